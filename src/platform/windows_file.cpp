@@ -1,0 +1,355 @@
+// Large-file offsets also in a 32-bit build; must come before any header.
+#ifndef _FILE_OFFSET_BITS
+#define _FILE_OFFSET_BITS 64
+#endif
+
+#include "platform/windows_file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <memory>
+#include <new>
+
+#include "platform/error_mapping.h"
+#include "platform/fault_injection.h"
+#include "platform/file_object.h"
+
+namespace kvr::platform {
+namespace {
+
+static_assert(sizeof(off_t) == 8, "file offsets must be 64 bits wide");
+
+// The calling thread's last error, as Windows keeps it.
+thread_local DWORD last_error = ERROR_SUCCESS;
+
+constexpr BOOL kTrue = 1;
+constexpr BOOL kFalse = 0;
+
+// How often an open starts again when the file changes under it (created or
+// removed by someone else between two of its steps).
+constexpr int kOpenAttempts = 8;
+
+BOOL fail(DWORD error) {
+    last_error = error;
+    return kFalse;
+}
+
+HANDLE fail_open(DWORD error) {
+    last_error = error;
+    return INVALID_HANDLE_VALUE;
+}
+
+DWORD fail_seek(DWORD error) {
+    last_error = error;
+    return INVALID_SET_FILE_POINTER;
+}
+
+// Closes the descriptor it holds unless released.
+class DescriptorGuard {
+public:
+    explicit DescriptorGuard(int fd) : fd_(fd) {}
+    ~DescriptorGuard() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    DescriptorGuard(const DescriptorGuard&) = delete;
+    DescriptorGuard& operator=(const DescriptorGuard&) = delete;
+    int get() const { return fd_; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_;
+};
+
+int open_flags_for(DWORD access) {
+    // O_NONBLOCK keeps open() from waiting on a FIFO, which is then refused
+    // as not a regular file; on regular files it has no effect.
+    int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    const bool reads = (access & GENERIC_READ) != 0;
+    const bool writes = (access & GENERIC_WRITE) != 0;
+    if (reads && writes) {
+        flags |= O_RDWR;
+    } else if (writes) {
+        flags |= O_WRONLY;
+    } else {
+        flags |= O_RDONLY;
+    }
+    return flags;
+}
+
+struct OpenedDescriptor {
+    int fd = -1;
+    bool existed = false;  // the file was there before this open
+    DWORD error = ERROR_SUCCESS;
+};
+
+// Opens `name` as the disposition asks and tells whether the file existed.
+// An open without O_CREAT answers "existed"; an O_CREAT|O_EXCL open answers
+// "created by us"; when another process creates the file between the two,
+// the first kind is tried again.
+OpenedDescriptor open_descriptor(const char* name, int flags, DWORD disposition) {
+    int last_errno = EEXIST;
+    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+        if (disposition != CREATE_NEW) {
+            const int fd = ::open(name, flags);
+            if (fd >= 0)
+                return {fd, true, ERROR_SUCCESS};
+            if (errno == EINTR)
+                continue;
+            if (errno != ENOENT || disposition == OPEN_EXISTING) {
+                return {-1, false, windows_error_from_errno(errno, ErrnoContext::kOpen)};
+            }
+        }
+        const int fd = ::open(name, flags | O_CREAT | O_EXCL, 0666);
+        if (fd >= 0)
+            return {fd, false, ERROR_SUCCESS};
+        last_errno = errno;
+        if (errno == EINTR)
+            continue;
+        if (errno != EEXIST) {
+            return {-1, false, windows_error_from_errno(errno, ErrnoContext::kCreate)};
+        }
+        if (disposition == CREATE_NEW)
+            return {-1, false, ERROR_FILE_EXISTS};
+    }
+    // Still there and not there: a dangling symbolic link, or a file that is
+    // created and removed as fast as we look.
+    return {-1, false, windows_error_from_errno(last_errno, ErrnoContext::kCreate)};
+}
+
+// Takes the flock() that stands for the share mode, without waiting.
+DWORD lock_for_share_mode(int fd, bool shared) {
+    int result;
+    do {
+        result = ::flock(fd, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    if (result == 0)
+        return ERROR_SUCCESS;
+    if (errno == EWOULDBLOCK)
+        return ERROR_SHARING_VIOLATION;
+    return windows_error_from_errno(errno, ErrnoContext::kOther);
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
+
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, void* /*security*/, DWORD disposition,
+                   DWORD /*flags*/, HANDLE /*template_file*/) noexcept {
+    if (name == nullptr || (access & ~(GENERIC_READ | GENERIC_WRITE)) != 0 ||
+        disposition < CREATE_NEW || disposition > OPEN_ALWAYS) {
+        return fail_open(ERROR_INVALID_PARAMETER);
+    }
+    if (auto error = injected_fault(FaultPlan::kOpen))
+        return fail_open(*error);
+
+    std::unique_ptr<FileObject> object(new (std::nothrow) FileObject);
+    if (!object)
+        return fail_open(ERROR_NOT_ENOUGH_MEMORY);
+
+    const bool shared = (access & GENERIC_WRITE) == 0 && (share & FILE_SHARE_READ) != 0;
+    const int flags = open_flags_for(access);
+
+    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+        const OpenedDescriptor opened = open_descriptor(name, flags, disposition);
+        if (opened.fd < 0)
+            return fail_open(opened.error);
+        DescriptorGuard fd(opened.fd);
+
+        struct stat opened_file;
+        if (::fstat(fd.get(), &opened_file) != 0) {
+            return fail_open(windows_error_from_errno(errno, ErrnoContext::kOther));
+        }
+        if (!S_ISREG(opened_file.st_mode))
+            return fail_open(ERROR_ACCESS_DENIED);
+
+        const DWORD lock_error = lock_for_share_mode(fd.get(), shared);
+        if (lock_error != ERROR_SUCCESS)
+            return fail_open(lock_error);
+
+        // remove() unlinks a file only while it holds it exclusively. If it did
+        // so between our open and our lock, the name no longer leads to the file
+        // we hold, and writing into it would lose the data: start again.
+        struct stat named_file;
+        if (::stat(name, &named_file) != 0 || !same_file(opened_file, named_file)) {
+            continue;
+        }
+
+        // Only now that the file is ours may it be truncated.
+        if (disposition == CREATE_ALWAYS && opened.existed) {
+            if ((access & GENERIC_WRITE) == 0)
+                return fail_open(ERROR_ACCESS_DENIED);
+            if (::ftruncate(fd.get(), 0) != 0) {
+                return fail_open(windows_error_from_errno(errno, ErrnoContext::kWrite));
+            }
+        }
+
+        object->fd = fd.release();
+        object->access = access;
+        const bool reports_existing = disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
+        last_error = reports_existing && opened.existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS;
+        return object.release();
+    }
+    return fail_open(ERROR_SHARING_VIOLATION);
+}
+
+BOOL ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* transferred,
+              void* overlapped) noexcept {
+    if (transferred != nullptr)
+        *transferred = 0;
+    FileObject* object = file_object_from_handle(file);
+    if (object == nullptr)
+        return fail(ERROR_INVALID_HANDLE);
+    if (overlapped != nullptr || (buffer == nullptr && count != 0)) {
+        return fail(ERROR_INVALID_PARAMETER);
+    }
+    if ((object->access & GENERIC_READ) == 0)
+        return fail(ERROR_ACCESS_DENIED);
+    if (auto error = injected_fault(FaultPlan::kRead))
+        return fail(*error);
+
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    DWORD done = 0;
+    int read_errno = 0;
+    while (done < count) {
+        const ssize_t n = ::pread(object->fd, bytes + done, count - done,
+                                  static_cast<off_t>(object->position + done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            read_errno = errno;
+            break;
+        }
+        if (n == 0)
+            break;  // end of file
+        done += static_cast<DWORD>(n);
+    }
+    object->position += done;
+    if (transferred != nullptr)
+        *transferred = done;
+    if (read_errno != 0) {
+        return fail(windows_error_from_errno(read_errno, ErrnoContext::kRead));
+    }
+    return kTrue;
+}
+
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD* transferred,
+               void* overlapped) noexcept {
+    if (transferred != nullptr)
+        *transferred = 0;
+    FileObject* object = file_object_from_handle(file);
+    if (object == nullptr)
+        return fail(ERROR_INVALID_HANDLE);
+    if (overlapped != nullptr || (buffer == nullptr && count != 0)) {
+        return fail(ERROR_INVALID_PARAMETER);
+    }
+    if ((object->access & GENERIC_WRITE) == 0)
+        return fail(ERROR_ACCESS_DENIED);
+    if (auto error = injected_fault(FaultPlan::kWrite))
+        return fail(*error);
+
+    const auto* bytes = static_cast<const unsigned char*>(buffer);
+    DWORD done = 0;
+    int write_errno = 0;
+    while (done < count) {
+        const ssize_t n = ::pwrite(object->fd, bytes + done, count - done,
+                                   static_cast<off_t>(object->position + done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            write_errno = errno;
+            break;
+        }
+        if (n == 0) {  // no progress: nothing more fits
+            write_errno = ENOSPC;
+            break;
+        }
+        done += static_cast<DWORD>(n);
+    }
+    object->position += done;
+    if (transferred != nullptr)
+        *transferred = done;
+    if (write_errno != 0) {
+        return fail(windows_error_from_errno(write_errno, ErrnoContext::kWrite));
+    }
+    return kTrue;
+}
+
+DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD method) noexcept {
+    FileObject* object = file_object_from_handle(file);
+    if (object == nullptr)
+        return fail_seek(ERROR_INVALID_HANDLE);
+    if (method != FILE_BEGIN && method != FILE_CURRENT && method != FILE_END) {
+        return fail_seek(ERROR_INVALID_PARAMETER);
+    }
+    if (auto error = injected_fault(FaultPlan::kSeek))
+        return fail_seek(*error);
+
+    const std::int64_t offset =
+        distance_high == nullptr
+            ? std::int64_t{distance}
+            : std::int64_t{*distance_high} * 0x100000000LL + static_cast<std::uint32_t>(distance);
+    std::int64_t base = 0;
+    if (method == FILE_CURRENT) {
+        base = static_cast<std::int64_t>(object->position);
+    } else if (method == FILE_END) {
+        struct stat status;
+        if (::fstat(object->fd, &status) != 0) {
+            return fail_seek(windows_error_from_errno(errno, ErrnoContext::kOther));
+        }
+        base = status.st_size;
+    }
+    std::int64_t target;
+    if (__builtin_add_overflow(base, offset, &target)) {
+        return fail_seek(ERROR_INVALID_PARAMETER);
+    }
+    if (target < 0)
+        return fail_seek(ERROR_NEGATIVE_SEEK);
+    if (distance_high == nullptr && target > std::int64_t{0xFFFFFFFF}) {
+        return fail_seek(ERROR_INVALID_PARAMETER);
+    }
+
+    object->position = static_cast<std::uint64_t>(target);
+    if (distance_high != nullptr)
+        *distance_high = static_cast<LONG>(target >> 32);
+    last_error = ERROR_SUCCESS;
+    return static_cast<DWORD>(target);
+}
+
+BOOL CloseHandle(HANDLE file) noexcept {
+    FileObject* object = file_object_from_handle(file);
+    if (object == nullptr)
+        return fail(ERROR_INVALID_HANDLE);
+    if (auto error = injected_fault(FaultPlan::kClose))
+        return fail(*error);
+
+    const int fd = object->fd;
+    object->magic = 0;
+    delete object;
+    // Linux releases the descriptor even when close() reports EINTR.
+    if (::close(fd) != 0 && errno != EINTR) {
+        return fail(windows_error_from_errno(errno, ErrnoContext::kWrite));
+    }
+    return kTrue;
+}
+
+DWORD GetLastError() noexcept {
+    return last_error;
+}
+
+void SetLastError(DWORD error) noexcept {
+    last_error = error;
+}
+
+}  // namespace kvr::platform

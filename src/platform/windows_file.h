@@ -1,0 +1,153 @@
+// The part of the Windows file API that the engines use, on POSIX.
+//
+// The engines do their file I/O with CreateFileA, ReadFile, WriteFile,
+// SetFilePointer, CloseHandle and GetLastError; this header gives them those
+// calls with the Windows names, argument order and results. What it
+// guarantees:
+//
+// - A HANDLE is an open regular file with its own 64-bit file position.
+//   ReadFile and WriteFile transfer at that position and move it on;
+//   SetFilePointer with FILE_BEGIN or FILE_CURRENT moves it without a system
+//   call. Reading at or past the end succeeds with 0 bytes; a write past the
+//   end extends the file, the gap reading as zeros. A write either transfers
+//   every byte or fails: a short write is reported as an error.
+// - Share modes hold between processes and between two handles of one
+//   process. A handle opened for GENERIC_READ alone with FILE_SHARE_READ
+//   shares the file with other such handles; any other handle (write access,
+//   or share mode 0) must be the only one. An open that would break this
+//   fails with ERROR_SHARING_VIOLATION and changes nothing: CREATE_ALWAYS
+//   never truncates a file that someone else holds.
+// - Every call reports failure as on Windows: FALSE (or INVALID_HANDLE_VALUE,
+//   INVALID_SET_FILE_POINTER) and an error code read with GetLastError. The
+//   last error is kept per thread, as Windows keeps it; it is the only
+//   per-thread state of this layer.
+// - A null handle or INVALID_HANDLE_VALUE gives ERROR_INVALID_HANDLE. A
+//   handle already closed is undefined behaviour, as on Windows.
+// - Overlapped I/O, security attributes, file attributes and template files
+//   are not supported; a non-null overlapped pointer gives
+//   ERROR_INVALID_PARAMETER, the others are ignored.
+//
+// Differences from Windows worth knowing:
+// - Sharing rests on flock(); files on file systems where flock() is not
+//   honoured between hosts are shared only within one host.
+// - CloseHandle fails only through fault injection (fault_injection.h); the
+//   handle then stays open and valid, so the caller may close it again. A
+//   failure reported by the system's close() still releases the handle,
+//   because POSIX gives the descriptor up whatever close() returns.
+//
+// One handle is used by one thread at a time.
+
+#ifndef KVR_PLATFORM_WINDOWS_FILE_H
+#define KVR_PLATFORM_WINDOWS_FILE_H
+
+#include <cstdint>
+
+namespace kvr::platform {
+
+using HANDLE = void*;
+using DWORD = std::uint32_t;
+using LONG = std::int32_t;
+using BOOL = int;
+using LPCSTR = const char*;
+
+inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+constexpr DWORD INVALID_SET_FILE_POINTER = 0xFFFFFFFF;
+
+// Access rights (dwDesiredAccess).
+constexpr DWORD GENERIC_READ = 0x80000000;
+constexpr DWORD GENERIC_WRITE = 0x40000000;
+
+// Share mode (dwShareMode).
+constexpr DWORD FILE_SHARE_READ = 0x00000001;
+
+// Creation disposition.
+constexpr DWORD CREATE_NEW = 1;
+constexpr DWORD CREATE_ALWAYS = 2;
+constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD OPEN_ALWAYS = 4;
+
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+
+// Move method of SetFilePointer.
+constexpr DWORD FILE_BEGIN = 0;
+constexpr DWORD FILE_CURRENT = 1;
+constexpr DWORD FILE_END = 2;
+
+// Error codes reported by GetLastError.
+constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = 4;
+constexpr DWORD ERROR_ACCESS_DENIED = 5;
+constexpr DWORD ERROR_INVALID_HANDLE = 6;
+constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr DWORD ERROR_WRITE_PROTECT = 19;
+constexpr DWORD ERROR_WRITE_FAULT = 29;
+constexpr DWORD ERROR_READ_FAULT = 30;
+constexpr DWORD ERROR_GEN_FAILURE = 31;
+constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+constexpr DWORD ERROR_LOCK_VIOLATION = 33;
+constexpr DWORD ERROR_HANDLE_DISK_FULL = 39;
+constexpr DWORD ERROR_FILE_EXISTS = 80;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_DISK_FULL = 112;
+constexpr DWORD ERROR_NEGATIVE_SEEK = 131;
+constexpr DWORD ERROR_NOT_LOCKED = 158;
+constexpr DWORD ERROR_ALREADY_EXISTS = 183;
+constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
+
+// Opens or creates `name`. `access` is GENERIC_READ and/or GENERIC_WRITE
+// (other bits: ERROR_INVALID_PARAMETER). `disposition`:
+//   CREATE_NEW     create; an existing file gives ERROR_FILE_EXISTS.
+//   CREATE_ALWAYS  create, or truncate an existing file to 0 bytes.
+//   OPEN_EXISTING  open; a missing file gives ERROR_FILE_NOT_FOUND.
+//   OPEN_ALWAYS    open, or create an empty file.
+// After a successful CREATE_ALWAYS or OPEN_ALWAYS the last error is
+// ERROR_ALREADY_EXISTS when the file was there before, else 0. A directory
+// or any other file that is not a regular file gives ERROR_ACCESS_DENIED; a
+// missing directory of the path, ERROR_PATH_NOT_FOUND (when creating). The
+// descriptor is not inherited by child programs.
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, void* security, DWORD disposition,
+                   DWORD flags, HANDLE template_file) noexcept;
+
+// Reads up to `count` bytes at the file position and moves the position past
+// them. Fewer bytes than asked are delivered only at the end of the file.
+// `transferred` may be null. Needs GENERIC_READ (else ERROR_ACCESS_DENIED).
+// If the system reports an error part-way, the bytes already read are
+// counted in `transferred` and passed by the position, and FALSE is returned.
+BOOL ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* transferred,
+              void* overlapped) noexcept;
+
+// Writes `count` bytes at the file position and moves the position past
+// them. Needs GENERIC_WRITE (else ERROR_ACCESS_DENIED). Anything short of
+// the full count fails (ERROR_DISK_FULL when the device is full); the bytes
+// that did reach the file are counted in `transferred` and passed by the
+// position.
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD* transferred,
+               void* overlapped) noexcept;
+
+// Moves the file position by `distance` from the start (FILE_BEGIN), the
+// current position (FILE_CURRENT) or the end of the file (FILE_END), and
+// returns the low 32 bits of the new position.
+// - Without `distance_high`, `distance` is a signed 32-bit offset and the
+//   new position must fit in 32 bits (else ERROR_INVALID_PARAMETER).
+// - With `distance_high`, the offset is the signed 64-bit value
+//   (*distance_high : distance) and the high 32 bits of the new position are
+//   stored back into *distance_high.
+// A new position before the start of the file gives ERROR_NEGATIVE_SEEK. On
+// failure the position is unchanged and INVALID_SET_FILE_POINTER is
+// returned. On success the last error is set to 0, so that a position whose
+// low word is 0xFFFFFFFF can be told from a failure.
+DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD method) noexcept;
+
+// Closes the handle and releases its share of the file. See the header
+// comment for what a failed close leaves behind.
+BOOL CloseHandle(HANDLE file) noexcept;
+
+// The calling thread's last error.
+DWORD GetLastError() noexcept;
+void SetLastError(DWORD error) noexcept;
+
+}  // namespace kvr::platform
+
+#endif  // KVR_PLATFORM_WINDOWS_FILE_H

@@ -1,0 +1,180 @@
+// Every fault-injection point fires at the chosen call, and a failed call
+// leaves nothing behind.
+
+#include "platform/fault_injection.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/crt_file.h"
+#include "platform/windows_file.h"
+#include "temp_dir.h"
+
+namespace kvr::platform {
+namespace {
+
+using testing::kReadWrite;
+
+int descriptor_for(HANDLE h) {
+    return _open_osfhandle(reinterpret_cast<std::intptr_t>(h), 0);
+}
+int win(bool ok) {
+    return ok ? 0 : static_cast<int>(GetLastError());
+}
+int crt(bool ok) {
+    return ok ? 0 : errno;
+}
+
+// What the calls work on. Handles made by CreateFileA are closed by
+// CloseHandle; what fails to close stays listed and is closed at the end.
+struct Bench {
+    std::string dir;
+    HANDLE file = nullptr;
+    int fd = -1;
+    std::vector<HANDLE> handles;
+    std::vector<int> fds;
+    int created = 0;
+    char buffer[2];
+
+    int create_one() {
+        const std::string name = dir + "/new" + std::to_string(created++);
+        HANDLE h = CreateFileA(name.c_str(), kReadWrite, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
+        if (h != INVALID_HANDLE_VALUE)
+            handles.push_back(h);
+        return win(h != INVALID_HANDLE_VALUE);
+    }
+};
+
+// The I/O calls, one of each; each returns 0 or the error it reported (a
+// Windows code, or errno for the descriptor calls, whose names start '_').
+struct Call {
+    const char* name;
+    FaultPlan::Kind kind;
+    int (*run)(Bench&);
+};
+constexpr Call kCalls[] = {
+    {"CreateFileA", FaultPlan::kOpen, [](Bench& b) { return b.create_one(); }},
+    {"SetFilePointer", FaultPlan::kSeek,
+     [](Bench& b) { return win(SetFilePointer(b.file, 1, nullptr, FILE_BEGIN) == 1); }},
+    {"_lseek", FaultPlan::kSeek, [](Bench& b) { return crt(_lseek(b.fd, 1, SEEK_SET) == 1); }},
+    {"ReadFile", FaultPlan::kRead,
+     [](Bench& b) { return win(ReadFile(b.file, b.buffer, 2, nullptr, nullptr)); }},
+    {"_read", FaultPlan::kRead, [](Bench& b) { return crt(_read(b.fd, b.buffer, 2) >= 0); }},
+    {"WriteFile", FaultPlan::kWrite,
+     [](Bench& b) { return win(WriteFile(b.file, "ab", 2, nullptr, nullptr)); }},
+    {"_write", FaultPlan::kWrite, [](Bench& b) { return crt(_write(b.fd, "ab", 2) == 2); }},
+    {"_chsize", FaultPlan::kTruncate, [](Bench& b) { return crt(_chsize(b.fd, 4) == 0); }},
+    {"CloseHandle", FaultPlan::kClose,
+     [](Bench& b) {
+         if (!CloseHandle(b.handles.back()))
+             return win(false);
+         b.handles.pop_back();
+         return 0;
+     }},
+    {"_close", FaultPlan::kClose,
+     [](Bench& b) {
+         const int fd = descriptor_for(b.file);
+         if (_close(fd) == 0)
+             return 0;
+         b.fds.push_back(fd);
+         return crt(false);
+     }},
+};
+
+class FaultInjectionTest : public testing::TempDirTest {
+protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        b_.dir = dir_;
+        b_.file = open(path("main"), kReadWrite, 0, CREATE_NEW);
+        ASSERT_NE(b_.file, INVALID_HANDLE_VALUE);
+        b_.fd = descriptor_for(b_.file);
+        ASSERT_EQ(b_.create_one(), 0);
+    }
+    void TearDown() override {
+        for (HANDLE h : b_.handles)
+            EXPECT_TRUE(CloseHandle(h));
+        for (int fd : b_.fds)
+            EXPECT_EQ(_close(fd), 0);
+        EXPECT_EQ(_close(b_.fd), 0);
+        EXPECT_TRUE(CloseHandle(b_.file));
+        TempDirTest::TearDown();
+    }
+
+    Bench b_;
+};
+
+TEST_F(FaultInjectionTest, EachKindFailsAtTheChosenCallAndNoOther) {
+    for (FaultPlan::Kind kind : {FaultPlan::kOpen, FaultPlan::kSeek, FaultPlan::kRead,
+                                 FaultPlan::kWrite, FaultPlan::kClose, FaultPlan::kTruncate}) {
+        FaultPlan plan;
+        plan.kinds = kind;
+        plan.fail_at = 2;
+        plan.error = ERROR_DISK_FULL;
+        ScopedFaultPlan scope(plan);
+        std::uint64_t counted = 0;
+        for (int round = 0; round < 3; ++round) {
+            for (const Call& call : kCalls) {
+                SCOPED_TRACE(std::string(call.name) + ", round " + std::to_string(round));
+                const bool fails = call.kind == kind && ++counted == 2;
+                const int error = call.name[0] == '_' ? ENOSPC : int{ERROR_DISK_FULL};
+                EXPECT_EQ(call.run(b_), fails ? error : 0);
+            }
+        }
+        EXPECT_EQ(plan.calls_seen, counted);
+        EXPECT_EQ(plan.failures, 1u);
+    }
+}
+
+TEST_F(FaultInjectionTest, FailedCallsLeaveNoTrace) {
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(b_.file, "0123456789", 10, &n, nullptr));
+    ASSERT_EQ(SetFilePointer(b_.file, 2, nullptr, FILE_BEGIN), 2u);
+    write_file(path("keep"), "kept");
+    const int spare_fd = descriptor_for(b_.file);  // starts at 2, like the handle
+
+    FaultPlan plan;  // a dead disk: every call from the first on fails
+    plan.fail_at = 1;
+    plan.sticky = true;
+    plan.error = ERROR_LOCK_VIOLATION;
+    {
+        ScopedFaultPlan scope(plan);
+        char buffer[4];
+        n = 99;
+        EXPECT_FALSE(ReadFile(b_.file, buffer, 4, &n, nullptr));
+        EXPECT_EQ(n, 0u);
+        EXPECT_FALSE(WriteFile(b_.file, "xxxx", 4, &n, nullptr));
+        EXPECT_EQ(_read(spare_fd, buffer, 4), -1);
+        EXPECT_EQ(open(path("new"), kReadWrite, 0, CREATE_NEW), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(open(path("keep"), kReadWrite, 0, CREATE_ALWAYS), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), ERROR_LOCK_VIOLATION);
+        EXPECT_FALSE(CloseHandle(b_.handles.back()));
+        EXPECT_EQ(_close(spare_fd), -1);
+        EXPECT_EQ(errno, EACCES);
+    }
+    EXPECT_EQ(plan.calls_seen, 7u);
+    EXPECT_EQ(plan.failures, 7u);
+
+    // Contents, size and positions are as they were; nothing was created.
+    EXPECT_EQ(read_file(path("main")), "0123456789");
+    EXPECT_EQ(SetFilePointer(b_.file, 0, nullptr, FILE_CURRENT), 2u);
+    EXPECT_EQ(_lseek(spare_fd, 0, SEEK_CUR), 2);
+    EXPECT_EQ(_access(path("new").c_str(), 0), -1);
+    EXPECT_EQ(read_file(path("keep")), "kept");
+
+    // What failed to close is still open and usable, and closes now.
+    EXPECT_EQ(_close(spare_fd), 0);
+    EXPECT_EQ(SetFilePointer(b_.handles.back(), 0, nullptr, FILE_END), 0u);
+    EXPECT_TRUE(CloseHandle(b_.handles.back()));
+    b_.handles.pop_back();
+    HANDLE again = open(path("new0"), kReadWrite, 0, OPEN_EXISTING);  // free again
+    EXPECT_NE(again, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(CloseHandle(again));
+}
+
+}  // namespace
+}  // namespace kvr::platform

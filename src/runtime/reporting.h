@@ -1,0 +1,40 @@
+// What every verb does first and last: find the file description, the
+// FILE STATUS item and the message area; and, at the end, report the outcome
+// through the status item, the message area and the USE procedure.
+//
+// VerbTarget is plain data, so it may live in a frame that a USE procedure
+// abandons.
+#ifndef KVR_RUNTIME_REPORTING_H
+#define KVR_RUNTIME_REPORTING_H
+
+#include <cstdint>
+
+#include "vmqrmkvr/fcb.h"
+
+namespace kvr::runtime {
+
+struct VerbTarget {
+    vmq_fcb* fcb;
+    vmq_program_context* context;
+    const vmq_file_description* description;
+    unsigned char* status_item;   // null: the file has none
+    unsigned char* message_area;  // null: the file has none
+    uint8_t verb;
+};
+
+// Finds the description and its items and stores the verb code into
+// current_verb. OPEN, READ, WRITE, REWRITE and DELETE also set status to 0;
+// START and CLOSE set it themselves once they know the outcome.
+VerbTarget begin_verb(vmq_fcb* fcb, vmq_program_context* context, uint8_t verb);
+
+// Reports the FCB's status: the digits into the status item, the message for
+// diagnostic_code into the message area (attributes: the file-attribute
+// block at OPEN, else null), the USE procedure for a status of 10 or more,
+// then last_verb (not for a READ that ends with 99), and for WRITE, REWRITE,
+// DELETE and START the end of record_read. The USE procedure may abandon the
+// verb; nothing after it is then done.
+void report(const VerbTarget& target, int diagnostic_code, const unsigned char* attributes);
+
+}  // namespace kvr::runtime
+
+#endif

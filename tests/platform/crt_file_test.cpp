@@ -11,14 +11,14 @@
 #include <string>
 
 #include "platform/windows_file.h"
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace kvr::platform {
 namespace {
 
-using testing::kReadWrite;
+using kvr::test::kReadWrite;
 
-class CrtFileTest : public testing::TempDirTest {};
+class CrtFileTest : public kvr::test::TempDirTest {};
 
 TEST_F(CrtFileTest, DescriptorFromHandleWorksOnTheSameFileAndHoldsItsLock) {
     const std::string f = path("f");

@@ -12,12 +12,12 @@
 
 #include "platform/crt_file.h"
 #include "platform/windows_file.h"
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace kvr::platform {
 namespace {
 
-using testing::kReadWrite;
+using kvr::test::kReadWrite;
 
 int descriptor_for(HANDLE h) {
     return _open_osfhandle(reinterpret_cast<std::intptr_t>(h), 0);
@@ -85,7 +85,7 @@ constexpr Call kCalls[] = {
      }},
 };
 
-class FaultInjectionTest : public testing::TempDirTest {
+class FaultInjectionTest : public kvr::test::TempDirTest {
 protected:
     void SetUp() override {
         TempDirTest::SetUp();

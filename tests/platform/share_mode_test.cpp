@@ -9,12 +9,12 @@
 
 #include "platform/crt_file.h"
 #include "platform/windows_file.h"
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace kvr::platform {
 namespace {
 
-using testing::kReadWrite;
+using kvr::test::kReadWrite;
 
 // Runs `body` in a child process and returns its exit status.
 template <typename Body>
@@ -57,7 +57,7 @@ constexpr ShareCase kShareCases[] = {
     {"reader then exclusive reader", kSharedReader, kExclusiveReader, OPEN_EXISTING, kRefused},
 };
 
-class ShareModeTest : public testing::TempDirTest {
+class ShareModeTest : public kvr::test::TempDirTest {
 protected:
     // Opens as `opener` asks; returns 0 or the error, closing what it opened.
     static DWORD try_open(const std::string& name, Opener opener, DWORD disposition) {

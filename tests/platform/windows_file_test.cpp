@@ -7,14 +7,14 @@
 
 #include <string>
 
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace kvr::platform {
 namespace {
 
-using testing::kReadWrite;
+using kvr::test::kReadWrite;
 
-class WindowsFileTest : public testing::TempDirTest {
+class WindowsFileTest : public kvr::test::TempDirTest {
 protected:
     static DWORD seek(HANDLE h, LONG distance, DWORD method) {
         return SetFilePointer(h, distance, nullptr, method);

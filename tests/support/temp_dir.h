@@ -1,7 +1,7 @@
 // A fresh directory per test, and small helpers for files in it.
 
-#ifndef KVR_TESTS_PLATFORM_TEMP_DIR_H
-#define KVR_TESTS_PLATFORM_TEMP_DIR_H
+#ifndef KVR_TESTS_SUPPORT_TEMP_DIR_H
+#define KVR_TESTS_SUPPORT_TEMP_DIR_H
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -13,12 +13,14 @@
 
 #include "platform/windows_file.h"
 
-namespace kvr::platform::testing {
+namespace kvr::test {
+
+using namespace kvr::platform;
 
 class TempDirTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/kvr_platform_XXXXXX";
+        char pattern[] = "/tmp/kvr_test_XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         dir_ = pattern;
     }
@@ -45,6 +47,6 @@ protected:
 
 constexpr DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;
 
-}  // namespace kvr::platform::testing
+}  // namespace kvr::test
 
-#endif  // KVR_TESTS_PLATFORM_TEMP_DIR_H
+#endif  // KVR_TESTS_SUPPORT_TEMP_DIR_H

@@ -189,12 +189,15 @@ int _chsize(int fd, long size) noexcept {
 }
 
 int _close(int fd) noexcept {
-    if (fault_injected(FaultPlan::kClose))
-        return -1;
+    const bool injected = fault_injected(FaultPlan::kClose);
+    const int injected_errno = errno;
     // Linux releases the descriptor even when close() reports EINTR.
     if (::close(fd) != 0 && errno != EINTR)
         return -1;
-    return 0;
+    if (!injected)
+        return 0;
+    errno = injected_errno;
+    return -1;
 }
 
 int _open_osfhandle(std::intptr_t handle, int /*flags*/) noexcept {

@@ -53,7 +53,7 @@ int _write(int fd, const void* buffer, unsigned count) noexcept;
 // position does not move. A read-only descriptor gives EACCES.
 int _chsize(int fd, long size) noexcept;
 
-// Closes the descriptor. An injected failure leaves it open.
+// Closes the descriptor; it is released also when a failure is reported.
 int _close(int fd) noexcept;
 
 // A descriptor for the HANDLE `handle`; see the header comment.

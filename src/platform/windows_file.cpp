@@ -331,8 +331,7 @@ BOOL CloseHandle(HANDLE file) noexcept {
     FileObject* object = file_object_from_handle(file);
     if (object == nullptr)
         return fail(ERROR_INVALID_HANDLE);
-    if (auto error = injected_fault(FaultPlan::kClose))
-        return fail(*error);
+    const auto injected = injected_fault(FaultPlan::kClose);
 
     const int fd = object->fd;
     object->magic = 0;
@@ -341,6 +340,8 @@ BOOL CloseHandle(HANDLE file) noexcept {
     if (::close(fd) != 0 && errno != EINTR) {
         return fail(windows_error_from_errno(errno, ErrnoContext::kWrite));
     }
+    if (injected)
+        return fail(*injected);
     return kTrue;
 }
 

@@ -30,10 +30,9 @@
 // Differences from Windows worth knowing:
 // - Sharing rests on flock(); files on file systems where flock() is not
 //   honoured between hosts are shared only within one host.
-// - CloseHandle fails only through fault injection (fault_injection.h); the
-//   handle then stays open and valid, so the caller may close it again. A
-//   failure reported by the system's close() still releases the handle,
-//   because POSIX gives the descriptor up whatever close() returns.
+// - CloseHandle always releases the handle and its share of the file, also
+//   when it reports a failure (as POSIX close() gives the descriptor up
+//   whatever it returns). A handle is never closed twice.
 //
 // One handle is used by one thread at a time.
 
@@ -140,8 +139,8 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD* transferred,
 // low word is 0xFFFFFFFF can be told from a failure.
 DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD method) noexcept;
 
-// Closes the handle and releases its share of the file. See the header
-// comment for what a failed close leaves behind.
+// Closes the handle and releases its share of the file, whatever it
+// reports.
 BOOL CloseHandle(HANDLE file) noexcept;
 
 // The calling thread's last error.

@@ -1,0 +1,123 @@
+#include "engine/file_channel.h"
+
+#include <cstdio>
+
+#include "engine/results.h"
+#include "platform/crt_file.h"
+
+namespace kvr::engine {
+
+using namespace kvr::platform;
+
+namespace {
+
+IoOutcome windows_failure() {
+    return IoOutcome{IoOutcome::kFailed, GetLastError()};
+}
+
+constexpr IoOutcome kDescriptorFailure{IoOutcome::kFailed, 0};
+
+}  // namespace
+
+IoOutcome FileChannel::seek(uint32_t offset) const {
+    if (uses_descriptor()) {
+        if (_lseek(fd_, static_cast<long>(offset), SEEK_SET) < 0)
+            return kDescriptorFailure;
+        return {};
+    }
+    LONG high = 0;
+    DWORD low = SetFilePointer(handle_, static_cast<LONG>(offset), &high, FILE_BEGIN);
+    if (low == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS)
+        return windows_failure();
+    return {};
+}
+
+IoOutcome FileChannel::seek_end(uint32_t* end) const {
+    uint64_t position;
+    if (uses_descriptor()) {
+        long at = _lseek(fd_, 0, SEEK_END);
+        if (at < 0)
+            return kDescriptorFailure;
+        position = static_cast<uint64_t>(at);
+    } else {
+        LONG high = 0;
+        DWORD low = SetFilePointer(handle_, 0, &high, FILE_END);
+        if (low == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS)
+            return windows_failure();
+        position = (static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32) | low;
+    }
+    if (position > kMaxFileEnd)
+        return IoOutcome{IoOutcome::kFailed, ERROR_DISK_FULL};
+    *end = static_cast<uint32_t>(position);
+    return {};
+}
+
+IoOutcome FileChannel::read(void* buffer, uint32_t count, uint32_t* got) const {
+    *got = 0;
+    if (uses_descriptor()) {
+        int n = _read(fd_, buffer, count);
+        if (n < 0)
+            return kDescriptorFailure;
+        *got = static_cast<uint32_t>(n);
+    } else {
+        DWORD n = 0;
+        if (!ReadFile(handle_, buffer, count, &n, nullptr))
+            return windows_failure();
+        *got = n;
+    }
+    if (*got == 0 && count != 0)
+        return IoOutcome{IoOutcome::kEndOfFile, 0};
+    return {};
+}
+
+IoOutcome FileChannel::write(const void* buffer, uint32_t count) const {
+    if (uses_descriptor()) {
+        if (_write(fd_, buffer, count) < 0)
+            return kDescriptorFailure;
+        return {};
+    }
+    DWORD n = 0;
+    if (!WriteFile(handle_, buffer, count, &n, nullptr))
+        return windows_failure();
+    return {};
+}
+
+IoOutcome FileChannel::read_at(uint32_t offset, void* buffer, uint32_t count, uint32_t* got) const {
+    *got = 0;
+    IoOutcome outcome = seek(offset);
+    return outcome.ok() ? read(buffer, count, got) : outcome;
+}
+
+IoOutcome FileChannel::write_at(uint32_t offset, const void* buffer, uint32_t count) const {
+    IoOutcome outcome = seek(offset);
+    return outcome.ok() ? write(buffer, count) : outcome;
+}
+
+int map_windows_error(DWORD error) {
+    switch (error) {
+        case ERROR_ACCESS_DENIED:
+            return kAccessDenied;
+        case ERROR_INVALID_HANDLE:
+            return kNotOpen;
+        case ERROR_LOCK_VIOLATION:
+            return kLockViolation;
+        case ERROR_SHARING_VIOLATION:
+            return kSharingViolation;
+        default:
+            return kIoError;
+    }
+}
+
+int store_status(IoOutcome outcome) {
+    switch (outcome.kind) {
+        case IoOutcome::kDone:
+            return kOk;
+        case IoOutcome::kEndOfFile:
+            return kEndOfFile;
+        case IoOutcome::kFailed:
+            break;
+    }
+    return outcome.windows_error == 0 ? kIoError : map_windows_error(outcome.windows_error);
+}
+
+}  // namespace kvr::engine

@@ -1,0 +1,77 @@
+// The two paths the indexed engine, its trees and its data store use for
+// file I/O: the Windows file calls on a HANDLE, or the C-runtime calls on a
+// descriptor. A FileChannel is a small value naming the open file and the
+// path; it does not own the file. Each call reports what happened in an
+// IoOutcome, which every layer turns into its own status with one mapping.
+#ifndef KVR_ENGINE_FILE_CHANNEL_H
+#define KVR_ENGINE_FILE_CHANNEL_H
+
+#include <cstdint>
+
+#include "platform/windows_file.h"
+
+namespace kvr::engine {
+
+struct IoOutcome {
+    enum Kind : uint8_t { kDone, kEndOfFile, kFailed };
+    Kind kind = kDone;
+    // Windows path: GetLastError of the failed call. Descriptor path: 0.
+    platform::DWORD windows_error = 0;
+
+    bool ok() const { return kind == kDone; }
+};
+
+// Largest byte offset a file may reach: addresses are 32-bit unsigned, and
+// growth past this is refused instead of wrapping.
+inline constexpr uint64_t kMaxFileEnd = 0xFFFFFFFFu;
+
+// True when [at, at + size) lies below kMaxFileEnd.
+constexpr bool fits_in_file(uint64_t at, uint64_t size) {
+    return at + size <= kMaxFileEnd;
+}
+
+class FileChannel {
+public:
+    FileChannel() = default;
+    static FileChannel windows(platform::HANDLE handle) { return FileChannel(handle, -1); }
+    static FileChannel descriptor(int fd) { return FileChannel(nullptr, fd); }
+
+    bool uses_descriptor() const { return fd_ >= 0; }
+    platform::HANDLE handle() const { return handle_; }
+    int fd() const { return fd_; }
+
+    // Moves the file position to offset from the start of the file.
+    IoOutcome seek(uint32_t offset) const;
+    // Moves the file position to the end of the file and reports the offset
+    // there; a file that has grown past 32 bits is a failure.
+    IoOutcome seek_end(uint32_t* end) const;
+    // Reads up to count bytes at the file position; *got receives the bytes
+    // read. Reading nothing at all is kEndOfFile.
+    IoOutcome read(void* buffer, uint32_t count, uint32_t* got) const;
+    // Writes count bytes at the file position.
+    IoOutcome write(const void* buffer, uint32_t count) const;
+
+    // seek then read or write, stopping at the first failure.
+    IoOutcome read_at(uint32_t offset, void* buffer, uint32_t count, uint32_t* got) const;
+    IoOutcome write_at(uint32_t offset, const void* buffer, uint32_t count) const;
+
+private:
+    FileChannel(platform::HANDLE handle, int fd) : handle_(handle), fd_(fd) {}
+
+    platform::HANDLE handle_ = nullptr;
+    int fd_ = -1;
+};
+
+// A failed Windows call as an engine result: access denied 15, invalid
+// handle 3, lock violation 17, sharing violation 18, anything else 2. A call
+// that failed moved nothing, so no error code of a failed call counts as
+// success (not even "not locked", which only an unlock can mean harmlessly).
+int map_windows_error(platform::DWORD error);
+
+// An I/O outcome as a data-store status: success 0; a failed Windows call as
+// map_windows_error; a failed descriptor call 2; nothing read 9.
+int store_status(IoOutcome outcome);
+
+}  // namespace kvr::engine
+
+#endif

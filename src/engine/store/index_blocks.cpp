@@ -1,0 +1,102 @@
+// Index blocks of the slot format: the pages of the B+trees. Freed blocks
+// are kept last-in, first-out on list 0 of the free-space table and reused
+// before the file grows.
+//
+// Free index block, first 12 bytes (the rest keeps its old contents):
+//   0  1  0x08 (slot type free)
+//   1  3  index_block_size (24-bit)
+//   4  4  next free index block, 0 = end of the list
+//   8  4  0
+#include <memory>
+#include <new>
+
+#include "engine/results.h"
+#include "engine/store/slot.h"
+#include "engine/store/store.h"
+#include "engine/store/store_io.h"
+
+using kvr::engine::FileHeader;
+using kvr::store::StoreHandle;
+
+namespace {
+
+constexpr uint32_t kFreeHeaderSize = kvr::store::kFreeHeaderSize;
+
+// An index block must hold its free header, and its size must fit the
+// 24-bit size field of that header.
+bool block_size_valid(uint32_t block_size) {
+    return block_size >= kFreeHeaderSize && block_size <= kvr::store::kMaxSlotSize;
+}
+
+}  // namespace
+
+extern "C" int _vmq_get_index_block(StoreHandle* handle, uint32_t* address, int) {
+    FileHeader header = handle->header();
+    const uint32_t block_size = header.index_block_size();
+    if (!block_size_valid(block_size))
+        return kvr::engine::kIoError;  // a damaged header
+    const uint32_t head = header.index_block_list();
+    if (head == 0) {
+        // Records waiting in the append buffer go to the file first, so that
+        // they land before the new block; the buffer then starts again at
+        // the file's new end.
+        int status = kvr::store::flush_append_buffer(handle);
+        if (status != 0)
+            return status;
+        uint32_t end = 0;
+        status = kvr::store::io_status(handle->io.seek_end(&end));
+        if (status != 0)
+            return status;
+        if (end < handle->header_size)
+            return kvr::engine::kIoError;  // a file shorter than its header
+        if (!kvr::engine::fits_in_file(end, block_size))
+            return kvr::engine::kNoSpace;
+        std::unique_ptr<unsigned char[]> zeros(new (std::nothrow) unsigned char[block_size]());
+        if (!zeros)
+            return kvr::engine::kStoreNoMemory;
+        *address = end;
+        return kvr::store::io_status(handle->io.write(zeros.get(), block_size));
+    }
+
+    if (head < handle->header_size)
+        return kvr::engine::kIoError;  // a free list pointing into the header
+    unsigned char free_header[kFreeHeaderSize];
+    // A head past the end of the file is a damaged list, not the end.
+    const int status =
+        kvr::store::read_exact(handle, head, free_header, kFreeHeaderSize, kvr::engine::kIoError);
+    if (status != 0)
+        return status;
+    const uint32_t size = kvr::platform::load_u32(free_header) >> 8;
+    const uint32_t next = kvr::platform::load_u32(free_header + 4);
+    if (free_header[0] != kvr::store::kSlotTypeFree || size != block_size || next == head ||
+        (next != 0 && next < handle->header_size))
+        return kvr::engine::kIoError;  // not a free index block: damaged list
+    header.set_index_block_list(next);
+    *address = head;
+    if (header.immediate_free_space())
+        return kvr::store::write_free_space_table(handle);
+    return kvr::engine::kOk;
+}
+
+extern "C" int _vmq_release_index_block(StoreHandle* handle, uint32_t address) {
+    FileHeader header = handle->header();
+    if (!block_size_valid(header.index_block_size()))
+        return kvr::engine::kIoError;
+    // Never a block of the header area, never the same block twice in a row
+    // (it would link to itself).
+    if (address < handle->header_size || address == header.index_block_list())
+        return kvr::engine::kIoError;
+    int status = kvr::store::io_status(handle->io.seek(address));
+    if (status != 0)
+        return status;
+    unsigned char free_header[kFreeHeaderSize];
+    kvr::store::encode_slot_header(free_header, kvr::store::kSlotTypeFree,
+                                   header.index_block_size());
+    kvr::platform::store_u32(free_header + 4, header.index_block_list());
+    kvr::platform::store_u32(free_header + 8, 0);
+    header.set_index_block_list(address);
+    status = kvr::store::io_status(handle->io.write(free_header, kFreeHeaderSize));
+    if (status == 0 && header.immediate_free_space())
+        status = kvr::store::write_free_space_table(handle);
+    return status;
+}

@@ -1,0 +1,333 @@
+// Records of the slot format: open and close of the store, and reading,
+// writing, rewriting and deleting one record. The slot layout is in slot.h,
+// the free lists in free_lists.cpp, the append buffer in append_buffer.cpp.
+//
+// The record buffer holds max_record_length + 8 bytes: room for a slot's
+// header, the longest record and a slack word. A read leaves the record's
+// data at its start; a write lays the slot out in it (header, data, slack
+// word, and the slack spaces when they fit) and writes the rest of a large
+// slack from a block of spaces, so a reused slot of any size never overruns
+// it.
+//
+// A record moves only when a rewrite makes it longer than its slot. The new
+// slot is written first, the index is told through the handle's shift hook,
+// and only then is the old slot freed: a failure at any step leaves the
+// index naming a slot that holds the record, old or new.
+#include <cstring>
+#include <new>
+
+#include "engine/results.h"
+#include "engine/store/append_buffer.h"
+#include "engine/store/free_lists.h"
+#include "engine/store/slot.h"
+#include "engine/store/store.h"
+#include "engine/store/store_io.h"
+
+using kvr::engine::FileHeader;
+using kvr::engine::kIoError;
+using kvr::engine::kOk;
+using kvr::store::StoreHandle;
+
+namespace kvr::store {
+
+namespace {
+
+constexpr uint32_t kRecordBufferExtra = kSlotHeaderSize + kSlackWordSize;
+
+// A slot of the record buffer's layout ready to be written: the first
+// `laid_out` bytes are in the record buffer, `spaces` more follow.
+struct LaidOutSlot {
+    uint32_t laid_out = 0;
+    uint32_t spaces = 0;
+};
+
+// Lays out a record slot of `slot_size` bytes holding `length` bytes of
+// `data`, which may lie in the record buffer itself.
+LaidOutSlot lay_out_slot(StoreHandle* handle, const unsigned char* data, uint32_t length,
+                         uint32_t slot_size) {
+    unsigned char* slot = handle->record_buffer.get();
+    const uint32_t used = kSlotHeaderSize + length;
+    const uint32_t slack = slot_size - used;
+    std::memmove(slot + kSlotHeaderSize, data, length);
+    encode_slot_header(slot, record_slot_flags(slack), used);
+    uint32_t laid_out = used;
+    if (slack >= kSlackWordSize) {
+        platform::store_u32(slot + used, slack);
+        laid_out += kSlackWordSize;
+    }
+    const uint32_t room = handle->record_buffer_size - laid_out;
+    const uint32_t spaces = slot_size - laid_out;
+    const uint32_t here = spaces < room ? spaces : room;
+    std::memset(slot + laid_out, kSlackByte, here);
+    return LaidOutSlot{laid_out + here, spaces - here};
+}
+
+// Writes a laid-out slot at `address`: into the append buffer when the
+// address lies in the buffered range (the slot must lie wholly inside what
+// the buffer holds), else into the file.
+int write_slot(StoreHandle* handle, uint32_t address, const LaidOutSlot& slot) {
+    const unsigned char* bytes = handle->record_buffer.get();
+    if (in_append_buffer(handle, address)) {
+        const uint32_t at = address - handle->write_buffer_offset;
+        if (uint64_t{at} + slot.laid_out + slot.spaces > handle->write_buffer_fill)
+            return kIoError;
+        std::memcpy(handle->write_buffer.get() + at, bytes, slot.laid_out);
+        std::memset(handle->write_buffer.get() + at + slot.laid_out, kSlackByte, slot.spaces);
+        return kOk;
+    }
+    const int status = write_exact(handle, address, bytes, slot.laid_out);
+    if (status != kOk)
+        return status;
+    return write_spaces(handle, slot.spaces);
+}
+
+// Stores a record of `length` bytes in new space: a free slot, or the end
+// of the file (through the append buffer when there is one).
+int store_in_new_space(StoreHandle* handle, const unsigned char* data, uint32_t length,
+                       uint32_t* address, uint32_t* slot_size) {
+    const uint32_t size = length + kSlotHeaderSize;
+    SlotSpace space;
+    int status = find_free_slot(handle, size, &space);
+    if (status != kOk)
+        return status;
+    if (space.reuse) {
+        status = write_slot(handle, space.address, lay_out_slot(handle, data, length, space.size));
+        if (status != kOk)
+            return status;
+        *address = space.address;
+        *slot_size = space.size;
+        return kOk;
+    }
+    bool buffered = false;
+    uint32_t at = 0;
+    status = place_appended_slot(handle, size, &at, &buffered);
+    if (status != kOk)
+        return status;
+    const LaidOutSlot slot = lay_out_slot(handle, data, length, size);
+    if (buffered) {
+        std::memcpy(handle->write_buffer.get() + handle->write_buffer_fill,
+                    handle->record_buffer.get(), slot.laid_out);
+        handle->write_buffer_fill += size;
+    } else {
+        status = write_slot(handle, at, slot);
+        if (status != kOk)
+            return status;
+    }
+    *address = at;
+    *slot_size = size;
+    return kOk;
+}
+
+// Frees a record's slot; a slot still in the append buffer reaches the file
+// first.
+int release_slot(StoreHandle* handle, uint32_t address) {
+    if (in_append_buffer(handle, address)) {
+        const int status = flush_append_buffer(handle);
+        if (status != kOk)
+            return status;
+    }
+    return free_slot(handle, address);
+}
+
+// Replaces the record last read with `length` bytes of `data`.
+int rewrite_record(StoreHandle* handle, const unsigned char* data, uint32_t length,
+                   uint32_t* address) {
+    const uint32_t old_address = handle->last_record_address;
+    if (old_address == 0)
+        return engine::kNoPosition;  // no record read to replace
+    const uint32_t size = length + kSlotHeaderSize;
+    if (handle->last_slot_size >= size) {
+        const int status = write_slot(handle, old_address,
+                                      lay_out_slot(handle, data, length, handle->last_slot_size));
+        if (status == kOk)
+            *address = old_address;
+        return status;
+    }
+
+    // The record moves. Without a hook the index could not follow it.
+    if (handle->shift_tree == nullptr)
+        return kIoError;
+    int status = flush_append_buffer(handle);
+    if (status != kOk)
+        return status;
+    uint32_t new_address = 0;
+    uint32_t new_size = 0;
+    status = store_in_new_space(handle, data, length, &new_address, &new_size);
+    if (status != kOk)
+        return status;
+    // The record buffer still holds the new slot; its data follows the header.
+    const int32_t delta = static_cast<int32_t>(new_address - old_address);
+    status = handle->shift_tree(handle, handle->record_buffer.get() + kSlotHeaderSize, 1, delta);
+    if (status != kOk) {
+        // The index still names the old slot, which still holds the record.
+        release_slot(handle, new_address);
+        return status;
+    }
+    *address = new_address;
+    handle->last_record_address = new_address;
+    handle->last_slot_size = new_size;
+    return free_slot(handle, old_address);
+}
+
+// True when a slot header read from the file is that of a record the
+// record buffer can hold.
+bool valid_record_header(const StoreHandle* handle, const SlotHeader& slot) {
+    return slot.is_record() &&
+           slot.length - kSlotHeaderSize <= handle->header().max_record_length();
+}
+
+// Reads the slot at `address` from the append buffer: header, data and slack
+// word into the record buffer's layout. The whole slot must lie in what the
+// buffer holds.
+int read_buffered_slot(StoreHandle* handle, uint32_t address, SlotHeader* slot, uint32_t* slack) {
+    const uint32_t at = address - handle->write_buffer_offset;
+    const uint32_t held = handle->write_buffer_fill - at;
+    const unsigned char* bytes = handle->write_buffer.get() + at;
+    if (held < kSlotHeaderSize)
+        return kIoError;
+    *slot = decode_slot_header(bytes);
+    if (!valid_record_header(handle, *slot) || slot->length > held)
+        return kIoError;
+    const uint32_t data_length = slot->length - kSlotHeaderSize;
+    std::memcpy(handle->record_buffer.get(), bytes + kSlotHeaderSize, data_length);
+    *slack = slot->short_slack();
+    if (slot->has_slack() && *slack == 0) {
+        if (held - slot->length < kSlackWordSize)
+            return kIoError;
+        *slack = platform::load_u32(bytes + slot->length);
+        if (*slack < kSlackWordSize)
+            return kIoError;
+    }
+    if (uint64_t{slot->length} + *slack > held)
+        return kIoError;
+    return kOk;
+}
+
+// Reads the slot at `address` from the file into the record buffer.
+int read_filed_slot(StoreHandle* handle, uint32_t address, SlotHeader* slot, uint32_t* slack) {
+    unsigned char bytes[kSlotHeaderSize];
+    int status = read_exact(handle, address, bytes, kSlotHeaderSize, engine::kEndOfFile);
+    if (status != kOk)
+        return status;
+    *slot = decode_slot_header(bytes);
+    if (!valid_record_header(handle, *slot))
+        return kIoError;
+    // The data and, when the slack is held in a word, that word.
+    *slack = slot->short_slack();
+    const bool slack_word = slot->has_slack() && *slack == 0;
+    const uint32_t data_length = slot->length - kSlotHeaderSize;
+    const uint32_t count = data_length + (slack_word ? kSlackWordSize : 0);
+    if (count != 0) {
+        uint32_t got = 0;
+        const engine::IoOutcome outcome = handle->io.read(handle->record_buffer.get(), count, &got);
+        // A slot cut off by the end of the file is damage, not the end.
+        if (outcome.kind == engine::IoOutcome::kEndOfFile || (outcome.ok() && got != count))
+            return kIoError;
+        if (!outcome.ok())
+            return io_status(outcome);
+    }
+    if (slack_word) {
+        *slack = platform::load_u32(handle->record_buffer.get() + data_length);
+        if (*slack < kSlackWordSize)
+            return kIoError;
+    }
+    if (slot->has_slack()) {
+        uint64_t end = 0;
+        status = logical_file_end(handle, &end);
+        if (status != kOk)
+            return status;
+        if (uint64_t{address} + slot->length + *slack > end)
+            return kIoError;  // slack reaching past the end of the file
+    }
+    return kOk;
+}
+
+}  // namespace
+
+}  // namespace kvr::store
+
+using namespace kvr::store;
+
+extern "C" int _vmq_open_data_records(StoreHandle* handle) {
+    FileHeader header = handle->header();
+    const uint32_t longest = header.max_record_length();
+    if (longest > kMaxSlotDataLength)
+        return kvr::engine::kRecordTooLong;  // no slot could hold such a record
+    handle->record_buffer.reset(new (std::nothrow) unsigned char[longest + kRecordBufferExtra]);
+    if (!handle->record_buffer) {
+        handle->record_buffer_size = 0;
+        return kvr::engine::kStoreNoMemory;
+    }
+    handle->record_buffer_size = longest + kRecordBufferExtra;
+    header.set_size_class_count(size_class_count_for(header));
+    handle->last_record_address = 0;
+    handle->last_slot_size = 0;
+    handle->write_buffer_offset = 0;
+    handle->write_buffer_fill = 0;
+    handle->write_buffer.reset();
+    if (header.open_for_update() && longest <= kAppendBufferRecordLimit)
+        handle->write_buffer.reset(new (std::nothrow) unsigned char[kAppendBufferSize]);
+    return kOk;
+}
+
+extern "C" int _vmq_close_data_records(StoreHandle* handle) {
+    // A failed write keeps both buffers and the buffered bytes: the handle
+    // stays usable and a second close tries the write again.
+    const int status = flush_append_buffer(handle);
+    if (status != kOk)
+        return status;
+    handle->write_buffer.reset();
+    handle->record_buffer.reset();
+    handle->record_buffer_size = 0;
+    handle->last_record_address = 0;
+    handle->last_slot_size = 0;
+    return kOk;
+}
+
+extern "C" int _vmq_get_record(StoreHandle* handle, uint32_t address, unsigned char** data,
+                               uint32_t* length) {
+    handle->last_record_address = 0;
+    handle->last_slot_size = 0;
+    if (!handle->record_buffer)
+        return kvr::engine::kNotOpen;
+    if (address < handle->header_size)
+        return kIoError;
+    SlotHeader slot;
+    uint32_t slack = 0;
+    const int status = in_append_buffer(handle, address)
+                           ? read_buffered_slot(handle, address, &slot, &slack)
+                           : read_filed_slot(handle, address, &slot, &slack);
+    if (status != kOk)
+        return status;
+    if (uint64_t{slot.length} + slack > kMaxSlotSize)
+        return kIoError;  // no slot is larger than its length field can name
+    handle->last_record_address = address;
+    handle->last_slot_size = slot.length + slack;
+    *data = handle->record_buffer.get();
+    if (length != nullptr)
+        *length = slot.length - kSlotHeaderSize;
+    return kOk;
+}
+
+extern "C" int _vmq_put_record(StoreHandle* handle, uint32_t* address, const unsigned char* data,
+                               uint32_t length, uint8_t mode) {
+    if (!handle->record_buffer)
+        return kvr::engine::kNotOpen;
+    if (length > handle->header().max_record_length())
+        return kvr::engine::kRecordTooLong;
+    if (mode != 0)
+        return rewrite_record(handle, data, length, address);
+    uint32_t slot_size = 0;
+    return store_in_new_space(handle, data, length, address, &slot_size);
+}
+
+extern "C" int _vmq_delete_record(StoreHandle* handle, uint32_t address) {
+    if (!handle->record_buffer)
+        return kvr::engine::kNotOpen;
+    if (address == handle->last_record_address) {
+        // The record last read is gone: nothing is left to rewrite.
+        handle->last_record_address = 0;
+        handle->last_slot_size = 0;
+    }
+    return release_slot(handle, address);
+}

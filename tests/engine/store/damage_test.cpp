@@ -1,0 +1,111 @@
+// Damaged files give result 2 (never a crash, an overrun or an endless
+// walk), and a file that would grow past what a 32-bit offset names is
+// refused with 11 before anything is written.
+
+#include "store_fixture.h"
+
+namespace kvr::store::test {
+namespace {
+
+using StoreDamage = StoreTest;
+
+TEST_F(StoreDamage, FreeListLinksMustLeadToFreeSlotsInsideTheFile) {
+    create();
+    const uint32_t a = put(record(1, 20)), b = put(record(2, 12));
+    put(record(3, 20));
+    ASSERT_EQ(remove(a), 0);
+    const std::string free_a = slot_header(0x08, 24) + le32(0);
+    struct Case {
+        const char* what;
+        uint32_t head, size;
+        std::string at_a;
+    } cases[] = {
+        {"in the header", 100, 24, free_a},
+        {"past the end", a + 4096, 24, free_a},
+        {"linked to itself", a, 24, slot_header(0x08, 24) + le32(a)},
+        {"smaller than the table says", a, 24, slot_header(0x08, 20) + le32(0)},
+        {"reaching past the end", a, 24, slot_header(0x08, 5000) + le32(0)},
+    };
+    for (const Case& c : cases) {
+        header().set_free_list_head(1, c.head);
+        header().set_free_list_size(1, c.size);
+        patch(a, c.at_a);
+        uint32_t address = 0;
+        EXPECT_EQ(put(record(4, 20), &address), 2) << c.what;
+        EXPECT_EQ(header().free_list_head(1), c.head) << c.what;
+    }
+    // A walk that meets a link into the header stops there.
+    header().set_free_list_size(1, 24);
+    patch(a, slot_header(0x08, 24) + le32(100) + le32(20));
+    EXPECT_EQ(remove(b), 2);
+}
+
+TEST_F(StoreDamage, RecordSlotsAreCheckedBeforeUse) {
+    create();
+    const uint32_t a = put(record(1, 20)), b = put(record(2, 20));
+    reopen();
+    const std::string intact = raw(kHeaderSize, 48);
+    const std::pair<uint32_t, std::string> cases[] = {
+        {a, slot_header(0x08, 24)},                                      // free
+        {a, slot_header(0x07, 24)},                                      // unknown type
+        {a, slot_header(0x24, 24)},                                      // slack bits alone
+        {a, slot_header(0x04, 3)},                                       // under its header
+        {b, slot_header(0x04, 26)},                                      // cut off by the end
+        {b, slot_header(0x34, 24)},                                      // slack past the end
+        {b, slot_header(0x14, 20) + std::string(16, 'x') + le32(1000)},  // the same
+        {b, slot_header(0x14, 20) + std::string(16, 'x') + le32(2)},     // slack word under 4
+    };
+    std::string data;
+    for (const auto& [at, bytes] : cases) {
+        patch(at, bytes);
+        EXPECT_EQ(get(at, &data), 2) << testing::PrintToString(bytes);
+        EXPECT_EQ(remove(at), 2) << testing::PrintToString(bytes);
+        patch(kHeaderSize, intact);
+    }
+    EXPECT_EQ(get(100, &data), 2);                 // inside the header
+    EXPECT_EQ(get(kHeaderSize + 4096, &data), 9);  // past the end
+    EXPECT_EQ(header().free_list_head(1), 0u);
+
+    const uint32_t c = put(record(3, 20));  // in the append buffer
+    handle->write_buffer[1] = 50;           // longer than what the buffer holds
+    EXPECT_EQ(get(c, &data), 2);
+}
+
+// A slot whose slack word claims far more than any record: its class is held
+// to the table, and reusing it writes the slack without overrunning the
+// record buffer.
+TEST_F(StoreDamage, HugeSlotsStayInsideTheTableAndTheBuffer) {
+    create();
+    const uint32_t a = put(record(1, 20));
+    reopen();
+    resize_file(file_size() + 10000);
+    std::string data;
+    patch(a, slot_header(0x04, 120));  // more data than the record buffer holds
+    EXPECT_EQ(get(a, &data), 2);
+    patch(a, slot_header(0x14, 24));
+    patch(a + 24, le32(9000));
+    ASSERT_EQ(remove(a), 0);
+    EXPECT_EQ(list_sizes(6), std::vector<uint32_t>{9024});
+    EXPECT_EQ(put(record(2, 100)), a);
+    EXPECT_EQ(get(a), record(2, 100));
+    EXPECT_EQ(handle->last_slot_size, 9024u);
+    EXPECT_EQ(raw(a + 104, 8920), le32(8920) + std::string(8916, ' '));
+}
+
+TEST_F(StoreDamage, SlotFileStaysBelowFourGigabytes) {
+    for (uint32_t options : {0u, engine::kOptionImmediateFreeSpace}) {  // buffered or not
+        create({.options = options});
+        resize_file(0xFFFFFFFFu - 30);  // a sparse file with room for one slot of 24
+        EXPECT_EQ(put(record(1, 20)), 0xFFFFFFFFu - 30);
+        uint32_t address = 0;
+        EXPECT_EQ(put(record(2, 20), &address), 11);
+        EXPECT_EQ(address, 0u);
+        EXPECT_EQ(_vmq_get_index_block(handle.get(), &address, 0), 11);
+        reopen();
+        EXPECT_EQ(file_size(), 0xFFFFFFFFu - 6);
+        EXPECT_EQ(get(0xFFFFFFFFu - 30), record(1, 20));
+    }
+}
+
+}  // namespace
+}  // namespace kvr::store::test

@@ -1,0 +1,80 @@
+// Fault injection: a scripted workload runs once to count its I/O calls,
+// then once for every call with that call failing. The store must stop with
+// the result the error maps to, keep its free lists sound, and close.
+
+#include "platform/fault_injection.h"
+#include "store_fixture.h"
+
+namespace kvr::store::test {
+namespace {
+
+using platform::FaultPlan;
+
+class StoreFaults : public StoreTest {
+protected:
+    // Every kind of store operation in turn; the first failure ends it.
+    int workload() {
+        uint32_t a = 0, b = 0, c = 0, block = 0;
+        std::string data;
+        int status = 0;
+        auto step = [&status](int result) { return (status = result) == 0; };
+        if (step(put(record(1, 20), &a)) && step(put(record(2, 40), &b)) &&
+            step(put(record(3, 12), &c)) &&
+            step(rewrite(a, record(4, 18), &a)) &&                  // in place, in the buffer
+            step(_vmq_get_index_block(handle.get(), &block, 0)) &&  // flushes the buffer
+            step(rewrite(b, record(5, 80), &b)) &&                  // moves
+            step(remove(c)) && step(put(record(6, 10), &c)) &&      // reuses c's slot
+            step(rewrite(c, record(7, 11), &c)) &&                  // in place, in the file
+            step(remove(a)) && step(remove(c)) &&                   // c walks behind a on its list
+            step(_vmq_release_index_block(handle.get(), block)) &&
+            step(_vmq_get_index_block(handle.get(), &block, 0)) && step(get(b, &data)))
+            step(_vmq_close_data_records(handle.get()));
+        return status;
+    }
+
+    // Runs the workload on a fresh file with call `fail_at` failing.
+    int run(const FileSetup& setup, uint64_t fail_at, platform::DWORD error, FaultPlan* plan) {
+        create(setup);
+        plan->fail_at = fail_at;
+        plan->error = error;
+        int status;
+        {
+            platform::ScopedFaultPlan guard(*plan);
+            status = workload();
+        }
+        EXPECT_EQ(_vmq_close_data_records(handle.get()), 0);
+        for (int list = 1; list <= 6; ++list) {  // every list names free slots only
+            for (uint32_t at = header().free_list_head(list); at != 0; at = raw_u32(at + 4))
+                EXPECT_EQ(raw(at, 1), "\x08") << "list " << list << " at " << at;
+        }
+        return status;
+    }
+};
+
+TEST_F(StoreFaults, EveryFailedCallGivesItsResult) {
+    FaultPlan counting, counting_descriptor;
+    ASSERT_EQ(run({}, 0, 0, &counting), 0);
+    const std::string windows_file = raw(0, 20000);
+    ASSERT_EQ(run({.descriptor = true}, 0, 0, &counting_descriptor), 0);
+    EXPECT_EQ(raw(0, 20000), windows_file);  // both I/O paths write the same file
+    EXPECT_EQ(counting_descriptor.calls_seen, counting.calls_seen);
+
+    const std::pair<platform::DWORD, int> errors[] = {
+        {5, 15},  {6, 3},  {32, 18},
+        {33, 17}, {29, 2}, {158, 2},  // "not locked" maps to success, but the call moved nothing
+    };
+    for (bool descriptor : {false, true}) {
+        for (const auto& [error, result] : errors) {
+            for (uint64_t k = 1; k <= counting.calls_seen; ++k) {
+                FaultPlan plan;
+                EXPECT_EQ(run({.descriptor = descriptor}, k, error, &plan),
+                          descriptor ? 2 : result)  // a failed C-runtime call is always 2
+                    << "error " << error << " at call " << k;
+                EXPECT_EQ(plan.failures, 1u);
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kvr::store::test

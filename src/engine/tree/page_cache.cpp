@@ -1,0 +1,277 @@
+// The page cache of an open tree: fetch, make, free and write back pages.
+#include "engine/tree/page_cache.h"
+
+#include <cstring>
+#include <new>
+
+#include "engine/results.h"
+#include "engine/store/store.h"
+#include "engine/tree/page.h"
+
+namespace kvr::tree {
+
+namespace {
+
+using engine::IoOutcome;
+
+// Past this the clock and every stamp are lowered by kClockRebase, so that
+// the stamps keep their order while the numbers stay small.
+constexpr uint32_t kClockLimit = 65535;
+constexpr uint32_t kClockRebase = 255;
+
+// A data-store status as a tree status.
+int store_to_tree_status(int status) {
+    if (status == engine::kOk)
+        return kTreeOk;
+    if (status == engine::kStoreNoMemory || status == engine::kNoSpace)
+        return kTreeNoMemory;
+    return kTreeIoError;
+}
+
+// True for an address where a whole page can lie inside a 32-bit file.
+bool is_page_address(const Tree& tree, uint32_t address) {
+    return address != 0 && engine::fits_in_file(address, tree.page_size());
+}
+
+int seek_to(const Tree& tree, uint32_t address) {
+    return tree_io_status(tree.io().seek(address));
+}
+
+// Reads the page at address into the buffer. A read that delivers part of a
+// page is accepted, the rest of the buffer zeroed; one that delivers nothing
+// is an I/O error.
+int read_page(const Tree& tree, uint32_t address, unsigned char* page) {
+    int status = seek_to(tree, address);
+    if (status != kTreeOk)
+        return kTreeIoError;
+    uint32_t got = 0;
+    status = tree_io_status(tree.io().read(page, tree.page_size(), &got));
+    if (status != kTreeOk || got == 0)
+        return kTreeIoError;
+    if (got < tree.page_size())
+        std::memset(page + got, 0, tree.page_size() - got);
+    return kTreeOk;
+}
+
+// What a page read from the file must say about itself before anything in
+// it is used.
+bool page_read_is_sound(const Tree& tree, const unsigned char* page, uint32_t address) {
+    if (page_self(page) != address || page_key_number(page) != tree.key_number())
+        return false;
+    const int count = page_count(page);
+    switch (page_type(page)) {
+        case kBranchPage:
+            return count >= 0 && count <= tree.branch_max() + 1 && count <= tree.branch_room();
+        case kLeafPage:
+            return count >= 0 && count <= tree.leaf_max() + 1 && count <= tree.leaf_room();
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+int tree_io_status(IoOutcome outcome) {
+    switch (outcome.kind) {
+        case IoOutcome::kDone:
+            return kTreeOk;
+        case IoOutcome::kEndOfFile:
+            return kTreeEndOfFile;
+        case IoOutcome::kFailed:
+            break;
+    }
+    return kTreeIoError;
+}
+
+int write_page(const Tree& tree, uint32_t address, const unsigned char* page) {
+    if (seek_to(tree, address) != kTreeOk)
+        return kTreeIoError;
+    return tree_io_status(tree.io().write(page, tree.page_size()));
+}
+
+int page_capacity(const Tree* tree, int entry_size) {
+    return capacity_for(tree->page_size(), entry_size, tree->block_pages());
+}
+
+unsigned char* get_page(Tree* tree, uint32_t address, int* result) {
+    *result = kTreeOk;
+    if (!is_page_address(*tree, address)) {
+        *result = kDamagedPage;
+        return nullptr;
+    }
+    if (tree->cache_clock_ > kClockLimit) {
+        for (int s = 0; s < tree->cache_used_; ++s) {
+            uint32_t& stamp = tree->slots_[s].stamp;
+            stamp = stamp < kClockRebase ? 0 : stamp - kClockRebase;
+        }
+        tree->cache_clock_ -= kClockRebase;
+    }
+
+    int empty = -1;
+    for (int s = 0; s < tree->cache_used_; ++s) {
+        Tree::CacheSlot& slot = tree->slots_[s];
+        if (slot.page == kNoPage) {
+            empty = s;
+            continue;
+        }
+        if (slot.page != address)
+            continue;
+        slot.stamp = tree->cache_clock_;
+        unsigned char* page = slot.buffer.get();
+        if (page_self(page) != address) {
+            *result = kDamagedPage;
+            return nullptr;
+        }
+        if (tree->mark_dirty_)
+            set_page_modified(page, true);
+        return page;
+    }
+
+    int chosen = empty;
+    if (chosen < 0 && tree->cache_used_ < kUsableCacheSlots) {
+        Tree::CacheSlot& slot = tree->slots_[tree->cache_used_];
+        slot.buffer.reset(new (std::nothrow) unsigned char[tree->page_size_]());
+        if (!slot.buffer) {
+            *result = kTreeNoMemory;
+            return nullptr;
+        }
+        slot.page = kNoPage;
+        chosen = tree->cache_used_++;
+    }
+    if (chosen < 0) {
+        chosen = 0;
+        for (int s = 1; s < tree->cache_used_; ++s)
+            if (tree->slots_[s].stamp < tree->slots_[chosen].stamp)
+                chosen = s;
+        if (tree->slots_[chosen].stamp == tree->cache_clock_) {
+            *result = kDamagedPage;  // every page is in use by this operation
+            return nullptr;
+        }
+        Tree::CacheSlot& victim = tree->slots_[chosen];
+        unsigned char* page = victim.buffer.get();
+        if (page_modified(page)) {
+            set_page_modified(page, false);
+            if (page_self(page) != victim.page) {
+                *result = kDamagedPage;
+                return nullptr;
+            }
+            *result = write_page(*tree, victim.page, page);
+            if (*result != kTreeOk) {
+                // Still to be written: a later flush or close tries again.
+                set_page_modified(page, true);
+                return nullptr;
+            }
+        }
+    }
+
+    Tree::CacheSlot& slot = tree->slots_[chosen];
+    unsigned char* page = slot.buffer.get();
+    slot.stamp = tree->cache_clock_;
+    slot.page = address;
+    if (!tree->fresh_page_) {
+        *result = read_page(*tree, address, page);
+        set_page_modified(page, false);
+        if (*result == kTreeOk && !page_read_is_sound(*tree, page, address))
+            *result = kDamagedPage;
+        if (*result != kTreeOk) {
+            // Nothing of a page that failed is kept.
+            slot.page = kNoPage;
+            slot.stamp = 0;
+            return nullptr;
+        }
+    }
+    if (tree->mark_dirty_)
+        set_page_modified(page, true);
+    return page;
+}
+
+unsigned char* new_page(Tree* tree, uint32_t* address, int* result) {
+    *address = 0;
+    if (tree->store_ == nullptr) {
+        *result = kTreeIoError;
+        return nullptr;
+    }
+    uint32_t at = 0;
+    const int status = tree->block_pages_ ? _vmq_get_block(tree->store_, &at, 0)
+                                          : _vmq_get_index_block(tree->store_, &at, 0);
+    *result = store_to_tree_status(status);
+    if (*result != kTreeOk)
+        return nullptr;
+
+    tree->fresh_page_ = true;
+    unsigned char* page = get_page(tree, at, result);
+    tree->fresh_page_ = false;
+    if (page == nullptr) {
+        // The store handed the page out; it goes back unused.
+        if (tree->block_pages_)
+            _vmq_release_block(tree->store_, at);
+        else
+            _vmq_release_index_block(tree->store_, at);
+        return nullptr;
+    }
+    tree->format_new_page(page, at);
+    *address = at;
+    return page;
+}
+
+int free_page(Tree* tree, uint32_t address) {
+    for (int s = 0; s < tree->cache_used_; ++s) {
+        Tree::CacheSlot& slot = tree->slots_[s];
+        if (slot.page == address) {
+            slot.page = kNoPage;
+            set_page_modified(slot.buffer.get(), false);
+            break;
+        }
+    }
+    if (tree->store_ == nullptr)
+        return kTreeIoError;
+    const int status = tree->block_pages_ ? _vmq_release_block(tree->store_, address)
+                                          : _vmq_release_index_block(tree->store_, address);
+    return store_to_tree_status(status);
+}
+
+int reload_root(Tree* tree) {
+    for (int s = 0; s < tree->cache_used_; ++s) {
+        Tree::CacheSlot& slot = tree->slots_[s];
+        slot.page = kNoPage;
+        slot.stamp = 0;
+        set_page_modified(slot.buffer.get(), false);
+    }
+    if (seek_to(*tree, tree->header_at_ + kRootAt) != kTreeOk)
+        return kTreeIoError;
+    unsigned char root[4];
+    uint32_t got = 0;
+    if (tree_io_status(tree->io_.read(root, sizeof root, &got)) != kTreeOk || got != sizeof root)
+        return kTreeIoError;
+    tree->set_root(platform::load_u32(root));
+    tree->root_on_disk_ = tree->root();
+    return kTreeOk;
+}
+
+int flush_tree(Tree* tree) {
+    if (tree->root() != tree->root_on_disk_) {
+        if (seek_to(*tree, tree->header_at_ + kRootAt) != kTreeOk ||
+            tree_io_status(tree->io_.write(tree->header_ + kRootAt, 4)) != kTreeOk)
+            return kTreeIoError;
+    }
+    for (int s = 0; s < tree->cache_used_; ++s) {
+        Tree::CacheSlot& slot = tree->slots_[s];
+        slot.stamp = 0;
+        if (slot.page == kNoPage)
+            continue;
+        unsigned char* page = slot.buffer.get();
+        if (page_modified(page)) {
+            set_page_modified(page, false);
+            if (page_self(page) != slot.page)
+                return kDamagedPage;
+            if (write_page(*tree, slot.page, page) != kTreeOk) {
+                set_page_modified(page, true);
+                return kTreeIoError;
+            }
+        }
+        slot.page = kNoPage;
+    }
+    return kTreeOk;
+}
+
+}  // namespace kvr::tree

@@ -1,0 +1,168 @@
+// Failed I/O calls on the tree's paths: each becomes 106 (107 when the file
+// is full), nothing is formatted at an address the store did not hand out,
+// and a modified page is kept until it reaches the file.
+#include <filesystem>
+#include <vector>
+
+#include "engine/tree/tree_fixture.h"
+#include "platform/crt_file.h"
+#include "platform/fault_injection.h"
+
+namespace kvr::test {
+namespace {
+
+using platform::FaultPlan;
+
+class TreeFaults : public TreeFile {
+protected:
+    // The result of f with the first call of the given kinds failing.
+    template <typename F>
+    int failing_first(unsigned kinds, F f, DWORD error = ERROR_WRITE_FAULT) {
+        FaultPlan plan;
+        plan.kinds = kinds;
+        plan.fail_at = 1;
+        plan.error = error;
+        platform::ScopedFaultPlan guard(plan);
+        const int result = f();
+        EXPECT_EQ(plan.failures, 1u);
+        return result;
+    }
+    int fetch_status(uint32_t address) { return fetch(address) ? 0 : last_result_; }
+};
+
+// Open of a tree without pages, two new pages, close: every call failed in
+// turn gives 106. "Not locked", which the engine's own mapping takes for
+// success, is a call that moved nothing, and fails the same way.
+TEST_F(TreeFaults, EveryFailedCallOfOpenNewPageAndCloseIsAnIoError) {
+    auto workload = [&] {
+        int result = open_tree();
+        for (int i = 0; i < 2 && result == 0; ++i) {
+            tree().begin_operation();
+            uint32_t address = 0;
+            new_page(&tree(), &address, &result);
+        }
+        const int closed = close_tree();
+        return result != 0 ? result : closed;
+    };
+    FaultPlan count;
+    {
+        platform::ScopedFaultPlan guard(count);
+        ASSERT_EQ(workload(), 0);
+    }
+    ASSERT_EQ(count.calls_seen, 12u);  // 3 x (seek, write) by the store, 3 x by close
+    for (DWORD error : {ERROR_WRITE_FAULT, ERROR_NOT_LOCKED, ERROR_ACCESS_DENIED}) {
+        for (uint64_t k = 1; k <= count.calls_seen; ++k) {
+            std::filesystem::resize_file(name_, kHeaderSize);
+            ASSERT_EQ(_vmq_create_tree(image(), 3u << 16, 10, 4, kTreeAt), 4096);
+            FaultPlan plan;
+            plan.fail_at = k;
+            plan.error = error;
+            platform::ScopedFaultPlan guard(plan);
+            EXPECT_EQ(workload(), 106) << "call " << k << " error " << error;
+        }
+    }
+}
+
+TEST_F(TreeFaults, CloseGoesOnPastAFailedWrite) {
+    ASSERT_EQ(open_tree(), 0);
+    const std::vector<uint32_t> pages{kFirstPage, make_leaf(), make_leaf()};
+    FaultPlan plan;
+    plan.kinds = FaultPlan::kWrite;
+    plan.fail_at = 2;
+    {
+        platform::ScopedFaultPlan guard(plan);
+        EXPECT_EQ(close_tree(), 106);
+    }
+    EXPECT_EQ(disk_u32(pages[0] + 8), pages[0]);
+    EXPECT_EQ(disk_u32(pages[1] + 8), 0u);
+    EXPECT_EQ(disk_u32(pages[2] + 8), pages[2]);
+}
+
+// The same tree through a C-runtime descriptor: open, close, a failed write.
+TEST_F(TreeFaults, DescriptorPath) {
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle_), 0);
+    store_.io = FileChannel::descriptor(fd);
+    ASSERT_EQ(open_tree(), 0);
+    ASSERT_EQ(close_tree(), 0);
+    write_header();
+    ASSERT_EQ(open_tree(), 0);
+    EXPECT_EQ(bytes().size(), kFirstPage + 4096u);
+    EXPECT_EQ(disk_u32(kFirstPage + 8), kFirstPage);
+    EXPECT_EQ(failing_first(FaultPlan::kWrite, [&] { return close_tree(); }), 106);
+    EXPECT_EQ(_close(fd), 0);
+}
+
+TEST_F(TreeFaults, FailedReadsAndWriteBacks) {
+    ASSERT_EQ(open_tree(), 0);
+    const uint32_t on_disk = make_leaf();
+    ASSERT_EQ(flush_tree(&tree()), 0);
+    auto fetch_on_disk = [&] {
+        tree().begin_operation();
+        return fetch_status(on_disk);
+    };
+    for (DWORD error : {ERROR_READ_FAULT, ERROR_NOT_LOCKED}) {
+        EXPECT_EQ(failing_first(FaultPlan::kSeek, fetch_on_disk, error), 106);
+        EXPECT_EQ(failing_first(FaultPlan::kRead, fetch_on_disk, error), 106);
+        EXPECT_EQ(slot_of(on_disk), -1);  // nothing of a failed read is kept
+    }
+
+    // A 32nd page evicts the oldest; its failed write-back keeps it cached
+    // and modified, so that it still reaches the file.
+    std::vector<uint32_t> pages;
+    for (int i = 0; i < 31; ++i)
+        pages.push_back(make_leaf());
+    const int victim = slot_of(pages[0]);
+    EXPECT_EQ(failing_first(FaultPlan::kWrite, fetch_on_disk), 106);
+    EXPECT_EQ(tree().cached_page(victim), pages[0]);
+    EXPECT_TRUE(page_modified(tree().cache_buffer(victim)));
+    EXPECT_EQ(fetch_status(on_disk), 0);
+    EXPECT_EQ(disk_u32(pages[0] + 8), pages[0]);
+}
+
+TEST_F(TreeFaults, FlushAndReloadFailures) {
+    ASSERT_EQ(open_tree(), 0);
+    const uint32_t page = make_leaf();
+    tree().set_root(page);
+    auto flush = [&] { return flush_tree(&tree()); };
+    EXPECT_EQ(failing_first(FaultPlan::kSeek, flush), 106);  // the root's
+    EXPECT_EQ(failing_first(FaultPlan::kWrite, flush), 106);
+    EXPECT_EQ(disk_u32(kTreeAt + 12), 0u);
+    tree().set_root(tree().root_on_disk());
+    EXPECT_EQ(failing_first(FaultPlan::kWrite, flush), 106);  // the first page's
+    EXPECT_TRUE(page_modified(tree().cache_buffer(0)));       // still to be written
+    EXPECT_EQ(flush(), 0);
+    EXPECT_EQ(disk_u32(kFirstPage + 8), kFirstPage);
+    EXPECT_EQ(disk_u32(page + 8), page);
+
+    auto reload = [&] { return reload_root(&tree()); };
+    EXPECT_EQ(failing_first(FaultPlan::kSeek, reload), 106);
+    EXPECT_EQ(failing_first(FaultPlan::kRead, reload), 106);
+    std::filesystem::resize_file(name_, kTreeAt + 14);  // the root field cut short
+    EXPECT_EQ(reload(), 106);
+    EXPECT_EQ(tree().root(), kFirstPage);
+}
+
+// A store that cannot hand out a page: nothing formatted, nothing cached.
+TEST_F(TreeFaults, NewPageFailsWhenTheStoreDoes) {
+    ASSERT_EQ(open_tree(), 0);
+    uint32_t address = 99;
+    auto allocate = [&] {
+        tree().begin_operation();
+        int result = -1;
+        return new_page(&tree(), &address, &result) ? 0 : result;
+    };
+    EXPECT_EQ(failing_first(FaultPlan::kSeek, allocate), 106);
+    EXPECT_EQ(failing_first(FaultPlan::kWrite, allocate), 106);
+    EXPECT_EQ(address, 0u);
+    EXPECT_EQ(tree().cache_used(), 1);
+
+    // A file that cannot grow by another page is full.
+    if (!store_.io.write_at(0xFFFFF000, "x", 1).ok())
+        GTEST_SKIP() << "no sparse files here";
+    EXPECT_EQ(allocate(), 107);
+    EXPECT_EQ(tree().cache_used(), 1);
+    std::filesystem::resize_file(name_, kHeaderSize);
+}
+
+}  // namespace
+}  // namespace kvr::test

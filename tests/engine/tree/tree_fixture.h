@@ -1,0 +1,108 @@
+// A tree on a real file: a 2048-byte header area with the tree header at
+// 368 (where the engine puts the first key's), written at offset 0 of a new
+// file, so that the store appends new index blocks after it.
+#ifndef KVR_TESTS_ENGINE_TREE_TREE_FIXTURE_H
+#define KVR_TESTS_ENGINE_TREE_TREE_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "engine/store/store_handle.h"
+#include "engine/tree/page.h"
+#include "engine/tree/page_cache.h"
+#include "engine/tree/tree.h"
+#include "support/temp_dir.h"
+
+namespace kvr::test {
+
+using engine::FileChannel;
+using platform::load_u32;
+using platform::store_u32;
+using namespace kvr::tree;
+
+class TreeFile : public TempDirTest {
+protected:
+    static constexpr uint32_t kHeaderSize = 2048;
+    static constexpr uint32_t kTreeAt = 368;
+    static constexpr uint32_t kFirstPage = kHeaderSize;  // the first page appended
+
+    void SetUp() override {
+        TempDirTest::SetUp();
+        name_ = path("tree.dat");
+        store_.image.reset(new unsigned char[kHeaderSize]());
+        store_.header_size = kHeaderSize;
+        store_.header().set_header_size(kHeaderSize);
+        store_.header().set_index_block_size(4096);
+        handle_ = open(name_, kReadWrite, 0, CREATE_ALWAYS);
+        store_.io = FileChannel::windows(handle_);
+        ASSERT_EQ(_vmq_create_tree(image(), 3u << 16, 10, 4, kTreeAt), 4096);  // key number 3
+        write_header();
+        tree_ = std::make_unique<Tree>(image());
+    }
+
+    void TearDown() override {
+        tree_.reset();
+        CloseHandle(handle_);
+        TempDirTest::TearDown();
+    }
+
+    unsigned char* image() { return store_.image.get() + kTreeAt; }
+    Tree& tree() { return *tree_; }
+    // The header area to the file, as the engine writes it at close.
+    void write_header() {
+        ASSERT_TRUE(store_.io.write_at(0, store_.image.get(), kHeaderSize).ok());
+    }
+    int open_tree(uint32_t flags = kOpenForUpdate) {
+        return _vmq_open_tree(tree_.get(), &store_, store_.io, 4096, flags, 0);
+    }
+    int close_tree() { return _vmq_close_tree(tree_.get()); }
+
+    std::string bytes() const { return read_file(name_); }
+    uint32_t disk_u32(size_t at) const {
+        const std::string file = bytes();
+        return at + 4 <= file.size() ? load_u32(reinterpret_cast<const unsigned char*>(&file[at]))
+                                     : 0xBAD;
+    }
+    // Changes the file behind the tree's back.
+    void patch_u32(uint32_t at, uint32_t value) {
+        unsigned char word[4];
+        store_u32(word, value);
+        ASSERT_TRUE(store_.io.write_at(at, word, 4).ok());
+    }
+
+    // The page at address in the running operation; the status in last_result_.
+    unsigned char* fetch(uint32_t address) {
+        unsigned char* page = get_page(&tree(), address, &last_result_);
+        EXPECT_EQ(page == nullptr, last_result_ != 0);
+        return page;
+    }
+    // A new leaf, made in an operation of its own.
+    uint32_t make_leaf() {
+        tree().begin_operation();
+        uint32_t address = 0;
+        int result = -1;
+        if (unsigned char* page = new_page(&tree(), &address, &result))
+            set_page_type(page, kLeafPage);
+        EXPECT_EQ(result, 0);
+        return address;
+    }
+    // The cache slot holding address, or -1.
+    int slot_of(uint32_t address) {
+        for (int s = 0; s < tree().cache_used(); ++s)
+            if (tree().cached_page(s) == address)
+                return s;
+        return -1;
+    }
+
+    std::string name_;
+    store::StoreHandle store_;
+    HANDLE handle_ = nullptr;
+    std::unique_ptr<Tree> tree_;
+    int last_result_ = 0;
+};
+
+}  // namespace kvr::test
+
+#endif

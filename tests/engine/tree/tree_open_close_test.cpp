@@ -1,0 +1,154 @@
+// Open and close: the first root leaf, reopening, read-only and shared
+// trees, and headers that cannot be used.
+#include <cstring>
+#include <vector>
+
+#include "engine/tree/tree_fixture.h"
+
+namespace kvr::test {
+namespace {
+
+using TreeOpenClose = TreeFile;
+
+TEST_F(TreeOpenClose, FirstOpenMakesOneEmptyRootLeaf) {
+    std::memset(image() + 40, 0xEE, 16);  // run-time fields: not kept
+    std::memset(image() + 68, 0xEE, 407);
+    store_u32(image() + kTreeFlagsAt, kTreeShared | kTreeFreshPage);
+
+    ASSERT_EQ(open_tree(), 0);
+    EXPECT_EQ(tree().root(), kFirstPage);
+    EXPECT_EQ(tree().leaf_keys_at(), 1180u);
+    using Bytes = std::vector<unsigned char>;
+    EXPECT_EQ(Bytes(image() + 40, image() + 56), Bytes(16));
+    EXPECT_EQ(Bytes(image() + 68, image() + 475), Bytes(407));
+    EXPECT_EQ(load_u32(image() + kTreeFlagsAt), 0u);
+
+    ASSERT_EQ(close_tree(), 0);
+    const std::string file = bytes();
+    ASSERT_EQ(file.size(), kFirstPage + 4096u);
+    EXPECT_EQ(disk_u32(kTreeAt + 12), 0u);  // the engine writes the root with its header
+    EXPECT_EQ(disk_u32(kFirstPage), uint32_t{kLeafPage});  // type 2, count 0
+    EXPECT_EQ(disk_u32(kFirstPage + 4), 3u << 16);         // not modified, key number 3
+    EXPECT_EQ(disk_u32(kFirstPage + 8), kFirstPage);
+    EXPECT_EQ(file.substr(kFirstPage + 12), std::string(4096 - 12, '\0'));
+    EXPECT_EQ(tree().cache_used(), 0);  // the buffers are gone
+}
+
+TEST_F(TreeOpenClose, ReopeningReadsTheRootAndReadOnlyWritesNothing) {
+    ASSERT_EQ(open_tree(), 0);
+    ASSERT_EQ(close_tree(), 0);
+    write_header();
+    const size_t size = bytes().size();
+    ASSERT_EQ(open_tree(), 0);
+    EXPECT_EQ(tree().cached_page(0), kFirstPage);
+    ASSERT_EQ(close_tree(), 0);
+    EXPECT_EQ(bytes().size(), size);  // no new page
+
+    patch_u32(kFirstPage + 4, 0x0003FFFF);  // a stored modified mark means nothing
+    const std::string file = bytes();
+    ASSERT_EQ(open_tree(0), 0);
+    EXPECT_FALSE(page_modified(tree().cache_buffer(0)));
+    ASSERT_EQ(close_tree(), 0);
+    EXPECT_EQ(bytes(), file);
+}
+
+TEST_F(TreeOpenClose, SharedUpdateOpenWritesTheNewRootAtOnce) {
+    ASSERT_EQ(open_tree(kOpenForUpdate | kOpenShared), 0);
+    EXPECT_EQ(disk_u32(kTreeAt + 12), kFirstPage);
+    EXPECT_EQ(disk_u32(kFirstPage + 8), kFirstPage);
+    EXPECT_EQ(tree().cached_page(0), kNoPage);
+}
+
+// The store cannot hand out a page on a file open for reading, so the empty
+// root leaf of a tree without pages lives in the cache only.
+TEST_F(TreeOpenClose, ReadOnlyTreeWithoutPages) {
+    CloseHandle(handle_);
+    handle_ = open(name_, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+    store_.io = FileChannel::windows(handle_);
+    const std::string file = bytes();
+    ASSERT_EQ(open_tree(0), 0);
+    tree().begin_operation();
+    unsigned char* root = fetch(tree().root());
+    ASSERT_NE(root, nullptr);
+    EXPECT_EQ(page_type(root), kLeafPage);
+    EXPECT_EQ(page_count(root), 0);
+    ASSERT_EQ(close_tree(), 0);
+    EXPECT_EQ(bytes(), file);
+    EXPECT_EQ(TreeHeaderView(image()).root(), 0u);  // no address of a page never written
+}
+
+// The block format: pages are blocks of the record store, which must be
+// large enough for a page, and the capacity rule keeps no two-slot reserve.
+TEST_F(TreeOpenClose, BlockFormatPagesComeFromTheBlockStore) {
+    store_.header().set_sequence_set_size(2048);
+    EXPECT_EQ(_vmq_open_tree(&tree(), &store_, store_.io, 4096, kOpenForUpdate, 1), 102);
+    store_.header().set_sequence_set_size(4096);
+    ASSERT_EQ(_vmq_open_tree(&tree(), &store_, store_.io, 4096, kOpenForUpdate, 1), 0);
+    EXPECT_EQ(tree().root(), kFirstPage);
+    EXPECT_EQ(tree().leaf_max(), 290);  // (4096 - 20) / 14 = 291, odd, less 1
+    const uint32_t leaf = make_leaf();
+    EXPECT_EQ(free_page(&tree(), leaf), 0);
+    EXPECT_EQ(store_.header().avail_list_head(), leaf);
+    EXPECT_EQ(close_tree(), 0);
+    EXPECT_EQ(disk_u32(kFirstPage + 8), kFirstPage);
+}
+
+// A header that did not go through the engine's check: open refuses what
+// it cannot use before it allocates, reads or writes anything.
+TEST_F(TreeOpenClose, OpenRefusesAHeaderItCannotUse) {
+    const std::string file = bytes();
+    const std::vector<unsigned char> good(image(), image() + kTreeHeaderSize);
+    auto open_damaged = [&](uint32_t at, uint32_t value, uint32_t root = 0, uint32_t key_len = 10) {
+        std::memcpy(image(), good.data(), kTreeHeaderSize);
+        store_u32(image() + kKeyLenAt, key_len);
+        store_u32(image() + kRootAt, root);
+        store_u32(image() + at, value);
+        const int result = open_tree(root == 0 ? kOpenForUpdate : 0);
+        EXPECT_EQ(close_tree(), 0);
+        return result;
+    };
+    for (uint32_t size : {5000u, 2048u, 65536u, 1u << 30})
+        EXPECT_EQ(_vmq_open_tree(&tree(), &store_, store_.io, size, kOpenForUpdate, 0), 102);
+    EXPECT_EQ(open_damaged(kKeyLenAt, 300), 102);
+    EXPECT_EQ(open_damaged(kKeyLenAt, 0xFFFFFFFF), 102);
+    EXPECT_EQ(open_damaged(kDataLenAt, 0), 102);
+    EXPECT_EQ(open_damaged(kTreeFlagsAt, kTreeDups, 0, 2), 102);        // no room for the number
+    EXPECT_EQ(open_damaged(kTreeFlagsAt, kNumericKeyType, 0, 2), 102);  // nor for a number key
+    EXPECT_EQ(open_damaged(kHeaderAtAt, 2000), 102);  // reaching past the header area
+    // With a root, the stored page size and limits are the ones used.
+    EXPECT_EQ(open_damaged(kPageSizeAt, 6000, kFirstPage), 102);
+    EXPECT_EQ(open_damaged(kPageSizeAt, 8192, kFirstPage), 102);  // larger than a block
+    EXPECT_EQ(open_damaged(kLeafMaxAt, 50000, kFirstPage), 102);
+    EXPECT_EQ(open_damaged(kBranchMinAt, 0, kFirstPage), 102);
+    // A root that is no page: inside the header area, or past the file's end.
+    EXPECT_EQ(open_damaged(kRootAt, 1024, kFirstPage), 102);
+    EXPECT_EQ(open_damaged(kRootAt, 1u << 20, kFirstPage), 106);
+    EXPECT_EQ(bytes(), file);
+    EXPECT_EQ(_vmq_open_tree(nullptr, &store_, store_.io, 4096, 0, 0), 106);
+    EXPECT_EQ(_vmq_close_tree(nullptr), 106);
+}
+
+// Close writes every cached page of an update tree, clean or not, except
+// one whose own address is wrong, which it counts.
+TEST_F(TreeOpenClose, CloseWritesEveryPageAndCountsMismatches) {
+    ASSERT_EQ(open_tree(), 0);
+    tree().set_mark_dirty(false);
+    const uint32_t a = make_leaf();
+    const uint32_t b = make_leaf();
+    ASSERT_EQ(flush_tree(&tree()), 0);
+    tree().begin_operation();
+    set_next_page(fetch(a), b);  // changed without the modified mark
+    unsigned char* wrong = fetch(b);
+    set_page_self(wrong, a);
+    set_prev_page(wrong, 77);
+    EXPECT_EQ(fetch(b), nullptr);  // found in the cache, still refused
+    EXPECT_EQ(last_result_, 102);
+
+    EXPECT_EQ(close_tree(), 1);
+    EXPECT_EQ(disk_u32(a + 16), b);
+    EXPECT_EQ(disk_u32(b + 12), 0u);  // not written
+    EXPECT_EQ(close_tree(), 0);       // closing again does nothing
+}
+
+}  // namespace
+}  // namespace kvr::test

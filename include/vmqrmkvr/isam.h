@@ -1,0 +1,94 @@
+/*
+ * The indexed engine: one entry point, _vmqpIsam, that creates, opens and
+ * closes indexed and relative files and carries out the record operations
+ * on them. Every call returns a small engine result, 0 for success; the
+ * verbs turn results into FILE STATUS values.
+ *
+ *   result = _vmqpIsam(op, handle_slot, data, length, aux, selector)
+ *
+ * op: the opcode in the low byte; the high byte carries flags, of which the
+ * reads honour IX_HOLD_RECORD and every other is ignored. handle_slot: the
+ * address of the caller's handle pointer (word 0 of the FCB's engine handle
+ * slot); IX_OPEN stores the new handle there, IX_CLOSE clears it. For any
+ * opcode but IX_CREATE and IX_OPEN a null handle gives 3. length points to a
+ * 32-bit in/out value whose meaning depends on the opcode.
+ *
+ *   op                 data                 length          aux          selector
+ *   IX_CLOSE           -                    -               -            -
+ *   IX_CREATE          attribute block      its size        file name    0xFF: refuse an
+ *                                                                        existing file (16)
+ *   IX_OPEN            -                    -               file name    open mode
+ *   IX_GET_ATTRIBUTES  block to fill        its size        byte set 0   -
+ *
+ * The record opcodes (IX_DELETE, IX_WRITE, IX_REWRITE and the reads) are
+ * reserved here; until the record operations are built they return 1.
+ *
+ * Results: see the table in the engine's results header; the common ones are
+ * 0 success, 1 unknown opcode or open mode, 2 I/O failure or damage, 3 no
+ * handle or file not open, 11 no memory or buffer too small or file full,
+ * 15 access denied, 16 file exists, 18 sharing violation (an update open
+ * takes the file exclusively, an input open shares it with other readers),
+ * 21 not an indexed file or a damaged header, 22 attributes that describe no
+ * usable file (key count outside 1..255, a key outside the record), 24 a
+ * file whose record store this build cannot read, 25 a sequential file.
+ */
+#ifndef VMQRMKVR_ISAM_H
+#define VMQRMKVR_ISAM_H
+
+#include <stdint.h>
+
+#include "vmqrmkvr/attributes.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum {
+    IX_CLOSE = 1,
+    IX_CREATE = 2,
+    IX_DELETE = 3,
+    IX_WRITE = 4,
+    IX_OPEN = 5,
+    IX_GET_ATTRIBUTES = 6,
+    IX_REWRITE = 7,
+    IX_READ_EQ = 11,
+    IX_READ_GT = 12,
+    IX_READ_GE = 13,
+    IX_READ_LE = 14,
+    IX_READ_LT = 15,
+    IX_READ_FIRST = 21,
+    IX_READ_LAST = 22,
+    IX_READ_NEXT = 23,
+    IX_READ_CURRENT = 24,
+    IX_READ_PREV = 25,
+    IX_READ_DUP = 26
+};
+
+/* Flags in the high byte of op. */
+enum {
+    IX_HOLD_RECORD = 0x400, /* reads: remember the record read */
+    IX_LOCK_RECORD = 0x800  /* set by the verbs under LOCK MODE; ignored */
+};
+
+/* Open mode (selector of IX_OPEN). Bits 0-1: 0 input (shared with other
+ * readers), 2 or 3 update (exclusive), 1 invalid. */
+enum {
+    IX_MODE_INPUT = 0x00,
+    IX_MODE_UPDATE = 0x02,
+    IX_MODE_SEQUENTIAL = 0x04, /* WRITE keys must follow the current one */
+    IX_MODE_EXTEND = 0x10,     /* WRITE keys must follow the last one */
+    IX_MODE_CRT_IO = 0x20      /* do the file's I/O through C-runtime
+                                  descriptors instead of the Windows calls */
+};
+
+/* Selector of IX_CREATE. */
+enum { IX_CREATE_NEW_ONLY = 0xFF };
+
+int16_t _vmqpIsam(uint16_t op, void* handle_slot, void* data, uint32_t* length, void* aux,
+                  uint8_t selector);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

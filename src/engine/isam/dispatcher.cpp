@@ -1,0 +1,76 @@
+// _vmqpIsam: routes each opcode to its worker and maps the statuses of the
+// tree and the data store to engine results.
+#include <cstdio>
+
+#include "engine/isam/ix_handle.h"
+#include "engine/results.h"
+#include "vmqrmkvr/isam.h"
+
+namespace kvr::isam {
+
+int map_tree_status(int status) {
+    switch (status) {
+        case 0:
+            return engine::kOk;
+        case 1:
+        case 2:
+            return engine::kNotFound;
+        case tree::kNoCurrentEntry:
+            return engine::kNoPosition;
+        case tree::kDamagedPage:
+            std::printf("internal error in Cobol library: vmqpixfs\n");
+            std::fflush(stdout);
+            return engine::kIoError;
+        case tree::kTreeEndOfFile:
+        case tree::kKeyNotFound:
+            return engine::kEndOfFile;
+        case tree::kDuplicateKey:
+            return engine::kDuplicate;
+        case tree::kTreeIoError:
+            return engine::kIoError;
+        case tree::kTreeNoMemory:
+        case engine::kStoreNoMemory:
+            return engine::kNoSpace;
+        case -5:
+            return engine::kRecordTooLong;
+        case -6:
+            return engine::kInvalidFile;
+        default:
+            return engine::kIoError;
+    }
+}
+
+}  // namespace kvr::isam
+
+extern "C" int16_t _vmqpIsam(uint16_t op, void* handle_slot, void* data, uint32_t* length,
+                             void* aux, uint8_t selector) {
+    using namespace kvr::isam;
+    const int opcode = op & 0xFF;
+    auto** slot = static_cast<ix_handle**>(handle_slot);
+    if (slot == nullptr)
+        return kvr::engine::kNotOpen;
+    ix_handle* handle = *slot;
+    if (handle == nullptr && opcode != IX_CREATE && opcode != IX_OPEN)
+        return kvr::engine::kNotOpen;
+
+    switch (opcode) {
+        case IX_CLOSE: {
+            int result = ix_close_file(handle);
+            *slot = nullptr;
+            return static_cast<int16_t>(result);
+        }
+        case IX_CREATE:
+            return static_cast<int16_t>(ix_create_file(static_cast<const unsigned char*>(data),
+                                                       length ? *length : 0,
+                                                       static_cast<const char*>(aux), selector));
+        case IX_OPEN:
+            return static_cast<int16_t>(
+                ix_open_file(slot, static_cast<const char*>(aux), selector));
+        case IX_GET_ATTRIBUTES:
+            return static_cast<int16_t>(ix_get_attributes(handle, static_cast<unsigned char*>(data),
+                                                          length ? *length : 0,
+                                                          static_cast<unsigned char*>(aux)));
+        default:
+            return kvr::engine::kBadOpcode;
+    }
+}

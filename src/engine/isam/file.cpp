@@ -1,0 +1,414 @@
+// Create, open and close of indexed files, and the attribute block of an
+// open one.
+//
+// Create writes the header area and nothing else: the file fields, the key
+// table and one tree header per key. Open reads the whole area into the
+// handle, checks that it describes a file this engine can work on, and opens
+// the record store and every tree on it. Close writes the area back when the
+// file was open for update.
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "engine/file_header.h"
+#include "engine/isam/ix_handle.h"
+#include "engine/results.h"
+#include "engine/store/store.h"
+#include "platform/crt_file.h"
+#include "vmqrmkvr/attributes.h"
+#include "vmqrmkvr/isam.h"
+
+namespace kvr::isam {
+
+using namespace kvr::platform;
+using engine::FileHeader;
+
+namespace {
+
+// Largest record the slot format can hold: a slot's 24-bit length covers the
+// 4-byte slot header and the data.
+constexpr uint32_t kMaxRecordLength = 0xFFFFFF - 16;
+constexpr uint32_t kSmallestIndexBlock = 4096;
+constexpr uint32_t kLargestIndexBlock = 32768;
+constexpr int kFirstHeaderRead = 12;
+constexpr uint32_t kSmallestHeader = 88;
+
+// What tree i needs to know at create and open, from the key table.
+uint32_t tree_flags_of(const FileHeader& header, int i) {
+    return header.key_type(i) | (header.key_allows_duplicates(i) ? 0x200u : 0u);
+}
+
+int tree_data_length(const FileHeader& header, int i) {
+    return i == 0 ? 4 : header.key_length(0);
+}
+
+// A key a record can hold and a tree can keep: inside the first 32767 bytes,
+// 1 to 255 bytes long; a numeric key (relative record number) is 4 or 8
+// bytes.
+bool key_is_usable(int32_t offset, int32_t length, int key_type) {
+    if (offset < 0 || length < 1 || length > 255 || offset + length > 0x7FFF)
+        return false;
+    if (key_type == IX_KEY_TYPE_NUMBER)
+        return length == 4 || length == 8;
+    return key_type == IX_KEY_TYPE_BYTES;
+}
+
+int32_t compute_keys_end(const FileHeader& header, int key_count) {
+    int32_t end = 0;
+    for (int i = 0; i < key_count; ++i) {
+        int32_t key_end = header.key_offset(i) + header.key_length(i);
+        if (key_end > end)
+            end = key_end;
+    }
+    return end;
+}
+
+bool is_power_of_two(uint32_t v) {
+    return v != 0 && (v & (v - 1)) == 0;
+}
+
+// Everything the engine and the layers below rely on in a header read from
+// a file: a damaged header is refused here instead of being used.
+bool header_is_sound(const FileHeader& header) {
+    const int key_count = header.key_count();
+    if (key_count < 1 || key_count > engine::kMaxKeys)
+        return false;
+    const uint32_t trees_at = engine::tree_headers_at(key_count);
+    if (header.header_size() < trees_at + engine::kTreeHeaderSize * key_count ||
+        header.key_table_offset() != engine::kKeyTableOffset ||
+        header.byte_order() != engine::kByteOrderMark)
+        return false;
+    if (header.max_record_length() > kMaxRecordLength ||
+        header.min_record_length() > header.max_record_length())
+        return false;
+    const bool block_format = header.version() == engine::kVersionBlockFormat;
+    const uint32_t block_size = header.index_block_size();
+    if (!block_format && (!is_power_of_two(block_size) || block_size < kSmallestIndexBlock ||
+                          block_size > kLargestIndexBlock))
+        return false;
+    for (int i = 0; i < key_count; ++i) {
+        if (header.tree_at(i) != trees_at + engine::kTreeHeaderSize * i ||
+            !key_is_usable(header.key_offset(i), header.key_length(i), header.key_type(i)))
+            return false;
+        tree::TreeShape shape{};
+        shape.header_at = header.tree_at(i);
+        shape.key_number = i;
+        shape.key_length = header.key_length(i);
+        shape.duplicates = header.key_allows_duplicates(i);
+        shape.data_len = tree_data_length(header, i);
+        shape.key_type = header.key_type(i);
+        shape.max_page_size = block_format ? header.sequence_set_size() : block_size;
+        shape.block_pages = block_format;
+        if (!tree::tree_header_is_sound(header.image() + header.tree_at(i), shape))
+            return false;
+    }
+    return header.keys_end() == compute_keys_end(header, key_count);
+}
+
+// Closes what an open made before it failed.
+void release_os_file(HANDLE handle, int descriptor) {
+    if (descriptor >= 0)
+        _close(descriptor);
+    if (handle != nullptr)
+        CloseHandle(handle);
+}
+
+}  // namespace
+
+int ix_create_file(const unsigned char* attributes, uint32_t block_size, const char* file_name,
+                   uint8_t selector) {
+    if (selector == IX_CREATE_NEW_ONLY && file_name != nullptr && _access(file_name, 0) == 0)
+        return engine::kFileExists;
+    HANDLE file = CreateFileA(file_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return engine::map_windows_error(GetLastError());
+
+    // From here on an existing file is empty; attributes that describe no
+    // usable file leave it so.
+    ix_attributes fixed{};
+    if (attributes != nullptr && (block_size == 0 || block_size >= IX_ATTRIBUTES_FIXED_SIZE))
+        ix_attributes_decode(attributes, &fixed);
+    const int key_count = fixed.key_count;
+    bool usable = attributes != nullptr && key_count >= 1 && key_count <= engine::kMaxKeys &&
+                  (block_size == 0 || block_size >= ix_attributes_size(key_count)) &&
+                  fixed.max_record_length <= kMaxRecordLength &&
+                  fixed.min_record_length <= fixed.max_record_length;
+
+    const uint32_t trees_at = usable ? engine::tree_headers_at(key_count) : 0;
+    const uint32_t header_size = usable ? engine::header_size_for(key_count) : 0;
+    std::unique_ptr<unsigned char[]> image;
+    if (usable) {
+        image.reset(new (std::nothrow) unsigned char[header_size]());
+        if (!image) {
+            CloseHandle(file);
+            return engine::kNoSpace;
+        }
+    }
+
+    int result = engine::kOk;
+    if (usable) {
+        FileHeader header(image.get());
+        header.set_header_size(header_size);
+        std::memcpy(image.get() + 8, "KVRI", 4);
+        header.set_version(engine::kVersionSlotFormat);
+        header.set_byte_order(engine::kByteOrderMark);
+        header.set_open_flags(1);
+        header.set_record_count(0);
+        header.set_min_record_length(fixed.min_record_length);
+        header.set_max_record_length(fixed.max_record_length);
+        header.set_area_length(fixed.area_length);
+        header.set_key_count(key_count);
+        header.set_options(static_cast<uint16_t>(fixed.options) & ~engine::kOptionBlockFormat);
+        header.set_key_table_offset(engine::kKeyTableOffset);
+
+        for (int i = 0; i < key_count && usable; ++i) {
+            ix_key_spec spec;
+            ix_key_spec_decode(attributes, i, &spec);
+            usable = key_is_usable(spec.key_offset - 1, spec.key_length, spec.key_type);
+            header.set_key_offset(i, static_cast<int16_t>(spec.key_offset - 1));
+            header.set_key_length(i, spec.key_length);
+            header.set_key_flags(i, spec.key_flags);
+            header.set_key_type(i, spec.key_type);
+        }
+        const int32_t keys_end = usable ? compute_keys_end(header, key_count) : 0;
+        usable = usable && static_cast<uint32_t>(keys_end) <= fixed.max_record_length;
+        header.set_keys_end(keys_end);
+
+        uint32_t largest_page = 0;
+        for (int i = 0; i < key_count && usable; ++i) {
+            const uint32_t tree_at = trees_at + engine::kTreeHeaderSize * i;
+            header.set_tree_at(i, tree_at);
+            const uint32_t flags = tree_flags_of(header, i) | (static_cast<uint32_t>(i) << 16);
+            const int page_size =
+                _vmq_create_tree(image.get() + tree_at, flags, header.key_length(i),
+                                 tree_data_length(header, i), tree_at);
+            if (page_size == 0) {
+                result = engine::kNoSpace;
+                break;
+            }
+            if (static_cast<uint32_t>(page_size) > largest_page)
+                largest_page = static_cast<uint32_t>(page_size);
+        }
+        header.set_index_block_size(largest_page);
+    }
+    if (!usable) {
+        CloseHandle(file);
+        return engine::kBadKeyCount;
+    }
+
+    DWORD written = 0;
+    if (!WriteFile(file, image.get(), header_size, &written, nullptr))
+        result = engine::map_windows_error(GetLastError());
+    if (!CloseHandle(file) && result == engine::kOk)
+        result = engine::map_windows_error(GetLastError());
+    return result;
+}
+
+int ix_open_file(ix_handle** slot, const char* file_name, uint8_t mode) {
+    *slot = nullptr;
+    const int access_mode = mode & 0x03;
+    if (access_mode == 1)
+        return engine::kBadOpcode;
+    const bool update = access_mode != 0;
+    HANDLE file = CreateFileA(file_name, update ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
+                              update ? 0 : FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return engine::map_windows_error(GetLastError());
+    int descriptor = -1;
+    engine::FileChannel io = engine::FileChannel::windows(file);
+    if ((mode & IX_MODE_CRT_IO) != 0) {
+        descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), 0);
+        if (descriptor < 0) {
+            CloseHandle(file);
+            return engine::kIoError;
+        }
+        io = engine::FileChannel::descriptor(descriptor);
+    }
+
+    unsigned char first[kFirstHeaderRead] = {};
+    uint32_t got = 0;
+    if (!io.read_at(0, first, kFirstHeaderRead, &got).ok() || got == 0) {
+        release_os_file(file, descriptor);
+        return engine::kIoError;
+    }
+    // A sequential file's header is shorter than any indexed one; its mark
+    // tells the caller what it opened.
+    if (std::memcmp(first + 8, "KVRS", 4) == 0) {
+        release_os_file(file, descriptor);
+        return engine::kSequentialFile;
+    }
+    const uint32_t header_size = platform::load_u32(first);
+    if (header_size < kSmallestHeader || header_size > engine::header_size_for(engine::kMaxKeys)) {
+        release_os_file(file, descriptor);
+        return engine::kNotIndexedFile;
+    }
+
+    std::unique_ptr<ix_handle> handle(new (std::nothrow) ix_handle);
+    if (handle)
+        handle->image.reset(new (std::nothrow) unsigned char[header_size]());
+    if (!handle || !handle->image) {
+        release_os_file(file, descriptor);
+        return engine::kNoSpace;
+    }
+    handle->header_size = header_size;
+    handle->io = io;
+    handle->os_handle = file;
+    handle->descriptor = descriptor;
+    std::memcpy(handle->image.get(), first, kFirstHeaderRead);
+
+    // Bytes 12 to 15 are never loaded.
+    const uint32_t rest = header_size - 16;
+    int result = engine::kOk;
+    engine::IoOutcome outcome = io.read_at(16, handle->image.get() + 16, rest, &got);
+    if (!outcome.ok())
+        result = engine::kAccessDenied;
+    else if (got < rest)
+        result = engine::kNotIndexedFile;  // the file ends inside its header
+
+    FileHeader header = handle->header();
+    const unsigned char* mark = header.file_mark();
+    if (result == engine::kOk) {
+        if (std::memcmp(mark, "KVR", 3) != 0) {
+            result = engine::kNotIndexedFile;
+        } else if (mark[3] == 'S') {
+            result = engine::kSequentialFile;
+        } else if (mark[3] != 'I') {
+            result = engine::kNotIndexedFile;
+        } else if (header.version() < engine::kVersionBlockFormat) {
+            std::printf("file %s has wrong version: is %x, should be %x\n", file_name,
+                        header.version(), engine::kVersionSlotFormat);
+            std::fflush(stdout);
+            result = engine::kNotIndexedFile;
+        } else if (!header_is_sound(header)) {
+            result = engine::kNotIndexedFile;
+        }
+    }
+    header.set_open_flags(0);
+    header.set_options(header.options() & engine::kOptionVariable);
+    if (result != engine::kOk) {
+        handle->os_handle = nullptr;
+        handle->descriptor = -1;
+        release_os_file(file, descriptor);
+        return result;
+    }
+
+    header.set_held_record(0);
+    const bool block_format = header.version() == engine::kVersionBlockFormat;
+    if (block_format)
+        header.set_options(header.options() | engine::kOptionBlockFormat);
+    uint32_t open_flags = update ? engine::kOpenUpdate : engine::kOpenInput;
+    if (mode & IX_MODE_SEQUENTIAL)
+        open_flags |= engine::kOpenSequentialCheck;
+    if (mode & IX_MODE_EXTEND)
+        open_flags |= engine::kOpenExtendCheck;
+    if (descriptor >= 0)
+        open_flags |= engine::kOpenCrtIo;
+    header.set_open_flags(open_flags);
+
+    // The block format keeps its records in sequence sets, which this
+    // build's record store cannot read yet.
+    int status = block_format ? -6 : _vmq_open_data_records(handle.get());
+    const int key_count = header.key_count();
+    if (status == 0) {
+        handle->trees.reset(new (std::nothrow) std::unique_ptr<tree::Tree>[key_count]);
+        if (!handle->trees)
+            status = engine::kStoreNoMemory;
+    }
+    for (int i = 0; i < key_count && status == 0; ++i) {
+        handle->trees[i].reset(new (std::nothrow)
+                                   tree::Tree(handle->image.get() + header.tree_at(i)));
+        if (!handle->trees[i]) {
+            status = engine::kStoreNoMemory;
+            break;
+        }
+        ++handle->open_trees;
+        const uint32_t flags = tree_flags_of(header, i) | (update ? 0x400u : 0u);
+        status = _vmq_open_tree(handle->tree(i), handle.get(), io, header.index_block_size(), flags,
+                                block_format ? 1 : 0);
+    }
+    if (status != 0) {
+        result = map_tree_status(status);
+        for (int i = 0; i < handle->open_trees; ++i)
+            _vmq_close_tree(handle->tree(i));
+        if (!block_format)
+            _vmq_close_data_records(handle.get());
+        handle->os_handle = nullptr;
+        handle->descriptor = -1;
+        release_os_file(file, descriptor);
+        return result;
+    }
+    *slot = handle.release();
+    return engine::kOk;
+}
+
+int ix_close_file(ix_handle* handle) {
+    std::unique_ptr<ix_handle> owned(handle);
+    FileHeader header = handle->header();
+    if ((header.open_flags() & (engine::kOpenInput | engine::kOpenUpdate)) == 0)
+        return engine::kNotOpen;
+
+    // Records still in the append buffer reach the file here; a failure to
+    // write them is reported, not dropped.
+    int result = engine::kOk;
+    if (!header.block_format()) {
+        int status = _vmq_close_data_records(handle);
+        if (status != 0)
+            result = status < 0 ? map_tree_status(status) : status;
+    }
+    int failed_trees = 0;
+    for (int i = 0; i < handle->open_trees; ++i)
+        if (_vmq_close_tree(handle->tree(i)) != 0)
+            ++failed_trees;
+    if (failed_trees != 0 && result == engine::kOk)
+        result = engine::kIoError;
+
+    if (header.open_for_update()) {
+        int status =
+            engine::store_status(handle->io.write_at(0, handle->image.get(), handle->header_size));
+        if (status != 0 && result == engine::kOk)
+            result = status;
+    }
+    bool closed = true;
+    if (handle->descriptor >= 0 && _close(handle->descriptor) != 0)
+        closed = false;
+    if (!CloseHandle(handle->os_handle))
+        closed = false;
+    if (!closed && result == engine::kOk)
+        result = engine::kIoError;
+    return result;
+}
+
+int ix_get_attributes(ix_handle* handle, unsigned char* block, uint32_t size, unsigned char* aux) {
+    FileHeader header = handle->header();
+    if ((header.open_flags() & (engine::kOpenInput | engine::kOpenUpdate)) == 0)
+        return engine::kNotOpen;
+    if (aux != nullptr)
+        *aux = 0;
+    if (block == nullptr || size < IX_ATTRIBUTES_FIXED_SIZE)
+        return engine::kNoSpace;
+    ix_attributes fixed{};
+    fixed.record_count = header.record_count();
+    fixed.min_record_length = header.min_record_length();
+    fixed.max_record_length = header.max_record_length();
+    fixed.area_length = header.area_length();
+    fixed.key_count = static_cast<int16_t>(header.key_count());
+    fixed.options = static_cast<int16_t>(header.options() & 0xFFFF);
+    ix_attributes_encode(block, &fixed);
+    const int keys = header.key_count() < engine::kMaxKeys ? header.key_count() : engine::kMaxKeys;
+    if (size < ix_attributes_size(keys))
+        return engine::kNoSpace;
+    for (int i = 0; i < keys; ++i) {
+        ix_key_spec spec{};
+        spec.key_offset = static_cast<int16_t>(header.key_offset(i) + 1);
+        spec.key_length = header.key_length(i);
+        spec.key_flags = header.key_flags(i);
+        spec.key_type = header.key_type(i);
+        ix_key_spec_encode(block, i, &spec);
+    }
+    return engine::kOk;
+}
+
+}  // namespace kvr::isam

@@ -1,0 +1,44 @@
+// The open indexed file: the header area in memory (the data store's part of
+// the handle, with its channel and buffers) plus one open tree per key.
+//
+// The header image is exactly header_size bytes; its key table and tree
+// headers stay where the file has them, and each key's Tree works on its
+// 996 bytes in place. The operating system's handle (and, when the file's
+// I/O goes through C-runtime descriptors, the descriptor) are kept here so
+// that close can release them.
+#ifndef KVR_ENGINE_ISAM_IX_HANDLE_H
+#define KVR_ENGINE_ISAM_IX_HANDLE_H
+
+#include <memory>
+
+#include "engine/store/store_handle.h"
+#include "engine/tree/tree.h"
+#include "platform/windows_file.h"
+
+struct ix_handle : kvr::store::StoreHandle {
+    kvr::tree::Tree* tree(int key) const { return trees[key].get(); }
+
+    std::unique_ptr<std::unique_ptr<kvr::tree::Tree>[]> trees;  // one per key
+    int open_trees = 0;  // trees 0 .. open_trees - 1 are open
+    kvr::platform::HANDLE os_handle = nullptr;
+    int descriptor = -1;  // the descriptor the I/O goes through, or -1
+};
+
+namespace kvr::isam {
+
+// A tree or record-store status as an engine result. A damaged page is also
+// reported on standard output.
+int map_tree_status(int status);
+
+// The workers of IX_CREATE, IX_OPEN, IX_CLOSE and IX_GET_ATTRIBUTES.
+// block_size is the size of the attribute block, or 0 when unknown.
+int ix_create_file(const unsigned char* attributes, uint32_t block_size, const char* file_name,
+                   uint8_t selector);
+int ix_open_file(ix_handle** slot, const char* file_name, uint8_t mode);
+// Closes and frees the handle whatever the result.
+int ix_close_file(ix_handle* handle);
+int ix_get_attributes(ix_handle* handle, unsigned char* block, uint32_t size, unsigned char* aux);
+
+}  // namespace kvr::isam
+
+#endif

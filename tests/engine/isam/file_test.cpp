@@ -1,0 +1,455 @@
+// Create, open and close of indexed files through _vmqpIsam, byte for byte,
+// with damaged headers, sharing, both I/O paths and injected I/O failures.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/file_header.h"
+#include "platform/coding.h"
+#include "platform/fault_injection.h"
+#include "support/temp_dir.h"
+#include "vmqrmkvr/isam.h"
+
+namespace {
+
+using kvr::platform::load_u32;
+using kvr::platform::store_u32;
+
+struct Key {
+    int offset;  // 1-based
+    int length;
+    bool duplicates = false;
+    uint8_t type = IX_KEY_TYPE_BYTES;
+};
+
+std::vector<unsigned char> attributes(uint32_t min_length, uint32_t max_length,
+                                      const std::vector<Key>& keys, int16_t options = 0) {
+    std::vector<unsigned char> block(2048 + 8 * 256);
+    ix_attributes fixed{};
+    fixed.min_record_length = min_length;
+    fixed.max_record_length = max_length;
+    fixed.area_length = max_length;
+    fixed.key_count = static_cast<int16_t>(keys.size());
+    fixed.options = options;
+    ix_attributes_encode(block.data(), &fixed);
+    for (size_t i = 0; i < keys.size(); ++i) {
+        ix_key_spec key{static_cast<int16_t>(keys[i].offset), static_cast<int16_t>(keys[i].length),
+                        static_cast<int16_t>(keys[i].duplicates ? 1 : 0), keys[i].type};
+        ix_key_spec_encode(block.data(), static_cast<int>(i), &key);
+    }
+    return block;
+}
+
+class IsamFile : public kvr::test::TempDirTest {
+protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        name = path("customers.dat");
+    }
+
+    int create(const std::vector<unsigned char>& block, uint8_t selector = 0) {
+        uint32_t size = static_cast<uint32_t>(block.size());
+        void* slot = nullptr;
+        return _vmqpIsam(IX_CREATE, &slot, const_cast<unsigned char*>(block.data()), &size,
+                         const_cast<char*>(name.c_str()), selector);
+    }
+
+    int open(void** slot, uint8_t mode) const {
+        return _vmqpIsam(IX_OPEN, slot, nullptr, nullptr, const_cast<char*>(name.c_str()), mode);
+    }
+
+    static int close(void** slot) {
+        return _vmqpIsam(IX_CLOSE, slot, nullptr, nullptr, nullptr, 0);
+    }
+
+    // Opens in the mode given and closes again; the result of the open.
+    int open_and_close(uint8_t mode) {
+        void* slot = nullptr;
+        int result = open(&slot, mode);
+        if (result == 0) {
+            EXPECT_EQ(close(&slot), 0);
+        }
+        EXPECT_EQ(slot, nullptr);
+        return result;
+    }
+
+    std::string bytes() const { return read_file(name); }
+
+    void patch(uint32_t at, const void* data, size_t size) {
+        std::string contents = bytes();
+        ASSERT_LE(at + size, contents.size());
+        std::memcpy(contents.data() + at, data, size);
+        write_file(name, contents);
+    }
+    void patch_u32(uint32_t at, uint32_t value) {
+        unsigned char word[4];
+        store_u32(word, value);
+        patch(at, word, 4);
+    }
+
+    std::string name;
+};
+
+uint32_t word_at(const std::string& file, uint32_t at) {
+    return load_u32(reinterpret_cast<const unsigned char*>(file.data()) + at);
+}
+
+TEST_F(IsamFile, OneKeyFileIsTheHeaderAreaByteForByte) {
+    ASSERT_EQ(create(attributes(20, 80, {{1, 10}})), 0);
+    const std::string file = bytes();
+    ASSERT_EQ(file.size(), 2048u);
+    std::string expected(2048, '\0');
+    auto put = [&](uint32_t at, uint32_t v) {
+        store_u32(reinterpret_cast<unsigned char*>(expected.data()) + at, v);
+    };
+    put(0, 2048);
+    put(4, 0x199609);
+    std::memcpy(expected.data() + 8, "KVRI", 4);
+    put(68, 0x01020304);
+    put(72, 1);  // open_flags of a new file
+    put(84, 4096);
+    put(88, 1);
+    put(92, 20);
+    put(96, 80);
+    put(100, 80);
+    put(104, 10);  // keys_end
+    put(132, 332);
+    put(332, 368);  // key 0: tree_at, offset 0, length 10, no flags, type 0
+    expected[332 + 10] = 10;
+    // the tree header at 368 is the tree's own; compare it as written
+    std::memcpy(expected.data() + 368, file.data() + 368, 996);
+    EXPECT_EQ(file, expected);
+    EXPECT_EQ(file.substr(368, 8), "KVR_FILX");
+    EXPECT_EQ(word_at(file, 368 + 12), 0u);                  // no root yet
+    EXPECT_EQ(word_at(file, 368 + 480), 368u);               // header_at
+    EXPECT_EQ(static_cast<uint8_t>(file[368 + 474]), 1);     // writable
+    EXPECT_EQ(file.substr(348, 16), std::string(16, '\0'));  // the spare key entry
+}
+
+TEST_F(IsamFile, ThreeKeysPlaceTheTreesAfterTheKeyTable) {
+    ASSERT_EQ(create(attributes(120, 120, {{1, 8}, {9, 100, true}, {109, 4}})), 0);
+    const std::string file = bytes();
+    ASSERT_EQ(file.size(), 4096u);
+    EXPECT_EQ(word_at(file, 0), 4096u);
+    EXPECT_EQ(word_at(file, 332), 384u);
+    EXPECT_EQ(word_at(file, 348), 384u + 996);
+    EXPECT_EQ(word_at(file, 364), 384u + 2 * 996);
+    EXPECT_EQ(static_cast<uint8_t>(file[348 + 12]), 1);  // duplicates flag of key 1
+    EXPECT_EQ(word_at(file, 104), 112u);                 // keys_end
+    // Key 1's 100-byte key with duplicates needs 8192-byte pages.
+    EXPECT_EQ(word_at(file, 84), 8192u);
+    EXPECT_EQ(word_at(file, 384 + 996 + 20), 8u);  // alternate keys store the prime key
+}
+
+TEST_F(IsamFile, FirstOpenMakesTheRootLeafAndCloseRecordsIt) {
+    ASSERT_EQ(create(attributes(10, 10, {{1, 10}})), 0);
+    void* slot = nullptr;
+    ASSERT_EQ(open(&slot, IX_MODE_UPDATE), 0);
+    ASSERT_NE(slot, nullptr);
+    ASSERT_EQ(close(&slot), 0);
+    std::string file = bytes();
+    ASSERT_EQ(file.size(), 2048u + 4096);
+    EXPECT_EQ(word_at(file, 368 + 12), 2048u);  // root
+    EXPECT_EQ(word_at(file, 2048 + 8), 2048u);  // the page's own address
+    EXPECT_EQ(file[2048], 2);                   // an empty leaf
+    EXPECT_EQ(word_at(file, 72), 0x04u);        // open_flags as the handle had them
+
+    // Reopening finds the root and makes nothing; a read-only open and close
+    // writes nothing at all.
+    ASSERT_EQ(open_and_close(IX_MODE_UPDATE), 0);
+    file = bytes();
+    EXPECT_EQ(file.size(), 2048u + 4096);
+    ASSERT_EQ(open_and_close(IX_MODE_INPUT), 0);
+    EXPECT_EQ(bytes(), file);
+}
+
+TEST_F(IsamFile, InputOpenOfAFileNeverOpenedForUpdate) {
+    // A file just created has no root pages yet; a reader must not need to
+    // write them.
+    ASSERT_EQ(create(attributes(10, 10, {{1, 10}, {3, 2, true}})), 0);
+    const std::string created = bytes();
+    ASSERT_EQ(open_and_close(IX_MODE_INPUT), 0);
+    EXPECT_EQ(bytes(), created);
+    ASSERT_EQ(open_and_close(IX_MODE_UPDATE), 0);
+    EXPECT_EQ(bytes().size(), created.size() + 2 * 4096);
+}
+
+TEST_F(IsamFile, AllKeysOfAFileWith255Keys) {
+    std::vector<Key> keys;
+    for (int i = 0; i < 255; ++i)
+        keys.push_back({1 + i, 4, i % 2 == 1});
+    ASSERT_EQ(create(attributes(300, 300, keys)), 0);
+    EXPECT_EQ(word_at(bytes(), 0), kvr::engine::header_size_for(255));
+    ASSERT_EQ(open_and_close(IX_MODE_UPDATE), 0);
+    ASSERT_EQ(open_and_close(IX_MODE_INPUT), 0);
+    void* slot = nullptr;
+    ASSERT_EQ(open(&slot, IX_MODE_INPUT), 0);
+    std::vector<unsigned char> block(24 + 8 * 255);
+    uint32_t size = static_cast<uint32_t>(block.size());
+    unsigned char aux = 0xEE;
+    ASSERT_EQ(_vmqpIsam(IX_GET_ATTRIBUTES, &slot, block.data(), &size, &aux, 0), 0);
+    EXPECT_EQ(aux, 0);
+    ix_key_spec last{};
+    ix_key_spec_decode(block.data(), 254, &last);
+    EXPECT_EQ(last.key_offset, 255);
+    EXPECT_EQ(last.key_flags, 0);
+    EXPECT_EQ(close(&slot), 0);
+}
+
+TEST_F(IsamFile, CreateRefusals) {
+    ASSERT_EQ(create(attributes(10, 10, {{1, 10}})), 0);
+    EXPECT_EQ(create(attributes(10, 10, {{1, 10}}), IX_CREATE_NEW_ONLY), 16);
+    EXPECT_EQ(bytes().size(), 2048u);  // untouched
+
+    // Attributes that describe no usable file leave an empty file.
+    EXPECT_EQ(create(attributes(10, 10, {})), 22);
+    EXPECT_EQ(bytes().size(), 0u);
+    std::vector<Key> too_many(256, Key{1, 4});
+    EXPECT_EQ(create(attributes(10, 10, too_many)), 22);
+    EXPECT_EQ(create(attributes(10, 10, {{0, 4}})), 22);            // before the record
+    EXPECT_EQ(create(attributes(10, 10, {{8, 4}})), 22);            // past its end
+    EXPECT_EQ(create(attributes(10, 300, {{1, 256}})), 22);         // too long a key
+    EXPECT_EQ(create(attributes(10, 10, {{1, 4, false, 7}})), 22);  // unknown type
+    EXPECT_EQ(create(attributes(10, 10, {{1, 5, false, IX_KEY_TYPE_NUMBER}})), 22);
+    EXPECT_EQ(create(attributes(20, 10, {{1, 4}})), 22);  // minimum above maximum
+
+    // The attribute block must hold the key specs it announces.
+    auto block = attributes(10, 10, {{1, 4}, {5, 4}});
+    uint32_t size = 24 + 8;
+    void* slot = nullptr;
+    EXPECT_EQ(_vmqpIsam(IX_CREATE, &slot, block.data(), &size, const_cast<char*>(name.c_str()), 0),
+              22);
+}
+
+TEST_F(IsamFile, OpenRefusals) {
+    void* slot = nullptr;
+    EXPECT_EQ(open(&slot, 1), 1);  // invalid open mode
+    // A missing file is created empty, then refused.
+    EXPECT_EQ(open(&slot, IX_MODE_INPUT), 2);
+    EXPECT_EQ(bytes().size(), 0u);
+    EXPECT_EQ(slot, nullptr);
+
+    std::string sequential(80, '\0');
+    store_u32(reinterpret_cast<unsigned char*>(sequential.data()), 80);
+    std::memcpy(sequential.data() + 8, "KVRS", 4);
+    write_file(name, sequential);
+    EXPECT_EQ(open(&slot, IX_MODE_INPUT), 25);
+
+    write_file(name, std::string(4096, 'x'));
+    EXPECT_EQ(open(&slot, IX_MODE_INPUT), 21);
+}
+
+TEST_F(IsamFile, OldVersionIsReportedAndRefused) {
+    ASSERT_EQ(create(attributes(10, 10, {{1, 10}})), 0);
+    patch_u32(4, 0x199512);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(open_and_close(IX_MODE_INPUT), 21);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "file " + name + " has wrong version: is 199512, should be 199609\n");
+}
+
+TEST_F(IsamFile, DamagedHeadersAreRefusedWithoutHarm) {
+    ASSERT_EQ(create(attributes(10, 40, {{1, 10}, {11, 6, true}})), 0);
+    ASSERT_EQ(open_and_close(IX_MODE_UPDATE), 0);
+    const std::string good = bytes();
+
+    struct Damage {
+        const char* what;
+        uint32_t at;
+        uint32_t value;
+        int width;
+    } damages[] = {
+        {"header size below the fixed fields", 0, 40, 4},
+        {"header size beyond any key count", 0, 0x7FFFFFF0, 4},
+        {"header size larger than the file", 0, 65536, 4},
+        {"header size too small for its keys", 0, 1024, 4},
+        {"no key", 88, 0, 4},
+        {"too many keys", 88, 256, 4},
+        {"key count beyond the header", 88, 40, 4},
+        {"key table elsewhere", 132, 340, 4},
+        {"byte order", 68, 0x04030201, 4},
+        {"index block size not a power of two", 84, 5000, 4},
+        {"index block size smaller than a page", 84, 1024, 4},
+        {"record length beyond a slot", 96, 0x7FFFFFFF, 4},
+        {"keys_end shorter than a key", 104, 4, 4},
+        {"tree header moved", 332, 400, 4},
+        {"negative key offset", 340, 0xFFFF, 2},
+        {"key longer than a tree can keep", 342, 300, 2},
+        {"duplicates flag disagrees with the tree", 360, 0, 2},
+        {"unknown key type", 346, 9, 1},
+        {"tree magic", 368, 0x58585858, 4},
+        {"tree key number", 368 + 475, 3, 1},
+        {"tree page size", 368 + 56, 6000, 4},
+        {"tree leaf limit beyond its page", 368 + 32, 5000, 4},
+        {"tree data length", 368 + 20, 0, 4},
+    };
+    for (const Damage& damage : damages) {
+        SCOPED_TRACE(damage.what);
+        write_file(name, good);
+        unsigned char value[4];
+        store_u32(value, damage.value);
+        patch(damage.at, value, damage.width);
+        EXPECT_EQ(open_and_close(IX_MODE_INPUT), 21);
+        EXPECT_EQ(open_and_close(IX_MODE_UPDATE), 21);
+    }
+    // A file cut inside its header.
+    write_file(name, good.substr(0, 1500));
+    EXPECT_EQ(open_and_close(IX_MODE_INPUT), 21);
+    // A root that names no page is a damaged tree.
+    write_file(name, good);
+    patch_u32(368 + 12, 4096);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(open_and_close(IX_MODE_INPUT), 2);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "internal error in Cobol library: vmqpixfs\n");
+}
+
+TEST_F(IsamFile, BlockFormatFilesAreNotReadByThisStore) {
+    ASSERT_EQ(create(attributes(10, 10, {{1, 10}})), 0);
+    ASSERT_EQ(open_and_close(IX_MODE_UPDATE), 0);
+    patch_u32(4, 0x199605);
+    patch_u32(112, 4096);
+    EXPECT_EQ(open_and_close(IX_MODE_INPUT), 24);
+}
+
+TEST_F(IsamFile, UpdateOpensAreExclusive) {
+    ASSERT_EQ(create(attributes(10, 10, {{1, 10}})), 0);
+    void* reader = nullptr;
+    ASSERT_EQ(open(&reader, IX_MODE_INPUT), 0);
+    void* second_reader = nullptr;
+    EXPECT_EQ(open(&second_reader, IX_MODE_INPUT), 0);
+    void* writer = nullptr;
+    EXPECT_EQ(open(&writer, IX_MODE_UPDATE), 18);
+    EXPECT_EQ(close(&second_reader), 0);
+    EXPECT_EQ(close(&reader), 0);
+
+    ASSERT_EQ(open(&writer, IX_MODE_UPDATE), 0);
+    EXPECT_EQ(open(&reader, IX_MODE_INPUT), 18);
+    pid_t child = fork();
+    if (child == 0) {
+        void* other = nullptr;
+        _exit(open(&other, IX_MODE_UPDATE));
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 18);
+    EXPECT_EQ(close(&writer), 0);
+}
+
+TEST_F(IsamFile, DescriptorPathWritesTheSameFile) {
+    ASSERT_EQ(create(attributes(10, 50, {{1, 10}, {11, 4, true}})), 0);
+    ASSERT_EQ(open_and_close(IX_MODE_UPDATE), 0);
+    const std::string windows_path = bytes();
+    ASSERT_EQ(create(attributes(10, 50, {{1, 10}, {11, 4, true}})), 0);
+    ASSERT_EQ(open_and_close(IX_MODE_UPDATE | IX_MODE_CRT_IO), 0);
+    std::string descriptor_path = bytes();
+    // The run-time open_flags differ by the descriptor bit; nothing else does.
+    EXPECT_EQ(word_at(descriptor_path, 72), 0x24u);
+    descriptor_path[72] = windows_path[72];
+    EXPECT_EQ(descriptor_path, windows_path);
+    const std::string before = bytes();
+    EXPECT_EQ(open_and_close(IX_MODE_INPUT | IX_MODE_CRT_IO), 0);
+    EXPECT_EQ(bytes(), before);
+}
+
+TEST_F(IsamFile, GetAttributesNeedsRoomForTheFixedPartAndEveryKey) {
+    ASSERT_EQ(create(attributes(12, 60, {{3, 10}, {20, 8, true}}, 1)), 0);
+    void* slot = nullptr;
+    ASSERT_EQ(open(&slot, IX_MODE_INPUT), 0);
+    std::vector<unsigned char> block(64, 0xEE);
+    uint32_t size = 23;
+    EXPECT_EQ(_vmqpIsam(IX_GET_ATTRIBUTES, &slot, block.data(), &size, nullptr, 0), 11);
+    EXPECT_EQ(block, std::vector<unsigned char>(64, 0xEE));
+    size = 24;
+    EXPECT_EQ(_vmqpIsam(IX_GET_ATTRIBUTES | 0x400, &slot, block.data(), &size, nullptr, 0), 11);
+    EXPECT_EQ(size, 24u);
+    ix_attributes fixed{};
+    ix_attributes_decode(block.data(), &fixed);
+    EXPECT_EQ(fixed.min_record_length, 12u);
+    EXPECT_EQ(fixed.max_record_length, 60u);
+    EXPECT_EQ(fixed.key_count, 2);
+    EXPECT_EQ(fixed.options, 1);
+    EXPECT_EQ(block[24], 0xEE);  // no key spec written
+    size = 40;
+    EXPECT_EQ(_vmqpIsam(IX_GET_ATTRIBUTES, &slot, block.data(), &size, nullptr, 0), 0);
+    ix_key_spec second{};
+    ix_key_spec_decode(block.data(), 1, &second);
+    EXPECT_EQ(second.key_offset, 20);
+    EXPECT_EQ(second.key_length, 8);
+    EXPECT_EQ(second.key_flags, 1);
+    EXPECT_EQ(close(&slot), 0);
+}
+
+TEST_F(IsamFile, DispatchWithoutHandle) {
+    void* slot = nullptr;
+    uint32_t length = 10;
+    unsigned char buffer[10];
+    EXPECT_EQ(_vmqpIsam(IX_READ_EQ, &slot, buffer, &length, buffer, 0), 3);
+    EXPECT_EQ(_vmqpIsam(IX_CLOSE, &slot, nullptr, nullptr, nullptr, 0), 3);
+    EXPECT_EQ(slot, nullptr);
+    EXPECT_EQ(_vmqpIsam(8, &slot, nullptr, nullptr, nullptr, 0), 3);
+
+    ASSERT_EQ(create(attributes(10, 10, {{1, 10}})), 0);
+    ASSERT_EQ(open(&slot, IX_MODE_INPUT), 0);
+    for (int opcode : {0, 8, 16, 0x1FF})
+        EXPECT_EQ(_vmqpIsam(static_cast<uint16_t>(opcode), &slot, nullptr, nullptr, nullptr, 0), 1)
+            << opcode;
+    EXPECT_EQ(_vmqpIsam(IX_CLOSE | 0x800, &slot, nullptr, nullptr, nullptr, 0), 0);
+    EXPECT_EQ(slot, nullptr);
+}
+
+// Every I/O call of create, open and close, failed in turn: the result is
+// the one the engine documents, and the file is either refused or sound.
+TEST_F(IsamFile, InjectedFailuresBecomeResults) {
+    using kvr::platform::FaultPlan;
+    using kvr::platform::ScopedFaultPlan;
+    auto block = attributes(10, 30, {{1, 10}, {11, 8, true}});
+    auto workload = [&] {
+        int result = create(block);
+        void* slot = nullptr;
+        if (result == 0)
+            result = open(&slot, IX_MODE_UPDATE);
+        if (result == 0)
+            result = close(&slot);
+        return result;
+    };
+    FaultPlan counting;
+    {
+        ScopedFaultPlan scope(counting);
+        ASSERT_EQ(workload(), 0);
+    }
+    ASSERT_GT(counting.calls_seen, 5u);
+    struct ErrorCase {
+        kvr::platform::DWORD error;
+        int create_result;  // what a failing create or close reports
+    } errors[] = {{5, 15}, {6, 3}, {32, 18}, {33, 17}, {29, 2}};
+    for (const ErrorCase& error : errors) {
+        for (uint64_t k = 1; k <= counting.calls_seen; ++k) {
+            SCOPED_TRACE("error " + std::to_string(error.error) + " at call " + std::to_string(k));
+            FaultPlan plan;
+            plan.fail_at = k;
+            plan.error = error.error;
+            int result;
+            {
+                ScopedFaultPlan scope(plan);
+                result = workload();
+            }
+            ASSERT_EQ(plan.failures, 1u);
+            // Opens report an unreadable header as 2 or 15 and a failing
+            // tree as 2; create and close map the system's error.
+            EXPECT_TRUE(result == error.create_result || result == 2 || result == 15) << result;
+            // Whatever failed, the file now opens cleanly or is refused (a
+            // root whose page never reached the file is a damaged page).
+            testing::internal::CaptureStdout();
+            int reopened = open_and_close(IX_MODE_UPDATE);
+            testing::internal::GetCapturedStdout();
+            EXPECT_TRUE(reopened == 0 || reopened == 21 || reopened == 2) << reopened;
+        }
+    }
+}
+
+}  // namespace

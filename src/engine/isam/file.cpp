@@ -164,13 +164,13 @@ int ix_create_file(const unsigned char* attributes, uint32_t block_size, const c
         header.set_key_table_offset(engine::kKeyTableOffset);
 
         for (int i = 0; i < key_count && usable; ++i) {
-            ix_key_spec spec;
-            ix_key_spec_decode(attributes, i, &spec);
-            usable = key_is_usable(spec.key_offset - 1, spec.key_length, spec.key_type);
-            header.set_key_offset(i, static_cast<int16_t>(spec.key_offset - 1));
-            header.set_key_length(i, spec.key_length);
-            header.set_key_flags(i, spec.key_flags);
-            header.set_key_type(i, spec.key_type);
+            ix_key_spec key;
+            ix_key_spec_decode(attributes, i, &key);
+            usable = key_is_usable(key.key_offset - 1, key.key_length, key.key_type);
+            header.set_key_offset(i, static_cast<int16_t>(key.key_offset - 1));
+            header.set_key_length(i, key.key_length);
+            header.set_key_flags(i, key.key_flags);
+            header.set_key_type(i, key.key_type);
         }
         const int32_t keys_end = usable ? compute_keys_end(header, key_count) : 0;
         usable = usable && static_cast<uint32_t>(keys_end) <= fixed.max_record_length;
@@ -401,12 +401,12 @@ int ix_get_attributes(ix_handle* handle, unsigned char* block, uint32_t size, un
     if (size < ix_attributes_size(keys))
         return engine::kNoSpace;
     for (int i = 0; i < keys; ++i) {
-        ix_key_spec spec{};
-        spec.key_offset = static_cast<int16_t>(header.key_offset(i) + 1);
-        spec.key_length = header.key_length(i);
-        spec.key_flags = header.key_flags(i);
-        spec.key_type = header.key_type(i);
-        ix_key_spec_encode(block, i, &spec);
+        ix_key_spec key{};
+        key.key_offset = static_cast<int16_t>(header.key_offset(i) + 1);
+        key.key_length = header.key_length(i);
+        key.key_flags = header.key_flags(i);
+        key.key_type = header.key_type(i);
+        ix_key_spec_encode(block, i, &key);
     }
     return engine::kOk;
 }

@@ -61,11 +61,9 @@ enum {
     IX_READ_NEXT = 23,
     IX_READ_CURRENT = 24,
     IX_READ_PREV = 25,
-    IX_READ_DUP = 26
-};
+    IX_READ_DUP = 26,
 
-/* Flags in the high byte of op. */
-enum {
+    /* Flags in the high byte of op, combined with an opcode. */
     IX_HOLD_RECORD = 0x400, /* reads: remember the record read */
     IX_LOCK_RECORD = 0x800  /* set by the verbs under LOCK MODE; ignored */
 };

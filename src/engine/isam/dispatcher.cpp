@@ -70,6 +70,42 @@ extern "C" int16_t _vmqpIsam(uint16_t op, void* handle_slot, void* data, uint32_
             return static_cast<int16_t>(ix_get_attributes(handle, static_cast<unsigned char*>(data),
                                                           length ? *length : 0,
                                                           static_cast<unsigned char*>(aux)));
+        case IX_WRITE:
+        case IX_REWRITE: {
+            if (data == nullptr || length == nullptr)
+                return kvr::engine::kRecordTooShort;
+            auto* record = static_cast<const unsigned char*>(data);
+            auto* key_area = static_cast<unsigned char*>(aux);
+            return static_cast<int16_t>(
+                opcode == IX_WRITE
+                    ? ix_write_record(handle, record, *length, key_area, selector)
+                    : ix_rewrite_record(handle, record, *length, key_area, selector));
+        }
+        case IX_DELETE:
+            return static_cast<int16_t>(ix_delete_current(handle));
+        case IX_READ_EQ:
+        case IX_READ_GT:
+        case IX_READ_GE:
+        case IX_READ_LE:
+        case IX_READ_LT:
+        case IX_READ_DUP:
+        case IX_READ_FIRST:
+        case IX_READ_LAST:
+        case IX_READ_NEXT:
+        case IX_READ_CURRENT:
+        case IX_READ_PREV: {
+            // Without a buffer a read only positions.
+            uint32_t size = length != nullptr && data != nullptr ? *length : 0;
+            auto* buffer = static_cast<unsigned char*>(data);
+            auto* key_area = static_cast<unsigned char*>(aux);
+            const bool keyed = opcode <= IX_READ_LT || opcode == IX_READ_DUP;
+            const int result =
+                keyed ? ix_read_keyed(handle, buffer, &size, key_area, selector, op)
+                      : ix_read_positional(handle, buffer, &size, key_area, selector, op);
+            if (length != nullptr)
+                *length = size;
+            return static_cast<int16_t>(result);
+        }
         default:
             return kvr::engine::kBadOpcode;
     }

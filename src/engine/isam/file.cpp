@@ -255,6 +255,10 @@ int ix_open_file(ix_handle** slot, const char* file_name, uint8_t mode) {
     }
     handle->header_size = header_size;
     handle->io = io;
+    handle->shift_tree = [](store::StoreHandle* store, const unsigned char* record, int count,
+                            int32_t delta) {
+        return _vmq_shift_tree(static_cast<ix_handle*>(store), record, count, delta);
+    };
     handle->os_handle = file;
     handle->descriptor = descriptor;
     std::memcpy(handle->image.get(), first, kFirstHeaderRead);

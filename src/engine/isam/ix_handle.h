@@ -39,6 +39,26 @@ int ix_open_file(ix_handle** slot, const char* file_name, uint8_t mode);
 int ix_close_file(ix_handle* handle);
 int ix_get_attributes(ix_handle* handle, unsigned char* block, uint32_t size, unsigned char* aux);
 
+// The record workers. length: in, the buffer's size (0: position only);
+// out, the record's full length. key_area: the key to search, and where the
+// key found or written is copied. k: the key index.
+int ix_read_keyed(ix_handle* handle, unsigned char* buffer, uint32_t* length,
+                  unsigned char* key_area, int k, uint16_t op);
+int ix_read_positional(ix_handle* handle, unsigned char* buffer, uint32_t* length,
+                       unsigned char* key_area, int k, uint16_t op);
+int ix_write_record(ix_handle* handle, const unsigned char* record, uint32_t length,
+                    unsigned char* key_area, int k);
+int ix_rewrite_record(ix_handle* handle, const unsigned char* record, uint32_t length,
+                      unsigned char* key_area, int k);
+int ix_delete_current(ix_handle* handle);
+
 }  // namespace kvr::isam
+
+extern "C" {
+// Called by the data store after it moved `count` records starting with the
+// one whose bytes are `record` by `delta` bytes: the prime-key tree's
+// addresses follow them. 0 or an engine result.
+int _vmq_shift_tree(ix_handle* handle, const unsigned char* record, int count, int32_t delta);
+}
 
 #endif

@@ -1,0 +1,574 @@
+// The record operations of an open indexed file: keyed and positional
+// reads (which also serve START when no record is wanted), WRITE, REWRITE
+// and DELETE, over every key.
+//
+// The prime-key tree (key 0) maps each prime key to the 4-byte address of
+// the record in the data store; each alternate-key tree maps the alternate
+// value to the record's prime key. Every tree keeps its own cursor; reads
+// position through the tree of the key asked for and record it in
+// current_key, which DELETE then works on.
+#include <cstring>
+
+#include "engine/file_header.h"
+#include "engine/isam/ix_handle.h"
+#include "engine/results.h"
+#include "engine/store/store.h"
+#include "engine/tree/operations.h"
+#include "vmqrmkvr/isam.h"
+
+namespace kvr::isam {
+
+using engine::FileHeader;
+using tree::kMaxKeyLen;
+using tree::Tree;
+
+namespace {
+
+// A key value as a tree takes it: the record's key bytes, followed (in a
+// tree with duplicates) by room for the duplicate number.
+struct TreeKey {
+    unsigned char bytes[kMaxKeyLen] = {};
+};
+
+TreeKey tree_key(const FileHeader& header, int k, const unsigned char* value) {
+    TreeKey key;
+    std::memcpy(key.bytes, value, static_cast<size_t>(header.key_length(k)));
+    return key;
+}
+
+TreeKey record_key(const FileHeader& header, int k, const unsigned char* record) {
+    return tree_key(header, k, record + header.key_offset(k));
+}
+
+const unsigned char* prime_key_of(const FileHeader& header, const unsigned char* record) {
+    return record + header.key_offset(0);
+}
+
+size_t key_length(const FileHeader& header, int k) {
+    return static_cast<size_t>(header.key_length(k));
+}
+
+bool same_key(const FileHeader& header, int k, const unsigned char* a, const unsigned char* b) {
+    return std::memcmp(a, b, key_length(header, k)) == 0;
+}
+
+// A nonzero tree status, or a negative store status, as an engine result;
+// the store's positive statuses are engine results already.
+int tree_result(int status) {
+    return status == 0 ? engine::kOk : map_tree_status(status);
+}
+int store_result(int status) {
+    return status < 0 ? map_tree_status(status) : status;
+}
+
+bool is_open(const FileHeader& header) {
+    return (header.open_flags() & (engine::kOpenInput | engine::kOpenUpdate)) != 0;
+}
+
+// The checks every worker that changes records makes first.
+int check_update(const FileHeader& header, uint32_t length, int k) {
+    if (!is_open(header))
+        return engine::kNotOpen;
+    if ((header.open_flags() & engine::kOpenUpdate) == 0)
+        return engine::kIoError;
+    if (length < static_cast<uint32_t>(header.keys_end()))
+        return engine::kRecordTooShort;
+    if (length > header.max_record_length())
+        return engine::kRecordTooLong;
+    if (k < 0 || k >= header.key_count())
+        return engine::kBadKeyNumber;
+    return engine::kOk;
+}
+
+// Positions the prime-key tree on the record whose prime key an alternate
+// entry holds; its data is the record's address.
+int position_prime(ix_handle* handle, const unsigned char* prime_key, uint32_t* address) {
+    FileHeader header = handle->header();
+    TreeKey key = tree_key(header, 0, prime_key);
+    unsigned char* data = nullptr;
+    int equal_seen = 0;
+    const int status =
+        _vmq_getkey(handle->tree(0), key.bytes, &data, kSearchEqual, &equal_seen, nullptr);
+    if (status != 0)
+        return status;
+    *address = platform::load_u32(data);
+    return 0;
+}
+
+// Fetches the record at address into the caller's buffer: min(buffer size,
+// record length) bytes, and the record's full length into *length.
+int fetch_record(ix_handle* handle, uint32_t address, unsigned char* buffer, uint32_t* length,
+                 const unsigned char** record) {
+    unsigned char* data = nullptr;
+    uint32_t record_length = 0;
+    const int status = _vmq_get_record(handle, address, &data, &record_length);
+    if (status != 0)
+        return store_result(status);
+    if (record_length < static_cast<uint32_t>(handle->header().keys_end()))
+        return engine::kIoError;  // a record that cannot hold its keys: damage
+    std::memcpy(buffer, data, record_length < *length ? record_length : *length);
+    *length = record_length;
+    *record = data;
+    return engine::kOk;
+}
+
+// Reads the record whose entry tree k's cursor stands on (its key and data
+// as a tree operation handed them back), copying what the reads promise.
+int read_record_at_entry(ix_handle* handle, int k, const unsigned char* entry_data,
+                         unsigned char* buffer, uint32_t* length, uint16_t op,
+                         const unsigned char** record) {
+    uint32_t address = 0;
+    if (k > 0) {
+        unsigned char prime[kMaxKeyLen];
+        std::memcpy(prime, entry_data, key_length(handle->header(), 0));
+        const int status = position_prime(handle, prime, &address);
+        if (status != 0)
+            return tree_result(status);
+    } else {
+        address = platform::load_u32(entry_data);
+    }
+    const int result = fetch_record(handle, address, buffer, length, record);
+    if (result == engine::kOk && (op & IX_HOLD_RECORD) != 0)
+        handle->header().set_held_record(address);
+    return result;
+}
+
+}  // namespace
+
+int ix_read_keyed(ix_handle* handle, unsigned char* buffer, uint32_t* length,
+                  unsigned char* key_area, int k, uint16_t op) {
+    FileHeader header = handle->header();
+    if (!is_open(header))
+        return engine::kNotOpen;
+    if (k < 0 || k >= header.key_count())
+        return engine::kBadKeyNumber;
+    int mode = 0;
+    switch (op & 0xFF) {
+        case IX_READ_EQ:
+            mode = kSearchEqual;
+            break;
+        case IX_READ_GT:
+            mode = kSearchGreater;
+            break;
+        case IX_READ_GE:
+            mode = kSearchGreater | kSearchEqual;
+            break;
+        case IX_READ_LE:
+            mode = kSearchBackwards | kSearchEqual;
+            break;
+        case IX_READ_LT:
+            mode = kSearchBackwards;
+            break;
+        case IX_READ_DUP:
+            break;
+        default:
+            return engine::kBadOpcode;
+    }
+    const bool exact = (op & 0xFF) == IX_READ_DUP;
+    Tree* tree = handle->tree(k);
+    const TreeKey search = tree_key(header, k, key_area);
+    unsigned char* entry_data = nullptr;
+    unsigned char* entry_key = nullptr;
+    int equal_seen = 0;
+    int status;
+    if (exact) {
+        unsigned char prime[kMaxKeyLen];
+        std::memcpy(prime, prime_key_of(header, buffer), key_length(header, 0));
+        status = _vmq_getdup(tree, search.bytes, prime, &entry_data);
+        if (status == 0)
+            entry_key = tree->cursor().key;
+    } else {
+        status = _vmq_getkey(tree, search.bytes, &entry_data, mode, &equal_seen, &entry_key);
+    }
+    header.set_current_key(static_cast<uint32_t>(k));
+    const bool includes_equal = exact || (mode & kSearchEqual) != 0;
+    const bool relation_is_equal = exact || mode == kSearchEqual;
+
+    if (*length == 0) {
+        if (status != 0)
+            return tree_result(status);
+        if (includes_equal && equal_seen)
+            return engine::kDuplicateFollows;
+        if (!relation_is_equal && key_area != nullptr)
+            std::memcpy(key_area, entry_key, key_length(header, k));
+        return engine::kOk;
+    }
+    if (status != 0)
+        return tree_result(status);
+    const unsigned char* record = nullptr;
+    const int result = read_record_at_entry(handle, k, entry_data, buffer, length, op, &record);
+    if (result != engine::kOk)
+        return result;
+    if (!relation_is_equal && key_area != nullptr)
+        std::memcpy(key_area, record + header.key_offset(k), key_length(header, k));
+    return includes_equal && equal_seen ? engine::kDuplicateFollows : engine::kOk;
+}
+
+int ix_read_positional(ix_handle* handle, unsigned char* buffer, uint32_t* length,
+                       unsigned char* key_area, int k, uint16_t op) {
+    FileHeader header = handle->header();
+    if (!is_open(header))
+        return engine::kNotOpen;
+    if (k < 0 || k >= header.key_count())
+        return engine::kBadKeyNumber;
+    using Step = int (*)(Tree*, unsigned char**, unsigned char**);
+    Step step = nullptr;
+    Step undo = nullptr;
+    switch (op & 0xFF) {
+        case IX_READ_FIRST:
+            step = _vmq_getfirst;
+            break;
+        case IX_READ_LAST:
+            step = _vmq_getlast;
+            break;
+        case IX_READ_NEXT:
+            step = _vmq_getnext;
+            undo = _vmq_getprev;
+            break;
+        case IX_READ_CURRENT:
+            step = _vmq_getcur;
+            break;
+        case IX_READ_PREV:
+            step = _vmq_getprev;
+            undo = _vmq_getnext;
+            break;
+        default:
+            return engine::kBadOpcode;
+    }
+    Tree* tree = handle->tree(k);
+    unsigned char* entry_key = nullptr;
+    unsigned char* entry_data = nullptr;
+    const int status = step(tree, &entry_key, &entry_data);
+    header.set_current_key(static_cast<uint32_t>(k));
+    if (status != 0)
+        return tree_result(status);
+    // A move under a hold is taken back when the record cannot be read, so
+    // that the cursor stays where it was.
+    const bool remembered = undo != nullptr && (op & IX_HOLD_RECORD) != 0;
+    if (key_area != nullptr)
+        std::memcpy(key_area, entry_key, key_length(header, k));
+    const bool duplicate_follows = k > 0 && _vmq_isdup(tree) == 1;
+
+    if (*length == 0)
+        return duplicate_follows ? engine::kDuplicateFollows : engine::kOk;
+    const unsigned char* record = nullptr;
+    const int result = read_record_at_entry(handle, k, entry_data, buffer, length, op, &record);
+    if (result != engine::kOk) {
+        if (remembered)
+            undo(tree, nullptr, nullptr);
+        return result;
+    }
+    return duplicate_follows ? engine::kDuplicateFollows : engine::kOk;
+}
+
+int ix_write_record(ix_handle* handle, const unsigned char* record, uint32_t length,
+                    unsigned char* key_area, int k) {
+    FileHeader header = handle->header();
+    int result = check_update(header, length, k);
+    if (result != engine::kOk)
+        return result;
+    const int key_count = header.key_count();
+    const unsigned char* prime = prime_key_of(header, record);
+
+    // The new key's place: after the current (sequential access) or the last
+    // (extend) entry of key k, or not yet present (random).
+    uint32_t hint = 0;
+    const uint32_t open_flags = header.open_flags();
+    if ((open_flags & (engine::kOpenExtendCheck | engine::kOpenSequentialCheck)) != 0) {
+        Tree* tree = handle->tree(k);
+        unsigned char* entry_key = nullptr;
+        unsigned char* entry_data = nullptr;
+        const int status = (open_flags & engine::kOpenExtendCheck) != 0
+                               ? _vmq_getlast(tree, &entry_key, &entry_data)
+                               : _vmq_getcur(tree, &entry_key, &entry_data);
+        if (status == 0) {
+            const int order = tree::compare_keys(*tree, record + header.key_offset(k), entry_key,
+                                                 header.key_length(k));
+            if (order == 0)
+                return engine::kDuplicate;
+            if (order < 0)
+                return engine::kOutOfOrder;
+            if (k == 0)
+                hint = platform::load_u32(entry_data);
+        } else if (status != tree::kTreeEndOfFile) {
+            return tree_result(status);
+        }
+    } else {
+        // Below every key there is no predecessor: that is no failure, the
+        // record just has no placement hint.
+        const TreeKey key = tree_key(header, 0, prime);
+        unsigned char* entry_data = nullptr;
+        int equal_seen = 0;
+        const int status = _vmq_getkey(handle->tree(0), key.bytes, &entry_data, kSearchBackwards,
+                                       &equal_seen, nullptr);
+        if (equal_seen)
+            return engine::kDuplicate;
+        if (status == 0)
+            hint = platform::load_u32(entry_data);
+        else if (status != 2 && status != tree::kKeyNotFound)
+            return tree_result(status);
+    }
+
+    for (int i = 1; i < key_count; ++i) {
+        if (header.key_allows_duplicates(i))
+            continue;
+        const TreeKey key = record_key(header, i, record);
+        int equal_seen = 0;
+        if (_vmq_getkey(handle->tree(i), key.bytes, nullptr, kSearchEqual, &equal_seen, nullptr) ==
+            0)
+            return engine::kDuplicate;
+    }
+
+    // Alternate entries first, then the record, then its prime entry; a
+    // failure takes back what was done.
+    int duplicate = 0;
+    int inserted = 1;
+    int status = 0;
+    for (; inserted < key_count; ++inserted) {
+        const TreeKey key = record_key(header, inserted, record);
+        status = _vmq_insert(handle->tree(inserted), key.bytes, prime, &duplicate);
+        if (status != 0)
+            break;
+    }
+    uint32_t address = hint;
+    bool stored = false;
+    if (status == 0) {
+        const int put = _vmq_put_record(handle, &address, record, length, 0);
+        if (put != 0) {
+            result = store_result(put);
+        } else {
+            stored = true;
+            unsigned char value[4];
+            platform::store_u32(value, address);
+            const TreeKey key = tree_key(header, 0, prime);
+            status = _vmq_insert(handle->tree(0), key.bytes, value, &duplicate);
+        }
+    }
+    if (status != 0)
+        result = tree_result(status);
+    if (result != engine::kOk) {
+        if (stored)
+            _vmq_delete_record(handle, address);
+        for (int i = 1; i < inserted; ++i)
+            _vmq_delete(handle->tree(i));
+        return result;
+    }
+    if (key_area != nullptr)
+        std::memcpy(key_area, record + header.key_offset(k), key_length(header, k));
+    header.set_record_count(header.record_count() + 1);
+    return duplicate ? engine::kDuplicateFollows : engine::kOk;
+}
+
+namespace {
+
+// Where an alternate tree's cursor stood before a rewrite changed its key.
+struct SavedCursor {
+    enum State { kNone, kAtEntry, kBeforeNext, kWasLast } state = kNone;
+    TreeKey key;
+    unsigned char value[kMaxKeyLen] = {};
+};
+
+int save_cursor(ix_handle* handle, int i, const unsigned char* old_record, SavedCursor* saved) {
+    FileHeader header = handle->header();
+    Tree* tree = handle->tree(i);
+    unsigned char* entry_key = nullptr;
+    unsigned char* entry_data = nullptr;
+    if (_vmq_getcur(tree, &entry_key, &entry_data) != 0)
+        return engine::kOk;  // no current entry: nothing to put back
+    const unsigned char* prime = prime_key_of(header, old_record);
+    saved->state = SavedCursor::kAtEntry;
+    if (same_key(header, i, entry_key, old_record + header.key_offset(i)) &&
+        same_key(header, 0, entry_data, prime)) {
+        // On the old record's own entry: remember the one after it.
+        const int status = _vmq_getnext(tree, &entry_key, &entry_data);
+        if (status == tree::kTreeEndOfFile) {
+            saved->state = SavedCursor::kWasLast;
+            return engine::kOk;
+        }
+        if (status != 0)
+            return tree_result(status);
+        saved->state = SavedCursor::kBeforeNext;
+    }
+    std::memcpy(saved->key.bytes, entry_key, static_cast<size_t>(tree->key_len()));
+    std::memcpy(saved->value, entry_data, static_cast<size_t>(tree->data_len()));
+    return engine::kOk;
+}
+
+int restore_cursor(ix_handle* handle, int i, const SavedCursor& saved) {
+    Tree* tree = handle->tree(i);
+    int status = 0;
+    switch (saved.state) {
+        case SavedCursor::kNone:
+            return engine::kOk;
+        case SavedCursor::kWasLast:
+            status = _vmq_getlast(tree, nullptr, nullptr);
+            break;
+        case SavedCursor::kAtEntry:
+        case SavedCursor::kBeforeNext:
+            status = _vmq_getdup(tree, saved.key.bytes, saved.value, nullptr);
+            if (status == 0 && saved.state == SavedCursor::kBeforeNext) {
+                status = _vmq_getprev(tree, nullptr, nullptr);
+                if (status == tree::kKeyNotFound) {
+                    // The entry that followed is now the first of all.
+                    tree::place_before_first(tree);
+                    status = 0;
+                }
+            }
+            break;
+    }
+    return tree_result(status);
+}
+
+}  // namespace
+
+int ix_rewrite_record(ix_handle* handle, const unsigned char* record, uint32_t length,
+                      unsigned char* key_area, int k) {
+    FileHeader header = handle->header();
+    int result = check_update(header, length, k);
+    if (result != engine::kOk)
+        return result;
+    const int key_count = header.key_count();
+    const unsigned char* prime = prime_key_of(header, record);
+
+    // The current record of key k.
+    unsigned char* entry_key = nullptr;
+    unsigned char* entry_data = nullptr;
+    int status = _vmq_getcur(handle->tree(k), &entry_key, &entry_data);
+    if (status == tree::kTreeEndOfFile)
+        status = 2;  // an empty file has no record to rewrite
+    if (status != 0)
+        return tree_result(status);
+    unsigned char current_prime[kMaxKeyLen];
+    std::memcpy(current_prime, k == 0 ? entry_key : entry_data, key_length(header, 0));
+    uint32_t address = 0;
+    if (k > 0) {
+        status = position_prime(handle, current_prime, &address);
+        if (status != 0)
+            return tree_result(status == tree::kTreeEndOfFile ? 2 : status);
+    } else {
+        address = platform::load_u32(entry_data);
+    }
+    if (!same_key(header, 0, prime, current_prime))
+        return engine::kNoPosition;  // the prime key may not change
+
+    unsigned char* old_record = nullptr;
+    uint32_t old_length = 0;
+    status = _vmq_get_record(handle, address, &old_record, &old_length);
+    if (status != 0)
+        return store_result(status);
+    if (old_length < static_cast<uint32_t>(header.keys_end()))
+        return engine::kIoError;
+
+    auto changes = [&](int i) {
+        return !same_key(header, i, record + header.key_offset(i),
+                         old_record + header.key_offset(i));
+    };
+    for (int i = 1; i < key_count; ++i) {
+        if (!changes(i) || header.key_allows_duplicates(i))
+            continue;
+        int equal_seen = 0;
+        TreeKey key = record_key(header, i, record);
+        if (_vmq_getkey(handle->tree(i), key.bytes, nullptr, kSearchEqual, &equal_seen, nullptr) ==
+            0)
+            return engine::kDuplicate;
+        key = record_key(header, i, old_record);
+        _vmq_getkey(handle->tree(i), key.bytes, nullptr, kSearchEqual, &equal_seen, nullptr);
+    }
+
+    for (int i = 1; i < key_count && result == engine::kOk; ++i) {
+        if (!changes(i))
+            continue;
+        SavedCursor saved;
+        result = save_cursor(handle, i, old_record, &saved);
+        if (result != engine::kOk)
+            break;
+        Tree* tree = handle->tree(i);
+        const TreeKey old_key = record_key(header, i, old_record);
+        const TreeKey new_key = record_key(header, i, record);
+        int duplicate = 0;
+        status = _vmq_getdup(tree, old_key.bytes, prime, nullptr);
+        if (status == 0)
+            status = _vmq_delete(tree);
+        if (status == 0)
+            status = _vmq_insert(tree, new_key.bytes, prime, &duplicate);
+        result = tree_result(status);
+        // A cursor that cannot be put back loses its place; the change
+        // itself stands, and the record must follow it.
+        if (result == engine::kOk)
+            restore_cursor(handle, i, saved);
+    }
+    if (result == engine::kOk) {
+        status = _vmq_put_record(handle, &address, record, length, 1);
+        result = store_result(status);
+    }
+    if (key_area != nullptr)
+        std::memcpy(key_area, record + header.key_offset(k), key_length(header, k));
+    return result;
+}
+
+int ix_delete_current(ix_handle* handle) {
+    FileHeader header = handle->header();
+    if (!is_open(header))
+        return engine::kNotOpen;
+    if ((header.open_flags() & engine::kOpenUpdate) == 0)
+        return engine::kIoError;  // an input file is never changed
+    const uint32_t k = header.current_key();
+    if (k >= static_cast<uint32_t>(header.key_count()))
+        return engine::kBadKeyNumber;
+    const int key_count = header.key_count();
+
+    unsigned char* entry_key = nullptr;
+    unsigned char* entry_data = nullptr;
+    int status = _vmq_getcur(handle->tree(static_cast<int>(k)), &entry_key, &entry_data);
+    if (status != 0)
+        return tree_result(status);
+    uint32_t address = 0;
+    if (k > 0) {
+        unsigned char prime[kMaxKeyLen];
+        std::memcpy(prime, entry_data, key_length(header, 0));
+        status = position_prime(handle, prime, &address);
+        if (status != 0)
+            return tree_result(status);
+    } else {
+        address = platform::load_u32(entry_data);
+    }
+
+    if (key_count > 1) {
+        unsigned char* record = nullptr;
+        uint32_t record_length = 0;
+        status = _vmq_get_record(handle, address, &record, &record_length);
+        if (status != 0)
+            return store_result(status);
+        if (record_length < static_cast<uint32_t>(header.keys_end()))
+            return engine::kIoError;
+        const unsigned char* prime = prime_key_of(header, record);
+        for (int i = 1; i < key_count; ++i) {
+            const TreeKey key = record_key(header, i, record);
+            status = _vmq_getdup(handle->tree(i), key.bytes, prime, nullptr);
+            if (status == 0)
+                status = _vmq_delete(handle->tree(i));
+            if (status != 0)
+                return tree_result(status);
+        }
+    }
+    status = _vmq_delete(handle->tree(0));
+    if (status != 0)
+        return tree_result(status);
+    status = _vmq_delete_record(handle, address);
+    if (status != 0)
+        return store_result(status);
+    header.set_record_count(header.record_count() - 1);
+    if (header.held_record() == address)
+        header.set_held_record(0);
+    return engine::kOk;
+}
+
+}  // namespace kvr::isam
+
+extern "C" int _vmq_shift_tree(ix_handle* handle, const unsigned char* record, int count,
+                               int32_t delta) {
+    const kvr::engine::FileHeader header = handle->header();
+    const kvr::isam::TreeKey key = kvr::isam::record_key(header, 0, record);
+    const int status = _vmq_shift_val(handle->tree(0), key.bytes, count, delta);
+    return status == 0 ? kvr::engine::kOk : kvr::isam::map_tree_status(status);
+}

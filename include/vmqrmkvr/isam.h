@@ -19,13 +19,30 @@
  *                                                                        existing file (16)
  *   IX_OPEN            -                    -               file name    open mode
  *   IX_GET_ATTRIBUTES  block to fill        its size        byte set 0   -
+ *   IX_WRITE           record               its length      key area     key index
+ *   IX_REWRITE         record               its length      key area     key index
+ *   IX_DELETE          -                    -               -            -
+ *   IX_READ_EQ .. _LT  record buffer        in: its size,   key value;   key index
+ *                                           out: the        out: key
+ *                                           record's length found
+ *   IX_READ_DUP        buffer holding the   same            alternate    key index
+ *                      wanted prime key                     key value
+ *   IX_READ_FIRST ..   record buffer        same            key area     key index
+ *   IX_READ_PREV                                            (out)
  *
- * The record opcodes (IX_DELETE, IX_WRITE, IX_REWRITE and the reads) are
- * reserved here; until the record operations are built they return 1.
+ * A read with a buffer size of 0 only positions (START). A buffer shorter
+ * than the record receives its first bytes, and length its full length.
+ * WRITE and REWRITE copy the record's value of the key index into the key
+ * area. DELETE removes the record the key last read or positioned stands on.
  *
  * Results: see the table in the engine's results header; the common ones are
- * 0 success, 1 unknown opcode or open mode, 2 I/O failure or damage, 3 no
- * handle or file not open, 11 no memory or buffer too small or file full,
+ * 0 success, 1 unknown opcode or open mode, 2 I/O failure or damage, or a
+ * change asked of a file open for input, 3 no handle or file not open,
+ * 4 no record satisfies the key condition, 5 duplicate key, 6 no such key
+ * index, 9 end of file, 10 no current record or a REWRITE that changes the
+ * prime key, 11 no memory or buffer too small or file full, 12 success and
+ * another record has the same alternate key, 13 key out of order, 14 record
+ * shorter than its keys, 23 record longer than the file's maximum,
  * 15 access denied, 16 file exists, 18 sharing violation (an update open
  * takes the file exclusively, an input open shares it with other readers),
  * 21 not an indexed file or a damaged header, 22 attributes that describe no

@@ -1,5 +1,7 @@
 #include "support/cobol_program.h"
 
+#include "vmqrmkvr/vmqrtlib.h"
+
 namespace kvr::test {
 
 CobolProgram::CobolProgram(uint8_t organization, uint16_t message_length)
@@ -24,6 +26,28 @@ CobolProgram::CobolProgram(uint8_t organization, uint16_t message_length)
     context.runtime = &runtime;
     fcb.description = &d;
     fcb.file_index = 1;
+    // A closed file, as the runtime sets it up: every verb but OPEN goes to
+    // the runtime's error entries.
+    fcb.read_entry = _vmqReadError;
+    fcb.write_entry = _vmqWriteError;
+    fcb.rewrite_entry = _vmqRewriteError;
+    fcb.start_entry = _vmqStartError;
+    fcb.delete_entry = _vmqDeleteError;
+    fcb.close_entry = _vmqCloseError;
+}
+
+void CobolProgram::set_relative_key_digits(uint16_t digits)
+{
+    layout_.relative_key.digit_count = digits;
+    layout_.description.relative_key_offset =
+        digits == 0 ? 0 : static_cast<uint32_t>(offsetof(DescriptionLayout, relative_key));
+}
+
+unsigned char* CobolProgram::make_record_area(size_t size)
+{
+    record_storage_.assign(size + 4, 0);
+    fcb.record_area = record_storage_.data() + 4;
+    return fcb.record_area;
 }
 
 std::string CobolProgram::status_item() const {

@@ -38,6 +38,12 @@ public:
     void remove_status_item() { status_base_ = nullptr; }
     void remove_message_area() { message_base_ = nullptr; }
 
+    // Gives the file a RELATIVE KEY item of `digits` digits (0: none).
+    void set_relative_key_digits(uint16_t digits);
+    // A record area of `size` bytes, with 4 writable bytes in front of it as
+    // relative files need; becomes the FCB's record_area.
+    unsigned char* make_record_area(size_t size);
+
     // Runs on every _vmqCallUseProc of this program.
     void on_use_procedure(std::function<void(vmq_fcb*)> procedure);
     int use_procedure_calls() const { return use_calls_; }
@@ -49,6 +55,7 @@ private:
     struct DescriptionLayout {
         vmq_file_description description;
         vmq_key_description keys[255];
+        vmq_relative_key_item relative_key;
     };
 
     static void use_trampoline(vmq_fcb* fcb, vmq_program_context* context, void* data);
@@ -59,6 +66,7 @@ private:
     unsigned char* status_base_ = nullptr;
     unsigned char* message_base_ = nullptr;
     vmq_file_description* descriptions_[1] = {};
+    std::vector<unsigned char> record_storage_;
     std::function<void(vmq_fcb*)> use_procedure_;
     int use_calls_ = 0;
 };

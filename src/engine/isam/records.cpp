@@ -165,6 +165,8 @@ int ix_read_keyed(ix_handle* handle, unsigned char* buffer, uint32_t* length,
             return engine::kBadOpcode;
     }
     const bool exact = (op & 0xFF) == IX_READ_DUP;
+    if (exact && buffer == nullptr)
+        return engine::kBadOpcode;  // the wanted prime key comes in the buffer
     Tree* tree = handle->tree(k);
     const TreeKey search = tree_key(header, k, key_area);
     unsigned char* entry_data = nullptr;

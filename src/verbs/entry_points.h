@@ -1,0 +1,29 @@
+// The verb entry points of the three organizations. The runtime reaches
+// them only through the FCB's verb vector, which _IO_Init and the OPEN and
+// CLOSE entries fill; each takes (FCB, program context) and runs its verb
+// inside the verb frame.
+#ifndef KVR_VERBS_ENTRY_POINTS_H
+#define KVR_VERBS_ENTRY_POINTS_H
+
+#include "vmqrmkvr/fcb.h"
+
+extern "C" {
+
+void _vmqBIndexOpen(vmq_fcb* fcb, vmq_program_context* context);
+void _vmqBIndexClose(vmq_fcb* fcb, vmq_program_context* context);
+void _vmqBIndexRead(vmq_fcb* fcb, vmq_program_context* context);
+void _vmqBIndexWrite(vmq_fcb* fcb, vmq_program_context* context);
+void _vmqBIndexRewrite(vmq_fcb* fcb, vmq_program_context* context);
+void _vmqBIndexDelete(vmq_fcb* fcb, vmq_program_context* context);
+void _vmqBIndexStart(vmq_fcb* fcb, vmq_program_context* context);
+
+void _vmqBRelativeOpen(vmq_fcb* fcb, vmq_program_context* context);
+void _vmqBRelativeClose(vmq_fcb* fcb, vmq_program_context* context);
+void _vmqBRelativeRead(vmq_fcb* fcb, vmq_program_context* context);
+void _vmqBRelativeWrite(vmq_fcb* fcb, vmq_program_context* context);
+void _vmqBRelativeRewrite(vmq_fcb* fcb, vmq_program_context* context);
+void _vmqBRelativeDelete(vmq_fcb* fcb, vmq_program_context* context);
+void _vmqBRelativeStart(vmq_fcb* fcb, vmq_program_context* context);
+}
+
+#endif

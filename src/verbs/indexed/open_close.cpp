@@ -1,0 +1,289 @@
+// OPEN and CLOSE of indexed and relative files.
+//
+// OPEN decides whether the file must be created, opens it in the engine,
+// checks that an existing file has the shape the program declares (record
+// lengths, record type, keys), empties it for OUTPUT, positions it for
+// OUTPUT and EXTEND, and fills the FCB's verb vector. A failed OPEN leaves
+// the vector as it was and gives back the storage it took. CLOSE closes the
+// engine file and empties the vector again.
+#include <cstring>
+
+#include "engine/results.h"
+#include "platform/crt_file.h"
+#include "runtime/file_name.h"
+#include "runtime/file_status.h"
+#include "runtime/reporting.h"
+#include "verbs/indexed/keyed_file.h"
+#include "vmqrmkvr/isam.h"
+#include "vmqrmkvr/vmqrtlib.h"
+
+namespace kvr::verbs {
+
+namespace {
+
+constexpr uint32_t kEngineSlotSize = 128;
+
+// The attribute block of the program's file.
+uint32_t setup_file(const vmq_file_description* description, const KeyedOrganization& org,
+                    unsigned char* block) {
+    std::memset(block, 0, kAttributeBlockSize);
+    ix_attributes fixed{};
+    const uint32_t extra = org.relative ? kRelativeNumberSize : 0;
+    fixed.min_record_length = description->min_record_length + extra;
+    fixed.max_record_length = description->max_record_length + extra;
+    fixed.area_length = description->max_area_length + extra;
+    fixed.options = (description->record_flags & VMQ_RECORD_VARIABLE) != 0 ? IX_ATTR_VARIABLE : 0;
+    if (org.relative) {
+        fixed.key_count = 1;
+        ix_attributes_encode(block, &fixed);
+        const ix_key_spec number{1, 4, 0, IX_KEY_TYPE_NUMBER};
+        ix_key_spec_encode(block, 0, &number);
+        return ix_attributes_size(1);
+    }
+    fixed.key_count =
+        static_cast<int16_t>(description->key_count > 0x7FFF ? 0x7FFF : description->key_count);
+    ix_attributes_encode(block, &fixed);
+    // A description with more keys than a file can have gets none written:
+    // the engine refuses its key count.
+    const int keys = description->key_count <= 255 ? static_cast<int>(description->key_count) : 0;
+    for (int i = 0; i < keys; ++i) {
+        const vmq_key_description& key = keyed::key(description, i);
+        const ix_key_spec spec{
+            static_cast<int16_t>(key.position + 1), static_cast<int16_t>(key.length),
+            static_cast<int16_t>((key.flags & VMQ_KEY_DUPLICATES) ? 1 : 0), IX_KEY_TYPE_BYTES};
+        ix_key_spec_encode(block, i, &spec);
+    }
+    return ix_attributes_size(keys);
+}
+
+// The first difference between an existing file's attribute block and the
+// program's description, as a diagnostic code; 0 when they agree.
+int attribute_difference(const unsigned char* block, const vmq_file_description* description,
+                         const KeyedOrganization& org) {
+    ix_attributes file{};
+    ix_attributes_decode(block, &file);
+    const bool variable = (description->record_flags & VMQ_RECORD_VARIABLE) != 0;
+    const bool file_variable = (file.options & IX_ATTR_VARIABLE) != 0;
+    ix_key_spec first{};
+    if (file.key_count > 0)
+        ix_key_spec_decode(block, 0, &first);
+    if (org.relative) {
+        if (file.key_count != 1 || first.key_offset != 1 || first.key_length != 4)
+            return 1001;
+        if (file.max_record_length != description->max_record_length + kRelativeNumberSize)
+            return 1005;
+        return file_variable != variable ? 1006 : 0;
+    }
+    if (file.key_count > 0 && first.key_type == IX_KEY_TYPE_NUMBER)
+        return 1002;
+    if (file.key_count < 0 || static_cast<uint32_t>(file.key_count) != description->key_count)
+        return 1004;
+    if (file.max_record_length != description->max_record_length)
+        return 1005;
+    if (file_variable != variable)
+        return 1006;
+    for (int i = 0; i < file.key_count; ++i) {
+        ix_key_spec spec{};
+        ix_key_spec_decode(block, i, &spec);
+        const vmq_key_description& key = keyed::key(description, i);
+        if (static_cast<uint32_t>(spec.key_offset) != key.position + 1 ||
+            static_cast<uint32_t>(spec.key_length) != key.length)
+            return 1007;
+    }
+    return 0;
+}
+
+void install_vector(vmq_fcb* fcb, const vmq_file_description* description,
+                    const KeyedOrganization& org) {
+    const uint16_t request = fcb->open_request;
+    if ((request & (VMQ_OPEN_OUTPUT | VMQ_OPEN_EXTEND)) != 0) {
+        fcb->write_entry = org.write;
+    } else {
+        fcb->read_entry = org.read;
+        fcb->start_entry = org.start;
+        if ((request & VMQ_OPEN_IO) != 0) {
+            fcb->delete_entry = org.remove;
+            fcb->rewrite_entry = org.rewrite;
+        }
+        if (!keyed::sequential_access(description))
+            fcb->write_entry = org.write;
+    }
+    fcb->open_entry = _vmqOpenError;
+    fcb->close_entry = org.close;
+    fcb->state_flags |= VMQ_POSITION_VALID;
+    fcb->last_position_verb = VMQ_VERB_OPEN;
+    fcb->open_mode = request;
+    fcb->key_of_reference = 1;
+}
+
+}  // namespace
+
+void keyed_open(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganization& org) {
+    void* slot = _vmqMalloc(kEngineSlotSize, 907, 0);
+    std::memset(slot, 0, kEngineSlotSize);
+    fcb->engine_handle = slot;
+    runtime::VerbTarget target = runtime::begin_verb(fcb, context, VMQ_VERB_OPEN);
+    const vmq_file_description* description = target.description;
+
+    char* name_copy = nullptr;
+    const char* name = runtime::open_file_name(fcb, description, &name_copy);
+    unsigned char block[kAttributeBlockSize];
+    const uint32_t block_size = setup_file(description, org, block);
+    const uint16_t request = fcb->open_request;
+    const bool output = (request & VMQ_OPEN_OUTPUT) != 0;
+    const bool existed = platform::_access(name, 0) == 0;
+
+    int code = 0;
+    bool opened = false;  // the vector is filled
+    bool absent_input = false;
+    uint8_t mode =
+        (request & VMQ_OPEN_INPUT) != 0 ? IX_MODE_INPUT : (org.relative ? 3 : IX_MODE_UPDATE);
+    if (keyed::sequential_access(description))
+        mode |= IX_MODE_SEQUENTIAL;
+    if ((request & VMQ_OPEN_EXTEND) != 0)
+        mode |= IX_MODE_EXTEND;
+
+    bool stop = false;
+    if (!existed) {
+        if (!output) {
+            if ((description->file_flags & VMQ_FILE_OPTIONAL) != 0) {
+                fcb->status = 5;
+                fcb->state_flags |= VMQ_OPTIONAL_ABSENT;
+                if ((request & VMQ_OPEN_INPUT) != 0) {
+                    fcb->open_entry = _vmqOpenError;
+                    fcb->close_entry = org.close;
+                    fcb->open_mode = request;
+                    absent_input = true;
+                    stop = true;
+                }
+            } else {
+                fcb->status = 35;
+                code = 1003;
+                stop = true;
+            }
+        }
+        if (!stop) {
+            uint32_t size = block_size;
+            code = _vmqpIsam(IX_CREATE, slot, block, &size, const_cast<char*>(name), 0);
+            if (code != 0) {
+                fcb->status = runtime::open_status(code);
+                stop = true;
+            }
+        }
+    }
+    if (!stop) {
+        code = _vmqpIsam(IX_OPEN, slot, nullptr, nullptr, const_cast<char*>(name), mode);
+        if (code != 0) {
+            fcb->status = runtime::open_status(code);
+            stop = true;
+        }
+    }
+    if (!stop && existed) {
+        uint32_t capacity = kAttributeBlockSize;
+        code = _vmqpIsam(IX_GET_ATTRIBUTES, slot, block, &capacity, nullptr, 0);
+        if (code == 0)
+            code = attribute_difference(block, description, org);
+        if (code != 0) {
+            fcb->status = 39;
+            _vmqpIsam(IX_CLOSE, slot, nullptr, nullptr, nullptr, 0);
+            stop = true;
+        } else if (output) {
+            // Replace the file by an empty one of its own attributes.
+            _vmqpIsam(IX_CLOSE, slot, nullptr, nullptr, nullptr, 0);
+            platform::remove(name);
+            uint32_t size = kAttributeBlockSize;
+            const int created =
+                _vmqpIsam(IX_CREATE, slot, block, &size, const_cast<char*>(name), 0);
+            if (created != 0) {
+                code = created;
+                fcb->status = runtime::open_status(created);
+            }
+            const int reopened =
+                _vmqpIsam(IX_OPEN, slot, nullptr, nullptr, const_cast<char*>(name), mode);
+            if (reopened != 0) {
+                code = reopened;
+                fcb->status = runtime::open_status(reopened);
+            }
+            if (created != 0 || reopened != 0) {
+                if (reopened == 0)
+                    _vmqpIsam(IX_CLOSE, slot, nullptr, nullptr, nullptr, 0);
+                stop = true;
+            }
+        }
+    }
+    if (name_copy != nullptr)
+        _vmqCheckFree(name_copy);
+
+    if (!stop) {
+        install_vector(fcb, description, org);
+        opened = true;
+        if (org.relative) {
+            if ((request & VMQ_OPEN_EXTEND) != 0) {
+                // Sequential writes go on from the last record's number.
+                unsigned char number[kRelativeNumberSize] = {};
+                uint32_t length = 0;
+                const int last =
+                    _vmqpIsam(IX_READ_LAST, slot, fcb->work_buffer, &length, number, 0);
+                if (last == 0 || last == engine::kEndOfFile) {
+                    std::memcpy(&fcb->relative_number, number, kRelativeNumberSize);
+                } else {
+                    fcb->status = 30;
+                    code = last;
+                }
+            }
+        } else if ((request & (VMQ_OPEN_OUTPUT | VMQ_OPEN_EXTEND)) != 0) {
+            uint32_t length = 0;
+            unsigned char key_area[256];
+            code = _vmqpIsam(output ? IX_READ_FIRST : IX_READ_LAST, slot, fcb->work_buffer, &length,
+                             key_area, 0);
+        }
+    }
+    if (!opened && !absent_input) {
+        // A failed OPEN leaves the file closed: nothing will close this slot.
+        fcb->engine_handle = nullptr;
+        _vmqCheckFree(slot);
+    }
+    runtime::report(target, code, block);
+}
+
+void keyed_close(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganization& org) {
+    runtime::VerbTarget target = runtime::begin_verb(fcb, context, VMQ_VERB_CLOSE);
+    int result = 0;
+    const bool never_opened =
+        (fcb->state_flags & VMQ_OPTIONAL_ABSENT) != 0 && (fcb->open_mode & VMQ_OPEN_INPUT) != 0;
+    if (!never_opened)
+        result = _vmqpIsam(IX_CLOSE, keyed::slot(fcb), nullptr, nullptr, nullptr, 0);
+    const uint16_t options = fcb->close_options;
+    if ((options & VMQ_CLOSE_RELEASE_ONLY) == 0) {
+        if (result != 0) {
+            fcb->status = runtime::close_status(result);
+        } else {
+            fcb->read_entry = _vmqReadError;
+            fcb->write_entry = _vmqWriteError;
+            fcb->rewrite_entry = _vmqRewriteError;
+            fcb->delete_entry = _vmqDeleteError;
+            fcb->start_entry = _vmqStartError;
+            fcb->close_entry = _vmqCloseError;
+            if ((options & VMQ_CLOSE_WITH_LOCK) == 0)
+                fcb->open_entry = org.open;
+            fcb->last_close_options = options;
+            fcb->state_flags &= VMQ_DESC_BY_INDEX;
+            fcb->status = 0;
+            runtime::report(target, result, nullptr);
+        }
+    }
+    fcb->open_mode = 0;
+    fcb->state_flags &= ~VMQ_RECORD_READ;
+    // The slot goes whatever the engine said; later verbs of an FCB whose
+    // CLOSE failed find no handle and get "file not open" from the engine.
+    void* slot = fcb->engine_handle;
+    fcb->engine_handle = nullptr;
+    _vmqCheckFree(slot);
+    if (fcb->work_buffer != nullptr) {
+        _vmqCheckFree(fcb->work_buffer);
+        fcb->work_buffer = nullptr;
+    }
+    fcb->last_verb = VMQ_VERB_CLOSE;
+}
+
+}  // namespace kvr::verbs

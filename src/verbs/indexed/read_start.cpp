@@ -1,0 +1,202 @@
+// READ and START of indexed and relative files: each one engine read,
+// chosen from the request and the file's position state.
+//
+//   after                  position_valid  last_position_verb  next sequential READ
+//   OPEN                   set             OPEN                first record
+//   successful START       set             START               the record START found
+//   successful READ        set             READ                the next record
+//   failed START or READ   clear           unchanged           none: 46
+//   READ with status 99    unchanged       unchanged           as before
+#include <cstring>
+
+#include "engine/results.h"
+#include "runtime/file_status.h"
+#include "runtime/reporting.h"
+#include "verbs/indexed/keyed_file.h"
+#include "vmqrmkvr/isam.h"
+
+namespace kvr::verbs {
+
+namespace {
+
+constexpr uint32_t kMaxKeyLength = 255;
+
+bool delivered_length_outside_area(const vmq_file_description* description, uint32_t length) {
+    return length < description->min_area_length || length > description->max_area_length;
+}
+
+}  // namespace
+
+namespace keyed {
+
+uint32_t relative_key_limit(const vmq_file_description* description) {
+    if (description->relative_key_offset == 0)
+        return 0;
+    const auto* item = reinterpret_cast<const vmq_relative_key_item*>(
+        reinterpret_cast<const unsigned char*>(description) + description->relative_key_offset);
+    uint32_t limit = 9;
+    for (int digits = 1; digits < item->digit_count && digits < 9; ++digits)
+        limit = limit * 10 + 9;
+    return limit;
+}
+
+}  // namespace keyed
+
+void keyed_read(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganization& org) {
+    const vmq_file_description* description = vmq_find_description(fcb, context);
+    if (org.relative && fcb->relative_key_error != 0) {
+        // The runtime found the RELATIVE KEY unusable: no read at all.
+        runtime::VerbTarget target{};
+        target.fcb = fcb;
+        target.context = context;
+        target.description = description;
+        target.status_item = vmq_item_address(description->status_base, description->status_offset);
+        target.message_area =
+            vmq_item_address(description->message_base, description->message_offset);
+        target.verb = VMQ_VERB_READ;
+        fcb->status = 14;
+        fcb->state_flags &= ~VMQ_RECORD_READ;
+        runtime::report(target, 0, nullptr);
+        return;
+    }
+    runtime::VerbTarget target = runtime::begin_verb(fcb, context, VMQ_VERB_READ);
+    const uint32_t extra = org.relative ? kRelativeNumberSize : 0;
+    unsigned char* buffer = fcb->record_area - extra;
+    uint32_t length = description->max_record_length + extra;
+    const int k = org.relative ? 0 : keyed::key_number(fcb);
+    const uint16_t hold = keyed::lock_flag(fcb, description, IX_HOLD_RECORD);
+    const uint32_t options = fcb->verb_options;
+    const bool next = (options & VMQ_READ_NEXT) != 0;
+    const bool previous = (options & VMQ_READ_PREVIOUS) != 0;
+    const bool sequential = keyed::sequential_access(description);
+
+    if ((fcb->state_flags & VMQ_POSITION_VALID) == 0 && (next || sequential || previous)) {
+        fcb->status = 46;
+        fcb->state_flags &= ~VMQ_RECORD_READ;
+        runtime::report(target, 0, nullptr);
+        return;
+    }
+
+    unsigned char key_area[kMaxKeyLength + 1] = {};
+    int opcode;
+    int key_index = k;
+    bool stepping = true;
+    if (previous) {
+        opcode = IX_READ_PREV;
+    } else if ((org.relative || (options & VMQ_KEY_IS) == 0) && (next || sequential)) {
+        if (fcb->last_verb == VMQ_VERB_OPEN || fcb->last_position_verb == VMQ_VERB_OPEN)
+            opcode = IX_READ_FIRST;
+        else if (fcb->last_position_verb == VMQ_VERB_START)
+            opcode = IX_READ_CURRENT;
+        else
+            opcode = IX_READ_NEXT;
+    } else {
+        opcode = IX_READ_EQ;
+        stepping = false;
+        if (org.relative) {
+            std::memcpy(buffer, &fcb->relative_number, kRelativeNumberSize);
+            std::memcpy(key_area, &fcb->relative_number, kRelativeNumberSize);
+        } else {
+            key_index = (options & VMQ_KEY_IS) != 0 ? k : 0;
+            const vmq_key_description& key = keyed::key(description, key_index);
+            std::memcpy(key_area, fcb->record_area + key.position, key.length);
+        }
+    }
+    const int result = _vmqpIsam(static_cast<uint16_t>(opcode | hold), keyed::slot(fcb), buffer,
+                                 &length, key_area, static_cast<uint8_t>(key_index));
+    if (result == engine::kOk || result == engine::kDuplicateFollows) {
+        fcb->status = result == engine::kDuplicateFollows ? 2 : 0;
+        fcb->read_length = length - extra;
+        if (delivered_length_outside_area(description, fcb->read_length))
+            fcb->status = 4;
+        fcb->state_flags |= VMQ_RECORD_READ | VMQ_POSITION_VALID;
+        fcb->last_position_verb = VMQ_VERB_READ;
+        if (org.relative && stepping) {
+            uint32_t number = 0;
+            std::memcpy(&number, buffer, kRelativeNumberSize);
+            const uint32_t limit = keyed::relative_key_limit(description);
+            if (limit != 0 && number > limit)
+                fcb->status = 14;
+            fcb->relative_number = number;
+            if (fcb->status == 14)
+                fcb->state_flags &= ~(VMQ_RECORD_READ | VMQ_POSITION_VALID);
+        }
+    } else {
+        fcb->status = runtime::record_verb_status(result, VMQ_VERB_READ);
+        if (result == engine::kEndOfFile)
+            fcb->state_flags |= VMQ_AT_END;
+        fcb->state_flags &= ~VMQ_RECORD_READ;
+        if (fcb->status != 99)
+            fcb->state_flags &= ~VMQ_POSITION_VALID;
+    }
+    runtime::report(target, result, nullptr);
+}
+
+void keyed_start(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganization& org) {
+    runtime::VerbTarget target = runtime::begin_verb(fcb, context, VMQ_VERB_START);
+    const vmq_file_description* description = target.description;
+    const uint32_t options = fcb->verb_options;
+
+    int opcode = IX_READ_EQ;
+    unsigned char fill = 0x00;
+    if ((options & VMQ_START_EQUAL) != 0) {
+        opcode = IX_READ_EQ;
+    } else if ((options & VMQ_START_GREATER) != 0) {
+        opcode = IX_READ_GT;
+        fill = 0xFF;
+    } else if ((options & VMQ_START_NOT_LESS) != 0) {
+        opcode = IX_READ_GE;
+    } else if ((options & VMQ_START_LESS) != 0) {
+        opcode = IX_READ_LT;
+    } else if ((options & VMQ_START_NOT_GREATER) != 0) {
+        opcode = IX_READ_LE;
+    }
+
+    unsigned char key_area[kMaxKeyLength + 1] = {};
+    int k = 0;
+    bool partial = false;
+    uint32_t given = 0;
+    if (org.relative) {
+        std::memcpy(key_area, &fcb->relative_number, kRelativeNumberSize);
+    } else {
+        k = (options & VMQ_KEY_IS) != 0 ? keyed::key_number(fcb) : 0;
+        const vmq_key_description& key = keyed::key(description, k);
+        // A key length beyond the key is taken as the whole key: the key
+        // buffer is never overrun.
+        given = fcb->start_key_length < key.length ? fcb->start_key_length : key.length;
+        std::memcpy(key_area, fcb->record_area + key.position, given);
+        if (given != key.length) {
+            partial = true;
+            std::memset(key_area + given, fill, key.length - given);
+            if (opcode == IX_READ_EQ)
+                opcode = IX_READ_GE;
+        }
+    }
+    unsigned char wanted[kMaxKeyLength + 1];
+    std::memcpy(wanted, key_area, given);
+
+    uint32_t length = 0;
+    const uint16_t lock = keyed::lock_flag(fcb, description, IX_LOCK_RECORD);
+    int result = _vmqpIsam(static_cast<uint16_t>(opcode | lock), keyed::slot(fcb), fcb->work_buffer,
+                           &length, key_area, static_cast<uint8_t>(k));
+    if (partial && (options & VMQ_START_EQUAL) != 0 &&
+        (result == engine::kOk || result == engine::kDuplicateFollows) &&
+        std::memcmp(key_area, wanted, given) != 0)
+        result = engine::kNotFound;  // no key begins with the value given
+    if (!org.relative && result == engine::kDuplicateFollows)
+        result = engine::kOk;
+    if (result == engine::kOk) {
+        fcb->read_length = 0;
+        fcb->status = 0;
+        fcb->state_flags |= VMQ_POSITION_VALID;
+        fcb->last_position_verb = VMQ_VERB_START;
+    } else {
+        fcb->status = runtime::record_verb_status(result, VMQ_VERB_START);
+        if (result == engine::kEndOfFile)
+            fcb->state_flags |= VMQ_AT_END;
+        fcb->state_flags &= ~VMQ_POSITION_VALID;
+    }
+    runtime::report(target, result, nullptr);
+}
+
+}  // namespace kvr::verbs

@@ -1,0 +1,198 @@
+// WRITE, REWRITE and DELETE of indexed and relative files.
+//
+// Under random and dynamic access REWRITE and DELETE find the record by key
+// themselves; they save the file position first (the prime key of the
+// current record) and go back to it afterwards, so that a later READ NEXT
+// goes on from where the program was. Under sequential access they work on
+// the record the last READ delivered.
+#include <cstring>
+
+#include "engine/results.h"
+#include "runtime/file_status.h"
+#include "runtime/reporting.h"
+#include "verbs/indexed/keyed_file.h"
+#include "vmqrmkvr/isam.h"
+
+namespace kvr::verbs {
+
+namespace {
+
+constexpr uint32_t kMaxKeyLength = 255;
+
+bool length_outside_record(const vmq_fcb* fcb, const vmq_file_description* description) {
+    return fcb->write_length < description->min_record_length ||
+           fcb->write_length > description->max_record_length;
+}
+
+void set_status(vmq_fcb* fcb, int result, uint8_t verb) {
+    fcb->status = runtime::record_verb_status(result, verb);
+    if (result == engine::kEndOfFile)
+        fcb->state_flags |= VMQ_AT_END;
+}
+
+// The position to go back to: the prime key of the current record.
+struct SavedPosition {
+    bool saved;
+    unsigned char key[kMaxKeyLength + 1];
+};
+
+SavedPosition save_position(vmq_fcb* fcb, unsigned char* buffer) {
+    SavedPosition position{};
+    uint32_t length = 0;
+    position.saved = _vmqpIsam(IX_READ_CURRENT, keyed::slot(fcb), buffer, &length, position.key,
+                               0) == engine::kOk;
+    return position;
+}
+
+void restore_position(vmq_fcb* fcb, unsigned char* buffer, SavedPosition& position) {
+    uint32_t length = 0;
+    _vmqpIsam(IX_READ_EQ, keyed::slot(fcb), buffer, &length, position.key, 0);
+}
+
+}  // namespace
+
+void keyed_write(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganization& org) {
+    const vmq_file_description* description = vmq_find_description(fcb, context);
+    const bool sequential = keyed::sequential_access(description);
+    if (org.relative) {
+        // Sequential writes number the records themselves.
+        if (fcb->last_verb == VMQ_VERB_OPEN && sequential &&
+            (fcb->open_request & VMQ_OPEN_OUTPUT) != 0)
+            fcb->relative_number = 0;
+        if (sequential)
+            ++fcb->relative_number;
+        std::memcpy(fcb->record_area - kRelativeNumberSize, &fcb->relative_number,
+                    kRelativeNumberSize);
+    }
+    runtime::VerbTarget target = runtime::begin_verb(fcb, context, VMQ_VERB_WRITE);
+    int result = 0;
+    if (length_outside_record(fcb, description)) {
+        fcb->status = 44;
+    } else {
+        const uint32_t extra = org.relative ? kRelativeNumberSize : 0;
+        uint32_t length = fcb->write_length + extra;
+        unsigned char key_area[kMaxKeyLength + 1] = {};
+        const int k = org.relative || sequential ? 0 : keyed::key_number(fcb);
+        const uint16_t lock = keyed::lock_flag(fcb, description, IX_LOCK_RECORD);
+        result = _vmqpIsam(static_cast<uint16_t>(IX_WRITE | lock), keyed::slot(fcb),
+                           fcb->record_area - extra, &length, key_area, static_cast<uint8_t>(k));
+        set_status(fcb, result, VMQ_VERB_WRITE);
+        if (org.relative && sequential && result == engine::kOk &&
+            description->relative_key_offset != 0) {
+            uint32_t number = 0;
+            std::memcpy(&number, key_area, kRelativeNumberSize);
+            const uint32_t limit = keyed::relative_key_limit(description);
+            if (limit != 0 && number > limit)
+                fcb->status = 24;  // written, but the RELATIVE KEY cannot hold its number
+            fcb->relative_number = number;
+        }
+    }
+    runtime::report(target, result, nullptr);
+}
+
+void keyed_rewrite(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganization& org) {
+    const vmq_file_description* description = vmq_find_description(fcb, context);
+    const uint32_t extra = org.relative ? kRelativeNumberSize : 0;
+    if (org.relative)
+        std::memcpy(fcb->record_area - extra, &fcb->relative_number, kRelativeNumberSize);
+    runtime::VerbTarget target = runtime::begin_verb(fcb, context, VMQ_VERB_REWRITE);
+    const uint16_t lock = keyed::lock_flag(fcb, description, IX_LOCK_RECORD);
+    const uint16_t rewrite = static_cast<uint16_t>(IX_REWRITE | lock);
+    unsigned char* record = fcb->record_area - extra;
+    int result = 0;
+    if (length_outside_record(fcb, description)) {
+        fcb->status = 44;
+    } else if (keyed::sequential_access(description)) {
+        if ((fcb->state_flags & VMQ_RECORD_READ) == 0) {
+            fcb->status = 43;
+        } else {
+            uint32_t length = fcb->write_length + extra;
+            unsigned char key_area[kMaxKeyLength + 1] = {};
+            result = _vmqpIsam(rewrite, keyed::slot(fcb), record, &length, key_area,
+                               static_cast<uint8_t>(org.relative ? 0 : keyed::key_number(fcb)));
+            set_status(fcb, result, VMQ_VERB_REWRITE);
+        }
+    } else {
+        unsigned char prime[kMaxKeyLength + 1] = {};
+        if (org.relative) {
+            std::memcpy(prime, &fcb->relative_number, kRelativeNumberSize);
+        } else {
+            const vmq_key_description& key = keyed::key(description, 0);
+            std::memcpy(prime, fcb->record_area + key.position, key.length);
+        }
+        SavedPosition position = save_position(fcb, record);
+        uint32_t length = 0;
+        result = _vmqpIsam(IX_READ_EQ, keyed::slot(fcb), fcb->work_buffer, &length, prime, 0);
+        if (result == engine::kOk) {
+            length = fcb->write_length + extra;
+            result = _vmqpIsam(rewrite, keyed::slot(fcb), record, &length, prime, 0);
+        }
+        if (position.saved)
+            restore_position(fcb, record, position);
+        set_status(fcb, result, VMQ_VERB_REWRITE);
+    }
+    runtime::report(target, result, nullptr);
+}
+
+void keyed_delete(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganization& org) {
+    runtime::VerbTarget target = runtime::begin_verb(fcb, context, VMQ_VERB_DELETE);
+    const vmq_file_description* description = target.description;
+    const uint32_t extra = org.relative ? kRelativeNumberSize : 0;
+    unsigned char* record = fcb->record_area - extra;
+    const uint16_t erase =
+        static_cast<uint16_t>(IX_DELETE | keyed::lock_flag(fcb, description, IX_LOCK_RECORD));
+    int result = 0;
+    unsigned char key_area[kMaxKeyLength + 1] = {};
+    if (keyed::sequential_access(description)) {
+        if ((fcb->last_verb & VMQ_VERB_READ) == 0 || (fcb->state_flags & VMQ_RECORD_READ) == 0) {
+            fcb->status = 43;
+        } else {
+            uint32_t length = description->max_record_length + extra;
+            result = _vmqpIsam(erase, keyed::slot(fcb), record, &length, key_area,
+                               static_cast<uint8_t>(org.relative ? 0 : keyed::key_number(fcb)));
+            set_status(fcb, result, VMQ_VERB_DELETE);
+        }
+    } else {
+        const int k = org.relative ? 0 : keyed::key_number(fcb);
+        // The prime key of the record to delete, to tell whether it is the
+        // current one.
+        unsigned char prime[kMaxKeyLength + 1] = {};
+        uint32_t prime_length = kRelativeNumberSize;
+        if (org.relative) {
+            std::memcpy(prime, &fcb->relative_number, kRelativeNumberSize);
+        } else {
+            const vmq_key_description& key = keyed::key(description, 0);
+            prime_length = key.length;
+            std::memcpy(prime, fcb->record_area + key.position, key.length);
+        }
+        SavedPosition position = save_position(fcb, record);
+        uint32_t length = 0;
+        if (org.relative) {
+            std::memcpy(record, &fcb->relative_number, kRelativeNumberSize);
+            std::memcpy(key_area, &fcb->relative_number, kRelativeNumberSize);
+            result = _vmqpIsam(IX_READ_EQ, keyed::slot(fcb), record, &length, key_area, 0);
+        } else {
+            const vmq_key_description& key = keyed::key(description, k);
+            std::memcpy(key_area, fcb->record_area + key.position, key.length);
+            result = _vmqpIsam(k == 0 ? IX_READ_EQ : IX_READ_DUP, keyed::slot(fcb), record, &length,
+                               key_area, static_cast<uint8_t>(k));
+        }
+        const int found = result;
+        const bool may_delete =
+            result == engine::kOk || (!org.relative && result == engine::kDuplicateFollows);
+        if (may_delete)
+            result = _vmqpIsam(erase, keyed::slot(fcb), record, &length, key_area,
+                               static_cast<uint8_t>(k));
+        // When the record deleted was the current one there is no position
+        // to go back to; otherwise the program's place is kept.
+        const bool deleted_current = position.saved && found == engine::kOk &&
+                                     result == engine::kOk &&
+                                     std::memcmp(prime, position.key, prime_length) == 0;
+        if (position.saved && !deleted_current)
+            restore_position(fcb, record, position);
+        set_status(fcb, result, VMQ_VERB_DELETE);
+    }
+    runtime::report(target, result, nullptr);
+}
+
+}  // namespace kvr::verbs

@@ -1,0 +1,289 @@
+// The COBOL verbs on indexed files, driven as a runtime drives them.
+#include <gtest/gtest.h>
+
+#include "platform/fault_injection.h"
+#include "verbs/verb_fixture.h"
+
+namespace kvr::test {
+namespace {
+
+// Customer records of 30 bytes: number (6) at 0, name (4) at 6, region
+// (3, duplicates) at 10, then filler.
+class IndexedVerbs : public VerbTest {
+protected:
+    void SetUp() override
+    {
+        VerbTest::SetUp();
+        file_ = std::make_unique<VerbFile>(VMQ_ORG_INDEXED, path("customers.idx"), 30);
+        file().add_key(0, 6);
+        file().add_key(6, 4);
+        file().add_key(10, 3, true);
+    }
+    VerbFile& file() { return *file_; }
+    // A second program's view of the same file.
+    std::unique_ptr<VerbFile> another(uint32_t record_length = 30)
+    {
+        auto other = std::make_unique<VerbFile>(VMQ_ORG_INDEXED, path("customers.idx"),
+                                                record_length);
+        other->add_key(0, 6);
+        other->add_key(6, 4);
+        other->add_key(10, 3, true);
+        return other;
+    }
+    void load(std::initializer_list<const char*> records)
+    {
+        ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
+        for (const char* r : records)
+            ASSERT_LE(file().write(r), "02") << r;
+        ASSERT_EQ(file().close(), "00");
+    }
+
+    std::unique_ptr<VerbFile> file_;
+};
+
+TEST_F(IndexedVerbs, OpenOfAbsentFiles)
+{
+    EXPECT_EQ(file().open(VMQ_OPEN_INPUT), "35");
+    EXPECT_EQ(file().message().substr(0, 26), "001003,File does not exist");
+    EXPECT_EQ(file().fcb().open_entry, _vmqBIndexOpen);  // still closed
+
+    file().description().file_flags = VMQ_FILE_OPTIONAL;
+    EXPECT_EQ(file().open(VMQ_OPEN_INPUT), "05");
+    EXPECT_EQ(read_file(path("customers.idx")), "");  // nothing created
+    EXPECT_EQ(file().read(VMQ_READ_NEXT), "10");  // the runtime answers: at end
+    EXPECT_EQ(file().close(), "00");
+
+    EXPECT_EQ(file().open(VMQ_OPEN_IO), "05");  // created
+    EXPECT_EQ(file().write("000001JOHNNYC"), "00");
+    EXPECT_EQ(file().close(), "00");
+    EXPECT_EQ(file().open(VMQ_OPEN_INPUT), "00");
+    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
+    EXPECT_EQ(file().record().substr(0, 13), "000001JOHNNYC");
+    EXPECT_EQ(file().fcb().key_of_reference, 1);
+    EXPECT_EQ(file().close(), "00");
+}
+
+TEST_F(IndexedVerbs, AttributeMismatchesGive39WithTheFilesAttributes)
+{
+    load({"000001JOHNNYC"});
+    auto fewer_keys = std::make_unique<VerbFile>(VMQ_ORG_INDEXED, path("customers.idx"), 30);
+    fewer_keys->add_key(0, 6);
+    EXPECT_EQ(fewer_keys->open(VMQ_OPEN_INPUT), "39");
+    const std::string text =
+        "001004,Number of keys differ,fixed length 30 30,3 keys,(1 6),(7 4),(11 3 DUPOK)";
+    EXPECT_EQ(fewer_keys->message(), text + std::string(80 - text.size(), ' '));
+    EXPECT_EQ(fewer_keys->fcb().open_entry, _vmqBIndexOpen);
+
+    auto longer = another(31);
+    EXPECT_EQ(longer->open(VMQ_OPEN_IO), "39");
+    EXPECT_EQ(longer->message().substr(0, 28), "001005,Record lengths differ");
+
+    auto variable = another();
+    variable->description().record_flags = VMQ_RECORD_VARIABLE;
+    EXPECT_EQ(variable->open(VMQ_OPEN_INPUT), "39");
+    EXPECT_EQ(variable->message().substr(0, 26), "001006,Record types differ");
+
+    auto moved = another();
+    moved->program().key(1).position = 5;
+    EXPECT_EQ(moved->open(VMQ_OPEN_OUTPUT), "39");
+    EXPECT_EQ(moved->message().substr(0, 37), "001007,Key length or position differs");
+
+    // None of them touched the file; a different minimum length is no
+    // mismatch.
+    auto shorter_minimum = another();
+    shorter_minimum->description().min_record_length = 13;
+    EXPECT_EQ(shorter_minimum->open(VMQ_OPEN_INPUT), "00");
+    EXPECT_EQ(shorter_minimum->read(VMQ_READ_NEXT), "00");
+    EXPECT_EQ(shorter_minimum->close(), "00");
+}
+
+TEST_F(IndexedVerbs, OpenOutputEmptiesAMatchingFile)
+{
+    load({"000001JOHNNYC", "000002MARYNYC"});
+    EXPECT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
+    EXPECT_EQ(file().message().substr(0, 18), "000009,End of file");  // position read
+    EXPECT_EQ(file().close(), "00");
+    EXPECT_EQ(file().open(VMQ_OPEN_INPUT), "00");
+    EXPECT_EQ(file().read(VMQ_READ_NEXT), "10");
+    EXPECT_EQ(file().close(), "00");
+}
+
+TEST_F(IndexedVerbs, SharingAndAccessFailures)
+{
+    load({"000001JOHNNYC"});
+    ASSERT_EQ(file().open(VMQ_OPEN_IO), "00");
+    auto second = another();
+    EXPECT_EQ(second->open(VMQ_OPEN_INPUT), "98");
+    EXPECT_EQ(file().close(), "00");
+
+    platform::FaultPlan plan;
+    plan.kinds = platform::FaultPlan::kOpen;
+    plan.fail_at = 1;
+    plan.error = platform::ERROR_ACCESS_DENIED;
+    platform::ScopedFaultPlan scope(plan);
+    EXPECT_EQ(second->open(VMQ_OPEN_INPUT), "91");
+    EXPECT_EQ(second->message().substr(0, 20), "000015,Access denied");
+}
+
+TEST_F(IndexedVerbs, SequentialReadingAndStart)
+{
+    load({"000010ANNABOS", "000020BERTNYC", "000030CARLBOS", "000040DORANYC"});
+    ASSERT_EQ(file().open(VMQ_OPEN_INPUT), "00");
+    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
+    EXPECT_EQ(file().record().substr(0, 6), "000010");
+    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
+    EXPECT_EQ(file().record().substr(0, 6), "000020");
+
+    // START between two keys, then READ NEXT delivers the higher one.
+    EXPECT_EQ(file().start(VMQ_START_NOT_LESS, "000025", 6), "00");
+    EXPECT_EQ(file().fcb().read_length, 0u);
+    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
+    EXPECT_EQ(file().record().substr(0, 6), "000030");
+    EXPECT_EQ(file().read(VMQ_READ_PREVIOUS), "00");
+    EXPECT_EQ(file().record().substr(0, 6), "000020");
+
+    // By the region key: 02 while another record with the value follows.
+    file().fcb().key_of_reference = 3;
+    EXPECT_EQ(file().read_key("          BOS", VMQ_KEY_IS), "02");
+    EXPECT_EQ(file().record().substr(0, 6), "000010");
+    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
+    EXPECT_EQ(file().record().substr(0, 6), "000030");
+    EXPECT_EQ(file().read(VMQ_READ_NEXT), "02");  // NYC, NYC
+    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
+    EXPECT_EQ(file().read(VMQ_READ_NEXT), "10");
+    EXPECT_NE(file().fcb().state_flags & VMQ_AT_END, 0u);
+    EXPECT_EQ(file().read(VMQ_READ_NEXT), "46");
+
+    // A random READ that misses makes the position undefined.
+    file().fcb().key_of_reference = 1;
+    EXPECT_EQ(file().read_key("000015"), "23");
+    EXPECT_EQ(file().read(VMQ_READ_NEXT), "46");
+    EXPECT_EQ(file().read_key("000020"), "00");
+    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
+    EXPECT_EQ(file().record().substr(0, 6), "000030");
+    EXPECT_EQ(file().close(), "00");
+}
+
+TEST_F(IndexedVerbs, PartialKeyStart)
+{
+    load({"AAAAA0JOHNNYC", "ABXYZ0MARYNYC", "ABZZZ0ANNANYC", "ACQQQ0BOBBNYC"});
+    ASSERT_EQ(file().open(VMQ_OPEN_INPUT), "00");
+    struct Case {
+        uint32_t relation;
+        const char* key;
+        const char* status;
+        const char* next;
+    } cases[] = {
+        {VMQ_START_GREATER, "AB", "00", "ACQQQ0"},  // skips every key beginning AB
+        {VMQ_START_EQUAL, "AB", "00", "ABXYZ0"},
+        {VMQ_START_EQUAL, "AD", "23", nullptr},
+        {VMQ_START_NOT_LESS, "AB", "00", "ABXYZ0"},
+        {VMQ_START_LESS, "AB", "00", "AAAAA0"},
+        {VMQ_START_NOT_GREATER, "AB", "00", "AAAAA0"},
+        {VMQ_START_GREATER, "AC", "23", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.key);
+        EXPECT_EQ(file().start(c.relation, c.key, 2), c.status);
+        if (c.next != nullptr) {
+            EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
+            EXPECT_EQ(file().record().substr(0, 6), c.next);
+        } else {
+            EXPECT_EQ(file().read(VMQ_READ_NEXT), "46");
+        }
+    }
+    // A key length beyond the key is the whole key.
+    EXPECT_EQ(file().start(VMQ_START_EQUAL, "ABZZZ0", 200), "00");
+    EXPECT_EQ(file().close(), "00");
+}
+
+TEST_F(IndexedVerbs, AreaBoundsGive04)
+{
+    load({"000001JOHNNYC"});
+    file().description().min_area_length = 10;
+    file().description().max_area_length = 20;
+    ASSERT_EQ(file().open(VMQ_OPEN_INPUT), "00");
+    EXPECT_EQ(file().read(VMQ_READ_NEXT), "04");
+    EXPECT_EQ(file().fcb().read_length, 30u);
+    EXPECT_EQ(file().close(), "00");
+}
+
+TEST_F(IndexedVerbs, SequentialAccessUpdates)
+{
+    file().description().access_flags = VMQ_ACCESS_SEQUENTIAL;
+    ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
+    EXPECT_EQ(file().write("000010ANNABOS"), "00");
+    EXPECT_EQ(file().write("000005BERTNYC"), "21");  // out of sequence
+    EXPECT_EQ(file().write("000010CARLBOS"), "22");  // equal to the last
+    EXPECT_EQ(file().write("000020ANNANYC"), "22");  // the name key is unique
+    EXPECT_EQ(file().write(std::string(31, 'X')), "44");
+    EXPECT_EQ(file().write("000020DORABOS"), "02");
+    EXPECT_EQ(file().close(), "00");
+
+    ASSERT_EQ(file().open(VMQ_OPEN_IO), "00");
+    EXPECT_EQ(file().rewrite("000010ANNABOS"), "43");  // nothing read yet
+    EXPECT_EQ(file().read(), "00");
+    EXPECT_EQ(file().rewrite("000010ANNAxxxchanged"), "00");
+    EXPECT_EQ(file().read(), "00");
+    EXPECT_EQ(file().remove(), "00");
+    EXPECT_EQ(file().remove(), "43");  // a second DELETE needs a new READ
+    EXPECT_EQ(file().read(), "10");
+    EXPECT_EQ(file().close(), "00");
+}
+
+TEST_F(IndexedVerbs, RandomRewriteAndDeleteKeepThePosition)
+{
+    load({"000010ANNABOS", "000020BERTNYC", "000030CARLBOS", "000035FRANBOS", "000040DORANYC",
+          "000050EVA NYC"});
+    ASSERT_EQ(file().open(VMQ_OPEN_IO), "00");
+    ASSERT_EQ(file().read(VMQ_READ_NEXT), "00");
+    ASSERT_EQ(file().read(VMQ_READ_NEXT), "00");  // at 000020
+    EXPECT_EQ(file().rewrite("000040DORALAX"), "00");
+    EXPECT_EQ(file().rewrite("000045NOONLAX"), "23");
+    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
+    EXPECT_EQ(file().record().substr(0, 6), "000030");
+    file().set_record("000040");
+    EXPECT_EQ(file().remove(), "00");
+    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
+    EXPECT_EQ(file().record().substr(0, 6), "000035");
+    // Deleting the current record: READ NEXT goes on after it.
+    file().set_record("000035");
+    EXPECT_EQ(file().remove(), "00");
+    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
+    EXPECT_EQ(file().record().substr(0, 6), "000050");
+    // A DELETE by an alternate key takes the record the prime key names.
+    file().fcb().key_of_reference = 3;
+    file().set_record("000010    BOS");
+    EXPECT_EQ(file().remove(), "00");
+    file().fcb().key_of_reference = 1;
+    EXPECT_EQ(file().read_key("000010"), "23");
+    EXPECT_EQ(file().close(), "00");
+}
+
+TEST_F(IndexedVerbs, CloseWithLockAndReleaseOnly)
+{
+    load({"000001JOHNNYC"});
+    ASSERT_EQ(file().open(VMQ_OPEN_INPUT), "00");
+    EXPECT_EQ(file().close(VMQ_CLOSE_WITH_LOCK), "00");
+    EXPECT_EQ(file().fcb().open_entry, _vmqOpenError);
+    EXPECT_EQ(file().fcb().read_entry, _vmqReadError);
+    EXPECT_EQ(file().fcb().last_close_options, VMQ_CLOSE_WITH_LOCK);
+    EXPECT_EQ(file().open(VMQ_OPEN_INPUT), "38");
+
+    auto other = another();
+    ASSERT_EQ(other->open(VMQ_OPEN_INPUT), "00");
+    other->fcb().status = 77;
+    other->close(VMQ_CLOSE_RELEASE_ONLY);
+    EXPECT_EQ(other->fcb().status, 77);  // nothing reported
+    EXPECT_EQ(other->fcb().close_entry, _vmqBIndexClose);
+    EXPECT_EQ(other->fcb().engine_handle, nullptr);
+    // The engine file is closed all the same: the file opens for update.
+    auto writer = another();
+    EXPECT_EQ(writer->open(VMQ_OPEN_IO), "00");
+    EXPECT_EQ(writer->close(), "00");
+    // A verb through the stale vector is refused safely.
+    EXPECT_EQ(other->read(VMQ_READ_NEXT), "47");
+}
+
+}  // namespace
+}  // namespace kvr::test

@@ -1,0 +1,148 @@
+// The COBOL verbs on relative files, driven as a runtime drives them.
+#include <gtest/gtest.h>
+
+#include "verbs/verb_fixture.h"
+
+namespace kvr::test {
+namespace {
+
+class RelativeVerbs : public VerbTest {
+protected:
+    void SetUp() override
+    {
+        VerbTest::SetUp();
+        file_ = make(0);
+    }
+    std::unique_ptr<VerbFile> make(uint32_t access_flags)
+    {
+        auto file = std::make_unique<VerbFile>(VMQ_ORG_RELATIVE, path("counters.rel"), 8);
+        file->description().access_flags = static_cast<uint8_t>(access_flags);
+        return file;
+    }
+    VerbFile& file() { return *file_; }
+    std::string number_record(uint32_t n)
+    {
+        file().fcb().relative_number = n;
+        char text[16];
+        std::snprintf(text, sizeof text, "REC%05u", n);
+        return text;
+    }
+
+    std::unique_ptr<VerbFile> file_;
+};
+
+TEST_F(RelativeVerbs, SequentialWritesNumberTheRecords)
+{
+    auto sequential = make(VMQ_ACCESS_SEQUENTIAL);
+    ASSERT_EQ(sequential->open(VMQ_OPEN_OUTPUT), "00");
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(sequential->write("RECORD.."), "00");
+    EXPECT_EQ(sequential->fcb().relative_number, 3u);
+    EXPECT_EQ(sequential->close(), "00");
+
+    // EXTEND goes on from the last number.
+    ASSERT_EQ(sequential->open(VMQ_OPEN_EXTEND), "00");
+    EXPECT_EQ(sequential->fcb().relative_number, 3u);
+    EXPECT_EQ(sequential->write("RECORD.."), "00");
+    EXPECT_EQ(sequential->fcb().relative_number, 4u);
+    EXPECT_EQ(sequential->close(), "00");
+
+    ASSERT_EQ(sequential->open(VMQ_OPEN_INPUT), "00");
+    for (uint32_t n = 1; n <= 4; ++n) {
+        EXPECT_EQ(sequential->read(), "00");
+        EXPECT_EQ(sequential->fcb().relative_number, n);
+    }
+    EXPECT_EQ(sequential->read(), "10");
+    EXPECT_EQ(sequential->close(), "00");
+}
+
+TEST_F(RelativeVerbs, ExtendOfAnEmptyFileStartsAtZero)
+{
+    ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
+    ASSERT_EQ(file().close(), "00");
+    file().fcb().relative_number = 77;
+    ASSERT_EQ(file().open(VMQ_OPEN_EXTEND), "00");
+    EXPECT_EQ(file().fcb().relative_number, 0u);
+    EXPECT_EQ(file().close(), "00");
+}
+
+TEST_F(RelativeVerbs, RelativeKeyDigitLimits)
+{
+    auto sequential = make(VMQ_ACCESS_SEQUENTIAL);
+    sequential->program().set_relative_key_digits(1);
+    ASSERT_EQ(sequential->open(VMQ_OPEN_OUTPUT), "00");
+    for (int i = 1; i <= 9; ++i)
+        ASSERT_EQ(sequential->write("RECORD.."), "00");
+    EXPECT_EQ(sequential->write("RECORD.."), "24");  // record 10 is written all the same
+    EXPECT_EQ(sequential->fcb().relative_number, 10u);
+    EXPECT_EQ(sequential->close(), "00");
+
+    // A READ NEXT that reaches a number the item cannot hold: 14, then 46.
+    ASSERT_EQ(sequential->open(VMQ_OPEN_INPUT), "00");
+    for (int i = 1; i <= 9; ++i)
+        ASSERT_EQ(sequential->read(), "00");
+    EXPECT_EQ(sequential->read(), "14");
+    EXPECT_EQ(sequential->fcb().relative_number, 10u);
+    EXPECT_EQ(sequential->read(), "46");
+    EXPECT_EQ(sequential->close(), "00");
+
+    // A RELATIVE KEY the runtime found unusable: 14 without a read.
+    ASSERT_EQ(file().open(VMQ_OPEN_INPUT), "00");
+    file().fcb().relative_key_error = 1;
+    EXPECT_EQ(file().read(), "14");
+    file().fcb().relative_key_error = 0;
+    EXPECT_EQ(file().close(), "00");
+}
+
+TEST_F(RelativeVerbs, RandomAccessByNumber)
+{
+    ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
+    for (uint32_t n : {1u, 2u, 4u, 5u})
+        ASSERT_EQ(file().write(number_record(n)), "00");
+    EXPECT_EQ(file().write(number_record(5)), "22");
+    ASSERT_EQ(file().close(), "00");
+    ASSERT_EQ(file().open(VMQ_OPEN_IO), "00");
+    file().fcb().relative_number = 5;
+    EXPECT_EQ(file().read(), "00");
+    EXPECT_EQ(file().record(), "REC00005");
+
+    // START NOT LESS THAN 3 lands on 4.
+    file().fcb().relative_number = 3;
+    file().fcb().verb_options = VMQ_START_NOT_LESS;
+    EXPECT_EQ(file().call(file().fcb().start_entry), "00");
+    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
+    EXPECT_EQ(file().fcb().relative_number, 4u);
+
+    // Deleting record 2 while positioned on 4 leaves the position.
+    file().fcb().relative_number = 2;
+    EXPECT_EQ(file().remove(), "00");
+    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
+    EXPECT_EQ(file().fcb().relative_number, 5u);
+    file().fcb().relative_number = 2;
+    EXPECT_EQ(file().read(), "23");
+    EXPECT_EQ(file().rewrite(number_record(3)), "23");
+    EXPECT_EQ(file().rewrite(number_record(1) + ""), "00");
+    EXPECT_EQ(file().close(), "00");
+}
+
+TEST_F(RelativeVerbs, OrganizationsAreNotMixed)
+{
+    ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
+    ASSERT_EQ(file().close(), "00");
+    VerbFile as_indexed(VMQ_ORG_INDEXED, path("counters.rel"), 8);
+    as_indexed.add_key(0, 4);
+    EXPECT_EQ(as_indexed.open(VMQ_OPEN_INPUT), "39");
+    EXPECT_EQ(as_indexed.message().substr(0, 31), "001002,Organization is relative");
+
+    VerbFile indexed(VMQ_ORG_INDEXED, path("multi.idx"), 8);
+    indexed.add_key(0, 4);
+    indexed.add_key(4, 4);
+    ASSERT_EQ(indexed.open(VMQ_OPEN_OUTPUT), "00");
+    ASSERT_EQ(indexed.close(), "00");
+    VerbFile as_relative(VMQ_ORG_RELATIVE, path("multi.idx"), 8);
+    EXPECT_EQ(as_relative.open(VMQ_OPEN_INPUT), "39");
+    EXPECT_EQ(as_relative.message().substr(0, 30), "001001,Organization is indexed");
+}
+
+}  // namespace
+}  // namespace kvr::test

@@ -15,7 +15,10 @@
 //    20     4  avail_list_head      block format: first free block, 0 = none
 //    24     8  (block format record store)
 //    32     4  held_record          run time: record read with a hold
-//    36    32  (reserved)
+//    36     4  update_marker        "KVRU" while an update has changed the file
+//                                   and it has not been closed cleanly since;
+//                                   0 otherwise (and in files of older makers)
+//    40    28  (reserved)
 //    68     4  byte_order           0x01020304
 //    72     4  open_flags           run time; 1 in a newly created file
 //    76     4  (reserved)
@@ -67,6 +70,9 @@ inline constexpr uint32_t kKeyTableOffset = 332;
 inline constexpr uint32_t kKeyEntrySize = 16;
 inline constexpr uint32_t kTreeHeaderSize = 996;
 inline constexpr int kMaxKeys = 255;
+// The update marker: the bytes "KVRU".
+inline constexpr uint32_t kUpdateMarker = 0x5552564B;
+inline constexpr uint32_t kUpdateMarkerAt = 36;
 
 // open_flags
 inline constexpr uint32_t kOpenInput = 0x02;
@@ -123,6 +129,8 @@ public:
     void set_avail_list_head(uint32_t v) { set_u32(20, v); }
     uint32_t held_record() const { return u32(32); }
     void set_held_record(uint32_t v) { set_u32(32, v); }
+    uint32_t update_marker() const { return u32(kUpdateMarkerAt); }
+    void set_update_marker(uint32_t v) { set_u32(kUpdateMarkerAt, v); }
     uint32_t byte_order() const { return u32(68); }
     void set_byte_order(uint32_t v) { set_u32(68, v); }
     uint32_t open_flags() const { return u32(72); }

@@ -40,6 +40,58 @@ int map_tree_status(int status) {
     }
 }
 
+namespace {
+
+// Results after which a changing operation has left the file as sound as it
+// found it: it succeeded, or refused before changing anything.
+bool leaves_file_sound(int result) {
+    switch (result) {
+        case engine::kOk:
+        case engine::kDuplicateFollows:
+        case engine::kNotFound:
+        case engine::kDuplicate:
+        case engine::kBadKeyNumber:
+        case engine::kNoPosition:
+        case engine::kOutOfOrder:
+        case engine::kRecordTooShort:
+        case engine::kRecordTooLong:
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+// WRITE, REWRITE and DELETE. The first change of an update session puts the
+// update marker on disk; an operation that fails part-way marks the file
+// unsound, so that close leaves the marker for the next open to refuse.
+int change_records(ix_handle* handle, int opcode, void* data, uint32_t* length, void* aux,
+                   uint8_t selector) {
+    // A file open for input is never changed: the workers refuse at once.
+    const bool update = handle->header().open_for_update();
+    if (update) {
+        const int marked = mark_update(handle);
+        if (marked != engine::kOk)
+            return marked;
+    }
+    int result;
+    if (opcode == IX_DELETE) {
+        result = ix_delete_current(handle);
+    } else if (data == nullptr || length == nullptr) {
+        return engine::kRecordTooShort;
+    } else {
+        auto* record = static_cast<const unsigned char*>(data);
+        auto* key_area = static_cast<unsigned char*>(aux);
+        result = opcode == IX_WRITE
+                     ? ix_write_record(handle, record, *length, key_area, selector)
+                     : ix_rewrite_record(handle, record, *length, key_area, selector);
+    }
+    if (update && !leaves_file_sound(result))
+        handle->unsound = true;
+    return result;
+}
+
 }  // namespace kvr::isam
 
 extern "C" int16_t _vmqpIsam(uint16_t op, void* handle_slot, void* data, uint32_t* length,
@@ -71,18 +123,10 @@ extern "C" int16_t _vmqpIsam(uint16_t op, void* handle_slot, void* data, uint32_
                                                           length ? *length : 0,
                                                           static_cast<unsigned char*>(aux)));
         case IX_WRITE:
-        case IX_REWRITE: {
-            if (data == nullptr || length == nullptr)
-                return kvr::engine::kRecordTooShort;
-            auto* record = static_cast<const unsigned char*>(data);
-            auto* key_area = static_cast<unsigned char*>(aux);
-            return static_cast<int16_t>(
-                opcode == IX_WRITE
-                    ? ix_write_record(handle, record, *length, key_area, selector)
-                    : ix_rewrite_record(handle, record, *length, key_area, selector));
-        }
+        case IX_REWRITE:
         case IX_DELETE:
-            return static_cast<int16_t>(ix_delete_current(handle));
+            return static_cast<int16_t>(
+                change_records(handle, opcode, data, length, aux, selector));
         case IX_READ_EQ:
         case IX_READ_GT:
         case IX_READ_GE:

@@ -288,6 +288,11 @@ int ix_open_file(ix_handle** slot, const char* file_name, uint8_t mode) {
             result = engine::kNotIndexedFile;
         } else if (!header_is_sound(header)) {
             result = engine::kNotIndexedFile;
+        } else if (header.update_marker() == engine::kUpdateMarker) {
+            // Changed by an update that was never closed cleanly (a process
+            // that died, or a failure part-way): its pages, records and
+            // header may disagree. Refused until it is rebuilt.
+            result = engine::kNotIndexedFile;
         }
     }
     header.set_open_flags(0);
@@ -356,7 +361,7 @@ int ix_close_file(ix_handle* handle) {
 
     // Records still in the append buffer reach the file here; a failure to
     // write them is reported, not dropped.
-    int result = engine::kOk;
+    int result = handle->unsound ? engine::kIoError : engine::kOk;
     if (!header.block_format()) {
         int status = _vmq_close_data_records(handle);
         if (status != 0)
@@ -370,6 +375,9 @@ int ix_close_file(ix_handle* handle) {
         result = engine::kIoError;
 
     if (header.open_for_update()) {
+        // A clean close takes the update marker away; after any failure it
+        // stays, and the next open refuses the file.
+        header.set_update_marker(result == engine::kOk ? 0 : engine::kUpdateMarker);
         int status =
             engine::store_status(handle->io.write_at(0, handle->image.get(), handle->header_size));
         if (status != 0 && result == engine::kOk)
@@ -383,6 +391,21 @@ int ix_close_file(ix_handle* handle) {
     if (!closed && result == engine::kOk)
         result = engine::kIoError;
     return result;
+}
+
+int mark_update(ix_handle* handle) {
+    if (handle->marked)
+        return engine::kOk;
+    FileHeader header = handle->header();
+    header.set_update_marker(engine::kUpdateMarker);
+    const int status = engine::store_status(handle->io.write_at(
+        engine::kUpdateMarkerAt, handle->image.get() + engine::kUpdateMarkerAt, 4));
+    if (status != engine::kOk) {
+        header.set_update_marker(0);
+        return status;
+    }
+    handle->marked = true;
+    return engine::kOk;
 }
 
 int ix_get_attributes(ix_handle* handle, unsigned char* block, uint32_t size, unsigned char* aux) {

@@ -22,6 +22,12 @@ struct ix_handle : kvr::store::StoreHandle {
     int open_trees = 0;  // trees 0 .. open_trees - 1 are open
     kvr::platform::HANDLE os_handle = nullptr;
     int descriptor = -1;  // the descriptor the I/O goes through, or -1
+
+    // The update marker is on disk: this session has begun to change the
+    // file. An operation that failed part-way leaves the file unsound, and
+    // close then leaves the marker in place.
+    bool marked = false;
+    bool unsound = false;
 };
 
 namespace kvr::isam {
@@ -51,6 +57,12 @@ int ix_write_record(ix_handle* handle, const unsigned char* record, uint32_t len
 int ix_rewrite_record(ix_handle* handle, const unsigned char* record, uint32_t length,
                       unsigned char* key_area, int k);
 int ix_delete_current(ix_handle* handle);
+
+// Puts the update marker on disk before the first change of a session.
+int mark_update(ix_handle* handle);
+// Routes WRITE, REWRITE and DELETE, keeping the marker and the soundness.
+int change_records(ix_handle* handle, int opcode, void* data, uint32_t* length, void* aux,
+                   uint8_t selector);
 
 }  // namespace kvr::isam
 

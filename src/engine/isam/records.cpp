@@ -556,13 +556,12 @@ int ix_delete_current(ix_handle* handle) {
     status = _vmq_delete(handle->tree(0));
     if (status != 0)
         return tree_result(status);
-    status = _vmq_delete_record(handle, address);
-    if (status != 0)
-        return store_result(status);
+    // Without its prime entry the record is gone, whatever becomes of its
+    // slot: a slot that cannot be freed only loses its space.
     header.set_record_count(header.record_count() - 1);
     if (header.held_record() == address)
         header.set_held_record(0);
-    return engine::kOk;
+    return store_result(_vmq_delete_record(handle, address));
 }
 
 }  // namespace kvr::isam

@@ -178,6 +178,29 @@ TEST_F(IsamFile, InputOpenOfAFileNeverOpenedForUpdate) {
     EXPECT_EQ(bytes().size(), created.size() + 2 * 4096);
 }
 
+TEST_F(IsamFile, AFileLeftAfterAnUnfinishedUpdateIsRefused)
+{
+    ASSERT_EQ(create(attributes(10, 10, {{1, 10}})), 0);
+    void* slot = nullptr;
+    ASSERT_EQ(open(&slot, IX_MODE_UPDATE), 0);
+    std::string record = "0000000001";
+    uint32_t length = 10;
+    unsigned char key[10];
+    // Reading changes nothing: no mark yet.
+    EXPECT_EQ(_vmqpIsam(IX_READ_FIRST, &slot, record.data(), &length, key, 0), 9);
+    EXPECT_EQ(word_at(bytes(), 36), 0u);
+    ASSERT_EQ(_vmqpIsam(IX_WRITE, &slot, record.data(), &length, key, 0), 0);
+    const std::string as_a_crash_leaves_it = bytes();
+    EXPECT_EQ(as_a_crash_leaves_it.substr(36, 4), "KVRU");
+    ASSERT_EQ(close(&slot), 0);
+    EXPECT_EQ(word_at(bytes(), 36), 0u);  // a clean close takes the mark away
+    EXPECT_EQ(open_and_close(IX_MODE_INPUT), 0);
+
+    write_file(name, as_a_crash_leaves_it);
+    EXPECT_EQ(open_and_close(IX_MODE_INPUT), 21);
+    EXPECT_EQ(open_and_close(IX_MODE_UPDATE), 21);
+}
+
 TEST_F(IsamFile, AllKeysOfAFileWith255Keys) {
     std::vector<Key> keys;
     for (int i = 0; i < 255; ++i)

@@ -1,0 +1,306 @@
+// The file checker on a small sound file, then on copies of it with one
+// thing damaged at a time: each damage must be reported, with its place.
+#include "engine/isam/file_checker.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/file_header.h"
+#include "engine/store/slot.h"
+#include "engine/tree/page.h"
+#include "engine/tree/page_cache.h"
+#include "platform/coding.h"
+#include "support/temp_dir.h"
+#include "vmqrmkvr/isam.h"
+
+namespace {
+
+using kvr::isam::check_file;
+using kvr::isam::FileProblem;
+using kvr::isam::FileSummary;
+
+// Records of 13 to 200 bytes: prime key at 0 (6 bytes), a unique alternate
+// key at 6 (4 bytes), an alternate key with duplicates at 10 (3 bytes).
+constexpr uint32_t kLongest = 200;
+
+std::string record(int prime, int unique, const char* group, size_t length) {
+    char head[16];
+    std::snprintf(head, sizeof head, "%06d%04d%-3.3s", prime, unique, group);
+    std::string r(head, 13);
+    r.resize(length, 'x');
+    return r;
+}
+
+class FileChecker : public kvr::test::TempDirTest {
+protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        name_ = path("checked.dat");
+        std::vector<unsigned char> block(24 + 3 * 8);
+        ix_attributes fixed{};
+        fixed.min_record_length = 13;
+        fixed.max_record_length = kLongest;
+        fixed.area_length = kLongest;
+        fixed.key_count = 3;
+        fixed.options = IX_ATTR_VARIABLE;
+        ix_attributes_encode(block.data(), &fixed);
+        const ix_key_spec keys[] = {{1, 6, 0, 0}, {7, 4, 0, 0}, {11, 3, 1, 0}};
+        for (int i = 0; i < 3; ++i)
+            ix_key_spec_encode(block.data(), i, &keys[i]);
+        uint32_t size = static_cast<uint32_t>(block.size());
+        void* none = nullptr;
+        ASSERT_EQ(_vmqpIsam(IX_CREATE, &none, block.data(), &size, name_.data(), 0), 0);
+        ASSERT_EQ(_vmqpIsam(IX_OPEN, &slot_, nullptr, nullptr, name_.data(), IX_MODE_UPDATE), 0);
+
+        // Ten records, three of them in group AAA; then two deleted, so that
+        // list 1 holds a slot of 44 bytes followed by one of 34.
+        const size_t lengths[] = {20, 40, 30, 25, 60, 13, 90, 45, 33, 70};
+        for (int i = 0; i < 10; ++i) {
+            const char* group = i % 3 == 0 ? "AAA" : i % 3 == 1 ? "BBB" : "CCC";
+            ASSERT_LE(write(record(i + 1, 100 + i, group, lengths[i])), 12);
+        }
+        ASSERT_EQ(erase_prime(2), 0);  // 40 bytes: a slot of 44
+        ASSERT_EQ(erase_prime(3), 0);  // 30 bytes: a slot of 34
+    }
+    void TearDown() override {
+        if (slot_ != nullptr)
+            _vmqpIsam(IX_CLOSE, &slot_, nullptr, nullptr, nullptr, 0);
+        TempDirTest::TearDown();
+    }
+
+    ix_handle* handle() const { return static_cast<ix_handle*>(slot_); }
+    kvr::engine::FileHeader header() const { return handle()->header(); }
+
+    int write(const std::string& r) {
+        uint32_t length = static_cast<uint32_t>(r.size());
+        unsigned char key_area[8] = {};
+        return _vmqpIsam(IX_WRITE, &slot_, const_cast<char*>(r.data()), &length, key_area, 0);
+    }
+    int erase_prime(int prime) {
+        char key[8];
+        std::snprintf(key, sizeof key, "%06d", prime);
+        uint32_t length = 0;
+        const int found = _vmqpIsam(IX_READ_EQ, &slot_, nullptr, &length, key, 0);
+        if (found != 0)
+            return found;
+        return _vmqpIsam(IX_DELETE, &slot_, nullptr, nullptr, nullptr, 0);
+    }
+
+    // The check's report; "" when the file is sound.
+    std::string problem(FileProblem* found = nullptr, FileSummary* summary = nullptr) {
+        FileProblem p;
+        const bool sound = check_file(handle(), &p, summary);
+        if (found != nullptr)
+            *found = p;
+        return sound ? "" : kvr::isam::describe(p);
+    }
+
+    // The root leaf of key k's tree, in the cache, marked modified so that
+    // a change reaches the file.
+    unsigned char* root_leaf(int k) {
+        kvr::tree::Tree* tree = handle()->tree(k);
+        int result = 0;
+        tree->begin_operation();
+        unsigned char* page = kvr::tree::get_page(tree, tree->root(), &result);
+        EXPECT_NE(page, nullptr);
+        EXPECT_TRUE(kvr::tree::is_leaf(page));
+        kvr::tree::set_page_modified(page, true);
+        return page;
+    }
+    int entry_of(int k, const std::string& key_part) {
+        const kvr::tree::Tree& tree = *handle()->tree(k);
+        unsigned char* page = root_leaf(k);
+        for (int i = 0; i < kvr::tree::page_count(page); ++i)
+            if (std::memcmp(kvr::tree::leaf_key(tree, page, i), key_part.data(), key_part.size()) ==
+                0)
+                return i;
+        ADD_FAILURE() << "no entry " << key_part << " in key " << k;
+        return 0;
+    }
+    uint32_t address_of(int prime) {
+        char key[8];
+        std::snprintf(key, sizeof key, "%06d", prime);
+        const int i = entry_of(0, key);
+        return kvr::platform::load_u32(kvr::tree::leaf_data(*handle()->tree(0), root_leaf(0), i));
+    }
+
+    kvr::store::FreeHeader free_header(uint32_t at) const {
+        unsigned char bytes[12];
+        uint32_t got = 0;
+        EXPECT_TRUE(handle()->io.read_at(at, bytes, 12, &got).ok());
+        return kvr::store::decode_free_header(bytes);
+    }
+    void put_free_header(uint32_t at, const kvr::store::FreeHeader& free) const {
+        unsigned char bytes[12];
+        kvr::store::encode_free_header(bytes, free);
+        ASSERT_TRUE(handle()->io.write_at(at, bytes, 12).ok());
+    }
+
+    std::string name_;
+    void* slot_ = nullptr;
+};
+
+TEST_F(FileChecker, SoundFilePassesWithoutDisturbingTheCursors) {
+    // Some records are still in the append buffer: the check reads them there.
+    ASSERT_EQ(write(record(11, 111, "AAA", 50)), 12);
+    ASSERT_GT(handle()->write_buffer_fill, 0u);
+    char key[8] = "BBB";
+    uint32_t length = 0;
+    ASSERT_EQ(_vmqpIsam(IX_READ_EQ, &slot_, nullptr, &length, key, 2), 12);
+
+    FileSummary summary;
+    EXPECT_EQ(problem(nullptr, &summary), "");
+    EXPECT_EQ(summary.records, 9u);
+    EXPECT_EQ(summary.index_pages, 3u);
+    EXPECT_EQ(summary.listed_free_slots, 2u);
+    EXPECT_EQ(summary.orphan_records + summary.unused_blocks + summary.unlisted_free_slots, 0u);
+
+    // READ NEXT goes on from where the read left key 2.
+    std::string buffer(kLongest, '\0');
+    length = kLongest;
+    ASSERT_EQ(_vmqpIsam(IX_READ_NEXT, &slot_, buffer.data(), &length, key, 2), 0);
+    EXPECT_EQ(buffer.substr(0, 6), "000008");
+
+    // The same file closed and opened again, for update and for input.
+    ASSERT_EQ(_vmqpIsam(IX_CLOSE, &slot_, nullptr, nullptr, nullptr, 0), 0);
+    ASSERT_EQ(_vmqpIsam(IX_OPEN, &slot_, nullptr, nullptr, name_.data(), IX_MODE_INPUT), 0);
+    EXPECT_EQ(problem(nullptr, &summary), "");
+    EXPECT_EQ(summary.records, 9u);
+}
+
+TEST_F(FileChecker, ReportsEntriesThatDoNotMatchTheRecords) {
+    const kvr::tree::Tree& prime_tree = *handle()->tree(0);
+    const kvr::tree::Tree& unique_tree = *handle()->tree(1);
+    const kvr::tree::Tree& group_tree = *handle()->tree(2);
+    FileProblem found;
+
+    // A prime entry naming the free slot of a deleted record.
+    const uint32_t free_slot = header().free_list_head(1);
+    unsigned char* data = kvr::tree::leaf_data(prime_tree, root_leaf(0), entry_of(0, "000004"));
+    const uint32_t kept = kvr::platform::load_u32(data);
+    kvr::platform::store_u32(data, free_slot);
+    EXPECT_NE(problem(&found).find("which is a free slot"), std::string::npos) << found.what;
+    EXPECT_EQ(found.key, 0);
+    EXPECT_EQ(found.offset, free_slot);
+    kvr::platform::store_u32(kvr::tree::leaf_data(prime_tree, root_leaf(0), entry_of(0, "000004")),
+                             kept);
+    ASSERT_EQ(problem(), "");
+
+    // An alternate entry naming a record that is not there.
+    data = kvr::tree::leaf_data(unique_tree, root_leaf(1), entry_of(1, "0105"));
+    std::memcpy(data, "000099", 6);
+    EXPECT_NE(problem(&found).find("which no record has"), std::string::npos) << found.what;
+    EXPECT_EQ(found.key, 1);
+    std::memcpy(kvr::tree::leaf_data(unique_tree, root_leaf(1), entry_of(1, "0105")), "000006", 6);
+    ASSERT_EQ(problem(), "");
+
+    // Record 4 indexed twice in group AAA (records 1, 4, 7 and 10 are AAA):
+    // the entry of record 7 names record 4.
+    unsigned char* page = root_leaf(2);
+    int seventh = -1;
+    for (int i = 0; i < kvr::tree::page_count(page); ++i)
+        if (std::memcmp(kvr::tree::leaf_data(group_tree, page, i), "000007", 6) == 0)
+            seventh = i;
+    ASSERT_GE(seventh, 0);
+    std::memcpy(kvr::tree::leaf_data(group_tree, page, seventh), "000004", 6);
+    EXPECT_NE(problem(&found).find("has two entries"), std::string::npos) << found.what;
+    EXPECT_EQ(found.key, 2);
+    EXPECT_EQ(found.offset, address_of(4));
+    std::memcpy(kvr::tree::leaf_data(group_tree, root_leaf(2), seventh), "000007", 6);
+    ASSERT_EQ(problem(), "");
+
+    // A wrong record count.
+    header().set_record_count(9);
+    EXPECT_NE(problem().find("record_count is 9, the file has 8"), std::string::npos);
+    header().set_record_count(8);
+    EXPECT_EQ(problem(), "");
+}
+
+TEST_F(FileChecker, ReportsBrokenFreeLists) {
+    // List 1 holds the slot of 44 bytes, then the one of 34.
+    FileProblem found;
+    const uint32_t first = header().free_list_head(1);
+    ASSERT_EQ(header().free_list_size(1), 44u);
+    const kvr::store::FreeHeader head = free_header(first);
+    const uint32_t second = head.next;
+    ASSERT_EQ(head.next_size, 34u);
+    const kvr::store::FreeHeader tail = free_header(second);
+    ASSERT_EQ(tail.next, 0u);
+    const uint32_t live = address_of(5);
+
+    // The second slot linked into a live record.
+    put_free_header(second, {0x08, 34, live, 64});
+    EXPECT_NE(problem(&found).find("which is a live record"), std::string::npos) << found.what;
+    EXPECT_EQ(found.offset, live);
+
+    // A loop: the second slot names the first again.
+    put_free_header(second, {0x08, 34, first, 44});
+    EXPECT_NE(problem(&found).find("comes back to " + std::to_string(first)), std::string::npos)
+        << found.what;
+
+    // Out of order: the smaller slot first.
+    put_free_header(second, {0x08, 34, first, 44});
+    put_free_header(first, {0x08, 44, 0, 0});
+    header().set_free_list_head(1, second);
+    header().set_free_list_size(1, 34);
+    EXPECT_NE(problem(&found).find("out of order"), std::string::npos) << found.what;
+    EXPECT_EQ(found.offset, first);
+
+    // A size word that does not match the slot it names.
+    put_free_header(first, head);
+    put_free_header(second, tail);
+    header().set_free_list_head(1, first);
+    header().set_free_list_size(1, 40);
+    EXPECT_NE(problem(&found).find("gives the free slot at " + std::to_string(first) + " 40 bytes"),
+              std::string::npos)
+        << found.what;
+    header().set_free_list_size(1, 44);
+    ASSERT_EQ(problem(), "");
+
+    // The table naming a live record as a list's head.
+    header().set_free_list_head(3, live);
+    header().set_free_list_size(3, 64);
+    EXPECT_NE(problem(&found).find("free list 3 names"), std::string::npos) << found.what;
+    header().set_free_list_head(3, 0);
+    header().set_free_list_size(3, 0);
+    EXPECT_EQ(problem(), "");
+}
+
+TEST_F(FileChecker, ReportsAnIndexBlockBothFreeAndInUse) {
+    FileProblem found;
+    const uint32_t root = handle()->tree(2)->root();
+    header().set_index_block_list(root);
+    EXPECT_NE(problem(&found).find("index-block list names"), std::string::npos) << found.what;
+    EXPECT_EQ(found.key, 2);
+    EXPECT_EQ(found.offset, root);
+    header().set_index_block_list(0);
+    EXPECT_EQ(problem(), "");
+}
+
+TEST_F(FileChecker, ReportsDamagedSlotsWithoutCrashing) {
+    ASSERT_EQ(_vmqpIsam(IX_CLOSE, &slot_, nullptr, nullptr, nullptr, 0), 0);
+    ASSERT_EQ(_vmqpIsam(IX_OPEN, &slot_, nullptr, nullptr, name_.data(), IX_MODE_UPDATE), 0);
+    const uint32_t at = address_of(6);
+    FileProblem found;
+    // Garbage where a slot header should be, then a length running past the
+    // end of the file.
+    const unsigned char garbage[4] = {0x3C, 0x01, 0x02, 0x03};
+    ASSERT_TRUE(handle()->io.write_at(at, garbage, 4).ok());
+    EXPECT_NE(problem(&found).find("neither a slot nor an index block"), std::string::npos)
+        << found.what;
+    EXPECT_EQ(found.offset, at);
+    unsigned char huge[4];
+    kvr::store::encode_slot_header(huge, 0x04, 0xFFFF00);
+    ASSERT_TRUE(handle()->io.write_at(at, huge, 4).ok());
+    EXPECT_NE(problem(&found).find("longer than the longest record"), std::string::npos)
+        << found.what;
+    kvr::store::encode_slot_header(huge, 0x08, 0xFFFF00);
+    ASSERT_TRUE(handle()->io.write_at(at, huge, 4).ok());
+    EXPECT_NE(problem(&found).find("runs past the file's end"), std::string::npos) << found.what;
+}
+
+}  // namespace

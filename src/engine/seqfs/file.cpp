@@ -1,0 +1,211 @@
+// Create, open and close of sequential files, and the attribute block of an
+// open one.
+//
+// Create writes the 80-byte header and nothing else. Open reads the header,
+// checks the mark, and leaves the file ready for reading from the first
+// record (mode 0) or for appending at its end (mode 3). Close puts what is
+// still in memory into the file first; when that fails the file stays open
+// and the handle stays valid, so that the close can be tried again.
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "engine/seqfs/sq_handle.h"
+#include "platform/coding.h"
+#include "vmqrmkvr/attributes.h"
+#include "vmqrmkvr/seqfs.h"
+
+namespace kvr::seqfs {
+
+using namespace kvr::platform;
+
+namespace {
+
+constexpr uint32_t kByteOrderMark = 0x01020304;
+constexpr uint32_t kOpenStateOnDisk = 1;
+
+void build_header(const ix_attributes& attributes, unsigned char* image) {
+    std::memset(image, 0, kHeaderSize);
+    store_u32(image + kHeaderSizeAt, kHeaderSize);
+    std::memcpy(image + kMarkAt, "KVRS", 4);
+    store_u32(image + kByteOrderAt, kByteOrderMark);
+    store_u32(image + kOpenStateAt, kOpenStateOnDisk);
+    store_u32(image + kFileHandleAt, 0);
+    store_u16(image + kBlockSizeAt, kBlockSize);
+    store_u16(image + kKeyCountAt, static_cast<uint16_t>(attributes.key_count));
+    store_u32(image + kMinLengthAt, attributes.min_record_length);
+    store_u32(image + kMaxLengthAt, attributes.max_record_length);
+    store_u32(image + kAreaLengthAt, attributes.area_length);
+    store_u32(image + kRecordCountAt, 0);
+    store_u32(image + kOptionsAt, static_cast<uint16_t>(attributes.options));
+    store_u32(image + kLastLengthAt, 0);
+}
+
+// 0 for a sequential file of this system, else the result that refuses it.
+int check_mark(const unsigned char* image) {
+    if (std::memcmp(image + kMarkAt, "KVR", 3) != 0)
+        return kNotSequentialFile;
+    if (image[kMarkAt + 3] == 'I')
+        return kIndexedFile;
+    if (image[kMarkAt + 3] != 'S')
+        return kNotSequentialFile;
+    return kOk;
+}
+
+std::unique_ptr<unsigned char[]> new_block() {
+    return std::unique_ptr<unsigned char[]>(new (std::nothrow) unsigned char[kBlockSize]);
+}
+
+// Closes the file an open has given up on and passes its result on.
+int give_up(HANDLE file, int result) {
+    CloseHandle(file);
+    return result;
+}
+
+}  // namespace
+
+int sq_create_file(const unsigned char* attributes, const char* file_name) {
+    if (attributes == nullptr || file_name == nullptr)
+        return kIoError;
+    ix_attributes fields{};
+    ix_attributes_decode(attributes, &fields);
+    unsigned char image[kHeaderSize];
+    build_header(fields, image);
+
+    HANDLE file = CreateFileA(file_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return map_windows_error(GetLastError());
+    int result = kOk;
+    DWORD written = 0;
+    if (!WriteFile(file, image, kHeaderSize, &written, nullptr))
+        result = map_windows_error(GetLastError());
+    if (!CloseHandle(file) && result == kOk)
+        result = map_windows_error(GetLastError());
+    return result;
+}
+
+int sq_open_file(sq_handle** slot, const char* file_name, uint8_t mode) {
+    const uint8_t access_mode = mode & 0x03;
+    if (access_mode == 1)
+        return kBadRequest;
+    if (file_name == nullptr)
+        return kIoError;
+    const bool read_only = access_mode == SQ_MODE_INPUT;
+    const DWORD access = read_only ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+    const DWORD share = read_only ? FILE_SHARE_READ : 0;
+    HANDLE file =
+        CreateFileA(file_name, access, share, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return map_windows_error(GetLastError());
+
+    // The whole header must be there: a file that ends inside it (an empty
+    // one too) is refused before its bytes are looked at.
+    unsigned char image[kHeaderSize] = {};
+    DWORD got = 0;
+    if (!ReadFile(file, image, kHeaderSize, &got, nullptr))
+        return give_up(file, map_windows_error(GetLastError()));
+    if (got < kHeaderSize)
+        return give_up(file, kAccessDenied);
+    if (int result = check_mark(image); result != kOk)
+        return give_up(file, result);
+
+    auto handle = std::unique_ptr<sq_handle>(new (std::nothrow) sq_handle);
+    if (handle == nullptr)
+        return give_up(file, kNoMemory);
+    std::memcpy(handle->header, image, kHeaderBytesKept);
+    handle->os_handle = file;
+    handle->open_state = kStateOpen;
+    handle->writable = !read_only;
+    handle->file_position = kHeaderSize;
+    handle->position_known = true;
+    handle->cursor = kHeaderSize;
+
+    if (access_mode == SQ_MODE_UNBUFFERED) {
+        handle->open_state |= kStateUnbuffered;
+    } else {
+        handle->previous_buffer = new_block();
+        handle->current_buffer = new_block();
+        if (handle->previous_buffer == nullptr || handle->current_buffer == nullptr)
+            return give_up(file, kNoMemory);
+        if (access_mode == SQ_MODE_APPEND) {
+            uint64_t end = 0;
+            if (int result = seek_to_end(*handle, &end); result != kOk)
+                return give_up(file, result);
+            handle->cursor = end;
+        }
+    }
+    *slot = handle.release();
+    return kOk;
+}
+
+int sq_flush(sq_handle& handle) {
+    switch (handle.role) {
+        case Role::kIdle:
+            return kOk;
+        case Role::kAppending: {
+            if (handle.owed_cut) {
+                if (int result = cut_file_at(handle, *handle.owed_cut); result != kOk)
+                    return result;
+                handle.owed_cut.reset();
+            }
+            if (int result =
+                    write_at(handle, handle.cursor, handle.current_buffer.get(), handle.write_used);
+                result != kOk)
+                return result;
+            // The records stay where they are in the buffer; only the file
+            // offset of byte 0 remembers that they are written.
+            return kOk;
+        }
+        case Role::kReading:
+            if (handle.buffer_flags & kCurrentChanged) {
+                if (int result = write_at(handle, handle.current_start(),
+                                          handle.current_buffer.get(), handle.current_length);
+                    result != kOk)
+                    return result;
+                handle.buffer_flags &= ~kCurrentChanged;
+            }
+            if (handle.buffer_flags & kPreviousChanged) {
+                if (int result = write_at(handle, handle.previous_start(),
+                                          handle.previous_buffer.get(), handle.previous_length);
+                    result != kOk)
+                    return result;
+                handle.buffer_flags &= ~kPreviousChanged;
+            }
+            return kOk;
+    }
+    return kOk;
+}
+
+int sq_close_file(sq_handle* handle, bool* released) {
+    *released = false;
+    if (handle->buffered()) {
+        if (int result = sq_flush(*handle); result != kOk)
+            return result;
+    }
+    // CloseHandle gives the handle up whatever it reports, so a failure here
+    // still ends the open file; the failure is passed on.
+    int result = kOk;
+    if (!CloseHandle(handle->os_handle))
+        result = map_windows_error(GetLastError());
+    delete handle;
+    *released = true;
+    return result;
+}
+
+int sq_get_attributes(const sq_handle& handle, unsigned char* block) {
+    if (block == nullptr)
+        return kIoError;
+    ix_attributes fields{};
+    fields.record_count = load_u32(handle.header + kRecordCountAt);
+    fields.min_record_length = load_u32(handle.header + kMinLengthAt);
+    fields.max_record_length = load_u32(handle.header + kMaxLengthAt);
+    fields.area_length = load_u32(handle.header + kAreaLengthAt);
+    fields.block_size = kBlockSize;
+    fields.key_count = static_cast<int16_t>(load_u16(handle.header + kKeyCountAt));
+    fields.options = static_cast<int16_t>(load_u32(handle.header + kOptionsAt) & 0xFFFF);
+    ix_attributes_encode(block, &fields);
+    return kOk;
+}
+
+}  // namespace kvr::seqfs

@@ -1,0 +1,131 @@
+// Positioned transfers on an open sequential file, and how failed calls
+// become results.
+//
+// The handle remembers where the operating system's file pointer stands, so
+// a transfer at the offset where the last one ended needs no seek. A failed
+// transfer may have moved the pointer by an unknown amount; the next one
+// then seeks first.
+#include <cerrno>
+#include <cstdint>
+
+#include "engine/seqfs/sq_handle.h"
+#include "platform/crt_file.h"
+
+namespace kvr::seqfs {
+
+using namespace kvr::platform;
+
+int map_windows_error(DWORD error) {
+    switch (error) {
+        case ERROR_ACCESS_DENIED:
+            return kAccessDenied;
+        case ERROR_INVALID_HANDLE:
+            return kNotOpen;
+        case ERROR_SHARING_VIOLATION:
+            return kSharingViolation;
+        case ERROR_LOCK_VIOLATION:
+            return kLockViolation;
+        case ERROR_FILENAME_EXCED_RANGE:
+            return kNameTooLong;
+        default:
+            return kIoError;
+    }
+}
+
+int map_crt_errno(int error) {
+    switch (error) {
+        case EACCES:
+            return kAccessDenied;
+        case EBADF:
+            return kNotOpen;
+        default:
+            return kIoError;
+    }
+}
+
+namespace {
+
+int lost_position(sq_handle& handle) {
+    handle.position_known = false;
+    return map_windows_error(GetLastError());
+}
+
+}  // namespace
+
+int seek_to(sq_handle& handle, uint64_t offset) {
+    if (handle.position_known && handle.file_position == offset)
+        return kOk;
+    LONG high = static_cast<LONG>(offset >> 32);
+    const DWORD low = SetFilePointer(
+        handle.os_handle, static_cast<LONG>(static_cast<uint32_t>(offset)), &high, FILE_BEGIN);
+    if (low == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS)
+        return lost_position(handle);
+    handle.file_position = offset;
+    handle.position_known = true;
+    return kOk;
+}
+
+int seek_to_end(sq_handle& handle, uint64_t* end) {
+    LONG high = 0;
+    const DWORD low = SetFilePointer(handle.os_handle, 0, &high, FILE_END);
+    if (low == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS)
+        return lost_position(handle);
+    handle.file_position = (static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32) | low;
+    handle.position_known = true;
+    *end = handle.file_position;
+    return kOk;
+}
+
+int read_at(sq_handle& handle, uint64_t offset, unsigned char* buffer, uint32_t count,
+            uint32_t* got) {
+    *got = 0;
+    if (int result = seek_to(handle, offset); result != kOk)
+        return result;
+    DWORD transferred = 0;
+    if (!ReadFile(handle.os_handle, buffer, count, &transferred, nullptr))
+        return lost_position(handle);
+    // ReadFile never delivers more than asked; the check keeps a broken
+    // platform from making the caller trust a larger count.
+    if (transferred > count) {
+        handle.position_known = false;
+        return kIoError;
+    }
+    handle.file_position += transferred;
+    *got = transferred;
+    return kOk;
+}
+
+int write_at(sq_handle& handle, uint64_t offset, const unsigned char* buffer, uint32_t count) {
+    if (count == 0)
+        return kOk;
+    if (int result = seek_to(handle, offset); result != kOk)
+        return result;
+    DWORD transferred = 0;
+    if (!WriteFile(handle.os_handle, buffer, count, &transferred, nullptr))
+        return lost_position(handle);
+    handle.file_position += count;
+    return kOk;
+}
+
+// The Windows calls cannot change a file's size downwards, so the cut goes
+// through a C-runtime descriptor made for the handle.
+int cut_file_at(sq_handle& handle, uint64_t offset) {
+    if (int result = seek_to(handle, offset); result != kOk)
+        return result;
+    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle.os_handle), 0);
+    if (fd < 0)
+        return map_crt_errno(errno);
+    if (_chsize(fd, static_cast<long>(offset)) != 0) {
+        const int error = errno;
+        _close(fd);
+        return map_crt_errno(error);
+    }
+    // The cut is made once _chsize succeeds. The descriptor was only a
+    // second name for the handle's file, with nothing of its own to write,
+    // and it is released whatever _close reports; failing the request here
+    // would leave the caller believing the file still ends where it did.
+    _close(fd);
+    return kOk;
+}
+
+}  // namespace kvr::seqfs

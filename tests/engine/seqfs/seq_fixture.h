@@ -1,0 +1,128 @@
+// One sequential file in a temporary directory, the engine calls on it with
+// plain arguments, and a reader of the file's bytes that is independent of
+// the engine's own.
+
+#ifndef KVR_TESTS_ENGINE_SEQFS_SEQ_FIXTURE_H
+#define KVR_TESTS_ENGINE_SEQFS_SEQ_FIXTURE_H
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/coding.h"
+#include "support/temp_dir.h"
+#include "vmqrmkvr/attributes.h"
+#include "vmqrmkvr/seqfs.h"
+
+namespace kvr::test {
+
+using Records = std::vector<std::string>;
+
+inline std::string make_record(size_t length, uint32_t seed) {
+    std::string r(length, '\0');
+    uint32_t x = seed * 2654435761u + static_cast<uint32_t>(length);
+    for (char& c : r)
+        c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+    return r;
+}
+
+inline std::string le32(uint32_t v) {
+    std::string s(4, '\0');
+    platform::store_u32(reinterpret_cast<unsigned char*>(s.data()), v);
+    return s;
+}
+
+// The records in a file's bytes; nothing when the header is missing or the
+// framing is broken.
+inline std::optional<Records> parse_sequential_file(const std::string& bytes) {
+    if (bytes.size() < 80 || bytes.compare(8, 4, "KVRS") != 0)
+        return std::nullopt;
+    Records records;
+    auto word = [&](size_t at) {
+        return platform::load_u32(reinterpret_cast<const unsigned char*>(bytes.data()) + at);
+    };
+    for (size_t at = 80; at < bytes.size(); at += 8 + records.back().size()) {
+        if (bytes.size() - at < 8 || bytes.size() - at - 8 < word(at) ||
+            word(at + 4 + word(at)) != word(at))
+            return std::nullopt;
+        records.push_back(bytes.substr(at + 4, word(at)));
+    }
+    return records;
+}
+
+class SeqTest : public TempDirTest {
+protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        name_ = path("seq.dat");
+    }
+    void TearDown() override {
+        if (slot_ != nullptr && close() != 0)
+            close();
+        TempDirTest::TearDown();
+    }
+
+    int create(uint16_t key_count = 0) {
+        std::vector<unsigned char> block(2048, 0);
+        ix_attributes fields{0, 10, 300, 300, 0, static_cast<int16_t>(key_count), 1};
+        ix_attributes_encode(block.data(), &fields);
+        return _vmqpSeqFS(SQ_CREATE, nullptr, block.data(), nullptr, name_.data(), 0);
+    }
+    int open(uint8_t mode, void** slot = nullptr) {
+        return _vmqpSeqFS(SQ_OPEN, slot ? slot : &slot_, nullptr, nullptr, name_.data(), mode);
+    }
+    int close(void** slot = nullptr) {
+        return _vmqpSeqFS(SQ_CLOSE, slot ? slot : &slot_, nullptr, nullptr, nullptr, 0);
+    }
+    int op(uint16_t code, const std::string& r) {
+        uint32_t length = static_cast<uint32_t>(r.size());
+        return _vmqpSeqFS(code, &slot_, const_cast<char*>(r.data()), &length, nullptr, 0);
+    }
+    int write(const std::string& r) { return op(SQ_WRITE, r); }
+    // Reads into an area of `area` bytes; *out gets what was delivered.
+    int read(std::string* out, uint32_t area = 10000, bool first = false) {
+        out->assign(area, '\0');
+        uint32_t length = area;
+        int result = _vmqpSeqFS(first ? SQ_READ_FIRST : SQ_READ_NEXT, &slot_, out->data(), &length,
+                                nullptr, 0);
+        out->resize(result == 0 ? length : 0);
+        return result;
+    }
+
+    void write_records(const Records& records) {
+        ASSERT_EQ(create(), 0);
+        ASSERT_EQ(open(SQ_MODE_APPEND), 0);
+        for (const std::string& r : records)
+            ASSERT_EQ(write(r), 0);
+        ASSERT_EQ(close(), 0);
+    }
+    // Every record through a fresh reading handle; *end gets the result that
+    // stopped the reading.
+    Records read_all(int* end = nullptr) {
+        void* reader = nullptr;
+        std::swap(reader, slot_);
+        Records records;
+        std::string r;
+        EXPECT_EQ(open(SQ_MODE_INPUT), 0);
+        int result = read(&r, 10000, true);
+        for (; result == 0; result = read(&r))
+            records.push_back(r);
+        if (end != nullptr)
+            *end = result;
+        EXPECT_EQ(close(), 0);
+        std::swap(reader, slot_);
+        return records;
+    }
+    Records file_records() {
+        auto records = parse_sequential_file(read_file(name_));
+        EXPECT_TRUE(records) << "the file's framing is broken";
+        return records.value_or(Records{});
+    }
+
+    std::string name_;
+    void* slot_ = nullptr;
+};
+
+}  // namespace kvr::test
+
+#endif

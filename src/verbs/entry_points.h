@@ -24,6 +24,12 @@ void _vmqBRelativeWrite(vmq_fcb* fcb, vmq_program_context* context);
 void _vmqBRelativeRewrite(vmq_fcb* fcb, vmq_program_context* context);
 void _vmqBRelativeDelete(vmq_fcb* fcb, vmq_program_context* context);
 void _vmqBRelativeStart(vmq_fcb* fcb, vmq_program_context* context);
+
+void _vmqBSeqOpen(vmq_fcb* fcb, vmq_program_context* context);
+void _vmqBSeqClose(vmq_fcb* fcb, vmq_program_context* context);
+void _vmqBSeqRead(vmq_fcb* fcb, vmq_program_context* context);
+void _vmqBSeqWrite(vmq_fcb* fcb, vmq_program_context* context);
+void _vmqBSeqRewrite(vmq_fcb* fcb, vmq_program_context* context);
 }
 
 #endif

@@ -11,8 +11,7 @@ namespace {
 // (3, duplicates) at 10, then filler.
 class IndexedVerbs : public VerbTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         VerbTest::SetUp();
         file_ = std::make_unique<VerbFile>(VMQ_ORG_INDEXED, path("customers.idx"), 30);
         file().add_key(0, 6);
@@ -21,17 +20,15 @@ protected:
     }
     VerbFile& file() { return *file_; }
     // A second program's view of the same file.
-    std::unique_ptr<VerbFile> another(uint32_t record_length = 30)
-    {
-        auto other = std::make_unique<VerbFile>(VMQ_ORG_INDEXED, path("customers.idx"),
-                                                record_length);
+    std::unique_ptr<VerbFile> another(uint32_t record_length = 30) {
+        auto other =
+            std::make_unique<VerbFile>(VMQ_ORG_INDEXED, path("customers.idx"), record_length);
         other->add_key(0, 6);
         other->add_key(6, 4);
         other->add_key(10, 3, true);
         return other;
     }
-    void load(std::initializer_list<const char*> records)
-    {
+    void load(std::initializer_list<const char*> records) {
         ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
         for (const char* r : records)
             ASSERT_LE(file().write(r), "02") << r;
@@ -41,8 +38,7 @@ protected:
     std::unique_ptr<VerbFile> file_;
 };
 
-TEST_F(IndexedVerbs, OpenOfAbsentFiles)
-{
+TEST_F(IndexedVerbs, OpenOfAbsentFiles) {
     EXPECT_EQ(file().open(VMQ_OPEN_INPUT), "35");
     EXPECT_EQ(file().message().substr(0, 26), "001003,File does not exist");
     EXPECT_EQ(file().fcb().open_entry, _vmqBIndexOpen);  // still closed
@@ -50,7 +46,7 @@ TEST_F(IndexedVerbs, OpenOfAbsentFiles)
     file().description().file_flags = VMQ_FILE_OPTIONAL;
     EXPECT_EQ(file().open(VMQ_OPEN_INPUT), "05");
     EXPECT_EQ(read_file(path("customers.idx")), "");  // nothing created
-    EXPECT_EQ(file().read(VMQ_READ_NEXT), "10");  // the runtime answers: at end
+    EXPECT_EQ(file().read(VMQ_READ_NEXT), "10");      // the runtime answers: at end
     EXPECT_EQ(file().close(), "00");
 
     EXPECT_EQ(file().open(VMQ_OPEN_IO), "05");  // created
@@ -63,8 +59,7 @@ TEST_F(IndexedVerbs, OpenOfAbsentFiles)
     EXPECT_EQ(file().close(), "00");
 }
 
-TEST_F(IndexedVerbs, AttributeMismatchesGive39WithTheFilesAttributes)
-{
+TEST_F(IndexedVerbs, AttributeMismatchesGive39WithTheFilesAttributes) {
     load({"000001JOHNNYC"});
     auto fewer_keys = std::make_unique<VerbFile>(VMQ_ORG_INDEXED, path("customers.idx"), 30);
     fewer_keys->add_key(0, 6);
@@ -97,8 +92,7 @@ TEST_F(IndexedVerbs, AttributeMismatchesGive39WithTheFilesAttributes)
     EXPECT_EQ(shorter_minimum->close(), "00");
 }
 
-TEST_F(IndexedVerbs, OpenOutputEmptiesAMatchingFile)
-{
+TEST_F(IndexedVerbs, OpenOutputEmptiesAMatchingFile) {
     load({"000001JOHNNYC", "000002MARYNYC"});
     EXPECT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
     EXPECT_EQ(file().message().substr(0, 18), "000009,End of file");  // position read
@@ -108,8 +102,7 @@ TEST_F(IndexedVerbs, OpenOutputEmptiesAMatchingFile)
     EXPECT_EQ(file().close(), "00");
 }
 
-TEST_F(IndexedVerbs, SharingAndAccessFailures)
-{
+TEST_F(IndexedVerbs, SharingAndAccessFailures) {
     load({"000001JOHNNYC"});
     ASSERT_EQ(file().open(VMQ_OPEN_IO), "00");
     auto second = another();
@@ -125,8 +118,7 @@ TEST_F(IndexedVerbs, SharingAndAccessFailures)
     EXPECT_EQ(second->message().substr(0, 20), "000015,Access denied");
 }
 
-TEST_F(IndexedVerbs, SequentialReadingAndStart)
-{
+TEST_F(IndexedVerbs, SequentialReadingAndStart) {
     load({"000010ANNABOS", "000020BERTNYC", "000030CARLBOS", "000040DORANYC"});
     ASSERT_EQ(file().open(VMQ_OPEN_INPUT), "00");
     EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
@@ -164,8 +156,7 @@ TEST_F(IndexedVerbs, SequentialReadingAndStart)
     EXPECT_EQ(file().close(), "00");
 }
 
-TEST_F(IndexedVerbs, PartialKeyStart)
-{
+TEST_F(IndexedVerbs, PartialKeyStart) {
     load({"AAAAA0JOHNNYC", "ABXYZ0MARYNYC", "ABZZZ0ANNANYC", "ACQQQ0BOBBNYC"});
     ASSERT_EQ(file().open(VMQ_OPEN_INPUT), "00");
     struct Case {
@@ -175,12 +166,9 @@ TEST_F(IndexedVerbs, PartialKeyStart)
         const char* next;
     } cases[] = {
         {VMQ_START_GREATER, "AB", "00", "ACQQQ0"},  // skips every key beginning AB
-        {VMQ_START_EQUAL, "AB", "00", "ABXYZ0"},
-        {VMQ_START_EQUAL, "AD", "23", nullptr},
-        {VMQ_START_NOT_LESS, "AB", "00", "ABXYZ0"},
-        {VMQ_START_LESS, "AB", "00", "AAAAA0"},
-        {VMQ_START_NOT_GREATER, "AB", "00", "AAAAA0"},
-        {VMQ_START_GREATER, "AC", "23", nullptr},
+        {VMQ_START_EQUAL, "AB", "00", "ABXYZ0"},       {VMQ_START_EQUAL, "AD", "23", nullptr},
+        {VMQ_START_NOT_LESS, "AB", "00", "ABXYZ0"},    {VMQ_START_LESS, "AB", "00", "AAAAA0"},
+        {VMQ_START_NOT_GREATER, "AB", "00", "AAAAA0"}, {VMQ_START_GREATER, "AC", "23", nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.key);
@@ -197,8 +185,7 @@ TEST_F(IndexedVerbs, PartialKeyStart)
     EXPECT_EQ(file().close(), "00");
 }
 
-TEST_F(IndexedVerbs, AreaBoundsGive04)
-{
+TEST_F(IndexedVerbs, AreaBoundsGive04) {
     load({"000001JOHNNYC"});
     file().description().min_area_length = 10;
     file().description().max_area_length = 20;
@@ -208,8 +195,7 @@ TEST_F(IndexedVerbs, AreaBoundsGive04)
     EXPECT_EQ(file().close(), "00");
 }
 
-TEST_F(IndexedVerbs, SequentialAccessUpdates)
-{
+TEST_F(IndexedVerbs, SequentialAccessUpdates) {
     file().description().access_flags = VMQ_ACCESS_SEQUENTIAL;
     ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
     EXPECT_EQ(file().write("000010ANNABOS"), "00");
@@ -231,8 +217,7 @@ TEST_F(IndexedVerbs, SequentialAccessUpdates)
     EXPECT_EQ(file().close(), "00");
 }
 
-TEST_F(IndexedVerbs, RandomRewriteAndDeleteKeepThePosition)
-{
+TEST_F(IndexedVerbs, RandomRewriteAndDeleteKeepThePosition) {
     load({"000010ANNABOS", "000020BERTNYC", "000030CARLBOS", "000035FRANBOS", "000040DORANYC",
           "000050EVA NYC"});
     ASSERT_EQ(file().open(VMQ_OPEN_IO), "00");
@@ -260,8 +245,7 @@ TEST_F(IndexedVerbs, RandomRewriteAndDeleteKeepThePosition)
     EXPECT_EQ(file().close(), "00");
 }
 
-TEST_F(IndexedVerbs, CloseWithLockAndReleaseOnly)
-{
+TEST_F(IndexedVerbs, CloseWithLockAndReleaseOnly) {
     load({"000001JOHNNYC"});
     ASSERT_EQ(file().open(VMQ_OPEN_INPUT), "00");
     EXPECT_EQ(file().close(VMQ_CLOSE_WITH_LOCK), "00");

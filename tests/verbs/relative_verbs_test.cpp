@@ -8,20 +8,17 @@ namespace {
 
 class RelativeVerbs : public VerbTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         VerbTest::SetUp();
         file_ = make(0);
     }
-    std::unique_ptr<VerbFile> make(uint32_t access_flags)
-    {
+    std::unique_ptr<VerbFile> make(uint32_t access_flags) {
         auto file = std::make_unique<VerbFile>(VMQ_ORG_RELATIVE, path("counters.rel"), 8);
         file->description().access_flags = static_cast<uint8_t>(access_flags);
         return file;
     }
     VerbFile& file() { return *file_; }
-    std::string number_record(uint32_t n)
-    {
+    std::string number_record(uint32_t n) {
         file().fcb().relative_number = n;
         char text[16];
         std::snprintf(text, sizeof text, "REC%05u", n);
@@ -31,8 +28,7 @@ protected:
     std::unique_ptr<VerbFile> file_;
 };
 
-TEST_F(RelativeVerbs, SequentialWritesNumberTheRecords)
-{
+TEST_F(RelativeVerbs, SequentialWritesNumberTheRecords) {
     auto sequential = make(VMQ_ACCESS_SEQUENTIAL);
     ASSERT_EQ(sequential->open(VMQ_OPEN_OUTPUT), "00");
     for (int i = 0; i < 3; ++i)
@@ -56,8 +52,7 @@ TEST_F(RelativeVerbs, SequentialWritesNumberTheRecords)
     EXPECT_EQ(sequential->close(), "00");
 }
 
-TEST_F(RelativeVerbs, ExtendOfAnEmptyFileStartsAtZero)
-{
+TEST_F(RelativeVerbs, ExtendOfAnEmptyFileStartsAtZero) {
     ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
     ASSERT_EQ(file().close(), "00");
     file().fcb().relative_number = 77;
@@ -66,8 +61,7 @@ TEST_F(RelativeVerbs, ExtendOfAnEmptyFileStartsAtZero)
     EXPECT_EQ(file().close(), "00");
 }
 
-TEST_F(RelativeVerbs, RelativeKeyDigitLimits)
-{
+TEST_F(RelativeVerbs, RelativeKeyDigitLimits) {
     auto sequential = make(VMQ_ACCESS_SEQUENTIAL);
     sequential->program().set_relative_key_digits(1);
     ASSERT_EQ(sequential->open(VMQ_OPEN_OUTPUT), "00");
@@ -94,8 +88,7 @@ TEST_F(RelativeVerbs, RelativeKeyDigitLimits)
     EXPECT_EQ(file().close(), "00");
 }
 
-TEST_F(RelativeVerbs, RandomAccessByNumber)
-{
+TEST_F(RelativeVerbs, RandomAccessByNumber) {
     ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
     for (uint32_t n : {1u, 2u, 4u, 5u})
         ASSERT_EQ(file().write(number_record(n)), "00");
@@ -125,8 +118,7 @@ TEST_F(RelativeVerbs, RandomAccessByNumber)
     EXPECT_EQ(file().close(), "00");
 }
 
-TEST_F(RelativeVerbs, OrganizationsAreNotMixed)
-{
+TEST_F(RelativeVerbs, OrganizationsAreNotMixed) {
     ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
     ASSERT_EQ(file().close(), "00");
     VerbFile as_indexed(VMQ_ORG_INDEXED, path("counters.rel"), 8);

@@ -83,11 +83,11 @@ int attribute_difference(const unsigned char* block, const vmq_file_description*
     if (file_variable != variable)
         return 1006;
     for (int i = 0; i < file.key_count; ++i) {
-        ix_key_spec spec{};
-        ix_key_spec_decode(block, i, &spec);
+        ix_key_spec existing{};
+        ix_key_spec_decode(block, i, &existing);
         const vmq_key_description& key = keyed::key(description, i);
-        if (static_cast<uint32_t>(spec.key_offset) != key.position + 1 ||
-            static_cast<uint32_t>(spec.key_length) != key.length)
+        if (static_cast<uint32_t>(existing.key_offset) != key.position + 1 ||
+            static_cast<uint32_t>(existing.key_length) != key.length)
             return 1007;
     }
     return 0;

@@ -28,7 +28,7 @@ using kvr::isam::FileSummary;
 constexpr uint32_t kLongest = 200;
 
 std::string record(int prime, int unique, const char* group, size_t length) {
-    char head[16];
+    char head[40];
     std::snprintf(head, sizeof head, "%06d%04d%-3.3s", prime, unique, group);
     std::string r(head, 13);
     r.resize(length, 'x');

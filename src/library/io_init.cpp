@@ -1,0 +1,20 @@
+// _IO_Init: the library's one export. The runtime calls it for a file; it
+// stores the OPEN entry point of the file's organization in the FCB, and
+// nothing else happens until OPEN.
+#include "library/io_init.h"
+
+#include "verbs/entry_points.h"
+#include "vmqrmkvr/vmqrtlib.h"
+
+extern "C" void _IO_Init(vmq_fcb* fcb, vmq_program_context*) {
+    const vmq_file_description* description = fcb->description;
+    const uint8_t organization = description != nullptr ? description->organization : 0;
+    if ((organization & VMQ_ORG_INDEXED) != 0)
+        fcb->open_entry = _vmqBIndexOpen;
+    else if ((organization & VMQ_ORG_SEQUENTIAL) != 0)
+        fcb->open_entry = _vmqBSeqOpen;
+    else if ((organization & VMQ_ORG_RELATIVE) != 0)
+        fcb->open_entry = _vmqBRelativeOpen;
+    else
+        fcb->open_entry = _vmqOpenError;
+}

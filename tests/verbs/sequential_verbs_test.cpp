@@ -1,0 +1,157 @@
+// The COBOL verbs on sequential files, driven as a runtime drives them.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "platform/crt_file.h"
+#include "verbs/verb_fixture.h"
+
+namespace kvr::test {
+namespace {
+
+class SequentialVerbs : public VerbTest {
+protected:
+    void SetUp() override {
+        VerbTest::SetUp();
+        file_ = make(8);
+    }
+    std::unique_ptr<VerbFile> make(uint32_t record_length) {
+        return std::make_unique<VerbFile>(VMQ_ORG_SEQUENTIAL, path("report.seq"), record_length);
+    }
+    VerbFile& file() { return *file_; }
+
+    // Every record of the file, read through a fresh FCB.
+    std::vector<std::string> records() {
+        auto reader = make(8);
+        std::vector<std::string> all;
+        EXPECT_EQ(reader->open(VMQ_OPEN_INPUT), "00");
+        while (reader->read() == "00")
+            all.push_back(reader->record());
+        EXPECT_EQ(reader->close(), "00");
+        return all;
+    }
+    std::string write_advancing(const std::string& record, uint8_t options, uint32_t lines) {
+        file().fcb().advance_options = options;
+        file().fcb().advance_lines = lines;
+        std::string status = file().write(record);
+        file().fcb().advance_options = 0;
+        return status;
+    }
+
+    std::unique_ptr<VerbFile> file_;
+};
+
+const std::string kBlank(8, ' ');
+
+TEST_F(SequentialVerbs, OpenOfAbsentFiles) {
+    EXPECT_EQ(file().open(VMQ_OPEN_INPUT), "35");
+    EXPECT_EQ(file().message().substr(0, 26), "001003,File does not exist");
+    file().description().file_flags = VMQ_FILE_OPTIONAL;
+    EXPECT_EQ(file().open(VMQ_OPEN_INPUT), "05");
+    EXPECT_EQ(platform::_access(path("report.seq").c_str(), 0), -1);  // nothing created
+    EXPECT_EQ(file().close(), "00");
+    EXPECT_EQ(file().open(VMQ_OPEN_EXTEND), "05");  // created
+    EXPECT_EQ(file().write("EXTENDED"), "00");
+    EXPECT_EQ(file().close(), "00");
+    EXPECT_EQ(records(), std::vector<std::string>{"EXTENDED"});
+}
+
+TEST_F(SequentialVerbs, WriteReadRewriteAndClose07) {
+    ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
+    for (const char* r : {"FIRST...", "SECOND..", "THIRD..."})
+        ASSERT_EQ(file().write(r), "00");
+    EXPECT_EQ(file().write("TOO LONG!"), "44");
+    ASSERT_EQ(file().close(), "00");
+
+    ASSERT_EQ(file().open(VMQ_OPEN_IO), "00");
+    // Nothing read yet: the length differs from the (none) read. A refused
+    // verb between OPEN and the first READ does not lose the first record.
+    EXPECT_EQ(file().rewrite("XXXXXXXX"), "44");
+    ASSERT_EQ(file().read(), "00");
+    EXPECT_EQ(file().record(), "FIRST...");
+    file().fcb().write_length = 7;
+    file().set_record("SHORTER");
+    EXPECT_EQ(file().call(file().fcb().rewrite_entry), "44");  // another length
+    ASSERT_EQ(file().read(), "00");
+    EXPECT_EQ(file().rewrite("CHANGED."), "00");
+    // CLOSE with 0x4000 reports 07 and leaves the file open.
+    EXPECT_EQ(file().close(VMQ_CLOSE_REPORT_07), "07");
+    EXPECT_EQ(file().read(), "00");
+    EXPECT_EQ(file().record(), "THIRD...");
+    EXPECT_EQ(file().read(), "10");
+    EXPECT_EQ(file().read(), "46");
+    ASSERT_EQ(file().close(), "00");
+    EXPECT_EQ(records(), (std::vector<std::string>{"FIRST...", "CHANGED.", "THIRD..."}));
+}
+
+TEST_F(SequentialVerbs, AttributeChecksAndSharing) {
+    ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
+    ASSERT_EQ(file().write("KEEPME.."), "00");
+    auto second = make(8);
+    EXPECT_EQ(second->open(VMQ_OPEN_INPUT), "98");
+    ASSERT_EQ(file().close(), "00");
+
+    auto longer = make(9);
+    EXPECT_EQ(longer->open(VMQ_OPEN_OUTPUT), "39");
+    EXPECT_EQ(longer->message().substr(0, 28), "001005,Record lengths differ");
+    EXPECT_EQ(records(), std::vector<std::string>{"KEEPME.."});  // left intact
+
+    // An indexed file is not a sequential one.
+    VerbFile indexed(VMQ_ORG_INDEXED, path("other.idx"), 8);
+    indexed.add_key(0, 4);
+    ASSERT_EQ(indexed.open(VMQ_OPEN_OUTPUT), "00");
+    ASSERT_EQ(indexed.close(), "00");
+    VerbFile as_sequential(VMQ_ORG_SEQUENTIAL, path("other.idx"), 8);
+    EXPECT_EQ(as_sequential.open(VMQ_OPEN_INPUT), "39");
+    EXPECT_EQ(as_sequential.message().substr(0, 37), "001000,Organization is not sequential");
+}
+
+TEST_F(SequentialVerbs, AdvancingWritesBlankLines) {
+    ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
+    EXPECT_EQ(write_advancing("AFTER3..", VMQ_ADVANCE_AFTER, 3), "00");
+    EXPECT_EQ(write_advancing("AFTER1..", VMQ_ADVANCE_AFTER, 1), "00");
+    EXPECT_EQ(write_advancing("OVER....", VMQ_ADVANCE_AFTER, 0), "00");
+    EXPECT_EQ(file().fcb().advance_lines, 1u);
+    ASSERT_EQ(file().close(), "00");
+    EXPECT_EQ(records(), (std::vector<std::string>{kBlank, kBlank, "AFTER3..", "OVER...."}));
+
+    auto before = make(8);
+    ASSERT_EQ(before->open(VMQ_OPEN_OUTPUT), "00");
+    before->fcb().advance_options = VMQ_ADVANCE_BEFORE;
+    before->fcb().advance_lines = 2;
+    EXPECT_EQ(before->write("BEFORE2."), "00");
+    ASSERT_EQ(before->close(), "00");
+    EXPECT_EQ(records(), (std::vector<std::string>{"BEFORE2.", kBlank, kBlank}));
+}
+
+TEST_F(SequentialVerbs, LinagePageChange) {
+    vmq_fcb& fcb = file().fcb();
+    file().description().linage_flags = VMQ_LINAGE;
+    fcb.linage_lines = 10;
+    fcb.linage_footing = 8;
+    fcb.linage_bottom = 2;
+    fcb.linage_top = 1;
+    ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
+    fcb.next_linage_top = 3;  // the next page has a larger top margin
+    EXPECT_EQ(write_advancing("LINE1...", VMQ_ADVANCE_AFTER, 1), "00");
+    EXPECT_EQ(fcb.linage_counter, 2u);
+    EXPECT_EQ(write_advancing("LINE2...", VMQ_ADVANCE_AFTER, 6), "00");
+    EXPECT_EQ(fcb.linage_counter, 8u);
+    EXPECT_NE(fcb.state_flags & VMQ_END_OF_PAGE, 0u);  // the footing is reached
+    // Passing line 10: the rest of the body, the bottom lines and the next
+    // page's top lines are written as blank records.
+    EXPECT_EQ(write_advancing("NEWPAGE.", VMQ_ADVANCE_AFTER, 3), "00");
+    EXPECT_EQ(fcb.linage_counter, 1u);
+    EXPECT_NE(fcb.state_flags & VMQ_END_OF_PAGE, 0u);
+    EXPECT_EQ(fcb.linage_top, 3u);
+    ASSERT_EQ(file().close(), "00");
+    std::vector<std::string> all = records();
+    // The top line and the first line's blank, LINE1, five blanks and LINE2,
+    // then the page change's blanks and NEWPAGE.
+    ASSERT_EQ(all.size(), 2u + 1 + 5 + 1 + (2 + 10 + 3 - 8) + 1);
+    EXPECT_EQ(all[2], "LINE1...");
+    EXPECT_EQ(all.back(), "NEWPAGE.");
+}
+
+}  // namespace
+}  // namespace kvr::test

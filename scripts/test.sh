@@ -6,31 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++ gcc g++-multilib libgtest-dev)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' \
-    || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "Missing Debian packages (${missing[*]}); run this as root to install them." >&2
-    exit 1
-  fi
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
-
-jobs=$(nproc)
-build() {  # build <dir> <cmake options...>
-  local dir=$1; shift
-  mkdir -p "$dir"
-  { cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" &&
-    cmake --build "$dir" -j "$jobs"; } >"$dir/build.log" 2>&1 ||
-    { cat "$dir/build.log"; echo "build in $dir failed" >&2; exit 1; }
-}
+source scripts/setup.sh
 
 echo "== normal build =="
 build build/release

@@ -30,6 +30,7 @@
 #include "engine/store/free_lists.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "engine/results.h"
 #include "engine/store/slot.h"
@@ -77,12 +78,16 @@ int read_listed_slot(const StoreHandle* handle, uint32_t at, FreeHeader* free) {
 // Writes a free slot of free.size bytes at `address`: its header, then
 // spaces over the rest (the record's data is overwritten).
 int write_free_slot(const StoreHandle* handle, uint32_t address, const FreeHeader& free) {
-    unsigned char bytes[kFreeHeaderSize];
+    // The header and the first spaces go out in one write.
+    unsigned char bytes[kFreeHeaderSize + 512];
     encode_free_header(bytes, free);
-    const int status = write_exact(handle, address, bytes, kFreeHeaderSize);
+    const uint32_t rest = free.size - kFreeHeaderSize;
+    const uint32_t here = rest < 512 ? rest : 512;
+    std::memset(bytes + kFreeHeaderSize, kSlackByte, here);
+    const int status = write_exact(handle, address, bytes, kFreeHeaderSize + here);
     if (status != kOk)
         return status;
-    return write_spaces(handle, free.size - kFreeHeaderSize);
+    return write_spaces(handle, rest - here);
 }
 
 // Puts the free slot at the head of `list`. The table changes only once the
@@ -209,14 +214,39 @@ int find_free_slot(StoreHandle* handle, uint32_t size, SlotSpace* space) {
     return status;
 }
 
-int free_slot(StoreHandle* handle, uint32_t address) {
+int free_slot(StoreHandle* handle, uint32_t address, const KnownSlot* known) {
     if (address < handle->header_size)
         return kIoError;
+    int status = kOk;
     unsigned char bytes[kSlotHeaderSize];
-    int status = read_exact(handle, address, bytes, kSlotHeaderSize, engine::kEndOfFile);
+    SlotHeader slot;
+    if (known != nullptr && known->length >= kFreeHeaderSize) {
+        // The record was just read: its slot is known to be a live record of
+        // this size, and only its place inside the file needs checking.
+        const uint64_t full = known->full;
+        const uint64_t end_needed = address + full;
+        if (end_needed > handle->known_file_end) {
+            uint64_t end = 0;
+            status = logical_file_end(handle, &end);
+            if (status != kOk)
+                return status;
+            handle->known_file_end = end;
+            if (end_needed > end)
+                return kIoError;
+        }
+        const FreeHeader free{kSlotTypeFree, static_cast<uint32_t>(full), 0, 0};
+        const FileHeader header = handle->header();
+        if (header.size_class_count() == 1)
+            return push_free_slot(handle, 1, address, free);
+        const int list = size_class(header, full);
+        if (full >= header.free_list_size(list) || header.free_list_head(list) == 0)
+            return push_free_slot(handle, list, address, free);
+        return insert_free_slot(handle, list, address, free);
+    }
+    status = read_exact(handle, address, bytes, kSlotHeaderSize, engine::kEndOfFile);
     if (status != kOk)
         return status;
-    SlotHeader slot = decode_slot_header(bytes);
+    slot = decode_slot_header(bytes);
     if (!slot.is_record())
         return kIoError;  // not a record: never free it twice
 

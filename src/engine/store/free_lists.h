@@ -41,7 +41,13 @@ int take_free_slot(StoreHandle* handle, int list, uint32_t size, SlotSpace* spac
 
 // Frees the record slot at `address`: puts it on its list, or only marks it
 // free when it is under 12 bytes or would sit too deep in its list.
-int free_slot(StoreHandle* handle, uint32_t address);
+// What the caller already knows of a record slot it has just read, so that
+// freeing it needs no second read.
+struct KnownSlot {
+    uint32_t length = 0;  // the length field: data + header
+    uint32_t full = 0;    // with the slack
+};
+int free_slot(StoreHandle* handle, uint32_t address, const KnownSlot* known = nullptr);
 
 }  // namespace kvr::store
 

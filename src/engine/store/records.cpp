@@ -46,6 +46,7 @@ struct LaidOutSlot {
 LaidOutSlot lay_out_slot(StoreHandle* handle, const unsigned char* data, uint32_t length,
                          uint32_t slot_size) {
     unsigned char* slot = handle->record_buffer.get();
+    handle->buffered_record_address = 0;
     const uint32_t used = kSlotHeaderSize + length;
     const uint32_t slack = slot_size - used;
     std::memmove(slot + kSlotHeaderSize, data, length);
@@ -120,13 +121,13 @@ int store_in_new_space(StoreHandle* handle, const unsigned char* data, uint32_t 
 
 // Frees a record's slot; a slot still in the append buffer reaches the file
 // first.
-int release_slot(StoreHandle* handle, uint32_t address) {
+int release_slot(StoreHandle* handle, uint32_t address, const KnownSlot* known = nullptr) {
     if (in_append_buffer(handle, address)) {
         const int status = flush_append_buffer(handle);
         if (status != kOk)
             return status;
     }
-    return free_slot(handle, address);
+    return free_slot(handle, address, known);
 }
 
 // Replaces the record last read with `length` bytes of `data`.
@@ -203,37 +204,44 @@ int read_buffered_slot(StoreHandle* handle, uint32_t address, SlotHeader* slot, 
     return kOk;
 }
 
-// Reads the slot at `address` from the file into the record buffer.
+// Reads the slot at `address` from the file into the record buffer: one read
+// of up to 4 KiB takes the header, the data and a slack word together; a
+// longer slot gets a second read for the rest.
 int read_filed_slot(StoreHandle* handle, uint32_t address, SlotHeader* slot, uint32_t* slack) {
-    unsigned char bytes[kSlotHeaderSize];
-    int status = read_exact(handle, address, bytes, kSlotHeaderSize, engine::kEndOfFile);
-    if (status != kOk)
-        return status;
-    *slot = decode_slot_header(bytes);
+    unsigned char* buffer = handle->record_buffer.get();
+    const uint32_t want = handle->record_buffer_size < 4096 ? handle->record_buffer_size : 4096;
+    uint32_t got = 0;
+    engine::IoOutcome outcome = handle->io.read_at(address, buffer, want, &got);
+    if (outcome.kind == engine::IoOutcome::kEndOfFile)
+        return engine::kEndOfFile;
+    if (!outcome.ok())
+        return io_status(outcome);
+    if (got < kSlotHeaderSize)
+        return kIoError;
+    *slot = decode_slot_header(buffer);
     if (!valid_record_header(handle, *slot))
         return kIoError;
-    // The data and, when the slack is held in a word, that word.
     *slack = slot->short_slack();
     const bool slack_word = slot->has_slack() && *slack == 0;
     const uint32_t data_length = slot->length - kSlotHeaderSize;
-    const uint32_t count = data_length + (slack_word ? kSlackWordSize : 0);
-    if (count != 0) {
-        uint32_t got = 0;
-        const engine::IoOutcome outcome = handle->io.read(handle->record_buffer.get(), count, &got);
-        // A slot cut off by the end of the file is damage, not the end.
-        if (outcome.kind == engine::IoOutcome::kEndOfFile || (outcome.ok() && got != count))
+    const uint32_t count = slot->length + (slack_word ? kSlackWordSize : 0);
+    if (got < count) {
+        uint32_t more = 0;
+        outcome = handle->io.read_at(address + got, buffer + got, count - got, &more);
+        if (outcome.kind == engine::IoOutcome::kEndOfFile || (outcome.ok() && more != count - got))
             return kIoError;
         if (!outcome.ok())
             return io_status(outcome);
     }
     if (slack_word) {
-        *slack = platform::load_u32(handle->record_buffer.get() + data_length);
+        *slack = platform::load_u32(buffer + slot->length);
         if (*slack < kSlackWordSize)
             return kIoError;
     }
+    std::memmove(buffer, buffer + kSlotHeaderSize, data_length);
     if (slot->has_slack()) {
         uint64_t end = 0;
-        status = logical_file_end(handle, &end);
+        int status = logical_file_end(handle, &end);
         if (status != kOk)
             return status;
         if (uint64_t{address} + slot->length + *slack > end)
@@ -259,6 +267,8 @@ extern "C" int _vmq_open_data_records(StoreHandle* handle) {
         return kvr::engine::kStoreNoMemory;
     }
     handle->record_buffer_size = longest + kRecordBufferExtra;
+    handle->buffered_record_address = 0;
+    handle->known_file_end = 0;
     header.set_size_class_count(size_class_count_for(header));
     handle->last_record_address = 0;
     handle->last_slot_size = 0;
@@ -279,6 +289,7 @@ extern "C" int _vmq_close_data_records(StoreHandle* handle) {
     handle->write_buffer.reset();
     handle->record_buffer.reset();
     handle->record_buffer_size = 0;
+    handle->buffered_record_address = 0;
     handle->last_record_address = 0;
     handle->last_slot_size = 0;
     return kOk;
@@ -286,6 +297,15 @@ extern "C" int _vmq_close_data_records(StoreHandle* handle) {
 
 extern "C" int _vmq_get_record(StoreHandle* handle, uint32_t address, unsigned char** data,
                                uint32_t* length) {
+    if (handle->record_buffer && address != 0 && address == handle->buffered_record_address) {
+        handle->last_record_address = address;
+        handle->last_slot_size = handle->buffered_slot_size;
+        *data = handle->record_buffer.get();
+        if (length != nullptr)
+            *length = handle->buffered_record_length;
+        return kOk;
+    }
+    handle->buffered_record_address = 0;
     handle->last_record_address = 0;
     handle->last_slot_size = 0;
     if (!handle->record_buffer)
@@ -303,6 +323,9 @@ extern "C" int _vmq_get_record(StoreHandle* handle, uint32_t address, unsigned c
         return kIoError;  // no slot is larger than its length field can name
     handle->last_record_address = address;
     handle->last_slot_size = slot.length + slack;
+    handle->buffered_record_address = address;
+    handle->buffered_record_length = slot.length - kSlotHeaderSize;
+    handle->buffered_slot_size = slot.length + slack;
     *data = handle->record_buffer.get();
     if (length != nullptr)
         *length = slot.length - kSlotHeaderSize;
@@ -324,10 +347,17 @@ extern "C" int _vmq_put_record(StoreHandle* handle, uint32_t* address, const uns
 extern "C" int _vmq_delete_record(StoreHandle* handle, uint32_t address) {
     if (!handle->record_buffer)
         return kvr::engine::kNotOpen;
+    KnownSlot known;
+    const bool is_known = address == handle->buffered_record_address && address != 0;
+    if (is_known) {
+        known.length = handle->buffered_record_length + kSlotHeaderSize;
+        known.full = handle->buffered_slot_size;
+    }
+    handle->buffered_record_address = 0;
     if (address == handle->last_record_address) {
         // The record last read is gone: nothing is left to rewrite.
         handle->last_record_address = 0;
         handle->last_slot_size = 0;
     }
-    return release_slot(handle, address);
+    return release_slot(handle, address, is_known ? &known : nullptr);
 }

@@ -44,7 +44,16 @@ struct StoreHandle {
     std::unique_ptr<unsigned char[]> record_buffer;
     uint32_t record_buffer_size = 0;
     uint32_t last_record_address = 0;
-    uint32_t last_slot_size = 0;                    // the slot's full size, slack included
+    uint32_t last_slot_size = 0;  // the slot's full size, slack included
+    // The record whose data the record buffer still holds (0 = none): reading
+    // it again, as REWRITE and DELETE do right after a READ, costs no I/O.
+    // An update open has the file to itself, so nothing else can change it.
+    uint32_t buffered_record_address = 0;
+    uint32_t buffered_record_length = 0;
+    uint32_t buffered_slot_size = 0;
+    // A file end known to be no later than the real one (the file only grows
+    // while it is open): most checks against the end need no system call.
+    uint64_t known_file_end = 0;
     std::unique_ptr<unsigned char[]> write_buffer;  // null: no append buffer
     uint32_t write_buffer_offset = 0;               // file offset of its first byte; 0 = not placed
     uint32_t write_buffer_fill = 0;

@@ -107,6 +107,22 @@ unsigned char* get_page(Tree* tree, uint32_t address, int* result) {
         tree->cache_clock_ -= kClockRebase;
     }
 
+    const uint32_t hint_at = (address / tree->page_size_) & 63;
+    {
+        const int s = tree->slot_hint_[hint_at];
+        if (s < tree->cache_used_ && tree->slots_[s].page == address) {
+            Tree::CacheSlot& slot = tree->slots_[s];
+            slot.stamp = tree->cache_clock_;
+            unsigned char* page = slot.buffer.get();
+            if (page_self(page) != address) {
+                *result = kDamagedPage;
+                return nullptr;
+            }
+            if (tree->mark_dirty_)
+                set_page_modified(page, true);
+            return page;
+        }
+    }
     int empty = -1;
     for (int s = 0; s < tree->cache_used_; ++s) {
         Tree::CacheSlot& slot = tree->slots_[s];
@@ -116,6 +132,7 @@ unsigned char* get_page(Tree* tree, uint32_t address, int* result) {
         }
         if (slot.page != address)
             continue;
+        tree->slot_hint_[hint_at] = static_cast<int8_t>(s);
         slot.stamp = tree->cache_clock_;
         unsigned char* page = slot.buffer.get();
         if (page_self(page) != address) {
@@ -168,6 +185,7 @@ unsigned char* get_page(Tree* tree, uint32_t address, int* result) {
     unsigned char* page = slot.buffer.get();
     slot.stamp = tree->cache_clock_;
     slot.page = address;
+    tree->slot_hint_[hint_at] = static_cast<int8_t>(chosen);
     if (!tree->fresh_page_) {
         *result = read_page(*tree, address, page);
         set_page_modified(page, false);

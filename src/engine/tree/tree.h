@@ -156,6 +156,10 @@ private:
     int cache_used_ = 0;
     uint32_t cache_clock_ = 0;
     std::array<CacheSlot, kCacheSlots> slots_;
+    // Where a page was last cached, by its address: a hit skips the scan of
+    // the slots. Always checked against the slot, so a stale hint only costs
+    // the scan it would have saved; it never changes which slot is evicted.
+    std::array<int8_t, 64> slot_hint_{};
 
     Cursor cursor_;
 };

@@ -20,6 +20,24 @@ namespace kvr::tree {
 
 namespace {
 
+// Takes page `right`, whose entries `left` now holds, out of its level's
+// chain and gives it back to the store.
+int unlink_right_page(Tree* tree, unsigned char* left, uint32_t left_address,
+                      const unsigned char* right, uint32_t right_address) {
+    const uint32_t after_address = next_page(right);
+    set_next_page(left, after_address);
+    set_page_modified(left, true);
+    if (after_address != 0) {
+        int result = kTreeOk;
+        unsigned char* after = get_page(tree, after_address, &result);
+        if (after == nullptr)
+            return result;
+        set_prev_page(after, left_address);
+        set_page_modified(after, true);
+    }
+    return free_page(tree, right_address);
+}
+
 // Moves every entry of leaf `right` to the end of leaf `left` and takes the
 // right page out of the chain and the file.
 int join_leaf_pages(Tree* tree, uint32_t left_address, uint32_t right_address) {
@@ -37,17 +55,7 @@ int join_leaf_pages(Tree* tree, uint32_t left_address, uint32_t right_address) {
     std::memcpy(leaf_key(*tree, left, n), leaf_key(*tree, right, 0),
                 static_cast<size_t>(moved) * tree->key_len());
     set_page_count(left, n + moved);
-    const uint32_t after_address = next_page(right);
-    set_next_page(left, after_address);
-    set_page_modified(left, true);
-    if (after_address != 0) {
-        unsigned char* after = get_page(tree, after_address, &result);
-        if (after == nullptr)
-            return result;
-        set_prev_page(after, left_address);
-        set_page_modified(after, true);
-    }
-    return free_page(tree, right_address);
+    return unlink_right_page(tree, left, left_address, right, right_address);
 }
 
 // Moves the keys and children of branch `right` behind those of `left`, with
@@ -69,17 +77,7 @@ int join_branch_pages(Tree* tree, uint32_t left_address, uint32_t right_address,
                 static_cast<size_t>(moved + 1) * kChildSize);
     std::memcpy(branch_key(*tree, left, n + 1), branch_key(*tree, right, 0), moved * key_len);
     set_page_count(left, n + moved + 1);
-    const uint32_t after_address = next_page(right);
-    set_next_page(left, after_address);
-    set_page_modified(left, true);
-    if (after_address != 0) {
-        unsigned char* after = get_page(tree, after_address, &result);
-        if (after == nullptr)
-            return result;
-        set_prev_page(after, left_address);
-        set_page_modified(after, true);
-    }
-    return free_page(tree, right_address);
+    return unlink_right_page(tree, left, left_address, right, right_address);
 }
 
 // When branch page at `level` borrows through the separator above it: finds

@@ -48,6 +48,18 @@ unsigned char* cursor_leaf(Tree* tree, int* result) {
     return page;
 }
 
+// The start every cursor step shares: nothing handed back yet, the
+// operation begun, a tree that holds entries and a cursor with a position.
+int begin_step(Tree* tree, unsigned char** key_found, unsigned char** data) {
+    hand_back_nothing(key_found, data);
+    int result = begin_read(tree);
+    if (result != kTreeOk)
+        return result;
+    if (fetch_root(tree, &result) == nullptr)
+        return result;
+    return tree->cursor().state == 0 ? kNoCurrentEntry : kTreeOk;
+}
+
 // With a shared tree, finds the cursor's entry again by its whole key.
 int refind_cursor(Tree* tree) {
     if (!tree->shared())
@@ -246,15 +258,10 @@ extern "C" int _vmq_getlast(Tree* tree, unsigned char** key_found, unsigned char
 }
 
 extern "C" int _vmq_getnext(Tree* tree, unsigned char** key_found, unsigned char** data) {
-    hand_back_nothing(key_found, data);
-    int result = begin_read(tree);
+    int result = begin_step(tree, key_found, data);
     if (result != kTreeOk)
         return result;
-    if (fetch_root(tree, &result) == nullptr)
-        return result;
     Cursor& cursor = tree->cursor();
-    if (cursor.state == 0)
-        return kNoCurrentEntry;
     if ((cursor.state & kCursorBeforeFirst) != 0)
         return _vmq_getfirst(tree, key_found, data);
     if ((result = refind_cursor(tree)) != kTreeOk)
@@ -282,15 +289,10 @@ extern "C" int _vmq_getnext(Tree* tree, unsigned char** key_found, unsigned char
 }
 
 extern "C" int _vmq_getprev(Tree* tree, unsigned char** key_found, unsigned char** data) {
-    hand_back_nothing(key_found, data);
-    int result = begin_read(tree);
+    int result = begin_step(tree, key_found, data);
     if (result != kTreeOk)
         return result;
-    if (fetch_root(tree, &result) == nullptr)
-        return result;
     Cursor& cursor = tree->cursor();
-    if (cursor.state == 0)
-        return kNoCurrentEntry;
     if ((cursor.state & kCursorBeforeFirst) != 0) {
         // Before the first entry: step back from the first one.
         result = _vmq_getfirst(tree, nullptr, nullptr);
@@ -325,15 +327,10 @@ extern "C" int _vmq_getprev(Tree* tree, unsigned char** key_found, unsigned char
 }
 
 extern "C" int _vmq_getcur(Tree* tree, unsigned char** key_found, unsigned char** data) {
-    hand_back_nothing(key_found, data);
-    int result = begin_read(tree);
+    int result = begin_step(tree, key_found, data);
     if (result != kTreeOk)
         return result;
-    if (fetch_root(tree, &result) == nullptr)
-        return result;
     Cursor& cursor = tree->cursor();
-    if (cursor.state == 0)
-        return kNoCurrentEntry;
     if ((cursor.state & kCursorBeforeFirst) != 0)
         return _vmq_getfirst(tree, key_found, data);
     if ((result = refind_cursor(tree)) != kTreeOk)

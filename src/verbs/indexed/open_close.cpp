@@ -13,6 +13,7 @@
 #include "runtime/file_name.h"
 #include "runtime/file_status.h"
 #include "runtime/reporting.h"
+#include "verbs/closed_file.h"
 #include "verbs/indexed/keyed_file.h"
 #include "vmqrmkvr/isam.h"
 #include "vmqrmkvr/vmqrtlib.h"
@@ -258,32 +259,13 @@ void keyed_close(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganiza
         if (result != 0) {
             fcb->status = runtime::close_status(result);
         } else {
-            fcb->read_entry = _vmqReadError;
-            fcb->write_entry = _vmqWriteError;
-            fcb->rewrite_entry = _vmqRewriteError;
-            fcb->delete_entry = _vmqDeleteError;
-            fcb->start_entry = _vmqStartError;
-            fcb->close_entry = _vmqCloseError;
-            if ((options & VMQ_CLOSE_WITH_LOCK) == 0)
-                fcb->open_entry = org.open;
-            fcb->last_close_options = options;
-            fcb->state_flags &= VMQ_DESC_BY_INDEX;
+            install_closed_vector(fcb, org.open, options);
             fcb->status = 0;
             runtime::report(target, result, nullptr);
         }
     }
-    fcb->open_mode = 0;
-    fcb->state_flags &= ~VMQ_RECORD_READ;
-    // The slot goes whatever the engine said; later verbs of an FCB whose
-    // CLOSE failed find no handle and get "file not open" from the engine.
-    void* slot = fcb->engine_handle;
-    fcb->engine_handle = nullptr;
-    _vmqCheckFree(slot);
-    if (fcb->work_buffer != nullptr) {
-        _vmqCheckFree(fcb->work_buffer);
-        fcb->work_buffer = nullptr;
-    }
-    fcb->last_verb = VMQ_VERB_CLOSE;
+    // The slot goes whatever the engine said.
+    release_file_storage(fcb);
 }
 
 }  // namespace kvr::verbs

@@ -18,6 +18,7 @@
 #include "runtime/file_status.h"
 #include "runtime/reporting.h"
 #include "runtime/verb_frame.h"
+#include "verbs/closed_file.h"
 #include "verbs/entry_points.h"
 #include "vmqrmkvr/attributes.h"
 #include "vmqrmkvr/seqfs.h"
@@ -215,16 +216,7 @@ void sequential_close(vmq_fcb* fcb, vmq_program_context* context) {
             result = seq(SQ_CLOSE, fcb);
         if ((options & VMQ_CLOSE_RELEASE_ONLY) == 0) {
             if (result == 0) {
-                fcb->read_entry = _vmqReadError;
-                fcb->write_entry = _vmqWriteError;
-                fcb->rewrite_entry = _vmqRewriteError;
-                fcb->delete_entry = _vmqDeleteError;
-                fcb->start_entry = _vmqStartError;
-                fcb->close_entry = _vmqCloseError;
-                if ((options & VMQ_CLOSE_WITH_LOCK) == 0)
-                    fcb->open_entry = _vmqBSeqOpen;
-                fcb->last_close_options = options;
-                fcb->state_flags &= VMQ_DESC_BY_INDEX;
+                install_closed_vector(fcb, _vmqBSeqOpen, options);
                 fcb->status = 0;
             } else {
                 fcb->status = runtime::close_status(result);
@@ -237,16 +229,7 @@ void sequential_close(vmq_fcb* fcb, vmq_program_context* context) {
     if ((options & VMQ_CLOSE_RELEASE_ONLY) == 0)
         runtime::report(target, result, nullptr);
     if (!keep_open) {
-        fcb->open_mode = 0;
-        fcb->state_flags &= ~VMQ_RECORD_READ;
-        void* slot = fcb->engine_handle;
-        fcb->engine_handle = nullptr;
-        _vmqCheckFree(slot);
-        if (fcb->work_buffer != nullptr) {
-            _vmqCheckFree(fcb->work_buffer);
-            fcb->work_buffer = nullptr;
-        }
-        fcb->last_verb = VMQ_VERB_CLOSE;
+        release_file_storage(fcb);
     }
 }
 

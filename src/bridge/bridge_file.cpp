@@ -1,0 +1,317 @@
+#include "bridge/bridge_file.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "vmqrmkvr/vmqrtlib.h"
+
+extern "C" void _IO_Init(vmq_fcb* fcb, vmq_program_context* context);
+
+namespace kvr::bridge {
+
+namespace {
+
+constexpr size_t kKdbHeaderSize = offsetof(KDB, key);
+
+// Reads the key definition block into key descriptions. Each key must be
+// one run of bytes of the record: a key of several parts that do not touch
+// would be ordered by its first part alone, and a sparse key would index
+// records the program expects it to skip, so both are refused.
+bool describe_keys(const FCD3* fcd, vmq_key_description* keys, uint32_t* count,
+                   std::string* why) {
+    const KDB* kdb = fcd->kdbPtr;
+    if (kdb == nullptr) {
+        *why = "the program gave no record key";
+        return false;
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(kdb);
+    const uint32_t kdb_length = get_u16(kdb->kdbLen);
+    const uint32_t key_count = get_u16(kdb->nkeys);
+    if (key_count == 0 || key_count > kMaxKeys) {
+        *why = "the key definition block names " + std::to_string(key_count) +
+               " keys (1 to 64 can be kept)";
+        return false;
+    }
+    if (kdb_length < kKdbHeaderSize + key_count * sizeof(KDB_KEY)) {
+        *why = "the key definition block is shorter than its keys";
+        return false;
+    }
+    const uint32_t record_length = get_u32(fcd->maxRecLen);
+    for (uint32_t k = 0; k < key_count; ++k) {
+        const KDB_KEY& key = kdb->key[k];
+        const uint32_t parts = get_u16(key.count);
+        const uint32_t offset = get_u16(key.offset);
+        const std::string which = k == 0 ? "the record key" : "alternate key " + std::to_string(k);
+        if (parts == 0 || offset < kKdbHeaderSize ||
+            offset + parts * sizeof(EXTKEY) > kdb_length) {
+            *why = which + " is not described in the key definition block";
+            return false;
+        }
+        if ((key.keyFlags & KEY_SPARSE) != 0) {
+            *why = which + " has SUPPRESS WHEN, which this file system cannot keep";
+            return false;
+        }
+        uint32_t position = 0;
+        uint32_t length = 0;
+        for (uint32_t p = 0; p < parts; ++p) {
+            const auto* part = reinterpret_cast<const EXTKEY*>(bytes + offset + p * sizeof(EXTKEY));
+            const uint32_t part_position = get_u32(part->pos);
+            const uint32_t part_length = get_u32(part->len);
+            if (p == 0) {
+                position = part_position;
+            } else if (part_position != position + length) {
+                *why = which + " is made of " + std::to_string(parts) +
+                       " separate parts; a key must be one run of bytes of the record";
+                return false;
+            }
+            length += part_length;
+        }
+        if (length == 0 || position + length > record_length) {
+            *why = which + " lies outside the record";
+            return false;
+        }
+        keys[k].position = position;
+        keys[k].length = length;
+        keys[k].flags = (key.keyFlags & KEY_DUPS) != 0 ? VMQ_KEY_DUPLICATES : 0;
+    }
+    *count = key_count;
+    return true;
+}
+
+}  // namespace
+
+std::unique_ptr<BridgeFile> BridgeFile::describe(const FCD3* fcd, std::string name,
+                                                 std::string* why) {
+    std::unique_ptr<BridgeFile> file(new BridgeFile());
+    vmq_file_description& d = file->block_.description;
+    switch (fcd->fileOrg) {
+    case ORG_SEQ:
+        d.organization = VMQ_ORG_SEQUENTIAL;
+        break;
+    case ORG_INDEXED:
+        d.organization = VMQ_ORG_INDEXED;
+        break;
+    case ORG_RELATIVE:
+        d.organization = VMQ_ORG_RELATIVE;
+        break;
+    default:
+        *why = "organization " + std::to_string(fcd->fileOrg) + " is not kept by this file system";
+        return nullptr;
+    }
+    const uint32_t max_length = get_u32(fcd->maxRecLen);
+    const uint32_t min_length = std::min(get_u32(fcd->minRecLen), max_length);
+    if (max_length == 0) {
+        *why = "the record length is 0";
+        return nullptr;
+    }
+    if (fcd->recPtr == nullptr) {
+        *why = "the program gave no record area";
+        return nullptr;
+    }
+    if (file->indexed() && !describe_keys(fcd, file->block_.keys, &d.key_count, why))
+        return nullptr;
+
+    d.access_flags = (fcd->accessFlags & 0x7F) == ACCESS_SEQ ? VMQ_ACCESS_SEQUENTIAL : 0;
+    d.record_flags = (fcd->recordMode == REC_MODE_VARIABLE || min_length != max_length)
+                         ? VMQ_RECORD_VARIABLE
+                         : 0;
+    d.file_flags = (fcd->otherFlags & OTH_OPTIONAL) != 0 ? VMQ_FILE_OPTIONAL : 0;
+    d.max_record_length = max_length;
+    d.min_record_length = min_length;
+    d.max_area_length = max_length;
+    d.min_area_length = min_length;
+    d.keys_offset = offsetof(Description, keys);
+    // GnuCOBOL does not say how many digits the RELATIVE KEY item has; a
+    // record number of this system fits in 9.
+    d.relative_key_offset = offsetof(Description, relative_key);
+    file->block_.relative_key.digit_count = 9;
+    d.status_offset = 0;
+    d.message_offset = 0;
+    d.message_length = sizeof file->message_ - 1;
+    file->status_base_ = file->status_;
+    file->message_base_ = reinterpret_cast<unsigned char*>(file->message_);
+    d.status_base = &file->status_base_;
+    d.message_base = &file->message_base_;
+
+    file->name_ = std::move(name);
+    file->connector_ = fcd->recPtr;
+    file->context_.runtime = &file->runtime_;
+    vmq_fcb& fcb = file->fcb_;
+    fcb.description = &d;
+    fcb.file_name = file->name_.data();
+    fcb.record_area = fcd->recPtr;
+    if (file->relative()) {
+        file->relative_area_.assign(4 + static_cast<size_t>(max_length), 0);
+        fcb.record_area = file->relative_area_.data() + 4;
+    }
+    fcb.read_entry = _vmqReadError;
+    fcb.write_entry = _vmqWriteError;
+    fcb.rewrite_entry = _vmqRewriteError;
+    fcb.start_entry = _vmqStartError;
+    fcb.delete_entry = _vmqDeleteError;
+    fcb.close_entry = _vmqCloseError;
+    _IO_Init(&fcb, &file->context_);
+    return file;
+}
+
+BridgeFile::~BridgeFile() {
+    if (is_open()) {
+        fcb_.close_options = VMQ_CLOSE_RELEASE_ONLY;
+        fcb_.close_entry(&fcb_, &context_);
+    }
+}
+
+std::string BridgeFile::message() const {
+    std::string text(message_, strnlen(message_, sizeof message_ - 1));
+    const size_t end = text.find_last_not_of(' ');
+    text.erase(end == std::string::npos ? 0 : end + 1);
+    return text;
+}
+
+void BridgeFile::run(FCD3* fcd, vmq_verb_entry vmq_fcb::*slot) {
+    std::memset(message_, ' ', sizeof message_ - 1);
+    (fcb_.*slot)(&fcb_, &context_);
+    set_status(fcd, static_cast<char>(status_[0]), static_cast<char>(status_[1]));
+}
+
+void BridgeFile::take_relative_key(const FCD3* fcd) { fcb_.relative_number = relative_key(fcd); }
+
+void BridgeFile::give_relative_key(FCD3* fcd) const { set_relative_key(fcd, fcb_.relative_number); }
+
+void BridgeFile::take_record(FCD3* fcd, bool with_length) {
+    const uint32_t max_length = block_.description.max_record_length;
+    const uint32_t length = with_length ? get_u32(fcd->curRecLen) : max_length;
+    fcb_.write_length = length;
+    if (relative()) {
+        std::memcpy(relative_area_.data() + 4, fcd->recPtr, std::min(length, max_length));
+        fcb_.record_area = relative_area_.data() + 4;
+    } else {
+        fcb_.record_area = fcd->recPtr;
+    }
+}
+
+void BridgeFile::deliver_record(FCD3* fcd) {
+    const uint32_t length = std::min(fcb_.read_length, block_.description.max_record_length);
+    if (relative()) {
+        std::memcpy(fcd->recPtr, relative_area_.data() + 4, length);
+        give_relative_key(fcd);
+    }
+    put_u32(fcd->curRecLen, length);
+}
+
+void BridgeFile::open(FCD3* fcd, uint16_t request) {
+    fcb_.open_request = request;
+    run(fcd, &vmq_fcb::open_entry);
+}
+
+void BridgeFile::close(FCD3* fcd, uint16_t close_options, bool no_rewind) {
+    fcb_.close_options = close_options;
+    run(fcd, &vmq_fcb::close_entry);
+    if (is_open()) {
+        // The CLOSE failed and kept the file; the program's FCD is gone
+        // after this call, so the storage is given back without a report.
+        fcb_.close_options = VMQ_CLOSE_RELEASE_ONLY;
+        fcb_.close_entry(&fcb_, &context_);
+        return;
+    }
+    // NO REWIND, REEL and UNIT mean nothing to a disk file: it is closed,
+    // and the program is told so with 07.
+    if (no_rewind && fcb_.status == 0)
+        set_status(fcd, 7);
+}
+
+void BridgeFile::read(FCD3* fcd, ReadKind kind) {
+    fcb_.record_area = relative() ? relative_area_.data() + 4 : fcd->recPtr;
+    switch (kind) {
+    case ReadKind::Next:
+        fcb_.verb_options = VMQ_READ_NEXT;
+        break;
+    case ReadKind::Previous:
+        fcb_.verb_options = VMQ_READ_PREVIOUS;
+        break;
+    case ReadKind::Random:
+        fcb_.verb_options = 0;
+        if (indexed()) {
+            const uint32_t k = get_u16(fcd->refKey);
+            fcb_.verb_options = VMQ_KEY_IS;
+            fcb_.key_of_reference =
+                static_cast<uint16_t>(k < block_.description.key_count ? k + 1 : 1);
+        } else if (relative()) {
+            take_relative_key(fcd);
+        }
+        break;
+    }
+    if (!indexed() && !relative())
+        fcb_.verb_options = 0;
+    run(fcd, &vmq_fcb::read_entry);
+    if (fcb_.status < 10)
+        deliver_record(fcd);
+}
+
+void BridgeFile::start(FCD3* fcd, Relation relation) {
+    static constexpr uint32_t kRelation[] = {VMQ_START_EQUAL,      VMQ_START_GREATER,
+                                             VMQ_START_NOT_LESS,   VMQ_START_LESS,
+                                             VMQ_START_NOT_GREATER, VMQ_START_NOT_LESS,
+                                             VMQ_START_NOT_GREATER};
+    fcb_.verb_options = kRelation[static_cast<int>(relation)];
+    const bool first = relation == Relation::First;
+    const bool last = relation == Relation::Last;
+    if (!indexed()) {
+        fcb_.record_area = relative() ? relative_area_.data() + 4 : fcd->recPtr;
+        if (first)
+            fcb_.relative_number = 1;
+        else if (last)
+            fcb_.relative_number = 0xFFFFFFFFu;
+        else
+            take_relative_key(fcd);
+        run(fcd, &vmq_fcb::start_entry);
+        return;
+    }
+    const uint32_t k = get_u16(fcd->refKey);
+    const uint32_t key_index = k < block_.description.key_count ? k : 0;
+    const vmq_key_description& key = block_.keys[key_index];
+    fcb_.verb_options |= VMQ_KEY_IS;
+    fcb_.key_of_reference = static_cast<uint16_t>(key_index + 1);
+    const uint32_t given = get_u16(fcd->effKeyLen);
+    fcb_.start_key_length = static_cast<uint16_t>(given == 0 || given > key.length ? key.length : given);
+    fcb_.record_area = fcd->recPtr;
+    if (!first && !last) {
+        run(fcd, &vmq_fcb::start_entry);
+        return;
+    }
+    // FIRST and LAST start from the lowest or highest value the key can
+    // hold; the program's record is left as it was.
+    std::vector<unsigned char> saved(fcd->recPtr + key.position,
+                                     fcd->recPtr + key.position + key.length);
+    std::memset(fcd->recPtr + key.position, first ? 0x00 : 0xFF, key.length);
+    fcb_.start_key_length = static_cast<uint16_t>(key.length);
+    run(fcd, &vmq_fcb::start_entry);
+    std::memcpy(fcd->recPtr + key.position, saved.data(), key.length);
+}
+
+void BridgeFile::write(FCD3* fcd, uint8_t advance_options, uint32_t advance_lines) {
+    take_record(fcd, true);
+    if (relative() && !sequential_access())
+        take_relative_key(fcd);
+    fcb_.advance_options = advance_options;
+    fcb_.advance_lines = advance_lines;
+    run(fcd, &vmq_fcb::write_entry);
+    if (relative() && fcb_.status < 10)
+        give_relative_key(fcd);
+}
+
+void BridgeFile::rewrite(FCD3* fcd) {
+    take_record(fcd, true);
+    if (relative() && !sequential_access())
+        take_relative_key(fcd);
+    run(fcd, &vmq_fcb::rewrite_entry);
+}
+
+void BridgeFile::remove(FCD3* fcd) {
+    fcb_.record_area = relative() ? relative_area_.data() + 4 : fcd->recPtr;
+    if (relative() && !sequential_access())
+        take_relative_key(fcd);
+    run(fcd, &vmq_fcb::delete_entry);
+}
+
+}  // namespace kvr::bridge

@@ -1,0 +1,102 @@
+// One file of a GnuCOBOL program while KVR keeps it open: the blocks the
+// library expects from its runtime (FCB, file description with its key
+// descriptions and RELATIVE KEY item, program context, runtime block, status
+// item and message area), built from the program's FCD3 and its key
+// definition block when the file is opened.
+//
+// The handler plays the runtime's part: it sets the request fields of the
+// FCB from the FCD before each verb, calls the verb through the FCB's verb
+// vector (never the engines), and copies back what the program sees: the
+// FILE STATUS, the record and its length, the relative record number and the
+// open mode.
+#ifndef KVR_BRIDGE_BRIDGE_FILE_H
+#define KVR_BRIDGE_BRIDGE_FILE_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bridge/fcd_access.h"
+#include "vmqrmkvr/fcb.h"
+
+namespace kvr::bridge {
+
+// Keys a program may give: the key definition block holds at most 64.
+inline constexpr uint32_t kMaxKeys = 64;
+
+// The verbs the handler maps GnuCOBOL's operation codes onto.
+enum class ReadKind { Next, Previous, Random };
+enum class Relation { Equal, Greater, NotLess, Less, NotGreater, First, Last };
+
+class BridgeFile {
+public:
+    // Builds the blocks for the FCD's file. A file this system cannot keep
+    // as the program describes it (a key made of separate parts, a sparse
+    // key, a damaged key definition block) gives null and the reason.
+    static std::unique_ptr<BridgeFile> describe(const FCD3* fcd, std::string name,
+                                                std::string* why);
+    ~BridgeFile();
+    BridgeFile(const BridgeFile&) = delete;
+    BridgeFile& operator=(const BridgeFile&) = delete;
+
+    // Each verb leaves its FILE STATUS in the FCD.
+    void open(FCD3* fcd, uint16_t request);
+    // close_options as the FCB takes them. The file is closed afterwards
+    // whatever the status: GnuCOBOL forgets the FCD after every CLOSE.
+    void close(FCD3* fcd, uint16_t close_options, bool no_rewind);
+    void read(FCD3* fcd, ReadKind kind);
+    void start(FCD3* fcd, Relation relation);
+    void write(FCD3* fcd, uint8_t advance_options, uint32_t advance_lines);
+    void rewrite(FCD3* fcd);
+    void remove(FCD3* fcd);
+
+    bool is_open() const { return fcb_.open_mode != 0; }
+    unsigned status() const { return fcb_.status; }
+    const std::string& name() const { return name_; }
+    // The program's record area when the file was opened: it names the
+    // file connector, which outlives the FCD GnuCOBOL makes for each OPEN.
+    const void* connector() const { return connector_; }
+    // The library's diagnostic text of the last verb, blanks trimmed.
+    std::string message() const;
+
+private:
+    BridgeFile() = default;
+
+    struct Description {
+        vmq_file_description description;
+        vmq_relative_key_item relative_key;
+        vmq_key_description keys[kMaxKeys];
+    };
+
+    bool relative() const { return (block_.description.organization & VMQ_ORG_RELATIVE) != 0; }
+    bool indexed() const { return (block_.description.organization & VMQ_ORG_INDEXED) != 0; }
+    bool sequential_access() const {
+        return (block_.description.access_flags & VMQ_ACCESS_SEQUENTIAL) != 0;
+    }
+    // Points the FCB at the record to work on (the relative buffer gets a
+    // copy) and takes the record length and relative key from the FCD.
+    void take_record(FCD3* fcd, bool with_length);
+    void take_relative_key(const FCD3* fcd);
+    // Runs the verb in the given vector slot and copies its status back.
+    void run(FCD3* fcd, vmq_verb_entry vmq_fcb::*slot);
+    void deliver_record(FCD3* fcd);
+    void give_relative_key(FCD3* fcd) const;
+
+    vmq_fcb fcb_{};
+    Description block_{};
+    vmq_runtime_block runtime_{};
+    vmq_program_context context_{};
+    unsigned char status_[2] = {'0', '0'};
+    char message_[81] = {};
+    unsigned char* status_base_ = nullptr;
+    unsigned char* message_base_ = nullptr;
+    std::string name_;
+    const void* connector_ = nullptr;
+    // Relative files: 4 bytes for the record number in front of the record.
+    std::vector<unsigned char> relative_area_;
+};
+
+}  // namespace kvr::bridge
+
+#endif

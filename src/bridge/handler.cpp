@@ -1,0 +1,353 @@
+// KVRFH: the external file handler GnuCOBOL calls for every file verb of a
+// program compiled with -fcallfh=KVRFH. Record-sequential, relative and
+// indexed files are kept by this file system; LINE SEQUENTIAL files (and
+// LINAGE files, which GnuCOBOL makes line sequential) go on to GnuCOBOL's
+// own handler, EXTFH, so a program may mix both.
+//
+// GnuCOBOL makes a new FCD for each OPEN and frees it after CLOSE. The open
+// file hangs off the FCD's file handle; the one thing that must outlive the
+// FCD is that a file connector was closed WITH LOCK, so that a later OPEN of
+// it fails with 38. The runtime keeps that in its FCB for the whole run
+// unit; here a small table of locked connectors does, the handler's only
+// process-wide state.
+//
+// Set KVRFH_TRACE to print every verb with its FILE STATUS on standard
+// error.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "bridge/bridge_file.h"
+#include "bridge/fcd_access.h"
+#include "bridge/file_name.h"
+
+namespace kvr::bridge {
+
+namespace {
+
+class LockedConnectors {
+public:
+    bool contains(const void* connector) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return connectors_.count(connector) != 0;
+    }
+    void add(const void* connector) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        connectors_.insert(connector);
+    }
+
+private:
+    std::mutex mutex_;
+    std::set<const void*> connectors_;
+};
+
+LockedConnectors& locked_connectors() {
+    static LockedConnectors connectors;
+    return connectors;
+}
+
+bool tracing() {
+    static const bool on = std::getenv("KVRFH_TRACE") != nullptr;
+    return on;
+}
+
+BridgeFile* open_file_of(const FCD3* fcd) { return static_cast<BridgeFile*>(fcd->fileHandle); }
+
+uint32_t fcd_options(const FCD3* fcd) {
+    return get_u32(reinterpret_cast<const unsigned char*>(fcd->opt));
+}
+
+void refuse(FCD3* fcd, const std::string& name, const std::string& why) {
+    std::fprintf(stderr, "KVRFH: cannot open %s: %s\n", name.c_str(), why.c_str());
+    set_status(fcd, '9', '1');
+}
+
+void open_file(FCD3* fcd, uint16_t request, unsigned char mode) {
+    if (BridgeFile* file = open_file_of(fcd); file != nullptr && file->is_open()) {
+        set_status(fcd, 41);
+        return;
+    }
+    if (fcd->recPtr != nullptr && locked_connectors().contains(fcd->recPtr)) {
+        set_status(fcd, 38);
+        return;
+    }
+    const std::string name = resolve_file_name(fcd);
+    std::string why;
+    std::unique_ptr<BridgeFile> file = BridgeFile::describe(fcd, name, &why);
+    if (file == nullptr) {
+        refuse(fcd, name, why);
+        fcd->openMode = OPEN_NOT_OPEN;
+        return;
+    }
+    file->open(fcd, request);
+    if (file->is_open()) {
+        fcd->openMode = mode;
+        fcd->fileHandle = file.release();
+    } else {
+        fcd->openMode = OPEN_NOT_OPEN;
+    }
+}
+
+void close_file(FCD3* fcd, unsigned op) {
+    BridgeFile* file = open_file_of(fcd);
+    if (file == nullptr) {
+        set_status(fcd, 42);
+        return;
+    }
+    const uint32_t options = fcd_options(fcd);
+    const bool with_lock = op == OP_CLOSE_LOCK || (op == OP_CLOSE && options == COB_CLOSE_LOCK);
+    const bool no_rewind = op == OP_CLOSE_NO_REWIND || op == OP_CLOSE_NOREWIND ||
+                           op == OP_CLOSE_REEL || op == OP_CLOSE_REMOVE ||
+                           (op == OP_CLOSE && (options == COB_CLOSE_NO_REWIND ||
+                                               options == COB_CLOSE_UNIT ||
+                                               options == COB_CLOSE_UNIT_REMOVAL));
+    file->close(fcd, with_lock ? VMQ_CLOSE_WITH_LOCK : 0, no_rewind);
+    if (with_lock)
+        locked_connectors().add(file->connector());
+    delete file;
+    fcd->fileHandle = nullptr;
+    fcd->openMode = OPEN_NOT_OPEN;
+}
+
+// DELETE FILE: the file must be closed; it is removed by name.
+void delete_file(FCD3* fcd) {
+    if (BridgeFile* file = open_file_of(fcd); file != nullptr && file->is_open()) {
+        set_status(fcd, 41);
+        return;
+    }
+    const std::string name = resolve_file_name(fcd);
+    if (!name.empty() && std::remove(name.c_str()) == 0) {
+        set_status(fcd, 0);
+        return;
+    }
+    if (name.empty() || errno == ENOENT)
+        set_status(fcd, (fcd->otherFlags & OTH_OPTIONAL) != 0 ? 5 : 35);
+    else if (errno == EACCES || errno == EPERM || errno == EROFS)
+        set_status(fcd, 37);
+    else
+        set_status(fcd, 30);
+}
+
+// WRITE's ADVANCING phrase, from the operation code or from the options
+// GnuCOBOL passes with a plain WRITE.
+void advancing(unsigned op, const FCD3* fcd, uint8_t* options, uint32_t* lines) {
+    *options = 0;
+    *lines = 1;
+    switch (op) {
+    case OP_WRITE_BEFORE:
+    case OP_WRITE_BEFORE_TAB:
+        *options = VMQ_ADVANCE_BEFORE;
+        *lines = get_u16(fcd->lineCount);
+        return;
+    case OP_WRITE_AFTER:
+    case OP_WRITE_AFTER_TAB:
+        *options = VMQ_ADVANCE_AFTER;
+        *lines = get_u16(fcd->lineCount);
+        return;
+    case OP_WRITE_BEFORE_PAGE:
+        *options = VMQ_ADVANCE_BEFORE | VMQ_ADVANCE_PAGE;
+        return;
+    case OP_WRITE_AFTER_PAGE:
+        *options = VMQ_ADVANCE_AFTER | VMQ_ADVANCE_PAGE;
+        return;
+    default:
+        break;
+    }
+    const uint32_t given = fcd_options(fcd);
+    if ((given & (COB_WRITE_BEFORE | COB_WRITE_AFTER)) == 0)
+        return;
+    *options = (given & COB_WRITE_BEFORE) != 0 ? VMQ_ADVANCE_BEFORE : VMQ_ADVANCE_AFTER;
+    if ((given & COB_WRITE_PAGE) != 0)
+        *options |= VMQ_ADVANCE_PAGE;
+    else if ((given & COB_WRITE_LINES) != 0)
+        *lines = given & COB_WRITE_MASK;
+}
+
+// Verbs on a file that is not open: the statuses COBOL gives them.
+unsigned status_when_closed(unsigned op) {
+    switch (op) {
+    case OP_WRITE:
+    case OP_WRITE_BEFORE:
+    case OP_WRITE_BEFORE_TAB:
+    case OP_WRITE_BEFORE_PAGE:
+    case OP_WRITE_AFTER:
+    case OP_WRITE_AFTER_TAB:
+    case OP_WRITE_AFTER_PAGE:
+        return 48;
+    case OP_REWRITE:
+    case OP_DELETE:
+        return 49;
+    default:
+        return 47;
+    }
+}
+
+void record_verb(FCD3* fcd, unsigned op) {
+    BridgeFile* file = open_file_of(fcd);
+    if (file == nullptr) {
+        set_status(fcd, status_when_closed(op));
+        return;
+    }
+    if (fcd->recPtr == nullptr) {
+        set_status(fcd, '9', '1');
+        return;
+    }
+    switch (op) {
+    case OP_READ_SEQ:
+    case OP_READ_SEQ_NO_LOCK:
+    case OP_READ_SEQ_LOCK:
+    case OP_READ_SEQ_KEPT_LOCK:
+    case OP_STEP_NEXT:
+    case OP_STEP_NEXT_NO_LOCK:
+    case OP_STEP_NEXT_LOCK:
+    case OP_STEP_NEXT_KEPT_LOCK:
+        file->read(fcd, ReadKind::Next);
+        return;
+    case OP_READ_PREV:
+    case OP_READ_PREV_NO_LOCK:
+    case OP_READ_PREV_LOCK:
+    case OP_READ_PREV_KEPT_LOCK:
+        file->read(fcd, ReadKind::Previous);
+        return;
+    case OP_READ_RAN:
+    case OP_READ_RAN_NO_LOCK:
+    case OP_READ_RAN_LOCK:
+    case OP_READ_RAN_KEPT_LOCK:
+    case OP_READ_DIR:
+    case OP_READ_DIR_NO_LOCK:
+    case OP_READ_DIR_LOCK:
+    case OP_READ_DIR_KEPT_LOCK:
+        file->read(fcd, ReadKind::Random);
+        return;
+    case OP_STEP_FIRST:
+    case OP_STEP_FIRST_NO_LOCK:
+    case OP_STEP_FIRST_LOCK:
+    case OP_STEP_FIRST_KEPT_LOCK:
+        file->start(fcd, Relation::First);
+        if (file->status() == 0)
+            file->read(fcd, ReadKind::Next);
+        return;
+    case OP_START_EQ:
+    case OP_START_EQ_ANY:
+        file->start(fcd, Relation::Equal);
+        return;
+    case OP_START_GT:
+        file->start(fcd, Relation::Greater);
+        return;
+    case OP_START_GE:
+        file->start(fcd, Relation::NotLess);
+        return;
+    case OP_START_LT:
+        file->start(fcd, Relation::Less);
+        return;
+    case OP_START_LE:
+        file->start(fcd, Relation::NotGreater);
+        return;
+    case OP_START_FI:
+        file->start(fcd, Relation::First);
+        return;
+    case OP_START_LA:
+        file->start(fcd, Relation::Last);
+        return;
+    case OP_REWRITE:
+        file->rewrite(fcd);
+        return;
+    case OP_DELETE:
+        file->remove(fcd);
+        return;
+    default: {
+        uint8_t options = 0;
+        uint32_t lines = 1;
+        advancing(op, fcd, &options, &lines);
+        file->write(fcd, options, lines);
+        return;
+    }
+    }
+}
+
+void trace(unsigned op, const FCD3* fcd) {
+    const BridgeFile* file = open_file_of(fcd);
+    std::string name = file != nullptr ? file->name() : resolve_file_name(fcd);
+    std::fprintf(stderr, "KVRFH %-20s op %04X status %c%c", name.c_str(), op, fcd->fileStatus[0],
+                 fcd->fileStatus[1]);
+    if (file != nullptr && fcd->fileStatus[0] != '0' && !file->message().empty())
+        std::fprintf(stderr, "  (%s)", file->message().c_str());
+    std::fprintf(stderr, "\n");
+}
+
+}  // namespace
+
+int handle(unsigned op, FCD3* fcd) {
+    switch (op) {
+    case OP_OPEN_INPUT:
+    case OP_OPEN_INPUT_NOREWIND:
+    case OP_OPEN_INPUT_REVERSED:
+        open_file(fcd, VMQ_OPEN_INPUT, OPEN_INPUT);
+        break;
+    case OP_OPEN_OUTPUT:
+    case OP_OPEN_OUTPUT_NOREWIND:
+        open_file(fcd, VMQ_OPEN_OUTPUT, OPEN_OUTPUT);
+        break;
+    case OP_OPEN_IO:
+        open_file(fcd, VMQ_OPEN_IO, OPEN_IO);
+        break;
+    case OP_OPEN_EXTEND:
+        open_file(fcd, VMQ_OPEN_EXTEND, OPEN_EXTEND);
+        break;
+    case OP_CLOSE:
+    case OP_CLOSE_LOCK:
+    case OP_CLOSE_NO_REWIND:
+    case OP_CLOSE_REEL:
+    case OP_CLOSE_REMOVE:
+    case OP_CLOSE_NOREWIND:
+        close_file(fcd, op);
+        break;
+    case OP_DELETE_FILE:
+        delete_file(fcd);
+        break;
+    case OP_UNLOCK:
+    case OP_UNLOCK_REC:
+    case OP_FLUSH:
+    case OP_COMMIT:
+    case OP_ROLLBACK:
+        // Every verb has reached the file when it returns and records are
+        // not locked across verbs: nothing is left to do.
+        set_status(fcd, 0);
+        break;
+    case OP_READ_SEQ: case OP_READ_SEQ_NO_LOCK: case OP_READ_SEQ_LOCK: case OP_READ_SEQ_KEPT_LOCK:
+    case OP_READ_PREV: case OP_READ_PREV_NO_LOCK: case OP_READ_PREV_LOCK: case OP_READ_PREV_KEPT_LOCK:
+    case OP_READ_RAN: case OP_READ_RAN_NO_LOCK: case OP_READ_RAN_LOCK: case OP_READ_RAN_KEPT_LOCK:
+    case OP_READ_DIR: case OP_READ_DIR_NO_LOCK: case OP_READ_DIR_LOCK: case OP_READ_DIR_KEPT_LOCK:
+    case OP_STEP_NEXT: case OP_STEP_NEXT_NO_LOCK: case OP_STEP_NEXT_LOCK: case OP_STEP_NEXT_KEPT_LOCK:
+    case OP_STEP_FIRST: case OP_STEP_FIRST_NO_LOCK: case OP_STEP_FIRST_LOCK: case OP_STEP_FIRST_KEPT_LOCK:
+    case OP_START_EQ: case OP_START_EQ_ANY: case OP_START_GT: case OP_START_GE:
+    case OP_START_LT: case OP_START_LE: case OP_START_FI: case OP_START_LA:
+    case OP_WRITE: case OP_WRITE_BEFORE: case OP_WRITE_BEFORE_TAB: case OP_WRITE_BEFORE_PAGE:
+    case OP_WRITE_AFTER: case OP_WRITE_AFTER_TAB: case OP_WRITE_AFTER_PAGE:
+    case OP_REWRITE:
+    case OP_DELETE:
+        record_verb(fcd, op);
+        break;
+    default:
+        // An operation this file system does not offer.
+        set_status(fcd, '9', '1');
+        break;
+    }
+    if (tracing())
+        trace(op, fcd);
+    return fcd->fileStatus[0] == '9' ? 1 : 0;
+}
+
+}  // namespace kvr::bridge
+
+extern "C" __attribute__((visibility("default"))) int KVRFH(unsigned char* opcode, FCD3* fcd) {
+    if (opcode == nullptr || fcd == nullptr)
+        return -1;
+    if (fcd->fileOrg != ORG_SEQ && fcd->fileOrg != ORG_INDEXED && fcd->fileOrg != ORG_RELATIVE)
+        return EXTFH(opcode, fcd);
+    return kvr::bridge::handle(kvr::bridge::operation_code(opcode), fcd);
+}

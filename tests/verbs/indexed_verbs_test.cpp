@@ -133,6 +133,14 @@ TEST_F(IndexedVerbs, SequentialReadingAndStart) {
     EXPECT_EQ(file().record().substr(0, 6), "000030");
     EXPECT_EQ(file().read(VMQ_READ_PREVIOUS), "00");
     EXPECT_EQ(file().record().substr(0, 6), "000020");
+    // Right after START, READ PREVIOUS delivers the record START found.
+    EXPECT_EQ(file().start(VMQ_START_NOT_GREATER, "000035", 6), "00");
+    EXPECT_EQ(file().read(VMQ_READ_PREVIOUS), "00");
+    EXPECT_EQ(file().record().substr(0, 6), "000030");
+    EXPECT_EQ(file().read(VMQ_READ_PREVIOUS), "00");
+    EXPECT_EQ(file().record().substr(0, 6), "000020");
+    // Open INPUT, WRITE is refused by the runtime, not tried on the file.
+    EXPECT_EQ(file().write("000050EVE NYC"), "48");
 
     // By the region key: 02 while another record with the value follows.
     file().fcb().key_of_reference = 3;

@@ -106,7 +106,9 @@ void install_vector(vmq_fcb* fcb, const vmq_file_description* description,
             fcb->delete_entry = org.remove;
             fcb->rewrite_entry = org.rewrite;
         }
-        if (!keyed::sequential_access(description))
+        // Random and dynamic access may WRITE when the file is open I-O;
+        // open INPUT, WRITE stays with the runtime's 48.
+        if ((request & VMQ_OPEN_IO) != 0 && !keyed::sequential_access(description))
             fcb->write_entry = org.write;
     }
     fcb->open_entry = _vmqOpenError;

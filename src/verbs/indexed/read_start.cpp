@@ -82,7 +82,9 @@ void keyed_read(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganizat
     int key_index = k;
     bool stepping = true;
     if (previous) {
-        opcode = IX_READ_PREV;
+        // Right after START the record START found comes first, in either
+        // direction; stepping back from it would skip it.
+        opcode = fcb->last_position_verb == VMQ_VERB_START ? IX_READ_CURRENT : IX_READ_PREV;
     } else if ((org.relative || (options & VMQ_KEY_IS) == 0) && (next || sequential)) {
         if (fcb->last_verb == VMQ_VERB_OPEN || fcb->last_position_verb == VMQ_VERB_OPEN)
             opcode = IX_READ_FIRST;

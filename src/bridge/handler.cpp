@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <utility>
 #include <string>
 
 #include "bridge/bridge_file.h"
@@ -29,20 +30,22 @@ namespace kvr::bridge {
 
 namespace {
 
+// A connector is named by the program's record area and the file it was
+// assigned to.
 class LockedConnectors {
 public:
-    bool contains(const void* connector) {
+    bool contains(const void* connector, const std::string& name) {
         std::lock_guard<std::mutex> guard(mutex_);
-        return connectors_.count(connector) != 0;
+        return connectors_.count({connector, name}) != 0;
     }
-    void add(const void* connector) {
+    void add(const void* connector, const std::string& name) {
         std::lock_guard<std::mutex> guard(mutex_);
-        connectors_.insert(connector);
+        connectors_.insert({connector, name});
     }
 
 private:
     std::mutex mutex_;
-    std::set<const void*> connectors_;
+    std::set<std::pair<const void*, std::string>> connectors_;
 };
 
 LockedConnectors& locked_connectors() {
@@ -71,11 +74,11 @@ void open_file(FCD3* fcd, uint16_t request, unsigned char mode) {
         set_status(fcd, 41);
         return;
     }
-    if (fcd->recPtr != nullptr && locked_connectors().contains(fcd->recPtr)) {
+    const std::string name = resolve_file_name(fcd);
+    if (locked_connectors().contains(fcd->recPtr, name)) {
         set_status(fcd, 38);
         return;
     }
-    const std::string name = resolve_file_name(fcd);
     std::string why;
     std::unique_ptr<BridgeFile> file = BridgeFile::describe(fcd, name, &why);
     if (file == nullptr) {
@@ -107,7 +110,7 @@ void close_file(FCD3* fcd, unsigned op) {
                                                options == COB_CLOSE_UNIT_REMOVAL));
     file->close(fcd, with_lock ? VMQ_CLOSE_WITH_LOCK : 0, no_rewind);
     if (with_lock)
-        locked_connectors().add(file->connector());
+        locked_connectors().add(file->connector(), file->name());
     delete file;
     fcd->fileHandle = nullptr;
     fcd->openMode = OPEN_NOT_OPEN;

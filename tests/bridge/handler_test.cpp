@@ -1,0 +1,413 @@
+// The KVRFH handler driven as GnuCOBOL drives it: an FCD3 and a key
+// definition block per file, one operation code per verb.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "bridge/fcd_access.h"
+
+extern "C" int KVRFH(unsigned char* opcode, FCD3* fcd);
+
+namespace {
+
+using kvr::bridge::get_u32;
+using kvr::bridge::put_u16;
+using kvr::bridge::put_u32;
+
+constexpr size_t kGuard = 8;
+constexpr unsigned char kGuardByte = 0xAB;
+
+struct KeyPart {
+    uint32_t position;
+    uint32_t length;
+};
+struct KeySpec {
+    std::vector<KeyPart> parts;
+    bool duplicates = false;
+    bool sparse = false;
+};
+
+// One FD of a program: its FCD, key definition block and record area, with
+// guard bytes on both sides of the record that no verb may touch.
+class ProgramFile {
+public:
+    ProgramFile(unsigned char organization, std::string name, uint32_t min_length,
+                uint32_t max_length, unsigned char access = ACCESS_DYNAMIC)
+        : name_(std::move(name)), area_(kGuard + max_length + kGuard, kGuardByte) {
+        fcd_.fileOrg = organization;
+        fcd_.accessFlags = access;
+        fcd_.openMode = OPEN_NOT_OPEN;
+        fcd_.recordMode = min_length == max_length ? REC_MODE_FIXED : REC_MODE_VARIABLE;
+        put_u32(fcd_.minRecLen, min_length);
+        put_u32(fcd_.maxRecLen, max_length);
+        put_u32(fcd_.curRecLen, max_length);
+        fcd_.fnamePtr = name_.data();
+        put_u16(fcd_.fnameLen, static_cast<uint32_t>(name_.size()));
+        fcd_.recPtr = area_.data() + kGuard;
+        std::memset(fcd_.recPtr, ' ', max_length);
+    }
+
+    void keys(const std::vector<KeySpec>& keys) {
+        size_t parts = 0;
+        for (const KeySpec& key : keys)
+            parts += key.parts.size();
+        const size_t header = offsetof(KDB, key);
+        kdb_.assign(header + keys.size() * sizeof(KDB_KEY) + parts * sizeof(EXTKEY), 0);
+        auto* kdb = reinterpret_cast<KDB*>(kdb_.data());
+        put_u16(kdb->kdbLen, static_cast<uint32_t>(kdb_.size()));
+        put_u16(kdb->nkeys, static_cast<uint32_t>(keys.size()));
+        size_t offset = header + keys.size() * sizeof(KDB_KEY);
+        for (size_t k = 0; k < keys.size(); ++k) {
+            KDB_KEY& key = kdb->key[k];
+            put_u16(key.count, static_cast<uint32_t>(keys[k].parts.size()));
+            put_u16(key.offset, static_cast<uint32_t>(offset));
+            key.keyFlags = static_cast<unsigned char>((keys[k].duplicates ? KEY_DUPS : 0) |
+                                                      (keys[k].sparse ? KEY_SPARSE : 0));
+            for (const KeyPart& part : keys[k].parts) {
+                auto* component = reinterpret_cast<EXTKEY*>(kdb_.data() + offset);
+                put_u32(component->pos, part.position);
+                put_u32(component->len, part.length);
+                offset += sizeof(EXTKEY);
+            }
+        }
+        fcd_.kdbPtr = kdb;
+    }
+
+    std::string call(unsigned op) {
+        unsigned char code[2] = {static_cast<unsigned char>(op >> 8),
+                                 static_cast<unsigned char>(op)};
+        KVRFH(code, &fcd_);
+        return std::string(reinterpret_cast<const char*>(fcd_.fileStatus), 2);
+    }
+    std::string open(unsigned op) { return call(op); }
+    std::string close(uint32_t option = COB_CLOSE_NORMAL) {
+        put_u32(reinterpret_cast<unsigned char*>(fcd_.opt), option);
+        return call(OP_CLOSE);
+    }
+    std::string write(const std::string& text, uint32_t option = 0) {
+        set(text);
+        put_u32(reinterpret_cast<unsigned char*>(fcd_.opt), option);
+        return call(OP_WRITE);
+    }
+    std::string rewrite(const std::string& text) {
+        set(text);
+        return call(OP_REWRITE);
+    }
+    // READ ... KEY IS key number k, or START with a key length.
+    std::string read_key(const std::string& text, unsigned k) {
+        set(text);
+        put_u16(fcd_.refKey, k);
+        return call(OP_READ_RAN);
+    }
+    std::string start(unsigned op, const std::string& text, unsigned k, unsigned length) {
+        set(text);
+        put_u16(fcd_.refKey, k);
+        put_u16(fcd_.effKeyLen, length);
+        return call(op);
+    }
+    void set(const std::string& text) {
+        const uint32_t max = get_u32(fcd_.maxRecLen);
+        std::memset(fcd_.recPtr, ' ', max);
+        std::memcpy(fcd_.recPtr, text.data(), std::min<size_t>(text.size(), max));
+        // A fixed-length record is always whole, as GnuCOBOL passes it.
+        const bool fixed = get_u32(fcd_.minRecLen) == max;
+        put_u32(fcd_.curRecLen, fixed ? max : static_cast<uint32_t>(std::min<size_t>(text.size(), max)));
+    }
+    void relative_key(uint32_t number) { kvr::bridge::set_relative_key(&fcd_, number); }
+    uint32_t relative_key() const { return kvr::bridge::relative_key(&fcd_); }
+    std::string record() const {
+        return std::string(reinterpret_cast<const char*>(fcd_.recPtr), get_u32(fcd_.curRecLen));
+    }
+    bool guards_intact() const {
+        const uint32_t max = get_u32(fcd_.maxRecLen);
+        for (size_t i = 0; i < kGuard; ++i) {
+            if (area_[i] != kGuardByte || area_[kGuard + max + i] != kGuardByte)
+                return false;
+        }
+        return true;
+    }
+    FCD3& fcd() { return fcd_; }
+
+private:
+    FCD3 fcd_{};
+    std::string name_;
+    std::vector<unsigned char> kdb_;
+    std::vector<unsigned char> area_;
+};
+
+class HandlerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/kvr_bridge_XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+
+    // Customer: number (6), name (10), city (6); the city allows duplicates.
+    ProgramFile customers(const std::string& name) {
+        ProgramFile file(ORG_INDEXED, path(name), 22, 22);
+        file.keys({{{{0, 6}}}, {{{16, 6}}, true}});
+        return file;
+    }
+
+    std::string dir_;
+};
+
+TEST_F(HandlerTest, IndexedFileThroughEveryKeyedVerb) {
+    ProgramFile file = customers("customers.dat");
+    ASSERT_EQ(file.open(OP_OPEN_OUTPUT), "00");
+    EXPECT_EQ(file.fcd().openMode, OPEN_OUTPUT);
+    EXPECT_EQ(file.write("100300CLARA     OSLO  "), "00");
+    EXPECT_EQ(file.write("100100ANNA      BERGEN"), "00");
+    EXPECT_EQ(file.write("100200BJORN     OSLO  "), "02");  // the city is there already
+    EXPECT_EQ(file.write("100200AGAIN     OSLO  "), "22");
+    EXPECT_EQ(file.close(), "00");
+    EXPECT_EQ(file.fcd().openMode, OPEN_NOT_OPEN);
+    EXPECT_EQ(file.fcd().fileHandle, nullptr);
+
+    ASSERT_EQ(file.open(OP_OPEN_IO), "00");
+    EXPECT_EQ(file.read_key("100200", 0), "00");
+    EXPECT_EQ(file.record(), "100200BJORN     OSLO  ");
+    // By the city: the first of two, so a duplicate follows.
+    EXPECT_EQ(file.read_key("                OSLO  ", 1), "02");
+    EXPECT_EQ(file.record(), "100300CLARA     OSLO  ");
+    EXPECT_EQ(file.call(OP_READ_SEQ), "00");  // on along the city key
+    EXPECT_EQ(file.record(), "100200BJORN     OSLO  ");
+    EXPECT_EQ(file.call(OP_READ_SEQ), "10");
+
+    // START with the first 4 bytes of the number, then both directions.
+    EXPECT_EQ(file.start(OP_START_GE, "1002", 0, 4), "00");
+    EXPECT_EQ(file.call(OP_READ_SEQ), "00");
+    EXPECT_EQ(file.record(), "100200BJORN     OSLO  ");
+    EXPECT_EQ(file.call(OP_READ_PREV), "00");
+    EXPECT_EQ(file.record(), "100100ANNA      BERGEN");
+    EXPECT_EQ(file.start(OP_START_EQ, "1009", 0, 4), "23");
+    EXPECT_EQ(file.start(OP_START_GT, "100300", 0, 6), "23");
+    EXPECT_EQ(file.start(OP_START_LT, "100300", 0, 6), "00");
+    EXPECT_EQ(file.call(OP_READ_SEQ), "00");
+    EXPECT_EQ(file.record().substr(0, 6), "100200");
+
+    // FIRST and LAST leave the program's record as it was.
+    EXPECT_EQ(file.start(OP_START_LA, "100200XYZ", 1, 0), "00");
+    EXPECT_EQ(file.record(), "100200XYZ             ");
+    EXPECT_EQ(file.call(OP_READ_PREV), "00");
+    EXPECT_EQ(file.record(), "100200BJORN     OSLO  ");
+    EXPECT_EQ(file.start(OP_START_FI, "", 0, 0), "00");
+    EXPECT_EQ(file.call(OP_READ_SEQ), "00");
+    EXPECT_EQ(file.record().substr(0, 6), "100100");
+
+    EXPECT_EQ(file.read_key("100100", 0), "00");
+    EXPECT_EQ(file.rewrite("100100ANNA B     OSLO  "), "00");
+    EXPECT_EQ(file.read_key("100300", 0), "00");
+    EXPECT_EQ(file.call(OP_DELETE), "00");
+    EXPECT_EQ(file.read_key("100300", 0), "23");
+    EXPECT_EQ(file.call(OP_DELETE), "23");
+    EXPECT_EQ(file.close(), "00");
+
+    ASSERT_EQ(file.open(OP_OPEN_INPUT), "00");
+    EXPECT_EQ(file.start(OP_START_GE, "      ", 1, 6), "00");
+    std::vector<std::string> by_city;
+    while (file.call(OP_READ_SEQ)[0] == '0')
+        by_city.push_back(file.record().substr(0, 6));
+    EXPECT_EQ(by_city, (std::vector<std::string>{"100100", "100200"}));
+    EXPECT_EQ(file.write("100900X         X     "), "48");
+    EXPECT_EQ(file.close(), "00");
+    EXPECT_TRUE(file.guards_intact());
+}
+
+TEST_F(HandlerTest, RelativeRecordsNeverTouchBytesOutsideTheRecord) {
+    ProgramFile file(ORG_RELATIVE, path("counters.dat"), 10, 10);
+    ASSERT_EQ(file.open(OP_OPEN_OUTPUT), "00");
+    file.relative_key(5);
+    EXPECT_EQ(file.write("FIVE"), "00");
+    file.relative_key(2);
+    EXPECT_EQ(file.write("TWO"), "00");
+    file.relative_key(2);
+    EXPECT_EQ(file.write("TWO AGAIN"), "22");
+    EXPECT_EQ(file.close(), "00");
+
+    ASSERT_EQ(file.open(OP_OPEN_IO), "00");
+    file.relative_key(1);
+    EXPECT_EQ(file.call(OP_START_GE), "00");
+    EXPECT_EQ(file.call(OP_READ_SEQ), "00");
+    EXPECT_EQ(file.relative_key(), 2u);
+    EXPECT_EQ(file.record(), "TWO       ");
+    EXPECT_EQ(file.call(OP_READ_SEQ), "00");
+    EXPECT_EQ(file.relative_key(), 5u);
+    EXPECT_EQ(file.call(OP_READ_SEQ), "10");
+
+    file.relative_key(9);
+    EXPECT_EQ(file.call(OP_READ_RAN), "23");
+    file.relative_key(5);
+    EXPECT_EQ(file.call(OP_READ_RAN), "00");
+    EXPECT_EQ(file.record(), "FIVE      ");
+    EXPECT_EQ(file.rewrite("FIVE NEW"), "00");
+    file.relative_key(2);
+    EXPECT_EQ(file.call(OP_DELETE), "00");
+    EXPECT_EQ(file.call(OP_READ_RAN), "23");
+    file.relative_key(5);
+    EXPECT_EQ(file.call(OP_READ_RAN), "00");
+    EXPECT_EQ(file.record(), "FIVE NEW  ");
+    EXPECT_EQ(file.close(), "00");
+    EXPECT_TRUE(file.guards_intact());
+
+    // Sequential access numbers the records it writes and says so.
+    ProgramFile numbered(ORG_RELATIVE, path("numbered.dat"), 10, 10, ACCESS_SEQ);
+    ASSERT_EQ(numbered.open(OP_OPEN_OUTPUT), "00");
+    for (uint32_t n = 1; n <= 3; ++n) {
+        EXPECT_EQ(numbered.write("REC"), "00");
+        EXPECT_EQ(numbered.relative_key(), n);
+    }
+    EXPECT_EQ(numbered.close(), "00");
+    EXPECT_TRUE(numbered.guards_intact());
+}
+
+TEST_F(HandlerTest, SequentialRecordsKeepTheirLengthsAndAdvancing) {
+    ProgramFile file(ORG_SEQ, path("lines.dat"), 5, 20, ACCESS_SEQ);
+    ASSERT_EQ(file.open(OP_OPEN_OUTPUT), "00");
+    EXPECT_EQ(file.write("FIVE5"), "00");
+    EXPECT_EQ(file.write("TWENTY CHARACTERS 20"), "00");
+    EXPECT_EQ(file.write("TWELVE CHARS"), "00");
+    EXPECT_EQ(file.write("TOO"), "44");
+    EXPECT_EQ(file.close(), "00");
+    ASSERT_EQ(file.open(OP_OPEN_EXTEND), "00");
+    EXPECT_EQ(file.write("AFTER", COB_WRITE_AFTER | COB_WRITE_LINES | 3), "00");
+    EXPECT_EQ(file.close(), "00");
+
+    ASSERT_EQ(file.open(OP_OPEN_INPUT), "00");
+    std::vector<std::string> records;
+    while (file.call(OP_READ_SEQ) == "00")
+        records.push_back(file.record());
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(file.fcd().fileStatus), 2), "10");
+    ASSERT_GE(records.size(), 5u);
+    EXPECT_EQ(records[0], "FIVE5");
+    EXPECT_EQ(records[1], "TWENTY CHARACTERS 20");
+    EXPECT_EQ(records[2], "TWELVE CHARS");
+    // Advancing puts blank lines, each a record of the shortest length,
+    // in front of the record.
+    for (size_t i = 3; i + 1 < records.size(); ++i)
+        EXPECT_EQ(records[i], "     ");
+    EXPECT_EQ(records.back(), "AFTER");
+    EXPECT_EQ(file.close(), "00");
+    EXPECT_TRUE(file.guards_intact());
+}
+
+TEST_F(HandlerTest, KeysTheFileSystemCannotKeepAreRefusedAtOpen) {
+    ProgramFile split(ORG_INDEXED, path("split.dat"), 22, 22);
+    split.keys({{{{0, 6}}}, {{{16, 3}, {10, 3}}}});
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(split.open(OP_OPEN_OUTPUT), "91");
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("separate parts"), std::string::npos) << said;
+    EXPECT_NE(said.find("split.dat"), std::string::npos) << said;
+    EXPECT_EQ(split.fcd().openMode, OPEN_NOT_OPEN);
+    EXPECT_FALSE(std::filesystem::exists(path("split.dat")));
+
+    ProgramFile sparse(ORG_INDEXED, path("sparse.dat"), 22, 22);
+    sparse.keys({{{{0, 6}}}, {{{16, 6}}, true, true}});
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(sparse.open(OP_OPEN_OUTPUT), "91");
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("SUPPRESS"), std::string::npos);
+
+    ProgramFile keyless(ORG_INDEXED, path("keyless.dat"), 22, 22);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(keyless.open(OP_OPEN_OUTPUT), "91");
+    testing::internal::GetCapturedStderr();
+
+    // Parts that follow each other are one run of bytes: kept as one key.
+    ProgramFile joined(ORG_INDEXED, path("joined.dat"), 22, 22);
+    joined.keys({{{{0, 3}, {3, 3}}}});
+    ASSERT_EQ(joined.open(OP_OPEN_OUTPUT), "00");
+    EXPECT_EQ(joined.write("200000B"), "00");
+    EXPECT_EQ(joined.write("100000A"), "00");
+    EXPECT_EQ(joined.close(), "00");
+    ASSERT_EQ(joined.open(OP_OPEN_INPUT), "00");
+    EXPECT_EQ(joined.call(OP_READ_SEQ), "00");
+    EXPECT_EQ(joined.record().substr(0, 7), "100000A");
+    EXPECT_EQ(joined.close(), "00");
+}
+
+TEST_F(HandlerTest, OpenReportsMissingOptionalAndMismatchedFiles) {
+    ProgramFile missing = customers("missing.dat");
+    EXPECT_EQ(missing.open(OP_OPEN_INPUT), "35");
+    EXPECT_EQ(missing.fcd().openMode, OPEN_NOT_OPEN);
+    EXPECT_EQ(missing.call(OP_READ_SEQ), "47");
+
+    ProgramFile optional = customers("optional.dat");
+    optional.fcd().otherFlags = OTH_OPTIONAL;
+    EXPECT_EQ(optional.open(OP_OPEN_INPUT), "05");
+    EXPECT_EQ(optional.call(OP_READ_SEQ), "10");
+    EXPECT_EQ(optional.close(), "00");
+
+    ProgramFile made = customers("made.dat");
+    ASSERT_EQ(made.open(OP_OPEN_OUTPUT), "00");
+    ASSERT_EQ(made.close(), "00");
+    ProgramFile longer(ORG_INDEXED, path("made.dat"), 30, 30);
+    longer.keys({{{{0, 6}}}, {{{16, 6}}, true}});
+    EXPECT_EQ(longer.open(OP_OPEN_INPUT), "39");
+    ProgramFile other_key(ORG_INDEXED, path("made.dat"), 22, 22);
+    other_key.keys({{{{0, 6}}}});
+    EXPECT_EQ(other_key.open(OP_OPEN_INPUT), "39");
+}
+
+TEST_F(HandlerTest, VerbsOnAClosedFileAndOpenTwice) {
+    ProgramFile file = customers("closed.dat");
+    EXPECT_EQ(file.call(OP_READ_SEQ), "47");
+    EXPECT_EQ(file.call(OP_START_GE), "47");
+    EXPECT_EQ(file.write("X"), "48");
+    EXPECT_EQ(file.rewrite("X"), "49");
+    EXPECT_EQ(file.call(OP_DELETE), "49");
+    EXPECT_EQ(file.close(), "42");
+    ASSERT_EQ(file.open(OP_OPEN_OUTPUT), "00");
+    EXPECT_EQ(file.open(OP_OPEN_INPUT), "41");
+    EXPECT_EQ(file.call(0x0006), "91");  // an operation this system does not offer
+    EXPECT_EQ(file.close(), "00");
+}
+
+TEST_F(HandlerTest, CloseWithLockKeepsThatConnectorClosed) {
+    ProgramFile file = customers("locked.dat");
+    ASSERT_EQ(file.open(OP_OPEN_OUTPUT), "00");
+    EXPECT_EQ(file.close(COB_CLOSE_LOCK), "00");
+    EXPECT_EQ(file.open(OP_OPEN_INPUT), "38");
+    EXPECT_EQ(file.fcd().openMode, OPEN_NOT_OPEN);
+    // Another file connector for the same file is not locked out.
+    ProgramFile other = customers("locked.dat");
+    EXPECT_EQ(other.open(OP_OPEN_INPUT), "00");
+    EXPECT_EQ(other.close(COB_CLOSE_NO_REWIND), "07");
+    EXPECT_EQ(other.open(OP_OPEN_INPUT), "00");
+    EXPECT_EQ(other.close(), "00");
+}
+
+TEST_F(HandlerTest, DeleteFileRemovesAClosedFileOnly) {
+    ProgramFile file = customers("gone.dat");
+    ASSERT_EQ(file.open(OP_OPEN_OUTPUT), "00");
+    EXPECT_EQ(file.call(OP_DELETE_FILE), "41");
+    ASSERT_EQ(file.close(), "00");
+    EXPECT_EQ(file.call(OP_DELETE_FILE), "00");
+    EXPECT_FALSE(std::filesystem::exists(path("gone.dat")));
+    EXPECT_EQ(file.call(OP_DELETE_FILE), "35");
+}
+
+TEST_F(HandlerTest, NamesAreMappedAsGnuCobolMapsThem) {
+    ProgramFile file(ORG_SEQ, "  MASTERX  ", 4, 4, ACCESS_SEQ);
+    ::setenv("DD_MASTERX", path("mapped.dat").c_str(), 1);
+    EXPECT_EQ(file.open(OP_OPEN_OUTPUT), "00");
+    EXPECT_EQ(file.close(), "00");
+    ::unsetenv("DD_MASTERX");
+    EXPECT_TRUE(std::filesystem::exists(path("mapped.dat")));
+
+    ::setenv("COB_FILE_PATH", dir_.c_str(), 1);
+    ProgramFile under(ORG_SEQ, "under.dat", 4, 4, ACCESS_SEQ);
+    EXPECT_EQ(under.open(OP_OPEN_OUTPUT), "00");
+    EXPECT_EQ(under.close(), "00");
+    ::unsetenv("COB_FILE_PATH");
+    EXPECT_TRUE(std::filesystem::exists(path("under.dat")));
+}
+
+}  // namespace

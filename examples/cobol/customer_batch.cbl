@@ -26,6 +26,12 @@
       *
       * Any FILE STATUS the job does not expect ends it with return
       * code 16 and a message on stderr naming the verb and file.
+      *
+      * Within a city the report lists customers in the order they
+      * joined it.  The transactions never add a customer to a city
+      * whose first customer has left: there KVR files place the
+      * newcomer first among the city's customers, where GnuCOBOL's
+      * own indexed files place it last.
       *================================================================
        IDENTIFICATION DIVISION.
        PROGRAM-ID. CUSTOMER-BATCH.
@@ -116,7 +122,11 @@
            05  FILLER              PIC X(10).
 
        FD  CNT-FILE.
+      * The slot number is kept in the record as well: GnuCOBOL 3.1
+      * leaves the RELATIVE KEY item unchanged by a READ NEXT that goes
+      * through an external file handler.
        01  CT-REC.
+           05  CT-SLOT             PIC 9(4).
            05  CT-NAME             PIC X(8).
            05  CT-READ             PIC 9(5)       COMP-3.
            05  CT-APPLIED          PIC 9(5)       COMP-3.
@@ -641,6 +651,7 @@
                    CONTINUE
                WHEN CNT-NOT-FOUND
                    INITIALIZE CT-REC
+                   MOVE WS-SLOT TO CT-SLOT
                    MOVE WS-SLOT-NAME TO CT-NAME
                WHEN OTHER
                    MOVE "READ CNT-FILE" TO WS-IO-WHAT
@@ -924,7 +935,7 @@
                    PERFORM IO-FAILED
            END-EVALUATE
            PERFORM UNTIL CNT-EOF
-               MOVE WS-CNT-SLOT TO WS-KL-SLOT
+               MOVE CT-SLOT TO WS-KL-SLOT
                MOVE CT-NAME TO WS-KL-NAME
                MOVE CT-READ TO WS-KL-READ
                MOVE CT-APPLIED TO WS-KL-APPLIED

@@ -34,7 +34,7 @@ bridge_dir=${KVRFH_DIR:-$top_dir/build/release/src/bridge}
 while getopts b: opt; do
     case $opt in
         b) bridge_dir=$OPTARG ;;
-        *) sed -n '2,14p' "$0" >&2; exit 2 ;;
+        *) sed -n '2,12p' "$0" >&2; exit 2 ;;
     esac
 done
 shift $((OPTIND - 1))

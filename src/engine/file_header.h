@@ -13,7 +13,9 @@
 //    12     4  (reserved)           never loaded at open
 //    16     4  record_count
 //    20     4  avail_list_head      block format: first free block, 0 = none
-//    24     8  (block format record store)
+//    24     4  first_sequence_set   block format: the set with the lowest keys;
+//                                   none when not above 0 as a signed number
+//    28     4  (record store)       zero
 //    32     4  held_record          run time: record read with a hold
 //    36     4  update_marker        "KVRU" while an update has changed the file
 //                                   and it has not been closed cleanly since;
@@ -34,14 +36,21 @@
 //                                   bit 1 block format (set at open);
 //                                   bit 3 immediate_free_space
 //   112     4  sequence_set_size    block format: bytes per block
-//   116    12  (block format record store)
+//   116    12  (record store)       zero
 //   128     4  current_key          key of the last read or positioning
 //   132     4  key_table_offset     332
 //   136    40  (reserved)
 //   176     4  key_table            run time (zero)
-//   180     8  (record store, run time)
-//   188    56  free-space table     slot format, see below
-//   244    88  (record store, run time)
+//   180     8  (record store, run time) zero
+//   188    56  free-space table     slot format, see below; zero in the
+//                                   block format
+//   244    88  (record store, run time) zero
+//
+// The block format's fields are these three and index_block_size, which it
+// raises to the set size: the buffer pool of its sequence sets lives in the
+// handle beside the image (store_handle.h), so the bytes the format reserves
+// for run-time state stay zero and nothing of that format lies in the
+// free-space table.
 //   332        key table            16 bytes per key, at least two entries
 //     T        tree headers         996 bytes per key, tree i at T + 996 i
 //
@@ -127,6 +136,8 @@ public:
     void set_record_count(uint32_t v) { set_u32(16, v); }
     uint32_t avail_list_head() const { return u32(20); }
     void set_avail_list_head(uint32_t v) { set_u32(20, v); }
+    uint32_t first_sequence_set() const { return u32(24); }
+    void set_first_sequence_set(uint32_t v) { set_u32(24, v); }
     uint32_t held_record() const { return u32(32); }
     void set_held_record(uint32_t v) { set_u32(32, v); }
     uint32_t update_marker() const { return u32(kUpdateMarkerAt); }

@@ -37,7 +37,10 @@ enum Result : int {
 // Negative statuses of the data store.
 enum StoreStatus : int {
     kStoreNoBlock = -1,  // no free block without extending the file
+    kStoreBadMode = -1,      // a put mode other than write (0) or rewrite (1)
     kStoreNoMemory = -4,
+    kStoreSetSizeChanged = -5,  // the file's sets were cut in another size
+    kStoreRecordsTooLong = -6,  // records too long for the block format
 };
 
 }  // namespace kvr::engine

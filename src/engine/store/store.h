@@ -10,8 +10,19 @@
 // Slot format (every file this system creates): records live in slots of
 // their own, free slots on lists by size class, index pages in index blocks
 // of index_block_size bytes on their own free list. Block format: all space
-// after the header is cut into blocks of sequence_set_size bytes, free
-// blocks chained on the avail list.
+// after the header is cut into blocks of sequence_set_size bytes, each a
+// sequence set of records (sequence_set.h), an index page, or a free block
+// chained on the avail list.
+//
+// The block format's fields of the file header, chosen once and kept:
+//   20  avail_list_head      first free block, 0 = none
+//   24  first_sequence_set   the set with the lowest keys, none when not
+//                            above 0 as a signed number
+//   112 sequence_set_size    bytes per block
+// together with index_block_size (84), raised to the set size at open.
+// Bytes 28 to 31 and 116 to 127 stay zero, and the format keeps nothing at
+// 180 or beyond (its buffer pool lives in the handle), so it never touches
+// the slot format's free-space table at 0xBC.
 #ifndef KVR_ENGINE_STORE_STORE_H
 #define KVR_ENGINE_STORE_STORE_H
 
@@ -58,12 +69,50 @@ int _vmq_release_index_block(kvr::store::StoreHandle* handle, uint32_t address);
 int _vmq_get_block(kvr::store::StoreHandle* handle, uint32_t* address, int32_t no_extend);
 int _vmq_release_block(kvr::store::StoreHandle* handle, uint32_t address);
 int _vmq_free_all_avail_list(kvr::store::StoreHandle* handle);
+
+// Block-format records, kept in sequence sets (sequence_set.h).
+// Sizes the set from the file's longest record and index_block_size (which
+// is raised to it) and makes the buffer pool: -6 for records too long for
+// the format, -5 when the file's blocks were cut in another size, -4 out of
+// memory.
+int _vmq_allocate_sequence_sets(kvr::store::StoreHandle* handle);
+// Writes every changed set back, in buffer order, stopping at the first
+// failure, which is returned; the pool is freed in any case.
+int _vmq_free_all_sequence_sets(kvr::store::StoreHandle* handle);
+// *data points to the record's data inside its buffer, valid until the next
+// call of the store; *length (if not null) receives its length. An address
+// that is not the start of a record's data gives 2.
+int _vmq_get_sequence_set(kvr::store::StoreHandle* handle, uint32_t address, unsigned char** data,
+                          uint32_t* length);
+// mode 0: stores a new record right behind the record at *address (before
+// every record when it is 0) and returns its address there; the file's
+// first record (record_count 0) starts the first set. mode 1: replaces the
+// record at *address, whose address afterwards comes back. Other modes: -1.
+// A record longer than the file's maximum, or than a set can hold, is
+// refused with 23. Every record that moves is reported through the shift
+// hook; a failing hook still leaves every set matching its contents, and
+// its status is returned.
+int _vmq_put_sequence_set(kvr::store::StoreHandle* handle, uint32_t* address,
+                          const unsigned char* data, uint32_t length, uint8_t mode);
+// Removes the record at address; an under-full set is merged with or
+// balanced against a neighbour, an empty one goes to the avail list.
+int _vmq_delete_sequence_set(kvr::store::StoreHandle* handle, uint32_t address);
 }
 
 namespace kvr::store {
 
 // Writes the 56-byte free-space table from the image to the file header.
 int write_free_space_table(StoreHandle* handle);
+
+// Puts the block of a sequence set that has just emptied on the avail list
+// and gives its buffer (an index into the pool, or -1) back to the pool as
+// the next one to be reused.
+int add_to_avail_list(StoreHandle* handle, uint32_t block, int buffer);
+
+// The image of the set at `block` when a buffer holds it (it may be newer
+// than the file), else null. For checks that read the file as the store
+// sees it.
+const unsigned char* resident_sequence_set(const StoreHandle* handle, uint32_t block);
 
 // Writes the append buffer's bytes at its file offset and empties it (its
 // offset becomes 0, so the next append starts at the file's new end). A

@@ -1,7 +1,8 @@
 // The open indexed file as the data store sees it: the header image (the
 // whole header area, header_size bytes), the channel its I/O goes through,
 // the record buffer and the 64 KiB append buffer of the slot format, and the
-// hook through which the store tells the primary index that a record moved.
+// hook through which the store tells the primary index that a record moved;
+// for the block format, the pool of sequence-set buffers.
 //
 // The indexed engine's handle (ix_handle) extends this with the trees, so
 // the store works on the engine's handle without knowing the engine.
@@ -13,6 +14,7 @@
 
 #include "engine/file_channel.h"
 #include "engine/file_header.h"
+#include "engine/store/sequence_set.h"
 
 namespace kvr::store {
 
@@ -57,6 +59,10 @@ struct StoreHandle {
     std::unique_ptr<unsigned char[]> write_buffer;  // null: no append buffer
     uint32_t write_buffer_offset = 0;               // file offset of its first byte; 0 = not placed
     uint32_t write_buffer_fill = 0;
+
+    // Block format: the buffers of the sequence sets (null while the file is
+    // not open in that format).
+    std::unique_ptr<SequenceSetPool> sequence_sets;
 
     // Set by the engine at open; a record that must move while no hook is
     // set is refused, since the index could not follow it.

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,12 +29,23 @@ struct TestHandle : StoreHandle {
     };
     std::vector<Shift> shifts;
     int shift_result = 0;
+    // When set, stands for the primary index: record addresses by their
+    // first 8 bytes, moved as an index would move them.
+    std::map<std::string, uint32_t>* index = nullptr;
 };
 
 inline int record_shift(StoreHandle* base, const unsigned char* record, int count, int32_t delta) {
     auto* handle = static_cast<TestHandle*>(base);
-    handle->shifts.push_back({std::string(reinterpret_cast<const char*>(record), 8), count, delta});
-    return handle->shift_result;
+    const std::string key(reinterpret_cast<const char*>(record), 8);
+    handle->shifts.push_back({key, count, delta});
+    if (handle->shift_result != 0)
+        return handle->shift_result;
+    if (handle->index != nullptr) {
+        auto it = handle->index->lower_bound(key);
+        for (int n = 0; n < count && it != handle->index->end(); ++n, ++it)
+            it->second += static_cast<uint32_t>(delta);
+    }
+    return 0;
 }
 
 struct FileSetup {
@@ -41,7 +53,8 @@ struct FileSetup {
     uint32_t max_length = 100;
     uint32_t options = 0;
     bool descriptor = false;    // C-runtime path instead of the Windows calls
-    bool block_format = false;  // blocks of 4096 bytes, no record store
+    bool block_format = false;  // blocks of 4096 bytes
+    bool sequence_sets = false;  // block format: with the sequence-set pool
 };
 
 inline constexpr uint32_t kHeaderSize = 2048;
@@ -87,7 +100,10 @@ protected:
     // Closes the store, writes the header back as the engine's close does,
     // and opens both again.
     void reopen() {
-        ASSERT_EQ(_vmq_close_data_records(handle.get()), 0);
+        if (setup_.block_format)
+            ASSERT_EQ(_vmq_free_all_sequence_sets(handle.get()), 0);
+        else
+            ASSERT_EQ(_vmq_close_data_records(handle.get()), 0);
         auto image = std::move(handle->image);
         patch(0, std::string(reinterpret_cast<char*>(image.get()), kHeaderSize));
         close_file();
@@ -108,12 +124,16 @@ protected:
         }
         if (!setup_.block_format) {
             ASSERT_EQ(_vmq_open_data_records(handle.get()), 0);
+        } else if (setup_.sequence_sets) {
+            ASSERT_EQ(_vmq_allocate_sequence_sets(handle.get()), 0);
         }
     }
 
     void close_file() {
         if (handle && handle->image && !setup_.block_format)
             _vmq_close_data_records(handle.get());
+        if (handle && handle->image && setup_.block_format)
+            _vmq_free_all_sequence_sets(handle.get());
         if (fd_ >= 0)
             platform::_close(fd_);
         if (os_handle_ != nullptr)

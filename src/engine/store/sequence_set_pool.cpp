@@ -1,0 +1,364 @@
+// The buffer pool of the sequence sets: sizing and making it at open,
+// writing it back at close, the ring of buffers ordered by use, and loading
+// a set into a buffer. A set read from the file is checked whole before it
+// is used; a damaged one gives 2 and leaves no buffer holding it.
+#include "engine/store/sequence_set_pool.h"
+
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "engine/results.h"
+#include "engine/store/store.h"
+#include "engine/store/store_io.h"
+
+namespace kvr::store {
+
+namespace {
+
+using engine::kIoError;
+using engine::kOk;
+
+// Offsets are signed 32-bit in this format: no byte lies at 2^31 or beyond.
+constexpr uint64_t kMaxBlockFileEnd = std::numeric_limits<int32_t>::max();
+
+SetBuffer& buffer_of(SequenceSetPool* pool, int i) {
+    return pool->buffers[i];
+}
+
+void clear_buffer(SetBuffer* b) {
+    b->first = 0;
+    b->last = 0;
+    b->block = 0;
+    b->dirty = false;
+}
+
+void unlink_buffer(SequenceSetPool* pool, int i) {
+    SetBuffer& b = buffer_of(pool, i);
+    buffer_of(pool, b.newer).older = b.older;
+    buffer_of(pool, b.older).newer = b.newer;
+}
+
+// Links buffer i in between the head and the least recently used buffer.
+void link_behind_head(SequenceSetPool* pool, int i) {
+    SetBuffer& b = buffer_of(pool, i);
+    if (pool->mru < 0) {
+        b.newer = i;
+        b.older = i;
+        pool->mru = i;
+        return;
+    }
+    const int head = pool->mru;
+    const int least = buffer_of(pool, head).newer;
+    b.older = head;
+    b.newer = least;
+    buffer_of(pool, head).newer = i;
+    buffer_of(pool, least).older = i;
+}
+
+// Buffer i becomes the most recently used. It is always moved, never the
+// ring rotated: a rotation would make the former head, which an operation
+// may still hold, the next buffer to be reused.
+void make_head(SequenceSetPool* pool, int i) {
+    if (pool->mru == i)
+        return;
+    unlink_buffer(pool, i);
+    link_behind_head(pool, i);
+    pool->mru = i;
+}
+
+// The buffer holding the set at `block`, or -1.
+int buffer_holding(const SequenceSetPool* pool, uint32_t block) {
+    int i = pool->mru;
+    for (int n = 0; n < pool->buffers_in_use && i >= 0; ++n) {
+        const SetBuffer& b = pool->buffers[i];
+        if (b.first != 0 && b.block == block)
+            return i;
+        i = b.older;
+    }
+    return -1;
+}
+
+bool link_is_sound(uint32_t link, uint32_t block, uint32_t set_size, uint32_t header_size) {
+    return !names_set(link) ||
+           (link != block && set_block_address_valid(link, set_size, header_size));
+}
+
+}  // namespace
+
+bool sequence_set_shape(uint32_t max_record_length, uint32_t index_block_size, SetShape* shape) {
+    if (max_record_length <= 4064) {
+        shape->set_size = index_block_size > 4096 ? index_block_size : 4096;
+        shape->buffer_count = 256;
+    } else if (max_record_length <= 16352) {
+        shape->set_size = index_block_size > 16384 ? index_block_size : 16384;
+        shape->buffer_count = 64;
+    } else if (max_record_length <= kLargestSetRecord) {
+        shape->set_size = kLargestSetSize;
+        shape->buffer_count = kFewestBuffers;
+    } else {
+        return false;
+    }
+    return shape->set_size <= kLargestSetSize;
+}
+
+bool set_block_address_valid(uint32_t block, uint32_t set_size, uint32_t header_size) {
+    return block >= header_size && uint64_t{block} + set_size <= kMaxBlockFileEnd;
+}
+
+bool settle_set_header(unsigned char* image, uint32_t block, uint32_t set_size, int32_t count) {
+    if (count < 0)
+        return false;
+    uint32_t at = kSetHeaderSize;
+    uint32_t last = kSetHeaderSize;
+    for (int32_t n = 0; n < count; ++n) {
+        if (set_size - at < kSetRecordHeaderSize)
+            return false;
+        const uint32_t length = record_length_at(image, at);
+        if (length > set_size - at - kSetRecordHeaderSize)
+            return false;
+        last = at;
+        at += kSetRecordHeaderSize + length;
+    }
+    platform::store_u16(image, kSequenceSetType);
+    platform::store_u16(image + 2, 0);
+    platform::store_u32(image + kSetCountAt, static_cast<uint32_t>(count));
+    platform::store_u32(image + kSetFirstAt, block + kFirstRecordAt);
+    platform::store_u32(image + kSetLastAt, block + last + kSetRecordHeaderSize);
+    platform::store_u32(image + kSetFreeAt, set_size - at);
+    platform::store_u32(image + kSetEndAt, block + at);
+    return true;
+}
+
+bool set_image_is_sound(const unsigned char* image, uint32_t block, uint32_t set_size,
+                        uint32_t max_record_length, uint32_t header_size) {
+    const int32_t count = set_count(image);
+    if (platform::load_u16(image) != kSequenceSetType || count < 1 ||
+        static_cast<uint32_t>(count) > (set_size - kSetHeaderSize) / kSetRecordHeaderSize ||
+        platform::load_u32(image + kSetFirstAt) != block + kFirstRecordAt)
+        return false;
+    uint32_t at = kSetHeaderSize;
+    uint32_t last = kSetHeaderSize;
+    for (int32_t n = 0; n < count; ++n) {
+        if (set_size - at < kSetRecordHeaderSize)
+            return false;
+        const uint32_t length = record_length_at(image, at);
+        if (length > max_record_length || length > set_size - at - kSetRecordHeaderSize ||
+            platform::load_u32(image + at + 4) != block)
+            return false;
+        last = at;
+        at += kSetRecordHeaderSize + length;
+    }
+    return platform::load_u32(image + kSetLastAt) == block + last + kSetRecordHeaderSize &&
+           set_end(image) == block + at && set_free(image) == set_size - at &&
+           link_is_sound(set_next(image), block, set_size, header_size) &&
+           link_is_sound(set_previous(image), block, set_size, header_size);
+}
+
+int flush_sequence_set_buffer(StoreHandle* handle, int i) {
+    SequenceSetPool* pool = handle->sequence_sets.get();
+    SetBuffer& b = buffer_of(pool, i);
+    if (!b.dirty)
+        return kOk;
+    const int status = write_exact(handle, b.block, pool->image(i), pool->set_size);
+    if (status == kOk)
+        b.dirty = false;
+    return status;
+}
+
+int take_set_buffer(StoreHandle* handle, int* buffer) {
+    SequenceSetPool* pool = handle->sequence_sets.get();
+    if (pool->buffers_in_use < pool->buffer_count) {
+        const int i = pool->buffers_in_use++;
+        SetBuffer& b = buffer_of(pool, i);
+        clear_buffer(&b);
+        link_behind_head(pool, i);
+        pool->mru = i;
+        *buffer = i;
+        return kOk;
+    }
+    const int i = buffer_of(pool, pool->mru).newer;
+    SetBuffer& b = buffer_of(pool, i);
+    if (b.first != 0) {
+        // A failed write keeps the set where it is, still changed.
+        const int status = flush_sequence_set_buffer(handle, i);
+        if (status != kOk)
+            return status;
+    }
+    clear_buffer(&b);
+    make_head(pool, i);
+    *buffer = i;
+    return kOk;
+}
+
+void discard_set_buffer(SequenceSetPool* pool, int i) {
+    clear_buffer(&buffer_of(pool, i));
+    if (pool->buffers_in_use < 2)
+        return;
+    if (pool->mru == i) {
+        // Its older neighbour leads now, which leaves it the least recent.
+        pool->mru = buffer_of(pool, i).older;
+        return;
+    }
+    unlink_buffer(pool, i);
+    link_behind_head(pool, i);
+}
+
+void forget_set_block(SequenceSetPool* pool, uint32_t block, int keep) {
+    for (int i = 0; i < pool->buffers_in_use; ++i) {
+        if (i != keep && pool->buffers[i].first != 0 && pool->buffers[i].block == block)
+            discard_set_buffer(pool, i);
+    }
+}
+
+int load_sequence_set(StoreHandle* handle, uint32_t address, int* buffer) {
+    SequenceSetPool* pool = handle->sequence_sets.get();
+    const uint32_t set_size = pool->set_size;
+    if (address < handle->header_size + kFirstRecordAt || address >= kMaxBlockFileEnd)
+        return kIoError;
+    int i = pool->mru;
+    for (int n = 0; n < pool->buffers_in_use && i >= 0; ++n) {
+        const SetBuffer& b = pool->buffers[i];
+        if (b.first != 0 && b.first <= address && address <= b.last) {
+            make_head(pool, i);
+            *buffer = i;
+            return kOk;
+        }
+        i = b.older;
+    }
+
+    // The record's header names the block that holds it.
+    unsigned char record_header[kSetRecordHeaderSize];
+    int status = read_exact(handle, address - kSetRecordHeaderSize, record_header,
+                            kSetRecordHeaderSize, kIoError);
+    if (status != kOk)
+        return status;
+    const uint32_t owner = platform::load_u32(record_header + 4);
+    // An owner below 1: a block appended and never written, all zeros. It
+    // reads as an empty set whose first record would be at the address.
+    const bool unwritten = static_cast<int32_t>(owner) < 1;
+    const uint32_t block = unwritten ? address - kFirstRecordAt : owner;
+    if (!set_block_address_valid(block, set_size, handle->header_size) ||
+        address < block + kFirstRecordAt || address - block >= set_size)
+        return kIoError;
+    // A set has one buffer at most: an address inside a resident set that
+    // its range did not cover is no record of it.
+    i = buffer_holding(pool, block);
+    if (i >= 0) {
+        make_head(pool, i);
+        *buffer = i;
+        return kOk;
+    }
+
+    status = take_set_buffer(handle, &i);
+    if (status != kOk)
+        return status;
+    unsigned char* image = pool->image(i);
+    SetBuffer& b = buffer_of(pool, i);
+    if (unwritten) {
+        std::memset(image, 0, set_size);
+        platform::store_u16(image, kSequenceSetType);
+        platform::store_u32(image + kSetFirstAt, address);
+        platform::store_u32(image + kSetLastAt, address);
+        platform::store_u32(image + kSetFreeAt, set_size - kSetHeaderSize);
+        platform::store_u32(image + kSetEndAt, address - kSetRecordHeaderSize);
+        b.first = address;
+        b.last = address;
+        b.block = block;
+        b.dirty = false;
+        *buffer = i;
+        return kOk;
+    }
+    status = read_exact(handle, block, image, set_size, kIoError);
+    if (status == kOk && !set_image_is_sound(image, block, set_size,
+                                             handle->header().max_record_length(),
+                                             handle->header_size))
+        status = kIoError;
+    if (status != kOk) {
+        discard_set_buffer(pool, i);
+        return status;
+    }
+    b.first = platform::load_u32(image + kSetFirstAt);
+    b.last = platform::load_u32(image + kSetLastAt);
+    b.block = block;
+    b.dirty = false;
+    *buffer = i;
+    return kOk;
+}
+
+int load_set_at(StoreHandle* handle, uint32_t block, int* buffer) {
+    SequenceSetPool* pool = handle->sequence_sets.get();
+    if (!set_block_address_valid(block, pool->set_size, handle->header_size))
+        return kIoError;
+    const int status = load_sequence_set(handle, block + kFirstRecordAt, buffer);
+    if (status != kOk)
+        return status;
+    if (pool->buffers[*buffer].block != block || set_count(pool->image(*buffer)) < 1)
+        return kIoError;
+    return kOk;
+}
+
+int add_to_avail_list(StoreHandle* handle, uint32_t block, int buffer) {
+    const int status = _vmq_release_block(handle, block);
+    if (buffer >= 0 && handle->sequence_sets)
+        discard_set_buffer(handle->sequence_sets.get(), buffer);
+    return status;
+}
+
+const unsigned char* resident_sequence_set(const StoreHandle* handle, uint32_t block) {
+    const SequenceSetPool* pool = handle->sequence_sets.get();
+    if (pool == nullptr)
+        return nullptr;
+    const int i = buffer_holding(pool, block);
+    return i >= 0 ? pool->image(i) : nullptr;
+}
+
+}  // namespace kvr::store
+
+using kvr::store::SequenceSetPool;
+using kvr::store::StoreHandle;
+
+extern "C" int _vmq_allocate_sequence_sets(StoreHandle* handle) {
+    using namespace kvr::store;
+    handle->sequence_sets.reset();
+    kvr::engine::FileHeader header = handle->header();
+    SetShape shape;
+    if (!sequence_set_shape(header.max_record_length(), header.index_block_size(), &shape))
+        return kvr::engine::kStoreRecordsTooLong;
+    // Blocks cut in another size cannot be read in this one: a file that
+    // holds records, or blocks on the avail list, keeps its size.
+    const bool has_blocks = header.record_count() > 0 || header.avail_list_head() != 0 ||
+                            names_set(header.first_sequence_set());
+    if (has_blocks && header.sequence_set_size() != shape.set_size)
+        return kvr::engine::kStoreSetSizeChanged;
+    std::unique_ptr<SequenceSetPool> pool(new (std::nothrow) SequenceSetPool);
+    if (!pool)
+        return kvr::engine::kStoreNoMemory;
+    pool->set_size = shape.set_size;
+    pool->buffer_count = shape.buffer_count;
+    pool->buffers.reset(new (std::nothrow) SetBuffer[static_cast<size_t>(shape.buffer_count)]);
+    pool->images.reset(new (std::nothrow)
+                           unsigned char[static_cast<size_t>(shape.set_size) * shape.buffer_count]);
+    if (!pool->buffers || !pool->images)
+        return kvr::engine::kStoreNoMemory;
+    header.set_sequence_set_size(shape.set_size);
+    header.set_index_block_size(shape.set_size);
+    handle->sequence_sets = std::move(pool);
+    return kvr::engine::kOk;
+}
+
+extern "C" int _vmq_free_all_sequence_sets(StoreHandle* handle) {
+    SequenceSetPool* pool = handle->sequence_sets.get();
+    if (pool == nullptr)
+        return kvr::engine::kOk;
+    int status = kvr::engine::kOk;
+    for (int i = 0; i < pool->buffers_in_use; ++i) {
+        if (pool->buffers[i].first == 0)
+            continue;
+        status = kvr::store::flush_sequence_set_buffer(handle, i);
+        if (status != kvr::engine::kOk)
+            break;
+    }
+    handle->sequence_sets.reset();
+    return status;
+}

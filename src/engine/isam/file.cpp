@@ -2,7 +2,9 @@
 // open one.
 //
 // Create writes the header area and nothing else: the file fields, the key
-// table and one tree header per key. Open reads the whole area into the
+// table and one tree header per key. IX_CREATE always makes a slot-format
+// file; the block format is made only on request from inside the system
+// (tests, conversion). Open reads the whole area into the
 // handle, checks that it describes a file this engine can work on, and opens
 // the record store and every tree on it. Close writes the area back when the
 // file was open for update.
@@ -87,6 +89,9 @@ bool header_is_sound(const FileHeader& header) {
     if (!block_format && (!is_power_of_two(block_size) || block_size < kSmallestIndexBlock ||
                           block_size > kLargestIndexBlock))
         return false;
+    // The block format's pages are blocks, never larger than the largest set.
+    if (block_format && block_size > store::kLargestSetSize)
+        return false;
     for (int i = 0; i < key_count; ++i) {
         if (header.tree_at(i) != trees_at + engine::kTreeHeaderSize * i ||
             !key_is_usable(header.key_offset(i), header.key_length(i), header.key_type(i)))
@@ -98,7 +103,9 @@ bool header_is_sound(const FileHeader& header) {
         shape.duplicates = header.key_allows_duplicates(i);
         shape.data_len = tree_data_length(header, i);
         shape.key_type = header.key_type(i);
-        shape.max_page_size = block_format ? header.sequence_set_size() : block_size;
+        // A block-format tree's pages are checked against the set size when
+        // the tree opens, once the store has settled that size.
+        shape.max_page_size = block_format ? tree::kLargestPageSize : block_size;
         shape.block_pages = block_format;
         if (!tree::tree_header_is_sound(header.image() + header.tree_at(i), shape))
             return false;
@@ -118,6 +125,12 @@ void release_os_file(HANDLE handle, int descriptor) {
 
 int ix_create_file(const unsigned char* attributes, uint32_t block_size, const char* file_name,
                    uint8_t selector) {
+    return create_indexed_file(attributes, block_size, file_name, selector, StoreFormat::kSlots);
+}
+
+int create_indexed_file(const unsigned char* attributes, uint32_t block_size,
+                        const char* file_name, uint8_t selector, StoreFormat format) {
+    const bool block_format = format == StoreFormat::kBlocks;
     if (selector == IX_CREATE_NEW_ONLY && file_name != nullptr && _access(file_name, 0) == 0)
         return engine::kFileExists;
     HANDLE file = CreateFileA(file_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -134,7 +147,8 @@ int ix_create_file(const unsigned char* attributes, uint32_t block_size, const c
     bool usable = attributes != nullptr && key_count >= 1 && key_count <= engine::kMaxKeys &&
                   (block_size == 0 || block_size >= ix_attributes_size(key_count)) &&
                   fixed.max_record_length <= kMaxRecordLength &&
-                  fixed.min_record_length <= fixed.max_record_length;
+                  fixed.min_record_length <= fixed.max_record_length &&
+                  (!block_format || fixed.max_record_length <= store::kLargestSetRecord);
 
     const uint32_t trees_at = usable ? engine::tree_headers_at(key_count) : 0;
     const uint32_t header_size = usable ? engine::header_size_for(key_count) : 0;
@@ -152,7 +166,8 @@ int ix_create_file(const unsigned char* attributes, uint32_t block_size, const c
         FileHeader header(image.get());
         header.set_header_size(header_size);
         std::memcpy(image.get() + 8, "KVRI", 4);
-        header.set_version(engine::kVersionSlotFormat);
+        header.set_version(block_format ? engine::kVersionBlockFormat
+                                        : engine::kVersionSlotFormat);
         header.set_byte_order(engine::kByteOrderMark);
         header.set_open_flags(1);
         header.set_record_count(0);
@@ -180,7 +195,8 @@ int ix_create_file(const unsigned char* attributes, uint32_t block_size, const c
         for (int i = 0; i < key_count && usable; ++i) {
             const uint32_t tree_at = trees_at + engine::kTreeHeaderSize * i;
             header.set_tree_at(i, tree_at);
-            const uint32_t flags = tree_flags_of(header, i) | (static_cast<uint32_t>(i) << 16);
+            const uint32_t flags = tree_flags_of(header, i) | (static_cast<uint32_t>(i) << 16) |
+                                   (block_format ? tree::kCreateBlockPages : 0u);
             const int page_size =
                 _vmq_create_tree(image.get() + tree_at, flags, header.key_length(i),
                                  tree_data_length(header, i), tree_at);
@@ -192,6 +208,15 @@ int ix_create_file(const unsigned char* attributes, uint32_t block_size, const c
                 largest_page = static_cast<uint32_t>(page_size);
         }
         header.set_index_block_size(largest_page);
+        store::SetShape shape;
+        if (usable && block_format) {
+            // The set size follows from the longest record and the largest
+            // page; index pages are blocks of that size too.
+            usable = store::sequence_set_shape(fixed.max_record_length, largest_page, &shape);
+            header.set_sequence_set_size(shape.set_size);
+            header.set_index_block_size(shape.set_size);
+            header.set_first_sequence_set(store::kNoSet);
+        }
     }
     if (!usable) {
         CloseHandle(file);
@@ -317,9 +342,14 @@ int ix_open_file(ix_handle** slot, const char* file_name, uint8_t mode) {
         open_flags |= engine::kOpenCrtIo;
     header.set_open_flags(open_flags);
 
-    // The block format keeps its records in sequence sets, which this
-    // build's record store cannot read yet.
-    int status = block_format ? -6 : _vmq_open_data_records(handle.get());
+    int status = block_format ? _vmq_allocate_sequence_sets(handle.get())
+                              : _vmq_open_data_records(handle.get());
+    // Pages of a new tree in the block format take a whole block, up to the
+    // largest page a tree can have.
+    const uint32_t page_size =
+        block_format && header.index_block_size() > tree::kLargestPageSize
+            ? tree::kLargestPageSize
+            : header.index_block_size();
     const int key_count = header.key_count();
     if (status == 0) {
         handle->trees.reset(new (std::nothrow) std::unique_ptr<tree::Tree>[key_count]);
@@ -335,14 +365,16 @@ int ix_open_file(ix_handle** slot, const char* file_name, uint8_t mode) {
         }
         ++handle->open_trees;
         const uint32_t flags = tree_flags_of(header, i) | (update ? 0x400u : 0u);
-        status = _vmq_open_tree(handle->tree(i), handle.get(), io, header.index_block_size(), flags,
+        status = _vmq_open_tree(handle->tree(i), handle.get(), io, page_size, flags,
                                 block_format ? 1 : 0);
     }
     if (status != 0) {
         result = map_tree_status(status);
         for (int i = 0; i < handle->open_trees; ++i)
             _vmq_close_tree(handle->tree(i));
-        if (!block_format)
+        if (block_format)
+            handle->sequence_sets.reset();  // no set has been changed yet
+        else
             _vmq_close_data_records(handle.get());
         handle->os_handle = nullptr;
         handle->descriptor = -1;
@@ -362,8 +394,10 @@ int ix_close_file(ix_handle* handle) {
     // Records still in the append buffer reach the file here; a failure to
     // write them is reported, not dropped.
     int result = handle->unsound ? engine::kIoError : engine::kOk;
-    if (!header.block_format()) {
-        int status = _vmq_close_data_records(handle);
+    {
+        // Changed sequence sets reach the file here.
+        const int status = header.block_format() ? _vmq_free_all_sequence_sets(handle)
+                                                 : _vmq_close_data_records(handle);
         if (status != 0)
             result = status < 0 ? map_tree_status(status) : status;
     }

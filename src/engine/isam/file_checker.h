@@ -34,7 +34,26 @@
 // rest of the file is not checked); a block no tree uses and a record no
 // prime entry names are space lost to reuse, not damage, and are only
 // counted in the summary, as are free slots on no list (under 12 bytes, or
-// too deep in their list when freed). The block format is not checked.
+// too deep in their list when freed).
+//
+// A file of the block format keeps other rules, checked block by block
+// (the space after the header is whole blocks of sequence_set_size bytes):
+//   - every tree passes the tree checker, and its pages are blocks no other
+//     tree, set or list uses;
+//   - every sequence set's header matches its records (count, first and
+//     last record address, free bytes, end address), every record names the
+//     set as its owner, holds its keys and is at most max_record_length;
+//   - the sets form one chain from first_sequence_set, whose previous link
+//     names none, each set's previous link naming the set before it; no set
+//     is off the chain;
+//   - the records along the chain are exactly the prime entries, in the
+//     same order and at the same addresses: every record is reachable from
+//     the primary index and only from there;
+//   - the alternate entries as above; record_count equals the records;
+//   - the avail list names free blocks (type 8) only, without a loop, none
+//     of them a page or a set. A free block on no list is space lost and
+//     counted, not damage.
+// Sets still changed in the store's buffers are read from there.
 //
 // The check reads through the handle's channel and never writes the file
 // itself: records still in the append buffer are read from the buffer, as
@@ -72,6 +91,8 @@ struct FileSummary {
     uint64_t unlisted_free_slots = 0;  // free, but on no list: lost to reuse
     uint64_t unused_blocks = 0;        // blocks neither in a tree nor on the list
     uint64_t orphan_records = 0;       // record slots no prime entry names
+    uint64_t sequence_sets = 0;        // block format: sets on the chain
+    uint64_t free_blocks = 0;          // block format: blocks on the avail list
 };
 
 // Checks the open file. True when it is sound; otherwise false with the

@@ -40,6 +40,12 @@ int map_tree_status(int status);
 // block_size is the size of the attribute block, or 0 when unknown.
 int ix_create_file(const unsigned char* attributes, uint32_t block_size, const char* file_name,
                    uint8_t selector);
+// IX_CREATE in a chosen record-store format: kBlocks writes version
+// 0x199605 and sizes the sequence sets (records above 65536 bytes are
+// refused with 22). IX_CREATE itself always uses kSlots.
+enum class StoreFormat { kSlots, kBlocks };
+int create_indexed_file(const unsigned char* attributes, uint32_t block_size,
+                        const char* file_name, uint8_t selector, StoreFormat format);
 int ix_open_file(ix_handle** slot, const char* file_name, uint8_t mode);
 // Closes and frees the handle whatever the result.
 int ix_close_file(ix_handle* handle);

@@ -52,6 +52,23 @@ bool same_key(const FileHeader& header, int k, const unsigned char* a, const uns
     return std::memcmp(a, b, key_length(header, k)) == 0;
 }
 
+// The record store of the file's format: sequence sets in the block format,
+// slots otherwise. Both take the same arguments.
+int store_get(ix_handle* handle, uint32_t address, unsigned char** data, uint32_t* length) {
+    return handle->header().block_format() ? _vmq_get_sequence_set(handle, address, data, length)
+                                           : _vmq_get_record(handle, address, data, length);
+}
+int store_put(ix_handle* handle, uint32_t* address, const unsigned char* data, uint32_t length,
+              uint8_t mode) {
+    return handle->header().block_format()
+               ? _vmq_put_sequence_set(handle, address, data, length, mode)
+               : _vmq_put_record(handle, address, data, length, mode);
+}
+int store_delete(ix_handle* handle, uint32_t address) {
+    return handle->header().block_format() ? _vmq_delete_sequence_set(handle, address)
+                                           : _vmq_delete_record(handle, address);
+}
+
 // A nonzero tree status, or a negative store status, as an engine result;
 // the store's positive statuses are engine results already.
 int tree_result(int status) {
@@ -101,7 +118,7 @@ int fetch_record(ix_handle* handle, uint32_t address, unsigned char* buffer, uin
                  const unsigned char** record) {
     unsigned char* data = nullptr;
     uint32_t record_length = 0;
-    const int status = _vmq_get_record(handle, address, &data, &record_length);
+    const int status = store_get(handle, address, &data, &record_length);
     if (status != 0)
         return store_result(status);
     if (record_length < static_cast<uint32_t>(handle->header().keys_end()))
@@ -131,6 +148,26 @@ int read_record_at_entry(ix_handle* handle, int k, const unsigned char* entry_da
     if (result == engine::kOk && (op & IX_HOLD_RECORD) != 0)
         handle->header().set_held_record(address);
     return result;
+}
+
+// The address of the record whose prime key comes right before `prime`
+// (0 when none does); 5 when `prime` is there already.
+int find_predecessor(ix_handle* handle, const unsigned char* prime, uint32_t* address) {
+    // Below every key there is no predecessor: that is no failure, the
+    // record just has no placement hint.
+    *address = 0;
+    const TreeKey key = tree_key(handle->header(), 0, prime);
+    unsigned char* entry_data = nullptr;
+    int equal_seen = 0;
+    const int status = _vmq_getkey(handle->tree(0), key.bytes, &entry_data, kSearchBackwards,
+                                   &equal_seen, nullptr);
+    if (equal_seen)
+        return engine::kDuplicate;
+    if (status == 0)
+        *address = platform::load_u32(entry_data);
+    else if (status != 2 && status != tree::kKeyNotFound)
+        return tree_result(status);
+    return engine::kOk;
 }
 
 }  // namespace
@@ -276,7 +313,8 @@ int ix_write_record(ix_handle* handle, const unsigned char* record, uint32_t len
     // (extend) entry of key k, or not yet present (random).
     uint32_t hint = 0;
     const uint32_t open_flags = header.open_flags();
-    if ((open_flags & (engine::kOpenExtendCheck | engine::kOpenSequentialCheck)) != 0) {
+    const bool ordered = (open_flags & (engine::kOpenExtendCheck | engine::kOpenSequentialCheck)) != 0;
+    if (ordered) {
         Tree* tree = handle->tree(k);
         unsigned char* entry_key = nullptr;
         unsigned char* entry_data = nullptr;
@@ -296,19 +334,9 @@ int ix_write_record(ix_handle* handle, const unsigned char* record, uint32_t len
             return tree_result(status);
         }
     } else {
-        // Below every key there is no predecessor: that is no failure, the
-        // record just has no placement hint.
-        const TreeKey key = tree_key(header, 0, prime);
-        unsigned char* entry_data = nullptr;
-        int equal_seen = 0;
-        const int status = _vmq_getkey(handle->tree(0), key.bytes, &entry_data, kSearchBackwards,
-                                       &equal_seen, nullptr);
-        if (equal_seen)
-            return engine::kDuplicate;
-        if (status == 0)
-            hint = platform::load_u32(entry_data);
-        else if (status != 2 && status != tree::kKeyNotFound)
-            return tree_result(status);
+        result = find_predecessor(handle, prime, &hint);
+        if (result != engine::kOk)
+            return result;
     }
 
     for (int i = 1; i < key_count; ++i) {
@@ -319,6 +347,15 @@ int ix_write_record(ix_handle* handle, const unsigned char* record, uint32_t len
         if (_vmq_getkey(handle->tree(i), key.bytes, nullptr, kSearchEqual, &equal_seen, nullptr) ==
             0)
             return engine::kDuplicate;
+    }
+
+    // The block format keeps its records in prime-key order, so its hint
+    // must be the record right before the new one; the entry an order check
+    // found need not be that one.
+    if (ordered && header.block_format()) {
+        result = find_predecessor(handle, prime, &hint);
+        if (result != engine::kOk)
+            return result;
     }
 
     // Alternate entries first, then the record, then its prime entry; a
@@ -335,7 +372,7 @@ int ix_write_record(ix_handle* handle, const unsigned char* record, uint32_t len
     uint32_t address = hint;
     bool stored = false;
     if (status == 0) {
-        const int put = _vmq_put_record(handle, &address, record, length, 0);
+        const int put = store_put(handle, &address, record, length, 0);
         if (put != 0) {
             result = store_result(put);
         } else {
@@ -350,7 +387,7 @@ int ix_write_record(ix_handle* handle, const unsigned char* record, uint32_t len
         result = tree_result(status);
     if (result != engine::kOk) {
         if (stored)
-            _vmq_delete_record(handle, address);
+            store_delete(handle, address);
         for (int i = 1; i < inserted; ++i)
             _vmq_delete(handle->tree(i));
         return result;
@@ -455,7 +492,7 @@ int ix_rewrite_record(ix_handle* handle, const unsigned char* record, uint32_t l
 
     unsigned char* old_record = nullptr;
     uint32_t old_length = 0;
-    status = _vmq_get_record(handle, address, &old_record, &old_length);
+    status = store_get(handle, address, &old_record, &old_length);
     if (status != 0)
         return store_result(status);
     if (old_length < static_cast<uint32_t>(header.keys_end()))
@@ -500,7 +537,7 @@ int ix_rewrite_record(ix_handle* handle, const unsigned char* record, uint32_t l
             restore_cursor(handle, i, saved);
     }
     if (result == engine::kOk) {
-        status = _vmq_put_record(handle, &address, record, length, 1);
+        status = store_put(handle, &address, record, length, 1);
         result = store_result(status);
     }
     if (key_area != nullptr)
@@ -538,7 +575,7 @@ int ix_delete_current(ix_handle* handle) {
     if (key_count > 1) {
         unsigned char* record = nullptr;
         uint32_t record_length = 0;
-        status = _vmq_get_record(handle, address, &record, &record_length);
+        status = store_get(handle, address, &record, &record_length);
         if (status != 0)
             return store_result(status);
         if (record_length < static_cast<uint32_t>(header.keys_end()))
@@ -561,7 +598,7 @@ int ix_delete_current(ix_handle* handle) {
     header.set_record_count(header.record_count() - 1);
     if (header.held_record() == address)
         header.set_held_record(0);
-    return store_result(_vmq_delete_record(handle, address));
+    return store_result(store_delete(handle, address));
 }
 
 }  // namespace kvr::isam

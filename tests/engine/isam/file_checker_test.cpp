@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "engine/file_header.h"
+#include "engine/isam/ix_handle.h"
+#include "engine/store/store.h"
 #include "engine/store/slot.h"
 #include "engine/tree/page.h"
 #include "engine/tree/page_cache.h"
@@ -301,6 +303,122 @@ TEST_F(FileChecker, ReportsDamagedSlotsWithoutCrashing) {
     kvr::store::encode_slot_header(huge, 0x08, 0xFFFF00);
     ASSERT_TRUE(handle()->io.write_at(at, huge, 4).ok());
     EXPECT_NE(problem(&found).find("runs past the file's end"), std::string::npos) << found.what;
+}
+
+}  // namespace
+
+namespace {
+
+// A block-format file of 60 records of 200 bytes (twenty to a set of 4096
+// bytes), some deleted so that a set went to the avail list.
+class BlockFileChecker : public kvr::test::TempDirTest {
+protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        name_ = path("blocks.dat");
+        std::vector<unsigned char> block(24 + 2 * 8);
+        ix_attributes fixed{};
+        fixed.min_record_length = 200;
+        fixed.max_record_length = 200;
+        fixed.area_length = 200;
+        fixed.key_count = 2;
+        ix_attributes_encode(block.data(), &fixed);
+        const ix_key_spec keys[] = {{1, 6, 0, 0}, {11, 3, 1, 0}};
+        for (int i = 0; i < 2; ++i)
+            ix_key_spec_encode(block.data(), i, &keys[i]);
+        ASSERT_EQ(kvr::isam::create_indexed_file(block.data(), static_cast<uint32_t>(block.size()),
+                                                 name_.c_str(), 0,
+                                                 kvr::isam::StoreFormat::kBlocks),
+                  0);
+        ASSERT_EQ(_vmqpIsam(IX_OPEN, &slot_, nullptr, nullptr, name_.data(), IX_MODE_UPDATE), 0);
+        for (int i = 0; i < 60; ++i) {
+            std::string r = record(i, i, i % 2 ? "AAA" : "BBB", 200);
+            uint32_t length = 200;
+            unsigned char key_area[8];
+            ASSERT_LE(_vmqpIsam(IX_WRITE, &slot_, r.data(), &length, key_area, 0), 12);
+        }
+        // Deleting the first twenty empties sets one after another.
+        for (int i = 0; i < 20; ++i) {
+            char key[8];
+            std::snprintf(key, sizeof key, "%06d", i);
+            uint32_t length = 0;
+            ASSERT_EQ(_vmqpIsam(IX_READ_EQ, &slot_, nullptr, &length, key, 0), 0);
+            ASSERT_EQ(_vmqpIsam(IX_DELETE, &slot_, nullptr, nullptr, nullptr, 0), 0);
+        }
+    }
+    void TearDown() override {
+        if (slot_ != nullptr)
+            _vmqpIsam(IX_CLOSE, &slot_, nullptr, nullptr, nullptr, 0);
+        TempDirTest::TearDown();
+    }
+    ix_handle* handle() const { return static_cast<ix_handle*>(slot_); }
+    kvr::engine::FileHeader header() const { return handle()->header(); }
+    std::string problem(FileProblem* found = nullptr) {
+        FileProblem p;
+        const bool sound = check_file(handle(), &p);
+        if (found != nullptr)
+            *found = p;
+        return sound ? "" : kvr::isam::describe(p);
+    }
+    // The image of the set at `block` in the store's pool (every set of this
+    // small file is resident).
+    unsigned char* set_image(uint32_t block) {
+        return const_cast<unsigned char*>(kvr::store::resident_sequence_set(handle(), block));
+    }
+
+    std::string name_;
+    void* slot_ = nullptr;
+};
+
+TEST_F(BlockFileChecker, ASoundFileAndEachKindOfDamage) {
+    FileSummary summary;
+    ASSERT_EQ(check_file(handle(), nullptr, &summary), true);
+    EXPECT_EQ(summary.records, 40u);
+    EXPECT_GE(summary.sequence_sets, 2u);
+    EXPECT_GE(summary.free_blocks, 1u);
+    EXPECT_EQ(summary.unused_blocks, 0u);
+
+    const uint32_t first = header().first_sequence_set();
+    unsigned char* image = set_image(first);
+    ASSERT_NE(image, nullptr);
+    const uint32_t second = kvr::platform::load_u32(image + 24);
+    unsigned char* next = set_image(second);
+    ASSERT_NE(next, nullptr);
+    FileProblem found;
+
+    // A header that disagrees with the records.
+    kvr::platform::store_u32(image + 16, kvr::platform::load_u32(image + 16) + 1);
+    EXPECT_NE(problem(&found).find("does not match its records"), std::string::npos);
+    EXPECT_EQ(found.offset, first);
+    kvr::platform::store_u32(image + 16, kvr::platform::load_u32(image + 16) - 1);
+    // A previous link that names the wrong set.
+    kvr::platform::store_u32(next + 28, kvr::store::kNoSet);
+    EXPECT_NE(problem(&found).find("as its previous set"), std::string::npos) << found.what;
+    kvr::platform::store_u32(next + 28, first);
+    // A chain that starts at its second set leaves the first off it.
+    header().set_first_sequence_set(second);
+    EXPECT_NE(problem().find("previous set"), std::string::npos);
+    header().set_first_sequence_set(first);
+    // Two records that trade places: the chain is no longer in key order,
+    // so it differs from the prime entries.
+    unsigned char saved[8];
+    std::memcpy(saved, image + 40, 6);
+    std::memcpy(image + 40, image + 40 + 208, 6);
+    std::memcpy(image + 40 + 208, saved, 6);
+    EXPECT_NE(problem().find("whose prime key is"), std::string::npos);
+    std::memcpy(image + 40 + 208, image + 40, 6);
+    std::memcpy(image + 40, saved, 6);
+    // The avail list naming a live set.
+    const uint32_t head = header().avail_list_head();
+    header().set_avail_list_head(second);
+    EXPECT_NE(problem(&found).find("which is a sequence set"), std::string::npos) << found.what;
+    header().set_avail_list_head(head);
+    // A free block on no list is space lost, not damage.
+    header().set_avail_list_head(0);
+    ASSERT_EQ(check_file(handle(), nullptr, &summary), true);
+    EXPECT_GE(summary.unused_blocks, 1u);
+    header().set_avail_list_head(head);
+    EXPECT_EQ(problem(), "");
 }
 
 }  // namespace

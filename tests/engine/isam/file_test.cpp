@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/file_header.h"
+#include "engine/isam/ix_handle.h"
 #include "platform/coding.h"
 #include "platform/fault_injection.h"
 #include "support/temp_dir.h"
@@ -331,12 +332,54 @@ TEST_F(IsamFile, DamagedHeadersAreRefusedWithoutHarm) {
               "internal error in Cobol library: vmqpixfs\n");
 }
 
-TEST_F(IsamFile, BlockFormatFilesAreNotReadByThisStore) {
-    ASSERT_EQ(create(attributes(10, 10, {{1, 10}})), 0);
-    ASSERT_EQ(open_and_close(IX_MODE_UPDATE), 0);
-    patch_u32(4, 0x199605);
+TEST_F(IsamFile, BlockFormatFilesAreMadeOnRequestAndOpenInTheirFormat) {
+    const std::vector<unsigned char> block = attributes(10, 100, {{1, 10}});
+    auto create_blocks = [&](const std::vector<unsigned char>& attrs) {
+        return kvr::isam::create_indexed_file(attrs.data(), static_cast<uint32_t>(attrs.size()),
+                                              name.c_str(), 0, kvr::isam::StoreFormat::kBlocks);
+    };
+    ASSERT_EQ(create_blocks(block), 0);
+    std::string b = bytes();
+    EXPECT_EQ(word_at(b, 4), 0x199605u);
+    EXPECT_EQ(word_at(b, 20), 0u);            // avail_list_head
+    EXPECT_EQ(word_at(b, 24), 0xFFFFFFFFu);   // first_sequence_set: none
+    EXPECT_EQ(word_at(b, 84), 4096u);         // index_block_size
+    EXPECT_EQ(word_at(b, 112), 4096u);        // sequence_set_size
+    EXPECT_EQ(b.substr(180, 152), std::string(152, '\0'));  // nothing in the free-space table
+
+    void* slot = nullptr;
+    ASSERT_EQ(open(&slot, IX_MODE_UPDATE), 0);
+    std::string record = "0000000001" + std::string(40, 'r');
+    uint32_t length = static_cast<uint32_t>(record.size());
+    unsigned char key_area[16];
+    ASSERT_EQ(_vmqpIsam(IX_WRITE, &slot, record.data(), &length, key_area, 0), 0);
+    ASSERT_EQ(close(&slot), 0);
+    b = bytes();
+    EXPECT_EQ(word_at(b, 24), 2048u + 4096u);  // the first set follows the root page
+    EXPECT_EQ(word_at(b, 16), 1u);
+    ASSERT_EQ(open(&slot, IX_MODE_INPUT), 0);
+    std::string buffer(100, '\0');
+    length = 100;
+    ASSERT_EQ(_vmqpIsam(IX_READ_EQ, &slot, buffer.data(), &length, record.data(), 0), 0);
+    EXPECT_EQ(buffer.substr(0, length), record);
+    ASSERT_EQ(close(&slot), 0);
+
+    // Blocks cut in one size are not read in another: 23.
+    patch_u32(112, 16384);
+    EXPECT_EQ(open_and_close(IX_MODE_INPUT), 23);
     patch_u32(112, 4096);
+    // Records above 65536 bytes have no set size: 24, and create refuses
+    // them at once.
+    patch_u32(96, 65537);
     EXPECT_EQ(open_and_close(IX_MODE_INPUT), 24);
+    EXPECT_EQ(create_blocks(attributes(10, 65537, {{1, 10}})), 22);
+    // A record of 65536 bytes takes sets of 65568, pages of 32768.
+    ASSERT_EQ(create_blocks(attributes(10, 65536, {{1, 10}})), 0);
+    ASSERT_EQ(open_and_close(IX_MODE_UPDATE), 0);
+    b = bytes();
+    EXPECT_EQ(word_at(b, 112), 65568u);
+    EXPECT_EQ(word_at(b, 84), 65568u);
+    EXPECT_EQ(b.size(), 2048u + 65568u);  // the root page's block
 }
 
 TEST_F(IsamFile, UpdateOpensAreExclusive) {

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "engine/isam/file_checker.h"
+#include "engine/isam/ix_handle.h"
 #include "platform/coding.h"
 #include "support/temp_dir.h"
 #include "vmqrmkvr/isam.h"
@@ -51,6 +52,8 @@ struct Config {
     std::vector<KeyDef> keys;
     int record_cap;  // deletes win over writes above this many records
     int prime_domain;
+    bool blocks = false;        // the block format: records in sequence sets
+    bool long_records = false;  // lengths spread evenly up to the maximum
 };
 
 const Config kConfigs[] = {
@@ -64,6 +67,16 @@ const Config kConfigs[] = {
     {"relative", 5, 33004, {{0, 4, false, 1}}, 1200, 3000},
     // Relative with fixed lengths and an append buffer.
     {"relative_fixed", 64, 64, {{0, 4, false, 1}}, 1200, 3000},
+    // The block format: records kept in key order in sequence sets of 4096
+    // bytes, which split, merge and balance.
+    {"blocks_fixed", 80, 80, {{0, 24, false, 0}, {24, 12, false, 0}, {36, 16, true, 0}}, 900, 2400,
+     true},
+    {"blocks_variable", 52, 600, {{16, 24, false, 0}, {40, 12, false, 0}, {0, 16, true, 0}}, 900,
+     2400, true},
+    // Sets of 16384 bytes holding a few long records each: far more sets
+    // than the 64 buffers of the pool, so changed sets are written back and
+    // read in again all the time.
+    {"blocks_long", 5, 6000, {{0, 4, false, 1}}, 600, 1500, true, true},
 };
 
 int compare_part(const std::string& a, const std::string& b, bool numeric) {
@@ -753,7 +766,11 @@ bool ModelRun::create() {
     }
     uint32_t size = static_cast<uint32_t>(block.size());
     void* none = nullptr;
-    const int result = _vmqpIsam(IX_CREATE, &none, block.data(), &size, file_.data(), 0);
+    const int result =
+        config_.blocks
+            ? kvr::isam::create_indexed_file(block.data(), size, file_.c_str(), 0,
+                                             kvr::isam::StoreFormat::kBlocks)
+            : _vmqpIsam(IX_CREATE, &none, block.data(), &size, file_.data(), 0);
     return result == 0 || fail("create gave " + std::to_string(result));
 }
 
@@ -795,6 +812,8 @@ uint32_t ModelRun::record_length(int prime_value) {
     const uint32_t span = config_.max_length - shortest;
     if (chance(3))
         return config_.max_length;
+    if (config_.long_records)
+        return shortest + static_cast<uint32_t>(random(static_cast<int>(span) + 1));
     if (span > 1000 && !chance(3))
         return shortest + static_cast<uint32_t>(random(300));
     return shortest + static_cast<uint32_t>(random(static_cast<int>(span) + 1));
@@ -1107,6 +1126,18 @@ TEST_F(IsamModel, RelativeNumberKeyWithoutAppendBuffer) {
 
 TEST_F(IsamModel, RelativeNumberKeyFixedLength) {
     run_config(kConfigs[3]);
+}
+
+TEST_F(IsamModel, BlockFormatFixedLength) {
+    run_config(kConfigs[4]);
+}
+
+TEST_F(IsamModel, BlockFormatVariableLengthRecordsThatMove) {
+    run_config(kConfigs[5]);
+}
+
+TEST_F(IsamModel, BlockFormatLongRecordsThroughTheBufferPool) {
+    run_config(kConfigs[6]);
 }
 
 }  // namespace

@@ -1,13 +1,27 @@
 #!/usr/bin/env bash
 # The main job: sets up a fresh Debian machine (as root) with what the build
-# needs, builds the library, and runs the example batch job, which plays a
-# COBOL runtime's part through _IO_Init and the verb vector on indexed,
-# relative and sequential files made in a fresh folder.
+# needs (GnuCOBOL included), builds the library and the KVRFH handler,
+# compiles the COBOL batch job examples/cobol/customer_batch.cbl with
+# cobc -fcallfh=KVRFH, and runs it in a fresh folder on the input files it
+# ships: its indexed master, relative counters and sequential error file
+# are KVR files. Then it shows facts about those files when the kvr utility
+# has been built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
 
 build build/release
+top=$(pwd)
+job=$top/build/release/examples/cobol/customer_batch_kvr
 work=$(mktemp -d /tmp/kvr_example_XXXXXX)
-echo "== customer job, files in $work =="
-build/release/examples/customer_job "$work"
+cp examples/cobol/data/* "$work"/
+echo "== customer_batch (GnuCOBOL, files kept by KVR through KVRFH), files in $work =="
+(cd "$work" && "$job")
+
+kvr=$top/build/release/src/tools/kvr
+if [ -x "$kvr" ]; then
+  for file in "$work"/*.dat; do
+    echo "== kvr info $(basename "$file") =="
+    "$kvr" info "$file"
+  done
+fi

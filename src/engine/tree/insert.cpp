@@ -280,22 +280,19 @@ extern "C" int _vmq_insert(Tree* tree, const unsigned char* key, const unsigned 
         if (!tree->duplicates())
             return kDuplicateKey;
         *duplicate = 1;
-        // The run has its first entry numbered 0 here when that one is still
-        // present; a new entry takes the next number after the run's last.
-        // (When the entry numbered 0 has gone, the new one takes 0, in front
-        // of the others.)
-        if (compare_keys(*tree, following, search, key_len) == 0) {
-            result = number_duplicate(tree, search, path.page[level], index);
-            if (result != kTreeOk)
-                return result;
-            level = descend_path(tree, search, &path, -1, &result);
-            if (level < 0)
-                return result;
-            leaf = get_page(tree, path.page[level], &result);
-            if (leaf == nullptr)
-                return result;
-            index = path.index[level];
-        }
+        // A new entry takes the next number after the run's last, also when
+        // the entry numbered 0 has gone: records with one key value come
+        // back in the order they were written.
+        result = number_duplicate(tree, search, path.page[level], index);
+        if (result != kTreeOk)
+            return result;
+        level = descend_path(tree, search, &path, -1, &result);
+        if (level < 0)
+            return result;
+        leaf = get_page(tree, path.page[level], &result);
+        if (leaf == nullptr)
+            return result;
+        index = path.index[level];
     }
 
     if (page_count(leaf) < tree->leaf_max()) {

@@ -256,20 +256,18 @@ private:
         }
     }
     // Adds the entry of a record with key k's part `part`: a duplicate takes
-    // the number after the last of its run while the run's entry numbered 0
-    // is there, else 0.
+    // the number after the last of its run, so the run keeps the order its
+    // records were written in.
     It insert(int k, const std::string& part, const std::string& prime, bool* duplicate) {
         uint32_t number = 0;
         if (dups(k)) {
             It first = index(k).lower_bound(Entry{part, 0, {}});
             if (first != index(k).end() && first->part == part) {
                 *duplicate = true;
-                if (first->number == 0) {
-                    It last = first;
-                    for (It it = first; it != index(k).end() && it->part == part; ++it)
-                        last = it;
-                    number = last->number + 1;
-                }
+                It last = first;
+                for (It it = first; it != index(k).end() && it->part == part; ++it)
+                    last = it;
+                number = last->number + 1;
             }
         }
         return ix(k).insert(Entry{part, number, prime}).first;

@@ -6,10 +6,10 @@
 //
 // The model follows the tree's documented behaviour:
 //   - with duplicates an entry is ordered by its key part, then by its
-//     duplicate number; a new entry of a key part whose number 0 is present
-//     gets one more than the largest number present; otherwise it gets 0
-//     (so it goes in front of what is left of the run); `duplicate` is set
-//     whenever the key part already had an entry;
+//     duplicate number; a new entry of a key part that has entries gets
+//     one more than the largest number present, otherwise 0, so a run keeps
+//     the order its entries came in; `duplicate` is set whenever the key
+//     part already had an entry;
 //   - a search compares by key part, landing on the first entry of a run
 //     unless the key carries its own duplicate number (mode bit 8);
 //   - after a delete the cursor rests on the entry before the deleted one
@@ -467,15 +467,14 @@ bool ModelRun::op_insert() {
     }
     uint32_t number = 0;
     int want_duplicate = 0;
-    if (entries_.count(stored(part, 0)) != 0) {
+    // Any entry of the key part makes the insert a duplicate, numbered
+    // after the run's last entry.
+    const Entry first_at_or_after = entries_.lower_bound(stored(part, 0));
+    if (first_at_or_after != entries_.end() && same_part(first_at_or_after->first, part)) {
+        want_duplicate = 1;
         Entry last = std::prev(entries_.upper_bound(stored(part, 0xFFFFFFFF)));
         number = order_.number_of(last->first) + 1;
     }
-    // Any entry of the key part makes the insert a duplicate, also when the
-    // new one takes number 0 in front of the run (a WRITE then reports 02).
-    const Entry first_at_or_after = entries_.lower_bound(stored(part, 0));
-    if (first_at_or_after != entries_.end() && same_part(first_at_or_after->first, part))
-        want_duplicate = 1;
     if (!expect_result("insert", result, 0))
         return false;
     if (duplicate != want_duplicate)

@@ -52,6 +52,9 @@ bool leaves_file_sound(int result) {
         case engine::kDuplicate:
         case engine::kBadKeyNumber:
         case engine::kNoPosition:
+        // A DELETE in an empty file finds no record before it changes
+        // anything.
+        case engine::kEndOfFile:
         case engine::kOutOfOrder:
         case engine::kRecordTooShort:
         case engine::kRecordTooLong:

@@ -79,6 +79,18 @@ int buffer_holding(const SequenceSetPool* pool, uint32_t block) {
     return -1;
 }
 
+// The buffer holding the set whose block contains `address`, or -1.
+int buffer_covering(const SequenceSetPool* pool, uint32_t address) {
+    int i = pool->mru;
+    for (int n = 0; n < pool->buffers_in_use && i >= 0; ++n) {
+        const SetBuffer& b = pool->buffers[i];
+        if (b.first != 0 && b.block <= address && address - b.block < pool->set_size)
+            return i;
+        i = b.older;
+    }
+    return -1;
+}
+
 bool link_is_sound(uint32_t link, uint32_t block, uint32_t set_size, uint32_t header_size) {
     return !names_set(link) ||
            (link != block && set_block_address_valid(link, set_size, header_size));
@@ -241,9 +253,10 @@ int load_sequence_set(StoreHandle* handle, uint32_t address, int* buffer) {
     if (!set_block_address_valid(block, set_size, handle->header_size) ||
         address < block + kFirstRecordAt || address - block >= set_size)
         return kIoError;
-    // A set has one buffer at most: an address inside a resident set that
-    // its range did not cover is no record of it.
-    i = buffer_holding(pool, block);
+    // A block has one buffer at most, and what the file holds of a resident
+    // block may be out of date: an address inside a resident block that its
+    // range did not cover is no record of it, whatever the file says.
+    i = buffer_covering(pool, address);
     if (i >= 0) {
         make_head(pool, i);
         *buffer = i;

@@ -437,7 +437,14 @@ int hold_record(StoreHandle* handle, uint32_t address, HeldSet* set, int32_t* in
         return status;
     *set = hold(handle, buffer);
     *index = find_record(*set, address, offset);
-    return *index < 0 ? kIoError : kOk;
+    if (*index >= 0)
+        return kOk;
+    // An unwritten block read as an empty set holds no record; it is not
+    // kept, so that it can never stand in for the set later written there.
+    SequenceSetPool* pool = handle->sequence_sets.get();
+    if (set->count() == 0 && !pool->buffers[buffer].dirty)
+        discard_set_buffer(pool, buffer);
+    return kIoError;
 }
 
 // Each split leaves fewer records in the set the record goes to: far fewer

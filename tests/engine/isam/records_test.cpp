@@ -242,3 +242,21 @@ TEST_F(IsamRecords, HeldReadWhoseRecordCannotBeFetchedLeavesTheCursor) {
 }
 
 }  // namespace
+
+namespace {
+
+// A DELETE that finds no record to delete changes nothing, in an empty
+// file (9) as past the last record (10): the file closes cleanly and opens
+// again.
+TEST_F(IsamRecords, ADeleteWithoutACurrentRecordLeavesTheFileSound) {
+    EXPECT_EQ(erase(), 9);
+    reopen(IX_MODE_UPDATE);
+    ASSERT_EQ(write(record(10, 1000, "AAA")), 0);
+    ASSERT_EQ(read(IX_READ_LAST, 0).result, 0);
+    ASSERT_EQ(read(IX_READ_NEXT, 0).result, 9);
+    EXPECT_EQ(erase(), 10);
+    reopen(IX_MODE_UPDATE);
+    EXPECT_EQ(read(IX_READ_EQ, 0, "000010").record, record(10, 1000, "AAA"));
+}
+
+}  // namespace

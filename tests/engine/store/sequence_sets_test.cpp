@@ -463,10 +463,12 @@ TEST_F(SequenceSets, SizesRecordsAndDamageThatAreRefused) {
     reopen();
     read(second, &status);
     EXPECT_EQ(status, 2);
-    // An all-zero block reads as an empty set: no record in it.
+    // An all-zero block reads as an empty set: no record in it, and no
+    // buffer keeps it.
     ASSERT_EQ(_vmq_get_block(handle.get(), &address, 0), 0);
     read(address + 40, &status);
     EXPECT_EQ(status, 2);
+    EXPECT_EQ(resident_sequence_set(handle.get(), address), nullptr);
 }
 
 }  // namespace

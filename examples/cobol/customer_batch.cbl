@@ -28,10 +28,7 @@
       * code 16 and a message on stderr naming the verb and file.
       *
       * Within a city the report lists customers in the order they
-      * joined it.  The transactions never add a customer to a city
-      * whose first customer has left: there KVR files place the
-      * newcomer first among the city's customers, where GnuCOBOL's
-      * own indexed files place it last.
+      * joined it, also when the city's first customer has left.
       *================================================================
        IDENTIFICATION DIVISION.
        PROGRAM-ID. CUSTOMER-BATCH.

@@ -316,6 +316,7 @@ int redistribute_sequence_set(StoreHandle* handle, const HeldSet& left, const He
     int32_t lowest = -1;
     int32_t highest = -1;
     uint64_t before = 0;
+    uint32_t at = kSetHeaderSize;  // the next record's offset in its set
     for (int32_t k = 0; k <= total; ++k) {
         if (before <= room)
             highest = k;
@@ -323,9 +324,12 @@ int redistribute_sequence_set(StoreHandle* handle, const HeldSet& left, const He
             lowest = k;
         if (k == total)
             break;
-        const HeldSet& side = k < left_count ? left : right;
-        const uint32_t at = k < left_count ? record_offset(left, k) : record_offset(right, k - left_count);
-        before += kSetRecordHeaderSize + record_length_at(side.image, at);
+        if (k == left_count)
+            at = kSetHeaderSize;
+        const uint32_t size =
+            kSetRecordHeaderSize + record_length_at((k < left_count ? left : right).image, at);
+        before += size;
+        at += size;
     }
     if (lowest < 0 || lowest > highest)
         return kIoError;

@@ -514,6 +514,9 @@ int ix_rewrite_record(ix_handle* handle, const unsigned char* record, uint32_t l
         _vmq_getkey(handle->tree(i), key.bytes, nullptr, kSearchEqual, &equal_seen, nullptr);
     }
 
+    // A changed alternate key whose new value other records have already
+    // makes the REWRITE report a duplicate, as a WRITE does.
+    bool duplicate_made = false;
     for (int i = 1; i < key_count && result == engine::kOk; ++i) {
         if (!changes(i))
             continue;
@@ -531,6 +534,7 @@ int ix_rewrite_record(ix_handle* handle, const unsigned char* record, uint32_t l
         if (status == 0)
             status = _vmq_insert(tree, new_key.bytes, prime, &duplicate);
         result = tree_result(status);
+        duplicate_made = duplicate_made || (result == engine::kOk && duplicate != 0);
         // A cursor that cannot be put back loses its place; the change
         // itself stands, and the record must follow it.
         if (result == engine::kOk)
@@ -542,6 +546,8 @@ int ix_rewrite_record(ix_handle* handle, const unsigned char* record, uint32_t l
     }
     if (key_area != nullptr)
         std::memcpy(key_area, record + header.key_offset(k), key_length(header, k));
+    if (result == engine::kOk && duplicate_made)
+        result = engine::kDuplicateFollows;
     return result;
 }
 

@@ -553,6 +553,8 @@ Expected Model::rewrite(const std::string& r, int k) {
         ix(i).erase(entry_of(i, prime));
         bool duplicate = false;
         const It added = insert(i, part_of(r, i), prime, &duplicate);
+        if (duplicate)
+            e.result = 12;  // the new value was there already
         switch (saved) {
             case kNothing:
                 place(i, added);

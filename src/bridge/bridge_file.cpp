@@ -12,6 +12,8 @@ namespace kvr::bridge {
 namespace {
 
 constexpr size_t kKdbHeaderSize = offsetof(KDB, key);
+// The longest key the library keeps.
+constexpr uint32_t kMaxKeyLength = 255;
 
 // Reads the key definition block into key descriptions. Each key must be
 // one run of bytes of the record: a key of several parts that do not touch
@@ -51,8 +53,9 @@ bool describe_keys(const FCD3* fcd, vmq_key_description* keys, uint32_t* count,
             *why = which + " has SUPPRESS WHEN, which this file system cannot keep";
             return false;
         }
-        uint32_t position = 0;
-        uint32_t length = 0;
+        // Sums in 64 bits: the numbers come from the program, unchecked.
+        uint64_t position = 0;
+        uint64_t length = 0;
         for (uint32_t p = 0; p < parts; ++p) {
             const auto* part = reinterpret_cast<const EXTKEY*>(bytes + offset + p * sizeof(EXTKEY));
             const uint32_t part_position = get_u32(part->pos);
@@ -70,8 +73,12 @@ bool describe_keys(const FCD3* fcd, vmq_key_description* keys, uint32_t* count,
             *why = which + " lies outside the record";
             return false;
         }
-        keys[k].position = position;
-        keys[k].length = length;
+        if (length > kMaxKeyLength) {
+            *why = which + " is " + std::to_string(length) + " bytes long (255 at most)";
+            return false;
+        }
+        keys[k].position = static_cast<uint32_t>(position);
+        keys[k].length = static_cast<uint32_t>(length);
         keys[k].flags = (key.keyFlags & KEY_DUPS) != 0 ? VMQ_KEY_DUPLICATES : 0;
     }
     *count = key_count;
@@ -281,12 +288,13 @@ void BridgeFile::start(FCD3* fcd, Relation relation) {
     }
     // FIRST and LAST start from the lowest or highest value the key can
     // hold; the program's record is left as it was.
-    std::vector<unsigned char> saved(fcd->recPtr + key.position,
-                                     fcd->recPtr + key.position + key.length);
+    // A plain array: no destructor for a jump out of the verb to skip.
+    unsigned char saved[kMaxKeyLength];
+    std::memcpy(saved, fcd->recPtr + key.position, key.length);
     std::memset(fcd->recPtr + key.position, first ? 0x00 : 0xFF, key.length);
     fcb_.start_key_length = static_cast<uint16_t>(key.length);
     run(fcd, &vmq_fcb::start_entry);
-    std::memcpy(fcd->recPtr + key.position, saved.data(), key.length);
+    std::memcpy(fcd->recPtr + key.position, saved, key.length);
 }
 
 void BridgeFile::write(FCD3* fcd, uint8_t advance_options, uint32_t advance_lines) {

@@ -315,6 +315,13 @@ TEST_F(HandlerTest, KeysTheFileSystemCannotKeepAreRefusedAtOpen) {
     EXPECT_EQ(sparse.open(OP_OPEN_OUTPUT), "91");
     EXPECT_NE(testing::internal::GetCapturedStderr().find("SUPPRESS"), std::string::npos);
 
+    // A key position far beyond the record must not wrap round into it.
+    ProgramFile wrapped(ORG_INDEXED, path("wrapped.dat"), 22, 22);
+    wrapped.keys({{{{0xFFFFFFF0u, 0x20}}}});
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(wrapped.open(OP_OPEN_OUTPUT), "91");
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("outside the record"), std::string::npos);
+
     ProgramFile keyless(ORG_INDEXED, path("keyless.dat"), 22, 22);
     testing::internal::CaptureStderr();
     EXPECT_EQ(keyless.open(OP_OPEN_OUTPUT), "91");

@@ -52,9 +52,6 @@ bool leaves_file_sound(int result) {
         case engine::kDuplicate:
         case engine::kBadKeyNumber:
         case engine::kNoPosition:
-        // A DELETE in an empty file finds no record before it changes
-        // anything.
-        case engine::kEndOfFile:
         case engine::kOutOfOrder:
         case engine::kRecordTooShort:
         case engine::kRecordTooLong:
@@ -79,8 +76,9 @@ int change_records(ix_handle* handle, int opcode, void* data, uint32_t* length, 
             return marked;
     }
     int result;
+    bool untouched = false;
     if (opcode == IX_DELETE) {
-        result = ix_delete_current(handle);
+        result = ix_delete_current(handle, &untouched);
     } else if (data == nullptr || length == nullptr) {
         return engine::kRecordTooShort;
     } else {
@@ -90,7 +88,7 @@ int change_records(ix_handle* handle, int opcode, void* data, uint32_t* length, 
                      ? ix_write_record(handle, record, *length, key_area, selector)
                      : ix_rewrite_record(handle, record, *length, key_area, selector);
     }
-    if (update && !leaves_file_sound(result))
+    if (update && !untouched && !leaves_file_sound(result))
         handle->unsound = true;
     return result;
 }

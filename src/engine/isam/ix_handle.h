@@ -62,7 +62,10 @@ int ix_write_record(ix_handle* handle, const unsigned char* record, uint32_t len
                     unsigned char* key_area, int k);
 int ix_rewrite_record(ix_handle* handle, const unsigned char* record, uint32_t length,
                       unsigned char* key_area, int k);
-int ix_delete_current(ix_handle* handle);
+// *untouched is set when the DELETE ended before it changed anything
+// because there was no current record (an empty file, or a position past
+// the last record): a result of 9 that leaves the file sound.
+int ix_delete_current(ix_handle* handle, bool* untouched);
 
 // Puts the update marker on disk before the first change of a session.
 int mark_update(ix_handle* handle);

@@ -12,6 +12,7 @@
 #include "engine/file_header.h"
 #include "engine/isam/ix_handle.h"
 #include "engine/results.h"
+#include "engine/store/sequence_set.h"
 #include "engine/store/store.h"
 #include "engine/tree/operations.h"
 #include "vmqrmkvr/isam.h"
@@ -91,6 +92,11 @@ int check_update(const FileHeader& header, uint32_t length, int k) {
     if (length < static_cast<uint32_t>(header.keys_end()))
         return engine::kRecordTooShort;
     if (length > header.max_record_length())
+        return engine::kRecordTooLong;
+    // A sequence set holds its records with 40 bytes of headers; a longer
+    // record is refused here, before any index changes, not by the store
+    // after a REWRITE has changed the alternate keys.
+    if (header.block_format() && length + store::kFirstRecordAt > header.sequence_set_size())
         return engine::kRecordTooLong;
     if (k < 0 || k >= header.key_count())
         return engine::kBadKeyNumber;
@@ -551,7 +557,8 @@ int ix_rewrite_record(ix_handle* handle, const unsigned char* record, uint32_t l
     return result;
 }
 
-int ix_delete_current(ix_handle* handle) {
+int ix_delete_current(ix_handle* handle, bool* untouched) {
+    *untouched = false;
     FileHeader header = handle->header();
     if (!is_open(header))
         return engine::kNotOpen;
@@ -565,8 +572,10 @@ int ix_delete_current(ix_handle* handle) {
     unsigned char* entry_key = nullptr;
     unsigned char* entry_data = nullptr;
     int status = _vmq_getcur(handle->tree(static_cast<int>(k)), &entry_key, &entry_data);
-    if (status != 0)
+    if (status != 0) {
+        *untouched = true;
         return tree_result(status);
+    }
     uint32_t address = 0;
     if (k > 0) {
         unsigned char prime[kMaxKeyLen];

@@ -383,17 +383,13 @@ int redistribute_sequence_set(StoreHandle* handle, const HeldSet& left, const He
     return status;
 }
 
-// An empty set leaves the chain and its block goes to the avail list.
-int free_empty_set(StoreHandle* handle, const HeldSet& set) {
+// An empty set leaves the chain and its block goes to the avail list. Its
+// neighbours were loaded before its last record was removed, so that a
+// neighbour that cannot be read leaves the set as it was.
+int free_empty_set(StoreHandle* handle, const HeldSet& set, const HeldSet& before,
+                   const HeldSet& after) {
     const uint32_t previous = set_previous(set.image);
     const uint32_t next = set_next(set.image);
-    HeldSet before;
-    HeldSet after;
-    int status = load_neighbour(handle, previous, &before);
-    if (status == kOk)
-        status = load_neighbour(handle, next, &after);
-    if (status != kOk)
-        return status;
     if (before.held()) {
         set_next_link(before.image, next);
         touch(handle, before);
@@ -591,6 +587,15 @@ extern "C" int _vmq_delete_sequence_set(StoreHandle* handle, uint32_t address) {
     if (status != kvr::engine::kOk)
         return status;
     const int32_t count = set.count();
+    HeldSet before;
+    HeldSet after;
+    if (count == 1) {
+        status = load_neighbour(handle, set_previous(set.image), &before);
+        if (status == kvr::engine::kOk)
+            status = load_neighbour(handle, set_next(set.image), &after);
+        if (status != kvr::engine::kOk)
+            return status;
+    }
     const uint32_t size = kSetRecordHeaderSize + record_length_at(set.image, offset);
     const uint32_t tail = set.used_end() - offset - size;
     std::memmove(set.image + offset, set.image + offset + size, tail);
@@ -603,7 +608,7 @@ extern "C" int _vmq_delete_sequence_set(StoreHandle* handle, uint32_t address) {
     if (status != kvr::engine::kOk)
         return status;
     if (count == 1)
-        return free_empty_set(handle, set);
+        return free_empty_set(handle, set, before, after);
     if (set_free(set.image) > (handle->sequence_sets->set_size - kSetHeaderSize) / 2)
         return rebalance(handle, set);
     return kvr::engine::kOk;

@@ -471,5 +471,21 @@ TEST_F(SequenceSets, SizesRecordsAndDamageThatAreRefused) {
     EXPECT_EQ(resident_sequence_set(handle.get(), address), nullptr);
 }
 
+TEST_F(SequenceSets, ADeleteThatCannotUnlinkItsSetLeavesTheSetAsItWas) {
+    start({});
+    ASSERT_EQ(write(1, 3000), 0);
+    ASSERT_EQ(write(2, 3000), 0);  // a set of its own behind the first
+    const uint32_t first = header().first_sequence_set();
+    const uint32_t second = index_.at(key_of(2)) - 40;
+    reopen();
+    patch(second + 4, le32(7));  // the second set's count is damaged on disk
+    EXPECT_EQ(_vmq_delete_sequence_set(handle.get(), index_.at(key_of(1))), 2);
+    // The first set still holds its record and is still the first.
+    EXPECT_EQ(header().first_sequence_set(), first);
+    int status = -1;
+    EXPECT_EQ(read(index_.at(key_of(1)), &status), record(1, 3000));
+    EXPECT_EQ(status, 0);
+}
+
 }  // namespace
 }  // namespace kvr::store::test

@@ -42,8 +42,10 @@
 // links lead to ever less recently used ones, and its newer link to the
 // least recently used, the next to be reused. A changed set reaches the file
 // when its buffer is reused or at close. An operation holds at most four
-// buffers at a time and touches each just before it holds it, and the pool
-// never has fewer than 16: a buffer in use is never the one reused.
+// buffers at a time and makes each the most recently used when it takes it
+// (an insert that splits a set again and again, each time it splits it),
+// and the pool never has fewer than 16: a buffer in use is never the one
+// reused.
 #ifndef KVR_ENGINE_STORE_SEQUENCE_SET_H
 #define KVR_ENGINE_STORE_SEQUENCE_SET_H
 

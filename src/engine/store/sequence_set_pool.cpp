@@ -326,6 +326,8 @@ const unsigned char* resident_sequence_set(const StoreHandle* handle, uint32_t b
     return i >= 0 ? pool->image(i) : nullptr;
 }
 
+void use_set_buffer(SequenceSetPool* pool, int buffer) { make_head(pool, buffer); }
+
 }  // namespace kvr::store
 
 using kvr::store::SequenceSetPool;

@@ -65,6 +65,9 @@ int flush_sequence_set_buffer(StoreHandle* handle, int buffer);
 int take_set_buffer(StoreHandle* handle, int* buffer);
 // Empties a buffer unwritten and makes it the next to be reused.
 void discard_set_buffer(SequenceSetPool* pool, int buffer);
+// Makes a buffer the most recently used, so that an operation that keeps
+// holding it while it takes others never sees it reused.
+void use_set_buffer(SequenceSetPool* pool, int buffer);
 // Empties, unwritten, any buffer other than `keep` that holds `block`: a
 // block taken for a new set has no older copy in the pool.
 void forget_set_block(SequenceSetPool* pool, uint32_t block, int keep);

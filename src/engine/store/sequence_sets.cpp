@@ -484,6 +484,9 @@ int put_record(StoreHandle* handle, uint32_t* address, const unsigned char* data
     for (int splits = 0; set_free(set.image) < need; ++splits) {
         if (splits >= kMostSplits)
             return kIoError;
+        // The set split again may be the one kept on the left each time:
+        // it stays the most recently used, however many sets the splits make.
+        use_set_buffer(handle->sequence_sets.get(), set.buffer);
         const int32_t count = set.count();
         if (index == count - 1 && (!rewrite || count > 1)) {
             // Behind the last record of a full set: a new set follows it.

@@ -306,8 +306,13 @@ int load_set_at(StoreHandle* handle, uint32_t block, int* buffer) {
     const int status = load_sequence_set(handle, block + kFirstRecordAt, buffer);
     if (status != kOk)
         return status;
-    if (pool->buffers[*buffer].block != block || set_count(pool->image(*buffer)) < 1)
+    if (pool->buffers[*buffer].block != block || set_count(pool->image(*buffer)) < 1) {
+        // A link that names a block holding no set (an all-zero block on a
+        // damaged file): the empty image read is not kept.
+        if (!pool->buffers[*buffer].dirty)
+            discard_set_buffer(pool, *buffer);
         return kIoError;
+    }
     return kOk;
 }
 

@@ -485,6 +485,18 @@ TEST_F(SequenceSets, ADeleteThatCannotUnlinkItsSetLeavesTheSetAsItWas) {
     int status = -1;
     EXPECT_EQ(read(index_.at(key_of(1)), &status), record(1, 3000));
     EXPECT_EQ(status, 0);
+
+    // A link that names an all-zero block: the delete fails, and no buffer
+    // keeps the empty image it read there.
+    start({});
+    ASSERT_EQ(write(1, 3000), 0);
+    uint32_t zero_block = 0;
+    ASSERT_EQ(_vmq_get_block(handle.get(), &zero_block, 0), 0);
+    const uint32_t only = header().first_sequence_set();
+    reopen();
+    patch(only + 24, le32(zero_block));  // the next link
+    EXPECT_EQ(_vmq_delete_sequence_set(handle.get(), index_.at(key_of(1))), 2);
+    EXPECT_EQ(resident_sequence_set(handle.get(), zero_block), nullptr);
 }
 
 }  // namespace

@@ -185,9 +185,9 @@ void BridgeFile::take_relative_key(const FCD3* fcd) { fcb_.relative_number = rel
 
 void BridgeFile::give_relative_key(FCD3* fcd) const { set_relative_key(fcd, fcb_.relative_number); }
 
-void BridgeFile::take_record(FCD3* fcd, bool with_length) {
+void BridgeFile::take_record(FCD3* fcd) {
     const uint32_t max_length = block_.description.max_record_length;
-    const uint32_t length = with_length ? get_u32(fcd->curRecLen) : max_length;
+    const uint32_t length = get_u32(fcd->curRecLen);
     fcb_.write_length = length;
     if (relative()) {
         std::memcpy(relative_area_.data() + 4, fcd->recPtr, std::min(length, max_length));
@@ -298,7 +298,7 @@ void BridgeFile::start(FCD3* fcd, Relation relation) {
 }
 
 void BridgeFile::write(FCD3* fcd, uint8_t advance_options, uint32_t advance_lines) {
-    take_record(fcd, true);
+    take_record(fcd);
     if (relative() && !sequential_access())
         take_relative_key(fcd);
     fcb_.advance_options = advance_options;
@@ -309,7 +309,7 @@ void BridgeFile::write(FCD3* fcd, uint8_t advance_options, uint32_t advance_line
 }
 
 void BridgeFile::rewrite(FCD3* fcd) {
-    take_record(fcd, true);
+    take_record(fcd);
     if (relative() && !sequential_access())
         take_relative_key(fcd);
     run(fcd, &vmq_fcb::rewrite_entry);

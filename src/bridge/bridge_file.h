@@ -74,9 +74,9 @@ private:
     bool sequential_access() const {
         return (block_.description.access_flags & VMQ_ACCESS_SEQUENTIAL) != 0;
     }
-    // Points the FCB at the record to work on (the relative buffer gets a
-    // copy) and takes the record length and relative key from the FCD.
-    void take_record(FCD3* fcd, bool with_length);
+    // Points the FCB at the record to WRITE or REWRITE (the relative buffer
+    // gets a copy) and takes its length from the FCD.
+    void take_record(FCD3* fcd);
     void take_relative_key(const FCD3* fcd);
     // Runs the verb in the given vector slot and copies its status back.
     void run(FCD3* fcd, vmq_verb_entry vmq_fcb::*slot);

@@ -4,7 +4,8 @@
 # which configures and builds quietly, showing the output only on failure.
 # Sourced by the other scripts.
 
-packages=(cmake make g++ gcc g++-multilib libgtest-dev libdb-dev gnucobol3 libcob4-dev)
+packages=(cmake make g++ gcc g++-multilib libgtest-dev libdb-dev gnucobol3 libcob4-dev
+          clang libclang-rt-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' \

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "engine/file_header.h"
 #include "engine/isam/ix_handle.h"
@@ -75,6 +76,10 @@ bool is_power_of_two(uint32_t v) {
 bool header_is_sound(const FileHeader& header) {
     const int key_count = header.key_count();
     if (key_count < 1 || key_count > engine::kMaxKeys)
+        return false;
+    // Every file is created with the header area its key count gives; any
+    // other size would put the first slot or block in the wrong place.
+    if (header.header_size() != engine::header_size_for(key_count))
         return false;
     const uint32_t trees_at = engine::tree_headers_at(key_count);
     if (header.header_size() < trees_at + engine::kTreeHeaderSize * key_count ||
@@ -231,14 +236,44 @@ int create_indexed_file(const unsigned char* attributes, uint32_t block_size,
     return result;
 }
 
+namespace {
+
+// How an open treats a file an update session never closed, and its trees.
+struct OpenPurpose {
+    bool accept_unfinished = false;  // open it all the same, for reading
+    bool skip_trees = false;         // leave every tree closed
+    bool* unfinished = nullptr;      // out: the update marker was found
+};
+
+int open_file(ix_handle** slot, const char* file_name, uint8_t mode, const OpenPurpose& purpose);
+
+}  // namespace
+
 int ix_open_file(ix_handle** slot, const char* file_name, uint8_t mode) {
+    return open_file(slot, file_name, mode, OpenPurpose{});
+}
+
+int ix_open_for_inspection(ix_handle** slot, const char* file_name, bool skip_trees,
+                           bool* unfinished) {
+    bool found = false;
+    const int result =
+        open_file(slot, file_name, IX_MODE_INPUT, OpenPurpose{true, skip_trees, &found});
+    if (unfinished != nullptr)
+        *unfinished = found;
+    return result;
+}
+
+namespace {
+
+int open_file(ix_handle** slot, const char* file_name, uint8_t mode, const OpenPurpose& purpose) {
     *slot = nullptr;
     const int access_mode = mode & 0x03;
     if (access_mode == 1)
         return engine::kBadOpcode;
     const bool update = access_mode != 0;
     HANDLE file = CreateFileA(file_name, update ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
-                              update ? 0 : FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                              update ? 0 : FILE_SHARE_READ, nullptr,
+                              purpose.accept_unfinished ? OPEN_EXISTING : OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return engine::map_windows_error(GetLastError());
@@ -316,8 +351,12 @@ int ix_open_file(ix_handle** slot, const char* file_name, uint8_t mode) {
         } else if (header.update_marker() == engine::kUpdateMarker) {
             // Changed by an update that was never closed cleanly (a process
             // that died, or a failure part-way): its pages, records and
-            // header may disagree. Refused until it is rebuilt.
-            result = engine::kNotIndexedFile;
+            // header may disagree. Refused until it is rebuilt; only the
+            // tools that check and rebuild it read it as it is.
+            if (purpose.unfinished != nullptr)
+                *purpose.unfinished = true;
+            if (!purpose.accept_unfinished || update)
+                result = engine::kNotIndexedFile;
         }
     }
     header.set_open_flags(0);
@@ -356,7 +395,7 @@ int ix_open_file(ix_handle** slot, const char* file_name, uint8_t mode) {
         if (!handle->trees)
             status = engine::kStoreNoMemory;
     }
-    for (int i = 0; i < key_count && status == 0; ++i) {
+    for (int i = 0; i < key_count && status == 0 && !purpose.skip_trees; ++i) {
         handle->trees[i].reset(new (std::nothrow)
                                    tree::Tree(handle->image.get() + header.tree_at(i)));
         if (!handle->trees[i]) {
@@ -383,6 +422,63 @@ int ix_open_file(ix_handle** slot, const char* file_name, uint8_t mode) {
     }
     *slot = handle.release();
     return engine::kOk;
+}
+
+}  // namespace
+
+std::string ix_header_problem(const char* file_name) {
+    HANDLE file = CreateFileA(file_name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return "the file cannot be opened";
+    const engine::FileChannel io = engine::FileChannel::windows(file);
+    std::string problem;
+    uint32_t end = 0;
+    unsigned char first[kFirstHeaderRead] = {};
+    uint32_t got = 0;
+    if (!io.seek_end(&end).ok() || !io.read_at(0, first, kFirstHeaderRead, &got).ok()) {
+        problem = "the file cannot be read";
+    } else if (got < kFirstHeaderRead || std::memcmp(first + 8, "KVR", 3) != 0) {
+        problem = "the file does not begin with the mark of this system";
+    } else if (first[11] == 'S') {
+        problem = "a sequential file";
+    } else if (first[11] != 'I') {
+        problem = "the file's mark names no organization of this system";
+    } else {
+        const uint32_t header_size = platform::load_u32(first);
+        if (header_size < kSmallestHeader || header_size > engine::header_size_for(engine::kMaxKeys)) {
+            problem = "the header size " + std::to_string(header_size) +
+                      " is outside what a file of 1 to 255 keys has";
+        } else if (end < header_size) {
+            problem = "the file ends at " + std::to_string(end) + ", inside its header of " +
+                      std::to_string(header_size) + " bytes";
+        } else {
+            std::unique_ptr<unsigned char[]> image(new (std::nothrow) unsigned char[header_size]());
+            if (!image || !io.read_at(0, image.get(), header_size, &got).ok() ||
+                got < header_size) {
+                problem = "the header cannot be read";
+            } else {
+                FileHeader header(image.get());
+                const int keys = header.key_count();
+                if (header.version() != engine::kVersionSlotFormat &&
+                    header.version() != engine::kVersionBlockFormat)
+                    problem = "version " + std::to_string(header.version()) +
+                              " is not one this build reads";
+                else if (keys < 1 || keys > engine::kMaxKeys)
+                    problem = "the key count " + std::to_string(keys) + " is outside 1 to 255";
+                else if (header_size != engine::header_size_for(keys))
+                    problem = "the header size " + std::to_string(header_size) + " is not the " +
+                              std::to_string(engine::header_size_for(keys)) + " bytes a file of " +
+                              std::to_string(keys) + (keys == 1 ? " key" : " keys") + " has";
+                else if (!header_is_sound(header))
+                    problem = "the record lengths, the key table or a tree header is damaged";
+                else if (header.update_marker() == engine::kUpdateMarker)
+                    problem = "an update session never closed the file";
+            }
+        }
+    }
+    CloseHandle(file);
+    return problem;
 }
 
 int ix_close_file(ix_handle* handle) {

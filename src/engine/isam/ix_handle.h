@@ -10,6 +10,7 @@
 #define KVR_ENGINE_ISAM_IX_HANDLE_H
 
 #include <memory>
+#include <string>
 
 #include "engine/store/store_handle.h"
 #include "engine/tree/tree.h"
@@ -47,6 +48,17 @@ enum class StoreFormat { kSlots, kBlocks };
 int create_indexed_file(const unsigned char* attributes, uint32_t block_size,
                         const char* file_name, uint8_t selector, StoreFormat format);
 int ix_open_file(ix_handle** slot, const char* file_name, uint8_t mode);
+// Opens a file for reading by the tools that inspect, check and rebuild
+// files: like an input open, except that a file an update session never
+// closed (its update marker still set) is opened all the same, and
+// *unfinished (when not null) tells whether it was. With skip_trees no tree
+// is opened (open_trees stays 0): only the header and the data store are
+// read, for a rebuild that does not trust the trees.
+int ix_open_for_inspection(ix_handle** slot, const char* file_name, bool skip_trees,
+                           bool* unfinished);
+// Why open refuses the file's header, in words; empty when the header is
+// sound. For the tools that tell people what is wrong with a file.
+std::string ix_header_problem(const char* file_name);
 // Closes and frees the handle whatever the result.
 int ix_close_file(ix_handle* handle);
 int ix_get_attributes(ix_handle* handle, unsigned char* block, uint32_t size, unsigned char* aux);

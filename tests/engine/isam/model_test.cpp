@@ -34,6 +34,7 @@
 #include "engine/isam/ix_handle.h"
 #include "platform/coding.h"
 #include "support/temp_dir.h"
+#include "tools/kvr_tool.h"
 #include "vmqrmkvr/isam.h"
 
 namespace {
@@ -1083,6 +1084,23 @@ uint64_t env_number(const char* name, uint64_t fallback) {
 
 class IsamModel : public kvr::test::TempDirTest {
 protected:
+    // The kvr utility finds the file the run left sound, and a block-format
+    // one converts to the slot format without a record lost.
+    static void check_with_kvr(const std::string& file, bool blocks) {
+        std::FILE* sink = std::fopen("/dev/null", "w");
+        ASSERT_NE(sink, nullptr);
+        const char* check[] = {"kvr", "check", file.c_str()};
+        EXPECT_EQ(kvr::tools::run(3, check, sink, stderr), kvr::tools::kExitOk) << file;
+        const char* info[] = {"kvr", "info", file.c_str()};
+        EXPECT_EQ(kvr::tools::run(3, info, sink, stderr), kvr::tools::kExitOk) << file;
+        if (blocks) {
+            const char* convert[] = {"kvr", "convert", file.c_str()};
+            EXPECT_EQ(kvr::tools::run(3, convert, sink, stderr), kvr::tools::kExitOk) << file;
+            EXPECT_EQ(kvr::tools::run(3, check, sink, stderr), kvr::tools::kExitOk) << file;
+        }
+        std::fclose(sink);
+    }
+
     void run_config(const Config& config) {
         const char* only = std::getenv("KVR_MODEL_CONFIG");
         if (only != nullptr && *only != '\0' && std::string(only) != config.name)
@@ -1106,6 +1124,7 @@ protected:
                 ADD_FAILURE() << failure;
                 continue;
             }
+            check_with_kvr(file, config.blocks);
             RecordProperty(std::string("seconds_seed_") + std::to_string(seed),
                            std::to_string(seconds));
         }

@@ -1,0 +1,680 @@
+// kvr unload, load, rebuild and convert: they write a new file under a
+// temporary name and give it its final name only once it is complete and,
+// for indexed files, checked.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstring>
+
+#include "engine/isam/file_checker.h"
+#include "engine/isam/ix_handle.h"
+#include "engine/isam/store_walk.h"
+#include "engine/results.h"
+#include "tools/commands.h"
+#include "tools/kvr_file.h"
+#include "tools/kvr_tool.h"
+#include "tools/tool_support.h"
+#include "vmqrmkvr/isam.h"
+
+namespace kvr::tools {
+
+namespace {
+
+bool is_success(int result) {
+    return result == engine::kOk || result == engine::kDuplicateFollows;
+}
+
+uint64_t size_of(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+}
+
+// The prime key of a record as text, for messages.
+std::string prime_text(const FileAttributes& a, const unsigned char* record, uint32_t length) {
+    if (a.keys.empty())
+        return "";
+    const KeySpec& key = a.keys[0];
+    if (static_cast<uint64_t>(key.offset) + static_cast<uint64_t>(key.length) > length)
+        return "(too short for its key)";
+    if (key.type == IX_KEY_TYPE_NUMBER && key.length == 4) {
+        uint32_t number = 0;
+        for (int i = 3; i >= 0; --i)
+            number = number << 8 | record[key.offset + i];
+        return "record number " + std::to_string(number);
+    }
+    return "key \"" + escape_bytes(record + key.offset, static_cast<size_t>(key.length)) + "\"";
+}
+
+// Creates an indexed or relative file at path in the given format.
+int create_file(const std::string& path, const FileAttributes& a, isam::StoreFormat format) {
+    std::vector<unsigned char> block = a.block();
+    return isam::create_indexed_file(block.data(), static_cast<uint32_t>(block.size()),
+                                     path.c_str(), 0, format);
+}
+
+// Checks the finished file by opening it again: every tree, record and list,
+// and the number of records expected. False with a message otherwise.
+bool verify_new_file(const std::string& path, uint64_t expected, const Streams& io,
+                     const std::string& name) {
+    IndexedFile check;
+    const int result = check.open_input(path);
+    if (result != engine::kOk) {
+        io.error(name, "the new file cannot be opened again: " + engine_text(result));
+        return false;
+    }
+    isam::FileProblem problem;
+    isam::FileSummary summary;
+    if (!isam::check_file(check.handle(), &problem, &summary)) {
+        io.error(name, "the new file fails its check: " + isam::describe(problem));
+        return false;
+    }
+    if (summary.records != expected) {
+        io.error(name, "the new file holds " + std::to_string(summary.records) +
+                           " records, not the " + std::to_string(expected) + " written");
+        return false;
+    }
+    return true;
+}
+
+// Reads every record of an indexed, relative or sequential file in the order
+// of key k (file order for a sequential file). visit returns false to stop
+// (then 0 is returned). Any other failure: the message is given.
+template <typename Visit>
+int read_all(const std::string& path, int k, const Streams& io, FileAttributes* attributes,
+             Visit visit) {
+    Organization organization{};
+    std::string reason;
+    if (!identify(path, &organization, &reason)) {
+        io.error(path, reason);
+        return kExitFailed;
+    }
+    std::vector<unsigned char> record;
+    if (organization == Organization::kSequential) {
+        SequentialFile file;
+        if (const int result = file.open_input(path); result != 0) {
+            io.error(path, sequential_text(result));
+            return kExitFailed;
+        }
+        *attributes = file.attributes();
+        Progress progress(io.err, "reading", size_of(path));
+        uint64_t count = 0;
+        uint64_t bytes = 0;
+        for (;;) {
+            const int result = file.read_next(&record);
+            if (result == 9)
+                return kExitOk;
+            if (result != 0) {
+                io.error(path,
+                         "record " + std::to_string(count + 1) + ": " + sequential_text(result));
+                return kExitFailed;
+            }
+            ++count;
+            bytes += record.size() + 8;
+            progress.update(bytes);
+            if (!visit(record))
+                return kExitFailed;
+        }
+    }
+    IndexedFile file;
+    int result = file.open_input(path);
+    if (result != engine::kOk) {
+        std::string problem;
+        if (result == engine::kNotIndexedFile)
+            problem = isam::ix_header_problem(path.c_str());
+        if (problem.find("never closed") != std::string::npos)
+            problem += "; run kvr rebuild first";
+        io.error(path, problem.empty() ? engine_text(result) : problem);
+        return kExitFailed;
+    }
+    *attributes = file.attributes();
+    Progress progress(io.err, "reading", attributes->record_count);
+    uint64_t count = 0;
+    for (result = file.read(IX_READ_FIRST, k, &record); is_success(result);
+         result = file.read(IX_READ_NEXT, k, &record)) {
+        progress.update(++count);
+        if (!visit(record))
+            return kExitFailed;
+    }
+    if (result != engine::kEndOfFile && result != engine::kNotFound) {
+        io.error(path, "after " + std::to_string(count) + " records: " + engine_text(result));
+        return kExitFailed;
+    }
+    if (count != attributes->record_count) {
+        io.error(path, "the header counts " + std::to_string(attributes->record_count) +
+                           " records, the prime index " + std::to_string(count) +
+                           "; run kvr check");
+        return kExitFailed;
+    }
+    return kExitOk;
+}
+
+}  // namespace
+
+int command_unload(const CommandLine& line, const Streams& io) {
+    const std::string& path = line.operands[0];
+    PendingFile target(line.operands[1]);
+    const bool text = line.has_flag("--text");
+    std::FILE* text_file = nullptr;
+    SequentialFile sequential;
+    bool opened = false;
+    uint64_t count = 0;
+    std::string failure;
+    FileAttributes attributes;
+    const int status = read_all(path, 0, io, &attributes, [&](const std::vector<unsigned char>& r) {
+        const bool relative = attributes.organization == Organization::kRelative;
+        if (!opened) {
+            opened = true;
+            if (text) {
+                text_file = std::fopen(target.path().c_str(), "wb");
+                if (text_file == nullptr)
+                    failure = std::strerror(errno);
+            } else if (const int result = sequential.create(target.path(), attributes);
+                       result != 0) {
+                failure = sequential_text(result);
+            }
+            if (!failure.empty())
+                return false;
+        }
+        ++count;
+        if (text) {
+            const size_t skip = relative && r.size() >= 4 ? 4 : 0;
+            if (std::memchr(r.data() + skip, '\n', r.size() - skip) != nullptr) {
+                failure = "record " + std::to_string(count) + " (" +
+                          prime_text(attributes, r.data(), static_cast<uint32_t>(r.size())) +
+                          ") holds a line feed, which a text file cannot keep; unload without "
+                          "--text";
+                return false;
+            }
+            if (std::fwrite(r.data() + skip, 1, r.size() - skip, text_file) != r.size() - skip ||
+                std::fputc('\n', text_file) == EOF) {
+                failure = std::strerror(errno);
+                return false;
+            }
+            return true;
+        }
+        if (const int result = sequential.write(r.data(), static_cast<uint32_t>(r.size()));
+            result != 0) {
+            failure = "record " + std::to_string(count) + ": " + sequential_text(result);
+            return false;
+        }
+        return true;
+    });
+    if (!opened && status == kExitOk) {
+        // An empty file still gives an (empty) output file.
+        if (text) {
+            text_file = std::fopen(target.path().c_str(), "wb");
+            if (text_file == nullptr)
+                failure = std::strerror(errno);
+        } else if (const int result = sequential.create(target.path(), attributes); result != 0) {
+            failure = sequential_text(result);
+        }
+    }
+    int closed = 0;
+    if (text_file != nullptr && std::fclose(text_file) != 0 && failure.empty())
+        failure = std::strerror(errno);
+    if ((closed = sequential.close()) != 0 && failure.empty())
+        failure = sequential_text(closed);
+    if (!failure.empty()) {
+        io.error(target.final_path(), failure);
+        return kExitFailed;
+    }
+    if (status != kExitOk)
+        return status;
+    std::string reason;
+    if (!target.commit(&reason)) {
+        io.error(target.final_path(), reason);
+        return kExitFailed;
+    }
+    std::fprintf(io.out, "%s: %" PRIu64 " records unloaded to %s\n", path.c_str(), count,
+                 target.final_path().c_str());
+    return kExitOk;
+}
+
+namespace {
+
+// --record LEN or LEN-MAX.
+bool parse_record_option(const std::string& text, FileAttributes* a) {
+    const size_t dash = text.find('-');
+    uint64_t low = 0;
+    uint64_t high = 0;
+    if (dash == std::string::npos) {
+        if (!parse_number(text, &low) || low == 0 || low > UINT32_MAX)
+            return false;
+        a->min_length = a->max_length = static_cast<uint32_t>(low);
+        a->variable = false;
+        return true;
+    }
+    if (!parse_number(text.substr(0, dash), &low) || !parse_number(text.substr(dash + 1), &high) ||
+        high == 0 || low > high || high > UINT32_MAX)
+        return false;
+    a->min_length = static_cast<uint32_t>(low);
+    a->max_length = static_cast<uint32_t>(high);
+    a->variable = true;
+    return true;
+}
+
+// --key POS:LEN[:dups].
+bool parse_key_option(const std::string& text, KeySpec* key) {
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos)
+        return false;
+    const size_t second = text.find(':', colon + 1);
+    uint64_t position = 0;
+    uint64_t length = 0;
+    if (!parse_number(text.substr(0, colon), &position) ||
+        !parse_number(text.substr(colon + 1, second == std::string::npos ? std::string::npos
+                                                                         : second - colon - 1),
+                      &length) ||
+        position == 0 || position > 0x7FFF || length == 0 || length > 255)
+        return false;
+    if (second != std::string::npos && text.substr(second + 1) != "dups")
+        return false;
+    key->offset = static_cast<int>(position - 1);
+    key->length = static_cast<int>(length);
+    key->duplicates = second != std::string::npos;
+    key->type = IX_KEY_TYPE_BYTES;
+    return true;
+}
+
+// The attributes of the file load creates, from --like or the options.
+bool load_attributes(const CommandLine& line, const Streams& io, const std::string& path,
+                     FileAttributes* a) {
+    const std::string* like = line.value("--like");
+    const std::string* record = line.value("--record");
+    const bool relative = line.has_flag("--relative");
+    const bool keys = line.value("--key") != nullptr;
+    if (like != nullptr) {
+        if (record != nullptr || keys || relative) {
+            io.error(path, "--like takes the attributes from another file; --record, --key and "
+                           "--relative do not go with it");
+            return false;
+        }
+        IndexedFile other;
+        const int result = other.open_for_inspection(*like, true);
+        if (result != engine::kOk) {
+            std::string problem = result == engine::kSequentialFile
+                                      ? "a sequential file has no keys to take"
+                                      : engine_text(result);
+            if (result == engine::kNotIndexedFile)
+                problem = isam::ix_header_problem(like->c_str());
+            io.error(*like, problem);
+            return false;
+        }
+        *a = other.attributes();
+        a->record_count = 0;
+        return true;
+    }
+    if (record == nullptr || !parse_record_option(*record, a)) {
+        io.error(path, record == nullptr
+                           ? "give the file's attributes: --like OTHER, or --record and --key"
+                           : "--record " + *record + ": give LEN or LEN-MAX, MAX at least 1");
+        return false;
+    }
+    if (relative) {
+        if (keys) {
+            io.error(path, "a relative file's key is its record number; --key does not apply");
+            return false;
+        }
+        a->organization = Organization::kRelative;
+        a->min_length += 4;
+        a->max_length += 4;
+        a->keys = {KeySpec{0, 4, false, IX_KEY_TYPE_NUMBER}};
+        return true;
+    }
+    const auto range = line.values.equal_range("--key");
+    for (auto it = range.first; it != range.second; ++it) {
+        KeySpec key;
+        if (!parse_key_option(it->second, &key)) {
+            io.error(path, "--key " + it->second +
+                               ": give POS:LEN or POS:LEN:dups, POS from 1, LEN 1 to 255");
+            return false;
+        }
+        a->keys.push_back(key);
+    }
+    if (a->keys.empty()) {
+        io.error(path, "an indexed file needs a prime key: --key POS:LEN");
+        return false;
+    }
+    if (a->keys[0].duplicates) {
+        io.error(path, "the prime key cannot allow duplicates");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int command_load(const CommandLine& line, const Streams& io) {
+    const std::string& path = line.operands[0];
+    const std::string& input = line.operands[1];
+    const bool text = line.has_flag("--text");
+    std::string reason;
+    if (file_exists(path, &reason)) {
+        io.error(path, "the file exists; kvr load creates a new file (remove this one first)");
+        return kExitFailed;
+    }
+    FileAttributes a;
+    if (!load_attributes(line, io, path, &a))
+        return kExitFailed;
+    PendingFile target(path);
+    if (const int result = create_file(target.path(), a, isam::StoreFormat::kSlots);
+        result != engine::kOk) {
+        io.error(path, "cannot be created: " + engine_text(result));
+        return kExitFailed;
+    }
+    IndexedFile file;
+    if (const int result = file.open_update(target.path()); result != engine::kOk) {
+        io.error(path, "cannot be opened: " + engine_text(result));
+        return kExitFailed;
+    }
+    const bool relative = a.organization == Organization::kRelative;
+    uint64_t written = 0;
+    uint64_t refused = 0;
+    uint64_t number = 0;
+    std::vector<unsigned char> record;
+    // Writes one record of the input; a refusal is reported and counted.
+    auto put = [&](const unsigned char* data, size_t length, const std::string& where) {
+        record.assign(data, data + length);
+        if (text && relative) {
+            ++number;
+            record.insert(record.begin(), 4, 0);
+            for (int i = 0; i < 4; ++i)
+                record[static_cast<size_t>(i)] = static_cast<unsigned char>(number >> (8 * i));
+        }
+        if (text && record.size() < a.min_length)
+            record.resize(a.min_length, ' ');
+        if (text && !a.variable && record.size() < a.max_length)
+            record.resize(a.max_length, ' ');
+        int result = engine::kRecordTooLong;
+        if (record.size() < a.min_length)
+            result = engine::kRecordTooShort;
+        else if (record.size() <= a.max_length)
+            result = file.write(record.data(), static_cast<uint32_t>(record.size()));
+        if (is_success(result)) {
+            ++written;
+            return;
+        }
+        ++refused;
+        std::string what = engine_text(result);
+        if (result == engine::kRecordTooLong || result == engine::kRecordTooShort)
+            what = std::to_string(record.size() - (text && relative ? 4 : 0)) +
+                   " bytes, outside the file's record lengths";
+        io.error(input, where + " (" +
+                            prime_text(a, record.data(), static_cast<uint32_t>(record.size())) +
+                            ") is refused: " + what);
+    };
+
+    if (text) {
+        std::FILE* in = std::fopen(input.c_str(), "rb");
+        if (in == nullptr) {
+            io.error(input, std::strerror(errno));
+            return kExitFailed;
+        }
+        Progress progress(io.err, "loading", size_of(input));
+        std::vector<unsigned char> current;
+        uint64_t line_number = 0;
+        uint64_t bytes = 0;
+        int c = 0;
+        bool pending = false;
+        while ((c = std::fgetc(in)) != EOF) {
+            ++bytes;
+            if (c != '\n') {
+                current.push_back(static_cast<unsigned char>(c));
+                pending = true;
+                continue;
+            }
+            put(current.data(), current.size(), "line " + std::to_string(++line_number));
+            current.clear();
+            pending = false;
+            progress.update(bytes);
+        }
+        const bool read_failed = std::ferror(in) != 0;
+        std::fclose(in);
+        if (read_failed) {
+            io.error(input, "cannot be read");
+            return kExitFailed;
+        }
+        if (pending)
+            put(current.data(), current.size(), "line " + std::to_string(++line_number));
+    } else {
+        SequentialFile in;
+        if (const int result = in.open_input(input); result != 0) {
+            std::string why;
+            io.error(input, file_exists(input, &why) ? sequential_text(result) : why);
+            return kExitFailed;
+        }
+        Progress progress(io.err, "loading", size_of(input));
+        uint64_t count = 0;
+        uint64_t bytes = 0;
+        std::vector<unsigned char> r;
+        int result = 0;
+        while ((result = in.read_next(&r)) == 0) {
+            put(r.data(), r.size(), "record " + std::to_string(++count));
+            bytes += r.size() + 8;
+            progress.update(bytes);
+        }
+        if (result != 9) {
+            io.error(input, "record " + std::to_string(count + 1) + ": " + sequential_text(result));
+            return kExitFailed;
+        }
+    }
+    if (const int result = file.close(); result != engine::kOk) {
+        io.error(path, "cannot be closed: " + engine_text(result));
+        return kExitFailed;
+    }
+    if (refused != 0) {
+        io.error(path, std::to_string(refused) + " record(s) refused; no file was created");
+        return kExitDamaged;
+    }
+    if (!verify_new_file(target.path(), written, io, path) || !target.commit(&reason)) {
+        if (!reason.empty())
+            io.error(path, reason);
+        return kExitFailed;
+    }
+    std::fprintf(io.out, "%s: %" PRIu64 " records loaded from %s\n", path.c_str(), written,
+                 input.c_str());
+    return kExitOk;
+}
+
+int command_rebuild(const CommandLine& line, const Streams& io) {
+    const std::string& path = line.operands[0];
+    Organization organization{};
+    std::string reason;
+    if (!identify(path, &organization, &reason)) {
+        io.error(path, reason);
+        return kExitFailed;
+    }
+    if (organization == Organization::kSequential) {
+        io.error(path, "a sequential file has no indexes to rebuild");
+        return kExitFailed;
+    }
+    IndexedFile source;
+    if (const int result = source.open_for_inspection(path, true); result != engine::kOk) {
+        std::string problem;
+        if (result == engine::kNotIndexedFile)
+            problem = isam::ix_header_problem(path.c_str());
+        io.error(path, (problem.empty() ? engine_text(result) : problem) +
+                           "; nothing was changed");
+        return kExitFailed;
+    }
+    const FileAttributes a = source.attributes();
+    PendingFile target(path);
+    PendingFile collisions(path + ".collisions");
+    const isam::StoreFormat format =
+        a.block_format ? isam::StoreFormat::kBlocks : isam::StoreFormat::kSlots;
+    if (const int result = create_file(target.path(), a, format); result != engine::kOk) {
+        io.error(path, "the new file cannot be created: " + engine_text(result));
+        return kExitFailed;
+    }
+    IndexedFile rebuilt;
+    if (const int result = rebuilt.open_update(target.path()); result != engine::kOk) {
+        io.error(path, "the new file cannot be opened: " + engine_text(result));
+        return kExitFailed;
+    }
+    SequentialFile aside;
+    bool aside_open = false;
+    uint64_t kept = 0;
+    uint64_t set_aside = 0;
+    std::string failure;
+    std::vector<isam::WalkNote> notes;
+    isam::StoreSpace space;
+    Progress progress(io.err, "rebuilding", size_of(path));
+    const int walked = isam::walk_data_store(
+        source.handle(),
+        [&](uint32_t address, const unsigned char* data, uint32_t length) {
+            progress.update(address);
+            const int result = rebuilt.write(data, length);
+            if (is_success(result)) {
+                ++kept;
+                return true;
+            }
+            if (result != engine::kDuplicate && result != engine::kRecordTooShort &&
+                result != engine::kRecordTooLong) {
+                failure = "the record at offset " + std::to_string(address) +
+                          " cannot be written to the new file: " + engine_text(result);
+                return false;
+            }
+            if (!aside_open) {
+                FileAttributes plain = a;
+                plain.min_length = 0;
+                if (const int r = aside.create(collisions.path(), plain); r != 0) {
+                    failure = "cannot create " + collisions.final_path() + ": " +
+                              sequential_text(r);
+                    return false;
+                }
+                aside_open = true;
+            }
+            if (const int r = aside.write(data, length); r != 0) {
+                failure = "cannot write to " + collisions.final_path() + ": " + sequential_text(r);
+                return false;
+            }
+            ++set_aside;
+            io.error(path, "the record at offset " + std::to_string(address) + " (" +
+                               prime_text(a, data, length) + ") is set aside: " +
+                               (result == engine::kDuplicate
+                                    ? std::string("a record found before it has the same key")
+                                    : engine_text(result)));
+            return true;
+        },
+        &notes, &space);
+    progress.done();
+    source.close();
+    for (const isam::WalkNote& note : notes)
+        io.error(path, "offset " + std::to_string(note.offset) + ": " + note.what);
+    if (walked != engine::kOk && failure.empty())
+        failure = "the data store cannot be read: " + engine_text(walked);
+    if (const int result = rebuilt.close(); result != engine::kOk && failure.empty())
+        failure = "the new file cannot be closed: " + engine_text(result);
+    if (aside_open) {
+        if (const int result = aside.close(); result != 0 && failure.empty())
+            failure = "cannot close " + collisions.final_path() + ": " + sequential_text(result);
+    }
+    if (!failure.empty()) {
+        io.error(path, failure + "; nothing was changed");
+        return kExitFailed;
+    }
+    if (!verify_new_file(target.path(), kept, io, path)) {
+        io.error(path, "nothing was changed");
+        return kExitFailed;
+    }
+    if ((aside_open && !collisions.commit(&reason)) || !target.commit(&reason)) {
+        io.error(path, reason);
+        return kExitFailed;
+    }
+    std::fprintf(io.out, "%s: rebuilt with %" PRIu64 " records", path.c_str(), kept);
+    if (set_aside != 0)
+        std::fprintf(io.out, "; %" PRIu64 " set aside in %s", set_aside,
+                     collisions.final_path().c_str());
+    std::fputc('\n', io.out);
+    return set_aside != 0 || !notes.empty() ? kExitDamaged : kExitOk;
+}
+
+int command_convert(const CommandLine& line, const Streams& io) {
+    const std::string& path = line.operands[0];
+    FileAttributes a;
+    {
+        Organization organization{};
+        std::string reason;
+        if (!identify(path, &organization, &reason)) {
+            io.error(path, reason);
+            return kExitFailed;
+        }
+        if (organization == Organization::kSequential) {
+            io.error(path, "a sequential file has only one format");
+            return kExitFailed;
+        }
+        IndexedFile probe;
+        const int result = probe.open_for_inspection(path, true);
+        if (result != engine::kOk) {
+            io.error(path, engine_text(result));
+            return kExitFailed;
+        }
+        if (!probe.attributes().block_format) {
+            std::fprintf(io.out, "%s: already in the slot format; nothing to do\n", path.c_str());
+            return kExitOk;
+        }
+    }
+    // The records are written in the order of the first key that allows
+    // duplicates, so that its duplicates keep their order; else the prime's.
+    PendingFile target(path);
+    FileAttributes source_attributes;
+    int order = 0;
+    {
+        IndexedFile probe;
+        if (probe.open_for_inspection(path, true) == engine::kOk)
+            for (size_t i = 1; i < probe.attributes().keys.size() && order == 0; ++i)
+                if (probe.attributes().keys[i].duplicates)
+                    order = static_cast<int>(i);
+    }
+    IndexedFile converted;
+    bool created = false;
+    uint64_t written = 0;
+    std::string failure;
+    const int status = read_all(path, order, io, &source_attributes,
+                                [&](const std::vector<unsigned char>& r) {
+        if (!created) {
+            created = true;
+            int result = create_file(target.path(), source_attributes, isam::StoreFormat::kSlots);
+            if (result == engine::kOk)
+                result = converted.open_update(target.path());
+            if (result != engine::kOk) {
+                failure = "the new file cannot be made: " + engine_text(result);
+                return false;
+            }
+        }
+        const int result = converted.write(r.data(), static_cast<uint32_t>(r.size()));
+        if (!is_success(result)) {
+            failure = "record " + prime_text(source_attributes, r.data(),
+                                             static_cast<uint32_t>(r.size())) +
+                      " cannot be written: " + engine_text(result);
+            return false;
+        }
+        ++written;
+        return true;
+    });
+    if (status == kExitOk && !created) {
+        if (const int result =
+                create_file(target.path(), source_attributes, isam::StoreFormat::kSlots);
+            result != engine::kOk)
+            failure = "the new file cannot be made: " + engine_text(result);
+    }
+    if (const int result = converted.close(); result != engine::kOk && failure.empty())
+        failure = "the new file cannot be closed: " + engine_text(result);
+    if (!failure.empty()) {
+        io.error(path, failure + "; nothing was changed");
+        return kExitFailed;
+    }
+    if (status != kExitOk)
+        return status;
+    std::string reason;
+    if (!verify_new_file(target.path(), written, io, path) || !target.commit(&reason)) {
+        io.error(path, reason.empty() ? "nothing was changed" : reason);
+        return kExitFailed;
+    }
+    std::fprintf(io.out, "%s: converted to the slot format, %" PRIu64 " records\n", path.c_str(),
+                 written);
+    return kExitOk;
+}
+
+}  // namespace kvr::tools

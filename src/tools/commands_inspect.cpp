@@ -1,0 +1,441 @@
+// kvr info, check and dump: they read a file and never change it.
+#include <algorithm>
+#include <cinttypes>
+#include <cstring>
+
+#include "engine/file_header.h"
+#include "engine/isam/file_checker.h"
+#include "engine/isam/store_walk.h"
+#include "engine/results.h"
+#include "engine/tree/checker.h"
+#include "tools/commands.h"
+#include "tools/kvr_file.h"
+#include "tools/kvr_tool.h"
+#include "tools/tool_support.h"
+#include "vmqrmkvr/isam.h"
+
+namespace kvr::tools {
+
+namespace {
+
+std::string lengths_text(const FileAttributes& a) {
+    if (!a.variable && a.min_length == a.max_length)
+        return "fixed, " + std::to_string(a.max_length) + " bytes";
+    return "variable, " + std::to_string(a.min_length) + " to " + std::to_string(a.max_length) +
+           " bytes";
+}
+
+std::string bytes_text(uint64_t n) {
+    return std::to_string(n) + (n == 1 ? " byte" : " bytes");
+}
+
+// Opens FILE for reading as the inspection open does, or says why not.
+// Returns 0, or the exit status to give up with.
+int open_indexed(const std::string& path, const Streams& io, bool skip_trees, IndexedFile* file) {
+    const int result = file->open_for_inspection(path, skip_trees);
+    if (result == engine::kOk)
+        return kExitOk;
+    std::string problem;
+    if (result == engine::kNotIndexedFile)
+        problem = isam::ix_header_problem(path.c_str());
+    io.error(path, problem.empty() ? engine_text(result) : problem);
+    return kExitFailed;
+}
+
+// Reads a sequential file to its end: the records, or the first one that
+// cannot be read. visit returns false to stop.
+template <typename Visit>
+int scan_sequential(SequentialFile& file, uint64_t* count, Visit visit) {
+    std::vector<unsigned char> record;
+    for (;;) {
+        const int result = file.read_next(&record);
+        if (result == 9)
+            return 0;
+        if (result != 0)
+            return result;
+        ++*count;
+        if (!visit(record))
+            return 0;
+    }
+}
+
+int info_sequential(const std::string& path, const Streams& io) {
+    SequentialFile file;
+    if (const int result = file.open_input(path); result != 0) {
+        io.error(path, sequential_text(result));
+        return kExitFailed;
+    }
+    const FileAttributes& a = file.attributes();
+    uint64_t count = 0;
+    uint64_t bytes = 0;
+    uint32_t shortest = UINT32_MAX;
+    uint32_t longest = 0;
+    const int result = scan_sequential(file, &count, [&](const std::vector<unsigned char>& r) {
+        bytes += r.size();
+        shortest = std::min<uint32_t>(shortest, static_cast<uint32_t>(r.size()));
+        longest = std::max<uint32_t>(longest, static_cast<uint32_t>(r.size()));
+        return true;
+    });
+    std::FILE* out = io.out;
+    std::fprintf(out, "file            %s\n", path.c_str());
+    std::fprintf(out, "organization    sequential\n");
+    std::fprintf(out, "records         %s\n", lengths_text(a).c_str());
+    std::fprintf(out, "record count    %" PRIu64 "\n", count);
+    if (count > 0)
+        std::fprintf(out, "record lengths  %u to %u bytes, %s of data\n", shortest, longest,
+                     bytes_text(bytes).c_str());
+    if (result != 0) {
+        io.error(path, "record " + std::to_string(count + 1) + ": " + sequential_text(result));
+        return kExitDamaged;
+    }
+    return kExitOk;
+}
+
+}  // namespace
+
+int command_info(const CommandLine& line, const Streams& io) {
+    const std::string& path = line.operands[0];
+    Organization organization{};
+    std::string reason;
+    if (!identify(path, &organization, &reason)) {
+        io.error(path, reason);
+        return kExitFailed;
+    }
+    if (organization == Organization::kSequential)
+        return info_sequential(path, io);
+
+    IndexedFile file;
+    if (const int status = open_indexed(path, io, false, &file); status != kExitOk)
+        return status;
+    const FileAttributes& a = file.attributes();
+    const engine::FileHeader header = file.handle()->header();
+    std::FILE* out = io.out;
+    std::fprintf(out, "file            %s\n", path.c_str());
+    std::fprintf(out, "organization    %s, %s format (version %x)\n",
+                 organization_name(a.organization), a.block_format ? "block" : "slot", a.version);
+    std::fprintf(out, "records         %s\n", lengths_text(a).c_str());
+    std::fprintf(out, "record count    %u\n", a.record_count);
+    if (file.unfinished())
+        std::fprintf(out, "state           an update never finished: run kvr rebuild\n");
+    std::fprintf(out, "keys\n");
+    for (size_t i = 0; i < a.keys.size(); ++i) {
+        const KeySpec& key = a.keys[i];
+        std::fprintf(out, "  %-3zu %-9s  position %d, length %d, %s, %s\n", i,
+                     i == 0 ? "prime" : "alternate", key.offset + 1, key.length,
+                     key.duplicates ? "duplicates" : "unique",
+                     key.type == IX_KEY_TYPE_NUMBER ? "record number" : "bytes");
+    }
+
+    isam::StoreSpace space;
+    std::vector<isam::WalkNote> notes;
+    Progress progress(io.err, "measuring", 1);
+    const int walked = isam::walk_data_store(
+        file.handle(), [](uint32_t, const unsigned char*, uint32_t) { return true; }, &notes,
+        &space);
+    progress.done();
+    uint64_t tree_pages = 0;
+    std::vector<tree::TreeSummary> summaries(a.keys.size());
+    std::vector<std::string> tree_notes(a.keys.size());
+    for (size_t i = 0; i < a.keys.size() && i < static_cast<size_t>(file.handle()->open_trees);
+         ++i) {
+        tree::TreeProblem problem;
+        if (!tree::count_entries(file.handle()->tree(static_cast<int>(i)), &summaries[i],
+                                 &problem))
+            tree_notes[i] = tree::describe(problem);
+        tree_pages += summaries[i].pages;
+    }
+
+    std::fprintf(out, "file size       %s\n", bytes_text(space.file_size).c_str());
+    std::fprintf(out, "  header          %s\n", bytes_text(space.header_bytes).c_str());
+    const uint64_t block = a.block_format ? header.sequence_set_size() : header.index_block_size();
+    std::fprintf(out, "  index pages     %s (%" PRIu64 " in the trees, %" PRIu64
+                      " free, blocks of %" PRIu64 ")\n",
+                 bytes_text(space.index_bytes).c_str(), tree_pages,
+                 space.index_blocks > tree_pages ? space.index_blocks - tree_pages : 0, block);
+    if (a.block_format) {
+        std::fprintf(out, "  sequence sets   %s (%" PRIu64 " sets of %u bytes)\n",
+                     bytes_text(space.set_bytes).c_str(), space.sequence_sets,
+                     header.sequence_set_size());
+        std::fprintf(out, "    records       %s (%" PRIu64 " records)\n",
+                     bytes_text(space.record_bytes).c_str(), space.records);
+        std::fprintf(out, "  free blocks     %s (%" PRIu64 " blocks)\n",
+                     bytes_text(space.free_block_bytes).c_str(), space.free_blocks);
+    } else {
+        std::fprintf(out, "  live records    %s (%" PRIu64 " records)\n",
+                     bytes_text(space.record_bytes).c_str(), space.records);
+        std::fprintf(out, "  free slots      %s (%" PRIu64 " slots)\n",
+                     bytes_text(space.free_slot_bytes).c_str(), space.free_slots);
+    }
+    if (space.unwritten_bytes != 0)
+        std::fprintf(out, "  never written   %s\n", bytes_text(space.unwritten_bytes).c_str());
+    if (space.unreadable_bytes != 0)
+        std::fprintf(out, "  unreadable      %s\n", bytes_text(space.unreadable_bytes).c_str());
+    std::fprintf(out, "trees\n");
+    for (size_t i = 0; i < a.keys.size(); ++i) {
+        const tree::TreeSummary& s = summaries[i];
+        const int k = static_cast<int>(i);
+        std::string fill;
+        if (!s.pages_per_level.empty() && k < file.handle()->open_trees) {
+            const uint64_t leaves = s.pages_per_level.back();
+            const uint64_t room =
+                leaves * static_cast<uint64_t>(file.handle()->tree(k)->leaf_max());
+            if (room != 0)
+                fill = ", leaves " + std::to_string((s.entries * 100 + room / 2) / room) + "% full";
+        }
+        std::fprintf(out, "  key %-3zu height %d, %" PRIu64 " page%s, %" PRIu64 " entries%s\n", i,
+                     s.height, s.pages, s.pages == 1 ? "" : "s", s.entries, fill.c_str());
+        if (!tree_notes[i].empty())
+            std::fprintf(out, "          counting stopped: %s\n", tree_notes[i].c_str());
+    }
+    for (const isam::WalkNote& note : notes)
+        std::fprintf(out, "note            offset %" PRIu64 ": %s\n", note.offset,
+                     note.what.c_str());
+    if (walked != engine::kOk) {
+        io.error(path, "the data store cannot be read: " + engine_text(walked));
+        return kExitFailed;
+    }
+    return kExitOk;
+}
+
+int command_check(const CommandLine& line, const Streams& io) {
+    const std::string& path = line.operands[0];
+    Organization organization{};
+    std::string reason;
+    if (!identify(path, &organization, &reason)) {
+        io.error(path, reason);
+        return kExitFailed;
+    }
+    if (organization == Organization::kSequential) {
+        SequentialFile file;
+        if (const int result = file.open_input(path); result != 0) {
+            io.error(path, sequential_text(result));
+            return kExitFailed;
+        }
+        const FileAttributes& a = file.attributes();
+        uint64_t count = 0;
+        std::vector<std::string> problems;
+        const int result = scan_sequential(file, &count, [&](const std::vector<unsigned char>& r) {
+            if (r.size() < a.min_length || r.size() > a.max_length)
+                problems.push_back("record " + std::to_string(count) + " is " +
+                                   std::to_string(r.size()) + " bytes long, outside " +
+                                   std::to_string(a.min_length) + " to " +
+                                   std::to_string(a.max_length));
+            return problems.size() < 1000;
+        });
+        if (result != 0)
+            problems.push_back("record " + std::to_string(count + 1) + ": " +
+                               sequential_text(result));
+        for (const std::string& problem : problems)
+            std::fprintf(io.out, "%s: %s\n", path.c_str(), problem.c_str());
+        if (!problems.empty())
+            return kExitDamaged;
+        std::fprintf(io.out, "%s: sound, sequential, %" PRIu64 " records\n", path.c_str(), count);
+        return kExitOk;
+    }
+
+    IndexedFile file;
+    std::vector<std::string> problems;
+    int result = file.open_for_inspection(path, false);
+    if (result == engine::kNotIndexedFile) {
+        const std::string problem = isam::ix_header_problem(path.c_str());
+        if (problem.empty() || problem.find("mark") != std::string::npos) {
+            io.error(path, problem.empty() ? engine_text(result) : problem);
+            return kExitFailed;
+        }
+        std::fprintf(io.out, "%s: header: %s\n", path.c_str(), problem.c_str());
+        return kExitDamaged;
+    }
+    if (result == engine::kIoError) {
+        // A tree that cannot even be opened; the rest may still be readable.
+        problems.push_back("the trees cannot be opened: " + engine_text(result));
+        if (file.open_for_inspection(path, true) != engine::kOk) {
+            io.error(path, engine_text(result));
+            return kExitFailed;
+        }
+    } else if (result != engine::kOk) {
+        io.error(path, engine_text(result));
+        return kExitFailed;
+    }
+    if (file.unfinished())
+        problems.push_back(
+            "an update session never closed the file: its header and indexes may be stale "
+            "(kvr rebuild recovers the records)");
+
+    ix_handle* handle = file.handle();
+    bool trees_sound = handle->open_trees == static_cast<int>(file.attributes().keys.size());
+    Progress progress(io.err, "checking", static_cast<uint64_t>(handle->open_trees) + 1);
+    for (int k = 0; k < handle->open_trees; ++k) {
+        tree::TreeProblem problem;
+        if (!tree::check_tree(handle->tree(k), &problem)) {
+            problems.push_back("key " + std::to_string(k) + ": " + tree::describe(problem));
+            trees_sound = false;
+        }
+        progress.update(static_cast<uint64_t>(k) + 1);
+    }
+    isam::FileSummary summary;
+    if (trees_sound) {
+        isam::FileProblem problem;
+        if (!isam::check_file(handle, &problem, &summary))
+            problems.push_back(isam::describe(problem));
+        else if (summary.orphan_records != 0)
+            problems.push_back(std::to_string(summary.orphan_records) +
+                               " record(s) in the data store that no prime entry names: lost to "
+                               "the indexes (kvr rebuild recovers them)");
+    }
+    progress.done();
+    for (const std::string& problem : problems)
+        std::fprintf(io.out, "%s: %s\n", path.c_str(), problem.c_str());
+    if (!problems.empty())
+        return kExitDamaged;
+    std::string extra;
+    if (summary.unused_blocks != 0)
+        extra = ", " + std::to_string(summary.unused_blocks) + " index block(s) on no list";
+    std::fprintf(io.out, "%s: sound, %s, %" PRIu64 " records, %" PRIu64 " index pages%s\n",
+                 path.c_str(), organization_name(file.attributes().organization), summary.records,
+                 summary.index_pages, extra.c_str());
+    return kExitOk;
+}
+
+namespace {
+
+// A key value from the command line: text with escapes for a key of bytes,
+// a decimal record number for a relative file's key.
+bool parse_key_value(const std::string& text, const KeySpec& key, std::vector<unsigned char>* out,
+                     std::string* reason) {
+    if (key.type == IX_KEY_TYPE_NUMBER) {
+        uint64_t number = 0;
+        if (!parse_number(text, &number) || number > UINT32_MAX) {
+            *reason = "'" + text + "' is not a record number";
+            return false;
+        }
+        out->assign(static_cast<size_t>(key.length), 0);
+        for (int i = 0; i < key.length && i < 8; ++i)
+            (*out)[static_cast<size_t>(i)] = static_cast<unsigned char>(number >> (8 * i));
+        return true;
+    }
+    if (!unescape_text(text, out)) {
+        *reason = "'" + text + "' has a malformed \\ escape (use \\\\ or \\xNN)";
+        return false;
+    }
+    if (out->size() > static_cast<size_t>(key.length)) {
+        *reason = "'" + text + "' is longer than the key (" + std::to_string(key.length) +
+                  " bytes)";
+        return false;
+    }
+    return true;
+}
+
+// True when the record's key k, cut to the bound's length, is above the bound.
+bool past_bound(const std::vector<unsigned char>& record, const KeySpec& key,
+                const std::vector<unsigned char>& bound) {
+    const unsigned char* value = record.data() + key.offset;
+    if (key.type == IX_KEY_TYPE_NUMBER) {
+        uint64_t a = 0;
+        uint64_t b = 0;
+        for (int i = key.length - 1; i >= 0; --i) {
+            a = a << 8 | value[i];
+            b = b << 8 | bound[static_cast<size_t>(i)];
+        }
+        return a > b;
+    }
+    return std::memcmp(value, bound.data(), bound.size()) > 0;
+}
+
+void print_record(const Streams& io, const FileAttributes& a, const std::vector<unsigned char>& r,
+                  bool hex) {
+    const unsigned char* data = r.data();
+    size_t length = r.size();
+    if (a.organization == Organization::kRelative && length >= 4) {
+        uint32_t number = 0;
+        for (int i = 3; i >= 0; --i)
+            number = number << 8 | data[i];
+        std::fprintf(io.out, "%u: ", number);
+        data += 4;
+        length -= 4;
+    }
+    const std::string text = hex ? hex_bytes(data, length) : escape_bytes(data, length);
+    std::fwrite(text.data(), 1, text.size(), io.out);
+    std::fputc('\n', io.out);
+}
+
+}  // namespace
+
+int command_dump(const CommandLine& line, const Streams& io) {
+    const std::string& path = line.operands[0];
+    const bool hex = line.has_flag("--hex");
+    Organization organization{};
+    std::string reason;
+    if (!identify(path, &organization, &reason)) {
+        io.error(path, reason);
+        return kExitFailed;
+    }
+    if (organization == Organization::kSequential) {
+        if (line.value("--key") || line.value("--from") || line.value("--to")) {
+            io.error(path, "a sequential file has no keys: --key, --from and --to do not apply");
+            return kExitFailed;
+        }
+        SequentialFile file;
+        if (const int result = file.open_input(path); result != 0) {
+            io.error(path, sequential_text(result));
+            return kExitFailed;
+        }
+        uint64_t count = 0;
+        const int result = scan_sequential(file, &count, [&](const std::vector<unsigned char>& r) {
+            print_record(io, file.attributes(), r, hex);
+            return true;
+        });
+        if (result != 0) {
+            io.error(path, "record " + std::to_string(count + 1) + ": " + sequential_text(result));
+            return kExitDamaged;
+        }
+        return kExitOk;
+    }
+
+    IndexedFile file;
+    if (const int status = open_indexed(path, io, false, &file); status != kExitOk)
+        return status;
+    if (file.unfinished()) {
+        io.error(path, "an update session never closed the file, so its indexes cannot be "
+                       "trusted; run kvr rebuild first");
+        return kExitFailed;
+    }
+    const FileAttributes& a = file.attributes();
+    uint64_t k = 0;
+    if (const std::string* text = line.value("--key");
+        text != nullptr && (!parse_number(*text, &k) || k >= a.keys.size())) {
+        io.error(path, "--key " + *text + ": the file's keys are numbered 0 to " +
+                           std::to_string(a.keys.size() - 1));
+        return kExitFailed;
+    }
+    const KeySpec& key = a.keys[k];
+    std::vector<unsigned char> from;
+    std::vector<unsigned char> to;
+    const std::string* from_text = line.value("--from");
+    const std::string* to_text = line.value("--to");
+    if ((from_text != nullptr && !parse_key_value(*from_text, key, &from, &reason)) ||
+        (to_text != nullptr && !parse_key_value(*to_text, key, &to, &reason))) {
+        io.error(path, reason);
+        return kExitFailed;
+    }
+    std::vector<unsigned char> record;
+    int result = from_text != nullptr ? file.read_at_or_after(static_cast<int>(k), from, &record)
+                                      : file.read(IX_READ_FIRST, static_cast<int>(k), &record);
+    Progress progress(io.err, "dumping", a.record_count);
+    uint64_t count = 0;
+    while (result == engine::kOk || result == engine::kDuplicateFollows) {
+        if (to_text != nullptr && past_bound(record, key, to))
+            break;
+        print_record(io, a, record, hex);
+        progress.update(++count);
+        result = file.read(IX_READ_NEXT, static_cast<int>(k), &record);
+    }
+    progress.done();
+    if (result != engine::kOk && result != engine::kDuplicateFollows &&
+        result != engine::kEndOfFile && result != engine::kNotFound) {
+        io.error(path, "after " + std::to_string(count) + " records: " + engine_text(result));
+        return kExitDamaged;
+    }
+    return kExitOk;
+}
+
+}  // namespace kvr::tools

@@ -1,0 +1,295 @@
+#include "tools/kvr_file.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "engine/file_header.h"
+#include "engine/results.h"
+#include "vmqrmkvr/isam.h"
+#include "vmqrmkvr/seqfs.h"
+
+namespace kvr::tools {
+
+namespace {
+
+constexpr size_t kKeyAreaSize = 512;
+constexpr uint32_t kAttributeBlockSize = IX_ATTRIBUTES_FIXED_SIZE + IX_KEY_SPEC_SIZE * IX_MAX_KEYS;
+
+}  // namespace
+
+std::vector<unsigned char> FileAttributes::block() const {
+    const int key_count = static_cast<int>(keys.size());
+    std::vector<unsigned char> out(ix_attributes_size(key_count));
+    ix_attributes fixed{};
+    fixed.min_record_length = min_length;
+    fixed.max_record_length = max_length;
+    fixed.area_length = max_length;
+    fixed.key_count = static_cast<int16_t>(key_count);
+    fixed.options = variable ? IX_ATTR_VARIABLE : 0;
+    ix_attributes_encode(out.data(), &fixed);
+    for (int i = 0; i < key_count; ++i) {
+        const KeySpec& key = keys[static_cast<size_t>(i)];
+        const ix_key_spec spec{static_cast<int16_t>(key.offset + 1),
+                               static_cast<int16_t>(key.length),
+                               static_cast<int16_t>(key.duplicates ? IX_KEY_DUPS_ALLOWED : 0),
+                               static_cast<uint8_t>(key.type)};
+        ix_key_spec_encode(out.data(), i, &spec);
+    }
+    return out;
+}
+
+FileAttributes FileAttributes::from_block(const unsigned char* block, uint32_t size) {
+    FileAttributes out;
+    ix_attributes fixed{};
+    ix_attributes_decode(block, &fixed);
+    out.record_count = fixed.record_count;
+    out.min_length = fixed.min_record_length;
+    out.max_length = fixed.max_record_length;
+    out.variable = (fixed.options & IX_ATTR_VARIABLE) != 0;
+    const int keys = fixed.key_count < 0 ? 0 : fixed.key_count;
+    for (int i = 0; i < keys && ix_attributes_size(i + 1) <= size; ++i) {
+        ix_key_spec spec{};
+        ix_key_spec_decode(block, i, &spec);
+        out.keys.push_back(KeySpec{spec.key_offset - 1, spec.key_length,
+                                   (spec.key_flags & IX_KEY_DUPS_ALLOWED) != 0, spec.key_type});
+    }
+    if (!out.keys.empty() && out.keys[0].type == IX_KEY_TYPE_NUMBER)
+        out.organization = Organization::kRelative;
+    return out;
+}
+
+const char* organization_name(Organization organization) {
+    switch (organization) {
+        case Organization::kIndexed:
+            return "indexed";
+        case Organization::kRelative:
+            return "relative";
+        case Organization::kSequential:
+            return "sequential";
+    }
+    return "unknown";
+}
+
+std::string engine_text(int result) {
+    const char* text = nullptr;
+    switch (result) {
+        case engine::kOk: text = "success"; break;
+        case engine::kBadOpcode: text = "request refused"; break;
+        case engine::kIoError: text = "the file is damaged or could not be read or written"; break;
+        case engine::kNotOpen: text = "the file is not open"; break;
+        case engine::kNotFound: text = "no record has that key"; break;
+        case engine::kDuplicate: text = "another record already has that key"; break;
+        case engine::kBadKeyNumber: text = "the file has no such key"; break;
+        case engine::kEndOfFile: text = "end of file"; break;
+        case engine::kNoPosition: text = "no current record"; break;
+        case engine::kNoSpace: text = "out of memory, or the file is full"; break;
+        case engine::kOutOfOrder: text = "key out of order"; break;
+        case engine::kRecordTooShort: text = "the record is shorter than its keys"; break;
+        case engine::kAccessDenied: text = "access denied"; break;
+        case engine::kFileExists: text = "the file exists"; break;
+        case engine::kLockViolation: text = "the file is locked"; break;
+        case engine::kSharingViolation: text = "another process has the file open"; break;
+        case engine::kNotIndexedFile:
+            text = "not an indexed or relative file of this system, its header is damaged, or "
+                   "an update of it never finished";
+            break;
+        case engine::kBadKeyCount: text = "the attributes describe no usable file"; break;
+        case engine::kRecordTooLong: text = "the record is too long for the file"; break;
+        case engine::kInvalidFile: text = "a record store this build cannot read"; break;
+        case engine::kSequentialFile: text = "a sequential file"; break;
+        default: text = "engine result"; break;
+    }
+    return std::string(text) + " (" + std::to_string(result) + ")";
+}
+
+std::string sequential_text(int result) {
+    const char* text = nullptr;
+    switch (result) {
+        case 2: text = "the file is damaged or could not be read or written"; break;
+        case 9: text = "end of file"; break;
+        case 11: text = "out of memory"; break;
+        case 15: text = "access denied, or the file is shorter than its header"; break;
+        case 17: text = "the file is locked"; break;
+        case 18: text = "another process has the file open"; break;
+        case 21: text = "not a file of this system"; break;
+        case 1000: text = "an indexed file"; break;
+        default: text = "sequential engine result"; break;
+    }
+    return std::string(text) + " (" + std::to_string(result) + ")";
+}
+
+bool file_exists(const std::string& path, std::string* reason) {
+    if (::access(path.c_str(), F_OK) == 0)
+        return true;
+    *reason = std::strerror(errno);
+    return false;
+}
+
+bool identify(const std::string& path, Organization* organization, std::string* reason) {
+    if (!file_exists(path, reason))
+        return false;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        *reason = std::strerror(errno);
+        return false;
+    }
+    unsigned char first[12] = {};
+    const size_t got = std::fread(first, 1, sizeof first, file);
+    std::fclose(file);
+    if (got < sizeof first || std::memcmp(first + 8, "KVR", 3) != 0) {
+        *reason = "not a file of this system (no KVR mark)";
+        return false;
+    }
+    if (first[11] == 'S') {
+        *organization = Organization::kSequential;
+        return true;
+    }
+    if (first[11] != 'I') {
+        *reason = "not a file of this system (unknown mark)";
+        return false;
+    }
+    // Indexed or relative: the key table tells, once the file is open.
+    *organization = Organization::kIndexed;
+    return true;
+}
+
+IndexedFile::~IndexedFile() {
+    close();
+}
+
+int IndexedFile::after_open(int result) {
+    if (result != engine::kOk)
+        return result;
+    std::vector<unsigned char> block(kAttributeBlockSize);
+    uint32_t size = kAttributeBlockSize;
+    const int got = isam::ix_get_attributes(handle_, block.data(), size, nullptr);
+    if (got != engine::kOk) {
+        close();
+        return got;
+    }
+    attributes_ = FileAttributes::from_block(block.data(), size);
+    const engine::FileHeader header = handle_->header();
+    attributes_.version = header.version();
+    attributes_.block_format = header.block_format();
+    key_area_.assign(kKeyAreaSize, 0);
+    return engine::kOk;
+}
+
+int IndexedFile::open_for_inspection(const std::string& path, bool skip_trees) {
+    close();
+    return after_open(isam::ix_open_for_inspection(&handle_, path.c_str(), skip_trees,
+                                                   &unfinished_));
+}
+
+int IndexedFile::open_input(const std::string& path) {
+    close();
+    return after_open(_vmqpIsam(IX_OPEN, &handle_, nullptr, nullptr,
+                                const_cast<char*>(path.c_str()), IX_MODE_INPUT));
+}
+
+int IndexedFile::open_update(const std::string& path) {
+    close();
+    return after_open(_vmqpIsam(IX_OPEN, &handle_, nullptr, nullptr,
+                                const_cast<char*>(path.c_str()), IX_MODE_UPDATE));
+}
+
+int IndexedFile::close() {
+    if (handle_ == nullptr)
+        return engine::kOk;
+    return _vmqpIsam(IX_CLOSE, &handle_, nullptr, nullptr, nullptr, 0);
+}
+
+int IndexedFile::call(uint16_t op, void* data, uint32_t* length, void* aux, uint8_t selector) {
+    return _vmqpIsam(op, &handle_, data, length, aux, selector);
+}
+
+int IndexedFile::read(uint16_t op, int k, std::vector<unsigned char>* record) {
+    record->resize(std::max<uint32_t>(attributes_.max_length, 1));
+    uint32_t length = static_cast<uint32_t>(record->size());
+    const int result = call(op, record->data(), &length, key_area_.data(), static_cast<uint8_t>(k));
+    if (result == engine::kOk || result == engine::kDuplicateFollows)
+        record->resize(std::min<size_t>(length, record->size()));
+    return result;
+}
+
+int IndexedFile::read_at_or_after(int k, const std::vector<unsigned char>& value,
+                                  std::vector<unsigned char>* record) {
+    std::fill(key_area_.begin(), key_area_.end(), 0);
+    std::memcpy(key_area_.data(), value.data(), std::min(value.size(), key_area_.size()));
+    return read(IX_READ_GE, k, record);
+}
+
+int IndexedFile::write(const unsigned char* record, uint32_t length) {
+    uint32_t in = length;
+    return call(IX_WRITE, const_cast<unsigned char*>(record), &in, key_area_.data(), 0);
+}
+
+SequentialFile::~SequentialFile() {
+    close();
+}
+
+int SequentialFile::load_attributes() {
+    unsigned char block[kAttributeBlockSize] = {};
+    const int result = _vmqpSeqFS(SQ_GET_ATTRIBUTES, &handle_, block, nullptr, nullptr, 0);
+    if (result != 0)
+        return result;
+    attributes_ = FileAttributes::from_block(block, IX_ATTRIBUTES_FIXED_SIZE);
+    attributes_.keys.clear();
+    attributes_.organization = Organization::kSequential;
+    return 0;
+}
+
+int SequentialFile::open_input(const std::string& path) {
+    close();
+    int result = _vmqpSeqFS(SQ_OPEN, &handle_, nullptr, nullptr, const_cast<char*>(path.c_str()),
+                            SQ_MODE_INPUT);
+    if (result == 0 && (result = load_attributes()) != 0)
+        close();
+    first_read_ = true;
+    return result;
+}
+
+int SequentialFile::create(const std::string& path, const FileAttributes& attributes) {
+    close();
+    FileAttributes plain = attributes;
+    plain.keys.clear();
+    std::vector<unsigned char> block = plain.block();
+    int result = _vmqpSeqFS(SQ_CREATE, &handle_, block.data(), nullptr,
+                            const_cast<char*>(path.c_str()), 0);
+    if (result != 0)
+        return result;
+    result = _vmqpSeqFS(SQ_OPEN, &handle_, nullptr, nullptr, const_cast<char*>(path.c_str()),
+                        SQ_MODE_APPEND);
+    if (result == 0 && (result = load_attributes()) != 0)
+        close();
+    return result;
+}
+
+int SequentialFile::close() {
+    if (handle_ == nullptr)
+        return 0;
+    // A close that cannot write back what it holds keeps the handle; the
+    // destructor tries once more.
+    return _vmqpSeqFS(SQ_CLOSE, &handle_, nullptr, nullptr, nullptr, 0);
+}
+
+int SequentialFile::read_next(std::vector<unsigned char>* record) {
+    record->resize(std::max<uint32_t>(attributes_.max_length, 1));
+    uint32_t length = static_cast<uint32_t>(record->size());
+    const int result = _vmqpSeqFS(first_read_ ? SQ_READ_FIRST : SQ_READ_NEXT, &handle_,
+                                  record->data(), &length, nullptr, 0);
+    first_read_ = false;
+    if (result == 0)
+        record->resize(std::min<size_t>(length, record->size()));
+    return result;
+}
+
+int SequentialFile::write(const unsigned char* record, uint32_t length) {
+    uint32_t in = length;
+    return _vmqpSeqFS(SQ_WRITE, &handle_, const_cast<unsigned char*>(record), &in, nullptr, 0);
+}
+
+}  // namespace kvr::tools

@@ -1,0 +1,127 @@
+// The files the kvr utility works on, opened through the engines: an
+// indexed or relative file through _vmqpIsam (or the inspection open, which
+// also reads a file an update session never closed), a sequential file
+// through _vmqpSeqFS. Each closes itself when it goes out of scope.
+#ifndef KVR_TOOLS_KVR_FILE_H
+#define KVR_TOOLS_KVR_FILE_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/isam/ix_handle.h"
+#include "vmqrmkvr/attributes.h"
+
+namespace kvr::tools {
+
+enum class Organization { kIndexed, kRelative, kSequential };
+
+struct KeySpec {
+    int offset = 0;  // 0-based position in the record
+    int length = 0;
+    bool duplicates = false;
+    int type = IX_KEY_TYPE_BYTES;
+};
+
+// What a file's header says about it.
+struct FileAttributes {
+    Organization organization = Organization::kIndexed;
+    bool block_format = false;
+    uint32_t version = 0;
+    uint32_t record_count = 0;
+    uint32_t min_length = 0;
+    uint32_t max_length = 0;
+    bool variable = false;
+    std::vector<KeySpec> keys;
+
+    // The attribute block the engines create a file from.
+    std::vector<unsigned char> block() const;
+    // From a block the engines filled.
+    static FileAttributes from_block(const unsigned char* block, uint32_t size);
+};
+
+// "indexed", "relative" or "sequential".
+const char* organization_name(Organization organization);
+
+// An engine result as words, with its number: "not a file of this system, or
+// its header is damaged (21)".
+std::string engine_text(int result);
+std::string sequential_text(int result);
+
+// True when a file of that name exists; otherwise *reason says why not.
+bool file_exists(const std::string& path, std::string* reason);
+
+// Which organization the file at path has, from its first bytes; false with
+// a reason when it is none of this system's files or cannot be read.
+bool identify(const std::string& path, Organization* organization, std::string* reason);
+
+class IndexedFile {
+public:
+    IndexedFile() = default;
+    ~IndexedFile();
+    IndexedFile(const IndexedFile&) = delete;
+    IndexedFile& operator=(const IndexedFile&) = delete;
+
+    // Opens for reading through the inspection open: also a file an update
+    // session never closed (unfinished() tells), and with skip_trees the
+    // trees stay closed. 0 or an engine result.
+    int open_for_inspection(const std::string& path, bool skip_trees);
+    // The ordinary opens: input (shared), or update (exclusive).
+    int open_input(const std::string& path);
+    int open_update(const std::string& path);
+    // 0 or the result of the close; the handle is gone either way.
+    int close();
+
+    bool is_open() const { return handle_ != nullptr; }
+    bool unfinished() const { return unfinished_; }
+    ix_handle* handle() const { return handle_; }
+    const FileAttributes& attributes() const { return attributes_; }
+
+    // One engine call on the open file.
+    int call(uint16_t op, void* data, uint32_t* length, void* aux, uint8_t selector);
+
+    // Reads positionally by key k: first is IX_READ_FIRST / _LAST, then
+    // IX_READ_NEXT / _PREV. The record lands in *record.
+    int read(uint16_t op, int k, std::vector<unsigned char>* record);
+    // Reads the first record whose key k is at or after value.
+    int read_at_or_after(int k, const std::vector<unsigned char>& value,
+                         std::vector<unsigned char>* record);
+    int write(const unsigned char* record, uint32_t length);
+
+private:
+    int after_open(int result);
+
+    ix_handle* handle_ = nullptr;
+    bool unfinished_ = false;
+    FileAttributes attributes_;
+    std::vector<unsigned char> key_area_;
+};
+
+class SequentialFile {
+public:
+    SequentialFile() = default;
+    ~SequentialFile();
+    SequentialFile(const SequentialFile&) = delete;
+    SequentialFile& operator=(const SequentialFile&) = delete;
+
+    int open_input(const std::string& path);
+    // Creates the file (replacing one of that name) and opens it to append.
+    int create(const std::string& path, const FileAttributes& attributes);
+    int close();
+
+    const FileAttributes& attributes() const { return attributes_; }
+    // The next record (the first one on the first call); 9 at the end.
+    int read_next(std::vector<unsigned char>* record);
+    int write(const unsigned char* record, uint32_t length);
+
+private:
+    int load_attributes();
+
+    void* handle_ = nullptr;
+    bool first_read_ = true;
+    FileAttributes attributes_;
+};
+
+}  // namespace kvr::tools
+
+#endif

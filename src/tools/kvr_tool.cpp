@@ -1,0 +1,212 @@
+// The command line: which command, its operands and options, --help.
+#include "tools/kvr_tool.h"
+
+#include <cstring>
+#include <set>
+
+#include "tools/commands.h"
+
+namespace kvr::tools {
+
+namespace {
+
+struct CommandInfo {
+    const char* name;
+    int (*run)(const CommandLine&, const Streams&);
+    int min_operands;
+    int max_operands;
+    std::set<std::string> value_options;
+    std::set<std::string> flag_options;
+    const char* help;
+};
+
+const CommandInfo kCommands[] = {
+    {"info", command_info, 1, 1, {}, {},
+     "usage: kvr info FILE\n"
+     "\n"
+     "Shows what FILE is: its organization and format, version, record lengths,\n"
+     "keys, record count, how the file's bytes divide into header, index pages,\n"
+     "records and free space, and each key's tree height and page fill.\n"},
+    {"check", command_check, 1, 1, {}, {},
+     "usage: kvr check FILE\n"
+     "\n"
+     "Checks the whole file - every index tree, every record against the\n"
+     "indexes, the free lists - and prints every problem found with where it\n"
+     "lies. The file is never changed.\n"
+     "\n"
+     "Exit status: 0 the file is sound, 1 it is damaged, 2 it cannot be read.\n"},
+    {"dump", command_dump, 1, 1, {"--key", "--from", "--to"}, {"--hex"},
+     "usage: kvr dump FILE [--key N] [--from VALUE] [--to VALUE] [--hex]\n"
+     "\n"
+     "Prints the records, one per line, in the order of key N (0, the prime\n"
+     "key, by default); a sequential file's in file order. Printable bytes are\n"
+     "shown as they are, a backslash as \\\\ and every other byte as \\xNN; with\n"
+     "--hex every byte is shown as hex. A relative file's records are shown\n"
+     "after their record number.\n"
+     "\n"
+     "  --key N       the key whose order is followed\n"
+     "  --from VALUE  start at the first record whose key is at or after VALUE\n"
+     "  --to VALUE    stop after the last record whose key, cut to the length\n"
+     "                of VALUE, is at or before VALUE\n"
+     "VALUE is text with \\xNN escapes, or a record number for a relative file.\n"},
+    {"unload", command_unload, 2, 2, {}, {"--text"},
+     "usage: kvr unload FILE OUT [--text]\n"
+     "\n"
+     "Copies every record of FILE, in the order of its prime key (a relative\n"
+     "file's in record-number order, a sequential file's in file order), to OUT:\n"
+     "a new sequential file of this system holding the records exactly, or\n"
+     "with --text a line-sequential text file, one record per line (a relative\n"
+     "file's record numbers are then left out). OUT appears only when complete\n"
+     "and replaces a file of that name.\n"},
+    {"load", command_load, 2, 2, {"--like", "--record", "--key"}, {"--text", "--relative"},
+     "usage: kvr load FILE IN [--text] --like OTHER\n"
+     "       kvr load FILE IN [--text] --record LEN[-MAX] --key POS:LEN[:dups] ...\n"
+     "       kvr load FILE IN [--text] --relative --record LEN[-MAX]\n"
+     "\n"
+     "Creates the indexed or relative file FILE and writes into it every record\n"
+     "of IN: a sequential file of this system (as kvr unload writes it), or with\n"
+     "--text a text file, one record per line (lines of a fixed-length file are\n"
+     "filled up with spaces; a relative file's records get the numbers 1, 2, ...).\n"
+     "\n"
+     "  --like OTHER          take record lengths and keys from the file OTHER\n"
+     "  --record LEN[-MAX]    fixed length LEN, or variable from LEN to MAX\n"
+     "  --key POS:LEN[:dups]  a key at position POS (from 1) of LEN bytes; the\n"
+     "                        first is the prime key, :dups allows duplicates\n"
+     "  --relative            a relative file\n"
+     "\n"
+     "FILE must not exist. When any record is refused, each is reported and no\n"
+     "file is created.\n"},
+    {"rebuild", command_rebuild, 1, 1, {}, {},
+     "usage: kvr rebuild FILE\n"
+     "\n"
+     "Rebuilds every index of an indexed or relative file from the records its\n"
+     "data store holds, without trusting its header's counts or its trees: the\n"
+     "way back after a process died with the file open for update. The new file\n"
+     "replaces FILE only once it is complete and checked. Records whose keys\n"
+     "collide with a record found before them are reported and kept in the\n"
+     "sequential file FILE.collisions.\n"
+     "\n"
+     "Exit status: 0 every record was kept, 1 some were set aside or some bytes\n"
+     "could not be read (reported), 2 nothing was changed.\n"},
+    {"convert", command_convert, 1, 1, {}, {},
+     "usage: kvr convert FILE\n"
+     "\n"
+     "Rewrites a block-format indexed or relative file in the slot format,\n"
+     "keeping every record and attribute. The converted file replaces FILE only\n"
+     "once it is complete and checked.\n"},
+};
+
+const char kToolHelp[] =
+    "usage: kvr COMMAND [ARGS]\n"
+    "\n"
+    "Inspects, checks and repairs the indexed, relative and sequential files of\n"
+    "this system.\n"
+    "\n"
+    "commands:\n"
+    "  info FILE          what the file is and how its space is used\n"
+    "  check FILE         every problem in the file (exit 0 sound, 1 damaged)\n"
+    "  dump FILE          the records as text or hex, in the order of a key\n"
+    "  unload FILE OUT    the records to a sequential or text file\n"
+    "  load FILE IN       a new indexed or relative file from such a file\n"
+    "  rebuild FILE       every index rebuilt from the records\n"
+    "  convert FILE       a block-format file rewritten in the slot format\n"
+    "\n"
+    "kvr COMMAND --help shows a command's options.\n";
+
+const CommandInfo* find_command(const std::string& name) {
+    for (const CommandInfo& command : kCommands)
+        if (name == command.name)
+            return &command;
+    return nullptr;
+}
+
+}  // namespace
+
+bool CommandLine::has_flag(const std::string& name) const {
+    for (const std::string& flag : flags)
+        if (flag == name)
+            return true;
+    return false;
+}
+
+const std::string* CommandLine::value(const std::string& name) const {
+    const auto it = values.find(name);
+    return it == values.end() ? nullptr : &it->second;
+}
+
+void Streams::error(const std::string& file, const std::string& what) const {
+    if (file.empty())
+        std::fprintf(err, "kvr: %s\n", what.c_str());
+    else
+        std::fprintf(err, "kvr: %s: %s\n", file.c_str(), what.c_str());
+    std::fflush(err);
+}
+
+int run(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
+    const Streams io{out, err};
+    if (argc < 2) {
+        std::fputs(kToolHelp, err);
+        return kExitFailed;
+    }
+    const std::string name = argv[1];
+    if (name == "--help" || name == "-h" || name == "help") {
+        std::fputs(kToolHelp, out);
+        return kExitOk;
+    }
+    const CommandInfo* command = find_command(name);
+    if (command == nullptr) {
+        io.error("", "unknown command '" + name + "'; kvr --help lists the commands");
+        return kExitFailed;
+    }
+    CommandLine line;
+    line.command = name;
+    bool options_end = false;
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (!options_end && (arg == "--help" || arg == "-h")) {
+            std::fputs(command->help, out);
+            return kExitOk;
+        }
+        if (!options_end && arg == "--") {
+            options_end = true;
+            continue;
+        }
+        if (options_end || arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
+            line.operands.push_back(arg);
+            continue;
+        }
+        std::string option = arg;
+        std::string value;
+        bool has_value = false;
+        if (const size_t eq = arg.find('='); eq != std::string::npos) {
+            option = arg.substr(0, eq);
+            value = arg.substr(eq + 1);
+            has_value = true;
+        }
+        if (command->flag_options.count(option) != 0 && !has_value) {
+            line.flags.push_back(option);
+        } else if (command->value_options.count(option) != 0) {
+            if (!has_value) {
+                if (i + 1 >= argc) {
+                    io.error("", "kvr " + name + ": option " + option + " needs a value");
+                    return kExitFailed;
+                }
+                value = argv[++i];
+            }
+            line.values.emplace(option, value);
+        } else {
+            io.error("", "kvr " + name + ": unknown option '" + arg + "'; kvr " + name +
+                             " --help lists its options");
+            return kExitFailed;
+        }
+    }
+    const int operands = static_cast<int>(line.operands.size());
+    if (operands < command->min_operands || operands > command->max_operands) {
+        io.error("", "kvr " + name + ": wrong number of operands");
+        std::fputs(command->help, err);
+        return kExitFailed;
+    }
+    return command->run(line, io);
+}
+
+}  // namespace kvr::tools

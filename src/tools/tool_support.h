@@ -1,0 +1,68 @@
+// What every kvr command shares: the progress bar, output files that appear
+// only when complete, and the text forms of records and keys.
+#ifndef KVR_TOOLS_TOOL_SUPPORT_H
+#define KVR_TOOLS_TOOL_SUPPORT_H
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace kvr::tools {
+
+// A bar on the message stream, drawn only when that stream is a terminal,
+// redrawn at most once per whole percent; done() clears it.
+class Progress {
+public:
+    Progress(std::FILE* err, std::string label, uint64_t total);
+    ~Progress() { done(); }
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+
+    void update(uint64_t done_so_far);
+    void done();
+
+private:
+    std::FILE* err_;
+    std::string label_;
+    uint64_t total_;
+    bool shown_;
+    int last_percent_ = -1;
+};
+
+// A file written under a temporary name next to its final one, which takes
+// the final name only through commit(); anything not committed is removed.
+class PendingFile {
+public:
+    explicit PendingFile(std::string final_path);
+    ~PendingFile();
+    PendingFile(const PendingFile&) = delete;
+    PendingFile& operator=(const PendingFile&) = delete;
+
+    const std::string& path() const { return temp_path_; }
+    const std::string& final_path() const { return final_path_; }
+    // Renames the temporary file to the final name, replacing what is
+    // there; false with *reason when it cannot.
+    bool commit(std::string* reason);
+
+private:
+    std::string final_path_;
+    std::string temp_path_;
+    bool committed_ = false;
+};
+
+// Record bytes as text: printable ASCII as it is, a backslash as "\\",
+// every other byte as "\xNN".
+std::string escape_bytes(const unsigned char* bytes, size_t length);
+// The reverse, for key values given on the command line; false when an
+// escape is malformed.
+bool unescape_text(const std::string& text, std::vector<unsigned char>* out);
+// Bytes as hex, two digits each, a space between groups of four bytes.
+std::string hex_bytes(const unsigned char* bytes, size_t length);
+
+// A whole non-negative decimal number, and nothing else.
+bool parse_number(const std::string& text, uint64_t* value);
+
+}  // namespace kvr::tools
+
+#endif

@@ -1,0 +1,575 @@
+// The kvr utility, run in-process on files made through the engines: what
+// each command prints, the damage check finds, and the files unload, load,
+// rebuild and convert write.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <cstring>
+#include <filesystem>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "engine/file_header.h"
+#include "engine/isam/ix_handle.h"
+#include "engine/store/sequence_set_pool.h"
+#include "engine/store/store.h"
+#include "engine/tree/operations.h"
+#include "engine/tree/page.h"
+#include "engine/tree/page_cache.h"
+#include "platform/coding.h"
+#include "support/temp_dir.h"
+#include "tools/kvr_tool.h"
+#include "vmqrmkvr/attributes.h"
+#include "vmqrmkvr/isam.h"
+#include "vmqrmkvr/seqfs.h"
+
+namespace {
+
+using kvr::tools::kExitDamaged;
+using kvr::tools::kExitFailed;
+using kvr::tools::kExitOk;
+
+struct Result {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string slurp(std::FILE* file) {
+    std::string text;
+    std::rewind(file);
+    char buffer[4096];
+    size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        text.append(buffer, got);
+    std::fclose(file);
+    return text;
+}
+
+Result kvr_run(std::initializer_list<std::string> args) {
+    std::vector<const char*> argv{"kvr"};
+    for (const std::string& arg : args)
+        argv.push_back(arg.c_str());
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    Result result;
+    result.status = kvr::tools::run(static_cast<int>(argv.size()), argv.data(), out, err);
+    result.out = slurp(out);
+    result.err = slurp(err);
+    return result;
+}
+
+// Key layouts of the files the tests make: positions are 0-based.
+struct Key {
+    int offset;
+    int length;
+    bool duplicates;
+    uint8_t type = IX_KEY_TYPE_BYTES;
+};
+
+std::vector<unsigned char> attribute_block(uint32_t min_length, uint32_t max_length,
+                                           const std::vector<Key>& keys) {
+    std::vector<unsigned char> block(ix_attributes_size(static_cast<int>(keys.size())));
+    ix_attributes fixed{};
+    fixed.min_record_length = min_length;
+    fixed.max_record_length = max_length;
+    fixed.area_length = max_length;
+    fixed.key_count = static_cast<int16_t>(keys.size());
+    fixed.options = min_length != max_length ? IX_ATTR_VARIABLE : 0;
+    ix_attributes_encode(block.data(), &fixed);
+    for (size_t i = 0; i < keys.size(); ++i) {
+        const ix_key_spec spec{static_cast<int16_t>(keys[i].offset + 1),
+                               static_cast<int16_t>(keys[i].length),
+                               static_cast<int16_t>(keys[i].duplicates ? 1 : 0), keys[i].type};
+        ix_key_spec_encode(block.data(), static_cast<int>(i), &spec);
+    }
+    return block;
+}
+
+class KvrTool : public kvr::test::TempDirTest {
+protected:
+    void TearDown() override {
+        close();
+        TempDirTest::TearDown();
+    }
+
+    void create(const std::string& file, uint32_t min_length, uint32_t max_length,
+                const std::vector<Key>& keys, bool blocks = false) {
+        std::vector<unsigned char> block = attribute_block(min_length, max_length, keys);
+        ASSERT_EQ(kvr::isam::create_indexed_file(
+                      block.data(), static_cast<uint32_t>(block.size()), file.c_str(), 0,
+                      blocks ? kvr::isam::StoreFormat::kBlocks : kvr::isam::StoreFormat::kSlots),
+                  0);
+    }
+    void open(const std::string& file, uint8_t mode = IX_MODE_UPDATE) {
+        ASSERT_EQ(_vmqpIsam(IX_OPEN, &slot_, nullptr, nullptr, const_cast<char*>(file.c_str()),
+                            mode),
+                  0);
+    }
+    void close() {
+        if (slot_ != nullptr)
+            EXPECT_EQ(_vmqpIsam(IX_CLOSE, &slot_, nullptr, nullptr, nullptr, 0), 0);
+    }
+    ix_handle* handle() const { return static_cast<ix_handle*>(slot_); }
+    int write(const std::string& record) {
+        uint32_t length = static_cast<uint32_t>(record.size());
+        unsigned char key_area[512] = {};
+        const int result = _vmqpIsam(IX_WRITE, &slot_, const_cast<char*>(record.data()), &length,
+                                     key_area, 0);
+        return result == 12 ? 0 : result;
+    }
+    int erase(const std::string& prime) {
+        uint32_t length = 0;
+        std::string key = prime;
+        if (int found = _vmqpIsam(IX_READ_EQ, &slot_, nullptr, &length, key.data(), 0))
+            return found;
+        return _vmqpIsam(IX_DELETE, &slot_, nullptr, nullptr, nullptr, 0);
+    }
+    int rewrite(const std::string& record) {
+        uint32_t length = 0;
+        std::string key = record.substr(0, 8);
+        if (int found = _vmqpIsam(IX_READ_EQ, &slot_, nullptr, &length, key.data(), 0))
+            return found;
+        length = static_cast<uint32_t>(record.size());
+        unsigned char key_area[512] = {};
+        const int result = _vmqpIsam(IX_REWRITE, &slot_, const_cast<char*>(record.data()),
+                                     &length, key_area, 0);
+        return result == 12 ? 0 : result;
+    }
+
+    // Customer-like records: an 8-digit prime key in front, a city (an
+    // alternate key with duplicates) at 8, a unique code at 20, then text
+    // that holds bytes no terminal prints.
+    static std::string record(int n, size_t length = 60) {
+        static const char* const kCities[] = {"Basel", "Bern", "Geneva", "Lugano", "Zurich"};
+        char head[64];
+        std::snprintf(head, sizeof head, "%08d%-12s%06dname %d", n * 3, kCities[n % 5],
+                      (n * 7919) % 1000000, n);
+        std::string r(head);
+        r.resize(length, ' ');
+        r[length - 1] = static_cast<char>(n % 7 == 0 ? 0x01 : '.');
+        return r;
+    }
+    static std::vector<Key> customer_keys() { return {{0, 8, false}, {8, 12, true}, {20, 6, false}}; }
+
+    // A closed slot-format file of n customers, every fifth deleted.
+    void make_customers(const std::string& file, int n, bool blocks = false) {
+        create(file, 40, 120, customer_keys(), blocks);
+        open(file);
+        for (int i = 1; i <= n; ++i)
+            ASSERT_EQ(write(record(i, 40 + static_cast<size_t>(i % 80))), 0) << i;
+        for (int i = 5; i <= n; i += 5)
+            ASSERT_EQ(erase(record(i).substr(0, 8)), 0);
+        close();
+    }
+
+    static void patch(const std::string& file, uint64_t at, const void* bytes, size_t n) {
+        std::FILE* f = std::fopen(file.c_str(), "r+b");
+        ASSERT_NE(f, nullptr);
+        ASSERT_EQ(std::fseek(f, static_cast<long>(at), SEEK_SET), 0);
+        ASSERT_EQ(std::fwrite(bytes, 1, n, f), n);
+        std::fclose(f);
+    }
+    static void patch_u32(const std::string& file, uint64_t at, uint32_t value) {
+        unsigned char bytes[4];
+        kvr::platform::store_u32(bytes, value);
+        patch(file, at, bytes, 4);
+    }
+
+    void* slot_ = nullptr;
+};
+
+TEST_F(KvrTool, HelpUsageAndErrorsNameTheFileAndTheReason) {
+    Result r = kvr_run({"--help"});
+    EXPECT_EQ(r.status, kExitOk);
+    for (const char* command : {"info", "check", "dump", "unload", "load", "rebuild", "convert"}) {
+        EXPECT_NE(r.out.find(command), std::string::npos) << command;
+        Result help = kvr_run({command, "--help"});
+        EXPECT_EQ(help.status, kExitOk) << command;
+        EXPECT_EQ(help.out.rfind(std::string("usage: kvr ") + command, 0), 0u) << help.out;
+    }
+    EXPECT_EQ(kvr_run({}).status, kExitFailed);
+    r = kvr_run({"frobnicate"});
+    EXPECT_EQ(r.status, kExitFailed);
+    EXPECT_NE(r.err.find("unknown command 'frobnicate'"), std::string::npos);
+    r = kvr_run({"dump", path("x"), "--colour"});
+    EXPECT_EQ(r.status, kExitFailed);
+    EXPECT_NE(r.err.find("unknown option '--colour'"), std::string::npos);
+    r = kvr_run({"info"});
+    EXPECT_EQ(r.status, kExitFailed);
+    EXPECT_NE(r.err.find("usage: kvr info"), std::string::npos);
+
+    // A missing file is named with the reason, and no file appears.
+    const std::string missing = path("missing.dat");
+    for (const char* command : {"info", "check", "dump", "rebuild", "convert"}) {
+        r = kvr_run({command, missing});
+        EXPECT_EQ(r.status, kExitFailed) << command;
+        EXPECT_NE(r.err.find(missing + ": No such file or directory"), std::string::npos)
+            << r.err;
+        EXPECT_FALSE(std::filesystem::exists(missing)) << command;
+    }
+    // So is a file of another system.
+    write_file(path("text.txt"), "just some text, not a file of ours\n");
+    r = kvr_run({"check", path("text.txt")});
+    EXPECT_EQ(r.status, kExitFailed);
+    EXPECT_NE(r.err.find("not a file of this system"), std::string::npos) << r.err;
+}
+
+TEST_F(KvrTool, InfoDescribesIndexedRelativeAndSequentialFiles) {
+    const std::string file = path("customers.dat");
+    make_customers(file, 400);
+    Result r = kvr_run({"info", file});
+    ASSERT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_NE(r.out.find("organization    indexed, slot format (version 199609)"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("records         variable, 40 to 120 bytes"), std::string::npos);
+    EXPECT_NE(r.out.find("record count    320"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("1   alternate  position 9, length 12, duplicates, bytes"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("live records"), std::string::npos);
+    EXPECT_NE(r.out.find("(320 records)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("free slots      18808 bytes"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("key 1   height 2, 4 pages"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("320 entries, leaves"), std::string::npos) << r.out;
+
+    const std::string relative = path("counters.rel");
+    create(relative, 14, 14, {{0, 4, false, IX_KEY_TYPE_NUMBER}}, true);
+    open(relative);
+    for (uint32_t n : {3u, 1u, 700u}) {
+        std::string rec(14, 'c');
+        std::memcpy(rec.data(), &n, 4);
+        ASSERT_EQ(write(rec), 0);
+    }
+    close();
+    r = kvr_run({"info", relative});
+    ASSERT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_NE(r.out.find("relative, block format"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("record number"), std::string::npos);
+    EXPECT_NE(r.out.find("(3 records)"), std::string::npos) << r.out;
+    r = kvr_run({"dump", relative, "--from", "2"});
+    EXPECT_EQ(r.out, "3: cccccccccc\n700: cccccccccc\n");
+
+    const std::string sequential = path("out.seq");
+    ASSERT_EQ(kvr_run({"unload", file, sequential}).status, kExitOk);
+    r = kvr_run({"info", sequential});
+    ASSERT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_NE(r.out.find("organization    sequential"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("record count    320"), std::string::npos) << r.out;
+}
+
+TEST_F(KvrTool, DumpFollowsAKeyBetweenBoundsAsTextOrHex) {
+    const std::string file = path("customers.dat");
+    make_customers(file, 40);
+    Result all = kvr_run({"dump", file});
+    ASSERT_EQ(all.status, kExitOk) << all.err;
+    EXPECT_EQ(std::count(all.out.begin(), all.out.end(), '\n'), 32);
+    // Record 7 ends in 0x01, shown escaped.
+    EXPECT_NE(all.out.find("00000021Geneva      055433name 7" + std::string(14, ' ') + "\\x01\n"),
+              std::string::npos)
+        << all.out;
+
+    // By city, duplicates in written order, from Geneva up to every Lugano.
+    Result r = kvr_run({"dump", file, "--key", "1", "--from", "Geneva", "--to", "Lugano"});
+    ASSERT_EQ(r.status, kExitOk) << r.err;
+    std::vector<std::string> lines;
+    for (size_t at = 0, nl; (nl = r.out.find('\n', at)) != std::string::npos; at = nl + 1)
+        lines.push_back(r.out.substr(at, nl - at));
+    ASSERT_EQ(lines.size(), 16u) << r.out;
+    EXPECT_EQ(lines.front().substr(0, 20), "00000006Geneva      ");
+    EXPECT_EQ(lines[1].substr(0, 20), "00000021Geneva      ");
+    EXPECT_EQ(lines[8].substr(0, 20), "00000009Lugano      ");
+    EXPECT_EQ(lines.back().substr(0, 20), "00000114Lugano      ");
+
+    r = kvr_run({"dump", file, "--hex", "--to", "00000003"});
+    EXPECT_EQ(r.out.substr(0, 26), "30303030 30303033 4265726e");
+
+    EXPECT_EQ(kvr_run({"dump", file, "--key", "3"}).status, kExitFailed);
+    r = kvr_run({"dump", file, "--from", "\\x4"});
+    EXPECT_EQ(r.status, kExitFailed);
+    EXPECT_NE(r.err.find("malformed"), std::string::npos);
+}
+
+// The kinds of damage check claims to find, each made by hand in a sound
+// file: every one gives exit status 1 and a line saying what and where.
+TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
+    const std::string sound = path("sound.dat");
+    make_customers(sound, 600);
+    Result r = kvr_run({"check", sound});
+    ASSERT_EQ(r.status, kExitOk) << r.out << r.err;
+    EXPECT_NE(r.out.find("sound, indexed, 480 records"), std::string::npos) << r.out;
+
+    // Where things are, read through the engine before the file is damaged.
+    open(sound, IX_MODE_INPUT);
+    kvr::tree::Tree* prime = handle()->tree(0);
+    const uint32_t root = prime->root();
+    const uint32_t header_size = handle()->header_size;
+    int status = 0;
+    prime->begin_operation();
+    const unsigned char* page = kvr::tree::get_page(prime, root, &status);
+    ASSERT_NE(page, nullptr);
+    ASSERT_FALSE(kvr::tree::is_leaf(page));
+    const uint32_t separator_at =
+        root + static_cast<uint32_t>(kvr::tree::branch_key(*prime, page, 0) - page);
+    const uint32_t first_leaf = kvr::tree::branch_child(page, 0);
+    const unsigned char* leaf = kvr::tree::get_page(prime, first_leaf, &status);
+    ASSERT_NE(leaf, nullptr);
+    const uint32_t first_address = kvr::platform::load_u32(kvr::tree::leaf_data(*prime, leaf, 0));
+    const uint32_t second_entry_at =
+        first_leaf + static_cast<uint32_t>(kvr::tree::leaf_data(*prime, leaf, 1) - leaf);
+    kvr::engine::FileHeader header = handle()->header();
+    int listed_class = 0;
+    for (int k = 1; k <= static_cast<int>(header.size_class_count()) && listed_class == 0; ++k)
+        if (header.free_list_head(k) != 0)
+            listed_class = k;
+    close();
+    ASSERT_NE(listed_class, 0);
+
+    struct Damage {
+        const char* name;
+        std::function<void(const std::string&)> make;
+        const char* reported;
+    };
+    const std::vector<Damage> damages = {
+        {"a wrong separator",
+         [&](const std::string& f) { patch(f, separator_at, "99999999", 8); }, "key 0"},
+        {"a page with a wrong count",
+         [&](const std::string& f) {
+             const unsigned char count[2] = {1, 0};
+             patch(f, first_leaf + 2, count, 2);
+         },
+         "key 0"},
+        {"a lost record",
+         [&](const std::string& f) {
+             // A record reaches the store, and no index learns of it.
+             open(f);
+             uint32_t address = 0;
+             const std::string r = record(5000, 60);
+             ASSERT_EQ(_vmq_put_record(handle(), &address,
+                                       reinterpret_cast<const unsigned char*>(r.data()), 60, 0),
+                       0);
+             close();
+         },
+         "no prime entry names"},
+        {"a record indexed twice",
+         [&](const std::string& f) { patch_u32(f, second_entry_at, first_address); },
+         "named by two prime entries"},
+        {"a record with two entries of one key",
+         [&](const std::string& f) {
+             open(f);
+             kvr::tree::Tree* city = handle()->tree(1);
+             city->begin_operation();
+             unsigned char key[16] = {};
+             std::memcpy(key, "Bern        ", 12);
+             const std::string prime_key = record(1).substr(0, 8);
+             int duplicate = 0;
+             ASSERT_EQ(_vmq_insert(city, key,
+                                   reinterpret_cast<const unsigned char*>(prime_key.data()),
+                                   &duplicate),
+                       0);
+             close();
+         },
+         "has two entries"},
+        {"a free slot linked into a live one",
+         [&](const std::string& f) {
+             patch_u32(f, 0xC8 + 8 * (listed_class - 1), first_address);
+         },
+         "free"},
+        {"a header with a wrong size",
+         [&](const std::string& f) { patch_u32(f, 0, header_size - 16); },
+         "header: the header size 4080 is not"},
+        {"a header claiming more than it holds",
+         [&](const std::string& f) { patch_u32(f, 0, header_size + 1024); },
+         "header: the header size 5120 is not the 4096 bytes a file of 3 keys has"},
+        {"an update that never finished",
+         [&](const std::string& f) { patch_u32(f, kvr::engine::kUpdateMarkerAt, kvr::engine::kUpdateMarker); },
+         "never closed"},
+    };
+    for (const Damage& damage : damages) {
+        SCOPED_TRACE(damage.name);
+        const std::string file = path("damaged.dat");
+        std::filesystem::copy_file(sound, file, std::filesystem::copy_options::overwrite_existing);
+        damage.make(file);
+        const std::string before = read_file(file);
+        r = kvr_run({"check", file});
+        EXPECT_EQ(r.status, kExitDamaged) << r.out << r.err;
+        EXPECT_NE(r.out.find(damage.reported), std::string::npos) << r.out << r.err;
+        EXPECT_EQ(read_file(file), before) << "check changed the file";
+    }
+}
+
+// A process dies with the file open for update: the copy taken then has a
+// stale header (counts, tree roots, free lists) and trees whose pages never
+// reached it. Rebuild gets back every record the data store holds.
+TEST_F(KvrTool, RebuildRecoversEveryRecordOfAFileCopiedWhileOpen) {
+    for (const bool blocks : {false, true}) {
+        SCOPED_TRACE(blocks ? "block format" : "slot format");
+        const std::string file = path(blocks ? "live.blk" : "live.dat");
+        const std::string crashed = path(blocks ? "crashed.blk" : "crashed.dat");
+        make_customers(file, 300, blocks);
+        open(file);
+        for (int i = 301; i <= 2500; ++i)
+            ASSERT_EQ(write(record(i, 40 + static_cast<size_t>(i % 80))), 0);
+        for (int i = 2; i <= 2500; i += 9)
+            if (i % 5 != 0)
+                ASSERT_EQ(erase(record(i).substr(0, 8)), 0) << i;
+        for (int i = 4; i <= 2500; i += 11)
+            if (i % 5 != 0 && i % 9 != 2)
+                ASSERT_EQ(rewrite(record(i, 118)), 0) << i;
+        // Everything the store holds reaches the file; the trees and the
+        // header stay in memory.
+        if (blocks) {
+            for (int b = 0; b < handle()->sequence_sets->buffers_in_use; ++b)
+                ASSERT_EQ(kvr::store::flush_sequence_set_buffer(handle(), b), 0);
+        } else {
+            ASSERT_EQ(kvr::store::flush_append_buffer(handle()), 0);
+        }
+        std::filesystem::copy_file(file, crashed);
+        close();
+
+        Result r = kvr_run({"check", crashed});
+        EXPECT_EQ(r.status, kExitDamaged);
+        EXPECT_NE(r.out.find("never closed"), std::string::npos) << r.out;
+        EXPECT_EQ(kvr_run({"dump", crashed}).status, kExitFailed);
+
+        r = kvr_run({"rebuild", crashed});
+        ASSERT_EQ(r.status, kExitOk) << r.out << r.err;
+        EXPECT_NE(r.out.find("rebuilt with"), std::string::npos);
+        EXPECT_EQ(kvr_run({"check", crashed}).status, kExitOk);
+        // The same records as the file closed cleanly, by every key.
+        for (const char* key : {"0", "2"})
+            EXPECT_EQ(kvr_run({"dump", crashed, "--key", key}).out,
+                      kvr_run({"dump", file, "--key", key}).out)
+                << key;
+        EXPECT_EQ(kvr_run({"info", crashed}).out.find(blocks ? "block format" : "slot format") !=
+                      std::string::npos,
+                  true);
+        for (const auto& entry : std::filesystem::directory_iterator(dir_))
+            EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos);
+    }
+}
+
+TEST_F(KvrTool, RebuildSetsAsideRecordsWhoseKeysCollide) {
+    const std::string file = path("collide.dat");
+    make_customers(file, 50);
+    // A second record with the prime key of customer 1, in the store only.
+    open(file);
+    uint32_t address = 0;
+    const std::string twin = record(1, 70).replace(30, 4, "TWIN");
+    ASSERT_EQ(_vmq_put_record(handle(), &address,
+                              reinterpret_cast<const unsigned char*>(twin.data()), 70, 0),
+              0);
+    close();
+    Result r = kvr_run({"rebuild", file});
+    EXPECT_EQ(r.status, kExitDamaged) << r.out << r.err;
+    EXPECT_NE(r.err.find("key \"00000003\") is set aside"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("rebuilt with 40 records; 1 set aside"), std::string::npos) << r.out;
+    r = kvr_run({"dump", file + ".collisions"});
+    EXPECT_EQ(r.out, twin + "\n");
+    EXPECT_EQ(kvr_run({"check", file}).status, kExitOk);
+}
+
+TEST_F(KvrTool, UnloadThenLoadRoundTripsExactly) {
+    const std::string file = path("customers.dat");
+    make_customers(file, 700);
+    const std::string unloaded = path("customers.seq");
+    Result r = kvr_run({"unload", file, unloaded});
+    ASSERT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_NE(r.out.find("560 records unloaded"), std::string::npos);
+
+    const std::string copy = path("copy.dat");
+    r = kvr_run({"load", copy, unloaded, "--like", file});
+    ASSERT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_EQ(kvr_run({"check", copy}).status, kExitOk);
+    for (const char* key : {"0", "1", "2"})
+        EXPECT_EQ(kvr_run({"dump", copy, "--key", key}).out,
+                  kvr_run({"dump", file, "--key", key}).out)
+            << key;
+    // Unloading the copy gives the same sequential file, byte for byte.
+    ASSERT_EQ(kvr_run({"unload", copy, path("again.seq")}).status, kExitOk);
+    EXPECT_EQ(read_file(path("again.seq")), read_file(unloaded));
+
+    // Text, with the attributes on the command line.
+    write_file(path("in.txt"), "B0002 second\nA0001 first\nC0003 third  \n");
+    r = kvr_run({"load", path("t.dat"), path("in.txt"), "--text", "--record", "20", "--key",
+                 "1:5", "--key", "7:5:dups"});
+    ASSERT_EQ(r.status, kExitOk) << r.err;
+    ASSERT_EQ(kvr_run({"unload", path("t.dat"), path("out.txt"), "--text"}).status, kExitOk);
+    EXPECT_EQ(read_file(path("out.txt")),
+              "A0001 first         \nB0002 second        \nC0003 third         \n");
+
+    // Relative records get the numbers 1, 2, 3.
+    r = kvr_run({"load", path("r.rel"), path("in.txt"), "--text", "--relative", "--record", "20"});
+    ASSERT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_EQ(kvr_run({"dump", path("r.rel"), "--to", "1"}).out, "1: B0002 second        \n");
+}
+
+TEST_F(KvrTool, FailedCommandsLeaveNoFileBehind) {
+    write_file(path("dups.txt"), "A0001 x\nA0001 y\nB0002 z\nthis line is longer than twenty\n");
+    Result r = kvr_run({"load", path("t.dat"), path("dups.txt"), "--text", "--record", "20",
+                        "--key", "1:5"});
+    EXPECT_EQ(r.status, kExitDamaged);
+    EXPECT_NE(r.err.find("line 2 (key \"A0001\") is refused: another record already has that key"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("line 4"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("no file was created"), std::string::npos);
+
+    const std::string file = path("customers.dat");
+    make_customers(file, 30);
+    r = kvr_run({"load", file, path("dups.txt"), "--text", "--like", file});
+    EXPECT_EQ(r.status, kExitFailed);
+    EXPECT_NE(r.err.find("the file exists"), std::string::npos);
+    r = kvr_run({"load", path("u.dat"), path("dups.txt"), "--text"});
+    EXPECT_EQ(r.status, kExitFailed);
+    EXPECT_NE(r.err.find("--like OTHER, or --record and --key"), std::string::npos);
+    r = kvr_run({"load", path("u.dat"), path("dups.txt"), "--text", "--record", "9", "--key",
+                 "0:5"});
+    EXPECT_EQ(r.status, kExitFailed);
+    // A record with a line feed cannot go to a text file.
+    r = kvr_run({"unload", path("t2.dat"), path("x.txt"), "--text"});
+    EXPECT_EQ(r.status, kExitFailed);
+    create(path("lf.dat"), 10, 10, {{0, 4, false}});
+    open(path("lf.dat"));
+    ASSERT_EQ(write("AAAAline\nx"), 0);
+    close();
+    r = kvr_run({"unload", path("lf.dat"), path("lf.txt"), "--text"});
+    EXPECT_EQ(r.status, kExitFailed);
+    EXPECT_NE(r.err.find("holds a line feed"), std::string::npos) << r.err;
+
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"customers.dat", "dups.txt", "lf.dat"}));
+}
+
+TEST_F(KvrTool, ConvertKeepsEveryRecordAndTheDuplicateOrder) {
+    const std::string file = path("blocks.dat");
+    make_customers(file, 900, true);
+    // Move a few customers to another city, so that the city's duplicates are
+    // no longer in prime-key order.
+    open(file);
+    for (int i : {801, 3, 402})
+        ASSERT_EQ(rewrite(record(i).replace(8, 12, "Aarau       ")), 0);
+    close();
+    const std::string before0 = kvr_run({"dump", file}).out;
+    const std::string before1 = kvr_run({"dump", file, "--key", "1"}).out;
+    EXPECT_EQ(before1.substr(0, 8), "00002403");
+    Result r = kvr_run({"convert", file});
+    ASSERT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_NE(r.out.find("converted to the slot format, 720 records"), std::string::npos);
+    EXPECT_EQ(kvr_run({"check", file}).status, kExitOk);
+    EXPECT_NE(kvr_run({"info", file}).out.find("indexed, slot format"), std::string::npos);
+    EXPECT_EQ(kvr_run({"dump", file}).out, before0);
+    EXPECT_EQ(kvr_run({"dump", file, "--key", "1"}).out, before1);
+    r = kvr_run({"convert", file});
+    EXPECT_EQ(r.status, kExitOk);
+    EXPECT_NE(r.out.find("already in the slot format"), std::string::npos);
+}
+
+}  // namespace

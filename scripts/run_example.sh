@@ -4,8 +4,7 @@
 # compiles the COBOL batch job examples/cobol/customer_batch.cbl with
 # cobc -fcallfh=KVRFH, and runs it in a fresh folder on the input files it
 # ships: its indexed master, relative counters and sequential error file
-# are KVR files. Then it shows facts about those files when the kvr utility
-# has been built.
+# are KVR files. Then the kvr utility describes and checks those files.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
@@ -19,9 +18,11 @@ echo "== customer_batch (GnuCOBOL, files kept by KVR through KVRFH), files in $w
 (cd "$work" && "$job")
 
 kvr=$top/build/release/src/tools/kvr
-if [ -x "$kvr" ]; then
-  for file in "$work"/*.dat; do
-    echo "== kvr info $(basename "$file") =="
-    "$kvr" info "$file"
-  done
-fi
+for file in "$work"/*.dat; do
+  echo "== kvr info $(basename "$file") =="
+  "$kvr" info "$file"
+  echo "== kvr check $(basename "$file") =="
+  "$kvr" check "$file"
+done
+echo "== kvr dump custcnt.dat (the relative counter file, by record number) =="
+"$kvr" dump "$work/custcnt.dat"

@@ -2,7 +2,8 @@
 // file, which is then opened and read the ways a program or the kvr utility
 // reads a file it did not write - open for input, attributes, the file
 // checker, a scan by every key in both directions, keyed reads of the keys
-// the scan met. A sequential file is read record by record instead.
+// the scan met, and `kvr info` and `kvr check`. A sequential file is read
+// record by record instead.
 //
 // Whatever the bytes, each step must end in a result: a crash, a sanitizer
 // report or a hang is a fault in the reader; so is an open or a close that
@@ -23,6 +24,7 @@
 
 #include "engine/isam/file_checker.h"
 #include "engine/isam/ix_handle.h"
+#include "tools/kvr_tool.h"
 #include "vmqrmkvr/attributes.h"
 #include "vmqrmkvr/isam.h"
 #include "vmqrmkvr/seqfs.h"
@@ -77,6 +79,15 @@ private:
 ScratchFile& scratch() {
     static ScratchFile file;
     return file;
+}
+
+std::FILE* null_output() {
+    static std::FILE* sink = std::fopen("/dev/null", "w");
+    if (sink == nullptr) {
+        std::perror("kvr fuzz: /dev/null");
+        std::abort();
+    }
+    return sink;
 }
 
 bool read_succeeded(int result) {
@@ -214,6 +225,11 @@ void read_sequential(const std::string& path, size_t file_size) {
         _vmqpSeqFS(SQ_CLOSE, &slot, nullptr, nullptr, nullptr, 0);
 }
 
+void run_tool(const char* command, const std::string& path) {
+    const char* argv[] = {"kvr", command, path.c_str(), nullptr};
+    kvr::tools::run(3, argv, null_output(), null_output());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -221,5 +237,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     file.write(data, size);
     if (read_indexed(file.path(), size) == kSequentialFile)
         read_sequential(file.path(), size);
+    run_tool("info", file.path());
+    run_tool("check", file.path());
     return 0;
 }

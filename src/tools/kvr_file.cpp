@@ -2,9 +2,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include "engine/file_header.h"
 #include "engine/results.h"
@@ -175,6 +178,9 @@ int IndexedFile::after_open(int result) {
     attributes_.version = header.version();
     attributes_.block_format = header.block_format();
     key_area_.assign(kKeyAreaSize, 0);
+    // The open has checked the header's longest record against what the
+    // format can hold.
+    buffer_.assign(std::max<uint32_t>(attributes_.max_length, 1), 0);
     return engine::kOk;
 }
 
@@ -207,11 +213,12 @@ int IndexedFile::call(uint16_t op, void* data, uint32_t* length, void* aux, uint
 }
 
 int IndexedFile::read(uint16_t op, int k, std::vector<unsigned char>* record) {
-    record->resize(std::max<uint32_t>(attributes_.max_length, 1));
-    uint32_t length = static_cast<uint32_t>(record->size());
-    const int result = call(op, record->data(), &length, key_area_.data(), static_cast<uint8_t>(k));
+    uint32_t length = static_cast<uint32_t>(buffer_.size());
+    const int result = call(op, buffer_.data(), &length, key_area_.data(), static_cast<uint8_t>(k));
     if (result == engine::kOk || result == engine::kDuplicateFollows)
-        record->resize(std::min<size_t>(length, record->size()));
+        record->assign(buffer_.begin(),
+                       buffer_.begin() + static_cast<std::ptrdiff_t>(
+                                             std::min<size_t>(length, buffer_.size())));
     return result;
 }
 
@@ -249,6 +256,16 @@ int SequentialFile::open_input(const std::string& path) {
     if (result == 0 && (result = load_attributes()) != 0)
         close();
     first_read_ = true;
+    if (result == 0) {
+        // The header's longest record is not checked against anything: a
+        // damaged one may claim gigabytes. The file, open for input, holds
+        // no record longer than itself.
+        std::error_code error;
+        const uintmax_t file_size = std::filesystem::file_size(path, error);
+        const uintmax_t longest =
+            std::min<uintmax_t>(attributes_.max_length, error ? 0 : file_size);
+        buffer_.assign(std::max<uintmax_t>(longest, 1), 0);
+    }
     return result;
 }
 
@@ -265,6 +282,8 @@ int SequentialFile::create(const std::string& path, const FileAttributes& attrib
                         SQ_MODE_APPEND);
     if (result == 0 && (result = load_attributes()) != 0)
         close();
+    if (result == 0)  // the caller's own attributes
+        buffer_.assign(std::max<uint32_t>(attributes_.max_length, 1), 0);
     return result;
 }
 
@@ -277,13 +296,16 @@ int SequentialFile::close() {
 }
 
 int SequentialFile::read_next(std::vector<unsigned char>* record) {
-    record->resize(std::max<uint32_t>(attributes_.max_length, 1));
-    uint32_t length = static_cast<uint32_t>(record->size());
+    if (buffer_.empty())  // not open: the engine refuses the read
+        buffer_.assign(1, 0);
+    uint32_t length = static_cast<uint32_t>(buffer_.size());
     const int result = _vmqpSeqFS(first_read_ ? SQ_READ_FIRST : SQ_READ_NEXT, &handle_,
-                                  record->data(), &length, nullptr, 0);
+                                  buffer_.data(), &length, nullptr, 0);
     first_read_ = false;
     if (result == 0)
-        record->resize(std::min<size_t>(length, record->size()));
+        record->assign(buffer_.begin(),
+                       buffer_.begin() + static_cast<std::ptrdiff_t>(
+                                             std::min<size_t>(length, buffer_.size())));
     return result;
 }
 

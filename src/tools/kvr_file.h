@@ -81,7 +81,9 @@ public:
     int call(uint16_t op, void* data, uint32_t* length, void* aux, uint8_t selector);
 
     // Reads positionally by key k: first is IX_READ_FIRST / _LAST, then
-    // IX_READ_NEXT / _PREV. The record lands in *record.
+    // IX_READ_NEXT / _PREV. The record lands in *record. The reads go
+    // through one buffer of the file's longest record, made at open, so a
+    // read costs the record's length, not the longest one's.
     int read(uint16_t op, int k, std::vector<unsigned char>* record);
     // Reads the first record whose key k is at or after value.
     int read_at_or_after(int k, const std::vector<unsigned char>& value,
@@ -95,6 +97,7 @@ private:
     bool unfinished_ = false;
     FileAttributes attributes_;
     std::vector<unsigned char> key_area_;
+    std::vector<unsigned char> buffer_;
 };
 
 class SequentialFile {
@@ -110,7 +113,9 @@ public:
     int close();
 
     const FileAttributes& attributes() const { return attributes_; }
-    // The next record (the first one on the first call); 9 at the end.
+    // The next record (the first one on the first call); 9 at the end. A
+    // record is never longer than the file that holds it, whatever its
+    // header claims, so the reads' buffer is no longer than the file.
     int read_next(std::vector<unsigned char>* record);
     int write(const unsigned char* record, uint32_t length);
 
@@ -120,6 +125,7 @@ private:
     void* handle_ = nullptr;
     bool first_read_ = true;
     FileAttributes attributes_;
+    std::vector<unsigned char> buffer_;
 };
 
 }  // namespace kvr::tools

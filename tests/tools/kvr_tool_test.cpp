@@ -2,6 +2,7 @@
 // each command prints, the damage check finds, and the files unload, load,
 // rebuild and convert write.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -47,6 +48,13 @@ std::string slurp(std::FILE* file) {
         text.append(buffer, got);
     std::fclose(file);
     return text;
+}
+
+// The most memory this process has held at once so far.
+long peak_memory_kib() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
 }
 
 Result kvr_run(std::initializer_list<std::string> args) {
@@ -292,6 +300,53 @@ TEST_F(KvrTool, DumpFollowsAKeyBetweenBoundsAsTextOrHex) {
     r = kvr_run({"dump", file, "--from", "\\x4"});
     EXPECT_EQ(r.status, kExitFailed);
     EXPECT_NE(r.err.find("malformed"), std::string::npos);
+}
+
+// A header may claim records of any length. The utility reads such a file
+// with buffers no longer than the file, and each record costs its own
+// length, not the longest one's.
+TEST_F(KvrTool, ReadsFilesWhoseHeadersClaimHugeRecords) {
+    // A sequential file whose header says records may be 4 GiB long.
+    const std::string sequential = path("claims.seq");
+    std::vector<unsigned char> block(ix_attributes_size(0));
+    const ix_attributes fields{0, 1, 100, 100, 0, 0, IX_ATTR_VARIABLE};
+    ix_attributes_encode(block.data(), &fields);
+    ASSERT_EQ(_vmqpSeqFS(SQ_CREATE, nullptr, block.data(), nullptr,
+                         const_cast<char*>(sequential.c_str()), 0),
+              0);
+    void* seq = nullptr;
+    ASSERT_EQ(_vmqpSeqFS(SQ_OPEN, &seq, nullptr, nullptr, const_cast<char*>(sequential.c_str()),
+                         SQ_MODE_APPEND),
+              0);
+    for (std::string r : {"alpha", "beta", "gamma"}) {
+        uint32_t length = static_cast<uint32_t>(r.size());
+        ASSERT_EQ(_vmqpSeqFS(SQ_WRITE, &seq, r.data(), &length, nullptr, 0), 0);
+    }
+    ASSERT_EQ(_vmqpSeqFS(SQ_CLOSE, &seq, nullptr, nullptr, nullptr, 0), 0);
+    patch_u32(sequential, 60, 0xFFFFFFF0u);  // the longest record
+    const long peak_before = peak_memory_kib();
+    Result r = kvr_run({"dump", sequential});
+    ASSERT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_EQ(r.out, "alpha\nbeta\ngamma\n");
+    r = kvr_run({"info", sequential});
+    ASSERT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_NE(r.out.find("record count    3"), std::string::npos) << r.out;
+    EXPECT_LT(peak_memory_kib() - peak_before, 256 * 1024) << "KiB more at the peak";
+
+    // An indexed file allowing the longest records the format holds, 16 MiB,
+    // with thousands of short ones: dump and unload read them all.
+    const std::string file = path("long.dat");
+    create(file, 8, 0xFFFFFF - 16, {{0, 8, false}});
+    open(file);
+    for (int i = 0; i < 3000; ++i)
+        ASSERT_EQ(write(record(i, 12)), 0);
+    close();
+    r = kvr_run({"dump", file});
+    ASSERT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3000);
+    r = kvr_run({"unload", file, path("long.seq")});
+    ASSERT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_EQ(kvr_run({"dump", path("long.seq")}).out, kvr_run({"dump", file}).out);
 }
 
 // The kinds of damage check claims to find, each made by hand in a sound

@@ -1,7 +1,9 @@
 // kvr unload, load, rebuild and convert: they write a new file under a
 // temporary name and give it its final name only once it is complete and,
 // for indexed files, checked.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cinttypes>
@@ -77,6 +79,16 @@ bool verify_new_file(const std::string& path, uint64_t expected, const Streams& 
     return true;
 }
 
+// Why an input open of an indexed or relative file failed, in words.
+std::string open_failure(const std::string& path, int result) {
+    std::string problem;
+    if (result == engine::kNotIndexedFile)
+        problem = isam::ix_header_problem(path.c_str());
+    if (problem.find("never closed") != std::string::npos)
+        problem += "; run kvr rebuild first";
+    return problem.empty() ? engine_text(result) : problem;
+}
+
 // Reads every record of an indexed, relative or sequential file in the order
 // of key k (file order for a sequential file). visit returns false to stop
 // (then 0 is returned). Any other failure: the message is given.
@@ -119,12 +131,7 @@ int read_all(const std::string& path, int k, const Streams& io, FileAttributes* 
     IndexedFile file;
     int result = file.open_input(path);
     if (result != engine::kOk) {
-        std::string problem;
-        if (result == engine::kNotIndexedFile)
-            problem = isam::ix_header_problem(path.c_str());
-        if (problem.find("never closed") != std::string::npos)
-            problem += "; run kvr rebuild first";
-        io.error(path, problem.empty() ? engine_text(result) : problem);
+        io.error(path, open_failure(path, result));
         return kExitFailed;
     }
     *attributes = file.attributes();
@@ -155,6 +162,15 @@ int command_unload(const CommandLine& line, const Streams& io) {
     const std::string& path = line.operands[0];
     PendingFile target(line.operands[1]);
     const bool text = line.has_flag("--text");
+    std::string why;
+    if (same_file(path, target.final_path())) {
+        io.error(target.final_path(), "is the file being unloaded; give another name");
+        return kExitFailed;
+    }
+    if (!target.check_target(&why)) {
+        io.error(target.final_path(), why);
+        return kExitFailed;
+    }
     std::FILE* text_file = nullptr;
     SequentialFile sequential;
     bool opened = false;
@@ -358,6 +374,10 @@ int command_load(const CommandLine& line, const Streams& io) {
     if (!load_attributes(line, io, path, &a))
         return kExitFailed;
     PendingFile target(path);
+    if (!target.check_target(&reason)) {
+        io.error(path, reason);
+        return kExitFailed;
+    }
     if (const int result = create_file(target.path(), a, isam::StoreFormat::kSlots);
         result != engine::kOk) {
         io.error(path, "cannot be created: " + engine_text(result));
@@ -501,6 +521,19 @@ int command_rebuild(const CommandLine& line, const Streams& io) {
     const FileAttributes a = source.attributes();
     PendingFile target(path);
     PendingFile collisions(path + ".collisions");
+    // The file as it was, kept when the rebuild could not take all of it.
+    const std::string kept_as = path + ".damaged";
+    for (const std::string* name : {&collisions.final_path(), &kept_as}) {
+        if (::access(name->c_str(), F_OK) == 0) {
+            io.error(*name, "exists, from an earlier rebuild; move it away first. Nothing was "
+                            "changed");
+            return kExitFailed;
+        }
+    }
+    if (!target.check_target(&reason)) {
+        io.error(path, reason + "; nothing was changed");
+        return kExitFailed;
+    }
     const isam::StoreFormat format =
         a.block_format ? isam::StoreFormat::kBlocks : isam::StoreFormat::kSlots;
     if (const int result = create_file(target.path(), a, format); result != engine::kOk) {
@@ -559,9 +592,18 @@ int command_rebuild(const CommandLine& line, const Streams& io) {
         },
         &notes, &space);
     progress.done();
-    source.close();
     for (const isam::WalkNote& note : notes)
         io.error(path, "offset " + std::to_string(note.offset) + ": " + note.what);
+    // A file an update session closed cleanly counts its records in its
+    // header: finding fewer means records the walk could not reach.
+    const uint64_t found = kept + set_aside;
+    const bool fewer = !source.unfinished() && found < a.record_count;
+    if (walked == engine::kOk && failure.empty() && found != a.record_count)
+        io.error(path, "the header counts " + std::to_string(a.record_count) +
+                           " records, the data store gave " + std::to_string(found) +
+                           (source.unfinished() ? " (the header is from before the update that "
+                                                  "never finished)"
+                                                : ""));
     if (walked != engine::kOk && failure.empty())
         failure = "the data store cannot be read: " + engine_text(walked);
     if (const int result = rebuilt.close(); result != engine::kOk && failure.empty())
@@ -578,16 +620,30 @@ int command_rebuild(const CommandLine& line, const Streams& io) {
         io.error(path, "nothing was changed");
         return kExitFailed;
     }
-    if ((aside_open && !collisions.commit(&reason)) || !target.commit(&reason)) {
-        io.error(path, reason);
+    // Records that could not be taken may still be in the old file: it is
+    // kept under another name rather than lost with the replacement.
+    const bool incomplete = !notes.empty() || fewer;
+    if (incomplete &&
+        ::linkat(AT_FDCWD, path.c_str(), AT_FDCWD, kept_as.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+        io.error(kept_as, std::string("the file as it was cannot be kept: ") +
+                              std::strerror(errno) + "; nothing was changed");
         return kExitFailed;
     }
+    if ((aside_open && !collisions.commit(&reason)) || !target.commit(&reason)) {
+        io.error(path, reason);
+        if (incomplete)
+            std::remove(kept_as.c_str());
+        return kExitFailed;
+    }
+    source.close();
     std::fprintf(io.out, "%s: rebuilt with %" PRIu64 " records", path.c_str(), kept);
     if (set_aside != 0)
         std::fprintf(io.out, "; %" PRIu64 " set aside in %s", set_aside,
                      collisions.final_path().c_str());
+    if (incomplete)
+        std::fprintf(io.out, "; the file as it was is kept as %s", kept_as.c_str());
     std::fputc('\n', io.out);
-    return set_aside != 0 || !notes.empty() ? kExitDamaged : kExitOk;
+    return set_aside != 0 || incomplete ? kExitDamaged : kExitOk;
 }
 
 int command_convert(const CommandLine& line, const Streams& io) {
@@ -618,15 +674,23 @@ int command_convert(const CommandLine& line, const Streams& io) {
     // The records are written in the order of the first key that allows
     // duplicates, so that its duplicates keep their order; else the prime's.
     PendingFile target(path);
+    std::string reason;
+    if (!target.check_target(&reason)) {
+        io.error(path, reason + "; nothing was changed");
+        return kExitFailed;
+    }
     FileAttributes source_attributes;
     int order = 0;
-    {
-        IndexedFile probe;
-        if (probe.open_for_inspection(path, true) == engine::kOk)
-            for (size_t i = 1; i < probe.attributes().keys.size() && order == 0; ++i)
-                if (probe.attributes().keys[i].duplicates)
-                    order = static_cast<int>(i);
+    // Held open for input until the new file has replaced it, so that no
+    // update session can change it in between and have its changes lost.
+    IndexedFile hold;
+    if (const int result = hold.open_input(path); result != engine::kOk) {
+        io.error(path, open_failure(path, result));
+        return kExitFailed;
     }
+    for (size_t i = 1; i < hold.attributes().keys.size() && order == 0; ++i)
+        if (hold.attributes().keys[i].duplicates)
+            order = static_cast<int>(i);
     IndexedFile converted;
     bool created = false;
     uint64_t written = 0;
@@ -667,7 +731,6 @@ int command_convert(const CommandLine& line, const Streams& io) {
     }
     if (status != kExitOk)
         return status;
-    std::string reason;
     if (!verify_new_file(target.path(), written, io, path) || !target.commit(&reason)) {
         io.error(path, reason.empty() ? "nothing was changed" : reason);
         return kExitFailed;

@@ -1,5 +1,6 @@
 #include "tools/tool_support.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -35,10 +36,38 @@ void Progress::done() {
     last_percent_ = -1;
 }
 
-PendingFile::PendingFile(std::string final_path) : final_path_(std::move(final_path)) {
-    const size_t slash = final_path_.rfind('/');
-    const std::string dir = slash == std::string::npos ? "" : final_path_.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? final_path_ : final_path_.substr(slash + 1);
+namespace {
+
+// The folder part of a path, with its slash ("" for the current folder).
+std::string folder_of(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "" : path.substr(0, slash + 1);
+}
+
+// The file a chain of symbolic links at path leads to; path itself when it
+// is no link, and the last name reached when a link leads nowhere yet.
+std::string follow_links(const std::string& path) {
+    std::string at = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat info {};
+        if (::lstat(at.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
+            return at;
+        std::vector<char> buffer(static_cast<size_t>(info.st_size > 0 ? info.st_size : 255) + 1);
+        const ssize_t n = ::readlink(at.c_str(), buffer.data(), buffer.size() - 1);
+        if (n <= 0)
+            return at;
+        const std::string link(buffer.data(), static_cast<size_t>(n));
+        at = link[0] == '/' ? link : folder_of(at) + link;
+    }
+    return at;
+}
+
+}  // namespace
+
+PendingFile::PendingFile(std::string final_path)
+    : final_path_(std::move(final_path)), target_path_(follow_links(final_path_)) {
+    const std::string dir = folder_of(target_path_);
+    const std::string name = target_path_.substr(dir.size());
     temp_path_ = dir + "." + name + ".kvr-" + std::to_string(::getpid()) + ".tmp";
 }
 
@@ -47,13 +76,54 @@ PendingFile::~PendingFile() {
         std::remove(temp_path_.c_str());
 }
 
+bool PendingFile::check_target(std::string* reason) const {
+    struct stat info {};
+    if (::stat(target_path_.c_str(), &info) == 0) {
+        if (!S_ISREG(info.st_mode)) {
+            *reason = S_ISDIR(info.st_mode) ? "a folder" : "not a regular file";
+            *reason += "; give the name of a file to write";
+            return false;
+        }
+    } else if (errno != ENOENT) {
+        *reason = std::strerror(errno);
+        return false;
+    }
+    const std::string dir = folder_of(target_path_);
+    const std::string folder = dir.empty() ? "." : dir;
+    if (::access(folder.c_str(), W_OK) != 0) {
+        *reason = "the folder " + folder + " cannot be written: " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
 bool PendingFile::commit(std::string* reason) {
-    if (std::rename(temp_path_.c_str(), final_path_.c_str()) != 0) {
+    struct stat old {};
+    if (::stat(target_path_.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
+        // The new file takes the place of the old one: it keeps its
+        // permissions, and its owner where this process may give it.
+        if (::chmod(temp_path_.c_str(), old.st_mode & 07777) != 0) {
+            *reason = std::strerror(errno);
+            return false;
+        }
+        if (::chown(temp_path_.c_str(), old.st_uid, old.st_gid) != 0) {
+            // Only the owner of a file, or root, can hand it on; the file
+            // then stays this user's, as a file it writes anew would be.
+        }
+    }
+    if (std::rename(temp_path_.c_str(), target_path_.c_str()) != 0) {
         *reason = std::strerror(errno);
         return false;
     }
     committed_ = true;
     return true;
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+    struct stat first {};
+    struct stat second {};
+    return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
+           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
 std::string escape_bytes(const unsigned char* bytes, size_t length) {

@@ -32,6 +32,8 @@ private:
 
 // A file written under a temporary name next to its final one, which takes
 // the final name only through commit(); anything not committed is removed.
+// When the final name is a symbolic link, the file it leads to is the one
+// replaced, and the link stays.
 class PendingFile {
 public:
     explicit PendingFile(std::string final_path);
@@ -41,15 +43,24 @@ public:
 
     const std::string& path() const { return temp_path_; }
     const std::string& final_path() const { return final_path_; }
+    // Whether the file can be written where it is to go: its folder exists
+    // and may be written, and what holds the final name now (if anything)
+    // is a regular file, not a device, pipe or folder. False with *reason.
+    bool check_target(std::string* reason) const;
     // Renames the temporary file to the final name, replacing what is
-    // there; false with *reason when it cannot.
+    // there (the replaced file's permissions pass to the new one); false
+    // with *reason when it cannot.
     bool commit(std::string* reason);
 
 private:
-    std::string final_path_;
+    std::string final_path_;   // as given, for messages
+    std::string target_path_;  // what the rename replaces: links followed
     std::string temp_path_;
     bool committed_ = false;
 };
+
+// True when both names lead to one existing file.
+bool same_file(const std::string& a, const std::string& b);
 
 // Record bytes as text: printable ASCII as it is, a backslash as "\\",
 // every other byte as "\xNN".

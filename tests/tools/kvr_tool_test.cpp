@@ -2,6 +2,7 @@
 // each command prints, the damage check finds, and the files unload, load,
 // rebuild and convert write.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -528,6 +529,76 @@ TEST_F(KvrTool, RebuildSetsAsideRecordsWhoseKeysCollide) {
     EXPECT_EQ(kvr_run({"check", file}).status, kExitOk);
 }
 
+// Damage the walk cannot get past, or a header that counts records the walk
+// does not find: the rebuilt file replaces the old one, which is kept beside
+// it as FILE.damaged so that no record is lost with it.
+TEST_F(KvrTool, RebuildKeepsTheOldFileWhenItCannotTakeEveryRecord) {
+    // Block format: a set's record count damaged low, another's negative.
+    // The end address still bounds their records; all of them are taken.
+    const std::string blocks = path("blocks.dat");
+    make_customers(blocks, 600, true);
+    const std::string sound_dump = kvr_run({"dump", blocks, "--key", "2"}).out;
+    open(blocks, IX_MODE_INPUT);
+    const uint32_t header_size = handle()->header_size;
+    const uint32_t set_size = kvr::engine::FileHeader(handle()->image.get()).sequence_set_size();
+    close();
+    const std::string image = read_file(blocks);
+    std::vector<uint32_t> sets;
+    for (uint32_t at = header_size; at + set_size <= image.size() && sets.size() < 2;
+         at += set_size)
+        if (kvr::platform::load_u16(reinterpret_cast<const unsigned char*>(image.data()) + at) ==
+                4 &&
+            kvr::platform::load_u32(reinterpret_cast<const unsigned char*>(image.data()) + at +
+                                    4) > 3)
+            sets.push_back(at);
+    ASSERT_EQ(sets.size(), 2u);
+    patch_u32(blocks, sets[0] + 4, 1);
+    patch_u32(blocks, sets[1] + 4, static_cast<uint32_t>(-5));
+    const std::string damaged_image = read_file(blocks);
+    Result r = kvr_run({"rebuild", blocks});
+    EXPECT_EQ(r.status, kExitDamaged) << r.out << r.err;
+    EXPECT_NE(r.err.find("header counts 1 records, it holds"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("rebuilt with 480 records"), std::string::npos) << r.out;
+    EXPECT_TRUE(kvr_run({"dump", blocks, "--key", "2"}).out == sound_dump);
+    EXPECT_EQ(read_file(blocks + ".damaged"), damaged_image);
+
+    // Slot format: a slot header overwritten in the middle of the store
+    // ends the walk there; the records behind it are still in the old file.
+    const std::string slots = path("slots.dat");
+    make_customers(slots, 600);
+    const std::string sound_image = read_file(slots);
+    const size_t record_at = sound_image.find(record(301, 40).substr(0, 20));
+    ASSERT_NE(record_at, std::string::npos);
+    patch_u32(slots, record_at - 4, 0xFFFFFFFF);
+    const std::string cut_image = read_file(slots);
+    r = kvr_run({"rebuild", slots});
+    EXPECT_EQ(r.status, kExitDamaged) << r.out << r.err;
+    EXPECT_NE(r.err.find("neither a slot nor an index block"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("the header counts 480 records, the data store gave"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.out.find("kept as " + slots + ".damaged"), std::string::npos) << r.out;
+    EXPECT_EQ(read_file(slots + ".damaged"), cut_image);
+    EXPECT_EQ(kvr_run({"check", slots}).status, kExitOk);
+    // A second rebuild would put the kept file at risk: it is refused.
+    const std::string rebuilt = read_file(slots);
+    r = kvr_run({"rebuild", slots});
+    EXPECT_EQ(r.status, kExitFailed);
+    EXPECT_NE(r.err.find(".damaged: exists"), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(slots), rebuilt);
+    EXPECT_EQ(read_file(slots + ".damaged"), cut_image);
+
+    // A file cut back to its header: no record found where 480 were
+    // counted is damage, not a clean rebuild.
+    const std::string cut = path("cut.dat");
+    write_file(cut, sound_image.substr(
+                        0, kvr::platform::load_u32(
+                               reinterpret_cast<const unsigned char*>(sound_image.data()))));
+    r = kvr_run({"rebuild", cut});
+    EXPECT_EQ(r.status, kExitDamaged) << r.out << r.err;
+    EXPECT_TRUE(std::filesystem::exists(cut + ".damaged"));
+}
+
 TEST_F(KvrTool, UnloadThenLoadRoundTripsExactly) {
     const std::string file = path("customers.dat");
     make_customers(file, 700);
@@ -601,6 +672,51 @@ TEST_F(KvrTool, FailedCommandsLeaveNoFileBehind) {
         names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"customers.dat", "dups.txt", "lf.dat"}));
+}
+
+// What takes an output's name is a regular file, never the input itself,
+// a device, pipe or folder; a link is followed, not replaced; a replaced
+// file keeps its permissions.
+TEST_F(KvrTool, OutputsReplaceOnlyRegularFilesAndNeverTheInput) {
+    const std::string file = path("customers.dat");
+    make_customers(file, 60);
+    const std::string before = read_file(file);
+    std::filesystem::create_symlink(file, path("alias.dat"));
+    ASSERT_EQ(::mkfifo(path("pipe").c_str(), 0600), 0);
+    std::filesystem::create_directory(path("folder"));
+    for (const std::string& out :
+         {file, path("alias.dat"), path("pipe"), path("folder"), path("missing/out.seq")}) {
+        SCOPED_TRACE(out);
+        Result r = kvr_run({"unload", file, out});
+        EXPECT_EQ(r.status, kExitFailed);
+        EXPECT_EQ(r.err.rfind("kvr: " + out + ": ", 0), 0u) << r.err;
+        r = kvr_run({"unload", file, out, "--text"});
+        EXPECT_EQ(r.status, kExitFailed);
+    }
+    EXPECT_EQ(read_file(file), before);
+    EXPECT_TRUE(std::filesystem::is_fifo(path("pipe")));
+    EXPECT_NE(kvr_run({"unload", file, path("missing/out.seq")}).err.find(
+                  "No such file or directory"),
+              std::string::npos);
+    EXPECT_EQ(kvr_run({"load", path("missing/new.dat"), path("x"), "--like", file}).status,
+              kExitFailed);
+
+    // Rebuild and convert through a link replace the file it leads to.
+    const std::string blocks = path("blocks.dat");
+    make_customers(blocks, 60, true);
+    std::filesystem::permissions(blocks, std::filesystem::perms::owner_read |
+                                             std::filesystem::perms::owner_write |
+                                             std::filesystem::perms::group_read);
+    std::filesystem::create_symlink(blocks, path("link.dat"));
+    ASSERT_EQ(kvr_run({"rebuild", path("link.dat")}).status, kExitOk);
+    ASSERT_EQ(kvr_run({"convert", path("link.dat")}).status, kExitOk);
+    EXPECT_TRUE(std::filesystem::is_symlink(path("link.dat")));
+    EXPECT_NE(kvr_run({"info", blocks}).out.find("slot format"), std::string::npos);
+    EXPECT_EQ(std::filesystem::status(blocks).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                  std::filesystem::perms::group_read);
+    for (const auto& entry : std::filesystem::directory_iterator(dir_))
+        EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos);
 }
 
 TEST_F(KvrTool, ConvertKeepsEveryRecordAndTheDuplicateOrder) {

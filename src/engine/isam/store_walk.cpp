@@ -264,11 +264,16 @@ int StoreWalk::walk_blocks() {
                          " lies outside it; its records are left out");
             continue;
         }
+        // The records are read as far as the end address, whatever the count
+        // says: a damaged count hides no record. Nothing past the end address
+        // is read, since what lies there is stale (records moved or deleted).
         uint64_t p = store::kSetHeaderSize;
-        int32_t found = 0;
-        while (p < set_end && found < count) {
+        int64_t found = 0;
+        bool broken = false;
+        while (p < set_end) {
             if (set_end - p < store::kSetRecordHeaderSize) {
                 note(at + p, "a record header runs past the set's end");
+                broken = true;
                 break;
             }
             const uint32_t length = platform::load_u32(block.data() + p);
@@ -276,11 +281,13 @@ int StoreWalk::walk_blocks() {
             if (owner != at) {
                 note(at + p, "a record names the set at " + std::to_string(owner) +
                                  " as its owner; the set's records from here are left out");
+                broken = true;
                 break;
             }
             if (length > set_end - p - store::kSetRecordHeaderSize) {
                 note(at + p, "a record runs past the set's end; the set's records from here "
                              "are left out");
+                broken = true;
                 break;
             }
             space_->record_bytes += length + store::kSetRecordHeaderSize;
@@ -289,9 +296,9 @@ int StoreWalk::walk_blocks() {
             p += store::kSetRecordHeaderSize + length;
             ++found;
         }
-        if (found != count && p >= set_end)
+        if (!broken && found != count)
             note(at, "the sequence set's header counts " + std::to_string(count) +
-                         " records, it holds " + std::to_string(found));
+                         " records, it holds " + std::to_string(found) + " up to its end address");
     }
     return engine::kOk;
 }

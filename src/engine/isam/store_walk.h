@@ -15,11 +15,13 @@
 // records. The walk reports where it stopped.
 //
 // Block format: every block of sequence_set_size bytes after the header is
-// looked at by itself. A sequence set (block type 4) gives its records, as
-// far as its header's count and end address and the records' own lengths
-// and owner words agree; anything else (an index page, a free block, a
-// block never written) is stepped over. A set that disagrees with itself
-// gives the records before the disagreement and is reported.
+// looked at by itself. A sequence set (block type 4) gives its records up
+// to its end address, as far as the records' own lengths and owner words
+// agree, whatever its record count says (a count that disagrees is
+// reported; what lies past the end address is stale and never read);
+// anything else (an index page, a free block, a block never written) is
+// stepped over. A set that disagrees with itself gives the records before
+// the disagreement and is reported.
 //
 // Nothing read is trusted: a record longer than the file's longest record,
 // or shorter than its keys, is not delivered but reported.

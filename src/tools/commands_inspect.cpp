@@ -1,4 +1,6 @@
 // kvr info, check and dump: they read a file and never change it.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cinttypes>
 #include <cstring>
@@ -214,15 +216,23 @@ int command_check(const CommandLine& line, const Streams& io) {
         const FileAttributes& a = file.attributes();
         uint64_t count = 0;
         std::vector<std::string> problems;
-        const int result = scan_sequential(file, &count, [&](const std::vector<unsigned char>& r) {
-            if (r.size() < a.min_length || r.size() > a.max_length)
-                problems.push_back("record " + std::to_string(count) + " is " +
-                                   std::to_string(r.size()) + " bytes long, outside " +
-                                   std::to_string(a.min_length) + " to " +
-                                   std::to_string(a.max_length));
-            return problems.size() < 1000;
-        });
-        if (result != 0)
+        int result = 0;
+        do {
+            result = scan_sequential(file, &count, [&](const std::vector<unsigned char>& r) {
+                if (r.size() < a.min_length || r.size() > a.max_length)
+                    problems.push_back("record " + std::to_string(count) + " is " +
+                                       std::to_string(r.size()) + " bytes long, outside " +
+                                       std::to_string(a.min_length) + " to " +
+                                       std::to_string(a.max_length));
+                return problems.size() < 1000;
+            });
+            // A record too long for the header does not end the file: the
+            // records after it are still read.
+            if (result == kSequentialRecordTooLong)
+                problems.push_back("record " + std::to_string(++count) + ": " +
+                                   sequential_text(result));
+        } while (result == kSequentialRecordTooLong && problems.size() < 1000);
+        if (result != 0 && result != kSequentialRecordTooLong)
             problems.push_back("record " + std::to_string(count + 1) + ": " +
                                sequential_text(result));
         for (const std::string& problem : problems)
@@ -420,7 +430,10 @@ int command_dump(const CommandLine& line, const Streams& io) {
     std::vector<unsigned char> record;
     int result = from_text != nullptr ? file.read_at_or_after(static_cast<int>(k), from, &record)
                                       : file.read(IX_READ_FIRST, static_cast<int>(k), &record);
-    Progress progress(io.err, "dumping", a.record_count);
+    // The records go to the output as they are read: a bar drawn on the
+    // same terminal would cut into them.
+    Progress progress(::isatty(::fileno(io.out)) == 1 ? nullptr : io.err, "dumping",
+                      a.record_count);
     uint64_t count = 0;
     while (result == engine::kOk || result == engine::kDuplicateFollows) {
         if (to_text != nullptr && past_bound(record, key, to))

@@ -119,6 +119,10 @@ std::string sequential_text(int result) {
         case 18: text = "another process has the file open"; break;
         case 21: text = "not a file of this system"; break;
         case 1000: text = "an indexed file"; break;
+        case kSequentialRecordTooLong:
+            text = "a record longer than the file's longest record: its length or the file's "
+                   "header is damaged";
+            break;
         default: text = "sequential engine result"; break;
     }
     return std::string(text) + " (" + std::to_string(result) + ")";
@@ -260,11 +264,13 @@ int SequentialFile::open_input(const std::string& path) {
         // The header's longest record is not checked against anything: a
         // damaged one may claim gigabytes. The file, open for input, holds
         // no record longer than itself.
+        // One byte more than the longest record shows a record longer than
+        // the header allows, which is never cut short without a word.
         std::error_code error;
         const uintmax_t file_size = std::filesystem::file_size(path, error);
         const uintmax_t longest =
             std::min<uintmax_t>(attributes_.max_length, error ? 0 : file_size);
-        buffer_.assign(std::max<uintmax_t>(longest, 1), 0);
+        buffer_.assign(static_cast<size_t>(std::min<uintmax_t>(longest + 1, UINT32_MAX)), 0);
     }
     return result;
 }
@@ -302,6 +308,8 @@ int SequentialFile::read_next(std::vector<unsigned char>* record) {
     const int result = _vmqpSeqFS(first_read_ ? SQ_READ_FIRST : SQ_READ_NEXT, &handle_,
                                   buffer_.data(), &length, nullptr, 0);
     first_read_ = false;
+    if (result == 0 && length > attributes_.max_length)
+        return kSequentialRecordTooLong;
     if (result == 0)
         record->assign(buffer_.begin(),
                        buffer_.begin() + static_cast<std::ptrdiff_t>(

@@ -100,6 +100,10 @@ private:
     std::vector<unsigned char> buffer_;
 };
 
+// What SequentialFile::read_next gives for a record longer than the file's
+// header allows; the next read goes on with the record after it.
+inline constexpr int kSequentialRecordTooLong = 1001;
+
 class SequentialFile {
 public:
     SequentialFile() = default;

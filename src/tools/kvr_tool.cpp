@@ -183,7 +183,11 @@ int run(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
             value = arg.substr(eq + 1);
             has_value = true;
         }
-        if (command->flag_options.count(option) != 0 && !has_value) {
+        if (command->flag_options.count(option) != 0) {
+            if (has_value) {
+                io.error("", "kvr " + name + ": option " + option + " takes no value");
+                return kExitFailed;
+            }
             line.flags.push_back(option);
         } else if (command->value_options.count(option) != 0) {
             if (!has_value) {
@@ -192,6 +196,12 @@ int run(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
                     return kExitFailed;
                 }
                 value = argv[++i];
+            }
+            // Only load's --key may be given more than once; any other
+            // option given twice would have one of its values ignored.
+            if (line.values.count(option) != 0 && !(name == "load" && option == "--key")) {
+                io.error("", "kvr " + name + ": option " + option + " is given more than once");
+                return kExitFailed;
             }
             line.values.emplace(option, value);
         } else {

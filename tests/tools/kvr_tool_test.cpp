@@ -2,7 +2,10 @@
 // each command prints, the damage check finds, and the files unload, load,
 // rebuild and convert write.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -210,6 +213,13 @@ TEST_F(KvrTool, HelpUsageAndErrorsNameTheFileAndTheReason) {
     r = kvr_run({"info"});
     EXPECT_EQ(r.status, kExitFailed);
     EXPECT_NE(r.err.find("usage: kvr info"), std::string::npos);
+    // An option given twice would have one value ignored; a flag takes none.
+    r = kvr_run({"dump", path("x"), "--key", "1", "--key=2"});
+    EXPECT_EQ(r.status, kExitFailed);
+    EXPECT_NE(r.err.find("option --key is given more than once"), std::string::npos) << r.err;
+    r = kvr_run({"dump", path("x"), "--hex=yes"});
+    EXPECT_EQ(r.status, kExitFailed);
+    EXPECT_NE(r.err.find("option --hex takes no value"), std::string::npos) << r.err;
 
     // A missing file is named with the reason, and no file appears.
     const std::string missing = path("missing.dat");
@@ -348,6 +358,73 @@ TEST_F(KvrTool, ReadsFilesWhoseHeadersClaimHugeRecords) {
     r = kvr_run({"unload", file, path("long.seq")});
     ASSERT_EQ(r.status, kExitOk) << r.err;
     EXPECT_EQ(kvr_run({"dump", path("long.seq")}).out, kvr_run({"dump", file}).out);
+}
+
+// A sequential file whose header allows shorter records than it holds: no
+// record is cut to the header's length without a word.
+TEST_F(KvrTool, SequentialRecordsLongerThanTheHeaderAllowsAreReported) {
+    const std::string file = path("customers.dat");
+    make_customers(file, 30);
+    const std::string sequential = path("out.seq");
+    ASSERT_EQ(kvr_run({"unload", file, sequential}).status, kExitOk);
+    patch_u32(sequential, 60, 44);  // the longest record
+    Result r = kvr_run({"check", sequential});
+    EXPECT_EQ(r.status, kExitDamaged);
+    // The first four records are 41 to 44 bytes long, the rest longer;
+    // check goes on past each one.
+    EXPECT_EQ(r.out.find("record 4:"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("record 5: a record longer than the file's longest"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("record 24: a record longer"), std::string::npos) << r.out;
+    EXPECT_NE(kvr_run({"dump", sequential}).status, kExitOk);
+    EXPECT_EQ(kvr_run({"unload", sequential, path("again.seq")}).status, kExitFailed);
+    EXPECT_EQ(kvr_run({"load", path("again.dat"), sequential, "--like", file}).status,
+              kExitFailed);
+    EXPECT_FALSE(std::filesystem::exists(path("again.seq")));
+    EXPECT_FALSE(std::filesystem::exists(path("again.dat")));
+}
+
+// The bar is drawn on the message stream when it is a terminal, and not
+// while dump writes records to that same terminal.
+TEST_F(KvrTool, ProgressBarOnlyOnATerminalThatCarriesNoRecords) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    std::FILE* terminal = std::fopen(::ptsname(master), "w");
+    ASSERT_NE(terminal, nullptr);
+    const std::string file = path("customers.dat");
+    make_customers(file, 20);
+    auto drawn = [&](std::FILE* out) {
+        const std::string args[] = {"kvr", "dump", file};
+        const char* argv[] = {args[0].c_str(), args[1].c_str(), args[2].c_str()};
+        EXPECT_EQ(kvr::tools::run(3, argv, out, terminal), kExitOk);
+        std::fflush(terminal);
+        std::string text;
+        char buffer[4096];
+        for (;;) {
+            pollfd ready{master, POLLIN, 0};
+            if (::poll(&ready, 1, 100) <= 0)
+                break;
+            const ssize_t n = ::read(master, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            text.append(buffer, static_cast<size_t>(n));
+        }
+        return text;
+    };
+    std::FILE* records = std::tmpfile();
+    const std::string bar = drawn(records);
+    std::fclose(records);
+    EXPECT_NE(bar.find("dumping ["), std::string::npos) << bar;
+    EXPECT_NE(bar.find("100%"), std::string::npos) << bar;
+    EXPECT_EQ(bar.find("dumping ["), bar.find_first_not_of('\r')) << bar;
+    // Records and bar on one terminal: only records.
+    const std::string mixed = drawn(terminal);
+    EXPECT_EQ(mixed.find("dumping"), std::string::npos) << mixed;
+    EXPECT_NE(mixed.find("00000003Bern"), std::string::npos) << mixed;
+    std::fclose(terminal);
+    ::close(master);
 }
 
 // The kinds of damage check claims to find, each made by hand in a sound

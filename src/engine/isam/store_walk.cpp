@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/file_header.h"
@@ -157,8 +158,31 @@ private:
     std::vector<unsigned char> record_;
 };
 
+// The index blocks on the free list of index blocks: free slots of the
+// block size that are index space, not record space. The list is followed
+// as far as it stays well-formed, and no further than the file has blocks.
+std::unordered_set<uint64_t> free_index_blocks(WindowReader& reader, uint32_t head,
+                                               uint32_t block_size, uint64_t header_size,
+                                               uint64_t end) {
+    std::unordered_set<uint64_t> blocks;
+    const uint64_t most = block_size == 0 ? 0 : end / block_size;
+    for (uint64_t at = head; at != 0 && at >= header_size && blocks.size() < most;) {
+        unsigned char bytes[store::kFreeHeaderSize];
+        if (!reader.read(at, bytes, sizeof bytes))
+            break;
+        const store::FreeHeader free = store::decode_free_header(bytes);
+        if (free.flags != store::kSlotTypeFree || free.size != block_size ||
+            !blocks.insert(at).second)
+            break;
+        at = free.next;
+    }
+    return blocks;
+}
+
 int StoreWalk::walk_slots() {
     const uint32_t block_size = header_.index_block_size();
+    const std::unordered_set<uint64_t> free_blocks = free_index_blocks(
+        *reader_, header_.index_block_list(), block_size, handle_->header_size, end_);
     uint64_t at = handle_->header_size;
     while (at < end_) {
         bool failed = false;
@@ -210,6 +234,9 @@ int StoreWalk::walk_slots() {
             space_->record_bytes += size;
             if (!deliver(at + store::kSlotHeaderSize, length))
                 return engine::kOk;
+        } else if (size == block_size && free_blocks.count(at) != 0) {
+            ++space_->index_blocks;
+            space_->index_bytes += size;
         } else {
             ++space_->free_slots;
             space_->free_slot_bytes += size;

@@ -45,7 +45,7 @@ struct StoreSpace {
     uint64_t record_bytes = 0;  // slots or set space the records take
     uint64_t free_slots = 0;
     uint64_t free_slot_bytes = 0;
-    uint64_t index_blocks = 0;  // blocks holding an index page, in use or not
+    uint64_t index_blocks = 0;  // index blocks: holding a page, or on the free list
     uint64_t index_bytes = 0;
     uint64_t sequence_sets = 0;  // block format
     uint64_t set_bytes = 0;      // block format: whole blocks holding sets

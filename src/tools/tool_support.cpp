@@ -3,9 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 namespace kvr::tools {
 
@@ -62,18 +65,73 @@ std::string follow_links(const std::string& path) {
     return at;
 }
 
+// The temporary files a signal handler removes. A signal handler can reach
+// nothing else, so this is the one place the utility keeps state outside
+// its objects: fixed slots, each holding a name, claimed and released
+// through a lock-free state word the handler reads.
+enum SlotState : int { kSlotFree, kSlotFilling, kSlotReady };
+
+struct SignalSlot {
+    std::atomic<int> state{kSlotFree};
+    char path[4096] = {};
+};
+SignalSlot signal_slots[8];
+
+int claim_signal_slot(const std::string& path) {
+    if (path.size() >= sizeof signal_slots[0].path)
+        return -1;
+    for (int i = 0; i < static_cast<int>(std::size(signal_slots)); ++i) {
+        SignalSlot& slot = signal_slots[i];
+        int expected = kSlotFree;
+        if (slot.state.compare_exchange_strong(expected, kSlotFilling)) {
+            std::memcpy(slot.path, path.c_str(), path.size() + 1);
+            slot.state.store(kSlotReady);
+            return i;
+        }
+    }
+    return -1;
+}
+
+void release_signal_slot(int i) {
+    if (i >= 0)
+        signal_slots[i].state.store(kSlotFree);
+}
+
+extern "C" void remove_pending_and_end(int signal_number) {
+    for (SignalSlot& slot : signal_slots)
+        if (slot.state.load() == kSlotReady)
+            ::unlink(slot.path);
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+}
+
 }  // namespace
+
+void remove_pending_files_on_signals() {
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction action {};
+        action.sa_handler = remove_pending_and_end;
+        sigemptyset(&action.sa_mask);
+        struct sigaction previous {};
+        // A signal the program was started with ignored stays ignored.
+        if (::sigaction(signal_number, nullptr, &previous) == 0 &&
+            previous.sa_handler != SIG_IGN)
+            ::sigaction(signal_number, &action, nullptr);
+    }
+}
 
 PendingFile::PendingFile(std::string final_path)
     : final_path_(std::move(final_path)), target_path_(follow_links(final_path_)) {
     const std::string dir = folder_of(target_path_);
     const std::string name = target_path_.substr(dir.size());
     temp_path_ = dir + "." + name + ".kvr-" + std::to_string(::getpid()) + ".tmp";
+    signal_slot_ = claim_signal_slot(temp_path_);
 }
 
 PendingFile::~PendingFile() {
     if (!committed_)
         std::remove(temp_path_.c_str());
+    release_signal_slot(signal_slot_);
 }
 
 bool PendingFile::check_target(std::string* reason) const {
@@ -116,6 +174,8 @@ bool PendingFile::commit(std::string* reason) {
         return false;
     }
     committed_ = true;
+    release_signal_slot(signal_slot_);
+    signal_slot_ = -1;
     return true;
 }
 

@@ -57,7 +57,15 @@ private:
     std::string target_path_;  // what the rename replaces: links followed
     std::string temp_path_;
     bool committed_ = false;
+    int signal_slot_ = -1;  // where a signal handler finds temp_path_
 };
+
+// Makes SIGINT, SIGTERM and SIGHUP remove the temporary files of every
+// PendingFile not yet committed before the program ends as the signal
+// would have ended it: an interrupted command leaves nothing behind. For
+// the kvr program's main(); the tests and the fuzz target keep their own
+// handlers.
+void remove_pending_files_on_signals();
 
 // True when both names lead to one existing file.
 bool same_file(const std::string& a, const std::string& b);

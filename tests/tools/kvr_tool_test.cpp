@@ -5,10 +5,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <functional>
 #include <cstring>
@@ -27,6 +29,7 @@
 #include "platform/coding.h"
 #include "support/temp_dir.h"
 #include "tools/kvr_tool.h"
+#include "tools/tool_support.h"
 #include "vmqrmkvr/attributes.h"
 #include "vmqrmkvr/isam.h"
 #include "vmqrmkvr/seqfs.h"
@@ -796,6 +799,36 @@ TEST_F(KvrTool, OutputsReplaceOnlyRegularFilesAndNeverTheInput) {
                   std::filesystem::perms::group_read);
     for (const auto& entry : std::filesystem::directory_iterator(dir_))
         EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos);
+}
+
+// A command ended by a signal removes its temporary files first, and still
+// ends as the signal ends a program.
+TEST_F(KvrTool, ASignalRemovesTheTemporaryFiles) {
+    const std::string out = path("out.seq");
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        kvr::tools::remove_pending_files_on_signals();
+        kvr::tools::PendingFile done(path("done.seq"));
+        write_file(done.path(), "finished");
+        std::string reason;
+        if (!done.commit(&reason))
+            ::_exit(3);
+        kvr::tools::PendingFile pending(out);
+        write_file(pending.path(), "half of a file");
+        ::raise(SIGTERM);
+        ::_exit(4);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    EXPECT_EQ(WTERMSIG(status), SIGTERM);
+    EXPECT_EQ(read_file(path("done.seq")), "finished");
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_))
+        names.push_back(entry.path().filename().string());
+    EXPECT_EQ(names, std::vector<std::string>{"done.seq"});
 }
 
 TEST_F(KvrTool, ConvertKeepsEveryRecordAndTheDuplicateOrder) {

@@ -394,6 +394,8 @@ int command_load(const CommandLine& line, const Streams& io) {
     uint64_t number = 0;
     std::vector<unsigned char> record;
     // Writes one record of the input; a refusal is reported and counted.
+    // Any other failure (a full disk, a write error) ends the load: false.
+    std::string failure;
     auto put = [&](const unsigned char* data, size_t length, const std::string& where) {
         record.assign(data, data + length);
         if (text && relative) {
@@ -413,7 +415,14 @@ int command_load(const CommandLine& line, const Streams& io) {
             result = file.write(record.data(), static_cast<uint32_t>(record.size()));
         if (is_success(result)) {
             ++written;
-            return;
+            return true;
+        }
+        if (result != engine::kDuplicate && result != engine::kRecordTooShort &&
+            result != engine::kRecordTooLong) {
+            failure = where + " (" +
+                      prime_text(a, record.data(), static_cast<uint32_t>(record.size())) +
+                      ") cannot be written: " + engine_text(result);
+            return false;
         }
         ++refused;
         std::string what = engine_text(result);
@@ -423,6 +432,7 @@ int command_load(const CommandLine& line, const Streams& io) {
         io.error(input, where + " (" +
                             prime_text(a, record.data(), static_cast<uint32_t>(record.size())) +
                             ") is refused: " + what);
+        return true;
     };
 
     if (text) {
@@ -444,7 +454,8 @@ int command_load(const CommandLine& line, const Streams& io) {
                 pending = true;
                 continue;
             }
-            put(current.data(), current.size(), "line " + std::to_string(++line_number));
+            if (!put(current.data(), current.size(), "line " + std::to_string(++line_number)))
+                break;
             current.clear();
             pending = false;
             progress.update(bytes);
@@ -455,7 +466,7 @@ int command_load(const CommandLine& line, const Streams& io) {
             io.error(input, "cannot be read");
             return kExitFailed;
         }
-        if (pending)
+        if (pending && failure.empty())
             put(current.data(), current.size(), "line " + std::to_string(++line_number));
     } else {
         SequentialFile in;
@@ -470,14 +481,19 @@ int command_load(const CommandLine& line, const Streams& io) {
         std::vector<unsigned char> r;
         int result = 0;
         while ((result = in.read_next(&r)) == 0) {
-            put(r.data(), r.size(), "record " + std::to_string(++count));
+            if (!put(r.data(), r.size(), "record " + std::to_string(++count)))
+                break;
             bytes += r.size() + 8;
             progress.update(bytes);
         }
-        if (result != 9) {
+        if (result != 9 && failure.empty()) {
             io.error(input, "record " + std::to_string(count + 1) + ": " + sequential_text(result));
             return kExitFailed;
         }
+    }
+    if (!failure.empty()) {
+        io.error(path, failure + "; no file was created");
+        return kExitFailed;
     }
     if (const int result = file.close(); result != engine::kOk) {
         io.error(path, "cannot be closed: " + engine_text(result));

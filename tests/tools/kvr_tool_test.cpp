@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -829,6 +830,31 @@ TEST_F(KvrTool, ASignalRemovesTheTemporaryFiles) {
     for (const auto& entry : std::filesystem::directory_iterator(dir_))
         names.push_back(entry.path().filename().string());
     EXPECT_EQ(names, std::vector<std::string>{"done.seq"});
+}
+
+// A write that fails (here the file size limit stands for a full disk)
+// ends load with one message, not a refusal per record, and no file.
+TEST_F(KvrTool, LoadStopsAtTheFirstRecordThatCannotBeWritten) {
+    std::string text;
+    for (int i = 0; i < 3000; ++i)
+        text += record(i, 60) + "\n";
+    write_file(path("in.txt"), text);
+    const auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit previous{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
+    rlimit small = previous;
+    small.rlim_cur = 64 * 1024;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const Result r = kvr_run({"load", path("full.dat"), path("in.txt"), "--text", "--record",
+                              "60", "--key", "1:8"});
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &previous), 0);
+    std::signal(SIGXFSZ, previous_handler);
+    EXPECT_EQ(r.status, kExitFailed) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_NE(r.err.find("cannot be written"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(path("full.dat")));
+    for (const auto& entry : std::filesystem::directory_iterator(dir_))
+        EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos);
 }
 
 TEST_F(KvrTool, ConvertKeepsEveryRecordAndTheDuplicateOrder) {

@@ -196,7 +196,10 @@ int command_info(const CommandLine& line, const Streams& io) {
         io.error(path, "the data store cannot be read: " + engine_text(walked));
         return kExitFailed;
     }
-    return kExitOk;
+    // What info met on the way is damage, shown above: the status says so.
+    const bool trees_stopped = std::any_of(tree_notes.begin(), tree_notes.end(),
+                                           [](const std::string& n) { return !n.empty(); });
+    return notes.empty() && !trees_stopped && !file.unfinished() ? kExitOk : kExitDamaged;
 }
 
 int command_check(const CommandLine& line, const Streams& io) {

@@ -26,7 +26,10 @@ const CommandInfo kCommands[] = {
      "\n"
      "Shows what FILE is: its organization and format, version, record lengths,\n"
      "keys, record count, how the file's bytes divide into header, index pages,\n"
-     "records and free space, and each key's tree height and page fill.\n"},
+     "records and free space, and each key's tree height and page fill.\n"
+     "\n"
+     "Exit status: 0 shown, 1 shown with damage noted (kvr check tells more),\n"
+     "2 the file cannot be read.\n"},
     {"check", command_check, 1, 1, {}, {},
      "usage: kvr check FILE\n"
      "\n"

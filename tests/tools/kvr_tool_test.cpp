@@ -654,6 +654,9 @@ TEST_F(KvrTool, RebuildKeepsTheOldFileWhenItCannotTakeEveryRecord) {
     ASSERT_NE(record_at, std::string::npos);
     patch_u32(slots, record_at - 4, 0xFFFFFFFF);
     const std::string cut_image = read_file(slots);
+    r = kvr_run({"info", slots});
+    EXPECT_EQ(r.status, kExitDamaged);
+    EXPECT_NE(r.out.find("cannot be walked"), std::string::npos) << r.out;
     r = kvr_run({"rebuild", slots});
     EXPECT_EQ(r.status, kExitDamaged) << r.out << r.err;
     EXPECT_NE(r.err.find("neither a slot nor an index block"), std::string::npos) << r.err;

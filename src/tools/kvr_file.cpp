@@ -119,6 +119,10 @@ std::string sequential_text(int result) {
         case 18: text = "another process has the file open"; break;
         case 21: text = "not a file of this system"; break;
         case 1000: text = "an indexed file"; break;
+        case kSequentialFileCutShort:
+            text = "the file ends inside a record: the bytes after the last whole record are "
+                   "left out";
+            break;
         case kSequentialRecordTooLong:
             text = "a record longer than the file's longest record: its length or the file's "
                    "header is damaged";
@@ -268,6 +272,9 @@ int SequentialFile::open_input(const std::string& path) {
         // the header allows, which is never cut short without a word.
         std::error_code error;
         const uintmax_t file_size = std::filesystem::file_size(path, error);
+        file_size_ = error ? 0 : file_size;
+        read_to_ = kSequentialHeaderSize;
+        framing_known_ = !error;
         const uintmax_t longest =
             std::min<uintmax_t>(attributes_.max_length, error ? 0 : file_size);
         buffer_.assign(static_cast<size_t>(std::min<uintmax_t>(longest + 1, UINT32_MAX)), 0);
@@ -308,8 +315,18 @@ int SequentialFile::read_next(std::vector<unsigned char>* record) {
     const int result = _vmqpSeqFS(first_read_ ? SQ_READ_FIRST : SQ_READ_NEXT, &handle_,
                                   buffer_.data(), &length, nullptr, 0);
     first_read_ = false;
-    if (result == 0 && length > attributes_.max_length)
+    if (result == 0 && length > attributes_.max_length) {
+        framing_known_ = false;  // how long the record really was is not told
         return kSequentialRecordTooLong;
+    }
+    if (result == 0)
+        read_to_ += uint64_t{length} + 2 * kSequentialLengthWordSize;
+    // The engine ends the reading quietly at a record that runs past the end
+    // of the file; the bytes left over say so.
+    if (result == 9 && framing_known_ && file_size_ > read_to_) {
+        framing_known_ = false;
+        return kSequentialFileCutShort;
+    }
     if (result == 0)
         record->assign(buffer_.begin(),
                        buffer_.begin() + static_cast<std::ptrdiff_t>(

@@ -103,6 +103,13 @@ private:
 // What SequentialFile::read_next gives for a record longer than the file's
 // header allows; the next read goes on with the record after it.
 inline constexpr int kSequentialRecordTooLong = 1001;
+// What it gives, before the end of the file, when bytes are left after the
+// last whole record: the file was cut short inside a record.
+inline constexpr int kSequentialFileCutShort = 1002;
+// A sequential file: an 80-byte header, then each record framed by its
+// length before and after.
+inline constexpr uint64_t kSequentialHeaderSize = 80;
+inline constexpr uint64_t kSequentialLengthWordSize = 4;
 
 class SequentialFile {
 public:
@@ -130,6 +137,9 @@ private:
     bool first_read_ = true;
     FileAttributes attributes_;
     std::vector<unsigned char> buffer_;
+    uint64_t file_size_ = 0;
+    uint64_t read_to_ = 0;        // where the records read so far end
+    bool framing_known_ = false;  // read_to_ can be trusted
 };
 
 }  // namespace kvr::tools

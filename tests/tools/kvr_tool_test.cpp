@@ -366,8 +366,8 @@ TEST_F(KvrTool, ReadsFilesWhoseHeadersClaimHugeRecords) {
     EXPECT_EQ(kvr_run({"dump", path("long.seq")}).out, kvr_run({"dump", file}).out);
 }
 
-// A sequential file whose header allows shorter records than it holds: no
-// record is cut to the header's length without a word.
+// A sequential file whose header allows shorter records than it holds, or
+// that was cut short: no record is cut or left out without a word.
 TEST_F(KvrTool, SequentialRecordsLongerThanTheHeaderAllowsAreReported) {
     const std::string file = path("customers.dat");
     make_customers(file, 30);
@@ -388,6 +388,17 @@ TEST_F(KvrTool, SequentialRecordsLongerThanTheHeaderAllowsAreReported) {
               kExitFailed);
     EXPECT_FALSE(std::filesystem::exists(path("again.seq")));
     EXPECT_FALSE(std::filesystem::exists(path("again.dat")));
+
+    // A file cut short inside its last record: the engine ends the reading
+    // there quietly, the utility does not.
+    ASSERT_EQ(kvr_run({"unload", file, sequential}).status, kExitOk);
+    std::filesystem::resize_file(sequential, std::filesystem::file_size(sequential) - 10);
+    r = kvr_run({"check", sequential});
+    EXPECT_EQ(r.status, kExitDamaged);
+    EXPECT_NE(r.out.find("record 24: the file ends inside a record"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(kvr_run({"unload", sequential, path("again.seq")}).status, kExitFailed);
+    EXPECT_FALSE(std::filesystem::exists(path("again.seq")));
 }
 
 // The bar is drawn on the message stream when it is a terminal, and not

@@ -87,7 +87,9 @@ const CommandInfo kCommands[] = {
      "way back after a process died with the file open for update. The new file\n"
      "replaces FILE only once it is complete and checked. Records whose keys\n"
      "collide with a record found before them are reported and kept in the\n"
-     "sequential file FILE.collisions.\n"
+     "sequential file FILE.collisions. When some bytes could not be read, or\n"
+     "fewer records were found than a cleanly closed FILE counts, the old file\n"
+     "is kept as FILE.damaged. Neither of these may exist beforehand.\n"
      "\n"
      "Exit status: 0 every record was kept, 1 some were set aside or some bytes\n"
      "could not be read (reported), 2 nothing was changed.\n"},

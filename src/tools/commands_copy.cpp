@@ -645,8 +645,14 @@ int command_rebuild(const CommandLine& line, const Streams& io) {
                               std::strerror(errno) + "; nothing was changed");
         return kExitFailed;
     }
-    if ((aside_open && !collisions.commit(&reason)) || !target.commit(&reason)) {
-        io.error(path, reason);
+    // The records set aside reach their final name first: once FILE is
+    // replaced they are nowhere else. Should FILE not be replaced after all,
+    // nothing of this rebuild stays.
+    const bool aside_kept = aside_open && collisions.commit(&reason);
+    if ((aside_open && !aside_kept) || !target.commit(&reason)) {
+        io.error(path, reason + "; nothing was changed");
+        if (aside_kept)
+            std::remove(collisions.final_path().c_str());
         if (incomplete)
             std::remove(kept_as.c_str());
         return kExitFailed;

@@ -294,6 +294,17 @@ int command_check(const CommandLine& line, const Streams& io) {
             problems.push_back(std::to_string(summary.orphan_records) +
                                " record(s) in the data store that no prime entry names: lost to "
                                "the indexes (kvr rebuild recovers them)");
+    } else {
+        // The file checker needs sound trees; the data store can still be
+        // walked by itself, and where it is damaged said too.
+        std::vector<isam::WalkNote> notes;
+        const int walked = isam::walk_data_store(
+            handle, [](uint32_t, const unsigned char*, uint32_t) { return true; }, &notes,
+            nullptr);
+        for (const isam::WalkNote& note : notes)
+            problems.push_back("offset " + std::to_string(note.offset) + ": " + note.what);
+        if (walked != engine::kOk)
+            problems.push_back("the data store cannot be read: " + engine_text(walked));
     }
     progress.done();
     for (const std::string& problem : problems)

@@ -505,6 +505,13 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
              close();
          },
          "no prime entry names"},
+        {"a damaged page, and a damaged slot behind it",
+         [&](const std::string& f) {
+             const unsigned char count[2] = {1, 0};
+             patch(f, first_leaf + 2, count, 2);
+             patch_u32(f, first_address, 0xFFFFFFFF);
+         },
+         "neither a slot nor an index block"},
         {"a record indexed twice",
          [&](const std::string& f) { patch_u32(f, second_entry_at, first_address); },
          "named by two prime entries"},

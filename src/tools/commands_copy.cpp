@@ -469,10 +469,15 @@ int command_load(const CommandLine& line, const Streams& io) {
         if (pending && failure.empty())
             put(current.data(), current.size(), "line " + std::to_string(++line_number));
     } else {
+        // Asked first: the engine's open makes a missing file, empty.
+        std::string why;
+        if (!file_exists(input, &why)) {
+            io.error(input, why);
+            return kExitFailed;
+        }
         SequentialFile in;
         if (const int result = in.open_input(input); result != 0) {
-            std::string why;
-            io.error(input, file_exists(input, &why) ? sequential_text(result) : why);
+            io.error(input, sequential_text(result));
             return kExitFailed;
         }
         Progress progress(io.err, "loading", size_of(input));

@@ -804,6 +804,11 @@ TEST_F(KvrTool, OutputsReplaceOnlyRegularFilesAndNeverTheInput) {
               std::string::npos);
     EXPECT_EQ(kvr_run({"load", path("missing/new.dat"), path("x"), "--like", file}).status,
               kExitFailed);
+    // A missing input is reported as missing, and is not made.
+    Result r = kvr_run({"load", path("new.dat"), path("absent.seq"), "--like", file});
+    EXPECT_EQ(r.status, kExitFailed);
+    EXPECT_NE(r.err.find("absent.seq: No such file or directory"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(path("absent.seq")));
 
     // Rebuild and convert through a link replace the file it leads to.
     const std::string blocks = path("blocks.dat");

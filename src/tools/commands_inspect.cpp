@@ -453,6 +453,8 @@ int command_dump(const CommandLine& line, const Streams& io) {
         if (to_text != nullptr && past_bound(record, key, to))
             break;
         print_record(io, a, record, hex);
+        if (std::ferror(io.out) != 0)
+            break;  // the output is lost: reading on is of no use
         progress.update(++count);
         result = file.read(IX_READ_NEXT, static_cast<int>(k), &record);
     }

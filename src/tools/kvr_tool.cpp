@@ -1,6 +1,7 @@
 // The command line: which command, its operands and options, --help.
 #include "tools/kvr_tool.h"
 
+#include <cerrno>
 #include <cstring>
 #include <set>
 
@@ -221,7 +222,16 @@ int run(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
         std::fputs(command->help, err);
         return kExitFailed;
     }
-    return command->run(line, io);
+    const int status = command->run(line, io);
+    // Output that never arrived (a full disk, a closed pipe) is a failure
+    // like any other, not a success with nothing to show.
+    errno = 0;
+    if (std::fflush(out) != 0 || std::ferror(out) != 0) {
+        io.error("", std::string("the output cannot be written") +
+                         (errno != 0 ? std::string(": ") + std::strerror(errno) : ""));
+        return kExitFailed;
+    }
+    return status;
 }
 
 }  // namespace kvr::tools

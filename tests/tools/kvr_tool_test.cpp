@@ -317,6 +317,16 @@ TEST_F(KvrTool, DumpFollowsAKeyBetweenBoundsAsTextOrHex) {
     r = kvr_run({"dump", file, "--from", "\\x4"});
     EXPECT_EQ(r.status, kExitFailed);
     EXPECT_NE(r.err.find("malformed"), std::string::npos);
+
+    // Records that cannot be written out make a failure, not a success.
+    std::FILE* full = std::fopen("/dev/full", "w");
+    if (full != nullptr) {
+        std::FILE* err = std::tmpfile();
+        const char* argv[] = {"kvr", "dump", file.c_str()};
+        EXPECT_EQ(kvr::tools::run(3, argv, full, err), kExitFailed);
+        std::fclose(full);
+        EXPECT_NE(slurp(err).find("the output cannot be written"), std::string::npos);
+    }
 }
 
 // A header may claim records of any length. The utility reads such a file

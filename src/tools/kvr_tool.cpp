@@ -6,6 +6,7 @@
 #include <set>
 
 #include "tools/commands.h"
+#include "tools/tool_support.h"
 
 namespace kvr::tools {
 
@@ -141,6 +142,7 @@ const std::string* CommandLine::value(const std::string& name) const {
 }
 
 void Streams::error(const std::string& file, const std::string& what) const {
+    clear_progress_line(err);
     if (file.empty())
         std::fprintf(err, "kvr: %s\n", what.c_str());
     else

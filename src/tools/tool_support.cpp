@@ -16,6 +16,18 @@ Progress::Progress(std::FILE* err, std::string label, uint64_t total)
     : err_(err), label_(std::move(label)), total_(total),
       shown_(err != nullptr && total > 0 && ::isatty(::fileno(err)) == 1) {}
 
+namespace {
+
+// Wide enough for the bar with any of the utility's labels.
+constexpr int kProgressLineWidth = 64;
+
+}  // namespace
+
+void clear_progress_line(std::FILE* err) {
+    if (err != nullptr && ::isatty(::fileno(err)) == 1)
+        std::fprintf(err, "\r%*s\r", kProgressLineWidth, "");
+}
+
 void Progress::update(uint64_t done_so_far) {
     if (!shown_)
         return;

@@ -30,6 +30,11 @@ private:
     int last_percent_ = -1;
 };
 
+// Clears the line a progress bar may be drawn on, when err is a terminal,
+// so that a message written during a long run starts on a clean line; the
+// bar comes back with its next step.
+void clear_progress_line(std::FILE* err);
+
 // A file written under a temporary name next to its final one, which takes
 // the final name only through commit(); anything not committed is removed.
 // When the final name is a symbolic link, the file it leads to is the one

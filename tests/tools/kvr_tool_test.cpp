@@ -11,6 +11,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <functional>
@@ -18,6 +19,7 @@
 #include <filesystem>
 #include <initializer_list>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/file_header.h"
@@ -412,7 +414,8 @@ TEST_F(KvrTool, SequentialRecordsLongerThanTheHeaderAllowsAreReported) {
 }
 
 // The bar is drawn on the message stream when it is a terminal, and not
-// while dump writes records to that same terminal.
+// while dump writes records to that same terminal; a message written during
+// a run starts on a line of its own, not after the bar.
 TEST_F(KvrTool, ProgressBarOnlyOnATerminalThatCarriesNoRecords) {
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
     ASSERT_GE(master, 0);
@@ -422,34 +425,58 @@ TEST_F(KvrTool, ProgressBarOnlyOnATerminalThatCarriesNoRecords) {
     ASSERT_NE(terminal, nullptr);
     const std::string file = path("customers.dat");
     make_customers(file, 20);
-    auto drawn = [&](std::FILE* out) {
-        const std::string args[] = {"kvr", "dump", file};
-        const char* argv[] = {args[0].c_str(), args[1].c_str(), args[2].c_str()};
-        EXPECT_EQ(kvr::tools::run(3, argv, out, terminal), kExitOk);
-        std::fflush(terminal);
+    // What the terminal shows of one command, read while it runs (the
+    // terminal holds only a few KiB before the writer waits).
+    auto shown = [&](std::FILE* out, std::vector<std::string> args, int status) {
+        std::vector<const char*> argv{"kvr"};
+        for (const std::string& arg : args)
+            argv.push_back(arg.c_str());
         std::string text;
-        char buffer[4096];
-        for (;;) {
-            pollfd ready{master, POLLIN, 0};
-            if (::poll(&ready, 1, 100) <= 0)
-                break;
-            const ssize_t n = ::read(master, buffer, sizeof buffer);
-            if (n <= 0)
-                break;
-            text.append(buffer, static_cast<size_t>(n));
-        }
+        std::atomic<bool> finished{false};
+        std::thread reader([&] {
+            char buffer[4096];
+            for (;;) {
+                pollfd ready{master, POLLIN, 0};
+                if (::poll(&ready, 1, 100) <= 0) {
+                    if (finished)
+                        break;
+                    continue;
+                }
+                const ssize_t n = ::read(master, buffer, sizeof buffer);
+                if (n <= 0)
+                    break;
+                text.append(buffer, static_cast<size_t>(n));
+            }
+        });
+        EXPECT_EQ(kvr::tools::run(static_cast<int>(argv.size()), argv.data(), out, terminal),
+                  status);
+        std::fflush(terminal);
+        finished = true;
+        reader.join();
         return text;
     };
     std::FILE* records = std::tmpfile();
-    const std::string bar = drawn(records);
-    std::fclose(records);
+    const std::string bar = shown(records, {"dump", file}, kExitOk);
     EXPECT_NE(bar.find("dumping ["), std::string::npos) << bar;
     EXPECT_NE(bar.find("100%"), std::string::npos) << bar;
     EXPECT_EQ(bar.find("dumping ["), bar.find_first_not_of('\r')) << bar;
     // Records and bar on one terminal: only records.
-    const std::string mixed = drawn(terminal);
+    const std::string mixed = shown(terminal, {"dump", file}, kExitOk);
     EXPECT_EQ(mixed.find("dumping"), std::string::npos) << mixed;
     EXPECT_NE(mixed.find("00000003Bern"), std::string::npos) << mixed;
+    // A refusal reported while the bar is drawn.
+    std::string text;
+    for (int i = 0; i < 400; ++i)
+        text += (i == 300 ? std::string("A0001") : "B" + std::to_string(10000 + i)) + "\n";
+    write_file(path("in.txt"), "A0001\n" + text);
+    const std::string refused = shown(records, {"load", path("new.dat"), path("in.txt"), "--text",
+                                                "--record", "10", "--key", "1:5"},
+                                      kExitDamaged);
+    const size_t message = refused.find("kvr: ");
+    ASSERT_NE(message, std::string::npos) << refused;
+    EXPECT_NE(refused.find("loading ["), std::string::npos) << refused;
+    EXPECT_EQ(refused[message - 1], '\r') << refused;
+    std::fclose(records);
     std::fclose(terminal);
     ::close(master);
 }

@@ -647,6 +647,42 @@ TEST_F(KvrTool, RebuildRecoversEveryRecordOfAFileCopiedWhileOpen) {
     }
 }
 
+// A record that grows moves to new space; a copy taken right after the
+// rewrite, with nothing else flushed, still holds it (the new copy reaches
+// the file before the old slot is freed). And a damaged tree header, which
+// only the indexes need, does not keep rebuild from the records.
+TEST_F(KvrTool, RebuildGetsPastWhatOnlyTheIndexesLost) {
+    const std::string file = path("grow.dat");
+    const std::string crashed = path("grow_copy.dat");
+    create(file, 40, 120, customer_keys());
+    open(file);
+    for (int i = 1; i <= 200; ++i)
+        ASSERT_EQ(write(record(i, 40 + static_cast<size_t>(i % 20))), 0);
+    close();
+    open(file);
+    const std::string grown = record(1, 110).replace(30, 5, "GROWN");
+    ASSERT_EQ(rewrite(grown), 0);
+    std::filesystem::copy_file(file, crashed);
+    close();
+    Result r = kvr_run({"rebuild", crashed});
+    EXPECT_EQ(r.status, kExitOk) << r.out << r.err;
+    EXPECT_NE(r.out.find("rebuilt with 200 records"), std::string::npos) << r.out << r.err;
+    EXPECT_EQ(kvr_run({"dump", crashed, "--to", "00000003"}).out,
+              kvr_run({"dump", file, "--to", "00000003"}).out);
+
+    // The header of the last key's tree overwritten.
+    const std::string damaged = path("tree_header.dat");
+    std::filesystem::copy_file(file, damaged);
+    patch_u32(damaged, kvr::engine::tree_headers_at(3) + 2 * kvr::engine::kTreeHeaderSize,
+              0xDEADBEEF);
+    r = kvr_run({"check", damaged});
+    EXPECT_EQ(r.status, kExitDamaged) << r.out << r.err;
+    r = kvr_run({"rebuild", damaged});
+    EXPECT_EQ(r.status, kExitOk) << r.out << r.err;
+    EXPECT_EQ(kvr_run({"dump", damaged, "--key", "2"}).out,
+              kvr_run({"dump", file, "--key", "2"}).out);
+}
+
 TEST_F(KvrTool, RebuildSetsAsideRecordsWhoseKeysCollide) {
     const std::string file = path("collide.dat");
     make_customers(file, 50);

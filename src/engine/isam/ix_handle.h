@@ -42,8 +42,9 @@ int map_tree_status(int status);
 int ix_create_file(const unsigned char* attributes, uint32_t block_size, const char* file_name,
                    uint8_t selector);
 // IX_CREATE in a chosen record-store format: kBlocks writes version
-// 0x199605 and sizes the sequence sets (records above 65536 bytes are
-// refused with 22). IX_CREATE itself always uses kSlots.
+// 0x199605 and sizes the sequence sets; records above 65528 bytes, more
+// than the largest set holds, are refused with 22. IX_CREATE itself always
+// uses kSlots.
 enum class StoreFormat { kSlots, kBlocks };
 int create_indexed_file(const unsigned char* attributes, uint32_t block_size,
                         const char* file_name, uint8_t selector, StoreFormat format);

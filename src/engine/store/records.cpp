@@ -167,6 +167,14 @@ int rewrite_record(StoreHandle* handle, const unsigned char* data, uint32_t leng
     *address = new_address;
     handle->last_record_address = new_address;
     handle->last_slot_size = new_size;
+    // The new copy reaches the file before the old one is freed there, so
+    // that a process dying in between leaves a copy of the record in the
+    // store for a rebuild to find.
+    if (in_append_buffer(handle, new_address)) {
+        status = flush_append_buffer(handle);
+        if (status != kOk)
+            return status;
+    }
     return free_slot(handle, old_address);
 }
 

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/kvr_file.h"
+
 namespace kvr::tools {
 
 struct CommandLine {
@@ -28,6 +30,10 @@ struct Streams {
     void error(const std::string& file, const std::string& what) const;
     void warn(const std::string& file, const std::string& what) const { error(file, what); }
 };
+
+// Which organization the file has (kvr_file.h identify); false when it is
+// none, after saying why.
+bool identify_file(const std::string& path, const Streams& io, Organization* organization);
 
 int command_info(const CommandLine& line, const Streams& io);
 int command_check(const CommandLine& line, const Streams& io);

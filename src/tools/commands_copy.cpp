@@ -96,11 +96,8 @@ template <typename Visit>
 int read_all(const std::string& path, int k, const Streams& io, FileAttributes* attributes,
              Visit visit) {
     Organization organization{};
-    std::string reason;
-    if (!identify(path, &organization, &reason)) {
-        io.error(path, reason);
+    if (!identify_file(path, io, &organization))
         return kExitFailed;
-    }
     std::vector<unsigned char> record;
     if (organization == Organization::kSequential) {
         SequentialFile file;
@@ -521,11 +518,8 @@ int command_load(const CommandLine& line, const Streams& io) {
 int command_rebuild(const CommandLine& line, const Streams& io) {
     const std::string& path = line.operands[0];
     Organization organization{};
-    std::string reason;
-    if (!identify(path, &organization, &reason)) {
-        io.error(path, reason);
+    if (!identify_file(path, io, &organization))
         return kExitFailed;
-    }
     if (organization == Organization::kSequential) {
         io.error(path, "a sequential file has no indexes to rebuild");
         return kExitFailed;
@@ -544,6 +538,7 @@ int command_rebuild(const CommandLine& line, const Streams& io) {
     PendingFile collisions(path + ".collisions");
     // The file as it was, kept when the rebuild could not take all of it.
     const std::string kept_as = path + ".damaged";
+    std::string reason;
     for (const std::string* name : {&collisions.final_path(), &kept_as}) {
         if (::access(name->c_str(), F_OK) == 0) {
             io.error(*name, "exists, from an earlier rebuild; move it away first. Nothing was "
@@ -678,11 +673,8 @@ int command_convert(const CommandLine& line, const Streams& io) {
     FileAttributes a;
     {
         Organization organization{};
-        std::string reason;
-        if (!identify(path, &organization, &reason)) {
-            io.error(path, reason);
+        if (!identify_file(path, io, &organization))
             return kExitFailed;
-        }
         if (organization == Organization::kSequential) {
             io.error(path, "a sequential file has only one format");
             return kExitFailed;

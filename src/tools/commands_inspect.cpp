@@ -98,11 +98,8 @@ int info_sequential(const std::string& path, const Streams& io) {
 int command_info(const CommandLine& line, const Streams& io) {
     const std::string& path = line.operands[0];
     Organization organization{};
-    std::string reason;
-    if (!identify(path, &organization, &reason)) {
-        io.error(path, reason);
+    if (!identify_file(path, io, &organization))
         return kExitFailed;
-    }
     if (organization == Organization::kSequential)
         return info_sequential(path, io);
 
@@ -205,11 +202,8 @@ int command_info(const CommandLine& line, const Streams& io) {
 int command_check(const CommandLine& line, const Streams& io) {
     const std::string& path = line.operands[0];
     Organization organization{};
-    std::string reason;
-    if (!identify(path, &organization, &reason)) {
-        io.error(path, reason);
+    if (!identify_file(path, io, &organization))
         return kExitFailed;
-    }
     if (organization == Organization::kSequential) {
         SequentialFile file;
         if (const int result = file.open_input(path); result != 0) {
@@ -388,11 +382,8 @@ int command_dump(const CommandLine& line, const Streams& io) {
     const std::string& path = line.operands[0];
     const bool hex = line.has_flag("--hex");
     Organization organization{};
-    std::string reason;
-    if (!identify(path, &organization, &reason)) {
-        io.error(path, reason);
+    if (!identify_file(path, io, &organization))
         return kExitFailed;
-    }
     if (organization == Organization::kSequential) {
         if (line.value("--key") || line.value("--from") || line.value("--to")) {
             io.error(path, "a sequential file has no keys: --key, --from and --to do not apply");
@@ -436,6 +427,7 @@ int command_dump(const CommandLine& line, const Streams& io) {
     std::vector<unsigned char> to;
     const std::string* from_text = line.value("--from");
     const std::string* to_text = line.value("--to");
+    std::string reason;
     if ((from_text != nullptr && !parse_key_value(*from_text, key, &from, &reason)) ||
         (to_text != nullptr && !parse_key_value(*to_text, key, &to, &reason))) {
         io.error(path, reason);

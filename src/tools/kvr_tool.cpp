@@ -150,6 +150,14 @@ void Streams::error(const std::string& file, const std::string& what) const {
     std::fflush(err);
 }
 
+bool identify_file(const std::string& path, const Streams& io, Organization* organization) {
+    std::string reason;
+    if (identify(path, organization, &reason))
+        return true;
+    io.error(path, reason);
+    return false;
+}
+
 int run(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
     const Streams io{out, err};
     if (argc < 2) {

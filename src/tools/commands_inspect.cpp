@@ -27,8 +27,13 @@ std::string lengths_text(const FileAttributes& a) {
            " bytes";
 }
 
+// "1 record", "2 records".
+std::string count_text(uint64_t n, const char* thing) {
+    return std::to_string(n) + " " + thing + (n == 1 ? "" : "s");
+}
+
 std::string bytes_text(uint64_t n) {
-    return std::to_string(n) + (n == 1 ? " byte" : " bytes");
+    return count_text(n, "byte");
 }
 
 // Opens FILE for reading as the inspection open does, or says why not.
@@ -138,8 +143,7 @@ int command_info(const CommandLine& line, const Streams& io) {
     for (size_t i = 0; i < a.keys.size() && i < static_cast<size_t>(file.handle()->open_trees);
          ++i) {
         tree::TreeProblem problem;
-        if (!tree::count_entries(file.handle()->tree(static_cast<int>(i)), &summaries[i],
-                                 &problem))
+        if (!tree::count_entries(file.handle()->tree(static_cast<int>(i)), &summaries[i], &problem))
             tree_notes[i] = tree::describe(problem);
         tree_pages += summaries[i].pages;
     }
@@ -147,23 +151,24 @@ int command_info(const CommandLine& line, const Streams& io) {
     std::fprintf(out, "file size       %s\n", bytes_text(space.file_size).c_str());
     std::fprintf(out, "  header          %s\n", bytes_text(space.header_bytes).c_str());
     const uint64_t block = a.block_format ? header.sequence_set_size() : header.index_block_size();
-    std::fprintf(out, "  index pages     %s (%" PRIu64 " in the trees, %" PRIu64
-                      " free, blocks of %" PRIu64 ")\n",
+    std::fprintf(out,
+                 "  index pages     %s (%" PRIu64 " in the trees, %" PRIu64
+                 " free, blocks of %" PRIu64 ")\n",
                  bytes_text(space.index_bytes).c_str(), tree_pages,
                  space.index_blocks > tree_pages ? space.index_blocks - tree_pages : 0, block);
     if (a.block_format) {
-        std::fprintf(out, "  sequence sets   %s (%" PRIu64 " sets of %u bytes)\n",
-                     bytes_text(space.set_bytes).c_str(), space.sequence_sets,
-                     header.sequence_set_size());
-        std::fprintf(out, "    records       %s (%" PRIu64 " records)\n",
-                     bytes_text(space.record_bytes).c_str(), space.records);
-        std::fprintf(out, "  free blocks     %s (%" PRIu64 " blocks)\n",
-                     bytes_text(space.free_block_bytes).c_str(), space.free_blocks);
+        std::fprintf(out, "  sequence sets   %s (%s of %u bytes)\n",
+                     bytes_text(space.set_bytes).c_str(),
+                     count_text(space.sequence_sets, "set").c_str(), header.sequence_set_size());
+        std::fprintf(out, "    records       %s (%s)\n", bytes_text(space.record_bytes).c_str(),
+                     count_text(space.records, "record").c_str());
+        std::fprintf(out, "  free blocks     %s (%s)\n", bytes_text(space.free_block_bytes).c_str(),
+                     count_text(space.free_blocks, "block").c_str());
     } else {
-        std::fprintf(out, "  live records    %s (%" PRIu64 " records)\n",
-                     bytes_text(space.record_bytes).c_str(), space.records);
-        std::fprintf(out, "  free slots      %s (%" PRIu64 " slots)\n",
-                     bytes_text(space.free_slot_bytes).c_str(), space.free_slots);
+        std::fprintf(out, "  live records    %s (%s)\n", bytes_text(space.record_bytes).c_str(),
+                     count_text(space.records, "record").c_str());
+        std::fprintf(out, "  free slots      %s (%s)\n", bytes_text(space.free_slot_bytes).c_str(),
+                     count_text(space.free_slots, "slot").c_str());
     }
     if (space.unwritten_bytes != 0)
         std::fprintf(out, "  never written   %s\n", bytes_text(space.unwritten_bytes).c_str());
@@ -293,8 +298,7 @@ int command_check(const CommandLine& line, const Streams& io) {
         // walked by itself, and where it is damaged said too.
         std::vector<isam::WalkNote> notes;
         const int walked = isam::walk_data_store(
-            handle, [](uint32_t, const unsigned char*, uint32_t) { return true; }, &notes,
-            nullptr);
+            handle, [](uint32_t, const unsigned char*, uint32_t) { return true; }, &notes, nullptr);
         for (const isam::WalkNote& note : notes)
             problems.push_back("offset " + std::to_string(note.offset) + ": " + note.what);
         if (walked != engine::kOk)
@@ -308,9 +312,10 @@ int command_check(const CommandLine& line, const Streams& io) {
     std::string extra;
     if (summary.unused_blocks != 0)
         extra = ", " + std::to_string(summary.unused_blocks) + " index block(s) on no list";
-    std::fprintf(io.out, "%s: sound, %s, %" PRIu64 " records, %" PRIu64 " index pages%s\n",
-                 path.c_str(), organization_name(file.attributes().organization), summary.records,
-                 summary.index_pages, extra.c_str());
+    std::fprintf(io.out, "%s: sound, %s, %s, %s%s\n", path.c_str(),
+                 organization_name(file.attributes().organization),
+                 count_text(summary.records, "record").c_str(),
+                 count_text(summary.index_pages, "index page").c_str(), extra.c_str());
     return kExitOk;
 }
 
@@ -336,8 +341,8 @@ bool parse_key_value(const std::string& text, const KeySpec& key, std::vector<un
         return false;
     }
     if (out->size() > static_cast<size_t>(key.length)) {
-        *reason = "'" + text + "' is longer than the key (" + std::to_string(key.length) +
-                  " bytes)";
+        *reason =
+            "'" + text + "' is longer than the key (" + std::to_string(key.length) + " bytes)";
         return false;
     }
     return true;
@@ -410,8 +415,9 @@ int command_dump(const CommandLine& line, const Streams& io) {
     if (const int status = open_indexed(path, io, false, &file); status != kExitOk)
         return status;
     if (file.unfinished()) {
-        io.error(path, "an update session never closed the file, so its indexes cannot be "
-                       "trusted; run kvr rebuild first");
+        io.error(path,
+                 "an update session never closed the file, so its indexes cannot be "
+                 "trusted; run kvr rebuild first");
         return kExitFailed;
     }
     const FileAttributes& a = file.attributes();

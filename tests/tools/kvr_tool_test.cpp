@@ -1,22 +1,21 @@
 // The kvr utility, run in-process on files made through the engines: what
 // each command prints, the damage check finds, and the files unload, load,
 // rebuild and convert write.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
-#include <functional>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <thread>
@@ -123,9 +122,8 @@ protected:
                   0);
     }
     void open(const std::string& file, uint8_t mode = IX_MODE_UPDATE) {
-        ASSERT_EQ(_vmqpIsam(IX_OPEN, &slot_, nullptr, nullptr, const_cast<char*>(file.c_str()),
-                            mode),
-                  0);
+        ASSERT_EQ(
+            _vmqpIsam(IX_OPEN, &slot_, nullptr, nullptr, const_cast<char*>(file.c_str()), mode), 0);
     }
     void close() {
         if (slot_ != nullptr)
@@ -135,8 +133,8 @@ protected:
     int write(const std::string& record) {
         uint32_t length = static_cast<uint32_t>(record.size());
         unsigned char key_area[512] = {};
-        const int result = _vmqpIsam(IX_WRITE, &slot_, const_cast<char*>(record.data()), &length,
-                                     key_area, 0);
+        const int result =
+            _vmqpIsam(IX_WRITE, &slot_, const_cast<char*>(record.data()), &length, key_area, 0);
         return result == 12 ? 0 : result;
     }
     int erase(const std::string& prime) {
@@ -153,8 +151,8 @@ protected:
             return found;
         length = static_cast<uint32_t>(record.size());
         unsigned char key_area[512] = {};
-        const int result = _vmqpIsam(IX_REWRITE, &slot_, const_cast<char*>(record.data()),
-                                     &length, key_area, 0);
+        const int result =
+            _vmqpIsam(IX_REWRITE, &slot_, const_cast<char*>(record.data()), &length, key_area, 0);
         return result == 12 ? 0 : result;
     }
 
@@ -171,7 +169,9 @@ protected:
         r[length - 1] = static_cast<char>(n % 7 == 0 ? 0x01 : '.');
         return r;
     }
-    static std::vector<Key> customer_keys() { return {{0, 8, false}, {8, 12, true}, {20, 6, false}}; }
+    static std::vector<Key> customer_keys() {
+        return {{0, 8, false}, {8, 12, true}, {20, 6, false}};
+    }
 
     // A closed slot-format file of n customers, every fifth deleted.
     void make_customers(const std::string& file, int n, bool blocks = false) {
@@ -232,8 +232,7 @@ TEST_F(KvrTool, HelpUsageAndErrorsNameTheFileAndTheReason) {
     for (const char* command : {"info", "check", "dump", "rebuild", "convert"}) {
         r = kvr_run({command, missing});
         EXPECT_EQ(r.status, kExitFailed) << command;
-        EXPECT_NE(r.err.find(missing + ": No such file or directory"), std::string::npos)
-            << r.err;
+        EXPECT_NE(r.err.find(missing + ": No such file or directory"), std::string::npos) << r.err;
         EXPECT_FALSE(std::filesystem::exists(missing)) << command;
     }
     // So is a file of another system.
@@ -396,8 +395,7 @@ TEST_F(KvrTool, SequentialRecordsLongerThanTheHeaderAllowsAreReported) {
     EXPECT_NE(r.out.find("record 24: a record longer"), std::string::npos) << r.out;
     EXPECT_NE(kvr_run({"dump", sequential}).status, kExitOk);
     EXPECT_EQ(kvr_run({"unload", sequential, path("again.seq")}).status, kExitFailed);
-    EXPECT_EQ(kvr_run({"load", path("again.dat"), sequential, "--like", file}).status,
-              kExitFailed);
+    EXPECT_EQ(kvr_run({"load", path("again.dat"), sequential, "--like", file}).status, kExitFailed);
     EXPECT_FALSE(std::filesystem::exists(path("again.seq")));
     EXPECT_FALSE(std::filesystem::exists(path("again.dat")));
 
@@ -407,8 +405,7 @@ TEST_F(KvrTool, SequentialRecordsLongerThanTheHeaderAllowsAreReported) {
     std::filesystem::resize_file(sequential, std::filesystem::file_size(sequential) - 10);
     r = kvr_run({"check", sequential});
     EXPECT_EQ(r.status, kExitDamaged);
-    EXPECT_NE(r.out.find("record 24: the file ends inside a record"), std::string::npos)
-        << r.out;
+    EXPECT_NE(r.out.find("record 24: the file ends inside a record"), std::string::npos) << r.out;
     EXPECT_EQ(kvr_run({"unload", sequential, path("again.seq")}).status, kExitFailed);
     EXPECT_FALSE(std::filesystem::exists(path("again.seq")));
 }
@@ -469,9 +466,10 @@ TEST_F(KvrTool, ProgressBarOnlyOnATerminalThatCarriesNoRecords) {
     for (int i = 0; i < 400; ++i)
         text += (i == 300 ? std::string("A0001") : "B" + std::to_string(10000 + i)) + "\n";
     write_file(path("in.txt"), "A0001\n" + text);
-    const std::string refused = shown(records, {"load", path("new.dat"), path("in.txt"), "--text",
-                                                "--record", "10", "--key", "1:5"},
-                                      kExitDamaged);
+    const std::string refused =
+        shown(records,
+              {"load", path("new.dat"), path("in.txt"), "--text", "--record", "10", "--key", "1:5"},
+              kExitDamaged);
     const size_t message = refused.find("kvr: ");
     ASSERT_NE(message, std::string::npos) << refused;
     EXPECT_NE(refused.find("loading ["), std::string::npos) << refused;
@@ -522,8 +520,8 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
         const char* reported;
     };
     const std::vector<Damage> damages = {
-        {"a wrong separator",
-         [&](const std::string& f) { patch(f, separator_at, "99999999", 8); }, "key 0"},
+        {"a wrong separator", [&](const std::string& f) { patch(f, separator_at, "99999999", 8); },
+         "key 0"},
         {"a page with a wrong count",
          [&](const std::string& f) {
              const unsigned char count[2] = {1, 0};
@@ -561,17 +559,15 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
              std::memcpy(key, "Bern        ", 12);
              const std::string prime_key = record(1).substr(0, 8);
              int duplicate = 0;
-             ASSERT_EQ(_vmq_insert(city, key,
-                                   reinterpret_cast<const unsigned char*>(prime_key.data()),
-                                   &duplicate),
-                       0);
+             ASSERT_EQ(
+                 _vmq_insert(city, key, reinterpret_cast<const unsigned char*>(prime_key.data()),
+                             &duplicate),
+                 0);
              close();
          },
          "has two entries"},
         {"a free slot linked into a live one",
-         [&](const std::string& f) {
-             patch_u32(f, 0xC8 + 8 * (listed_class - 1), first_address);
-         },
+         [&](const std::string& f) { patch_u32(f, 0xC8 + 8 * (listed_class - 1), first_address); },
          "free"},
         {"a header with a wrong size",
          [&](const std::string& f) { patch_u32(f, 0, header_size - 16); },
@@ -580,7 +576,9 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
          [&](const std::string& f) { patch_u32(f, 0, header_size + 1024); },
          "header: the header size 5120 is not the 4096 bytes a file of 3 keys has"},
         {"an update that never finished",
-         [&](const std::string& f) { patch_u32(f, kvr::engine::kUpdateMarkerAt, kvr::engine::kUpdateMarker); },
+         [&](const std::string& f) {
+             patch_u32(f, kvr::engine::kUpdateMarkerAt, kvr::engine::kUpdateMarker);
+         },
          "never closed"},
     };
     for (const Damage& damage : damages) {
@@ -722,8 +720,8 @@ TEST_F(KvrTool, RebuildKeepsTheOldFileWhenItCannotTakeEveryRecord) {
          at += set_size)
         if (kvr::platform::load_u16(reinterpret_cast<const unsigned char*>(image.data()) + at) ==
                 4 &&
-            kvr::platform::load_u32(reinterpret_cast<const unsigned char*>(image.data()) + at +
-                                    4) > 3)
+            kvr::platform::load_u32(reinterpret_cast<const unsigned char*>(image.data()) + at + 4) >
+                3)
             sets.push_back(at);
     ASSERT_EQ(sets.size(), 2u);
     patch_u32(blocks, sets[0] + 4, 1);
@@ -751,8 +749,7 @@ TEST_F(KvrTool, RebuildKeepsTheOldFileWhenItCannotTakeEveryRecord) {
     r = kvr_run({"rebuild", slots});
     EXPECT_EQ(r.status, kExitDamaged) << r.out << r.err;
     EXPECT_NE(r.err.find("neither a slot nor an index block"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("the header counts 480 records, the data store gave"),
-              std::string::npos)
+    EXPECT_NE(r.err.find("the header counts 480 records, the data store gave"), std::string::npos)
         << r.err;
     EXPECT_NE(r.out.find("kept as " + slots + ".damaged"), std::string::npos) << r.out;
     EXPECT_EQ(read_file(slots + ".damaged"), cut_image);
@@ -768,9 +765,9 @@ TEST_F(KvrTool, RebuildKeepsTheOldFileWhenItCannotTakeEveryRecord) {
     // A file cut back to its header: no record found where 480 were
     // counted is damage, not a clean rebuild.
     const std::string cut = path("cut.dat");
-    write_file(cut, sound_image.substr(
-                        0, kvr::platform::load_u32(
-                               reinterpret_cast<const unsigned char*>(sound_image.data()))));
+    write_file(cut,
+               sound_image.substr(0, kvr::platform::load_u32(reinterpret_cast<const unsigned char*>(
+                                         sound_image.data()))));
     r = kvr_run({"rebuild", cut});
     EXPECT_EQ(r.status, kExitDamaged) << r.out << r.err;
     EXPECT_TRUE(std::filesystem::exists(cut + ".damaged"));
@@ -798,8 +795,8 @@ TEST_F(KvrTool, UnloadThenLoadRoundTripsExactly) {
 
     // Text, with the attributes on the command line.
     write_file(path("in.txt"), "B0002 second\nA0001 first\nC0003 third  \n");
-    r = kvr_run({"load", path("t.dat"), path("in.txt"), "--text", "--record", "20", "--key",
-                 "1:5", "--key", "7:5:dups"});
+    r = kvr_run({"load", path("t.dat"), path("in.txt"), "--text", "--record", "20", "--key", "1:5",
+                 "--key", "7:5:dups"});
     ASSERT_EQ(r.status, kExitOk) << r.err;
     ASSERT_EQ(kvr_run({"unload", path("t.dat"), path("out.txt"), "--text"}).status, kExitOk);
     EXPECT_EQ(read_file(path("out.txt")),
@@ -813,8 +810,8 @@ TEST_F(KvrTool, UnloadThenLoadRoundTripsExactly) {
 
 TEST_F(KvrTool, FailedCommandsLeaveNoFileBehind) {
     write_file(path("dups.txt"), "A0001 x\nA0001 y\nB0002 z\nthis line is longer than twenty\n");
-    Result r = kvr_run({"load", path("t.dat"), path("dups.txt"), "--text", "--record", "20",
-                        "--key", "1:5"});
+    Result r = kvr_run(
+        {"load", path("t.dat"), path("dups.txt"), "--text", "--record", "20", "--key", "1:5"});
     EXPECT_EQ(r.status, kExitDamaged);
     EXPECT_NE(r.err.find("line 2 (key \"A0001\") is refused: another record already has that key"),
               std::string::npos)
@@ -830,8 +827,8 @@ TEST_F(KvrTool, FailedCommandsLeaveNoFileBehind) {
     r = kvr_run({"load", path("u.dat"), path("dups.txt"), "--text"});
     EXPECT_EQ(r.status, kExitFailed);
     EXPECT_NE(r.err.find("--like OTHER, or --record and --key"), std::string::npos);
-    r = kvr_run({"load", path("u.dat"), path("dups.txt"), "--text", "--record", "9", "--key",
-                 "0:5"});
+    r = kvr_run(
+        {"load", path("u.dat"), path("dups.txt"), "--text", "--record", "9", "--key", "0:5"});
     EXPECT_EQ(r.status, kExitFailed);
     // A record with a line feed cannot go to a text file.
     r = kvr_run({"unload", path("t2.dat"), path("x.txt"), "--text"});
@@ -872,9 +869,9 @@ TEST_F(KvrTool, OutputsReplaceOnlyRegularFilesAndNeverTheInput) {
     }
     EXPECT_EQ(read_file(file), before);
     EXPECT_TRUE(std::filesystem::is_fifo(path("pipe")));
-    EXPECT_NE(kvr_run({"unload", file, path("missing/out.seq")}).err.find(
-                  "No such file or directory"),
-              std::string::npos);
+    EXPECT_NE(
+        kvr_run({"unload", file, path("missing/out.seq")}).err.find("No such file or directory"),
+        std::string::npos);
     EXPECT_EQ(kvr_run({"load", path("missing/new.dat"), path("x"), "--like", file}).status,
               kExitFailed);
     // A missing input is reported as missing, and is not made.
@@ -944,8 +941,8 @@ TEST_F(KvrTool, LoadStopsAtTheFirstRecordThatCannotBeWritten) {
     rlimit small = previous;
     small.rlim_cur = 64 * 1024;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    const Result r = kvr_run({"load", path("full.dat"), path("in.txt"), "--text", "--record",
-                              "60", "--key", "1:8"});
+    const Result r = kvr_run(
+        {"load", path("full.dat"), path("in.txt"), "--text", "--record", "60", "--key", "1:8"});
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &previous), 0);
     std::signal(SIGXFSZ, previous_handler);
     EXPECT_EQ(r.status, kExitFailed) << r.err;

@@ -126,8 +126,9 @@ protected:
             _vmqpIsam(IX_OPEN, &slot_, nullptr, nullptr, const_cast<char*>(file.c_str()), mode), 0);
     }
     void close() {
-        if (slot_ != nullptr)
+        if (slot_ != nullptr) {
             EXPECT_EQ(_vmqpIsam(IX_CLOSE, &slot_, nullptr, nullptr, nullptr, 0), 0);
+        }
     }
     ix_handle* handle() const { return static_cast<ix_handle*>(slot_); }
     int write(const std::string& record) {
@@ -533,9 +534,9 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
              // A record reaches the store, and no index learns of it.
              open(f);
              uint32_t address = 0;
-             const std::string r = record(5000, 60);
+             const std::string lost = record(5000, 60);
              ASSERT_EQ(_vmq_put_record(handle(), &address,
-                                       reinterpret_cast<const unsigned char*>(r.data()), 60, 0),
+                                       reinterpret_cast<const unsigned char*>(lost.data()), 60, 0),
                        0);
              close();
          },
@@ -607,11 +608,13 @@ TEST_F(KvrTool, RebuildRecoversEveryRecordOfAFileCopiedWhileOpen) {
         for (int i = 301; i <= 2500; ++i)
             ASSERT_EQ(write(record(i, 40 + static_cast<size_t>(i % 80))), 0);
         for (int i = 2; i <= 2500; i += 9)
-            if (i % 5 != 0)
+            if (i % 5 != 0) {
                 ASSERT_EQ(erase(record(i).substr(0, 8)), 0) << i;
+            }
         for (int i = 4; i <= 2500; i += 11)
-            if (i % 5 != 0 && i % 9 != 2)
+            if (i % 5 != 0 && i % 9 != 2) {
                 ASSERT_EQ(rewrite(record(i, 118)), 0) << i;
+            }
         // Everything the store holds reaches the file; the trees and the
         // header stay in memory.
         if (blocks) {

@@ -35,7 +35,10 @@ constexpr uint32_t kMaxRecordLength = 0xFFFFFF - 16;
 constexpr uint32_t kSmallestIndexBlock = 4096;
 constexpr uint32_t kLargestIndexBlock = 32768;
 constexpr int kFirstHeaderRead = 12;
-constexpr uint32_t kSmallestHeader = 88;
+// The smallest header area a sound file can have: the fixed fields, the key
+// table and one tree header. Open reads and writes fixed fields before it
+// knows the key count; a header this long holds all of them.
+constexpr uint32_t kSmallestHeader = engine::tree_headers_at(1) + engine::kTreeHeaderSize;
 
 // What tree i needs to know at create and open, from the key table.
 uint32_t tree_flags_of(const FileHeader& header, int i) {

@@ -289,6 +289,8 @@ TEST_F(IsamFile, DamagedHeadersAreRefusedWithoutHarm) {
         int width;
     } damages[] = {
         {"header size below the fixed fields", 0, 40, 4},
+        {"header size inside the fixed fields", 0, 100, 4},
+        {"header size short of one tree header", 0, 1300, 4},
         {"header size beyond any key count", 0, 0x7FFFFFF0, 4},
         {"header size larger than the file", 0, 65536, 4},
         {"header size too small for its keys", 0, 1024, 4},

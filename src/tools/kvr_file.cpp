@@ -35,11 +35,11 @@ std::vector<unsigned char> FileAttributes::block() const {
     ix_attributes_encode(out.data(), &fixed);
     for (int i = 0; i < key_count; ++i) {
         const KeySpec& key = keys[static_cast<size_t>(i)];
-        const ix_key_spec spec{static_cast<int16_t>(key.offset + 1),
-                               static_cast<int16_t>(key.length),
-                               static_cast<int16_t>(key.duplicates ? IX_KEY_DUPS_ALLOWED : 0),
-                               static_cast<uint8_t>(key.type)};
-        ix_key_spec_encode(out.data(), i, &spec);
+        const ix_key_spec key_spec{static_cast<int16_t>(key.offset + 1),
+                                   static_cast<int16_t>(key.length),
+                                   static_cast<int16_t>(key.duplicates ? IX_KEY_DUPS_ALLOWED : 0),
+                                   static_cast<uint8_t>(key.type)};
+        ix_key_spec_encode(out.data(), i, &key_spec);
     }
     return out;
 }
@@ -54,10 +54,11 @@ FileAttributes FileAttributes::from_block(const unsigned char* block, uint32_t s
     out.variable = (fixed.options & IX_ATTR_VARIABLE) != 0;
     const int keys = fixed.key_count < 0 ? 0 : fixed.key_count;
     for (int i = 0; i < keys && ix_attributes_size(i + 1) <= size; ++i) {
-        ix_key_spec spec{};
-        ix_key_spec_decode(block, i, &spec);
-        out.keys.push_back(KeySpec{spec.key_offset - 1, spec.key_length,
-                                   (spec.key_flags & IX_KEY_DUPS_ALLOWED) != 0, spec.key_type});
+        ix_key_spec key_spec{};
+        ix_key_spec_decode(block, i, &key_spec);
+        out.keys.push_back(KeySpec{key_spec.key_offset - 1, key_spec.key_length,
+                                   (key_spec.key_flags & IX_KEY_DUPS_ALLOWED) != 0,
+                                   key_spec.key_type});
     }
     if (!out.keys.empty() && out.keys[0].type == IX_KEY_TYPE_NUMBER)
         out.organization = Organization::kRelative;
@@ -79,31 +80,74 @@ const char* organization_name(Organization organization) {
 std::string engine_text(int result) {
     const char* text = nullptr;
     switch (result) {
-        case engine::kOk: text = "success"; break;
-        case engine::kBadOpcode: text = "request refused"; break;
-        case engine::kIoError: text = "the file is damaged or could not be read or written"; break;
-        case engine::kNotOpen: text = "the file is not open"; break;
-        case engine::kNotFound: text = "no record has that key"; break;
-        case engine::kDuplicate: text = "another record already has that key"; break;
-        case engine::kBadKeyNumber: text = "the file has no such key"; break;
-        case engine::kEndOfFile: text = "end of file"; break;
-        case engine::kNoPosition: text = "no current record"; break;
-        case engine::kNoSpace: text = "out of memory, or the file is full"; break;
-        case engine::kOutOfOrder: text = "key out of order"; break;
-        case engine::kRecordTooShort: text = "the record is shorter than its keys"; break;
-        case engine::kAccessDenied: text = "access denied"; break;
-        case engine::kFileExists: text = "the file exists"; break;
-        case engine::kLockViolation: text = "the file is locked"; break;
-        case engine::kSharingViolation: text = "another process has the file open"; break;
-        case engine::kNotIndexedFile:
-            text = "not an indexed or relative file of this system, its header is damaged, or "
-                   "an update of it never finished";
+        case engine::kOk:
+            text = "success";
             break;
-        case engine::kBadKeyCount: text = "the attributes describe no usable file"; break;
-        case engine::kRecordTooLong: text = "the record is too long for the file"; break;
-        case engine::kInvalidFile: text = "a record store this build cannot read"; break;
-        case engine::kSequentialFile: text = "a sequential file"; break;
-        default: text = "engine result"; break;
+        case engine::kBadOpcode:
+            text = "request refused";
+            break;
+        case engine::kIoError:
+            text = "the file is damaged or could not be read or written";
+            break;
+        case engine::kNotOpen:
+            text = "the file is not open";
+            break;
+        case engine::kNotFound:
+            text = "no record has that key";
+            break;
+        case engine::kDuplicate:
+            text = "another record already has that key";
+            break;
+        case engine::kBadKeyNumber:
+            text = "the file has no such key";
+            break;
+        case engine::kEndOfFile:
+            text = "end of file";
+            break;
+        case engine::kNoPosition:
+            text = "no current record";
+            break;
+        case engine::kNoSpace:
+            text = "out of memory, or the file is full";
+            break;
+        case engine::kOutOfOrder:
+            text = "key out of order";
+            break;
+        case engine::kRecordTooShort:
+            text = "the record is shorter than its keys";
+            break;
+        case engine::kAccessDenied:
+            text = "access denied";
+            break;
+        case engine::kFileExists:
+            text = "the file exists";
+            break;
+        case engine::kLockViolation:
+            text = "the file is locked";
+            break;
+        case engine::kSharingViolation:
+            text = "another process has the file open";
+            break;
+        case engine::kNotIndexedFile:
+            text =
+                "not an indexed or relative file of this system, its header is damaged, or "
+                "an update of it never finished";
+            break;
+        case engine::kBadKeyCount:
+            text = "the attributes describe no usable file";
+            break;
+        case engine::kRecordTooLong:
+            text = "the record is too long for the file";
+            break;
+        case engine::kInvalidFile:
+            text = "a record store this build cannot read";
+            break;
+        case engine::kSequentialFile:
+            text = "a sequential file";
+            break;
+        default:
+            text = "engine result";
+            break;
     }
     return std::string(text) + " (" + std::to_string(result) + ")";
 }
@@ -111,23 +155,43 @@ std::string engine_text(int result) {
 std::string sequential_text(int result) {
     const char* text = nullptr;
     switch (result) {
-        case 2: text = "the file is damaged or could not be read or written"; break;
-        case 9: text = "end of file"; break;
-        case 11: text = "out of memory"; break;
-        case 15: text = "access denied, or the file is shorter than its header"; break;
-        case 17: text = "the file is locked"; break;
-        case 18: text = "another process has the file open"; break;
-        case 21: text = "not a file of this system"; break;
-        case 1000: text = "an indexed file"; break;
+        case 2:
+            text = "the file is damaged or could not be read or written";
+            break;
+        case 9:
+            text = "end of file";
+            break;
+        case 11:
+            text = "out of memory";
+            break;
+        case 15:
+            text = "access denied, or the file is shorter than its header";
+            break;
+        case 17:
+            text = "the file is locked";
+            break;
+        case 18:
+            text = "another process has the file open";
+            break;
+        case 21:
+            text = "not a file of this system";
+            break;
+        case 1000:
+            text = "an indexed file";
+            break;
         case kSequentialFileCutShort:
-            text = "the file ends inside a record: the bytes after the last whole record are "
-                   "left out";
+            text =
+                "the file ends inside a record: the bytes after the last whole record are "
+                "left out";
             break;
         case kSequentialRecordTooLong:
-            text = "a record longer than the file's longest record: its length or the file's "
-                   "header is damaged";
+            text =
+                "a record longer than the file's longest record: its length or the file's "
+                "header is damaged";
             break;
-        default: text = "sequential engine result"; break;
+        default:
+            text = "sequential engine result";
+            break;
     }
     return std::string(text) + " (" + std::to_string(result) + ")";
 }
@@ -194,8 +258,8 @@ int IndexedFile::after_open(int result) {
 
 int IndexedFile::open_for_inspection(const std::string& path, bool skip_trees) {
     close();
-    return after_open(isam::ix_open_for_inspection(&handle_, path.c_str(), skip_trees,
-                                                   &unfinished_));
+    return after_open(
+        isam::ix_open_for_inspection(&handle_, path.c_str(), skip_trees, &unfinished_));
 }
 
 int IndexedFile::open_input(const std::string& path) {
@@ -225,8 +289,8 @@ int IndexedFile::read(uint16_t op, int k, std::vector<unsigned char>* record) {
     const int result = call(op, buffer_.data(), &length, key_area_.data(), static_cast<uint8_t>(k));
     if (result == engine::kOk || result == engine::kDuplicateFollows)
         record->assign(buffer_.begin(),
-                       buffer_.begin() + static_cast<std::ptrdiff_t>(
-                                             std::min<size_t>(length, buffer_.size())));
+                       buffer_.begin() +
+                           static_cast<std::ptrdiff_t>(std::min<size_t>(length, buffer_.size())));
     return result;
 }
 
@@ -287,8 +351,8 @@ int SequentialFile::create(const std::string& path, const FileAttributes& attrib
     FileAttributes plain = attributes;
     plain.keys.clear();
     std::vector<unsigned char> block = plain.block();
-    int result = _vmqpSeqFS(SQ_CREATE, &handle_, block.data(), nullptr,
-                            const_cast<char*>(path.c_str()), 0);
+    int result =
+        _vmqpSeqFS(SQ_CREATE, &handle_, block.data(), nullptr, const_cast<char*>(path.c_str()), 0);
     if (result != 0)
         return result;
     result = _vmqpSeqFS(SQ_OPEN, &handle_, nullptr, nullptr, const_cast<char*>(path.c_str()),
@@ -329,8 +393,8 @@ int SequentialFile::read_next(std::vector<unsigned char>* record) {
     }
     if (result == 0)
         record->assign(buffer_.begin(),
-                       buffer_.begin() + static_cast<std::ptrdiff_t>(
-                                             std::min<size_t>(length, buffer_.size())));
+                       buffer_.begin() +
+                           static_cast<std::ptrdiff_t>(std::min<size_t>(length, buffer_.size())));
     return result;
 }
 

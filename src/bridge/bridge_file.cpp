@@ -214,17 +214,29 @@ void BridgeFile::open(FCD3* fcd, uint16_t request) {
 void BridgeFile::close(FCD3* fcd, uint16_t close_options, bool no_rewind) {
     fcb_.close_options = close_options;
     run(fcd, &vmq_fcb::close_entry);
+    // The FCB's status is the CLOSE's own: a failing CLOSE shows it even
+    // where the status item still holds the verb before (a WRITE's 02).
+    if (fcb_.status >= 10) {
+        set_status(fcd, fcb_.status);
+        return;
+    }
     if (is_open()) {
-        // The CLOSE failed and kept the file; the program's FCD is gone
-        // after this call, so the storage is given back without a report.
-        fcb_.close_options = VMQ_CLOSE_RELEASE_ONLY;
-        fcb_.close_entry(&fcb_, &context_);
+        // Kept open without an error status: still not closed.
+        set_status(fcd, 30);
         return;
     }
     // NO REWIND, REEL and UNIT mean nothing to a disk file: it is closed,
     // and the program is told so with 07.
     if (no_rewind && fcb_.status == 0)
         set_status(fcd, 7);
+}
+
+bool BridgeFile::close_at_exit() {
+    std::memset(message_, ' ', sizeof message_ - 1);
+    fcb_.record_area = nullptr;
+    fcb_.close_options = 0;
+    fcb_.close_entry(&fcb_, &context_);
+    return !is_open();
 }
 
 void BridgeFile::read(FCD3* fcd, ReadKind kind) {

@@ -42,9 +42,14 @@ public:
 
     // Each verb leaves its FILE STATUS in the FCD.
     void open(FCD3* fcd, uint16_t request);
-    // close_options as the FCB takes them. The file is closed afterwards
-    // whatever the status: GnuCOBOL forgets the FCD after every CLOSE.
+    // close_options as the FCB takes them. A CLOSE that fails (its records
+    // could not be written) reports its status, 30 or above, and leaves the
+    // file open, so that the CLOSE can be repeated.
     void close(FCD3* fcd, uint16_t close_options, bool no_rewind);
+    // CLOSE without a program, for a file still open when the process
+    // ends: nothing of the program's (FCD, record area) is used, as libcob
+    // may have freed it. False when the CLOSE failed; message() says why.
+    bool close_at_exit();
     void read(FCD3* fcd, ReadKind kind);
     void start(FCD3* fcd, Relation relation);
     void write(FCD3* fcd, uint8_t advance_options, uint32_t advance_lines);
@@ -52,6 +57,8 @@ public:
     void remove(FCD3* fcd);
 
     bool is_open() const { return fcb_.open_mode != 0; }
+    // The open request the file was opened with (VMQ_OPEN_...), 0 when closed.
+    uint16_t open_mode() const { return fcb_.open_mode; }
     unsigned status() const { return fcb_.status; }
     const std::string& name() const { return name_; }
     // The program's record area when the file was opened: it names the

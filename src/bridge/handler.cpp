@@ -4,12 +4,15 @@
 // LINAGE files, which GnuCOBOL makes line sequential) go on to GnuCOBOL's
 // own handler, EXTFH, so a program may mix both.
 //
-// GnuCOBOL makes a new FCD for each OPEN and frees it after CLOSE. The open
-// file hangs off the FCD's file handle; the one thing that must outlive the
-// FCD is that a file connector was closed WITH LOCK, so that a later OPEN of
-// it fails with 38. The runtime keeps that in its FCB for the whole run
-// unit; here a small table of locked connectors does, the handler's only
-// process-wide state.
+// GnuCOBOL makes a new FCD for each OPEN and frees it after every CLOSE,
+// failed or not. The open file hangs off the FCD's file handle and belongs
+// to the table of open files (open_files.h), which closes what a program
+// leaves open when the process ends and finds a file whose CLOSE failed
+// again for the connector's next FCD. The other thing that must outlive
+// the FCD is that a file connector was closed WITH LOCK, so that a later
+// OPEN of it fails with 38. The runtime keeps that in its FCB for the whole
+// run unit; here a small table of locked connectors does. These two tables
+// are the handler's only process-wide state.
 //
 // Set KVRFH_TRACE to print every verb with its FILE STATUS on standard
 // error.
@@ -25,6 +28,7 @@
 #include "bridge/bridge_file.h"
 #include "bridge/fcd_access.h"
 #include "bridge/file_name.h"
+#include "bridge/open_files.h"
 
 namespace kvr::bridge {
 
@@ -60,6 +64,34 @@ bool tracing() {
 
 BridgeFile* open_file_of(const FCD3* fcd) { return static_cast<BridgeFile*>(fcd->fileHandle); }
 
+unsigned char fcd_open_mode(const BridgeFile& file) {
+    const uint16_t mode = file.open_mode();
+    if ((mode & VMQ_OPEN_INPUT) != 0)
+        return OPEN_INPUT;
+    if ((mode & VMQ_OPEN_OUTPUT) != 0)
+        return OPEN_OUTPUT;
+    if ((mode & VMQ_OPEN_EXTEND) != 0)
+        return OPEN_EXTEND;
+    return OPEN_IO;
+}
+
+// The file an FCD names. An FCD without a file handle may be the new FCD
+// GnuCOBOL made for a connector whose CLOSE failed: that file is still open
+// and becomes this FCD's.
+BridgeFile* file_of(FCD3* fcd) {
+    if (BridgeFile* file = open_file_of(fcd))
+        return file;
+    OpenFiles& files = OpenFiles::instance();
+    if (!files.any_kept())
+        return nullptr;
+    BridgeFile* file = files.kept(fcd->recPtr, resolve_file_name(fcd));
+    if (file != nullptr) {
+        fcd->fileHandle = file;
+        fcd->openMode = fcd_open_mode(*file);
+    }
+    return file;
+}
+
 uint32_t fcd_options(const FCD3* fcd) {
     return get_u32(reinterpret_cast<const unsigned char*>(fcd->opt));
 }
@@ -70,7 +102,7 @@ void refuse(FCD3* fcd, const std::string& name, const std::string& why) {
 }
 
 void open_file(FCD3* fcd, uint16_t request, unsigned char mode) {
-    if (BridgeFile* file = open_file_of(fcd); file != nullptr && file->is_open()) {
+    if (BridgeFile* file = file_of(fcd); file != nullptr && file->is_open()) {
         set_status(fcd, 41);
         return;
     }
@@ -89,14 +121,14 @@ void open_file(FCD3* fcd, uint16_t request, unsigned char mode) {
     file->open(fcd, request);
     if (file->is_open()) {
         fcd->openMode = mode;
-        fcd->fileHandle = file.release();
+        fcd->fileHandle = OpenFiles::instance().add(std::move(file));
     } else {
         fcd->openMode = OPEN_NOT_OPEN;
     }
 }
 
 void close_file(FCD3* fcd, unsigned op) {
-    BridgeFile* file = open_file_of(fcd);
+    BridgeFile* file = file_of(fcd);
     if (file == nullptr) {
         set_status(fcd, 42);
         return;
@@ -109,16 +141,22 @@ void close_file(FCD3* fcd, unsigned op) {
                                                options == COB_CLOSE_UNIT ||
                                                options == COB_CLOSE_UNIT_REMOVAL));
     file->close(fcd, with_lock ? VMQ_CLOSE_WITH_LOCK : 0, no_rewind);
+    if (file->is_open()) {
+        // Still open, for a CLOSE to come on this FCD or, from GnuCOBOL,
+        // on the next one it makes for the connector.
+        OpenFiles::instance().keep_after_failed_close(file);
+        return;
+    }
     if (with_lock)
         locked_connectors().add(file->connector(), file->name());
-    delete file;
+    OpenFiles::instance().remove(file);
     fcd->fileHandle = nullptr;
     fcd->openMode = OPEN_NOT_OPEN;
 }
 
 // DELETE FILE: the file must be closed; it is removed by name.
 void delete_file(FCD3* fcd) {
-    if (BridgeFile* file = open_file_of(fcd); file != nullptr && file->is_open()) {
+    if (BridgeFile* file = file_of(fcd); file != nullptr && file->is_open()) {
         set_status(fcd, 41);
         return;
     }
@@ -190,7 +228,7 @@ unsigned status_when_closed(unsigned op) {
 }
 
 void record_verb(FCD3* fcd, unsigned op) {
-    BridgeFile* file = open_file_of(fcd);
+    BridgeFile* file = file_of(fcd);
     if (file == nullptr) {
         set_status(fcd, status_when_closed(op));
         return;

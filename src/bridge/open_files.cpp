@@ -1,0 +1,84 @@
+#include "bridge/open_files.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+namespace kvr::bridge {
+
+namespace {
+
+void close_open_files_at_exit() { OpenFiles::instance().close_all_at_exit(); }
+
+}  // namespace
+
+OpenFiles& OpenFiles::instance() {
+    // Never destroyed: the exit handler may run after static destructors,
+    // and files left to the process that opened them stay reachable.
+    static OpenFiles* const files = new OpenFiles();
+    return *files;
+}
+
+BridgeFile* OpenFiles::add(std::unique_ptr<BridgeFile> file) {
+    std::call_once(exit_handler_, [] { std::atexit(close_open_files_at_exit); });
+    std::lock_guard<std::mutex> guard(mutex_);
+    BridgeFile* added = file.get();
+    entries_.push_back({std::move(file), ::getpid(), false});
+    return added;
+}
+
+void OpenFiles::remove(BridgeFile* file) {
+    std::unique_ptr<BridgeFile> closed;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        const auto entry = std::find_if(entries_.begin(), entries_.end(),
+                                        [file](const Entry& e) { return e.file.get() == file; });
+        if (entry == entries_.end())
+            return;
+        closed = std::move(entry->file);
+        entries_.erase(entry);
+    }
+}
+
+void OpenFiles::keep_after_failed_close(BridgeFile* file) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (Entry& entry : entries_) {
+        if (entry.file.get() == file)
+            entry.close_failed = true;
+    }
+}
+
+BridgeFile* OpenFiles::kept(const void* connector, const std::string& name) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (const Entry& entry : entries_) {
+        if (entry.close_failed && entry.file->is_open() && entry.file->connector() == connector &&
+            entry.file->name() == name)
+            return entry.file.get();
+    }
+    return nullptr;
+}
+
+bool OpenFiles::any_kept() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return std::any_of(entries_.begin(), entries_.end(),
+                       [](const Entry& e) { return e.close_failed; });
+}
+
+void OpenFiles::close_all_at_exit() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    const pid_t self = ::getpid();
+    // The files stay in the table, closed: an FCD that still points at one
+    // finds a closed file, never freed storage.
+    for (Entry& entry : entries_) {
+        if (entry.owner != self || !entry.file->is_open())
+            continue;
+        entry.close_failed = false;
+        if (!entry.file->close_at_exit())
+            std::fprintf(stderr, "KVRFH: cannot close %s at the end of the run: %s\n",
+                         entry.file->name().c_str(), entry.file->message().c_str());
+    }
+}
+
+}  // namespace kvr::bridge

@@ -1,0 +1,75 @@
+// The files the handler holds open: the one table it keeps for the whole
+// process. It owns every open BridgeFile; an FCD's file handle only points
+// at one.
+//
+// GnuCOBOL 3.1.2 leaves two things to the handler that a runtime would do:
+// - It calls no handler for the files a program still has open when its
+//   run ends. So the first OPEN registers an exit handler (atexit) that
+//   closes every file still here through the file's CLOSE entry, as a
+//   runtime closes them. It runs inside exit(), which is how every normal
+//   end reaches the C runtime: STOP RUN, GOBACK of the main program and a
+//   runtime error that ends the run all go through libcob's cob_stop_run,
+//   which does libcob's own exit processing (cob_exit_fileio and the rest,
+//   which may free the FCDs) and then calls exit(); a program that calls
+//   exit() itself gets there directly. The close therefore uses nothing of
+//   the program's: only the file's own blocks. A close that fails prints
+//   one line on standard error, naming the file, with the library's
+//   message.
+// - It throws the FCD away after every CLOSE, a failed one too, and gives
+//   the connector's next verb a new FCD without a file handle. A file whose
+//   CLOSE failed stays open (so that the CLOSE can be repeated, for
+//   instance once the disk has room again) and is marked here, and the
+//   connector's next verb finds it again by the connector (the program's
+//   record area and the file name).
+//
+// A process started by fork() inherits the table but not the files: its
+// exit leaves the files of the process that opened them alone, as closing
+// them would write into files that process is still using.
+#ifndef KVR_BRIDGE_OPEN_FILES_H
+#define KVR_BRIDGE_OPEN_FILES_H
+
+#include <sys/types.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "bridge/bridge_file.h"
+
+namespace kvr::bridge {
+
+class OpenFiles {
+public:
+    static OpenFiles& instance();
+
+    // Takes an open file; the first one registers the close at exit.
+    BridgeFile* add(std::unique_ptr<BridgeFile> file);
+    // A file that is closed: it is destroyed.
+    void remove(BridgeFile* file);
+    // A file whose CLOSE failed: it stays, marked for its connector.
+    void keep_after_failed_close(BridgeFile* file);
+    // The file of a connector whose CLOSE failed, or null.
+    BridgeFile* kept(const void* connector, const std::string& name);
+    bool any_kept();
+
+    // Closes the files this process opened; the exit handler calls it.
+    void close_all_at_exit();
+
+private:
+    OpenFiles() = default;
+
+    struct Entry {
+        std::unique_ptr<BridgeFile> file;
+        pid_t owner;
+        bool close_failed;
+    };
+
+    std::mutex mutex_;
+    std::once_flag exit_handler_;
+    std::vector<Entry> entries_;
+};
+
+}  // namespace kvr::bridge
+
+#endif

@@ -14,7 +14,7 @@
  * 32-bit in/out value whose meaning depends on the opcode.
  *
  *   op                 data                 length          aux          selector
- *   IX_CLOSE           -                    -               -            -
+ *   IX_CLOSE           -                    -               -            IX_CLOSE_...
  *   IX_CREATE          attribute block      its size        file name    0xFF: refuse an
  *                                                                        existing file (16)
  *   IX_OPEN            -                    -               file name    open mode
@@ -29,6 +29,13 @@
  *                      wanted prime key                     key value
  *   IX_READ_FIRST ..   record buffer        same            key area     key index
  *   IX_READ_PREV                                            (out)
+ *
+ * IX_CLOSE of a file open for update first puts everything it holds into
+ * the file. When that fails (a full disk), the file stays open, the handle
+ * stays in the slot and the result is returned: a later IX_CLOSE tries
+ * again. With selector IX_CLOSE_GIVE_UP the handle goes whatever happens; a
+ * file whose close failed then keeps its update marker and the next open
+ * refuses it until it is rebuilt.
  *
  * A read with a buffer size of 0 only positions (START). A buffer shorter
  * than the record receives its first bytes, and length its full length.
@@ -98,6 +105,9 @@ enum {
 
 /* Selector of IX_CREATE. */
 enum { IX_CREATE_NEW_ONLY = 0xFF };
+
+/* Selector of IX_CLOSE. */
+enum { IX_CLOSE_GIVE_UP = 0x01 };
 
 int16_t _vmqpIsam(uint16_t op, void* handle_slot, void* data, uint32_t* length, void* aux,
                   uint8_t selector);

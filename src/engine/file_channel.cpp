@@ -82,6 +82,15 @@ IoOutcome FileChannel::write(const void* buffer, uint32_t count) const {
     return {};
 }
 
+IoOutcome FileChannel::truncate(uint32_t length) const {
+    if (uses_descriptor())
+        return _chsize(fd_, static_cast<long>(length)) == 0 ? IoOutcome{} : kDescriptorFailure;
+    IoOutcome outcome = seek(length);
+    if (outcome.ok() && !SetEndOfFile(handle_))
+        return windows_failure();
+    return outcome;
+}
+
 IoOutcome FileChannel::read_at(uint32_t offset, void* buffer, uint32_t count, uint32_t* got) const {
     *got = 0;
     IoOutcome outcome = seek(offset);

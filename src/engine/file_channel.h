@@ -51,6 +51,9 @@ public:
     // Writes count bytes at the file position.
     IoOutcome write(const void* buffer, uint32_t count) const;
 
+    // Makes the file end at `length`, cutting off what lies past it.
+    IoOutcome truncate(uint32_t length) const;
+
     // seek then read or write, stopping at the first failure.
     IoOutcome read_at(uint32_t offset, void* buffer, uint32_t count, uint32_t* got) const;
     IoOutcome write_at(uint32_t offset, const void* buffer, uint32_t count) const;

@@ -11,7 +11,7 @@
 //
 // Kinds: CreateFileA is kOpen; SetFilePointer and _lseek are kSeek;
 // ReadFile and _read are kRead; WriteFile and _write are kWrite;
-// CloseHandle and _close are kClose; _chsize is kTruncate. Calls refused
+// CloseHandle and _close are kClose; SetEndOfFile and _chsize are kTruncate. Calls refused
 // for their arguments (a bad handle, a missing access right) are refused
 // before they are counted.
 //

@@ -327,6 +327,23 @@ DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD meth
     return static_cast<DWORD>(target);
 }
 
+BOOL SetEndOfFile(HANDLE file) noexcept {
+    FileObject* object = file_object_from_handle(file);
+    if (object == nullptr)
+        return fail(ERROR_INVALID_HANDLE);
+    if ((object->access & GENERIC_WRITE) == 0)
+        return fail(ERROR_ACCESS_DENIED);
+    if (auto error = injected_fault(FaultPlan::kTruncate))
+        return fail(*error);
+    int result;
+    do {
+        result = ::ftruncate(object->fd, static_cast<off_t>(object->position));
+    } while (result != 0 && errno == EINTR);
+    if (result != 0)
+        return fail(windows_error_from_errno(errno, ErrnoContext::kWrite));
+    return kTrue;
+}
+
 BOOL CloseHandle(HANDLE file) noexcept {
     FileObject* object = file_object_from_handle(file);
     if (object == nullptr)

@@ -1,7 +1,7 @@
 // The part of the Windows file API that the engines use, on POSIX.
 //
 // The engines do their file I/O with CreateFileA, ReadFile, WriteFile,
-// SetFilePointer, CloseHandle and GetLastError; this header gives them those
+// SetFilePointer, SetEndOfFile, CloseHandle and GetLastError; this header gives them those
 // calls with the Windows names, argument order and results. What it
 // guarantees:
 //
@@ -138,6 +138,11 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD* transferred,
 // returned. On success the last error is set to 0, so that a position whose
 // low word is 0xFFFFFFFF can be told from a failure.
 DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD method) noexcept;
+
+// Makes the file end at the file position: bytes past it are cut off, or
+// the file grows with zeros up to it. Needs GENERIC_WRITE (else
+// ERROR_ACCESS_DENIED).
+BOOL SetEndOfFile(HANDLE file) noexcept;
 
 // Closes the handle and releases its share of the file, whatever it
 // reports.

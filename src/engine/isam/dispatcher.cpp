@@ -85,8 +85,8 @@ int change_records(ix_handle* handle, int opcode, void* data, uint32_t* length, 
         auto* record = static_cast<const unsigned char*>(data);
         auto* key_area = static_cast<unsigned char*>(aux);
         result = opcode == IX_WRITE
-                     ? ix_write_record(handle, record, *length, key_area, selector)
-                     : ix_rewrite_record(handle, record, *length, key_area, selector);
+                     ? ix_write_record(handle, record, *length, key_area, selector, &untouched)
+                     : ix_rewrite_record(handle, record, *length, key_area, selector, &untouched);
     }
     if (update && !untouched && !leaves_file_sound(result))
         handle->unsound = true;
@@ -108,8 +108,11 @@ extern "C" int16_t _vmqpIsam(uint16_t op, void* handle_slot, void* data, uint32_
 
     switch (opcode) {
         case IX_CLOSE: {
-            int result = ix_close_file(handle);
-            *slot = nullptr;
+            bool kept = false;
+            const int result =
+                ix_close_file(handle, (selector & IX_CLOSE_GIVE_UP) != 0 ? nullptr : &kept);
+            if (!kept)
+                *slot = nullptr;
             return static_cast<int16_t>(result);
         }
         case IX_CREATE:

@@ -489,15 +489,58 @@ std::string ix_header_problem(const char* file_name) {
     return problem;
 }
 
-int ix_close_file(ix_handle* handle) {
-    std::unique_ptr<ix_handle> owned(handle);
-    FileHeader header = handle->header();
-    if ((header.open_flags() & (engine::kOpenInput | engine::kOpenUpdate)) == 0)
-        return engine::kNotOpen;
+namespace {
 
-    // Records still in the append buffer reach the file here; a failure to
-    // write them is reported, not dropped.
+// Puts what the handle of a sound update session holds into the file: the
+// block format's changed sets, every tree's changed pages, then the header
+// area without the update marker. Nothing is freed, so after a failure the
+// session goes on as it was. A damaged page makes the session unsound.
+int write_back(ix_handle* handle) {
+    FileHeader header = handle->header();
+    if (header.block_format() && handle->sequence_sets) {
+        const int status = store::write_changed_sets(handle);
+        if (status != 0)
+            return status < 0 ? map_tree_status(status) : status;
+    }
+    for (int i = 0; i < handle->open_trees; ++i) {
+        const int status = handle->tree(i)->write_back();
+        if (status == tree::kDamagedPage)
+            handle->unsound = true;
+        if (status != 0)
+            return map_tree_status(status);
+    }
+    header.set_update_marker(0);
+    const int status =
+        engine::store_status(handle->io.write_at(0, handle->image.get(), handle->header_size));
+    if (status != engine::kOk)
+        header.set_update_marker(handle->marked ? engine::kUpdateMarker : 0);
+    return status;
+}
+
+}  // namespace
+
+int ix_close_file(ix_handle* handle, bool* kept) {
+    if (kept != nullptr)
+        *kept = false;
+    FileHeader header = handle->header();
+    if ((header.open_flags() & (engine::kOpenInput | engine::kOpenUpdate)) == 0) {
+        delete handle;
+        return engine::kNotOpen;
+    }
     int result = handle->unsound ? engine::kIoError : engine::kOk;
+    bool header_written = false;
+    if (header.open_for_update() && !handle->unsound) {
+        result = write_back(handle);
+        header_written = result == engine::kOk;
+        if (!header_written && kept != nullptr && !handle->unsound) {
+            // A full disk, say: the file stays open for another try.
+            *kept = true;
+            return result;
+        }
+        if (handle->unsound)
+            result = engine::kIoError;
+    }
+    std::unique_ptr<ix_handle> owned(handle);
     {
         // Changed sequence sets reach the file here.
         const int status = header.block_format() ? _vmq_free_all_sequence_sets(handle)
@@ -512,7 +555,7 @@ int ix_close_file(ix_handle* handle) {
     if (failed_trees != 0 && result == engine::kOk)
         result = engine::kIoError;
 
-    if (header.open_for_update()) {
+    if (header.open_for_update() && !header_written) {
         // A clean close takes the update marker away; after any failure it
         // stays, and the next open refuses the file.
         header.set_update_marker(result == engine::kOk ? 0 : engine::kUpdateMarker);

@@ -251,12 +251,14 @@ bool FileCheck::find_end() {
     physical_end_ = physical;
     end_ = physical;
     if (handle_->write_buffer_fill != 0) {
-        const uint64_t buffer_at = handle_->write_buffer_offset;
-        if (buffer_at != physical)
-            return fail("the append buffer belongs at " + at_text(buffer_at) +
+        // The buffer keeps a copy of the file's last slots: it ends where
+        // the file does.
+        const uint64_t buffer_end =
+            uint64_t{handle_->write_buffer_offset} + handle_->write_buffer_fill;
+        if (buffer_end != physical)
+            return fail("the append buffer ends at " + at_text(buffer_end) +
                             ", not at the file's end " + at_text(physical),
-                        -1, static_cast<uint32_t>(buffer_at));
-        end_ = std::max<uint64_t>(end_, buffer_at + handle_->write_buffer_fill);
+                        -1, handle_->write_buffer_offset);
     }
     if (end_ < handle_->header_size)
         return fail("the file ends at " + at_text(end_) + ", inside its header area");

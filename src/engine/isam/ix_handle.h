@@ -60,8 +60,13 @@ int ix_open_for_inspection(ix_handle** slot, const char* file_name, bool skip_tr
 // Why open refuses the file's header, in words; empty when the header is
 // sound. For the tools that tell people what is wrong with a file.
 std::string ix_header_problem(const char* file_name);
-// Closes and frees the handle whatever the result.
-int ix_close_file(ix_handle* handle);
+// Closes the file and frees the handle. A file open for update first has
+// everything the handle holds written to it (changed sets and tree pages,
+// then the header without the update marker). When that fails and `kept` is
+// not null, nothing is freed, *kept is set and the file stays open as it
+// was, so that a later close can try again; otherwise the handle is freed
+// whatever the result, and a failure leaves the marker on disk.
+int ix_close_file(ix_handle* handle, bool* kept = nullptr);
 int ix_get_attributes(ix_handle* handle, unsigned char* block, uint32_t size, unsigned char* aux);
 
 // The record workers. length: in, the buffer's size (0: position only);
@@ -71,10 +76,12 @@ int ix_read_keyed(ix_handle* handle, unsigned char* buffer, uint32_t* length,
                   unsigned char* key_area, int k, uint16_t op);
 int ix_read_positional(ix_handle* handle, unsigned char* buffer, uint32_t* length,
                        unsigned char* key_area, int k, uint16_t op);
+// WRITE and REWRITE set *untouched when a failure left the file as sound as
+// it was: a refusal before anything changed, or a change taken back whole.
 int ix_write_record(ix_handle* handle, const unsigned char* record, uint32_t length,
-                    unsigned char* key_area, int k);
+                    unsigned char* key_area, int k, bool* untouched);
 int ix_rewrite_record(ix_handle* handle, const unsigned char* record, uint32_t length,
-                      unsigned char* key_area, int k);
+                      unsigned char* key_area, int k, bool* untouched);
 // *untouched is set when the DELETE ended before it changed anything
 // because there was no current record (an empty file, or a position past
 // the last record): a result of 9 that leaves the file sound.

@@ -307,7 +307,9 @@ int ix_read_positional(ix_handle* handle, unsigned char* buffer, uint32_t* lengt
 }
 
 int ix_write_record(ix_handle* handle, const unsigned char* record, uint32_t length,
-                    unsigned char* key_area, int k) {
+                    unsigned char* key_area, int k, bool* untouched) {
+    // Until the first entry goes in, a refusal leaves the file as it was.
+    *untouched = true;
     FileHeader header = handle->header();
     int result = check_update(header, length, k);
     if (result != engine::kOk)
@@ -366,6 +368,7 @@ int ix_write_record(ix_handle* handle, const unsigned char* record, uint32_t len
 
     // Alternate entries first, then the record, then its prime entry; a
     // failure takes back what was done.
+    *untouched = false;
     int duplicate = 0;
     int inserted = 1;
     int status = 0;
@@ -377,10 +380,12 @@ int ix_write_record(ix_handle* handle, const unsigned char* record, uint32_t len
     }
     uint32_t address = hint;
     bool stored = false;
+    bool refused_by_store = false;
     if (status == 0) {
         const int put = store_put(handle, &address, record, length, 0);
         if (put != 0) {
             result = store_result(put);
+            refused_by_store = true;
         } else {
             stored = true;
             unsigned char value[4];
@@ -392,10 +397,16 @@ int ix_write_record(ix_handle* handle, const unsigned char* record, uint32_t len
     if (status != 0)
         result = tree_result(status);
     if (result != engine::kOk) {
+        bool undone = true;
         if (stored)
-            store_delete(handle, address);
+            undone = store_delete(handle, address) == 0;
         for (int i = 1; i < inserted; ++i)
-            _vmq_delete(handle->tree(i));
+            undone = _vmq_delete(handle->tree(i)) == 0 && undone;
+        // A slot-format store that could not take the record (a full disk,
+        // a file at its largest) has written nothing of it; once the
+        // alternate entries are out again the file is as it was. A tree
+        // that failed part-way through an insert may not be.
+        *untouched = refused_by_store && undone && !header.block_format();
         return result;
     }
     if (key_area != nullptr)
@@ -467,7 +478,9 @@ int restore_cursor(ix_handle* handle, int i, const SavedCursor& saved) {
 }  // namespace
 
 int ix_rewrite_record(ix_handle* handle, const unsigned char* record, uint32_t length,
-                      unsigned char* key_area, int k) {
+                      unsigned char* key_area, int k, bool* untouched) {
+    // Until an alternate entry changes, a refusal leaves the file as it was.
+    *untouched = true;
     FileHeader header = handle->header();
     int result = check_update(header, length, k);
     if (result != engine::kOk)
@@ -530,6 +543,7 @@ int ix_rewrite_record(ix_handle* handle, const unsigned char* record, uint32_t l
         result = save_cursor(handle, i, old_record, &saved);
         if (result != engine::kOk)
             break;
+        *untouched = false;
         Tree* tree = handle->tree(i);
         const TreeKey old_key = record_key(header, i, old_record);
         const TreeKey new_key = record_key(header, i, record);
@@ -549,6 +563,10 @@ int ix_rewrite_record(ix_handle* handle, const unsigned char* record, uint32_t l
     if (result == engine::kOk) {
         status = store_put(handle, &address, record, length, 1);
         result = store_result(status);
+        // The slot store refuses a record it has no room for before it
+        // writes anything; any other failure may have written part of it.
+        if (result != engine::kOk && (result != engine::kNoSpace || header.block_format()))
+            *untouched = false;
     }
     if (key_area != nullptr)
         std::memcpy(key_area, record + header.key_offset(k), key_length(header, k));

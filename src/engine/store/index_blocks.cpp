@@ -37,14 +37,11 @@ extern "C" int _vmq_get_index_block(StoreHandle* handle, uint32_t* address, int)
         return kvr::engine::kIoError;  // a damaged header
     const uint32_t head = header.index_block_list();
     if (head == 0) {
-        // Records waiting in the append buffer go to the file first, so that
-        // they land before the new block; the buffer then starts again at
-        // the file's new end.
-        int status = kvr::store::flush_append_buffer(handle);
-        if (status != 0)
-            return status;
+        // The block goes behind the records of the append buffer, which are
+        // in the file; the buffer then starts again at the file's new end.
+        kvr::store::restart_append_buffer(handle);
         uint32_t end = 0;
-        status = kvr::store::io_status(handle->io.seek_end(&end));
+        int status = kvr::store::io_status(handle->io.seek_end(&end));
         if (status != 0)
             return status;
         if (end < handle->header_size)
@@ -54,8 +51,13 @@ extern "C" int _vmq_get_index_block(StoreHandle* handle, uint32_t* address, int)
         std::unique_ptr<unsigned char[]> zeros(new (std::nothrow) unsigned char[block_size]());
         if (!zeros)
             return kvr::engine::kStoreNoMemory;
+        status = kvr::store::io_status(handle->io.write(zeros.get(), block_size));
+        if (status != 0) {
+            handle->io.truncate(end);  // no block cut short at the end
+            return status;
+        }
         *address = end;
-        return kvr::store::io_status(handle->io.write(zeros.get(), block_size));
+        return status;
     }
 
     if (head < handle->header_size)

@@ -9,6 +9,9 @@
 // slack from a block of spaces, so a reused slot of any size never overruns
 // it.
 //
+// Every slot written, appended or rewritten reaches the file before the call
+// returns; the append buffer only keeps a copy of the newest (append_buffer.h).
+//
 // A record moves only when a rewrite makes it longer than its slot. The new
 // slot is written first, the index is told through the handle's shift hook,
 // and only then is the old slot freed: a failure at any step leaves the
@@ -63,23 +66,30 @@ LaidOutSlot lay_out_slot(StoreHandle* handle, const unsigned char* data, uint32_
     return LaidOutSlot{laid_out + here, spaces - here};
 }
 
-// Writes a laid-out slot at `address`: into the append buffer when the
-// address lies in the buffered range (the slot must lie wholly inside what
-// the buffer holds), else into the file.
+// Writes a laid-out slot at `address` in the file, and into the append
+// buffer too when the address lies in the buffered range (the slot must lie
+// wholly inside what the buffer holds). The buffer's copy changes only once
+// the file holds the slot.
 int write_slot(StoreHandle* handle, uint32_t address, const LaidOutSlot& slot) {
     const unsigned char* bytes = handle->record_buffer.get();
-    if (in_append_buffer(handle, address)) {
-        const uint32_t at = address - handle->write_buffer_offset;
-        if (uint64_t{at} + slot.laid_out + slot.spaces > handle->write_buffer_fill)
-            return kIoError;
+    const bool buffered = in_append_buffer(handle, address);
+    const uint32_t at = address - handle->write_buffer_offset;
+    if (buffered && uint64_t{at} + slot.laid_out + slot.spaces > handle->write_buffer_fill)
+        return kIoError;
+    int status = write_exact(handle, address, bytes, slot.laid_out);
+    if (status == kOk)
+        status = write_spaces(handle, slot.spaces);
+    if (status != kOk) {
+        // What the file holds there is no longer known: the copy goes.
+        if (buffered)
+            restart_append_buffer(handle);
+        return status;
+    }
+    if (buffered) {
         std::memcpy(handle->write_buffer.get() + at, bytes, slot.laid_out);
         std::memset(handle->write_buffer.get() + at + slot.laid_out, kSlackByte, slot.spaces);
-        return kOk;
     }
-    const int status = write_exact(handle, address, bytes, slot.laid_out);
-    if (status != kOk)
-        return status;
-    return write_spaces(handle, slot.spaces);
+    return kOk;
 }
 
 // Stores a record of `length` bytes in new space: a free slot, or the end
@@ -104,29 +114,22 @@ int store_in_new_space(StoreHandle* handle, const unsigned char* data, uint32_t 
     status = place_appended_slot(handle, size, &at, &buffered);
     if (status != kOk)
         return status;
+    // An appended slot is exactly as large as its record: no slack.
     const LaidOutSlot slot = lay_out_slot(handle, data, length, size);
-    if (buffered) {
-        std::memcpy(handle->write_buffer.get() + handle->write_buffer_fill,
-                    handle->record_buffer.get(), slot.laid_out);
-        handle->write_buffer_fill += size;
-    } else {
-        status = write_slot(handle, at, slot);
-        if (status != kOk)
-            return status;
-    }
+    status = buffered ? append_buffered_slot(handle, handle->record_buffer.get(), size)
+                      : append_exact(handle, at, handle->record_buffer.get(), slot.laid_out);
+    if (status != kOk)
+        return status;
     *address = at;
     *slot_size = size;
     return kOk;
 }
 
-// Frees a record's slot; a slot still in the append buffer reaches the file
-// first.
+// Frees a record's slot. The append buffer's copy of it would go stale, so
+// the buffer starts again.
 int release_slot(StoreHandle* handle, uint32_t address, const KnownSlot* known = nullptr) {
-    if (in_append_buffer(handle, address)) {
-        const int status = flush_append_buffer(handle);
-        if (status != kOk)
-            return status;
-    }
+    if (in_append_buffer(handle, address))
+        restart_append_buffer(handle);
     return free_slot(handle, address, known);
 }
 
@@ -148,12 +151,10 @@ int rewrite_record(StoreHandle* handle, const unsigned char* data, uint32_t leng
     // The record moves. Without a hook the index could not follow it.
     if (handle->shift_tree == nullptr)
         return kIoError;
-    int status = flush_append_buffer(handle);
-    if (status != kOk)
-        return status;
+    restart_append_buffer(handle);
     uint32_t new_address = 0;
     uint32_t new_size = 0;
-    status = store_in_new_space(handle, data, length, &new_address, &new_size);
+    int status = store_in_new_space(handle, data, length, &new_address, &new_size);
     if (status != kOk)
         return status;
     // The record buffer still holds the new slot; its data follows the header.
@@ -167,14 +168,9 @@ int rewrite_record(StoreHandle* handle, const unsigned char* data, uint32_t leng
     *address = new_address;
     handle->last_record_address = new_address;
     handle->last_slot_size = new_size;
-    // The new copy reaches the file before the old one is freed there, so
+    // The new copy is in the file before the old one is freed there, so
     // that a process dying in between leaves a copy of the record in the
     // store for a rebuild to find.
-    if (in_append_buffer(handle, new_address)) {
-        status = flush_append_buffer(handle);
-        if (status != kOk)
-            return status;
-    }
     return free_slot(handle, old_address);
 }
 
@@ -289,11 +285,8 @@ extern "C" int _vmq_open_data_records(StoreHandle* handle) {
 }
 
 extern "C" int _vmq_close_data_records(StoreHandle* handle) {
-    // A failed write keeps both buffers and the buffered bytes: the handle
-    // stays usable and a second close tries the write again.
-    const int status = flush_append_buffer(handle);
-    if (status != kOk)
-        return status;
+    // Every record is in the file already: nothing is left to write.
+    restart_append_buffer(handle);
     handle->write_buffer.reset();
     handle->record_buffer.reset();
     handle->record_buffer_size = 0;

@@ -96,6 +96,10 @@ struct SetBuffer {
     int newer = -1;      // ring links: buffer indexes
     int older = -1;
     bool dirty = false;  // the image differs from the file
+    // Records left this set in the operation under way: it reaches the file
+    // after the sets that took them, so that a process dying in between
+    // leaves a record twice rather than nowhere.
+    bool lost = false;
 };
 
 struct SequenceSetPool {

@@ -31,6 +31,7 @@ void clear_buffer(SetBuffer* b) {
     b->last = 0;
     b->block = 0;
     b->dirty = false;
+    b->lost = false;
 }
 
 void unlink_buffer(SequenceSetPool* pool, int i) {
@@ -175,6 +176,21 @@ int flush_sequence_set_buffer(StoreHandle* handle, int i) {
     const int status = write_exact(handle, b.block, pool->image(i), pool->set_size);
     if (status == kOk)
         b.dirty = false;
+    return status;
+}
+
+int write_changed_sets(StoreHandle* handle) {
+    SequenceSetPool* pool = handle->sequence_sets.get();
+    int status = kOk;
+    for (const bool lost : {false, true}) {
+        for (int i = 0; i < pool->buffers_in_use && status == kOk; ++i) {
+            const SetBuffer& b = pool->buffers[i];
+            if (b.first != 0 && b.lost == lost)
+                status = flush_sequence_set_buffer(handle, i);
+        }
+    }
+    for (int i = 0; i < pool->buffers_in_use; ++i)
+        pool->buffers[i].lost = false;
     return status;
 }
 

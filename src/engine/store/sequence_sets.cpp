@@ -3,6 +3,9 @@
 // the sets between half full and full. The layout is in sequence_set.h, the
 // buffer pool in sequence_set_pool.cpp.
 //
+// Every record a put or delete changed is in the file when it returns: the
+// changed sets are written at its end (the pool keeps them for reading).
+//
 // Every change is made to the sets' images in the pool and the headers are
 // settled from the records before anything is reported to the index, so a
 // shift hook that fails leaves every set matching its contents; its status
@@ -45,9 +48,12 @@ HeldSet hold(StoreHandle* handle, int buffer) {
 // The set's header follows its records and count; the buffer is changed.
 int settle(StoreHandle* handle, const HeldSet& set, int32_t count) {
     SequenceSetPool* pool = handle->sequence_sets.get();
+    const int32_t before = set_count(set.image);
     if (!settle_set_header(set.image, set.block, pool->set_size, count))
         return kIoError;
     SetBuffer& b = pool->buffers[set.buffer];
+    if (count < before)
+        b.lost = true;
     b.first = platform::load_u32(set.image + kSetFirstAt);
     b.last = platform::load_u32(set.image + kSetLastAt);
     b.dirty = true;
@@ -575,7 +581,8 @@ extern "C" int _vmq_put_sequence_set(StoreHandle* handle, uint32_t* address,
         std::memcpy(copy.get(), data, length);
         data = copy.get();
     }
-    return put_record(handle, address, data, length, mode == 1);
+    const int status = put_record(handle, address, data, length, mode == 1);
+    return status == kvr::engine::kOk ? write_changed_sets(handle) : status;
 }
 
 extern "C" int _vmq_delete_sequence_set(StoreHandle* handle, uint32_t address) {
@@ -611,8 +618,8 @@ extern "C" int _vmq_delete_sequence_set(StoreHandle* handle, uint32_t address) {
     if (status != kvr::engine::kOk)
         return status;
     if (count == 1)
-        return free_empty_set(handle, set, before, after);
-    if (set_free(set.image) > (handle->sequence_sets->set_size - kSetHeaderSize) / 2)
-        return rebalance(handle, set);
-    return kvr::engine::kOk;
+        status = free_empty_set(handle, set, before, after);
+    else if (set_free(set.image) > (handle->sequence_sets->set_size - kSetHeaderSize) / 2)
+        status = rebalance(handle, set);
+    return status == kvr::engine::kOk ? write_changed_sets(handle) : status;
 }

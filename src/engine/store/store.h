@@ -114,10 +114,14 @@ int add_to_avail_list(StoreHandle* handle, uint32_t block, int buffer);
 // sees it.
 const unsigned char* resident_sequence_set(const StoreHandle* handle, uint32_t block);
 
-// Writes the append buffer's bytes at its file offset and empties it (its
-// offset becomes 0, so the next append starts at the file's new end). A
-// failed write keeps the bytes in the buffer.
-int flush_append_buffer(StoreHandle* handle);
+// Block format: writes every changed set back, first the sets that took
+// records in the operation just done, then those that lost some. The sets
+// stay in the pool.
+int write_changed_sets(StoreHandle* handle);
+
+// Empties the append buffer (its offset becomes 0, so the next append starts
+// at the file's new end). Its bytes are in the file already.
+void restart_append_buffer(StoreHandle* handle);
 
 }  // namespace kvr::store
 

@@ -43,6 +43,13 @@ int write_exact(const StoreHandle* handle, uint32_t at, const void* buffer, uint
     return io_status(handle->io.write_at(at, buffer, count));
 }
 
+int append_exact(const StoreHandle* handle, uint32_t at, const void* buffer, uint32_t count) {
+    const int status = write_exact(handle, at, buffer, count);
+    if (status != engine::kOk)
+        handle->io.truncate(at);
+    return status;
+}
+
 int write_spaces(const StoreHandle* handle, uint64_t count) {
     while (count > 0) {
         const uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(count, kSpaceChunk));

@@ -29,6 +29,11 @@ int read_exact(const StoreHandle* handle, uint32_t at, void* buffer, uint32_t co
 // Writes `count` bytes at `at`.
 int write_exact(const StoreHandle* handle, uint32_t at, const void* buffer, uint32_t count);
 
+// Writes `count` bytes at `at`, the end of the file. A write that fails
+// part-way would leave a slot cut short in front of whatever is appended
+// next, so the file is cut back to `at` (as far as the system allows).
+int append_exact(const StoreHandle* handle, uint32_t at, const void* buffer, uint32_t count);
+
 // Writes `count` spaces at the file position, in chunks.
 int write_spaces(const StoreHandle* handle, uint64_t count);
 

@@ -143,6 +143,15 @@ int Tree::open(store::StoreHandle* store, engine::FileChannel file, uint32_t pag
     return result;
 }
 
+int Tree::write_back() {
+    if (!writable_)
+        return kTreeOk;
+    const int result = flush_tree(this);
+    if (result == kTreeOk)
+        root_on_disk_ = root();
+    return result;
+}
+
 int Tree::close() {
     int mismatches = 0;
     int io_result = kTreeOk;

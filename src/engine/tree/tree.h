@@ -53,6 +53,10 @@ public:
     int open(store::StoreHandle* store, engine::FileChannel file, uint32_t page_size,
              uint32_t flags, bool old_format);
     int close();
+    // Writes every changed page of a tree open for update and empties the
+    // cache, so that close has nothing left to write: 0, 102 (a page whose
+    // own address is wrong) or 106. A failure keeps the pages not written.
+    int write_back();
 
     unsigned char* header_image() const { return header_; }
     TreeHeader header() const { return TreeHeader(header_); }

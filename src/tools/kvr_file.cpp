@@ -11,6 +11,7 @@
 
 #include "engine/file_header.h"
 #include "engine/results.h"
+#include "platform/coding.h"
 #include "vmqrmkvr/isam.h"
 #include "vmqrmkvr/seqfs.h"
 
@@ -338,6 +339,7 @@ int SequentialFile::open_input(const std::string& path) {
         const uintmax_t file_size = std::filesystem::file_size(path, error);
         file_size_ = error ? 0 : file_size;
         read_to_ = kSequentialHeaderSize;
+        path_ = path;
         framing_known_ = !error;
         const uintmax_t longest =
             std::min<uintmax_t>(attributes_.max_length, error ? 0 : file_size);
@@ -385,9 +387,10 @@ int SequentialFile::read_next(std::vector<unsigned char>* record) {
     }
     if (result == 0)
         read_to_ += uint64_t{length} + 2 * kSequentialLengthWordSize;
-    // The engine ends the reading quietly at a record that runs past the end
-    // of the file; the bytes left over say so.
-    if (result == 9 && framing_known_ && file_size_ > read_to_) {
+    // The engine calls a record damaged both when it runs past the end of
+    // the file and when its two length words differ; the first is told
+    // apart by what is left of the file.
+    if (result == 2 && framing_known_ && record_runs_past_end()) {
         framing_known_ = false;
         return kSequentialFileCutShort;
     }
@@ -396,6 +399,24 @@ int SequentialFile::read_next(std::vector<unsigned char>* record) {
                        buffer_.begin() +
                            static_cast<std::ptrdiff_t>(std::min<size_t>(length, buffer_.size())));
     return result;
+}
+
+bool SequentialFile::record_runs_past_end() const {
+    if (file_size_ <= read_to_)
+        return false;
+    const uint64_t left = file_size_ - read_to_;
+    if (left < kSequentialLengthWordSize)
+        return true;  // it ends inside the leading length word
+    std::FILE* file = std::fopen(path_.c_str(), "rb");
+    if (file == nullptr)
+        return false;
+    unsigned char word[kSequentialLengthWordSize] = {};
+    const bool got = ::fseeko(file, static_cast<off_t>(read_to_), SEEK_SET) == 0 &&
+                     std::fread(word, 1, sizeof word, file) == sizeof word;
+    std::fclose(file);
+    if (!got)
+        return false;
+    return left < uint64_t{platform::load_u32(word)} + 2 * kSequentialLengthWordSize;
 }
 
 int SequentialFile::write(const unsigned char* record, uint32_t length) {

@@ -103,8 +103,8 @@ private:
 // What SequentialFile::read_next gives for a record longer than the file's
 // header allows; the next read goes on with the record after it.
 inline constexpr int kSequentialRecordTooLong = 1001;
-// What it gives, before the end of the file, when bytes are left after the
-// last whole record: the file was cut short inside a record.
+// What it gives, in place of the engine's damaged record, when the record
+// runs past the end of the file: the file was cut short inside it.
 inline constexpr int kSequentialFileCutShort = 1002;
 // A sequential file: an 80-byte header, then each record framed by its
 // length before and after.
@@ -132,8 +132,12 @@ public:
 
 private:
     int load_attributes();
+    // Whether the record after those read so far runs past the end of the
+    // file, by its leading length word.
+    bool record_runs_past_end() const;
 
     void* handle_ = nullptr;
+    std::string path_;
     bool first_read_ = true;
     FileAttributes attributes_;
     std::vector<unsigned char> buffer_;

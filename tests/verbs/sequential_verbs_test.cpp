@@ -1,6 +1,7 @@
 // The COBOL verbs on sequential files, driven as a runtime drives them.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <vector>
 
 #include "platform/crt_file.h"
@@ -104,6 +105,36 @@ TEST_F(SequentialVerbs, AttributeChecksAndSharing) {
     VerbFile as_sequential(VMQ_ORG_SEQUENTIAL, path("other.idx"), 8);
     EXPECT_EQ(as_sequential.open(VMQ_OPEN_INPUT), "39");
     EXPECT_EQ(as_sequential.message().substr(0, 37), "001000,Organization is not sequential");
+}
+
+// A file cut short inside its last record, as a writer killed before its
+// buffer reached the file leaves it: the READ at the tear reports damage
+// (30 and a message), not the end of the file, wherever in the record the
+// file ends.
+TEST_F(SequentialVerbs, AFileCutShortInsideARecordIsDamageNotItsEnd) {
+    ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
+    for (const char* r : {"FIRST...", "SECOND..", "THIRD..."})
+        ASSERT_EQ(file().write(r), "00");
+    ASSERT_EQ(file().close(), "00");
+    const std::string name = path("report.seq");
+    const uintmax_t whole = std::filesystem::file_size(name);
+    // Each record takes 16 bytes: its length, 8 bytes of data, its length.
+    for (uintmax_t cut : {1, 6, 14}) {
+        SCOPED_TRACE(cut);
+        std::filesystem::resize_file(name, whole - cut);
+        ASSERT_EQ(file().open(VMQ_OPEN_INPUT), "00");
+        EXPECT_EQ(file().read(), "00");
+        EXPECT_EQ(file().read(), "00");
+        EXPECT_EQ(file().record(), "SECOND..");
+        EXPECT_EQ(file().read(), "30");
+        EXPECT_EQ(file().message().substr(0, 25), "000002,Input-output error");
+        EXPECT_EQ(file().fcb().state_flags & VMQ_AT_END, 0u);
+        EXPECT_EQ(file().read(), "46");
+        EXPECT_EQ(file().close(), "00");
+    }
+    // Cut where a record ends, the file simply ends there.
+    std::filesystem::resize_file(name, whole - 32);
+    EXPECT_EQ(records(), std::vector<std::string>{"FIRST..."});
 }
 
 TEST_F(SequentialVerbs, AdvancingWritesBlankLines) {

@@ -10,9 +10,10 @@
 // straight into the file for the part that lies before them.
 //
 // Length words come from the file and are not trusted: the bytes copied are
-// bounded by the caller's area, a record that runs past the end of the file
-// ends the read with end of file, and a trailing length word that differs
-// from the leading one is a damaged record.
+// bounded by the caller's area. The file ends cleanly only where a record
+// would begin: a record that runs past the end of the file (a file cut short
+// inside it, or a damaged length word) is a damaged record, as is a trailing
+// length word that differs from the leading one.
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -263,9 +264,10 @@ int sq_read(sq_handle& handle, unsigned char* area, uint32_t* length, bool from_
     }
     handle.has_read_record = false;
     const uint64_t start = handle.read_offset();
+    // Once a record has begun, the end of the file inside it is damage.
     auto fail = [&](int result) {
         handle.resume_at = start;
-        return result;
+        return result == kEndOfFile ? kIoError : result;
     };
 
     unsigned char word[kLengthWordSize];

@@ -51,9 +51,10 @@ TEST_F(SeqRecordTest, ShortAreaAndEndOfFile) {
 }
 
 // A file that ends right after a record's data (here a zero-length record
-// whose leading word ends the first chunk) still delivers the record; one
-// that ends inside the trailing word does not.
-TEST_F(SeqRecordTest, FileEndingBeforeATrailingLengthWord) {
+// whose leading word ends the first chunk) still delivers the record. One
+// cut short anywhere else inside a record, in either length word or in the
+// data, ends with a damaged record (2), never with a quiet end of file.
+TEST_F(SeqRecordTest, FileEndingInsideARecord) {
     ASSERT_EQ(create(), 0);
     const std::string filler = make_record(4084, 3);
     const std::string bytes = read_file(name_) + frame(filler) + le32(0);
@@ -64,23 +65,30 @@ TEST_F(SeqRecordTest, FileEndingBeforeATrailingLengthWord) {
     EXPECT_EQ(end, 9);
     TempDirTest::write_file(name_, bytes + le32(0) + le32(5) + "abcde");
     EXPECT_EQ(read_all(&end), (Records{filler, "", "abcde"}));
-    TempDirTest::write_file(name_, bytes + le32(0) + le32(5) + "abcde\5");
-    EXPECT_EQ(read_all(&end), (Records{filler, ""}));
     EXPECT_EQ(end, 9);
+    const std::string last = le32(0) + frame("abcde");
+    for (size_t cut = 1; cut < last.size(); ++cut) {
+        if (cut == 4 || cut == 13)
+            continue;  // a whole record ends there
+        SCOPED_TRACE(cut);
+        TempDirTest::write_file(name_, bytes + last.substr(0, cut));
+        EXPECT_EQ(read_all(&end), (cut < 4 ? Records{filler} : Records{filler, ""}));
+        EXPECT_EQ(end, 2);
+    }
 }
 
-// A length beyond the end of the file ends the read with 9 after a copy
-// bounded by the area; a trailing word that differs is a damaged record (2).
-// The next read answers the same; a rewind starts over.
+// A length beyond the end of the file, or a trailing word that differs, is a
+// damaged record (2), after a copy bounded by the area. The next read answers
+// the same; a rewind starts over.
 TEST_F(SeqRecordTest, DamagedLengthWords) {
     ASSERT_EQ(create(), 0);
     const std::string header = read_file(name_) + frame("good");
     const std::string tail = make_record(9000, 5);
     const std::pair<std::string, int> cases[] = {
-        {le32(0xFFFFFFF0) + tail, 9},
-        {le32(0x80000000) + tail, 9},
-        {le32(9001) + tail + le32(9001), 9},
-        {std::string("\x10\0", 2), 9},
+        {le32(0xFFFFFFF0) + tail, 2},
+        {le32(0x80000000) + tail, 2},
+        {le32(9001) + tail + le32(9001), 2},
+        {std::string("\x10\0", 2), 2},
         {le32(10) + "0123456789" + le32(11) + frame("later"), 2},
     };
     for (const auto& [bytes, result] : cases) {

@@ -9,7 +9,7 @@ namespace kvr::runtime {
 const char* open_file_name(const vmq_fcb* fcb, const vmq_file_description* description,
                            char** copy) {
     *copy = nullptr;
-    if ((description->file_flags & VMQ_FILE_NAME_IN_ITEM) == 0)
+    if (description == nullptr || (description->file_flags & VMQ_FILE_NAME_IN_ITEM) == 0)
         return fcb->file_name != nullptr ? fcb->file_name : "";
     const size_t length = description->name_length;
     char* name = static_cast<char*>(_vmqMalloc(length + 1, 907, 0));

@@ -12,8 +12,9 @@ namespace kvr::runtime {
 
 // The file's name. When the name is a data item, *copy receives the storage
 // the name lives in (from the runtime's allocator; the caller releases it
-// with _vmqCheckFree), otherwise null. Calls the runtime's allocator, so it
-// must be called from a frame that holds no object with a destructor.
+// with _vmqCheckFree), otherwise null. Without a description the name is
+// the FCB's string. Calls the runtime's allocator, so it must be called from
+// a frame that holds no object with a destructor.
 const char* open_file_name(const vmq_fcb* fcb, const vmq_file_description* description,
                            char** copy);
 

@@ -41,7 +41,8 @@ constexpr const char* kEngineTexts[] = {
     "locking error",                          // 28
 };
 
-// Texts of the OPEN verbs' own codes 1000 to 1007.
+// Texts of the verbs' own codes: 1000 to 1007 from OPEN, 1008 from a record
+// verb called without a record area.
 constexpr const char* kOpenTexts[] = {
     "Organization is not sequential",  // 1000
     "Organization is indexed",         // 1001
@@ -51,6 +52,7 @@ constexpr const char* kOpenTexts[] = {
     "Record lengths differ",           // 1005
     "Record types differ",             // 1006
     "Key length or position differs",  // 1007
+    "No record area",                  // 1008
 };
 
 constexpr int kEngineTextCount = sizeof kEngineTexts / sizeof kEngineTexts[0];

@@ -13,6 +13,10 @@
 
 namespace kvr::runtime {
 
+// The diagnostic code of a record verb refused because the FCB has no record
+// area; the status is 30.
+inline constexpr int kNoRecordArea = 1008;
+
 struct VerbTarget {
     vmq_fcb* fcb;
     vmq_program_context* context;

@@ -4,6 +4,11 @@
 // previous buffer back, reports the abandonment to the runtime, and returns;
 // nothing else is written.
 //
+// A verb whose file description cannot be found (a null description, or a
+// null entry in the program's table) is not run: the frame sets the FCB's
+// status to 30 and calls the USE procedure, as the runtime's own error
+// entries do. A null FCB is left alone.
+//
 // A worker must not hold an object with a destructor in any frame that is
 // alive while it calls into the runtime (USE procedure, allocator): a jump
 // would skip the destructor. Workers compute their outcome first, in

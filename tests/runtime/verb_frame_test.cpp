@@ -9,6 +9,7 @@
 #include "runtime/reporting.h"
 #include "runtime/verb_frame.h"
 #include "support/cobol_program.h"
+#include "verbs/entry_points.h"
 #include "vmqrmkvr/vmqrtlib.h"
 
 namespace {
@@ -185,6 +186,55 @@ TEST_F(VerbFrame, DescriptionFoundThroughTheProgramContext) {
     run(script);
     EXPECT_EQ(program.status_item(), "23");
     EXPECT_EQ(program.fcb.state_flags, VMQ_DESC_BY_INDEX);
+}
+
+// A verb whose description cannot be found is not run: there is no status
+// item or message area to write, so the FCB's status (30) and the USE
+// procedure tell the runtime. Every entry point goes through the frame.
+TEST_F(VerbFrame, NoDescriptionGives30AndRunsNothing) {
+    vmq_file_description* const description = &program.description();
+    Script script;
+    program.fcb.description = nullptr;
+    run(script);
+    EXPECT_EQ(script.reports_completed, 0);
+    EXPECT_EQ(program.fcb.status, 30);
+    EXPECT_EQ(program.use_procedure_calls(), 1);
+    EXPECT_EQ(program.status_item(), "");
+
+    // A null entry in the program's table, and a table entry asked for
+    // without a file index, which falls back to the null description.
+    program.fcb.state_flags = VMQ_DESC_BY_INDEX;
+    program.runtime.descriptions[0] = nullptr;
+    for (uint32_t index : {1u, 0u}) {
+        program.fcb.file_index = index;
+        program.fcb.status = 0;
+        run(script);
+        EXPECT_EQ(script.reports_completed, 0);
+        EXPECT_EQ(program.fcb.status, 30);
+    }
+    program.runtime.descriptions[0] = description;
+    program.fcb.file_index = 1;
+    run(script);
+    EXPECT_EQ(script.reports_completed, 1);
+
+    const vmq_verb_entry entries[] = {
+        _vmqBIndexOpen,     _vmqBIndexClose,     _vmqBIndexRead,      _vmqBIndexWrite,
+        _vmqBIndexRewrite,  _vmqBIndexDelete,    _vmqBIndexStart,     _vmqBRelativeOpen,
+        _vmqBRelativeClose, _vmqBRelativeRead,   _vmqBRelativeWrite,  _vmqBRelativeRewrite,
+        _vmqBRelativeDelete, _vmqBRelativeStart, _vmqBSeqOpen,        _vmqBSeqClose,
+        _vmqBSeqRead,       _vmqBSeqWrite,       _vmqBSeqRewrite};
+    const long live = threadStorage()->live_allocations;
+    for (vmq_verb_entry entry : entries) {
+        CobolProgram lost(VMQ_ORG_INDEXED, 40);
+        lost.fcb.description = nullptr;
+        lost.fcb.state_flags = 0;
+        entry(&lost.fcb, &lost.context);
+        EXPECT_EQ(lost.fcb.status, 30);
+        EXPECT_EQ(lost.use_procedure_calls(), 1);
+        entry(nullptr, &lost.context);  // no FCB at all: nothing to do
+    }
+    EXPECT_EQ(threadStorage()->live_allocations, live);
+    EXPECT_EQ(threadStorage()->jump_buffer, nullptr);
 }
 
 TEST_F(VerbFrame, LastVerbAndRecordRead) {

@@ -277,5 +277,71 @@ TEST_F(IndexedVerbs, CloseWithLockAndReleaseOnly) {
     EXPECT_EQ(other->read(VMQ_READ_NEXT), "47");
 }
 
+// Calls no runtime should make get a status and a message, never a crash
+// and never a quiet success: a key of reference the file does not have (as
+// a byte, 257 would pass for the prime key), and no record area.
+TEST_F(IndexedVerbs, BadCallsGetAStatusAndAMessage) {
+    load({"000010ANNABOS", "000020BERTNYC"});
+    ASSERT_EQ(file().open(VMQ_OPEN_IO), "00");
+    vmq_fcb& fcb = file().fcb();
+    for (uint16_t key : {4, 257, 65535}) {
+        SCOPED_TRACE(key);
+        fcb.key_of_reference = key;
+        EXPECT_EQ(file().read_key("000010"), "00");  // by the prime key: no key of reference
+        EXPECT_EQ(file().read(VMQ_READ_NEXT), "20");
+        EXPECT_EQ(file().message().substr(0, 25), "000006,Invalid key number");
+        EXPECT_EQ(file().read_key("000010", VMQ_KEY_IS), "20");
+        EXPECT_EQ(file().start(VMQ_START_EQUAL | VMQ_KEY_IS, "000010", 6), "20");
+        EXPECT_EQ(file().write("000030CARLBOS"), "20");
+        file().set_record("000010");
+        EXPECT_EQ(file().remove(), "20");
+    }
+
+    fcb.key_of_reference = 1;
+    unsigned char* area = fcb.record_area;
+    fcb.record_area = nullptr;
+    const std::string refused = "001008,No record area";
+    EXPECT_EQ(file().read_key("000010"), "30");
+    EXPECT_EQ(file().message().substr(0, refused.size()), refused);
+    EXPECT_EQ(file().start(VMQ_START_NOT_LESS, "000010", 6), "30");
+    EXPECT_EQ(file().write("000030CARLBOS"), "30");
+    EXPECT_EQ(file().rewrite("000010ANNALAX"), "30");
+    EXPECT_EQ(file().remove(), "30");
+    EXPECT_EQ(file().message().substr(0, refused.size()), refused);
+    fcb.record_area = area;
+
+    // Nothing was changed.
+    EXPECT_EQ(file().read_key("000030"), "23");
+    EXPECT_EQ(file().read_key("000010"), "00");
+    EXPECT_EQ(file().record().substr(0, 13), "000010ANNABOS");
+    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
+    EXPECT_EQ(file().record().substr(0, 6), "000020");
+    EXPECT_EQ(file().close(), "00");
+}
+
+// A variable-length record that ends before the last key does is a record
+// of the wrong length (44), refused before the engine sees it; one that
+// holds every key is written.
+TEST_F(IndexedVerbs, RecordShorterThanItsKeysGives44) {
+    file().description().record_flags = VMQ_RECORD_VARIABLE;
+    file().description().min_record_length = file().description().min_area_length = 5;
+    ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
+    file().set_record("000010ANNABOS");
+    file().fcb().write_length = 12;  // the region key ends at 13
+    EXPECT_EQ(file().call(file().fcb().write_entry), "44");
+    EXPECT_EQ(file().message().substr(0, 23), "000014,Record too short");
+    file().fcb().write_length = 13;
+    EXPECT_EQ(file().call(file().fcb().write_entry), "00");
+    EXPECT_EQ(file().close(), "00");
+
+    ASSERT_EQ(file().open(VMQ_OPEN_IO), "00");
+    ASSERT_EQ(file().read(VMQ_READ_NEXT), "00");
+    EXPECT_EQ(file().record(), "000010ANNABOS");
+    file().fcb().write_length = 12;
+    EXPECT_EQ(file().call(file().fcb().rewrite_entry), "44");
+    EXPECT_EQ(file().message().substr(0, 23), "000014,Record too short");
+    EXPECT_EQ(file().close(), "00");
+}
+
 }  // namespace
 }  // namespace kvr::test

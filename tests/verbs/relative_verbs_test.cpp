@@ -118,6 +118,43 @@ TEST_F(RelativeVerbs, RandomAccessByNumber) {
     EXPECT_EQ(file().close(), "00");
 }
 
+// Without a record area (where the record number goes in front of the
+// record) every verb but START, which needs only the number, is refused
+// with 30 and a message, and numbers no record.
+TEST_F(RelativeVerbs, CallsWithoutARecordAreaAreRefused) {
+    auto sequential = make(VMQ_ACCESS_SEQUENTIAL);
+    ASSERT_EQ(sequential->open(VMQ_OPEN_OUTPUT), "00");
+    ASSERT_EQ(sequential->write("RECORD.."), "00");
+    unsigned char* area = sequential->fcb().record_area;
+    sequential->fcb().record_area = nullptr;
+    EXPECT_EQ(sequential->call(sequential->fcb().write_entry), "30");
+    EXPECT_EQ(sequential->message().substr(0, 21), "001008,No record area");
+    EXPECT_EQ(sequential->fcb().relative_number, 1u);
+    sequential->fcb().record_area = area;
+    EXPECT_EQ(sequential->write("RECORD.."), "00");
+    EXPECT_EQ(sequential->fcb().relative_number, 2u);
+    EXPECT_EQ(sequential->close(), "00");
+
+    ASSERT_EQ(file().open(VMQ_OPEN_IO), "00");
+    area = file().fcb().record_area;
+    file().fcb().record_area = nullptr;
+    file().fcb().relative_number = 2;
+    EXPECT_EQ(file().read(), "30");
+    file().fcb().verb_options = VMQ_START_EQUAL;
+    EXPECT_EQ(file().call(file().fcb().start_entry), "00");
+    EXPECT_EQ(file().read(VMQ_READ_NEXT), "30");
+    file().fcb().write_length = 8;
+    for (vmq_verb_entry entry :
+         {file().fcb().write_entry, file().fcb().rewrite_entry, file().fcb().delete_entry}) {
+        EXPECT_EQ(file().call(entry), "30");
+        EXPECT_EQ(file().message().substr(0, 21), "001008,No record area");
+    }
+    file().fcb().record_area = area;
+    EXPECT_EQ(file().read(), "00");
+    EXPECT_EQ(file().record(), "RECORD..");
+    EXPECT_EQ(file().close(), "00");
+}
+
 TEST_F(RelativeVerbs, OrganizationsAreNotMixed) {
     ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
     ASSERT_EQ(file().close(), "00");

@@ -137,6 +137,30 @@ TEST_F(SequentialVerbs, AFileCutShortInsideARecordIsDamageNotItsEnd) {
     EXPECT_EQ(records(), std::vector<std::string>{"FIRST..."});
 }
 
+// A READ, WRITE or REWRITE without a record area is refused with 30 and a
+// message; nothing is read or written.
+TEST_F(SequentialVerbs, CallsWithoutARecordAreaAreRefused) {
+    ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
+    unsigned char* area = file().fcb().record_area;
+    file().fcb().record_area = nullptr;
+    file().fcb().write_length = 8;
+    EXPECT_EQ(file().call(file().fcb().write_entry), "30");
+    EXPECT_EQ(file().message().substr(0, 21), "001008,No record area");
+    file().fcb().record_area = area;
+    ASSERT_EQ(file().write("KEPT...."), "00");
+    ASSERT_EQ(file().close(), "00");
+
+    ASSERT_EQ(file().open(VMQ_OPEN_IO), "00");
+    ASSERT_EQ(file().read(), "00");
+    file().fcb().record_area = nullptr;
+    EXPECT_EQ(file().call(file().fcb().rewrite_entry), "30");
+    EXPECT_EQ(file().read(), "30");
+    EXPECT_EQ(file().message().substr(0, 21), "001008,No record area");
+    file().fcb().record_area = area;
+    ASSERT_EQ(file().close(), "00");
+    EXPECT_EQ(records(), std::vector<std::string>{"KEPT...."});
+}
+
 TEST_F(SequentialVerbs, AdvancingWritesBlankLines) {
     ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
     EXPECT_EQ(write_advancing("AFTER3..", VMQ_ADVANCE_AFTER, 3), "00");

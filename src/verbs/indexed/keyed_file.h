@@ -67,6 +67,26 @@ inline const vmq_key_description& key(const vmq_file_description* description, i
     return vmq_key_descriptions(description)[k];
 }
 
+// Whether the key of reference names one of the file's keys. The runtime
+// may hand over any number up to 65535; one past the keys is never looked
+// up, and never passed to the engine cut to a byte.
+inline bool key_of_reference_known(const vmq_fcb* fcb, const vmq_file_description* description) {
+    return static_cast<uint32_t>(key_number(fcb)) < description->key_count;
+}
+
+// Where the last of the file's keys ends in the program's record: a shorter
+// record cannot be written.
+inline uint32_t keys_end(const vmq_file_description* description) {
+    const uint32_t keys = description->key_count < 255 ? description->key_count : 255;
+    uint64_t end = 0;
+    for (uint32_t i = 0; i < keys; ++i) {
+        const vmq_key_description& k = key(description, static_cast<int>(i));
+        if (uint64_t{k.position} + k.length > end)
+            end = uint64_t{k.position} + k.length;
+    }
+    return end > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(end);
+}
+
 // The flag a verb adds to its engine opcode when the file is open I-O with
 // record locking.
 inline uint16_t lock_flag(const vmq_fcb* fcb, const vmq_file_description* description,

@@ -7,6 +7,11 @@
 //   successful READ        set             READ                the next record
 //   failed START or READ   clear           unchanged           none: 46
 //   READ with status 99    unchanged       unchanged           as before
+//
+// A READ or START that brings no record area to read into or take the key
+// from, or goes by a key of reference the file does not have, fails as an
+// engine refusal would, without an engine call: 30 ("No record area") or
+// the engine's "invalid key number".
 #include <cstring>
 
 #include "engine/results.h"
@@ -61,14 +66,17 @@ void keyed_read(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganizat
     }
     runtime::VerbTarget target = runtime::begin_verb(fcb, context, VMQ_VERB_READ);
     const uint32_t extra = org.relative ? kRelativeNumberSize : 0;
-    unsigned char* buffer = fcb->record_area - extra;
     uint32_t length = description->max_record_length + extra;
-    const int k = org.relative ? 0 : keyed::key_number(fcb);
     const uint16_t hold = keyed::lock_flag(fcb, description, IX_HOLD_RECORD);
     const uint32_t options = fcb->verb_options;
     const bool next = (options & VMQ_READ_NEXT) != 0;
     const bool previous = (options & VMQ_READ_PREVIOUS) != 0;
     const bool sequential = keyed::sequential_access(description);
+    // Every READ of an indexed file but a random one without KEY IS goes by
+    // the key of reference; a relative file has only its number.
+    const bool by_key_of_reference =
+        !org.relative && (next || previous || sequential || (options & VMQ_KEY_IS) != 0);
+    const int key_index = by_key_of_reference ? keyed::key_number(fcb) : 0;
 
     if ((fcb->state_flags & VMQ_POSITION_VALID) == 0 && (next || sequential || previous)) {
         fcb->status = 46;
@@ -77,9 +85,17 @@ void keyed_read(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganizat
         return;
     }
 
+    // A call the engine cannot be given: no area to read into, or a key of
+    // reference the file does not have. It fails as an engine refusal would.
+    int result = 0;
+    if (fcb->record_area == nullptr)
+        result = runtime::kNoRecordArea;
+    else if (by_key_of_reference && !keyed::key_of_reference_known(fcb, description))
+        result = engine::kBadKeyNumber;
+    unsigned char* buffer = result == 0 ? fcb->record_area - extra : nullptr;
+
     unsigned char key_area[kMaxKeyLength + 1] = {};
     int opcode;
-    int key_index = k;
     bool stepping = true;
     if (previous) {
         // Right after START the record START found comes first, in either
@@ -95,17 +111,18 @@ void keyed_read(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganizat
     } else {
         opcode = IX_READ_EQ;
         stepping = false;
-        if (org.relative) {
+    }
+    if (result == 0) {
+        if (opcode == IX_READ_EQ && org.relative) {
             std::memcpy(buffer, &fcb->relative_number, kRelativeNumberSize);
             std::memcpy(key_area, &fcb->relative_number, kRelativeNumberSize);
-        } else {
-            key_index = (options & VMQ_KEY_IS) != 0 ? k : 0;
+        } else if (opcode == IX_READ_EQ) {
             const vmq_key_description& key = keyed::key(description, key_index);
             std::memcpy(key_area, fcb->record_area + key.position, key.length);
         }
+        result = _vmqpIsam(static_cast<uint16_t>(opcode | hold), keyed::slot(fcb), buffer, &length,
+                           key_area, static_cast<uint8_t>(key_index));
     }
-    const int result = _vmqpIsam(static_cast<uint16_t>(opcode | hold), keyed::slot(fcb), buffer,
-                                 &length, key_area, static_cast<uint8_t>(key_index));
     if (result == engine::kOk || result == engine::kDuplicateFollows) {
         fcb->status = result == engine::kDuplicateFollows ? 2 : 0;
         fcb->read_length = length - extra;
@@ -155,13 +172,20 @@ void keyed_start(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganiza
     }
 
     unsigned char key_area[kMaxKeyLength + 1] = {};
-    int k = 0;
+    const bool by_key_of_reference = !org.relative && (options & VMQ_KEY_IS) != 0;
+    const int k = by_key_of_reference ? keyed::key_number(fcb) : 0;
     bool partial = false;
     uint32_t given = 0;
-    if (org.relative) {
+    // The key comes from the record area of an indexed file, from the FCB
+    // of a relative one.
+    int result = 0;
+    if (!org.relative && fcb->record_area == nullptr)
+        result = runtime::kNoRecordArea;
+    else if (by_key_of_reference && !keyed::key_of_reference_known(fcb, description))
+        result = engine::kBadKeyNumber;
+    if (result == 0 && org.relative) {
         std::memcpy(key_area, &fcb->relative_number, kRelativeNumberSize);
-    } else {
-        k = (options & VMQ_KEY_IS) != 0 ? keyed::key_number(fcb) : 0;
+    } else if (result == 0) {
         const vmq_key_description& key = keyed::key(description, k);
         // A key length beyond the key is taken as the whole key: the key
         // buffer is never overrun.
@@ -179,7 +203,8 @@ void keyed_start(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganiza
 
     uint32_t length = 0;
     const uint16_t lock = keyed::lock_flag(fcb, description, IX_LOCK_RECORD);
-    int result = _vmqpIsam(static_cast<uint16_t>(opcode | lock), keyed::slot(fcb), fcb->work_buffer,
+    if (result == 0)
+        result = _vmqpIsam(static_cast<uint16_t>(opcode | lock), keyed::slot(fcb), fcb->work_buffer,
                            &length, key_area, static_cast<uint8_t>(k));
     if (partial && (options & VMQ_START_EQUAL) != 0 &&
         (result == engine::kOk || result == engine::kDuplicateFollows) &&

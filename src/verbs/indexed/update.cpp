@@ -5,6 +5,11 @@
 // current record) and go back to it afterwards, so that a later READ NEXT
 // goes on from where the program was. Under sequential access they work on
 // the record the last READ delivered.
+//
+// A call the engine cannot be given is refused first: no record area (30),
+// a record outside the file's lengths or too short to hold every key (44),
+// a key of reference the file does not have (as the engine's "invalid key
+// number").
 #include <cstring>
 
 #include "engine/results.h"
@@ -28,6 +33,33 @@ void set_status(vmq_fcb* fcb, int result, uint8_t verb) {
     fcb->status = runtime::record_verb_status(result, verb);
     if (result == engine::kEndOfFile)
         fcb->state_flags |= VMQ_AT_END;
+}
+
+// What a call must bring before the engine is given it: a record area; for
+// WRITE and REWRITE (with_record), a record within the file's lengths that
+// holds every key (44 otherwise); and, when the verb goes by it, a key of
+// reference the file has. True when the call is refused, with the status
+// set and *code the diagnostic code.
+bool refuse_call(vmq_fcb* fcb, const vmq_file_description* description,
+                 const KeyedOrganization& org, uint8_t verb, bool with_record,
+                 bool by_key_of_reference, int* code) {
+    *code = 0;
+    if (fcb->record_area == nullptr) {
+        *code = runtime::kNoRecordArea;
+    } else if (with_record && length_outside_record(fcb, description)) {
+        fcb->status = 44;
+        return true;
+    } else if (with_record && !org.relative && fcb->write_length < keyed::keys_end(description)) {
+        fcb->status = 44;
+        *code = engine::kRecordTooShort;
+        return true;
+    } else if (by_key_of_reference && !keyed::key_of_reference_known(fcb, description)) {
+        *code = engine::kBadKeyNumber;
+    } else {
+        return false;
+    }
+    set_status(fcb, *code, verb);
+    return true;
 }
 
 // The position to go back to: the prime key of the current record.
@@ -54,7 +86,7 @@ void restore_position(vmq_fcb* fcb, unsigned char* buffer, SavedPosition& positi
 void keyed_write(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganization& org) {
     const vmq_file_description* description = vmq_find_description(fcb, context);
     const bool sequential = keyed::sequential_access(description);
-    if (org.relative) {
+    if (org.relative && fcb->record_area != nullptr) {
         // Sequential writes number the records themselves.
         if (fcb->last_verb == VMQ_VERB_OPEN && sequential &&
             (fcb->open_request & VMQ_OPEN_OUTPUT) != 0)
@@ -65,14 +97,13 @@ void keyed_write(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganiza
                     kRelativeNumberSize);
     }
     runtime::VerbTarget target = runtime::begin_verb(fcb, context, VMQ_VERB_WRITE);
+    const bool by_key_of_reference = !org.relative && !sequential;
     int result = 0;
-    if (length_outside_record(fcb, description)) {
-        fcb->status = 44;
-    } else {
+    if (!refuse_call(fcb, description, org, VMQ_VERB_WRITE, true, by_key_of_reference, &result)) {
         const uint32_t extra = org.relative ? kRelativeNumberSize : 0;
         uint32_t length = fcb->write_length + extra;
         unsigned char key_area[kMaxKeyLength + 1] = {};
-        const int k = org.relative || sequential ? 0 : keyed::key_number(fcb);
+        const int k = by_key_of_reference ? keyed::key_number(fcb) : 0;
         const uint16_t lock = keyed::lock_flag(fcb, description, IX_LOCK_RECORD);
         result = _vmqpIsam(static_cast<uint16_t>(IX_WRITE | lock), keyed::slot(fcb),
                            fcb->record_area - extra, &length, key_area, static_cast<uint8_t>(k));
@@ -93,23 +124,29 @@ void keyed_write(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganiza
 void keyed_rewrite(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganization& org) {
     const vmq_file_description* description = vmq_find_description(fcb, context);
     const uint32_t extra = org.relative ? kRelativeNumberSize : 0;
-    if (org.relative)
+    if (org.relative && fcb->record_area != nullptr)
         std::memcpy(fcb->record_area - extra, &fcb->relative_number, kRelativeNumberSize);
     runtime::VerbTarget target = runtime::begin_verb(fcb, context, VMQ_VERB_REWRITE);
     const uint16_t lock = keyed::lock_flag(fcb, description, IX_LOCK_RECORD);
     const uint16_t rewrite = static_cast<uint16_t>(IX_REWRITE | lock);
-    unsigned char* record = fcb->record_area - extra;
+    const bool sequential = keyed::sequential_access(description);
+    // Under sequential access the engine is told the key of reference.
+    const bool by_key_of_reference = !org.relative && sequential;
     int result = 0;
-    if (length_outside_record(fcb, description)) {
-        fcb->status = 44;
-    } else if (keyed::sequential_access(description)) {
+    if (refuse_call(fcb, description, org, VMQ_VERB_REWRITE, true, by_key_of_reference, &result)) {
+        runtime::report(target, result, nullptr);
+        return;
+    }
+    unsigned char* record = fcb->record_area - extra;
+    if (sequential) {
         if ((fcb->state_flags & VMQ_RECORD_READ) == 0) {
             fcb->status = 43;
         } else {
             uint32_t length = fcb->write_length + extra;
             unsigned char key_area[kMaxKeyLength + 1] = {};
+            const int k = by_key_of_reference ? keyed::key_number(fcb) : 0;
             result = _vmqpIsam(rewrite, keyed::slot(fcb), record, &length, key_area,
-                               static_cast<uint8_t>(org.relative ? 0 : keyed::key_number(fcb)));
+                               static_cast<uint8_t>(k));
             set_status(fcb, result, VMQ_VERB_REWRITE);
         }
     } else {
@@ -138,11 +175,15 @@ void keyed_delete(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganiz
     runtime::VerbTarget target = runtime::begin_verb(fcb, context, VMQ_VERB_DELETE);
     const vmq_file_description* description = target.description;
     const uint32_t extra = org.relative ? kRelativeNumberSize : 0;
-    unsigned char* record = fcb->record_area - extra;
     const uint16_t erase =
         static_cast<uint16_t>(IX_DELETE | keyed::lock_flag(fcb, description, IX_LOCK_RECORD));
     int result = 0;
     unsigned char key_area[kMaxKeyLength + 1] = {};
+    if (refuse_call(fcb, description, org, VMQ_VERB_DELETE, false, !org.relative, &result)) {
+        runtime::report(target, result, nullptr);
+        return;
+    }
+    unsigned char* record = fcb->record_area - extra;
     if (keyed::sequential_access(description)) {
         if ((fcb->last_verb & VMQ_VERB_READ) == 0 || (fcb->state_flags & VMQ_RECORD_READ) == 0) {
             fcb->status = 43;

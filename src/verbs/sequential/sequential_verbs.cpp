@@ -78,6 +78,12 @@ void prepare_blank_record(vmq_fcb* fcb, vmq_program_context* context,
     std::memset(fcb->work_buffer, ebcdic ? 0x40 : 0x20, description->min_record_length);
 }
 
+// A record verb called without a record area: nothing is read or written.
+void refuse_without_record_area(vmq_fcb* fcb, int* code) {
+    fcb->status = 30;
+    *code = runtime::kNoRecordArea;
+}
+
 }  // namespace
 
 void sequential_open(vmq_fcb* fcb, vmq_program_context* context) {
@@ -240,6 +246,9 @@ void sequential_read(vmq_fcb* fcb, vmq_program_context* context) {
     if ((fcb->state_flags & VMQ_POSITION_VALID) == 0) {
         fcb->status = 46;
         fcb->state_flags &= ~VMQ_RECORD_READ;
+    } else if (fcb->record_area == nullptr) {
+        refuse_without_record_area(fcb, &result);
+        fcb->state_flags &= ~(VMQ_RECORD_READ | VMQ_POSITION_VALID);
     } else {
         // The first READ after OPEN starts at the first record, also when
         // a refused verb came between them.
@@ -278,8 +287,10 @@ void sequential_rewrite(vmq_fcb* fcb, vmq_program_context* context) {
     const vmq_file_description* description = target.description;
     int result = 0;
     const uint32_t length = fcb->write_length;
-    if (length < description->min_record_length || length > description->max_record_length ||
-        length != fcb->read_length) {
+    if (fcb->record_area == nullptr) {
+        refuse_without_record_area(fcb, &result);
+    } else if (length < description->min_record_length ||
+               length > description->max_record_length || length != fcb->read_length) {
         fcb->status = 44;
     } else if ((fcb->state_flags & VMQ_RECORD_READ) == 0) {
         fcb->status = 43;
@@ -298,7 +309,10 @@ void sequential_write(vmq_fcb* fcb, vmq_program_context* context) {
     fcb->state_flags &= ~VMQ_END_OF_PAGE;
     int result = 0;
     const uint32_t length = fcb->write_length;
-    if (length < description->min_record_length || length > description->max_record_length) {
+    if (fcb->record_area == nullptr) {
+        refuse_without_record_area(fcb, &result);
+    } else if (length < description->min_record_length ||
+               length > description->max_record_length) {
         fcb->status = 44;
     } else {
         const bool linage = has_linage(description);

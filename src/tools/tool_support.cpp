@@ -1,10 +1,14 @@
 #include "tools/tool_support.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -132,10 +136,58 @@ void remove_pending_files_on_signals() {
     }
 }
 
+namespace {
+
+// The process number in a temporary name ".NAME.kvr-PID.tmp" made for name;
+// 0 when entry is no such name.
+pid_t temporary_owner(const std::string& entry, const std::string& name) {
+    const std::string head = "." + name + ".kvr-";
+    const std::string tail = ".tmp";
+    if (entry.size() <= head.size() + tail.size() || entry.compare(0, head.size(), head) != 0 ||
+        entry.compare(entry.size() - tail.size(), tail.size(), tail) != 0)
+        return 0;
+    const std::string digits = entry.substr(head.size(), entry.size() - head.size() - tail.size());
+    uint64_t pid = 0;
+    if (!parse_number(digits, &pid) || pid == 0 || pid > static_cast<uint64_t>(INT32_MAX))
+        return 0;
+    return static_cast<pid_t>(pid);
+}
+
+// Removes the temporary files that runs killed outright (SIGKILL, a crash,
+// a power cut) left beside name in dir: those of a process that no longer
+// exists. A temporary of a live process is never touched, nor one that some
+// process holds open for writing (its share lock): a process number seen
+// from another namespace may be dead here and alive there.
+void remove_stale_temporaries(const std::string& dir, const std::string& name) {
+    DIR* folder = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (folder == nullptr)
+        return;
+    std::vector<std::string> stale;
+    while (const dirent* entry = ::readdir(folder)) {
+        const pid_t owner = temporary_owner(entry->d_name, name);
+        if (owner != 0 && owner != ::getpid() && ::kill(owner, 0) != 0 && errno == ESRCH)
+            stale.push_back(dir + entry->d_name);
+    }
+    ::closedir(folder);
+    for (const std::string& path : stale) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0)
+            continue;
+        struct stat info {};
+        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+            ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            ::unlink(path.c_str());
+        ::close(fd);
+    }
+}
+
+}  // namespace
+
 PendingFile::PendingFile(std::string final_path)
     : final_path_(std::move(final_path)), target_path_(follow_links(final_path_)) {
     const std::string dir = folder_of(target_path_);
     const std::string name = target_path_.substr(dir.size());
+    remove_stale_temporaries(dir, name);
     temp_path_ = dir + "." + name + ".kvr-" + std::to_string(::getpid()) + ".tmp";
     signal_slot_ = claim_signal_slot(temp_path_);
 }

@@ -38,7 +38,10 @@ void clear_progress_line(std::FILE* err);
 // A file written under a temporary name next to its final one, which takes
 // the final name only through commit(); anything not committed is removed.
 // When the final name is a symbolic link, the file it leads to is the one
-// replaced, and the link stays.
+// replaced, and the link stays. The temporary name, ".NAME.kvr-PID.tmp",
+// carries the writer's process number: a run killed before it could remove
+// its temporary leaves it behind, and the next PendingFile for the same
+// final name removes it once that process is gone.
 class PendingFile {
 public:
     explicit PendingFile(std::string final_path);

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -923,6 +924,60 @@ TEST_F(KvrTool, ASignalRemovesTheTemporaryFiles) {
     for (const auto& entry : std::filesystem::directory_iterator(dir_))
         names.push_back(entry.path().filename().string());
     EXPECT_EQ(names, std::vector<std::string>{"done.seq"});
+}
+
+// A run killed outright leaves its temporary file; the next run for the
+// same file removes it once its process is gone, and never the temporary of
+// a live process or one that a process holds open.
+TEST_F(KvrTool, TheNextRunRemovesTheTemporaryOfAKilledOne) {
+    const std::string file = path("customers.dat");
+    make_customers(file, 40);
+    auto temporary_of = [&](pid_t pid) {
+        return path(".customers.dat.kvr-" + std::to_string(pid) + ".tmp");
+    };
+    std::fflush(nullptr);
+    const pid_t killed = ::fork();
+    ASSERT_GE(killed, 0);
+    if (killed == 0) {
+        kvr::tools::PendingFile pending(file);
+        write_file(pending.path(), "half of a rebuild");
+        ::raise(SIGKILL);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(killed, &status, 0), killed);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    ASSERT_EQ(read_file(temporary_of(killed)), "half of a rebuild");
+
+    int pipe_ends[2];
+    ASSERT_EQ(::pipe(pipe_ends), 0);
+    const pid_t alive = ::fork();
+    ASSERT_GE(alive, 0);
+    if (alive == 0) {
+        char byte;
+        ::close(pipe_ends[1]);
+        while (::read(pipe_ends[0], &byte, 1) < 0 && errno == EINTR) {
+        }
+        ::_exit(0);
+    }
+    ::close(pipe_ends[0]);
+    write_file(temporary_of(alive), "a live run's file");
+    // A number no process has here, held open as a writer in another
+    // process namespace holds its file.
+    const std::string held = temporary_of(1999999999);
+    write_file(held, "held");
+    const int fd = ::open(held.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+
+    EXPECT_EQ(kvr_run({"rebuild", file}).status, kExitOk);
+    EXPECT_FALSE(std::filesystem::exists(temporary_of(killed)));
+    EXPECT_EQ(read_file(temporary_of(alive)), "a live run's file");
+    EXPECT_EQ(read_file(held), "held");
+    const Result r = kvr_run({"check", file});
+    EXPECT_EQ(r.status, kExitOk) << r.out;
+    ::close(fd);
+    ::close(pipe_ends[1]);
+    ASSERT_EQ(::waitpid(alive, &status, 0), alive);
 }
 
 // A write that fails (here the file size limit stands for a full disk)

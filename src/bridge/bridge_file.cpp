@@ -236,7 +236,7 @@ bool BridgeFile::close_at_exit() {
     fcb_.record_area = nullptr;
     fcb_.close_options = 0;
     fcb_.close_entry(&fcb_, &context_);
-    return !is_open();
+    return fcb_.status < 10 && !is_open();
 }
 
 void BridgeFile::read(FCD3* fcd, ReadKind kind) {

@@ -10,7 +10,9 @@ namespace kvr::bridge {
 
 namespace {
 
-void close_open_files_at_exit() { OpenFiles::instance().close_all_at_exit(); }
+void close_open_files_at_exit() {
+    OpenFiles::instance().close_all_at_exit();
+}
 
 }  // namespace
 
@@ -75,9 +77,12 @@ void OpenFiles::close_all_at_exit() {
         if (entry.owner != self || !entry.file->is_open())
             continue;
         entry.close_failed = false;
-        if (!entry.file->close_at_exit())
-            std::fprintf(stderr, "KVRFH: cannot close %s at the end of the run: %s\n",
-                         entry.file->name().c_str(), entry.file->message().c_str());
+        if (entry.file->close_at_exit())
+            continue;
+        const std::string message = entry.file->message();
+        std::fprintf(stderr, "KVRFH: cannot close %s at the end of the run: status %02u%s%s\n",
+                     entry.file->name().c_str(), entry.file->status(), message.empty() ? "" : ", ",
+                     message.c_str());
     }
 }
 

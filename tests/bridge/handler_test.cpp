@@ -2,13 +2,17 @@
 // definition block per file, one operation code per verb.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "bridge/fcd_access.h"
+#include "platform/fault_injection.h"
 
 extern "C" int KVRFH(unsigned char* opcode, FCD3* fcd);
 
@@ -17,6 +21,7 @@ namespace {
 using kvr::bridge::get_u32;
 using kvr::bridge::put_u16;
 using kvr::bridge::put_u32;
+namespace platform = kvr::platform;
 
 constexpr size_t kGuard = 8;
 constexpr unsigned char kGuardByte = 0xAB;
@@ -131,6 +136,9 @@ public:
         return true;
     }
     FCD3& fcd() { return fcd_; }
+    // GnuCOBOL frees the FCD after every CLOSE, a failed one too, and gives
+    // the connector's next verb a new one: the same fields, no file handle.
+    void renew_fcd() { fcd_.fileHandle = nullptr; }
 
 private:
     FCD3 fcd_{};
@@ -156,8 +164,54 @@ protected:
         return file;
     }
 
+    // A file of each organization with three records to write; a relative
+    // record's number is its place in the list.
+    ProgramFile file_of(unsigned char organization, const std::string& name) {
+        if (organization == ORG_INDEXED)
+            return customers(name);
+        return ProgramFile(organization, path(name), organization == ORG_SEQ ? 5 : 10, 10,
+                           organization == ORG_SEQ ? ACCESS_SEQ : ACCESS_DYNAMIC);
+    }
+    static std::vector<std::string> records_for(unsigned char organization) {
+        if (organization == ORG_INDEXED)
+            return {"100100ANNA      BERGEN", "100200BJORN     OSLO  ", "100300CLARA     TROMSO"};
+        if (organization == ORG_SEQ)
+            return {"FIRST", "THE SECOND", "THIRD"};
+        return {"ONE       ", "TWO       ", "THREE     "};
+    }
+    static void write_all(ProgramFile& file, unsigned char organization) {
+        const std::vector<std::string> records = records_for(organization);
+        for (size_t i = 0; i < records.size(); ++i) {
+            file.relative_key(static_cast<uint32_t>(i + 1));
+            ASSERT_EQ(file.write(records[i]), "00") << records[i];
+        }
+    }
+    static std::vector<std::string> read_all(ProgramFile& file) {
+        std::vector<std::string> records;
+        if (file.open(OP_OPEN_INPUT) != "00")
+            return {"OPEN INPUT gave " +
+                    std::string(reinterpret_cast<const char*>(file.fcd().fileStatus), 2)};
+        while (file.call(OP_READ_SEQ) == "00")
+            records.push_back(file.record());
+        if (file.close() != "00")
+            records.push_back("CLOSE failed");
+        return records;
+    }
+
     std::string dir_;
 };
+
+constexpr unsigned char kOrganizations[] = {ORG_INDEXED, ORG_RELATIVE, ORG_SEQ};
+
+// Every write fails, as on a full disk.
+platform::FaultPlan disk_full() {
+    platform::FaultPlan plan;
+    plan.kinds = platform::FaultPlan::kWrite;
+    plan.fail_at = 1;
+    plan.sticky = true;
+    plan.error = platform::ERROR_DISK_FULL;
+    return plan;
+}
 
 TEST_F(HandlerTest, IndexedFileThroughEveryKeyedVerb) {
     ProgramFile file = customers("customers.dat");
@@ -415,6 +469,81 @@ TEST_F(HandlerTest, NamesAreMappedAsGnuCobolMapsThem) {
     EXPECT_EQ(under.close(), "00");
     ::unsetenv("COB_FILE_PATH");
     EXPECT_TRUE(std::filesystem::exists(path("under.dat")));
+}
+
+TEST_F(HandlerTest, AFailedCloseReportsItAndKeepsTheFileForAnotherClose) {
+    for (unsigned char organization : kOrganizations) {
+        SCOPED_TRACE(testing::Message() << "organization " << int(organization));
+        ProgramFile file = file_of(organization, "full.dat");
+        ASSERT_EQ(file.open(OP_OPEN_OUTPUT), "00");
+        write_all(file, organization);
+        {
+            platform::FaultPlan plan = disk_full();
+            platform::ScopedFaultPlan scope(plan);
+            EXPECT_EQ(file.close(), "30");
+            EXPECT_GT(plan.failures, 0u);
+        }
+        EXPECT_EQ(file.fcd().openMode, OPEN_OUTPUT);
+        // The connector's next FCD finds the file still open.
+        file.renew_fcd();
+        EXPECT_EQ(file.open(OP_OPEN_INPUT), "41");
+        EXPECT_EQ(file.fcd().openMode, OPEN_OUTPUT);
+        file.renew_fcd();
+        EXPECT_EQ(file.close(), "00");  // room again: every record reaches the file
+        EXPECT_EQ(file.fcd().openMode, OPEN_NOT_OPEN);
+        EXPECT_EQ(file.close(), "42");
+        EXPECT_EQ(read_all(file), records_for(organization));
+        std::filesystem::remove(path("full.dat"));
+    }
+}
+
+TEST_F(HandlerTest, FilesLeftOpenAreClosedWhenTheProcessExits) {
+    for (unsigned char organization : kOrganizations) {
+        SCOPED_TRACE(testing::Message() << "organization " << int(organization));
+        ProgramFile file = file_of(organization, "left.dat");
+        EXPECT_EXIT(
+            {
+                if (file.open(OP_OPEN_OUTPUT) == "00")
+                    write_all(file, organization);
+                std::exit(0);
+            },
+            testing::ExitedWithCode(0), "^$");
+        EXPECT_EQ(read_all(file), records_for(organization));
+
+        // A close that fails at exit says so, naming the file.
+        EXPECT_EXIT(
+            {
+                if (file.open(OP_OPEN_EXTEND) == "00")
+                    file.write(records_for(organization)[0]);
+                // exit() leaves these in place for the exit handler.
+                platform::FaultPlan plan = disk_full();
+                platform::ScopedFaultPlan scope(plan);
+                std::exit(0);
+            },
+            testing::ExitedWithCode(0),
+            "^KVRFH: cannot close .*/left\\.dat at the end of the run: status 30.*\n$");
+        std::filesystem::remove(path("left.dat"));
+    }
+}
+
+// A child made by fork() inherits the table of open files but not the files:
+// its exit must not close them under the parent.
+TEST_F(HandlerTest, AForkedChildLeavesItsParentsFilesAlone) {
+    ProgramFile file = file_of(ORG_SEQ, "parent.dat");
+    ASSERT_EQ(file.open(OP_OPEN_OUTPUT), "00");
+    write_all(file, ORG_SEQ);  // still in the file's buffer
+    const auto size_before = std::filesystem::file_size(path("parent.dat"));
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+        std::exit(0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(std::filesystem::file_size(path("parent.dat")), size_before);
+    EXPECT_EQ(file.close(), "00");
+    EXPECT_EQ(read_all(file), records_for(ORG_SEQ));
 }
 
 }  // namespace

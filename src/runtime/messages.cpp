@@ -41,8 +41,8 @@ constexpr const char* kEngineTexts[] = {
     "locking error",                          // 28
 };
 
-// Texts of the verbs' own codes: 1000 to 1007 from OPEN, 1008 from a record
-// verb called without a record area.
+// Texts of the verbs' own codes: 1000 to 1007, 1009 and 1010 from OPEN, 1008
+// from a record verb called without a record area.
 constexpr const char* kOpenTexts[] = {
     "Organization is not sequential",  // 1000
     "Organization is indexed",         // 1001
@@ -53,6 +53,8 @@ constexpr const char* kOpenTexts[] = {
     "Record types differ",             // 1006
     "Key length or position differs",  // 1007
     "No record area",                  // 1008
+    "Empty file, not a KVR file",      // 1009
+    "Invalid open mode",               // 1010
 };
 
 constexpr int kEngineTextCount = sizeof kEngineTexts / sizeof kEngineTexts[0];

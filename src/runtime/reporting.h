@@ -16,6 +16,11 @@ namespace kvr::runtime {
 // The diagnostic code of a record verb refused because the FCB has no record
 // area; the status is 30.
 inline constexpr int kNoRecordArea = 1008;
+// OPEN of a file of no bytes, which a run that died before its first write
+// leaves; the status is 30.
+inline constexpr int kEmptyFile = 1009;
+// OPEN with an open request that names no mode; the status is 30.
+inline constexpr int kInvalidOpenMode = 1010;
 
 struct VerbTarget {
     vmq_fcb* fcb;

@@ -4,7 +4,9 @@
 #define KVR_TESTS_SUPPORT_TEMP_DIR_H
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 
 #include <filesystem>
 #include <fstream>
@@ -46,6 +48,30 @@ protected:
 };
 
 constexpr DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;
+
+// A full file system, as far as this process can tell, for as long as it
+// lives: no file may grow past `bytes` (the write that would cross it stops
+// short there and the next fails with EFBIG, as on a full disk).
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        old_handler_ = ::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &saved_);
+        rlimit limit = saved_;
+        limit.rlim_cur = bytes;
+        EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &saved_);
+        ::signal(SIGXFSZ, old_handler_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit saved_{};
+    sighandler_t old_handler_ = SIG_DFL;
+};
 
 }  // namespace kvr::test
 

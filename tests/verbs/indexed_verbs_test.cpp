@@ -1,6 +1,9 @@
 // The COBOL verbs on indexed files, driven as a runtime drives them.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
+
 #include "platform/fault_injection.h"
 #include "verbs/verb_fixture.h"
 
@@ -56,6 +59,32 @@ TEST_F(IndexedVerbs, OpenOfAbsentFiles) {
     EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
     EXPECT_EQ(file().record().substr(0, 13), "000001JOHNNYC");
     EXPECT_EQ(file().fcb().key_of_reference, 1);
+    EXPECT_EQ(file().close(), "00");
+}
+
+// A file of no bytes is what a run that died right after OPEN OUTPUT made
+// it leaves: INPUT and I-O say what it is, OUTPUT makes it anew. An open
+// request that names no mode opens nothing.
+TEST_F(IndexedVerbs, OpenOfAnEmptyFileOrOfNoMode) {
+    const std::string name = path("customers.idx");
+    write_file(name, "");
+    for (const uint16_t request : {VMQ_OPEN_INPUT, VMQ_OPEN_IO, VMQ_OPEN_EXTEND}) {
+        SCOPED_TRACE(request);
+        EXPECT_EQ(file().open(request), "30");
+        EXPECT_EQ(file().message().substr(0, 33), "001009,Empty file, not a KVR file");
+        EXPECT_EQ(file().fcb().open_entry, _vmqBIndexOpen);
+    }
+    EXPECT_EQ(file().open(0), "30");
+    EXPECT_EQ(file().message().substr(0, 24), "001010,Invalid open mode");
+    EXPECT_EQ(file().fcb().open_entry, _vmqBIndexOpen);
+    EXPECT_EQ(read_file(name), "");
+
+    ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
+    EXPECT_EQ(file().write("000001JOHNNYC"), "00");
+    EXPECT_EQ(file().close(), "00");
+    ASSERT_EQ(file().open(VMQ_OPEN_INPUT), "00");
+    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
+    EXPECT_EQ(file().record().substr(0, 13), "000001JOHNNYC");
     EXPECT_EQ(file().close(), "00");
 }
 
@@ -275,6 +304,68 @@ TEST_F(IndexedVerbs, CloseWithLockAndReleaseOnly) {
     EXPECT_EQ(writer->close(), "00");
     // A verb through the stale vector is refused safely.
     EXPECT_EQ(other->read(VMQ_READ_NEXT), "47");
+}
+
+// The file system fills up under a program. A WRITE whose record cannot
+// reach the file gives 30 and changes nothing; every WRITE that gave 00 is
+// in the file; a CLOSE that cannot write reports 30 (not the status of the
+// verb before), keeps the file open, and succeeds once there is room.
+TEST_F(IndexedVerbs, AFullDiskLosesNoAcknowledgedRecord) {
+    auto customer = [](int n) {
+        char r[16];
+        std::snprintf(r, sizeof r, "%06dC%03dR%02d", n, n, n);
+        return std::string(r);
+    };
+    const std::string name = path("customers.idx");
+    ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
+    ASSERT_EQ(file().write(customer(1)), "00");
+    const uint64_t used = std::filesystem::file_size(name);
+    {
+        // Room for ten more records (slots of 34 bytes) and part of one.
+        FileSizeLimit full(used + 10 * 34 + 10);
+        for (int n = 2; n <= 11; ++n)
+            ASSERT_EQ(file().write(customer(n)), "00") << n;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            EXPECT_EQ(file().write(customer(12)), "30");
+            EXPECT_EQ(file().message().substr(0, 25), "000002,Input-output error");
+            EXPECT_EQ(std::filesystem::file_size(name), used + 10 * 34);  // nothing cut short
+        }
+    }
+    EXPECT_EQ(file().write(customer(12)), "00");
+    {
+        platform::FaultPlan dead;
+        dead.kinds = platform::FaultPlan::kWrite;
+        dead.fail_at = 1;
+        dead.sticky = true;
+        platform::ScopedFaultPlan scope(dead);
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            EXPECT_EQ(file().close(), "30");
+            EXPECT_EQ(file().message().substr(0, 25), "000002,Input-output error");
+            EXPECT_EQ(file().fcb().open_mode, VMQ_OPEN_OUTPUT);
+            EXPECT_EQ(file().fcb().close_entry, _vmqBIndexClose);
+        }
+    }
+    EXPECT_EQ(file().close(), "00");
+    ASSERT_EQ(file().open(VMQ_OPEN_INPUT), "00");
+    for (int n = 1; n <= 12; ++n) {
+        ASSERT_EQ(file().read(VMQ_READ_NEXT), "00") << n;
+        EXPECT_EQ(file().record().substr(0, 13), customer(n));
+    }
+    EXPECT_EQ(file().read(VMQ_READ_NEXT), "10");
+    EXPECT_EQ(file().close(), "00");
+
+    // At the largest size a file can have, a WRITE is refused with 30 before
+    // anything is written, and the file stays sound: it closes and opens.
+    ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
+    std::filesystem::resize_file(name, 0xFFFFFFFFu - 40);  // sparse: room for one slot
+    EXPECT_EQ(file().write(customer(1)), "00");
+    EXPECT_EQ(file().write(customer(2)), "30");
+    EXPECT_EQ(file().message().substr(0, 15), "000011,No space");
+    EXPECT_EQ(file().close(), "00");
+    ASSERT_EQ(file().open(VMQ_OPEN_INPUT), "00");
+    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
+    EXPECT_EQ(file().read(VMQ_READ_NEXT), "10");
+    EXPECT_EQ(file().close(), "00");
 }
 
 // Calls no runtime should make get a status and a message, never a crash

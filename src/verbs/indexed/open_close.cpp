@@ -10,6 +10,7 @@
 
 #include "engine/results.h"
 #include "platform/crt_file.h"
+#include "platform/windows_file.h"
 #include "runtime/file_name.h"
 #include "runtime/file_status.h"
 #include "runtime/reporting.h"
@@ -23,6 +24,23 @@ namespace kvr::verbs {
 namespace {
 
 constexpr uint32_t kEngineSlotSize = 128;
+constexpr uint16_t kOpenRequests = VMQ_OPEN_INPUT | VMQ_OPEN_OUTPUT | VMQ_OPEN_IO | VMQ_OPEN_EXTEND;
+
+// True when `name` is a file of no bytes at all: what a run that died
+// between creating a file and writing its header leaves behind.
+bool is_empty_file(const char* name) {
+    platform::HANDLE file = platform::CreateFileA(name, platform::GENERIC_READ,
+                                                  platform::FILE_SHARE_READ, nullptr,
+                                                  platform::OPEN_EXISTING,
+                                                  platform::FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == platform::INVALID_HANDLE_VALUE)
+        return false;
+    platform::LONG high = 0;
+    const platform::DWORD low = platform::SetFilePointer(file, 0, &high, platform::FILE_END);
+    const bool empty = low == 0 && high == 0 && platform::GetLastError() == platform::ERROR_SUCCESS;
+    platform::CloseHandle(file);
+    return empty;
+}
 
 // The attribute block of the program's file.
 uint32_t setup_file(const vmq_file_description* description, const KeyedOrganization& org,
@@ -134,7 +152,7 @@ void keyed_open(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganizat
     const uint32_t block_size = setup_file(description, org, block);
     const uint16_t request = fcb->open_request;
     const bool output = (request & VMQ_OPEN_OUTPUT) != 0;
-    const bool existed = platform::_access(name, 0) == 0;
+    bool existed = platform::_access(name, 0) == 0;
 
     int code = 0;
     bool opened = false;  // the vector is filled
@@ -147,7 +165,12 @@ void keyed_open(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganizat
         mode |= IX_MODE_EXTEND;
 
     bool stop = false;
-    if (!existed) {
+    if ((request & kOpenRequests) == 0) {
+        // No mode a runtime asks for: nothing is opened or made.
+        fcb->status = 30;
+        code = runtime::kInvalidOpenMode;
+        stop = true;
+    } else if (!existed) {
         if (!output) {
             if ((description->file_flags & VMQ_FILE_OPTIONAL) != 0) {
                 fcb->status = 5;
@@ -176,8 +199,22 @@ void keyed_open(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganizat
     }
     if (!stop) {
         code = _vmqpIsam(IX_OPEN, slot, nullptr, nullptr, const_cast<char*>(name), mode);
+        if (code != 0 && existed && is_empty_file(name)) {
+            if (output) {
+                // Left empty by a run that died before its first write:
+                // OUTPUT makes it anew.
+                existed = false;
+                uint32_t size = block_size;
+                code = _vmqpIsam(IX_CREATE, slot, block, &size, const_cast<char*>(name), 0);
+                if (code == 0)
+                    code = _vmqpIsam(IX_OPEN, slot, nullptr, nullptr, const_cast<char*>(name),
+                                     mode);
+            } else {
+                code = runtime::kEmptyFile;
+            }
+        }
         if (code != 0) {
-            fcb->status = runtime::open_status(code);
+            fcb->status = code == runtime::kEmptyFile ? 30 : runtime::open_status(code);
             stop = true;
         }
     }
@@ -254,20 +291,29 @@ void keyed_close(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganiza
     int result = 0;
     const bool never_opened =
         (fcb->state_flags & VMQ_OPTIONAL_ABSENT) != 0 && (fcb->open_mode & VMQ_OPEN_INPUT) != 0;
-    if (!never_opened)
-        result = _vmqpIsam(IX_CLOSE, keyed::slot(fcb), nullptr, nullptr, nullptr, 0);
     const uint16_t options = fcb->close_options;
-    if ((options & VMQ_CLOSE_RELEASE_ONLY) == 0) {
+    const bool release_only = (options & VMQ_CLOSE_RELEASE_ONLY) != 0;
+    void* slot = keyed::slot(fcb);
+    if (!never_opened)
+        result = _vmqpIsam(IX_CLOSE, slot, nullptr, nullptr, nullptr,
+                           release_only ? IX_CLOSE_GIVE_UP : 0);
+    // A file that could not write what it holds (a full disk) stays open in
+    // the engine, and so in the FCB: the program may CLOSE it again once
+    // there is room, and nothing it was told was written is lost.
+    const bool kept = slot != nullptr && *static_cast<void**>(slot) != nullptr;
+    if (!release_only) {
         if (result != 0) {
             fcb->status = runtime::close_status(result);
         } else {
             install_closed_vector(fcb, org.open, options);
             fcb->status = 0;
-            runtime::report(target, result, nullptr);
         }
+        // A failing CLOSE is reported like any other verb: the program's
+        // status item must not keep the 00 or 02 of the verb before.
+        runtime::report(target, result, nullptr);
     }
-    // The slot goes whatever the engine said.
-    release_file_storage(fcb);
+    if (!kept)
+        release_file_storage(fcb);
 }
 
 }  // namespace kvr::verbs

@@ -1,5 +1,8 @@
 #include "platform/fault_injection.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 namespace kvr::platform {
 namespace {
 
@@ -25,6 +28,8 @@ std::optional<DWORD> injected_fault(FaultPlan::Kind kind) noexcept {
         return std::nullopt;
     if (index > plan->fail_at && !plan->sticky)
         return std::nullopt;
+    if (plan->die)
+        ::kill(::getpid(), SIGKILL);
     ++plan->failures;
     return plan->error;
 }

@@ -46,6 +46,9 @@ struct FaultPlan {
     std::uint64_t fail_at = 0;        // 1-based among counted calls; 0 = never
     DWORD error = ERROR_WRITE_FAULT;  // Windows error code of the failure
     bool sticky = false;              // fail every counted call from fail_at on
+    // The call at fail_at kills the process (SIGKILL) before it does
+    // anything, as a crash or a kill -9 at that point would.
+    bool die = false;
 
     std::uint64_t calls_seen = 0;  // counted calls so far
     std::uint64_t failures = 0;    // failures injected so far

@@ -96,10 +96,11 @@ struct SetBuffer {
     int newer = -1;      // ring links: buffer indexes
     int older = -1;
     bool dirty = false;  // the image differs from the file
-    // Records left this set in the operation under way: it reaches the file
+    // The set's record count when the operation under way first changed it
+    // (-1: unchanged so far). A set left with fewer records reaches the file
     // after the sets that took them, so that a process dying in between
     // leaves a record twice rather than nowhere.
-    bool lost = false;
+    int32_t count_before = -1;
 };
 
 struct SequenceSetPool {

@@ -31,7 +31,7 @@ void clear_buffer(SetBuffer* b) {
     b->last = 0;
     b->block = 0;
     b->dirty = false;
-    b->lost = false;
+    b->count_before = -1;
 }
 
 void unlink_buffer(SequenceSetPool* pool, int i) {
@@ -182,15 +182,16 @@ int flush_sequence_set_buffer(StoreHandle* handle, int i) {
 int write_changed_sets(StoreHandle* handle) {
     SequenceSetPool* pool = handle->sequence_sets.get();
     int status = kOk;
-    for (const bool lost : {false, true}) {
+    for (const bool shrunk : {false, true}) {
         for (int i = 0; i < pool->buffers_in_use && status == kOk; ++i) {
             const SetBuffer& b = pool->buffers[i];
-            if (b.first != 0 && b.lost == lost)
+            if (b.first != 0 &&
+                (b.count_before >= 0 && set_count(pool->image(i)) < b.count_before) == shrunk)
                 status = flush_sequence_set_buffer(handle, i);
         }
     }
     for (int i = 0; i < pool->buffers_in_use; ++i)
-        pool->buffers[i].lost = false;
+        pool->buffers[i].count_before = -1;
     return status;
 }
 
@@ -333,7 +334,11 @@ int load_set_at(StoreHandle* handle, uint32_t block, int* buffer) {
 }
 
 int add_to_avail_list(StoreHandle* handle, uint32_t block, int buffer) {
-    const int status = _vmq_release_block(handle, block);
+    // The records that left the set reach their new sets in the file before
+    // its block is given up there.
+    int status = handle->sequence_sets ? write_changed_sets(handle) : kOk;
+    if (status == kOk)
+        status = _vmq_release_block(handle, block);
     if (buffer >= 0 && handle->sequence_sets)
         discard_set_buffer(handle->sequence_sets.get(), buffer);
     return status;

@@ -52,8 +52,8 @@ int settle(StoreHandle* handle, const HeldSet& set, int32_t count) {
     if (!settle_set_header(set.image, set.block, pool->set_size, count))
         return kIoError;
     SetBuffer& b = pool->buffers[set.buffer];
-    if (count < before)
-        b.lost = true;
+    if (b.count_before < 0)
+        b.count_before = before;
     b.first = platform::load_u32(set.image + kSetFirstAt);
     b.last = platform::load_u32(set.image + kSetLastAt);
     b.dirty = true;
@@ -121,12 +121,13 @@ int load_neighbour(StoreHandle* handle, uint32_t link, HeldSet* set) {
 }
 
 // Appends a block of the set size at the file's end, written with the
-// image of buffer i (zeros and the set type).
+// image of buffer i: an empty set, well formed, so that a process dying
+// before the set's records reach it leaves nothing a rebuild takes for
+// damage.
 int append_set_block(StoreHandle* handle, int i, uint32_t* block) {
     SequenceSetPool* pool = handle->sequence_sets.get();
     unsigned char* image = pool->image(i);
     std::memset(image, 0, pool->set_size);
-    platform::store_u16(image, kSequenceSetType);
     uint32_t end = 0;
     int status = io_status(handle->io.seek_end(&end));
     if (status != kOk)
@@ -135,7 +136,8 @@ int append_set_block(StoreHandle* handle, int i, uint32_t* block) {
         return kIoError;
     if (!set_block_address_valid(end, pool->set_size, handle->header_size))
         return engine::kNoSpace;
-    status = io_status(handle->io.write(image, pool->set_size));
+    settle_set_header(image, end, pool->set_size, 0);
+    status = append_exact(handle, end, image, pool->set_size);
     if (status == kOk)
         *block = end;
     return status;

@@ -114,9 +114,8 @@ int add_to_avail_list(StoreHandle* handle, uint32_t block, int buffer);
 // sees it.
 const unsigned char* resident_sequence_set(const StoreHandle* handle, uint32_t block);
 
-// Block format: writes every changed set back, first the sets that took
-// records in the operation just done, then those that lost some. The sets
-// stay in the pool.
+// Block format: writes every changed set back, those left with fewer
+// records than the operation found in them last. The sets stay in the pool.
 int write_changed_sets(StoreHandle* handle);
 
 // Empties the append buffer (its offset becomes 0, so the next append starts

@@ -10,7 +10,7 @@
  * pointer. length points to a 32-bit value whose meaning depends on op.
  *
  *   op                 data              value at length        aux        selector
- *   SQ_CLOSE           -                 -                      -          -
+ *   SQ_CLOSE           -                 -                      -          SQ_CLOSE_...
  *   SQ_CREATE          attribute block   -                      file name  -
  *   SQ_WRITE           record            its length             -          -
  *   SQ_OPEN            -                 -                      file name  open mode
@@ -29,9 +29,11 @@
  * handle starts at the first record.
  *
  * SQ_CLOSE writes back what is still in memory first. If that fails, the
- * file stays open and the handle valid, so the close can be tried again.
- * Otherwise the handle is freed and the slot cleared, also when the final
- * close of the file reports a failure (the file is given up all the same).
+ * file stays open and the handle valid, so the close can be tried again;
+ * with selector SQ_CLOSE_GIVE_UP the unwritten records are dropped and the
+ * file is closed all the same. Otherwise the handle is freed and the slot
+ * cleared, also when the final close of the file reports a failure (the
+ * file is given up all the same).
  *
  * SQ_REWRITE replaces the record last read through the handle, and only
  * with data of its full length (the length words stay as they are).
@@ -68,6 +70,9 @@ enum {
     SQ_READ_FIRST = 21,
     SQ_READ_NEXT = 23
 };
+
+/* Selector of SQ_CLOSE. */
+enum { SQ_CLOSE_GIVE_UP = 0x01 };
 
 /* Open modes (selector of SQ_OPEN). */
 enum {

@@ -7,6 +7,8 @@
 #include "vmqrmkvr/vmqrtlib.h"
 
 extern "C" void _IO_Init(vmq_fcb* fcb, vmq_program_context*) {
+    if (fcb == nullptr)
+        return;  // no FCB to fill: nothing a runtime could call
     const vmq_file_description* description = fcb->description;
     const uint8_t organization = description != nullptr ? description->organization : 0;
     if ((organization & VMQ_ORG_INDEXED) != 0)

@@ -40,6 +40,7 @@ TEST(IoInit, TheDescriptionFieldIsReadDirectly) {
     program.fcb.description = nullptr;
     _IO_Init(&program.fcb, &program.context);
     EXPECT_EQ(program.fcb.open_entry, _vmqOpenError);
+    _IO_Init(nullptr, &program.context);  // no FCB: nothing to do, no crash
 }
 
 }  // namespace

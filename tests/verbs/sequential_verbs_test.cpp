@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/crt_file.h"
+#include "platform/fault_injection.h"
 #include "verbs/verb_fixture.h"
 
 namespace kvr::test {
@@ -55,6 +56,56 @@ TEST_F(SequentialVerbs, OpenOfAbsentFiles) {
     EXPECT_EQ(file().write("EXTENDED"), "00");
     EXPECT_EQ(file().close(), "00");
     EXPECT_EQ(records(), std::vector<std::string>{"EXTENDED"});
+
+    // A file of no bytes (a run died right after making it): INPUT, I-O and
+    // EXTEND say what it is, OUTPUT makes it anew. No mode opens nothing.
+    write_file(path("report.seq"), "");
+    for (const uint16_t request : {VMQ_OPEN_INPUT, VMQ_OPEN_IO, VMQ_OPEN_EXTEND}) {
+        EXPECT_EQ(file().open(request), "30") << request;
+        EXPECT_EQ(file().message().substr(0, 33), "001009,Empty file, not a KVR file");
+    }
+    EXPECT_EQ(file().open(0), "30");
+    EXPECT_EQ(file().message().substr(0, 24), "001010,Invalid open mode");
+    EXPECT_EQ(file().fcb().open_entry, _vmqBSeqOpen);
+    EXPECT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
+    EXPECT_EQ(file().write("ANEW...."), "00");
+    EXPECT_EQ(file().close(), "00");
+    EXPECT_EQ(records(), std::vector<std::string>{"ANEW...."});
+}
+
+// A CLOSE whose buffered records cannot be written reports 30 and keeps
+// the file open; repeated once the disk works it writes them. A release-only
+// CLOSE gives the file and its storage up whatever happens.
+TEST_F(SequentialVerbs, AFailedCloseCanBeRepeatedOrGivenUp) {
+    platform::FaultPlan dead;
+    dead.kinds = platform::FaultPlan::kWrite;
+    dead.fail_at = 1;
+    dead.sticky = true;
+    for (const bool repeat : {true, false}) {
+        SCOPED_TRACE(repeat ? "repeated" : "given up");
+        ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
+        ASSERT_EQ(file().write("KEPT...."), "00");
+        {
+            dead.calls_seen = 0;
+            platform::ScopedFaultPlan scope(dead);
+            EXPECT_EQ(file().close(), "30");
+            EXPECT_EQ(file().fcb().open_mode, VMQ_OPEN_OUTPUT);
+            if (!repeat) {
+                file().fcb().status = 77;
+                file().close(VMQ_CLOSE_RELEASE_ONLY);
+                EXPECT_EQ(file().fcb().status, 77);  // nothing reported
+                EXPECT_EQ(file().fcb().engine_handle, nullptr);
+            }
+        }
+        if (repeat) {
+            EXPECT_EQ(file().close(), "00");
+            EXPECT_EQ(records(), std::vector<std::string>{"KEPT...."});
+        }
+    }
+    // The file given up is closed: it opens again.
+    auto again = make(8);
+    EXPECT_EQ(again->open(VMQ_OPEN_INPUT), "00");
+    EXPECT_EQ(again->close(), "00");
 }
 
 TEST_F(SequentialVerbs, WriteReadRewriteAndClose07) {

@@ -177,16 +177,17 @@ int sq_flush(sq_handle& handle) {
     return kOk;
 }
 
-int sq_close_file(sq_handle* handle, bool* released) {
+int sq_close_file(sq_handle* handle, bool give_up, bool* released) {
     *released = false;
+    int result = kOk;
     if (handle->buffered()) {
-        if (int result = sq_flush(*handle); result != kOk)
+        result = sq_flush(*handle);
+        if (result != kOk && !give_up)
             return result;
     }
     // CloseHandle gives the handle up whatever it reports, so a failure here
     // still ends the open file; the failure is passed on.
-    int result = kOk;
-    if (!CloseHandle(handle->os_handle))
+    if (!CloseHandle(handle->os_handle) && result == kOk)
         result = map_windows_error(GetLastError());
     delete handle;
     *released = true;

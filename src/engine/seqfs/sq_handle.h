@@ -180,7 +180,8 @@ int sq_create_file(const unsigned char* attributes, const char* file_name);
 int sq_open_file(sq_handle** slot, const char* file_name, uint8_t mode);
 // 0 when the handle is closed and freed, the error of a write-back when it
 // stays open (nothing freed), or the error of the close itself (freed).
-int sq_close_file(sq_handle* handle, bool* released);
+// With give_up a failed write-back is reported and the handle freed too.
+int sq_close_file(sq_handle* handle, bool give_up, bool* released);
 int sq_get_attributes(const sq_handle& handle, unsigned char* block);
 
 // Puts everything written or changed in memory into the file: the pending

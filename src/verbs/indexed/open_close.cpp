@@ -10,12 +10,12 @@
 
 #include "engine/results.h"
 #include "platform/crt_file.h"
-#include "platform/windows_file.h"
 #include "runtime/file_name.h"
 #include "runtime/file_status.h"
 #include "runtime/reporting.h"
 #include "verbs/closed_file.h"
 #include "verbs/indexed/keyed_file.h"
+#include "verbs/opening.h"
 #include "vmqrmkvr/isam.h"
 #include "vmqrmkvr/vmqrtlib.h"
 
@@ -24,23 +24,6 @@ namespace kvr::verbs {
 namespace {
 
 constexpr uint32_t kEngineSlotSize = 128;
-constexpr uint16_t kOpenRequests = VMQ_OPEN_INPUT | VMQ_OPEN_OUTPUT | VMQ_OPEN_IO | VMQ_OPEN_EXTEND;
-
-// True when `name` is a file of no bytes at all: what a run that died
-// between creating a file and writing its header leaves behind.
-bool is_empty_file(const char* name) {
-    platform::HANDLE file = platform::CreateFileA(name, platform::GENERIC_READ,
-                                                  platform::FILE_SHARE_READ, nullptr,
-                                                  platform::OPEN_EXISTING,
-                                                  platform::FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == platform::INVALID_HANDLE_VALUE)
-        return false;
-    platform::LONG high = 0;
-    const platform::DWORD low = platform::SetFilePointer(file, 0, &high, platform::FILE_END);
-    const bool empty = low == 0 && high == 0 && platform::GetLastError() == platform::ERROR_SUCCESS;
-    platform::CloseHandle(file);
-    return empty;
-}
 
 // The attribute block of the program's file.
 uint32_t setup_file(const vmq_file_description* description, const KeyedOrganization& org,
@@ -165,7 +148,7 @@ void keyed_open(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganizat
         mode |= IX_MODE_EXTEND;
 
     bool stop = false;
-    if ((request & kOpenRequests) == 0) {
+    if (!names_an_open_mode(request)) {
         // No mode a runtime asks for: nothing is opened or made.
         fcb->status = 30;
         code = runtime::kInvalidOpenMode;

@@ -19,6 +19,7 @@
 #include "runtime/reporting.h"
 #include "runtime/verb_frame.h"
 #include "verbs/closed_file.h"
+#include "verbs/opening.h"
 #include "verbs/entry_points.h"
 #include "vmqrmkvr/attributes.h"
 #include "vmqrmkvr/seqfs.h"
@@ -111,7 +112,7 @@ void sequential_open(vmq_fcb* fcb, vmq_program_context* context) {
     const bool writing = (request & (VMQ_OPEN_OUTPUT | VMQ_OPEN_EXTEND)) != 0;
     const uint8_t mode = static_cast<uint8_t>((input ? SQ_MODE_INPUT : SQ_MODE_APPEND) |
                                               (writing ? SQ_MODE_OUTPUT : 0));
-    const bool existed = platform::_access(name, 0) == 0;
+    bool existed = platform::_access(name, 0) == 0;
 
     int code = 0;
     bool stop = false;
@@ -121,7 +122,13 @@ void sequential_open(vmq_fcb* fcb, vmq_program_context* context) {
         fcb->status = runtime::open_status(result);
         stop = true;
     };
-    if (!existed) {
+    if (!names_an_open_mode(request)) {
+        // No mode a runtime asks for: nothing is opened or made.
+        fcb->status = 30;
+        code = runtime::kInvalidOpenMode;
+        stop = true;
+    }
+    if (!stop && !existed) {
         if (!output) {
             if ((description->file_flags & VMQ_FILE_OPTIONAL) != 0) {
                 fcb->status = 5;
@@ -146,8 +153,22 @@ void sequential_open(vmq_fcb* fcb, vmq_program_context* context) {
         }
     }
     if (!stop) {
-        const int opened = seq(SQ_OPEN, fcb, nullptr, nullptr, name, mode);
-        if (opened != 0)
+        int opened = seq(SQ_OPEN, fcb, nullptr, nullptr, name, mode);
+        if (opened != 0 && existed && is_empty_file(name)) {
+            // Left empty by a run that died before it wrote the header:
+            // OUTPUT makes it anew, the other modes say what it is.
+            if (output) {
+                existed = false;
+                opened = seq(SQ_CREATE, fcb, block, nullptr, name);
+                if (opened == 0)
+                    opened = seq(SQ_OPEN, fcb, nullptr, nullptr, name, mode);
+            } else {
+                fcb->status = 30;
+                code = runtime::kEmptyFile;
+                stop = true;
+            }
+        }
+        if (opened != 0 && !stop)
             fail(opened);
     }
     if (!stop && existed) {
@@ -218,8 +239,10 @@ void sequential_close(vmq_fcb* fcb, vmq_program_context* context) {
     } else {
         const bool never_opened =
             (fcb->state_flags & VMQ_OPTIONAL_ABSENT) != 0 && (fcb->open_mode & VMQ_OPEN_INPUT) != 0;
+        const bool release_only = (options & VMQ_CLOSE_RELEASE_ONLY) != 0;
         if (!never_opened)
-            result = seq(SQ_CLOSE, fcb);
+            result = seq(SQ_CLOSE, fcb, nullptr, nullptr, nullptr,
+                         release_only ? SQ_CLOSE_GIVE_UP : 0);
         if ((options & VMQ_CLOSE_RELEASE_ONLY) == 0) {
             if (result == 0) {
                 install_closed_vector(fcb, _vmqBSeqOpen, options);
@@ -229,8 +252,9 @@ void sequential_close(vmq_fcb* fcb, vmq_program_context* context) {
             }
         }
         // A file whose buffered records could not be written stays open in
-        // the engine: a second CLOSE can still write them.
-        keep_open = result != 0;
+        // the engine: a second CLOSE can still write them. A release-only
+        // CLOSE gives the file up.
+        keep_open = result != 0 && !release_only;
     }
     if ((options & VMQ_CLOSE_RELEASE_ONLY) == 0)
         runtime::report(target, result, nullptr);

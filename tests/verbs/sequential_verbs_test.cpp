@@ -108,6 +108,33 @@ TEST_F(SequentialVerbs, AFailedCloseCanBeRepeatedOrGivenUp) {
     EXPECT_EQ(again->close(), "00");
 }
 
+// A full disk under a WRITE is the boundary of a sequential file (34).
+// The records written before, still in memory, reach the file at a CLOSE
+// once there is room: none of those that gave 00 is lost.
+TEST_F(SequentialVerbs, AFullDiskGives34AndLosesNoRecordThatGave00) {
+    ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
+    const uint64_t used = std::filesystem::file_size(path("report.seq"));
+    std::vector<std::string> written;
+    {
+        FileSizeLimit full(used + 1000);
+        for (int n = 0; n < 1000; ++n) {
+            const std::string r = "R" + std::to_string(1000000 + n);
+            const std::string status = file().write(r);
+            if (status != "00") {
+                EXPECT_EQ(status, "34");
+                EXPECT_EQ(file().message().substr(0, 15), "000011,No space");
+                break;
+            }
+            written.push_back(r);
+        }
+        ASSERT_GT(written.size(), 62u);  // more than the room: some wait in memory
+        ASSERT_LT(written.size(), 1000u);
+        EXPECT_EQ(file().close(), "30");
+    }
+    EXPECT_EQ(file().close(), "00");
+    EXPECT_EQ(records(), written);
+}
+
 TEST_F(SequentialVerbs, WriteReadRewriteAndClose07) {
     ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
     for (const char* r : {"FIRST...", "SECOND..", "THIRD..."})

@@ -27,6 +27,9 @@ int map_windows_error(DWORD error) {
             return kLockViolation;
         case ERROR_FILENAME_EXCED_RANGE:
             return kNameTooLong;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return kNoSpace;
         default:
             return kIoError;
     }
@@ -38,6 +41,10 @@ int map_crt_errno(int error) {
             return kAccessDenied;
         case EBADF:
             return kNotOpen;
+        case ENOSPC:
+        case EFBIG:
+        case EDQUOT:
+            return kNoSpace;
         default:
             return kIoError;
     }

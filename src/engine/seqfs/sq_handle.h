@@ -85,6 +85,7 @@ enum Result : int {
     kNotOpen = 3,     // no handle, not open, invalid handle
     kEndOfFile = 9,
     kNoMemory = 11,
+    kNoSpace = 11,  // the disk is full: a write found no room
     kAccessDenied = 15,  // also: a file too short for its header
     kLockViolation = 17,
     kSharingViolation = 18,

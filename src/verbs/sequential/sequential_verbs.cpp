@@ -406,8 +406,9 @@ void sequential_write(vmq_fcb* fcb, vmq_program_context* context) {
         }
         if (linage && fcb->linage_footing != 0 && fcb->linage_counter > fcb->linage_footing)
             fcb->state_flags |= VMQ_END_OF_PAGE;
+        // A full disk is the boundary of a sequential file: 34.
         if (result != 0)
-            fcb->status = result == engine::kNotOpen ? 48 : 30;
+            fcb->status = result == engine::kNotOpen ? 48 : result == engine::kNoSpace ? 34 : 30;
     }
     runtime::report(target, result, nullptr);
     fcb->advance_lines = 1;

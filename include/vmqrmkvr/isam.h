@@ -107,7 +107,7 @@ enum {
 enum { IX_CREATE_NEW_ONLY = 0xFF };
 
 /* Selector of IX_CLOSE. */
-enum { IX_CLOSE_GIVE_UP = 0x01 };
+enum { IX_CLOSE_GIVE_UP = 0xFF };
 
 int16_t _vmqpIsam(uint16_t op, void* handle_slot, void* data, uint32_t* length, void* aux,
                   uint8_t selector);

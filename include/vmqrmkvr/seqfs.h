@@ -72,7 +72,7 @@ enum {
 };
 
 /* Selector of SQ_CLOSE. */
-enum { SQ_CLOSE_GIVE_UP = 0x01 };
+enum { SQ_CLOSE_GIVE_UP = 0xFF };
 
 /* Open modes (selector of SQ_OPEN). */
 enum {

@@ -110,7 +110,7 @@ extern "C" int16_t _vmqpIsam(uint16_t op, void* handle_slot, void* data, uint32_
         case IX_CLOSE: {
             bool kept = false;
             const int result =
-                ix_close_file(handle, (selector & IX_CLOSE_GIVE_UP) != 0 ? nullptr : &kept);
+                ix_close_file(handle, selector == IX_CLOSE_GIVE_UP ? nullptr : &kept);
             if (!kept)
                 *slot = nullptr;
             return static_cast<int16_t>(result);

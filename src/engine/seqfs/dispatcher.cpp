@@ -55,7 +55,7 @@ int dispatch(uint16_t op, sq_handle** slot, void* data, uint32_t* length, void* 
         return kNotOpen;
     if (op == SQ_CLOSE) {
         bool released = false;
-        const int result = sq_close_file(handle, (selector & SQ_CLOSE_GIVE_UP) != 0, &released);
+        const int result = sq_close_file(handle, selector == SQ_CLOSE_GIVE_UP, &released);
         if (released)
             *slot = nullptr;
         return result;

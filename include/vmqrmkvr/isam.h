@@ -54,7 +54,9 @@
  * takes the file exclusively, an input open shares it with other readers),
  * 21 not an indexed file or a damaged header, 22 attributes that describe no
  * usable file (key count outside 1..255, a key outside the record), 24 a
- * file whose record store this build cannot read, 25 a sequential file.
+ * file whose record store this build cannot read, 25 a sequential file,
+ * 30 a file an update session never closed (a process that died with it
+ * open, or an update that failed part-way): refused until it is rebuilt.
  */
 #ifndef VMQRMKVR_ISAM_H
 #define VMQRMKVR_ISAM_H
@@ -100,7 +102,11 @@ enum {
     IX_MODE_SEQUENTIAL = 0x04, /* WRITE keys must follow the current one */
     IX_MODE_EXTEND = 0x10,     /* WRITE keys must follow the last one */
     IX_MODE_CRT_IO = 0x20      /* do the file's I/O through C-runtime
-                                  descriptors instead of the Windows calls */
+                                  descriptors instead of the Windows calls */,
+    IX_MODE_UNFINISHED_OK = 0x40 /* input only: also open a file an update
+                                    session never closed (30 otherwise), to
+                                    read its attributes before OUTPUT
+                                    replaces it */
 };
 
 /* Selector of IX_CREATE. */

@@ -32,6 +32,7 @@ enum Result : int {
     kRecordTooLong = 23,
     kInvalidFile = 24,
     kSequentialFile = 25,
+    kUnfinishedUpdate = 30,  // an update session never closed the file: rebuild it
 };
 
 // Negative statuses of the data store.

@@ -51,6 +51,7 @@ uint16_t open_status(int result) {
             return 94;
         case 21:
         case 25:
+        case 30:    // left mid-update: refused until it is rebuilt
         case 1000:  // not a file of this organization
             return 39;
         default:

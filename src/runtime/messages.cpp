@@ -8,7 +8,7 @@
 namespace kvr::runtime {
 namespace {
 
-// Texts of the engine results 0 to 28; null where a result has none.
+// Texts of the engine results 0 to 30; null where a result has none.
 constexpr const char* kEngineTexts[] = {
     nullptr,                                  // 0
     nullptr,                                  // 1
@@ -39,6 +39,8 @@ constexpr const char* kEngineTexts[] = {
     "version1 files do not support locking",  // 26
     "Filesystem does not support locking",    // 27
     "locking error",                          // 28
+    nullptr,                                  // 29
+    "Left open by a program that never closed it",  // 30
 };
 
 // Texts of the verbs' own codes: 1000 to 1007, 1009 and 1010 from OPEN, 1008

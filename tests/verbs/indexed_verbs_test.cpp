@@ -129,6 +129,29 @@ TEST_F(IndexedVerbs, OpenOutputEmptiesAMatchingFile) {
     EXPECT_EQ(file().open(VMQ_OPEN_INPUT), "00");
     EXPECT_EQ(file().read(VMQ_READ_NEXT), "10");
     EXPECT_EQ(file().close(), "00");
+
+    // A file as a program that died while updating it leaves it: refused
+    // with the reason, until it is rebuilt; OUTPUT, which throws the
+    // contents away, replaces it.
+    const std::string name = path("customers.idx");
+    ASSERT_EQ(file().open(VMQ_OPEN_IO), "00");
+    ASSERT_EQ(file().write("000003ANNLAX"), "00");
+    const std::string as_a_crash_leaves_it = read_file(name);
+    ASSERT_EQ(file().close(), "00");
+    write_file(name, as_a_crash_leaves_it);
+    const std::string left_open = "000030,Left open by a program that never closed it";
+    for (const uint16_t request : {VMQ_OPEN_INPUT, VMQ_OPEN_IO, VMQ_OPEN_EXTEND}) {
+        EXPECT_EQ(file().open(request), "39") << request;
+        EXPECT_EQ(file().message().substr(0, left_open.size()), left_open);
+    }
+    EXPECT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
+    EXPECT_EQ(file().write("000004BOBLAX"), "00");
+    EXPECT_EQ(file().close(), "00");
+    EXPECT_EQ(file().open(VMQ_OPEN_INPUT), "00");
+    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
+    EXPECT_EQ(file().record().substr(0, 12), "000004BOBLAX");
+    EXPECT_EQ(file().read(VMQ_READ_NEXT), "10");
+    EXPECT_EQ(file().close(), "00");
 }
 
 TEST_F(IndexedVerbs, SharingAndAccessFailures) {

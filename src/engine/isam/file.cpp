@@ -258,7 +258,9 @@ int open_file(ix_handle** slot, const char* file_name, uint8_t mode, const OpenP
 }  // namespace
 
 int ix_open_file(ix_handle** slot, const char* file_name, uint8_t mode) {
-    return open_file(slot, file_name, mode, OpenPurpose{});
+    OpenPurpose purpose;
+    purpose.accept_unfinished = (mode & IX_MODE_UNFINISHED_OK) != 0 && (mode & 0x03) == 0;
+    return open_file(slot, file_name, mode, purpose);
 }
 
 int ix_open_for_inspection(ix_handle** slot, const char* file_name, bool skip_trees,
@@ -364,7 +366,7 @@ int open_file(ix_handle** slot, const char* file_name, uint8_t mode, const OpenP
             if (purpose.unfinished != nullptr)
                 *purpose.unfinished = true;
             if (!purpose.accept_unfinished || update)
-                result = engine::kNotIndexedFile;
+                result = engine::kUnfinishedUpdate;
         }
     }
     header.set_open_flags(0);

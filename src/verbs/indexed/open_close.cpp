@@ -196,6 +196,12 @@ void keyed_open(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganizat
                 code = runtime::kEmptyFile;
             }
         }
+        if (code == engine::kUnfinishedUpdate && output) {
+            // OUTPUT throws the contents away: a file an update session
+            // never closed is read only for its attributes, then replaced.
+            code = _vmqpIsam(IX_OPEN, slot, nullptr, nullptr, const_cast<char*>(name),
+                             IX_MODE_INPUT | IX_MODE_UNFINISHED_OK);
+        }
         if (code != 0) {
             fcb->status = code == runtime::kEmptyFile ? 30 : runtime::open_status(code);
             stop = true;

@@ -7,7 +7,8 @@
  *   result = _vmqpIsam(op, handle_slot, data, length, aux, selector)
  *
  * op: the opcode in the low byte; the high byte carries flags, of which the
- * reads honour IX_HOLD_RECORD and every other is ignored. handle_slot: the
+ * reads honour IX_HOLD_RECORD, WRITE and DELETE IX_KEEP_POSITION, and every
+ * other is ignored. handle_slot: the
  * address of the caller's handle pointer (word 0 of the FCB's engine handle
  * slot); IX_OPEN stores the new handle there, IX_CLOSE clears it. For any
  * opcode but IX_CREATE and IX_OPEN a null handle gives 3. length points to a
@@ -91,7 +92,10 @@ enum {
 
     /* Flags in the high byte of op, combined with an opcode. */
     IX_HOLD_RECORD = 0x400, /* reads: remember the record read */
-    IX_LOCK_RECORD = 0x800  /* set by the verbs under LOCK MODE; ignored */
+    IX_LOCK_RECORD = 0x800, /* set by the verbs under LOCK MODE; ignored */
+    IX_KEEP_POSITION = 0x1000 /* WRITE: key index's position stays where it
+                                 was; DELETE: so do the other alternate keys'
+                                 (but one on the record deleted) */
 };
 
 /* Open mode (selector of IX_OPEN). Bits 0-1: 0 input (shared with other

@@ -305,6 +305,47 @@ TEST_F(IndexedVerbs, RandomRewriteAndDeleteKeepThePosition) {
     EXPECT_EQ(file().close(), "00");
 }
 
+// The file position indicator is the one COBOL defines: a WRITE, refused
+// or not, leaves it alone; after the current record is deleted READ NEXT
+// and READ PREVIOUS go on from where it was; DELETE takes the record whose
+// prime key is in the record area, whatever the key of reference.
+TEST_F(IndexedVerbs, FilePositionAcrossWriteAndDelete) {
+    load({"000010ANNABOS", "000020BERTNYC", "000030CARLBOS", "000040DORALAX", "000050EMILNYC"});
+    ASSERT_EQ(file().open(VMQ_OPEN_IO), "00");
+    auto next_is = [&](uint32_t options, const char* key) {
+        EXPECT_EQ(file().read(options), "00") << key;
+        EXPECT_EQ(file().record().substr(0, 6), key);
+    };
+    next_is(VMQ_READ_NEXT, "000010");
+    next_is(VMQ_READ_NEXT, "000020");
+    EXPECT_EQ(file().write("000045FREDLAX"), "02");  // LAX again
+    next_is(VMQ_READ_NEXT, "000030");
+    EXPECT_EQ(file().write("000020GINABOS"), "22");  // an existing prime key
+    EXPECT_EQ(file().write("000060CARLBOS"), "22");  // an existing unique name
+    next_is(VMQ_READ_NEXT, "000040");
+    next_is(VMQ_READ_PREVIOUS, "000030");
+
+    EXPECT_EQ(file().read_key("000040"), "00");
+    EXPECT_EQ(file().remove(), "00");
+    next_is(VMQ_READ_PREVIOUS, "000030");
+    EXPECT_EQ(file().read_key("000030"), "00");
+    EXPECT_EQ(file().remove(), "00");
+    next_is(VMQ_READ_NEXT, "000045");
+
+    // By name: ANNA BERT EMIL FRED. Standing on BERT, the record in the
+    // area names 000050 (EMIL): that one goes, and the names go on after BERT.
+    file().fcb().key_of_reference = 2;
+    EXPECT_EQ(file().start(VMQ_START_EQUAL | VMQ_KEY_IS, "      BERT", 4), "00");
+    next_is(VMQ_READ_NEXT, "000020");
+    file().set_record("000050");
+    EXPECT_EQ(file().remove(), "00");
+    next_is(VMQ_READ_NEXT, "000045");
+    EXPECT_EQ(file().read(VMQ_READ_NEXT), "10");
+    file().fcb().key_of_reference = 1;
+    EXPECT_EQ(file().read_key("000050"), "23");
+    EXPECT_EQ(file().close(), "00");
+}
+
 TEST_F(IndexedVerbs, CloseWithLockAndReleaseOnly) {
     load({"000001JOHNNYC"});
     ASSERT_EQ(file().open(VMQ_OPEN_INPUT), "00");
@@ -407,8 +448,8 @@ TEST_F(IndexedVerbs, BadCallsGetAStatusAndAMessage) {
         EXPECT_EQ(file().read_key("000010", VMQ_KEY_IS), "20");
         EXPECT_EQ(file().start(VMQ_START_EQUAL | VMQ_KEY_IS, "000010", 6), "20");
         EXPECT_EQ(file().write("000030CARLBOS"), "20");
-        file().set_record("000010");
-        EXPECT_EQ(file().remove(), "20");
+        // A random DELETE goes by the prime key, whatever the key of
+        // reference (FilePositionAcrossWriteAndDelete).
     }
 
     fcb.key_of_reference = 1;

@@ -115,6 +115,23 @@ TEST_F(RelativeVerbs, RandomAccessByNumber) {
     EXPECT_EQ(file().read(), "23");
     EXPECT_EQ(file().rewrite(number_record(3)), "23");
     EXPECT_EQ(file().rewrite(number_record(1) + ""), "00");
+
+    // Record number 0 is no record: WRITE lies outside the file (24),
+    // READ, START EQUAL, REWRITE and DELETE find nothing (23); START NOT
+    // LESS THAN 0 lands on the first record.
+    EXPECT_EQ(file().write(number_record(0)), "24");
+    file().fcb().relative_number = 0;
+    EXPECT_EQ(file().read(), "23");
+    file().fcb().verb_options = VMQ_START_EQUAL;
+    EXPECT_EQ(file().call(file().fcb().start_entry), "23");
+    EXPECT_EQ(file().rewrite(number_record(0)), "23");
+    file().fcb().relative_number = 0;
+    EXPECT_EQ(file().remove(), "23");
+    file().fcb().relative_number = 0;
+    file().fcb().verb_options = VMQ_START_NOT_LESS;
+    EXPECT_EQ(file().call(file().fcb().start_entry), "00");
+    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
+    EXPECT_EQ(file().fcb().relative_number, 1u);
     EXPECT_EQ(file().close(), "00");
 }
 

@@ -66,8 +66,10 @@ bool leaves_file_sound(int result) {
 // WRITE, REWRITE and DELETE. The first change of an update session puts the
 // update marker on disk; an operation that fails part-way marks the file
 // unsound, so that close leaves the marker for the next open to refuse.
-int change_records(ix_handle* handle, int opcode, void* data, uint32_t* length, void* aux,
+int change_records(ix_handle* handle, uint16_t op, void* data, uint32_t* length, void* aux,
                    uint8_t selector) {
+    const int opcode = op & 0xFF;
+    const bool keep_position = (op & IX_KEEP_POSITION) != 0;
     // A file open for input is never changed: the workers refuse at once.
     const bool update = handle->header().open_for_update();
     if (update) {
@@ -78,14 +80,15 @@ int change_records(ix_handle* handle, int opcode, void* data, uint32_t* length, 
     int result;
     bool untouched = false;
     if (opcode == IX_DELETE) {
-        result = ix_delete_current(handle, &untouched);
+        result = ix_delete_current(handle, keep_position, &untouched);
     } else if (data == nullptr || length == nullptr) {
         return engine::kRecordTooShort;
     } else {
         auto* record = static_cast<const unsigned char*>(data);
         auto* key_area = static_cast<unsigned char*>(aux);
         result = opcode == IX_WRITE
-                     ? ix_write_record(handle, record, *length, key_area, selector, &untouched)
+                     ? ix_write_record(handle, record, *length, key_area, selector,
+                                       keep_position, &untouched)
                      : ix_rewrite_record(handle, record, *length, key_area, selector, &untouched);
     }
     if (update && !untouched && !leaves_file_sound(result))
@@ -129,8 +132,7 @@ extern "C" int16_t _vmqpIsam(uint16_t op, void* handle_slot, void* data, uint32_
         case IX_WRITE:
         case IX_REWRITE:
         case IX_DELETE:
-            return static_cast<int16_t>(
-                change_records(handle, opcode, data, length, aux, selector));
+            return static_cast<int16_t>(change_records(handle, op, data, length, aux, selector));
         case IX_READ_EQ:
         case IX_READ_GT:
         case IX_READ_GE:

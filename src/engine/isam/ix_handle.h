@@ -78,19 +78,23 @@ int ix_read_positional(ix_handle* handle, unsigned char* buffer, uint32_t* lengt
                        unsigned char* key_area, int k, uint16_t op);
 // WRITE and REWRITE set *untouched when a failure left the file as sound as
 // it was: a refusal before anything changed, or a change taken back whole.
+// With keep_position_of_k, WRITE leaves key k's position where it was (the
+// inserts move every tree's cursor otherwise).
 int ix_write_record(ix_handle* handle, const unsigned char* record, uint32_t length,
-                    unsigned char* key_area, int k, bool* untouched);
+                    unsigned char* key_area, int k, bool keep_position_of_k, bool* untouched);
 int ix_rewrite_record(ix_handle* handle, const unsigned char* record, uint32_t length,
                       unsigned char* key_area, int k, bool* untouched);
 // *untouched is set when the DELETE ended before it changed anything
 // because there was no current record (an empty file, or a position past
-// the last record): a result of 9 that leaves the file sound.
-int ix_delete_current(ix_handle* handle, bool* untouched);
+// the last record): a result of 9 that leaves the file sound. With
+// keep_positions the other alternate keys' positions stay where they were,
+// but for one that stood on the record deleted.
+int ix_delete_current(ix_handle* handle, bool keep_positions, bool* untouched);
 
 // Puts the update marker on disk before the first change of a session.
 int mark_update(ix_handle* handle);
 // Routes WRITE, REWRITE and DELETE, keeping the marker and the soundness.
-int change_records(ix_handle* handle, int opcode, void* data, uint32_t* length, void* aux,
+int change_records(ix_handle* handle, uint16_t op, void* data, uint32_t* length, void* aux,
                    uint8_t selector);
 
 }  // namespace kvr::isam

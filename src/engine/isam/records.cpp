@@ -8,6 +8,7 @@
 // position through the tree of the key asked for and record it in
 // current_key, which DELETE then works on.
 #include <cstring>
+#include <vector>
 
 #include "engine/file_header.h"
 #include "engine/isam/ix_handle.h"
@@ -176,6 +177,67 @@ int find_predecessor(ix_handle* handle, const unsigned char* prime, uint32_t* ad
     return engine::kOk;
 }
 
+// Where a tree's cursor stands, kept across an operation that moves it (the
+// inserts of a WRITE, the alternate-key deletes of a DELETE) and put back
+// afterwards, state bits and all, so that the program's next READ NEXT or
+// READ PREVIOUS goes on from where it was.
+struct KeptPosition {
+    uint8_t state = 0;  // 0: no position
+    TreeKey key;
+    unsigned char value[kMaxKeyLen] = {};
+};
+
+KeptPosition keep_position(ix_handle* handle, int i) {
+    Tree* tree = handle->tree(i);
+    KeptPosition kept;
+    kept.state = tree->cursor().state;
+    if (kept.state == 0 || (kept.state & tree::kCursorBeforeFirst) != 0)
+        return kept;
+    unsigned char* entry_key = nullptr;
+    unsigned char* entry_data = nullptr;
+    if (_vmq_getcur(tree, &entry_key, &entry_data) != 0) {
+        kept.state = 0;
+        return kept;
+    }
+    std::memcpy(kept.key.bytes, entry_key, static_cast<size_t>(tree->key_len()));
+    std::memcpy(kept.value, entry_data, static_cast<size_t>(tree->data_len()));
+    tree->cursor().state = kept.state;
+    return kept;
+}
+
+// True when the kept position was on the entry of key i that `record` (with
+// prime key `prime`) has.
+bool kept_on_record(const FileHeader& header, int i, const KeptPosition& kept,
+                    const unsigned char* record, const unsigned char* prime) {
+    return kept.state != 0 && (kept.state & tree::kCursorBeforeFirst) == 0 &&
+           same_key(header, i, kept.key.bytes, record + header.key_offset(i)) &&
+           (i == 0 || same_key(header, 0, kept.value, prime));
+}
+
+void put_back_position(ix_handle* handle, int i, const KeptPosition& kept) {
+    Tree* tree = handle->tree(i);
+    if (kept.state == 0) {
+        tree->cursor().state = 0;
+        return;
+    }
+    if ((kept.state & tree::kCursorBeforeFirst) != 0) {
+        tree::place_before_first(tree);
+        return;
+    }
+    // A key of a tree with duplicates is found again by its record's prime
+    // key, which never changes; a unique key by itself (the prime tree's
+    // addresses move in the block format).
+    int status;
+    if (tree->duplicates()) {
+        status = _vmq_getdup(tree, kept.key.bytes, kept.value, nullptr);
+    } else {
+        int equal_seen = 0;
+        status = _vmq_getkey(tree, kept.key.bytes, nullptr, kSearchEqual, &equal_seen, nullptr);
+    }
+    if (status == 0)
+        tree->cursor().state = kept.state;
+}
+
 }  // namespace
 
 int ix_read_keyed(ix_handle* handle, unsigned char* buffer, uint32_t* length,
@@ -306,8 +368,10 @@ int ix_read_positional(ix_handle* handle, unsigned char* buffer, uint32_t* lengt
     return duplicate_follows ? engine::kDuplicateFollows : engine::kOk;
 }
 
-int ix_write_record(ix_handle* handle, const unsigned char* record, uint32_t length,
-                    unsigned char* key_area, int k, bool* untouched) {
+namespace {
+
+int write_record(ix_handle* handle, const unsigned char* record, uint32_t length,
+                 unsigned char* key_area, int k, bool* untouched) {
     // Until the first entry goes in, a refusal leaves the file as it was.
     *untouched = true;
     FileHeader header = handle->header();
@@ -413,6 +477,19 @@ int ix_write_record(ix_handle* handle, const unsigned char* record, uint32_t len
         std::memcpy(key_area, record + header.key_offset(k), key_length(header, k));
     header.set_record_count(header.record_count() + 1);
     return duplicate ? engine::kDuplicateFollows : engine::kOk;
+}
+
+}  // namespace
+
+int ix_write_record(ix_handle* handle, const unsigned char* record, uint32_t length,
+                    unsigned char* key_area, int k, bool keep_position_of_k, bool* untouched) {
+    FileHeader header = handle->header();
+    if (!keep_position_of_k || !is_open(header) || k < 0 || k >= header.key_count())
+        return write_record(handle, record, length, key_area, k, untouched);
+    const KeptPosition kept = keep_position(handle, k);
+    const int result = write_record(handle, record, length, key_area, k, untouched);
+    put_back_position(handle, k, kept);
+    return result;
 }
 
 namespace {
@@ -575,7 +652,7 @@ int ix_rewrite_record(ix_handle* handle, const unsigned char* record, uint32_t l
     return result;
 }
 
-int ix_delete_current(ix_handle* handle, bool* untouched) {
+int ix_delete_current(ix_handle* handle, bool keep_positions, bool* untouched) {
     *untouched = false;
     FileHeader header = handle->header();
     if (!is_open(header))
@@ -605,6 +682,12 @@ int ix_delete_current(ix_handle* handle, bool* untouched) {
         address = platform::load_u32(entry_data);
     }
 
+    // The alternate keys' positions other than the key deleted by: one that
+    // stood on this record's entry is left where the delete puts it, right
+    // after the gap; the others are put back. (The prime key's cursor has
+    // just been moved to the record; the caller keeps that position.)
+    std::vector<KeptPosition> kept(keep_positions ? static_cast<size_t>(key_count) : 0);
+    std::vector<bool> put_back(kept.size(), false);
     if (key_count > 1) {
         unsigned char* record = nullptr;
         uint32_t record_length = 0;
@@ -614,6 +697,12 @@ int ix_delete_current(ix_handle* handle, bool* untouched) {
         if (record_length < static_cast<uint32_t>(header.keys_end()))
             return engine::kIoError;
         const unsigned char* prime = prime_key_of(header, record);
+        for (int i = 1; keep_positions && i < key_count; ++i) {
+            if (static_cast<uint32_t>(i) == k)
+                continue;
+            kept[i] = keep_position(handle, i);
+            put_back[i] = !kept_on_record(header, i, kept[i], record, prime);
+        }
         for (int i = 1; i < key_count; ++i) {
             const TreeKey key = record_key(header, i, record);
             status = _vmq_getdup(handle->tree(i), key.bytes, prime, nullptr);
@@ -626,6 +715,9 @@ int ix_delete_current(ix_handle* handle, bool* untouched) {
     status = _vmq_delete(handle->tree(0));
     if (status != 0)
         return tree_result(status);
+    for (size_t i = 1; i < kept.size(); ++i)
+        if (put_back[i])
+            put_back_position(handle, static_cast<int>(i), kept[i]);
     // Without its prime entry the record is gone, whatever becomes of its
     // slot: a slot that cannot be freed only loses its space.
     header.set_record_count(header.record_count() - 1);

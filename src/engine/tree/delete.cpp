@@ -5,9 +5,10 @@
 // to the first key of the subtree on their right.
 //
 // Afterwards the cursor stands so that the next step forwards returns the
-// entry that followed the deleted one: on the entry before it (state 2, or 3
-// when it had to be found again by its key), or before the first entry
-// (state 6) when it had none.
+// entry that followed the deleted one and the next step back the entry
+// before it: on the entry before it, marked kCursorAfterDeleted (state 10,
+// or 11 when it had to be found again by its key), or before the first
+// entry (state 6) when it had none.
 #include <cstring>
 
 #include "engine/results.h"
@@ -438,5 +439,7 @@ extern "C" int _vmq_delete(Tree* tree) {
     } else {
         place_before_first(tree);
     }
+    if (has_previous)
+        cursor.state |= kCursorAfterDeleted;
     return tree->shared() ? flush_tree(tree) : kTreeOk;
 }

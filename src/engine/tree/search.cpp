@@ -293,6 +293,7 @@ extern "C" int _vmq_getprev(Tree* tree, unsigned char** key_found, unsigned char
     if (result != kTreeOk)
         return result;
     Cursor& cursor = tree->cursor();
+    const bool after_deleted = (cursor.state & kCursorAfterDeleted) != 0;
     if ((cursor.state & kCursorBeforeFirst) != 0) {
         // Before the first entry: step back from the first one.
         result = _vmq_getfirst(tree, nullptr, nullptr);
@@ -300,6 +301,19 @@ extern "C" int _vmq_getprev(Tree* tree, unsigned char** key_found, unsigned char
             return result;
     } else if ((result = refind_cursor(tree)) != kTreeOk) {
         return result;
+    }
+    if (after_deleted) {
+        // The entry the cursor stands on came before the deleted one: it is
+        // the one a step back reaches.
+        cursor.state = 0;
+        unsigned char* page = cursor_leaf(tree, &result);
+        if (page == nullptr)
+            return result;
+        if (cursor.index < 0 || cursor.index >= page_count(page))
+            return kDamagedPage;
+        set_cursor(tree, page, cursor.index);
+        hand_back(*tree, page, cursor.index, key_found, data);
+        return kTreeOk;
     }
     cursor.state = 0;
     if (cursor.page == 0)

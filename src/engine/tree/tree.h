@@ -31,6 +31,10 @@ inline constexpr uint32_t kNoPage = 0xFFFFFFFF;
 inline constexpr uint8_t kCursorOnEntry = 1;  // the entry may be deleted
 inline constexpr uint8_t kCursorValid = 2;    // valid for stepping
 inline constexpr uint8_t kCursorBeforeFirst = 4;
+// Set with kCursorValid after a delete: the cursor stands on the entry
+// before the one deleted, so a step back returns this entry itself and a
+// step forwards the one after it, as if the deleted entry were still there.
+inline constexpr uint8_t kCursorAfterDeleted = 8;
 
 // The cursor of the search and update operations.
 struct Cursor {

@@ -112,7 +112,10 @@ void keyed_read(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganizat
         opcode = IX_READ_EQ;
         stepping = false;
     }
-    if (result == 0) {
+    // Relative record number 0 names no record.
+    if (result == 0 && opcode == IX_READ_EQ && org.relative && fcb->relative_number == 0)
+        result = engine::kNotFound;
+    else if (result == 0) {
         if (opcode == IX_READ_EQ && org.relative) {
             std::memcpy(buffer, &fcb->relative_number, kRelativeNumberSize);
             std::memcpy(key_area, &fcb->relative_number, kRelativeNumberSize);
@@ -200,6 +203,12 @@ void keyed_start(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganiza
     }
     unsigned char wanted[kMaxKeyLength + 1];
     std::memcpy(wanted, key_area, given);
+
+    // Relative record number 0 names no record: nothing is equal to it or
+    // below it.
+    if (result == 0 && org.relative && fcb->relative_number == 0 &&
+        (opcode == IX_READ_EQ || opcode == IX_READ_LT || opcode == IX_READ_LE))
+        result = engine::kNotFound;
 
     uint32_t length = 0;
     const uint16_t lock = keyed::lock_flag(fcb, description, IX_LOCK_RECORD);

@@ -99,13 +99,21 @@ void keyed_write(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganiza
     runtime::VerbTarget target = runtime::begin_verb(fcb, context, VMQ_VERB_WRITE);
     const bool by_key_of_reference = !org.relative && !sequential;
     int result = 0;
-    if (!refuse_call(fcb, description, org, VMQ_VERB_WRITE, true, by_key_of_reference, &result)) {
+    if (org.relative && !sequential && fcb->record_area != nullptr && fcb->relative_number == 0) {
+        // Relative record number 0 lies outside the file: a boundary
+        // violation, nothing written.
+        fcb->status = 24;
+    } else if (!refuse_call(fcb, description, org, VMQ_VERB_WRITE, true, by_key_of_reference,
+                            &result)) {
         const uint32_t extra = org.relative ? kRelativeNumberSize : 0;
         uint32_t length = fcb->write_length + extra;
         unsigned char key_area[kMaxKeyLength + 1] = {};
         const int k = by_key_of_reference ? keyed::key_number(fcb) : 0;
         const uint16_t lock = keyed::lock_flag(fcb, description, IX_LOCK_RECORD);
-        result = _vmqpIsam(static_cast<uint16_t>(IX_WRITE | lock), keyed::slot(fcb),
+        // A WRITE leaves the file position where it was: READ NEXT goes on
+        // from the record the program last read, not from the one written.
+        const uint16_t keep = (fcb->open_mode & VMQ_OPEN_IO) != 0 && !sequential ? IX_KEEP_POSITION : 0;
+        result = _vmqpIsam(static_cast<uint16_t>(IX_WRITE | lock | keep), keyed::slot(fcb),
                            fcb->record_area - extra, &length, key_area, static_cast<uint8_t>(k));
         set_status(fcb, result, VMQ_VERB_WRITE);
         if (org.relative && sequential && result == engine::kOk &&
@@ -159,7 +167,10 @@ void keyed_rewrite(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrgani
         }
         SavedPosition position = save_position(fcb, record);
         uint32_t length = 0;
-        result = _vmqpIsam(IX_READ_EQ, keyed::slot(fcb), fcb->work_buffer, &length, prime, 0);
+        // Relative record number 0 names no record.
+        result = org.relative && fcb->relative_number == 0
+                     ? static_cast<int>(engine::kNotFound)
+                     : _vmqpIsam(IX_READ_EQ, keyed::slot(fcb), fcb->work_buffer, &length, prime, 0);
         if (result == engine::kOk) {
             length = fcb->write_length + extra;
             result = _vmqpIsam(rewrite, keyed::slot(fcb), record, &length, prime, 0);
@@ -179,7 +190,8 @@ void keyed_delete(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganiz
         static_cast<uint16_t>(IX_DELETE | keyed::lock_flag(fcb, description, IX_LOCK_RECORD));
     int result = 0;
     unsigned char key_area[kMaxKeyLength + 1] = {};
-    if (refuse_call(fcb, description, org, VMQ_VERB_DELETE, false, !org.relative, &result)) {
+    const bool by_key_of_reference = !org.relative && keyed::sequential_access(description);
+    if (refuse_call(fcb, description, org, VMQ_VERB_DELETE, false, by_key_of_reference, &result)) {
         runtime::report(target, result, nullptr);
         return;
     }
@@ -194,9 +206,9 @@ void keyed_delete(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganiz
             set_status(fcb, result, VMQ_VERB_DELETE);
         }
     } else {
-        const int k = org.relative ? 0 : keyed::key_number(fcb);
-        // The prime key of the record to delete, to tell whether it is the
-        // current one.
+        // The record to delete is the one whose prime key is in the record
+        // area, whatever the key of reference; that key's position (and
+        // every other's) is kept.
         unsigned char prime[kMaxKeyLength + 1] = {};
         uint32_t prime_length = kRelativeNumberSize;
         if (org.relative) {
@@ -208,22 +220,17 @@ void keyed_delete(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganiz
         }
         SavedPosition position = save_position(fcb, record);
         uint32_t length = 0;
-        if (org.relative) {
+        std::memcpy(key_area, prime, prime_length);
+        if (org.relative)
             std::memcpy(record, &fcb->relative_number, kRelativeNumberSize);
-            std::memcpy(key_area, &fcb->relative_number, kRelativeNumberSize);
-            result = _vmqpIsam(IX_READ_EQ, keyed::slot(fcb), record, &length, key_area, 0);
-        } else {
-            const vmq_key_description& key = keyed::key(description, k);
-            std::memcpy(key_area, fcb->record_area + key.position, key.length);
-            result = _vmqpIsam(k == 0 ? IX_READ_EQ : IX_READ_DUP, keyed::slot(fcb), record, &length,
-                               key_area, static_cast<uint8_t>(k));
-        }
+        // Relative record number 0 names no record.
+        result = org.relative && fcb->relative_number == 0
+                     ? static_cast<int>(engine::kNotFound)
+                     : _vmqpIsam(IX_READ_EQ, keyed::slot(fcb), record, &length, key_area, 0);
         const int found = result;
-        const bool may_delete =
-            result == engine::kOk || (!org.relative && result == engine::kDuplicateFollows);
-        if (may_delete)
-            result = _vmqpIsam(erase, keyed::slot(fcb), record, &length, key_area,
-                               static_cast<uint8_t>(k));
+        if (result == engine::kOk)
+            result = _vmqpIsam(static_cast<uint16_t>(erase | IX_KEEP_POSITION), keyed::slot(fcb),
+                               record, &length, key_area, 0);
         // When the record deleted was the current one there is no position
         // to go back to; otherwise the program's place is kept.
         const bool deleted_current = position.saved && found == engine::kOk &&

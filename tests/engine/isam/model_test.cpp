@@ -111,7 +111,9 @@ using It = Index::const_iterator;
 
 // A tree's cursor as the reads see it.
 struct Cursor {
-    enum State { kNone, kOn, kBeforeFirst } state = kNone;
+    // kAfterDeleted: on `at`, the entry before one just deleted; a step
+    // back returns `at` itself.
+    enum State { kNone, kOn, kBeforeFirst, kAfterDeleted } state = kNone;
     Entry at;
 };
 
@@ -254,6 +256,7 @@ private:
             cursor(k) = Cursor{Cursor::kBeforeFirst, {}};
         } else {
             place(k, std::prev(it));
+            cursor(k).state = Cursor::kAfterDeleted;
         }
     }
     // Adds the entry of a record with key k's part `part`: a duplicate takes
@@ -410,6 +413,8 @@ Expected Model::positional_read(int op, int k, bool fetch) {
                     e.result = 9;
                     return e;
                 }
+            } else if (prev && c.state == Cursor::kAfterDeleted) {
+                found = at;  // the entry before the one deleted
             } else if (prev) {
                 if (at == x.begin()) {
                     e.result = 9;  // the cursor stays on the first entry

@@ -633,7 +633,9 @@ bool ModelRun::op_step(int kind) {
             return expect_entry(name, key, data, from) && expect_state(name, 3);
         }
     }
-    if (kind == 2) {
+    // Right after a delete, stepping back returns the entry the cursor
+    // stands on: the one before the entry deleted.
+    if (kind == 2 || (kind == 1 && (cursor_.state & kCursorAfterDeleted) != 0)) {
         if (!expect_result(name, result, 0))
             return false;
         land(from);
@@ -728,9 +730,9 @@ bool ModelRun::op_delete(bool position_first) {
         if (!expect_state("delete", cursor_.state))
             return false;
     } else {
-        // On the entry before: 2 when it stayed where it was, 3 when it was
-        // found again by its key.
-        const uint8_t want = refind ? 3 : 2;
+        // On the entry before, marked as standing after the gap: 2 when it
+        // stayed where it was, 3 when it was found again by its key.
+        const uint8_t want = (refind ? 3 : 2) | kCursorAfterDeleted;
         if (!expect_state("delete", want))
             return false;
         cursor_.state = want;

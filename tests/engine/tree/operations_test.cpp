@@ -175,7 +175,7 @@ TEST_F(TreeOperations, DeletingTheFirstEntryOfALeafMovesItsSeparator) {
     // that a second delete would take.
     ASSERT_EQ(find(10, kSearchEqual), 0);
     ASSERT_EQ(_vmq_delete(&tree()), 0);
-    EXPECT_EQ(tree().cursor().state, kCursorValid);
+    EXPECT_EQ(tree().cursor().state, kCursorValid | kCursorAfterDeleted);
     EXPECT_EQ(_vmq_delete(&tree()), kNoCurrentEntry);
     EXPECT_EQ(step(_vmq_getnext), 20);
     // Deleting the very first entry leaves the cursor before the first one.
@@ -183,6 +183,10 @@ TEST_F(TreeOperations, DeletingTheFirstEntryOfALeafMovesItsSeparator) {
     ASSERT_EQ(_vmq_delete(&tree()), 0);
     EXPECT_EQ(tree().cursor().state, kCursorValid | kCursorBeforeFirst);
     EXPECT_EQ(step(_vmq_getnext), 20);
+    // Stepping back after a delete returns the entry before the gap.
+    ASSERT_EQ(find(30, kSearchEqual), 0);
+    ASSERT_EQ(_vmq_delete(&tree()), 0);
+    EXPECT_EQ(step(_vmq_getprev), 20);
 }
 
 TEST_F(TreeOperations, LeavesBorrowFromEitherSideThenMergeAndTheRootCollapses) {
@@ -235,6 +239,69 @@ TEST_F(TreeOperations, LeavesBorrowFromEitherSideThenMergeAndTheRootCollapses) {
     EXPECT_EQ(leaf_counts(), (std::vector<int>{2 * min - 1}));
     EXPECT_TRUE(is_leaf(root_page()));
     EXPECT_EQ(summary().height, 1);
+}
+
+// Block pages whose header holds the bare capacity rule's limits, as other
+// programs store them: a 4-byte key over 10 data bytes gets leaf_max 290,
+// but 290 entries would need 4100 bytes of a 4096-byte block. The leaf
+// splits at the 289 that fit, a join stops there too, and the header keeps
+// saying 290.
+TEST_F(TreeOperations, ABlockLeafSplitsAtTheCountThatFits) {
+    store_.header().set_sequence_set_size(4096);
+    auto reopen = [&] {
+        EXPECT_EQ(close_tree(), 0);
+        return _vmq_open_tree(&tree(), &store_, store_.io, 4096, kOpenForUpdate, 1);
+    };
+    ASSERT_EQ(_vmq_create_tree(image(), (3u << 16) | kCreateBlockPages, 4, 10, kTreeAt), 4096);
+    ASSERT_EQ(_vmq_open_tree(&tree(), &store_, store_.io, 4096, kOpenForUpdate, 1), 0);
+    TreeHeader(image()).set_limits({508, 254, 290, 145});
+    ASSERT_EQ(reopen(), 0);
+    const std::vector<unsigned char> header(image(), image() + kTreeHeaderSize);
+    EXPECT_EQ(tree().leaf_max(), 289);
+    EXPECT_EQ(tree().leaf_min(), 145);
+
+    auto put = [&](uint32_t n) {
+        unsigned char k[4], d[10] = {};
+        platform::store_u32_be(k, n);
+        store_u32(d, n);
+        int dup = 0;
+        return _vmq_insert(&tree(), k, d, &dup);
+    };
+    auto leaf_counts = [&] {
+        std::vector<int> counts;
+        tree().begin_operation();
+        unsigned char* page = fetch(tree().root());
+        if (page != nullptr && is_branch(page))
+            for (int i = 0; i <= page_count(page); ++i)
+                counts.push_back(page_count(fetch(branch_child(page, i))));
+        else if (page != nullptr)
+            counts.push_back(page_count(page));
+        return counts;
+    };
+    for (uint32_t n = 0; n < 289; ++n)
+        ASSERT_EQ(put(2 * n), 0);
+    EXPECT_EQ(leaf_counts(), std::vector<int>{289});
+    ASSERT_EQ(put(101), 0);
+    EXPECT_EQ(leaf_counts(), (std::vector<int>{145, 145}));
+    ASSERT_EQ(reopen(), 0);
+    expect_sound();
+    EXPECT_EQ(summary().entries, 290u);
+    unsigned char last[4];
+    platform::store_u32_be(last, 2 * 288);
+    int equal_seen = 0;
+    unsigned char* data = nullptr;
+    ASSERT_EQ(_vmq_getkey(&tree(), last, &data, kSearchEqual, &equal_seen, nullptr), 0);
+    EXPECT_EQ(load_u32(data), 2u * 288);
+
+    // The left leaf drops below its minimum and its neighbour has none to
+    // lend: the two become one leaf of 289, the root again.
+    ASSERT_EQ(_vmq_getfirst(&tree(), nullptr, nullptr), 0);
+    ASSERT_EQ(_vmq_delete(&tree()), 0);
+    EXPECT_EQ(leaf_counts(), std::vector<int>{289});
+    expect_sound();
+    ASSERT_EQ(close_tree(), 0);
+    EXPECT_EQ(std::vector<unsigned char>(image() + 16, image() + kTreeHeaderSize),
+              std::vector<unsigned char>(header.begin() + 16, header.end()));
 }
 
 TEST_F(TreeOperations, DuplicatesAreNumberedInInsertionOrder) {

@@ -1,8 +1,12 @@
 #include "bridge/bridge_file.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
+#include "bridge/file_removal.h"
+#include "bridge/open_failure.h"
+#include "bridge/open_files.h"
 #include "vmqrmkvr/vmqrtlib.h"
 
 extern "C" void _IO_Init(vmq_fcb* fcb, vmq_program_context* context);
@@ -207,12 +211,59 @@ void BridgeFile::deliver_record(FCD3* fcd) {
 }
 
 void BridgeFile::open(FCD3* fcd, uint16_t request) {
+    open_failure_.clear();
     fcb_.open_request = request;
     run(fcd, &vmq_fcb::open_entry);
+    if (is_open())
+        return;
+    unsigned status = fcb_.status;
+    LibraryMessage said = parse_library_message(message());
+    std::string removal_failure;
+    // The library's own OUTPUT keeps a file of another layout (39): its
+    // runtime's callers rely on that. A GnuCOBOL program relies on OUTPUT
+    // making the file anew, whatever was there.
+    if (request == VMQ_OPEN_OUTPUT && output_may_replace(status, said.code, name_)) {
+        int error = 0;
+        switch (remove_unless_in_use(name_, &error)) {
+        case Removal::Removed:
+            run(fcd, &vmq_fcb::open_entry);
+            if (is_open())
+                return;
+            status = fcb_.status;
+            said = parse_library_message(message());
+            break;
+        case Removal::InUse:
+            status = 98;
+            said = LibraryMessage{kCodeFileInUse, {}};
+            break;
+        case Removal::Failed:
+            status = error == EACCES || error == EPERM || error == EROFS ? 37 : 30;
+            removal_failure = "; it cannot be removed to make it anew: ";
+            removal_failure += std::strerror(error);
+            break;
+        }
+        set_status(fcd, status);
+    }
+    const bool held_here = said.code == kCodeFileInUse && OpenFiles::instance().holds(name_);
+    const FailedOpen failed{name_, request, status, said, &block_.description, block_.keys,
+                            held_here};
+    open_failure_ = explain_open_failure(failed) + removal_failure;
 }
 
-void BridgeFile::close(FCD3* fcd, uint16_t close_options, bool no_rewind) {
-    fcb_.close_options = close_options;
+void BridgeFile::close(FCD3* fcd, CloseKind kind) {
+    if (kind == CloseKind::ReelOrUnit) {
+        // The file stays open where it was. The library's sequential CLOSE
+        // does that when asked; its indexed and relative CLOSE know no such
+        // request, so the handler answers for them.
+        if (!indexed() && !relative()) {
+            fcb_.close_options = VMQ_CLOSE_REPORT_07;
+            run(fcd, &vmq_fcb::close_entry);
+        } else {
+            set_status(fcd, 7);
+        }
+        return;
+    }
+    fcb_.close_options = kind == CloseKind::WithLock ? VMQ_CLOSE_WITH_LOCK : 0;
     run(fcd, &vmq_fcb::close_entry);
     // The FCB's status is the CLOSE's own: a failing CLOSE shows it even
     // where the status item still holds the verb before (a WRITE's 02).
@@ -225,9 +276,9 @@ void BridgeFile::close(FCD3* fcd, uint16_t close_options, bool no_rewind) {
         set_status(fcd, 30);
         return;
     }
-    // NO REWIND, REEL and UNIT mean nothing to a disk file: it is closed,
-    // and the program is told so with 07.
-    if (no_rewind && fcb_.status == 0)
+    // NO REWIND means nothing to a disk file: it is closed, and the
+    // program is told so with 07.
+    if (kind == CloseKind::NoRewind && fcb_.status == 0)
         set_status(fcd, 7);
 }
 

@@ -12,6 +12,7 @@
 #ifndef KVR_BRIDGE_BRIDGE_FILE_H
 #define KVR_BRIDGE_BRIDGE_FILE_H
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -28,6 +29,8 @@ inline constexpr uint32_t kMaxKeys = 64;
 // The verbs the handler maps GnuCOBOL's operation codes onto.
 enum class ReadKind { Next, Previous, Random };
 enum class Relation { Equal, Greater, NotLess, Less, NotGreater, First, Last };
+// CLOSE; REEL and UNIT (with or without FOR REMOVAL) are one kind.
+enum class CloseKind { Normal, WithLock, NoRewind, ReelOrUnit };
 
 class BridgeFile {
 public:
@@ -41,11 +44,19 @@ public:
     BridgeFile& operator=(const BridgeFile&) = delete;
 
     // Each verb leaves its FILE STATUS in the FCD.
+    //
+    // OPEN OUTPUT makes the file anew, as COBOL does, also where a file of
+    // that name holds records of another layout or organization, or is no
+    // KVR file: that file is removed and the OPEN made again - unless a KVR
+    // user has it open, which gives 98 and leaves it as it was. A failed
+    // OPEN says why in open_failure().
     void open(FCD3* fcd, uint16_t request);
-    // close_options as the FCB takes them. A CLOSE that fails (its records
-    // could not be written) reports its status, 30 or above, and leaves the
-    // file open, so that the CLOSE can be repeated.
-    void close(FCD3* fcd, uint16_t close_options, bool no_rewind);
+    const std::string& open_failure() const { return open_failure_; }
+    // A CLOSE that fails (its records could not be written) reports its
+    // status, 30 or above, and leaves the file open, so that the CLOSE can
+    // be repeated. REEL and UNIT report 07 and leave the file open where it
+    // was; NO REWIND closes it with 07: a disk file has no reels or units.
+    void close(FCD3* fcd, CloseKind kind);
     // CLOSE without a program, for a file still open when the process
     // ends: nothing of the program's (FCD, record area) is used, as libcob
     // may have freed it. False when the CLOSE failed; message() says why.
@@ -90,15 +101,20 @@ private:
     void deliver_record(FCD3* fcd);
     void give_relative_key(FCD3* fcd) const;
 
+    // Room for the longest message: an existing file's attributes with
+    // every key the handler keeps.
+    static constexpr size_t kMessageLength = 1536;
+
     vmq_fcb fcb_{};
     Description block_{};
     vmq_runtime_block runtime_{};
     vmq_program_context context_{};
     unsigned char status_[2] = {'0', '0'};
-    char message_[81] = {};
+    char message_[kMessageLength + 1] = {};
     unsigned char* status_base_ = nullptr;
     unsigned char* message_base_ = nullptr;
     std::string name_;
+    std::string open_failure_;
     const void* connector_ = nullptr;
     // Relative files: 4 bytes for the record number in front of the record.
     std::vector<unsigned char> relative_area_;

@@ -14,8 +14,10 @@
 // run unit; here a small table of locked connectors does. These two tables
 // are the handler's only process-wide state.
 //
-// Set KVRFH_TRACE to print every verb with its FILE STATUS on standard
-// error.
+// Every OPEN that fails prints one line on standard error: the file, the
+// statement, the status and why, in words. Set KVRFH_TRACE to print every
+// statement with its FILE STATUS on standard error; it is read at each
+// verb, so a program may switch it on for part of its run.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +31,7 @@
 #include "bridge/fcd_access.h"
 #include "bridge/file_name.h"
 #include "bridge/open_files.h"
+#include "bridge/verb_names.h"
 
 namespace kvr::bridge {
 
@@ -57,10 +60,7 @@ LockedConnectors& locked_connectors() {
     return connectors;
 }
 
-bool tracing() {
-    static const bool on = std::getenv("KVRFH_TRACE") != nullptr;
-    return on;
-}
+bool tracing() { return std::getenv("KVRFH_TRACE") != nullptr; }
 
 BridgeFile* open_file_of(const FCD3* fcd) { return static_cast<BridgeFile*>(fcd->fileHandle); }
 
@@ -96,25 +96,34 @@ uint32_t fcd_options(const FCD3* fcd) {
     return get_u32(reinterpret_cast<const unsigned char*>(fcd->opt));
 }
 
-void refuse(FCD3* fcd, const std::string& name, const std::string& why) {
-    std::fprintf(stderr, "KVRFH: cannot open %s: %s\n", name.c_str(), why.c_str());
-    set_status(fcd, '9', '1');
+// One line for an OPEN that failed, with the status it left in the FCD.
+void say_open_failed(unsigned op, const FCD3* fcd, const std::string& name,
+                     const std::string& why) {
+    // The program's own output first, so that the two read in order where
+    // both go to one file.
+    std::fflush(stdout);
+    std::fprintf(stderr, "KVRFH: cannot open %s (%s, status %c%c): %s\n", name.c_str(),
+                 verb_name(op, fcd).c_str(), fcd->fileStatus[0], fcd->fileStatus[1],
+                 why.c_str());
 }
 
-void open_file(FCD3* fcd, uint16_t request, unsigned char mode) {
+void open_file(FCD3* fcd, unsigned op, uint16_t request, unsigned char mode) {
     if (BridgeFile* file = file_of(fcd); file != nullptr && file->is_open()) {
         set_status(fcd, 41);
+        say_open_failed(op, fcd, file->name(), "it is open already");
         return;
     }
     const std::string name = resolve_file_name(fcd);
     if (locked_connectors().contains(fcd->recPtr, name)) {
         set_status(fcd, 38);
+        say_open_failed(op, fcd, name, "the program closed it WITH LOCK");
         return;
     }
     std::string why;
     std::unique_ptr<BridgeFile> file = BridgeFile::describe(fcd, name, &why);
     if (file == nullptr) {
-        refuse(fcd, name, why);
+        set_status(fcd, '9', '1');
+        say_open_failed(op, fcd, name, why);
         fcd->openMode = OPEN_NOT_OPEN;
         return;
     }
@@ -124,6 +133,7 @@ void open_file(FCD3* fcd, uint16_t request, unsigned char mode) {
         fcd->fileHandle = OpenFiles::instance().add(std::move(file));
     } else {
         fcd->openMode = OPEN_NOT_OPEN;
+        say_open_failed(op, fcd, name, file->open_failure());
     }
 }
 
@@ -133,21 +143,25 @@ void close_file(FCD3* fcd, unsigned op) {
         set_status(fcd, 42);
         return;
     }
-    const uint32_t options = fcd_options(fcd);
-    const bool with_lock = op == OP_CLOSE_LOCK || (op == OP_CLOSE && options == COB_CLOSE_LOCK);
-    const bool no_rewind = op == OP_CLOSE_NO_REWIND || op == OP_CLOSE_NOREWIND ||
-                           op == OP_CLOSE_REEL || op == OP_CLOSE_REMOVE ||
-                           (op == OP_CLOSE && (options == COB_CLOSE_NO_REWIND ||
-                                               options == COB_CLOSE_UNIT ||
-                                               options == COB_CLOSE_UNIT_REMOVAL));
-    file->close(fcd, with_lock ? VMQ_CLOSE_WITH_LOCK : 0, no_rewind);
+    // GnuCOBOL passes every CLOSE as OP_CLOSE with its phrase in the
+    // options; other callers use the operation codes.
+    const uint32_t options = op == OP_CLOSE ? fcd_options(fcd) : COB_CLOSE_NORMAL;
+    CloseKind kind = CloseKind::Normal;
+    if (op == OP_CLOSE_LOCK || options == COB_CLOSE_LOCK)
+        kind = CloseKind::WithLock;
+    else if (op == OP_CLOSE_NO_REWIND || op == OP_CLOSE_NOREWIND || options == COB_CLOSE_NO_REWIND)
+        kind = CloseKind::NoRewind;
+    else if (op == OP_CLOSE_REEL || op == OP_CLOSE_REMOVE || options == COB_CLOSE_UNIT ||
+             options == COB_CLOSE_UNIT_REMOVAL)
+        kind = CloseKind::ReelOrUnit;
+    file->close(fcd, kind);
     if (file->is_open()) {
-        // Still open, for a CLOSE to come on this FCD or, from GnuCOBOL,
+        // Still open, for the verbs to come on this FCD or, from GnuCOBOL,
         // on the next one it makes for the connector.
-        OpenFiles::instance().keep_after_failed_close(file);
+        OpenFiles::instance().keep_after_close(file);
         return;
     }
-    if (with_lock)
+    if (kind == CloseKind::WithLock)
         locked_connectors().add(file->connector(), file->name());
     OpenFiles::instance().remove(file);
     fcd->fileHandle = nullptr;
@@ -313,8 +327,9 @@ void record_verb(FCD3* fcd, unsigned op) {
 void trace(unsigned op, const FCD3* fcd) {
     const BridgeFile* file = open_file_of(fcd);
     std::string name = file != nullptr ? file->name() : resolve_file_name(fcd);
-    std::fprintf(stderr, "KVRFH %-20s op %04X status %c%c", name.c_str(), op, fcd->fileStatus[0],
-                 fcd->fileStatus[1]);
+    std::fflush(stdout);
+    std::fprintf(stderr, "KVRFH %-20s %-22s status %c%c", name.c_str(),
+                 verb_name(op, fcd).c_str(), fcd->fileStatus[0], fcd->fileStatus[1]);
     if (file != nullptr && fcd->fileStatus[0] != '0' && !file->message().empty())
         std::fprintf(stderr, "  (%s)", file->message().c_str());
     std::fprintf(stderr, "\n");
@@ -327,17 +342,17 @@ int handle(unsigned op, FCD3* fcd) {
     case OP_OPEN_INPUT:
     case OP_OPEN_INPUT_NOREWIND:
     case OP_OPEN_INPUT_REVERSED:
-        open_file(fcd, VMQ_OPEN_INPUT, OPEN_INPUT);
+        open_file(fcd, op, VMQ_OPEN_INPUT, OPEN_INPUT);
         break;
     case OP_OPEN_OUTPUT:
     case OP_OPEN_OUTPUT_NOREWIND:
-        open_file(fcd, VMQ_OPEN_OUTPUT, OPEN_OUTPUT);
+        open_file(fcd, op, VMQ_OPEN_OUTPUT, OPEN_OUTPUT);
         break;
     case OP_OPEN_IO:
-        open_file(fcd, VMQ_OPEN_IO, OPEN_IO);
+        open_file(fcd, op, VMQ_OPEN_IO, OPEN_IO);
         break;
     case OP_OPEN_EXTEND:
-        open_file(fcd, VMQ_OPEN_EXTEND, OPEN_EXTEND);
+        open_file(fcd, op, VMQ_OPEN_EXTEND, OPEN_EXTEND);
         break;
     case OP_CLOSE:
     case OP_CLOSE_LOCK:

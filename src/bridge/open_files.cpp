@@ -1,5 +1,6 @@
 #include "bridge/open_files.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,19 +45,19 @@ void OpenFiles::remove(BridgeFile* file) {
     }
 }
 
-void OpenFiles::keep_after_failed_close(BridgeFile* file) {
+void OpenFiles::keep_after_close(BridgeFile* file) {
     std::lock_guard<std::mutex> guard(mutex_);
     for (Entry& entry : entries_) {
         if (entry.file.get() == file)
-            entry.close_failed = true;
+            entry.kept_after_close = true;
     }
 }
 
 BridgeFile* OpenFiles::kept(const void* connector, const std::string& name) {
     std::lock_guard<std::mutex> guard(mutex_);
     for (const Entry& entry : entries_) {
-        if (entry.close_failed && entry.file->is_open() && entry.file->connector() == connector &&
-            entry.file->name() == name)
+        if (entry.kept_after_close && entry.file->is_open() &&
+            entry.file->connector() == connector && entry.file->name() == name)
             return entry.file.get();
     }
     return nullptr;
@@ -65,7 +66,20 @@ BridgeFile* OpenFiles::kept(const void* connector, const std::string& name) {
 bool OpenFiles::any_kept() {
     std::lock_guard<std::mutex> guard(mutex_);
     return std::any_of(entries_.begin(), entries_.end(),
-                       [](const Entry& e) { return e.close_failed; });
+                       [](const Entry& e) { return e.kept_after_close; });
+}
+
+bool OpenFiles::holds(const std::string& path) {
+    struct stat wanted;
+    if (::stat(path.c_str(), &wanted) != 0)
+        return false;
+    std::lock_guard<std::mutex> guard(mutex_);
+    const pid_t self = ::getpid();
+    return std::any_of(entries_.begin(), entries_.end(), [&](const Entry& e) {
+        struct stat held;
+        return e.owner == self && e.file->is_open() && ::stat(e.file->name().c_str(), &held) == 0 &&
+               held.st_dev == wanted.st_dev && held.st_ino == wanted.st_ino;
+    });
 }
 
 void OpenFiles::close_all_at_exit() {
@@ -76,7 +90,7 @@ void OpenFiles::close_all_at_exit() {
     for (Entry& entry : entries_) {
         if (entry.owner != self || !entry.file->is_open())
             continue;
-        entry.close_failed = false;
+        entry.kept_after_close = false;
         if (entry.file->close_at_exit())
             continue;
         const std::string message = entry.file->message();

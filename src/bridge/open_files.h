@@ -15,12 +15,14 @@
 //   the program's: only the file's own blocks. A close that fails prints
 //   one line on standard error, naming the file, with the library's
 //   message.
-// - It throws the FCD away after every CLOSE, a failed one too, and gives
-//   the connector's next verb a new FCD without a file handle. A file whose
-//   CLOSE failed stays open (so that the CLOSE can be repeated, for
-//   instance once the disk has room again) and is marked here, and the
-//   connector's next verb finds it again by the connector (the program's
-//   record area and the file name).
+// - It throws the FCD away after every CLOSE, also one that leaves the file
+//   open, and gives the connector's next verb a new FCD without a file
+//   handle. Two CLOSEs leave the file open: a failed one (so that the CLOSE
+//   can be repeated, for instance once the disk has room again) and CLOSE
+//   REEL or UNIT (07: a disk file has no reels, so it goes on where it
+//   was). Such a file is marked here, and the connector's next verb finds
+//   it again by the connector (the program's record area and the file
+//   name).
 //
 // A process started by fork() inherits the table but not the files: its
 // exit leaves the files of the process that opened them alone, as closing
@@ -47,11 +49,13 @@ public:
     BridgeFile* add(std::unique_ptr<BridgeFile> file);
     // A file that is closed: it is destroyed.
     void remove(BridgeFile* file);
-    // A file whose CLOSE failed: it stays, marked for its connector.
-    void keep_after_failed_close(BridgeFile* file);
-    // The file of a connector whose CLOSE failed, or null.
+    // A file still open after a CLOSE: it stays, marked for its connector.
+    void keep_after_close(BridgeFile* file);
+    // The open file of a connector whose FCD was thrown away, or null.
     BridgeFile* kept(const void* connector, const std::string& name);
     bool any_kept();
+    // True when a file this process has open is the one at `path`.
+    bool holds(const std::string& path);
 
     // Closes the files this process opened; the exit handler calls it.
     void close_all_at_exit();
@@ -62,7 +66,7 @@ private:
     struct Entry {
         std::unique_ptr<BridgeFile> file;
         pid_t owner;
-        bool close_failed;
+        bool kept_after_close;
     };
 
     std::mutex mutex_;

@@ -8,10 +8,13 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "bridge/fcd_access.h"
+#include "bridge/file_removal.h"
 #include "platform/fault_injection.h"
 
 extern "C" int KVRFH(unsigned char* opcode, FCD3* fcd);
@@ -186,6 +189,59 @@ protected:
             ASSERT_EQ(file.write(records[i]), "00") << records[i];
         }
     }
+    // Programs that describe one file name in different ways.
+    enum Layout {
+        kSequential10, kSequential20, kSequentialVariable, kRelative10, kRelative12,
+        kCustomers, kOneKey, kCityElsewhere, kLongerCustomers,
+    };
+    ProgramFile program(Layout layout, const std::string& name) {
+        switch (layout) {
+        case kSequential10:
+        case kSequential20:
+        case kSequentialVariable:
+            return ProgramFile(ORG_SEQ, path(name),
+                               layout == kSequentialVariable ? 5 : length_of(layout),
+                               length_of(layout), ACCESS_SEQ);
+        case kRelative10:
+        case kRelative12:
+            return ProgramFile(ORG_RELATIVE, path(name), length_of(layout), length_of(layout));
+        case kCustomers:
+            return customers(name);
+        default:
+            break;
+        }
+        ProgramFile file(ORG_INDEXED, path(name), length_of(layout), length_of(layout));
+        if (layout == kOneKey)
+            file.keys({{{{0, 6}}}});
+        else if (layout == kCityElsewhere)
+            file.keys({{{{0, 6}}}, {{{10, 6}}, true}});
+        else
+            file.keys({{{{0, 6}}}, {{{16, 6}}, true}});
+        return file;
+    }
+    static uint32_t length_of(Layout layout) {
+        static constexpr uint32_t kLengths[] = {10, 20, 10, 10, 12, 22, 22, 22, 30};
+        return kLengths[layout];
+    }
+    // A whole record of the layout; a relative one is record 1.
+    static std::string record_of(Layout layout) {
+        return std::string("100100ANNA      BERGEN  AND MORE").substr(0, length_of(layout));
+    }
+    // The file `name` as a program of the layout leaves it: one record.
+    void make(Layout layout, const std::string& name) {
+        ProgramFile file = program(layout, name);
+        ASSERT_EQ(file.open(OP_OPEN_OUTPUT), "00");
+        file.relative_key(1);
+        ASSERT_EQ(file.write(record_of(layout)), "00");
+        ASSERT_EQ(file.close(), "00");
+    }
+    void make_foreign(const std::string& name, const std::string& contents) {
+        std::FILE* file = std::fopen(path(name).c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        std::fwrite(contents.data(), 1, contents.size(), file);
+        std::fclose(file);
+    }
+
     static std::vector<std::string> read_all(ProgramFile& file) {
         std::vector<std::string> records;
         if (file.open(OP_OPEN_INPUT) != "00")
@@ -544,6 +600,283 @@ TEST_F(HandlerTest, AForkedChildLeavesItsParentsFilesAlone) {
     EXPECT_EQ(std::filesystem::file_size(path("parent.dat")), size_before);
     EXPECT_EQ(file.close(), "00");
     EXPECT_EQ(read_all(file), records_for(ORG_SEQ));
+}
+
+// A disk file has no reels or units: CLOSE REEL and UNIT report 07 and the
+// file goes on where it was; NO REWIND closes it with 07. GnuCOBOL throws
+// the FCD away after each of them, as after every CLOSE.
+TEST_F(HandlerTest, CloseReelOrUnitLeavesTheFileOpenWhereItWas) {
+    for (unsigned char organization : kOrganizations) {
+        SCOPED_TRACE(testing::Message() << "organization " << int(organization));
+        ProgramFile file = file_of(organization, "reels.dat");
+        const std::vector<std::string> records = records_for(organization);
+        // GnuCOBOL's phrases, and the operation code other callers use.
+        const std::function<std::string()> reel_or_unit[] = {
+            [&] { return file.close(COB_CLOSE_UNIT); },
+            [&] { return file.call(OP_CLOSE_REEL); },
+            [&] { return file.close(COB_CLOSE_UNIT_REMOVAL); },
+        };
+        ASSERT_EQ(file.open(OP_OPEN_OUTPUT), "00");
+        for (size_t i = 0; i < records.size(); ++i) {
+            file.relative_key(static_cast<uint32_t>(i + 1));
+            ASSERT_EQ(file.write(records[i]), "00");
+            EXPECT_EQ(reel_or_unit[i](), "07");
+            EXPECT_EQ(file.fcd().openMode, OPEN_OUTPUT);
+            file.renew_fcd();
+        }
+        EXPECT_EQ(file.close(COB_CLOSE_NO_REWIND), "07");
+        EXPECT_EQ(file.fcd().openMode, OPEN_NOT_OPEN);
+        EXPECT_EQ(file.write(records[0]), "48");
+        EXPECT_EQ(read_all(file), records);
+
+        ASSERT_EQ(file.open(OP_OPEN_INPUT), "00");
+        EXPECT_EQ(file.call(OP_READ_SEQ), "00");
+        EXPECT_EQ(file.close(COB_CLOSE_UNIT), "07");
+        file.renew_fcd();
+        EXPECT_EQ(file.call(OP_READ_SEQ), "00");
+        EXPECT_EQ(file.record(), records[1]);
+        EXPECT_EQ(file.close(), "00");
+        EXPECT_EQ(file.call(OP_READ_SEQ), "47");
+        std::filesystem::remove(path("reels.dat"));
+    }
+}
+
+// OPEN OUTPUT makes the file anew whatever was there, as COBOL does: records
+// of another length or type, other keys, another organization, no KVR file.
+TEST_F(HandlerTest, OpenOutputMakesAFileOfAnotherLayoutAnew) {
+    const std::pair<Layout, Layout> reuses[] = {
+        {kSequential10, kSequential20},   {kSequential20, kSequentialVariable},
+        {kSequential10, kCustomers},      {kCustomers, kSequential10},
+        {kCustomers, kOneKey},            {kOneKey, kCityElsewhere},
+        {kCityElsewhere, kLongerCustomers}, {kCustomers, kRelative10},
+        {kRelative10, kCustomers},        {kRelative10, kRelative12},
+        {kRelative12, kSequential10},
+    };
+    for (const auto& [before, after] : reuses) {
+        SCOPED_TRACE(testing::Message() << "layout " << before << " then " << after);
+        make(before, "work.dat");
+        ProgramFile file = program(after, "work.dat");
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(file.open(OP_OPEN_OUTPUT), "00");
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        file.relative_key(1);
+        EXPECT_EQ(file.write(record_of(after)), "00");
+        EXPECT_EQ(file.close(), "00");
+        EXPECT_EQ(read_all(file), std::vector<std::string>{record_of(after)});
+        std::filesystem::remove(path("work.dat"));
+    }
+    // Files that are none of ours, long enough for a header and not.
+    for (const std::string& contents : {std::string(200, 'x'), std::string("hello\n")}) {
+        for (Layout layout : {kSequential10, kCustomers, kRelative10}) {
+            SCOPED_TRACE(testing::Message() << contents.size() << " bytes, layout " << layout);
+            make_foreign("foreign.dat", contents);
+            ProgramFile file = program(layout, "foreign.dat");
+            EXPECT_EQ(file.open(OP_OPEN_OUTPUT), "00");
+            file.relative_key(1);
+            EXPECT_EQ(file.write(record_of(layout)), "00");
+            EXPECT_EQ(file.close(), "00");
+            EXPECT_EQ(read_all(file), std::vector<std::string>{record_of(layout)});
+        }
+    }
+}
+
+// A file a KVR user has open is never removed, by this process or another:
+// OUTPUT gives 98 and leaves it as it was.
+TEST_F(HandlerTest, OpenOutputNeverRemovesAFileInUse) {
+    make(kSequential10, "held.dat");
+    ProgramFile reader = program(kSequential10, "held.dat");
+    ASSERT_EQ(reader.open(OP_OPEN_INPUT), "00");
+    ProgramFile writer = program(kCustomers, "held.dat");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(writer.open(OP_OPEN_OUTPUT), "98");
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                  "(OPEN OUTPUT, status 98): another file of this program has it open"),
+              std::string::npos);
+    // The lock the handler takes before it removes a file is the one every
+    // KVR user holds while the file is open.
+    int error = 0;
+    EXPECT_EQ(kvr::bridge::remove_unless_in_use(path("held.dat"), &error),
+              kvr::bridge::Removal::InUse);
+    EXPECT_EQ(reader.call(OP_READ_SEQ), "00");
+    EXPECT_EQ(reader.record(), record_of(kSequential10));
+    EXPECT_EQ(reader.close(), "00");
+
+    // Another process writing it.
+    int ready[2];
+    int done[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(done), 0);
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ProgramFile extender = program(kSequential10, "held.dat");
+        const bool opened = extender.open(OP_OPEN_EXTEND) == "00";
+        char byte = opened ? 'y' : 'n';
+        (void)!::write(ready[1], &byte, 1);
+        (void)!::read(done[0], &byte, 1);
+        extender.close();
+        ::_exit(opened ? 0 : 1);
+    }
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    EXPECT_EQ(byte, 'y');
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(writer.open(OP_OPEN_OUTPUT), "98");
+    EXPECT_EQ(reader.open(OP_OPEN_INPUT), "98");
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("(OPEN OUTPUT, status 98): it is in use by another process"),
+              std::string::npos) << said;
+    EXPECT_NE(said.find("(OPEN INPUT, status 98): it is open for update by another process"),
+              std::string::npos) << said;
+    EXPECT_EQ(kvr::bridge::remove_unless_in_use(path("held.dat"), &error),
+              kvr::bridge::Removal::InUse);
+    ASSERT_EQ(::write(done[1], "x", 1), 1);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    for (int fd : {ready[0], ready[1], done[0], done[1]})
+        ::close(fd);
+    EXPECT_EQ(read_all(reader), std::vector<std::string>{record_of(kSequential10)});
+
+    // Free again: removed, and a name already gone is no failure.
+    EXPECT_EQ(kvr::bridge::remove_unless_in_use(path("held.dat"), &error),
+              kvr::bridge::Removal::Removed);
+    EXPECT_FALSE(std::filesystem::exists(path("held.dat")));
+    EXPECT_EQ(kvr::bridge::remove_unless_in_use(path("held.dat"), &error),
+              kvr::bridge::Removal::Removed);
+}
+
+// Every failed OPEN prints one line: the file, the statement, the status
+// and the reason in words.
+TEST_F(HandlerTest, AFailedOpenSaysWhy) {
+    enum Existing { kNothing = 100, kText, kShortText, kEmpty, kDirectory };
+    struct Case {
+        int existing;  // a Layout, or one of the above
+        Layout layout;
+        unsigned op;
+        std::string said;
+    };
+    const Case cases[] = {
+        {kNothing, kCustomers, OP_OPEN_INPUT,
+         "(OPEN INPUT, status 35): the file does not exist"},
+        {kSequential10, kSequential20, OP_OPEN_INPUT,
+         "(OPEN INPUT, status 39): record length 20 in the program, 10 in the file"},
+        {kSequential10, kSequentialVariable, OP_OPEN_EXTEND,
+         "(OPEN EXTEND, status 39): variable-length records of 5 to 10 bytes in the program, "
+         "fixed-length records of 10 bytes in the file"},
+        {kRelative10, kRelative12, OP_OPEN_IO,
+         "(OPEN I-O, status 39): record length 12 in the program, 10 in the file"},
+        {kCustomers, kLongerCustomers, OP_OPEN_INPUT,
+         "(OPEN INPUT, status 39): record length 30 in the program, 22 in the file"},
+        {kCustomers, kOneKey, OP_OPEN_INPUT,
+         "(OPEN INPUT, status 39): 1 key in the program, 2 in the file"},
+        {kCustomers, kCityElsewhere, OP_OPEN_IO,
+         "(OPEN I-O, status 39): alternate key 1 is bytes 11 to 16 in the program, "
+         "bytes 17 to 22 in the file"},
+        {kSequential10, kCustomers, OP_OPEN_INPUT,
+         "(OPEN INPUT, status 39): it is a sequential file; the program has an indexed file"},
+        {kSequential10, kRelative10, OP_OPEN_INPUT,
+         "(OPEN INPUT, status 39): it is a sequential file; the program has a relative file"},
+        {kCustomers, kSequential10, OP_OPEN_INPUT,
+         "(OPEN INPUT, status 39): it is an indexed or relative file; the program has a "
+         "sequential file"},
+        {kRelative10, kCustomers, OP_OPEN_INPUT,
+         "(OPEN INPUT, status 39): it is a relative file; the program has an indexed file"},
+        {kCustomers, kRelative10, OP_OPEN_INPUT,
+         "(OPEN INPUT, status 39): it is an indexed file; the program has a relative file"},
+        {kText, kCustomers, OP_OPEN_IO,
+         "(OPEN I-O, status 39): it is not a KVR file, or its header is damaged"},
+        {kShortText, kSequential10, OP_OPEN_INPUT,
+         "(OPEN INPUT, status 91): it is too short to be a KVR file"},
+        {kEmpty, kSequential10, OP_OPEN_INPUT,
+         "(OPEN INPUT, status 30): the file is empty, not a KVR file"},
+        {kDirectory, kCustomers, OP_OPEN_OUTPUT,
+         "(OPEN OUTPUT, status 91): it is not a regular file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.said);
+        if (c.existing < kNothing)
+            make(static_cast<Layout>(c.existing), "why.dat");
+        else if (c.existing == kText)
+            make_foreign("why.dat", std::string(200, 'x'));
+        else if (c.existing == kShortText)
+            make_foreign("why.dat", "hello\n");
+        else if (c.existing == kEmpty)
+            make_foreign("why.dat", "");
+        else if (c.existing == kDirectory)
+            std::filesystem::create_directory(path("why.dat"));
+        ProgramFile file = program(c.layout, "why.dat");
+        testing::internal::CaptureStderr();
+        file.open(c.op);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "KVRFH: cannot open " + path("why.dat") + " " + c.said + "\n");
+        EXPECT_EQ(file.fcd().openMode, OPEN_NOT_OPEN);
+        std::filesystem::remove(path("why.dat"));
+    }
+}
+
+// A file whose update session never closed (its program was killed) says
+// how to get its records back; OPEN OUTPUT makes it anew, in any layout.
+TEST_F(HandlerTest, AFileLeftMidUpdateSaysHowToRepairIt) {
+    make(kCustomers, "crashed.dat");
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Killed mid-run: no CLOSE, no exit processing.
+        ProgramFile updater = program(kCustomers, "crashed.dat");
+        const bool written = updater.open(OP_OPEN_IO) == "00" &&
+                             updater.write("100900ZOE       OSLO  ") == "00";
+        ::_exit(written ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    ProgramFile file = program(kCustomers, "crashed.dat");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(file.open(OP_OPEN_INPUT), "39");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "KVRFH: cannot open " + path("crashed.dat") +
+                  " (OPEN INPUT, status 39): was left open by a program that ended without "
+                  "closing it; run kvr rebuild " + path("crashed.dat") + "\n");
+
+    ProgramFile reload = program(kLongerCustomers, "crashed.dat");
+    EXPECT_EQ(reload.open(OP_OPEN_OUTPUT), "00");
+    EXPECT_EQ(reload.write(record_of(kLongerCustomers)), "00");
+    EXPECT_EQ(reload.close(), "00");
+    EXPECT_EQ(read_all(reload), std::vector<std::string>{record_of(kLongerCustomers)});
+}
+
+TEST_F(HandlerTest, TraceNamesEachStatement) {
+    ProgramFile file = customers("traced.dat");
+    ::setenv("KVRFH_TRACE", "1", 1);
+    testing::internal::CaptureStderr();
+    file.open(OP_OPEN_OUTPUT);
+    file.write("100100ANNA      BERGEN");
+    file.close(COB_CLOSE_UNIT);
+    file.renew_fcd();
+    file.close();
+    file.open(OP_OPEN_IO);
+    file.start(OP_START_GE, "1", 0, 1);
+    file.call(OP_READ_SEQ);
+    file.call(OP_READ_PREV);
+    file.read_key("100100", 0);
+    file.call(OP_DELETE);
+    file.close(COB_CLOSE_NO_REWIND);
+    const std::string trace = testing::internal::GetCapturedStderr();
+    ::unsetenv("KVRFH_TRACE");
+
+    std::vector<std::string> seen;
+    const std::regex line("KVRFH \\S+ (.+?) +status (\\d\\d)");
+    for (std::sregex_iterator it(trace.begin(), trace.end(), line), end; it != end; ++it)
+        seen.push_back((*it)[1].str() + " " + (*it)[2].str());
+    EXPECT_EQ(seen, (std::vector<std::string>{
+                        "OPEN OUTPUT 00", "WRITE 00", "CLOSE REEL/UNIT 07", "CLOSE 00",
+                        "OPEN I-O 00", "START >= 00", "READ NEXT 00", "READ PREVIOUS 10",
+                        "READ KEY 00", "DELETE 00", "CLOSE NO REWIND 07"}))
+        << trace;
 }
 
 }  // namespace

@@ -188,6 +188,15 @@ TEST_F(RelativeVerbs, OrganizationsAreNotMixed) {
     VerbFile as_relative(VMQ_ORG_RELATIVE, path("multi.idx"), 8);
     EXPECT_EQ(as_relative.open(VMQ_OPEN_INPUT), "39");
     EXPECT_EQ(as_relative.message().substr(0, 30), "001001,Organization is indexed");
+    // One 4-byte key at the front and records 4 bytes longer: shaped like a
+    // relative file, but its key is bytes, not a record number.
+    VerbFile lookalike(VMQ_ORG_INDEXED, path("lookalike.idx"), 12);
+    lookalike.add_key(0, 4);
+    ASSERT_EQ(lookalike.open(VMQ_OPEN_OUTPUT), "00");
+    ASSERT_EQ(lookalike.close(), "00");
+    VerbFile as_relative_too(VMQ_ORG_RELATIVE, path("lookalike.idx"), 8);
+    EXPECT_EQ(as_relative_too.open(VMQ_OPEN_INPUT), "39");
+    EXPECT_EQ(as_relative_too.message().substr(0, 30), "001001,Organization is indexed");
 }
 
 }  // namespace

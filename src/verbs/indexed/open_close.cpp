@@ -70,8 +70,9 @@ int attribute_difference(const unsigned char* block, const vmq_file_description*
     if (file.key_count > 0)
         ix_key_spec_decode(block, 0, &first);
     if (org.relative) {
-        if (file.key_count != 1 || first.key_offset != 1 || first.key_length != 4)
-            return 1001;
+        if (file.key_count != 1 || first.key_offset != 1 || first.key_length != 4 ||
+            first.key_type != IX_KEY_TYPE_NUMBER)
+            return 1001;  // an indexed file, whatever its key looks like
         if (file.max_record_length != description->max_record_length + kRelativeNumberSize)
             return 1005;
         return file_variable != variable ? 1006 : 0;

@@ -41,14 +41,19 @@
  * Both are refused (2) when there is no such record; writing requests on a
  * read-only handle are refused (2) before anything changes.
  *
+ * A file has no size limit of its own: it grows as far as the file system
+ * lets it, past 4 GiB too, and holds any number of records (the header's
+ * record count stays 0). A read into an area shorter than the record passes
+ * over the rest of it without reading what lies more than a block ahead.
+ *
  * Results: 0 success, 1 unknown op, invalid mode, or a record operation
- * on a mode-2 handle, 2 I/O error, a refused request, a damaged record
- * (its two length words differ), or an append that would take the file
- * past 2^32 - 1 bytes, 3 no handle or not open, 9 end of file (also: a
- * record that runs past the end of the file), 11 no memory, 15 access
- * denied (also: a file too short for its header), 17 lock violation,
- * 18 sharing violation, 21 not a file of this system, 29 a file name too
- * long, 1000 an indexed file.
+ * on a mode-2 handle, 2 I/O error, a refused request, or a damaged record
+ * (its two length words differ, or it runs past the end of the file),
+ * 3 no handle or not open, 9 end of file, 11 no memory, or no room for an
+ * append (a full disk, a file-size limit; nothing of the record stays in
+ * the file), 15 access denied (also: a file too short for its header),
+ * 17 lock violation, 18 sharing violation, 21 not a file of this system,
+ * 29 a file name too long, 1000 an indexed file.
  */
 #ifndef VMQRMKVR_SEQFS_H
 #define VMQRMKVR_SEQFS_H

@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <vector>
 
+#include "platform/coding.h"
 #include "platform/crt_file.h"
 #include "platform/fault_injection.h"
 #include "verbs/verb_fixture.h"
@@ -213,6 +215,43 @@ TEST_F(SequentialVerbs, AFileCutShortInsideARecordIsDamageNotItsEnd) {
     // Cut where a record ends, the file simply ends there.
     std::filesystem::resize_file(name, whole - 32);
     EXPECT_EQ(records(), std::vector<std::string>{"FIRST..."});
+}
+
+// A file past 4 GiB, as a batch job writes and reads one. It begins with a
+// record of 4 GiB of zeros that the file system keeps as a hole (a READ
+// delivers its first 8 bytes); the program's records lie across 2^32, the
+// first one's data on it.
+TEST_F(SequentialVerbs, FilesPastFourGiB) {
+    ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
+    ASSERT_EQ(file().close(), "00");
+    const uint64_t hole_end = (uint64_t{1} << 32) - 8;
+    {
+        std::fstream hole(path("report.seq"), std::ios::in | std::ios::out | std::ios::binary);
+        char word[4];
+        platform::store_u32(reinterpret_cast<unsigned char*>(word),
+                            static_cast<uint32_t>(hole_end - 88));
+        hole.seekp(80).write(word, 4);
+        hole.seekp(static_cast<std::streamoff>(hole_end - 4)).write(word, 4);
+    }
+    ASSERT_EQ(file().open(VMQ_OPEN_EXTEND), "00");
+    std::vector<std::string> expected = {std::string(8, '\0')};
+    for (int n = 0; n < 600; ++n) {
+        expected.push_back("R" + std::to_string(1000000 + n));
+        ASSERT_EQ(file().write(expected.back()), "00") << n;
+    }
+    ASSERT_EQ(file().close(), "00");
+    ASSERT_EQ(file().open(VMQ_OPEN_IO), "00");
+    for (size_t i = 0; i < expected.size(); ++i) {
+        ASSERT_EQ(file().read(), "00") << i;
+        ASSERT_EQ(file().record(), expected[i]) << i;
+        if (i % 100 == 1) {
+            expected[i][0] = 'W';
+            ASSERT_EQ(file().rewrite(expected[i]), "00") << i;
+        }
+    }
+    EXPECT_EQ(file().read(), "10");
+    ASSERT_EQ(file().close(), "00");
+    EXPECT_EQ(records(), expected);
 }
 
 // A READ, WRITE or REWRITE without a record area is refused with 30 and a

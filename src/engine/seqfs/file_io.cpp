@@ -5,11 +5,9 @@
 // a transfer at the offset where the last one ended needs no seek. A failed
 // transfer may have moved the pointer by an unknown amount; the next one
 // then seeks first.
-#include <cerrno>
 #include <cstdint>
 
 #include "engine/seqfs/sq_handle.h"
-#include "platform/crt_file.h"
 
 namespace kvr::seqfs {
 
@@ -29,21 +27,6 @@ int map_windows_error(DWORD error) {
             return kNameTooLong;
         case ERROR_DISK_FULL:
         case ERROR_HANDLE_DISK_FULL:
-            return kNoSpace;
-        default:
-            return kIoError;
-    }
-}
-
-int map_crt_errno(int error) {
-    switch (error) {
-        case EACCES:
-            return kAccessDenied;
-        case EBADF:
-            return kNotOpen;
-        case ENOSPC:
-        case EFBIG:
-        case EDQUOT:
             return kNoSpace;
         default:
             return kIoError;
@@ -114,24 +97,13 @@ int write_at(sq_handle& handle, uint64_t offset, const unsigned char* buffer, ui
     return kOk;
 }
 
-// The Windows calls cannot change a file's size downwards, so the cut goes
-// through a C-runtime descriptor made for the handle.
+// SetEndOfFile takes the whole 64-bit position, so a file is cut as exactly
+// past 4 GiB as below it.
 int cut_file_at(sq_handle& handle, uint64_t offset) {
     if (int result = seek_to(handle, offset); result != kOk)
         return result;
-    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle.os_handle), 0);
-    if (fd < 0)
-        return map_crt_errno(errno);
-    if (_chsize(fd, static_cast<long>(offset)) != 0) {
-        const int error = errno;
-        _close(fd);
-        return map_crt_errno(error);
-    }
-    // The cut is made once _chsize succeeds. The descriptor was only a
-    // second name for the handle's file, with nothing of its own to write,
-    // and it is released whatever _close reports; failing the request here
-    // would leave the caller believing the file still ends where it did.
-    _close(fd);
+    if (!SetEndOfFile(handle.os_handle))
+        return map_windows_error(GetLastError());
     return kOk;
 }
 

@@ -62,18 +62,22 @@ int put_bytes(sq_handle& handle, const unsigned char* bytes, uint32_t count) {
 
 // Takes back the bytes of a record whose append failed part-way, so that no
 // partial record stays in the file. If the buffer still holds the record's
-// first byte, the buffer just forgets it. Otherwise a chunk holding its head
-// is in the file already, and the file is cut at the record's start; if that
-// cut fails too, it is owed and made before anything else is written.
+// first byte, the buffer just forgets it; otherwise the buffer is emptied
+// and its start moves back to where the record began. Either way the file
+// is cut at the buffer's start: the chunk write that failed may have put
+// part of the chunk, the record's head among it, into the file (a file-size
+// limit lets a write in up to the limit), and what the buffer keeps goes in
+// again at the next write. If that cut fails too, it is owed and made
+// before anything else is written.
 void abandon_append(sq_handle& handle, uint64_t record_start) {
     if (record_start >= handle.cursor) {
         handle.write_used = static_cast<uint32_t>(record_start - handle.cursor);
-        return;
+    } else {
+        handle.cursor = record_start;
+        handle.write_used = 0;
     }
-    handle.cursor = record_start;
-    handle.write_used = 0;
-    handle.owed_cut = record_start;
-    if (cut_file_at(handle, record_start) == kOk)
+    handle.owed_cut = handle.cursor;
+    if (cut_file_at(handle, handle.cursor) == kOk)
         handle.owed_cut.reset();
 }
 
@@ -130,12 +134,42 @@ int load_next_block(sq_handle& handle) {
     return kOk;
 }
 
+// Drops both blocks (writing changed ones back) so that the next read starts
+// at offset.
+int restart_reading_at(sq_handle& handle, uint64_t offset) {
+    if (int result = sq_flush(handle); result != kOk)
+        return result;
+    handle.cursor = offset;
+    handle.current_length = 0;
+    handle.consumed = 0;
+    handle.previous_length = 0;
+    handle.buffer_flags = 0;
+    handle.resume_at.reset();
+    return kOk;
+}
+
 // Takes count bytes of the file from the read position on, copying them to
 // out unless it is null, and loading blocks as needed. *taken counts the
 // bytes taken, also when the file ends or a load fails before all are.
+//
+// Bytes that are only passed over (the part of a record beyond the caller's
+// area) are not loaded block by block: when more than a block of them lies
+// past the current one, reading starts again at the last of them. That
+// byte is still loaded, so a record that runs past the end of the file is
+// found as surely as when every block is read.
 int take_bytes(sq_handle& handle, unsigned char* out, uint64_t count, uint64_t* taken) {
     *taken = 0;
     while (count > 0) {
+        const uint32_t left = handle.current_length - handle.consumed;
+        if (out == nullptr && count > uint64_t{left} + kBlockSize) {
+            const uint64_t passed = count - 1;
+            if (int result = restart_reading_at(handle, handle.read_offset() + passed);
+                result != kOk)
+                return result;
+            count -= passed;
+            *taken += passed;
+            continue;
+        }
         if (handle.consumed == handle.current_length) {
             if (int result = load_next_block(handle); result != kOk)
                 return result;
@@ -150,20 +184,6 @@ int take_bytes(sq_handle& handle, unsigned char* out, uint64_t count, uint64_t* 
         count -= step;
         *taken += step;
     }
-    return kOk;
-}
-
-// Drops both blocks (writing changed ones back) so that the next read starts
-// at offset.
-int restart_reading_at(sq_handle& handle, uint64_t offset) {
-    if (int result = sq_flush(handle); result != kOk)
-        return result;
-    handle.cursor = offset;
-    handle.current_length = 0;
-    handle.consumed = 0;
-    handle.previous_length = 0;
-    handle.buffer_flags = 0;
-    handle.resume_at.reset();
     return kOk;
 }
 
@@ -213,7 +233,7 @@ int sq_append(sq_handle& handle, const unsigned char* record, uint32_t length) {
         return result;
     const uint64_t start = handle.cursor + handle.write_used;
     if (start + 2 * kLengthWordSize + length > kMaxFileEnd)
-        return kIoError;
+        return kNoSpace;
     unsigned char word[kLengthWordSize];
     store_u32(word, length);
     int result = put_bytes(handle, word, kLengthWordSize);
@@ -238,7 +258,7 @@ int sq_replace_last(sq_handle& handle, const unsigned char* record, uint32_t len
         return kIoError;
     const uint64_t start = handle.last_record_start;
     if (start + 2 * kLengthWordSize + length > kMaxFileEnd)
-        return kIoError;
+        return kNoSpace;
     if (start >= handle.cursor) {
         // The whole record is still in the buffer.
         handle.write_used = static_cast<uint32_t>(start - handle.cursor);

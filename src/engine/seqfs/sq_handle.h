@@ -26,9 +26,11 @@
 //     L  data
 //     4  length L again
 //
-// Only create writes the header. The file is read and written in chunks of
-// 4096 bytes counted from where reading or writing started, so a record, and
-// also a length word, may straddle two chunks.
+// Only create writes the header. The record count stays 0: a file holds as
+// many records as follow its header, past 2^32 of them too, and nothing
+// counts them. The file is read and written in chunks of 4096 bytes counted
+// from where reading or writing started, so a record, and also a length
+// word, may straddle two chunks.
 //
 // The handle keeps the header image as read (bytes 76-79 are not read and
 // stay zero) and, beside it, the run-time state: the operating system's
@@ -38,9 +40,13 @@
 // buffer the block before it, so that the record last read can be replaced
 // in memory even when it began in the block before; changed blocks go back
 // to the file when reading moves past them, when the role changes, at a
-// rewind and at close. Every byte position is a 64-bit file offset, so
-// nothing wraps; appends that would take the file past what a 32-bit offset
-// can name are refused.
+// rewind and at close.
+//
+// Nothing in the format is a file offset, so a file may grow as far as the
+// file system lets it. Every position the handle keeps is a 64-bit file
+// offset; the one limit of the engine's own is the largest offset the
+// platform can name, and an append that would pass it is refused as one
+// that finds the disk full.
 #ifndef KVR_ENGINE_SEQFS_SQ_HANDLE_H
 #define KVR_ENGINE_SEQFS_SQ_HANDLE_H
 
@@ -55,8 +61,8 @@ namespace kvr::seqfs {
 inline constexpr uint32_t kHeaderSize = 80;
 inline constexpr uint32_t kBlockSize = 4096;
 inline constexpr uint32_t kLengthWordSize = 4;
-// Largest size a file may reach.
-inline constexpr uint64_t kMaxFileEnd = 0xFFFFFFFFu;
+// Largest size a file may reach: the largest file offset of the platform.
+inline constexpr uint64_t kMaxFileEnd = 0x7FFFFFFFFFFFFFFFu;
 
 // Byte offsets of the header fields.
 enum HeaderOffset : uint32_t {
@@ -85,7 +91,7 @@ enum Result : int {
     kNotOpen = 3,     // no handle, not open, invalid handle
     kEndOfFile = 9,
     kNoMemory = 11,
-    kNoSpace = 11,  // the disk is full: a write found no room
+    kNoSpace = 11,       // no room: a full disk, a size limit, the largest offset
     kAccessDenied = 15,  // also: a file too short for its header
     kLockViolation = 17,
     kSharingViolation = 18,
@@ -108,10 +114,6 @@ enum class Role : uint8_t { kIdle, kReading, kAppending };
 // sharing violation 18, lock violation 17, file name too long 29, anything
 // else 2.
 int map_windows_error(platform::DWORD error);
-
-// The result for a failed C-runtime call, from its errno: EACCES 15,
-// EBADF 3, anything else 2.
-int map_crt_errno(int error);
 
 }  // namespace kvr::seqfs
 
@@ -173,7 +175,7 @@ int seek_to_end(sq_handle& handle, uint64_t* end);
 int read_at(sq_handle& handle, uint64_t offset, unsigned char* buffer, uint32_t count,
             uint32_t* got);
 int write_at(sq_handle& handle, uint64_t offset, const unsigned char* buffer, uint32_t count);
-// Cuts the file at offset, leaving the file pointer there.
+// Makes the file end at offset, leaving the file pointer there.
 int cut_file_at(sq_handle& handle, uint64_t offset);
 
 // The file workers.

@@ -105,17 +105,47 @@ TEST_F(SeqFileTest, ShareModes) {
     EXPECT_EQ(file_records(), Records{"abc"});
 }
 
-// Appends that would take the (sparse) file past 2^32 - 1 bytes are refused.
-TEST_F(SeqFileTest, AppendsStopAtTheLargestFileSize) {
-    ASSERT_EQ(create(), 0);
-    std::filesystem::resize_file(name_, 0xFFFFFFFFull - 100);
+// Nothing in the format stops a file at 4 GiB: appends, a replace-last that
+// cuts the file and an open at the end work past it as below it. The file
+// grows as far as the file system lets it; a write it refuses finds no room
+// (11), as on a full disk.
+TEST_F(SeqFileTest, AppendsGoPastFourGiBAsFarAsTheFileSystemAllows) {
+    // The first record's data, and the first chunk, cross 2^32.
+    Records model = {make_record(5000, 1), "", make_record(4090, 2)};
+    write_past_4gib(model);
+    auto end_of = [](const Records& records) {
+        uint64_t end = kHoleEnd;
+        for (const std::string& r : records)
+            end += 8 + r.size();
+        return end;
+    };
+    ASSERT_EQ(std::filesystem::file_size(name_), end_of(model));
     ASSERT_EQ(open(SQ_MODE_APPEND), 0);
-    EXPECT_EQ(write(std::string(50, 'a')), 0);
-    EXPECT_EQ(write(std::string(35, 'b')), 2);
-    EXPECT_EQ(write(std::string(34, 'c')), 0);  // ends at the limit
-    EXPECT_EQ(op(SQ_REPLACE_LAST, std::string(35, 'd')), 2);
-    EXPECT_EQ(close(), 0);
-    EXPECT_EQ(std::filesystem::file_size(name_), 0xFFFFFFFFull);
+    ASSERT_EQ(write("extended"), 0);
+    ASSERT_EQ(write(make_record(6000, 3)), 0);
+    EXPECT_GT(std::filesystem::file_size(name_), end_of(model) + 8) << "nothing flushed";
+    ASSERT_EQ(op(SQ_REPLACE_LAST, "replaced"), 0);
+    model.insert(model.end(), {"extended", "replaced"});
+    EXPECT_EQ(std::filesystem::file_size(name_), end_of(model) - 16) << "not cut where it began";
+    ASSERT_EQ(close(), 0);
+    EXPECT_EQ(records_past_hole(), model);
+    EXPECT_EQ(std::filesystem::file_size(name_), end_of(model));
+
+    // At the limit (here a file-size limit) the chunk that would cross it
+    // reaches the file only in part: the write refused leaves nothing of
+    // itself there, and the record before it, still in memory, reaches the
+    // file at close.
+    {
+        FileSizeLimit limit(end_of(model) + 4096 + 2000);
+        ASSERT_EQ(open(SQ_MODE_APPEND), 0);
+        const Records fit = {make_record(4096 - 8, 10), make_record(92, 11)};
+        for (const std::string& r : fit)
+            ASSERT_EQ(write(r), 0);
+        EXPECT_EQ(write(make_record(5000, 12)), 11);
+        EXPECT_EQ(close(), 0);
+        model.insert(model.end(), fit.begin(), fit.end());
+    }
+    EXPECT_EQ(records_past_hole(), model);
 }
 
 }  // namespace

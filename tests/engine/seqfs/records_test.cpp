@@ -3,6 +3,7 @@
 // record lies.
 #include <gtest/gtest.h>
 
+#include "platform/fault_injection.h"
 #include "seq_fixture.h"
 
 namespace kvr::test {
@@ -56,8 +57,9 @@ TEST_F(SeqRecordTest, ShortAreaAndEndOfFile) {
 // data, ends with a damaged record (2), never with a quiet end of file.
 TEST_F(SeqRecordTest, FileEndingInsideARecord) {
     ASSERT_EQ(create(), 0);
+    const std::string header = read_file(name_);
     const std::string filler = make_record(4084, 3);
-    const std::string bytes = read_file(name_) + frame(filler) + le32(0);
+    const std::string bytes = header + frame(filler) + le32(0);
     ASSERT_EQ(bytes.size(), 80u + 4096u);
     int end = 0;
     TempDirTest::write_file(name_, bytes);
@@ -74,6 +76,16 @@ TEST_F(SeqRecordTest, FileEndingInsideARecord) {
         TempDirTest::write_file(name_, bytes + last.substr(0, cut));
         EXPECT_EQ(read_all(&end), (cut < 4 ? Records{filler} : Records{filler, ""}));
         EXPECT_EQ(end, 2);
+    }
+    // Data that a short area passes over unread is missed as surely.
+    const std::string long_one = frame(make_record(10000, 6));
+    for (size_t cut : {size_t{5000}, long_one.size() - 5, long_one.size() - 4}) {
+        SCOPED_TRACE(cut);
+        TempDirTest::write_file(name_, header + long_one.substr(0, cut));
+        std::string r;
+        ASSERT_EQ(open(SQ_MODE_INPUT), 0);
+        EXPECT_EQ(read(&r, 100, true), cut == long_one.size() - 4 ? 0 : 2);
+        ASSERT_EQ(close(), 0);
     }
 }
 
@@ -203,6 +215,44 @@ TEST_F(SeqRecordTest, RewriteNeedsTheRecordJustReadAndItsLength) {
     EXPECT_EQ(op(SQ_REWRITE, "GAMMA"), 2) << "the last read met the end";
     ASSERT_EQ(close(), 0);
     EXPECT_EQ(file_records(), (Records{"alpha", "beta", "GAMMA"}));
+}
+
+// Past 4 GiB as below it: the hole record's data is passed over without
+// being loaded, and the records after it, across 2^32, are read, rewritten
+// in every place (across both blocks, in one, straight into the file) and
+// appended to.
+TEST_F(SeqRecordTest, ReadsAndRewritesPastFourGiB) {
+    const Records records = {make_record(5000, 1), "",
+                             make_record(9000, 2), "x",
+                             make_record(4000, 3), make_record(300, 4)};
+    write_past_4gib(records);
+    Records expected = records;
+    std::string r;
+    ASSERT_EQ(open(SQ_MODE_APPEND), 0);
+    {
+        platform::FaultPlan plan{platform::FaultPlan::kRead | platform::FaultPlan::kSeek};
+        platform::ScopedFaultPlan scope(plan);
+        ASSERT_EQ(read(&r, 100, true), 0);
+        EXPECT_LE(plan.calls_seen, 4u) << "read through the hole";
+    }
+    EXPECT_EQ(r, std::string(100, '\0'));
+    for (size_t i = 0; i < records.size(); ++i) {
+        ASSERT_EQ(read(&r), 0) << i;
+        ASSERT_EQ(r, records[i]) << i;
+        if (i % 2 == 0) {
+            expected[i] = make_record(r.size(), 100 + static_cast<uint32_t>(i));
+            ASSERT_EQ(op(SQ_REWRITE, expected[i]), 0) << i;
+        }
+    }
+    EXPECT_EQ(read(&r), 9);
+    ASSERT_EQ(write("appended"), 0);
+    expected.push_back("appended");
+    ASSERT_EQ(close(), 0);
+    EXPECT_EQ(records_past_hole(), expected);
+
+    Records all = {std::string(10000, '\0')};  // the hole record, cut to the area
+    all.insert(all.end(), expected.begin(), expected.end());
+    EXPECT_EQ(read_all(), all);
 }
 
 // A read/write handle may read, rewrite and append in turn: pending records

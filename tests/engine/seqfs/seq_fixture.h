@@ -5,6 +5,8 @@
 #ifndef KVR_TESTS_ENGINE_SEQFS_SEQ_FIXTURE_H
 #define KVR_TESTS_ENGINE_SEQFS_SEQ_FIXTURE_H
 
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,22 +34,54 @@ inline std::string le32(uint32_t v) {
     return s;
 }
 
-// The records in a file's bytes; nothing when the header is missing or the
+// The framed records that fill bytes from `at` to the end; nothing when the
 // framing is broken.
-inline std::optional<Records> parse_sequential_file(const std::string& bytes) {
-    if (bytes.size() < 80 || bytes.compare(8, 4, "KVRS") != 0)
-        return std::nullopt;
+inline std::optional<Records> parse_records(const std::string& bytes, size_t at) {
     Records records;
-    auto word = [&](size_t at) {
-        return platform::load_u32(reinterpret_cast<const unsigned char*>(bytes.data()) + at);
+    auto word = [&](size_t i) {
+        return platform::load_u32(reinterpret_cast<const unsigned char*>(bytes.data()) + i);
     };
-    for (size_t at = 80; at < bytes.size(); at += 8 + records.back().size()) {
+    for (; at < bytes.size(); at += 8 + records.back().size()) {
         if (bytes.size() - at < 8 || bytes.size() - at - 8 < word(at) ||
             word(at + 4 + word(at)) != word(at))
             return std::nullopt;
         records.push_back(bytes.substr(at + 4, word(at)));
     }
     return records;
+}
+
+// The records in a file's bytes; nothing when the header is missing or the
+// framing is broken.
+inline std::optional<Records> parse_sequential_file(const std::string& bytes) {
+    if (bytes.size() < 80 || bytes.compare(8, 4, "KVRS") != 0)
+        return std::nullopt;
+    return parse_records(bytes, 80);
+}
+
+// Where the hole record of a file past 4 GiB ends: the records after it
+// begin 3000 bytes short of 2^32, so that they, the 4096-byte chunks they
+// travel in and their length words fall across that offset.
+inline constexpr uint64_t kHoleEnd = (uint64_t{1} << 32) - 3000;
+
+// Makes the file at `name`, holding only a header, hold one record of zeros
+// up to `end`: only its two length words are written, and the file system
+// keeps its data as a hole, so that what follows lies past 4 GiB without
+// gigabytes written.
+inline void put_hole_record(const std::string& name, uint64_t end = kHoleEnd) {
+    const uint32_t length = static_cast<uint32_t>(end - 80 - 8);
+    std::fstream file(name, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(80);
+    file << le32(length);
+    file.seekp(static_cast<std::streamoff>(end - 4));
+    file << le32(length);
+}
+
+// The records of the file at `name` from offset `from` on, by its bytes.
+inline std::optional<Records> records_from(const std::string& name, uint64_t from) {
+    std::ifstream in(name, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(from));
+    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return parse_records(bytes, 0);
 }
 
 class SeqTest : public TempDirTest {
@@ -115,6 +149,22 @@ protected:
     }
     Records file_records() {
         auto records = parse_sequential_file(read_file(name_));
+        EXPECT_TRUE(records) << "the file's framing is broken";
+        return records.value_or(Records{});
+    }
+
+    // A file past 4 GiB: the hole record up to `end`, then these records.
+    void write_past_4gib(const Records& records, uint64_t end = kHoleEnd) {
+        ASSERT_EQ(create(), 0);
+        put_hole_record(name_, end);
+        ASSERT_EQ(open(SQ_MODE_APPEND), 0);
+        for (const std::string& r : records)
+            ASSERT_EQ(write(r), 0);
+        ASSERT_EQ(close(), 0);
+    }
+    // The records after the hole record, by the file's bytes.
+    Records records_past_hole(uint64_t end = kHoleEnd) {
+        auto records = records_from(name_, end);
         EXPECT_TRUE(records) << "the file's framing is broken";
         return records.value_or(Records{});
     }

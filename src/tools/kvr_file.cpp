@@ -11,6 +11,7 @@
 
 #include "engine/file_header.h"
 #include "engine/results.h"
+#include "engine/seqfs/record_length.h"
 #include "platform/coding.h"
 #include "vmqrmkvr/isam.h"
 #include "vmqrmkvr/seqfs.h"
@@ -343,7 +344,8 @@ int SequentialFile::open_input(const std::string& path) {
         framing_known_ = !error;
         const uintmax_t longest =
             std::min<uintmax_t>(attributes_.max_length, error ? 0 : file_size);
-        buffer_.assign(static_cast<size_t>(std::min<uintmax_t>(longest + 1, UINT32_MAX)), 0);
+        area_ = static_cast<size_t>(std::min<uintmax_t>(longest + 1, UINT32_MAX));
+        buffer_.clear();
     }
     return result;
 }
@@ -362,7 +364,7 @@ int SequentialFile::create(const std::string& path, const FileAttributes& attrib
     if (result == 0 && (result = load_attributes()) != 0)
         close();
     if (result == 0)  // the caller's own attributes
-        buffer_.assign(std::max<uint32_t>(attributes_.max_length, 1), 0);
+        area_ = std::max<uint32_t>(attributes_.max_length, 1);
     return result;
 }
 
@@ -375,8 +377,8 @@ int SequentialFile::close() {
 }
 
 int SequentialFile::read_next(std::vector<unsigned char>* record) {
-    if (buffer_.empty())  // not open: the engine refuses the read
-        buffer_.assign(1, 0);
+    if (buffer_.size() != area_)  // made at the first read (1 byte if not open)
+        buffer_.assign(area_, 0);
     uint32_t length = static_cast<uint32_t>(buffer_.size());
     const int result = _vmqpSeqFS(first_read_ ? SQ_READ_FIRST : SQ_READ_NEXT, &handle_,
                                   buffer_.data(), &length, nullptr, 0);
@@ -385,19 +387,31 @@ int SequentialFile::read_next(std::vector<unsigned char>* record) {
         framing_known_ = false;  // how long the record really was is not told
         return kSequentialRecordTooLong;
     }
-    if (result == 0)
-        read_to_ += uint64_t{length} + 2 * kSequentialLengthWordSize;
-    // The engine calls a record damaged both when it runs past the end of
-    // the file and when its two length words differ; the first is told
-    // apart by what is left of the file.
+    if (result != 0)
+        return failed_read(result);
+    read_to_ += uint64_t{length} + 2 * kSequentialLengthWordSize;
+    record->assign(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(
+                                                          length, buffer_.size())));
+    return 0;
+}
+
+int SequentialFile::read_length(uint32_t* length) {
+    const int result = seqfs::sq_read_length(&handle_, first_read_, length);
+    first_read_ = false;
+    if (result != 0)
+        return failed_read(result);
+    read_to_ += uint64_t{*length} + 2 * kSequentialLengthWordSize;
+    return *length > attributes_.max_length ? kSequentialRecordTooLong : 0;
+}
+
+// The engine calls a record damaged both when it runs past the end of the
+// file and when its two length words differ; the first is told apart by
+// what is left of the file.
+int SequentialFile::failed_read(int result) {
     if (result == 2 && framing_known_ && record_runs_past_end()) {
         framing_known_ = false;
         return kSequentialFileCutShort;
     }
-    if (result == 0)
-        record->assign(buffer_.begin(),
-                       buffer_.begin() +
-                           static_cast<std::ptrdiff_t>(std::min<size_t>(length, buffer_.size())));
     return result;
 }
 

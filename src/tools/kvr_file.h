@@ -126,12 +126,21 @@ public:
     const FileAttributes& attributes() const { return attributes_; }
     // The next record (the first one on the first call); 9 at the end. A
     // record is never longer than the file that holds it, whatever its
-    // header claims, so the reads' buffer is no longer than the file.
+    // header claims, so the reads' buffer is no longer than the file. It is
+    // made at the first call.
     int read_next(std::vector<unsigned char>* record);
+    // The next record's length alone, as read_next goes on: its data is
+    // passed over, so records of any length cost no memory and long ones
+    // little reading. A record longer than the header allows gives
+    // kSequentialRecordTooLong with its length.
+    int read_length(uint32_t* length);
     int write(const unsigned char* record, uint32_t length);
 
 private:
     int load_attributes();
+    // What a failed read gives: the engine's result, or
+    // kSequentialFileCutShort.
+    int failed_read(int result);
     // Whether the record after those read so far runs past the end of the
     // file, by its leading length word.
     bool record_runs_past_end() const;
@@ -141,6 +150,7 @@ private:
     bool first_read_ = true;
     FileAttributes attributes_;
     std::vector<unsigned char> buffer_;
+    size_t area_ = 1;  // the size read_next gives buffer_
     uint64_t file_size_ = 0;
     uint64_t read_to_ = 0;        // where the records read so far end
     bool framing_known_ = false;  // read_to_ can be trusted

@@ -414,6 +414,52 @@ TEST_F(KvrTool, SequentialRecordsLongerThanTheHeaderAllowsAreReported) {
     EXPECT_FALSE(std::filesystem::exists(path("again.seq")));
 }
 
+// A sequential file past 4 GiB: a record of 4 GiB of zeros that the file
+// system keeps as a hole, then records across 2^32. check and info read it
+// by the records' lengths, at once and without holding the long record, and
+// tell a file cut short past 4 GiB as below it.
+TEST_F(KvrTool, ChecksAndDescribesSequentialFilesPastFourGiB) {
+    const std::string sequential = path("big.seq");
+    std::vector<unsigned char> block(ix_attributes_size(0));
+    const ix_attributes fields{0, 1, 0xFFFFFFF0u, 0xFFFFFFF0u, 0, 0, IX_ATTR_VARIABLE};
+    ix_attributes_encode(block.data(), &fields);
+    ASSERT_EQ(_vmqpSeqFS(SQ_CREATE, nullptr, block.data(), nullptr,
+                         const_cast<char*>(sequential.c_str()), 0),
+              0);
+    const uint64_t hole_end = (uint64_t{1} << 32) - 3000;
+    const uint32_t hole = static_cast<uint32_t>(hole_end - 88);
+    patch_u32(sequential, 80, hole);
+    patch_u32(sequential, hole_end - 4, hole);
+    void* seq = nullptr;
+    ASSERT_EQ(_vmqpSeqFS(SQ_OPEN, &seq, nullptr, nullptr, const_cast<char*>(sequential.c_str()),
+                         SQ_MODE_APPEND),
+              0);
+    for (uint32_t i = 1; i <= 5; ++i) {
+        std::string r(1500 * i, static_cast<char>('a' + i));
+        uint32_t length = static_cast<uint32_t>(r.size());
+        ASSERT_EQ(_vmqpSeqFS(SQ_WRITE, &seq, r.data(), &length, nullptr, 0), 0);
+    }
+    ASSERT_EQ(_vmqpSeqFS(SQ_CLOSE, &seq, nullptr, nullptr, nullptr, 0), 0);
+
+    const long peak_before = peak_memory_kib();
+    Result r = kvr_run({"check", sequential});
+    ASSERT_EQ(r.status, kExitOk) << r.out << r.err;
+    EXPECT_EQ(r.out, sequential + ": sound, sequential, 6 records\n");
+    r = kvr_run({"info", sequential});
+    ASSERT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_NE(r.out.find("record count    6\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("record lengths  1500 to " + std::to_string(hole) + " bytes, " +
+                         std::to_string(uint64_t{hole} + 22500) + " bytes of data"),
+              std::string::npos)
+        << r.out;
+    EXPECT_LT(peak_memory_kib() - peak_before, 64 * 1024) << "KiB more at the peak";
+
+    std::filesystem::resize_file(sequential, std::filesystem::file_size(sequential) - 10);
+    r = kvr_run({"check", sequential});
+    EXPECT_EQ(r.status, kExitDamaged);
+    EXPECT_NE(r.out.find("record 6: the file ends inside a record"), std::string::npos) << r.out;
+}
+
 // The bar is drawn on the message stream when it is a terminal, and not
 // while dump writes records to that same terminal; a message written during
 // a run starts on a line of its own, not after the bar.

@@ -6,6 +6,7 @@
 // anything changes.
 #include <cstdint>
 
+#include "engine/seqfs/record_length.h"
 #include "engine/seqfs/sq_handle.h"
 #include "vmqrmkvr/seqfs.h"
 
@@ -85,4 +86,18 @@ extern "C" int16_t _vmqpSeqFS(uint16_t op, void* handle_slot, void* data, uint32
                               void* aux, uint8_t selector) {
     return static_cast<int16_t>(
         dispatch(op, static_cast<sq_handle**>(handle_slot), data, length, aux, selector));
+}
+
+// The utility's length-only read: the same checks as a read through
+// _vmqpSeqFS, then the length word of the record read.
+int kvr::seqfs::sq_read_length(void* handle_slot, bool from_first, uint32_t* record_length) {
+    *record_length = 0;
+    sq_handle* handle = handle_slot != nullptr ? *static_cast<sq_handle**>(handle_slot) : nullptr;
+    if (int result = check_record_handle(handle, false); result != kOk)
+        return result;
+    uint32_t delivered = 0;
+    const int result = sq_read(*handle, nullptr, &delivered, from_first);
+    if (result == kOk)
+        *record_length = handle->read_record_length;
+    return result;
 }

@@ -117,7 +117,7 @@ bool header_is_sound(const FileHeader& header, bool check_trees = true) {
         shape.key_type = header.key_type(i);
         // A block-format tree's pages are checked against the set size when
         // the tree opens, once the store has settled that size.
-        shape.max_page_size = block_format ? tree::kLargestPageSize : block_size;
+        shape.max_page_size = block_format ? tree::kLargestBlockPageSize : block_size;
         shape.block_pages = block_format;
         if (!tree::tree_header_is_sound(header.image() + header.tree_at(i), shape))
             return false;
@@ -393,12 +393,9 @@ int open_file(ix_handle** slot, const char* file_name, uint8_t mode, const OpenP
 
     int status = block_format ? _vmq_allocate_sequence_sets(handle.get())
                               : _vmq_open_data_records(handle.get());
-    // Pages of a new tree in the block format take a whole block, up to the
-    // largest page a tree can have.
-    const uint32_t page_size =
-        block_format && header.index_block_size() > tree::kLargestPageSize
-            ? tree::kLargestPageSize
-            : header.index_block_size();
+    // Pages of a new tree in the block format take a whole block (the store
+    // has made index_block_size the set size).
+    const uint32_t page_size = header.index_block_size();
     const int key_count = header.key_count();
     if (status == 0) {
         handle->trees.reset(new (std::nothrow) std::unique_ptr<tree::Tree>[key_count]);

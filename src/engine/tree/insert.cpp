@@ -3,6 +3,8 @@
 //
 // A full leaf splits into two halves, the new entry going to the half its
 // place falls in; the first key of the right half goes up as the separator.
+// Full means at the tree's working maximum: where the stored maximum would
+// run a page past its end, the count that fits (tree.h).
 // A full branch splits the same way, promoting its middle key (or the
 // separator arriving from below, when that is the middle). A root that
 // splits gets a new root above it: the tree grows one level.

@@ -29,6 +29,11 @@
 // sequential reading follows. Bytes past the last entry of an array are zero
 // in a new page and otherwise stale; they are never read as entries.
 //
+// The key arrays start where the capacity rule puts them (tree_header.h).
+// A page never holds more entries than fit between there and its end: the
+// tree splits at its working maximum, which is at most that room, whatever
+// maximum the header stores, and a page read with more is refused.
+//
 // The helpers below read and write those fields of a page buffer in memory;
 // the offsets of the key arrays and the entry sizes come from the open tree.
 #ifndef KVR_ENGINE_TREE_PAGE_H

@@ -105,12 +105,13 @@ int Tree::open(store::StoreHandle* store, engine::FileChannel file, uint32_t pag
     const uint32_t block_size = !block_pages_       ? page_size
                                 : store_ != nullptr ? store_->header().sequence_set_size()
                                                     : page_size_;
-    if (!is_valid_page_size(page_size_) || page_size_ > block_size)
+    if (!is_valid_page_size(page_size_, block_pages_) || page_size_ > block_size)
         return kDamagedPage;
     const PageShape shape = page_shape(page_size_, key_len_, data_len_, block_pages_);
-    limits_ = root == 0 ? default_limits(shape) : image.limits();
-    if (!limits_fit(shape, limits_))
+    const PageLimits stored = root == 0 ? default_limits(shape) : image.limits();
+    if (!limits_fit(shape, stored))
         return kDamagedPage;
+    limits_ = working_limits(shape, stored);
     branch_keys_at_ = shape.branch_keys_at;
     leaf_keys_at_ = shape.leaf_keys_at;
     branch_room_ = shape.branch_room;
@@ -119,7 +120,7 @@ int Tree::open(store::StoreHandle* store, engine::FileChannel file, uint32_t pag
     int result = kTreeOk;
     if (root == 0) {
         image.set_page_size(page_size_);
-        image.set_limits(limits_);
+        image.set_limits(stored);
         if (writable_) {
             uint32_t address = 0;
             unsigned char* page = new_page(this, &address, &result);

@@ -72,6 +72,9 @@ public:
     uint32_t page_size() const { return page_size_; }
     int key_len() const { return key_len_; }
     int data_len() const { return data_len_; }
+    // The limits the operations keep: the stored ones, lowered where a page
+    // holding that many entries would run past its end (working_limits in
+    // tree_header.h); the image keeps the stored ones.
     int branch_max() const { return limits_.branch_max; }
     int branch_min() const { return limits_.branch_min; }
     int leaf_max() const { return limits_.leaf_max; }
@@ -85,7 +88,7 @@ public:
     uint32_t branch_keys_at() const { return branch_keys_at_; }
     uint32_t leaf_keys_at() const { return leaf_keys_at_; }
     // Most entries a page of each type can hold without an array running
-    // past the end of the page (at least the type's maximum).
+    // past the end of the page (at least the type's working maximum).
     int branch_room() const { return branch_room_; }
     int leaf_room() const { return leaf_room_; }
 
@@ -188,8 +191,8 @@ struct TreeShape {
 // True when the header can be opened as the tree of that key: its magic,
 // place, key number, key and data lengths, duplicates flag and key type are
 // the expected ones, its page size is one a page may have and the store can
-// hold, and (once the tree has pages) its limits keep every page inside its
-// buffer.
+// hold, and (once the tree has pages) its limits are ones a tree of that
+// shape is given (limits_fit).
 bool tree_header_is_sound(const unsigned char* header, const TreeShape& expected);
 
 }  // namespace kvr::tree

@@ -41,11 +41,12 @@ PageShape page_shape(uint32_t page_size, int key_len, int data_len, bool block_p
     };
     const uint32_t children_end = std::min(shape.branch_keys_at, page_size);
     const uint32_t children = (children_end - kPageHeaderSize) / kChildSize;
+    const uint32_t most = kMaxPageCount;
     shape.branch_room =
-        static_cast<int>(std::min(children - 1, keys_fitting(shape.branch_keys_at)));
+        static_cast<int>(std::min({children - 1, keys_fitting(shape.branch_keys_at), most}));
     const uint32_t data_end = std::min(shape.leaf_keys_at, page_size);
     const uint32_t data = (data_end - kPageHeaderSize) / static_cast<uint32_t>(data_len);
-    shape.leaf_room = static_cast<int>(std::min(data, keys_fitting(shape.leaf_keys_at)));
+    shape.leaf_room = static_cast<int>(std::min({data, keys_fitting(shape.leaf_keys_at), most}));
     return shape;
 }
 
@@ -64,11 +65,23 @@ PageLimits default_limits(const PageShape& shape) {
 }
 
 bool limits_fit(const PageShape& shape, const PageLimits& limits) {
-    auto fits = [](int max, int min, int capacity, int room) {
-        return min >= 1 && min <= max && max <= capacity - 1 && max <= room;
+    const PageLimits ours = default_limits(shape);
+    auto given = [](int max, int min, int capacity, int our_max) {
+        return (max == capacity - 1 || max == our_max) && min == max / 2;
     };
-    return fits(limits.branch_max, limits.branch_min, shape.branch_capacity, shape.branch_room) &&
-           fits(limits.leaf_max, limits.leaf_min, shape.leaf_capacity, shape.leaf_room);
+    const PageLimits working = working_limits(shape, limits);
+    return given(limits.branch_max, limits.branch_min, shape.branch_capacity, ours.branch_max) &&
+           given(limits.leaf_max, limits.leaf_min, shape.leaf_capacity, ours.leaf_max) &&
+           working.branch_min >= 1 && working.leaf_min >= 1;
+}
+
+PageLimits working_limits(const PageShape& shape, const PageLimits& stored) {
+    PageLimits limits;
+    limits.branch_max = std::min(stored.branch_max, shape.branch_room);
+    limits.branch_min = std::min(stored.branch_min, limits.branch_max / 2);
+    limits.leaf_max = std::min(stored.leaf_max, shape.leaf_room);
+    limits.leaf_min = std::min(stored.leaf_min, (limits.leaf_max + 1) / 2);
+    return limits;
 }
 
 bool TreeHeaderView::magic_is_right() const {
@@ -109,7 +122,8 @@ bool tree_header_is_sound(const unsigned char* header, const TreeShape& expected
     if (view.block_pages() && !expected.block_pages)
         return false;
     const uint32_t page_size = view.page_size();
-    if (!is_valid_page_size(page_size) || page_size > expected.max_page_size)
+    if (!is_valid_page_size(page_size, expected.block_pages) ||
+        page_size > expected.max_page_size)
         return false;
     if (view.root() == 0)
         return true;  // the limits are chosen afresh when the first page is made

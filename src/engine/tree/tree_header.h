@@ -21,7 +21,9 @@
 //    44     4  leaf_keys_at    run   zero in the image (kept by the Tree)
 //    48     4  file handle     run   zero in the image
 //    52     4  store           run   zero in the image
-//    56     4  page_size       yes   bytes per page: 4096, 8192, 16384 or 32768
+//    56     4  page_size       yes   bytes per page: 4096, 8192, 16384 or 32768;
+//                                    in the block format a whole block, which
+//                                    may also be 65568
 //    60     4  tree_flags      yes   key type in the low byte, option bits above
 //    64     4  key_len         yes   bytes per stored key: key length (+4 with duplicates)
 //    68   392  page cache      run   slots in use, clock, 32 page addresses,
@@ -51,6 +53,12 @@
 // are key_len + 4 bytes (a key and a child address), leaf entries key_len +
 // data_len. The key arrays start at branch_keys_at = 24 + 4 cap(branch) and
 // leaf_keys_at = 20 + (cap(leaf) + 1) data_len.
+//
+// Without the reserve, that layout can leave the key array of a full page
+// short of the page's end: a 4-byte key with 10 data bytes in a 4096-byte
+// block gets leaf_max 290, and 290 entries need 4100 bytes. Such limits are
+// kept in the header as they were stored (other programs read them), and
+// the tree works with lower ones: a page splits at the count that fits.
 #ifndef KVR_ENGINE_TREE_TREE_HEADER_H
 #define KVR_ENGINE_TREE_TREE_HEADER_H
 
@@ -102,14 +110,20 @@ inline constexpr int kMaxKeyLen = kMaxKeyLength + kDuplicateNumberSize;  // a st
 inline constexpr int kMaxDataLen = 255;
 inline constexpr uint32_t kSmallestPageSize = 4096;
 // The largest page create ever chooses (a 255-byte key with duplicates and
-// 255 data bytes). Larger pages are refused: their entry counts would not
-// fit the signed 16-bit count of a page.
+// 255 data bytes), and the largest index block.
 inline constexpr uint32_t kLargestPageSize = 32768;
+// A tree of the block format takes whole blocks as pages, and the largest
+// block (the sequence set of records up to 65536 bytes) is this.
+inline constexpr uint32_t kLargestBlockPageSize = 65568;
+// A page's entry count is a signed 16-bit number.
+inline constexpr int kMaxPageCount = 32767;
 // Create doubles the page size until both minimums reach this.
 inline constexpr int kWantedMinimum = 21;
 
-constexpr bool is_valid_page_size(uint32_t size) {
-    return size >= kSmallestPageSize && size <= kLargestPageSize && (size & (size - 1)) == 0;
+// A power of two from 4096 to 32768, or, for block pages, the largest block.
+constexpr bool is_valid_page_size(uint32_t size, bool block_pages) {
+    return (size >= kSmallestPageSize && size <= kLargestPageSize && (size & (size - 1)) == 0) ||
+           (block_pages && size == kLargestBlockPageSize);
 }
 
 // The four stored limits.
@@ -122,7 +136,8 @@ struct PageLimits {
 
 // What a page size means for one tree: the capacities of the rule above,
 // where the key arrays start, and how many entries each page type can hold
-// before one of its arrays would run past the end of the page.
+// before one of its arrays would run past the end of the page (and never
+// more than a page's count can say).
 struct PageShape {
     int branch_capacity = 0;
     int leaf_capacity = 0;
@@ -138,15 +153,24 @@ int capacity_for(uint32_t page_size, int entry_size, bool block_pages);
 // page_size must be valid, key_len 0..kMaxKeyLen, data_len 1..kMaxDataLen.
 PageShape page_shape(uint32_t page_size, int key_len, int data_len, bool block_pages);
 
-// The limits a new tree gets: maximum cap - 1, minimum half of it. Where the
-// block-page layout leaves less room than that for the key array, the
-// maximum is lowered (to an even number) so that a full page still fits.
+// The limits this system gives a new tree: maximum cap - 1, minimum half of
+// it. Where the block-page layout leaves less room than that for the key
+// array, the maximum is lowered (to an even number) so that a full page
+// still fits.
 PageLimits default_limits(const PageShape& shape);
 
-// True when the limits can be used with pages of this shape: 1 <= min <= max
-// <= cap - 1 for both page types, and a page holding max entries keeps all
-// its arrays inside the page.
+// True when stored limits are ones a tree with pages of this shape can have
+// been given, for each page type: the bare rule's maximum cap - 1 or
+// default_limits' maximum, with half of it as the minimum; and when, worked
+// down to what fits (working_limits), both minimums are still at least 1.
 bool limits_fit(const PageShape& shape, const PageLimits& limits);
+
+// The limits a tree works with: the stored ones, with each maximum lowered
+// to the page's room. A minimum comes down with its maximum where needed,
+// so that both halves of a split page keep it, and so do a page joined from
+// one below it and a neighbour at it (a leaf split gives (max + 1) / 2 to
+// each half, a branch split max / 2, the promoted key going up).
+PageLimits working_limits(const PageShape& shape, const PageLimits& stored);
 
 // Read access to a tree header image.
 class TreeHeaderView {

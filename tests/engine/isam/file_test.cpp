@@ -4,7 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,7 @@
 #include "platform/coding.h"
 #include "platform/fault_injection.h"
 #include "support/temp_dir.h"
+#include "tools/kvr_tool.h"
 #include "vmqrmkvr/isam.h"
 
 namespace {
@@ -607,6 +610,361 @@ TEST_F(BlockFormatUpdates, AnUpdateThatFailsWithEndOfFilePartWayMarksTheFile) {
     EXPECT_NE(call(IX_REWRITE, &slot, record(1, 'Z', 2060)), 0);
     close(&slot);
     expect_refused_or_sound();
+}
+
+// Block-format files as another maker of the format leaves them, built here
+// byte by byte: the header area and key table; per key a tree header whose
+// page is a whole block and whose limits are the bare capacity rule's (cap =
+// (block - 20) / entry, made odd; cap - 1 and half of it); the records packed
+// into sequence sets in prime-key order; each tree as leaves under a branch
+// root. Run-time fields hold what such a maker leaves in them at close.
+class ForeignBlockFiles : public IsamFile {
+protected:
+    using Bytes = std::string;
+    struct Layout {
+        uint32_t max_length;
+        std::vector<Key> keys;  // key 0 first
+        size_t per_set, per_leaf;
+
+        uint32_t block() const {
+            return max_length <= 4064 ? 4096 : max_length <= 16352 ? 16384 : 65568;
+        }
+        uint32_t tree_at(int i) const {
+            const auto entries = static_cast<uint32_t>(std::max<size_t>(keys.size(), 2));
+            return 8 * ((332 + 16 * entries) / 8) + 8 + 996 * static_cast<uint32_t>(i);
+        }
+        int key_len(int i) const { return keys[i].length + (keys[i].duplicates ? 4 : 0); }
+        int data_len(int i) const { return i == 0 ? 4 : keys[0].length; }
+        int cap(int entry) const {
+            const int c = static_cast<int>(block() - 20) / entry;
+            return c % 2 == 1 ? c : c - 1;
+        }
+        // Branch max and min, leaf max and min.
+        std::vector<uint32_t> limits(int i) const {
+            const int branch = cap(key_len(i) + 4) - 1, leaf = cap(key_len(i) + data_len(i)) - 1;
+            return {uint32_t(branch), uint32_t(branch / 2), uint32_t(leaf), uint32_t(leaf / 2)};
+        }
+        Bytes key(int i, const Bytes& r) const { return r.substr(keys[i].offset - 1, keys[i].length); }
+    };
+
+    static void put(Bytes& f, size_t at, uint32_t v, int width = 4) {
+        for (int i = 0; i < width; ++i)
+            f[at + i] = static_cast<char>(v >> (8 * i));
+    }
+
+    // The whole file for `records`, given in prime-key order.
+    static Bytes build(const Layout& l, const std::vector<Bytes>& records) {
+        const int keys = static_cast<int>(l.keys.size());
+        const uint32_t block = l.block();
+        Bytes f(1024 * ((l.tree_at(keys)) / 1024) + 1024, '\0');
+        auto new_block = [&] {
+            f.resize(f.size() + block, '\0');
+            return static_cast<uint32_t>(f.size() - block);
+        };
+        put(f, 0, static_cast<uint32_t>(f.size()));
+        put(f, 4, 0x199605);
+        f.replace(8, 4, "KVRI");
+        put(f, 16, static_cast<uint32_t>(records.size()));
+        put(f, 68, 0x01020304);
+        put(f, 84, block);
+        put(f, 88, static_cast<uint32_t>(keys));
+        put(f, 96, l.max_length);
+        put(f, 100, l.max_length);
+        put(f, 108, 0x03);  // variable length, and the block format's run-time bit
+        put(f, 112, block);
+        put(f, 132, 332);
+        for (uint32_t at : {12u, 32u, 72u, 80u, 128u, 176u, 180u, 188u, 240u})
+            put(f, at, 0xA4 + at);  // run time, or never read
+        uint32_t keys_end = 0;
+        for (int i = 0; i < keys; ++i) {
+            const uint32_t e = 332 + 16 * static_cast<uint32_t>(i);
+            put(f, e, l.tree_at(i));
+            put(f, e + 4, 0xA40000 + e);
+            put(f, e + 8, l.keys[i].offset - 1, 2);
+            put(f, e + 10, l.keys[i].length, 2);
+            put(f, e + 12, l.keys[i].duplicates ? 1 : 0, 2);
+            keys_end = std::max<uint32_t>(keys_end, l.keys[i].offset - 1 + l.keys[i].length);
+        }
+        put(f, 92, keys_end);
+        put(f, 104, keys_end);
+
+        std::vector<uint32_t> address(records.size());
+        for (size_t r = 0, previous = 0xFFFFFFFF; r < records.size(); r += l.per_set) {
+            const uint32_t b = new_block();
+            put(f, previous == 0xFFFFFFFF ? 24 : previous + 24, b);
+            const size_t end = std::min(records.size(), r + l.per_set);
+            uint32_t at = b + 32;
+            for (size_t n = r; n < end; at += 8 + static_cast<uint32_t>(records[n++].size())) {
+                put(f, at, static_cast<uint32_t>(records[n].size()));
+                put(f, at + 4, b);
+                f.replace(at + 8, records[n].size(), records[n]);
+                address[n] = at + 8;
+            }
+            put(f, b, 4, 2);
+            put(f, b + 4, static_cast<uint32_t>(end - r));
+            put(f, b + 8, b + 40);
+            put(f, b + 12, address[end - 1]);
+            put(f, b + 16, b + block - at);
+            put(f, b + 20, at);
+            put(f, b + 24, 0xFFFFFFFF);
+            put(f, b + 28, static_cast<uint32_t>(previous));
+            previous = b;
+        }
+
+        for (int i = 0; i < keys; ++i) {
+            const size_t key_len = l.key_len(i), data_len = l.data_len(i);
+            std::vector<std::pair<Bytes, Bytes>> entries;
+            std::map<Bytes, uint32_t> duplicates;
+            for (size_t n = 0; n < records.size(); ++n) {
+                Bytes key = l.key(i, records[n]), data(4, '\0');
+                if (l.keys[i].duplicates) {
+                    const uint32_t number = duplicates[key]++;
+                    for (int shift : {24, 16, 8, 0})
+                        key += static_cast<char>(number >> shift);
+                }
+                put(data, 0, address[n]);
+                entries.emplace_back(key, i == 0 ? data : l.key(0, records[n]));
+            }
+            std::sort(entries.begin(), entries.end());
+            const std::vector<uint32_t> limits = l.limits(i);
+            const uint32_t leaf_keys_at = 20 + (limits[2] + 2) * static_cast<uint32_t>(data_len);
+            const uint32_t branch_keys_at = 24 + 4 * (limits[0] + 1);
+            auto new_page = [&](uint16_t type, size_t count) {
+                const uint32_t p = new_block();
+                put(f, p, type, 2);
+                put(f, p + 2, static_cast<uint32_t>(count), 2);
+                put(f, p + 6, static_cast<uint32_t>(i), 2);
+                put(f, p + 8, p);
+                return p;
+            };
+            const size_t leaves = std::max<size_t>(1, (entries.size() + l.per_leaf - 1) / l.per_leaf);
+            std::vector<uint32_t> leaf;
+            for (size_t j = 0, first = 0; j < leaves; ++j) {
+                const size_t end = entries.size() * (j + 1) / leaves;
+                leaf.push_back(new_page(2, end - first));
+                if (j > 0) {
+                    put(f, leaf[j] + 12, leaf[j - 1]);
+                    put(f, leaf[j - 1] + 16, leaf[j]);
+                }
+                for (size_t e = first; e < end; ++e) {
+                    f.replace(leaf[j] + 20 + (e - first) * data_len, data_len, entries[e].second);
+                    f.replace(leaf[j] + leaf_keys_at + (e - first) * key_len, key_len,
+                              entries[e].first);
+                }
+                first = end;
+            }
+            uint32_t root = leaf[0];
+            if (leaves > 1) {
+                root = new_page(1, leaves - 1);
+                put(f, root + 20, leaf[0]);
+                for (size_t j = 1; j < leaves; ++j) {
+                    put(f, root + 20 + 4 * j, leaf[j]);
+                    f.replace(root + branch_keys_at + (j - 1) * key_len, key_len,
+                              entries[entries.size() * j / leaves].first);
+                }
+            }
+            const uint32_t t = l.tree_at(i);
+            for (uint32_t at : {40u, 44u, 48u, 68u, 76u, 204u, 460u, 472u, 476u, 484u})
+                put(f, t + at, 0xA4 + at);  // run time
+            f.replace(t, 8, "KVR_FILX");
+            put(f, t + 12, root);
+            put(f, t + 20, static_cast<uint32_t>(data_len));
+            for (int n = 0; n < 4; ++n)
+                put(f, t + 24 + 4 * n, limits[n]);
+            put(f, t + 56, block);
+            put(f, t + 60, (l.keys[i].duplicates ? 0x100 : 0) | 0x400);  // block pages
+            put(f, t + 64, static_cast<uint32_t>(key_len));
+            put(f, t + 475, static_cast<uint32_t>(i), 1);
+            put(f, t + 480, t);
+        }
+        return f;
+    }
+
+    // An operation on record r, or a READ_EQ by key k with r's key.
+    int io(int op, void** slot, const Bytes& r, int k = 0) {
+        Bytes key = l_.key(k, r);
+        key.resize(16, '\0');
+        buffer_ = op == IX_READ_EQ ? Bytes(70000, '#') : r;
+        length_ = static_cast<uint32_t>(buffer_.size());
+        return _vmqpIsam(static_cast<uint16_t>(op), slot, buffer_.data(), &length_, key.data(),
+                         static_cast<uint8_t>(k));
+    }
+    // Every record of the model by each key, then each key's sequence.
+    void expect_records(void** slot, const std::map<Bytes, Bytes>& model) {
+        auto found = [](int result) { return result == 0 || result == 12; };
+        for (int k = 0; k < static_cast<int>(l_.keys.size()); ++k) {
+            std::multimap<Bytes, Bytes> by_key;
+            for (const auto& [prime, r] : model)
+                by_key.emplace(l_.key(k, r), r);
+            for (const auto& [value, r] : by_key) {
+                ASSERT_TRUE(found(io(IX_READ_EQ, slot, r, k))) << k << " " << value;
+                if (!l_.keys[k].duplicates) {
+                    ASSERT_EQ(buffer_.substr(0, length_), r);
+                }
+            }
+            int result = io(IX_READ_FIRST, slot, Bytes(70000, '#'), k);
+            for (const auto& [value, r] : by_key) {
+                ASSERT_TRUE(found(result)) << k << " " << value;
+                ASSERT_EQ(l_.key(k, buffer_), value);
+                result = io(IX_READ_NEXT, slot, Bytes(70000, '#'), k);
+            }
+            ASSERT_EQ(result, 9);
+        }
+    }
+    // What the file checker, `kvr check` and `kvr info` say of the file.
+    void expect_checked(size_t records) {
+        void* slot = nullptr;
+        ASSERT_EQ(open(&slot, IX_MODE_INPUT), 0);
+        kvr::isam::FileProblem problem;
+        kvr::isam::FileSummary summary;
+        EXPECT_TRUE(kvr::isam::check_file(static_cast<ix_handle*>(slot), &problem, &summary))
+            << kvr::isam::describe(problem);
+        EXPECT_EQ(summary.records, records);
+        EXPECT_EQ(close(&slot), 0);
+        for (const char* command : {"check", "info"}) {
+            const char* argv[] = {"kvr", command, name.c_str()};
+            std::FILE* out = std::tmpfile();
+            EXPECT_EQ(kvr::tools::run(3, argv, out, out), kvr::tools::kExitOk) << command;
+            std::fclose(out);
+        }
+    }
+
+    Layout l_;
+    Bytes buffer_;
+    uint32_t length_ = 0;
+};
+
+// A 10-byte prime key and a 4-byte alternate key in 4096-byte blocks: both
+// trees store leaf limits of 290, which 290 alternate entries (4 key and 10
+// data bytes each, 4100 bytes in all) would overrun. The file opens in both
+// modes and takes writes, rewrites and deletes until its leaves split, at
+// the count that fits; the stored limits stay as they were.
+TEST_F(ForeignBlockFiles, LeafLimitsPastThePageOpenAndSplitAtWhatFits) {
+    l_ = {60, {{1, 10}, {11, 4}}, 50, 200};
+    EXPECT_EQ(l_.limits(0), (std::vector<uint32_t>{290, 145, 290, 145}));
+    EXPECT_EQ(l_.limits(1), (std::vector<uint32_t>{508, 254, 290, 145}));
+    // Record n: the first 400 take every tenth prime key, the later ones
+    // fall between those and then go on past them; alternate keys all differ.
+    auto make = [](int n, int length) {
+        char head[16];
+        std::snprintf(head, sizeof head, "%010d%04d", n < 400 ? 10 * n : 10 * (n - 400) + 5,
+                      n * 7919 % 10000);
+        Bytes r = head;
+        r.resize(static_cast<size_t>(length), static_cast<char>('a' + n % 26));
+        return r;
+    };
+    std::map<Bytes, Bytes> model;
+    std::vector<Bytes> records;
+    for (int n = 0; n < 400; ++n) {
+        records.push_back(make(n, 20 + n % 40));
+        model[records.back().substr(0, 10)] = records.back();
+    }
+    const Bytes built = build(l_, records);
+    write_file(name, built);
+    void* slot = nullptr;
+    ASSERT_EQ(open(&slot, IX_MODE_INPUT), 0);
+    expect_records(&slot, model);
+    ASSERT_EQ(close(&slot), 0);
+    EXPECT_EQ(bytes(), built);
+    expect_checked(model.size());
+
+    // Ninety alternate keys below all others take the first leaf from 200
+    // entries to 290: it splits at 289, never holding what does not fit.
+    ASSERT_EQ(open(&slot, IX_MODE_UPDATE), 0);
+    for (int n = 1400; n < 1490; ++n) {
+        char low[8];
+        std::snprintf(low, sizeof low, " %03d", n - 1400);
+        const Bytes r = make(n, 10) + low + make(n, 40).substr(14);
+        ASSERT_EQ(io(IX_WRITE, &slot, r), 0) << n;
+        model[make(n, 10)] = r;
+    }
+    ASSERT_EQ(close(&slot), 0);
+    expect_checked(model.size());
+
+    ASSERT_EQ(open(&slot, IX_MODE_UPDATE), 0);
+    for (int n = 400; n < 1400; ++n) {
+        ASSERT_EQ(io(IX_WRITE, &slot, make(n, 60)), 0) << n;
+        model[make(n, 10)] = make(n, 60);
+    }
+    for (int n = 0; n < 1400; n += 3) {
+        ASSERT_EQ(io(IX_READ_EQ, &slot, make(n, 10)), 0);
+        if (n % 2 == 1) {
+            ASSERT_EQ(io(IX_DELETE, &slot, make(n, 10)), 0);
+            model.erase(make(n, 10));
+        } else {
+            const Bytes changed = make(n, 10) + make(n + 5000, 30).substr(10);  // a new alternate key
+            ASSERT_EQ(io(IX_REWRITE, &slot, changed), 0);
+            model[make(n, 10)] = changed;
+        }
+    }
+    ASSERT_EQ(close(&slot), 0);
+    const Bytes after = bytes();
+    for (int i = 0; i < 2; ++i)  // limits, page size, flags and key_len as they were
+        EXPECT_EQ(after.substr(l_.tree_at(i) + 20, 48).erase(20, 16),
+                  built.substr(l_.tree_at(i) + 20, 48).erase(20, 16));
+    ASSERT_EQ(open(&slot, IX_MODE_INPUT), 0);
+    expect_records(&slot, model);
+    EXPECT_EQ(close(&slot), 0);
+    expect_checked(model.size());
+
+    // What no rule gives is refused still: a leaf minimum that is not half
+    // the maximum, pages larger than the blocks, or of no size a page has.
+    for (auto [at, value] : {std::pair{36u, 144u}, {56u, 65568u}, {56u, 5000u}}) {
+        Bytes damaged = built;
+        put(damaged, l_.tree_at(1) + at, value);
+        write_file(name, damaged);
+        EXPECT_EQ(open_and_close(IX_MODE_INPUT), 21) << at << " " << value;
+    }
+}
+
+// Records of up to 20000 bytes: 65568-byte blocks, and so 65568-byte pages,
+// here with an alternate key that allows duplicates.
+TEST_F(ForeignBlockFiles, PagesOfTheLargestBlockOpen) {
+    l_ = {20000, {{1, 10}, {11, 6, true}}, 3, 1000};
+    EXPECT_EQ(l_.limits(0), (std::vector<uint32_t>{4680, 2340, 4680, 2340}));
+    auto make = [](int n, size_t length) {
+        char head[24];
+        std::snprintf(head, sizeof head, "%010dGROUP%d", n < 10 ? 10 * n : 10 * (n - 10) + 5,
+                      n % 3);
+        Bytes r = head;
+        r.resize(length, static_cast<char>('a' + n % 26));
+        return r;
+    };
+    std::map<Bytes, Bytes> model;
+    std::vector<Bytes> records;
+    for (int n = 0; n < 10; ++n) {
+        records.push_back(make(n, 16 + 2213u * n));
+        model[records.back().substr(0, 10)] = records.back();
+    }
+    const Bytes built = build(l_, records);
+    write_file(name, built);
+    void* slot = nullptr;
+    ASSERT_EQ(open(&slot, IX_MODE_INPUT), 0);
+    expect_records(&slot, model);
+    ASSERT_EQ(close(&slot), 0);
+    expect_checked(model.size());
+
+    ASSERT_EQ(open(&slot, IX_MODE_UPDATE), 0);
+    for (int n = 10; n < 30; ++n) {
+        ASSERT_EQ(io(IX_WRITE, &slot, make(n, 20000)), 12) << n;  // GROUPn is there already
+        model[make(n, 10)] = make(n, 20000);
+    }
+    for (int n : {0, 3, 8, 12, 5}) {
+        Bytes r = model.at(make(n, 10));
+        ASSERT_EQ(io(IX_READ_EQ, &slot, r), 0);
+        r.resize(r.size() > 10000 ? 100 : 19000, 'z');
+        ASSERT_EQ(io(n == 5 ? IX_DELETE : IX_REWRITE, &slot, r), 0);
+        if (n == 5)
+            model.erase(make(n, 10));
+        else
+            model[make(n, 10)] = r;
+    }
+    ASSERT_EQ(close(&slot), 0);
+    ASSERT_EQ(open(&slot, IX_MODE_INPUT), 0);
+    expect_records(&slot, model);
+    EXPECT_EQ(close(&slot), 0);
+    expect_checked(model.size());
+    EXPECT_EQ(bytes().substr(l_.tree_at(1) + 56, 4), built.substr(l_.tree_at(1) + 56, 4));
 }
 
 }  // namespace

@@ -63,6 +63,9 @@ struct Config {
     bool shared = false;  // opened shared: every operation reads the root again
                           // and finds the cursor again by its key
     int seeds = 2;        // of kSeeds, in the default run
+    // Pages are blocks of the block format, with the limits the bare
+    // capacity rule stores in the header, which may not fit a full page.
+    bool block_pages = false;
 };
 
 const uint64_t kSeeds[] = {1, 2, 3, 4, 5, 6, 7, 8};
@@ -91,6 +94,9 @@ const Config kConfigs[] = {
     // A file shared between processes: pages are read again by every
     // operation and written by every change.
     {"shared_with_duplicates", 6, true, kByteStringKeyType, 10, 40, 1500, 20000, true},
+    // A 4-byte alternate key over a 10-byte prime key in 4096-byte blocks:
+    // the header says 290 entries a leaf, 289 fit.
+    {"blocks_past_the_room", 4, false, kByteStringKeyType, 10, 2400, 1800, 50000, false, 2, true},
 };
 
 std::optional<uint64_t> env_number(const char* name) {
@@ -295,7 +301,7 @@ Bytes ModelRun::key_part(uint32_t id) const {
         return bytes_at(n, 4) + Bytes(static_cast<size_t>(config_.key_length - 4), '\0');
     }
     const int len = config_.key_length;
-    const int significant = len >= 12 ? 7 : 5;  // 7^5 and 7^7 ids
+    const int significant = len >= 12 ? 7 : std::min(len, 5);  // 7^4, 7^5 and 7^7 ids
     const int filler = std::min(3, len - significant);
     const int prefix = len - significant - filler;
     Bytes key(static_cast<size_t>(prefix), 'P');
@@ -959,12 +965,24 @@ protected:
         tree().close();
         std::filesystem::resize_file(name_, kHeaderSize);
         store_.header().set_index_block_list(0);
-        const uint32_t flags = (3u << 16) | config.key_type | (config.dups ? kCreateDuplicates : 0);
+        store_.header().set_avail_list_head(0);
+        const uint32_t flags = (3u << 16) | config.key_type |
+                               (config.dups ? kCreateDuplicates : 0) |
+                               (config.block_pages ? kCreateBlockPages : 0);
         page_size_ = _vmq_create_tree(image(), flags, config.key_length, config.data_len, kTreeAt);
         ASSERT_GE(page_size_, 4096);
         store_.header().set_index_block_size(static_cast<uint32_t>(page_size_));
+        store_.header().set_sequence_set_size(static_cast<uint32_t>(page_size_));
         write_header();
         ASSERT_EQ(reopen(), 0);
+        if (config.block_pages) {
+            const PageShape shape = page_shape(static_cast<uint32_t>(page_size_),
+                                               tree().key_len(), tree().data_len(), true);
+            const int branch = shape.branch_capacity - 1, leaf = shape.leaf_capacity - 1;
+            TreeHeader(image()).set_limits({branch, branch / 2, leaf, leaf / 2});
+            ASSERT_EQ(reopen(), 0);
+            ASSERT_LT(tree().leaf_max(), leaf);
+        }
     }
     // Close, and open again on the same header image, as the engine does
     // after writing its header area back.
@@ -972,7 +990,8 @@ protected:
         const int closed = tree().close();
         const int opened =
             _vmq_open_tree(tree_.get(), &store_, store_.io, static_cast<uint32_t>(page_size_),
-                           kOpenForUpdate | (GetParam().shared ? kOpenShared : 0), 0);
+                           kOpenForUpdate | (GetParam().shared ? kOpenShared : 0),
+                           GetParam().block_pages ? 1 : 0);
         return closed != 0 ? closed : opened;
     }
 

@@ -106,9 +106,74 @@ TEST(TreeCreate, EveryShapeGivesLimitsThatFitThePage) {
     }
     // A 1-byte key with 186 data bytes in 32768-byte blocks: the data array
     // of 176 slots leaves room for 12 keys, not the bare rule's 174.
-    const PageShape shape = page_shape(32768, 1, 186, true);
-    EXPECT_EQ(shape.leaf_room, 12);
-    EXPECT_FALSE(limits_fit(shape, {100, 50, shape.leaf_capacity - 1, 20}));
+    EXPECT_EQ(page_shape(32768, 1, 186, true).leaf_room, 12);
+}
+
+// Block pages as the bare capacity rule fills them in (cap - 1 and half of
+// it, the limits other programs store), on every block size, 65568 too: the
+// header is kept as it is when the working limits still leave a page room,
+// and those limits never let a page's arrays run past its end, nor a page's
+// 16-bit count overflow. A split keeps each half at the working minimum,
+// and so does a join of a page below it with a neighbour at it.
+TEST(TreeHeaderCheck, BareRuleLimitsOfBlockPagesWorkWithinThePage) {
+    auto bare = [](const PageShape& shape) {
+        const int branch = shape.branch_capacity - 1, leaf = shape.leaf_capacity - 1;
+        return PageLimits{branch, branch / 2, leaf, leaf / 2};
+    };
+    for (uint32_t size : {4096u, 8192u, 16384u, 32768u, 65568u}) {
+        for (int key_len = 1; key_len <= 259; key_len += key_len < 16 ? 1 : 11) {
+            for (int data = 1; data <= 255; data += data < 16 ? 1 : 9) {
+                SCOPED_TRACE(testing::Message() << size << "/" << key_len << "/" << data);
+                const PageShape shape = page_shape(size, key_len, data, true);
+                const PageLimits stored = bare(shape);
+                const PageLimits w = working_limits(shape, stored);
+                if (!limits_fit(shape, stored)) {
+                    ASSERT_TRUE(w.branch_min < 1 || w.leaf_min < 1);
+                    continue;
+                }
+                ASSERT_LE(w.leaf_max, std::min(stored.leaf_max, kMaxPageCount));
+                ASSERT_LE(w.branch_max, std::min(stored.branch_max, kMaxPageCount));
+                const auto branches = uint32_t(w.branch_max), leaves = uint32_t(w.leaf_max);
+                ASSERT_LE(20 + 4 * (branches + 1), shape.branch_keys_at);
+                ASSERT_LE(shape.branch_keys_at + branches * key_len, size);
+                ASSERT_LE(20 + leaves * data, shape.leaf_keys_at);
+                ASSERT_LE(shape.leaf_keys_at + leaves * key_len, size);
+                ASSERT_TRUE(w.leaf_min >= 1 && 2 * w.leaf_min - 1 <= w.leaf_max);
+                ASSERT_TRUE(w.branch_min >= 1 && 2 * w.branch_min <= w.branch_max);
+                if (w.leaf_max == stored.leaf_max && w.branch_max == stored.branch_max) {
+                    ASSERT_EQ(std::vector({w.branch_min, w.leaf_min}),
+                              std::vector({stored.branch_min, stored.leaf_min}));
+                }
+            }
+        }
+    }
+    // A 4-byte alternate key over a 10-byte prime key: leaves of 290 would
+    // need 4100 bytes; they split at 289 and keep the minimum of 145.
+    const PageShape alternate = page_shape(4096, 4, 10, true);
+    EXPECT_EQ(bare(alternate).leaf_max, 290);
+    const PageLimits w = working_limits(alternate, bare(alternate));
+    EXPECT_EQ(std::vector({w.branch_max, w.branch_min, w.leaf_max, w.leaf_min}),
+              std::vector({508, 254, 289, 145}));
+    // 1-byte keys over 1-byte data in 65568-byte blocks: the rule's 32772
+    // leaf entries would overflow a page's count.
+    const PageShape tiny = page_shape(65568, 1, 1, true);
+    EXPECT_EQ(bare(tiny).leaf_max, 32772);
+    EXPECT_EQ(working_limits(tiny, bare(tiny)).leaf_max, 32767);
+    EXPECT_EQ(working_limits(tiny, bare(tiny)).leaf_min, 16384);
+
+    // Limits neither rule gives are refused: one past the capacity, a minimum
+    // that is not half the maximum, a pair below both rules' maximum.
+    EXPECT_TRUE(limits_fit(alternate, bare(alternate)));
+    EXPECT_TRUE(limits_fit(alternate, default_limits(alternate)));  // 288 / 144
+    for (PageLimits damaged : {PageLimits{510, 255, 290, 145}, PageLimits{508, 254, 292, 146},
+                               PageLimits{508, 254, 290, 144}, PageLimits{508, 200, 290, 145},
+                               PageLimits{508, 254, 286, 143}, PageLimits{500, 250, 290, 145}})
+        EXPECT_FALSE(limits_fit(alternate, damaged)) << damaged.leaf_max << "/" << damaged.leaf_min;
+    // A 1-byte key with 186 data bytes in 8192-byte blocks: the rule puts
+    // the key array past the page's end; no page of that tree holds a key.
+    const PageShape none = page_shape(8192, 1, 186, true);
+    EXPECT_EQ(none.leaf_room, 0);
+    EXPECT_FALSE(limits_fit(none, bare(none)));
 }
 
 TEST(TreeHeaderCheck, RefusesEachKindOfDamage) {
@@ -137,6 +202,7 @@ TEST(TreeHeaderCheck, RefusesEachKindOfDamage) {
         {"leaf_max negative", kLeafMaxAt, 0xFFFFFFFF, 4},
         {"leaf_min zero", kLeafMinAt, 0, 4},
         {"leaf_min above leaf_max", kLeafMinAt, 200, 4},
+        {"leaf_min below half of leaf_max", kLeafMinAt, 57, 4},
         {"branch_max at the capacity", kBranchMaxAt, 223, 4},  // cap 223: max 222
         {"branch_min above branch_max", kBranchMinAt, 300, 4},
     };
@@ -154,6 +220,12 @@ TEST(TreeHeaderCheck, RefusesEachKindOfDamage) {
     EXPECT_TRUE(tree_header_is_sound(good.data(), expected));
     store_u32(&good[kPageSizeAt], 65536);
     EXPECT_FALSE(tree_header_is_sound(good.data(), {2360, 2, 10, true, 20, 0, 65536, false}));
+    EXPECT_FALSE(tree_header_is_sound(good.data(), {2360, 2, 10, true, 20, 0, 65568, true}));
+    // The largest block of the block format is a page there, and only there.
+    store_u32(&good[kPageSizeAt], 65568);
+    EXPECT_FALSE(tree_header_is_sound(good.data(), {2360, 2, 10, true, 20, 0, 65568, false}));
+    EXPECT_TRUE(tree_header_is_sound(good.data(), {2360, 2, 10, true, 20, 0, 65568, true}));
+    EXPECT_FALSE(tree_header_is_sound(good.data(), {2360, 2, 10, true, 20, 0, 32768, true}));
     EXPECT_FALSE(tree_header_is_sound(nullptr, expected));
 }
 

@@ -107,7 +107,7 @@ TEST_F(TreeOpenClose, OpenRefusesAHeaderItCannotUse) {
         EXPECT_EQ(close_tree(), 0);
         return result;
     };
-    for (uint32_t size : {5000u, 2048u, 65536u, 1u << 30})
+    for (uint32_t size : {5000u, 2048u, 65536u, 65568u, 1u << 30})
         EXPECT_EQ(_vmq_open_tree(&tree(), &store_, store_.io, size, kOpenForUpdate, 0), 102);
     EXPECT_EQ(open_damaged(kKeyLenAt, 300), 102);
     EXPECT_EQ(open_damaged(kKeyLenAt, 0xFFFFFFFF), 102);

@@ -3,6 +3,7 @@
 #define KVR_TOOLS_COMMANDS_H
 
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -42,6 +43,27 @@ int command_unload(const CommandLine& line, const Streams& io);
 int command_load(const CommandLine& line, const Streams& io);
 int command_rebuild(const CommandLine& line, const Streams& io);
 int command_convert(const CommandLine& line, const Streams& io);
+
+// Every record of an indexed, relative or sequential file, in the order of
+// key k (file order for a sequential file), to visit. 0; 2 when visit
+// returned false, or after a failure was reported.
+int read_records(const std::string& path, int k, const Streams& io, FileAttributes* attributes,
+                 const std::function<bool(const std::vector<unsigned char>&)>& visit);
+
+// --format and --varseq-format of load and unload: false after saying why
+// they do not fit; *format is the COB_VARSEQ_FORMAT to use.
+bool parse_varseq_format(const CommandLine& line, const Streams& io, int* format);
+// Takes one record for the new file; where names it for messages. False
+// ends the load (the sink keeps the reason).
+using RecordSink = std::function<bool(const unsigned char*, size_t, const std::string& where)>;
+// kvr load --format gnucobol: offers every record of the GnuCOBOL file
+// input, which is of the organization of a (gnucobol_files.h), to put. 0,
+// or 2 after saying why the file cannot be read as such.
+int read_gnucobol_input(const std::string& input, const FileAttributes& a, int varseq_format,
+                        const Streams& io, const RecordSink& put);
+// kvr unload --format gnucobol: the file at path as GnuCOBOL's own file(s) out.
+int unload_to_gnucobol(const std::string& path, const std::string& out, int varseq_format,
+                       const Streams& io);
 
 }  // namespace kvr::tools
 

@@ -79,6 +79,28 @@ bool verify_new_file(const std::string& path, uint64_t expected, const Streams& 
     return true;
 }
 
+// The same for a sequential file: it reads to its end, with every record
+// written.
+bool verify_new_sequential(const std::string& path, uint64_t expected, const Streams& io,
+                           const std::string& name) {
+    SequentialFile check;
+    int result = check.open_input(path);
+    uint64_t records = 0;
+    uint32_t length = 0;
+    while (result == 0 && (result = check.read_length(&length)) == 0)
+        ++records;
+    if (result != 9) {
+        io.error(name, "the new file cannot be read again: " + sequential_text(result));
+        return false;
+    }
+    if (records != expected) {
+        io.error(name, "the new file holds " + std::to_string(records) + " records, not the " +
+                           std::to_string(expected) + " written");
+        return false;
+    }
+    return true;
+}
+
 // Why an input open of an indexed or relative file failed, in words.
 std::string open_failure(const std::string& path, int result) {
     std::string problem;
@@ -155,8 +177,19 @@ int read_all(const std::string& path, int k, const Streams& io, FileAttributes* 
 
 }  // namespace
 
+int read_records(const std::string& path, int k, const Streams& io, FileAttributes* attributes,
+                 const std::function<bool(const std::vector<unsigned char>&)>& visit) {
+    return read_all(path, k, io, attributes, visit);
+}
+
 int command_unload(const CommandLine& line, const Streams& io) {
     const std::string& path = line.operands[0];
+    int varseq_format = 0;
+    if (!parse_varseq_format(line, io, &varseq_format))
+        return kExitFailed;
+    if (const std::string* format = line.value("--format");
+        format != nullptr && *format == "gnucobol")
+        return unload_to_gnucobol(path, line.operands[1], varseq_format, io);
     PendingFile target(line.operands[1]);
     const bool text = line.has_flag("--text");
     std::string why;
@@ -296,19 +329,28 @@ bool load_attributes(const CommandLine& line, const Streams& io, const std::stri
     const std::string* like = line.value("--like");
     const std::string* record = line.value("--record");
     const bool relative = line.has_flag("--relative");
+    const bool sequential = line.has_flag("--sequential");
     const bool keys = line.value("--key") != nullptr;
     if (like != nullptr) {
-        if (record != nullptr || keys || relative) {
-            io.error(path, "--like takes the attributes from another file; --record, --key and "
-                           "--relative do not go with it");
+        if (record != nullptr || keys || relative || sequential) {
+            io.error(path, "--like takes the attributes from another file; --record, --key, "
+                           "--relative and --sequential do not go with it");
             return false;
         }
         IndexedFile other;
         const int result = other.open_for_inspection(*like, true);
+        if (result == engine::kSequentialFile) {
+            SequentialFile plain;
+            if (const int opened = plain.open_input(*like); opened != 0) {
+                io.error(*like, sequential_text(opened));
+                return false;
+            }
+            *a = plain.attributes();
+            a->record_count = 0;
+            return true;
+        }
         if (result != engine::kOk) {
-            std::string problem = result == engine::kSequentialFile
-                                      ? "a sequential file has no keys to take"
-                                      : engine_text(result);
+            std::string problem = engine_text(result);
             if (result == engine::kNotIndexedFile)
                 problem = isam::ix_header_problem(like->c_str());
             io.error(*like, problem);
@@ -323,6 +365,15 @@ bool load_attributes(const CommandLine& line, const Streams& io, const std::stri
                            ? "give the file's attributes: --like OTHER, or --record and --key"
                            : "--record " + *record + ": give LEN or LEN-MAX, MAX at least 1");
         return false;
+    }
+    if (sequential) {
+        if (keys || relative) {
+            io.error(path, "a sequential file has no keys; --key and --relative do not go with "
+                           "--sequential");
+            return false;
+        }
+        a->organization = Organization::kSequential;
+        return true;
     }
     if (relative) {
         if (keys) {
@@ -362,6 +413,11 @@ int command_load(const CommandLine& line, const Streams& io) {
     const std::string& path = line.operands[0];
     const std::string& input = line.operands[1];
     const bool text = line.has_flag("--text");
+    int varseq_format = 0;
+    if (!parse_varseq_format(line, io, &varseq_format))
+        return kExitFailed;
+    const std::string* format = line.value("--format");
+    const bool gnucobol = format != nullptr && *format == "gnucobol";
     std::string reason;
     if (file_exists(path, &reason)) {
         io.error(path, "the file exists; kvr load creates a new file (remove this one first)");
@@ -375,14 +431,20 @@ int command_load(const CommandLine& line, const Streams& io) {
         io.error(path, reason);
         return kExitFailed;
     }
-    if (const int result = create_file(target.path(), a, isam::StoreFormat::kSlots);
-        result != engine::kOk) {
+    const bool to_sequential = a.organization == Organization::kSequential;
+    IndexedFile file;
+    SequentialFile sequential;
+    if (to_sequential) {
+        if (const int result = sequential.create(target.path(), a); result != 0) {
+            io.error(path, "cannot be created: " + sequential_text(result));
+            return kExitFailed;
+        }
+    } else if (const int result = create_file(target.path(), a, isam::StoreFormat::kSlots);
+               result != engine::kOk) {
         io.error(path, "cannot be created: " + engine_text(result));
         return kExitFailed;
-    }
-    IndexedFile file;
-    if (const int result = file.open_update(target.path()); result != engine::kOk) {
-        io.error(path, "cannot be opened: " + engine_text(result));
+    } else if (const int opened = file.open_update(target.path()); opened != engine::kOk) {
+        io.error(path, "cannot be opened: " + engine_text(opened));
         return kExitFailed;
     }
     const bool relative = a.organization == Organization::kRelative;
@@ -406,29 +468,35 @@ int command_load(const CommandLine& line, const Streams& io) {
         if (text && !a.variable && record.size() < a.max_length)
             record.resize(a.max_length, ' ');
         int result = engine::kRecordTooLong;
+        int sequential_result = 0;
         if (record.size() < a.min_length)
             result = engine::kRecordTooShort;
+        else if (record.size() <= a.max_length && to_sequential)
+            result = (sequential_result = sequential.write(
+                          record.data(), static_cast<uint32_t>(record.size()))) == 0
+                         ? engine::kOk
+                         : engine::kIoError;
         else if (record.size() <= a.max_length)
             result = file.write(record.data(), static_cast<uint32_t>(record.size()));
         if (is_success(result)) {
             ++written;
             return true;
         }
+        const std::string prime =
+            prime_text(a, record.data(), static_cast<uint32_t>(record.size()));
+        const std::string named = where + (prime.empty() ? "" : " (" + prime + ")");
         if (result != engine::kDuplicate && result != engine::kRecordTooShort &&
             result != engine::kRecordTooLong) {
-            failure = where + " (" +
-                      prime_text(a, record.data(), static_cast<uint32_t>(record.size())) +
-                      ") cannot be written: " + engine_text(result);
+            failure = named + " cannot be written: " +
+                      (to_sequential ? sequential_text(sequential_result) : engine_text(result));
             return false;
         }
         ++refused;
         std::string what = engine_text(result);
         if (result == engine::kRecordTooLong || result == engine::kRecordTooShort)
-            what = std::to_string(record.size() - (text && relative ? 4 : 0)) +
+            what = std::to_string(record.size() - ((text || gnucobol) && relative ? 4 : 0)) +
                    " bytes, outside the file's record lengths";
-        io.error(input, where + " (" +
-                            prime_text(a, record.data(), static_cast<uint32_t>(record.size())) +
-                            ") is refused: " + what);
+        io.error(input, named + " is refused: " + what);
         return true;
     };
 
@@ -465,6 +533,10 @@ int command_load(const CommandLine& line, const Streams& io) {
         }
         if (pending && failure.empty())
             put(current.data(), current.size(), "line " + std::to_string(++line_number));
+    } else if (gnucobol) {
+        if (const int status = read_gnucobol_input(input, a, varseq_format, io, put);
+            status != kExitOk)
+            return status;
     } else {
         // Asked first: the engine's open makes a missing file, empty.
         std::string why;
@@ -501,11 +573,17 @@ int command_load(const CommandLine& line, const Streams& io) {
         io.error(path, "cannot be closed: " + engine_text(result));
         return kExitFailed;
     }
+    if (const int result = sequential.close(); result != 0) {
+        io.error(path, "cannot be closed: " + sequential_text(result));
+        return kExitFailed;
+    }
     if (refused != 0) {
         io.error(path, std::to_string(refused) + " record(s) refused; no file was created");
         return kExitDamaged;
     }
-    if (!verify_new_file(target.path(), written, io, path) || !target.commit(&reason)) {
+    if (!(to_sequential ? verify_new_sequential(target.path(), written, io, path)
+                        : verify_new_file(target.path(), written, io, path)) ||
+        !target.commit(&reason)) {
         if (!reason.empty())
             io.error(path, reason);
         return kExitFailed;

@@ -6,9 +6,12 @@
 //   kvr check FILE                every problem the checkers find (exit 0
 //                                 sound, 1 damaged, 2 unreadable)
 //   kvr dump FILE [--key N] [--from V] [--to V] [--hex]
-//   kvr unload FILE OUT [--text]  records in prime-key order to a sequential
-//                                 or line-sequential file
-//   kvr load FILE IN [--text] (--like OTHER | --record L[-M] --key P:L[:dups]...)
+//   kvr unload FILE OUT [--text | --format gnucobol]
+//                                 records in prime-key order to a sequential,
+//                                 line-sequential or GnuCOBOL file
+//   kvr load FILE IN [--text | --format gnucobol]
+//            (--like OTHER | --record L[-M] (--key P:L[:dups]... | --relative |
+//             --sequential))
 //   kvr rebuild FILE              indexes rebuilt from the data store
 //   kvr convert FILE              block format to slot format
 //

@@ -1,6 +1,7 @@
 // The kvr utility, run in-process on files made through the engines: what
 // each command prints, the damage check finds, and the files unload, load,
 // rebuild and convert write.
+#include <db.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -69,7 +70,7 @@ long peak_memory_kib() {
     return usage.ru_maxrss;
 }
 
-Result kvr_run(std::initializer_list<std::string> args) {
+Result kvr_run(const std::vector<std::string>& args) {
     std::vector<const char*> argv{"kvr"};
     for (const std::string& arg : args)
         argv.push_back(arg.c_str());
@@ -1255,6 +1256,289 @@ TEST_F(KvrTool, ConvertKeepsEveryRecordAndTheDuplicateOrder) {
     r = kvr_run({"convert", file});
     EXPECT_EQ(r.status, kExitOk);
     EXPECT_NE(r.out.find("already in the slot format"), std::string::npos);
+}
+
+// GnuCOBOL's own files as its runtime writes them: a variable-length
+// record's header of COB_VARSEQ_FORMAT format, and a relative slot.
+std::string gnucobol_header(int format, size_t length) {
+    const auto byte = [&](int shift) { return static_cast<char>((length >> shift) & 0xFF); };
+    switch (format) {
+        case 0:
+            return {byte(8), byte(0), '\0', '\0'};
+        case 1:
+            return {byte(24), byte(16), byte(8), byte(0)};
+        case 2:
+            return {byte(0), byte(8), byte(16), byte(24)};
+        default:
+            return {byte(8), byte(0)};
+    }
+}
+
+std::string gnucobol_slot(size_t length, const std::string& data, size_t max_length) {
+    std::string slot(8 + max_length, '\0');
+    for (int i = 0; i < 8; ++i)
+        slot[static_cast<size_t>(i)] = static_cast<char>((uint64_t{length} >> (8 * i)) & 0xFF);
+    slot.replace(8, data.size(), data);
+    return slot;
+}
+
+std::vector<std::string> joined(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Each kind of GnuCOBOL sequential and relative file goes in with the
+// records GnuCOBOL reads from it, and comes out as GnuCOBOL wrote it.
+TEST_F(KvrTool, GnuCobolSequentialAndRelativeFilesGoInAndComeOutAsWritten) {
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::vector<std::string> options;  // load's attributes, and --varseq-format for both
+        std::string dump;
+        std::string back;  // what unload writes, when not the bytes themselves
+    };
+    const std::string qs(300, 'Q');
+    const std::string binary("B\x00\x0a\xff" "C", 5);
+    std::vector<Case> cases = {
+        {"fixed.seq", "AAAAA" + binary, {"--sequential", "--record", "5"},
+         "AAAAA\nB\\x00\\x0a\\xffC\n", ""},
+        {"relative.rel",
+         gnucobol_slot(6, "ONE   ", 6) + gnucobol_slot(0, "", 6) + gnucobol_slot(0, "", 6) +
+             gnucobol_slot(6, binary + "!", 6),
+         {"--relative", "--record", "6"}, "1: ONE   \n4: B\\x00\\x0a\\xffC!\n", ""},
+        // A deleted record keeps its bytes behind a length of 0; the slot
+        // comes back empty. A short record's slot is filled with zeros.
+        {"variable.rel", gnucobol_slot(2, "AB", 6) + gnucobol_slot(0, "GONE!!", 6) +
+                             gnucobol_slot(6, "CDEFGH", 6),
+         {"--relative", "--record", "1-6"}, "1: AB\n3: CDEFGH\n",
+         gnucobol_slot(2, "AB", 6) + gnucobol_slot(0, "", 6) + gnucobol_slot(6, "CDEFGH", 6)},
+    };
+    for (int format = 0; format < 4; ++format) {
+        Case c{"", "", {"--sequential", "--record", "1-300"},
+               "XYZ\n" + qs + "\nB\\x00\\x0a\\xffC\n", ""};
+        c.bytes = gnucobol_header(format, 3) + "XYZ" + gnucobol_header(format, 300) + qs +
+                  gnucobol_header(format, 5) + binary;
+        if (format != 0)
+            c.options.insert(c.options.end(), {"--varseq-format", std::to_string(format)});
+        cases.push_back(c);
+    }
+    int n = 0;
+    for (const Case& c : cases) {
+        const std::string name = *c.name != '\0' ? c.name : "variable" + std::to_string(n) + ".seq";
+        SCOPED_TRACE(name);
+        ++n;
+        write_file(path(name), c.bytes);
+        const std::string loaded = path(name + ".kvr");
+        Result r = kvr_run(
+            joined({"load", loaded, path(name), "--format", "gnucobol"}, c.options));
+        ASSERT_EQ(r.status, kExitOk) << r.err;
+        EXPECT_EQ(kvr_run({"dump", loaded}).out, c.dump);
+        std::vector<std::string> unload = {"unload", loaded, path(name + ".back"), "--format",
+                                           "gnucobol"};
+        if (const auto v = std::find(c.options.begin(), c.options.end(), "--varseq-format");
+            v != c.options.end())
+            unload.insert(unload.end(), v, v + 2);
+        r = kvr_run(unload);
+        ASSERT_EQ(r.status, kExitOk) << r.err;
+        EXPECT_EQ(read_file(path(name + ".back")), c.back.empty() ? c.bytes : c.back);
+        // The file of this system lends its attributes to the next load.
+        r = kvr_run({"load", loaded + "2", path(name + ".back"), "--format", "gnucobol", "--like",
+                     loaded});
+        if (c.options.size() < 4) {
+            ASSERT_EQ(r.status, kExitOk) << r.err;
+            EXPECT_EQ(kvr_run({"dump", loaded + "2"}).out, c.dump);
+        }
+    }
+    // A fixed-length record of another length cannot go out.
+    const std::string odd = path("odd.seq");
+    std::vector<unsigned char> block(ix_attributes_size(0));
+    const ix_attributes fields{0, 5, 5, 5, 0, 0, 0};
+    ix_attributes_encode(block.data(), &fields);
+    ASSERT_EQ(_vmqpSeqFS(SQ_CREATE, nullptr, block.data(), nullptr,
+                         const_cast<char*>(odd.c_str()), 0),
+              0);
+    void* seq = nullptr;
+    ASSERT_EQ(_vmqpSeqFS(SQ_OPEN, &seq, nullptr, nullptr, const_cast<char*>(odd.c_str()),
+                         SQ_MODE_APPEND),
+              0);
+    for (std::string r : {"fives", "abc"}) {
+        uint32_t length = static_cast<uint32_t>(r.size());
+        ASSERT_EQ(_vmqpSeqFS(SQ_WRITE, &seq, r.data(), &length, nullptr, 0), 0);
+    }
+    ASSERT_EQ(_vmqpSeqFS(SQ_CLOSE, &seq, nullptr, nullptr, nullptr, 0), 0);
+    Result r = kvr_run({"unload", odd, path("odd.out"), "--format", "gnucobol"});
+    EXPECT_EQ(r.status, kExitFailed);
+    EXPECT_NE(r.err.find("record 2: 3 bytes; every record of a fixed-length GnuCOBOL file has 5"),
+              std::string::npos)
+        << r.err;
+    EXPECT_FALSE(std::filesystem::exists(path("odd.out")));
+}
+
+// A file written with another record layout, or options that do not go
+// together, are refused with the first thing that does not fit; records
+// outside the lengths given are refused one by one; no file is made.
+TEST_F(KvrTool, GnuCobolFilesThatDoNotFitAreRefusedWithWhatDoesNotFit) {
+    struct Case {
+        std::string bytes;
+        std::vector<std::string> options;
+        int status;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"AAAAABBBBBC", {"--sequential", "--record", "5"}, kExitFailed,
+         "holds 11 bytes, not a whole number of 5-byte records"},
+        {"AAAAABBBBB", {"--sequential", "--record", "1-5"}, kExitFailed,
+         "its header 41414141 is not a record length of COB_VARSEQ_FORMAT 0"},
+        {gnucobol_header(1, 3) + "abc", {"--sequential", "--record", "1-5"}, kExitFailed,
+         "is not a record length of COB_VARSEQ_FORMAT 0"},
+        {gnucobol_header(0, 300) + "abc", {"--sequential", "--record", "1-300"}, kExitFailed,
+         "its header gives 300 bytes, but only 3 follow"},
+        {gnucobol_header(0, 3) + "abc" + gnucobol_header(0, 9) + "123456789",
+         {"--sequential", "--record", "1-5"}, kExitDamaged,
+         "record 2 (offset 7) is refused: 9 bytes, outside the file's record lengths"},
+        {gnucobol_slot(3, "abc", 5) + "x", {"--relative", "--record", "5"}, kExitFailed,
+         "not a whole number of 13-byte slots"},
+        {gnucobol_slot(9, "abcde", 5), {"--relative", "--record", "5"}, kExitFailed,
+         "record number 1: its length word says 9 bytes, more than the 5 bytes of a slot"},
+        {gnucobol_slot(0, "", 5) + gnucobol_slot(3, "abc", 5), {"--relative", "--record", "4-5"},
+         kExitDamaged,
+         "record 1 (record number 2) is refused: 3 bytes, outside the file's record lengths"},
+        {"AAAAA", {"--record", "5", "--key", "1:2"}, kExitFailed, "not a Berkeley DB database"},
+        {"AAAAA", {"--sequential", "--record", "5", "--text"}, kExitFailed,
+         "--text and --format gnucobol are two different formats"},
+        {"AAAAA", {"--sequential", "--record", "5", "--varseq-format", "4"}, kExitFailed,
+         "--varseq-format 4: give 0, 1, 2 or 3"},
+        {"AAAAA", {"--sequential", "--record", "5", "--key", "1:2"}, kExitFailed,
+         "a sequential file has no keys"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        write_file(path("in"), c.bytes);
+        const Result r =
+            kvr_run(joined({"load", path("out.dat"), path("in"), "--format", "gnucobol"},
+                           c.options));
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        if (c.status == kExitDamaged) {
+            EXPECT_NE(r.err.find("no file was created"), std::string::npos) << r.err;
+        }
+        EXPECT_FALSE(std::filesystem::exists(path("out.dat")));
+    }
+    Result r = kvr_run({"load", path("out.dat"), path("in"), "--varseq-format", "1", "--sequential",
+                        "--record", "5"});
+    EXPECT_NE(r.err.find("--varseq-format goes with --format gnucobol"), std::string::npos);
+    r = kvr_run({"unload", path("in"), path("x"), "--format", "cobol"});
+    EXPECT_NE(r.err.find("--format cobol: give gnucobol"), std::string::npos) << r.err;
+    EXPECT_EQ(r.status, kExitFailed);
+}
+
+// An indexed file goes out as GnuCOBOL's Berkeley DB files, one per key,
+// and comes back with every record under every key, its duplicates in
+// their order. Keys that do not fit the files are refused.
+TEST_F(KvrTool, GnuCobolIndexedFilesKeepEveryKeyAndTheDuplicateOrder) {
+    const std::string file = path("customers.dat");
+    make_customers(file, 300);
+    open(file);
+    for (int i : {201, 3, 102})
+        ASSERT_EQ(
+            rewrite(record(i, 40 + static_cast<size_t>(i % 80)).replace(8, 12, "Aarau       ")),
+            0);
+    close();
+    std::vector<std::string> dumps;
+    for (const char* key : {"0", "1", "2"})
+        dumps.push_back(kvr_run({"dump", file, "--key", key}).out);
+    EXPECT_EQ(dumps[1].substr(0, 8), "00000603");
+    std::filesystem::create_directory(path("gc"));
+    const std::string gc = path("gc/customers");
+    Result r = kvr_run({"unload", file, gc, "--format", "gnucobol"});
+    ASSERT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_NE(r.out.find("240 records unloaded to " + gc + ", a GnuCOBOL indexed file (Berkeley "
+                         "DB: " + gc + ", " + gc + ".1, " + gc + ".2)"),
+              std::string::npos)
+        << r.out;
+    const std::vector<std::string> keys = {"--record", "40-120", "--key", "1:8",
+                                           "--key",    "9:12:dups", "--key", "21:6"};
+    for (const std::vector<std::string>& attributes :
+         {std::vector<std::string>{"--like", file}, keys}) {
+        std::filesystem::remove(path("back.dat"));
+        r = kvr_run(joined({"load", path("back.dat"), gc, "--format", "gnucobol"}, attributes));
+        ASSERT_EQ(r.status, kExitOk) << r.err;
+        EXPECT_NE(r.out.find("240 records loaded"), std::string::npos);
+        for (int k = 0; k < 3; ++k)
+            EXPECT_EQ(kvr_run({"dump", path("back.dat"), "--key", std::to_string(k)}).out,
+                      dumps[static_cast<size_t>(k)])
+                << k;
+    }
+
+    struct Case {
+        std::vector<std::string> options;
+        int status;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {{"--record", "40-120", "--key", "2:8", "--key", "9:12:dups", "--key", "21:6"},
+         kExitFailed, "the program's RECORD KEY is not at that position"},
+        {{"--record", "40-120", "--key", "1:7", "--key", "9:12:dups", "--key", "21:6"},
+         kExitFailed, "a prime key of 8 bytes"},
+        {{"--record", "40-120", "--key", "1:8", "--key", "9:12:dups", "--key", "20:6"},
+         kExitFailed, gc + ".2: the record with prime key"},
+        {{"--record", "40-120", "--key", "1:8", "--key", "9:12", "--key", "21:6"}, kExitFailed,
+         gc + ".1 allows duplicates, and key 1 does not: give --key 9:12:dups"},
+        {{"--record", "40-120", "--key", "1:8", "--key", "9:12:dups", "--key", "21:6:dups"},
+         kExitFailed, gc + ".2 does not allow duplicates, and key 2 does: give --key 21:6"},
+        {{"--record", "40-120", "--key", "1:8", "--key", "9:12:dups"}, kExitFailed,
+         gc + ".2 exists: the GnuCOBOL file seems to have more than the 2 keys given"},
+        {{"--record", "40-120", "--key", "1:8", "--key", "9:12:dups", "--key", "21:6", "--key",
+          "27:4"},
+         kExitFailed, gc + ".3 is missing"},
+        {{"--record", "40-100", "--key", "1:8", "--key", "9:12:dups", "--key", "21:6"},
+         kExitDamaged, ") is refused: 101 bytes, outside the file's record lengths"},
+        {{"--sequential", "--record", "40-120"}, kExitFailed,
+         "a GnuCOBOL indexed file (Berkeley DB): give its keys"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        r = kvr_run(joined({"load", path("no.dat"), gc, "--format", "gnucobol"}, c.options));
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_FALSE(std::filesystem::exists(path("no.dat")));
+    }
+    r = kvr_run({"load", path("no.dat"), file, "--format", "gnucobol", "--like", file});
+    EXPECT_NE(r.err.find("already a file of this system"), std::string::npos) << r.err;
+
+    // A record with no entry under a key (SUPPRESS WHEN) is loaded all the
+    // same, after the others, and indexed under every key.
+    DB* db = nullptr;
+    ASSERT_EQ(db_create(&db, nullptr, 0), 0);
+    ASSERT_EQ(db->set_flags(db, DB_DUP), 0);
+    ASSERT_EQ(db->open(db, nullptr, (gc + ".1").c_str(), nullptr, DB_BTREE, 0, 0), 0);
+    DBC* cursor = nullptr;
+    ASSERT_EQ(db->cursor(db, nullptr, &cursor, 0), 0);
+    DBT key{};
+    DBT data{};
+    ASSERT_EQ(cursor->get(cursor, &key, &data, DB_NEXT), 0);  // the first Aarau
+    ASSERT_EQ(cursor->del(cursor, 0), 0);
+    cursor->close(cursor);
+    ASSERT_EQ(db->close(db, 0), 0);
+    std::filesystem::remove(path("back.dat"));
+    r = kvr_run(joined({"load", path("back.dat"), gc, "--format", "gnucobol"}, keys));
+    ASSERT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_NE(r.err.find(gc + ".1 has no entry for 1 of the 240 records"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(kvr_run({"dump", path("back.dat")}).out, dumps[0]);
+    const std::string by_city = kvr_run({"dump", path("back.dat"), "--key", "1"}).out;
+    EXPECT_EQ(by_city.substr(0, 8), dumps[1].substr(dumps[1].find('\n') + 1, 8));
+    EXPECT_NE(by_city.find("00000603Aarau"), std::string::npos);
+
+    // A file of fewer keys in the same place leaves the files it has no
+    // keys for, and says so.
+    create(path("one.dat"), 10, 10, {{0, 4, false}});
+    open(path("one.dat"));
+    ASSERT_EQ(write("AAAAbbbbbb"), 0);
+    close();
+    r = kvr_run({"unload", path("one.dat"), gc, "--format", "gnucobol"});
+    EXPECT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_NE(r.err.find(gc + ".1: is left as it was"), std::string::npos) << r.err;
 }
 
 }  // namespace

@@ -197,6 +197,11 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, void* /*security*/, D
 
         object->fd = fd.release();
         object->access = access;
+        object->known_size = disposition == CREATE_ALWAYS && opened.existed
+                                 ? 0
+                                 : static_cast<std::uint64_t>(opened_file.st_size);
+        if ((access & GENERIC_READ) != 0)
+            map_file(object->fd, &object->mapping);
         const bool reports_existing = disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
         last_error = reports_existing && opened.existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS;
         return object.release();
@@ -218,6 +223,16 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* transferred,
         return fail(ERROR_ACCESS_DENIED);
     if (auto error = injected_fault(FaultPlan::kRead))
         return fail(*error);
+
+    // Bytes the file is known to hold come from the mapping: no system call.
+    const std::uint64_t start = object->position;
+    if (count != 0 && start + count <= object->known_size &&
+        copy_from_mapping(object->mapping, start, buffer, count)) {
+        object->position = start + count;
+        if (transferred != nullptr)
+            *transferred = count;
+        return kTrue;
+    }
 
     auto* bytes = static_cast<unsigned char*>(buffer);
     DWORD done = 0;
@@ -241,6 +256,10 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* transferred,
     if (read_errno != 0) {
         return fail(windows_error_from_errno(read_errno, ErrnoContext::kRead));
     }
+    // What the read saw of the file's size: at least this much, and exactly
+    // this much when it met the end.
+    if (done < count || object->position > object->known_size)
+        object->known_size = object->position;
     return kTrue;
 }
 
@@ -278,6 +297,8 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD* transferred,
         done += static_cast<DWORD>(n);
     }
     object->position += done;
+    if (object->position > object->known_size)
+        object->known_size = object->position;
     if (transferred != nullptr)
         *transferred = done;
     if (write_errno != 0) {
@@ -309,6 +330,7 @@ DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD meth
             return fail_seek(windows_error_from_errno(errno, ErrnoContext::kOther));
         }
         base = status.st_size;
+        object->known_size = static_cast<std::uint64_t>(status.st_size);
     }
     std::int64_t target;
     if (__builtin_add_overflow(base, offset, &target)) {
@@ -341,6 +363,7 @@ BOOL SetEndOfFile(HANDLE file) noexcept {
     } while (result != 0 && errno == EINTR);
     if (result != 0)
         return fail(windows_error_from_errno(errno, ErrnoContext::kWrite));
+    object->known_size = object->position;
     return kTrue;
 }
 
@@ -351,6 +374,7 @@ BOOL CloseHandle(HANDLE file) noexcept {
     const auto injected = injected_fault(FaultPlan::kClose);
 
     const int fd = object->fd;
+    unmap_file(&object->mapping);
     object->magic = 0;
     delete object;
     // Linux releases the descriptor even when close() reports EINTR.

@@ -15,6 +15,7 @@ using platform::FaultPlan;
 
 class TreeFaults : public TreeFile {
 protected:
+    TreeFaults() { reads_cut_files_ = true; }
     // The result of f with the first call of the given kinds failing.
     template <typename F>
     int failing_first(unsigned kinds, F f, DWORD error = ERROR_WRITE_FAULT) {

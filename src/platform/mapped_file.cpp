@@ -1,0 +1,138 @@
+#include "platform/mapped_file.h"
+
+#include <setjmp.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/vfs.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+
+namespace kvr::platform {
+namespace {
+
+// File systems whose mappings may not see another client's writes, or whose
+// pages may vanish under a mapping: their files are read through pread.
+constexpr long kNfsMagic = 0x6969;
+constexpr long kSmbMagic = 0x517B;
+constexpr long kCifsMagic = static_cast<long>(0xFF534D42);
+constexpr long kSmb2Magic = static_cast<long>(0xFE534D42);
+constexpr long kFuseMagic = 0x65735546;
+constexpr long kNinePMagic = 0x01021997;
+constexpr long kCephMagic = 0x00C36400;
+
+bool keeps_mappings_coherent(long type) {
+    switch (type) {
+        case kNfsMagic:
+        case kSmbMagic:
+        case kCifsMagic:
+        case kSmb2Magic:
+        case kFuseMagic:
+        case kNinePMagic:
+        case kCephMagic:
+            return false;
+        default:
+            return true;
+    }
+}
+
+std::atomic<bool> mappings_enabled{true};
+
+// The copy in progress on this thread, if any: the bytes it reads and where
+// to go on when one of them faults.
+struct GuardedCopy {
+    sigjmp_buf resume;
+    const unsigned char* from;
+    const unsigned char* to;
+};
+thread_local GuardedCopy* guarded_copy = nullptr;
+
+struct sigaction previous_sigbus;
+std::once_flag sigbus_handler_installed;
+
+void on_sigbus(int signal, siginfo_t* info, void* context) {
+    GuardedCopy* copy = guarded_copy;
+    if (copy != nullptr && info != nullptr) {
+        const auto* at = static_cast<const unsigned char*>(info->si_addr);
+        if (at >= copy->from && at < copy->to) {
+            guarded_copy = nullptr;
+            siglongjmp(copy->resume, 1);
+        }
+    }
+    // Not a guarded copy's fault: what would have happened without us.
+    if ((previous_sigbus.sa_flags & SA_SIGINFO) != 0) {
+        if (previous_sigbus.sa_sigaction != nullptr)
+            previous_sigbus.sa_sigaction(signal, info, context);
+        return;
+    }
+    if (previous_sigbus.sa_handler == SIG_DFL || previous_sigbus.sa_handler == SIG_IGN) {
+        // A fault cannot be ignored: the default action, as the faulting
+        // access runs again on return.
+        ::signal(SIGBUS, SIG_DFL);
+        return;
+    }
+    previous_sigbus.sa_handler(signal);
+}
+
+void install_sigbus_handler() {
+    struct sigaction action {};
+    action.sa_sigaction = on_sigbus;
+    sigemptyset(&action.sa_mask);
+    // SA_NODEFER: leaving the handler by siglongjmp (which keeps the signal
+    // mask as it is) must not leave SIGBUS blocked.
+    action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
+    ::sigaction(SIGBUS, &action, &previous_sigbus);
+}
+
+}  // namespace
+
+void map_file(int fd, FileMapping* mapping) noexcept {
+    *mapping = FileMapping{};
+    if (sizeof(void*) < 8 || !mappings_enabled.load(std::memory_order_relaxed))
+        return;
+    struct statfs file_system {};
+    if (::fstatfs(fd, &file_system) != 0 ||
+        !keeps_mappings_coherent(static_cast<long>(file_system.f_type)))
+        return;
+    void* base = ::mmap(nullptr, kMappingSpan, PROT_READ, MAP_SHARED, fd, 0);
+    if (base == MAP_FAILED)
+        return;
+    std::call_once(sigbus_handler_installed, install_sigbus_handler);
+    mapping->base = static_cast<const unsigned char*>(base);
+    mapping->span = kMappingSpan;
+}
+
+void unmap_file(FileMapping* mapping) noexcept {
+    if (mapping->base != nullptr)
+        ::munmap(const_cast<unsigned char*>(mapping->base), mapping->span);
+    *mapping = FileMapping{};
+}
+
+bool copy_from_mapping(const FileMapping& mapping, std::uint64_t offset, void* buffer,
+                       std::size_t count) noexcept {
+    if (mapping.base == nullptr || offset > mapping.span || count > mapping.span - offset)
+        return false;
+    GuardedCopy copy;
+    copy.from = mapping.base + offset;
+    copy.to = copy.from + count;
+    // sigsetjmp without the signal mask: no system call.
+    if (sigsetjmp(copy.resume, 0) != 0)
+        return false;  // a page past the file's end: cut short under us
+    guarded_copy = &copy;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    std::memcpy(buffer, copy.from, count);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    guarded_copy = nullptr;
+    return true;
+}
+
+void set_file_mappings(bool on) noexcept {
+    mappings_enabled.store(on, std::memory_order_relaxed);
+}
+
+bool file_mappings_on() noexcept {
+    return mappings_enabled.load(std::memory_order_relaxed);
+}
+
+}  // namespace kvr::platform

@@ -1,0 +1,61 @@
+// Reads without a system call: a read-only shared mapping of an open file.
+//
+// A handle's reads copy from a mapping of its file when the bytes lie below
+// the size the handle knows the file to have, and go through pread
+// otherwise. What this guarantees:
+//
+// - Coherence. The mapping is MAP_SHARED over the page cache, as pwrite is:
+//   on Linux a write through any descriptor of any process is seen at once
+//   by every mapping of the file, and the other way round. File systems
+//   that cannot promise this for mappings (network and FUSE file systems)
+//   get no mapping; their reads go through pread.
+// - Growth never remaps. The mapping reserves kMappingSpan bytes of address
+//   space up front, far past the file's end: a file that grows is read
+//   through the same addresses, so no pointer an operation still holds ever
+//   goes stale. Bytes past the span are read through pread.
+// - A file cut short under the mapping never kills the process. Touching a
+//   mapped page past the file's end raises SIGBUS; the copy runs under a
+//   guard that turns that fault into "not mapped" (the caller then reads
+//   through pread, which reports the short read). The SIGBUS handler is
+//   installed once, at the first mapping, and hands every fault that is not
+//   a guarded copy's to the handler that was there before it (libcob's, a
+//   sanitizer's, or the default action).
+// - Nothing is required. A mapping that cannot be made (no address space, a
+//   32-bit process, an unsuitable file system, mappings switched off for a
+//   test) leaves the handle reading through pread, with the same results.
+#ifndef KVR_PLATFORM_MAPPED_FILE_H
+#define KVR_PLATFORM_MAPPED_FILE_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kvr::platform {
+
+// Address space a mapping reserves: every indexed or relative file (their
+// addresses are 32-bit) and sequential files up to this size.
+inline constexpr std::uint64_t kMappingSpan = std::uint64_t{1} << 33;
+
+struct FileMapping {
+    const unsigned char* base = nullptr;  // null: no mapping
+    std::uint64_t span = 0;
+};
+
+// Maps the open regular file `fd` read-only when mappings are on and its
+// file system keeps them coherent; leaves `mapping` empty otherwise.
+void map_file(int fd, FileMapping* mapping) noexcept;
+void unmap_file(FileMapping* mapping) noexcept;
+
+// Copies `count` bytes at `offset` from the mapping. False when they are not
+// mapped (past the span) or the file turned out shorter than that (the
+// SIGBUS a cut-short file raises was caught): nothing is to be trusted in
+// `buffer`, and the caller reads through pread.
+bool copy_from_mapping(const FileMapping& mapping, std::uint64_t offset, void* buffer,
+                       std::size_t count) noexcept;
+
+// Test seam: with false, files opened from now on get no mapping.
+void set_file_mappings(bool on) noexcept;
+bool file_mappings_on() noexcept;
+
+}  // namespace kvr::platform
+
+#endif  // KVR_PLATFORM_MAPPED_FILE_H

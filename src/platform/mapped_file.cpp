@@ -87,7 +87,7 @@ void install_sigbus_handler() {
 
 }  // namespace
 
-void map_file(int fd, FileMapping* mapping) noexcept {
+void map_file(int fd, bool writable, FileMapping* mapping) noexcept {
     *mapping = FileMapping{};
     if (sizeof(void*) < 8 || !mappings_enabled.load(std::memory_order_relaxed))
         return;
@@ -95,36 +95,61 @@ void map_file(int fd, FileMapping* mapping) noexcept {
     if (::fstatfs(fd, &file_system) != 0 ||
         !keeps_mappings_coherent(static_cast<long>(file_system.f_type)))
         return;
-    void* base = ::mmap(nullptr, kMappingSpan, PROT_READ, MAP_SHARED, fd, 0);
+    void* base = ::mmap(nullptr, kMappingSpan, PROT_READ | (writable ? PROT_WRITE : 0),
+                        MAP_SHARED, fd, 0);
     if (base == MAP_FAILED)
         return;
     std::call_once(sigbus_handler_installed, install_sigbus_handler);
-    mapping->base = static_cast<const unsigned char*>(base);
+    mapping->base = static_cast<unsigned char*>(base);
     mapping->span = kMappingSpan;
+    mapping->writable = writable;
 }
 
 void unmap_file(FileMapping* mapping) noexcept {
     if (mapping->base != nullptr)
-        ::munmap(const_cast<unsigned char*>(mapping->base), mapping->span);
+        ::munmap(mapping->base, mapping->span);
     *mapping = FileMapping{};
 }
 
-bool copy_from_mapping(const FileMapping& mapping, std::uint64_t offset, void* buffer,
-                       std::size_t count) noexcept {
-    if (mapping.base == nullptr || offset > mapping.span || count > mapping.span - offset)
-        return false;
+namespace {
+
+bool mapped(const FileMapping& mapping, std::uint64_t offset, std::size_t count) {
+    return mapping.base != nullptr && offset <= mapping.span && count <= mapping.span - offset;
+}
+
+// Copies between `mapped_bytes` (in the mapping) and `other` under the
+// guard; false when a mapped page faulted.
+bool guarded_memcpy(unsigned char* mapped_bytes, std::size_t count, void* to, const void* from) {
     GuardedCopy copy;
-    copy.from = mapping.base + offset;
-    copy.to = copy.from + count;
+    copy.from = mapped_bytes;
+    copy.to = mapped_bytes + count;
     // sigsetjmp without the signal mask: no system call.
     if (sigsetjmp(copy.resume, 0) != 0)
-        return false;  // a page past the file's end: cut short under us
+        return false;
     guarded_copy = &copy;
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    std::memcpy(buffer, copy.from, count);
+    std::memcpy(to, from, count);
     std::atomic_signal_fence(std::memory_order_seq_cst);
     guarded_copy = nullptr;
     return true;
+}
+
+}  // namespace
+
+bool copy_from_mapping(const FileMapping& mapping, std::uint64_t offset, void* buffer,
+                       std::size_t count) noexcept {
+    if (!mapped(mapping, offset, count))
+        return false;
+    unsigned char* at = mapping.base + offset;
+    return guarded_memcpy(at, count, buffer, at);
+}
+
+bool copy_to_mapping(const FileMapping& mapping, std::uint64_t offset, const void* buffer,
+                     std::size_t count) noexcept {
+    if (!mapping.writable || !mapped(mapping, offset, count))
+        return false;
+    unsigned char* at = mapping.base + offset;
+    return guarded_memcpy(at, count, at, buffer);
 }
 
 void set_file_mappings(bool on) noexcept {

@@ -1,8 +1,9 @@
-// Reads without a system call: a read-only shared mapping of an open file.
+// Reads and writes without a system call: a shared mapping of an open file.
 //
 // A handle's reads copy from a mapping of its file when the bytes lie below
 // the size the handle knows the file to have, and go through pread
-// otherwise. What this guarantees:
+// otherwise; its writes over bytes the file holds copy into the mapping, and
+// writes that make the file grow go through pwrite. What this guarantees:
 //
 // - Coherence. The mapping is MAP_SHARED over the page cache, as pwrite is:
 //   on Linux a write through any descriptor of any process is seen at once
@@ -36,13 +37,15 @@ namespace kvr::platform {
 inline constexpr std::uint64_t kMappingSpan = std::uint64_t{1} << 33;
 
 struct FileMapping {
-    const unsigned char* base = nullptr;  // null: no mapping
+    unsigned char* base = nullptr;  // null: no mapping
     std::uint64_t span = 0;
+    bool writable = false;
 };
 
-// Maps the open regular file `fd` read-only when mappings are on and its
-// file system keeps them coherent; leaves `mapping` empty otherwise.
-void map_file(int fd, FileMapping* mapping) noexcept;
+// Maps the open regular file `fd` (for writing too when `writable`, which
+// needs a descriptor open for reading and writing) when mappings are on and
+// its file system keeps them coherent; leaves `mapping` empty otherwise.
+void map_file(int fd, bool writable, FileMapping* mapping) noexcept;
 void unmap_file(FileMapping* mapping) noexcept;
 
 // Copies `count` bytes at `offset` from the mapping. False when they are not
@@ -51,6 +54,16 @@ void unmap_file(FileMapping* mapping) noexcept;
 // `buffer`, and the caller reads through pread.
 bool copy_from_mapping(const FileMapping& mapping, std::uint64_t offset, void* buffer,
                        std::size_t count) noexcept;
+
+// Copies `count` bytes from `buffer` into a writable mapping at `offset`,
+// which must lie below the file's end (a mapping cannot make a file grow).
+// Bytes stored in a shared mapping are in the page cache, as a pwrite puts
+// them: they reach the file whatever becomes of the process. False when the
+// bytes are not mapped or the store faulted (a file cut short, a page the
+// file system could not find room for): some of them may have been stored,
+// and the caller writes them all through pwrite, which reports the failure.
+bool copy_to_mapping(const FileMapping& mapping, std::uint64_t offset, const void* buffer,
+                     std::size_t count) noexcept;
 
 // Test seam: with false, files opened from now on get no mapping.
 void set_file_mappings(bool on) noexcept;

@@ -201,7 +201,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, void* /*security*/, D
                                  ? 0
                                  : static_cast<std::uint64_t>(opened_file.st_size);
         if ((access & GENERIC_READ) != 0)
-            map_file(object->fd, &object->mapping);
+            map_file(object->fd, (access & GENERIC_WRITE) != 0, &object->mapping);
         const bool reports_existing = disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
         last_error = reports_existing && opened.existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS;
         return object.release();
@@ -277,6 +277,17 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD* transferred,
         return fail(ERROR_ACCESS_DENIED);
     if (auto error = injected_fault(FaultPlan::kWrite))
         return fail(*error);
+
+    // Over bytes the file holds, the write goes into the mapping: the page
+    // cache has them then, as after a pwrite, with no system call.
+    const std::uint64_t start = object->position;
+    if (count != 0 && start + count <= object->known_size &&
+        copy_to_mapping(object->mapping, start, buffer, count)) {
+        object->position = start + count;
+        if (transferred != nullptr)
+            *transferred = count;
+        return kTrue;
+    }
 
     const auto* bytes = static_cast<const unsigned char*>(buffer);
     DWORD done = 0;

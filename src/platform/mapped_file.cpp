@@ -46,7 +46,7 @@ struct GuardedCopy {
     const unsigned char* from;
     const unsigned char* to;
 };
-thread_local GuardedCopy* guarded_copy = nullptr;
+__attribute__((tls_model("initial-exec"))) thread_local GuardedCopy* guarded_copy = nullptr;
 
 struct sigaction previous_sigbus;
 std::once_flag sigbus_handler_installed;

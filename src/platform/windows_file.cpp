@@ -25,7 +25,8 @@ namespace {
 static_assert(sizeof(off_t) == 8, "file offsets must be 64 bits wide");
 
 // The calling thread's last error, as Windows keeps it.
-thread_local DWORD last_error = ERROR_SUCCESS;
+// Initial-exec: read and written on many calls, without __tls_get_addr.
+__attribute__((tls_model("initial-exec"))) thread_local DWORD last_error = ERROR_SUCCESS;
 
 constexpr BOOL kTrue = 1;
 constexpr BOOL kFalse = 0;

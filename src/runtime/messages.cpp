@@ -149,12 +149,12 @@ extern "C" void _vmq_filestat2(unsigned char* area, int32_t length, int code,
     if (code == 21)
         code = 24;
 
+    // Six digits, every verb: written by hand, not formatted.
     long digits = code % 1000000;
     if (digits < 0)
         digits = -digits;
-    char text[8];
-    std::snprintf(text, sizeof text, "%06ld", digits);
-    std::memcpy(area, text, 6);
+    for (int i = 5; i >= 0; --i, digits /= 10)
+        area[i] = static_cast<unsigned char>('0' + digits % 10);
 
     const char* message = kvr::runtime::result_text(code);
     if (length == 6 || message == nullptr)

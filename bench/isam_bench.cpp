@@ -15,6 +15,9 @@
 #include <unistd.h>
 
 #include <db.h>
+#ifdef KVR_BENCH_LMDB
+#include <lmdb.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -52,6 +55,12 @@ namespace {
 constexpr uint64_t kKvrPageCacheBytes = 2 * 31 * 4096;
 constexpr uint64_t kKvrBufferBytes = kKvrPageCacheBytes + 65536;
 
+#ifdef KVR_BENCH_LMDB
+constexpr bool kHaveLmdb = true;
+#else
+constexpr bool kHaveLmdb = false;
+#endif
+
 // The smaller size of --scaling.
 constexpr uint32_t kScalingSmallRecords = 100'000;
 
@@ -62,6 +71,7 @@ struct Options {
     bool phase_clock = false;
     bool run_kvr = true;
     bool run_bdb = true;
+    bool run_lmdb = kHaveLmdb;
     std::vector<BdbConfig> bdb_configs;
     std::string dir;
     uint64_t seed = 20240601;
@@ -80,7 +90,8 @@ void usage(const char* program) {
                  "                   (no set_cachesize), 'kvr' (%llu bytes, KVR's page\n"
                  "                   caches plus append buffer), or a byte count with an\n"
                  "                   optional K or M suffix (default: default,kvr)\n"
-                 "  --engine E       kvr, bdb or both (default both)\n"
+                 "  --engine LIST    kvr, bdb, lmdb, comma separated; both (kvr,bdb) or\n"
+                 "                   all (the default: every engine this build has)\n"
                  "  --dir DIR        where the files go (default $TMPDIR or /tmp)\n"
                  "  --seed S         seed of the key orders (default 20240601)\n"
                  "  --phase-clock    print when each phase of each run started and ended,\n"
@@ -142,10 +153,16 @@ bool parse_options(int argc, char** argv, Options* options) {
         } else if (arg == "--bdb-cache" && value(&text)) {
             caches = text;
         } else if (arg == "--engine" && value(&text)) {
-            const std::string engine = text;
-            options->run_kvr = engine == "kvr" || engine == "both";
-            options->run_bdb = engine == "bdb" || engine == "both";
-            if (!options->run_kvr && !options->run_bdb)
+            // A comma-separated list; both is kvr,bdb and all every engine.
+            const std::string list = std::string(",") + text + ",";
+            auto named = [&](const char* engine) {
+                return list.find(std::string(",") + engine + ",") != std::string::npos;
+            };
+            options->run_kvr = named("kvr") || named("both") || named("all");
+            options->run_bdb = named("bdb") || named("both") || named("all");
+            options->run_lmdb = named("lmdb") || (named("all") && kHaveLmdb);
+            if ((!options->run_kvr && !options->run_bdb && !options->run_lmdb) ||
+                (options->run_lmdb && !kHaveLmdb))
                 return false;
         } else if (arg == "--dir" && value(&text)) {
             options->dir = text;
@@ -175,7 +192,7 @@ bool parse_options(int argc, char** argv, Options* options) {
     return true;
 }
 
-enum class Engine { kKvr, kBdb };
+enum class Engine { kKvr, kBdb, kLmdb };
 
 // Runs one engine in a child process, in a directory of its own under base.
 RunResult run_in_child(Engine engine, const Workload& workload, const BdbConfig& config,
@@ -200,8 +217,12 @@ RunResult run_in_child(Engine engine, const Workload& workload, const BdbConfig&
         RunResult measured;
         if (engine == Engine::kKvr)
             run_kvr(workload, dir, &measured);
-        else
+        else if (engine == Engine::kBdb)
             run_bdb(workload, dir, config, &measured);
+#ifdef KVR_BENCH_LMDB
+        else
+            run_lmdb(workload, dir, &measured);
+#endif
         const char* bytes = reinterpret_cast<const char*>(&measured);
         size_t left = sizeof measured;
         while (left > 0) {
@@ -299,6 +320,18 @@ Summary summarize(const std::vector<RunResult>& runs) {
     return summary;
 }
 
+// The machine's load, as uptime shows it: figures taken under load are worth
+// less, and say so.
+void print_load(const char* when) {
+    double one = 0, five = 0, fifteen = 0;
+    if (std::FILE* file = std::fopen("/proc/loadavg", "r")) {
+        if (std::fscanf(file, "%lf %lf %lf", &one, &five, &fifteen) != 3)
+            one = five = fifteen = 0;
+        std::fclose(file);
+    }
+    std::printf("load average %s: %.2f, %.2f, %.2f\n", when, one, five, fifteen);
+}
+
 // 1234567 -> "1,234,567"
 std::string grouped(uint64_t value) {
     std::string digits = std::to_string(value);
@@ -328,12 +361,16 @@ void print_failures(const char* engine, const Summary& summary) {
 }
 
 void print_table(uint32_t records, const Summary& kvr, const Summary* bdb,
-                 const BdbConfig* config) {
-    if (bdb != nullptr)
+                 const BdbConfig* config, const char* peer = "BDB") {
+    if (bdb != nullptr && config != nullptr)
         std::printf("\nBerkeley DB cache: %s; page size %u\n", cache_label(*config, *bdb).c_str(),
                     bdb->page_size);
-    std::printf("%-16s %10s %9s %11s %9s %11s %7s\n", "phase", "ops", "KVR s", "KVR ops/s", "BDB s",
-                "BDB ops/s", "ratio");
+    else if (bdb != nullptr)
+        std::printf("\n%s\n", peer);
+    const std::string peer_s = std::string(peer) + " s";
+    const std::string peer_rate = std::string(peer) + " ops/s";
+    std::printf("%-16s %10s %9s %11s %9s %11s %7s\n", "phase", "ops", "KVR s", "KVR ops/s",
+                peer_s.c_str(), peer_rate.c_str(), "ratio");
     for (int phase = 0; phase < kPhaseCount; ++phase) {
         const uint64_t ops = records;  // every phase does one operation per record
         std::printf("%-16s %10s", phase_name(phase), grouped(ops).c_str());
@@ -395,6 +432,7 @@ struct SizeResults {
     uint32_t records = 0;
     Summary kvr;
     std::vector<Summary> bdb;  // one per configuration
+    Summary lmdb;
 };
 
 SizeResults measure(const Options& options, uint32_t records) {
@@ -402,7 +440,12 @@ SizeResults measure(const Options& options, uint32_t records) {
     const Workload workload(records, options.seed);
     std::vector<RunResult> kvr_runs;
     std::vector<std::vector<RunResult>> bdb_runs(options.run_bdb ? options.bdb_configs.size() : 0);
+    std::vector<RunResult> lmdb_runs;
     for (int run = 0; run < options.runs; ++run) {
+        if (options.run_lmdb) {
+            std::printf("run %d: LMDB...\n", run + 1);
+            lmdb_runs.push_back(run_in_child(Engine::kLmdb, workload, BdbConfig{}, options.dir));
+        }
         if (options.run_kvr) {
             std::printf("run %d: KVR...\n", run + 1);
             kvr_runs.push_back(run_in_child(Engine::kKvr, workload, BdbConfig{}, options.dir));
@@ -423,25 +466,31 @@ SizeResults measure(const Options& options, uint32_t records) {
     results.kvr = summarize(kvr_runs);
     for (const auto& runs : bdb_runs)
         results.bdb.push_back(summarize(runs));
+    results.lmdb = summarize(lmdb_runs);
 
     std::printf("\n== %s records, median of %d run%s ==\n", grouped(records).c_str(), options.runs,
                 options.runs == 1 ? "" : "s");
     print_failures("KVR", results.kvr);
     for (const Summary& s : results.bdb)
         print_failures("BDB", s);
+    print_failures("LMDB", results.lmdb);
     if (options.run_bdb) {
         for (size_t c = 0; c < results.bdb.size(); ++c)
             print_table(records, results.kvr, &results.bdb[c], &options.bdb_configs[c]);
-    } else {
-        print_table(records, results.kvr, nullptr, nullptr);
     }
+    if (options.run_lmdb)
+        print_table(records, results.kvr, &results.lmdb, nullptr, "LMDB");
+    if (!options.run_bdb && !options.run_lmdb)
+        print_table(records, results.kvr, nullptr, nullptr);
     std::printf("\n");
     print_resources("KVR", results.kvr);
     for (const Summary& s : results.bdb)
         print_resources("BDB", s);
+    print_resources("LMDB", results.lmdb);
     print_runs("KVR", results.kvr);
     for (const Summary& s : results.bdb)
         print_runs("BDB", s);
+    print_runs("LMDB", results.lmdb);
     if (options.phase_clock) {
         print_phase_clock("KVR", results.kvr);
         for (const Summary& s : results.bdb)
@@ -526,13 +575,23 @@ int main(int argc, char** argv) {
 #endif
     std::printf("%ld processors online; files in %s\n", sysconf(_SC_NPROCESSORS_ONLN),
                 options.dir.c_str());
+#ifdef KVR_BENCH_LMDB
+    std::printf(
+        "LMDB: %s; a main database and a MDB_DUPSORT one for the alternate key, kept by "
+        "the runner, in one environment; MDB_NOSYNC; one transaction per phase; records "
+        "copied out of the map into user memory\n",
+        mdb_version(nullptr, nullptr, nullptr));
+#endif
+    print_load("at the start");
 
     const SizeResults large = measure(options, options.records);
     if (options.scaling) {
         const SizeResults small = measure(options, kScalingSmallRecords);
         print_scaling(options, small, large);
     }
+    print_load("at the end");
     bool ok = !options.run_kvr || large.kvr.ok;
+    ok = ok && (!options.run_lmdb || large.lmdb.ok);
     for (const Summary& s : large.bdb)
         ok = ok && (!options.run_bdb || s.ok);
     return ok ? 0 : 1;

@@ -57,6 +57,8 @@ struct BdbConfig {
 void run_kvr(const Workload& workload, const std::string& dir, RunResult* result);
 void run_bdb(const Workload& workload, const std::string& dir, const BdbConfig& config,
              RunResult* result);
+// Built when LMDB is there (KVR_BENCH_LMDB).
+void run_lmdb(const Workload& workload, const std::string& dir, RunResult* result);
 
 // Shared by the runners.
 long peak_rss_kib();

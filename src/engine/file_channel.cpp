@@ -70,6 +70,21 @@ IoOutcome FileChannel::read(void* buffer, uint32_t count, uint32_t* got) const {
     return {};
 }
 
+IoOutcome FileChannel::read_or_view(void* buffer, uint32_t count, uint32_t* got,
+                                     const unsigned char** view) const {
+    *view = nullptr;
+    if (uses_descriptor())
+        return read(buffer, count, got);
+    *got = 0;
+    DWORD n = 0;
+    if (!ReadFileView(handle_, buffer, count, &n, view))
+        return windows_failure();
+    *got = n;
+    if (*got == 0 && count != 0)
+        return IoOutcome{IoOutcome::kEndOfFile, 0};
+    return {};
+}
+
 IoOutcome FileChannel::write(const void* buffer, uint32_t count) const {
     if (uses_descriptor()) {
         if (_write(fd_, buffer, count) < 0)

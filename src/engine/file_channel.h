@@ -48,6 +48,11 @@ public:
     // Reads up to count bytes at the file position; *got receives the bytes
     // read. Reading nothing at all is kEndOfFile.
     IoOutcome read(void* buffer, uint32_t count, uint32_t* got) const;
+    // As read, for a reader that can look at the bytes in place: *view
+    // receives their address in the file's mapping (nothing copied, valid
+    // until the file is closed) or null, when they were read into buffer.
+    IoOutcome read_or_view(void* buffer, uint32_t count, uint32_t* got,
+                           const unsigned char** view) const;
     // Writes count bytes at the file position.
     IoOutcome write(const void* buffer, uint32_t count) const;
 

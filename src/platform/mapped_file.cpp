@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/vfs.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -51,6 +52,56 @@ __attribute__((tls_model("initial-exec"))) thread_local GuardedCopy* guarded_cop
 struct sigaction previous_sigbus;
 std::once_flag sigbus_handler_installed;
 
+}  // namespace
+
+// The process's mappings, for the SIGBUS handler to find one by an address
+// without a lock: a fixed table whose entries are claimed and released
+// with atomic operations.
+struct MappingRecord {
+    std::atomic<std::uintptr_t> from{0};  // 0: a free entry
+    std::atomic<std::uintptr_t> to{0};
+    std::atomic<bool> healed{false};  // a page was cut short under a view
+};
+
+namespace {
+
+constexpr int kMappingRecords = 4096;
+MappingRecord mapping_records[kMappingRecords];
+
+MappingRecord* claim_record(std::uintptr_t from, std::uintptr_t to) {
+    for (MappingRecord& record : mapping_records) {
+        std::uintptr_t free = 0;
+        if (record.from.load(std::memory_order_relaxed) == 0 &&
+            record.from.compare_exchange_strong(free, from)) {
+            record.healed.store(false);
+            record.to.store(to);
+            return &record;
+        }
+    }
+    return nullptr;
+}
+
+// A fault in a mapping of ours outside a guarded copy: a reader looking at
+// bytes of a file cut short behind its back. The page becomes a page of
+// zeros (the reader's checks then find a damaged page), and the mapping
+// serves no more reads.
+bool heal_fault(const void* address) {
+    const auto at = reinterpret_cast<std::uintptr_t>(address);
+    for (MappingRecord& record : mapping_records) {
+        const std::uintptr_t from = record.from.load();
+        if (from == 0 || at < from || at >= record.to.load())
+            continue;
+        const std::uintptr_t page_size = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+        void* page = reinterpret_cast<void*>(at & ~(page_size - 1));
+        if (::mmap(page, page_size, PROT_READ, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) ==
+            MAP_FAILED)
+            return false;
+        record.healed.store(true);
+        return true;
+    }
+    return false;
+}
+
 void on_sigbus(int signal, siginfo_t* info, void* context) {
     GuardedCopy* copy = guarded_copy;
     if (copy != nullptr && info != nullptr) {
@@ -60,6 +111,8 @@ void on_sigbus(int signal, siginfo_t* info, void* context) {
             siglongjmp(copy->resume, 1);
         }
     }
+    if (info != nullptr && heal_fault(info->si_addr))
+        return;  // the access runs again, on zeros
     // Not a guarded copy's fault: what would have happened without us.
     if ((previous_sigbus.sa_flags & SA_SIGINFO) != 0) {
         if (previous_sigbus.sa_sigaction != nullptr)
@@ -99,22 +152,33 @@ void map_file(int fd, bool writable, FileMapping* mapping) noexcept {
                         MAP_SHARED, fd, 0);
     if (base == MAP_FAILED)
         return;
+    const auto from = reinterpret_cast<std::uintptr_t>(base);
+    MappingRecord* record = claim_record(from, from + kMappingSpan);
+    if (record == nullptr) {
+        ::munmap(base, kMappingSpan);  // more mappings than the table holds: pread
+        return;
+    }
     std::call_once(sigbus_handler_installed, install_sigbus_handler);
     mapping->base = static_cast<unsigned char*>(base);
     mapping->span = kMappingSpan;
     mapping->writable = writable;
+    mapping->record = record;
 }
 
 void unmap_file(FileMapping* mapping) noexcept {
-    if (mapping->base != nullptr)
+    if (mapping->base != nullptr) {
         ::munmap(mapping->base, mapping->span);
+        mapping->record->to.store(0);
+        mapping->record->from.store(0);
+    }
     *mapping = FileMapping{};
 }
 
 namespace {
 
 bool mapped(const FileMapping& mapping, std::uint64_t offset, std::size_t count) {
-    return mapping.base != nullptr && offset <= mapping.span && count <= mapping.span - offset;
+    return mapping.base != nullptr && offset <= mapping.span && count <= mapping.span - offset &&
+           !mapping.record->healed.load(std::memory_order_relaxed);
 }
 
 // Copies between `mapped_bytes` (in the mapping) and `other` under the
@@ -142,6 +206,11 @@ bool copy_from_mapping(const FileMapping& mapping, std::uint64_t offset, void* b
         return false;
     unsigned char* at = mapping.base + offset;
     return guarded_memcpy(at, count, buffer, at);
+}
+
+const unsigned char* view_of_mapping(const FileMapping& mapping, std::uint64_t offset,
+                                     std::size_t count) noexcept {
+    return mapped(mapping, offset, count) ? mapping.base + offset : nullptr;
 }
 
 bool copy_to_mapping(const FileMapping& mapping, std::uint64_t offset, const void* buffer,

@@ -17,10 +17,12 @@
 // - A file cut short under the mapping never kills the process. Touching a
 //   mapped page past the file's end raises SIGBUS; the copy runs under a
 //   guard that turns that fault into "not mapped" (the caller then reads
-//   through pread, which reports the short read). The SIGBUS handler is
+//   through pread, which reports the short read). A fault elsewhere in a
+//   mapping (a reader looking at a view in place) is healed with a page of
+//   zeros, and that mapping serves no further reads. The SIGBUS handler is
 //   installed once, at the first mapping, and hands every fault that is not
-//   a guarded copy's to the handler that was there before it (libcob's, a
-//   sanitizer's, or the default action).
+//   in a mapping of ours to the handler that was there before it (libcob's,
+//   a sanitizer's, or the default action).
 // - Nothing is required. A mapping that cannot be made (no address space, a
 //   32-bit process, an unsuitable file system, mappings switched off for a
 //   test) leaves the handle reading through pread, with the same results.
@@ -36,10 +38,13 @@ namespace kvr::platform {
 // addresses are 32-bit) and sequential files up to this size.
 inline constexpr std::uint64_t kMappingSpan = std::uint64_t{1} << 33;
 
+struct MappingRecord;
+
 struct FileMapping {
     unsigned char* base = nullptr;  // null: no mapping
     std::uint64_t span = 0;
     bool writable = false;
+    MappingRecord* record = nullptr;  // its entry in the process's table of mappings
 };
 
 // Maps the open regular file `fd` (for writing too when `writable`, which
@@ -54,6 +59,14 @@ void unmap_file(FileMapping* mapping) noexcept;
 // `buffer`, and the caller reads through pread.
 bool copy_from_mapping(const FileMapping& mapping, std::uint64_t offset, void* buffer,
                        std::size_t count) noexcept;
+
+// The address of `count` bytes at `offset` in the mapping, for a reader that
+// looks at them in place (until the mapping goes, at the handle's close);
+// null when they are not mapped. A page of the file cut short behind such a
+// reader's back does not end the process either: the fault is healed by a
+// page of zeros in its place, and the mapping is no longer used for copies.
+const unsigned char* view_of_mapping(const FileMapping& mapping, std::uint64_t offset,
+                                     std::size_t count) noexcept;
 
 // Copies `count` bytes from `buffer` into a writable mapping at `offset`,
 // which must lie below the file's end (a mapping cannot make a file grow).

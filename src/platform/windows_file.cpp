@@ -264,6 +264,29 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* transferred,
     return kTrue;
 }
 
+BOOL ReadFileView(HANDLE file, void* buffer, DWORD count, DWORD* transferred,
+                  const unsigned char** view) noexcept {
+    *view = nullptr;
+    FileObject* object = file_object_from_handle(file);
+    if (object != nullptr && (object->access & GENERIC_READ) != 0 && count != 0 &&
+        object->position + count <= object->known_size) {
+        if (const unsigned char* bytes =
+                view_of_mapping(object->mapping, object->position, count)) {
+            if (auto error = injected_fault(FaultPlan::kRead)) {
+                if (transferred != nullptr)
+                    *transferred = 0;
+                return fail(*error);
+            }
+            *view = bytes;
+            object->position += count;
+            if (transferred != nullptr)
+                *transferred = count;
+            return kTrue;
+        }
+    }
+    return ReadFile(file, buffer, count, transferred, nullptr);
+}
+
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD* transferred,
                void* overlapped) noexcept {
     if (transferred != nullptr)

@@ -117,6 +117,15 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, void* security, DWORD
 BOOL ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* transferred,
               void* overlapped) noexcept;
 
+// Not of the Windows API: ReadFile for a reader that can look at the bytes
+// in place. When they lie in the handle's mapping of its file, *view
+// receives their address and nothing is copied (they stay there until the
+// handle is closed; a write through the handle changes them); otherwise
+// *view is null and the call is ReadFile into `buffer`. Either way it counts
+// as one read, and fails as ReadFile fails.
+BOOL ReadFileView(HANDLE file, void* buffer, DWORD count, DWORD* transferred,
+                  const unsigned char** view) noexcept;
+
 // Writes `count` bytes at the file position and moves the position past
 // them. Needs GENERIC_WRITE (else ERROR_ACCESS_DENIED). Anything short of
 // the full count fails (ERROR_DISK_FULL when the device is full); the bytes

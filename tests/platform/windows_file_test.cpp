@@ -194,9 +194,37 @@ TEST_F(WindowsFileTest, MappedReadsGiveWhatReadsGive) {
     set_file_mappings(true);
 }
 
-// A fault that is no guarded read's still takes the action it would have
-// taken without the mapping's SIGBUS handler: the default one ends the
-// process with SIGBUS.
+// A reader that looks at bytes in place through ReadFileView: a page cut
+// off behind its back reads as zeros instead of ending the process, and the
+// handle's reads go through pread from then on, which reports the cut.
+TEST_F(WindowsFileTest, AViewOfACutFileReadsZerosAndNeverEndsTheProcess) {
+    const std::string name = path("viewed");
+    HANDLE h = open(name, kReadWrite, 0, CREATE_NEW);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    write(h, std::string(3 * 4096, 'v'));
+    EXPECT_EQ(seek(h, 4096, FILE_BEGIN), 4096u);
+    char buffer[4096];
+    DWORD got = 0;
+    const unsigned char* view = nullptr;
+    ASSERT_TRUE(ReadFileView(h, buffer, 4096, &got, &view));
+    EXPECT_EQ(got, 4096u);
+    ASSERT_NE(view, nullptr);
+    EXPECT_EQ(view[100], 'v');
+    std::filesystem::resize_file(name, 4096);  // the viewed page is gone
+    EXPECT_EQ(view[100], 0);                   // healed with zeros
+    EXPECT_EQ(seek(h, 4000, FILE_BEGIN), 4000u);
+    EXPECT_EQ(read(h, 200), std::string(96, 'v'));
+    EXPECT_EQ(seek(h, 4096, FILE_BEGIN), 4096u);
+    view = nullptr;
+    ASSERT_TRUE(ReadFileView(h, buffer, 100, &got, &view));
+    EXPECT_EQ(view, nullptr);  // no views of a mapping that lost a page
+    EXPECT_EQ(got, 0u);
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+// A fault outside our mappings still takes the action it would have taken
+// without the mapping's SIGBUS handler: the default one ends the process
+// with SIGBUS.
 TEST_F(WindowsFileTest, OtherBusErrorsStillEndTheProcess) {
     HANDLE h = open(path("mapped"), kReadWrite, 0, CREATE_NEW);  // installs the handler
     ASSERT_NE(h, INVALID_HANDLE_VALUE);

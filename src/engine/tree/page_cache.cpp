@@ -40,17 +40,41 @@ int seek_to(const Tree& tree, uint32_t address) {
 // Reads the page at address into the buffer. A read that delivers part of a
 // page is accepted, the rest of the buffer zeroed; one that delivers nothing
 // is an I/O error.
-int read_page(const Tree& tree, uint32_t address, unsigned char* page) {
+// Reads the page at address into `page`, or, where the file is mapped and
+// holds the whole page, hands back its address in the mapping in *view and
+// copies nothing (only when view is not null).
+int read_page(const Tree& tree, uint32_t address, unsigned char* page,
+              const unsigned char** view = nullptr) {
     int status = seek_to(tree, address);
     if (status != kTreeOk)
         return kTreeIoError;
     uint32_t got = 0;
-    status = tree_io_status(tree.io().read(page, tree.page_size(), &got));
+    const unsigned char* in_place = nullptr;
+    status = tree_io_status(view != nullptr
+                                ? tree.io().read_or_view(page, tree.page_size(), &got, &in_place)
+                                : tree.io().read(page, tree.page_size(), &got));
     if (status != kTreeOk || got == 0)
         return kTreeIoError;
+    if (in_place != nullptr) {
+        *view = in_place;
+        return kTreeOk;
+    }
     if (got < tree.page_size())
         std::memset(page + got, 0, tree.page_size() - got);
     return kTreeOk;
+}
+
+// The page of a slot as a caller gets it: in place when it was only seen
+// (no update running), else in the slot's buffer, copied there from the
+// mapping first when an update is about to change a page seen in place.
+template <typename Slot>
+unsigned char* page_of(const Tree& tree, Slot& slot) {
+    if (slot.view != nullptr && tree.mark_dirty()) {
+        std::memcpy(slot.buffer.get(), slot.view, tree.page_size());
+        slot.view = nullptr;
+        set_page_modified(slot.buffer.get(), false);
+    }
+    return slot.bytes();
 }
 
 // What a page read from the file must say about itself before anything in
@@ -113,7 +137,7 @@ unsigned char* get_page(Tree* tree, uint32_t address, int* result) {
         if (s < tree->cache_used_ && tree->slots_[s].page == address) {
             Tree::CacheSlot& slot = tree->slots_[s];
             slot.stamp = tree->cache_clock_;
-            unsigned char* page = slot.buffer.get();
+            unsigned char* page = page_of(*tree, slot);
             if (page_self(page) != address) {
                 *result = kDamagedPage;
                 return nullptr;
@@ -134,7 +158,7 @@ unsigned char* get_page(Tree* tree, uint32_t address, int* result) {
             continue;
         tree->slot_hint_[hint_at] = static_cast<int8_t>(s);
         slot.stamp = tree->cache_clock_;
-        unsigned char* page = slot.buffer.get();
+        unsigned char* page = page_of(*tree, slot);
         if (page_self(page) != address) {
             *result = kDamagedPage;
             return nullptr;
@@ -166,7 +190,9 @@ unsigned char* get_page(Tree* tree, uint32_t address, int* result) {
         }
         Tree::CacheSlot& victim = tree->slots_[chosen];
         unsigned char* page = victim.buffer.get();
-        if (page_modified(page)) {
+        if (victim.view != nullptr) {
+            victim.view = nullptr;  // seen in place: nothing to write
+        } else if (page_modified(page)) {
             set_page_modified(page, false);
             if (page_self(page) != victim.page) {
                 *result = kDamagedPage;
@@ -185,16 +211,29 @@ unsigned char* get_page(Tree* tree, uint32_t address, int* result) {
     unsigned char* page = slot.buffer.get();
     slot.stamp = tree->cache_clock_;
     slot.page = address;
+    slot.view = nullptr;
     tree->slot_hint_[hint_at] = static_cast<int8_t>(chosen);
     if (!tree->fresh_page_) {
-        *result = read_page(*tree, address, page);
-        set_page_modified(page, false);
+        // A page only looked at is looked at in place, where the file is
+        // mapped: no copy.
+        const unsigned char* view = nullptr;
+        *result = read_page(*tree, address, page, tree->mark_dirty_ ? nullptr : &view);
+        if (view != nullptr && !page_modified(view)) {
+            slot.view = view;
+            page = slot.bytes();
+        } else {
+            // A mark the file should not hold is dropped from a copy.
+            if (view != nullptr)
+                std::memcpy(page, view, tree->page_size_);
+            set_page_modified(page, false);
+        }
         if (*result == kTreeOk && !page_read_is_sound(*tree, page, address))
             *result = kDamagedPage;
         if (*result != kTreeOk) {
             // Nothing of a page that failed is kept.
             slot.page = kNoPage;
             slot.stamp = 0;
+            slot.view = nullptr;
             return nullptr;
         }
     }
@@ -237,6 +276,7 @@ int free_page(Tree* tree, uint32_t address) {
         Tree::CacheSlot& slot = tree->slots_[s];
         if (slot.page == address) {
             slot.page = kNoPage;
+            slot.view = nullptr;
             set_page_modified(slot.buffer.get(), false);
             break;
         }
@@ -253,6 +293,7 @@ int reload_root(Tree* tree) {
         Tree::CacheSlot& slot = tree->slots_[s];
         slot.page = kNoPage;
         slot.stamp = 0;
+        slot.view = nullptr;
         set_page_modified(slot.buffer.get(), false);
     }
     if (seek_to(*tree, tree->header_at_ + kRootAt) != kTreeOk)
@@ -278,7 +319,9 @@ int flush_tree(Tree* tree) {
         if (slot.page == kNoPage)
             continue;
         unsigned char* page = slot.buffer.get();
-        if (page_modified(page)) {
+        if (slot.view != nullptr) {
+            slot.view = nullptr;  // seen in place: the file's already
+        } else if (page_modified(page)) {
             set_page_modified(page, false);
             if (page_self(page) != slot.page)
                 return kDamagedPage;

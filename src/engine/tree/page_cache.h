@@ -11,6 +11,11 @@
 // are never written back except by close. Pointers into the buffers stay
 // valid only until the next operation on the tree.
 //
+// Where the file is mapped, a page fetched outside an update is looked at
+// in place in the mapping, not copied into a buffer; an update that fetches
+// it gets a copy in the slot's buffer, which is the one it changes. A page
+// fetched outside an update must not be written.
+//
 // A page read from the file is checked before it is used: its own address,
 // its type (branch or leaf), its count (0 up to its type's maximum + 1, and
 // never more than the page can hold) and its key number; anything else is a

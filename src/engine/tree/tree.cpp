@@ -37,6 +37,7 @@ void Tree::reset() {
         slot.page = kNoPage;
         slot.stamp = 0;
         slot.buffer.reset();
+        slot.view = nullptr;
     }
     cursor_ = Cursor{};
 }
@@ -160,8 +161,8 @@ int Tree::close() {
         cursor_.state = 0;
         for (int s = 0; s < cache_used_; ++s) {
             CacheSlot& slot = slots_[s];
-            if (slot.page == kNoPage)
-                continue;
+            if (slot.page == kNoPage || slot.view != nullptr)
+                continue;  // a page seen in place is the file's already
             unsigned char* page = slot.buffer.get();
             if (page_self(page) != slot.page) {
                 ++mismatches;

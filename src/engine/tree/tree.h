@@ -114,7 +114,7 @@ public:
     int cache_used() const { return cache_used_; }
     uint32_t cached_page(int slot) const { return slots_[slot].page; }
     uint32_t cache_stamp(int slot) const { return slots_[slot].stamp; }
-    unsigned char* cache_buffer(int slot) const { return slots_[slot].buffer.get(); }
+    unsigned char* cache_buffer(int slot) const { return slots_[slot].bytes(); }
 
 private:
     // The page cache (page_cache.h) keeps its state here.
@@ -128,6 +128,13 @@ private:
         uint32_t page = kNoPage;
         uint32_t stamp = 0;
         std::unique_ptr<unsigned char[]> buffer;  // page_size bytes once used
+        // A clean page read in place from the file's mapping, not copied
+        // into the buffer; null when the buffer holds the page. A page an
+        // update marks modified is copied into the buffer first.
+        const unsigned char* view = nullptr;
+        unsigned char* bytes() const {
+            return view != nullptr ? const_cast<unsigned char*>(view) : buffer.get();
+        }
     };
 
     // Forgets everything of an earlier open, freeing the buffers.

@@ -137,7 +137,10 @@ TEST_F(TreeOpenClose, CloseWritesEveryPageAndCountsMismatches) {
     const uint32_t b = make_leaf();
     ASSERT_EQ(flush_tree(&tree()), 0);
     tree().begin_operation();
-    set_next_page(fetch(a), b);  // changed without the modified mark
+    tree().set_mark_dirty(true);  // a page to be changed is fetched by an update
+    unsigned char* changed = fetch(a);
+    set_page_modified(changed, false);
+    set_next_page(changed, b);  // changed without the modified mark
     unsigned char* wrong = fetch(b);
     set_page_self(wrong, a);
     set_prev_page(wrong, 77);

@@ -369,6 +369,7 @@ void run_bdb(const Workload& workload, const std::string& dir, const BdbConfig& 
     result->size_after_delete = file_size(dir + "/" + random);
     e->dbremove(e, nullptr, random.c_str(), nullptr, 0);
     result->peak_rss_kib = peak_rss_kib();
+    result->anon_rss_kib = anonymous_rss_kib();
     result->ok = true;
 }
 

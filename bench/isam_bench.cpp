@@ -40,6 +40,18 @@ long peak_rss_kib() {
     return usage.ru_maxrss;
 }
 
+long anonymous_rss_kib() {
+    long kib = 0;
+    if (std::FILE* status = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, status) != nullptr)
+            if (std::sscanf(line, "RssAnon: %ld", &kib) == 1)
+                break;
+        std::fclose(status);
+    }
+    return kib;
+}
+
 uint64_t file_size(const std::string& path) {
     struct stat status;
     if (::stat(path.c_str(), &status) != 0)
@@ -277,6 +289,7 @@ struct Summary {
     uint64_t operations[kPhaseCount] = {};
     long base_rss_kib = 0;
     long peak_rss_kib = 0;
+    long anon_rss_kib = 0;
     uint64_t size_ascending = 0;
     uint64_t size_random = 0;
     uint64_t size_after_delete = 0;
@@ -304,13 +317,15 @@ Summary summarize(const std::vector<RunResult>& runs) {
         summary.seconds[phase] = median(times);
         summary.operations[phase] = runs.front().operations[phase];
     }
-    std::vector<double> base, peak;
+    std::vector<double> base, peak, anon;
     for (const RunResult& r : runs) {
         base.push_back(static_cast<double>(r.base_rss_kib));
         peak.push_back(static_cast<double>(r.peak_rss_kib));
+        anon.push_back(static_cast<double>(r.anon_rss_kib));
     }
     summary.base_rss_kib = static_cast<long>(median(base));
     summary.peak_rss_kib = static_cast<long>(median(peak));
+    summary.anon_rss_kib = static_cast<long>(median(anon));
     const RunResult& first = runs.front();
     summary.size_ascending = first.size_ascending;
     summary.size_random = first.size_random;
@@ -396,10 +411,12 @@ void print_resources(const char* engine, const Summary& summary) {
     if (!summary.ok)
         return;
     std::printf(
-        "%-4s peak RSS %s KiB (%s KiB before the engine ran); file size: ascending "
+        "%-4s peak RSS %s KiB (%s KiB before the engine ran; own memory at the end %s KiB, "
+        "the rest is mapped file pages); file size: ascending "
         "load %s, random load after rewrites %s, after deleting all %s bytes\n",
         engine, grouped(static_cast<uint64_t>(summary.peak_rss_kib)).c_str(),
         grouped(static_cast<uint64_t>(summary.base_rss_kib)).c_str(),
+        grouped(static_cast<uint64_t>(summary.anon_rss_kib)).c_str(),
         grouped(summary.size_ascending).c_str(), grouped(summary.size_random).c_str(),
         grouped(summary.size_after_delete).c_str());
 }

@@ -234,6 +234,7 @@ void run_kvr(const Workload& workload, const std::string& dir, RunResult* result
     result->size_after_delete = file_size(random);
     std::remove(random.c_str());
     result->peak_rss_kib = peak_rss_kib();
+    result->anon_rss_kib = anonymous_rss_kib();
     result->ok = true;
 }
 

@@ -297,6 +297,7 @@ void run_lmdb(const Workload& workload, const std::string& dir, RunResult* resul
         return;
     result->size_after_delete = file_size(random + "/data.mdb");
     result->peak_rss_kib = peak_rss_kib();
+    result->anon_rss_kib = anonymous_rss_kib();
     result->ok = true;
 }
 

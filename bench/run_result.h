@@ -41,6 +41,7 @@ struct RunResult {
     double started[kPhaseCount] = {};  // CLOCK_MONOTONIC seconds, for a profiler's time filter
     long base_rss_kib = 0;             // before the engine was first called
     long peak_rss_kib = 0;             // getrusage at the end of the run
+    long anon_rss_kib = 0;             // the process's own memory at the end (RssAnon)
     uint64_t size_ascending = 0;       // file loaded in ascending order
     uint64_t size_random = 0;          // file loaded in random order, after the rewrites
     uint64_t size_after_delete = 0;    // that file once every record is deleted
@@ -62,6 +63,8 @@ void run_lmdb(const Workload& workload, const std::string& dir, RunResult* resul
 
 // Shared by the runners.
 long peak_rss_kib();
+// The process's own memory now, without the file pages mapped into it.
+long anonymous_rss_kib();
 uint64_t file_size(const std::string& path);
 
 class Stopwatch {

@@ -142,8 +142,6 @@ unsigned char* get_page(Tree* tree, uint32_t address, int* result) {
                 *result = kDamagedPage;
                 return nullptr;
             }
-            if (tree->mark_dirty_)
-                set_page_modified(page, true);
             return page;
         }
     }
@@ -163,8 +161,6 @@ unsigned char* get_page(Tree* tree, uint32_t address, int* result) {
             *result = kDamagedPage;
             return nullptr;
         }
-        if (tree->mark_dirty_)
-            set_page_modified(page, true);
         return page;
     }
 
@@ -237,7 +233,7 @@ unsigned char* get_page(Tree* tree, uint32_t address, int* result) {
             return nullptr;
         }
     }
-    if (tree->mark_dirty_)
+    if (tree->fresh_page_)
         set_page_modified(page, true);
     return page;
 }

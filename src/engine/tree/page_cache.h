@@ -34,8 +34,10 @@ namespace kvr::tree {
 // The page at address, from the cache or read from the file. *result is 0,
 // or 102 (address 0, a damaged page, no slot free of the running operation),
 // 106 (a failed seek, read or write-back), 107 (no memory for a buffer); the
-// result is then null. While the tree's mark_dirty is set the page comes
-// back marked modified.
+// result is then null. While the tree's mark_dirty is set (an update runs)
+// the page comes back in the slot's own buffer, ready to be changed; whoever
+// changes it marks it modified, and only pages so marked (and new pages) are
+// written back.
 unsigned char* get_page(Tree* tree, uint32_t address, int* result);
 
 // A new page from the data store, zero-filled, with its own address, the

@@ -7,8 +7,10 @@
       * Step 2  applies the day's transactions (A add, C change,
       *         D delete) by key.  Every rejected record goes to a
       *         record sequential error file with the FILE STATUS that
-      *         rejected it; a relative file keeps one counter record
-      *         per transaction type.
+      *         rejected it, or "--" when the job's own rules did (over
+      *         the credit limit, an unknown transaction type); a
+      *         relative file keeps one counter record per transaction
+      *         type.
       * Step 3  prints the report: the rejects read back from the
       *         error file, the customers in city order with per-city
       *         totals, customers near their credit limit in customer
@@ -264,14 +266,14 @@
            05  FILLER              PIC X(9)  VALUE "TOTAL".
            05  WS-CT-CITY          PIC X(14).
            05  WS-CT-COUNT         PIC ZZZZ9.
-           05  FILLER              PIC X(18) VALUE " CUSTOMERS".
+           05  WS-CT-NOUN          PIC X(18).
            05  WS-CT-BALANCE       PIC ---,---,--9.99.
        01  WS-GRAND-TOTAL-LINE.
            05  FILLER              PIC X(15) VALUE "ALL CITIES".
            05  WS-GT-CITIES        PIC ZZZZ9.
-           05  FILLER              PIC X(9)  VALUE " CITIES".
+           05  WS-GT-CITY-NOUN     PIC X(9).
            05  WS-GT-COUNT         PIC ZZZZ9.
-           05  FILLER              PIC X(18) VALUE " CUSTOMERS".
+           05  WS-GT-NOUN          PIC X(18).
            05  WS-GT-BALANCE       PIC ---,---,--9.99.
 
        01  WS-LOOKUP-LINE.
@@ -527,7 +529,7 @@
                WHEN OTHER
                    MOVE 9 TO WS-SLOT
                    MOVE "UNKNOWN" TO WS-SLOT-NAME
-                   MOVE SPACES TO WS-REJECT-STATUS
+                   MOVE "--" TO WS-REJECT-STATUS
                    MOVE "UNKNOWN TRANSACTION TYPE" TO WS-REASON
                    PERFORM REJECT-TRANSACTION
            END-EVALUATE
@@ -579,7 +581,7 @@
            IF OUTCOME-APPLIED
                COMPUTE WS-NEW-BALANCE = CM-BALANCE + WS-AMOUNT
                IF WS-NEW-BALANCE > CM-LIMIT
-                   MOVE WS-MASTER-STATUS TO WS-REJECT-STATUS
+                   MOVE "--" TO WS-REJECT-STATUS
                    MOVE "OVER CREDIT LIMIT" TO WS-REASON
                    PERFORM REJECT-TRANSACTION
                END-IF
@@ -822,7 +824,17 @@
                PERFORM PRINT-CITY-TOTAL
            END-IF
            MOVE WS-CITY-GROUPS TO WS-GT-CITIES
+           IF WS-CITY-GROUPS = 1
+               MOVE " CITY" TO WS-GT-CITY-NOUN
+           ELSE
+               MOVE " CITIES" TO WS-GT-CITY-NOUN
+           END-IF
            MOVE WS-ALL-COUNT TO WS-GT-COUNT
+           IF WS-ALL-COUNT = 1
+               MOVE " CUSTOMER" TO WS-GT-NOUN
+           ELSE
+               MOVE " CUSTOMERS" TO WS-GT-NOUN
+           END-IF
            MOVE WS-ALL-BALANCE TO WS-GT-BALANCE
            MOVE WS-GRAND-TOTAL-LINE TO WS-LINE
            PERFORM PUT-LINE.
@@ -830,6 +842,11 @@
        PRINT-CITY-TOTAL.
            MOVE WS-CURRENT-CITY TO WS-CT-CITY
            MOVE WS-CITY-COUNT TO WS-CT-COUNT
+           IF WS-CITY-COUNT = 1
+               MOVE " CUSTOMER" TO WS-CT-NOUN
+           ELSE
+               MOVE " CUSTOMERS" TO WS-CT-NOUN
+           END-IF
            MOVE WS-CITY-BALANCE TO WS-CT-BALANCE
            MOVE WS-CITY-TOTAL-LINE TO WS-LINE
            PERFORM PUT-LINE.

@@ -18,10 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "vmqrmkvr/fcb.h"
-#include "vmqrmkvr/vmqrtlib.h"
-
-extern "C" void _IO_Init(vmq_fcb* fcb, vmq_program_context* context);
+#include "vmqrmkvr/vmqrmkvr.h"
 
 namespace {
 

@@ -7,9 +7,8 @@
 #include "bridge/file_removal.h"
 #include "bridge/open_failure.h"
 #include "bridge/open_files.h"
+#include "vmqrmkvr/vmqrmkvr.h"
 #include "vmqrmkvr/vmqrtlib.h"
-
-extern "C" void _IO_Init(vmq_fcb* fcb, vmq_program_context* context);
 
 namespace kvr::bridge {
 

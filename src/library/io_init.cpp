@@ -1,7 +1,7 @@
 // _IO_Init: the library's one export. The runtime calls it for a file; it
 // stores the OPEN entry point of the file's organization in the FCB, and
 // nothing else happens until OPEN.
-#include "library/io_init.h"
+#include "vmqrmkvr/vmqrmkvr.h"
 
 #include "verbs/entry_points.h"
 #include "vmqrmkvr/vmqrtlib.h"

@@ -15,6 +15,7 @@
 #include "tools/kvr_tool.h"
 #include "tools/tool_support.h"
 #include "vmqrmkvr/isam.h"
+#include "vmqrmkvr/vmqrmkvr.h"
 
 namespace kvr::tools {
 
@@ -109,6 +110,7 @@ int command_info(const CommandLine& line, const Streams& io) {
     Organization organization{};
     if (!identify_file(path, io, &organization))
         return kExitFailed;
+    std::fprintf(io.out, "library         vmqrmkvr %s\n", VMQRMKVR_VERSION);
     if (organization == Organization::kSequential)
         return info_sequential(path, io);
 

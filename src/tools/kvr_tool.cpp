@@ -1,4 +1,5 @@
-// The command line: which command, its operands and options, --help.
+// The command line: which command, its operands and options, --help and
+// --version.
 #include "tools/kvr_tool.h"
 
 #include <cerrno>
@@ -7,6 +8,7 @@
 
 #include "tools/commands.h"
 #include "tools/tool_support.h"
+#include "vmqrmkvr/vmqrmkvr.h"
 
 namespace kvr::tools {
 
@@ -156,7 +158,11 @@ const char kToolHelp[] =
     "  rebuild FILE       every index rebuilt from the records\n"
     "  convert FILE       a block-format file rewritten in the slot format\n"
     "\n"
-    "kvr COMMAND --help shows a command's options.\n";
+    "kvr COMMAND --help shows a command's options; kvr --version the version.\n";
+
+// kvr is built with the library: their versions are one. help2man takes
+// the man page's version from this line.
+const char kVersion[] = "kvr (KVR) " VMQRMKVR_VERSION "\n";
 
 const CommandInfo* find_command(const std::string& name) {
     for (const CommandInfo& command : kCommands)
@@ -205,6 +211,10 @@ int run(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
     const std::string name = argv[1];
     if (name == "--help" || name == "-h" || name == "help") {
         std::fputs(kToolHelp, out);
+        return kExitOk;
+    }
+    if (name == "--version") {
+        std::fputs(kVersion, out);
         return kExitOk;
     }
     const CommandInfo* command = find_command(name);

@@ -4,10 +4,9 @@
 
 #include <cstring>
 
-#include "library/io_init.h"
 #include "support/cobol_program.h"
 #include "verbs/entry_points.h"
-#include "vmqrmkvr/vmqrtlib.h"
+#include "vmqrmkvr/vmqrmkvr.h"
 
 namespace {
 

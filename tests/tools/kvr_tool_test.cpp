@@ -38,6 +38,7 @@
 #include "tools/tool_support.h"
 #include "vmqrmkvr/attributes.h"
 #include "vmqrmkvr/isam.h"
+#include "vmqrmkvr/vmqrmkvr.h"
 #include "vmqrmkvr/seqfs.h"
 
 namespace {
@@ -214,6 +215,10 @@ TEST_F(KvrTool, HelpUsageAndErrorsNameTheFileAndTheReason) {
         EXPECT_EQ(help.status, kExitOk) << command;
         EXPECT_EQ(help.out.rfind(std::string("usage: kvr ") + command, 0), 0u) << help.out;
     }
+    // The version, the library's, as help2man reads it for the man page.
+    r = kvr_run({"--version"});
+    EXPECT_EQ(r.status, kExitOk);
+    EXPECT_EQ(r.out, std::string("kvr (KVR) ") + VMQRMKVR_VERSION + "\n");
     EXPECT_EQ(kvr_run({}).status, kExitFailed);
     r = kvr_run({"frobnicate"});
     EXPECT_EQ(r.status, kExitFailed);
@@ -252,6 +257,8 @@ TEST_F(KvrTool, InfoDescribesIndexedRelativeAndSequentialFiles) {
     make_customers(file, 400);
     Result r = kvr_run({"info", file});
     ASSERT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_EQ(r.out.rfind(std::string("library         vmqrmkvr ") + VMQRMKVR_VERSION + "\n", 0), 0u)
+        << r.out;
     EXPECT_NE(r.out.find("organization    indexed, slot format (version 199609)"),
               std::string::npos)
         << r.out;
@@ -289,6 +296,8 @@ TEST_F(KvrTool, InfoDescribesIndexedRelativeAndSequentialFiles) {
     ASSERT_EQ(kvr_run({"unload", file, sequential}).status, kExitOk);
     r = kvr_run({"info", sequential});
     ASSERT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_EQ(r.out.rfind(std::string("library         vmqrmkvr ") + VMQRMKVR_VERSION + "\n", 0), 0u)
+        << r.out;
     EXPECT_NE(r.out.find("organization    sequential"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("record count    320"), std::string::npos) << r.out;
 }

@@ -872,7 +872,7 @@ TEST_F(ForeignBlockFiles, LeafLimitsPastThePageOpenAndSplitAtWhatFits) {
     // entries to 290: it splits at 289, never holding what does not fit.
     ASSERT_EQ(open(&slot, IX_MODE_UPDATE), 0);
     for (int n = 1400; n < 1490; ++n) {
-        char low[8];
+        char low[16];
         std::snprintf(low, sizeof low, " %03d", n - 1400);
         const Bytes r = make(n, 10) + low + make(n, 40).substr(14);
         ASSERT_EQ(io(IX_WRITE, &slot, r), 0) << n;

@@ -27,6 +27,13 @@ struct CommandLine {
 struct Streams {
     std::FILE* out;
     std::FILE* err;
+    // kvr --verbose: messages also give the engines' result codes.
+    bool verbose = false;
+    // An engine's result in words, with its code when verbose.
+    std::string engine_text(int result) const { return tools::engine_text(result, verbose); }
+    std::string sequential_text(int result) const {
+        return tools::sequential_text(result, verbose);
+    }
     // "kvr: FILE: what" on the message stream.
     void error(const std::string& file, const std::string& what) const;
     void warn(const std::string& file, const std::string& what) const { error(file, what); }

@@ -62,7 +62,7 @@ bool verify_new_file(const std::string& path, uint64_t expected, const Streams& 
     IndexedFile check;
     const int result = check.open_input(path);
     if (result != engine::kOk) {
-        io.error(name, "the new file cannot be opened again: " + engine_text(result));
+        io.error(name, "the new file cannot be opened again: " + io.engine_text(result));
         return false;
     }
     isam::FileProblem problem;
@@ -90,7 +90,7 @@ bool verify_new_sequential(const std::string& path, uint64_t expected, const Str
     while (result == 0 && (result = check.read_length(&length)) == 0)
         ++records;
     if (result != 9) {
-        io.error(name, "the new file cannot be read again: " + sequential_text(result));
+        io.error(name, "the new file cannot be read again: " + io.sequential_text(result));
         return false;
     }
     if (records != expected) {
@@ -102,13 +102,13 @@ bool verify_new_sequential(const std::string& path, uint64_t expected, const Str
 }
 
 // Why an input open of an indexed or relative file failed, in words.
-std::string open_failure(const std::string& path, int result) {
+std::string open_failure(const std::string& path, int result, const Streams& io) {
     std::string problem;
     if (result == engine::kNotIndexedFile)
         problem = isam::ix_header_problem(path.c_str());
     if (problem.find("never closed") != std::string::npos)
         problem += "; run kvr rebuild first";
-    return problem.empty() ? engine_text(result) : problem;
+    return problem.empty() ? io.engine_text(result) : problem;
 }
 
 // Reads every record of an indexed, relative or sequential file in the order
@@ -124,7 +124,7 @@ int read_all(const std::string& path, int k, const Streams& io, FileAttributes* 
     if (organization == Organization::kSequential) {
         SequentialFile file;
         if (const int result = file.open_input(path); result != 0) {
-            io.error(path, sequential_text(result));
+            io.error(path, io.sequential_text(result));
             return kExitFailed;
         }
         *attributes = file.attributes();
@@ -137,7 +137,7 @@ int read_all(const std::string& path, int k, const Streams& io, FileAttributes* 
                 return kExitOk;
             if (result != 0) {
                 io.error(path,
-                         "record " + std::to_string(count + 1) + ": " + sequential_text(result));
+                         "record " + std::to_string(count + 1) + ": " + io.sequential_text(result));
                 return kExitFailed;
             }
             ++count;
@@ -150,7 +150,7 @@ int read_all(const std::string& path, int k, const Streams& io, FileAttributes* 
     IndexedFile file;
     int result = file.open_input(path);
     if (result != engine::kOk) {
-        io.error(path, open_failure(path, result));
+        io.error(path, open_failure(path, result, io));
         return kExitFailed;
     }
     *attributes = file.attributes();
@@ -163,7 +163,7 @@ int read_all(const std::string& path, int k, const Streams& io, FileAttributes* 
             return kExitFailed;
     }
     if (result != engine::kEndOfFile && result != engine::kNotFound) {
-        io.error(path, "after " + std::to_string(count) + " records: " + engine_text(result));
+        io.error(path, "after " + std::to_string(count) + " records: " + io.engine_text(result));
         return kExitFailed;
     }
     if (count != attributes->record_count) {
@@ -217,7 +217,7 @@ int command_unload(const CommandLine& line, const Streams& io) {
                     failure = std::strerror(errno);
             } else if (const int result = sequential.create(target.path(), attributes);
                        result != 0) {
-                failure = sequential_text(result);
+                failure = io.sequential_text(result);
             }
             if (!failure.empty())
                 return false;
@@ -241,7 +241,7 @@ int command_unload(const CommandLine& line, const Streams& io) {
         }
         if (const int result = sequential.write(r.data(), static_cast<uint32_t>(r.size()));
             result != 0) {
-            failure = "record " + std::to_string(count) + ": " + sequential_text(result);
+            failure = "record " + std::to_string(count) + ": " + io.sequential_text(result);
             return false;
         }
         return true;
@@ -253,14 +253,14 @@ int command_unload(const CommandLine& line, const Streams& io) {
             if (text_file == nullptr)
                 failure = std::strerror(errno);
         } else if (const int result = sequential.create(target.path(), attributes); result != 0) {
-            failure = sequential_text(result);
+            failure = io.sequential_text(result);
         }
     }
     int closed = 0;
     if (text_file != nullptr && std::fclose(text_file) != 0 && failure.empty())
         failure = std::strerror(errno);
     if ((closed = sequential.close()) != 0 && failure.empty())
-        failure = sequential_text(closed);
+        failure = io.sequential_text(closed);
     if (!failure.empty()) {
         io.error(target.final_path(), failure);
         return kExitFailed;
@@ -272,8 +272,8 @@ int command_unload(const CommandLine& line, const Streams& io) {
         io.error(target.final_path(), reason);
         return kExitFailed;
     }
-    std::fprintf(io.out, "%s: %" PRIu64 " records unloaded to %s\n", path.c_str(), count,
-                 target.final_path().c_str());
+    std::fprintf(io.out, "%s: %s unloaded to %s\n", path.c_str(),
+                 count_text(count, "record").c_str(), target.final_path().c_str());
     return kExitOk;
 }
 
@@ -342,7 +342,7 @@ bool load_attributes(const CommandLine& line, const Streams& io, const std::stri
         if (result == engine::kSequentialFile) {
             SequentialFile plain;
             if (const int opened = plain.open_input(*like); opened != 0) {
-                io.error(*like, sequential_text(opened));
+                io.error(*like, io.sequential_text(opened));
                 return false;
             }
             *a = plain.attributes();
@@ -350,7 +350,7 @@ bool load_attributes(const CommandLine& line, const Streams& io, const std::stri
             return true;
         }
         if (result != engine::kOk) {
-            std::string problem = engine_text(result);
+            std::string problem = io.engine_text(result);
             if (result == engine::kNotIndexedFile)
                 problem = isam::ix_header_problem(like->c_str());
             io.error(*like, problem);
@@ -436,15 +436,15 @@ int command_load(const CommandLine& line, const Streams& io) {
     SequentialFile sequential;
     if (to_sequential) {
         if (const int result = sequential.create(target.path(), a); result != 0) {
-            io.error(path, "cannot be created: " + sequential_text(result));
+            io.error(path, "cannot be created: " + io.sequential_text(result));
             return kExitFailed;
         }
     } else if (const int result = create_file(target.path(), a, isam::StoreFormat::kSlots);
                result != engine::kOk) {
-        io.error(path, "cannot be created: " + engine_text(result));
+        io.error(path, "cannot be created: " + io.engine_text(result));
         return kExitFailed;
     } else if (const int opened = file.open_update(target.path()); opened != engine::kOk) {
-        io.error(path, "cannot be opened: " + engine_text(opened));
+        io.error(path, "cannot be opened: " + io.engine_text(opened));
         return kExitFailed;
     }
     const bool relative = a.organization == Organization::kRelative;
@@ -487,12 +487,13 @@ int command_load(const CommandLine& line, const Streams& io) {
         const std::string named = where + (prime.empty() ? "" : " (" + prime + ")");
         if (result != engine::kDuplicate && result != engine::kRecordTooShort &&
             result != engine::kRecordTooLong) {
-            failure = named + " cannot be written: " +
-                      (to_sequential ? sequential_text(sequential_result) : engine_text(result));
+            failure =
+                named + " cannot be written: " +
+                (to_sequential ? io.sequential_text(sequential_result) : io.engine_text(result));
             return false;
         }
         ++refused;
-        std::string what = engine_text(result);
+        std::string what = io.engine_text(result);
         if (result == engine::kRecordTooLong || result == engine::kRecordTooShort)
             what = std::to_string(record.size() - ((text || gnucobol) && relative ? 4 : 0)) +
                    " bytes, outside the file's record lengths";
@@ -544,9 +545,23 @@ int command_load(const CommandLine& line, const Streams& io) {
             io.error(input, why);
             return kExitFailed;
         }
+        // What the file is, when it is not the sequential file expected.
+        Organization kind{};
+        if (!identify(input, &kind, &why)) {
+            io.error(input, why +
+                                "; a text file loads with --text, a file GnuCOBOL's own "
+                                "handler wrote with --format gnucobol");
+            return kExitFailed;
+        }
+        if (kind != Organization::kSequential) {
+            io.error(input,
+                     "an indexed or relative file of this system; kvr load reads a "
+                     "sequential one (kvr unload makes it)");
+            return kExitFailed;
+        }
         SequentialFile in;
         if (const int result = in.open_input(input); result != 0) {
-            io.error(input, sequential_text(result));
+            io.error(input, io.sequential_text(result));
             return kExitFailed;
         }
         Progress progress(io.err, "loading", size_of(input));
@@ -561,7 +576,8 @@ int command_load(const CommandLine& line, const Streams& io) {
             progress.update(bytes);
         }
         if (result != 9 && failure.empty()) {
-            io.error(input, "record " + std::to_string(count + 1) + ": " + sequential_text(result));
+            io.error(input,
+                     "record " + std::to_string(count + 1) + ": " + io.sequential_text(result));
             return kExitFailed;
         }
     }
@@ -570,15 +586,15 @@ int command_load(const CommandLine& line, const Streams& io) {
         return kExitFailed;
     }
     if (const int result = file.close(); result != engine::kOk) {
-        io.error(path, "cannot be closed: " + engine_text(result));
+        io.error(path, "cannot be closed: " + io.engine_text(result));
         return kExitFailed;
     }
     if (const int result = sequential.close(); result != 0) {
-        io.error(path, "cannot be closed: " + sequential_text(result));
+        io.error(path, "cannot be closed: " + io.sequential_text(result));
         return kExitFailed;
     }
     if (refused != 0) {
-        io.error(path, std::to_string(refused) + " record(s) refused; no file was created");
+        io.error(path, count_text(refused, "record") + " refused; no file was created");
         return kExitDamaged;
     }
     if (!(to_sequential ? verify_new_sequential(target.path(), written, io, path)
@@ -588,8 +604,8 @@ int command_load(const CommandLine& line, const Streams& io) {
             io.error(path, reason);
         return kExitFailed;
     }
-    std::fprintf(io.out, "%s: %" PRIu64 " records loaded from %s\n", path.c_str(), written,
-                 input.c_str());
+    std::fprintf(io.out, "%s: %s loaded from %s\n", path.c_str(),
+                 count_text(written, "record").c_str(), input.c_str());
     return kExitOk;
 }
 
@@ -607,8 +623,8 @@ int command_rebuild(const CommandLine& line, const Streams& io) {
         std::string problem;
         if (result == engine::kNotIndexedFile)
             problem = isam::ix_header_problem(path.c_str());
-        io.error(path, (problem.empty() ? engine_text(result) : problem) +
-                           "; nothing was changed");
+        io.error(path,
+                 (problem.empty() ? io.engine_text(result) : problem) + "; nothing was changed");
         return kExitFailed;
     }
     const FileAttributes a = source.attributes();
@@ -631,12 +647,12 @@ int command_rebuild(const CommandLine& line, const Streams& io) {
     const isam::StoreFormat format =
         a.block_format ? isam::StoreFormat::kBlocks : isam::StoreFormat::kSlots;
     if (const int result = create_file(target.path(), a, format); result != engine::kOk) {
-        io.error(path, "the new file cannot be created: " + engine_text(result));
+        io.error(path, "the new file cannot be created: " + io.engine_text(result));
         return kExitFailed;
     }
     IndexedFile rebuilt;
     if (const int result = rebuilt.open_update(target.path()); result != engine::kOk) {
-        io.error(path, "the new file cannot be opened: " + engine_text(result));
+        io.error(path, "the new file cannot be opened: " + io.engine_text(result));
         return kExitFailed;
     }
     SequentialFile aside;
@@ -659,21 +675,22 @@ int command_rebuild(const CommandLine& line, const Streams& io) {
             if (result != engine::kDuplicate && result != engine::kRecordTooShort &&
                 result != engine::kRecordTooLong) {
                 failure = "the record at offset " + std::to_string(address) +
-                          " cannot be written to the new file: " + engine_text(result);
+                          " cannot be written to the new file: " + io.engine_text(result);
                 return false;
             }
             if (!aside_open) {
                 FileAttributes plain = a;
                 plain.min_length = 0;
                 if (const int r = aside.create(collisions.path(), plain); r != 0) {
-                    failure = "cannot create " + collisions.final_path() + ": " +
-                              sequential_text(r);
+                    failure =
+                        "cannot create " + collisions.final_path() + ": " + io.sequential_text(r);
                     return false;
                 }
                 aside_open = true;
             }
             if (const int r = aside.write(data, length); r != 0) {
-                failure = "cannot write to " + collisions.final_path() + ": " + sequential_text(r);
+                failure =
+                    "cannot write to " + collisions.final_path() + ": " + io.sequential_text(r);
                 return false;
             }
             ++set_aside;
@@ -681,7 +698,7 @@ int command_rebuild(const CommandLine& line, const Streams& io) {
                                prime_text(a, data, length) + ") is set aside: " +
                                (result == engine::kDuplicate
                                     ? std::string("a record found before it has the same key")
-                                    : engine_text(result)));
+                                    : io.engine_text(result)));
             return true;
         },
         &notes, &space);
@@ -699,12 +716,12 @@ int command_rebuild(const CommandLine& line, const Streams& io) {
                                                   "never finished)"
                                                 : ""));
     if (walked != engine::kOk && failure.empty())
-        failure = "the data store cannot be read: " + engine_text(walked);
+        failure = "the data store cannot be read: " + io.engine_text(walked);
     if (const int result = rebuilt.close(); result != engine::kOk && failure.empty())
-        failure = "the new file cannot be closed: " + engine_text(result);
+        failure = "the new file cannot be closed: " + io.engine_text(result);
     if (aside_open) {
         if (const int result = aside.close(); result != 0 && failure.empty())
-            failure = "cannot close " + collisions.final_path() + ": " + sequential_text(result);
+            failure = "cannot close " + collisions.final_path() + ": " + io.sequential_text(result);
     }
     if (!failure.empty()) {
         io.error(path, failure + "; nothing was changed");
@@ -736,7 +753,7 @@ int command_rebuild(const CommandLine& line, const Streams& io) {
         return kExitFailed;
     }
     source.close();
-    std::fprintf(io.out, "%s: rebuilt with %" PRIu64 " records", path.c_str(), kept);
+    std::fprintf(io.out, "%s: rebuilt with %s", path.c_str(), count_text(kept, "record").c_str());
     if (set_aside != 0)
         std::fprintf(io.out, "; %" PRIu64 " set aside in %s", set_aside,
                      collisions.final_path().c_str());
@@ -760,7 +777,7 @@ int command_convert(const CommandLine& line, const Streams& io) {
         IndexedFile probe;
         const int result = probe.open_for_inspection(path, true);
         if (result != engine::kOk) {
-            io.error(path, engine_text(result));
+            io.error(path, io.engine_text(result));
             return kExitFailed;
         }
         if (!probe.attributes().block_format) {
@@ -782,7 +799,7 @@ int command_convert(const CommandLine& line, const Streams& io) {
     // update session can change it in between and have its changes lost.
     IndexedFile hold;
     if (const int result = hold.open_input(path); result != engine::kOk) {
-        io.error(path, open_failure(path, result));
+        io.error(path, open_failure(path, result, io));
         return kExitFailed;
     }
     for (size_t i = 1; i < hold.attributes().keys.size() && order == 0; ++i)
@@ -800,15 +817,15 @@ int command_convert(const CommandLine& line, const Streams& io) {
             if (result == engine::kOk)
                 result = converted.open_update(target.path());
             if (result != engine::kOk) {
-                failure = "the new file cannot be made: " + engine_text(result);
+                failure = "the new file cannot be made: " + io.engine_text(result);
                 return false;
             }
         }
         const int result = converted.write(r.data(), static_cast<uint32_t>(r.size()));
         if (!is_success(result)) {
-            failure = "record " + prime_text(source_attributes, r.data(),
-                                             static_cast<uint32_t>(r.size())) +
-                      " cannot be written: " + engine_text(result);
+            failure = "record " +
+                      prime_text(source_attributes, r.data(), static_cast<uint32_t>(r.size())) +
+                      " cannot be written: " + io.engine_text(result);
             return false;
         }
         ++written;
@@ -818,10 +835,10 @@ int command_convert(const CommandLine& line, const Streams& io) {
         if (const int result =
                 create_file(target.path(), source_attributes, isam::StoreFormat::kSlots);
             result != engine::kOk)
-            failure = "the new file cannot be made: " + engine_text(result);
+            failure = "the new file cannot be made: " + io.engine_text(result);
     }
     if (const int result = converted.close(); result != engine::kOk && failure.empty())
-        failure = "the new file cannot be closed: " + engine_text(result);
+        failure = "the new file cannot be closed: " + io.engine_text(result);
     if (!failure.empty()) {
         io.error(path, failure + "; nothing was changed");
         return kExitFailed;
@@ -832,8 +849,8 @@ int command_convert(const CommandLine& line, const Streams& io) {
         io.error(path, reason.empty() ? "nothing was changed" : reason);
         return kExitFailed;
     }
-    std::fprintf(io.out, "%s: converted to the slot format, %" PRIu64 " records\n", path.c_str(),
-                 written);
+    std::fprintf(io.out, "%s: converted to the slot format, %s\n", path.c_str(),
+                 count_text(written, "record").c_str());
     return kExitOk;
 }
 

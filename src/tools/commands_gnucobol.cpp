@@ -157,13 +157,13 @@ int unload_to_gnucobol(const std::string& path, const std::string& out, int vars
     if (organization == Organization::kSequential) {
         SequentialFile probe;
         if (const int result = probe.open_input(path); result != 0) {
-            io.error(path, sequential_text(result));
+            io.error(path, io.sequential_text(result));
             return kExitFailed;
         }
         a = probe.attributes();
     } else {
         if (const int result = hold.open_input(path); result != 0) {
-            io.error(path, engine_text(result));
+            io.error(path, io.engine_text(result));
             return kExitFailed;
         }
         a = hold.attributes();
@@ -269,8 +269,8 @@ int unload_to_gnucobol(const std::string& path, const std::string& out, int vars
                 (gnucobol::has_record_headers(min_length, max_length)
                      ? ", with headers of COB_VARSEQ_FORMAT " + std::to_string(varseq_format)
                      : std::string());
-    std::fprintf(io.out, "%s: %" PRIu64 " records unloaded to %s, %s\n", path.c_str(), count,
-                 out.c_str(), shape.c_str());
+    std::fprintf(io.out, "%s: %s unloaded to %s, %s\n", path.c_str(),
+                 count_text(count, "record").c_str(), out.c_str(), shape.c_str());
     return kExitOk;
 }
 

@@ -28,11 +28,6 @@ std::string lengths_text(const FileAttributes& a) {
            " bytes";
 }
 
-// "1 record", "2 records".
-std::string count_text(uint64_t n, const char* thing) {
-    return std::to_string(n) + " " + thing + (n == 1 ? "" : "s");
-}
-
 std::string bytes_text(uint64_t n) {
     return count_text(n, "byte");
 }
@@ -46,7 +41,7 @@ int open_indexed(const std::string& path, const Streams& io, bool skip_trees, In
     std::string problem;
     if (result == engine::kNotIndexedFile)
         problem = isam::ix_header_problem(path.c_str());
-    io.error(path, problem.empty() ? engine_text(result) : problem);
+    io.error(path, problem.empty() ? io.engine_text(result) : problem);
     return kExitFailed;
 }
 
@@ -70,7 +65,7 @@ int scan_sequential(SequentialFile& file, uint64_t* count, Visit visit) {
 int info_sequential(const std::string& path, const Streams& io) {
     SequentialFile file;
     if (const int result = file.open_input(path); result != 0) {
-        io.error(path, sequential_text(result));
+        io.error(path, io.sequential_text(result));
         return kExitFailed;
     }
     const FileAttributes& a = file.attributes();
@@ -97,7 +92,7 @@ int info_sequential(const std::string& path, const Streams& io) {
         std::fprintf(out, "record lengths  %u to %u bytes, %s of data\n", shortest, longest,
                      bytes_text(bytes).c_str());
     if (result != 0) {
-        io.error(path, "record " + std::to_string(count + 1) + ": " + sequential_text(result));
+        io.error(path, "record " + std::to_string(count + 1) + ": " + io.sequential_text(result));
         return kExitDamaged;
     }
     return kExitOk;
@@ -201,7 +196,7 @@ int command_info(const CommandLine& line, const Streams& io) {
         std::fprintf(out, "note            offset %" PRIu64 ": %s\n", note.offset,
                      note.what.c_str());
     if (walked != engine::kOk) {
-        io.error(path, "the data store cannot be read: " + engine_text(walked));
+        io.error(path, "the data store cannot be read: " + io.engine_text(walked));
         return kExitFailed;
     }
     // What info met on the way is damage, shown above: the status says so.
@@ -218,7 +213,7 @@ int command_check(const CommandLine& line, const Streams& io) {
     if (organization == Organization::kSequential) {
         SequentialFile file;
         if (const int result = file.open_input(path); result != 0) {
-            io.error(path, sequential_text(result));
+            io.error(path, io.sequential_text(result));
             return kExitFailed;
         }
         const FileAttributes& a = file.attributes();
@@ -232,7 +227,7 @@ int command_check(const CommandLine& line, const Streams& io) {
             result = file.read_length(&length);
             if (result == kSequentialRecordTooLong)
                 problems.push_back("record " + std::to_string(count + 1) + ": " +
-                                   sequential_text(result));
+                                   io.sequential_text(result));
             else if (result != 0)
                 break;
             else if (length < a.min_length)
@@ -243,12 +238,13 @@ int command_check(const CommandLine& line, const Streams& io) {
         }
         if (result != 0 && result != 9 && result != kSequentialRecordTooLong)
             problems.push_back("record " + std::to_string(count + 1) + ": " +
-                               sequential_text(result));
+                               io.sequential_text(result));
         for (const std::string& problem : problems)
             std::fprintf(io.out, "%s: %s\n", path.c_str(), problem.c_str());
         if (!problems.empty())
             return kExitDamaged;
-        std::fprintf(io.out, "%s: sound, sequential, %" PRIu64 " records\n", path.c_str(), count);
+        std::fprintf(io.out, "%s: sound, sequential, %s\n", path.c_str(),
+                     count_text(count, "record").c_str());
         return kExitOk;
     }
 
@@ -258,7 +254,7 @@ int command_check(const CommandLine& line, const Streams& io) {
     if (result == engine::kNotIndexedFile) {
         const std::string problem = isam::ix_header_problem(path.c_str());
         if (problem.empty() || problem.find("mark") != std::string::npos) {
-            io.error(path, problem.empty() ? engine_text(result) : problem);
+            io.error(path, problem.empty() ? io.engine_text(result) : problem);
             return kExitFailed;
         }
         std::fprintf(io.out, "%s: header: %s\n", path.c_str(), problem.c_str());
@@ -266,13 +262,13 @@ int command_check(const CommandLine& line, const Streams& io) {
     }
     if (result == engine::kIoError) {
         // A tree that cannot even be opened; the rest may still be readable.
-        problems.push_back("the trees cannot be opened: " + engine_text(result));
+        problems.push_back("the trees cannot be opened: " + io.engine_text(result));
         if (file.open_for_inspection(path, true) != engine::kOk) {
-            io.error(path, engine_text(result));
+            io.error(path, io.engine_text(result));
             return kExitFailed;
         }
     } else if (result != engine::kOk) {
-        io.error(path, engine_text(result));
+        io.error(path, io.engine_text(result));
         return kExitFailed;
     }
     if (file.unfinished())
@@ -297,9 +293,9 @@ int command_check(const CommandLine& line, const Streams& io) {
         if (!isam::check_file(handle, &problem, &summary))
             problems.push_back(isam::describe(problem));
         else if (summary.orphan_records != 0)
-            problems.push_back(std::to_string(summary.orphan_records) +
-                               " record(s) in the data store that no prime entry names: lost to "
-                               "the indexes (kvr rebuild recovers them)");
+            problems.push_back(count_text(summary.orphan_records, "record") +
+                               " in the data store that no prime entry names: lost to the "
+                               "indexes (kvr rebuild recovers them)");
     } else {
         // The file checker needs sound trees; the data store can still be
         // walked by itself, and where it is damaged said too.
@@ -309,7 +305,7 @@ int command_check(const CommandLine& line, const Streams& io) {
         for (const isam::WalkNote& note : notes)
             problems.push_back("offset " + std::to_string(note.offset) + ": " + note.what);
         if (walked != engine::kOk)
-            problems.push_back("the data store cannot be read: " + engine_text(walked));
+            problems.push_back("the data store cannot be read: " + io.engine_text(walked));
     }
     progress.done();
     for (const std::string& problem : problems)
@@ -318,7 +314,7 @@ int command_check(const CommandLine& line, const Streams& io) {
         return kExitDamaged;
     std::string extra;
     if (summary.unused_blocks != 0)
-        extra = ", " + std::to_string(summary.unused_blocks) + " index block(s) on no list";
+        extra = ", " + count_text(summary.unused_blocks, "index block") + " on no list";
     std::fprintf(io.out, "%s: sound, %s, %s, %s%s\n", path.c_str(),
                  organization_name(file.attributes().organization),
                  count_text(summary.records, "record").c_str(),
@@ -403,7 +399,7 @@ int command_dump(const CommandLine& line, const Streams& io) {
         }
         SequentialFile file;
         if (const int result = file.open_input(path); result != 0) {
-            io.error(path, sequential_text(result));
+            io.error(path, io.sequential_text(result));
             return kExitFailed;
         }
         uint64_t count = 0;
@@ -412,7 +408,8 @@ int command_dump(const CommandLine& line, const Streams& io) {
             return true;
         });
         if (result != 0) {
-            io.error(path, "record " + std::to_string(count + 1) + ": " + sequential_text(result));
+            io.error(path,
+                     "record " + std::to_string(count + 1) + ": " + io.sequential_text(result));
             return kExitDamaged;
         }
         return kExitOk;
@@ -466,7 +463,7 @@ int command_dump(const CommandLine& line, const Streams& io) {
     progress.done();
     if (result != engine::kOk && result != engine::kDuplicateFollows &&
         result != engine::kEndOfFile && result != engine::kNotFound) {
-        io.error(path, "after " + std::to_string(count) + " records: " + engine_text(result));
+        io.error(path, "after " + std::to_string(count) + " records: " + io.engine_text(result));
         return kExitDamaged;
     }
     return kExitOk;

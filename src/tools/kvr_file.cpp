@@ -79,7 +79,17 @@ const char* organization_name(Organization organization) {
     return "unknown";
 }
 
-std::string engine_text(int result) {
+namespace {
+
+std::string with_number(const char* text, int result, bool with_code) {
+    if (text == nullptr)
+        return "an unexpected result, " + std::to_string(result);
+    return with_code ? std::string(text) + " (" + std::to_string(result) + ")" : std::string(text);
+}
+
+}  // namespace
+
+std::string engine_text(int result, bool with_code) {
     const char* text = nullptr;
     switch (result) {
         case engine::kOk:
@@ -147,14 +157,16 @@ std::string engine_text(int result) {
         case engine::kSequentialFile:
             text = "a sequential file";
             break;
+        case engine::kUnfinishedUpdate:
+            text = "an update session never closed the file (kvr rebuild recovers it)";
+            break;
         default:
-            text = "engine result";
             break;
     }
-    return std::string(text) + " (" + std::to_string(result) + ")";
+    return with_number(text, result, with_code);
 }
 
-std::string sequential_text(int result) {
+std::string sequential_text(int result, bool with_code) {
     const char* text = nullptr;
     switch (result) {
         case 2:
@@ -192,10 +204,9 @@ std::string sequential_text(int result) {
                 "header is damaged";
             break;
         default:
-            text = "sequential engine result";
             break;
     }
-    return std::string(text) + " (" + std::to_string(result) + ")";
+    return with_number(text, result, with_code);
 }
 
 bool file_exists(const std::string& path, std::string* reason) {

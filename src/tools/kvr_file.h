@@ -43,10 +43,12 @@ struct FileAttributes {
 // "indexed", "relative" or "sequential".
 const char* organization_name(Organization organization);
 
-// An engine result as words, with its number: "not a file of this system, or
-// its header is damaged (21)".
-std::string engine_text(int result);
-std::string sequential_text(int result);
+// An engine result in words: "another process has the file open". With
+// with_code the engine's number follows, "... (18)", for kvr --verbose; a
+// result that has no words here always shows its number.
+std::string engine_text(int result, bool with_code);
+// The same for the sequential engine's results.
+std::string sequential_text(int result, bool with_code);
 
 // True when a file of that name exists; otherwise *reason says why not.
 bool file_exists(const std::string& path, std::string* reason);

@@ -158,6 +158,10 @@ const char kToolHelp[] =
     "  rebuild FILE       every index rebuilt from the records\n"
     "  convert FILE       a block-format file rewritten in the slot format\n"
     "\n"
+    "options, before COMMAND or among its own:\n"
+    "  --verbose          messages also give the engines' result codes, as in\n"
+    "                     \"another process has the file open (18)\"\n"
+    "\n"
     "kvr COMMAND --help shows a command's options; kvr --version the version.\n";
 
 // kvr is built with the library: their versions are one. help2man takes
@@ -203,12 +207,16 @@ bool identify_file(const std::string& path, const Streams& io, Organization* org
 }
 
 int run(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
-    const Streams io{out, err};
-    if (argc < 2) {
+    Streams io{out, err};
+    // --verbose may stand before the command as well as among its options.
+    int first = 1;
+    for (; first < argc && std::strcmp(argv[first], "--verbose") == 0; ++first)
+        io.verbose = true;
+    if (argc <= first) {
         std::fputs(kToolHelp, err);
         return kExitFailed;
     }
-    const std::string name = argv[1];
+    const std::string name = argv[first];
     if (name == "--help" || name == "-h" || name == "help") {
         std::fputs(kToolHelp, out);
         return kExitOk;
@@ -225,7 +233,7 @@ int run(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
     CommandLine line;
     line.command = name;
     bool options_end = false;
-    for (int i = 2; i < argc; ++i) {
+    for (int i = first + 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (!options_end && (arg == "--help" || arg == "-h")) {
             std::fputs(command->help, out);
@@ -247,11 +255,14 @@ int run(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
             value = arg.substr(eq + 1);
             has_value = true;
         }
-        if (command->flag_options.count(option) != 0) {
-            if (has_value) {
-                io.error("", "kvr " + name + ": option " + option + " takes no value");
-                return kExitFailed;
-            }
+        const bool flag = option == "--verbose" || command->flag_options.count(option) != 0;
+        if (flag && has_value) {
+            io.error("", "kvr " + name + ": option " + option + " takes no value");
+            return kExitFailed;
+        }
+        if (option == "--verbose") {
+            io.verbose = true;
+        } else if (flag) {
             line.flags.push_back(option);
         } else if (command->value_options.count(option) != 0) {
             if (!has_value) {

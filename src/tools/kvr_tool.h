@@ -15,6 +15,9 @@
 //   kvr rebuild FILE              indexes rebuilt from the data store
 //   kvr convert FILE              block format to slot format
 //
+// --verbose, before the command or among its options, adds the engines'
+// result codes to the messages, which otherwise say what happened in words.
+//
 // Exit status: 0 success, 1 the file is damaged or some records were
 // refused (reported), 2 the command could not be carried out (bad usage, a
 // file that cannot be read or written).

@@ -319,6 +319,10 @@ std::string hex_bytes(const unsigned char* bytes, size_t length) {
     return text;
 }
 
+std::string count_text(uint64_t n, const char* thing) {
+    return std::to_string(n) + " " + thing + (n == 1 ? "" : "s");
+}
+
 bool parse_number(const std::string& text, uint64_t* value) {
     if (text.empty() || text.size() > 19)
         return false;

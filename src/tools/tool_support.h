@@ -87,6 +87,9 @@ bool unescape_text(const std::string& text, std::vector<unsigned char>* out);
 // Bytes as hex, two digits each, a space between groups of four bytes.
 std::string hex_bytes(const unsigned char* bytes, size_t length);
 
+// "1 record", "2 records": n and the word, made plural when n is not 1.
+std::string count_text(uint64_t n, const char* thing);
+
 // A whole non-negative decimal number, and nothing else.
 bool parse_number(const std::string& text, uint64_t* value);
 

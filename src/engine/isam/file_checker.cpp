@@ -295,8 +295,7 @@ bool FileCheck::collect_tree(int k) {
             int result = 0;
             const unsigned char* cached = tree::get_page(t, address, &result);
             if (cached == nullptr)
-                return fail("the page cannot be fetched: status " + std::to_string(result), k,
-                            address);
+                return fail(tree::fetch_failure(result), k, address);
             std::memcpy(page.data(), cached, page.size());
             const int count = tree::page_count(page.data());
             if (count < 0)

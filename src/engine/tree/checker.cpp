@@ -181,7 +181,7 @@ bool Walk::fetch(uint32_t address, int level, Bytes* copy) {
     }
     if (result == kDamagedPage && raw_page(address, copy) && !check_head(*copy, address, level))
         return false;
-    return fail("the page cannot be fetched: status " + std::to_string(result), address, -1, level);
+    return fail(fetch_failure(result), address, -1, level);
 }
 
 // What a page says about itself, and its entry count.
@@ -444,6 +444,19 @@ bool count_entries(Tree* tree, TreeSummary* summary, TreeProblem* problem) {
     TreeStateGuard guard(tree);
     Walk walk(tree, problem != nullptr ? problem : &unused, summary);
     return walk.count();
+}
+
+std::string fetch_failure(int status) {
+    switch (status) {
+        case kDamagedPage:
+            return "the page is damaged: it cannot be used";
+        case kTreeIoError:
+            return "the page cannot be read";
+        case kTreeNoMemory:
+            return "the page cannot be fetched: out of memory";
+        default:
+            return "the page cannot be fetched (status " + std::to_string(status) + ")";
+    }
 }
 
 std::string describe(const TreeProblem& problem) {

@@ -64,6 +64,9 @@ bool check_tree(Tree* tree, TreeProblem* problem, TreeSummary* summary = nullptr
 // the wrong type; the summary then holds what was counted so far.
 bool count_entries(Tree* tree, TreeSummary* summary, TreeProblem* problem = nullptr);
 
+// Why a page could not be fetched, in words, from get_page's status.
+std::string fetch_failure(int status);
+
 // "problem at page 8192 (level 1) index 3: ..." for messages.
 std::string describe(const TreeProblem& problem);
 

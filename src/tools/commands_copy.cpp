@@ -13,6 +13,7 @@
 #include "engine/isam/ix_handle.h"
 #include "engine/isam/store_walk.h"
 #include "engine/results.h"
+#include "platform/coding.h"
 #include "tools/commands.h"
 #include "tools/kvr_file.h"
 #include "tools/kvr_tool.h"
@@ -39,12 +40,8 @@ std::string prime_text(const FileAttributes& a, const unsigned char* record, uin
     const KeySpec& key = a.keys[0];
     if (static_cast<uint64_t>(key.offset) + static_cast<uint64_t>(key.length) > length)
         return "(too short for its key)";
-    if (key.type == IX_KEY_TYPE_NUMBER && key.length == 4) {
-        uint32_t number = 0;
-        for (int i = 3; i >= 0; --i)
-            number = number << 8 | record[key.offset + i];
-        return "record number " + std::to_string(number);
-    }
+    if (a.organization == Organization::kRelative)
+        return "record number " + std::to_string(record_number(record));
     return "key \"" + escape_bytes(record + key.offset, static_cast<size_t>(key.length)) + "\"";
 }
 
@@ -208,7 +205,6 @@ int command_unload(const CommandLine& line, const Streams& io) {
     std::string failure;
     FileAttributes attributes;
     const int status = read_all(path, 0, io, &attributes, [&](const std::vector<unsigned char>& r) {
-        const bool relative = attributes.organization == Organization::kRelative;
         if (!opened) {
             opened = true;
             if (text) {
@@ -224,7 +220,8 @@ int command_unload(const CommandLine& line, const Streams& io) {
         }
         ++count;
         if (text) {
-            const size_t skip = relative && r.size() >= 4 ? 4 : 0;
+            const size_t skip =
+                r.size() - attributes.program_length(static_cast<uint32_t>(r.size()));
             if (std::memchr(r.data() + skip, '\n', r.size() - skip) != nullptr) {
                 failure = "record " + std::to_string(count) + " (" +
                           prime_text(attributes, r.data(), static_cast<uint32_t>(r.size())) +
@@ -272,8 +269,12 @@ int command_unload(const CommandLine& line, const Streams& io) {
         io.error(target.final_path(), reason);
         return kExitFailed;
     }
-    std::fprintf(io.out, "%s: %s unloaded to %s\n", path.c_str(),
-                 count_text(count, "record").c_str(), target.final_path().c_str());
+    // A relative file's records keep their numbers in a sequential file, so
+    // that load gives them back; its records are longer by as much.
+    const bool numbered = !text && attributes.organization == Organization::kRelative;
+    std::fprintf(io.out, "%s: %s unloaded to %s%s\n", path.c_str(),
+                 count_text(count, "record").c_str(), target.final_path().c_str(),
+                 numbered ? ", each behind its 4-byte record number" : "");
     return kExitOk;
 }
 
@@ -380,10 +381,12 @@ bool load_attributes(const CommandLine& line, const Streams& io, const std::stri
             io.error(path, "a relative file's key is its record number; --key does not apply");
             return false;
         }
+        // --record gives the program's lengths; the engine's count the
+        // record number in front.
         a->organization = Organization::kRelative;
-        a->min_length += 4;
-        a->max_length += 4;
-        a->keys = {KeySpec{0, 4, false, IX_KEY_TYPE_NUMBER}};
+        a->min_length = a->engine_length(a->min_length);
+        a->max_length = a->engine_length(a->max_length);
+        a->keys = {KeySpec{0, static_cast<int>(kRecordNumberSize), false, IX_KEY_TYPE_NUMBER}};
         return true;
     }
     const auto range = line.values.equal_range("--key");
@@ -459,9 +462,8 @@ int command_load(const CommandLine& line, const Streams& io) {
         record.assign(data, data + length);
         if (text && relative) {
             ++number;
-            record.insert(record.begin(), 4, 0);
-            for (int i = 0; i < 4; ++i)
-                record[static_cast<size_t>(i)] = static_cast<unsigned char>(number >> (8 * i));
+            record.insert(record.begin(), kRecordNumberSize, 0);
+            platform::store_u32(record.data(), static_cast<uint32_t>(number));
         }
         if (text && record.size() < a.min_length)
             record.resize(a.min_length, ' ');
@@ -494,9 +496,11 @@ int command_load(const CommandLine& line, const Streams& io) {
         }
         ++refused;
         std::string what = io.engine_text(result);
-        if (result == engine::kRecordTooLong || result == engine::kRecordTooShort)
-            what = std::to_string(record.size() - ((text || gnucobol) && relative ? 4 : 0)) +
-                   " bytes, outside the file's record lengths";
+        if (relative && record.size() < kRecordNumberSize)
+            what = std::to_string(record.size()) + " bytes, too short to hold a record number";
+        else if (result == engine::kRecordTooLong || result == engine::kRecordTooShort)
+            what = std::to_string(a.program_length(static_cast<uint32_t>(record.size()))) +
+                   " bytes, outside the file's record lengths (" + a.lengths_text() + ")";
         io.error(input, named + " is refused: " + what);
         return true;
     };

@@ -16,12 +16,6 @@ namespace kvr::tools {
 
 namespace {
 
-// The length of a relative file's records as the program has them: the
-// file of this system keeps the 4-byte record number in front.
-uint32_t cobol_length(const FileAttributes& a, uint32_t length) {
-    return a.organization == Organization::kRelative && length >= 4 ? length - 4 : length;
-}
-
 std::string lengths_text(uint32_t min_length, uint32_t max_length) {
     return min_length == max_length ? std::to_string(max_length) + "-byte records"
                                     : "variable-length records of " + std::to_string(min_length) +
@@ -112,14 +106,14 @@ int read_gnucobol_input(const std::string& input, const FileAttributes& a, int v
     gnucobol::Read step = gnucobol::Read::kEnd;
     if (a.organization == Organization::kRelative) {
         gnucobol::RelativeReader reader;
-        if (!reader.open(input, cobol_length(a, a.max_length), &why)) {
+        if (!reader.open(input, a.program_length(a.max_length), &why)) {
             io.error(input, why + "; no file was created");
             return kExitFailed;
         }
         uint32_t number = 0;
         std::vector<unsigned char> numbered;
         while ((step = reader.next(&number, &record, &why)) == gnucobol::Read::kRecord) {
-            numbered.assign(4, 0);
+            numbered.assign(kRecordNumberSize, 0);
             platform::store_u32(numbered.data(), number);
             numbered.insert(numbered.end(), record.begin(), record.end());
             if (!put(numbered.data(), numbered.size(), "record " + std::to_string(++count)))
@@ -187,8 +181,8 @@ int unload_to_gnucobol(const std::string& path, const std::string& out, int vars
             return kExitFailed;
         }
     }
-    const uint32_t min_length = cobol_length(a, a.min_length);
-    const uint32_t max_length = cobol_length(a, a.max_length);
+    const uint32_t min_length = a.program_length(a.min_length);
+    const uint32_t max_length = a.program_length(a.max_length);
     gnucobol::SequentialWriter sequential;
     gnucobol::RelativeWriter relative;
     gnucobol::IndexedWriter keyed;
@@ -214,8 +208,10 @@ int unload_to_gnucobol(const std::string& path, const std::string& out, int vars
             if (a.organization == Organization::kSequential) {
                 written = sequential.write(r.data(), r.size(), &failure);
             } else if (a.organization == Organization::kRelative) {
-                written = r.size() >= 4 && relative.write(platform::load_u32(r.data()),
-                                                          r.data() + 4, r.size() - 4, &failure);
+                written =
+                    r.size() >= kRecordNumberSize &&
+                    relative.write(record_number(r.data()), r.data() + kRecordNumberSize,
+                                   a.program_length(static_cast<uint32_t>(r.size())), &failure);
             } else {
                 written = keyed.write(r, &failure);
             }

@@ -21,13 +21,6 @@ namespace kvr::tools {
 
 namespace {
 
-std::string lengths_text(const FileAttributes& a) {
-    if (!a.variable && a.min_length == a.max_length)
-        return "fixed, " + std::to_string(a.max_length) + " bytes";
-    return "variable, " + std::to_string(a.min_length) + " to " + std::to_string(a.max_length) +
-           " bytes";
-}
-
 std::string bytes_text(uint64_t n) {
     return count_text(n, "byte");
 }
@@ -86,7 +79,7 @@ int info_sequential(const std::string& path, const Streams& io) {
     std::FILE* out = io.out;
     std::fprintf(out, "file            %s\n", path.c_str());
     std::fprintf(out, "organization    sequential\n");
-    std::fprintf(out, "records         %s\n", lengths_text(a).c_str());
+    std::fprintf(out, "records         %s\n", a.lengths_text().c_str());
     std::fprintf(out, "record count    %" PRIu64 "\n", count);
     if (count > 0)
         std::fprintf(out, "record lengths  %u to %u bytes, %s of data\n", shortest, longest,
@@ -118,17 +111,24 @@ int command_info(const CommandLine& line, const Streams& io) {
     std::fprintf(out, "file            %s\n", path.c_str());
     std::fprintf(out, "organization    %s, %s format (version %x)\n",
                  organization_name(a.organization), a.block_format ? "block" : "slot", a.version);
-    std::fprintf(out, "records         %s\n", lengths_text(a).c_str());
+    // A relative file's lengths are the program's; the record number the
+    // engine keeps in front of each record is its RELATIVE KEY.
+    std::fprintf(out, "records         %s\n", a.lengths_text().c_str());
     std::fprintf(out, "record count    %u\n", a.record_count);
     if (file.unfinished())
         std::fprintf(out, "state           an update never finished: run kvr rebuild\n");
     std::fprintf(out, "keys\n");
-    for (size_t i = 0; i < a.keys.size(); ++i) {
+    if (a.organization == Organization::kRelative)
+        std::fprintf(out,
+                     "  0   relative   the record number (RELATIVE KEY), kept in %u bytes "
+                     "in front of each record\n",
+                     kRecordNumberSize);
+    for (size_t i = 0; i < a.keys.size() && a.organization != Organization::kRelative; ++i) {
         const KeySpec& key = a.keys[i];
         std::fprintf(out, "  %-3zu %-9s  position %d, length %d, %s, %s\n", i,
                      i == 0 ? "prime" : "alternate", key.offset + 1, key.length,
                      key.duplicates ? "duplicates" : "unique",
-                     key.type == IX_KEY_TYPE_NUMBER ? "record number" : "bytes");
+                     key.type == IX_KEY_TYPE_NUMBER ? "number" : "bytes");
     }
 
     isam::StoreSpace space;
@@ -371,13 +371,10 @@ void print_record(const Streams& io, const FileAttributes& a, const std::vector<
                   bool hex) {
     const unsigned char* data = r.data();
     size_t length = r.size();
-    if (a.organization == Organization::kRelative && length >= 4) {
-        uint32_t number = 0;
-        for (int i = 3; i >= 0; --i)
-            number = number << 8 | data[i];
-        std::fprintf(io.out, "%u: ", number);
-        data += 4;
-        length -= 4;
+    if (a.organization == Organization::kRelative && length >= kRecordNumberSize) {
+        std::fprintf(io.out, "%u: ", record_number(data));
+        data += kRecordNumberSize;
+        length -= kRecordNumberSize;
     }
     const std::string text = hex ? hex_bytes(data, length) : escape_bytes(data, length);
     std::fwrite(text.data(), 1, text.size(), io.out);

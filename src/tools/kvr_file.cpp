@@ -67,6 +67,29 @@ FileAttributes FileAttributes::from_block(const unsigned char* block, uint32_t s
     return out;
 }
 
+uint32_t FileAttributes::program_length(uint32_t engine_length) const {
+    if (organization != Organization::kRelative)
+        return engine_length;
+    return engine_length >= kRecordNumberSize ? engine_length - kRecordNumberSize : 0;
+}
+
+uint32_t FileAttributes::engine_length(uint32_t program_length) const {
+    return organization == Organization::kRelative ? program_length + kRecordNumberSize
+                                                   : program_length;
+}
+
+std::string FileAttributes::lengths_text() const {
+    const uint32_t shortest = program_length(min_length);
+    const uint32_t longest = program_length(max_length);
+    if (!variable && shortest == longest)
+        return "fixed, " + std::to_string(longest) + " bytes";
+    return "variable, " + std::to_string(shortest) + " to " + std::to_string(longest) + " bytes";
+}
+
+uint32_t record_number(const unsigned char* engine_record) {
+    return platform::load_u32(engine_record);
+}
+
 const char* organization_name(Organization organization) {
     switch (organization) {
         case Organization::kIndexed:

@@ -23,7 +23,12 @@ struct KeySpec {
     int type = IX_KEY_TYPE_BYTES;
 };
 
-// What a file's header says about it.
+// A relative file's engine record is the record number, 4 bytes, and then
+// the record as the program has it; the engines' lengths count the number,
+// the program's (and those kvr shows and takes) do not.
+inline constexpr uint32_t kRecordNumberSize = 4;
+
+// What a file's header says about it. The lengths are the engines'.
 struct FileAttributes {
     Organization organization = Organization::kIndexed;
     bool block_format = false;
@@ -34,11 +39,24 @@ struct FileAttributes {
     bool variable = false;
     std::vector<KeySpec> keys;
 
+    // The one rule between the two lengths of a record: the program's
+    // length of an engine record (for a relative file the record number is
+    // not counted), and the engine's length of a program's record.
+    uint32_t program_length(uint32_t engine_length) const;
+    uint32_t engine_length(uint32_t program_length) const;
+    // The record lengths as the program has them: "fixed, 30 bytes",
+    // "variable, 1 to 300 bytes".
+    std::string lengths_text() const;
+
     // The attribute block the engines create a file from.
     std::vector<unsigned char> block() const;
     // From a block the engines filled.
     static FileAttributes from_block(const unsigned char* block, uint32_t size);
 };
+
+// A relative file's engine record: its record number, from the first 4
+// bytes (the record is at least that long).
+uint32_t record_number(const unsigned char* engine_record);
 
 // "indexed", "relative" or "sequential".
 const char* organization_name(Organization organization);

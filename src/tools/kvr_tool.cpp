@@ -25,16 +25,29 @@ struct CommandInfo {
 };
 
 const CommandInfo kCommands[] = {
-    {"info", command_info, 1, 1, {}, {},
+    {"info",
+     command_info,
+     1,
+     1,
+     {},
+     {},
      "usage: kvr info FILE\n"
      "\n"
      "Shows what FILE is: its organization and format, version, record lengths,\n"
      "keys, record count, how the file's bytes divide into header, index pages,\n"
-     "records and free space, and each key's tree height and page fill.\n"
+     "records and free space, and each key's tree height and page fill. A\n"
+     "relative file's record lengths are the program's; its key is the record\n"
+     "number (RELATIVE KEY), which the file keeps in 4 bytes in front of each\n"
+     "record.\n"
      "\n"
      "Exit status: 0 shown, 1 shown with damage noted (kvr check tells more),\n"
      "2 the file cannot be read.\n"},
-    {"check", command_check, 1, 1, {}, {},
+    {"check",
+     command_check,
+     1,
+     1,
+     {},
+     {},
      "usage: kvr check FILE\n"
      "\n"
      "Checks the whole file - every index tree, every record against the\n"
@@ -42,30 +55,42 @@ const CommandInfo kCommands[] = {
      "lies. The file is never changed.\n"
      "\n"
      "Exit status: 0 the file is sound, 1 it is damaged, 2 it cannot be read.\n"},
-    {"dump", command_dump, 1, 1, {"--key", "--from", "--to"}, {"--hex"},
+    {"dump",
+     command_dump,
+     1,
+     1,
+     {"--key", "--from", "--to"},
+     {"--hex"},
      "usage: kvr dump FILE [--key N] [--from VALUE] [--to VALUE] [--hex]\n"
      "\n"
      "Prints the records, one per line, in the order of key N (0, the prime\n"
      "key, by default); a sequential file's in file order. Printable bytes are\n"
      "shown as they are, a backslash as \\\\ and every other byte as \\xNN; with\n"
      "--hex every byte is shown as hex. A relative file's records are shown\n"
-     "after their record number.\n"
+     "after their record number (RELATIVE KEY) and a colon.\n"
      "\n"
      "  --key N       the key whose order is followed\n"
      "  --from VALUE  start at the first record whose key is at or after VALUE\n"
      "  --to VALUE    stop after the last record whose key, cut to the length\n"
      "                of VALUE, is at or before VALUE\n"
      "VALUE is text with \\xNN escapes, or a record number for a relative file.\n"},
-    {"unload", command_unload, 2, 2, {"--format", "--varseq-format"}, {"--text"},
+    {"unload",
+     command_unload,
+     2,
+     2,
+     {"--format", "--varseq-format"},
+     {"--text"},
      "usage: kvr unload FILE OUT [--text]\n"
      "       kvr unload FILE OUT --format gnucobol [--varseq-format N]\n"
      "\n"
      "Copies every record of FILE, in the order of its prime key (a relative\n"
      "file's in record-number order, a sequential file's in file order), to OUT:\n"
      "a new sequential file of this system holding the records exactly, or\n"
-     "with --text a line-sequential text file, one record per line (a relative\n"
-     "file's record numbers are then left out). OUT appears only when complete\n"
-     "and replaces a file of that name.\n"
+     "with --text a line-sequential text file, one record per line. A relative\n"
+     "file's records keep their record numbers in the sequential file, 4 bytes\n"
+     "in front of each (its records are 4 bytes longer, and kvr load gives\n"
+     "the numbers back); in the text file the numbers are left out. OUT\n"
+     "appears only when complete and replaces a file of that name.\n"
      "\n"
      "  --format gnucobol  OUT is the file GnuCOBOL's own handler (a program\n"
      "                     compiled without -fcallfh) reads, of FILE's\n"
@@ -80,7 +105,10 @@ const CommandInfo kCommands[] = {
      "                     0 (the default) a 2-byte big-endian length and two\n"
      "                     zero bytes, 1 a 4-byte big-endian length, 2 a 4-byte\n"
      "                     little-endian one, 3 a 2-byte big-endian one\n"},
-    {"load", command_load, 2, 2,
+    {"load",
+     command_load,
+     2,
+     2,
      {"--like", "--record", "--key", "--format", "--varseq-format"},
      {"--text", "--relative", "--sequential"},
      "usage: kvr load FILE IN [--text | --format gnucobol] --like OTHER\n"
@@ -97,10 +125,15 @@ const CommandInfo kCommands[] = {
      "\n"
      "  --like OTHER          take organization, record lengths and keys from\n"
      "                        the file OTHER\n"
-     "  --record LEN[-MAX]    fixed length LEN, or variable from LEN to MAX\n"
+     "  --record LEN[-MAX]    fixed length LEN, or variable from LEN to MAX: the\n"
+     "                        record as the program has it (for a relative file\n"
+     "                        without the record number; kvr info shows it)\n"
      "  --key POS:LEN[:dups]  a key at position POS (from 1) of LEN bytes; the\n"
      "                        first is the prime key, :dups allows duplicates\n"
-     "  --relative            a relative file\n"
+     "  --relative            a relative file, keyed by record number (RELATIVE\n"
+     "                        KEY): from a sequential file each record's number\n"
+     "                        is in its first 4 bytes (as unload writes it),\n"
+     "                        from a text file the records get 1, 2, ...\n"
      "  --sequential          a sequential file, records in the order of IN\n"
      "  --format gnucobol     IN was written by a program compiled without\n"
      "                        -fcallfh; give the record lengths and keys of its\n"
@@ -121,7 +154,12 @@ const CommandInfo kCommands[] = {
      "created. A GnuCOBOL file whose bytes do not fit the lengths and keys\n"
      "given (written with another record layout) is refused whole, with the\n"
      "first place that does not fit.\n"},
-    {"rebuild", command_rebuild, 1, 1, {}, {},
+    {"rebuild",
+     command_rebuild,
+     1,
+     1,
+     {},
+     {},
      "usage: kvr rebuild FILE\n"
      "\n"
      "Rebuilds every index of an indexed or relative file from the records its\n"
@@ -135,7 +173,12 @@ const CommandInfo kCommands[] = {
      "\n"
      "Exit status: 0 every record was kept, 1 some were set aside or some bytes\n"
      "could not be read (reported), 2 nothing was changed.\n"},
-    {"convert", command_convert, 1, 1, {}, {},
+    {"convert",
+     command_convert,
+     1,
+     1,
+     {},
+     {},
      "usage: kvr convert FILE\n"
      "\n"
      "Rewrites a block-format indexed or relative file in the slot format,\n"

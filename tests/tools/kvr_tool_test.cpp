@@ -334,10 +334,37 @@ TEST_F(KvrTool, InfoDescribesIndexedRelativeAndSequentialFiles) {
     r = kvr_run({"info", relative});
     ASSERT_EQ(r.status, kExitOk) << r.err;
     EXPECT_NE(r.out.find("relative, block format"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("record number"), std::string::npos);
     EXPECT_NE(r.out.find("(3 records)"), std::string::npos) << r.out;
+    // The program's record length and its RELATIVE KEY, not the engine's
+    // record with the number in front.
+    EXPECT_NE(r.out.find("records         fixed, 10 bytes\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("keys\n  0   relative   the record number (RELATIVE KEY), kept in 4 "
+                         "bytes in front of each record\nfile size"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("length 4"), std::string::npos) << r.out;
     r = kvr_run({"dump", relative, "--from", "2"});
     EXPECT_EQ(r.out, "3: cccccccccc\n700: cccccccccc\n");
+    // The length info shows is the one load takes: the numbers travel in
+    // front of the records of the unloaded file, and come back.
+    const std::string numbered = path("counters.seq");
+    r = kvr_run({"unload", relative, numbered});
+    EXPECT_NE(
+        r.out.find("3 records unloaded to " + numbered + ", each behind its 4-byte record number"),
+        std::string::npos)
+        << r.out;
+    r = kvr_run({"load", path("wrong.rel"), numbered, "--relative", "--record", "14"});
+    EXPECT_EQ(r.status, kExitDamaged);
+    EXPECT_NE(r.err.find("record 1 (record number 1) is refused: 10 bytes, outside the file's "
+                         "record lengths (fixed, 14 bytes)"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("3 records refused"), std::string::npos) << r.err;
+    r = kvr_run({"load", path("again.rel"), numbered, "--relative", "--record", "10"});
+    ASSERT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_EQ(kvr_run({"dump", path("again.rel")}).out, kvr_run({"dump", relative}).out);
+    EXPECT_NE(kvr_run({"info", path("again.rel")}).out.find("records         fixed, 10 bytes\n"),
+              std::string::npos);
 
     const std::string sequential = path("out.seq");
     ASSERT_EQ(kvr_run({"unload", file, sequential}).status, kExitOk);

@@ -21,16 +21,14 @@ struct CommandInfo {
     int max_operands;
     std::set<std::string> value_options;
     std::set<std::string> flag_options;
-    const char* help;
+    const char* help;         // usage, what it does, its options
+    const char* exit_status;  // what each exit status means
 };
 
+// One line per command, then its help and what its exit statuses mean.
+// clang-format off
 const CommandInfo kCommands[] = {
-    {"info",
-     command_info,
-     1,
-     1,
-     {},
-     {},
+    {"info", command_info, 1, 1, {}, {},
      "usage: kvr info FILE\n"
      "\n"
      "Shows what FILE is: its organization and format, version, record lengths,\n"
@@ -38,29 +36,17 @@ const CommandInfo kCommands[] = {
      "records and free space, and each key's tree height and page fill. A\n"
      "relative file's record lengths are the program's; its key is the record\n"
      "number (RELATIVE KEY), which the file keeps in 4 bytes in front of each\n"
-     "record.\n"
-     "\n"
-     "Exit status: 0 shown, 1 shown with damage noted (kvr check tells more),\n"
+     "record.\n",
+     "0 shown, 1 shown with damage noted (kvr check tells more),\n"
      "2 the file cannot be read.\n"},
-    {"check",
-     command_check,
-     1,
-     1,
-     {},
-     {},
+    {"check", command_check, 1, 1, {}, {},
      "usage: kvr check FILE\n"
      "\n"
      "Checks the whole file - every index tree, every record against the\n"
      "indexes, the free lists - and prints every problem found with where it\n"
-     "lies. The file is never changed.\n"
-     "\n"
-     "Exit status: 0 the file is sound, 1 it is damaged, 2 it cannot be read.\n"},
-    {"dump",
-     command_dump,
-     1,
-     1,
-     {"--key", "--from", "--to"},
-     {"--hex"},
+     "lies. The file is never changed.\n",
+     "0 the file is sound, 1 it is damaged, 2 it cannot be read.\n"},
+    {"dump", command_dump, 1, 1, {"--key", "--from", "--to"}, {"--hex"},
      "usage: kvr dump FILE [--key N] [--from VALUE] [--to VALUE] [--hex]\n"
      "\n"
      "Prints the records, one per line, in the order of key N (0, the prime\n"
@@ -73,13 +59,12 @@ const CommandInfo kCommands[] = {
      "  --from VALUE  start at the first record whose key is at or after VALUE\n"
      "  --to VALUE    stop after the last record whose key, cut to the length\n"
      "                of VALUE, is at or before VALUE\n"
-     "VALUE is text with \\xNN escapes, or a record number for a relative file.\n"},
-    {"unload",
-     command_unload,
-     2,
-     2,
-     {"--format", "--varseq-format"},
-     {"--text"},
+     "VALUE is text with \\xNN escapes, or a record number for a relative file.\n",
+     "0 every record shown, 1 damage in the file stopped the dump\n"
+     "(the records before it are shown, the damage is reported), 2 nothing shown\n"
+     "(the file cannot be read, an option does not fit it) or the output cannot\n"
+     "be written.\n"},
+    {"unload", command_unload, 2, 2, {"--format", "--varseq-format"}, {"--text"},
      "usage: kvr unload FILE OUT [--text]\n"
      "       kvr unload FILE OUT --format gnucobol [--varseq-format N]\n"
      "\n"
@@ -104,12 +89,10 @@ const CommandInfo kCommands[] = {
      "  --varseq-format N  those headers as GnuCOBOL's COB_VARSEQ_FORMAT N:\n"
      "                     0 (the default) a 2-byte big-endian length and two\n"
      "                     zero bytes, 1 a 4-byte big-endian length, 2 a 4-byte\n"
-     "                     little-endian one, 3 a 2-byte big-endian one\n"},
-    {"load",
-     command_load,
-     2,
-     2,
-     {"--like", "--record", "--key", "--format", "--varseq-format"},
+     "                     little-endian one, 3 a 2-byte big-endian one\n",
+     "0 OUT written, 2 nothing written (FILE cannot be read, OUT\n"
+     "cannot be written, a record does not fit OUT's format).\n"},
+    {"load", command_load, 2, 2, {"--like", "--record", "--key", "--format", "--varseq-format"},
      {"--text", "--relative", "--sequential"},
      "usage: kvr load FILE IN [--text | --format gnucobol] --like OTHER\n"
      "       kvr load FILE IN [...] --record LEN[-MAX] --key POS:LEN[:dups] ...\n"
@@ -153,13 +136,11 @@ const CommandInfo kCommands[] = {
      "LEN-MAX, a key another record has), each is reported and no file is\n"
      "created. A GnuCOBOL file whose bytes do not fit the lengths and keys\n"
      "given (written with another record layout) is refused whole, with the\n"
-     "first place that does not fit.\n"},
-    {"rebuild",
-     command_rebuild,
-     1,
-     1,
-     {},
-     {},
+     "first place that does not fit.\n",
+     "0 FILE made with every record, 1 some records refused (each is\n"
+     "reported), 2 IN cannot be read, the options do not fit, or FILE cannot be\n"
+     "written. Unless it is 0, no file is made.\n"},
+    {"rebuild", command_rebuild, 1, 1, {}, {},
      "usage: kvr rebuild FILE\n"
      "\n"
      "Rebuilds every index of an indexed or relative file from the records its\n"
@@ -169,22 +150,19 @@ const CommandInfo kCommands[] = {
      "collide with a record found before them are reported and kept in the\n"
      "sequential file FILE.collisions. When some bytes could not be read, or\n"
      "fewer records were found than a cleanly closed FILE counts, the old file\n"
-     "is kept as FILE.damaged. Neither of these may exist beforehand.\n"
-     "\n"
-     "Exit status: 0 every record was kept, 1 some were set aside or some bytes\n"
+     "is kept as FILE.damaged. Neither of these may exist beforehand.\n",
+     "0 every record was kept, 1 some were set aside or some bytes\n"
      "could not be read (reported), 2 nothing was changed.\n"},
-    {"convert",
-     command_convert,
-     1,
-     1,
-     {},
-     {},
+    {"convert", command_convert, 1, 1, {}, {},
      "usage: kvr convert FILE\n"
      "\n"
      "Rewrites a block-format indexed or relative file in the slot format,\n"
      "keeping every record and attribute. The converted file replaces FILE only\n"
-     "once it is complete and checked.\n"},
+     "once it is complete and checked.\n",
+     "0 converted, or already in the slot format, 2 nothing was\n"
+     "changed.\n"},
 };
+// clang-format on
 
 const char kToolHelp[] =
     "usage: kvr COMMAND [ARGS]\n"
@@ -205,11 +183,32 @@ const char kToolHelp[] =
     "  --verbose          messages also give the engines' result codes, as in\n"
     "                     \"another process has the file open (18)\"\n"
     "\n"
+    "exit status (kvr COMMAND --help tells each command's):\n"
+    "  0                  done\n"
+    "  1                  the file is damaged, or some records were refused or\n"
+    "                     set aside (each is reported)\n"
+    "  2                  the command could not be carried out: bad usage, a\n"
+    "                     file that cannot be read or written\n"
+    "\n"
     "kvr COMMAND --help shows a command's options; kvr --version the version.\n";
 
 // kvr is built with the library: their versions are one. help2man takes
 // the man page's version from this line.
 const char kVersion[] = "kvr (KVR) " VMQRMKVR_VERSION "\n";
+
+// A command's help: its own text, the option every command takes, and
+// what its exit statuses mean.
+void print_help(const CommandInfo& command, std::FILE* to) {
+    std::fputs(command.help, to);
+    std::fputs(
+        "\n"
+        "--verbose, here or before the command, adds the engines' result codes to\n"
+        "the messages.\n"
+        "\n"
+        "Exit status: ",
+        to);
+    std::fputs(command.exit_status, to);
+}
 
 const CommandInfo* find_command(const std::string& name) {
     for (const CommandInfo& command : kCommands)
@@ -279,7 +278,7 @@ int run(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
     for (int i = first + 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (!options_end && (arg == "--help" || arg == "-h")) {
-            std::fputs(command->help, out);
+            print_help(*command, out);
             return kExitOk;
         }
         if (!options_end && arg == "--") {
@@ -331,7 +330,7 @@ int run(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
     const int operands = static_cast<int>(line.operands.size());
     if (operands < command->min_operands || operands > command->max_operands) {
         io.error("", "kvr " + name + ": wrong number of operands");
-        std::fputs(command->help, err);
+        print_help(*command, err);
         return kExitFailed;
     }
     const int status = command->run(line, io);

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include <functional>
 #include <initializer_list>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -214,11 +216,33 @@ protected:
 TEST_F(KvrTool, HelpUsageAndErrorsNameTheFileAndTheReason) {
     Result r = kvr_run({"--help"});
     EXPECT_EQ(r.status, kExitOk);
-    for (const char* command : {"info", "check", "dump", "unload", "load", "rebuild", "convert"}) {
-        EXPECT_NE(r.out.find(command), std::string::npos) << command;
+    EXPECT_NE(r.out.find("\nexit status"), std::string::npos) << r.out;
+    // Every command's help ends with the exit statuses it gives, each said.
+    const std::map<std::string, std::set<std::string>> statuses = {
+        {"info", {"0", "1", "2"}}, {"check", {"0", "1", "2"}}, {"dump", {"0", "1", "2"}},
+        {"unload", {"0", "2"}},    {"load", {"0", "1", "2"}},  {"rebuild", {"0", "1", "2"}},
+        {"convert", {"0", "2"}}};
+    for (const auto& [command, codes] : statuses) {
+        SCOPED_TRACE(command);
+        EXPECT_NE(r.out.find("  " + command + " "), std::string::npos);
         Result help = kvr_run({command, "--help"});
-        EXPECT_EQ(help.status, kExitOk) << command;
-        EXPECT_EQ(help.out.rfind(std::string("usage: kvr ") + command, 0), 0u) << help.out;
+        EXPECT_EQ(help.status, kExitOk);
+        EXPECT_EQ(help.out.rfind("usage: kvr " + command, 0), 0u) << help.out;
+        EXPECT_NE(help.out.find("--verbose"), std::string::npos) << help.out;
+        const size_t exit_at = help.out.find("\nExit status: 0 ");
+        ASSERT_NE(exit_at, std::string::npos) << help.out;
+        std::set<std::string> said;
+        std::string word;
+        for (const char c : help.out.substr(exit_at + 13) + " ") {
+            if (c == ' ' || c == '\n') {
+                if (word.size() == 1 && std::isdigit(static_cast<unsigned char>(word[0])))
+                    said.insert(word);
+                word.clear();
+            } else {
+                word += c;
+            }
+        }
+        EXPECT_EQ(said, codes) << help.out;
     }
     // The version, the library's, as help2man reads it for the man page.
     r = kvr_run({"--version"});

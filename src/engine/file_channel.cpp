@@ -85,6 +85,11 @@ IoOutcome FileChannel::read_or_view(void* buffer, uint32_t count, uint32_t* got,
     return {};
 }
 
+void FileChannel::prefetch(uint32_t offset, uint32_t count) const {
+    if (!uses_descriptor())
+        PrefetchFile(handle_, offset, count);
+}
+
 IoOutcome FileChannel::write(const void* buffer, uint32_t count) const {
     if (uses_descriptor()) {
         if (_write(fd_, buffer, count) < 0)

@@ -53,6 +53,9 @@ public:
     // until the file is closed) or null, when they were read into buffer.
     IoOutcome read_or_view(void* buffer, uint32_t count, uint32_t* got,
                            const unsigned char** view) const;
+    // A hint that count bytes at offset will be read soon (file_channel.h's
+    // mapping only); no I/O, no result.
+    void prefetch(uint32_t offset, uint32_t count) const;
     // Writes count bytes at the file position.
     IoOutcome write(const void* buffer, uint32_t count) const;
 

@@ -126,6 +126,11 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* transferred,
 BOOL ReadFileView(HANDLE file, void* buffer, DWORD count, DWORD* transferred,
                   const unsigned char** view) noexcept;
 
+// Not of the Windows API: a hint that the `count` bytes at `offset` will be
+// read soon. Where they lie in the handle's mapping, the processor starts
+// bringing them in; otherwise nothing happens. Never fails, never faults.
+void PrefetchFile(HANDLE file, std::uint64_t offset, DWORD count) noexcept;
+
 // Writes `count` bytes at the file position and moves the position past
 // them. Needs GENERIC_WRITE (else ERROR_ACCESS_DENIED). Anything short of
 // the full count fails (ERROR_DISK_FULL when the device is full); the bytes

@@ -311,6 +311,9 @@ int ix_read_keyed(ix_handle* handle, unsigned char* buffer, uint32_t* length,
     return includes_equal && equal_seen ? engine::kDuplicateFollows : engine::kOk;
 }
 
+// How many records a prime-key scan asks for ahead of the one it reads.
+constexpr int kReadAhead = 8;
+
 int ix_read_positional(ix_handle* handle, unsigned char* buffer, uint32_t* length,
                        unsigned char* key_area, int k, uint16_t op) {
     FileHeader header = handle->header();
@@ -358,6 +361,15 @@ int ix_read_positional(ix_handle* handle, unsigned char* buffer, uint32_t* lengt
 
     if (*length == 0)
         return duplicate_follows ? engine::kDuplicateFollows : engine::kOk;
+    // Reading on through the prime key: the records the next entries name
+    // lie anywhere in the file; asking for them now lets their fetches
+    // overlap.
+    if (k == 0 && (op & 0xFF) == IX_READ_NEXT && !header.block_format()) {
+        const unsigned char* ahead[kReadAhead];
+        const int n = _vmq_following_data(tree, kReadAhead, ahead);
+        for (int i = 0; i < n; ++i)
+            _vmq_prefetch_record(handle, platform::load_u32(ahead[i]));
+    }
     const unsigned char* record = nullptr;
     const int result = read_record_at_entry(handle, k, entry_data, buffer, length, op, &record);
     if (result != engine::kOk) {

@@ -345,6 +345,13 @@ extern "C" int _vmq_put_record(StoreHandle* handle, uint32_t* address, const uns
     return store_in_new_space(handle, data, length, address, &slot_size);
 }
 
+extern "C" void _vmq_prefetch_record(StoreHandle* handle, uint32_t address) {
+    // The slot header and the record, as far as one read takes them.
+    if (address >= handle->header_size && handle->record_buffer)
+        handle->io.prefetch(address, handle->record_buffer_size < 256 ? handle->record_buffer_size
+                                                                        : 256);
+}
+
 extern "C" int _vmq_delete_record(StoreHandle* handle, uint32_t address) {
     if (!handle->record_buffer)
         return kvr::engine::kNotOpen;

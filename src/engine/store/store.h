@@ -55,6 +55,9 @@ int _vmq_put_record(kvr::store::StoreHandle* handle, uint32_t* address, const un
                     uint32_t length, uint8_t mode);
 // Frees the record's slot for reuse.
 int _vmq_delete_record(kvr::store::StoreHandle* handle, uint32_t address);
+// A hint that the record at address will be read soon; nothing is read and
+// nothing can fail.
+void _vmq_prefetch_record(kvr::store::StoreHandle* handle, uint32_t address);
 
 // Slot-format index blocks. A new block is zeroed and lands behind the
 // records waiting in the append buffer; freed blocks are reused last-in,

@@ -397,6 +397,20 @@ extern "C" int _vmq_getdup(Tree* tree, const unsigned char* key, const unsigned 
     return result;
 }
 
+extern "C" int _vmq_following_data(Tree* tree, int max, const unsigned char** data) {
+    const Cursor& cursor = tree->cursor();
+    if ((cursor.state & kCursorOnEntry) == 0 || cursor.page == 0)
+        return 0;
+    int result = kTreeOk;
+    const unsigned char* page = get_page(tree, cursor.page, &result);
+    if (page == nullptr || !is_leaf(page) || cursor.index < 0)
+        return 0;
+    int n = 0;
+    for (int i = cursor.index + 1; i < page_count(page) && n < max; ++i)
+        data[n++] = leaf_data(*tree, page, i);
+    return n;
+}
+
 extern "C" int _vmq_isdup(Tree* tree) {
     const Cursor& cursor = tree->cursor();
     if (!tree->duplicates() || (cursor.state & kCursorOnEntry) == 0)

@@ -44,7 +44,10 @@ const CommandInfo kCommands[] = {
      "\n"
      "Checks the whole file - every index tree, every record against the\n"
      "indexes, the free lists - and prints every problem found with where it\n"
-     "lies. The file is never changed.\n",
+     "lies: the index page and its entry, the slot or block, or the header's\n"
+     "field that is wrong (\"key 0, page 4096 entry 1: prime entry ...\"). Keys\n"
+     "are shown as text, \\xNN for a byte that does not print; a relative\n"
+     "file's as record numbers. The file is never changed.\n",
      "0 the file is sound, 1 it is damaged, 2 it cannot be read.\n"},
     {"dump", command_dump, 1, 1, {"--key", "--from", "--to"}, {"--hex"},
      "usage: kvr dump FILE [--key N] [--from VALUE] [--to VALUE] [--hex]\n"

@@ -672,20 +672,25 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
     close();
     ASSERT_NE(listed_class, 0);
 
+    // Each finding names the place of the damage (the page and entry, the
+    // slot, the header's field) and the key as text; a wrong value found
+    // there is told as what it is.
     struct Damage {
         const char* name;
         std::function<void(const std::string&)> make;
-        const char* reported;
+        std::string reported;
     };
+    const std::string at_root = ": key 0: page " + std::to_string(root) + " (level 0) entry 0: ";
+    const std::string at_leaf = ": key 0: page " + std::to_string(first_leaf) + " (level 1): ";
     const std::vector<Damage> damages = {
         {"a wrong separator", [&](const std::string& f) { patch(f, separator_at, "99999999", 8); },
-         "key 0"},
+         at_root + "separator \"99999999\" differs from the first key"},
         {"a page with a wrong count",
          [&](const std::string& f) {
              const unsigned char count[2] = {1, 0};
              patch(f, first_leaf + 2, count, 2);
          },
-         "key 0"},
+         at_leaf + "count 1 is below the minimum"},
         {"a lost record",
          [&](const std::string& f) {
              // A record reaches the store, and no index learns of it.
@@ -704,10 +709,13 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
              patch(f, first_leaf + 2, count, 2);
              patch_u32(f, first_address, 0xFFFFFFFF);
          },
-         "neither a slot nor an index block"},
+         ": offset " + std::to_string(first_address) +
+             ": bytes that are neither a slot nor an index block"},
         {"a record indexed twice",
          [&](const std::string& f) { patch_u32(f, second_entry_at, first_address); },
-         "named by two prime entries"},
+         ": key 0, page " + std::to_string(first_leaf) + " entry 1: prime entry \"00000006\" " +
+             "names the record at " + std::to_string(first_address) +
+             ", which an entry before it names (the record's prime key is \"00000003\")"},
         {"a record with two entries of one key",
          [&](const std::string& f) {
              open(f);
@@ -723,10 +731,12 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
                  0);
              close();
          },
-         "has two entries"},
+         ": entry \"Bern        \" names the record \"00000003\" at " +
+             std::to_string(first_address) + ", which has an entry before it"},
         {"a free slot linked into a live one",
          [&](const std::string& f) { patch_u32(f, 0xC8 + 8 * (listed_class - 1), first_address); },
-         "free"},
+         ": the header's head of free list " + std::to_string(listed_class) + " names " +
+             std::to_string(first_address) + ", which is a live record"},
         {"a header with a wrong size",
          [&](const std::string& f) { patch_u32(f, 0, header_size - 16); },
          "header: the header size 4080 is not"},
@@ -750,6 +760,62 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
         EXPECT_NE(r.out.find(damage.reported), std::string::npos) << r.out << r.err;
         EXPECT_EQ(read_file(file), before) << "check changed the file";
     }
+
+    // Keys as the program has them: a relative file's record number, and
+    // bytes no terminal prints escaped among the printable ones. The second
+    // entry of the one leaf is made to name the first entry's record.
+    struct Keyed {
+        const char* name;
+        Key key;
+        std::vector<std::string> records;
+        std::string reported;
+    };
+    const auto numbered = [](uint32_t n) {
+        std::string numbered_record(8, 'r');
+        kvr::platform::store_u32(reinterpret_cast<unsigned char*>(numbered_record.data()), n);
+        return numbered_record;
+    };
+    const std::vector<Keyed> keyed = {
+        {"relative.rel",
+         {0, 4, false, IX_KEY_TYPE_NUMBER},
+         {numbered(1), numbered(3)},
+         "entry 1: prime entry record number 3 names the record at "},
+        {"binary.dat",
+         {0, 4, false},
+         {std::string("\x00\x04\x9f"
+                      "A----",
+                      8),
+          "AB\\C----"},
+         "entry 1: prime entry \"AB\\\\C\" names the record at "},
+    };
+    for (const Keyed& k : keyed) {
+        SCOPED_TRACE(k.name);
+        const std::string file = path(k.name);
+        create(file, 8, 8, {k.key});
+        open(file);
+        for (const std::string& rec : k.records)
+            ASSERT_EQ(write(rec), 0);
+        close();
+        open(file, IX_MODE_INPUT);
+        kvr::tree::Tree* tree = handle()->tree(0);
+        const uint32_t leaf_at = tree->root();
+        tree->begin_operation();
+        const unsigned char* only = kvr::tree::get_page(tree, leaf_at, &status);
+        ASSERT_NE(only, nullptr);
+        const uint32_t named = kvr::platform::load_u32(kvr::tree::leaf_data(*tree, only, 0));
+        const uint32_t entry_at =
+            leaf_at + static_cast<uint32_t>(kvr::tree::leaf_data(*tree, only, 1) - only);
+        close();
+        patch_u32(file, entry_at, named);
+        r = kvr_run({"check", file});
+        EXPECT_EQ(r.status, kExitDamaged);
+        EXPECT_NE(r.out.find(": key 0, page " + std::to_string(leaf_at) + " " + k.reported +
+                             std::to_string(named) + ", which an entry before it names"),
+                  std::string::npos)
+            << r.out;
+    }
+    EXPECT_NE(r.out.find("(the record's prime key is \"\\x00\\x04\\x9fA\")"), std::string::npos)
+        << r.out;
 }
 
 // A process dies with the file open for update: the copy taken then has a

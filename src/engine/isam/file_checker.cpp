@@ -28,32 +28,10 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 using engine::FileHeader;
 
-constexpr size_t kShownKeyBytes = 24;
 constexpr uint32_t kWindowSize = 64 * 1024;
 
 std::string at_text(uint64_t offset) {
     return std::to_string(offset);
-}
-
-// A key for a message: its text when every byte is printable, else hex.
-std::string key_text(const unsigned char* key, size_t len) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    const size_t shown = std::min(len, kShownKeyBytes);
-    bool printable = true;
-    for (size_t i = 0; i < shown; ++i)
-        printable = printable && key[i] >= 0x20 && key[i] < 0x7F;
-    std::string text;
-    if (printable) {
-        text = "\"" + std::string(reinterpret_cast<const char*>(key), shown) + "\"";
-    } else {
-        for (size_t i = 0; i < shown; ++i) {
-            text += kHex[key[i] >> 4];
-            text += kHex[key[i] & 15];
-        }
-    }
-    if (shown < len)
-        text += "...";
-    return text;
 }
 
 // Reads the file as the store sees it: the bytes still in the append buffer
@@ -163,11 +141,20 @@ struct Piece {
     bool listed = false;       // kFree: on a list
 };
 
+// Where something is named: an entry of an index page; page 0 is the
+// tree's header (it names the root).
+struct Place {
+    uint32_t page = 0;
+    int entry = -1;
+};
+
 // The entries of one tree, in key order, and its pages.
 struct TreeContents {
     std::vector<uint32_t> pages;
-    Bytes keys;  // key_len bytes per entry
-    Bytes data;  // data_len bytes per entry
+    std::vector<Place> page_named_by;  // for each page, its parent's entry
+    Bytes keys;                        // key_len bytes per entry
+    Bytes data;                        // data_len bytes per entry
+    std::vector<Place> places;         // where each entry lies
     size_t entries = 0;
 };
 
@@ -179,11 +166,36 @@ public:
     bool run();
 
 private:
-    bool fail(std::string what, int key = -1, uint32_t offset = 0) {
+    bool fail(std::string what, int key = -1, uint32_t offset = 0, int entry = -1) {
         problem_->what = std::move(what);
         problem_->key = key;
         problem_->offset = offset;
+        problem_->entry = entry;
         return false;
+    }
+    // A wrong entry j of key k's tree: the place is its page and slot.
+    bool fail_at_entry(std::string what, int k, size_t j) {
+        const Place& place = trees_[static_cast<size_t>(k)].places[j];
+        return fail(std::move(what), k, place.page, place.entry);
+    }
+    // A wrong page of key k's tree (the j-th the walk found): the place is
+    // the entry that names it, or the tree's header for the root.
+    bool fail_at_page_link(std::string what, int k, size_t j) {
+        const Place& place = trees_[static_cast<size_t>(k)].page_named_by[j];
+        return fail(std::move(what), k, place.page, place.entry);
+    }
+    // What names a page: its parent's entry, or the tree's header.
+    static std::string named_by_text(const Place& place) {
+        return place.page == 0 ? std::string("the tree's header")
+                               : "entry " + std::to_string(place.entry) + " of the page at " +
+                                     at_text(place.page);
+    }
+    // Where a list's link lies: the header's head of the list (from 0), or
+    // the free slot or block (kind) at `from`.
+    static std::string link_text(uint32_t from, const std::string& list, const char* kind) {
+        return from == 0 ? "the header's head of " + list
+                         : "the link of the " + std::string(kind) + " at " + at_text(from) +
+                               " on " + list;
     }
 
     bool find_end();
@@ -211,9 +223,11 @@ private:
     const unsigned char* record_key(const Piece& piece, int k) const {
         return record_keys_.data() + piece.keys_at + header_.key_offset(k);
     }
-    std::string prime_text(const unsigned char* prime) const {
-        return key_text(prime, static_cast<size_t>(header_.key_length(0)));
+    // Key k's value, as text.
+    std::string key_text(int k, const unsigned char* key) const {
+        return tree::key_text(key, header_.key_length(k), header_.key_type(k));
     }
+    std::string prime_text(const unsigned char* prime) const { return key_text(0, prime); }
 
     ix_handle* handle_;
     FileHeader header_;
@@ -283,13 +297,17 @@ bool FileCheck::collect_tree(int k) {
     const uint32_t key_len = static_cast<uint32_t>(t->key_len());
     const uint32_t data_len = static_cast<uint32_t>(t->data_len());
     std::vector<uint32_t> level{t->root()};
+    std::vector<Place> level_named_by{Place{}};
     Bytes page(t->page_size());
     while (!level.empty()) {
         std::vector<uint32_t> below;
-        for (const uint32_t address : level) {
+        std::vector<Place> below_named_by;
+        for (size_t p = 0; p < level.size(); ++p) {
+            const uint32_t address = level[p];
             if (contents.pages.size() >= tree_summary.pages)
                 return fail("more pages than the tree checker counted", k, address);
             contents.pages.push_back(address);
+            contents.page_named_by.push_back(level_named_by[p]);
             t->set_mark_dirty(false);
             t->begin_operation();
             int result = 0;
@@ -306,25 +324,34 @@ bool FileCheck::collect_tree(int k) {
                     const unsigned char* data = tree::leaf_data(*t, page.data(), i);
                     contents.keys.insert(contents.keys.end(), key, key + key_len);
                     contents.data.insert(contents.data.end(), data, data + data_len);
+                    contents.places.push_back(Place{address, i});
                 }
                 contents.entries += static_cast<size_t>(count);
             } else {
-                for (int i = 0; i <= count; ++i)
+                for (int i = 0; i <= count; ++i) {
                     below.push_back(tree::branch_child(page.data(), i));
+                    below_named_by.push_back(Place{address, i});
+                }
             }
         }
         level = std::move(below);
+        level_named_by = std::move(below_named_by);
     }
 
     // A tree without pages opened for reading has an empty root leaf that
     // lives in the cache only, at or past the file's end.
     if (!t->writable() && contents.pages.size() == 1 && contents.entries == 0 &&
-        contents.pages[0] >= end_)
+        contents.pages[0] >= end_) {
         contents.pages.clear();
-    for (const uint32_t address : contents.pages) {
+        contents.page_named_by.clear();
+    }
+    for (size_t j = 0; j < contents.pages.size(); ++j) {
+        const uint32_t address = contents.pages[j];
         if (address < handle_->header_size || uint64_t{address} + block_size_ > end_)
-            return fail("page at " + at_text(address) + " lies outside the file's blocks", k,
-                        address);
+            return fail_at_page_link(named_by_text(contents.page_named_by[j]) +
+                                         " names the page at " + at_text(address) +
+                                         ", which lies outside the file's blocks",
+                                     k, j);
         const auto owner = page_owner_.emplace(address, k);
         if (!owner.second)
             return fail("page at " + at_text(address) + " is also a page of key " +
@@ -482,18 +509,20 @@ bool FileCheck::check_prime() {
         const uint32_t address = platform::load_u32(prime.data.data() + j * 4);
         Piece* piece = piece_at(address);
         if (piece == nullptr || piece->kind != Kind::kRecord)
-            return fail("prime entry " + key_text(key, key_len) + " names " + at_text(address) +
-                            ", which is " + what_is_at(address),
-                        0, address);
+            return fail_at_entry("prime entry " + prime_text(key) + " names " + at_text(address) +
+                                     ", which is " + what_is_at(address),
+                                 0, j);
         if (piece->named)
-            return fail("the record at " + at_text(address) + " is named by two prime entries, " +
-                            key_text(key, key_len) + " the second",
-                        0, address);
+            return fail_at_entry("prime entry " + prime_text(key) + " names the record at " +
+                                     at_text(address) + ", which an entry before it names (" +
+                                     "the record's prime key is " +
+                                     prime_text(record_key(*piece, 0)) + ")",
+                                 0, j);
         if (std::memcmp(record_key(*piece, 0), key, key_len) != 0)
-            return fail("prime entry " + key_text(key, key_len) + " names the record at " +
-                            at_text(address) + " whose prime key is " +
-                            prime_text(record_key(*piece, 0)),
-                        0, address);
+            return fail_at_entry("prime entry " + prime_text(key) + " names the record at " +
+                                     at_text(address) + ", whose prime key is " +
+                                     prime_text(record_key(*piece, 0)),
+                                 0, j);
         piece->named = true;
         record_by_prime_.emplace(std::string(reinterpret_cast<const char*>(key), key_len),
                                  static_cast<size_t>(piece - pieces_.data()));
@@ -521,27 +550,30 @@ bool FileCheck::check_alternates() {
             const auto found =
                 record_by_prime_.find(std::string(reinterpret_cast<const char*>(prime), prime_len));
             if (found == record_by_prime_.end())
-                return fail("entry " + key_text(key, part_len) + " names prime key " +
-                                prime_text(prime) + ", which no record has",
-                            i);
+                return fail_at_entry("entry " + key_text(i, key) + " names prime key " +
+                                         prime_text(prime) + ", which no record has",
+                                     i, j);
             const Piece& piece = pieces_[found->second];
             if (std::memcmp(record_key(piece, i), key, part_len) != 0)
-                return fail("entry " + key_text(key, part_len) + " names the record " +
-                                prime_text(prime) + " whose key is " +
-                                key_text(record_key(piece, i), part_len),
-                            i, piece.address);
+                return fail_at_entry("entry " + key_text(i, key) + " names the record " +
+                                         prime_text(prime) + " at " + at_text(piece.address) +
+                                         ", whose key is " + key_text(i, record_key(piece, i)),
+                                     i, j);
             if (++entries_of[found->second] > 1)
-                return fail("the record " + prime_text(prime) + " has two entries", i,
-                            piece.address);
+                return fail_at_entry("entry " + key_text(i, key) + " names the record " +
+                                         prime_text(prime) + " at " + at_text(piece.address) +
+                                         ", which has an entry before it: the record has two "
+                                         "entries",
+                                     i, j);
         }
         if (entries_of.size() != record_by_prime_.size()) {
             for (const auto& [prime, index] : record_by_prime_) {
                 if (entries_of.count(index) == 0)
-                    return fail("the record " +
-                                    key_text(reinterpret_cast<const unsigned char*>(prime.data()),
-                                             prime_len) +
-                                    " has no entry",
-                                i, pieces_[index].address);
+                    return fail(
+                        "the record " +
+                            prime_text(reinterpret_cast<const unsigned char*>(prime.data())) +
+                            " at " + at_text(pieces_[index].address) + " has no entry",
+                        i, pieces_[index].address);
             }
         }
     }
@@ -558,16 +590,18 @@ bool FileCheck::read_free_header(uint32_t at, store::FreeHeader* free) {
 
 bool FileCheck::check_index_block_list() {
     uint32_t at = header_.index_block_list();
-    std::string from = "the table";
+    uint32_t from = 0;
+    const std::string list = "the index-block list";
     while (at != 0) {
         if (!listed_.insert(at).second)
-            return fail("the index-block list comes back to " + at_text(at) + " from " + from, -1,
-                        at);
+            return fail(link_text(from, list, "free index block") + " names " + at_text(at) +
+                            " again: the list comes back to it",
+                        -1, from);
         Piece* piece = piece_at(at);
         if (piece == nullptr || piece->kind != Kind::kFree)
-            return fail("the index-block list names " + at_text(at) + " (from " + from +
-                            "), which is " + what_is_at(at),
-                        piece != nullptr ? piece->tree : -1, at);
+            return fail(link_text(from, list, "free index block") + " names " + at_text(at) +
+                            ", which is " + what_is_at(at),
+                        piece != nullptr ? piece->tree : -1, from);
         store::FreeHeader free;
         if (!read_free_header(at, &free))
             return false;
@@ -576,7 +610,7 @@ bool FileCheck::check_index_block_list() {
             return fail("free index block at " + at_text(at) + " is not marked as one", -1, at);
         piece->listed = true;
         ++summary_->free_index_blocks;
-        from = at_text(at);
+        from = at;
         at = free.next;
     }
     return true;
@@ -592,17 +626,18 @@ bool FileCheck::check_record_list(int k, uint32_t classes) {
     if (classes == 1 && k > 1 && at != 0)
         return fail(list + " is used, but every record has the same length", -1, at);
     uint32_t previous_size = std::numeric_limits<uint32_t>::max();
-    std::string from = "the table";
+    uint32_t from = 0;
     while (at != 0) {
         if (!listed_.insert(at).second)
-            return fail(list + " comes back to " + at_text(at) + " from " + from +
-                            " (a loop, or a slot on two lists)",
-                        -1, at);
+            return fail(link_text(from, list, "free slot") + " names " + at_text(at) +
+                            " again: the list comes back to it (a loop, or a slot on two "
+                            "lists)",
+                        -1, from);
         Piece* piece = piece_at(at);
         if (piece == nullptr || piece->kind != Kind::kFree)
-            return fail(
-                list + " names " + at_text(at) + " (from " + from + "), which is " + what_is_at(at),
-                piece != nullptr ? piece->tree : -1, at);
+            return fail(link_text(from, list, "free slot") + " names " + at_text(at) +
+                            ", which is " + what_is_at(at),
+                        piece != nullptr ? piece->tree : -1, from);
         store::FreeHeader free;
         if (!read_free_header(at, &free))
             return false;
@@ -611,10 +646,10 @@ bool FileCheck::check_record_list(int k, uint32_t classes) {
             return fail("free slot at " + at_text(at) + " on " + list + " has no free header", -1,
                         at);
         if (free.size != expected)
-            return fail(from + " gives the free slot at " + at_text(at) + " " +
-                            std::to_string(expected) + " bytes; it has " +
+            return fail(link_text(from, list, "free slot") + " gives the free slot at " +
+                            at_text(at) + " " + std::to_string(expected) + " bytes; it has " +
                             std::to_string(free.size),
-                        -1, at);
+                        -1, from);
         if (classes != 1) {
             const int own = store::size_class(header_, free.size);
             if (own != k)
@@ -634,7 +669,7 @@ bool FileCheck::check_record_list(int k, uint32_t classes) {
         ++summary_->listed_free_slots;
         previous_size = free.size;
         expected = free.next_size;
-        from = at_text(at);
+        from = at;
         at = free.next;
     }
     return true;
@@ -723,10 +758,15 @@ bool FileCheck::walk_blocks() {
         }
     }
     // Pages lie on block boundaries inside the file.
-    for (const auto& [address, k] : page_owner_) {
-        if ((address - handle_->header_size) % block_size_ != 0)
-            return fail("page at " + at_text(address) + " is not on a block boundary", k,
-                        address);
+    for (size_t k = 0; k < trees_.size(); ++k) {
+        const TreeContents& contents = trees_[k];
+        for (size_t j = 0; j < contents.pages.size(); ++j) {
+            if ((contents.pages[j] - handle_->header_size) % block_size_ != 0)
+                return fail_at_page_link(named_by_text(contents.page_named_by[j]) +
+                                             " names the page at " + at_text(contents.pages[j]) +
+                                             ", which is not on a block boundary",
+                                         static_cast<int>(k), j);
+        }
     }
     return true;
 }
@@ -769,22 +809,25 @@ bool FileCheck::check_chain() {
 
 bool FileCheck::check_avail_list() {
     uint32_t at = header_.avail_list_head();
-    std::string from = "the header";
+    uint32_t from = 0;
+    const std::string list = "the avail list";
     while (at != 0) {
         if (!listed_.insert(at).second)
-            return fail("the avail list comes back to " + at_text(at) + " from " + from, -1, at);
+            return fail(link_text(from, list, "free block") + " names " + at_text(at) +
+                            " again: the list comes back to it",
+                        -1, from);
         if (free_blocks_.count(at) == 0)
-            return fail("the avail list names " + at_text(at) + " (from " + from +
-                            "), which is " +
+            return fail(link_text(from, list, "free block") + " names " + at_text(at) +
+                            ", which is " +
                             (page_owner_.count(at) != 0 ? "a page"
                              : sets_.count(at) != 0     ? "a sequence set"
                                                         : "no free block"),
-                        -1, at);
+                        -1, from);
         unsigned char head[store::kSetHeaderSize];
         if (!reader_->read(at, head, sizeof head))
             return fail("the free block at " + at_text(at) + " cannot be read", -1, at);
         ++summary_->free_blocks;
-        from = at_text(at);
+        from = at;
         at = platform::load_u32(head + store::kSetNextAt);
     }
     summary_->unused_blocks += free_blocks_.size() - summary_->free_blocks;
@@ -803,15 +846,15 @@ bool FileCheck::check_prime_in_chain() {
         const uint32_t address = platform::load_u32(prime.data.data() + j * 4);
         Piece& piece = pieces_[chain_records_[j]];
         if (piece.address != address)
-            return fail("prime entry " + key_text(key, key_len) + " names " + at_text(address) +
-                            ", but record " + std::to_string(j) + " of the chain is at " +
-                            at_text(piece.address),
-                        0, address);
+            return fail_at_entry("prime entry " + prime_text(key) + " names " + at_text(address) +
+                                     ", but record " + std::to_string(j) + " of the chain is at " +
+                                     at_text(piece.address),
+                                 0, j);
         if (std::memcmp(record_key(piece, 0), key, key_len) != 0)
-            return fail("prime entry " + key_text(key, key_len) + " names the record at " +
-                            at_text(address) + " whose prime key is " +
-                            prime_text(record_key(piece, 0)),
-                        0, address);
+            return fail_at_entry("prime entry " + prime_text(key) + " names the record at " +
+                                     at_text(address) + ", whose prime key is " +
+                                     prime_text(record_key(piece, 0)),
+                                 0, j);
         piece.named = true;
         record_by_prime_.emplace(std::string(reinterpret_cast<const char*>(key), key_len),
                                  chain_records_[j]);
@@ -909,8 +952,10 @@ std::string describe(const FileProblem& problem) {
     if (problem.key >= 0)
         where = "key " + std::to_string(problem.key);
     if (problem.offset != 0)
-        where +=
-            (where.empty() ? "" : ", ") + std::string("offset ") + std::to_string(problem.offset);
+        where += (where.empty() ? "" : ", ") + (problem.entry >= 0
+                                                    ? "page " + std::to_string(problem.offset) +
+                                                          " entry " + std::to_string(problem.entry)
+                                                    : "offset " + std::to_string(problem.offset));
     return where.empty() ? problem.what : where + ": " + problem.what;
 }
 

@@ -74,11 +74,15 @@
 
 namespace kvr::isam {
 
-// The first broken rule found: what it is and where.
+// The first broken rule found: what it is and where. The place is where the
+// damage lies: the index page holding a wrong entry, the slot or block that
+// is wrong or holds a wrong link. A wrong value found there (the address an
+// entry or a link names) is told in the text, never as the place.
 struct FileProblem {
     std::string what;
     int key = -1;         // the key whose tree or entry is concerned, -1 = none
-    uint32_t offset = 0;  // the file offset where it was found, 0 = none
+    uint32_t offset = 0;  // the file offset of the place, 0 = none (or the header)
+    int entry = -1;       // the entry of the index page at offset, -1 = none
 };
 
 // What the check counted, as far as it got.
@@ -99,7 +103,7 @@ struct FileSummary {
 // first problem in *problem. summary may be null.
 bool check_file(ix_handle* handle, FileProblem* problem, FileSummary* summary = nullptr);
 
-// "key 1, offset 8192: ..." for messages.
+// "key 1, page 8192 entry 3: ...", "offset 20480: ..." for messages.
 std::string describe(const FileProblem& problem);
 
 }  // namespace kvr::isam

@@ -11,6 +11,8 @@
 #include "engine/tree/operations.h"
 #include "engine/tree/page.h"
 #include "engine/tree/page_cache.h"
+#include "engine/tree/tree_header.h"
+#include "platform/coding.h"
 
 namespace kvr::tree {
 
@@ -20,26 +22,6 @@ using Bytes = std::vector<unsigned char>;
 
 constexpr size_t kShownKeyBytes = 24;
 constexpr char kHexDigits[] = "0123456789abcdef";
-
-// A key for a message: its text when every byte is printable, else hex.
-std::string key_text(const unsigned char* key, int len) {
-    const size_t shown = std::min(static_cast<size_t>(len), kShownKeyBytes);
-    bool printable = true;
-    for (size_t i = 0; i < shown; ++i)
-        printable = printable && key[i] >= 0x20 && key[i] < 0x7F;
-    std::string text;
-    if (printable) {
-        text = "\"" + std::string(reinterpret_cast<const char*>(key), shown) + "\"";
-    } else {
-        for (size_t i = 0; i < shown; ++i) {
-            text += kHexDigits[key[i] >> 4];
-            text += kHexDigits[key[i] & 15];
-        }
-    }
-    if (shown < static_cast<size_t>(len))
-        text += "...";
-    return text;
-}
 
 std::string page_text(uint32_t address) {
     return "page " + std::to_string(address);
@@ -116,7 +98,14 @@ private:
     bool same_key_part(const unsigned char* a, const unsigned char* b) const {
         return compare_keys(*tree_, a, b, part_len_) == 0;
     }
-    std::string key(const unsigned char* k) const { return key_text(k, key_len_); }
+    // A stored key: its key part, and in a tree with duplicates the
+    // duplicate number after it.
+    std::string key(const unsigned char* k) const {
+        std::string text = key_text(k, part_len_, tree_->key_type());
+        if (tree_->duplicates())
+            text += " (duplicate " + std::to_string(platform::load_u32_be(k + part_len_)) + ")";
+        return text;
+    }
 
     const unsigned char* key_at(const unsigned char* page, int i) const {
         return is_leaf(page) ? leaf_key(*tree_, page, i) : branch_key(*tree_, page, i);
@@ -446,6 +435,29 @@ bool count_entries(Tree* tree, TreeSummary* summary, TreeProblem* problem) {
     return walk.count();
 }
 
+std::string key_text(const unsigned char* key, int len, uint8_t key_type) {
+    if (key_type == kNumericKeyType && len >= 4)
+        return "record number " + std::to_string(platform::load_u32(key));
+    const size_t shown = std::min(static_cast<size_t>(std::max(len, 0)), kShownKeyBytes);
+    std::string text = "\"";
+    for (size_t i = 0; i < shown; ++i) {
+        const unsigned char c = key[i];
+        if (c == '\\') {
+            text += "\\\\";
+        } else if (c >= 0x20 && c < 0x7F) {
+            text += static_cast<char>(c);
+        } else {
+            text += "\\x";
+            text += kHexDigits[c >> 4];
+            text += kHexDigits[c & 15];
+        }
+    }
+    text += "\"";
+    if (shown < static_cast<size_t>(std::max(len, 0)))
+        text += "...";
+    return text;
+}
+
 std::string fetch_failure(int status) {
     switch (status) {
         case kDamagedPage:
@@ -464,7 +476,7 @@ std::string describe(const TreeProblem& problem) {
     if (problem.level >= 0)
         where += " (level " + std::to_string(problem.level) + ")";
     if (problem.index >= 0)
-        where += " index " + std::to_string(problem.index);
+        where += " entry " + std::to_string(problem.index);
     return where + ": " + problem.what;
 }
 

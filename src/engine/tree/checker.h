@@ -35,7 +35,9 @@
 
 namespace kvr::tree {
 
-// The first broken rule found: what it is and where.
+// The first broken rule found: what it is and where. The place is where
+// the damage lies (the page, and the entry in it that is wrong); a wrong
+// value found there is told in the text.
 struct TreeProblem {
     std::string what;
     uint32_t page = 0;  // the page where it was found, 0 = the tree as a whole
@@ -64,10 +66,16 @@ bool check_tree(Tree* tree, TreeProblem* problem, TreeSummary* summary = nullptr
 // the wrong type; the summary then holds what was counted so far.
 bool count_entries(Tree* tree, TreeSummary* summary, TreeProblem* problem = nullptr);
 
+// A key for a message, of a tree of the given key type: its bytes in
+// quotes, each byte no terminal prints as \xNN and a backslash as \\, at
+// most 24 bytes and then "..."; a numeric key (a relative file's) as
+// "record number N".
+std::string key_text(const unsigned char* key, int len, uint8_t key_type);
+
 // Why a page could not be fetched, in words, from get_page's status.
 std::string fetch_failure(int status);
 
-// "problem at page 8192 (level 1) index 3: ..." for messages.
+// "page 8192 (level 1) entry 3: ..." for messages.
 std::string describe(const TreeProblem& problem);
 
 }  // namespace kvr::tree

@@ -186,8 +186,11 @@ TEST_F(FileChecker, ReportsEntriesThatDoNotMatchTheRecords) {
     const uint32_t kept = kvr::platform::load_u32(data);
     kvr::platform::store_u32(data, free_slot);
     EXPECT_NE(problem(&found).find("which is a free slot"), std::string::npos) << found.what;
+    EXPECT_NE(found.what.find("names " + std::to_string(free_slot)), std::string::npos);
+    // The place is the entry that is wrong, not the address it names.
     EXPECT_EQ(found.key, 0);
-    EXPECT_EQ(found.offset, free_slot);
+    EXPECT_EQ(found.offset, handle()->tree(0)->root());
+    EXPECT_EQ(found.entry, entry_of(0, "000004"));
     kvr::platform::store_u32(kvr::tree::leaf_data(prime_tree, root_leaf(0), entry_of(0, "000004")),
                              kept);
     ASSERT_EQ(problem(), "");
@@ -210,8 +213,11 @@ TEST_F(FileChecker, ReportsEntriesThatDoNotMatchTheRecords) {
     ASSERT_GE(seventh, 0);
     std::memcpy(kvr::tree::leaf_data(group_tree, page, seventh), "000004", 6);
     EXPECT_NE(problem(&found).find("has two entries"), std::string::npos) << found.what;
+    EXPECT_NE(found.what.find("\"000004\" at " + std::to_string(address_of(4))), std::string::npos)
+        << found.what;
     EXPECT_EQ(found.key, 2);
-    EXPECT_EQ(found.offset, address_of(4));
+    EXPECT_EQ(found.offset, handle()->tree(2)->root());
+    EXPECT_EQ(found.entry, seventh);
     std::memcpy(kvr::tree::leaf_data(group_tree, root_leaf(2), seventh), "000007", 6);
     ASSERT_EQ(problem(), "");
 
@@ -237,12 +243,14 @@ TEST_F(FileChecker, ReportsBrokenFreeLists) {
     // The second slot linked into a live record.
     put_free_header(second, {0x08, 34, live, 64});
     EXPECT_NE(problem(&found).find("which is a live record"), std::string::npos) << found.what;
-    EXPECT_EQ(found.offset, live);
+    EXPECT_NE(found.what.find("names " + std::to_string(live)), std::string::npos);
+    EXPECT_EQ(found.offset, second);  // the slot whose link is wrong
 
     // A loop: the second slot names the first again.
     put_free_header(second, {0x08, 34, first, 44});
-    EXPECT_NE(problem(&found).find("comes back to " + std::to_string(first)), std::string::npos)
+    EXPECT_NE(problem(&found).find("names " + std::to_string(first) + " again"), std::string::npos)
         << found.what;
+    EXPECT_EQ(found.offset, second);
 
     // Out of order: the smaller slot first.
     put_free_header(second, {0x08, 34, first, 44});
@@ -276,9 +284,12 @@ TEST_F(FileChecker, ReportsAnIndexBlockBothFreeAndInUse) {
     FileProblem found;
     const uint32_t root = handle()->tree(2)->root();
     header().set_index_block_list(root);
-    EXPECT_NE(problem(&found).find("index-block list names"), std::string::npos) << found.what;
+    EXPECT_NE(problem(&found).find("the header's head of the index-block list names " +
+                                   std::to_string(root)),
+              std::string::npos)
+        << found.what;
     EXPECT_EQ(found.key, 2);
-    EXPECT_EQ(found.offset, root);
+    EXPECT_EQ(found.offset, 0u);  // the header's table
     header().set_index_block_list(0);
     EXPECT_EQ(problem(), "");
 }

@@ -367,25 +367,48 @@ bool past_bound(const std::vector<unsigned char>& record, const KeySpec& key,
     return std::memcmp(value, bound.data(), bound.size()) > 0;
 }
 
+// How dump shows a record: as text with escapes, as hex, or in columns.
+enum class View { kText, kHex, kColumns };
+
+// One record; ordinal counts the records shown, key is the key whose order
+// is followed (null for a sequential file). In columns a line before the
+// bytes names the record: its record number, key or place in the file.
 void print_record(const Streams& io, const FileAttributes& a, const std::vector<unsigned char>& r,
-                  bool hex) {
+                  View view, const KeySpec* key, uint64_t ordinal) {
     const unsigned char* data = r.data();
     size_t length = r.size();
+    std::string text;
     if (a.organization == Organization::kRelative && length >= kRecordNumberSize) {
-        std::fprintf(io.out, "%u: ", record_number(data));
+        const uint32_t number = record_number(data);
+        text = view == View::kColumns ? "record number " + std::to_string(number) + ", "
+                                      : std::to_string(number) + ": ";
         data += kRecordNumberSize;
         length -= kRecordNumberSize;
+    } else if (view == View::kColumns) {
+        text = key == nullptr || static_cast<uint64_t>(key->offset) + key->length > r.size()
+                   ? "record " + std::to_string(ordinal) + ", "
+                   : "key \"" +
+                         escape_bytes(r.data() + key->offset, static_cast<size_t>(key->length)) +
+                         "\", ";
     }
-    const std::string text = hex ? hex_bytes(data, length) : escape_bytes(data, length);
+    if (view == View::kColumns)
+        text += count_text(length, "byte") + "\n" + column_lines(data, length);
+    else
+        text += (view == View::kHex ? hex_bytes(data, length) : escape_bytes(data, length)) + "\n";
     std::fwrite(text.data(), 1, text.size(), io.out);
-    std::fputc('\n', io.out);
 }
 
 }  // namespace
 
 int command_dump(const CommandLine& line, const Streams& io) {
     const std::string& path = line.operands[0];
-    const bool hex = line.has_flag("--hex");
+    if (line.has_flag("--hex") && line.has_flag("--columns")) {
+        io.error(path, "--hex and --columns are two views of the records; give one");
+        return kExitFailed;
+    }
+    const View view = line.has_flag("--hex")       ? View::kHex
+                      : line.has_flag("--columns") ? View::kColumns
+                                                   : View::kText;
     Organization organization{};
     if (!identify_file(path, io, &organization))
         return kExitFailed;
@@ -401,7 +424,7 @@ int command_dump(const CommandLine& line, const Streams& io) {
         }
         uint64_t count = 0;
         const int result = scan_sequential(file, &count, [&](const std::vector<unsigned char>& r) {
-            print_record(io, file.attributes(), r, hex);
+            print_record(io, file.attributes(), r, view, nullptr, count);
             return true;
         });
         if (result != 0) {
@@ -451,16 +474,16 @@ int command_dump(const CommandLine& line, const Streams& io) {
     while (result == engine::kOk || result == engine::kDuplicateFollows) {
         if (to_text != nullptr && past_bound(record, key, to))
             break;
-        print_record(io, a, record, hex);
+        print_record(io, a, record, view, &key, ++count);
         if (std::ferror(io.out) != 0)
             break;  // the output is lost: reading on is of no use
-        progress.update(++count);
+        progress.update(count);
         result = file.read(IX_READ_NEXT, static_cast<int>(k), &record);
     }
     progress.done();
     if (result != engine::kOk && result != engine::kDuplicateFollows &&
         result != engine::kEndOfFile && result != engine::kNotFound) {
-        io.error(path, "after " + std::to_string(count) + " records: " + io.engine_text(result));
+        io.error(path, "after " + count_text(count, "record") + ": " + io.engine_text(result));
         return kExitDamaged;
     }
     return kExitOk;

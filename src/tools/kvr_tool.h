@@ -5,7 +5,7 @@
 //   kvr info FILE                 what the file is and how its space divides
 //   kvr check FILE                every problem the checkers find (exit 0
 //                                 sound, 1 damaged, 2 unreadable)
-//   kvr dump FILE [--key N] [--from V] [--to V] [--hex]
+//   kvr dump FILE [--key N] [--from V] [--to V] [--columns | --hex]
 //   kvr unload FILE OUT [--text | --format gnucobol]
 //                                 records in prime-key order to a sequential,
 //                                 line-sequential or GnuCOBOL file

@@ -319,6 +319,33 @@ std::string hex_bytes(const unsigned char* bytes, size_t length) {
     return text;
 }
 
+std::string column_lines(const unsigned char* bytes, size_t length) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    constexpr size_t kPerLine = 16;
+    std::string text;
+    for (size_t start = 0; start < length; start += kPerLine) {
+        char position[24];
+        std::snprintf(position, sizeof position, "%6zu ", start + 1);
+        text += position;
+        std::string shown;
+        for (size_t i = 0; i < kPerLine; ++i) {
+            if (i % 8 == 0)
+                text += ' ';
+            if (start + i >= length) {
+                text += "   ";
+                continue;
+            }
+            const unsigned char c = bytes[start + i];
+            text += kHex[c >> 4];
+            text += kHex[c & 15];
+            text += ' ';
+            shown += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.';
+        }
+        text += " |" + shown + "|\n";
+    }
+    return text;
+}
+
 std::string count_text(uint64_t n, const char* thing) {
     return std::to_string(n) + " " + thing + (n == 1 ? "" : "s");
 }

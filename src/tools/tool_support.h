@@ -86,6 +86,12 @@ std::string escape_bytes(const unsigned char* bytes, size_t length);
 bool unescape_text(const std::string& text, std::vector<unsigned char>* out);
 // Bytes as hex, two digits each, a space between groups of four bytes.
 std::string hex_bytes(const unsigned char* bytes, size_t length);
+// Bytes in columns, as hexdump -C shows them: lines of 16 bytes, each the
+// position of its first byte (from 1, as kvr load --key counts), the bytes
+// in hex, and the same bytes as text with a dot for each one that does not
+// print. Every line ends in a line feed.
+//     1  30 30 30 30 30 30 30 33  42 65 72 6e 00 04 9f 2e  |00000003Bern....|
+std::string column_lines(const unsigned char* bytes, size_t length);
 
 // "1 record", "2 records": n and the word, made plural when n is not 1.
 std::string count_text(uint64_t n, const char* thing);

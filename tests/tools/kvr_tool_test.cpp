@@ -369,6 +369,10 @@ TEST_F(KvrTool, InfoDescribesIndexedRelativeAndSequentialFiles) {
     EXPECT_EQ(r.out.find("length 4"), std::string::npos) << r.out;
     r = kvr_run({"dump", relative, "--from", "2"});
     EXPECT_EQ(r.out, "3: cccccccccc\n700: cccccccccc\n");
+    r = kvr_run({"dump", relative, "--columns", "--to", "1"});
+    EXPECT_EQ(r.out,
+              "record number 1, 10 bytes\n"
+              "     1  63 63 63 63 63 63 63 63  63 63                    |cccccccccc|\n");
     // The length info shows is the one load takes: the numbers travel in
     // front of the records of the unloaded file, and come back.
     const std::string numbered = path("counters.seq");
@@ -425,6 +429,27 @@ TEST_F(KvrTool, DumpFollowsAKeyBetweenBoundsAsTextOrHex) {
 
     r = kvr_run({"dump", file, "--hex", "--to", "00000003"});
     EXPECT_EQ(r.out.substr(0, 26), "30303030 30303033 4265726e");
+
+    // In columns, as hexdump -C shows bytes: the record named by its key,
+    // positions from 1, hex beside the text, a dot for the byte 0x01.
+    r = kvr_run({"dump", file, "--columns", "--from", "00000021", "--to", "00000021"});
+    ASSERT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_EQ(r.out,
+              "key \"00000021\", 47 bytes\n"
+              "     1  30 30 30 30 30 30 32 31  47 65 6e 65 76 61 20 20  |00000021Geneva  |\n"
+              "    17  20 20 20 20 30 35 35 34  33 33 6e 61 6d 65 20 37  |    055433name 7|\n"
+              "    33  20 20 20 20 20 20 20 20  20 20 20 20 20 20 01     |              .|\n");
+    // A sequential file's records are named by their place in it.
+    ASSERT_EQ(kvr_run({"unload", file, path("customers.seq")}).status, kExitOk);
+    r = kvr_run({"dump", path("customers.seq"), "--columns"});
+    EXPECT_EQ(r.out.rfind("record 1, 41 bytes\n     1  30 30 30 30 30 30 30 33  42 65 72 6e", 0),
+              0u)
+        << r.out;
+    EXPECT_NE(r.out.find("\nrecord 32, "), std::string::npos);
+    r = kvr_run({"dump", file, "--columns", "--hex"});
+    EXPECT_EQ(r.status, kExitFailed);
+    EXPECT_NE(r.err.find("--hex and --columns are two views of the records; give one"),
+              std::string::npos);
 
     EXPECT_EQ(kvr_run({"dump", file, "--key", "3"}).status, kExitFailed);
     r = kvr_run({"dump", file, "--from", "\\x4"});

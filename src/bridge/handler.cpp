@@ -222,106 +222,103 @@ void advancing(unsigned op, const FCD3* fcd, uint8_t* options, uint32_t* lines) 
         *lines = given & COB_WRITE_MASK;
 }
 
-// Verbs on a file that is not open: the statuses COBOL gives them.
-unsigned status_when_closed(unsigned op) {
+// What a record verb's operation code asks for: the one list of them. An
+// operation code not in it is no record verb at all.
+enum class RecordVerb { None, ReadNext, ReadPrevious, ReadRandom, ReadFirst, Start, Write,
+                        Rewrite, Delete };
+
+struct RecordOperation {
+    RecordVerb verb = RecordVerb::None;
+    Relation relation = Relation::First;  // of a START
+};
+
+RecordOperation record_operation(unsigned op) {
     switch (op) {
-    case OP_WRITE:
-    case OP_WRITE_BEFORE:
-    case OP_WRITE_BEFORE_TAB:
-    case OP_WRITE_BEFORE_PAGE:
-    case OP_WRITE_AFTER:
-    case OP_WRITE_AFTER_TAB:
-    case OP_WRITE_AFTER_PAGE:
-        return 48;
-    case OP_REWRITE:
-    case OP_DELETE:
-        return 49;
-    default:
-        return 47;
+    case OP_READ_SEQ: case OP_READ_SEQ_NO_LOCK: case OP_READ_SEQ_LOCK: case OP_READ_SEQ_KEPT_LOCK:
+    case OP_STEP_NEXT: case OP_STEP_NEXT_NO_LOCK: case OP_STEP_NEXT_LOCK:
+    case OP_STEP_NEXT_KEPT_LOCK:
+        return {RecordVerb::ReadNext};
+    case OP_READ_PREV: case OP_READ_PREV_NO_LOCK: case OP_READ_PREV_LOCK:
+    case OP_READ_PREV_KEPT_LOCK:
+        return {RecordVerb::ReadPrevious};
+    case OP_READ_RAN: case OP_READ_RAN_NO_LOCK: case OP_READ_RAN_LOCK: case OP_READ_RAN_KEPT_LOCK:
+    case OP_READ_DIR: case OP_READ_DIR_NO_LOCK: case OP_READ_DIR_LOCK: case OP_READ_DIR_KEPT_LOCK:
+        return {RecordVerb::ReadRandom};
+    case OP_STEP_FIRST: case OP_STEP_FIRST_NO_LOCK: case OP_STEP_FIRST_LOCK:
+    case OP_STEP_FIRST_KEPT_LOCK:
+        return {RecordVerb::ReadFirst};
+    case OP_START_EQ: case OP_START_EQ_ANY: return {RecordVerb::Start, Relation::Equal};
+    case OP_START_GT: return {RecordVerb::Start, Relation::Greater};
+    case OP_START_GE: return {RecordVerb::Start, Relation::NotLess};
+    case OP_START_LT: return {RecordVerb::Start, Relation::Less};
+    case OP_START_LE: return {RecordVerb::Start, Relation::NotGreater};
+    case OP_START_FI: return {RecordVerb::Start, Relation::First};
+    case OP_START_LA: return {RecordVerb::Start, Relation::Last};
+    case OP_WRITE: case OP_WRITE_BEFORE: case OP_WRITE_BEFORE_TAB: case OP_WRITE_BEFORE_PAGE:
+    case OP_WRITE_AFTER: case OP_WRITE_AFTER_TAB: case OP_WRITE_AFTER_PAGE:
+        return {RecordVerb::Write};
+    case OP_REWRITE: return {RecordVerb::Rewrite};
+    case OP_DELETE: return {RecordVerb::Delete};
+    default: return {};
     }
 }
 
-void record_verb(FCD3* fcd, unsigned op) {
+// Verbs on a file that is not open: the statuses COBOL gives them.
+unsigned status_when_closed(RecordVerb verb) {
+    switch (verb) {
+    case RecordVerb::Write: return 48;
+    case RecordVerb::Rewrite:
+    case RecordVerb::Delete: return 49;
+    default: return 47;
+    }
+}
+
+void record_verb(FCD3* fcd, unsigned op, RecordOperation operation) {
     BridgeFile* file = file_of(fcd);
     if (file == nullptr) {
-        set_status(fcd, status_when_closed(op));
+        set_status(fcd, status_when_closed(operation.verb));
         return;
     }
     if (fcd->recPtr == nullptr) {
         set_status(fcd, '9', '1');
         return;
     }
-    switch (op) {
-    case OP_READ_SEQ:
-    case OP_READ_SEQ_NO_LOCK:
-    case OP_READ_SEQ_LOCK:
-    case OP_READ_SEQ_KEPT_LOCK:
-    case OP_STEP_NEXT:
-    case OP_STEP_NEXT_NO_LOCK:
-    case OP_STEP_NEXT_LOCK:
-    case OP_STEP_NEXT_KEPT_LOCK:
+    switch (operation.verb) {
+    case RecordVerb::ReadNext:
         file->read(fcd, ReadKind::Next);
         return;
-    case OP_READ_PREV:
-    case OP_READ_PREV_NO_LOCK:
-    case OP_READ_PREV_LOCK:
-    case OP_READ_PREV_KEPT_LOCK:
+    case RecordVerb::ReadPrevious:
         file->read(fcd, ReadKind::Previous);
         return;
-    case OP_READ_RAN:
-    case OP_READ_RAN_NO_LOCK:
-    case OP_READ_RAN_LOCK:
-    case OP_READ_RAN_KEPT_LOCK:
-    case OP_READ_DIR:
-    case OP_READ_DIR_NO_LOCK:
-    case OP_READ_DIR_LOCK:
-    case OP_READ_DIR_KEPT_LOCK:
+    case RecordVerb::ReadRandom:
         file->read(fcd, ReadKind::Random);
         return;
-    case OP_STEP_FIRST:
-    case OP_STEP_FIRST_NO_LOCK:
-    case OP_STEP_FIRST_LOCK:
-    case OP_STEP_FIRST_KEPT_LOCK:
+    case RecordVerb::ReadFirst:
         file->start(fcd, Relation::First);
         if (file->status() == 0)
             file->read(fcd, ReadKind::Next);
         return;
-    case OP_START_EQ:
-    case OP_START_EQ_ANY:
-        file->start(fcd, Relation::Equal);
+    case RecordVerb::Start:
+        file->start(fcd, operation.relation);
         return;
-    case OP_START_GT:
-        file->start(fcd, Relation::Greater);
-        return;
-    case OP_START_GE:
-        file->start(fcd, Relation::NotLess);
-        return;
-    case OP_START_LT:
-        file->start(fcd, Relation::Less);
-        return;
-    case OP_START_LE:
-        file->start(fcd, Relation::NotGreater);
-        return;
-    case OP_START_FI:
-        file->start(fcd, Relation::First);
-        return;
-    case OP_START_LA:
-        file->start(fcd, Relation::Last);
-        return;
-    case OP_REWRITE:
-        file->rewrite(fcd);
-        return;
-    case OP_DELETE:
-        file->remove(fcd);
-        return;
-    default: {
+    case RecordVerb::Write: {
         uint8_t options = 0;
         uint32_t lines = 1;
         advancing(op, fcd, &options, &lines);
         file->write(fcd, options, lines);
         return;
     }
+    case RecordVerb::Rewrite:
+        file->rewrite(fcd);
+        return;
+    case RecordVerb::Delete:
+        file->remove(fcd);
+        return;
+    case RecordVerb::None:
+        break;
     }
+    // Never reached: handle() passes record verbs only.
+    set_status(fcd, '9', '1');
 }
 
 void trace(unsigned op, const FCD3* fcd) {
@@ -374,23 +371,12 @@ int handle(unsigned op, FCD3* fcd) {
         // not locked across verbs: nothing is left to do.
         set_status(fcd, 0);
         break;
-    case OP_READ_SEQ: case OP_READ_SEQ_NO_LOCK: case OP_READ_SEQ_LOCK: case OP_READ_SEQ_KEPT_LOCK:
-    case OP_READ_PREV: case OP_READ_PREV_NO_LOCK: case OP_READ_PREV_LOCK: case OP_READ_PREV_KEPT_LOCK:
-    case OP_READ_RAN: case OP_READ_RAN_NO_LOCK: case OP_READ_RAN_LOCK: case OP_READ_RAN_KEPT_LOCK:
-    case OP_READ_DIR: case OP_READ_DIR_NO_LOCK: case OP_READ_DIR_LOCK: case OP_READ_DIR_KEPT_LOCK:
-    case OP_STEP_NEXT: case OP_STEP_NEXT_NO_LOCK: case OP_STEP_NEXT_LOCK: case OP_STEP_NEXT_KEPT_LOCK:
-    case OP_STEP_FIRST: case OP_STEP_FIRST_NO_LOCK: case OP_STEP_FIRST_LOCK: case OP_STEP_FIRST_KEPT_LOCK:
-    case OP_START_EQ: case OP_START_EQ_ANY: case OP_START_GT: case OP_START_GE:
-    case OP_START_LT: case OP_START_LE: case OP_START_FI: case OP_START_LA:
-    case OP_WRITE: case OP_WRITE_BEFORE: case OP_WRITE_BEFORE_TAB: case OP_WRITE_BEFORE_PAGE:
-    case OP_WRITE_AFTER: case OP_WRITE_AFTER_TAB: case OP_WRITE_AFTER_PAGE:
-    case OP_REWRITE:
-    case OP_DELETE:
-        record_verb(fcd, op);
-        break;
     default:
-        // An operation this file system does not offer.
-        set_status(fcd, '9', '1');
+        if (const RecordOperation operation = record_operation(op);
+            operation.verb != RecordVerb::None)
+            record_verb(fcd, op, operation);
+        else
+            set_status(fcd, '9', '1');  // an operation this file system does not offer
         break;
     }
     if (tracing())

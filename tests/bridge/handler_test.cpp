@@ -483,8 +483,14 @@ TEST_F(HandlerTest, VerbsOnAClosedFileAndOpenTwice) {
     EXPECT_EQ(file.close(), "42");
     ASSERT_EQ(file.open(OP_OPEN_OUTPUT), "00");
     EXPECT_EQ(file.open(OP_OPEN_INPUT), "41");
-    EXPECT_EQ(file.call(0x0006), "91");  // an operation this system does not offer
+    // Operations this system does not offer are refused, whether the file
+    // is open or not, and never write the program's record.
+    file.set("100100ANNA      BERGEN");
+    for (unsigned op : {0x0006u, unsigned{OP_READ_POSITION}, 0xFAF2u})
+        EXPECT_EQ(file.call(op), "91") << std::hex << op;
     EXPECT_EQ(file.close(), "00");
+    EXPECT_EQ(file.call(OP_READ_POSITION), "91");
+    EXPECT_EQ(read_all(file), std::vector<std::string>{});
 }
 
 TEST_F(HandlerTest, CloseWithLockKeepsThatConnectorClosed) {

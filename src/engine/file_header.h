@@ -83,6 +83,33 @@ inline constexpr int kMaxKeys = 255;
 inline constexpr uint32_t kUpdateMarker = 0x5552564B;
 inline constexpr uint32_t kUpdateMarkerAt = 36;
 
+// Every file of this system, indexed, relative or sequential, has at offset
+// 8 the bytes "KVR" and a letter for its organization: "KVRI" an indexed
+// (or relative) file, "KVRS" a sequential one.
+inline constexpr uint32_t kFileMarkAt = 8;
+inline constexpr char kIndexedMark[] = "KVRI";
+inline constexpr char kSequentialMark[] = "KVRS";
+inline constexpr uint32_t kFileMarkSize = 4;
+// Where a file's mark puts it, from the first kFileMarkAt + kFileMarkSize
+// bytes of the file.
+enum class FileMark { kIndexed, kSequential, kOtherLetter, kNone };
+inline FileMark file_mark_of(const unsigned char* first) {
+    const unsigned char* mark = first + kFileMarkAt;
+    for (uint32_t i = 0; i + 1 < kFileMarkSize; ++i) {
+        if (mark[i] != static_cast<unsigned char>(kIndexedMark[i]))
+            return FileMark::kNone;
+    }
+    const unsigned char letter = mark[kFileMarkSize - 1];
+    if (letter == static_cast<unsigned char>(kIndexedMark[kFileMarkSize - 1]))
+        return FileMark::kIndexed;
+    if (letter == static_cast<unsigned char>(kSequentialMark[kFileMarkSize - 1]))
+        return FileMark::kSequential;
+    return FileMark::kOtherLetter;
+}
+inline bool is_known_version(uint32_t version) {
+    return version == kVersionSlotFormat || version == kVersionBlockFormat;
+}
+
 // open_flags
 inline constexpr uint32_t kOpenInput = 0x02;
 inline constexpr uint32_t kOpenUpdate = 0x04;

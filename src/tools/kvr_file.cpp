@@ -247,18 +247,20 @@ bool identify(const std::string& path, Organization* organization, std::string* 
         *reason = std::strerror(errno);
         return false;
     }
-    unsigned char first[12] = {};
+    unsigned char first[engine::kFileMarkAt + engine::kFileMarkSize] = {};
     const size_t got = std::fread(first, 1, sizeof first, file);
     std::fclose(file);
-    if (got < sizeof first || std::memcmp(first + 8, "KVR", 3) != 0) {
+    const engine::FileMark mark =
+        got < sizeof first ? engine::FileMark::kNone : engine::file_mark_of(first);
+    if (mark == engine::FileMark::kNone) {
         *reason = "not a file of this system (no KVR mark)";
         return false;
     }
-    if (first[11] == 'S') {
+    if (mark == engine::FileMark::kSequential) {
         *organization = Organization::kSequential;
         return true;
     }
-    if (first[11] != 'I') {
+    if (mark != engine::FileMark::kIndexed) {
         *reason = "not a file of this system (unknown mark)";
         return false;
     }

@@ -125,12 +125,86 @@ bool header_is_sound(const FileHeader& header, bool check_trees = true) {
     return header.keys_end() == compute_keys_end(header, key_count);
 }
 
-// Closes what an open made before it failed.
-void release_os_file(HANDLE handle, int descriptor) {
-    if (descriptor >= 0)
-        _close(descriptor);
-    if (handle != nullptr)
-        CloseHandle(handle);
+// The operating system's file an open works on, and the C-runtime
+// descriptor on it when the I/O goes through one: closed again when the
+// open gives up, kept when it hands them to the handle.
+class OpenedFile {
+public:
+    explicit OpenedFile(HANDLE file) : file_(file) {}
+    OpenedFile(const OpenedFile&) = delete;
+    OpenedFile& operator=(const OpenedFile&) = delete;
+    ~OpenedFile() {
+        if (descriptor_ >= 0)
+            _close(descriptor_);
+        if (file_ != nullptr)
+            CloseHandle(file_);
+    }
+    void set_descriptor(int descriptor) { descriptor_ = descriptor; }
+    // The handle owns them from now on.
+    void hand_to(ix_handle* handle) {
+        handle->os_handle = file_;
+        handle->descriptor = descriptor_;
+        file_ = nullptr;
+        descriptor_ = -1;
+    }
+
+private:
+    HANDLE file_;
+    int descriptor_ = -1;
+};
+
+// What open makes of a header, with the reason in words for the tools that
+// tell people what is wrong with a file: engine::kOk and no reason for a
+// header open can work with.
+struct HeaderVerdict {
+    int result = engine::kOk;
+    std::string reason;
+};
+
+HeaderVerdict not_indexed(std::string reason) {
+    return {engine::kNotIndexedFile, std::move(reason)};
+}
+
+// The first kFirstHeaderRead bytes of a file (`got` of them read): its mark
+// and the size of its header area.
+HeaderVerdict classify_header_start(const unsigned char* first, uint32_t got) {
+    const engine::FileMark mark = got < kFirstHeaderRead ? engine::FileMark::kNone
+                                                         : engine::file_mark_of(first);
+    if (mark == engine::FileMark::kNone)
+        return not_indexed("the file does not begin with the mark of this system");
+    if (mark == engine::FileMark::kSequential)
+        return {engine::kSequentialFile, "a sequential file"};
+    if (mark != engine::FileMark::kIndexed)
+        return not_indexed("the file's mark names no organization of this system");
+    const uint32_t header_size = platform::load_u32(first);
+    if (header_size < kSmallestHeader || header_size > engine::header_size_for(engine::kMaxKeys))
+        return not_indexed("the header size " + std::to_string(header_size) +
+                           " is outside what a file of 1 to 255 keys has");
+    return {};
+}
+
+// The whole header area, once classify_header_start has passed its first
+// bytes. check_trees as for header_is_sound.
+HeaderVerdict classify_header(const FileHeader& header, bool check_trees) {
+    const int keys = header.key_count();
+    const uint32_t header_size = header.header_size();
+    if (!engine::is_known_version(header.version()))
+        return not_indexed("version " + std::to_string(header.version()) +
+                           " is not one this build reads");
+    if (keys < 1 || keys > engine::kMaxKeys)
+        return not_indexed("the key count " + std::to_string(keys) + " is outside 1 to 255");
+    if (header_size != engine::header_size_for(keys))
+        return not_indexed("the header size " + std::to_string(header_size) + " is not the " +
+                           std::to_string(engine::header_size_for(keys)) + " bytes a file of " +
+                           std::to_string(keys) + (keys == 1 ? " key" : " keys") + " has");
+    if (!header_is_sound(header, check_trees))
+        return not_indexed("the record lengths, the key table or a tree header is damaged");
+    // Changed by an update that was never closed cleanly (a process that
+    // died, or a failure part-way): its pages, records and header may
+    // disagree.
+    if (header.update_marker() == engine::kUpdateMarker)
+        return {engine::kUnfinishedUpdate, "an update session never closed the file"};
+    return {};
 }
 
 }  // namespace
@@ -178,7 +252,8 @@ int create_indexed_file(const unsigned char* attributes, uint32_t block_size,
     if (usable) {
         FileHeader header(image.get());
         header.set_header_size(header_size);
-        std::memcpy(image.get() + 8, "KVRI", 4);
+        std::memcpy(image.get() + engine::kFileMarkAt, engine::kIndexedMark,
+                    engine::kFileMarkSize);
         header.set_version(block_format ? engine::kVersionBlockFormat
                                         : engine::kVersionSlotFormat);
         header.set_byte_order(engine::kByteOrderMark);
@@ -287,96 +362,66 @@ int open_file(ix_handle** slot, const char* file_name, uint8_t mode, const OpenP
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return engine::map_windows_error(GetLastError());
+    OpenedFile opened(file);
     int descriptor = -1;
     engine::FileChannel io = engine::FileChannel::windows(file);
     if ((mode & IX_MODE_CRT_IO) != 0) {
         descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), 0);
-        if (descriptor < 0) {
-            CloseHandle(file);
+        if (descriptor < 0)
             return engine::kIoError;
-        }
+        opened.set_descriptor(descriptor);
         io = engine::FileChannel::descriptor(descriptor);
     }
 
     unsigned char first[kFirstHeaderRead] = {};
     uint32_t got = 0;
-    if (!io.read_at(0, first, kFirstHeaderRead, &got).ok() || got == 0) {
-        release_os_file(file, descriptor);
+    if (!io.read_at(0, first, kFirstHeaderRead, &got).ok() || got == 0)
         return engine::kIoError;
-    }
     // A sequential file's header is shorter than any indexed one; its mark
     // tells the caller what it opened.
-    if (std::memcmp(first + 8, "KVRS", 4) == 0) {
-        release_os_file(file, descriptor);
-        return engine::kSequentialFile;
-    }
+    if (const HeaderVerdict start = classify_header_start(first, got); start.result != engine::kOk)
+        return start.result;
     const uint32_t header_size = platform::load_u32(first);
-    if (header_size < kSmallestHeader || header_size > engine::header_size_for(engine::kMaxKeys)) {
-        release_os_file(file, descriptor);
-        return engine::kNotIndexedFile;
-    }
 
     std::unique_ptr<ix_handle> handle(new (std::nothrow) ix_handle);
     if (handle)
         handle->image.reset(new (std::nothrow) unsigned char[header_size]());
-    if (!handle || !handle->image) {
-        release_os_file(file, descriptor);
+    if (!handle || !handle->image)
         return engine::kNoSpace;
-    }
     handle->header_size = header_size;
     handle->io = io;
     handle->shift_tree = [](store::StoreHandle* store, const unsigned char* record, int count,
                             int32_t delta) {
         return _vmq_shift_tree(static_cast<ix_handle*>(store), record, count, delta);
     };
-    handle->os_handle = file;
-    handle->descriptor = descriptor;
     std::memcpy(handle->image.get(), first, kFirstHeaderRead);
 
     // Bytes 12 to 15 are never loaded.
     const uint32_t rest = header_size - 16;
-    int result = engine::kOk;
     engine::IoOutcome outcome = io.read_at(16, handle->image.get() + 16, rest, &got);
     if (!outcome.ok())
-        result = engine::kAccessDenied;
-    else if (got < rest)
-        result = engine::kNotIndexedFile;  // the file ends inside its header
+        return engine::kAccessDenied;
+    if (got < rest)
+        return engine::kNotIndexedFile;  // the file ends inside its header
 
     FileHeader header = handle->header();
-    const unsigned char* mark = header.file_mark();
-    if (result == engine::kOk) {
-        if (std::memcmp(mark, "KVR", 3) != 0) {
-            result = engine::kNotIndexedFile;
-        } else if (mark[3] == 'S') {
-            result = engine::kSequentialFile;
-        } else if (mark[3] != 'I') {
-            result = engine::kNotIndexedFile;
-        } else if (header.version() < engine::kVersionBlockFormat) {
-            std::printf("file %s has wrong version: is %x, should be %x\n", file_name,
-                        header.version(), engine::kVersionSlotFormat);
-            std::fflush(stdout);
-            result = engine::kNotIndexedFile;
-        } else if (!header_is_sound(header, !purpose.skip_trees)) {
-            result = engine::kNotIndexedFile;
-        } else if (header.update_marker() == engine::kUpdateMarker) {
-            // Changed by an update that was never closed cleanly (a process
-            // that died, or a failure part-way): its pages, records and
-            // header may disagree. Refused until it is rebuilt; only the
-            // tools that check and rebuild it read it as it is.
-            if (purpose.unfinished != nullptr)
-                *purpose.unfinished = true;
-            if (!purpose.accept_unfinished || update)
-                result = engine::kUnfinishedUpdate;
-        }
+    int result = classify_header(header, !purpose.skip_trees).result;
+    if (!engine::is_known_version(header.version())) {
+        std::printf("file %s has wrong version: is %x, should be %x\n", file_name,
+                    header.version(), engine::kVersionSlotFormat);
+        std::fflush(stdout);
+    } else if (result == engine::kUnfinishedUpdate) {
+        // Refused until it is rebuilt; only the tools that check and
+        // rebuild it read it as it is.
+        if (purpose.unfinished != nullptr)
+            *purpose.unfinished = true;
+        if (purpose.accept_unfinished && !update)
+            result = engine::kOk;
     }
+    if (result != engine::kOk)
+        return result;
     header.set_open_flags(0);
     header.set_options(header.options() & engine::kOptionVariable);
-    if (result != engine::kOk) {
-        handle->os_handle = nullptr;
-        handle->descriptor = -1;
-        release_os_file(file, descriptor);
-        return result;
-    }
 
     header.set_held_record(0);
     const bool block_format = header.version() == engine::kVersionBlockFormat;
@@ -422,11 +467,9 @@ int open_file(ix_handle** slot, const char* file_name, uint8_t mode, const OpenP
             handle->sequence_sets.reset();  // no set has been changed yet
         else
             _vmq_close_data_records(handle.get());
-        handle->os_handle = nullptr;
-        handle->descriptor = -1;
-        release_os_file(file, descriptor);
         return result;
     }
+    opened.hand_to(handle.get());
     *slot = handle.release();
     return engine::kOk;
 }
@@ -438,54 +481,23 @@ std::string ix_header_problem(const char* file_name) {
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return "the file cannot be opened";
+    const OpenedFile opened(file);
     const engine::FileChannel io = engine::FileChannel::windows(file);
-    std::string problem;
     uint32_t end = 0;
     unsigned char first[kFirstHeaderRead] = {};
     uint32_t got = 0;
-    if (!io.seek_end(&end).ok() || !io.read_at(0, first, kFirstHeaderRead, &got).ok()) {
-        problem = "the file cannot be read";
-    } else if (got < kFirstHeaderRead || std::memcmp(first + 8, "KVR", 3) != 0) {
-        problem = "the file does not begin with the mark of this system";
-    } else if (first[11] == 'S') {
-        problem = "a sequential file";
-    } else if (first[11] != 'I') {
-        problem = "the file's mark names no organization of this system";
-    } else {
-        const uint32_t header_size = platform::load_u32(first);
-        if (header_size < kSmallestHeader || header_size > engine::header_size_for(engine::kMaxKeys)) {
-            problem = "the header size " + std::to_string(header_size) +
-                      " is outside what a file of 1 to 255 keys has";
-        } else if (end < header_size) {
-            problem = "the file ends at " + std::to_string(end) + ", inside its header of " +
-                      std::to_string(header_size) + " bytes";
-        } else {
-            std::unique_ptr<unsigned char[]> image(new (std::nothrow) unsigned char[header_size]());
-            if (!image || !io.read_at(0, image.get(), header_size, &got).ok() ||
-                got < header_size) {
-                problem = "the header cannot be read";
-            } else {
-                FileHeader header(image.get());
-                const int keys = header.key_count();
-                if (header.version() != engine::kVersionSlotFormat &&
-                    header.version() != engine::kVersionBlockFormat)
-                    problem = "version " + std::to_string(header.version()) +
-                              " is not one this build reads";
-                else if (keys < 1 || keys > engine::kMaxKeys)
-                    problem = "the key count " + std::to_string(keys) + " is outside 1 to 255";
-                else if (header_size != engine::header_size_for(keys))
-                    problem = "the header size " + std::to_string(header_size) + " is not the " +
-                              std::to_string(engine::header_size_for(keys)) + " bytes a file of " +
-                              std::to_string(keys) + (keys == 1 ? " key" : " keys") + " has";
-                else if (!header_is_sound(header))
-                    problem = "the record lengths, the key table or a tree header is damaged";
-                else if (header.update_marker() == engine::kUpdateMarker)
-                    problem = "an update session never closed the file";
-            }
-        }
-    }
-    CloseHandle(file);
-    return problem;
+    if (!io.seek_end(&end).ok() || !io.read_at(0, first, kFirstHeaderRead, &got).ok())
+        return "the file cannot be read";
+    if (HeaderVerdict start = classify_header_start(first, got); start.result != engine::kOk)
+        return std::move(start.reason);
+    const uint32_t header_size = platform::load_u32(first);
+    if (end < header_size)
+        return "the file ends at " + std::to_string(end) + ", inside its header of " +
+               std::to_string(header_size) + " bytes";
+    std::unique_ptr<unsigned char[]> image(new (std::nothrow) unsigned char[header_size]());
+    if (!image || !io.read_at(0, image.get(), header_size, &got).ok() || got < header_size)
+        return "the header cannot be read";
+    return classify_header(FileHeader(image.get()), true).reason;
 }
 
 namespace {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <new>
 
+#include "engine/file_header.h"
 #include "engine/seqfs/sq_handle.h"
 #include "platform/coding.h"
 #include "vmqrmkvr/attributes.h"
@@ -27,7 +28,7 @@ constexpr uint32_t kOpenStateOnDisk = 1;
 void build_header(const ix_attributes& attributes, unsigned char* image) {
     std::memset(image, 0, kHeaderSize);
     store_u32(image + kHeaderSizeAt, kHeaderSize);
-    std::memcpy(image + kMarkAt, "KVRS", 4);
+    std::memcpy(image + kMarkAt, engine::kSequentialMark, engine::kFileMarkSize);
     store_u32(image + kByteOrderAt, kByteOrderMark);
     store_u32(image + kOpenStateAt, kOpenStateOnDisk);
     store_u32(image + kFileHandleAt, 0);
@@ -43,13 +44,11 @@ void build_header(const ix_attributes& attributes, unsigned char* image) {
 
 // 0 for a sequential file of this system, else the result that refuses it.
 int check_mark(const unsigned char* image) {
-    if (std::memcmp(image + kMarkAt, "KVR", 3) != 0)
-        return kNotSequentialFile;
-    if (image[kMarkAt + 3] == 'I')
-        return kIndexedFile;
-    if (image[kMarkAt + 3] != 'S')
-        return kNotSequentialFile;
-    return kOk;
+    switch (engine::file_mark_of(image)) {
+    case engine::FileMark::kSequential: return kOk;
+    case engine::FileMark::kIndexed: return kIndexedFile;
+    default: return kNotSequentialFile;
+    }
 }
 
 std::unique_ptr<unsigned char[]> new_block() {

@@ -54,6 +54,7 @@
 #include <memory>
 #include <optional>
 
+#include "engine/file_header.h"
 #include "platform/windows_file.h"
 
 namespace kvr::seqfs {
@@ -67,7 +68,7 @@ inline constexpr uint64_t kMaxFileEnd = 0x7FFFFFFFFFFFFFFFu;
 // Byte offsets of the header fields.
 enum HeaderOffset : uint32_t {
     kHeaderSizeAt = 0,
-    kMarkAt = 8,
+    kMarkAt = engine::kFileMarkAt,
     kByteOrderAt = 12,
     kOpenStateAt = 16,
     kFileHandleAt = 20,
@@ -110,9 +111,9 @@ inline constexpr uint32_t kCurrentChanged = 0x02;
 
 enum class Role : uint8_t { kIdle, kReading, kAppending };
 
-// A failed Windows call as a result: access denied 15, invalid handle 3,
-// sharing violation 18, lock violation 17, file name too long 29, anything
-// else 2.
+// A failed Windows call (file_channel.h's WindowsFailure) as a result:
+// access denied 15, invalid handle 3, sharing violation 18, lock violation
+// 17, file name too long 29, a full disk 11, anything else 2.
 int map_windows_error(platform::DWORD error);
 
 }  // namespace kvr::seqfs

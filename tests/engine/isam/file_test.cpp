@@ -275,13 +275,18 @@ TEST_F(IsamFile, OpenRefusals) {
     EXPECT_EQ(open(&slot, IX_MODE_INPUT), 21);
 }
 
-TEST_F(IsamFile, OldVersionIsReportedAndRefused) {
+TEST_F(IsamFile, UnknownVersionsAreReportedAndRefused) {
     ASSERT_EQ(create(attributes(10, 10, {{1, 10}})), 0);
-    patch_u32(4, 0x199512);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(open_and_close(IX_MODE_INPUT), 21);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "file " + name + " has wrong version: is 199512, should be 199609\n");
+    // Older and newer than the two formats, and between them.
+    for (const uint32_t version : {0x199512u, 0x199607u, 0x199610u}) {
+        patch_u32(4, version);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(open_and_close(IX_MODE_INPUT), 21) << std::hex << version;
+        char expected[64];
+        std::snprintf(expected, sizeof expected, " has wrong version: is %x, should be 199609\n",
+                      version);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "file " + name + expected);
+    }
 }
 
 TEST_F(IsamFile, DamagedHeadersAreRefusedWithoutHarm) {

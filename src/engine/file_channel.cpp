@@ -122,19 +122,42 @@ IoOutcome FileChannel::write_at(uint32_t offset, const void* buffer, uint32_t co
     return outcome.ok() ? write(buffer, count) : outcome;
 }
 
-int map_windows_error(DWORD error) {
+WindowsFailure windows_failure_of(DWORD error) {
     switch (error) {
         case ERROR_ACCESS_DENIED:
-            return kAccessDenied;
+            return WindowsFailure::kAccessDenied;
         case ERROR_INVALID_HANDLE:
-            return kNotOpen;
+            return WindowsFailure::kInvalidHandle;
         case ERROR_LOCK_VIOLATION:
-            return kLockViolation;
+            return WindowsFailure::kLockViolation;
         case ERROR_SHARING_VIOLATION:
-            return kSharingViolation;
+            return WindowsFailure::kSharingViolation;
+        case ERROR_FILENAME_EXCED_RANGE:
+            return WindowsFailure::kNameTooLong;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return WindowsFailure::kDiskFull;
         default:
-            return kIoError;
+            return WindowsFailure::kOther;
     }
+}
+
+int map_windows_error(DWORD error) {
+    switch (windows_failure_of(error)) {
+        case WindowsFailure::kAccessDenied:
+            return kAccessDenied;
+        case WindowsFailure::kInvalidHandle:
+            return kNotOpen;
+        case WindowsFailure::kLockViolation:
+            return kLockViolation;
+        case WindowsFailure::kSharingViolation:
+            return kSharingViolation;
+        case WindowsFailure::kNameTooLong:
+        case WindowsFailure::kDiskFull:
+        case WindowsFailure::kOther:
+            break;
+    }
+    return kIoError;
 }
 
 int store_status(IoOutcome outcome) {

@@ -73,10 +73,24 @@ private:
     int fd_ = -1;
 };
 
+// What a failed Windows call means to the engines, from its error code:
+// the one place that reads those codes; each engine turns the kind into a
+// result of its own. A call that failed moved nothing, so no error code of a
+// failed call counts as success (not even "not locked", which only an
+// unlock can mean harmlessly).
+enum class WindowsFailure {
+    kAccessDenied,
+    kInvalidHandle,
+    kLockViolation,
+    kSharingViolation,
+    kNameTooLong,
+    kDiskFull,
+    kOther,
+};
+WindowsFailure windows_failure_of(platform::DWORD error);
+
 // A failed Windows call as an engine result: access denied 15, invalid
-// handle 3, lock violation 17, sharing violation 18, anything else 2. A call
-// that failed moved nothing, so no error code of a failed call counts as
-// success (not even "not locked", which only an unlock can mean harmlessly).
+// handle 3, lock violation 17, sharing violation 18, anything else 2.
 int map_windows_error(platform::DWORD error);
 
 // An I/O outcome as a data-store status: success 0; a failed Windows call as

@@ -1,13 +1,14 @@
 // What every organization's OPEN checks before it opens: that the runtime
-// asked for a mode at all, and whether an existing file is one of no bytes,
-// which a run that died between creating a file and writing its header
-// leaves behind (OUTPUT makes such a file anew; the other modes say what it
-// is rather than report an I-O error).
+// asked for a mode at all, and what to do about a file that does not exist.
+// (An existing file of no bytes, which a run that died between creating a
+// file and writing its header leaves behind, is the engine's
+// is_empty_file: OUTPUT makes such a file anew; the other modes say what it
+// is rather than report an I-O error.)
 #ifndef KVR_VERBS_OPENING_H
 #define KVR_VERBS_OPENING_H
 
-#include "platform/windows_file.h"
 #include "vmqrmkvr/fcb.h"
+#include "vmqrmkvr/vmqrtlib.h"
 
 namespace kvr::verbs {
 
@@ -18,18 +19,36 @@ inline bool names_an_open_mode(uint16_t open_request) {
     return (open_request & kOpenModes) != 0;
 }
 
-// True when `name` is a file of no bytes at all.
-inline bool is_empty_file(const char* name) {
-    using namespace kvr::platform;
-    HANDLE file = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    LONG high = 0;
-    const DWORD low = SetFilePointer(file, 0, &high, FILE_END);
-    const bool empty = low == 0 && high == 0 && GetLastError() == ERROR_SUCCESS;
-    CloseHandle(file);
-    return empty;
+// What OPEN does about a file that does not exist.
+enum class MissingFile {
+    kCreate,       // make it, then open it
+    kAbsentInput,  // an OPTIONAL file opened INPUT: open without a file
+    kRefused,      // status 35, nothing made
+};
+
+// OPEN of a file that does not exist: OUTPUT makes it; the other modes
+// make an OPTIONAL file (status 05) and refuse any other with 35. An
+// OPTIONAL file opened INPUT is made not at all: the FCB is left open on no
+// file, its READs at end of file, and `close` is the verb that closes it.
+// `code` receives the diagnostic code of a refusal.
+inline MissingFile open_missing_file(vmq_fcb* fcb, const vmq_file_description* description,
+                                     vmq_verb_entry close, int* code) {
+    const uint16_t request = fcb->open_request;
+    if ((request & VMQ_OPEN_OUTPUT) != 0)
+        return MissingFile::kCreate;
+    if ((description->file_flags & VMQ_FILE_OPTIONAL) == 0) {
+        fcb->status = 35;
+        *code = 1003;
+        return MissingFile::kRefused;
+    }
+    fcb->status = 5;
+    fcb->state_flags |= VMQ_OPTIONAL_ABSENT;
+    if ((request & VMQ_OPEN_INPUT) == 0)
+        return MissingFile::kCreate;
+    fcb->open_entry = _vmqOpenError;
+    fcb->close_entry = close;
+    fcb->open_mode = request;
+    return MissingFile::kAbsentInput;
 }
 
 }  // namespace kvr::verbs

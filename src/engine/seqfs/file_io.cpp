@@ -7,6 +7,7 @@
 // then seeks first.
 #include <cstdint>
 
+#include "engine/file_channel.h"
 #include "engine/seqfs/sq_handle.h"
 
 namespace kvr::seqfs {
@@ -14,23 +15,23 @@ namespace kvr::seqfs {
 using namespace kvr::platform;
 
 int map_windows_error(DWORD error) {
-    switch (error) {
-        case ERROR_ACCESS_DENIED:
+    switch (engine::windows_failure_of(error)) {
+        case engine::WindowsFailure::kAccessDenied:
             return kAccessDenied;
-        case ERROR_INVALID_HANDLE:
+        case engine::WindowsFailure::kInvalidHandle:
             return kNotOpen;
-        case ERROR_SHARING_VIOLATION:
+        case engine::WindowsFailure::kSharingViolation:
             return kSharingViolation;
-        case ERROR_LOCK_VIOLATION:
+        case engine::WindowsFailure::kLockViolation:
             return kLockViolation;
-        case ERROR_FILENAME_EXCED_RANGE:
+        case engine::WindowsFailure::kNameTooLong:
             return kNameTooLong;
-        case ERROR_DISK_FULL:
-        case ERROR_HANDLE_DISK_FULL:
+        case engine::WindowsFailure::kDiskFull:
             return kNoSpace;
-        default:
-            return kIoError;
+        case engine::WindowsFailure::kOther:
+            break;
     }
+    return kIoError;
 }
 
 namespace {

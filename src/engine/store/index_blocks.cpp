@@ -68,9 +68,9 @@ extern "C" int _vmq_get_index_block(StoreHandle* handle, uint32_t* address, int)
         kvr::store::read_exact(handle, head, free_header, kFreeHeaderSize, kvr::engine::kIoError);
     if (status != 0)
         return status;
-    const uint32_t size = kvr::platform::load_u32(free_header) >> 8;
-    const uint32_t next = kvr::platform::load_u32(free_header + 4);
-    if (free_header[0] != kvr::store::kSlotTypeFree || size != block_size || next == head ||
+    const kvr::store::FreeHeader free = kvr::store::decode_free_header(free_header);
+    const uint32_t next = free.next;
+    if (free.flags != kvr::store::kSlotTypeFree || free.size != block_size || next == head ||
         (next != 0 && next < handle->header_size))
         return kvr::engine::kIoError;  // not a free index block: damaged list
     header.set_index_block_list(next);
@@ -92,10 +92,10 @@ extern "C" int _vmq_release_index_block(StoreHandle* handle, uint32_t address) {
     if (status != 0)
         return status;
     unsigned char free_header[kFreeHeaderSize];
-    kvr::store::encode_slot_header(free_header, kvr::store::kSlotTypeFree,
-                                   header.index_block_size());
-    kvr::platform::store_u32(free_header + 4, header.index_block_list());
-    kvr::platform::store_u32(free_header + 8, 0);
+    kvr::store::FreeHeader free;
+    free.size = header.index_block_size();
+    free.next = header.index_block_list();
+    kvr::store::encode_free_header(free_header, free);
     header.set_index_block_list(address);
     status = kvr::store::io_status(handle->io.write(free_header, kFreeHeaderSize));
     if (status == 0 && header.immediate_free_space())

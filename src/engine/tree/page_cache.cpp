@@ -113,10 +113,6 @@ int write_page(const Tree& tree, uint32_t address, const unsigned char* page) {
     return tree_io_status(tree.io().write(page, tree.page_size()));
 }
 
-int page_capacity(const Tree* tree, int entry_size) {
-    return capacity_for(tree->page_size(), entry_size, tree->block_pages());
-}
-
 unsigned char* get_page(Tree* tree, uint32_t address, int* result) {
     *result = kTreeOk;
     if (!is_page_address(*tree, address)) {

@@ -52,9 +52,6 @@ unsigned char* new_page(Tree* tree, uint32_t* address, int* result);
 // gives it back to the data store: 0, 106, or 107 when out of memory.
 int free_page(Tree* tree, uint32_t address);
 
-// The odd capacity number for entries of entry_size bytes in this tree's pages.
-int page_capacity(const Tree* tree, int entry_size);
-
 // Forgets every cached page unwritten and reads the root from the tree header
 // in the file: 0 or 106.
 int reload_root(Tree* tree);

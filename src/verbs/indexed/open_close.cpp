@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "engine/results.h"
-#include "platform/crt_file.h"
+#include "engine/named_file.h"
 #include "runtime/file_name.h"
 #include "runtime/file_status.h"
 #include "runtime/reporting.h"
@@ -136,7 +136,7 @@ void keyed_open(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganizat
     const uint32_t block_size = setup_file(description, org, block);
     const uint16_t request = fcb->open_request;
     const bool output = (request & VMQ_OPEN_OUTPUT) != 0;
-    bool existed = platform::_access(name, 0) == 0;
+    bool existed = engine::file_exists(name);
 
     int code = 0;
     bool opened = false;  // the vector is filled
@@ -155,23 +155,9 @@ void keyed_open(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganizat
         code = runtime::kInvalidOpenMode;
         stop = true;
     } else if (!existed) {
-        if (!output) {
-            if ((description->file_flags & VMQ_FILE_OPTIONAL) != 0) {
-                fcb->status = 5;
-                fcb->state_flags |= VMQ_OPTIONAL_ABSENT;
-                if ((request & VMQ_OPEN_INPUT) != 0) {
-                    fcb->open_entry = _vmqOpenError;
-                    fcb->close_entry = org.close;
-                    fcb->open_mode = request;
-                    absent_input = true;
-                    stop = true;
-                }
-            } else {
-                fcb->status = 35;
-                code = 1003;
-                stop = true;
-            }
-        }
+        const MissingFile missing = open_missing_file(fcb, description, org.close, &code);
+        absent_input = missing == MissingFile::kAbsentInput;
+        stop = missing != MissingFile::kCreate;
         if (!stop) {
             uint32_t size = block_size;
             code = _vmqpIsam(IX_CREATE, slot, block, &size, const_cast<char*>(name), 0);
@@ -183,7 +169,7 @@ void keyed_open(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganizat
     }
     if (!stop) {
         code = _vmqpIsam(IX_OPEN, slot, nullptr, nullptr, const_cast<char*>(name), mode);
-        if (code != 0 && existed && is_empty_file(name)) {
+        if (code != 0 && existed && engine::is_empty_file(name)) {
             if (output) {
                 // Left empty by a run that died before its first write:
                 // OUTPUT makes it anew.
@@ -220,7 +206,7 @@ void keyed_open(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganizat
         } else if (output) {
             // Replace the file by an empty one of its own attributes.
             _vmqpIsam(IX_CLOSE, slot, nullptr, nullptr, nullptr, 0);
-            platform::remove(name);
+            engine::remove_file(name);
             uint32_t size = kAttributeBlockSize;
             const int created =
                 _vmqpIsam(IX_CREATE, slot, block, &size, const_cast<char*>(name), 0);

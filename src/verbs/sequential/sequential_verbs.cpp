@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "engine/results.h"
-#include "platform/crt_file.h"
+#include "engine/named_file.h"
 #include "runtime/file_name.h"
 #include "runtime/file_status.h"
 #include "runtime/reporting.h"
@@ -112,7 +112,7 @@ void sequential_open(vmq_fcb* fcb, vmq_program_context* context) {
     const bool writing = (request & (VMQ_OPEN_OUTPUT | VMQ_OPEN_EXTEND)) != 0;
     const uint8_t mode = static_cast<uint8_t>((input ? SQ_MODE_INPUT : SQ_MODE_APPEND) |
                                               (writing ? SQ_MODE_OUTPUT : 0));
-    bool existed = platform::_access(name, 0) == 0;
+    bool existed = engine::file_exists(name);
 
     int code = 0;
     bool stop = false;
@@ -129,23 +129,9 @@ void sequential_open(vmq_fcb* fcb, vmq_program_context* context) {
         stop = true;
     }
     if (!stop && !existed) {
-        if (!output) {
-            if ((description->file_flags & VMQ_FILE_OPTIONAL) != 0) {
-                fcb->status = 5;
-                fcb->state_flags |= VMQ_OPTIONAL_ABSENT;
-                if (input) {
-                    fcb->open_entry = _vmqOpenError;
-                    fcb->close_entry = _vmqBSeqClose;
-                    fcb->open_mode = request;
-                    absent_input = true;
-                    stop = true;
-                }
-            } else {
-                fcb->status = 35;
-                code = 1003;
-                stop = true;
-            }
-        }
+        const MissingFile missing = open_missing_file(fcb, description, _vmqBSeqClose, &code);
+        absent_input = missing == MissingFile::kAbsentInput;
+        stop = missing != MissingFile::kCreate;
         if (!stop) {
             const int created = seq(SQ_CREATE, fcb, block, nullptr, name);
             if (created != 0)
@@ -154,7 +140,7 @@ void sequential_open(vmq_fcb* fcb, vmq_program_context* context) {
     }
     if (!stop) {
         int opened = seq(SQ_OPEN, fcb, nullptr, nullptr, name, mode);
-        if (opened != 0 && existed && is_empty_file(name)) {
+        if (opened != 0 && existed && engine::is_empty_file(name)) {
             // Left empty by a run that died before it wrote the header:
             // OUTPUT makes it anew, the other modes say what it is.
             if (output) {

@@ -43,9 +43,9 @@
  * WRITE and REWRITE copy the record's value of the key index into the key
  * area. DELETE removes the record the key last read or positioned stands on.
  *
- * Results: see the table in the engine's results header; the common ones are
- * 0 success, 1 unknown opcode or open mode, 2 I/O failure or damage, or a
- * change asked of a file open for input, 3 no handle or file not open,
+ * Results (IX_OK and the other names below): 0 success, 1 unknown opcode
+ * or open mode, 2 I/O failure or damage, or a change asked of a file open
+ * for input, 3 no handle or file not open,
  * 4 no record satisfies the key condition, 5 duplicate key, 6 no such key
  * index, 9 end of file, 10 no current record or a REWRITE that changes the
  * prime key, 11 no memory or buffer too small or file full, 12 success and
@@ -111,6 +111,33 @@ enum {
                                     session never closed (30 otherwise), to
                                     read its attributes before OUTPUT
                                     replaces it */
+};
+
+/* Results of _vmqpIsam (described above). */
+enum {
+    IX_OK = 0,
+    IX_BAD_OPCODE = 1,
+    IX_IO_ERROR = 2,
+    IX_NOT_OPEN = 3,
+    IX_NOT_FOUND = 4,
+    IX_DUPLICATE = 5,
+    IX_BAD_KEY_NUMBER = 6,
+    IX_END_OF_FILE = 9,
+    IX_NO_POSITION = 10,
+    IX_NO_SPACE = 11,
+    IX_DUPLICATE_FOLLOWS = 12,
+    IX_OUT_OF_ORDER = 13,
+    IX_RECORD_TOO_SHORT = 14,
+    IX_ACCESS_DENIED = 15,
+    IX_FILE_EXISTS = 16,
+    IX_LOCK_VIOLATION = 17,
+    IX_SHARING_VIOLATION = 18,
+    IX_NOT_INDEXED_FILE = 21,
+    IX_BAD_KEY_COUNT = 22,
+    IX_RECORD_TOO_LONG = 23,
+    IX_INVALID_FILE = 24,
+    IX_SEQUENTIAL_FILE = 25,
+    IX_UNFINISHED_UPDATE = 30
 };
 
 /* Selector of IX_CREATE. */

@@ -76,6 +76,22 @@ enum {
     SQ_READ_NEXT = 23
 };
 
+/* Results of _vmqpSeqFS (described above). */
+enum {
+    SQ_OK = 0,
+    SQ_BAD_REQUEST = 1,
+    SQ_IO_ERROR = 2,
+    SQ_NOT_OPEN = 3,
+    SQ_END_OF_FILE = 9,
+    SQ_NO_SPACE = 11,
+    SQ_ACCESS_DENIED = 15,
+    SQ_LOCK_VIOLATION = 17,
+    SQ_SHARING_VIOLATION = 18,
+    SQ_NOT_SEQUENTIAL_FILE = 21,
+    SQ_NAME_TOO_LONG = 29,
+    SQ_INDEXED_FILE = 1000
+};
+
 /* Selector of SQ_CLOSE. */
 enum { SQ_CLOSE_GIVE_UP = 0xFF };
 

@@ -10,10 +10,10 @@ namespace kvr::isam {
 
 int map_tree_status(int status) {
     switch (status) {
-        case 0:
+        case tree::kTreeOk:
             return engine::kOk;
-        case 1:
-        case 2:
+        case tree::kNoSuchDuplicate:
+        case tree::kNoEntrySatisfies:
             return engine::kNotFound;
         case tree::kNoCurrentEntry:
             return engine::kNoPosition;
@@ -31,9 +31,9 @@ int map_tree_status(int status) {
         case tree::kTreeNoMemory:
         case engine::kStoreNoMemory:
             return engine::kNoSpace;
-        case -5:
+        case engine::kStoreSetSizeChanged:
             return engine::kRecordTooLong;
-        case -6:
+        case engine::kStoreRecordsTooLong:
             return engine::kInvalidFile;
         default:
             return engine::kIoError;

@@ -40,9 +40,11 @@ constexpr int kFirstHeaderRead = 12;
 // knows the key count; a header this long holds all of them.
 constexpr uint32_t kSmallestHeader = engine::tree_headers_at(1) + engine::kTreeHeaderSize;
 
-// What tree i needs to know at create and open, from the key table.
-uint32_t tree_flags_of(const FileHeader& header, int i) {
-    return header.key_type(i) | (header.key_allows_duplicates(i) ? 0x200u : 0u);
+// What tree i is created with, from the key table: its key type, and
+// whether it keeps duplicates.
+tree::CreateFlags tree_create_flags_of(const FileHeader& header, int i) {
+    const tree::CreateFlags type{header.key_type(i)};
+    return header.key_allows_duplicates(i) ? type | tree::kCreateDuplicates : type;
 }
 
 int tree_data_length(const FileHeader& header, int i) {
@@ -283,8 +285,10 @@ int create_indexed_file(const unsigned char* attributes, uint32_t block_size,
         for (int i = 0; i < key_count && usable; ++i) {
             const uint32_t tree_at = trees_at + engine::kTreeHeaderSize * i;
             header.set_tree_at(i, tree_at);
-            const uint32_t flags = tree_flags_of(header, i) | (static_cast<uint32_t>(i) << 16) |
-                                   (block_format ? tree::kCreateBlockPages : 0u);
+            tree::CreateFlags flags = tree_create_flags_of(header, i) |
+                                      tree::CreateFlags{static_cast<uint32_t>(i) << 16};
+            if (block_format)
+                flags = flags | tree::kCreateBlockPages;
             const int page_size =
                 _vmq_create_tree(image.get() + tree_at, flags, header.key_length(i),
                                  tree_data_length(header, i), tree_at);
@@ -455,7 +459,7 @@ int open_file(ix_handle** slot, const char* file_name, uint8_t mode, const OpenP
             break;
         }
         ++handle->open_trees;
-        const uint32_t flags = tree_flags_of(header, i) | (update ? 0x400u : 0u);
+        const tree::OpenFlags flags = update ? tree::kOpenForUpdate : tree::OpenFlags{};
         status = _vmq_open_tree(handle->tree(i), handle.get(), io, page_size, flags,
                                 block_format ? 1 : 0);
     }

@@ -582,7 +582,7 @@ int ix_rewrite_record(ix_handle* handle, const unsigned char* record, uint32_t l
     unsigned char* entry_data = nullptr;
     int status = _vmq_getcur(handle->tree(k), &entry_key, &entry_data);
     if (status == tree::kTreeEndOfFile)
-        status = 2;  // an empty file has no record to rewrite
+        return engine::kNotFound;  // an empty file has no record to rewrite
     if (status != 0)
         return tree_result(status);
     unsigned char current_prime[kMaxKeyLen];
@@ -591,7 +591,7 @@ int ix_rewrite_record(ix_handle* handle, const unsigned char* record, uint32_t l
     if (k > 0) {
         status = position_prime(handle, current_prime, &address);
         if (status != 0)
-            return tree_result(status == tree::kTreeEndOfFile ? 2 : status);
+            return status == tree::kTreeEndOfFile ? engine::kNotFound : tree_result(status);
     } else {
         address = platform::load_u32(entry_data);
     }

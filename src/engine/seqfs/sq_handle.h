@@ -56,6 +56,7 @@
 
 #include "engine/file_header.h"
 #include "platform/windows_file.h"
+#include "vmqrmkvr/seqfs.h"
 
 namespace kvr::seqfs {
 
@@ -84,21 +85,21 @@ enum HeaderOffset : uint32_t {
 // The header bytes open keeps: everything but the last record length.
 inline constexpr uint32_t kHeaderBytesKept = kLastLengthAt;
 
-// Results of _vmqpSeqFS.
+// The sequential engine's names for the results seqfs.h publishes.
 enum Result : int {
-    kOk = 0,
-    kBadRequest = 1,  // unknown opcode, invalid open mode, not available in mode 2
-    kIoError = 2,     // I/O failure, a refused request, a damaged record
-    kNotOpen = 3,     // no handle, not open, invalid handle
-    kEndOfFile = 9,
-    kNoMemory = 11,
-    kNoSpace = 11,       // no room: a full disk, a size limit, the largest offset
-    kAccessDenied = 15,  // also: a file too short for its header
-    kLockViolation = 17,
-    kSharingViolation = 18,
-    kNotSequentialFile = 21,
-    kNameTooLong = 29,
-    kIndexedFile = 1000,
+    kOk = SQ_OK,
+    kBadRequest = SQ_BAD_REQUEST,  // unknown opcode, invalid open mode, not available in mode 2
+    kIoError = SQ_IO_ERROR,        // I/O failure, a refused request, a damaged record
+    kNotOpen = SQ_NOT_OPEN,        // no handle, not open, invalid handle
+    kEndOfFile = SQ_END_OF_FILE,
+    kNoMemory = SQ_NO_SPACE,
+    kNoSpace = SQ_NO_SPACE,  // no room: a full disk, a size limit, the largest offset
+    kAccessDenied = SQ_ACCESS_DENIED,  // also: a file too short for its header
+    kLockViolation = SQ_LOCK_VIOLATION,
+    kSharingViolation = SQ_SHARING_VIOLATION,
+    kNotSequentialFile = SQ_NOT_SEQUENTIAL_FILE,
+    kNameTooLong = SQ_NAME_TOO_LONG,
+    kIndexedFile = SQ_INDEXED_FILE,
 };
 
 // open_state bits.

@@ -124,7 +124,7 @@ extern "C" int _vmq_getkey(Tree* tree, const unsigned char* key, unsigned char**
         return result;
     if (page_count(page) == 0) {
         cursor.state = 0;
-        return 2;
+        return kNoEntrySatisfies;
     }
 
     const int key_len = tree->key_len();
@@ -169,7 +169,7 @@ extern "C" int _vmq_getkey(Tree* tree, const unsigned char* key, unsigned char**
         } else if ((mode & kSearchBackwards) != 0) {
             backwards = true;
         } else {
-            result = 2;
+            result = kNoEntrySatisfies;
         }
     } else if ((mode & kSearchEqual) != 0) {
         if (tree->duplicates()) {
@@ -207,7 +207,7 @@ extern "C" int _vmq_getkey(Tree* tree, const unsigned char* key, unsigned char**
                 unsigned char* next = next_leaf(tree, page, &result);
                 if (next == nullptr) {
                     if (result == kTreeOk)
-                        result = 2;
+                        result = kNoEntrySatisfies;
                     break;
                 }
                 page = next;
@@ -236,7 +236,7 @@ extern "C" int _vmq_getkey(Tree* tree, const unsigned char* key, unsigned char**
         }
     }
     if (result == kTreeOk && index >= page_count(page))
-        result = 2;
+        result = kNoEntrySatisfies;
 
     cursor.page = page_self(page);
     cursor.index = index;
@@ -382,13 +382,13 @@ extern "C" int _vmq_getdup(Tree* tree, const unsigned char* key, const unsigned 
     int result =
         _vmq_getkey(tree, search, &value, kSearchGreater | kSearchEqual, &equal_seen, &found);
     if (result == kTreeOk && compare_keys(*tree, found, search, part) != 0)
-        result = 1;
+        result = kNoSuchDuplicate;
     while (result == kTreeOk &&
            std::memcmp(value, data_value, static_cast<size_t>(tree->data_len())) != 0) {
         result = _vmq_getnext(tree, &found, &value);
         if (result == kTreeEndOfFile ||
             (result == kTreeOk && compare_keys(*tree, found, search, part) != 0))
-            result = 1;  // the run of this key part ended without the data
+            result = kNoSuchDuplicate;  // the run of this key part ended without the data
     }
     if (data != nullptr)
         *data = value;

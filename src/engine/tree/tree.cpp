@@ -75,9 +75,10 @@ int Tree::open(store::StoreHandle* store, engine::FileChannel file, uint32_t pag
     TreeHeader image = header();
     store_ = store;
     io_ = file;
-    writable_ = (flags & kOpenForUpdate) != 0;
+    const OpenFlags asked{flags};
+    writable_ = asked.has(kOpenForUpdate);
     mark_dirty_ = writable_;
-    shared_ = (flags & kOpenShared) != 0;
+    shared_ = asked.has(kOpenShared);
     block_pages_ = old_format || image.block_pages();
     key_len_ = image.key_len();
     data_len_ = image.data_len();

@@ -100,7 +100,7 @@ void TreeHeader::clear_run_time_fields(int cur_key_len) {
     std::memset(image_ + 68, 0, kKeyNumberAt - 68);  // cache, cursor, state bytes
     std::memset(image_ + 476, 0, 4);                 // root_on_disk
     std::memset(image_ + kCurKeyAt, 0, static_cast<size_t>(std::clamp(cur_key_len, 0, kMaxKeyLen)));
-    set_tree_flags(tree_flags() & ~(kTreeFreshPage | kTreeShared));
+    set_tree_flags(tree_flags() & ~(kTreeFreshPage | kTreeShared).bits);
 }
 
 bool tree_header_is_sound(const unsigned char* header, const TreeShape& expected) {
@@ -148,24 +148,25 @@ extern "C" int _vmq_create_tree(unsigned char* header, uint32_t flags, int key_l
     view.set_key_number(static_cast<uint8_t>(flags >> 16));
     view.set_data_len(data_len);
     view.set_writable(1);
-    uint32_t tree_flags = flags & kKeyTypeMask;
+    const CreateFlags asked{flags};
+    StoredFlags stored{flags & kKeyTypeMask};
     int key_len = key_length;
-    if (flags & kCreateDuplicates) {
-        tree_flags |= kTreeDups;
+    if (asked.has(kCreateDuplicates)) {
+        stored = stored | kTreeDups;
         key_len += kDuplicateNumberSize;
     }
-    if (flags & kCreateBlockPages)
-        tree_flags |= kTreeBlockPages;
-    if (flags & kCreateCrtIo)
-        tree_flags |= kTreeCrtIo;
-    view.set_tree_flags(tree_flags);
+    if (asked.has(kCreateBlockPages))
+        stored = stored | kTreeBlockPages;
+    if (asked.has(kCreateCrtIo))
+        stored = stored | kTreeCrtIo;
+    view.set_tree_flags(stored);
     view.set_key_len(key_len);
 
     // The smallest page on which both page types keep at least the wanted
     // minimum. Every record key and data length reaches it by the largest
     // page; pages of the block layout, which can waste much of a page, stop
     // there with smaller limits.
-    const bool block_pages = (tree_flags & kTreeBlockPages) != 0;
+    const bool block_pages = stored.has(kTreeBlockPages);
     uint32_t page_size = kSmallestPageSize;
     for (;;) {
         const PageLimits limits =

@@ -87,22 +87,45 @@ inline constexpr uint32_t kKeyNumberAt = 475;
 inline constexpr uint32_t kHeaderAtAt = 480;
 inline constexpr uint32_t kCurKeyAt = 484;
 
-// tree_flags bits.
+// Tree flag bits live in three places, where the same bit means different
+// things (0x200 asks for duplicates at create but marks a fresh page when
+// stored; 0x400 opens for update but marks block pages when stored): each
+// place has its own type. A flag converts to its bits for the C entry
+// points and the header, and flags of one place combine with |; flags of
+// two places do not combine.
+template <typename Place>
+struct TreeFlags {
+    uint32_t bits = 0;
+
+    constexpr operator uint32_t() const { return bits; }
+    constexpr TreeFlags operator|(TreeFlags other) const { return {bits | other.bits}; }
+    constexpr bool has(TreeFlags flag) const { return (bits & flag.bits) == flag.bits; }
+};
+template <typename A, typename B>
+void operator|(TreeFlags<A>, TreeFlags<B>) = delete;
+
+// Stored in tree_flags, beside the key type in bits 0-7.
+using StoredFlags = TreeFlags<struct StoredPlace>;
 inline constexpr uint32_t kKeyTypeMask = 0xFF;
 inline constexpr uint8_t kByteStringKeyType = 0;
 inline constexpr uint8_t kNumericKeyType = 1;  // unsigned 32-bit little-endian
-inline constexpr uint32_t kTreeDups = 0x100;
-inline constexpr uint32_t kTreeFreshPage = 0x200;
-inline constexpr uint32_t kTreeBlockPages = 0x400;
-inline constexpr uint32_t kTreeShared = 0x800;
-inline constexpr uint32_t kTreeCrtIo = 0x1000;
+inline constexpr StoredFlags kTreeDups{0x100};
+inline constexpr StoredFlags kTreeFreshPage{0x200};
+inline constexpr StoredFlags kTreeBlockPages{0x400};
+inline constexpr StoredFlags kTreeShared{0x800};
+inline constexpr StoredFlags kTreeCrtIo{0x1000};
 
-// Flags of _vmq_create_tree and _vmq_open_tree.
-inline constexpr uint32_t kCreateDuplicates = 0x200;
-inline constexpr uint32_t kCreateBlockPages = 0x800;
-inline constexpr uint32_t kCreateCrtIo = 0x2000;
-inline constexpr uint32_t kOpenForUpdate = 0x400;
-inline constexpr uint32_t kOpenShared = 0x1000;
+// Asked of _vmq_create_tree, beside the key type (bits 0-7) and the key
+// number (bits 16-23).
+using CreateFlags = TreeFlags<struct CreatePlace>;
+inline constexpr CreateFlags kCreateDuplicates{0x200};
+inline constexpr CreateFlags kCreateBlockPages{0x800};
+inline constexpr CreateFlags kCreateCrtIo{0x2000};
+
+// Asked of _vmq_open_tree.
+using OpenFlags = TreeFlags<struct OpenPlace>;
+inline constexpr OpenFlags kOpenForUpdate{0x400};
+inline constexpr OpenFlags kOpenShared{0x1000};
 
 inline constexpr int kMaxKeyLength = 255;  // a record key
 inline constexpr int kDuplicateNumberSize = 4;
@@ -186,8 +209,8 @@ public:
     uint32_t page_size() const { return u32(kPageSizeAt); }
     uint32_t tree_flags() const { return u32(kTreeFlagsAt); }
     uint8_t key_type() const { return static_cast<uint8_t>(tree_flags() & kKeyTypeMask); }
-    bool duplicates() const { return (tree_flags() & kTreeDups) != 0; }
-    bool block_pages() const { return (tree_flags() & kTreeBlockPages) != 0; }
+    bool duplicates() const { return StoredFlags{tree_flags()}.has(kTreeDups); }
+    bool block_pages() const { return StoredFlags{tree_flags()}.has(kTreeBlockPages); }
     int key_len() const { return s32(kKeyLenAt); }
     uint8_t writable() const { return image_[kWritableAt]; }
     uint8_t key_number() const { return image_[kKeyNumberAt]; }

@@ -12,7 +12,6 @@
 // abandon the verb by a longjmp: they hold only plain data.
 #include <cstring>
 
-#include "engine/results.h"
 #include "engine/named_file.h"
 #include "runtime/file_name.h"
 #include "runtime/file_status.h"
@@ -273,18 +272,18 @@ void sequential_read(vmq_fcb* fcb, vmq_program_context* context) {
                 fcb->status = 4;
             fcb->state_flags |= VMQ_RECORD_READ | VMQ_POSITION_VALID;
         } else {
-            if (result == engine::kEndOfFile) {
+            if (result == SQ_END_OF_FILE) {
                 fcb->status = 10;
                 fcb->state_flags |= VMQ_AT_END;
-            } else if (result == engine::kNotOpen) {
+            } else if (result == SQ_NOT_OPEN) {
                 fcb->status = 47;
-            } else if (result == engine::kLockViolation) {
+            } else if (result == SQ_LOCK_VIOLATION) {
                 fcb->status = 99;
             } else {
                 fcb->status = 30;
             }
             fcb->state_flags &= ~VMQ_RECORD_READ;
-            if (result != engine::kLockViolation)
+            if (result != SQ_LOCK_VIOLATION)
                 fcb->state_flags &= ~VMQ_POSITION_VALID;
         }
     }
@@ -308,7 +307,7 @@ void sequential_rewrite(vmq_fcb* fcb, vmq_program_context* context) {
         uint32_t record_length = length;
         result = seq(SQ_REWRITE, fcb, fcb->record_area, &record_length);
         if (result != 0)
-            fcb->status = result == engine::kNotOpen ? 48 : 30;
+            fcb->status = result == SQ_NOT_OPEN ? 48 : 30;
     }
     runtime::report(target, result, nullptr);
 }
@@ -394,7 +393,7 @@ void sequential_write(vmq_fcb* fcb, vmq_program_context* context) {
             fcb->state_flags |= VMQ_END_OF_PAGE;
         // A full disk is the boundary of a sequential file: 34.
         if (result != 0)
-            fcb->status = result == engine::kNotOpen ? 48 : result == engine::kNoSpace ? 34 : 30;
+            fcb->status = result == SQ_NOT_OPEN ? 48 : result == SQ_NO_SPACE ? 34 : 30;
     }
     runtime::report(target, result, nullptr);
     fcb->advance_lines = 1;

@@ -312,7 +312,7 @@ int ix_read_keyed(ix_handle* handle, unsigned char* buffer, uint32_t* length,
 }
 
 // How many records a prime-key scan asks for ahead of the one it reads.
-constexpr int kReadAhead = 8;
+constexpr int kReadAhead = 16;
 
 int ix_read_positional(ix_handle* handle, unsigned char* buffer, uint32_t* length,
                        unsigned char* key_area, int k, uint16_t op) {
@@ -363,11 +363,16 @@ int ix_read_positional(ix_handle* handle, unsigned char* buffer, uint32_t* lengt
         return duplicate_follows ? engine::kDuplicateFollows : engine::kOk;
     // Reading on through the prime key: the records the next entries name
     // lie anywhere in the file; asking for them now lets their fetches
-    // overlap.
+    // overlap. On a leaf's first entry the whole run ahead is asked for;
+    // after that each step asks only for the farthest, since the steps
+    // before asked for the nearer ones (asking again only fills the
+    // processor's queue of outstanding fetches).
     if (k == 0 && (op & 0xFF) == IX_READ_NEXT && !header.block_format()) {
         const unsigned char* ahead[kReadAhead];
-        const int n = _vmq_following_data(tree, kReadAhead, ahead);
-        for (int i = 0; i < n; ++i)
+        int index = 0;
+        const int n = _vmq_following_data(tree, kReadAhead, ahead, &index);
+        const int first = index <= 0 ? 0 : (n == kReadAhead ? n - 1 : n);
+        for (int i = first; i < n; ++i)
             _vmq_prefetch_record(handle, platform::load_u32(ahead[i]));
     }
     const unsigned char* record = nullptr;

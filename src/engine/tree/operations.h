@@ -51,9 +51,11 @@ int _vmq_getdup(kvr::tree::Tree* tree, const unsigned char* key, const unsigned 
 int _vmq_isdup(kvr::tree::Tree* tree);
 // The data of up to `max` entries that follow the cursor's in its leaf, for
 // a reader that wants to read ahead: their number, *data[i] pointing into
-// the cached leaf (valid until the next operation). 0 when the cursor is on
-// no entry. Changes nothing.
-int _vmq_following_data(kvr::tree::Tree* tree, int max, const unsigned char** data);
+// the cached leaf (valid until the next operation); *cursor_index receives
+// the cursor's place in its leaf. 0 when the cursor is on no entry. Changes
+// nothing.
+int _vmq_following_data(kvr::tree::Tree* tree, int max, const unsigned char** data,
+                        int* cursor_index);
 
 // Adds key (key_len bytes; with duplicates its last 4 bytes are replaced by
 // the next duplicate number) with data (data_len bytes). *duplicate is set

@@ -397,8 +397,10 @@ extern "C" int _vmq_getdup(Tree* tree, const unsigned char* key, const unsigned 
     return result;
 }
 
-extern "C" int _vmq_following_data(Tree* tree, int max, const unsigned char** data) {
+extern "C" int _vmq_following_data(Tree* tree, int max, const unsigned char** data,
+                                   int* cursor_index) {
     const Cursor& cursor = tree->cursor();
+    *cursor_index = cursor.index;
     if ((cursor.state & kCursorOnEntry) == 0 || cursor.page == 0)
         return 0;
     int result = kTreeOk;

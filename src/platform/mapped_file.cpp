@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -38,7 +39,21 @@ bool keeps_mappings_coherent(long type) {
     }
 }
 
-std::atomic<bool> mappings_enabled{true};
+// 1 mapped, 0 not, -1 not yet decided: the environment variable
+// KVR_FILE_MAPPINGS=off turns mappings off for the whole process (a file
+// system that keeps them coherent but where an operator does not want
+// them, or a check of the pread path); set_file_mappings overrides it.
+std::atomic<int> mappings_enabled{-1};
+
+bool mappings_wanted() noexcept {
+    int state = mappings_enabled.load(std::memory_order_relaxed);
+    if (state < 0) {
+        const char* setting = std::getenv("KVR_FILE_MAPPINGS");
+        state = setting != nullptr && std::strcmp(setting, "off") == 0 ? 0 : 1;
+        mappings_enabled.store(state, std::memory_order_relaxed);
+    }
+    return state == 1;
+}
 
 // The copy in progress on this thread, if any: the bytes it reads and where
 // to go on when one of them faults.
@@ -142,7 +157,7 @@ void install_sigbus_handler() {
 
 void map_file(int fd, bool writable, FileMapping* mapping) noexcept {
     *mapping = FileMapping{};
-    if (sizeof(void*) < 8 || !mappings_enabled.load(std::memory_order_relaxed))
+    if (sizeof(void*) < 8 || !mappings_wanted())
         return;
     struct statfs file_system {};
     if (::fstatfs(fd, &file_system) != 0 ||
@@ -222,11 +237,11 @@ bool copy_to_mapping(const FileMapping& mapping, std::uint64_t offset, const voi
 }
 
 void set_file_mappings(bool on) noexcept {
-    mappings_enabled.store(on, std::memory_order_relaxed);
+    mappings_enabled.store(on ? 1 : 0, std::memory_order_relaxed);
 }
 
 bool file_mappings_on() noexcept {
-    return mappings_enabled.load(std::memory_order_relaxed);
+    return mappings_wanted();
 }
 
 }  // namespace kvr::platform

@@ -78,7 +78,8 @@ const unsigned char* view_of_mapping(const FileMapping& mapping, std::uint64_t o
 bool copy_to_mapping(const FileMapping& mapping, std::uint64_t offset, const void* buffer,
                      std::size_t count) noexcept;
 
-// Test seam: with false, files opened from now on get no mapping.
+// With false, files opened from now on get no mapping (a test seam; the
+// environment variable KVR_FILE_MAPPINGS=off does the same for a process).
 void set_file_mappings(bool on) noexcept;
 bool file_mappings_on() noexcept;
 

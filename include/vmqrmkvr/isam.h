@@ -30,6 +30,15 @@
  *                      wanted prime key                     key value
  *   IX_READ_FIRST ..   record buffer        same            key area     key index
  *   IX_READ_PREV                                            (out)
+ *   IX_SAVE_POSITION,  -                    -               -            -
+ *   IX_RESTORE_POSITION
+ *
+ * IX_SAVE_POSITION and IX_RESTORE_POSITION bracket a REWRITE or DELETE that
+ * finds its record by the prime key: the key of reference and the place of
+ * its cursor come back as they were, a place just after a deleted record
+ * included, so that READ NEXT and READ PREVIOUS go on from there. When the
+ * record the position stood on is the one deleted, the position stays just
+ * after the gap. One position is kept per handle, and used once.
  *
  * IX_CLOSE of a file open for update first puts everything it holds into
  * the file. When that fails (a full disk), the file stays open, the handle
@@ -89,6 +98,8 @@ enum {
     IX_READ_CURRENT = 24,
     IX_READ_PREV = 25,
     IX_READ_DUP = 26,
+    IX_SAVE_POSITION = 27,    /* keep the key of reference and its position */
+    IX_RESTORE_POSITION = 28, /* go back to them (10 when none was kept) */
 
     /* Flags in the high byte of op, combined with an opcode. */
     IX_HOLD_RECORD = 0x400, /* reads: remember the record read */

@@ -133,6 +133,10 @@ extern "C" int16_t _vmqpIsam(uint16_t op, void* handle_slot, void* data, uint32_
         case IX_REWRITE:
         case IX_DELETE:
             return static_cast<int16_t>(change_records(handle, op, data, length, aux, selector));
+        case IX_SAVE_POSITION:
+            return static_cast<int16_t>(ix_save_position(handle));
+        case IX_RESTORE_POSITION:
+            return static_cast<int16_t>(ix_restore_position(handle));
         case IX_READ_EQ:
         case IX_READ_GT:
         case IX_READ_GE:

@@ -16,6 +16,28 @@
 #include "engine/tree/tree.h"
 #include "platform/windows_file.h"
 
+namespace kvr::isam {
+
+// Where a tree's cursor stands, kept across an operation that moves it and
+// put back afterwards, state bits and all, so that the program's next READ
+// NEXT or READ PREVIOUS goes on from where it was: the entry's key and data
+// (a duplicate is found again by its record's prime key).
+struct KeptPosition {
+    uint8_t state = 0;  // 0: no position
+    unsigned char key[tree::kMaxKeyLen] = {};
+    unsigned char value[tree::kMaxKeyLen] = {};
+};
+
+// The position IX_SAVE_POSITION keeps for IX_RESTORE_POSITION: the key of
+// reference and where its cursor stood.
+struct SavedReference {
+    bool saved = false;
+    uint32_t key_number = 0;
+    KeptPosition position;
+};
+
+}  // namespace kvr::isam
+
 struct ix_handle : kvr::store::StoreHandle {
     kvr::tree::Tree* tree(int key) const { return trees[key].get(); }
 
@@ -29,6 +51,8 @@ struct ix_handle : kvr::store::StoreHandle {
     // close then leaves the marker in place.
     bool marked = false;
     bool unsound = false;
+
+    kvr::isam::SavedReference saved_reference;
 };
 
 namespace kvr::isam {
@@ -90,6 +114,15 @@ int ix_rewrite_record(ix_handle* handle, const unsigned char* record, uint32_t l
 // keep_positions the other alternate keys' positions stay where they were,
 // but for one that stood on the record deleted.
 int ix_delete_current(ix_handle* handle, bool keep_positions, bool* untouched);
+
+// IX_SAVE_POSITION keeps the key of reference and where its cursor stands;
+// IX_RESTORE_POSITION makes that key the key of reference again with its
+// cursor where it stood (a position on the entry before a deleted one
+// included). When the entry it stood on has been deleted meanwhile, the
+// cursor stays where the delete left it, just after the gap. Restoring with
+// nothing saved gives 10; either way the saved position is used once.
+int ix_save_position(ix_handle* handle);
+int ix_restore_position(ix_handle* handle);
 
 // Puts the update marker on disk before the first change of a session.
 int mark_update(ix_handle* handle);

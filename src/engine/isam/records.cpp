@@ -177,16 +177,6 @@ int find_predecessor(ix_handle* handle, const unsigned char* prime, uint32_t* ad
     return engine::kOk;
 }
 
-// Where a tree's cursor stands, kept across an operation that moves it (the
-// inserts of a WRITE, the alternate-key deletes of a DELETE) and put back
-// afterwards, state bits and all, so that the program's next READ NEXT or
-// READ PREVIOUS goes on from where it was.
-struct KeptPosition {
-    uint8_t state = 0;  // 0: no position
-    TreeKey key;
-    unsigned char value[kMaxKeyLen] = {};
-};
-
 KeptPosition keep_position(ix_handle* handle, int i) {
     Tree* tree = handle->tree(i);
     KeptPosition kept;
@@ -199,7 +189,7 @@ KeptPosition keep_position(ix_handle* handle, int i) {
         kept.state = 0;
         return kept;
     }
-    std::memcpy(kept.key.bytes, entry_key, static_cast<size_t>(tree->key_len()));
+    std::memcpy(kept.key, entry_key, static_cast<size_t>(tree->key_len()));
     std::memcpy(kept.value, entry_data, static_cast<size_t>(tree->data_len()));
     tree->cursor().state = kept.state;
     return kept;
@@ -210,12 +200,15 @@ KeptPosition keep_position(ix_handle* handle, int i) {
 bool kept_on_record(const FileHeader& header, int i, const KeptPosition& kept,
                     const unsigned char* record, const unsigned char* prime) {
     return kept.state != 0 && (kept.state & tree::kCursorBeforeFirst) == 0 &&
-           same_key(header, i, kept.key.bytes, record + header.key_offset(i)) &&
+           same_key(header, i, kept.key, record + header.key_offset(i)) &&
            (i == 0 || same_key(header, 0, kept.value, prime));
 }
 
+// Puts the cursor of key i back where `kept` says. When that entry is gone
+// the cursor is left where it stood before the call.
 void put_back_position(ix_handle* handle, int i, const KeptPosition& kept) {
     Tree* tree = handle->tree(i);
+    const tree::Cursor before = tree->cursor();
     if (kept.state == 0) {
         tree->cursor().state = 0;
         return;
@@ -229,16 +222,46 @@ void put_back_position(ix_handle* handle, int i, const KeptPosition& kept) {
     // addresses move in the block format).
     int status;
     if (tree->duplicates()) {
-        status = _vmq_getdup(tree, kept.key.bytes, kept.value, nullptr);
+        status = _vmq_getdup(tree, kept.key, kept.value, nullptr);
     } else {
         int equal_seen = 0;
-        status = _vmq_getkey(tree, kept.key.bytes, nullptr, kSearchEqual, &equal_seen, nullptr);
+        status = _vmq_getkey(tree, kept.key, nullptr, kSearchEqual, &equal_seen, nullptr);
     }
     if (status == 0)
         tree->cursor().state = kept.state;
+    else
+        tree->cursor() = before;
 }
 
 }  // namespace
+
+int ix_save_position(ix_handle* handle) {
+    FileHeader header = handle->header();
+    if (!is_open(header))
+        return engine::kNotOpen;
+    SavedReference& saved = handle->saved_reference;
+    saved = SavedReference{};
+    const uint32_t k = header.current_key();
+    if (k >= static_cast<uint32_t>(header.key_count()))
+        return engine::kOk;  // no key of reference yet: nothing to keep
+    saved.saved = true;
+    saved.key_number = k;
+    saved.position = keep_position(handle, static_cast<int>(k));
+    return engine::kOk;
+}
+
+int ix_restore_position(ix_handle* handle) {
+    FileHeader header = handle->header();
+    if (!is_open(header))
+        return engine::kNotOpen;
+    const SavedReference saved = handle->saved_reference;
+    handle->saved_reference = SavedReference{};
+    if (!saved.saved)
+        return engine::kNoPosition;
+    put_back_position(handle, static_cast<int>(saved.key_number), saved.position);
+    header.set_current_key(saved.key_number);
+    return engine::kOk;
+}
 
 int ix_read_keyed(ix_handle* handle, unsigned char* buffer, uint32_t* length,
                   unsigned char* key_area, int k, uint16_t op) {

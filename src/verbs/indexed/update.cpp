@@ -1,9 +1,9 @@
 // WRITE, REWRITE and DELETE of indexed and relative files.
 //
 // Under random and dynamic access REWRITE and DELETE find the record by key
-// themselves; they save the file position first (the prime key of the
-// current record) and go back to it afterwards, so that a later READ NEXT
-// goes on from where the program was. Under sequential access they work on
+// themselves; the engine keeps the file position (the key of reference and
+// where it stands) across them and puts it back afterwards, so that a later
+// READ NEXT or READ PREVIOUS goes on from where the program was. Under sequential access they work on
 // the record the last READ delivered.
 //
 // A call the engine cannot be given is refused first: no record area (30),
@@ -62,23 +62,14 @@ bool refuse_call(vmq_fcb* fcb, const vmq_file_description* description,
     return true;
 }
 
-// The position to go back to: the prime key of the current record.
-struct SavedPosition {
-    bool saved;
-    unsigned char key[kMaxKeyLength + 1];
-};
-
-SavedPosition save_position(vmq_fcb* fcb, unsigned char* buffer) {
-    SavedPosition position{};
-    uint32_t length = 0;
-    position.saved = _vmqpIsam(IX_READ_CURRENT, keyed::slot(fcb), buffer, &length, position.key,
-                               0) == engine::kOk;
-    return position;
+// The engine keeps the key of reference and where it stands across the
+// keyed READ and the REWRITE or DELETE, and puts them back afterwards.
+void save_position(vmq_fcb* fcb) {
+    _vmqpIsam(IX_SAVE_POSITION, keyed::slot(fcb), nullptr, nullptr, nullptr, 0);
 }
 
-void restore_position(vmq_fcb* fcb, unsigned char* buffer, SavedPosition& position) {
-    uint32_t length = 0;
-    _vmqpIsam(IX_READ_EQ, keyed::slot(fcb), buffer, &length, position.key, 0);
+void restore_position(vmq_fcb* fcb) {
+    _vmqpIsam(IX_RESTORE_POSITION, keyed::slot(fcb), nullptr, nullptr, nullptr, 0);
 }
 
 }  // namespace
@@ -165,7 +156,7 @@ void keyed_rewrite(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrgani
             const vmq_key_description& key = keyed::key(description, 0);
             std::memcpy(prime, fcb->record_area + key.position, key.length);
         }
-        SavedPosition position = save_position(fcb, record);
+        save_position(fcb);
         uint32_t length = 0;
         // Relative record number 0 names no record.
         result = org.relative && fcb->relative_number == 0
@@ -175,8 +166,7 @@ void keyed_rewrite(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrgani
             length = fcb->write_length + extra;
             result = _vmqpIsam(rewrite, keyed::slot(fcb), record, &length, prime, 0);
         }
-        if (position.saved)
-            restore_position(fcb, record, position);
+        restore_position(fcb);
         set_status(fcb, result, VMQ_VERB_REWRITE);
     }
     runtime::report(target, result, nullptr);
@@ -218,7 +208,7 @@ void keyed_delete(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganiz
             prime_length = key.length;
             std::memcpy(prime, fcb->record_area + key.position, key.length);
         }
-        SavedPosition position = save_position(fcb, record);
+        save_position(fcb);
         uint32_t length = 0;
         std::memcpy(key_area, prime, prime_length);
         if (org.relative)
@@ -227,17 +217,12 @@ void keyed_delete(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganiz
         result = org.relative && fcb->relative_number == 0
                      ? static_cast<int>(engine::kNotFound)
                      : _vmqpIsam(IX_READ_EQ, keyed::slot(fcb), record, &length, key_area, 0);
-        const int found = result;
         if (result == engine::kOk)
             result = _vmqpIsam(static_cast<uint16_t>(erase | IX_KEEP_POSITION), keyed::slot(fcb),
                                record, &length, key_area, 0);
-        // When the record deleted was the current one there is no position
-        // to go back to; otherwise the program's place is kept.
-        const bool deleted_current = position.saved && found == engine::kOk &&
-                                     result == engine::kOk &&
-                                     std::memcmp(prime, position.key, prime_length) == 0;
-        if (position.saved && !deleted_current)
-            restore_position(fcb, record, position);
+        // The program's place comes back; when the record deleted was the
+        // one it stood on, it stays just after the gap.
+        restore_position(fcb);
         set_status(fcb, result, VMQ_VERB_DELETE);
     }
     runtime::report(target, result, nullptr);

@@ -190,17 +190,22 @@ TEST_F(SequentialVerbs, AttributeChecksAndSharing) {
 // A file cut short inside its last record, as a writer killed before its
 // buffer reached the file leaves it: the READ at the tear reports damage
 // (30 and a message), not the end of the file, wherever in the record the
-// file ends.
+// file ends; OPEN EXTEND appends where the torn record began, so that every
+// record written then reads back.
 TEST_F(SequentialVerbs, AFileCutShortInsideARecordIsDamageNotItsEnd) {
-    ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
-    for (const char* r : {"FIRST...", "SECOND..", "THIRD..."})
-        ASSERT_EQ(file().write(r), "00");
-    ASSERT_EQ(file().close(), "00");
     const std::string name = path("report.seq");
+    auto write_three = [&] {
+        ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
+        for (const char* r : {"FIRST...", "SECOND..", "THIRD..."})
+            ASSERT_EQ(file().write(r), "00");
+        ASSERT_EQ(file().close(), "00");
+    };
+    write_three();
     const uintmax_t whole = std::filesystem::file_size(name);
     // Each record takes 16 bytes: its length, 8 bytes of data, its length.
-    for (uintmax_t cut : {1, 6, 14}) {
+    for (uintmax_t cut : {1, 6, 8, 14}) {
         SCOPED_TRACE(cut);
+        write_three();
         std::filesystem::resize_file(name, whole - cut);
         ASSERT_EQ(file().open(VMQ_OPEN_INPUT), "00");
         EXPECT_EQ(file().read(), "00");
@@ -211,10 +216,30 @@ TEST_F(SequentialVerbs, AFileCutShortInsideARecordIsDamageNotItsEnd) {
         EXPECT_EQ(file().fcb().state_flags & VMQ_AT_END, 0u);
         EXPECT_EQ(file().read(), "46");
         EXPECT_EQ(file().close(), "00");
+
+        ASSERT_EQ(file().open(VMQ_OPEN_EXTEND), "00");
+        EXPECT_EQ(file().write("FOURTH.."), "00");
+        EXPECT_EQ(file().close(), "00");
+        EXPECT_EQ(records(), (std::vector<std::string>{"FIRST...", "SECOND..", "FOURTH.."}));
     }
-    // Cut where a record ends, the file simply ends there.
+    // Without only its trailing length word, the last record is whole:
+    // EXTEND puts the word there before it appends.
+    write_three();
+    std::filesystem::resize_file(name, whole - 4);
+    ASSERT_EQ(file().open(VMQ_OPEN_EXTEND), "00");
+    EXPECT_EQ(file().write("FOURTH.."), "00");
+    EXPECT_EQ(file().close(), "00");
+    EXPECT_EQ(records(),
+              (std::vector<std::string>{"FIRST...", "SECOND..", "THIRD...", "FOURTH.."}));
+    // Cut where a record ends, the file simply ends there, and EXTEND
+    // appends after it.
+    write_three();
     std::filesystem::resize_file(name, whole - 32);
     EXPECT_EQ(records(), std::vector<std::string>{"FIRST..."});
+    ASSERT_EQ(file().open(VMQ_OPEN_EXTEND), "00");
+    EXPECT_EQ(file().write("FOURTH.."), "00");
+    EXPECT_EQ(file().close(), "00");
+    EXPECT_EQ(records(), (std::vector<std::string>{"FIRST...", "FOURTH.."}));
 }
 
 // A file past 4 GiB, as a batch job writes and reads one. It begins with a

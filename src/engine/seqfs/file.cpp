@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "engine/file_header.h"
 #include "engine/seqfs/sq_handle.h"
@@ -59,6 +60,82 @@ std::unique_ptr<unsigned char[]> new_block() {
 int give_up(HANDLE file, int result) {
     CloseHandle(file);
     return result;
+}
+
+// The u32 at offset, which lies inside the file: kOk, or the failed read's
+// result (a read that comes back short is an I/O error there).
+int word_at(sq_handle& handle, uint64_t offset, uint32_t* value) {
+    unsigned char word[kLengthWordSize];
+    uint32_t got = 0;
+    if (int result = read_at(handle, offset, word, kLengthWordSize, &got); result != kOk)
+        return result;
+    if (got != kLengthWordSize)
+        return kIoError;
+    *value = load_u32(word);
+    return kOk;
+}
+
+// Sets *whole when the file's last bytes are a trailing length word that
+// matches the leading word of the record it closes: the last record is
+// whole. A zero word is not taken as one (zeros are what a torn record most
+// often ends in), nor one that reaches back into the header.
+int ends_with_whole_record(sq_handle& handle, uint64_t end, bool* whole) {
+    *whole = end == kHeaderSize;
+    uint32_t trailer = 0;
+    if (end < kHeaderSize + 2 * kLengthWordSize)
+        return kOk;
+    if (int result = word_at(handle, end - kLengthWordSize, &trailer); result != kOk)
+        return result;
+    if (trailer == 0 || trailer > end - kHeaderSize - 2 * kLengthWordSize)
+        return kOk;
+    uint32_t leader = 0;
+    if (int result = word_at(handle, end - 2 * kLengthWordSize - trailer, &leader); result != kOk)
+        return result;
+    *whole = leader == trailer;
+    return kOk;
+}
+
+// Where appends to a file of `end` bytes begin (*at). A file cut short
+// inside its last record, as a writer killed before its buffer reached the
+// file leaves it, is walked from the first record to find where the tear
+// begins: appending behind the torn record would leave every new record
+// behind damage that reads stop at, so appends begin at the tear. Damage
+// before the last record is not a tear and changes nothing here. A last
+// record whole but for its trailing word gets that word (*missing_trailer).
+int append_point(sq_handle& handle, uint64_t end, uint64_t* at,
+                 std::optional<uint32_t>* missing_trailer) {
+    *at = end;
+    bool whole = false;
+    if (int result = ends_with_whole_record(handle, end, &whole); result != kOk || whole)
+        return result;
+    uint64_t record = kHeaderSize;
+    while (record < end) {
+        uint32_t length = 0;
+        if (end - record < kLengthWordSize) {
+            *at = record;  // the file ends inside a length word
+            return kOk;
+        }
+        if (int result = word_at(handle, record, &length); result != kOk)
+            return result;
+        const uint64_t data_end = record + kLengthWordSize + length;
+        if (data_end == end) {
+            // A whole record without its trailing word ends the file: reads
+            // take it, and appends begin with the word it lacks.
+            *missing_trailer = length;
+            return kOk;
+        }
+        if (data_end > end || end - data_end < kLengthWordSize) {
+            *at = record;  // the file ends inside the record
+            return kOk;
+        }
+        uint32_t trailing = 0;
+        if (int result = word_at(handle, data_end, &trailing); result != kOk)
+            return result;
+        if (trailing != length)
+            return kOk;  // damage before the end: not a tear
+        record = data_end + kLengthWordSize;
+    }
+    return kOk;
 }
 
 }  // namespace
@@ -131,7 +208,20 @@ int sq_open_file(sq_handle** slot, const char* file_name, uint8_t mode) {
             uint64_t end = 0;
             if (int result = seek_to_end(*handle, &end); result != kOk)
                 return give_up(file, result);
-            handle->cursor = end;
+            std::optional<uint32_t> missing_trailer;
+            if (int result = append_point(*handle, end, &handle->cursor, &missing_trailer);
+                result != kOk)
+                return give_up(file, result);
+            // The torn record is cut off before the first append is written.
+            if (handle->cursor < end)
+                handle->owed_cut = handle->cursor;
+            if (missing_trailer) {
+                unsigned char word[kLengthWordSize];
+                store_u32(word, *missing_trailer);
+                if (int result = write_at(*handle, end, word, kLengthWordSize); result != kOk)
+                    return give_up(file, result);
+                handle->cursor = end + kLengthWordSize;
+            }
         }
     }
     *slot = handle.release();

@@ -93,11 +93,12 @@ int become_appender(sq_handle& handle) {
         if (int result = seek_to_end(handle, &end); result != kOk)
             return result;
         handle.cursor = end;
+        handle.owed_cut.reset();
     }
+    // From idle a cut owed at open (a torn last record) stays owed.
     handle.role = Role::kAppending;
     handle.write_used = 0;
     handle.has_last_record = false;
-    handle.owed_cut.reset();
     handle.has_read_record = false;
     handle.resume_at.reset();
     return kOk;

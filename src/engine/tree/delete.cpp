@@ -6,9 +6,18 @@
 //
 // Afterwards the cursor stands so that the next step forwards returns the
 // entry that followed the deleted one and the next step back the entry
-// before it: on the entry before it, marked kCursorAfterDeleted (state 10,
-// or 11 when it had to be found again by its key), or before the first
-// entry (state 6) when it had none.
+// before it: on the entry before it, marked kCursorValid |
+// kCursorAfterDeleted (with kCursorOnEntry too when it had to be found again
+// by its key), or kCursorValid | kCursorBeforeFirst when it had none.
+//
+// Page pointers come from the page cache, which never evicts a page the
+// running operation has touched. But join_upward begins a new operation at
+// each level it climbs, and _vmq_delete one after it fixes the first
+// separator, so that a deep tree cannot fill the cache with the pages of
+// one delete; pages held from before may then be evicted. So that no caller
+// has to know which helper begins an operation, every page is fetched again
+// by its address after each helper (replace_separator, rotate_separator,
+// the borrows and joins): a cache hit while it is still there.
 #include <cstring>
 
 #include "engine/results.h"
@@ -124,6 +133,176 @@ const unsigned char* first_key(const Tree& tree, const unsigned char* page) {
     return is_leaf(page) ? leaf_key(tree, page, 0) : branch_key(tree, page, 0);
 }
 
+// Leaf `leaf`, below its minimum after the delete of `deleted`, takes the
+// first entry of its right neighbour, whose second key becomes the
+// neighbour's separator.
+int borrow_from_next_leaf(Tree* tree, uint32_t leaf_address, uint32_t neighbour_address,
+                          const unsigned char* deleted) {
+    const size_t key_len = static_cast<size_t>(tree->key_len());
+    int result = kTreeOk;
+    unsigned char* neighbour = get_page(tree, neighbour_address, &result);
+    if (neighbour == nullptr)
+        return result;
+    unsigned char old_key[kMaxKeyLen];
+    unsigned char new_key[kMaxKeyLen];
+    std::memcpy(old_key, leaf_key(*tree, neighbour, 0), key_len);
+    std::memcpy(new_key, leaf_key(*tree, neighbour, 1), key_len);
+    result = replace_separator(tree, old_key, new_key);
+    if (result != kTreeOk)
+        return result;
+    unsigned char* leaf = get_page(tree, leaf_address, &result);
+    neighbour = leaf != nullptr ? get_page(tree, neighbour_address, &result) : nullptr;
+    if (neighbour == nullptr)
+        return result;
+    const bool was_empty = page_count(leaf) == 0;
+    insert_leaf_entry(*tree, leaf, page_count(leaf), leaf_key(*tree, neighbour, 0),
+                      leaf_data(*tree, neighbour, 0));
+    remove_leaf_entry(*tree, neighbour, 0);
+    set_page_modified(leaf, true);
+    set_page_modified(neighbour, true);
+    if (was_empty && prev_page(leaf) != 0) {
+        // An emptied leaf's separator still copies the deleted key.
+        return replace_separator(tree, deleted, old_key);
+    }
+    return kTreeOk;
+}
+
+// Leaf `leaf`, below its minimum after the delete of `deleted`, takes the
+// last entry of its left neighbour, which becomes the leaf's first key and
+// separator.
+int borrow_from_previous_leaf(Tree* tree, uint32_t leaf_address, uint32_t neighbour_address,
+                              const unsigned char* deleted) {
+    const size_t key_len = static_cast<size_t>(tree->key_len());
+    int result = kTreeOk;
+    unsigned char* leaf = get_page(tree, leaf_address, &result);
+    unsigned char* neighbour =
+        leaf != nullptr ? get_page(tree, neighbour_address, &result) : nullptr;
+    if (neighbour == nullptr)
+        return result;
+    const int last = page_count(neighbour) - 1;
+    unsigned char old_key[kMaxKeyLen];
+    unsigned char new_key[kMaxKeyLen];
+    // The separator of this leaf copies its first key, or the deleted key
+    // when the leaf was left empty.
+    std::memcpy(old_key, page_count(leaf) > 0 ? leaf_key(*tree, leaf, 0) : deleted, key_len);
+    std::memcpy(new_key, leaf_key(*tree, neighbour, last), key_len);
+    result = replace_separator(tree, old_key, new_key);
+    if (result != kTreeOk)
+        return result;
+    leaf = get_page(tree, leaf_address, &result);
+    neighbour = leaf != nullptr ? get_page(tree, neighbour_address, &result) : nullptr;
+    if (neighbour == nullptr)
+        return result;
+    insert_leaf_entry(*tree, leaf, 0, leaf_key(*tree, neighbour, last),
+                      leaf_data(*tree, neighbour, last));
+    remove_leaf_entry(*tree, neighbour, last);
+    set_page_modified(leaf, true);
+    set_page_modified(neighbour, true);
+    return kTreeOk;
+}
+
+// Branch `page` at `level`, below its minimum, takes the first child of its
+// right neighbour: the separator above the two comes down as the page's
+// last key, and the neighbour's first key goes up in its place.
+int borrow_from_next_branch(Tree* tree, int level, uint32_t page_address,
+                            uint32_t neighbour_address) {
+    const size_t key_len = static_cast<size_t>(tree->key_len());
+    int result = kTreeOk;
+    unsigned char* neighbour = get_page(tree, neighbour_address, &result);
+    if (neighbour == nullptr)
+        return result;
+    result = rotate_separator(tree, branch_key(*tree, neighbour, 0), level, -1);
+    if (result != kTreeOk)
+        return result;
+    unsigned char* page = get_page(tree, page_address, &result);
+    neighbour = page != nullptr ? get_page(tree, neighbour_address, &result) : nullptr;
+    if (neighbour == nullptr)
+        return result;
+    const int n = page_count(page);
+    std::memcpy(branch_key(*tree, page, n), branch_key(*tree, neighbour, 0), key_len);
+    set_branch_child(page, n + 1, branch_child(neighbour, 0));
+    set_page_count(page, n + 1);
+    remove_branch_entry(*tree, neighbour, -1);
+    set_page_modified(page, true);
+    set_page_modified(neighbour, true);
+    return kTreeOk;
+}
+
+// Branch `page` at `level`, below its minimum, takes the last child of its
+// left neighbour: the separator above the two comes down as the page's
+// first key, and the neighbour's last key goes up in its place.
+int borrow_from_previous_branch(Tree* tree, int level, uint32_t page_address,
+                                uint32_t neighbour_address) {
+    int result = kTreeOk;
+    unsigned char* neighbour = get_page(tree, neighbour_address, &result);
+    if (neighbour == nullptr)
+        return result;
+    const int last = page_count(neighbour) - 1;
+    result = rotate_separator(tree, branch_key(*tree, neighbour, last), level, +1);
+    if (result != kTreeOk)
+        return result;
+    unsigned char* page = get_page(tree, page_address, &result);
+    neighbour = page != nullptr ? get_page(tree, neighbour_address, &result) : nullptr;
+    if (neighbour == nullptr)
+        return result;
+    insert_branch_entry(*tree, page, -1, branch_key(*tree, neighbour, last),
+                        branch_child(neighbour, last + 1));
+    remove_branch_entry(*tree, neighbour, last);
+    set_page_modified(page, true);
+    set_page_modified(neighbour, true);
+    return kTreeOk;
+}
+
+// The separator between branch `right` and its left neighbour when `right`
+// is its parent's first child: it lies higher up, in the nearest ancestor
+// on `path` above `level` where the path does not take the first child.
+int separator_above(Tree* tree, const Path& path, int level, const unsigned char* right_first,
+                    unsigned char* separator) {
+    const size_t key_len = static_cast<size_t>(tree->key_len());
+    int result = kTreeOk;
+    for (int up = level - 1; up >= 0; --up) {
+        const int child = path.child[up];
+        if (child == 0)
+            continue;
+        unsigned char* ancestor = get_page(tree, path.page[up], &result);
+        if (ancestor == nullptr)
+            return result;
+        if (compare_keys(*tree, branch_key(*tree, ancestor, child - 1), right_first,
+                         tree->key_len()) <= 0) {
+            std::memcpy(separator, branch_key(*tree, ancestor, child - 1), key_len);
+            return kTreeOk;
+        }
+    }
+    return kDamagedPage;
+}
+
+// After the parent at `level` lost its first key: the separator that
+// bounds it from the left, in the nearest ancestor that holds one below
+// `new_first`, becomes `new_first`.
+int raise_left_bound(Tree* tree, const Path& path, int level, const unsigned char* new_first) {
+    const size_t key_len = static_cast<size_t>(tree->key_len());
+    int result = kTreeOk;
+    for (int up = level - 1; up >= 0; --up) {
+        unsigned char* ancestor = get_page(tree, path.page[up], &result);
+        if (ancestor == nullptr)
+            return result;
+        const int count = page_count(ancestor);
+        int at = path.child[up];
+        if (at >= count)
+            at = count - 1;
+        else if (at > 0 &&
+                 compare_keys(*tree, branch_key(*tree, ancestor, at), new_first, tree->key_len()) > 0)
+            --at;
+        if (at >= 0 &&
+            compare_keys(*tree, branch_key(*tree, ancestor, at), new_first, tree->key_len()) < 0) {
+            std::memcpy(branch_key(*tree, ancestor, at), new_first, key_len);
+            set_page_modified(ancestor, true);
+            return kTreeOk;
+        }
+    }
+    return kTreeOk;
+}
+
 // Merges `right` into `left` (neighbours on the level below `level`, which
 // is the level of their parent), removes the separator of `right` from the
 // parent, and goes on upwards while the parent underflows.
@@ -136,151 +315,99 @@ int join_upward(Tree* tree, int level, uint32_t left_address, uint32_t right_add
         if (right == nullptr)
             return result;
         const bool leaves = is_leaf(right);
-        unsigned char k[kMaxKeyLen];
-        std::memcpy(k, first_key(*tree, right), key_len);
+        unsigned char right_first[kMaxKeyLen];
+        std::memcpy(right_first, first_key(*tree, right), key_len);
 
         Path path;
-        if (descend_path(tree, k, &path, level, &result) < 0)
+        if (descend_path(tree, right_first, &path, level, &result) < 0)
             return result;
         if (path.leaf_level != level)
             return kDamagedPage;
-        const uint32_t p_address = path.page[level];
-        unsigned char* p = get_page(tree, p_address, &result);
-        if (p == nullptr || is_leaf(p))
-            return p == nullptr ? result : kDamagedPage;
-        const int pi = path.index[level];
-        int s = pi;
-        if (pi >= page_count(p) ||
-            compare_keys(*tree, branch_key(*tree, p, pi), k, tree->key_len()) > 0)
-            s = pi - 1;
-        if (branch_child(p, s + 1) != right_address)
+        const uint32_t parent_address = path.page[level];
+        unsigned char* parent = get_page(tree, parent_address, &result);
+        if (parent == nullptr || is_leaf(parent))
+            return parent == nullptr ? result : kDamagedPage;
+        // The parent's separator of `right`: the key before its child
+        // (-1 when `right` is the parent's first child).
+        const int path_index = path.index[level];
+        int separator_at = path_index;
+        if (path_index >= page_count(parent) ||
+            compare_keys(*tree, branch_key(*tree, parent, path_index), right_first,
+                         tree->key_len()) > 0)
+            separator_at = path_index - 1;
+        if (branch_child(parent, separator_at + 1) != right_address)
             return kDamagedPage;  // the parent does not name the page
 
         if (leaves) {
             result = join_leaf_pages(tree, left_address, right_address);
         } else {
             unsigned char separator[kMaxKeyLen];
-            bool found = s >= 0;
-            if (found) {
-                std::memcpy(separator, branch_key(*tree, p, s), key_len);
-            } else {
-                // `right` is the parent's first child: the separator between
-                // the two pages lies higher up.
-                for (int up = level - 1; up >= 0 && !found; --up) {
-                    const int j = path.child[up];
-                    if (j == 0)
-                        continue;
-                    unsigned char* ancestor = get_page(tree, path.page[up], &result);
-                    if (ancestor == nullptr)
-                        return result;
-                    if (compare_keys(*tree, branch_key(*tree, ancestor, j - 1), k,
-                                     tree->key_len()) <= 0) {
-                        std::memcpy(separator, branch_key(*tree, ancestor, j - 1), key_len);
-                        found = true;
-                    }
-                }
-                if (!found)
-                    return kDamagedPage;
-            }
-            result = join_branch_pages(tree, left_address, right_address, separator);
+            if (separator_at >= 0)
+                std::memcpy(separator, branch_key(*tree, parent, separator_at), key_len);
+            else
+                result = separator_above(tree, path, level, right_first, separator);
+            if (result == kTreeOk)
+                result = join_branch_pages(tree, left_address, right_address, separator);
         }
         if (result != kTreeOk)
             return result;
 
-        p = get_page(tree, p_address, &result);
-        if (p == nullptr)
+        parent = get_page(tree, parent_address, &result);
+        if (parent == nullptr)
             return result;
-        unsigned char k0[kMaxKeyLen];
-        std::memcpy(k0, branch_key(*tree, p, 0), key_len);
-        remove_branch_entry(*tree, p, s);
-        set_page_modified(p, true);
-        if (s == -1 && prev_page(p) != 0) {
-            // P now starts with what followed its first key: the separator
-            // that bounds P from the left becomes that key.
-            for (int up = level - 1; up >= 0; --up) {
-                unsigned char* ancestor = get_page(tree, path.page[up], &result);
-                if (ancestor == nullptr)
-                    return result;
-                const int count = page_count(ancestor);
-                int j = path.child[up];
-                if (j >= count)
-                    j = count - 1;
-                else if (j > 0 && compare_keys(*tree, branch_key(*tree, ancestor, j), k0,
-                                               tree->key_len()) > 0)
-                    --j;
-                if (j >= 0 &&
-                    compare_keys(*tree, branch_key(*tree, ancestor, j), k0, tree->key_len()) < 0) {
-                    std::memcpy(branch_key(*tree, ancestor, j), k0, key_len);
-                    set_page_modified(ancestor, true);
-                    break;
-                }
-            }
-            p = get_page(tree, p_address, &result);
-            if (p == nullptr)
+        unsigned char parent_first[kMaxKeyLen];
+        std::memcpy(parent_first, branch_key(*tree, parent, 0), key_len);
+        remove_branch_entry(*tree, parent, separator_at);
+        set_page_modified(parent, true);
+        if (separator_at == -1 && prev_page(parent) != 0) {
+            // The parent now starts with what followed its first key: the
+            // separator that bounds it from the left becomes that key.
+            result = raise_left_bound(tree, path, level, parent_first);
+            if (result != kTreeOk)
+                return result;
+            parent = get_page(tree, parent_address, &result);
+            if (parent == nullptr)
                 return result;
         }
 
         if (level == 0) {
-            if (page_count(p) == 0) {
+            if (page_count(parent) == 0) {
                 // The root has one child left: it becomes the root.
-                const uint32_t only_child = branch_child(p, 0);
-                result = free_page(tree, p_address);
+                const uint32_t only_child = branch_child(parent, 0);
+                result = free_page(tree, parent_address);
                 if (result != kTreeOk)
                     return result;
                 tree->set_root(only_child);
             }
             return kTreeOk;
         }
-        if (page_count(p) >= tree->branch_min())
+        if (page_count(parent) >= tree->branch_min())
             return kTreeOk;
 
-        const uint32_t t_address = next_page(p) != 0 ? next_page(p) : prev_page(p);
-        if (t_address == 0)
+        const uint32_t neighbour_address =
+            next_page(parent) != 0 ? next_page(parent) : prev_page(parent);
+        if (neighbour_address == 0)
             return kDamagedPage;
-        const bool t_is_next = t_address == next_page(p);
-        unsigned char* t = get_page(tree, t_address, &result);
-        if (t == nullptr)
+        const bool neighbour_is_next = neighbour_address == next_page(parent);
+        unsigned char* neighbour = get_page(tree, neighbour_address, &result);
+        if (neighbour == nullptr)
             return result;
-        if (is_leaf(t))
+        if (is_leaf(neighbour))
             return kDamagedPage;
-        if (page_count(t) > tree->branch_min()) {
+        if (page_count(neighbour) > tree->branch_min()) {
             // Borrow one child through the separator above the two pages.
-            if (t_is_next) {
-                result = rotate_separator(tree, branch_key(*tree, t, 0), level, -1);
-                if (result != kTreeOk)
-                    return result;
-                p = get_page(tree, p_address, &result);
-                t = p != nullptr ? get_page(tree, t_address, &result) : nullptr;
-                if (t == nullptr)
-                    return result;
-                const int n = page_count(p);
-                std::memcpy(branch_key(*tree, p, n), branch_key(*tree, t, 0), key_len);
-                set_branch_child(p, n + 1, branch_child(t, 0));
-                set_page_count(p, n + 1);
-                remove_branch_entry(*tree, t, -1);
-            } else {
-                const int m = page_count(t) - 1;
-                result = rotate_separator(tree, branch_key(*tree, t, m), level, +1);
-                if (result != kTreeOk)
-                    return result;
-                p = get_page(tree, p_address, &result);
-                t = p != nullptr ? get_page(tree, t_address, &result) : nullptr;
-                if (t == nullptr)
-                    return result;
-                insert_branch_entry(*tree, p, -1, branch_key(*tree, t, m), branch_child(t, m + 1));
-                remove_branch_entry(*tree, t, m);
-            }
-            set_page_modified(p, true);
-            set_page_modified(t, true);
-            return kTreeOk;
+            return neighbour_is_next
+                       ? borrow_from_next_branch(tree, level, parent_address, neighbour_address)
+                       : borrow_from_previous_branch(tree, level, parent_address,
+                                                     neighbour_address);
         }
         // Merge the parent with its neighbour, one level up.
-        if (t_is_next) {
-            left_address = p_address;
-            right_address = t_address;
+        if (neighbour_is_next) {
+            left_address = parent_address;
+            right_address = neighbour_address;
         } else {
-            left_address = t_address;
-            right_address = p_address;
+            left_address = neighbour_address;
+            right_address = parent_address;
         }
         if (--level < 0)
             return kTreeOk;
@@ -317,121 +444,79 @@ extern "C" int _vmq_delete(Tree* tree) {
         return kTreeEndOfFile;
 
     const size_t key_len = static_cast<size_t>(tree->key_len());
-    const int i = cursor.index;
-    const uint32_t l_address = cursor.page;
-    unsigned char* l = get_page(tree, l_address, &result);
-    if (l == nullptr)
+    const int index = cursor.index;
+    const uint32_t leaf_address = cursor.page;
+    unsigned char* leaf = get_page(tree, leaf_address, &result);
+    if (leaf == nullptr)
         return result;
-    if (!is_leaf(l) || i < 0 || i >= page_count(l))
+    if (!is_leaf(leaf) || index < 0 || index >= page_count(leaf))
         return kDamagedPage;
 
     unsigned char deleted[kMaxKeyLen];
-    std::memcpy(deleted, leaf_key(*tree, l, i), key_len);
-    remove_leaf_entry(*tree, l, i);
-    set_page_modified(l, true);
+    std::memcpy(deleted, leaf_key(*tree, leaf, index), key_len);
+    remove_leaf_entry(*tree, leaf, index);
+    set_page_modified(leaf, true);
 
-    if (i == 0 && prev_page(l) != 0 && page_count(l) > 0) {
+    if (index == 0 && prev_page(leaf) != 0 && page_count(leaf) > 0) {
         // The leaf's first key changed: so does the separator that copies it.
         unsigned char first[kMaxKeyLen];
-        std::memcpy(first, leaf_key(*tree, l, 0), key_len);
+        std::memcpy(first, leaf_key(*tree, leaf, 0), key_len);
         result = replace_separator(tree, deleted, first);
         if (result != kTreeOk)
             return result;
         tree->begin_operation();
-        l = get_page(tree, l_address, &result);
-        if (l == nullptr)
+        leaf = get_page(tree, leaf_address, &result);
+        if (leaf == nullptr)
             return result;
     }
 
     // The entry before the deleted one, where the cursor will stand.
     unsigned char previous[kMaxKeyLen];
     bool has_previous = false;
-    if (i > 0) {
-        std::memcpy(previous, leaf_key(*tree, l, i - 1), key_len);
+    if (index > 0) {
+        std::memcpy(previous, leaf_key(*tree, leaf, index - 1), key_len);
         has_previous = true;
-    } else if (prev_page(l) != 0) {
-        unsigned char* before = get_page(tree, prev_page(l), &result);
+    } else if (prev_page(leaf) != 0) {
+        unsigned char* before = get_page(tree, prev_page(leaf), &result);
         if (before == nullptr)
             return result;
         if (page_count(before) > 0) {
             std::memcpy(previous, leaf_key(*tree, before, page_count(before) - 1), key_len);
             has_previous = true;
         }
-        l = get_page(tree, l_address, &result);
-        if (l == nullptr)
+        leaf = get_page(tree, leaf_address, &result);
+        if (leaf == nullptr)
             return result;
     }
 
-    const bool is_root = l_address == tree->root();
-    if (page_count(l) < tree->leaf_min() && !is_root) {
-        const uint32_t s_address = next_page(l) != 0 ? next_page(l) : prev_page(l);
-        if (s_address == 0)
+    const bool is_root = leaf_address == tree->root();
+    if (page_count(leaf) < tree->leaf_min() && !is_root) {
+        const uint32_t neighbour_address = next_page(leaf) != 0 ? next_page(leaf) : prev_page(leaf);
+        if (neighbour_address == 0)
             return kDamagedPage;
-        const bool s_is_next = s_address == next_page(l);
-        unsigned char* s = get_page(tree, s_address, &result);
-        if (s == nullptr)
+        const bool neighbour_is_next = neighbour_address == next_page(leaf);
+        unsigned char* neighbour = get_page(tree, neighbour_address, &result);
+        if (neighbour == nullptr)
             return result;
         const int parent_level = cursor.descent_depth - 1;
-        if (page_count(s) <= tree->leaf_min()) {
-            result = s_is_next ? join_upward(tree, parent_level, l_address, s_address)
-                               : join_upward(tree, parent_level, s_address, l_address);
-            if (result != kTreeOk)
-                return result;
-        } else if (s_is_next) {
-            // Take the right neighbour's first entry; its second key becomes
-            // the neighbour's separator.
-            unsigned char old_key[kMaxKeyLen];
-            unsigned char new_key[kMaxKeyLen];
-            std::memcpy(old_key, leaf_key(*tree, s, 0), key_len);
-            std::memcpy(new_key, leaf_key(*tree, s, 1), key_len);
-            result = replace_separator(tree, old_key, new_key);
-            if (result != kTreeOk)
-                return result;
-            l = get_page(tree, l_address, &result);
-            s = l != nullptr ? get_page(tree, s_address, &result) : nullptr;
-            if (s == nullptr)
-                return result;
-            const bool was_empty = page_count(l) == 0;
-            insert_leaf_entry(*tree, l, page_count(l), leaf_key(*tree, s, 0),
-                              leaf_data(*tree, s, 0));
-            remove_leaf_entry(*tree, s, 0);
-            set_page_modified(l, true);
-            set_page_modified(s, true);
-            if (was_empty && prev_page(l) != 0) {
-                // An emptied leaf's separator still copies the deleted key.
-                result = replace_separator(tree, deleted, old_key);
-                if (result != kTreeOk)
-                    return result;
-            }
+        if (page_count(neighbour) <= tree->leaf_min()) {
+            result = neighbour_is_next
+                         ? join_upward(tree, parent_level, leaf_address, neighbour_address)
+                         : join_upward(tree, parent_level, neighbour_address, leaf_address);
+        } else if (neighbour_is_next) {
+            result = borrow_from_next_leaf(tree, leaf_address, neighbour_address, deleted);
         } else {
-            // Take the left neighbour's last entry, which becomes this
-            // leaf's first key and separator.
-            const int m = page_count(s) - 1;
-            unsigned char old_key[kMaxKeyLen];
-            unsigned char new_key[kMaxKeyLen];
-            // The separator of this leaf copies its first key, or the deleted
-            // key when the leaf was left empty.
-            std::memcpy(old_key, page_count(l) > 0 ? leaf_key(*tree, l, 0) : deleted, key_len);
-            std::memcpy(new_key, leaf_key(*tree, s, m), key_len);
-            result = replace_separator(tree, old_key, new_key);
-            if (result != kTreeOk)
-                return result;
-            l = get_page(tree, l_address, &result);
-            s = l != nullptr ? get_page(tree, s_address, &result) : nullptr;
-            if (s == nullptr)
-                return result;
-            insert_leaf_entry(*tree, l, 0, leaf_key(*tree, s, m), leaf_data(*tree, s, m));
-            remove_leaf_entry(*tree, s, m);
-            set_page_modified(l, true);
-            set_page_modified(s, true);
+            result = borrow_from_previous_leaf(tree, leaf_address, neighbour_address, deleted);
         }
+        if (result != kTreeOk)
+            return result;
         if (has_previous)
             stand_on(tree, previous);
         else
             place_before_first(tree);
-    } else if (i > 0) {
-        cursor.page = l_address;
-        cursor.index = i - 1;
+    } else if (index > 0) {
+        cursor.page = leaf_address;
+        cursor.index = index - 1;
         cursor.state = kCursorValid;
         std::memcpy(cursor.key, previous, key_len);
     } else if (has_previous) {

@@ -16,7 +16,7 @@
 #include "platform/coding.h"
 #include "platform/fault_injection.h"
 #include "support/temp_dir.h"
-#include "tools/kvr_tool.h"
+#include "support/kvr_program.h"
 #include "vmqrmkvr/isam.h"
 
 namespace {
@@ -826,12 +826,8 @@ protected:
             << kvr::isam::describe(problem);
         EXPECT_EQ(summary.records, records);
         EXPECT_EQ(close(&slot), 0);
-        for (const char* command : {"check", "info"}) {
-            const char* argv[] = {"kvr", command, name.c_str()};
-            std::FILE* out = std::tmpfile();
-            EXPECT_EQ(kvr::tools::run(3, argv, out, out), kvr::tools::kExitOk) << command;
-            std::fclose(out);
-        }
+        for (const char* command : {"check", "info"})
+            EXPECT_EQ(kvr::test::run_kvr_program({command, name}), 0) << command;
     }
 
     Layout l_;

@@ -34,7 +34,7 @@
 #include "engine/isam/ix_handle.h"
 #include "platform/coding.h"
 #include "support/temp_dir.h"
-#include "tools/kvr_tool.h"
+#include "support/kvr_program.h"
 #include "vmqrmkvr/isam.h"
 
 namespace {
@@ -1092,18 +1092,13 @@ protected:
     // The kvr utility finds the file the run left sound, and a block-format
     // one converts to the slot format without a record lost.
     static void check_with_kvr(const std::string& file, bool blocks) {
-        std::FILE* sink = std::fopen("/dev/null", "w");
-        ASSERT_NE(sink, nullptr);
-        const char* check[] = {"kvr", "check", file.c_str()};
-        EXPECT_EQ(kvr::tools::run(3, check, sink, stderr), kvr::tools::kExitOk) << file;
-        const char* info[] = {"kvr", "info", file.c_str()};
-        EXPECT_EQ(kvr::tools::run(3, info, sink, stderr), kvr::tools::kExitOk) << file;
+        using kvr::test::run_kvr_program;
+        EXPECT_EQ(run_kvr_program({"check", file}), 0) << file;
+        EXPECT_EQ(run_kvr_program({"info", file}), 0) << file;
         if (blocks) {
-            const char* convert[] = {"kvr", "convert", file.c_str()};
-            EXPECT_EQ(kvr::tools::run(3, convert, sink, stderr), kvr::tools::kExitOk) << file;
-            EXPECT_EQ(kvr::tools::run(3, check, sink, stderr), kvr::tools::kExitOk) << file;
+            EXPECT_EQ(run_kvr_program({"convert", file}), 0) << file;
+            EXPECT_EQ(run_kvr_program({"check", file}), 0) << file;
         }
-        std::fclose(sink);
     }
 
     void run_config(const Config& config) {

@@ -1,5 +1,6 @@
 #include "engine/tree/navigation.h"
 
+#include <cassert>
 #include <cstring>
 
 #include "engine/results.h"
@@ -150,12 +151,14 @@ void set_cursor(Tree* tree, const unsigned char* page, int index) {
 }
 
 int begin_read(Tree* tree) {
+    assert(cursor_state_is_coherent(tree->cursor().state));
     tree->set_mark_dirty(false);
     tree->begin_operation();
     return tree->shared() ? reload_root(tree) : kTreeOk;
 }
 
 int begin_update(Tree* tree) {
+    assert(cursor_state_is_coherent(tree->cursor().state));
     tree->set_mark_dirty(true);
     tree->begin_operation();
     return tree->shared() ? reload_root(tree) : kTreeOk;

@@ -197,6 +197,14 @@ unsigned char* get_page(Tree* tree, uint32_t address, int* result) {
                 return nullptr;
             }
         }
+#ifndef NDEBUG
+        // Pointers into the evicted page, handed out by an earlier
+        // operation, are stale from here on. Builds with assertions give
+        // the slot a new buffer, so that the sanitizers report any use of
+        // them.
+        if (unsigned char* fresh = new (std::nothrow) unsigned char[tree->page_size_]())
+            victim.buffer.reset(fresh);
+#endif
     }
 
     Tree::CacheSlot& slot = tree->slots_[chosen];

@@ -45,6 +45,19 @@ struct Cursor {
     unsigned char key[kMaxKeyLen] = {};  // the current entry's key, key_len bytes
 };
 
+// What every cursor state the operations leave satisfies, a failed one
+// too: a cursor on an entry is valid for stepping, and one before the first
+// entry is valid, on no entry and not left by a delete. Checked by
+// assertions at the start of every operation in builds without NDEBUG.
+constexpr bool cursor_state_is_coherent(uint8_t state) {
+    if ((state & kCursorOnEntry) != 0 && (state & kCursorValid) == 0)
+        return false;
+    if ((state & kCursorBeforeFirst) != 0 &&
+        ((state & kCursorValid) == 0 || (state & (kCursorOnEntry | kCursorAfterDeleted)) != 0))
+        return false;
+    return true;
+}
+
 class Tree {
 public:
     // header: the tree's 996 bytes inside the caller's header area; they

@@ -15,7 +15,7 @@ namespace {
 using namespace kvr::seqfs;
 
 // The handle a record operation may work on, or the result that refuses it.
-int check_record_handle(const sq_handle* handle, bool writes) {
+Result check_record_handle(const sq_handle* handle, bool writes) {
     if (handle == nullptr || !(handle->open_state & kStateOpen))
         return kNotOpen;
     if (!handle->buffered())
@@ -25,7 +25,7 @@ int check_record_handle(const sq_handle* handle, bool writes) {
     return kOk;
 }
 
-int dispatch(uint16_t op, sq_handle** slot, void* data, uint32_t* length, void* aux,
+Result dispatch(uint16_t op, sq_handle** slot, void* data, uint32_t* length, void* aux,
              uint8_t selector) {
     switch (op) {
         case SQ_CREATE:
@@ -56,14 +56,14 @@ int dispatch(uint16_t op, sq_handle** slot, void* data, uint32_t* length, void* 
         return kNotOpen;
     if (op == SQ_CLOSE) {
         bool released = false;
-        const int result = sq_close_file(handle, selector == SQ_CLOSE_GIVE_UP, &released);
+        const Result result = sq_close_file(handle, selector == SQ_CLOSE_GIVE_UP, &released);
         if (released)
             *slot = nullptr;
         return result;
     }
 
     const bool reads = op == SQ_READ_FIRST || op == SQ_READ_NEXT;
-    if (int result = check_record_handle(handle, !reads); result != kOk)
+    if (Result result = check_record_handle(handle, !reads); result != kOk)
         return result;
     if (length == nullptr || (data == nullptr && *length != 0))
         return kIoError;
@@ -93,11 +93,11 @@ extern "C" int16_t _vmqpSeqFS(uint16_t op, void* handle_slot, void* data, uint32
 int kvr::seqfs::sq_read_length(void* handle_slot, bool from_first, uint32_t* record_length) {
     *record_length = 0;
     sq_handle* handle = handle_slot != nullptr ? *static_cast<sq_handle**>(handle_slot) : nullptr;
-    if (int result = check_record_handle(handle, false); result != kOk)
-        return result;
+    if (Result result = check_record_handle(handle, false); result != kOk)
+        return static_cast<int>(result);
     uint32_t delivered = 0;
-    const int result = sq_read(*handle, nullptr, &delivered, from_first);
+    const Result result = sq_read(*handle, nullptr, &delivered, from_first);
     if (result == kOk)
         *record_length = handle->read_record_length;
-    return result;
+    return static_cast<int>(result);
 }

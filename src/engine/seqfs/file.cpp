@@ -44,7 +44,7 @@ void build_header(const ix_attributes& attributes, unsigned char* image) {
 }
 
 // 0 for a sequential file of this system, else the result that refuses it.
-int check_mark(const unsigned char* image) {
+Result check_mark(const unsigned char* image) {
     switch (engine::file_mark_of(image)) {
     case engine::FileMark::kSequential: return kOk;
     case engine::FileMark::kIndexed: return kIndexedFile;
@@ -57,17 +57,17 @@ std::unique_ptr<unsigned char[]> new_block() {
 }
 
 // Closes the file an open has given up on and passes its result on.
-int give_up(HANDLE file, int result) {
+Result give_up(HANDLE file, Result result) {
     CloseHandle(file);
     return result;
 }
 
 // The u32 at offset, which lies inside the file: kOk, or the failed read's
 // result (a read that comes back short is an I/O error there).
-int word_at(sq_handle& handle, uint64_t offset, uint32_t* value) {
+Result word_at(sq_handle& handle, uint64_t offset, uint32_t* value) {
     unsigned char word[kLengthWordSize];
     uint32_t got = 0;
-    if (int result = read_at(handle, offset, word, kLengthWordSize, &got); result != kOk)
+    if (Result result = read_at(handle, offset, word, kLengthWordSize, &got); result != kOk)
         return result;
     if (got != kLengthWordSize)
         return kIoError;
@@ -79,17 +79,18 @@ int word_at(sq_handle& handle, uint64_t offset, uint32_t* value) {
 // matches the leading word of the record it closes: the last record is
 // whole. A zero word is not taken as one (zeros are what a torn record most
 // often ends in), nor one that reaches back into the header.
-int ends_with_whole_record(sq_handle& handle, uint64_t end, bool* whole) {
+Result ends_with_whole_record(sq_handle& handle, uint64_t end, bool* whole) {
     *whole = end == kHeaderSize;
     uint32_t trailer = 0;
     if (end < kHeaderSize + 2 * kLengthWordSize)
         return kOk;
-    if (int result = word_at(handle, end - kLengthWordSize, &trailer); result != kOk)
+    if (Result result = word_at(handle, end - kLengthWordSize, &trailer); result != kOk)
         return result;
     if (trailer == 0 || trailer > end - kHeaderSize - 2 * kLengthWordSize)
         return kOk;
     uint32_t leader = 0;
-    if (int result = word_at(handle, end - 2 * kLengthWordSize - trailer, &leader); result != kOk)
+    if (Result result = word_at(handle, end - 2 * kLengthWordSize - trailer, &leader);
+        result != kOk)
         return result;
     *whole = leader == trailer;
     return kOk;
@@ -102,11 +103,11 @@ int ends_with_whole_record(sq_handle& handle, uint64_t end, bool* whole) {
 // behind damage that reads stop at, so appends begin at the tear. Damage
 // before the last record is not a tear and changes nothing here. A last
 // record whole but for its trailing word gets that word (*missing_trailer).
-int append_point(sq_handle& handle, uint64_t end, uint64_t* at,
+Result append_point(sq_handle& handle, uint64_t end, uint64_t* at,
                  std::optional<uint32_t>* missing_trailer) {
     *at = end;
     bool whole = false;
-    if (int result = ends_with_whole_record(handle, end, &whole); result != kOk || whole)
+    if (Result result = ends_with_whole_record(handle, end, &whole); result != kOk || whole)
         return result;
     uint64_t record = kHeaderSize;
     while (record < end) {
@@ -115,7 +116,7 @@ int append_point(sq_handle& handle, uint64_t end, uint64_t* at,
             *at = record;  // the file ends inside a length word
             return kOk;
         }
-        if (int result = word_at(handle, record, &length); result != kOk)
+        if (Result result = word_at(handle, record, &length); result != kOk)
             return result;
         const uint64_t data_end = record + kLengthWordSize + length;
         if (data_end == end) {
@@ -129,7 +130,7 @@ int append_point(sq_handle& handle, uint64_t end, uint64_t* at,
             return kOk;
         }
         uint32_t trailing = 0;
-        if (int result = word_at(handle, data_end, &trailing); result != kOk)
+        if (Result result = word_at(handle, data_end, &trailing); result != kOk)
             return result;
         if (trailing != length)
             return kOk;  // damage before the end: not a tear
@@ -140,7 +141,7 @@ int append_point(sq_handle& handle, uint64_t end, uint64_t* at,
 
 }  // namespace
 
-int sq_create_file(const unsigned char* attributes, const char* file_name) {
+Result sq_create_file(const unsigned char* attributes, const char* file_name) {
     if (attributes == nullptr || file_name == nullptr)
         return kIoError;
     ix_attributes fields{};
@@ -152,7 +153,7 @@ int sq_create_file(const unsigned char* attributes, const char* file_name) {
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return map_windows_error(GetLastError());
-    int result = kOk;
+    Result result = kOk;
     DWORD written = 0;
     if (!WriteFile(file, image, kHeaderSize, &written, nullptr))
         result = map_windows_error(GetLastError());
@@ -161,7 +162,7 @@ int sq_create_file(const unsigned char* attributes, const char* file_name) {
     return result;
 }
 
-int sq_open_file(sq_handle** slot, const char* file_name, uint8_t mode) {
+Result sq_open_file(sq_handle** slot, const char* file_name, uint8_t mode) {
     const uint8_t access_mode = mode & 0x03;
     if (access_mode == 1)
         return kBadRequest;
@@ -183,7 +184,7 @@ int sq_open_file(sq_handle** slot, const char* file_name, uint8_t mode) {
         return give_up(file, map_windows_error(GetLastError()));
     if (got < kHeaderSize)
         return give_up(file, kAccessDenied);
-    if (int result = check_mark(image); result != kOk)
+    if (Result result = check_mark(image); result != kOk)
         return give_up(file, result);
 
     auto handle = std::unique_ptr<sq_handle>(new (std::nothrow) sq_handle);
@@ -206,10 +207,10 @@ int sq_open_file(sq_handle** slot, const char* file_name, uint8_t mode) {
             return give_up(file, kNoMemory);
         if (access_mode == SQ_MODE_APPEND) {
             uint64_t end = 0;
-            if (int result = seek_to_end(*handle, &end); result != kOk)
+            if (Result result = seek_to_end(*handle, &end); result != kOk)
                 return give_up(file, result);
             std::optional<uint32_t> missing_trailer;
-            if (int result = append_point(*handle, end, &handle->cursor, &missing_trailer);
+            if (Result result = append_point(*handle, end, &handle->cursor, &missing_trailer);
                 result != kOk)
                 return give_up(file, result);
             // The torn record is cut off before the first append is written.
@@ -218,7 +219,7 @@ int sq_open_file(sq_handle** slot, const char* file_name, uint8_t mode) {
             if (missing_trailer) {
                 unsigned char word[kLengthWordSize];
                 store_u32(word, *missing_trailer);
-                if (int result = write_at(*handle, end, word, kLengthWordSize); result != kOk)
+                if (Result result = write_at(*handle, end, word, kLengthWordSize); result != kOk)
                     return give_up(file, result);
                 handle->cursor = end + kLengthWordSize;
             }
@@ -228,17 +229,17 @@ int sq_open_file(sq_handle** slot, const char* file_name, uint8_t mode) {
     return kOk;
 }
 
-int sq_flush(sq_handle& handle) {
+Result sq_flush(sq_handle& handle) {
     switch (handle.role) {
         case Role::kIdle:
             return kOk;
         case Role::kAppending: {
             if (handle.owed_cut) {
-                if (int result = cut_file_at(handle, *handle.owed_cut); result != kOk)
+                if (Result result = cut_file_at(handle, *handle.owed_cut); result != kOk)
                     return result;
                 handle.owed_cut.reset();
             }
-            if (int result =
+            if (Result result =
                     write_at(handle, handle.cursor, handle.current_buffer.get(), handle.write_used);
                 result != kOk)
                 return result;
@@ -248,14 +249,14 @@ int sq_flush(sq_handle& handle) {
         }
         case Role::kReading:
             if (handle.buffer_flags & kCurrentChanged) {
-                if (int result = write_at(handle, handle.current_start(),
+                if (Result result = write_at(handle, handle.current_start(),
                                           handle.current_buffer.get(), handle.current_length);
                     result != kOk)
                     return result;
                 handle.buffer_flags &= ~kCurrentChanged;
             }
             if (handle.buffer_flags & kPreviousChanged) {
-                if (int result = write_at(handle, handle.previous_start(),
+                if (Result result = write_at(handle, handle.previous_start(),
                                           handle.previous_buffer.get(), handle.previous_length);
                     result != kOk)
                     return result;
@@ -266,9 +267,9 @@ int sq_flush(sq_handle& handle) {
     return kOk;
 }
 
-int sq_close_file(sq_handle* handle, bool give_up, bool* released) {
+Result sq_close_file(sq_handle* handle, bool give_up, bool* released) {
     *released = false;
-    int result = kOk;
+    Result result = kOk;
     if (handle->buffered()) {
         result = sq_flush(*handle);
         if (result != kOk && !give_up)
@@ -283,7 +284,7 @@ int sq_close_file(sq_handle* handle, bool give_up, bool* released) {
     return result;
 }
 
-int sq_get_attributes(const sq_handle& handle, unsigned char* block) {
+Result sq_get_attributes(const sq_handle& handle, unsigned char* block) {
     if (block == nullptr)
         return kIoError;
     ix_attributes fields{};

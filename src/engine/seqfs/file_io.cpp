@@ -14,7 +14,7 @@ namespace kvr::seqfs {
 
 using namespace kvr::platform;
 
-int map_windows_error(DWORD error) {
+Result map_windows_error(DWORD error) {
     switch (engine::windows_failure_of(error)) {
         case engine::WindowsFailure::kAccessDenied:
             return kAccessDenied;
@@ -36,14 +36,14 @@ int map_windows_error(DWORD error) {
 
 namespace {
 
-int lost_position(sq_handle& handle) {
+Result lost_position(sq_handle& handle) {
     handle.position_known = false;
     return map_windows_error(GetLastError());
 }
 
 }  // namespace
 
-int seek_to(sq_handle& handle, uint64_t offset) {
+Result seek_to(sq_handle& handle, uint64_t offset) {
     if (handle.position_known && handle.file_position == offset)
         return kOk;
     LONG high = static_cast<LONG>(offset >> 32);
@@ -56,7 +56,7 @@ int seek_to(sq_handle& handle, uint64_t offset) {
     return kOk;
 }
 
-int seek_to_end(sq_handle& handle, uint64_t* end) {
+Result seek_to_end(sq_handle& handle, uint64_t* end) {
     LONG high = 0;
     const DWORD low = SetFilePointer(handle.os_handle, 0, &high, FILE_END);
     if (low == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS)
@@ -67,10 +67,10 @@ int seek_to_end(sq_handle& handle, uint64_t* end) {
     return kOk;
 }
 
-int read_at(sq_handle& handle, uint64_t offset, unsigned char* buffer, uint32_t count,
+Result read_at(sq_handle& handle, uint64_t offset, unsigned char* buffer, uint32_t count,
             uint32_t* got) {
     *got = 0;
-    if (int result = seek_to(handle, offset); result != kOk)
+    if (Result result = seek_to(handle, offset); result != kOk)
         return result;
     DWORD transferred = 0;
     if (!ReadFile(handle.os_handle, buffer, count, &transferred, nullptr))
@@ -86,10 +86,10 @@ int read_at(sq_handle& handle, uint64_t offset, unsigned char* buffer, uint32_t 
     return kOk;
 }
 
-int write_at(sq_handle& handle, uint64_t offset, const unsigned char* buffer, uint32_t count) {
+Result write_at(sq_handle& handle, uint64_t offset, const unsigned char* buffer, uint32_t count) {
     if (count == 0)
         return kOk;
-    if (int result = seek_to(handle, offset); result != kOk)
+    if (Result result = seek_to(handle, offset); result != kOk)
         return result;
     DWORD transferred = 0;
     if (!WriteFile(handle.os_handle, buffer, count, &transferred, nullptr))
@@ -100,8 +100,8 @@ int write_at(sq_handle& handle, uint64_t offset, const unsigned char* buffer, ui
 
 // SetEndOfFile takes the whole 64-bit position, so a file is cut as exactly
 // past 4 GiB as below it.
-int cut_file_at(sq_handle& handle, uint64_t offset) {
-    if (int result = seek_to(handle, offset); result != kOk)
+Result cut_file_at(sq_handle& handle, uint64_t offset) {
+    if (Result result = seek_to(handle, offset); result != kOk)
         return result;
     if (!SetEndOfFile(handle.os_handle))
         return map_windows_error(GetLastError());

@@ -31,13 +31,13 @@ namespace {
 
 // Writes the full current buffer to the file and empties it. A cut owed by
 // an earlier failed append is made first.
-int flush_full_buffer(sq_handle& handle) {
+Result flush_full_buffer(sq_handle& handle) {
     if (handle.owed_cut) {
-        if (int result = cut_file_at(handle, *handle.owed_cut); result != kOk)
+        if (Result result = cut_file_at(handle, *handle.owed_cut); result != kOk)
             return result;
         handle.owed_cut.reset();
     }
-    if (int result = write_at(handle, handle.cursor, handle.current_buffer.get(), kBlockSize);
+    if (Result result = write_at(handle, handle.cursor, handle.current_buffer.get(), kBlockSize);
         result != kOk)
         return result;
     handle.cursor += kBlockSize;
@@ -45,10 +45,10 @@ int flush_full_buffer(sq_handle& handle) {
     return kOk;
 }
 
-int put_bytes(sq_handle& handle, const unsigned char* bytes, uint32_t count) {
+Result put_bytes(sq_handle& handle, const unsigned char* bytes, uint32_t count) {
     while (count > 0) {
         if (handle.write_used == kBlockSize) {
-            if (int result = flush_full_buffer(handle); result != kOk)
+            if (Result result = flush_full_buffer(handle); result != kOk)
                 return result;
         }
         const uint32_t step = std::min(count, kBlockSize - handle.write_used);
@@ -81,16 +81,16 @@ void abandon_append(sq_handle& handle, uint64_t record_start) {
         handle.owed_cut.reset();
 }
 
-int become_appender(sq_handle& handle) {
+Result become_appender(sq_handle& handle) {
     if (handle.role == Role::kAppending)
         return kOk;
     if (handle.role == Role::kReading) {
         // Blocks changed by rewrites go back first. Appends always go to the
         // end of the file, wherever reading had got to.
-        if (int result = sq_flush(handle); result != kOk)
+        if (Result result = sq_flush(handle); result != kOk)
             return result;
         uint64_t end = 0;
-        if (int result = seek_to_end(handle, &end); result != kOk)
+        if (Result result = seek_to_end(handle, &end); result != kOk)
             return result;
         handle.cursor = end;
         handle.owed_cut.reset();
@@ -110,9 +110,9 @@ int become_appender(sq_handle& handle) {
 // block that drops out is written back first if it was changed) and the
 // current buffer is filled from the file. Nothing more in the file is end of
 // file.
-int load_next_block(sq_handle& handle) {
+Result load_next_block(sq_handle& handle) {
     if (handle.buffer_flags & kPreviousChanged) {
-        if (int result = write_at(handle, handle.previous_start(), handle.previous_buffer.get(),
+        if (Result result = write_at(handle, handle.previous_start(), handle.previous_buffer.get(),
                                   handle.previous_length);
             result != kOk)
             return result;
@@ -125,7 +125,8 @@ int load_next_block(sq_handle& handle) {
     handle.consumed = 0;
 
     uint32_t got = 0;
-    if (int result = read_at(handle, handle.cursor, handle.current_buffer.get(), kBlockSize, &got);
+    if (Result result =
+            read_at(handle, handle.cursor, handle.current_buffer.get(), kBlockSize, &got);
         result != kOk)
         return result;
     if (got == 0)
@@ -137,8 +138,8 @@ int load_next_block(sq_handle& handle) {
 
 // Drops both blocks (writing changed ones back) so that the next read starts
 // at offset.
-int restart_reading_at(sq_handle& handle, uint64_t offset) {
-    if (int result = sq_flush(handle); result != kOk)
+Result restart_reading_at(sq_handle& handle, uint64_t offset) {
+    if (Result result = sq_flush(handle); result != kOk)
         return result;
     handle.cursor = offset;
     handle.current_length = 0;
@@ -158,13 +159,13 @@ int restart_reading_at(sq_handle& handle, uint64_t offset) {
 // past the current one, reading starts again at the last of them. That
 // byte is still loaded, so a record that runs past the end of the file is
 // found as surely as when every block is read.
-int take_bytes(sq_handle& handle, unsigned char* out, uint64_t count, uint64_t* taken) {
+Result take_bytes(sq_handle& handle, unsigned char* out, uint64_t count, uint64_t* taken) {
     *taken = 0;
     while (count > 0) {
         const uint32_t left = handle.current_length - handle.consumed;
         if (out == nullptr && count > uint64_t{left} + kBlockSize) {
             const uint64_t passed = count - 1;
-            if (int result = restart_reading_at(handle, handle.read_offset() + passed);
+            if (Result result = restart_reading_at(handle, handle.read_offset() + passed);
                 result != kOk)
                 return result;
             count -= passed;
@@ -172,7 +173,7 @@ int take_bytes(sq_handle& handle, unsigned char* out, uint64_t count, uint64_t* 
             continue;
         }
         if (handle.consumed == handle.current_length) {
-            if (int result = load_next_block(handle); result != kOk)
+            if (Result result = load_next_block(handle); result != kOk)
                 return result;
         }
         const uint32_t step = static_cast<uint32_t>(
@@ -188,7 +189,7 @@ int take_bytes(sq_handle& handle, unsigned char* out, uint64_t count, uint64_t* 
     return kOk;
 }
 
-int become_reader(sq_handle& handle) {
+Result become_reader(sq_handle& handle) {
     if (handle.role == Role::kReading)
         return kOk;
     if (handle.role == Role::kIdle) {
@@ -198,7 +199,7 @@ int become_reader(sq_handle& handle) {
     } else {
         // Records still in memory go to the file; reading goes on from the
         // end of what was written.
-        if (int result = sq_flush(handle); result != kOk)
+        if (Result result = sq_flush(handle); result != kOk)
             return result;
         handle.cursor += handle.write_used;
         handle.write_used = 0;
@@ -229,15 +230,15 @@ bool copy_into_block(unsigned char* block, uint64_t block_start, uint32_t block_
 
 }  // namespace
 
-int sq_append(sq_handle& handle, const unsigned char* record, uint32_t length) {
-    if (int result = become_appender(handle); result != kOk)
+Result sq_append(sq_handle& handle, const unsigned char* record, uint32_t length) {
+    if (Result result = become_appender(handle); result != kOk)
         return result;
     const uint64_t start = handle.cursor + handle.write_used;
     if (start + 2 * kLengthWordSize + length > kMaxFileEnd)
         return kNoSpace;
     unsigned char word[kLengthWordSize];
     store_u32(word, length);
-    int result = put_bytes(handle, word, kLengthWordSize);
+    Result result = put_bytes(handle, word, kLengthWordSize);
     if (result == kOk)
         result = put_bytes(handle, record, length);
     if (result == kOk)
@@ -252,7 +253,7 @@ int sq_append(sq_handle& handle, const unsigned char* record, uint32_t length) {
     return kOk;
 }
 
-int sq_replace_last(sq_handle& handle, const unsigned char* record, uint32_t length) {
+Result sq_replace_last(sq_handle& handle, const unsigned char* record, uint32_t length) {
     // Only a record appended through this handle, and not given up since,
     // can be replaced: anything else would cut records that are not ours.
     if (handle.role != Role::kAppending || !handle.has_last_record)
@@ -265,7 +266,7 @@ int sq_replace_last(sq_handle& handle, const unsigned char* record, uint32_t len
         handle.write_used = static_cast<uint32_t>(start - handle.cursor);
     } else {
         // Its start is in the file already: the file ends where it began.
-        if (int result = cut_file_at(handle, start); result != kOk)
+        if (Result result = cut_file_at(handle, start); result != kOk)
             return result;
         handle.cursor = start;
         handle.write_used = 0;
@@ -275,31 +276,33 @@ int sq_replace_last(sq_handle& handle, const unsigned char* record, uint32_t len
     return sq_append(handle, record, length);
 }
 
-int sq_read(sq_handle& handle, unsigned char* area, uint32_t* length, bool from_first) {
-    if (int result = become_reader(handle); result != kOk)
+Result sq_read(sq_handle& handle, unsigned char* area, uint32_t* length, bool from_first) {
+    if (Result result = become_reader(handle); result != kOk)
         return result;
     if (from_first || handle.resume_at) {
-        if (int result = restart_reading_at(handle, from_first ? kHeaderSize : *handle.resume_at);
+        if (Result result =
+                restart_reading_at(handle, from_first ? kHeaderSize : *handle.resume_at);
             result != kOk)
             return result;
     }
     handle.has_read_record = false;
     const uint64_t start = handle.read_offset();
     // Once a record has begun, the end of the file inside it is damage.
-    auto fail = [&](int result) {
+    auto fail = [&](Result result) {
         handle.resume_at = start;
         return result == kEndOfFile ? kIoError : result;
     };
 
     unsigned char word[kLengthWordSize];
     uint64_t taken = 0;
-    if (int result = take_bytes(handle, word, kLengthWordSize, &taken); result != kOk)
+    if (Result result = take_bytes(handle, word, kLengthWordSize, &taken); result != kOk)
         return (result == kEndOfFile && taken == 0) ? kEndOfFile : fail(result);
     const uint32_t record_length = load_u32(word);
     const uint32_t delivered = std::min(*length, record_length);
-    if (int result = take_bytes(handle, area, delivered, &taken); result != kOk)
+    if (Result result = take_bytes(handle, area, delivered, &taken); result != kOk)
         return fail(result);
-    if (int result = take_bytes(handle, nullptr, record_length - delivered, &taken); result != kOk)
+    if (Result result = take_bytes(handle, nullptr, record_length - delivered, &taken);
+        result != kOk)
         return fail(result);
     const uint64_t data_end = handle.read_offset();
 
@@ -307,7 +310,7 @@ int sq_read(sq_handle& handle, unsigned char* area, uint32_t* length, bool from_
     // still holds the whole record (a zero-length record whose leading word
     // ends the file, for one); the next read meets the end of the file. A
     // file that ends inside the trailing word is cut short like any other.
-    const int trailer = take_bytes(handle, word, kLengthWordSize, &taken);
+    const Result trailer = take_bytes(handle, word, kLengthWordSize, &taken);
     if (trailer == kOk && load_u32(word) != record_length)
         return fail(kIoError);
     if (trailer != kOk && !(trailer == kEndOfFile && taken == 0))
@@ -320,7 +323,7 @@ int sq_read(sq_handle& handle, unsigned char* area, uint32_t* length, bool from_
     return kOk;
 }
 
-int sq_rewrite(sq_handle& handle, const unsigned char* record, uint32_t length) {
+Result sq_rewrite(sq_handle& handle, const unsigned char* record, uint32_t length) {
     // The length words stay as they are, so only data of the same length
     // can take the old data's place.
     if (handle.role != Role::kReading || !handle.has_read_record ||
@@ -334,7 +337,7 @@ int sq_rewrite(sq_handle& handle, const unsigned char* record, uint32_t length) 
         // The record began before the blocks in memory: it goes straight
         // into the file, and the buffers get the same bytes so that what
         // they write back later agrees with it.
-        if (int result = write_at(handle, data_start, record, length); result != kOk)
+        if (Result result = write_at(handle, data_start, record, length); result != kOk)
             return result;
         copy_into_block(handle.previous_buffer.get(), previous_start, handle.previous_length,
                         record, data_start, length);

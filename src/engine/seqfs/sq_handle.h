@@ -85,8 +85,10 @@ enum HeaderOffset : uint32_t {
 // The header bytes open keeps: everything but the last record length.
 inline constexpr uint32_t kHeaderBytesKept = kLastLengthAt;
 
-// The sequential engine's names for the results seqfs.h publishes.
-enum Result : int {
+// The sequential engine's results: its own type, so that they cannot be
+// mixed with the indexed engine's; _vmqpSeqFS hands them out as the
+// integers seqfs.h publishes.
+enum class Result : int {
     kOk = SQ_OK,
     kBadRequest = SQ_BAD_REQUEST,  // unknown opcode, invalid open mode, not available in mode 2
     kIoError = SQ_IO_ERROR,        // I/O failure, a refused request, a damaged record
@@ -101,6 +103,7 @@ enum Result : int {
     kNameTooLong = SQ_NAME_TOO_LONG,
     kIndexedFile = SQ_INDEXED_FILE,
 };
+using enum Result;
 
 // open_state bits.
 inline constexpr uint32_t kStateOpen = 0x02;
@@ -115,7 +118,7 @@ enum class Role : uint8_t { kIdle, kReading, kAppending };
 // A failed Windows call (file_channel.h's WindowsFailure) as a result:
 // access denied 15, invalid handle 3, sharing violation 18, lock violation
 // 17, file name too long 29, a full disk 11, anything else 2.
-int map_windows_error(platform::DWORD error);
+Result map_windows_error(platform::DWORD error);
 
 }  // namespace kvr::seqfs
 
@@ -172,32 +175,32 @@ namespace kvr::seqfs {
 
 // Positioned transfers on the handle's file; each returns 0 or a mapped
 // error. They seek only when the file pointer is not already there.
-int seek_to(sq_handle& handle, uint64_t offset);
-int seek_to_end(sq_handle& handle, uint64_t* end);
-int read_at(sq_handle& handle, uint64_t offset, unsigned char* buffer, uint32_t count,
+Result seek_to(sq_handle& handle, uint64_t offset);
+Result seek_to_end(sq_handle& handle, uint64_t* end);
+Result read_at(sq_handle& handle, uint64_t offset, unsigned char* buffer, uint32_t count,
             uint32_t* got);
-int write_at(sq_handle& handle, uint64_t offset, const unsigned char* buffer, uint32_t count);
+Result write_at(sq_handle& handle, uint64_t offset, const unsigned char* buffer, uint32_t count);
 // Makes the file end at offset, leaving the file pointer there.
-int cut_file_at(sq_handle& handle, uint64_t offset);
+Result cut_file_at(sq_handle& handle, uint64_t offset);
 
 // The file workers.
-int sq_create_file(const unsigned char* attributes, const char* file_name);
-int sq_open_file(sq_handle** slot, const char* file_name, uint8_t mode);
+Result sq_create_file(const unsigned char* attributes, const char* file_name);
+Result sq_open_file(sq_handle** slot, const char* file_name, uint8_t mode);
 // 0 when the handle is closed and freed, the error of a write-back when it
 // stays open (nothing freed), or the error of the close itself (freed).
 // With give_up a failed write-back is reported and the handle freed too.
-int sq_close_file(sq_handle* handle, bool give_up, bool* released);
-int sq_get_attributes(const sq_handle& handle, unsigned char* block);
+Result sq_close_file(sq_handle* handle, bool give_up, bool* released);
+Result sq_get_attributes(const sq_handle& handle, unsigned char* block);
 
 // Puts everything written or changed in memory into the file: the pending
 // records of an append, the changed blocks of a read.
-int sq_flush(sq_handle& handle);
+Result sq_flush(sq_handle& handle);
 
 // The record workers; the handle is open and buffered.
-int sq_append(sq_handle& handle, const unsigned char* record, uint32_t length);
-int sq_replace_last(sq_handle& handle, const unsigned char* record, uint32_t length);
-int sq_read(sq_handle& handle, unsigned char* area, uint32_t* length, bool from_first);
-int sq_rewrite(sq_handle& handle, const unsigned char* record, uint32_t length);
+Result sq_append(sq_handle& handle, const unsigned char* record, uint32_t length);
+Result sq_replace_last(sq_handle& handle, const unsigned char* record, uint32_t length);
+Result sq_read(sq_handle& handle, unsigned char* area, uint32_t* length, bool from_first);
+Result sq_rewrite(sq_handle& handle, const unsigned char* record, uint32_t length);
 
 }  // namespace kvr::seqfs
 

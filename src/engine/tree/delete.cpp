@@ -290,8 +290,8 @@ int raise_left_bound(Tree* tree, const Path& path, int level, const unsigned cha
         int at = path.child[up];
         if (at >= count)
             at = count - 1;
-        else if (at > 0 &&
-                 compare_keys(*tree, branch_key(*tree, ancestor, at), new_first, tree->key_len()) > 0)
+        else if (at > 0 && compare_keys(*tree, branch_key(*tree, ancestor, at), new_first,
+                                        tree->key_len()) > 0)
             --at;
         if (at >= 0 &&
             compare_keys(*tree, branch_key(*tree, ancestor, at), new_first, tree->key_len()) < 0) {

@@ -36,6 +36,7 @@ TEST_F(PageCache, EvictionTakesTheLeastRecentlyUsedSlot) {
     for (int i = 0; i < 30; ++i)
         pages.push_back(make_leaf());
     const int victim_slot = slot_of(pages[5]);
+    const unsigned char* victim = tree().cache_buffer(victim_slot);
     tree().begin_operation();
     for (uint32_t page : pages) {
         if (page != pages[5]) {
@@ -43,6 +44,13 @@ TEST_F(PageCache, EvictionTakesTheLeastRecentlyUsedSlot) {
         }
     }
     EXPECT_EQ(slot_of(make_leaf()), victim_slot);
+#if defined(__SANITIZE_ADDRESS__) && !defined(NDEBUG)
+    // A pointer into the victim, kept past the operation that fetched it,
+    // is stale: with assertions on, using it is a use after free.
+    EXPECT_DEATH((void)*static_cast<const volatile unsigned char*>(victim), "use-after-free");
+#else
+    (void)victim;
+#endif
     EXPECT_EQ(disk_u32(pages[5] + 8), pages[5]);  // the victim reached the file
     EXPECT_EQ(disk_u32(pages[6] + 8), 0u);        // the others did not
 

@@ -106,8 +106,10 @@ inline FileMark file_mark_of(const unsigned char* first) {
         return FileMark::kSequential;
     return FileMark::kOtherLetter;
 }
-inline bool is_known_version(uint32_t version) {
-    return version == kVersionSlotFormat || version == kVersionBlockFormat;
+// Every version from the block format's up is read: exactly the block
+// format's stamp is the block format, any later one the slot format.
+inline bool is_readable_version(uint32_t version) {
+    return version >= kVersionBlockFormat;
 }
 
 // open_flags

@@ -768,9 +768,9 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
         {"a header claiming more than it holds",
          [&](const std::string& f) { patch_u32(f, 0, header_size + 1024); },
          "header: the header size 5120 is not the 4096 bytes a file of 3 keys has"},
-        {"a version of another maker",
-         [&](const std::string& f) { patch_u32(f, 4, 0x199610); },
-         "header: version 1676816 is not one this build reads"},
+        {"a version older than the block format",
+         [&](const std::string& f) { patch_u32(f, 4, 0x199512); },
+         "header: version 199512 is older than the oldest this build reads (199605)"},
         {"an update that never finished",
          [&](const std::string& f) {
              patch_u32(f, kvr::engine::kUpdateMarkerAt, kvr::engine::kUpdateMarker);

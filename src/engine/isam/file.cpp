@@ -190,9 +190,12 @@ HeaderVerdict classify_header_start(const unsigned char* first, uint32_t got) {
 HeaderVerdict classify_header(const FileHeader& header, bool check_trees) {
     const int keys = header.key_count();
     const uint32_t header_size = header.header_size();
-    if (!engine::is_known_version(header.version()))
-        return not_indexed("version " + std::to_string(header.version()) +
-                           " is not one this build reads");
+    if (!engine::is_readable_version(header.version())) {
+        char text[96];
+        std::snprintf(text, sizeof text, "version %x is older than the oldest this build reads (%x)",
+                      header.version(), engine::kVersionBlockFormat);
+        return not_indexed(text);
+    }
     if (keys < 1 || keys > engine::kMaxKeys)
         return not_indexed("the key count " + std::to_string(keys) + " is outside 1 to 255");
     if (header_size != engine::header_size_for(keys))
@@ -410,7 +413,7 @@ int open_file(ix_handle** slot, const char* file_name, uint8_t mode, const OpenP
 
     FileHeader header = handle->header();
     int result = classify_header(header, !purpose.skip_trees).result;
-    if (!engine::is_known_version(header.version())) {
+    if (!engine::is_readable_version(header.version())) {
         std::printf("file %s has wrong version: is %x, should be %x\n", file_name,
                     header.version(), engine::kVersionSlotFormat);
         std::fflush(stdout);

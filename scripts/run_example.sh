@@ -30,8 +30,8 @@ for file in "$work"/*.dat; do
   echo "== kvr check $(basename "$file") =="
   "$kvr" check "$file"
 done
-echo "== kvr dump custcnt.dat (the relative counter file, by record number) =="
-"$kvr" dump "$work/custcnt.dat"
+echo "== kvr dump --columns custcnt.dat (the relative counter file: its counters are packed decimal) =="
+"$kvr" dump --columns "$work/custcnt.dat"
 
 echo
 echo "Done in $(elapsed "$run_start"). The job ran in $work:"

@@ -16,6 +16,7 @@
 #include "engine/tree/page.h"
 #include "engine/tree/page_cache.h"
 #include "platform/coding.h"
+#include "support/attribute_block.h"
 #include "support/temp_dir.h"
 #include "vmqrmkvr/isam.h"
 
@@ -42,17 +43,8 @@ protected:
     void SetUp() override {
         TempDirTest::SetUp();
         name_ = path("checked.dat");
-        std::vector<unsigned char> block(24 + 3 * 8);
-        ix_attributes fixed{};
-        fixed.min_record_length = 13;
-        fixed.max_record_length = kLongest;
-        fixed.area_length = kLongest;
-        fixed.key_count = 3;
-        fixed.options = IX_ATTR_VARIABLE;
-        ix_attributes_encode(block.data(), &fixed);
-        const ix_key_spec keys[] = {{1, 6, 0, 0}, {7, 4, 0, 0}, {11, 3, 1, 0}};
-        for (int i = 0; i < 3; ++i)
-            ix_key_spec_encode(block.data(), i, &keys[i]);
+        std::vector<unsigned char> block =
+            kvr::test::attribute_block(13, kLongest, {{1, 6}, {7, 4}, {11, 3, true}});
         uint32_t size = static_cast<uint32_t>(block.size());
         void* none = nullptr;
         ASSERT_EQ(_vmqpIsam(IX_CREATE, &none, block.data(), &size, name_.data(), 0), 0);
@@ -327,16 +319,7 @@ protected:
     void SetUp() override {
         TempDirTest::SetUp();
         name_ = path("blocks.dat");
-        std::vector<unsigned char> block(24 + 2 * 8);
-        ix_attributes fixed{};
-        fixed.min_record_length = 200;
-        fixed.max_record_length = 200;
-        fixed.area_length = 200;
-        fixed.key_count = 2;
-        ix_attributes_encode(block.data(), &fixed);
-        const ix_key_spec keys[] = {{1, 6, 0, 0}, {11, 3, 1, 0}};
-        for (int i = 0; i < 2; ++i)
-            ix_key_spec_encode(block.data(), i, &keys[i]);
+        std::vector<unsigned char> block = kvr::test::attribute_block(200, 200, {{1, 6}, {11, 3, true}});
         ASSERT_EQ(kvr::isam::create_indexed_file(block.data(), static_cast<uint32_t>(block.size()),
                                                  name_.c_str(), 0,
                                                  kvr::isam::StoreFormat::kBlocks),

@@ -35,6 +35,7 @@
 #include "engine/tree/page_cache.h"
 #include "platform/coding.h"
 #include "platform/fault_injection.h"
+#include "support/attribute_block.h"
 #include "support/temp_dir.h"
 #include "tools/kvr_tool.h"
 #include "tools/tool_support.h"
@@ -91,32 +92,8 @@ std::vector<std::string> joined(std::vector<std::string> a, const std::vector<st
     return a;
 }
 
-// Key layouts of the files the tests make: positions are 0-based.
-struct Key {
-    int offset;
-    int length;
-    bool duplicates;
-    uint8_t type = IX_KEY_TYPE_BYTES;
-};
-
-std::vector<unsigned char> attribute_block(uint32_t min_length, uint32_t max_length,
-                                           const std::vector<Key>& keys) {
-    std::vector<unsigned char> block(ix_attributes_size(static_cast<int>(keys.size())));
-    ix_attributes fixed{};
-    fixed.min_record_length = min_length;
-    fixed.max_record_length = max_length;
-    fixed.area_length = max_length;
-    fixed.key_count = static_cast<int16_t>(keys.size());
-    fixed.options = min_length != max_length ? IX_ATTR_VARIABLE : 0;
-    ix_attributes_encode(block.data(), &fixed);
-    for (size_t i = 0; i < keys.size(); ++i) {
-        const ix_key_spec spec{static_cast<int16_t>(keys[i].offset + 1),
-                               static_cast<int16_t>(keys[i].length),
-                               static_cast<int16_t>(keys[i].duplicates ? 1 : 0), keys[i].type};
-        ix_key_spec_encode(block.data(), static_cast<int>(i), &spec);
-    }
-    return block;
-}
+using kvr::test::attribute_block;
+using Key = kvr::test::KeySpec;
 
 class KvrTool : public kvr::test::TempDirTest {
 protected:
@@ -183,7 +160,7 @@ protected:
         return r;
     }
     static std::vector<Key> customer_keys() {
-        return {{0, 8, false}, {8, 12, true}, {20, 6, false}};
+        return {{1, 8}, {9, 12, true}, {21, 6}};
     }
 
     // A closed slot-format file of n customers, every fifth deleted.
@@ -198,16 +175,7 @@ protected:
     }
 
     static void patch(const std::string& file, uint64_t at, const void* bytes, size_t n) {
-        std::FILE* f = std::fopen(file.c_str(), "r+b");
-        ASSERT_NE(f, nullptr);
-        ASSERT_EQ(std::fseek(f, static_cast<long>(at), SEEK_SET), 0);
-        ASSERT_EQ(std::fwrite(bytes, 1, n, f), n);
-        std::fclose(f);
-    }
-    static void patch_u32(const std::string& file, uint64_t at, uint32_t value) {
-        unsigned char bytes[4];
-        kvr::platform::store_u32(bytes, value);
-        patch(file, at, bytes, 4);
+        patch_file(file, at, bytes, n);
     }
 
     void* slot_ = nullptr;
@@ -347,7 +315,7 @@ TEST_F(KvrTool, InfoDescribesIndexedRelativeAndSequentialFiles) {
     EXPECT_NE(r.out.find("320 entries, leaves"), std::string::npos) << r.out;
 
     const std::string relative = path("counters.rel");
-    create(relative, 14, 14, {{0, 4, false, IX_KEY_TYPE_NUMBER}}, true);
+    create(relative, 14, 14, {{1, 4, false, IX_KEY_TYPE_NUMBER}}, true);
     open(relative);
     for (uint32_t n : {3u, 1u, 700u}) {
         std::string rec(14, 'c');
@@ -473,9 +441,7 @@ TEST_F(KvrTool, DumpFollowsAKeyBetweenBoundsAsTextOrHex) {
 TEST_F(KvrTool, ReadsFilesWhoseHeadersClaimHugeRecords) {
     // A sequential file whose header says records may be 4 GiB long.
     const std::string sequential = path("claims.seq");
-    std::vector<unsigned char> block(ix_attributes_size(0));
-    const ix_attributes fields{0, 1, 100, 100, 0, 0, IX_ATTR_VARIABLE};
-    ix_attributes_encode(block.data(), &fields);
+    std::vector<unsigned char> block = attribute_block(1, 100, {}, IX_ATTR_VARIABLE);
     ASSERT_EQ(_vmqpSeqFS(SQ_CREATE, nullptr, block.data(), nullptr,
                          const_cast<char*>(sequential.c_str()), 0),
               0);
@@ -501,7 +467,7 @@ TEST_F(KvrTool, ReadsFilesWhoseHeadersClaimHugeRecords) {
     // An indexed file allowing the longest records the format holds, 16 MiB,
     // with thousands of short ones: dump and unload read them all.
     const std::string file = path("long.dat");
-    create(file, 8, 0xFFFFFF - 16, {{0, 8, false}});
+    create(file, 8, 0xFFFFFF - 16, {{1, 8}});
     open(file);
     for (int i = 0; i < 3000; ++i)
         ASSERT_EQ(write(record(i, 12)), 0);
@@ -553,9 +519,7 @@ TEST_F(KvrTool, SequentialRecordsLongerThanTheHeaderAllowsAreReported) {
 // tell a file cut short past 4 GiB as below it.
 TEST_F(KvrTool, ChecksAndDescribesSequentialFilesPastFourGiB) {
     const std::string sequential = path("big.seq");
-    std::vector<unsigned char> block(ix_attributes_size(0));
-    const ix_attributes fields{0, 1, 0xFFFFFFF0u, 0xFFFFFFF0u, 0, 0, IX_ATTR_VARIABLE};
-    ix_attributes_encode(block.data(), &fields);
+    std::vector<unsigned char> block = attribute_block(1, 0xFFFFFFF0u, {}, IX_ATTR_VARIABLE);
     ASSERT_EQ(_vmqpSeqFS(SQ_CREATE, nullptr, block.data(), nullptr,
                          const_cast<char*>(sequential.c_str()), 0),
               0);
@@ -802,11 +766,11 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
     };
     const std::vector<Keyed> keyed = {
         {"relative.rel",
-         {0, 4, false, IX_KEY_TYPE_NUMBER},
+         {1, 4, false, IX_KEY_TYPE_NUMBER},
          {numbered(1), numbered(3)},
          "entry 1: prime entry record number 3 names the record at "},
         {"binary.dat",
-         {0, 4, false},
+         {1, 4},
          {std::string("\x00\x04\x9f"
                       "A----",
                       8),
@@ -1258,7 +1222,7 @@ TEST_F(KvrTool, FailedCommandsLeaveNoFileBehind) {
     // A record with a line feed cannot go to a text file.
     r = kvr_run({"unload", path("t2.dat"), path("x.txt"), "--text"});
     EXPECT_EQ(r.status, kExitFailed);
-    create(path("lf.dat"), 10, 10, {{0, 4, false}});
+    create(path("lf.dat"), 10, 10, {{1, 4}});
     open(path("lf.dat"));
     ASSERT_EQ(write("AAAAline\nx"), 0);
     close();
@@ -1266,11 +1230,7 @@ TEST_F(KvrTool, FailedCommandsLeaveNoFileBehind) {
     EXPECT_EQ(r.status, kExitFailed);
     EXPECT_NE(r.err.find("holds a line feed"), std::string::npos) << r.err;
 
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"customers.dat", "dups.txt", "lf.dat"}));
+    EXPECT_EQ(names_in_dir(), (std::vector<std::string>{"customers.dat", "dups.txt", "lf.dat"}));
 }
 
 // What takes an output's name is a regular file, never the input itself,
@@ -1319,8 +1279,8 @@ TEST_F(KvrTool, OutputsReplaceOnlyRegularFilesAndNeverTheInput) {
     EXPECT_EQ(std::filesystem::status(blocks).permissions(),
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
                   std::filesystem::perms::group_read);
-    for (const auto& entry : std::filesystem::directory_iterator(dir_))
-        EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos);
+    for (const std::string& name : names_in_dir())
+        EXPECT_EQ(name.find(".tmp"), std::string::npos);
 }
 
 // A command ended by a signal removes its temporary files first, and still
@@ -1347,10 +1307,7 @@ TEST_F(KvrTool, ASignalRemovesTheTemporaryFiles) {
     ASSERT_TRUE(WIFSIGNALED(status)) << status;
     EXPECT_EQ(WTERMSIG(status), SIGTERM);
     EXPECT_EQ(read_file(path("done.seq")), "finished");
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_))
-        names.push_back(entry.path().filename().string());
-    EXPECT_EQ(names, std::vector<std::string>{"done.seq"});
+    EXPECT_EQ(names_in_dir(), std::vector<std::string>{"done.seq"});
 }
 
 // A run killed outright leaves its temporary file; the next run for the
@@ -1414,22 +1371,18 @@ TEST_F(KvrTool, LoadStopsAtTheFirstRecordThatCannotBeWritten) {
     for (int i = 0; i < 3000; ++i)
         text += record(i, 60) + "\n";
     write_file(path("in.txt"), text);
-    const auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit previous{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
-    rlimit small = previous;
-    small.rlim_cur = 64 * 1024;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    const Result r = kvr_run(
-        {"load", path("full.dat"), path("in.txt"), "--text", "--record", "60", "--key", "1:8"});
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &previous), 0);
-    std::signal(SIGXFSZ, previous_handler);
+    Result r;
+    {
+        const kvr::test::FileSizeLimit full(64 * 1024);
+        r = kvr_run({"load", path("full.dat"), path("in.txt"), "--text", "--record", "60", "--key",
+                     "1:8"});
+    }
     EXPECT_EQ(r.status, kExitFailed) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_NE(r.err.find("cannot be written"), std::string::npos) << r.err;
     EXPECT_FALSE(std::filesystem::exists(path("full.dat")));
-    for (const auto& entry : std::filesystem::directory_iterator(dir_))
-        EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos);
+    for (const std::string& name : names_in_dir())
+        EXPECT_EQ(name.find(".tmp"), std::string::npos);
 }
 
 TEST_F(KvrTool, ConvertKeepsEveryRecordAndTheDuplicateOrder) {
@@ -1544,9 +1497,7 @@ TEST_F(KvrTool, GnuCobolSequentialAndRelativeFilesGoInAndComeOutAsWritten) {
     }
     // A fixed-length record of another length cannot go out.
     const std::string odd = path("odd.seq");
-    std::vector<unsigned char> block(ix_attributes_size(0));
-    const ix_attributes fields{0, 5, 5, 5, 0, 0, 0};
-    ix_attributes_encode(block.data(), &fields);
+    std::vector<unsigned char> block = attribute_block(5, 5, {}, 0);
     ASSERT_EQ(_vmqpSeqFS(SQ_CREATE, nullptr, block.data(), nullptr,
                          const_cast<char*>(odd.c_str()), 0),
               0);
@@ -1725,7 +1676,7 @@ TEST_F(KvrTool, GnuCobolIndexedFilesKeepEveryKeyAndTheDuplicateOrder) {
 
     // A file of fewer keys in the same place leaves the files it has no
     // keys for, and says so.
-    create(path("one.dat"), 10, 10, {{0, 4, false}});
+    create(path("one.dat"), 10, 10, {{1, 4}});
     open(path("one.dat"));
     ASSERT_EQ(write("AAAAbbbbbb"), 0);
     close();

@@ -1,5 +1,6 @@
 // The KVRFH handler driven as GnuCOBOL drives it: an FCD3 and a key
 // definition block per file, one operation code per verb.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -16,10 +17,13 @@
 #include "bridge/fcd_access.h"
 #include "bridge/file_removal.h"
 #include "platform/fault_injection.h"
+#include "support/temp_dir.h"
 
 extern "C" int KVRFH(unsigned char* opcode, FCD3* fcd);
 
 namespace {
+
+using ::testing::HasSubstr;
 
 using kvr::bridge::get_u32;
 using kvr::bridge::put_u16;
@@ -150,16 +154,8 @@ private:
     std::vector<unsigned char> area_;
 };
 
-class HandlerTest : public ::testing::Test {
+class HandlerTest : public kvr::test::TempDirTest {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/kvr_bridge_XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
-
     // Customer: number (6), name (10), city (6); the city allows duplicates.
     ProgramFile customers(const std::string& name) {
         ProgramFile file(ORG_INDEXED, path(name), 22, 22);
@@ -236,10 +232,7 @@ protected:
         ASSERT_EQ(file.close(), "00");
     }
     void make_foreign(const std::string& name, const std::string& contents) {
-        std::FILE* file = std::fopen(path(name).c_str(), "wb");
-        ASSERT_NE(file, nullptr);
-        std::fwrite(contents.data(), 1, contents.size(), file);
-        std::fclose(file);
+        write_file(path(name), contents);
     }
 
     static std::vector<std::string> read_all(ProgramFile& file) {
@@ -253,8 +246,6 @@ protected:
             records.push_back("CLOSE failed");
         return records;
     }
-
-    std::string dir_;
 };
 
 constexpr unsigned char kOrganizations[] = {ORG_INDEXED, ORG_RELATIVE, ORG_SEQ};
@@ -409,33 +400,32 @@ TEST_F(HandlerTest, SequentialRecordsKeepTheirLengthsAndAdvancing) {
 }
 
 TEST_F(HandlerTest, KeysTheFileSystemCannotKeepAreRefusedAtOpen) {
-    ProgramFile split(ORG_INDEXED, path("split.dat"), 22, 22);
-    split.keys({{{{0, 6}}}, {{{16, 3}, {10, 3}}}});
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(split.open(OP_OPEN_OUTPUT), "91");
-    const std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_NE(said.find("separate parts"), std::string::npos) << said;
-    EXPECT_NE(said.find("split.dat"), std::string::npos) << said;
-    EXPECT_EQ(split.fcd().openMode, OPEN_NOT_OPEN);
-    EXPECT_FALSE(std::filesystem::exists(path("split.dat")));
-
-    ProgramFile sparse(ORG_INDEXED, path("sparse.dat"), 22, 22);
-    sparse.keys({{{{0, 6}}}, {{{16, 6}}, true, true}});
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(sparse.open(OP_OPEN_OUTPUT), "91");
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("SUPPRESS"), std::string::npos);
-
-    // A key position far beyond the record must not wrap round into it.
-    ProgramFile wrapped(ORG_INDEXED, path("wrapped.dat"), 22, 22);
-    wrapped.keys({{{{0xFFFFFFF0u, 0x20}}}});
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(wrapped.open(OP_OPEN_OUTPUT), "91");
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("outside the record"), std::string::npos);
-
-    ProgramFile keyless(ORG_INDEXED, path("keyless.dat"), 22, 22);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(keyless.open(OP_OPEN_OUTPUT), "91");
-    testing::internal::GetCapturedStderr();
+    // Each refusal names the file and says why; no file is made. A key
+    // position far beyond the record must not wrap round into it.
+    struct Refused {
+        const char* name;
+        std::vector<KeySpec> keys;
+        const char* said;
+    };
+    const Refused refused[] = {
+        {"split.dat", {{{{0, 6}}}, {{{16, 3}, {10, 3}}}}, "separate parts"},
+        {"sparse.dat", {{{{0, 6}}}, {{{16, 6}}, true, true}}, "SUPPRESS"},
+        {"wrapped.dat", {{{{0xFFFFFFF0u, 0x20}}}}, "outside the record"},
+        {"keyless.dat", {}, ""},
+    };
+    for (const Refused& r : refused) {
+        SCOPED_TRACE(r.name);
+        ProgramFile file(ORG_INDEXED, path(r.name), 22, 22);
+        if (!r.keys.empty())
+            file.keys(r.keys);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(file.open(OP_OPEN_OUTPUT), "91");
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_THAT(said, HasSubstr(r.said));
+        EXPECT_THAT(said, HasSubstr(r.name));
+        EXPECT_EQ(file.fcd().openMode, OPEN_NOT_OPEN);
+        EXPECT_FALSE(std::filesystem::exists(path(r.name)));
+    }
 
     // Parts that follow each other are one run of bytes: kept as one key.
     ProgramFile joined(ORG_INDEXED, path("joined.dat"), 22, 22);
@@ -515,6 +505,8 @@ TEST_F(HandlerTest, DeleteFileRemovesAClosedFileOnly) {
     EXPECT_EQ(file.call(OP_DELETE_FILE), "00");
     EXPECT_FALSE(std::filesystem::exists(path("gone.dat")));
     EXPECT_EQ(file.call(OP_DELETE_FILE), "35");
+    file.fcd().otherFlags = OTH_OPTIONAL;  // an OPTIONAL file may be missing
+    EXPECT_EQ(file.call(OP_DELETE_FILE), "05");
 }
 
 TEST_F(HandlerTest, NamesAreMappedAsGnuCobolMapsThem) {
@@ -695,9 +687,8 @@ TEST_F(HandlerTest, OpenOutputNeverRemovesAFileInUse) {
     ProgramFile writer = program(kCustomers, "held.dat");
     testing::internal::CaptureStderr();
     EXPECT_EQ(writer.open(OP_OPEN_OUTPUT), "98");
-    EXPECT_NE(testing::internal::GetCapturedStderr().find(
-                  "(OPEN OUTPUT, status 98): another file of this program has it open"),
-              std::string::npos);
+    EXPECT_THAT(testing::internal::GetCapturedStderr(),
+                HasSubstr("(OPEN OUTPUT, status 98): another file of this program has it open"));
     // The lock the handler takes before it removes a file is the one every
     // KVR user holds while the file is open.
     int error = 0;
@@ -731,10 +722,9 @@ TEST_F(HandlerTest, OpenOutputNeverRemovesAFileInUse) {
     EXPECT_EQ(writer.open(OP_OPEN_OUTPUT), "98");
     EXPECT_EQ(reader.open(OP_OPEN_INPUT), "98");
     const std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_NE(said.find("(OPEN OUTPUT, status 98): it is in use by another process"),
-              std::string::npos) << said;
-    EXPECT_NE(said.find("(OPEN INPUT, status 98): it is open for update by another process"),
-              std::string::npos) << said;
+    EXPECT_THAT(said, HasSubstr("(OPEN OUTPUT, status 98): it is in use by another process"));
+    EXPECT_THAT(said,
+                HasSubstr("(OPEN INPUT, status 98): it is open for update by another process"));
     EXPECT_EQ(kvr::bridge::remove_unless_in_use(path("held.dat"), &error),
               kvr::bridge::Removal::InUse);
     ASSERT_EQ(::write(done[1], "x", 1), 1);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "runtime/messages.h"
+#include "support/attribute_block.h"
 #include "vmqrmkvr/attributes.h"
 
 namespace {
@@ -22,38 +23,16 @@ std::string padded(const std::string& text, size_t length) {
     return text + std::string(length - text.size(), ' ');
 }
 
-struct Key {
-    int offset;
-    int length;
-    bool duplicates;
-};
-
-std::vector<unsigned char> attribute_block(uint32_t min_length, uint32_t max_length, bool variable,
-                                           std::vector<Key> keys,
-                                           uint8_t key_type = IX_KEY_TYPE_BYTES) {
-    std::vector<unsigned char> block(ix_attributes_size(static_cast<int>(keys.size())));
-    ix_attributes a{};
-    a.min_record_length = min_length;
-    a.max_record_length = max_length;
-    a.key_count = static_cast<int16_t>(keys.size());
-    a.options = variable ? IX_ATTR_VARIABLE : 0;
-    ix_attributes_encode(block.data(), &a);
-    for (size_t i = 0; i < keys.size(); ++i) {
-        ix_key_spec key{static_cast<int16_t>(keys[i].offset), static_cast<int16_t>(keys[i].length),
-                        static_cast<int16_t>(keys[i].duplicates ? 1 : 0), key_type};
-        ix_key_spec_encode(block.data(), static_cast<int>(i), &key);
-    }
-    return block;
-}
+using kvr::test::attribute_block;
 
 TEST(Message, KeysDifferShowsTheExistingFilesAttributes) {
-    auto block = attribute_block(80, 80, false, {{1, 10, false}});
+    auto block = attribute_block(80, 80, {{1, 10}});
     EXPECT_EQ(message(80, 1004, block.data()),
               padded("001004,Number of keys differ,fixed length 80 80,1 key,(1 10)", 80));
 }
 
 TEST(Message, AttributeTextForVariableRecordsAndSeveralKeys) {
-    auto block = attribute_block(5, 300, true, {{1, 8, false}, {20, 4, true}});
+    auto block = attribute_block(5, 300, {{1, 8}, {20, 4, true}});
     EXPECT_EQ(message(100, 1007, block.data()),
               padded("001007,Key length or position differs,variable length 5 300,"
                      "2 keys,(1 8),(20 4 DUPOK)",
@@ -61,13 +40,13 @@ TEST(Message, AttributeTextForVariableRecordsAndSeveralKeys) {
 }
 
 TEST(Message, RelativeFileShowsLengthsWithoutItsNumberAndNoKeys) {
-    auto block = attribute_block(14, 104, false, {{1, 4, false}}, IX_KEY_TYPE_NUMBER);
+    auto block = attribute_block(14, 104, {{1, 4, false, IX_KEY_TYPE_NUMBER}}, 0);
     EXPECT_EQ(message(60, 1005, block.data()),
               padded("001005,Record lengths differ,fixed length 10 100", 60));
 }
 
 TEST(Message, AttributesOnlyForTheMismatchCodes) {
-    auto block = attribute_block(80, 80, false, {{1, 10, false}});
+    auto block = attribute_block(80, 80, {{1, 10}});
     EXPECT_EQ(message(40, 1003, block.data()), padded("001003,File does not exist", 40));
     EXPECT_EQ(message(40, 9, block.data()), padded("000009,End of file", 40));
 }
@@ -93,7 +72,7 @@ TEST(Message, InvalidFileIsReportedAs24) {
 
 TEST(Message, FullAreaTakesNoFurtherComma) {
     // Exactly room for the text: the attribute pieces have nowhere to go.
-    auto block = attribute_block(80, 80, false, {{1, 10, false}});
+    auto block = attribute_block(80, 80, {{1, 10}});
     std::string text = "001004,Number of keys differ";
     EXPECT_EQ(message(static_cast<int>(text.size()), 1004, block.data()), text);
     // One byte more holds only the comma of the next piece.
@@ -107,7 +86,7 @@ TEST(Message, KeySpecsAreNotReadOnceTheAreaIsFull) {
     // The block claims two keys but holds one key spec; the area fills up inside
     // the first key piece, so the missing second key spec is never read (the
     // sanitizer build would report the read).
-    auto block = attribute_block(1, 1, false, {{1, 1, false}});
+    auto block = attribute_block(1, 1, {{1, 1}});
     ix_attributes a{};
     ix_attributes_decode(block.data(), &a);
     a.key_count = 2;

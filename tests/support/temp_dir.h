@@ -8,11 +8,14 @@
 #include <stdlib.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
+#include "platform/coding.h"
 #include "platform/windows_file.h"
 
 namespace kvr::test {
@@ -42,6 +45,28 @@ protected:
     static std::string read_file(const std::string& name) {
         std::ifstream in(name, std::ios::binary);
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+
+    // The names of the files in the directory, sorted.
+    std::vector<std::string> names_in_dir() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir_))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    // Damage made by hand: n bytes, or a little-endian word, over the file's
+    // bytes at `at`.
+    static void patch_file(const std::string& name, uint64_t at, const void* bytes, size_t n) {
+        std::fstream file(name, std::ios::binary | std::ios::in | std::ios::out);
+        ASSERT_TRUE(file.seekp(static_cast<std::streamoff>(at)));
+        ASSERT_TRUE(file.write(static_cast<const char*>(bytes), static_cast<std::streamsize>(n)));
+    }
+    static void patch_u32(const std::string& name, uint64_t at, uint32_t value) {
+        unsigned char word[4];
+        store_u32(word, value);
+        patch_file(name, at, word, 4);
     }
 
     std::string dir_;

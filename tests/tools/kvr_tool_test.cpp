@@ -3,6 +3,7 @@
 // rebuild and convert write.
 #include <db.h>
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -35,6 +36,7 @@
 #include "engine/tree/page_cache.h"
 #include "platform/coding.h"
 #include "platform/fault_injection.h"
+#include "support/attribute_block.h"
 #include "support/temp_dir.h"
 #include "tools/kvr_tool.h"
 #include "tools/tool_support.h"
@@ -44,6 +46,9 @@
 #include "vmqrmkvr/seqfs.h"
 
 namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 using kvr::tools::kExitDamaged;
 using kvr::tools::kExitFailed;
@@ -91,32 +96,8 @@ std::vector<std::string> joined(std::vector<std::string> a, const std::vector<st
     return a;
 }
 
-// Key layouts of the files the tests make: positions are 0-based.
-struct Key {
-    int offset;
-    int length;
-    bool duplicates;
-    uint8_t type = IX_KEY_TYPE_BYTES;
-};
-
-std::vector<unsigned char> attribute_block(uint32_t min_length, uint32_t max_length,
-                                           const std::vector<Key>& keys) {
-    std::vector<unsigned char> block(ix_attributes_size(static_cast<int>(keys.size())));
-    ix_attributes fixed{};
-    fixed.min_record_length = min_length;
-    fixed.max_record_length = max_length;
-    fixed.area_length = max_length;
-    fixed.key_count = static_cast<int16_t>(keys.size());
-    fixed.options = min_length != max_length ? IX_ATTR_VARIABLE : 0;
-    ix_attributes_encode(block.data(), &fixed);
-    for (size_t i = 0; i < keys.size(); ++i) {
-        const ix_key_spec spec{static_cast<int16_t>(keys[i].offset + 1),
-                               static_cast<int16_t>(keys[i].length),
-                               static_cast<int16_t>(keys[i].duplicates ? 1 : 0), keys[i].type};
-        ix_key_spec_encode(block.data(), static_cast<int>(i), &spec);
-    }
-    return block;
-}
+using kvr::test::attribute_block;
+using Key = kvr::test::KeySpec;
 
 class KvrTool : public kvr::test::TempDirTest {
 protected:
@@ -183,7 +164,7 @@ protected:
         return r;
     }
     static std::vector<Key> customer_keys() {
-        return {{0, 8, false}, {8, 12, true}, {20, 6, false}};
+        return {{1, 8}, {9, 12, true}, {21, 6}};
     }
 
     // A closed slot-format file of n customers, every fifth deleted.
@@ -198,16 +179,7 @@ protected:
     }
 
     static void patch(const std::string& file, uint64_t at, const void* bytes, size_t n) {
-        std::FILE* f = std::fopen(file.c_str(), "r+b");
-        ASSERT_NE(f, nullptr);
-        ASSERT_EQ(std::fseek(f, static_cast<long>(at), SEEK_SET), 0);
-        ASSERT_EQ(std::fwrite(bytes, 1, n, f), n);
-        std::fclose(f);
-    }
-    static void patch_u32(const std::string& file, uint64_t at, uint32_t value) {
-        unsigned char bytes[4];
-        kvr::platform::store_u32(bytes, value);
-        patch(file, at, bytes, 4);
+        patch_file(file, at, bytes, n);
     }
 
     void* slot_ = nullptr;
@@ -216,7 +188,7 @@ protected:
 TEST_F(KvrTool, HelpUsageAndErrorsNameTheFileAndTheReason) {
     Result r = kvr_run({"--help"});
     EXPECT_EQ(r.status, kExitOk);
-    EXPECT_NE(r.out.find("\nexit status"), std::string::npos) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("\nexit status"));
     // Every command's help ends with the exit statuses it gives, each said.
     const std::map<std::string, std::set<std::string>> statuses = {
         {"info", {"0", "1", "2"}}, {"check", {"0", "1", "2"}}, {"dump", {"0", "1", "2"}},
@@ -224,11 +196,11 @@ TEST_F(KvrTool, HelpUsageAndErrorsNameTheFileAndTheReason) {
         {"convert", {"0", "2"}}};
     for (const auto& [command, codes] : statuses) {
         SCOPED_TRACE(command);
-        EXPECT_NE(r.out.find("  " + command + " "), std::string::npos);
+        EXPECT_THAT(r.out, HasSubstr("  " + command + " "));
         Result help = kvr_run({command, "--help"});
         EXPECT_EQ(help.status, kExitOk);
         EXPECT_EQ(help.out.rfind("usage: kvr " + command, 0), 0u) << help.out;
-        EXPECT_NE(help.out.find("--verbose"), std::string::npos) << help.out;
+        EXPECT_THAT(help.out, HasSubstr("--verbose"));
         const size_t exit_at = help.out.find("\nExit status: 0 ");
         ASSERT_NE(exit_at, std::string::npos) << help.out;
         std::set<std::string> said;
@@ -251,34 +223,34 @@ TEST_F(KvrTool, HelpUsageAndErrorsNameTheFileAndTheReason) {
     EXPECT_EQ(kvr_run({}).status, kExitFailed);
     r = kvr_run({"frobnicate"});
     EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_NE(r.err.find("unknown command 'frobnicate'"), std::string::npos);
+    EXPECT_THAT(r.err, HasSubstr("unknown command 'frobnicate'"));
     r = kvr_run({"dump", path("x"), "--colour"});
     EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_NE(r.err.find("unknown option '--colour'"), std::string::npos);
+    EXPECT_THAT(r.err, HasSubstr("unknown option '--colour'"));
     r = kvr_run({"info"});
     EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_NE(r.err.find("usage: kvr info"), std::string::npos);
+    EXPECT_THAT(r.err, HasSubstr("usage: kvr info"));
     // An option given twice would have one value ignored; a flag takes none.
     r = kvr_run({"dump", path("x"), "--key", "1", "--key=2"});
     EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_NE(r.err.find("option --key is given more than once"), std::string::npos) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("option --key is given more than once"));
     r = kvr_run({"dump", path("x"), "--hex=yes"});
     EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_NE(r.err.find("option --hex takes no value"), std::string::npos) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("option --hex takes no value"));
 
     // A missing file is named with the reason, and no file appears.
     const std::string missing = path("missing.dat");
     for (const char* command : {"info", "check", "dump", "rebuild", "convert"}) {
         r = kvr_run({command, missing});
         EXPECT_EQ(r.status, kExitFailed) << command;
-        EXPECT_NE(r.err.find(missing + ": No such file or directory"), std::string::npos) << r.err;
+        EXPECT_THAT(r.err, HasSubstr(missing + ": No such file or directory"));
         EXPECT_FALSE(std::filesystem::exists(missing)) << command;
     }
     // So is a file of another system.
     write_file(path("text.txt"), "just some text, not a file of ours\n");
     r = kvr_run({"check", path("text.txt")});
     EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_NE(r.err.find("not a file of this system"), std::string::npos) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("not a file of this system"));
 
     // What happened is said in words; the engines' result codes follow only
     // with --verbose, given before the command or among its options.
@@ -292,35 +264,29 @@ TEST_F(KvrTool, HelpUsageAndErrorsNameTheFileAndTheReason) {
             args.push_back(path("busy.seq"));
         r = kvr_run(args);
         EXPECT_EQ(r.status, kExitFailed);
-        EXPECT_NE(r.err.find(busy + ": another process has the file open"), std::string::npos)
-            << r.err;
-        EXPECT_EQ(r.err.find("(18)"), std::string::npos) << r.err;
+        EXPECT_THAT(r.err, HasSubstr(busy + ": another process has the file open"));
+        EXPECT_THAT(r.err, Not(HasSubstr("(18)")));
         for (const std::vector<std::string>& verbose :
              {joined({"--verbose"}, args), joined(args, {"--verbose"})}) {
             r = kvr_run(verbose);
             EXPECT_EQ(r.status, kExitFailed);
-            EXPECT_NE(r.err.find(busy + ": another process has the file open (18)"),
-                      std::string::npos)
-                << r.err;
+            EXPECT_THAT(r.err, HasSubstr(busy + ": another process has the file open (18)"));
         }
     }
     close();
     r = kvr_run({"info", busy, "--verbose=yes"});
     EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_NE(r.err.find("option --verbose takes no value"), std::string::npos) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("option --verbose takes no value"));
     // The file to load from is said to be what it is, with the option that
     // reads such a file.
     r = kvr_run({"load", path("new.dat"), path("text.txt"), "--record", "20", "--key", "1:5"});
     EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_NE(r.err.find("not a file of this system (no KVR mark); a text file loads with --text"),
-              std::string::npos)
-        << r.err;
+    EXPECT_THAT(
+        r.err, HasSubstr("not a file of this system (no KVR mark); a text file loads with --text"));
     r = kvr_run({"load", path("new.dat"), busy, "--like", busy});
     EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_NE(r.err.find("an indexed or relative file of this system; kvr load reads a "
-                         "sequential one"),
-              std::string::npos)
-        << r.err;
+    EXPECT_THAT(r.err, HasSubstr("an indexed or relative file of this system; kvr load reads a "
+                                 "sequential one"));
 }
 
 TEST_F(KvrTool, InfoDescribesIndexedRelativeAndSequentialFiles) {
@@ -330,24 +296,20 @@ TEST_F(KvrTool, InfoDescribesIndexedRelativeAndSequentialFiles) {
     ASSERT_EQ(r.status, kExitOk) << r.err;
     EXPECT_EQ(r.out.rfind(std::string("library         vmqrmkvr ") + VMQRMKVR_VERSION + "\n", 0), 0u)
         << r.out;
-    EXPECT_NE(r.out.find("organization    indexed, slot format (version 199609)"),
-              std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("records         variable, 40 to 120 bytes"), std::string::npos);
-    EXPECT_NE(r.out.find("record count    320"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("1   alternate  position 9, length 12, duplicates, bytes"),
-              std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("live records"), std::string::npos);
-    EXPECT_NE(r.out.find("(320 records)"), std::string::npos) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("organization    indexed, slot format (version 199609)"));
+    EXPECT_THAT(r.out, HasSubstr("records         variable, 40 to 120 bytes"));
+    EXPECT_THAT(r.out, HasSubstr("record count    320"));
+    EXPECT_THAT(r.out, HasSubstr("1   alternate  position 9, length 12, duplicates, bytes"));
+    EXPECT_THAT(r.out, HasSubstr("live records"));
+    EXPECT_THAT(r.out, HasSubstr("(320 records)"));
     // Three index blocks freed by the deletes are index space, not slots.
-    EXPECT_NE(r.out.find("(8 in the trees, 3 free, blocks of 4096)"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("free slots      6520 bytes"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("key 1   height 2, 4 pages"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("320 entries, leaves"), std::string::npos) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("(8 in the trees, 3 free, blocks of 4096)"));
+    EXPECT_THAT(r.out, HasSubstr("free slots      6520 bytes"));
+    EXPECT_THAT(r.out, HasSubstr("key 1   height 2, 4 pages"));
+    EXPECT_THAT(r.out, HasSubstr("320 entries, leaves"));
 
     const std::string relative = path("counters.rel");
-    create(relative, 14, 14, {{0, 4, false, IX_KEY_TYPE_NUMBER}}, true);
+    create(relative, 14, 14, {{1, 4, false, IX_KEY_TYPE_NUMBER}}, true);
     open(relative);
     for (uint32_t n : {3u, 1u, 700u}) {
         std::string rec(14, 'c');
@@ -357,16 +319,15 @@ TEST_F(KvrTool, InfoDescribesIndexedRelativeAndSequentialFiles) {
     close();
     r = kvr_run({"info", relative});
     ASSERT_EQ(r.status, kExitOk) << r.err;
-    EXPECT_NE(r.out.find("relative, block format"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("(3 records)"), std::string::npos) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("relative, block format"));
+    EXPECT_THAT(r.out, HasSubstr("(3 records)"));
     // The program's record length and its RELATIVE KEY, not the engine's
     // record with the number in front.
-    EXPECT_NE(r.out.find("records         fixed, 10 bytes\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("keys\n  0   relative   the record number (RELATIVE KEY), kept in 4 "
-                         "bytes in front of each record\nfile size"),
-              std::string::npos)
-        << r.out;
-    EXPECT_EQ(r.out.find("length 4"), std::string::npos) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("records         fixed, 10 bytes\n"));
+    EXPECT_THAT(r.out,
+                HasSubstr("keys\n  0   relative   the record number (RELATIVE KEY), kept in 4 "
+                          "bytes in front of each record\nfile size"));
+    EXPECT_THAT(r.out, Not(HasSubstr("length 4")));
     r = kvr_run({"dump", relative, "--from", "2"});
     EXPECT_EQ(r.out, "3: cccccccccc\n700: cccccccccc\n");
     r = kvr_run({"dump", relative, "--columns", "--to", "1"});
@@ -377,22 +338,19 @@ TEST_F(KvrTool, InfoDescribesIndexedRelativeAndSequentialFiles) {
     // front of the records of the unloaded file, and come back.
     const std::string numbered = path("counters.seq");
     r = kvr_run({"unload", relative, numbered});
-    EXPECT_NE(
-        r.out.find("3 records unloaded to " + numbered + ", each behind its 4-byte record number"),
-        std::string::npos)
-        << r.out;
+    EXPECT_THAT(r.out, HasSubstr("3 records unloaded to " + numbered +
+                                 ", each behind its 4-byte record number"));
     r = kvr_run({"load", path("wrong.rel"), numbered, "--relative", "--record", "14"});
     EXPECT_EQ(r.status, kExitDamaged);
-    EXPECT_NE(r.err.find("record 1 (record number 1) is refused: 10 bytes, outside the file's "
-                         "record lengths (fixed, 14 bytes)"),
-              std::string::npos)
-        << r.err;
-    EXPECT_NE(r.err.find("3 records refused"), std::string::npos) << r.err;
+    EXPECT_THAT(r.err,
+                HasSubstr("record 1 (record number 1) is refused: 10 bytes, outside the file's "
+                          "record lengths (fixed, 14 bytes)"));
+    EXPECT_THAT(r.err, HasSubstr("3 records refused"));
     r = kvr_run({"load", path("again.rel"), numbered, "--relative", "--record", "10"});
     ASSERT_EQ(r.status, kExitOk) << r.err;
     EXPECT_EQ(kvr_run({"dump", path("again.rel")}).out, kvr_run({"dump", relative}).out);
-    EXPECT_NE(kvr_run({"info", path("again.rel")}).out.find("records         fixed, 10 bytes\n"),
-              std::string::npos);
+    EXPECT_THAT(kvr_run({"info", path("again.rel")}).out,
+                HasSubstr("records         fixed, 10 bytes\n"));
 
     const std::string sequential = path("out.seq");
     ASSERT_EQ(kvr_run({"unload", file, sequential}).status, kExitOk);
@@ -400,8 +358,8 @@ TEST_F(KvrTool, InfoDescribesIndexedRelativeAndSequentialFiles) {
     ASSERT_EQ(r.status, kExitOk) << r.err;
     EXPECT_EQ(r.out.rfind(std::string("library         vmqrmkvr ") + VMQRMKVR_VERSION + "\n", 0), 0u)
         << r.out;
-    EXPECT_NE(r.out.find("organization    sequential"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("record count    320"), std::string::npos) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("organization    sequential"));
+    EXPECT_THAT(r.out, HasSubstr("record count    320"));
 }
 
 TEST_F(KvrTool, DumpFollowsAKeyBetweenBoundsAsTextOrHex) {
@@ -411,9 +369,8 @@ TEST_F(KvrTool, DumpFollowsAKeyBetweenBoundsAsTextOrHex) {
     ASSERT_EQ(all.status, kExitOk) << all.err;
     EXPECT_EQ(std::count(all.out.begin(), all.out.end(), '\n'), 32);
     // Record 7 ends in 0x01, shown escaped.
-    EXPECT_NE(all.out.find("00000021Geneva      055433name 7" + std::string(14, ' ') + "\\x01\n"),
-              std::string::npos)
-        << all.out;
+    EXPECT_THAT(all.out,
+                HasSubstr("00000021Geneva      055433name 7" + std::string(14, ' ') + "\\x01\n"));
 
     // By city, duplicates in written order, from Geneva up to every Lugano.
     Result r = kvr_run({"dump", file, "--key", "1", "--from", "Geneva", "--to", "Lugano"});
@@ -445,16 +402,15 @@ TEST_F(KvrTool, DumpFollowsAKeyBetweenBoundsAsTextOrHex) {
     EXPECT_EQ(r.out.rfind("record 1, 41 bytes\n     1  30 30 30 30 30 30 30 33  42 65 72 6e", 0),
               0u)
         << r.out;
-    EXPECT_NE(r.out.find("\nrecord 32, "), std::string::npos);
+    EXPECT_THAT(r.out, HasSubstr("\nrecord 32, "));
     r = kvr_run({"dump", file, "--columns", "--hex"});
     EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_NE(r.err.find("--hex and --columns are two views of the records; give one"),
-              std::string::npos);
+    EXPECT_THAT(r.err, HasSubstr("--hex and --columns are two views of the records; give one"));
 
     EXPECT_EQ(kvr_run({"dump", file, "--key", "3"}).status, kExitFailed);
     r = kvr_run({"dump", file, "--from", "\\x4"});
     EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_NE(r.err.find("malformed"), std::string::npos);
+    EXPECT_THAT(r.err, HasSubstr("malformed"));
 
     // Records that cannot be written out make a failure, not a success.
     std::FILE* full = std::fopen("/dev/full", "w");
@@ -463,7 +419,7 @@ TEST_F(KvrTool, DumpFollowsAKeyBetweenBoundsAsTextOrHex) {
         const char* argv[] = {"kvr", "dump", file.c_str()};
         EXPECT_EQ(kvr::tools::run(3, argv, full, err), kExitFailed);
         std::fclose(full);
-        EXPECT_NE(slurp(err).find("the output cannot be written"), std::string::npos);
+        EXPECT_THAT(slurp(err), HasSubstr("the output cannot be written"));
     }
 }
 
@@ -473,9 +429,7 @@ TEST_F(KvrTool, DumpFollowsAKeyBetweenBoundsAsTextOrHex) {
 TEST_F(KvrTool, ReadsFilesWhoseHeadersClaimHugeRecords) {
     // A sequential file whose header says records may be 4 GiB long.
     const std::string sequential = path("claims.seq");
-    std::vector<unsigned char> block(ix_attributes_size(0));
-    const ix_attributes fields{0, 1, 100, 100, 0, 0, IX_ATTR_VARIABLE};
-    ix_attributes_encode(block.data(), &fields);
+    std::vector<unsigned char> block = attribute_block(1, 100, {}, IX_ATTR_VARIABLE);
     ASSERT_EQ(_vmqpSeqFS(SQ_CREATE, nullptr, block.data(), nullptr,
                          const_cast<char*>(sequential.c_str()), 0),
               0);
@@ -495,13 +449,13 @@ TEST_F(KvrTool, ReadsFilesWhoseHeadersClaimHugeRecords) {
     EXPECT_EQ(r.out, "alpha\nbeta\ngamma\n");
     r = kvr_run({"info", sequential});
     ASSERT_EQ(r.status, kExitOk) << r.err;
-    EXPECT_NE(r.out.find("record count    3"), std::string::npos) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("record count    3"));
     EXPECT_LT(peak_memory_kib() - peak_before, 256 * 1024) << "KiB more at the peak";
 
     // An indexed file allowing the longest records the format holds, 16 MiB,
     // with thousands of short ones: dump and unload read them all.
     const std::string file = path("long.dat");
-    create(file, 8, 0xFFFFFF - 16, {{0, 8, false}});
+    create(file, 8, 0xFFFFFF - 16, {{1, 8}});
     open(file);
     for (int i = 0; i < 3000; ++i)
         ASSERT_EQ(write(record(i, 12)), 0);
@@ -526,10 +480,9 @@ TEST_F(KvrTool, SequentialRecordsLongerThanTheHeaderAllowsAreReported) {
     EXPECT_EQ(r.status, kExitDamaged);
     // The first four records are 41 to 44 bytes long, the rest longer;
     // check goes on past each one.
-    EXPECT_EQ(r.out.find("record 4:"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("record 5: a record longer than the file's longest"), std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("record 24: a record longer"), std::string::npos) << r.out;
+    EXPECT_THAT(r.out, Not(HasSubstr("record 4:")));
+    EXPECT_THAT(r.out, HasSubstr("record 5: a record longer than the file's longest"));
+    EXPECT_THAT(r.out, HasSubstr("record 24: a record longer"));
     EXPECT_NE(kvr_run({"dump", sequential}).status, kExitOk);
     EXPECT_EQ(kvr_run({"unload", sequential, path("again.seq")}).status, kExitFailed);
     EXPECT_EQ(kvr_run({"load", path("again.dat"), sequential, "--like", file}).status, kExitFailed);
@@ -542,7 +495,7 @@ TEST_F(KvrTool, SequentialRecordsLongerThanTheHeaderAllowsAreReported) {
     std::filesystem::resize_file(sequential, std::filesystem::file_size(sequential) - 10);
     r = kvr_run({"check", sequential});
     EXPECT_EQ(r.status, kExitDamaged);
-    EXPECT_NE(r.out.find("record 24: the file ends inside a record"), std::string::npos) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("record 24: the file ends inside a record"));
     EXPECT_EQ(kvr_run({"unload", sequential, path("again.seq")}).status, kExitFailed);
     EXPECT_FALSE(std::filesystem::exists(path("again.seq")));
 }
@@ -553,9 +506,7 @@ TEST_F(KvrTool, SequentialRecordsLongerThanTheHeaderAllowsAreReported) {
 // tell a file cut short past 4 GiB as below it.
 TEST_F(KvrTool, ChecksAndDescribesSequentialFilesPastFourGiB) {
     const std::string sequential = path("big.seq");
-    std::vector<unsigned char> block(ix_attributes_size(0));
-    const ix_attributes fields{0, 1, 0xFFFFFFF0u, 0xFFFFFFF0u, 0, 0, IX_ATTR_VARIABLE};
-    ix_attributes_encode(block.data(), &fields);
+    std::vector<unsigned char> block = attribute_block(1, 0xFFFFFFF0u, {}, IX_ATTR_VARIABLE);
     ASSERT_EQ(_vmqpSeqFS(SQ_CREATE, nullptr, block.data(), nullptr,
                          const_cast<char*>(sequential.c_str()), 0),
               0);
@@ -580,17 +531,15 @@ TEST_F(KvrTool, ChecksAndDescribesSequentialFilesPastFourGiB) {
     EXPECT_EQ(r.out, sequential + ": sound, sequential, 6 records\n");
     r = kvr_run({"info", sequential});
     ASSERT_EQ(r.status, kExitOk) << r.err;
-    EXPECT_NE(r.out.find("record count    6\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("record lengths  1500 to " + std::to_string(hole) + " bytes, " +
-                         std::to_string(uint64_t{hole} + 22500) + " bytes of data"),
-              std::string::npos)
-        << r.out;
+    EXPECT_THAT(r.out, HasSubstr("record count    6\n"));
+    EXPECT_THAT(r.out, HasSubstr("record lengths  1500 to " + std::to_string(hole) + " bytes, " +
+                                 std::to_string(uint64_t{hole} + 22500) + " bytes of data"));
     EXPECT_LT(peak_memory_kib() - peak_before, 64 * 1024) << "KiB more at the peak";
 
     std::filesystem::resize_file(sequential, std::filesystem::file_size(sequential) - 10);
     r = kvr_run({"check", sequential});
     EXPECT_EQ(r.status, kExitDamaged);
-    EXPECT_NE(r.out.find("record 6: the file ends inside a record"), std::string::npos) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("record 6: the file ends inside a record"));
 }
 
 // The bar is drawn on the message stream when it is a terminal, and not
@@ -637,13 +586,13 @@ TEST_F(KvrTool, ProgressBarOnlyOnATerminalThatCarriesNoRecords) {
     };
     std::FILE* records = std::tmpfile();
     const std::string bar = shown(records, {"dump", file}, kExitOk);
-    EXPECT_NE(bar.find("dumping ["), std::string::npos) << bar;
-    EXPECT_NE(bar.find("100%"), std::string::npos) << bar;
+    EXPECT_THAT(bar, HasSubstr("dumping ["));
+    EXPECT_THAT(bar, HasSubstr("100%"));
     EXPECT_EQ(bar.find("dumping ["), bar.find_first_not_of('\r')) << bar;
     // Records and bar on one terminal: only records.
     const std::string mixed = shown(terminal, {"dump", file}, kExitOk);
-    EXPECT_EQ(mixed.find("dumping"), std::string::npos) << mixed;
-    EXPECT_NE(mixed.find("00000003Bern"), std::string::npos) << mixed;
+    EXPECT_THAT(mixed, Not(HasSubstr("dumping")));
+    EXPECT_THAT(mixed, HasSubstr("00000003Bern"));
     // A refusal reported while the bar is drawn.
     std::string text;
     for (int i = 0; i < 400; ++i)
@@ -655,7 +604,7 @@ TEST_F(KvrTool, ProgressBarOnlyOnATerminalThatCarriesNoRecords) {
               kExitDamaged);
     const size_t message = refused.find("kvr: ");
     ASSERT_NE(message, std::string::npos) << refused;
-    EXPECT_NE(refused.find("loading ["), std::string::npos) << refused;
+    EXPECT_THAT(refused, HasSubstr("loading ["));
     EXPECT_EQ(refused[message - 1], '\r') << refused;
     std::fclose(records);
     std::fclose(terminal);
@@ -669,7 +618,7 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
     make_customers(sound, 600);
     Result r = kvr_run({"check", sound});
     ASSERT_EQ(r.status, kExitOk) << r.out << r.err;
-    EXPECT_NE(r.out.find("sound, indexed, 480 records"), std::string::npos) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("sound, indexed, 480 records"));
 
     // Where things are, read through the engine before the file is damaged.
     open(sound, IX_MODE_INPUT);
@@ -785,7 +734,7 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
         const std::string before = read_file(file);
         r = kvr_run({"check", file});
         EXPECT_EQ(r.status, kExitDamaged) << r.out << r.err;
-        EXPECT_NE(r.out.find(damage.reported), std::string::npos) << r.out << r.err;
+        EXPECT_THAT(r.out, HasSubstr(damage.reported)) << r.out << r.err;
         EXPECT_EQ(read_file(file), before) << "check changed the file";
     }
 
@@ -805,11 +754,11 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
     };
     const std::vector<Keyed> keyed = {
         {"relative.rel",
-         {0, 4, false, IX_KEY_TYPE_NUMBER},
+         {1, 4, false, IX_KEY_TYPE_NUMBER},
          {numbered(1), numbered(3)},
          "entry 1: prime entry record number 3 names the record at "},
         {"binary.dat",
-         {0, 4, false},
+         {1, 4},
          {std::string("\x00\x04\x9f"
                       "A----",
                       8),
@@ -837,13 +786,10 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
         patch_u32(file, entry_at, named);
         r = kvr_run({"check", file});
         EXPECT_EQ(r.status, kExitDamaged);
-        EXPECT_NE(r.out.find(": key 0, page " + std::to_string(leaf_at) + " " + k.reported +
-                             std::to_string(named) + ", which an entry before it names"),
-                  std::string::npos)
-            << r.out;
+        EXPECT_THAT(r.out, HasSubstr(": key 0, page " + std::to_string(leaf_at) + " " + k.reported +
+                                     std::to_string(named) + ", which an entry before it names"));
     }
-    EXPECT_NE(r.out.find("(the record's prime key is \"\\x00\\x04\\x9fA\")"), std::string::npos)
-        << r.out;
+    EXPECT_THAT(r.out, HasSubstr("(the record's prime key is \"\\x00\\x04\\x9fA\")"));
 }
 
 // A process dies with the file open for update: the copy taken then has a
@@ -873,12 +819,12 @@ TEST_F(KvrTool, RebuildRecoversEveryRecordOfAFileCopiedWhileOpen) {
 
         Result r = kvr_run({"check", crashed});
         EXPECT_EQ(r.status, kExitDamaged);
-        EXPECT_NE(r.out.find("never closed"), std::string::npos) << r.out;
+        EXPECT_THAT(r.out, HasSubstr("never closed"));
         EXPECT_EQ(kvr_run({"dump", crashed}).status, kExitFailed);
 
         r = kvr_run({"rebuild", crashed});
         ASSERT_EQ(r.status, kExitOk) << r.out << r.err;
-        EXPECT_NE(r.out.find("rebuilt with"), std::string::npos);
+        EXPECT_THAT(r.out, HasSubstr("rebuilt with"));
         EXPECT_EQ(kvr_run({"check", crashed}).status, kExitOk);
         // The same records as the file closed cleanly, by every key.
         for (const char* key : {"0", "2"})
@@ -889,7 +835,7 @@ TEST_F(KvrTool, RebuildRecoversEveryRecordOfAFileCopiedWhileOpen) {
                       std::string::npos,
                   true);
         for (const auto& entry : std::filesystem::directory_iterator(dir_))
-            EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos);
+            EXPECT_THAT(entry.path().filename().string(), Not(HasSubstr(".tmp")));
     }
 }
 
@@ -1092,7 +1038,7 @@ TEST_F(KvrTool, RebuildGetsPastWhatOnlyTheIndexesLost) {
     close();
     Result r = kvr_run({"rebuild", crashed});
     EXPECT_EQ(r.status, kExitOk) << r.out << r.err;
-    EXPECT_NE(r.out.find("rebuilt with 200 records"), std::string::npos) << r.out << r.err;
+    EXPECT_THAT(r.out, HasSubstr("rebuilt with 200 records")) << r.out << r.err;
     EXPECT_EQ(kvr_run({"dump", crashed, "--to", "00000003"}).out,
               kvr_run({"dump", file, "--to", "00000003"}).out);
 
@@ -1122,8 +1068,8 @@ TEST_F(KvrTool, RebuildSetsAsideRecordsWhoseKeysCollide) {
     close();
     Result r = kvr_run({"rebuild", file});
     EXPECT_EQ(r.status, kExitDamaged) << r.out << r.err;
-    EXPECT_NE(r.err.find("key \"00000003\") is set aside"), std::string::npos) << r.err;
-    EXPECT_NE(r.out.find("rebuilt with 40 records; 1 set aside"), std::string::npos) << r.out;
+    EXPECT_THAT(r.err, HasSubstr("key \"00000003\") is set aside"));
+    EXPECT_THAT(r.out, HasSubstr("rebuilt with 40 records; 1 set aside"));
     r = kvr_run({"dump", file + ".collisions"});
     EXPECT_EQ(r.out, twin + "\n");
     EXPECT_EQ(kvr_run({"check", file}).status, kExitOk);
@@ -1157,8 +1103,8 @@ TEST_F(KvrTool, RebuildKeepsTheOldFileWhenItCannotTakeEveryRecord) {
     const std::string damaged_image = read_file(blocks);
     Result r = kvr_run({"rebuild", blocks});
     EXPECT_EQ(r.status, kExitDamaged) << r.out << r.err;
-    EXPECT_NE(r.err.find("header counts 1 records, it holds"), std::string::npos) << r.err;
-    EXPECT_NE(r.out.find("rebuilt with 480 records"), std::string::npos) << r.out;
+    EXPECT_THAT(r.err, HasSubstr("header counts 1 records, it holds"));
+    EXPECT_THAT(r.out, HasSubstr("rebuilt with 480 records"));
     EXPECT_TRUE(kvr_run({"dump", blocks, "--key", "2"}).out == sound_dump);
     EXPECT_EQ(read_file(blocks + ".damaged"), damaged_image);
 
@@ -1173,20 +1119,19 @@ TEST_F(KvrTool, RebuildKeepsTheOldFileWhenItCannotTakeEveryRecord) {
     const std::string cut_image = read_file(slots);
     r = kvr_run({"info", slots});
     EXPECT_EQ(r.status, kExitDamaged);
-    EXPECT_NE(r.out.find("cannot be walked"), std::string::npos) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("cannot be walked"));
     r = kvr_run({"rebuild", slots});
     EXPECT_EQ(r.status, kExitDamaged) << r.out << r.err;
-    EXPECT_NE(r.err.find("neither a slot nor an index block"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("the header counts 480 records, the data store gave"), std::string::npos)
-        << r.err;
-    EXPECT_NE(r.out.find("kept as " + slots + ".damaged"), std::string::npos) << r.out;
+    EXPECT_THAT(r.err, HasSubstr("neither a slot nor an index block"));
+    EXPECT_THAT(r.err, HasSubstr("the header counts 480 records, the data store gave"));
+    EXPECT_THAT(r.out, HasSubstr("kept as " + slots + ".damaged"));
     EXPECT_EQ(read_file(slots + ".damaged"), cut_image);
     EXPECT_EQ(kvr_run({"check", slots}).status, kExitOk);
     // A second rebuild would put the kept file at risk: it is refused.
     const std::string rebuilt = read_file(slots);
     r = kvr_run({"rebuild", slots});
     EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_NE(r.err.find(".damaged: exists"), std::string::npos) << r.err;
+    EXPECT_THAT(r.err, HasSubstr(".damaged: exists"));
     EXPECT_EQ(read_file(slots), rebuilt);
     EXPECT_EQ(read_file(slots + ".damaged"), cut_image);
 
@@ -1207,7 +1152,7 @@ TEST_F(KvrTool, UnloadThenLoadRoundTripsExactly) {
     const std::string unloaded = path("customers.seq");
     Result r = kvr_run({"unload", file, unloaded});
     ASSERT_EQ(r.status, kExitOk) << r.err;
-    EXPECT_NE(r.out.find("560 records unloaded"), std::string::npos);
+    EXPECT_THAT(r.out, HasSubstr("560 records unloaded"));
 
     const std::string copy = path("copy.dat");
     r = kvr_run({"load", copy, unloaded, "--like", file});
@@ -1241,39 +1186,34 @@ TEST_F(KvrTool, FailedCommandsLeaveNoFileBehind) {
     Result r = kvr_run(
         {"load", path("t.dat"), path("dups.txt"), "--text", "--record", "20", "--key", "1:5"});
     EXPECT_EQ(r.status, kExitDamaged);
-    EXPECT_NE(r.err.find("line 2 (key \"A0001\") is refused: another record already has that key"),
-              std::string::npos)
-        << r.err;
-    EXPECT_NE(r.err.find("line 4"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("2 records refused; no file was created"), std::string::npos) << r.err;
+    EXPECT_THAT(
+        r.err, HasSubstr("line 2 (key \"A0001\") is refused: another record already has that key"));
+    EXPECT_THAT(r.err, HasSubstr("line 4"));
+    EXPECT_THAT(r.err, HasSubstr("2 records refused; no file was created"));
 
     const std::string file = path("customers.dat");
     make_customers(file, 30);
     r = kvr_run({"load", file, path("dups.txt"), "--text", "--like", file});
     EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_NE(r.err.find("the file exists"), std::string::npos);
+    EXPECT_THAT(r.err, HasSubstr("the file exists"));
     r = kvr_run({"load", path("u.dat"), path("dups.txt"), "--text"});
     EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_NE(r.err.find("--like OTHER, or --record and --key"), std::string::npos);
+    EXPECT_THAT(r.err, HasSubstr("--like OTHER, or --record and --key"));
     r = kvr_run(
         {"load", path("u.dat"), path("dups.txt"), "--text", "--record", "9", "--key", "0:5"});
     EXPECT_EQ(r.status, kExitFailed);
     // A record with a line feed cannot go to a text file.
     r = kvr_run({"unload", path("t2.dat"), path("x.txt"), "--text"});
     EXPECT_EQ(r.status, kExitFailed);
-    create(path("lf.dat"), 10, 10, {{0, 4, false}});
+    create(path("lf.dat"), 10, 10, {{1, 4}});
     open(path("lf.dat"));
     ASSERT_EQ(write("AAAAline\nx"), 0);
     close();
     r = kvr_run({"unload", path("lf.dat"), path("lf.txt"), "--text"});
     EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_NE(r.err.find("holds a line feed"), std::string::npos) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("holds a line feed"));
 
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"customers.dat", "dups.txt", "lf.dat"}));
+    EXPECT_EQ(names_in_dir(), (std::vector<std::string>{"customers.dat", "dups.txt", "lf.dat"}));
 }
 
 // What takes an output's name is a regular file, never the input itself,
@@ -1297,15 +1237,14 @@ TEST_F(KvrTool, OutputsReplaceOnlyRegularFilesAndNeverTheInput) {
     }
     EXPECT_EQ(read_file(file), before);
     EXPECT_TRUE(std::filesystem::is_fifo(path("pipe")));
-    EXPECT_NE(
-        kvr_run({"unload", file, path("missing/out.seq")}).err.find("No such file or directory"),
-        std::string::npos);
+    EXPECT_THAT(kvr_run({"unload", file, path("missing/out.seq")}).err,
+                HasSubstr("No such file or directory"));
     EXPECT_EQ(kvr_run({"load", path("missing/new.dat"), path("x"), "--like", file}).status,
               kExitFailed);
     // A missing input is reported as missing, and is not made.
     Result r = kvr_run({"load", path("new.dat"), path("absent.seq"), "--like", file});
     EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_NE(r.err.find("absent.seq: No such file or directory"), std::string::npos) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("absent.seq: No such file or directory"));
     EXPECT_FALSE(std::filesystem::exists(path("absent.seq")));
 
     // Rebuild and convert through a link replace the file it leads to.
@@ -1318,12 +1257,12 @@ TEST_F(KvrTool, OutputsReplaceOnlyRegularFilesAndNeverTheInput) {
     ASSERT_EQ(kvr_run({"rebuild", path("link.dat")}).status, kExitOk);
     ASSERT_EQ(kvr_run({"convert", path("link.dat")}).status, kExitOk);
     EXPECT_TRUE(std::filesystem::is_symlink(path("link.dat")));
-    EXPECT_NE(kvr_run({"info", blocks}).out.find("slot format"), std::string::npos);
+    EXPECT_THAT(kvr_run({"info", blocks}).out, HasSubstr("slot format"));
     EXPECT_EQ(std::filesystem::status(blocks).permissions(),
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
                   std::filesystem::perms::group_read);
-    for (const auto& entry : std::filesystem::directory_iterator(dir_))
-        EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos);
+    for (const std::string& name : names_in_dir())
+        EXPECT_THAT(name, Not(HasSubstr(".tmp")));
 }
 
 // A command ended by a signal removes its temporary files first, and still
@@ -1350,10 +1289,7 @@ TEST_F(KvrTool, ASignalRemovesTheTemporaryFiles) {
     ASSERT_TRUE(WIFSIGNALED(status)) << status;
     EXPECT_EQ(WTERMSIG(status), SIGTERM);
     EXPECT_EQ(read_file(path("done.seq")), "finished");
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_))
-        names.push_back(entry.path().filename().string());
-    EXPECT_EQ(names, std::vector<std::string>{"done.seq"});
+    EXPECT_EQ(names_in_dir(), std::vector<std::string>{"done.seq"});
 }
 
 // A run killed outright leaves its temporary file; the next run for the
@@ -1417,22 +1353,18 @@ TEST_F(KvrTool, LoadStopsAtTheFirstRecordThatCannotBeWritten) {
     for (int i = 0; i < 3000; ++i)
         text += record(i, 60) + "\n";
     write_file(path("in.txt"), text);
-    const auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit previous{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
-    rlimit small = previous;
-    small.rlim_cur = 64 * 1024;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    const Result r = kvr_run(
-        {"load", path("full.dat"), path("in.txt"), "--text", "--record", "60", "--key", "1:8"});
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &previous), 0);
-    std::signal(SIGXFSZ, previous_handler);
+    Result r;
+    {
+        const kvr::test::FileSizeLimit full(64 * 1024);
+        r = kvr_run({"load", path("full.dat"), path("in.txt"), "--text", "--record", "60", "--key",
+                     "1:8"});
+    }
     EXPECT_EQ(r.status, kExitFailed) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-    EXPECT_NE(r.err.find("cannot be written"), std::string::npos) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("cannot be written"));
     EXPECT_FALSE(std::filesystem::exists(path("full.dat")));
-    for (const auto& entry : std::filesystem::directory_iterator(dir_))
-        EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos);
+    for (const std::string& name : names_in_dir())
+        EXPECT_THAT(name, Not(HasSubstr(".tmp")));
 }
 
 TEST_F(KvrTool, ConvertKeepsEveryRecordAndTheDuplicateOrder) {
@@ -1449,14 +1381,14 @@ TEST_F(KvrTool, ConvertKeepsEveryRecordAndTheDuplicateOrder) {
     EXPECT_EQ(before1.substr(0, 8), "00002403");
     Result r = kvr_run({"convert", file});
     ASSERT_EQ(r.status, kExitOk) << r.err;
-    EXPECT_NE(r.out.find("converted to the slot format, 720 records"), std::string::npos);
+    EXPECT_THAT(r.out, HasSubstr("converted to the slot format, 720 records"));
     EXPECT_EQ(kvr_run({"check", file}).status, kExitOk);
-    EXPECT_NE(kvr_run({"info", file}).out.find("indexed, slot format"), std::string::npos);
+    EXPECT_THAT(kvr_run({"info", file}).out, HasSubstr("indexed, slot format"));
     EXPECT_EQ(kvr_run({"dump", file}).out, before0);
     EXPECT_EQ(kvr_run({"dump", file, "--key", "1"}).out, before1);
     r = kvr_run({"convert", file});
     EXPECT_EQ(r.status, kExitOk);
-    EXPECT_NE(r.out.find("already in the slot format"), std::string::npos);
+    EXPECT_THAT(r.out, HasSubstr("already in the slot format"));
 }
 
 // GnuCOBOL's own files as its runtime writes them: a variable-length
@@ -1547,9 +1479,7 @@ TEST_F(KvrTool, GnuCobolSequentialAndRelativeFilesGoInAndComeOutAsWritten) {
     }
     // A fixed-length record of another length cannot go out.
     const std::string odd = path("odd.seq");
-    std::vector<unsigned char> block(ix_attributes_size(0));
-    const ix_attributes fields{0, 5, 5, 5, 0, 0, 0};
-    ix_attributes_encode(block.data(), &fields);
+    std::vector<unsigned char> block = attribute_block(5, 5, {}, 0);
     ASSERT_EQ(_vmqpSeqFS(SQ_CREATE, nullptr, block.data(), nullptr,
                          const_cast<char*>(odd.c_str()), 0),
               0);
@@ -1564,9 +1494,8 @@ TEST_F(KvrTool, GnuCobolSequentialAndRelativeFilesGoInAndComeOutAsWritten) {
     ASSERT_EQ(_vmqpSeqFS(SQ_CLOSE, &seq, nullptr, nullptr, nullptr, 0), 0);
     Result r = kvr_run({"unload", odd, path("odd.out"), "--format", "gnucobol"});
     EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_NE(r.err.find("record 2: 3 bytes; every record of a fixed-length GnuCOBOL file has 5"),
-              std::string::npos)
-        << r.err;
+    EXPECT_THAT(r.err,
+                HasSubstr("record 2: 3 bytes; every record of a fixed-length GnuCOBOL file has 5"));
     EXPECT_FALSE(std::filesystem::exists(path("odd.out")));
 }
 
@@ -1614,17 +1543,17 @@ TEST_F(KvrTool, GnuCobolFilesThatDoNotFitAreRefusedWithWhatDoesNotFit) {
             kvr_run(joined({"load", path("out.dat"), path("in"), "--format", "gnucobol"},
                            c.options));
         EXPECT_EQ(r.status, c.status) << r.err;
-        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_THAT(r.err, HasSubstr(c.message));
         if (c.status == kExitDamaged) {
-            EXPECT_NE(r.err.find("no file was created"), std::string::npos) << r.err;
+            EXPECT_THAT(r.err, HasSubstr("no file was created"));
         }
         EXPECT_FALSE(std::filesystem::exists(path("out.dat")));
     }
     Result r = kvr_run({"load", path("out.dat"), path("in"), "--varseq-format", "1", "--sequential",
                         "--record", "5"});
-    EXPECT_NE(r.err.find("--varseq-format goes with --format gnucobol"), std::string::npos);
+    EXPECT_THAT(r.err, HasSubstr("--varseq-format goes with --format gnucobol"));
     r = kvr_run({"unload", path("in"), path("x"), "--format", "cobol"});
-    EXPECT_NE(r.err.find("--format cobol: give gnucobol"), std::string::npos) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("--format cobol: give gnucobol"));
     EXPECT_EQ(r.status, kExitFailed);
 }
 
@@ -1648,10 +1577,10 @@ TEST_F(KvrTool, GnuCobolIndexedFilesKeepEveryKeyAndTheDuplicateOrder) {
     const std::string gc = path("gc/customers");
     Result r = kvr_run({"unload", file, gc, "--format", "gnucobol"});
     ASSERT_EQ(r.status, kExitOk) << r.err;
-    EXPECT_NE(r.out.find("240 records unloaded to " + gc + ", a GnuCOBOL indexed file (Berkeley "
-                         "DB: " + gc + ", " + gc + ".1, " + gc + ".2)"),
-              std::string::npos)
-        << r.out;
+    EXPECT_THAT(r.out, HasSubstr("240 records unloaded to " + gc +
+                                 ", a GnuCOBOL indexed file (Berkeley "
+                                 "DB: " +
+                                 gc + ", " + gc + ".1, " + gc + ".2)"));
     const std::vector<std::string> keys = {"--record", "40-120", "--key", "1:8",
                                            "--key",    "9:12:dups", "--key", "21:6"};
     for (const std::vector<std::string>& attributes :
@@ -1659,7 +1588,7 @@ TEST_F(KvrTool, GnuCobolIndexedFilesKeepEveryKeyAndTheDuplicateOrder) {
         std::filesystem::remove(path("back.dat"));
         r = kvr_run(joined({"load", path("back.dat"), gc, "--format", "gnucobol"}, attributes));
         ASSERT_EQ(r.status, kExitOk) << r.err;
-        EXPECT_NE(r.out.find("240 records loaded"), std::string::npos);
+        EXPECT_THAT(r.out, HasSubstr("240 records loaded"));
         for (int k = 0; k < 3; ++k)
             EXPECT_EQ(kvr_run({"dump", path("back.dat"), "--key", std::to_string(k)}).out,
                       dumps[static_cast<size_t>(k)])
@@ -1696,11 +1625,11 @@ TEST_F(KvrTool, GnuCobolIndexedFilesKeepEveryKeyAndTheDuplicateOrder) {
         SCOPED_TRACE(c.message);
         r = kvr_run(joined({"load", path("no.dat"), gc, "--format", "gnucobol"}, c.options));
         EXPECT_EQ(r.status, c.status) << r.err;
-        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_THAT(r.err, HasSubstr(c.message));
         EXPECT_FALSE(std::filesystem::exists(path("no.dat")));
     }
     r = kvr_run({"load", path("no.dat"), file, "--format", "gnucobol", "--like", file});
-    EXPECT_NE(r.err.find("already a file of this system"), std::string::npos) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("already a file of this system"));
 
     // A record with no entry under a key (SUPPRESS WHEN) is loaded all the
     // same, after the others, and indexed under every key.
@@ -1719,22 +1648,21 @@ TEST_F(KvrTool, GnuCobolIndexedFilesKeepEveryKeyAndTheDuplicateOrder) {
     std::filesystem::remove(path("back.dat"));
     r = kvr_run(joined({"load", path("back.dat"), gc, "--format", "gnucobol"}, keys));
     ASSERT_EQ(r.status, kExitOk) << r.err;
-    EXPECT_NE(r.err.find(gc + ".1 has no entry for 1 of the 240 records"), std::string::npos)
-        << r.err;
+    EXPECT_THAT(r.err, HasSubstr(gc + ".1 has no entry for 1 of the 240 records"));
     EXPECT_EQ(kvr_run({"dump", path("back.dat")}).out, dumps[0]);
     const std::string by_city = kvr_run({"dump", path("back.dat"), "--key", "1"}).out;
     EXPECT_EQ(by_city.substr(0, 8), dumps[1].substr(dumps[1].find('\n') + 1, 8));
-    EXPECT_NE(by_city.find("00000603Aarau"), std::string::npos);
+    EXPECT_THAT(by_city, HasSubstr("00000603Aarau"));
 
     // A file of fewer keys in the same place leaves the files it has no
     // keys for, and says so.
-    create(path("one.dat"), 10, 10, {{0, 4, false}});
+    create(path("one.dat"), 10, 10, {{1, 4}});
     open(path("one.dat"));
     ASSERT_EQ(write("AAAAbbbbbb"), 0);
     close();
     r = kvr_run({"unload", path("one.dat"), gc, "--format", "gnucobol"});
     EXPECT_EQ(r.status, kExitOk) << r.err;
-    EXPECT_NE(r.err.find(gc + ".1: is left as it was"), std::string::npos) << r.err;
+    EXPECT_THAT(r.err, HasSubstr(gc + ".1: is left as it was"));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // thing damaged at a time: each damage must be reported, with its place.
 #include "engine/isam/file_checker.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -16,10 +17,13 @@
 #include "engine/tree/page.h"
 #include "engine/tree/page_cache.h"
 #include "platform/coding.h"
+#include "support/attribute_block.h"
 #include "support/temp_dir.h"
 #include "vmqrmkvr/isam.h"
 
 namespace {
+
+using ::testing::HasSubstr;
 
 using kvr::isam::check_file;
 using kvr::isam::FileProblem;
@@ -42,17 +46,8 @@ protected:
     void SetUp() override {
         TempDirTest::SetUp();
         name_ = path("checked.dat");
-        std::vector<unsigned char> block(24 + 3 * 8);
-        ix_attributes fixed{};
-        fixed.min_record_length = 13;
-        fixed.max_record_length = kLongest;
-        fixed.area_length = kLongest;
-        fixed.key_count = 3;
-        fixed.options = IX_ATTR_VARIABLE;
-        ix_attributes_encode(block.data(), &fixed);
-        const ix_key_spec keys[] = {{1, 6, 0, 0}, {7, 4, 0, 0}, {11, 3, 1, 0}};
-        for (int i = 0; i < 3; ++i)
-            ix_key_spec_encode(block.data(), i, &keys[i]);
+        std::vector<unsigned char> block =
+            kvr::test::attribute_block(13, kLongest, {{1, 6}, {7, 4}, {11, 3, true}});
         uint32_t size = static_cast<uint32_t>(block.size());
         void* none = nullptr;
         ASSERT_EQ(_vmqpIsam(IX_CREATE, &none, block.data(), &size, name_.data(), 0), 0);
@@ -185,8 +180,8 @@ TEST_F(FileChecker, ReportsEntriesThatDoNotMatchTheRecords) {
     unsigned char* data = kvr::tree::leaf_data(prime_tree, root_leaf(0), entry_of(0, "000004"));
     const uint32_t kept = kvr::platform::load_u32(data);
     kvr::platform::store_u32(data, free_slot);
-    EXPECT_NE(problem(&found).find("which is a free slot"), std::string::npos) << found.what;
-    EXPECT_NE(found.what.find("names " + std::to_string(free_slot)), std::string::npos);
+    EXPECT_THAT(problem(&found), HasSubstr("which is a free slot")) << found.what;
+    EXPECT_THAT(found.what, HasSubstr("names " + std::to_string(free_slot)));
     // The place is the entry that is wrong, not the address it names.
     EXPECT_EQ(found.key, 0);
     EXPECT_EQ(found.offset, handle()->tree(0)->root());
@@ -198,7 +193,7 @@ TEST_F(FileChecker, ReportsEntriesThatDoNotMatchTheRecords) {
     // An alternate entry naming a record that is not there.
     data = kvr::tree::leaf_data(unique_tree, root_leaf(1), entry_of(1, "0105"));
     std::memcpy(data, "000099", 6);
-    EXPECT_NE(problem(&found).find("which no record has"), std::string::npos) << found.what;
+    EXPECT_THAT(problem(&found), HasSubstr("which no record has")) << found.what;
     EXPECT_EQ(found.key, 1);
     std::memcpy(kvr::tree::leaf_data(unique_tree, root_leaf(1), entry_of(1, "0105")), "000006", 6);
     ASSERT_EQ(problem(), "");
@@ -212,9 +207,8 @@ TEST_F(FileChecker, ReportsEntriesThatDoNotMatchTheRecords) {
             seventh = i;
     ASSERT_GE(seventh, 0);
     std::memcpy(kvr::tree::leaf_data(group_tree, page, seventh), "000004", 6);
-    EXPECT_NE(problem(&found).find("has two entries"), std::string::npos) << found.what;
-    EXPECT_NE(found.what.find("\"000004\" at " + std::to_string(address_of(4))), std::string::npos)
-        << found.what;
+    EXPECT_THAT(problem(&found), HasSubstr("has two entries")) << found.what;
+    EXPECT_THAT(found.what, HasSubstr("\"000004\" at " + std::to_string(address_of(4))));
     EXPECT_EQ(found.key, 2);
     EXPECT_EQ(found.offset, handle()->tree(2)->root());
     EXPECT_EQ(found.entry, seventh);
@@ -223,7 +217,7 @@ TEST_F(FileChecker, ReportsEntriesThatDoNotMatchTheRecords) {
 
     // A wrong record count.
     header().set_record_count(9);
-    EXPECT_NE(problem().find("record_count is 9, the file has 8"), std::string::npos);
+    EXPECT_THAT(problem(), HasSubstr("record_count is 9, the file has 8"));
     header().set_record_count(8);
     EXPECT_EQ(problem(), "");
 }
@@ -242,13 +236,13 @@ TEST_F(FileChecker, ReportsBrokenFreeLists) {
 
     // The second slot linked into a live record.
     put_free_header(second, {0x08, 34, live, 64});
-    EXPECT_NE(problem(&found).find("which is a live record"), std::string::npos) << found.what;
-    EXPECT_NE(found.what.find("names " + std::to_string(live)), std::string::npos);
+    EXPECT_THAT(problem(&found), HasSubstr("which is a live record")) << found.what;
+    EXPECT_THAT(found.what, HasSubstr("names " + std::to_string(live)));
     EXPECT_EQ(found.offset, second);  // the slot whose link is wrong
 
     // A loop: the second slot names the first again.
     put_free_header(second, {0x08, 34, first, 44});
-    EXPECT_NE(problem(&found).find("names " + std::to_string(first) + " again"), std::string::npos)
+    EXPECT_THAT(problem(&found), HasSubstr("names " + std::to_string(first) + " again"))
         << found.what;
     EXPECT_EQ(found.offset, second);
 
@@ -257,7 +251,7 @@ TEST_F(FileChecker, ReportsBrokenFreeLists) {
     put_free_header(first, {0x08, 44, 0, 0});
     header().set_free_list_head(1, second);
     header().set_free_list_size(1, 34);
-    EXPECT_NE(problem(&found).find("out of order"), std::string::npos) << found.what;
+    EXPECT_THAT(problem(&found), HasSubstr("out of order")) << found.what;
     EXPECT_EQ(found.offset, first);
 
     // A size word that does not match the slot it names.
@@ -265,8 +259,8 @@ TEST_F(FileChecker, ReportsBrokenFreeLists) {
     put_free_header(second, tail);
     header().set_free_list_head(1, first);
     header().set_free_list_size(1, 40);
-    EXPECT_NE(problem(&found).find("gives the free slot at " + std::to_string(first) + " 40 bytes"),
-              std::string::npos)
+    EXPECT_THAT(problem(&found),
+                HasSubstr("gives the free slot at " + std::to_string(first) + " 40 bytes"))
         << found.what;
     header().set_free_list_size(1, 44);
     ASSERT_EQ(problem(), "");
@@ -274,7 +268,7 @@ TEST_F(FileChecker, ReportsBrokenFreeLists) {
     // The table naming a live record as a list's head.
     header().set_free_list_head(3, live);
     header().set_free_list_size(3, 64);
-    EXPECT_NE(problem(&found).find("free list 3 names"), std::string::npos) << found.what;
+    EXPECT_THAT(problem(&found), HasSubstr("free list 3 names")) << found.what;
     header().set_free_list_head(3, 0);
     header().set_free_list_size(3, 0);
     EXPECT_EQ(problem(), "");
@@ -284,9 +278,8 @@ TEST_F(FileChecker, ReportsAnIndexBlockBothFreeAndInUse) {
     FileProblem found;
     const uint32_t root = handle()->tree(2)->root();
     header().set_index_block_list(root);
-    EXPECT_NE(problem(&found).find("the header's head of the index-block list names " +
-                                   std::to_string(root)),
-              std::string::npos)
+    EXPECT_THAT(problem(&found), HasSubstr("the header's head of the index-block list names " +
+                                           std::to_string(root)))
         << found.what;
     EXPECT_EQ(found.key, 2);
     EXPECT_EQ(found.offset, 0u);  // the header's table
@@ -303,17 +296,15 @@ TEST_F(FileChecker, ReportsDamagedSlotsWithoutCrashing) {
     // end of the file.
     const unsigned char garbage[4] = {0x3C, 0x01, 0x02, 0x03};
     ASSERT_TRUE(handle()->io.write_at(at, garbage, 4).ok());
-    EXPECT_NE(problem(&found).find("neither a slot nor an index block"), std::string::npos)
-        << found.what;
+    EXPECT_THAT(problem(&found), HasSubstr("neither a slot nor an index block")) << found.what;
     EXPECT_EQ(found.offset, at);
     unsigned char huge[4];
     kvr::store::encode_slot_header(huge, 0x04, 0xFFFF00);
     ASSERT_TRUE(handle()->io.write_at(at, huge, 4).ok());
-    EXPECT_NE(problem(&found).find("longer than the longest record"), std::string::npos)
-        << found.what;
+    EXPECT_THAT(problem(&found), HasSubstr("longer than the longest record")) << found.what;
     kvr::store::encode_slot_header(huge, 0x08, 0xFFFF00);
     ASSERT_TRUE(handle()->io.write_at(at, huge, 4).ok());
-    EXPECT_NE(problem(&found).find("runs past the file's end"), std::string::npos) << found.what;
+    EXPECT_THAT(problem(&found), HasSubstr("runs past the file's end")) << found.what;
 }
 
 }  // namespace
@@ -327,16 +318,7 @@ protected:
     void SetUp() override {
         TempDirTest::SetUp();
         name_ = path("blocks.dat");
-        std::vector<unsigned char> block(24 + 2 * 8);
-        ix_attributes fixed{};
-        fixed.min_record_length = 200;
-        fixed.max_record_length = 200;
-        fixed.area_length = 200;
-        fixed.key_count = 2;
-        ix_attributes_encode(block.data(), &fixed);
-        const ix_key_spec keys[] = {{1, 6, 0, 0}, {11, 3, 1, 0}};
-        for (int i = 0; i < 2; ++i)
-            ix_key_spec_encode(block.data(), i, &keys[i]);
+        std::vector<unsigned char> block = kvr::test::attribute_block(200, 200, {{1, 6}, {11, 3, true}});
         ASSERT_EQ(kvr::isam::create_indexed_file(block.data(), static_cast<uint32_t>(block.size()),
                                                  name_.c_str(), 0,
                                                  kvr::isam::StoreFormat::kBlocks),
@@ -399,16 +381,16 @@ TEST_F(BlockFileChecker, ASoundFileAndEachKindOfDamage) {
 
     // A header that disagrees with the records.
     kvr::platform::store_u32(image + 16, kvr::platform::load_u32(image + 16) + 1);
-    EXPECT_NE(problem(&found).find("does not match its records"), std::string::npos);
+    EXPECT_THAT(problem(&found), HasSubstr("does not match its records"));
     EXPECT_EQ(found.offset, first);
     kvr::platform::store_u32(image + 16, kvr::platform::load_u32(image + 16) - 1);
     // A previous link that names the wrong set.
     kvr::platform::store_u32(next + 28, kvr::store::kNoSet);
-    EXPECT_NE(problem(&found).find("as its previous set"), std::string::npos) << found.what;
+    EXPECT_THAT(problem(&found), HasSubstr("as its previous set")) << found.what;
     kvr::platform::store_u32(next + 28, first);
     // A chain that starts at its second set leaves the first off it.
     header().set_first_sequence_set(second);
-    EXPECT_NE(problem().find("previous set"), std::string::npos);
+    EXPECT_THAT(problem(), HasSubstr("previous set"));
     header().set_first_sequence_set(first);
     // Two records that trade places: the chain is no longer in key order,
     // so it differs from the prime entries.
@@ -416,13 +398,13 @@ TEST_F(BlockFileChecker, ASoundFileAndEachKindOfDamage) {
     std::memcpy(saved, image + 40, 6);
     std::memcpy(image + 40, image + 40 + 208, 6);
     std::memcpy(image + 40 + 208, saved, 6);
-    EXPECT_NE(problem().find("whose prime key is"), std::string::npos);
+    EXPECT_THAT(problem(), HasSubstr("whose prime key is"));
     std::memcpy(image + 40 + 208, image + 40, 6);
     std::memcpy(image + 40, saved, 6);
     // The avail list naming a live set.
     const uint32_t head = header().avail_list_head();
     header().set_avail_list_head(second);
-    EXPECT_NE(problem(&found).find("which is a sequence set"), std::string::npos) << found.what;
+    EXPECT_THAT(problem(&found), HasSubstr("which is a sequence set")) << found.what;
     header().set_avail_list_head(head);
     // A free block on no list is space lost, not damage.
     header().set_avail_list_head(0);

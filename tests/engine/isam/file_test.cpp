@@ -15,6 +15,7 @@
 #include "engine/isam/ix_handle.h"
 #include "platform/coding.h"
 #include "platform/fault_injection.h"
+#include "support/attribute_block.h"
 #include "support/temp_dir.h"
 #include "support/kvr_program.h"
 #include "vmqrmkvr/isam.h"
@@ -24,29 +25,12 @@ namespace {
 using kvr::platform::load_u32;
 using kvr::platform::store_u32;
 
-struct Key {
-    int offset;  // 1-based
-    int length;
-    bool duplicates = false;
-    uint8_t type = IX_KEY_TYPE_BYTES;
-};
+using Key = kvr::test::KeySpec;
 
+// Blocks with room for what GET ATTRIBUTES gives back into them.
 std::vector<unsigned char> attributes(uint32_t min_length, uint32_t max_length,
                                       const std::vector<Key>& keys, int16_t options = 0) {
-    std::vector<unsigned char> block(2048 + 8 * 256);
-    ix_attributes fixed{};
-    fixed.min_record_length = min_length;
-    fixed.max_record_length = max_length;
-    fixed.area_length = max_length;
-    fixed.key_count = static_cast<int16_t>(keys.size());
-    fixed.options = options;
-    ix_attributes_encode(block.data(), &fixed);
-    for (size_t i = 0; i < keys.size(); ++i) {
-        ix_key_spec key{static_cast<int16_t>(keys[i].offset), static_cast<int16_t>(keys[i].length),
-                        static_cast<int16_t>(keys[i].duplicates ? 1 : 0), keys[i].type};
-        ix_key_spec_encode(block.data(), static_cast<int>(i), &key);
-    }
-    return block;
+    return kvr::test::attribute_block(min_length, max_length, keys, options, 2048 + 8 * 256);
 }
 
 class IsamFile : public kvr::test::TempDirTest {
@@ -85,16 +69,10 @@ protected:
     std::string bytes() const { return read_file(name); }
 
     void patch(uint32_t at, const void* data, size_t size) {
-        std::string contents = bytes();
-        ASSERT_LE(at + size, contents.size());
-        std::memcpy(contents.data() + at, data, size);
-        write_file(name, contents);
+        ASSERT_LE(at + size, bytes().size());
+        patch_file(name, at, data, size);
     }
-    void patch_u32(uint32_t at, uint32_t value) {
-        unsigned char word[4];
-        store_u32(word, value);
-        patch(at, word, 4);
-    }
+    void patch_u32(uint32_t at, uint32_t value) { TempDirTest::patch_u32(name, at, value); }
 
     std::string name;
 };

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/fault_injection.h"
+#include "support/attribute_block.h"
 #include "support/temp_dir.h"
 #include "vmqrmkvr/isam.h"
 
@@ -29,17 +30,8 @@ protected:
     void SetUp() override {
         TempDirTest::SetUp();
         name_ = path("records.dat");
-        std::vector<unsigned char> block(24 + 3 * 8);
-        ix_attributes fixed{};
-        fixed.min_record_length = 13;
-        fixed.max_record_length = kRecordLength;
-        fixed.area_length = kRecordLength;
-        fixed.key_count = 3;
-        fixed.options = IX_ATTR_VARIABLE;
-        ix_attributes_encode(block.data(), &fixed);
-        const ix_key_spec keys[] = {{1, 6, 0, 0}, {7, 4, 0, 0}, {11, 3, 1, 0}};
-        for (int i = 0; i < 3; ++i)
-            ix_key_spec_encode(block.data(), i, &keys[i]);
+        std::vector<unsigned char> block = kvr::test::attribute_block(
+            13, kRecordLength, {{1, 6}, {7, 4}, {11, 3, true}}, IX_ATTR_VARIABLE);
         uint32_t size = static_cast<uint32_t>(block.size());
         void* none = nullptr;
         ASSERT_EQ(_vmqpIsam(IX_CREATE, &none, block.data(), &size, name_.data(), 0), 0);
@@ -196,12 +188,10 @@ TEST_F(IsamRecords, DeleteRemovesEveryEntry) {
     EXPECT_EQ(read(IX_READ_EQ, 0, "000002").result, 4);
     EXPECT_EQ(read(IX_READ_EQ, 1, "0200").result, 4);
 
-    std::vector<unsigned char> attributes(24 + 3 * 8);
+    std::vector<unsigned char> attributes(ix_attributes_size(3));
     uint32_t size = static_cast<uint32_t>(attributes.size());
     ASSERT_EQ(_vmqpIsam(IX_GET_ATTRIBUTES, &slot_, attributes.data(), &size, nullptr, 0), 0);
-    ix_attributes fixed{};
-    ix_attributes_decode(attributes.data(), &fixed);
-    EXPECT_EQ(fixed.record_count, 4u);
+    EXPECT_EQ(kvr::test::decode_attributes(attributes).record_count, 4u);
 
     reopen(IX_MODE_INPUT);
     ASSERT_EQ(read(IX_READ_FIRST, 0).result, 0);

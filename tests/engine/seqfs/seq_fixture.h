@@ -13,6 +13,7 @@
 
 #include "platform/coding.h"
 #include "support/temp_dir.h"
+#include "support/attribute_block.h"
 #include "vmqrmkvr/attributes.h"
 #include "vmqrmkvr/seqfs.h"
 
@@ -97,9 +98,8 @@ protected:
     }
 
     int create(uint16_t key_count = 0) {
-        std::vector<unsigned char> block(2048, 0);
-        ix_attributes fields{0, 10, 300, 300, 0, static_cast<int16_t>(key_count), 1};
-        ix_attributes_encode(block.data(), &fields);
+        std::vector<unsigned char> block =
+            attribute_block(10, 300, std::vector<KeySpec>(key_count, KeySpec{1, 1}));
         return _vmqpSeqFS(SQ_CREATE, nullptr, block.data(), nullptr, name_.data(), 0);
     }
     int open(uint8_t mode, void** slot = nullptr) {

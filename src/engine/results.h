@@ -1,10 +1,10 @@
 // Result codes of the indexed engine and the statuses of the layers below it.
 //
 // Engine results are what _vmqpIsam returns (published in isam.h); the
-// verbs turn them into FILE STATUS values. The data store returns engine
-// results directly (0, 2, 3, 9, 15, 17, 18) or a negative status of its
-// own; the B+tree returns statuses of its own (1, 2, 101 to 107). The
-// engine maps both once, in map_tree_status.
+// verbs turn them into FILE STATUS values. The data store has its own
+// results (store::Status: engine results it reports, and negative statuses
+// of its own); the B+tree returns statuses of its own (1, 2, 101 to 107).
+// The engine maps both by name.
 #ifndef KVR_ENGINE_RESULTS_H
 #define KVR_ENGINE_RESULTS_H
 
@@ -39,18 +39,50 @@ enum Result : int {
     kUnfinishedUpdate = IX_UNFINISHED_UPDATE,  // an update session never closed the file
 };
 
-// Negative statuses of the data store. No block and a bad put mode share
-// -1: the store's C entry points document that value for both, and no
-// caller tells them apart (each comes from a different call).
-enum StoreStatus : int {
-    kStoreNoBlock = -1,  // no free block without extending the file
-    kStoreBadMode = -1,  // a put mode other than write (0) or rewrite (1)
-    kStoreNoMemory = -4,
-    kStoreSetSizeChanged = -5,  // the file's sets were cut in another size
-    kStoreRecordsTooLong = -6,  // records too long for the block format
-};
-
 }  // namespace kvr::engine
+
+namespace kvr::store {
+
+// The data store's results: the engine results it reports, with isam.h's
+// values, and negative statuses of its own. A type of their own, so that
+// neither a tree status nor an engine result can be taken for one; the
+// store's C entry points hand them out as the integers below (code), and
+// the engine turns them into its results by name.
+enum class Status : int {
+    kOk = IX_OK,
+    kIoError = IX_IO_ERROR,  // also a damaged file
+    kNotOpen = IX_NOT_OPEN,
+    kNotFound = IX_NOT_FOUND,
+    kDuplicate = IX_DUPLICATE,
+    kEndOfFile = IX_END_OF_FILE,
+    kNoPosition = IX_NO_POSITION,  // a rewrite with no record read
+    kNoSpace = IX_NO_SPACE,        // also growth past the largest offset
+    kAccessDenied = IX_ACCESS_DENIED,
+    kLockViolation = IX_LOCK_VIOLATION,
+    kSharingViolation = IX_SHARING_VIOLATION,
+    kRecordTooLong = IX_RECORD_TOO_LONG,
+    kInvalidFile = IX_INVALID_FILE,
+    kNoBlock = -1,  // no free block without extending the file
+    kBadMode = -2,  // a put mode other than write (0) or rewrite (1)
+    kNoMemory = -4,
+    kSetSizeChanged = -5,  // the file's sets were cut in another size
+    kRecordsTooLong = -6,  // records too long for the block format
+};
+using enum Status;
+
+// The integer a C entry point of the store returns for a status. A bad put
+// mode shares -1 with a missing block there: no caller tells them apart,
+// since each comes from a different call.
+constexpr int code(Status status) {
+    return status == Status::kBadMode ? -1 : static_cast<int>(status);
+}
+
+// The status a C entry point's integer stands for (-1 read as no block).
+constexpr Status status_of_code(int code) {
+    return static_cast<Status>(code);
+}
+
+}  // namespace kvr::store
 
 namespace kvr::tree {
 

@@ -29,15 +29,47 @@ int map_tree_status(int status) {
         case tree::kTreeIoError:
             return engine::kIoError;
         case tree::kTreeNoMemory:
-        case engine::kStoreNoMemory:
             return engine::kNoSpace;
-        case engine::kStoreSetSizeChanged:
-            return engine::kRecordTooLong;
-        case engine::kStoreRecordsTooLong:
-            return engine::kInvalidFile;
         default:
             return engine::kIoError;
     }
+}
+
+int store_result(store::Status status) {
+    switch (status) {
+        case store::kOk:
+            return engine::kOk;
+        case store::kIoError:
+        case store::kNoBlock:
+        case store::kBadMode:
+            return engine::kIoError;
+        case store::kNotOpen:
+            return engine::kNotOpen;
+        case store::kNotFound:
+            return engine::kNotFound;
+        case store::kDuplicate:
+            return engine::kDuplicate;
+        case store::kEndOfFile:
+            return engine::kEndOfFile;
+        case store::kNoPosition:
+            return engine::kNoPosition;
+        case store::kNoSpace:
+        case store::kNoMemory:
+            return engine::kNoSpace;
+        case store::kAccessDenied:
+            return engine::kAccessDenied;
+        case store::kLockViolation:
+            return engine::kLockViolation;
+        case store::kSharingViolation:
+            return engine::kSharingViolation;
+        case store::kRecordTooLong:
+        case store::kSetSizeChanged:
+            return engine::kRecordTooLong;
+        case store::kInvalidFile:
+        case store::kRecordsTooLong:
+            return engine::kInvalidFile;
+    }
+    return engine::kIoError;
 }
 
 namespace {

@@ -357,6 +357,20 @@ int ix_open_for_inspection(ix_handle** slot, const char* file_name, bool skip_tr
 
 namespace {
 
+// A store that could not open for the file, as an engine result: its own
+// refusals by name, anything else (a longest record no slot can hold) as an
+// I/O error.
+int store_open_result(store::Status status) {
+    switch (status) {
+        case store::kNoMemory:
+        case store::kSetSizeChanged:
+        case store::kRecordsTooLong:
+            return store_result(status);
+        default:
+            return engine::kIoError;
+    }
+}
+
 int open_file(ix_handle** slot, const char* file_name, uint8_t mode, const OpenPurpose& purpose) {
     *slot = nullptr;
     const int access_mode = mode & 0x03;
@@ -443,31 +457,36 @@ int open_file(ix_handle** slot, const char* file_name, uint8_t mode, const OpenP
         open_flags |= engine::kOpenCrtIo;
     header.set_open_flags(open_flags);
 
-    int status = block_format ? _vmq_allocate_sequence_sets(handle.get())
-                              : _vmq_open_data_records(handle.get());
+    store::Status store_status =
+        store::status_of_code(block_format ? _vmq_allocate_sequence_sets(handle.get())
+                                           : _vmq_open_data_records(handle.get()));
     // Pages of a new tree in the block format take a whole block (the store
     // has made index_block_size the set size).
     const uint32_t page_size = header.index_block_size();
     const int key_count = header.key_count();
-    if (status == 0) {
+    if (store_status == store::kOk) {
         handle->trees.reset(new (std::nothrow) std::unique_ptr<tree::Tree>[key_count]);
         if (!handle->trees)
-            status = engine::kStoreNoMemory;
+            store_status = store::kNoMemory;
     }
-    for (int i = 0; i < key_count && status == 0 && !purpose.skip_trees; ++i) {
+    int tree_status = tree::kTreeOk;
+    for (int i = 0; i < key_count && store_status == store::kOk && tree_status == tree::kTreeOk &&
+                    !purpose.skip_trees;
+         ++i) {
         handle->trees[i].reset(new (std::nothrow)
                                    tree::Tree(handle->image.get() + header.tree_at(i)));
         if (!handle->trees[i]) {
-            status = engine::kStoreNoMemory;
+            store_status = store::kNoMemory;
             break;
         }
         ++handle->open_trees;
         const tree::OpenFlags flags = update ? tree::kOpenForUpdate : tree::OpenFlags{};
-        status = _vmq_open_tree(handle->tree(i), handle.get(), io, page_size, flags,
-                                block_format ? 1 : 0);
+        tree_status = _vmq_open_tree(handle->tree(i), handle.get(), io, page_size, flags,
+                                     block_format ? 1 : 0);
     }
-    if (status != 0) {
-        result = map_tree_status(status);
+    if (store_status != store::kOk || tree_status != tree::kTreeOk) {
+        result = store_status != store::kOk ? store_open_result(store_status)
+                                            : map_tree_status(tree_status);
         for (int i = 0; i < handle->open_trees; ++i)
             _vmq_close_tree(handle->tree(i));
         if (block_format)
@@ -516,9 +535,9 @@ namespace {
 int write_back(ix_handle* handle) {
     FileHeader header = handle->header();
     if (header.block_format() && handle->sequence_sets) {
-        const int status = store::write_changed_sets(handle);
-        if (status != 0)
-            return status < 0 ? map_tree_status(status) : status;
+        const store::Status status = store::write_changed_sets(handle);
+        if (status != store::kOk)
+            return store_result(status);
     }
     for (int i = 0; i < handle->open_trees; ++i) {
         const int status = handle->tree(i)->write_back();
@@ -561,10 +580,11 @@ int ix_close_file(ix_handle* handle, bool* kept) {
     std::unique_ptr<ix_handle> owned(handle);
     {
         // Changed sequence sets reach the file here.
-        const int status = header.block_format() ? _vmq_free_all_sequence_sets(handle)
-                                                 : _vmq_close_data_records(handle);
-        if (status != 0)
-            result = status < 0 ? map_tree_status(status) : status;
+        const store::Status status =
+            store::status_of_code(header.block_format() ? _vmq_free_all_sequence_sets(handle)
+                                                        : _vmq_close_data_records(handle));
+        if (status != store::kOk)
+            result = store_result(status);
     }
     int failed_trees = 0;
     for (int i = 0; i < handle->open_trees; ++i)

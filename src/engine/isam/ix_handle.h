@@ -57,9 +57,13 @@ struct ix_handle : kvr::store::StoreHandle {
 
 namespace kvr::isam {
 
-// A tree or record-store status as an engine result. A damaged page is also
-// reported on standard output.
+// A tree status as an engine result. A damaged page is also reported on
+// standard output.
 int map_tree_status(int status);
+
+// A data-store status as an engine result: the store's own negative
+// statuses by name, the engine results it reports as they are.
+int store_result(store::Status status);
 
 // The workers of IX_CREATE, IX_OPEN, IX_CLOSE and IX_GET_ATTRIBUTES.
 // block_size is the size of the attribute block, or 0 when unknown.

@@ -56,28 +56,27 @@ bool same_key(const FileHeader& header, int k, const unsigned char* a, const uns
 
 // The record store of the file's format: sequence sets in the block format,
 // slots otherwise. Both take the same arguments.
-int store_get(ix_handle* handle, uint32_t address, unsigned char** data, uint32_t* length) {
-    return handle->header().block_format() ? _vmq_get_sequence_set(handle, address, data, length)
-                                           : _vmq_get_record(handle, address, data, length);
+store::Status store_get(ix_handle* handle, uint32_t address, unsigned char** data,
+                        uint32_t* length) {
+    return store::status_of_code(handle->header().block_format()
+                                     ? _vmq_get_sequence_set(handle, address, data, length)
+                                     : _vmq_get_record(handle, address, data, length));
 }
-int store_put(ix_handle* handle, uint32_t* address, const unsigned char* data, uint32_t length,
-              uint8_t mode) {
-    return handle->header().block_format()
-               ? _vmq_put_sequence_set(handle, address, data, length, mode)
-               : _vmq_put_record(handle, address, data, length, mode);
+store::Status store_put(ix_handle* handle, uint32_t* address, const unsigned char* data,
+                        uint32_t length, uint8_t mode) {
+    return store::status_of_code(handle->header().block_format()
+                                     ? _vmq_put_sequence_set(handle, address, data, length, mode)
+                                     : _vmq_put_record(handle, address, data, length, mode));
 }
-int store_delete(ix_handle* handle, uint32_t address) {
-    return handle->header().block_format() ? _vmq_delete_sequence_set(handle, address)
-                                           : _vmq_delete_record(handle, address);
+store::Status store_delete(ix_handle* handle, uint32_t address) {
+    return store::status_of_code(handle->header().block_format()
+                                     ? _vmq_delete_sequence_set(handle, address)
+                                     : _vmq_delete_record(handle, address));
 }
 
-// A nonzero tree status, or a negative store status, as an engine result;
-// the store's positive statuses are engine results already.
+// A tree status, zero or not, as an engine result.
 int tree_result(int status) {
     return status == 0 ? engine::kOk : map_tree_status(status);
-}
-int store_result(int status) {
-    return status < 0 ? map_tree_status(status) : status;
 }
 
 bool is_open(const FileHeader& header) {
@@ -125,8 +124,8 @@ int fetch_record(ix_handle* handle, uint32_t address, unsigned char* buffer, uin
                  const unsigned char** record) {
     unsigned char* data = nullptr;
     uint32_t record_length = 0;
-    const int status = store_get(handle, address, &data, &record_length);
-    if (status != 0)
+    const store::Status status = store_get(handle, address, &data, &record_length);
+    if (status != store::kOk)
         return store_result(status);
     if (record_length < static_cast<uint32_t>(handle->header().keys_end()))
         return engine::kIoError;  // a record that cannot hold its keys: damage
@@ -486,8 +485,8 @@ int write_record(ix_handle* handle, const unsigned char* record, uint32_t length
     bool stored = false;
     bool refused_by_store = false;
     if (status == 0) {
-        const int put = store_put(handle, &address, record, length, 0);
-        if (put != 0) {
+        const store::Status put = store_put(handle, &address, record, length, 0);
+        if (put != store::kOk) {
             result = store_result(put);
             refused_by_store = true;
         } else {
@@ -503,7 +502,7 @@ int write_record(ix_handle* handle, const unsigned char* record, uint32_t length
     if (result != engine::kOk) {
         bool undone = true;
         if (stored)
-            undone = store_delete(handle, address) == 0;
+            undone = store_delete(handle, address) == store::kOk;
         for (int i = 1; i < inserted; ++i)
             undone = _vmq_delete(handle->tree(i)) == 0 && undone;
         // A slot-format store that could not take the record (a full disk,
@@ -628,9 +627,9 @@ int ix_rewrite_record(ix_handle* handle, const unsigned char* record, uint32_t l
 
     unsigned char* old_record = nullptr;
     uint32_t old_length = 0;
-    status = store_get(handle, address, &old_record, &old_length);
-    if (status != 0)
-        return store_result(status);
+    if (const store::Status got = store_get(handle, address, &old_record, &old_length);
+        got != store::kOk)
+        return store_result(got);
     if (old_length < static_cast<uint32_t>(header.keys_end()))
         return engine::kIoError;
 
@@ -678,8 +677,7 @@ int ix_rewrite_record(ix_handle* handle, const unsigned char* record, uint32_t l
             restore_cursor(handle, i, saved);
     }
     if (result == engine::kOk) {
-        status = store_put(handle, &address, record, length, 1);
-        result = store_result(status);
+        result = store_result(store_put(handle, &address, record, length, 1));
         // The slot store refuses a record it has no room for before it
         // writes anything; any other failure may have written part of it.
         if (result != engine::kOk && (result != engine::kNoSpace || header.block_format()))
@@ -731,9 +729,9 @@ int ix_delete_current(ix_handle* handle, bool keep_positions, bool* untouched) {
     if (key_count > 1) {
         unsigned char* record = nullptr;
         uint32_t record_length = 0;
-        status = store_get(handle, address, &record, &record_length);
-        if (status != 0)
-            return store_result(status);
+        if (const store::Status got = store_get(handle, address, &record, &record_length);
+            got != store::kOk)
+            return store_result(got);
         if (record_length < static_cast<uint32_t>(header.keys_end()))
             return engine::kIoError;
         const unsigned char* prime = prime_key_of(header, record);

@@ -31,12 +31,12 @@ bool in_append_buffer(const StoreHandle* handle, uint32_t address);
 // grow by it (11 when it would pass the largest 32-bit offset) before
 // anything is written. When `buffered` comes back true the slot goes through
 // append_buffered_slot; otherwise the caller appends it at `address`.
-int place_appended_slot(StoreHandle* handle, uint32_t size, uint32_t* address, bool* buffered);
+Status place_appended_slot(StoreHandle* handle, uint32_t size, uint32_t* address, bool* buffered);
 
 // Writes the `size` bytes of a slot that place_appended_slot placed in the
 // buffer to the file, then keeps their copy. A failed write leaves the
 // buffer as it was and the file ending where it did.
-int append_buffered_slot(StoreHandle* handle, const unsigned char* bytes, uint32_t size);
+Status append_buffered_slot(StoreHandle* handle, const unsigned char* bytes, uint32_t size);
 
 }  // namespace kvr::store
 

@@ -29,9 +29,7 @@
 #include "engine/store/store_io.h"
 
 using kvr::engine::FileHeader;
-using kvr::engine::kIoError;
-using kvr::engine::kOk;
-using kvr::store::StoreHandle;
+using namespace kvr::store;
 
 namespace {
 
@@ -55,55 +53,54 @@ extern "C" int _vmq_get_block(StoreHandle* handle, uint32_t* address, int32_t no
     const uint32_t head = header.avail_list_head();
     if (head == 0) {
         if (no_extend != 0)
-            return kvr::engine::kStoreNoBlock;
+            return code(kNoBlock);
         const uint32_t block_size = header.sequence_set_size();
         if (block_size < kBlockHeaderSize)
-            return kIoError;  // a damaged header: no block could hold its own header
+            return code(kIoError);  // a damaged header: no block could hold its own header
         std::unique_ptr<unsigned char[]> zeros(new (std::nothrow) unsigned char[block_size]());
         if (!zeros)
-            return kvr::engine::kStoreNoMemory;
+            return code(kNoMemory);
         uint32_t end = 0;
-        const int status = kvr::store::io_status(handle->io.seek_end(&end));
+        const Status status = io_status(handle->io.seek_end(&end));
         if (status != kOk)
-            return status;
+            return code(status);
         if (end < handle->header_size)
-            return kIoError;  // a file shorter than its header
+            return code(kIoError);  // a file shorter than its header
         if (uint64_t{end} + block_size > kMaxBlockFileEnd)
-            return kvr::engine::kNoSpace;
+            return code(kNoSpace);
         // The address is the caller's also when the write fails.
         *address = end;
-        return kvr::store::io_status(handle->io.write(zeros.get(), block_size));
+        return code(io_status(handle->io.write(zeros.get(), block_size)));
     }
 
     if (!block_address_valid(handle, head))
-        return kIoError;
+        return code(kIoError);
     unsigned char bytes[kBlockHeaderSize];
-    const int status =
-        kvr::store::read_exact(handle, head, bytes, kBlockHeaderSize, kvr::engine::kEndOfFile);
+    const Status status = read_exact(handle, head, bytes, kBlockHeaderSize, kEndOfFile);
     if (status != kOk)
-        return status;
+        return code(status);
     const uint32_t next = kvr::platform::load_u32(bytes + kLinkAt);
     if (kvr::platform::load_u16(bytes) != kFreeBlockType || next == head ||
         (next != 0 && !block_address_valid(handle, next)))
-        return kIoError;  // not a free block: a damaged avail list
+        return code(kIoError);  // not a free block: a damaged avail list
     header.set_avail_list_head(next);
     *address = head;
-    return kOk;
+    return code(kOk);
 }
 
 extern "C" int _vmq_release_block(StoreHandle* handle, uint32_t address) {
     FileHeader header = handle->header();
     if (!block_address_valid(handle, address) || address == header.avail_list_head())
-        return kIoError;  // never the header area, never a block twice in a row
+        return code(kIoError);  // never the header area, never a block twice in a row
     unsigned char bytes[kBlockHeaderSize] = {};
     kvr::platform::store_u16(bytes, kFreeBlockType);
     kvr::platform::store_u32(bytes + kLinkAt, header.avail_list_head());
     // The head changes before the write: a failed write still has the block
     // at the head of the list in memory.
     header.set_avail_list_head(address);
-    return kvr::store::write_exact(handle, address, bytes, kBlockHeaderSize);
+    return code(write_exact(handle, address, bytes, kBlockHeaderSize));
 }
 
 extern "C" int _vmq_free_all_avail_list(StoreHandle*) {
-    return kOk;  // the avail list lives in the file only
+    return code(kOk);  // the avail list lives in the file only
 }

@@ -40,8 +40,6 @@
 namespace kvr::store {
 
 using engine::FileHeader;
-using engine::kIoError;
-using engine::kOk;
 
 namespace {
 
@@ -54,18 +52,18 @@ constexpr int kMaxWalk = 10;
 
 // After a change of the table in memory: the file gets it at once when the
 // file keeps its table up to date.
-int table_changed(StoreHandle* handle) {
+Status table_changed(StoreHandle* handle) {
     if (handle->header().immediate_free_space())
         return write_free_space_table(handle);
     return kOk;
 }
 
 // Reads the free header of a listed slot at `at`, a link taken from the file.
-int read_listed_slot(const StoreHandle* handle, uint32_t at, FreeHeader* free) {
+Status read_listed_slot(const StoreHandle* handle, uint32_t at, FreeHeader* free) {
     if (at < handle->header_size)
         return kIoError;
     unsigned char bytes[kFreeHeaderSize];
-    const int status = read_exact(handle, at, bytes, kFreeHeaderSize, kIoError);
+    const Status status = read_exact(handle, at, bytes, kFreeHeaderSize, kIoError);
     if (status != kOk)
         return status;
     *free = decode_free_header(bytes);
@@ -77,14 +75,14 @@ int read_listed_slot(const StoreHandle* handle, uint32_t at, FreeHeader* free) {
 
 // Writes a free slot of free.size bytes at `address`: its header, then
 // spaces over the rest (the record's data is overwritten).
-int write_free_slot(const StoreHandle* handle, uint32_t address, const FreeHeader& free) {
+Status write_free_slot(const StoreHandle* handle, uint32_t address, const FreeHeader& free) {
     // The header and the first spaces go out in one write.
     unsigned char bytes[kFreeHeaderSize + 512];
     encode_free_header(bytes, free);
     const uint32_t rest = free.size - kFreeHeaderSize;
     const uint32_t here = rest < 512 ? rest : 512;
     std::memset(bytes + kFreeHeaderSize, kSlackByte, here);
-    const int status = write_exact(handle, address, bytes, kFreeHeaderSize + here);
+    const Status status = write_exact(handle, address, bytes, kFreeHeaderSize + here);
     if (status != kOk)
         return status;
     return write_spaces(handle, rest - here);
@@ -93,14 +91,14 @@ int write_free_slot(const StoreHandle* handle, uint32_t address, const FreeHeade
 // Puts the free slot at the head of `list`. The table changes only once the
 // slot is on disk, so a failed write never leaves a list naming a slot that
 // is not free.
-int push_free_slot(StoreHandle* handle, int list, uint32_t address, FreeHeader free) {
+Status push_free_slot(StoreHandle* handle, int list, uint32_t address, FreeHeader free) {
     FileHeader header = handle->header();
     const uint32_t old_head = header.free_list_head(list);
     if (old_head == address)
         return kIoError;  // already listed: a damaged list
     free.next = old_head;
     free.next_size = old_head == 0 ? 0 : header.free_list_size(list);
-    const int status = write_free_slot(handle, address, free);
+    const Status status = write_free_slot(handle, address, free);
     if (status != kOk)
         return status;
     header.set_free_list_head(list, address);
@@ -110,13 +108,13 @@ int push_free_slot(StoreHandle* handle, int list, uint32_t address, FreeHeader f
 
 // Inserts the free slot into `list` behind the last slot larger than it,
 // walking at most kMaxWalk slots; deeper than that it is linked nowhere.
-int insert_free_slot(StoreHandle* handle, int list, uint32_t address, FreeHeader free) {
+Status insert_free_slot(StoreHandle* handle, int list, uint32_t address, FreeHeader free) {
     uint32_t at = handle->header().free_list_head(list);
     for (int visited = 1;; ++visited) {
         if (at == address)
             return kIoError;  // already listed: a damaged list
         FreeHeader slot;
-        int status = read_listed_slot(handle, at, &slot);
+        Status status = read_listed_slot(handle, at, &slot);
         if (status != kOk)
             return status;
         if (visited == kMaxWalk) {
@@ -143,7 +141,7 @@ int insert_free_slot(StoreHandle* handle, int list, uint32_t address, FreeHeader
 
 }  // namespace
 
-int write_free_space_table(StoreHandle* handle) {
+Status write_free_space_table(StoreHandle* handle) {
     return write_exact(handle, engine::kFreeSpaceTableAt,
                        handle->image.get() + engine::kFreeSpaceTableAt,
                        engine::kFreeSpaceTableSize);
@@ -166,14 +164,14 @@ int size_class(const FileHeader& header, uint64_t slot_size) {
     return static_cast<int>(std::min<int64_t>(scaled / (longest - keys_end) + 1, kLongestClass));
 }
 
-int take_free_slot(StoreHandle* handle, int list, uint32_t size, SlotSpace* space) {
+Status take_free_slot(StoreHandle* handle, int list, uint32_t size, SlotSpace* space) {
     space->reuse = false;
     FileHeader header = handle->header();
     const uint32_t head = header.free_list_head(list);
     if (head == 0)
         return kOk;
     FreeHeader free;
-    int status = read_listed_slot(handle, head, &free);
+    Status status = read_listed_slot(handle, head, &free);
     if (status != kOk)
         return status;
     if (free.size < size)
@@ -190,7 +188,7 @@ int take_free_slot(StoreHandle* handle, int list, uint32_t size, SlotSpace* spac
     return table_changed(handle);
 }
 
-int find_free_slot(StoreHandle* handle, uint32_t size, SlotSpace* space) {
+Status find_free_slot(StoreHandle* handle, uint32_t size, SlotSpace* space) {
     *space = SlotSpace{};
     const FileHeader header = handle->header();
     if (header.size_class_count() == 1)
@@ -208,16 +206,16 @@ int find_free_slot(StoreHandle* handle, uint32_t size, SlotSpace* space) {
     }
     if (list == 0)
         return kOk;  // nothing fits: append
-    const int status = take_free_slot(handle, list, size, space);
+    const Status status = take_free_slot(handle, list, size, space);
     if (status == kOk && !space->reuse)
         return kIoError;  // the list promised more room than its head has
     return status;
 }
 
-int free_slot(StoreHandle* handle, uint32_t address, const KnownSlot* known) {
+Status free_slot(StoreHandle* handle, uint32_t address, const KnownSlot* known) {
     if (address < handle->header_size)
         return kIoError;
-    int status = kOk;
+    Status status = kOk;
     unsigned char bytes[kSlotHeaderSize];
     SlotHeader slot;
     if (known != nullptr && known->length >= kFreeHeaderSize) {
@@ -243,7 +241,7 @@ int free_slot(StoreHandle* handle, uint32_t address, const KnownSlot* known) {
             return push_free_slot(handle, list, address, free);
         return insert_free_slot(handle, list, address, free);
     }
-    status = read_exact(handle, address, bytes, kSlotHeaderSize, engine::kEndOfFile);
+    status = read_exact(handle, address, bytes, kSlotHeaderSize, kEndOfFile);
     if (status != kOk)
         return status;
     slot = decode_slot_header(bytes);

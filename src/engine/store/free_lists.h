@@ -33,11 +33,11 @@ struct SlotSpace {
 // list 1 is taken when it is big enough; otherwise the head of the size's
 // own list when the table says it is big enough, else the head of the first
 // non-empty larger list up to list 5.
-int find_free_slot(StoreHandle* handle, uint32_t size, SlotSpace* space);
+Status find_free_slot(StoreHandle* handle, uint32_t size, SlotSpace* space);
 
 // Takes the head of list `list` when it holds at least `size` bytes; leaves
 // the list alone (space->reuse false) when it is empty or its head smaller.
-int take_free_slot(StoreHandle* handle, int list, uint32_t size, SlotSpace* space);
+Status take_free_slot(StoreHandle* handle, int list, uint32_t size, SlotSpace* space);
 
 // Frees the record slot at `address`: puts it on its list, or only marks it
 // free when it is under 12 bytes or would sit too deep in its list.
@@ -47,7 +47,7 @@ struct KnownSlot {
     uint32_t length = 0;  // the length field: data + header
     uint32_t full = 0;    // with the slack
 };
-int free_slot(StoreHandle* handle, uint32_t address, const KnownSlot* known = nullptr);
+Status free_slot(StoreHandle* handle, uint32_t address, const KnownSlot* known = nullptr);
 
 }  // namespace kvr::store
 

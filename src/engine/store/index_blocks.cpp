@@ -16,16 +16,14 @@
 #include "engine/store/store_io.h"
 
 using kvr::engine::FileHeader;
-using kvr::store::StoreHandle;
+using namespace kvr::store;
 
 namespace {
-
-constexpr uint32_t kFreeHeaderSize = kvr::store::kFreeHeaderSize;
 
 // An index block must hold its free header, and its size must fit the
 // 24-bit size field of that header.
 bool block_size_valid(uint32_t block_size) {
-    return block_size >= kFreeHeaderSize && block_size <= kvr::store::kMaxSlotSize;
+    return block_size >= kFreeHeaderSize && block_size <= kMaxSlotSize;
 }
 
 }  // namespace
@@ -34,71 +32,70 @@ extern "C" int _vmq_get_index_block(StoreHandle* handle, uint32_t* address, int)
     FileHeader header = handle->header();
     const uint32_t block_size = header.index_block_size();
     if (!block_size_valid(block_size))
-        return kvr::engine::kIoError;  // a damaged header
+        return code(kIoError);  // a damaged header
     const uint32_t head = header.index_block_list();
     if (head == 0) {
         // The block goes behind the records of the append buffer, which are
         // in the file; the buffer then starts again at the file's new end.
-        kvr::store::restart_append_buffer(handle);
+        restart_append_buffer(handle);
         uint32_t end = 0;
-        int status = kvr::store::io_status(handle->io.seek_end(&end));
-        if (status != 0)
-            return status;
+        Status status = io_status(handle->io.seek_end(&end));
+        if (status != kOk)
+            return code(status);
         if (end < handle->header_size)
-            return kvr::engine::kIoError;  // a file shorter than its header
+            return code(kIoError);  // a file shorter than its header
         if (!kvr::engine::fits_in_file(end, block_size))
-            return kvr::engine::kNoSpace;
+            return code(kNoSpace);
         std::unique_ptr<unsigned char[]> zeros(new (std::nothrow) unsigned char[block_size]());
         if (!zeros)
-            return kvr::engine::kStoreNoMemory;
-        status = kvr::store::io_status(handle->io.write(zeros.get(), block_size));
-        if (status != 0) {
+            return code(kNoMemory);
+        status = io_status(handle->io.write(zeros.get(), block_size));
+        if (status != kOk) {
             handle->io.truncate(end);  // no block cut short at the end
-            return status;
+            return code(status);
         }
         *address = end;
-        return status;
+        return code(status);
     }
 
     if (head < handle->header_size)
-        return kvr::engine::kIoError;  // a free list pointing into the header
+        return code(kIoError);  // a free list pointing into the header
     unsigned char free_header[kFreeHeaderSize];
     // A head past the end of the file is a damaged list, not the end.
-    const int status =
-        kvr::store::read_exact(handle, head, free_header, kFreeHeaderSize, kvr::engine::kIoError);
-    if (status != 0)
-        return status;
-    const kvr::store::FreeHeader free = kvr::store::decode_free_header(free_header);
+    const Status status = read_exact(handle, head, free_header, kFreeHeaderSize, kIoError);
+    if (status != kOk)
+        return code(status);
+    const FreeHeader free = decode_free_header(free_header);
     const uint32_t next = free.next;
-    if (free.flags != kvr::store::kSlotTypeFree || free.size != block_size || next == head ||
+    if (free.flags != kSlotTypeFree || free.size != block_size || next == head ||
         (next != 0 && next < handle->header_size))
-        return kvr::engine::kIoError;  // not a free index block: damaged list
+        return code(kIoError);  // not a free index block: damaged list
     header.set_index_block_list(next);
     *address = head;
     if (header.immediate_free_space())
-        return kvr::store::write_free_space_table(handle);
-    return kvr::engine::kOk;
+        return code(write_free_space_table(handle));
+    return code(kOk);
 }
 
 extern "C" int _vmq_release_index_block(StoreHandle* handle, uint32_t address) {
     FileHeader header = handle->header();
     if (!block_size_valid(header.index_block_size()))
-        return kvr::engine::kIoError;
+        return code(kIoError);
     // Never a block of the header area, never the same block twice in a row
     // (it would link to itself).
     if (address < handle->header_size || address == header.index_block_list())
-        return kvr::engine::kIoError;
-    int status = kvr::store::io_status(handle->io.seek(address));
-    if (status != 0)
-        return status;
+        return code(kIoError);
+    Status status = io_status(handle->io.seek(address));
+    if (status != kOk)
+        return code(status);
     unsigned char free_header[kFreeHeaderSize];
-    kvr::store::FreeHeader free;
+    FreeHeader free;
     free.size = header.index_block_size();
     free.next = header.index_block_list();
-    kvr::store::encode_free_header(free_header, free);
+    encode_free_header(free_header, free);
     header.set_index_block_list(address);
-    status = kvr::store::io_status(handle->io.write(free_header, kFreeHeaderSize));
-    if (status == 0 && header.immediate_free_space())
-        status = kvr::store::write_free_space_table(handle);
-    return status;
+    status = io_status(handle->io.write(free_header, kFreeHeaderSize));
+    if (status == kOk && header.immediate_free_space())
+        status = write_free_space_table(handle);
+    return code(status);
 }

@@ -26,10 +26,8 @@
 #include "engine/store/store.h"
 #include "engine/store/store_io.h"
 
-using kvr::engine::FileHeader;
-using kvr::engine::kIoError;
-using kvr::engine::kOk;
 using kvr::store::StoreHandle;
+using kvr::engine::FileHeader;
 
 namespace kvr::store {
 
@@ -70,13 +68,13 @@ LaidOutSlot lay_out_slot(StoreHandle* handle, const unsigned char* data, uint32_
 // buffer too when the address lies in the buffered range (the slot must lie
 // wholly inside what the buffer holds). The buffer's copy changes only once
 // the file holds the slot.
-int write_slot(StoreHandle* handle, uint32_t address, const LaidOutSlot& slot) {
+Status write_slot(StoreHandle* handle, uint32_t address, const LaidOutSlot& slot) {
     const unsigned char* bytes = handle->record_buffer.get();
     const bool buffered = in_append_buffer(handle, address);
     const uint32_t at = address - handle->write_buffer_offset;
     if (buffered && uint64_t{at} + slot.laid_out + slot.spaces > handle->write_buffer_fill)
         return kIoError;
-    int status = write_exact(handle, address, bytes, slot.laid_out);
+    Status status = write_exact(handle, address, bytes, slot.laid_out);
     if (status == kOk)
         status = write_spaces(handle, slot.spaces);
     if (status != kOk) {
@@ -94,11 +92,11 @@ int write_slot(StoreHandle* handle, uint32_t address, const LaidOutSlot& slot) {
 
 // Stores a record of `length` bytes in new space: a free slot, or the end
 // of the file (through the append buffer when there is one).
-int store_in_new_space(StoreHandle* handle, const unsigned char* data, uint32_t length,
-                       uint32_t* address, uint32_t* slot_size) {
+Status store_in_new_space(StoreHandle* handle, const unsigned char* data, uint32_t length,
+                          uint32_t* address, uint32_t* slot_size) {
     const uint32_t size = length + kSlotHeaderSize;
     SlotSpace space;
-    int status = find_free_slot(handle, size, &space);
+    Status status = find_free_slot(handle, size, &space);
     if (status != kOk)
         return status;
     if (space.reuse) {
@@ -127,22 +125,22 @@ int store_in_new_space(StoreHandle* handle, const unsigned char* data, uint32_t 
 
 // Frees a record's slot. The append buffer's copy of it would go stale, so
 // the buffer starts again.
-int release_slot(StoreHandle* handle, uint32_t address, const KnownSlot* known = nullptr) {
+Status release_slot(StoreHandle* handle, uint32_t address, const KnownSlot* known = nullptr) {
     if (in_append_buffer(handle, address))
         restart_append_buffer(handle);
     return free_slot(handle, address, known);
 }
 
 // Replaces the record last read with `length` bytes of `data`.
-int rewrite_record(StoreHandle* handle, const unsigned char* data, uint32_t length,
-                   uint32_t* address) {
+Status rewrite_record(StoreHandle* handle, const unsigned char* data, uint32_t length,
+                      uint32_t* address) {
     const uint32_t old_address = handle->last_record_address;
     if (old_address == 0)
-        return engine::kNoPosition;  // no record read to replace
+        return kNoPosition;  // no record read to replace
     const uint32_t size = length + kSlotHeaderSize;
     if (handle->last_slot_size >= size) {
-        const int status = write_slot(handle, old_address,
-                                      lay_out_slot(handle, data, length, handle->last_slot_size));
+        const Status status = write_slot(
+            handle, old_address, lay_out_slot(handle, data, length, handle->last_slot_size));
         if (status == kOk)
             *address = old_address;
         return status;
@@ -154,12 +152,13 @@ int rewrite_record(StoreHandle* handle, const unsigned char* data, uint32_t leng
     restart_append_buffer(handle);
     uint32_t new_address = 0;
     uint32_t new_size = 0;
-    int status = store_in_new_space(handle, data, length, &new_address, &new_size);
+    Status status = store_in_new_space(handle, data, length, &new_address, &new_size);
     if (status != kOk)
         return status;
     // The record buffer still holds the new slot; its data follows the header.
     const int32_t delta = static_cast<int32_t>(new_address - old_address);
-    status = handle->shift_tree(handle, handle->record_buffer.get() + kSlotHeaderSize, 1, delta);
+    status = status_of_result(
+        handle->shift_tree(handle, handle->record_buffer.get() + kSlotHeaderSize, 1, delta));
     if (status != kOk) {
         // The index still names the old slot, which still holds the record.
         release_slot(handle, new_address);
@@ -184,7 +183,8 @@ bool valid_record_header(const StoreHandle* handle, const SlotHeader& slot) {
 // Reads the slot at `address` from the append buffer: header, data and slack
 // word into the record buffer's layout. The whole slot must lie in what the
 // buffer holds.
-int read_buffered_slot(StoreHandle* handle, uint32_t address, SlotHeader* slot, uint32_t* slack) {
+Status read_buffered_slot(StoreHandle* handle, uint32_t address, SlotHeader* slot,
+                          uint32_t* slack) {
     const uint32_t at = address - handle->write_buffer_offset;
     const uint32_t held = handle->write_buffer_fill - at;
     const unsigned char* bytes = handle->write_buffer.get() + at;
@@ -211,13 +211,13 @@ int read_buffered_slot(StoreHandle* handle, uint32_t address, SlotHeader* slot, 
 // Reads the slot at `address` from the file into the record buffer: one read
 // of up to 4 KiB takes the header, the data and a slack word together; a
 // longer slot gets a second read for the rest.
-int read_filed_slot(StoreHandle* handle, uint32_t address, SlotHeader* slot, uint32_t* slack) {
+Status read_filed_slot(StoreHandle* handle, uint32_t address, SlotHeader* slot, uint32_t* slack) {
     unsigned char* buffer = handle->record_buffer.get();
     const uint32_t want = handle->record_buffer_size < 4096 ? handle->record_buffer_size : 4096;
     uint32_t got = 0;
     engine::IoOutcome outcome = handle->io.read_at(address, buffer, want, &got);
     if (outcome.kind == engine::IoOutcome::kEndOfFile)
-        return engine::kEndOfFile;
+        return kEndOfFile;
     if (!outcome.ok())
         return io_status(outcome);
     if (got < kSlotHeaderSize)
@@ -245,7 +245,7 @@ int read_filed_slot(StoreHandle* handle, uint32_t address, SlotHeader* slot, uin
     std::memmove(buffer, buffer + kSlotHeaderSize, data_length);
     if (slot->has_slack()) {
         uint64_t end = 0;
-        int status = logical_file_end(handle, &end);
+        Status status = logical_file_end(handle, &end);
         if (status != kOk)
             return status;
         if (uint64_t{address} + slot->length + *slack > end)
@@ -264,11 +264,11 @@ extern "C" int _vmq_open_data_records(StoreHandle* handle) {
     FileHeader header = handle->header();
     const uint32_t longest = header.max_record_length();
     if (longest > kMaxSlotDataLength)
-        return kvr::engine::kRecordTooLong;  // no slot could hold such a record
+        return code(kRecordTooLong);  // no slot could hold such a record
     handle->record_buffer.reset(new (std::nothrow) unsigned char[longest + kRecordBufferExtra]);
     if (!handle->record_buffer) {
         handle->record_buffer_size = 0;
-        return kvr::engine::kStoreNoMemory;
+        return code(kNoMemory);
     }
     handle->record_buffer_size = longest + kRecordBufferExtra;
     handle->buffered_record_address = 0;
@@ -281,7 +281,7 @@ extern "C" int _vmq_open_data_records(StoreHandle* handle) {
     handle->write_buffer.reset();
     if (header.open_for_update() && longest <= kAppendBufferRecordLimit)
         handle->write_buffer.reset(new (std::nothrow) unsigned char[kAppendBufferSize]);
-    return kOk;
+    return code(kOk);
 }
 
 extern "C" int _vmq_close_data_records(StoreHandle* handle) {
@@ -293,7 +293,7 @@ extern "C" int _vmq_close_data_records(StoreHandle* handle) {
     handle->buffered_record_address = 0;
     handle->last_record_address = 0;
     handle->last_slot_size = 0;
-    return kOk;
+    return code(kOk);
 }
 
 extern "C" int _vmq_get_record(StoreHandle* handle, uint32_t address, unsigned char** data,
@@ -304,24 +304,24 @@ extern "C" int _vmq_get_record(StoreHandle* handle, uint32_t address, unsigned c
         *data = handle->record_buffer.get();
         if (length != nullptr)
             *length = handle->buffered_record_length;
-        return kOk;
+        return code(kOk);
     }
     handle->buffered_record_address = 0;
     handle->last_record_address = 0;
     handle->last_slot_size = 0;
     if (!handle->record_buffer)
-        return kvr::engine::kNotOpen;
+        return code(kNotOpen);
     if (address < handle->header_size)
-        return kIoError;
+        return code(kIoError);
     SlotHeader slot;
     uint32_t slack = 0;
-    const int status = in_append_buffer(handle, address)
-                           ? read_buffered_slot(handle, address, &slot, &slack)
-                           : read_filed_slot(handle, address, &slot, &slack);
+    const Status status = in_append_buffer(handle, address)
+                              ? read_buffered_slot(handle, address, &slot, &slack)
+                              : read_filed_slot(handle, address, &slot, &slack);
     if (status != kOk)
-        return status;
+        return code(status);
     if (uint64_t{slot.length} + slack > kMaxSlotSize)
-        return kIoError;  // no slot is larger than its length field can name
+        return code(kIoError);  // no slot is larger than its length field can name
     handle->last_record_address = address;
     handle->last_slot_size = slot.length + slack;
     handle->buffered_record_address = address;
@@ -330,19 +330,19 @@ extern "C" int _vmq_get_record(StoreHandle* handle, uint32_t address, unsigned c
     *data = handle->record_buffer.get();
     if (length != nullptr)
         *length = slot.length - kSlotHeaderSize;
-    return kOk;
+    return code(kOk);
 }
 
 extern "C" int _vmq_put_record(StoreHandle* handle, uint32_t* address, const unsigned char* data,
                                uint32_t length, uint8_t mode) {
     if (!handle->record_buffer)
-        return kvr::engine::kNotOpen;
+        return code(kNotOpen);
     if (length > handle->header().max_record_length())
-        return kvr::engine::kRecordTooLong;
+        return code(kRecordTooLong);
     if (mode != 0)
-        return rewrite_record(handle, data, length, address);
+        return code(rewrite_record(handle, data, length, address));
     uint32_t slot_size = 0;
-    return store_in_new_space(handle, data, length, address, &slot_size);
+    return code(store_in_new_space(handle, data, length, address, &slot_size));
 }
 
 extern "C" void _vmq_prefetch_record(StoreHandle* handle, uint32_t address) {
@@ -354,7 +354,7 @@ extern "C" void _vmq_prefetch_record(StoreHandle* handle, uint32_t address) {
 
 extern "C" int _vmq_delete_record(StoreHandle* handle, uint32_t address) {
     if (!handle->record_buffer)
-        return kvr::engine::kNotOpen;
+        return code(kNotOpen);
     KnownSlot known;
     const bool is_known = address == handle->buffered_record_address && address != 0;
     if (is_known) {
@@ -367,5 +367,5 @@ extern "C" int _vmq_delete_record(StoreHandle* handle, uint32_t address) {
         handle->last_record_address = 0;
         handle->last_slot_size = 0;
     }
-    return release_slot(handle, address, is_known ? &known : nullptr);
+    return code(release_slot(handle, address, is_known ? &known : nullptr));
 }

@@ -16,9 +16,6 @@ namespace kvr::store {
 
 namespace {
 
-using engine::kIoError;
-using engine::kOk;
-
 // Offsets are signed 32-bit in this format: no byte lies at 2^31 or beyond.
 constexpr uint64_t kMaxBlockFileEnd = std::numeric_limits<int32_t>::max();
 
@@ -168,20 +165,20 @@ bool set_image_is_sound(const unsigned char* image, uint32_t block, uint32_t set
            link_is_sound(set_previous(image), block, set_size, header_size);
 }
 
-int flush_sequence_set_buffer(StoreHandle* handle, int i) {
+Status flush_sequence_set_buffer(StoreHandle* handle, int i) {
     SequenceSetPool* pool = handle->sequence_sets.get();
     SetBuffer& b = buffer_of(pool, i);
     if (!b.dirty)
         return kOk;
-    const int status = write_exact(handle, b.block, pool->image(i), pool->set_size);
+    const Status status = write_exact(handle, b.block, pool->image(i), pool->set_size);
     if (status == kOk)
         b.dirty = false;
     return status;
 }
 
-int write_changed_sets(StoreHandle* handle) {
+Status write_changed_sets(StoreHandle* handle) {
     SequenceSetPool* pool = handle->sequence_sets.get();
-    int status = kOk;
+    Status status = kOk;
     for (const bool shrunk : {false, true}) {
         for (int i = 0; i < pool->buffers_in_use && status == kOk; ++i) {
             const SetBuffer& b = pool->buffers[i];
@@ -195,7 +192,7 @@ int write_changed_sets(StoreHandle* handle) {
     return status;
 }
 
-int take_set_buffer(StoreHandle* handle, int* buffer) {
+Status take_set_buffer(StoreHandle* handle, int* buffer) {
     SequenceSetPool* pool = handle->sequence_sets.get();
     if (pool->buffers_in_use < pool->buffer_count) {
         const int i = pool->buffers_in_use++;
@@ -210,7 +207,7 @@ int take_set_buffer(StoreHandle* handle, int* buffer) {
     SetBuffer& b = buffer_of(pool, i);
     if (b.first != 0) {
         // A failed write keeps the set where it is, still changed.
-        const int status = flush_sequence_set_buffer(handle, i);
+        const Status status = flush_sequence_set_buffer(handle, i);
         if (status != kOk)
             return status;
     }
@@ -240,7 +237,7 @@ void forget_set_block(SequenceSetPool* pool, uint32_t block, int keep) {
     }
 }
 
-int load_sequence_set(StoreHandle* handle, uint32_t address, int* buffer) {
+Status load_sequence_set(StoreHandle* handle, uint32_t address, int* buffer) {
     SequenceSetPool* pool = handle->sequence_sets.get();
     const uint32_t set_size = pool->set_size;
     if (address < handle->header_size + kFirstRecordAt || address >= kMaxBlockFileEnd)
@@ -258,8 +255,8 @@ int load_sequence_set(StoreHandle* handle, uint32_t address, int* buffer) {
 
     // The record's header names the block that holds it.
     unsigned char record_header[kSetRecordHeaderSize];
-    int status = read_exact(handle, address - kSetRecordHeaderSize, record_header,
-                            kSetRecordHeaderSize, kIoError);
+    Status status = read_exact(handle, address - kSetRecordHeaderSize, record_header,
+                               kSetRecordHeaderSize, kIoError);
     if (status != kOk)
         return status;
     const uint32_t owner = platform::load_u32(record_header + 4);
@@ -316,11 +313,11 @@ int load_sequence_set(StoreHandle* handle, uint32_t address, int* buffer) {
     return kOk;
 }
 
-int load_set_at(StoreHandle* handle, uint32_t block, int* buffer) {
+Status load_set_at(StoreHandle* handle, uint32_t block, int* buffer) {
     SequenceSetPool* pool = handle->sequence_sets.get();
     if (!set_block_address_valid(block, pool->set_size, handle->header_size))
         return kIoError;
-    const int status = load_sequence_set(handle, block + kFirstRecordAt, buffer);
+    const Status status = load_sequence_set(handle, block + kFirstRecordAt, buffer);
     if (status != kOk)
         return status;
     if (pool->buffers[*buffer].block != block || set_count(pool->image(*buffer)) < 1) {
@@ -333,12 +330,12 @@ int load_set_at(StoreHandle* handle, uint32_t block, int* buffer) {
     return kOk;
 }
 
-int add_to_avail_list(StoreHandle* handle, uint32_t block, int buffer) {
+Status add_to_avail_list(StoreHandle* handle, uint32_t block, int buffer) {
     // The records that left the set reach their new sets in the file before
     // its block is given up there.
-    int status = handle->sequence_sets ? write_changed_sets(handle) : kOk;
+    Status status = handle->sequence_sets ? write_changed_sets(handle) : kOk;
     if (status == kOk)
-        status = _vmq_release_block(handle, block);
+        status = status_of_code(_vmq_release_block(handle, block));
     if (buffer >= 0 && handle->sequence_sets)
         discard_set_buffer(handle->sequence_sets.get(), buffer);
     return status;
@@ -356,8 +353,7 @@ void use_set_buffer(SequenceSetPool* pool, int buffer) { make_head(pool, buffer)
 
 }  // namespace kvr::store
 
-using kvr::store::SequenceSetPool;
-using kvr::store::StoreHandle;
+using namespace kvr::store;
 
 extern "C" int _vmq_allocate_sequence_sets(StoreHandle* handle) {
     using namespace kvr::store;
@@ -365,41 +361,41 @@ extern "C" int _vmq_allocate_sequence_sets(StoreHandle* handle) {
     kvr::engine::FileHeader header = handle->header();
     SetShape shape;
     if (!sequence_set_shape(header.max_record_length(), header.index_block_size(), &shape))
-        return kvr::engine::kStoreRecordsTooLong;
+        return code(kRecordsTooLong);
     // Blocks cut in another size cannot be read in this one: a file that
     // holds records, or blocks on the avail list, keeps its size.
     const bool has_blocks = header.record_count() > 0 || header.avail_list_head() != 0 ||
                             names_set(header.first_sequence_set());
     if (has_blocks && header.sequence_set_size() != shape.set_size)
-        return kvr::engine::kStoreSetSizeChanged;
+        return code(kSetSizeChanged);
     std::unique_ptr<SequenceSetPool> pool(new (std::nothrow) SequenceSetPool);
     if (!pool)
-        return kvr::engine::kStoreNoMemory;
+        return code(kNoMemory);
     pool->set_size = shape.set_size;
     pool->buffer_count = shape.buffer_count;
     pool->buffers.reset(new (std::nothrow) SetBuffer[static_cast<size_t>(shape.buffer_count)]);
     pool->images.reset(new (std::nothrow)
                            unsigned char[static_cast<size_t>(shape.set_size) * shape.buffer_count]);
     if (!pool->buffers || !pool->images)
-        return kvr::engine::kStoreNoMemory;
+        return code(kNoMemory);
     header.set_sequence_set_size(shape.set_size);
     header.set_index_block_size(shape.set_size);
     handle->sequence_sets = std::move(pool);
-    return kvr::engine::kOk;
+    return code(kOk);
 }
 
 extern "C" int _vmq_free_all_sequence_sets(StoreHandle* handle) {
     SequenceSetPool* pool = handle->sequence_sets.get();
     if (pool == nullptr)
-        return kvr::engine::kOk;
-    int status = kvr::engine::kOk;
+        return code(kOk);
+    Status status = kOk;
     for (int i = 0; i < pool->buffers_in_use; ++i) {
         if (pool->buffers[i].first == 0)
             continue;
-        status = kvr::store::flush_sequence_set_buffer(handle, i);
-        if (status != kvr::engine::kOk)
+        status = flush_sequence_set_buffer(handle, i);
+        if (status != kOk)
             break;
     }
     handle->sequence_sets.reset();
-    return status;
+    return code(status);
 }

@@ -56,13 +56,13 @@ bool set_block_address_valid(uint32_t block, uint32_t set_size, uint32_t header_
 // Finds the buffer holding the set of a record address, reading the set
 // from the file on a miss (the least recently used buffer is written back
 // first when it is changed). The buffer becomes the ring's head.
-int load_sequence_set(StoreHandle* handle, uint32_t address, int* buffer);
+Status load_sequence_set(StoreHandle* handle, uint32_t address, int* buffer);
 // As load_sequence_set for the set at `block`; 2 when that is not a set.
-int load_set_at(StoreHandle* handle, uint32_t block, int* buffer);
+Status load_set_at(StoreHandle* handle, uint32_t block, int* buffer);
 // Writes a changed buffer's image back.
-int flush_sequence_set_buffer(StoreHandle* handle, int buffer);
+Status flush_sequence_set_buffer(StoreHandle* handle, int buffer);
 // A buffer holding nothing, at the ring's head.
-int take_set_buffer(StoreHandle* handle, int* buffer);
+Status take_set_buffer(StoreHandle* handle, int* buffer);
 // Empties a buffer unwritten and makes it the next to be reused.
 void discard_set_buffer(SequenceSetPool* pool, int buffer);
 // Makes a buffer the most recently used, so that an operation that keeps

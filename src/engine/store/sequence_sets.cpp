@@ -26,9 +26,6 @@ namespace kvr::store {
 
 namespace {
 
-using engine::kIoError;
-using engine::kOk;
-
 // A set held in a buffer for the length of an operation.
 struct HeldSet {
     int buffer = -1;
@@ -46,7 +43,7 @@ HeldSet hold(StoreHandle* handle, int buffer) {
 }
 
 // The set's header follows its records and count; the buffer is changed.
-int settle(StoreHandle* handle, const HeldSet& set, int32_t count) {
+Status settle(StoreHandle* handle, const HeldSet& set, int32_t count) {
     SequenceSetPool* pool = handle->sequence_sets.get();
     const int32_t before = set_count(set.image);
     if (!settle_set_header(set.image, set.block, pool->set_size, count))
@@ -98,23 +95,23 @@ void set_owners(unsigned char* image, uint32_t at, int32_t count, uint32_t block
     }
 }
 
-int report_move(StoreHandle* handle, const unsigned char* record, int32_t count, int32_t delta) {
+Status report_move(StoreHandle* handle, const unsigned char* record, int32_t count, int32_t delta) {
     if (count <= 0 || delta == 0)
         return kOk;
-    return handle->shift_tree(handle, record, count, delta);
+    return status_of_result(handle->shift_tree(handle, record, count, delta));
 }
 
-void keep_first_failure(int* status, int next) {
+void keep_first_failure(Status* status, Status next) {
     if (*status == kOk)
         *status = next;
 }
 
-int load_neighbour(StoreHandle* handle, uint32_t link, HeldSet* set) {
+Status load_neighbour(StoreHandle* handle, uint32_t link, HeldSet* set) {
     *set = HeldSet{};
     if (!names_set(link))
         return kOk;
     int buffer = -1;
-    const int status = load_set_at(handle, link, &buffer);
+    const Status status = load_set_at(handle, link, &buffer);
     if (status == kOk)
         *set = hold(handle, buffer);
     return status;
@@ -124,18 +121,18 @@ int load_neighbour(StoreHandle* handle, uint32_t link, HeldSet* set) {
 // image of buffer i: an empty set, well formed, so that a process dying
 // before the set's records reach it leaves nothing a rebuild takes for
 // damage.
-int append_set_block(StoreHandle* handle, int i, uint32_t* block) {
+Status append_set_block(StoreHandle* handle, int i, uint32_t* block) {
     SequenceSetPool* pool = handle->sequence_sets.get();
     unsigned char* image = pool->image(i);
     std::memset(image, 0, pool->set_size);
     uint32_t end = 0;
-    int status = io_status(handle->io.seek_end(&end));
+    Status status = io_status(handle->io.seek_end(&end));
     if (status != kOk)
         return status;
     if (end < handle->header_size)
         return kIoError;
     if (!set_block_address_valid(end, pool->set_size, handle->header_size))
-        return engine::kNoSpace;
+        return kNoSpace;
     settle_set_header(image, end, pool->set_size, 0);
     status = append_exact(handle, end, image, pool->set_size);
     if (status == kOk)
@@ -145,15 +142,15 @@ int append_set_block(StoreHandle* handle, int i, uint32_t* block) {
 
 // A new, empty set in a buffer: a block from the avail list, else one
 // appended to the file. Its links are the caller's to set.
-int new_sequence_set(StoreHandle* handle, HeldSet* set) {
+Status new_sequence_set(StoreHandle* handle, HeldSet* set) {
     SequenceSetPool* pool = handle->sequence_sets.get();
     int i = -1;
-    int status = take_set_buffer(handle, &i);
+    Status status = take_set_buffer(handle, &i);
     if (status != kOk)
         return status;
     uint32_t block = 0;
-    status = _vmq_get_block(handle, &block, 1);
-    if (status == engine::kStoreNoBlock)
+    status = status_of_code(_vmq_get_block(handle, &block, 1));
+    if (status == kNoBlock)
         status = append_set_block(handle, i, &block);
     if (status != kOk) {
         discard_set_buffer(pool, i);
@@ -171,9 +168,9 @@ int new_sequence_set(StoreHandle* handle, HeldSet* set) {
 }
 
 // A new, empty set linked in right behind `set`.
-int new_set_after(StoreHandle* handle, const HeldSet& set, HeldSet* fresh) {
+Status new_set_after(StoreHandle* handle, const HeldSet& set, HeldSet* fresh) {
     HeldSet following;
-    int status = load_neighbour(handle, set_next(set.image), &following);
+    Status status = load_neighbour(handle, set_next(set.image), &following);
     if (status == kOk)
         status = new_sequence_set(handle, fresh);
     if (status != kOk)
@@ -192,11 +189,11 @@ int new_set_after(StoreHandle* handle, const HeldSet& set, HeldSet* fresh) {
 // Splits `set`: its first `keep` records stay, the others move to a new set
 // linked in behind it, which *moved receives. A failure of the report is
 // kept in *reported.
-int split_sequence_set(StoreHandle* handle, const HeldSet& set, int32_t keep, HeldSet* moved,
-                       int* reported) {
+Status split_sequence_set(StoreHandle* handle, const HeldSet& set, int32_t keep, HeldSet* moved,
+                          Status* reported) {
     const int32_t count = set.count();
     const int32_t moving = count - keep;
-    int status = new_set_after(handle, set, moved);
+    Status status = new_set_after(handle, set, moved);
     if (status != kOk)
         return status;
     const uint32_t from = record_offset(set, keep);
@@ -217,8 +214,9 @@ int split_sequence_set(StoreHandle* handle, const HeldSet& set, int32_t keep, He
 
 // Writes the record into `set`: behind record `after` (-1: in front) for a
 // new record, over record `index` for a rewrite. The set has room.
-int place_record(StoreHandle* handle, const HeldSet& set, int32_t index, bool rewrite,
-                 const unsigned char* data, uint32_t length, uint32_t* address, int* reported) {
+Status place_record(StoreHandle* handle, const HeldSet& set, int32_t index, bool rewrite,
+                    const unsigned char* data, uint32_t length, uint32_t* address,
+                    Status* reported) {
     const int32_t count = set.count();
     const uint32_t end = set.used_end();
     const uint32_t at = record_offset(set, rewrite ? index : index + 1);
@@ -232,7 +230,7 @@ int place_record(StoreHandle* handle, const HeldSet& set, int32_t index, bool re
     platform::store_u32(set.image + at, length);
     platform::store_u32(set.image + at + 4, set.block);
     std::memcpy(set.image + at + kSetRecordHeaderSize, data, length);
-    const int status = settle(handle, set, rewrite ? count : count + 1);
+    const Status status = settle(handle, set, rewrite ? count : count + 1);
     if (status != kOk)
         return status;
     *address = set.block + at + kSetRecordHeaderSize;
@@ -243,15 +241,15 @@ int place_record(StoreHandle* handle, const HeldSet& set, int32_t index, bool re
 }
 
 // The file's first record starts the first set.
-int write_first_record(StoreHandle* handle, const unsigned char* data, uint32_t length,
-                       uint32_t* address) {
+Status write_first_record(StoreHandle* handle, const unsigned char* data, uint32_t length,
+                          uint32_t* address) {
     SequenceSetPool* pool = handle->sequence_sets.get();
     int i = -1;
-    int status = take_set_buffer(handle, &i);
+    Status status = take_set_buffer(handle, &i);
     if (status != kOk)
         return status;
     uint32_t block = 0;
-    status = _vmq_get_block(handle, &block, 0);
+    status = status_of_code(_vmq_get_block(handle, &block, 0));
     if (status == kOk && !set_block_address_valid(block, pool->set_size, handle->header_size))
         status = kIoError;
     if (status != kOk) {
@@ -277,7 +275,7 @@ int write_first_record(StoreHandle* handle, const unsigned char* data, uint32_t 
 }
 
 // Appends the records of `right` to `left` and frees right's block.
-int concatenate_sequence_set(StoreHandle* handle, const HeldSet& left, const HeldSet& right) {
+Status concatenate_sequence_set(StoreHandle* handle, const HeldSet& left, const HeldSet& right) {
     const uint32_t left_end = left.used_end();
     const uint32_t bytes = right.used_end() - kSetHeaderSize;
     const int32_t moving = right.count();
@@ -285,7 +283,7 @@ int concatenate_sequence_set(StoreHandle* handle, const HeldSet& left, const Hel
         return kIoError;
     HeldSet following;
     const uint32_t after = set_next(right.image);
-    int status = after == left.block ? kOk : load_neighbour(handle, after, &following);
+    Status status = after == left.block ? kOk : load_neighbour(handle, after, &following);
     if (status != kOk)
         return status;
     std::memcpy(left.image + left_end, right.image + kSetHeaderSize, bytes);
@@ -312,7 +310,7 @@ int concatenate_sequence_set(StoreHandle* handle, const HeldSet& left, const Hel
 // one ends with half of them and the left one with the rest (the odd one).
 // Should that split overfill a set, the nearest split that fills neither
 // beyond its room is taken.
-int redistribute_sequence_set(StoreHandle* handle, const HeldSet& left, const HeldSet& right) {
+Status redistribute_sequence_set(StoreHandle* handle, const HeldSet& left, const HeldSet& right) {
     const uint32_t room = handle->sequence_sets->set_size - kSetHeaderSize;
     const int32_t left_count = left.count();
     const int32_t right_count = right.count();
@@ -346,7 +344,7 @@ int redistribute_sequence_set(StoreHandle* handle, const HeldSet& left, const He
     if (k == left_count)
         return kOk;
 
-    int status = kOk;
+    Status status = kOk;
     if (k > left_count) {
         // The front of right moves behind the records of left.
         const int32_t moving = k - left_count;
@@ -394,8 +392,8 @@ int redistribute_sequence_set(StoreHandle* handle, const HeldSet& left, const He
 // An empty set leaves the chain and its block goes to the avail list. Its
 // neighbours were loaded before its last record was removed, so that a
 // neighbour that cannot be read leaves the set as it was.
-int free_empty_set(StoreHandle* handle, const HeldSet& set, const HeldSet& before,
-                   const HeldSet& after) {
+Status free_empty_set(StoreHandle* handle, const HeldSet& set, const HeldSet& before,
+                      const HeldSet& after) {
     const uint32_t previous = set_previous(set.image);
     const uint32_t next = set_next(set.image);
     if (before.held()) {
@@ -414,11 +412,11 @@ int free_empty_set(StoreHandle* handle, const HeldSet& set, const HeldSet& befor
 
 // An under-full set is merged into a neighbour that has room for it, or
 // takes records from the fuller one.
-int rebalance(StoreHandle* handle, const HeldSet& set) {
+Status rebalance(StoreHandle* handle, const HeldSet& set) {
     const uint32_t half = (handle->sequence_sets->set_size - kSetHeaderSize) / 2;
     HeldSet before;
     HeldSet after;
-    int status = load_neighbour(handle, set_previous(set.image), &before);
+    Status status = load_neighbour(handle, set_previous(set.image), &before);
     if (status == kOk)
         status = load_neighbour(handle, set_next(set.image), &after);
     if (status != kOk)
@@ -437,10 +435,10 @@ int rebalance(StoreHandle* handle, const HeldSet& set) {
 }
 
 // Loads the set holding the record at `address`; *index and *offset name it.
-int hold_record(StoreHandle* handle, uint32_t address, HeldSet* set, int32_t* index,
-                uint32_t* offset) {
+Status hold_record(StoreHandle* handle, uint32_t address, HeldSet* set, int32_t* index,
+                   uint32_t* offset) {
     int buffer = -1;
-    const int status = load_sequence_set(handle, address, &buffer);
+    const Status status = load_sequence_set(handle, address, &buffer);
     if (status != kOk)
         return status;
     *set = hold(handle, buffer);
@@ -459,8 +457,8 @@ int hold_record(StoreHandle* handle, uint32_t address, HeldSet* set, int32_t* in
 // splits than this always suffice.
 constexpr int kMostSplits = 32;
 
-int put_record(StoreHandle* handle, uint32_t* address, const unsigned char* data,
-               uint32_t length, bool rewrite) {
+Status put_record(StoreHandle* handle, uint32_t* address, const unsigned char* data,
+                  uint32_t length, bool rewrite) {
     engine::FileHeader header = handle->header();
     if (!rewrite && header.record_count() == 0)
         return write_first_record(handle, data, length, address);
@@ -468,7 +466,7 @@ int put_record(StoreHandle* handle, uint32_t* address, const unsigned char* data
     HeldSet set;
     int32_t index = -1;  // new record: the one it follows; rewrite: the one replaced
     uint32_t offset = 0;
-    int status = kOk;
+    Status status = kOk;
     if (!rewrite && *address == 0) {
         const uint32_t first = header.first_sequence_set();
         if (!names_set(first))
@@ -487,7 +485,7 @@ int put_record(StoreHandle* handle, uint32_t* address, const unsigned char* data
     const uint32_t need = rewrite ? (length > old_length ? length - old_length : 0)
                                   : kSetRecordHeaderSize + length;
 
-    int reported = kOk;
+    Status reported = kOk;
     uint32_t left_behind = 0;  // a rewritten last record that moved to a new set: its old address
     for (int splits = 0; set_free(set.image) < need; ++splits) {
         if (splits >= kMostSplits)
@@ -545,32 +543,32 @@ using namespace kvr::store;
 extern "C" int _vmq_get_sequence_set(StoreHandle* handle, uint32_t address, unsigned char** data,
                                      uint32_t* length) {
     if (!handle->sequence_sets)
-        return kvr::engine::kNotOpen;
+        return code(kNotOpen);
     HeldSet set;
     int32_t index = -1;
     uint32_t offset = 0;
-    const int status = hold_record(handle, address, &set, &index, &offset);
-    if (status != kvr::engine::kOk)
-        return status;
+    const Status status = hold_record(handle, address, &set, &index, &offset);
+    if (status != kOk)
+        return code(status);
     *data = set.image + offset + kSetRecordHeaderSize;
     if (length != nullptr)
         *length = record_length_at(set.image, offset);
-    return kvr::engine::kOk;
+    return code(kOk);
 }
 
 extern "C" int _vmq_put_sequence_set(StoreHandle* handle, uint32_t* address,
                                      const unsigned char* data, uint32_t length, uint8_t mode) {
     SequenceSetPool* pool = handle->sequence_sets.get();
     if (pool == nullptr)
-        return kvr::engine::kNotOpen;
+        return code(kNotOpen);
     if (mode > 1)
-        return kvr::engine::kStoreBadMode;
+        return code(kBadMode);
     if (length > handle->header().max_record_length() ||
         length > pool->set_size - kFirstRecordAt)
-        return kvr::engine::kRecordTooLong;
+        return code(kRecordTooLong);
     // Records move: without a hook the index could not follow them.
     if (handle->shift_tree == nullptr)
-        return kvr::engine::kIoError;
+        return code(kIoError);
     // Data that lies in the pool (a record just fetched) may move while the
     // sets change: it is copied aside first.
     std::unique_ptr<unsigned char[]> copy;
@@ -579,49 +577,49 @@ extern "C" int _vmq_put_sequence_set(StoreHandle* handle, uint32_t* address,
     if (data >= images && data < images + pool_bytes) {
         copy.reset(new (std::nothrow) unsigned char[length + 1]);
         if (!copy)
-            return kvr::engine::kStoreNoMemory;
+            return code(kNoMemory);
         std::memcpy(copy.get(), data, length);
         data = copy.get();
     }
-    const int status = put_record(handle, address, data, length, mode == 1);
-    return status == kvr::engine::kOk ? write_changed_sets(handle) : status;
+    const Status status = put_record(handle, address, data, length, mode == 1);
+    return code(status == kOk ? write_changed_sets(handle) : status);
 }
 
 extern "C" int _vmq_delete_sequence_set(StoreHandle* handle, uint32_t address) {
     if (!handle->sequence_sets)
-        return kvr::engine::kNotOpen;
+        return code(kNotOpen);
     if (handle->shift_tree == nullptr)
-        return kvr::engine::kIoError;
+        return code(kIoError);
     HeldSet set;
     int32_t index = -1;
     uint32_t offset = 0;
-    int status = hold_record(handle, address, &set, &index, &offset);
-    if (status != kvr::engine::kOk)
-        return status;
+    Status status = hold_record(handle, address, &set, &index, &offset);
+    if (status != kOk)
+        return code(status);
     const int32_t count = set.count();
     HeldSet before;
     HeldSet after;
     if (count == 1) {
         status = load_neighbour(handle, set_previous(set.image), &before);
-        if (status == kvr::engine::kOk)
+        if (status == kOk)
             status = load_neighbour(handle, set_next(set.image), &after);
-        if (status != kvr::engine::kOk)
-            return status;
+        if (status != kOk)
+            return code(status);
     }
     const uint32_t size = kSetRecordHeaderSize + record_length_at(set.image, offset);
     const uint32_t tail = set.used_end() - offset - size;
     std::memmove(set.image + offset, set.image + offset + size, tail);
     std::memset(set.image + offset + tail, 0, size);
     status = settle(handle, set, count - 1);
-    if (status != kvr::engine::kOk)
-        return status;
+    if (status != kOk)
+        return code(status);
     status = report_move(handle, set.image + offset + kSetRecordHeaderSize, count - 1 - index,
                          -static_cast<int32_t>(size));
-    if (status != kvr::engine::kOk)
-        return status;
+    if (status != kOk)
+        return code(status);
     if (count == 1)
         status = free_empty_set(handle, set, before, after);
     else if (set_free(set.image) > (handle->sequence_sets->set_size - kSetHeaderSize) / 2)
         status = rebalance(handle, set);
-    return status == kvr::engine::kOk ? write_changed_sets(handle) : status;
+    return code(status == kOk ? write_changed_sets(handle) : status);
 }

@@ -2,10 +2,11 @@
 // B+tree (index pages). Each takes the open file's handle first and returns
 // an engine result (0, 2, 3, 9, 11, 15, 17, 18, and 10 or 23 from a put) or
 // a negative store status (-1 no free block without extending the file, -4
-// out of memory), which the engine maps once. 2 also reports a damaged file:
-// nothing read from it is used unchecked. 11 also refuses growth past the
-// largest offset a file may have (2^32 - 1, or 2^31 - 1 in the block format),
-// before anything is written.
+// out of memory): the integers of store::Status (results.h), which the
+// store works with inside and the engine maps by name. 2 also reports a
+// damaged file: nothing read from it is used unchecked. 11 also refuses
+// growth past the largest offset a file may have (2^32 - 1, or 2^31 - 1 in
+// the block format), before anything is written.
 //
 // Slot format (every file this system creates): records live in slots of
 // their own, free slots on lists by size class, index pages in index blocks
@@ -105,12 +106,12 @@ int _vmq_delete_sequence_set(kvr::store::StoreHandle* handle, uint32_t address);
 namespace kvr::store {
 
 // Writes the 56-byte free-space table from the image to the file header.
-int write_free_space_table(StoreHandle* handle);
+Status write_free_space_table(StoreHandle* handle);
 
 // Puts the block of a sequence set that has just emptied on the avail list
 // and gives its buffer (an index into the pool, or -1) back to the pool as
 // the next one to be reused.
-int add_to_avail_list(StoreHandle* handle, uint32_t block, int buffer);
+Status add_to_avail_list(StoreHandle* handle, uint32_t block, int buffer);
 
 // The image of the set at `block` when a buffer holds it (it may be newer
 // than the file), else null. For checks that read the file as the store
@@ -119,7 +120,7 @@ const unsigned char* resident_sequence_set(const StoreHandle* handle, uint32_t b
 
 // Block format: writes every changed set back, those left with fewer
 // records than the operation found in them last. The sets stay in the pool.
-int write_changed_sets(StoreHandle* handle);
+Status write_changed_sets(StoreHandle* handle);
 
 // Empties the append buffer (its offset becomes 0, so the next append starts
 // at the file's new end). Its bytes are in the file already.

@@ -14,6 +14,7 @@
 
 #include "engine/file_channel.h"
 #include "engine/file_header.h"
+#include "engine/results.h"
 #include "engine/store/sequence_set.h"
 
 namespace kvr::store {

@@ -18,27 +18,32 @@
 
 namespace kvr::store {
 
+// An engine result (of the file channel, or of the engine's shift hook) as
+// the store's status.
+Status status_of_result(int result);
+
 // The status of one I/O call, as described above.
-int io_status(engine::IoOutcome outcome);
+Status io_status(engine::IoOutcome outcome);
 
 // Reads exactly `count` bytes at `at`. Nothing read at all is `at_end` (9
 // for an address the caller gave, 2 for a link read from the file); a read
 // that stops short is damage (2).
-int read_exact(const StoreHandle* handle, uint32_t at, void* buffer, uint32_t count, int at_end);
+Status read_exact(const StoreHandle* handle, uint32_t at, void* buffer, uint32_t count,
+                  Status at_end);
 
 // Writes `count` bytes at `at`.
-int write_exact(const StoreHandle* handle, uint32_t at, const void* buffer, uint32_t count);
+Status write_exact(const StoreHandle* handle, uint32_t at, const void* buffer, uint32_t count);
 
 // Writes `count` bytes at `at`, the end of the file. A write that fails
 // part-way would leave a slot cut short in front of whatever is appended
 // next, so the file is cut back to `at` (as far as the system allows).
-int append_exact(const StoreHandle* handle, uint32_t at, const void* buffer, uint32_t count);
+Status append_exact(const StoreHandle* handle, uint32_t at, const void* buffer, uint32_t count);
 
 // Writes `count` spaces at the file position, in chunks.
-int write_spaces(const StoreHandle* handle, uint64_t count);
+Status write_spaces(const StoreHandle* handle, uint64_t count);
 
 // Where the file ends once the append buffer's bytes are in it.
-int logical_file_end(const StoreHandle* handle, uint64_t* end);
+Status logical_file_end(const StoreHandle* handle, uint64_t* end);
 
 }  // namespace kvr::store
 

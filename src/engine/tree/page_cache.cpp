@@ -20,12 +20,16 @@ constexpr uint32_t kClockLimit = 65535;
 constexpr uint32_t kClockRebase = 255;
 
 // A data-store status as a tree status.
-int store_to_tree_status(int status) {
-    if (status == engine::kOk)
-        return kTreeOk;
-    if (status == engine::kStoreNoMemory || status == engine::kNoSpace)
-        return kTreeNoMemory;
-    return kTreeIoError;
+int store_to_tree_status(store::Status status) {
+    switch (status) {
+        case store::kOk:
+            return kTreeOk;
+        case store::kNoMemory:
+        case store::kNoSpace:
+            return kTreeNoMemory;
+        default:
+            return kTreeIoError;
+    }
 }
 
 // True for an address where a whole page can lie inside a 32-bit file.
@@ -249,8 +253,9 @@ unsigned char* new_page(Tree* tree, uint32_t* address, int* result) {
         return nullptr;
     }
     uint32_t at = 0;
-    const int status = tree->block_pages_ ? _vmq_get_block(tree->store_, &at, 0)
-                                          : _vmq_get_index_block(tree->store_, &at, 0);
+    const store::Status status =
+        store::status_of_code(tree->block_pages_ ? _vmq_get_block(tree->store_, &at, 0)
+                                                 : _vmq_get_index_block(tree->store_, &at, 0));
     *result = store_to_tree_status(status);
     if (*result != kTreeOk)
         return nullptr;
@@ -283,8 +288,9 @@ int free_page(Tree* tree, uint32_t address) {
     }
     if (tree->store_ == nullptr)
         return kTreeIoError;
-    const int status = tree->block_pages_ ? _vmq_release_block(tree->store_, address)
-                                          : _vmq_release_index_block(tree->store_, address);
+    const store::Status status =
+        store::status_of_code(tree->block_pages_ ? _vmq_release_block(tree->store_, address)
+                                                 : _vmq_release_index_block(tree->store_, address));
     return store_to_tree_status(status);
 }
 

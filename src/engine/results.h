@@ -86,8 +86,10 @@ constexpr Status status_of_code(int code) {
 
 namespace kvr::tree {
 
-// Statuses of the B+tree.
-enum Status : int {
+// Statuses of the B+tree: a type of their own, so that neither an engine
+// result nor a store status can be taken for one. The tree's C entry points
+// hand them out as these integers (code); the engine maps them by name.
+enum class Status : int {
     kTreeOk = 0,
     kNoSuchDuplicate = 1,   // _vmq_getdup: no entry with that key and data
     kNoEntrySatisfies = 2,  // _vmq_getkey: no entry satisfies the key condition
@@ -99,6 +101,17 @@ enum Status : int {
     kTreeIoError = 106,
     kTreeNoMemory = 107,
 };
+using enum Status;
+
+// The integer a C entry point of the tree returns for a status.
+constexpr int code(Status status) {
+    return static_cast<int>(status);
+}
+
+// The status a C entry point's integer stands for.
+constexpr Status status_of_code(int code) {
+    return static_cast<Status>(code);
+}
 
 }  // namespace kvr::tree
 

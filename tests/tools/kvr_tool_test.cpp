@@ -625,7 +625,7 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
     kvr::tree::Tree* prime = handle()->tree(0);
     const uint32_t root = prime->root();
     const uint32_t header_size = handle()->header_size;
-    int status = 0;
+    kvr::tree::Status status = kvr::tree::kTreeOk;
     prime->begin_operation();
     const unsigned char* page = kvr::tree::get_page(prime, root, &status);
     ASSERT_NE(page, nullptr);

@@ -8,7 +8,7 @@
 
 namespace kvr::isam {
 
-int map_tree_status(int status) {
+int map_tree_status(tree::Status status) {
     switch (status) {
         case tree::kTreeOk:
             return engine::kOk;
@@ -30,9 +30,8 @@ int map_tree_status(int status) {
             return engine::kIoError;
         case tree::kTreeNoMemory:
             return engine::kNoSpace;
-        default:
-            return engine::kIoError;
     }
+    return engine::kIoError;
 }
 
 int store_result(store::Status status) {

@@ -469,7 +469,7 @@ int open_file(ix_handle** slot, const char* file_name, uint8_t mode, const OpenP
         if (!handle->trees)
             store_status = store::kNoMemory;
     }
-    int tree_status = tree::kTreeOk;
+    tree::Status tree_status = tree::kTreeOk;
     for (int i = 0; i < key_count && store_status == store::kOk && tree_status == tree::kTreeOk &&
                     !purpose.skip_trees;
          ++i) {
@@ -481,8 +481,8 @@ int open_file(ix_handle** slot, const char* file_name, uint8_t mode, const OpenP
         }
         ++handle->open_trees;
         const tree::OpenFlags flags = update ? tree::kOpenForUpdate : tree::OpenFlags{};
-        tree_status = _vmq_open_tree(handle->tree(i), handle.get(), io, page_size, flags,
-                                     block_format ? 1 : 0);
+        tree_status = tree::status_of_code(_vmq_open_tree(handle->tree(i), handle.get(), io,
+                                                          page_size, flags, block_format ? 1 : 0));
     }
     if (store_status != store::kOk || tree_status != tree::kTreeOk) {
         result = store_status != store::kOk ? store_open_result(store_status)
@@ -540,10 +540,10 @@ int write_back(ix_handle* handle) {
             return store_result(status);
     }
     for (int i = 0; i < handle->open_trees; ++i) {
-        const int status = handle->tree(i)->write_back();
+        const tree::Status status = handle->tree(i)->write_back();
         if (status == tree::kDamagedPage)
             handle->unsound = true;
-        if (status != 0)
+        if (status != tree::kTreeOk)
             return map_tree_status(status);
     }
     header.set_update_marker(0);

@@ -310,7 +310,7 @@ bool FileCheck::collect_tree(int k) {
             contents.page_named_by.push_back(level_named_by[p]);
             t->set_mark_dirty(false);
             t->begin_operation();
-            int result = 0;
+            tree::Status result = tree::kTreeOk;
             const unsigned char* cached = tree::get_page(t, address, &result);
             if (cached == nullptr)
                 return fail(tree::fetch_failure(result), k, address);

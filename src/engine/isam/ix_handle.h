@@ -59,7 +59,7 @@ namespace kvr::isam {
 
 // A tree status as an engine result. A damaged page is also reported on
 // standard output.
-int map_tree_status(int status);
+int map_tree_status(tree::Status status);
 
 // A data-store status as an engine result: the store's own negative
 // statuses by name, the engine results it reports as they are.

@@ -74,9 +74,9 @@ store::Status store_delete(ix_handle* handle, uint32_t address) {
                                      : _vmq_delete_record(handle, address));
 }
 
-// A tree status, zero or not, as an engine result.
-int tree_result(int status) {
-    return status == 0 ? engine::kOk : map_tree_status(status);
+// A tree status, ok or not, as an engine result.
+int tree_result(tree::Status status) {
+    return map_tree_status(status);
 }
 
 bool is_open(const FileHeader& header) {
@@ -105,17 +105,17 @@ int check_update(const FileHeader& header, uint32_t length, int k) {
 
 // Positions the prime-key tree on the record whose prime key an alternate
 // entry holds; its data is the record's address.
-int position_prime(ix_handle* handle, const unsigned char* prime_key, uint32_t* address) {
+tree::Status position_prime(ix_handle* handle, const unsigned char* prime_key, uint32_t* address) {
     FileHeader header = handle->header();
     TreeKey key = tree_key(header, 0, prime_key);
     unsigned char* data = nullptr;
     int equal_seen = 0;
-    const int status =
-        _vmq_getkey(handle->tree(0), key.bytes, &data, kSearchEqual, &equal_seen, nullptr);
-    if (status != 0)
+    const tree::Status status = tree::status_of_code(
+        _vmq_getkey(handle->tree(0), key.bytes, &data, kSearchEqual, &equal_seen, nullptr));
+    if (status != tree::kTreeOk)
         return status;
     *address = platform::load_u32(data);
-    return 0;
+    return tree::kTreeOk;
 }
 
 // Fetches the record at address into the caller's buffer: min(buffer size,
@@ -144,8 +144,8 @@ int read_record_at_entry(ix_handle* handle, int k, const unsigned char* entry_da
     if (k > 0) {
         unsigned char prime[kMaxKeyLen];
         std::memcpy(prime, entry_data, key_length(handle->header(), 0));
-        const int status = position_prime(handle, prime, &address);
-        if (status != 0)
+        const tree::Status status = position_prime(handle, prime, &address);
+        if (status != tree::kTreeOk)
             return tree_result(status);
     } else {
         address = platform::load_u32(entry_data);
@@ -165,13 +165,13 @@ int find_predecessor(ix_handle* handle, const unsigned char* prime, uint32_t* ad
     const TreeKey key = tree_key(handle->header(), 0, prime);
     unsigned char* entry_data = nullptr;
     int equal_seen = 0;
-    const int status = _vmq_getkey(handle->tree(0), key.bytes, &entry_data, kSearchBackwards,
-                                   &equal_seen, nullptr);
+    const tree::Status status = tree::status_of_code(_vmq_getkey(
+        handle->tree(0), key.bytes, &entry_data, kSearchBackwards, &equal_seen, nullptr));
     if (equal_seen)
         return engine::kDuplicate;
-    if (status == 0)
+    if (status == tree::kTreeOk)
         *address = platform::load_u32(entry_data);
-    else if (status != 2 && status != tree::kKeyNotFound)
+    else if (status != tree::kNoEntrySatisfies && status != tree::kKeyNotFound)
         return tree_result(status);
     return engine::kOk;
 }
@@ -184,7 +184,7 @@ KeptPosition keep_position(ix_handle* handle, int i) {
         return kept;
     unsigned char* entry_key = nullptr;
     unsigned char* entry_data = nullptr;
-    if (_vmq_getcur(tree, &entry_key, &entry_data) != 0) {
+    if (tree::status_of_code(_vmq_getcur(tree, &entry_key, &entry_data)) != tree::kTreeOk) {
         kept.state = 0;
         return kept;
     }
@@ -219,14 +219,15 @@ void put_back_position(ix_handle* handle, int i, const KeptPosition& kept) {
     // A key of a tree with duplicates is found again by its record's prime
     // key, which never changes; a unique key by itself (the prime tree's
     // addresses move in the block format).
-    int status;
+    tree::Status status;
     if (tree->duplicates()) {
-        status = _vmq_getdup(tree, kept.key, kept.value, nullptr);
+        status = tree::status_of_code(_vmq_getdup(tree, kept.key, kept.value, nullptr));
     } else {
         int equal_seen = 0;
-        status = _vmq_getkey(tree, kept.key, nullptr, kSearchEqual, &equal_seen, nullptr);
+        status = tree::status_of_code(
+            _vmq_getkey(tree, kept.key, nullptr, kSearchEqual, &equal_seen, nullptr));
     }
-    if (status == 0)
+    if (status == tree::kTreeOk)
         tree->cursor().state = kept.state;
     else
         tree->cursor() = before;
@@ -299,22 +300,23 @@ int ix_read_keyed(ix_handle* handle, unsigned char* buffer, uint32_t* length,
     unsigned char* entry_data = nullptr;
     unsigned char* entry_key = nullptr;
     int equal_seen = 0;
-    int status;
+    tree::Status status;
     if (exact) {
         unsigned char prime[kMaxKeyLen];
         std::memcpy(prime, prime_key_of(header, buffer), key_length(header, 0));
-        status = _vmq_getdup(tree, search.bytes, prime, &entry_data);
-        if (status == 0)
+        status = tree::status_of_code(_vmq_getdup(tree, search.bytes, prime, &entry_data));
+        if (status == tree::kTreeOk)
             entry_key = tree->cursor().key;
     } else {
-        status = _vmq_getkey(tree, search.bytes, &entry_data, mode, &equal_seen, &entry_key);
+        status = tree::status_of_code(
+            _vmq_getkey(tree, search.bytes, &entry_data, mode, &equal_seen, &entry_key));
     }
     header.set_current_key(static_cast<uint32_t>(k));
     const bool includes_equal = exact || (mode & kSearchEqual) != 0;
     const bool relation_is_equal = exact || mode == kSearchEqual;
 
     if (*length == 0) {
-        if (status != 0)
+        if (status != tree::kTreeOk)
             return tree_result(status);
         if (includes_equal && equal_seen)
             return engine::kDuplicateFollows;
@@ -322,7 +324,7 @@ int ix_read_keyed(ix_handle* handle, unsigned char* buffer, uint32_t* length,
             std::memcpy(key_area, entry_key, key_length(header, k));
         return engine::kOk;
     }
-    if (status != 0)
+    if (status != tree::kTreeOk)
         return tree_result(status);
     const unsigned char* record = nullptr;
     const int result = read_record_at_entry(handle, k, entry_data, buffer, length, op, &record);
@@ -370,9 +372,9 @@ int ix_read_positional(ix_handle* handle, unsigned char* buffer, uint32_t* lengt
     Tree* tree = handle->tree(k);
     unsigned char* entry_key = nullptr;
     unsigned char* entry_data = nullptr;
-    const int status = step(tree, &entry_key, &entry_data);
+    const tree::Status status = tree::status_of_code(step(tree, &entry_key, &entry_data));
     header.set_current_key(static_cast<uint32_t>(k));
-    if (status != 0)
+    if (status != tree::kTreeOk)
         return tree_result(status);
     // A move under a hold is taken back when the record cannot be read, so
     // that the cursor stays where it was.
@@ -429,10 +431,11 @@ int write_record(ix_handle* handle, const unsigned char* record, uint32_t length
         Tree* tree = handle->tree(k);
         unsigned char* entry_key = nullptr;
         unsigned char* entry_data = nullptr;
-        const int status = (open_flags & engine::kOpenExtendCheck) != 0
-                               ? _vmq_getlast(tree, &entry_key, &entry_data)
-                               : _vmq_getcur(tree, &entry_key, &entry_data);
-        if (status == 0) {
+        const tree::Status status =
+            (open_flags & engine::kOpenExtendCheck) != 0
+                ? tree::status_of_code(_vmq_getlast(tree, &entry_key, &entry_data))
+                : tree::status_of_code(_vmq_getcur(tree, &entry_key, &entry_data));
+        if (status == tree::kTreeOk) {
             const int order = tree::compare_keys(*tree, record + header.key_offset(k), entry_key,
                                                  header.key_length(k));
             if (order == 0)
@@ -455,8 +458,8 @@ int write_record(ix_handle* handle, const unsigned char* record, uint32_t length
             continue;
         const TreeKey key = record_key(header, i, record);
         int equal_seen = 0;
-        if (_vmq_getkey(handle->tree(i), key.bytes, nullptr, kSearchEqual, &equal_seen, nullptr) ==
-            0)
+        if (tree::status_of_code(_vmq_getkey(handle->tree(i), key.bytes, nullptr, kSearchEqual,
+                                             &equal_seen, nullptr)) == tree::kTreeOk)
             return engine::kDuplicate;
     }
 
@@ -474,17 +477,18 @@ int write_record(ix_handle* handle, const unsigned char* record, uint32_t length
     *untouched = false;
     int duplicate = 0;
     int inserted = 1;
-    int status = 0;
+    tree::Status status = tree::kTreeOk;
     for (; inserted < key_count; ++inserted) {
         const TreeKey key = record_key(header, inserted, record);
-        status = _vmq_insert(handle->tree(inserted), key.bytes, prime, &duplicate);
-        if (status != 0)
+        status =
+            tree::status_of_code(_vmq_insert(handle->tree(inserted), key.bytes, prime, &duplicate));
+        if (status != tree::kTreeOk)
             break;
     }
     uint32_t address = hint;
     bool stored = false;
     bool refused_by_store = false;
-    if (status == 0) {
+    if (status == tree::kTreeOk) {
         const store::Status put = store_put(handle, &address, record, length, 0);
         if (put != store::kOk) {
             result = store_result(put);
@@ -494,17 +498,18 @@ int write_record(ix_handle* handle, const unsigned char* record, uint32_t length
             unsigned char value[4];
             platform::store_u32(value, address);
             const TreeKey key = tree_key(header, 0, prime);
-            status = _vmq_insert(handle->tree(0), key.bytes, value, &duplicate);
+            status =
+                tree::status_of_code(_vmq_insert(handle->tree(0), key.bytes, value, &duplicate));
         }
     }
-    if (status != 0)
+    if (status != tree::kTreeOk)
         result = tree_result(status);
     if (result != engine::kOk) {
         bool undone = true;
         if (stored)
             undone = store_delete(handle, address) == store::kOk;
         for (int i = 1; i < inserted; ++i)
-            undone = _vmq_delete(handle->tree(i)) == 0 && undone;
+            undone = tree::status_of_code(_vmq_delete(handle->tree(i))) == tree::kTreeOk && undone;
         // A slot-format store that could not take the record (a full disk,
         // a file at its largest) has written nothing of it; once the
         // alternate entries are out again the file is as it was. A tree
@@ -545,19 +550,20 @@ int save_cursor(ix_handle* handle, int i, const unsigned char* old_record, Saved
     Tree* tree = handle->tree(i);
     unsigned char* entry_key = nullptr;
     unsigned char* entry_data = nullptr;
-    if (_vmq_getcur(tree, &entry_key, &entry_data) != 0)
+    if (tree::status_of_code(_vmq_getcur(tree, &entry_key, &entry_data)) != tree::kTreeOk)
         return engine::kOk;  // no current entry: nothing to put back
     const unsigned char* prime = prime_key_of(header, old_record);
     saved->state = SavedCursor::kAtEntry;
     if (same_key(header, i, entry_key, old_record + header.key_offset(i)) &&
         same_key(header, 0, entry_data, prime)) {
         // On the old record's own entry: remember the one after it.
-        const int status = _vmq_getnext(tree, &entry_key, &entry_data);
+        const tree::Status status =
+            tree::status_of_code(_vmq_getnext(tree, &entry_key, &entry_data));
         if (status == tree::kTreeEndOfFile) {
             saved->state = SavedCursor::kWasLast;
             return engine::kOk;
         }
-        if (status != 0)
+        if (status != tree::kTreeOk)
             return tree_result(status);
         saved->state = SavedCursor::kBeforeNext;
     }
@@ -568,22 +574,22 @@ int save_cursor(ix_handle* handle, int i, const unsigned char* old_record, Saved
 
 int restore_cursor(ix_handle* handle, int i, const SavedCursor& saved) {
     Tree* tree = handle->tree(i);
-    int status = 0;
+    tree::Status status = tree::kTreeOk;
     switch (saved.state) {
         case SavedCursor::kNone:
             return engine::kOk;
         case SavedCursor::kWasLast:
-            status = _vmq_getlast(tree, nullptr, nullptr);
+            status = tree::status_of_code(_vmq_getlast(tree, nullptr, nullptr));
             break;
         case SavedCursor::kAtEntry:
         case SavedCursor::kBeforeNext:
-            status = _vmq_getdup(tree, saved.key.bytes, saved.value, nullptr);
-            if (status == 0 && saved.state == SavedCursor::kBeforeNext) {
-                status = _vmq_getprev(tree, nullptr, nullptr);
+            status = tree::status_of_code(_vmq_getdup(tree, saved.key.bytes, saved.value, nullptr));
+            if (status == tree::kTreeOk && saved.state == SavedCursor::kBeforeNext) {
+                status = tree::status_of_code(_vmq_getprev(tree, nullptr, nullptr));
                 if (status == tree::kKeyNotFound) {
                     // The entry that followed is now the first of all.
                     tree::place_before_first(tree);
-                    status = 0;
+                    status = tree::kTreeOk;
                 }
             }
             break;
@@ -607,17 +613,18 @@ int ix_rewrite_record(ix_handle* handle, const unsigned char* record, uint32_t l
     // The current record of key k.
     unsigned char* entry_key = nullptr;
     unsigned char* entry_data = nullptr;
-    int status = _vmq_getcur(handle->tree(k), &entry_key, &entry_data);
+    tree::Status status =
+        tree::status_of_code(_vmq_getcur(handle->tree(k), &entry_key, &entry_data));
     if (status == tree::kTreeEndOfFile)
         return engine::kNotFound;  // an empty file has no record to rewrite
-    if (status != 0)
+    if (status != tree::kTreeOk)
         return tree_result(status);
     unsigned char current_prime[kMaxKeyLen];
     std::memcpy(current_prime, k == 0 ? entry_key : entry_data, key_length(header, 0));
     uint32_t address = 0;
     if (k > 0) {
         status = position_prime(handle, current_prime, &address);
-        if (status != 0)
+        if (status != tree::kTreeOk)
             return status == tree::kTreeEndOfFile ? engine::kNotFound : tree_result(status);
     } else {
         address = platform::load_u32(entry_data);
@@ -642,11 +649,12 @@ int ix_rewrite_record(ix_handle* handle, const unsigned char* record, uint32_t l
             continue;
         int equal_seen = 0;
         TreeKey key = record_key(header, i, record);
-        if (_vmq_getkey(handle->tree(i), key.bytes, nullptr, kSearchEqual, &equal_seen, nullptr) ==
-            0)
+        if (tree::status_of_code(_vmq_getkey(handle->tree(i), key.bytes, nullptr, kSearchEqual,
+                                             &equal_seen, nullptr)) == tree::kTreeOk)
             return engine::kDuplicate;
         key = record_key(header, i, old_record);
-        _vmq_getkey(handle->tree(i), key.bytes, nullptr, kSearchEqual, &equal_seen, nullptr);
+        tree::status_of_code(
+            _vmq_getkey(handle->tree(i), key.bytes, nullptr, kSearchEqual, &equal_seen, nullptr));
     }
 
     // A changed alternate key whose new value other records have already
@@ -664,11 +672,11 @@ int ix_rewrite_record(ix_handle* handle, const unsigned char* record, uint32_t l
         const TreeKey old_key = record_key(header, i, old_record);
         const TreeKey new_key = record_key(header, i, record);
         int duplicate = 0;
-        status = _vmq_getdup(tree, old_key.bytes, prime, nullptr);
-        if (status == 0)
-            status = _vmq_delete(tree);
-        if (status == 0)
-            status = _vmq_insert(tree, new_key.bytes, prime, &duplicate);
+        status = tree::status_of_code(_vmq_getdup(tree, old_key.bytes, prime, nullptr));
+        if (status == tree::kTreeOk)
+            status = tree::status_of_code(_vmq_delete(tree));
+        if (status == tree::kTreeOk)
+            status = tree::status_of_code(_vmq_insert(tree, new_key.bytes, prime, &duplicate));
         result = tree_result(status);
         duplicate_made = duplicate_made || (result == engine::kOk && duplicate != 0);
         // A cursor that cannot be put back loses its place; the change
@@ -704,8 +712,9 @@ int ix_delete_current(ix_handle* handle, bool keep_positions, bool* untouched) {
 
     unsigned char* entry_key = nullptr;
     unsigned char* entry_data = nullptr;
-    int status = _vmq_getcur(handle->tree(static_cast<int>(k)), &entry_key, &entry_data);
-    if (status != 0) {
+    tree::Status status = tree::status_of_code(
+        _vmq_getcur(handle->tree(static_cast<int>(k)), &entry_key, &entry_data));
+    if (status != tree::kTreeOk) {
         *untouched = true;
         return tree_result(status);
     }
@@ -714,7 +723,7 @@ int ix_delete_current(ix_handle* handle, bool keep_positions, bool* untouched) {
         unsigned char prime[kMaxKeyLen];
         std::memcpy(prime, entry_data, key_length(header, 0));
         status = position_prime(handle, prime, &address);
-        if (status != 0)
+        if (status != tree::kTreeOk)
             return tree_result(status);
     } else {
         address = platform::load_u32(entry_data);
@@ -743,15 +752,15 @@ int ix_delete_current(ix_handle* handle, bool keep_positions, bool* untouched) {
         }
         for (int i = 1; i < key_count; ++i) {
             const TreeKey key = record_key(header, i, record);
-            status = _vmq_getdup(handle->tree(i), key.bytes, prime, nullptr);
-            if (status == 0)
-                status = _vmq_delete(handle->tree(i));
-            if (status != 0)
+            status = tree::status_of_code(_vmq_getdup(handle->tree(i), key.bytes, prime, nullptr));
+            if (status == tree::kTreeOk)
+                status = tree::status_of_code(_vmq_delete(handle->tree(i)));
+            if (status != tree::kTreeOk)
                 return tree_result(status);
         }
     }
-    status = _vmq_delete(handle->tree(0));
-    if (status != 0)
+    status = tree::status_of_code(_vmq_delete(handle->tree(0)));
+    if (status != tree::kTreeOk)
         return tree_result(status);
     for (size_t i = 1; i < kept.size(); ++i)
         if (put_back[i])
@@ -770,6 +779,6 @@ extern "C" int _vmq_shift_tree(ix_handle* handle, const unsigned char* record, i
                                int32_t delta) {
     const kvr::engine::FileHeader header = handle->header();
     const kvr::isam::TreeKey key = kvr::isam::record_key(header, 0, record);
-    const int status = _vmq_shift_val(handle->tree(0), key.bytes, count, delta);
-    return status == 0 ? kvr::engine::kOk : kvr::isam::map_tree_status(status);
+    return kvr::isam::map_tree_status(
+        kvr::tree::status_of_code(_vmq_shift_val(handle->tree(0), key.bytes, count, delta)));
 }

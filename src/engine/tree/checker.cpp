@@ -162,7 +162,7 @@ bool Walk::fetch(uint32_t address, int level, Bytes* copy) {
     // One operation per page: the walk holds no pointer into the cache, so
     // any page fetched before may be evicted for this one.
     tree_->begin_operation();
-    int result = kTreeOk;
+    Status result = kTreeOk;
     const unsigned char* page = get_page(tree_, address, &result);
     if (page != nullptr) {
         std::memcpy(copy->data(), page, copy->size());
@@ -458,7 +458,7 @@ std::string key_text(const unsigned char* key, int len, uint8_t key_type) {
     return text;
 }
 
-std::string fetch_failure(int status) {
+std::string fetch_failure(Status status) {
     switch (status) {
         case kDamagedPage:
             return "the page is damaged: it cannot be used";
@@ -467,7 +467,7 @@ std::string fetch_failure(int status) {
         case kTreeNoMemory:
             return "the page cannot be fetched: out of memory";
         default:
-            return "the page cannot be fetched (status " + std::to_string(status) + ")";
+            return "the page cannot be fetched (status " + std::to_string(code(status)) + ")";
     }
 }
 

@@ -73,7 +73,7 @@ bool count_entries(Tree* tree, TreeSummary* summary, TreeProblem* problem = null
 std::string key_text(const unsigned char* key, int len, uint8_t key_type);
 
 // Why a page could not be fetched, in words, from get_page's status.
-std::string fetch_failure(int status);
+std::string fetch_failure(Status status);
 
 // "page 8192 (level 1) entry 3: ..." for messages.
 std::string describe(const TreeProblem& problem);

@@ -32,13 +32,13 @@ namespace {
 
 // Takes page `right`, whose entries `left` now holds, out of its level's
 // chain and gives it back to the store.
-int unlink_right_page(Tree* tree, unsigned char* left, uint32_t left_address,
-                      const unsigned char* right, uint32_t right_address) {
+Status unlink_right_page(Tree* tree, unsigned char* left, uint32_t left_address,
+                         const unsigned char* right, uint32_t right_address) {
     const uint32_t after_address = next_page(right);
     set_next_page(left, after_address);
     set_page_modified(left, true);
     if (after_address != 0) {
-        int result = kTreeOk;
+        Status result = kTreeOk;
         unsigned char* after = get_page(tree, after_address, &result);
         if (after == nullptr)
             return result;
@@ -50,8 +50,8 @@ int unlink_right_page(Tree* tree, unsigned char* left, uint32_t left_address,
 
 // Moves every entry of leaf `right` to the end of leaf `left` and takes the
 // right page out of the chain and the file.
-int join_leaf_pages(Tree* tree, uint32_t left_address, uint32_t right_address) {
-    int result = kTreeOk;
+Status join_leaf_pages(Tree* tree, uint32_t left_address, uint32_t right_address) {
+    Status result = kTreeOk;
     unsigned char* left = get_page(tree, left_address, &result);
     if (left == nullptr)
         return result;
@@ -70,9 +70,9 @@ int join_leaf_pages(Tree* tree, uint32_t left_address, uint32_t right_address) {
 
 // Moves the keys and children of branch `right` behind those of `left`, with
 // the separator between them as the key that joins the two.
-int join_branch_pages(Tree* tree, uint32_t left_address, uint32_t right_address,
-                      const unsigned char* separator) {
-    int result = kTreeOk;
+Status join_branch_pages(Tree* tree, uint32_t left_address, uint32_t right_address,
+                         const unsigned char* separator) {
+    Status result = kTreeOk;
     unsigned char* left = get_page(tree, left_address, &result);
     if (left == nullptr)
         return result;
@@ -95,12 +95,12 @@ int join_branch_pages(Tree* tree, uint32_t left_address, uint32_t right_address,
 // buffer. direction +1: the separator to the right of the path, the first
 // one above `key` (borrowing from the left neighbour); -1: the one to the
 // left of the path, the first one below `key` (from the right neighbour).
-int rotate_separator(Tree* tree, unsigned char* key_buffer, int level, int direction) {
+Status rotate_separator(Tree* tree, unsigned char* key_buffer, int level, int direction) {
     unsigned char key[kMaxKeyLen];
     const size_t key_len = static_cast<size_t>(tree->key_len());
     std::memcpy(key, key_buffer, key_len);
     Path path;
-    int result = kTreeOk;
+    Status result = kTreeOk;
     if (descend_path(tree, key, &path, -1, &result) < 0)
         return result;
     for (int up = level - 1; up >= 0; --up) {
@@ -136,10 +136,10 @@ const unsigned char* first_key(const Tree& tree, const unsigned char* page) {
 // Leaf `leaf`, below its minimum after the delete of `deleted`, takes the
 // first entry of its right neighbour, whose second key becomes the
 // neighbour's separator.
-int borrow_from_next_leaf(Tree* tree, uint32_t leaf_address, uint32_t neighbour_address,
-                          const unsigned char* deleted) {
+Status borrow_from_next_leaf(Tree* tree, uint32_t leaf_address, uint32_t neighbour_address,
+                             const unsigned char* deleted) {
     const size_t key_len = static_cast<size_t>(tree->key_len());
-    int result = kTreeOk;
+    Status result = kTreeOk;
     unsigned char* neighbour = get_page(tree, neighbour_address, &result);
     if (neighbour == nullptr)
         return result;
@@ -170,10 +170,10 @@ int borrow_from_next_leaf(Tree* tree, uint32_t leaf_address, uint32_t neighbour_
 // Leaf `leaf`, below its minimum after the delete of `deleted`, takes the
 // last entry of its left neighbour, which becomes the leaf's first key and
 // separator.
-int borrow_from_previous_leaf(Tree* tree, uint32_t leaf_address, uint32_t neighbour_address,
-                              const unsigned char* deleted) {
+Status borrow_from_previous_leaf(Tree* tree, uint32_t leaf_address, uint32_t neighbour_address,
+                                 const unsigned char* deleted) {
     const size_t key_len = static_cast<size_t>(tree->key_len());
-    int result = kTreeOk;
+    Status result = kTreeOk;
     unsigned char* leaf = get_page(tree, leaf_address, &result);
     unsigned char* neighbour =
         leaf != nullptr ? get_page(tree, neighbour_address, &result) : nullptr;
@@ -204,10 +204,10 @@ int borrow_from_previous_leaf(Tree* tree, uint32_t leaf_address, uint32_t neighb
 // Branch `page` at `level`, below its minimum, takes the first child of its
 // right neighbour: the separator above the two comes down as the page's
 // last key, and the neighbour's first key goes up in its place.
-int borrow_from_next_branch(Tree* tree, int level, uint32_t page_address,
-                            uint32_t neighbour_address) {
+Status borrow_from_next_branch(Tree* tree, int level, uint32_t page_address,
+                               uint32_t neighbour_address) {
     const size_t key_len = static_cast<size_t>(tree->key_len());
-    int result = kTreeOk;
+    Status result = kTreeOk;
     unsigned char* neighbour = get_page(tree, neighbour_address, &result);
     if (neighbour == nullptr)
         return result;
@@ -231,9 +231,9 @@ int borrow_from_next_branch(Tree* tree, int level, uint32_t page_address,
 // Branch `page` at `level`, below its minimum, takes the last child of its
 // left neighbour: the separator above the two comes down as the page's
 // first key, and the neighbour's last key goes up in its place.
-int borrow_from_previous_branch(Tree* tree, int level, uint32_t page_address,
-                                uint32_t neighbour_address) {
-    int result = kTreeOk;
+Status borrow_from_previous_branch(Tree* tree, int level, uint32_t page_address,
+                                   uint32_t neighbour_address) {
+    Status result = kTreeOk;
     unsigned char* neighbour = get_page(tree, neighbour_address, &result);
     if (neighbour == nullptr)
         return result;
@@ -256,10 +256,10 @@ int borrow_from_previous_branch(Tree* tree, int level, uint32_t page_address,
 // The separator between branch `right` and its left neighbour when `right`
 // is its parent's first child: it lies higher up, in the nearest ancestor
 // on `path` above `level` where the path does not take the first child.
-int separator_above(Tree* tree, const Path& path, int level, const unsigned char* right_first,
-                    unsigned char* separator) {
+Status separator_above(Tree* tree, const Path& path, int level, const unsigned char* right_first,
+                       unsigned char* separator) {
     const size_t key_len = static_cast<size_t>(tree->key_len());
-    int result = kTreeOk;
+    Status result = kTreeOk;
     for (int up = level - 1; up >= 0; --up) {
         const int child = path.child[up];
         if (child == 0)
@@ -279,9 +279,9 @@ int separator_above(Tree* tree, const Path& path, int level, const unsigned char
 // After the parent at `level` lost its first key: the separator that
 // bounds it from the left, in the nearest ancestor that holds one below
 // `new_first`, becomes `new_first`.
-int raise_left_bound(Tree* tree, const Path& path, int level, const unsigned char* new_first) {
+Status raise_left_bound(Tree* tree, const Path& path, int level, const unsigned char* new_first) {
     const size_t key_len = static_cast<size_t>(tree->key_len());
-    int result = kTreeOk;
+    Status result = kTreeOk;
     for (int up = level - 1; up >= 0; --up) {
         unsigned char* ancestor = get_page(tree, path.page[up], &result);
         if (ancestor == nullptr)
@@ -306,9 +306,9 @@ int raise_left_bound(Tree* tree, const Path& path, int level, const unsigned cha
 // Merges `right` into `left` (neighbours on the level below `level`, which
 // is the level of their parent), removes the separator of `right` from the
 // parent, and goes on upwards while the parent underflows.
-int join_upward(Tree* tree, int level, uint32_t left_address, uint32_t right_address) {
+Status join_upward(Tree* tree, int level, uint32_t left_address, uint32_t right_address) {
     const size_t key_len = static_cast<size_t>(tree->key_len());
-    int result = kTreeOk;
+    Status result = kTreeOk;
     for (;;) {
         tree->begin_operation();
         unsigned char* right = get_page(tree, right_address, &result);
@@ -430,27 +430,27 @@ void stand_on(Tree* tree, const unsigned char* key) {
 using namespace kvr::tree;
 
 extern "C" int _vmq_delete(Tree* tree) {
-    int result = begin_update(tree);
+    Status result = begin_update(tree);
     if (result != kTreeOk)
-        return result;
+        return code(result);
     Cursor& cursor = tree->cursor();
     if ((cursor.state & kCursorOnEntry) == 0)
-        return kNoCurrentEntry;
+        return code(kNoCurrentEntry);
     cursor.state = 0;
     unsigned char* root = get_page(tree, tree->root(), &result);
     if (root == nullptr)
-        return result;
+        return code(result);
     if (page_count(root) == 0)
-        return kTreeEndOfFile;
+        return code(kTreeEndOfFile);
 
     const size_t key_len = static_cast<size_t>(tree->key_len());
     const int index = cursor.index;
     const uint32_t leaf_address = cursor.page;
     unsigned char* leaf = get_page(tree, leaf_address, &result);
     if (leaf == nullptr)
-        return result;
+        return code(result);
     if (!is_leaf(leaf) || index < 0 || index >= page_count(leaf))
-        return kDamagedPage;
+        return code(kDamagedPage);
 
     unsigned char deleted[kMaxKeyLen];
     std::memcpy(deleted, leaf_key(*tree, leaf, index), key_len);
@@ -463,11 +463,11 @@ extern "C" int _vmq_delete(Tree* tree) {
         std::memcpy(first, leaf_key(*tree, leaf, 0), key_len);
         result = replace_separator(tree, deleted, first);
         if (result != kTreeOk)
-            return result;
+            return code(result);
         tree->begin_operation();
         leaf = get_page(tree, leaf_address, &result);
         if (leaf == nullptr)
-            return result;
+            return code(result);
     }
 
     // The entry before the deleted one, where the cursor will stand.
@@ -479,25 +479,25 @@ extern "C" int _vmq_delete(Tree* tree) {
     } else if (prev_page(leaf) != 0) {
         unsigned char* before = get_page(tree, prev_page(leaf), &result);
         if (before == nullptr)
-            return result;
+            return code(result);
         if (page_count(before) > 0) {
             std::memcpy(previous, leaf_key(*tree, before, page_count(before) - 1), key_len);
             has_previous = true;
         }
         leaf = get_page(tree, leaf_address, &result);
         if (leaf == nullptr)
-            return result;
+            return code(result);
     }
 
     const bool is_root = leaf_address == tree->root();
     if (page_count(leaf) < tree->leaf_min() && !is_root) {
         const uint32_t neighbour_address = next_page(leaf) != 0 ? next_page(leaf) : prev_page(leaf);
         if (neighbour_address == 0)
-            return kDamagedPage;
+            return code(kDamagedPage);
         const bool neighbour_is_next = neighbour_address == next_page(leaf);
         unsigned char* neighbour = get_page(tree, neighbour_address, &result);
         if (neighbour == nullptr)
-            return result;
+            return code(result);
         const int parent_level = cursor.descent_depth - 1;
         if (page_count(neighbour) <= tree->leaf_min()) {
             result = neighbour_is_next
@@ -509,7 +509,7 @@ extern "C" int _vmq_delete(Tree* tree) {
             result = borrow_from_previous_leaf(tree, leaf_address, neighbour_address, deleted);
         }
         if (result != kTreeOk)
-            return result;
+            return code(result);
         if (has_previous)
             stand_on(tree, previous);
         else
@@ -526,5 +526,5 @@ extern "C" int _vmq_delete(Tree* tree) {
     }
     if (has_previous)
         cursor.state |= kCursorAfterDeleted;
-    return tree->shared() ? flush_tree(tree) : kTreeOk;
+    return code(tree->shared() ? flush_tree(tree) : kTreeOk);
 }

@@ -48,7 +48,7 @@ void set_duplicate_number(const Tree& tree, unsigned char* key, uint32_t number)
 
 // Makes a page of the same type and links it after page A on A's level.
 unsigned char* new_page_after(Tree* tree, uint32_t a_address, uint16_t type, uint32_t* address,
-                              int* result) {
+                              Status* result) {
     unsigned char* fresh = new_page(tree, address, result);
     if (fresh == nullptr)
         return nullptr;
@@ -71,9 +71,9 @@ unsigned char* new_page_after(Tree* tree, uint32_t a_address, uint16_t type, uin
     return fresh;
 }
 
-int split_leaf_page(Tree* tree, uint32_t a_address, int i, const unsigned char* key,
-                    const unsigned char* data, Split* split) {
-    int result = kTreeOk;
+Status split_leaf_page(Tree* tree, uint32_t a_address, int i, const unsigned char* key,
+                       const unsigned char* data, Split* split) {
+    Status result = kTreeOk;
     uint32_t n_address = 0;
     unsigned char* n = new_page_after(tree, a_address, kLeafPage, &n_address, &result);
     if (n == nullptr)
@@ -104,9 +104,9 @@ int split_leaf_page(Tree* tree, uint32_t a_address, int i, const unsigned char* 
 
 // Splits branch A while placing key K with child X at index i; the key that
 // goes up and the new page come back in *split (K may not live in *split).
-int split_branch_page(Tree* tree, uint32_t a_address, int i, const unsigned char* k, uint32_t x,
-                      Split* split) {
-    int result = kTreeOk;
+Status split_branch_page(Tree* tree, uint32_t a_address, int i, const unsigned char* k, uint32_t x,
+                         Split* split) {
+    Status result = kTreeOk;
     uint32_t n_address = 0;
     unsigned char* n = new_page_after(tree, a_address, kBranchPage, &n_address, &result);
     if (n == nullptr)
@@ -155,11 +155,11 @@ int split_branch_page(Tree* tree, uint32_t a_address, int i, const unsigned char
 // entry (first_page, first_index); *next receives the next free number. A
 // renumbered entry that starts its leaf carries its new key up into the
 // separator that copies it.
-int renumber_duplicates(Tree* tree, uint32_t first_page, int first_index,
-                        const unsigned char* search, uint32_t* next) {
+Status renumber_duplicates(Tree* tree, uint32_t first_page, int first_index,
+                           const unsigned char* search, uint32_t* next) {
     const int part = key_part_length(*tree);
     const size_t key_len = static_cast<size_t>(tree->key_len());
-    int result = kTreeOk;
+    Status result = kTreeOk;
     unsigned char* page = get_page(tree, first_page, &result);
     if (page == nullptr)
         return result;
@@ -205,11 +205,11 @@ int renumber_duplicates(Tree* tree, uint32_t first_page, int first_index,
 
 // Gives `search` (whose key part already has entries, the first at
 // first_page/first_index) the next duplicate number.
-int number_duplicate(Tree* tree, unsigned char* search, uint32_t first_page, int first_index) {
+Status number_duplicate(Tree* tree, unsigned char* search, uint32_t first_page, int first_index) {
     set_duplicate_number(*tree, search, 0xFFFFFFFF);
     tree->begin_operation();
     Path path;
-    int result = kTreeOk;
+    Status result = kTreeOk;
     const int level = descend_path(tree, search, &path, -1, &result);
     if (level < 0)
         return result;
@@ -249,9 +249,9 @@ extern "C" int _vmq_insert(Tree* tree, const unsigned char* key, const unsigned 
     int ignored_duplicate = 0;
     if (duplicate == nullptr)
         duplicate = &ignored_duplicate;
-    int result = begin_update(tree);
+    Status result = begin_update(tree);
     if (result != kTreeOk)
-        return result;
+        return code(result);
     const int key_len = tree->key_len();
     const int part = key_part_length(*tree);
     unsigned char search[kMaxKeyLen];
@@ -262,10 +262,10 @@ extern "C" int _vmq_insert(Tree* tree, const unsigned char* key, const unsigned 
     Path path;
     int level = descend_path(tree, search, &path, -1, &result);
     if (level < 0)
-        return result;
+        return code(result);
     unsigned char* leaf = get_page(tree, path.page[level], &result);
     if (leaf == nullptr)
-        return result;
+        return code(result);
     int index = path.index[level];
     // The key part's first entry, when it has one, is at index, or first in
     // the next leaf when index is past this one's end.
@@ -275,25 +275,25 @@ extern "C" int _vmq_insert(Tree* tree, const unsigned char* key, const unsigned 
     } else if (tree->duplicates() && next_page(leaf) != 0) {
         unsigned char* next = next_leaf(tree, leaf, &result);
         if (next == nullptr)
-            return result;
+            return code(result);
         following = leaf_key(*tree, next, 0);
     }
     if (following != nullptr && compare_keys(*tree, following, search, part) == 0) {
         if (!tree->duplicates())
-            return kDuplicateKey;
+            return code(kDuplicateKey);
         *duplicate = 1;
         // A new entry takes the next number after the run's last, also when
         // the entry numbered 0 has gone: records with one key value come
         // back in the order they were written.
         result = number_duplicate(tree, search, path.page[level], index);
         if (result != kTreeOk)
-            return result;
+            return code(result);
         level = descend_path(tree, search, &path, -1, &result);
         if (level < 0)
-            return result;
+            return code(result);
         leaf = get_page(tree, path.page[level], &result);
         if (leaf == nullptr)
-            return result;
+            return code(result);
         index = path.index[level];
     }
 
@@ -305,17 +305,17 @@ extern "C" int _vmq_insert(Tree* tree, const unsigned char* key, const unsigned 
         Split split;
         result = split_leaf_page(tree, path.page[level], index, search, data, &split);
         if (result != kTreeOk)
-            return result;
+            return code(result);
         const Cursor placed = tree->cursor();
         bool placed_above = false;
         for (int up = level - 1; up >= 0 && !placed_above; --up) {
             unsigned char* branch = get_page(tree, path.page[up], &result);
             if (branch == nullptr)
-                return result;
+                return code(result);
             int at = 0;
             if (search_page(*tree, branch_key(*tree, branch, 0), page_count(branch),
                             split.separator, key_len, &at) == 0)
-                return kDamagedPage;  // that separator is there already
+                return code(kDamagedPage);  // that separator is there already
             if (page_count(branch) < tree->branch_max()) {
                 insert_branch_entry(*tree, branch, at, split.separator, split.page);
                 set_page_modified(branch, true);
@@ -325,7 +325,7 @@ extern "C" int _vmq_insert(Tree* tree, const unsigned char* key, const unsigned 
                 result =
                     split_branch_page(tree, path.page[up], at, split.separator, split.page, &above);
                 if (result != kTreeOk)
-                    return result;
+                    return code(result);
                 split = above;
             }
         }
@@ -334,7 +334,7 @@ extern "C" int _vmq_insert(Tree* tree, const unsigned char* key, const unsigned 
             uint32_t root_address = 0;
             unsigned char* root = new_page(tree, &root_address, &result);
             if (root == nullptr)
-                return result;
+                return code(result);
             set_page_type(root, kBranchPage);
             set_branch_child(root, 0, tree->root());
             insert_branch_entry(*tree, root, 0, split.separator, split.page);
@@ -348,26 +348,26 @@ extern "C" int _vmq_insert(Tree* tree, const unsigned char* key, const unsigned 
     cursor.descent_depth = level;
     cursor.state = kCursorOnEntry | kCursorValid;
     std::memcpy(cursor.key, search, static_cast<size_t>(key_len));
-    return tree->shared() ? flush_tree(tree) : kTreeOk;
+    return code(tree->shared() ? flush_tree(tree) : kTreeOk);
 }
 
 extern "C" int _vmq_shift_val(Tree* tree, const unsigned char* key, int count, int32_t delta) {
     if (count <= 0)
-        return kTreeOk;
-    int result = begin_read(tree);
+        return code(kTreeOk);
+    Status result = begin_read(tree);
     if (result != kTreeOk)
-        return result;
+        return code(result);
     // The cursor belongs to the caller's reading; the shift leaves it alone.
     const Cursor saved = tree->cursor();
     Path path;
     const int level = descend_path(tree, key, &path, -1, &result);
     tree->cursor() = saved;
     if (level < 0)
-        return result;
+        return code(result);
     tree->set_mark_dirty(true);
     unsigned char* page = get_page(tree, path.page[level], &result);
     if (page == nullptr)
-        return result;
+        return code(result);
     int index = path.index[level];
     tree->begin_operation();
     for (int done = 0; done < count; ++done, ++index) {
@@ -375,7 +375,7 @@ extern "C" int _vmq_shift_val(Tree* tree, const unsigned char* key, int count, i
             tree->begin_operation();
             page = next_leaf(tree, page, &result);
             if (page == nullptr)
-                return result != kTreeOk ? result : kTreeEndOfFile;
+                return code(result != kTreeOk ? result : kTreeEndOfFile);
             index = 0;
         }
         unsigned char* word = leaf_data(*tree, page, index);
@@ -383,5 +383,5 @@ extern "C" int _vmq_shift_val(Tree* tree, const unsigned char* key, int count, i
                                  kvr::platform::load_u32(word) + static_cast<uint32_t>(delta));
         set_page_modified(page, true);
     }
-    return tree->shared() ? flush_tree(tree) : kTreeOk;
+    return code(tree->shared() ? flush_tree(tree) : kTreeOk);
 }

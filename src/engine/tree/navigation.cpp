@@ -64,7 +64,7 @@ int search_page(const Tree& tree, const unsigned char* keys, int count, const un
     return r;
 }
 
-int descend_path(Tree* tree, const unsigned char* key, Path* path, int stop_level, int* result) {
+int descend_path(Tree* tree, const unsigned char* key, Path* path, int stop_level, Status* result) {
     *result = kTreeOk;
     uint32_t address = tree->root();
     for (int level = 0;; ++level) {
@@ -96,7 +96,7 @@ int descend_path(Tree* tree, const unsigned char* key, Path* path, int stop_leve
     }
 }
 
-unsigned char* next_leaf(Tree* tree, const unsigned char* page, int* result) {
+unsigned char* next_leaf(Tree* tree, const unsigned char* page, Status* result) {
     *result = kTreeOk;
     const uint32_t address = next_page(page);
     if (address == 0)
@@ -119,7 +119,7 @@ unsigned char* next_leaf(Tree* tree, const unsigned char* page, int* result) {
     return next;
 }
 
-unsigned char* previous_leaf(Tree* tree, const unsigned char* page, int* result) {
+unsigned char* previous_leaf(Tree* tree, const unsigned char* page, Status* result) {
     *result = kTreeOk;
     const uint32_t address = prev_page(page);
     if (address == 0)
@@ -150,14 +150,14 @@ void set_cursor(Tree* tree, const unsigned char* page, int index) {
     std::memcpy(cursor.key, leaf_key(*tree, page, index), static_cast<size_t>(tree->key_len()));
 }
 
-int begin_read(Tree* tree) {
+Status begin_read(Tree* tree) {
     assert(cursor_state_is_coherent(tree->cursor().state));
     tree->set_mark_dirty(false);
     tree->begin_operation();
     return tree->shared() ? reload_root(tree) : kTreeOk;
 }
 
-int begin_update(Tree* tree) {
+Status begin_update(Tree* tree) {
     assert(cursor_state_is_coherent(tree->cursor().state));
     tree->set_mark_dirty(true);
     tree->begin_operation();
@@ -225,9 +225,9 @@ void remove_branch_entry(const Tree& tree, unsigned char* page, int i) {
     set_page_count(page, count - 1);
 }
 
-int replace_separator(Tree* tree, const unsigned char* old_key, const unsigned char* new_key) {
+Status replace_separator(Tree* tree, const unsigned char* old_key, const unsigned char* new_key) {
     Path path;
-    int result = kTreeOk;
+    Status result = kTreeOk;
     const int leaf_level = descend_path(tree, new_key, &path, -1, &result);
     if (leaf_level < 0)
         return result;

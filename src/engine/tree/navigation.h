@@ -44,12 +44,12 @@ int search_page(const Tree& tree, const unsigned char* keys, int count, const un
 // each page; stops at the leaf, or at stop_level when it is not -1. Sets the
 // cursor's page and index to the last page and index and its descent depth
 // to the leaf's level. Returns the last level, or -1 with *result set.
-int descend_path(Tree* tree, const unsigned char* key, Path* path, int stop_level, int* result);
+int descend_path(Tree* tree, const unsigned char* key, Path* path, int stop_level, Status* result);
 
 // The leaf after (before) `page`, checked as described above; null with
 // *result 102 or a fetch error, or null with *result 0 when there is none.
-unsigned char* next_leaf(Tree* tree, const unsigned char* page, int* result);
-unsigned char* previous_leaf(Tree* tree, const unsigned char* page, int* result);
+unsigned char* next_leaf(Tree* tree, const unsigned char* page, Status* result);
+unsigned char* previous_leaf(Tree* tree, const unsigned char* page, Status* result);
 
 // Places the cursor on entry `index` of leaf `page` (state 3) and copies its
 // key.
@@ -57,9 +57,9 @@ void set_cursor(Tree* tree, const unsigned char* page, int index);
 
 // Starts an operation that changes no page: clears mark_dirty, advances the
 // clock and, for a shared tree, reads the root again.
-int begin_read(Tree* tree);
+Status begin_read(Tree* tree);
 // Starts an operation that changes pages.
-int begin_update(Tree* tree);
+Status begin_update(Tree* tree);
 
 // Entry moves within one page.
 void insert_leaf_entry(const Tree& tree, unsigned char* page, int i, const unsigned char* key,
@@ -73,7 +73,7 @@ void remove_branch_entry(const Tree& tree, unsigned char* page, int i);
 
 // Overwrites the first separator equal to old_key on the path to new_key's
 // leaf with new_key (used when the first key of a leaf changes).
-int replace_separator(Tree* tree, const unsigned char* old_key, const unsigned char* new_key);
+Status replace_separator(Tree* tree, const unsigned char* old_key, const unsigned char* new_key);
 
 }  // namespace kvr::tree
 

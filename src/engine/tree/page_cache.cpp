@@ -20,7 +20,7 @@ constexpr uint32_t kClockLimit = 65535;
 constexpr uint32_t kClockRebase = 255;
 
 // A data-store status as a tree status.
-int store_to_tree_status(store::Status status) {
+Status store_to_tree_status(store::Status status) {
     switch (status) {
         case store::kOk:
             return kTreeOk;
@@ -37,7 +37,7 @@ bool is_page_address(const Tree& tree, uint32_t address) {
     return address != 0 && engine::fits_in_file(address, tree.page_size());
 }
 
-int seek_to(const Tree& tree, uint32_t address) {
+Status seek_to(const Tree& tree, uint32_t address) {
     return tree_io_status(tree.io().seek(address));
 }
 
@@ -47,9 +47,9 @@ int seek_to(const Tree& tree, uint32_t address) {
 // Reads the page at address into `page`, or, where the file is mapped and
 // holds the whole page, hands back its address in the mapping in *view and
 // copies nothing (only when view is not null).
-int read_page(const Tree& tree, uint32_t address, unsigned char* page,
-              const unsigned char** view = nullptr) {
-    int status = seek_to(tree, address);
+Status read_page(const Tree& tree, uint32_t address, unsigned char* page,
+                 const unsigned char** view = nullptr) {
+    Status status = seek_to(tree, address);
     if (status != kTreeOk)
         return kTreeIoError;
     uint32_t got = 0;
@@ -99,7 +99,7 @@ bool page_read_is_sound(const Tree& tree, const unsigned char* page, uint32_t ad
 
 }  // namespace
 
-int tree_io_status(IoOutcome outcome) {
+Status tree_io_status(IoOutcome outcome) {
     switch (outcome.kind) {
         case IoOutcome::kDone:
             return kTreeOk;
@@ -111,13 +111,13 @@ int tree_io_status(IoOutcome outcome) {
     return kTreeIoError;
 }
 
-int write_page(const Tree& tree, uint32_t address, const unsigned char* page) {
+Status write_page(const Tree& tree, uint32_t address, const unsigned char* page) {
     if (seek_to(tree, address) != kTreeOk)
         return kTreeIoError;
     return tree_io_status(tree.io().write(page, tree.page_size()));
 }
 
-unsigned char* get_page(Tree* tree, uint32_t address, int* result) {
+unsigned char* get_page(Tree* tree, uint32_t address, Status* result) {
     *result = kTreeOk;
     if (!is_page_address(*tree, address)) {
         *result = kDamagedPage;
@@ -246,7 +246,7 @@ unsigned char* get_page(Tree* tree, uint32_t address, int* result) {
     return page;
 }
 
-unsigned char* new_page(Tree* tree, uint32_t* address, int* result) {
+unsigned char* new_page(Tree* tree, uint32_t* address, Status* result) {
     *address = 0;
     if (tree->store_ == nullptr) {
         *result = kTreeIoError;
@@ -276,7 +276,7 @@ unsigned char* new_page(Tree* tree, uint32_t* address, int* result) {
     return page;
 }
 
-int free_page(Tree* tree, uint32_t address) {
+Status free_page(Tree* tree, uint32_t address) {
     for (int s = 0; s < tree->cache_used_; ++s) {
         Tree::CacheSlot& slot = tree->slots_[s];
         if (slot.page == address) {
@@ -294,7 +294,7 @@ int free_page(Tree* tree, uint32_t address) {
     return store_to_tree_status(status);
 }
 
-int reload_root(Tree* tree) {
+Status reload_root(Tree* tree) {
     for (int s = 0; s < tree->cache_used_; ++s) {
         Tree::CacheSlot& slot = tree->slots_[s];
         slot.page = kNoPage;
@@ -313,7 +313,7 @@ int reload_root(Tree* tree) {
     return kTreeOk;
 }
 
-int flush_tree(Tree* tree) {
+Status flush_tree(Tree* tree) {
     if (tree->root() != tree->root_on_disk_) {
         if (seek_to(*tree, tree->header_at_ + kRootAt) != kTreeOk ||
             tree_io_status(tree->io_.write(tree->header_ + kRootAt, 4)) != kTreeOk)

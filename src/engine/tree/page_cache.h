@@ -38,7 +38,7 @@ namespace kvr::tree {
 // the page comes back in the slot's own buffer, ready to be changed; whoever
 // changes it marks it modified, and only pages so marked (and new pages) are
 // written back.
-unsigned char* get_page(Tree* tree, uint32_t address, int* result);
+unsigned char* get_page(Tree* tree, uint32_t address, Status* result);
 
 // A new page from the data store, zero-filled, with its own address, the
 // tree's key number and the modified mark set; *address receives its address.
@@ -46,30 +46,30 @@ unsigned char* get_page(Tree* tree, uint32_t address, int* result);
 // gives 107 when it is out of memory or the file is full, 106 otherwise; a
 // page the cache cannot take is given back to the store. On failure *address
 // is 0 and the result null.
-unsigned char* new_page(Tree* tree, uint32_t* address, int* result);
+unsigned char* new_page(Tree* tree, uint32_t* address, Status* result);
 
 // Drops the page from the cache unwritten (its buffer stays for reuse) and
 // gives it back to the data store: 0, 106, or 107 when out of memory.
-int free_page(Tree* tree, uint32_t address);
+Status free_page(Tree* tree, uint32_t address);
 
 // Forgets every cached page unwritten and reads the root from the tree header
 // in the file: 0 or 106.
-int reload_root(Tree* tree);
+Status reload_root(Tree* tree);
 
 // Writes the root to the tree header in the file when it changed, writes
 // every modified page and empties the cache: 0, 102 (a modified page whose
 // own address is wrong) or 106.
-int flush_tree(Tree* tree);
+Status flush_tree(Tree* tree);
 
 // Writes the whole page buffer at address: 0 or 106.
-int write_page(const Tree& tree, uint32_t address, const unsigned char* page);
+Status write_page(const Tree& tree, uint32_t address, const unsigned char* page);
 
 // A file I/O outcome as a tree status: done 0, nothing read 103, a failed
 // call 106. A failed call moved no bytes, so it never counts as done, not
 // even with the Windows error "not locked" that the engine's own mapping
 // takes for success: a page taken as written or read when it was not would
 // be lost or garbage.
-int tree_io_status(engine::IoOutcome outcome);
+Status tree_io_status(engine::IoOutcome outcome);
 
 }  // namespace kvr::tree
 

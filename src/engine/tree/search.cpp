@@ -29,7 +29,7 @@ void hand_back_nothing(unsigned char** key_found, unsigned char** data) {
 }
 
 // The root, and whether it holds anything: 103 for an empty tree.
-unsigned char* fetch_root(Tree* tree, int* result) {
+unsigned char* fetch_root(Tree* tree, Status* result) {
     unsigned char* root = get_page(tree, tree->root(), result);
     if (root != nullptr && page_count(root) == 0) {
         *result = kTreeEndOfFile;
@@ -39,7 +39,7 @@ unsigned char* fetch_root(Tree* tree, int* result) {
 }
 
 // The current leaf of the cursor, for a step from it.
-unsigned char* cursor_leaf(Tree* tree, int* result) {
+unsigned char* cursor_leaf(Tree* tree, Status* result) {
     unsigned char* page = get_page(tree, tree->cursor().page, result);
     if (page != nullptr && !is_leaf(page)) {
         *result = kDamagedPage;
@@ -50,9 +50,9 @@ unsigned char* cursor_leaf(Tree* tree, int* result) {
 
 // The start every cursor step shares: nothing handed back yet, the
 // operation begun, a tree that holds entries and a cursor with a position.
-int begin_step(Tree* tree, unsigned char** key_found, unsigned char** data) {
+Status begin_step(Tree* tree, unsigned char** key_found, unsigned char** data) {
     hand_back_nothing(key_found, data);
-    int result = begin_read(tree);
+    Status result = begin_read(tree);
     if (result != kTreeOk)
         return result;
     if (fetch_root(tree, &result) == nullptr)
@@ -61,19 +61,19 @@ int begin_step(Tree* tree, unsigned char** key_found, unsigned char** data) {
 }
 
 // With a shared tree, finds the cursor's entry again by its whole key.
-int refind_cursor(Tree* tree) {
+Status refind_cursor(Tree* tree) {
     if (!tree->shared())
         return kTreeOk;
     unsigned char key[kMaxKeyLen];
     std::memcpy(key, tree->cursor().key, static_cast<size_t>(tree->key_len()));
     int equal_seen = 0;
-    return _vmq_getkey(tree, key, nullptr, kSearchExact | kSearchGreater | kSearchEqual,
-                       &equal_seen, nullptr);
+    return status_of_code(_vmq_getkey(
+        tree, key, nullptr, kSearchExact | kSearchGreater | kSearchEqual, &equal_seen, nullptr));
 }
 
-int get_end(Tree* tree, bool last, unsigned char** key_found, unsigned char** data) {
+Status get_end(Tree* tree, bool last, unsigned char** key_found, unsigned char** data) {
     hand_back_nothing(key_found, data);
-    int result = begin_read(tree);
+    Status result = begin_read(tree);
     if (result != kTreeOk)
         return result;
     unsigned char* page = fetch_root(tree, &result);
@@ -115,16 +115,16 @@ extern "C" int _vmq_getkey(Tree* tree, const unsigned char* key, unsigned char**
     int ignored_equal = 0;
     if (equal_seen == nullptr)
         equal_seen = &ignored_equal;
-    int result = begin_read(tree);
+    Status result = begin_read(tree);
     if (result != kTreeOk)
-        return result;
+        return code(result);
     Cursor& cursor = tree->cursor();
     unsigned char* page = get_page(tree, tree->root(), &result);
     if (page == nullptr)
-        return result;
+        return code(result);
     if (page_count(page) == 0) {
         cursor.state = 0;
-        return kNoEntrySatisfies;
+        return code(kNoEntrySatisfies);
     }
 
     const int key_len = tree->key_len();
@@ -139,12 +139,12 @@ extern "C" int _vmq_getkey(Tree* tree, const unsigned char* key, unsigned char**
     Path path;
     if (descend_path(tree, search, &path, -1, &result) < 0) {
         cursor.state = 0;
-        return result;
+        return code(result);
     }
     page = get_page(tree, path.page[path.leaf_level], &result);
     if (page == nullptr) {
         cursor.state = 0;
-        return result;
+        return code(result);
     }
     int index = 0;
     int r = search_page(*tree, leaf_key(*tree, page, 0), page_count(page), search, key_len, &index);
@@ -152,7 +152,7 @@ extern "C" int _vmq_getkey(Tree* tree, const unsigned char* key, unsigned char**
         page = next_leaf(tree, page, &result);
         if (page == nullptr) {
             cursor.state = 0;
-            return result;
+            return code(result);
         }
         index = 0;
         r = 1;
@@ -182,7 +182,7 @@ extern "C" int _vmq_getkey(Tree* tree, const unsigned char* key, unsigned char**
                 unsigned char* next = next_leaf(tree, page, &result);
                 if (next == nullptr) {
                     cursor.state = 0;
-                    return result;
+                    return code(result);
                 }
                 next_key = leaf_key(*tree, next, 0);
             }
@@ -242,65 +242,65 @@ extern "C" int _vmq_getkey(Tree* tree, const unsigned char* key, unsigned char**
     cursor.index = index;
     if (result != kTreeOk) {
         cursor.state = 0;
-        return result;
+        return code(result);
     }
     set_cursor(tree, page, index);
     hand_back(*tree, page, index, key_found, data);
-    return kTreeOk;
+    return code(kTreeOk);
 }
 
 extern "C" int _vmq_getfirst(Tree* tree, unsigned char** key_found, unsigned char** data) {
-    return get_end(tree, false, key_found, data);
+    return code(get_end(tree, false, key_found, data));
 }
 
 extern "C" int _vmq_getlast(Tree* tree, unsigned char** key_found, unsigned char** data) {
-    return get_end(tree, true, key_found, data);
+    return code(get_end(tree, true, key_found, data));
 }
 
 extern "C" int _vmq_getnext(Tree* tree, unsigned char** key_found, unsigned char** data) {
-    int result = begin_step(tree, key_found, data);
+    Status result = begin_step(tree, key_found, data);
     if (result != kTreeOk)
-        return result;
+        return code(result);
     Cursor& cursor = tree->cursor();
     if ((cursor.state & kCursorBeforeFirst) != 0)
         return _vmq_getfirst(tree, key_found, data);
     if ((result = refind_cursor(tree)) != kTreeOk)
-        return result;
+        return code(result);
     if (cursor.page == 0)
-        return kNoCurrentEntry;
+        return code(kNoCurrentEntry);
     unsigned char* page = cursor_leaf(tree, &result);
     if (page == nullptr)
-        return result;
+        return code(result);
     int index = cursor.index + 1;
     if (index >= page_count(page)) {
         unsigned char* next = next_leaf(tree, page, &result);
         if (next == nullptr) {
             if (result != kTreeOk)
-                return result;
+                return code(result);
             cursor.state = 0;
-            return kTreeEndOfFile;
+            return code(kTreeEndOfFile);
         }
         page = next;
         index = 0;
     }
     set_cursor(tree, page, index);
     hand_back(*tree, page, index, key_found, data);
-    return kTreeOk;
+    return code(kTreeOk);
 }
 
 extern "C" int _vmq_getprev(Tree* tree, unsigned char** key_found, unsigned char** data) {
-    int result = begin_step(tree, key_found, data);
+    Status result = begin_step(tree, key_found, data);
     if (result != kTreeOk)
-        return result;
+        return code(result);
     Cursor& cursor = tree->cursor();
     const bool after_deleted = (cursor.state & kCursorAfterDeleted) != 0;
     if ((cursor.state & kCursorBeforeFirst) != 0) {
         // Before the first entry: step back from the first one.
-        result = _vmq_getfirst(tree, nullptr, nullptr);
+        result = status_of_code(_vmq_getfirst(tree, nullptr, nullptr));
         if (result != kTreeOk)
-            return result;
+            return code(result);
     } else if ((result = refind_cursor(tree)) != kTreeOk) {
-        return result;
+        return code(result);
     }
     if (after_deleted) {
         // The entry the cursor stands on came before the deleted one: it is
@@ -308,64 +308,64 @@ extern "C" int _vmq_getprev(Tree* tree, unsigned char** key_found, unsigned char
         cursor.state = 0;
         unsigned char* page = cursor_leaf(tree, &result);
         if (page == nullptr)
-            return result;
+            return code(result);
         if (cursor.index < 0 || cursor.index >= page_count(page))
-            return kDamagedPage;
+            return code(kDamagedPage);
         set_cursor(tree, page, cursor.index);
         hand_back(*tree, page, cursor.index, key_found, data);
-        return kTreeOk;
+        return code(kTreeOk);
     }
     cursor.state = 0;
     if (cursor.page == 0)
-        return kNoCurrentEntry;
+        return code(kNoCurrentEntry);
     unsigned char* page = cursor_leaf(tree, &result);
     if (page == nullptr)
-        return result;
+        return code(result);
     int index = cursor.index - 1;
     if (index < 0) {
         unsigned char* previous = previous_leaf(tree, page, &result);
         if (previous == nullptr) {
             if (result != kTreeOk)
-                return result;
+                return code(result);
             // Nothing before the first entry; the cursor stays on it.
             cursor.state = kCursorValid;
             cursor.key[0] = 0;
-            return kKeyNotFound;
+            return code(kKeyNotFound);
         }
         page = previous;
         index = page_count(page) - 1;
     }
     set_cursor(tree, page, index);
     hand_back(*tree, page, index, key_found, data);
-    return kTreeOk;
+    return code(kTreeOk);
 }
 
 extern "C" int _vmq_getcur(Tree* tree, unsigned char** key_found, unsigned char** data) {
-    int result = begin_step(tree, key_found, data);
+    Status result = begin_step(tree, key_found, data);
     if (result != kTreeOk)
-        return result;
+        return code(result);
     Cursor& cursor = tree->cursor();
     if ((cursor.state & kCursorBeforeFirst) != 0)
         return _vmq_getfirst(tree, key_found, data);
     if ((result = refind_cursor(tree)) != kTreeOk)
-        return result;
+        return code(result);
     unsigned char* page = cursor_leaf(tree, &result);
     if (page == nullptr)
-        return result;
+        return code(result);
     int index = cursor.index;
     if (index >= page_count(page)) {
         // The entry it named has gone: the one after it is current.
         unsigned char* next = next_leaf(tree, page, &result);
         if (next == nullptr)
-            return result != kTreeOk ? result : kTreeEndOfFile;
+            return code(result != kTreeOk ? result : kTreeEndOfFile);
         page = next;
         index = 0;
     }
     if (index < 0)
-        return kDamagedPage;
+        return code(kDamagedPage);
     set_cursor(tree, page, index);
     hand_back(*tree, page, index, key_found, data);
-    return kTreeOk;
+    return code(kTreeOk);
 }
 
 extern "C" int _vmq_getdup(Tree* tree, const unsigned char* key, const unsigned char* data_value,
@@ -379,13 +379,13 @@ extern "C" int _vmq_getdup(Tree* tree, const unsigned char* key, const unsigned 
     int equal_seen = 0;
     unsigned char* found = nullptr;
     unsigned char* value = nullptr;
-    int result =
-        _vmq_getkey(tree, search, &value, kSearchGreater | kSearchEqual, &equal_seen, &found);
+    Status result = status_of_code(
+        _vmq_getkey(tree, search, &value, kSearchGreater | kSearchEqual, &equal_seen, &found));
     if (result == kTreeOk && compare_keys(*tree, found, search, part) != 0)
         result = kNoSuchDuplicate;
     while (result == kTreeOk &&
            std::memcmp(value, data_value, static_cast<size_t>(tree->data_len())) != 0) {
-        result = _vmq_getnext(tree, &found, &value);
+        result = status_of_code(_vmq_getnext(tree, &found, &value));
         if (result == kTreeEndOfFile ||
             (result == kTreeOk && compare_keys(*tree, found, search, part) != 0))
             result = kNoSuchDuplicate;  // the run of this key part ended without the data
@@ -394,7 +394,7 @@ extern "C" int _vmq_getdup(Tree* tree, const unsigned char* key, const unsigned 
         *data = value;
     if (result != kTreeOk)
         tree->cursor().state = 0;
-    return result;
+    return code(result);
 }
 
 extern "C" int _vmq_following_data(Tree* tree, int max, const unsigned char** data,
@@ -403,7 +403,7 @@ extern "C" int _vmq_following_data(Tree* tree, int max, const unsigned char** da
     *cursor_index = cursor.index;
     if ((cursor.state & kCursorOnEntry) == 0 || cursor.page == 0)
         return 0;
-    int result = kTreeOk;
+    Status result = kTreeOk;
     const unsigned char* page = get_page(tree, cursor.page, &result);
     if (page == nullptr || !is_leaf(page) || cursor.index < 0)
         return 0;
@@ -418,7 +418,7 @@ extern "C" int _vmq_isdup(Tree* tree) {
     if (!tree->duplicates() || (cursor.state & kCursorOnEntry) == 0)
         return 0;
     tree->set_mark_dirty(false);
-    int result = kTreeOk;
+    Status result = kTreeOk;
     unsigned char* page = get_page(tree, cursor.page, &result);
     if (page == nullptr || !is_leaf(page) || cursor.index < 0 || cursor.index >= page_count(page))
         return 0;

@@ -49,12 +49,12 @@ void Tree::format_new_page(unsigned char* page, uint32_t address) const {
     set_page_key_number(page, key_number_);
 }
 
-int Tree::make_unwritten_root() {
+Status Tree::make_unwritten_root() {
     uint32_t end = 0;
     if (!io_.seek_end(&end).ok() || end == 0 || !engine::fits_in_file(end, page_size_))
         return kTreeIoError;
     fresh_page_ = true;
-    int result = kTreeOk;
+    Status result = kTreeOk;
     unsigned char* page = get_page(this, end, &result);
     fresh_page_ = false;
     if (page == nullptr)
@@ -67,8 +67,8 @@ int Tree::make_unwritten_root() {
     return kTreeOk;
 }
 
-int Tree::open(store::StoreHandle* store, engine::FileChannel file, uint32_t page_size,
-               uint32_t flags, bool old_format) {
+Status Tree::open(store::StoreHandle* store, engine::FileChannel file, uint32_t page_size,
+                  uint32_t flags, bool old_format) {
     if (header_ == nullptr)
         return kTreeIoError;
     reset();
@@ -119,7 +119,7 @@ int Tree::open(store::StoreHandle* store, engine::FileChannel file, uint32_t pag
     branch_room_ = shape.branch_room;
     leaf_room_ = shape.leaf_room;
 
-    int result = kTreeOk;
+    Status result = kTreeOk;
     if (root == 0) {
         image.set_page_size(page_size_);
         image.set_limits(stored);
@@ -146,10 +146,10 @@ int Tree::open(store::StoreHandle* store, engine::FileChannel file, uint32_t pag
     return result;
 }
 
-int Tree::write_back() {
+Status Tree::write_back() {
     if (!writable_)
         return kTreeOk;
-    const int result = flush_tree(this);
+    const Status result = flush_tree(this);
     if (result == kTreeOk)
         root_on_disk_ = root();
     return result;
@@ -157,7 +157,7 @@ int Tree::write_back() {
 
 int Tree::close() {
     int mismatches = 0;
-    int io_result = kTreeOk;
+    Status io_result = kTreeOk;
     if (writable_) {
         cursor_.state = 0;
         for (int s = 0; s < cache_used_; ++s) {
@@ -177,7 +177,7 @@ int Tree::close() {
     if (unwritten_root_ && header_ != nullptr)
         set_root(0);
     reset();
-    return mismatches != 0 ? mismatches : io_result;
+    return mismatches != 0 ? mismatches : code(io_result);
 }
 
 }  // namespace kvr::tree
@@ -186,12 +186,12 @@ extern "C" int _vmq_open_tree(kvr::tree::Tree* tree, kvr::store::StoreHandle* st
                               kvr::engine::FileChannel file, uint32_t page_size, uint32_t flags,
                               int old_format) {
     if (tree == nullptr)
-        return kvr::tree::kTreeIoError;
-    return tree->open(store, file, page_size, flags, old_format != 0);
+        return code(kvr::tree::kTreeIoError);
+    return code(tree->open(store, file, page_size, flags, old_format != 0));
 }
 
 extern "C" int _vmq_close_tree(kvr::tree::Tree* tree) {
     if (tree == nullptr)
-        return kvr::tree::kTreeIoError;
+        return code(kvr::tree::kTreeIoError);
     return tree->close();
 }

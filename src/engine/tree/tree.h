@@ -67,13 +67,13 @@ public:
     Tree& operator=(const Tree&) = delete;
 
     // What _vmq_open_tree and _vmq_close_tree do.
-    int open(store::StoreHandle* store, engine::FileChannel file, uint32_t page_size,
-             uint32_t flags, bool old_format);
+    Status open(store::StoreHandle* store, engine::FileChannel file, uint32_t page_size,
+                uint32_t flags, bool old_format);
     int close();
     // Writes every changed page of a tree open for update and empties the
     // cache, so that close has nothing left to write: 0, 102 (a page whose
     // own address is wrong) or 106. A failure keeps the pages not written.
-    int write_back();
+    Status write_back();
 
     unsigned char* header_image() const { return header_; }
     TreeHeader header() const { return TreeHeader(header_); }
@@ -131,11 +131,11 @@ public:
 
 private:
     // The page cache (page_cache.h) keeps its state here.
-    friend unsigned char* get_page(Tree* tree, uint32_t address, int* result);
-    friend unsigned char* new_page(Tree* tree, uint32_t* address, int* result);
-    friend int free_page(Tree* tree, uint32_t address);
-    friend int reload_root(Tree* tree);
-    friend int flush_tree(Tree* tree);
+    friend unsigned char* get_page(Tree* tree, uint32_t address, Status* result);
+    friend unsigned char* new_page(Tree* tree, uint32_t* address, Status* result);
+    friend Status free_page(Tree* tree, uint32_t address);
+    friend Status reload_root(Tree* tree);
+    friend Status flush_tree(Tree* tree);
 
     struct CacheSlot {
         uint32_t page = kNoPage;
@@ -157,7 +157,7 @@ private:
     // A read-only tree without pages: its empty root leaf lives only in the
     // cache, at the file's end, and is never written; close puts the image's
     // root back to 0.
-    int make_unwritten_root();
+    Status make_unwritten_root();
 
     unsigned char* header_;
 

@@ -100,7 +100,7 @@ protected:
     // a change reaches the file.
     unsigned char* root_leaf(int k) {
         kvr::tree::Tree* tree = handle()->tree(k);
-        int result = 0;
+        kvr::tree::Status result = kvr::tree::kTreeOk;
         tree->begin_operation();
         unsigned char* page = kvr::tree::get_page(tree, tree->root(), &result);
         EXPECT_NE(page, nullptr);

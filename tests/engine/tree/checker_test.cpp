@@ -103,9 +103,9 @@ protected:
                              unsigned char** page) {
         tree().begin_operation();
         uint32_t address = 0;
-        int result = 0;
+        Status result = kTreeOk;
         *page = new_page(&tree(), &address, &result);
-        EXPECT_EQ(result, 0);
+        EXPECT_EQ(code(result), 0);
         set_page_type(*page, type);
         if (!level.empty()) {
             set_prev_page(*page, level.back());
@@ -162,7 +162,7 @@ TEST_F(TreeChecker, SoundTreesPassWithTheirCounts) {
 // marked modified, though the tree is open for update.
 TEST_F(TreeChecker, TheWalkLeavesTheTreeAsItWas) {
     const Levels levels = build_three_levels();
-    ASSERT_EQ(flush_tree(&tree()), 0);
+    ASSERT_EQ(code(flush_tree(&tree())), 0);
     const std::string file = bytes();
     tree().cursor().page = levels[2][7];
     tree().cursor().index = 4;
@@ -181,7 +181,7 @@ TEST_F(TreeChecker, TheWalkLeavesTheTreeAsItWas) {
             EXPECT_FALSE(page_modified(tree().cache_buffer(s))) << tree().cached_page(s);
         }
     }
-    ASSERT_EQ(flush_tree(&tree()), 0);
+    ASSERT_EQ(code(flush_tree(&tree())), 0);
     EXPECT_EQ(bytes(), file);
 }
 
@@ -326,7 +326,7 @@ const Damage kDamages[] = {
      "page_self is"},
     {"a wrong key number in the file",
      [](TreeDamage* t, const L& l, TreeProblem* want) {
-         ASSERT_EQ(flush_tree(&t->open_tree_object()), 0);
+         ASSERT_EQ(code(flush_tree(&t->open_tree_object())), 0);
          t->patch(l[2][9] + 4, 5u << 16);  // not modified, key number 5
          *want = {"", l[2][9], -1, 2};
      },

@@ -404,7 +404,7 @@ ModelRun::Found ModelRun::expected_search(const Bytes& key, int mode) const {
             found.at = p;
             found.result = p == entries_.end() ? 2 : 0;
         } else if ((mode & kSearchBackwards) != 0) {
-            found.result = p == entries_.begin() ? kKeyNotFound : 0;
+            found.result = p == entries_.begin() ? code(kKeyNotFound) : 0;
             if (found.result == 0)
                 found.at = std::prev(p);
         } else {
@@ -429,7 +429,7 @@ ModelRun::Found ModelRun::expected_search(const Bytes& key, int mode) const {
                 return found;
             }
         }
-        found.result = kKeyNotFound;
+        found.result = code(kKeyNotFound);
         return found;
     }
     for (Entry q = std::next(p); q != entries_.end(); ++q) {
@@ -455,7 +455,7 @@ bool ModelRun::op_insert() {
     if (!config_.dups) {
         if (entries_.count(key) != 0) {
             cursor_.known = false;  // the descent moved it; the state stays
-            return expect_result("insert", result, kDuplicateKey) &&
+            return expect_result("insert", result, code(kDuplicateKey)) &&
                    expect_state("insert", state_before);
         }
         if (!expect_result("insert", result, 0))
@@ -561,7 +561,7 @@ bool ModelRun::op_getdup() {
         for (at = start.at; at->second != value;) {
             ++at;
             if (at == entries_.end()) {
-                want = kTreeEndOfFile;
+                want = code(kTreeEndOfFile);
                 break;
             }
             if (!same_part(at->first, stored(part, 0))) {
@@ -573,7 +573,7 @@ bool ModelRun::op_getdup() {
     // A walk that runs off the last entry ends in the step's end of file;
     // it is as much "no entry with that key and data" as a walk that meets
     // another key part, and either result is taken.
-    if (want == kTreeEndOfFile && result == 1)
+    if (want == code(kTreeEndOfFile) && result == 1)
         want = 1;
     if (!expect_result("getdup", result, want))
         return false;
@@ -593,7 +593,7 @@ bool ModelRun::op_end(bool last) {
     const uint8_t state_before = tree_->cursor().state;
     const int result = last ? _vmq_getlast(tree_, &key, &data) : _vmq_getfirst(tree_, &key, &data);
     if (entries_.empty())
-        return expect_result(op_text_.c_str(), result, kTreeEndOfFile) &&
+        return expect_result(op_text_.c_str(), result, code(kTreeEndOfFile)) &&
                expect_empty_tree_state(op_text_.c_str(), state_before);
     if (!expect_result(op_text_.c_str(), result, 0))
         return false;
@@ -616,10 +616,10 @@ bool ModelRun::op_step(int kind) {
                        : kind == 1 ? _vmq_getprev(tree_, &key, pass_data ? &data : nullptr)
                                    : _vmq_getcur(tree_, &key, pass_data ? &data : nullptr);
     if (entries_.empty())
-        return expect_result(name, result, kTreeEndOfFile) &&
+        return expect_result(name, result, code(kTreeEndOfFile)) &&
                expect_empty_tree_state(name, state_before);
     if (cursor_.state == 0)
-        return expect_result(name, result, kNoCurrentEntry) && expect_state(name, 0);
+        return expect_result(name, result, code(kNoCurrentEntry)) && expect_state(name, 0);
 
     // Where the step starts: before the first entry, the next and current
     // steps take the first one and the previous step goes back from it.
@@ -645,7 +645,7 @@ bool ModelRun::op_step(int kind) {
         Entry to = std::next(from);
         if (to == entries_.end()) {
             cursor_.state = 0;
-            return expect_result(name, result, kTreeEndOfFile) && expect_state(name, 0);
+            return expect_result(name, result, code(kTreeEndOfFile)) && expect_state(name, 0);
         }
         if (!expect_result(name, result, 0))
             return false;
@@ -656,7 +656,7 @@ bool ModelRun::op_step(int kind) {
         cursor_.state = 2;
         cursor_.at = from;                // it stays on the first entry...
         cursor_.known = !config_.shared;  // ...but a shared tree forgets its key
-        if (!expect_result(name, result, kKeyNotFound))
+        if (!expect_result(name, result, code(kKeyNotFound)))
             return false;
         if (key != nullptr)
             return fail("prev before the first entry gave a key");
@@ -715,7 +715,7 @@ bool ModelRun::op_delete(bool position_first) {
     const bool refind = tree_->cursor().index == 0 || leaf_will_underflow();
     const int result = _vmq_delete(tree_);
     if ((cursor_.state & kCursorOnEntry) == 0)
-        return expect_result("delete", result, kNoCurrentEntry) &&
+        return expect_result("delete", result, code(kNoCurrentEntry)) &&
                expect_state("delete", state_before);
     if (!expect_result("delete", result, 0))
         return false;
@@ -749,11 +749,11 @@ bool ModelRun::op_delete(bool position_first) {
     unsigned char* data = nullptr;
     const int next = _vmq_getnext(tree_, &key, &data);
     if (entries_.empty())
-        return expect_result("next", next, kTreeEndOfFile) &&
+        return expect_result("next", next, code(kTreeEndOfFile)) &&
                expect_empty_tree_state("next", cursor_.state);
     if (follower == entries_.end()) {
         cursor_.state = 0;
-        return expect_result("next", next, kTreeEndOfFile) && expect_state("next", 0);
+        return expect_result("next", next, code(kTreeEndOfFile)) && expect_state("next", 0);
     }
     if (!expect_result("next", next, 0))
         return false;
@@ -768,7 +768,7 @@ bool ModelRun::leaf_will_underflow() {
     const bool mark_dirty = tree_->mark_dirty();
     tree_->set_mark_dirty(false);
     tree_->begin_operation();
-    int status = 0;
+    Status status = kTreeOk;
     const uint32_t leaf = tree_->cursor().page;
     const unsigned char* page = leaf != 0 ? get_page(tree_, leaf, &status) : nullptr;
     tree_->set_mark_dirty(mark_dirty);
@@ -809,7 +809,7 @@ bool ModelRun::op_shift() {
         auto at = entries_.lower_bound(key);
         for (int i = 0; i < count; ++i, ++at) {
             if (at == entries_.end()) {
-                want = kTreeEndOfFile;
+                want = code(kTreeEndOfFile);
                 break;
             }
             unsigned char* word = reinterpret_cast<unsigned char*>(at->second.data());
@@ -884,7 +884,7 @@ bool ModelRun::full_walk(bool backwards) {
     unsigned char* data = nullptr;
     int result = backwards ? _vmq_getlast(tree_, &key, &data) : _vmq_getfirst(tree_, &key, &data);
     if (entries_.empty())
-        return expect_result(name, result, kTreeEndOfFile);
+        return expect_result(name, result, code(kTreeEndOfFile));
     Entry at = backwards ? std::prev(entries_.end()) : entries_.begin();
     for (;;) {
         if (!expect_result(name, result, 0) || !expect_entry(name, key, data, at))
@@ -898,11 +898,11 @@ bool ModelRun::full_walk(bool backwards) {
         cursor_.state = 2;  // stays on the first entry, as the step back does
         cursor_.at = entries_.begin();
         cursor_.known = !config_.shared;
-        return expect_result(name, _vmq_getprev(tree_, &key, &data), kKeyNotFound) &&
+        return expect_result(name, _vmq_getprev(tree_, &key, &data), code(kKeyNotFound)) &&
                expect_state(name, 2);
     }
     cursor_.state = 0;
-    return expect_result(name, _vmq_getnext(tree_, &key, &data), kTreeEndOfFile) &&
+    return expect_result(name, _vmq_getnext(tree_, &key, &data), code(kTreeEndOfFile)) &&
            expect_state(name, 0);
 }
 

@@ -88,14 +88,14 @@ TEST_F(TreeOperations, EmptyTree) {
     EXPECT_EQ(step(_vmq_getfirst), -1);
     unsigned char* k = nullptr;
     unsigned char* d = nullptr;
-    EXPECT_EQ(_vmq_getfirst(&tree(), &k, &d), kTreeEndOfFile);
-    EXPECT_EQ(_vmq_getlast(&tree(), &k, &d), kTreeEndOfFile);
-    EXPECT_EQ(_vmq_getnext(&tree(), &k, &d), kTreeEndOfFile);
-    EXPECT_EQ(_vmq_getprev(&tree(), &k, &d), kTreeEndOfFile);
-    EXPECT_EQ(_vmq_getcur(&tree(), &k, &d), kTreeEndOfFile);
+    EXPECT_EQ(_vmq_getfirst(&tree(), &k, &d), code(kTreeEndOfFile));
+    EXPECT_EQ(_vmq_getlast(&tree(), &k, &d), code(kTreeEndOfFile));
+    EXPECT_EQ(_vmq_getnext(&tree(), &k, &d), code(kTreeEndOfFile));
+    EXPECT_EQ(_vmq_getprev(&tree(), &k, &d), code(kTreeEndOfFile));
+    EXPECT_EQ(_vmq_getcur(&tree(), &k, &d), code(kTreeEndOfFile));
     EXPECT_EQ(insert(7, 70), 0);
     EXPECT_EQ(page_count(root_page()), 1);
-    EXPECT_EQ(insert(7, 71), kDuplicateKey);
+    EXPECT_EQ(insert(7, 71), code(kDuplicateKey));
 }
 
 TEST_F(TreeOperations, FirstSplitMakesTwoLeavesAndABranchRoot) {
@@ -137,7 +137,7 @@ TEST_F(TreeOperations, RelationsAcrossLeaves) {
     EXPECT_EQ(find(65, kSearchBackwards | kSearchEqual, &found), 0);
     EXPECT_EQ(found, "00000060");
     EXPECT_EQ(find((n - 1) * 10, kSearchGreater), 2);
-    EXPECT_EQ(find(0, kSearchBackwards), kKeyNotFound);
+    EXPECT_EQ(find(0, kSearchBackwards), code(kKeyNotFound));
     EXPECT_EQ(find(5, kSearchEqual), 2);
     // Walk everything both ways.
     EXPECT_EQ(step(_vmq_getfirst), 0);
@@ -176,7 +176,7 @@ TEST_F(TreeOperations, DeletingTheFirstEntryOfALeafMovesItsSeparator) {
     ASSERT_EQ(find(10, kSearchEqual), 0);
     ASSERT_EQ(_vmq_delete(&tree()), 0);
     EXPECT_EQ(tree().cursor().state, kCursorValid | kCursorAfterDeleted);
-    EXPECT_EQ(_vmq_delete(&tree()), kNoCurrentEntry);
+    EXPECT_EQ(_vmq_delete(&tree()), code(kNoCurrentEntry));
     EXPECT_EQ(step(_vmq_getnext), 20);
     // Deleting the very first entry leaves the cursor before the first one.
     ASSERT_EQ(step(_vmq_getfirst), 0);
@@ -390,7 +390,7 @@ TEST_F(TreeOperations, ShiftValCrossesALeafBoundary) {
         const bool shifted = i >= last_of_left && i < last_of_left + 3;
         EXPECT_EQ(value, static_cast<uint32_t>(shifted ? i : 1000 + i)) << i;
     }
-    EXPECT_EQ(_vmq_shift_val(&tree(), key(n - 1).data(), 2, 1), kTreeEndOfFile);
+    EXPECT_EQ(_vmq_shift_val(&tree(), key(n - 1).data(), 2, 1), code(kTreeEndOfFile));
 }
 
 TEST_F(TreeOperations, BranchNamingItselfIsDamageNotALoop) {
@@ -399,11 +399,11 @@ TEST_F(TreeOperations, BranchNamingItselfIsDamageNotALoop) {
         ASSERT_EQ(insert(i, i), 0);
     unsigned char* root = root_page();
     set_branch_child(root, 0, tree().root());
-    EXPECT_EQ(find(0, kSearchEqual), kDamagedPage);
-    EXPECT_EQ(insert(0, 1), kDamagedPage);
+    EXPECT_EQ(find(0, kSearchEqual), code(kDamagedPage));
+    EXPECT_EQ(insert(0, 1), code(kDamagedPage));
     unsigned char* k = nullptr;
     unsigned char* d = nullptr;
-    EXPECT_EQ(_vmq_getfirst(&tree(), &k, &d), kDamagedPage);
+    EXPECT_EQ(_vmq_getfirst(&tree(), &k, &d), code(kDamagedPage));
     TreeProblem problem;
     EXPECT_FALSE(check_tree(&tree(), &problem));
 }

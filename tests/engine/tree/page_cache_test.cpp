@@ -22,7 +22,7 @@ protected:
         for (int i = 1; i <= n; ++i) {
             pages.push_back(make_leaf());
             if (i % 20 == 0 || i == n) {
-                EXPECT_EQ(flush_tree(&tree()), 0);
+                EXPECT_EQ(code(flush_tree(&tree())), 0);
             }
         }
         return pages;
@@ -54,7 +54,7 @@ TEST_F(PageCache, EvictionTakesTheLeastRecentlyUsedSlot) {
     EXPECT_EQ(disk_u32(pages[5] + 8), pages[5]);  // the victim reached the file
     EXPECT_EQ(disk_u32(pages[6] + 8), 0u);        // the others did not
 
-    ASSERT_EQ(flush_tree(&tree()), 0);
+    ASSERT_EQ(code(flush_tree(&tree())), 0);
     tree().set_mark_dirty(false);
     for (uint32_t page : pages) {
         tree().begin_operation();
@@ -116,9 +116,9 @@ TEST_F(PageCache, OneOperationCannotUseMoreThan31Pages) {
     EXPECT_EQ(last_result_, 102);
     const auto file_end = static_cast<uint32_t>(bytes().size());
     uint32_t address = 99;
-    int result = -1;
+    Status result = status_of_code(-1);
     EXPECT_EQ(new_page(&tree(), &address, &result), nullptr);
-    EXPECT_EQ(result, 102);
+    EXPECT_EQ(code(result), 102);
     EXPECT_EQ(address, 0u);
     EXPECT_EQ(store_.header().index_block_list(), file_end);  // given back
     EXPECT_EQ(bytes().substr(file_end + 12), std::string(4096 - 12, '\0'));
@@ -166,7 +166,7 @@ TEST_F(PageCache, DamagedPagesAreRefused) {
     EXPECT_EQ(last_result_, 106);
     for (int s = 0; s < tree().cache_used(); ++s)
         std::memset(tree().cache_buffer(s) + 100, 0xEE, 4096 - 100);
-    ASSERT_EQ(free_page(&tree(), page), 0);
+    ASSERT_EQ(code(free_page(&tree(), page)), 0);
     patch_u32(page, kLeafPage);  // over the store's free-block header
     patch_u32(page + 4, 3u << 16);
     patch_u32(page + 8, page);
@@ -180,7 +180,7 @@ TEST_F(PageCache, DamagedPagesAreRefused) {
 TEST_F(PageCache, AFreedPageIsDroppedUnwrittenAndItsBufferReused) {
     const uint32_t page = make_leaf();
     unsigned char* buffer = tree().cache_buffer(slot_of(page));
-    EXPECT_EQ(free_page(&tree(), page), 0);
+    EXPECT_EQ(code(free_page(&tree(), page)), 0);
     EXPECT_EQ(slot_of(page), -1);
     const std::string freed = bytes().substr(page);
     EXPECT_EQ(freed[0], 0x08);  // the store's free-block mark, not our page
@@ -200,7 +200,7 @@ TEST_F(PageCache, FlushAndReloadOfTheRoot) {
     patch_u32(clean + 16, 0xCCCCCCCC);  // a write of the clean page would undo this
     tree().set_root(fresh);
 
-    EXPECT_EQ(flush_tree(&tree()), 0);  // the root, then the modified pages
+    EXPECT_EQ(code(flush_tree(&tree())), 0);  // the root, then the modified pages
     EXPECT_EQ(disk_u32(kTreeAt + 12), fresh);
     EXPECT_EQ(disk_u32(fresh + 8), fresh);
     EXPECT_EQ(disk_u32(clean + 16), 0xCCCCCCCCu);
@@ -212,7 +212,7 @@ TEST_F(PageCache, FlushAndReloadOfTheRoot) {
     set_page_count(fetch(fresh), 1);  // modified while fetched
     patch_u32(kTreeAt + 12, clean);
     const std::string file = bytes();
-    EXPECT_EQ(reload_root(&tree()), 0);
+    EXPECT_EQ(code(reload_root(&tree())), 0);
     EXPECT_EQ(tree().root(), clean);
     EXPECT_EQ(tree().root_on_disk(), clean);
     EXPECT_EQ(slot_of(fresh), -1);

@@ -40,7 +40,9 @@ TEST_F(TreeFaults, EveryFailedCallOfOpenNewPageAndCloseIsAnIoError) {
         for (int i = 0; i < 2 && result == 0; ++i) {
             tree().begin_operation();
             uint32_t address = 0;
-            new_page(&tree(), &address, &result);
+            Status made = kTreeOk;
+            new_page(&tree(), &address, &made);
+            result = code(made);
         }
         const int closed = close_tree();
         return result != 0 ? result : closed;
@@ -96,7 +98,7 @@ TEST_F(TreeFaults, DescriptorPath) {
 TEST_F(TreeFaults, FailedReadsAndWriteBacks) {
     ASSERT_EQ(open_tree(), 0);
     const uint32_t on_disk = make_leaf();
-    ASSERT_EQ(flush_tree(&tree()), 0);
+    ASSERT_EQ(code(flush_tree(&tree())), 0);
     auto fetch_on_disk = [&] {
         tree().begin_operation();
         return fetch_status(on_disk);
@@ -124,7 +126,7 @@ TEST_F(TreeFaults, FlushAndReloadFailures) {
     ASSERT_EQ(open_tree(), 0);
     const uint32_t page = make_leaf();
     tree().set_root(page);
-    auto flush = [&] { return flush_tree(&tree()); };
+    auto flush = [&] { return code(flush_tree(&tree())); };
     EXPECT_EQ(failing_first(FaultPlan::kSeek, flush), 106);  // the root's
     EXPECT_EQ(failing_first(FaultPlan::kWrite, flush), 106);
     EXPECT_EQ(disk_u32(kTreeAt + 12), 0u);
@@ -135,7 +137,7 @@ TEST_F(TreeFaults, FlushAndReloadFailures) {
     EXPECT_EQ(disk_u32(kFirstPage + 8), kFirstPage);
     EXPECT_EQ(disk_u32(page + 8), page);
 
-    auto reload = [&] { return reload_root(&tree()); };
+    auto reload = [&] { return code(reload_root(&tree())); };
     EXPECT_EQ(failing_first(FaultPlan::kSeek, reload), 106);
     EXPECT_EQ(failing_first(FaultPlan::kRead, reload), 106);
     std::filesystem::resize_file(name_, kTreeAt + 14);  // the root field cut short
@@ -149,8 +151,8 @@ TEST_F(TreeFaults, NewPageFailsWhenTheStoreDoes) {
     uint32_t address = 99;
     auto allocate = [&] {
         tree().begin_operation();
-        int result = -1;
-        return new_page(&tree(), &address, &result) ? 0 : result;
+        Status result = status_of_code(-1);
+        return new_page(&tree(), &address, &result) ? 0 : code(result);
     };
     EXPECT_EQ(failing_first(FaultPlan::kSeek, allocate), 106);
     EXPECT_EQ(failing_first(FaultPlan::kWrite, allocate), 106);

@@ -81,7 +81,9 @@ protected:
 
     // The page at address in the running operation; the status in last_result_.
     unsigned char* fetch(uint32_t address) {
-        unsigned char* page = get_page(&tree(), address, &last_result_);
+        Status result = kTreeOk;
+        unsigned char* page = get_page(&tree(), address, &result);
+        last_result_ = code(result);
         EXPECT_EQ(page == nullptr, last_result_ != 0);
         return page;
     }
@@ -89,10 +91,10 @@ protected:
     uint32_t make_leaf() {
         tree().begin_operation();
         uint32_t address = 0;
-        int result = -1;
+        Status result = status_of_code(-1);
         if (unsigned char* page = new_page(&tree(), &address, &result))
             set_page_type(page, kLeafPage);
-        EXPECT_EQ(result, 0);
+        EXPECT_EQ(code(result), 0);
         return address;
     }
     // The cache slot holding address, or -1.

@@ -87,7 +87,7 @@ TEST_F(TreeOpenClose, BlockFormatPagesComeFromTheBlockStore) {
     EXPECT_EQ(tree().root(), kFirstPage);
     EXPECT_EQ(tree().leaf_max(), 290);  // (4096 - 20) / 14 = 291, odd, less 1
     const uint32_t leaf = make_leaf();
-    EXPECT_EQ(free_page(&tree(), leaf), 0);
+    EXPECT_EQ(code(free_page(&tree(), leaf)), 0);
     EXPECT_EQ(store_.header().avail_list_head(), leaf);
     EXPECT_EQ(close_tree(), 0);
     EXPECT_EQ(disk_u32(kFirstPage + 8), kFirstPage);
@@ -135,7 +135,7 @@ TEST_F(TreeOpenClose, CloseWritesEveryPageAndCountsMismatches) {
     tree().set_mark_dirty(false);
     const uint32_t a = make_leaf();
     const uint32_t b = make_leaf();
-    ASSERT_EQ(flush_tree(&tree()), 0);
+    ASSERT_EQ(code(flush_tree(&tree())), 0);
     tree().begin_operation();
     tree().set_mark_dirty(true);  // a page to be changed is fetched by an update
     unsigned char* changed = fetch(a);

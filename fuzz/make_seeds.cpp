@@ -101,8 +101,8 @@ public:
                                    key.type};
             ix_key_spec_encode(block.data(), static_cast<int>(i), &spec);
         }
-        const int created = kvr::isam::create_indexed_file(
-            block.data(), static_cast<uint32_t>(block.size()), path_.c_str(), 0, format);
+        const int created = kvr::engine::code(kvr::isam::create_indexed_file(
+            block.data(), static_cast<uint32_t>(block.size()), path_.c_str(), 0, format));
         require(created == 0, path_, "create gave " + std::to_string(created));
         const int opened = _vmqpIsam(IX_OPEN, &slot_, nullptr, nullptr, path_.data(),
                                      IX_MODE_UPDATE);

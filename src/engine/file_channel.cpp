@@ -142,7 +142,7 @@ WindowsFailure windows_failure_of(DWORD error) {
     }
 }
 
-int map_windows_error(DWORD error) {
+Result map_windows_error(DWORD error) {
     switch (windows_failure_of(error)) {
         case WindowsFailure::kAccessDenied:
             return kAccessDenied;
@@ -160,7 +160,7 @@ int map_windows_error(DWORD error) {
     return kIoError;
 }
 
-int store_status(IoOutcome outcome) {
+Result store_status(IoOutcome outcome) {
     switch (outcome.kind) {
         case IoOutcome::kDone:
             return kOk;

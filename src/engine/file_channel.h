@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "engine/results.h"
 #include "platform/windows_file.h"
 
 namespace kvr::engine {
@@ -91,11 +92,11 @@ WindowsFailure windows_failure_of(platform::DWORD error);
 
 // A failed Windows call as an engine result: access denied 15, invalid
 // handle 3, lock violation 17, sharing violation 18, anything else 2.
-int map_windows_error(platform::DWORD error);
+Result map_windows_error(platform::DWORD error);
 
 // An I/O outcome as a data-store status: success 0; a failed Windows call as
 // map_windows_error; a failed descriptor call 2; nothing read 9.
-int store_status(IoOutcome outcome);
+Result store_status(IoOutcome outcome);
 
 }  // namespace kvr::engine
 

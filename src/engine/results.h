@@ -12,8 +12,10 @@
 
 namespace kvr::engine {
 
-// The engine's names for the results isam.h publishes.
-enum Result : int {
+// The indexed engine's results: a type of their own, so that a tree status,
+// a store status or a result of the sequential engine cannot be taken for
+// one. _vmqpIsam hands them out as the integers isam.h publishes (code).
+enum class Result : int {
     kOk = IX_OK,
     kBadOpcode = IX_BAD_OPCODE,  // unknown opcode or invalid open mode
     kIoError = IX_IO_ERROR,      // I/O failure, update of an input file, damage
@@ -38,6 +40,18 @@ enum Result : int {
     kSequentialFile = IX_SEQUENTIAL_FILE,
     kUnfinishedUpdate = IX_UNFINISHED_UPDATE,  // an update session never closed the file
 };
+using enum Result;
+
+// The integer _vmqpIsam returns for a result.
+constexpr int code(Result result) {
+    return static_cast<int>(result);
+}
+
+// The result an integer of _vmqpIsam (or of the engine's shift hook) stands
+// for.
+constexpr Result result_of_code(int code) {
+    return static_cast<Result>(code);
+}
 
 }  // namespace kvr::engine
 

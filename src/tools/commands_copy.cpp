@@ -25,7 +25,7 @@ namespace kvr::tools {
 namespace {
 
 bool is_success(int result) {
-    return result == engine::kOk || result == engine::kDuplicateFollows;
+    return result == IX_OK || result == IX_DUPLICATE_FOLLOWS;
 }
 
 uint64_t size_of(const std::string& path) {
@@ -48,8 +48,8 @@ std::string prime_text(const FileAttributes& a, const unsigned char* record, uin
 // Creates an indexed or relative file at path in the given format.
 int create_file(const std::string& path, const FileAttributes& a, isam::StoreFormat format) {
     std::vector<unsigned char> block = a.block();
-    return isam::create_indexed_file(block.data(), static_cast<uint32_t>(block.size()),
-                                     path.c_str(), 0, format);
+    return engine::code(isam::create_indexed_file(block.data(), static_cast<uint32_t>(block.size()),
+                                                  path.c_str(), 0, format));
 }
 
 // Checks the finished file by opening it again: every tree, record and list,
@@ -58,7 +58,7 @@ bool verify_new_file(const std::string& path, uint64_t expected, const Streams& 
                      const std::string& name) {
     IndexedFile check;
     const int result = check.open_input(path);
-    if (result != engine::kOk) {
+    if (result != IX_OK) {
         io.error(name, "the new file cannot be opened again: " + io.engine_text(result));
         return false;
     }
@@ -101,7 +101,7 @@ bool verify_new_sequential(const std::string& path, uint64_t expected, const Str
 // Why an input open of an indexed or relative file failed, in words.
 std::string open_failure(const std::string& path, int result, const Streams& io) {
     std::string problem;
-    if (result == engine::kNotIndexedFile)
+    if (result == IX_NOT_INDEXED_FILE)
         problem = isam::ix_header_problem(path.c_str());
     if (problem.find("never closed") != std::string::npos)
         problem += "; run kvr rebuild first";
@@ -146,7 +146,7 @@ int read_all(const std::string& path, int k, const Streams& io, FileAttributes* 
     }
     IndexedFile file;
     int result = file.open_input(path);
-    if (result != engine::kOk) {
+    if (result != IX_OK) {
         io.error(path, open_failure(path, result, io));
         return kExitFailed;
     }
@@ -159,7 +159,7 @@ int read_all(const std::string& path, int k, const Streams& io, FileAttributes* 
         if (!visit(record))
             return kExitFailed;
     }
-    if (result != engine::kEndOfFile && result != engine::kNotFound) {
+    if (result != IX_END_OF_FILE && result != IX_NOT_FOUND) {
         io.error(path, "after " + std::to_string(count) + " records: " + io.engine_text(result));
         return kExitFailed;
     }
@@ -340,7 +340,7 @@ bool load_attributes(const CommandLine& line, const Streams& io, const std::stri
         }
         IndexedFile other;
         const int result = other.open_for_inspection(*like, true);
-        if (result == engine::kSequentialFile) {
+        if (result == IX_SEQUENTIAL_FILE) {
             SequentialFile plain;
             if (const int opened = plain.open_input(*like); opened != 0) {
                 io.error(*like, io.sequential_text(opened));
@@ -350,9 +350,9 @@ bool load_attributes(const CommandLine& line, const Streams& io, const std::stri
             a->record_count = 0;
             return true;
         }
-        if (result != engine::kOk) {
+        if (result != IX_OK) {
             std::string problem = io.engine_text(result);
-            if (result == engine::kNotIndexedFile)
+            if (result == IX_NOT_INDEXED_FILE)
                 problem = isam::ix_header_problem(like->c_str());
             io.error(*like, problem);
             return false;
@@ -443,10 +443,10 @@ int command_load(const CommandLine& line, const Streams& io) {
             return kExitFailed;
         }
     } else if (const int result = create_file(target.path(), a, isam::StoreFormat::kSlots);
-               result != engine::kOk) {
+               result != IX_OK) {
         io.error(path, "cannot be created: " + io.engine_text(result));
         return kExitFailed;
-    } else if (const int opened = file.open_update(target.path()); opened != engine::kOk) {
+    } else if (const int opened = file.open_update(target.path()); opened != IX_OK) {
         io.error(path, "cannot be opened: " + io.engine_text(opened));
         return kExitFailed;
     }
@@ -469,15 +469,15 @@ int command_load(const CommandLine& line, const Streams& io) {
             record.resize(a.min_length, ' ');
         if (text && !a.variable && record.size() < a.max_length)
             record.resize(a.max_length, ' ');
-        int result = engine::kRecordTooLong;
+        int result = IX_RECORD_TOO_LONG;
         int sequential_result = 0;
         if (record.size() < a.min_length)
-            result = engine::kRecordTooShort;
+            result = IX_RECORD_TOO_SHORT;
         else if (record.size() <= a.max_length && to_sequential)
             result = (sequential_result = sequential.write(
                           record.data(), static_cast<uint32_t>(record.size()))) == 0
-                         ? engine::kOk
-                         : engine::kIoError;
+                         ? IX_OK
+                         : IX_IO_ERROR;
         else if (record.size() <= a.max_length)
             result = file.write(record.data(), static_cast<uint32_t>(record.size()));
         if (is_success(result)) {
@@ -487,8 +487,8 @@ int command_load(const CommandLine& line, const Streams& io) {
         const std::string prime =
             prime_text(a, record.data(), static_cast<uint32_t>(record.size()));
         const std::string named = where + (prime.empty() ? "" : " (" + prime + ")");
-        if (result != engine::kDuplicate && result != engine::kRecordTooShort &&
-            result != engine::kRecordTooLong) {
+        if (result != IX_DUPLICATE && result != IX_RECORD_TOO_SHORT &&
+            result != IX_RECORD_TOO_LONG) {
             failure =
                 named + " cannot be written: " +
                 (to_sequential ? io.sequential_text(sequential_result) : io.engine_text(result));
@@ -498,7 +498,7 @@ int command_load(const CommandLine& line, const Streams& io) {
         std::string what = io.engine_text(result);
         if (relative && record.size() < kRecordNumberSize)
             what = std::to_string(record.size()) + " bytes, too short to hold a record number";
-        else if (result == engine::kRecordTooLong || result == engine::kRecordTooShort)
+        else if (result == IX_RECORD_TOO_LONG || result == IX_RECORD_TOO_SHORT)
             what = std::to_string(a.program_length(static_cast<uint32_t>(record.size()))) +
                    " bytes, outside the file's record lengths (" + a.lengths_text() + ")";
         io.error(input, named + " is refused: " + what);
@@ -589,7 +589,7 @@ int command_load(const CommandLine& line, const Streams& io) {
         io.error(path, failure + "; no file was created");
         return kExitFailed;
     }
-    if (const int result = file.close(); result != engine::kOk) {
+    if (const int result = file.close(); result != IX_OK) {
         io.error(path, "cannot be closed: " + io.engine_text(result));
         return kExitFailed;
     }
@@ -623,9 +623,9 @@ int command_rebuild(const CommandLine& line, const Streams& io) {
         return kExitFailed;
     }
     IndexedFile source;
-    if (const int result = source.open_for_inspection(path, true); result != engine::kOk) {
+    if (const int result = source.open_for_inspection(path, true); result != IX_OK) {
         std::string problem;
-        if (result == engine::kNotIndexedFile)
+        if (result == IX_NOT_INDEXED_FILE)
             problem = isam::ix_header_problem(path.c_str());
         io.error(path,
                  (problem.empty() ? io.engine_text(result) : problem) + "; nothing was changed");
@@ -650,12 +650,12 @@ int command_rebuild(const CommandLine& line, const Streams& io) {
     }
     const isam::StoreFormat format =
         a.block_format ? isam::StoreFormat::kBlocks : isam::StoreFormat::kSlots;
-    if (const int result = create_file(target.path(), a, format); result != engine::kOk) {
+    if (const int result = create_file(target.path(), a, format); result != IX_OK) {
         io.error(path, "the new file cannot be created: " + io.engine_text(result));
         return kExitFailed;
     }
     IndexedFile rebuilt;
-    if (const int result = rebuilt.open_update(target.path()); result != engine::kOk) {
+    if (const int result = rebuilt.open_update(target.path()); result != IX_OK) {
         io.error(path, "the new file cannot be opened: " + io.engine_text(result));
         return kExitFailed;
     }
@@ -667,7 +667,7 @@ int command_rebuild(const CommandLine& line, const Streams& io) {
     std::vector<isam::WalkNote> notes;
     isam::StoreSpace space;
     Progress progress(io.err, "rebuilding", size_of(path));
-    const int walked = isam::walk_data_store(
+    const int walked = engine::code(isam::walk_data_store(
         source.handle(),
         [&](uint32_t address, const unsigned char* data, uint32_t length) {
             progress.update(address);
@@ -676,8 +676,8 @@ int command_rebuild(const CommandLine& line, const Streams& io) {
                 ++kept;
                 return true;
             }
-            if (result != engine::kDuplicate && result != engine::kRecordTooShort &&
-                result != engine::kRecordTooLong) {
+            if (result != IX_DUPLICATE && result != IX_RECORD_TOO_SHORT &&
+                result != IX_RECORD_TOO_LONG) {
                 failure = "the record at offset " + std::to_string(address) +
                           " cannot be written to the new file: " + io.engine_text(result);
                 return false;
@@ -700,12 +700,12 @@ int command_rebuild(const CommandLine& line, const Streams& io) {
             ++set_aside;
             io.error(path, "the record at offset " + std::to_string(address) + " (" +
                                prime_text(a, data, length) + ") is set aside: " +
-                               (result == engine::kDuplicate
+                               (result == IX_DUPLICATE
                                     ? std::string("a record found before it has the same key")
                                     : io.engine_text(result)));
             return true;
         },
-        &notes, &space);
+        &notes, &space));
     progress.done();
     for (const isam::WalkNote& note : notes)
         io.error(path, "offset " + std::to_string(note.offset) + ": " + note.what);
@@ -713,15 +713,15 @@ int command_rebuild(const CommandLine& line, const Streams& io) {
     // header: finding fewer means records the walk could not reach.
     const uint64_t found = kept + set_aside;
     const bool fewer = !source.unfinished() && found < a.record_count;
-    if (walked == engine::kOk && failure.empty() && found != a.record_count)
+    if (walked == IX_OK && failure.empty() && found != a.record_count)
         io.error(path, "the header counts " + std::to_string(a.record_count) +
                            " records, the data store gave " + std::to_string(found) +
                            (source.unfinished() ? " (the header is from before the update that "
                                                   "never finished)"
                                                 : ""));
-    if (walked != engine::kOk && failure.empty())
+    if (walked != IX_OK && failure.empty())
         failure = "the data store cannot be read: " + io.engine_text(walked);
-    if (const int result = rebuilt.close(); result != engine::kOk && failure.empty())
+    if (const int result = rebuilt.close(); result != IX_OK && failure.empty())
         failure = "the new file cannot be closed: " + io.engine_text(result);
     if (aside_open) {
         if (const int result = aside.close(); result != 0 && failure.empty())
@@ -780,7 +780,7 @@ int command_convert(const CommandLine& line, const Streams& io) {
         }
         IndexedFile probe;
         const int result = probe.open_for_inspection(path, true);
-        if (result != engine::kOk) {
+        if (result != IX_OK) {
             io.error(path, io.engine_text(result));
             return kExitFailed;
         }
@@ -802,7 +802,7 @@ int command_convert(const CommandLine& line, const Streams& io) {
     // Held open for input until the new file has replaced it, so that no
     // update session can change it in between and have its changes lost.
     IndexedFile hold;
-    if (const int result = hold.open_input(path); result != engine::kOk) {
+    if (const int result = hold.open_input(path); result != IX_OK) {
         io.error(path, open_failure(path, result, io));
         return kExitFailed;
     }
@@ -818,9 +818,9 @@ int command_convert(const CommandLine& line, const Streams& io) {
         if (!created) {
             created = true;
             int result = create_file(target.path(), source_attributes, isam::StoreFormat::kSlots);
-            if (result == engine::kOk)
+            if (result == IX_OK)
                 result = converted.open_update(target.path());
-            if (result != engine::kOk) {
+            if (result != IX_OK) {
                 failure = "the new file cannot be made: " + io.engine_text(result);
                 return false;
             }
@@ -838,10 +838,10 @@ int command_convert(const CommandLine& line, const Streams& io) {
     if (status == kExitOk && !created) {
         if (const int result =
                 create_file(target.path(), source_attributes, isam::StoreFormat::kSlots);
-            result != engine::kOk)
+            result != IX_OK)
             failure = "the new file cannot be made: " + io.engine_text(result);
     }
-    if (const int result = converted.close(); result != engine::kOk && failure.empty())
+    if (const int result = converted.close(); result != IX_OK && failure.empty())
         failure = "the new file cannot be closed: " + io.engine_text(result);
     if (!failure.empty()) {
         io.error(path, failure + "; nothing was changed");

@@ -29,10 +29,10 @@ std::string bytes_text(uint64_t n) {
 // Returns 0, or the exit status to give up with.
 int open_indexed(const std::string& path, const Streams& io, bool skip_trees, IndexedFile* file) {
     const int result = file->open_for_inspection(path, skip_trees);
-    if (result == engine::kOk)
+    if (result == IX_OK)
         return kExitOk;
     std::string problem;
-    if (result == engine::kNotIndexedFile)
+    if (result == IX_NOT_INDEXED_FILE)
         problem = isam::ix_header_problem(path.c_str());
     io.error(path, problem.empty() ? io.engine_text(result) : problem);
     return kExitFailed;
@@ -134,9 +134,9 @@ int command_info(const CommandLine& line, const Streams& io) {
     isam::StoreSpace space;
     std::vector<isam::WalkNote> notes;
     Progress progress(io.err, "measuring", 1);
-    const int walked = isam::walk_data_store(
+    const int walked = engine::code(isam::walk_data_store(
         file.handle(), [](uint32_t, const unsigned char*, uint32_t) { return true; }, &notes,
-        &space);
+        &space));
     progress.done();
     uint64_t tree_pages = 0;
     std::vector<tree::TreeSummary> summaries(a.keys.size());
@@ -195,7 +195,7 @@ int command_info(const CommandLine& line, const Streams& io) {
     for (const isam::WalkNote& note : notes)
         std::fprintf(out, "note            offset %" PRIu64 ": %s\n", note.offset,
                      note.what.c_str());
-    if (walked != engine::kOk) {
+    if (walked != IX_OK) {
         io.error(path, "the data store cannot be read: " + io.engine_text(walked));
         return kExitFailed;
     }
@@ -251,7 +251,7 @@ int command_check(const CommandLine& line, const Streams& io) {
     IndexedFile file;
     std::vector<std::string> problems;
     int result = file.open_for_inspection(path, false);
-    if (result == engine::kNotIndexedFile) {
+    if (result == IX_NOT_INDEXED_FILE) {
         const std::string problem = isam::ix_header_problem(path.c_str());
         if (problem.empty() || problem.find("mark") != std::string::npos) {
             io.error(path, problem.empty() ? io.engine_text(result) : problem);
@@ -260,14 +260,14 @@ int command_check(const CommandLine& line, const Streams& io) {
         std::fprintf(io.out, "%s: header: %s\n", path.c_str(), problem.c_str());
         return kExitDamaged;
     }
-    if (result == engine::kIoError) {
+    if (result == IX_IO_ERROR) {
         // A tree that cannot even be opened; the rest may still be readable.
         problems.push_back("the trees cannot be opened: " + io.engine_text(result));
-        if (file.open_for_inspection(path, true) != engine::kOk) {
+        if (file.open_for_inspection(path, true) != IX_OK) {
             io.error(path, io.engine_text(result));
             return kExitFailed;
         }
-    } else if (result != engine::kOk) {
+    } else if (result != IX_OK) {
         io.error(path, io.engine_text(result));
         return kExitFailed;
     }
@@ -300,11 +300,12 @@ int command_check(const CommandLine& line, const Streams& io) {
         // The file checker needs sound trees; the data store can still be
         // walked by itself, and where it is damaged said too.
         std::vector<isam::WalkNote> notes;
-        const int walked = isam::walk_data_store(
-            handle, [](uint32_t, const unsigned char*, uint32_t) { return true; }, &notes, nullptr);
+        const int walked = engine::code(isam::walk_data_store(
+            handle, [](uint32_t, const unsigned char*, uint32_t) { return true; }, &notes,
+            nullptr));
         for (const isam::WalkNote& note : notes)
             problems.push_back("offset " + std::to_string(note.offset) + ": " + note.what);
-        if (walked != engine::kOk)
+        if (walked != IX_OK)
             problems.push_back("the data store cannot be read: " + io.engine_text(walked));
     }
     progress.done();
@@ -471,7 +472,7 @@ int command_dump(const CommandLine& line, const Streams& io) {
     Progress progress(::isatty(::fileno(io.out)) == 1 ? nullptr : io.err, "dumping",
                       a.record_count);
     uint64_t count = 0;
-    while (result == engine::kOk || result == engine::kDuplicateFollows) {
+    while (result == IX_OK || result == IX_DUPLICATE_FOLLOWS) {
         if (to_text != nullptr && past_bound(record, key, to))
             break;
         print_record(io, a, record, view, &key, ++count);
@@ -481,8 +482,8 @@ int command_dump(const CommandLine& line, const Streams& io) {
         result = file.read(IX_READ_NEXT, static_cast<int>(k), &record);
     }
     progress.done();
-    if (result != engine::kOk && result != engine::kDuplicateFollows &&
-        result != engine::kEndOfFile && result != engine::kNotFound) {
+    if (result != IX_OK && result != IX_DUPLICATE_FOLLOWS && result != IX_END_OF_FILE &&
+        result != IX_NOT_FOUND) {
         io.error(path, "after " + count_text(count, "record") + ": " + io.engine_text(result));
         return kExitDamaged;
     }

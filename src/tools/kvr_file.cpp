@@ -115,72 +115,72 @@ std::string with_number(const char* text, int result, bool with_code) {
 std::string engine_text(int result, bool with_code) {
     const char* text = nullptr;
     switch (result) {
-        case engine::kOk:
+        case IX_OK:
             text = "success";
             break;
-        case engine::kBadOpcode:
+        case IX_BAD_OPCODE:
             text = "request refused";
             break;
-        case engine::kIoError:
+        case IX_IO_ERROR:
             text = "the file is damaged or could not be read or written";
             break;
-        case engine::kNotOpen:
+        case IX_NOT_OPEN:
             text = "the file is not open";
             break;
-        case engine::kNotFound:
+        case IX_NOT_FOUND:
             text = "no record has that key";
             break;
-        case engine::kDuplicate:
+        case IX_DUPLICATE:
             text = "another record already has that key";
             break;
-        case engine::kBadKeyNumber:
+        case IX_BAD_KEY_NUMBER:
             text = "the file has no such key";
             break;
-        case engine::kEndOfFile:
+        case IX_END_OF_FILE:
             text = "end of file";
             break;
-        case engine::kNoPosition:
+        case IX_NO_POSITION:
             text = "no current record";
             break;
-        case engine::kNoSpace:
+        case IX_NO_SPACE:
             text = "out of memory, or the file is full";
             break;
-        case engine::kOutOfOrder:
+        case IX_OUT_OF_ORDER:
             text = "key out of order";
             break;
-        case engine::kRecordTooShort:
+        case IX_RECORD_TOO_SHORT:
             text = "the record is shorter than its keys";
             break;
-        case engine::kAccessDenied:
+        case IX_ACCESS_DENIED:
             text = "access denied";
             break;
-        case engine::kFileExists:
+        case IX_FILE_EXISTS:
             text = "the file exists";
             break;
-        case engine::kLockViolation:
+        case IX_LOCK_VIOLATION:
             text = "the file is locked";
             break;
-        case engine::kSharingViolation:
+        case IX_SHARING_VIOLATION:
             text = "another process has the file open";
             break;
-        case engine::kNotIndexedFile:
+        case IX_NOT_INDEXED_FILE:
             text =
                 "not an indexed or relative file of this system, its header is damaged, or "
                 "an update of it never finished";
             break;
-        case engine::kBadKeyCount:
+        case IX_BAD_KEY_COUNT:
             text = "the attributes describe no usable file";
             break;
-        case engine::kRecordTooLong:
+        case IX_RECORD_TOO_LONG:
             text = "the record is too long for the file";
             break;
-        case engine::kInvalidFile:
+        case IX_INVALID_FILE:
             text = "a record store this build cannot read";
             break;
-        case engine::kSequentialFile:
+        case IX_SEQUENTIAL_FILE:
             text = "a sequential file";
             break;
-        case engine::kUnfinishedUpdate:
+        case IX_UNFINISHED_UPDATE:
             text = "an update session never closed the file (kvr rebuild recovers it)";
             break;
         default:
@@ -274,12 +274,12 @@ IndexedFile::~IndexedFile() {
 }
 
 int IndexedFile::after_open(int result) {
-    if (result != engine::kOk)
+    if (result != IX_OK)
         return result;
     std::vector<unsigned char> block(kAttributeBlockSize);
     uint32_t size = kAttributeBlockSize;
-    const int got = isam::ix_get_attributes(handle_, block.data(), size, nullptr);
-    if (got != engine::kOk) {
+    const int got = engine::code(isam::ix_get_attributes(handle_, block.data(), size, nullptr));
+    if (got != IX_OK) {
         close();
         return got;
     }
@@ -291,13 +291,13 @@ int IndexedFile::after_open(int result) {
     // The open has checked the header's longest record against what the
     // format can hold.
     buffer_.assign(std::max<uint32_t>(attributes_.max_length, 1), 0);
-    return engine::kOk;
+    return IX_OK;
 }
 
 int IndexedFile::open_for_inspection(const std::string& path, bool skip_trees) {
     close();
-    return after_open(
-        isam::ix_open_for_inspection(&handle_, path.c_str(), skip_trees, &unfinished_));
+    return after_open(engine::code(
+        isam::ix_open_for_inspection(&handle_, path.c_str(), skip_trees, &unfinished_)));
 }
 
 int IndexedFile::open_input(const std::string& path) {
@@ -314,7 +314,7 @@ int IndexedFile::open_update(const std::string& path) {
 
 int IndexedFile::close() {
     if (handle_ == nullptr)
-        return engine::kOk;
+        return IX_OK;
     return _vmqpIsam(IX_CLOSE, &handle_, nullptr, nullptr, nullptr, 0);
 }
 
@@ -325,7 +325,7 @@ int IndexedFile::call(uint16_t op, void* data, uint32_t* length, void* aux, uint
 int IndexedFile::read(uint16_t op, int k, std::vector<unsigned char>* record) {
     uint32_t length = static_cast<uint32_t>(buffer_.size());
     const int result = call(op, buffer_.data(), &length, key_area_.data(), static_cast<uint8_t>(k));
-    if (result == engine::kOk || result == engine::kDuplicateFollows)
+    if (result == IX_OK || result == IX_DUPLICATE_FOLLOWS)
         record->assign(buffer_.begin(),
                        buffer_.begin() +
                            static_cast<std::ptrdiff_t>(std::min<size_t>(length, buffer_.size())));

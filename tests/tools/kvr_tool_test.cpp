@@ -109,9 +109,9 @@ protected:
     void create(const std::string& file, uint32_t min_length, uint32_t max_length,
                 const std::vector<Key>& keys, bool blocks = false) {
         std::vector<unsigned char> block = attribute_block(min_length, max_length, keys);
-        ASSERT_EQ(kvr::isam::create_indexed_file(
+        ASSERT_EQ(kvr::engine::code(kvr::isam::create_indexed_file(
                       block.data(), static_cast<uint32_t>(block.size()), file.c_str(), 0,
-                      blocks ? kvr::isam::StoreFormat::kBlocks : kvr::isam::StoreFormat::kSlots),
+                      blocks ? kvr::isam::StoreFormat::kBlocks : kvr::isam::StoreFormat::kSlots)),
                   0);
     }
     void open(const std::string& file, uint8_t mode = IX_MODE_UPDATE) {

@@ -8,7 +8,7 @@
 
 namespace kvr::isam {
 
-int map_tree_status(tree::Status status) {
+engine::Result map_tree_status(tree::Status status) {
     switch (status) {
         case tree::kTreeOk:
             return engine::kOk;
@@ -34,7 +34,7 @@ int map_tree_status(tree::Status status) {
     return engine::kIoError;
 }
 
-int store_result(store::Status status) {
+engine::Result store_result(store::Status status) {
     switch (status) {
         case store::kOk:
             return engine::kOk;
@@ -75,7 +75,7 @@ namespace {
 
 // Results after which a changing operation has left the file as sound as it
 // found it: it succeeded, or refused before changing anything.
-bool leaves_file_sound(int result) {
+bool leaves_file_sound(engine::Result result) {
     switch (result) {
         case engine::kOk:
         case engine::kDuplicateFollows:
@@ -97,18 +97,18 @@ bool leaves_file_sound(int result) {
 // WRITE, REWRITE and DELETE. The first change of an update session puts the
 // update marker on disk; an operation that fails part-way marks the file
 // unsound, so that close leaves the marker for the next open to refuse.
-int change_records(ix_handle* handle, uint16_t op, void* data, uint32_t* length, void* aux,
-                   uint8_t selector) {
+engine::Result change_records(ix_handle* handle, uint16_t op, void* data, uint32_t* length,
+                              void* aux, uint8_t selector) {
     const int opcode = op & 0xFF;
     const bool keep_position = (op & IX_KEEP_POSITION) != 0;
     // A file open for input is never changed: the workers refuse at once.
     const bool update = handle->header().open_for_update();
     if (update) {
-        const int marked = mark_update(handle);
+        const engine::Result marked = mark_update(handle);
         if (marked != engine::kOk)
             return marked;
     }
-    int result;
+    engine::Result result;
     bool untouched = false;
     if (opcode == IX_DELETE) {
         result = ix_delete_current(handle, keep_position, &untouched);
@@ -118,8 +118,8 @@ int change_records(ix_handle* handle, uint16_t op, void* data, uint32_t* length,
         auto* record = static_cast<const unsigned char*>(data);
         auto* key_area = static_cast<unsigned char*>(aux);
         result = opcode == IX_WRITE
-                     ? ix_write_record(handle, record, *length, key_area, selector,
-                                       keep_position, &untouched)
+                     ? ix_write_record(handle, record, *length, key_area, selector, keep_position,
+                                       &untouched)
                      : ix_rewrite_record(handle, record, *length, key_area, selector, &untouched);
     }
     if (update && !untouched && !leaves_file_sound(result))
@@ -127,47 +127,44 @@ int change_records(ix_handle* handle, uint16_t op, void* data, uint32_t* length,
     return result;
 }
 
-}  // namespace kvr::isam
+namespace {
 
-extern "C" int16_t _vmqpIsam(uint16_t op, void* handle_slot, void* data, uint32_t* length,
-                             void* aux, uint8_t selector) {
-    using namespace kvr::isam;
+// The worker of each opcode, and its result.
+engine::Result dispatch(uint16_t op, void* handle_slot, void* data, uint32_t* length, void* aux,
+                        uint8_t selector) {
     const int opcode = op & 0xFF;
     auto** slot = static_cast<ix_handle**>(handle_slot);
     if (slot == nullptr)
-        return kvr::engine::kNotOpen;
+        return engine::kNotOpen;
     ix_handle* handle = *slot;
     if (handle == nullptr && opcode != IX_CREATE && opcode != IX_OPEN)
-        return kvr::engine::kNotOpen;
+        return engine::kNotOpen;
 
     switch (opcode) {
         case IX_CLOSE: {
             bool kept = false;
-            const int result =
+            const engine::Result result =
                 ix_close_file(handle, selector == IX_CLOSE_GIVE_UP ? nullptr : &kept);
             if (!kept)
                 *slot = nullptr;
-            return static_cast<int16_t>(result);
+            return result;
         }
         case IX_CREATE:
-            return static_cast<int16_t>(ix_create_file(static_cast<const unsigned char*>(data),
-                                                       length ? *length : 0,
-                                                       static_cast<const char*>(aux), selector));
+            return ix_create_file(static_cast<const unsigned char*>(data), length ? *length : 0,
+                                  static_cast<const char*>(aux), selector);
         case IX_OPEN:
-            return static_cast<int16_t>(
-                ix_open_file(slot, static_cast<const char*>(aux), selector));
+            return ix_open_file(slot, static_cast<const char*>(aux), selector);
         case IX_GET_ATTRIBUTES:
-            return static_cast<int16_t>(ix_get_attributes(handle, static_cast<unsigned char*>(data),
-                                                          length ? *length : 0,
-                                                          static_cast<unsigned char*>(aux)));
+            return ix_get_attributes(handle, static_cast<unsigned char*>(data),
+                                     length ? *length : 0, static_cast<unsigned char*>(aux));
         case IX_WRITE:
         case IX_REWRITE:
         case IX_DELETE:
-            return static_cast<int16_t>(change_records(handle, op, data, length, aux, selector));
+            return change_records(handle, op, data, length, aux, selector);
         case IX_SAVE_POSITION:
-            return static_cast<int16_t>(ix_save_position(handle));
+            return ix_save_position(handle);
         case IX_RESTORE_POSITION:
-            return static_cast<int16_t>(ix_restore_position(handle));
+            return ix_restore_position(handle);
         case IX_READ_EQ:
         case IX_READ_GT:
         case IX_READ_GE:
@@ -184,14 +181,24 @@ extern "C" int16_t _vmqpIsam(uint16_t op, void* handle_slot, void* data, uint32_
             auto* buffer = static_cast<unsigned char*>(data);
             auto* key_area = static_cast<unsigned char*>(aux);
             const bool keyed = opcode <= IX_READ_LT || opcode == IX_READ_DUP;
-            const int result =
+            const engine::Result result =
                 keyed ? ix_read_keyed(handle, buffer, &size, key_area, selector, op)
                       : ix_read_positional(handle, buffer, &size, key_area, selector, op);
             if (length != nullptr)
                 *length = size;
-            return static_cast<int16_t>(result);
+            return result;
         }
         default:
-            return kvr::engine::kBadOpcode;
+            return engine::kBadOpcode;
     }
+}
+
+}  // namespace
+
+}  // namespace kvr::isam
+
+extern "C" int16_t _vmqpIsam(uint16_t op, void* handle_slot, void* data, uint32_t* length,
+                             void* aux, uint8_t selector) {
+    return static_cast<int16_t>(
+        kvr::engine::code(kvr::isam::dispatch(op, handle_slot, data, length, aux, selector)));
 }

@@ -159,7 +159,7 @@ private:
 // tell people what is wrong with a file: engine::kOk and no reason for a
 // header open can work with.
 struct HeaderVerdict {
-    int result = engine::kOk;
+    engine::Result result = engine::kOk;
     std::string reason;
 };
 
@@ -214,13 +214,13 @@ HeaderVerdict classify_header(const FileHeader& header, bool check_trees) {
 
 }  // namespace
 
-int ix_create_file(const unsigned char* attributes, uint32_t block_size, const char* file_name,
-                   uint8_t selector) {
+engine::Result ix_create_file(const unsigned char* attributes, uint32_t block_size,
+                              const char* file_name, uint8_t selector) {
     return create_indexed_file(attributes, block_size, file_name, selector, StoreFormat::kSlots);
 }
 
-int create_indexed_file(const unsigned char* attributes, uint32_t block_size,
-                        const char* file_name, uint8_t selector, StoreFormat format) {
+engine::Result create_indexed_file(const unsigned char* attributes, uint32_t block_size,
+                                   const char* file_name, uint8_t selector, StoreFormat format) {
     const bool block_format = format == StoreFormat::kBlocks;
     if (selector == IX_CREATE_NEW_ONLY && file_name != nullptr && _access(file_name, 0) == 0)
         return engine::kFileExists;
@@ -253,7 +253,7 @@ int create_indexed_file(const unsigned char* attributes, uint32_t block_size,
         }
     }
 
-    int result = engine::kOk;
+    engine::Result result = engine::kOk;
     if (usable) {
         FileHeader header(image.get());
         header.set_header_size(header_size);
@@ -335,20 +335,21 @@ struct OpenPurpose {
     bool* unfinished = nullptr;      // out: the update marker was found
 };
 
-int open_file(ix_handle** slot, const char* file_name, uint8_t mode, const OpenPurpose& purpose);
+engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
+                         const OpenPurpose& purpose);
 
 }  // namespace
 
-int ix_open_file(ix_handle** slot, const char* file_name, uint8_t mode) {
+engine::Result ix_open_file(ix_handle** slot, const char* file_name, uint8_t mode) {
     OpenPurpose purpose;
     purpose.accept_unfinished = (mode & IX_MODE_UNFINISHED_OK) != 0 && (mode & 0x03) == 0;
     return open_file(slot, file_name, mode, purpose);
 }
 
-int ix_open_for_inspection(ix_handle** slot, const char* file_name, bool skip_trees,
-                           bool* unfinished) {
+engine::Result ix_open_for_inspection(ix_handle** slot, const char* file_name, bool skip_trees,
+                                      bool* unfinished) {
     bool found = false;
-    const int result =
+    const engine::Result result =
         open_file(slot, file_name, IX_MODE_INPUT, OpenPurpose{true, skip_trees, &found});
     if (unfinished != nullptr)
         *unfinished = found;
@@ -360,7 +361,7 @@ namespace {
 // A store that could not open for the file, as an engine result: its own
 // refusals by name, anything else (a longest record no slot can hold) as an
 // I/O error.
-int store_open_result(store::Status status) {
+engine::Result store_open_result(store::Status status) {
     switch (status) {
         case store::kNoMemory:
         case store::kSetSizeChanged:
@@ -371,7 +372,8 @@ int store_open_result(store::Status status) {
     }
 }
 
-int open_file(ix_handle** slot, const char* file_name, uint8_t mode, const OpenPurpose& purpose) {
+engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
+                         const OpenPurpose& purpose) {
     *slot = nullptr;
     const int access_mode = mode & 0x03;
     if (access_mode == 1)
@@ -426,7 +428,7 @@ int open_file(ix_handle** slot, const char* file_name, uint8_t mode, const OpenP
         return engine::kNotIndexedFile;  // the file ends inside its header
 
     FileHeader header = handle->header();
-    int result = classify_header(header, !purpose.skip_trees).result;
+    engine::Result result = classify_header(header, !purpose.skip_trees).result;
     if (!engine::is_readable_version(header.version())) {
         std::printf("file %s has wrong version: is %x, should be %x\n", file_name,
                     header.version(), engine::kVersionSlotFormat);
@@ -532,7 +534,7 @@ namespace {
 // block format's changed sets, every tree's changed pages, then the header
 // area without the update marker. Nothing is freed, so after a failure the
 // session goes on as it was. A damaged page makes the session unsound.
-int write_back(ix_handle* handle) {
+engine::Result write_back(ix_handle* handle) {
     FileHeader header = handle->header();
     if (header.block_format() && handle->sequence_sets) {
         const store::Status status = store::write_changed_sets(handle);
@@ -547,7 +549,7 @@ int write_back(ix_handle* handle) {
             return map_tree_status(status);
     }
     header.set_update_marker(0);
-    const int status =
+    const engine::Result status =
         engine::store_status(handle->io.write_at(0, handle->image.get(), handle->header_size));
     if (status != engine::kOk)
         header.set_update_marker(handle->marked ? engine::kUpdateMarker : 0);
@@ -556,7 +558,7 @@ int write_back(ix_handle* handle) {
 
 }  // namespace
 
-int ix_close_file(ix_handle* handle, bool* kept) {
+engine::Result ix_close_file(ix_handle* handle, bool* kept) {
     if (kept != nullptr)
         *kept = false;
     FileHeader header = handle->header();
@@ -564,7 +566,7 @@ int ix_close_file(ix_handle* handle, bool* kept) {
         delete handle;
         return engine::kNotOpen;
     }
-    int result = handle->unsound ? engine::kIoError : engine::kOk;
+    engine::Result result = handle->unsound ? engine::kIoError : engine::kOk;
     bool header_written = false;
     if (header.open_for_update() && !handle->unsound) {
         result = write_back(handle);
@@ -597,9 +599,9 @@ int ix_close_file(ix_handle* handle, bool* kept) {
         // A clean close takes the update marker away; after any failure it
         // stays, and the next open refuses the file.
         header.set_update_marker(result == engine::kOk ? 0 : engine::kUpdateMarker);
-        int status =
+        const engine::Result status =
             engine::store_status(handle->io.write_at(0, handle->image.get(), handle->header_size));
-        if (status != 0 && result == engine::kOk)
+        if (status != engine::kOk && result == engine::kOk)
             result = status;
     }
     bool closed = true;
@@ -612,12 +614,12 @@ int ix_close_file(ix_handle* handle, bool* kept) {
     return result;
 }
 
-int mark_update(ix_handle* handle) {
+engine::Result mark_update(ix_handle* handle) {
     if (handle->marked)
         return engine::kOk;
     FileHeader header = handle->header();
     header.set_update_marker(engine::kUpdateMarker);
-    const int status = engine::store_status(handle->io.write_at(
+    const engine::Result status = engine::store_status(handle->io.write_at(
         engine::kUpdateMarkerAt, handle->image.get() + engine::kUpdateMarkerAt, 4));
     if (status != engine::kOk) {
         header.set_update_marker(0);
@@ -627,7 +629,8 @@ int mark_update(ix_handle* handle) {
     return engine::kOk;
 }
 
-int ix_get_attributes(ix_handle* handle, unsigned char* block, uint32_t size, unsigned char* aux) {
+engine::Result ix_get_attributes(ix_handle* handle, unsigned char* block, uint32_t size,
+                                 unsigned char* aux) {
     FileHeader header = handle->header();
     if ((header.open_flags() & (engine::kOpenInput | engine::kOpenUpdate)) == 0)
         return engine::kNotOpen;

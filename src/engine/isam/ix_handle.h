@@ -59,32 +59,32 @@ namespace kvr::isam {
 
 // A tree status as an engine result. A damaged page is also reported on
 // standard output.
-int map_tree_status(tree::Status status);
+engine::Result map_tree_status(tree::Status status);
 
 // A data-store status as an engine result: the store's own negative
 // statuses by name, the engine results it reports as they are.
-int store_result(store::Status status);
+engine::Result store_result(store::Status status);
 
 // The workers of IX_CREATE, IX_OPEN, IX_CLOSE and IX_GET_ATTRIBUTES.
 // block_size is the size of the attribute block, or 0 when unknown.
-int ix_create_file(const unsigned char* attributes, uint32_t block_size, const char* file_name,
-                   uint8_t selector);
+engine::Result ix_create_file(const unsigned char* attributes, uint32_t block_size,
+                              const char* file_name, uint8_t selector);
 // IX_CREATE in a chosen record-store format: kBlocks writes version
 // 0x199605 and sizes the sequence sets; records above 65528 bytes, more
 // than the largest set holds, are refused with 22. IX_CREATE itself always
 // uses kSlots.
 enum class StoreFormat { kSlots, kBlocks };
-int create_indexed_file(const unsigned char* attributes, uint32_t block_size,
-                        const char* file_name, uint8_t selector, StoreFormat format);
-int ix_open_file(ix_handle** slot, const char* file_name, uint8_t mode);
+engine::Result create_indexed_file(const unsigned char* attributes, uint32_t block_size,
+                                   const char* file_name, uint8_t selector, StoreFormat format);
+engine::Result ix_open_file(ix_handle** slot, const char* file_name, uint8_t mode);
 // Opens a file for reading by the tools that inspect, check and rebuild
 // files: like an input open, except that a file an update session never
 // closed (its update marker still set) is opened all the same, and
 // *unfinished (when not null) tells whether it was. With skip_trees no tree
 // is opened (open_trees stays 0): only the header and the data store are
 // read, for a rebuild that does not trust the trees.
-int ix_open_for_inspection(ix_handle** slot, const char* file_name, bool skip_trees,
-                           bool* unfinished);
+engine::Result ix_open_for_inspection(ix_handle** slot, const char* file_name, bool skip_trees,
+                                      bool* unfinished);
 // Why open refuses the file's header, in words; empty when the header is
 // sound. For the tools that tell people what is wrong with a file.
 std::string ix_header_problem(const char* file_name);
@@ -94,30 +94,32 @@ std::string ix_header_problem(const char* file_name);
 // not null, nothing is freed, *kept is set and the file stays open as it
 // was, so that a later close can try again; otherwise the handle is freed
 // whatever the result, and a failure leaves the marker on disk.
-int ix_close_file(ix_handle* handle, bool* kept = nullptr);
-int ix_get_attributes(ix_handle* handle, unsigned char* block, uint32_t size, unsigned char* aux);
+engine::Result ix_close_file(ix_handle* handle, bool* kept = nullptr);
+engine::Result ix_get_attributes(ix_handle* handle, unsigned char* block, uint32_t size,
+                                 unsigned char* aux);
 
 // The record workers. length: in, the buffer's size (0: position only);
 // out, the record's full length. key_area: the key to search, and where the
 // key found or written is copied. k: the key index.
-int ix_read_keyed(ix_handle* handle, unsigned char* buffer, uint32_t* length,
-                  unsigned char* key_area, int k, uint16_t op);
-int ix_read_positional(ix_handle* handle, unsigned char* buffer, uint32_t* length,
-                       unsigned char* key_area, int k, uint16_t op);
+engine::Result ix_read_keyed(ix_handle* handle, unsigned char* buffer, uint32_t* length,
+                             unsigned char* key_area, int k, uint16_t op);
+engine::Result ix_read_positional(ix_handle* handle, unsigned char* buffer, uint32_t* length,
+                                  unsigned char* key_area, int k, uint16_t op);
 // WRITE and REWRITE set *untouched when a failure left the file as sound as
 // it was: a refusal before anything changed, or a change taken back whole.
 // With keep_position_of_k, WRITE leaves key k's position where it was (the
 // inserts move every tree's cursor otherwise).
-int ix_write_record(ix_handle* handle, const unsigned char* record, uint32_t length,
-                    unsigned char* key_area, int k, bool keep_position_of_k, bool* untouched);
-int ix_rewrite_record(ix_handle* handle, const unsigned char* record, uint32_t length,
-                      unsigned char* key_area, int k, bool* untouched);
+engine::Result ix_write_record(ix_handle* handle, const unsigned char* record, uint32_t length,
+                               unsigned char* key_area, int k, bool keep_position_of_k,
+                               bool* untouched);
+engine::Result ix_rewrite_record(ix_handle* handle, const unsigned char* record, uint32_t length,
+                                 unsigned char* key_area, int k, bool* untouched);
 // *untouched is set when the DELETE ended before it changed anything
 // because there was no current record (an empty file, or a position past
 // the last record): a result of 9 that leaves the file sound. With
 // keep_positions the other alternate keys' positions stay where they were,
 // but for one that stood on the record deleted.
-int ix_delete_current(ix_handle* handle, bool keep_positions, bool* untouched);
+engine::Result ix_delete_current(ix_handle* handle, bool keep_positions, bool* untouched);
 
 // IX_SAVE_POSITION keeps the key of reference and where its cursor stands;
 // IX_RESTORE_POSITION makes that key the key of reference again with its
@@ -125,14 +127,14 @@ int ix_delete_current(ix_handle* handle, bool keep_positions, bool* untouched);
 // included). When the entry it stood on has been deleted meanwhile, the
 // cursor stays where the delete left it, just after the gap. Restoring with
 // nothing saved gives 10; either way the saved position is used once.
-int ix_save_position(ix_handle* handle);
-int ix_restore_position(ix_handle* handle);
+engine::Result ix_save_position(ix_handle* handle);
+engine::Result ix_restore_position(ix_handle* handle);
 
 // Puts the update marker on disk before the first change of a session.
-int mark_update(ix_handle* handle);
+engine::Result mark_update(ix_handle* handle);
 // Routes WRITE, REWRITE and DELETE, keeping the marker and the soundness.
-int change_records(ix_handle* handle, uint16_t op, void* data, uint32_t* length, void* aux,
-                   uint8_t selector);
+engine::Result change_records(ix_handle* handle, uint16_t op, void* data, uint32_t* length,
+                              void* aux, uint8_t selector);
 
 }  // namespace kvr::isam
 

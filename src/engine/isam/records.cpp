@@ -75,7 +75,7 @@ store::Status store_delete(ix_handle* handle, uint32_t address) {
 }
 
 // A tree status, ok or not, as an engine result.
-int tree_result(tree::Status status) {
+engine::Result tree_result(tree::Status status) {
     return map_tree_status(status);
 }
 
@@ -84,7 +84,7 @@ bool is_open(const FileHeader& header) {
 }
 
 // The checks every worker that changes records makes first.
-int check_update(const FileHeader& header, uint32_t length, int k) {
+engine::Result check_update(const FileHeader& header, uint32_t length, int k) {
     if (!is_open(header))
         return engine::kNotOpen;
     if ((header.open_flags() & engine::kOpenUpdate) == 0)
@@ -120,8 +120,8 @@ tree::Status position_prime(ix_handle* handle, const unsigned char* prime_key, u
 
 // Fetches the record at address into the caller's buffer: min(buffer size,
 // record length) bytes, and the record's full length into *length.
-int fetch_record(ix_handle* handle, uint32_t address, unsigned char* buffer, uint32_t* length,
-                 const unsigned char** record) {
+engine::Result fetch_record(ix_handle* handle, uint32_t address, unsigned char* buffer,
+                            uint32_t* length, const unsigned char** record) {
     unsigned char* data = nullptr;
     uint32_t record_length = 0;
     const store::Status status = store_get(handle, address, &data, &record_length);
@@ -137,9 +137,9 @@ int fetch_record(ix_handle* handle, uint32_t address, unsigned char* buffer, uin
 
 // Reads the record whose entry tree k's cursor stands on (its key and data
 // as a tree operation handed them back), copying what the reads promise.
-int read_record_at_entry(ix_handle* handle, int k, const unsigned char* entry_data,
-                         unsigned char* buffer, uint32_t* length, uint16_t op,
-                         const unsigned char** record) {
+engine::Result read_record_at_entry(ix_handle* handle, int k, const unsigned char* entry_data,
+                                    unsigned char* buffer, uint32_t* length, uint16_t op,
+                                    const unsigned char** record) {
     uint32_t address = 0;
     if (k > 0) {
         unsigned char prime[kMaxKeyLen];
@@ -150,7 +150,7 @@ int read_record_at_entry(ix_handle* handle, int k, const unsigned char* entry_da
     } else {
         address = platform::load_u32(entry_data);
     }
-    const int result = fetch_record(handle, address, buffer, length, record);
+    const engine::Result result = fetch_record(handle, address, buffer, length, record);
     if (result == engine::kOk && (op & IX_HOLD_RECORD) != 0)
         handle->header().set_held_record(address);
     return result;
@@ -158,7 +158,7 @@ int read_record_at_entry(ix_handle* handle, int k, const unsigned char* entry_da
 
 // The address of the record whose prime key comes right before `prime`
 // (0 when none does); 5 when `prime` is there already.
-int find_predecessor(ix_handle* handle, const unsigned char* prime, uint32_t* address) {
+engine::Result find_predecessor(ix_handle* handle, const unsigned char* prime, uint32_t* address) {
     // Below every key there is no predecessor: that is no failure, the
     // record just has no placement hint.
     *address = 0;
@@ -235,7 +235,7 @@ void put_back_position(ix_handle* handle, int i, const KeptPosition& kept) {
 
 }  // namespace
 
-int ix_save_position(ix_handle* handle) {
+engine::Result ix_save_position(ix_handle* handle) {
     FileHeader header = handle->header();
     if (!is_open(header))
         return engine::kNotOpen;
@@ -250,7 +250,7 @@ int ix_save_position(ix_handle* handle) {
     return engine::kOk;
 }
 
-int ix_restore_position(ix_handle* handle) {
+engine::Result ix_restore_position(ix_handle* handle) {
     FileHeader header = handle->header();
     if (!is_open(header))
         return engine::kNotOpen;
@@ -263,8 +263,8 @@ int ix_restore_position(ix_handle* handle) {
     return engine::kOk;
 }
 
-int ix_read_keyed(ix_handle* handle, unsigned char* buffer, uint32_t* length,
-                  unsigned char* key_area, int k, uint16_t op) {
+engine::Result ix_read_keyed(ix_handle* handle, unsigned char* buffer, uint32_t* length,
+                             unsigned char* key_area, int k, uint16_t op) {
     FileHeader header = handle->header();
     if (!is_open(header))
         return engine::kNotOpen;
@@ -327,7 +327,8 @@ int ix_read_keyed(ix_handle* handle, unsigned char* buffer, uint32_t* length,
     if (status != tree::kTreeOk)
         return tree_result(status);
     const unsigned char* record = nullptr;
-    const int result = read_record_at_entry(handle, k, entry_data, buffer, length, op, &record);
+    const engine::Result result =
+        read_record_at_entry(handle, k, entry_data, buffer, length, op, &record);
     if (result != engine::kOk)
         return result;
     if (!relation_is_equal && key_area != nullptr)
@@ -338,8 +339,8 @@ int ix_read_keyed(ix_handle* handle, unsigned char* buffer, uint32_t* length,
 // How many records a prime-key scan asks for ahead of the one it reads.
 constexpr int kReadAhead = 16;
 
-int ix_read_positional(ix_handle* handle, unsigned char* buffer, uint32_t* length,
-                       unsigned char* key_area, int k, uint16_t op) {
+engine::Result ix_read_positional(ix_handle* handle, unsigned char* buffer, uint32_t* length,
+                                  unsigned char* key_area, int k, uint16_t op) {
     FileHeader header = handle->header();
     if (!is_open(header))
         return engine::kNotOpen;
@@ -400,7 +401,8 @@ int ix_read_positional(ix_handle* handle, unsigned char* buffer, uint32_t* lengt
             _vmq_prefetch_record(handle, platform::load_u32(ahead[i]));
     }
     const unsigned char* record = nullptr;
-    const int result = read_record_at_entry(handle, k, entry_data, buffer, length, op, &record);
+    const engine::Result result =
+        read_record_at_entry(handle, k, entry_data, buffer, length, op, &record);
     if (result != engine::kOk) {
         if (remembered)
             undo(tree, nullptr, nullptr);
@@ -411,12 +413,12 @@ int ix_read_positional(ix_handle* handle, unsigned char* buffer, uint32_t* lengt
 
 namespace {
 
-int write_record(ix_handle* handle, const unsigned char* record, uint32_t length,
-                 unsigned char* key_area, int k, bool* untouched) {
+engine::Result write_record(ix_handle* handle, const unsigned char* record, uint32_t length,
+                            unsigned char* key_area, int k, bool* untouched) {
     // Until the first entry goes in, a refusal leaves the file as it was.
     *untouched = true;
     FileHeader header = handle->header();
-    int result = check_update(header, length, k);
+    engine::Result result = check_update(header, length, k);
     if (result != engine::kOk)
         return result;
     const int key_count = header.key_count();
@@ -525,13 +527,14 @@ int write_record(ix_handle* handle, const unsigned char* record, uint32_t length
 
 }  // namespace
 
-int ix_write_record(ix_handle* handle, const unsigned char* record, uint32_t length,
-                    unsigned char* key_area, int k, bool keep_position_of_k, bool* untouched) {
+engine::Result ix_write_record(ix_handle* handle, const unsigned char* record, uint32_t length,
+                               unsigned char* key_area, int k, bool keep_position_of_k,
+                               bool* untouched) {
     FileHeader header = handle->header();
     if (!keep_position_of_k || !is_open(header) || k < 0 || k >= header.key_count())
         return write_record(handle, record, length, key_area, k, untouched);
     const KeptPosition kept = keep_position(handle, k);
-    const int result = write_record(handle, record, length, key_area, k, untouched);
+    const engine::Result result = write_record(handle, record, length, key_area, k, untouched);
     put_back_position(handle, k, kept);
     return result;
 }
@@ -545,7 +548,8 @@ struct SavedCursor {
     unsigned char value[kMaxKeyLen] = {};
 };
 
-int save_cursor(ix_handle* handle, int i, const unsigned char* old_record, SavedCursor* saved) {
+engine::Result save_cursor(ix_handle* handle, int i, const unsigned char* old_record,
+                           SavedCursor* saved) {
     FileHeader header = handle->header();
     Tree* tree = handle->tree(i);
     unsigned char* entry_key = nullptr;
@@ -572,7 +576,7 @@ int save_cursor(ix_handle* handle, int i, const unsigned char* old_record, Saved
     return engine::kOk;
 }
 
-int restore_cursor(ix_handle* handle, int i, const SavedCursor& saved) {
+engine::Result restore_cursor(ix_handle* handle, int i, const SavedCursor& saved) {
     Tree* tree = handle->tree(i);
     tree::Status status = tree::kTreeOk;
     switch (saved.state) {
@@ -599,12 +603,12 @@ int restore_cursor(ix_handle* handle, int i, const SavedCursor& saved) {
 
 }  // namespace
 
-int ix_rewrite_record(ix_handle* handle, const unsigned char* record, uint32_t length,
-                      unsigned char* key_area, int k, bool* untouched) {
+engine::Result ix_rewrite_record(ix_handle* handle, const unsigned char* record, uint32_t length,
+                                 unsigned char* key_area, int k, bool* untouched) {
     // Until an alternate entry changes, a refusal leaves the file as it was.
     *untouched = true;
     FileHeader header = handle->header();
-    int result = check_update(header, length, k);
+    engine::Result result = check_update(header, length, k);
     if (result != engine::kOk)
         return result;
     const int key_count = header.key_count();
@@ -698,7 +702,7 @@ int ix_rewrite_record(ix_handle* handle, const unsigned char* record, uint32_t l
     return result;
 }
 
-int ix_delete_current(ix_handle* handle, bool keep_positions, bool* untouched) {
+engine::Result ix_delete_current(ix_handle* handle, bool keep_positions, bool* untouched) {
     *untouched = false;
     FileHeader header = handle->header();
     if (!is_open(header))
@@ -779,6 +783,6 @@ extern "C" int _vmq_shift_tree(ix_handle* handle, const unsigned char* record, i
                                int32_t delta) {
     const kvr::engine::FileHeader header = handle->header();
     const kvr::isam::TreeKey key = kvr::isam::record_key(header, 0, record);
-    return kvr::isam::map_tree_status(
-        kvr::tree::status_of_code(_vmq_shift_val(handle->tree(0), key.bytes, count, delta)));
+    return kvr::engine::code(kvr::isam::map_tree_status(
+        kvr::tree::status_of_code(_vmq_shift_val(handle->tree(0), key.bytes, count, delta))));
 }

@@ -97,7 +97,7 @@ public:
         : handle_(handle), header_(handle->header()), visit_(visit), notes_(notes),
           space_(space) {}
 
-    int run() {
+    engine::Result run() {
         uint32_t end = 0;
         if (!handle_->io.seek_end(&end).ok())
             return engine::kIoError;
@@ -115,7 +115,7 @@ private:
     }
 
     // The rest of the file from `at` cannot be walked.
-    int stop_at(uint64_t at, std::string what) {
+    engine::Result stop_at(uint64_t at, std::string what) {
         space_->unreadable_bytes += end_ - at;
         note(at, what + "; the " + std::to_string(end_ - at) +
                      " bytes from here to the file's end cannot be walked");
@@ -145,8 +145,8 @@ private:
         return visit_(static_cast<uint32_t>(address), record_.data(), length);
     }
 
-    int walk_slots();
-    int walk_blocks();
+    engine::Result walk_slots();
+    engine::Result walk_blocks();
 
     ix_handle* handle_;
     engine::FileHeader header_;
@@ -179,7 +179,7 @@ std::unordered_set<uint64_t> free_index_blocks(WindowReader& reader, uint32_t he
     return blocks;
 }
 
-int StoreWalk::walk_slots() {
+engine::Result StoreWalk::walk_slots() {
     const uint32_t block_size = header_.index_block_size();
     const std::unordered_set<uint64_t> free_blocks = free_index_blocks(
         *reader_, header_.index_block_list(), block_size, handle_->header_size, end_);
@@ -246,7 +246,7 @@ int StoreWalk::walk_slots() {
     return engine::kOk;
 }
 
-int StoreWalk::walk_blocks() {
+engine::Result StoreWalk::walk_blocks() {
     const uint32_t set_size = header_.sequence_set_size();
     if (set_size < store::kFirstRecordAt || set_size > store::kLargestSetSize)
         return stop_at(handle_->header_size, "the sequence set size " +
@@ -332,8 +332,8 @@ int StoreWalk::walk_blocks() {
 
 }  // namespace
 
-int walk_data_store(ix_handle* handle, const Visit& visit, std::vector<WalkNote>* notes,
-                    StoreSpace* space) {
+engine::Result walk_data_store(ix_handle* handle, const Visit& visit, std::vector<WalkNote>* notes,
+                               StoreSpace* space) {
     StoreSpace unused;
     StoreWalk walk(handle, visit, notes, space != nullptr ? space : &unused);
     return walk.run();

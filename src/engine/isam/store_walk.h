@@ -66,9 +66,9 @@ struct WalkNote {
 // (the result is then 0). The result is 0, or an engine result when the
 // file cannot be read (2). notes receive what could not be used; space may
 // be null.
-int walk_data_store(ix_handle* handle,
-                    const std::function<bool(uint32_t, const unsigned char*, uint32_t)>& visit,
-                    std::vector<WalkNote>* notes, StoreSpace* space);
+engine::Result walk_data_store(
+    ix_handle* handle, const std::function<bool(uint32_t, const unsigned char*, uint32_t)>& visit,
+    std::vector<WalkNote>* notes, StoreSpace* space);
 
 }  // namespace kvr::isam
 

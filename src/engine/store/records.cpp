@@ -157,8 +157,8 @@ Status rewrite_record(StoreHandle* handle, const unsigned char* data, uint32_t l
         return status;
     // The record buffer still holds the new slot; its data follows the header.
     const int32_t delta = static_cast<int32_t>(new_address - old_address);
-    status = status_of_result(
-        handle->shift_tree(handle, handle->record_buffer.get() + kSlotHeaderSize, 1, delta));
+    status = status_of_result(engine::result_of_code(
+        handle->shift_tree(handle, handle->record_buffer.get() + kSlotHeaderSize, 1, delta)));
     if (status != kOk) {
         // The index still names the old slot, which still holds the record.
         release_slot(handle, new_address);

@@ -98,7 +98,8 @@ void set_owners(unsigned char* image, uint32_t at, int32_t count, uint32_t block
 Status report_move(StoreHandle* handle, const unsigned char* record, int32_t count, int32_t delta) {
     if (count <= 0 || delta == 0)
         return kOk;
-    return status_of_result(handle->shift_tree(handle, record, count, delta));
+    return status_of_result(
+        engine::result_of_code(handle->shift_tree(handle, record, count, delta)));
 }
 
 void keep_first_failure(Status* status, Status next) {

@@ -22,7 +22,7 @@ constexpr std::array<unsigned char, kSpaceChunk> kSpaces = make_spaces();
 
 }  // namespace
 
-Status status_of_result(int result) {
+Status status_of_result(engine::Result result) {
     switch (result) {
         case engine::kOk:
             return kOk;

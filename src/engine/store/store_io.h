@@ -20,7 +20,7 @@ namespace kvr::store {
 
 // An engine result (of the file channel, or of the engine's shift hook) as
 // the store's status.
-Status status_of_result(int result);
+Status status_of_result(engine::Result result);
 
 // The status of one I/O call, as described above.
 Status io_status(engine::IoOutcome outcome);

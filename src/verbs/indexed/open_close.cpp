@@ -183,7 +183,7 @@ void keyed_open(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganizat
                 code = runtime::kEmptyFile;
             }
         }
-        if (code == engine::kUnfinishedUpdate && output) {
+        if (code == IX_UNFINISHED_UPDATE && output) {
             // OUTPUT throws the contents away: a file an update session
             // never closed is read only for its attributes, then replaced.
             code = _vmqpIsam(IX_OPEN, slot, nullptr, nullptr, const_cast<char*>(name),
@@ -240,7 +240,7 @@ void keyed_open(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganizat
                 uint32_t length = 0;
                 const int last =
                     _vmqpIsam(IX_READ_LAST, slot, fcb->work_buffer, &length, number, 0);
-                if (last == 0 || last == engine::kEndOfFile) {
+                if (last == 0 || last == IX_END_OF_FILE) {
                     std::memcpy(&fcb->relative_number, number, kRelativeNumberSize);
                 } else {
                     fcb->status = 30;

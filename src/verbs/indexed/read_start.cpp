@@ -91,7 +91,7 @@ void keyed_read(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganizat
     if (fcb->record_area == nullptr)
         result = runtime::kNoRecordArea;
     else if (by_key_of_reference && !keyed::key_of_reference_known(fcb, description))
-        result = engine::kBadKeyNumber;
+        result = IX_BAD_KEY_NUMBER;
     unsigned char* buffer = result == 0 ? fcb->record_area - extra : nullptr;
 
     unsigned char key_area[kMaxKeyLength + 1] = {};
@@ -114,7 +114,7 @@ void keyed_read(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganizat
     }
     // Relative record number 0 names no record.
     if (result == 0 && opcode == IX_READ_EQ && org.relative && fcb->relative_number == 0)
-        result = engine::kNotFound;
+        result = IX_NOT_FOUND;
     else if (result == 0) {
         if (opcode == IX_READ_EQ && org.relative) {
             std::memcpy(buffer, &fcb->relative_number, kRelativeNumberSize);
@@ -126,8 +126,8 @@ void keyed_read(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganizat
         result = _vmqpIsam(static_cast<uint16_t>(opcode | hold), keyed::slot(fcb), buffer, &length,
                            key_area, static_cast<uint8_t>(key_index));
     }
-    if (result == engine::kOk || result == engine::kDuplicateFollows) {
-        fcb->status = result == engine::kDuplicateFollows ? 2 : 0;
+    if (result == IX_OK || result == IX_DUPLICATE_FOLLOWS) {
+        fcb->status = result == IX_DUPLICATE_FOLLOWS ? 2 : 0;
         fcb->read_length = length - extra;
         if (delivered_length_outside_area(description, fcb->read_length))
             fcb->status = 4;
@@ -145,7 +145,7 @@ void keyed_read(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganizat
         }
     } else {
         fcb->status = runtime::record_verb_status(result, VMQ_VERB_READ);
-        if (result == engine::kEndOfFile)
+        if (result == IX_END_OF_FILE)
             fcb->state_flags |= VMQ_AT_END;
         fcb->state_flags &= ~VMQ_RECORD_READ;
         if (fcb->status != 99)
@@ -185,7 +185,7 @@ void keyed_start(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganiza
     if (!org.relative && fcb->record_area == nullptr)
         result = runtime::kNoRecordArea;
     else if (by_key_of_reference && !keyed::key_of_reference_known(fcb, description))
-        result = engine::kBadKeyNumber;
+        result = IX_BAD_KEY_NUMBER;
     if (result == 0 && org.relative) {
         std::memcpy(key_area, &fcb->relative_number, kRelativeNumberSize);
     } else if (result == 0) {
@@ -208,7 +208,7 @@ void keyed_start(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganiza
     // below it.
     if (result == 0 && org.relative && fcb->relative_number == 0 &&
         (opcode == IX_READ_EQ || opcode == IX_READ_LT || opcode == IX_READ_LE))
-        result = engine::kNotFound;
+        result = IX_NOT_FOUND;
 
     uint32_t length = 0;
     const uint16_t lock = keyed::lock_flag(fcb, description, IX_LOCK_RECORD);
@@ -216,19 +216,19 @@ void keyed_start(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganiza
         result = _vmqpIsam(static_cast<uint16_t>(opcode | lock), keyed::slot(fcb), fcb->work_buffer,
                            &length, key_area, static_cast<uint8_t>(k));
     if (partial && (options & VMQ_START_EQUAL) != 0 &&
-        (result == engine::kOk || result == engine::kDuplicateFollows) &&
+        (result == IX_OK || result == IX_DUPLICATE_FOLLOWS) &&
         std::memcmp(key_area, wanted, given) != 0)
-        result = engine::kNotFound;  // no key begins with the value given
-    if (!org.relative && result == engine::kDuplicateFollows)
-        result = engine::kOk;
-    if (result == engine::kOk) {
+        result = IX_NOT_FOUND;  // no key begins with the value given
+    if (!org.relative && result == IX_DUPLICATE_FOLLOWS)
+        result = IX_OK;
+    if (result == IX_OK) {
         fcb->read_length = 0;
         fcb->status = 0;
         fcb->state_flags |= VMQ_POSITION_VALID;
         fcb->last_position_verb = VMQ_VERB_START;
     } else {
         fcb->status = runtime::record_verb_status(result, VMQ_VERB_START);
-        if (result == engine::kEndOfFile)
+        if (result == IX_END_OF_FILE)
             fcb->state_flags |= VMQ_AT_END;
         fcb->state_flags &= ~VMQ_POSITION_VALID;
     }

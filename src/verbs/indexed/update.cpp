@@ -31,7 +31,7 @@ bool length_outside_record(const vmq_fcb* fcb, const vmq_file_description* descr
 
 void set_status(vmq_fcb* fcb, int result, uint8_t verb) {
     fcb->status = runtime::record_verb_status(result, verb);
-    if (result == engine::kEndOfFile)
+    if (result == IX_END_OF_FILE)
         fcb->state_flags |= VMQ_AT_END;
 }
 
@@ -51,10 +51,10 @@ bool refuse_call(vmq_fcb* fcb, const vmq_file_description* description,
         return true;
     } else if (with_record && !org.relative && fcb->write_length < keyed::keys_end(description)) {
         fcb->status = 44;
-        *code = engine::kRecordTooShort;
+        *code = IX_RECORD_TOO_SHORT;
         return true;
     } else if (by_key_of_reference && !keyed::key_of_reference_known(fcb, description)) {
-        *code = engine::kBadKeyNumber;
+        *code = IX_BAD_KEY_NUMBER;
     } else {
         return false;
     }
@@ -107,7 +107,7 @@ void keyed_write(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganiza
         result = _vmqpIsam(static_cast<uint16_t>(IX_WRITE | lock | keep), keyed::slot(fcb),
                            fcb->record_area - extra, &length, key_area, static_cast<uint8_t>(k));
         set_status(fcb, result, VMQ_VERB_WRITE);
-        if (org.relative && sequential && result == engine::kOk &&
+        if (org.relative && sequential && result == IX_OK &&
             description->relative_key_offset != 0) {
             uint32_t number = 0;
             std::memcpy(&number, key_area, kRelativeNumberSize);
@@ -160,9 +160,9 @@ void keyed_rewrite(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrgani
         uint32_t length = 0;
         // Relative record number 0 names no record.
         result = org.relative && fcb->relative_number == 0
-                     ? static_cast<int>(engine::kNotFound)
+                     ? static_cast<int>(IX_NOT_FOUND)
                      : _vmqpIsam(IX_READ_EQ, keyed::slot(fcb), fcb->work_buffer, &length, prime, 0);
-        if (result == engine::kOk) {
+        if (result == IX_OK) {
             length = fcb->write_length + extra;
             result = _vmqpIsam(rewrite, keyed::slot(fcb), record, &length, prime, 0);
         }
@@ -215,9 +215,9 @@ void keyed_delete(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganiz
             std::memcpy(record, &fcb->relative_number, kRelativeNumberSize);
         // Relative record number 0 names no record.
         result = org.relative && fcb->relative_number == 0
-                     ? static_cast<int>(engine::kNotFound)
+                     ? static_cast<int>(IX_NOT_FOUND)
                      : _vmqpIsam(IX_READ_EQ, keyed::slot(fcb), record, &length, key_area, 0);
-        if (result == engine::kOk)
+        if (result == IX_OK)
             result = _vmqpIsam(static_cast<uint16_t>(erase | IX_KEEP_POSITION), keyed::slot(fcb),
                                record, &length, key_area, 0);
         // The program's place comes back; when the record deleted was the

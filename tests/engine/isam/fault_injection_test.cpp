@@ -93,8 +93,8 @@ protected:
         uint32_t size = static_cast<uint32_t>(block.size());
         void* none = nullptr;
         outcome_.results.push_back(
-            blocks_ ? kvr::isam::create_indexed_file(block.data(), size, name_.c_str(), 0,
-                                                     kvr::isam::StoreFormat::kBlocks)
+            blocks_ ? kvr::engine::code(kvr::isam::create_indexed_file(
+                          block.data(), size, name_.c_str(), 0, kvr::isam::StoreFormat::kBlocks))
                     : _vmqpIsam(IX_CREATE, &none, block.data(), &size, name_.data(), 0));
 
         call(IX_OPEN, nullptr, nullptr, name_.data(), IX_MODE_UPDATE);

@@ -319,9 +319,9 @@ protected:
         TempDirTest::SetUp();
         name_ = path("blocks.dat");
         std::vector<unsigned char> block = kvr::test::attribute_block(200, 200, {{1, 6}, {11, 3, true}});
-        ASSERT_EQ(kvr::isam::create_indexed_file(block.data(), static_cast<uint32_t>(block.size()),
-                                                 name_.c_str(), 0,
-                                                 kvr::isam::StoreFormat::kBlocks),
+        ASSERT_EQ(kvr::engine::code(kvr::isam::create_indexed_file(
+                      block.data(), static_cast<uint32_t>(block.size()), name_.c_str(), 0,
+                      kvr::isam::StoreFormat::kBlocks)),
                   0);
         ASSERT_EQ(_vmqpIsam(IX_OPEN, &slot_, nullptr, nullptr, name_.data(), IX_MODE_UPDATE), 0);
         for (int i = 0; i < 60; ++i) {

@@ -335,8 +335,9 @@ TEST_F(IsamFile, DamagedHeadersAreRefusedWithoutHarm) {
 TEST_F(IsamFile, BlockFormatFilesAreMadeOnRequestAndOpenInTheirFormat) {
     const std::vector<unsigned char> block = attributes(10, 100, {{1, 10}});
     auto create_blocks = [&](const std::vector<unsigned char>& attrs) {
-        return kvr::isam::create_indexed_file(attrs.data(), static_cast<uint32_t>(attrs.size()),
-                                              name.c_str(), 0, kvr::isam::StoreFormat::kBlocks);
+        return kvr::engine::code(
+            kvr::isam::create_indexed_file(attrs.data(), static_cast<uint32_t>(attrs.size()),
+                                           name.c_str(), 0, kvr::isam::StoreFormat::kBlocks));
     };
     ASSERT_EQ(create_blocks(block), 0);
     std::string b = bytes();
@@ -541,8 +542,9 @@ protected:
     }
     void make(uint32_t max_length) {
         const std::vector<unsigned char> block = attributes(15, max_length, {{1, 10}, {11, 5}});
-        ASSERT_EQ(kvr::isam::create_indexed_file(block.data(), static_cast<uint32_t>(block.size()),
-                                                 name.c_str(), 0, kvr::isam::StoreFormat::kBlocks),
+        ASSERT_EQ(kvr::engine::code(kvr::isam::create_indexed_file(
+                      block.data(), static_cast<uint32_t>(block.size()), name.c_str(), 0,
+                      kvr::isam::StoreFormat::kBlocks)),
                   0);
     }
     // A WRITE or REWRITE of r, or a READ_EQ by key k with the key value

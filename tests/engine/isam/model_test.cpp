@@ -763,10 +763,9 @@ bool ModelRun::create() {
     uint32_t size = static_cast<uint32_t>(block.size());
     void* none = nullptr;
     const int result =
-        config_.blocks
-            ? kvr::isam::create_indexed_file(block.data(), size, file_.c_str(), 0,
-                                             kvr::isam::StoreFormat::kBlocks)
-            : _vmqpIsam(IX_CREATE, &none, block.data(), &size, file_.data(), 0);
+        config_.blocks ? kvr::engine::code(kvr::isam::create_indexed_file(
+                             block.data(), size, file_.c_str(), 0, kvr::isam::StoreFormat::kBlocks))
+                       : _vmqpIsam(IX_CREATE, &none, block.data(), &size, file_.data(), 0);
     return result == 0 || fail("create gave " + std::to_string(result));
 }
 

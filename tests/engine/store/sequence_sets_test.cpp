@@ -438,7 +438,7 @@ TEST_F(SequenceSets, SizesRecordsAndDamageThatAreRefused) {
     // A record longer than the file's maximum, or than a set can hold with
     // its header, and an unknown mode.
     start({.max_length = 4064});
-    EXPECT_EQ(write(1, 4057), engine::kRecordTooLong);
+    EXPECT_EQ(write(1, 4057), IX_RECORD_TOO_LONG);
     EXPECT_EQ(write(1, 4056), 0);
     uint32_t address = index_.at(key_of(1));
     const unsigned char byte = 'x';

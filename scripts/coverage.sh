@@ -2,7 +2,8 @@
 # Line and branch coverage of src/ by the test suite: builds the library,
 # the tools and every test with gcc's --coverage into build/coverage (or the
 # folder given), runs the whole suite under ctest and prints gcovr's totals
-# and its table per source file. Needs the Debian package gcovr.
+# and its table per source file. Installs what it needs as scripts/test.sh
+# does, and gcovr.
 #
 #   scripts/coverage.sh [BUILD_DIR]
 #
@@ -11,12 +12,8 @@
 # (exception edges are left out: every call that may throw has one).
 set -uo pipefail
 cd "$(dirname "$0")/.."
-source scripts/setup.sh test || exit 1
+source scripts/setup.sh coverage || exit 1
 dir=${1:-build/coverage}
-if ! command -v gcovr >/dev/null; then
-  echo "gcovr is missing (apt-get install gcovr)" >&2
-  exit 1
-fi
 
 stage "coverage build in $dir (-O0 --coverage)"
 build "$dir" -- -DKVR_TESTS=ON -DCMAKE_BUILD_TYPE=Debug \

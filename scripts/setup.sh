@@ -27,7 +27,8 @@ test_packages=("${example_packages[@]}" g++-multilib libgtest-dev liblmdb-dev cl
 case ${1:-} in
   example) packages=("${example_packages[@]}") ;;
   test) packages=("${test_packages[@]}") ;;
-  *) echo "usage: source scripts/setup.sh example|test" >&2; exit 2 ;;
+  coverage) packages=("${test_packages[@]}" gcovr) ;;
+  *) echo "usage: source scripts/setup.sh example|test|coverage" >&2; exit 2 ;;
 esac
 
 # Each stage's clock and the run's.

@@ -23,6 +23,7 @@ extern "C" int KVRFH(unsigned char* opcode, FCD3* fcd);
 
 namespace {
 
+using kvr::test::in_order;
 using ::testing::HasSubstr;
 
 using kvr::bridge::get_u32;
@@ -127,13 +128,17 @@ public:
         std::memcpy(fcd_.recPtr, text.data(), std::min<size_t>(text.size(), max));
         // A fixed-length record is always whole, as GnuCOBOL passes it.
         const bool fixed = get_u32(fcd_.minRecLen) == max;
-        put_u32(fcd_.curRecLen, fixed ? max : static_cast<uint32_t>(std::min<size_t>(text.size(), max)));
+        put_u32(fcd_.curRecLen,
+                fixed ? max : static_cast<uint32_t>(std::min<size_t>(text.size(), max)));
     }
     void relative_key(uint32_t number) { kvr::bridge::set_relative_key(&fcd_, number); }
     uint32_t relative_key() const { return kvr::bridge::relative_key(&fcd_); }
     std::string record() const {
         return std::string(reinterpret_cast<const char*>(fcd_.recPtr), get_u32(fcd_.curRecLen));
     }
+    // A read's status and the record it leaves, "00 100200BJORN...".
+    std::string got(const std::string& status) const { return status + " " + record(); }
+    std::string next() { return got(call(OP_READ_SEQ)); }
     bool guards_intact() const {
         const uint32_t max = get_u32(fcd_.maxRecLen);
         for (size_t i = 0; i < kGuard; ++i) {
@@ -187,24 +192,31 @@ protected:
     }
     // Programs that describe one file name in different ways.
     enum Layout {
-        kSequential10, kSequential20, kSequentialVariable, kRelative10, kRelative12,
-        kCustomers, kOneKey, kCityElsewhere, kLongerCustomers,
+        kSequential10,
+        kSequential20,
+        kSequentialVariable,
+        kRelative10,
+        kRelative12,
+        kCustomers,
+        kOneKey,
+        kCityElsewhere,
+        kLongerCustomers
     };
     ProgramFile program(Layout layout, const std::string& name) {
         switch (layout) {
-        case kSequential10:
-        case kSequential20:
-        case kSequentialVariable:
-            return ProgramFile(ORG_SEQ, path(name),
-                               layout == kSequentialVariable ? 5 : length_of(layout),
-                               length_of(layout), ACCESS_SEQ);
-        case kRelative10:
-        case kRelative12:
-            return ProgramFile(ORG_RELATIVE, path(name), length_of(layout), length_of(layout));
-        case kCustomers:
-            return customers(name);
-        default:
-            break;
+            case kSequential10:
+            case kSequential20:
+            case kSequentialVariable:
+                return ProgramFile(ORG_SEQ, path(name),
+                                   layout == kSequentialVariable ? 5 : length_of(layout),
+                                   length_of(layout), ACCESS_SEQ);
+            case kRelative10:
+            case kRelative12:
+                return ProgramFile(ORG_RELATIVE, path(name), length_of(layout), length_of(layout));
+            case kCustomers:
+                return customers(name);
+            default:
+                break;
         }
         ProgramFile file(ORG_INDEXED, path(name), length_of(layout), length_of(layout));
         if (layout == kOneKey)
@@ -264,52 +276,40 @@ TEST_F(HandlerTest, IndexedFileThroughEveryKeyedVerb) {
     ProgramFile file = customers("customers.dat");
     ASSERT_EQ(file.open(OP_OPEN_OUTPUT), "00");
     EXPECT_EQ(file.fcd().openMode, OPEN_OUTPUT);
-    EXPECT_EQ(file.write("100300CLARA     OSLO  "), "00");
-    EXPECT_EQ(file.write("100100ANNA      BERGEN"), "00");
-    EXPECT_EQ(file.write("100200BJORN     OSLO  "), "02");  // the city is there already
-    EXPECT_EQ(file.write("100200AGAIN     OSLO  "), "22");
-    EXPECT_EQ(file.close(), "00");
+    // The third record's city is there already; the fourth's number too.
+    EXPECT_EQ(in_order({file.write("100300CLARA     OSLO  "), file.write("100100ANNA      BERGEN"),
+                        file.write("100200BJORN     OSLO  "), file.write("100200AGAIN     OSLO  "),
+                        file.close()}),
+              "00 00 02 22 00");
     EXPECT_EQ(file.fcd().openMode, OPEN_NOT_OPEN);
     EXPECT_EQ(file.fcd().fileHandle, nullptr);
 
     ASSERT_EQ(file.open(OP_OPEN_IO), "00");
-    EXPECT_EQ(file.read_key("100200", 0), "00");
-    EXPECT_EQ(file.record(), "100200BJORN     OSLO  ");
+    EXPECT_EQ(file.got(file.read_key("100200", 0)), "00 100200BJORN     OSLO  ");
     // By the city: the first of two, so a duplicate follows.
-    EXPECT_EQ(file.read_key("                OSLO  ", 1), "02");
-    EXPECT_EQ(file.record(), "100300CLARA     OSLO  ");
-    EXPECT_EQ(file.call(OP_READ_SEQ), "00");  // on along the city key
-    EXPECT_EQ(file.record(), "100200BJORN     OSLO  ");
+    EXPECT_EQ(file.got(file.read_key("                OSLO  ", 1)), "02 100300CLARA     OSLO  ");
+    EXPECT_EQ(file.next(), "00 100200BJORN     OSLO  ");  // on along the city key
     EXPECT_EQ(file.call(OP_READ_SEQ), "10");
 
     // START with the first 4 bytes of the number, then both directions.
     EXPECT_EQ(file.start(OP_START_GE, "1002", 0, 4), "00");
-    EXPECT_EQ(file.call(OP_READ_SEQ), "00");
-    EXPECT_EQ(file.record(), "100200BJORN     OSLO  ");
-    EXPECT_EQ(file.call(OP_READ_PREV), "00");
-    EXPECT_EQ(file.record(), "100100ANNA      BERGEN");
-    EXPECT_EQ(file.start(OP_START_EQ, "1009", 0, 4), "23");
-    EXPECT_EQ(file.start(OP_START_GT, "100300", 0, 6), "23");
-    EXPECT_EQ(file.start(OP_START_LT, "100300", 0, 6), "00");
-    EXPECT_EQ(file.call(OP_READ_SEQ), "00");
-    EXPECT_EQ(file.record().substr(0, 6), "100200");
+    EXPECT_EQ(file.next(), "00 100200BJORN     OSLO  ");
+    EXPECT_EQ(file.got(file.call(OP_READ_PREV)), "00 100100ANNA      BERGEN");
+    EXPECT_EQ(
+        in_order({file.start(OP_START_EQ, "1009", 0, 4), file.start(OP_START_GT, "100300", 0, 6),
+                  file.start(OP_START_LT, "100300", 0, 6), file.next().substr(0, 9)}),
+        "23 23 00 00 100200");
 
     // FIRST and LAST leave the program's record as it was.
-    EXPECT_EQ(file.start(OP_START_LA, "100200XYZ", 1, 0), "00");
-    EXPECT_EQ(file.record(), "100200XYZ             ");
-    EXPECT_EQ(file.call(OP_READ_PREV), "00");
-    EXPECT_EQ(file.record(), "100200BJORN     OSLO  ");
-    EXPECT_EQ(file.start(OP_START_FI, "", 0, 0), "00");
-    EXPECT_EQ(file.call(OP_READ_SEQ), "00");
-    EXPECT_EQ(file.record().substr(0, 6), "100100");
+    EXPECT_EQ(file.got(file.start(OP_START_LA, "100200XYZ", 1, 0)), "00 100200XYZ             ");
+    EXPECT_EQ(file.got(file.call(OP_READ_PREV)), "00 100200BJORN     OSLO  ");
+    EXPECT_EQ(in_order({file.start(OP_START_FI, "", 0, 0), file.next().substr(0, 9)}),
+              "00 00 100100");
 
-    EXPECT_EQ(file.read_key("100100", 0), "00");
-    EXPECT_EQ(file.rewrite("100100ANNA B     OSLO  "), "00");
-    EXPECT_EQ(file.read_key("100300", 0), "00");
-    EXPECT_EQ(file.call(OP_DELETE), "00");
-    EXPECT_EQ(file.read_key("100300", 0), "23");
-    EXPECT_EQ(file.call(OP_DELETE), "23");
-    EXPECT_EQ(file.close(), "00");
+    EXPECT_EQ(in_order({file.read_key("100100", 0), file.rewrite("100100ANNA B     OSLO  "),
+                        file.read_key("100300", 0), file.call(OP_DELETE),
+                        file.read_key("100300", 0), file.call(OP_DELETE), file.close()}),
+              "00 00 00 00 23 23 00");
 
     ASSERT_EQ(file.open(OP_OPEN_INPUT), "00");
     EXPECT_EQ(file.start(OP_START_GE, "      ", 1, 6), "00");
@@ -329,16 +329,10 @@ TEST_F(HandlerTest, RelativeRecordsNeverTouchBytesOutsideTheRecord) {
     EXPECT_EQ(file.write("FIVE"), "00");
     file.relative_key(2);
     EXPECT_EQ(file.write("TWO"), "00");
-    file.relative_key(2);
-    EXPECT_EQ(file.write("TWO AGAIN"), "22");
-    EXPECT_EQ(file.close(), "00");
-
-    ASSERT_EQ(file.open(OP_OPEN_IO), "00");
+    EXPECT_EQ(in_order({file.write("TWO AGAIN"), file.close(), file.open(OP_OPEN_IO)}), "22 00 00");
     file.relative_key(1);
-    EXPECT_EQ(file.call(OP_START_GE), "00");
-    EXPECT_EQ(file.call(OP_READ_SEQ), "00");
+    EXPECT_EQ(in_order({file.call(OP_START_GE), file.next()}), "00 00 TWO       ");
     EXPECT_EQ(file.relative_key(), 2u);
-    EXPECT_EQ(file.record(), "TWO       ");
     EXPECT_EQ(file.call(OP_READ_SEQ), "00");
     EXPECT_EQ(file.relative_key(), 5u);
     EXPECT_EQ(file.call(OP_READ_SEQ), "10");
@@ -346,16 +340,12 @@ TEST_F(HandlerTest, RelativeRecordsNeverTouchBytesOutsideTheRecord) {
     file.relative_key(9);
     EXPECT_EQ(file.call(OP_READ_RAN), "23");
     file.relative_key(5);
-    EXPECT_EQ(file.call(OP_READ_RAN), "00");
-    EXPECT_EQ(file.record(), "FIVE      ");
-    EXPECT_EQ(file.rewrite("FIVE NEW"), "00");
+    EXPECT_EQ(in_order({file.got(file.call(OP_READ_RAN)), file.rewrite("FIVE NEW")}),
+              "00 FIVE       00");
     file.relative_key(2);
-    EXPECT_EQ(file.call(OP_DELETE), "00");
-    EXPECT_EQ(file.call(OP_READ_RAN), "23");
+    EXPECT_EQ(in_order({file.call(OP_DELETE), file.call(OP_READ_RAN)}), "00 23");
     file.relative_key(5);
-    EXPECT_EQ(file.call(OP_READ_RAN), "00");
-    EXPECT_EQ(file.record(), "FIVE NEW  ");
-    EXPECT_EQ(file.close(), "00");
+    EXPECT_EQ(in_order({file.got(file.call(OP_READ_RAN)), file.close()}), "00 FIVE NEW   00");
     EXPECT_TRUE(file.guards_intact());
 
     // Sequential access numbers the records it writes and says so.
@@ -371,15 +361,11 @@ TEST_F(HandlerTest, RelativeRecordsNeverTouchBytesOutsideTheRecord) {
 
 TEST_F(HandlerTest, SequentialRecordsKeepTheirLengthsAndAdvancing) {
     ProgramFile file(ORG_SEQ, path("lines.dat"), 5, 20, ACCESS_SEQ);
-    ASSERT_EQ(file.open(OP_OPEN_OUTPUT), "00");
-    EXPECT_EQ(file.write("FIVE5"), "00");
-    EXPECT_EQ(file.write("TWENTY CHARACTERS 20"), "00");
-    EXPECT_EQ(file.write("TWELVE CHARS"), "00");
-    EXPECT_EQ(file.write("TOO"), "44");
-    EXPECT_EQ(file.close(), "00");
-    ASSERT_EQ(file.open(OP_OPEN_EXTEND), "00");
-    EXPECT_EQ(file.write("AFTER", COB_WRITE_AFTER | COB_WRITE_LINES | 3), "00");
-    EXPECT_EQ(file.close(), "00");
+    EXPECT_EQ(in_order({file.open(OP_OPEN_OUTPUT), file.write("FIVE5"),
+                        file.write("TWENTY CHARACTERS 20"), file.write("TWELVE CHARS"),
+                        file.write("TOO"), file.close(), file.open(OP_OPEN_EXTEND),
+                        file.write("AFTER", COB_WRITE_AFTER | COB_WRITE_LINES | 3), file.close()}),
+              "00 00 00 00 44 00 00 00 00");
 
     ASSERT_EQ(file.open(OP_OPEN_INPUT), "00");
     std::vector<std::string> records;
@@ -387,9 +373,8 @@ TEST_F(HandlerTest, SequentialRecordsKeepTheirLengthsAndAdvancing) {
         records.push_back(file.record());
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(file.fcd().fileStatus), 2), "10");
     ASSERT_GE(records.size(), 5u);
-    EXPECT_EQ(records[0], "FIVE5");
-    EXPECT_EQ(records[1], "TWENTY CHARACTERS 20");
-    EXPECT_EQ(records[2], "TWELVE CHARS");
+    EXPECT_EQ(std::vector<std::string>(records.begin(), records.begin() + 3),
+              (std::vector<std::string>{"FIVE5", "TWENTY CHARACTERS 20", "TWELVE CHARS"}));
     // Advancing puts blank lines, each a record of the shortest length,
     // in front of the record.
     for (size_t i = 3; i + 1 < records.size(); ++i)
@@ -430,49 +415,34 @@ TEST_F(HandlerTest, KeysTheFileSystemCannotKeepAreRefusedAtOpen) {
     // Parts that follow each other are one run of bytes: kept as one key.
     ProgramFile joined(ORG_INDEXED, path("joined.dat"), 22, 22);
     joined.keys({{{{0, 3}, {3, 3}}}});
-    ASSERT_EQ(joined.open(OP_OPEN_OUTPUT), "00");
-    EXPECT_EQ(joined.write("200000B"), "00");
-    EXPECT_EQ(joined.write("100000A"), "00");
-    EXPECT_EQ(joined.close(), "00");
-    ASSERT_EQ(joined.open(OP_OPEN_INPUT), "00");
-    EXPECT_EQ(joined.call(OP_READ_SEQ), "00");
-    EXPECT_EQ(joined.record().substr(0, 7), "100000A");
-    EXPECT_EQ(joined.close(), "00");
+    EXPECT_EQ(in_order({joined.open(OP_OPEN_OUTPUT), joined.write("200000B"),
+                        joined.write("100000A"), joined.close(), joined.open(OP_OPEN_INPUT),
+                        joined.next().substr(0, 10), joined.close()}),
+              "00 00 00 00 00 00 100000A 00");
 }
 
 TEST_F(HandlerTest, OpenReportsMissingOptionalAndMismatchedFiles) {
     ProgramFile missing = customers("missing.dat");
-    EXPECT_EQ(missing.open(OP_OPEN_INPUT), "35");
+    EXPECT_EQ(in_order({missing.open(OP_OPEN_INPUT), missing.call(OP_READ_SEQ)}), "35 47");
     EXPECT_EQ(missing.fcd().openMode, OPEN_NOT_OPEN);
-    EXPECT_EQ(missing.call(OP_READ_SEQ), "47");
 
     ProgramFile optional = customers("optional.dat");
     optional.fcd().otherFlags = OTH_OPTIONAL;
-    EXPECT_EQ(optional.open(OP_OPEN_INPUT), "05");
-    EXPECT_EQ(optional.call(OP_READ_SEQ), "10");
-    EXPECT_EQ(optional.close(), "00");
+    EXPECT_EQ(
+        in_order({optional.open(OP_OPEN_INPUT), optional.call(OP_READ_SEQ), optional.close()}),
+        "05 10 00");
 
-    ProgramFile made = customers("made.dat");
-    ASSERT_EQ(made.open(OP_OPEN_OUTPUT), "00");
-    ASSERT_EQ(made.close(), "00");
-    ProgramFile longer(ORG_INDEXED, path("made.dat"), 30, 30);
-    longer.keys({{{{0, 6}}}, {{{16, 6}}, true}});
-    EXPECT_EQ(longer.open(OP_OPEN_INPUT), "39");
-    ProgramFile other_key(ORG_INDEXED, path("made.dat"), 22, 22);
-    other_key.keys({{{{0, 6}}}});
-    EXPECT_EQ(other_key.open(OP_OPEN_INPUT), "39");
+    make(kCustomers, "made.dat");
+    for (Layout other : {kLongerCustomers, kOneKey})
+        EXPECT_EQ(program(other, "made.dat").open(OP_OPEN_INPUT), "39") << other;
 }
 
 TEST_F(HandlerTest, VerbsOnAClosedFileAndOpenTwice) {
     ProgramFile file = customers("closed.dat");
-    EXPECT_EQ(file.call(OP_READ_SEQ), "47");
-    EXPECT_EQ(file.call(OP_START_GE), "47");
-    EXPECT_EQ(file.write("X"), "48");
-    EXPECT_EQ(file.rewrite("X"), "49");
-    EXPECT_EQ(file.call(OP_DELETE), "49");
-    EXPECT_EQ(file.close(), "42");
-    ASSERT_EQ(file.open(OP_OPEN_OUTPUT), "00");
-    EXPECT_EQ(file.open(OP_OPEN_INPUT), "41");
+    EXPECT_EQ(in_order({file.call(OP_READ_SEQ), file.call(OP_START_GE), file.write("X"),
+                        file.rewrite("X"), file.call(OP_DELETE), file.close(),
+                        file.open(OP_OPEN_OUTPUT), file.open(OP_OPEN_INPUT)}),
+              "47 47 48 49 49 42 00 41");
     // Operations this system does not offer are refused, whether the file
     // is open or not, and never write the program's record.
     file.set("100100ANNA      BERGEN");
@@ -485,24 +455,22 @@ TEST_F(HandlerTest, VerbsOnAClosedFileAndOpenTwice) {
 
 TEST_F(HandlerTest, CloseWithLockKeepsThatConnectorClosed) {
     ProgramFile file = customers("locked.dat");
-    ASSERT_EQ(file.open(OP_OPEN_OUTPUT), "00");
-    EXPECT_EQ(file.close(COB_CLOSE_LOCK), "00");
-    EXPECT_EQ(file.open(OP_OPEN_INPUT), "38");
+    EXPECT_EQ(
+        in_order({file.open(OP_OPEN_OUTPUT), file.close(COB_CLOSE_LOCK), file.open(OP_OPEN_INPUT)}),
+        "00 00 38");
     EXPECT_EQ(file.fcd().openMode, OPEN_NOT_OPEN);
     // Another file connector for the same file is not locked out.
     ProgramFile other = customers("locked.dat");
-    EXPECT_EQ(other.open(OP_OPEN_INPUT), "00");
-    EXPECT_EQ(other.close(COB_CLOSE_NO_REWIND), "07");
-    EXPECT_EQ(other.open(OP_OPEN_INPUT), "00");
-    EXPECT_EQ(other.close(), "00");
+    EXPECT_EQ(in_order({other.open(OP_OPEN_INPUT), other.close(COB_CLOSE_NO_REWIND),
+                        other.open(OP_OPEN_INPUT), other.close()}),
+              "00 07 00 00");
 }
 
 TEST_F(HandlerTest, DeleteFileRemovesAClosedFileOnly) {
     ProgramFile file = customers("gone.dat");
-    ASSERT_EQ(file.open(OP_OPEN_OUTPUT), "00");
-    EXPECT_EQ(file.call(OP_DELETE_FILE), "41");
-    ASSERT_EQ(file.close(), "00");
-    EXPECT_EQ(file.call(OP_DELETE_FILE), "00");
+    EXPECT_EQ(in_order({file.open(OP_OPEN_OUTPUT), file.call(OP_DELETE_FILE), file.close(),
+                        file.call(OP_DELETE_FILE)}),
+              "00 41 00 00");
     EXPECT_FALSE(std::filesystem::exists(path("gone.dat")));
     EXPECT_EQ(file.call(OP_DELETE_FILE), "35");
     file.fcd().otherFlags = OTH_OPTIONAL;  // an OPTIONAL file may be missing
@@ -627,9 +595,9 @@ TEST_F(HandlerTest, CloseReelOrUnitLeavesTheFileOpenWhereItWas) {
         EXPECT_EQ(file.write(records[0]), "48");
         EXPECT_EQ(read_all(file), records);
 
-        ASSERT_EQ(file.open(OP_OPEN_INPUT), "00");
-        EXPECT_EQ(file.call(OP_READ_SEQ), "00");
-        EXPECT_EQ(file.close(COB_CLOSE_UNIT), "07");
+        EXPECT_EQ(in_order({file.open(OP_OPEN_INPUT), file.call(OP_READ_SEQ),
+                            file.close(COB_CLOSE_UNIT)}),
+                  "00 00 07");
         file.renew_fcd();
         EXPECT_EQ(file.call(OP_READ_SEQ), "00");
         EXPECT_EQ(file.record(), records[1]);
@@ -642,14 +610,17 @@ TEST_F(HandlerTest, CloseReelOrUnitLeavesTheFileOpenWhereItWas) {
 // OPEN OUTPUT makes the file anew whatever was there, as COBOL does: records
 // of another length or type, other keys, another organization, no KVR file.
 TEST_F(HandlerTest, OpenOutputMakesAFileOfAnotherLayoutAnew) {
-    const std::pair<Layout, Layout> reuses[] = {
-        {kSequential10, kSequential20},   {kSequential20, kSequentialVariable},
-        {kSequential10, kCustomers},      {kCustomers, kSequential10},
-        {kCustomers, kOneKey},            {kOneKey, kCityElsewhere},
-        {kCityElsewhere, kLongerCustomers}, {kCustomers, kRelative10},
-        {kRelative10, kCustomers},        {kRelative10, kRelative12},
-        {kRelative12, kSequential10},
-    };
+    const std::pair<Layout, Layout> reuses[] = {{kSequential10, kSequential20},
+                                                {kSequential20, kSequentialVariable},
+                                                {kSequential10, kCustomers},
+                                                {kCustomers, kSequential10},
+                                                {kCustomers, kOneKey},
+                                                {kOneKey, kCityElsewhere},
+                                                {kCityElsewhere, kLongerCustomers},
+                                                {kCustomers, kRelative10},
+                                                {kRelative10, kCustomers},
+                                                {kRelative10, kRelative12},
+                                                {kRelative12, kSequential10}};
     for (const auto& [before, after] : reuses) {
         SCOPED_TRACE(testing::Message() << "layout " << before << " then " << after);
         make(before, "work.dat");
@@ -658,8 +629,7 @@ TEST_F(HandlerTest, OpenOutputMakesAFileOfAnotherLayoutAnew) {
         EXPECT_EQ(file.open(OP_OPEN_OUTPUT), "00");
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
         file.relative_key(1);
-        EXPECT_EQ(file.write(record_of(after)), "00");
-        EXPECT_EQ(file.close(), "00");
+        EXPECT_EQ(in_order({file.write(record_of(after)), file.close()}), "00 00");
         EXPECT_EQ(read_all(file), std::vector<std::string>{record_of(after)});
         std::filesystem::remove(path("work.dat"));
     }
@@ -668,11 +638,8 @@ TEST_F(HandlerTest, OpenOutputMakesAFileOfAnotherLayoutAnew) {
         for (Layout layout : {kSequential10, kCustomers, kRelative10}) {
             SCOPED_TRACE(testing::Message() << contents.size() << " bytes, layout " << layout);
             make_foreign("foreign.dat", contents);
+            make(layout, "foreign.dat");
             ProgramFile file = program(layout, "foreign.dat");
-            EXPECT_EQ(file.open(OP_OPEN_OUTPUT), "00");
-            file.relative_key(1);
-            EXPECT_EQ(file.write(record_of(layout)), "00");
-            EXPECT_EQ(file.close(), "00");
             EXPECT_EQ(read_all(file), std::vector<std::string>{record_of(layout)});
         }
     }
@@ -754,8 +721,7 @@ TEST_F(HandlerTest, AFailedOpenSaysWhy) {
         std::string said;
     };
     const Case cases[] = {
-        {kNothing, kCustomers, OP_OPEN_INPUT,
-         "(OPEN INPUT, status 35): the file does not exist"},
+        {kNothing, kCustomers, OP_OPEN_INPUT, "(OPEN INPUT, status 35): the file does not exist"},
         {kSequential10, kSequential20, OP_OPEN_INPUT,
          "(OPEN INPUT, status 39): record length 20 in the program, 10 in the file"},
         {kSequential10, kSequentialVariable, OP_OPEN_EXTEND,
@@ -822,8 +788,8 @@ TEST_F(HandlerTest, AFileLeftMidUpdateSaysHowToRepairIt) {
     if (child == 0) {
         // Killed mid-run: no CLOSE, no exit processing.
         ProgramFile updater = program(kCustomers, "crashed.dat");
-        const bool written = updater.open(OP_OPEN_IO) == "00" &&
-                             updater.write("100900ZOE       OSLO  ") == "00";
+        const bool written =
+            updater.open(OP_OPEN_IO) == "00" && updater.write("100900ZOE       OSLO  ") == "00";
         ::_exit(written ? 0 : 1);
     }
     int status = 0;
@@ -836,12 +802,11 @@ TEST_F(HandlerTest, AFileLeftMidUpdateSaysHowToRepairIt) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "KVRFH: cannot open " + path("crashed.dat") +
                   " (OPEN INPUT, status 39): was left open by a program that ended without "
-                  "closing it; run kvr rebuild " + path("crashed.dat") + "\n");
+                  "closing it; run kvr rebuild " +
+                  path("crashed.dat") + "\n");
 
+    make(kLongerCustomers, "crashed.dat");
     ProgramFile reload = program(kLongerCustomers, "crashed.dat");
-    EXPECT_EQ(reload.open(OP_OPEN_OUTPUT), "00");
-    EXPECT_EQ(reload.write(record_of(kLongerCustomers)), "00");
-    EXPECT_EQ(reload.close(), "00");
     EXPECT_EQ(read_all(reload), std::vector<std::string>{record_of(kLongerCustomers)});
 }
 
@@ -868,10 +833,10 @@ TEST_F(HandlerTest, TraceNamesEachStatement) {
     const std::regex line("KVRFH \\S+ (.+?) +status (\\d\\d)");
     for (std::sregex_iterator it(trace.begin(), trace.end(), line), end; it != end; ++it)
         seen.push_back((*it)[1].str() + " " + (*it)[2].str());
-    EXPECT_EQ(seen, (std::vector<std::string>{
-                        "OPEN OUTPUT 00", "WRITE 00", "CLOSE REEL/UNIT 07", "CLOSE 00",
-                        "OPEN I-O 00", "START >= 00", "READ NEXT 00", "READ PREVIOUS 10",
-                        "READ KEY 00", "DELETE 00", "CLOSE NO REWIND 07"}))
+    EXPECT_EQ(seen, (std::vector<std::string>{"OPEN OUTPUT 00", "WRITE 00", "CLOSE REEL/UNIT 07",
+                                              "CLOSE 00", "OPEN I-O 00", "START >= 00",
+                                              "READ NEXT 00", "READ PREVIOUS 10", "READ KEY 00",
+                                              "DELETE 00", "CLOSE NO REWIND 07"}))
         << trace;
 }
 

@@ -3,8 +3,8 @@
 
 #include "platform/windows_file.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -32,6 +32,11 @@ protected:
         EXPECT_TRUE(ReadFile(h, bytes.data(), count, &got, nullptr));
         bytes.resize(got);
         return bytes;
+    }
+    // The bytes read after a seek from the start to `at`.
+    static std::string read_at(HANDLE h, DWORD at, DWORD count) {
+        EXPECT_EQ(seek(h, static_cast<LONG>(at), FILE_BEGIN), at);
+        return read(h, count);
     }
     static void write(HANDLE h, const std::string& bytes) {
         DWORD put = 0;
@@ -61,8 +66,7 @@ TEST_F(WindowsFileTest, TransfersAtTheFilePosition) {
     EXPECT_EQ(read(h, 7), std::string("hello\0\0", 7));
 
     // A short read at the end, then empty reads that still succeed.
-    EXPECT_EQ(seek(h, 102, FILE_BEGIN), 102u);
-    EXPECT_EQ(read(h, 10), "rld");
+    EXPECT_EQ(read_at(h, 102, 10), "rld");
     EXPECT_EQ(read(h, 10), "");
     EXPECT_EQ(seek(h, 0, FILE_CURRENT), 105u);
     ASSERT_TRUE(CloseHandle(h));
@@ -147,7 +151,6 @@ TEST_F(WindowsFileTest, Dispositions) {
     EXPECT_EQ(open_error(f + "/f", OPEN_EXISTING), ERROR_PATH_NOT_FOUND);  // f is a file
 }
 
-
 // Reads copy from a mapping of the file where they can, and give what pread
 // gives in every case: with mappings on and off alike, a reader sees every
 // write at once, also past the size the file had when it was opened; a file
@@ -162,24 +165,19 @@ TEST_F(WindowsFileTest, MappedReadsGiveWhatReadsGive) {
         const std::string page(4096, 'p');
         for (int i = 0; i < 4; ++i)
             write(writer, page);
-        EXPECT_EQ(seek(writer, 4090, FILE_BEGIN), 4090u);
-        EXPECT_EQ(read(writer, 12), std::string(12, 'p'));
+        EXPECT_EQ(read_at(writer, 4090, 12), std::string(12, 'p'));
         EXPECT_EQ(seek(writer, 4092, FILE_BEGIN), 4092u);
         write(writer, "changed");  // over bytes read before: seen at once
-        EXPECT_EQ(seek(writer, 4090, FILE_BEGIN), 4090u);
-        EXPECT_EQ(read(writer, 12), "pp" "changed" "ppp");
+        EXPECT_EQ(read_at(writer, 4090, 12), "ppchangedppp");
         EXPECT_EQ(seek(writer, 0, FILE_END), 16384u);
         write(writer, "grown");  // past the size the handle opened with
-        EXPECT_EQ(seek(writer, 16380, FILE_BEGIN), 16380u);
-        EXPECT_EQ(read(writer, 100), "pppp" "grown");
+        EXPECT_EQ(read_at(writer, 16380, 100), "ppppgrown");
 
         // Cut behind the handle's back at a page boundary: what lies past
         // it is gone, and a read of it is short, as pread makes it.
         std::filesystem::resize_file(name, 8192);
-        EXPECT_EQ(seek(writer, 8190, FILE_BEGIN), 8190u);
-        EXPECT_EQ(read(writer, 100), "pp");
-        EXPECT_EQ(seek(writer, 12288, FILE_BEGIN), 12288u);
-        EXPECT_EQ(read(writer, 10), "");
+        EXPECT_EQ(read_at(writer, 8190, 100), "pp");
+        EXPECT_EQ(read_at(writer, 12288, 10), "");
         // Cut inside a page: the bytes past the cut read short, or as zeros
         // up to the end of that page through a mapping; nothing more.
         std::filesystem::resize_file(name, 6000);
@@ -187,8 +185,7 @@ TEST_F(WindowsFileTest, MappedReadsGiveWhatReadsGive) {
         const std::string tail = read(writer, 200);
         EXPECT_EQ(tail.substr(0, 10), std::string(10, 'p'));
         EXPECT_TRUE(tail.size() == 10 || tail.find_first_not_of('\0', 10) == std::string::npos);
-        EXPECT_EQ(seek(writer, 8192, FILE_BEGIN), 8192u);
-        EXPECT_EQ(read(writer, 10), "");
+        EXPECT_EQ(read_at(writer, 8192, 10), "");
         EXPECT_TRUE(CloseHandle(writer));
     }
     set_file_mappings(true);
@@ -212,8 +209,7 @@ TEST_F(WindowsFileTest, AViewOfACutFileReadsZerosAndNeverEndsTheProcess) {
     EXPECT_EQ(view[100], 'v');
     std::filesystem::resize_file(name, 4096);  // the viewed page is gone
     EXPECT_EQ(view[100], 0);                   // healed with zeros
-    EXPECT_EQ(seek(h, 4000, FILE_BEGIN), 4000u);
-    EXPECT_EQ(read(h, 200), std::string(96, 'v'));
+    EXPECT_EQ(read_at(h, 4000, 200), std::string(96, 'v'));
     EXPECT_EQ(seek(h, 4096, FILE_BEGIN), 4096u);
     view = nullptr;
     ASSERT_TRUE(ReadFileView(h, buffer, 100, &got, &view));
@@ -229,16 +225,15 @@ TEST_F(WindowsFileTest, OtherBusErrorsStillEndTheProcess) {
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     write(h, "x");
     std::string byte(1, '?');
-    EXPECT_EQ(seek(h, 0, FILE_BEGIN), 0u);
-    EXPECT_EQ(read(h, 1), "x");
+    EXPECT_EQ(read_at(h, 0, 1), "x");
     const std::string other = path("other");
     write_file(other, "");
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
         const int fd = ::open(other.c_str(), O_RDONLY);
-        auto* page = static_cast<volatile const char*>(
-            ::mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0));
+        auto* page =
+            static_cast<volatile const char*>(::mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0));
         if (page == MAP_FAILED)
             _exit(2);
         const char touched = page[0];  // past the end of an empty file

@@ -98,6 +98,14 @@ private:
     sighandler_t old_handler_ = SIG_DFL;
 };
 
+// The statuses of a run of statements, taken in order: "00 02 22".
+inline std::string in_order(std::initializer_list<std::string> statuses) {
+    std::string all;
+    for (const std::string& status : statuses)
+        all += (all.empty() ? "" : " ") + status;
+    return all;
+}
+
 }  // namespace kvr::test
 
 #endif  // KVR_TESTS_SUPPORT_TEMP_DIR_H

@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -22,6 +21,7 @@
 #include <functional>
 #include <initializer_list>
 #include <map>
+#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -42,8 +42,8 @@
 #include "tools/tool_support.h"
 #include "vmqrmkvr/attributes.h"
 #include "vmqrmkvr/isam.h"
-#include "vmqrmkvr/vmqrmkvr.h"
 #include "vmqrmkvr/seqfs.h"
+#include "vmqrmkvr/vmqrmkvr.h"
 
 namespace {
 
@@ -94,6 +94,48 @@ Result kvr_run(const std::vector<std::string>& args) {
 std::vector<std::string> joined(std::vector<std::string> a, const std::vector<std::string>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
+}
+
+// A text holding each of these.
+::testing::Matcher<const std::string&> holds(const std::vector<std::string>& parts) {
+    std::vector<::testing::Matcher<const std::string&>> each;
+    for (const std::string& part : parts)
+        each.push_back(HasSubstr(part));
+    return ::testing::AllOfArray(each);
+}
+
+// Runs kvr and expects its exit status, its messages holding each of `err`
+// and its output each of `out`.
+Result expect_run(const std::vector<std::string>& args, int status,
+                  const std::vector<std::string>& err = {},
+                  const std::vector<std::string>& out = {}) {
+    Result r = kvr_run(args);
+    std::string command;
+    for (const std::string& arg : args)
+        command += " " + arg;
+    EXPECT_EQ(r.status, status) << "kvr" << command << "\n" << r.out << r.err;
+    EXPECT_THAT(r.err, holds(err)) << "kvr" << command;
+    EXPECT_THAT(r.out, holds(out)) << "kvr" << command;
+    return r;
+}
+
+// A sequential file of these records; its header allows lengths min to max.
+void make_sequential(const std::string& file, uint32_t min_length, uint32_t max_length, int options,
+                     std::vector<std::string> records) {
+    std::vector<unsigned char> block =
+        kvr::test::attribute_block(min_length, max_length, {}, options);
+    ASSERT_EQ(
+        _vmqpSeqFS(SQ_CREATE, nullptr, block.data(), nullptr, const_cast<char*>(file.c_str()), 0),
+        0);
+    void* seq = nullptr;
+    ASSERT_EQ(_vmqpSeqFS(SQ_OPEN, &seq, nullptr, nullptr, const_cast<char*>(file.c_str()),
+                         SQ_MODE_APPEND),
+              0);
+    for (std::string& r : records) {
+        uint32_t length = static_cast<uint32_t>(r.size());
+        ASSERT_EQ(_vmqpSeqFS(SQ_WRITE, &seq, r.data(), &length, nullptr, 0), 0);
+    }
+    ASSERT_EQ(_vmqpSeqFS(SQ_CLOSE, &seq, nullptr, nullptr, nullptr, 0), 0);
 }
 
 using kvr::test::attribute_block;
@@ -163,8 +205,17 @@ protected:
         r[length - 1] = static_cast<char>(n % 7 == 0 ? 0x01 : '.');
         return r;
     }
-    static std::vector<Key> customer_keys() {
-        return {{1, 8}, {9, 12, true}, {21, 6}};
+    static std::vector<Key> customer_keys() { return {{1, 8}, {9, 12, true}, {21, 6}}; }
+
+    // A closed file of these records.
+    void make_indexed(const std::string& file, uint32_t min_length, uint32_t max_length,
+                      const std::vector<Key>& keys, const std::vector<std::string>& records,
+                      bool blocks = false) {
+        create(file, min_length, max_length, keys, blocks);
+        open(file);
+        for (const std::string& rec : records)
+            ASSERT_EQ(write(rec), 0) << rec;
+        close();
     }
 
     // A closed slot-format file of n customers, every fifth deleted.
@@ -182,13 +233,16 @@ protected:
         patch_file(file, at, bytes, n);
     }
 
+    void expect_no_temporaries() const {
+        for (const std::string& name : names_in_dir())
+            EXPECT_THAT(name, Not(HasSubstr(".tmp")));
+    }
+
     void* slot_ = nullptr;
 };
 
 TEST_F(KvrTool, HelpUsageAndErrorsNameTheFileAndTheReason) {
-    Result r = kvr_run({"--help"});
-    EXPECT_EQ(r.status, kExitOk);
-    EXPECT_THAT(r.out, HasSubstr("\nexit status"));
+    Result r = expect_run({"--help"}, kExitOk, {}, {"\nexit status"});
     // Every command's help ends with the exit statuses it gives, each said.
     const std::map<std::string, std::set<std::string>> statuses = {
         {"info", {"0", "1", "2"}}, {"check", {"0", "1", "2"}}, {"dump", {"0", "1", "2"}},
@@ -197,60 +251,42 @@ TEST_F(KvrTool, HelpUsageAndErrorsNameTheFileAndTheReason) {
     for (const auto& [command, codes] : statuses) {
         SCOPED_TRACE(command);
         EXPECT_THAT(r.out, HasSubstr("  " + command + " "));
-        Result help = kvr_run({command, "--help"});
-        EXPECT_EQ(help.status, kExitOk);
-        EXPECT_EQ(help.out.rfind("usage: kvr " + command, 0), 0u) << help.out;
-        EXPECT_THAT(help.out, HasSubstr("--verbose"));
-        const size_t exit_at = help.out.find("\nExit status: 0 ");
-        ASSERT_NE(exit_at, std::string::npos) << help.out;
+        const std::string help = expect_run({command, "--help"}, kExitOk, {}, {"--verbose"}).out;
+        EXPECT_EQ(help.rfind("usage: kvr " + command, 0), 0u) << help;
+        const size_t exit_at = help.find("\nExit status: 0 ");
+        ASSERT_NE(exit_at, std::string::npos) << help;
+        const std::string tail = help.substr(exit_at + 13);
+        const std::regex code("(?:^|[ \n])(\\d)(?=[ \n]|$)");
         std::set<std::string> said;
-        std::string word;
-        for (const char c : help.out.substr(exit_at + 13) + " ") {
-            if (c == ' ' || c == '\n') {
-                if (word.size() == 1 && std::isdigit(static_cast<unsigned char>(word[0])))
-                    said.insert(word);
-                word.clear();
-            } else {
-                word += c;
-            }
-        }
-        EXPECT_EQ(said, codes) << help.out;
+        for (std::sregex_iterator it(tail.begin(), tail.end(), code), end; it != end; ++it)
+            said.insert((*it)[1].str());
+        EXPECT_EQ(said, codes) << help;
     }
     // The version, the library's, as help2man reads it for the man page.
-    r = kvr_run({"--version"});
-    EXPECT_EQ(r.status, kExitOk);
-    EXPECT_EQ(r.out, std::string("kvr (KVR) ") + VMQRMKVR_VERSION + "\n");
-    EXPECT_EQ(kvr_run({}).status, kExitFailed);
-    r = kvr_run({"frobnicate"});
-    EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_THAT(r.err, HasSubstr("unknown command 'frobnicate'"));
-    r = kvr_run({"dump", path("x"), "--colour"});
-    EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_THAT(r.err, HasSubstr("unknown option '--colour'"));
-    r = kvr_run({"info"});
-    EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_THAT(r.err, HasSubstr("usage: kvr info"));
-    // An option given twice would have one value ignored; a flag takes none.
-    r = kvr_run({"dump", path("x"), "--key", "1", "--key=2"});
-    EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_THAT(r.err, HasSubstr("option --key is given more than once"));
-    r = kvr_run({"dump", path("x"), "--hex=yes"});
-    EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_THAT(r.err, HasSubstr("option --hex takes no value"));
+    EXPECT_EQ(expect_run({"--version"}, kExitOk).out,
+              std::string("kvr (KVR) ") + VMQRMKVR_VERSION + "\n");
+    // Words the command line cannot be read by; an option given twice would
+    // have one value ignored; a flag takes no value.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{}, "usage: kvr"},
+        {{"frobnicate"}, "unknown command 'frobnicate'"},
+        {{"dump", path("x"), "--colour"}, "unknown option '--colour'"},
+        {{"info"}, "usage: kvr info"},
+        {{"dump", path("x"), "--key", "1", "--key=2"}, "option --key is given more than once"},
+        {{"dump", path("x"), "--hex=yes"}, "option --hex takes no value"},
+    };
+    for (const auto& [args, message] : refused)
+        expect_run(args, kExitFailed, {message});
 
     // A missing file is named with the reason, and no file appears.
     const std::string missing = path("missing.dat");
     for (const char* command : {"info", "check", "dump", "rebuild", "convert"}) {
-        r = kvr_run({command, missing});
-        EXPECT_EQ(r.status, kExitFailed) << command;
-        EXPECT_THAT(r.err, HasSubstr(missing + ": No such file or directory"));
+        expect_run({command, missing}, kExitFailed, {missing + ": No such file or directory"});
         EXPECT_FALSE(std::filesystem::exists(missing)) << command;
     }
     // So is a file of another system.
     write_file(path("text.txt"), "just some text, not a file of ours\n");
-    r = kvr_run({"check", path("text.txt")});
-    EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_THAT(r.err, HasSubstr("not a file of this system"));
+    expect_run({"check", path("text.txt")}, kExitFailed, {"not a file of this system"});
 
     // What happened is said in words; the engines' result codes follow only
     // with --verbose, given before the command or among its options.
@@ -262,71 +298,52 @@ TEST_F(KvrTool, HelpUsageAndErrorsNameTheFileAndTheReason) {
         std::vector<std::string> args = {command, busy};
         if (std::string(command) == "unload")
             args.push_back(path("busy.seq"));
-        r = kvr_run(args);
-        EXPECT_EQ(r.status, kExitFailed);
-        EXPECT_THAT(r.err, HasSubstr(busy + ": another process has the file open"));
+        r = expect_run(args, kExitFailed, {busy + ": another process has the file open"});
         EXPECT_THAT(r.err, Not(HasSubstr("(18)")));
         for (const std::vector<std::string>& verbose :
-             {joined({"--verbose"}, args), joined(args, {"--verbose"})}) {
-            r = kvr_run(verbose);
-            EXPECT_EQ(r.status, kExitFailed);
-            EXPECT_THAT(r.err, HasSubstr(busy + ": another process has the file open (18)"));
-        }
+             {joined({"--verbose"}, args), joined(args, {"--verbose"})})
+            expect_run(verbose, kExitFailed, {busy + ": another process has the file open (18)"});
     }
     close();
-    r = kvr_run({"info", busy, "--verbose=yes"});
-    EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_THAT(r.err, HasSubstr("option --verbose takes no value"));
+    expect_run({"info", busy, "--verbose=yes"}, kExitFailed, {"option --verbose takes no value"});
     // The file to load from is said to be what it is, with the option that
     // reads such a file.
-    r = kvr_run({"load", path("new.dat"), path("text.txt"), "--record", "20", "--key", "1:5"});
-    EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_THAT(
-        r.err, HasSubstr("not a file of this system (no KVR mark); a text file loads with --text"));
-    r = kvr_run({"load", path("new.dat"), busy, "--like", busy});
-    EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_THAT(r.err, HasSubstr("an indexed or relative file of this system; kvr load reads a "
-                                 "sequential one"));
+    expect_run({"load", path("new.dat"), path("text.txt"), "--record", "20", "--key", "1:5"},
+               kExitFailed,
+               {"not a file of this system (no KVR mark); a text file loads with --text"});
+    expect_run({"load", path("new.dat"), busy, "--like", busy}, kExitFailed,
+               {"an indexed or relative file of this system; kvr load reads a sequential one"});
 }
 
 TEST_F(KvrTool, InfoDescribesIndexedRelativeAndSequentialFiles) {
     const std::string file = path("customers.dat");
     make_customers(file, 400);
-    Result r = kvr_run({"info", file});
-    ASSERT_EQ(r.status, kExitOk) << r.err;
-    EXPECT_EQ(r.out.rfind(std::string("library         vmqrmkvr ") + VMQRMKVR_VERSION + "\n", 0), 0u)
-        << r.out;
-    EXPECT_THAT(r.out, HasSubstr("organization    indexed, slot format (version 199609)"));
-    EXPECT_THAT(r.out, HasSubstr("records         variable, 40 to 120 bytes"));
-    EXPECT_THAT(r.out, HasSubstr("record count    320"));
-    EXPECT_THAT(r.out, HasSubstr("1   alternate  position 9, length 12, duplicates, bytes"));
-    EXPECT_THAT(r.out, HasSubstr("live records"));
-    EXPECT_THAT(r.out, HasSubstr("(320 records)"));
+    const std::string library = std::string("library         vmqrmkvr ") + VMQRMKVR_VERSION + "\n";
     // Three index blocks freed by the deletes are index space, not slots.
-    EXPECT_THAT(r.out, HasSubstr("(8 in the trees, 3 free, blocks of 4096)"));
-    EXPECT_THAT(r.out, HasSubstr("free slots      6520 bytes"));
-    EXPECT_THAT(r.out, HasSubstr("key 1   height 2, 4 pages"));
-    EXPECT_THAT(r.out, HasSubstr("320 entries, leaves"));
+    Result r = expect_run(
+        {"info", file}, kExitOk, {},
+        {"organization    indexed, slot format (version 199609)",
+         "records         variable, 40 to 120 bytes", "record count    320",
+         "1   alternate  position 9, length 12, duplicates, bytes", "live records", "(320 records)",
+         "(8 in the trees, 3 free, blocks of 4096)", "free slots      6520 bytes",
+         "key 1   height 2, 4 pages", "320 entries, leaves"});
+    EXPECT_EQ(r.out.rfind(library, 0), 0u) << r.out;
 
     const std::string relative = path("counters.rel");
     create(relative, 14, 14, {{1, 4, false, IX_KEY_TYPE_NUMBER}}, true);
     open(relative);
-    for (uint32_t n : {3u, 1u, 700u}) {
+    for (uint32_t n : {3u, 1u, 700u}) {  // each record from the stack, outside the set buffers
         std::string rec(14, 'c');
         std::memcpy(rec.data(), &n, 4);
         ASSERT_EQ(write(rec), 0);
     }
     close();
-    r = kvr_run({"info", relative});
-    ASSERT_EQ(r.status, kExitOk) << r.err;
-    EXPECT_THAT(r.out, HasSubstr("relative, block format"));
-    EXPECT_THAT(r.out, HasSubstr("(3 records)"));
     // The program's record length and its RELATIVE KEY, not the engine's
     // record with the number in front.
-    EXPECT_THAT(r.out, HasSubstr("records         fixed, 10 bytes\n"));
-    EXPECT_THAT(r.out,
-                HasSubstr("keys\n  0   relative   the record number (RELATIVE KEY), kept in 4 "
-                          "bytes in front of each record\nfile size"));
+    r = expect_run({"info", relative}, kExitOk, {},
+                   {"relative, block format", "(3 records)", "records         fixed, 10 bytes\n",
+                    "keys\n  0   relative   the record number (RELATIVE KEY), kept in 4 bytes in "
+                    "front of each record\nfile size"});
     EXPECT_THAT(r.out, Not(HasSubstr("length 4")));
     r = kvr_run({"dump", relative, "--from", "2"});
     EXPECT_EQ(r.out, "3: cccccccccc\n700: cccccccccc\n");
@@ -337,29 +354,21 @@ TEST_F(KvrTool, InfoDescribesIndexedRelativeAndSequentialFiles) {
     // The length info shows is the one load takes: the numbers travel in
     // front of the records of the unloaded file, and come back.
     const std::string numbered = path("counters.seq");
-    r = kvr_run({"unload", relative, numbered});
-    EXPECT_THAT(r.out, HasSubstr("3 records unloaded to " + numbered +
-                                 ", each behind its 4-byte record number"));
-    r = kvr_run({"load", path("wrong.rel"), numbered, "--relative", "--record", "14"});
-    EXPECT_EQ(r.status, kExitDamaged);
-    EXPECT_THAT(r.err,
-                HasSubstr("record 1 (record number 1) is refused: 10 bytes, outside the file's "
-                          "record lengths (fixed, 14 bytes)"));
-    EXPECT_THAT(r.err, HasSubstr("3 records refused"));
-    r = kvr_run({"load", path("again.rel"), numbered, "--relative", "--record", "10"});
-    ASSERT_EQ(r.status, kExitOk) << r.err;
+    expect_run({"unload", relative, numbered}, kExitOk, {},
+               {"3 records unloaded to " + numbered + ", each behind its 4-byte record number"});
+    expect_run({"load", path("wrong.rel"), numbered, "--relative", "--record", "14"}, kExitDamaged,
+               {"record 1 (record number 1) is refused: 10 bytes, outside the file's record "
+                "lengths (fixed, 14 bytes)",
+                "3 records refused"});
+    expect_run({"load", path("again.rel"), numbered, "--relative", "--record", "10"}, kExitOk);
     EXPECT_EQ(kvr_run({"dump", path("again.rel")}).out, kvr_run({"dump", relative}).out);
-    EXPECT_THAT(kvr_run({"info", path("again.rel")}).out,
-                HasSubstr("records         fixed, 10 bytes\n"));
+    expect_run({"info", path("again.rel")}, kExitOk, {}, {"records         fixed, 10 bytes\n"});
 
     const std::string sequential = path("out.seq");
-    ASSERT_EQ(kvr_run({"unload", file, sequential}).status, kExitOk);
-    r = kvr_run({"info", sequential});
-    ASSERT_EQ(r.status, kExitOk) << r.err;
-    EXPECT_EQ(r.out.rfind(std::string("library         vmqrmkvr ") + VMQRMKVR_VERSION + "\n", 0), 0u)
-        << r.out;
-    EXPECT_THAT(r.out, HasSubstr("organization    sequential"));
-    EXPECT_THAT(r.out, HasSubstr("record count    320"));
+    expect_run({"unload", file, sequential}, kExitOk);
+    r = expect_run({"info", sequential}, kExitOk, {},
+                   {"organization    sequential", "record count    320"});
+    EXPECT_EQ(r.out.rfind(library, 0), 0u) << r.out;
 }
 
 TEST_F(KvrTool, DumpFollowsAKeyBetweenBoundsAsTextOrHex) {
@@ -373,8 +382,8 @@ TEST_F(KvrTool, DumpFollowsAKeyBetweenBoundsAsTextOrHex) {
                 HasSubstr("00000021Geneva      055433name 7" + std::string(14, ' ') + "\\x01\n"));
 
     // By city, duplicates in written order, from Geneva up to every Lugano.
-    Result r = kvr_run({"dump", file, "--key", "1", "--from", "Geneva", "--to", "Lugano"});
-    ASSERT_EQ(r.status, kExitOk) << r.err;
+    Result r =
+        expect_run({"dump", file, "--key", "1", "--from", "Geneva", "--to", "Lugano"}, kExitOk);
     std::vector<std::string> lines;
     for (size_t at = 0, nl; (nl = r.out.find('\n', at)) != std::string::npos; at = nl + 1)
         lines.push_back(r.out.substr(at, nl - at));
@@ -389,28 +398,24 @@ TEST_F(KvrTool, DumpFollowsAKeyBetweenBoundsAsTextOrHex) {
 
     // In columns, as hexdump -C shows bytes: the record named by its key,
     // positions from 1, hex beside the text, a dot for the byte 0x01.
-    r = kvr_run({"dump", file, "--columns", "--from", "00000021", "--to", "00000021"});
-    ASSERT_EQ(r.status, kExitOk) << r.err;
-    EXPECT_EQ(r.out,
-              "key \"00000021\", 47 bytes\n"
-              "     1  30 30 30 30 30 30 32 31  47 65 6e 65 76 61 20 20  |00000021Geneva  |\n"
-              "    17  20 20 20 20 30 35 35 34  33 33 6e 61 6d 65 20 37  |    055433name 7|\n"
-              "    33  20 20 20 20 20 20 20 20  20 20 20 20 20 20 01     |              .|\n");
+    EXPECT_EQ(
+        expect_run({"dump", file, "--columns", "--from", "00000021", "--to", "00000021"}, kExitOk)
+            .out,
+        "key \"00000021\", 47 bytes\n"
+        "     1  30 30 30 30 30 30 32 31  47 65 6e 65 76 61 20 20  |00000021Geneva  |\n"
+        "    17  20 20 20 20 30 35 35 34  33 33 6e 61 6d 65 20 37  |    055433name 7|\n"
+        "    33  20 20 20 20 20 20 20 20  20 20 20 20 20 20 01     |              .|\n");
     // A sequential file's records are named by their place in it.
-    ASSERT_EQ(kvr_run({"unload", file, path("customers.seq")}).status, kExitOk);
+    expect_run({"unload", file, path("customers.seq")}, kExitOk);
     r = kvr_run({"dump", path("customers.seq"), "--columns"});
     EXPECT_EQ(r.out.rfind("record 1, 41 bytes\n     1  30 30 30 30 30 30 30 33  42 65 72 6e", 0),
               0u)
         << r.out;
     EXPECT_THAT(r.out, HasSubstr("\nrecord 32, "));
-    r = kvr_run({"dump", file, "--columns", "--hex"});
-    EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_THAT(r.err, HasSubstr("--hex and --columns are two views of the records; give one"));
-
-    EXPECT_EQ(kvr_run({"dump", file, "--key", "3"}).status, kExitFailed);
-    r = kvr_run({"dump", file, "--from", "\\x4"});
-    EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_THAT(r.err, HasSubstr("malformed"));
+    expect_run({"dump", file, "--columns", "--hex"}, kExitFailed,
+               {"--hex and --columns are two views of the records; give one"});
+    expect_run({"dump", file, "--key", "3"}, kExitFailed);
+    expect_run({"dump", file, "--from", "\\x4"}, kExitFailed, {"malformed"});
 
     // Records that cannot be written out make a failure, not a success.
     std::FILE* full = std::fopen("/dev/full", "w");
@@ -429,43 +434,24 @@ TEST_F(KvrTool, DumpFollowsAKeyBetweenBoundsAsTextOrHex) {
 TEST_F(KvrTool, ReadsFilesWhoseHeadersClaimHugeRecords) {
     // A sequential file whose header says records may be 4 GiB long.
     const std::string sequential = path("claims.seq");
-    std::vector<unsigned char> block = attribute_block(1, 100, {}, IX_ATTR_VARIABLE);
-    ASSERT_EQ(_vmqpSeqFS(SQ_CREATE, nullptr, block.data(), nullptr,
-                         const_cast<char*>(sequential.c_str()), 0),
-              0);
-    void* seq = nullptr;
-    ASSERT_EQ(_vmqpSeqFS(SQ_OPEN, &seq, nullptr, nullptr, const_cast<char*>(sequential.c_str()),
-                         SQ_MODE_APPEND),
-              0);
-    for (std::string r : {"alpha", "beta", "gamma"}) {
-        uint32_t length = static_cast<uint32_t>(r.size());
-        ASSERT_EQ(_vmqpSeqFS(SQ_WRITE, &seq, r.data(), &length, nullptr, 0), 0);
-    }
-    ASSERT_EQ(_vmqpSeqFS(SQ_CLOSE, &seq, nullptr, nullptr, nullptr, 0), 0);
+    make_sequential(sequential, 1, 100, IX_ATTR_VARIABLE, {"alpha", "beta", "gamma"});
     patch_u32(sequential, 60, 0xFFFFFFF0u);  // the longest record
     const long peak_before = peak_memory_kib();
-    Result r = kvr_run({"dump", sequential});
-    ASSERT_EQ(r.status, kExitOk) << r.err;
-    EXPECT_EQ(r.out, "alpha\nbeta\ngamma\n");
-    r = kvr_run({"info", sequential});
-    ASSERT_EQ(r.status, kExitOk) << r.err;
-    EXPECT_THAT(r.out, HasSubstr("record count    3"));
+    EXPECT_EQ(expect_run({"dump", sequential}, kExitOk).out, "alpha\nbeta\ngamma\n");
+    expect_run({"info", sequential}, kExitOk, {}, {"record count    3"});
     EXPECT_LT(peak_memory_kib() - peak_before, 256 * 1024) << "KiB more at the peak";
 
     // An indexed file allowing the longest records the format holds, 16 MiB,
     // with thousands of short ones: dump and unload read them all.
     const std::string file = path("long.dat");
-    create(file, 8, 0xFFFFFF - 16, {{1, 8}});
-    open(file);
+    std::vector<std::string> records;
     for (int i = 0; i < 3000; ++i)
-        ASSERT_EQ(write(record(i, 12)), 0);
-    close();
-    r = kvr_run({"dump", file});
-    ASSERT_EQ(r.status, kExitOk) << r.err;
-    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3000);
-    r = kvr_run({"unload", file, path("long.seq")});
-    ASSERT_EQ(r.status, kExitOk) << r.err;
-    EXPECT_EQ(kvr_run({"dump", path("long.seq")}).out, kvr_run({"dump", file}).out);
+        records.push_back(record(i, 12));
+    make_indexed(file, 8, 0xFFFFFF - 16, {{1, 8}}, records);
+    const std::string dump = expect_run({"dump", file}, kExitOk).out;
+    EXPECT_EQ(std::count(dump.begin(), dump.end(), '\n'), 3000);
+    expect_run({"unload", file, path("long.seq")}, kExitOk);
+    EXPECT_EQ(kvr_run({"dump", path("long.seq")}).out, dump);
 }
 
 // A sequential file whose header allows shorter records than it holds, or
@@ -474,29 +460,27 @@ TEST_F(KvrTool, SequentialRecordsLongerThanTheHeaderAllowsAreReported) {
     const std::string file = path("customers.dat");
     make_customers(file, 30);
     const std::string sequential = path("out.seq");
-    ASSERT_EQ(kvr_run({"unload", file, sequential}).status, kExitOk);
+    expect_run({"unload", file, sequential}, kExitOk);
     patch_u32(sequential, 60, 44);  // the longest record
-    Result r = kvr_run({"check", sequential});
-    EXPECT_EQ(r.status, kExitDamaged);
     // The first four records are 41 to 44 bytes long, the rest longer;
     // check goes on past each one.
+    Result r = expect_run(
+        {"check", sequential}, kExitDamaged, {},
+        {"record 5: a record longer than the file's longest", "record 24: a record longer"});
     EXPECT_THAT(r.out, Not(HasSubstr("record 4:")));
-    EXPECT_THAT(r.out, HasSubstr("record 5: a record longer than the file's longest"));
-    EXPECT_THAT(r.out, HasSubstr("record 24: a record longer"));
     EXPECT_NE(kvr_run({"dump", sequential}).status, kExitOk);
-    EXPECT_EQ(kvr_run({"unload", sequential, path("again.seq")}).status, kExitFailed);
-    EXPECT_EQ(kvr_run({"load", path("again.dat"), sequential, "--like", file}).status, kExitFailed);
+    expect_run({"unload", sequential, path("again.seq")}, kExitFailed);
+    expect_run({"load", path("again.dat"), sequential, "--like", file}, kExitFailed);
     EXPECT_FALSE(std::filesystem::exists(path("again.seq")));
     EXPECT_FALSE(std::filesystem::exists(path("again.dat")));
 
     // A file cut short inside its last record: the engine ends the reading
     // there quietly, the utility does not.
-    ASSERT_EQ(kvr_run({"unload", file, sequential}).status, kExitOk);
+    expect_run({"unload", file, sequential}, kExitOk);
     std::filesystem::resize_file(sequential, std::filesystem::file_size(sequential) - 10);
-    r = kvr_run({"check", sequential});
-    EXPECT_EQ(r.status, kExitDamaged);
-    EXPECT_THAT(r.out, HasSubstr("record 24: the file ends inside a record"));
-    EXPECT_EQ(kvr_run({"unload", sequential, path("again.seq")}).status, kExitFailed);
+    expect_run({"check", sequential}, kExitDamaged, {},
+               {"record 24: the file ends inside a record"});
+    expect_run({"unload", sequential, path("again.seq")}, kExitFailed);
     EXPECT_FALSE(std::filesystem::exists(path("again.seq")));
 }
 
@@ -526,20 +510,17 @@ TEST_F(KvrTool, ChecksAndDescribesSequentialFilesPastFourGiB) {
     ASSERT_EQ(_vmqpSeqFS(SQ_CLOSE, &seq, nullptr, nullptr, nullptr, 0), 0);
 
     const long peak_before = peak_memory_kib();
-    Result r = kvr_run({"check", sequential});
-    ASSERT_EQ(r.status, kExitOk) << r.out << r.err;
-    EXPECT_EQ(r.out, sequential + ": sound, sequential, 6 records\n");
-    r = kvr_run({"info", sequential});
-    ASSERT_EQ(r.status, kExitOk) << r.err;
-    EXPECT_THAT(r.out, HasSubstr("record count    6\n"));
-    EXPECT_THAT(r.out, HasSubstr("record lengths  1500 to " + std::to_string(hole) + " bytes, " +
-                                 std::to_string(uint64_t{hole} + 22500) + " bytes of data"));
+    EXPECT_EQ(expect_run({"check", sequential}, kExitOk).out,
+              sequential + ": sound, sequential, 6 records\n");
+    expect_run(
+        {"info", sequential}, kExitOk, {},
+        {"record count    6\n", "record lengths  1500 to " + std::to_string(hole) + " bytes, " +
+                                    std::to_string(uint64_t{hole} + 22500) + " bytes of data"});
     EXPECT_LT(peak_memory_kib() - peak_before, 64 * 1024) << "KiB more at the peak";
 
     std::filesystem::resize_file(sequential, std::filesystem::file_size(sequential) - 10);
-    r = kvr_run({"check", sequential});
-    EXPECT_EQ(r.status, kExitDamaged);
-    EXPECT_THAT(r.out, HasSubstr("record 6: the file ends inside a record"));
+    expect_run({"check", sequential}, kExitDamaged, {},
+               {"record 6: the file ends inside a record"});
 }
 
 // The bar is drawn on the message stream when it is a terminal, and not
@@ -616,9 +597,7 @@ TEST_F(KvrTool, ProgressBarOnlyOnATerminalThatCarriesNoRecords) {
 TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
     const std::string sound = path("sound.dat");
     make_customers(sound, 600);
-    Result r = kvr_run({"check", sound});
-    ASSERT_EQ(r.status, kExitOk) << r.out << r.err;
-    EXPECT_THAT(r.out, HasSubstr("sound, indexed, 480 records"));
+    Result r = expect_run({"check", sound}, kExitOk, {}, {"sound, indexed, 480 records"});
 
     // Where things are, read through the engine before the file is damaged.
     open(sound, IX_MODE_INPUT);
@@ -732,9 +711,7 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
         std::filesystem::copy_file(sound, file, std::filesystem::copy_options::overwrite_existing);
         damage.make(file);
         const std::string before = read_file(file);
-        r = kvr_run({"check", file});
-        EXPECT_EQ(r.status, kExitDamaged) << r.out << r.err;
-        EXPECT_THAT(r.out, HasSubstr(damage.reported)) << r.out << r.err;
+        expect_run({"check", file}, kExitDamaged, {}, {damage.reported});
         EXPECT_EQ(read_file(file), before) << "check changed the file";
     }
 
@@ -768,11 +745,7 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
     for (const Keyed& k : keyed) {
         SCOPED_TRACE(k.name);
         const std::string file = path(k.name);
-        create(file, 8, 8, {k.key});
-        open(file);
-        for (const std::string& rec : k.records)
-            ASSERT_EQ(write(rec), 0);
-        close();
+        make_indexed(file, 8, 8, {k.key}, k.records);
         open(file, IX_MODE_INPUT);
         kvr::tree::Tree* tree = handle()->tree(0);
         const uint32_t leaf_at = tree->root();
@@ -784,10 +757,9 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
             leaf_at + static_cast<uint32_t>(kvr::tree::leaf_data(*tree, only, 1) - only);
         close();
         patch_u32(file, entry_at, named);
-        r = kvr_run({"check", file});
-        EXPECT_EQ(r.status, kExitDamaged);
-        EXPECT_THAT(r.out, HasSubstr(": key 0, page " + std::to_string(leaf_at) + " " + k.reported +
-                                     std::to_string(named) + ", which an entry before it names"));
+        r = expect_run({"check", file}, kExitDamaged, {},
+                       {": key 0, page " + std::to_string(leaf_at) + " " + k.reported +
+                        std::to_string(named) + ", which an entry before it names"});
     }
     EXPECT_THAT(r.out, HasSubstr("(the record's prime key is \"\\x00\\x04\\x9fA\")"));
 }
@@ -817,25 +789,17 @@ TEST_F(KvrTool, RebuildRecoversEveryRecordOfAFileCopiedWhileOpen) {
         std::filesystem::copy_file(file, crashed);
         close();
 
-        Result r = kvr_run({"check", crashed});
-        EXPECT_EQ(r.status, kExitDamaged);
-        EXPECT_THAT(r.out, HasSubstr("never closed"));
-        EXPECT_EQ(kvr_run({"dump", crashed}).status, kExitFailed);
-
-        r = kvr_run({"rebuild", crashed});
-        ASSERT_EQ(r.status, kExitOk) << r.out << r.err;
-        EXPECT_THAT(r.out, HasSubstr("rebuilt with"));
-        EXPECT_EQ(kvr_run({"check", crashed}).status, kExitOk);
+        expect_run({"check", crashed}, kExitDamaged, {}, {"never closed"});
+        expect_run({"dump", crashed}, kExitFailed);
+        expect_run({"rebuild", crashed}, kExitOk, {}, {"rebuilt with"});
+        expect_run({"check", crashed}, kExitOk);
         // The same records as the file closed cleanly, by every key.
         for (const char* key : {"0", "2"})
             EXPECT_EQ(kvr_run({"dump", crashed, "--key", key}).out,
                       kvr_run({"dump", file, "--key", key}).out)
                 << key;
-        EXPECT_EQ(kvr_run({"info", crashed}).out.find(blocks ? "block format" : "slot format") !=
-                      std::string::npos,
-                  true);
-        for (const auto& entry : std::filesystem::directory_iterator(dir_))
-            EXPECT_THAT(entry.path().filename().string(), Not(HasSubstr(".tmp")));
+        expect_run({"info", crashed}, kExitOk, {}, {blocks ? "block format" : "slot format"});
+        expect_no_temporaries();
     }
 }
 
@@ -1026,19 +990,16 @@ TEST_F(KilledWriter, LosesNoRecordThatWasAcknowledgedInTheBlockFormat) {
 TEST_F(KvrTool, RebuildGetsPastWhatOnlyTheIndexesLost) {
     const std::string file = path("grow.dat");
     const std::string crashed = path("grow_copy.dat");
-    create(file, 40, 120, customer_keys());
-    open(file);
+    std::vector<std::string> records;
     for (int i = 1; i <= 200; ++i)
-        ASSERT_EQ(write(record(i, 40 + static_cast<size_t>(i % 20))), 0);
-    close();
+        records.push_back(record(i, 40 + static_cast<size_t>(i % 20)));
+    make_indexed(file, 40, 120, customer_keys(), records);
     open(file);
     const std::string grown = record(1, 110).replace(30, 5, "GROWN");
     ASSERT_EQ(rewrite(grown), 0);
     std::filesystem::copy_file(file, crashed);
     close();
-    Result r = kvr_run({"rebuild", crashed});
-    EXPECT_EQ(r.status, kExitOk) << r.out << r.err;
-    EXPECT_THAT(r.out, HasSubstr("rebuilt with 200 records")) << r.out << r.err;
+    expect_run({"rebuild", crashed}, kExitOk, {}, {"rebuilt with 200 records"});
     EXPECT_EQ(kvr_run({"dump", crashed, "--to", "00000003"}).out,
               kvr_run({"dump", file, "--to", "00000003"}).out);
 
@@ -1047,10 +1008,8 @@ TEST_F(KvrTool, RebuildGetsPastWhatOnlyTheIndexesLost) {
     std::filesystem::copy_file(file, damaged);
     patch_u32(damaged, kvr::engine::tree_headers_at(3) + 2 * kvr::engine::kTreeHeaderSize,
               0xDEADBEEF);
-    r = kvr_run({"check", damaged});
-    EXPECT_EQ(r.status, kExitDamaged) << r.out << r.err;
-    r = kvr_run({"rebuild", damaged});
-    EXPECT_EQ(r.status, kExitOk) << r.out << r.err;
+    expect_run({"check", damaged}, kExitDamaged);
+    expect_run({"rebuild", damaged}, kExitOk);
     EXPECT_EQ(kvr_run({"dump", damaged, "--key", "2"}).out,
               kvr_run({"dump", file, "--key", "2"}).out);
 }
@@ -1066,13 +1025,10 @@ TEST_F(KvrTool, RebuildSetsAsideRecordsWhoseKeysCollide) {
                               reinterpret_cast<const unsigned char*>(twin.data()), 70, 0),
               0);
     close();
-    Result r = kvr_run({"rebuild", file});
-    EXPECT_EQ(r.status, kExitDamaged) << r.out << r.err;
-    EXPECT_THAT(r.err, HasSubstr("key \"00000003\") is set aside"));
-    EXPECT_THAT(r.out, HasSubstr("rebuilt with 40 records; 1 set aside"));
-    r = kvr_run({"dump", file + ".collisions"});
-    EXPECT_EQ(r.out, twin + "\n");
-    EXPECT_EQ(kvr_run({"check", file}).status, kExitOk);
+    expect_run({"rebuild", file}, kExitDamaged, {"key \"00000003\") is set aside"},
+               {"rebuilt with 40 records; 1 set aside"});
+    EXPECT_EQ(kvr_run({"dump", file + ".collisions"}).out, twin + "\n");
+    expect_run({"check", file}, kExitOk);
 }
 
 // Damage the walk cannot get past, or a header that counts records the walk
@@ -1101,10 +1057,8 @@ TEST_F(KvrTool, RebuildKeepsTheOldFileWhenItCannotTakeEveryRecord) {
     patch_u32(blocks, sets[0] + 4, 1);
     patch_u32(blocks, sets[1] + 4, static_cast<uint32_t>(-5));
     const std::string damaged_image = read_file(blocks);
-    Result r = kvr_run({"rebuild", blocks});
-    EXPECT_EQ(r.status, kExitDamaged) << r.out << r.err;
-    EXPECT_THAT(r.err, HasSubstr("header counts 1 records, it holds"));
-    EXPECT_THAT(r.out, HasSubstr("rebuilt with 480 records"));
+    expect_run({"rebuild", blocks}, kExitDamaged, {"header counts 1 records, it holds"},
+               {"rebuilt with 480 records"});
     EXPECT_TRUE(kvr_run({"dump", blocks, "--key", "2"}).out == sound_dump);
     EXPECT_EQ(read_file(blocks + ".damaged"), damaged_image);
 
@@ -1117,21 +1071,16 @@ TEST_F(KvrTool, RebuildKeepsTheOldFileWhenItCannotTakeEveryRecord) {
     ASSERT_NE(record_at, std::string::npos);
     patch_u32(slots, record_at - 4, 0xFFFFFFFF);
     const std::string cut_image = read_file(slots);
-    r = kvr_run({"info", slots});
-    EXPECT_EQ(r.status, kExitDamaged);
-    EXPECT_THAT(r.out, HasSubstr("cannot be walked"));
-    r = kvr_run({"rebuild", slots});
-    EXPECT_EQ(r.status, kExitDamaged) << r.out << r.err;
-    EXPECT_THAT(r.err, HasSubstr("neither a slot nor an index block"));
-    EXPECT_THAT(r.err, HasSubstr("the header counts 480 records, the data store gave"));
-    EXPECT_THAT(r.out, HasSubstr("kept as " + slots + ".damaged"));
+    expect_run({"info", slots}, kExitDamaged, {}, {"cannot be walked"});
+    expect_run(
+        {"rebuild", slots}, kExitDamaged,
+        {"neither a slot nor an index block", "the header counts 480 records, the data store gave"},
+        {"kept as " + slots + ".damaged"});
     EXPECT_EQ(read_file(slots + ".damaged"), cut_image);
-    EXPECT_EQ(kvr_run({"check", slots}).status, kExitOk);
+    expect_run({"check", slots}, kExitOk);
     // A second rebuild would put the kept file at risk: it is refused.
     const std::string rebuilt = read_file(slots);
-    r = kvr_run({"rebuild", slots});
-    EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_THAT(r.err, HasSubstr(".damaged: exists"));
+    expect_run({"rebuild", slots}, kExitFailed, {".damaged: exists"});
     EXPECT_EQ(read_file(slots), rebuilt);
     EXPECT_EQ(read_file(slots + ".damaged"), cut_image);
 
@@ -1141,8 +1090,7 @@ TEST_F(KvrTool, RebuildKeepsTheOldFileWhenItCannotTakeEveryRecord) {
     write_file(cut,
                sound_image.substr(0, kvr::platform::load_u32(reinterpret_cast<const unsigned char*>(
                                          sound_image.data()))));
-    r = kvr_run({"rebuild", cut});
-    EXPECT_EQ(r.status, kExitDamaged) << r.out << r.err;
+    expect_run({"rebuild", cut}, kExitDamaged);
     EXPECT_TRUE(std::filesystem::exists(cut + ".damaged"));
 }
 
@@ -1150,68 +1098,53 @@ TEST_F(KvrTool, UnloadThenLoadRoundTripsExactly) {
     const std::string file = path("customers.dat");
     make_customers(file, 700);
     const std::string unloaded = path("customers.seq");
-    Result r = kvr_run({"unload", file, unloaded});
-    ASSERT_EQ(r.status, kExitOk) << r.err;
-    EXPECT_THAT(r.out, HasSubstr("560 records unloaded"));
-
+    expect_run({"unload", file, unloaded}, kExitOk, {}, {"560 records unloaded"});
     const std::string copy = path("copy.dat");
-    r = kvr_run({"load", copy, unloaded, "--like", file});
-    ASSERT_EQ(r.status, kExitOk) << r.err;
-    EXPECT_EQ(kvr_run({"check", copy}).status, kExitOk);
+    expect_run({"load", copy, unloaded, "--like", file}, kExitOk);
+    expect_run({"check", copy}, kExitOk);
     for (const char* key : {"0", "1", "2"})
         EXPECT_EQ(kvr_run({"dump", copy, "--key", key}).out,
                   kvr_run({"dump", file, "--key", key}).out)
             << key;
     // Unloading the copy gives the same sequential file, byte for byte.
-    ASSERT_EQ(kvr_run({"unload", copy, path("again.seq")}).status, kExitOk);
+    expect_run({"unload", copy, path("again.seq")}, kExitOk);
     EXPECT_EQ(read_file(path("again.seq")), read_file(unloaded));
 
     // Text, with the attributes on the command line.
     write_file(path("in.txt"), "B0002 second\nA0001 first\nC0003 third  \n");
-    r = kvr_run({"load", path("t.dat"), path("in.txt"), "--text", "--record", "20", "--key", "1:5",
-                 "--key", "7:5:dups"});
-    ASSERT_EQ(r.status, kExitOk) << r.err;
-    ASSERT_EQ(kvr_run({"unload", path("t.dat"), path("out.txt"), "--text"}).status, kExitOk);
+    expect_run({"load", path("t.dat"), path("in.txt"), "--text", "--record", "20", "--key", "1:5",
+                "--key", "7:5:dups"},
+               kExitOk);
+    expect_run({"unload", path("t.dat"), path("out.txt"), "--text"}, kExitOk);
     EXPECT_EQ(read_file(path("out.txt")),
               "A0001 first         \nB0002 second        \nC0003 third         \n");
 
     // Relative records get the numbers 1, 2, 3.
-    r = kvr_run({"load", path("r.rel"), path("in.txt"), "--text", "--relative", "--record", "20"});
-    ASSERT_EQ(r.status, kExitOk) << r.err;
+    expect_run({"load", path("r.rel"), path("in.txt"), "--text", "--relative", "--record", "20"},
+               kExitOk);
     EXPECT_EQ(kvr_run({"dump", path("r.rel"), "--to", "1"}).out, "1: B0002 second        \n");
 }
 
 TEST_F(KvrTool, FailedCommandsLeaveNoFileBehind) {
     write_file(path("dups.txt"), "A0001 x\nA0001 y\nB0002 z\nthis line is longer than twenty\n");
-    Result r = kvr_run(
-        {"load", path("t.dat"), path("dups.txt"), "--text", "--record", "20", "--key", "1:5"});
-    EXPECT_EQ(r.status, kExitDamaged);
-    EXPECT_THAT(
-        r.err, HasSubstr("line 2 (key \"A0001\") is refused: another record already has that key"));
-    EXPECT_THAT(r.err, HasSubstr("line 4"));
-    EXPECT_THAT(r.err, HasSubstr("2 records refused; no file was created"));
-
+    expect_run(
+        {"load", path("t.dat"), path("dups.txt"), "--text", "--record", "20", "--key", "1:5"},
+        kExitDamaged,
+        {"line 2 (key \"A0001\") is refused: another record already has that key", "line 4",
+         "2 records refused; no file was created"});
     const std::string file = path("customers.dat");
     make_customers(file, 30);
-    r = kvr_run({"load", file, path("dups.txt"), "--text", "--like", file});
-    EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_THAT(r.err, HasSubstr("the file exists"));
-    r = kvr_run({"load", path("u.dat"), path("dups.txt"), "--text"});
-    EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_THAT(r.err, HasSubstr("--like OTHER, or --record and --key"));
-    r = kvr_run(
-        {"load", path("u.dat"), path("dups.txt"), "--text", "--record", "9", "--key", "0:5"});
-    EXPECT_EQ(r.status, kExitFailed);
+    expect_run({"load", file, path("dups.txt"), "--text", "--like", file}, kExitFailed,
+               {"the file exists"});
+    expect_run({"load", path("u.dat"), path("dups.txt"), "--text"}, kExitFailed,
+               {"--like OTHER, or --record and --key"});
+    expect_run({"load", path("u.dat"), path("dups.txt"), "--text", "--record", "9", "--key", "0:5"},
+               kExitFailed);
+    expect_run({"unload", path("t2.dat"), path("x.txt"), "--text"}, kExitFailed);
     // A record with a line feed cannot go to a text file.
-    r = kvr_run({"unload", path("t2.dat"), path("x.txt"), "--text"});
-    EXPECT_EQ(r.status, kExitFailed);
-    create(path("lf.dat"), 10, 10, {{1, 4}});
-    open(path("lf.dat"));
-    ASSERT_EQ(write("AAAAline\nx"), 0);
-    close();
-    r = kvr_run({"unload", path("lf.dat"), path("lf.txt"), "--text"});
-    EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_THAT(r.err, HasSubstr("holds a line feed"));
+    make_indexed(path("lf.dat"), 10, 10, {{1, 4}}, {"AAAAline\nx"});
+    expect_run({"unload", path("lf.dat"), path("lf.txt"), "--text"}, kExitFailed,
+               {"holds a line feed"});
 
     EXPECT_EQ(names_in_dir(), (std::vector<std::string>{"customers.dat", "dups.txt", "lf.dat"}));
 }
@@ -1228,23 +1161,18 @@ TEST_F(KvrTool, OutputsReplaceOnlyRegularFilesAndNeverTheInput) {
     std::filesystem::create_directory(path("folder"));
     for (const std::string& out :
          {file, path("alias.dat"), path("pipe"), path("folder"), path("missing/out.seq")}) {
-        SCOPED_TRACE(out);
-        Result r = kvr_run({"unload", file, out});
-        EXPECT_EQ(r.status, kExitFailed);
-        EXPECT_EQ(r.err.rfind("kvr: " + out + ": ", 0), 0u) << r.err;
-        r = kvr_run({"unload", file, out, "--text"});
-        EXPECT_EQ(r.status, kExitFailed);
+        EXPECT_EQ(expect_run({"unload", file, out}, kExitFailed).err.rfind("kvr: " + out + ": ", 0),
+                  0u);
+        expect_run({"unload", file, out, "--text"}, kExitFailed);
     }
     EXPECT_EQ(read_file(file), before);
     EXPECT_TRUE(std::filesystem::is_fifo(path("pipe")));
-    EXPECT_THAT(kvr_run({"unload", file, path("missing/out.seq")}).err,
-                HasSubstr("No such file or directory"));
-    EXPECT_EQ(kvr_run({"load", path("missing/new.dat"), path("x"), "--like", file}).status,
-              kExitFailed);
+    expect_run({"unload", file, path("missing/out.seq")}, kExitFailed,
+               {"No such file or directory"});
+    expect_run({"load", path("missing/new.dat"), path("x"), "--like", file}, kExitFailed);
     // A missing input is reported as missing, and is not made.
-    Result r = kvr_run({"load", path("new.dat"), path("absent.seq"), "--like", file});
-    EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_THAT(r.err, HasSubstr("absent.seq: No such file or directory"));
+    expect_run({"load", path("new.dat"), path("absent.seq"), "--like", file}, kExitFailed,
+               {"absent.seq: No such file or directory"});
     EXPECT_FALSE(std::filesystem::exists(path("absent.seq")));
 
     // Rebuild and convert through a link replace the file it leads to.
@@ -1254,15 +1182,14 @@ TEST_F(KvrTool, OutputsReplaceOnlyRegularFilesAndNeverTheInput) {
                                              std::filesystem::perms::owner_write |
                                              std::filesystem::perms::group_read);
     std::filesystem::create_symlink(blocks, path("link.dat"));
-    ASSERT_EQ(kvr_run({"rebuild", path("link.dat")}).status, kExitOk);
-    ASSERT_EQ(kvr_run({"convert", path("link.dat")}).status, kExitOk);
+    expect_run({"rebuild", path("link.dat")}, kExitOk);
+    expect_run({"convert", path("link.dat")}, kExitOk);
     EXPECT_TRUE(std::filesystem::is_symlink(path("link.dat")));
-    EXPECT_THAT(kvr_run({"info", blocks}).out, HasSubstr("slot format"));
+    expect_run({"info", blocks}, kExitOk, {}, {"slot format"});
     EXPECT_EQ(std::filesystem::status(blocks).permissions(),
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
                   std::filesystem::perms::group_read);
-    for (const std::string& name : names_in_dir())
-        EXPECT_THAT(name, Not(HasSubstr(".tmp")));
+    expect_no_temporaries();
 }
 
 // A command ended by a signal removes its temporary files first, and still
@@ -1339,8 +1266,7 @@ TEST_F(KvrTool, TheNextRunRemovesTheTemporaryOfAKilledOne) {
     EXPECT_FALSE(std::filesystem::exists(temporary_of(killed)));
     EXPECT_EQ(read_file(temporary_of(alive)), "a live run's file");
     EXPECT_EQ(read_file(held), "held");
-    const Result r = kvr_run({"check", file});
-    EXPECT_EQ(r.status, kExitOk) << r.out;
+    expect_run({"check", file}, kExitOk);
     ::close(fd);
     ::close(pipe_ends[1]);
     ASSERT_EQ(::waitpid(alive, &status, 0), alive);
@@ -1356,15 +1282,14 @@ TEST_F(KvrTool, LoadStopsAtTheFirstRecordThatCannotBeWritten) {
     Result r;
     {
         const kvr::test::FileSizeLimit full(64 * 1024);
-        r = kvr_run({"load", path("full.dat"), path("in.txt"), "--text", "--record", "60", "--key",
-                     "1:8"});
+        r = kvr_run(
+            {"load", path("full.dat"), path("in.txt"), "--text", "--record", "60", "--key", "1:8"});
     }
     EXPECT_EQ(r.status, kExitFailed) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_THAT(r.err, HasSubstr("cannot be written"));
     EXPECT_FALSE(std::filesystem::exists(path("full.dat")));
-    for (const std::string& name : names_in_dir())
-        EXPECT_THAT(name, Not(HasSubstr(".tmp")));
+    expect_no_temporaries();
 }
 
 TEST_F(KvrTool, ConvertKeepsEveryRecordAndTheDuplicateOrder) {
@@ -1379,16 +1304,12 @@ TEST_F(KvrTool, ConvertKeepsEveryRecordAndTheDuplicateOrder) {
     const std::string before0 = kvr_run({"dump", file}).out;
     const std::string before1 = kvr_run({"dump", file, "--key", "1"}).out;
     EXPECT_EQ(before1.substr(0, 8), "00002403");
-    Result r = kvr_run({"convert", file});
-    ASSERT_EQ(r.status, kExitOk) << r.err;
-    EXPECT_THAT(r.out, HasSubstr("converted to the slot format, 720 records"));
-    EXPECT_EQ(kvr_run({"check", file}).status, kExitOk);
-    EXPECT_THAT(kvr_run({"info", file}).out, HasSubstr("indexed, slot format"));
+    expect_run({"convert", file}, kExitOk, {}, {"converted to the slot format, 720 records"});
+    expect_run({"check", file}, kExitOk);
+    expect_run({"info", file}, kExitOk, {}, {"indexed, slot format"});
     EXPECT_EQ(kvr_run({"dump", file}).out, before0);
     EXPECT_EQ(kvr_run({"dump", file, "--key", "1"}).out, before1);
-    r = kvr_run({"convert", file});
-    EXPECT_EQ(r.status, kExitOk);
-    EXPECT_THAT(r.out, HasSubstr("already in the slot format"));
+    expect_run({"convert", file}, kExitOk, {}, {"already in the slot format"});
 }
 
 // GnuCOBOL's own files as its runtime writes them: a variable-length
@@ -1426,24 +1347,36 @@ TEST_F(KvrTool, GnuCobolSequentialAndRelativeFilesGoInAndComeOutAsWritten) {
         std::string back;  // what unload writes, when not the bytes themselves
     };
     const std::string qs(300, 'Q');
-    const std::string binary("B\x00\x0a\xff" "C", 5);
+    const std::string binary(
+        "B\x00\x0a\xff"
+        "C",
+        5);
     std::vector<Case> cases = {
-        {"fixed.seq", "AAAAA" + binary, {"--sequential", "--record", "5"},
-         "AAAAA\nB\\x00\\x0a\\xffC\n", ""},
+        {"fixed.seq",
+         "AAAAA" + binary,
+         {"--sequential", "--record", "5"},
+         "AAAAA\nB\\x00\\x0a\\xffC\n",
+         ""},
         {"relative.rel",
          gnucobol_slot(6, "ONE   ", 6) + gnucobol_slot(0, "", 6) + gnucobol_slot(0, "", 6) +
              gnucobol_slot(6, binary + "!", 6),
-         {"--relative", "--record", "6"}, "1: ONE   \n4: B\\x00\\x0a\\xffC!\n", ""},
+         {"--relative", "--record", "6"},
+         "1: ONE   \n4: B\\x00\\x0a\\xffC!\n",
+         ""},
         // A deleted record keeps its bytes behind a length of 0; the slot
         // comes back empty. A short record's slot is filled with zeros.
-        {"variable.rel", gnucobol_slot(2, "AB", 6) + gnucobol_slot(0, "GONE!!", 6) +
-                             gnucobol_slot(6, "CDEFGH", 6),
-         {"--relative", "--record", "1-6"}, "1: AB\n3: CDEFGH\n",
+        {"variable.rel",
+         gnucobol_slot(2, "AB", 6) + gnucobol_slot(0, "GONE!!", 6) + gnucobol_slot(6, "CDEFGH", 6),
+         {"--relative", "--record", "1-6"},
+         "1: AB\n3: CDEFGH\n",
          gnucobol_slot(2, "AB", 6) + gnucobol_slot(0, "", 6) + gnucobol_slot(6, "CDEFGH", 6)},
     };
     for (int format = 0; format < 4; ++format) {
-        Case c{"", "", {"--sequential", "--record", "1-300"},
-               "XYZ\n" + qs + "\nB\\x00\\x0a\\xffC\n", ""};
+        Case c{"",
+               "",
+               {"--sequential", "--record", "1-300"},
+               "XYZ\n" + qs + "\nB\\x00\\x0a\\xffC\n",
+               ""};
         c.bytes = gnucobol_header(format, 3) + "XYZ" + gnucobol_header(format, 300) + qs +
                   gnucobol_header(format, 5) + binary;
         if (format != 0)
@@ -1457,21 +1390,19 @@ TEST_F(KvrTool, GnuCobolSequentialAndRelativeFilesGoInAndComeOutAsWritten) {
         ++n;
         write_file(path(name), c.bytes);
         const std::string loaded = path(name + ".kvr");
-        Result r = kvr_run(
-            joined({"load", loaded, path(name), "--format", "gnucobol"}, c.options));
-        ASSERT_EQ(r.status, kExitOk) << r.err;
+        expect_run(joined({"load", loaded, path(name), "--format", "gnucobol"}, c.options),
+                   kExitOk);
         EXPECT_EQ(kvr_run({"dump", loaded}).out, c.dump);
         std::vector<std::string> unload = {"unload", loaded, path(name + ".back"), "--format",
                                            "gnucobol"};
         if (const auto v = std::find(c.options.begin(), c.options.end(), "--varseq-format");
             v != c.options.end())
             unload.insert(unload.end(), v, v + 2);
-        r = kvr_run(unload);
-        ASSERT_EQ(r.status, kExitOk) << r.err;
+        expect_run(unload, kExitOk);
         EXPECT_EQ(read_file(path(name + ".back")), c.back.empty() ? c.bytes : c.back);
         // The file of this system lends its attributes to the next load.
-        r = kvr_run({"load", loaded + "2", path(name + ".back"), "--format", "gnucobol", "--like",
-                     loaded});
+        const Result r = kvr_run(
+            {"load", loaded + "2", path(name + ".back"), "--format", "gnucobol", "--like", loaded});
         if (c.options.size() < 4) {
             ASSERT_EQ(r.status, kExitOk) << r.err;
             EXPECT_EQ(kvr_run({"dump", loaded + "2"}).out, c.dump);
@@ -1479,23 +1410,9 @@ TEST_F(KvrTool, GnuCobolSequentialAndRelativeFilesGoInAndComeOutAsWritten) {
     }
     // A fixed-length record of another length cannot go out.
     const std::string odd = path("odd.seq");
-    std::vector<unsigned char> block = attribute_block(5, 5, {}, 0);
-    ASSERT_EQ(_vmqpSeqFS(SQ_CREATE, nullptr, block.data(), nullptr,
-                         const_cast<char*>(odd.c_str()), 0),
-              0);
-    void* seq = nullptr;
-    ASSERT_EQ(_vmqpSeqFS(SQ_OPEN, &seq, nullptr, nullptr, const_cast<char*>(odd.c_str()),
-                         SQ_MODE_APPEND),
-              0);
-    for (std::string r : {"fives", "abc"}) {
-        uint32_t length = static_cast<uint32_t>(r.size());
-        ASSERT_EQ(_vmqpSeqFS(SQ_WRITE, &seq, r.data(), &length, nullptr, 0), 0);
-    }
-    ASSERT_EQ(_vmqpSeqFS(SQ_CLOSE, &seq, nullptr, nullptr, nullptr, 0), 0);
-    Result r = kvr_run({"unload", odd, path("odd.out"), "--format", "gnucobol"});
-    EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_THAT(r.err,
-                HasSubstr("record 2: 3 bytes; every record of a fixed-length GnuCOBOL file has 5"));
+    make_sequential(odd, 5, 5, 0, {"fives", "abc"});
+    expect_run({"unload", odd, path("odd.out"), "--format", "gnucobol"}, kExitFailed,
+               {"record 2: 3 bytes; every record of a fixed-length GnuCOBOL file has 5"});
     EXPECT_FALSE(std::filesystem::exists(path("odd.out")));
 }
 
@@ -1510,51 +1427,67 @@ TEST_F(KvrTool, GnuCobolFilesThatDoNotFitAreRefusedWithWhatDoesNotFit) {
         std::string message;
     };
     const std::vector<Case> cases = {
-        {"AAAAABBBBBC", {"--sequential", "--record", "5"}, kExitFailed,
+        {"AAAAABBBBBC",
+         {"--sequential", "--record", "5"},
+         kExitFailed,
          "holds 11 bytes, not a whole number of 5-byte records"},
-        {"AAAAABBBBB", {"--sequential", "--record", "1-5"}, kExitFailed,
+        {"AAAAABBBBB",
+         {"--sequential", "--record", "1-5"},
+         kExitFailed,
          "its header 41414141 is not a record length of COB_VARSEQ_FORMAT 0"},
-        {gnucobol_header(1, 3) + "abc", {"--sequential", "--record", "1-5"}, kExitFailed,
+        {gnucobol_header(1, 3) + "abc",
+         {"--sequential", "--record", "1-5"},
+         kExitFailed,
          "is not a record length of COB_VARSEQ_FORMAT 0"},
-        {gnucobol_header(0, 300) + "abc", {"--sequential", "--record", "1-300"}, kExitFailed,
+        {gnucobol_header(0, 300) + "abc",
+         {"--sequential", "--record", "1-300"},
+         kExitFailed,
          "its header gives 300 bytes, but only 3 follow"},
         {gnucobol_header(0, 3) + "abc" + gnucobol_header(0, 9) + "123456789",
-         {"--sequential", "--record", "1-5"}, kExitDamaged,
+         {"--sequential", "--record", "1-5"},
+         kExitDamaged,
          "record 2 (offset 7) is refused: 9 bytes, outside the file's record lengths"},
-        {gnucobol_slot(3, "abc", 5) + "x", {"--relative", "--record", "5"}, kExitFailed,
+        {gnucobol_slot(3, "abc", 5) + "x",
+         {"--relative", "--record", "5"},
+         kExitFailed,
          "not a whole number of 13-byte slots"},
-        {gnucobol_slot(9, "abcde", 5), {"--relative", "--record", "5"}, kExitFailed,
+        {gnucobol_slot(9, "abcde", 5),
+         {"--relative", "--record", "5"},
+         kExitFailed,
          "record number 1: its length word says 9 bytes, more than the 5 bytes of a slot"},
-        {gnucobol_slot(0, "", 5) + gnucobol_slot(3, "abc", 5), {"--relative", "--record", "4-5"},
+        {gnucobol_slot(0, "", 5) + gnucobol_slot(3, "abc", 5),
+         {"--relative", "--record", "4-5"},
          kExitDamaged,
          "record 1 (record number 2) is refused: 3 bytes, outside the file's record lengths"},
         {"AAAAA", {"--record", "5", "--key", "1:2"}, kExitFailed, "not a Berkeley DB database"},
-        {"AAAAA", {"--sequential", "--record", "5", "--text"}, kExitFailed,
+        {"AAAAA",
+         {"--sequential", "--record", "5", "--text"},
+         kExitFailed,
          "--text and --format gnucobol are two different formats"},
-        {"AAAAA", {"--sequential", "--record", "5", "--varseq-format", "4"}, kExitFailed,
+        {"AAAAA",
+         {"--sequential", "--record", "5", "--varseq-format", "4"},
+         kExitFailed,
          "--varseq-format 4: give 0, 1, 2 or 3"},
-        {"AAAAA", {"--sequential", "--record", "5", "--key", "1:2"}, kExitFailed,
+        {"AAAAA",
+         {"--sequential", "--record", "5", "--key", "1:2"},
+         kExitFailed,
          "a sequential file has no keys"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.message);
         write_file(path("in"), c.bytes);
-        const Result r =
-            kvr_run(joined({"load", path("out.dat"), path("in"), "--format", "gnucobol"},
-                           c.options));
-        EXPECT_EQ(r.status, c.status) << r.err;
-        EXPECT_THAT(r.err, HasSubstr(c.message));
+        const Result r = expect_run(
+            joined({"load", path("out.dat"), path("in"), "--format", "gnucobol"}, c.options),
+            c.status, {c.message});
         if (c.status == kExitDamaged) {
             EXPECT_THAT(r.err, HasSubstr("no file was created"));
         }
         EXPECT_FALSE(std::filesystem::exists(path("out.dat")));
     }
-    Result r = kvr_run({"load", path("out.dat"), path("in"), "--varseq-format", "1", "--sequential",
-                        "--record", "5"});
-    EXPECT_THAT(r.err, HasSubstr("--varseq-format goes with --format gnucobol"));
-    r = kvr_run({"unload", path("in"), path("x"), "--format", "cobol"});
-    EXPECT_THAT(r.err, HasSubstr("--format cobol: give gnucobol"));
-    EXPECT_EQ(r.status, kExitFailed);
+    expect_run({"load", path("out.dat"), path("in"), "--varseq-format", "1", "--sequential",
+                "--record", "5"},
+               kExitFailed, {"--varseq-format goes with --format gnucobol"});
+    expect_run({"unload", path("in"), path("x"), "--format", "cobol"}, kExitFailed,
+               {"--format cobol: give gnucobol"});
 }
 
 // An indexed file goes out as GnuCOBOL's Berkeley DB files, one per key,
@@ -1566,8 +1499,7 @@ TEST_F(KvrTool, GnuCobolIndexedFilesKeepEveryKeyAndTheDuplicateOrder) {
     open(file);
     for (int i : {201, 3, 102})
         ASSERT_EQ(
-            rewrite(record(i, 40 + static_cast<size_t>(i % 80)).replace(8, 12, "Aarau       ")),
-            0);
+            rewrite(record(i, 40 + static_cast<size_t>(i % 80)).replace(8, 12, "Aarau       ")), 0);
     close();
     std::vector<std::string> dumps;
     for (const char* key : {"0", "1", "2"})
@@ -1575,20 +1507,17 @@ TEST_F(KvrTool, GnuCobolIndexedFilesKeepEveryKeyAndTheDuplicateOrder) {
     EXPECT_EQ(dumps[1].substr(0, 8), "00000603");
     std::filesystem::create_directory(path("gc"));
     const std::string gc = path("gc/customers");
-    Result r = kvr_run({"unload", file, gc, "--format", "gnucobol"});
-    ASSERT_EQ(r.status, kExitOk) << r.err;
-    EXPECT_THAT(r.out, HasSubstr("240 records unloaded to " + gc +
-                                 ", a GnuCOBOL indexed file (Berkeley "
-                                 "DB: " +
-                                 gc + ", " + gc + ".1, " + gc + ".2)"));
-    const std::vector<std::string> keys = {"--record", "40-120", "--key", "1:8",
+    Result r = expect_run(
+        {"unload", file, gc, "--format", "gnucobol"}, kExitOk, {},
+        {"240 records unloaded to " + gc + ", a GnuCOBOL indexed file (Berkeley DB: " + gc + ", " +
+         gc + ".1, " + gc + ".2)"});
+    const std::vector<std::string> keys = {"--record", "40-120",    "--key", "1:8",
                                            "--key",    "9:12:dups", "--key", "21:6"};
     for (const std::vector<std::string>& attributes :
          {std::vector<std::string>{"--like", file}, keys}) {
         std::filesystem::remove(path("back.dat"));
-        r = kvr_run(joined({"load", path("back.dat"), gc, "--format", "gnucobol"}, attributes));
-        ASSERT_EQ(r.status, kExitOk) << r.err;
-        EXPECT_THAT(r.out, HasSubstr("240 records loaded"));
+        expect_run(joined({"load", path("back.dat"), gc, "--format", "gnucobol"}, attributes),
+                   kExitOk, {}, {"240 records loaded"});
         for (int k = 0; k < 3; ++k)
             EXPECT_EQ(kvr_run({"dump", path("back.dat"), "--key", std::to_string(k)}).out,
                       dumps[static_cast<size_t>(k)])
@@ -1602,30 +1531,37 @@ TEST_F(KvrTool, GnuCobolIndexedFilesKeepEveryKeyAndTheDuplicateOrder) {
     };
     const std::vector<Case> cases = {
         {{"--record", "40-120", "--key", "2:8", "--key", "9:12:dups", "--key", "21:6"},
-         kExitFailed, "the program's RECORD KEY is not at that position"},
+         kExitFailed,
+         "the program's RECORD KEY is not at that position"},
         {{"--record", "40-120", "--key", "1:7", "--key", "9:12:dups", "--key", "21:6"},
-         kExitFailed, "a prime key of 8 bytes"},
+         kExitFailed,
+         "a prime key of 8 bytes"},
         {{"--record", "40-120", "--key", "1:8", "--key", "9:12:dups", "--key", "20:6"},
-         kExitFailed, gc + ".2: the record with prime key"},
-        {{"--record", "40-120", "--key", "1:8", "--key", "9:12", "--key", "21:6"}, kExitFailed,
+         kExitFailed,
+         gc + ".2: the record with prime key"},
+        {{"--record", "40-120", "--key", "1:8", "--key", "9:12", "--key", "21:6"},
+         kExitFailed,
          gc + ".1 allows duplicates, and key 1 does not: give --key 9:12:dups"},
         {{"--record", "40-120", "--key", "1:8", "--key", "9:12:dups", "--key", "21:6:dups"},
-         kExitFailed, gc + ".2 does not allow duplicates, and key 2 does: give --key 21:6"},
-        {{"--record", "40-120", "--key", "1:8", "--key", "9:12:dups"}, kExitFailed,
+         kExitFailed,
+         gc + ".2 does not allow duplicates, and key 2 does: give --key 21:6"},
+        {{"--record", "40-120", "--key", "1:8", "--key", "9:12:dups"},
+         kExitFailed,
          gc + ".2 exists: the GnuCOBOL file seems to have more than the 2 keys given"},
         {{"--record", "40-120", "--key", "1:8", "--key", "9:12:dups", "--key", "21:6", "--key",
           "27:4"},
-         kExitFailed, gc + ".3 is missing"},
+         kExitFailed,
+         gc + ".3 is missing"},
         {{"--record", "40-100", "--key", "1:8", "--key", "9:12:dups", "--key", "21:6"},
-         kExitDamaged, ") is refused: 101 bytes, outside the file's record lengths"},
-        {{"--sequential", "--record", "40-120"}, kExitFailed,
+         kExitDamaged,
+         ") is refused: 101 bytes, outside the file's record lengths"},
+        {{"--sequential", "--record", "40-120"},
+         kExitFailed,
          "a GnuCOBOL indexed file (Berkeley DB): give its keys"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.message);
-        r = kvr_run(joined({"load", path("no.dat"), gc, "--format", "gnucobol"}, c.options));
-        EXPECT_EQ(r.status, c.status) << r.err;
-        EXPECT_THAT(r.err, HasSubstr(c.message));
+        expect_run(joined({"load", path("no.dat"), gc, "--format", "gnucobol"}, c.options),
+                   c.status, {c.message});
         EXPECT_FALSE(std::filesystem::exists(path("no.dat")));
     }
     r = kvr_run({"load", path("no.dat"), file, "--format", "gnucobol", "--like", file});
@@ -1646,9 +1582,8 @@ TEST_F(KvrTool, GnuCobolIndexedFilesKeepEveryKeyAndTheDuplicateOrder) {
     cursor->close(cursor);
     ASSERT_EQ(db->close(db, 0), 0);
     std::filesystem::remove(path("back.dat"));
-    r = kvr_run(joined({"load", path("back.dat"), gc, "--format", "gnucobol"}, keys));
-    ASSERT_EQ(r.status, kExitOk) << r.err;
-    EXPECT_THAT(r.err, HasSubstr(gc + ".1 has no entry for 1 of the 240 records"));
+    expect_run(joined({"load", path("back.dat"), gc, "--format", "gnucobol"}, keys), kExitOk,
+               {gc + ".1 has no entry for 1 of the 240 records"});
     EXPECT_EQ(kvr_run({"dump", path("back.dat")}).out, dumps[0]);
     const std::string by_city = kvr_run({"dump", path("back.dat"), "--key", "1"}).out;
     EXPECT_EQ(by_city.substr(0, 8), dumps[1].substr(dumps[1].find('\n') + 1, 8));
@@ -1656,13 +1591,9 @@ TEST_F(KvrTool, GnuCobolIndexedFilesKeepEveryKeyAndTheDuplicateOrder) {
 
     // A file of fewer keys in the same place leaves the files it has no
     // keys for, and says so.
-    create(path("one.dat"), 10, 10, {{1, 4}});
-    open(path("one.dat"));
-    ASSERT_EQ(write("AAAAbbbbbb"), 0);
-    close();
-    r = kvr_run({"unload", path("one.dat"), gc, "--format", "gnucobol"});
-    EXPECT_EQ(r.status, kExitOk) << r.err;
-    EXPECT_THAT(r.err, HasSubstr(gc + ".1: is left as it was"));
+    make_indexed(path("one.dat"), 10, 10, {{1, 4}}, {"AAAAbbbbbb"});
+    expect_run({"unload", path("one.dat"), gc, "--format", "gnucobol"}, kExitOk,
+               {gc + ".1: is left as it was"});
 }
 
 }  // namespace

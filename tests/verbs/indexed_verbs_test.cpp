@@ -42,8 +42,8 @@ protected:
 };
 
 TEST_F(IndexedVerbs, OpenOfAbsentFiles) {
-    EXPECT_EQ(file().open(VMQ_OPEN_INPUT), "35");
-    EXPECT_EQ(file().message().substr(0, 26), "001003,File does not exist");
+    EXPECT_THAT(file().told(file().open(VMQ_OPEN_INPUT)),
+                StartsWith("35 001003,File does not exist"));
     EXPECT_EQ(file().fcb().open_entry, _vmqBIndexOpen);  // still closed
 
     file().description().file_flags = VMQ_FILE_OPTIONAL;
@@ -53,11 +53,10 @@ TEST_F(IndexedVerbs, OpenOfAbsentFiles) {
     EXPECT_EQ(file().close(), "00");
 
     EXPECT_EQ(file().open(VMQ_OPEN_IO), "05");  // created
-    EXPECT_EQ(file().write("000001JOHNNYC"), "00");
-    EXPECT_EQ(file().close(), "00");
-    EXPECT_EQ(file().open(VMQ_OPEN_INPUT), "00");
-    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
-    EXPECT_EQ(file().record().substr(0, 13), "000001JOHNNYC");
+    EXPECT_EQ(
+        in_order({file().write("000001JOHNNYC"), file().close(), file().open(VMQ_OPEN_INPUT)}),
+        "00 00 00");
+    EXPECT_THAT(file().next(), StartsWith("00 000001JOHNNYC"));
     EXPECT_EQ(file().fcb().key_of_reference, 1);
     EXPECT_EQ(file().close(), "00");
 }
@@ -70,21 +69,18 @@ TEST_F(IndexedVerbs, OpenOfAnEmptyFileOrOfNoMode) {
     write_file(name, "");
     for (const uint16_t request : {VMQ_OPEN_INPUT, VMQ_OPEN_IO, VMQ_OPEN_EXTEND}) {
         SCOPED_TRACE(request);
-        EXPECT_EQ(file().open(request), "30");
-        EXPECT_EQ(file().message().substr(0, 33), "001009,Empty file, not a KVR file");
+        EXPECT_THAT(file().told(file().open(request)),
+                    StartsWith("30 001009,Empty file, not a KVR file"));
         EXPECT_EQ(file().fcb().open_entry, _vmqBIndexOpen);
     }
-    EXPECT_EQ(file().open(0), "30");
-    EXPECT_EQ(file().message().substr(0, 24), "001010,Invalid open mode");
+    EXPECT_THAT(file().told(file().open(0)), StartsWith("30 001010,Invalid open mode"));
     EXPECT_EQ(file().fcb().open_entry, _vmqBIndexOpen);
     EXPECT_EQ(read_file(name), "");
 
-    ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
-    EXPECT_EQ(file().write("000001JOHNNYC"), "00");
-    EXPECT_EQ(file().close(), "00");
-    ASSERT_EQ(file().open(VMQ_OPEN_INPUT), "00");
-    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
-    EXPECT_EQ(file().record().substr(0, 13), "000001JOHNNYC");
+    EXPECT_EQ(in_order({file().open(VMQ_OPEN_OUTPUT), file().write("000001JOHNNYC"), file().close(),
+                        file().open(VMQ_OPEN_INPUT)}),
+              "00 00 00 00");
+    EXPECT_THAT(file().next(), StartsWith("00 000001JOHNNYC"));
     EXPECT_EQ(file().close(), "00");
 }
 
@@ -99,36 +95,35 @@ TEST_F(IndexedVerbs, AttributeMismatchesGive39WithTheFilesAttributes) {
     EXPECT_EQ(fewer_keys->fcb().open_entry, _vmqBIndexOpen);
 
     auto longer = another(31);
-    EXPECT_EQ(longer->open(VMQ_OPEN_IO), "39");
-    EXPECT_EQ(longer->message().substr(0, 28), "001005,Record lengths differ");
+    EXPECT_THAT(longer->told(longer->open(VMQ_OPEN_IO)),
+                StartsWith("39 001005,Record lengths differ"));
 
     auto variable = another();
     variable->description().record_flags = VMQ_RECORD_VARIABLE;
-    EXPECT_EQ(variable->open(VMQ_OPEN_INPUT), "39");
-    EXPECT_EQ(variable->message().substr(0, 26), "001006,Record types differ");
+    EXPECT_THAT(variable->told(variable->open(VMQ_OPEN_INPUT)),
+                StartsWith("39 001006,Record types differ"));
 
     auto moved = another();
     moved->program().key(1).position = 5;
-    EXPECT_EQ(moved->open(VMQ_OPEN_OUTPUT), "39");
-    EXPECT_EQ(moved->message().substr(0, 37), "001007,Key length or position differs");
+    EXPECT_THAT(moved->told(moved->open(VMQ_OPEN_OUTPUT)),
+                StartsWith("39 001007,Key length or position differs"));
 
     // None of them touched the file; a different minimum length is no
     // mismatch.
     auto shorter_minimum = another();
     shorter_minimum->description().min_record_length = 13;
-    EXPECT_EQ(shorter_minimum->open(VMQ_OPEN_INPUT), "00");
-    EXPECT_EQ(shorter_minimum->read(VMQ_READ_NEXT), "00");
-    EXPECT_EQ(shorter_minimum->close(), "00");
+    EXPECT_EQ(in_order({shorter_minimum->open(VMQ_OPEN_INPUT), shorter_minimum->read(VMQ_READ_NEXT),
+                        shorter_minimum->close()}),
+              "00 00 00");
 }
 
 TEST_F(IndexedVerbs, OpenOutputEmptiesAMatchingFile) {
     load({"000001JOHNNYC", "000002MARYNYC"});
-    EXPECT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
-    EXPECT_EQ(file().message().substr(0, 18), "000009,End of file");  // position read
-    EXPECT_EQ(file().close(), "00");
-    EXPECT_EQ(file().open(VMQ_OPEN_INPUT), "00");
-    EXPECT_EQ(file().read(VMQ_READ_NEXT), "10");
-    EXPECT_EQ(file().close(), "00");
+    EXPECT_THAT(file().told(file().open(VMQ_OPEN_OUTPUT)),
+                StartsWith("00 000009,End of file"));  // position read
+    EXPECT_EQ(in_order({file().close(), file().open(VMQ_OPEN_INPUT), file().read(VMQ_READ_NEXT),
+                        file().close()}),
+              "00 00 10 00");
 
     // A file as a program that died while updating it leaves it: refused
     // with the reason, until it is rebuilt; OUTPUT, which throws the
@@ -144,12 +139,10 @@ TEST_F(IndexedVerbs, OpenOutputEmptiesAMatchingFile) {
         EXPECT_EQ(file().open(request), "39") << request;
         EXPECT_EQ(file().message().substr(0, left_open.size()), left_open);
     }
-    EXPECT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
-    EXPECT_EQ(file().write("000004BOBLAX"), "00");
-    EXPECT_EQ(file().close(), "00");
-    EXPECT_EQ(file().open(VMQ_OPEN_INPUT), "00");
-    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
-    EXPECT_EQ(file().record().substr(0, 12), "000004BOBLAX");
+    EXPECT_EQ(in_order({file().open(VMQ_OPEN_OUTPUT), file().write("000004BOBLAX"), file().close(),
+                        file().open(VMQ_OPEN_INPUT)}),
+              "00 00 00 00");
+    EXPECT_THAT(file().next(), StartsWith("00 000004BOBLAX"));
     EXPECT_EQ(file().read(VMQ_READ_NEXT), "10");
     EXPECT_EQ(file().close(), "00");
 }
@@ -166,40 +159,31 @@ TEST_F(IndexedVerbs, SharingAndAccessFailures) {
     plan.fail_at = 1;
     plan.error = platform::ERROR_ACCESS_DENIED;
     platform::ScopedFaultPlan scope(plan);
-    EXPECT_EQ(second->open(VMQ_OPEN_INPUT), "91");
-    EXPECT_EQ(second->message().substr(0, 20), "000015,Access denied");
+    EXPECT_THAT(second->told(second->open(VMQ_OPEN_INPUT)), StartsWith("91 000015,Access denied"));
 }
 
 TEST_F(IndexedVerbs, SequentialReadingAndStart) {
     load({"000010ANNABOS", "000020BERTNYC", "000030CARLBOS", "000040DORANYC"});
     ASSERT_EQ(file().open(VMQ_OPEN_INPUT), "00");
-    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
-    EXPECT_EQ(file().record().substr(0, 6), "000010");
-    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
-    EXPECT_EQ(file().record().substr(0, 6), "000020");
+    EXPECT_THAT(file().next(), StartsWith("00 000010"));
+    EXPECT_THAT(file().next(), StartsWith("00 000020"));
 
     // START between two keys, then READ NEXT delivers the higher one.
     EXPECT_EQ(file().start(VMQ_START_NOT_LESS, "000025", 6), "00");
     EXPECT_EQ(file().fcb().read_length, 0u);
-    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
-    EXPECT_EQ(file().record().substr(0, 6), "000030");
-    EXPECT_EQ(file().read(VMQ_READ_PREVIOUS), "00");
-    EXPECT_EQ(file().record().substr(0, 6), "000020");
+    EXPECT_THAT(file().next(), StartsWith("00 000030"));
+    EXPECT_THAT(file().next(VMQ_READ_PREVIOUS), StartsWith("00 000020"));
     // Right after START, READ PREVIOUS delivers the record START found.
     EXPECT_EQ(file().start(VMQ_START_NOT_GREATER, "000035", 6), "00");
-    EXPECT_EQ(file().read(VMQ_READ_PREVIOUS), "00");
-    EXPECT_EQ(file().record().substr(0, 6), "000030");
-    EXPECT_EQ(file().read(VMQ_READ_PREVIOUS), "00");
-    EXPECT_EQ(file().record().substr(0, 6), "000020");
+    EXPECT_THAT(file().next(VMQ_READ_PREVIOUS), StartsWith("00 000030"));
+    EXPECT_THAT(file().next(VMQ_READ_PREVIOUS), StartsWith("00 000020"));
     // Open INPUT, WRITE is refused by the runtime, not tried on the file.
     EXPECT_EQ(file().write("000050EVE NYC"), "48");
 
     // By the region key: 02 while another record with the value follows.
     file().fcb().key_of_reference = 3;
-    EXPECT_EQ(file().read_key("          BOS", VMQ_KEY_IS), "02");
-    EXPECT_EQ(file().record().substr(0, 6), "000010");
-    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
-    EXPECT_EQ(file().record().substr(0, 6), "000030");
+    EXPECT_THAT(file().got(file().read_key("          BOS", VMQ_KEY_IS)), StartsWith("02 000010"));
+    EXPECT_THAT(file().next(), StartsWith("00 000030"));
     EXPECT_EQ(file().read(VMQ_READ_NEXT), "02");  // NYC, NYC
     EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
     EXPECT_EQ(file().read(VMQ_READ_NEXT), "10");
@@ -208,11 +192,10 @@ TEST_F(IndexedVerbs, SequentialReadingAndStart) {
 
     // A random READ that misses makes the position undefined.
     file().fcb().key_of_reference = 1;
-    EXPECT_EQ(file().read_key("000015"), "23");
-    EXPECT_EQ(file().read(VMQ_READ_NEXT), "46");
-    EXPECT_EQ(file().read_key("000020"), "00");
-    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
-    EXPECT_EQ(file().record().substr(0, 6), "000030");
+    EXPECT_EQ(in_order({file().read_key("000015"), file().read(VMQ_READ_NEXT),
+                        file().read_key("000020")}),
+              "23 46 00");
+    EXPECT_THAT(file().next(), StartsWith("00 000030"));
     EXPECT_EQ(file().close(), "00");
 }
 
@@ -262,16 +245,15 @@ TEST_F(IndexedVerbs, SequentialAccessUpdates) {
     EXPECT_EQ(file().write("000005BERTNYC"), "21");  // out of sequence
     EXPECT_EQ(file().write("000010CARLBOS"), "22");  // equal to the last
     EXPECT_EQ(file().write("000020ANNANYC"), "22");  // the name key is unique
-    EXPECT_EQ(file().write(std::string(31, 'X')), "44");
-    EXPECT_EQ(file().write("000020DORABOS"), "02");
-    EXPECT_EQ(file().close(), "00");
+    EXPECT_EQ(in_order({file().write(std::string(31, 'X')), file().write("000020DORABOS"),
+                        file().close()}),
+              "44 02 00");
 
     ASSERT_EQ(file().open(VMQ_OPEN_IO), "00");
     EXPECT_EQ(file().rewrite("000010ANNABOS"), "43");  // nothing read yet
-    EXPECT_EQ(file().read(), "00");
-    EXPECT_EQ(file().rewrite("000010ANNAxxxchanged"), "00");
-    EXPECT_EQ(file().read(), "00");
-    EXPECT_EQ(file().remove(), "00");
+    EXPECT_EQ(in_order({file().read(), file().rewrite("000010ANNAxxxchanged"), file().read(),
+                        file().remove()}),
+              "00 00 00 00");
     EXPECT_EQ(file().remove(), "43");  // a second DELETE needs a new READ
     EXPECT_EQ(file().read(), "10");
     EXPECT_EQ(file().close(), "00");
@@ -285,17 +267,14 @@ TEST_F(IndexedVerbs, RandomRewriteAndDeleteKeepThePosition) {
     ASSERT_EQ(file().read(VMQ_READ_NEXT), "00");  // at 000020
     EXPECT_EQ(file().rewrite("000040DORALAX"), "00");
     EXPECT_EQ(file().rewrite("000045NOONLAX"), "23");
-    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
-    EXPECT_EQ(file().record().substr(0, 6), "000030");
+    EXPECT_THAT(file().next(), StartsWith("00 000030"));
     file().set_record("000040");
     EXPECT_EQ(file().remove(), "00");
-    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
-    EXPECT_EQ(file().record().substr(0, 6), "000035");
+    EXPECT_THAT(file().next(), StartsWith("00 000035"));
     // Deleting the current record: READ NEXT goes on after it.
     file().set_record("000035");
     EXPECT_EQ(file().remove(), "00");
-    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
-    EXPECT_EQ(file().record().substr(0, 6), "000050");
+    EXPECT_THAT(file().next(), StartsWith("00 000050"));
     // A DELETE by an alternate key takes the record the prime key names.
     file().fcb().key_of_reference = 3;
     file().set_record("000010    BOS");
@@ -390,8 +369,8 @@ TEST_F(IndexedVerbs, AFullDiskLosesNoAcknowledgedRecord) {
         for (int n = 2; n <= 11; ++n)
             ASSERT_EQ(file().write(customer(n)), "00") << n;
         for (int attempt = 0; attempt < 2; ++attempt) {
-            EXPECT_EQ(file().write(customer(12)), "30");
-            EXPECT_EQ(file().message().substr(0, 25), "000002,Input-output error");
+            EXPECT_THAT(file().told(file().write(customer(12))),
+                        StartsWith("30 000002,Input-output error"));
             EXPECT_EQ(std::filesystem::file_size(name), used + 10 * 34);  // nothing cut short
         }
     }
@@ -403,8 +382,7 @@ TEST_F(IndexedVerbs, AFullDiskLosesNoAcknowledgedRecord) {
         dead.sticky = true;
         platform::ScopedFaultPlan scope(dead);
         for (int attempt = 0; attempt < 2; ++attempt) {
-            EXPECT_EQ(file().close(), "30");
-            EXPECT_EQ(file().message().substr(0, 25), "000002,Input-output error");
+            EXPECT_THAT(file().told(file().close()), StartsWith("30 000002,Input-output error"));
             EXPECT_EQ(file().fcb().open_mode, VMQ_OPEN_OUTPUT);
             EXPECT_EQ(file().fcb().close_entry, _vmqBIndexClose);
         }
@@ -423,13 +401,10 @@ TEST_F(IndexedVerbs, AFullDiskLosesNoAcknowledgedRecord) {
     ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
     std::filesystem::resize_file(name, 0xFFFFFFFFu - 40);  // sparse: room for one slot
     EXPECT_EQ(file().write(customer(1)), "00");
-    EXPECT_EQ(file().write(customer(2)), "30");
-    EXPECT_EQ(file().message().substr(0, 15), "000011,No space");
-    EXPECT_EQ(file().close(), "00");
-    ASSERT_EQ(file().open(VMQ_OPEN_INPUT), "00");
-    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
-    EXPECT_EQ(file().read(VMQ_READ_NEXT), "10");
-    EXPECT_EQ(file().close(), "00");
+    EXPECT_THAT(file().told(file().write(customer(2))), StartsWith("30 000011,No space"));
+    EXPECT_EQ(in_order({file().close(), file().open(VMQ_OPEN_INPUT), file().read(VMQ_READ_NEXT),
+                        file().read(VMQ_READ_NEXT), file().close()}),
+              "00 00 00 10 00");
 }
 
 // Calls no runtime should make get a status and a message, never a crash
@@ -443,11 +418,12 @@ TEST_F(IndexedVerbs, BadCallsGetAStatusAndAMessage) {
         SCOPED_TRACE(key);
         fcb.key_of_reference = key;
         EXPECT_EQ(file().read_key("000010"), "00");  // by the prime key: no key of reference
-        EXPECT_EQ(file().read(VMQ_READ_NEXT), "20");
-        EXPECT_EQ(file().message().substr(0, 25), "000006,Invalid key number");
-        EXPECT_EQ(file().read_key("000010", VMQ_KEY_IS), "20");
-        EXPECT_EQ(file().start(VMQ_START_EQUAL | VMQ_KEY_IS, "000010", 6), "20");
-        EXPECT_EQ(file().write("000030CARLBOS"), "20");
+        EXPECT_THAT(file().told(file().read(VMQ_READ_NEXT)),
+                    StartsWith("20 000006,Invalid key number"));
+        EXPECT_EQ(in_order({file().read_key("000010", VMQ_KEY_IS),
+                            file().start(VMQ_START_EQUAL | VMQ_KEY_IS, "000010", 6),
+                            file().write("000030CARLBOS")}),
+                  "20 20 20");
         // A random DELETE goes by the prime key, whatever the key of
         // reference (FilePositionAcrossWriteAndDelete).
     }
@@ -456,21 +432,17 @@ TEST_F(IndexedVerbs, BadCallsGetAStatusAndAMessage) {
     unsigned char* area = fcb.record_area;
     fcb.record_area = nullptr;
     const std::string refused = "001008,No record area";
-    EXPECT_EQ(file().read_key("000010"), "30");
-    EXPECT_EQ(file().message().substr(0, refused.size()), refused);
-    EXPECT_EQ(file().start(VMQ_START_NOT_LESS, "000010", 6), "30");
-    EXPECT_EQ(file().write("000030CARLBOS"), "30");
-    EXPECT_EQ(file().rewrite("000010ANNALAX"), "30");
-    EXPECT_EQ(file().remove(), "30");
-    EXPECT_EQ(file().message().substr(0, refused.size()), refused);
+    EXPECT_THAT(file().told(file().read_key("000010")), StartsWith("30 " + refused));
+    EXPECT_EQ(in_order({file().start(VMQ_START_NOT_LESS, "000010", 6),
+                        file().write("000030CARLBOS"), file().rewrite("000010ANNALAX")}),
+              "30 30 30");
+    EXPECT_THAT(file().told(file().remove()), StartsWith("30 " + refused));
     fcb.record_area = area;
 
     // Nothing was changed.
     EXPECT_EQ(file().read_key("000030"), "23");
-    EXPECT_EQ(file().read_key("000010"), "00");
-    EXPECT_EQ(file().record().substr(0, 13), "000010ANNABOS");
-    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
-    EXPECT_EQ(file().record().substr(0, 6), "000020");
+    EXPECT_THAT(file().got(file().read_key("000010")), StartsWith("00 000010ANNABOS"));
+    EXPECT_THAT(file().next(), StartsWith("00 000020"));
     EXPECT_EQ(file().close(), "00");
 }
 
@@ -483,8 +455,8 @@ TEST_F(IndexedVerbs, RecordShorterThanItsKeysGives44) {
     ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
     file().set_record("000010ANNABOS");
     file().fcb().write_length = 12;  // the region key ends at 13
-    EXPECT_EQ(file().call(file().fcb().write_entry), "44");
-    EXPECT_EQ(file().message().substr(0, 23), "000014,Record too short");
+    EXPECT_THAT(file().told(file().call(file().fcb().write_entry)),
+                StartsWith("44 000014,Record too short"));
     file().fcb().write_length = 13;
     EXPECT_EQ(file().call(file().fcb().write_entry), "00");
     EXPECT_EQ(file().close(), "00");
@@ -493,8 +465,8 @@ TEST_F(IndexedVerbs, RecordShorterThanItsKeysGives44) {
     ASSERT_EQ(file().read(VMQ_READ_NEXT), "00");
     EXPECT_EQ(file().record(), "000010ANNABOS");
     file().fcb().write_length = 12;
-    EXPECT_EQ(file().call(file().fcb().rewrite_entry), "44");
-    EXPECT_EQ(file().message().substr(0, 23), "000014,Record too short");
+    EXPECT_THAT(file().told(file().call(file().fcb().rewrite_entry)),
+                StartsWith("44 000014,Record too short"));
     EXPECT_EQ(file().close(), "00");
 }
 

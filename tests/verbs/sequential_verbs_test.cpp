@@ -48,8 +48,8 @@ protected:
 const std::string kBlank(8, ' ');
 
 TEST_F(SequentialVerbs, OpenOfAbsentFiles) {
-    EXPECT_EQ(file().open(VMQ_OPEN_INPUT), "35");
-    EXPECT_EQ(file().message().substr(0, 26), "001003,File does not exist");
+    EXPECT_THAT(file().told(file().open(VMQ_OPEN_INPUT)),
+                StartsWith("35 001003,File does not exist"));
     file().description().file_flags = VMQ_FILE_OPTIONAL;
     EXPECT_EQ(file().open(VMQ_OPEN_INPUT), "05");
     EXPECT_EQ(platform::_access(path("report.seq").c_str(), 0), -1);  // nothing created
@@ -66,12 +66,10 @@ TEST_F(SequentialVerbs, OpenOfAbsentFiles) {
         EXPECT_EQ(file().open(request), "30") << request;
         EXPECT_EQ(file().message().substr(0, 33), "001009,Empty file, not a KVR file");
     }
-    EXPECT_EQ(file().open(0), "30");
-    EXPECT_EQ(file().message().substr(0, 24), "001010,Invalid open mode");
+    EXPECT_THAT(file().told(file().open(0)), StartsWith("30 001010,Invalid open mode"));
     EXPECT_EQ(file().fcb().open_entry, _vmqBSeqOpen);
-    EXPECT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
-    EXPECT_EQ(file().write("ANEW...."), "00");
-    EXPECT_EQ(file().close(), "00");
+    EXPECT_EQ(in_order({file().open(VMQ_OPEN_OUTPUT), file().write("ANEW...."), file().close()}),
+              "00 00 00");
     EXPECT_EQ(records(), std::vector<std::string>{"ANEW...."});
 }
 
@@ -159,9 +157,7 @@ TEST_F(SequentialVerbs, WriteReadRewriteAndClose07) {
     EXPECT_EQ(file().close(VMQ_CLOSE_REPORT_07), "07");
     EXPECT_EQ(file().read(), "00");
     EXPECT_EQ(file().record(), "THIRD...");
-    EXPECT_EQ(file().read(), "10");
-    EXPECT_EQ(file().read(), "46");
-    ASSERT_EQ(file().close(), "00");
+    EXPECT_EQ(in_order({file().read(), file().read(), file().close()}), "10 46 00");
     EXPECT_EQ(records(), (std::vector<std::string>{"FIRST...", "CHANGED.", "THIRD..."}));
 }
 
@@ -173,8 +169,8 @@ TEST_F(SequentialVerbs, AttributeChecksAndSharing) {
     ASSERT_EQ(file().close(), "00");
 
     auto longer = make(9);
-    EXPECT_EQ(longer->open(VMQ_OPEN_OUTPUT), "39");
-    EXPECT_EQ(longer->message().substr(0, 28), "001005,Record lengths differ");
+    EXPECT_THAT(longer->told(longer->open(VMQ_OPEN_OUTPUT)),
+                StartsWith("39 001005,Record lengths differ"));
     EXPECT_EQ(records(), std::vector<std::string>{"KEEPME.."});  // left intact
 
     // An indexed file is not a sequential one.
@@ -183,8 +179,8 @@ TEST_F(SequentialVerbs, AttributeChecksAndSharing) {
     ASSERT_EQ(indexed.open(VMQ_OPEN_OUTPUT), "00");
     ASSERT_EQ(indexed.close(), "00");
     VerbFile as_sequential(VMQ_ORG_SEQUENTIAL, path("other.idx"), 8);
-    EXPECT_EQ(as_sequential.open(VMQ_OPEN_INPUT), "39");
-    EXPECT_EQ(as_sequential.message().substr(0, 37), "001000,Organization is not sequential");
+    EXPECT_THAT(as_sequential.told(as_sequential.open(VMQ_OPEN_INPUT)),
+                StartsWith("39 001000,Organization is not sequential"));
 }
 
 // A file cut short inside its last record, as a writer killed before its
@@ -207,28 +203,25 @@ TEST_F(SequentialVerbs, AFileCutShortInsideARecordIsDamageNotItsEnd) {
         SCOPED_TRACE(cut);
         write_three();
         std::filesystem::resize_file(name, whole - cut);
-        ASSERT_EQ(file().open(VMQ_OPEN_INPUT), "00");
-        EXPECT_EQ(file().read(), "00");
-        EXPECT_EQ(file().read(), "00");
+        EXPECT_EQ(in_order({file().open(VMQ_OPEN_INPUT), file().read(), file().read()}),
+                  "00 00 00");
         EXPECT_EQ(file().record(), "SECOND..");
-        EXPECT_EQ(file().read(), "30");
-        EXPECT_EQ(file().message().substr(0, 25), "000002,Input-output error");
+        EXPECT_THAT(file().told(file().read()), StartsWith("30 000002,Input-output error"));
         EXPECT_EQ(file().fcb().state_flags & VMQ_AT_END, 0u);
         EXPECT_EQ(file().read(), "46");
         EXPECT_EQ(file().close(), "00");
 
-        ASSERT_EQ(file().open(VMQ_OPEN_EXTEND), "00");
-        EXPECT_EQ(file().write("FOURTH.."), "00");
-        EXPECT_EQ(file().close(), "00");
+        EXPECT_EQ(
+            in_order({file().open(VMQ_OPEN_EXTEND), file().write("FOURTH.."), file().close()}),
+            "00 00 00");
         EXPECT_EQ(records(), (std::vector<std::string>{"FIRST...", "SECOND..", "FOURTH.."}));
     }
     // Without only its trailing length word, the last record is whole:
     // EXTEND puts the word there before it appends.
     write_three();
     std::filesystem::resize_file(name, whole - 4);
-    ASSERT_EQ(file().open(VMQ_OPEN_EXTEND), "00");
-    EXPECT_EQ(file().write("FOURTH.."), "00");
-    EXPECT_EQ(file().close(), "00");
+    EXPECT_EQ(in_order({file().open(VMQ_OPEN_EXTEND), file().write("FOURTH.."), file().close()}),
+              "00 00 00");
     EXPECT_EQ(records(),
               (std::vector<std::string>{"FIRST...", "SECOND..", "THIRD...", "FOURTH.."}));
     // Cut where a record ends, the file simply ends there, and EXTEND
@@ -236,9 +229,8 @@ TEST_F(SequentialVerbs, AFileCutShortInsideARecordIsDamageNotItsEnd) {
     write_three();
     std::filesystem::resize_file(name, whole - 32);
     EXPECT_EQ(records(), std::vector<std::string>{"FIRST..."});
-    ASSERT_EQ(file().open(VMQ_OPEN_EXTEND), "00");
-    EXPECT_EQ(file().write("FOURTH.."), "00");
-    EXPECT_EQ(file().close(), "00");
+    EXPECT_EQ(in_order({file().open(VMQ_OPEN_EXTEND), file().write("FOURTH.."), file().close()}),
+              "00 00 00");
     EXPECT_EQ(records(), (std::vector<std::string>{"FIRST...", "FOURTH.."}));
 }
 
@@ -286,8 +278,8 @@ TEST_F(SequentialVerbs, CallsWithoutARecordAreaAreRefused) {
     unsigned char* area = file().fcb().record_area;
     file().fcb().record_area = nullptr;
     file().fcb().write_length = 8;
-    EXPECT_EQ(file().call(file().fcb().write_entry), "30");
-    EXPECT_EQ(file().message().substr(0, 21), "001008,No record area");
+    EXPECT_THAT(file().told(file().call(file().fcb().write_entry)),
+                StartsWith("30 001008,No record area"));
     file().fcb().record_area = area;
     ASSERT_EQ(file().write("KEPT...."), "00");
     ASSERT_EQ(file().close(), "00");
@@ -296,8 +288,7 @@ TEST_F(SequentialVerbs, CallsWithoutARecordAreaAreRefused) {
     ASSERT_EQ(file().read(), "00");
     file().fcb().record_area = nullptr;
     EXPECT_EQ(file().call(file().fcb().rewrite_entry), "30");
-    EXPECT_EQ(file().read(), "30");
-    EXPECT_EQ(file().message().substr(0, 21), "001008,No record area");
+    EXPECT_THAT(file().told(file().read()), StartsWith("30 001008,No record area"));
     file().fcb().record_area = area;
     ASSERT_EQ(file().close(), "00");
     EXPECT_EQ(records(), std::vector<std::string>{"KEPT...."});

@@ -4,6 +4,7 @@
 #ifndef KVR_TESTS_VERBS_VERB_FIXTURE_H
 #define KVR_TESTS_VERBS_VERB_FIXTURE_H
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,6 +18,8 @@
 #include "vmqrmkvr/vmqrtlib.h"
 
 namespace kvr::test {
+
+using ::testing::StartsWith;
 
 class VerbFile {
 public:
@@ -96,6 +99,11 @@ public:
         return std::string(reinterpret_cast<const char*>(record_), program_.fcb.read_length);
     }
     std::string message() const { return program_.message(); }
+    // A verb's status followed by the record it leaves or by the message
+    // the program sees: "00 000010ANNABOS", "35 001003,File does not exist".
+    std::string got(const std::string& status) const { return status + " " + record(); }
+    std::string told(const std::string& status) const { return status + " " + message(); }
+    std::string next(uint32_t options = VMQ_READ_NEXT) { return got(read(options)); }
 
 private:
     CobolProgram program_;

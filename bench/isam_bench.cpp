@@ -375,8 +375,8 @@ void print_failures(const char* engine, const Summary& summary) {
             std::printf("  %s run failed: %s\n", engine, r.error);
 }
 
-void print_table(uint32_t records, const Summary& kvr, const Summary* bdb,
-                 const BdbConfig* config, const char* peer = "BDB") {
+void print_table(uint32_t records, const Summary& kvr, const Summary* bdb, const BdbConfig* config,
+                 const char* peer = "BDB") {
     if (bdb != nullptr && config != nullptr)
         std::printf("\nBerkeley DB cache: %s; page size %u\n", cache_label(*config, *bdb).c_str(),
                     bdb->page_size);

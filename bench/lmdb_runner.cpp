@@ -281,19 +281,25 @@ void run_lmdb(const Workload& workload, const std::string& dir, RunResult* resul
     std::filesystem::remove_all(ascending, ignored);
     auto on_random = [&](auto&& body) { return phase_on(random, body); };
     if (!timed(kLoadRandom,
-               [&] { return on_random([&](Store& s) { return load(s, workload, false, result); }); }) ||
+               [&] {
+                   return on_random([&](Store& s) { return load(s, workload, false, result); });
+               }) ||
         !timed(kReadRandom,
-               [&] { return on_random([&](Store& s) { return read_random(s, workload, result); }); }) ||
+               [&] {
+                   return on_random([&](Store& s) { return read_random(s, workload, result); });
+               }) ||
         !timed(kScanPrime,
                [&] { return on_random([&](Store& s) { return scan(s, workload, 0, result); }); }) ||
         !timed(kScanAlternate,
                [&] { return on_random([&](Store& s) { return scan(s, workload, 1, result); }); }) ||
-        !timed(kRewrite,
-               [&] { return on_random([&](Store& s) { return rewrite_all(s, workload, result); }); }))
+        !timed(kRewrite, [&] {
+            return on_random([&](Store& s) { return rewrite_all(s, workload, result); });
+        }))
         return;
     result->size_random = file_size(random + "/data.mdb");
-    if (!timed(kDelete,
-               [&] { return on_random([&](Store& s) { return delete_all(s, workload, result); }); }))
+    if (!timed(kDelete, [&] {
+            return on_random([&](Store& s) { return delete_all(s, workload, result); });
+        }))
         return;
     result->size_after_delete = file_size(random + "/data.mdb");
     result->peak_rss_kib = peak_rss_kib();

@@ -44,8 +44,8 @@ class ScratchFile {
 public:
     ScratchFile() {
         const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                              "/kvr_fuzz_XXXXXX";
+        std::string pattern =
+            std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kvr_fuzz_XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr) {
             std::perror("kvr fuzz: mkdtemp");
             std::abort();
@@ -161,8 +161,8 @@ void scan_key(void** slot, int key, uint64_t step_limit, std::vector<unsigned ch
 // Returns the result of the open.
 int read_indexed(const std::string& path, size_t file_size) {
     void* slot = nullptr;
-    const int opened = isam(IX_OPEN, &slot, nullptr, nullptr, const_cast<char*>(path.c_str()),
-                            IX_MODE_INPUT);
+    const int opened =
+        isam(IX_OPEN, &slot, nullptr, nullptr, const_cast<char*>(path.c_str()), IX_MODE_INPUT);
     if (opened != 0) {
         if (slot != nullptr)  // an open that failed must not leave a handle
             std::abort();
@@ -189,7 +189,7 @@ int read_indexed(const std::string& path, size_t file_size) {
     // Every record takes at least a byte of the file, so no sound scan takes
     // more steps than the file has bytes.
     const uint64_t step_limit = file_size + 16;
-    std::vector<unsigned char> buffer(longest == 0 ? 1
+    std::vector<unsigned char> buffer(longest == 0               ? 1
                                       : longest < kLargestBuffer ? longest
                                                                  : kLargestBuffer);
     for (int key = 0; key < key_count && key <= IX_MAX_KEYS; ++key)

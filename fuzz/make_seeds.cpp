@@ -104,8 +104,8 @@ public:
         const int created = kvr::engine::code(kvr::isam::create_indexed_file(
             block.data(), static_cast<uint32_t>(block.size()), path_.c_str(), 0, format));
         require(created == 0, path_, "create gave " + std::to_string(created));
-        const int opened = _vmqpIsam(IX_OPEN, &slot_, nullptr, nullptr, path_.data(),
-                                     IX_MODE_UPDATE);
+        const int opened =
+            _vmqpIsam(IX_OPEN, &slot_, nullptr, nullptr, path_.data(), IX_MODE_UPDATE);
         require(opened == 0, path_, "open for update gave " + std::to_string(opened));
     }
     ~IndexedSeed() {
@@ -149,14 +149,14 @@ public:
                     std::to_string(records_));
         _vmqpIsam(IX_CLOSE, &slot_, nullptr, nullptr, nullptr, 0);
         const auto size = std::filesystem::file_size(path_);
-        std::printf("%-24s %6llu bytes %5llu records %3llu index pages %3llu free slots"
-                    " %3llu free blocks\n",
-                    std::filesystem::path(path_).filename().c_str(),
-                    static_cast<unsigned long long>(size),
-                    static_cast<unsigned long long>(records_),
-                    static_cast<unsigned long long>(summary.index_pages),
-                    static_cast<unsigned long long>(summary.listed_free_slots),
-                    static_cast<unsigned long long>(summary.free_blocks));
+        std::printf(
+            "%-24s %6llu bytes %5llu records %3llu index pages %3llu free slots"
+            " %3llu free blocks\n",
+            std::filesystem::path(path_).filename().c_str(), static_cast<unsigned long long>(size),
+            static_cast<unsigned long long>(records_),
+            static_cast<unsigned long long>(summary.index_pages),
+            static_cast<unsigned long long>(summary.listed_free_slots),
+            static_cast<unsigned long long>(summary.free_blocks));
     }
 
 private:
@@ -313,11 +313,16 @@ void block_seeds(const std::string& dir) {
 void sequential_seed(const std::string& path, uint32_t min_length, uint32_t max_length,
                      const std::vector<uint32_t>& lengths) {
     std::vector<unsigned char> block(ix_attributes_size(0));
-    ix_attributes fields{0, min_length, max_length, max_length, 0, 0,
+    ix_attributes fields{0,
+                         min_length,
+                         max_length,
+                         max_length,
+                         0,
+                         0,
                          static_cast<int16_t>(min_length != max_length ? IX_ATTR_VARIABLE : 0)};
     ix_attributes_encode(block.data(), &fields);
-    int result = _vmqpSeqFS(SQ_CREATE, nullptr, block.data(), nullptr,
-                            const_cast<char*>(path.c_str()), 0);
+    int result =
+        _vmqpSeqFS(SQ_CREATE, nullptr, block.data(), nullptr, const_cast<char*>(path.c_str()), 0);
     require(result == 0, path, "create gave " + std::to_string(result));
     void* slot = nullptr;
     result = _vmqpSeqFS(SQ_OPEN, &slot, nullptr, nullptr, const_cast<char*>(path.c_str()),
@@ -345,15 +350,12 @@ void sequential_seed(const std::string& path, uint32_t min_length, uint32_t max_
             require(i == written.size(), path, "end of file after " + std::to_string(i));
             break;
         }
-        require(result == 0 && i < written.size() &&
-                    std::string(buffer.data(), size) == written[i],
+        require(result == 0 && i < written.size() && std::string(buffer.data(), size) == written[i],
                 path, "record " + std::to_string(i) + " did not read back");
     }
     _vmqpSeqFS(SQ_CLOSE, &slot, nullptr, nullptr, nullptr, 0);
-    std::printf("%-24s %6llu bytes %5zu records\n",
-                std::filesystem::path(path).filename().c_str(),
-                static_cast<unsigned long long>(std::filesystem::file_size(path)),
-                written.size());
+    std::printf("%-24s %6llu bytes %5zu records\n", std::filesystem::path(path).filename().c_str(),
+                static_cast<unsigned long long>(std::filesystem::file_size(path)), written.size());
 }
 
 void sequential_seeds(const std::string& dir) {
@@ -378,8 +380,7 @@ int main(int argc, char** argv) {
     std::error_code error;
     std::filesystem::create_directories(argv[1], error);
     if (error) {
-        std::fprintf(stderr, "make_seeds: cannot make %s: %s\n", argv[1],
-                     error.message().c_str());
+        std::fprintf(stderr, "make_seeds: cannot make %s: %s\n", argv[1], error.message().c_str());
         return 2;
     }
     const std::string dir = argv[1];

@@ -102,8 +102,8 @@ enum {
     IX_RESTORE_POSITION = 28, /* go back to them (10 when none was kept) */
 
     /* Flags in the high byte of op, combined with an opcode. */
-    IX_HOLD_RECORD = 0x400, /* reads: remember the record read */
-    IX_LOCK_RECORD = 0x800, /* set by the verbs under LOCK MODE; ignored */
+    IX_HOLD_RECORD = 0x400,   /* reads: remember the record read */
+    IX_LOCK_RECORD = 0x800,   /* set by the verbs under LOCK MODE; ignored */
     IX_KEEP_POSITION = 0x1000 /* WRITE: key index's position stays where it
                                  was; DELETE: so do the other alternate keys'
                                  (but one on the record deleted) */
@@ -117,7 +117,8 @@ enum {
     IX_MODE_SEQUENTIAL = 0x04, /* WRITE keys must follow the current one */
     IX_MODE_EXTEND = 0x10,     /* WRITE keys must follow the last one */
     IX_MODE_CRT_IO = 0x20      /* do the file's I/O through C-runtime
-                                  descriptors instead of the Windows calls */,
+                                  descriptors instead of the Windows calls */
+    ,
     IX_MODE_UNFINISHED_OK = 0x40 /* input only: also open a file an update
                                     session never closed (30 otherwise), to
                                     read its attributes before OUTPUT

@@ -22,8 +22,7 @@ constexpr uint32_t kMaxKeyLength = 255;
 // one run of bytes of the record: a key of several parts that do not touch
 // would be ordered by its first part alone, and a sparse key would index
 // records the program expects it to skip, so both are refused.
-bool describe_keys(const FCD3* fcd, vmq_key_description* keys, uint32_t* count,
-                   std::string* why) {
+bool describe_keys(const FCD3* fcd, vmq_key_description* keys, uint32_t* count, std::string* why) {
     const KDB* kdb = fcd->kdbPtr;
     if (kdb == nullptr) {
         *why = "the program gave no record key";
@@ -47,8 +46,7 @@ bool describe_keys(const FCD3* fcd, vmq_key_description* keys, uint32_t* count,
         const uint32_t parts = get_u16(key.count);
         const uint32_t offset = get_u16(key.offset);
         const std::string which = k == 0 ? "the record key" : "alternate key " + std::to_string(k);
-        if (parts == 0 || offset < kKdbHeaderSize ||
-            offset + parts * sizeof(EXTKEY) > kdb_length) {
+        if (parts == 0 || offset < kKdbHeaderSize || offset + parts * sizeof(EXTKEY) > kdb_length) {
             *why = which + " is not described in the key definition block";
             return false;
         }
@@ -95,18 +93,19 @@ std::unique_ptr<BridgeFile> BridgeFile::describe(const FCD3* fcd, std::string na
     std::unique_ptr<BridgeFile> file(new BridgeFile());
     vmq_file_description& d = file->block_.description;
     switch (fcd->fileOrg) {
-    case ORG_SEQ:
-        d.organization = VMQ_ORG_SEQUENTIAL;
-        break;
-    case ORG_INDEXED:
-        d.organization = VMQ_ORG_INDEXED;
-        break;
-    case ORG_RELATIVE:
-        d.organization = VMQ_ORG_RELATIVE;
-        break;
-    default:
-        *why = "organization " + std::to_string(fcd->fileOrg) + " is not kept by this file system";
-        return nullptr;
+        case ORG_SEQ:
+            d.organization = VMQ_ORG_SEQUENTIAL;
+            break;
+        case ORG_INDEXED:
+            d.organization = VMQ_ORG_INDEXED;
+            break;
+        case ORG_RELATIVE:
+            d.organization = VMQ_ORG_RELATIVE;
+            break;
+        default:
+            *why =
+                "organization " + std::to_string(fcd->fileOrg) + " is not kept by this file system";
+            return nullptr;
     }
     const uint32_t max_length = get_u32(fcd->maxRecLen);
     const uint32_t min_length = std::min(get_u32(fcd->minRecLen), max_length);
@@ -184,9 +183,13 @@ void BridgeFile::run(FCD3* fcd, vmq_verb_entry vmq_fcb::*slot) {
     set_status(fcd, static_cast<char>(status_[0]), static_cast<char>(status_[1]));
 }
 
-void BridgeFile::take_relative_key(const FCD3* fcd) { fcb_.relative_number = relative_key(fcd); }
+void BridgeFile::take_relative_key(const FCD3* fcd) {
+    fcb_.relative_number = relative_key(fcd);
+}
 
-void BridgeFile::give_relative_key(FCD3* fcd) const { set_relative_key(fcd, fcb_.relative_number); }
+void BridgeFile::give_relative_key(FCD3* fcd) const {
+    set_relative_key(fcd, fcb_.relative_number);
+}
 
 void BridgeFile::take_record(FCD3* fcd) {
     const uint32_t max_length = block_.description.max_record_length;
@@ -224,28 +227,28 @@ void BridgeFile::open(FCD3* fcd, uint16_t request) {
     if (request == VMQ_OPEN_OUTPUT && output_may_replace(status, said.code, name_)) {
         int error = 0;
         switch (remove_unless_in_use(name_, &error)) {
-        case Removal::Removed:
-            run(fcd, &vmq_fcb::open_entry);
-            if (is_open())
-                return;
-            status = fcb_.status;
-            said = parse_library_message(message());
-            break;
-        case Removal::InUse:
-            status = 98;
-            said = LibraryMessage{kCodeFileInUse, {}};
-            break;
-        case Removal::Failed:
-            status = error == EACCES || error == EPERM || error == EROFS ? 37 : 30;
-            removal_failure = "; it cannot be removed to make it anew: ";
-            removal_failure += std::strerror(error);
-            break;
+            case Removal::Removed:
+                run(fcd, &vmq_fcb::open_entry);
+                if (is_open())
+                    return;
+                status = fcb_.status;
+                said = parse_library_message(message());
+                break;
+            case Removal::InUse:
+                status = 98;
+                said = LibraryMessage{kCodeFileInUse, {}};
+                break;
+            case Removal::Failed:
+                status = error == EACCES || error == EPERM || error == EROFS ? 37 : 30;
+                removal_failure = "; it cannot be removed to make it anew: ";
+                removal_failure += std::strerror(error);
+                break;
         }
         set_status(fcd, status);
     }
     const bool held_here = said.code == kCodeFileInUse && OpenFiles::instance().holds(name_);
-    const FailedOpen failed{name_, request, status, said, &block_.description, block_.keys,
-                            held_here};
+    const FailedOpen failed{name_,       request,  status, said, &block_.description,
+                            block_.keys, held_here};
     open_failure_ = explain_open_failure(failed) + removal_failure;
 }
 
@@ -292,23 +295,23 @@ bool BridgeFile::close_at_exit() {
 void BridgeFile::read(FCD3* fcd, ReadKind kind) {
     fcb_.record_area = relative() ? relative_area_.data() + 4 : fcd->recPtr;
     switch (kind) {
-    case ReadKind::Next:
-        fcb_.verb_options = VMQ_READ_NEXT;
-        break;
-    case ReadKind::Previous:
-        fcb_.verb_options = VMQ_READ_PREVIOUS;
-        break;
-    case ReadKind::Random:
-        fcb_.verb_options = 0;
-        if (indexed()) {
-            const uint32_t k = get_u16(fcd->refKey);
-            fcb_.verb_options = VMQ_KEY_IS;
-            fcb_.key_of_reference =
-                static_cast<uint16_t>(k < block_.description.key_count ? k + 1 : 1);
-        } else if (relative()) {
-            take_relative_key(fcd);
-        }
-        break;
+        case ReadKind::Next:
+            fcb_.verb_options = VMQ_READ_NEXT;
+            break;
+        case ReadKind::Previous:
+            fcb_.verb_options = VMQ_READ_PREVIOUS;
+            break;
+        case ReadKind::Random:
+            fcb_.verb_options = 0;
+            if (indexed()) {
+                const uint32_t k = get_u16(fcd->refKey);
+                fcb_.verb_options = VMQ_KEY_IS;
+                fcb_.key_of_reference =
+                    static_cast<uint16_t>(k < block_.description.key_count ? k + 1 : 1);
+            } else if (relative()) {
+                take_relative_key(fcd);
+            }
+            break;
     }
     if (!indexed() && !relative())
         fcb_.verb_options = 0;
@@ -318,10 +321,9 @@ void BridgeFile::read(FCD3* fcd, ReadKind kind) {
 }
 
 void BridgeFile::start(FCD3* fcd, Relation relation) {
-    static constexpr uint32_t kRelation[] = {VMQ_START_EQUAL,      VMQ_START_GREATER,
-                                             VMQ_START_NOT_LESS,   VMQ_START_LESS,
-                                             VMQ_START_NOT_GREATER, VMQ_START_NOT_LESS,
-                                             VMQ_START_NOT_GREATER};
+    static constexpr uint32_t kRelation[] = {
+        VMQ_START_EQUAL,       VMQ_START_GREATER,  VMQ_START_NOT_LESS,   VMQ_START_LESS,
+        VMQ_START_NOT_GREATER, VMQ_START_NOT_LESS, VMQ_START_NOT_GREATER};
     fcb_.verb_options = kRelation[static_cast<int>(relation)];
     const bool first = relation == Relation::First;
     const bool last = relation == Relation::Last;
@@ -342,7 +344,8 @@ void BridgeFile::start(FCD3* fcd, Relation relation) {
     fcb_.verb_options |= VMQ_KEY_IS;
     fcb_.key_of_reference = static_cast<uint16_t>(key_index + 1);
     const uint32_t given = get_u16(fcd->effKeyLen);
-    fcb_.start_key_length = static_cast<uint16_t>(given == 0 || given > key.length ? key.length : given);
+    fcb_.start_key_length =
+        static_cast<uint16_t>(given == 0 || given > key.length ? key.length : given);
     fcb_.record_area = fcd->recPtr;
     if (!first && !last) {
         run(fcd, &vmq_fcb::start_entry);

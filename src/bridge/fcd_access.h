@@ -33,10 +33,11 @@ inline void put_u32(unsigned char* field, uint32_t value) {
 // The relative record number: the FCD keeps 8 bytes; the low 4 carry it.
 // A number that needs the high 4 cannot name a record of this system.
 inline bool relative_key_fits(const FCD3* fcd) {
-    return fcd->relKey[0] == 0 && fcd->relKey[1] == 0 && fcd->relKey[2] == 0 &&
-           fcd->relKey[3] == 0;
+    return fcd->relKey[0] == 0 && fcd->relKey[1] == 0 && fcd->relKey[2] == 0 && fcd->relKey[3] == 0;
 }
-inline uint32_t relative_key(const FCD3* fcd) { return get_u32(fcd->relKey + 4); }
+inline uint32_t relative_key(const FCD3* fcd) {
+    return get_u32(fcd->relKey + 4);
+}
 inline void set_relative_key(FCD3* fcd, uint32_t number) {
     put_u32(fcd->relKey, 0);
     put_u32(fcd->relKey + 4, number);
@@ -47,7 +48,8 @@ inline void set_status(FCD3* fcd, char first, char second) {
     fcd->fileStatus[1] = static_cast<unsigned char>(second);
 }
 inline void set_status(FCD3* fcd, unsigned status) {
-    set_status(fcd, static_cast<char>('0' + status / 10 % 10), static_cast<char>('0' + status % 10));
+    set_status(fcd, static_cast<char>('0' + status / 10 % 10),
+               static_cast<char>('0' + status % 10));
 }
 
 inline unsigned operation_code(const unsigned char* opcode) {

@@ -24,8 +24,8 @@
 #include <memory>
 #include <mutex>
 #include <set>
-#include <utility>
 #include <string>
+#include <utility>
 
 #include "bridge/bridge_file.h"
 #include "bridge/fcd_access.h"
@@ -60,9 +60,13 @@ LockedConnectors& locked_connectors() {
     return connectors;
 }
 
-bool tracing() { return std::getenv("KVRFH_TRACE") != nullptr; }
+bool tracing() {
+    return std::getenv("KVRFH_TRACE") != nullptr;
+}
 
-BridgeFile* open_file_of(const FCD3* fcd) { return static_cast<BridgeFile*>(fcd->fileHandle); }
+BridgeFile* open_file_of(const FCD3* fcd) {
+    return static_cast<BridgeFile*>(fcd->fileHandle);
+}
 
 unsigned char fcd_open_mode(const BridgeFile& file) {
     const uint16_t mode = file.open_mode();
@@ -103,8 +107,7 @@ void say_open_failed(unsigned op, const FCD3* fcd, const std::string& name,
     // both go to one file.
     std::fflush(stdout);
     std::fprintf(stderr, "KVRFH: cannot open %s (%s, status %c%c): %s\n", name.c_str(),
-                 verb_name(op, fcd).c_str(), fcd->fileStatus[0], fcd->fileStatus[1],
-                 why.c_str());
+                 verb_name(op, fcd).c_str(), fcd->fileStatus[0], fcd->fileStatus[1], why.c_str());
 }
 
 void open_file(FCD3* fcd, unsigned op, uint16_t request, unsigned char mode) {
@@ -193,24 +196,24 @@ void advancing(unsigned op, const FCD3* fcd, uint8_t* options, uint32_t* lines) 
     *options = 0;
     *lines = 1;
     switch (op) {
-    case OP_WRITE_BEFORE:
-    case OP_WRITE_BEFORE_TAB:
-        *options = VMQ_ADVANCE_BEFORE;
-        *lines = get_u16(fcd->lineCount);
-        return;
-    case OP_WRITE_AFTER:
-    case OP_WRITE_AFTER_TAB:
-        *options = VMQ_ADVANCE_AFTER;
-        *lines = get_u16(fcd->lineCount);
-        return;
-    case OP_WRITE_BEFORE_PAGE:
-        *options = VMQ_ADVANCE_BEFORE | VMQ_ADVANCE_PAGE;
-        return;
-    case OP_WRITE_AFTER_PAGE:
-        *options = VMQ_ADVANCE_AFTER | VMQ_ADVANCE_PAGE;
-        return;
-    default:
-        break;
+        case OP_WRITE_BEFORE:
+        case OP_WRITE_BEFORE_TAB:
+            *options = VMQ_ADVANCE_BEFORE;
+            *lines = get_u16(fcd->lineCount);
+            return;
+        case OP_WRITE_AFTER:
+        case OP_WRITE_AFTER_TAB:
+            *options = VMQ_ADVANCE_AFTER;
+            *lines = get_u16(fcd->lineCount);
+            return;
+        case OP_WRITE_BEFORE_PAGE:
+            *options = VMQ_ADVANCE_BEFORE | VMQ_ADVANCE_PAGE;
+            return;
+        case OP_WRITE_AFTER_PAGE:
+            *options = VMQ_ADVANCE_AFTER | VMQ_ADVANCE_PAGE;
+            return;
+        default:
+            break;
     }
     const uint32_t given = fcd_options(fcd);
     if ((given & (COB_WRITE_BEFORE | COB_WRITE_AFTER)) == 0)
@@ -224,8 +227,17 @@ void advancing(unsigned op, const FCD3* fcd, uint8_t* options, uint32_t* lines) 
 
 // What a record verb's operation code asks for: the one list of them. An
 // operation code not in it is no record verb at all.
-enum class RecordVerb { None, ReadNext, ReadPrevious, ReadRandom, ReadFirst, Start, Write,
-                        Rewrite, Delete };
+enum class RecordVerb {
+    None,
+    ReadNext,
+    ReadPrevious,
+    ReadRandom,
+    ReadFirst,
+    Start,
+    Write,
+    Rewrite,
+    Delete
+};
 
 struct RecordOperation {
     RecordVerb verb = RecordVerb::None;
@@ -234,42 +246,76 @@ struct RecordOperation {
 
 RecordOperation record_operation(unsigned op) {
     switch (op) {
-    case OP_READ_SEQ: case OP_READ_SEQ_NO_LOCK: case OP_READ_SEQ_LOCK: case OP_READ_SEQ_KEPT_LOCK:
-    case OP_STEP_NEXT: case OP_STEP_NEXT_NO_LOCK: case OP_STEP_NEXT_LOCK:
-    case OP_STEP_NEXT_KEPT_LOCK:
-        return {RecordVerb::ReadNext};
-    case OP_READ_PREV: case OP_READ_PREV_NO_LOCK: case OP_READ_PREV_LOCK:
-    case OP_READ_PREV_KEPT_LOCK:
-        return {RecordVerb::ReadPrevious};
-    case OP_READ_RAN: case OP_READ_RAN_NO_LOCK: case OP_READ_RAN_LOCK: case OP_READ_RAN_KEPT_LOCK:
-    case OP_READ_DIR: case OP_READ_DIR_NO_LOCK: case OP_READ_DIR_LOCK: case OP_READ_DIR_KEPT_LOCK:
-        return {RecordVerb::ReadRandom};
-    case OP_STEP_FIRST: case OP_STEP_FIRST_NO_LOCK: case OP_STEP_FIRST_LOCK:
-    case OP_STEP_FIRST_KEPT_LOCK:
-        return {RecordVerb::ReadFirst};
-    case OP_START_EQ: case OP_START_EQ_ANY: return {RecordVerb::Start, Relation::Equal};
-    case OP_START_GT: return {RecordVerb::Start, Relation::Greater};
-    case OP_START_GE: return {RecordVerb::Start, Relation::NotLess};
-    case OP_START_LT: return {RecordVerb::Start, Relation::Less};
-    case OP_START_LE: return {RecordVerb::Start, Relation::NotGreater};
-    case OP_START_FI: return {RecordVerb::Start, Relation::First};
-    case OP_START_LA: return {RecordVerb::Start, Relation::Last};
-    case OP_WRITE: case OP_WRITE_BEFORE: case OP_WRITE_BEFORE_TAB: case OP_WRITE_BEFORE_PAGE:
-    case OP_WRITE_AFTER: case OP_WRITE_AFTER_TAB: case OP_WRITE_AFTER_PAGE:
-        return {RecordVerb::Write};
-    case OP_REWRITE: return {RecordVerb::Rewrite};
-    case OP_DELETE: return {RecordVerb::Delete};
-    default: return {};
+        case OP_READ_SEQ:
+        case OP_READ_SEQ_NO_LOCK:
+        case OP_READ_SEQ_LOCK:
+        case OP_READ_SEQ_KEPT_LOCK:
+        case OP_STEP_NEXT:
+        case OP_STEP_NEXT_NO_LOCK:
+        case OP_STEP_NEXT_LOCK:
+        case OP_STEP_NEXT_KEPT_LOCK:
+            return {RecordVerb::ReadNext};
+        case OP_READ_PREV:
+        case OP_READ_PREV_NO_LOCK:
+        case OP_READ_PREV_LOCK:
+        case OP_READ_PREV_KEPT_LOCK:
+            return {RecordVerb::ReadPrevious};
+        case OP_READ_RAN:
+        case OP_READ_RAN_NO_LOCK:
+        case OP_READ_RAN_LOCK:
+        case OP_READ_RAN_KEPT_LOCK:
+        case OP_READ_DIR:
+        case OP_READ_DIR_NO_LOCK:
+        case OP_READ_DIR_LOCK:
+        case OP_READ_DIR_KEPT_LOCK:
+            return {RecordVerb::ReadRandom};
+        case OP_STEP_FIRST:
+        case OP_STEP_FIRST_NO_LOCK:
+        case OP_STEP_FIRST_LOCK:
+        case OP_STEP_FIRST_KEPT_LOCK:
+            return {RecordVerb::ReadFirst};
+        case OP_START_EQ:
+        case OP_START_EQ_ANY:
+            return {RecordVerb::Start, Relation::Equal};
+        case OP_START_GT:
+            return {RecordVerb::Start, Relation::Greater};
+        case OP_START_GE:
+            return {RecordVerb::Start, Relation::NotLess};
+        case OP_START_LT:
+            return {RecordVerb::Start, Relation::Less};
+        case OP_START_LE:
+            return {RecordVerb::Start, Relation::NotGreater};
+        case OP_START_FI:
+            return {RecordVerb::Start, Relation::First};
+        case OP_START_LA:
+            return {RecordVerb::Start, Relation::Last};
+        case OP_WRITE:
+        case OP_WRITE_BEFORE:
+        case OP_WRITE_BEFORE_TAB:
+        case OP_WRITE_BEFORE_PAGE:
+        case OP_WRITE_AFTER:
+        case OP_WRITE_AFTER_TAB:
+        case OP_WRITE_AFTER_PAGE:
+            return {RecordVerb::Write};
+        case OP_REWRITE:
+            return {RecordVerb::Rewrite};
+        case OP_DELETE:
+            return {RecordVerb::Delete};
+        default:
+            return {};
     }
 }
 
 // Verbs on a file that is not open: the statuses COBOL gives them.
 unsigned status_when_closed(RecordVerb verb) {
     switch (verb) {
-    case RecordVerb::Write: return 48;
-    case RecordVerb::Rewrite:
-    case RecordVerb::Delete: return 49;
-    default: return 47;
+        case RecordVerb::Write:
+            return 48;
+        case RecordVerb::Rewrite:
+        case RecordVerb::Delete:
+            return 49;
+        default:
+            return 47;
     }
 }
 
@@ -284,38 +330,38 @@ void record_verb(FCD3* fcd, unsigned op, RecordOperation operation) {
         return;
     }
     switch (operation.verb) {
-    case RecordVerb::ReadNext:
-        file->read(fcd, ReadKind::Next);
-        return;
-    case RecordVerb::ReadPrevious:
-        file->read(fcd, ReadKind::Previous);
-        return;
-    case RecordVerb::ReadRandom:
-        file->read(fcd, ReadKind::Random);
-        return;
-    case RecordVerb::ReadFirst:
-        file->start(fcd, Relation::First);
-        if (file->status() == 0)
+        case RecordVerb::ReadNext:
             file->read(fcd, ReadKind::Next);
-        return;
-    case RecordVerb::Start:
-        file->start(fcd, operation.relation);
-        return;
-    case RecordVerb::Write: {
-        uint8_t options = 0;
-        uint32_t lines = 1;
-        advancing(op, fcd, &options, &lines);
-        file->write(fcd, options, lines);
-        return;
-    }
-    case RecordVerb::Rewrite:
-        file->rewrite(fcd);
-        return;
-    case RecordVerb::Delete:
-        file->remove(fcd);
-        return;
-    case RecordVerb::None:
-        break;
+            return;
+        case RecordVerb::ReadPrevious:
+            file->read(fcd, ReadKind::Previous);
+            return;
+        case RecordVerb::ReadRandom:
+            file->read(fcd, ReadKind::Random);
+            return;
+        case RecordVerb::ReadFirst:
+            file->start(fcd, Relation::First);
+            if (file->status() == 0)
+                file->read(fcd, ReadKind::Next);
+            return;
+        case RecordVerb::Start:
+            file->start(fcd, operation.relation);
+            return;
+        case RecordVerb::Write: {
+            uint8_t options = 0;
+            uint32_t lines = 1;
+            advancing(op, fcd, &options, &lines);
+            file->write(fcd, options, lines);
+            return;
+        }
+        case RecordVerb::Rewrite:
+            file->rewrite(fcd);
+            return;
+        case RecordVerb::Delete:
+            file->remove(fcd);
+            return;
+        case RecordVerb::None:
+            break;
     }
     // Never reached: handle() passes record verbs only.
     set_status(fcd, '9', '1');
@@ -325,8 +371,8 @@ void trace(unsigned op, const FCD3* fcd) {
     const BridgeFile* file = open_file_of(fcd);
     std::string name = file != nullptr ? file->name() : resolve_file_name(fcd);
     std::fflush(stdout);
-    std::fprintf(stderr, "KVRFH %-20s %-22s status %c%c", name.c_str(),
-                 verb_name(op, fcd).c_str(), fcd->fileStatus[0], fcd->fileStatus[1]);
+    std::fprintf(stderr, "KVRFH %-20s %-22s status %c%c", name.c_str(), verb_name(op, fcd).c_str(),
+                 fcd->fileStatus[0], fcd->fileStatus[1]);
     if (file != nullptr && fcd->fileStatus[0] != '0' && !file->message().empty())
         std::fprintf(stderr, "  (%s)", file->message().c_str());
     std::fprintf(stderr, "\n");
@@ -336,48 +382,48 @@ void trace(unsigned op, const FCD3* fcd) {
 
 int handle(unsigned op, FCD3* fcd) {
     switch (op) {
-    case OP_OPEN_INPUT:
-    case OP_OPEN_INPUT_NOREWIND:
-    case OP_OPEN_INPUT_REVERSED:
-        open_file(fcd, op, VMQ_OPEN_INPUT, OPEN_INPUT);
-        break;
-    case OP_OPEN_OUTPUT:
-    case OP_OPEN_OUTPUT_NOREWIND:
-        open_file(fcd, op, VMQ_OPEN_OUTPUT, OPEN_OUTPUT);
-        break;
-    case OP_OPEN_IO:
-        open_file(fcd, op, VMQ_OPEN_IO, OPEN_IO);
-        break;
-    case OP_OPEN_EXTEND:
-        open_file(fcd, op, VMQ_OPEN_EXTEND, OPEN_EXTEND);
-        break;
-    case OP_CLOSE:
-    case OP_CLOSE_LOCK:
-    case OP_CLOSE_NO_REWIND:
-    case OP_CLOSE_REEL:
-    case OP_CLOSE_REMOVE:
-    case OP_CLOSE_NOREWIND:
-        close_file(fcd, op);
-        break;
-    case OP_DELETE_FILE:
-        delete_file(fcd);
-        break;
-    case OP_UNLOCK:
-    case OP_UNLOCK_REC:
-    case OP_FLUSH:
-    case OP_COMMIT:
-    case OP_ROLLBACK:
-        // Every verb has reached the file when it returns and records are
-        // not locked across verbs: nothing is left to do.
-        set_status(fcd, 0);
-        break;
-    default:
-        if (const RecordOperation operation = record_operation(op);
-            operation.verb != RecordVerb::None)
-            record_verb(fcd, op, operation);
-        else
-            set_status(fcd, '9', '1');  // an operation this file system does not offer
-        break;
+        case OP_OPEN_INPUT:
+        case OP_OPEN_INPUT_NOREWIND:
+        case OP_OPEN_INPUT_REVERSED:
+            open_file(fcd, op, VMQ_OPEN_INPUT, OPEN_INPUT);
+            break;
+        case OP_OPEN_OUTPUT:
+        case OP_OPEN_OUTPUT_NOREWIND:
+            open_file(fcd, op, VMQ_OPEN_OUTPUT, OPEN_OUTPUT);
+            break;
+        case OP_OPEN_IO:
+            open_file(fcd, op, VMQ_OPEN_IO, OPEN_IO);
+            break;
+        case OP_OPEN_EXTEND:
+            open_file(fcd, op, VMQ_OPEN_EXTEND, OPEN_EXTEND);
+            break;
+        case OP_CLOSE:
+        case OP_CLOSE_LOCK:
+        case OP_CLOSE_NO_REWIND:
+        case OP_CLOSE_REEL:
+        case OP_CLOSE_REMOVE:
+        case OP_CLOSE_NOREWIND:
+            close_file(fcd, op);
+            break;
+        case OP_DELETE_FILE:
+            delete_file(fcd);
+            break;
+        case OP_UNLOCK:
+        case OP_UNLOCK_REC:
+        case OP_FLUSH:
+        case OP_COMMIT:
+        case OP_ROLLBACK:
+            // Every verb has reached the file when it returns and records are
+            // not locked across verbs: nothing is left to do.
+            set_status(fcd, 0);
+            break;
+        default:
+            if (const RecordOperation operation = record_operation(op);
+                operation.verb != RecordVerb::None)
+                record_verb(fcd, op, operation);
+            else
+                set_status(fcd, '9', '1');  // an operation this file system does not offer
+            break;
     }
     if (tracing())
         trace(op, fcd);

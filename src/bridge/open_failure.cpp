@@ -76,7 +76,9 @@ FileLayout file_layout(const std::vector<std::string>& pieces) {
     return layout;
 }
 
-std::string number(unsigned long n) { return std::to_string(n); }
+std::string number(unsigned long n) {
+    return std::to_string(n);
+}
 
 std::string count_of(unsigned long n, const char* thing) {
     return number(n) + " " + thing + (n == 1 ? "" : "s");
@@ -109,19 +111,19 @@ std::string layout_difference(const FailedOpen& open, const FileLayout& file) {
     const vmq_file_description& program = *open.description;
     const bool variable = (program.record_flags & VMQ_RECORD_VARIABLE) != 0;
     switch (open.message.code) {
-    case kKeyCount:
-        return count_of(program.key_count, "key") + " in the program, " + number(file.key_count) +
-               " in the file";
-    case kRecordLength:
-    case kRecordType:
-        if (!variable && !file.variable)
-            return "record length " + number(program.max_record_length) + " in the program, " +
-                   number(file.max_length) + " in the file";
-        return records(variable, program.min_record_length, program.max_record_length) +
-               " in the program, " + records(file.variable, file.min_length, file.max_length) +
-               " in the file";
-    default:
-        break;
+        case kKeyCount:
+            return count_of(program.key_count, "key") + " in the program, " +
+                   number(file.key_count) + " in the file";
+        case kRecordLength:
+        case kRecordType:
+            if (!variable && !file.variable)
+                return "record length " + number(program.max_record_length) + " in the program, " +
+                       number(file.max_length) + " in the file";
+            return records(variable, program.min_record_length, program.max_record_length) +
+                   " in the program, " + records(file.variable, file.min_length, file.max_length) +
+                   " in the file";
+        default:
+            break;
     }
     // The first key whose place differs.
     for (size_t k = 0; k < file.keys.size() && k < program.key_count; ++k) {
@@ -155,8 +157,7 @@ std::string in_use(const FailedOpen& open) {
                      : "another file of this program has it open";
     // A reader shares the file with other readers: only a writer keeps it
     // from one.
-    return input ? "it is open for update by another process"
-                 : "it is in use by another process";
+    return input ? "it is open for update by another process" : "it is in use by another process";
 }
 
 }  // namespace
@@ -185,51 +186,51 @@ LibraryMessage parse_library_message(const std::string& text) {
 std::string explain_open_failure(const FailedOpen& open) {
     const vmq_file_description& program = *open.description;
     switch (open.message.code) {
-    case kMissing:
-        return "the file does not exist";
-    case kUnfinishedUpdate:
-        return "was left open by a program that ended without closing it; run kvr rebuild " +
-               open.name;
-    case kEmptyFile:
-        return "the file is empty, not a KVR file";
-    case kInvalidFile:
-        return "it is not a KVR file, or its header is damaged";
-    case kSequentialFile:
-        return "it is a sequential file; the program has " + organization_of(program);
-    case kNotSequential:
-        return "it is an indexed or relative file; the program has a sequential file";
-    case kIndexedFile:
-        return "it is an indexed file; the program has a relative file";
-    case kRelativeFile:
-        return "it is a relative file; the program has an indexed file";
-    case kKeyCount:
-    case kRecordLength:
-    case kRecordType:
-    case kKeyPlace: {
-        const FileLayout file = file_layout(open.message.pieces);
-        if (!file.known)
-            break;
-        // The message counts no keys for a relative file: one with keys
-        // is an indexed file the library took for a relative one.
-        if ((program.organization & VMQ_ORG_RELATIVE) != 0 && file.key_count != 0)
+        case kMissing:
+            return "the file does not exist";
+        case kUnfinishedUpdate:
+            return "was left open by a program that ended without closing it; run kvr rebuild " +
+                   open.name;
+        case kEmptyFile:
+            return "the file is empty, not a KVR file";
+        case kInvalidFile:
+            return "it is not a KVR file, or its header is damaged";
+        case kSequentialFile:
+            return "it is a sequential file; the program has " + organization_of(program);
+        case kNotSequential:
+            return "it is an indexed or relative file; the program has a sequential file";
+        case kIndexedFile:
             return "it is an indexed file; the program has a relative file";
-        return layout_difference(open, file);
-    }
-    case kSharingViolation:
-        return in_use(open);
-    case kLockViolation:
-        return "it is locked by another process";
-    case kAccessDenied:
-        return access_denied(open);
-    case kFileTableFull:
-    case kHandleTableFull:
-        return "too many files are open";
-    case kNoSpace:
-        return "not enough memory";
-    case kIoError:
-        return "an input-output error";
-    default:
-        break;
+        case kRelativeFile:
+            return "it is a relative file; the program has an indexed file";
+        case kKeyCount:
+        case kRecordLength:
+        case kRecordType:
+        case kKeyPlace: {
+            const FileLayout file = file_layout(open.message.pieces);
+            if (!file.known)
+                break;
+            // The message counts no keys for a relative file: one with keys
+            // is an indexed file the library took for a relative one.
+            if ((program.organization & VMQ_ORG_RELATIVE) != 0 && file.key_count != 0)
+                return "it is an indexed file; the program has a relative file";
+            return layout_difference(open, file);
+        }
+        case kSharingViolation:
+            return in_use(open);
+        case kLockViolation:
+            return "it is locked by another process";
+        case kAccessDenied:
+            return access_denied(open);
+        case kFileTableFull:
+        case kHandleTableFull:
+            return "too many files are open";
+        case kNoSpace:
+            return "not enough memory";
+        case kIoError:
+            return "an input-output error";
+        default:
+            break;
     }
     if (!open.message.pieces.empty() && !open.message.pieces[0].empty())
         return "the library says \"" + open.message.pieces[0] + "\" (code " +
@@ -240,18 +241,18 @@ std::string explain_open_failure(const FailedOpen& open) {
 bool output_may_replace(unsigned status, int code, const std::string& name) {
     if (status == 39) {
         switch (code) {
-        case kInvalidFile:
-        case kSequentialFile:
-        case kNotSequential:
-        case kIndexedFile:
-        case kRelativeFile:
-        case kKeyCount:
-        case kRecordLength:
-        case kRecordType:
-        case kKeyPlace:
-            return true;
-        default:
-            return false;
+            case kInvalidFile:
+            case kSequentialFile:
+            case kNotSequential:
+            case kIndexedFile:
+            case kRelativeFile:
+            case kKeyCount:
+            case kRecordLength:
+            case kRecordType:
+            case kKeyPlace:
+                return true;
+            default:
+                return false;
         }
     }
     // "Access denied" for a regular file we may read and write: too short

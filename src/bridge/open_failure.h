@@ -31,13 +31,13 @@ LibraryMessage parse_library_message(const std::string& text);
 
 // A failed OPEN as the handler saw it.
 struct FailedOpen {
-    std::string name;   // the path the program's file is assigned to
-    uint16_t request;   // VMQ_OPEN_INPUT, _OUTPUT, _IO or _EXTEND
-    unsigned status;    // the FILE STATUS the program gets
+    std::string name;  // the path the program's file is assigned to
+    uint16_t request;  // VMQ_OPEN_INPUT, _OUTPUT, _IO or _EXTEND
+    unsigned status;   // the FILE STATUS the program gets
     LibraryMessage message;
     const vmq_file_description* description;  // the program's file
     const vmq_key_description* keys;          // its keys, prime key first
-    bool held_here;  // another file of this process has it open
+    bool held_here;                           // another file of this process has it open
 };
 
 // The reason, to follow "cannot open NAME: ".

@@ -71,7 +71,7 @@ IoOutcome FileChannel::read(void* buffer, uint32_t count, uint32_t* got) const {
 }
 
 IoOutcome FileChannel::read_or_view(void* buffer, uint32_t count, uint32_t* got,
-                                     const unsigned char** view) const {
+                                    const unsigned char** view) const {
     *view = nullptr;
     if (uses_descriptor())
         return read(buffer, count, got);

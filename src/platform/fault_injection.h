@@ -6,8 +6,8 @@
 // `sticky`, so does every counted call after it, as on a dead disk). A
 // failing call does nothing else: no bytes move, the file position stays,
 // a failing open creates nothing. A failing close reports the error but
-// still releases the handle or descriptor, as a close always does. The Windows calls report `error` through
-// GetLastError; the C-runtime calls return -1 with the errno that matches it.
+// still releases the handle or descriptor, as a close always does. The Windows calls report `error`
+// through GetLastError; the C-runtime calls return -1 with the errno that matches it.
 //
 // Kinds: CreateFileA is kOpen; SetFilePointer and _lseek are kSeek;
 // ReadFile and _read are kRead; WriteFile and _write are kWrite;

@@ -163,8 +163,8 @@ void map_file(int fd, bool writable, FileMapping* mapping) noexcept {
     if (::fstatfs(fd, &file_system) != 0 ||
         !keeps_mappings_coherent(static_cast<long>(file_system.f_type)))
         return;
-    void* base = ::mmap(nullptr, kMappingSpan, PROT_READ | (writable ? PROT_WRITE : 0),
-                        MAP_SHARED, fd, 0);
+    void* base =
+        ::mmap(nullptr, kMappingSpan, PROT_READ | (writable ? PROT_WRITE : 0), MAP_SHARED, fd, 0);
     if (base == MAP_FAILED)
         return;
     const auto from = reinterpret_cast<std::uintptr_t>(base);

@@ -10,36 +10,36 @@ namespace {
 
 // Texts of the engine results 0 to 30; null where a result has none.
 constexpr const char* kEngineTexts[] = {
-    nullptr,                                  // 0
-    nullptr,                                  // 1
-    "Input-output error",                     // 2
-    "File not open",                          // 3
-    "Key value not found",                    // 4
-    "Invalid duplicate key",                  // 5
-    "Invalid key number",                     // 6
-    "Key numbers differ",                     // 7
-    nullptr,                                  // 8
-    "End of file",                            // 9
-    "Invalid position",                       // 10
-    "No space",                               // 11
-    "Valid duplicate key",                    // 12
-    "Key not sequential",                     // 13
-    "Record too short",                       // 14
-    "Access denied",                          // 15
-    "File aready exists",                     // 16
-    "Record locked",                          // 17
-    "File locked",                            // 18
-    "File table full",                        // 19
-    "Handle table full",                      // 20
-    nullptr,                                  // 21, reported as 24
-    nullptr,                                  // 22
-    "Record too long",                        // 23
-    "Invalid file",                           // 24
-    "Organization is sequential",             // 25
-    "version1 files do not support locking",  // 26
-    "Filesystem does not support locking",    // 27
-    "locking error",                          // 28
-    nullptr,                                  // 29
+    nullptr,                                        // 0
+    nullptr,                                        // 1
+    "Input-output error",                           // 2
+    "File not open",                                // 3
+    "Key value not found",                          // 4
+    "Invalid duplicate key",                        // 5
+    "Invalid key number",                           // 6
+    "Key numbers differ",                           // 7
+    nullptr,                                        // 8
+    "End of file",                                  // 9
+    "Invalid position",                             // 10
+    "No space",                                     // 11
+    "Valid duplicate key",                          // 12
+    "Key not sequential",                           // 13
+    "Record too short",                             // 14
+    "Access denied",                                // 15
+    "File aready exists",                           // 16
+    "Record locked",                                // 17
+    "File locked",                                  // 18
+    "File table full",                              // 19
+    "Handle table full",                            // 20
+    nullptr,                                        // 21, reported as 24
+    nullptr,                                        // 22
+    "Record too long",                              // 23
+    "Invalid file",                                 // 24
+    "Organization is sequential",                   // 25
+    "version1 files do not support locking",        // 26
+    "Filesystem does not support locking",          // 27
+    "locking error",                                // 28
+    nullptr,                                        // 29
     "Left open by a program that never closed it",  // 30
 };
 

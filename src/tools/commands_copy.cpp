@@ -334,8 +334,9 @@ bool load_attributes(const CommandLine& line, const Streams& io, const std::stri
     const bool keys = line.value("--key") != nullptr;
     if (like != nullptr) {
         if (record != nullptr || keys || relative || sequential) {
-            io.error(path, "--like takes the attributes from another file; --record, --key, "
-                           "--relative and --sequential do not go with it");
+            io.error(path,
+                     "--like takes the attributes from another file; --record, --key, "
+                     "--relative and --sequential do not go with it");
             return false;
         }
         IndexedFile other;
@@ -369,8 +370,9 @@ bool load_attributes(const CommandLine& line, const Streams& io, const std::stri
     }
     if (sequential) {
         if (keys || relative) {
-            io.error(path, "a sequential file has no keys; --key and --relative do not go with "
-                           "--sequential");
+            io.error(path,
+                     "a sequential file has no keys; --key and --relative do not go with "
+                     "--sequential");
             return false;
         }
         a->organization = Organization::kSequential;
@@ -639,8 +641,9 @@ int command_rebuild(const CommandLine& line, const Streams& io) {
     std::string reason;
     for (const std::string* name : {&collisions.final_path(), &kept_as}) {
         if (::access(name->c_str(), F_OK) == 0) {
-            io.error(*name, "exists, from an earlier rebuild; move it away first. Nothing was "
-                            "changed");
+            io.error(*name,
+                     "exists, from an earlier rebuild; move it away first. Nothing was "
+                     "changed");
             return kExitFailed;
         }
     }
@@ -813,28 +816,29 @@ int command_convert(const CommandLine& line, const Streams& io) {
     bool created = false;
     uint64_t written = 0;
     std::string failure;
-    const int status = read_all(path, order, io, &source_attributes,
-                                [&](const std::vector<unsigned char>& r) {
-        if (!created) {
-            created = true;
-            int result = create_file(target.path(), source_attributes, isam::StoreFormat::kSlots);
-            if (result == IX_OK)
-                result = converted.open_update(target.path());
-            if (result != IX_OK) {
-                failure = "the new file cannot be made: " + io.engine_text(result);
+    const int status =
+        read_all(path, order, io, &source_attributes, [&](const std::vector<unsigned char>& r) {
+            if (!created) {
+                created = true;
+                int result =
+                    create_file(target.path(), source_attributes, isam::StoreFormat::kSlots);
+                if (result == IX_OK)
+                    result = converted.open_update(target.path());
+                if (result != IX_OK) {
+                    failure = "the new file cannot be made: " + io.engine_text(result);
+                    return false;
+                }
+            }
+            const int result = converted.write(r.data(), static_cast<uint32_t>(r.size()));
+            if (!is_success(result)) {
+                failure = "record " +
+                          prime_text(source_attributes, r.data(), static_cast<uint32_t>(r.size())) +
+                          " cannot be written: " + io.engine_text(result);
                 return false;
             }
-        }
-        const int result = converted.write(r.data(), static_cast<uint32_t>(r.size()));
-        if (!is_success(result)) {
-            failure = "record " +
-                      prime_text(source_attributes, r.data(), static_cast<uint32_t>(r.size())) +
-                      " cannot be written: " + io.engine_text(result);
-            return false;
-        }
-        ++written;
-        return true;
-    });
+            ++written;
+            return true;
+        });
     if (status == kExitOk && !created) {
         if (const int result =
                 create_file(target.path(), source_attributes, isam::StoreFormat::kSlots);

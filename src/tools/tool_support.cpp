@@ -8,8 +8,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdint>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -17,7 +17,9 @@
 namespace kvr::tools {
 
 Progress::Progress(std::FILE* err, std::string label, uint64_t total)
-    : err_(err), label_(std::move(label)), total_(total),
+    : err_(err),
+      label_(std::move(label)),
+      total_(total),
       shown_(err != nullptr && total > 0 && ::isatty(::fileno(err)) == 1) {}
 
 namespace {
@@ -130,8 +132,7 @@ void remove_pending_files_on_signals() {
         sigemptyset(&action.sa_mask);
         struct sigaction previous {};
         // A signal the program was started with ignored stays ignored.
-        if (::sigaction(signal_number, nullptr, &previous) == 0 &&
-            previous.sa_handler != SIG_IGN)
+        if (::sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN)
             ::sigaction(signal_number, &action, nullptr);
     }
 }
@@ -174,8 +175,7 @@ void remove_stale_temporaries(const std::string& dir, const std::string& name) {
         if (fd < 0)
             continue;
         struct stat info {};
-        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-            ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
             ::unlink(path.c_str());
         ::close(fd);
     }
@@ -297,8 +297,8 @@ bool unescape_text(const std::string& text, std::vector<unsigned char>* out) {
         }
         if (i + 3 < text.size() && text[i + 1] == 'x' && hex_digit(text[i + 2]) >= 0 &&
             hex_digit(text[i + 3]) >= 0) {
-            out->push_back(static_cast<unsigned char>(hex_digit(text[i + 2]) * 16 +
-                                                      hex_digit(text[i + 3])));
+            out->push_back(
+                static_cast<unsigned char>(hex_digit(text[i + 2]) * 16 + hex_digit(text[i + 3])));
             i += 3;
             continue;
         }

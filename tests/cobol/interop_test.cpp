@@ -67,9 +67,9 @@ TEST_F(CobolInterop, FilesCrossBetweenTheLibraryAndACobolProgram) {
     std::vector<std::string> by_number;
     while (cobol_file->read(VMQ_READ_NEXT)[0] == '0')
         by_number.push_back(cobol_file->record());
-    EXPECT_EQ(by_number, (std::vector<std::string>{"300100ADA       QUITO ",
-                                                   "300200BEA       LIMA  ",
-                                                   "300300CARL      LIMA  "}));
+    EXPECT_EQ(by_number,
+              (std::vector<std::string>{"300100ADA       QUITO ", "300200BEA       LIMA  ",
+                                        "300300CARL      LIMA  "}));
     cobol_file->fcb().key_of_reference = 2;
     EXPECT_EQ(cobol_file->start(VMQ_START_NOT_LESS | VMQ_KEY_IS, "                LIMA  ", 6),
               "00");

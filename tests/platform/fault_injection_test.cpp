@@ -74,9 +74,7 @@ constexpr Call kCalls[] = {
          return win(closed);
      }},
     {"_close", FaultPlan::kClose,
-     [](Bench& b) {
-         return crt(_close(descriptor_for(b.file)) == 0);
-     }},
+     [](Bench& b) { return crt(_close(descriptor_for(b.file)) == 0); }},
 };
 
 class FaultInjectionTest : public kvr::test::TempDirTest {

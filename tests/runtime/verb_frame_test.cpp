@@ -218,11 +218,11 @@ TEST_F(VerbFrame, NoDescriptionGives30AndRunsNothing) {
     EXPECT_EQ(script.reports_completed, 1);
 
     const vmq_verb_entry entries[] = {
-        _vmqBIndexOpen,     _vmqBIndexClose,     _vmqBIndexRead,      _vmqBIndexWrite,
-        _vmqBIndexRewrite,  _vmqBIndexDelete,    _vmqBIndexStart,     _vmqBRelativeOpen,
-        _vmqBRelativeClose, _vmqBRelativeRead,   _vmqBRelativeWrite,  _vmqBRelativeRewrite,
-        _vmqBRelativeDelete, _vmqBRelativeStart, _vmqBSeqOpen,        _vmqBSeqClose,
-        _vmqBSeqRead,       _vmqBSeqWrite,       _vmqBSeqRewrite};
+        _vmqBIndexOpen,      _vmqBIndexClose,    _vmqBIndexRead,     _vmqBIndexWrite,
+        _vmqBIndexRewrite,   _vmqBIndexDelete,   _vmqBIndexStart,    _vmqBRelativeOpen,
+        _vmqBRelativeClose,  _vmqBRelativeRead,  _vmqBRelativeWrite, _vmqBRelativeRewrite,
+        _vmqBRelativeDelete, _vmqBRelativeStart, _vmqBSeqOpen,       _vmqBSeqClose,
+        _vmqBSeqRead,        _vmqBSeqWrite,      _vmqBSeqRewrite};
     const long live = threadStorage()->live_allocations;
     for (vmq_verb_entry entry : entries) {
         CobolProgram lost(VMQ_ORG_INDEXED, 40);

@@ -36,8 +36,9 @@ inline std::vector<unsigned char> attribute_block(uint32_t min_length, uint32_t 
     fixed.max_record_length = max_length;
     fixed.area_length = max_length;
     fixed.key_count = static_cast<int16_t>(key_count);
-    fixed.options = static_cast<int16_t>(
-        options != kOptionsFromLengths ? options : min_length != max_length ? IX_ATTR_VARIABLE : 0);
+    fixed.options = static_cast<int16_t>(options != kOptionsFromLengths ? options
+                                         : min_length != max_length     ? IX_ATTR_VARIABLE
+                                                                        : 0);
     ix_attributes_encode(block.data(), &fixed);
     for (int i = 0; i < key_count; ++i) {
         const KeySpec& key = keys[static_cast<size_t>(i)];

@@ -36,15 +36,13 @@ CobolProgram::CobolProgram(uint8_t organization, uint16_t message_length)
     fcb.close_entry = _vmqCloseError;
 }
 
-void CobolProgram::set_relative_key_digits(uint16_t digits)
-{
+void CobolProgram::set_relative_key_digits(uint16_t digits) {
     layout_.relative_key.digit_count = digits;
     layout_.description.relative_key_offset =
         digits == 0 ? 0 : static_cast<uint32_t>(offsetof(DescriptionLayout, relative_key));
 }
 
-unsigned char* CobolProgram::make_record_area(size_t size)
-{
+unsigned char* CobolProgram::make_record_area(size_t size) {
     record_storage_.assign(size + 4, 0);
     fcb.record_area = record_storage_.data() + 4;
     return fcb.record_area;

@@ -170,8 +170,8 @@ HeaderVerdict not_indexed(std::string reason) {
 // The first kFirstHeaderRead bytes of a file (`got` of them read): its mark
 // and the size of its header area.
 HeaderVerdict classify_header_start(const unsigned char* first, uint32_t got) {
-    const engine::FileMark mark = got < kFirstHeaderRead ? engine::FileMark::kNone
-                                                         : engine::file_mark_of(first);
+    const engine::FileMark mark =
+        got < kFirstHeaderRead ? engine::FileMark::kNone : engine::file_mark_of(first);
     if (mark == engine::FileMark::kNone)
         return not_indexed("the file does not begin with the mark of this system");
     if (mark == engine::FileMark::kSequential)
@@ -192,8 +192,9 @@ HeaderVerdict classify_header(const FileHeader& header, bool check_trees) {
     const uint32_t header_size = header.header_size();
     if (!engine::is_readable_version(header.version())) {
         char text[96];
-        std::snprintf(text, sizeof text, "version %x is older than the oldest this build reads (%x)",
-                      header.version(), engine::kVersionBlockFormat);
+        std::snprintf(text, sizeof text,
+                      "version %x is older than the oldest this build reads (%x)", header.version(),
+                      engine::kVersionBlockFormat);
         return not_indexed(text);
     }
     if (keys < 1 || keys > engine::kMaxKeys)
@@ -257,10 +258,8 @@ engine::Result create_indexed_file(const unsigned char* attributes, uint32_t blo
     if (usable) {
         FileHeader header(image.get());
         header.set_header_size(header_size);
-        std::memcpy(image.get() + engine::kFileMarkAt, engine::kIndexedMark,
-                    engine::kFileMarkSize);
-        header.set_version(block_format ? engine::kVersionBlockFormat
-                                        : engine::kVersionSlotFormat);
+        std::memcpy(image.get() + engine::kFileMarkAt, engine::kIndexedMark, engine::kFileMarkSize);
+        header.set_version(block_format ? engine::kVersionBlockFormat : engine::kVersionSlotFormat);
         header.set_byte_order(engine::kByteOrderMark);
         header.set_open_flags(1);
         header.set_record_count(0);
@@ -288,8 +287,8 @@ engine::Result create_indexed_file(const unsigned char* attributes, uint32_t blo
         for (int i = 0; i < key_count && usable; ++i) {
             const uint32_t tree_at = trees_at + engine::kTreeHeaderSize * i;
             header.set_tree_at(i, tree_at);
-            tree::CreateFlags flags = tree_create_flags_of(header, i) |
-                                      tree::CreateFlags{static_cast<uint32_t>(i) << 16};
+            tree::CreateFlags flags =
+                tree_create_flags_of(header, i) | tree::CreateFlags{static_cast<uint32_t>(i) << 16};
             if (block_format)
                 flags = flags | tree::kCreateBlockPages;
             const int page_size =
@@ -430,8 +429,8 @@ engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
     FileHeader header = handle->header();
     engine::Result result = classify_header(header, !purpose.skip_trees).result;
     if (!engine::is_readable_version(header.version())) {
-        std::printf("file %s has wrong version: is %x, should be %x\n", file_name,
-                    header.version(), engine::kVersionSlotFormat);
+        std::printf("file %s has wrong version: is %x, should be %x\n", file_name, header.version(),
+                    engine::kVersionSlotFormat);
         std::fflush(stdout);
     } else if (result == engine::kUnfinishedUpdate) {
         // Refused until it is rebuilt; only the tools that check and

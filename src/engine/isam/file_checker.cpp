@@ -14,8 +14,8 @@
 #include "engine/file_header.h"
 #include "engine/store/free_lists.h"
 #include "engine/store/sequence_set_pool.h"
-#include "engine/store/store.h"
 #include "engine/store/slot.h"
+#include "engine/store/store.h"
 #include "engine/tree/checker.h"
 #include "engine/tree/page.h"
 #include "engine/tree/page_cache.h"
@@ -715,8 +715,7 @@ bool FileCheck::check_set(uint32_t block, const unsigned char* image) {
         const uint32_t length = store::record_length_at(image, at);
         const uint32_t address = block + at + store::kSetRecordHeaderSize;
         if (length < keys_end)
-            return fail("record at " + at_text(address) + " is shorter than its keys", -1,
-                        address);
+            return fail("record at " + at_text(address) + " is shorter than its keys", -1, address);
         Piece piece;
         piece.address = address;
         piece.size = length + store::kSetRecordHeaderSize;
@@ -785,12 +784,11 @@ bool FileCheck::check_chain() {
         SetFound& set = it->second;
         if (set.on_chain || ++steps > sets_.size())
             return fail("the chain of sets comes back to " + at_text(block), -1, block);
-        const bool previous_right = store::names_set(previous)
-                                        ? set.previous == previous
-                                        : !store::names_set(set.previous);
+        const bool previous_right =
+            store::names_set(previous) ? set.previous == previous : !store::names_set(set.previous);
         if (!previous_right)
-            return fail("sequence set at " + at_text(block) + " names " +
-                            at_text(set.previous) + " as its previous set",
+            return fail("sequence set at " + at_text(block) + " names " + at_text(set.previous) +
+                            " as its previous set",
                         -1, block);
         set.on_chain = true;
         for (size_t r = 0; r < set.records; ++r)

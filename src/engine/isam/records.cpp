@@ -428,7 +428,8 @@ engine::Result write_record(ix_handle* handle, const unsigned char* record, uint
     // (extend) entry of key k, or not yet present (random).
     uint32_t hint = 0;
     const uint32_t open_flags = header.open_flags();
-    const bool ordered = (open_flags & (engine::kOpenExtendCheck | engine::kOpenSequentialCheck)) != 0;
+    const bool ordered =
+        (open_flags & (engine::kOpenExtendCheck | engine::kOpenSequentialCheck)) != 0;
     if (ordered) {
         Tree* tree = handle->tree(k);
         unsigned char* entry_key = nullptr;

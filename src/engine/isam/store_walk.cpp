@@ -94,8 +94,7 @@ class StoreWalk {
 public:
     StoreWalk(ix_handle* handle, const Visit& visit, std::vector<WalkNote>* notes,
               StoreSpace* space)
-        : handle_(handle), header_(handle->header()), visit_(visit), notes_(notes),
-          space_(space) {}
+        : handle_(handle), header_(handle->header()), visit_(visit), notes_(notes), space_(space) {}
 
     engine::Result run() {
         uint32_t end = 0;
@@ -249,8 +248,8 @@ engine::Result StoreWalk::walk_slots() {
 engine::Result StoreWalk::walk_blocks() {
     const uint32_t set_size = header_.sequence_set_size();
     if (set_size < store::kFirstRecordAt || set_size > store::kLargestSetSize)
-        return stop_at(handle_->header_size, "the sequence set size " +
-                                                 std::to_string(set_size) + " is not usable");
+        return stop_at(handle_->header_size,
+                       "the sequence set size " + std::to_string(set_size) + " is not usable");
     std::vector<unsigned char> block(set_size);
     uint64_t at = handle_->header_size;
     for (; at < end_; at += set_size) {
@@ -277,8 +276,9 @@ engine::Result StoreWalk::walk_blocks() {
             if (std::all_of(block.begin(), block.end(), [](unsigned char b) { return b == 0; }))
                 space_->unwritten_bytes += set_size;
             else
-                note(at, "a block that is neither a sequence set, an index page nor a free "
-                         "block is left out");
+                note(at,
+                     "a block that is neither a sequence set, an index page nor a free "
+                     "block is left out");
             continue;
         }
         ++space_->sequence_sets;
@@ -312,8 +312,9 @@ engine::Result StoreWalk::walk_blocks() {
                 break;
             }
             if (length > set_end - p - store::kSetRecordHeaderSize) {
-                note(at + p, "a record runs past the set's end; the set's records from here "
-                             "are left out");
+                note(at + p,
+                     "a record runs past the set's end; the set's records from here "
+                     "are left out");
                 broken = true;
                 break;
             }

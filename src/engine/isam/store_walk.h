@@ -51,7 +51,7 @@ struct StoreSpace {
     uint64_t set_bytes = 0;      // block format: whole blocks holding sets
     uint64_t free_blocks = 0;    // block format: free blocks (type 8)
     uint64_t free_block_bytes = 0;
-    uint64_t unwritten_bytes = 0;  // zeros: handed out, never written
+    uint64_t unwritten_bytes = 0;   // zeros: handed out, never written
     uint64_t unreadable_bytes = 0;  // past the point where the walk stopped
 };
 

@@ -26,7 +26,7 @@ Result check_record_handle(const sq_handle* handle, bool writes) {
 }
 
 Result dispatch(uint16_t op, sq_handle** slot, void* data, uint32_t* length, void* aux,
-             uint8_t selector) {
+                uint8_t selector) {
     switch (op) {
         case SQ_CREATE:
             return sq_create_file(static_cast<const unsigned char*>(data),

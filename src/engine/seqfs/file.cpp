@@ -46,9 +46,12 @@ void build_header(const ix_attributes& attributes, unsigned char* image) {
 // 0 for a sequential file of this system, else the result that refuses it.
 Result check_mark(const unsigned char* image) {
     switch (engine::file_mark_of(image)) {
-    case engine::FileMark::kSequential: return kOk;
-    case engine::FileMark::kIndexed: return kIndexedFile;
-    default: return kNotSequentialFile;
+        case engine::FileMark::kSequential:
+            return kOk;
+        case engine::FileMark::kIndexed:
+            return kIndexedFile;
+        default:
+            return kNotSequentialFile;
     }
 }
 
@@ -104,7 +107,7 @@ Result ends_with_whole_record(sq_handle& handle, uint64_t end, bool* whole) {
 // before the last record is not a tear and changes nothing here. A last
 // record whole but for its trailing word gets that word (*missing_trailer).
 Result append_point(sq_handle& handle, uint64_t end, uint64_t* at,
-                 std::optional<uint32_t>* missing_trailer) {
+                    std::optional<uint32_t>* missing_trailer) {
     *at = end;
     bool whole = false;
     if (Result result = ends_with_whole_record(handle, end, &whole); result != kOk || whole)
@@ -250,14 +253,14 @@ Result sq_flush(sq_handle& handle) {
         case Role::kReading:
             if (handle.buffer_flags & kCurrentChanged) {
                 if (Result result = write_at(handle, handle.current_start(),
-                                          handle.current_buffer.get(), handle.current_length);
+                                             handle.current_buffer.get(), handle.current_length);
                     result != kOk)
                     return result;
                 handle.buffer_flags &= ~kCurrentChanged;
             }
             if (handle.buffer_flags & kPreviousChanged) {
                 if (Result result = write_at(handle, handle.previous_start(),
-                                          handle.previous_buffer.get(), handle.previous_length);
+                                             handle.previous_buffer.get(), handle.previous_length);
                     result != kOk)
                     return result;
                 handle.buffer_flags &= ~kPreviousChanged;

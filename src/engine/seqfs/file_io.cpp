@@ -68,7 +68,7 @@ Result seek_to_end(sq_handle& handle, uint64_t* end) {
 }
 
 Result read_at(sq_handle& handle, uint64_t offset, unsigned char* buffer, uint32_t count,
-            uint32_t* got) {
+               uint32_t* got) {
     *got = 0;
     if (Result result = seek_to(handle, offset); result != kOk)
         return result;

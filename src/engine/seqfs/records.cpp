@@ -113,7 +113,7 @@ Result become_appender(sq_handle& handle) {
 Result load_next_block(sq_handle& handle) {
     if (handle.buffer_flags & kPreviousChanged) {
         if (Result result = write_at(handle, handle.previous_start(), handle.previous_buffer.get(),
-                                  handle.previous_length);
+                                     handle.previous_length);
             result != kOk)
             return result;
         handle.buffer_flags &= ~kPreviousChanged;

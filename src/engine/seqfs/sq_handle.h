@@ -95,7 +95,7 @@ enum class Result : int {
     kNotOpen = SQ_NOT_OPEN,        // no handle, not open, invalid handle
     kEndOfFile = SQ_END_OF_FILE,
     kNoMemory = SQ_NO_SPACE,
-    kNoSpace = SQ_NO_SPACE,  // no room: a full disk, a size limit, the largest offset
+    kNoSpace = SQ_NO_SPACE,            // no room: a full disk, a size limit, the largest offset
     kAccessDenied = SQ_ACCESS_DENIED,  // also: a file too short for its header
     kLockViolation = SQ_LOCK_VIOLATION,
     kSharingViolation = SQ_SHARING_VIOLATION,
@@ -178,7 +178,7 @@ namespace kvr::seqfs {
 Result seek_to(sq_handle& handle, uint64_t offset);
 Result seek_to_end(sq_handle& handle, uint64_t* end);
 Result read_at(sq_handle& handle, uint64_t offset, unsigned char* buffer, uint32_t count,
-            uint32_t* got);
+               uint32_t* got);
 Result write_at(sq_handle& handle, uint64_t offset, const unsigned char* buffer, uint32_t count);
 // Makes the file end at offset, leaving the file pointer there.
 Result cut_file_at(sq_handle& handle, uint64_t offset);

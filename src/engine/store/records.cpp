@@ -26,8 +26,8 @@
 #include "engine/store/store.h"
 #include "engine/store/store_io.h"
 
-using kvr::store::StoreHandle;
 using kvr::engine::FileHeader;
+using kvr::store::StoreHandle;
 
 namespace kvr::store {
 
@@ -348,8 +348,8 @@ extern "C" int _vmq_put_record(StoreHandle* handle, uint32_t* address, const uns
 extern "C" void _vmq_prefetch_record(StoreHandle* handle, uint32_t address) {
     // The slot header and the record, as far as one read takes them.
     if (address >= handle->header_size && handle->record_buffer)
-        handle->io.prefetch(address, handle->record_buffer_size < 256 ? handle->record_buffer_size
-                                                                        : 256);
+        handle->io.prefetch(address,
+                            handle->record_buffer_size < 256 ? handle->record_buffer_size : 256);
 }
 
 extern "C" int _vmq_delete_record(StoreHandle* handle, uint32_t address) {

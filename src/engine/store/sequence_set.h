@@ -111,9 +111,7 @@ struct SequenceSetPool {
     std::unique_ptr<SetBuffer[]> buffers;
     std::unique_ptr<unsigned char[]> images;  // buffer_count images of set_size bytes
 
-    unsigned char* image(int i) const {
-        return images.get() + static_cast<size_t>(i) * set_size;
-    }
+    unsigned char* image(int i) const { return images.get() + static_cast<size_t>(i) * set_size; }
 };
 
 }  // namespace kvr::store

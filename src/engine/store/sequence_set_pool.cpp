@@ -297,9 +297,9 @@ Status load_sequence_set(StoreHandle* handle, uint32_t address, int* buffer) {
         return kOk;
     }
     status = read_exact(handle, block, image, set_size, kIoError);
-    if (status == kOk && !set_image_is_sound(image, block, set_size,
-                                             handle->header().max_record_length(),
-                                             handle->header_size))
+    if (status == kOk &&
+        !set_image_is_sound(image, block, set_size, handle->header().max_record_length(),
+                            handle->header_size))
         status = kIoError;
     if (status != kOk) {
         discard_set_buffer(pool, i);
@@ -349,7 +349,9 @@ const unsigned char* resident_sequence_set(const StoreHandle* handle, uint32_t b
     return i >= 0 ? pool->image(i) : nullptr;
 }
 
-void use_set_buffer(SequenceSetPool* pool, int buffer) { make_head(pool, buffer); }
+void use_set_buffer(SequenceSetPool* pool, int buffer) {
+    make_head(pool, buffer);
+}
 
 }  // namespace kvr::store
 
@@ -374,8 +376,8 @@ extern "C" int _vmq_allocate_sequence_sets(StoreHandle* handle) {
     pool->set_size = shape.set_size;
     pool->buffer_count = shape.buffer_count;
     pool->buffers.reset(new (std::nothrow) SetBuffer[static_cast<size_t>(shape.buffer_count)]);
-    pool->images.reset(new (std::nothrow)
-                           unsigned char[static_cast<size_t>(shape.set_size) * shape.buffer_count]);
+    pool->images.reset(
+        new (std::nothrow) unsigned char[static_cast<size_t>(shape.set_size) * shape.buffer_count]);
     if (!pool->buffers || !pool->images)
         return code(kNoMemory);
     header.set_sequence_set_size(shape.set_size);

@@ -19,8 +19,8 @@
 
 #include "engine/results.h"
 #include "engine/store/sequence_set_pool.h"
-#include "engine/store/store_io.h"
 #include "engine/store/store.h"
+#include "engine/store/store_io.h"
 
 namespace kvr::store {
 
@@ -236,8 +236,9 @@ Status place_record(StoreHandle* handle, const HeldSet& set, int32_t index, bool
         return status;
     *address = set.block + at + kSetRecordHeaderSize;
     const int32_t behind = count - (index + 1);
-    keep_first_failure(reported, report_move(handle, set.image + at + new_size + kSetRecordHeaderSize,
-                                             behind, static_cast<int32_t>(new_size - old_size)));
+    keep_first_failure(reported,
+                       report_move(handle, set.image + at + new_size + kSetRecordHeaderSize, behind,
+                                   static_cast<int32_t>(new_size - old_size)));
     return kOk;
 }
 
@@ -483,8 +484,8 @@ Status put_record(StoreHandle* handle, uint32_t* address, const unsigned char* d
             return status;
     }
     const uint32_t old_length = rewrite ? record_length_at(set.image, offset) : 0;
-    const uint32_t need = rewrite ? (length > old_length ? length - old_length : 0)
-                                  : kSetRecordHeaderSize + length;
+    const uint32_t need =
+        rewrite ? (length > old_length ? length - old_length : 0) : kSetRecordHeaderSize + length;
 
     Status reported = kOk;
     uint32_t left_behind = 0;  // a rewritten last record that moved to a new set: its old address
@@ -529,9 +530,8 @@ Status put_record(StoreHandle* handle, uint32_t* address, const unsigned char* d
     if (status != kOk)
         return status;
     if (left_behind != 0)
-        keep_first_failure(&reported,
-                           report_move(handle, set.image + kFirstRecordAt, 1,
-                                       static_cast<int32_t>(*address - left_behind)));
+        keep_first_failure(&reported, report_move(handle, set.image + kFirstRecordAt, 1,
+                                                  static_cast<int32_t>(*address - left_behind)));
     return reported;
 }
 
@@ -564,8 +564,7 @@ extern "C" int _vmq_put_sequence_set(StoreHandle* handle, uint32_t* address,
         return code(kNotOpen);
     if (mode > 1)
         return code(kBadMode);
-    if (length > handle->header().max_record_length() ||
-        length > pool->set_size - kFirstRecordAt)
+    if (length > handle->header().max_record_length() || length > pool->set_size - kFirstRecordAt)
         return code(kRecordTooLong);
     // Records move: without a hook the index could not follow them.
     if (handle->shift_tree == nullptr)

@@ -122,8 +122,7 @@ bool tree_header_is_sound(const unsigned char* header, const TreeShape& expected
     if (view.block_pages() && !expected.block_pages)
         return false;
     const uint32_t page_size = view.page_size();
-    if (!is_valid_page_size(page_size, expected.block_pages) ||
-        page_size > expected.max_page_size)
+    if (!is_valid_page_size(page_size, expected.block_pages) || page_size > expected.max_page_size)
         return false;
     if (view.root() == 0)
         return true;  // the limits are chosen afresh when the first page is made

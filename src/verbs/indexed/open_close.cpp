@@ -8,8 +8,8 @@
 // engine file and empties the vector again.
 #include <cstring>
 
-#include "engine/results.h"
 #include "engine/named_file.h"
+#include "engine/results.h"
 #include "runtime/file_name.h"
 #include "runtime/file_status.h"
 #include "runtime/reporting.h"
@@ -177,8 +177,8 @@ void keyed_open(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganizat
                 uint32_t size = block_size;
                 code = _vmqpIsam(IX_CREATE, slot, block, &size, const_cast<char*>(name), 0);
                 if (code == 0)
-                    code = _vmqpIsam(IX_OPEN, slot, nullptr, nullptr, const_cast<char*>(name),
-                                     mode);
+                    code =
+                        _vmqpIsam(IX_OPEN, slot, nullptr, nullptr, const_cast<char*>(name), mode);
             } else {
                 code = runtime::kEmptyFile;
             }

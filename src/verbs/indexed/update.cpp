@@ -3,8 +3,8 @@
 // Under random and dynamic access REWRITE and DELETE find the record by key
 // themselves; the engine keeps the file position (the key of reference and
 // where it stands) across them and puts it back afterwards, so that a later
-// READ NEXT or READ PREVIOUS goes on from where the program was. Under sequential access they work on
-// the record the last READ delivered.
+// READ NEXT or READ PREVIOUS goes on from where the program was. Under sequential access they work
+// on the record the last READ delivered.
 //
 // A call the engine cannot be given is refused first: no record area (30),
 // a record outside the file's lengths or too short to hold every key (44),
@@ -103,7 +103,8 @@ void keyed_write(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganiza
         const uint16_t lock = keyed::lock_flag(fcb, description, IX_LOCK_RECORD);
         // A WRITE leaves the file position where it was: READ NEXT goes on
         // from the record the program last read, not from the one written.
-        const uint16_t keep = (fcb->open_mode & VMQ_OPEN_IO) != 0 && !sequential ? IX_KEEP_POSITION : 0;
+        const uint16_t keep =
+            (fcb->open_mode & VMQ_OPEN_IO) != 0 && !sequential ? IX_KEEP_POSITION : 0;
         result = _vmqpIsam(static_cast<uint16_t>(IX_WRITE | lock | keep), keyed::slot(fcb),
                            fcb->record_area - extra, &length, key_area, static_cast<uint8_t>(k));
         set_status(fcb, result, VMQ_VERB_WRITE);

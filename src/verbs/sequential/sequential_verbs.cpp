@@ -18,8 +18,8 @@
 #include "runtime/reporting.h"
 #include "runtime/verb_frame.h"
 #include "verbs/closed_file.h"
-#include "verbs/opening.h"
 #include "verbs/entry_points.h"
+#include "verbs/opening.h"
 #include "vmqrmkvr/attributes.h"
 #include "vmqrmkvr/seqfs.h"
 #include "vmqrmkvr/vmqrtlib.h"
@@ -226,8 +226,8 @@ void sequential_close(vmq_fcb* fcb, vmq_program_context* context) {
             (fcb->state_flags & VMQ_OPTIONAL_ABSENT) != 0 && (fcb->open_mode & VMQ_OPEN_INPUT) != 0;
         const bool release_only = (options & VMQ_CLOSE_RELEASE_ONLY) != 0;
         if (!never_opened)
-            result = seq(SQ_CLOSE, fcb, nullptr, nullptr, nullptr,
-                         release_only ? SQ_CLOSE_GIVE_UP : 0);
+            result =
+                seq(SQ_CLOSE, fcb, nullptr, nullptr, nullptr, release_only ? SQ_CLOSE_GIVE_UP : 0);
         if ((options & VMQ_CLOSE_RELEASE_ONLY) == 0) {
             if (result == 0) {
                 install_closed_vector(fcb, _vmqBSeqOpen, options);
@@ -298,8 +298,8 @@ void sequential_rewrite(vmq_fcb* fcb, vmq_program_context* context) {
     const uint32_t length = fcb->write_length;
     if (fcb->record_area == nullptr) {
         refuse_without_record_area(fcb, &result);
-    } else if (length < description->min_record_length ||
-               length > description->max_record_length || length != fcb->read_length) {
+    } else if (length < description->min_record_length || length > description->max_record_length ||
+               length != fcb->read_length) {
         fcb->status = 44;
     } else if ((fcb->state_flags & VMQ_RECORD_READ) == 0) {
         fcb->status = 43;
@@ -320,8 +320,7 @@ void sequential_write(vmq_fcb* fcb, vmq_program_context* context) {
     const uint32_t length = fcb->write_length;
     if (fcb->record_area == nullptr) {
         refuse_without_record_area(fcb, &result);
-    } else if (length < description->min_record_length ||
-               length > description->max_record_length) {
+    } else if (length < description->min_record_length || length > description->max_record_length) {
         fcb->status = 44;
     } else {
         const bool linage = has_linage(description);

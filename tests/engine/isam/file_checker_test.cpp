@@ -12,8 +12,8 @@
 
 #include "engine/file_header.h"
 #include "engine/isam/ix_handle.h"
-#include "engine/store/store.h"
 #include "engine/store/slot.h"
+#include "engine/store/store.h"
 #include "engine/tree/page.h"
 #include "engine/tree/page_cache.h"
 #include "platform/coding.h"
@@ -318,7 +318,8 @@ protected:
     void SetUp() override {
         TempDirTest::SetUp();
         name_ = path("blocks.dat");
-        std::vector<unsigned char> block = kvr::test::attribute_block(200, 200, {{1, 6}, {11, 3, true}});
+        std::vector<unsigned char> block =
+            kvr::test::attribute_block(200, 200, {{1, 6}, {11, 3, true}});
         ASSERT_EQ(kvr::engine::code(kvr::isam::create_indexed_file(
                       block.data(), static_cast<uint32_t>(block.size()), name_.c_str(), 0,
                       kvr::isam::StoreFormat::kBlocks)),

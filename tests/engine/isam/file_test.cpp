@@ -16,8 +16,8 @@
 #include "platform/coding.h"
 #include "platform/fault_injection.h"
 #include "support/attribute_block.h"
-#include "support/temp_dir.h"
 #include "support/kvr_program.h"
+#include "support/temp_dir.h"
 #include "vmqrmkvr/isam.h"
 
 namespace {
@@ -161,8 +161,7 @@ TEST_F(IsamFile, InputOpenOfAFileNeverOpenedForUpdate) {
     EXPECT_EQ(bytes().size(), created.size() + 2 * 4096);
 }
 
-TEST_F(IsamFile, AFileLeftAfterAnUnfinishedUpdateIsRefused)
-{
+TEST_F(IsamFile, AFileLeftAfterAnUnfinishedUpdateIsRefused) {
     ASSERT_EQ(create(attributes(10, 10, {{1, 10}})), 0);
     void* slot = nullptr;
     ASSERT_EQ(open(&slot, IX_MODE_UPDATE), 0);
@@ -342,10 +341,10 @@ TEST_F(IsamFile, BlockFormatFilesAreMadeOnRequestAndOpenInTheirFormat) {
     ASSERT_EQ(create_blocks(block), 0);
     std::string b = bytes();
     EXPECT_EQ(word_at(b, 4), 0x199605u);
-    EXPECT_EQ(word_at(b, 20), 0u);            // avail_list_head
-    EXPECT_EQ(word_at(b, 24), 0xFFFFFFFFu);   // first_sequence_set: none
-    EXPECT_EQ(word_at(b, 84), 4096u);         // index_block_size
-    EXPECT_EQ(word_at(b, 112), 4096u);        // sequence_set_size
+    EXPECT_EQ(word_at(b, 20), 0u);                          // avail_list_head
+    EXPECT_EQ(word_at(b, 24), 0xFFFFFFFFu);                 // first_sequence_set: none
+    EXPECT_EQ(word_at(b, 84), 4096u);                       // index_block_size
+    EXPECT_EQ(word_at(b, 112), 4096u);                      // sequence_set_size
     EXPECT_EQ(b.substr(180, 152), std::string(152, '\0'));  // nothing in the free-space table
 
     void* slot = nullptr;
@@ -523,7 +522,8 @@ TEST_F(IsamFile, InjectedFailuresBecomeResults) {
             testing::internal::CaptureStdout();
             int reopened = open_and_close(IX_MODE_UPDATE);
             testing::internal::GetCapturedStdout();
-            EXPECT_TRUE(reopened == 0 || reopened == 21 || reopened == 30 || reopened == 2) << reopened;
+            EXPECT_TRUE(reopened == 0 || reopened == 21 || reopened == 30 || reopened == 2)
+                << reopened;
         }
     }
 }
@@ -566,8 +566,7 @@ protected:
         if (open(&slot, IX_MODE_INPUT) != 0)
             return;
         kvr::isam::FileProblem problem;
-        EXPECT_TRUE(kvr::isam::check_file(static_cast<ix_handle*>(slot), &problem))
-            << problem.what;
+        EXPECT_TRUE(kvr::isam::check_file(static_cast<ix_handle*>(slot), &problem)) << problem.what;
         EXPECT_EQ(close(&slot), 0);
     }
     std::string buffer_;
@@ -636,7 +635,9 @@ protected:
             const int branch = cap(key_len(i) + 4) - 1, leaf = cap(key_len(i) + data_len(i)) - 1;
             return {uint32_t(branch), uint32_t(branch / 2), uint32_t(leaf), uint32_t(leaf / 2)};
         }
-        Bytes key(int i, const Bytes& r) const { return r.substr(keys[i].offset - 1, keys[i].length); }
+        Bytes key(int i, const Bytes& r) const {
+            return r.substr(keys[i].offset - 1, keys[i].length);
+        }
     };
 
     static void put(Bytes& f, size_t at, uint32_t v, int width = 4) {
@@ -729,7 +730,8 @@ protected:
                 put(f, p + 8, p);
                 return p;
             };
-            const size_t leaves = std::max<size_t>(1, (entries.size() + l.per_leaf - 1) / l.per_leaf);
+            const size_t leaves =
+                std::max<size_t>(1, (entries.size() + l.per_leaf - 1) / l.per_leaf);
             std::vector<uint32_t> leaf;
             for (size_t j = 0, first = 0; j < leaves; ++j) {
                 const size_t end = entries.size() * (j + 1) / leaves;
@@ -880,7 +882,8 @@ TEST_F(ForeignBlockFiles, LeafLimitsPastThePageOpenAndSplitAtWhatFits) {
             ASSERT_EQ(io(IX_DELETE, &slot, make(n, 10)), 0);
             model.erase(make(n, 10));
         } else {
-            const Bytes changed = make(n, 10) + make(n + 5000, 30).substr(10);  // a new alternate key
+            const Bytes changed =
+                make(n, 10) + make(n + 5000, 30).substr(10);  // a new alternate key
             ASSERT_EQ(io(IX_REWRITE, &slot, changed), 0);
             model[make(n, 10)] = changed;
         }

@@ -33,8 +33,8 @@
 #include "engine/isam/ix_handle.h"
 #include "platform/coding.h"
 #include "support/attribute_block.h"
-#include "support/temp_dir.h"
 #include "support/kvr_program.h"
+#include "support/temp_dir.h"
 #include "vmqrmkvr/isam.h"
 
 namespace {
@@ -70,10 +70,20 @@ const Config kConfigs[] = {
     {"relative_fixed", 64, 64, {{0, 4, false, 1}}, 1200, 3000},
     // The block format: records kept in key order in sequence sets of 4096
     // bytes, which split, merge and balance.
-    {"blocks_fixed", 80, 80, {{0, 24, false, 0}, {24, 12, false, 0}, {36, 16, true, 0}}, 900, 2400,
+    {"blocks_fixed",
+     80,
+     80,
+     {{0, 24, false, 0}, {24, 12, false, 0}, {36, 16, true, 0}},
+     900,
+     2400,
      true},
-    {"blocks_variable", 52, 600, {{16, 24, false, 0}, {40, 12, false, 0}, {0, 16, true, 0}}, 900,
-     2400, true},
+    {"blocks_variable",
+     52,
+     600,
+     {{16, 24, false, 0}, {40, 12, false, 0}, {0, 16, true, 0}},
+     900,
+     2400,
+     true},
     // Sets of 16384 bytes holding a few long records each: far more sets
     // than the 64 buffers of the pool, so changed sets are written back and
     // read in again all the time.
@@ -82,8 +92,10 @@ const Config kConfigs[] = {
 
 int compare_part(const std::string& a, const std::string& b, bool numeric) {
     if (numeric) {
-        const uint32_t x = kvr::platform::load_u32(reinterpret_cast<const unsigned char*>(a.data()));
-        const uint32_t y = kvr::platform::load_u32(reinterpret_cast<const unsigned char*>(b.data()));
+        const uint32_t x =
+            kvr::platform::load_u32(reinterpret_cast<const unsigned char*>(a.data()));
+        const uint32_t y =
+            kvr::platform::load_u32(reinterpret_cast<const unsigned char*>(b.data()));
         return x < y ? -1 : x > y ? 1 : 0;
     }
     const int c = std::memcmp(a.data(), b.data(), a.size());
@@ -134,22 +146,38 @@ std::string hex(const std::string& bytes) {
 
 std::string op_name(int op) {
     switch (op & 0xFF) {
-        case IX_WRITE: return "WRITE";
-        case IX_REWRITE: return "REWRITE";
-        case IX_DELETE: return "DELETE";
-        case IX_READ_EQ: return "READ_EQ";
-        case IX_READ_GT: return "READ_GT";
-        case IX_READ_GE: return "READ_GE";
-        case IX_READ_LE: return "READ_LE";
-        case IX_READ_LT: return "READ_LT";
-        case IX_READ_DUP: return "READ_DUP";
-        case IX_READ_FIRST: return "READ_FIRST";
-        case IX_READ_LAST: return "READ_LAST";
-        case IX_READ_NEXT: return "READ_NEXT";
-        case IX_READ_CURRENT: return "READ_CURRENT";
-        case IX_READ_PREV: return "READ_PREV";
-        case IX_GET_ATTRIBUTES: return "GET_ATTRIBUTES";
-        default: return "op " + std::to_string(op);
+        case IX_WRITE:
+            return "WRITE";
+        case IX_REWRITE:
+            return "REWRITE";
+        case IX_DELETE:
+            return "DELETE";
+        case IX_READ_EQ:
+            return "READ_EQ";
+        case IX_READ_GT:
+            return "READ_GT";
+        case IX_READ_GE:
+            return "READ_GE";
+        case IX_READ_LE:
+            return "READ_LE";
+        case IX_READ_LT:
+            return "READ_LT";
+        case IX_READ_DUP:
+            return "READ_DUP";
+        case IX_READ_FIRST:
+            return "READ_FIRST";
+        case IX_READ_LAST:
+            return "READ_LAST";
+        case IX_READ_NEXT:
+            return "READ_NEXT";
+        case IX_READ_CURRENT:
+            return "READ_CURRENT";
+        case IX_READ_PREV:
+            return "READ_PREV";
+        case IX_GET_ATTRIBUTES:
+            return "GET_ATTRIBUTES";
+        default:
+            return "op " + std::to_string(op);
     }
 }
 
@@ -177,13 +205,12 @@ public:
     uint32_t keys_end() const { return keys_end_; }
     const KeyDef& key(int k) const { return config_.keys[static_cast<size_t>(k)]; }
     std::string part_of(const std::string& record, int k) const {
-        return record.substr(static_cast<size_t>(key(k).offset), static_cast<size_t>(key(k).length));
+        return record.substr(static_cast<size_t>(key(k).offset),
+                             static_cast<size_t>(key(k).length));
     }
     size_t size() const { return indexes_[0].size(); }
     const Index& index(int k) const { return indexes_[static_cast<size_t>(k)]; }
-    const std::string& record(const std::string& prime) const {
-        return records_.at(prime);
-    }
+    const std::string& record(const std::string& prime) const { return records_.at(prime); }
     // The entry whose record the model thinks key k's cursor names, if any.
     std::optional<Entry> current(int k) const {
         const Index& ix = index(k);
@@ -325,8 +352,8 @@ Expected Model::keyed_read(int op, int k, const std::string& search, const std::
         return e;
     }
     const It first_not_below = x.lower_bound(Entry{search, 0, {}});
-    const bool equal_found = first_not_below != x.end() &&
-                             compare_part(first_not_below->part, search, numeric(k)) == 0;
+    const bool equal_found =
+        first_not_below != x.end() && compare_part(first_not_below->part, search, numeric(k)) == 0;
     It found = x.end();
     int failure = 4;
     bool includes_equal = false;
@@ -636,9 +663,8 @@ public:
         bytes[0] = static_cast<char>(kFirst[v % 5]);
         const std::string digits = std::to_string(v);
         for (size_t i = 1; i < bytes.size(); ++i)
-            bytes[i] = i + digits.size() >= bytes.size()
-                           ? digits[i + digits.size() - bytes.size()]
-                           : '0';
+            bytes[i] =
+                i + digits.size() >= bytes.size() ? digits[i + digits.size() - bytes.size()] : '0';
         return bytes;
     }
     std::string unique(int v) const {
@@ -648,8 +674,8 @@ public:
         return bytes;
     }
     std::string group(int v) const {
-        static const char* const kGroups[] = {"AAA", "AAB", "B", "\x80group", "ZZZ", "zz",
-                                              "\xff\xff", "mid", "M", "0"};
+        static const char* const kGroups[] = {"AAA", "AAB",      "B",   "\x80group", "ZZZ",
+                                              "zz",  "\xff\xff", "mid", "M",         "0"};
         std::string bytes(kGroups[v % 10]);
         bytes.resize(static_cast<size_t>(config_.keys[2].length), ' ');
         return bytes;
@@ -745,8 +771,8 @@ void ModelRun::note(const std::string& what) {
 bool ModelRun::fail(const std::string& what) {
     std::ostringstream out;
     out << "config " << config_.name << " seed " << parameters_.seed << " operation " << operation_
-        << " (batch " << batch_number_ << "): " << what << "\nreplay: KVR_MODEL_CONFIG="
-        << config_.name << " KVR_MODEL_SEED=" << parameters_.seed
+        << " (batch " << batch_number_ << "): " << what
+        << "\nreplay: KVR_MODEL_CONFIG=" << config_.name << " KVR_MODEL_SEED=" << parameters_.seed
         << " KVR_MODEL_TRACE=1\nlast operations:\n";
     for (const std::string& line : recent_)
         out << "  " << line << "\n";
@@ -840,8 +866,7 @@ std::string ModelRun::search_value(int k) {
     return values_.group(random(10));
 }
 
-bool ModelRun::compare_update(int result, const std::string& key_area,
-                              const Expected& expected) {
+bool ModelRun::compare_update(int result, const std::string& key_area, const Expected& expected) {
     if (result != expected.result)
         return fail("result " + std::to_string(result) + ", expected " +
                     std::to_string(expected.result));
@@ -863,8 +888,8 @@ bool ModelRun::do_write() {
     const Expected expected = model_.write(r, k);
     std::string key_area(300, '\xee');
     uint32_t length = static_cast<uint32_t>(r.size());
-    const int result = _vmqpIsam(IX_WRITE, &slot_, r.data(), &length, key_area.data(),
-                                 static_cast<uint8_t>(k));
+    const int result =
+        _vmqpIsam(IX_WRITE, &slot_, r.data(), &length, key_area.data(), static_cast<uint8_t>(k));
     note("WRITE key " + std::to_string(k) + " prime " + hex(model_.part_of(r, 0)) + " length " +
          std::to_string(r.size()) + " -> " + std::to_string(result));
     return compare_update(result, key_area, expected);
@@ -884,9 +909,8 @@ bool ModelRun::do_rewrite() {
             group = values_.group(random(10));
         uint32_t length = record_length(0);
         if (config_.min_length != config_.max_length && chance(40))
-            length = std::min<uint32_t>(config_.max_length,
-                                        static_cast<uint32_t>(old.size()) + 1 +
-                                            static_cast<uint32_t>(random(60)));
+            length = std::min<uint32_t>(config_.max_length, static_cast<uint32_t>(old.size()) + 1 +
+                                                                static_cast<uint32_t>(random(60)));
         r = values_.record(at->prime, unique, group, length, rng_);
     } else {
         r = new_record();
@@ -896,10 +920,10 @@ bool ModelRun::do_rewrite() {
     const Expected expected = model_.rewrite(r, k);
     std::string key_area(300, '\xee');
     uint32_t length = static_cast<uint32_t>(r.size());
-    const int result = _vmqpIsam(IX_REWRITE, &slot_, r.data(), &length, key_area.data(),
-                                 static_cast<uint8_t>(k));
-    note("REWRITE key " + std::to_string(k) + " prime " + hex(model_.part_of(r, 0)) +
-         " length " + std::to_string(r.size()) + " -> " + std::to_string(result));
+    const int result =
+        _vmqpIsam(IX_REWRITE, &slot_, r.data(), &length, key_area.data(), static_cast<uint8_t>(k));
+    note("REWRITE key " + std::to_string(k) + " prime " + hex(model_.part_of(r, 0)) + " length " +
+         std::to_string(r.size()) + " -> " + std::to_string(result));
     return compare_update(result, key_area, expected);
 }
 
@@ -915,13 +939,12 @@ bool ModelRun::read_and_compare(uint16_t op, int k, std::string key_area, std::s
     const std::string key_before = key_area;
     const std::string buffer_before = buffer;
     uint32_t length = buffer_size;
-    const int result = _vmqpIsam(op, &slot_, buffer.data(), &length, key_area.data(),
-                                 static_cast<uint8_t>(k));
+    const int result =
+        _vmqpIsam(op, &slot_, buffer.data(), &length, key_area.data(), static_cast<uint8_t>(k));
     note(op_name(op) + (op & IX_HOLD_RECORD ? "+hold" : "") + " key " + std::to_string(k) +
          " size " + std::to_string(buffer_size) + " search " +
-         hex(key_before.substr(0, k < model_.key_count()
-                                      ? static_cast<size_t>(model_.key(k).length)
-                                      : 4)) +
+         hex(key_before.substr(
+             0, k < model_.key_count() ? static_cast<size_t>(model_.key(k).length) : 4)) +
          " -> " + std::to_string(result) +
          (result == 0 || result == 12
               ? " got " + hex(buffer.substr(0, std::min<uint32_t>(length, 40)))
@@ -959,8 +982,8 @@ bool ModelRun::read_and_compare(uint16_t op, int k, std::string key_area, std::s
 }
 
 bool ModelRun::do_keyed_read() {
-    static const int kRelations[] = {IX_READ_EQ, IX_READ_GT, IX_READ_GE, IX_READ_LE, IX_READ_LT,
-                                     IX_READ_DUP};
+    static const int kRelations[] = {IX_READ_EQ, IX_READ_GT, IX_READ_GE,
+                                     IX_READ_LE, IX_READ_LT, IX_READ_DUP};
     int relation = kRelations[random(5)];
     int k = chance(2) ? model_.key_count() : random(model_.key_count());
     std::string buffer(config_.max_length + 16, '\xee');
@@ -980,26 +1003,26 @@ bool ModelRun::do_keyed_read() {
     }
     std::string key_area(300, '\xee');
     key_area.replace(0, search.size(), search);
-    const uint32_t size = chance(15) ? 0
-                          : chance(10) ? static_cast<uint32_t>(1 + random(static_cast<int>(
-                                                                      config_.max_length)))
-                                       : config_.max_length;
+    const uint32_t size =
+        chance(15)   ? 0
+        : chance(10) ? static_cast<uint32_t>(1 + random(static_cast<int>(config_.max_length)))
+                     : config_.max_length;
     const uint16_t op = static_cast<uint16_t>(relation | (chance(20) ? IX_HOLD_RECORD : 0));
     const Expected expected = model_.keyed_read(relation, k, search, prime, size != 0);
     return read_and_compare(op, k, key_area, buffer, size, expected);
 }
 
 bool ModelRun::do_positional_read() {
-    static const int kMoves[] = {IX_READ_NEXT, IX_READ_NEXT, IX_READ_NEXT, IX_READ_PREV,
+    static const int kMoves[] = {IX_READ_NEXT, IX_READ_NEXT,    IX_READ_NEXT,  IX_READ_PREV,
                                  IX_READ_PREV, IX_READ_CURRENT, IX_READ_FIRST, IX_READ_LAST};
     const int move = kMoves[random(8)];
     const int k = chance(2) ? model_.key_count() : random(model_.key_count());
     std::string buffer(config_.max_length + 16, '\xee');
     std::string key_area(300, '\xee');
-    const uint32_t size = chance(12) ? 0
-                          : chance(8) ? static_cast<uint32_t>(1 + random(static_cast<int>(
-                                                                     config_.max_length)))
-                                      : config_.max_length;
+    const uint32_t size =
+        chance(12)  ? 0
+        : chance(8) ? static_cast<uint32_t>(1 + random(static_cast<int>(config_.max_length)))
+                    : config_.max_length;
     const uint16_t op = static_cast<uint16_t>(move | (chance(20) ? IX_HOLD_RECORD : 0));
     const Expected expected = model_.positional_read(move, k, size != 0);
     return read_and_compare(op, k, key_area, buffer, size, expected);
@@ -1023,7 +1046,9 @@ bool ModelRun::do_attributes() {
 
 bool ModelRun::step() {
     const int records = static_cast<int>(model_.size());
-    int write_weight = records > config_.record_cap ? 8 : records < config_.record_cap / 4 ? 40 : 24;
+    int write_weight = records > config_.record_cap       ? 8
+                       : records < config_.record_cap / 4 ? 40
+                                                          : 24;
     int delete_weight = records > config_.record_cap ? 30 : 9;
     const int weights[] = {write_weight, 20, 28, 12, delete_weight, 1};
     int total = 0;
@@ -1034,12 +1059,18 @@ bool ModelRun::step() {
     while (roll >= weights[choice])
         roll -= weights[choice++];
     switch (choice) {
-        case 0: return do_write();
-        case 1: return do_keyed_read();
-        case 2: return do_positional_read();
-        case 3: return do_rewrite();
-        case 4: return do_delete();
-        default: return do_attributes();
+        case 0:
+            return do_write();
+        case 1:
+            return do_keyed_read();
+        case 2:
+            return do_positional_read();
+        case 3:
+            return do_rewrite();
+        case 4:
+            return do_delete();
+        default:
+            return do_attributes();
     }
 }
 

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "platform/coding.h"
-#include "support/temp_dir.h"
 #include "support/attribute_block.h"
+#include "support/temp_dir.h"
 #include "vmqrmkvr/attributes.h"
 #include "vmqrmkvr/seqfs.h"
 

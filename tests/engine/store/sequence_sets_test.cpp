@@ -175,10 +175,9 @@ TEST_F(SequenceSets, TheFirstWriteStartsTheFirstSet) {
     EXPECT_EQ(address, block + 40);
     reopen();  // the set reaches the file
     handle->index = &index_;
-    const std::string expected = le16(4) + le16(0) + le32(1) + le32(block + 40) +
-                                 le32(block + 40) + le32(kSet - 40 - 100) +
-                                 le32(block + 40 + 100) + le32(0xFFFFFFFF) + le32(0xFFFFFFFF) +
-                                 le32(100) + le32(block) + record(1, 100);
+    const std::string expected = le16(4) + le16(0) + le32(1) + le32(block + 40) + le32(block + 40) +
+                                 le32(kSet - 40 - 100) + le32(block + 40 + 100) + le32(0xFFFFFFFF) +
+                                 le32(0xFFFFFFFF) + le32(100) + le32(block) + record(1, 100);
     EXPECT_EQ(raw(block, expected.size()), expected);
     EXPECT_EQ(file_size(), kHeaderSize + kSet);
     EXPECT_EQ(read(address), record(1, 100));
@@ -402,10 +401,10 @@ TEST_F(SequenceSets, ChangedBuffersAreWrittenBackWhenReused) {
     for (int id = 0; id < 40; ++id) {
         std::string data = record(id, 30000);
         uint32_t address = index_.at(key_of(id));
-        ASSERT_EQ(_vmq_put_sequence_set(handle.get(), &address,
-                                        reinterpret_cast<const unsigned char*>(data.data()), 30000,
-                                        1),
-                  0);
+        ASSERT_EQ(
+            _vmq_put_sequence_set(handle.get(), &address,
+                                  reinterpret_cast<const unsigned char*>(data.data()), 30000, 1),
+            0);
         contents_[key_of(id)] = data;
     }
     for (const auto& [key, address] : index_)

@@ -52,8 +52,8 @@ struct FileSetup {
     uint32_t min_length = 8;
     uint32_t max_length = 100;
     uint32_t options = 0;
-    bool descriptor = false;    // C-runtime path instead of the Windows calls
-    bool block_format = false;  // blocks of 4096 bytes
+    bool descriptor = false;     // C-runtime path instead of the Windows calls
+    bool block_format = false;   // blocks of 4096 bytes
     bool sequence_sets = false;  // block format: with the sequence-set pool
 };
 

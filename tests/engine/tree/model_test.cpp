@@ -968,8 +968,8 @@ protected:
         write_header();
         ASSERT_EQ(reopen(), 0);
         if (config.block_pages) {
-            const PageShape shape = page_shape(static_cast<uint32_t>(page_size_),
-                                               tree().key_len(), tree().data_len(), true);
+            const PageShape shape = page_shape(static_cast<uint32_t>(page_size_), tree().key_len(),
+                                               tree().data_len(), true);
             const int branch = shape.branch_capacity - 1, leaf = shape.leaf_capacity - 1;
             TreeHeader(image()).set_limits({branch, branch / 2, leaf, leaf / 2});
             ASSERT_EQ(reopen(), 0);
@@ -980,10 +980,9 @@ protected:
     // after writing its header area back.
     int reopen() {
         const int closed = tree().close();
-        const int opened =
-            _vmq_open_tree(tree_.get(), &store_, store_.io, static_cast<uint32_t>(page_size_),
-                           kOpenForUpdate | (GetParam().shared ? kOpenShared : 0),
-                           GetParam().block_pages ? 1 : 0);
+        const int opened = _vmq_open_tree(
+            tree_.get(), &store_, store_.io, static_cast<uint32_t>(page_size_),
+            kOpenForUpdate | (GetParam().shared ? kOpenShared : 0), GetParam().block_pages ? 1 : 0);
         return closed != 0 ? closed : opened;
     }
 

@@ -8,7 +8,9 @@
 #   3. an AddressSanitizer + UndefinedBehaviorSanitizer build
 #      (build/sanitize) and the same suite under it;
 #   4. three minutes of fuzzing the file reader with libFuzzer
-#      (fuzz/run_fuzz.sh), which fails on any input that makes it fail.
+#      (fuzz/run_fuzz.sh), which fails on any input that makes it fail;
+#   5. the layout of every source file against .clang-format
+#      (scripts/check_format.sh).
 # A stage that fails does not stop the later ones that do not need it. The
 # last line is the verdict on all of them; the exit status is 0 only when
 # every stage passed.
@@ -102,6 +104,16 @@ if [ $fuzz_status -eq 0 ]; then
 else
   stage_done failed
   fail "fuzzing"
+fi
+
+stage "the layout of every source file (clang-format)"
+if scripts/check_format.sh > build/format.log 2>&1; then
+  stage_done "$(tail -n 1 build/format.log)"
+  pass "layout: every file as .clang-format says"
+else
+  cat build/format.log
+  stage_done failed
+  fail "layout"
 fi
 
 joined=$(printf '%s; ' "${results[@]}")

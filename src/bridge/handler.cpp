@@ -18,6 +18,8 @@
 // statement, the status and why, in words. Set KVRFH_TRACE to print every
 // statement with its FILE STATUS on standard error; it is read at each
 // verb, so a program may switch it on for part of its run.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +32,7 @@
 #include "bridge/bridge_file.h"
 #include "bridge/fcd_access.h"
 #include "bridge/file_name.h"
+#include "bridge/file_removal.h"
 #include "bridge/open_files.h"
 #include "bridge/verb_names.h"
 
@@ -171,20 +174,33 @@ void close_file(FCD3* fcd, unsigned op) {
     fcd->openMode = OPEN_NOT_OPEN;
 }
 
-// DELETE FILE: the file must be closed; it is removed by name.
+// DELETE FILE: the file must be closed, here and everywhere else. It is
+// removed by name only while we hold the lock an open takes, so that a file
+// another connector or program has open (98, as OPEN gives) is never taken
+// from under it.
 void delete_file(FCD3* fcd) {
     if (BridgeFile* file = file_of(fcd); file != nullptr && file->is_open()) {
         set_status(fcd, 41);
         return;
     }
     const std::string name = resolve_file_name(fcd);
-    if (!name.empty() && std::remove(name.c_str()) == 0) {
-        set_status(fcd, 0);
-        return;
+    int error = ENOENT;
+    struct stat about {};
+    if (!name.empty() && ::stat(name.c_str(), &about) == 0) {
+        switch (remove_unless_in_use(name, &error)) {
+            case Removal::Removed:
+                set_status(fcd, 0);
+                return;
+            case Removal::InUse:
+                set_status(fcd, 98);
+                return;
+            case Removal::Failed:
+                break;
+        }
     }
-    if (name.empty() || errno == ENOENT)
+    if (error == ENOENT)
         set_status(fcd, (fcd->otherFlags & OTH_OPTIONAL) != 0 ? 5 : 35);
-    else if (errno == EACCES || errno == EPERM || errno == EROFS)
+    else if (error == EACCES || error == EPERM || error == EROFS)
         set_status(fcd, 37);
     else
         set_status(fcd, 30);

@@ -475,6 +475,16 @@ TEST_F(HandlerTest, DeleteFileRemovesAClosedFileOnly) {
     EXPECT_EQ(file.call(OP_DELETE_FILE), "35");
     file.fcd().otherFlags = OTH_OPTIONAL;  // an OPTIONAL file may be missing
     EXPECT_EQ(file.call(OP_DELETE_FILE), "05");
+
+    // A file another connector (or another program) has open is not taken
+    // from under it: its writes would go to a file no name reaches.
+    ProgramFile holder = customers("held.dat");
+    ProgramFile other = customers("held.dat");
+    ASSERT_EQ(holder.open(OP_OPEN_OUTPUT), "00");
+    EXPECT_EQ(other.call(OP_DELETE_FILE), "98");
+    EXPECT_TRUE(std::filesystem::exists(path("held.dat")));
+    EXPECT_EQ(in_order({holder.close(), other.call(OP_DELETE_FILE)}), "00 00");
+    EXPECT_FALSE(std::filesystem::exists(path("held.dat")));
 }
 
 TEST_F(HandlerTest, NamesAreMappedAsGnuCobolMapsThem) {

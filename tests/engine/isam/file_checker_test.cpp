@@ -41,27 +41,17 @@ std::string record(int prime, int unique, const char* group, size_t length) {
     return r;
 }
 
-class FileChecker : public kvr::test::TempDirTest {
+// A file created with `block` in `format` and opened for update, with the
+// checker's verdict on it.
+class CheckedFile : public kvr::test::TempDirTest {
 protected:
-    void SetUp() override {
-        TempDirTest::SetUp();
-        name_ = path("checked.dat");
-        std::vector<unsigned char> block =
-            kvr::test::attribute_block(13, kLongest, {{1, 6}, {7, 4}, {11, 3, true}});
-        uint32_t size = static_cast<uint32_t>(block.size());
-        void* none = nullptr;
-        ASSERT_EQ(_vmqpIsam(IX_CREATE, &none, block.data(), &size, name_.data(), 0), 0);
+    void create_and_open(const char* file, const std::vector<unsigned char>& block,
+                         kvr::isam::StoreFormat format) {
+        name_ = path(file);
+        ASSERT_EQ(kvr::engine::code(kvr::isam::create_indexed_file(
+                      block.data(), static_cast<uint32_t>(block.size()), name_.c_str(), 0, format)),
+                  0);
         ASSERT_EQ(_vmqpIsam(IX_OPEN, &slot_, nullptr, nullptr, name_.data(), IX_MODE_UPDATE), 0);
-
-        // Ten records, three of them in group AAA; then two deleted, so that
-        // list 1 holds a slot of 44 bytes followed by one of 34.
-        const size_t lengths[] = {20, 40, 30, 25, 60, 13, 90, 45, 33, 70};
-        for (int i = 0; i < 10; ++i) {
-            const char* group = i % 3 == 0 ? "AAA" : i % 3 == 1 ? "BBB" : "CCC";
-            ASSERT_LE(write(record(i + 1, 100 + i, group, lengths[i])), 12);
-        }
-        ASSERT_EQ(erase_prime(2), 0);  // 40 bytes: a slot of 44
-        ASSERT_EQ(erase_prime(3), 0);  // 30 bytes: a slot of 34
     }
     void TearDown() override {
         if (slot_ != nullptr)
@@ -94,6 +84,29 @@ protected:
         if (found != nullptr)
             *found = p;
         return sound ? "" : kvr::isam::describe(p);
+    }
+
+    std::string name_;
+    void* slot_ = nullptr;
+};
+
+class FileChecker : public CheckedFile {
+protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        ASSERT_NO_FATAL_FAILURE(create_and_open(
+            "checked.dat",
+            kvr::test::attribute_block(13, kLongest, {{1, 6}, {7, 4}, {11, 3, true}}),
+            kvr::isam::StoreFormat::kSlots));
+        // Ten records, three of them in group AAA; then two deleted, so that
+        // list 1 holds a slot of 44 bytes followed by one of 34.
+        const size_t lengths[] = {20, 40, 30, 25, 60, 13, 90, 45, 33, 70};
+        for (int i = 0; i < 10; ++i) {
+            const char* group = i % 3 == 0 ? "AAA" : i % 3 == 1 ? "BBB" : "CCC";
+            ASSERT_LE(write(record(i + 1, 100 + i, group, lengths[i])), 12);
+        }
+        ASSERT_EQ(erase_prime(2), 0);  // 40 bytes: a slot of 44
+        ASSERT_EQ(erase_prime(3), 0);  // 30 bytes: a slot of 34
     }
 
     // The root leaf of key k's tree, in the cache, marked modified so that
@@ -136,9 +149,6 @@ protected:
         kvr::store::encode_free_header(bytes, free);
         ASSERT_TRUE(handle()->io.write_at(at, bytes, 12).ok());
     }
-
-    std::string name_;
-    void* slot_ = nullptr;
 };
 
 TEST_F(FileChecker, SoundFilePassesWithoutDisturbingTheCursors) {
@@ -307,61 +317,26 @@ TEST_F(FileChecker, ReportsDamagedSlotsWithoutCrashing) {
     EXPECT_THAT(problem(&found), HasSubstr("runs past the file's end")) << found.what;
 }
 
-}  // namespace
-
-namespace {
-
 // A block-format file of 60 records of 200 bytes (twenty to a set of 4096
 // bytes), some deleted so that a set went to the avail list.
-class BlockFileChecker : public kvr::test::TempDirTest {
+class BlockFileChecker : public CheckedFile {
 protected:
     void SetUp() override {
         TempDirTest::SetUp();
-        name_ = path("blocks.dat");
-        std::vector<unsigned char> block =
-            kvr::test::attribute_block(200, 200, {{1, 6}, {11, 3, true}});
-        ASSERT_EQ(kvr::engine::code(kvr::isam::create_indexed_file(
-                      block.data(), static_cast<uint32_t>(block.size()), name_.c_str(), 0,
-                      kvr::isam::StoreFormat::kBlocks)),
-                  0);
-        ASSERT_EQ(_vmqpIsam(IX_OPEN, &slot_, nullptr, nullptr, name_.data(), IX_MODE_UPDATE), 0);
-        for (int i = 0; i < 60; ++i) {
-            std::string r = record(i, i, i % 2 ? "AAA" : "BBB", 200);
-            uint32_t length = 200;
-            unsigned char key_area[8];
-            ASSERT_LE(_vmqpIsam(IX_WRITE, &slot_, r.data(), &length, key_area, 0), 12);
-        }
+        ASSERT_NO_FATAL_FAILURE(create_and_open(
+            "blocks.dat", kvr::test::attribute_block(200, 200, {{1, 6}, {11, 3, true}}),
+            kvr::isam::StoreFormat::kBlocks));
+        for (int i = 0; i < 60; ++i)
+            ASSERT_LE(write(record(i, i, i % 2 ? "AAA" : "BBB", 200)), 12);
         // Deleting the first twenty empties sets one after another.
-        for (int i = 0; i < 20; ++i) {
-            char key[8];
-            std::snprintf(key, sizeof key, "%06d", i);
-            uint32_t length = 0;
-            ASSERT_EQ(_vmqpIsam(IX_READ_EQ, &slot_, nullptr, &length, key, 0), 0);
-            ASSERT_EQ(_vmqpIsam(IX_DELETE, &slot_, nullptr, nullptr, nullptr, 0), 0);
-        }
-    }
-    void TearDown() override {
-        if (slot_ != nullptr)
-            _vmqpIsam(IX_CLOSE, &slot_, nullptr, nullptr, nullptr, 0);
-        TempDirTest::TearDown();
-    }
-    ix_handle* handle() const { return static_cast<ix_handle*>(slot_); }
-    kvr::engine::FileHeader header() const { return handle()->header(); }
-    std::string problem(FileProblem* found = nullptr) {
-        FileProblem p;
-        const bool sound = check_file(handle(), &p);
-        if (found != nullptr)
-            *found = p;
-        return sound ? "" : kvr::isam::describe(p);
+        for (int i = 0; i < 20; ++i)
+            ASSERT_EQ(erase_prime(i), 0);
     }
     // The image of the set at `block` in the store's pool (every set of this
     // small file is resident).
     unsigned char* set_image(uint32_t block) {
         return const_cast<unsigned char*>(kvr::store::resident_sequence_set(handle(), block));
     }
-
-    std::string name_;
-    void* slot_ = nullptr;
 };
 
 TEST_F(BlockFileChecker, ASoundFileAndEachKindOfDamage) {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "engine/file_header.h"
@@ -45,6 +46,13 @@ protected:
         void* slot = nullptr;
         return _vmqpIsam(IX_CREATE, &slot, const_cast<unsigned char*>(block.data()), &size,
                          const_cast<char*>(name.c_str()), selector);
+    }
+
+    // The same through the engine's own entry, in the block format.
+    int create_blocks(const std::vector<unsigned char>& block) {
+        return kvr::engine::code(
+            kvr::isam::create_indexed_file(block.data(), static_cast<uint32_t>(block.size()),
+                                           name.c_str(), 0, kvr::isam::StoreFormat::kBlocks));
     }
 
     int open(void** slot, uint8_t mode) const {
@@ -204,8 +212,7 @@ TEST_F(IsamFile, AllKeysOfAFileWith255Keys) {
     EXPECT_EQ(aux, 0);
     ix_key_spec last{};
     ix_key_spec_decode(block.data(), 254, &last);
-    EXPECT_EQ(last.key_offset, 255);
-    EXPECT_EQ(last.key_flags, 0);
+    EXPECT_EQ(std::tuple(last.key_offset, last.key_flags), std::tuple(255, 0));
     EXPECT_EQ(close(&slot), 0);
 }
 
@@ -332,13 +339,7 @@ TEST_F(IsamFile, DamagedHeadersAreRefusedWithoutHarm) {
 }
 
 TEST_F(IsamFile, BlockFormatFilesAreMadeOnRequestAndOpenInTheirFormat) {
-    const std::vector<unsigned char> block = attributes(10, 100, {{1, 10}});
-    auto create_blocks = [&](const std::vector<unsigned char>& attrs) {
-        return kvr::engine::code(
-            kvr::isam::create_indexed_file(attrs.data(), static_cast<uint32_t>(attrs.size()),
-                                           name.c_str(), 0, kvr::isam::StoreFormat::kBlocks));
-    };
-    ASSERT_EQ(create_blocks(block), 0);
+    ASSERT_EQ(create_blocks(attributes(10, 100, {{1, 10}})), 0);
     std::string b = bytes();
     EXPECT_EQ(word_at(b, 4), 0x199605u);
     EXPECT_EQ(word_at(b, 20), 0u);                          // avail_list_head
@@ -438,18 +439,16 @@ TEST_F(IsamFile, GetAttributesNeedsRoomForTheFixedPartAndEveryKey) {
     EXPECT_EQ(size, 24u);
     ix_attributes fixed{};
     ix_attributes_decode(block.data(), &fixed);
-    EXPECT_EQ(fixed.min_record_length, 12u);
-    EXPECT_EQ(fixed.max_record_length, 60u);
-    EXPECT_EQ(fixed.key_count, 2);
-    EXPECT_EQ(fixed.options, 1);
+    EXPECT_EQ(std::tuple(fixed.min_record_length, fixed.max_record_length, fixed.key_count,
+                         fixed.options),
+              std::tuple(12u, 60u, 2, 1));
     EXPECT_EQ(block[24], 0xEE);  // no key spec written
     size = 40;
     EXPECT_EQ(_vmqpIsam(IX_GET_ATTRIBUTES, &slot, block.data(), &size, nullptr, 0), 0);
     ix_key_spec second{};
     ix_key_spec_decode(block.data(), 1, &second);
-    EXPECT_EQ(second.key_offset, 20);
-    EXPECT_EQ(second.key_length, 8);
-    EXPECT_EQ(second.key_flags, 1);
+    EXPECT_EQ(std::tuple(second.key_offset, second.key_length, second.key_flags),
+              std::tuple(20, 8, 1));
     EXPECT_EQ(close(&slot), 0);
 }
 
@@ -541,11 +540,7 @@ protected:
         return r;
     }
     void make(uint32_t max_length) {
-        const std::vector<unsigned char> block = attributes(15, max_length, {{1, 10}, {11, 5}});
-        ASSERT_EQ(kvr::engine::code(kvr::isam::create_indexed_file(
-                      block.data(), static_cast<uint32_t>(block.size()), name.c_str(), 0,
-                      kvr::isam::StoreFormat::kBlocks)),
-                  0);
+        ASSERT_EQ(create_blocks(attributes(15, max_length, {{1, 10}, {11, 5}})), 0);
     }
     // A WRITE or REWRITE of r, or a READ_EQ by key k with the key value
     // taken from r.

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/fault_injection.h"
@@ -50,18 +51,15 @@ protected:
         ASSERT_EQ(_vmqpIsam(IX_OPEN, &slot_, nullptr, nullptr, name_.data(), mode), 0);
     }
 
-    int write(const std::string& r, int key = 0) {
+    // A WRITE or REWRITE of r.
+    int put(uint16_t op, const std::string& r, int key) {
         uint32_t length = static_cast<uint32_t>(r.size());
         unsigned char key_area[8] = {};
-        return _vmqpIsam(IX_WRITE, &slot_, const_cast<char*>(r.data()), &length, key_area,
+        return _vmqpIsam(op, &slot_, const_cast<char*>(r.data()), &length, key_area,
                          static_cast<uint8_t>(key));
     }
-    int rewrite(const std::string& r, int key = 0) {
-        uint32_t length = static_cast<uint32_t>(r.size());
-        unsigned char key_area[8] = {};
-        return _vmqpIsam(IX_REWRITE, &slot_, const_cast<char*>(r.data()), &length, key_area,
-                         static_cast<uint8_t>(key));
-    }
+    int write(const std::string& r, int key = 0) { return put(IX_WRITE, r, key); }
+    int rewrite(const std::string& r, int key = 0) { return put(IX_REWRITE, r, key); }
     int erase() { return _vmqpIsam(IX_DELETE, &slot_, nullptr, nullptr, nullptr, 0); }
 
     // A read: the record it delivered (or "" when positioning only), the
@@ -103,12 +101,9 @@ TEST_F(IsamRecords, WriteAndReadByEveryKey) {
 
     // Greater or equal on the duplicates key: 12 on the first, then the
     // second with 0.
-    Read first = read(IX_READ_GE, 2, "AAA");
-    EXPECT_EQ(first.result, 12);
-    EXPECT_EQ(first.record.substr(0, 6), "000020");
-    Read second = read(IX_READ_NEXT, 2);
-    EXPECT_EQ(second.result, 0);
-    EXPECT_EQ(second.record.substr(0, 6), "000030");
+    auto prime_of = [](const Read& r) { return std::pair(r.result, r.record.substr(0, 6)); };
+    EXPECT_EQ(prime_of(read(IX_READ_GE, 2, "AAA")), std::pair(12, std::string("000020")));
+    EXPECT_EQ(prime_of(read(IX_READ_NEXT, 2)), std::pair(0, std::string("000030")));
     EXPECT_EQ(read(IX_READ_NEXT, 2).record.substr(0, 6), "000010");
     EXPECT_EQ(read(IX_READ_NEXT, 2).result, 9);
 
@@ -120,9 +115,8 @@ TEST_F(IsamRecords, WriteAndReadByEveryKey) {
     EXPECT_EQ(read(IX_READ_GT, 0, "000030").result, 4);  // nothing above
 
     // START: positioning only; with greater the key comes back.
-    Read start = read(IX_READ_GT, 1, "1000", 0);
-    EXPECT_EQ(start.result, 0);
-    EXPECT_EQ(start.key.substr(0, 4), "2000");
+    const Read start = read(IX_READ_GT, 1, "1000", 0);
+    EXPECT_EQ(std::pair(start.result, start.key.substr(0, 4)), std::pair(0, std::string("2000")));
     EXPECT_EQ(read(IX_READ_EQ, 1, "2000", 0).key.substr(0, 4), "2000");
     EXPECT_EQ(read(IX_READ_NEXT, 1).record.substr(0, 6), "000030");
 
@@ -230,10 +224,6 @@ TEST_F(IsamRecords, HeldReadWhoseRecordCannotBeFetchedLeavesTheCursor) {
     EXPECT_EQ(read(IX_READ_CURRENT, 0).record.substr(0, 6), "000001");
     EXPECT_EQ(read(IX_READ_NEXT, 0).record.substr(0, 6), "000002");
 }
-
-}  // namespace
-
-namespace {
 
 // A DELETE that finds no record to delete changes nothing, in an empty
 // file (9) as past the last record (10): the file closes cleanly and opens

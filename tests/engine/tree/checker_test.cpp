@@ -6,6 +6,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "engine/tree/checker.h"
@@ -139,22 +140,18 @@ TEST_F(TreeChecker, SoundTreesPassWithTheirCounts) {
     TreeProblem problem;
     TreeSummary summary;
     ASSERT_TRUE(check(&problem, &summary)) << describe(problem);  // an empty root leaf
-    EXPECT_EQ(summary.entries, 0u);
-    EXPECT_EQ(summary.height, 1);
-    EXPECT_EQ(summary.pages_per_level, std::vector<uint32_t>{1});
+    EXPECT_EQ(std::tie(summary.entries, summary.height, summary.pages_per_level),
+              std::tuple(0u, 1, std::vector<uint32_t>{1}));
 
     build(62, 30, 31);
     ASSERT_TRUE(check(&problem, &summary)) << describe(problem);
-    EXPECT_EQ(summary.entries, 62u * 30u);
-    EXPECT_EQ(summary.height, 3);
-    EXPECT_EQ(summary.pages, 65u);
-    EXPECT_EQ(summary.pages_per_level, (std::vector<uint32_t>{1, 2, 62}));
+    EXPECT_EQ(std::tie(summary.entries, summary.height, summary.pages, summary.pages_per_level),
+              std::tuple(62u * 30u, 3, 65u, std::vector<uint32_t>{1, 2, 62}));
 
     TreeSummary counted;
     ASSERT_TRUE(count_entries(&tree(), &counted, &problem)) << describe(problem);
-    EXPECT_EQ(counted.entries, summary.entries);
-    EXPECT_EQ(counted.pages_per_level, summary.pages_per_level);
-    EXPECT_EQ(counted.height, 3);
+    EXPECT_EQ(std::tie(counted.entries, counted.height, counted.pages_per_level),
+              std::tie(summary.entries, summary.height, summary.pages_per_level));
 }
 
 // The walk changes nothing an operation relies on: the cursor and the
@@ -164,17 +161,16 @@ TEST_F(TreeChecker, TheWalkLeavesTheTreeAsItWas) {
     const Levels levels = build_three_levels();
     ASSERT_EQ(code(flush_tree(&tree())), 0);
     const std::string file = bytes();
-    tree().cursor().page = levels[2][7];
-    tree().cursor().index = 4;
-    tree().cursor().state = 3;
-    tree().cursor().key[0] = 'q';
+    Cursor& cursor = tree().cursor();
+    cursor.page = levels[2][7];
+    cursor.index = 4;
+    cursor.state = 3;
+    cursor.key[0] = 'q';
     ASSERT_TRUE(tree().mark_dirty());
     TreeProblem problem;
     ASSERT_TRUE(check(&problem)) << describe(problem);
-    EXPECT_EQ(tree().cursor().page, levels[2][7]);
-    EXPECT_EQ(tree().cursor().index, 4);
-    EXPECT_EQ(tree().cursor().state, 3);
-    EXPECT_EQ(tree().cursor().key[0], 'q');
+    EXPECT_EQ(std::tuple(cursor.page, cursor.index, cursor.state, cursor.key[0]),
+              std::tuple(levels[2][7], 4, 3, 'q'));
     EXPECT_TRUE(tree().mark_dirty());
     for (int s = 0; s < tree().cache_used(); ++s) {
         if (tree().cached_page(s) != kNoPage) {
@@ -212,9 +208,9 @@ TEST_P(TreeDamage, IsReportedWhereItIs) {
     GetParam().apply(this, levels, &expected);
     TreeProblem problem;
     ASSERT_FALSE(check(&problem)) << GetParam().name;
-    EXPECT_EQ(problem.page, expected.page) << describe(problem);
-    EXPECT_EQ(problem.index, expected.index) << describe(problem);
-    EXPECT_EQ(problem.level, expected.level) << describe(problem);
+    EXPECT_EQ(std::tie(problem.page, problem.index, problem.level),
+              std::tie(expected.page, expected.index, expected.level))
+        << describe(problem);
     EXPECT_NE(problem.what.find(GetParam().message), std::string::npos) << describe(problem);
 }
 

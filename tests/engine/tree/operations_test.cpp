@@ -76,6 +76,17 @@ protected:
         EXPECT_TRUE(count_entries(&tree(), &s, &problem)) << describe(problem);
         return s;
     }
+    // The entry counts of the leaves, first to last along their links.
+    std::vector<int> leaf_counts() {
+        std::vector<int> counts;
+        tree().begin_operation();
+        unsigned char* page = fetch(tree().root());
+        while (page != nullptr && is_branch(page))
+            page = fetch(branch_child(page, 0));
+        for (; page != nullptr; page = next_page(page) ? fetch(next_page(page)) : nullptr)
+            counts.push_back(page_count(page));
+        return counts;
+    }
     unsigned char* root_page() {
         tree().begin_operation();
         return fetch(tree().root());
@@ -88,11 +99,8 @@ TEST_F(TreeOperations, EmptyTree) {
     EXPECT_EQ(step(_vmq_getfirst), -1);
     unsigned char* k = nullptr;
     unsigned char* d = nullptr;
-    EXPECT_EQ(_vmq_getfirst(&tree(), &k, &d), code(kTreeEndOfFile));
-    EXPECT_EQ(_vmq_getlast(&tree(), &k, &d), code(kTreeEndOfFile));
-    EXPECT_EQ(_vmq_getnext(&tree(), &k, &d), code(kTreeEndOfFile));
-    EXPECT_EQ(_vmq_getprev(&tree(), &k, &d), code(kTreeEndOfFile));
-    EXPECT_EQ(_vmq_getcur(&tree(), &k, &d), code(kTreeEndOfFile));
+    for (auto move : {_vmq_getfirst, _vmq_getlast, _vmq_getnext, _vmq_getprev, _vmq_getcur})
+        EXPECT_EQ(move(&tree(), &k, &d), code(kTreeEndOfFile));
     EXPECT_EQ(insert(7, 70), 0);
     EXPECT_EQ(page_count(root_page()), 1);
     EXPECT_EQ(insert(7, 71), code(kDuplicateKey));
@@ -127,15 +135,18 @@ TEST_F(TreeOperations, RelationsAcrossLeaves) {
     for (int i = 0; i < n; ++i)
         ASSERT_EQ(insert(i * 10, i), 0);
     expect_sound();
-    std::string found;
-    EXPECT_EQ(find(55, kSearchGreater | kSearchEqual, &found), 0);
-    EXPECT_EQ(found, "00000060");
-    EXPECT_EQ(find(60, kSearchGreater, &found), 0);
-    EXPECT_EQ(found, "00000070");
-    EXPECT_EQ(find(60, kSearchBackwards, &found), 0);
-    EXPECT_EQ(found, "00000050");
-    EXPECT_EQ(find(65, kSearchBackwards | kSearchEqual, &found), 0);
-    EXPECT_EQ(found, "00000060");
+    const struct {
+        int n, mode;
+        const char* found;
+    } relations[] = {{55, kSearchGreater | kSearchEqual, "00000060"},
+                     {60, kSearchGreater, "00000070"},
+                     {60, kSearchBackwards, "00000050"},
+                     {65, kSearchBackwards | kSearchEqual, "00000060"}};
+    for (const auto& relation : relations) {
+        std::string found;
+        EXPECT_EQ(find(relation.n, relation.mode, &found), 0) << relation.n << " " << relation.mode;
+        EXPECT_EQ(found, relation.found);
+    }
     EXPECT_EQ(find((n - 1) * 10, kSearchGreater), 2);
     EXPECT_EQ(find(0, kSearchBackwards), code(kKeyNotFound));
     EXPECT_EQ(find(5, kSearchEqual), 2);
@@ -192,16 +203,6 @@ TEST_F(TreeOperations, DeletingTheFirstEntryOfALeafMovesItsSeparator) {
 TEST_F(TreeOperations, LeavesBorrowFromEitherSideThenMergeAndTheRootCollapses) {
     make_tree(10, false);
     const int min = tree().leaf_min();
-    auto leaf_counts = [&] {
-        std::vector<int> counts;
-        tree().begin_operation();
-        unsigned char* page = fetch(tree().root());
-        while (page != nullptr && is_branch(page))
-            page = fetch(branch_child(page, 0));
-        for (; page != nullptr; page = next_page(page) ? fetch(next_page(page)) : nullptr)
-            counts.push_back(page_count(page));
-        return counts;
-    };
     auto remove = [&](int n) {
         ASSERT_EQ(find(n, kSearchEqual), 0) << n;
         ASSERT_EQ(_vmq_delete(&tree()), 0) << n;
@@ -266,17 +267,6 @@ TEST_F(TreeOperations, ABlockLeafSplitsAtTheCountThatFits) {
         store_u32(d, n);
         int dup = 0;
         return _vmq_insert(&tree(), k, d, &dup);
-    };
-    auto leaf_counts = [&] {
-        std::vector<int> counts;
-        tree().begin_operation();
-        unsigned char* page = fetch(tree().root());
-        if (page != nullptr && is_branch(page))
-            for (int i = 0; i <= page_count(page); ++i)
-                counts.push_back(page_count(fetch(branch_child(page, i))));
-        else if (page != nullptr)
-            counts.push_back(page_count(page));
-        return counts;
     };
     for (uint32_t n = 0; n < 289; ++n)
         ASSERT_EQ(put(2 * n), 0);

@@ -70,6 +70,34 @@ protected:
         }
         return status;
     }
+    // Records from..to-1 (every step-th), each written or erased, as one
+    // step of a scenario.
+    void write_ids(int from, int to, size_t length, int step = 1) {
+        for (int id = from; id < to; id += step)
+            ASSERT_EQ(write(id, length), 0) << id;
+    }
+    void erase_ids(int from, int to) {
+        for (int id = from; id < to; ++id)
+            ASSERT_EQ(erase(id), 0) << id;
+    }
+    // The moves reported to the index: first key and record count of each.
+    std::vector<std::pair<std::string, int>> moves() const {
+        std::vector<std::pair<std::string, int>> out;
+        for (const TestHandle::Shift& shift : handle->shifts)
+            out.emplace_back(shift.key, shift.count);
+        return out;
+    }
+    // The status of a read at address.
+    int read_status(uint32_t address) {
+        int status = -1;
+        read(address, &status);
+        return status;
+    }
+    void reopen_indexed() {
+        reopen();
+        handle->index = &index_;
+    }
+
     int erase(int id) {
         const std::string key = key_of(id);
         const uint32_t address = index_.at(key);
@@ -173,8 +201,7 @@ TEST_F(SequenceSets, TheFirstWriteStartsTheFirstSet) {
     const uint32_t block = kHeaderSize;  // the first block after the header
     EXPECT_EQ(header().first_sequence_set(), block);
     EXPECT_EQ(address, block + 40);
-    reopen();  // the set reaches the file
-    handle->index = &index_;
+    reopen_indexed();  // the set reaches the file
     const std::string expected = le16(4) + le16(0) + le32(1) + le32(block + 40) + le32(block + 40) +
                                  le32(kSet - 40 - 100) + le32(block + 40 + 100) + le32(0xFFFFFFFF) +
                                  le32(0xFFFFFFFF) + le32(100) + le32(block) + record(1, 100);
@@ -186,37 +213,29 @@ TEST_F(SequenceSets, TheFirstWriteStartsTheFirstSet) {
 
 TEST_F(SequenceSets, AscendingWritesFillEachSetAndNeverMoveARecord) {
     // 508 bytes a record: eight fill a set exactly.
-    for (int id = 0; id < 20; ++id)
-        ASSERT_EQ(write(id, 500), 0);
+    ASSERT_NO_FATAL_FAILURE(write_ids(0, 20, 500));
     EXPECT_TRUE(handle->shifts.empty());
     const auto sets = chain();
     EXPECT_EQ(counts(sets), (std::vector<size_t>{8, 8, 4}));
     EXPECT_EQ(u32(set_bytes(sets[0].block), 16), 0u);
-    reopen();
-    handle->index = &index_;
+    reopen_indexed();
     chain();
 }
 
 TEST_F(SequenceSets, AnInsertIntoAFullSetSplitsItAndTheRecordLandsInItsHalf) {
-    for (int id = 0; id < 16; id += 2)
-        ASSERT_EQ(write(id, 500), 0);  // one full set: 0 2 4 ... 14
+    ASSERT_NO_FATAL_FAILURE(write_ids(0, 16, 500, 2));  // one full set: 0 2 4 ... 14
     handle->shifts.clear();
     ASSERT_EQ(write(5, 500), 0);  // behind 4: in the kept half
     auto sets = chain();
     EXPECT_EQ(counts(sets), (std::vector<size_t>{5, 4}));
     EXPECT_EQ(sets[0].keys[3], key_of(5));
     // The moved half was reported once, then the record behind the new one.
-    ASSERT_EQ(handle->shifts.size(), 2u);
-    EXPECT_EQ(handle->shifts[0].key, key_of(8));
-    EXPECT_EQ(handle->shifts[0].count, 4);
-    EXPECT_EQ(handle->shifts[1].key, key_of(6));
-    EXPECT_EQ(handle->shifts[1].count, 1);
+    ASSERT_EQ(moves(), (std::vector<std::pair<std::string, int>>{{key_of(8), 4}, {key_of(6), 1}}));
     EXPECT_EQ(handle->shifts[1].delta, 508);
 
     // Fill the second set, then insert in its middle: the record follows
     // its predecessor into the moved half.
-    for (int id = 15; id < 23; id += 2)
-        ASSERT_EQ(write(id, 500), 0);
+    ASSERT_NO_FATAL_FAILURE(write_ids(15, 23, 500, 2));
     ASSERT_EQ(counts(chain()), (std::vector<size_t>{5, 8}));
     ASSERT_EQ(write(13, 500), 0);
     sets = chain();
@@ -226,8 +245,7 @@ TEST_F(SequenceSets, AnInsertIntoAFullSetSplitsItAndTheRecordLandsInItsHalf) {
     // In front of every record of a full first set: it splits, and the
     // record stays in it, first.
     start({});
-    for (int id = 10; id < 18; ++id)
-        ASSERT_EQ(write(id, 500), 0);
+    ASSERT_NO_FATAL_FAILURE(write_ids(10, 18, 500));
     const uint32_t first = header().first_sequence_set();
     ASSERT_EQ(write(1, 500), 0);
     sets = chain();
@@ -253,17 +271,14 @@ TEST_F(SequenceSets, RecordsOfUnevenSizesSplitUntilTheNewOneFits) {
 }
 
 TEST_F(SequenceSets, RewritesKeepTheirPlaceOrMoveTheRecordsBehindThem) {
-    for (int id = 0; id < 6; ++id)
-        ASSERT_EQ(write(id, 100), 0);
+    ASSERT_NO_FATAL_FAILURE(write_ids(0, 6, 100));
     const uint32_t before = index_.at(key_of(2));
     handle->shifts.clear();
     ASSERT_EQ(rewrite(2, 100, 'S'), 0);  // same length: only the data
     EXPECT_TRUE(handle->shifts.empty());
     EXPECT_EQ(index_.at(key_of(2)), before);
     ASSERT_EQ(rewrite(2, 160), 0);  // longer: the three behind move up
-    ASSERT_EQ(handle->shifts.size(), 1u);
-    EXPECT_EQ(handle->shifts[0].key, key_of(3));
-    EXPECT_EQ(handle->shifts[0].count, 3);
+    ASSERT_EQ(moves(), (std::vector<std::pair<std::string, int>>{{key_of(3), 3}}));
     EXPECT_EQ(handle->shifts[0].delta, 60);
     ASSERT_EQ(rewrite(2, 40), 0);  // shorter: they move down
     EXPECT_EQ(handle->shifts.back().delta, -120);
@@ -273,8 +288,7 @@ TEST_F(SequenceSets, RewritesKeepTheirPlaceOrMoveTheRecordsBehindThem) {
 }
 
 TEST_F(SequenceSets, ARewriteThatOutgrowsAFullSetMovesOnlyWhatMust) {
-    for (int id = 0; id < 8; ++id)
-        ASSERT_EQ(write(id, 500), 0);  // one full set
+    ASSERT_NO_FATAL_FAILURE(write_ids(0, 8, 500));  // one full set
     // The last record grows: it leaves for a new set behind; the record
     // exists once, where the index says.
     ASSERT_EQ(rewrite(7, 900), 0);
@@ -286,32 +300,27 @@ TEST_F(SequenceSets, ARewriteThatOutgrowsAFullSetMovesOnlyWhatMust) {
     ASSERT_EQ(rewrite(3, 1500), 0);
     sets = chain();
     EXPECT_EQ(sets.size(), 3u);
-    reopen();
-    handle->index = &index_;
+    reopen_indexed();
     chain();
 }
 
 TEST_F(SequenceSets, DeletesMergeWithARoomyNeighbourElseBalanceLeavingTheOddRecordLeft) {
     // Three full sets of eight.
-    for (int id = 0; id < 24; ++id)
-        ASSERT_EQ(write(id, 500), 0);
+    ASSERT_NO_FATAL_FAILURE(write_ids(0, 24, 500));
     ASSERT_EQ(counts(chain()), (std::vector<size_t>{8, 8, 8}));
     // The middle set down to three: both neighbours full, so it balances
     // with the next (no fewer free bytes in the previous): 3 + 8 = 11
     // records, six on the left.
-    for (int id = 8; id < 13; ++id)
-        ASSERT_EQ(erase(id), 0);
+    ASSERT_NO_FATAL_FAILURE(erase_ids(8, 13));
     auto sets = chain();
     EXPECT_EQ(counts(sets), (std::vector<size_t>{8, 6, 5}));
     // The third set down to four (half full, not under-full), the middle
     // one to three: the previous one is full, the next has room for it, so
     // the next is merged into the middle one and its block freed.
-    for (int id = 19; id < 20; ++id)
-        ASSERT_EQ(erase(id), 0);
+    ASSERT_EQ(erase(19), 0);
     ASSERT_EQ(counts(chain()), (std::vector<size_t>{8, 6, 4}));
     const uint32_t third = chain()[2].block;
-    for (int id = 13; id < 16; ++id)
-        ASSERT_EQ(erase(id), 0);
+    ASSERT_NO_FATAL_FAILURE(erase_ids(13, 16));
     sets = chain();
     EXPECT_EQ(counts(sets), (std::vector<size_t>{8, 7}));
     EXPECT_EQ(header().avail_list_head(), third);
@@ -319,17 +328,14 @@ TEST_F(SequenceSets, DeletesMergeWithARoomyNeighbourElseBalanceLeavingTheOddReco
 
     // Balancing with the previous set when it is the fuller one: 8 + 3.
     start({});
-    for (int id = 0; id < 16; ++id)
-        ASSERT_EQ(write(id, 500), 0);
-    for (int id = 8; id < 13; ++id)
-        ASSERT_EQ(erase(id), 0);
+    ASSERT_NO_FATAL_FAILURE(write_ids(0, 16, 500));
+    ASSERT_NO_FATAL_FAILURE(erase_ids(8, 13));
     EXPECT_EQ(counts(chain()), (std::vector<size_t>{6, 5}));
 }
 
 TEST_F(SequenceSets, AnEmptiedSetGoesToTheAvailListAndTheFirstSetMoves) {
     // 3000-byte records: one per set.
-    for (int id = 0; id < 4; ++id)
-        ASSERT_EQ(write(id, 3000), 0);
+    ASSERT_NO_FATAL_FAILURE(write_ids(0, 4, 3000));
     auto sets = chain();
     ASSERT_EQ(sets.size(), 4u);
     ASSERT_EQ(erase(1), 0);
@@ -348,9 +354,7 @@ TEST_F(SequenceSets, AnEmptiedSetGoesToTheAvailListAndTheFirstSetMoves) {
     EXPECT_EQ(header().first_sequence_set(), sets[2].block);
     EXPECT_EQ(header().avail_list_head(), sets[1].block);
     chain();
-    ASSERT_EQ(erase(1), 0);
-    ASSERT_EQ(erase(2), 0);
-    ASSERT_EQ(erase(3), 0);
+    ASSERT_NO_FATAL_FAILURE(erase_ids(1, 4));
     EXPECT_FALSE(names_set(header().first_sequence_set()));
     EXPECT_EQ(header().record_count(), 0u);
     // The file starts over with its first record, in a freed block.
@@ -360,8 +364,7 @@ TEST_F(SequenceSets, AnEmptiedSetGoesToTheAvailListAndTheFirstSetMoves) {
 }
 
 TEST_F(SequenceSets, AFailingShiftLeavesEverySetMatchingItsRecords) {
-    for (int id = 0; id < 16; id += 2)
-        ASSERT_EQ(write(id, 500), 0);
+    ASSERT_NO_FATAL_FAILURE(write_ids(0, 16, 500, 2));
     handle->shift_result = 17;
     // The split and the move behind the new record are both refused by the
     // index; the store still settles both sets and reports the failure.
@@ -396,17 +399,9 @@ TEST_F(SequenceSets, ChangedBuffersAreWrittenBackWhenReused) {
     start({.max_length = 40000});
     EXPECT_EQ(header().sequence_set_size(), 65568u);
     EXPECT_EQ(header().index_block_size(), 65568u);
+    ASSERT_NO_FATAL_FAILURE(write_ids(0, 40, 40000));
     for (int id = 0; id < 40; ++id)
-        ASSERT_EQ(write(id, 40000), 0);
-    for (int id = 0; id < 40; ++id) {
-        std::string data = record(id, 30000);
-        uint32_t address = index_.at(key_of(id));
-        ASSERT_EQ(
-            _vmq_put_sequence_set(handle.get(), &address,
-                                  reinterpret_cast<const unsigned char*>(data.data()), 30000, 1),
-            0);
-        contents_[key_of(id)] = data;
-    }
+        ASSERT_EQ(rewrite(id, 30000), 0) << id;
     for (const auto& [key, address] : index_)
         ASSERT_EQ(read(address), contents_.at(key));
     reopen();
@@ -446,27 +441,21 @@ TEST_F(SequenceSets, SizesRecordsAndDamageThatAreRefused) {
     // Damage on disk: a count that disagrees with the records, an owner
     // that names no block, an address that starts no record.
     start({});
-    ASSERT_EQ(write(1, 100), 0);
-    ASSERT_EQ(write(2, 100), 0);
+    ASSERT_NO_FATAL_FAILURE(write_ids(1, 3, 100));
     const uint32_t second = index_.at(key_of(2));
     reopen();
-    int status = 0;
-    read(second + 4, &status);
-    EXPECT_EQ(status, 2);
+    EXPECT_EQ(read_status(second + 4), 2);
     reopen();
     patch(kHeaderSize + 4, le32(3));
-    read(second, &status);
-    EXPECT_EQ(status, 2);
+    EXPECT_EQ(read_status(second), 2);
     patch(kHeaderSize + 4, le32(2));
     patch(second - 4, le32(5));
     reopen();
-    read(second, &status);
-    EXPECT_EQ(status, 2);
+    EXPECT_EQ(read_status(second), 2);
     // An all-zero block reads as an empty set: no record in it, and no
     // buffer keeps it.
     ASSERT_EQ(_vmq_get_block(handle.get(), &address, 0), 0);
-    read(address + 40, &status);
-    EXPECT_EQ(status, 2);
+    EXPECT_EQ(read_status(address + 40), 2);
     EXPECT_EQ(resident_sequence_set(handle.get(), address), nullptr);
 }
 

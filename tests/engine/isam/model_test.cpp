@@ -1107,7 +1107,7 @@ uint64_t env_number(const char* name, uint64_t fallback) {
     return text != nullptr && *text != '\0' ? std::strtoull(text, nullptr, 10) : fallback;
 }
 
-class IsamModel : public kvr::test::TempDirTest {
+class IsamModel : public kvr::test::TempDirTest, public ::testing::WithParamInterface<Config> {
 protected:
     // The kvr utility finds the file the run left sound, and a block-format
     // one converts to the slot format without a record lost.
@@ -1146,32 +1146,18 @@ protected:
     }
 };
 
-TEST_F(IsamModel, FixedLengthWithUniqueAndDuplicateKeys) {
-    run_config(kConfigs[0]);
+TEST_P(IsamModel, FollowsTheModel) {
+    run_config(GetParam());
 }
 
-TEST_F(IsamModel, VariableLengthRecordsThatMove) {
-    run_config(kConfigs[1]);
+void PrintTo(const Config& config, std::ostream* out) {
+    *out << config.name;
 }
 
-TEST_F(IsamModel, RelativeNumberKeyWithoutAppendBuffer) {
-    run_config(kConfigs[2]);
-}
-
-TEST_F(IsamModel, RelativeNumberKeyFixedLength) {
-    run_config(kConfigs[3]);
-}
-
-TEST_F(IsamModel, BlockFormatFixedLength) {
-    run_config(kConfigs[4]);
-}
-
-TEST_F(IsamModel, BlockFormatVariableLengthRecordsThatMove) {
-    run_config(kConfigs[5]);
-}
-
-TEST_F(IsamModel, BlockFormatLongRecordsThroughTheBufferPool) {
-    run_config(kConfigs[6]);
-}
+// No prefix: the names stay IsamModel.*, which the run without file mappings selects.
+INSTANTIATE_TEST_SUITE_P(, IsamModel, ::testing::ValuesIn(kConfigs),
+                         [](const ::testing::TestParamInfo<Config>& param) {
+                             return std::string(param.param.name);
+                         });
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The page cache of an open tree: fetch, make, free and write back pages.
 #include "engine/tree/page_cache.h"
 
+#include <cassert>
 #include <cstring>
 #include <new>
 
@@ -41,12 +42,11 @@ Status seek_to(const Tree& tree, uint32_t address) {
     return tree_io_status(tree.io().seek(address));
 }
 
-// Reads the page at address into the buffer. A read that delivers part of a
-// page is accepted, the rest of the buffer zeroed; one that delivers nothing
-// is an I/O error.
 // Reads the page at address into `page`, or, where the file is mapped and
 // holds the whole page, hands back its address in the mapping in *view and
-// copies nothing (only when view is not null).
+// copies nothing (only when view is not null). A read that delivers part of
+// a page is accepted, the rest of the buffer zeroed; one that delivers
+// nothing is an I/O error.
 Status read_page(const Tree& tree, uint32_t address, unsigned char* page,
                  const unsigned char** view = nullptr) {
     Status status = seek_to(tree, address);
@@ -68,6 +68,16 @@ Status read_page(const Tree& tree, uint32_t address, unsigned char* page,
     return kTreeOk;
 }
 
+// Forgets the page a slot saw in place. Such a page is only ever looked at:
+// an update copies it into the slot's buffer before changing it, so nothing
+// marks the page in the mapping changed (a change made there would reach
+// the file behind the update's back).
+template <typename Slot>
+void drop_view(Slot& slot) {
+    assert(slot.view == nullptr || !page_modified(slot.view));
+    slot.view = nullptr;
+}
+
 // The page of a slot as a caller gets it: in place when it was only seen
 // (no update running), else in the slot's buffer, copied there from the
 // mapping first when an update is about to change a page seen in place.
@@ -75,7 +85,7 @@ template <typename Slot>
 unsigned char* page_of(const Tree& tree, Slot& slot) {
     if (slot.view != nullptr && tree.mark_dirty()) {
         std::memcpy(slot.buffer.get(), slot.view, tree.page_size());
-        slot.view = nullptr;
+        drop_view(slot);
         set_page_modified(slot.buffer.get(), false);
     }
     return slot.bytes();
@@ -187,7 +197,7 @@ unsigned char* get_page(Tree* tree, uint32_t address, Status* result) {
         Tree::CacheSlot& victim = tree->slots_[chosen];
         unsigned char* page = victim.buffer.get();
         if (victim.view != nullptr) {
-            victim.view = nullptr;  // seen in place: nothing to write
+            drop_view(victim);  // seen in place: nothing to write
         } else if (page_modified(page)) {
             set_page_modified(page, false);
             if (page_self(page) != victim.page) {
@@ -237,7 +247,7 @@ unsigned char* get_page(Tree* tree, uint32_t address, Status* result) {
             // Nothing of a page that failed is kept.
             slot.page = kNoPage;
             slot.stamp = 0;
-            slot.view = nullptr;
+            drop_view(slot);
             return nullptr;
         }
     }
@@ -281,7 +291,7 @@ Status free_page(Tree* tree, uint32_t address) {
         Tree::CacheSlot& slot = tree->slots_[s];
         if (slot.page == address) {
             slot.page = kNoPage;
-            slot.view = nullptr;
+            drop_view(slot);
             set_page_modified(slot.buffer.get(), false);
             break;
         }
@@ -299,7 +309,7 @@ Status reload_root(Tree* tree) {
         Tree::CacheSlot& slot = tree->slots_[s];
         slot.page = kNoPage;
         slot.stamp = 0;
-        slot.view = nullptr;
+        drop_view(slot);
         set_page_modified(slot.buffer.get(), false);
     }
     if (seek_to(*tree, tree->header_at_ + kRootAt) != kTreeOk)
@@ -326,7 +336,7 @@ Status flush_tree(Tree* tree) {
             continue;
         unsigned char* page = slot.buffer.get();
         if (slot.view != nullptr) {
-            slot.view = nullptr;  // seen in place: the file's already
+            drop_view(slot);  // seen in place: the file's already
         } else if (page_modified(page)) {
             set_page_modified(page, false);
             if (page_self(page) != slot.page)

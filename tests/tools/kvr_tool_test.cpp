@@ -149,14 +149,6 @@ protected:
         TempDirTest::TearDown();
     }
 
-    void create(const std::string& file, uint32_t min_length, uint32_t max_length,
-                const std::vector<Key>& keys, bool blocks = false) {
-        std::vector<unsigned char> block = kvr::test::attribute_block(min_length, max_length, keys);
-        ASSERT_EQ(kvr::engine::code(kvr::isam::create_indexed_file(
-                      block.data(), static_cast<uint32_t>(block.size()), file.c_str(), 0,
-                      blocks ? kvr::isam::StoreFormat::kBlocks : kvr::isam::StoreFormat::kSlots)),
-                  0);
-    }
     void open(const std::string& file, uint8_t mode = IX_MODE_UPDATE) {
         ASSERT_EQ(
             _vmqpIsam(IX_OPEN, &slot_, nullptr, nullptr, const_cast<char*>(file.c_str()), mode), 0);
@@ -166,11 +158,12 @@ protected:
             EXPECT_EQ(_vmqpIsam(IX_CLOSE, &slot_, nullptr, nullptr, nullptr, 0), 0);
     }
     ix_handle* handle() const { return static_cast<ix_handle*>(slot_); }
-    // WRITE, or REWRITE of the record with the same prime key; 0 when done.
+    // WRITE, or REWRITE or DELETE of the record with the same 8-byte prime
+    // key; 0 when done.
     int write(const std::string& record, uint16_t op = IX_WRITE) {
         uint32_t length = 0;
         std::string key = record.substr(0, 8);
-        if (op == IX_REWRITE)
+        if (op != IX_WRITE)
             if (int found = _vmqpIsam(IX_READ_EQ, &slot_, nullptr, &length, key.data(), 0))
                 return found;
         length = static_cast<uint32_t>(record.size());
@@ -180,13 +173,6 @@ protected:
         return result == 12 ? 0 : result;
     }
     int rewrite(const std::string& record) { return write(record, IX_REWRITE); }
-    int erase(const std::string& prime) {
-        uint32_t length = 0;
-        std::string key = prime;
-        if (int found = _vmqpIsam(IX_READ_EQ, &slot_, nullptr, &length, key.data(), 0))
-            return found;
-        return _vmqpIsam(IX_DELETE, &slot_, nullptr, nullptr, nullptr, 0);
-    }
     // A record that reaches the store, and that no index learns of.
     void put_unindexed(const std::string& file, const std::string& record) {
         open(file);
@@ -213,11 +199,15 @@ protected:
     }
     static std::vector<Key> customer_keys() { return {{1, 8}, {9, 12, true}, {21, 6}}; }
 
-    // A closed file of these records.
+    // A closed file of these records, in the slot or the block format.
     void make_indexed(const std::string& file, uint32_t min_length, uint32_t max_length,
                       const std::vector<Key>& keys, const std::vector<std::string>& records,
                       bool blocks = false) {
-        create(file, min_length, max_length, keys, blocks);
+        std::vector<unsigned char> block = kvr::test::attribute_block(min_length, max_length, keys);
+        ASSERT_EQ(kvr::engine::code(kvr::isam::create_indexed_file(
+                      block.data(), static_cast<uint32_t>(block.size()), file.c_str(), 0,
+                      blocks ? kvr::isam::StoreFormat::kBlocks : kvr::isam::StoreFormat::kSlots)),
+                  0);
         open(file);
         for (const std::string& rec : records)
             ASSERT_EQ(write(rec), 0) << rec;
@@ -226,12 +216,13 @@ protected:
 
     // A closed file of n customers, every fifth deleted.
     void make_customers(const std::string& file, int n, bool blocks = false) {
-        create(file, 40, 120, customer_keys(), blocks);
-        open(file);
+        std::vector<std::string> records;
         for (int i = 1; i <= n; ++i)
-            ASSERT_EQ(write(record(i, 40 + static_cast<size_t>(i % 80))), 0) << i;
+            records.push_back(record(i, 40 + static_cast<size_t>(i % 80)));
+        make_indexed(file, 40, 120, customer_keys(), records, blocks);
+        open(file);
         for (int i = 5; i <= n; i += 5)
-            ASSERT_EQ(erase(record(i).substr(0, 8)), 0);
+            ASSERT_EQ(write(record(i), IX_DELETE), 0);
         close();
     }
 
@@ -322,14 +313,12 @@ TEST_F(KvrTool, InfoDescribesIndexedRelativeAndSequentialFiles) {
                 "(320 records)", "(8 in the trees, 3 free, blocks of 4096)",
                 "free slots      6520 bytes", "key 1   height 2, 4 pages", "320 entries, leaves"});
 
-    create("counters.rel", 14, 14, {{1, 4, false, IX_KEY_TYPE_NUMBER}}, true);
-    open("counters.rel");
-    for (uint32_t n : {3u, 1u, 700u}) {  // each record from the stack, outside the set buffers
-        std::string rec(14, 'c');
-        std::memcpy(rec.data(), &n, 4);
-        ASSERT_EQ(write(rec), 0);
+    std::vector<std::string> counters;
+    for (uint32_t n : {3u, 1u, 700u}) {
+        counters.emplace_back(14, 'c');
+        std::memcpy(counters.back().data(), &n, 4);
     }
-    close();
+    make_indexed("counters.rel", 14, 14, {{1, 4, false, IX_KEY_TYPE_NUMBER}}, counters, true);
     // The program's record length and its RELATIVE KEY, not the engine's
     // record with the number in front.
     const Result r =
@@ -436,7 +425,8 @@ TEST_F(KvrTool, ReadsFilesWhoseHeadersClaimHugeRecords) {
 }
 
 // A sequential file whose header allows shorter records than it holds, or
-// that was cut short: no record is cut or left out without a word.
+// that was cut short, below 4 GiB or past it: no record is cut or left out
+// without a word.
 TEST_F(KvrTool, SequentialRecordsLongerThanTheHeaderAllowsAreReported) {
     make_customers("customers.dat", 30);
     expect_run({"unload", "customers.dat", "out.seq"}, kExitOk);
@@ -461,13 +451,9 @@ TEST_F(KvrTool, SequentialRecordsLongerThanTheHeaderAllowsAreReported) {
                {"record 24: the file ends inside a record"});
     expect_run({"unload", "out.seq", "again.seq"}, kExitFailed);
     EXPECT_FALSE(std::filesystem::exists("again.seq"));
-}
 
-// A sequential file past 4 GiB: a record of 4 GiB of zeros that the file
-// system keeps as a hole, then records across 2^32. check and info read it
-// by the records' lengths, at once and without holding the long record, and
-// tell a file cut short past 4 GiB as below it.
-TEST_F(KvrTool, ChecksAndDescribesSequentialFilesPastFourGiB) {
+    // Past 4 GiB: a record of 4 GiB of zeros kept as a hole, then records
+    // across 2^32, read by their lengths without holding the long record.
     const uint64_t hole_end = (uint64_t{1} << 32) - 3000;
     const uint32_t hole = static_cast<uint32_t>(hole_end - 88);
     make_sequential("big.seq", 1, 0xFFFFFFF0u, IX_ATTR_VARIABLE, {});
@@ -717,7 +703,7 @@ TEST_F(KvrTool, RebuildRecoversEveryRecordOfAFileCopiedWhileOpen) {
             ASSERT_EQ(write(record(i, 40 + static_cast<size_t>(i % 80))), 0);
         for (int i = 2; i <= 2500; i += 9)
             if (i % 5 != 0)
-                ASSERT_EQ(erase(record(i).substr(0, 8)), 0) << i;
+                ASSERT_EQ(write(record(i), IX_DELETE), 0) << i;
         for (int i = 4; i <= 2500; i += 11)
             if (i % 5 != 0 && i % 9 != 2)
                 ASSERT_EQ(rewrite(record(i, 118)), 0) << i;
@@ -745,26 +731,27 @@ TEST_F(KvrTool, RebuildRecoversEveryRecordOfAFileCopiedWhileOpen) {
 // writer died may have happened or not.
 class KilledWriter : public KvrTool, public ::testing::WithParamInterface<bool> {
 protected:
-    // After the 150 records it starts with, the writer makes these: 'W'
-    // write, 'R' rewrite (longer, so it moves), 'D' delete of customer n.
-    static std::vector<std::pair<char, int>> operations() {
-        std::vector<std::pair<char, int>> ops;
+    // After the 150 records it starts with, the writer writes, rewrites
+    // (longer, so that the record moves) and deletes customers.
+    static std::vector<std::pair<uint16_t, int>> operations() {
+        std::vector<std::pair<uint16_t, int>> ops;
         for (int n = 151; n <= 450; ++n) {
-            ops.push_back({'W', n});
+            ops.push_back({IX_WRITE, n});
             if (n % 3 == 0)
-                ops.push_back({'R', n - 140});
+                ops.push_back({IX_REWRITE, n - 140});
             if (n % 4 == 0)
-                ops.push_back({'D', n - 147});
+                ops.push_back({IX_DELETE, n - 147});
         }
         return ops;
     }
-    static std::string written(char kind, int n) {
-        return kind == 'R' ? record(n, 110).replace(40, 9, "REWRITTEN") : record(n, 40 + n % 50);
+    static std::string written(uint16_t op, int n) {
+        return op == IX_REWRITE ? record(n, 110).replace(40, 9, "REWRITTEN")
+                                : record(n, 40 + n % 50);
     }
     using Model = std::map<std::string, std::string>;  // prime key -> record
-    static void apply(Model* model, char kind, int n) {
-        const std::string r = written(kind, n);
-        if (kind == 'D')
+    static void apply(Model* model, uint16_t op, int n) {
+        const std::string r = written(op, n);
+        if (op == IX_DELETE)
             model->erase(r.substr(0, 8));
         else
             (*model)[r.substr(0, 8)] = r;
@@ -784,12 +771,9 @@ protected:
                       IX_MODE_UPDATE) != 0)
             _exit(2);
         int i = 0;
-        for (const auto& [kind, n] : operations()) {
-            const std::string r = written(kind, n);
-            const int result = kind == 'W'   ? write(r)
-                               : kind == 'R' ? rewrite(r)
-                                             : erase(r.substr(0, 8));
-            if (result != 0 || (report >= 0 && ::write(report, &i, sizeof i) != sizeof i))
+        for (const auto& [op, n] : operations()) {
+            if (write(written(op, n), op) != 0 ||
+                (report >= 0 && ::write(report, &i, sizeof i) != sizeof i))
                 _exit(2);
             ++i;
         }
@@ -801,7 +785,7 @@ protected:
 TEST_P(KilledWriter, LosesNoRecordThatWasAcknowledged) {
     Model before;
     for (int n = 1; n <= 150; ++n)
-        apply(&before, 'W', n);
+        apply(&before, IX_WRITE, n);
     std::vector<std::string> records;
     for (const auto& [key, r] : before)
         records.push_back(r);
@@ -1019,7 +1003,7 @@ TEST_F(KvrTool, FailedCommandsLeaveNoFileBehind) {
 
 // What takes an output's name is a regular file, never the input itself,
 // a device, pipe or folder; a link is followed, not replaced; a replaced
-// file keeps its permissions.
+// file keeps its permissions and its records.
 TEST_F(KvrTool, OutputsReplaceOnlyRegularFilesAndNeverTheInput) {
     const std::string file = path("customers.dat");
     make_customers(file, 60);
@@ -1042,16 +1026,26 @@ TEST_F(KvrTool, OutputsReplaceOnlyRegularFilesAndNeverTheInput) {
                {"absent.seq: No such file or directory"});
     EXPECT_FALSE(std::filesystem::exists("absent.seq"));
 
-    // Rebuild and convert through a link replace the file it leads to.
+    // Rebuild and convert through a link replace the file it leads to,
+    // keeping every record and the order of the duplicates, which a few
+    // customers moved to another city have out of prime-key order.
     make_customers("blocks.dat", 60, true);
+    open("blocks.dat");
+    for (int i : {41, 3, 22})
+        ASSERT_EQ(rewrite(record(i).replace(8, 12, "Aarau       ")), 0);
+    close();
+    const std::string by_city = dump({"blocks.dat", "--key", "1"});
+    EXPECT_EQ(by_city.substr(0, 8), "00000123");
     const auto perms = std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
                        std::filesystem::perms::group_read;
     std::filesystem::permissions("blocks.dat", perms);
     std::filesystem::create_symlink(path("blocks.dat"), "link.dat");
+    expect_run({"convert", "link.dat"}, kExitOk, {}, {"converted to the slot format, 48 records"});
+    EXPECT_EQ(dump({"blocks.dat", "--key", "1"}), by_city);
+    expect_run({"convert", "link.dat"}, kExitOk, {}, {"already in the slot format"});
     expect_run({"rebuild", "link.dat"}, kExitOk);
-    expect_run({"convert", "link.dat"}, kExitOk);
     EXPECT_TRUE(std::filesystem::is_symlink("link.dat"));
-    expect_run({"info", "blocks.dat"}, kExitOk, {}, {"slot format"});
+    expect_run({"info", "blocks.dat"}, kExitOk, {}, {"indexed, slot format"});
     EXPECT_EQ(std::filesystem::status("blocks.dat").permissions(), perms);
     expect_no_temporaries();
 }
@@ -1144,26 +1138,6 @@ TEST_F(KvrTool, LoadStopsAtTheFirstRecordThatCannotBeWritten) {
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_THAT(r.err, HasSubstr("cannot be written"));
     EXPECT_EQ(names_in_dir(), Args{"in.txt"});
-}
-
-TEST_F(KvrTool, ConvertKeepsEveryRecordAndTheDuplicateOrder) {
-    make_customers("blocks.dat", 900, true);
-    // Move a few customers to another city, so that the city's duplicates are
-    // no longer in prime-key order.
-    open("blocks.dat");
-    for (int i : {801, 3, 402})
-        ASSERT_EQ(rewrite(record(i).replace(8, 12, "Aarau       ")), 0);
-    close();
-    const std::string by_prime = dump({"blocks.dat"});
-    const std::string by_city = dump({"blocks.dat", "--key", "1"});
-    EXPECT_EQ(by_city.substr(0, 8), "00002403");
-    expect_run({"convert", "blocks.dat"}, kExitOk, {},
-               {"converted to the slot format, 720 records"});
-    expect_run({"check", "blocks.dat"}, kExitOk);
-    expect_run({"info", "blocks.dat"}, kExitOk, {}, {"indexed, slot format"});
-    EXPECT_EQ(dump({"blocks.dat"}), by_prime);
-    EXPECT_EQ(dump({"blocks.dat", "--key", "1"}), by_city);
-    expect_run({"convert", "blocks.dat"}, kExitOk, {}, {"already in the slot format"});
 }
 
 // GnuCOBOL's own files as its runtime writes them: a variable-length

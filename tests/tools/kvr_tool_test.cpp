@@ -113,8 +113,8 @@ std::string dump(const Args& args) {
     return kvr_run(joined({"dump"}, args)).out;
 }
 
-// A sequential file whose header allows lengths min to max, then records
-// appended to it.
+// Records appended to a sequential file; below, to a new one whose header
+// allows lengths min to max.
 void append_sequential(const std::string& file, std::vector<std::string> records) {
     void* seq = nullptr;
     char* name = const_cast<char*>(file.c_str());
@@ -260,9 +260,7 @@ TEST_F(KvrTool, HelpUsageAndErrorsNameTheFileAndTheReason) {
     EXPECT_EQ(expect_run({"--version"}, kExitOk).out,
               std::string("kvr (KVR) ") + VMQRMKVR_VERSION + "\n");
 
-    // Command lines that cannot be read (an option given twice would have
-    // one value ignored; a flag takes no value), and files of another
-    // system or of a kind the command does not read.
+    // Command lines that cannot be read, and files of another system or kind.
     write_file("text.txt", "just some text, not a file of ours\n");
     make_customers("busy.dat", 10);
     const std::vector<std::pair<Args, std::string>> refused = {
@@ -319,8 +317,7 @@ TEST_F(KvrTool, InfoDescribesIndexedRelativeAndSequentialFiles) {
         std::memcpy(counters.back().data(), &n, 4);
     }
     make_indexed("counters.rel", 14, 14, {{1, 4, false, IX_KEY_TYPE_NUMBER}}, counters, true);
-    // The program's record length and its RELATIVE KEY, not the engine's
-    // record with the number in front.
+    // The program's record length and RELATIVE KEY, not the engine's record.
     const Result r =
         expect_run({"info", "counters.rel"}, kExitOk, {},
                    {"relative, block format", "(3 records)", "records         fixed, 10 bytes\n",
@@ -331,8 +328,7 @@ TEST_F(KvrTool, InfoDescribesIndexedRelativeAndSequentialFiles) {
     EXPECT_EQ(dump({"counters.rel", "--columns", "--to", "1"}),
               "record number 1, 10 bytes\n"
               "     1  63 63 63 63 63 63 63 63  63 63                    |cccccccccc|\n");
-    // The length info shows is the one load takes: the numbers travel in
-    // front of the records of the unloaded file, and come back.
+    // The numbers travel in front of the unloaded records, and come back.
     expect_run({"unload", "counters.rel", "counters.seq"}, kExitOk, {},
                {"3 records unloaded to counters.seq, each behind its 4-byte record number"});
     expect_run({"load", "wrong.rel", "counters.seq", "--relative", "--record", "14"}, kExitDamaged,
@@ -374,8 +370,7 @@ TEST_F(KvrTool, DumpFollowsAKeyBetweenBoundsAsTextOrHex) {
     EXPECT_EQ(dump({"customers.dat", "--hex", "--to", "00000003"}).substr(0, 26),
               "30303030 30303033 4265726e");
 
-    // In columns, as hexdump -C shows bytes: the record named by its key,
-    // positions from 1, hex beside the text, a dot for the byte 0x01.
+    // In columns as hexdump -C shows bytes, the record named by its key.
     EXPECT_EQ(dump({"customers.dat", "--columns", "--from", "00000021", "--to", "00000021"}),
               "key \"00000021\", 47 bytes\n"
               "     1  30 30 30 30 30 30 32 31  47 65 6e 65 76 61 20 20  |00000021Geneva  |\n"
@@ -401,8 +396,7 @@ TEST_F(KvrTool, DumpFollowsAKeyBetweenBoundsAsTextOrHex) {
     }
 }
 
-// A header may claim records of any length. The utility reads such a file
-// with buffers no longer than the file, and each record costs its own
+// A header may claim records of any length: each record read costs its own
 // length, not the longest one's.
 TEST_F(KvrTool, ReadsFilesWhoseHeadersClaimHugeRecords) {
     make_sequential("claims.seq", 1, 100, IX_ATTR_VARIABLE, {"alpha", "beta", "gamma"});
@@ -412,8 +406,7 @@ TEST_F(KvrTool, ReadsFilesWhoseHeadersClaimHugeRecords) {
     expect_run({"info", "claims.seq"}, kExitOk, {}, {"record count    3"});
     EXPECT_LT(peak_memory_kib() - peak_before, 256 * 1024) << "KiB more at the peak";
 
-    // An indexed file allowing the longest records the format holds, 16 MiB,
-    // with thousands of short ones: dump and unload read them all.
+    // 16 MiB records allowed, thousands of short ones held.
     std::vector<std::string> records;
     for (int i = 0; i < 3000; ++i)
         records.push_back(record(i, 12));
@@ -431,8 +424,7 @@ TEST_F(KvrTool, SequentialRecordsLongerThanTheHeaderAllowsAreReported) {
     make_customers("customers.dat", 30);
     expect_run({"unload", "customers.dat", "out.seq"}, kExitOk);
     patch_u32("out.seq", 60, 44);  // the longest record
-    // The first four records are 41 to 44 bytes long, the rest longer;
-    // check goes on past each one.
+    // Records 1 to 4 are 41 to 44 bytes long; check goes on past the rest.
     const Result r = expect_run(
         {"check", "out.seq"}, kExitDamaged, {},
         {"record 5: a record longer than the file's longest", "record 24: a record longer"});
@@ -443,8 +435,7 @@ TEST_F(KvrTool, SequentialRecordsLongerThanTheHeaderAllowsAreReported) {
     EXPECT_FALSE(std::filesystem::exists("again.seq"));
     EXPECT_FALSE(std::filesystem::exists("again.dat"));
 
-    // A file cut short inside its last record: the engine ends the reading
-    // there quietly, the utility does not.
+    // Cut short inside its last record: the engine ends there quietly.
     expect_run({"unload", "customers.dat", "out.seq"}, kExitOk);
     std::filesystem::resize_file("out.seq", std::filesystem::file_size("out.seq") - 10);
     expect_run({"check", "out.seq"}, kExitDamaged, {},
@@ -487,8 +478,7 @@ TEST_F(KvrTool, ProgressBarOnlyOnATerminalThatCarriesNoRecords) {
     std::FILE* terminal = std::fopen(::ptsname(master), "w");
     ASSERT_NE(terminal, nullptr);
     make_customers("customers.dat", 20);
-    // What the terminal shows of one command, read while it runs (the
-    // terminal holds only a few KiB before the writer waits).
+    // What the terminal shows of one command, read while it runs.
     auto shown = [&](std::FILE* out, const Args& args, int status) {
         std::vector<const char*> argv{"kvr"};
         for (const std::string& arg : args)
@@ -575,9 +565,7 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
     close();
     ASSERT_NE(listed_class, 0);
 
-    // Each finding names the place of the damage (the page and entry, the
-    // slot, the header's field) and the key as text; a wrong value found
-    // there is told as what it is.
+    // Each finding names the place of the damage and the key as text.
     const unsigned char low_count[2] = {1, 0};
     const std::string at_root = ": key 0: page " + std::to_string(root) + " (level 0) entry 0: ";
     const std::string at_leaf = ": key 0: page " + std::to_string(first_leaf) + " (level 1): ";
@@ -645,9 +633,8 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
         EXPECT_EQ(read_file("damaged.dat"), before) << "check changed the file";
     }
 
-    // Keys as the program has them: a relative file's record number, and
-    // bytes no terminal prints escaped among the printable ones. The second
-    // entry of the one leaf is made to name the first entry's record.
+    // Keys as the program has them (a record number, escaped bytes): the
+    // second entry of the one leaf is made to name the first entry's record.
     const auto numbered = [](uint32_t n) {
         std::string numbered_record(8, 'r');
         kvr::platform::store_u32(reinterpret_cast<unsigned char*>(numbered_record.data()), n);
@@ -707,8 +694,7 @@ TEST_F(KvrTool, RebuildRecoversEveryRecordOfAFileCopiedWhileOpen) {
         for (int i = 4; i <= 2500; i += 11)
             if (i % 5 != 0 && i % 9 != 2)
                 ASSERT_EQ(rewrite(record(i, 118)), 0) << i;
-        // Every record is in the file; the trees and the header are still
-        // in memory.
+        // Every record is in the file; the trees and header are in memory.
         std::filesystem::copy_file(file, crashed);
         close();
 
@@ -725,14 +711,11 @@ TEST_F(KvrTool, RebuildRecoversEveryRecordOfAFileCopiedWhileOpen) {
 }
 
 // A writer killed (SIGKILL) at one write after another: every WRITE,
-// REWRITE and DELETE that had returned is in the file the next program
-// sees, straight away when the kill left the file closed, after kvr rebuild
-// when it left the file mid-update. Only the operation under way when the
-// writer died may have happened or not.
+// REWRITE and DELETE that had returned is in the file, after kvr rebuild
+// when the kill left it mid-update. Only the one under way may be either.
 class KilledWriter : public KvrTool, public ::testing::WithParamInterface<bool> {
 protected:
-    // After the 150 records it starts with, the writer writes, rewrites
-    // (longer, so that the record moves) and deletes customers.
+    // After 150 records: writes, rewrites (longer, so they move), deletes.
     static std::vector<std::pair<uint16_t, int>> operations() {
         std::vector<std::pair<uint16_t, int>> ops;
         for (int n = 151; n <= 450; ++n) {
@@ -764,18 +747,17 @@ protected:
         return text;
     }
 
-    // The writer: opens the file, makes every operation, reporting each one
-    // that returned on `report`, and closes it. Exits 2 on a failed call.
+    // Makes every operation, keeping in `report` how many returned.
     void writer(const std::string& file, int report) {
         if (_vmqpIsam(IX_OPEN, &slot_, nullptr, nullptr, const_cast<char*>(file.c_str()),
                       IX_MODE_UPDATE) != 0)
             _exit(2);
-        int i = 0;
+        size_t returned = 0;
         for (const auto& [op, n] : operations()) {
+            ++returned;
             if (write(written(op, n), op) != 0 ||
-                (report >= 0 && ::write(report, &i, sizeof i) != sizeof i))
+                (report >= 0 && ::pwrite(report, &returned, sizeof returned, 0) < 0))
                 _exit(2);
-            ++i;
         }
         if (_vmqpIsam(IX_CLOSE, &slot_, nullptr, nullptr, nullptr, 0) != 0)
             _exit(2);
@@ -792,8 +774,7 @@ TEST_P(KilledWriter, LosesNoRecordThatWasAcknowledged) {
     make_indexed("start.dat", 40, 120, customer_keys(), records, GetParam());
     const auto ops = operations();
 
-    kvr::platform::FaultPlan counting;
-    counting.kinds = kvr::platform::FaultPlan::kWrite;
+    kvr::platform::FaultPlan counting{.kinds = kvr::platform::FaultPlan::kWrite};
     std::filesystem::copy_file("start.dat", "killed.dat");
     {
         kvr::platform::ScopedFaultPlan scope(counting);
@@ -806,33 +787,26 @@ TEST_P(KilledWriter, LosesNoRecordThatWasAcknowledged) {
         SCOPED_TRACE("killed at write " + std::to_string(k) + " of " + std::to_string(writes));
         std::filesystem::copy_file("start.dat", "killed.dat",
                                    std::filesystem::copy_options::overwrite_existing);
-        int pipe_ends[2];
-        ASSERT_EQ(::pipe(pipe_ends), 0);
+        const int report = ::open("returned", O_RDWR | O_CREAT | O_TRUNC, 0600);
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            ::close(pipe_ends[0]);
-            kvr::platform::FaultPlan plan;
-            plan.kinds = kvr::platform::FaultPlan::kWrite;
-            plan.fail_at = k;
-            plan.die = true;
+            kvr::platform::FaultPlan plan{
+                .kinds = kvr::platform::FaultPlan::kWrite, .fail_at = k, .die = true};
             kvr::platform::ScopedFaultPlan scope(plan);
-            writer("killed.dat", pipe_ends[1]);
+            writer("killed.dat", report);
             _exit(0);
         }
-        ::close(pipe_ends[1]);
-        size_t done = 0;  // operations that returned
-        for (int i = 0; ::read(pipe_ends[0], &i, sizeof i) == sizeof i;)
-            done = static_cast<size_t>(i) + 1;
-        ::close(pipe_ends[0]);
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
+        size_t done = 0;  // operations that returned
+        EXPECT_GE(::pread(report, &done, sizeof done, 0), 0);
+        ::close(report);
         ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
 
         if (kvr_run({"check", "killed.dat"}).status != kExitOk) {
             ++rebuilt;
-            // A record caught in two places (a moving rewrite, or a set
-            // split, under way) comes back once; its other copy is set aside.
+            // A record caught in two places comes back once, the other aside.
             const Result r = kvr_run({"rebuild", "killed.dat"});
             ASSERT_TRUE(r.status == kExitOk || std::filesystem::exists("killed.dat.collisions"))
                 << r.out << r.err;
@@ -858,11 +832,9 @@ INSTANTIATE_TEST_SUITE_P(Formats, KilledWriter, ::testing::Bool(), [](const auto
     return format.param ? "BlockFormat" : "SlotFormat";
 });
 
-// A record that grows moves to new space; a copy taken right after the
-// rewrite, with nothing else flushed, still holds it (the new copy reaches
-// the file before the old slot is freed). A damaged tree header, which only
-// the indexes need, does not keep rebuild from the records; a record whose
-// prime key another record has is set aside beside the file.
+// A grown record's new copy reaches the file before its old slot is freed;
+// a damaged tree header does not keep rebuild from the records; a record
+// whose prime key another has is set aside beside the file.
 TEST_F(KvrTool, RebuildGetsPastWhatOnlyTheIndexesLost) {
     std::vector<std::string> records;
     for (int i = 1; i <= 200; ++i)
@@ -1050,11 +1022,9 @@ TEST_F(KvrTool, OutputsReplaceOnlyRegularFilesAndNeverTheInput) {
     expect_no_temporaries();
 }
 
-// A command ended by a signal removes its temporary files first, and still
-// ends as the signal ends a program. A run killed outright leaves its
-// temporary file; the next run for the same file removes it once its
-// process is gone, and never the temporary of a live process or one that a
-// process holds open.
+// A run ended by a signal removes its temporary files and still ends by
+// it; one killed outright leaves its file to the next run, which never
+// removes the temporary of a live process or one a process holds open.
 TEST_F(KvrTool, TemporaryFilesOfARunEndedBySignalsGo) {
     make_customers("customers.dat", 40);
     auto temporary_of = [&](pid_t pid) {
@@ -1164,8 +1134,8 @@ std::string gnucobol_slot(size_t length, const std::string& data, size_t max_len
     return slot;
 }
 
-// Each kind of GnuCOBOL sequential and relative file goes in with the
-// records GnuCOBOL reads from it, and comes out as GnuCOBOL wrote it.
+// Each kind of GnuCOBOL sequential and relative file goes in as GnuCOBOL
+// reads it, and comes out as GnuCOBOL wrote it.
 TEST_F(KvrTool, GnuCobolSequentialAndRelativeFilesGoInAndComeOutAsWritten) {
     struct Case {
         std::string bytes;
@@ -1229,9 +1199,8 @@ TEST_F(KvrTool, GnuCobolSequentialAndRelativeFilesGoInAndComeOutAsWritten) {
     EXPECT_FALSE(std::filesystem::exists("odd.out"));
 }
 
-// A file written with another record layout, or options that do not go
-// together, are refused with the first thing that does not fit; records
-// outside the lengths given are refused one by one; no file is made.
+// Another record layout, or options that do not go together, are refused
+// with what does not fit; no file is made.
 TEST_F(KvrTool, GnuCobolFilesThatDoNotFitAreRefusedWithWhatDoesNotFit) {
     const Args fixed = {"--sequential", "--record", "5"};
     const Args variable = {"--sequential", "--record", "1-5"};

@@ -19,7 +19,6 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <initializer_list>
 #include <map>
 #include <regex>
 #include <set>
@@ -29,7 +28,6 @@
 
 #include "engine/file_header.h"
 #include "engine/isam/ix_handle.h"
-#include "engine/store/sequence_set_pool.h"
 #include "engine/store/store.h"
 #include "engine/tree/operations.h"
 #include "engine/tree/page.h"
@@ -53,6 +51,8 @@ using ::testing::Not;
 using kvr::tools::kExitDamaged;
 using kvr::tools::kExitFailed;
 using kvr::tools::kExitOk;
+using Args = std::vector<std::string>;
+using Key = kvr::test::KeySpec;
 
 struct Result {
     int status = -1;
@@ -64,8 +64,7 @@ std::string slurp(std::FILE* file) {
     std::string text;
     std::rewind(file);
     char buffer[4096];
-    size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
         text.append(buffer, got);
     std::fclose(file);
     return text;
@@ -78,11 +77,10 @@ long peak_memory_kib() {
     return usage.ru_maxrss;
 }
 
-Result kvr_run(const std::vector<std::string>& args) {
+Result kvr_run(const Args& args, std::FILE* out = std::tmpfile()) {
     std::vector<const char*> argv{"kvr"};
     for (const std::string& arg : args)
         argv.push_back(arg.c_str());
-    std::FILE* out = std::tmpfile();
     std::FILE* err = std::tmpfile();
     Result result;
     result.status = kvr::tools::run(static_cast<int>(argv.size()), argv.data(), out, err);
@@ -91,105 +89,99 @@ Result kvr_run(const std::vector<std::string>& args) {
     return result;
 }
 
-std::vector<std::string> joined(std::vector<std::string> a, const std::vector<std::string>& b) {
+Args joined(Args a, const Args& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
 
-// A text holding each of these.
-::testing::Matcher<const std::string&> holds(const std::vector<std::string>& parts) {
-    std::vector<::testing::Matcher<const std::string&>> each;
-    for (const std::string& part : parts)
-        each.push_back(HasSubstr(part));
-    return ::testing::AllOfArray(each);
-}
-
 // Runs kvr and expects its exit status, its messages holding each of `err`
 // and its output each of `out`.
-Result expect_run(const std::vector<std::string>& args, int status,
-                  const std::vector<std::string>& err = {},
-                  const std::vector<std::string>& out = {}) {
-    Result r = kvr_run(args);
-    std::string command;
+Result expect_run(const Args& args, int status, const Args& err = {}, const Args& out = {}) {
+    const Result r = kvr_run(args);
+    std::string command = "kvr";
     for (const std::string& arg : args)
         command += " " + arg;
-    EXPECT_EQ(r.status, status) << "kvr" << command << "\n" << r.out << r.err;
-    EXPECT_THAT(r.err, holds(err)) << "kvr" << command;
-    EXPECT_THAT(r.out, holds(out)) << "kvr" << command;
+    EXPECT_EQ(r.status, status) << command << "\n" << r.out << r.err;
+    for (const std::string& part : err)
+        EXPECT_THAT(r.err, HasSubstr(part)) << command;
+    for (const std::string& part : out)
+        EXPECT_THAT(r.out, HasSubstr(part)) << command;
     return r;
 }
 
-// A sequential file of these records; its header allows lengths min to max.
-void make_sequential(const std::string& file, uint32_t min_length, uint32_t max_length, int options,
-                     std::vector<std::string> records) {
-    std::vector<unsigned char> block =
-        kvr::test::attribute_block(min_length, max_length, {}, options);
-    ASSERT_EQ(
-        _vmqpSeqFS(SQ_CREATE, nullptr, block.data(), nullptr, const_cast<char*>(file.c_str()), 0),
-        0);
+std::string dump(const Args& args) {
+    return kvr_run(joined({"dump"}, args)).out;
+}
+
+// Records appended to a sequential file; below, to a new one whose header
+// allows lengths min to max.
+void append_sequential(const std::string& file, std::vector<std::string> records) {
     void* seq = nullptr;
-    ASSERT_EQ(_vmqpSeqFS(SQ_OPEN, &seq, nullptr, nullptr, const_cast<char*>(file.c_str()),
-                         SQ_MODE_APPEND),
-              0);
+    char* name = const_cast<char*>(file.c_str());
+    ASSERT_EQ(_vmqpSeqFS(SQ_OPEN, &seq, nullptr, nullptr, name, SQ_MODE_APPEND), 0);
     for (std::string& r : records) {
         uint32_t length = static_cast<uint32_t>(r.size());
         ASSERT_EQ(_vmqpSeqFS(SQ_WRITE, &seq, r.data(), &length, nullptr, 0), 0);
     }
     ASSERT_EQ(_vmqpSeqFS(SQ_CLOSE, &seq, nullptr, nullptr, nullptr, 0), 0);
 }
+void make_sequential(const std::string& file, uint32_t min_length, uint32_t max_length, int options,
+                     const std::vector<std::string>& records) {
+    std::vector<unsigned char> block =
+        kvr::test::attribute_block(min_length, max_length, {}, options);
+    char* name = const_cast<char*>(file.c_str());
+    ASSERT_EQ(_vmqpSeqFS(SQ_CREATE, nullptr, block.data(), nullptr, name, 0), 0);
+    append_sequential(file, records);
+}
 
-using kvr::test::attribute_block;
-using Key = kvr::test::KeySpec;
-
+// Files are named as a person at a shell names them, in the test's own
+// folder; path() gives the full name where a test needs one.
 class KvrTool : public kvr::test::TempDirTest {
 protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        home_ = std::filesystem::current_path();
+        std::filesystem::current_path(dir_);
+    }
     void TearDown() override {
         close();
+        std::filesystem::current_path(home_);
         TempDirTest::TearDown();
     }
 
-    void create(const std::string& file, uint32_t min_length, uint32_t max_length,
-                const std::vector<Key>& keys, bool blocks = false) {
-        std::vector<unsigned char> block = attribute_block(min_length, max_length, keys);
-        ASSERT_EQ(kvr::engine::code(kvr::isam::create_indexed_file(
-                      block.data(), static_cast<uint32_t>(block.size()), file.c_str(), 0,
-                      blocks ? kvr::isam::StoreFormat::kBlocks : kvr::isam::StoreFormat::kSlots)),
-                  0);
-    }
     void open(const std::string& file, uint8_t mode = IX_MODE_UPDATE) {
         ASSERT_EQ(
             _vmqpIsam(IX_OPEN, &slot_, nullptr, nullptr, const_cast<char*>(file.c_str()), mode), 0);
     }
     void close() {
-        if (slot_ != nullptr) {
+        if (slot_ != nullptr)
             EXPECT_EQ(_vmqpIsam(IX_CLOSE, &slot_, nullptr, nullptr, nullptr, 0), 0);
-        }
     }
     ix_handle* handle() const { return static_cast<ix_handle*>(slot_); }
-    int write(const std::string& record) {
-        uint32_t length = static_cast<uint32_t>(record.size());
-        unsigned char key_area[512] = {};
-        const int result =
-            _vmqpIsam(IX_WRITE, &slot_, const_cast<char*>(record.data()), &length, key_area, 0);
-        return result == 12 ? 0 : result;
-    }
-    int erase(const std::string& prime) {
-        uint32_t length = 0;
-        std::string key = prime;
-        if (int found = _vmqpIsam(IX_READ_EQ, &slot_, nullptr, &length, key.data(), 0))
-            return found;
-        return _vmqpIsam(IX_DELETE, &slot_, nullptr, nullptr, nullptr, 0);
-    }
-    int rewrite(const std::string& record) {
+    // WRITE, or REWRITE or DELETE of the record with the same 8-byte prime
+    // key; 0 when done.
+    int write(const std::string& record, uint16_t op = IX_WRITE) {
         uint32_t length = 0;
         std::string key = record.substr(0, 8);
-        if (int found = _vmqpIsam(IX_READ_EQ, &slot_, nullptr, &length, key.data(), 0))
-            return found;
+        if (op != IX_WRITE)
+            if (int found = _vmqpIsam(IX_READ_EQ, &slot_, nullptr, &length, key.data(), 0))
+                return found;
         length = static_cast<uint32_t>(record.size());
         unsigned char key_area[512] = {};
         const int result =
-            _vmqpIsam(IX_REWRITE, &slot_, const_cast<char*>(record.data()), &length, key_area, 0);
+            _vmqpIsam(op, &slot_, const_cast<char*>(record.data()), &length, key_area, 0);
         return result == 12 ? 0 : result;
+    }
+    int rewrite(const std::string& record) { return write(record, IX_REWRITE); }
+    // A record that reaches the store, and that no index learns of.
+    void put_unindexed(const std::string& file, const std::string& record) {
+        open(file);
+        uint32_t address = 0;
+        ASSERT_EQ(_vmq_put_record(handle(), &address,
+                                  reinterpret_cast<const unsigned char*>(record.data()),
+                                  static_cast<uint32_t>(record.size()), 0),
+                  0);
+        close();
     }
 
     // Customer-like records: an 8-digit prime key in front, a city (an
@@ -207,30 +199,31 @@ protected:
     }
     static std::vector<Key> customer_keys() { return {{1, 8}, {9, 12, true}, {21, 6}}; }
 
-    // A closed file of these records.
+    // A closed file of these records, in the slot or the block format.
     void make_indexed(const std::string& file, uint32_t min_length, uint32_t max_length,
                       const std::vector<Key>& keys, const std::vector<std::string>& records,
                       bool blocks = false) {
-        create(file, min_length, max_length, keys, blocks);
+        std::vector<unsigned char> block = kvr::test::attribute_block(min_length, max_length, keys);
+        ASSERT_EQ(kvr::engine::code(kvr::isam::create_indexed_file(
+                      block.data(), static_cast<uint32_t>(block.size()), file.c_str(), 0,
+                      blocks ? kvr::isam::StoreFormat::kBlocks : kvr::isam::StoreFormat::kSlots)),
+                  0);
         open(file);
         for (const std::string& rec : records)
             ASSERT_EQ(write(rec), 0) << rec;
         close();
     }
 
-    // A closed slot-format file of n customers, every fifth deleted.
+    // A closed file of n customers, every fifth deleted.
     void make_customers(const std::string& file, int n, bool blocks = false) {
-        create(file, 40, 120, customer_keys(), blocks);
-        open(file);
+        std::vector<std::string> records;
         for (int i = 1; i <= n; ++i)
-            ASSERT_EQ(write(record(i, 40 + static_cast<size_t>(i % 80))), 0) << i;
+            records.push_back(record(i, 40 + static_cast<size_t>(i % 80)));
+        make_indexed(file, 40, 120, customer_keys(), records, blocks);
+        open(file);
         for (int i = 5; i <= n; i += 5)
-            ASSERT_EQ(erase(record(i).substr(0, 8)), 0);
+            ASSERT_EQ(write(record(i), IX_DELETE), 0);
         close();
-    }
-
-    static void patch(const std::string& file, uint64_t at, const void* bytes, size_t n) {
-        patch_file(file, at, bytes, n);
     }
 
     void expect_no_temporaries() const {
@@ -239,24 +232,25 @@ protected:
     }
 
     void* slot_ = nullptr;
+    std::filesystem::path home_;
 };
 
 TEST_F(KvrTool, HelpUsageAndErrorsNameTheFileAndTheReason) {
-    Result r = expect_run({"--help"}, kExitOk, {}, {"\nexit status"});
+    const std::string overview = expect_run({"--help"}, kExitOk, {}, {"\nexit status"}).out;
     // Every command's help ends with the exit statuses it gives, each said.
     const std::map<std::string, std::set<std::string>> statuses = {
         {"info", {"0", "1", "2"}}, {"check", {"0", "1", "2"}}, {"dump", {"0", "1", "2"}},
         {"unload", {"0", "2"}},    {"load", {"0", "1", "2"}},  {"rebuild", {"0", "1", "2"}},
         {"convert", {"0", "2"}}};
+    const std::regex code("(?:^|[ \n])(\\d)(?=[ \n]|$)");
     for (const auto& [command, codes] : statuses) {
         SCOPED_TRACE(command);
-        EXPECT_THAT(r.out, HasSubstr("  " + command + " "));
+        EXPECT_THAT(overview, HasSubstr("  " + command + " "));
         const std::string help = expect_run({command, "--help"}, kExitOk, {}, {"--verbose"}).out;
         EXPECT_EQ(help.rfind("usage: kvr " + command, 0), 0u) << help;
         const size_t exit_at = help.find("\nExit status: 0 ");
         ASSERT_NE(exit_at, std::string::npos) << help;
         const std::string tail = help.substr(exit_at + 13);
-        const std::regex code("(?:^|[ \n])(\\d)(?=[ \n]|$)");
         std::set<std::string> said;
         for (std::sregex_iterator it(tail.begin(), tail.end(), code), end; it != end; ++it)
             said.insert((*it)[1].str());
@@ -265,262 +259,212 @@ TEST_F(KvrTool, HelpUsageAndErrorsNameTheFileAndTheReason) {
     // The version, the library's, as help2man reads it for the man page.
     EXPECT_EQ(expect_run({"--version"}, kExitOk).out,
               std::string("kvr (KVR) ") + VMQRMKVR_VERSION + "\n");
-    // Words the command line cannot be read by; an option given twice would
-    // have one value ignored; a flag takes no value.
-    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+
+    // Command lines that cannot be read, and files of another system or kind.
+    write_file("text.txt", "just some text, not a file of ours\n");
+    make_customers("busy.dat", 10);
+    const std::vector<std::pair<Args, std::string>> refused = {
         {{}, "usage: kvr"},
         {{"frobnicate"}, "unknown command 'frobnicate'"},
-        {{"dump", path("x"), "--colour"}, "unknown option '--colour'"},
+        {{"dump", "x", "--colour"}, "unknown option '--colour'"},
         {{"info"}, "usage: kvr info"},
-        {{"dump", path("x"), "--key", "1", "--key=2"}, "option --key is given more than once"},
-        {{"dump", path("x"), "--hex=yes"}, "option --hex takes no value"},
+        {{"dump", "x", "--key", "1", "--key=2"}, "option --key is given more than once"},
+        {{"dump", "x", "--hex=yes"}, "option --hex takes no value"},
+        {{"info", "busy.dat", "--verbose=yes"}, "option --verbose takes no value"},
+        {{"check", "text.txt"}, "not a file of this system"},
+        {{"load", "new.dat", "text.txt", "--record", "20", "--key", "1:5"},
+         "not a file of this system (no KVR mark); a text file loads with --text"},
+        {{"load", "new.dat", "busy.dat", "--like", "busy.dat"},
+         "an indexed or relative file of this system; kvr load reads a sequential one"},
     };
     for (const auto& [args, message] : refused)
         expect_run(args, kExitFailed, {message});
-
     // A missing file is named with the reason, and no file appears.
-    const std::string missing = path("missing.dat");
     for (const char* command : {"info", "check", "dump", "rebuild", "convert"}) {
-        expect_run({command, missing}, kExitFailed, {missing + ": No such file or directory"});
-        EXPECT_FALSE(std::filesystem::exists(missing)) << command;
+        expect_run({command, path("missing.dat")}, kExitFailed,
+                   {path("missing.dat") + ": No such file or directory"});
+        EXPECT_FALSE(std::filesystem::exists("missing.dat")) << command;
     }
-    // So is a file of another system.
-    write_file(path("text.txt"), "just some text, not a file of ours\n");
-    expect_run({"check", path("text.txt")}, kExitFailed, {"not a file of this system"});
 
     // What happened is said in words; the engines' result codes follow only
     // with --verbose, given before the command or among its options.
-    const std::string busy = path("busy.dat");
-    make_customers(busy, 10);
-    open(busy);  // for update: no other open may share the file
+    const std::string busy = "busy.dat: another process has the file open";
+    open("busy.dat");  // for update: no other open may share the file
     for (const char* command : {"info", "check", "dump", "unload", "rebuild", "convert"}) {
         SCOPED_TRACE(command);
-        std::vector<std::string> args = {command, busy};
+        Args args = {command, "busy.dat"};
         if (std::string(command) == "unload")
-            args.push_back(path("busy.seq"));
-        r = expect_run(args, kExitFailed, {busy + ": another process has the file open"});
-        EXPECT_THAT(r.err, Not(HasSubstr("(18)")));
-        for (const std::vector<std::string>& verbose :
-             {joined({"--verbose"}, args), joined(args, {"--verbose"})})
-            expect_run(verbose, kExitFailed, {busy + ": another process has the file open (18)"});
+            args.push_back("busy.seq");
+        EXPECT_THAT(expect_run(args, kExitFailed, {busy}).err, Not(HasSubstr("(18)")));
+        expect_run(joined({"--verbose"}, args), kExitFailed, {busy + " (18)"});
+        expect_run(joined(args, {"--verbose"}), kExitFailed, {busy + " (18)"});
     }
-    close();
-    expect_run({"info", busy, "--verbose=yes"}, kExitFailed, {"option --verbose takes no value"});
-    // The file to load from is said to be what it is, with the option that
-    // reads such a file.
-    expect_run({"load", path("new.dat"), path("text.txt"), "--record", "20", "--key", "1:5"},
-               kExitFailed,
-               {"not a file of this system (no KVR mark); a text file loads with --text"});
-    expect_run({"load", path("new.dat"), busy, "--like", busy}, kExitFailed,
-               {"an indexed or relative file of this system; kvr load reads a sequential one"});
 }
 
 TEST_F(KvrTool, InfoDescribesIndexedRelativeAndSequentialFiles) {
-    const std::string file = path("customers.dat");
-    make_customers(file, 400);
-    const std::string library = std::string("library         vmqrmkvr ") + VMQRMKVR_VERSION + "\n";
+    make_customers("customers.dat", 400);
     // Three index blocks freed by the deletes are index space, not slots.
-    Result r = expect_run(
-        {"info", file}, kExitOk, {},
-        {"organization    indexed, slot format (version 199609)",
-         "records         variable, 40 to 120 bytes", "record count    320",
-         "1   alternate  position 9, length 12, duplicates, bytes", "live records", "(320 records)",
-         "(8 in the trees, 3 free, blocks of 4096)", "free slots      6520 bytes",
-         "key 1   height 2, 4 pages", "320 entries, leaves"});
-    EXPECT_EQ(r.out.rfind(library, 0), 0u) << r.out;
+    expect_run({"info", "customers.dat"}, kExitOk, {},
+               {"organization    indexed, slot format (version 199609)",
+                "records         variable, 40 to 120 bytes", "record count    320",
+                "1   alternate  position 9, length 12, duplicates, bytes", "live records",
+                "(320 records)", "(8 in the trees, 3 free, blocks of 4096)",
+                "free slots      6520 bytes", "key 1   height 2, 4 pages", "320 entries, leaves"});
 
-    const std::string relative = path("counters.rel");
-    create(relative, 14, 14, {{1, 4, false, IX_KEY_TYPE_NUMBER}}, true);
-    open(relative);
-    for (uint32_t n : {3u, 1u, 700u}) {  // each record from the stack, outside the set buffers
-        std::string rec(14, 'c');
-        std::memcpy(rec.data(), &n, 4);
-        ASSERT_EQ(write(rec), 0);
+    std::vector<std::string> counters;
+    for (uint32_t n : {3u, 1u, 700u}) {
+        counters.emplace_back(14, 'c');
+        std::memcpy(counters.back().data(), &n, 4);
     }
-    close();
-    // The program's record length and its RELATIVE KEY, not the engine's
-    // record with the number in front.
-    r = expect_run({"info", relative}, kExitOk, {},
+    make_indexed("counters.rel", 14, 14, {{1, 4, false, IX_KEY_TYPE_NUMBER}}, counters, true);
+    // The program's record length and RELATIVE KEY, not the engine's record.
+    const Result r =
+        expect_run({"info", "counters.rel"}, kExitOk, {},
                    {"relative, block format", "(3 records)", "records         fixed, 10 bytes\n",
                     "keys\n  0   relative   the record number (RELATIVE KEY), kept in 4 bytes in "
                     "front of each record\nfile size"});
     EXPECT_THAT(r.out, Not(HasSubstr("length 4")));
-    r = kvr_run({"dump", relative, "--from", "2"});
-    EXPECT_EQ(r.out, "3: cccccccccc\n700: cccccccccc\n");
-    r = kvr_run({"dump", relative, "--columns", "--to", "1"});
-    EXPECT_EQ(r.out,
+    EXPECT_EQ(dump({"counters.rel", "--from", "2"}), "3: cccccccccc\n700: cccccccccc\n");
+    EXPECT_EQ(dump({"counters.rel", "--columns", "--to", "1"}),
               "record number 1, 10 bytes\n"
               "     1  63 63 63 63 63 63 63 63  63 63                    |cccccccccc|\n");
-    // The length info shows is the one load takes: the numbers travel in
-    // front of the records of the unloaded file, and come back.
-    const std::string numbered = path("counters.seq");
-    expect_run({"unload", relative, numbered}, kExitOk, {},
-               {"3 records unloaded to " + numbered + ", each behind its 4-byte record number"});
-    expect_run({"load", path("wrong.rel"), numbered, "--relative", "--record", "14"}, kExitDamaged,
+    // The numbers travel in front of the unloaded records, and come back.
+    expect_run({"unload", "counters.rel", "counters.seq"}, kExitOk, {},
+               {"3 records unloaded to counters.seq, each behind its 4-byte record number"});
+    expect_run({"load", "wrong.rel", "counters.seq", "--relative", "--record", "14"}, kExitDamaged,
                {"record 1 (record number 1) is refused: 10 bytes, outside the file's record "
                 "lengths (fixed, 14 bytes)",
                 "3 records refused"});
-    expect_run({"load", path("again.rel"), numbered, "--relative", "--record", "10"}, kExitOk);
-    EXPECT_EQ(kvr_run({"dump", path("again.rel")}).out, kvr_run({"dump", relative}).out);
-    expect_run({"info", path("again.rel")}, kExitOk, {}, {"records         fixed, 10 bytes\n"});
+    expect_run({"load", "again.rel", "counters.seq", "--relative", "--record", "10"}, kExitOk);
+    EXPECT_EQ(dump({"again.rel"}), dump({"counters.rel"}));
+    expect_run({"info", "again.rel"}, kExitOk, {}, {"records         fixed, 10 bytes\n"});
 
-    const std::string sequential = path("out.seq");
-    expect_run({"unload", file, sequential}, kExitOk);
-    r = expect_run({"info", sequential}, kExitOk, {},
-                   {"organization    sequential", "record count    320"});
-    EXPECT_EQ(r.out.rfind(library, 0), 0u) << r.out;
+    expect_run({"unload", "customers.dat", "out.seq"}, kExitOk);
+    expect_run({"info", "out.seq"}, kExitOk, {},
+               {"organization    sequential", "record count    320"});
+    const std::string library = std::string("library         vmqrmkvr ") + VMQRMKVR_VERSION + "\n";
+    for (const char* file : {"customers.dat", "out.seq"})
+        EXPECT_EQ(kvr_run({"info", file}).out.rfind(library, 0), 0u) << file;
 }
 
 TEST_F(KvrTool, DumpFollowsAKeyBetweenBoundsAsTextOrHex) {
-    const std::string file = path("customers.dat");
-    make_customers(file, 40);
-    Result all = kvr_run({"dump", file});
-    ASSERT_EQ(all.status, kExitOk) << all.err;
-    EXPECT_EQ(std::count(all.out.begin(), all.out.end(), '\n'), 32);
+    make_customers("customers.dat", 40);
+    const std::string all = expect_run({"dump", "customers.dat"}, kExitOk).out;
+    EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 32);
     // Record 7 ends in 0x01, shown escaped.
-    EXPECT_THAT(all.out,
+    EXPECT_THAT(all,
                 HasSubstr("00000021Geneva      055433name 7" + std::string(14, ' ') + "\\x01\n"));
 
     // By city, duplicates in written order, from Geneva up to every Lugano.
-    Result r =
-        expect_run({"dump", file, "--key", "1", "--from", "Geneva", "--to", "Lugano"}, kExitOk);
+    const std::string by_city =
+        expect_run({"dump", "customers.dat", "--key", "1", "--from", "Geneva", "--to", "Lugano"},
+                   kExitOk)
+            .out;
     std::vector<std::string> lines;
-    for (size_t at = 0, nl; (nl = r.out.find('\n', at)) != std::string::npos; at = nl + 1)
-        lines.push_back(r.out.substr(at, nl - at));
-    ASSERT_EQ(lines.size(), 16u) << r.out;
-    EXPECT_EQ(lines.front().substr(0, 20), "00000006Geneva      ");
-    EXPECT_EQ(lines[1].substr(0, 20), "00000021Geneva      ");
-    EXPECT_EQ(lines[8].substr(0, 20), "00000009Lugano      ");
-    EXPECT_EQ(lines.back().substr(0, 20), "00000114Lugano      ");
+    for (size_t at = 0, nl; (nl = by_city.find('\n', at)) != std::string::npos; at = nl + 1)
+        lines.push_back(by_city.substr(at, 20));
+    ASSERT_EQ(lines.size(), 16u) << by_city;
+    EXPECT_EQ((Args{lines[0], lines[1], lines[8], lines[15]}),
+              (Args{"00000006Geneva      ", "00000021Geneva      ", "00000009Lugano      ",
+                    "00000114Lugano      "}));
+    EXPECT_EQ(dump({"customers.dat", "--hex", "--to", "00000003"}).substr(0, 26),
+              "30303030 30303033 4265726e");
 
-    r = kvr_run({"dump", file, "--hex", "--to", "00000003"});
-    EXPECT_EQ(r.out.substr(0, 26), "30303030 30303033 4265726e");
-
-    // In columns, as hexdump -C shows bytes: the record named by its key,
-    // positions from 1, hex beside the text, a dot for the byte 0x01.
-    EXPECT_EQ(
-        expect_run({"dump", file, "--columns", "--from", "00000021", "--to", "00000021"}, kExitOk)
-            .out,
-        "key \"00000021\", 47 bytes\n"
-        "     1  30 30 30 30 30 30 32 31  47 65 6e 65 76 61 20 20  |00000021Geneva  |\n"
-        "    17  20 20 20 20 30 35 35 34  33 33 6e 61 6d 65 20 37  |    055433name 7|\n"
-        "    33  20 20 20 20 20 20 20 20  20 20 20 20 20 20 01     |              .|\n");
+    // In columns as hexdump -C shows bytes, the record named by its key.
+    EXPECT_EQ(dump({"customers.dat", "--columns", "--from", "00000021", "--to", "00000021"}),
+              "key \"00000021\", 47 bytes\n"
+              "     1  30 30 30 30 30 30 32 31  47 65 6e 65 76 61 20 20  |00000021Geneva  |\n"
+              "    17  20 20 20 20 30 35 35 34  33 33 6e 61 6d 65 20 37  |    055433name 7|\n"
+              "    33  20 20 20 20 20 20 20 20  20 20 20 20 20 20 01     |              .|\n");
     // A sequential file's records are named by their place in it.
-    expect_run({"unload", file, path("customers.seq")}, kExitOk);
-    r = kvr_run({"dump", path("customers.seq"), "--columns"});
-    EXPECT_EQ(r.out.rfind("record 1, 41 bytes\n     1  30 30 30 30 30 30 30 33  42 65 72 6e", 0),
+    expect_run({"unload", "customers.dat", "customers.seq"}, kExitOk);
+    const std::string columns = dump({"customers.seq", "--columns"});
+    EXPECT_EQ(columns.rfind("record 1, 41 bytes\n     1  30 30 30 30 30 30 30 33  42 65 72 6e", 0),
               0u)
-        << r.out;
-    EXPECT_THAT(r.out, HasSubstr("\nrecord 32, "));
-    expect_run({"dump", file, "--columns", "--hex"}, kExitFailed,
+        << columns;
+    EXPECT_THAT(columns, HasSubstr("\nrecord 32, "));
+    expect_run({"dump", "customers.dat", "--columns", "--hex"}, kExitFailed,
                {"--hex and --columns are two views of the records; give one"});
-    expect_run({"dump", file, "--key", "3"}, kExitFailed);
-    expect_run({"dump", file, "--from", "\\x4"}, kExitFailed, {"malformed"});
+    expect_run({"dump", "customers.dat", "--key", "3"}, kExitFailed);
+    expect_run({"dump", "customers.dat", "--from", "\\x4"}, kExitFailed, {"malformed"});
 
     // Records that cannot be written out make a failure, not a success.
-    std::FILE* full = std::fopen("/dev/full", "w");
-    if (full != nullptr) {
-        std::FILE* err = std::tmpfile();
-        const char* argv[] = {"kvr", "dump", file.c_str()};
-        EXPECT_EQ(kvr::tools::run(3, argv, full, err), kExitFailed);
-        std::fclose(full);
-        EXPECT_THAT(slurp(err), HasSubstr("the output cannot be written"));
+    if (std::FILE* full = std::fopen("/dev/full", "w")) {
+        const Result r = kvr_run({"dump", "customers.dat"}, full);
+        EXPECT_EQ(r.status, kExitFailed);
+        EXPECT_THAT(r.err, HasSubstr("the output cannot be written"));
     }
 }
 
-// A header may claim records of any length. The utility reads such a file
-// with buffers no longer than the file, and each record costs its own
+// A header may claim records of any length: each record read costs its own
 // length, not the longest one's.
 TEST_F(KvrTool, ReadsFilesWhoseHeadersClaimHugeRecords) {
-    // A sequential file whose header says records may be 4 GiB long.
-    const std::string sequential = path("claims.seq");
-    make_sequential(sequential, 1, 100, IX_ATTR_VARIABLE, {"alpha", "beta", "gamma"});
-    patch_u32(sequential, 60, 0xFFFFFFF0u);  // the longest record
+    make_sequential("claims.seq", 1, 100, IX_ATTR_VARIABLE, {"alpha", "beta", "gamma"});
+    patch_u32("claims.seq", 60, 0xFFFFFFF0u);  // the longest record
     const long peak_before = peak_memory_kib();
-    EXPECT_EQ(expect_run({"dump", sequential}, kExitOk).out, "alpha\nbeta\ngamma\n");
-    expect_run({"info", sequential}, kExitOk, {}, {"record count    3"});
+    EXPECT_EQ(expect_run({"dump", "claims.seq"}, kExitOk).out, "alpha\nbeta\ngamma\n");
+    expect_run({"info", "claims.seq"}, kExitOk, {}, {"record count    3"});
     EXPECT_LT(peak_memory_kib() - peak_before, 256 * 1024) << "KiB more at the peak";
 
-    // An indexed file allowing the longest records the format holds, 16 MiB,
-    // with thousands of short ones: dump and unload read them all.
-    const std::string file = path("long.dat");
+    // 16 MiB records allowed, thousands of short ones held.
     std::vector<std::string> records;
     for (int i = 0; i < 3000; ++i)
         records.push_back(record(i, 12));
-    make_indexed(file, 8, 0xFFFFFF - 16, {{1, 8}}, records);
-    const std::string dump = expect_run({"dump", file}, kExitOk).out;
-    EXPECT_EQ(std::count(dump.begin(), dump.end(), '\n'), 3000);
-    expect_run({"unload", file, path("long.seq")}, kExitOk);
-    EXPECT_EQ(kvr_run({"dump", path("long.seq")}).out, dump);
+    make_indexed("long.dat", 8, 0xFFFFFF - 16, {{1, 8}}, records);
+    const std::string all = expect_run({"dump", "long.dat"}, kExitOk).out;
+    EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 3000);
+    expect_run({"unload", "long.dat", "long.seq"}, kExitOk);
+    EXPECT_EQ(dump({"long.seq"}), all);
 }
 
 // A sequential file whose header allows shorter records than it holds, or
-// that was cut short: no record is cut or left out without a word.
+// that was cut short, below 4 GiB or past it: no record is cut or left out
+// without a word.
 TEST_F(KvrTool, SequentialRecordsLongerThanTheHeaderAllowsAreReported) {
-    const std::string file = path("customers.dat");
-    make_customers(file, 30);
-    const std::string sequential = path("out.seq");
-    expect_run({"unload", file, sequential}, kExitOk);
-    patch_u32(sequential, 60, 44);  // the longest record
-    // The first four records are 41 to 44 bytes long, the rest longer;
-    // check goes on past each one.
-    Result r = expect_run(
-        {"check", sequential}, kExitDamaged, {},
+    make_customers("customers.dat", 30);
+    expect_run({"unload", "customers.dat", "out.seq"}, kExitOk);
+    patch_u32("out.seq", 60, 44);  // the longest record
+    // Records 1 to 4 are 41 to 44 bytes long; check goes on past the rest.
+    const Result r = expect_run(
+        {"check", "out.seq"}, kExitDamaged, {},
         {"record 5: a record longer than the file's longest", "record 24: a record longer"});
     EXPECT_THAT(r.out, Not(HasSubstr("record 4:")));
-    EXPECT_NE(kvr_run({"dump", sequential}).status, kExitOk);
-    expect_run({"unload", sequential, path("again.seq")}, kExitFailed);
-    expect_run({"load", path("again.dat"), sequential, "--like", file}, kExitFailed);
-    EXPECT_FALSE(std::filesystem::exists(path("again.seq")));
-    EXPECT_FALSE(std::filesystem::exists(path("again.dat")));
+    EXPECT_NE(kvr_run({"dump", "out.seq"}).status, kExitOk);
+    expect_run({"unload", "out.seq", "again.seq"}, kExitFailed);
+    expect_run({"load", "again.dat", "out.seq", "--like", "customers.dat"}, kExitFailed);
+    EXPECT_FALSE(std::filesystem::exists("again.seq"));
+    EXPECT_FALSE(std::filesystem::exists("again.dat"));
 
-    // A file cut short inside its last record: the engine ends the reading
-    // there quietly, the utility does not.
-    expect_run({"unload", file, sequential}, kExitOk);
-    std::filesystem::resize_file(sequential, std::filesystem::file_size(sequential) - 10);
-    expect_run({"check", sequential}, kExitDamaged, {},
+    // Cut short inside its last record: the engine ends there quietly.
+    expect_run({"unload", "customers.dat", "out.seq"}, kExitOk);
+    std::filesystem::resize_file("out.seq", std::filesystem::file_size("out.seq") - 10);
+    expect_run({"check", "out.seq"}, kExitDamaged, {},
                {"record 24: the file ends inside a record"});
-    expect_run({"unload", sequential, path("again.seq")}, kExitFailed);
-    EXPECT_FALSE(std::filesystem::exists(path("again.seq")));
-}
+    expect_run({"unload", "out.seq", "again.seq"}, kExitFailed);
+    EXPECT_FALSE(std::filesystem::exists("again.seq"));
 
-// A sequential file past 4 GiB: a record of 4 GiB of zeros that the file
-// system keeps as a hole, then records across 2^32. check and info read it
-// by the records' lengths, at once and without holding the long record, and
-// tell a file cut short past 4 GiB as below it.
-TEST_F(KvrTool, ChecksAndDescribesSequentialFilesPastFourGiB) {
-    const std::string sequential = path("big.seq");
-    std::vector<unsigned char> block = attribute_block(1, 0xFFFFFFF0u, {}, IX_ATTR_VARIABLE);
-    ASSERT_EQ(_vmqpSeqFS(SQ_CREATE, nullptr, block.data(), nullptr,
-                         const_cast<char*>(sequential.c_str()), 0),
-              0);
+    // Past 4 GiB: a record of 4 GiB of zeros kept as a hole, then records
+    // across 2^32, read by their lengths without holding the long record.
     const uint64_t hole_end = (uint64_t{1} << 32) - 3000;
     const uint32_t hole = static_cast<uint32_t>(hole_end - 88);
-    patch_u32(sequential, 80, hole);
-    patch_u32(sequential, hole_end - 4, hole);
-    void* seq = nullptr;
-    ASSERT_EQ(_vmqpSeqFS(SQ_OPEN, &seq, nullptr, nullptr, const_cast<char*>(sequential.c_str()),
-                         SQ_MODE_APPEND),
-              0);
-    for (uint32_t i = 1; i <= 5; ++i) {
-        std::string r(1500 * i, static_cast<char>('a' + i));
-        uint32_t length = static_cast<uint32_t>(r.size());
-        ASSERT_EQ(_vmqpSeqFS(SQ_WRITE, &seq, r.data(), &length, nullptr, 0), 0);
-    }
-    ASSERT_EQ(_vmqpSeqFS(SQ_CLOSE, &seq, nullptr, nullptr, nullptr, 0), 0);
+    make_sequential("big.seq", 1, 0xFFFFFFF0u, IX_ATTR_VARIABLE, {});
+    patch_u32("big.seq", 80, hole);
+    patch_u32("big.seq", hole_end - 4, hole);
+    std::vector<std::string> records;
+    for (size_t i = 1; i <= 5; ++i)
+        records.emplace_back(1500 * i, static_cast<char>('a' + i));
+    append_sequential("big.seq", records);
 
     const long peak_before = peak_memory_kib();
-    EXPECT_EQ(expect_run({"check", sequential}, kExitOk).out,
-              sequential + ": sound, sequential, 6 records\n");
+    EXPECT_EQ(expect_run({"check", "big.seq"}, kExitOk).out,
+              "big.seq: sound, sequential, 6 records\n");
     expect_run(
-        {"info", sequential}, kExitOk, {},
+        {"info", "big.seq"}, kExitOk, {},
         {"record count    6\n", "record lengths  1500 to " + std::to_string(hole) + " bytes, " +
                                     std::to_string(uint64_t{hole} + 22500) + " bytes of data"});
     EXPECT_LT(peak_memory_kib() - peak_before, 64 * 1024) << "KiB more at the peak";
-
-    std::filesystem::resize_file(sequential, std::filesystem::file_size(sequential) - 10);
-    expect_run({"check", sequential}, kExitDamaged, {},
-               {"record 6: the file ends inside a record"});
+    std::filesystem::resize_file("big.seq", std::filesystem::file_size("big.seq") - 10);
+    expect_run({"check", "big.seq"}, kExitDamaged, {}, {"record 6: the file ends inside a record"});
 }
 
 // The bar is drawn on the message stream when it is a terminal, and not
@@ -533,11 +477,9 @@ TEST_F(KvrTool, ProgressBarOnlyOnATerminalThatCarriesNoRecords) {
     ASSERT_EQ(::unlockpt(master), 0);
     std::FILE* terminal = std::fopen(::ptsname(master), "w");
     ASSERT_NE(terminal, nullptr);
-    const std::string file = path("customers.dat");
-    make_customers(file, 20);
-    // What the terminal shows of one command, read while it runs (the
-    // terminal holds only a few KiB before the writer waits).
-    auto shown = [&](std::FILE* out, std::vector<std::string> args, int status) {
+    make_customers("customers.dat", 20);
+    // What the terminal shows of one command, read while it runs.
+    auto shown = [&](std::FILE* out, const Args& args, int status) {
         std::vector<const char*> argv{"kvr"};
         for (const std::string& arg : args)
             argv.push_back(arg.c_str());
@@ -566,22 +508,20 @@ TEST_F(KvrTool, ProgressBarOnlyOnATerminalThatCarriesNoRecords) {
         return text;
     };
     std::FILE* records = std::tmpfile();
-    const std::string bar = shown(records, {"dump", file}, kExitOk);
-    EXPECT_THAT(bar, HasSubstr("dumping ["));
+    const std::string bar = shown(records, {"dump", "customers.dat"}, kExitOk);
     EXPECT_THAT(bar, HasSubstr("100%"));
     EXPECT_EQ(bar.find("dumping ["), bar.find_first_not_of('\r')) << bar;
     // Records and bar on one terminal: only records.
-    const std::string mixed = shown(terminal, {"dump", file}, kExitOk);
+    const std::string mixed = shown(terminal, {"dump", "customers.dat"}, kExitOk);
     EXPECT_THAT(mixed, Not(HasSubstr("dumping")));
     EXPECT_THAT(mixed, HasSubstr("00000003Bern"));
     // A refusal reported while the bar is drawn.
-    std::string text;
+    std::string text = "A0001\n";
     for (int i = 0; i < 400; ++i)
         text += (i == 300 ? std::string("A0001") : "B" + std::to_string(10000 + i)) + "\n";
-    write_file(path("in.txt"), "A0001\n" + text);
+    write_file("in.txt", text);
     const std::string refused =
-        shown(records,
-              {"load", path("new.dat"), path("in.txt"), "--text", "--record", "10", "--key", "1:5"},
+        shown(records, {"load", "new.dat", "in.txt", "--text", "--record", "10", "--key", "1:5"},
               kExitDamaged);
     const size_t message = refused.find("kvr: ");
     ASSERT_NE(message, std::string::npos) << refused;
@@ -593,14 +533,14 @@ TEST_F(KvrTool, ProgressBarOnlyOnATerminalThatCarriesNoRecords) {
 }
 
 // The kinds of damage check claims to find, each made by hand in a sound
-// file: every one gives exit status 1 and a line saying what and where.
+// file: every one gives exit status 1 and a line saying what and where, and
+// check leaves the file as it was.
 TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
-    const std::string sound = path("sound.dat");
-    make_customers(sound, 600);
-    Result r = expect_run({"check", sound}, kExitOk, {}, {"sound, indexed, 480 records"});
+    make_customers("sound.dat", 600);
+    expect_run({"check", "sound.dat"}, kExitOk, {}, {"sound, indexed, 480 records"});
 
     // Where things are, read through the engine before the file is damaged.
-    open(sound, IX_MODE_INPUT);
+    open("sound.dat", IX_MODE_INPUT);
     kvr::tree::Tree* prime = handle()->tree(0);
     const uint32_t root = prime->root();
     const uint32_t header_size = handle()->header_size;
@@ -625,111 +565,82 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
     close();
     ASSERT_NE(listed_class, 0);
 
-    // Each finding names the place of the damage (the page and entry, the
-    // slot, the header's field) and the key as text; a wrong value found
-    // there is told as what it is.
-    struct Damage {
-        const char* name;
-        std::function<void(const std::string&)> make;
-        std::string reported;
-    };
+    // Each finding names the place of the damage and the key as text.
+    const unsigned char low_count[2] = {1, 0};
     const std::string at_root = ": key 0: page " + std::to_string(root) + " (level 0) entry 0: ";
     const std::string at_leaf = ": key 0: page " + std::to_string(first_leaf) + " (level 1): ";
-    const std::vector<Damage> damages = {
-        {"a wrong separator", [&](const std::string& f) { patch(f, separator_at, "99999999", 8); },
-         at_root + "separator \"99999999\" differs from the first key"},
-        {"a page with a wrong count",
-         [&](const std::string& f) {
-             const unsigned char count[2] = {1, 0};
-             patch(f, first_leaf + 2, count, 2);
-         },
-         at_leaf + "count 1 is below the minimum"},
-        {"a lost record",
-         [&](const std::string& f) {
-             // A record reaches the store, and no index learns of it.
-             open(f);
-             uint32_t address = 0;
-             const std::string lost = record(5000, 60);
-             ASSERT_EQ(_vmq_put_record(handle(), &address,
-                                       reinterpret_cast<const unsigned char*>(lost.data()), 60, 0),
-                       0);
-             close();
-         },
-         "no prime entry names"},
-        {"a damaged page, and a damaged slot behind it",
-         [&](const std::string& f) {
-             const unsigned char count[2] = {1, 0};
-             patch(f, first_leaf + 2, count, 2);
-             patch_u32(f, first_address, 0xFFFFFFFF);
-         },
-         ": offset " + std::to_string(first_address) +
-             ": bytes that are neither a slot nor an index block"},
-        {"a record indexed twice",
-         [&](const std::string& f) { patch_u32(f, second_entry_at, first_address); },
-         ": key 0, page " + std::to_string(first_leaf) + " entry 1: prime entry \"00000006\" " +
-             "names the record at " + std::to_string(first_address) +
-             ", which an entry before it names (the record's prime key is \"00000003\")"},
-        {"a record with two entries of one key",
-         [&](const std::string& f) {
-             open(f);
-             kvr::tree::Tree* city = handle()->tree(1);
-             city->begin_operation();
-             unsigned char key[16] = {};
-             std::memcpy(key, "Bern        ", 12);
-             const std::string prime_key = record(1).substr(0, 8);
-             int duplicate = 0;
-             ASSERT_EQ(
-                 _vmq_insert(city, key, reinterpret_cast<const unsigned char*>(prime_key.data()),
-                             &duplicate),
-                 0);
-             close();
-         },
-         ": entry \"Bern        \" names the record \"00000003\" at " +
-             std::to_string(first_address) + ", which has an entry before it"},
-        {"a free slot linked into a live one",
-         [&](const std::string& f) { patch_u32(f, 0xC8 + 8 * (listed_class - 1), first_address); },
-         ": the header's head of free list " + std::to_string(listed_class) + " names " +
-             std::to_string(first_address) + ", which is a live record"},
-        {"a header with a wrong size",
-         [&](const std::string& f) { patch_u32(f, 0, header_size - 16); },
-         "header: the header size 4080 is not"},
-        {"a header claiming more than it holds",
-         [&](const std::string& f) { patch_u32(f, 0, header_size + 1024); },
-         "header: the header size 5120 is not the 4096 bytes a file of 3 keys has"},
-        {"a version older than the block format",
-         [&](const std::string& f) { patch_u32(f, 4, 0x199512); },
-         "header: version 199512 is older than the oldest this build reads (199605)"},
-        {"an update that never finished",
-         [&](const std::string& f) {
-             patch_u32(f, kvr::engine::kUpdateMarkerAt, kvr::engine::kUpdateMarker);
-         },
-         "never closed"},
-    };
-    for (const Damage& damage : damages) {
-        SCOPED_TRACE(damage.name);
-        const std::string file = path("damaged.dat");
-        std::filesystem::copy_file(sound, file, std::filesystem::copy_options::overwrite_existing);
-        damage.make(file);
-        const std::string before = read_file(file);
-        expect_run({"check", file}, kExitDamaged, {}, {damage.reported});
-        EXPECT_EQ(read_file(file), before) << "check changed the file";
+    const std::string first = std::to_string(first_address);
+    const std::vector<std::tuple<const char*, std::function<void(const std::string&)>, std::string>>
+        damages = {
+            {"a wrong separator", [&](auto& f) { patch_file(f, separator_at, "99999999", 8); },
+             at_root + "separator \"99999999\" differs from the first key"},
+            {"a page with a wrong count",
+             [&](auto& f) { patch_file(f, first_leaf + 2, low_count, 2); },
+             at_leaf + "count 1 is below the minimum"},
+            {"a lost record", [&](auto& f) { put_unindexed(f, record(5000, 60)); },
+             "no prime entry names"},
+            {"a damaged page, and a damaged slot behind it",
+             [&](auto& f) {
+                 patch_file(f, first_leaf + 2, low_count, 2);
+                 patch_u32(f, first_address, 0xFFFFFFFF);
+             },
+             ": offset " + first + ": bytes that are neither a slot nor an index block"},
+            {"a record indexed twice",
+             [&](auto& f) { patch_u32(f, second_entry_at, first_address); },
+             ": key 0, page " + std::to_string(first_leaf) + " entry 1: prime entry \"00000006\" " +
+                 "names the record at " + first +
+                 ", which an entry before it names (the record's prime key is \"00000003\")"},
+            {"a record with two entries of one key",
+             [&](auto& f) {
+                 open(f);
+                 kvr::tree::Tree* city = handle()->tree(1);
+                 city->begin_operation();
+                 unsigned char key[16] = "Bern        ";
+                 const std::string prime_key = record(1).substr(0, 8);
+                 int duplicate = 0;
+                 ASSERT_EQ(_vmq_insert(city, key,
+                                       reinterpret_cast<const unsigned char*>(prime_key.data()),
+                                       &duplicate),
+                           0);
+                 close();
+             },
+             ": entry \"Bern        \" names the record \"00000003\" at " + first +
+                 ", which has an entry before it"},
+            {"a free slot linked into a live one",
+             [&](auto& f) { patch_u32(f, 0xC8 + 8 * (listed_class - 1), first_address); },
+             ": the header's head of free list " + std::to_string(listed_class) + " names " +
+                 first + ", which is a live record"},
+            {"a header with a wrong size", [&](auto& f) { patch_u32(f, 0, header_size - 16); },
+             "header: the header size 4080 is not"},
+            {"a header claiming more than it holds",
+             [&](auto& f) { patch_u32(f, 0, header_size + 1024); },
+             "header: the header size 5120 is not the 4096 bytes a file of 3 keys has"},
+            {"a version older than the block format", [&](auto& f) { patch_u32(f, 4, 0x199512); },
+             "header: version 199512 is older than the oldest this build reads (199605)"},
+            {"an update that never finished",
+             [&](auto& f) {
+                 patch_u32(f, kvr::engine::kUpdateMarkerAt, kvr::engine::kUpdateMarker);
+             },
+             "never closed"},
+        };
+    for (const auto& [name, make, reported] : damages) {
+        SCOPED_TRACE(name);
+        std::filesystem::copy_file("sound.dat", "damaged.dat",
+                                   std::filesystem::copy_options::overwrite_existing);
+        make("damaged.dat");
+        const std::string before = read_file("damaged.dat");
+        expect_run({"check", "damaged.dat"}, kExitDamaged, {}, {reported});
+        EXPECT_EQ(read_file("damaged.dat"), before) << "check changed the file";
     }
 
-    // Keys as the program has them: a relative file's record number, and
-    // bytes no terminal prints escaped among the printable ones. The second
-    // entry of the one leaf is made to name the first entry's record.
-    struct Keyed {
-        const char* name;
-        Key key;
-        std::vector<std::string> records;
-        std::string reported;
-    };
+    // Keys as the program has them (a record number, escaped bytes): the
+    // second entry of the one leaf is made to name the first entry's record.
     const auto numbered = [](uint32_t n) {
         std::string numbered_record(8, 'r');
         kvr::platform::store_u32(reinterpret_cast<unsigned char*>(numbered_record.data()), n);
         return numbered_record;
     };
-    const std::vector<Keyed> keyed = {
+    const std::vector<std::tuple<const char*, Key, Args, std::string>> keyed = {
         {"relative.rel",
          {1, 4, false, IX_KEY_TYPE_NUMBER},
          {numbered(1), numbered(3)},
@@ -742,10 +653,10 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
           "AB\\C----"},
          "entry 1: prime entry \"AB\\\\C\" names the record at "},
     };
-    for (const Keyed& k : keyed) {
-        SCOPED_TRACE(k.name);
-        const std::string file = path(k.name);
-        make_indexed(file, 8, 8, {k.key}, k.records);
+    std::string reported;
+    for (const auto& [file, key, records, entry] : keyed) {
+        SCOPED_TRACE(file);
+        make_indexed(file, 8, 8, {key}, records);
         open(file, IX_MODE_INPUT);
         kvr::tree::Tree* tree = handle()->tree(0);
         const uint32_t leaf_at = tree->root();
@@ -757,11 +668,12 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
             leaf_at + static_cast<uint32_t>(kvr::tree::leaf_data(*tree, only, 1) - only);
         close();
         patch_u32(file, entry_at, named);
-        r = expect_run({"check", file}, kExitDamaged, {},
-                       {": key 0, page " + std::to_string(leaf_at) + " " + k.reported +
-                        std::to_string(named) + ", which an entry before it names"});
+        reported = expect_run({"check", file}, kExitDamaged, {},
+                              {": key 0, page " + std::to_string(leaf_at) + " " + entry +
+                               std::to_string(named) + ", which an entry before it names"})
+                       .out;
     }
-    EXPECT_THAT(r.out, HasSubstr("(the record's prime key is \"\\x00\\x04\\x9fA\")"));
+    EXPECT_THAT(reported, HasSubstr("(the record's prime key is \"\\x00\\x04\\x9fA\")"));
 }
 
 // A process dies with the file open for update: the copy taken then has a
@@ -777,15 +689,12 @@ TEST_F(KvrTool, RebuildRecoversEveryRecordOfAFileCopiedWhileOpen) {
         for (int i = 301; i <= 2500; ++i)
             ASSERT_EQ(write(record(i, 40 + static_cast<size_t>(i % 80))), 0);
         for (int i = 2; i <= 2500; i += 9)
-            if (i % 5 != 0) {
-                ASSERT_EQ(erase(record(i).substr(0, 8)), 0) << i;
-            }
+            if (i % 5 != 0)
+                ASSERT_EQ(write(record(i), IX_DELETE), 0) << i;
         for (int i = 4; i <= 2500; i += 11)
-            if (i % 5 != 0 && i % 9 != 2) {
+            if (i % 5 != 0 && i % 9 != 2)
                 ASSERT_EQ(rewrite(record(i, 118)), 0) << i;
-            }
-        // Every record is in the file; the trees and the header are still
-        // in memory.
+        // Every record is in the file; the trees and header are in memory.
         std::filesystem::copy_file(file, crashed);
         close();
 
@@ -795,240 +704,165 @@ TEST_F(KvrTool, RebuildRecoversEveryRecordOfAFileCopiedWhileOpen) {
         expect_run({"check", crashed}, kExitOk);
         // The same records as the file closed cleanly, by every key.
         for (const char* key : {"0", "2"})
-            EXPECT_EQ(kvr_run({"dump", crashed, "--key", key}).out,
-                      kvr_run({"dump", file, "--key", key}).out)
-                << key;
+            EXPECT_EQ(dump({crashed, "--key", key}), dump({file, "--key", key})) << key;
         expect_run({"info", crashed}, kExitOk, {}, {blocks ? "block format" : "slot format"});
         expect_no_temporaries();
     }
 }
 
 // A writer killed (SIGKILL) at one write after another: every WRITE,
-// REWRITE and DELETE that had returned is in the file the next program
-// sees, straight away when the kill left the file closed, after kvr rebuild
-// when it left the file mid-update. Only the operation under way when the
-// writer died may have happened or not.
-class KilledWriter : public KvrTool {
+// REWRITE and DELETE that had returned is in the file, after kvr rebuild
+// when the kill left it mid-update. Only the one under way may be either.
+class KilledWriter : public KvrTool, public ::testing::WithParamInterface<bool> {
 protected:
-    struct Op {
-        char kind;  // 'W' write, 'R' rewrite (longer, so it moves), 'D' delete
-        int n;
-    };
-    // The operations the writer makes after the 150 records it starts with.
-    static std::vector<Op> operations() {
-        std::vector<Op> ops;
+    // After 150 records: writes, rewrites (longer, so they move), deletes.
+    static std::vector<std::pair<uint16_t, int>> operations() {
+        std::vector<std::pair<uint16_t, int>> ops;
         for (int n = 151; n <= 450; ++n) {
-            ops.push_back({'W', n});
+            ops.push_back({IX_WRITE, n});
             if (n % 3 == 0)
-                ops.push_back({'R', n - 140});
+                ops.push_back({IX_REWRITE, n - 140});
             if (n % 4 == 0)
-                ops.push_back({'D', n - 147});
+                ops.push_back({IX_DELETE, n - 147});
         }
         return ops;
     }
-    static std::string rewritten(int n) { return record(n, 110).replace(40, 9, "REWRITTEN"); }
-    using Model = std::map<std::string, std::string>;  // prime key -> record
-    // The keys on which two models differ, for a failure's message.
-    static std::string differences(const Model& found, const Model& expected) {
-        std::string text;
-        for (const auto& [key, value] : expected) {
-            const auto it = found.find(key);
-            if (it == found.end())
-                text += " lost " + key;
-            else if (it->second != value)
-                text += " changed " + key;
-        }
-        for (const auto& [key, value] : found)
-            if (expected.count(key) == 0)
-                text += " extra " + key;
-        return text;
+    static std::string written(uint16_t op, int n) {
+        return op == IX_REWRITE ? record(n, 110).replace(40, 9, "REWRITTEN")
+                                : record(n, 40 + n % 50);
     }
-    static void apply(Model* model, const Op& op) {
-        const std::string r = op.kind == 'R' ? rewritten(op.n) : record(op.n, 40 + op.n % 50);
-        if (op.kind == 'D')
+    using Model = std::map<std::string, std::string>;  // prime key -> record
+    static void apply(Model* model, uint16_t op, int n) {
+        const std::string r = written(op, n);
+        if (op == IX_DELETE)
             model->erase(r.substr(0, 8));
         else
             (*model)[r.substr(0, 8)] = r;
     }
+    // What kvr dump shows of these records.
+    static std::string dumped(const Model& model) {
+        std::string text;
+        for (const auto& [key, r] : model)
+            text += (r.back() == '\x01' ? r.substr(0, r.size() - 1) + "\\x01" : r) + "\n";
+        return text;
+    }
 
-    // The writer: opens the file, makes every operation, reporting each one
-    // that returned on `report`, and closes it. Exits 2 on a failed call.
+    // Makes every operation, keeping in `report` how many returned.
     void writer(const std::string& file, int report) {
         if (_vmqpIsam(IX_OPEN, &slot_, nullptr, nullptr, const_cast<char*>(file.c_str()),
                       IX_MODE_UPDATE) != 0)
             _exit(2);
-        int i = 0;
-        for (const Op& op : operations()) {
-            const std::string r = record(op.n, 40 + op.n % 50);
-            const int result = op.kind == 'W'   ? write(r)
-                               : op.kind == 'R' ? rewrite(rewritten(op.n))
-                                                : erase(r.substr(0, 8));
-            if (result != 0)
+        size_t returned = 0;
+        for (const auto& [op, n] : operations()) {
+            ++returned;
+            if (write(written(op, n), op) != 0 ||
+                (report >= 0 && ::pwrite(report, &returned, sizeof returned, 0) < 0))
                 _exit(2);
-            if (report >= 0 && ::write(report, &i, sizeof i) != sizeof i)
-                _exit(2);
-            ++i;
         }
         if (_vmqpIsam(IX_CLOSE, &slot_, nullptr, nullptr, nullptr, 0) != 0)
             _exit(2);
     }
-
-    // The file's records by prime key, read through the engine.
-    Model contents(const std::string& file) {
-        Model found;
-        void* slot = nullptr;
-        EXPECT_EQ(_vmqpIsam(IX_OPEN, &slot, nullptr, nullptr, const_cast<char*>(file.c_str()),
-                            IX_MODE_INPUT),
-                  0);
-        std::string buffer(200, '\0');
-        unsigned char key[16];
-        uint32_t length = 200;
-        for (int result = _vmqpIsam(IX_READ_FIRST, &slot, buffer.data(), &length, key, 0);
-             result == 0; result = _vmqpIsam(IX_READ_NEXT, &slot, buffer.data(), &length, key, 0)) {
-            found[buffer.substr(0, 8)] = buffer.substr(0, length);
-            length = 200;
-        }
-        EXPECT_EQ(_vmqpIsam(IX_CLOSE, &slot, nullptr, nullptr, nullptr, 0), 0);
-        return found;
-    }
-
-    void kill_at_every_write(bool blocks) {
-        const std::string start = path("start.dat");
-        create(start, 40, 120, customer_keys(), blocks);
-        open(start);
-        Model before;
-        for (int n = 1; n <= 150; ++n) {
-            ASSERT_EQ(write(record(n, 40 + n % 50)), 0);
-            before[record(n).substr(0, 8)] = record(n, 40 + n % 50);
-        }
-        close();
-        const std::vector<Op> ops = operations();
-
-        const std::string file = path("killed.dat");
-        kvr::platform::FaultPlan counting;
-        counting.kinds = kvr::platform::FaultPlan::kWrite;
-        std::filesystem::copy_file(start, file);
-        {
-            kvr::platform::ScopedFaultPlan scope(counting);
-            writer(file, -1);
-        }
-        const uint64_t writes = counting.calls_seen;
-        ASSERT_GT(writes, ops.size());
-        int rebuilt = 0;
-        const uint64_t stride = std::max<uint64_t>(1, writes / 160);
-        for (uint64_t k = 1; k <= writes; k += stride) {
-            SCOPED_TRACE("killed at write " + std::to_string(k) + " of " + std::to_string(writes));
-            std::filesystem::remove(file);
-            std::filesystem::copy_file(start, file);
-            int pipe_ends[2];
-            ASSERT_EQ(::pipe(pipe_ends), 0);
-            const pid_t child = ::fork();
-            ASSERT_GE(child, 0);
-            if (child == 0) {
-                ::close(pipe_ends[0]);
-                kvr::platform::FaultPlan plan;
-                plan.kinds = kvr::platform::FaultPlan::kWrite;
-                plan.fail_at = k;
-                plan.die = true;
-                kvr::platform::ScopedFaultPlan scope(plan);
-                writer(file, pipe_ends[1]);
-                _exit(0);
-            }
-            ::close(pipe_ends[1]);
-            int done = 0;  // operations that returned
-            for (int i = 0; ::read(pipe_ends[0], &i, sizeof i) == sizeof i;)
-                done = i + 1;
-            ::close(pipe_ends[0]);
-            int status = 0;
-            ASSERT_EQ(::waitpid(child, &status, 0), child);
-            ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
-
-            if (kvr_run({"check", file}).status != kExitOk) {
-                ++rebuilt;
-                // A record caught in two places (a moving rewrite, or a set
-                // split, under way) comes back once; its other copy is set
-                // aside.
-                const Result r = kvr_run({"rebuild", file});
-                ASSERT_TRUE(r.status == kExitOk || std::filesystem::exists(file + ".collisions"))
-                    << r.out << r.err;
-                ASSERT_EQ(kvr_run({"check", file}).status, kExitOk);
-            }
-            Model expected = before;
-            for (int i = 0; i < done; ++i)
-                apply(&expected, ops[static_cast<size_t>(i)]);
-            Model found = contents(file);
-            if (done < static_cast<int>(ops.size())) {
-                // The operation under way: either outcome is right.
-                const Op& open_op = ops[static_cast<size_t>(done)];
-                Model after = expected;
-                apply(&after, open_op);
-                if (found != expected && found != after)
-                    ADD_FAILURE() << "under way: " << open_op.kind << " " << open_op.n << ";"
-                                  << differences(found, expected);
-            } else {
-                EXPECT_TRUE(found == expected) << differences(found, expected);
-            }
-            std::filesystem::remove(file + ".collisions");
-        }
-        // Most kills come while the file is open for update.
-        EXPECT_GT(rebuilt, 100);
-    }
 };
 
-TEST_F(KilledWriter, LosesNoRecordThatWasAcknowledged) {
-    kill_at_every_write(false);
+TEST_P(KilledWriter, LosesNoRecordThatWasAcknowledged) {
+    Model before;
+    for (int n = 1; n <= 150; ++n)
+        apply(&before, IX_WRITE, n);
+    std::vector<std::string> records;
+    for (const auto& [key, r] : before)
+        records.push_back(r);
+    make_indexed("start.dat", 40, 120, customer_keys(), records, GetParam());
+    const auto ops = operations();
+
+    kvr::platform::FaultPlan counting{.kinds = kvr::platform::FaultPlan::kWrite};
+    std::filesystem::copy_file("start.dat", "killed.dat");
+    {
+        kvr::platform::ScopedFaultPlan scope(counting);
+        writer("killed.dat", -1);
+    }
+    const uint64_t writes = counting.calls_seen;
+    ASSERT_GT(writes, ops.size());
+    int rebuilt = 0;
+    for (uint64_t k = 1; k <= writes; k += std::max<uint64_t>(1, writes / 160)) {
+        SCOPED_TRACE("killed at write " + std::to_string(k) + " of " + std::to_string(writes));
+        std::filesystem::copy_file("start.dat", "killed.dat",
+                                   std::filesystem::copy_options::overwrite_existing);
+        const int report = ::open("returned", O_RDWR | O_CREAT | O_TRUNC, 0600);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            kvr::platform::FaultPlan plan{
+                .kinds = kvr::platform::FaultPlan::kWrite, .fail_at = k, .die = true};
+            kvr::platform::ScopedFaultPlan scope(plan);
+            writer("killed.dat", report);
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        size_t done = 0;  // operations that returned
+        EXPECT_GE(::pread(report, &done, sizeof done, 0), 0);
+        ::close(report);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+
+        if (kvr_run({"check", "killed.dat"}).status != kExitOk) {
+            ++rebuilt;
+            // A record caught in two places comes back once, the other aside.
+            const Result r = kvr_run({"rebuild", "killed.dat"});
+            ASSERT_TRUE(r.status == kExitOk || std::filesystem::exists("killed.dat.collisions"))
+                << r.out << r.err;
+            ASSERT_EQ(kvr_run({"check", "killed.dat"}).status, kExitOk);
+            std::filesystem::remove("killed.dat.collisions");
+        }
+        Model expected = before;
+        for (size_t i = 0; i < done; ++i)
+            apply(&expected, ops[i].first, ops[i].second);
+        // The operation under way, if any: either outcome is right.
+        Model after = expected;
+        if (done < ops.size())
+            apply(&after, ops[done].first, ops[done].second);
+        const std::string found = dump({"killed.dat"});
+        EXPECT_TRUE(found == dumped(expected) || found == dumped(after))
+            << done << " operations returned";
+    }
+    // Most kills come while the file is open for update.
+    EXPECT_GT(rebuilt, 100);
 }
 
-TEST_F(KilledWriter, LosesNoRecordThatWasAcknowledgedInTheBlockFormat) {
-    kill_at_every_write(true);
-}
+INSTANTIATE_TEST_SUITE_P(Formats, KilledWriter, ::testing::Bool(), [](const auto& format) {
+    return format.param ? "BlockFormat" : "SlotFormat";
+});
 
-// A record that grows moves to new space; a copy taken right after the
-// rewrite, with nothing else flushed, still holds it (the new copy reaches
-// the file before the old slot is freed). And a damaged tree header, which
-// only the indexes need, does not keep rebuild from the records.
+// A grown record's new copy reaches the file before its old slot is freed;
+// a damaged tree header does not keep rebuild from the records; a record
+// whose prime key another has is set aside beside the file.
 TEST_F(KvrTool, RebuildGetsPastWhatOnlyTheIndexesLost) {
-    const std::string file = path("grow.dat");
-    const std::string crashed = path("grow_copy.dat");
     std::vector<std::string> records;
     for (int i = 1; i <= 200; ++i)
         records.push_back(record(i, 40 + static_cast<size_t>(i % 20)));
-    make_indexed(file, 40, 120, customer_keys(), records);
-    open(file);
-    const std::string grown = record(1, 110).replace(30, 5, "GROWN");
-    ASSERT_EQ(rewrite(grown), 0);
-    std::filesystem::copy_file(file, crashed);
+    make_indexed("grow.dat", 40, 120, customer_keys(), records);
+    open("grow.dat");
+    ASSERT_EQ(rewrite(record(1, 110).replace(30, 5, "GROWN")), 0);
+    std::filesystem::copy_file("grow.dat", "grow_copy.dat");
     close();
-    expect_run({"rebuild", crashed}, kExitOk, {}, {"rebuilt with 200 records"});
-    EXPECT_EQ(kvr_run({"dump", crashed, "--to", "00000003"}).out,
-              kvr_run({"dump", file, "--to", "00000003"}).out);
+    expect_run({"rebuild", "grow_copy.dat"}, kExitOk, {}, {"rebuilt with 200 records"});
+    EXPECT_EQ(dump({"grow_copy.dat", "--to", "00000003"}), dump({"grow.dat", "--to", "00000003"}));
 
     // The header of the last key's tree overwritten.
-    const std::string damaged = path("tree_header.dat");
-    std::filesystem::copy_file(file, damaged);
-    patch_u32(damaged, kvr::engine::tree_headers_at(3) + 2 * kvr::engine::kTreeHeaderSize,
+    std::filesystem::copy_file("grow.dat", "tree_header.dat");
+    patch_u32("tree_header.dat", kvr::engine::tree_headers_at(3) + 2 * kvr::engine::kTreeHeaderSize,
               0xDEADBEEF);
-    expect_run({"check", damaged}, kExitDamaged);
-    expect_run({"rebuild", damaged}, kExitOk);
-    EXPECT_EQ(kvr_run({"dump", damaged, "--key", "2"}).out,
-              kvr_run({"dump", file, "--key", "2"}).out);
-}
+    expect_run({"check", "tree_header.dat"}, kExitDamaged);
+    expect_run({"rebuild", "tree_header.dat"}, kExitOk);
+    EXPECT_EQ(dump({"tree_header.dat", "--key", "2"}), dump({"grow.dat", "--key", "2"}));
 
-TEST_F(KvrTool, RebuildSetsAsideRecordsWhoseKeysCollide) {
-    const std::string file = path("collide.dat");
-    make_customers(file, 50);
     // A second record with the prime key of customer 1, in the store only.
-    open(file);
-    uint32_t address = 0;
+    make_customers("collide.dat", 50);
     const std::string twin = record(1, 70).replace(30, 4, "TWIN");
-    ASSERT_EQ(_vmq_put_record(handle(), &address,
-                              reinterpret_cast<const unsigned char*>(twin.data()), 70, 0),
-              0);
-    close();
-    expect_run({"rebuild", file}, kExitDamaged, {"key \"00000003\") is set aside"},
+    put_unindexed("collide.dat", twin);
+    expect_run({"rebuild", "collide.dat"}, kExitDamaged, {"key \"00000003\") is set aside"},
                {"rebuilt with 40 records; 1 set aside"});
-    EXPECT_EQ(kvr_run({"dump", file + ".collisions"}).out, twin + "\n");
-    expect_run({"check", file}, kExitOk);
+    EXPECT_EQ(dump({"collide.dat.collisions"}), twin + "\n");
+    expect_run({"check", "collide.dat"}, kExitOk);
 }
 
 // Damage the walk cannot get past, or a header that counts records the walk
@@ -1037,209 +871,195 @@ TEST_F(KvrTool, RebuildSetsAsideRecordsWhoseKeysCollide) {
 TEST_F(KvrTool, RebuildKeepsTheOldFileWhenItCannotTakeEveryRecord) {
     // Block format: a set's record count damaged low, another's negative.
     // The end address still bounds their records; all of them are taken.
-    const std::string blocks = path("blocks.dat");
-    make_customers(blocks, 600, true);
-    const std::string sound_dump = kvr_run({"dump", blocks, "--key", "2"}).out;
-    open(blocks, IX_MODE_INPUT);
+    make_customers("blocks.dat", 600, true);
+    const std::string sound_dump = dump({"blocks.dat", "--key", "2"});
+    open("blocks.dat", IX_MODE_INPUT);
     const uint32_t header_size = handle()->header_size;
     const uint32_t set_size = kvr::engine::FileHeader(handle()->image.get()).sequence_set_size();
     close();
-    const std::string image = read_file(blocks);
+    const std::string image = read_file("blocks.dat");
+    const auto* bytes = reinterpret_cast<const unsigned char*>(image.data());
     std::vector<uint32_t> sets;
     for (uint32_t at = header_size; at + set_size <= image.size() && sets.size() < 2;
          at += set_size)
-        if (kvr::platform::load_u16(reinterpret_cast<const unsigned char*>(image.data()) + at) ==
-                4 &&
-            kvr::platform::load_u32(reinterpret_cast<const unsigned char*>(image.data()) + at + 4) >
-                3)
+        if (kvr::platform::load_u16(bytes + at) == 4 && kvr::platform::load_u32(bytes + at + 4) > 3)
             sets.push_back(at);
     ASSERT_EQ(sets.size(), 2u);
-    patch_u32(blocks, sets[0] + 4, 1);
-    patch_u32(blocks, sets[1] + 4, static_cast<uint32_t>(-5));
-    const std::string damaged_image = read_file(blocks);
-    expect_run({"rebuild", blocks}, kExitDamaged, {"header counts 1 records, it holds"},
+    patch_u32("blocks.dat", sets[0] + 4, 1);
+    patch_u32("blocks.dat", sets[1] + 4, static_cast<uint32_t>(-5));
+    const std::string damaged_image = read_file("blocks.dat");
+    expect_run({"rebuild", "blocks.dat"}, kExitDamaged, {"header counts 1 records, it holds"},
                {"rebuilt with 480 records"});
-    EXPECT_TRUE(kvr_run({"dump", blocks, "--key", "2"}).out == sound_dump);
-    EXPECT_EQ(read_file(blocks + ".damaged"), damaged_image);
+    EXPECT_TRUE(dump({"blocks.dat", "--key", "2"}) == sound_dump);
+    EXPECT_EQ(read_file("blocks.dat.damaged"), damaged_image);
 
     // Slot format: a slot header overwritten in the middle of the store
     // ends the walk there; the records behind it are still in the old file.
-    const std::string slots = path("slots.dat");
-    make_customers(slots, 600);
-    const std::string sound_image = read_file(slots);
+    make_customers("slots.dat", 600);
+    const std::string sound_image = read_file("slots.dat");
     const size_t record_at = sound_image.find(record(301, 40).substr(0, 20));
     ASSERT_NE(record_at, std::string::npos);
-    patch_u32(slots, record_at - 4, 0xFFFFFFFF);
-    const std::string cut_image = read_file(slots);
-    expect_run({"info", slots}, kExitDamaged, {}, {"cannot be walked"});
+    patch_u32("slots.dat", record_at - 4, 0xFFFFFFFF);
+    const std::string cut_image = read_file("slots.dat");
+    expect_run({"info", "slots.dat"}, kExitDamaged, {}, {"cannot be walked"});
     expect_run(
-        {"rebuild", slots}, kExitDamaged,
+        {"rebuild", "slots.dat"}, kExitDamaged,
         {"neither a slot nor an index block", "the header counts 480 records, the data store gave"},
-        {"kept as " + slots + ".damaged"});
-    EXPECT_EQ(read_file(slots + ".damaged"), cut_image);
-    expect_run({"check", slots}, kExitOk);
+        {"kept as slots.dat.damaged"});
+    EXPECT_EQ(read_file("slots.dat.damaged"), cut_image);
+    expect_run({"check", "slots.dat"}, kExitOk);
     // A second rebuild would put the kept file at risk: it is refused.
-    const std::string rebuilt = read_file(slots);
-    expect_run({"rebuild", slots}, kExitFailed, {".damaged: exists"});
-    EXPECT_EQ(read_file(slots), rebuilt);
-    EXPECT_EQ(read_file(slots + ".damaged"), cut_image);
+    const std::string rebuilt = read_file("slots.dat");
+    expect_run({"rebuild", "slots.dat"}, kExitFailed, {".damaged: exists"});
+    EXPECT_EQ(read_file("slots.dat"), rebuilt);
+    EXPECT_EQ(read_file("slots.dat.damaged"), cut_image);
 
     // A file cut back to its header: no record found where 480 were
     // counted is damage, not a clean rebuild.
-    const std::string cut = path("cut.dat");
-    write_file(cut,
+    write_file("cut.dat",
                sound_image.substr(0, kvr::platform::load_u32(reinterpret_cast<const unsigned char*>(
                                          sound_image.data()))));
-    expect_run({"rebuild", cut}, kExitDamaged);
-    EXPECT_TRUE(std::filesystem::exists(cut + ".damaged"));
+    expect_run({"rebuild", "cut.dat"}, kExitDamaged);
+    EXPECT_TRUE(std::filesystem::exists("cut.dat.damaged"));
 }
 
 TEST_F(KvrTool, UnloadThenLoadRoundTripsExactly) {
-    const std::string file = path("customers.dat");
-    make_customers(file, 700);
-    const std::string unloaded = path("customers.seq");
-    expect_run({"unload", file, unloaded}, kExitOk, {}, {"560 records unloaded"});
-    const std::string copy = path("copy.dat");
-    expect_run({"load", copy, unloaded, "--like", file}, kExitOk);
-    expect_run({"check", copy}, kExitOk);
+    make_customers("customers.dat", 700);
+    expect_run({"unload", "customers.dat", "customers.seq"}, kExitOk, {}, {"560 records unloaded"});
+    expect_run({"load", "copy.dat", "customers.seq", "--like", "customers.dat"}, kExitOk);
+    expect_run({"check", "copy.dat"}, kExitOk);
     for (const char* key : {"0", "1", "2"})
-        EXPECT_EQ(kvr_run({"dump", copy, "--key", key}).out,
-                  kvr_run({"dump", file, "--key", key}).out)
-            << key;
+        EXPECT_EQ(dump({"copy.dat", "--key", key}), dump({"customers.dat", "--key", key})) << key;
     // Unloading the copy gives the same sequential file, byte for byte.
-    expect_run({"unload", copy, path("again.seq")}, kExitOk);
-    EXPECT_EQ(read_file(path("again.seq")), read_file(unloaded));
+    expect_run({"unload", "copy.dat", "again.seq"}, kExitOk);
+    EXPECT_EQ(read_file("again.seq"), read_file("customers.seq"));
 
     // Text, with the attributes on the command line.
-    write_file(path("in.txt"), "B0002 second\nA0001 first\nC0003 third  \n");
-    expect_run({"load", path("t.dat"), path("in.txt"), "--text", "--record", "20", "--key", "1:5",
-                "--key", "7:5:dups"},
+    write_file("in.txt", "B0002 second\nA0001 first\nC0003 third  \n");
+    expect_run({"load", "t.dat", "in.txt", "--text", "--record", "20", "--key", "1:5", "--key",
+                "7:5:dups"},
                kExitOk);
-    expect_run({"unload", path("t.dat"), path("out.txt"), "--text"}, kExitOk);
-    EXPECT_EQ(read_file(path("out.txt")),
+    expect_run({"unload", "t.dat", "out.txt", "--text"}, kExitOk);
+    EXPECT_EQ(read_file("out.txt"),
               "A0001 first         \nB0002 second        \nC0003 third         \n");
 
     // Relative records get the numbers 1, 2, 3.
-    expect_run({"load", path("r.rel"), path("in.txt"), "--text", "--relative", "--record", "20"},
-               kExitOk);
-    EXPECT_EQ(kvr_run({"dump", path("r.rel"), "--to", "1"}).out, "1: B0002 second        \n");
+    expect_run({"load", "r.rel", "in.txt", "--text", "--relative", "--record", "20"}, kExitOk);
+    EXPECT_EQ(dump({"r.rel", "--to", "1"}), "1: B0002 second        \n");
 }
 
 TEST_F(KvrTool, FailedCommandsLeaveNoFileBehind) {
-    write_file(path("dups.txt"), "A0001 x\nA0001 y\nB0002 z\nthis line is longer than twenty\n");
-    expect_run(
-        {"load", path("t.dat"), path("dups.txt"), "--text", "--record", "20", "--key", "1:5"},
-        kExitDamaged,
-        {"line 2 (key \"A0001\") is refused: another record already has that key", "line 4",
-         "2 records refused; no file was created"});
-    const std::string file = path("customers.dat");
-    make_customers(file, 30);
-    expect_run({"load", file, path("dups.txt"), "--text", "--like", file}, kExitFailed,
-               {"the file exists"});
-    expect_run({"load", path("u.dat"), path("dups.txt"), "--text"}, kExitFailed,
-               {"--like OTHER, or --record and --key"});
-    expect_run({"load", path("u.dat"), path("dups.txt"), "--text", "--record", "9", "--key", "0:5"},
-               kExitFailed);
-    expect_run({"unload", path("t2.dat"), path("x.txt"), "--text"}, kExitFailed);
+    write_file("dups.txt", "A0001 x\nA0001 y\nB0002 z\nthis line is longer than twenty\n");
+    make_customers("customers.dat", 30);
     // A record with a line feed cannot go to a text file.
-    make_indexed(path("lf.dat"), 10, 10, {{1, 4}}, {"AAAAline\nx"});
-    expect_run({"unload", path("lf.dat"), path("lf.txt"), "--text"}, kExitFailed,
-               {"holds a line feed"});
-
-    EXPECT_EQ(names_in_dir(), (std::vector<std::string>{"customers.dat", "dups.txt", "lf.dat"}));
+    make_indexed("lf.dat", 10, 10, {{1, 4}}, {"AAAAline\nx"});
+    const std::vector<std::tuple<Args, int, Args>> runs = {
+        {{"load", "t.dat", "dups.txt", "--text", "--record", "20", "--key", "1:5"},
+         kExitDamaged,
+         {"line 2 (key \"A0001\") is refused: another record already has that key", "line 4",
+          "2 records refused; no file was created"}},
+        {{"load", "customers.dat", "dups.txt", "--text", "--like", "customers.dat"},
+         kExitFailed,
+         {"the file exists"}},
+        {{"load", "u.dat", "dups.txt", "--text"},
+         kExitFailed,
+         {"--like OTHER, or --record and --key"}},
+        {{"load", "u.dat", "dups.txt", "--text", "--record", "9", "--key", "0:5"}, kExitFailed, {}},
+        {{"unload", "t2.dat", "x.txt", "--text"}, kExitFailed, {}},
+        {{"unload", "lf.dat", "lf.txt", "--text"}, kExitFailed, {"holds a line feed"}},
+    };
+    for (const auto& [args, status, err] : runs)
+        expect_run(args, status, err);
+    EXPECT_EQ(names_in_dir(), (Args{"customers.dat", "dups.txt", "lf.dat"}));
 }
 
 // What takes an output's name is a regular file, never the input itself,
 // a device, pipe or folder; a link is followed, not replaced; a replaced
-// file keeps its permissions.
+// file keeps its permissions and its records.
 TEST_F(KvrTool, OutputsReplaceOnlyRegularFilesAndNeverTheInput) {
     const std::string file = path("customers.dat");
     make_customers(file, 60);
     const std::string before = read_file(file);
     std::filesystem::create_symlink(file, path("alias.dat"));
-    ASSERT_EQ(::mkfifo(path("pipe").c_str(), 0600), 0);
-    std::filesystem::create_directory(path("folder"));
+    ASSERT_EQ(::mkfifo("pipe", 0600), 0);
+    std::filesystem::create_directory("folder");
     for (const std::string& out :
-         {file, path("alias.dat"), path("pipe"), path("folder"), path("missing/out.seq")}) {
+         {file, path("alias.dat"), path("pipe"), std::string("folder"), path("missing/out.seq")}) {
         EXPECT_EQ(expect_run({"unload", file, out}, kExitFailed).err.rfind("kvr: " + out + ": ", 0),
                   0u);
         expect_run({"unload", file, out, "--text"}, kExitFailed);
     }
     EXPECT_EQ(read_file(file), before);
-    EXPECT_TRUE(std::filesystem::is_fifo(path("pipe")));
-    expect_run({"unload", file, path("missing/out.seq")}, kExitFailed,
-               {"No such file or directory"});
-    expect_run({"load", path("missing/new.dat"), path("x"), "--like", file}, kExitFailed);
+    EXPECT_TRUE(std::filesystem::is_fifo("pipe"));
+    expect_run({"unload", file, "missing/out.seq"}, kExitFailed, {"No such file or directory"});
+    expect_run({"load", "missing/new.dat", "x", "--like", file}, kExitFailed);
     // A missing input is reported as missing, and is not made.
-    expect_run({"load", path("new.dat"), path("absent.seq"), "--like", file}, kExitFailed,
+    expect_run({"load", "new.dat", "absent.seq", "--like", file}, kExitFailed,
                {"absent.seq: No such file or directory"});
-    EXPECT_FALSE(std::filesystem::exists(path("absent.seq")));
+    EXPECT_FALSE(std::filesystem::exists("absent.seq"));
 
-    // Rebuild and convert through a link replace the file it leads to.
-    const std::string blocks = path("blocks.dat");
-    make_customers(blocks, 60, true);
-    std::filesystem::permissions(blocks, std::filesystem::perms::owner_read |
-                                             std::filesystem::perms::owner_write |
-                                             std::filesystem::perms::group_read);
-    std::filesystem::create_symlink(blocks, path("link.dat"));
-    expect_run({"rebuild", path("link.dat")}, kExitOk);
-    expect_run({"convert", path("link.dat")}, kExitOk);
-    EXPECT_TRUE(std::filesystem::is_symlink(path("link.dat")));
-    expect_run({"info", blocks}, kExitOk, {}, {"slot format"});
-    EXPECT_EQ(std::filesystem::status(blocks).permissions(),
-              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
-                  std::filesystem::perms::group_read);
+    // Rebuild and convert through a link replace the file it leads to,
+    // keeping every record and the order of the duplicates, which a few
+    // customers moved to another city have out of prime-key order.
+    make_customers("blocks.dat", 60, true);
+    open("blocks.dat");
+    for (int i : {41, 3, 22})
+        ASSERT_EQ(rewrite(record(i).replace(8, 12, "Aarau       ")), 0);
+    close();
+    const std::string by_city = dump({"blocks.dat", "--key", "1"});
+    EXPECT_EQ(by_city.substr(0, 8), "00000123");
+    const auto perms = std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                       std::filesystem::perms::group_read;
+    std::filesystem::permissions("blocks.dat", perms);
+    std::filesystem::create_symlink(path("blocks.dat"), "link.dat");
+    expect_run({"convert", "link.dat"}, kExitOk, {}, {"converted to the slot format, 48 records"});
+    EXPECT_EQ(dump({"blocks.dat", "--key", "1"}), by_city);
+    expect_run({"convert", "link.dat"}, kExitOk, {}, {"already in the slot format"});
+    expect_run({"rebuild", "link.dat"}, kExitOk);
+    EXPECT_TRUE(std::filesystem::is_symlink("link.dat"));
+    expect_run({"info", "blocks.dat"}, kExitOk, {}, {"indexed, slot format"});
+    EXPECT_EQ(std::filesystem::status("blocks.dat").permissions(), perms);
     expect_no_temporaries();
 }
 
-// A command ended by a signal removes its temporary files first, and still
-// ends as the signal ends a program.
-TEST_F(KvrTool, ASignalRemovesTheTemporaryFiles) {
-    const std::string out = path("out.seq");
+// A run ended by a signal removes its temporary files and still ends by
+// it; one killed outright leaves its file to the next run, which never
+// removes the temporary of a live process or one a process holds open.
+TEST_F(KvrTool, TemporaryFilesOfARunEndedBySignalsGo) {
+    make_customers("customers.dat", 40);
+    auto temporary_of = [&](pid_t pid) {
+        return ".customers.dat.kvr-" + std::to_string(pid) + ".tmp";
+    };
     std::fflush(nullptr);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    const pid_t terminated = ::fork();
+    ASSERT_GE(terminated, 0);
+    if (terminated == 0) {
         kvr::tools::remove_pending_files_on_signals();
-        kvr::tools::PendingFile done(path("done.seq"));
+        kvr::tools::PendingFile done("done.seq");
         write_file(done.path(), "finished");
         std::string reason;
         if (!done.commit(&reason))
             ::_exit(3);
-        kvr::tools::PendingFile pending(out);
+        kvr::tools::PendingFile pending("out.seq");
         write_file(pending.path(), "half of a file");
         ::raise(SIGTERM);
         ::_exit(4);
     }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(status)) << status;
-    EXPECT_EQ(WTERMSIG(status), SIGTERM);
-    EXPECT_EQ(read_file(path("done.seq")), "finished");
-    EXPECT_EQ(names_in_dir(), std::vector<std::string>{"done.seq"});
-}
-
-// A run killed outright leaves its temporary file; the next run for the
-// same file removes it once its process is gone, and never the temporary of
-// a live process or one that a process holds open.
-TEST_F(KvrTool, TheNextRunRemovesTheTemporaryOfAKilledOne) {
-    const std::string file = path("customers.dat");
-    make_customers(file, 40);
-    auto temporary_of = [&](pid_t pid) {
-        return path(".customers.dat.kvr-" + std::to_string(pid) + ".tmp");
-    };
-    std::fflush(nullptr);
     const pid_t killed = ::fork();
     ASSERT_GE(killed, 0);
     if (killed == 0) {
-        kvr::tools::PendingFile pending(file);
+        kvr::tools::PendingFile pending("customers.dat");
         write_file(pending.path(), "half of a rebuild");
         ::raise(SIGKILL);
     }
     int status = 0;
+    ASSERT_EQ(::waitpid(terminated, &status, 0), terminated);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    EXPECT_EQ(read_file("done.seq"), "finished");
     ASSERT_EQ(::waitpid(killed, &status, 0), killed);
     ASSERT_TRUE(WIFSIGNALED(status));
     ASSERT_EQ(read_file(temporary_of(killed)), "half of a rebuild");
+    EXPECT_EQ(names_in_dir(), (Args{temporary_of(killed), "customers.dat", "done.seq"}));
 
     int pipe_ends[2];
     ASSERT_EQ(::pipe(pipe_ends), 0);
@@ -1262,11 +1082,11 @@ TEST_F(KvrTool, TheNextRunRemovesTheTemporaryOfAKilledOne) {
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
 
-    EXPECT_EQ(kvr_run({"rebuild", file}).status, kExitOk);
+    expect_run({"rebuild", path("customers.dat")}, kExitOk);
     EXPECT_FALSE(std::filesystem::exists(temporary_of(killed)));
     EXPECT_EQ(read_file(temporary_of(alive)), "a live run's file");
     EXPECT_EQ(read_file(held), "held");
-    expect_run({"check", file}, kExitOk);
+    expect_run({"check", "customers.dat"}, kExitOk);
     ::close(fd);
     ::close(pipe_ends[1]);
     ASSERT_EQ(::waitpid(alive, &status, 0), alive);
@@ -1278,38 +1098,16 @@ TEST_F(KvrTool, LoadStopsAtTheFirstRecordThatCannotBeWritten) {
     std::string text;
     for (int i = 0; i < 3000; ++i)
         text += record(i, 60) + "\n";
-    write_file(path("in.txt"), text);
+    write_file("in.txt", text);
     Result r;
     {
         const kvr::test::FileSizeLimit full(64 * 1024);
-        r = kvr_run(
-            {"load", path("full.dat"), path("in.txt"), "--text", "--record", "60", "--key", "1:8"});
+        r = kvr_run({"load", "full.dat", "in.txt", "--text", "--record", "60", "--key", "1:8"});
     }
     EXPECT_EQ(r.status, kExitFailed) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_THAT(r.err, HasSubstr("cannot be written"));
-    EXPECT_FALSE(std::filesystem::exists(path("full.dat")));
-    expect_no_temporaries();
-}
-
-TEST_F(KvrTool, ConvertKeepsEveryRecordAndTheDuplicateOrder) {
-    const std::string file = path("blocks.dat");
-    make_customers(file, 900, true);
-    // Move a few customers to another city, so that the city's duplicates are
-    // no longer in prime-key order.
-    open(file);
-    for (int i : {801, 3, 402})
-        ASSERT_EQ(rewrite(record(i).replace(8, 12, "Aarau       ")), 0);
-    close();
-    const std::string before0 = kvr_run({"dump", file}).out;
-    const std::string before1 = kvr_run({"dump", file, "--key", "1"}).out;
-    EXPECT_EQ(before1.substr(0, 8), "00002403");
-    expect_run({"convert", file}, kExitOk, {}, {"converted to the slot format, 720 records"});
-    expect_run({"check", file}, kExitOk);
-    expect_run({"info", file}, kExitOk, {}, {"indexed, slot format"});
-    EXPECT_EQ(kvr_run({"dump", file}).out, before0);
-    EXPECT_EQ(kvr_run({"dump", file, "--key", "1"}).out, before1);
-    expect_run({"convert", file}, kExitOk, {}, {"already in the slot format"});
+    EXPECT_EQ(names_in_dir(), Args{"in.txt"});
 }
 
 // GnuCOBOL's own files as its runtime writes them: a variable-length
@@ -1336,13 +1134,12 @@ std::string gnucobol_slot(size_t length, const std::string& data, size_t max_len
     return slot;
 }
 
-// Each kind of GnuCOBOL sequential and relative file goes in with the
-// records GnuCOBOL reads from it, and comes out as GnuCOBOL wrote it.
+// Each kind of GnuCOBOL sequential and relative file goes in as GnuCOBOL
+// reads it, and comes out as GnuCOBOL wrote it.
 TEST_F(KvrTool, GnuCobolSequentialAndRelativeFilesGoInAndComeOutAsWritten) {
     struct Case {
-        const char* name;
         std::string bytes;
-        std::vector<std::string> options;  // load's attributes, and --varseq-format for both
+        Args options;  // load's attributes, and --varseq-format for both
         std::string dump;
         std::string back;  // what unload writes, when not the bytes themselves
     };
@@ -1351,100 +1148,73 @@ TEST_F(KvrTool, GnuCobolSequentialAndRelativeFilesGoInAndComeOutAsWritten) {
         "B\x00\x0a\xff"
         "C",
         5);
+    const std::string escaped = "B\\x00\\x0a\\xffC";
     std::vector<Case> cases = {
-        {"fixed.seq",
-         "AAAAA" + binary,
-         {"--sequential", "--record", "5"},
-         "AAAAA\nB\\x00\\x0a\\xffC\n",
-         ""},
-        {"relative.rel",
-         gnucobol_slot(6, "ONE   ", 6) + gnucobol_slot(0, "", 6) + gnucobol_slot(0, "", 6) +
+        {"AAAAA" + binary, {"--sequential", "--record", "5"}, "AAAAA\n" + escaped + "\n", ""},
+        {gnucobol_slot(6, "ONE   ", 6) + gnucobol_slot(0, "", 6) + gnucobol_slot(0, "", 6) +
              gnucobol_slot(6, binary + "!", 6),
          {"--relative", "--record", "6"},
-         "1: ONE   \n4: B\\x00\\x0a\\xffC!\n",
+         "1: ONE   \n4: " + escaped + "!\n",
          ""},
         // A deleted record keeps its bytes behind a length of 0; the slot
         // comes back empty. A short record's slot is filled with zeros.
-        {"variable.rel",
-         gnucobol_slot(2, "AB", 6) + gnucobol_slot(0, "GONE!!", 6) + gnucobol_slot(6, "CDEFGH", 6),
+        {gnucobol_slot(2, "AB", 6) + gnucobol_slot(0, "GONE!!", 6) + gnucobol_slot(6, "CDEFGH", 6),
          {"--relative", "--record", "1-6"},
          "1: AB\n3: CDEFGH\n",
          gnucobol_slot(2, "AB", 6) + gnucobol_slot(0, "", 6) + gnucobol_slot(6, "CDEFGH", 6)},
     };
     for (int format = 0; format < 4; ++format) {
-        Case c{"",
-               "",
-               {"--sequential", "--record", "1-300"},
-               "XYZ\n" + qs + "\nB\\x00\\x0a\\xffC\n",
-               ""};
-        c.bytes = gnucobol_header(format, 3) + "XYZ" + gnucobol_header(format, 300) + qs +
-                  gnucobol_header(format, 5) + binary;
+        Args options = {"--sequential", "--record", "1-300"};
         if (format != 0)
-            c.options.insert(c.options.end(), {"--varseq-format", std::to_string(format)});
-        cases.push_back(c);
+            options = joined(options, {"--varseq-format", std::to_string(format)});
+        cases.push_back({gnucobol_header(format, 3) + "XYZ" + gnucobol_header(format, 300) + qs +
+                             gnucobol_header(format, 5) + binary,
+                         options, "XYZ\n" + qs + "\n" + escaped + "\n", ""});
     }
-    int n = 0;
-    for (const Case& c : cases) {
-        const std::string name = *c.name != '\0' ? c.name : "variable" + std::to_string(n) + ".seq";
+    for (size_t n = 0; n < cases.size(); ++n) {
+        const Case& c = cases[n];
+        const std::string name = "case" + std::to_string(n);
         SCOPED_TRACE(name);
-        ++n;
-        write_file(path(name), c.bytes);
-        const std::string loaded = path(name + ".kvr");
-        expect_run(joined({"load", loaded, path(name), "--format", "gnucobol"}, c.options),
+        write_file(name, c.bytes);
+        expect_run(joined({"load", name + ".kvr", name, "--format", "gnucobol"}, c.options),
                    kExitOk);
-        EXPECT_EQ(kvr_run({"dump", loaded}).out, c.dump);
-        std::vector<std::string> unload = {"unload", loaded, path(name + ".back"), "--format",
-                                           "gnucobol"};
-        if (const auto v = std::find(c.options.begin(), c.options.end(), "--varseq-format");
-            v != c.options.end())
-            unload.insert(unload.end(), v, v + 2);
+        EXPECT_EQ(dump({name + ".kvr"}), c.dump);
+        Args unload = {"unload", name + ".kvr", name + ".back", "--format", "gnucobol"};
+        if (c.options.size() > 3)
+            unload = joined(unload, {"--varseq-format", c.options[4]});
         expect_run(unload, kExitOk);
-        EXPECT_EQ(read_file(path(name + ".back")), c.back.empty() ? c.bytes : c.back);
+        EXPECT_EQ(read_file(name + ".back"), c.back.empty() ? c.bytes : c.back);
         // The file of this system lends its attributes to the next load.
-        const Result r = kvr_run(
-            {"load", loaded + "2", path(name + ".back"), "--format", "gnucobol", "--like", loaded});
+        const Result r = kvr_run({"load", name + ".kvr2", name + ".back", "--format", "gnucobol",
+                                  "--like", name + ".kvr"});
         if (c.options.size() < 4) {
-            ASSERT_EQ(r.status, kExitOk) << r.err;
-            EXPECT_EQ(kvr_run({"dump", loaded + "2"}).out, c.dump);
+            EXPECT_EQ(r.status, kExitOk) << r.err;
+            EXPECT_EQ(dump({name + ".kvr2"}), c.dump);
         }
     }
     // A fixed-length record of another length cannot go out.
-    const std::string odd = path("odd.seq");
-    make_sequential(odd, 5, 5, 0, {"fives", "abc"});
-    expect_run({"unload", odd, path("odd.out"), "--format", "gnucobol"}, kExitFailed,
+    make_sequential("odd.seq", 5, 5, 0, {"fives", "abc"});
+    expect_run({"unload", "odd.seq", "odd.out", "--format", "gnucobol"}, kExitFailed,
                {"record 2: 3 bytes; every record of a fixed-length GnuCOBOL file has 5"});
-    EXPECT_FALSE(std::filesystem::exists(path("odd.out")));
+    EXPECT_FALSE(std::filesystem::exists("odd.out"));
 }
 
-// A file written with another record layout, or options that do not go
-// together, are refused with the first thing that does not fit; records
-// outside the lengths given are refused one by one; no file is made.
+// Another record layout, or options that do not go together, are refused
+// with what does not fit; no file is made.
 TEST_F(KvrTool, GnuCobolFilesThatDoNotFitAreRefusedWithWhatDoesNotFit) {
-    struct Case {
-        std::string bytes;
-        std::vector<std::string> options;
-        int status;
-        std::string message;
-    };
-    const std::vector<Case> cases = {
-        {"AAAAABBBBBC",
-         {"--sequential", "--record", "5"},
-         kExitFailed,
-         "holds 11 bytes, not a whole number of 5-byte records"},
-        {"AAAAABBBBB",
-         {"--sequential", "--record", "1-5"},
-         kExitFailed,
+    const Args fixed = {"--sequential", "--record", "5"};
+    const Args variable = {"--sequential", "--record", "1-5"};
+    const std::vector<std::tuple<std::string, Args, int, std::string>> cases = {
+        {"AAAAABBBBBC", fixed, kExitFailed, "holds 11 bytes, not a whole number of 5-byte records"},
+        {"AAAAABBBBB", variable, kExitFailed,
          "its header 41414141 is not a record length of COB_VARSEQ_FORMAT 0"},
-        {gnucobol_header(1, 3) + "abc",
-         {"--sequential", "--record", "1-5"},
-         kExitFailed,
+        {gnucobol_header(1, 3) + "abc", variable, kExitFailed,
          "is not a record length of COB_VARSEQ_FORMAT 0"},
         {gnucobol_header(0, 300) + "abc",
          {"--sequential", "--record", "1-300"},
          kExitFailed,
          "its header gives 300 bytes, but only 3 follow"},
-        {gnucobol_header(0, 3) + "abc" + gnucobol_header(0, 9) + "123456789",
-         {"--sequential", "--record", "1-5"},
+        {gnucobol_header(0, 3) + "abc" + gnucobol_header(0, 9) + "123456789", variable,
          kExitDamaged,
          "record 2 (offset 7) is refused: 9 bytes, outside the file's record lengths"},
         {gnucobol_slot(3, "abc", 5) + "x",
@@ -1460,33 +1230,24 @@ TEST_F(KvrTool, GnuCobolFilesThatDoNotFitAreRefusedWithWhatDoesNotFit) {
          kExitDamaged,
          "record 1 (record number 2) is refused: 3 bytes, outside the file's record lengths"},
         {"AAAAA", {"--record", "5", "--key", "1:2"}, kExitFailed, "not a Berkeley DB database"},
-        {"AAAAA",
-         {"--sequential", "--record", "5", "--text"},
-         kExitFailed,
+        {"AAAAA", joined(fixed, {"--text"}), kExitFailed,
          "--text and --format gnucobol are two different formats"},
-        {"AAAAA",
-         {"--sequential", "--record", "5", "--varseq-format", "4"},
-         kExitFailed,
+        {"AAAAA", joined(fixed, {"--varseq-format", "4"}), kExitFailed,
          "--varseq-format 4: give 0, 1, 2 or 3"},
-        {"AAAAA",
-         {"--sequential", "--record", "5", "--key", "1:2"},
-         kExitFailed,
-         "a sequential file has no keys"},
+        {"AAAAA", joined(fixed, {"--key", "1:2"}), kExitFailed, "a sequential file has no keys"},
     };
-    for (const Case& c : cases) {
-        write_file(path("in"), c.bytes);
+    for (const auto& [bytes, options, status, message] : cases) {
+        SCOPED_TRACE(message);
+        write_file("in", bytes);
         const Result r = expect_run(
-            joined({"load", path("out.dat"), path("in"), "--format", "gnucobol"}, c.options),
-            c.status, {c.message});
-        if (c.status == kExitDamaged) {
+            joined({"load", "out.dat", "in", "--format", "gnucobol"}, options), status, {message});
+        if (status == kExitDamaged)
             EXPECT_THAT(r.err, HasSubstr("no file was created"));
-        }
-        EXPECT_FALSE(std::filesystem::exists(path("out.dat")));
+        EXPECT_FALSE(std::filesystem::exists("out.dat"));
     }
-    expect_run({"load", path("out.dat"), path("in"), "--varseq-format", "1", "--sequential",
-                "--record", "5"},
-               kExitFailed, {"--varseq-format goes with --format gnucobol"});
-    expect_run({"unload", path("in"), path("x"), "--format", "cobol"}, kExitFailed,
+    expect_run(joined({"load", "out.dat", "in", "--varseq-format", "1"}, fixed), kExitFailed,
+               {"--varseq-format goes with --format gnucobol"});
+    expect_run({"unload", "in", "x", "--format", "cobol"}, kExitFailed,
                {"--format cobol: give gnucobol"});
 }
 
@@ -1494,78 +1255,63 @@ TEST_F(KvrTool, GnuCobolFilesThatDoNotFitAreRefusedWithWhatDoesNotFit) {
 // and comes back with every record under every key, its duplicates in
 // their order. Keys that do not fit the files are refused.
 TEST_F(KvrTool, GnuCobolIndexedFilesKeepEveryKeyAndTheDuplicateOrder) {
-    const std::string file = path("customers.dat");
-    make_customers(file, 300);
-    open(file);
+    make_customers("customers.dat", 300);
+    open("customers.dat");
     for (int i : {201, 3, 102})
         ASSERT_EQ(
             rewrite(record(i, 40 + static_cast<size_t>(i % 80)).replace(8, 12, "Aarau       ")), 0);
     close();
-    std::vector<std::string> dumps;
+    Args dumps;
     for (const char* key : {"0", "1", "2"})
-        dumps.push_back(kvr_run({"dump", file, "--key", key}).out);
+        dumps.push_back(dump({"customers.dat", "--key", key}));
     EXPECT_EQ(dumps[1].substr(0, 8), "00000603");
-    std::filesystem::create_directory(path("gc"));
+    std::filesystem::create_directory("gc");
     const std::string gc = path("gc/customers");
-    Result r = expect_run(
-        {"unload", file, gc, "--format", "gnucobol"}, kExitOk, {},
-        {"240 records unloaded to " + gc + ", a GnuCOBOL indexed file (Berkeley DB: " + gc + ", " +
-         gc + ".1, " + gc + ".2)"});
-    const std::vector<std::string> keys = {"--record", "40-120",    "--key", "1:8",
-                                           "--key",    "9:12:dups", "--key", "21:6"};
-    for (const std::vector<std::string>& attributes :
-         {std::vector<std::string>{"--like", file}, keys}) {
-        std::filesystem::remove(path("back.dat"));
-        expect_run(joined({"load", path("back.dat"), gc, "--format", "gnucobol"}, attributes),
-                   kExitOk, {}, {"240 records loaded"});
-        for (int k = 0; k < 3; ++k)
-            EXPECT_EQ(kvr_run({"dump", path("back.dat"), "--key", std::to_string(k)}).out,
-                      dumps[static_cast<size_t>(k)])
-                << k;
+    expect_run({"unload", "customers.dat", gc, "--format", "gnucobol"}, kExitOk, {},
+               {"240 records unloaded to " + gc + ", a GnuCOBOL indexed file (Berkeley DB: " + gc +
+                ", " + gc + ".1, " + gc + ".2)"});
+    const auto load = [&](const Args& options) {
+        return joined({"load", "back.dat", gc, "--format", "gnucobol"}, options);
+    };
+    const Args keys = {"--record", "40-120", "--key", "1:8", "--key", "9:12:dups", "--key", "21:6"};
+    for (const Args& attributes : {Args{"--like", "customers.dat"}, keys}) {
+        std::filesystem::remove("back.dat");
+        expect_run(load(attributes), kExitOk, {}, {"240 records loaded"});
+        for (size_t k = 0; k < 3; ++k)
+            EXPECT_EQ(dump({"back.dat", "--key", std::to_string(k)}), dumps[k]) << k;
     }
 
-    struct Case {
-        std::vector<std::string> options;
-        int status;
-        std::string message;
+    // Each case changes one thing of the keys given.
+    const auto but = [&](size_t at, const std::string& value) {
+        Args changed = keys;
+        changed[at] = value;
+        return changed;
     };
-    const std::vector<Case> cases = {
-        {{"--record", "40-120", "--key", "2:8", "--key", "9:12:dups", "--key", "21:6"},
-         kExitFailed,
-         "the program's RECORD KEY is not at that position"},
-        {{"--record", "40-120", "--key", "1:7", "--key", "9:12:dups", "--key", "21:6"},
-         kExitFailed,
-         "a prime key of 8 bytes"},
-        {{"--record", "40-120", "--key", "1:8", "--key", "9:12:dups", "--key", "20:6"},
-         kExitFailed,
-         gc + ".2: the record with prime key"},
-        {{"--record", "40-120", "--key", "1:8", "--key", "9:12", "--key", "21:6"},
-         kExitFailed,
+    const std::vector<std::tuple<Args, int, std::string>> cases = {
+        {but(3, "2:8"), kExitFailed, "the program's RECORD KEY is not at that position"},
+        {but(3, "1:7"), kExitFailed, "a prime key of 8 bytes"},
+        {but(7, "20:6"), kExitFailed, gc + ".2: the record with prime key"},
+        {but(5, "9:12"), kExitFailed,
          gc + ".1 allows duplicates, and key 1 does not: give --key 9:12:dups"},
-        {{"--record", "40-120", "--key", "1:8", "--key", "9:12:dups", "--key", "21:6:dups"},
-         kExitFailed,
+        {but(7, "21:6:dups"), kExitFailed,
          gc + ".2 does not allow duplicates, and key 2 does: give --key 21:6"},
-        {{"--record", "40-120", "--key", "1:8", "--key", "9:12:dups"},
-         kExitFailed,
+        {Args(keys.begin(), keys.end() - 2), kExitFailed,
          gc + ".2 exists: the GnuCOBOL file seems to have more than the 2 keys given"},
-        {{"--record", "40-120", "--key", "1:8", "--key", "9:12:dups", "--key", "21:6", "--key",
-          "27:4"},
-         kExitFailed,
-         gc + ".3 is missing"},
-        {{"--record", "40-100", "--key", "1:8", "--key", "9:12:dups", "--key", "21:6"},
-         kExitDamaged,
+        {joined(keys, {"--key", "27:4"}), kExitFailed, gc + ".3 is missing"},
+        {but(1, "40-100"), kExitDamaged,
          ") is refused: 101 bytes, outside the file's record lengths"},
         {{"--sequential", "--record", "40-120"},
          kExitFailed,
          "a GnuCOBOL indexed file (Berkeley DB): give its keys"},
     };
-    for (const Case& c : cases) {
-        expect_run(joined({"load", path("no.dat"), gc, "--format", "gnucobol"}, c.options),
-                   c.status, {c.message});
-        EXPECT_FALSE(std::filesystem::exists(path("no.dat")));
+    for (const auto& [options, status, message] : cases) {
+        expect_run(joined({"load", "no.dat", gc, "--format", "gnucobol"}, options), status,
+                   {message});
+        EXPECT_FALSE(std::filesystem::exists("no.dat"));
     }
-    r = kvr_run({"load", path("no.dat"), file, "--format", "gnucobol", "--like", file});
-    EXPECT_THAT(r.err, HasSubstr("already a file of this system"));
+    expect_run(
+        {"load", "no.dat", "customers.dat", "--format", "gnucobol", "--like", "customers.dat"},
+        kExitFailed, {"already a file of this system"});
 
     // A record with no entry under a key (SUPPRESS WHEN) is loaded all the
     // same, after the others, and indexed under every key.
@@ -1581,18 +1327,17 @@ TEST_F(KvrTool, GnuCobolIndexedFilesKeepEveryKeyAndTheDuplicateOrder) {
     ASSERT_EQ(cursor->del(cursor, 0), 0);
     cursor->close(cursor);
     ASSERT_EQ(db->close(db, 0), 0);
-    std::filesystem::remove(path("back.dat"));
-    expect_run(joined({"load", path("back.dat"), gc, "--format", "gnucobol"}, keys), kExitOk,
-               {gc + ".1 has no entry for 1 of the 240 records"});
-    EXPECT_EQ(kvr_run({"dump", path("back.dat")}).out, dumps[0]);
-    const std::string by_city = kvr_run({"dump", path("back.dat"), "--key", "1"}).out;
+    std::filesystem::remove("back.dat");
+    expect_run(load(keys), kExitOk, {gc + ".1 has no entry for 1 of the 240 records"});
+    EXPECT_EQ(dump({"back.dat"}), dumps[0]);
+    const std::string by_city = dump({"back.dat", "--key", "1"});
     EXPECT_EQ(by_city.substr(0, 8), dumps[1].substr(dumps[1].find('\n') + 1, 8));
     EXPECT_THAT(by_city, HasSubstr("00000603Aarau"));
 
     // A file of fewer keys in the same place leaves the files it has no
     // keys for, and says so.
-    make_indexed(path("one.dat"), 10, 10, {{1, 4}}, {"AAAAbbbbbb"});
-    expect_run({"unload", path("one.dat"), gc, "--format", "gnucobol"}, kExitOk,
+    make_indexed("one.dat", 10, 10, {{1, 4}}, {"AAAAbbbbbb"});
+    expect_run({"unload", "one.dat", gc, "--format", "gnucobol"}, kExitOk,
                {gc + ".1: is left as it was"});
 }
 

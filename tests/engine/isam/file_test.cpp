@@ -218,26 +218,6 @@ TEST_F(IsamFile, AFileLeftAfterAnUnfinishedUpdateIsRefused) {
     EXPECT_EQ(open_and_close(IX_MODE_UPDATE | IX_MODE_UNFINISHED_OK), 30);
 }
 
-TEST_F(IsamFile, AllKeysOfAFileWith255Keys) {
-    std::vector<Key> keys;
-    for (int i = 0; i < 255; ++i)
-        keys.push_back({1 + i, 4, i % 2 == 1});
-    ASSERT_EQ(create(attributes(300, 300, keys)), 0);
-    EXPECT_EQ(word_at(bytes(), 0), kvr::engine::header_size_for(255));
-    ASSERT_EQ(open_and_close(IX_MODE_UPDATE), 0);
-    void* slot = nullptr;
-    ASSERT_EQ(open(&slot, IX_MODE_INPUT), 0);
-    std::vector<unsigned char> block(24 + 8 * 255);
-    uint32_t size = static_cast<uint32_t>(block.size());
-    unsigned char aux = 0xEE;
-    ASSERT_EQ(_vmqpIsam(IX_GET_ATTRIBUTES, &slot, block.data(), &size, &aux, 0), 0);
-    EXPECT_EQ(aux, 0);
-    ix_key_spec last{};
-    ix_key_spec_decode(block.data(), 254, &last);
-    EXPECT_EQ(std::tuple(last.key_offset, last.key_flags), std::tuple(255, 0));
-    EXPECT_EQ(close(&slot), 0);
-}
-
 TEST_F(IsamFile, CreateRefusals) {
     ASSERT_EQ(create(attributes(10, 10, {{1, 10}})), 0);
     EXPECT_EQ(create(attributes(10, 10, {{1, 10}}), IX_CREATE_NEW_ONLY), 16);
@@ -523,6 +503,23 @@ TEST_F(IsamFile, GetAttributesNeedsRoomForTheFixedPartAndEveryKey) {
     EXPECT_EQ(std::tuple(second.key_offset, second.key_length, second.key_flags),
               std::tuple(20, 8, 1));
     EXPECT_EQ(close(&slot), 0);
+
+    // All keys of a file with 255 keys.
+    std::vector<Key> keys;
+    for (int i = 0; i < 255; ++i)
+        keys.push_back({1 + i, 4, i % 2 == 1});
+    ASSERT_EQ(create(attributes(300, 300, keys)), 0);
+    EXPECT_EQ(word_at(bytes(), 0), kvr::engine::header_size_for(255));
+    ASSERT_EQ(open_and_close(IX_MODE_UPDATE), 0);
+    ASSERT_EQ(open(&slot, IX_MODE_INPUT), 0);
+    block.assign(24 + 8 * 255, 0);
+    size = static_cast<uint32_t>(block.size());
+    unsigned char aux = 0xEE;
+    ASSERT_EQ(_vmqpIsam(IX_GET_ATTRIBUTES, &slot, block.data(), &size, &aux, 0), 0);
+    EXPECT_EQ(aux, 0);
+    ix_key_spec_decode(block.data(), 254, &second);
+    EXPECT_EQ(std::tuple(second.key_offset, second.key_flags), std::tuple(255, 0));
+    EXPECT_EQ(close(&slot), 0);
 }
 
 TEST_F(IsamFile, DispatchWithoutHandle) {
@@ -649,20 +646,18 @@ protected:
             f.resize(f.size() + block, '\0');
             return static_cast<uint32_t>(f.size() - block);
         };
+        put(f, 0, static_cast<uint32_t>(f.size()));
+        put(f, 4, 0x199605);
         f.replace(8, 4, "KVRI");
-        // 108: variable length, and the block format's run-time bit.
-        for (const auto& [at, value] : {std::pair{0u, static_cast<uint32_t>(f.size())},
-                                        {4u, 0x199605u},
-                                        {16u, static_cast<uint32_t>(records.size())},
-                                        {68u, 0x01020304u},
-                                        {84u, block},
-                                        {88u, static_cast<uint32_t>(keys)},
-                                        {96u, l.max_length},
-                                        {100u, l.max_length},
-                                        {108u, 0x03u},
-                                        {112u, block},
-                                        {132u, 332u}})
-            put(f, at, value);
+        put(f, 16, static_cast<uint32_t>(records.size()));
+        put(f, 68, 0x01020304);
+        put(f, 84, block);
+        put(f, 88, static_cast<uint32_t>(keys));
+        put(f, 96, l.max_length);
+        put(f, 100, l.max_length);
+        put(f, 108, 0x03);  // variable length, and the block format's run-time bit
+        put(f, 112, block);
+        put(f, 132, 332);
         for (uint32_t at : {12u, 32u, 72u, 80u, 128u, 176u, 180u, 188u, 240u})
             put(f, at, 0xA4 + at);  // run time, or never read
         uint32_t keys_end = 0;

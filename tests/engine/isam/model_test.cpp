@@ -577,7 +577,7 @@ private:
         failure_ = out.str();
         return false;
     }
-    // Checks a result; "" when it is the one expected.
+    // True when `got` is what was expected; otherwise the run fails.
     bool same(const std::string& what, const std::string& got, const std::string& expected) {
         return got == expected || fail(what + " " + got + ", expected " + expected);
     }
@@ -802,20 +802,10 @@ private:
         int choice = 0;
         while (roll >= weights[choice])
             roll -= weights[choice++];
-        switch (choice) {
-            case 0:
-                return do_write();
-            case 1:
-                return do_keyed_read();
-            case 2:
-                return do_positional_read();
-            case 3:
-                return do_rewrite();
-            case 4:
-                return do_delete();
-            default:
-                return do_attributes();
-        }
+        static constexpr bool (ModelRun::*kSteps[])() = {
+            &ModelRun::do_write,   &ModelRun::do_keyed_read, &ModelRun::do_positional_read,
+            &ModelRun::do_rewrite, &ModelRun::do_delete,     &ModelRun::do_attributes};
+        return (this->*kSteps[choice])();
     }
 
     const Config& config_;

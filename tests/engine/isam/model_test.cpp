@@ -438,8 +438,7 @@ private:
     bool update_ = true;
 };
 
-// The values records are made of. Prime keys come from a domain about
-// twice the number of records the file holds, so that writes collide.
+// The values records are made of.
 class Values {
 public:
     explicit Values(const Config& config) : config_(config) {}
@@ -618,14 +617,20 @@ private:
             return shortest + static_cast<uint32_t>(random(300));
         return shortest + static_cast<uint32_t>(random(static_cast<int>(span) + 1));
     }
+    // A random value of key k: prime keys from a domain about twice the records
+    // the file holds, so that writes collide; unique keys from a wider one.
+    std::string value(int k) {
+        if (k == 0)
+            return values_.prime(random(config_.prime_domain));
+        if (k == 1)
+            return values_.unique(random(config_.prime_domain * 4));
+        return values_.group(random(10));
+    }
     std::string new_record() {
-        const std::string prime = values_.prime(random(config_.prime_domain));
-        std::string unique;
-        std::string group;
-        if (config_.keys.size() > 1) {
-            unique = values_.unique(random(config_.prime_domain * 4));
-            group = values_.group(random(10));
-        }
+        const std::string prime = value(0);
+        const bool alternates = config_.keys.size() > 1;
+        const std::string unique = alternates ? value(1) : "";
+        const std::string group = alternates ? value(2) : "";
         return values_.record(prime, unique, group, record_length(), rng_);
     }
     // A key value to search with: mostly one the file has.
@@ -633,13 +638,7 @@ private:
         if (k >= model_.key_count())
             k = 0;
         const std::optional<std::string> prime = model_.some_prime(rng_);
-        if (prime && chance(70))
-            return model_.part_of(model_.record(*prime), k);
-        if (k == 0)
-            return values_.prime(random(config_.prime_domain));
-        if (k == 1)
-            return values_.unique(random(config_.prime_domain * 4));
-        return values_.group(random(10));
+        return prime && chance(70) ? model_.part_of(model_.record(*prime), k) : value(k);
     }
 
     // A WRITE or REWRITE of r: the result, and the key area on success.
@@ -676,9 +675,9 @@ private:
             std::string unique = alternates ? model_.part_of(old, 1) : "";
             std::string group = alternates ? model_.part_of(old, 2) : "";
             if (alternates && chance(35))
-                unique = values_.unique(random(config_.prime_domain * 4));
+                unique = value(1);
             if (alternates && chance(35))
-                group = values_.group(random(10));
+                group = value(2);
             uint32_t length = record_length();
             if (config_.min_length != config_.max_length && chance(40))
                 length =
@@ -749,7 +748,7 @@ private:
             relation = IX_READ_DUP;
             k = 1 + random(model_.key_count() - 1);
             const std::optional<std::string> some = model_.some_prime(rng_);
-            prime = some && chance(80) ? *some : values_.prime(random(config_.prime_domain));
+            prime = some && chance(80) ? *some : value(0);
             std::memcpy(buffer.data() + model_.key(0).offset, prime.data(), prime.size());
         }
         std::string search = search_value(k);

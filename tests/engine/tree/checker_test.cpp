@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -21,15 +20,8 @@ protected:
     // An emptied file, a header for keys of key_length bytes, and the tree
     // opened on it: one empty root leaf.
     void make_tree(int key_length, uint32_t create_flags = 0) {
-        tree().close();
-        std::filesystem::resize_file(name_, kHeaderSize);
-        store_.header().set_index_block_list(0);
-        const int page_size =
-            _vmq_create_tree(image(), (3u << 16) | create_flags, key_length, 4, kTreeAt);
-        ASSERT_GE(page_size, 4096);
-        store_.header().set_index_block_size(static_cast<uint32_t>(page_size));
-        write_header();
-        ASSERT_EQ(_vmq_open_tree(tree_.get(), &store_, store_.io, page_size, kOpenForUpdate, 0), 0);
+        const int page_size = new_tree(create_flags, key_length, 4);
+        ASSERT_EQ(open_tree(kOpenForUpdate, static_cast<uint32_t>(page_size)), 0);
     }
 
     // The stored key of entry n: its decimal digits, space-padded (with
@@ -110,12 +102,6 @@ protected:
             set_next_page(fetch(level.back()), address);
         }
         return address;
-    }
-
-    // The page, in an operation of its own.
-    unsigned char* fetch_now(uint32_t address) {
-        tree().begin_operation();
-        return fetch(address);
     }
 
     // Three levels over 255-byte keys (30..60 per page): a root with two

@@ -10,7 +10,6 @@
 // (KVR_SOAK_OPS=N) runs longer, KVR_MODEL_CHECK_EVERY=1 checks every step.
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -710,18 +709,10 @@ class TreeModel : public TreeFile, public ::testing::WithParamInterface<Config> 
 protected:
     // A new tree of the configuration on an emptied file.
     void start_tree(const Config& config) {
-        tree().close();
-        std::filesystem::resize_file(name_, kHeaderSize);
-        store_.header().set_index_block_list(0);
-        store_.header().set_avail_list_head(0);
-        const uint32_t flags = (3u << 16) | config.key_type |
-                               (config.dups ? kCreateDuplicates : 0) |
-                               (config.block_pages ? kCreateBlockPages : 0);
-        page_size_ = _vmq_create_tree(image(), flags, config.key_length, config.data_len, kTreeAt);
+        page_size_ = new_tree(config.key_type | (config.dups ? kCreateDuplicates : 0) |
+                                  (config.block_pages ? kCreateBlockPages : 0),
+                              config.key_length, config.data_len);
         ASSERT_GE(page_size_, 4096);
-        store_.header().set_index_block_size(static_cast<uint32_t>(page_size_));
-        store_.header().set_sequence_set_size(static_cast<uint32_t>(page_size_));
-        write_header();
         ASSERT_EQ(reopen(), 0);
         if (config.block_pages) {
             const PageShape shape = page_shape(static_cast<uint32_t>(page_size_), tree().key_len(),
@@ -736,9 +727,8 @@ protected:
     // after writing its header area back.
     int reopen() {
         const int closed = tree().close();
-        const int opened = _vmq_open_tree(
-            tree_.get(), &store_, store_.io, static_cast<uint32_t>(page_size_),
-            kOpenForUpdate | (GetParam().shared ? kOpenShared : 0), GetParam().block_pages ? 1 : 0);
+        const int opened = open_tree(kOpenForUpdate | (GetParam().shared ? kOpenShared : 0),
+                                     static_cast<uint32_t>(page_size_), GetParam().block_pages);
         return closed != 0 ? closed : opened;
     }
 

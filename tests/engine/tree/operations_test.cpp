@@ -17,8 +17,7 @@ namespace {
 class TreeOperations : public TreeFile {
 protected:
     void make_tree(int key_length, uint32_t flags = 0) {
-        ASSERT_GT(_vmq_create_tree(image(), (3u << 16) | flags, key_length, 4, kTreeAt), 0);
-        write_header();
+        ASSERT_EQ(new_tree(flags, key_length, 4), 4096);
         ASSERT_EQ(open_tree(), 0);
     }
     // A key of the tree's length starting with n in eight decimal digits.
@@ -108,13 +107,12 @@ TEST_F(TreeOperations, SplitsBorrowsAndJoinsShareOutTheEntries) {
 // need 4100 bytes of a 4096-byte block. The leaf splits and joins at the 289
 // that fit, and the header keeps saying 290.
 TEST_F(TreeOperations, ABlockLeafSplitsAtTheCountThatFits) {
-    store_.header().set_sequence_set_size(4096);
     auto reopen = [&] {
         EXPECT_EQ(close_tree(), 0);
-        return _vmq_open_tree(&tree(), &store_, store_.io, 4096, kOpenForUpdate, 1);
+        return open_tree(kOpenForUpdate, 4096, 1);
     };
-    ASSERT_EQ(_vmq_create_tree(image(), (3u << 16) | kCreateBlockPages, 4, 10, kTreeAt), 4096);
-    ASSERT_EQ(_vmq_open_tree(&tree(), &store_, store_.io, 4096, kOpenForUpdate, 1), 0);
+    ASSERT_EQ(new_tree(kCreateBlockPages, 4, 10), 4096);
+    ASSERT_EQ(open_tree(kOpenForUpdate, 4096, 1), 0);
     TreeHeader(image()).set_limits({508, 254, 290, 145});
     ASSERT_EQ(reopen(), 0);
     const std::vector<unsigned char> header(image() + 16, image() + kTreeHeaderSize);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -165,106 +166,63 @@ TEST_F(TreeChecker, SoundTreesPassWithTheirCountsAndAreLeftAsTheyWere) {
     EXPECT_NE(describe(problem).find("level 2"), std::string::npos);
 }
 
-// What a damage does to the page at (level, page) of a sound three-level tree.
-enum Edit {
-    kCount,
-    kType,
-    kNext,
-    kPrev,
-    kChild,
-    kSelf,
-    kKeyNumberOnDisk,
-    kKeyByte,
-    kKeyCopy,
-    kSwap
-};
-struct Ref {
-    int level, page;  // a page of the tree; level -1: the number `page`
-    int entry = 0;    // a key of that page
-};
-
 TEST_F(TreeChecker, EachKindOfDamageIsReportedWhereItIs) {
+    Levels l;  // the same pages each time the tree is built
+    const size_t key_len = 255;
+    auto page = [&](int level, int i) { return fetch_now(l[size_t(level)][size_t(i)]); };
+    auto copy_key = [&](unsigned char* leaf, int entry, int level, int i, int slot) {
+        const std::vector<unsigned char> key(leaf_key(tree(), leaf, entry),
+                                             leaf_key(tree(), leaf, entry) + key_len);
+        std::memcpy(branch_key(tree(), page(level, i), slot), key.data(), key_len);
+    };
     // Branch 1 of level 1 holds leaves 31..61; its key i leads to leaf 32 + i.
     const struct {
         const char* message;  // a part of the report's text
-        Edit edit;
-        Ref page;
-        int slot;   // the child or key the edit changes
-        Ref value;  // what it writes: an address or number, or where a key comes from
-        Ref where;  // the page the report names, its index and level
-        int index, level;
+        std::function<void()> damage;
+        int level, page, index, report_level;  // where the report points
     } damages[] = {
-        {"differs from the first key", kKeyByte, {1, 1}, 5, {-1, '!'}, {1, 1}, 5, 1},
-        {"is not above key", kKeyCopy, {1, 1}, 4, {2, 35, 29}, {1, 1}, 4, 1},
-        {"is not below the separator", kKeyCopy, {0, 0}, 0, {2, 29, 3}, {1, 0}, 29, 1},
-        {"is not above the key before it", kSwap, {2, 40}, 3, {}, {2, 40}, 4, 2},
-        {"below the minimum 30", kCount, {2, 12}, 0, {-1, 29}, {2, 12}, -1, 2},
-        {"outside 0..60", kCount, {1, 0}, 0, {-1, 61}, {1, 0}, -1, 1},
-        {"root branch without keys", kCount, {0, 0}, 0, {-1, 0}, {0, 0}, -1, 0},
-        {"next_page is", kNext, {2, 20}, 0, {2, 22}, {2, 20}, -1, 2},
-        {"prev_page is 0", kPrev, {1, 1}, 0, {-1, 0}, {1, 1}, -1, 1},
-        {"prev_page is", kPrev, {2, 0}, 0, {2, 61}, {2, 0}, -1, 2},
-        {"leaves at different depths", kChild, {0, 0}, 1, {2, 45}, {2, 45}, -1, 1},
-        {"names itself", kChild, {1, 0}, 3, {1, 0}, {1, 0}, 3, 1},
-        {"reached before", kChild, {1, 1}, 30, {0, 0}, {1, 1}, 30, 1},
-        {"child 7 is 0", kChild, {1, 1}, 7, {-1, 0}, {1, 1}, 7, 1},
-        {"page_self is", kSelf, {2, 50}, 0, {2, 51}, {2, 50}, -1, -1},  // seen in the cache
-        {"page_key_number is 5", kKeyNumberOnDisk, {2, 9}, 0, {-1, 5 << 16}, {2, 9}, -1, 2},
-        {"neither branch nor leaf", kType, {1, 0}, 0, {-1, 0}, {1, 0}, -1, 1},
+        {"differs from the first key", [&] { branch_key(tree(), page(1, 1), 5)[200] = '!'; }, 1, 1,
+         5, 1},
+        {"is not above key", [&] { copy_key(page(2, 35), 29, 1, 1, 4); }, 1, 1, 4, 1},
+        {"is not below the separator", [&] { copy_key(page(2, 29), 3, 0, 0, 0); }, 1, 0, 29, 1},
+        {"is not above the key before it",
+         [&] {
+             unsigned char* leaf = page(2, 40);
+             unsigned char* key = leaf_key(tree(), leaf, 3);
+             std::swap_ranges(key, key + key_len, leaf_key(tree(), leaf, 4));
+         },
+         2, 40, 4, 2},
+        {"below the minimum 30", [&] { set_page_count(page(2, 12), 29); }, 2, 12, -1, 2},
+        {"outside 0..60", [&] { set_page_count(page(1, 0), 61); }, 1, 0, -1, 1},
+        {"root branch without keys", [&] { set_page_count(page(0, 0), 0); }, 0, 0, -1, 0},
+        {"next_page is", [&] { set_next_page(page(2, 20), l[2][22]); }, 2, 20, -1, 2},
+        {"prev_page is 0", [&] { set_prev_page(page(1, 1), 0); }, 1, 1, -1, 1},
+        {"prev_page is", [&] { set_prev_page(page(2, 0), l[2][61]); }, 2, 0, -1, 2},
+        {"leaves at different depths", [&] { set_branch_child(page(0, 0), 1, l[2][45]); }, 2, 45,
+         -1, 1},
+        {"names itself", [&] { set_branch_child(page(1, 0), 3, l[1][0]); }, 1, 0, 3, 1},
+        {"reached before", [&] { set_branch_child(page(1, 1), 30, l[0][0]); }, 1, 1, 30, 1},
+        {"child 7 is 0", [&] { set_branch_child(page(1, 1), 7, 0); }, 1, 1, 7, 1},
+        // Found in the cache, before the walk.
+        {"page_self is", [&] { set_page_self(page(2, 50), l[2][51]); }, 2, 50, -1, -1},
+        // In the file, the page not marked modified.
+        {"page_key_number is 5",
+         [&] {
+             ASSERT_EQ(code(flush_tree(&tree())), 0);
+             patch_u32(l[2][9] + 4, 5u << 16);
+         },
+         2, 9, -1, 2},
+        {"neither branch nor leaf", [&] { set_page_type(page(1, 0), 0); }, 1, 0, -1, 1},
     };
     for (const auto& damage : damages) {
         SCOPED_TRACE(damage.message);
-        const Levels levels = build_three_levels();
-        auto address = [&](Ref r) {
-            return r.level < 0 ? uint32_t(r.page) : levels[size_t(r.level)][size_t(r.page)];
-        };
-        const uint32_t value = address(damage.value);
-        unsigned char* page = fetch_now(address(damage.page));
-        const size_t key_len = static_cast<size_t>(tree().key_len());
-        switch (damage.edit) {
-            case kCount:
-                set_page_count(page, int(value));
-                break;
-            case kType:
-                set_page_type(page, uint16_t(value));
-                break;
-            case kNext:
-                set_next_page(page, value);
-                break;
-            case kPrev:
-                set_prev_page(page, value);
-                break;
-            case kChild:
-                set_branch_child(page, damage.slot, value);
-                break;
-            case kSelf:
-                set_page_self(page, value);
-                break;
-            case kKeyNumberOnDisk:  // in the file, the page not marked modified
-                ASSERT_EQ(code(flush_tree(&tree())), 0);
-                patch_u32(address(damage.page) + 4, value);
-                break;
-            case kKeyByte:  // beyond the digits
-                branch_key(tree(), page, damage.slot)[200] = char(value);
-                break;
-            case kKeyCopy: {
-                std::vector<unsigned char> key(key_len);
-                std::memcpy(key.data(), leaf_key(tree(), fetch_now(value), damage.value.entry),
-                            key_len);
-                page = fetch_now(address(damage.page));
-                std::memcpy(branch_key(tree(), page, damage.slot), key.data(), key_len);
-                break;
-            }
-            case kSwap: {
-                unsigned char* key = leaf_key(tree(), page, damage.slot);
-                std::swap_ranges(key, key + key_len, leaf_key(tree(), page, damage.slot + 1));
-                break;
-            }
-        }
+        l = build_three_levels();
+        damage.damage();
         TreeProblem problem;
         ASSERT_FALSE(check(&problem));
         EXPECT_EQ(std::tie(problem.page, problem.index, problem.level),
-                  std::tuple(address(damage.where), damage.index, damage.level))
+                  std::tuple(l[size_t(damage.level)][size_t(damage.page)], damage.index,
+                             damage.report_level))
             << describe(problem);
         EXPECT_NE(problem.what.find(damage.message), std::string::npos) << describe(problem);
     }

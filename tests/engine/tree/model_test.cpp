@@ -87,9 +87,11 @@ Bytes bytes_at(const unsigned char* p, int n) {
 const unsigned char* raw(const Bytes& b) {
     return reinterpret_cast<const unsigned char*>(b.data());
 }
-Bytes le32(uint32_t value) {
+// A 4-byte word: little-endian as data and numeric keys hold it, or
+// big-endian as a duplicate number.
+Bytes word_of(uint32_t value, bool big_endian = false) {
     unsigned char word[4];
-    store_u32(word, value);
+    big_endian ? platform::store_u32_be(word, value) : store_u32(word, value);
     return bytes_at(word, 4);
 }
 int order(uint32_t x, uint32_t y) {
@@ -174,7 +176,7 @@ private:
     // before filler bytes; numeric keys are multiples of 1, 256, 65536, 2^24.
     Bytes key_part(uint32_t id) const {
         if (config_.key_type == kNumericKeyType)
-            return le32((id / 4 + 1) * kNumericScale[id % 4]) +
+            return word_of((id / 4 + 1) * kNumericScale[id % 4]) +
                    Bytes(static_cast<size_t>(config_.key_length - 4), '\0');
         const int len = config_.key_length;
         const int significant = len >= 12 ? 7 : std::min(len, 5);  // 7^4, 7^5 and 7^7 ids
@@ -193,11 +195,7 @@ private:
     }
     Bytes random_part() { return key_part(below(config_.key_space)); }
     Bytes stored(const Bytes& part, uint32_t number) const {
-        if (!config_.dups)
-            return part;
-        unsigned char n[4];
-        platform::store_u32_be(n, number);
-        return part + bytes_at(n, 4);
+        return config_.dups ? part + word_of(number, true) : part;
     }
     Bytes part_of(const Bytes& key) const {
         return key.substr(0, static_cast<size_t>(config_.key_length));
@@ -206,14 +204,14 @@ private:
     // A key as a caller passes it: with duplicates, 4 bytes of noise after
     // the key part, which the tree must ignore.
     Bytes caller_key(const Bytes& part) {
-        return config_.dups ? part + le32(static_cast<uint32_t>(rng_())) : part;
+        return config_.dups ? part + word_of(static_cast<uint32_t>(rng_())) : part;
     }
     // A record address (any value) or a prime key, unique to each insert so
     // that a duplicate can be found by its data.
     Bytes new_data() {
         ++serial_;
-        Bytes data = le32(config_.data_len == 4 ? static_cast<uint32_t>(rng_())
-                                                : static_cast<uint32_t>(serial_));
+        Bytes data = word_of(config_.data_len == 4 ? static_cast<uint32_t>(rng_())
+                                                   : static_cast<uint32_t>(serial_));
         for (size_t i = 4; i < static_cast<size_t>(config_.data_len); ++i)
             data += static_cast<char>((serial_ * 13 + i) & 0xFF);
         return data;
@@ -236,14 +234,15 @@ private:
             failure_ += "\n  and the tree is damaged: " + describe(problem);
         return false;
     }
-    bool expect_result(const char* op, int got, int want) {
-        return got == want || fail(std::string(op) + " returned " + std::to_string(got) +
+    bool expect(const char* op, const char* what, int got, int want) {
+        return got == want || fail(std::string(op) + " " + what + " " + std::to_string(got) +
                                    ", expected " + std::to_string(want));
     }
-    bool expect_state(const char* op, uint8_t want) {
-        const int state = tree_->cursor().state;
-        return state == want || fail(std::string(op) + " left cursor state " +
-                                     std::to_string(state) + ", expected " + std::to_string(want));
+    bool expect_result(const char* op, int got, int want) {
+        return expect(op, "returned", got, want);
+    }
+    bool expect_state(const char* op, int want) {
+        return expect(op, "left cursor state", tree_->cursor().state, want);
     }
     bool expect_entry(const char* op, const unsigned char* key, const unsigned char* data,
                       Entry want) {
@@ -289,7 +288,6 @@ private:
         int equal_seen = 0;
     };
     Found expected_search(const Bytes& key, int mode) const {
-        Found found{0, entries_.end(), 0};
         const Bytes search =
             config_.dups && (mode & kSearchExact) == 0 ? stored(part_of(key), 0) : key;
         const Entry p = entries_.lower_bound(search);
@@ -307,19 +305,16 @@ private:
             const Entry next = std::next(p);
             return {0, p, config_.dups && next != entries_.end() && same_part(next->first, search)};
         }
-        found.equal_seen = 1;
         if ((mode & kSearchBackwards) != 0) {
             for (Entry q = p; q != entries_.begin();)
                 if (order_.compare_parts((--q)->first, search) < 0)
                     return {0, q, 1};
-            found.result = code(kKeyNotFound);
-            return found;
+            return {code(kKeyNotFound), entries_.end(), 1};
         }
         for (Entry q = std::next(p); q != entries_.end(); ++q)
             if (order_.compare_parts(q->first, search) > 0)
                 return {0, q, 1};
-        found.result = 2;
-        return found;
+        return {2, entries_.end(), 1};
     }
 
     bool op_insert() {
@@ -348,9 +343,8 @@ private:
         }
         if (!expect_result("insert", result, 0))
             return false;
-        if (duplicate != want_duplicate)
-            return fail("insert gave duplicate " + std::to_string(duplicate) + ", expected " +
-                        std::to_string(want_duplicate));
+        if (!expect("insert", "gave duplicate", duplicate, want_duplicate))
+            return false;
         cursor_ = {3, true, entries_.emplace(stored(part, number), data).first};
         // A shared tree finds its cursor again by the key the caller passed,
         // whose duplicate number is not the one the entry was given.
@@ -386,9 +380,8 @@ private:
         const Found want = expected_search(key, mode);
         if (!expect_result("getkey", result, want.result))
             return false;
-        if (equal_seen != want.equal_seen)
-            return fail("getkey equal_seen " + std::to_string(equal_seen) + ", expected " +
-                        std::to_string(want.equal_seen));
+        if (!expect("getkey", "equal_seen", equal_seen, want.equal_seen))
+            return false;
         return want.result != 0 ? expect_cleared("getkey", result, want.result)
                                 : expect_landed("getkey", result, found, data, want.at);
     }
@@ -756,6 +749,10 @@ TEST_P(TreeModel, FollowsTheModel) {
         EXPECT_GE(run.height_reached(), 2);
         EXPECT_GE(run.shrinks(), 1);
     }
+}
+
+void PrintTo(const Config& config, std::ostream* out) {
+    *out << config.name;
 }
 
 std::string config_name(const ::testing::TestParamInfo<Config>& param) {

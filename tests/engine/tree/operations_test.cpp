@@ -2,7 +2,7 @@
 // entries of the leaves, block leaves that split at the count that fits,
 // duplicate numbers renumbered at their limit, and a branch that loops.
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <string>
 #include <vector>
 

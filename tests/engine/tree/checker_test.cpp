@@ -1,7 +1,6 @@
-// The tree checker: sound trees built page by page pass, and each kind of
-// damage, made one at a time, is reported where it is.
+// The tree checker: sound trees built page by page pass with their counts,
+// and each kind of damage, made one at a time, is reported where it is.
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -17,18 +16,13 @@ namespace {
 
 class TreeChecker : public TreeFile {
 protected:
-    // The levels of the built tree, root first, each in key order.
-    using Levels = std::vector<std::vector<uint32_t>>;
+    using Levels = std::vector<std::vector<uint32_t>>;  // root first, each in key order
 
-    // A new header for keys of key_length bytes (create_flags as at create)
-    // and the tree opened on it: one empty root leaf.
+    // An emptied file, a header for keys of key_length bytes, and the tree
+    // opened on it: one empty root leaf.
     void make_tree(int key_length, uint32_t create_flags = 0) {
-        const int page_size =
-            _vmq_create_tree(image(), (3u << 16) | create_flags, key_length, 4, kTreeAt);
-        ASSERT_GE(page_size, 4096);
-        store_.header().set_index_block_size(static_cast<uint32_t>(page_size));
-        write_header();
-        ASSERT_EQ(_vmq_open_tree(tree_.get(), &store_, store_.io, page_size, kOpenForUpdate, 0), 0);
+        const int page_size = new_tree(create_flags, key_length, 4);
+        ASSERT_EQ(open_tree(kOpenForUpdate, static_cast<uint32_t>(page_size)), 0);
     }
 
     // The stored key of entry n: its decimal digits, space-padded (with
@@ -49,18 +43,18 @@ protected:
         return key;
     }
 
-    // A sound tree of `leaves` leaves holding per_leaf entries each, over the
-    // keys of entries 0, 1, 2, ..., with branches of up to `fanout` children;
-    // the first leaf is the root leaf open made.
+    // A sound tree of `leaves` leaves of per_leaf entries each, over the
+    // keys of entries 0, 1, 2, ..., with branches of up to `fanout`
+    // children; the first leaf is the root leaf open made.
     Levels build(int leaves, int per_leaf, int fanout) {
         std::vector<uint32_t> level;
-        int n = 0;
-        for (int l = 0; l < leaves; ++l) {
+        std::vector<int> first_entry;  // of each page of the level
+        for (int l = 0, n = 0; l < leaves; ++l) {
             unsigned char* page = nullptr;
             const uint32_t address =
                 l == 0 ? tree().root() : new_linked_page(level, kLeafPage, &page);
-            if (l == 0)
-                page = fetch_now(address);
+            page = page != nullptr ? page : fetch_now(address);
+            first_entry.push_back(n);
             for (int i = 0; i < per_leaf; ++i, ++n) {
                 const std::vector<unsigned char> key = key_of(n);
                 std::memcpy(leaf_key(tree(), page, i), key.data(), key.size());
@@ -70,9 +64,6 @@ protected:
             level.push_back(address);
         }
         Levels levels{level};
-        std::vector<int> first_entry;  // of each page of the level below
-        for (int l = 0; l < leaves; ++l)
-            first_entry.push_back(l * per_leaf);
         while (levels.front().size() > 1) {
             const std::vector<uint32_t>& below = levels.front();
             std::vector<uint32_t> above;
@@ -80,7 +71,8 @@ protected:
             for (size_t start = 0; start < below.size(); start += static_cast<size_t>(fanout)) {
                 const size_t end = std::min(below.size(), start + static_cast<size_t>(fanout));
                 unsigned char* page = nullptr;
-                const uint32_t address = new_linked_page(above, kBranchPage, &page);
+                above.push_back(new_linked_page(above, kBranchPage, &page));
+                above_first.push_back(first_entry[start]);
                 set_branch_child(page, 0, below[start]);
                 for (size_t c = start + 1; c < end; ++c) {
                     const int i = static_cast<int>(c - start);
@@ -89,8 +81,6 @@ protected:
                     set_branch_child(page, i, below[c]);
                 }
                 set_page_count(page, static_cast<int>(end - start - 1));
-                above.push_back(address);
-                above_first.push_back(first_entry[start]);
             }
             levels.insert(levels.begin(), above);
             first_entry = above_first;
@@ -115,18 +105,11 @@ protected:
         return address;
     }
 
-    // The page, in an operation of its own.
-    unsigned char* fetch_now(uint32_t address) {
-        tree().begin_operation();
-        return fetch(address);
-    }
-
     // Three levels over 255-byte keys (30..60 per page): a root with two
     // branches of 31 leaves of 30 entries.
     Levels build_three_levels() {
         make_tree(255);
-        EXPECT_EQ(tree().leaf_min(), 30);
-        EXPECT_EQ(tree().branch_min(), 30);
+        EXPECT_EQ(std::pair(tree().leaf_min(), tree().branch_min()), std::pair(30, 30));
         return build(62, 30, 31);
     }
 
@@ -135,7 +118,10 @@ protected:
     }
 };
 
-TEST_F(TreeChecker, SoundTreesPassWithTheirCounts) {
+// The walk changes nothing an operation relies on: the cursor and the
+// mark_dirty setting come back as they were, and no page it fetched is
+// marked modified, though the tree is open for update.
+TEST_F(TreeChecker, SoundTreesPassWithTheirCountsAndAreLeftAsTheyWere) {
     make_tree(255);
     TreeProblem problem;
     TreeSummary summary;
@@ -143,22 +129,7 @@ TEST_F(TreeChecker, SoundTreesPassWithTheirCounts) {
     EXPECT_EQ(std::tie(summary.entries, summary.height, summary.pages_per_level),
               std::tuple(0u, 1, std::vector<uint32_t>{1}));
 
-    build(62, 30, 31);
-    ASSERT_TRUE(check(&problem, &summary)) << describe(problem);
-    EXPECT_EQ(std::tie(summary.entries, summary.height, summary.pages, summary.pages_per_level),
-              std::tuple(62u * 30u, 3, 65u, std::vector<uint32_t>{1, 2, 62}));
-
-    TreeSummary counted;
-    ASSERT_TRUE(count_entries(&tree(), &counted, &problem)) << describe(problem);
-    EXPECT_EQ(std::tie(counted.entries, counted.height, counted.pages_per_level),
-              std::tie(summary.entries, summary.height, summary.pages_per_level));
-}
-
-// The walk changes nothing an operation relies on: the cursor and the
-// mark_dirty setting come back as they were, and no page it fetched is
-// marked modified, though the tree is open for update.
-TEST_F(TreeChecker, TheWalkLeavesTheTreeAsItWas) {
-    const Levels levels = build_three_levels();
+    const Levels levels = build(62, 30, 31);
     ASSERT_EQ(code(flush_tree(&tree())), 0);
     const std::string file = bytes();
     Cursor& cursor = tree().cursor();
@@ -166,208 +137,101 @@ TEST_F(TreeChecker, TheWalkLeavesTheTreeAsItWas) {
     cursor.index = 4;
     cursor.state = 3;
     cursor.key[0] = 'q';
-    ASSERT_TRUE(tree().mark_dirty());
-    TreeProblem problem;
-    ASSERT_TRUE(check(&problem)) << describe(problem);
+    ASSERT_TRUE(check(&problem, &summary)) << describe(problem);
+    EXPECT_EQ(std::tie(summary.entries, summary.height, summary.pages, summary.pages_per_level),
+              std::tuple(62u * 30u, 3, 65u, std::vector<uint32_t>{1, 2, 62}));
     EXPECT_EQ(std::tuple(cursor.page, cursor.index, cursor.state, cursor.key[0]),
               std::tuple(levels[2][7], 4, 3, 'q'));
     EXPECT_TRUE(tree().mark_dirty());
-    for (int s = 0; s < tree().cache_used(); ++s) {
-        if (tree().cached_page(s) != kNoPage) {
-            EXPECT_FALSE(page_modified(tree().cache_buffer(s))) << tree().cached_page(s);
-        }
-    }
+    for (int s = 0; s < tree().cache_used(); ++s)
+        EXPECT_FALSE(tree().cached_page(s) != kNoPage && page_modified(tree().cache_buffer(s)));
     ASSERT_EQ(code(flush_tree(&tree())), 0);
     EXPECT_EQ(bytes(), file);
+
+    TreeSummary counted;
+    ASSERT_TRUE(count_entries(&tree(), &counted, &problem)) << describe(problem);
+    EXPECT_EQ(std::tie(counted.entries, counted.height, counted.pages_per_level),
+              std::tie(summary.entries, summary.height, summary.pages_per_level));
+
+    // The counting walk follows chains: one that runs back on itself is
+    // reported, not followed forever.
+    unsigned char* leaf = fetch_now(levels[2][40]);
+    set_next_page(leaf, levels[2][10]);
+    set_page_modified(leaf, true);
+    summary = {};
+    ASSERT_FALSE(count_entries(&tree(), &summary, &problem));
+    EXPECT_EQ(std::tie(problem.page, problem.level), std::tuple(levels[2][10], 2));
+    EXPECT_EQ(summary.pages_per_level, (std::vector<uint32_t>{1, 2, 41}));
+    EXPECT_EQ(summary.entries, 41u * 30u);
+    EXPECT_NE(describe(problem).find("level 2"), std::string::npos);
 }
 
-class TreeDamage;
-
-// One kind of damage to a sound three-level tree, and where it must be
-// reported.
-struct Damage {
-    const char* name;
-    // Damages the tree; sets where the report must point.
-    std::function<void(TreeDamage* test, const std::vector<std::vector<uint32_t>>& levels,
-                       TreeProblem* expected)>
-        apply;
-    const char* message;  // a part of the report's text
-};
-
-class TreeDamage : public TreeChecker, public ::testing::WithParamInterface<Damage> {
-public:
-    // Public for the damage functions.
-    unsigned char* page(uint32_t address) { return fetch_now(address); }
-    Tree& open_tree_object() { return tree(); }
-    void patch(uint32_t at, uint32_t value) { patch_u32(at, value); }
-};
-
-TEST_P(TreeDamage, IsReportedWhereItIs) {
-    const Levels levels = build_three_levels();
-    TreeProblem expected;
-    GetParam().apply(this, levels, &expected);
-    TreeProblem problem;
-    ASSERT_FALSE(check(&problem)) << GetParam().name;
-    EXPECT_EQ(std::tie(problem.page, problem.index, problem.level),
-              std::tie(expected.page, expected.index, expected.level))
-        << describe(problem);
-    EXPECT_NE(problem.what.find(GetParam().message), std::string::npos) << describe(problem);
+TEST_F(TreeChecker, EachKindOfDamageIsReportedWhereItIs) {
+    Levels l;  // the same pages each time the tree is built
+    const size_t key_len = 255;
+    auto page = [&](int level, int i) { return fetch_now(l[size_t(level)][size_t(i)]); };
+    auto copy_key = [&](unsigned char* leaf, int entry, int level, int i, int slot) {
+        const std::vector<unsigned char> key(leaf_key(tree(), leaf, entry),
+                                             leaf_key(tree(), leaf, entry) + key_len);
+        std::memcpy(branch_key(tree(), page(level, i), slot), key.data(), key_len);
+    };
+    // Branch 1 of level 1 holds leaves 31..61; its key i leads to leaf 32 + i.
+    const struct {
+        const char* message;  // a part of the report's text
+        std::function<void()> damage;
+        int level, page, index, report_level;  // where the report points
+    } damages[] = {
+        {"differs from the first key", [&] { branch_key(tree(), page(1, 1), 5)[200] = '!'; }, 1, 1,
+         5, 1},
+        {"is not above key", [&] { copy_key(page(2, 35), 29, 1, 1, 4); }, 1, 1, 4, 1},
+        {"is not below the separator", [&] { copy_key(page(2, 29), 3, 0, 0, 0); }, 1, 0, 29, 1},
+        {"is not above the key before it",
+         [&] {
+             unsigned char* leaf = page(2, 40);
+             unsigned char* key = leaf_key(tree(), leaf, 3);
+             std::swap_ranges(key, key + key_len, leaf_key(tree(), leaf, 4));
+         },
+         2, 40, 4, 2},
+        {"below the minimum 30", [&] { set_page_count(page(2, 12), 29); }, 2, 12, -1, 2},
+        {"outside 0..60", [&] { set_page_count(page(1, 0), 61); }, 1, 0, -1, 1},
+        {"root branch without keys", [&] { set_page_count(page(0, 0), 0); }, 0, 0, -1, 0},
+        {"next_page is", [&] { set_next_page(page(2, 20), l[2][22]); }, 2, 20, -1, 2},
+        {"prev_page is 0", [&] { set_prev_page(page(1, 1), 0); }, 1, 1, -1, 1},
+        {"prev_page is", [&] { set_prev_page(page(2, 0), l[2][61]); }, 2, 0, -1, 2},
+        {"leaves at different depths", [&] { set_branch_child(page(0, 0), 1, l[2][45]); }, 2, 45,
+         -1, 1},
+        {"names itself", [&] { set_branch_child(page(1, 0), 3, l[1][0]); }, 1, 0, 3, 1},
+        {"reached before", [&] { set_branch_child(page(1, 1), 30, l[0][0]); }, 1, 1, 30, 1},
+        {"child 7 is 0", [&] { set_branch_child(page(1, 1), 7, 0); }, 1, 1, 7, 1},
+        // Found in the cache, before the walk.
+        {"page_self is", [&] { set_page_self(page(2, 50), l[2][51]); }, 2, 50, -1, -1},
+        // In the file, the page not marked modified.
+        {"page_key_number is 5",
+         [&] {
+             ASSERT_EQ(code(flush_tree(&tree())), 0);
+             patch_u32(l[2][9] + 4, 5u << 16);
+         },
+         2, 9, -1, 2},
+        {"neither branch nor leaf", [&] { set_page_type(page(1, 0), 0); }, 1, 0, -1, 1},
+    };
+    for (const auto& damage : damages) {
+        SCOPED_TRACE(damage.message);
+        l = build_three_levels();
+        damage.damage();
+        TreeProblem problem;
+        ASSERT_FALSE(check(&problem));
+        EXPECT_EQ(std::tie(problem.page, problem.index, problem.level),
+                  std::tuple(l[size_t(damage.level)][size_t(damage.page)], damage.index,
+                             damage.report_level))
+            << describe(problem);
+        EXPECT_NE(problem.what.find(damage.message), std::string::npos) << describe(problem);
+    }
 }
 
-using L = std::vector<std::vector<uint32_t>>;
-
-// Branch 1 of level 1 holds leaves 31..61; its key i leads to leaf 32 + i.
-const Damage kDamages[] = {
-    {"separator above its right child's first key",
-     [](TreeDamage* t, const L& l, TreeProblem* want) {
-         unsigned char* branch = t->page(l[1][1]);
-         branch_key(t->open_tree_object(), branch, 5)[200] = '!';  // beyond the digits
-         *want = {"", l[1][1], 5, 1};
-     },
-     "differs from the first key"},
-    {"separator not above every key of its left child",
-     [](TreeDamage* t, const L& l, TreeProblem* want) {
-         Tree& tree = t->open_tree_object();
-         std::vector<unsigned char> last(tree.key_len());
-         std::memcpy(last.data(), leaf_key(tree, t->page(l[2][35]), 29), last.size());
-         std::memcpy(branch_key(tree, t->page(l[1][1]), 4), last.data(), last.size());
-         *want = {"", l[1][1], 4, 1};
-     },
-     "is not above key"},
-    {"root separator equal to a key of the left half",
-     [](TreeDamage* t, const L& l, TreeProblem* want) {
-         Tree& tree = t->open_tree_object();
-         std::vector<unsigned char> key(tree.key_len());
-         std::memcpy(key.data(), leaf_key(tree, t->page(l[2][29]), 3), key.size());
-         std::memcpy(branch_key(tree, t->page(l[0][0]), 0), key.data(), key.size());
-         *want = {"", l[1][0], 29, 1};  // the left branch's last key is not below it
-     },
-     "is not below the separator"},
-    {"keys out of order inside a leaf",
-     [](TreeDamage* t, const L& l, TreeProblem* want) {
-         Tree& tree = t->open_tree_object();
-         unsigned char* leaf = t->page(l[2][40]);
-         std::vector<unsigned char> k3(tree.key_len());
-         std::memcpy(k3.data(), leaf_key(tree, leaf, 3), k3.size());
-         std::memcpy(leaf_key(tree, leaf, 3), leaf_key(tree, leaf, 4), k3.size());
-         std::memcpy(leaf_key(tree, leaf, 4), k3.data(), k3.size());
-         *want = {"", l[2][40], 4, 2};
-     },
-     "is not above the key before it"},
-    {"a leaf below the minimum",
-     [](TreeDamage* t, const L& l, TreeProblem* want) {
-         set_page_count(t->page(l[2][12]), 29);
-         *want = {"", l[2][12], -1, 2};
-     },
-     "below the minimum 30"},
-    {"a branch past the maximum",
-     [](TreeDamage* t, const L& l, TreeProblem* want) {
-         set_page_count(t->page(l[1][0]), t->open_tree_object().branch_max() + 1);
-         *want = {"", l[1][0], -1, 1};
-     },
-     "outside 0..60"},
-    {"a root branch without keys",
-     [](TreeDamage* t, const L& l, TreeProblem* want) {
-         set_page_count(t->page(l[0][0]), 0);
-         *want = {"", l[0][0], -1, 0};
-     },
-     "root branch without keys"},
-    {"a next link that skips a leaf",
-     [](TreeDamage* t, const L& l, TreeProblem* want) {
-         set_next_page(t->page(l[2][20]), l[2][22]);
-         *want = {"", l[2][20], -1, 2};
-     },
-     "next_page is"},
-    {"the chain of branches broken backwards",
-     [](TreeDamage* t, const L& l, TreeProblem* want) {
-         set_prev_page(t->page(l[1][1]), 0);
-         *want = {"", l[1][1], -1, 1};
-     },
-     "prev_page is 0"},
-    {"the first leaf with a previous page",
-     [](TreeDamage* t, const L& l, TreeProblem* want) {
-         set_prev_page(t->page(l[2][0]), l[2][61]);
-         *want = {"", l[2][0], -1, 2};
-     },
-     "prev_page is"},
-    {"a leaf where a branch belongs",
-     [](TreeDamage* t, const L& l, TreeProblem* want) {
-         set_branch_child(t->page(l[0][0]), 1, l[2][45]);
-         *want = {"", l[2][45], -1, 1};
-     },
-     "leaves at different depths"},
-    {"a branch naming itself as a child",
-     [](TreeDamage* t, const L& l, TreeProblem* want) {
-         set_branch_child(t->page(l[1][0]), 3, l[1][0]);
-         *want = {"", l[1][0], 3, 1};
-     },
-     "names itself"},
-    {"a branch naming the root as a child",
-     [](TreeDamage* t, const L& l, TreeProblem* want) {
-         set_branch_child(t->page(l[1][1]), 30, l[0][0]);
-         *want = {"", l[1][1], 30, 1};
-     },
-     "reached before"},
-    {"a child address 0",
-     [](TreeDamage* t, const L& l, TreeProblem* want) {
-         set_branch_child(t->page(l[1][1]), 7, 0);
-         *want = {"", l[1][1], 7, 1};
-     },
-     "child 7 is 0"},
-    {"a wrong page_self in the cache",
-     [](TreeDamage* t, const L& l, TreeProblem* want) {
-         set_page_self(t->page(l[2][50]), l[2][51]);
-         *want = {"", l[2][50], -1, -1};  // found in the cache before the walk
-     },
-     "page_self is"},
-    {"a wrong key number in the file",
-     [](TreeDamage* t, const L& l, TreeProblem* want) {
-         ASSERT_EQ(code(flush_tree(&t->open_tree_object())), 0);
-         t->patch(l[2][9] + 4, 5u << 16);  // not modified, key number 5
-         *want = {"", l[2][9], -1, 2};
-     },
-     "page_key_number is 5"},
-    {"a page of no type",
-     [](TreeDamage* t, const L& l, TreeProblem* want) {
-         set_page_type(t->page(l[1][0]), 0);
-         *want = {"", l[1][0], -1, 1};
-     },
-     "neither branch nor leaf"},
-};
-
-void PrintTo(const Damage& damage, std::ostream* out) {
-    *out << damage.name;
-}
-
-std::string damage_name(const ::testing::TestParamInfo<Damage>& param) {
-    std::string name;
-    for (const char* c = param.param.name; *c != 0; ++c)
-        name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
-    return name;
-}
-
-INSTANTIATE_TEST_SUITE_P(OneAtATime, TreeDamage, ::testing::ValuesIn(kDamages), damage_name);
-
-// With duplicates, a run of one key part must carry ascending numbers; the
-// report names that rather than plain disorder.
-TEST_F(TreeChecker, DuplicateNumbersMustAscendWithinAKeyPart) {
-    make_tree(10, kCreateDuplicates);
-    const Levels levels = build(3, tree().leaf_min(), 3);
-    TreeProblem problem;
-    ASSERT_TRUE(check(&problem)) << describe(problem);
-
-    unsigned char* leaf = fetch_now(levels[1][1]);
-    unsigned char* second = leaf_key(tree(), leaf, 5);  // numbers 0, 1, 2 at entries 3..5
-    platform::store_u32_be(second + tree().key_len() - 4, 1);
-    ASSERT_FALSE(check(&problem));
-    EXPECT_EQ(problem.page, levels[1][1]);
-    EXPECT_EQ(problem.index, 5);
-    EXPECT_NE(problem.what.find("duplicate number"), std::string::npos) << describe(problem);
-}
-
-// Numeric keys order as numbers: 1, 256, 65536 is sound; their byte order
-// is not.
-TEST_F(TreeChecker, NumericKeysOrderAsNumbers) {
+// Keys order by their type: numeric keys as numbers (1, 256, 65536 is
+// sound, their byte order is not) and, with duplicates, a run of one key
+// part by ascending numbers, reported as such rather than plain disorder.
+TEST_F(TreeChecker, KeysOrderAsNumbersAndByDuplicateNumber) {
     make_tree(4, kNumericKeyType);
     unsigned char* root = fetch_now(tree().root());
     const uint32_t numbers[] = {1, 256, 65536};
@@ -376,26 +240,20 @@ TEST_F(TreeChecker, NumericKeysOrderAsNumbers) {
     set_page_count(root, 3);
     TreeProblem problem;
     ASSERT_TRUE(check(&problem)) << describe(problem);
-
     store_u32(leaf_key(tree(), fetch_now(tree().root()), 0), 65536);
     store_u32(leaf_key(tree(), fetch_now(tree().root()), 2), 1);
     ASSERT_FALSE(check(&problem));
     EXPECT_EQ(problem.index, 1);
-}
 
-// The counting walk follows chains, so a chain that runs back on itself is
-// reported, not followed forever.
-TEST_F(TreeChecker, CountingStopsAtAChainThatRepeats) {
-    const Levels levels = build_three_levels();
-    set_next_page(fetch_now(levels[2][40]), levels[2][10]);
-    TreeSummary summary;
-    TreeProblem problem;
-    ASSERT_FALSE(count_entries(&tree(), &summary, &problem));
-    EXPECT_EQ(problem.page, levels[2][10]);
-    EXPECT_EQ(problem.level, 2);
-    EXPECT_EQ(summary.pages_per_level, (std::vector<uint32_t>{1, 2, 41}));
-    EXPECT_EQ(summary.entries, 41u * 30u);
-    EXPECT_NE(describe(problem).find("level 2"), std::string::npos);
+    make_tree(10, kCreateDuplicates);
+    const Levels levels = build(3, tree().leaf_min(), 3);
+    ASSERT_TRUE(check(&problem)) << describe(problem);
+    unsigned char* leaf = fetch_now(levels[1][1]);
+    unsigned char* second = leaf_key(tree(), leaf, 5);  // numbers 0, 1, 2 at entries 3..5
+    platform::store_u32_be(second + tree().key_len() - 4, 1);
+    ASSERT_FALSE(check(&problem));
+    EXPECT_EQ(std::tie(problem.page, problem.index), std::tuple(levels[1][1], 5));
+    EXPECT_NE(problem.what.find("duplicate number"), std::string::npos) << describe(problem);
 }
 
 }  // namespace

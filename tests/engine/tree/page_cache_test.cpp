@@ -1,5 +1,5 @@
-// The page cache: eviction, the clock, damaged pages, freeing, flush and
-// reload of the root.
+// The page cache: eviction of the slot used longest ago, the clock, the
+// pages of one operation, damaged pages, freeing, flush and reload.
 #include <cstring>
 #include <filesystem>
 #include <vector>
@@ -56,10 +56,8 @@ TEST_F(PageCache, EvictionTakesTheLeastRecentlyUsedSlot) {
 
     ASSERT_EQ(code(flush_tree(&tree())), 0);
     tree().set_mark_dirty(false);
-    for (uint32_t page : pages) {
-        tree().begin_operation();
-        ASSERT_NE(fetch(page), nullptr);
-    }
+    for (uint32_t page : pages)
+        ASSERT_NE(fetch_now(page), nullptr);
     patch_u32(pages[0] + 16, 0xDDDDDDDD);  // the oldest, clean: dropped unwritten
     make_leaf();
     EXPECT_EQ(slot_of(pages[0]), -1);
@@ -70,18 +68,15 @@ TEST_F(PageCache, EvictionTakesTheLeastRecentlyUsedSlot) {
 // 0), and the slot used longest ago is still the one evicted.
 TEST_F(PageCache, ClockRebaseKeepsTheOrderOfUse) {
     const std::vector<uint32_t> pages = leaves_on_disk(31);
-    tree().begin_operation();
-    ASSERT_NE(fetch(pages[0]), nullptr);
+    ASSERT_NE(fetch_now(pages[0]), nullptr);
     for (int i = 0; i < 300; ++i)
         tree().begin_operation();
     ASSERT_NE(fetch(pages[1]), nullptr);
     const uint32_t early = tree().cache_clock();
     while (tree().cache_clock() < 65500)
         tree().begin_operation();
-    for (int i = 2; i < 31; ++i) {
-        tree().begin_operation();
-        ASSERT_NE(fetch(pages[i]), nullptr);
-    }
+    for (int i = 2; i < 31; ++i)
+        ASSERT_NE(fetch_now(pages[i]), nullptr);
     while (tree().cache_clock() <= 65535)
         tree().begin_operation();
     std::vector<uint32_t> before;
@@ -113,7 +108,7 @@ TEST_F(PageCache, OneOperationCannotUseMoreThan31Pages) {
     for (uint32_t page : pages)
         ASSERT_NE(fetch(page), nullptr);
     EXPECT_EQ(fetch(outside), nullptr);
-    EXPECT_EQ(last_result_, 102);
+    EXPECT_EQ(last_result_, 102);  // refused
     const auto file_end = static_cast<uint32_t>(bytes().size());
     uint32_t address = 99;
     Status result = status_of_code(-1);
@@ -149,12 +144,10 @@ TEST_F(PageCache, DamagedPagesAreRefused) {
     for (const auto& damage : damages) {
         const uint32_t good = disk_u32(page + damage.at);
         patch_u32(page + damage.at, damage.value);
-        tree().begin_operation();
         testing::internal::CaptureStdout();
-        EXPECT_EQ(fetch(page), nullptr) << damage.what;
+        EXPECT_EQ(fetch_now(page), nullptr) << damage.what;
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-        EXPECT_EQ(last_result_, 102);
-        EXPECT_EQ(slot_of(page), -1);
+        EXPECT_EQ(std::pair(last_result_, slot_of(page)), std::pair(102, -1));
         patch_u32(page + damage.at, good);
     }
     patch_u32(page, 289u << 16 | kLeafPage);  // leaf_max + 1 is accepted

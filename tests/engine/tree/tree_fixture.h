@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -61,10 +62,25 @@ protected:
     void write_header() {
         ASSERT_TRUE(store_.io.write_at(0, store_.image.get(), kHeaderSize).ok());
     }
-    int open_tree(uint32_t flags = kOpenForUpdate) {
-        return _vmq_open_tree(tree_.get(), &store_, store_.io, 4096, flags, 0);
+    int open_tree(uint32_t flags = kOpenForUpdate, uint32_t page_size = 4096, int blocks = 0) {
+        return _vmq_open_tree(tree_.get(), &store_, store_.io, page_size, flags, blocks);
     }
     int close_tree() { return _vmq_close_tree(tree_.get()); }
+    // The tree closed, the file emptied and a new tree header of key number
+    // 3 written (create_flags as at create), the store's blocks as large as
+    // its pages; the page size, or 0.
+    int new_tree(uint32_t create_flags, int key_length, int data_len) {
+        tree().close();
+        std::filesystem::resize_file(name_, kHeaderSize);
+        store_.header().set_index_block_list(0);
+        store_.header().set_avail_list_head(0);
+        const int size =
+            _vmq_create_tree(image(), (3u << 16) | create_flags, key_length, data_len, kTreeAt);
+        store_.header().set_index_block_size(static_cast<uint32_t>(size));
+        store_.header().set_sequence_set_size(static_cast<uint32_t>(size));
+        write_header();
+        return size;
+    }
 
     std::string bytes() const { return read_file(name_); }
     uint32_t disk_u32(size_t at) const {
@@ -86,6 +102,11 @@ protected:
         last_result_ = code(result);
         EXPECT_EQ(page == nullptr, last_result_ != 0);
         return page;
+    }
+    // The page, in an operation of its own.
+    unsigned char* fetch_now(uint32_t address) {
+        tree().begin_operation();
+        return fetch(address);
     }
     // A new leaf, made in an operation of its own.
     uint32_t make_leaf() {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include "engine/tree/tree.h"
@@ -15,6 +16,18 @@ using kvr::platform::load_u32;
 using kvr::platform::store_u32;
 
 using Image = std::vector<unsigned char>;
+
+// A full page of either type keeps all its arrays inside the page.
+void expect_arrays_fit(const PageShape& shape, const PageLimits& limits, uint32_t size,
+                       uint32_t key_len, uint32_t data) {
+    const auto branches = uint32_t(limits.branch_max), leaves = uint32_t(limits.leaf_max);
+    ASSERT_LE(20 + 4 * (branches + 1), std::min(shape.branch_keys_at, size));
+    ASSERT_LE(20 + leaves * data, std::min(shape.leaf_keys_at, size));
+    if (key_len > 0) {
+        ASSERT_LE(shape.leaf_keys_at + leaves * key_len, size);
+        ASSERT_LE(shape.branch_keys_at + branches * key_len, size);
+    }
+}
 
 TEST(TreeCreate, WorkedCapacityTable) {
     struct Row {
@@ -32,15 +45,14 @@ TEST(TreeCreate, WorkedCapacityTable) {
     };
     for (const Row& r : rows) {
         Image image(kTreeHeaderSize);
-        const uint32_t flags = r.dups ? kCreateDuplicates : 0;
-        EXPECT_EQ(_vmq_create_tree(image.data(), flags, r.key, r.data, 368), r.page_size);
+        const int size =
+            _vmq_create_tree(image.data(), r.dups ? kCreateDuplicates : 0, r.key, r.data, 368);
         const TreeHeaderView view(image.data());
         const PageLimits l = view.limits();
-        EXPECT_EQ(view.key_len(), r.key_len);
-        EXPECT_EQ(std::vector({l.branch_max, l.branch_min, l.leaf_max, l.leaf_min}), r.limits);
         const PageShape shape = page_shape(view.page_size(), r.key_len, r.data, false);
-        EXPECT_EQ(shape.branch_keys_at, r.branch_keys_at);
-        EXPECT_EQ(shape.leaf_keys_at, r.leaf_keys_at);
+        EXPECT_EQ(std::tuple(size, view.key_len(), shape.branch_keys_at, shape.leaf_keys_at),
+                  std::tuple(r.page_size, r.key_len, r.branch_keys_at, r.leaf_keys_at));
+        EXPECT_EQ(std::vector({l.branch_max, l.branch_min, l.leaf_max, l.leaf_min}), r.limits);
     }
 }
 
@@ -66,11 +78,9 @@ TEST(TreeCreate, HeaderBytesAndRefusals) {
     }
 }
 
-// Over key and data lengths, with and without duplicates, for both page
-// kinds: create stops at the smallest page on which both minimums reach 21,
-// and a full page of either type keeps all its arrays inside the page. The
-// old block layout can leave the keys less room than the bare capacity rule
-// assumes; the maximum is lowered there rather than let a page overrun.
+// Over key and data lengths, duplicates and page kinds: create stops at the
+// smallest page where both minimums reach 21, and full pages fit; where the
+// block layout leaves the keys less room, the maximum is lowered to fit.
 TEST(TreeCreate, EveryShapeGivesLimitsThatFitThePage) {
     for (int kind = 0; kind < 4; ++kind) {
         const bool block = kind & 1, dups = kind & 2;
@@ -85,13 +95,7 @@ TEST(TreeCreate, EveryShapeGivesLimitsThatFitThePage) {
                 const uint32_t key_len = key + (dups ? 4 : 0);
                 const PageShape shape = page_shape(size, key_len, data, block);
                 const PageLimits l = TreeHeaderView(image.data()).limits();
-                const uint32_t branches = l.branch_max, leaves = l.leaf_max;
-                ASSERT_LE(20 + 4 * (branches + 1), std::min(shape.branch_keys_at, size));
-                ASSERT_LE(20 + leaves * data, std::min(shape.leaf_keys_at, size));
-                if (key_len > 0) {
-                    ASSERT_LE(shape.leaf_keys_at + leaves * key_len, size);
-                    ASSERT_LE(shape.branch_keys_at + branches * key_len, size);
-                }
+                expect_arrays_fit(shape, l, size, key_len, data);
                 if (!block) {
                     EXPECT_TRUE(l.leaf_min >= 21 && l.branch_min >= 21);
                     const PageLimits half =
@@ -109,12 +113,10 @@ TEST(TreeCreate, EveryShapeGivesLimitsThatFitThePage) {
     EXPECT_EQ(page_shape(32768, 1, 186, true).leaf_room, 12);
 }
 
-// Block pages as the bare capacity rule fills them in (cap - 1 and half of
-// it, the limits other programs store), on every block size, 65568 too: the
-// header is kept as it is when the working limits still leave a page room,
-// and those limits never let a page's arrays run past its end, nor a page's
-// 16-bit count overflow. A split keeps each half at the working minimum,
-// and so does a join of a page below it with a neighbour at it.
+// Block pages with the bare capacity rule's limits (cap - 1 and half of it,
+// as other programs store them), on every block size: the working limits
+// keep a full page's arrays and 16-bit count within it, and a split or join
+// at the working minimum; the header's are kept when they fit.
 TEST(TreeHeaderCheck, BareRuleLimitsOfBlockPagesWorkWithinThePage) {
     auto bare = [](const PageShape& shape) {
         const int branch = shape.branch_capacity - 1, leaf = shape.leaf_capacity - 1;
@@ -133,11 +135,7 @@ TEST(TreeHeaderCheck, BareRuleLimitsOfBlockPagesWorkWithinThePage) {
                 }
                 ASSERT_LE(w.leaf_max, std::min(stored.leaf_max, kMaxPageCount));
                 ASSERT_LE(w.branch_max, std::min(stored.branch_max, kMaxPageCount));
-                const auto branches = uint32_t(w.branch_max), leaves = uint32_t(w.leaf_max);
-                ASSERT_LE(20 + 4 * (branches + 1), shape.branch_keys_at);
-                ASSERT_LE(shape.branch_keys_at + branches * key_len, size);
-                ASSERT_LE(20 + leaves * data, shape.leaf_keys_at);
-                ASSERT_LE(shape.leaf_keys_at + leaves * key_len, size);
+                expect_arrays_fit(shape, w, size, key_len, data);
                 ASSERT_TRUE(w.leaf_min >= 1 && 2 * w.leaf_min - 1 <= w.leaf_max);
                 ASSERT_TRUE(w.branch_min >= 1 && 2 * w.branch_min <= w.branch_max);
                 if (w.leaf_max == stored.leaf_max && w.branch_max == stored.branch_max) {

@@ -1,5 +1,5 @@
 // Open and close: the first root leaf, reopening, read-only and shared
-// trees, and headers that cannot be used.
+// trees, block pages, headers that cannot be used, and what close writes.
 #include <cstring>
 #include <vector>
 
@@ -10,7 +10,9 @@ namespace {
 
 using TreeOpenClose = TreeFile;
 
-TEST_F(TreeOpenClose, FirstOpenMakesOneEmptyRootLeaf) {
+// The first open makes one empty root leaf; a reopen reads it, a read-only
+// one writes nothing; a shared update open writes the new root at once.
+TEST_F(TreeOpenClose, FirstOpenMakesOneEmptyRootLeafThatReopensRead) {
     std::memset(image() + 40, 0xEE, 16);  // run-time fields: not kept
     std::memset(image() + 68, 0xEE, 407);
     store_u32(image() + kTreeFlagsAt, kTreeShared | kTreeFreshPage);
@@ -24,7 +26,7 @@ TEST_F(TreeOpenClose, FirstOpenMakesOneEmptyRootLeaf) {
     EXPECT_EQ(load_u32(image() + kTreeFlagsAt), 0u);
 
     ASSERT_EQ(close_tree(), 0);
-    const std::string file = bytes();
+    std::string file = bytes();
     ASSERT_EQ(file.size(), kFirstPage + 4096u);
     EXPECT_EQ(disk_u32(kTreeAt + 12), 0u);  // the engine writes the root with its header
     EXPECT_EQ(disk_u32(kFirstPage), uint32_t{kLeafPage});  // type 2, count 0
@@ -32,27 +34,21 @@ TEST_F(TreeOpenClose, FirstOpenMakesOneEmptyRootLeaf) {
     EXPECT_EQ(disk_u32(kFirstPage + 8), kFirstPage);
     EXPECT_EQ(file.substr(kFirstPage + 12), std::string(4096 - 12, '\0'));
     EXPECT_EQ(tree().cache_used(), 0);  // the buffers are gone
-}
 
-TEST_F(TreeOpenClose, ReopeningReadsTheRootAndReadOnlyWritesNothing) {
-    ASSERT_EQ(open_tree(), 0);
-    ASSERT_EQ(close_tree(), 0);
     write_header();
-    const size_t size = bytes().size();
     ASSERT_EQ(open_tree(), 0);
     EXPECT_EQ(tree().cached_page(0), kFirstPage);
     ASSERT_EQ(close_tree(), 0);
-    EXPECT_EQ(bytes().size(), size);  // no new page
+    EXPECT_EQ(bytes().size(), kFirstPage + 4096u);  // no new page
 
     patch_u32(kFirstPage + 4, 0x0003FFFF);  // a stored modified mark means nothing
-    const std::string file = bytes();
+    file = bytes();
     ASSERT_EQ(open_tree(0), 0);
     EXPECT_FALSE(page_modified(tree().cache_buffer(0)));
     ASSERT_EQ(close_tree(), 0);
     EXPECT_EQ(bytes(), file);
-}
 
-TEST_F(TreeOpenClose, SharedUpdateOpenWritesTheNewRootAtOnce) {
+    ASSERT_EQ(new_tree(0, 10, 4), 4096);
     ASSERT_EQ(open_tree(kOpenForUpdate | kOpenShared), 0);
     EXPECT_EQ(disk_u32(kTreeAt + 12), kFirstPage);
     EXPECT_EQ(disk_u32(kFirstPage + 8), kFirstPage);
@@ -81,9 +77,9 @@ TEST_F(TreeOpenClose, ReadOnlyTreeWithoutPages) {
 // large enough for a page, and the capacity rule keeps no two-slot reserve.
 TEST_F(TreeOpenClose, BlockFormatPagesComeFromTheBlockStore) {
     store_.header().set_sequence_set_size(2048);
-    EXPECT_EQ(_vmq_open_tree(&tree(), &store_, store_.io, 4096, kOpenForUpdate, 1), 102);
+    EXPECT_EQ(open_tree(kOpenForUpdate, 4096, 1), 102);
     store_.header().set_sequence_set_size(4096);
-    ASSERT_EQ(_vmq_open_tree(&tree(), &store_, store_.io, 4096, kOpenForUpdate, 1), 0);
+    ASSERT_EQ(open_tree(kOpenForUpdate, 4096, 1), 0);
     EXPECT_EQ(tree().root(), kFirstPage);
     EXPECT_EQ(tree().leaf_max(), 290);  // (4096 - 20) / 14 = 291, odd, less 1
     const uint32_t leaf = make_leaf();
@@ -108,7 +104,7 @@ TEST_F(TreeOpenClose, OpenRefusesAHeaderItCannotUse) {
         return result;
     };
     for (uint32_t size : {5000u, 2048u, 65536u, 65568u, 1u << 30})
-        EXPECT_EQ(_vmq_open_tree(&tree(), &store_, store_.io, size, kOpenForUpdate, 0), 102);
+        EXPECT_EQ(open_tree(kOpenForUpdate, size), 102);
     EXPECT_EQ(open_damaged(kKeyLenAt, 300), 102);
     EXPECT_EQ(open_damaged(kKeyLenAt, 0xFFFFFFFF), 102);
     EXPECT_EQ(open_damaged(kDataLenAt, 0), 102);

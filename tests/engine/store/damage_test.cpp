@@ -43,39 +43,29 @@ TEST_F(StoreDamage, BlockListsMustLeadToFreeBlocksInsideTheFile) {
         int result;
     };
     struct List {
-        FileSetup setup;
-        int (*get)(StoreHandle*, uint32_t*, int32_t);
-        int (*release)(StoreHandle*, uint32_t);
+        bool blocks;
         uint32_t head_at, link_at;  // in the header, in a free block
         std::vector<Head> heads;    // past the end, in the header, not free, negative
     } lists[] = {
-        {{.block_format = true},
-         _vmq_get_block,
-         _vmq_release_block,
-         20,
-         24,
-         {{4096, true, 9}, {16, false, 2}, {0, true, 2}, {0x80000000, false, 2}}},
-        {{},
-         _vmq_get_index_block,
-         _vmq_release_index_block,
-         0xC0,
-         4,
-         {{8192, true, 2}, {100, false, 2}, {0, true, 2}}},
+        {true, 20, 24, {{4096, true, 9}, {16, false, 2}, {0, true, 2}, {0x80000000, false, 2}}},
+        {false, 0xC0, 4, {{8192, true, 2}, {100, false, 2}, {0, true, 2}}},
     };
     for (const List& list : lists) {
-        create(list.setup);
+        create({.block_format = list.blocks});
+        auto get = list.blocks ? _vmq_get_block : _vmq_get_index_block;
+        auto release = list.blocks ? _vmq_release_block : _vmq_release_index_block;
         uint32_t a = 0, got = 0;
-        ASSERT_EQ(list.get(handle.get(), &a, 0), 0);
+        ASSERT_EQ(get(handle.get(), &a, 0), 0);
         for (const Head& head : list.heads) {
             platform::store_u32(handle->image.get() + list.head_at,
                                 head.at + (head.past_a ? a : 0));
-            EXPECT_EQ(list.get(handle.get(), &got, 0), head.result) << head.at;
+            EXPECT_EQ(get(handle.get(), &got, 0), head.result) << head.at;
         }
         platform::store_u32(handle->image.get() + list.head_at, 0);
-        ASSERT_EQ(list.release(handle.get(), a), 0);
+        ASSERT_EQ(release(handle.get(), a), 0);
         patch(a + list.link_at, le32(a));  // links to itself
-        EXPECT_EQ(list.get(handle.get(), &got, 0), 2);
-        EXPECT_EQ(list.release(handle.get(), 1024), 2);
+        EXPECT_EQ(get(handle.get(), &got, 0), 2);
+        EXPECT_EQ(release(handle.get(), 1024), 2);
     }
 }
 

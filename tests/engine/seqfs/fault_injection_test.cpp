@@ -115,21 +115,6 @@ TEST_F(SeqFaults, EveryFailedCallIsReportedAndTheFileStaysSound) {
     ASSERT_GT(calls, 40u);
 }
 
-// A close whose flush fails keeps the handle and its records; one whose
-// CloseHandle fails gives the file up all the same, losing nothing.
-TEST_F(SeqFaults, CloseThatCannotFlushKeepsTheHandle) {
-    write_records({});
-    ASSERT_EQ(open(SQ_MODE_APPEND), 0);
-    ASSERT_EQ(write("pending"), 0);
-    for (unsigned kind : {FaultPlan::kWrite, FaultPlan::kClose}) {
-        FaultPlan plan{kind, 1, ERROR_LOCK_VIOLATION};
-        ScopedFaultPlan scope(plan);
-        EXPECT_EQ(close(), 17);
-        EXPECT_EQ(slot_ == nullptr, kind == FaultPlan::kClose);
-    }
-    EXPECT_EQ(file_records(), Records{"pending"});
-}
-
 // An append whose head reached the file before a write failed leaves
 // nothing of it behind, even when the cut that removes it fails at first;
 // also where the cut lies past 4 GiB.

@@ -1,6 +1,5 @@
-// Records across chunk boundaries, short areas, damaged length words,
-// replace-last in the buffer and in the file, rewrites wherever the old
-// record lies, files past 4 GiB, and a randomized round trip.
+// Records across chunk boundaries, damaged or cut short, replaced, rewritten
+// wherever they lie, past 4 GiB, and a randomized round trip.
 #include <random>
 
 #include "seq_fixture.h"
@@ -199,10 +198,8 @@ TEST_F(SeqRecordTest, RewritesAndAppendsOnAReadingHandle) {
               (Records{"alpha", "beta", make_record(6000, 2), big, "four", "five"}));
 }
 
-// Nothing in the format stops a file at 4 GiB: the hole record is passed
-// over without being loaded, and the records across 2^32 are read, rewritten
-// in every place, appended to and replaced (cutting the file). The file grows
-// as far as the file system lets it; a write it refuses finds no room (11).
+// Nothing stops a file at 4 GiB: the hole record is passed over unloaded, the
+// records across 2^32 are read, rewritten, appended to and replaced.
 TEST_F(SeqRecordTest, FilesGoPastFourGiBAsFarAsTheFileSystemAllows) {
     const Records records = {make_record(5000, 1), "",
                              make_record(9000, 2), "x",
@@ -237,9 +234,8 @@ TEST_F(SeqRecordTest, FilesGoPastFourGiBAsFarAsTheFileSystemAllows) {
     all.insert(all.end(), expected.begin(), expected.end());
     EXPECT_EQ(read_all(), all);
 
-    // At the limit the chunk that would cross it reaches the file only in
-    // part: the write refused leaves nothing of itself there, and the record
-    // before it, still in memory, reaches the file at close.
+    // At the file system's limit a refused write (11) leaves nothing of itself
+    // there, and the record before it, still in memory, reaches the file.
     FileSizeLimit limit(std::filesystem::file_size(name_) + 4096 + 2000);
     ASSERT_EQ(open(SQ_MODE_APPEND), 0);
     const Records fit = {make_record(4096 - 8, 10), make_record(92, 11)};

@@ -1,6 +1,5 @@
-// Slot-format records: slot bytes, reuse of free space by size class, the
-// append buffer, rewrites in place and by moving, and a randomized workload
-// checked against a model and a walk over the free lists.
+// Slot-format records: slot bytes, reuse of free space by size class,
+// rewrites in place and by moving, and a randomized workload against a model.
 #include <random>
 
 #include "store_fixture.h"
@@ -137,9 +136,8 @@ TEST_F(StoreRecords, ImmediateFreeSpaceWritesTheTableAtOnce) {
     EXPECT_EQ(raw_u32(0xC0), block);
 }
 
-// Random writes, rewrites and deletes against a model, reopening between
-// batches; then every record reads back and every free list is ordered and
-// clear of live records.
+// After each batch every record reads back and every free list is ordered
+// and clear of live records.
 TEST_F(StoreRecords, RandomWorkloadMatchesModel) {
     create({.max_length = 300});
     std::mt19937 random(7);

@@ -1,7 +1,5 @@
-// Sequence sets of the block format: the store on its own, with a map for
-// the primary index that follows every move the store reports. After each
-// step the chain of sets is walked, every set's header compared with its
-// records, and every record read back at the address the index has.
+// Sequence sets of the block format, with a map for the primary index that
+// follows every move the store reports, checked by a walk over the chain.
 #include <set>
 
 #include "engine/results.h"
@@ -284,9 +282,8 @@ TEST_F(SequenceSets, AFailingShiftLeavesEverySetMatchingItsRecords) {
 }
 
 TEST_F(SequenceSets, ChangedBuffersAreWrittenBackWhenReused) {
-    // Sets of 65568 bytes: a pool of sixteen buffers. Forty sets of one
-    // record each, all rewritten, so that changed sets are pushed out of the
-    // pool and read in again.
+    // Sets of 65568 bytes: a pool of sixteen buffers for forty changed sets,
+    // pushed out of the pool and read in again.
     start({.max_length = 40000});
     EXPECT_EQ(header().sequence_set_size(), 65568u);
     EXPECT_EQ(header().index_block_size(), 65568u);
@@ -343,16 +340,14 @@ TEST_F(SequenceSets, SizesRecordsAndDamageThatAreRefused) {
     patch(second - 4, le32(5));
     reopen();
     EXPECT_EQ(read(second, 2), "");
-    // An all-zero block reads as an empty set: no record in it, and no
-    // buffer keeps it.
+    // An all-zero block reads as an empty set that no buffer keeps.
     ASSERT_EQ(_vmq_get_block(handle.get(), &address, 0), 0);
     EXPECT_EQ(read(address + 40, 2), "");
     EXPECT_EQ(resident_sequence_set(handle.get(), address), nullptr);
 }
 
 // A delete that cannot unlink its emptied set (the next set's count, or the
-// next link, is damaged) fails and leaves the set, and no buffer keeps an
-// image it read from an all-zero block.
+// next link, is damaged) fails and leaves the set as it was.
 TEST_F(SequenceSets, ADeleteThatCannotUnlinkItsSetLeavesTheSetAsItWas) {
     for (bool zero_link : {false, true}) {
         start({});

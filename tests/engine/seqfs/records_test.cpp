@@ -118,58 +118,50 @@ TEST_F(SeqRecordTest, ReplaceLast) {
     EXPECT_EQ(file_records(), (Records{"one", "", "C", "D", big + "E"}));
 }
 
-// Where the record last read lies when it is rewritten. Reading starts at
+// Where the record last read lies when it is rewritten: reading starts at
 // offset 80, so the blocks in memory are [80 + 4096 k, 80 + 4096 (k + 1)).
-struct Placement {
-    const char* name;
-    std::vector<uint32_t> lengths;  // the records before the one rewritten, and it
-};
-void PrintTo(const Placement& p, std::ostream* os) {
-    *os << p.name;
-}
-
-class SeqRewritePlacement : public SeqTest, public ::testing::WithParamInterface<Placement> {};
-
-TEST_P(SeqRewritePlacement, NewDataReachesTheFile) {
-    Records records;
-    for (uint32_t length : GetParam().lengths)
-        records.push_back(make_record(length, static_cast<uint32_t>(records.size())));
-    const size_t target = records.size() - 1;
-    records.push_back(make_record(5000, 50));
-    records.push_back("last");
-    Records expected = records;
-    expected[target] = make_record(records[target].size(), 99);
-
-    // Close at once; read past the changed blocks first; rewind and read.
-    for (int variant = 0; variant < 3; ++variant) {
-        write_records(records);
-        ASSERT_EQ(open(SQ_MODE_APPEND), 0);
-        std::string r;
-        for (size_t i = 0; i <= target; ++i)
-            ASSERT_EQ(read(&r, 10000, i == 0), 0);
-        ASSERT_EQ(op(SQ_REWRITE, expected[target]), 0);
-        Records seen;
-        for (int result = variant == 0 ? 9 : read(&r, 10000, variant == 2); result == 0;
-             result = read(&r))
-            seen.push_back(r);
-        if (variant == 2) {
-            EXPECT_EQ(seen, expected);
+// Each case closes at once, reads past the changed blocks first, or rewinds.
+TEST_F(SeqRecordTest, RewrittenDataReachesTheFileWhereverTheRecordLies) {
+    const std::pair<const char*, std::vector<uint32_t>> placements[] = {
+        // the lengths of the records before the one rewritten, and its own
+        {"in the current block", {100, 200}},
+        {"across both blocks", {3900, 400}},
+        {"ending with the previous block", {3900, 184}},
+        {"in the previous block", {3900, 182}},
+        {"from before into the current", {100, 9000}},
+        {"from before to the previous end", {100, 8080}},
+        {"from before into the previous", {100, 8078}},
+        {"first of the file", {9000}},
+    };
+    for (const auto& [name, lengths] : placements) {
+        Records records;
+        for (uint32_t length : lengths)
+            records.push_back(make_record(length, static_cast<uint32_t>(records.size())));
+        const size_t target = records.size() - 1;
+        records.push_back(make_record(5000, 50));
+        records.push_back("last");
+        Records expected = records;
+        expected[target] = make_record(records[target].size(), 99);
+        for (int variant = 0; variant < 3; ++variant) {
+            SCOPED_TRACE(std::string(name) + ", variant " + std::to_string(variant));
+            write_records(records);
+            ASSERT_EQ(open(SQ_MODE_APPEND), 0);
+            std::string r;
+            for (size_t i = 0; i <= target; ++i)
+                ASSERT_EQ(read(&r, 10000, i == 0), 0);
+            ASSERT_EQ(op(SQ_REWRITE, expected[target]), 0);
+            Records seen;
+            for (int result = variant == 0 ? 9 : read(&r, 10000, variant == 2); result == 0;
+                 result = read(&r))
+                seen.push_back(r);
+            if (variant == 2) {
+                EXPECT_EQ(seen, expected);
+            }
+            ASSERT_EQ(close(), 0);
+            EXPECT_EQ(file_records(), expected);
         }
-        ASSERT_EQ(close(), 0);
-        EXPECT_EQ(file_records(), expected) << variant;
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(Records, SeqRewritePlacement,
-                         ::testing::Values(Placement{"InTheCurrentBlock", {100, 200}},
-                                           Placement{"AcrossBothBlocks", {3900, 400}},
-                                           Placement{"EndingWithThePreviousBlock", {3900, 184}},
-                                           Placement{"InThePreviousBlock", {3900, 182}},
-                                           Placement{"FromBeforeIntoTheCurrent", {100, 9000}},
-                                           Placement{"FromBeforeToThePreviousEnd", {100, 8080}},
-                                           Placement{"FromBeforeIntoThePrevious", {100, 8078}},
-                                           Placement{"FirstOfTheFile", {9000}}),
-                         [](const auto& test_info) { return std::string(test_info.param.name); });
 
 // A rewrite needs the record just read, whole and at its length. Appends on
 // a reading handle go to the end and leave the reading there; pending

@@ -1,20 +1,13 @@
-// Records across chunk boundaries, short areas, damaged length words,
-// replace-last in the buffer and in the file, rewrites wherever the old
-// record lies.
-#include <gtest/gtest.h>
+// Records across chunk boundaries, damaged or cut short, replaced, rewritten
+// wherever they lie, past 4 GiB, and a randomized round trip.
+#include <random>
 
-#include "platform/fault_injection.h"
 #include "seq_fixture.h"
 
 namespace kvr::test {
 namespace {
 
 using SeqRecordTest = SeqTest;
-
-std::string frame(const std::string& data) {
-    return le32(static_cast<uint32_t>(data.size())) + data +
-           le32(static_cast<uint32_t>(data.size()));
-}
 
 // A filler of f bytes puts the next leading length word at offset f + 8 of
 // the first chunk: f = 4085..4087 make it straddle at 4093..4095, f = 4084
@@ -31,49 +24,28 @@ TEST_F(SeqRecordTest, LengthWordsStraddlingChunkBoundaries) {
     }
 }
 
-TEST_F(SeqRecordTest, ShortAreaAndEndOfFile) {
-    const std::string big = make_record(10000, 4);
-    std::string r;
-    ASSERT_EQ(create(), 0);
-    ASSERT_EQ(open(SQ_MODE_INPUT), 0);
-    EXPECT_EQ(read(&r, 100, true), 9) << "header only";
-    EXPECT_EQ(read(&r), 9);
-    ASSERT_EQ(close(), 0);
-
-    write_records({big, "next", big});
-    ASSERT_EQ(open(SQ_MODE_INPUT), 0);
-    ASSERT_EQ(read(&r, 100, true), 0);
-    EXPECT_EQ(r, big.substr(0, 100));
-    ASSERT_EQ(read(&r, 100), 0);
-    EXPECT_EQ(r, "next");
-    ASSERT_EQ(read(&r, 0), 0);
-    EXPECT_EQ(read(&r), 9);
-    EXPECT_EQ(read(&r), 9);
-}
-
 // A file that ends right after a record's data (here a zero-length record
 // whose leading word ends the first chunk) still delivers the record. One
 // cut short anywhere else inside a record, in either length word or in the
 // data, ends with a damaged record (2), never with a quiet end of file.
 TEST_F(SeqRecordTest, FileEndingInsideARecord) {
     ASSERT_EQ(create(), 0);
+    int end = 0;
+    EXPECT_EQ(read_all(&end), Records{});
+    EXPECT_EQ(end, 9);
     const std::string header = read_file(name_);
     const std::string filler = make_record(4084, 3);
     const std::string bytes = header + frame(filler) + le32(0);
     ASSERT_EQ(bytes.size(), 80u + 4096u);
-    int end = 0;
-    TempDirTest::write_file(name_, bytes);
+    write_file(name_, bytes);
     EXPECT_EQ(read_all(&end), (Records{filler, ""}));
-    EXPECT_EQ(end, 9);
-    TempDirTest::write_file(name_, bytes + le32(0) + le32(5) + "abcde");
-    EXPECT_EQ(read_all(&end), (Records{filler, "", "abcde"}));
     EXPECT_EQ(end, 9);
     const std::string last = le32(0) + frame("abcde");
     for (size_t cut = 1; cut < last.size(); ++cut) {
         if (cut == 4 || cut == 13)
             continue;  // a whole record ends there
         SCOPED_TRACE(cut);
-        TempDirTest::write_file(name_, bytes + last.substr(0, cut));
+        write_file(name_, bytes + last.substr(0, cut));
         EXPECT_EQ(read_all(&end), (cut < 4 ? Records{filler} : Records{filler, ""}));
         EXPECT_EQ(end, 2);
     }
@@ -81,7 +53,7 @@ TEST_F(SeqRecordTest, FileEndingInsideARecord) {
     const std::string long_one = frame(make_record(10000, 6));
     for (size_t cut : {size_t{5000}, long_one.size() - 5, long_one.size() - 4}) {
         SCOPED_TRACE(cut);
-        TempDirTest::write_file(name_, header + long_one.substr(0, cut));
+        write_file(name_, header + long_one.substr(0, cut));
         std::string r;
         ASSERT_EQ(open(SQ_MODE_INPUT), 0);
         EXPECT_EQ(read(&r, 100, true), cut == long_one.size() - 4 ? 0 : 2);
@@ -96,22 +68,22 @@ TEST_F(SeqRecordTest, DamagedLengthWords) {
     ASSERT_EQ(create(), 0);
     const std::string header = read_file(name_) + frame("good");
     const std::string tail = make_record(9000, 5);
-    const std::pair<std::string, int> cases[] = {
-        {le32(0xFFFFFFF0) + tail, 2},
-        {le32(0x80000000) + tail, 2},
-        {le32(9001) + tail + le32(9001), 2},
-        {std::string("\x10\0", 2), 2},
-        {le32(10) + "0123456789" + le32(11) + frame("later"), 2},
+    const std::string cases[] = {
+        le32(0xFFFFFFF0) + tail,
+        le32(0x80000000) + tail,
+        le32(9001) + tail + le32(9001),
+        std::string("\x10\0", 2),
+        le32(10) + "0123456789" + le32(11) + frame("later"),
     };
-    for (const auto& [bytes, result] : cases) {
-        TempDirTest::write_file(name_, header + bytes);
+    for (const std::string& bytes : cases) {
+        write_file(name_, header + bytes);
         ASSERT_EQ(open(SQ_MODE_APPEND), 0);
         std::string r, guarded(200, '#');
         ASSERT_EQ(read(&r, 100, true), 0);
         uint32_t length = 100;
-        EXPECT_EQ(_vmqpSeqFS(SQ_READ_NEXT, &slot_, guarded.data(), &length, nullptr, 0), result);
+        EXPECT_EQ(_vmqpSeqFS(SQ_READ_NEXT, &slot_, guarded.data(), &length, nullptr, 0), 2);
         EXPECT_EQ(guarded.substr(100), std::string(100, '#'));
-        EXPECT_EQ(read(&r), result);
+        EXPECT_EQ(read(&r), 2);
         EXPECT_EQ(op(SQ_REWRITE, std::string(10, 'z')), 2);
         ASSERT_EQ(read(&r, 100, true), 0);
         EXPECT_EQ(r, "good");
@@ -146,92 +118,91 @@ TEST_F(SeqRecordTest, ReplaceLast) {
     EXPECT_EQ(file_records(), (Records{"one", "", "C", "D", big + "E"}));
 }
 
-// Where the record last read lies when it is rewritten. Reading starts at
+// Where the record last read lies when it is rewritten: reading starts at
 // offset 80, so the blocks in memory are [80 + 4096 k, 80 + 4096 (k + 1)).
-struct Placement {
-    const char* name;
-    std::vector<uint32_t> lengths;  // the records before the one rewritten, and it
-};
-void PrintTo(const Placement& p, std::ostream* os) {
-    *os << p.name;
-}
-
-class SeqRewritePlacement : public SeqTest, public ::testing::WithParamInterface<Placement> {};
-
-TEST_P(SeqRewritePlacement, NewDataReachesTheFile) {
-    Records records;
-    for (uint32_t length : GetParam().lengths)
-        records.push_back(make_record(length, static_cast<uint32_t>(records.size())));
-    const size_t target = records.size() - 1;
-    records.push_back(make_record(5000, 50));
-    records.push_back("last");
-    Records expected = records;
-    expected[target] = make_record(records[target].size(), 99);
-
-    // Close at once; read past the changed blocks first; rewind and read.
-    for (int variant = 0; variant < 3; ++variant) {
-        write_records(records);
-        ASSERT_EQ(open(SQ_MODE_APPEND), 0);
-        std::string r;
-        for (size_t i = 0; i <= target; ++i)
-            ASSERT_EQ(read(&r, 10000, i == 0), 0);
-        ASSERT_EQ(op(SQ_REWRITE, expected[target]), 0);
-        Records seen;
-        for (int result = variant == 0 ? 9 : read(&r, 10000, variant == 2); result == 0;
-             result = read(&r))
-            seen.push_back(r);
-        if (variant == 2) {
-            EXPECT_EQ(seen, expected);
+// Each case closes at once, reads past the changed blocks first, or rewinds.
+TEST_F(SeqRecordTest, RewrittenDataReachesTheFileWhereverTheRecordLies) {
+    const std::pair<const char*, std::vector<uint32_t>> placements[] = {
+        // the lengths of the records before the one rewritten, and its own
+        {"in the current block", {100, 200}},
+        {"across both blocks", {3900, 400}},
+        {"ending with the previous block", {3900, 184}},
+        {"in the previous block", {3900, 182}},
+        {"from before into the current", {100, 9000}},
+        {"from before to the previous end", {100, 8080}},
+        {"from before into the previous", {100, 8078}},
+        {"first of the file", {9000}},
+    };
+    for (const auto& [name, lengths] : placements) {
+        Records records;
+        for (uint32_t length : lengths)
+            records.push_back(make_record(length, static_cast<uint32_t>(records.size())));
+        const size_t target = records.size() - 1;
+        records.push_back(make_record(5000, 50));
+        records.push_back("last");
+        Records expected = records;
+        expected[target] = make_record(records[target].size(), 99);
+        for (int variant = 0; variant < 3; ++variant) {
+            SCOPED_TRACE(std::string(name) + ", variant " + std::to_string(variant));
+            write_records(records);
+            ASSERT_EQ(open(SQ_MODE_APPEND), 0);
+            std::string r;
+            for (size_t i = 0; i <= target; ++i)
+                ASSERT_EQ(read(&r, 10000, i == 0), 0);
+            ASSERT_EQ(op(SQ_REWRITE, expected[target]), 0);
+            Records seen;
+            for (int result = variant == 0 ? 9 : read(&r, 10000, variant == 2); result == 0;
+                 result = read(&r))
+                seen.push_back(r);
+            if (variant == 2) {
+                EXPECT_EQ(seen, expected);
+            }
+            ASSERT_EQ(close(), 0);
+            EXPECT_EQ(file_records(), expected);
         }
-        ASSERT_EQ(close(), 0);
-        EXPECT_EQ(file_records(), expected) << variant;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Records, SeqRewritePlacement,
-                         ::testing::Values(Placement{"InTheCurrentBlock", {100, 200}},
-                                           Placement{"AcrossBothBlocks", {3900, 400}},
-                                           Placement{"EndingWithThePreviousBlock", {3900, 184}},
-                                           Placement{"InThePreviousBlock", {3900, 182}},
-                                           Placement{"FromBeforeIntoTheCurrent", {100, 9000}},
-                                           Placement{"FromBeforeToThePreviousEnd", {100, 8080}},
-                                           Placement{"FromBeforeIntoThePrevious", {100, 8078}},
-                                           Placement{"FirstOfTheFile", {9000}}),
-                         [](const auto& test_info) { return std::string(test_info.param.name); });
-
-TEST_F(SeqRecordTest, RewriteNeedsTheRecordJustReadAndItsLength) {
-    write_records({"alpha", "beta", "gamma"});
+// A rewrite needs the record just read, whole and at its length. Appends on
+// a reading handle go to the end and leave the reading there; pending
+// records reach the file before a read.
+TEST_F(SeqRecordTest, RewritesAndAppendsOnAReadingHandle) {
+    const std::string big = make_record(5000, 3);  // keeps reading short of the end
+    write_records({"alpha", "beta", make_record(6000, 1), big});
     ASSERT_EQ(open(SQ_MODE_APPEND), 0);
     std::string r;
     EXPECT_EQ(op(SQ_REWRITE, "ALPHA"), 2) << "nothing read";
-    ASSERT_EQ(read(&r, 100, true), 0);
+    ASSERT_EQ(read(&r), 0) << "the first read starts at the first record";
+    EXPECT_EQ(r, "alpha");
     EXPECT_EQ(op(SQ_REWRITE, "ALPH"), 2);
     EXPECT_EQ(op(SQ_REWRITE, "ALPHA!"), 2);
+    ASSERT_EQ(write("four"), 0);
+    ASSERT_EQ(read(&r, 100, true), 0);
     ASSERT_EQ(read(&r, 2), 0);
     EXPECT_EQ(op(SQ_REWRITE, "BE"), 2) << "a record delivered in part";
-    ASSERT_EQ(read(&r, 100), 0);
-    EXPECT_EQ(op(SQ_REWRITE, "GAMMA"), 0);
-    ASSERT_EQ(read(&r, 100), 9);
-    EXPECT_EQ(op(SQ_REWRITE, "GAMMA"), 2) << "the last read met the end";
+    ASSERT_EQ(read(&r), 0);
+    ASSERT_EQ(op(SQ_REWRITE, make_record(6000, 2)), 0);
+    ASSERT_EQ(write("five"), 0);
+    EXPECT_EQ(read(&r), 9);
+    EXPECT_EQ(op(SQ_REWRITE, "FIVE"), 2) << "the last read met the end";
     ASSERT_EQ(close(), 0);
-    EXPECT_EQ(file_records(), (Records{"alpha", "beta", "GAMMA"}));
+    EXPECT_EQ(file_records(),
+              (Records{"alpha", "beta", make_record(6000, 2), big, "four", "five"}));
 }
 
-// Past 4 GiB as below it: the hole record's data is passed over without
-// being loaded, and the records after it, across 2^32, are read, rewritten
-// in every place (across both blocks, in one, straight into the file) and
-// appended to.
-TEST_F(SeqRecordTest, ReadsAndRewritesPastFourGiB) {
+// Nothing stops a file at 4 GiB: the hole record is passed over unloaded, the
+// records across 2^32 are read, rewritten, appended to and replaced.
+TEST_F(SeqRecordTest, FilesGoPastFourGiBAsFarAsTheFileSystemAllows) {
     const Records records = {make_record(5000, 1), "",
                              make_record(9000, 2), "x",
                              make_record(4000, 3), make_record(300, 4)};
-    write_past_4gib(records);
+    write_records(records, kHoleEnd);
     Records expected = records;
     std::string r;
     ASSERT_EQ(open(SQ_MODE_APPEND), 0);
     {
-        platform::FaultPlan plan{platform::FaultPlan::kRead | platform::FaultPlan::kSeek};
-        platform::ScopedFaultPlan scope(plan);
+        FaultPlan plan{FaultPlan::kRead | FaultPlan::kSeek};
+        ScopedFaultPlan scope(plan);
         ASSERT_EQ(read(&r, 100, true), 0);
         EXPECT_LE(plan.calls_seen, 4u) << "read through the hole";
     }
@@ -246,32 +217,66 @@ TEST_F(SeqRecordTest, ReadsAndRewritesPastFourGiB) {
     }
     EXPECT_EQ(read(&r), 9);
     ASSERT_EQ(write("appended"), 0);
-    expected.push_back("appended");
+    ASSERT_EQ(write(make_record(6000, 3)), 0);
+    ASSERT_EQ(op(SQ_REPLACE_LAST, "replaced"), 0);
+    expected.insert(expected.end(), {"appended", "replaced"});
     ASSERT_EQ(close(), 0);
-    EXPECT_EQ(records_past_hole(), expected);
-
+    EXPECT_EQ(file_records(kHoleEnd), expected);
     Records all = {std::string(10000, '\0')};  // the hole record, cut to the area
     all.insert(all.end(), expected.begin(), expected.end());
     EXPECT_EQ(read_all(), all);
+
+    // At the file system's limit a refused write (11) leaves nothing of itself
+    // there, and the record before it, still in memory, reaches the file.
+    FileSizeLimit limit(std::filesystem::file_size(name_) + 4096 + 2000);
+    ASSERT_EQ(open(SQ_MODE_APPEND), 0);
+    const Records fit = {make_record(4096 - 8, 10), make_record(92, 11)};
+    for (const std::string& record : fit)
+        ASSERT_EQ(write(record), 0);
+    EXPECT_EQ(write(make_record(5000, 12)), 11);
+    EXPECT_EQ(close(), 0);
+    expected.insert(expected.end(), fit.begin(), fit.end());
+    EXPECT_EQ(file_records(kHoleEnd), expected);
 }
 
-// A read/write handle may read, rewrite and append in turn: pending records
-// reach the file before reading, and appends always go to the end.
-TEST_F(SeqRecordTest, ReadingAndAppendingOnOneHandle) {
-    const std::string big = make_record(5000, 3);  // keeps reading short of the end
-    write_records({"one", make_record(6000, 1), big});
+// 5,000 records of random lengths, appended (some replaced at once), read
+// back, and rewritten during read passes with areas sometimes too short.
+TEST_F(SeqRecordTest, RandomLengthsRoundTrip) {
+    std::mt19937 random(20240611);
+    auto length = [&] { return random() % 8 == 0 ? random() % 5 : random() % 9001; };
+    Records model;
+    ASSERT_EQ(create(), 0);
     ASSERT_EQ(open(SQ_MODE_APPEND), 0);
-    std::string r;
-    ASSERT_EQ(read(&r), 0) << "the first read starts at the first record";
-    EXPECT_EQ(r, "one");
-    ASSERT_EQ(write("four"), 0);
-    ASSERT_EQ(read(&r, 100, true), 0);
-    ASSERT_EQ(read(&r), 0);
-    ASSERT_EQ(op(SQ_REWRITE, make_record(6000, 2)), 0);
-    ASSERT_EQ(write("five"), 0);
-    EXPECT_EQ(read(&r), 9);
+    while (model.size() < 5000) {
+        std::string r = make_record(length(), random());
+        if (!model.empty() && random() % 10 == 0) {
+            ASSERT_EQ(op(SQ_REPLACE_LAST, r), 0);
+            model.back() = r;
+        } else {
+            ASSERT_EQ(write(r), 0);
+            model.push_back(r);
+        }
+    }
     ASSERT_EQ(close(), 0);
-    EXPECT_EQ(file_records(), (Records{"one", make_record(6000, 2), big, "four", "five"}));
+    ASSERT_EQ(file_records(), model);
+    ASSERT_EQ(read_all(), model);
+    for (int pass = 0; pass < 2; ++pass) {
+        ASSERT_EQ(open(SQ_MODE_APPEND), 0);
+        std::string r;
+        for (size_t i = 0; i < model.size(); ++i) {
+            const uint32_t area = random() % 10 == 0 ? random() % 9001 : 9000;
+            ASSERT_EQ(read(&r, area, i == 0), 0);
+            ASSERT_EQ(r, model[i].substr(0, area)) << i;
+            if (area >= model[i].size() && random() % 5 == 0) {
+                model[i] = make_record(model[i].size(), random());
+                ASSERT_EQ(op(SQ_REWRITE, model[i]), 0);
+            }
+        }
+        EXPECT_EQ(read(&r), 9);
+        ASSERT_EQ(close(), 0);
+        ASSERT_EQ(file_records(), model);
+    }
+    EXPECT_EQ(read_all(), model);
 }
 
 }  // namespace

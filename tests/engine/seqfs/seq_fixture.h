@@ -1,17 +1,16 @@
 // One sequential file in a temporary directory, the engine calls on it with
-// plain arguments, and a reader of the file's bytes that is independent of
-// the engine's own.
-
+// plain arguments, and a reader of the file's framing independent of the
+// engine's own.
 #ifndef KVR_TESTS_ENGINE_SEQFS_SEQ_FIXTURE_H
 #define KVR_TESTS_ENGINE_SEQFS_SEQ_FIXTURE_H
 
-#include <fstream>
-#include <iterator>
+#include <gtest/gtest.h>
+
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "platform/coding.h"
+#include "platform/fault_injection.h"
 #include "support/attribute_block.h"
 #include "support/temp_dir.h"
 #include "vmqrmkvr/attributes.h"
@@ -20,6 +19,8 @@
 namespace kvr::test {
 
 using Records = std::vector<std::string>;
+using platform::FaultPlan;
+using platform::ScopedFaultPlan;
 
 inline std::string make_record(size_t length, uint32_t seed) {
     std::string r(length, '\0');
@@ -33,6 +34,11 @@ inline std::string le32(uint32_t v) {
     std::string s(4, '\0');
     platform::store_u32(reinterpret_cast<unsigned char*>(s.data()), v);
     return s;
+}
+
+inline std::string frame(const std::string& data) {
+    return le32(static_cast<uint32_t>(data.size())) + data +
+           le32(static_cast<uint32_t>(data.size()));
 }
 
 // The framed records that fill bytes from `at` to the end; nothing when the
@@ -51,39 +57,10 @@ inline std::optional<Records> parse_records(const std::string& bytes, size_t at)
     return records;
 }
 
-// The records in a file's bytes; nothing when the header is missing or the
-// framing is broken.
-inline std::optional<Records> parse_sequential_file(const std::string& bytes) {
-    if (bytes.size() < 80 || bytes.compare(8, 4, "KVRS") != 0)
-        return std::nullopt;
-    return parse_records(bytes, 80);
-}
-
-// Where the hole record of a file past 4 GiB ends: the records after it
-// begin 3000 bytes short of 2^32, so that they, the 4096-byte chunks they
-// travel in and their length words fall across that offset.
+// A file past 4 GiB starts with a record of zeros that ends here, kept as a
+// hole by the file system: the records after it, the 4096-byte chunks they
+// travel in and their length words fall across 2^32.
 inline constexpr uint64_t kHoleEnd = (uint64_t{1} << 32) - 3000;
-
-// Makes the file at `name`, holding only a header, hold one record of zeros
-// up to `end`: only its two length words are written, and the file system
-// keeps its data as a hole, so that what follows lies past 4 GiB without
-// gigabytes written.
-inline void put_hole_record(const std::string& name, uint64_t end = kHoleEnd) {
-    const uint32_t length = static_cast<uint32_t>(end - 80 - 8);
-    std::fstream file(name, std::ios::in | std::ios::out | std::ios::binary);
-    file.seekp(80);
-    file << le32(length);
-    file.seekp(static_cast<std::streamoff>(end - 4));
-    file << le32(length);
-}
-
-// The records of the file at `name` from offset `from` on, by its bytes.
-inline std::optional<Records> records_from(const std::string& name, uint64_t from) {
-    std::ifstream in(name, std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(from));
-    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    return parse_records(bytes, 0);
-}
 
 class SeqTest : public TempDirTest {
 protected:
@@ -123,8 +100,15 @@ protected:
         return result;
     }
 
-    void write_records(const Records& records) {
+    // A new file holding `records`; with `hole_end`, behind a hole record
+    // of zeros of which only the two length words are written.
+    void write_records(const Records& records, uint64_t hole_end = 0) {
         ASSERT_EQ(create(), 0);
+        if (hole_end != 0) {
+            const uint32_t length = static_cast<uint32_t>(hole_end - 80 - 8);
+            patch_file(name_, 80, le32(length).data(), 4);
+            patch_file(name_, hole_end - 4, le32(length).data(), 4);
+        }
         ASSERT_EQ(open(SQ_MODE_APPEND), 0);
         for (const std::string& r : records)
             ASSERT_EQ(write(r), 0);
@@ -147,24 +131,13 @@ protected:
         std::swap(reader, slot_);
         return records;
     }
-    Records file_records() {
-        auto records = parse_sequential_file(read_file(name_));
-        EXPECT_TRUE(records) << "the file's framing is broken";
-        return records.value_or(Records{});
-    }
-
-    // A file past 4 GiB: the hole record up to `end`, then these records.
-    void write_past_4gib(const Records& records, uint64_t end = kHoleEnd) {
-        ASSERT_EQ(create(), 0);
-        put_hole_record(name_, end);
-        ASSERT_EQ(open(SQ_MODE_APPEND), 0);
-        for (const std::string& r : records)
-            ASSERT_EQ(write(r), 0);
-        ASSERT_EQ(close(), 0);
-    }
-    // The records after the hole record, by the file's bytes.
-    Records records_past_hole(uint64_t end = kHoleEnd) {
-        auto records = records_from(name_, end);
+    // The records by the file's bytes: all of them, or those from `from` on.
+    Records file_records(uint64_t from = 0) {
+        std::ifstream in(name_, std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(from));
+        const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+        const bool header = from != 0 || (bytes.size() >= 80 && bytes.compare(8, 4, "KVRS") == 0);
+        auto records = header ? parse_records(bytes, from == 0 ? 80 : 0) : std::nullopt;
         EXPECT_TRUE(records) << "the file's framing is broken";
         return records.value_or(Records{});
     }

@@ -1,7 +1,6 @@
 // Damaged files give result 2 (never a crash, an overrun or an endless
-// walk), and a file that would grow past what a 32-bit offset names is
-// refused with 11 before anything is written.
-
+// walk), and a file that would grow past what its offsets name is refused
+// with 11 before anything is written.
 #include "store_fixture.h"
 
 namespace kvr::store::test {
@@ -15,29 +14,59 @@ TEST_F(StoreDamage, FreeListLinksMustLeadToFreeSlotsInsideTheFile) {
     put(record(3, 20));
     ASSERT_EQ(remove(a), 0);
     const std::string free_a = slot_header(0x08, 24) + le32(0);
-    struct Case {
-        const char* what;
-        uint32_t head, size;
-        std::string at_a;
-    } cases[] = {
-        {"in the header", 100, 24, free_a},
-        {"past the end", a + 4096, 24, free_a},
-        {"linked to itself", a, 24, slot_header(0x08, 24) + le32(a)},
-        {"smaller than the table says", a, 24, slot_header(0x08, 20) + le32(0)},
-        {"reaching past the end", a, 24, slot_header(0x08, 5000) + le32(0)},
+    const std::pair<uint32_t, std::string> cases[] = {
+        {100, free_a},                           // in the header
+        {a + 4096, free_a},                      // past the end
+        {a, slot_header(0x08, 24) + le32(a)},    // linked to itself
+        {a, slot_header(0x08, 20) + le32(0)},    // smaller than the table says
+        {a, slot_header(0x08, 5000) + le32(0)},  // reaching past the end
     };
-    for (const Case& c : cases) {
-        header().set_free_list_head(1, c.head);
-        header().set_free_list_size(1, c.size);
-        patch(a, c.at_a);
+    for (const auto& [head, at_a] : cases) {
+        header().set_free_list_head(1, head);
+        header().set_free_list_size(1, 24);
+        patch(a, at_a);
         uint32_t address = 0;
-        EXPECT_EQ(put(record(4, 20), &address), 2) << c.what;
-        EXPECT_EQ(header().free_list_head(1), c.head) << c.what;
+        EXPECT_EQ(put(record(4, 20), &address), 2) << testing::PrintToString(at_a);
+        EXPECT_EQ(header().free_list_head(1), head);
     }
     // A walk that meets a link into the header stops there.
-    header().set_free_list_size(1, 24);
     patch(a, slot_header(0x08, 24) + le32(100) + le32(20));
     EXPECT_EQ(remove(b), 2);
+}
+
+// The avail list of the block format and the index-block list of the slot
+// format: a head or a link that names no free block of the file.
+TEST_F(StoreDamage, BlockListsMustLeadToFreeBlocksInsideTheFile) {
+    struct Head {
+        uint32_t at;
+        bool past_a;  // at counts from the block in use, a
+        int result;
+    };
+    struct List {
+        bool blocks;
+        uint32_t head_at, link_at;  // in the header, in a free block
+        std::vector<Head> heads;    // past the end, in the header, not free, negative
+    } lists[] = {
+        {true, 20, 24, {{4096, true, 9}, {16, false, 2}, {0, true, 2}, {0x80000000, false, 2}}},
+        {false, 0xC0, 4, {{8192, true, 2}, {100, false, 2}, {0, true, 2}}},
+    };
+    for (const List& list : lists) {
+        create({.block_format = list.blocks});
+        auto get = list.blocks ? _vmq_get_block : _vmq_get_index_block;
+        auto release = list.blocks ? _vmq_release_block : _vmq_release_index_block;
+        uint32_t a = 0, got = 0;
+        ASSERT_EQ(get(handle.get(), &a, 0), 0);
+        for (const Head& head : list.heads) {
+            platform::store_u32(handle->image.get() + list.head_at,
+                                head.at + (head.past_a ? a : 0));
+            EXPECT_EQ(get(handle.get(), &got, 0), head.result) << head.at;
+        }
+        platform::store_u32(handle->image.get() + list.head_at, 0);
+        ASSERT_EQ(release(handle.get(), a), 0);
+        patch(a + list.link_at, le32(a));  // links to itself
+        EXPECT_EQ(get(handle.get(), &got, 0), 2);
+        EXPECT_EQ(release(handle.get(), 1024), 2);
+    }
 }
 
 TEST_F(StoreDamage, RecordSlotsAreCheckedBeforeUse) {
@@ -92,8 +121,9 @@ TEST_F(StoreDamage, HugeSlotsStayInsideTheTableAndTheBuffer) {
     EXPECT_EQ(raw(a + 104, 8920), le32(8920) + std::string(8916, ' '));
 }
 
-TEST_F(StoreDamage, SlotFileStaysBelowFourGigabytes) {
-    for (uint32_t options : {0u, engine::kOptionImmediateFreeSpace}) {  // buffered or not
+// Slot files stay below 4 GiB, buffered or not; block files below 2 GiB.
+TEST_F(StoreDamage, FilesStayBelowWhatTheirOffsetsName) {
+    for (uint32_t options : {0u, engine::kOptionImmediateFreeSpace}) {
         create({.options = options});
         resize_file(0xFFFFFFFFu - 30);  // a sparse file with room for one slot of 24
         EXPECT_EQ(put(record(1, 20)), 0xFFFFFFFFu - 30);
@@ -105,6 +135,15 @@ TEST_F(StoreDamage, SlotFileStaysBelowFourGigabytes) {
         EXPECT_EQ(file_size(), 0xFFFFFFFFu - 6);
         EXPECT_EQ(get(0xFFFFFFFFu - 30), record(1, 20));
     }
+    create({.block_format = true});
+    resize_file(0x7FFFFFFFu - 4096);
+    uint32_t address = 0;
+    ASSERT_EQ(_vmq_get_block(handle.get(), &address, 0), 0);
+    EXPECT_EQ(address, 0x7FFFFFFFu - 4096);
+    address = 0;
+    EXPECT_EQ(_vmq_get_block(handle.get(), &address, 0), 11);
+    EXPECT_EQ(address, 0u);
+    EXPECT_EQ(file_size(), 0x7FFFFFFFu);
 }
 
 }  // namespace

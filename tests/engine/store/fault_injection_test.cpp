@@ -1,7 +1,6 @@
 // Fault injection: a scripted workload runs once to count its I/O calls,
 // then once for every call with that call failing. The store must stop with
 // the result the error maps to, keep its free lists sound, and close.
-
 #include "platform/fault_injection.h"
 #include "store_fixture.h"
 
@@ -9,11 +8,11 @@ namespace kvr::store::test {
 namespace {
 
 using platform::FaultPlan;
+using StoreFaults = StoreTest;
 
-class StoreFaults : public StoreTest {
-protected:
+TEST_F(StoreFaults, EveryFailedCallGivesItsResult) {
     // Every kind of store operation in turn; the first failure ends it.
-    int workload() {
+    auto workload = [&] {
         uint32_t a = 0, b = 0, c = 0, block = 0;
         std::string data;
         int status = 0;
@@ -30,11 +29,11 @@ protected:
             step(_vmq_get_index_block(handle.get(), &block, 0)) && step(get(b, &data)))
             step(_vmq_close_data_records(handle.get()));
         return status;
-    }
-
-    // Runs the workload on a fresh file with call `fail_at` failing.
-    int run(const FileSetup& setup, uint64_t fail_at, platform::DWORD error, FaultPlan* plan) {
-        create(setup);
+    };
+    // Runs the workload on a fresh file with call `fail_at` failing; every
+    // list must name free slots only.
+    auto run = [&](bool descriptor, uint64_t fail_at, platform::DWORD error, FaultPlan* plan) {
+        create({.descriptor = descriptor});
         plan->fail_at = fail_at;
         plan->error = error;
         int status;
@@ -43,19 +42,14 @@ protected:
             status = workload();
         }
         EXPECT_EQ(_vmq_close_data_records(handle.get()), 0);
-        for (int list = 1; list <= 6; ++list) {  // every list names free slots only
-            for (uint32_t at = header().free_list_head(list); at != 0; at = raw_u32(at + 4))
-                EXPECT_EQ(raw(at, 1), "\x08") << "list " << list << " at " << at;
-        }
+        for (int k = 1; k <= 6; ++k)
+            list(k);
         return status;
-    }
-};
-
-TEST_F(StoreFaults, EveryFailedCallGivesItsResult) {
+    };
     FaultPlan counting, counting_descriptor;
-    ASSERT_EQ(run({}, 0, 0, &counting), 0);
+    ASSERT_EQ(run(false, 0, 0, &counting), 0);
     const std::string windows_file = raw(0, 20000);
-    ASSERT_EQ(run({.descriptor = true}, 0, 0, &counting_descriptor), 0);
+    ASSERT_EQ(run(true, 0, 0, &counting_descriptor), 0);
     EXPECT_EQ(raw(0, 20000), windows_file);  // both I/O paths write the same file
     EXPECT_EQ(counting_descriptor.calls_seen, counting.calls_seen);
 
@@ -67,9 +61,8 @@ TEST_F(StoreFaults, EveryFailedCallGivesItsResult) {
         for (const auto& [error, result] : errors) {
             for (uint64_t k = 1; k <= counting.calls_seen; ++k) {
                 FaultPlan plan;
-                EXPECT_EQ(run({.descriptor = descriptor}, k, error, &plan),
-                          descriptor ? 2 : result)  // a failed C-runtime call is always 2
-                    << "error " << error << " at call " << k;
+                EXPECT_EQ(run(descriptor, k, error, &plan), descriptor ? 2 : result)
+                    << "error " << error << " at call " << k;  // a failed C call is always 2
                 EXPECT_EQ(plan.failures, 1u);
             }
         }

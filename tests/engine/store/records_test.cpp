@@ -1,8 +1,5 @@
-// Slot-format records: slot bytes, reuse of free space by size class, the
-// append buffer, rewrites in place and by moving, and a randomized workload
-// checked against a model and a walk over the free lists.
-
-#include <map>
+// Slot-format records: slot bytes, reuse of free space by size class,
+// rewrites in place and by moving, and a randomized workload against a model.
 #include <random>
 
 #include "store_fixture.h"
@@ -26,7 +23,6 @@ TEST_F(StoreRecords, SlotsRecordTheirSlack) {
     std::string none;  // just past the last slot
     EXPECT_EQ(get(kHeaderSize + 82, &none), 9);
     ASSERT_EQ(remove(at_a), 0);
-    EXPECT_EQ(file_size(), kHeaderSize + 82);
 
     const std::string shorter = record(4, 18);  // two bytes of slack
     EXPECT_EQ(put(shorter), at_a);
@@ -42,6 +38,7 @@ TEST_F(StoreRecords, SlotsRecordTheirSlack) {
     ASSERT_EQ(rewrite(at_b, b, &now), 0);
     EXPECT_EQ(now, at_b);
     EXPECT_EQ(raw(at_b, 34), slot_header(0x04, 34) + b);
+    EXPECT_EQ(file_size(), kHeaderSize + 82);
 }
 
 TEST_F(StoreRecords, RewriteStaysWhenItFitsAndMovesWhenLonger) {
@@ -65,34 +62,18 @@ TEST_F(StoreRecords, RewriteStaysWhenItFitsAndMovesWhenLonger) {
     ASSERT_EQ(rewrite(a, record(9, 60), &now), 0);
     EXPECT_EQ(now, b + 24);
     ASSERT_EQ(handle->shifts.size(), 1u);
-    EXPECT_EQ(handle->shifts[0].key, record(9, 8));
-    EXPECT_EQ(handle->shifts[0].count, 1);
-    EXPECT_EQ(handle->shifts[0].delta, static_cast<int32_t>(now - a));
+    EXPECT_EQ(std::tuple(handle->shifts[0].key, handle->shifts[0].count, handle->shifts[0].delta),
+              std::tuple(record(9, 8), 1, static_cast<int32_t>(now - a)));
     EXPECT_EQ(handle->last_record_address, now);  // a further rewrite replaces the moved one
     EXPECT_EQ(get(now), record(9, 60));
     EXPECT_EQ(header().free_list_head(1), a);  // the old slot is free
     EXPECT_EQ(raw(a, 4), slot_header(0x08, 24));
 }
 
-TEST_F(StoreRecords, FixedLengthFilesReuseSlotsLastInFirstOut) {
-    create({.min_length = 20, .max_length = 20});
-    uint32_t at[4];
-    for (int i = 0; i < 4; ++i)
-        at[i] = put(record(i, 20));
-    for (int i : {0, 2, 1})
-        ASSERT_EQ(remove(at[i]), 0);
-    EXPECT_EQ(list_sizes(1), (std::vector<uint32_t>{24, 24, 24}));
-    EXPECT_EQ(put(record(5, 20)), at[1]);
-    EXPECT_EQ(put(record(6, 20)), at[2]);
-    EXPECT_EQ(put(record(7, 20)), at[0]);
-    // A record longer than the head's slot goes to the end, never into it.
-    const uint32_t small = put(record(8, 12));
-    ASSERT_EQ(remove(small), 0);
-    EXPECT_EQ(put(record(9, 20)), small + 16);
-    EXPECT_EQ(list_sizes(1), (std::vector<uint32_t>{16}));
-}
-
-TEST_F(StoreRecords, FreeListsStayInDescendingOrder) {
+// Variable-length files keep each list in descending order of size and take
+// the largest slot of a class; fixed-length files reuse slots last in,
+// first out.
+TEST_F(StoreRecords, FreeListsKeepTheirOrder) {
     // Slots of 12 to 30 bytes fall in class 1 (keys_end 8, maximum 100).
     create();
     std::map<uint32_t, uint32_t> by_size;
@@ -101,17 +82,30 @@ TEST_F(StoreRecords, FreeListsStayInDescendingOrder) {
     for (uint32_t size : {22u, 26u, 24u, 30u, 25u, 23u})
         ASSERT_EQ(remove(by_size[size]), 0);
     EXPECT_EQ(list_sizes(1), (std::vector<uint32_t>{30, 26, 25, 24, 23, 22}));
-
     // With ten larger slots ahead of it a slot is written free, linked nowhere.
     for (uint32_t size : {21u, 29u, 28u, 27u, 20u})
         ASSERT_EQ(remove(by_size[size]), 0);
     EXPECT_EQ(list_sizes(1), (std::vector<uint32_t>{30, 29, 28, 27, 26, 25, 24, 23, 22, 21}));
     EXPECT_EQ(raw(by_size[20], 20), slot_header(0x08, 20) + le32(0) + le32(0) + "        ");
-
     ASSERT_EQ(remove(by_size[31]), 0);  // class 2
     EXPECT_EQ(header().free_list_head(2), by_size[31]);
     EXPECT_EQ(put(record(1, 8)), by_size[30]);  // the largest of the class, not the best fit
     EXPECT_EQ(header().free_list_size(1), 29u);
+
+    create({.min_length = 20, .max_length = 20});
+    uint32_t at[4];
+    for (int i = 0; i < 4; ++i)
+        at[i] = put(record(i, 20));
+    for (int i : {0, 2, 1})
+        ASSERT_EQ(remove(at[i]), 0);
+    EXPECT_EQ(list_sizes(1), (std::vector<uint32_t>{24, 24, 24}));
+    for (int i : {1, 2, 0})
+        EXPECT_EQ(put(record(5 + i, 20)), at[i]);
+    // A record longer than the head's slot goes to the end, never into it.
+    const uint32_t small = put(record(8, 12));
+    ASSERT_EQ(remove(small), 0);
+    EXPECT_EQ(put(record(9, 20)), small + 16);
+    EXPECT_EQ(list_sizes(1), (std::vector<uint32_t>{16}));
 }
 
 TEST_F(StoreRecords, SlotsUnderTwelveBytesAreOnlyMarkedFree) {
@@ -125,21 +119,25 @@ TEST_F(StoreRecords, SlotsUnderTwelveBytesAreOnlyMarkedFree) {
     EXPECT_EQ(remove(at), 2);  // no longer a record
 }
 
+// With immediate free space there is no append buffer, and the free-space
+// table in the file's header follows every freed slot and index block.
 TEST_F(StoreRecords, ImmediateFreeSpaceWritesTheTableAtOnce) {
     create({.options = engine::kOptionImmediateFreeSpace});
     const uint32_t a = put(record(1, 20));
     put(record(2, 20));
-    EXPECT_EQ(file_size(), kHeaderSize + 48);  // no append buffer in this mode
+    EXPECT_EQ(file_size(), kHeaderSize + 48);
     ASSERT_EQ(remove(a), 0);
-    EXPECT_EQ(raw_u32(0xC8), a);
-    EXPECT_EQ(raw_u32(0xC4), 24u);
+    EXPECT_EQ(raw(0xC4, 8), le32(24) + le32(a));
     EXPECT_EQ(put(record(3, 20)), a);
     EXPECT_EQ(raw_u32(0xC8), 0u);
+    uint32_t block = 0;
+    ASSERT_EQ(_vmq_get_index_block(handle.get(), &block, 0), 0);
+    ASSERT_EQ(_vmq_release_index_block(handle.get(), block), 0);
+    EXPECT_EQ(raw_u32(0xC0), block);
 }
 
-// Random writes, rewrites and deletes against a model, reopening between
-// batches; then every record reads back and every free list is ordered and
-// clear of live records.
+// After each batch every record reads back and every free list is ordered
+// and clear of live records.
 TEST_F(StoreRecords, RandomWorkloadMatchesModel) {
     create({.max_length = 300});
     std::mt19937 random(7);
@@ -173,17 +171,14 @@ TEST_F(StoreRecords, RandomWorkloadMatchesModel) {
         reopen();
         for (const auto& [at, data] : model)
             ASSERT_EQ(get(at), data);
-        for (int list = 1; list <= 6; ++list) {
-            uint32_t previous = UINT32_MAX;
-            for (uint32_t at = header().free_list_head(list); at != 0; at = raw_u32(at + 4)) {
-                const uint32_t size = raw_u32(at) >> 8;
-                ASSERT_EQ(raw(at, 1), "\x08");
-                ASSERT_LE(size, previous);
+        for (int k = 1; k <= 6; ++k) {
+            const std::vector<uint32_t> sizes = list_sizes(k);
+            ASSERT_TRUE(std::is_sorted(sizes.rbegin(), sizes.rend())) << "list " << k;
+            for (uint32_t at : list(k)) {
                 auto live = model.upper_bound(at);
-                ASSERT_TRUE(live == model.end() || at + size <= live->first);
+                ASSERT_TRUE(live == model.end() || at + (raw_u32(at) >> 8) <= live->first);
                 ASSERT_TRUE(live == model.begin() ||
                             std::prev(live)->first + std::prev(live)->second.size() + 4 <= at);
-                previous = size;
             }
         }
     }

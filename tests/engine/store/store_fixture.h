@@ -122,11 +122,10 @@ protected:
             fd_ = platform::_open_osfhandle(reinterpret_cast<intptr_t>(os_handle_), 0);
             handle->io = engine::FileChannel::descriptor(fd_);
         }
-        if (!setup_.block_format) {
+        if (!setup_.block_format)
             ASSERT_EQ(_vmq_open_data_records(handle.get()), 0);
-        } else if (setup_.sequence_sets) {
+        else if (setup_.sequence_sets)
             ASSERT_EQ(_vmq_allocate_sequence_sets(handle.get()), 0);
-        }
     }
 
     void close_file() {
@@ -156,10 +155,7 @@ protected:
         return platform::load_u32(reinterpret_cast<const unsigned char*>(bytes.data()));
     }
     void patch(uint64_t at, const std::string& bytes) const {
-        std::fstream out(name_, std::ios::binary | std::ios::in | std::ios::out);
-        out.seekp(static_cast<std::streamoff>(at));
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        ASSERT_TRUE(out.good());
+        patch_file(name_, at, bytes.data(), bytes.size());
     }
     uint64_t file_size() const { return std::filesystem::file_size(name_); }
     void resize_file(uint64_t size) const {
@@ -173,10 +169,11 @@ protected:
         return bytes;
     }
 
-    int put(const std::string& data, uint32_t* address) {
+    // Writes a new record (mode 0) or replaces the one read last (mode 1).
+    int put(const std::string& data, uint32_t* address, int mode = 0) {
         return _vmq_put_record(handle.get(), address,
                                reinterpret_cast<const unsigned char*>(data.data()),
-                               static_cast<uint32_t>(data.size()), 0);
+                               static_cast<uint32_t>(data.size()), mode);
     }
     uint32_t put(const std::string& data) {
         uint32_t address = 0;
@@ -200,19 +197,23 @@ protected:
     int rewrite(uint32_t address, const std::string& data, uint32_t* now) {
         std::string old;
         const int status = get(address, &old);
-        if (status != 0)
-            return status;
-        return _vmq_put_record(handle.get(), now,
-                               reinterpret_cast<const unsigned char*>(data.data()),
-                               static_cast<uint32_t>(data.size()), 1);
+        return status != 0 ? status : put(data, now, 1);
     }
     int remove(uint32_t address) { return _vmq_delete_record(handle.get(), address); }
 
-    // Full sizes of the slots on record list k, following the links.
+    // The slots on record list k, following the links, each checked free.
+    std::vector<uint32_t> list(int k) const {
+        std::vector<uint32_t> slots;
+        for (uint32_t at = header().free_list_head(k); at != 0 && slots.size() < 100;
+             at = raw_u32(at + 4)) {
+            EXPECT_EQ(raw(at, 1), "\x08") << "list " << k << " at " << at;
+            slots.push_back(at);
+        }
+        return slots;
+    }
     std::vector<uint32_t> list_sizes(int k) const {
         std::vector<uint32_t> sizes;
-        for (uint32_t at = header().free_list_head(k); at != 0 && sizes.size() < 100;
-             at = raw_u32(at + 4))
+        for (uint32_t at : list(k))
             sizes.push_back(raw_u32(at) >> 8);
         return sizes;
     }

@@ -120,18 +120,6 @@ TEST_F(IndexedVerbs, RefusedOpensSayWhyAndTouchNothing) {
     EXPECT_THAT(file().told(file().open(VMQ_OPEN_INPUT)), StartsWith("91 000015,Access denied"));
 }
 
-// A missing OPTIONAL file opens with 05: INPUT creates nothing and is at
-// its end at once, I-O creates it.
-TEST_F(IndexedVerbs, OptionalFilesMayBeMissing) {
-    file().description().file_flags = VMQ_FILE_OPTIONAL;
-    EXPECT_EQ(in_order({file().open(VMQ_OPEN_INPUT), file().read(VMQ_READ_NEXT), file().close()}),
-              "05 10 00");
-    EXPECT_FALSE(std::filesystem::exists(path("customers.idx")));
-    EXPECT_EQ(in_order({file().open(VMQ_OPEN_IO), file().write("000001JOHNNYC"), file().close(),
-                        file().open(VMQ_OPEN_INPUT), file().next().substr(0, 16), file().close()}),
-              "05 00 00 00 00 000001JOHNNYC 00");
-}
-
 TEST_F(IndexedVerbs, PartialKeyStart) {
     load({"AAAAA0JOHNNYC", "ABXYZ0MARYNYC", "ABZZZ0ANNANYC", "ACQQQ0BOBBNYC"});
     ASSERT_EQ(file().open(VMQ_OPEN_INPUT), "00");

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -90,13 +89,16 @@ public:
         fcd_.kdbPtr = kdb;
     }
 
+    // Each verb returns the FILE STATUS the program sees.
     std::string call(unsigned op) {
         unsigned char code[2] = {static_cast<unsigned char>(op >> 8),
                                  static_cast<unsigned char>(op)};
         KVRFH(code, &fcd_);
+        return status();
+    }
+    std::string status() const {
         return std::string(reinterpret_cast<const char*>(fcd_.fileStatus), 2);
     }
-    std::string open(unsigned op) { return call(op); }
     std::string close(uint32_t option = COB_CLOSE_NORMAL) {
         put_u32(reinterpret_cast<unsigned char*>(fcd_.opt), option);
         return call(OP_CLOSE);
@@ -161,20 +163,63 @@ private:
 
 class HandlerTest : public kvr::test::TempDirTest {
 protected:
-    // Customer: number (6), name (10), city (6); the city allows duplicates.
-    ProgramFile customers(const std::string& name) {
-        ProgramFile file(ORG_INDEXED, path(name), 22, 22);
-        file.keys({{{{0, 6}}}, {{{16, 6}}, true}});
+    // Programs that describe one file name in different ways. Customers:
+    // number (6), name (10), city (6, duplicates).
+    enum Layout {
+        kSequential10,
+        kSequential20,
+        kSequentialVariable,
+        kRelative10,
+        kRelative12,
+        kCustomers,
+        kOneKey,
+        kCityElsewhere,
+        kLongerCustomers
+    };
+    ProgramFile program(Layout layout, const std::string& name) {
+        const uint32_t length = length_of(layout);
+        switch (layout) {
+            case kSequential10:
+            case kSequential20:
+            case kSequentialVariable:
+                return ProgramFile(ORG_SEQ, path(name), layout == kSequentialVariable ? 5 : length,
+                                   length, ACCESS_SEQ);
+            case kRelative10:
+            case kRelative12:
+                return ProgramFile(ORG_RELATIVE, path(name), length, length);
+            default:
+                break;
+        }
+        ProgramFile file(ORG_INDEXED, path(name), length, length);
+        if (layout == kOneKey)
+            file.keys({{{{0, 6}}}});
+        else
+            file.keys({{{{0, 6}}}, {{{layout == kCityElsewhere ? 10u : 16u, 6}}, true}});
         return file;
     }
+    static uint32_t length_of(Layout layout) {
+        static constexpr uint32_t kLengths[] = {10, 20, 10, 10, 12, 22, 22, 22, 30};
+        return kLengths[layout];
+    }
+    // A whole record of the layout; a relative one is record 1.
+    static std::string record_of(Layout layout) {
+        return std::string("100100ANNA      BERGEN  AND MORE").substr(0, length_of(layout));
+    }
+    // The file `name` as a program of the layout leaves it: one record.
+    void make(Layout layout, const std::string& name) {
+        ProgramFile file = program(layout, name);
+        file.relative_key(1);
+        ASSERT_EQ(
+            in_order({file.call(OP_OPEN_OUTPUT), file.write(record_of(layout)), file.close()}),
+            "00 00 00");
+    }
 
-    // A file of each organization with three records to write; a relative
+    // A file of each organization, with three records to write; a relative
     // record's number is its place in the list.
-    ProgramFile file_of(unsigned char organization, const std::string& name) {
-        if (organization == ORG_INDEXED)
-            return customers(name);
-        return ProgramFile(organization, path(name), organization == ORG_SEQ ? 5 : 10, 10,
-                           organization == ORG_SEQ ? ACCESS_SEQ : ACCESS_DYNAMIC);
+    static Layout layout_of(unsigned char organization) {
+        return organization == ORG_INDEXED    ? kCustomers
+               : organization == ORG_RELATIVE ? kRelative10
+                                              : kSequentialVariable;
     }
     static std::vector<std::string> records_for(unsigned char organization) {
         if (organization == ORG_INDEXED)
@@ -190,68 +235,10 @@ protected:
             ASSERT_EQ(file.write(records[i]), "00") << records[i];
         }
     }
-    // Programs that describe one file name in different ways.
-    enum Layout {
-        kSequential10,
-        kSequential20,
-        kSequentialVariable,
-        kRelative10,
-        kRelative12,
-        kCustomers,
-        kOneKey,
-        kCityElsewhere,
-        kLongerCustomers
-    };
-    ProgramFile program(Layout layout, const std::string& name) {
-        switch (layout) {
-            case kSequential10:
-            case kSequential20:
-            case kSequentialVariable:
-                return ProgramFile(ORG_SEQ, path(name),
-                                   layout == kSequentialVariable ? 5 : length_of(layout),
-                                   length_of(layout), ACCESS_SEQ);
-            case kRelative10:
-            case kRelative12:
-                return ProgramFile(ORG_RELATIVE, path(name), length_of(layout), length_of(layout));
-            case kCustomers:
-                return customers(name);
-            default:
-                break;
-        }
-        ProgramFile file(ORG_INDEXED, path(name), length_of(layout), length_of(layout));
-        if (layout == kOneKey)
-            file.keys({{{{0, 6}}}});
-        else if (layout == kCityElsewhere)
-            file.keys({{{{0, 6}}}, {{{10, 6}}, true}});
-        else
-            file.keys({{{{0, 6}}}, {{{16, 6}}, true}});
-        return file;
-    }
-    static uint32_t length_of(Layout layout) {
-        static constexpr uint32_t kLengths[] = {10, 20, 10, 10, 12, 22, 22, 22, 30};
-        return kLengths[layout];
-    }
-    // A whole record of the layout; a relative one is record 1.
-    static std::string record_of(Layout layout) {
-        return std::string("100100ANNA      BERGEN  AND MORE").substr(0, length_of(layout));
-    }
-    // The file `name` as a program of the layout leaves it: one record.
-    void make(Layout layout, const std::string& name) {
-        ProgramFile file = program(layout, name);
-        ASSERT_EQ(file.open(OP_OPEN_OUTPUT), "00");
-        file.relative_key(1);
-        ASSERT_EQ(file.write(record_of(layout)), "00");
-        ASSERT_EQ(file.close(), "00");
-    }
-    void make_foreign(const std::string& name, const std::string& contents) {
-        write_file(path(name), contents);
-    }
-
     static std::vector<std::string> read_all(ProgramFile& file) {
+        if (file.call(OP_OPEN_INPUT) != "00")
+            return {"OPEN INPUT gave " + file.status()};
         std::vector<std::string> records;
-        if (file.open(OP_OPEN_INPUT) != "00")
-            return {"OPEN INPUT gave " +
-                    std::string(reinterpret_cast<const char*>(file.fcd().fileStatus), 2)};
         while (file.call(OP_READ_SEQ) == "00")
             records.push_back(file.record());
         if (file.close() != "00")
@@ -273,8 +260,8 @@ platform::FaultPlan disk_full() {
 }
 
 TEST_F(HandlerTest, IndexedFileThroughEveryKeyedVerb) {
-    ProgramFile file = customers("customers.dat");
-    ASSERT_EQ(file.open(OP_OPEN_OUTPUT), "00");
+    ProgramFile file = program(kCustomers, "customers.dat");
+    ASSERT_EQ(file.call(OP_OPEN_OUTPUT), "00");
     EXPECT_EQ(file.fcd().openMode, OPEN_OUTPUT);
     // The third record's city is there already; the fourth's number too.
     EXPECT_EQ(in_order({file.write("100300CLARA     OSLO  "), file.write("100100ANNA      BERGEN"),
@@ -284,14 +271,8 @@ TEST_F(HandlerTest, IndexedFileThroughEveryKeyedVerb) {
     EXPECT_EQ(file.fcd().openMode, OPEN_NOT_OPEN);
     EXPECT_EQ(file.fcd().fileHandle, nullptr);
 
-    ASSERT_EQ(file.open(OP_OPEN_IO), "00");
-    EXPECT_EQ(file.got(file.read_key("100200", 0)), "00 100200BJORN     OSLO  ");
-    // By the city: the first of two, so a duplicate follows.
-    EXPECT_EQ(file.got(file.read_key("                OSLO  ", 1)), "02 100300CLARA     OSLO  ");
-    EXPECT_EQ(file.next(), "00 100200BJORN     OSLO  ");  // on along the city key
-    EXPECT_EQ(file.call(OP_READ_SEQ), "10");
-
     // START with the first 4 bytes of the number, then both directions.
+    ASSERT_EQ(file.call(OP_OPEN_IO), "00");
     EXPECT_EQ(file.start(OP_START_GE, "1002", 0, 4), "00");
     EXPECT_EQ(file.next(), "00 100200BJORN     OSLO  ");
     EXPECT_EQ(file.got(file.call(OP_READ_PREV)), "00 100100ANNA      BERGEN");
@@ -299,88 +280,33 @@ TEST_F(HandlerTest, IndexedFileThroughEveryKeyedVerb) {
         in_order({file.start(OP_START_EQ, "1009", 0, 4), file.start(OP_START_GT, "100300", 0, 6),
                   file.start(OP_START_LT, "100300", 0, 6), file.next().substr(0, 9)}),
         "23 23 00 00 100200");
-
     // FIRST and LAST leave the program's record as it was.
     EXPECT_EQ(file.got(file.start(OP_START_LA, "100200XYZ", 1, 0)), "00 100200XYZ             ");
     EXPECT_EQ(file.got(file.call(OP_READ_PREV)), "00 100200BJORN     OSLO  ");
     EXPECT_EQ(in_order({file.start(OP_START_FI, "", 0, 0), file.next().substr(0, 9)}),
               "00 00 100100");
 
-    EXPECT_EQ(in_order({file.read_key("100100", 0), file.rewrite("100100ANNA B     OSLO  "),
+    EXPECT_EQ(in_order({file.read_key("100100", 0), file.rewrite("100100ANNA B    OSLO  "),
                         file.read_key("100300", 0), file.call(OP_DELETE),
                         file.read_key("100300", 0), file.call(OP_DELETE), file.close()}),
-              "00 00 00 00 23 23 00");
-
-    ASSERT_EQ(file.open(OP_OPEN_INPUT), "00");
-    EXPECT_EQ(file.start(OP_START_GE, "      ", 1, 6), "00");
-    std::vector<std::string> by_city;
-    while (file.call(OP_READ_SEQ)[0] == '0')
-        by_city.push_back(file.record().substr(0, 6));
-    EXPECT_EQ(by_city, (std::vector<std::string>{"100100", "100200"}));
-    EXPECT_EQ(file.write("100900X         X     "), "48");
-    EXPECT_EQ(file.close(), "00");
+              "00 02 00 00 23 23 00");
+    EXPECT_EQ(read_all(file),
+              (std::vector<std::string>{"100100ANNA B    OSLO  ", "100200BJORN     OSLO  "}));
     EXPECT_TRUE(file.guards_intact());
 }
 
-TEST_F(HandlerTest, RelativeRecordsNeverTouchBytesOutsideTheRecord) {
-    ProgramFile file(ORG_RELATIVE, path("counters.dat"), 10, 10);
-    ASSERT_EQ(file.open(OP_OPEN_OUTPUT), "00");
-    file.relative_key(5);
-    EXPECT_EQ(file.write("FIVE"), "00");
-    file.relative_key(2);
-    EXPECT_EQ(file.write("TWO"), "00");
-    EXPECT_EQ(in_order({file.write("TWO AGAIN"), file.close(), file.open(OP_OPEN_IO)}), "22 00 00");
-    file.relative_key(1);
-    EXPECT_EQ(in_order({file.call(OP_START_GE), file.next()}), "00 00 TWO       ");
-    EXPECT_EQ(file.relative_key(), 2u);
-    EXPECT_EQ(file.call(OP_READ_SEQ), "00");
-    EXPECT_EQ(file.relative_key(), 5u);
-    EXPECT_EQ(file.call(OP_READ_SEQ), "10");
-
-    file.relative_key(9);
-    EXPECT_EQ(file.call(OP_READ_RAN), "23");
-    file.relative_key(5);
-    EXPECT_EQ(in_order({file.got(file.call(OP_READ_RAN)), file.rewrite("FIVE NEW")}),
-              "00 FIVE       00");
-    file.relative_key(2);
-    EXPECT_EQ(in_order({file.call(OP_DELETE), file.call(OP_READ_RAN)}), "00 23");
-    file.relative_key(5);
-    EXPECT_EQ(in_order({file.got(file.call(OP_READ_RAN)), file.close()}), "00 FIVE NEW   00");
-    EXPECT_TRUE(file.guards_intact());
-
-    // Sequential access numbers the records it writes and says so.
-    ProgramFile numbered(ORG_RELATIVE, path("numbered.dat"), 10, 10, ACCESS_SEQ);
-    ASSERT_EQ(numbered.open(OP_OPEN_OUTPUT), "00");
-    for (uint32_t n = 1; n <= 3; ++n) {
-        EXPECT_EQ(numbered.write("REC"), "00");
-        EXPECT_EQ(numbered.relative_key(), n);
-    }
-    EXPECT_EQ(numbered.close(), "00");
-    EXPECT_TRUE(numbered.guards_intact());
-}
-
+// Variable-length records keep their lengths; advancing puts blank lines,
+// each a record of the shortest length, in front of the record.
 TEST_F(HandlerTest, SequentialRecordsKeepTheirLengthsAndAdvancing) {
     ProgramFile file(ORG_SEQ, path("lines.dat"), 5, 20, ACCESS_SEQ);
-    EXPECT_EQ(in_order({file.open(OP_OPEN_OUTPUT), file.write("FIVE5"),
+    EXPECT_EQ(in_order({file.call(OP_OPEN_OUTPUT), file.write("FIVE5"),
                         file.write("TWENTY CHARACTERS 20"), file.write("TWELVE CHARS"),
-                        file.write("TOO"), file.close(), file.open(OP_OPEN_EXTEND),
+                        file.write("TOO"), file.close(), file.call(OP_OPEN_EXTEND),
                         file.write("AFTER", COB_WRITE_AFTER | COB_WRITE_LINES | 3), file.close()}),
               "00 00 00 00 44 00 00 00 00");
-
-    ASSERT_EQ(file.open(OP_OPEN_INPUT), "00");
-    std::vector<std::string> records;
-    while (file.call(OP_READ_SEQ) == "00")
-        records.push_back(file.record());
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(file.fcd().fileStatus), 2), "10");
-    ASSERT_GE(records.size(), 5u);
-    EXPECT_EQ(std::vector<std::string>(records.begin(), records.begin() + 3),
-              (std::vector<std::string>{"FIVE5", "TWENTY CHARACTERS 20", "TWELVE CHARS"}));
-    // Advancing puts blank lines, each a record of the shortest length,
-    // in front of the record.
-    for (size_t i = 3; i + 1 < records.size(); ++i)
-        EXPECT_EQ(records[i], "     ");
-    EXPECT_EQ(records.back(), "AFTER");
-    EXPECT_EQ(file.close(), "00");
+    EXPECT_EQ(read_all(file),
+              (std::vector<std::string>{"FIVE5", "TWENTY CHARACTERS 20", "TWELVE CHARS", "     ",
+                                        "     ", "AFTER"}));
     EXPECT_TRUE(file.guards_intact());
 }
 
@@ -404,7 +330,7 @@ TEST_F(HandlerTest, KeysTheFileSystemCannotKeepAreRefusedAtOpen) {
         if (!r.keys.empty())
             file.keys(r.keys);
         testing::internal::CaptureStderr();
-        EXPECT_EQ(file.open(OP_OPEN_OUTPUT), "91");
+        EXPECT_EQ(file.call(OP_OPEN_OUTPUT), "91");
         const std::string said = testing::internal::GetCapturedStderr();
         EXPECT_THAT(said, HasSubstr(r.said));
         EXPECT_THAT(said, HasSubstr(r.name));
@@ -415,60 +341,35 @@ TEST_F(HandlerTest, KeysTheFileSystemCannotKeepAreRefusedAtOpen) {
     // Parts that follow each other are one run of bytes: kept as one key.
     ProgramFile joined(ORG_INDEXED, path("joined.dat"), 22, 22);
     joined.keys({{{{0, 3}, {3, 3}}}});
-    EXPECT_EQ(in_order({joined.open(OP_OPEN_OUTPUT), joined.write("200000B"),
-                        joined.write("100000A"), joined.close(), joined.open(OP_OPEN_INPUT),
+    EXPECT_EQ(in_order({joined.call(OP_OPEN_OUTPUT), joined.write("200000B"),
+                        joined.write("100000A"), joined.close(), joined.call(OP_OPEN_INPUT),
                         joined.next().substr(0, 10), joined.close()}),
               "00 00 00 00 00 00 100000A 00");
 }
 
-TEST_F(HandlerTest, OpenReportsMissingOptionalAndMismatchedFiles) {
-    ProgramFile missing = customers("missing.dat");
-    EXPECT_EQ(in_order({missing.open(OP_OPEN_INPUT), missing.call(OP_READ_SEQ)}), "35 47");
-    EXPECT_EQ(missing.fcd().openMode, OPEN_NOT_OPEN);
-
-    ProgramFile optional = customers("optional.dat");
-    optional.fcd().otherFlags = OTH_OPTIONAL;
-    EXPECT_EQ(
-        in_order({optional.open(OP_OPEN_INPUT), optional.call(OP_READ_SEQ), optional.close()}),
-        "05 10 00");
-
-    make(kCustomers, "made.dat");
-    for (Layout other : {kLongerCustomers, kOneKey})
-        EXPECT_EQ(program(other, "made.dat").open(OP_OPEN_INPUT), "39") << other;
-}
-
+// Verbs out of place give their statuses; operations this system does not
+// offer are refused, open or not, and never write the program's record.
+// CLOSE WITH LOCK locks out that connector only.
 TEST_F(HandlerTest, VerbsOnAClosedFileAndOpenTwice) {
-    ProgramFile file = customers("closed.dat");
+    ProgramFile file = program(kCustomers, "closed.dat");
     EXPECT_EQ(in_order({file.call(OP_READ_SEQ), file.call(OP_START_GE), file.write("X"),
                         file.rewrite("X"), file.call(OP_DELETE), file.close(),
-                        file.open(OP_OPEN_OUTPUT), file.open(OP_OPEN_INPUT)}),
+                        file.call(OP_OPEN_OUTPUT), file.call(OP_OPEN_INPUT)}),
               "47 47 48 49 49 42 00 41");
-    // Operations this system does not offer are refused, whether the file
-    // is open or not, and never write the program's record.
     file.set("100100ANNA      BERGEN");
     for (unsigned op : {0x0006u, unsigned{OP_READ_POSITION}, 0xFAF2u})
         EXPECT_EQ(file.call(op), "91") << std::hex << op;
-    EXPECT_EQ(file.close(), "00");
-    EXPECT_EQ(file.call(OP_READ_POSITION), "91");
-    EXPECT_EQ(read_all(file), std::vector<std::string>{});
-}
-
-TEST_F(HandlerTest, CloseWithLockKeepsThatConnectorClosed) {
-    ProgramFile file = customers("locked.dat");
-    EXPECT_EQ(
-        in_order({file.open(OP_OPEN_OUTPUT), file.close(COB_CLOSE_LOCK), file.open(OP_OPEN_INPUT)}),
-        "00 00 38");
+    EXPECT_EQ(in_order({file.close(COB_CLOSE_LOCK), file.call(OP_READ_POSITION),
+                        file.call(OP_OPEN_INPUT)}),
+              "00 91 38");
     EXPECT_EQ(file.fcd().openMode, OPEN_NOT_OPEN);
-    // Another file connector for the same file is not locked out.
-    ProgramFile other = customers("locked.dat");
-    EXPECT_EQ(in_order({other.open(OP_OPEN_INPUT), other.close(COB_CLOSE_NO_REWIND),
-                        other.open(OP_OPEN_INPUT), other.close()}),
-              "00 07 00 00");
+    ProgramFile other = program(kCustomers, "closed.dat");
+    EXPECT_EQ(read_all(other), std::vector<std::string>{});
 }
 
 TEST_F(HandlerTest, DeleteFileRemovesAClosedFileOnly) {
-    ProgramFile file = customers("gone.dat");
-    EXPECT_EQ(in_order({file.open(OP_OPEN_OUTPUT), file.call(OP_DELETE_FILE), file.close(),
+    ProgramFile file = program(kCustomers, "gone.dat");
+    EXPECT_EQ(in_order({file.call(OP_OPEN_OUTPUT), file.call(OP_DELETE_FILE), file.close(),
                         file.call(OP_DELETE_FILE)}),
               "00 41 00 00");
     EXPECT_FALSE(std::filesystem::exists(path("gone.dat")));
@@ -478,9 +379,9 @@ TEST_F(HandlerTest, DeleteFileRemovesAClosedFileOnly) {
 
     // A file another connector (or another program) has open is not taken
     // from under it: its writes would go to a file no name reaches.
-    ProgramFile holder = customers("held.dat");
-    ProgramFile other = customers("held.dat");
-    ASSERT_EQ(holder.open(OP_OPEN_OUTPUT), "00");
+    ProgramFile holder = program(kCustomers, "held.dat");
+    ProgramFile other = program(kCustomers, "held.dat");
+    ASSERT_EQ(holder.call(OP_OPEN_OUTPUT), "00");
     EXPECT_EQ(other.call(OP_DELETE_FILE), "98");
     EXPECT_TRUE(std::filesystem::exists(path("held.dat")));
     EXPECT_EQ(in_order({holder.close(), other.call(OP_DELETE_FILE)}), "00 00");
@@ -490,24 +391,24 @@ TEST_F(HandlerTest, DeleteFileRemovesAClosedFileOnly) {
 TEST_F(HandlerTest, NamesAreMappedAsGnuCobolMapsThem) {
     ProgramFile file(ORG_SEQ, "  MASTERX  ", 4, 4, ACCESS_SEQ);
     ::setenv("DD_MASTERX", path("mapped.dat").c_str(), 1);
-    EXPECT_EQ(file.open(OP_OPEN_OUTPUT), "00");
-    EXPECT_EQ(file.close(), "00");
+    EXPECT_EQ(in_order({file.call(OP_OPEN_OUTPUT), file.close()}), "00 00");
     ::unsetenv("DD_MASTERX");
     EXPECT_TRUE(std::filesystem::exists(path("mapped.dat")));
 
     ::setenv("COB_FILE_PATH", dir_.c_str(), 1);
     ProgramFile under(ORG_SEQ, "under.dat", 4, 4, ACCESS_SEQ);
-    EXPECT_EQ(under.open(OP_OPEN_OUTPUT), "00");
-    EXPECT_EQ(under.close(), "00");
+    EXPECT_EQ(in_order({under.call(OP_OPEN_OUTPUT), under.close()}), "00 00");
     ::unsetenv("COB_FILE_PATH");
     EXPECT_TRUE(std::filesystem::exists(path("under.dat")));
 }
 
+// A CLOSE that cannot write reports 30 and keeps the file open for the
+// connector's next FCD; once there is room a CLOSE writes every record.
 TEST_F(HandlerTest, AFailedCloseReportsItAndKeepsTheFileForAnotherClose) {
     for (unsigned char organization : kOrganizations) {
         SCOPED_TRACE(testing::Message() << "organization " << int(organization));
-        ProgramFile file = file_of(organization, "full.dat");
-        ASSERT_EQ(file.open(OP_OPEN_OUTPUT), "00");
+        ProgramFile file = program(layout_of(organization), "full.dat");
+        ASSERT_EQ(file.call(OP_OPEN_OUTPUT), "00");
         write_all(file, organization);
         {
             platform::FaultPlan plan = disk_full();
@@ -516,36 +417,30 @@ TEST_F(HandlerTest, AFailedCloseReportsItAndKeepsTheFileForAnotherClose) {
             EXPECT_GT(plan.failures, 0u);
         }
         EXPECT_EQ(file.fcd().openMode, OPEN_OUTPUT);
-        // The connector's next FCD finds the file still open.
         file.renew_fcd();
-        EXPECT_EQ(file.open(OP_OPEN_INPUT), "41");
+        EXPECT_EQ(file.call(OP_OPEN_INPUT), "41");
         EXPECT_EQ(file.fcd().openMode, OPEN_OUTPUT);
         file.renew_fcd();
-        EXPECT_EQ(file.close(), "00");  // room again: every record reaches the file
+        EXPECT_EQ(in_order({file.close(), file.close()}), "00 42");
         EXPECT_EQ(file.fcd().openMode, OPEN_NOT_OPEN);
-        EXPECT_EQ(file.close(), "42");
         EXPECT_EQ(read_all(file), records_for(organization));
         std::filesystem::remove(path("full.dat"));
     }
 }
 
+// Files left open are closed at exit, and a close that fails then says so,
+// naming the file; a child made by fork() inherits the table of open files
+// but not the files: its exit must not close them under the parent.
 TEST_F(HandlerTest, FilesLeftOpenAreClosedWhenTheProcessExits) {
     for (unsigned char organization : kOrganizations) {
         SCOPED_TRACE(testing::Message() << "organization " << int(organization));
-        ProgramFile file = file_of(organization, "left.dat");
+        ProgramFile file = program(layout_of(organization), "left.dat");
         EXPECT_EXIT(
             {
-                if (file.open(OP_OPEN_OUTPUT) == "00")
+                if (file.call(OP_OPEN_OUTPUT) == "00")
                     write_all(file, organization);
-                std::exit(0);
-            },
-            testing::ExitedWithCode(0), "^$");
-        EXPECT_EQ(read_all(file), records_for(organization));
-
-        // A close that fails at exit says so, naming the file.
-        EXPECT_EXIT(
-            {
-                if (file.open(OP_OPEN_EXTEND) == "00")
+                file.close();
+                if (file.call(OP_OPEN_EXTEND) == "00")
                     file.write(records_for(organization)[0]);
                 // exit() leaves these in place for the exit handler.
                 platform::FaultPlan plan = disk_full();
@@ -556,13 +451,9 @@ TEST_F(HandlerTest, FilesLeftOpenAreClosedWhenTheProcessExits) {
             "^KVRFH: cannot close .*/left\\.dat at the end of the run: status 30.*\n$");
         std::filesystem::remove(path("left.dat"));
     }
-}
 
-// A child made by fork() inherits the table of open files but not the files:
-// its exit must not close them under the parent.
-TEST_F(HandlerTest, AForkedChildLeavesItsParentsFilesAlone) {
-    ProgramFile file = file_of(ORG_SEQ, "parent.dat");
-    ASSERT_EQ(file.open(OP_OPEN_OUTPUT), "00");
+    ProgramFile file = program(kSequentialVariable, "parent.dat");
+    ASSERT_EQ(file.call(OP_OPEN_OUTPUT), "00");
     write_all(file, ORG_SEQ);  // still in the file's buffer
     const auto size_before = std::filesystem::file_size(path("parent.dat"));
     std::fflush(nullptr);
@@ -578,159 +469,25 @@ TEST_F(HandlerTest, AForkedChildLeavesItsParentsFilesAlone) {
     EXPECT_EQ(read_all(file), records_for(ORG_SEQ));
 }
 
-// A disk file has no reels or units: CLOSE REEL and UNIT report 07 and the
-// file goes on where it was; NO REWIND closes it with 07. GnuCOBOL throws
-// the FCD away after each of them, as after every CLOSE.
-TEST_F(HandlerTest, CloseReelOrUnitLeavesTheFileOpenWhereItWas) {
-    for (unsigned char organization : kOrganizations) {
-        SCOPED_TRACE(testing::Message() << "organization " << int(organization));
-        ProgramFile file = file_of(organization, "reels.dat");
-        const std::vector<std::string> records = records_for(organization);
-        // GnuCOBOL's phrases, and the operation code other callers use.
-        const std::function<std::string()> reel_or_unit[] = {
-            [&] { return file.close(COB_CLOSE_UNIT); },
-            [&] { return file.call(OP_CLOSE_REEL); },
-            [&] { return file.close(COB_CLOSE_UNIT_REMOVAL); },
-        };
-        ASSERT_EQ(file.open(OP_OPEN_OUTPUT), "00");
-        for (size_t i = 0; i < records.size(); ++i) {
-            file.relative_key(static_cast<uint32_t>(i + 1));
-            ASSERT_EQ(file.write(records[i]), "00");
-            EXPECT_EQ(reel_or_unit[i](), "07");
-            EXPECT_EQ(file.fcd().openMode, OPEN_OUTPUT);
-            file.renew_fcd();
-        }
-        EXPECT_EQ(file.close(COB_CLOSE_NO_REWIND), "07");
-        EXPECT_EQ(file.fcd().openMode, OPEN_NOT_OPEN);
-        EXPECT_EQ(file.write(records[0]), "48");
-        EXPECT_EQ(read_all(file), records);
-
-        EXPECT_EQ(in_order({file.open(OP_OPEN_INPUT), file.call(OP_READ_SEQ),
-                            file.close(COB_CLOSE_UNIT)}),
-                  "00 00 07");
-        file.renew_fcd();
-        EXPECT_EQ(file.call(OP_READ_SEQ), "00");
-        EXPECT_EQ(file.record(), records[1]);
-        EXPECT_EQ(file.close(), "00");
-        EXPECT_EQ(file.call(OP_READ_SEQ), "47");
-        std::filesystem::remove(path("reels.dat"));
-    }
-}
-
-// OPEN OUTPUT makes the file anew whatever was there, as COBOL does: records
-// of another length or type, other keys, another organization, no KVR file.
-TEST_F(HandlerTest, OpenOutputMakesAFileOfAnotherLayoutAnew) {
-    const std::pair<Layout, Layout> reuses[] = {{kSequential10, kSequential20},
-                                                {kSequential20, kSequentialVariable},
-                                                {kSequential10, kCustomers},
-                                                {kCustomers, kSequential10},
-                                                {kCustomers, kOneKey},
-                                                {kOneKey, kCityElsewhere},
-                                                {kCityElsewhere, kLongerCustomers},
-                                                {kCustomers, kRelative10},
-                                                {kRelative10, kCustomers},
-                                                {kRelative10, kRelative12},
-                                                {kRelative12, kSequential10}};
-    for (const auto& [before, after] : reuses) {
-        SCOPED_TRACE(testing::Message() << "layout " << before << " then " << after);
-        make(before, "work.dat");
-        ProgramFile file = program(after, "work.dat");
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(file.open(OP_OPEN_OUTPUT), "00");
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-        file.relative_key(1);
-        EXPECT_EQ(in_order({file.write(record_of(after)), file.close()}), "00 00");
-        EXPECT_EQ(read_all(file), std::vector<std::string>{record_of(after)});
-        std::filesystem::remove(path("work.dat"));
-    }
-    // Files that are none of ours, long enough for a header and not.
-    for (const std::string& contents : {std::string(200, 'x'), std::string("hello\n")}) {
-        for (Layout layout : {kSequential10, kCustomers, kRelative10}) {
-            SCOPED_TRACE(testing::Message() << contents.size() << " bytes, layout " << layout);
-            make_foreign("foreign.dat", contents);
-            make(layout, "foreign.dat");
-            ProgramFile file = program(layout, "foreign.dat");
-            EXPECT_EQ(read_all(file), std::vector<std::string>{record_of(layout)});
-        }
-    }
-}
-
-// A file a KVR user has open is never removed, by this process or another:
-// OUTPUT gives 98 and leaves it as it was.
-TEST_F(HandlerTest, OpenOutputNeverRemovesAFileInUse) {
-    make(kSequential10, "held.dat");
-    ProgramFile reader = program(kSequential10, "held.dat");
-    ASSERT_EQ(reader.open(OP_OPEN_INPUT), "00");
-    ProgramFile writer = program(kCustomers, "held.dat");
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(writer.open(OP_OPEN_OUTPUT), "98");
-    EXPECT_THAT(testing::internal::GetCapturedStderr(),
-                HasSubstr("(OPEN OUTPUT, status 98): another file of this program has it open"));
-    // The lock the handler takes before it removes a file is the one every
-    // KVR user holds while the file is open.
-    int error = 0;
-    EXPECT_EQ(kvr::bridge::remove_unless_in_use(path("held.dat"), &error),
-              kvr::bridge::Removal::InUse);
-    EXPECT_EQ(reader.call(OP_READ_SEQ), "00");
-    EXPECT_EQ(reader.record(), record_of(kSequential10));
-    EXPECT_EQ(reader.close(), "00");
-
-    // Another process writing it.
-    int ready[2];
-    int done[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    ASSERT_EQ(::pipe(done), 0);
-    std::fflush(nullptr);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ProgramFile extender = program(kSequential10, "held.dat");
-        const bool opened = extender.open(OP_OPEN_EXTEND) == "00";
-        char byte = opened ? 'y' : 'n';
-        (void)!::write(ready[1], &byte, 1);
-        (void)!::read(done[0], &byte, 1);
-        extender.close();
-        ::_exit(opened ? 0 : 1);
-    }
-    char byte = 0;
-    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-    EXPECT_EQ(byte, 'y');
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(writer.open(OP_OPEN_OUTPUT), "98");
-    EXPECT_EQ(reader.open(OP_OPEN_INPUT), "98");
-    const std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_THAT(said, HasSubstr("(OPEN OUTPUT, status 98): it is in use by another process"));
-    EXPECT_THAT(said,
-                HasSubstr("(OPEN INPUT, status 98): it is open for update by another process"));
-    EXPECT_EQ(kvr::bridge::remove_unless_in_use(path("held.dat"), &error),
-              kvr::bridge::Removal::InUse);
-    ASSERT_EQ(::write(done[1], "x", 1), 1);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    for (int fd : {ready[0], ready[1], done[0], done[1]})
-        ::close(fd);
-    EXPECT_EQ(read_all(reader), std::vector<std::string>{record_of(kSequential10)});
-
-    // Free again: removed, and a name already gone is no failure.
-    EXPECT_EQ(kvr::bridge::remove_unless_in_use(path("held.dat"), &error),
-              kvr::bridge::Removal::Removed);
-    EXPECT_FALSE(std::filesystem::exists(path("held.dat")));
-    EXPECT_EQ(kvr::bridge::remove_unless_in_use(path("held.dat"), &error),
-              kvr::bridge::Removal::Removed);
-}
-
-// Every failed OPEN prints one line: the file, the statement, the status
-// and the reason in words.
-TEST_F(HandlerTest, AFailedOpenSaysWhy) {
+// OPEN of a file another program made: OUTPUT makes it anew whatever was
+// there, as COBOL does, saying nothing; every failed OPEN prints one line:
+// the file, the statement, the status and the reason in words.
+TEST_F(HandlerTest, OpenSaysWhyItFailsAndOutputMakesAnyFileAnew) {
     enum Existing { kNothing = 100, kText, kShortText, kEmpty, kDirectory };
     struct Case {
         int existing;  // a Layout, or one of the above
         Layout layout;
         unsigned op;
-        std::string said;
+        std::string said;  // nothing: opened and used
     };
     const Case cases[] = {
+        {kSequential10, kCustomers, OP_OPEN_OUTPUT, ""},
+        {kCustomers, kSequential10, OP_OPEN_OUTPUT, ""},
+        {kCustomers, kOneKey, OP_OPEN_OUTPUT, ""},
+        {kRelative10, kCustomers, OP_OPEN_OUTPUT, ""},
+        {kText, kCustomers, OP_OPEN_OUTPUT, ""},
+        {kText, kSequential10, OP_OPEN_OUTPUT, ""},
+        {kShortText, kSequential10, OP_OPEN_OUTPUT, ""},
         {kNothing, kCustomers, OP_OPEN_INPUT, "(OPEN INPUT, status 35): the file does not exist"},
         {kSequential10, kSequential20, OP_OPEN_INPUT,
          "(OPEN INPUT, status 39): record length 20 in the program, 10 in the file"},
@@ -767,69 +524,99 @@ TEST_F(HandlerTest, AFailedOpenSaysWhy) {
          "(OPEN OUTPUT, status 91): it is not a regular file"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.said);
+        SCOPED_TRACE(testing::Message()
+                     << c.existing << " opened as " << c.layout << " " << c.said);
         if (c.existing < kNothing)
             make(static_cast<Layout>(c.existing), "why.dat");
         else if (c.existing == kText)
-            make_foreign("why.dat", std::string(200, 'x'));
+            write_file(path("why.dat"), std::string(200, 'x'));
         else if (c.existing == kShortText)
-            make_foreign("why.dat", "hello\n");
+            write_file(path("why.dat"), "hello\n");
         else if (c.existing == kEmpty)
-            make_foreign("why.dat", "");
+            write_file(path("why.dat"), "");
         else if (c.existing == kDirectory)
             std::filesystem::create_directory(path("why.dat"));
         ProgramFile file = program(c.layout, "why.dat");
         testing::internal::CaptureStderr();
-        file.open(c.op);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(),
-                  "KVRFH: cannot open " + path("why.dat") + " " + c.said + "\n");
-        EXPECT_EQ(file.fcd().openMode, OPEN_NOT_OPEN);
+        const std::string status = file.call(c.op);
+        const std::string said = testing::internal::GetCapturedStderr();
+        if (c.said.empty()) {
+            file.relative_key(1);
+            EXPECT_EQ(in_order({status, said, file.write(record_of(c.layout)), file.close()}),
+                      "00  00 00");
+            EXPECT_EQ(read_all(file), std::vector<std::string>{record_of(c.layout)});
+            EXPECT_TRUE(file.guards_intact());
+        } else {
+            EXPECT_EQ(said, "KVRFH: cannot open " + path("why.dat") + " " + c.said + "\n");
+            EXPECT_EQ(file.fcd().openMode, OPEN_NOT_OPEN);
+        }
         std::filesystem::remove(path("why.dat"));
     }
 }
 
-// A file whose update session never closed (its program was killed) says
-// how to get its records back; OPEN OUTPUT makes it anew, in any layout.
-TEST_F(HandlerTest, AFileLeftMidUpdateSaysHowToRepairIt) {
-    make(kCustomers, "crashed.dat");
+// A file a KVR user has open is never removed, by this process or another:
+// OUTPUT gives 98 and leaves it as it was. The lock the handler takes
+// before it removes a file is the one every KVR user holds while it is open.
+TEST_F(HandlerTest, OpenOutputNeverRemovesAFileInUse) {
+    using kvr::bridge::Removal;
+    make(kSequential10, "held.dat");
+    ProgramFile reader = program(kSequential10, "held.dat");
+    ProgramFile writer = program(kCustomers, "held.dat");
+    int error = 0;
+    ASSERT_EQ(reader.call(OP_OPEN_INPUT), "00");
+    EXPECT_EQ(writer.call(OP_OPEN_OUTPUT), "98");
+    EXPECT_EQ(kvr::bridge::remove_unless_in_use(path("held.dat"), &error), Removal::InUse);
+    EXPECT_EQ(in_order({reader.next(), reader.close()}), "00 " + record_of(kSequential10) + " 00");
+
+    // Another process writing it.
+    int ready[2];
+    int done[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(done), 0);
     std::fflush(nullptr);
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        // Killed mid-run: no CLOSE, no exit processing.
-        ProgramFile updater = program(kCustomers, "crashed.dat");
-        const bool written =
-            updater.open(OP_OPEN_IO) == "00" && updater.write("100900ZOE       OSLO  ") == "00";
-        ::_exit(written ? 0 : 1);
+        ProgramFile extender = program(kSequential10, "held.dat");
+        char byte = extender.call(OP_OPEN_EXTEND) == "00" ? 'y' : 'n';
+        (void)!::write(ready[1], &byte, 1);
+        (void)!::read(done[0], &byte, 1);
+        extender.close();
+        ::_exit(0);
     }
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    EXPECT_EQ(byte, 'y');
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(writer.call(OP_OPEN_OUTPUT), "98");
+    EXPECT_THAT(testing::internal::GetCapturedStderr(),
+                HasSubstr("(OPEN OUTPUT, status 98): it is in use by another process"));
+    EXPECT_EQ(kvr::bridge::remove_unless_in_use(path("held.dat"), &error), Removal::InUse);
+    ASSERT_EQ(::write(done[1], "x", 1), 1);
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    for (int fd : {ready[0], ready[1], done[0], done[1]})
+        ::close(fd);
+    EXPECT_EQ(read_all(reader), std::vector<std::string>{record_of(kSequential10)});
 
-    ProgramFile file = program(kCustomers, "crashed.dat");
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(file.open(OP_OPEN_INPUT), "39");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "KVRFH: cannot open " + path("crashed.dat") +
-                  " (OPEN INPUT, status 39): was left open by a program that ended without "
-                  "closing it; run kvr rebuild " +
-                  path("crashed.dat") + "\n");
-
-    make(kLongerCustomers, "crashed.dat");
-    ProgramFile reload = program(kLongerCustomers, "crashed.dat");
-    EXPECT_EQ(read_all(reload), std::vector<std::string>{record_of(kLongerCustomers)});
+    // Free again: removed, and a name already gone is no failure.
+    EXPECT_EQ(kvr::bridge::remove_unless_in_use(path("held.dat"), &error), Removal::Removed);
+    EXPECT_FALSE(std::filesystem::exists(path("held.dat")));
+    EXPECT_EQ(kvr::bridge::remove_unless_in_use(path("held.dat"), &error), Removal::Removed);
 }
 
 TEST_F(HandlerTest, TraceNamesEachStatement) {
-    ProgramFile file = customers("traced.dat");
+    ProgramFile file = program(kCustomers, "traced.dat");
     ::setenv("KVRFH_TRACE", "1", 1);
     testing::internal::CaptureStderr();
-    file.open(OP_OPEN_OUTPUT);
+    file.call(OP_OPEN_OUTPUT);
     file.write("100100ANNA      BERGEN");
     file.close(COB_CLOSE_UNIT);
     file.renew_fcd();
+    file.call(OP_CLOSE_REEL);
+    file.renew_fcd();
     file.close();
-    file.open(OP_OPEN_IO);
+    file.call(OP_OPEN_IO);
     file.start(OP_START_GE, "1", 0, 1);
     file.call(OP_READ_SEQ);
     file.call(OP_READ_PREV);
@@ -844,9 +631,9 @@ TEST_F(HandlerTest, TraceNamesEachStatement) {
     for (std::sregex_iterator it(trace.begin(), trace.end(), line), end; it != end; ++it)
         seen.push_back((*it)[1].str() + " " + (*it)[2].str());
     EXPECT_EQ(seen, (std::vector<std::string>{"OPEN OUTPUT 00", "WRITE 00", "CLOSE REEL/UNIT 07",
-                                              "CLOSE 00", "OPEN I-O 00", "START >= 00",
-                                              "READ NEXT 00", "READ PREVIOUS 10", "READ KEY 00",
-                                              "DELETE 00", "CLOSE NO REWIND 07"}))
+                                              "CLOSE REEL 07", "CLOSE 00", "OPEN I-O 00",
+                                              "START >= 00", "READ NEXT 00", "READ PREVIOUS 10",
+                                              "READ KEY 00", "DELETE 00", "CLOSE NO REWIND 07"}))
         << trace;
 }
 

@@ -1,6 +1,8 @@
 // The COBOL verbs on relative files, driven as a runtime drives them.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "verbs/verb_fixture.h"
 
 namespace kvr::test {
@@ -24,41 +26,51 @@ protected:
         std::snprintf(text, sizeof text, "REC%05u", n);
         return text;
     }
+    // Random verbs on record n, and READ NEXT with the number it reaches.
+    std::string read_at(uint32_t n) {
+        file().fcb().relative_number = n;
+        return file().read();
+    }
+    std::string remove_at(uint32_t n) {
+        file().fcb().relative_number = n;
+        return file().remove();
+    }
+    std::string start_at(uint32_t relation, uint32_t n) {
+        file().fcb().relative_number = n;
+        file().fcb().verb_options = relation;
+        return file().call(file().fcb().start_entry);
+    }
+    static std::string next_number(VerbFile& file) {
+        const std::string status = file.read(VMQ_READ_NEXT);
+        return status + " " + std::to_string(file.fcb().relative_number);
+    }
 
     std::unique_ptr<VerbFile> file_;
 };
 
-TEST_F(RelativeVerbs, SequentialWritesNumberTheRecords) {
+// Sequential access numbers the records it writes; EXTEND goes on from the
+// last number (0 in an empty file); a WRITE refused for want of a record
+// area numbers no record.
+TEST_F(RelativeVerbs, SequentialAccessNumbersTheRecords) {
     auto sequential = make(VMQ_ACCESS_SEQUENTIAL);
-    ASSERT_EQ(sequential->open(VMQ_OPEN_OUTPUT), "00");
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(sequential->write("RECORD.."), "00");
-    EXPECT_EQ(sequential->fcb().relative_number, 3u);
-    EXPECT_EQ(sequential->close(), "00");
+    VerbFile& s = *sequential;
+    auto write = [&] {
+        const std::string status = s.write("RECORD..");
+        return status + " " + std::to_string(s.fcb().relative_number);
+    };
+    ASSERT_EQ(in_order({s.open(VMQ_OPEN_OUTPUT), s.close()}), "00 00");
+    s.fcb().relative_number = 77;
+    EXPECT_EQ(in_order({s.open(VMQ_OPEN_EXTEND), std::to_string(s.fcb().relative_number), write(),
+                        write(), s.close()}),
+              "00 0 00 1 00 2 00");
+    EXPECT_THAT(in_order({s.open(VMQ_OPEN_EXTEND), std::to_string(s.fcb().relative_number),
+                          s.without_area([&] { return s.write("RECORD.."); })}),
+                StartsWith("00 2 30 001008,No record area"));
+    EXPECT_EQ(in_order({std::to_string(s.fcb().relative_number), write(), s.close()}), "2 00 3 00");
 
-    // EXTEND goes on from the last number.
-    ASSERT_EQ(sequential->open(VMQ_OPEN_EXTEND), "00");
-    EXPECT_EQ(sequential->fcb().relative_number, 3u);
-    EXPECT_EQ(sequential->write("RECORD.."), "00");
-    EXPECT_EQ(sequential->fcb().relative_number, 4u);
-    EXPECT_EQ(sequential->close(), "00");
-
-    ASSERT_EQ(sequential->open(VMQ_OPEN_INPUT), "00");
-    for (uint32_t n = 1; n <= 4; ++n) {
-        EXPECT_EQ(sequential->read(), "00");
-        EXPECT_EQ(sequential->fcb().relative_number, n);
-    }
-    EXPECT_EQ(sequential->read(), "10");
-    EXPECT_EQ(sequential->close(), "00");
-}
-
-TEST_F(RelativeVerbs, ExtendOfAnEmptyFileStartsAtZero) {
-    ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
-    ASSERT_EQ(file().close(), "00");
-    file().fcb().relative_number = 77;
-    ASSERT_EQ(file().open(VMQ_OPEN_EXTEND), "00");
-    EXPECT_EQ(file().fcb().relative_number, 0u);
-    EXPECT_EQ(file().close(), "00");
+    ASSERT_EQ(s.open(VMQ_OPEN_INPUT), "00");
+    EXPECT_EQ(in_order({next_number(s), next_number(s), next_number(s), s.read(), s.close()}),
+              "00 1 00 2 00 3 10 00");
 }
 
 TEST_F(RelativeVerbs, RelativeKeyDigitLimits) {
@@ -92,109 +104,71 @@ TEST_F(RelativeVerbs, RandomAccessByNumber) {
     ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
     for (uint32_t n : {1u, 2u, 4u, 5u})
         ASSERT_EQ(file().write(number_record(n)), "00");
-    EXPECT_EQ(in_order({file().write(number_record(5)), file().close(), file().open(VMQ_OPEN_IO)}),
-              "22 00 00");
-    file().fcb().relative_number = 5;
-    EXPECT_EQ(file().read(), "00");
-    EXPECT_EQ(file().record(), "REC00005");
+    EXPECT_EQ(in_order({file().write(number_record(5)), file().close(), file().open(VMQ_OPEN_IO),
+                        read_at(5), file().record()}),
+              "22 00 00 00 REC00005");
+    // START NOT LESS THAN 3 lands on 4; deleting record 2 there leaves the
+    // position.
+    EXPECT_EQ(in_order({start_at(VMQ_START_NOT_LESS, 3), next_number(file()), remove_at(2),
+                        next_number(file()), read_at(2), file().rewrite(number_record(3)),
+                        file().rewrite(number_record(1))}),
+              "00 00 4 00 00 5 23 23 00");
 
-    // START NOT LESS THAN 3 lands on 4.
-    file().fcb().relative_number = 3;
-    file().fcb().verb_options = VMQ_START_NOT_LESS;
-    EXPECT_EQ(file().call(file().fcb().start_entry), "00");
-    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
-    EXPECT_EQ(file().fcb().relative_number, 4u);
+    // Record number 0 is no record: WRITE lies outside the file (24), the
+    // others find nothing; START NOT LESS THAN 0 lands on the first record.
+    EXPECT_EQ(in_order({file().write(number_record(0)), read_at(0), start_at(VMQ_START_EQUAL, 0),
+                        file().rewrite(number_record(0)), remove_at(0),
+                        start_at(VMQ_START_NOT_LESS, 0), next_number(file())}),
+              "24 23 23 23 23 00 00 1");
 
-    // Deleting record 2 while positioned on 4 leaves the position.
-    file().fcb().relative_number = 2;
-    EXPECT_EQ(file().remove(), "00");
-    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
-    EXPECT_EQ(file().fcb().relative_number, 5u);
-    file().fcb().relative_number = 2;
-    EXPECT_EQ(in_order({file().read(), file().rewrite(number_record(3)),
-                        file().rewrite(number_record(1) + "")}),
-              "23 23 00");
-
-    // Record number 0 is no record: WRITE lies outside the file (24),
-    // READ, START EQUAL, REWRITE and DELETE find nothing (23); START NOT
-    // LESS THAN 0 lands on the first record.
-    EXPECT_EQ(file().write(number_record(0)), "24");
-    file().fcb().relative_number = 0;
-    EXPECT_EQ(file().read(), "23");
-    file().fcb().verb_options = VMQ_START_EQUAL;
-    EXPECT_EQ(file().call(file().fcb().start_entry), "23");
-    EXPECT_EQ(file().rewrite(number_record(0)), "23");
-    file().fcb().relative_number = 0;
-    EXPECT_EQ(file().remove(), "23");
-    file().fcb().relative_number = 0;
-    file().fcb().verb_options = VMQ_START_NOT_LESS;
-    EXPECT_EQ(file().call(file().fcb().start_entry), "00");
-    EXPECT_EQ(file().read(VMQ_READ_NEXT), "00");
-    EXPECT_EQ(file().fcb().relative_number, 1u);
-    EXPECT_EQ(file().close(), "00");
-}
-
-// Without a record area (where the record number goes in front of the
-// record) every verb but START, which needs only the number, is refused
-// with 30 and a message, and numbers no record.
-TEST_F(RelativeVerbs, CallsWithoutARecordAreaAreRefused) {
-    auto sequential = make(VMQ_ACCESS_SEQUENTIAL);
-    ASSERT_EQ(sequential->open(VMQ_OPEN_OUTPUT), "00");
-    ASSERT_EQ(sequential->write("RECORD.."), "00");
-    unsigned char* area = sequential->fcb().record_area;
-    sequential->fcb().record_area = nullptr;
-    EXPECT_THAT(sequential->told(sequential->call(sequential->fcb().write_entry)),
-                StartsWith("30 001008,No record area"));
-    EXPECT_EQ(sequential->fcb().relative_number, 1u);
-    sequential->fcb().record_area = area;
-    EXPECT_EQ(sequential->write("RECORD.."), "00");
-    EXPECT_EQ(sequential->fcb().relative_number, 2u);
-    EXPECT_EQ(sequential->close(), "00");
-
-    ASSERT_EQ(file().open(VMQ_OPEN_IO), "00");
-    area = file().fcb().record_area;
-    file().fcb().record_area = nullptr;
-    file().fcb().relative_number = 2;
-    EXPECT_EQ(file().read(), "30");
-    file().fcb().verb_options = VMQ_START_EQUAL;
-    EXPECT_EQ(file().call(file().fcb().start_entry), "00");
-    EXPECT_EQ(file().read(VMQ_READ_NEXT), "30");
-    file().fcb().write_length = 8;
-    for (vmq_verb_entry entry :
-         {file().fcb().write_entry, file().fcb().rewrite_entry, file().fcb().delete_entry}) {
-        EXPECT_THAT(file().told(file().call(entry)), StartsWith("30 001008,No record area"));
-    }
-    file().fcb().record_area = area;
-    EXPECT_EQ(file().read(), "00");
-    EXPECT_EQ(file().record(), "RECORD..");
-    EXPECT_EQ(file().close(), "00");
+    // Without a record area (the record number goes in front of the record)
+    // every verb but START, which needs only the number, is refused.
+    const std::string refused = "30 001008,No record area";
+    file().fcb().relative_number = 4;
+    EXPECT_THAT(file().without_area([&] { return file().read(); }), StartsWith(refused));
+    EXPECT_THAT(file().without_area([&] { return start_at(VMQ_START_EQUAL, 4); }),
+                StartsWith("00"));
+    const std::function<std::string()> after_start[] = {
+        [&] { return file().read(VMQ_READ_NEXT); }, [&] { return file().write("RECORD.."); },
+        [&] { return file().rewrite("RECORD.."); }, [&] { return file().remove(); }};
+    for (const std::function<std::string()>& verb : after_start)
+        EXPECT_THAT(file().without_area(verb), StartsWith(refused));
+    EXPECT_EQ(in_order({read_at(4), file().record(), file().close()}), "00 REC00004 00");
 }
 
 TEST_F(RelativeVerbs, OrganizationsAreNotMixed) {
-    ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
-    ASSERT_EQ(file().close(), "00");
-    VerbFile as_indexed(VMQ_ORG_INDEXED, path("counters.rel"), 8);
-    as_indexed.add_key(0, 4);
-    EXPECT_THAT(as_indexed.told(as_indexed.open(VMQ_OPEN_INPUT)),
-                StartsWith("39 001002,Organization is relative"));
-
-    VerbFile indexed(VMQ_ORG_INDEXED, path("multi.idx"), 8);
-    indexed.add_key(0, 4);
-    indexed.add_key(4, 4);
-    ASSERT_EQ(indexed.open(VMQ_OPEN_OUTPUT), "00");
-    ASSERT_EQ(indexed.close(), "00");
-    VerbFile as_relative(VMQ_ORG_RELATIVE, path("multi.idx"), 8);
-    EXPECT_THAT(as_relative.told(as_relative.open(VMQ_OPEN_INPUT)),
-                StartsWith("39 001001,Organization is indexed"));
-    // One 4-byte key at the front and records 4 bytes longer: shaped like a
-    // relative file, but its key is bytes, not a record number.
-    VerbFile lookalike(VMQ_ORG_INDEXED, path("lookalike.idx"), 12);
-    lookalike.add_key(0, 4);
-    ASSERT_EQ(lookalike.open(VMQ_OPEN_OUTPUT), "00");
-    ASSERT_EQ(lookalike.close(), "00");
-    VerbFile as_relative_too(VMQ_ORG_RELATIVE, path("lookalike.idx"), 8);
-    EXPECT_THAT(as_relative_too.told(as_relative_too.open(VMQ_OPEN_INPUT)),
-                StartsWith("39 001001,Organization is indexed"));
+    struct Shape {
+        uint8_t organization;
+        uint32_t length;
+        uint32_t keys;  // of 4 bytes each, one after another
+    };
+    struct Case {
+        Shape made;
+        Shape opened;
+        const char* told;
+    } cases[] = {
+        {{VMQ_ORG_RELATIVE, 8, 0}, {VMQ_ORG_INDEXED, 8, 1}, "39 001002,Organization is relative"},
+        {{VMQ_ORG_INDEXED, 8, 2}, {VMQ_ORG_RELATIVE, 8, 0}, "39 001001,Organization is indexed"},
+        // Shaped like a relative file, but its key is bytes, not a number.
+        {{VMQ_ORG_INDEXED, 12, 1}, {VMQ_ORG_RELATIVE, 8, 0}, "39 001001,Organization is indexed"},
+        {{VMQ_ORG_INDEXED, 8, 1},
+         {VMQ_ORG_SEQUENTIAL, 8, 0},
+         "39 001000,Organization is not sequential"},
+    };
+    auto shaped = [&](const Shape& shape) {
+        auto file = std::make_unique<VerbFile>(shape.organization, path("mixed.dat"), shape.length);
+        for (uint32_t k = 0; k < shape.keys; ++k)
+            file->add_key(4 * k, 4);
+        return file;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.told);
+        std::filesystem::remove(path("mixed.dat"));
+        auto made = shaped(c.made);
+        ASSERT_EQ(in_order({made->open(VMQ_OPEN_OUTPUT), made->close()}), "00 00");
+        auto opened = shaped(c.opened);
+        EXPECT_THAT(opened->told(opened->open(VMQ_OPEN_INPUT)), StartsWith(c.told));
+    }
 }
 
 }  // namespace

@@ -2,11 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <vector>
 
-#include "platform/coding.h"
-#include "platform/crt_file.h"
 #include "platform/fault_injection.h"
 #include "verbs/verb_fixture.h"
 
@@ -41,36 +38,46 @@ protected:
         file().fcb().advance_options = 0;
         return status;
     }
+    // OPEN EXTEND, WRITE of one record, CLOSE.
+    std::string extend(const std::string& record) {
+        return in_order({file().open(VMQ_OPEN_EXTEND), file().write(record), file().close()});
+    }
 
     std::unique_ptr<VerbFile> file_;
 };
 
 const std::string kBlank(8, ' ');
+using Records = std::vector<std::string>;
 
-TEST_F(SequentialVerbs, OpenOfAbsentFiles) {
+// A missing OPTIONAL file opens with 05 (EXTEND creates it, INPUT does
+// not); a file of no bytes (a run died right after making it) is refused
+// but for OUTPUT, as is a file of another record length; no mode opens
+// nothing.
+TEST_F(SequentialVerbs, OpensOfMissingEmptyAndMismatchedFiles) {
     EXPECT_THAT(file().told(file().open(VMQ_OPEN_INPUT)),
                 StartsWith("35 001003,File does not exist"));
     file().description().file_flags = VMQ_FILE_OPTIONAL;
-    EXPECT_EQ(file().open(VMQ_OPEN_INPUT), "05");
-    EXPECT_EQ(platform::_access(path("report.seq").c_str(), 0), -1);  // nothing created
-    EXPECT_EQ(file().close(), "00");
-    EXPECT_EQ(file().open(VMQ_OPEN_EXTEND), "05");  // created
-    EXPECT_EQ(file().write("EXTENDED"), "00");
-    EXPECT_EQ(file().close(), "00");
-    EXPECT_EQ(records(), std::vector<std::string>{"EXTENDED"});
+    EXPECT_EQ(in_order({file().open(VMQ_OPEN_INPUT), file().close()}), "05 00");
+    EXPECT_FALSE(std::filesystem::exists(path("report.seq")));
+    EXPECT_EQ(extend("EXTENDED"), "05 00 00");
+    EXPECT_EQ(records(), Records{"EXTENDED"});
 
-    // A file of no bytes (a run died right after making it): INPUT, I-O and
-    // EXTEND say what it is, OUTPUT makes it anew. No mode opens nothing.
+    auto longer = make(9);
+    EXPECT_THAT(longer->told(longer->open(VMQ_OPEN_OUTPUT)),
+                StartsWith("39 001005,Record lengths differ"));
+    EXPECT_EQ(records(), Records{"EXTENDED"});
+
     write_file(path("report.seq"), "");
     for (const uint16_t request : {VMQ_OPEN_INPUT, VMQ_OPEN_IO, VMQ_OPEN_EXTEND}) {
-        EXPECT_EQ(file().open(request), "30") << request;
-        EXPECT_EQ(file().message().substr(0, 33), "001009,Empty file, not a KVR file");
+        EXPECT_THAT(file().told(file().open(request)),
+                    StartsWith("30 001009,Empty file, not a KVR file"))
+            << request;
     }
     EXPECT_THAT(file().told(file().open(0)), StartsWith("30 001010,Invalid open mode"));
     EXPECT_EQ(file().fcb().open_entry, _vmqBSeqOpen);
     EXPECT_EQ(in_order({file().open(VMQ_OPEN_OUTPUT), file().write("ANEW...."), file().close()}),
               "00 00 00");
-    EXPECT_EQ(records(), std::vector<std::string>{"ANEW...."});
+    EXPECT_EQ(records(), Records{"ANEW...."});
 }
 
 // A CLOSE whose buffered records cannot be written reports 30 and keeps
@@ -83,8 +90,7 @@ TEST_F(SequentialVerbs, AFailedCloseCanBeRepeatedOrGivenUp) {
     dead.sticky = true;
     for (const bool repeat : {true, false}) {
         SCOPED_TRACE(repeat ? "repeated" : "given up");
-        ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
-        ASSERT_EQ(file().write("KEPT...."), "00");
+        ASSERT_EQ(in_order({file().open(VMQ_OPEN_OUTPUT), file().write("KEPT....")}), "00 00");
         {
             dead.calls_seen = 0;
             platform::ScopedFaultPlan scope(dead);
@@ -99,13 +105,11 @@ TEST_F(SequentialVerbs, AFailedCloseCanBeRepeatedOrGivenUp) {
         }
         if (repeat) {
             EXPECT_EQ(file().close(), "00");
-            EXPECT_EQ(records(), std::vector<std::string>{"KEPT...."});
+            EXPECT_EQ(records(), Records{"KEPT...."});
         }
     }
-    // The file given up is closed: it opens again.
-    auto again = make(8);
-    EXPECT_EQ(again->open(VMQ_OPEN_INPUT), "00");
-    EXPECT_EQ(again->close(), "00");
+    auto again = make(8);  // the file given up is closed: it opens again
+    EXPECT_EQ(in_order({again->open(VMQ_OPEN_INPUT), again->close()}), "00 00");
 }
 
 // A full disk under a WRITE is the boundary of a sequential file (34).
@@ -114,15 +118,14 @@ TEST_F(SequentialVerbs, AFailedCloseCanBeRepeatedOrGivenUp) {
 TEST_F(SequentialVerbs, AFullDiskGives34AndLosesNoRecordThatGave00) {
     ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
     const uint64_t used = std::filesystem::file_size(path("report.seq"));
-    std::vector<std::string> written;
+    Records written;
     {
         FileSizeLimit full(used + 1000);
         for (int n = 0; n < 1000; ++n) {
             const std::string r = "R" + std::to_string(1000000 + n);
             const std::string status = file().write(r);
             if (status != "00") {
-                EXPECT_EQ(status, "34");
-                EXPECT_EQ(file().message().substr(0, 15), "000011,No space");
+                EXPECT_THAT(file().told(status), StartsWith("34 000011,No space"));
                 break;
             }
             written.push_back(r);
@@ -135,184 +138,104 @@ TEST_F(SequentialVerbs, AFullDiskGives34AndLosesNoRecordThatGave00) {
     EXPECT_EQ(records(), written);
 }
 
+// REWRITE keeps the length of the record just read; a refused verb, one
+// without a record area too, changes nothing and loses no position; CLOSE
+// with 0x4000 reports 07 and leaves the file open.
 TEST_F(SequentialVerbs, WriteReadRewriteAndClose07) {
     ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
     for (const char* r : {"FIRST...", "SECOND..", "THIRD..."})
         ASSERT_EQ(file().write(r), "00");
     EXPECT_EQ(file().write("TOO LONG!"), "44");
+    EXPECT_THAT(file().without_area([&] { return file().write("LOST...."); }),
+                StartsWith("30 001008,No record area"));
     ASSERT_EQ(file().close(), "00");
 
     ASSERT_EQ(file().open(VMQ_OPEN_IO), "00");
-    // Nothing read yet: the length differs from the (none) read. A refused
-    // verb between OPEN and the first READ does not lose the first record.
-    EXPECT_EQ(file().rewrite("XXXXXXXX"), "44");
-    ASSERT_EQ(file().read(), "00");
-    EXPECT_EQ(file().record(), "FIRST...");
+    EXPECT_EQ(in_order({file().rewrite("XXXXXXXX"), file().next()}), "44 00 FIRST...");
     file().fcb().write_length = 7;
     file().set_record("SHORTER");
-    EXPECT_EQ(file().call(file().fcb().rewrite_entry), "44");  // another length
-    ASSERT_EQ(file().read(), "00");
-    EXPECT_EQ(file().rewrite("CHANGED."), "00");
-    // CLOSE with 0x4000 reports 07 and leaves the file open.
-    EXPECT_EQ(file().close(VMQ_CLOSE_REPORT_07), "07");
-    EXPECT_EQ(file().read(), "00");
-    EXPECT_EQ(file().record(), "THIRD...");
-    EXPECT_EQ(in_order({file().read(), file().read(), file().close()}), "10 46 00");
-    EXPECT_EQ(records(), (std::vector<std::string>{"FIRST...", "CHANGED.", "THIRD..."}));
+    EXPECT_EQ(file().call(file().fcb().rewrite_entry), "44");
+    EXPECT_EQ(in_order({file().read(), file().rewrite("CHANGED."),
+                        file().close(VMQ_CLOSE_REPORT_07), file().next(), file().read()}),
+              "00 00 07 00 THIRD... 10");
+    EXPECT_THAT(file().without_area([&] { return file().rewrite("LOST...."); }),
+                StartsWith("30 001008,No record area"));
+    EXPECT_THAT(in_order({file().close(), file().open(VMQ_OPEN_INPUT),
+                          file().without_area([&] { return file().read(); })}),
+                StartsWith("00 00 30 001008,No record area"));
+    EXPECT_EQ(file().close(), "00");
+    EXPECT_EQ(records(), (Records{"FIRST...", "CHANGED.", "THIRD..."}));
 }
 
-TEST_F(SequentialVerbs, AttributeChecksAndSharing) {
+// Records rewritten in a block the reading has left behind reach the file.
+TEST_F(SequentialVerbs, RewritesAcrossBlocks) {
     ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
-    ASSERT_EQ(file().write("KEEPME.."), "00");
-    auto second = make(8);
-    EXPECT_EQ(second->open(VMQ_OPEN_INPUT), "98");
-    ASSERT_EQ(file().close(), "00");
-
-    auto longer = make(9);
-    EXPECT_THAT(longer->told(longer->open(VMQ_OPEN_OUTPUT)),
-                StartsWith("39 001005,Record lengths differ"));
-    EXPECT_EQ(records(), std::vector<std::string>{"KEEPME.."});  // left intact
-
-    // An indexed file is not a sequential one.
-    VerbFile indexed(VMQ_ORG_INDEXED, path("other.idx"), 8);
-    indexed.add_key(0, 4);
-    ASSERT_EQ(indexed.open(VMQ_OPEN_OUTPUT), "00");
-    ASSERT_EQ(indexed.close(), "00");
-    VerbFile as_sequential(VMQ_ORG_SEQUENTIAL, path("other.idx"), 8);
-    EXPECT_THAT(as_sequential.told(as_sequential.open(VMQ_OPEN_INPUT)),
-                StartsWith("39 001000,Organization is not sequential"));
-}
-
-// A file cut short inside its last record, as a writer killed before its
-// buffer reached the file leaves it: the READ at the tear reports damage
-// (30 and a message), not the end of the file, wherever in the record the
-// file ends; OPEN EXTEND appends where the torn record began, so that every
-// record written then reads back.
-TEST_F(SequentialVerbs, AFileCutShortInsideARecordIsDamageNotItsEnd) {
-    const std::string name = path("report.seq");
-    auto write_three = [&] {
-        ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
-        for (const char* r : {"FIRST...", "SECOND..", "THIRD..."})
-            ASSERT_EQ(file().write(r), "00");
-        ASSERT_EQ(file().close(), "00");
-    };
-    write_three();
-    const uintmax_t whole = std::filesystem::file_size(name);
-    // Each record takes 16 bytes: its length, 8 bytes of data, its length.
-    for (uintmax_t cut : {1, 6, 8, 14}) {
-        SCOPED_TRACE(cut);
-        write_three();
-        std::filesystem::resize_file(name, whole - cut);
-        EXPECT_EQ(in_order({file().open(VMQ_OPEN_INPUT), file().read(), file().read()}),
-                  "00 00 00");
-        EXPECT_EQ(file().record(), "SECOND..");
-        EXPECT_THAT(file().told(file().read()), StartsWith("30 000002,Input-output error"));
-        EXPECT_EQ(file().fcb().state_flags & VMQ_AT_END, 0u);
-        EXPECT_EQ(file().read(), "46");
-        EXPECT_EQ(file().close(), "00");
-
-        EXPECT_EQ(
-            in_order({file().open(VMQ_OPEN_EXTEND), file().write("FOURTH.."), file().close()}),
-            "00 00 00");
-        EXPECT_EQ(records(), (std::vector<std::string>{"FIRST...", "SECOND..", "FOURTH.."}));
-    }
-    // Without only its trailing length word, the last record is whole:
-    // EXTEND puts the word there before it appends.
-    write_three();
-    std::filesystem::resize_file(name, whole - 4);
-    EXPECT_EQ(in_order({file().open(VMQ_OPEN_EXTEND), file().write("FOURTH.."), file().close()}),
-              "00 00 00");
-    EXPECT_EQ(records(),
-              (std::vector<std::string>{"FIRST...", "SECOND..", "THIRD...", "FOURTH.."}));
-    // Cut where a record ends, the file simply ends there, and EXTEND
-    // appends after it.
-    write_three();
-    std::filesystem::resize_file(name, whole - 32);
-    EXPECT_EQ(records(), std::vector<std::string>{"FIRST..."});
-    EXPECT_EQ(in_order({file().open(VMQ_OPEN_EXTEND), file().write("FOURTH.."), file().close()}),
-              "00 00 00");
-    EXPECT_EQ(records(), (std::vector<std::string>{"FIRST...", "FOURTH.."}));
-}
-
-// A file past 4 GiB, as a batch job writes and reads one. It begins with a
-// record of 4 GiB of zeros that the file system keeps as a hole (a READ
-// delivers its first 8 bytes); the program's records lie across 2^32, the
-// first one's data on it.
-TEST_F(SequentialVerbs, FilesPastFourGiB) {
-    ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
-    ASSERT_EQ(file().close(), "00");
-    const uint64_t hole_end = (uint64_t{1} << 32) - 8;
-    {
-        std::fstream hole(path("report.seq"), std::ios::in | std::ios::out | std::ios::binary);
-        char word[4];
-        platform::store_u32(reinterpret_cast<unsigned char*>(word),
-                            static_cast<uint32_t>(hole_end - 88));
-        hole.seekp(80).write(word, 4);
-        hole.seekp(static_cast<std::streamoff>(hole_end - 4)).write(word, 4);
-    }
-    ASSERT_EQ(file().open(VMQ_OPEN_EXTEND), "00");
-    std::vector<std::string> expected = {std::string(8, '\0')};
+    Records expected;
     for (int n = 0; n < 600; ++n) {
         expected.push_back("R" + std::to_string(1000000 + n));
         ASSERT_EQ(file().write(expected.back()), "00") << n;
     }
-    ASSERT_EQ(file().close(), "00");
-    ASSERT_EQ(file().open(VMQ_OPEN_IO), "00");
+    ASSERT_EQ(in_order({file().close(), file().open(VMQ_OPEN_IO)}), "00 00");
     for (size_t i = 0; i < expected.size(); ++i) {
-        ASSERT_EQ(file().read(), "00") << i;
-        ASSERT_EQ(file().record(), expected[i]) << i;
+        ASSERT_EQ(file().next(), "00 " + expected[i]);
         if (i % 100 == 1) {
             expected[i][0] = 'W';
             ASSERT_EQ(file().rewrite(expected[i]), "00") << i;
         }
     }
-    EXPECT_EQ(file().read(), "10");
-    ASSERT_EQ(file().close(), "00");
+    EXPECT_EQ(in_order({file().read(), file().close()}), "10 00");
     EXPECT_EQ(records(), expected);
 }
 
-// A READ, WRITE or REWRITE without a record area is refused with 30 and a
-// message; nothing is read or written.
-TEST_F(SequentialVerbs, CallsWithoutARecordAreaAreRefused) {
+// A file cut short inside its last record, as a writer killed before its
+// buffer reached the file leaves it: the READ at the tear reports damage
+// (30 and a message), not the end of the file, wherever in the record the
+// file ends; OPEN EXTEND appends where the torn record began. Without only
+// its trailing length word the last record is whole; cut where a record
+// ends, the file simply ends there.
+TEST_F(SequentialVerbs, AFileCutShortInsideARecordIsDamageNotItsEnd) {
+    const std::string name = path("report.seq");
     ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
-    unsigned char* area = file().fcb().record_area;
-    file().fcb().record_area = nullptr;
-    file().fcb().write_length = 8;
-    EXPECT_THAT(file().told(file().call(file().fcb().write_entry)),
-                StartsWith("30 001008,No record area"));
-    file().fcb().record_area = area;
-    ASSERT_EQ(file().write("KEPT...."), "00");
+    for (const char* r : {"FIRST...", "SECOND..", "THIRD..."})
+        ASSERT_EQ(file().write(r), "00");
     ASSERT_EQ(file().close(), "00");
-
-    ASSERT_EQ(file().open(VMQ_OPEN_IO), "00");
-    ASSERT_EQ(file().read(), "00");
-    file().fcb().record_area = nullptr;
-    EXPECT_EQ(file().call(file().fcb().rewrite_entry), "30");
-    EXPECT_THAT(file().told(file().read()), StartsWith("30 001008,No record area"));
-    file().fcb().record_area = area;
-    ASSERT_EQ(file().close(), "00");
-    EXPECT_EQ(records(), std::vector<std::string>{"KEPT...."});
+    const std::string whole = read_file(name);
+    // Each record takes 16 bytes: its length, 8 bytes of data, its length.
+    for (size_t cut : {1, 6, 8, 14}) {
+        SCOPED_TRACE(cut);
+        write_file(name, whole.substr(0, whole.size() - cut));
+        EXPECT_EQ(in_order({file().open(VMQ_OPEN_INPUT), file().read(), file().next()}),
+                  "00 00 00 SECOND..");
+        EXPECT_THAT(file().told(file().read()), StartsWith("30 000002,Input-output error"));
+        EXPECT_EQ(file().fcb().state_flags & VMQ_AT_END, 0u);
+        EXPECT_EQ(in_order({file().read(), file().close(), extend("FOURTH..")}), "46 00 00 00 00");
+        EXPECT_EQ(records(), (Records{"FIRST...", "SECOND..", "FOURTH.."}));
+    }
+    write_file(name, whole.substr(0, whole.size() - 4));
+    EXPECT_EQ(extend("FOURTH.."), "00 00 00");
+    EXPECT_EQ(records(), (Records{"FIRST...", "SECOND..", "THIRD...", "FOURTH.."}));
+    write_file(name, whole.substr(0, whole.size() - 32));
+    EXPECT_EQ(records(), Records{"FIRST..."});
+    EXPECT_EQ(extend("FOURTH.."), "00 00 00");
+    EXPECT_EQ(records(), (Records{"FIRST...", "FOURTH.."}));
 }
 
-TEST_F(SequentialVerbs, AdvancingWritesBlankLines) {
+// ADVANCING puts blank lines before or after the record; LINAGE counts the
+// lines of a page and, passing its end, writes the rest of the body, the
+// bottom lines and the next page's top lines as blank records.
+TEST_F(SequentialVerbs, AdvancingAndLinageWriteBlankLines) {
     ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
-    EXPECT_EQ(write_advancing("AFTER3..", VMQ_ADVANCE_AFTER, 3), "00");
-    EXPECT_EQ(write_advancing("AFTER1..", VMQ_ADVANCE_AFTER, 1), "00");
-    EXPECT_EQ(write_advancing("OVER....", VMQ_ADVANCE_AFTER, 0), "00");
-    EXPECT_EQ(file().fcb().advance_lines, 1u);
-    ASSERT_EQ(file().close(), "00");
-    EXPECT_EQ(records(), (std::vector<std::string>{kBlank, kBlank, "AFTER3..", "OVER...."}));
+    EXPECT_EQ(in_order({write_advancing("AFTER3..", VMQ_ADVANCE_AFTER, 3),
+                        write_advancing("AFTER1..", VMQ_ADVANCE_AFTER, 1),
+                        write_advancing("OVER....", VMQ_ADVANCE_AFTER, 0),
+                        std::to_string(file().fcb().advance_lines), file().close()}),
+              "00 00 00 1 00");
+    EXPECT_EQ(records(), (Records{kBlank, kBlank, "AFTER3..", "OVER...."}));
+    EXPECT_EQ(in_order({file().open(VMQ_OPEN_OUTPUT),
+                        write_advancing("BEFORE2.", VMQ_ADVANCE_BEFORE, 2), file().close()}),
+              "00 00 00");
+    EXPECT_EQ(records(), (Records{"BEFORE2.", kBlank, kBlank}));
 
-    auto before = make(8);
-    ASSERT_EQ(before->open(VMQ_OPEN_OUTPUT), "00");
-    before->fcb().advance_options = VMQ_ADVANCE_BEFORE;
-    before->fcb().advance_lines = 2;
-    EXPECT_EQ(before->write("BEFORE2."), "00");
-    ASSERT_EQ(before->close(), "00");
-    EXPECT_EQ(records(), (std::vector<std::string>{"BEFORE2.", kBlank, kBlank}));
-}
-
-TEST_F(SequentialVerbs, LinagePageChange) {
     vmq_fcb& fcb = file().fcb();
     file().description().linage_flags = VMQ_LINAGE;
     fcb.linage_lines = 10;
@@ -326,19 +249,18 @@ TEST_F(SequentialVerbs, LinagePageChange) {
     EXPECT_EQ(write_advancing("LINE2...", VMQ_ADVANCE_AFTER, 6), "00");
     EXPECT_EQ(fcb.linage_counter, 8u);
     EXPECT_NE(fcb.state_flags & VMQ_END_OF_PAGE, 0u);  // the footing is reached
-    // Passing line 10: the rest of the body, the bottom lines and the next
-    // page's top lines are written as blank records.
     EXPECT_EQ(write_advancing("NEWPAGE.", VMQ_ADVANCE_AFTER, 3), "00");
     EXPECT_EQ(fcb.linage_counter, 1u);
     EXPECT_NE(fcb.state_flags & VMQ_END_OF_PAGE, 0u);
     EXPECT_EQ(fcb.linage_top, 3u);
     ASSERT_EQ(file().close(), "00");
-    std::vector<std::string> all = records();
     // The top line and the first line's blank, LINE1, five blanks and LINE2,
     // then the page change's blanks and NEWPAGE.
-    ASSERT_EQ(all.size(), 2u + 1 + 5 + 1 + (2 + 10 + 3 - 8) + 1);
-    EXPECT_EQ(all[2], "LINE1...");
-    EXPECT_EQ(all.back(), "NEWPAGE.");
+    Records expected(2 + 1 + 5 + 1 + (2 + 10 + 3 - 8) + 1, kBlank);
+    expected[2] = "LINE1...";
+    expected[8] = "LINE2...";
+    expected.back() = "NEWPAGE.";
+    EXPECT_EQ(records(), expected);
 }
 
 }  // namespace

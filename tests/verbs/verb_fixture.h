@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -86,11 +87,15 @@ public:
         fcb().verb_options = relation;
         return call(fcb().start_entry);
     }
-
-    uint32_t padded_length(const std::string& record) const {
-        return record.size() > record_length_ ? static_cast<uint32_t>(record.size())
-                                              : record_length_;
+    // A verb called with no record area, as a runtime never should; told().
+    std::string without_area(const std::function<std::string()>& verb) {
+        unsigned char* area = fcb().record_area;
+        fcb().record_area = nullptr;
+        const std::string status = verb();
+        fcb().record_area = area;
+        return told(status);
     }
+
     void set_record(const std::string& record) {
         std::memset(record_, ' ', record_length_ + 16);
         std::memcpy(record_, record.data(), std::min<size_t>(record.size(), record_length_ + 16));
@@ -106,6 +111,11 @@ public:
     std::string next(uint32_t options = VMQ_READ_NEXT) { return got(read(options)); }
 
 private:
+    uint32_t padded_length(const std::string& record) const {
+        return record.size() > record_length_ ? static_cast<uint32_t>(record.size())
+                                              : record_length_;
+    }
+
     CobolProgram program_;
     std::string name_;
     uint32_t record_length_;

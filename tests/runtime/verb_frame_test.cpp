@@ -111,22 +111,22 @@ void scripted_worker(vmq_fcb* fcb, vmq_program_context* context) {
 
 class VerbFrame : public ::testing::Test {
 protected:
-    void run(Script& script) {
+    void run() {
         program.fcb.engine_handle = &script;
         run_verb_frame(&program.fcb, &program.context, scripted_worker);
     }
 
     CobolProgram program{VMQ_ORG_INDEXED, 40};
+    Script script;
 };
 
 TEST_F(VerbFrame, StatusMessageAndUseProcedure) {
-    Script script;
     script.status = 4;
-    run(script);
+    run();
     EXPECT_EQ(program.use_procedure_calls(), 0);  // only from status 10 on
     script.status = 10;
     script.diagnostic_code = 9;
-    run(script);
+    run();
     EXPECT_EQ(program.use_procedure_calls(), 1);
     EXPECT_EQ(program.status_item(), "10");
     const std::string message = "000009,End of file" + std::string(22, ' ');
@@ -135,12 +135,12 @@ TEST_F(VerbFrame, StatusMessageAndUseProcedure) {
     // EBCDIC status digits and EBCDIC message text, each by its own flag.
     script.status = 35;
     program.description().code_flags = VMQ_CODE_EBCDIC_STATUS;
-    run(script);
+    run();
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(program.status_bytes()), 2), "\xF3\xF5");
     EXPECT_EQ(program.fcb.status, 35);
     EXPECT_EQ(program.message(), message);
     program.description().code_flags = VMQ_CODE_EBCDIC_MESSAGE;
-    run(script);
+    run();
     EXPECT_EQ(program.status_item(), "35");
     EXPECT_EQ(program.message().substr(0, 8), "\xF0\xF0\xF0\xF0\xF0\xF9\x6B\xC5");  // "000009,E"
     EXPECT_EQ(program.message()[39], '\x40');
@@ -151,7 +151,7 @@ TEST_F(VerbFrame, StatusMessageAndUseProcedure) {
     program.remove_message_area();
     script.status = 30;
     script.diagnostic_code = 2;
-    run(script);
+    run();
     EXPECT_EQ(program.status_item(), "35");
     EXPECT_EQ(program.message(), before);
     EXPECT_EQ(program.use_procedure_calls(), 4);
@@ -169,15 +169,14 @@ TEST_F(VerbFrame, AbandonedVerbStopsAndRestoresTheOuterBuffer) {
     const long live = block->live_allocations;
     program.fcb.last_verb = VMQ_VERB_OPEN;
     program.fcb.state_flags = VMQ_RECORD_READ;
-    Script script;
     script.verb = VMQ_VERB_WRITE;
     script.allocate = 128;
     block->fail_allocation_at = 1;
-    run(script);
+    run();
     EXPECT_EQ(program.status_item(), "");
     script.status = 22;
     program.on_use_procedure([](vmq_fcb*) { vmqrtAbandonVerb(); });
-    run(script);
+    run();
 
     EXPECT_EQ(block->jump_buffer, &outer_marker);
     EXPECT_EQ(block->abandoned_verbs, abandoned + 2);
@@ -189,7 +188,7 @@ TEST_F(VerbFrame, AbandonedVerbStopsAndRestoresTheOuterBuffer) {
     EXPECT_EQ(program.fcb.last_verb, VMQ_VERB_OPEN);
     EXPECT_EQ(program.fcb.state_flags, VMQ_RECORD_READ);
     script.status = 0;
-    run(script);  // allocates again and completes
+    run();  // allocates again and completes
     EXPECT_EQ(script.reports_completed, 1);
     block->jump_buffer = nullptr;
 }
@@ -218,9 +217,8 @@ TEST_F(VerbFrame, NestedVerbRestoresTheOuterBuffer) {
 // tell the runtime. Every entry point goes through the frame.
 TEST_F(VerbFrame, NoDescriptionGives30AndRunsNothing) {
     vmq_file_description* const description = &program.description();
-    Script script;
     program.fcb.description = nullptr;
-    run(script);
+    run();
     EXPECT_EQ(program.use_procedure_calls(), 1);
     EXPECT_EQ(program.status_item(), "");
     program.fcb.state_flags = VMQ_DESC_BY_INDEX;
@@ -228,14 +226,14 @@ TEST_F(VerbFrame, NoDescriptionGives30AndRunsNothing) {
     for (uint32_t index : {1u, 0u}) {  // a null entry; no index falls back to it
         program.fcb.file_index = index;
         program.fcb.status = 0;
-        run(script);
+        run();
         EXPECT_EQ(program.fcb.status, 30);
     }
     EXPECT_EQ(script.reports_completed, 0);
     program.runtime.descriptions[0] = description;
     program.fcb.file_index = 1;
     script.status = 23;
-    run(script);
+    run();
     EXPECT_EQ(script.reports_completed, 1);
     EXPECT_EQ(program.status_item(), "23");
     EXPECT_EQ(program.fcb.state_flags, VMQ_DESC_BY_INDEX);
@@ -259,26 +257,23 @@ TEST_F(VerbFrame, NoDescriptionGives30AndRunsNothing) {
     EXPECT_EQ(threadStorage()->jump_buffer, nullptr);
 }
 
-TEST_F(VerbFrame, LastVerbAndRecordRead) {
-    Script script;
+TEST_F(VerbFrame, LastVerbRecordReadAndTheStatusAtTheStart) {
     program.fcb.last_verb = VMQ_VERB_OPEN;
     script.status = 99;  // a READ of a locked record is not the last verb
-    run(script);
+    run();
     EXPECT_EQ(program.fcb.last_verb, VMQ_VERB_OPEN);
     for (uint8_t verb :
          {VMQ_VERB_READ, VMQ_VERB_WRITE, VMQ_VERB_REWRITE, VMQ_VERB_DELETE, VMQ_VERB_START}) {
         program.fcb.state_flags = VMQ_RECORD_READ | VMQ_POSITION_VALID;
         script.verb = verb;
         script.status = 0;
-        run(script);
+        run();
         const uint32_t kept = verb == VMQ_VERB_READ ? VMQ_RECORD_READ : 0;
         EXPECT_EQ(program.fcb.state_flags, kept | VMQ_POSITION_VALID) << int(verb);
         EXPECT_EQ(program.fcb.last_verb, verb);
     }
-}
 
-// START and CLOSE keep the status until they know the outcome.
-TEST_F(VerbFrame, OnlyOpenClearsTheStatusAtTheStart) {
+    // START and CLOSE keep the status until they know the outcome.
     for (auto [verb, status] :
          {std::pair{VMQ_VERB_START, 47}, {VMQ_VERB_CLOSE, 47}, {VMQ_VERB_OPEN, 0}}) {
         program.fcb.status = 47;

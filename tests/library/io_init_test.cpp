@@ -1,8 +1,9 @@
-// _IO_Init picks a file's OPEN entry by its organization bits, in the order
-// indexed, sequential, relative.
+// _IO_Init picks a file's OPEN entry by the organization bits of the
+// description the FCB points to, in the order indexed, sequential, relative.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <utility>
 
 #include "support/cobol_program.h"
 #include "verbs/entry_points.h"
@@ -10,36 +11,31 @@
 
 namespace {
 
-vmq_verb_entry open_entry_for(uint8_t organization) {
-    kvr::test::CobolProgram program(organization);
-    const vmq_fcb before = program.fcb;
-    _IO_Init(&program.fcb, &program.context);
-    // Nothing but open_entry changes.
-    vmq_fcb compared = program.fcb;
-    compared.open_entry = before.open_entry;
-    EXPECT_EQ(std::memcmp(&compared, &before, sizeof before), 0);
-    return program.fcb.open_entry;
-}
-
 TEST(IoInit, OrganizationBitsInTheirOrder) {
-    EXPECT_EQ(open_entry_for(VMQ_ORG_INDEXED), _vmqBIndexOpen);
-    EXPECT_EQ(open_entry_for(VMQ_ORG_INDEXED | VMQ_ORG_RELATIVE), _vmqBIndexOpen);
-    EXPECT_EQ(open_entry_for(VMQ_ORG_INDEXED | VMQ_ORG_SEQUENTIAL), _vmqBIndexOpen);
-    EXPECT_EQ(open_entry_for(VMQ_ORG_SEQUENTIAL), _vmqBSeqOpen);
-    EXPECT_EQ(open_entry_for(VMQ_ORG_SEQUENTIAL | VMQ_ORG_RELATIVE), _vmqBSeqOpen);
-    EXPECT_EQ(open_entry_for(VMQ_ORG_RELATIVE), _vmqBRelativeOpen);
-    EXPECT_EQ(open_entry_for(0x01), _vmqOpenError);
-}
-
-TEST(IoInit, TheDescriptionFieldIsReadDirectly) {
-    kvr::test::CobolProgram program(VMQ_ORG_RELATIVE);
-    program.fcb.state_flags = VMQ_DESC_BY_INDEX;  // ignored by _IO_Init
-    _IO_Init(&program.fcb, &program.context);
-    EXPECT_EQ(program.fcb.open_entry, _vmqBRelativeOpen);
+    const std::pair<uint8_t, vmq_verb_entry> cases[] = {
+        {VMQ_ORG_INDEXED, _vmqBIndexOpen},
+        {VMQ_ORG_INDEXED | VMQ_ORG_RELATIVE, _vmqBIndexOpen},
+        {VMQ_ORG_INDEXED | VMQ_ORG_SEQUENTIAL, _vmqBIndexOpen},
+        {VMQ_ORG_SEQUENTIAL, _vmqBSeqOpen},
+        {VMQ_ORG_SEQUENTIAL | VMQ_ORG_RELATIVE, _vmqBSeqOpen},
+        {VMQ_ORG_RELATIVE, _vmqBRelativeOpen},
+        {0x01, _vmqOpenError},
+    };
+    for (auto [organization, entry] : cases) {
+        kvr::test::CobolProgram program(organization);
+        program.fcb.state_flags = VMQ_DESC_BY_INDEX;  // ignored: the field is read directly
+        program.runtime.descriptions[0] = nullptr;
+        const vmq_fcb before = program.fcb;
+        _IO_Init(&program.fcb, &program.context);
+        EXPECT_EQ(program.fcb.open_entry, entry) << int(organization);
+        program.fcb.open_entry = before.open_entry;  // and nothing else changes
+        EXPECT_EQ(std::memcmp(&program.fcb, &before, sizeof before), 0);
+    }
+    kvr::test::CobolProgram program(VMQ_ORG_INDEXED);
     program.fcb.description = nullptr;
     _IO_Init(&program.fcb, &program.context);
     EXPECT_EQ(program.fcb.open_entry, _vmqOpenError);
-    _IO_Init(nullptr, &program.context);  // no FCB: nothing to do, no crash
+    _IO_Init(nullptr, &program.context);  // no FCB: nothing to do
 }
 
 }  // namespace

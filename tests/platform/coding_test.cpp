@@ -27,12 +27,5 @@ TEST(CodingTest, GoldenBytes) {
     EXPECT_EQ(load_s16(b.data() + 5), -3);
 }
 
-constexpr std::uint32_t constant_round_trip() {
-    unsigned char b[4] = {};
-    store_u32(b, 0xCAFEBABE);
-    return load_u32(b);
-}
-static_assert(constant_round_trip() == 0xCAFEBABE);
-
 }  // namespace
 }  // namespace kvr::platform

@@ -1,5 +1,6 @@
-// Transfers, file positions, access rights and dispositions of the Windows
-// file calls.
+// The Windows file calls and the descriptor calls over them: transfers, file
+// positions, access rights, dispositions, share modes between handles of one
+// process and of two, reads through mappings of files cut short.
 
 #include "platform/windows_file.h"
 
@@ -10,9 +11,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
+#include "platform/crt_file.h"
 #include "platform/mapped_file.h"
 #include "support/temp_dir.h"
 
@@ -20,6 +24,17 @@ namespace kvr::platform {
 namespace {
 
 using kvr::test::kReadWrite;
+
+// Runs `body` in a child process and returns its exit status.
+template <typename Body>
+int in_child(Body body) {
+    const pid_t pid = ::fork();
+    if (pid == 0)
+        ::_exit(body());
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 class WindowsFileTest : public kvr::test::TempDirTest {
 protected:
@@ -43,9 +58,11 @@ protected:
         EXPECT_TRUE(WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr));
         EXPECT_EQ(put, bytes.size());
     }
-    // 0 or the error of opening `name` for read and write.
-    static DWORD open_error(const std::string& name, DWORD disposition) {
-        HANDLE h = open(name, kReadWrite, 0, disposition);
+    // The error of opening `name` (ERROR_SUCCESS or ERROR_ALREADY_EXISTS when
+    // it opens), closing what it opened.
+    static DWORD open_error(const std::string& name, DWORD disposition, DWORD access = kReadWrite,
+                            DWORD share = 0) {
+        HANDLE h = open(name, access, share, disposition);
         if (h == INVALID_HANDLE_VALUE)
             return GetLastError();
         const DWORD reported = GetLastError();
@@ -54,7 +71,7 @@ protected:
     }
 };
 
-TEST_F(WindowsFileTest, TransfersAtTheFilePosition) {
+TEST_F(WindowsFileTest, TransfersAndSeeksAtTheFilePosition) {
     HANDLE h = open(path("f"), kReadWrite, 0, CREATE_NEW);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     write(h, "hello");
@@ -64,24 +81,13 @@ TEST_F(WindowsFileTest, TransfersAtTheFilePosition) {
     EXPECT_EQ(read(h, 5), "world");
     EXPECT_EQ(seek(h, -105, FILE_END), 0u);
     EXPECT_EQ(read(h, 7), std::string("hello\0\0", 7));
-
-    // A short read at the end, then empty reads that still succeed.
-    EXPECT_EQ(read_at(h, 102, 10), "rld");
+    EXPECT_EQ(read_at(h, 102, 10), "rld");  // short at the end, then empty
     EXPECT_EQ(read(h, 10), "");
-    EXPECT_EQ(seek(h, 0, FILE_CURRENT), 105u);
-    ASSERT_TRUE(CloseHandle(h));
-    EXPECT_EQ(read_file(path("f")).size(), 105u);  // reading never extends
-}
-
-TEST_F(WindowsFileTest, SeekLimits) {
-    HANDLE h = open(path("f"), kReadWrite, 0, CREATE_NEW);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    ASSERT_EQ(seek(h, 10, FILE_BEGIN), 10u);
-    EXPECT_EQ(seek(h, -11, FILE_CURRENT), INVALID_SET_FILE_POINTER);
+    EXPECT_EQ(seek(h, -106, FILE_CURRENT), INVALID_SET_FILE_POINTER);
     EXPECT_EQ(GetLastError(), ERROR_NEGATIVE_SEEK);
-    EXPECT_EQ(seek(h, -1, FILE_END), INVALID_SET_FILE_POINTER);
+    EXPECT_EQ(seek(h, -106, FILE_END), INVALID_SET_FILE_POINTER);
     EXPECT_EQ(GetLastError(), ERROR_NEGATIVE_SEEK);
-    EXPECT_EQ(seek(h, 0, FILE_CURRENT), 10u);  // failed seeks did not move
+    EXPECT_EQ(seek(h, 0, FILE_CURRENT), 105u);  // failed seeks did not move
 
     // Without a high word the position must fit 32 bits; 0xFFFFFFFF itself is
     // a position, told from failure by the cleared last error.
@@ -92,7 +98,6 @@ TEST_F(WindowsFileTest, SeekLimits) {
     EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
     EXPECT_EQ(seek(h, 1, FILE_CURRENT), INVALID_SET_FILE_POINTER);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-
     // With a high word the position is 64 bits, in and out.
     LONG high = 5;
     EXPECT_EQ(SetFilePointer(h, 7, &high, FILE_BEGIN), 7u);
@@ -105,32 +110,10 @@ TEST_F(WindowsFileTest, SeekLimits) {
     EXPECT_EQ(SetFilePointer(h, -1, &high, FILE_BEGIN), INVALID_SET_FILE_POINTER);
     EXPECT_EQ(GetLastError(), ERROR_NEGATIVE_SEEK);
     EXPECT_TRUE(CloseHandle(h));
+    EXPECT_EQ(read_file(path("f")).size(), 105u);  // reading never extends
 }
 
-TEST_F(WindowsFileTest, RefusesMissingRightsAndBadHandles) {
-    write_file(path("f"), "abc");
-    char byte = 0;
-    DWORD n = 99;
-    HANDLE reader = open(path("f"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
-    EXPECT_FALSE(WriteFile(reader, "x", 1, &n, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(n, 0u);
-    ASSERT_TRUE(CloseHandle(reader));
-    HANDLE writer = open(path("f"), GENERIC_WRITE, 0, OPEN_EXISTING);
-    EXPECT_FALSE(ReadFile(writer, &byte, 1, &n, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-    ASSERT_TRUE(CloseHandle(writer));
-    EXPECT_EQ(read_file(path("f")), "abc");
-
-    for (HANDLE bad : {HANDLE{nullptr}, INVALID_HANDLE_VALUE}) {
-        EXPECT_FALSE(ReadFile(bad, &byte, 1, &n, nullptr));
-        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-        EXPECT_FALSE(CloseHandle(bad));
-        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-    }
-}
-
-TEST_F(WindowsFileTest, Dispositions) {
+TEST_F(WindowsFileTest, DispositionsRightsAndBadHandles) {
     const std::string f = path("f");
     EXPECT_EQ(open_error(f, OPEN_EXISTING), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(open_error(f, OPEN_ALWAYS), ERROR_SUCCESS);
@@ -143,12 +126,132 @@ TEST_F(WindowsFileTest, Dispositions) {
     EXPECT_EQ(read_file(f), "");  // truncated
     EXPECT_EQ(open_error(path("g"), CREATE_ALWAYS), ERROR_SUCCESS);
     EXPECT_EQ(open_error(path("h"), 5), ERROR_INVALID_PARAMETER);
-
     EXPECT_EQ(open_error(dir_, OPEN_EXISTING), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(open(dir_, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(open_error(dir_, OPEN_EXISTING, GENERIC_READ, FILE_SHARE_READ), ERROR_ACCESS_DENIED);
     EXPECT_EQ(open_error(path("missing/f"), OPEN_ALWAYS), ERROR_PATH_NOT_FOUND);
     EXPECT_EQ(open_error(f + "/f", OPEN_EXISTING), ERROR_PATH_NOT_FOUND);  // f is a file
+
+    write_file(f, "abc");
+    char byte = 0;
+    DWORD n = 99;
+    HANDLE reader = open(f, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+    EXPECT_FALSE(WriteFile(reader, "x", 1, &n, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(n, 0u);
+    ASSERT_TRUE(CloseHandle(reader));
+    HANDLE writer = open(f, GENERIC_WRITE, 0, OPEN_EXISTING);
+    EXPECT_FALSE(ReadFile(writer, &byte, 1, &n, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    ASSERT_TRUE(CloseHandle(writer));
+    EXPECT_EQ(read_file(f), "abc");
+    for (HANDLE bad : {HANDLE{nullptr}, INVALID_HANDLE_VALUE}) {
+        EXPECT_FALSE(ReadFile(bad, &byte, 1, &n, nullptr));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+        EXPECT_FALSE(CloseHandle(bad));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    }
+}
+
+// A second open while a first handle is held, in this process and in
+// another; remove() refuses the held file from both.
+TEST_F(WindowsFileTest, ShareModesHereAndInAnotherProcess) {
+    struct Opener {
+        DWORD access;
+        DWORD share;
+    };
+    constexpr Opener kSharedReader{GENERIC_READ, FILE_SHARE_READ};
+    constexpr Opener kExclusiveReader{GENERIC_READ, 0};
+    constexpr Opener kWriter{kReadWrite, 0};
+    constexpr Opener kSharingWriter{kReadWrite, FILE_SHARE_READ};
+    constexpr DWORD kRefused = ERROR_SHARING_VIOLATION;
+    const struct {
+        const char* name;
+        Opener first;
+        Opener second;
+        DWORD second_disposition;
+        DWORD expected;  // error of the second open, 0 when it succeeds
+    } cases[] = {
+        {"readers coexist", kSharedReader, kSharedReader, OPEN_EXISTING, 0},
+        {"reader then writer", kSharedReader, kWriter, OPEN_EXISTING, kRefused},
+        {"reader then truncation", kSharedReader, kWriter, CREATE_ALWAYS, kRefused},
+        {"writer then reader", kWriter, kSharedReader, OPEN_EXISTING, kRefused},
+        {"writer then writer", kWriter, kWriter, OPEN_ALWAYS, kRefused},
+        {"sharing writer then reader", kSharingWriter, kSharedReader, OPEN_EXISTING, kRefused},
+        {"exclusive reader then reader", kExclusiveReader, kSharedReader, OPEN_EXISTING, kRefused},
+        {"reader then exclusive reader", kSharedReader, kExclusiveReader, OPEN_EXISTING, kRefused},
+    };
+    const std::string file = path("shared");
+    const auto remove_error = [&] { return remove(file.c_str()) == 0 ? 0 : errno; };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(file, "contents");
+        HANDLE first = open(file, c.first.access, c.first.share, OPEN_EXISTING);
+        ASSERT_NE(first, INVALID_HANDLE_VALUE);
+        const auto second = [&] {
+            const DWORD error =
+                open_error(file, c.second_disposition, c.second.access, c.second.share);
+            return static_cast<int>(error == ERROR_ALREADY_EXISTS ? 0 : error);
+        };
+        EXPECT_EQ(second(), static_cast<int>(c.expected));
+        EXPECT_EQ(in_child(second), static_cast<int>(c.expected));
+        EXPECT_EQ(remove_error(), EACCES);
+        EXPECT_EQ(in_child(remove_error), EACCES);
+        EXPECT_EQ(read_file(file), "contents");  // refusals change nothing
+
+        ASSERT_TRUE(CloseHandle(first));
+        EXPECT_EQ(in_child(second), 0);
+        EXPECT_EQ(second(), 0);
+        EXPECT_EQ(remove_error(), 0);
+        EXPECT_EQ(_access(file.c_str(), 0), -1);
+    }
+}
+
+TEST_F(WindowsFileTest, DescriptorFromHandleWorksOnTheSameFileAndHoldsItsLock) {
+    const std::string f = path("f");
+    HANDLE h = open(f, kReadWrite, 0, CREATE_NEW);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    write(h, "abcdef");
+    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(h), 0);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(_lseek(fd, 0, SEEK_CUR), 6);  // starts at the handle's position
+    EXPECT_EQ(_write(fd, "gh", 2), 2);
+    EXPECT_EQ(_lseek(fd, 1, SEEK_SET), 1);
+    char buffer[16] = {};
+    EXPECT_EQ(_read(fd, buffer, sizeof buffer), 7);
+    EXPECT_EQ(std::string(buffer, 7), "bcdefgh");
+    EXPECT_EQ(_read(fd, buffer, sizeof buffer), 0);
+    EXPECT_EQ(_chsize(fd, 3), 0);
+    EXPECT_EQ(_lseek(fd, 0, SEEK_CUR), 8);  // truncation does not move
+    EXPECT_EQ(_lseek(fd, 0, SEEK_END), 3);
+    EXPECT_EQ(_chsize(fd, 5), 0);  // extends with zeros
+    EXPECT_EQ(read_file(f), std::string("abc\0\0", 5));
+    EXPECT_EQ(seek(h, 0, FILE_END), 5u);  // the handle sees it
+
+    // Either reference keeps the file held.
+    ASSERT_TRUE(CloseHandle(h));
+    EXPECT_EQ(open_error(f, OPEN_EXISTING, GENERIC_READ, FILE_SHARE_READ), ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(remove(f.c_str()), -1);
+    ASSERT_EQ(_close(fd), 0);
+    EXPECT_EQ(open_error(f, OPEN_EXISTING), ERROR_SUCCESS);
+}
+
+TEST_F(WindowsFileTest, DescriptorCallsReportErrorsThroughErrno) {
+    const std::string f = path("f");
+    write_file(f, "abc");
+    EXPECT_EQ(_access(f.c_str(), 6), 0);
+    errno = 0;
+    EXPECT_EQ(_access(path("none").c_str(), 0), -1);
+    EXPECT_EQ(errno, ENOENT);
+    const int reader = ::open(f.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    errno = 0;
+    EXPECT_EQ(_chsize(reader, 0), -1);
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(_close(reader), 0);
+    EXPECT_EQ(read_file(f), "abc");
+    errno = 0;
+    EXPECT_EQ(_open_osfhandle(reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE), 0), -1);
+    EXPECT_EQ(errno, EBADF);
 }
 
 // Reads copy from a mapping of the file where they can, and give what pread
@@ -162,9 +265,7 @@ TEST_F(WindowsFileTest, MappedReadsGiveWhatReadsGive) {
         const std::string name = path(mapped ? "mapped" : "plain");
         HANDLE writer = open(name, kReadWrite, 0, CREATE_NEW);
         ASSERT_NE(writer, INVALID_HANDLE_VALUE);
-        const std::string page(4096, 'p');
-        for (int i = 0; i < 4; ++i)
-            write(writer, page);
+        write(writer, std::string(4 * 4096, 'p'));
         EXPECT_EQ(read_at(writer, 4090, 12), std::string(12, 'p'));
         EXPECT_EQ(seek(writer, 4092, FILE_BEGIN), 4092u);
         write(writer, "changed");  // over bytes read before: seen at once
@@ -173,8 +274,7 @@ TEST_F(WindowsFileTest, MappedReadsGiveWhatReadsGive) {
         write(writer, "grown");  // past the size the handle opened with
         EXPECT_EQ(read_at(writer, 16380, 100), "ppppgrown");
 
-        // Cut behind the handle's back at a page boundary: what lies past
-        // it is gone, and a read of it is short, as pread makes it.
+        // Cut at a page boundary: a read of what lies past it is short.
         std::filesystem::resize_file(name, 8192);
         EXPECT_EQ(read_at(writer, 8190, 100), "pp");
         EXPECT_EQ(read_at(writer, 12288, 10), "");
@@ -191,8 +291,8 @@ TEST_F(WindowsFileTest, MappedReadsGiveWhatReadsGive) {
     set_file_mappings(true);
 }
 
-// A reader that looks at bytes in place through ReadFileView: a page cut
-// off behind its back reads as zeros instead of ending the process, and the
+// A page viewed in place through ReadFileView and cut off behind the
+// reader's back reads as zeros instead of ending the process, and the
 // handle's reads go through pread from then on, which reports the cut.
 TEST_F(WindowsFileTest, AViewOfACutFileReadsZerosAndNeverEndsTheProcess) {
     const std::string name = path("viewed");
@@ -224,7 +324,6 @@ TEST_F(WindowsFileTest, OtherBusErrorsStillEndTheProcess) {
     HANDLE h = open(path("mapped"), kReadWrite, 0, CREATE_NEW);  // installs the handler
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     write(h, "x");
-    std::string byte(1, '?');
     EXPECT_EQ(read_at(h, 0, 1), "x");
     const std::string other = path("other");
     write_file(other, "");

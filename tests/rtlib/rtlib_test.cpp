@@ -5,6 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <numeric>
+#include <set>
+#include <string>
 #include <thread>
 
 #include "support/cobol_program.h"
@@ -16,31 +19,23 @@ using kvr::test::CobolProgram;
 
 TEST(Ebcdic, ConvertsInPlaceToCodePage037) {
     unsigned char text[] = "Az09 ,.-$\xE9";
-    const unsigned char expected[] = {0xC1, 0xA9, 0xF0, 0xF9, 0x40, 0x6B, 0x4B, 0x60, 0x5B, 0x51};
     int length = 10;
     vmqConvToEBCDIC(text, length, text, &length);
-    EXPECT_EQ(std::memcmp(text, expected, sizeof expected), 0);
-    EXPECT_EQ(text[10], 0);  // nothing past the length
     EXPECT_EQ(length, 10);
-}
-
-TEST(Ebcdic, EveryByteHasItsOwnCode) {
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(text), 11),
+              std::string("\xC1\xA9\xF0\xF9\x40\x6B\x4B\x60\x5B\x51\0", 11));  // nothing past it
     unsigned char all[256];
-    for (int i = 0; i < 256; ++i)
-        all[i] = static_cast<unsigned char>(i);
-    int length = 256;
-    vmqConvToEBCDIC(all, length, all, &length);
-    bool seen[256] = {};
-    for (unsigned char c : all) {
-        EXPECT_FALSE(seen[c]) << "code " << int(c) << " used twice";
-        seen[c] = true;
-    }
+    std::iota(all, all + 256, static_cast<unsigned char>(0));
+    vmqConvToEBCDIC(all, 256, all, &length);
+    EXPECT_EQ(std::set<unsigned char>(all, all + 256).size(), 256u);  // each byte its own code
 }
 
-TEST(Storage, CountsWhatIsStillLive) {
+TEST(Storage, CountsWhatIsLiveAndFailsOutsideAVerbWithNull) {
     vmq_thread_storage* block = threadStorage();
-    long live = block->live_allocations;
-    long bytes = block->live_bytes;
+    const long live = block->live_allocations;
+    const long bytes = block->live_bytes;
+    ASSERT_EQ(block->jump_buffer, nullptr);
+    block->fail_allocation_at = 3;
     void* slot = _vmqMalloc(128, 907, 0);
     void* name = _vmqMalloc(11, 907, 0);
     ASSERT_NE(slot, nullptr);
@@ -48,24 +43,16 @@ TEST(Storage, CountsWhatIsStillLive) {
     std::memset(slot, 0xAB, 128);
     EXPECT_EQ(block->live_allocations, live + 2);
     EXPECT_EQ(block->live_bytes, bytes + 139);
+    EXPECT_EQ(_vmqMalloc(8, 907, 0), nullptr);  // the third
+    EXPECT_EQ(block->live_allocations, live + 2);
     _vmqCheckFree(slot);
     _vmqCheckFree(name);
     _vmqCheckFree(nullptr);
     EXPECT_EQ(block->live_allocations, live);
     EXPECT_EQ(block->live_bytes, bytes);
-}
-
-TEST(Storage, FailureOutsideAVerbReturnsNull) {
-    vmq_thread_storage* block = threadStorage();
-    ASSERT_EQ(block->jump_buffer, nullptr);
-    block->fail_allocation_at = 2;
-    void* first = _vmqMalloc(8, 907, 0);
-    EXPECT_NE(first, nullptr);
-    EXPECT_EQ(_vmqMalloc(8, 907, 0), nullptr);
-    void* third = _vmqMalloc(8, 907, 0);
-    EXPECT_NE(third, nullptr);
-    _vmqCheckFree(first);
-    _vmqCheckFree(third);
+    void* fourth = _vmqMalloc(8, 907, 0);
+    EXPECT_NE(fourth, nullptr);
+    _vmqCheckFree(fourth);
 }
 
 TEST(ThreadStorage, EachThreadHasItsOwnBlock) {
@@ -84,8 +71,6 @@ TEST(ThreadStorage, EachThreadHasItsOwnBlock) {
 
 class ErrorEntries : public ::testing::Test {
 protected:
-    void SetUp() override { calls_before = threadStorage()->error_entry_calls; }
-
     uint16_t call(vmq_verb_entry entry) {
         program.fcb.status = 0;
         entry(&program.fcb, &program.context);
@@ -93,19 +78,17 @@ protected:
     }
 
     CobolProgram program{VMQ_ORG_INDEXED, 20};
-    long calls_before = 0;
 };
 
 TEST_F(ErrorEntries, ReportTheStatusForTheFilesState) {
-    // An open file (OPEN OUTPUT).
+    const long calls_before = threadStorage()->error_entry_calls;
     program.fcb.open_mode = VMQ_OPEN_OUTPUT;
     EXPECT_EQ(call(_vmqOpenError), 41);
     EXPECT_EQ(call(_vmqReadError), 47);
     EXPECT_EQ(call(_vmqStartError), 47);
     EXPECT_EQ(call(_vmqRewriteError), 49);
     EXPECT_EQ(call(_vmqDeleteError), 49);
-    // A closed file.
-    program.fcb.open_mode = 0;
+    program.fcb.open_mode = 0;  // closed
     EXPECT_EQ(call(_vmqCloseError), 42);
     EXPECT_EQ(call(_vmqWriteError), 48);
     EXPECT_EQ(program.fcb.current_verb, VMQ_VERB_WRITE);
@@ -119,6 +102,11 @@ TEST_F(ErrorEntries, ReportTheStatusForTheFilesState) {
     EXPECT_EQ(block->last_error_status, 38);
     EXPECT_EQ(program.status_item(), "38");
     EXPECT_EQ(program.use_procedure_calls(), 9);
+    // EBCDIC status digits; the message area is left alone.
+    program.description().code_flags = VMQ_CODE_EBCDIC_STATUS;
+    call(_vmqCloseError);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(program.status_bytes()), 2), "\xF4\xF2");
+    EXPECT_EQ(program.message(), std::string(20, '\0'));
 }
 
 TEST_F(ErrorEntries, AbsentOptionalFileReadsAtEndOrInvalidKey) {
@@ -133,15 +121,6 @@ TEST_F(ErrorEntries, AbsentOptionalFileReadsAtEndOrInvalidKey) {
     program.description().access_flags = VMQ_ACCESS_SEQUENTIAL;
     EXPECT_EQ(call(_vmqReadError), 10);
     EXPECT_EQ(program.status_item(), "10");
-}
-
-TEST_F(ErrorEntries, StatusDigitsFollowTheDescription) {
-    program.description().code_flags = VMQ_CODE_EBCDIC_STATUS;
-    call(_vmqCloseError);
-    EXPECT_EQ(program.status_bytes()[0], 0xF4);
-    EXPECT_EQ(program.status_bytes()[1], 0xF2);
-    std::string message = program.message();
-    EXPECT_EQ(message, std::string(20, '\0'));  // the message area is left alone
 }
 
 }  // namespace

@@ -1,13 +1,19 @@
 // The frame around a verb and the report at its end, driven as a runtime
-// drives them: through an FCB, a description and a program context.
+// drives them: through an FCB, a description and a program context; and
+// what the report writes: FILE STATUS digits and the diagnostic message.
 #include <gtest/gtest.h>
 
 #include <langinfo.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "runtime/file_status.h"
+#include "runtime/messages.h"
 #include "runtime/reporting.h"
 #include "runtime/verb_frame.h"
+#include "support/attribute_block.h"
 #include "support/cobol_program.h"
 #include "verbs/entry_points.h"
 #include "vmqrmkvr/vmqrtlib.h"
@@ -15,9 +21,65 @@
 namespace {
 
 using kvr::runtime::begin_verb;
-using kvr::runtime::report;
 using kvr::runtime::run_verb_frame;
+using kvr::test::attribute_block;
 using kvr::test::CobolProgram;
+
+TEST(FileStatus, FileNotOpenDependsOnTheVerb) {
+    using kvr::runtime::record_verb_status;
+    EXPECT_EQ(record_verb_status(3, VMQ_VERB_READ), 47);
+    EXPECT_EQ(record_verb_status(3, VMQ_VERB_WRITE), 48);
+    EXPECT_EQ(record_verb_status(3, VMQ_VERB_REWRITE), 48);
+    EXPECT_EQ(record_verb_status(3, VMQ_VERB_DELETE), 30);
+    EXPECT_EQ(record_verb_status(3, VMQ_VERB_START), 30);
+}
+
+// The area holds the code's six digits, then the text and, for the codes of
+// a mismatch with an existing file, that file's attributes, cut where the
+// area ends and padded with blanks; nothing is written outside it.
+TEST(Message, DigitsTextAndAttributesCutToTheArea) {
+    const auto fixed = attribute_block(80, 80, {{1, 10}});
+    const auto variable = attribute_block(5, 300, {{1, 8}, {20, 4, true}});
+    const auto relative = attribute_block(14, 104, {{1, 4, false, IX_KEY_TYPE_NUMBER}}, 0);
+    // Claims two keys but holds one key spec: the area fills up inside the
+    // first key piece, so the second spec is never read.
+    auto one_spec = attribute_block(1, 1, {{1, 1}});
+    one_spec[18] = 2;
+    const struct {
+        int length;
+        int code;
+        const unsigned char* attributes;
+        std::string text;
+    } cases[] = {
+        {80, 1004, fixed.data(), "001004,Number of keys differ,fixed length 80 80,1 key,(1 10)"},
+        {100, 1007, variable.data(),
+         "001007,Key length or position differs,variable length 5 300,2 keys,(1 8),(20 4 DUPOK)"},
+        {60, 1005, relative.data(), "001005,Record lengths differ,fixed length 10 100"},
+        {40, 1003, fixed.data(), "001003,File does not exist"},
+        {40, 9, fixed.data(), "000009,End of file"},
+        {5, 4, nullptr, ""},  // too short for the digits
+        {6, 4, nullptr, "000004"},
+        {7, 4, nullptr, "000004,"},
+        {8, 4, nullptr, "000004,K"},
+        {20, 0, nullptr, "000000"},
+        {20, 8, nullptr, "000008"},
+        {20, 4321, nullptr, "004321"},
+        {30, 21, nullptr, "000024,Invalid file"},
+        {30, 24, nullptr, "000024,Invalid file"},
+        {40, 16, nullptr, "000016,File aready exists"},
+        {28, 1004, fixed.data(), "001004,Number of keys differ"},
+        {29, 1004, fixed.data(), "001004,Number of keys differ,"},
+        {58, 1004, fixed.data(), "001004,Number of keys differ,fixed length 80 80,1 key,(1 1"},
+        {57, 1004, one_spec.data(), "001004,Number of keys differ,fixed length 1 1,2 keys,(1 1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::vector<unsigned char> area(c.length + 2, '#');  // a guard byte on each side
+        _vmq_filestat2(area.data() + 1, c.length, c.code, c.attributes);
+        const std::string padded = c.text + std::string(c.length - c.text.size(), ' ');
+        EXPECT_EQ(std::string(area.begin(), area.end()), "#" + padded + "#");
+    }
+}
 
 // What the scripted worker does; tests hand it over in the FCB's engine
 // handle slot, which the frame and the report never look at.
@@ -43,99 +105,91 @@ void scripted_worker(vmq_fcb* fcb, vmq_program_context* context) {
         _vmqCheckFree(_vmqMalloc(script->allocate, 907, 0));
     kvr::runtime::VerbTarget target = begin_verb(fcb, context, script->verb);
     fcb->status = script->status;
-    report(target, script->diagnostic_code, nullptr);
+    kvr::runtime::report(target, script->diagnostic_code, nullptr);
     ++script->reports_completed;
 }
 
 class VerbFrame : public ::testing::Test {
 protected:
-    void run(Script& script) {
+    void run() {
         program.fcb.engine_handle = &script;
         run_verb_frame(&program.fcb, &program.context, scripted_worker);
     }
 
     CobolProgram program{VMQ_ORG_INDEXED, 40};
+    Script script;
 };
 
-TEST_F(VerbFrame, StatusDigitsInAsciiOrEbcdic) {
-    Script script;
-    script.status = 35;
-    run(script);
-    EXPECT_EQ(program.status_item(), "35");
-
-    program.description().code_flags = VMQ_CODE_EBCDIC_STATUS;
-    run(script);
-    EXPECT_EQ(program.status_bytes()[0], 0xF3);
-    EXPECT_EQ(program.status_bytes()[1], 0xF5);
-    EXPECT_EQ(program.fcb.status, 35);
-}
-
-TEST_F(VerbFrame, UseProcedureRunsOnlyForStatusTenAndAbove) {
-    Script script;
+TEST_F(VerbFrame, StatusMessageAndUseProcedure) {
     script.status = 4;
-    run(script);
-    EXPECT_EQ(program.use_procedure_calls(), 0);
+    run();
+    EXPECT_EQ(program.use_procedure_calls(), 0);  // only from status 10 on
     script.status = 10;
-    run(script);
+    script.diagnostic_code = 9;
+    run();
     EXPECT_EQ(program.use_procedure_calls(), 1);
     EXPECT_EQ(program.status_item(), "10");
-}
+    const std::string message = "000009,End of file" + std::string(22, ' ');
+    EXPECT_EQ(program.message(), message);
 
-TEST_F(VerbFrame, FileWithoutStatusItemOrMessageAreaStillReports) {
+    // EBCDIC status digits and EBCDIC message text, each by its own flag.
+    script.status = 35;
+    program.description().code_flags = VMQ_CODE_EBCDIC_STATUS;
+    run();
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(program.status_bytes()), 2), "\xF3\xF5");
+    EXPECT_EQ(program.fcb.status, 35);
+    EXPECT_EQ(program.message(), message);
+    program.description().code_flags = VMQ_CODE_EBCDIC_MESSAGE;
+    run();
+    EXPECT_EQ(program.status_item(), "35");
+    EXPECT_EQ(program.message().substr(0, 8), "\xF0\xF0\xF0\xF0\xF0\xF9\x6B\xC5");  // "000009,E"
+    EXPECT_EQ(program.message()[39], '\x40');
+
+    // Without a status item or a message area the verb still reports.
+    const std::string before = program.message();
     program.remove_status_item();
     program.remove_message_area();
-    std::string before = program.message();
-    Script script;
     script.status = 30;
     script.diagnostic_code = 2;
-    run(script);
-    EXPECT_EQ(program.status_item(), "");
+    run();
+    EXPECT_EQ(program.status_item(), "35");
     EXPECT_EQ(program.message(), before);
-    EXPECT_EQ(program.use_procedure_calls(), 1);
+    EXPECT_EQ(program.use_procedure_calls(), 4);
     EXPECT_EQ(program.fcb.last_verb, VMQ_VERB_READ);
 }
 
-TEST_F(VerbFrame, MessageAreaGetsTheResultText) {
-    Script script;
-    script.status = 10;
-    script.diagnostic_code = 9;
-    run(script);
-    EXPECT_EQ(program.message(), "000009,End of file" + std::string(22, ' '));
-
-    program.description().code_flags = VMQ_CODE_EBCDIC_MESSAGE;
-    run(script);
-    std::string ebcdic = program.message();
-    EXPECT_EQ(static_cast<unsigned char>(ebcdic[0]), 0xF0);   // '0'
-    EXPECT_EQ(static_cast<unsigned char>(ebcdic[5]), 0xF9);   // '9'
-    EXPECT_EQ(static_cast<unsigned char>(ebcdic[6]), 0x6B);   // ','
-    EXPECT_EQ(static_cast<unsigned char>(ebcdic[7]), 0xC5);   // 'E'
-    EXPECT_EQ(static_cast<unsigned char>(ebcdic[39]), 0x40);  // blank
-    EXPECT_EQ(program.status_item(), "10");                   // digits stay ASCII
-}
-
-TEST_F(VerbFrame, UseProcedureThatAbandonsTheVerb) {
+// A verb abandoned by the allocator running out, or by its USE procedure,
+// stops where it is: what it stored before stays, nothing after happens,
+// and the enclosing verb's buffer is back in place.
+TEST_F(VerbFrame, AbandonedVerbStopsAndRestoresTheOuterBuffer) {
     vmq_thread_storage* block = threadStorage();
     int outer_marker = 0;
-    block->jump_buffer = &outer_marker;  // the buffer of an enclosing verb
-    long abandoned = block->abandoned_verbs;
-    program.on_use_procedure([](vmq_fcb*) { vmqrtAbandonVerb(); });
+    block->jump_buffer = &outer_marker;
+    const long abandoned = block->abandoned_verbs;
+    const long live = block->live_allocations;
     program.fcb.last_verb = VMQ_VERB_OPEN;
     program.fcb.state_flags = VMQ_RECORD_READ;
-
-    Script script;
     script.verb = VMQ_VERB_WRITE;
+    script.allocate = 128;
+    block->fail_allocation_at = 1;
+    run();
+    EXPECT_EQ(program.status_item(), "");
     script.status = 22;
-    run(script);
+    program.on_use_procedure([](vmq_fcb*) { vmqrtAbandonVerb(); });
+    run();
 
     EXPECT_EQ(block->jump_buffer, &outer_marker);
-    EXPECT_EQ(block->abandoned_verbs, abandoned + 1);
+    EXPECT_EQ(block->abandoned_verbs, abandoned + 2);
+    EXPECT_EQ(block->live_allocations, live);
     EXPECT_EQ(block->last_abandon_word, block->debug_word);
     EXPECT_STREQ(block->last_abandon_codeset, nl_langinfo(CODESET));
-    // What the verb stored before the jump stays; nothing after it happens.
     EXPECT_EQ(program.status_item(), "22");
     EXPECT_EQ(script.reports_completed, 0);
     EXPECT_EQ(program.fcb.last_verb, VMQ_VERB_OPEN);
     EXPECT_EQ(program.fcb.state_flags, VMQ_RECORD_READ);
+    script.status = 0;
+    run();  // allocates again and completes
+    EXPECT_EQ(script.reports_completed, 1);
     block->jump_buffer = nullptr;
 }
 
@@ -145,10 +199,8 @@ TEST_F(VerbFrame, NestedVerbRestoresTheOuterBuffer) {
     Script inner;
     inner.status = 30;
     inner_program.fcb.engine_handle = &inner;
-
     Script outer;
     outer.nested = &inner_program.fcb;
-    outer.status = 0;
     program.fcb.engine_handle = &outer;
     run_verb_frame(&program.fcb, &inner_program.context, scripted_worker);
 
@@ -160,62 +212,31 @@ TEST_F(VerbFrame, NestedVerbRestoresTheOuterBuffer) {
     EXPECT_EQ(threadStorage()->jump_buffer, nullptr);
 }
 
-TEST_F(VerbFrame, AllocatorThatRunsOutAbandonsTheVerb) {
-    vmq_thread_storage* block = threadStorage();
-    long live = block->live_allocations;
-    long abandoned = block->abandoned_verbs;
-    block->fail_allocation_at = 1;
-    Script script;
-    script.allocate = 128;
-    run(script);
-    EXPECT_EQ(block->abandoned_verbs, abandoned + 1);
-    EXPECT_EQ(block->live_allocations, live);
-    EXPECT_EQ(script.reports_completed, 0);
-    EXPECT_EQ(block->jump_buffer, nullptr);
-
-    run(script);  // the next allocation succeeds again
-    EXPECT_EQ(script.reports_completed, 1);
-    EXPECT_EQ(block->live_allocations, live);
-}
-
-TEST_F(VerbFrame, DescriptionFoundThroughTheProgramContext) {
-    program.fcb.description = nullptr;
-    program.fcb.state_flags = VMQ_DESC_BY_INDEX;
-    Script script;
-    script.status = 23;
-    run(script);
-    EXPECT_EQ(program.status_item(), "23");
-    EXPECT_EQ(program.fcb.state_flags, VMQ_DESC_BY_INDEX);
-}
-
-// A verb whose description cannot be found is not run: there is no status
-// item or message area to write, so the FCB's status (30) and the USE
-// procedure tell the runtime. Every entry point goes through the frame.
+// A verb whose description cannot be found, directly or through the
+// program's table, is not run: the FCB's status (30) and the USE procedure
+// tell the runtime. Every entry point goes through the frame.
 TEST_F(VerbFrame, NoDescriptionGives30AndRunsNothing) {
     vmq_file_description* const description = &program.description();
-    Script script;
     program.fcb.description = nullptr;
-    run(script);
-    EXPECT_EQ(script.reports_completed, 0);
-    EXPECT_EQ(program.fcb.status, 30);
+    run();
     EXPECT_EQ(program.use_procedure_calls(), 1);
     EXPECT_EQ(program.status_item(), "");
-
-    // A null entry in the program's table, and a table entry asked for
-    // without a file index, which falls back to the null description.
     program.fcb.state_flags = VMQ_DESC_BY_INDEX;
     program.runtime.descriptions[0] = nullptr;
-    for (uint32_t index : {1u, 0u}) {
+    for (uint32_t index : {1u, 0u}) {  // a null entry; no index falls back to it
         program.fcb.file_index = index;
         program.fcb.status = 0;
-        run(script);
-        EXPECT_EQ(script.reports_completed, 0);
+        run();
         EXPECT_EQ(program.fcb.status, 30);
     }
+    EXPECT_EQ(script.reports_completed, 0);
     program.runtime.descriptions[0] = description;
     program.fcb.file_index = 1;
-    run(script);
+    script.status = 23;
+    run();
     EXPECT_EQ(script.reports_completed, 1);
+    EXPECT_EQ(program.status_item(), "23");
+    EXPECT_EQ(program.fcb.state_flags, VMQ_DESC_BY_INDEX);
 
     const vmq_verb_entry entries[] = {
         _vmqBIndexOpen,      _vmqBIndexClose,    _vmqBIndexRead,     _vmqBIndexWrite,
@@ -227,7 +248,6 @@ TEST_F(VerbFrame, NoDescriptionGives30AndRunsNothing) {
     for (vmq_verb_entry entry : entries) {
         CobolProgram lost(VMQ_ORG_INDEXED, 40);
         lost.fcb.description = nullptr;
-        lost.fcb.state_flags = 0;
         entry(&lost.fcb, &lost.context);
         EXPECT_EQ(lost.fcb.status, 30);
         EXPECT_EQ(lost.use_procedure_calls(), 1);
@@ -237,38 +257,31 @@ TEST_F(VerbFrame, NoDescriptionGives30AndRunsNothing) {
     EXPECT_EQ(threadStorage()->jump_buffer, nullptr);
 }
 
-TEST_F(VerbFrame, LastVerbAndRecordRead) {
-    Script script;
+TEST_F(VerbFrame, LastVerbRecordReadAndTheStatusAtTheStart) {
     program.fcb.last_verb = VMQ_VERB_OPEN;
     script.status = 99;  // a READ of a locked record is not the last verb
-    run(script);
+    run();
     EXPECT_EQ(program.fcb.last_verb, VMQ_VERB_OPEN);
-    script.status = 0;
-    program.fcb.state_flags = VMQ_RECORD_READ;
-    run(script);
-    EXPECT_EQ(program.fcb.last_verb, VMQ_VERB_READ);
-    EXPECT_EQ(program.fcb.state_flags, VMQ_RECORD_READ);
-
-    for (uint8_t verb : {VMQ_VERB_WRITE, VMQ_VERB_REWRITE, VMQ_VERB_DELETE, VMQ_VERB_START}) {
+    for (uint8_t verb :
+         {VMQ_VERB_READ, VMQ_VERB_WRITE, VMQ_VERB_REWRITE, VMQ_VERB_DELETE, VMQ_VERB_START}) {
         program.fcb.state_flags = VMQ_RECORD_READ | VMQ_POSITION_VALID;
         script.verb = verb;
-        run(script);
-        EXPECT_EQ(program.fcb.state_flags, VMQ_POSITION_VALID) << int(verb);
+        script.status = 0;
+        run();
+        const uint32_t kept = verb == VMQ_VERB_READ ? VMQ_RECORD_READ : 0;
+        EXPECT_EQ(program.fcb.state_flags, kept | VMQ_POSITION_VALID) << int(verb);
         EXPECT_EQ(program.fcb.last_verb, verb);
     }
-}
 
-TEST_F(VerbFrame, StartAndCloseKeepTheStatusUntilTheyKnowTheOutcome) {
-    kvr::runtime::VerbTarget target;
-    program.fcb.status = 47;
-    target = begin_verb(&program.fcb, &program.context, VMQ_VERB_START);
-    EXPECT_EQ(program.fcb.status, 47);
-    EXPECT_EQ(program.fcb.current_verb, VMQ_VERB_START);
-    target = begin_verb(&program.fcb, &program.context, VMQ_VERB_CLOSE);
-    EXPECT_EQ(program.fcb.status, 47);
-    target = begin_verb(&program.fcb, &program.context, VMQ_VERB_OPEN);
-    EXPECT_EQ(program.fcb.status, 0);
-    EXPECT_EQ(target.message_area != nullptr, true);
+    // START and CLOSE keep the status until they know the outcome.
+    for (auto [verb, status] :
+         {std::pair{VMQ_VERB_START, 47}, {VMQ_VERB_CLOSE, 47}, {VMQ_VERB_OPEN, 0}}) {
+        program.fcb.status = 47;
+        const auto target = begin_verb(&program.fcb, &program.context, verb);
+        EXPECT_EQ(program.fcb.status, status);
+        EXPECT_EQ(program.fcb.current_verb, verb);
+        EXPECT_NE(target.message_area, nullptr);
+    }
 }
 
 }  // namespace

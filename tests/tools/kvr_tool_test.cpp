@@ -570,6 +570,12 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
                  patch_u32(f, kvr::engine::kUpdateMarkerAt, kvr::engine::kUpdateMarker);
              },
              "never closed"},
+            {"a damaged tree header",
+             [&](auto& f) {
+                 patch_u32(f, kvr::engine::tree_headers_at(3) + 2 * kvr::engine::kTreeHeaderSize,
+                           0xDEADBEEF);
+             },
+             "header: the record lengths, the key table or a tree header is damaged"},
         };
     for (const auto& [name, make, reported] : damages) {
         SCOPED_TRACE(name);
@@ -847,6 +853,13 @@ TEST_F(KvrTool, RebuildKeepsTheOldFileWhenItCannotTakeEveryRecord) {
                {"rebuilt with 40 records; 1 set aside"});
     EXPECT_EQ(dump({"collide.dat.collisions"}), twin + "\n");
     expect_run({"check", "collide.dat"}, kExitOk);
+
+    // A damaged tree header does not keep rebuild from the records.
+    std::filesystem::copy_file("collide.dat", "tree_header.dat");
+    patch_u32("tree_header.dat", kvr::engine::tree_headers_at(3) + 2 * kvr::engine::kTreeHeaderSize,
+              0xDEADBEEF);
+    expect_run({"rebuild", "tree_header.dat"}, kExitOk);
+    EXPECT_EQ(dump({"tree_header.dat", "--key", "2"}), dump({"collide.dat", "--key", "2"}));
 }
 
 TEST_F(KvrTool, UnloadThenLoadRoundTripsExactly) {

@@ -171,33 +171,6 @@ protected:
     }
 };
 
-TEST_F(FileChecker, SoundFilePassesWithoutDisturbingTheCursors) {
-    // Some records are still in the append buffer: the check reads them there.
-    ASSERT_EQ(write(record(11, 111, "AAA", 50)), 12);
-    ASSERT_GT(handle()->write_buffer_fill, 0u);
-    char key[8] = "BBB";
-    uint32_t length = 0;
-    ASSERT_EQ(_vmqpIsam(IX_READ_EQ, &slot_, nullptr, &length, key, 2), 12);
-
-    FileSummary summary;
-    EXPECT_EQ(problem(&summary), "");
-    EXPECT_EQ(
-        std::tuple(summary.records, summary.index_pages, summary.listed_free_slots,
-                   summary.orphan_records + summary.unused_blocks + summary.unlisted_free_slots),
-        std::tuple(9u, 3u, 2u, 0u));
-
-    // READ NEXT goes on from where the read left key 2.
-    std::string buffer(kLongest, '\0');
-    length = kLongest;
-    ASSERT_EQ(_vmqpIsam(IX_READ_NEXT, &slot_, buffer.data(), &length, key, 2), 0);
-    EXPECT_EQ(buffer.substr(0, 6), "000008");
-
-    // The same file closed and opened again for input.
-    reopen(IX_MODE_INPUT);
-    EXPECT_EQ(problem(&summary), "");
-    EXPECT_EQ(summary.records, 9u);
-}
-
 TEST_F(FileChecker, ReportsEntriesThatDoNotMatchTheRecords) {
     const uint32_t root0 = handle()->tree(0)->root();
     const int fourth = entry_of(0, "000004");

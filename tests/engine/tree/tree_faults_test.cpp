@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "engine/tree/tree_fixture.h"
-#include "platform/crt_file.h"
 #include "platform/fault_injection.h"
 
 namespace kvr::test {
@@ -62,26 +61,6 @@ TEST_F(TreeFaults, EveryFailedCallOfOpenNewPageAndCloseIsAnIoError) {
                 << "call " << k << " error " << error;
         }
     }
-}
-
-// Close goes on past a failed write, through a C-runtime descriptor too,
-// and the pages it wrote are read back through it.
-TEST_F(TreeFaults, CloseGoesOnPastAFailedWrite) {
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle_), 0);
-    store_.io = FileChannel::descriptor(fd);
-    ASSERT_EQ(open_tree(), 0);
-    const std::vector<uint32_t> pages{kFirstPage, make_leaf(), make_leaf()};
-    EXPECT_EQ(failing(
-                  FaultPlan::kWrite, [&] { return close_tree(); }, ERROR_WRITE_FAULT, 2),
-              106);
-    EXPECT_EQ(disk_u32(pages[0] + 8), pages[0]);
-    EXPECT_EQ(disk_u32(pages[1] + 8), 0u);
-    EXPECT_EQ(disk_u32(pages[2] + 8), pages[2]);
-    write_header();
-    ASSERT_EQ(open_tree(), 0);
-    EXPECT_EQ(fetch_status(pages[2]), 0);
-    EXPECT_EQ(close_tree(), 0);
-    EXPECT_EQ(_close(fd), 0);
 }
 
 TEST_F(TreeFaults, FailedReadsAndWriteBacks) {

@@ -26,14 +26,9 @@ protected:
     }
 
     // The stored key of entry n: its decimal digits, space-padded (with
-    // duplicates, key part n / 3 and duplicate number n % 3); numeric keys
-    // hold n itself.
+    // duplicates, key part n / 3 and duplicate number n % 3).
     std::vector<unsigned char> key_of(int n) {
         std::vector<unsigned char> key(static_cast<size_t>(tree().key_len()), ' ');
-        if (tree().key_type() == kNumericKeyType) {
-            store_u32(key.data(), static_cast<uint32_t>(n));
-            return key;
-        }
         const bool dups = tree().duplicates();
         char digits[16];
         std::snprintf(digits, sizeof digits, "k%08d", dups ? n / 3 : n);

@@ -2,10 +2,10 @@
 // is full), nothing is formatted at an address the store did not hand out,
 // and a modified page is kept until it reaches the file.
 #include <filesystem>
+#include <utility>
 #include <vector>
 
 #include "engine/tree/tree_fixture.h"
-#include "platform/crt_file.h"
 #include "platform/fault_injection.h"
 
 namespace kvr::test {
@@ -64,39 +64,29 @@ TEST_F(TreeFaults, EveryFailedCallOfOpenNewPageAndCloseIsAnIoError) {
     }
 }
 
-// Close goes on past a failed write, through a C-runtime descriptor too,
-// and the pages it wrote are read back through it.
-TEST_F(TreeFaults, CloseGoesOnPastAFailedWrite) {
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle_), 0);
-    store_.io = FileChannel::descriptor(fd);
+// A store that cannot hand out a page leaves nothing formatted or cached
+// (107 when the file is full); a failed read keeps nothing; a failed
+// write-back keeps the evicted page cached and modified until it is written.
+TEST_F(TreeFaults, FailedAllocationsReadsAndWriteBacks) {
     ASSERT_EQ(open_tree(), 0);
-    const std::vector<uint32_t> pages{kFirstPage, make_leaf(), make_leaf()};
-    EXPECT_EQ(failing(
-                  FaultPlan::kWrite, [&] { return close_tree(); }, ERROR_WRITE_FAULT, 2),
-              106);
-    EXPECT_EQ(disk_u32(pages[0] + 8), pages[0]);
-    EXPECT_EQ(disk_u32(pages[1] + 8), 0u);
-    EXPECT_EQ(disk_u32(pages[2] + 8), pages[2]);
-    write_header();
-    ASSERT_EQ(open_tree(), 0);
-    EXPECT_EQ(fetch_status(pages[2]), 0);
-    EXPECT_EQ(close_tree(), 0);
-    EXPECT_EQ(_close(fd), 0);
-}
+    uint32_t address = 99;
+    auto allocate = [&] {
+        tree().begin_operation();
+        Status result = status_of_code(-1);
+        return new_page(&tree(), &address, &result) ? 0 : code(result);
+    };
+    EXPECT_EQ(failing(FaultPlan::kSeek, allocate), 106);
+    EXPECT_EQ(failing(FaultPlan::kWrite, allocate), 106);
+    EXPECT_EQ(std::pair(address, tree().cache_used()), std::pair(0u, 1));
 
-TEST_F(TreeFaults, FailedReadsAndWriteBacks) {
-    ASSERT_EQ(open_tree(), 0);
     const uint32_t on_disk = make_leaf();
     ASSERT_EQ(code(flush_tree(&tree())), 0);
     auto fetch_on_disk = [&] { return fetch_status(on_disk); };
     for (DWORD error : {ERROR_READ_FAULT, ERROR_NOT_LOCKED}) {
         EXPECT_EQ(failing(FaultPlan::kSeek, fetch_on_disk, error), 106);
         EXPECT_EQ(failing(FaultPlan::kRead, fetch_on_disk, error), 106);
-        EXPECT_EQ(slot_of(on_disk), -1);  // nothing of a failed read is kept
+        EXPECT_EQ(slot_of(on_disk), -1);
     }
-
-    // A 32nd page evicts the oldest; its failed write-back keeps it cached
-    // and modified, so that it still reaches the file.
     std::vector<uint32_t> pages;
     for (int i = 0; i < 31; ++i)
         pages.push_back(make_leaf());
@@ -106,6 +96,13 @@ TEST_F(TreeFaults, FailedReadsAndWriteBacks) {
     EXPECT_TRUE(page_modified(tree().cache_buffer(victim)));
     EXPECT_EQ(fetch_status(on_disk), 0);
     EXPECT_EQ(disk_u32(pages[0] + 8), pages[0]);
+
+    if (!store_.io.write_at(0xFFFFF000, "x", 1).ok())
+        GTEST_SKIP() << "no sparse files here";
+    const int used = tree().cache_used();
+    EXPECT_EQ(allocate(), 107);
+    EXPECT_EQ(tree().cache_used(), used);
+    std::filesystem::resize_file(name_, kHeaderSize);
 }
 
 TEST_F(TreeFaults, FlushAndReloadFailures) {
@@ -129,28 +126,6 @@ TEST_F(TreeFaults, FlushAndReloadFailures) {
     std::filesystem::resize_file(name_, kTreeAt + 14);  // the root field cut short
     EXPECT_EQ(reload(), 106);
     EXPECT_EQ(tree().root(), kFirstPage);
-}
-
-// A store that cannot hand out a page: nothing formatted, nothing cached.
-TEST_F(TreeFaults, NewPageFailsWhenTheStoreDoes) {
-    ASSERT_EQ(open_tree(), 0);
-    uint32_t address = 99;
-    auto allocate = [&] {
-        tree().begin_operation();
-        Status result = status_of_code(-1);
-        return new_page(&tree(), &address, &result) ? 0 : code(result);
-    };
-    EXPECT_EQ(failing(FaultPlan::kSeek, allocate), 106);
-    EXPECT_EQ(failing(FaultPlan::kWrite, allocate), 106);
-    EXPECT_EQ(address, 0u);
-    EXPECT_EQ(tree().cache_used(), 1);
-
-    // A file that cannot grow by another page is full.
-    if (!store_.io.write_at(0xFFFFF000, "x", 1).ok())
-        GTEST_SKIP() << "no sparse files here";
-    EXPECT_EQ(allocate(), 107);
-    EXPECT_EQ(tree().cache_used(), 1);
-    std::filesystem::resize_file(name_, kHeaderSize);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Open and close: the first root leaf, reopening, read-only and shared
-// trees, block pages, headers that cannot be used, and what close writes.
+// Open and close: stored marks, read-only trees, headers that cannot be
+// used, and what close writes.
 #include <cstring>
 #include <vector>
 
@@ -10,49 +10,18 @@ namespace {
 
 using TreeOpenClose = TreeFile;
 
-// The first open makes one empty root leaf; a reopen reads it, a read-only
-// one writes nothing; a shared update open writes the new root at once.
-TEST_F(TreeOpenClose, FirstOpenMakesOneEmptyRootLeafThatReopensRead) {
-    std::memset(image() + 40, 0xEE, 16);  // run-time fields: not kept
-    std::memset(image() + 68, 0xEE, 407);
-    store_u32(image() + kTreeFlagsAt, kTreeShared | kTreeFreshPage);
-
+// A modified mark stored in the file means nothing: a read open drops it
+// and writes nothing back.
+TEST_F(TreeOpenClose, AStoredModifiedMarkIsDroppedOnRead) {
     ASSERT_EQ(open_tree(), 0);
-    EXPECT_EQ(tree().root(), kFirstPage);
-    EXPECT_EQ(tree().leaf_keys_at(), 1180u);
-    using Bytes = std::vector<unsigned char>;
-    EXPECT_EQ(Bytes(image() + 40, image() + 56), Bytes(16));
-    EXPECT_EQ(Bytes(image() + 68, image() + 475), Bytes(407));
-    EXPECT_EQ(load_u32(image() + kTreeFlagsAt), 0u);
-
     ASSERT_EQ(close_tree(), 0);
-    std::string file = bytes();
-    ASSERT_EQ(file.size(), kFirstPage + 4096u);
-    EXPECT_EQ(disk_u32(kTreeAt + 12), 0u);  // the engine writes the root with its header
-    EXPECT_EQ(disk_u32(kFirstPage), uint32_t{kLeafPage});  // type 2, count 0
-    EXPECT_EQ(disk_u32(kFirstPage + 4), 3u << 16);         // not modified, key number 3
-    EXPECT_EQ(disk_u32(kFirstPage + 8), kFirstPage);
-    EXPECT_EQ(file.substr(kFirstPage + 12), std::string(4096 - 12, '\0'));
-    EXPECT_EQ(tree().cache_used(), 0);  // the buffers are gone
-
     write_header();
-    ASSERT_EQ(open_tree(), 0);
-    EXPECT_EQ(tree().cached_page(0), kFirstPage);
-    ASSERT_EQ(close_tree(), 0);
-    EXPECT_EQ(bytes().size(), kFirstPage + 4096u);  // no new page
-
-    patch_u32(kFirstPage + 4, 0x0003FFFF);  // a stored modified mark means nothing
-    file = bytes();
+    patch_u32(kFirstPage + 4, 0x0003FFFF);
+    const std::string file = bytes();
     ASSERT_EQ(open_tree(0), 0);
     EXPECT_FALSE(page_modified(tree().cache_buffer(0)));
     ASSERT_EQ(close_tree(), 0);
     EXPECT_EQ(bytes(), file);
-
-    ASSERT_EQ(new_tree(0, 10, 4), 4096);
-    ASSERT_EQ(open_tree(kOpenForUpdate | kOpenShared), 0);
-    EXPECT_EQ(disk_u32(kTreeAt + 12), kFirstPage);
-    EXPECT_EQ(disk_u32(kFirstPage + 8), kFirstPage);
-    EXPECT_EQ(tree().cached_page(0), kNoPage);
 }
 
 // The store cannot hand out a page on a file open for reading, so the empty
@@ -71,22 +40,6 @@ TEST_F(TreeOpenClose, ReadOnlyTreeWithoutPages) {
     ASSERT_EQ(close_tree(), 0);
     EXPECT_EQ(bytes(), file);
     EXPECT_EQ(TreeHeaderView(image()).root(), 0u);  // no address of a page never written
-}
-
-// The block format: pages are blocks of the record store, which must be
-// large enough for a page, and the capacity rule keeps no two-slot reserve.
-TEST_F(TreeOpenClose, BlockFormatPagesComeFromTheBlockStore) {
-    store_.header().set_sequence_set_size(2048);
-    EXPECT_EQ(open_tree(kOpenForUpdate, 4096, 1), 102);
-    store_.header().set_sequence_set_size(4096);
-    ASSERT_EQ(open_tree(kOpenForUpdate, 4096, 1), 0);
-    EXPECT_EQ(tree().root(), kFirstPage);
-    EXPECT_EQ(tree().leaf_max(), 290);  // (4096 - 20) / 14 = 291, odd, less 1
-    const uint32_t leaf = make_leaf();
-    EXPECT_EQ(code(free_page(&tree(), leaf)), 0);
-    EXPECT_EQ(store_.header().avail_list_head(), leaf);
-    EXPECT_EQ(close_tree(), 0);
-    EXPECT_EQ(disk_u32(kFirstPage + 8), kFirstPage);
 }
 
 // A header that did not go through the engine's check: open refuses what

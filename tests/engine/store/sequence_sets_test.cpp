@@ -1,7 +1,6 @@
 // Sequence sets of the block format: the sizes, records and damage they
-// refuse, with a map for the primary index that follows every move the
-// store reports. Splits, merges and buffer reuse run in the block-format
-// model tests.
+// refuse. Splits, merges and buffer reuse run in the block-format model
+// tests.
 #include "engine/results.h"
 #include "engine/store/sequence_set.h"
 #include "store_fixture.h"
@@ -18,13 +17,12 @@ protected:
             setup.max_length = 4000;
         create(setup);
         index_.clear();
-        handle->index = &index_;
     }
 
     static std::string key_of(int id) { return record(id, 8); }
 
     // Writes record `id` behind its predecessor in key order, as the engine
-    // does.
+    // does; none of these writes moves a record.
     int put_set(int id, size_t length) {
         const std::string data = record(id, length);
         auto after = index_.lower_bound(key_of(id));

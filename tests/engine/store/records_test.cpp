@@ -1,7 +1,5 @@
 // Slot-format records: slot bytes, reuse of free space by size class,
-// rewrites in place and by moving, and a randomized workload against a model.
-#include <random>
-
+// and rewrites in place and by moving.
 #include "store_fixture.h"
 
 namespace kvr::store::test {
@@ -134,56 +132,6 @@ TEST_F(StoreRecords, ImmediateFreeSpaceWritesTheTableAtOnce) {
     ASSERT_EQ(_vmq_get_index_block(handle.get(), &block, 0), 0);
     ASSERT_EQ(_vmq_release_index_block(handle.get(), block), 0);
     EXPECT_EQ(raw_u32(0xC0), block);
-}
-
-// After each batch every record reads back and every free list is ordered
-// and clear of live records.
-TEST_F(StoreRecords, RandomWorkloadMatchesModel) {
-    create({.max_length = 300});
-    std::mt19937 random(7);
-    std::map<uint32_t, std::string> model;
-    int id = 0, moves = 0, reuses = 0;
-    uint32_t end = kHeaderSize;
-    for (int batch = 0; batch < 8; ++batch) {
-        for (int op = 0; op < 300; ++op) {
-            const unsigned choice = random() % 10;
-            const std::string data = record(id++, 8 + random() % 293);
-            auto victim = model.begin();
-            if (!model.empty())
-                std::advance(victim, random() % model.size());
-            uint32_t at = 0;
-            if (model.empty() || choice < 4) {
-                at = put(data);
-                reuses += at < end;
-                ASSERT_EQ(model.count(at), 0u);
-            } else if (choice < 7) {
-                ASSERT_EQ(rewrite(victim->first, data, &at), 0);
-                moves += at != victim->first;
-                model.erase(victim);
-            } else {
-                ASSERT_EQ(remove(victim->first), 0);
-                model.erase(victim);
-                continue;
-            }
-            model[at] = data;
-            end = std::max<uint32_t>(end, at + static_cast<uint32_t>(data.size()) + 4);
-        }
-        reopen();
-        for (const auto& [at, data] : model)
-            ASSERT_EQ(get(at), data);
-        for (int k = 1; k <= 6; ++k) {
-            const std::vector<uint32_t> sizes = list_sizes(k);
-            ASSERT_TRUE(std::is_sorted(sizes.rbegin(), sizes.rend())) << "list " << k;
-            for (uint32_t at : list(k)) {
-                auto live = model.upper_bound(at);
-                ASSERT_TRUE(live == model.end() || at + (raw_u32(at) >> 8) <= live->first);
-                ASSERT_TRUE(live == model.begin() ||
-                            std::prev(live)->first + std::prev(live)->second.size() + 4 <= at);
-            }
-        }
-    }
-    EXPECT_GT(moves, 100);
-    EXPECT_GT(reuses, 100);
 }
 
 }  // namespace

@@ -120,31 +120,6 @@ TEST_F(IndexedVerbs, RefusedOpensSayWhyAndTouchNothing) {
     EXPECT_THAT(file().told(file().open(VMQ_OPEN_INPUT)), StartsWith("91 000015,Access denied"));
 }
 
-TEST_F(IndexedVerbs, PartialKeyStart) {
-    load({"AAAAA0JOHNNYC", "ABXYZ0MARYNYC", "ABZZZ0ANNANYC", "ACQQQ0BOBBNYC"});
-    ASSERT_EQ(file().open(VMQ_OPEN_INPUT), "00");
-    struct Case {
-        uint32_t relation;
-        const char* key;
-        const char* then;  // START's status, READ NEXT's status and key
-    } cases[] = {
-        {VMQ_START_GREATER, "AB", "00 00 ACQQQ0"},  // skips every key beginning AB
-        {VMQ_START_EQUAL, "AB", "00 00 ABXYZ0"},       {VMQ_START_EQUAL, "AD", "23 46"},
-        {VMQ_START_NOT_LESS, "AB", "00 00 ABXYZ0"},    {VMQ_START_LESS, "AB", "00 00 AAAAA0"},
-        {VMQ_START_NOT_GREATER, "AB", "00 00 AAAAA0"}, {VMQ_START_GREATER, "AC", "23 46"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.key);
-        const std::string status = file().start(c.relation, c.key, 2);
-        const std::string next = file().read(VMQ_READ_NEXT);
-        EXPECT_EQ(status + " " + next + (next == "00" ? " " + file().record().substr(0, 6) : ""),
-                  c.then);
-    }
-    // A key length beyond the key is the whole key.
-    EXPECT_EQ(file().start(VMQ_START_EQUAL, "ABZZZ0", 200), "00");
-    EXPECT_EQ(file().close(), "00");
-}
-
 // Sequential access: keys in order, unique keys unique, the record length
 // kept; REWRITE and DELETE only of the record just read.
 TEST_F(IndexedVerbs, SequentialAccessUpdates) {
@@ -196,17 +171,10 @@ TEST_F(IndexedVerbs, RecordLengths) {
     EXPECT_EQ(fixed->close(), "00");
 }
 
-TEST_F(IndexedVerbs, CloseWithLockAndReleaseOnly) {
+// A release-only CLOSE reports nothing but closes the engine file: it
+// opens for update; a verb through the stale vector is refused safely.
+TEST_F(IndexedVerbs, ReleaseOnlyClose) {
     load({"000001JOHNNYC"});
-    ASSERT_EQ(file().open(VMQ_OPEN_INPUT), "00");
-    EXPECT_EQ(file().close(VMQ_CLOSE_WITH_LOCK), "00");
-    EXPECT_EQ(file().fcb().open_entry, _vmqOpenError);
-    EXPECT_EQ(file().fcb().read_entry, _vmqReadError);
-    EXPECT_EQ(file().fcb().last_close_options, VMQ_CLOSE_WITH_LOCK);
-    EXPECT_EQ(file().open(VMQ_OPEN_INPUT), "38");
-
-    // A release-only CLOSE reports nothing but closes the engine file: it
-    // opens for update; a verb through the stale vector is refused safely.
     auto other = customers();
     ASSERT_EQ(other->open(VMQ_OPEN_INPUT), "00");
     other->fcb().status = 77;

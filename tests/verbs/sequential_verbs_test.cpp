@@ -167,26 +167,6 @@ TEST_F(SequentialVerbs, WriteReadRewriteAndClose07) {
     EXPECT_EQ(records(), (Records{"FIRST...", "CHANGED.", "THIRD..."}));
 }
 
-// Records rewritten in a block the reading has left behind reach the file.
-TEST_F(SequentialVerbs, RewritesAcrossBlocks) {
-    ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
-    Records expected;
-    for (int n = 0; n < 600; ++n) {
-        expected.push_back("R" + std::to_string(1000000 + n));
-        ASSERT_EQ(file().write(expected.back()), "00") << n;
-    }
-    ASSERT_EQ(in_order({file().close(), file().open(VMQ_OPEN_IO)}), "00 00");
-    for (size_t i = 0; i < expected.size(); ++i) {
-        ASSERT_EQ(file().next(), "00 " + expected[i]);
-        if (i % 100 == 1) {
-            expected[i][0] = 'W';
-            ASSERT_EQ(file().rewrite(expected[i]), "00") << i;
-        }
-    }
-    EXPECT_EQ(in_order({file().read(), file().close()}), "10 00");
-    EXPECT_EQ(records(), expected);
-}
-
 // A file cut short inside its last record, as a writer killed before its
 // buffer reached the file leaves it: the READ at the tear reports damage
 // (30 and a message), not the end of the file, wherever in the record the

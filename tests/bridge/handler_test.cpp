@@ -214,10 +214,6 @@ protected:
             "00 00 00");
     }
 
-    static void write_all(ProgramFile& file, const std::vector<std::string>& records) {
-        for (const std::string& record : records)
-            ASSERT_EQ(file.write(record), "00") << record;
-    }
     static std::vector<std::string> read_all(ProgramFile& file) {
         if (file.call(OP_OPEN_INPUT) != "00")
             return {"OPEN INPUT gave " + file.status()};
@@ -229,10 +225,6 @@ protected:
         return records;
     }
 };
-
-const std::vector<std::string> kCustomerRecords = {
-    "100100ANNA      BERGEN", "100200BJORN     OSLO  ", "100300CLARA     TROMSO"};
-const std::vector<std::string> kLines = {"FIRST", "THE SECOND", "THIRD"};
 
 // Every write fails, as on a full disk.
 platform::FaultPlan disk_full() {
@@ -388,14 +380,12 @@ TEST_F(HandlerTest, AFailedCloseReportsItAndKeepsTheFileForAnotherClose) {
 // naming the file; a child made by fork() inherits the table of open files
 // but not the files: its exit must not close them under the parent.
 TEST_F(HandlerTest, FilesLeftOpenAreClosedWhenTheProcessExits) {
+    make(kCustomers, "left.dat");
     ProgramFile customers = program(kCustomers, "left.dat");
     EXPECT_EXIT(
         {
-            if (customers.call(OP_OPEN_OUTPUT) == "00")
-                write_all(customers, kCustomerRecords);
-            customers.close();
             if (customers.call(OP_OPEN_EXTEND) == "00")
-                customers.write(kCustomerRecords[0]);
+                customers.write("100200BJORN     OSLO  ");
             // exit() leaves these in place for the exit handler.
             platform::FaultPlan plan = disk_full();
             platform::ScopedFaultPlan scope(plan);
@@ -404,10 +394,10 @@ TEST_F(HandlerTest, FilesLeftOpenAreClosedWhenTheProcessExits) {
         testing::ExitedWithCode(0),
         "^KVRFH: cannot close .*/left\\.dat at the end of the run: status 30.*\n$");
 
-    ProgramFile file = program(kSequentialVariable, "parent.dat");
-    ASSERT_EQ(file.call(OP_OPEN_OUTPUT), "00");
-    write_all(file, kLines);  // still in the file's buffer
-    const auto size_before = std::filesystem::file_size(path("parent.dat"));
+    ProgramFile file = program(kSequential10, "parent.dat");
+    const std::string record = record_of(kSequential10);
+    ASSERT_EQ(in_order({file.call(OP_OPEN_OUTPUT), file.write(record)}), "00 00");
+    const auto size_before = std::filesystem::file_size(path("parent.dat"));  // still buffered
     std::fflush(nullptr);
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
@@ -418,7 +408,7 @@ TEST_F(HandlerTest, FilesLeftOpenAreClosedWhenTheProcessExits) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_EQ(std::filesystem::file_size(path("parent.dat")), size_before);
     EXPECT_EQ(file.close(), "00");
-    EXPECT_EQ(read_all(file), kLines);
+    EXPECT_EQ(read_all(file), std::vector<std::string>{record});
 }
 
 // OPEN of a file another program made: OUTPUT makes it anew whatever was

@@ -197,15 +197,15 @@ TEST_F(SequentialVerbs, AdvancingAndLinageWriteBlankLines) {
     fcb.linage_top = 1;
     ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
     fcb.next_linage_top = 3;  // the next page has a larger top margin
-    EXPECT_EQ(write_advancing("LINE1...", VMQ_ADVANCE_AFTER, 1), "00");
-    EXPECT_EQ(fcb.linage_counter, 2u);
-    EXPECT_EQ(write_advancing("LINE2...", VMQ_ADVANCE_AFTER, 6), "00");
-    EXPECT_EQ(fcb.linage_counter, 8u);
-    EXPECT_NE(fcb.state_flags & VMQ_END_OF_PAGE, 0u);  // the footing is reached
-    EXPECT_EQ(write_advancing("NEWPAGE.", VMQ_ADVANCE_AFTER, 3), "00");
-    EXPECT_EQ(fcb.linage_counter, 1u);
-    EXPECT_NE(fcb.state_flags & VMQ_END_OF_PAGE, 0u);
-    EXPECT_EQ(fcb.linage_top, 3u);
+    // The counter after each WRITE, and whether the footing is reached.
+    auto line = [&](const char* record, uint32_t lines) {
+        return in_order({write_advancing(record, VMQ_ADVANCE_AFTER, lines),
+                         std::to_string(fcb.linage_counter),
+                         (fcb.state_flags & VMQ_END_OF_PAGE) != 0 ? "EOP" : "-"});
+    };
+    EXPECT_EQ(in_order({line("LINE1...", 1), line("LINE2...", 6), line("NEWPAGE.", 3),
+                        std::to_string(fcb.linage_top)}),
+              "00 2 - 00 8 EOP 00 1 EOP 3");
     ASSERT_EQ(file().close(), "00");
     // The top line and the first line's blank, LINE1, five blanks and LINE2,
     // then the page change's blanks and NEWPAGE.

@@ -61,7 +61,6 @@ TEST_F(IndexedVerbs, RefusedOpensSayWhyAndTouchNothing) {
         {nullptr, same, VMQ_OPEN_INPUT, "35 001003,File does not exist"},
         {&empty, same, VMQ_OPEN_INPUT, "30 001009,Empty file, not a KVR file"},
         {&empty, same, VMQ_OPEN_IO, "30 001009,Empty file, not a KVR file"},
-        {&empty, same, VMQ_OPEN_EXTEND, "30 001009,Empty file, not a KVR file"},
         {&empty, same, 0, "30 001010,Invalid open mode"},
         {&made, [](VerbFile& f) { f.description().key_count = 1; }, VMQ_OPEN_INPUT,
          "39 001004,Number of keys differ," + keys},
@@ -77,7 +76,6 @@ TEST_F(IndexedVerbs, RefusedOpensSayWhyAndTouchNothing) {
          "39 001007,Key length or position differs"},
         {&left_open, same, VMQ_OPEN_INPUT, never_closed},
         {&left_open, same, VMQ_OPEN_IO, never_closed},
-        {&left_open, same, VMQ_OPEN_EXTEND, never_closed},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.told + " on open request " + std::to_string(c.request));

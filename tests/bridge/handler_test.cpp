@@ -294,26 +294,6 @@ TEST_F(HandlerTest, KeysTheFileSystemCannotKeepAreRefusedAtOpen) {
               "00 00 00 00 00 00 100000A 00");
 }
 
-// Verbs out of place give their statuses; operations this system does not
-// offer are refused, open or not, and never write the program's record.
-// CLOSE WITH LOCK locks out that connector only.
-TEST_F(HandlerTest, VerbsOnAClosedFileAndOpenTwice) {
-    ProgramFile file = program(kCustomers, "closed.dat");
-    EXPECT_EQ(in_order({file.call(OP_READ_SEQ), file.call(OP_START_GE), file.write("X"),
-                        file.rewrite("X"), file.call(OP_DELETE), file.close(),
-                        file.call(OP_OPEN_OUTPUT), file.call(OP_OPEN_INPUT)}),
-              "47 47 48 49 49 42 00 41");
-    file.set("100100ANNA      BERGEN");
-    for (unsigned op : {0x0006u, unsigned{OP_READ_POSITION}, 0xFAF2u})
-        EXPECT_EQ(file.call(op), "91") << std::hex << op;
-    EXPECT_EQ(in_order({file.close(COB_CLOSE_LOCK), file.call(OP_READ_POSITION),
-                        file.call(OP_OPEN_INPUT)}),
-              "00 91 38");
-    EXPECT_EQ(file.fcd().openMode, OPEN_NOT_OPEN);
-    ProgramFile other = program(kCustomers, "closed.dat");
-    EXPECT_EQ(read_all(other), std::vector<std::string>{});
-}
-
 TEST_F(HandlerTest, DeleteFileRemovesAClosedFileOnly) {
     ProgramFile file = program(kCustomers, "gone.dat");
     EXPECT_EQ(in_order({file.call(OP_OPEN_OUTPUT), file.call(OP_DELETE_FILE), file.close(),
@@ -540,11 +520,18 @@ TEST_F(HandlerTest, OpenOutputNeverRemovesAFileInUse) {
     EXPECT_EQ(kvr::bridge::remove_unless_in_use(path("held.dat"), &error), Removal::Removed);
 }
 
+// Each statement is traced with its name and status: verbs out of place
+// give theirs, operations this system does not offer are refused open or
+// not, and CLOSE WITH LOCK locks out that connector only.
 TEST_F(HandlerTest, TraceNamesEachStatement) {
     ProgramFile file = program(kCustomers, "traced.dat");
     ::setenv("KVRFH_TRACE", "1", 1);
     testing::internal::CaptureStderr();
-    file.call(OP_OPEN_OUTPUT);
+    const unsigned out_of_place[] = {OP_READ_SEQ,   OP_START_GE, OP_WRITE,         OP_REWRITE,
+                                     OP_DELETE,     OP_CLOSE,    OP_READ_POSITION, OP_OPEN_OUTPUT,
+                                     OP_OPEN_INPUT, 0x0006u,     0xFAF2u};
+    for (unsigned op : out_of_place)
+        file.call(op);
     file.write("100100ANNA      BERGEN");
     file.close(COB_CLOSE_UNIT);
     file.renew_fcd();
@@ -558,6 +545,9 @@ TEST_F(HandlerTest, TraceNamesEachStatement) {
     file.read_key("100100", 0);
     file.call(OP_DELETE);
     file.close(COB_CLOSE_NO_REWIND);
+    file.call(OP_OPEN_INPUT);
+    file.close(COB_CLOSE_LOCK);
+    file.call(OP_OPEN_INPUT);
     const std::string trace = testing::internal::GetCapturedStderr();
     ::unsetenv("KVRFH_TRACE");
 
@@ -565,11 +555,20 @@ TEST_F(HandlerTest, TraceNamesEachStatement) {
     const std::regex line("KVRFH \\S+ (.+?) +status (\\d\\d)");
     for (std::sregex_iterator it(trace.begin(), trace.end(), line), end; it != end; ++it)
         seen.push_back((*it)[1].str() + " " + (*it)[2].str());
-    EXPECT_EQ(seen, (std::vector<std::string>{"OPEN OUTPUT 00", "WRITE 00", "CLOSE REEL/UNIT 07",
-                                              "CLOSE REEL 07", "CLOSE 00", "OPEN I-O 00",
-                                              "START >= 00", "READ NEXT 00", "READ PREVIOUS 10",
-                                              "READ KEY 00", "DELETE 00", "CLOSE NO REWIND 07"}))
+    EXPECT_EQ(
+        seen,
+        (std::vector<std::string>{
+            "READ NEXT 47",       "START >= 47",        "WRITE 48",          "REWRITE 49",
+            "DELETE 49",          "CLOSE 42",           "operation FAF1 91", "OPEN OUTPUT 00",
+            "OPEN INPUT 41",      "operation 0006 91",  "operation FAF2 91", "WRITE 00",
+            "CLOSE REEL/UNIT 07", "CLOSE REEL 07",      "CLOSE 00",          "OPEN I-O 00",
+            "START >= 00",        "READ NEXT 00",       "READ PREVIOUS 10",  "READ KEY 00",
+            "DELETE 00",          "CLOSE NO REWIND 07", "OPEN INPUT 00",     "CLOSE WITH LOCK 00",
+            "OPEN INPUT 38"}))
         << trace;
+    EXPECT_EQ(file.fcd().openMode, OPEN_NOT_OPEN);
+    ProgramFile other = program(kCustomers, "traced.dat");
+    EXPECT_EQ(read_all(other), std::vector<std::string>{});
 }
 
 }  // namespace

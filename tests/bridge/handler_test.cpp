@@ -174,7 +174,12 @@ protected:
         kCustomers,
         kOneKey,
         kCityElsewhere,
-        kLongerCustomers
+        kLongerCustomers,
+        kJoinedKey,  // of two parts that follow each other: one run of bytes
+        kSplitKey,
+        kSparseKey,
+        kWrappedKey,  // a position far beyond the record must not wrap round
+        kKeyless
     };
     ProgramFile program(Layout layout, const std::string& name) {
         const uint32_t length = length_of(layout);
@@ -191,14 +196,29 @@ protected:
                 break;
         }
         ProgramFile file(ORG_INDEXED, path(name), length, length);
-        if (layout == kOneKey)
-            file.keys({{{{0, 6}}}});
-        else
-            file.keys({{{{0, 6}}}, {{{layout == kCityElsewhere ? 10u : 16u, 6}}, true}});
+        if (layout != kKeyless)
+            file.keys(keys_of(layout));
         return file;
     }
+    static std::vector<KeySpec> keys_of(Layout layout) {
+        switch (layout) {
+            case kOneKey:
+                return {{{{0, 6}}}};
+            case kJoinedKey:
+                return {{{{0, 3}, {3, 3}}}};
+            case kSplitKey:
+                return {{{{0, 6}}}, {{{16, 3}, {10, 3}}}};
+            case kSparseKey:
+                return {{{{0, 6}}}, {{{16, 6}}, true, true}};
+            case kWrappedKey:
+                return {{{{0xFFFFFFF0u, 0x20}}}};
+            default:
+                return {{{{0, 6}}}, {{{layout == kCityElsewhere ? 10u : 16u, 6}}, true}};
+        }
+    }
     static uint32_t length_of(Layout layout) {
-        static constexpr uint32_t kLengths[] = {10, 20, 10, 10, 12, 22, 22, 22, 30};
+        static constexpr uint32_t kLengths[] = {10, 20, 10, 10, 12, 22, 22,
+                                                22, 30, 22, 22, 22, 22, 22};
         return kLengths[layout];
     }
     // A whole record of the layout; a relative one is record 1.
@@ -255,43 +275,6 @@ TEST_F(HandlerTest, IndexedFileThroughEveryKeyedVerb) {
     EXPECT_EQ(in_order({file.start(OP_START_FI, "", 0, 0), file.next().substr(0, 9), file.close()}),
               "00 00 100100 00");
     EXPECT_TRUE(file.guards_intact());
-}
-
-TEST_F(HandlerTest, KeysTheFileSystemCannotKeepAreRefusedAtOpen) {
-    // Each refusal names the file and says why; no file is made. A key
-    // position far beyond the record must not wrap round into it.
-    struct Refused {
-        const char* name;
-        std::vector<KeySpec> keys;
-        const char* said;
-    };
-    const Refused refused[] = {
-        {"split.dat", {{{{0, 6}}}, {{{16, 3}, {10, 3}}}}, "separate parts"},
-        {"sparse.dat", {{{{0, 6}}}, {{{16, 6}}, true, true}}, "SUPPRESS"},
-        {"wrapped.dat", {{{{0xFFFFFFF0u, 0x20}}}}, "outside the record"},
-        {"keyless.dat", {}, ""},
-    };
-    for (const Refused& r : refused) {
-        SCOPED_TRACE(r.name);
-        ProgramFile file(ORG_INDEXED, path(r.name), 22, 22);
-        if (!r.keys.empty())
-            file.keys(r.keys);
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(file.call(OP_OPEN_OUTPUT), "91");
-        const std::string said = testing::internal::GetCapturedStderr();
-        EXPECT_THAT(said, HasSubstr(r.said));
-        EXPECT_THAT(said, HasSubstr(r.name));
-        EXPECT_EQ(file.fcd().openMode, OPEN_NOT_OPEN);
-        EXPECT_FALSE(std::filesystem::exists(path(r.name)));
-    }
-
-    // Parts that follow each other are one run of bytes: kept as one key.
-    ProgramFile joined(ORG_INDEXED, path("joined.dat"), 22, 22);
-    joined.keys({{{{0, 3}, {3, 3}}}});
-    EXPECT_EQ(in_order({joined.call(OP_OPEN_OUTPUT), joined.write("200000B"),
-                        joined.write("100000A"), joined.close(), joined.call(OP_OPEN_INPUT),
-                        joined.next().substr(0, 10), joined.close()}),
-              "00 00 00 00 00 00 100000A 00");
 }
 
 TEST_F(HandlerTest, DeleteFileRemovesAClosedFileOnly) {
@@ -407,6 +390,7 @@ TEST_F(HandlerTest, OpenSaysWhyItFailsAndOutputMakesAnyFileAnew) {
         {kCustomers, kSequential10, OP_OPEN_OUTPUT, ""},
         {kText, kCustomers, OP_OPEN_OUTPUT, ""},
         {kShortText, kSequential10, OP_OPEN_OUTPUT, ""},
+        {kNothing, kJoinedKey, OP_OPEN_OUTPUT, ""},
         {kNothing, kCustomers, OP_OPEN_INPUT, "(OPEN INPUT, status 35): the file does not exist"},
         {kSequential10, kSequential20, OP_OPEN_INPUT,
          "(OPEN INPUT, status 39): record length 20 in the program, 10 in the file"},
@@ -441,6 +425,17 @@ TEST_F(HandlerTest, OpenSaysWhyItFailsAndOutputMakesAnyFileAnew) {
          "(OPEN INPUT, status 30): the file is empty, not a KVR file"},
         {kDirectory, kCustomers, OP_OPEN_OUTPUT,
          "(OPEN OUTPUT, status 91): it is not a regular file"},
+        // Keys this file system cannot keep; no file is made.
+        {kNothing, kSplitKey, OP_OPEN_OUTPUT,
+         "(OPEN OUTPUT, status 91): alternate key 1 is made of 2 separate parts; a key must be "
+         "one run of bytes of the record"},
+        {kNothing, kSparseKey, OP_OPEN_OUTPUT,
+         "(OPEN OUTPUT, status 91): alternate key 1 has SUPPRESS WHEN, which this file system "
+         "cannot keep"},
+        {kNothing, kWrappedKey, OP_OPEN_OUTPUT,
+         "(OPEN OUTPUT, status 91): the record key lies outside the record"},
+        {kNothing, kKeyless, OP_OPEN_OUTPUT,
+         "(OPEN OUTPUT, status 91): the program gave no record key"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message()
@@ -468,6 +463,7 @@ TEST_F(HandlerTest, OpenSaysWhyItFailsAndOutputMakesAnyFileAnew) {
         } else {
             EXPECT_EQ(said, "KVRFH: cannot open " + path("why.dat") + " " + c.said + "\n");
             EXPECT_EQ(file.fcd().openMode, OPEN_NOT_OPEN);
+            EXPECT_EQ(std::filesystem::exists(path("why.dat")), c.existing != kNothing);
         }
         std::filesystem::remove(path("why.dat"));
     }

@@ -61,16 +61,8 @@ public:
     }
     // WRITE and REWRITE of a record padded with blanks to the record length
     // (a longer one keeps its length).
-    std::string write(const std::string& record) {
-        set_record(record);
-        fcb().write_length = padded_length(record);
-        return call(fcb().write_entry);
-    }
-    std::string rewrite(const std::string& record) {
-        set_record(record);
-        fcb().write_length = padded_length(record);
-        return call(fcb().rewrite_entry);
-    }
+    std::string write(const std::string& record) { return put(record, fcb().write_entry); }
+    std::string rewrite(const std::string& record) { return put(record, fcb().rewrite_entry); }
     std::string remove() { return call(fcb().delete_entry); }
     std::string read(uint32_t options = 0) {
         fcb().verb_options = options;
@@ -111,9 +103,10 @@ public:
     std::string next(uint32_t options = VMQ_READ_NEXT) { return got(read(options)); }
 
 private:
-    uint32_t padded_length(const std::string& record) const {
-        return record.size() > record_length_ ? static_cast<uint32_t>(record.size())
-                                              : record_length_;
+    std::string put(const std::string& record, vmq_verb_entry entry) {
+        set_record(record);
+        fcb().write_length = std::max(static_cast<uint32_t>(record.size()), record_length_);
+        return call(entry);
     }
 
     CobolProgram program_;

@@ -1,6 +1,5 @@
-// The frame around a verb and the report at its end, driven as a runtime
-// drives them: through an FCB, a description and a program context; and
-// what the report writes: FILE STATUS digits and the diagnostic message.
+// The frame around a verb and the report at its end, driven through an FCB,
+// a description and a program context as a runtime drives them.
 #include <gtest/gtest.h>
 
 #include <langinfo.h>
@@ -14,7 +13,6 @@
 #include "runtime/verb_frame.h"
 #include "support/attribute_block.h"
 #include "support/cobol_program.h"
-#include "verbs/entry_points.h"
 #include "vmqrmkvr/vmqrtlib.h"
 
 namespace {
@@ -33,9 +31,8 @@ TEST(FileStatus, FileNotOpenDependsOnTheVerb) {
     EXPECT_EQ(record_verb_status(3, VMQ_VERB_START), 30);
 }
 
-// The area holds the code's six digits, then the text and, for the codes of
-// a mismatch with an existing file, that file's attributes, cut where the
-// area ends and padded with blanks; nothing is written outside it.
+// Six digits, the text and, for a mismatch, the existing file's attributes,
+// cut to the area and padded with blanks; nothing is written outside it.
 TEST(Message, DigitsTextAndAttributesCutToTheArea) {
     const auto fixed = attribute_block(80, 80, {{1, 10}});
     const auto variable = attribute_block(5, 300, {{1, 8}, {20, 4, true}});
@@ -148,8 +145,7 @@ TEST_F(VerbFrame, StatusMessageAndUseProcedure) {
     EXPECT_EQ(program.fcb.last_verb, VMQ_VERB_READ);
 }
 
-// A verb abandoned by the allocator running out, or by its USE procedure,
-// stops where it is: what it stored before stays, nothing after happens,
+// A verb abandoned by the allocator or its USE procedure stops where it is,
 // and the enclosing verb's buffer is back in place.
 TEST_F(VerbFrame, AbandonedVerbStopsAndRestoresTheOuterBuffer) {
     vmq_thread_storage* block = threadStorage();
@@ -184,8 +180,7 @@ TEST_F(VerbFrame, AbandonedVerbStopsAndRestoresTheOuterBuffer) {
 }
 
 // A verb whose description cannot be found, directly or through the
-// program's table, is not run: the FCB's status (30) and the USE procedure
-// tell the runtime. Every entry point goes through the frame.
+// program's table, is not run: status 30 and the USE procedure tell why.
 TEST_F(VerbFrame, NoDescriptionGives30AndRunsNothing) {
     vmq_file_description* const description = &program.description();
     program.fcb.description = nullptr;
@@ -208,23 +203,8 @@ TEST_F(VerbFrame, NoDescriptionGives30AndRunsNothing) {
     EXPECT_EQ(script.reports_completed, 1);
     EXPECT_EQ(program.status_item(), "23");
     EXPECT_EQ(program.fcb.state_flags, VMQ_DESC_BY_INDEX);
+    run_verb_frame(nullptr, &program.context, scripted_worker);  // no FCB: nothing to do
 
-    const vmq_verb_entry entries[] = {
-        _vmqBIndexOpen,      _vmqBIndexClose,    _vmqBIndexRead,     _vmqBIndexWrite,
-        _vmqBIndexRewrite,   _vmqBIndexDelete,   _vmqBIndexStart,    _vmqBRelativeOpen,
-        _vmqBRelativeClose,  _vmqBRelativeRead,  _vmqBRelativeWrite, _vmqBRelativeRewrite,
-        _vmqBRelativeDelete, _vmqBRelativeStart, _vmqBSeqOpen,       _vmqBSeqClose,
-        _vmqBSeqRead,        _vmqBSeqWrite,      _vmqBSeqRewrite};
-    const long live = threadStorage()->live_allocations;
-    for (vmq_verb_entry entry : entries) {
-        CobolProgram lost(VMQ_ORG_INDEXED, 40);
-        lost.fcb.description = nullptr;
-        entry(&lost.fcb, &lost.context);
-        EXPECT_EQ(lost.fcb.status, 30);
-        EXPECT_EQ(lost.use_procedure_calls(), 1);
-        entry(nullptr, &lost.context);  // no FCB at all: nothing to do
-    }
-    EXPECT_EQ(threadStorage()->live_allocations, live);
     EXPECT_EQ(threadStorage()->jump_buffer, nullptr);
 }
 

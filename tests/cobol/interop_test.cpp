@@ -68,10 +68,6 @@ TEST_F(CobolInterop, FilesCrossBetweenTheLibraryAndACobolProgram) {
     EXPECT_EQ(by_number,
               (std::vector<std::string>{"300100ADA       QUITO ", "300200BEA       LIMA  ",
                                         "300300CARL      LIMA  "}));
-    cobol_file->fcb().key_of_reference = 2;
-    EXPECT_EQ(cobol_file->start(VMQ_START_NOT_LESS | VMQ_KEY_IS, "                LIMA  ", 6),
-              "00");
-    EXPECT_EQ(cobol_file->next(), "02 300300CARL      LIMA  ");
     EXPECT_EQ(cobol_file->close(), "00");
 
     VerbFile sequential(VMQ_ORG_SEQUENTIAL, path("from_cobol_seq.dat"), 40);

@@ -13,10 +13,8 @@ namespace {
 
 TEST(IoInit, OrganizationBitsInTheirOrder) {
     const std::pair<uint8_t, vmq_verb_entry> cases[] = {
-        {VMQ_ORG_INDEXED, _vmqBIndexOpen},
         {VMQ_ORG_INDEXED | VMQ_ORG_RELATIVE, _vmqBIndexOpen},
         {VMQ_ORG_INDEXED | VMQ_ORG_SEQUENTIAL, _vmqBIndexOpen},
-        {VMQ_ORG_SEQUENTIAL, _vmqBSeqOpen},
         {VMQ_ORG_SEQUENTIAL | VMQ_ORG_RELATIVE, _vmqBSeqOpen},
         {VMQ_ORG_RELATIVE, _vmqBRelativeOpen},
         {0x01, _vmqOpenError},

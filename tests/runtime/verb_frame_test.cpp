@@ -1,12 +1,10 @@
-// The frame around a verb and the report at its end, driven as a runtime
-// drives them: through an FCB, a description and a program context; and
-// what the report writes: FILE STATUS digits and the diagnostic message.
+// The frame around a verb and the report at its end, driven through an FCB,
+// a description and a program context as a runtime drives them.
 #include <gtest/gtest.h>
 
 #include <langinfo.h>
 
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "runtime/file_status.h"
@@ -15,7 +13,6 @@
 #include "runtime/verb_frame.h"
 #include "support/attribute_block.h"
 #include "support/cobol_program.h"
-#include "verbs/entry_points.h"
 #include "vmqrmkvr/vmqrtlib.h"
 
 namespace {
@@ -34,9 +31,8 @@ TEST(FileStatus, FileNotOpenDependsOnTheVerb) {
     EXPECT_EQ(record_verb_status(3, VMQ_VERB_START), 30);
 }
 
-// The area holds the code's six digits, then the text and, for the codes of
-// a mismatch with an existing file, that file's attributes, cut where the
-// area ends and padded with blanks; nothing is written outside it.
+// Six digits, the text and, for a mismatch, the existing file's attributes,
+// cut to the area and padded with blanks; nothing is written outside it.
 TEST(Message, DigitsTextAndAttributesCutToTheArea) {
     const auto fixed = attribute_block(80, 80, {{1, 10}});
     const auto variable = attribute_block(5, 300, {{1, 8}, {20, 4, true}});
@@ -56,16 +52,12 @@ TEST(Message, DigitsTextAndAttributesCutToTheArea) {
          "001007,Key length or position differs,variable length 5 300,2 keys,(1 8),(20 4 DUPOK)"},
         {60, 1005, relative.data(), "001005,Record lengths differ,fixed length 10 100"},
         {40, 1003, fixed.data(), "001003,File does not exist"},
-        {40, 9, fixed.data(), "000009,End of file"},
         {5, 4, nullptr, ""},  // too short for the digits
         {6, 4, nullptr, "000004"},
         {7, 4, nullptr, "000004,"},
         {8, 4, nullptr, "000004,K"},
-        {20, 0, nullptr, "000000"},
-        {20, 8, nullptr, "000008"},
         {20, 4321, nullptr, "004321"},
         {30, 21, nullptr, "000024,Invalid file"},
-        {30, 24, nullptr, "000024,Invalid file"},
         {40, 16, nullptr, "000016,File aready exists"},
         {28, 1004, fixed.data(), "001004,Number of keys differ"},
         {29, 1004, fixed.data(), "001004,Number of keys differ,"},
@@ -87,20 +79,12 @@ struct Script {
     uint8_t verb = VMQ_VERB_READ;
     uint16_t status = 0;
     int diagnostic_code = 0;
-    size_t allocate = 0;        // bytes to take from the runtime first
-    vmq_fcb* nested = nullptr;  // a verb to run inside this one
-    void* buffer_inside = nullptr;
-    void* buffer_after_nested = nullptr;
+    size_t allocate = 0;  // bytes to take from the runtime first
     int reports_completed = 0;
 };
 
 void scripted_worker(vmq_fcb* fcb, vmq_program_context* context) {
     Script* script = static_cast<Script*>(fcb->engine_handle);
-    script->buffer_inside = threadStorage()->jump_buffer;
-    if (script->nested != nullptr) {
-        run_verb_frame(script->nested, context, scripted_worker);
-        script->buffer_after_nested = threadStorage()->jump_buffer;
-    }
     if (script->allocate != 0)
         _vmqCheckFree(_vmqMalloc(script->allocate, 907, 0));
     kvr::runtime::VerbTarget target = begin_verb(fcb, context, script->verb);
@@ -120,7 +104,7 @@ protected:
     Script script;
 };
 
-TEST_F(VerbFrame, StatusMessageAndUseProcedure) {
+TEST_F(VerbFrame, StatusMessageUseProcedureAndLastVerb) {
     script.status = 4;
     run();
     EXPECT_EQ(program.use_procedure_calls(), 0);  // only from status 10 on
@@ -142,8 +126,9 @@ TEST_F(VerbFrame, StatusMessageAndUseProcedure) {
     program.description().code_flags = VMQ_CODE_EBCDIC_MESSAGE;
     run();
     EXPECT_EQ(program.status_item(), "35");
-    EXPECT_EQ(program.message().substr(0, 8), "\xF0\xF0\xF0\xF0\xF0\xF9\x6B\xC5");  // "000009,E"
-    EXPECT_EQ(program.message()[39], '\x40');
+    EXPECT_EQ(program.message(),
+              "\xF0\xF0\xF0\xF0\xF0\xF9\x6B\xC5\x95\x84\x40\x96\x86\x40\x86\x89\x93\x85" +
+                  std::string(22, '\x40'));  // "000009,End of file"
 
     // Without a status item or a message area the verb still reports.
     const std::string before = program.message();
@@ -156,10 +141,24 @@ TEST_F(VerbFrame, StatusMessageAndUseProcedure) {
     EXPECT_EQ(program.message(), before);
     EXPECT_EQ(program.use_procedure_calls(), 4);
     EXPECT_EQ(program.fcb.last_verb, VMQ_VERB_READ);
+
+    program.fcb.last_verb = VMQ_VERB_OPEN;
+    script.status = 99;  // a READ of a locked record is not the last verb
+    run();
+    EXPECT_EQ(program.fcb.last_verb, VMQ_VERB_OPEN);
+    for (uint8_t verb :
+         {VMQ_VERB_READ, VMQ_VERB_WRITE, VMQ_VERB_REWRITE, VMQ_VERB_DELETE, VMQ_VERB_START}) {
+        program.fcb.state_flags = VMQ_RECORD_READ | VMQ_POSITION_VALID;
+        script.verb = verb;
+        script.status = 0;
+        run();
+        const uint32_t kept = verb == VMQ_VERB_READ ? VMQ_RECORD_READ : 0;
+        EXPECT_EQ(program.fcb.state_flags, kept | VMQ_POSITION_VALID) << int(verb);
+        EXPECT_EQ(program.fcb.last_verb, verb);
+    }
 }
 
-// A verb abandoned by the allocator running out, or by its USE procedure,
-// stops where it is: what it stored before stays, nothing after happens,
+// A verb abandoned by the allocator or its USE procedure stops where it is,
 // and the enclosing verb's buffer is back in place.
 TEST_F(VerbFrame, AbandonedVerbStopsAndRestoresTheOuterBuffer) {
     vmq_thread_storage* block = threadStorage();
@@ -193,28 +192,8 @@ TEST_F(VerbFrame, AbandonedVerbStopsAndRestoresTheOuterBuffer) {
     block->jump_buffer = nullptr;
 }
 
-TEST_F(VerbFrame, NestedVerbRestoresTheOuterBuffer) {
-    CobolProgram inner_program(VMQ_ORG_SEQUENTIAL, 0);
-    inner_program.on_use_procedure([](vmq_fcb*) { vmqrtAbandonVerb(); });
-    Script inner;
-    inner.status = 30;
-    inner_program.fcb.engine_handle = &inner;
-    Script outer;
-    outer.nested = &inner_program.fcb;
-    program.fcb.engine_handle = &outer;
-    run_verb_frame(&program.fcb, &inner_program.context, scripted_worker);
-
-    // The inner verb was abandoned; the outer one went on and completed.
-    EXPECT_EQ(inner.reports_completed, 0);
-    EXPECT_NE(inner.buffer_inside, outer.buffer_inside);
-    EXPECT_EQ(outer.buffer_after_nested, outer.buffer_inside);
-    EXPECT_EQ(outer.reports_completed, 1);
-    EXPECT_EQ(threadStorage()->jump_buffer, nullptr);
-}
-
 // A verb whose description cannot be found, directly or through the
-// program's table, is not run: the FCB's status (30) and the USE procedure
-// tell the runtime. Every entry point goes through the frame.
+// program's table, is not run: status 30 and the USE procedure tell why.
 TEST_F(VerbFrame, NoDescriptionGives30AndRunsNothing) {
     vmq_file_description* const description = &program.description();
     program.fcb.description = nullptr;
@@ -237,51 +216,9 @@ TEST_F(VerbFrame, NoDescriptionGives30AndRunsNothing) {
     EXPECT_EQ(script.reports_completed, 1);
     EXPECT_EQ(program.status_item(), "23");
     EXPECT_EQ(program.fcb.state_flags, VMQ_DESC_BY_INDEX);
+    run_verb_frame(nullptr, &program.context, scripted_worker);  // no FCB: nothing to do
 
-    const vmq_verb_entry entries[] = {
-        _vmqBIndexOpen,      _vmqBIndexClose,    _vmqBIndexRead,     _vmqBIndexWrite,
-        _vmqBIndexRewrite,   _vmqBIndexDelete,   _vmqBIndexStart,    _vmqBRelativeOpen,
-        _vmqBRelativeClose,  _vmqBRelativeRead,  _vmqBRelativeWrite, _vmqBRelativeRewrite,
-        _vmqBRelativeDelete, _vmqBRelativeStart, _vmqBSeqOpen,       _vmqBSeqClose,
-        _vmqBSeqRead,        _vmqBSeqWrite,      _vmqBSeqRewrite};
-    const long live = threadStorage()->live_allocations;
-    for (vmq_verb_entry entry : entries) {
-        CobolProgram lost(VMQ_ORG_INDEXED, 40);
-        lost.fcb.description = nullptr;
-        entry(&lost.fcb, &lost.context);
-        EXPECT_EQ(lost.fcb.status, 30);
-        EXPECT_EQ(lost.use_procedure_calls(), 1);
-        entry(nullptr, &lost.context);  // no FCB at all: nothing to do
-    }
-    EXPECT_EQ(threadStorage()->live_allocations, live);
     EXPECT_EQ(threadStorage()->jump_buffer, nullptr);
-}
-
-TEST_F(VerbFrame, LastVerbRecordReadAndTheStatusAtTheStart) {
-    program.fcb.last_verb = VMQ_VERB_OPEN;
-    script.status = 99;  // a READ of a locked record is not the last verb
-    run();
-    EXPECT_EQ(program.fcb.last_verb, VMQ_VERB_OPEN);
-    for (uint8_t verb :
-         {VMQ_VERB_READ, VMQ_VERB_WRITE, VMQ_VERB_REWRITE, VMQ_VERB_DELETE, VMQ_VERB_START}) {
-        program.fcb.state_flags = VMQ_RECORD_READ | VMQ_POSITION_VALID;
-        script.verb = verb;
-        script.status = 0;
-        run();
-        const uint32_t kept = verb == VMQ_VERB_READ ? VMQ_RECORD_READ : 0;
-        EXPECT_EQ(program.fcb.state_flags, kept | VMQ_POSITION_VALID) << int(verb);
-        EXPECT_EQ(program.fcb.last_verb, verb);
-    }
-
-    // START and CLOSE keep the status until they know the outcome.
-    for (auto [verb, status] :
-         {std::pair{VMQ_VERB_START, 47}, {VMQ_VERB_CLOSE, 47}, {VMQ_VERB_OPEN, 0}}) {
-        program.fcb.status = 47;
-        const auto target = begin_verb(&program.fcb, &program.context, verb);
-        EXPECT_EQ(program.fcb.status, status);
-        EXPECT_EQ(program.fcb.current_verb, verb);
-        EXPECT_NE(target.message_area, nullptr);
-    }
 }
 
 }  // namespace

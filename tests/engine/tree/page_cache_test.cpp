@@ -1,4 +1,5 @@
-// The page cache: the clock, the pages of one operation, damaged pages.
+// The page cache: eviction of the slot used longest ago, the clock, the
+// pages of one operation, damaged pages, freeing, flush and reload.
 #include <cstring>
 #include <filesystem>
 #include <vector>
@@ -28,6 +29,41 @@ protected:
     }
 };
 
+// 31 slots hold pages of different ages; a 32nd page takes the slot used
+// longest ago, writing it first only when it is modified.
+TEST_F(PageCache, EvictionTakesTheLeastRecentlyUsedSlot) {
+    std::vector<uint32_t> pages{kFirstPage};  // and 30 new leaves, all modified
+    for (int i = 0; i < 30; ++i)
+        pages.push_back(make_leaf());
+    const int victim_slot = slot_of(pages[5]);
+    const unsigned char* victim = tree().cache_buffer(victim_slot);
+    tree().begin_operation();
+    for (uint32_t page : pages) {
+        if (page != pages[5]) {
+            ASSERT_NE(fetch(page), nullptr);
+        }
+    }
+    EXPECT_EQ(slot_of(make_leaf()), victim_slot);
+#if defined(__SANITIZE_ADDRESS__) && !defined(NDEBUG)
+    // A pointer into the victim, kept past the operation that fetched it,
+    // is stale: with assertions on, using it is a use after free.
+    EXPECT_DEATH((void)*static_cast<const volatile unsigned char*>(victim), "use-after-free");
+#else
+    (void)victim;
+#endif
+    EXPECT_EQ(disk_u32(pages[5] + 8), pages[5]);  // the victim reached the file
+    EXPECT_EQ(disk_u32(pages[6] + 8), 0u);        // the others did not
+
+    ASSERT_EQ(code(flush_tree(&tree())), 0);
+    tree().set_mark_dirty(false);
+    for (uint32_t page : pages)
+        ASSERT_NE(fetch_now(page), nullptr);
+    patch_u32(pages[0] + 16, 0xDDDDDDDD);  // the oldest, clean: dropped unwritten
+    make_leaf();
+    EXPECT_EQ(slot_of(pages[0]), -1);
+    EXPECT_EQ(disk_u32(pages[0] + 16), 0xDDDDDDDDu);
+}
+
 // Past 65535 the clock and the stamps drop by 255 (stamps below 255 become
 // 0), and the slot used longest ago is still the one evicted.
 TEST_F(PageCache, ClockRebaseKeepsTheOrderOfUse) {
@@ -43,11 +79,19 @@ TEST_F(PageCache, ClockRebaseKeepsTheOrderOfUse) {
         ASSERT_NE(fetch_now(pages[i]), nullptr);
     while (tree().cache_clock() <= 65535)
         tree().begin_operation();
+    std::vector<uint32_t> before;
+    for (int s = 0; s < 31; ++s)
+        before.push_back(tree().cache_stamp(s));
     const uint32_t clock = tree().cache_clock();
 
-    make_leaf();  // rebases, then evicts pages[0]
+    const uint32_t newest = make_leaf();  // rebases, then evicts pages[0]
     EXPECT_EQ(tree().cache_clock(), clock + 1 - 255);
     EXPECT_EQ(slot_of(pages[0]), -1);
+    for (int s = 0; s < 31; ++s) {
+        if (tree().cached_page(s) != newest) {
+            EXPECT_EQ(tree().cache_stamp(s), before[s] < 255 ? 0 : before[s] - 255);
+        }
+    }
     EXPECT_EQ(tree().cache_stamp(slot_of(pages[1])), early - 255);
     make_leaf();
     EXPECT_EQ(slot_of(pages[1]), -1);  // next in line
@@ -124,6 +168,49 @@ TEST_F(PageCache, DamagedPagesAreRefused) {
     ASSERT_NE(cut, nullptr);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(cut) + 100, 4096 - 100),
               std::string(4096 - 100, '\0'));
+}
+
+TEST_F(PageCache, AFreedPageIsDroppedUnwrittenAndItsBufferReused) {
+    const uint32_t page = make_leaf();
+    unsigned char* buffer = tree().cache_buffer(slot_of(page));
+    EXPECT_EQ(code(free_page(&tree(), page)), 0);
+    EXPECT_EQ(slot_of(page), -1);
+    const std::string freed = bytes().substr(page);
+    EXPECT_EQ(freed[0], 0x08);  // the store's free-block mark, not our page
+
+    EXPECT_EQ(make_leaf(), page);  // the store hands it out again
+    EXPECT_EQ(tree().cache_buffer(slot_of(page)), buffer);
+    EXPECT_EQ(bytes().substr(page), freed);
+    EXPECT_EQ(tree().cache_used(), 2);
+}
+
+TEST_F(PageCache, FlushAndReloadOfTheRoot) {
+    const uint32_t clean = leaves_on_disk(1)[0];
+    const uint32_t fresh = make_leaf();
+    tree().set_mark_dirty(false);
+    tree().begin_operation();
+    ASSERT_NE(fetch(clean), nullptr);
+    patch_u32(clean + 16, 0xCCCCCCCC);  // a write of the clean page would undo this
+    tree().set_root(fresh);
+
+    EXPECT_EQ(code(flush_tree(&tree())), 0);  // the root, then the modified pages
+    EXPECT_EQ(disk_u32(kTreeAt + 12), fresh);
+    EXPECT_EQ(disk_u32(fresh + 8), fresh);
+    EXPECT_EQ(disk_u32(clean + 16), 0xCCCCCCCCu);
+    for (int s = 0; s < tree().cache_used(); ++s)
+        EXPECT_EQ(tree().cached_page(s), kNoPage);
+
+    // Reload reads the root back and forgets the cache without writing it.
+    tree().begin_operation();
+    set_page_count(fetch(fresh), 1);  // modified while fetched
+    patch_u32(kTreeAt + 12, clean);
+    const std::string file = bytes();
+    EXPECT_EQ(code(reload_root(&tree())), 0);
+    EXPECT_EQ(tree().root(), clean);
+    EXPECT_EQ(tree().root_on_disk(), clean);
+    EXPECT_EQ(slot_of(fresh), -1);
+    EXPECT_EQ(close_tree(), 0);
+    EXPECT_EQ(bytes(), file);
 }
 
 }  // namespace

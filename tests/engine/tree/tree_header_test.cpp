@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -26,6 +27,33 @@ void expect_arrays_fit(const PageShape& shape, const PageLimits& limits, uint32_
     if (key_len > 0) {
         ASSERT_LE(shape.leaf_keys_at + leaves * key_len, size);
         ASSERT_LE(shape.branch_keys_at + branches * key_len, size);
+    }
+}
+
+TEST(TreeCreate, WorkedCapacityTable) {
+    struct Row {
+        int key, data, dups, page_size, key_len;
+        std::vector<int> limits;  // branch max, min, leaf max, min
+        uint32_t branch_keys_at, leaf_keys_at;
+    };
+    const Row rows[] = {
+        {10, 4, 0, 4096, 10, {288, 144, 288, 144}, 1180, 1180},
+        {10, 4, 1, 4096, 14, {222, 111, 222, 111}, 916, 916},
+        {8, 10, 0, 4096, 8, {336, 168, 222, 111}, 1372, 2260},
+        {100, 4, 0, 8192, 100, {74, 37, 74, 37}, 324, 324},
+        {255, 4, 0, 16384, 255, {60, 30, 60, 30}, 268, 268},
+        {255, 255, 1, 32768, 259, {120, 60, 60, 30}, 508, 15830},
+    };
+    for (const Row& r : rows) {
+        Image image(kTreeHeaderSize);
+        const int size =
+            _vmq_create_tree(image.data(), r.dups ? kCreateDuplicates : 0, r.key, r.data, 368);
+        const TreeHeaderView view(image.data());
+        const PageLimits l = view.limits();
+        const PageShape shape = page_shape(view.page_size(), r.key_len, r.data, false);
+        EXPECT_EQ(std::tuple(size, view.key_len(), shape.branch_keys_at, shape.leaf_keys_at),
+                  std::tuple(r.page_size, r.key_len, r.branch_keys_at, r.leaf_keys_at));
+        EXPECT_EQ(std::vector({l.branch_max, l.branch_min, l.leaf_max, l.leaf_min}), r.limits);
     }
 }
 

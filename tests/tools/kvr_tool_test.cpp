@@ -152,8 +152,9 @@ protected:
             _vmqpIsam(IX_OPEN, &slot_, nullptr, nullptr, const_cast<char*>(file.c_str()), mode), 0);
     }
     void close() {
-        if (slot_ != nullptr)
+        if (slot_ != nullptr) {
             EXPECT_EQ(_vmqpIsam(IX_CLOSE, &slot_, nullptr, nullptr, nullptr, 0), 0);
+        }
     }
     ix_handle* handle() const { return static_cast<ix_handle*>(slot_); }
     // WRITE, or REWRITE or DELETE of the record with the same 8-byte prime
@@ -508,8 +509,6 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
     const unsigned char* leaf = kvr::tree::get_page(prime, first_leaf, &status);
     ASSERT_NE(leaf, nullptr);
     const uint32_t first_address = kvr::platform::load_u32(kvr::tree::leaf_data(*prime, leaf, 0));
-    const uint32_t second_entry_at =
-        first_leaf + static_cast<uint32_t>(kvr::tree::leaf_data(*prime, leaf, 1) - leaf);
     kvr::engine::FileHeader header = handle()->header();
     int listed_class = 0;
     for (int k = 1; k <= static_cast<int>(header.size_class_count()) && listed_class == 0; ++k)
@@ -642,12 +641,16 @@ TEST_F(KvrTool, RebuildRecoversEveryRecordOfAFileCopiedWhileOpen) {
         open(file);
         for (int i = 301; i <= 2500; ++i)
             ASSERT_EQ(write(record(i, 40 + static_cast<size_t>(i % 80))), 0);
-        for (int i = 2; i <= 2500; i += 9)
-            if (i % 5 != 0)
+        for (int i = 2; i <= 2500; i += 9) {
+            if (i % 5 != 0) {
                 ASSERT_EQ(write(record(i), IX_DELETE), 0) << i;
-        for (int i = 4; i <= 2500; i += 11)
-            if (i % 5 != 0 && i % 9 != 2)
+            }
+        }
+        for (int i = 4; i <= 2500; i += 11) {
+            if (i % 5 != 0 && i % 9 != 2) {
                 ASSERT_EQ(rewrite(record(i, 118)), 0) << i;
+            }
+        }
         // Every record is in the file; the trees and header are in memory.
         std::filesystem::copy_file(file, crashed);
         close();
@@ -1176,8 +1179,9 @@ TEST_F(KvrTool, GnuCobolFilesThatDoNotFitAreRefusedWithWhatDoesNotFit) {
         write_file("in", bytes);
         const Result r = expect_run(
             joined({"load", "out.dat", "in", "--format", "gnucobol"}, options), status, {message});
-        if (status == kExitDamaged)
+        if (status == kExitDamaged) {
             EXPECT_THAT(r.err, HasSubstr("no file was created"));
+        }
         EXPECT_FALSE(std::filesystem::exists("out.dat"));
     }
     expect_run(joined({"load", "out.dat", "in", "--varseq-format", "1"}, fixed), kExitFailed,

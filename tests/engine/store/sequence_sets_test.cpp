@@ -130,8 +130,9 @@ TEST_F(SequenceSets, ADeleteThatCannotUnlinkItsSetLeavesTheSetAsItWas) {
         ASSERT_EQ(erase(1), 0);
         EXPECT_EQ(header().first_sequence_set(), zero_link ? kNoSet : damaged);
         EXPECT_EQ(header().avail_list_head(), first);
-        if (!zero_link)
+        if (!zero_link) {
             EXPECT_EQ(read(index_.at(key_of(2))), record(2, 3000));
+        }
     }
 }
 

@@ -112,10 +112,11 @@ protected:
             fd_ = platform::_open_osfhandle(reinterpret_cast<intptr_t>(os_handle_), 0);
             handle->io = engine::FileChannel::descriptor(fd_);
         }
-        if (!setup_.block_format)
+        if (!setup_.block_format) {
             ASSERT_EQ(_vmq_open_data_records(handle.get()), 0);
-        else if (setup_.sequence_sets)
+        } else if (setup_.sequence_sets) {
             ASSERT_EQ(_vmq_allocate_sequence_sets(handle.get()), 0);
+        }
     }
 
     void close_file() {

@@ -119,10 +119,14 @@ enum {
     IX_MODE_CRT_IO = 0x20      /* do the file's I/O through C-runtime
                                   descriptors instead of the Windows calls */
     ,
-    IX_MODE_UNFINISHED_OK = 0x40 /* input only: also open a file an update
-                                    session never closed (30 otherwise), to
-                                    read its attributes before OUTPUT
-                                    replaces it */
+    IX_MODE_UNFINISHED_OK = 0x40, /* input only: also open a file an update
+                                     session never closed (30 otherwise), to
+                                     read its attributes before OUTPUT
+                                     replaces it */
+    IX_MODE_SHARED = 0x80         /* share the file with other shared opens, input
+                                     and update alike (slot format only): each
+                                     operation sees every change the others have
+                                     completed */
 };
 
 /* Results of _vmqpIsam (described above). */

@@ -124,6 +124,9 @@ engine::Result change_records(ix_handle* handle, uint16_t op, void* data, uint32
     }
     if (update && !untouched && !leaves_file_sound(result))
         handle->unsound = true;
+    // A REWRITE or DELETE gives up the record's lock.
+    if (opcode != IX_WRITE)
+        release_record_lock(handle);
     return result;
 }
 

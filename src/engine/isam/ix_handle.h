@@ -59,6 +59,9 @@ struct ix_handle : kvr::store::StoreHandle {
     // handle last saw it.
     bool shared = false;
     uint32_t change_count = 0;
+    // The lock this handle holds on one record (see claim_record_lock); 0
+    // when none.
+    uint64_t locked_record = 0;
 };
 
 namespace kvr::isam {
@@ -143,6 +146,15 @@ engine::Result ix_restore_position(ix_handle* handle);
 // The byte whose lock stands for a shared file's operations.
 inline constexpr uint64_t kSharedOperationLockAt = uint64_t{1} << 61;
 engine::Result begin_shared_operation(ix_handle* handle, bool changing);
+// Record locks of shared handles open for update, one record at a time: a
+// lock on a byte of its own for each prime key, which other handles' reads
+// with IX_LOCK_RECORD, REWRITEs and DELETEs cannot take (17) while it is
+// held. Claiming gives up the handle's lock on any other record first; a
+// handle that holds the record's lock already keeps it. Handles that are
+// not shared, or open for input, claim nothing.
+engine::Result claim_record_lock(ix_handle* handle, const unsigned char* prime);
+void release_record_lock(ix_handle* handle);
+
 // The operation lock alone (open holds it while it reads the header).
 engine::Result lock_shared_operations(ix_handle* handle, bool exclusive);
 engine::Result end_shared_operation(ix_handle* handle, bool changing, engine::Result result);

@@ -59,6 +59,60 @@ engine::Result reload_header(ix_handle* handle) {
 
 }  // namespace
 
+namespace {
+
+// Record locks lie in [kRecordLocksAt, kRecordLocksAt + kRecordLockSpan),
+// one byte for each prime key's hash: past any data, below the operation
+// lock. Two keys of one hash would lock each other out; at 2^60 places that
+// does not happen in practice.
+constexpr uint64_t kRecordLocksAt = uint64_t{1} << 60;
+constexpr uint64_t kRecordLockSpan = uint64_t{1} << 60;
+
+uint64_t record_lock_place(const unsigned char* key, size_t length) {
+    uint64_t hash = 0xCBF29CE484222325u;  // FNV-1a
+    for (size_t i = 0; i < length; ++i)
+        hash = (hash ^ key[i]) * 0x100000001B3u;
+    return kRecordLocksAt + hash % kRecordLockSpan;
+}
+
+OVERLAPPED place_of(uint64_t at) {
+    OVERLAPPED where;
+    where.Offset = static_cast<uint32_t>(at);
+    where.OffsetHigh = static_cast<uint32_t>(at >> 32);
+    return where;
+}
+
+}  // namespace
+
+engine::Result claim_record_lock(ix_handle* handle, const unsigned char* prime) {
+    if (!handle->shared || !handle->header().open_for_update())
+        return engine::kOk;
+    const FileHeader header = handle->header();
+    const uint64_t at = record_lock_place(prime, static_cast<size_t>(header.key_length(0)));
+    if (handle->locked_record == at)
+        return engine::kOk;
+    release_record_lock(handle);
+    OVERLAPPED where = place_of(at);
+    if (!platform::LockFileEx(
+            handle->os_handle,
+            platform::LOCKFILE_EXCLUSIVE_LOCK | platform::LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+            &where)) {
+        return platform::GetLastError() == platform::ERROR_LOCK_VIOLATION
+                   ? engine::kLockViolation
+                   : engine::map_windows_error(platform::GetLastError());
+    }
+    handle->locked_record = at;
+    return engine::kOk;
+}
+
+void release_record_lock(ix_handle* handle) {
+    if (handle->locked_record == 0)
+        return;
+    OVERLAPPED where = place_of(handle->locked_record);
+    platform::UnlockFileEx(handle->os_handle, 0, 1, 0, &where);
+    handle->locked_record = 0;
+}
+
 engine::Result lock_shared_operations(ix_handle* handle, bool exclusive) {
     OVERLAPPED where = operation_lock_place();
     if (platform::LockFileEx(handle->os_handle, exclusive ? platform::LOCKFILE_EXCLUSIVE_LOCK : 0,

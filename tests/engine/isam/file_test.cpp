@@ -2,6 +2,7 @@
 // with damaged headers, sharing, both I/O paths and injected I/O failures;
 // and block-format files as another maker of the format leaves them.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
@@ -482,6 +483,62 @@ TEST_F(IsamFile, SharedOpensSeeEachOthersChanges) {
     kvr::isam::FileSummary summary;
     EXPECT_EQ(checked(&summary), "sound");
     EXPECT_EQ(open_and_close(IX_MODE_UPDATE), 0);
+}
+
+// A shared handle's read with IX_LOCK_RECORD locks that record until its
+// next read, REWRITE, DELETE or close, or until its process dies: other
+// handles' locking reads, REWRITEs and DELETEs of it get 17, plain reads
+// read it.
+TEST_F(IsamFile, RecordLocksOfSharedOpens) {
+    ASSERT_EQ(create(attributes(12, 12, {{1, 4}})), 0);
+    constexpr int kShared = IX_MODE_UPDATE | IX_MODE_SHARED;
+    constexpr uint16_t kLocking = IX_READ_EQ | IX_LOCK_RECORD;
+    void* a = nullptr;
+    void* b = nullptr;
+    ASSERT_EQ(open(&a, kShared), 0);
+    ASSERT_EQ(open(&b, kShared), 0);
+    for (const char* r : {"0001record", "0002record", "0003record"})
+        ASSERT_EQ(io(IX_WRITE, &a, std::string(r) + ".."), 0);
+    ASSERT_EQ(io(kLocking, &a, "", "0002"), 0);
+    EXPECT_EQ(io(kLocking, &b, "", "0002"), IX_LOCK_VIOLATION);
+    EXPECT_EQ(io(IX_READ_EQ, &b, "", "0002"), 0);
+    EXPECT_EQ(read_record(), "0002record..");
+    EXPECT_EQ(io(IX_REWRITE, &b, "0002changed!"), IX_LOCK_VIOLATION);
+    EXPECT_EQ(io(IX_DELETE, &b, ""), IX_LOCK_VIOLATION);
+    EXPECT_EQ(io(kLocking, &b, "", "0003"), 0);  // another record is free
+
+    ASSERT_EQ(io(IX_READ_EQ, &a, "", "0003"), 0);  // a's next read lets 0002 go
+    EXPECT_EQ(io(IX_REWRITE, &a, "0003changed!"), IX_LOCK_VIOLATION);
+    ASSERT_EQ(io(IX_READ_EQ, &b, "", "0002"), 0);
+    EXPECT_EQ(io(IX_REWRITE, &b, "0002changed!"), 0);
+    ASSERT_EQ(io(kLocking, &b, "", "0002"), 0);
+    EXPECT_EQ(close(&b), 0);  // close lets it go
+    EXPECT_EQ(io(kLocking, &a, "", "0002"), 0);
+    EXPECT_EQ(read_record(), "0002changed!");
+
+    // A lock dies with its process.
+    ASSERT_EQ(io(IX_READ_EQ, &a, "", "0001"), 0);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        void* c = nullptr;
+        const char locked = open(&c, kShared) == 0 && io(kLocking, &c, "", "0003") == 0 ? 'y' : 'n';
+        (void)!::write(ready[1], &locked, 1);
+        pause();
+        _exit(0);
+    }
+    char locked = 0;
+    ASSERT_EQ(::read(ready[0], &locked, 1), 1);
+    EXPECT_EQ(locked, 'y');
+    EXPECT_EQ(io(kLocking, &a, "", "0003"), IX_LOCK_VIOLATION);
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    EXPECT_EQ(io(kLocking, &a, "", "0003"), 0);
+    EXPECT_EQ(close(&a), 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    EXPECT_EQ(checked(), "sound");
 }
 
 // Processes writing, rewriting and deleting records of their own in one

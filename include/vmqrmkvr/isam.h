@@ -102,7 +102,9 @@ enum {
     IX_RESTORE_POSITION = 28, /* go back to them (10 when none was kept) */
 
     /* Flags in the high byte of op, combined with an opcode. */
-    IX_HOLD_RECORD = 0x400,   /* reads: remember the record read */
+    IX_HOLD_RECORD = 0x400,   /* reads: remember the record read; in a
+                                 shared open for update also lock it (17
+                                 while another handle holds its lock) */
     IX_LOCK_RECORD = 0x800,   /* set by the verbs under LOCK MODE; ignored */
     IX_KEEP_POSITION = 0x1000 /* WRITE: key index's position stays where it
                                  was; DELETE: so do the other alternate keys'

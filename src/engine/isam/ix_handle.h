@@ -148,7 +148,7 @@ inline constexpr uint64_t kSharedOperationLockAt = uint64_t{1} << 61;
 engine::Result begin_shared_operation(ix_handle* handle, bool changing);
 // Record locks of shared handles open for update, one record at a time: a
 // lock on a byte of its own for each prime key, which other handles' reads
-// with IX_LOCK_RECORD, REWRITEs and DELETEs cannot take (17) while it is
+// with IX_HOLD_RECORD, REWRITEs and DELETEs cannot take (17) while it is
 // held. Claiming gives up the handle's lock on any other record first; a
 // handle that holds the record's lock already keeps it. Handles that are
 // not shared, or open for input, claim nothing.

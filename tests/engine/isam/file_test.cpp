@@ -485,14 +485,14 @@ TEST_F(IsamFile, SharedOpensSeeEachOthersChanges) {
     EXPECT_EQ(open_and_close(IX_MODE_UPDATE), 0);
 }
 
-// A shared handle's read with IX_LOCK_RECORD locks that record until its
+// A shared handle's read with IX_HOLD_RECORD locks that record until its
 // next read, REWRITE, DELETE or close, or until its process dies: other
 // handles' locking reads, REWRITEs and DELETEs of it get 17, plain reads
 // read it.
 TEST_F(IsamFile, RecordLocksOfSharedOpens) {
     ASSERT_EQ(create(attributes(12, 12, {{1, 4}})), 0);
     constexpr int kShared = IX_MODE_UPDATE | IX_MODE_SHARED;
-    constexpr uint16_t kLocking = IX_READ_EQ | IX_LOCK_RECORD;
+    constexpr uint16_t kLocking = IX_READ_EQ | IX_HOLD_RECORD;
     void* a = nullptr;
     void* b = nullptr;
     ASSERT_EQ(open(&a, kShared), 0);

@@ -87,6 +87,10 @@ enum {
     VMQ_FILE_OPTIONAL = 0x80,
     VMQ_FILE_NAME_IN_ITEM = 0x04,
     VMQ_LOCK_RECORDS = 0x04,
+    VMQ_SHARE_WITH_OTHERS = 0x08, /* indexed and relative files: share the
+                                     file with other programs that ask the
+                                     same (the runtime's own callers never
+                                     set it) */
     VMQ_LINAGE = 0x80,
     VMQ_CODE_EBCDIC_STATUS = 0x80,
     VMQ_CODE_EBCDIC_MESSAGE = 0x40

@@ -102,7 +102,9 @@ enum {
     IX_RESTORE_POSITION = 28, /* go back to them (10 when none was kept) */
 
     /* Flags in the high byte of op, combined with an opcode. */
-    IX_HOLD_RECORD = 0x400,   /* reads: remember the record read */
+    IX_HOLD_RECORD = 0x400,   /* reads: remember the record read; in a
+                                 shared open for update also lock it (17
+                                 while another handle holds its lock) */
     IX_LOCK_RECORD = 0x800,   /* set by the verbs under LOCK MODE; ignored */
     IX_KEEP_POSITION = 0x1000 /* WRITE: key index's position stays where it
                                  was; DELETE: so do the other alternate keys'
@@ -119,10 +121,14 @@ enum {
     IX_MODE_CRT_IO = 0x20      /* do the file's I/O through C-runtime
                                   descriptors instead of the Windows calls */
     ,
-    IX_MODE_UNFINISHED_OK = 0x40 /* input only: also open a file an update
-                                    session never closed (30 otherwise), to
-                                    read its attributes before OUTPUT
-                                    replaces it */
+    IX_MODE_UNFINISHED_OK = 0x40, /* input only: also open a file an update
+                                     session never closed (30 otherwise), to
+                                     read its attributes before OUTPUT
+                                     replaces it */
+    IX_MODE_SHARED = 0x80         /* share the file with other shared opens, input
+                                     and update alike (slot format only): each
+                                     operation sees every change the others have
+                                     completed */
 };
 
 /* Results of _vmqpIsam (described above). */

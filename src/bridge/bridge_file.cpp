@@ -15,6 +15,9 @@ namespace kvr::bridge {
 namespace {
 
 constexpr size_t kKdbHeaderSize = offsetof(KDB, key);
+// The lock phrases of a READ, as GnuCOBOL puts them in the FCD's options.
+constexpr uint32_t kReadLock = COB_READ_LOCK;
+constexpr uint32_t kReadNoLock = COB_READ_NO_LOCK;
 // The longest key the library keeps.
 constexpr uint32_t kMaxKeyLength = 255;
 
@@ -125,6 +128,12 @@ std::unique_ptr<BridgeFile> BridgeFile::describe(const FCD3* fcd, std::string na
                          ? VMQ_RECORD_VARIABLE
                          : 0;
     d.file_flags = (fcd->otherFlags & OTH_OPTIONAL) != 0 ? VMQ_FILE_OPTIONAL : 0;
+    // LOCK MODE AUTOMATIC or MANUAL is how a GnuCOBOL program asks to share
+    // an indexed or relative file with other programs (its SHARING phrase
+    // never reaches a file handler). Reads lock their record as the lock
+    // mode says (see read).
+    if ((d.organization & VMQ_ORG_SEQUENTIAL) == 0 && (fcd->lockMode & (FCD_LOCK_AUTO_LOCK | FCD_LOCK_MANU_LOCK)) != 0)
+        d.lock_flags = VMQ_SHARE_WITH_OTHERS;
     d.max_record_length = max_length;
     d.min_record_length = min_length;
     d.max_area_length = max_length;
@@ -180,7 +189,12 @@ std::string BridgeFile::message() const {
 void BridgeFile::run(FCD3* fcd, vmq_verb_entry vmq_fcb::*slot) {
     std::memset(message_, ' ', sizeof message_ - 1);
     (fcb_.*slot)(&fcb_, &context_);
-    set_status(fcd, static_cast<char>(status_[0]), static_cast<char>(status_[1]));
+    // The verbs report a record another program has locked as 99; a COBOL
+    // program knows it as 51.
+    if (status_[0] == '9' && status_[1] == '9')
+        set_status(fcd, 51);
+    else
+        set_status(fcd, static_cast<char>(status_[0]), static_cast<char>(status_[1]));
 }
 
 void BridgeFile::take_relative_key(const FCD3* fcd) {
@@ -315,6 +329,18 @@ void BridgeFile::read(FCD3* fcd, ReadKind kind) {
     }
     if (!indexed() && !relative())
         fcb_.verb_options = 0;
+    // Under LOCK MODE AUTOMATIC every read locks its record unless it says
+    // WITH NO LOCK; under MANUAL only READ ... WITH LOCK does. GnuCOBOL
+    // passes those phrases in the FCD's options word.
+    uint8_t& lock_flags = block_.description.lock_flags;
+    if ((lock_flags & VMQ_SHARE_WITH_OTHERS) != 0) {
+        const uint32_t options = get_u32(reinterpret_cast<const unsigned char*>(fcd->opt));
+        const bool locks = (fcd->lockMode & FCD_LOCK_AUTO_LOCK) != 0
+                               ? (options & kReadNoLock) == 0
+                               : (options & kReadLock) != 0;
+        lock_flags = static_cast<uint8_t>(locks ? lock_flags | VMQ_LOCK_RECORDS
+                                                : lock_flags & ~VMQ_LOCK_RECORDS);
+    }
     run(fcd, &vmq_fcb::read_entry);
     if (fcb_.status < 10)
         deliver_record(fcd);

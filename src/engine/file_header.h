@@ -20,7 +20,9 @@
 //    36     4  update_marker        "KVRU" while an update has changed the file
 //                                   and it has not been closed cleanly since;
 //                                   0 otherwise (and in files of older makers)
-//    40    28  (reserved)
+//    40     4  change_count         shared opens: one more for every change
+//                                   an operation completes
+//    44    24  (reserved)
 //    68     4  byte_order           0x01020304
 //    72     4  open_flags           run time; 1 in a newly created file
 //    76     4  (reserved)
@@ -167,6 +169,8 @@ public:
     void set_avail_list_head(uint32_t v) { set_u32(20, v); }
     uint32_t first_sequence_set() const { return u32(24); }
     void set_first_sequence_set(uint32_t v) { set_u32(24, v); }
+    uint32_t change_count() const { return u32(40); }
+    void set_change_count(uint32_t v) { set_u32(40, v); }
     uint32_t held_record() const { return u32(32); }
     void set_held_record(uint32_t v) { set_u32(32, v); }
     uint32_t update_marker() const { return u32(kUpdateMarkerAt); }

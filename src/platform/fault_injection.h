@@ -11,7 +11,9 @@
 //
 // Kinds: CreateFileA is kOpen; SetFilePointer and _lseek are kSeek;
 // ReadFile and _read are kRead; WriteFile and _write are kWrite;
-// CloseHandle and _close are kClose; SetEndOfFile and _chsize are kTruncate. Calls refused
+// CloseHandle and _close are kClose; SetEndOfFile and _chsize are kTruncate;
+// LockFileEx is kLock (UnlockFileEx is never failed: a lock goes with its
+// handle whatever happens). Calls refused
 // for their arguments (a bad handle, a missing access right) are refused
 // before they are counted.
 //
@@ -39,7 +41,8 @@ struct FaultPlan {
         kWrite = 1u << 3,
         kClose = 1u << 4,
         kTruncate = 1u << 5,
-        kAll = (1u << 6) - 1,
+        kLock = 1u << 6,
+        kAll = (1u << 7) - 1,
     };
 
     unsigned kinds = kAll;            // which kinds are counted

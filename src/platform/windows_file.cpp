@@ -127,17 +127,79 @@ OpenedDescriptor open_descriptor(const char* name, int flags, DWORD disposition)
     return {-1, false, windows_error_from_errno(last_errno, ErrnoContext::kCreate)};
 }
 
-// Takes the flock() that stands for the share mode, without waiting.
-DWORD lock_for_share_mode(int fd, bool shared) {
+// The share modes rest on flock(): an exclusive one for a handle that must
+// be alone, a shared one for every other. Two bytes past any data keep
+// readers that did not ask to share with writers apart from writing
+// sharers: a reader holds a read lock on kReadersByte, a writing sharer on
+// kWritersByte, and each checks that no handle holds the other's byte,
+// under a lock on kShareMutexByte that keeps a reader and a writing sharer
+// from checking at the same moment. A reading sharer holds neither byte: it
+// meets readers and sharers alike. These are open-file-description locks:
+// they belong to the handle's own descriptor, so two handles of one process
+// keep each other out as two processes do, and closing another descriptor
+// of the file leaves them alone.
+constexpr off_t kShareMutexByte = static_cast<off_t>(kLockableLimit);
+constexpr off_t kReadersByte = kShareMutexByte + 1;
+constexpr off_t kWritersByte = kShareMutexByte + 2;
+
+enum class ShareKind { kAlone, kReader, kReadingSharer, kWritingSharer };
+
+ShareKind share_kind(DWORD access, DWORD share, bool truncates) {
+    const bool reads = (access & GENERIC_READ) != 0;
+    const bool writes = (access & GENERIC_WRITE) != 0;
+    const bool with_writers = (share & FILE_SHARE_READ) != 0 && (share & FILE_SHARE_WRITE) != 0;
+    if (truncates || !reads)
+        return ShareKind::kAlone;
+    if (with_writers)
+        return writes ? ShareKind::kWritingSharer : ShareKind::kReadingSharer;
+    return !writes && (share & FILE_SHARE_READ) != 0 ? ShareKind::kReader : ShareKind::kAlone;
+}
+
+// An open-file-description lock of `type` on `length` bytes at `start`.
+int range_lock(int fd, int command, short type, off_t start, off_t length) {
+    struct flock lock = {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = start;
+    lock.l_len = length;
     int result;
     do {
-        result = ::flock(fd, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB);
+        result = ::fcntl(fd, command, &lock);
     } while (result != 0 && errno == EINTR);
-    if (result == 0)
+    return result;
+}
+
+// Takes the locks that stand for the share mode. It never waits for
+// another handle's share mode, only for the moment another open of the
+// file takes more to check it.
+DWORD lock_for_share_mode(int fd, ShareKind kind) {
+    int result;
+    do {
+        result = ::flock(fd, (kind == ShareKind::kAlone ? LOCK_EX : LOCK_SH) | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) {
+        return errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION
+                                    : windows_error_from_errno(errno, ErrnoContext::kOther);
+    }
+    if (kind == ShareKind::kAlone || kind == ShareKind::kReadingSharer)
         return ERROR_SUCCESS;
-    if (errno == EWOULDBLOCK)
-        return ERROR_SHARING_VIOLATION;
-    return windows_error_from_errno(errno, ErrnoContext::kOther);
+    const bool reader = kind == ShareKind::kReader;
+    if (range_lock(fd, F_OFD_SETLKW, reader ? F_RDLCK : F_WRLCK, kShareMutexByte, 1) != 0)
+        return windows_error_from_errno(errno, ErrnoContext::kOther);
+    struct flock theirs = {};
+    theirs.l_type = F_WRLCK;
+    theirs.l_whence = SEEK_SET;
+    theirs.l_start = reader ? kWritersByte : kReadersByte;
+    theirs.l_len = 1;
+    DWORD error = ERROR_SUCCESS;
+    if (::fcntl(fd, F_OFD_GETLK, &theirs) != 0)
+        error = windows_error_from_errno(errno, ErrnoContext::kOther);
+    else if (theirs.l_type != F_UNLCK)
+        error = ERROR_SHARING_VIOLATION;
+    else if (range_lock(fd, F_OFD_SETLK, F_RDLCK, reader ? kReadersByte : kWritersByte, 1) != 0)
+        error = windows_error_from_errno(errno, ErrnoContext::kOther);
+    range_lock(fd, F_OFD_SETLK, F_UNLCK, kShareMutexByte, 1);
+    return error;
 }
 
 bool same_file(const struct stat& a, const struct stat& b) {
@@ -159,7 +221,6 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, void* /*security*/, D
     if (!object)
         return fail_open(ERROR_NOT_ENOUGH_MEMORY);
 
-    const bool shared = (access & GENERIC_WRITE) == 0 && (share & FILE_SHARE_READ) != 0;
     const int flags = open_flags_for(access);
 
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
@@ -175,7 +236,9 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, void* /*security*/, D
         if (!S_ISREG(opened_file.st_mode))
             return fail_open(ERROR_ACCESS_DENIED);
 
-        const DWORD lock_error = lock_for_share_mode(fd.get(), shared);
+        // Truncating a file takes it alone, whatever the share mode.
+        const DWORD lock_error = lock_for_share_mode(
+            fd.get(), share_kind(access, share, disposition == CREATE_ALWAYS && opened.existed));
         if (lock_error != ERROR_SUCCESS)
             return fail_open(lock_error);
 
@@ -431,6 +494,63 @@ BOOL CloseHandle(HANDLE file) noexcept {
     }
     if (injected)
         return fail(*injected);
+    return kTrue;
+}
+
+namespace {
+
+// The range LockFileEx and UnlockFileEx name, or false when it is not one
+// they take.
+bool lock_range_of(DWORD reserved, DWORD bytes_low, DWORD bytes_high, const OVERLAPPED* overlapped,
+                   off_t* start, off_t* length) {
+    if (reserved != 0 || overlapped == nullptr)
+        return false;
+    const std::uint64_t from = (std::uint64_t{overlapped->OffsetHigh} << 32) | overlapped->Offset;
+    const std::uint64_t count = (std::uint64_t{bytes_high} << 32) | bytes_low;
+    if (count == 0 || from > kLockableLimit || count > kLockableLimit - from)
+        return false;
+    *start = static_cast<off_t>(from);
+    *length = static_cast<off_t>(count);
+    return true;
+}
+
+}  // namespace
+
+BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD bytes_low, DWORD bytes_high,
+                OVERLAPPED* overlapped) noexcept {
+    FileObject* object = file_object_from_handle(file);
+    if (object == nullptr)
+        return fail(ERROR_INVALID_HANDLE);
+    off_t start = 0;
+    off_t length = 0;
+    if (!lock_range_of(reserved, bytes_low, bytes_high, overlapped, &start, &length))
+        return fail(ERROR_INVALID_PARAMETER);
+    const bool exclusive = (flags & LOCKFILE_EXCLUSIVE_LOCK) != 0;
+    if ((object->access & (exclusive ? GENERIC_WRITE : GENERIC_READ)) == 0)
+        return fail(ERROR_ACCESS_DENIED);
+    if (auto error = injected_fault(FaultPlan::kLock))
+        return fail(*error);
+    const bool wait = (flags & LOCKFILE_FAIL_IMMEDIATELY) == 0;
+    if (range_lock(object->fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, exclusive ? F_WRLCK : F_RDLCK,
+                   start, length) != 0) {
+        return fail(errno == EAGAIN || errno == EACCES
+                        ? ERROR_LOCK_VIOLATION
+                        : windows_error_from_errno(errno, ErrnoContext::kOther));
+    }
+    return kTrue;
+}
+
+BOOL UnlockFileEx(HANDLE file, DWORD reserved, DWORD bytes_low, DWORD bytes_high,
+                  OVERLAPPED* overlapped) noexcept {
+    FileObject* object = file_object_from_handle(file);
+    if (object == nullptr)
+        return fail(ERROR_INVALID_HANDLE);
+    off_t start = 0;
+    off_t length = 0;
+    if (!lock_range_of(reserved, bytes_low, bytes_high, overlapped, &start, &length))
+        return fail(ERROR_INVALID_PARAMETER);
+    if (range_lock(object->fd, F_OFD_SETLK, F_UNLCK, start, length) != 0)
+        return fail(windows_error_from_errno(errno, ErrnoContext::kOther));
     return kTrue;
 }
 

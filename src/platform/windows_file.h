@@ -12,11 +12,19 @@
 //   end extends the file, the gap reading as zeros. A write either transfers
 //   every byte or fails: a short write is reported as an error.
 // - Share modes hold between processes and between two handles of one
-//   process. A handle opened for GENERIC_READ alone with FILE_SHARE_READ
-//   shares the file with other such handles; any other handle (write access,
-//   or share mode 0) must be the only one. An open that would break this
-//   fails with ERROR_SHARING_VIOLATION and changes nothing: CREATE_ALWAYS
-//   never truncates a file that someone else holds.
+//   process. A handle opened for GENERIC_READ alone with FILE_SHARE_READ (a
+//   reader) shares the file with other readers. A handle with GENERIC_READ
+//   whose share mode has both FILE_SHARE_READ and FILE_SHARE_WRITE (a
+//   sharer) shares it with other sharers, and with readers as long as
+//   neither writes: a reader that did not ask to share with writers never
+//   meets a sharer with GENERIC_WRITE. Any other handle (write access
+//   without FILE_SHARE_WRITE or without GENERIC_READ, share mode 0, or any
+//   CREATE_ALWAYS of an existing file) must be the only one. An open that
+//   would break this fails with ERROR_SHARING_VIOLATION and changes nothing:
+//   CREATE_ALWAYS never truncates a file that someone else holds.
+// - Byte ranges are locked with LockFileEx and UnlockFileEx, between
+//   processes and between two handles of one process. The locks belong to
+//   the handle and go with it: at CloseHandle, and when the process ends.
 // - Every call reports failure as on Windows: FALSE (or INVALID_HANDLE_VALUE,
 //   INVALID_SET_FILE_POINTER) and an error code read with GetLastError. The
 //   last error is kept per thread, as Windows keeps it; it is the only
@@ -28,8 +36,13 @@
 //   ERROR_INVALID_PARAMETER, the others are ignored.
 //
 // Differences from Windows worth knowing:
-// - Sharing rests on flock(); files on file systems where flock() is not
-//   honoured between hosts are shared only within one host.
+// - Sharing rests on flock() and on byte-range locks far past any data;
+//   files on file systems where these are not honoured between hosts are
+//   shared only within one host.
+// - Range locks are advisory: they keep out other LockFileEx calls, not
+//   reads and writes. A handle's own locks on overlapping ranges merge and
+//   change kind as POSIX locks do, and unlocking a range the handle does
+//   not hold succeeds.
 // - CloseHandle always releases the handle and its share of the file, also
 //   when it reports a failure (as POSIX close() gives the descriptor up
 //   whatever it returns). A handle is never closed twice.
@@ -58,6 +71,24 @@ constexpr DWORD GENERIC_WRITE = 0x40000000;
 
 // Share mode (dwShareMode).
 constexpr DWORD FILE_SHARE_READ = 0x00000001;
+constexpr DWORD FILE_SHARE_WRITE = 0x00000002;
+
+// Flags of LockFileEx.
+constexpr DWORD LOCKFILE_FAIL_IMMEDIATELY = 0x00000001;
+constexpr DWORD LOCKFILE_EXCLUSIVE_LOCK = 0x00000002;
+
+// Where LockFileEx and UnlockFileEx find the start of their range; the
+// other members are not used.
+struct OVERLAPPED {
+    std::uintptr_t Internal = 0;
+    std::uintptr_t InternalHigh = 0;
+    DWORD Offset = 0;
+    DWORD OffsetHigh = 0;
+    void* hEvent = nullptr;
+};
+
+// Ranges that end past this offset are kept for the share modes.
+constexpr std::uint64_t kLockableLimit = (std::uint64_t{1} << 62);
 
 // Creation disposition.
 constexpr DWORD CREATE_NEW = 1;
@@ -158,8 +189,22 @@ DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD meth
 // ERROR_ACCESS_DENIED).
 BOOL SetEndOfFile(HANDLE file) noexcept;
 
-// Closes the handle and releases its share of the file, whatever it
-// reports.
+// Locks the (bytes_high:bytes_low) bytes from (overlapped->OffsetHigh:
+// overlapped->Offset) for the handle: shared, or with LOCKFILE_EXCLUSIVE_LOCK
+// exclusive (no other handle holds any lock on an overlapping range). Waits
+// for other handles' locks to go unless LOCKFILE_FAIL_IMMEDIATELY is given,
+// which fails with ERROR_LOCK_VIOLATION instead. A shared lock needs
+// GENERIC_READ, an exclusive one GENERIC_WRITE (else ERROR_ACCESS_DENIED);
+// an empty range, a range past kLockableLimit, a null `overlapped` or a
+// `reserved` other than 0 give ERROR_INVALID_PARAMETER.
+BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD bytes_low, DWORD bytes_high,
+                OVERLAPPED* overlapped) noexcept;
+// Gives up the handle's locks on the range, as LockFileEx names one.
+BOOL UnlockFileEx(HANDLE file, DWORD reserved, DWORD bytes_low, DWORD bytes_high,
+                  OVERLAPPED* overlapped) noexcept;
+
+// Closes the handle and releases its share of the file and its locks,
+// whatever it reports.
 BOOL CloseHandle(HANDLE file) noexcept;
 
 // The calling thread's last error.

@@ -152,6 +152,8 @@ TEST_F(WindowsFileTest, ShareModesHereAndInAnotherProcess) {
     constexpr Opener kExclusiveReader{GENERIC_READ, 0};
     constexpr Opener kWriter{kReadWrite, 0};
     constexpr Opener kSharingWriter{kReadWrite, FILE_SHARE_READ};
+    constexpr Opener kSharer{kReadWrite, FILE_SHARE_READ | FILE_SHARE_WRITE};
+    constexpr Opener kReadingSharer{GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE};
     constexpr DWORD kRefused = ERROR_SHARING_VIOLATION;
     const struct {
         const char* name;
@@ -168,6 +170,14 @@ TEST_F(WindowsFileTest, ShareModesHereAndInAnotherProcess) {
         {"sharing writer then reader", kSharingWriter, kSharedReader, OPEN_EXISTING, kRefused},
         {"exclusive reader then reader", kExclusiveReader, kSharedReader, OPEN_EXISTING, kRefused},
         {"reader then exclusive reader", kSharedReader, kExclusiveReader, OPEN_EXISTING, kRefused},
+        {"sharers coexist", kSharer, kSharer, OPEN_EXISTING, 0},
+        {"sharer then reading sharer", kSharer, kReadingSharer, OPEN_EXISTING, 0},
+        {"reader then reading sharer", kSharedReader, kReadingSharer, OPEN_EXISTING, 0},
+        {"reader then sharer", kSharedReader, kSharer, OPEN_EXISTING, kRefused},
+        {"sharer then reader", kSharer, kSharedReader, OPEN_EXISTING, kRefused},
+        {"sharer then writer", kSharer, kWriter, OPEN_EXISTING, kRefused},
+        {"writer then sharer", kWriter, kSharer, OPEN_EXISTING, kRefused},
+        {"sharer then truncation", kSharer, kSharer, CREATE_ALWAYS, kRefused},
     };
     const std::string file = path("shared");
     const auto remove_error = [&] { return remove(file.c_str()) == 0 ? 0 : errno; };
@@ -193,6 +203,83 @@ TEST_F(WindowsFileTest, ShareModesHereAndInAnotherProcess) {
         EXPECT_EQ(remove_error(), 0);
         EXPECT_EQ(_access(file.c_str(), 0), -1);
     }
+}
+
+// Range locks keep other handles out, in this process and in others, and
+// go with the handle that holds them: at CloseHandle or when its process
+// dies.
+TEST_F(WindowsFileTest, RangeLocksBetweenHandlesAndProcesses) {
+    const std::string file = path("locks");
+    constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    HANDLE a = open(file, kReadWrite, kShare, OPEN_ALWAYS);
+    HANDLE b = open(file, kReadWrite, kShare, OPEN_EXISTING);
+    ASSERT_NE(a, INVALID_HANDLE_VALUE);
+    ASSERT_NE(b, INVALID_HANDLE_VALUE);
+    const auto lock = [](HANDLE h, uint64_t at, DWORD flags, DWORD count = 4) {
+        OVERLAPPED where;
+        where.Offset = static_cast<DWORD>(at);
+        where.OffsetHigh = static_cast<DWORD>(at >> 32);
+        return LockFileEx(h, flags | LOCKFILE_FAIL_IMMEDIATELY, 0, count, 0, &where)
+                   ? 0
+                   : static_cast<int>(GetLastError());
+    };
+    const auto unlock = [](HANDLE h, uint64_t at) {
+        OVERLAPPED where;
+        where.Offset = static_cast<DWORD>(at);
+        where.OffsetHigh = static_cast<DWORD>(at >> 32);
+        return UnlockFileEx(h, 0, 4, 0, &where) != 0;
+    };
+    constexpr DWORD kExclusive = LOCKFILE_EXCLUSIVE_LOCK;
+    constexpr int kBusy = static_cast<int>(ERROR_LOCK_VIOLATION);
+    const uint64_t record = uint64_t{1} << 40;
+
+    EXPECT_EQ(lock(a, record, kExclusive), 0);
+    EXPECT_EQ(lock(b, record + 2, 0), kBusy);  // overlapping, from another handle
+    EXPECT_EQ(lock(b, record + 4, kExclusive), 0);
+    EXPECT_EQ(in_child([&] {
+                  HANDLE c = open(file, kReadWrite, kShare, OPEN_EXISTING);
+                  return c == INVALID_HANDLE_VALUE ? 1 : lock(c, record, 0);
+              }),
+              kBusy);
+    EXPECT_TRUE(unlock(a, record));
+    EXPECT_EQ(lock(a, record, 0), 0);  // shared locks meet
+    EXPECT_EQ(lock(b, record, 0), 0);
+    EXPECT_EQ(lock(b, record, kExclusive), kBusy);
+
+    // A lock a process took goes when it dies, and one a handle took when
+    // the handle is closed.
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        HANDLE c = open(file, kReadWrite, kShare, OPEN_EXISTING);
+        const char done = lock(c, record + 8, kExclusive) == 0 ? 'y' : 'n';
+        (void)!::write(ready[1], &done, 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char done = 0;
+    ASSERT_EQ(::read(ready[0], &done, 1), 1);
+    EXPECT_EQ(done, 'y');
+    EXPECT_EQ(lock(a, record + 8, 0), kBusy);
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    EXPECT_EQ(lock(a, record + 8, kExclusive), 0);
+    ASSERT_TRUE(CloseHandle(a));
+    EXPECT_EQ(lock(b, record + 8, kExclusive), 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
+
+    // Ranges the share modes keep, an empty range, and locks the access does
+    // not allow are refused.
+    HANDLE reader = open(file, GENERIC_READ, kShare, OPEN_EXISTING);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(lock(b, kLockableLimit - 2, 0), static_cast<int>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(lock(b, record, 0, 0), static_cast<int>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(lock(reader, record + 16, kExclusive), static_cast<int>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(lock(reader, record + 16, 0), 0);
+    ASSERT_TRUE(CloseHandle(reader));
+    ASSERT_TRUE(CloseHandle(b));
 }
 
 // A descriptor made from a handle starts at its position and holds its

@@ -124,22 +124,18 @@ engine::Result change_records(ix_handle* handle, uint16_t op, void* data, uint32
     }
     if (update && !untouched && !leaves_file_sound(result))
         handle->unsound = true;
+    // A REWRITE or DELETE gives up the record's lock.
+    if (opcode != IX_WRITE)
+        release_record_lock(handle);
     return result;
 }
 
 namespace {
 
 // The worker of each opcode, and its result.
-engine::Result dispatch(uint16_t op, void* handle_slot, void* data, uint32_t* length, void* aux,
-                        uint8_t selector) {
+engine::Result run(uint16_t op, ix_handle** slot, ix_handle* handle, void* data, uint32_t* length,
+                   void* aux, uint8_t selector) {
     const int opcode = op & 0xFF;
-    auto** slot = static_cast<ix_handle**>(handle_slot);
-    if (slot == nullptr)
-        return engine::kNotOpen;
-    ix_handle* handle = *slot;
-    if (handle == nullptr && opcode != IX_CREATE && opcode != IX_OPEN)
-        return engine::kNotOpen;
-
     switch (opcode) {
         case IX_CLOSE: {
             bool kept = false;
@@ -191,6 +187,32 @@ engine::Result dispatch(uint16_t op, void* handle_slot, void* data, uint32_t* le
         default:
             return engine::kBadOpcode;
     }
+}
+
+engine::Result dispatch(uint16_t op, void* handle_slot, void* data, uint32_t* length, void* aux,
+                        uint8_t selector) {
+    const int opcode = op & 0xFF;
+    auto** slot = static_cast<ix_handle**>(handle_slot);
+    if (slot == nullptr)
+        return engine::kNotOpen;
+    ix_handle* handle = *slot;
+    if (handle == nullptr && opcode != IX_CREATE && opcode != IX_OPEN)
+        return engine::kNotOpen;
+    if (handle == nullptr || !handle->shared || opcode == IX_OPEN || opcode == IX_CREATE)
+        return run(op, slot, handle, data, length, aux, selector);
+
+    // A shared handle's operation runs under the file's operation lock;
+    // close writes the header too, so it takes the lock as a change does
+    // (and gives it up with the handle).
+    const bool changing = opcode == IX_WRITE || opcode == IX_REWRITE || opcode == IX_DELETE ||
+                          (opcode == IX_CLOSE && handle->header().open_for_update());
+    engine::Result result = begin_shared_operation(handle, changing);
+    if (result != engine::kOk)
+        return result;
+    result = run(op, slot, handle, data, length, aux, selector);
+    if (opcode == IX_CLOSE && *slot == nullptr)
+        return result;
+    return end_shared_operation(handle, changing && opcode != IX_CLOSE, result);
 }
 
 }  // namespace

@@ -378,13 +378,23 @@ engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
     if (access_mode == 1)
         return engine::kBadOpcode;
     const bool update = access_mode != 0;
-    HANDLE file = CreateFileA(file_name, update ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
-                              update ? 0 : FILE_SHARE_READ, nullptr,
-                              purpose.accept_unfinished ? OPEN_EXISTING : OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    const bool shared = (mode & IX_MODE_SHARED) != 0;
+    const DWORD share = shared ? FILE_SHARE_READ | FILE_SHARE_WRITE : update ? 0 : FILE_SHARE_READ;
+    HANDLE file = CreateFileA(
+        file_name, update ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ, share, nullptr,
+        purpose.accept_unfinished ? OPEN_EXISTING : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return engine::map_windows_error(GetLastError());
     OpenedFile opened(file);
+    if (shared) {
+        // The header is read, and a new tree's first page made, while no
+        // other shared handle changes the file.
+        OVERLAPPED where;
+        where.Offset = static_cast<uint32_t>(kSharedOperationLockAt);
+        where.OffsetHigh = static_cast<uint32_t>(kSharedOperationLockAt >> 32);
+        if (!LockFileEx(file, update ? LOCKFILE_EXCLUSIVE_LOCK : 0, 0, 1, 0, &where))
+            return engine::map_windows_error(GetLastError());
+    }
     int descriptor = -1;
     engine::FileChannel io = engine::FileChannel::windows(file);
     if ((mode & IX_MODE_CRT_IO) != 0) {
@@ -447,6 +457,10 @@ engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
 
     header.set_held_record(0);
     const bool block_format = header.version() == engine::kVersionBlockFormat;
+    // Sequence sets are kept in a pool across operations, which shared
+    // opens cannot do yet.
+    if (shared && block_format)
+        return engine::kSharingViolation;
     if (block_format)
         header.set_options(header.options() | engine::kOptionBlockFormat);
     uint32_t open_flags = update ? engine::kOpenUpdate : engine::kOpenInput;
@@ -481,7 +495,9 @@ engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
             break;
         }
         ++handle->open_trees;
-        const tree::OpenFlags flags = update ? tree::kOpenForUpdate : tree::OpenFlags{};
+        tree::OpenFlags flags = update ? tree::kOpenForUpdate : tree::OpenFlags{};
+        if (shared)
+            flags = flags | tree::kOpenShared;
         tree_status = tree::status_of_code(_vmq_open_tree(handle->tree(i), handle.get(), io,
                                                           page_size, flags, block_format ? 1 : 0));
     }
@@ -495,6 +511,26 @@ engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
         else
             _vmq_close_data_records(handle.get());
         return result;
+    }
+    if (shared) {
+        handle->shared = true;
+        handle->change_count = header.change_count();
+        if (update) {
+            // A tree's first page may have been made: the others take the
+            // header afresh.
+            header.set_change_count(handle->change_count + 1);
+            const engine::Result written =
+                engine::store_status(io.write_at(0, handle->image.get(), handle->header_size));
+            if (written != engine::kOk) {
+                header.set_change_count(handle->change_count);
+                return written;
+            }
+            ++handle->change_count;
+        }
+        OVERLAPPED where;
+        where.Offset = static_cast<uint32_t>(kSharedOperationLockAt);
+        where.OffsetHigh = static_cast<uint32_t>(kSharedOperationLockAt >> 32);
+        UnlockFileEx(file, 0, 1, 0, &where);
     }
     opened.hand_to(handle.get());
     *slot = handle.release();

@@ -53,6 +53,15 @@ struct ix_handle : kvr::store::StoreHandle {
     bool unsound = false;
 
     kvr::isam::SavedReference saved_reference;
+
+    // Opened with IX_MODE_SHARED: every operation runs under the file's
+    // operation lock, and change_count is the header's count as this
+    // handle last saw it.
+    bool shared = false;
+    uint32_t change_count = 0;
+    // The lock this handle holds on one record (see claim_record_lock); 0
+    // when none.
+    uint64_t locked_record = 0;
 };
 
 namespace kvr::isam {
@@ -129,6 +138,26 @@ engine::Result ix_delete_current(ix_handle* handle, bool keep_positions, bool* u
 // nothing saved gives 10; either way the saved position is used once.
 engine::Result ix_save_position(ix_handle* handle);
 engine::Result ix_restore_position(ix_handle* handle);
+
+// A shared handle's operation: begin takes the file's operation lock
+// (exclusive for a change) and, when another handle changed the file since
+// this one last looked, takes the header and the data store's view of the
+// file afresh; end puts a change on disk, counts it and gives the lock up.
+// The byte whose lock stands for a shared file's operations.
+inline constexpr uint64_t kSharedOperationLockAt = uint64_t{1} << 61;
+engine::Result begin_shared_operation(ix_handle* handle, bool changing);
+// Record locks of shared handles open for update, one record at a time: a
+// lock on a byte of its own for each prime key, which other handles' reads
+// with IX_HOLD_RECORD, REWRITEs and DELETEs cannot take (17) while it is
+// held. Claiming gives up the handle's lock on any other record first; a
+// handle that holds the record's lock already keeps it. Handles that are
+// not shared, or open for input, claim nothing.
+engine::Result claim_record_lock(ix_handle* handle, const unsigned char* prime);
+void release_record_lock(ix_handle* handle);
+
+// The operation lock alone (open holds it while it reads the header).
+engine::Result lock_shared_operations(ix_handle* handle, bool exclusive);
+engine::Result end_shared_operation(ix_handle* handle, bool changing, engine::Result result);
 
 // Puts the update marker on disk before the first change of a session.
 engine::Result mark_update(ix_handle* handle);

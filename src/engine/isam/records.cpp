@@ -150,9 +150,16 @@ engine::Result read_record_at_entry(ix_handle* handle, int k, const unsigned cha
     } else {
         address = platform::load_u32(entry_data);
     }
-    const engine::Result result = fetch_record(handle, address, buffer, length, record);
+    engine::Result result = fetch_record(handle, address, buffer, length, record);
     if (result == engine::kOk && (op & IX_HOLD_RECORD) != 0)
         handle->header().set_held_record(address);
+    // A read gives up the record this handle locked last; a read that holds
+    // its record takes the record's lock, or reports that another handle
+    // holds it.
+    if (result == engine::kOk && (op & IX_HOLD_RECORD) != 0)
+        result = claim_record_lock(handle, prime_key_of(handle->header(), *record));
+    else
+        release_record_lock(handle);
     return result;
 }
 
@@ -636,6 +643,9 @@ engine::Result ix_rewrite_record(ix_handle* handle, const unsigned char* record,
     }
     if (!same_key(header, 0, prime, current_prime))
         return engine::kNoPosition;  // the prime key may not change
+    // Not while another handle holds the record's lock.
+    if (const engine::Result claimed = claim_record_lock(handle, prime); claimed != engine::kOk)
+        return claimed;
 
     unsigned char* old_record = nullptr;
     uint32_t old_length = 0;
@@ -722,6 +732,12 @@ engine::Result ix_delete_current(ix_handle* handle, bool keep_positions, bool* u
     if (status != tree::kTreeOk) {
         *untouched = true;
         return tree_result(status);
+    }
+    // Not while another handle holds the record's lock.
+    if (const engine::Result claimed = claim_record_lock(handle, k > 0 ? entry_data : entry_key);
+        claimed != engine::kOk) {
+        *untouched = true;
+        return claimed;
     }
     uint32_t address = 0;
     if (k > 0) {

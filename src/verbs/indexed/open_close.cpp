@@ -147,6 +147,8 @@ void keyed_open(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganizat
         mode |= IX_MODE_SEQUENTIAL;
     if ((request & VMQ_OPEN_EXTEND) != 0)
         mode |= IX_MODE_EXTEND;
+    if ((description->lock_flags & VMQ_SHARE_WITH_OTHERS) != 0)
+        mode |= IX_MODE_SHARED;
 
     bool stop = false;
     if (!names_an_open_mode(request)) {

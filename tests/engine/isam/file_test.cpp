@@ -2,9 +2,11 @@
 // with damaged headers, sharing, both I/O paths and injected I/O failures;
 // and block-format files as another maker of the format leaves them.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
@@ -430,6 +432,191 @@ TEST_F(IsamFile, UpdateOpensAreExclusive) {
     waitpid(child, &status, 0);
     EXPECT_EQ(WEXITSTATUS(status), 18);
     EXPECT_EQ(close(&writer), 0);
+}
+
+// Shared opens, in one process or several, see every change the others
+// complete, keep exclusive opens and plain readers out, and leave a file
+// that opens exclusively afterwards.
+TEST_F(IsamFile, SharedOpensSeeEachOthersChanges) {
+    ASSERT_EQ(create(attributes(16, 16, {{1, 8}, {9, 4, true}})), 0);
+    const auto rec = [](int n, const char* city) {
+        char text[17];
+        std::snprintf(text, sizeof text, "%08d%-4s....", n, city);
+        return std::string(text, 16);
+    };
+    constexpr int kShared = IX_MODE_UPDATE | IX_MODE_SHARED;
+    void* a = nullptr;
+    void* b = nullptr;
+    void* reader = nullptr;
+    ASSERT_EQ(open(&a, kShared), 0);
+    ASSERT_EQ(open(&b, kShared), 0);
+    ASSERT_EQ(open(&reader, IX_MODE_INPUT | IX_MODE_SHARED), 0);
+    void* other = nullptr;
+    EXPECT_EQ(open(&other, IX_MODE_UPDATE), 18);
+    EXPECT_EQ(open(&other, IX_MODE_INPUT), 18);
+
+    // 12: the city's duplicates follow; a success.
+    const auto done = [](int result) { return result == 0 || result == IX_DUPLICATE_FOLLOWS; };
+    for (int n = 1; n <= 300; ++n)
+        ASSERT_TRUE(done(io(IX_WRITE, n % 2 ? &a : &b, rec(n, n % 3 ? "BERN" : "ROME")))) << n;
+    EXPECT_EQ(io(IX_WRITE, &a, rec(8, "ROME")), IX_DUPLICATE) << "a key b wrote";
+    ASSERT_EQ(io(IX_READ_EQ, &a, "", rec(8, "").substr(0, 8)), 0);
+    EXPECT_EQ(read_record(), rec(8, "BERN"));
+    ASSERT_EQ(io(IX_READ_EQ, &b, "", rec(8, "").substr(0, 8)), 0);
+    ASSERT_TRUE(done(io(IX_REWRITE, &b, rec(8, "ROME"))));
+    ASSERT_EQ(io(IX_READ_EQ, &b, "", rec(9, "").substr(0, 8)), 0);
+    ASSERT_EQ(io(IX_DELETE, &b, ""), 0);
+    ASSERT_EQ(io(IX_READ_EQ, &a, "", rec(8, "").substr(0, 8)), 0);
+    EXPECT_EQ(read_record(), rec(8, "ROME"));
+    EXPECT_EQ(io(IX_READ_EQ, &a, "", rec(9, "").substr(0, 8)), IX_NOT_FOUND);
+
+    // The reader's scan by city sees both writers' records in key order.
+    ASSERT_TRUE(done(io(IX_READ_GE, &reader, "", "ROME", 1)));
+    int romans = 1;
+    while (done(io(IX_READ_NEXT, &reader, "", "", 1)) && read_record().substr(8, 4) == "ROME")
+        ++romans;
+    EXPECT_EQ(romans, 100);  // every third of 300, less 9, plus 8
+
+    EXPECT_EQ(close(&reader), 0);
+    EXPECT_EQ(close(&a), 0);
+    EXPECT_EQ(close(&b), 0);
+    kvr::isam::FileSummary summary;
+    EXPECT_EQ(checked(&summary), "sound");
+    EXPECT_EQ(open_and_close(IX_MODE_UPDATE), 0);
+}
+
+// A shared handle's read with IX_HOLD_RECORD locks that record until its
+// next read, REWRITE, DELETE or close, or until its process dies: other
+// handles' locking reads, REWRITEs and DELETEs of it get 17, plain reads
+// read it.
+TEST_F(IsamFile, RecordLocksOfSharedOpens) {
+    ASSERT_EQ(create(attributes(12, 12, {{1, 4}})), 0);
+    constexpr int kShared = IX_MODE_UPDATE | IX_MODE_SHARED;
+    constexpr uint16_t kLocking = IX_READ_EQ | IX_HOLD_RECORD;
+    void* a = nullptr;
+    void* b = nullptr;
+    ASSERT_EQ(open(&a, kShared), 0);
+    ASSERT_EQ(open(&b, kShared), 0);
+    for (const char* r : {"0001record", "0002record", "0003record"})
+        ASSERT_EQ(io(IX_WRITE, &a, std::string(r) + ".."), 0);
+    ASSERT_EQ(io(kLocking, &a, "", "0002"), 0);
+    EXPECT_EQ(io(kLocking, &b, "", "0002"), IX_LOCK_VIOLATION);
+    EXPECT_EQ(io(IX_READ_EQ, &b, "", "0002"), 0);
+    EXPECT_EQ(read_record(), "0002record..");
+    EXPECT_EQ(io(IX_REWRITE, &b, "0002changed!"), IX_LOCK_VIOLATION);
+    EXPECT_EQ(io(IX_DELETE, &b, ""), IX_LOCK_VIOLATION);
+    EXPECT_EQ(io(kLocking, &b, "", "0003"), 0);  // another record is free
+
+    ASSERT_EQ(io(IX_READ_EQ, &a, "", "0003"), 0);  // a's next read lets 0002 go
+    EXPECT_EQ(io(IX_REWRITE, &a, "0003changed!"), IX_LOCK_VIOLATION);
+    ASSERT_EQ(io(IX_READ_EQ, &b, "", "0002"), 0);
+    EXPECT_EQ(io(IX_REWRITE, &b, "0002changed!"), 0);
+    ASSERT_EQ(io(kLocking, &b, "", "0002"), 0);
+    EXPECT_EQ(close(&b), 0);  // close lets it go
+    EXPECT_EQ(io(kLocking, &a, "", "0002"), 0);
+    EXPECT_EQ(read_record(), "0002changed!");
+
+    // A lock dies with its process.
+    ASSERT_EQ(io(IX_READ_EQ, &a, "", "0001"), 0);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        void* c = nullptr;
+        const char locked = open(&c, kShared) == 0 && io(kLocking, &c, "", "0003") == 0 ? 'y' : 'n';
+        (void)!::write(ready[1], &locked, 1);
+        pause();
+        _exit(0);
+    }
+    char locked = 0;
+    ASSERT_EQ(::read(ready[0], &locked, 1), 1);
+    EXPECT_EQ(locked, 'y');
+    EXPECT_EQ(io(kLocking, &a, "", "0003"), IX_LOCK_VIOLATION);
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    EXPECT_EQ(io(kLocking, &a, "", "0003"), 0);
+    EXPECT_EQ(close(&a), 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    EXPECT_EQ(checked(), "sound");
+}
+
+// Processes writing, rewriting and deleting records of their own in one
+// shared file at once: at the end the file holds exactly what each one's
+// log says it left, and checks sound.
+TEST_F(IsamFile, SharedUpdatesFromSeveralProcessesLoseNothing) {
+    ASSERT_EQ(create(attributes(16, 40, {{1, 8}, {9, 4, true}})), 0);
+    for (const int processes : {2, 4, 8}) {
+        SCOPED_TRACE(processes);
+        std::vector<pid_t> children;
+        for (int p = 0; p < processes; ++p) {
+            const pid_t child = fork();
+            if (child == 0) {
+                // Each process keeps its own keys: p, then a number.
+                void* slot = nullptr;
+                if (open(&slot, IX_MODE_UPDATE | IX_MODE_SHARED) != 0)
+                    _exit(100);
+                std::map<int, std::string> mine;
+                uint32_t seed = static_cast<uint32_t>(p * 7919 + processes);
+                for (int i = 0; i < 400; ++i) {
+                    seed = seed * 1103515245 + 12345;
+                    const int n = static_cast<int>((seed >> 8) % 150);
+                    char key[16];
+                    std::snprintf(key, sizeof key, "%d%07d", p % 10, n);
+                    std::string record = std::string(key, 8) + (i % 2 ? "BERN" : "ROME");
+                    record.resize(16 + (seed >> 20) % 24, static_cast<char>('a' + i % 26));
+                    int result;
+                    if (mine.count(n) == 0) {
+                        result = io(IX_WRITE, &slot, record);
+                        if (result == 0 || result == IX_DUPLICATE_FOLLOWS)
+                            mine[n] = record;
+                    } else if ((seed >> 4) % 3 == 0) {
+                        result = io(IX_READ_EQ, &slot, "", std::string(key, 8));
+                        if (result == 0)
+                            result = io(IX_DELETE, &slot, "");
+                        if (result == 0)
+                            mine.erase(n);
+                    } else {
+                        result = io(IX_READ_EQ, &slot, "", std::string(key, 8));
+                        if (result == 0)
+                            result = io(IX_REWRITE, &slot, record);
+                        if (result == 0 || result == IX_DUPLICATE_FOLLOWS)
+                            mine[n] = record;
+                    }
+                    if (result != 0 && result != IX_DUPLICATE_FOLLOWS)
+                        _exit(101);
+                }
+                if (close(&slot) != 0)
+                    _exit(102);
+                // The log: what this process left, one record a line.
+                std::string log;
+                for (const auto& [n, record] : mine)
+                    log += record + "\n";
+                write_file(path("log" + std::to_string(p)), log);
+                _exit(0);
+            }
+            children.push_back(child);
+        }
+        for (const pid_t child : children) {
+            int status = 0;
+            waitpid(child, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        }
+        std::string expected;
+        for (int p = 0; p < processes; ++p)
+            expected += read_file(path("log" + std::to_string(p)));
+        std::string found;
+        void* slot = nullptr;
+        ASSERT_EQ(open(&slot, IX_MODE_UPDATE), 0);  // exclusive again
+        for (int r = io(IX_READ_FIRST, &slot, ""); r == 0; r = io(IX_READ_NEXT, &slot, ""))
+            found += read_record() + "\n";
+        // Emptied for the next round.
+        for (int r = io(IX_READ_FIRST, &slot, ""); r == 0; r = io(IX_READ_FIRST, &slot, ""))
+            ASSERT_EQ(io(IX_DELETE, &slot, ""), 0);
+        EXPECT_EQ(close(&slot), 0);
+        EXPECT_EQ(found, expected);
+        EXPECT_EQ(checked(), "sound");
+    }
 }
 
 TEST_F(IsamFile, GetAttributesNeedsRoomForTheFixedPartAndEveryKey) {

@@ -1,0 +1,181 @@
+// Shared opens: several handles, in this process and in others, reading and
+// updating one file. Each operation runs under a lock on one byte far past
+// the file's data: shared while it reads, exclusive while it changes. A
+// change is on disk (the trees write their pages as they change them, the
+// header follows at the end) before the lock goes, and the header's change
+// count tells every other handle that what it keeps of the header is out of
+// date. The trees of a shared open take their root afresh at every
+// operation and keep no page across operations.
+#include <cstring>
+#include <new>
+
+#include "engine/file_channel.h"
+#include "engine/isam/ix_handle.h"
+#include "engine/store/store.h"
+#include "platform/coding.h"
+#include "platform/windows_file.h"
+
+namespace kvr::isam {
+
+namespace {
+
+using engine::FileHeader;
+using platform::OVERLAPPED;
+
+constexpr uint64_t kOperationLockAt = kSharedOperationLockAt;
+
+// Header fields that belong to this handle's session and stay as they are
+// when the header is taken afresh: held_record, open_flags, options (the
+// block-format bit is set at open) and current_key.
+constexpr uint32_t kSessionFields[] = {32, 72, 108, 128};
+
+OVERLAPPED operation_lock_place() {
+    OVERLAPPED where;
+    where.Offset = static_cast<uint32_t>(kOperationLockAt);
+    where.OffsetHigh = static_cast<uint32_t>(kOperationLockAt >> 32);
+    return where;
+}
+
+void unlock_operations(ix_handle* handle) {
+    OVERLAPPED where = operation_lock_place();
+    platform::UnlockFileEx(handle->os_handle, 0, 1, 0, &where);
+}
+
+// Takes the header from the file again, but for this session's own fields.
+// The trees work on their headers in the image, so it is refilled in place.
+engine::Result reload_header(ix_handle* handle) {
+    const uint32_t rest = handle->header_size - 16;
+    std::unique_ptr<unsigned char[]> fresh(new (std::nothrow) unsigned char[rest]);
+    if (!fresh)
+        return engine::kNoSpace;
+    uint32_t got = 0;
+    if (!handle->io.read_at(16, fresh.get(), rest, &got).ok() || got < rest)
+        return engine::kIoError;
+    for (const uint32_t at : kSessionFields)
+        std::memcpy(fresh.get() + (at - 16), handle->image.get() + at, 4);
+    std::memcpy(handle->image.get() + 16, fresh.get(), rest);
+    return engine::kOk;
+}
+
+}  // namespace
+
+namespace {
+
+// Record locks lie in [kRecordLocksAt, kRecordLocksAt + kRecordLockSpan),
+// one byte for each prime key's hash: past any data, below the operation
+// lock. Two keys of one hash would lock each other out; at 2^60 places that
+// does not happen in practice.
+constexpr uint64_t kRecordLocksAt = uint64_t{1} << 60;
+constexpr uint64_t kRecordLockSpan = uint64_t{1} << 60;
+
+uint64_t record_lock_place(const unsigned char* key, size_t length) {
+    uint64_t hash = 0xCBF29CE484222325u;  // FNV-1a
+    for (size_t i = 0; i < length; ++i)
+        hash = (hash ^ key[i]) * 0x100000001B3u;
+    return kRecordLocksAt + hash % kRecordLockSpan;
+}
+
+OVERLAPPED place_of(uint64_t at) {
+    OVERLAPPED where;
+    where.Offset = static_cast<uint32_t>(at);
+    where.OffsetHigh = static_cast<uint32_t>(at >> 32);
+    return where;
+}
+
+}  // namespace
+
+engine::Result claim_record_lock(ix_handle* handle, const unsigned char* prime) {
+    if (!handle->shared || !handle->header().open_for_update())
+        return engine::kOk;
+    const FileHeader header = handle->header();
+    const uint64_t at = record_lock_place(prime, static_cast<size_t>(header.key_length(0)));
+    if (handle->locked_record == at)
+        return engine::kOk;
+    release_record_lock(handle);
+    OVERLAPPED where = place_of(at);
+    if (!platform::LockFileEx(
+            handle->os_handle,
+            platform::LOCKFILE_EXCLUSIVE_LOCK | platform::LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+            &where)) {
+        return platform::GetLastError() == platform::ERROR_LOCK_VIOLATION
+                   ? engine::kLockViolation
+                   : engine::map_windows_error(platform::GetLastError());
+    }
+    handle->locked_record = at;
+    return engine::kOk;
+}
+
+void release_record_lock(ix_handle* handle) {
+    if (handle->locked_record == 0)
+        return;
+    OVERLAPPED where = place_of(handle->locked_record);
+    platform::UnlockFileEx(handle->os_handle, 0, 1, 0, &where);
+    handle->locked_record = 0;
+}
+
+engine::Result lock_shared_operations(ix_handle* handle, bool exclusive) {
+    OVERLAPPED where = operation_lock_place();
+    if (platform::LockFileEx(handle->os_handle, exclusive ? platform::LOCKFILE_EXCLUSIVE_LOCK : 0,
+                             0, 1, 0, &where)) {
+        return engine::kOk;
+    }
+    return engine::map_windows_error(platform::GetLastError());
+}
+
+engine::Result begin_shared_operation(ix_handle* handle, bool changing) {
+    engine::Result result = lock_shared_operations(handle, changing);
+    if (result != engine::kOk)
+        return result;
+    // The update marker and the change count, in one read.
+    unsigned char words[8];
+    uint32_t got = 0;
+    if (!handle->io.read_at(engine::kUpdateMarkerAt, words, sizeof words, &got).ok() ||
+        got != sizeof words) {
+        unlock_operations(handle);
+        return engine::kIoError;
+    }
+    // Every change ends before the lock goes: a marker found under the lock
+    // was left by a process that died part-way through a change.
+    if (platform::load_u32(words) == engine::kUpdateMarker && !handle->marked) {
+        unlock_operations(handle);
+        return engine::kUnfinishedUpdate;
+    }
+    const uint32_t count = platform::load_u32(words + 4);
+    if (count != handle->change_count) {
+        result = reload_header(handle);
+        if (result != engine::kOk) {
+            unlock_operations(handle);
+            return result;
+        }
+        // What the data store keeps of the file's end and of the last
+        // record read may be out of date too.
+        store::restart_append_buffer(handle);
+        handle->buffered_record_address = 0;
+        handle->change_count = count;
+    }
+    return engine::kOk;
+}
+
+engine::Result end_shared_operation(ix_handle* handle, bool changing, engine::Result result) {
+    if (changing && handle->marked) {
+        FileHeader header = handle->header();
+        header.set_change_count(handle->change_count + 1);
+        header.set_update_marker(handle->unsound ? engine::kUpdateMarker : 0);
+        const engine::Result written =
+            engine::store_status(handle->io.write_at(0, handle->image.get(), handle->header_size));
+        if (written == engine::kOk) {
+            ++handle->change_count;
+            handle->marked = handle->unsound;
+        } else {
+            header.set_change_count(handle->change_count);
+            header.set_update_marker(engine::kUpdateMarker);
+            handle->unsound = true;
+            if (result == engine::kOk)
+                result = written;
+        }
+    }
+    unlock_operations(handle);
+    return result;
+}
+
+}  // namespace kvr::isam

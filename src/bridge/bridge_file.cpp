@@ -132,7 +132,8 @@ std::unique_ptr<BridgeFile> BridgeFile::describe(const FCD3* fcd, std::string na
     // an indexed or relative file with other programs (its SHARING phrase
     // never reaches a file handler). Reads lock their record as the lock
     // mode says (see read).
-    if ((d.organization & VMQ_ORG_SEQUENTIAL) == 0 && (fcd->lockMode & (FCD_LOCK_AUTO_LOCK | FCD_LOCK_MANU_LOCK)) != 0)
+    if ((d.organization & VMQ_ORG_SEQUENTIAL) == 0 &&
+        (fcd->lockMode & (FCD_LOCK_AUTO_LOCK | FCD_LOCK_MANU_LOCK)) != 0)
         d.lock_flags = VMQ_SHARE_WITH_OTHERS;
     d.max_record_length = max_length;
     d.min_record_length = min_length;
@@ -335,9 +336,8 @@ void BridgeFile::read(FCD3* fcd, ReadKind kind) {
     uint8_t& lock_flags = block_.description.lock_flags;
     if ((lock_flags & VMQ_SHARE_WITH_OTHERS) != 0) {
         const uint32_t options = get_u32(reinterpret_cast<const unsigned char*>(fcd->opt));
-        const bool locks = (fcd->lockMode & FCD_LOCK_AUTO_LOCK) != 0
-                               ? (options & kReadNoLock) == 0
-                               : (options & kReadLock) != 0;
+        const bool locks = (fcd->lockMode & FCD_LOCK_AUTO_LOCK) != 0 ? (options & kReadNoLock) == 0
+                                                                     : (options & kReadLock) != 0;
         lock_flags = static_cast<uint8_t>(locks ? lock_flags | VMQ_LOCK_RECORDS
                                                 : lock_flags & ~VMQ_LOCK_RECORDS);
     }

@@ -309,7 +309,9 @@ Status reload_root(Tree* tree) {
         Tree::CacheSlot& slot = tree->slots_[s];
         slot.page = kNoPage;
         slot.stamp = 0;
-        drop_view(slot);
+        // Between two operations of a shared tree other handles may have
+        // freed or rewritten what a view showed: it is forgotten unchecked.
+        slot.view = nullptr;
         set_page_modified(slot.buffer.get(), false);
     }
     if (seek_to(*tree, tree->header_at_ + kRootAt) != kTreeOk)

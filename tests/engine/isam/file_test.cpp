@@ -1,6 +1,7 @@
 // Create, open and close of indexed files through _vmqpIsam, byte for byte,
 // with damaged headers, sharing, both I/O paths and injected I/O failures;
 // and block-format files as another maker of the format leaves them.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -542,80 +543,131 @@ TEST_F(IsamFile, RecordLocksOfSharedOpens) {
 }
 
 // Processes writing, rewriting and deleting records of their own in one
-// shared file at once: at the end the file holds exactly what each one's
-// log says it left, and checks sound.
+// shared file at once, each logging every operation before it starts and
+// once it is acknowledged. At the end the file holds exactly what the logs
+// say and checks sound. In the rounds with a kill, one process dies at a
+// random moment: the others go on, or, when it died inside a change, get
+// 30 and stop; kvr rebuild then gives back every record acknowledged, the
+// killed process's last operation done or not.
 TEST_F(IsamFile, SharedUpdatesFromSeveralProcessesLoseNothing) {
     ASSERT_EQ(create(attributes(16, 40, {{1, 8}, {9, 4, true}})), 0);
-    for (const int processes : {2, 4, 8}) {
-        SCOPED_TRACE(processes);
-        std::vector<pid_t> children;
-        for (int p = 0; p < processes; ++p) {
-            const pid_t child = fork();
-            if (child == 0) {
-                // Each process keeps its own keys: p, then a number.
-                void* slot = nullptr;
-                if (open(&slot, IX_MODE_UPDATE | IX_MODE_SHARED) != 0)
-                    _exit(100);
-                std::map<int, std::string> mine;
-                uint32_t seed = static_cast<uint32_t>(p * 7919 + processes);
-                for (int i = 0; i < 400; ++i) {
-                    seed = seed * 1103515245 + 12345;
-                    const int n = static_cast<int>((seed >> 8) % 150);
-                    char key[16];
-                    std::snprintf(key, sizeof key, "%d%07d", p % 10, n);
-                    std::string record = std::string(key, 8) + (i % 2 ? "BERN" : "ROME");
-                    record.resize(16 + (seed >> 20) % 24, static_cast<char>('a' + i % 26));
-                    int result;
-                    if (mine.count(n) == 0) {
-                        result = io(IX_WRITE, &slot, record);
-                        if (result == 0 || result == IX_DUPLICATE_FOLLOWS)
-                            mine[n] = record;
-                    } else if ((seed >> 4) % 3 == 0) {
-                        result = io(IX_READ_EQ, &slot, "", std::string(key, 8));
-                        if (result == 0)
-                            result = io(IX_DELETE, &slot, "");
-                        if (result == 0)
-                            mine.erase(n);
-                    } else {
-                        result = io(IX_READ_EQ, &slot, "", std::string(key, 8));
-                        if (result == 0)
-                            result = io(IX_REWRITE, &slot, record);
-                        if (result == 0 || result == IX_DUPLICATE_FOLLOWS)
-                            mine[n] = record;
-                    }
-                    if (result != 0 && result != IX_DUPLICATE_FOLLOWS)
-                        _exit(101);
-                }
-                if (close(&slot) != 0)
-                    _exit(102);
-                // The log: what this process left, one record a line.
-                std::string log;
-                for (const auto& [n, record] : mine)
-                    log += record + "\n";
-                write_file(path("log" + std::to_string(p)), log);
-                _exit(0);
-            }
-            children.push_back(child);
-        }
-        for (const pid_t child : children) {
-            int status = 0;
-            waitpid(child, &status, 0);
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-        }
-        std::string expected;
-        for (int p = 0; p < processes; ++p)
-            expected += read_file(path("log" + std::to_string(p)));
-        std::string found;
+    const auto worker = [&](int p, int processes) {
+        const int log = ::open(path("log" + std::to_string(p)).c_str(),
+                               O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
         void* slot = nullptr;
-        ASSERT_EQ(open(&slot, IX_MODE_UPDATE), 0);  // exclusive again
-        for (int r = io(IX_READ_FIRST, &slot, ""); r == 0; r = io(IX_READ_NEXT, &slot, ""))
-            found += read_record() + "\n";
-        // Emptied for the next round.
-        for (int r = io(IX_READ_FIRST, &slot, ""); r == 0; r = io(IX_READ_FIRST, &slot, ""))
-            ASSERT_EQ(io(IX_DELETE, &slot, ""), 0);
-        EXPECT_EQ(close(&slot), 0);
-        EXPECT_EQ(found, expected);
-        EXPECT_EQ(checked(), "sound");
+        if (log < 0 || open(&slot, IX_MODE_UPDATE | IX_MODE_SHARED) != 0)
+            _exit(100);
+        // "+ record" before an operation, "= record" once it is done; a
+        // record of the key alone stands for its deletion.
+        const auto note = [&](char mark, const std::string& state) {
+            const std::string line = mark + state + "\n";
+            if (::write(log, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+                _exit(104);
+        };
+        std::map<int, std::string> mine;
+        uint32_t seed = static_cast<uint32_t>(p * 7919 + processes);
+        for (int i = 0; i < 400; ++i) {
+            seed = seed * 1103515245 + 12345;
+            const int n = static_cast<int>((seed >> 8) % 150);
+            char key_text[16];
+            std::snprintf(key_text, sizeof key_text, "%d%07d", p % 10, n);
+            const std::string key(key_text, 8);
+            std::string record = key + (i % 2 ? "BERN" : "ROME");
+            record.resize(16 + (seed >> 20) % 24, static_cast<char>('a' + i % 26));
+            const bool erase = mine.count(n) != 0 && (seed >> 4) % 3 == 0;
+            note('+', erase ? key : record);
+            int result = 0;
+            if (mine.count(n) == 0) {
+                result = io(IX_WRITE, &slot, record);
+            } else {
+                result = io(IX_READ_EQ, &slot, "", key);
+                if (result == 0)
+                    result = erase ? io(IX_DELETE, &slot, "") : io(IX_REWRITE, &slot, record);
+            }
+            if (result == IX_UNFINISHED_UPDATE)
+                _exit(3);  // another process died inside a change
+            if (result != 0 && result != IX_DUPLICATE_FOLLOWS)
+                _exit(101);
+            note('=', erase ? key : record);
+            if (erase)
+                mine.erase(n);
+            else
+                mine[n] = record;
+        }
+        _exit(close(&slot) == 0 ? 0 : 102);
+    };
+    for (const int processes : {2, 4, 8}) {
+        for (const bool kill : {false, true}) {
+            SCOPED_TRACE(std::to_string(processes) + (kill ? " processes, one killed" : ""));
+            std::vector<pid_t> children;
+            for (int p = 0; p < processes; ++p) {
+                const pid_t child = fork();
+                if (child == 0)
+                    worker(p, processes);
+                children.push_back(child);
+            }
+            if (kill) {
+                usleep(static_cast<useconds_t>(2000 + 3000 * processes));
+                ::kill(children[processes / 2], SIGKILL);
+            }
+            for (size_t c = 0; c < children.size(); ++c) {
+                int status = 0;
+                waitpid(children[c], &status, 0);
+                const bool killed = kill && static_cast<int>(c) == processes / 2;
+                EXPECT_TRUE(killed || (WIFEXITED(status) && (WEXITSTATUS(status) == 0 ||
+                                                             (kill && WEXITSTATUS(status) == 3))))
+                    << c << ": " << status;
+            }
+
+            // What each key must hold: its last state acknowledged, or the
+            // state its last operation left it in, when that operation was
+            // under way (only the killed process can leave one done).
+            std::map<std::string, std::string> acknowledged;
+            std::map<std::string, std::string> under_way;
+            for (int p = 0; p < processes; ++p) {
+                std::string pending;
+                const std::string log = read_file(path("log" + std::to_string(p)));
+                for (size_t at = 0; at < log.size();) {
+                    const size_t end = log.find('\n', at);
+                    const std::string state = log.substr(at + 1, end - at - 1);
+                    if (log[at] == '=')
+                        acknowledged[state.substr(0, 8)] = state;
+                    pending = log[at] == '+' ? state : "";
+                    at = end + 1;
+                }
+                if (!pending.empty())
+                    under_way[pending.substr(0, 8)] = pending;
+            }
+            void* slot = nullptr;
+            int opened = open(&slot, IX_MODE_UPDATE);  // exclusive again
+            if (kill && opened == IX_UNFINISHED_UPDATE) {
+                EXPECT_EQ(kvr::test::run_kvr_program({"rebuild", name}), 0);
+                opened = open(&slot, IX_MODE_UPDATE);
+            }
+            ASSERT_EQ(opened, 0);
+            std::map<std::string, std::string> found;
+            for (int r = io(IX_READ_FIRST, &slot, ""); r == 0; r = io(IX_READ_NEXT, &slot, ""))
+                found[read_record().substr(0, 8)] = read_record();
+            for (auto& [key, state] : acknowledged) {
+                if (state.size() == 8)
+                    state.clear();  // deleted
+            }
+            for (const auto& [key, state] : under_way) {
+                const std::string now = found.count(key) ? found[key] : "";
+                const std::string before = acknowledged.count(key) ? acknowledged[key] : "";
+                const std::string after = state.size() == 8 ? "" : state;
+                EXPECT_TRUE(now == before || (kill && now == after)) << key << " holds " << now;
+                found.erase(key);
+                acknowledged.erase(key);
+            }
+            std::erase_if(acknowledged, [](const auto& entry) { return entry.second.empty(); });
+            EXPECT_EQ(found, acknowledged);
+            // Emptied for the next round.
+            for (int r = io(IX_READ_FIRST, &slot, ""); r == 0; r = io(IX_READ_FIRST, &slot, ""))
+                ASSERT_EQ(io(IX_DELETE, &slot, ""), 0);
+            EXPECT_EQ(close(&slot), 0);
+            EXPECT_EQ(checked(), "sound");
+        }
     }
 }
 

@@ -215,18 +215,20 @@ TEST_F(WindowsFileTest, RangeLocksBetweenHandlesAndProcesses) {
     HANDLE b = open(file, kReadWrite, kShare, OPEN_EXISTING);
     ASSERT_NE(a, INVALID_HANDLE_VALUE);
     ASSERT_NE(b, INVALID_HANDLE_VALUE);
-    const auto lock = [](HANDLE h, uint64_t at, DWORD flags, DWORD count = 4) {
+    const auto place = [](uint64_t at) {
         OVERLAPPED where;
         where.Offset = static_cast<DWORD>(at);
         where.OffsetHigh = static_cast<DWORD>(at >> 32);
+        return where;
+    };
+    const auto lock = [&](HANDLE h, uint64_t at, DWORD flags, DWORD count = 4) {
+        OVERLAPPED where = place(at);
         return LockFileEx(h, flags | LOCKFILE_FAIL_IMMEDIATELY, 0, count, 0, &where)
                    ? 0
                    : static_cast<int>(GetLastError());
     };
-    const auto unlock = [](HANDLE h, uint64_t at) {
-        OVERLAPPED where;
-        where.Offset = static_cast<DWORD>(at);
-        where.OffsetHigh = static_cast<DWORD>(at >> 32);
+    const auto unlock = [&](HANDLE h, uint64_t at) {
+        OVERLAPPED where = place(at);
         return UnlockFileEx(h, 0, 4, 0, &where) != 0;
     };
     constexpr DWORD kExclusive = LOCKFILE_EXCLUSIVE_LOCK;

@@ -389,10 +389,7 @@ engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
     if (shared) {
         // The header is read, and a new tree's first page made, while no
         // other shared handle changes the file.
-        OVERLAPPED where;
-        where.Offset = static_cast<uint32_t>(kSharedOperationLockAt);
-        where.OffsetHigh = static_cast<uint32_t>(kSharedOperationLockAt >> 32);
-        if (!LockFileEx(file, update ? LOCKFILE_EXCLUSIVE_LOCK : 0, 0, 1, 0, &where))
+        if (!lock_byte(file, kSharedOperationLockAt, update ? LOCKFILE_EXCLUSIVE_LOCK : 0))
             return engine::map_windows_error(GetLastError());
     }
     int descriptor = -1;
@@ -527,10 +524,7 @@ engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
             }
             ++handle->change_count;
         }
-        OVERLAPPED where;
-        where.Offset = static_cast<uint32_t>(kSharedOperationLockAt);
-        where.OffsetHigh = static_cast<uint32_t>(kSharedOperationLockAt >> 32);
-        UnlockFileEx(file, 0, 1, 0, &where);
+        unlock_byte(file, kSharedOperationLockAt);
     }
     opened.hand_to(handle.get());
     *slot = handle.release();

@@ -155,6 +155,10 @@ engine::Result begin_shared_operation(ix_handle* handle, bool changing);
 engine::Result claim_record_lock(ix_handle* handle, const unsigned char* prime);
 void release_record_lock(ix_handle* handle);
 
+// A lock on the byte at `at` of the file (LockFileEx flags), and its end.
+bool lock_byte(platform::HANDLE file, uint64_t at, platform::DWORD flags);
+void unlock_byte(platform::HANDLE file, uint64_t at);
+
 // The operation lock alone (open holds it while it reads the header).
 engine::Result lock_shared_operations(ix_handle* handle, bool exclusive);
 engine::Result end_shared_operation(ix_handle* handle, bool changing, engine::Result result);

@@ -29,16 +29,8 @@ constexpr uint64_t kOperationLockAt = kSharedOperationLockAt;
 // block-format bit is set at open) and current_key.
 constexpr uint32_t kSessionFields[] = {32, 72, 108, 128};
 
-OVERLAPPED operation_lock_place() {
-    OVERLAPPED where;
-    where.Offset = static_cast<uint32_t>(kOperationLockAt);
-    where.OffsetHigh = static_cast<uint32_t>(kOperationLockAt >> 32);
-    return where;
-}
-
 void unlock_operations(ix_handle* handle) {
-    OVERLAPPED where = operation_lock_place();
-    platform::UnlockFileEx(handle->os_handle, 0, 1, 0, &where);
+    unlock_byte(handle->os_handle, kOperationLockAt);
 }
 
 // Takes the header from the file again, but for this session's own fields.
@@ -75,14 +67,21 @@ uint64_t record_lock_place(const unsigned char* key, size_t length) {
     return kRecordLocksAt + hash % kRecordLockSpan;
 }
 
-OVERLAPPED place_of(uint64_t at) {
+}  // namespace
+
+bool lock_byte(platform::HANDLE file, uint64_t at, platform::DWORD flags) {
     OVERLAPPED where;
     where.Offset = static_cast<uint32_t>(at);
     where.OffsetHigh = static_cast<uint32_t>(at >> 32);
-    return where;
+    return platform::LockFileEx(file, flags, 0, 1, 0, &where) != 0;
 }
 
-}  // namespace
+void unlock_byte(platform::HANDLE file, uint64_t at) {
+    OVERLAPPED where;
+    where.Offset = static_cast<uint32_t>(at);
+    where.OffsetHigh = static_cast<uint32_t>(at >> 32);
+    platform::UnlockFileEx(file, 0, 1, 0, &where);
+}
 
 engine::Result claim_record_lock(ix_handle* handle, const unsigned char* prime) {
     if (!handle->shared || !handle->header().open_for_update())
@@ -92,11 +91,8 @@ engine::Result claim_record_lock(ix_handle* handle, const unsigned char* prime) 
     if (handle->locked_record == at)
         return engine::kOk;
     release_record_lock(handle);
-    OVERLAPPED where = place_of(at);
-    if (!platform::LockFileEx(
-            handle->os_handle,
-            platform::LOCKFILE_EXCLUSIVE_LOCK | platform::LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
-            &where)) {
+    if (!lock_byte(handle->os_handle, at,
+                   platform::LOCKFILE_EXCLUSIVE_LOCK | platform::LOCKFILE_FAIL_IMMEDIATELY)) {
         return platform::GetLastError() == platform::ERROR_LOCK_VIOLATION
                    ? engine::kLockViolation
                    : engine::map_windows_error(platform::GetLastError());
@@ -108,17 +104,14 @@ engine::Result claim_record_lock(ix_handle* handle, const unsigned char* prime) 
 void release_record_lock(ix_handle* handle) {
     if (handle->locked_record == 0)
         return;
-    OVERLAPPED where = place_of(handle->locked_record);
-    platform::UnlockFileEx(handle->os_handle, 0, 1, 0, &where);
+    unlock_byte(handle->os_handle, handle->locked_record);
     handle->locked_record = 0;
 }
 
 engine::Result lock_shared_operations(ix_handle* handle, bool exclusive) {
-    OVERLAPPED where = operation_lock_place();
-    if (platform::LockFileEx(handle->os_handle, exclusive ? platform::LOCKFILE_EXCLUSIVE_LOCK : 0,
-                             0, 1, 0, &where)) {
+    if (lock_byte(handle->os_handle, kOperationLockAt,
+                  exclusive ? platform::LOCKFILE_EXCLUSIVE_LOCK : 0))
         return engine::kOk;
-    }
     return engine::map_windows_error(platform::GetLastError());
 }
 

@@ -198,7 +198,9 @@ engine::Result dispatch(uint16_t op, void* handle_slot, void* data, uint32_t* le
     ix_handle* handle = *slot;
     if (handle == nullptr && opcode != IX_CREATE && opcode != IX_OPEN)
         return engine::kNotOpen;
-    if (handle == nullptr || !handle->shared || opcode == IX_OPEN || opcode == IX_CREATE)
+    // Keeping the position reads nothing from the file.
+    if (handle == nullptr || !handle->shared || opcode == IX_OPEN || opcode == IX_CREATE ||
+        opcode == IX_SAVE_POSITION)
         return run(op, slot, handle, data, length, aux, selector);
 
     // A shared handle's operation runs under the file's operation lock;

@@ -497,6 +497,10 @@ engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
             flags = flags | tree::kOpenShared;
         tree_status = tree::status_of_code(_vmq_open_tree(handle->tree(i), handle.get(), io,
                                                           page_size, flags, block_format ? 1 : 0));
+        // The change count tells a shared handle's trees when to take their
+        // roots afresh.
+        if (shared)
+            handle->tree(i)->watch_for_changes();
     }
     if (store_status != store::kOk || tree_status != tree::kTreeOk) {
         result = store_status != store::kOk ? store_open_result(store_status)

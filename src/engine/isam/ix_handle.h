@@ -154,6 +154,8 @@ engine::Result begin_shared_operation(ix_handle* handle, bool changing);
 // not shared, or open for input, claim nothing.
 engine::Result claim_record_lock(ix_handle* handle, const unsigned char* prime);
 void release_record_lock(ix_handle* handle);
+// Whether the handle holds the lock of the record with this prime key.
+bool holds_record_lock(const ix_handle* handle, const unsigned char* prime);
 
 // A lock on the byte at `at` of the file (LockFileEx flags), and its end.
 bool lock_byte(platform::HANDLE file, uint64_t at, platform::DWORD flags);

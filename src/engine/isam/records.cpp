@@ -153,12 +153,14 @@ engine::Result read_record_at_entry(ix_handle* handle, int k, const unsigned cha
     engine::Result result = fetch_record(handle, address, buffer, length, record);
     if (result == engine::kOk && (op & IX_HOLD_RECORD) != 0)
         handle->header().set_held_record(address);
-    // A read gives up the record this handle locked last; a read that holds
-    // its record takes the record's lock, or reports that another handle
-    // holds it.
+    // A read gives up the record this handle locked last, unless it reads
+    // that record again (as REWRITE and DELETE by key do); a read that
+    // holds its record takes the record's lock, or reports that another
+    // handle holds it.
     if (result == engine::kOk && (op & IX_HOLD_RECORD) != 0)
         result = claim_record_lock(handle, prime_key_of(handle->header(), *record));
-    else
+    else if (result != engine::kOk ||
+             !holds_record_lock(handle, prime_key_of(handle->header(), *record)))
         release_record_lock(handle);
     return result;
 }

@@ -4,8 +4,9 @@
 // change is on disk (the trees write their pages as they change them, the
 // header follows at the end) before the lock goes, and the header's change
 // count tells every other handle that what it keeps of the header is out of
-// date. The trees of a shared open take their root afresh at every
-// operation and keep no page across operations.
+// date. The trees of a shared open write every page they change at once, and
+// take their root afresh, forgetting the pages they kept, only when the
+// count has moved.
 #include <cstring>
 #include <new>
 
@@ -101,6 +102,12 @@ engine::Result claim_record_lock(ix_handle* handle, const unsigned char* prime) 
     return engine::kOk;
 }
 
+bool holds_record_lock(const ix_handle* handle, const unsigned char* prime) {
+    return handle->locked_record != 0 &&
+           handle->locked_record ==
+               record_lock_place(prime, static_cast<size_t>(handle->header().key_length(0)));
+}
+
 void release_record_lock(ix_handle* handle) {
     if (handle->locked_record == 0)
         return;
@@ -144,6 +151,8 @@ engine::Result begin_shared_operation(ix_handle* handle, bool changing) {
         // record read may be out of date too.
         store::restart_append_buffer(handle);
         handle->buffered_record_address = 0;
+        for (int i = 0; i < handle->open_trees; ++i)
+            handle->tree(i)->others_changed();
         handle->change_count = count;
     }
     return engine::kOk;

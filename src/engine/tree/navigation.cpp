@@ -150,18 +150,27 @@ void set_cursor(Tree* tree, const unsigned char* page, int index) {
     std::memcpy(cursor.key, leaf_key(*tree, page, index), static_cast<size_t>(tree->key_len()));
 }
 
+namespace {
+
+// A shared tree takes its root afresh when others may have changed it.
+Status refresh_shared(Tree* tree) {
+    return tree->shared() && tree->root_is_stale() ? reload_root(tree) : kTreeOk;
+}
+
+}  // namespace
+
 Status begin_read(Tree* tree) {
     assert(cursor_state_is_coherent(tree->cursor().state));
     tree->set_mark_dirty(false);
     tree->begin_operation();
-    return tree->shared() ? reload_root(tree) : kTreeOk;
+    return refresh_shared(tree);
 }
 
 Status begin_update(Tree* tree) {
     assert(cursor_state_is_coherent(tree->cursor().state));
     tree->set_mark_dirty(true);
     tree->begin_operation();
-    return tree->shared() ? reload_root(tree) : kTreeOk;
+    return refresh_shared(tree);
 }
 
 void insert_leaf_entry(const Tree& tree, unsigned char* page, int i, const unsigned char* key,

@@ -322,6 +322,7 @@ Status reload_root(Tree* tree) {
         return kTreeIoError;
     tree->set_root(platform::load_u32(root));
     tree->root_on_disk_ = tree->root();
+    tree->stale_ = false;
     return kTreeOk;
 }
 

@@ -27,6 +27,8 @@ void Tree::reset() {
     writable_ = false;
     mark_dirty_ = false;
     shared_ = false;
+    watched_ = false;
+    stale_ = true;
     fresh_page_ = false;
     block_pages_ = false;
     root_on_disk_ = 0;

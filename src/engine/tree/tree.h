@@ -108,6 +108,18 @@ public:
     // Run-time state.
     bool writable() const { return writable_; }
     bool shared() const { return shared_; }
+    // A shared tree takes its root afresh, forgetting every page it keeps,
+    // at the start of each operation. One whose owner watches the file for
+    // other handles' changes (watch_for_changes) does that only at the first
+    // operation after the owner called others_changed, and otherwise goes
+    // on with the pages it keeps. Either way a shared tree finds its cursor
+    // again by the cursor's key before it steps from it.
+    void watch_for_changes() {
+        watched_ = true;
+        stale_ = true;
+    }
+    void others_changed() { stale_ = true; }
+    bool root_is_stale() const { return !watched_ || stale_; }
     bool block_pages() const { return block_pages_; }
     // While set, every page fetched is marked modified.
     bool mark_dirty() const { return mark_dirty_; }
@@ -179,6 +191,8 @@ private:
     bool writable_ = false;
     bool mark_dirty_ = false;
     bool shared_ = false;
+    bool watched_ = false;
+    bool stale_ = true;
     bool fresh_page_ = false;
     bool block_pages_ = false;
     uint32_t root_on_disk_ = 0;

@@ -487,7 +487,7 @@ TEST_F(IsamFile, SharedOpensSeeEachOthersChanges) {
 }
 
 // A shared handle's read with IX_HOLD_RECORD locks that record until its
-// next read, REWRITE, DELETE or close, or until its process dies: other
+// next read of another record, REWRITE, DELETE or close, or until its process dies: other
 // handles' locking reads, REWRITEs and DELETEs of it get 17, plain reads
 // read it.
 TEST_F(IsamFile, RecordLocksOfSharedOpens) {
@@ -501,6 +501,8 @@ TEST_F(IsamFile, RecordLocksOfSharedOpens) {
     for (const char* r : {"0001record", "0002record", "0003record"})
         ASSERT_EQ(io(IX_WRITE, &a, std::string(r) + ".."), 0);
     ASSERT_EQ(io(kLocking, &a, "", "0002"), 0);
+    // Reading the record again, as a REWRITE or DELETE by key does, keeps it.
+    ASSERT_EQ(io(IX_READ_EQ, &a, "", "0002"), 0);
     EXPECT_EQ(io(kLocking, &b, "", "0002"), IX_LOCK_VIOLATION);
     EXPECT_EQ(io(IX_READ_EQ, &b, "", "0002"), 0);
     EXPECT_EQ(read_record(), "0002record..");

@@ -546,13 +546,24 @@ TEST_F(IsamFile, RecordLocksOfSharedOpens) {
 
 // Processes writing, rewriting and deleting records of their own in one
 // shared file at once, each logging every operation before it starts and
-// once it is acknowledged. At the end the file holds exactly what the logs
-// say and checks sound. In the rounds with a kill, one process dies at a
-// random moment: the others go on, or, when it died inside a change, get
-// 30 and stop; kvr rebuild then gives back every record acknowledged, the
-// killed process's last operation done or not.
+// once it is acknowledged; every fourth operation instead adds one to a
+// counter record all of them share, read with its lock and rewritten (a
+// counter locked by another process is left alone). At the end the file
+// holds exactly what the logs say, each counter the number of additions
+// acknowledged (an update two lock holders made at once would lose one),
+// and it checks sound. In the rounds with a kill, one process dies at a
+// random moment: its locks go with it and the others go on, or, when it
+// died inside a change, get 30 and stop; kvr rebuild then gives back every
+// record acknowledged, the killed process's last operation done or not.
 TEST_F(IsamFile, SharedUpdatesFromSeveralProcessesLoseNothing) {
     ASSERT_EQ(create(attributes(16, 40, {{1, 8}, {9, 4, true}})), 0);
+    constexpr int kCounters = 3;
+    const auto counter_key = [](int c) { return "C000000" + std::to_string(c); };
+    const auto counter = [](const std::string& key, int value) {
+        char text[21];
+        std::snprintf(text, sizeof text, "%sCNTR%08d", key.c_str(), value);
+        return std::string(text, 20);
+    };
     const auto worker = [&](int p, int processes) {
         const int log = ::open(path("log" + std::to_string(p)).c_str(),
                                O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
@@ -570,6 +581,23 @@ TEST_F(IsamFile, SharedUpdatesFromSeveralProcessesLoseNothing) {
         uint32_t seed = static_cast<uint32_t>(p * 7919 + processes);
         for (int i = 0; i < 400; ++i) {
             seed = seed * 1103515245 + 12345;
+            if (i % 4 == 3) {
+                const std::string key = counter_key(static_cast<int>((seed >> 8) % kCounters));
+                int result = io(IX_READ_EQ | IX_HOLD_RECORD, &slot, "", key);
+                if (result == IX_LOCK_VIOLATION)
+                    continue;
+                if (result == 0) {
+                    const int value = std::stoi(read_record().substr(12));
+                    note('^', key);
+                    result = io(IX_REWRITE, &slot, counter(key, value + 1));
+                }
+                if (result == IX_UNFINISHED_UPDATE)
+                    _exit(3);
+                if (result != 0 && result != IX_DUPLICATE_FOLLOWS)
+                    _exit(105);
+                note('*', key);
+                continue;
+            }
             const int n = static_cast<int>((seed >> 8) % 150);
             char key_text[16];
             std::snprintf(key_text, sizeof key_text, "%d%07d", p % 10, n);
@@ -601,6 +629,13 @@ TEST_F(IsamFile, SharedUpdatesFromSeveralProcessesLoseNothing) {
     for (const int processes : {2, 4, 8}) {
         for (const bool kill : {false, true}) {
             SCOPED_TRACE(std::to_string(processes) + (kill ? " processes, one killed" : ""));
+            void* slot = nullptr;
+            ASSERT_EQ(open(&slot, IX_MODE_UPDATE), 0);
+            for (int c = 0; c < kCounters; ++c) {
+                const int written = io(IX_WRITE, &slot, counter(counter_key(c), 0));
+                ASSERT_TRUE(written == 0 || written == IX_DUPLICATE_FOLLOWS) << written;
+            }
+            ASSERT_EQ(close(&slot), 0);
             std::vector<pid_t> children;
             for (int p = 0; p < processes; ++p) {
                 const pid_t child = fork();
@@ -624,8 +659,12 @@ TEST_F(IsamFile, SharedUpdatesFromSeveralProcessesLoseNothing) {
             // What each key must hold: its last state acknowledged, or the
             // state its last operation left it in, when that operation was
             // under way (only the killed process can leave one done).
+            // A counter holds the additions acknowledged, and perhaps the
+            // killed process's last one.
             std::map<std::string, std::string> acknowledged;
             std::map<std::string, std::string> under_way;
+            std::map<std::string, int> added;
+            std::string adding;
             for (int p = 0; p < processes; ++p) {
                 std::string pending;
                 const std::string log = read_file(path("log" + std::to_string(p)));
@@ -634,13 +673,16 @@ TEST_F(IsamFile, SharedUpdatesFromSeveralProcessesLoseNothing) {
                     const std::string state = log.substr(at + 1, end - at - 1);
                     if (log[at] == '=')
                         acknowledged[state.substr(0, 8)] = state;
-                    pending = log[at] == '+' ? state : "";
+                    if (log[at] == '*')
+                        ++added[state];
+                    pending = log[at] == '+' || log[at] == '^' ? log.substr(at, end - at) : "";
                     at = end + 1;
                 }
-                if (!pending.empty())
-                    under_way[pending.substr(0, 8)] = pending;
+                if (pending[0] == '+')
+                    under_way[pending.substr(1, 8)] = pending.substr(1);
+                if (pending[0] == '^')
+                    adding = pending.substr(1);
             }
-            void* slot = nullptr;
             int opened = open(&slot, IX_MODE_UPDATE);  // exclusive again
             if (kill && opened == IX_UNFINISHED_UPDATE) {
                 EXPECT_EQ(kvr::test::run_kvr_program({"rebuild", name}), 0);
@@ -650,6 +692,14 @@ TEST_F(IsamFile, SharedUpdatesFromSeveralProcessesLoseNothing) {
             std::map<std::string, std::string> found;
             for (int r = io(IX_READ_FIRST, &slot, ""); r == 0; r = io(IX_READ_NEXT, &slot, ""))
                 found[read_record().substr(0, 8)] = read_record();
+            for (int c = 0; c < kCounters; ++c) {
+                const std::string key = counter_key(c);
+                const std::string now = found[key];
+                EXPECT_TRUE(now == counter(key, added[key]) ||
+                            (kill && key == adding && now == counter(key, added[key] + 1)))
+                    << now << " after " << added[key] << " additions";
+                found.erase(key);
+            }
             for (auto& [key, state] : acknowledged) {
                 if (state.size() == 8)
                     state.clear();  // deleted

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "engine/change_journal.h"
 #include "engine/results.h"
 #include "platform/crt_file.h"
 
@@ -90,7 +91,29 @@ void FileChannel::prefetch(uint32_t offset, uint32_t count) const {
         PrefetchFile(handle_, offset, count);
 }
 
+IoOutcome FileChannel::save_for_journal(uint32_t at, uint32_t count) const {
+    const IoOutcome saved = journal_->save(*this, at, count);
+    return saved.ok() ? seek(at) : saved;
+}
+
 IoOutcome FileChannel::write(const void* buffer, uint32_t count) const {
+    if (journal_ != nullptr && journal_->active()) {
+        uint32_t at = 0;
+        if (uses_descriptor()) {
+            const long position = _lseek(fd_, 0, SEEK_CUR);
+            if (position < 0)
+                return kDescriptorFailure;
+            at = static_cast<uint32_t>(position);
+        } else {
+            LONG high = 0;
+            at = SetFilePointer(handle_, 0, &high, FILE_CURRENT);
+            if (at == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS)
+                return windows_failure();
+        }
+        const IoOutcome saved = save_for_journal(at, count);
+        if (!saved.ok())
+            return saved;
+    }
     if (uses_descriptor()) {
         if (_write(fd_, buffer, count) < 0)
             return kDescriptorFailure;
@@ -103,6 +126,11 @@ IoOutcome FileChannel::write(const void* buffer, uint32_t count) const {
 }
 
 IoOutcome FileChannel::truncate(uint32_t length) const {
+    if (journal_ != nullptr && journal_->active()) {
+        const IoOutcome saved = save_for_journal(length, kMaxFileEnd - length);
+        if (!saved.ok())
+            return saved;
+    }
     if (uses_descriptor())
         return _chsize(fd_, static_cast<long>(length)) == 0 ? IoOutcome{} : kDescriptorFailure;
     IoOutcome outcome = seek(length);

@@ -13,6 +13,8 @@
 
 namespace kvr::engine {
 
+class ChangeJournal;
+
 struct IoOutcome {
     enum Kind : uint8_t { kDone, kEndOfFile, kFailed };
     Kind kind = kDone;
@@ -38,6 +40,9 @@ public:
     static FileChannel descriptor(int fd) { return FileChannel(nullptr, fd); }
 
     bool uses_descriptor() const { return fd_ >= 0; }
+    // While the journal is active, each write and truncation first saves
+    // there the bytes it is about to overwrite or cut off.
+    void set_journal(ChangeJournal* journal) { journal_ = journal; }
     platform::HANDLE handle() const { return handle_; }
     int fd() const { return fd_; }
 
@@ -70,8 +75,13 @@ public:
 private:
     FileChannel(platform::HANDLE handle, int fd) : handle_(handle), fd_(fd) {}
 
+    // Saves, in an active journal, what [at, at + count) holds now, and
+    // leaves the file position at `at`.
+    IoOutcome save_for_journal(uint32_t at, uint32_t count) const;
+
     platform::HANDLE handle_ = nullptr;
     int fd_ = -1;
+    ChangeJournal* journal_ = nullptr;
 };
 
 // What a failed Windows call means to the engines, from its error code:

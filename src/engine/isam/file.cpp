@@ -229,6 +229,7 @@ engine::Result create_indexed_file(const unsigned char* attributes, uint32_t blo
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return engine::map_windows_error(GetLastError());
+    engine::ChangeJournal::remove_stale(file_name);
 
     // From here on an existing file is empty; attributes that describe no
     // usable file leave it so.
@@ -401,6 +402,37 @@ engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
         opened.set_descriptor(descriptor);
         io = engine::FileChannel::descriptor(descriptor);
     }
+    // A shared update handle journals its changes, so that the others can
+    // take back a change it dies in. A journal made for an open that fails
+    // goes again.
+    std::unique_ptr<engine::ChangeJournal> journal;
+    struct DropJournal {
+        std::unique_ptr<engine::ChangeJournal>& journal;
+        ~DropJournal() {
+            if (journal)
+                journal->remove();
+        }
+    } drop_journal{journal};
+    if (update && !shared)
+        engine::ChangeJournal::remove_stale(file_name);
+    if (shared && update) {
+        engine::Result journal_result = engine::kOk;
+        journal = engine::ChangeJournal::open(file_name, &journal_result);
+        if (!journal)
+            return journal_result;
+        io.set_journal(journal.get());
+        // A process that died part-way through a change is the last to
+        // have used the file: the change is taken back before the header is
+        // read. A journal that does not hold it leaves the file refused, as
+        // the header's marker says.
+        unsigned char words[8];
+        uint32_t got_words = 0;
+        if (io.read_at(engine::kUpdateMarkerAt, words, sizeof words, &got_words).ok() &&
+            got_words == sizeof words && platform::load_u32(words) == engine::kUpdateMarker) {
+            bool undone = false;
+            journal->undo(io, platform::load_u32(words + 4), &undone);
+        }
+    }
 
     unsigned char first[kFirstHeaderRead] = {};
     uint32_t got = 0;
@@ -454,10 +486,6 @@ engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
 
     header.set_held_record(0);
     const bool block_format = header.version() == engine::kVersionBlockFormat;
-    // Sequence sets are kept in a pool across operations, which shared
-    // opens cannot do yet.
-    if (shared && block_format)
-        return engine::kSharingViolation;
     if (block_format)
         header.set_options(header.options() | engine::kOptionBlockFormat);
     uint32_t open_flags = update ? engine::kOpenUpdate : engine::kOpenInput;
@@ -515,6 +543,7 @@ engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
     }
     if (shared) {
         handle->shared = true;
+        handle->journal = std::move(journal);
         handle->change_count = header.change_count();
         if (update) {
             // A tree's first page may have been made: the others take the
@@ -637,6 +666,10 @@ engine::Result ix_close_file(ix_handle* handle, bool* kept) {
         if (status != engine::kOk && result == engine::kOk)
             result = status;
     }
+    // The last shared update handle to close removes the journal, while it
+    // still holds the operation lock, so that no other opens it meanwhile.
+    if (handle->journal)
+        handle->journal->remove();
     bool closed = true;
     if (handle->descriptor >= 0 && _close(handle->descriptor) != 0)
         closed = false;
@@ -650,6 +683,15 @@ engine::Result ix_close_file(ix_handle* handle, bool* kept) {
 engine::Result mark_update(ix_handle* handle) {
     if (handle->marked)
         return engine::kOk;
+    if (handle->journal) {
+        // The change journalled begins here, with the file as it is now.
+        uint32_t end = 0;
+        engine::Result begun = engine::store_status(handle->io.seek_end(&end));
+        if (begun == engine::kOk)
+            begun = handle->journal->begin(handle->change_count, end);
+        if (begun != engine::kOk)
+            return begun;
+    }
     FileHeader header = handle->header();
     header.set_update_marker(engine::kUpdateMarker);
     const engine::Result status = engine::store_status(handle->io.write_at(

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/change_journal.h"
 #include "engine/store/store_handle.h"
 #include "engine/tree/tree.h"
 #include "platform/windows_file.h"
@@ -62,6 +63,9 @@ struct ix_handle : kvr::store::StoreHandle {
     // The lock this handle holds on one record (see claim_record_lock); 0
     // when none.
     uint64_t locked_record = 0;
+    // A shared update handle's change journal (every write of a change
+    // saves what it overwrites there first); null otherwise.
+    std::unique_ptr<kvr::engine::ChangeJournal> journal;
 };
 
 namespace kvr::isam {

@@ -6,12 +6,14 @@
 // count tells every other handle that what it keeps of the header is out of
 // date. The trees of a shared open write every page they change at once, and
 // take their root afresh, forgetting the pages they kept, only when the
-// count has moved.
+// count has moved, as the block format's pool of sequence sets forgets
+// the sets it kept.
 #include <cstring>
 #include <new>
 
 #include "engine/file_channel.h"
 #include "engine/isam/ix_handle.h"
+#include "engine/store/sequence_set_pool.h"
 #include "engine/store/store.h"
 #include "platform/coding.h"
 #include "platform/windows_file.h"
@@ -122,23 +124,60 @@ engine::Result lock_shared_operations(ix_handle* handle, bool exclusive) {
     return engine::map_windows_error(platform::GetLastError());
 }
 
+namespace {
+
+// The update marker and the change count, in one read.
+engine::Result read_marker_and_count(ix_handle* handle, unsigned char (&words)[8]) {
+    uint32_t got = 0;
+    if (!handle->io.read_at(engine::kUpdateMarkerAt, words, sizeof words, &got).ok() ||
+        got != sizeof words)
+        return engine::kIoError;
+    return engine::kOk;
+}
+
+// A process died part-way through a change: it is taken back from the
+// journal, under the exclusive lock, and counted as a change, so that every
+// handle takes the file afresh. A handle without a journal (a reader), or a
+// journal that does not hold that change, leaves the file to kvr rebuild.
+engine::Result undo_dead_change(ix_handle* handle, bool* exclusive, unsigned char (&words)[8]) {
+    if (!handle->journal)
+        return engine::kUnfinishedUpdate;
+    if (!*exclusive) {
+        unlock_operations(handle);
+        engine::Result result = lock_shared_operations(handle, true);
+        if (result != engine::kOk)
+            return result;
+        *exclusive = true;
+        result = read_marker_and_count(handle, words);
+        if (result != engine::kOk || platform::load_u32(words) != engine::kUpdateMarker)
+            return result;  // another handle took it back meanwhile
+    }
+    const uint32_t count = platform::load_u32(words + 4);
+    bool undone = false;
+    const engine::Result result = handle->journal->undo(handle->io, count, &undone);
+    if (result != engine::kOk || !undone)
+        return engine::kUnfinishedUpdate;
+    platform::store_u32(words, 0);
+    platform::store_u32(words + 4, count + 1);
+    return engine::store_status(handle->io.write_at(engine::kUpdateMarkerAt + 4, words + 4, 4));
+}
+
+}  // namespace
+
 engine::Result begin_shared_operation(ix_handle* handle, bool changing) {
     engine::Result result = lock_shared_operations(handle, changing);
     if (result != engine::kOk)
         return result;
-    // The update marker and the change count, in one read.
     unsigned char words[8];
-    uint32_t got = 0;
-    if (!handle->io.read_at(engine::kUpdateMarkerAt, words, sizeof words, &got).ok() ||
-        got != sizeof words) {
-        unlock_operations(handle);
-        return engine::kIoError;
-    }
+    result = read_marker_and_count(handle, words);
     // Every change ends before the lock goes: a marker found under the lock
     // was left by a process that died part-way through a change.
-    if (platform::load_u32(words) == engine::kUpdateMarker && !handle->marked) {
+    if (result == engine::kOk && platform::load_u32(words) == engine::kUpdateMarker &&
+        !handle->marked)
+        result = undo_dead_change(handle, &changing, words);
+    if (result != engine::kOk) {
         unlock_operations(handle);
-        return engine::kUnfinishedUpdate;
+        return result;
     }
     const uint32_t count = platform::load_u32(words + 4);
     if (count != handle->change_count) {
@@ -151,6 +190,8 @@ engine::Result begin_shared_operation(ix_handle* handle, bool changing) {
         // record read may be out of date too.
         store::restart_append_buffer(handle);
         handle->buffered_record_address = 0;
+        if (handle->sequence_sets)
+            store::forget_unchanged_sets(handle->sequence_sets.get());
         for (int i = 0; i < handle->open_trees; ++i)
             handle->tree(i)->others_changed();
         handle->change_count = count;
@@ -158,13 +199,27 @@ engine::Result begin_shared_operation(ix_handle* handle, bool changing) {
     return engine::kOk;
 }
 
+// Writes the header of a change: all of it but the update marker and the
+// change count, then those two words in one write, so that the marker goes
+// only once the rest is in the file.
+engine::Result write_changed_header(ix_handle* handle) {
+    const unsigned char* image = handle->image.get();
+    constexpr uint32_t kWordsAt = engine::kUpdateMarkerAt;
+    engine::Result result = engine::store_status(handle->io.write_at(0, image, kWordsAt));
+    if (result == engine::kOk)
+        result = engine::store_status(handle->io.write_at(kWordsAt + 8, image + kWordsAt + 8,
+                                                          handle->header_size - kWordsAt - 8));
+    if (result == engine::kOk)
+        result = engine::store_status(handle->io.write_at(kWordsAt, image + kWordsAt, 8));
+    return result;
+}
+
 engine::Result end_shared_operation(ix_handle* handle, bool changing, engine::Result result) {
     if (changing && handle->marked) {
         FileHeader header = handle->header();
         header.set_change_count(handle->change_count + 1);
         header.set_update_marker(handle->unsound ? engine::kUpdateMarker : 0);
-        const engine::Result written =
-            engine::store_status(handle->io.write_at(0, handle->image.get(), handle->header_size));
+        const engine::Result written = write_changed_header(handle);
         if (written == engine::kOk) {
             ++handle->change_count;
             handle->marked = handle->unsound;
@@ -176,6 +231,8 @@ engine::Result end_shared_operation(ix_handle* handle, bool changing, engine::Re
                 result = written;
         }
     }
+    if (handle->journal)
+        handle->journal->end();
     unlock_operations(handle);
     return result;
 }

@@ -237,6 +237,13 @@ void forget_set_block(SequenceSetPool* pool, uint32_t block, int keep) {
     }
 }
 
+void forget_unchanged_sets(SequenceSetPool* pool) {
+    for (int i = 0; i < pool->buffers_in_use; ++i) {
+        if (pool->buffers[i].first != 0 && !pool->buffers[i].dirty)
+            discard_set_buffer(pool, i);
+    }
+}
+
 Status load_sequence_set(StoreHandle* handle, uint32_t address, int* buffer) {
     SequenceSetPool* pool = handle->sequence_sets.get();
     const uint32_t set_size = pool->set_size;

@@ -71,6 +71,10 @@ void use_set_buffer(SequenceSetPool* pool, int buffer);
 // Empties, unwritten, any buffer other than `keep` that holds `block`: a
 // block taken for a new set has no older copy in the pool.
 void forget_set_block(SequenceSetPool* pool, uint32_t block, int keep);
+// Empties every buffer whose set is as the file has it: another handle
+// sharing the file may have changed those sets since. A changed buffer (a
+// write that failed) is kept for close to try again.
+void forget_unchanged_sets(SequenceSetPool* pool);
 
 }  // namespace kvr::store
 

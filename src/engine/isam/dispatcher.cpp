@@ -203,6 +203,12 @@ engine::Result dispatch(uint16_t op, void* handle_slot, void* data, uint32_t* le
         opcode == IX_SAVE_POSITION)
         return run(op, slot, handle, data, length, aux, selector);
 
+    // A change of this shared handle's failed and could not be taken back:
+    // the next handle to take the lock does that, and this one is done for.
+    // It has forgotten what it kept, so its close writes nothing.
+    if (handle->unsound)
+        return opcode == IX_CLOSE ? run(op, slot, handle, data, length, aux, selector)
+                                  : engine::kUnfinishedUpdate;
     // A shared handle's operation runs under the file's operation lock;
     // close writes the header too, so it takes the lock as a change does
     // (and gives it up with the handle).

@@ -657,7 +657,9 @@ engine::Result ix_close_file(ix_handle* handle, bool* kept) {
     if (failed_trees != 0 && result == engine::kOk)
         result = engine::kIoError;
 
-    if (header.open_for_update() && !header_written) {
+    // Each change of a shared handle was whole in the file when it ended,
+    // or has been taken back, or is left for another handle to take back.
+    if (header.open_for_update() && !header_written && !handle->shared) {
         // A clean close takes the update marker away; after any failure it
         // stays, and the next open refuses the file.
         header.set_update_marker(result == engine::kOk ? 0 : engine::kUpdateMarker);

@@ -168,6 +168,9 @@ void unlock_byte(platform::HANDLE file, uint64_t at);
 // The operation lock alone (open holds it while it reads the header).
 engine::Result lock_shared_operations(ix_handle* handle, bool exclusive);
 engine::Result end_shared_operation(ix_handle* handle, bool changing, engine::Result result);
+// Forgets, unwritten, every page, set and buffered record a shared handle
+// keeps.
+void forget_what_it_keeps(ix_handle* handle);
 
 // Puts the update marker on disk before the first change of a session.
 engine::Result mark_update(ix_handle* handle);

@@ -214,22 +214,60 @@ engine::Result write_changed_header(ix_handle* handle) {
     return result;
 }
 
+namespace {
+
+// A change that failed part-way is taken back whole from the journal, the
+// header's marker and count with it, and counted as a change; the handle
+// forgets what it kept of the failed change and takes the file afresh.
+// When that cannot be done the marker stays, with the count the change
+// began at, for the next handle to take the change back; this handle gets
+// 30 from then on.
+void take_back_failed_change(ix_handle* handle) {
+    bool undone = false;
+    if (handle->journal->undo(handle->io, handle->change_count, &undone) == engine::kOk && undone) {
+        unsigned char count[4];
+        platform::store_u32(count, handle->change_count + 1);
+        if (handle->io.write_at(engine::kUpdateMarkerAt + 4, count, 4).ok()) {
+            handle->unsound = false;
+            handle->marked = false;
+        }
+    }
+    // The count has moved past the handle's: its next operation takes the
+    // header afresh.
+    forget_what_it_keeps(handle);
+}
+
+}  // namespace
+
+void forget_what_it_keeps(ix_handle* handle) {
+    for (int i = 0; i < handle->open_trees; ++i)
+        handle->tree(i)->drop_cached_pages();
+    if (handle->sequence_sets)
+        store::forget_all_sets(handle->sequence_sets.get());
+    store::restart_append_buffer(handle);
+    handle->buffered_record_address = 0;
+}
+
 engine::Result end_shared_operation(ix_handle* handle, bool changing, engine::Result result) {
     if (changing && handle->marked) {
-        FileHeader header = handle->header();
-        header.set_change_count(handle->change_count + 1);
-        header.set_update_marker(handle->unsound ? engine::kUpdateMarker : 0);
-        const engine::Result written = write_changed_header(handle);
-        if (written == engine::kOk) {
-            ++handle->change_count;
-            handle->marked = handle->unsound;
-        } else {
-            header.set_change_count(handle->change_count);
-            header.set_update_marker(engine::kUpdateMarker);
-            handle->unsound = true;
-            if (result == engine::kOk)
-                result = written;
+        if (!handle->unsound) {
+            FileHeader header = handle->header();
+            header.set_change_count(handle->change_count + 1);
+            header.set_update_marker(0);
+            const engine::Result written = write_changed_header(handle);
+            if (written == engine::kOk) {
+                ++handle->change_count;
+                handle->marked = false;
+            } else {
+                header.set_change_count(handle->change_count);
+                header.set_update_marker(engine::kUpdateMarker);
+                handle->unsound = true;
+                if (result == engine::kOk || result == engine::kDuplicateFollows)
+                    result = written;
+            }
         }
+        if (handle->unsound)
+            take_back_failed_change(handle);
     }
     if (handle->journal)
         handle->journal->end();

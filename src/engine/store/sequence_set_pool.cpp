@@ -237,11 +237,23 @@ void forget_set_block(SequenceSetPool* pool, uint32_t block, int keep) {
     }
 }
 
-void forget_unchanged_sets(SequenceSetPool* pool) {
+namespace {
+
+void forget_sets(SequenceSetPool* pool, bool changed_too) {
     for (int i = 0; i < pool->buffers_in_use; ++i) {
-        if (pool->buffers[i].first != 0 && !pool->buffers[i].dirty)
+        if (pool->buffers[i].first != 0 && (changed_too || !pool->buffers[i].dirty))
             discard_set_buffer(pool, i);
     }
+}
+
+}  // namespace
+
+void forget_unchanged_sets(SequenceSetPool* pool) {
+    forget_sets(pool, false);
+}
+
+void forget_all_sets(SequenceSetPool* pool) {
+    forget_sets(pool, true);
 }
 
 Status load_sequence_set(StoreHandle* handle, uint32_t address, int* buffer) {

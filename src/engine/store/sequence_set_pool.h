@@ -75,6 +75,8 @@ void forget_set_block(SequenceSetPool* pool, uint32_t block, int keep);
 // sharing the file may have changed those sets since. A changed buffer (a
 // write that failed) is kept for close to try again.
 void forget_unchanged_sets(SequenceSetPool* pool);
+// Empties every buffer, changed or not, unwritten.
+void forget_all_sets(SequenceSetPool* pool);
 
 }  // namespace kvr::store
 

@@ -304,9 +304,9 @@ Status free_page(Tree* tree, uint32_t address) {
     return store_to_tree_status(status);
 }
 
-Status reload_root(Tree* tree) {
-    for (int s = 0; s < tree->cache_used_; ++s) {
-        Tree::CacheSlot& slot = tree->slots_[s];
+void Tree::drop_cached_pages() {
+    for (int s = 0; s < cache_used_; ++s) {
+        CacheSlot& slot = slots_[s];
         slot.page = kNoPage;
         slot.stamp = 0;
         // Between two operations of a shared tree other handles may have
@@ -314,6 +314,11 @@ Status reload_root(Tree* tree) {
         slot.view = nullptr;
         set_page_modified(slot.buffer.get(), false);
     }
+    stale_ = true;
+}
+
+Status reload_root(Tree* tree) {
+    tree->drop_cached_pages();
     if (seek_to(*tree, tree->header_at_ + kRootAt) != kTreeOk)
         return kTreeIoError;
     unsigned char root[4];

@@ -119,6 +119,10 @@ public:
         stale_ = true;
     }
     void others_changed() { stale_ = true; }
+    // Forgets every page the tree keeps, changed or not, without writing
+    // any: a change that failed has been taken back from the file, or is
+    // left for another handle to take back.
+    void drop_cached_pages();
     bool root_is_stale() const { return !watched_ || stale_; }
     bool block_pages() const { return block_pages_; }
     // While set, every page fetched is marked modified.

@@ -545,6 +545,80 @@ TEST_F(IsamFile, RecordLocksOfSharedOpens) {
     EXPECT_EQ(checked(), "sound");
 }
 
+// Every write of a shared WRITE, REWRITE and DELETE failed in turn, as a
+// full disk fails it: the change is taken back whole, both handles go on
+// without 30, and the file holds what was acknowledged and checks sound.
+TEST_F(IsamFile, ASharedChangeThatFailsIsTakenBackWhole) {
+    const auto rec = [](int n, int length) {
+        char text[12];
+        std::snprintf(text, sizeof text, "%08d", n);
+        std::string record = std::string(text, 8) + (n % 2 ? "BERN" : "ROME");
+        record.resize(static_cast<size_t>(length), static_cast<char>('a' + n % 26));
+        return record;
+    };
+    const auto done = [](int result) { return result == 0 || result == IX_DUPLICATE_FOLLOWS; };
+    for (const bool blocks : {false, true}) {
+        SCOPED_TRACE(blocks ? "block format" : "slot format");
+        const auto block = attributes(16, 40, {{1, 8}, {9, 4, true}});
+        ASSERT_EQ(blocks ? create_blocks(block) : create(block), 0);
+        void* a = nullptr;
+        void* b = nullptr;
+        ASSERT_EQ(open(&a, IX_MODE_UPDATE | IX_MODE_SHARED), 0);
+        ASSERT_EQ(open(&b, IX_MODE_UPDATE | IX_MODE_SHARED), 0);
+        std::map<std::string, std::string> held;
+        for (int n = 0; n < 120; n += 2) {
+            ASSERT_TRUE(done(io(IX_WRITE, &b, rec(n, 16 + n % 20))));
+            held[rec(n, 8)] = rec(n, 16 + n % 20);
+        }
+        // b sees exactly what was acknowledged.
+        const auto b_holds_what_was_acknowledged = [&] {
+            std::map<std::string, std::string> found;
+            for (int r = io(IX_READ_FIRST, &b, ""); done(r); r = io(IX_READ_NEXT, &b, ""))
+                found[read_record().substr(0, 8)] = read_record();
+            return found == held;
+        };
+        for (int step = 0; step < 12; ++step) {
+            const int n = step * 10 + (step % 3 == 0 ? 1 : 0);  // odd: a new record
+            const std::string key = rec(n, 8);
+            const auto change = [&] {
+                if (step % 3 == 0)
+                    return io(IX_WRITE, &a, rec(n, 30));
+                const int found = io(IX_READ_EQ, &a, "", key);
+                if (found != 0)
+                    return found;
+                return step % 3 == 1 ? io(IX_REWRITE, &a, rec(n, 40)) : io(IX_DELETE, &a, "");
+            };
+            for (uint64_t k = 1;; ++k) {
+                FaultPlan plan;
+                plan.kinds = FaultPlan::kWrite;
+                plan.fail_at = k;
+                plan.error = kvr::platform::ERROR_DISK_FULL;
+                int result;
+                {
+                    ScopedFaultPlan scope(plan);
+                    result = change();
+                }
+                if (plan.failures == 0) {
+                    ASSERT_TRUE(done(result)) << result;
+                    break;
+                }
+                ASSERT_FALSE(done(result)) << "write " << k;
+                ASSERT_TRUE(b_holds_what_was_acknowledged()) << "step " << step << ", write " << k;
+                ASSERT_EQ(io(IX_READ_EQ, &a, "", rec(0, 8)), 0) << "write " << k;
+            }
+            if (step % 3 == 2)
+                held.erase(key);
+            else
+                held[key] = rec(n, step % 3 == 0 ? 30 : 40);
+            ASSERT_TRUE(b_holds_what_was_acknowledged()) << "step " << step;
+        }
+        EXPECT_EQ(close(&a), 0);
+        EXPECT_EQ(close(&b), 0);
+        EXPECT_EQ(checked(), "sound");
+        EXPECT_FALSE(std::filesystem::exists(name + ".kvrj"));
+    }
+}
+
 // Processes writing, rewriting and deleting records of their own in one
 // shared file at once, each logging every operation before it starts and
 // once it is acknowledged; every fourth operation instead adds one to a

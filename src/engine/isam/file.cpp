@@ -544,6 +544,7 @@ engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
     if (shared) {
         handle->shared = true;
         handle->journal = std::move(journal);
+        handle->path = file_name;
         handle->change_count = header.change_count();
         if (update) {
             // A tree's first page may have been made: the others take the

@@ -66,6 +66,9 @@ struct ix_handle : kvr::store::StoreHandle {
     // A shared update handle's change journal (every write of a change
     // saves what it overwrites there first); null otherwise.
     std::unique_ptr<kvr::engine::ChangeJournal> journal;
+    // A shared handle's file name: a reader opens the file once more, to
+    // write, when it must take back a change whose process died.
+    std::string path;
 };
 
 namespace kvr::isam {

@@ -135,13 +135,67 @@ engine::Result read_marker_and_count(ix_handle* handle, unsigned char (&words)[8
     return engine::kOk;
 }
 
+// Takes back, through `io`, whose handle holds the exclusive operation
+// lock, the change a dead process left (the marker is set and the count is
+// `count`), and counts it as a change. 30 when the journal does not hold
+// it: the file is then left to kvr rebuild.
+engine::Result undo_change(engine::ChangeJournal* journal, const engine::FileChannel& io,
+                           unsigned char (&words)[8]) {
+    const uint32_t count = platform::load_u32(words + 4);
+    bool undone = false;
+    const engine::Result result = journal->undo(io, count, &undone);
+    if (result != engine::kOk || !undone)
+        return engine::kUnfinishedUpdate;
+    platform::store_u32(words, 0);
+    platform::store_u32(words + 4, count + 1);
+    return engine::store_status(io.write_at(engine::kUpdateMarkerAt + 4, words + 4, 4));
+}
+
+// A reader cannot write through its own handle: it opens the file once
+// more, for writing, when the file lets it, and takes the change back
+// through that handle and the journal; then it takes its shared lock
+// again and reads the marker and the count afresh.
+engine::Result undo_for_reader(ix_handle* handle, unsigned char (&words)[8]) {
+    unlock_operations(handle);
+    engine::Result result = engine::kUnfinishedUpdate;
+    const platform::HANDLE file = platform::CreateFileA(
+        handle->path.c_str(), platform::GENERIC_READ | platform::GENERIC_WRITE,
+        platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, nullptr, platform::OPEN_EXISTING,
+        platform::FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != platform::INVALID_HANDLE_VALUE) {
+        if (lock_byte(file, kOperationLockAt, platform::LOCKFILE_EXCLUSIVE_LOCK)) {
+            const engine::FileChannel io = engine::FileChannel::windows(file);
+            uint32_t got = 0;
+            if (io.read_at(engine::kUpdateMarkerAt, words, sizeof words, &got).ok() &&
+                got == sizeof words) {
+                if (platform::load_u32(words) != engine::kUpdateMarker) {
+                    result = engine::kOk;  // another handle took it back meanwhile
+                } else if (auto journal =
+                               engine::ChangeJournal::open(handle->path.c_str(), &result)) {
+                    result = undo_change(journal.get(), io, words);
+                }
+            }
+            unlock_byte(file, kOperationLockAt);
+        }
+        platform::CloseHandle(file);
+    }
+    if (result != engine::kOk)
+        return result;
+    result = lock_shared_operations(handle, false);
+    if (result == engine::kOk)
+        result = read_marker_and_count(handle, words);
+    if (result == engine::kOk && platform::load_u32(words) == engine::kUpdateMarker)
+        result = engine::kUnfinishedUpdate;  // another process died meanwhile
+    return result;
+}
+
 // A process died part-way through a change: it is taken back from the
 // journal, under the exclusive lock, and counted as a change, so that every
-// handle takes the file afresh. A handle without a journal (a reader), or a
-// journal that does not hold that change, leaves the file to kvr rebuild.
+// handle takes the file afresh. A journal that does not hold that change
+// leaves the file to kvr rebuild.
 engine::Result undo_dead_change(ix_handle* handle, bool* exclusive, unsigned char (&words)[8]) {
     if (!handle->journal)
-        return engine::kUnfinishedUpdate;
+        return undo_for_reader(handle, words);
     if (!*exclusive) {
         unlock_operations(handle);
         engine::Result result = lock_shared_operations(handle, true);
@@ -152,14 +206,7 @@ engine::Result undo_dead_change(ix_handle* handle, bool* exclusive, unsigned cha
         if (result != engine::kOk || platform::load_u32(words) != engine::kUpdateMarker)
             return result;  // another handle took it back meanwhile
     }
-    const uint32_t count = platform::load_u32(words + 4);
-    bool undone = false;
-    const engine::Result result = handle->journal->undo(handle->io, count, &undone);
-    if (result != engine::kOk || !undone)
-        return engine::kUnfinishedUpdate;
-    platform::store_u32(words, 0);
-    platform::store_u32(words + 4, count + 1);
-    return engine::store_status(handle->io.write_at(engine::kUpdateMarkerAt + 4, words + 4, 4));
+    return undo_change(handle->journal.get(), handle->io, words);
 }
 
 }  // namespace

@@ -548,6 +548,8 @@ TEST_F(IsamFile, RecordLocksOfSharedOpens) {
 // Every write of a shared WRITE, REWRITE and DELETE failed in turn, as a
 // full disk fails it: the change is taken back whole, both handles go on
 // without 30, and the file holds what was acknowledged and checks sound.
+// Then a process dies at each write of a WRITE in turn, and a shared reader,
+// the first to use the file after it, takes the change back.
 TEST_F(IsamFile, ASharedChangeThatFailsIsTakenBackWhole) {
     const auto rec = [](int n, int length) {
         char text[12];
@@ -612,6 +614,37 @@ TEST_F(IsamFile, ASharedChangeThatFailsIsTakenBackWhole) {
                 held[key] = rec(n, step % 3 == 0 ? 30 : 40);
             ASSERT_TRUE(b_holds_what_was_acknowledged()) << "step " << step;
         }
+
+        void* reader = nullptr;
+        ASSERT_EQ(open(&reader, IX_MODE_INPUT | IX_MODE_SHARED), 0);
+        for (uint64_t k = 1;; ++k) {
+            const pid_t child = fork();
+            if (child == 0) {
+                FaultPlan plan;
+                plan.kinds = FaultPlan::kWrite;
+                plan.fail_at = k;
+                plan.die = true;
+                ScopedFaultPlan scope(plan);
+                void* c = nullptr;
+                const bool written = open(&c, IX_MODE_UPDATE | IX_MODE_SHARED) == 0 &&
+                                     done(io(IX_WRITE, &c, rec(999, 20))) && close(&c) == 0;
+                _exit(written ? 0 : 1);
+            }
+            int status = 0;
+            waitpid(child, &status, 0);
+            if (WIFEXITED(status)) {
+                ASSERT_EQ(WEXITSTATUS(status), 0);
+                break;  // the WRITE has fewer writes than k
+            }
+            std::map<std::string, std::string> found;
+            for (int r = io(IX_READ_FIRST, &reader, ""); done(r); r = io(IX_READ_NEXT, &reader, ""))
+                found[read_record().substr(0, 8)] = read_record();
+            ASSERT_EQ(io(IX_READ_EQ, &reader, "", rec(0, 8)), 0) << "write " << k;
+            if (found.count(rec(999, 8)) != 0)
+                break;  // it died after the change was whole
+            ASSERT_EQ(found, held) << "write " << k;
+        }
+        EXPECT_EQ(close(&reader), 0);
         EXPECT_EQ(close(&a), 0);
         EXPECT_EQ(close(&b), 0);
         EXPECT_EQ(checked(), "sound");

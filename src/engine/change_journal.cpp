@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -34,7 +35,7 @@ uint32_t head_check(const unsigned char* head) {
 }
 
 uint64_t draw_number() {
-    static uint64_t drawn = 0;
+    static std::atomic<uint64_t> drawn{0};
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     const uint64_t mixed =

@@ -8,6 +8,7 @@
 // take their root afresh, forgetting the pages they kept, only when the
 // count has moved, as the block format's pool of sequence sets forgets
 // the sets it kept.
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -26,6 +27,15 @@ using engine::FileHeader;
 using platform::OVERLAPPED;
 
 constexpr uint64_t kOperationLockAt = kSharedOperationLockAt;
+constexpr int kLockAttemptsBeforeWaiting = 16;
+
+inline void cpu_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#else
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+#endif
+}
 
 // Header fields that belong to this handle's session and stay as they are
 // when the header is taken afresh: held_record, open_flags, options (the
@@ -118,8 +128,19 @@ void release_record_lock(ix_handle* handle) {
 }
 
 engine::Result lock_shared_operations(ix_handle* handle, bool exclusive) {
-    if (lock_byte(handle->os_handle, kOperationLockAt,
-                  exclusive ? platform::LOCKFILE_EXCLUSIVE_LOCK : 0))
+    const platform::DWORD flags = exclusive ? platform::LOCKFILE_EXCLUSIVE_LOCK : 0;
+    // An operation holds the lock for some microseconds: asking again a few
+    // times, a moment apart, is cheaper than being put to sleep and woken.
+    for (int attempt = 0; attempt < kLockAttemptsBeforeWaiting; ++attempt) {
+        if (lock_byte(handle->os_handle, kOperationLockAt,
+                      flags | platform::LOCKFILE_FAIL_IMMEDIATELY))
+            return engine::kOk;
+        if (platform::GetLastError() != platform::ERROR_LOCK_VIOLATION)
+            return engine::map_windows_error(platform::GetLastError());
+        for (int pause = 0; pause < 64; ++pause)
+            cpu_pause();
+    }
+    if (lock_byte(handle->os_handle, kOperationLockAt, flags))
         return engine::kOk;
     return engine::map_windows_error(platform::GetLastError());
 }

@@ -32,6 +32,8 @@
  *   IX_READ_PREV                                            (out)
  *   IX_SAVE_POSITION,  -                    -               -            -
  *   IX_RESTORE_POSITION
+ *   IX_BEGIN_GROUP     -                    -               -            1: for changes
+ *   IX_END_GROUP       -                    -               -            -
  *
  * IX_SAVE_POSITION and IX_RESTORE_POSITION bracket a REWRITE or DELETE that
  * finds its record by the prime key: the key of reference and the place of
@@ -39,6 +41,13 @@
  * included, so that READ NEXT and READ PREVIOUS go on from there. When the
  * record the position stood on is the one deleted, the position stays just
  * after the gap. One position is kept per handle, and used once.
+ *
+ * IX_BEGIN_GROUP and IX_END_GROUP bracket the calls of one verb on a file
+ * open with IX_MODE_SHARED (the READ, REWRITE and position calls of a
+ * REWRITE by key), so that they take the file's operation lock once; no
+ * other handle changes the file in between. A change asked inside a group
+ * begun without selector 1 gives 1. On other opens both do nothing, and
+ * IX_END_GROUP without a group does nothing.
  *
  * IX_CLOSE of a file open for update first puts everything it holds into
  * the file. When that fails (a full disk), the file stays open, the handle
@@ -100,6 +109,10 @@ enum {
     IX_READ_DUP = 26,
     IX_SAVE_POSITION = 27,    /* keep the key of reference and its position */
     IX_RESTORE_POSITION = 28, /* go back to them (10 when none was kept) */
+    IX_BEGIN_GROUP = 29,      /* shared opens: the calls up to IX_END_GROUP
+                                 run under one hold of the file's operation
+                                 lock (selector 1: exclusive, for changes) */
+    IX_END_GROUP = 30,        /* gives that hold up */
 
     /* Flags in the high byte of op, combined with an opcode. */
     IX_HOLD_RECORD = 0x400,   /* reads: remember the record read; in a
@@ -126,9 +139,8 @@ enum {
                                      read its attributes before OUTPUT
                                      replaces it */
     IX_MODE_SHARED = 0x80         /* share the file with other shared opens, input
-                                     and update alike (slot format only): each
-                                     operation sees every change the others have
-                                     completed */
+                                     and update alike: each operation sees every
+                                     change the others have completed */
 };
 
 /* Results of _vmqpIsam (described above). */

@@ -69,6 +69,9 @@ struct ix_handle : kvr::store::StoreHandle {
     // A shared handle's file name: a reader opens the file once more, to
     // write, when it must take back a change whose process died.
     std::string path;
+    // IX_BEGIN_GROUP holds the operation lock until IX_END_GROUP.
+    bool group_held = false;
+    bool group_for_changes = false;
 };
 
 namespace kvr::isam {
@@ -170,7 +173,11 @@ void unlock_byte(platform::HANDLE file, uint64_t at);
 
 // The operation lock alone (open holds it while it reads the header).
 engine::Result lock_shared_operations(ix_handle* handle, bool exclusive);
-engine::Result end_shared_operation(ix_handle* handle, bool changing, engine::Result result);
+// Puts a change on disk and counts it (a change that failed is taken back);
+// the result is the operation's, or the failure to finish it.
+engine::Result finish_shared_change(ix_handle* handle, bool changing, engine::Result result);
+// Gives the operation lock up.
+void end_shared_operation(ix_handle* handle);
 // Forgets, unwritten, every page, set and buffered record a shared handle
 // keeps.
 void forget_what_it_keeps(ix_handle* handle);

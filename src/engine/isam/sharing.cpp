@@ -316,7 +316,7 @@ void forget_what_it_keeps(ix_handle* handle) {
     handle->buffered_record_address = 0;
 }
 
-engine::Result end_shared_operation(ix_handle* handle, bool changing, engine::Result result) {
+engine::Result finish_shared_change(ix_handle* handle, bool changing, engine::Result result) {
     if (changing && handle->marked) {
         if (!handle->unsound) {
             FileHeader header = handle->header();
@@ -339,8 +339,11 @@ engine::Result end_shared_operation(ix_handle* handle, bool changing, engine::Re
     }
     if (handle->journal)
         handle->journal->end();
-    unlock_operations(handle);
     return result;
+}
+
+void end_shared_operation(ix_handle* handle) {
+    unlock_operations(handle);
 }
 
 }  // namespace kvr::isam

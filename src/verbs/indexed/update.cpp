@@ -63,13 +63,17 @@ bool refuse_call(vmq_fcb* fcb, const vmq_file_description* description,
 }
 
 // The engine keeps the key of reference and where it stands across the
-// keyed READ and the REWRITE or DELETE, and puts them back afterwards.
+// keyed READ and the REWRITE or DELETE, and puts them back afterwards. A
+// shared file is held for the whole of it (nothing to do otherwise); when
+// that fails, each call takes the file on its own and reports what it meets.
 void save_position(vmq_fcb* fcb) {
+    _vmqpIsam(IX_BEGIN_GROUP, keyed::slot(fcb), nullptr, nullptr, nullptr, 1);
     _vmqpIsam(IX_SAVE_POSITION, keyed::slot(fcb), nullptr, nullptr, nullptr, 0);
 }
 
 void restore_position(vmq_fcb* fcb) {
     _vmqpIsam(IX_RESTORE_POSITION, keyed::slot(fcb), nullptr, nullptr, nullptr, 0);
+    _vmqpIsam(IX_END_GROUP, keyed::slot(fcb), nullptr, nullptr, nullptr, 0);
 }
 
 }  // namespace

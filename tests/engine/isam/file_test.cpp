@@ -20,6 +20,7 @@
 #include "engine/isam/ix_handle.h"
 #include "platform/coding.h"
 #include "platform/fault_injection.h"
+#include "platform/windows_file.h"
 #include "support/attribute_block.h"
 #include "support/kvr_program.h"
 #include "support/temp_dir.h"
@@ -478,6 +479,39 @@ TEST_F(IsamFile, SharedOpensSeeEachOthersChanges) {
     while (done(io(IX_READ_NEXT, &reader, "", "", 1)) && read_record().substr(8, 4) == "ROME")
         ++romans;
     EXPECT_EQ(romans, 100);  // every third of 300, less 9, plus 8
+
+    // A group holds the file from IX_BEGIN_GROUP to IX_END_GROUP: nobody
+    // else takes the operation lock meanwhile. A group begun for reading
+    // refuses a change, and groups do not nest.
+    const auto group = [](int op, void** slot, uint8_t selector) {
+        return _vmqpIsam(static_cast<uint16_t>(op), slot, nullptr, nullptr, nullptr, selector);
+    };
+    namespace win = kvr::platform;
+    const win::HANDLE probe =
+        win::CreateFileA(name.c_str(), win::GENERIC_READ | win::GENERIC_WRITE,
+                         win::FILE_SHARE_READ | win::FILE_SHARE_WRITE, nullptr, win::OPEN_EXISTING,
+                         win::FILE_ATTRIBUTE_NORMAL, nullptr);
+    const auto others_may_read = [&] {
+        if (!kvr::isam::lock_byte(probe, kvr::isam::kSharedOperationLockAt,
+                                  win::LOCKFILE_FAIL_IMMEDIATELY))
+            return false;
+        kvr::isam::unlock_byte(probe, kvr::isam::kSharedOperationLockAt);
+        return true;
+    };
+    ASSERT_EQ(group(IX_BEGIN_GROUP, &a, 1), 0);
+    EXPECT_FALSE(others_may_read());
+    EXPECT_EQ(group(IX_BEGIN_GROUP, &a, 1), IX_BAD_OPCODE);
+    ASSERT_TRUE(done(io(IX_WRITE, &a, rec(500, "BERN"))));
+    ASSERT_EQ(io(IX_READ_EQ, &a, "", rec(500, "").substr(0, 8)), 0);
+    EXPECT_EQ(io(IX_DELETE, &a, ""), 0);
+    EXPECT_EQ(group(IX_END_GROUP, &a, 0), 0);
+    EXPECT_TRUE(others_may_read());
+    ASSERT_EQ(group(IX_BEGIN_GROUP, &b, 0), 0);
+    EXPECT_EQ(io(IX_WRITE, &b, rec(501, "BERN")), IX_BAD_OPCODE);
+    EXPECT_EQ(io(IX_READ_EQ, &b, "", rec(500, "").substr(0, 8)), IX_NOT_FOUND);
+    EXPECT_EQ(group(IX_END_GROUP, &b, 0), 0);
+    EXPECT_EQ(group(IX_END_GROUP, &b, 0), 0);  // no group: nothing to do
+    win::CloseHandle(probe);
 
     EXPECT_EQ(close(&reader), 0);
     EXPECT_EQ(close(&a), 0);

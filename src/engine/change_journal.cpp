@@ -65,11 +65,12 @@ const std::string& this_boot() {
 
 }  // namespace
 
-std::unique_ptr<ChangeJournal> ChangeJournal::open(const char* data_file, Result* result) {
+std::unique_ptr<ChangeJournal> ChangeJournal::open(const char* data_file, Result* result,
+                                                   bool make) {
     std::string path = std::string(data_file) + ".kvrj";
     HANDLE file =
         CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                    nullptr, make ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         *result = map_windows_error(GetLastError());
         return nullptr;

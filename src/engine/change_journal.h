@@ -23,7 +23,8 @@
 // operating system keeps; after a machine crash the file's marker sends it
 // to kvr rebuild as before. A journal is only ever believed by the change
 // count it names and its checks; an update open that holds the file alone
-// removes any journal left beside it, since no sharer can be using it.
+// removes any journal left beside it (once the change it holds, if any, is
+// taken back), since no sharer can be using it.
 #ifndef KVR_ENGINE_CHANGE_JOURNAL_H
 #define KVR_ENGINE_CHANGE_JOURNAL_H
 
@@ -42,9 +43,10 @@ struct IoOutcome;
 
 class ChangeJournal {
 public:
-    // Opens the journal of data_file, making it when there is none. Null
-    // when that fails; *result says why.
-    static std::unique_ptr<ChangeJournal> open(const char* data_file, Result* result);
+    // Opens the journal of data_file, making it when there is none (unless
+    // `make` is false). Null when that fails; *result says why.
+    static std::unique_ptr<ChangeJournal> open(const char* data_file, Result* result,
+                                               bool make = true);
     ~ChangeJournal();
     ChangeJournal(const ChangeJournal&) = delete;
     ChangeJournal& operator=(const ChangeJournal&) = delete;

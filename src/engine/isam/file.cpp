@@ -381,6 +381,17 @@ engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
     const bool update = access_mode != 0;
     const bool shared = (mode & IX_MODE_SHARED) != 0;
     const DWORD share = shared ? FILE_SHARE_READ | FILE_SHARE_WRITE : update ? 0 : FILE_SHARE_READ;
+    // A process that died part-way through a change of a shared file left
+    // the file marked and the change in the journal beside it: whichever
+    // program opens the file next takes the change back first, through a
+    // handle of its own, as a sharer would (a shared update open does it
+    // below, through its own journal). When the journal does not hold the
+    // change, the marker refuses the open as before.
+    if (!(shared && update) && !purpose.accept_unfinished &&
+        platform::_access((std::string(file_name) + ".kvrj").c_str(), 0) == 0) {
+        unsigned char words[8];
+        take_back_dead_change(file_name, words);
+    }
     HANDLE file = CreateFileA(
         file_name, update ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ, share, nullptr,
         purpose.accept_unfinished ? OPEN_EXISTING : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -670,8 +681,11 @@ engine::Result ix_close_file(ix_handle* handle, bool* kept) {
             result = status;
     }
     // The last shared update handle to close removes the journal, while it
-    // still holds the operation lock, so that no other opens it meanwhile.
-    if (handle->journal)
+    // still holds the operation lock, so that no other opens it meanwhile;
+    // but not while its own change, which it could not take back, stays
+    // marked in the file: the journal is what the next handle takes it back
+    // from.
+    if (handle->journal && !handle->marked)
         handle->journal->remove();
     bool closed = true;
     if (handle->descriptor >= 0 && _close(handle->descriptor) != 0)

@@ -171,6 +171,14 @@ bool holds_record_lock(const ix_handle* handle, const unsigned char* prime);
 bool lock_byte(platform::HANDLE file, uint64_t at, platform::DWORD flags);
 void unlock_byte(platform::HANDLE file, uint64_t at);
 
+// Takes back, through a handle of its own opened for writing and under the
+// exclusive operation lock, the change a process died in part-way through
+// (the file's update marker is set), from the file's journal, and counts it
+// as a change; `words` receives the marker and the count as they are then.
+// 0 when no such change is left in the file; 30 when the file cannot be
+// opened for writing or its journal does not hold that change.
+engine::Result take_back_dead_change(const char* file_name, unsigned char (&words)[8]);
+
 // The operation lock alone (open holds it while it reads the header).
 engine::Result lock_shared_operations(ix_handle* handle, bool exclusive);
 // Puts a change on disk and counts it (a change that failed is taken back);

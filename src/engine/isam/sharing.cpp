@@ -172,34 +172,44 @@ engine::Result undo_change(engine::ChangeJournal* journal, const engine::FileCha
     return engine::store_status(io.write_at(engine::kUpdateMarkerAt + 4, words + 4, 4));
 }
 
-// A reader cannot write through its own handle: it opens the file once
-// more, for writing, when the file lets it, and takes the change back
-// through that handle and the journal; then it takes its shared lock
-// again and reads the marker and the count afresh.
+}  // namespace
+
+engine::Result take_back_dead_change(const char* file_name, unsigned char (&words)[8]) {
+    engine::Result result = engine::kUnfinishedUpdate;
+    const platform::HANDLE file =
+        platform::CreateFileA(file_name, platform::GENERIC_READ | platform::GENERIC_WRITE,
+                              platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, nullptr,
+                              platform::OPEN_EXISTING, platform::FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == platform::INVALID_HANDLE_VALUE)
+        return result;
+    if (lock_byte(file, kOperationLockAt, platform::LOCKFILE_EXCLUSIVE_LOCK)) {
+        const engine::FileChannel io = engine::FileChannel::windows(file);
+        uint32_t got = 0;
+        if (io.read_at(engine::kUpdateMarkerAt, words, sizeof words, &got).ok() &&
+            got == sizeof words) {
+            if (platform::load_u32(words) != engine::kUpdateMarker) {
+                result = engine::kOk;  // another handle took it back meanwhile
+            } else if (auto journal = engine::ChangeJournal::open(file_name, &result, false)) {
+                result = undo_change(journal.get(), io, words);
+            } else {
+                result = engine::kUnfinishedUpdate;
+            }
+        }
+        unlock_byte(file, kOperationLockAt);
+    }
+    platform::CloseHandle(file);
+    return result;
+}
+
+namespace {
+
+// A reader cannot write through its own handle: it takes the change back
+// through a handle of its own (take_back_dead_change), when the file lets
+// it; then it takes its shared lock again and reads the marker and the
+// count afresh.
 engine::Result undo_for_reader(ix_handle* handle, unsigned char (&words)[8]) {
     unlock_operations(handle);
-    engine::Result result = engine::kUnfinishedUpdate;
-    const platform::HANDLE file = platform::CreateFileA(
-        handle->path.c_str(), platform::GENERIC_READ | platform::GENERIC_WRITE,
-        platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, nullptr, platform::OPEN_EXISTING,
-        platform::FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != platform::INVALID_HANDLE_VALUE) {
-        if (lock_byte(file, kOperationLockAt, platform::LOCKFILE_EXCLUSIVE_LOCK)) {
-            const engine::FileChannel io = engine::FileChannel::windows(file);
-            uint32_t got = 0;
-            if (io.read_at(engine::kUpdateMarkerAt, words, sizeof words, &got).ok() &&
-                got == sizeof words) {
-                if (platform::load_u32(words) != engine::kUpdateMarker) {
-                    result = engine::kOk;  // another handle took it back meanwhile
-                } else if (auto journal =
-                               engine::ChangeJournal::open(handle->path.c_str(), &result)) {
-                    result = undo_change(journal.get(), io, words);
-                }
-            }
-            unlock_byte(file, kOperationLockAt);
-        }
-        platform::CloseHandle(file);
-    }
+    engine::Result result = take_back_dead_change(handle->path.c_str(), words);
     if (result != engine::kOk)
         return result;
     result = lock_shared_operations(handle, false);

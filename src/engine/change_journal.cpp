@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -34,33 +33,20 @@ uint32_t head_check(const unsigned char* head) {
     return hash;
 }
 
-uint64_t draw_number() {
-    static std::atomic<uint64_t> drawn{0};
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    const uint64_t mixed =
-        (static_cast<uint64_t>(now.tv_sec) << 30) ^ static_cast<uint64_t>(now.tv_nsec) ^
-        (static_cast<uint64_t>(getpid()) << 40) ^ (++drawn * 0x9E3779B97F4A7C15u);
-    return mixed != 0 ? mixed : 1;
-}
-
 // The machine's boot, as Linux names it: a journal written before the
 // machine last started may have reached the disk only in part, as may the
 // change it saved, so it is never used to undo anything. Empty when it
 // cannot be read; nothing is undone then either.
-const std::string& this_boot() {
-    static const std::string boot = [] {
-        std::string id;
-        if (std::FILE* file = std::fopen("/proc/sys/kernel/random/boot_id", "r")) {
-            char text[64] = {};
-            if (std::fgets(text, sizeof text, file) != nullptr)
-                id.assign(text, std::strcspn(text, "\n"));
-            std::fclose(file);
-        }
-        id.resize(kBootSize < id.size() ? kBootSize : id.size());
-        return id;
-    }();
-    return boot;
+std::string read_boot_id() {
+    std::string id;
+    if (std::FILE* file = std::fopen("/proc/sys/kernel/random/boot_id", "r")) {
+        char text[64] = {};
+        if (std::fgets(text, sizeof text, file) != nullptr)
+            id.assign(text, std::strcspn(text, "\n"));
+        std::fclose(file);
+    }
+    id.resize(kBootSize < id.size() ? kBootSize : id.size());
+    return id;
 }
 
 }  // namespace
@@ -75,7 +61,8 @@ std::unique_ptr<ChangeJournal> ChangeJournal::open(const char* data_file, Result
         *result = map_windows_error(GetLastError());
         return nullptr;
     }
-    std::unique_ptr<ChangeJournal> journal(new (std::nothrow) ChangeJournal(file, std::move(path)));
+    std::unique_ptr<ChangeJournal> journal(
+        new (std::nothrow) ChangeJournal(file, std::move(path), read_boot_id()));
     if (!journal) {
         CloseHandle(file);
         *result = kNoSpace;
@@ -114,14 +101,20 @@ bool ChangeJournal::read_at(uint32_t offset, void* bytes, uint32_t count) {
 
 Result ChangeJournal::begin(uint32_t change, uint32_t file_size) {
     active_ = false;
-    number_ = draw_number();
+    // A number no other change of this file is likely to carry: the time,
+    // the process, this journal object and its own count of changes.
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    number_ = (static_cast<uint64_t>(now.tv_sec) << 30) ^ static_cast<uint64_t>(now.tv_nsec) ^
+              (static_cast<uint64_t>(getpid()) << 40) ^ reinterpret_cast<uintptr_t>(this) ^
+              (++changes_ * 0x9E3779B97F4A7C15u);
     unsigned char head[kHeadSize] = {};
     store_u32(head, kHeadMark);
     store_u32(head + 4, change);
     store_u32(head + 8, file_size);
     store_u32(head + 16, static_cast<uint32_t>(number_));
     store_u32(head + 20, static_cast<uint32_t>(number_ >> 32));
-    std::memcpy(head + kBootAt, this_boot().data(), this_boot().size());
+    std::memcpy(head + kBootAt, boot_.data(), boot_.size());
     if (!write_at(0, head, kHeadSize))
         return map_windows_error(GetLastError());
     size_ = file_size;
@@ -169,8 +162,8 @@ Result ChangeJournal::undo(const FileChannel& file, uint32_t change, bool* undon
     active_ = false;
     unsigned char head[kHeadSize];
     if (!read_at(0, head, kHeadSize) || load_u32(head) != kHeadMark ||
-        load_u32(head + 4) != change || this_boot().empty() ||
-        std::memcmp(head + kBootAt, this_boot().data(), this_boot().size()) != 0)
+        load_u32(head + 4) != change || boot_.empty() ||
+        std::memcmp(head + kBootAt, boot_.data(), boot_.size()) != 0)
         return kOk;
     const uint32_t size = load_u32(head + 8);
     const uint64_t number = load_u32(head + 16) | (uint64_t{load_u32(head + 20)} << 32);

@@ -74,7 +74,8 @@ public:
     static void remove_stale(const char* data_file);
 
 private:
-    ChangeJournal(platform::HANDLE file, std::string path) : file_(file), path_(std::move(path)) {}
+    ChangeJournal(platform::HANDLE file, std::string path, std::string boot)
+        : file_(file), path_(std::move(path)), boot_(std::move(boot)) {}
     bool write_at(uint32_t offset, const void* bytes, uint32_t count);
     bool read_at(uint32_t offset, void* bytes, uint32_t count);
 
@@ -83,6 +84,8 @@ private:
     bool active_ = false;
     uint32_t size_ = 0;  // the data file's size when the change began
     uint64_t number_ = 0;
+    uint64_t changes_ = 0;              // changes begun through this journal
+    std::string boot_;                  // the machine's boot id, read at open
     uint32_t next_at_ = 0;              // where the next entry goes
     std::vector<unsigned char> entry_;  // the entry being saved
 };

@@ -415,12 +415,13 @@ engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
     }
     // A shared update handle journals its changes, so that the others can
     // take back a change it dies in. A journal made for an open that fails
-    // goes again.
+    // goes again, unless it holds a change this open could not take back.
     std::unique_ptr<engine::ChangeJournal> journal;
     struct DropJournal {
         std::unique_ptr<engine::ChangeJournal>& journal;
+        bool keep = false;
         ~DropJournal() {
-            if (journal)
+            if (journal && !keep)
                 journal->remove();
         }
     } drop_journal{journal};
@@ -442,6 +443,7 @@ engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
             got_words == sizeof words && platform::load_u32(words) == engine::kUpdateMarker) {
             bool undone = false;
             journal->undo(io, platform::load_u32(words + 4), &undone);
+            drop_journal.keep = !undone;
         }
     }
 

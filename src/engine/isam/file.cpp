@@ -9,6 +9,7 @@
 // the record store and every tree on it. Close writes the area back when the
 // file was open for update.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -557,7 +558,14 @@ engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
     if (shared) {
         handle->shared = true;
         handle->journal = std::move(journal);
-        handle->path = file_name;
+        // The whole path, so that a program that changes its directory
+        // still finds the file when it must take a dead change back.
+        if (char* whole = ::realpath(file_name, nullptr)) {
+            handle->path = whole;
+            std::free(whole);
+        } else {
+            handle->path = file_name;
+        }
         handle->change_count = header.change_count();
         if (update) {
             // A tree's first page may have been made: the others take the

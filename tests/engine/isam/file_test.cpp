@@ -103,6 +103,32 @@ protected:
     }
     std::string read_record() const { return buffer_.substr(0, length_); }
 
+    // A process of its own opens the file shared for update and WRITEs
+    // `record`, dying at its k-th write: true when it died, false when it
+    // made all its writes and ended well.
+    bool dies_writing(uint64_t k, const std::string& record) {
+        const pid_t child = fork();
+        if (child == 0) {
+            FaultPlan plan;
+            plan.kinds = FaultPlan::kWrite;
+            plan.fail_at = k;
+            plan.die = true;
+            ScopedFaultPlan scope(plan);
+            void* c = nullptr;
+            bool written = open(&c, IX_MODE_UPDATE | IX_MODE_SHARED) == 0;
+            if (written) {
+                const int result = io(IX_WRITE, &c, record);
+                written = (result == 0 || result == IX_DUPLICATE_FOLLOWS) && close(&c) == 0;
+            }
+            _exit(written ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) == 0))
+            << "write " << k << ": " << status;
+        return WIFSIGNALED(status);
+    }
+
     // The file checker's verdict on the file as it is: "sound", what it
     // found, or "refused" when the file does not open.
     std::string checked(kvr::isam::FileSummary* summary = nullptr) {
@@ -658,25 +684,7 @@ TEST_F(IsamFile, ASharedChangeThatFailsIsTakenBackWhole) {
                             IX_MODE_INPUT | IX_MODE_SHARED),
                   0);
         std::filesystem::current_path("/");
-        for (uint64_t k = 1;; ++k) {
-            const pid_t child = fork();
-            if (child == 0) {
-                FaultPlan plan;
-                plan.kinds = FaultPlan::kWrite;
-                plan.fail_at = k;
-                plan.die = true;
-                ScopedFaultPlan scope(plan);
-                void* c = nullptr;
-                const bool written = open(&c, IX_MODE_UPDATE | IX_MODE_SHARED) == 0 &&
-                                     done(io(IX_WRITE, &c, rec(999, 20))) && close(&c) == 0;
-                _exit(written ? 0 : 1);
-            }
-            int status = 0;
-            waitpid(child, &status, 0);
-            if (WIFEXITED(status)) {
-                ASSERT_EQ(WEXITSTATUS(status), 0);
-                break;  // the WRITE has fewer writes than k
-            }
+        for (uint64_t k = 1; dies_writing(k, rec(999, 20)); ++k) {
             std::map<std::string, std::string> found;
             for (int r = io(IX_READ_FIRST, &reader, ""); done(r); r = io(IX_READ_NEXT, &reader, ""))
                 found[read_record().substr(0, 8)] = read_record();
@@ -711,25 +719,8 @@ TEST_F(IsamFile, AChangeAProcessDiedInIsTakenBackByAnyOpen) {
         for (uint64_t k = 1;; ++k) {
             SCOPED_TRACE("open " + std::to_string(next_mode) + ", write " + std::to_string(k));
             write_file(name, before);
-            const pid_t child = fork();
-            if (child == 0) {
-                FaultPlan plan;
-                plan.kinds = FaultPlan::kWrite;
-                plan.fail_at = k;
-                plan.die = true;
-                ScopedFaultPlan scope(plan);
-                void* c = nullptr;
-                _exit(open(&c, IX_MODE_UPDATE | IX_MODE_SHARED) == 0 &&
-                              io(IX_WRITE, &c, "10000099newrecrd") == 0 && close(&c) == 0
-                          ? 0
-                          : 1);
-            }
-            int status = 0;
-            waitpid(child, &status, 0);
-            if (WIFEXITED(status)) {
-                ASSERT_EQ(WEXITSTATUS(status), 0);
+            if (!dies_writing(k, "10000099newrecrd"))
                 break;
-            }
             ASSERT_EQ(open(&slot, next_mode), 0);
             int records = 0;
             for (int r = io(IX_READ_FIRST, &slot, ""); r == 0; r = io(IX_READ_NEXT, &slot, ""))

@@ -514,17 +514,28 @@ bool lock_range_of(DWORD reserved, DWORD bytes_low, DWORD bytes_high, const OVER
     return true;
 }
 
+// The open file and the byte range a LockFileEx or UnlockFileEx call names;
+// 0, or the error to fail the call with.
+DWORD lock_target(HANDLE file, DWORD reserved, DWORD bytes_low, DWORD bytes_high,
+                  const OVERLAPPED* overlapped, FileObject** object, off_t* start, off_t* length) {
+    *object = file_object_from_handle(file);
+    if (*object == nullptr)
+        return ERROR_INVALID_HANDLE;
+    if (!lock_range_of(reserved, bytes_low, bytes_high, overlapped, start, length))
+        return ERROR_INVALID_PARAMETER;
+    return 0;
+}
+
 }  // namespace
 
 BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD bytes_low, DWORD bytes_high,
                 OVERLAPPED* overlapped) noexcept {
-    FileObject* object = file_object_from_handle(file);
-    if (object == nullptr)
-        return fail(ERROR_INVALID_HANDLE);
+    FileObject* object = nullptr;
     off_t start = 0;
     off_t length = 0;
-    if (!lock_range_of(reserved, bytes_low, bytes_high, overlapped, &start, &length))
-        return fail(ERROR_INVALID_PARAMETER);
+    if (const DWORD error = lock_target(file, reserved, bytes_low, bytes_high, overlapped, &object,
+                                        &start, &length))
+        return fail(error);
     const bool exclusive = (flags & LOCKFILE_EXCLUSIVE_LOCK) != 0;
     if ((object->access & (exclusive ? GENERIC_WRITE : GENERIC_READ)) == 0)
         return fail(ERROR_ACCESS_DENIED);
@@ -542,13 +553,12 @@ BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD bytes_low, DWORD
 
 BOOL UnlockFileEx(HANDLE file, DWORD reserved, DWORD bytes_low, DWORD bytes_high,
                   OVERLAPPED* overlapped) noexcept {
-    FileObject* object = file_object_from_handle(file);
-    if (object == nullptr)
-        return fail(ERROR_INVALID_HANDLE);
+    FileObject* object = nullptr;
     off_t start = 0;
     off_t length = 0;
-    if (!lock_range_of(reserved, bytes_low, bytes_high, overlapped, &start, &length))
-        return fail(ERROR_INVALID_PARAMETER);
+    if (const DWORD error = lock_target(file, reserved, bytes_low, bytes_high, overlapped, &object,
+                                        &start, &length))
+        return fail(error);
     if (range_lock(object->fd, F_OFD_SETLK, F_UNLCK, start, length) != 0)
         return fail(windows_error_from_errno(errno, ErrnoContext::kOther));
     return kTrue;

@@ -174,6 +174,13 @@ Result ChangeJournal::undo(const FileChannel& file, uint32_t change, bool* undon
         std::vector<unsigned char> bytes;
     };
     std::vector<Saved> saved;
+    // No entry reaches past the journal's end: a length read from it is
+    // never trusted further than that.
+    LONG end_high = 0;
+    const DWORD journal_end = SetFilePointer(file_, 0, &end_high, FILE_END);
+    if (journal_end == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS)
+        return kOk;
+    const uint64_t journal_size = (uint64_t{static_cast<uint32_t>(end_high)} << 32) | journal_end;
     try {
         for (uint32_t at = kHeadSize;;) {
             unsigned char entry[kEntryHeadSize];
@@ -183,7 +190,8 @@ Result ChangeJournal::undo(const FileChannel& file, uint32_t change, bool* undon
                 break;
             const uint32_t offset = load_u32(entry + 12);
             const uint32_t length = load_u32(entry + 16);
-            if (offset >= size || length > size - offset)
+            if (offset >= size || length > size - offset ||
+                uint64_t{at} + kEntryHeadSize + length > journal_size)
                 break;
             Saved one{offset, std::vector<unsigned char>(length)};
             if (!read_at(at + kEntryHeadSize, one.bytes.data(), length))

@@ -397,6 +397,7 @@ void trace(unsigned op, const FCD3* fcd) {
 }  // namespace
 
 int handle(unsigned op, FCD3* fcd) {
+    const VerbUnderWay under_way;
     switch (op) {
         case OP_OPEN_INPUT:
         case OP_OPEN_INPUT_NOREWIND:

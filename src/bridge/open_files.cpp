@@ -1,6 +1,7 @@
 #include "bridge/open_files.h"
 
 #include <sys/stat.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,10 @@ namespace {
 
 void close_open_files_at_exit() {
     OpenFiles::instance().close_all_at_exit();
+}
+
+void ending_signal(int signal, siginfo_t* info, void* context) {
+    OpenFiles::instance().on_ending_signal(signal, info, context);
 }
 
 }  // namespace
@@ -82,8 +87,69 @@ bool OpenFiles::holds(const std::string& path) {
     });
 }
 
+void OpenFiles::begin_verb() {
+    std::call_once(signal_handler_, [this] { defer_ending_signals(); });
+    verbs_under_way_.fetch_add(1);
+}
+
+void OpenFiles::end_verb() {
+    // A signal that comes after the count reached 0 goes on by itself; one
+    // that came before it is waiting here.
+    if (verbs_under_way_.fetch_sub(1) != 1 || waiting_signal_ == 0)
+        return;
+    const int signal = waiting_signal_;
+    waiting_signal_ = 0;
+    ::raise(signal);
+}
+
+void OpenFiles::defer_ending_signals() {
+    for (size_t i = 0; i < std::size(kEndingSignals); ++i) {
+        struct sigaction ours {};
+        ours.sa_sigaction = ending_signal;
+        ours.sa_flags = SA_SIGINFO | SA_RESTART;
+        sigemptyset(&ours.sa_mask);
+        for (const int signal : kEndingSignals)
+            sigaddset(&ours.sa_mask, signal);
+        if (::sigaction(kEndingSignals[i], nullptr, &previous_[i]) != 0)
+            continue;
+        // A signal the process ignores stays ignored.
+        if ((previous_[i].sa_flags & SA_SIGINFO) == 0 && previous_[i].sa_handler == SIG_IGN)
+            continue;
+        ::sigaction(kEndingSignals[i], &ours, nullptr);
+    }
+}
+
+void OpenFiles::on_ending_signal(int signal, siginfo_t* info, void* context) {
+    if (verbs_under_way_.load() > 0) {
+        waiting_signal_ = signal;
+        return;
+    }
+    size_t i = 0;
+    while (i < std::size(kEndingSignals) && kEndingSignals[i] != signal)
+        ++i;
+    if (i == std::size(kEndingSignals))
+        return;
+    const struct sigaction& before = previous_[i];
+    if ((before.sa_flags & SA_SIGINFO) != 0) {
+        before.sa_sigaction(signal, info, context);
+    } else if (before.sa_handler == SIG_DFL) {
+        // The default action, as though the handler had never stood here:
+        // it happens when the handler returns and the signal is unblocked.
+        ::sigaction(signal, &before, nullptr);
+        ::raise(signal);
+    } else if (before.sa_handler != SIG_IGN) {
+        before.sa_handler(signal);
+    }
+}
+
 void OpenFiles::close_all_at_exit() {
-    std::lock_guard<std::mutex> guard(mutex_);
+    // The run ended inside a verb: its change is half made, and the frame
+    // it was cut from may hold the allocator's or this table's lock.
+    if (verbs_under_way_.load() > 0)
+        return;
+    std::unique_lock<std::mutex> guard(mutex_, std::try_to_lock);
+    if (!guard.owns_lock())
+        return;
     const pid_t self = ::getpid();
     // The files stay in the table, closed: an FCD that still points at one
     // finds a closed file, never freed storage.

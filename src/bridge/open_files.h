@@ -27,14 +27,33 @@
 // A process started by fork() inherits the table but not the files: its
 // exit leaves the files of the process that opened them alone, as closing
 // them would write into files that process is still using.
+//
+// A run is also ended by signals: SIGTERM (kill), SIGINT (Ctrl-C), SIGHUP
+// (its terminal closed) and SIGQUIT. libcob's handler for them calls
+// exit(), so the close at exit would run inside whatever verb the signal
+// cut into, over a half-made change, and clear the file's update marker
+// on it. So a verb is never cut into: from the first verb on, the handler
+// stands in front of libcob's for those four signals, and one that arrives
+// while a verb is under way waits until the verb has ended and is then
+// raised again, reaching libcob's handler (or the default action) as it
+// would have. Between verbs it goes on to libcob's at once; nothing of the
+// handler's is in a half-made state then. Should the process end inside a
+// verb all the same (a fault, or a signal that cannot wait), the close at
+// exit closes nothing: every file keeps its marker, so that its next OPEN
+// takes the change back or refuses the file, and nothing is allocated or
+// locked from a frame whose verb was cut short.
 #ifndef KVR_BRIDGE_OPEN_FILES_H
 #define KVR_BRIDGE_OPEN_FILES_H
 
+#include <signal.h>
 #include <sys/types.h>
 
+#include <atomic>
+#include <csignal>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <iterator>
 #include <vector>
 
 #include "bridge/bridge_file.h"
@@ -58,10 +77,21 @@ public:
     bool holds(const std::string& path);
 
     // Closes the files this process opened; the exit handler calls it.
+    // Nothing is closed while a verb is under way.
     void close_all_at_exit();
+
+    // Around every verb: the first puts the handler in front of libcob's
+    // for the signals that end a run; the end of a verb raises again a
+    // signal that came while it ran.
+    void begin_verb();
+    void end_verb();
+
+    // The handler of the signals that end a run.
+    void on_ending_signal(int signal, siginfo_t* info, void* context);
 
 private:
     OpenFiles() = default;
+    void defer_ending_signals();
 
     struct Entry {
         std::unique_ptr<BridgeFile> file;
@@ -72,6 +102,22 @@ private:
     std::mutex mutex_;
     std::once_flag exit_handler_;
     std::vector<Entry> entries_;
+
+    // What the signal handler reads and writes: lock-free, so that it may.
+    static constexpr int kEndingSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
+    std::once_flag signal_handler_;
+    std::atomic<int> verbs_under_way_{0};
+    volatile std::sig_atomic_t waiting_signal_ = 0;
+    struct sigaction previous_[std::size(kEndingSignals)] = {};
+};
+
+// Marks a verb as under way for as long as it lives.
+class VerbUnderWay {
+public:
+    VerbUnderWay() { OpenFiles::instance().begin_verb(); }
+    ~VerbUnderWay() { OpenFiles::instance().end_verb(); }
+    VerbUnderWay(const VerbUnderWay&) = delete;
+    VerbUnderWay& operator=(const VerbUnderWay&) = delete;
 };
 
 }  // namespace kvr::bridge

@@ -4,7 +4,10 @@
       * relative and a sequential file and ends without closing them:
       * with STOP RUN, GOBACK, a runtime error or a call of exit(),
       * as ENDING says. Run as "read", reads every record of the three
-      * files back. Each FILE STATUS is printed.
+      * files back. Each FILE STATUS is printed. Run as "churn KIND"
+      * (indexed, shared or relative), writes records and deletes every
+      * third one until a signal ends it; "probe KIND" then opens that
+      * file and prints the OPEN's status.
        ENVIRONMENT DIVISION.
        INPUT-OUTPUT SECTION.
        FILE-CONTROL.
@@ -20,6 +23,25 @@
            SELECT OPTIONAL SQ ASSIGN TO "uc_sequential.dat"
                ORGANIZATION SEQUENTIAL
                FILE STATUS FS.
+      * One indexed file held alone or shared, and a relative file, for
+      * the runs that signals end.
+           SELECT OPTIONAL CX ASSIGN TO "uc_churn.dat"
+               ORGANIZATION INDEXED ACCESS DYNAMIC
+               RECORD KEY CX-KEY
+               ALTERNATE RECORD KEY CX-GROUP WITH DUPLICATES
+               ALTERNATE RECORD KEY CX-SERIAL
+               FILE STATUS FS.
+           SELECT OPTIONAL SX ASSIGN TO "uc_churn.dat"
+               ORGANIZATION INDEXED ACCESS DYNAMIC
+               RECORD KEY SX-KEY
+               ALTERNATE RECORD KEY SX-GROUP WITH DUPLICATES
+               ALTERNATE RECORD KEY SX-SERIAL
+               LOCK MODE IS AUTOMATIC
+               FILE STATUS FS.
+           SELECT OPTIONAL CR ASSIGN TO "uc_churn_rel.dat"
+               ORGANIZATION RELATIVE ACCESS DYNAMIC
+               RELATIVE KEY CRK
+               FILE STATUS FS.
       * No FILE STATUS: a failing OPEN is a runtime error that ends the
       * run.
            SELECT MISSING ASSIGN TO "uc_missing.dat"
@@ -34,18 +56,41 @@
        01 RL-REC            PIC X(8).
        FD SQ.
        01 SQ-REC            PIC X(8).
+       FD CX.
+       01 CX-REC.
+          05 CX-KEY         PIC X(18).
+          05 CX-GROUP       PIC X(4).
+          05 CX-SERIAL      PIC X(16).
+          05 CX-DATA        PIC X(40).
+       FD SX.
+       01 SX-REC.
+          05 SX-KEY         PIC X(18).
+          05 SX-GROUP       PIC X(4).
+          05 SX-SERIAL      PIC X(16).
+          05 SX-DATA        PIC X(40).
+       FD CR.
+       01 CR-REC            PIC X(40).
        FD MISSING.
        01 MISSING-REC       PIC X(8).
        WORKING-STORAGE SECTION.
        01 FS                PIC XX.
        01 COMMAND-TEXT      PIC X(40).
        01 ACTION            PIC X(8).
-       01 ENDING            PIC X(6).
+       01 ENDING            PIC X(8).
        01 RUN-NUMBER        PIC 9.
        01 N                 PIC 9.
        01 RK                PIC 99.
        01 REC-TEXT          PIC X(8).
        01 WHAT              PIC X(30).
+       01 RUN-ID            PIC 9(8).
+       01 I                 PIC 9(8).
+       01 J                 PIC 9(8).
+       01 CRK               PIC 9(9).
+       01 CH-REC.
+          05 CH-KEY         PIC X(18).
+          05 CH-GROUP       PIC X(4).
+          05 CH-SERIAL      PIC X(16).
+          05 CH-DATA        PIC X(40).
        PROCEDURE DIVISION.
        MAIN.
            ACCEPT COMMAND-TEXT FROM COMMAND-LINE
@@ -55,13 +100,22 @@
                PERFORM READ-BACK
                STOP RUN
            END-IF
+           IF ACTION = "churn"
+               PERFORM CHURN
+               STOP RUN
+           END-IF
+           IF ACTION = "probe"
+               PERFORM PROBE
+               STOP RUN
+           END-IF
            EVALUATE ENDING
                WHEN "stop"   MOVE 1 TO RUN-NUMBER
                WHEN "goback" MOVE 2 TO RUN-NUMBER
                WHEN "error"  MOVE 3 TO RUN-NUMBER
                WHEN "exit"   MOVE 4 TO RUN-NUMBER
                WHEN OTHER
-                   DISPLAY "usage: write stop|goback|error|exit, read"
+                   DISPLAY "usage: write stop|goback|error|exit, read,"
+                           " churn|probe indexed|shared|relative"
                    STOP RUN
            END-EVALUATE
 
@@ -137,6 +191,86 @@
            MOVE "READ sequential to the end" TO WHAT PERFORM SHOW
            CLOSE SQ
            MOVE "CLOSE sequential" TO WHAT PERFORM SHOW.
+
+       CHURN.
+           MOVE FUNCTION CURRENT-DATE(9:8) TO RUN-ID
+           EVALUATE ENDING
+               WHEN "indexed"  OPEN I-O CX
+               WHEN "shared"   OPEN I-O SX
+               WHEN OTHER      OPEN I-O CR
+           END-EVALUATE
+           IF FS NOT = "00" AND FS NOT = "05"
+               MOVE "OPEN I-O" TO WHAT PERFORM SHOW
+               STOP RUN
+           END-IF
+           PERFORM VARYING I FROM 1 BY 1 UNTIL I > 999999
+               MOVE I TO J PERFORM CHURN-WRITE
+               IF FUNCTION MOD(I, 3) = 0
+                   COMPUTE J = I - 2
+                   PERFORM CHURN-DELETE
+               END-IF
+           END-PERFORM.
+
+       CHURN-WRITE.
+           EVALUATE ENDING
+               WHEN "indexed"
+                   PERFORM CHURN-RECORD
+                   MOVE CH-REC TO CX-REC
+                   WRITE CX-REC
+               WHEN "shared"
+                   PERFORM CHURN-RECORD
+                   MOVE CH-REC TO SX-REC
+                   WRITE SX-REC
+               WHEN OTHER
+                   COMPUTE CRK =
+                       FUNCTION MOD(RUN-ID, 1000) * 1000000 + J
+                   MOVE RUN-ID TO CR-REC
+                   WRITE CR-REC
+           END-EVALUATE
+           IF FS NOT = "00" AND FS NOT = "02" AND FS NOT = "22"
+               MOVE "WRITE" TO WHAT PERFORM SHOW
+               STOP RUN
+           END-IF.
+
+       CHURN-DELETE.
+           EVALUATE ENDING
+               WHEN "indexed"
+                   PERFORM CHURN-RECORD
+                   MOVE CH-KEY TO CX-KEY
+                   DELETE CX
+               WHEN "shared"
+                   PERFORM CHURN-RECORD
+                   MOVE CH-KEY TO SX-KEY
+                   DELETE SX
+               WHEN OTHER
+                   COMPUTE CRK =
+                       FUNCTION MOD(RUN-ID, 1000) * 1000000 + J
+                   DELETE CR
+           END-EVALUATE
+           IF FS NOT = "00" AND FS NOT = "23"
+               MOVE "DELETE" TO WHAT PERFORM SHOW
+               STOP RUN
+           END-IF.
+
+      * Record J of this run.
+       CHURN-RECORD.
+           MOVE SPACES TO CH-REC
+           STRING RUN-ID "-" J DELIMITED BY SIZE INTO CH-KEY
+           MOVE FUNCTION MOD(J, 5) TO CH-GROUP
+           STRING J RUN-ID DELIMITED BY SIZE INTO CH-SERIAL
+           MOVE ALL "d" TO CH-DATA.
+
+       PROBE.
+           EVALUATE ENDING
+               WHEN "relative"
+                   OPEN INPUT CR
+                   DISPLAY FS
+                   CLOSE CR
+               WHEN OTHER
+                   OPEN INPUT CX
+                   DISPLAY FS
+                   CLOSE CX
+           END-EVALUATE.
 
        SHOW.
            DISPLAY WHAT " " FS.

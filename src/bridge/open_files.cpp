@@ -1,7 +1,7 @@
 #include "bridge/open_files.h"
 
-#include <sys/stat.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>

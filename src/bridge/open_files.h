@@ -50,10 +50,10 @@
 
 #include <atomic>
 #include <csignal>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <iterator>
 #include <vector>
 
 #include "bridge/bridge_file.h"

@@ -86,11 +86,7 @@ enum {
     VMQ_RECORD_VARIABLE = 0x40,
     VMQ_FILE_OPTIONAL = 0x80,
     VMQ_FILE_NAME_IN_ITEM = 0x04,
-    VMQ_LOCK_RECORDS = 0x04,
-    VMQ_SHARE_WITH_OTHERS = 0x08, /* indexed and relative files: share the
-                                     file with other programs that ask the
-                                     same (the runtime's own callers never
-                                     set it) */
+    VMQ_LOCK_RECORDS = 0x04, /* the only bit of lock_flags read here */
     VMQ_LINAGE = 0x80,
     VMQ_CODE_EBCDIC_STATUS = 0x80,
     VMQ_CODE_EBCDIC_MESSAGE = 0x40

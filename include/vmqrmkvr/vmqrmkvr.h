@@ -1,6 +1,7 @@
 /*
  * The record-file library libvmqrmkvr as a COBOL runtime calls it: its
- * version and its one exported function, _IO_Init.
+ * version and its exported functions, _IO_Init and, for a runtime whose
+ * programs share files, _IO_InitShared.
  *
  * A runtime keeps, for each file of a program, an FCB and a file
  * description laid out as fcb.h gives them (organization, record lengths,
@@ -48,6 +49,15 @@ extern "C" {
 /* Stores the OPEN entry of the organization of the FCB's description in
  * fcb->open_entry. A null FCB is ignored; the context is not used. */
 VMQRMKVR_API void _IO_Init(vmq_fcb* fcb, vmq_program_context* context);
+
+/* As _IO_Init, for a runtime whose programs update indexed and relative
+ * files together with other programs (the GnuCOBOL handler, for a file
+ * with LOCK MODE): the OPEN it stores for such a file opens it shared with
+ * every other open made through this entry, with record locks for I-O,
+ * and the file's CLOSE puts that OPEN back. A sequential file gets the
+ * OPEN of _IO_Init. Nothing in the blocks the runtime owns asks for
+ * sharing: a file is shared because its FCB was set up here. */
+VMQRMKVR_API void _IO_InitShared(vmq_fcb* fcb, vmq_program_context* context);
 
 #ifdef __cplusplus
 }

@@ -130,11 +130,10 @@ std::unique_ptr<BridgeFile> BridgeFile::describe(const FCD3* fcd, std::string na
     d.file_flags = (fcd->otherFlags & OTH_OPTIONAL) != 0 ? VMQ_FILE_OPTIONAL : 0;
     // LOCK MODE AUTOMATIC or MANUAL is how a GnuCOBOL program asks to share
     // an indexed or relative file with other programs (its SHARING phrase
-    // never reaches a file handler). Reads lock their record as the lock
-    // mode says (see read).
-    if ((d.organization & VMQ_ORG_SEQUENTIAL) == 0 &&
-        (fcd->lockMode & (FCD_LOCK_AUTO_LOCK | FCD_LOCK_MANU_LOCK)) != 0)
-        d.lock_flags = VMQ_SHARE_WITH_OTHERS;
+    // never reaches a file handler): the FCB is set up by _IO_InitShared
+    // then. Reads lock their record as the lock mode says (see read).
+    file->shared_ = (d.organization & VMQ_ORG_SEQUENTIAL) == 0 &&
+                    (fcd->lockMode & (FCD_LOCK_AUTO_LOCK | FCD_LOCK_MANU_LOCK)) != 0;
     d.max_record_length = max_length;
     d.min_record_length = min_length;
     d.max_area_length = max_length;
@@ -169,7 +168,10 @@ std::unique_ptr<BridgeFile> BridgeFile::describe(const FCD3* fcd, std::string na
     fcb.start_entry = _vmqStartError;
     fcb.delete_entry = _vmqDeleteError;
     fcb.close_entry = _vmqCloseError;
-    _IO_Init(&fcb, &file->context_);
+    if (file->shared_)
+        _IO_InitShared(&fcb, &file->context_);
+    else
+        _IO_Init(&fcb, &file->context_);
     return file;
 }
 
@@ -334,7 +336,7 @@ void BridgeFile::read(FCD3* fcd, ReadKind kind) {
     // WITH NO LOCK; under MANUAL only READ ... WITH LOCK does. GnuCOBOL
     // passes those phrases in the FCD's options word.
     uint8_t& lock_flags = block_.description.lock_flags;
-    if ((lock_flags & VMQ_SHARE_WITH_OTHERS) != 0) {
+    if (shared_) {
         const uint32_t options = get_u32(reinterpret_cast<const unsigned char*>(fcd->opt));
         const bool locks = (fcd->lockMode & FCD_LOCK_AUTO_LOCK) != 0 ? (options & kReadNoLock) == 0
                                                                      : (options & kReadLock) != 0;

@@ -116,6 +116,8 @@ private:
     std::string name_;
     std::string open_failure_;
     const void* connector_ = nullptr;
+    // Shared with other programs (LOCK MODE): opened through _IO_InitShared.
+    bool shared_ = false;
     // Relative files: 4 bytes for the record number in front of the record.
     std::vector<unsigned char> relative_area_;
 };

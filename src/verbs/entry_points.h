@@ -25,6 +25,14 @@ void _vmqBRelativeRewrite(vmq_fcb* fcb, vmq_program_context* context);
 void _vmqBRelativeDelete(vmq_fcb* fcb, vmq_program_context* context);
 void _vmqBRelativeStart(vmq_fcb* fcb, vmq_program_context* context);
 
+// The OPEN and CLOSE of indexed and relative files that share them with
+// other programs (_IO_InitShared stores the OPEN); the other verbs are the
+// same entries as for a file held alone.
+void _vmqBIndexOpenShared(vmq_fcb* fcb, vmq_program_context* context);
+void _vmqBIndexCloseShared(vmq_fcb* fcb, vmq_program_context* context);
+void _vmqBRelativeOpenShared(vmq_fcb* fcb, vmq_program_context* context);
+void _vmqBRelativeCloseShared(vmq_fcb* fcb, vmq_program_context* context);
+
 void _vmqBSeqOpen(vmq_fcb* fcb, vmq_program_context* context);
 void _vmqBSeqClose(vmq_fcb* fcb, vmq_program_context* context);
 void _vmqBSeqRead(vmq_fcb* fcb, vmq_program_context* context);

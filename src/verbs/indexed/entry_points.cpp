@@ -6,13 +6,28 @@
 
 const kvr::verbs::KeyedOrganization& kvr::verbs::indexed_organization() {
     static constexpr KeyedOrganization kIndexed{
-        false,           _vmqBIndexOpen,    _vmqBIndexClose,  _vmqBIndexRead,
-        _vmqBIndexWrite, _vmqBIndexRewrite, _vmqBIndexDelete, _vmqBIndexStart};
+        false,          false,           _vmqBIndexOpen,    _vmqBIndexClose,
+        _vmqBIndexRead, _vmqBIndexWrite, _vmqBIndexRewrite, _vmqBIndexDelete,
+        _vmqBIndexStart};
     return kIndexed;
+}
+
+const kvr::verbs::KeyedOrganization& kvr::verbs::indexed_shared_organization() {
+    static constexpr KeyedOrganization kIndexedShared{false,
+                                                      true,
+                                                      _vmqBIndexOpenShared,
+                                                      _vmqBIndexCloseShared,
+                                                      _vmqBIndexRead,
+                                                      _vmqBIndexWrite,
+                                                      _vmqBIndexRewrite,
+                                                      _vmqBIndexDelete,
+                                                      _vmqBIndexStart};
+    return kIndexedShared;
 }
 
 namespace {
 using Workers = kvr::verbs::KeyedWorkers<kvr::verbs::indexed_organization>;
+using SharedWorkers = kvr::verbs::KeyedWorkers<kvr::verbs::indexed_shared_organization>;
 using kvr::runtime::run_verb_frame;
 }  // namespace
 
@@ -22,6 +37,12 @@ void _vmqBIndexOpen(vmq_fcb* f, vmq_program_context* c) {
 }
 void _vmqBIndexClose(vmq_fcb* f, vmq_program_context* c) {
     run_verb_frame(f, c, Workers::close);
+}
+void _vmqBIndexOpenShared(vmq_fcb* f, vmq_program_context* c) {
+    run_verb_frame(f, c, SharedWorkers::open);
+}
+void _vmqBIndexCloseShared(vmq_fcb* f, vmq_program_context* c) {
+    run_verb_frame(f, c, SharedWorkers::close);
 }
 void _vmqBIndexRead(vmq_fcb* f, vmq_program_context* c) {
     run_verb_frame(f, c, Workers::read);

@@ -19,11 +19,14 @@ namespace kvr::verbs {
 
 struct KeyedOrganization {
     bool relative;
+    bool shared;  // opened shared with other programs that ask the same
     vmq_verb_entry open, close, read, write, rewrite, remove, start;
 };
 
 const KeyedOrganization& indexed_organization();
 const KeyedOrganization& relative_organization();
+const KeyedOrganization& indexed_shared_organization();
+const KeyedOrganization& relative_shared_organization();
 
 // Room for the attribute block of a file with the most keys there may be.
 inline constexpr uint32_t kAttributeBlockSize = IX_ATTRIBUTES_FIXED_SIZE + IX_KEY_SPEC_SIZE * 255;

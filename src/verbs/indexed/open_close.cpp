@@ -147,7 +147,7 @@ void keyed_open(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganizat
         mode |= IX_MODE_SEQUENTIAL;
     if ((request & VMQ_OPEN_EXTEND) != 0)
         mode |= IX_MODE_EXTEND;
-    if ((description->lock_flags & VMQ_SHARE_WITH_OTHERS) != 0)
+    if (org.shared)
         mode |= IX_MODE_SHARED;
 
     bool stop = false;

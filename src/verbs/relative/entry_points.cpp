@@ -7,6 +7,7 @@
 
 const kvr::verbs::KeyedOrganization& kvr::verbs::relative_organization() {
     static constexpr KeyedOrganization kRelative{true,
+                                                 false,
                                                  _vmqBRelativeOpen,
                                                  _vmqBRelativeClose,
                                                  _vmqBRelativeRead,
@@ -17,8 +18,22 @@ const kvr::verbs::KeyedOrganization& kvr::verbs::relative_organization() {
     return kRelative;
 }
 
+const kvr::verbs::KeyedOrganization& kvr::verbs::relative_shared_organization() {
+    static constexpr KeyedOrganization kRelativeShared{true,
+                                                       true,
+                                                       _vmqBRelativeOpenShared,
+                                                       _vmqBRelativeCloseShared,
+                                                       _vmqBRelativeRead,
+                                                       _vmqBRelativeWrite,
+                                                       _vmqBRelativeRewrite,
+                                                       _vmqBRelativeDelete,
+                                                       _vmqBRelativeStart};
+    return kRelativeShared;
+}
+
 namespace {
 using Workers = kvr::verbs::KeyedWorkers<kvr::verbs::relative_organization>;
+using SharedWorkers = kvr::verbs::KeyedWorkers<kvr::verbs::relative_shared_organization>;
 using kvr::runtime::run_verb_frame;
 }  // namespace
 
@@ -28,6 +43,12 @@ void _vmqBRelativeOpen(vmq_fcb* f, vmq_program_context* c) {
 }
 void _vmqBRelativeClose(vmq_fcb* f, vmq_program_context* c) {
     run_verb_frame(f, c, Workers::close);
+}
+void _vmqBRelativeOpenShared(vmq_fcb* f, vmq_program_context* c) {
+    run_verb_frame(f, c, SharedWorkers::open);
+}
+void _vmqBRelativeCloseShared(vmq_fcb* f, vmq_program_context* c) {
+    run_verb_frame(f, c, SharedWorkers::close);
 }
 void _vmqBRelativeRead(vmq_fcb* f, vmq_program_context* c) {
     run_verb_frame(f, c, Workers::read);

@@ -1,6 +1,9 @@
 # Writes kvr's man page from what the program itself prints, so that the
 # page never says other than --help: help2man makes it from kvr --help and
 # kvr --version, and the section COMMANDS holds each kvr COMMAND --help.
+# help2man takes kvr --help's "Usage:" line into SYNOPSIS, so DESCRIPTION
+# starts with what kvr does. OUTPUT.gz is the page as it is installed,
+# compressed as Debian ships man pages (gzip -9n: no name, no time).
 #
 #   cmake -DKVR=path/to/kvr -DHELP2MAN=path/to/help2man -DOUTPUT=kvr.1 -P kvr_man.cmake
 foreach(variable KVR HELP2MAN OUTPUT)
@@ -33,9 +36,9 @@ foreach(name ${names})
   string(REPLACE "\\" "\\e" text "${text}")
   string(REGEX REPLACE "(^|\n)([.'])" "\\1\\\\&\\2" text "${text}")
   string(APPEND commands ".SS \"kvr ${name}\"\n.nf\n${text}.fi\n")
-  # Its usage lines, each "usage: kvr ..." or its continuation, for SYNOPSIS.
-  string(REGEX MATCH "^usage: [^\n]*\n(       [^\n]*\n)*" usage "${text}")
-  string(REGEX REPLACE "(^|\n)(usage:)? +" "\\1" usage "${usage}")
+  # Its usage lines, each "Usage: kvr ..." or its continuation, for SYNOPSIS.
+  string(REGEX MATCH "^Usage: [^\n]*\n(       [^\n]*\n)*" usage "${text}")
+  string(REGEX REPLACE "(^|\n)(Usage:)? +" "\\1" usage "${usage}")
   string(REGEX REPLACE "\n$" "" usage "${usage}")
   string(REPLACE "\n" "\n.br\n" usage "${usage}")
   string(APPEND synopsis "${usage}\n.br\n")
@@ -52,4 +55,8 @@ execute_process(
   RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "help2man failed (${status})")
+endif()
+execute_process(COMMAND gzip -9n -c ${OUTPUT} OUTPUT_FILE ${OUTPUT}.gz RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "gzip of ${OUTPUT} failed (${status})")
 endif()

@@ -13,13 +13,16 @@
 #    compiled with `$(pkg-config --cflags --libs vmqrmkvr)` and must end
 #    well. The package's kvr, which finds its libraries itself, must give
 #    the package's version and describe and check the job's files, and its
-#    man page must cover every command.
-# 2. `cmake --install BUILD_DIR --prefix P` into a scratch folder, and the
-#    COBOL job built with the README's line for such a prefix (pkg-config
-#    through PKG_CONFIG_PATH, the library folder as rpath) runs with no
-#    LD_LIBRARY_PATH.
-# Nothing is taken from the build folder but the package and the install,
-# and no program built or installed may name a folder of the source tree.
+#    man page must cover every command. lintian must find no error in the
+#    package.
+# 2. What scripts/run_example.sh builds (the target kvr_example), built
+#    alone in a scratch build folder, whose progress must never go back;
+#    then `cmake --install` of that build with `--prefix P` into a scratch
+#    folder, and the COBOL job built with the README's line for such a
+#    prefix (pkg-config through PKG_CONFIG_PATH, the library folder as
+#    rpath) runs with no LD_LIBRARY_PATH.
+# Nothing is taken from the build folder but the package, and no program
+# built or installed may name a folder of the source tree.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
@@ -110,17 +113,39 @@ check "kvr info shows the library's version" \
 for file in custmast.dat custcnt.dat custerr.dat; do
   check "kvr check $file" "$kvr" check "$scratch/cobol/run/$file"
 done
-man_page=$root/usr/share/man/man1/kvr.1
+man_page=$scratch/kvr.1
+gzip -dc "$root/usr/share/man/man1/kvr.1.gz" >"$man_page" || : >"$man_page"
 check "the man page is kvr's, of version $version" grep -q "^\.TH KVR \"1\" .* \"KVR $version\"" "$man_page"
 for command in info check dump unload load rebuild convert; do
   check "the man page has kvr $command" grep -q "^\.SS \"kvr $command\"" "$man_page"
 done
+check "the man page's DESCRIPTION starts with what kvr does, not its usage" \
+  sh -c "sed -n '/^\.SH DESCRIPTION/{n;p;q}' '$man_page' | grep -q '^Inspects, checks'"
 check "no file of the package names the source folder" names_no_source_folder "$root"
+check "lintian finds no error in the package" lintian --fail-on error "$package"
 
-# ---- 2. cmake --install into a prefix of the user's choice
+# ---- 2. cmake --install, of what the main job builds, into a prefix of the
+# user's choice. The build takes the build folder's compiler launcher
+# (ccache, say), if it has one.
+example=$scratch/example_build
+launchers=()
+for language in C CXX; do
+  launcher=$(sed -n "s/^CMAKE_${language}_COMPILER_LAUNCHER:[A-Z]*=//p" "$build/CMakeCache.txt")
+  [ -n "$launcher" ] && launchers+=("-DCMAKE_${language}_COMPILER_LAUNCHER=$launcher")
+done
+{ cmake -S "$top" -B "$example" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launchers[@]}" &&
+  cmake --build "$example" -j "$(nproc)" --target kvr_example; } >"$scratch/example_build.log" 2>&1 ||
+  { tail -n 40 "$scratch/example_build.log"; echo "the main job's build failed" >&2; exit 1; }
+# Its percentages, in the order the build printed them, never go back.
+progress_goes_forward() {
+  grep -o '^\[ *[0-9]*%\]' "$scratch/example_build.log" | tr -d '[]% ' |
+    awk 'NR > 1 && $1 < last { print "from " last "% back to " $1 "%"; bad = 1 } { last = $1 }
+         END { if (NR == 0) print "no progress shown"; exit bad || NR == 0 }'
+}
+check "the progress of the main job's build (target kvr_example) never goes back" progress_goes_forward
 prefix=$scratch/prefix
-cmake --install "$build" --prefix "$prefix" >"$scratch/install.log" 2>&1 ||
-  { cat "$scratch/install.log"; echo "cmake --install failed" >&2; exit 1; }
+cmake --install "$example" --prefix "$prefix" >"$scratch/install.log" 2>&1 ||
+  { cat "$scratch/install.log"; echo "cmake --install of the main job's build failed" >&2; exit 1; }
 (
   export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
   unset LD_LIBRARY_PATH

@@ -5,14 +5,15 @@
 # examples/cobol/customer_batch.cbl with cobc -fcallfh=KVRFH, and runs it in
 # a fresh folder on the input files it ships: its indexed master, relative
 # counters and sequential error file are KVR files. Then the kvr utility
-# describes and checks those files. It builds nothing else: the tests are
-# scripts/test.sh's.
+# describes and checks those files. It builds one target, kvr_example: the
+# job and all that `cmake --install build/release` puts in place, so that
+# the build can be installed afterwards. The tests are scripts/test.sh's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh example
 
 stage "building the library, the GnuCOBOL handler KVRFH, kvr and the COBOL job in build/release (about a minute)"
-build build/release vmqrmkvr kvrfh kvr cobol_customer_batch_kvr --
+build build/release kvr_example --
 stage_done built
 
 top=$(pwd)

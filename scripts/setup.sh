@@ -20,9 +20,10 @@ example_packages=(cmake make g++ gcc libdb-dev gnucobol3 libcob4-dev)
 # What the tests add: GoogleTest, 32-bit headers for the layout tests,
 # LMDB for the benchmark (run once under ctest), clang with its sanitizer
 # and libFuzzer runtimes for fuzzing, help2man for kvr's man page, and what
-# the Debian package is made and tried with, clang-format for the layout.
+# the Debian package is made, tried and checked (lintian) with,
+# clang-format for the layout.
 test_packages=("${example_packages[@]}" g++-multilib libgtest-dev liblmdb-dev clang
-               libclang-rt-dev help2man dpkg-dev file pkgconf clang-format)
+               libclang-rt-dev help2man dpkg-dev file pkgconf lintian clang-format)
 
 case ${1:-} in
   example) packages=("${example_packages[@]}") ;;

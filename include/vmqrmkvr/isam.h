@@ -69,8 +69,8 @@
  * prime key, 11 no memory or buffer too small or file full, 12 success and
  * another record has the same alternate key, 13 key out of order, 14 record
  * shorter than its keys, 23 record longer than the file's maximum,
- * 15 access denied, 16 file exists, 18 sharing violation (an update open
- * takes the file exclusively, an input open shares it with other readers),
+ * 15 access denied, 16 file exists, 18 sharing violation (the file is
+ * open in a way this open cannot share: see the open modes below),
  * 21 not an indexed file or a damaged header, 22 attributes that describe no
  * usable file (key count outside 1..255, a key outside the record), 24 a
  * file whose record store this build cannot read, 25 a sequential file,
@@ -124,8 +124,12 @@ enum {
                                  (but one on the record deleted) */
 };
 
-/* Open mode (selector of IX_OPEN). Bits 0-1: 0 input (shared with other
- * readers), 2 or 3 update (exclusive), 1 invalid. */
+/* Open mode (selector of IX_OPEN). Bits 0-1: 0 input, 2 or 3 update, 1
+ * invalid. Update opens are exclusive only without IX_MODE_SHARED: such an
+ * open holds the file alone. An input open without it shares the file with
+ * other input opens, but not with a shared update open. A shared update
+ * open shares the file with every other shared open, input or update; a
+ * shared input open with every open but one that holds the file alone. */
 enum {
     IX_MODE_INPUT = 0x00,
     IX_MODE_UPDATE = 0x02,

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -75,8 +76,10 @@ public:
     // The program's record area when the file was opened: it names the
     // file connector, which outlives the FCD GnuCOBOL makes for each OPEN.
     const void* connector() const { return connector_; }
-    // The library's diagnostic text of the last verb, blanks trimmed.
+    // The library's diagnostic text of the last verb, blanks trimmed;
+    // clear_message forgets it before a statement the library may not see.
     std::string message() const;
+    void clear_message() { std::memset(message_, ' ', sizeof message_ - 1); }
 
 private:
     BridgeFile() = default;

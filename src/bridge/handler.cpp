@@ -387,17 +387,24 @@ void trace(unsigned op, const FCD3* fcd) {
     const BridgeFile* file = open_file_of(fcd);
     std::string name = file != nullptr ? file->name() : resolve_file_name(fcd);
     std::fflush(stdout);
-    std::fprintf(stderr, "KVRFH %-20s %-22s status %c%c", name.c_str(), verb_name(op, fcd).c_str(),
-                 fcd->fileStatus[0], fcd->fileStatus[1]);
-    if (file != nullptr && fcd->fileStatus[0] != '0' && !file->message().empty())
-        std::fprintf(stderr, "  (%s)", file->message().c_str());
-    std::fprintf(stderr, "\n");
+    // Every status with what it means; the library's message follows when
+    // it says more than its code 0 (a code of its own, or a text).
+    std::string text = status_text(fcd->fileStatus[0], fcd->fileStatus[1]);
+    const std::string message = file != nullptr ? file->message() : std::string();
+    if (!message.empty() && message.find_first_not_of("0") != std::string::npos)
+        text += "; " + message;
+    std::fprintf(stderr, "KVRFH %-20s %-22s status %c%c  (%s)\n", name.c_str(),
+                 verb_name(op, fcd).c_str(), fcd->fileStatus[0], fcd->fileStatus[1], text.c_str());
 }
 
 }  // namespace
 
 int handle(unsigned op, FCD3* fcd) {
     const VerbUnderWay under_way;
+    // The message area holds this statement's message alone (the trace
+    // shows it): none when the library is not reached.
+    if (BridgeFile* file = open_file_of(fcd))
+        file->clear_message();
     switch (op) {
         case OP_OPEN_INPUT:
         case OP_OPEN_INPUT_NOREWIND:

@@ -26,7 +26,7 @@ constexpr const char* kEngineTexts[] = {
     "Key not sequential",                           // 13
     "Record too short",                             // 14
     "Access denied",                                // 15
-    "File aready exists",                           // 16
+    "File already exists",                          // 16
     "Record locked",                                // 17
     "File locked",                                  // 18
     "File table full",                              // 19

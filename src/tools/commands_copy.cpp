@@ -15,6 +15,7 @@
 #include "engine/results.h"
 #include "platform/coding.h"
 #include "tools/commands.h"
+#include "tools/dump_format.h"
 #include "tools/kvr_file.h"
 #include "tools/kvr_tool.h"
 #include "tools/tool_support.h"
@@ -179,16 +180,38 @@ int read_records(const std::string& path, int k, const Streams& io, FileAttribut
     return read_all(path, k, io, attributes, visit);
 }
 
+namespace {
+
+// The key whose order unload follows: the prime key, except in a dump,
+// which keeps the order of an indexed file's first key that allows
+// duplicates. A file that cannot be opened here is reported by the read.
+int unload_order(const std::string& path, bool dump) {
+    Organization organization{};
+    std::string reason;
+    if (!dump || !identify(path, &organization, &reason) ||
+        organization == Organization::kSequential)
+        return 0;
+    IndexedFile probe;
+    if (probe.open_for_inspection(path, true) != IX_OK)
+        return 0;
+    return dump_format::record_order(probe.attributes());
+}
+
+}  // namespace
+
 int command_unload(const CommandLine& line, const Streams& io) {
     const std::string& path = line.operands[0];
     int varseq_format = 0;
     if (!parse_varseq_format(line, io, &varseq_format))
         return kExitFailed;
-    if (const std::string* format = line.value("--format");
-        format != nullptr && *format == "gnucobol")
+    const std::string* format = line.value("--format");
+    if (format != nullptr && *format == "gnucobol")
         return unload_to_gnucobol(path, line.operands[1], varseq_format, io);
     PendingFile target(line.operands[1]);
+    // A text file and a dump are lines written here; a sequential file of
+    // this system goes through its engine.
     const bool text = line.has_flag("--text");
+    const bool dump = format != nullptr && *format == "dump";
     std::string why;
     if (same_file(path, target.final_path())) {
         io.error(target.final_path(), "is the file being unloaded; give another name");
@@ -204,29 +227,60 @@ int command_unload(const CommandLine& line, const Streams& io) {
     uint64_t count = 0;
     std::string failure;
     FileAttributes attributes;
-    const int status = read_all(path, 0, io, &attributes, [&](const std::vector<unsigned char>& r) {
-        if (!opened) {
-            opened = true;
-            if (text) {
-                text_file = std::fopen(target.path().c_str(), "wb");
-                if (text_file == nullptr)
-                    failure = std::strerror(errno);
-            } else if (const int result = sequential.create(target.path(), attributes);
-                       result != 0) {
-                failure = io.sequential_text(result);
-            }
-            if (!failure.empty())
-                return false;
+    // A relative file's record numbers, which a text file does not keep.
+    uint32_t first_number = 0;
+    uint32_t last_number = 0;
+    bool gaps = false;
+    const auto open_output = [&] {
+        opened = true;
+        if (text || dump) {
+            text_file = std::fopen(target.path().c_str(), "wb");
+            if (text_file == nullptr)
+                failure = std::strerror(errno);
+            else if (dump &&
+                     std::fputs(dump_format::header_text(attributes).c_str(), text_file) == EOF)
+                failure = std::strerror(errno);
+        } else if (const int result = sequential.create(target.path(), attributes); result != 0) {
+            failure = io.sequential_text(result);
         }
-        ++count;
-        if (text) {
+        return failure.empty();
+    };
+    const auto put_line = [&](const std::string& bytes) {
+        if (std::fwrite(bytes.data(), 1, bytes.size(), text_file) != bytes.size()) {
+            failure = std::strerror(errno);
+            return false;
+        }
+        return true;
+    };
+    const int status = read_all(
+        path, unload_order(path, dump), io, &attributes, [&](const std::vector<unsigned char>& r) {
+            if (!opened && !open_output())
+                return false;
+            ++count;
+            if (dump)
+                return put_line(dump_format::record_line(attributes, r.data(), r.size()));
+            if (!text) {
+                if (const int result = sequential.write(r.data(), static_cast<uint32_t>(r.size()));
+                    result != 0) {
+                    failure = "record " + std::to_string(count) + ": " + io.sequential_text(result);
+                    return false;
+                }
+                return true;
+            }
             const size_t skip =
                 r.size() - attributes.program_length(static_cast<uint32_t>(r.size()));
+            if (skip != 0) {
+                last_number = record_number(r.data());
+                first_number = count == 1 ? last_number : first_number;
+                gaps = gaps || last_number != count;
+            }
             if (std::memchr(r.data() + skip, '\n', r.size() - skip) != nullptr) {
-                failure = "record " + std::to_string(count) + " (" +
-                          prime_text(attributes, r.data(), static_cast<uint32_t>(r.size())) +
-                          ") holds a line feed, which a text file cannot keep; unload without "
-                          "--text";
+                const std::string prime =
+                    prime_text(attributes, r.data(), static_cast<uint32_t>(r.size()));
+                failure = "record " + std::to_string(count) +
+                          (prime.empty() ? "" : " (" + prime + ")") +
+                          " holds a line feed, which a text file cannot keep; unload without "
+                          "--text, or with --format dump";
                 return false;
             }
             if (std::fwrite(r.data() + skip, 1, r.size() - skip, text_file) != r.size() - skip ||
@@ -235,28 +289,15 @@ int command_unload(const CommandLine& line, const Streams& io) {
                 return false;
             }
             return true;
-        }
-        if (const int result = sequential.write(r.data(), static_cast<uint32_t>(r.size()));
-            result != 0) {
-            failure = "record " + std::to_string(count) + ": " + io.sequential_text(result);
-            return false;
-        }
-        return true;
-    });
-    if (!opened && status == kExitOk) {
-        // An empty file still gives an (empty) output file.
-        if (text) {
-            text_file = std::fopen(target.path().c_str(), "wb");
-            if (text_file == nullptr)
-                failure = std::strerror(errno);
-        } else if (const int result = sequential.create(target.path(), attributes); result != 0) {
-            failure = io.sequential_text(result);
-        }
-    }
-    int closed = 0;
+        });
+    // An empty file still gives an (empty) output file.
+    if (!opened && status == kExitOk)
+        open_output();
+    if (dump && failure.empty() && status == kExitOk && text_file != nullptr)
+        put_line(dump_format::kDataEnd);
     if (text_file != nullptr && std::fclose(text_file) != 0 && failure.empty())
         failure = std::strerror(errno);
-    if ((closed = sequential.close()) != 0 && failure.empty())
+    if (const int closed = sequential.close(); closed != 0 && failure.empty())
         failure = io.sequential_text(closed);
     if (!failure.empty()) {
         io.error(target.final_path(), failure);
@@ -271,10 +312,18 @@ int command_unload(const CommandLine& line, const Streams& io) {
     }
     // A relative file's records keep their numbers in a sequential file, so
     // that load gives them back; its records are longer by as much.
-    const bool numbered = !text && attributes.organization == Organization::kRelative;
+    const bool numbered = !text && !dump && attributes.organization == Organization::kRelative;
     std::fprintf(io.out, "%s: %s unloaded to %s%s\n", path.c_str(),
                  count_text(count, "record").c_str(), target.final_path().c_str(),
-                 numbered ? ", each behind its 4-byte record number" : "");
+                 numbered ? ", each behind its 4-byte record number"
+                 : dump   ? ", a dump that kvr load --format dump makes the file again from"
+                          : "");
+    if (gaps)
+        io.warn(path, count_text(count, "record") + " numbered from " +
+                          std::to_string(first_number) + " to " + std::to_string(last_number) +
+                          ", with gaps: " + target.final_path() +
+                          " keeps no record numbers, and kvr load --text --relative numbers its "
+                          "lines 1, 2, 3, ...; kvr unload --format dump keeps them");
     return kExitOk;
 }
 
@@ -298,29 +347,6 @@ bool parse_record_option(const std::string& text, FileAttributes* a) {
     a->min_length = static_cast<uint32_t>(low);
     a->max_length = static_cast<uint32_t>(high);
     a->variable = true;
-    return true;
-}
-
-// --key POS:LEN[:dups].
-bool parse_key_option(const std::string& text, KeySpec* key) {
-    const size_t colon = text.find(':');
-    if (colon == std::string::npos)
-        return false;
-    const size_t second = text.find(':', colon + 1);
-    uint64_t position = 0;
-    uint64_t length = 0;
-    if (!parse_number(text.substr(0, colon), &position) ||
-        !parse_number(text.substr(colon + 1, second == std::string::npos ? std::string::npos
-                                                                         : second - colon - 1),
-                      &length) ||
-        position == 0 || position > 0x7FFF || length == 0 || length > 255)
-        return false;
-    if (second != std::string::npos && text.substr(second + 1) != "dups")
-        return false;
-    key->offset = static_cast<int>(position - 1);
-    key->length = static_cast<int>(length);
-    key->duplicates = second != std::string::npos;
-    key->type = IX_KEY_TYPE_BYTES;
     return true;
 }
 
@@ -360,6 +386,7 @@ bool load_attributes(const CommandLine& line, const Streams& io, const std::stri
         }
         *a = other.attributes();
         a->record_count = 0;
+        a->block_format = false;  // a new file is of the slot format
         return true;
     }
     if (record == nullptr || !parse_record_option(*record, a)) {
@@ -394,15 +421,23 @@ bool load_attributes(const CommandLine& line, const Streams& io, const std::stri
     const auto range = line.values.equal_range("--key");
     for (auto it = range.first; it != range.second; ++it) {
         KeySpec key;
-        if (!parse_key_option(it->second, &key)) {
+        if (!parse_key_spec(it->second, false, &key)) {
             io.error(path, "--key " + it->second +
                                ": give POS:LEN or POS:LEN:dups, POS from 1, LEN 1 to 255");
+            return false;
+        }
+        if (const std::string problem = key_fit_problem(*a, key); !problem.empty()) {
+            io.error(path, "--key " + it->second + ": " + problem);
             return false;
         }
         a->keys.push_back(key);
     }
     if (a->keys.empty()) {
         io.error(path, "an indexed file needs a prime key: --key POS:LEN");
+        return false;
+    }
+    if (a->keys.size() > static_cast<size_t>(IX_MAX_KEYS)) {
+        io.error(path, "a file has at most " + std::to_string(IX_MAX_KEYS) + " keys");
         return false;
     }
     if (a->keys[0].duplicates) {
@@ -428,9 +463,27 @@ int command_load(const CommandLine& line, const Streams& io) {
         io.error(path, "the file exists; kvr load creates a new file (remove this one first)");
         return kExitFailed;
     }
+    // A dump carries the file's attributes: they are read before anything
+    // is made.
+    const bool from_dump = format != nullptr && *format == "dump";
+    dump_format::Reader dump_in;
     FileAttributes a;
-    if (!load_attributes(line, io, path, &a))
+    if (from_dump) {
+        if (line.value("--like") || line.value("--record") || line.value("--key") ||
+            line.has_flag("--relative") || line.has_flag("--sequential")) {
+            io.error(path,
+                     "--format dump takes the file's attributes from the dump; --like, "
+                     "--record, --key, --relative and --sequential do not go with it");
+            return kExitFailed;
+        }
+        if (!file_exists(input, &reason) || !dump_in.open(input, &reason)) {
+            io.error(input, reason);
+            return kExitFailed;
+        }
+        a = dump_in.attributes();
+    } else if (!load_attributes(line, io, path, &a)) {
         return kExitFailed;
+    }
     PendingFile target(path);
     if (!target.check_target(&reason)) {
         io.error(path, reason);
@@ -444,7 +497,9 @@ int command_load(const CommandLine& line, const Streams& io) {
             io.error(path, "cannot be created: " + io.sequential_text(result));
             return kExitFailed;
         }
-    } else if (const int result = create_file(target.path(), a, isam::StoreFormat::kSlots);
+    } else if (const int result = create_file(
+                   target.path(), a,
+                   a.block_format ? isam::StoreFormat::kBlocks : isam::StoreFormat::kSlots);
                result != IX_OK) {
         io.error(path, "cannot be created: " + io.engine_text(result));
         return kExitFailed;
@@ -544,6 +599,19 @@ int command_load(const CommandLine& line, const Streams& io) {
         if (const int status = read_gnucobol_input(input, a, varseq_format, io, put);
             status != kExitOk)
             return status;
+    } else if (from_dump) {
+        Progress progress(io.err, "loading", size_of(input));
+        std::vector<unsigned char> r;
+        int got = 0;
+        while ((got = dump_in.next(&r, &reason)) == 1) {
+            if (!put(r.data(), r.size(), "line " + std::to_string(dump_in.line())))
+                break;
+            progress.update(dump_in.offset());
+        }
+        if (got < 0 && failure.empty()) {
+            io.error(input, reason + "; no file was created");
+            return kExitFailed;
+        }
     } else {
         // Asked first: the engine's open makes a missing file, empty.
         std::string why;

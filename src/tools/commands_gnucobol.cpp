@@ -28,14 +28,15 @@ bool parse_varseq_format(const CommandLine& line, const Streams& io, int* format
     *format = gnucobol::kDefaultVarseqFormat;
     const std::string* value = line.value("--varseq-format");
     const std::string* given = line.value("--format");
-    if (given != nullptr && *given != "gnucobol" && *given != "kvr") {
+    if (given != nullptr && *given != "gnucobol" && *given != "dump" && *given != "kvr") {
         io.error("", "--format " + *given +
-                         ": give gnucobol (GnuCOBOL's own files), or kvr (the default)");
+                         ": give gnucobol (GnuCOBOL's own files), dump (a whole file as text, "
+                         "any bytes), or kvr (the default)");
         return false;
     }
     const bool gnucobol = given != nullptr && *given == "gnucobol";
-    if (gnucobol && line.has_flag("--text")) {
-        io.error("", "--text and --format gnucobol are two different formats; give one");
+    if (given != nullptr && *given != "kvr" && line.has_flag("--text")) {
+        io.error("", "--text and --format " + *given + " are two different formats; give one");
         return false;
     }
     if (value == nullptr)

@@ -4,12 +4,15 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include "engine/file_header.h"
 #include "engine/isam/file_checker.h"
 #include "engine/isam/store_walk.h"
 #include "engine/results.h"
 #include "engine/tree/checker.h"
+#include "engine/tree/tree_header.h"
 #include "tools/commands.h"
 #include "tools/kvr_file.h"
 #include "tools/kvr_tool.h"
@@ -35,6 +38,54 @@ int open_indexed(const std::string& path, const Streams& io, bool skip_trees, In
     if (result == IX_NOT_INDEXED_FILE)
         problem = isam::ix_header_problem(path.c_str());
     io.error(path, problem.empty() ? io.engine_text(result) : problem);
+    return kExitFailed;
+}
+
+// What keeps the trees of a file from opening, in words, after "cannot be
+// opened: ": the first key whose root page runs past the file's end (a file
+// cut short), or else the engine's result. The file is open without its
+// trees.
+std::string trees_problem(const std::string& path, const IndexedFile& file, int result,
+                          const Streams& io) {
+    std::error_code error;
+    const uint64_t end = std::filesystem::file_size(path, error);
+    const engine::FileHeader header = file.handle()->header();
+    const int keys = static_cast<int>(file.attributes().keys.size());
+    for (int k = 0; k < keys && !error; ++k) {
+        const tree::TreeHeader tree(file.handle()->image.get() + header.tree_at(k));
+        if (tree.root() != 0 && uint64_t{tree.root()} + tree.page_size() > end)
+            return "key " + std::to_string(k) + ": its root page at " +
+                   std::to_string(tree.root()) + " runs past the file's end at " +
+                   std::to_string(end);
+    }
+    return io.engine_text(result);
+}
+
+// Opens an indexed or relative file for info and check: also one an update
+// session never closed, and one whose trees cannot be opened (then without
+// them, that problem in *trees_problem_text). A header that is damaged is
+// said in *header_problem, as a finding of the file; 0 then, or when open.
+// Otherwise the reason is given and the exit status returned.
+int open_to_inspect(const std::string& path, const Streams& io, IndexedFile* file,
+                    std::string* header_problem, std::string* trees_problem_text) {
+    const int result = file->open_for_inspection(path, false);
+    if (result == IX_OK)
+        return kExitOk;
+    if (result == IX_NOT_INDEXED_FILE) {
+        const std::string problem = isam::ix_header_problem(path.c_str());
+        if (problem.empty() || problem.find("mark") != std::string::npos) {
+            io.error(path, problem.empty() ? io.engine_text(result) : problem);
+            return kExitFailed;
+        }
+        *header_problem = problem;
+        return kExitOk;
+    }
+    // A tree that cannot even be opened; the rest may still be readable.
+    if (result == IX_IO_ERROR && file->open_for_inspection(path, true) == IX_OK) {
+        *trees_problem_text = trees_problem(path, *file, result, io);
+        return kExitOk;
+    }
+    io.error(path, io.engine_text(result));
     return kExitFailed;
 }
 
@@ -77,6 +128,7 @@ int info_sequential(const std::string& path, const Streams& io) {
     if (result == 9)
         result = 0;
     std::FILE* out = io.out;
+    std::fprintf(out, "library         vmqrmkvr %s\n", VMQRMKVR_VERSION);
     std::fprintf(out, "file            %s\n", path.c_str());
     std::fprintf(out, "organization    sequential\n");
     std::fprintf(out, "records         %s\n", a.lengths_text().c_str());
@@ -98,16 +150,25 @@ int command_info(const CommandLine& line, const Streams& io) {
     Organization organization{};
     if (!identify_file(path, io, &organization))
         return kExitFailed;
-    std::fprintf(io.out, "library         vmqrmkvr %s\n", VMQRMKVR_VERSION);
     if (organization == Organization::kSequential)
         return info_sequential(path, io);
 
     IndexedFile file;
-    if (const int status = open_indexed(path, io, false, &file); status != kExitOk)
+    std::string header_problem;
+    std::string trees_not_open;
+    if (const int status = open_to_inspect(path, io, &file, &header_problem, &trees_not_open);
+        status != kExitOk)
         return status;
+    // A header that cannot be read leaves nothing to show but the damage,
+    // as check tells it.
+    if (!header_problem.empty()) {
+        std::fprintf(io.out, "%s: header: %s\n", path.c_str(), header_problem.c_str());
+        return kExitDamaged;
+    }
     const FileAttributes& a = file.attributes();
     const engine::FileHeader header = file.handle()->header();
     std::FILE* out = io.out;
+    std::fprintf(out, "library         vmqrmkvr %s\n", VMQRMKVR_VERSION);
     std::fprintf(out, "file            %s\n", path.c_str());
     std::fprintf(out, "organization    %s, %s format (version %x)\n",
                  organization_name(a.organization), a.block_format ? "block" : "slot", a.version);
@@ -152,11 +213,15 @@ int command_info(const CommandLine& line, const Streams& io) {
     std::fprintf(out, "file size       %s\n", bytes_text(space.file_size).c_str());
     std::fprintf(out, "  header          %s\n", bytes_text(space.header_bytes).c_str());
     const uint64_t block = a.block_format ? header.sequence_set_size() : header.index_block_size();
-    std::fprintf(out,
-                 "  index pages     %s (%" PRIu64 " in the trees, %" PRIu64
-                 " free, blocks of %" PRIu64 ")\n",
-                 bytes_text(space.index_bytes).c_str(), tree_pages,
-                 space.index_blocks > tree_pages ? space.index_blocks - tree_pages : 0, block);
+    if (trees_not_open.empty())
+        std::fprintf(out,
+                     "  index pages     %s (%" PRIu64 " in the trees, %" PRIu64
+                     " free, blocks of %" PRIu64 ")\n",
+                     bytes_text(space.index_bytes).c_str(), tree_pages,
+                     space.index_blocks > tree_pages ? space.index_blocks - tree_pages : 0, block);
+    else
+        std::fprintf(out, "  index pages     %s (blocks of %" PRIu64 ")\n",
+                     bytes_text(space.index_bytes).c_str(), block);
     if (a.block_format) {
         std::fprintf(out, "  sequence sets   %s (%s of %u bytes)\n",
                      bytes_text(space.set_bytes).c_str(),
@@ -175,8 +240,11 @@ int command_info(const CommandLine& line, const Streams& io) {
         std::fprintf(out, "  never written   %s\n", bytes_text(space.unwritten_bytes).c_str());
     if (space.unreadable_bytes != 0)
         std::fprintf(out, "  unreadable      %s\n", bytes_text(space.unreadable_bytes).c_str());
-    std::fprintf(out, "trees\n");
-    for (size_t i = 0; i < a.keys.size(); ++i) {
+    if (!trees_not_open.empty())
+        std::fprintf(out, "trees           cannot be opened: %s\n", trees_not_open.c_str());
+    else
+        std::fprintf(out, "trees\n");
+    for (size_t i = 0; i < a.keys.size() && trees_not_open.empty(); ++i) {
         const tree::TreeSummary& s = summaries[i];
         const int k = static_cast<int>(i);
         std::string fill;
@@ -202,7 +270,9 @@ int command_info(const CommandLine& line, const Streams& io) {
     // What info met on the way is damage, shown above: the status says so.
     const bool trees_stopped = std::any_of(tree_notes.begin(), tree_notes.end(),
                                            [](const std::string& n) { return !n.empty(); });
-    return notes.empty() && !trees_stopped && !file.unfinished() ? kExitOk : kExitDamaged;
+    return notes.empty() && !trees_stopped && trees_not_open.empty() && !file.unfinished()
+               ? kExitOk
+               : kExitDamaged;
 }
 
 int command_check(const CommandLine& line, const Streams& io) {
@@ -250,27 +320,17 @@ int command_check(const CommandLine& line, const Streams& io) {
 
     IndexedFile file;
     std::vector<std::string> problems;
-    int result = file.open_for_inspection(path, false);
-    if (result == IX_NOT_INDEXED_FILE) {
-        const std::string problem = isam::ix_header_problem(path.c_str());
-        if (problem.empty() || problem.find("mark") != std::string::npos) {
-            io.error(path, problem.empty() ? io.engine_text(result) : problem);
-            return kExitFailed;
-        }
-        std::fprintf(io.out, "%s: header: %s\n", path.c_str(), problem.c_str());
+    std::string header_problem;
+    std::string trees_not_open;
+    if (const int status = open_to_inspect(path, io, &file, &header_problem, &trees_not_open);
+        status != kExitOk)
+        return status;
+    if (!header_problem.empty()) {
+        std::fprintf(io.out, "%s: header: %s\n", path.c_str(), header_problem.c_str());
         return kExitDamaged;
     }
-    if (result == IX_IO_ERROR) {
-        // A tree that cannot even be opened; the rest may still be readable.
-        problems.push_back("the trees cannot be opened: " + io.engine_text(result));
-        if (file.open_for_inspection(path, true) != IX_OK) {
-            io.error(path, io.engine_text(result));
-            return kExitFailed;
-        }
-    } else if (result != IX_OK) {
-        io.error(path, io.engine_text(result));
-        return kExitFailed;
-    }
+    if (!trees_not_open.empty())
+        problems.push_back("the trees cannot be opened: " + trees_not_open);
     if (file.unfinished())
         problems.push_back(
             "an update session never closed the file: its header and indexes may be stale "

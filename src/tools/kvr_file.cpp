@@ -1,5 +1,6 @@
 #include "tools/kvr_file.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include "engine/results.h"
 #include "engine/seqfs/record_length.h"
 #include "platform/coding.h"
+#include "tools/tool_support.h"
 #include "vmqrmkvr/isam.h"
 #include "vmqrmkvr/seqfs.h"
 
@@ -84,6 +86,52 @@ std::string FileAttributes::lengths_text() const {
     if (!variable && shortest == longest)
         return "fixed, " + std::to_string(longest) + " bytes";
     return "variable, " + std::to_string(shortest) + " to " + std::to_string(longest) + " bytes";
+}
+
+bool parse_key_spec(const std::string& text, bool numbers, KeySpec* key) {
+    std::vector<std::string> parts;
+    for (size_t at = 0;;) {
+        const size_t colon = text.find(':', at);
+        parts.push_back(text.substr(at, colon == std::string::npos ? colon : colon - at));
+        if (colon == std::string::npos)
+            break;
+        at = colon + 1;
+    }
+    uint64_t position = 0;
+    uint64_t length = 0;
+    if (parts.size() < 2 || parts.size() > 4 || !parse_number(parts[0], &position) ||
+        !parse_number(parts[1], &length) || position == 0 || position > 0x7FFF || length == 0 ||
+        length > 255)
+        return false;
+    *key =
+        KeySpec{static_cast<int>(position - 1), static_cast<int>(length), false, IX_KEY_TYPE_BYTES};
+    for (size_t i = 2; i < parts.size(); ++i) {
+        if (parts[i] == "dups" && i == 2)
+            key->duplicates = true;
+        else if (parts[i] == "number" && numbers && i + 1 == parts.size())
+            key->type = IX_KEY_TYPE_NUMBER;
+        else
+            return false;
+    }
+    return true;
+}
+
+std::string key_fit_problem(const FileAttributes& a, const KeySpec& key) {
+    const uint64_t end = static_cast<uint64_t>(key.offset) + static_cast<uint64_t>(key.length);
+    if (end > 0x7FFF)
+        return "the key ends at byte " + std::to_string(end) +
+               ", past the 32767 bytes in which keys may lie";
+    if (key.type == IX_KEY_TYPE_NUMBER && key.length != 4 && key.length != 8)
+        return "a key held as a number is 4 or 8 bytes long";
+    if (end > a.max_length) {
+        const uint32_t longest = a.program_length(a.max_length);
+        return "the key ends at byte " +
+               std::to_string(a.program_length(static_cast<uint32_t>(end))) + ", past the end of " +
+               (a.variable || a.min_length != a.max_length
+                    ? "the longest record, " + std::to_string(longest) + " bytes"
+                    : "the " + std::to_string(longest) + "-byte record");
+    }
+    return "";
 }
 
 uint32_t record_number(const unsigned char* engine_record) {
@@ -242,6 +290,12 @@ bool file_exists(const std::string& path, std::string* reason) {
 bool identify(const std::string& path, Organization* organization, std::string* reason) {
     if (!file_exists(path, reason))
         return false;
+    // A folder reads as no bytes, and a pipe would keep the open waiting.
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        *reason = S_ISDIR(info.st_mode) ? "a folder, not a file" : "not a regular file";
+        return false;
+    }
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
         *reason = std::strerror(errno);

@@ -54,6 +54,14 @@ struct FileAttributes {
     static FileAttributes from_block(const unsigned char* block, uint32_t size);
 };
 
+// A key as kvr load --key and a dump give it: POS:LEN[:dups], POS from 1,
+// LEN 1 to 255; with numbers, also POS:LEN[:dups]:number for a key held as a
+// number. False when the text is none of these.
+bool parse_key_spec(const std::string& text, bool numbers, KeySpec* key);
+// Why the key cannot be one of a file of these record lengths ("the key
+// ends at byte 34, past the end of the 20-byte record"); empty when it can.
+std::string key_fit_problem(const FileAttributes& a, const KeySpec& key);
+
 // A relative file's engine record: its record number, from the first 4
 // bytes (the record is at least that long).
 uint32_t record_number(const unsigned char* engine_record);

@@ -29,7 +29,7 @@ struct CommandInfo {
 // clang-format off
 const CommandInfo kCommands[] = {
     {"info", command_info, 1, 1, {}, {},
-     "usage: kvr info FILE\n"
+     "Usage: kvr info FILE\n"
      "\n"
      "Shows what FILE is: its organization and format, version, record lengths,\n"
      "keys, record count, how the file's bytes divide into header, index pages,\n"
@@ -37,10 +37,12 @@ const CommandInfo kCommands[] = {
      "relative file's record lengths are the program's; its key is the record\n"
      "number (RELATIVE KEY), which the file keeps in 4 bytes in front of each\n"
      "record.\n",
-     "0 shown, 1 shown with damage noted (kvr check tells more),\n"
-     "2 the file cannot be read.\n"},
+     "0 shown, 1 the file is damaged: what can be shown is, and the\n"
+     "damage met on the way is named as kvr check names it (kvr check tells\n"
+     "more), 2 the file cannot be read (it is missing, no file of this system,\n"
+     "or another process has it open for update).\n"},
     {"check", command_check, 1, 1, {}, {},
-     "usage: kvr check FILE\n"
+     "Usage: kvr check FILE\n"
      "\n"
      "Checks the whole file - every index tree, every record against the\n"
      "indexes, the free lists - and prints every problem found with where it\n"
@@ -50,7 +52,7 @@ const CommandInfo kCommands[] = {
      "file's as record numbers. The file is never changed.\n",
      "0 the file is sound, 1 it is damaged, 2 it cannot be read.\n"},
     {"dump", command_dump, 1, 1, {"--key", "--from", "--to"}, {"--hex", "--columns"},
-     "usage: kvr dump FILE [--key N] [--from VALUE] [--to VALUE] [--columns | --hex]\n"
+     "Usage: kvr dump FILE [--key N] [--from VALUE] [--to VALUE] [--columns | --hex]\n"
      "\n"
      "Prints the records, one per line, in the order of key N (0, the prime\n"
      "key, by default); a sequential file's in file order. Printable bytes are\n"
@@ -63,8 +65,9 @@ const CommandInfo kCommands[] = {
      "                to a line as hexdump -C shows them: the position of the\n"
      "                first (from 1, as kvr load --key counts), the bytes in\n"
      "                hex, and as text with a dot for each that does not\n"
-     "                print. For records with binary or packed-decimal (COMP,\n"
-     "                COMP-3) fields\n"
+     "                print. Made for records with binary or packed-decimal\n"
+     "                (COMP, COMP-3) fields, which the plain view shows as runs\n"
+     "                of \\xNN.\n"
      "  --hex         every byte as hex, one record per line\n"
      "  --key N       the key whose order is followed\n"
      "  --from VALUE  start at the first record whose key is at or after VALUE\n"
@@ -76,7 +79,7 @@ const CommandInfo kCommands[] = {
      "(the file cannot be read, an option does not fit it) or the output cannot\n"
      "be written.\n"},
     {"unload", command_unload, 2, 2, {"--format", "--varseq-format"}, {"--text"},
-     "usage: kvr unload FILE OUT [--text]\n"
+     "Usage: kvr unload FILE OUT [--text | --format dump]\n"
      "       kvr unload FILE OUT --format gnucobol [--varseq-format N]\n"
      "\n"
      "Copies every record of FILE, in the order of its prime key (a relative\n"
@@ -85,9 +88,27 @@ const CommandInfo kCommands[] = {
      "with --text a line-sequential text file, one record per line. A relative\n"
      "file's records keep their record numbers in the sequential file, 4 bytes\n"
      "in front of each (its records are 4 bytes longer, and kvr load gives\n"
-     "the numbers back); in the text file the numbers are left out. OUT\n"
-     "appears only when complete and replaces a file of that name.\n"
+     "the numbers back); in the text file the numbers are left out, and\n"
+     "numbers with gaps are warned of, as kvr load --text numbers the lines\n"
+     "1, 2, 3, ... OUT appears only when complete and replaces a file of that\n"
+     "name.\n"
      "\n"
+     "  --format dump      OUT is a dump: the whole file as text, which kvr\n"
+     "                     load --format dump makes the file again from, with\n"
+     "                     its organization, record lengths, keys and store\n"
+     "                     format, whatever bytes the records hold. First the\n"
+     "                     header, a line each: KVR-DUMP=1;\n"
+     "                     organization=indexed, relative or sequential;\n"
+     "                     store=slot or block (not for a sequential file);\n"
+     "                     records=fixed or variable, then the shortest and the\n"
+     "                     longest record as the program has them; for an\n"
+     "                     indexed file key=POS:LEN[:dups] per key, the prime\n"
+     "                     key first; HEADER=END. Then a line per record: a\n"
+     "                     space (a relative file's record number and a space\n"
+     "                     more) and its bytes as pairs of hex digits, - for\n"
+     "                     none. Last DATA=END. An indexed file's records\n"
+     "                     follow its first alternate key that allows\n"
+     "                     duplicates, which keeps their order.\n"
      "  --format gnucobol  OUT is the file GnuCOBOL's own handler (a program\n"
      "                     compiled without -fcallfh) reads, of FILE's\n"
      "                     organization: for an indexed FILE the Berkeley DB\n"
@@ -105,17 +126,20 @@ const CommandInfo kCommands[] = {
      "cannot be written, a record does not fit OUT's format).\n"},
     {"load", command_load, 2, 2, {"--like", "--record", "--key", "--format", "--varseq-format"},
      {"--text", "--relative", "--sequential"},
-     "usage: kvr load FILE IN [--text | --format gnucobol] --like OTHER\n"
+     "Usage: kvr load FILE IN [--text | --format gnucobol] --like OTHER\n"
      "       kvr load FILE IN [...] --record LEN[-MAX] --key POS:LEN[:dups] ...\n"
      "       kvr load FILE IN [...] --relative --record LEN[-MAX]\n"
      "       kvr load FILE IN [...] --sequential --record LEN[-MAX]\n"
+     "       kvr load FILE IN --format dump\n"
      "\n"
      "Creates the indexed, relative or sequential file FILE and writes into it\n"
      "every record of IN: a sequential file of this system (as kvr unload\n"
      "writes it); with --text a text file, one record per line (lines of a\n"
      "fixed-length file are filled up with spaces; a relative file's records\n"
      "get the numbers 1, 2, ...); with --format gnucobol a file of FILE's\n"
-     "organization that GnuCOBOL's own handler wrote.\n"
+     "organization that GnuCOBOL's own handler wrote; with --format dump a dump\n"
+     "that kvr unload --format dump wrote (kvr unload --help), which gives\n"
+     "FILE's attributes too.\n"
      "\n"
      "  --like OTHER          take organization, record lengths and keys from\n"
      "                        the file OTHER\n"
@@ -139,7 +163,12 @@ const CommandInfo kCommands[] = {
      "                        allows them keep GnuCOBOL's order. A relative FILE\n"
      "                        reads slots of an 8-byte length and MAX bytes, a\n"
      "                        sequential FILE records back to back, each behind\n"
-     "                        a record header when LEN is below MAX\n"
+     "                        a record header when LEN is below MAX.\n"
+     "  --format dump         IN is a dump: FILE gets the organization, record\n"
+     "                        lengths, keys and store format it gives, and its\n"
+     "                        records, with their record numbers for a relative\n"
+     "                        file. A dump cut short or changed into something\n"
+     "                        else is refused whole.\n"
      "  --varseq-format N     those headers as GnuCOBOL's COB_VARSEQ_FORMAT N\n"
      "                        (0, the default, to 3; kvr unload --help)\n"
      "\n"
@@ -152,7 +181,7 @@ const CommandInfo kCommands[] = {
      "reported), 2 IN cannot be read, the options do not fit, or FILE cannot be\n"
      "written. Unless it is 0, no file is made.\n"},
     {"rebuild", command_rebuild, 1, 1, {}, {},
-     "usage: kvr rebuild FILE\n"
+     "Usage: kvr rebuild FILE\n"
      "\n"
      "Rebuilds every index of an indexed or relative file from the records its\n"
      "data store holds, without trusting its header's counts or its trees: the\n"
@@ -165,7 +194,7 @@ const CommandInfo kCommands[] = {
      "0 every record was kept, 1 some were set aside or some bytes\n"
      "could not be read (reported), 2 nothing was changed.\n"},
     {"convert", command_convert, 1, 1, {}, {},
-     "usage: kvr convert FILE\n"
+     "Usage: kvr convert FILE\n"
      "\n"
      "Rewrites a block-format indexed or relative file in the slot format,\n"
      "keeping every record and attribute. The converted file replaces FILE only\n"
@@ -176,7 +205,7 @@ const CommandInfo kCommands[] = {
 // clang-format on
 
 const char kToolHelp[] =
-    "usage: kvr COMMAND [ARGS]\n"
+    "Usage: kvr COMMAND [ARGS]\n"
     "\n"
     "Inspects, checks and repairs the indexed, relative and sequential files of\n"
     "this system.\n"
@@ -185,8 +214,8 @@ const char kToolHelp[] =
     "  info FILE          what the file is and how its space is used\n"
     "  check FILE         every problem in the file (exit 0 sound, 1 damaged)\n"
     "  dump FILE          the records as text, in columns or as hex, by a key\n"
-    "  unload FILE OUT    the records to a sequential, text or GnuCOBOL file\n"
-    "  load FILE IN       a new file from a sequential, text or GnuCOBOL file\n"
+    "  unload FILE OUT    the records to a sequential, text, dump or GnuCOBOL file\n"
+    "  load FILE IN       a new file from a sequential, text, dump or GnuCOBOL file\n"
     "  rebuild FILE       every index rebuilt from the records\n"
     "  convert FILE       a block-format file rewritten in the slot format\n"
     "\n"

@@ -6,12 +6,14 @@
 //   kvr check FILE                every problem the checkers find (exit 0
 //                                 sound, 1 damaged, 2 unreadable)
 //   kvr dump FILE [--key N] [--from V] [--to V] [--columns | --hex]
-//   kvr unload FILE OUT [--text | --format gnucobol]
+//   kvr unload FILE OUT [--text | --format dump | --format gnucobol]
 //                                 records in prime-key order to a sequential,
-//                                 line-sequential or GnuCOBOL file
+//                                 line-sequential, dump (dump_format.h) or
+//                                 GnuCOBOL file
 //   kvr load FILE IN [--text | --format gnucobol]
 //            (--like OTHER | --record L[-M] (--key P:L[:dups]... | --relative |
 //             --sequential))
+//   kvr load FILE IN --format dump
 //   kvr rebuild FILE              indexes rebuilt from the data store
 //   kvr convert FILE              block format to slot format
 //

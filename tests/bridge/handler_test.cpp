@@ -533,6 +533,7 @@ TEST_F(HandlerTest, TraceNamesEachStatement) {
     file.start(OP_START_GE, "1", 0, 1);
     file.call(OP_READ_SEQ);
     file.call(OP_READ_PREV);
+    file.call(OP_READ_PREV);
     file.read_key("100100", 0);
     file.call(OP_DELETE);
     file.close(COB_CLOSE_NO_REWIND);
@@ -542,20 +543,25 @@ TEST_F(HandlerTest, TraceNamesEachStatement) {
     const std::string trace = testing::internal::GetCapturedStderr();
     ::unsetenv("KVRFH_TRACE");
 
+    // Each line ends with what its status means, and the library's message
+    // when it has one to add.
     std::vector<std::string> seen;
-    const std::regex line("KVRFH \\S+ (.+?) +status (\\d\\d)");
+    const std::regex line("KVRFH \\S+ (.+?) +status (\\d\\d)  \\(([a-z][^;)]+)(; [^)]*)?\\)\n");
     for (std::sregex_iterator it(trace.begin(), trace.end(), line), end; it != end; ++it)
         seen.push_back((*it)[1].str() + " " + (*it)[2].str());
+    EXPECT_THAT(trace, HasSubstr("READ PREVIOUS          status 46  (no next record: the READ "
+                                 "before it found none, or failed)\n"));
+    EXPECT_THAT(trace, HasSubstr("status 47  (the file is not open INPUT or I-O)"));
     EXPECT_EQ(
         seen,
         (std::vector<std::string>{
-            "READ NEXT 47",       "START >= 47",        "WRITE 48",          "REWRITE 49",
-            "DELETE 49",          "CLOSE 42",           "operation FAF1 91", "OPEN OUTPUT 00",
-            "OPEN INPUT 41",      "operation 0006 91",  "operation FAF2 91", "WRITE 00",
-            "CLOSE REEL/UNIT 07", "CLOSE REEL 07",      "CLOSE 00",          "OPEN I-O 00",
-            "START >= 00",        "READ NEXT 00",       "READ PREVIOUS 10",  "READ KEY 00",
-            "DELETE 00",          "CLOSE NO REWIND 07", "OPEN INPUT 00",     "CLOSE WITH LOCK 00",
-            "OPEN INPUT 38"}))
+            "READ NEXT 47",       "START >= 47",       "WRITE 48",           "REWRITE 49",
+            "DELETE 49",          "CLOSE 42",          "operation FAF1 91",  "OPEN OUTPUT 00",
+            "OPEN INPUT 41",      "operation 0006 91", "operation FAF2 91",  "WRITE 00",
+            "CLOSE REEL/UNIT 07", "CLOSE REEL 07",     "CLOSE 00",           "OPEN I-O 00",
+            "START >= 00",        "READ NEXT 00",      "READ PREVIOUS 10",   "READ PREVIOUS 46",
+            "READ KEY 00",        "DELETE 00",         "CLOSE NO REWIND 07", "OPEN INPUT 00",
+            "CLOSE WITH LOCK 00", "OPEN INPUT 38"}))
         << trace;
     EXPECT_EQ(file.fcd().openMode, OPEN_NOT_OPEN);
     ProgramFile other = program(kCustomers, "traced.dat");

@@ -58,7 +58,7 @@ TEST(Message, DigitsTextAndAttributesCutToTheArea) {
         {8, 4, nullptr, "000004,K"},
         {20, 4321, nullptr, "004321"},
         {30, 21, nullptr, "000024,Invalid file"},
-        {40, 16, nullptr, "000016,File aready exists"},
+        {40, 16, nullptr, "000016,File already exists"},
         {28, 1004, fixed.data(), "001004,Number of keys differ"},
         {29, 1004, fixed.data(), "001004,Number of keys differ,"},
         {58, 1004, fixed.data(), "001004,Number of keys differ,fixed length 80 80,1 key,(1 1"},

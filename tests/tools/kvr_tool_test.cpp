@@ -20,6 +20,8 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -240,8 +242,25 @@ TEST_F(KvrTool, HelpUsageAndErrorsNameTheFileAndTheReason) {
         SCOPED_TRACE(command);
         EXPECT_THAT(overview, HasSubstr(std::string("  ") + command + " "));
         const std::string help = expect_run({command, "--help"}, kExitOk, {}, {"--verbose"}).out;
-        EXPECT_EQ(help.rfind(std::string("usage: kvr ") + command, 0), 0u) << help;
+        EXPECT_EQ(help.rfind(std::string("Usage: kvr ") + command, 0), 0u) << help;
         EXPECT_THAT(help, HasSubstr("\nExit status: 0 "));
+        // An option's entry of more than one sentence ends with a full stop,
+        // not in the middle of its last one.
+        Args entries;
+        bool in_entry = false;
+        std::istringstream lines(help);
+        for (std::string text; std::getline(lines, text);) {
+            if (text.rfind("  --", 0) == 0)
+                entries.push_back(text);
+            else if (in_entry && text.rfind("      ", 0) == 0)
+                entries.back() += " " + text.substr(text.find_first_not_of(' '));
+            in_entry = text.rfind("  --", 0) == 0 || (in_entry && text.rfind("      ", 0) == 0);
+        }
+        for (const std::string& entry : entries) {
+            if (std::regex_search(entry, std::regex("[^.]\\. "))) {
+                EXPECT_EQ(entry.back(), '.') << entry;
+            }
+        }
     }
     // The version, the library's, as help2man reads it for the man page.
     EXPECT_EQ(expect_run({"--version"}, kExitOk).out,
@@ -251,10 +270,10 @@ TEST_F(KvrTool, HelpUsageAndErrorsNameTheFileAndTheReason) {
     write_file("text.txt", "just some text, not a file of ours\n");
     make_customers("busy.dat", 10);
     const std::vector<std::pair<Args, std::string>> refused = {
-        {{}, "usage: kvr"},
+        {{}, "Usage: kvr COMMAND"},
         {{"frobnicate"}, "unknown command 'frobnicate'"},
         {{"dump", "x", "--colour"}, "unknown option '--colour'"},
-        {{"info"}, "usage: kvr info"},
+        {{"info"}, "Usage: kvr info"},
         {{"dump", "x", "--key", "1", "--key=2"}, "option --key is given more than once"},
         {{"dump", "x", "--hex=yes"}, "option --hex takes no value"},
         {{"info", "busy.dat", "--verbose=yes"}, "option --verbose takes no value"},
@@ -263,14 +282,22 @@ TEST_F(KvrTool, HelpUsageAndErrorsNameTheFileAndTheReason) {
          "not a file of this system (no KVR mark); a text file loads with --text"},
         {{"load", "new.dat", "busy.dat", "--like", "busy.dat"},
          "an indexed or relative file of this system; kvr load reads a sequential one"},
+        {{"load", "new.dat", "text.txt", "--text", "--record", "20", "--key", "30:5"},
+         "--key 30:5: the key ends at byte 34, past the end of the 20-byte record"},
+        {{"load", "new.dat", "text.txt", "--text", "--record", "10-20", "--key", "1:5", "--key",
+          "18:4:dups"},
+         "--key 18:4:dups: the key ends at byte 21, past the end of the longest record, 20 bytes"},
     };
     for (const auto& [args, message] : refused)
         expect_run(args, kExitFailed, {message});
-    // A missing file is named with the reason, and no file appears.
+    // A missing file is named with the reason, and no file appears; a
+    // folder is said to be one.
+    std::filesystem::create_directory("folder");
     for (const char* command : {"info", "check", "dump", "rebuild", "convert"}) {
         expect_run({command, path("missing.dat")}, kExitFailed,
                    {path("missing.dat") + ": No such file or directory"});
         EXPECT_FALSE(std::filesystem::exists("missing.dat")) << command;
+        expect_run({command, "folder"}, kExitFailed, {"kvr: folder: a folder, not a file"});
     }
 
     // What happened is said in words; the engines' result codes follow only
@@ -282,7 +309,9 @@ TEST_F(KvrTool, HelpUsageAndErrorsNameTheFileAndTheReason) {
         Args args = {command, "busy.dat"};
         if (std::string(command) == "unload")
             args.push_back("busy.seq");
-        EXPECT_THAT(expect_run(args, kExitFailed, {busy}).err, Not(HasSubstr("(18)")));
+        const Result held = expect_run(args, kExitFailed, {busy});
+        EXPECT_THAT(held.err, Not(HasSubstr("(18)")));
+        EXPECT_EQ(held.out, "");  // nothing of the file is shown
         expect_run(joined({"--verbose"}, args), kExitFailed, {busy + " (18)"});
         expect_run(joined(args, {"--verbose"}), kExitFailed, {busy + " (18)"});
     }
@@ -321,6 +350,15 @@ TEST_F(KvrTool, InfoDescribesIndexedRelativeAndSequentialFiles) {
     expect_run({"load", "again.rel", "counters.seq", "--relative", "--record", "10"}, kExitOk);
     EXPECT_EQ(dump({"again.rel"}), dump({"counters.rel"}));
     expect_run({"info", "again.rel"}, kExitOk, {}, {"records         fixed, 10 bytes\n"});
+    // A text file keeps no numbers: the gaps are told of, not lost unseen.
+    expect_run({"unload", "counters.rel", "counters.txt", "--text"}, kExitOk,
+               {"kvr: counters.rel: 3 records numbered from 1 to 700, with gaps: counters.txt "
+                "keeps no record numbers, and kvr load --text --relative numbers its lines 1, 2, "
+                "3, ...; kvr unload --format dump keeps them"});
+    EXPECT_EQ(read_file("counters.txt"), "cccccccccc\ncccccccccc\ncccccccccc\n");
+    expect_run({"load", "lines.rel", "counters.txt", "--text", "--relative", "--record", "10"},
+               kExitOk);
+    EXPECT_EQ(kvr_run({"unload", "lines.rel", "lines.txt", "--text"}).err, "");
 }
 
 TEST_F(KvrTool, DumpFollowsAKeyBetweenBoundsAsTextOrHex) {
@@ -575,6 +613,9 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
                            0xDEADBEEF);
              },
              "header: the record lengths, the key table or a tree header is damaged"},
+            {"a file cut short", [&](auto& f) { std::filesystem::resize_file(f, 5000); },
+             ": the trees cannot be opened: key 0: its root page at " + std::to_string(root) +
+                 " runs past the file's end at 5000"},
         };
     for (const auto& [name, make, reported] : damages) {
         SCOPED_TRACE(name);
@@ -584,6 +625,16 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
         const std::string before = read_file("damaged.dat");
         expect_run({"check", "damaged.dat"}, kExitDamaged, {}, {reported});
         EXPECT_EQ(read_file("damaged.dat"), before) << "check changed the file";
+        // info shows what it can, and names damage it meets at the open as
+        // check does.
+        const Result shown = kvr_run({"info", "damaged.dat"});
+        EXPECT_NE(shown.status, kExitFailed) << shown.err;
+        for (const char* at_open : {"header: ", "cannot be opened: "}) {
+            if (const size_t at = reported.find(at_open); at != std::string::npos) {
+                EXPECT_EQ(shown.status, kExitDamaged);
+                EXPECT_THAT(shown.out, HasSubstr(reported.substr(at)));
+            }
+        }
     }
 
     // Keys as the program has them (a record number, escaped bytes): the
@@ -885,6 +936,55 @@ TEST_F(KvrTool, UnloadThenLoadRoundTripsExactly) {
     // Relative records get the numbers 1, 2, 3.
     expect_run({"load", "r.rel", "in.txt", "--text", "--relative", "--record", "20"}, kExitOk);
     EXPECT_EQ(dump({"r.rel", "--to", "1"}), "1: B0002 second        \n");
+
+    // The dump format: the attributes, then each record's bytes in hex (a
+    // relative file's behind its number), whatever bytes they are.
+    const std::string hand =
+        "KVR-DUMP=1\norganization=relative\nstore=slot\nrecords=variable 0 6\nHEADER=END\n"
+        " 2 414243\n 9 -\n 10 00ff0a0d5c20\nDATA=END\n";
+    write_file("hand.dump", hand);
+    expect_run({"load", "hand.rel", "hand.dump", "--format", "dump"}, kExitOk, {},
+               {"hand.rel: 3 records loaded from hand.dump"});
+    EXPECT_EQ(dump({"hand.rel"}), "2: ABC\n9: \n10: \\x00\\xff\\x0a\\x0d\\\\ \n");
+    expect_run({"unload", "hand.rel", "again.dump", "--format", "dump"}, kExitOk);
+    EXPECT_EQ(read_file("again.dump"), hand);
+    // Every organization, both store formats, any record bytes: back as
+    // they were, by every key, duplicates in their order, and again the
+    // same dump.
+    make_customers("blocks.dat", 90, true);
+    open("blocks.dat");
+    for (int i : {41, 3, 22})
+        ASSERT_EQ(rewrite(record(i).replace(8, 12, "Aarau       ")), 0);
+    close();
+    std::vector<std::string> numbered;
+    for (uint32_t n : {7u, 1u, 65536u, 4000000000u}) {
+        numbered.emplace_back(4, '\0');
+        kvr::platform::store_u32(reinterpret_cast<unsigned char*>(numbered.back().data()), n);
+        for (uint32_t b = 0; b < n % 300; ++b)
+            numbered.back() += static_cast<char>((b * 37 + n) & 0xFF);
+    }
+    make_indexed("binary.rel", 4, 304, {{1, 4, false, IX_KEY_TYPE_NUMBER}}, numbered);
+    make_sequential("binary.seq", 0, 300, IX_ATTR_VARIABLE,
+                    {"", std::string("\0\n\r\xff", 4), std::string(300, '\n'), "plain"});
+    make_sequential("fixed.seq", 5, 5, 0, {"AAAAA", "BBBBB"});
+    for (const std::string name :
+         {"customers.dat", "blocks.dat", "binary.rel", "binary.seq", "fixed.seq"}) {
+        SCOPED_TRACE(name);
+        expect_run({"unload", name, name + ".dump", "--format", "dump"}, kExitOk);
+        expect_run({"load", name + ".back", name + ".dump", "--format", "dump"}, kExitOk);
+        expect_run({"unload", name + ".back", name + ".again", "--format", "dump"}, kExitOk);
+        EXPECT_EQ(read_file(name + ".again"), read_file(name + ".dump"));
+        // What info says of the file up to how its bytes divide.
+        const auto attributes = [](const std::string& file) {
+            const std::string shown = kvr_run({"info", file}).out;
+            const size_t from = shown.find("\norganization");
+            return shown.substr(from, shown.find("\nfile size") - from);
+        };
+        EXPECT_EQ(attributes(name + ".back"), attributes(name));
+        for (const char* key : {"0", "1", "2"})
+            EXPECT_EQ(dump({name + ".back", "--key", key}), dump({name, "--key", key})) << key;
+        EXPECT_EQ(dump({name + ".back", "--hex"}), dump({name, "--hex"}));
+    }
 }
 
 TEST_F(KvrTool, FailedCommandsLeaveNoFileBehind) {
@@ -892,6 +992,16 @@ TEST_F(KvrTool, FailedCommandsLeaveNoFileBehind) {
     make_customers("customers.dat", 30);
     // A record with a line feed cannot go to a text file.
     make_indexed("lf.dat", 10, 10, {{1, 4}}, {"AAAAline\nx"});
+    // A dump cut short, or with a line that is no record, loads nothing.
+    expect_run({"unload", "customers.dat", "c.dump", "--format", "dump"}, kExitOk);
+    const std::string whole = read_file("c.dump");
+    write_file("cut.dump", whole.substr(0, whole.rfind("DATA=END")));
+    std::string bad = whole;
+    bad[bad.find("HEADER=END\n") + 13] = 'g';
+    write_file("bad.dump", bad);
+    bad = whole;
+    bad.replace(bad.find("key=9:12:dups\n"), 14, "key=9:12\n");
+    write_file("keys.dump", bad);
     const std::vector<std::tuple<Args, int, Args>> runs = {
         {{"load", "t.dat", "dups.txt", "--text", "--record", "20", "--key", "1:5"},
          kExitDamaged,
@@ -905,11 +1015,34 @@ TEST_F(KvrTool, FailedCommandsLeaveNoFileBehind) {
          {"--like OTHER, or --record and --key"}},
         {{"load", "u.dat", "dups.txt", "--text", "--record", "9", "--key", "0:5"}, kExitFailed, {}},
         {{"unload", "t2.dat", "x.txt", "--text"}, kExitFailed, {}},
-        {{"unload", "lf.dat", "lf.txt", "--text"}, kExitFailed, {"holds a line feed"}},
+        {{"unload", "lf.dat", "lf.txt", "--text"},
+         kExitFailed,
+         {"record 1 (key \"AAAA\") holds a line feed"}},
+        {{"unload", "lf.seq", "lf.txt", "--text"},
+         kExitFailed,
+         {"kvr: lf.txt: record 2 holds a line feed"}},
+        {{"load", "t.dat", "cut.dump", "--format", "dump"},
+         kExitFailed,
+         {"cut.dump: the dump ends before its DATA=END line: it was cut short"}},
+        {{"load", "t.dat", "bad.dump", "--format", "dump"},
+         kExitFailed,
+         {"bad.dump: line 9: not a record"}},
+        {{"load", "t.dat", "keys.dump", "--format", "dump"},
+         kExitDamaged,
+         {"keys.dump: line 10 (key \"00000018\") is refused: another record already has that key",
+          "no file was created"}},
+        {{"load", "t.dat", "c.dump", "--format", "dump", "--like", "customers.dat"},
+         kExitFailed,
+         {"--format dump takes the file's attributes from the dump"}},
+        {{"load", "t.dat", "dups.txt", "--format", "dump"},
+         kExitFailed,
+         {"dups.txt: line 1: not a dump of kvr unload --format dump"}},
     };
+    make_sequential("lf.seq", 1, 20, IX_ATTR_VARIABLE, {"one line", "two\nlines"});
     for (const auto& [args, status, err] : runs)
         expect_run(args, status, err);
-    EXPECT_EQ(names_in_dir(), (Args{"customers.dat", "dups.txt", "lf.dat"}));
+    EXPECT_EQ(names_in_dir(), (Args{"bad.dump", "c.dump", "customers.dat", "cut.dump", "dups.txt",
+                                    "keys.dump", "lf.dat", "lf.seq"}));
 }
 
 // What takes an output's name is a regular file, never the input itself,

@@ -8,7 +8,9 @@
 // holds the file channel, the data store that hands out pages, the page
 // cache with its buffers, and the cursor.
 //
-// Every call returns a tree status (engine/results.h): 0, or 101..107.
+// Every call returns a tree status (engine/results.h): 0; 1 and 2 from the
+// searches (_vmq_getdup: no entry with that key and data; _vmq_getkey: no
+// entry satisfies the key condition); or 101..107.
 #ifndef KVR_ENGINE_TREE_TREE_H
 #define KVR_ENGINE_TREE_TREE_H
 

@@ -6,7 +6,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -32,6 +31,7 @@
 #include "engine/tree/page_cache.h"
 #include "platform/coding.h"
 #include "platform/fault_injection.h"
+#include "platform/share_locks.h"
 #include "support/attribute_block.h"
 #include "support/temp_dir.h"
 #include "tools/kvr_tool.h"
@@ -1016,9 +1016,9 @@ TEST_F(KvrTool, TemporaryFilesOfARunEndedBySignalsGo) {
     // process namespace holds its file.
     const std::string held = temporary_of(1999999999);
     write_file(held, "held");
-    const int fd = ::open(held.c_str(), O_RDONLY);
+    const int fd = ::open(held.c_str(), O_RDWR);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    ASSERT_EQ(kvr::platform::share_locks::hold_alone(fd), 0);
 
     expect_run({"rebuild", path("customers.dat")}, kExitOk);
     EXPECT_FALSE(std::filesystem::exists(temporary_of(killed)));

@@ -297,6 +297,15 @@ TEST_F(KvrTool, InfoDescribesIndexedRelativeAndSequentialFiles) {
                 "1   alternate  position 9, length 12, duplicates, bytes", "live records",
                 "(320 records)", "(8 in the trees, 3 free, blocks of 4096)",
                 "free slots      6520 bytes", "key 1   height 2, 4 pages", "320 entries, leaves"});
+    // A damaged journal beside the file is left alone, and said.
+    write_file("customers.dat.kvrj", "KVRJ and then nothing of a journal");
+    expect_run({"info", "customers.dat"}, kExitOk, {},
+               {"record count    320\njournal         customers.dat.kvrj is left alone: it is a "
+                "damaged journal\n"});
+    expect_run({"check", "customers.dat"}, kExitOk, {},
+               {"customers.dat: journal customers.dat.kvrj is left alone: it is a damaged "
+                "journal\ncustomers.dat: sound"});
+    std::filesystem::remove("customers.dat.kvrj");
 
     std::vector<std::string> counters;
     for (uint32_t n : {3u, 1u, 700u}) {
@@ -569,6 +578,13 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
                  patch_u32(f, kvr::engine::kUpdateMarkerAt, kvr::engine::kUpdateMarker);
              },
              "never closed"},
+            {"an update that never finished, and a user's own file of the journal's name",
+             [&](auto& f) {
+                 patch_u32(f, kvr::engine::kUpdateMarkerAt, kvr::engine::kUpdateMarker);
+                 write_file(f + ".kvrj", "my own notes\n");
+             },
+             "damaged.dat: journal damaged.dat.kvrj is left alone: it is not a journal of this "
+             "system\n"},
             {"a damaged tree header",
              [&](auto& f) {
                  patch_u32(f, kvr::engine::tree_headers_at(3) + 2 * kvr::engine::kTreeHeaderSize,
@@ -584,6 +600,7 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
         const std::string before = read_file("damaged.dat");
         expect_run({"check", "damaged.dat"}, kExitDamaged, {}, {reported});
         EXPECT_EQ(read_file("damaged.dat"), before) << "check changed the file";
+        std::filesystem::remove("damaged.dat.kvrj");
     }
 
     // Keys as the program has them (a record number, escaped bytes): the

@@ -150,19 +150,16 @@ std::string unsound_head(const unsigned char* head, uint32_t got) {
     return {};
 }
 
-// Opens the file at `path` for reading and writing without following a
-// symbolic link; INVALID_HANDLE_VALUE and *why in words when it cannot be
-// (empty when there is none).
+// Opens the file at `path` without following a symbolic link, sharing it
+// with every sharer; INVALID_HANDLE_VALUE and *why in words when what is
+// there may not be used, or an empty *why and the last error when there is
+// nothing or the system failed.
 HANDLE open_existing(const std::string& path, DWORD access, std::string* why) {
     const HANDLE file = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                     nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file != INVALID_HANDLE_VALUE)
         return file;
     switch (GetLastError()) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-            why->clear();
-            break;
         case ERROR_CANT_RESOLVE_FILENAME:
             *why = "it is a symbolic link";
             break;
@@ -172,8 +169,8 @@ HANDLE open_existing(const std::string& path, DWORD access, std::string* why) {
         case ERROR_SHARING_VIOLATION:
             *why = "another program holds it";
             break;
-        default:
-            *why = "it cannot be opened";
+        default:  // none there, or a failure the caller reports
+            why->clear();
             break;
     }
     return INVALID_HANDLE_VALUE;
@@ -324,22 +321,29 @@ std::unique_ptr<ChangeJournal> ChangeJournal::open(const char* data_file, HANDLE
     // until it has the data file's group and permissions.
     bool made = false;
     HANDLE file = INVALID_HANDLE_VALUE;
-    for (int attempt = 0; attempt < 4 && file == INVALID_HANDLE_VALUE; ++attempt) {
+    for (int attempt = 0; file == INVALID_HANDLE_VALUE; ++attempt) {
         file = open_existing(path, GENERIC_READ | GENERIC_WRITE, why);
-        if (file != INVALID_HANDLE_VALUE || !why->empty() || !make)
+        if (file != INVALID_HANDLE_VALUE)
             break;
+        const DWORD error = GetLastError();
+        if (!why->empty()) {
+            *result = kAccessDenied;
+            return nullptr;
+        }
+        const bool none = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+        if (!none || !make) {
+            *result = none ? kOk : map_windows_error(error);
+            return nullptr;
+        }
         file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
                            FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_OWNER_ONLY, nullptr);
         made = file != INVALID_HANDLE_VALUE;
-        if (!made && GetLastError() != ERROR_FILE_EXISTS) {
+        // Made by another meanwhile: it is opened as found, a few times.
+        if (!made && (GetLastError() != ERROR_FILE_EXISTS || attempt == 3)) {
             *result = map_windows_error(GetLastError());
             return nullptr;
         }
-    }
-    if (file == INVALID_HANDLE_VALUE) {
-        *result = why->empty() ? kOk : kAccessDenied;
-        return nullptr;
     }
     std::unique_ptr<ChangeJournal> journal(
         new (std::nothrow) ChangeJournal(file, path, read_boot_id(), data_identity));

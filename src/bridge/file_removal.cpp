@@ -1,11 +1,12 @@
 #include "bridge/file_removal.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "platform/share_locks.h"
 
 namespace kvr::bridge {
 
@@ -30,14 +31,29 @@ private:
     int fd_;
 };
 
-// Opens the file only to take its lock; a file we may not read may still be
-// ours to write.
+// Opens the file only to take its lock: for writing where it may, since only
+// a descriptor open for writing holds a file alone.
 int open_for_lock(const char* path) {
     const int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-    int fd = ::open(path, flags | O_RDONLY);
+    int fd = ::open(path, flags | O_RDWR);
+    if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS || errno == EISDIR))
+        fd = ::open(path, flags | O_RDONLY);
     if (fd < 0 && (errno == EACCES || errno == EPERM))
         fd = ::open(path, flags | O_WRONLY);
     return fd;
+}
+
+// 0 when the file is held alone, or, for a descriptor that cannot hold it
+// (open for reading only), when nobody holds it; EWOULDBLOCK when a KVR
+// user has it open; another errno when the system refused.
+int hold_alone(int fd) {
+    const int error = platform::share_locks::hold_alone(fd);
+    if (error != EBADF)
+        return error == EAGAIN || error == EACCES ? EWOULDBLOCK : error;
+    bool held = false;
+    if (const int asked = platform::share_locks::others_hold(fd, &held); asked != 0)
+        return asked;
+    return held ? EWOULDBLOCK : 0;
 }
 
 }  // namespace
@@ -52,14 +68,10 @@ Removal remove_unless_in_use(const std::string& path, int* error) {
             *error = errno;
             return Removal::Failed;
         }
-        int locked;
-        do {
-            locked = ::flock(file.get(), LOCK_EX | LOCK_NB);
-        } while (locked != 0 && errno == EINTR);
-        if (locked != 0) {
-            if (errno == EWOULDBLOCK)
+        if (const int locked = hold_alone(file.get()); locked != 0) {
+            if (locked == EWOULDBLOCK)
                 return Removal::InUse;
-            *error = errno;
+            *error = locked;
             return Removal::Failed;
         }
         struct stat held;

@@ -150,6 +150,24 @@ std::string access_denied(const FailedOpen& open) {
     return "it is too short to be a KVR file";
 }
 
+// What the library says after the code's text (its pieces but the first),
+// as one text; empty when it says nothing more.
+std::string detail_of(const FailedOpen& open) {
+    std::string detail;
+    for (size_t i = 1; i < open.message.pieces.size(); ++i)
+        detail += (i == 1 ? "" : ",") + open.message.pieces[i];
+    return detail;
+}
+
+// The library's "its journal is left alone: ..." with the journal's name.
+std::string journal_detail(const FailedOpen& open) {
+    std::string detail = detail_of(open);
+    const std::string journal = "its journal ";
+    if (detail.compare(0, journal.size(), journal) == 0)
+        detail.insert(journal.size(), open.name + ".kvrj ");
+    return detail;
+}
+
 std::string in_use(const FailedOpen& open) {
     const bool input = (open.request & VMQ_OPEN_INPUT) != 0;
     if (open.held_here)
@@ -188,9 +206,11 @@ std::string explain_open_failure(const FailedOpen& open) {
     switch (open.message.code) {
         case kMissing:
             return "the file does not exist";
-        case kUnfinishedUpdate:
-            return "was left open by a program that ended without closing it; run kvr rebuild " +
-                   open.name;
+        case kUnfinishedUpdate: {
+            const std::string journal = journal_detail(open);
+            return "was left open by a program that ended without closing it" +
+                   (journal.empty() ? "" : ", and " + journal) + "; run kvr rebuild " + open.name;
+        }
         case kEmptyFile:
             return "the file is empty, not a KVR file";
         case kInvalidFile:
@@ -216,12 +236,16 @@ std::string explain_open_failure(const FailedOpen& open) {
                 return "it is an indexed file; the program has a relative file";
             return layout_difference(open, file);
         }
-        case kSharingViolation:
-            return in_use(open);
+        case kSharingViolation: {
+            const std::string holder = open.held_here ? "" : detail_of(open);
+            return in_use(open) + (holder.empty() ? "" : " (" + holder + ")");
+        }
         case kLockViolation:
             return "it is locked by another process";
-        case kAccessDenied:
-            return access_denied(open);
+        case kAccessDenied: {
+            const std::string journal = journal_detail(open);
+            return journal.empty() ? access_denied(open) : "it cannot be shared: " + journal;
+        }
         case kFileTableFull:
         case kHandleTableFull:
             return "too many files are open";

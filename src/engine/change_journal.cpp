@@ -1,5 +1,7 @@
 #include "engine/change_journal.h"
 
+#include <grp.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "engine/file_channel.h"
+#include "engine/file_header.h"
 #include "platform/coding.h"
 #include "platform/crt_file.h"
 
@@ -20,17 +23,33 @@ namespace {
 
 constexpr uint32_t kHeadMark = 0x4A52564B;   // "KVRJ"
 constexpr uint32_t kEntryMark = 0x4552564B;  // "KVRE"
-constexpr uint32_t kHeadSize = 56;
+constexpr uint32_t kHeadSize = 80;
+constexpr uint32_t kChangeAt = 4;
+constexpr uint32_t kSizeAt = 8;
+constexpr uint32_t kCheckedAt = 12;
+constexpr uint32_t kNumberAt = 16;
 constexpr uint32_t kBootAt = 24;
 constexpr uint32_t kBootSize = 32;
+constexpr uint32_t kDeviceAt = 56;
+constexpr uint32_t kInodeAt = 64;
+constexpr uint32_t kStartCheckAt = 72;
+constexpr uint32_t kHeadCheckAt = 76;
 constexpr uint32_t kEntryHeadSize = 24;
+// How much of the data file's start the head's check covers: the file
+// fields, the key table and the first tree headers, which every change of
+// the file by any program moves (the record count, at least).
+constexpr uint32_t kCheckedBytes = 4096;
+constexpr uint32_t kNobody = 0xFFFFFFFFu;
+
+uint32_t fnv1a(const unsigned char* bytes, size_t count, uint32_t hash = 0x811C9DC5u) {
+    for (size_t i = 0; i < count; ++i)
+        hash = (hash ^ bytes[i]) * 0x01000193u;
+    return hash;
+}
 
 // The check of an entry's head: FNV-1a over its first 20 bytes.
 uint32_t head_check(const unsigned char* head) {
-    uint32_t hash = 0x811C9DC5u;
-    for (uint32_t i = 0; i < kEntryHeadSize - 4; ++i)
-        hash = (hash ^ head[i]) * 0x01000193u;
-    return hash;
+    return fnv1a(head, kEntryHeadSize - 4);
 }
 
 // The machine's boot, as Linux names it: a journal written before the
@@ -49,23 +68,327 @@ std::string read_boot_id() {
     return id;
 }
 
+std::string journal_name(const char* data_file) {
+    return std::string(data_file) + ".kvrj";
+}
+
+// Whether `user` belongs to `group`, as the user database says.
+bool user_in_group(uint32_t user, uint32_t group) {
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> text(4096);
+    if (getpwuid_r(static_cast<uid_t>(user), &entry, text.data(), text.size(), &found) != 0 ||
+        found == nullptr)
+        return false;
+    if (entry.pw_gid == static_cast<gid_t>(group))
+        return true;
+    int count = 64;
+    std::vector<gid_t> groups(static_cast<size_t>(count));
+    if (getgrouplist(entry.pw_name, entry.pw_gid, groups.data(), &count) < 0) {
+        groups.resize(static_cast<size_t>(count));
+        if (getgrouplist(entry.pw_name, entry.pw_gid, groups.data(), &count) < 0)
+            return false;
+    }
+    for (int i = 0; i < count; ++i) {
+        if (groups[static_cast<size_t>(i)] == static_cast<gid_t>(group))
+            return true;
+    }
+    return false;
+}
+
+// Whether `user` could have written the data file itself: a journal of
+// theirs can do nothing to it that they could not.
+bool may_write(uint32_t user, const FileIdentity& data) {
+    return user == data.owner || user == static_cast<uint32_t>(geteuid()) || user == 0 ||
+           (data.mode & 0002) != 0 || ((data.mode & 0020) != 0 && user_in_group(user, data.group));
+}
+
+// The permission bits the journal may have: the data file's, but for
+// group bits that the journal's group would give to others than the data
+// file's group (the data file's bits for all users cover those).
+uint32_t widest_mode(const FileIdentity& data, uint32_t journal_group) {
+    uint32_t mode = data.mode & 0777;
+    if (journal_group != data.group)
+        mode = (mode & 0707) | (mode & (data.mode & 0007) << 3);
+    return mode;
+}
+
+std::string octal(uint32_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", mode & 07777);
+    return text;
+}
+
+// Why the file `journal` (open) may not serve as the journal of `data`;
+// empty when it may.
+std::string untrusted(const FileIdentity& journal, const FileIdentity& data) {
+    if (journal.links != 1)
+        return "it has other names (hard links)";
+    if (!may_write(journal.owner, data))
+        return "it belongs to user " + std::to_string(journal.owner) +
+               ", who may not write the file";
+    if ((journal.mode & ~widest_mode(data, journal.group)) != 0)
+        return "its permissions (" + octal(journal.mode) + ") are wider than the file's (" +
+               octal(data.mode) + ")";
+    return {};
+}
+
+bool same_file(const FileIdentity& a, const FileIdentity& b) {
+    return a.device == b.device && a.inode == b.inode;
+}
+
+// Why the `got` bytes of a head read from a journal are not a sound head
+// of this library's; empty when they are. An empty file is taken for a
+// journal whose maker died before it wrote the head, which holds no change.
+std::string unsound_head(const unsigned char* head, uint32_t got) {
+    if (got == 0)
+        return {};
+    if (got < 4 || load_u32(head) != kHeadMark)
+        return "it is not a journal of this system";
+    if (got < kHeadSize || load_u32(head + kHeadCheckAt) != fnv1a(head, kHeadCheckAt))
+        return "it is a damaged journal";
+    return {};
+}
+
+// Opens the file at `path` without following a symbolic link, sharing it
+// with every sharer; INVALID_HANDLE_VALUE and *why in words when what is
+// there may not be used, or an empty *why and the last error when there is
+// nothing or the system failed.
+HANDLE open_existing(const std::string& path, DWORD access, std::string* why) {
+    const HANDLE file = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file != INVALID_HANDLE_VALUE)
+        return file;
+    switch (GetLastError()) {
+        case ERROR_CANT_RESOLVE_FILENAME:
+            *why = "it is a symbolic link";
+            break;
+        case ERROR_ACCESS_DENIED:
+            *why = "it is not a regular file, or this user may not read and write it";
+            break;
+        case ERROR_SHARING_VIOLATION:
+            *why = "another program holds it";
+            break;
+        default:  // none there, or a failure the caller reports
+            why->clear();
+            break;
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+bool read_bytes(HANDLE file, uint32_t offset, void* bytes, uint32_t count, uint32_t* got) {
+    DWORD n = 0;
+    *got = 0;
+    if (SetFilePointer(file, static_cast<LONG>(offset), nullptr, FILE_BEGIN) != offset ||
+        !ReadFile(file, bytes, count, &n, nullptr))
+        return false;
+    *got = n;
+    return true;
+}
+
+// A range the journal saved, as it read it back.
+struct Saved {
+    uint32_t offset;
+    std::vector<unsigned char> bytes;
+};
+
+// What a journal's head names, once it is known to be sound.
+struct Head {
+    uint32_t change = 0;
+    uint32_t size = 0;
+    uint32_t checked = 0;
+    uint64_t number = 0;
+    uint32_t start_check = 0;
+};
+
+// The data file's first bytes now, with the ranges saved put back over
+// them as undo would: the file's start as the change found it.
+bool start_as_saved(const FileChannel& file, const Head& head, const std::vector<Saved>& saved,
+                    std::vector<unsigned char>* start) {
+    start->assign(head.checked, 0);
+    uint32_t got = 0;
+    if (head.checked != 0 && !file.read_at(0, start->data(), head.checked, &got).ok())
+        return false;
+    start->resize(got);
+    for (auto one = saved.rbegin(); one != saved.rend(); ++one) {
+        if (one->offset >= head.checked)
+            continue;
+        const size_t count = std::min<size_t>(one->bytes.size(), head.checked - one->offset);
+        if (start->size() < one->offset + count)
+            start->resize(one->offset + count, 0);
+        std::memcpy(start->data() + one->offset, one->bytes.data(), count);
+    }
+    return true;
+}
+
+// Whether the journal open as `journal` holds the change of the data file
+// `data` (read through `file`) that began at change count `change`, and
+// the file is still as that change left it: *why empty, and *head and
+// *saved what undo puts back. Otherwise *why says why in words.
+Result examine(HANDLE journal, const std::string& boot, const FileIdentity& data,
+               const FileChannel& file, uint32_t change, Head* head, std::vector<Saved>* saved,
+               std::string* why) {
+    unsigned char bytes[kHeadSize];
+    uint32_t got = 0;
+    if (!read_bytes(journal, 0, bytes, kHeadSize, &got)) {
+        *why = "it cannot be read";
+        return kOk;
+    }
+    if (*why = unsound_head(bytes, got); !why->empty())
+        return kOk;
+    if (got == 0) {
+        *why = "it holds no change";
+        return kOk;
+    }
+    head->change = load_u32(bytes + kChangeAt);
+    head->size = load_u32(bytes + kSizeAt);
+    head->checked = load_u32(bytes + kCheckedAt);
+    head->number = load_u32(bytes + kNumberAt) | (uint64_t{load_u32(bytes + kNumberAt + 4)} << 32);
+    head->start_check = load_u32(bytes + kStartCheckAt);
+    if (load_u64(bytes + kDeviceAt) != data.device || load_u64(bytes + kInodeAt) != data.inode)
+        *why = "it is the journal of another file";
+    else if (head->number == 0)
+        *why = "it holds no change";
+    else if (boot.empty() || std::memcmp(bytes + kBootAt, boot.data(), boot.size()) != 0)
+        *why = "it was written before the machine last started";
+    else if (head->change != change)
+        *why = "it holds the change begun at change count " + std::to_string(head->change) +
+               ", not the file's " + std::to_string(change);
+    else if (head->checked > kCheckedBytes || head->checked > head->size)
+        *why = "it is a damaged journal";
+    if (!why->empty())
+        return kOk;
+
+    // The entries saved whole for this change, in the order they were saved.
+    // No entry reaches past the journal's end: a length read from it is
+    // never trusted further than that.
+    LONG end_high = 0;
+    const DWORD journal_end = SetFilePointer(journal, 0, &end_high, FILE_END);
+    if (journal_end == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS) {
+        *why = "it cannot be read";
+        return kOk;
+    }
+    const uint64_t journal_size = (uint64_t{static_cast<uint32_t>(end_high)} << 32) | journal_end;
+    std::vector<unsigned char> start;
+    try {
+        for (uint32_t at = kHeadSize;;) {
+            unsigned char entry[kEntryHeadSize];
+            if (!read_bytes(journal, at, entry, kEntryHeadSize, &got) || got != kEntryHeadSize ||
+                load_u32(entry) != kEntryMark ||
+                (load_u32(entry + 4) | (uint64_t{load_u32(entry + 8)} << 32)) != head->number ||
+                head_check(entry) != load_u32(entry + 20))
+                break;
+            const uint32_t offset = load_u32(entry + 12);
+            const uint32_t length = load_u32(entry + 16);
+            if (offset >= head->size || length > head->size - offset ||
+                uint64_t{at} + kEntryHeadSize + length > journal_size)
+                break;
+            Saved one{offset, std::vector<unsigned char>(length)};
+            if (!read_bytes(journal, at + kEntryHeadSize, one.bytes.data(), length, &got) ||
+                got != length)
+                break;
+            saved->push_back(std::move(one));
+            at += kEntryHeadSize + length;
+        }
+        // The file must be as the change left it: its start, with what the
+        // change saved put back, is what it was when the change began. A
+        // file changed since by another program is left alone.
+        if (!start_as_saved(file, *head, *saved, &start)) {
+            *why = "the file cannot be read";
+            return kIoError;
+        }
+    } catch (const std::bad_alloc&) {
+        return kNoSpace;
+    }
+    if (start.size() != head->checked || fnv1a(start.data(), start.size()) != head->start_check)
+        *why = "the file has changed since the journal was written";
+    return kOk;
+}
+
 }  // namespace
 
-std::unique_ptr<ChangeJournal> ChangeJournal::open(const char* data_file, Result* result,
-                                                   bool make) {
-    std::string path = std::string(data_file) + ".kvrj";
-    HANDLE file =
-        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, make ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+std::unique_ptr<ChangeJournal> ChangeJournal::open(const char* data_file, HANDLE data, bool make,
+                                                   Result* result, std::string* why) {
+    *result = kOk;
+    why->clear();
+    FileIdentity data_identity;
+    if (!GetFileIdentity(data, &data_identity)) {
         *result = map_windows_error(GetLastError());
         return nullptr;
     }
+    std::string path = journal_name(data_file);
+    // Made new, never through a symbolic link, readable by its maker alone
+    // until it has the data file's group and permissions.
+    bool made = false;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; file == INVALID_HANDLE_VALUE; ++attempt) {
+        file = open_existing(path, GENERIC_READ | GENERIC_WRITE, why);
+        if (file != INVALID_HANDLE_VALUE)
+            break;
+        const DWORD error = GetLastError();
+        if (!why->empty()) {
+            *result = kAccessDenied;
+            return nullptr;
+        }
+        const bool none = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+        if (!none || !make) {
+            *result = none ? kOk : map_windows_error(error);
+            return nullptr;
+        }
+        file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                           FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_OWNER_ONLY, nullptr);
+        made = file != INVALID_HANDLE_VALUE;
+        // Made by another meanwhile: it is opened as found, a few times.
+        if (!made && (GetLastError() != ERROR_FILE_EXISTS || attempt == 3)) {
+            *result = map_windows_error(GetLastError());
+            return nullptr;
+        }
+    }
     std::unique_ptr<ChangeJournal> journal(
-        new (std::nothrow) ChangeJournal(file, std::move(path), read_boot_id()));
+        new (std::nothrow) ChangeJournal(file, path, read_boot_id(), data_identity));
     if (!journal) {
         CloseHandle(file);
         *result = kNoSpace;
+        return nullptr;
+    }
+    if (made) {
+        // The data file's group, and its owner where this process may give
+        // a file away; group bits that the journal's group would give to
+        // others than the data file's go.
+        const bool superuser = geteuid() == 0;
+        if (!SetFileOwnership(file, superuser ? data_identity.owner : kNobody, data_identity.group,
+                              data_identity.mode & 0666)) {
+            FileIdentity now;
+            const uint32_t group = GetFileIdentity(file, &now) ? now.group : kNobody;
+            SetFileOwnership(file, kNobody, kNobody, widest_mode(data_identity, group) & 0666);
+        }
+        if (!journal->write_head(0, 0, 0, 0)) {
+            *result = map_windows_error(GetLastError());
+            journal->remove();
+            return nullptr;
+        }
+        return journal;
+    }
+    FileIdentity identity;
+    if (!GetFileIdentity(file, &identity)) {
+        *result = map_windows_error(GetLastError());
+        return nullptr;
+    }
+    unsigned char head[kHeadSize];
+    uint32_t got = 0;
+    *why =
+        read_bytes(file, 0, head, kHeadSize, &got) ? unsound_head(head, got) : "it cannot be read";
+    if (why->empty())
+        *why = untrusted(identity, data_identity);
+    if (!why->empty()) {
+        *result = kAccessDenied;
+        return nullptr;
+    }
+    // An empty one gets its head now, so that it is known for a journal.
+    if (got == 0 && !journal->write_head(0, 0, 0, 0)) {
+        *result = map_windows_error(GetLastError());
+        return nullptr;
     }
     return journal;
 }
@@ -76,15 +399,49 @@ ChangeJournal::~ChangeJournal() {
 }
 
 void ChangeJournal::remove() {
+    FileIdentity mine;
+    const bool known = GetFileIdentity(file_, &mine);
     CloseHandle(file_);
     file_ = nullptr;
-    // Another process sharing the file still has the journal open: it
-    // stays for that one.
-    platform::remove(path_.c_str());
+    // Only while the name still leads to this journal; and another process
+    // sharing the file that still has it open keeps it (remove refuses).
+    std::string why;
+    const HANDLE named = open_existing(path_, GENERIC_READ, &why);
+    if (named == INVALID_HANDLE_VALUE)
+        return;
+    FileIdentity now;
+    const bool same = known && GetFileIdentity(named, &now) && same_file(mine, now);
+    CloseHandle(named);
+    if (same)
+        platform::remove(path_.c_str());
 }
 
-void ChangeJournal::remove_stale(const char* data_file) {
-    platform::remove((std::string(data_file) + ".kvrj").c_str());
+Result ChangeJournal::remove_stale(const char* data_file) {
+    const std::string path = journal_name(data_file);
+    std::string why;
+    const HANDLE file = open_existing(path, GENERIC_READ, &why);
+    if (file == INVALID_HANDLE_VALUE) {
+        // Nothing there, or nothing of this library's that could be used.
+        switch (GetLastError()) {
+            case ERROR_FILE_NOT_FOUND:
+            case ERROR_PATH_NOT_FOUND:
+            case ERROR_CANT_RESOLVE_FILENAME:
+            case ERROR_ACCESS_DENIED:
+            case ERROR_SHARING_VIOLATION:
+                return kOk;
+            default:
+                return map_windows_error(GetLastError());
+        }
+    }
+    unsigned char head[kHeadSize];
+    uint32_t got = 0;
+    const bool read = read_bytes(file, 0, head, kHeadSize, &got);
+    const DWORD error = GetLastError();
+    if (!CloseHandle(file) || !read)
+        return map_windows_error(read ? GetLastError() : error);
+    if (unsound_head(head, got).empty())
+        platform::remove(path.c_str());
+    return kOk;
 }
 
 bool ChangeJournal::write_at(uint32_t offset, const void* bytes, uint32_t count) {
@@ -94,28 +451,50 @@ bool ChangeJournal::write_at(uint32_t offset, const void* bytes, uint32_t count)
 }
 
 bool ChangeJournal::read_at(uint32_t offset, void* bytes, uint32_t count) {
-    DWORD got = 0;
-    return SetFilePointer(file_, static_cast<LONG>(offset), nullptr, FILE_BEGIN) == offset &&
-           ReadFile(file_, bytes, count, &got, nullptr) && got == count;
+    uint32_t got = 0;
+    return read_bytes(file_, offset, bytes, count, &got) && got == count;
 }
 
-Result ChangeJournal::begin(uint32_t change, uint32_t file_size) {
+bool ChangeJournal::write_head(uint32_t change, uint32_t file_size, uint32_t checked,
+                               uint32_t check) {
+    unsigned char head[kHeadSize] = {};
+    store_u32(head, kHeadMark);
+    store_u32(head + kChangeAt, change);
+    store_u32(head + kSizeAt, file_size);
+    store_u32(head + kCheckedAt, checked);
+    store_u32(head + kNumberAt, static_cast<uint32_t>(number_));
+    store_u32(head + kNumberAt + 4, static_cast<uint32_t>(number_ >> 32));
+    std::memcpy(head + kBootAt, boot_.data(), boot_.size());
+    store_u64(head + kDeviceAt, data_.device);
+    store_u64(head + kInodeAt, data_.inode);
+    store_u32(head + kStartCheckAt, check);
+    store_u32(head + kHeadCheckAt, fnv1a(head, kHeadCheckAt));
+    return write_at(0, head, kHeadSize);
+}
+
+Result ChangeJournal::begin(const FileChannel& file, uint32_t change, uint32_t file_size) {
     active_ = false;
     // A number no other change of this file is likely to carry: the time,
-    // the process, this journal object and its own count of changes.
+    // the process, this journal object and its own count of changes; never
+    // 0, which names no change.
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     number_ = (static_cast<uint64_t>(now.tv_sec) << 30) ^ static_cast<uint64_t>(now.tv_nsec) ^
               (static_cast<uint64_t>(getpid()) << 40) ^ reinterpret_cast<uintptr_t>(this) ^
               (++changes_ * 0x9E3779B97F4A7C15u);
-    unsigned char head[kHeadSize] = {};
-    store_u32(head, kHeadMark);
-    store_u32(head + 4, change);
-    store_u32(head + 8, file_size);
-    store_u32(head + 16, static_cast<uint32_t>(number_));
-    store_u32(head + 20, static_cast<uint32_t>(number_ >> 32));
-    std::memcpy(head + kBootAt, boot_.data(), boot_.size());
-    if (!write_at(0, head, kHeadSize))
+    if (number_ == 0)
+        number_ = 1;
+    // The file's start as the change finds it, for undo to tell that the
+    // file is still the one the change left.
+    const uint32_t checked = file_size < kCheckedBytes ? file_size : kCheckedBytes;
+    unsigned char start[kCheckedBytes];
+    uint32_t got = 0;
+    const IoOutcome read = file.read_at(0, start, checked, &got);
+    if (!read.ok() && checked != 0)
+        return store_status(read);
+    if (got != checked)
+        return kIoError;
+    if (!write_head(change, file_size, checked, fnv1a(start, checked)))
         return map_windows_error(GetLastError());
     size_ = file_size;
     next_at_ = kHeadSize;
@@ -157,63 +536,67 @@ IoOutcome ChangeJournal::save(const FileChannel& file, uint32_t offset, uint32_t
     return {};
 }
 
-Result ChangeJournal::undo(const FileChannel& file, uint32_t change, bool* undone) {
+Result ChangeJournal::undo(const FileChannel& file, uint32_t change, bool* undone,
+                           std::string* why) {
     *undone = false;
     active_ = false;
-    unsigned char head[kHeadSize];
-    if (!read_at(0, head, kHeadSize) || load_u32(head) != kHeadMark ||
-        load_u32(head + 4) != change || boot_.empty() ||
-        std::memcmp(head + kBootAt, boot_.data(), boot_.size()) != 0)
-        return kOk;
-    const uint32_t size = load_u32(head + 8);
-    const uint64_t number = load_u32(head + 16) | (uint64_t{load_u32(head + 20)} << 32);
-
-    // The entries saved whole for this change, in the order they were saved.
-    struct Saved {
-        uint32_t offset;
-        std::vector<unsigned char> bytes;
-    };
+    std::string reason;
+    std::string& said = why != nullptr ? *why : reason;
+    said.clear();
+    Head head;
     std::vector<Saved> saved;
-    // No entry reaches past the journal's end: a length read from it is
-    // never trusted further than that.
-    LONG end_high = 0;
-    const DWORD journal_end = SetFilePointer(file_, 0, &end_high, FILE_END);
-    if (journal_end == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS)
-        return kOk;
-    const uint64_t journal_size = (uint64_t{static_cast<uint32_t>(end_high)} << 32) | journal_end;
-    try {
-        for (uint32_t at = kHeadSize;;) {
-            unsigned char entry[kEntryHeadSize];
-            if (!read_at(at, entry, kEntryHeadSize) || load_u32(entry) != kEntryMark ||
-                (load_u32(entry + 4) | (uint64_t{load_u32(entry + 8)} << 32)) != number ||
-                head_check(entry) != load_u32(entry + 20))
-                break;
-            const uint32_t offset = load_u32(entry + 12);
-            const uint32_t length = load_u32(entry + 16);
-            if (offset >= size || length > size - offset ||
-                uint64_t{at} + kEntryHeadSize + length > journal_size)
-                break;
-            Saved one{offset, std::vector<unsigned char>(length)};
-            if (!read_at(at + kEntryHeadSize, one.bytes.data(), length))
-                break;
-            saved.push_back(std::move(one));
-            at += kEntryHeadSize + length;
-        }
-    } catch (const std::bad_alloc&) {
-        return kNoSpace;
-    }
+    Result result = examine(file_, boot_, data_, file, change, &head, &saved, &said);
+    if (result != kOk || !said.empty())
+        return result;
     // What the change appended goes first; the update marker, saved first,
     // is put back last, so that a process dying while it undoes the change
     // leaves it for the next one to undo again.
     uint32_t end = 0;
-    Result result = store_status(file.seek_end(&end));
-    if (result == kOk && end > size)
-        result = store_status(file.truncate(size));
+    result = store_status(file.seek_end(&end));
+    if (result == kOk && end > head.size)
+        result = store_status(file.truncate(head.size));
     for (auto one = saved.rbegin(); one != saved.rend() && result == kOk; ++one)
         result = store_status(file.write_at(one->offset, one->bytes.data(),
                                             static_cast<uint32_t>(one->bytes.size())));
     *undone = result == kOk;
     return result;
+}
+
+std::string ChangeJournal::problem(const char* data_file) {
+    std::string why;
+    const HANDLE journal = open_existing(journal_name(data_file), GENERIC_READ, &why);
+    if (journal == INVALID_HANDLE_VALUE)
+        return why;
+    const HANDLE data = CreateFileA(data_file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    FileIdentity journal_identity;
+    FileIdentity data_identity;
+    if (data == INVALID_HANDLE_VALUE || !GetFileIdentity(journal, &journal_identity) ||
+        !GetFileIdentity(data, &data_identity)) {
+        if (data != INVALID_HANDLE_VALUE)
+            CloseHandle(data);
+        CloseHandle(journal);
+        return {};
+    }
+    unsigned char head[kHeadSize];
+    uint32_t got = 0;
+    why = read_bytes(journal, 0, head, kHeadSize, &got) ? unsound_head(head, got)
+                                                        : "it cannot be read";
+    if (why.empty())
+        why = untrusted(journal_identity, data_identity);
+    // A change left in the file that the journal would not take back.
+    const FileChannel io = FileChannel::windows(data);
+    unsigned char words[8];
+    if (why.empty() && io.read_at(kUpdateMarkerAt, words, sizeof words, &got).ok() &&
+        got == sizeof words && load_u32(words) == kUpdateMarker) {
+        Head examined;
+        std::vector<Saved> saved;
+        examine(journal, read_boot_id(), data_identity, io, load_u32(words + 4), &examined, &saved,
+                &why);
+    }
+    CloseHandle(data);
+    CloseHandle(journal);
+    return why;
 }
 
 }  // namespace kvr::engine

@@ -84,6 +84,12 @@ inline constexpr int kMaxKeys = 255;
 // The update marker: the bytes "KVRU".
 inline constexpr uint32_t kUpdateMarker = 0x5552564B;
 inline constexpr uint32_t kUpdateMarkerAt = 36;
+// Run-time fields of an open file's session, which a shared handle keeps as
+// its own when it takes the header afresh.
+inline constexpr uint32_t kHeldRecordAt = 32;
+inline constexpr uint32_t kOpenFlagsAt = 72;
+inline constexpr uint32_t kOptionsAt = 108;
+inline constexpr uint32_t kCurrentKeyAt = 128;
 
 // Every file of this system, indexed, relative or sequential, has at offset
 // 8 the bytes "KVR" and a letter for its organization: "KVRI" an indexed
@@ -171,14 +177,14 @@ public:
     void set_first_sequence_set(uint32_t v) { set_u32(24, v); }
     uint32_t change_count() const { return u32(40); }
     void set_change_count(uint32_t v) { set_u32(40, v); }
-    uint32_t held_record() const { return u32(32); }
-    void set_held_record(uint32_t v) { set_u32(32, v); }
+    uint32_t held_record() const { return u32(kHeldRecordAt); }
+    void set_held_record(uint32_t v) { set_u32(kHeldRecordAt, v); }
     uint32_t update_marker() const { return u32(kUpdateMarkerAt); }
     void set_update_marker(uint32_t v) { set_u32(kUpdateMarkerAt, v); }
     uint32_t byte_order() const { return u32(68); }
     void set_byte_order(uint32_t v) { set_u32(68, v); }
-    uint32_t open_flags() const { return u32(72); }
-    void set_open_flags(uint32_t v) { set_u32(72, v); }
+    uint32_t open_flags() const { return u32(kOpenFlagsAt); }
+    void set_open_flags(uint32_t v) { set_u32(kOpenFlagsAt, v); }
     uint32_t index_block_size() const { return u32(84); }
     void set_index_block_size(uint32_t v) { set_u32(84, v); }
     int32_t key_count() const { return static_cast<int32_t>(u32(88)); }
@@ -191,12 +197,12 @@ public:
     void set_area_length(uint32_t v) { set_u32(100, v); }
     int32_t keys_end() const { return static_cast<int32_t>(u32(104)); }
     void set_keys_end(int32_t v) { set_u32(104, static_cast<uint32_t>(v)); }
-    uint32_t options() const { return u32(108); }
-    void set_options(uint32_t v) { set_u32(108, v); }
+    uint32_t options() const { return u32(kOptionsAt); }
+    void set_options(uint32_t v) { set_u32(kOptionsAt, v); }
     uint32_t sequence_set_size() const { return u32(112); }
     void set_sequence_set_size(uint32_t v) { set_u32(112, v); }
-    uint32_t current_key() const { return u32(128); }
-    void set_current_key(uint32_t v) { set_u32(128, v); }
+    uint32_t current_key() const { return u32(kCurrentKeyAt); }
+    void set_current_key(uint32_t v) { set_u32(kCurrentKeyAt, v); }
     uint32_t key_table_offset() const { return u32(132); }
     void set_key_table_offset(uint32_t v) { set_u32(132, v); }
 

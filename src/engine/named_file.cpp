@@ -1,5 +1,10 @@
 #include "engine/named_file.h"
 
+#include <cstdio>
+#include <string>
+
+#include "engine/change_journal.h"
+#include "engine/isam/ix_handle.h"
 #include "platform/crt_file.h"
 #include "platform/windows_file.h"
 
@@ -25,6 +30,23 @@ bool is_empty_file(const char* name) {
 
 bool remove_file(const char* name) {
     return platform::remove(name) == 0;
+}
+
+void open_refusal_detail(const char* name, int result, char* text, unsigned size) {
+    if (size == 0)
+        return;
+    text[0] = '\0';
+    std::string detail;
+    if (result == IX_UNFINISHED_UPDATE || result == IX_ACCESS_DENIED) {
+        const std::string why = ChangeJournal::problem(name);
+        if (!why.empty())
+            detail = "its journal is left alone: " + why;
+    } else if (result == IX_SHARING_VIOLATION) {
+        const long holder = FileLockHolder(name, isam::kSharedOperationLockAt);
+        if (holder > 0)
+            detail = "process " + std::to_string(holder) + " holds it";
+    }
+    std::snprintf(text, size, "%s", detail.c_str());
 }
 
 }  // namespace kvr::engine

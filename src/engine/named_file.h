@@ -15,6 +15,14 @@ bool is_empty_file(const char* name);
 // Removes the file; true when it is gone.
 bool remove_file(const char* name);
 
+// What an OPEN of `name` that the engine refused with `result` can say
+// beside the result's text, in words: for a file left mid-change (30) or
+// one that cannot be shared (15), why the journal beside it is left alone;
+// for a file another handle holds (18), the process that holds it, where
+// that can be known. Written into text[0 .. size), NUL-terminated, empty
+// when there is nothing to add.
+void open_refusal_detail(const char* name, int result, char* text, unsigned size);
+
 }  // namespace kvr::engine
 
 #endif

@@ -6,7 +6,6 @@
 #include "platform/crt_file.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +14,7 @@
 #include "platform/error_mapping.h"
 #include "platform/fault_injection.h"
 #include "platform/file_object.h"
+#include "platform/share_locks.h"
 
 namespace kvr::platform {
 namespace {
@@ -36,14 +36,35 @@ bool fault_injected(FaultPlan::Kind kind) {
     return false;
 }
 
-// Opens `name` only to take its lock; -1 when it cannot be opened at all.
+// Opens `name` only to take its lock: for writing where it may, since only
+// a descriptor open for writing holds a file alone; -1 when it cannot be
+// opened at all.
 int open_for_lock(const char* name) {
     const int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-    int fd = ::open(name, flags | O_RDONLY);
-    if (fd < 0 && (errno == EACCES || errno == EPERM)) {
+    int fd = ::open(name, flags | O_RDWR);
+    if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS || errno == EISDIR))
+        fd = ::open(name, flags | O_RDONLY);
+    if (fd < 0 && (errno == EACCES || errno == EPERM))
         fd = ::open(name, flags | O_WRONLY);
-    }
     return fd;
+}
+
+// 0 when no handle has the file of `fd` open and none can open it before
+// it is unlinked (a write lock holds it alone); else the errno to fail
+// with. A descriptor that cannot take the write lock only asks whether
+// anyone holds the file.
+int hold_for_removal(int fd) {
+    const int error = share_locks::hold_alone(fd);
+    if (error == 0)
+        return 0;
+    if (error == EAGAIN || error == EACCES)
+        return EACCES;
+    if (error != EBADF)
+        return error;
+    bool held = false;
+    if (const int asked = share_locks::others_hold(fd, &held); asked != 0)
+        return asked;
+    return held ? EACCES : 0;
 }
 
 }  // namespace
@@ -81,14 +102,9 @@ int remove(const char* name) noexcept {
             return -1;
         return ::unlink(name) == 0 ? 0 : fail(errno == EISDIR ? EACCES : errno);
     }
-    int locked;
-    do {
-        locked = ::flock(fd, LOCK_EX | LOCK_NB);
-    } while (locked != 0 && errno == EINTR);
-    if (locked != 0) {
-        const int lock_errno = errno;
+    if (const int refused = hold_for_removal(fd); refused != 0) {
         ::close(fd);
-        return fail(lock_errno == EWOULDBLOCK ? EACCES : lock_errno);
+        return fail(refused);
     }
     // Unlinked while the lock is held, so that an open racing with us either
     // fails on the lock or finds the name gone.

@@ -13,7 +13,9 @@
 //   open, in this process or another (-1, errno EACCES), as the system this
 //   stands in for does; plain unlink() would let the holder go on writing
 //   into a file that no longer has a name. A removed file's name is free
-//   again at once.
+//   again at once. It holds the file alone while it unlinks it, so that no
+//   open slips in between; a file this process may not write it can only
+//   find unheld just before unlinking it.
 // - _open_osfhandle gives a descriptor for an open HANDLE of windows_file.h,
 //   so that a file opened with share modes can be used through the
 //   descriptor calls. Unlike on Windows, the descriptor does not take the

@@ -32,6 +32,8 @@ DWORD windows_error_from_errno(int error, ErrnoContext context) noexcept {
             return ERROR_DISK_FULL;
         case ENAMETOOLONG:
             return ERROR_FILENAME_EXCED_RANGE;
+        case ELOOP:
+            return ERROR_CANT_RESOLVE_FILENAME;
         case EINVAL:
             return ERROR_INVALID_PARAMETER;
         case EEXIST:
@@ -81,6 +83,8 @@ int errno_from_windows_error(DWORD error) noexcept {
             return EINVAL;
         case ERROR_FILENAME_EXCED_RANGE:
             return ENAMETOOLONG;
+        case ERROR_CANT_RESOLVE_FILENAME:
+            return ELOOP;
         default:
             return EIO;
     }

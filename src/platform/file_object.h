@@ -1,7 +1,7 @@
 // What a HANDLE of windows_file.h points to.
 //
 // A HANDLE is the address of a FileObject, made by CreateFileA and freed by
-// CloseHandle. It owns one POSIX descriptor, holding the flock() that stands
+// CloseHandle. It owns one POSIX descriptor, holding the locks that stand
 // for the handle's share mode, and tracks the file position itself so that
 // positioned reads and writes need no seek; reads copy from a mapping of the
 // file where they can (mapped_file.h). Private to the platform layer.

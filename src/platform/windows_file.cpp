@@ -5,24 +5,33 @@
 
 #include "platform/windows_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "platform/error_mapping.h"
 #include "platform/fault_injection.h"
 #include "platform/file_object.h"
+#include "platform/lock_wait.h"
+#include "platform/share_locks.h"
 
 namespace kvr::platform {
 namespace {
 
 static_assert(sizeof(off_t) == 8, "file offsets must be 64 bits wide");
+static_assert(share_locks::kShareMutexByte == static_cast<off_t>(kLockableLimit),
+              "the share-mode locks lie past every range LockFileEx takes");
 
 // The calling thread's last error, as Windows keeps it.
 // Initial-exec: read and written on many calls, without __tls_get_addr.
@@ -97,7 +106,8 @@ struct OpenedDescriptor {
 // An open without O_CREAT answers "existed"; an O_CREAT|O_EXCL open answers
 // "created by us"; when another process creates the file between the two,
 // the first kind is tried again.
-OpenedDescriptor open_descriptor(const char* name, int flags, DWORD disposition) {
+OpenedDescriptor open_descriptor(const char* name, int flags, DWORD disposition,
+                                 mode_t create_mode) {
     int last_errno = EEXIST;
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
         if (disposition != CREATE_NEW) {
@@ -110,7 +120,7 @@ OpenedDescriptor open_descriptor(const char* name, int flags, DWORD disposition)
                 return {-1, false, windows_error_from_errno(errno, ErrnoContext::kOpen)};
             }
         }
-        const int fd = ::open(name, flags | O_CREAT | O_EXCL, 0666);
+        const int fd = ::open(name, flags | O_CREAT | O_EXCL, create_mode);
         if (fd >= 0)
             return {fd, false, ERROR_SUCCESS};
         last_errno = errno;
@@ -127,78 +137,69 @@ OpenedDescriptor open_descriptor(const char* name, int flags, DWORD disposition)
     return {-1, false, windows_error_from_errno(last_errno, ErrnoContext::kCreate)};
 }
 
-// The share modes rest on flock(): an exclusive one for a handle that must
-// be alone, a shared one for every other. Two bytes past any data keep
-// readers that did not ask to share with writers apart from writing
-// sharers: a reader holds a read lock on kReadersByte, a writing sharer on
-// kWritersByte, and each checks that no handle holds the other's byte,
-// under a lock on kShareMutexByte that keeps a reader and a writing sharer
-// from checking at the same moment. A reading sharer holds neither byte: it
-// meets readers and sharers alike. These are open-file-description locks:
-// they belong to the handle's own descriptor, so two handles of one process
-// keep each other out as two processes do, and closing another descriptor
-// of the file leaves them alone.
-constexpr off_t kShareMutexByte = static_cast<off_t>(kLockableLimit);
-constexpr off_t kReadersByte = kShareMutexByte + 1;
-constexpr off_t kWritersByte = kShareMutexByte + 2;
-
+// The locks that stand for a handle's share mode (share_locks.h). They are
+// open-file-description locks: they belong to the handle's own descriptor,
+// so two handles of one process keep each other out as two processes do,
+// and closing another descriptor of the file leaves them alone.
 enum class ShareKind { kAlone, kReader, kReadingSharer, kWritingSharer };
 
 ShareKind share_kind(DWORD access, DWORD share, bool truncates) {
     const bool reads = (access & GENERIC_READ) != 0;
     const bool writes = (access & GENERIC_WRITE) != 0;
     const bool with_writers = (share & FILE_SHARE_READ) != 0 && (share & FILE_SHARE_WRITE) != 0;
-    if (truncates || !reads)
+    // Only a handle that may write holds a file alone.
+    if (!writes)
+        return with_writers ? ShareKind::kReadingSharer : ShareKind::kReader;
+    if (truncates || !reads || !with_writers)
         return ShareKind::kAlone;
-    if (with_writers)
-        return writes ? ShareKind::kWritingSharer : ShareKind::kReadingSharer;
-    return !writes && (share & FILE_SHARE_READ) != 0 ? ShareKind::kReader : ShareKind::kAlone;
+    return ShareKind::kWritingSharer;
 }
 
-// An open-file-description lock of `type` on `length` bytes at `start`.
-int range_lock(int fd, int command, short type, off_t start, off_t length) {
-    struct flock lock = {};
-    lock.l_type = type;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = start;
-    lock.l_len = length;
-    int result;
-    do {
-        result = ::fcntl(fd, command, &lock);
-    } while (result != 0 && errno == EINTR);
-    return result;
+using share_locks::range_lock;
+
+DWORD lock_refused(int error) {
+    return error == EAGAIN || error == EACCES
+               ? ERROR_SHARING_VIOLATION
+               : windows_error_from_errno(error, ErrnoContext::kOther);
 }
 
 // Takes the locks that stand for the share mode. It never waits for
-// another handle's share mode, only for the moment another open of the
-// file takes more to check it.
+// another handle's share mode, only (within the lock wait limit) for the
+// moment another open of the file takes more to check it.
 DWORD lock_for_share_mode(int fd, ShareKind kind) {
-    int result;
-    do {
-        result = ::flock(fd, (kind == ShareKind::kAlone ? LOCK_EX : LOCK_SH) | LOCK_NB);
-    } while (result != 0 && errno == EINTR);
-    if (result != 0) {
-        return errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION
-                                    : windows_error_from_errno(errno, ErrnoContext::kOther);
+    if (kind == ShareKind::kAlone) {
+        const int error = share_locks::hold_alone(fd);
+        return error == 0 ? ERROR_SUCCESS : lock_refused(error);
     }
-    if (kind == ShareKind::kAlone || kind == ShareKind::kReadingSharer)
+    if (range_lock(fd, F_OFD_SETLK, F_RDLCK, share_locks::kPresenceByte, 1) != 0)
+        return lock_refused(errno);
+    if (kind == ShareKind::kReadingSharer)
         return ERROR_SUCCESS;
     const bool reader = kind == ShareKind::kReader;
-    if (range_lock(fd, F_OFD_SETLKW, reader ? F_RDLCK : F_WRLCK, kShareMutexByte, 1) != 0)
-        return windows_error_from_errno(errno, ErrnoContext::kOther);
+    int mutex_error = 0;
+    const bool got = wait_for_lock([&] {
+        mutex_error = range_lock(fd, F_OFD_SETLK, reader ? F_RDLCK : F_WRLCK,
+                                 share_locks::kShareMutexByte, 1) == 0
+                          ? 0
+                          : errno;
+        return mutex_error != EAGAIN && mutex_error != EACCES;
+    });
+    if (!got || mutex_error != 0)
+        return lock_refused(got ? mutex_error : EAGAIN);
     struct flock theirs = {};
     theirs.l_type = F_WRLCK;
     theirs.l_whence = SEEK_SET;
-    theirs.l_start = reader ? kWritersByte : kReadersByte;
+    theirs.l_start = reader ? share_locks::kWritersByte : share_locks::kReadersByte;
     theirs.l_len = 1;
     DWORD error = ERROR_SUCCESS;
     if (::fcntl(fd, F_OFD_GETLK, &theirs) != 0)
         error = windows_error_from_errno(errno, ErrnoContext::kOther);
     else if (theirs.l_type != F_UNLCK)
         error = ERROR_SHARING_VIOLATION;
-    else if (range_lock(fd, F_OFD_SETLK, F_RDLCK, reader ? kReadersByte : kWritersByte, 1) != 0)
+    else if (range_lock(fd, F_OFD_SETLK, F_RDLCK,
+                        reader ? share_locks::kReadersByte : share_locks::kWritersByte, 1) != 0)
         error = windows_error_from_errno(errno, ErrnoContext::kOther);
-    range_lock(fd, F_OFD_SETLK, F_UNLCK, kShareMutexByte, 1);
+    range_lock(fd, F_OFD_SETLK, F_UNLCK, share_locks::kShareMutexByte, 1);
     return error;
 }
 
@@ -209,7 +210,7 @@ bool same_file(const struct stat& a, const struct stat& b) {
 }  // namespace
 
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, void* /*security*/, DWORD disposition,
-                   DWORD /*flags*/, HANDLE /*template_file*/) noexcept {
+                   DWORD file_flags, HANDLE /*template_file*/) noexcept {
     if (name == nullptr || (access & ~(GENERIC_READ | GENERIC_WRITE)) != 0 ||
         disposition < CREATE_NEW || disposition > OPEN_ALWAYS) {
         return fail_open(ERROR_INVALID_PARAMETER);
@@ -221,10 +222,12 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, void* /*security*/, D
     if (!object)
         return fail_open(ERROR_NOT_ENOUGH_MEMORY);
 
-    const int flags = open_flags_for(access);
+    const int flags = open_flags_for(access) |
+                      ((file_flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0 ? O_NOFOLLOW : 0);
+    const mode_t create_mode = (file_flags & FILE_FLAG_OWNER_ONLY) != 0 ? 0600 : 0666;
 
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-        const OpenedDescriptor opened = open_descriptor(name, flags, disposition);
+        const OpenedDescriptor opened = open_descriptor(name, flags, disposition, create_mode);
         if (opened.fd < 0)
             return fail_open(opened.error);
         DescriptorGuard fd(opened.fd);
@@ -562,6 +565,164 @@ BOOL UnlockFileEx(HANDLE file, DWORD reserved, DWORD bytes_low, DWORD bytes_high
     if (range_lock(object->fd, F_OFD_SETLK, F_UNLCK, start, length) != 0)
         return fail(windows_error_from_errno(errno, ErrnoContext::kOther));
     return kTrue;
+}
+
+BOOL GetFileIdentity(HANDLE file, FileIdentity* identity) noexcept {
+    FileObject* object = file_object_from_handle(file);
+    if (object == nullptr)
+        return fail(ERROR_INVALID_HANDLE);
+    if (identity == nullptr)
+        return fail(ERROR_INVALID_PARAMETER);
+    struct stat status;
+    if (::fstat(object->fd, &status) != 0)
+        return fail(windows_error_from_errno(errno, ErrnoContext::kOther));
+    identity->device = static_cast<std::uint64_t>(status.st_dev);
+    identity->inode = static_cast<std::uint64_t>(status.st_ino);
+    identity->owner = static_cast<std::uint32_t>(status.st_uid);
+    identity->group = static_cast<std::uint32_t>(status.st_gid);
+    identity->mode = static_cast<std::uint32_t>(status.st_mode & 07777);
+    identity->links = static_cast<std::uint32_t>(status.st_nlink);
+    identity->size = static_cast<std::uint64_t>(status.st_size);
+    return kTrue;
+}
+
+BOOL SetFileOwnership(HANDLE file, std::uint32_t owner, std::uint32_t group,
+                      std::uint32_t mode) noexcept {
+    FileObject* object = file_object_from_handle(file);
+    if (object == nullptr)
+        return fail(ERROR_INVALID_HANDLE);
+    if ((owner != 0xFFFFFFFFu || group != 0xFFFFFFFFu) &&
+        ::fchown(object->fd, static_cast<uid_t>(owner), static_cast<gid_t>(group)) != 0)
+        return fail(windows_error_from_errno(errno, ErrnoContext::kOther));
+    if (::fchmod(object->fd, static_cast<mode_t>(mode & 07777)) != 0)
+        return fail(windows_error_from_errno(errno, ErrnoContext::kOther));
+    return kTrue;
+}
+
+namespace {
+
+// Whether a line of a descriptor's lock list in /proc ("lock:\t1: OFDLCK
+// ADVISORY  WRITE -1 fe:00:1234 0 EOF") is a lock on the file `status`
+// that covers `offset` and keeps out a lock of the kind asked (`exclusive`:
+// any lock does).
+bool lock_line_keeps_out(const char* line, const struct stat& status, std::uint64_t offset,
+                         bool exclusive) {
+    char kind[16];
+    char mode[16];
+    char access[16];
+    long pid = 0;
+    unsigned major_number = 0;
+    unsigned minor_number = 0;
+    unsigned long long inode = 0;
+    unsigned long long start = 0;
+    char end[24];
+    if (std::sscanf(line, "lock: %*d: %15s %15s %15s %ld %x:%x:%llu %llu %23s", kind, mode, access,
+                    &pid, &major_number, &minor_number, &inode, &start, end) != 9)
+        return false;
+    if (inode != static_cast<unsigned long long>(status.st_ino) ||
+        major_number != major(status.st_dev) || minor_number != minor(status.st_dev))
+        return false;
+    if (std::strcmp(kind, "FLOCK") == 0 || (!exclusive && std::strcmp(access, "WRITE") != 0))
+        return false;
+    const bool to_the_end = std::strcmp(end, "EOF") == 0;
+    return start <= offset && (to_the_end || std::strtoull(end, nullptr, 10) >= offset);
+}
+
+// The process one of whose descriptors holds a lock on `status`'s file
+// that keeps out the lock asked, looked for in every process's descriptor
+// lists this process may read; -1 when none is found.
+long find_lock_holder(const struct stat& status, std::uint64_t offset, bool exclusive) {
+    DIR* processes = ::opendir("/proc");
+    if (processes == nullptr)
+        return -1;
+    long found = -1;
+    while (const dirent* process = ::readdir(processes)) {
+        char* end = nullptr;
+        const long pid = std::strtol(process->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0')
+            continue;
+        const std::string fdinfo = std::string("/proc/") + process->d_name + "/fdinfo";
+        DIR* descriptors = ::opendir(fdinfo.c_str());
+        if (descriptors == nullptr)
+            continue;
+        while (const dirent* descriptor = ::readdir(descriptors)) {
+            if (descriptor->d_name[0] == '.')
+                continue;
+            std::FILE* info = std::fopen((fdinfo + "/" + descriptor->d_name).c_str(), "r");
+            if (info == nullptr)
+                continue;
+            char line[256];
+            while (found < 0 && std::fgets(line, sizeof line, info) != nullptr) {
+                if (lock_line_keeps_out(line, status, offset, exclusive))
+                    found = pid;
+            }
+            std::fclose(info);
+            if (found >= 0)
+                break;
+        }
+        ::closedir(descriptors);
+        if (found >= 0)
+            break;
+    }
+    ::closedir(processes);
+    return found;
+}
+
+}  // namespace
+
+namespace {
+
+// The process whose lock on the byte at `offset` of the file open as `fd`
+// keeps out a lock of the kind asked: 0 when none does, -1 when its
+// process cannot be named.
+long holder_of_lock(int fd, std::uint64_t offset, bool exclusive) noexcept {
+    if (offset > static_cast<std::uint64_t>(INT64_MAX))
+        return 0;
+    struct flock theirs = {};
+    theirs.l_type = exclusive ? F_WRLCK : F_RDLCK;
+    theirs.l_whence = SEEK_SET;
+    theirs.l_start = static_cast<off_t>(offset);
+    theirs.l_len = 1;
+    if (::fcntl(fd, F_OFD_GETLK, &theirs) != 0 || theirs.l_type == F_UNLCK)
+        return 0;
+    // A process-owned lock names its process; an open-file-description lock
+    // names none, and is looked for in the descriptor lists.
+    if (theirs.l_pid > 0)
+        return theirs.l_pid;
+    struct stat status;
+    if (::fstat(fd, &status) != 0)
+        return -1;
+    try {
+        return find_lock_holder(status, offset, exclusive);
+    } catch (...) {
+        return -1;
+    }
+}
+
+}  // namespace
+
+long LockHolder(HANDLE file, std::uint64_t offset, DWORD flags) noexcept {
+    FileObject* object = file_object_from_handle(file);
+    if (object == nullptr)
+        return 0;
+    return holder_of_lock(object->fd, offset, (flags & LOCKFILE_EXCLUSIVE_LOCK) != 0);
+}
+
+long FileLockHolder(LPCSTR name, std::uint64_t offset) noexcept {
+    if (name == nullptr)
+        return 0;
+    const int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    int fd = ::open(name, flags | O_RDONLY);
+    if (fd < 0 && (errno == EACCES || errno == EPERM))
+        fd = ::open(name, flags | O_WRONLY);
+    if (fd < 0)
+        return 0;
+    const DescriptorGuard guard(fd);
+    if (const long holder = holder_of_lock(fd, offset, true); holder != 0)
+        return holder;
+    if (const long holder = holder_of_lock(fd, share_locks::kShareMutexByte, true); holder != 0)
+        return holder;
+    return holder_of_lock(fd, share_locks::kPresenceByte, false);
 }
 
 DWORD GetLastError() noexcept {

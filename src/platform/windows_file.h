@@ -12,8 +12,8 @@
 //   end extends the file, the gap reading as zeros. A write either transfers
 //   every byte or fails: a short write is reported as an error.
 // - Share modes hold between processes and between two handles of one
-//   process. A handle opened for GENERIC_READ alone with FILE_SHARE_READ (a
-//   reader) shares the file with other readers. A handle with GENERIC_READ
+//   process. A handle opened for GENERIC_READ alone (a reader) shares the
+//   file with other readers, whatever its share mode. A handle with GENERIC_READ
 //   whose share mode has both FILE_SHARE_READ and FILE_SHARE_WRITE (a
 //   sharer) shares it with other sharers, and with readers as long as
 //   neither writes: a reader that did not ask to share with writers never
@@ -36,9 +36,15 @@
 //   ERROR_INVALID_PARAMETER, the others are ignored.
 //
 // Differences from Windows worth knowing:
-// - Sharing rests on flock() and on byte-range locks far past any data;
+// - Sharing rests on byte-range locks far past any data (share_locks.h);
 //   files on file systems where these are not honoured between hosts are
-//   shared only within one host.
+//   shared only within one host. Holding a file alone takes a lock only a
+//   descriptor open for writing can take, so that reading a file never
+//   grants the power to keep others from it: a handle without GENERIC_WRITE
+//   never holds a file alone (share mode 0 on it reads as FILE_SHARE_READ).
+// - A wait that belongs to an open (the moment another open checks the
+//   share modes) lasts at most lock_wait_limit() (lock_wait.h); LockFileEx
+//   without LOCKFILE_FAIL_IMMEDIATELY waits as long as the lock is held.
 // - Range locks are advisory: they keep out other LockFileEx calls, not
 //   reads and writes. A handle's own locks on overlapping ranges merge and
 //   change kind as POSIX locks do, and unlocking a range the handle does
@@ -97,6 +103,13 @@ constexpr DWORD OPEN_EXISTING = 3;
 constexpr DWORD OPEN_ALWAYS = 4;
 
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+// A symbolic link at the name is not followed: the open fails with
+// ERROR_CANT_RESOLVE_FILENAME (Windows would open the link itself).
+constexpr DWORD FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000;
+// Not of the Windows API: a file the call creates is readable and writable
+// by its owner alone, whatever the process's umask (SetFileOwnership may
+// widen that once it is made).
+constexpr DWORD FILE_FLAG_OWNER_ONLY = 0x00080000;
 
 // Move method of SetFilePointer.
 constexpr DWORD FILE_BEGIN = 0;
@@ -125,6 +138,7 @@ constexpr DWORD ERROR_NEGATIVE_SEEK = 131;
 constexpr DWORD ERROR_NOT_LOCKED = 158;
 constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
+constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
 
 // Opens or creates `name`. `access` is GENERIC_READ and/or GENERIC_WRITE
 // (other bits: ERROR_INVALID_PARAMETER). `disposition`:
@@ -136,9 +150,31 @@ constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 // ERROR_ALREADY_EXISTS when the file was there before, else 0. A directory
 // or any other file that is not a regular file gives ERROR_ACCESS_DENIED; a
 // missing directory of the path, ERROR_PATH_NOT_FOUND (when creating). The
-// descriptor is not inherited by child programs.
+// descriptor is not inherited by child programs. `flags` honours
+// FILE_FLAG_OPEN_REPARSE_POINT and FILE_FLAG_OWNER_ONLY; CREATE_NEW never
+// follows a symbolic link.
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, void* security, DWORD disposition,
                    DWORD flags, HANDLE template_file) noexcept;
+
+// Not of the Windows API: which file a handle has open and who may use it,
+// as the system keeps them (GetFileInformationByHandle names the file the
+// same way, by volume and index).
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint32_t owner = 0;  // user and group numbers
+    std::uint32_t group = 0;
+    std::uint32_t mode = 0;  // permission bits, 07777
+    std::uint32_t links = 0;
+    std::uint64_t size = 0;
+};
+BOOL GetFileIdentity(HANDLE file, FileIdentity* identity) noexcept;
+// Not of the Windows API: gives the file `owner` and `group` (either
+// 0xFFFFFFFF: left as it is), then the permission bits `mode`. Needs the
+// system's leave for each (a process that may not give a file away gets
+// ERROR_ACCESS_DENIED, and the mode is then left as it was).
+BOOL SetFileOwnership(HANDLE file, std::uint32_t owner, std::uint32_t group,
+                      std::uint32_t mode) noexcept;
 
 // Reads up to `count` bytes at the file position and moves the position past
 // them. Fewer bytes than asked are delivered only at the end of the file.
@@ -202,6 +238,17 @@ BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD bytes_low, DWORD
 // Gives up the handle's locks on the range, as LockFileEx names one.
 BOOL UnlockFileEx(HANDLE file, DWORD reserved, DWORD bytes_low, DWORD bytes_high,
                   OVERLAPPED* overlapped) noexcept;
+// Not of the Windows API: the process whose lock keeps the handle from
+// locking the byte at `offset` as LockFileEx with `flags` would, where the
+// system lets it be known (another user's processes may be hidden from this
+// one): 0 when no other handle holds such a lock, -1 when one does but its
+// process cannot be named.
+long LockHolder(HANDLE file, std::uint64_t offset, DWORD flags) noexcept;
+// Not of the Windows API: the process, named as by LockHolder, that keeps
+// others from the file `name`: by a lock on the byte at `offset` (any lock
+// there keeps out an exclusive one), else by holding the file alone or
+// holding up the opens of others.
+long FileLockHolder(LPCSTR name, std::uint64_t offset) noexcept;
 
 // Closes the handle and releases its share of the file and its locks,
 // whatever it reports.

@@ -31,6 +31,8 @@ uint16_t record_verb_status(int result, uint8_t verb) {
             return 92;
         case 17:
             return 99;  // record locked
+        case 18:
+            return 99;  // the whole file held by another past the lock wait
         default:
             return 30;
     }

@@ -129,6 +129,15 @@ void append_attributes(PieceWriter& writer, const unsigned char* block) {
 
 }  // namespace
 
+void append_message_piece(unsigned char* area, int32_t length, const char* text) {
+    if (area == nullptr || length <= 6 || text == nullptr || *text == '\0')
+        return;
+    int32_t used = length;
+    while (used > 6 && area[used - 1] == ' ')
+        --used;
+    PieceWriter(area, length, used).append(text);
+}
+
 const char* result_text(int code) {
     if (code >= 0 && code < kEngineTextCount)
         return kEngineTexts[code];

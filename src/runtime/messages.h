@@ -20,6 +20,9 @@ namespace kvr::runtime {
 // The text of a result code, or null for a code that has none.
 const char* result_text(int code);
 
+// Adds ",text" after the message in area[0 .. length), as far as it fits.
+void append_message_piece(unsigned char* area, int32_t length, const char* text);
+
 }  // namespace kvr::runtime
 
 #endif

@@ -23,7 +23,8 @@ VerbTarget begin_verb(vmq_fcb* fcb, vmq_program_context* context, uint8_t verb) 
     return target;
 }
 
-void report(const VerbTarget& target, int diagnostic_code, const unsigned char* attributes) {
+void report(const VerbTarget& target, int diagnostic_code, const unsigned char* attributes,
+            const char* detail) {
     vmq_fcb* fcb = target.fcb;
     const vmq_file_description* description = target.description;
     if (target.status_item != nullptr)
@@ -31,6 +32,7 @@ void report(const VerbTarget& target, int diagnostic_code, const unsigned char* 
     if (target.message_area != nullptr) {
         int length = description->message_length;
         _vmq_filestat2(target.message_area, length, diagnostic_code, attributes);
+        append_message_piece(target.message_area, length, detail);
         if ((description->code_flags & VMQ_CODE_EBCDIC_MESSAGE) != 0)
             vmqConvToEBCDIC(target.message_area, length, target.message_area, &length);
     }

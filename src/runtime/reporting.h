@@ -38,11 +38,13 @@ VerbTarget begin_verb(vmq_fcb* fcb, vmq_program_context* context, uint8_t verb);
 
 // Reports the FCB's status: the digits into the status item, the message for
 // diagnostic_code into the message area (attributes: the file-attribute
-// block at OPEN, else null), the USE procedure for a status of 10 or more,
+// block at OPEN, else null; detail, when not null or empty, a piece added
+// after the code's text), the USE procedure for a status of 10 or more,
 // then last_verb (not for a READ that ends with 99), and for WRITE, REWRITE,
 // DELETE and START the end of record_read. The USE procedure may abandon the
 // verb; nothing after it is then done.
-void report(const VerbTarget& target, int diagnostic_code, const unsigned char* attributes);
+void report(const VerbTarget& target, int diagnostic_code, const unsigned char* attributes,
+            const char* detail = nullptr);
 
 }  // namespace kvr::runtime
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "engine/change_journal.h"
 #include "engine/file_header.h"
 #include "engine/isam/file_checker.h"
 #include "engine/isam/store_walk.h"
@@ -26,6 +27,14 @@ namespace {
 
 std::string bytes_text(uint64_t n) {
     return count_text(n, "byte");
+}
+
+// What lies under the journal's name beside FILE, when the library leaves
+// it alone (a user's own file, a damaged journal, one it may not trust);
+// empty otherwise.
+std::string journal_note(const std::string& path) {
+    const std::string why = engine::ChangeJournal::problem(path.c_str());
+    return why.empty() ? why : path + ".kvrj is left alone: " + why;
 }
 
 // Opens FILE for reading as the inspection open does, or says why not.
@@ -178,6 +187,8 @@ int command_info(const CommandLine& line, const Streams& io) {
     std::fprintf(out, "record count    %u\n", a.record_count);
     if (file.unfinished())
         std::fprintf(out, "state           an update never finished: run kvr rebuild\n");
+    if (const std::string journal = journal_note(path); !journal.empty())
+        std::fprintf(out, "journal         %s\n", journal.c_str());
     std::fprintf(out, "keys\n");
     if (a.organization == Organization::kRelative)
         std::fprintf(out,
@@ -369,6 +380,8 @@ int command_check(const CommandLine& line, const Streams& io) {
             problems.push_back("the data store cannot be read: " + io.engine_text(walked));
     }
     progress.done();
+    if (const std::string journal = journal_note(path); !journal.empty())
+        std::fprintf(io.out, "%s: journal %s\n", path.c_str(), journal.c_str());
     for (const std::string& problem : problems)
         std::fprintf(io.out, "%s: %s\n", path.c_str(), problem.c_str());
     if (!problems.empty())

@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +12,8 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+
+#include "platform/share_locks.h"
 
 namespace kvr::tools {
 
@@ -171,11 +172,12 @@ void remove_stale_temporaries(const std::string& dir, const std::string& name) {
     }
     ::closedir(folder);
     for (const std::string& path : stale) {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0)
             continue;
         struct stat info {};
-        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+            platform::share_locks::hold_alone(fd) == 0)
             ::unlink(path.c_str());
         ::close(fd);
     }

@@ -378,7 +378,7 @@ TEST_F(HandlerTest, FilesLeftOpenAreClosedWhenTheProcessExits) {
 // there, as COBOL does, saying nothing; every failed OPEN prints one line:
 // the file, the statement, the status and the reason in words.
 TEST_F(HandlerTest, OpenSaysWhyItFailsAndOutputMakesAnyFileAnew) {
-    enum Existing { kNothing = 100, kText, kShortText, kEmpty, kDirectory };
+    enum Existing { kNothing = 100, kText, kShortText, kEmpty, kDirectory, kLeftOpen };
     struct Case {
         int existing;  // a Layout, or one of the above
         Layout layout;
@@ -425,6 +425,14 @@ TEST_F(HandlerTest, OpenSaysWhyItFailsAndOutputMakesAnyFileAnew) {
          "(OPEN INPUT, status 30): the file is empty, not a KVR file"},
         {kDirectory, kCustomers, OP_OPEN_OUTPUT,
          "(OPEN OUTPUT, status 91): it is not a regular file"},
+        // Left mid-update, with a user's own file of the journal's name.
+        {kLeftOpen, kCustomers, OP_OPEN_IO,
+         "(OPEN I-O, status 39): was left open by a program that ended without closing it, and "
+         "its journal " +
+             path("why.dat") +
+             ".kvrj is left alone: it is not a journal of this system; run kvr "
+             "rebuild " +
+             path("why.dat")},
         // Keys this file system cannot keep; no file is made.
         {kNothing, kSplitKey, OP_OPEN_OUTPUT,
          "(OPEN OUTPUT, status 91): alternate key 1 is made of 2 separate parts; a key must be "
@@ -450,6 +458,11 @@ TEST_F(HandlerTest, OpenSaysWhyItFailsAndOutputMakesAnyFileAnew) {
             write_file(path("why.dat"), "");
         else if (c.existing == kDirectory)
             std::filesystem::create_directory(path("why.dat"));
+        if (c.existing == kLeftOpen) {
+            make(kCustomers, "why.dat");
+            patch_file(path("why.dat"), 36, "KVRU", 4);
+            write_file(path("why.dat.kvrj"), "my own notes\n");
+        }
         ProgramFile file = program(c.layout, "why.dat");
         testing::internal::CaptureStderr();
         const std::string status = file.call(c.op);
@@ -465,7 +478,11 @@ TEST_F(HandlerTest, OpenSaysWhyItFailsAndOutputMakesAnyFileAnew) {
             EXPECT_EQ(file.fcd().openMode, OPEN_NOT_OPEN);
             EXPECT_EQ(std::filesystem::exists(path("why.dat")), c.existing != kNothing);
         }
+        if (c.existing == kLeftOpen) {
+            EXPECT_EQ(read_file(path("why.dat.kvrj")), "my own notes\n");
+        }
         std::filesystem::remove(path("why.dat"));
+        std::filesystem::remove(path("why.dat.kvrj"));
     }
 }
 

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,7 +17,9 @@
 #include <string>
 
 #include "platform/crt_file.h"
+#include "platform/lock_wait.h"
 #include "platform/mapped_file.h"
+#include "platform/share_locks.h"
 #include "support/temp_dir.h"
 
 namespace kvr::platform {
@@ -168,8 +171,10 @@ TEST_F(WindowsFileTest, ShareModesHereAndInAnotherProcess) {
         {"writer then reader", kWriter, kSharedReader, OPEN_EXISTING, kRefused},
         {"writer then writer", kWriter, kWriter, OPEN_ALWAYS, kRefused},
         {"sharing writer then reader", kSharingWriter, kSharedReader, OPEN_EXISTING, kRefused},
-        {"exclusive reader then reader", kExclusiveReader, kSharedReader, OPEN_EXISTING, kRefused},
-        {"reader then exclusive reader", kSharedReader, kExclusiveReader, OPEN_EXISTING, kRefused},
+        // Holding a file alone needs write access: share mode 0 on a
+        // reader keeps only writers out.
+        {"exclusive reader then reader", kExclusiveReader, kSharedReader, OPEN_EXISTING, 0},
+        {"exclusive reader then writer", kExclusiveReader, kWriter, OPEN_EXISTING, kRefused},
         {"sharers coexist", kSharer, kSharer, OPEN_EXISTING, 0},
         {"sharer then reading sharer", kSharer, kReadingSharer, OPEN_EXISTING, 0},
         {"reader then reading sharer", kSharedReader, kReadingSharer, OPEN_EXISTING, 0},
@@ -203,6 +208,32 @@ TEST_F(WindowsFileTest, ShareModesHereAndInAnotherProcess) {
         EXPECT_EQ(remove_error(), 0);
         EXPECT_EQ(_access(file.c_str(), 0), -1);
     }
+
+    // A descriptor open for reading only can take no hold that keeps
+    // readers and sharers out: an flock() of its own stops nobody, and the
+    // lock that holds a file alone needs write access. A read lock on the
+    // byte every open of a writing sharer takes for a moment holds those
+    // opens up for the lock wait limit at most; then they are refused.
+    write_file(file, "contents");
+    const int outsider = ::open(file.c_str(), O_RDONLY);
+    ASSERT_GE(outsider, 0);
+    ASSERT_EQ(::flock(outsider, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(open_error(file, OPEN_EXISTING, GENERIC_READ, FILE_SHARE_READ), 0u);
+    EXPECT_EQ(open_error(file, OPEN_EXISTING, kReadWrite, kSharer.share), 0u);
+    EXPECT_EQ(open_error(file, OPEN_EXISTING, kReadWrite, 0), 0u);
+    EXPECT_EQ(share_locks::hold_alone(outsider), EBADF);
+    ASSERT_EQ(
+        share_locks::range_lock(outsider, F_OFD_SETLK, F_RDLCK, share_locks::kShareMutexByte, 1),
+        0);
+    ::setenv("KVR_LOCK_WAIT", "0.2", 1);
+    const int64_t began = monotonic_now();
+    EXPECT_EQ(open_error(file, OPEN_EXISTING, kReadWrite, kSharer.share), kRefused);
+    EXPECT_GE(monotonic_now() - began, 200'000'000);
+    EXPECT_EQ(FileLockHolder(file.c_str(), 0), ::getpid());
+    EXPECT_EQ(open_error(file, OPEN_EXISTING, GENERIC_READ, FILE_SHARE_READ), 0u);
+    ::unsetenv("KVR_LOCK_WAIT");
+    ::close(outsider);
+    EXPECT_EQ(FileLockHolder(file.c_str(), 0), 0);
 }
 
 // Range locks keep other handles out, in this process and in others, and
@@ -264,6 +295,9 @@ TEST_F(WindowsFileTest, RangeLocksBetweenHandlesAndProcesses) {
     ASSERT_EQ(::read(ready[0], &done, 1), 1);
     EXPECT_EQ(done, 'y');
     EXPECT_EQ(lock(a, record + 8, 0), kBusy);
+    // The holder is named, though its lock belongs to no process.
+    EXPECT_EQ(LockHolder(a, record + 8, 0), holder);
+    EXPECT_EQ(LockHolder(a, record + 12, kExclusive), 0);
     ::kill(holder, SIGKILL);
     ::waitpid(holder, nullptr, 0);
     EXPECT_EQ(lock(a, record + 8, kExclusive), 0);

@@ -29,6 +29,8 @@ TEST(FileStatus, FileNotOpenDependsOnTheVerb) {
     EXPECT_EQ(record_verb_status(3, VMQ_VERB_REWRITE), 48);
     EXPECT_EQ(record_verb_status(3, VMQ_VERB_DELETE), 30);
     EXPECT_EQ(record_verb_status(3, VMQ_VERB_START), 30);
+    // Another program held the whole file past the lock wait: try again.
+    EXPECT_EQ(record_verb_status(18, VMQ_VERB_READ), 99);
 }
 
 // Six digits, the text and, for a mismatch, the existing file's attributes,
@@ -46,6 +48,7 @@ TEST(Message, DigitsTextAndAttributesCutToTheArea) {
         int code;
         const unsigned char* attributes;
         std::string text;
+        const char* detail = nullptr;  // a piece added after the text
     } cases[] = {
         {80, 1004, fixed.data(), "001004,Number of keys differ,fixed length 80 80,1 key,(1 10)"},
         {100, 1007, variable.data(),
@@ -63,11 +66,14 @@ TEST(Message, DigitsTextAndAttributesCutToTheArea) {
         {29, 1004, fixed.data(), "001004,Number of keys differ,"},
         {58, 1004, fixed.data(), "001004,Number of keys differ,fixed length 80 80,1 key,(1 1"},
         {57, 1004, one_spec.data(), "001004,Number of keys differ,fixed length 1 1,2 keys,(1 1"},
+        {40, 18, nullptr, "000018,File locked,process 42 holds it", "process 42 holds it"},
+        {26, 18, nullptr, "000018,File locked,process", "process 42 holds it"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
         std::vector<unsigned char> area(c.length + 2, '#');  // a guard byte on each side
         _vmq_filestat2(area.data() + 1, c.length, c.code, c.attributes);
+        kvr::runtime::append_message_piece(area.data() + 1, c.length, c.detail);
         const std::string padded = c.text + std::string(c.length - c.text.size(), ' ');
         EXPECT_EQ(std::string(area.begin(), area.end()), "#" + padded + "#");
     }

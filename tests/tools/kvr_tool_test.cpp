@@ -6,7 +6,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -34,6 +33,7 @@
 #include "engine/tree/page_cache.h"
 #include "platform/coding.h"
 #include "platform/fault_injection.h"
+#include "platform/share_locks.h"
 #include "support/attribute_block.h"
 #include "support/temp_dir.h"
 #include "tools/kvr_tool.h"
@@ -326,6 +326,15 @@ TEST_F(KvrTool, InfoDescribesIndexedRelativeAndSequentialFiles) {
                 "1   alternate  position 9, length 12, duplicates, bytes", "live records",
                 "(320 records)", "(8 in the trees, 3 free, blocks of 4096)",
                 "free slots      6520 bytes", "key 1   height 2, 4 pages", "320 entries, leaves"});
+    // A damaged journal beside the file is left alone, and said.
+    write_file("customers.dat.kvrj", "KVRJ and then nothing of a journal");
+    expect_run({"info", "customers.dat"}, kExitOk, {},
+               {"record count    320\njournal         customers.dat.kvrj is left alone: it is a "
+                "damaged journal\n"});
+    expect_run({"check", "customers.dat"}, kExitOk, {},
+               {"customers.dat: journal customers.dat.kvrj is left alone: it is a damaged "
+                "journal\ncustomers.dat: sound"});
+    std::filesystem::remove("customers.dat.kvrj");
 
     std::vector<std::string> counters;
     for (uint32_t n : {3u, 1u, 700u}) {
@@ -607,6 +616,13 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
                  patch_u32(f, kvr::engine::kUpdateMarkerAt, kvr::engine::kUpdateMarker);
              },
              "never closed"},
+            {"an update that never finished, and a user's own file of the journal's name",
+             [&](auto& f) {
+                 patch_u32(f, kvr::engine::kUpdateMarkerAt, kvr::engine::kUpdateMarker);
+                 write_file(f + ".kvrj", "my own notes\n");
+             },
+             "damaged.dat: journal damaged.dat.kvrj is left alone: it is not a journal of this "
+             "system\n"},
             {"a damaged tree header",
              [&](auto& f) {
                  patch_u32(f, kvr::engine::tree_headers_at(3) + 2 * kvr::engine::kTreeHeaderSize,
@@ -635,6 +651,7 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
                 EXPECT_THAT(shown.out, HasSubstr(reported.substr(at)));
             }
         }
+        std::filesystem::remove("damaged.dat.kvrj");
     }
 
     // Keys as the program has them (a record number, escaped bytes): the
@@ -1149,9 +1166,9 @@ TEST_F(KvrTool, TemporaryFilesOfARunEndedBySignalsGo) {
     // process namespace holds its file.
     const std::string held = temporary_of(1999999999);
     write_file(held, "held");
-    const int fd = ::open(held.c_str(), O_RDONLY);
+    const int fd = ::open(held.c_str(), O_RDWR);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    ASSERT_EQ(kvr::platform::share_locks::hold_alone(fd), 0);
 
     expect_run({"rebuild", path("customers.dat")}, kExitOk);
     EXPECT_FALSE(std::filesystem::exists(temporary_of(killed)));

@@ -57,6 +57,7 @@ TEST_F(IndexedVerbs, RefusedOpensSayWhyAndTouchNothing) {
         std::function<void(VerbFile&)> program;
         uint16_t request;
         std::string told;
+        std::string beside = "";  // the file of the journal's name, when not empty
     } cases[] = {
         {nullptr, same, VMQ_OPEN_INPUT, "35 001003,File does not exist"},
         {&empty, same, VMQ_OPEN_INPUT, "30 001009,Empty file, not a KVR file"},
@@ -76,6 +77,13 @@ TEST_F(IndexedVerbs, RefusedOpensSayWhyAndTouchNothing) {
          "39 001007,Key length or position differs"},
         {&left_open, same, VMQ_OPEN_INPUT, never_closed},
         {&left_open, same, VMQ_OPEN_IO, never_closed},
+        // A file of the journal's name that is not the file's journal is
+        // neither taken back nor removed; OPEN says so, as far as the
+        // program's message area of 80 bytes holds it.
+        {&left_open, same, VMQ_OPEN_IO,
+         (never_closed + ",its journal is left alone: it is not a journal of this system")
+             .substr(0, 3 + 80),
+         "my own notes\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.told + " on open request " + std::to_string(c.request));
@@ -83,9 +91,15 @@ TEST_F(IndexedVerbs, RefusedOpensSayWhyAndTouchNothing) {
             std::filesystem::remove(name);
         else
             write_file(name, *c.contents);
+        if (!c.beside.empty())
+            write_file(name + ".kvrj", c.beside);
         auto program = customers();
         c.program(*program);
         EXPECT_THAT(program->told(program->open(c.request)), StartsWith(c.told));
+        if (!c.beside.empty()) {
+            EXPECT_EQ(read_file(name + ".kvrj"), c.beside);
+            std::filesystem::remove(name + ".kvrj");
+        }
         EXPECT_EQ(program->fcb().open_entry, _vmqBIndexOpen);
         if (c.contents == nullptr)
             EXPECT_FALSE(std::filesystem::exists(name));

@@ -230,7 +230,11 @@ engine::Result create_indexed_file(const unsigned char* attributes, uint32_t blo
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return engine::map_windows_error(GetLastError());
-    engine::ChangeJournal::remove_stale(file_name);
+    if (const engine::Result removed = engine::ChangeJournal::remove_stale(file_name);
+        removed != engine::kOk) {
+        CloseHandle(file);
+        return removed;
+    }
 
     // From here on an existing file is empty; attributes that describe no
     // usable file leave it so.
@@ -402,8 +406,8 @@ engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
     if (shared) {
         // The header is read, and a new tree's first page made, while no
         // other shared handle changes the file.
-        if (!lock_byte(file, kSharedOperationLockAt, update ? LOCKFILE_EXCLUSIVE_LOCK : 0))
-            return engine::map_windows_error(GetLastError());
+        if (const engine::Result locked = wait_for_operations(file, update); locked != engine::kOk)
+            return locked;
     }
     int descriptor = -1;
     engine::FileChannel io = engine::FileChannel::windows(file);
@@ -426,11 +430,10 @@ engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
                 journal->remove();
         }
     } drop_journal{journal};
-    if (update && !shared)
-        engine::ChangeJournal::remove_stale(file_name);
     if (shared && update) {
         engine::Result journal_result = engine::kOk;
-        journal = engine::ChangeJournal::open(file_name, &journal_result);
+        std::string refused;
+        journal = engine::ChangeJournal::open(file_name, file, true, &journal_result, &refused);
         if (!journal)
             return journal_result;
         io.set_journal(journal.get());
@@ -495,6 +498,14 @@ engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
     }
     if (result != engine::kOk)
         return result;
+    // An update open that holds the file alone removes a journal of this
+    // library left beside it: no sharer uses it, and the file holds no
+    // change it could take back. Anything else of that name stays.
+    if (update && !shared) {
+        if (const engine::Result removed = engine::ChangeJournal::remove_stale(file_name);
+            removed != engine::kOk)
+            return removed;
+    }
     header.set_open_flags(0);
     header.set_options(header.options() & engine::kOptionVariable);
 
@@ -715,7 +726,7 @@ engine::Result mark_update(ix_handle* handle) {
         uint32_t end = 0;
         engine::Result begun = engine::store_status(handle->io.seek_end(&end));
         if (begun == engine::kOk)
-            begun = handle->journal->begin(handle->change_count, end);
+            begun = handle->journal->begin(handle->io, handle->change_count, end);
         if (begun != engine::kOk)
             return begun;
     }

@@ -176,11 +176,17 @@ void unlock_byte(platform::HANDLE file, uint64_t at);
 // (the file's update marker is set), from the file's journal, and counts it
 // as a change; `words` receives the marker and the count as they are then.
 // 0 when no such change is left in the file; 30 when the file cannot be
-// opened for writing or its journal does not hold that change.
+// opened for writing or its journal does not hold that change (or may not
+// be used: ChangeJournal says why); 18 when another handle held the
+// operation lock for longer than the lock wait limit.
 engine::Result take_back_dead_change(const char* file_name, unsigned char (&words)[8]);
 
 // The operation lock alone (open holds it while it reads the header).
 engine::Result lock_shared_operations(ix_handle* handle, bool exclusive);
+// The operation lock of the file open as `file`, shared or exclusive,
+// waited for at most the lock wait limit (platform/lock_wait.h): 18 when
+// another handle held it all that time.
+engine::Result wait_for_operations(platform::HANDLE file, bool exclusive);
 // Puts a change on disk and counts it (a change that failed is taken back);
 // the result is the operation's, or the failure to finish it.
 engine::Result finish_shared_change(ix_handle* handle, bool changing, engine::Result result);

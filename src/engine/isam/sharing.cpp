@@ -11,12 +11,14 @@
 #include <atomic>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "engine/file_channel.h"
 #include "engine/isam/ix_handle.h"
 #include "engine/store/sequence_set_pool.h"
 #include "engine/store/store.h"
 #include "platform/coding.h"
+#include "platform/lock_wait.h"
 #include "platform/windows_file.h"
 
 namespace kvr::isam {
@@ -38,9 +40,11 @@ inline void cpu_pause() {
 }
 
 // Header fields that belong to this handle's session and stay as they are
-// when the header is taken afresh: held_record, open_flags, options (the
-// block-format bit is set at open) and current_key.
-constexpr uint32_t kSessionFields[] = {32, 72, 108, 128};
+// when the header is taken afresh: the record read with a hold, the open
+// flags, the options (the block-format bit is set at open) and the key of
+// reference.
+constexpr uint32_t kSessionFields[] = {engine::kHeldRecordAt, engine::kOpenFlagsAt,
+                                       engine::kOptionsAt, engine::kCurrentKeyAt};
 
 void unlock_operations(ix_handle* handle) {
     unlock_byte(handle->os_handle, kOperationLockAt);
@@ -127,6 +131,20 @@ void release_record_lock(ix_handle* handle) {
     handle->locked_record = 0;
 }
 
+engine::Result wait_for_operations(platform::HANDLE file, bool exclusive) {
+    const platform::DWORD flags =
+        (exclusive ? platform::LOCKFILE_EXCLUSIVE_LOCK : 0) | platform::LOCKFILE_FAIL_IMMEDIATELY;
+    platform::DWORD error = platform::ERROR_SUCCESS;
+    const bool ended = platform::wait_for_lock([&] {
+        error = lock_byte(file, kOperationLockAt, flags) ? platform::ERROR_SUCCESS
+                                                         : platform::GetLastError();
+        return error != platform::ERROR_LOCK_VIOLATION;
+    });
+    if (!ended)
+        return engine::kSharingViolation;
+    return error == platform::ERROR_SUCCESS ? engine::kOk : engine::map_windows_error(error);
+}
+
 engine::Result lock_shared_operations(ix_handle* handle, bool exclusive) {
     const platform::DWORD flags = exclusive ? platform::LOCKFILE_EXCLUSIVE_LOCK : 0;
     // An operation holds the lock for some microseconds: asking again a few
@@ -140,9 +158,9 @@ engine::Result lock_shared_operations(ix_handle* handle, bool exclusive) {
         for (int pause = 0; pause < 64; ++pause)
             cpu_pause();
     }
-    if (lock_byte(handle->os_handle, kOperationLockAt, flags))
-        return engine::kOk;
-    return engine::map_windows_error(platform::GetLastError());
+    // Then, for an operation stopped or a lock held on purpose, a bounded
+    // wait.
+    return wait_for_operations(handle->os_handle, exclusive);
 }
 
 namespace {
@@ -182,20 +200,24 @@ engine::Result take_back_dead_change(const char* file_name, unsigned char (&word
                               platform::OPEN_EXISTING, platform::FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == platform::INVALID_HANDLE_VALUE)
         return result;
-    if (lock_byte(file, kOperationLockAt, platform::LOCKFILE_EXCLUSIVE_LOCK)) {
+    const engine::Result locked = wait_for_operations(file, true);
+    if (locked == engine::kOk) {
         const engine::FileChannel io = engine::FileChannel::windows(file);
         uint32_t got = 0;
         if (io.read_at(engine::kUpdateMarkerAt, words, sizeof words, &got).ok() &&
             got == sizeof words) {
+            engine::Result opened = engine::kOk;
+            std::string why;
             if (platform::load_u32(words) != engine::kUpdateMarker) {
                 result = engine::kOk;  // another handle took it back meanwhile
-            } else if (auto journal = engine::ChangeJournal::open(file_name, &result, false)) {
+            } else if (auto journal =
+                           engine::ChangeJournal::open(file_name, file, false, &opened, &why)) {
                 result = undo_change(journal.get(), io, words);
-            } else {
-                result = engine::kUnfinishedUpdate;
             }
         }
         unlock_byte(file, kOperationLockAt);
+    } else if (locked == engine::kSharingViolation) {
+        result = locked;
     }
     platform::CloseHandle(file);
     return result;

@@ -229,6 +229,10 @@ void keyed_open(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganizat
             }
         }
     }
+    // Why the engine refused, where it can say more than the code's text.
+    char detail[160] = "";
+    if (stop && code != 0)
+        engine::open_refusal_detail(name, code, detail, sizeof detail);
     if (name_copy != nullptr)
         _vmqCheckFree(name_copy);
 
@@ -261,7 +265,7 @@ void keyed_open(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganizat
         fcb->engine_handle = nullptr;
         _vmqCheckFree(slot);
     }
-    runtime::report(target, code, block);
+    runtime::report(target, code, block, detail);
 }
 
 void keyed_close(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganization& org) {

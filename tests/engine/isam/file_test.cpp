@@ -4,20 +4,24 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "engine/change_journal.h"
 #include "engine/file_header.h"
 #include "engine/isam/file_checker.h"
 #include "engine/isam/ix_handle.h"
+#include "engine/named_file.h"
 #include "platform/coding.h"
 #include "platform/fault_injection.h"
 #include "platform/windows_file.h"
@@ -474,10 +478,35 @@ TEST_F(IsamFile, SharedOpensSeeEachOthersChanges) {
         return std::string(text, 16);
     };
     constexpr int kShared = IX_MODE_UPDATE | IX_MODE_SHARED;
+    // The journal is no wider than the file: made with the file's
+    // permissions and group, and (by the superuser) its owner, so that a
+    // user who may not read the file cannot read the journal either.
+    const bool root = ::geteuid() == 0;
+    ::chmod(name.c_str(), 0640);
+    ::chmod(dir_.c_str(), 0755);
+    if (root) {
+        ASSERT_EQ(::chown(name.c_str(), 65534, 65534), 0);
+    }
     void* a = nullptr;
     void* b = nullptr;
     void* reader = nullptr;
     ASSERT_EQ(open(&a, kShared), 0);
+    struct stat journal {};
+    ASSERT_EQ(::stat((name + ".kvrj").c_str(), &journal), 0);
+    EXPECT_EQ(journal.st_mode & 07777, 0640u);
+    if (root) {
+        EXPECT_EQ(std::to_string(journal.st_uid) + ":" + std::to_string(journal.st_gid),
+                  "65534:65534");
+        const pid_t stranger = fork();
+        if (stranger == 0)
+            _exit(::setuid(65533) == 0 && ::open((name + ".kvrj").c_str(), O_RDONLY) < 0 &&
+                          errno == EACCES
+                      ? 0
+                      : 1);
+        int status = 0;
+        waitpid(stranger, &status, 0);
+        EXPECT_EQ(status, 0) << "another user read the journal";
+    }
     ASSERT_EQ(open(&b, kShared), 0);
     ASSERT_EQ(open(&reader, IX_MODE_INPUT | IX_MODE_SHARED), 0);
     void* other = nullptr;
@@ -539,12 +568,30 @@ TEST_F(IsamFile, SharedOpensSeeEachOthersChanges) {
     EXPECT_EQ(group(IX_END_GROUP, &b, 0), 0);  // no group: nothing to do
     win::CloseHandle(probe);
 
+    // A handle keeps its own key of reference when another changes the
+    // file: a reads by city, then by number; b reads by city and writes;
+    // a's DELETE deletes the record a read by number, not the one its city
+    // cursor stands on, and its READ NEXT goes on by number.
+    ASSERT_TRUE(done(io(IX_READ_EQ, &a, "", "ROME", 1)));
+    EXPECT_EQ(read_record(), rec(3, "ROME"));
+    ASSERT_EQ(io(IX_READ_EQ, &a, "", rec(100, "").substr(0, 8)), 0);
+    ASSERT_TRUE(done(io(IX_READ_EQ, &b, "", "BERN", 1)));
+    ASSERT_TRUE(done(io(IX_WRITE, &b, rec(301, "BERN"))));
+    EXPECT_EQ(io(IX_DELETE, &a, ""), 0);
+    ASSERT_EQ(io(IX_READ_NEXT, &a, ""), 0);
+    EXPECT_EQ(read_record(), rec(101, "BERN"));
+    EXPECT_EQ(io(IX_READ_EQ, &b, "", rec(100, "").substr(0, 8)), IX_NOT_FOUND);
+    EXPECT_EQ(io(IX_READ_EQ, &b, "", rec(3, "").substr(0, 8)), 0);
+
     EXPECT_EQ(close(&reader), 0);
     EXPECT_EQ(close(&a), 0);
     EXPECT_EQ(close(&b), 0);
     kvr::isam::FileSummary summary;
     EXPECT_EQ(checked(&summary), "sound");
     EXPECT_EQ(open_and_close(IX_MODE_UPDATE), 0);
+    if (!root)
+        GTEST_SKIP() << "all but the journal's owner and another user's reading checked: that "
+                        "needs root";
 }
 
 // A shared handle's read with IX_HOLD_RECORD locks that record until its
@@ -599,6 +646,49 @@ TEST_F(IsamFile, RecordLocksOfSharedOpens) {
     kill(holder, SIGKILL);
     waitpid(holder, nullptr, 0);
     EXPECT_EQ(io(kLocking, &a, "", "0003"), 0);
+
+    // Nobody keeps the others out for ever: not a user who may only read
+    // the file and holds a read lock on the operation lock's byte, nor a
+    // sharer stopped inside an operation. After the lock wait limit the
+    // operation, or an open, gives up with 18, and the holder is named.
+    ::setenv("KVR_LOCK_WAIT", "0.2", 1);
+    const auto holder_named = [&] {
+        char text[64];
+        kvr::engine::open_refusal_detail(name.c_str(), IX_SHARING_VIOLATION, text, sizeof text);
+        return std::string(text);
+    };
+    const int outsider = ::open(name.c_str(), O_RDONLY);
+    struct flock hold = {};
+    hold.l_type = F_RDLCK;
+    hold.l_start = static_cast<off_t>(kvr::isam::kSharedOperationLockAt);
+    hold.l_len = 1;
+    ASSERT_EQ(::fcntl(outsider, F_OFD_SETLK, &hold), 0);
+    EXPECT_EQ(io(IX_WRITE, &a, "0004record.."), IX_SHARING_VIOLATION);
+    EXPECT_EQ(io(IX_READ_EQ, &a, "", "0001"), 0);
+    EXPECT_EQ(holder_named(), "process " + std::to_string(getpid()) + " holds it");
+    ::close(outsider);
+    EXPECT_EQ(io(IX_WRITE, &a, "0004record.."), 0);
+    const pid_t stopped = fork();
+    if (stopped == 0) {
+        void* c = nullptr;
+        const char held = open(&c, kShared) == 0 &&
+                                  _vmqpIsam(IX_BEGIN_GROUP, &c, nullptr, nullptr, nullptr, 1) == 0
+                              ? 'y'
+                              : 'n';
+        (void)!::write(ready[1], &held, 1);
+        raise(SIGSTOP);
+        _exit(0);
+    }
+    ASSERT_EQ(::read(ready[0], &locked, 1), 1);
+    EXPECT_EQ(locked, 'y');
+    EXPECT_EQ(io(IX_READ_EQ, &a, "", "0001"), IX_SHARING_VIOLATION);
+    void* late = nullptr;
+    EXPECT_EQ(open(&late, kShared), IX_SHARING_VIOLATION);
+    EXPECT_EQ(holder_named(), "process " + std::to_string(stopped) + " holds it");
+    kill(stopped, SIGKILL);
+    waitpid(stopped, nullptr, 0);
+    ::unsetenv("KVR_LOCK_WAIT");
+    EXPECT_EQ(io(IX_READ_EQ, &a, "", "0001"), 0);
     EXPECT_EQ(close(&a), 0);
     ::close(ready[0]);
     ::close(ready[1]);
@@ -749,6 +839,111 @@ TEST_F(IsamFile, AChangeAProcessDiedInIsTakenBackByAnyOpen) {
     EXPECT_NE(close(&slot), 0);
     EXPECT_EQ(open_and_close(IX_MODE_UPDATE | IX_MODE_SHARED), 0);
     EXPECT_EQ(checked(), "sound");
+
+    // What lies beside the file under the journal's name is taken back only
+    // when it is this file's journal, made by someone who may write the
+    // file, and the file is still as the dead change left it. Anything else
+    // leaves file and journal as they are, refuses the open (30, 15 for a
+    // shared update open) and says why; no open removes or writes it.
+    ::chmod(name.c_str(), 0600);
+    const std::string journal = name + ".kvrj";
+    for (uint64_t k = 1;; ++k) {
+        write_file(name, before);
+        std::filesystem::remove(journal);
+        ASSERT_TRUE(dies_writing(k, "10000099newrecrd"));
+        if (word_at(bytes(), 36) != 0 && read_file(journal).size() > 80)
+            break;  // marked, and the journal holds what it saved
+    }
+    struct stat made {};
+    ASSERT_EQ(::stat(journal.c_str(), &made), 0);
+    EXPECT_EQ(made.st_mode & 07777, 0600u) << "the journal takes the file's permissions";
+    const std::string dead = bytes();
+    const std::string dead_journal = read_file(journal);
+    const std::string precious = path("precious.txt");
+    const bool root = ::geteuid() == 0;
+    const struct {
+        const char* beside;
+        std::function<void()> make;
+        std::string why;  // empty: taken back
+        int shared_open;  // 15: the journal may not be used; 30: it holds no such change
+    } cases[] = {
+        {"its journal", [] {}, "", 0},
+        {"a user's own file", [&] { write_file(journal, "my own notes\n"); },
+         "it is not a journal of this system", 15},
+        {"a damaged journal", [&] { TempDirTest::patch_u32(journal, 20, 12345); },
+         "it is a damaged journal", 15},
+        {"a symbolic link",
+         [&] {
+             std::filesystem::remove(journal);
+             std::filesystem::create_symlink(precious, journal);
+         },
+         "it is a symbolic link", 15},
+        {"a directory",
+         [&] {
+             std::filesystem::remove(journal);
+             std::filesystem::create_directory(journal);
+         },
+         "it is not a regular file, or this user may not read and write it", 15},
+        {"a hard link", [&] { ::link(journal.c_str(), path("other.kvrj").c_str()); },
+         "it has other names (hard links)", 15},
+        {"a journal readable by all", [&] { ::chmod(journal.c_str(), 0644); },
+         "its permissions (0644) are wider than the file's (0600)", 15},
+        {"another user's journal", [&] { (void)!::chown(journal.c_str(), 65534, 65534); },
+         "it belongs to user 65534, who may not write the file", 15},
+        {"the file changed since", [&] { patch_u32(16, word_at(dead, 16) + 1); },
+         "the file has changed since the journal was written", 30},
+        // Last: the name leads to another file from here on.
+        {"the journal of the file replaced",
+         [&] {
+             write_file(path("copy"), dead);
+             ::chmod(path("copy").c_str(), 0600);
+             std::filesystem::rename(path("copy"), name);
+         },
+         "it is the journal of another file", 30},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.beside);
+        if (!root && c.beside == std::string("another user's journal"))
+            continue;
+        write_file(name, dead);
+        std::filesystem::remove(journal);
+        write_file(journal, dead_journal);
+        ::chmod(journal.c_str(), 0600);
+        write_file(precious, "precious");
+        c.make();
+        const std::string file_then = bytes();
+        const auto beside = [&] {
+            return std::filesystem::is_regular_file(journal) ? read_file(journal) : "(not a file)";
+        };
+        const std::string beside_then = beside();
+        EXPECT_EQ(kvr::engine::ChangeJournal::problem(name.c_str()), c.why);
+        EXPECT_EQ(open_and_close(IX_MODE_UPDATE | IX_MODE_SHARED), c.shared_open);
+        if (c.why.empty()) {
+            EXPECT_EQ(checked(), "sound");
+            EXPECT_FALSE(std::filesystem::exists(journal));
+            continue;
+        }
+        EXPECT_EQ(open_and_close(IX_MODE_UPDATE), 30);
+        EXPECT_EQ(open_and_close(IX_MODE_INPUT), 30);
+        EXPECT_TRUE(bytes() == file_then);
+        EXPECT_TRUE(beside() == beside_then);
+        EXPECT_EQ(read_file(precious), "precious");
+        std::filesystem::remove(path("other.kvrj"));
+    }
+
+    // Beside a sound file a user's own file of the journal's name stays
+    // through a create and an exclusive update open, and keeps the file
+    // from being shared; a journal of this library left there goes.
+    write_file(journal, "my own notes\n");
+    ASSERT_EQ(create(attributes(16, 16, {{1, 8}})), 0);
+    EXPECT_EQ(open_and_close(IX_MODE_UPDATE), 0);
+    EXPECT_EQ(open_and_close(IX_MODE_UPDATE | IX_MODE_SHARED), 15);
+    EXPECT_EQ(read_file(journal), "my own notes\n");
+    write_file(journal, dead_journal);
+    EXPECT_EQ(open_and_close(IX_MODE_UPDATE), 0);
+    EXPECT_FALSE(std::filesystem::exists(journal));
+    if (!root)
+        GTEST_SKIP() << "all but the journal of another user checked: that needs root";
 }
 
 // Processes writing, rewriting and deleting records of their own in one

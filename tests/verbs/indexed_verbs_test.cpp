@@ -166,7 +166,9 @@ TEST_F(IndexedVerbs, RecordLengths) {
 }
 
 // A release-only CLOSE reports nothing but closes the engine file: it
-// opens for update; a verb through the stale vector is refused safely.
+// opens for update; a verb through the stale vector is refused safely, as
+// is one through a copy of an open FCB, whose slot is not its own, before
+// and after the FCB it was copied from closes.
 TEST_F(IndexedVerbs, ReleaseOnlyClose) {
     load({"000001JOHNNYC"});
     auto other = customers();
@@ -177,8 +179,17 @@ TEST_F(IndexedVerbs, ReleaseOnlyClose) {
     EXPECT_EQ(other->fcb().close_entry, _vmqBIndexClose);
     EXPECT_EQ(other->fcb().engine_handle, nullptr);
     auto writer = customers();
-    EXPECT_EQ(in_order({writer->open(VMQ_OPEN_IO), writer->close(), other->read(VMQ_READ_NEXT)}),
-              "00 00 47");
+    ASSERT_EQ(writer->open(VMQ_OPEN_IO), "00");
+    vmq_fcb copy = writer->fcb();
+    copy.write_length = 30;
+    auto status_of = [&](vmq_verb_entry vmq_fcb::*entry) {
+        (copy.*entry)(&copy, &writer->program().context);
+        return std::to_string(copy.status);
+    };
+    EXPECT_EQ(in_order({status_of(&vmq_fcb::read_entry), writer->close(),
+                        status_of(&vmq_fcb::read_entry), status_of(&vmq_fcb::write_entry),
+                        status_of(&vmq_fcb::close_entry), other->read(VMQ_READ_NEXT)}),
+              "47 00 47 48 42 47");
 }
 
 // The file system fills up under a program. A WRITE whose record cannot

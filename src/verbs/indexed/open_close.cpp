@@ -23,8 +23,6 @@ namespace kvr::verbs {
 
 namespace {
 
-constexpr uint32_t kEngineSlotSize = 128;
-
 // The attribute block of the program's file.
 uint32_t setup_file(const vmq_file_description* description, const KeyedOrganization& org,
                     unsigned char* block) {
@@ -124,9 +122,7 @@ void install_vector(vmq_fcb* fcb, const vmq_file_description* description,
 }  // namespace
 
 void keyed_open(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganization& org) {
-    void* slot = _vmqMalloc(kEngineSlotSize, 907, 0);
-    std::memset(slot, 0, kEngineSlotSize);
-    fcb->engine_handle = slot;
+    void* slot = take_engine_slot(fcb);
     runtime::VerbTarget target = runtime::begin_verb(fcb, context, VMQ_VERB_OPEN);
     const vmq_file_description* description = target.description;
 
@@ -155,6 +151,10 @@ void keyed_open(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganizat
         // No mode a runtime asks for: nothing is opened or made.
         fcb->status = 30;
         code = runtime::kInvalidOpenMode;
+        stop = true;
+    } else if (slot == nullptr) {
+        fcb->status = 30;
+        code = IX_NO_SPACE;
         stop = true;
     } else if (!existed) {
         const MissingFile missing = open_missing_file(fcb, description, org.close, &code);
@@ -258,8 +258,7 @@ void keyed_open(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganizat
     }
     if (!opened && !absent_input) {
         // A failed OPEN leaves the file closed: nothing will close this slot.
-        fcb->engine_handle = nullptr;
-        _vmqCheckFree(slot);
+        give_back_engine_slot(fcb);
     }
     runtime::report(target, code, block);
 }

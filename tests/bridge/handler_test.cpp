@@ -560,6 +560,17 @@ TEST_F(HandlerTest, TraceNamesEachStatement) {
     EXPECT_EQ(file.fcd().openMode, OPEN_NOT_OPEN);
     ProgramFile other = program(kCustomers, "traced.dat");
     EXPECT_EQ(read_all(other), std::vector<std::string>{});
+
+    // An FCD still carrying the handle of a file closed through another FCD
+    // names no file: it is not open.
+    ProgramFile first = program(kRelative10, "handed.dat");
+    ProgramFile second = program(kRelative10, "handed.dat");
+    ASSERT_EQ(first.call(OP_OPEN_OUTPUT), "00");
+    second.fcd().fileHandle = first.fcd().fileHandle;
+    first.relative_key(1);
+    EXPECT_EQ(in_order({second.close(), first.call(OP_READ_SEQ),
+                        first.write(record_of(kRelative10)), first.call(OP_DELETE), first.close()}),
+              "00 47 48 49 42");
 }
 
 }  // namespace

@@ -21,10 +21,14 @@ constexpr uint32_t kReadNoLock = COB_READ_NO_LOCK;
 // The longest key the library keeps.
 constexpr uint32_t kMaxKeyLength = 255;
 
-// Reads the key definition block into key descriptions. Each key must be
-// one run of bytes of the record: a key of several parts that do not touch
-// would be ordered by its first part alone, and a sparse key would index
-// records the program expects it to skip, so both are refused.
+// Reads the key definition block into key descriptions. The block is the
+// program's, unchecked: it holds its header, one entry per key, then the
+// keys' parts, and is exactly as long as those (kdbLen); a block whose
+// length or parts point elsewhere is refused before anything past its
+// header and entries is read. Each key must be one run of bytes of the
+// record: a key of several parts that do not touch would be ordered by its
+// first part alone, and a sparse key would index records the program
+// expects it to skip, so both are refused.
 bool describe_keys(const FCD3* fcd, vmq_key_description* keys, uint32_t* count, std::string* why) {
     const KDB* kdb = fcd->kdbPtr;
     if (kdb == nullptr) {
@@ -39,8 +43,18 @@ bool describe_keys(const FCD3* fcd, vmq_key_description* keys, uint32_t* count, 
                " keys (1 to 64 can be kept)";
         return false;
     }
-    if (kdb_length < kKdbHeaderSize + key_count * sizeof(KDB_KEY)) {
+    const uint32_t parts_at = kKdbHeaderSize + key_count * sizeof(KDB_KEY);
+    uint32_t part_count = 0;
+    for (uint32_t k = 0; k < key_count && kdb_length >= parts_at; ++k)
+        part_count += get_u16(kdb->key[k].count);
+    const uint32_t needed = parts_at + part_count * sizeof(EXTKEY);
+    if (kdb_length < needed) {
         *why = "the key definition block is shorter than its keys";
+        return false;
+    }
+    if (kdb_length > needed) {
+        *why = "the key definition block says it is " + std::to_string(kdb_length) +
+               " bytes long; its keys take " + std::to_string(needed);
         return false;
     }
     const uint32_t record_length = get_u32(fcd->maxRecLen);
@@ -49,7 +63,7 @@ bool describe_keys(const FCD3* fcd, vmq_key_description* keys, uint32_t* count, 
         const uint32_t parts = get_u16(key.count);
         const uint32_t offset = get_u16(key.offset);
         const std::string which = k == 0 ? "the record key" : "alternate key " + std::to_string(k);
-        if (parts == 0 || offset < kKdbHeaderSize || offset + parts * sizeof(EXTKEY) > kdb_length) {
+        if (parts == 0 || offset < parts_at || offset + parts * sizeof(EXTKEY) > kdb_length) {
             *why = which + " is not described in the key definition block";
             return false;
         }

@@ -179,7 +179,12 @@ protected:
         kSplitKey,
         kSparseKey,
         kWrappedKey,  // a position far beyond the record must not wrap round
-        kKeyless
+        kKeyless,
+        // Key definition blocks that lie.
+        kTooManyKeys,    // 200 keys
+        kPartOutside,    // a key's parts past the block's end
+        kLongBlock,      // 65535 bytes, a part where the program has none
+        kKeyPastRecord,  // a key running past the record's end
     };
     ProgramFile program(Layout layout, const std::string& name) {
         const uint32_t length = length_of(layout);
@@ -196,8 +201,18 @@ protected:
                 break;
         }
         ProgramFile file(ORG_INDEXED, path(name), length, length);
-        if (layout != kKeyless)
-            file.keys(keys_of(layout));
+        if (layout == kKeyless)
+            return file;
+        file.keys(keys_of(layout));
+        KDB* kdb = file.fcd().kdbPtr;
+        if (layout == kTooManyKeys)
+            put_u16(kdb->nkeys, 200);
+        if (layout == kPartOutside)
+            put_u16(kdb->key[1].offset, kvr::bridge::get_u16(kdb->kdbLen));
+        if (layout == kLongBlock) {
+            put_u16(kdb->kdbLen, 0xFFFF);
+            put_u16(kdb->key[1].offset, 0x8000);
+        }
         return file;
     }
     static std::vector<KeySpec> keys_of(Layout layout) {
@@ -212,13 +227,15 @@ protected:
                 return {{{{0, 6}}}, {{{16, 6}}, true, true}};
             case kWrappedKey:
                 return {{{{0xFFFFFFF0u, 0x20}}}};
+            case kKeyPastRecord:
+                return {{{{0, 6}}}, {{{18, 6}}}};
             default:
                 return {{{{0, 6}}}, {{{layout == kCityElsewhere ? 10u : 16u, 6}}, true}};
         }
     }
     static uint32_t length_of(Layout layout) {
-        static constexpr uint32_t kLengths[] = {10, 20, 10, 10, 12, 22, 22,
-                                                22, 30, 22, 22, 22, 22, 22};
+        static constexpr uint32_t kLengths[] = {10, 20, 10, 10, 12, 22, 22, 22, 30,
+                                                22, 22, 22, 22, 22, 22, 22, 22, 22};
         return kLengths[layout];
     }
     // A whole record of the layout; a relative one is record 1.
@@ -436,6 +453,18 @@ TEST_F(HandlerTest, OpenSaysWhyItFailsAndOutputMakesAnyFileAnew) {
          "(OPEN OUTPUT, status 91): the record key lies outside the record"},
         {kNothing, kKeyless, OP_OPEN_OUTPUT,
          "(OPEN OUTPUT, status 91): the program gave no record key"},
+        {kCustomers, kKeyless, OP_OPEN_INPUT,
+         "(OPEN INPUT, status 91): the program gave no record key"},
+        {kCustomers, kTooManyKeys, OP_OPEN_IO,
+         "(OPEN I-O, status 91): the key definition block names 200 keys (1 to 64 can be kept)"},
+        {kCustomers, kPartOutside, OP_OPEN_INPUT,
+         "(OPEN INPUT, status 91): alternate key 1 is not described in the key definition "
+         "block"},
+        {kCustomers, kLongBlock, OP_OPEN_EXTEND,
+         "(OPEN EXTEND, status 91): the key definition block says it is 65535 bytes long; its "
+         "keys take 66"},
+        {kCustomers, kKeyPastRecord, OP_OPEN_INPUT,
+         "(OPEN INPUT, status 91): alternate key 1 lies outside the record"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message()

@@ -411,6 +411,11 @@ void BridgeFile::write(FCD3* fcd, uint8_t advance_options, uint32_t advance_line
     run(fcd, &vmq_fcb::write_entry);
     if (relative() && fcb_.status < 10)
         give_relative_key(fcd);
+    // A sequential file with no room for the record is at its boundary:
+    // COBOL's 34, where the library gives its runtime's callers 30.
+    if (!indexed() && !relative() && fcb_.status == 30 &&
+        parse_library_message(message()).code == kCodeNoSpace)
+        set_status(fcd, 34);
 }
 
 void BridgeFile::rewrite(FCD3* fcd) {

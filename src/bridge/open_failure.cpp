@@ -18,7 +18,7 @@ namespace {
 // 21, which the message shows as 24.
 enum MessageCode : int {
     kIoError = 2,
-    kNoSpace = 11,
+    kNoSpace = kCodeNoSpace,
     kAccessDenied = 15,
     kLockViolation = 17,
     kSharingViolation = kCodeFileInUse,

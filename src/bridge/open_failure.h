@@ -21,6 +21,8 @@ namespace kvr::bridge {
 // The code with which the library reports a file that another user holds
 // (status 98).
 inline constexpr int kCodeFileInUse = 18;
+// The code with which it reports no room on the disk (or in memory).
+inline constexpr int kCodeNoSpace = 11;
 
 // The library's diagnostic message taken apart.
 struct LibraryMessage {

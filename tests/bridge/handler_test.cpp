@@ -330,18 +330,24 @@ TEST_F(HandlerTest, NamesAreMappedAsGnuCobolMapsThem) {
 }
 
 // Variable-length records keep their lengths; advancing puts blank lines,
-// each a record of the shortest length, in front of the record. A CLOSE
-// that cannot write reports 30 and keeps the file open for the connector's
-// next FCD; once there is room a CLOSE writes every record.
+// each a record of the shortest length, in front of the record. A WRITE
+// with no room is at the file's boundary (34). A CLOSE that cannot write
+// reports 30 and keeps the file open for the connector's next FCD; once
+// there is room a CLOSE writes every record.
 TEST_F(HandlerTest, AFailedCloseReportsItAndKeepsTheFileForAnotherClose) {
     ProgramFile file(ORG_SEQ, path("lines.dat"), 5, 20, ACCESS_SEQ);
     EXPECT_EQ(in_order({file.call(OP_OPEN_OUTPUT), file.write("FIVE5"),
                         file.write("TWENTY CHARACTERS 20"), file.write("TOO"),
                         file.write("AFTER", COB_WRITE_AFTER | COB_WRITE_LINES | 2)}),
               "00 00 00 44 00");
+    std::vector<std::string> written = {"FIVE5", "TWENTY CHARACTERS 20", "     ", "AFTER"};
     {
         platform::FaultPlan plan = disk_full();
         platform::ScopedFaultPlan scope(plan);
+        std::string status;
+        while ((status = file.write("MORE!")) == "00" && written.size() < 100000)
+            written.push_back("MORE!");
+        EXPECT_EQ(status, "34");
         EXPECT_EQ(file.close(), "30");
     }
     EXPECT_EQ(file.fcd().openMode, OPEN_OUTPUT);
@@ -351,8 +357,7 @@ TEST_F(HandlerTest, AFailedCloseReportsItAndKeepsTheFileForAnotherClose) {
     file.renew_fcd();
     EXPECT_EQ(in_order({file.close(), file.close()}), "00 42");
     EXPECT_EQ(file.fcd().openMode, OPEN_NOT_OPEN);
-    EXPECT_EQ(read_all(file),
-              (std::vector<std::string>{"FIVE5", "TWENTY CHARACTERS 20", "     ", "AFTER"}));
+    EXPECT_EQ(read_all(file), written);
     EXPECT_TRUE(file.guards_intact());
 }
 

@@ -388,9 +388,10 @@ void sequential_write(vmq_fcb* fcb, vmq_program_context* context) {
         }
         if (linage && fcb->linage_footing != 0 && fcb->linage_counter > fcb->linage_footing)
             fcb->state_flags |= VMQ_END_OF_PAGE;
-        // A full disk is the boundary of a sequential file: 34.
+        // A full disk gives the runtime's callers 30, as every other
+        // failure; the message says "No space".
         if (result != 0)
-            fcb->status = result == SQ_NOT_OPEN ? 48 : result == SQ_NO_SPACE ? 34 : 30;
+            fcb->status = result == SQ_NOT_OPEN ? 48 : 30;
     }
     runtime::report(target, result, nullptr);
     fcb->advance_lines = 1;

@@ -212,8 +212,16 @@ void BridgeFile::run(FCD3* fcd, vmq_verb_entry vmq_fcb::*slot) {
         set_status(fcd, static_cast<char>(status_[0]), static_cast<char>(status_[1]));
 }
 
-void BridgeFile::take_relative_key(const FCD3* fcd) {
+bool BridgeFile::take_relative_key(FCD3* fcd, unsigned beyond_status) {
+    if (!relative_key_fits(fcd)) {
+        // 2^32 or more: no record of this system has that number, and cut
+        // to 32 bits it would name one that may.
+        std::memset(message_, ' ', sizeof message_ - 1);
+        set_status(fcd, beyond_status);
+        return false;
+    }
     fcb_.relative_number = relative_key(fcd);
+    return true;
 }
 
 void BridgeFile::give_relative_key(FCD3* fcd) const {
@@ -333,12 +341,11 @@ void BridgeFile::read(FCD3* fcd, ReadKind kind) {
         case ReadKind::Random:
             fcb_.verb_options = 0;
             if (indexed()) {
-                const uint32_t k = get_u16(fcd->refKey);
+                // A key the file does not have is the library's to refuse.
                 fcb_.verb_options = VMQ_KEY_IS;
-                fcb_.key_of_reference =
-                    static_cast<uint16_t>(k < block_.description.key_count ? k + 1 : 1);
-            } else if (relative()) {
-                take_relative_key(fcd);
+                fcb_.key_of_reference = key_of_reference(fcd);
+            } else if (relative() && !take_relative_key(fcd, 23)) {
+                return;
             }
             break;
     }
@@ -373,16 +380,21 @@ void BridgeFile::start(FCD3* fcd, Relation relation) {
             fcb_.relative_number = 1;
         else if (last)
             fcb_.relative_number = 0xFFFFFFFFu;
-        else
-            take_relative_key(fcd);
+        else if (!take_relative_key(fcd, 23))
+            return;
         run(fcd, &vmq_fcb::start_entry);
         return;
     }
     const uint32_t k = get_u16(fcd->refKey);
-    const uint32_t key_index = k < block_.description.key_count ? k : 0;
-    const vmq_key_description& key = block_.keys[key_index];
     fcb_.verb_options |= VMQ_KEY_IS;
-    fcb_.key_of_reference = static_cast<uint16_t>(key_index + 1);
+    fcb_.key_of_reference = key_of_reference(fcd);
+    if (k >= block_.description.key_count) {
+        // A key the file does not have: the library refuses it.
+        fcb_.record_area = fcd->recPtr;
+        run(fcd, &vmq_fcb::start_entry);
+        return;
+    }
+    const vmq_key_description& key = block_.keys[k];
     const uint32_t given = get_u16(fcd->effKeyLen);
     fcb_.start_key_length =
         static_cast<uint16_t>(given == 0 || given > key.length ? key.length : given);
@@ -404,8 +416,8 @@ void BridgeFile::start(FCD3* fcd, Relation relation) {
 
 void BridgeFile::write(FCD3* fcd, uint8_t advance_options, uint32_t advance_lines) {
     take_record(fcd);
-    if (relative() && !sequential_access())
-        take_relative_key(fcd);
+    if (relative() && !sequential_access() && !take_relative_key(fcd, 24))
+        return;
     fcb_.advance_options = advance_options;
     fcb_.advance_lines = advance_lines;
     run(fcd, &vmq_fcb::write_entry);
@@ -420,16 +432,21 @@ void BridgeFile::write(FCD3* fcd, uint8_t advance_options, uint32_t advance_line
 
 void BridgeFile::rewrite(FCD3* fcd) {
     take_record(fcd);
-    if (relative() && !sequential_access())
-        take_relative_key(fcd);
+    if (relative() && !sequential_access() && !take_relative_key(fcd, 23))
+        return;
     run(fcd, &vmq_fcb::rewrite_entry);
 }
 
 void BridgeFile::remove(FCD3* fcd) {
     fcb_.record_area = relative() ? relative_area_.data() + 4 : fcd->recPtr;
-    if (relative() && !sequential_access())
-        take_relative_key(fcd);
+    if (relative() && !sequential_access() && !take_relative_key(fcd, 23))
+        return;
     run(fcd, &vmq_fcb::delete_entry);
+}
+
+uint16_t BridgeFile::key_of_reference(const FCD3* fcd) {
+    // 1-based; past 65535 stays past every key.
+    return static_cast<uint16_t>(std::min<uint32_t>(get_u16(fcd->refKey) + 1, 0xFFFF));
 }
 
 }  // namespace kvr::bridge

@@ -134,7 +134,10 @@ public:
         put_u32(fcd_.curRecLen,
                 fixed ? max : static_cast<uint32_t>(std::min<size_t>(text.size(), max)));
     }
-    void relative_key(uint32_t number) { kvr::bridge::set_relative_key(&fcd_, number); }
+    void relative_key(uint64_t number) {
+        put_u32(fcd_.relKey, static_cast<uint32_t>(number >> 32));
+        put_u32(fcd_.relKey + 4, static_cast<uint32_t>(number));
+    }
     std::string record() const {
         return std::string(reinterpret_cast<const char*>(fcd_.recPtr), get_u32(fcd_.curRecLen));
     }
@@ -274,7 +277,10 @@ platform::FaultPlan disk_full() {
 }
 
 // A START > with part of a key passes every key it begins; FIRST and LAST
-// leave the program's record as it was.
+// leave the program's record as it was. A key of reference the file does
+// not have is refused (20), as the library refuses it, and a relative
+// record number of 2^32 or more names no record: 24 for a WRITE, 23 for
+// the verbs that look one up.
 TEST_F(HandlerTest, IndexedFileThroughEveryKeyedVerb) {
     ProgramFile file = program(kCustomers, "customers.dat");
     // The third record's city is there already.
@@ -289,9 +295,25 @@ TEST_F(HandlerTest, IndexedFileThroughEveryKeyedVerb) {
               "00 00 100200");
     EXPECT_EQ(file.got(file.start(OP_START_LA, "100200XYZ", 1, 0)), "00 100200XYZ             ");
     EXPECT_EQ(file.got(file.call(OP_READ_PREV)), "00 100200BJORN     OSLO  ");
-    EXPECT_EQ(in_order({file.start(OP_START_FI, "", 0, 0), file.next().substr(0, 9), file.close()}),
-              "00 00 100100 00");
+    EXPECT_EQ(in_order({file.start(OP_START_FI, "", 0, 0), file.next().substr(0, 9),
+                        file.read_key("100100", 2), file.start(OP_START_GE, "1", 2, 1),
+                        file.start(OP_START_FI, "", 65535, 0), file.close()}),
+              "00 00 100100 20 20 20 00");
     EXPECT_TRUE(file.guards_intact());
+
+    ProgramFile numbers = program(kRelative10, "numbers.rel");
+    const uint64_t beyond = (uint64_t{1} << 32) + 1;
+    numbers.relative_key(1);
+    ASSERT_EQ(in_order({numbers.call(OP_OPEN_OUTPUT), numbers.write("ONE"), numbers.close()}),
+              "00 00 00");
+    numbers.relative_key(beyond);
+    EXPECT_EQ(
+        in_order({numbers.call(OP_OPEN_IO), numbers.write("BEYOND"), numbers.call(OP_READ_RAN),
+                  numbers.call(OP_START_EQ), numbers.rewrite("BEYOND"), numbers.call(OP_DELETE)}),
+        "00 24 23 23 23 23");
+    numbers.relative_key(1);
+    EXPECT_EQ(in_order({numbers.got(numbers.call(OP_READ_RAN)), numbers.close()}),
+              "00 ONE        00");
 }
 
 TEST_F(HandlerTest, DeleteFileRemovesAClosedFileOnly) {

@@ -237,6 +237,63 @@ TEST_F(IndexedVerbs, AFullDiskLosesNoAcknowledgedRecord) {
               "00 00 00 10 00");
 }
 
+// A WRITE whose key needs a new index page where the disk has no room for
+// one gives 30 and changes nothing, at any level of the trees; a CLOSE
+// that cannot write what it holds gives 30, and the CLOSE after it, once
+// there is room, writes it and gives 00. Every record that gave 00 is in
+// the file. Indexed (the split in an alternate tree) and relative.
+TEST_F(IndexedVerbs, AFullDiskAtASplitLosesNothingAndTheSecondCloseWritesIt) {
+    for (const bool relative : {false, true}) {
+        SCOPED_TRACE(relative ? "relative" : "indexed");
+        const std::string name = path(relative ? "counters.rel" : "customers.idx");
+        auto program = [&] {
+            return relative ? std::make_unique<VerbFile>(VMQ_ORG_RELATIVE, name, 8) : customers();
+        };
+        auto record = [&](VerbFile& f, int n) {
+            char r[16];
+            std::snprintf(r, sizeof r, "%06dC%03dR%02d", n, n % 1000, n % 100);
+            f.fcb().relative_number = static_cast<uint32_t>(n);
+            return std::string(r, relative ? 8 : 13);
+        };
+        // The WRITEs that take a new index page: the file grows by a page.
+        std::vector<int> splits;
+        auto f = program();
+        ASSERT_EQ(f->open(VMQ_OPEN_OUTPUT), "00");
+        for (int n = 1; splits.size() < 4; ++n) {
+            const auto before = std::filesystem::file_size(name);
+            ASSERT_LE(f->write(record(*f, n)), "02");
+            if (std::filesystem::file_size(name) - before > 200)
+                splits.push_back(n);
+        }
+        ASSERT_EQ(f->close(), "00");
+        for (const int split : splits) {
+            std::filesystem::remove(name);
+            ASSERT_EQ(f->open(VMQ_OPEN_OUTPUT), "00");
+            for (int n = 1; n < split; ++n)
+                ASSERT_LE(f->write(record(*f, n)), "02");
+            {
+                FileSizeLimit full(std::filesystem::file_size(name) + 100);
+                EXPECT_EQ(f->write(record(*f, split)), "30") << split;
+            }
+            {
+                platform::FaultPlan plan;
+                plan.kinds = platform::FaultPlan::kWrite;
+                plan.fail_at = 1;
+                plan.sticky = true;
+                plan.error = platform::ERROR_DISK_FULL;
+                platform::ScopedFaultPlan scope(plan);
+                EXPECT_EQ(f->close(), "30");
+            }
+            EXPECT_EQ(in_order({f->close(), f->open(VMQ_OPEN_INPUT)}), "00 00");
+            int count = 0;
+            while (f->read(VMQ_READ_NEXT) == "00")
+                ++count;
+            EXPECT_EQ(count, split - 1);
+            EXPECT_EQ(f->close(), "00");
+        }
+    }
+}
+
 // Calls no runtime should make get a status and a message, never a crash
 // and never a quiet success: a key of reference the file does not have (as
 // a byte, 257 would pass for the prime key), and no record area.

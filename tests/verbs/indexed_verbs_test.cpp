@@ -106,6 +106,19 @@ TEST_F(IndexedVerbs, RefusedOpensSayWhyAndTouchNothing) {
     shorter_minimum->description().min_record_length = 13;
     EXPECT_EQ(in_order({shorter_minimum->open(VMQ_OPEN_INPUT), shorter_minimum->close()}), "00 00");
 
+    // Nor a different duplicates rule: the file keeps its own. OUTPUT makes
+    // the file anew with the program's: its region allows duplicates again.
+    auto unique_region = customers();
+    unique_region->program().key(2).flags = 0;
+    EXPECT_EQ(in_order({unique_region->open(VMQ_OPEN_OUTPUT), unique_region->write("000001JOHNNYC"),
+                        unique_region->write("000002MARYNYC"), unique_region->close()}),
+              "00 00 22 00");
+    EXPECT_EQ(in_order({file().open(VMQ_OPEN_IO), file().write("000002MARYNYC"), file().close()}),
+              "00 22 00");
+    EXPECT_EQ(in_order({file().open(VMQ_OPEN_OUTPUT), file().write("000001JOHNNYC"),
+                        file().write("000002MARYNYC"), file().close()}),
+              "00 00 02 00");
+
     // Access denied by the system.
     platform::FaultPlan plan;
     plan.kinds = platform::FaultPlan::kOpen;

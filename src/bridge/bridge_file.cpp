@@ -1,5 +1,7 @@
 #include "bridge/bridge_file.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -177,14 +179,18 @@ std::unique_ptr<BridgeFile> BridgeFile::describe(const FCD3* fcd, std::string na
         file->relative_area_.assign(4 + static_cast<size_t>(max_length), 0);
         fcb.record_area = file->relative_area_.data() + 4;
     }
-    fcb.read_entry = _vmqReadError;
-    fcb.write_entry = _vmqWriteError;
-    fcb.rewrite_entry = _vmqRewriteError;
-    fcb.start_entry = _vmqStartError;
-    fcb.delete_entry = _vmqDeleteError;
-    fcb.close_entry = _vmqCloseError;
-    _IO_Init(&fcb, &file->context_);
+    file->install_closed_vector();
     return file;
+}
+
+void BridgeFile::install_closed_vector() {
+    fcb_.read_entry = _vmqReadError;
+    fcb_.write_entry = _vmqWriteError;
+    fcb_.rewrite_entry = _vmqRewriteError;
+    fcb_.start_entry = _vmqStartError;
+    fcb_.delete_entry = _vmqDeleteError;
+    fcb_.close_entry = _vmqCloseError;
+    _IO_Init(&fcb_, &context_);
 }
 
 BridgeFile::~BridgeFile() {
@@ -249,8 +255,45 @@ void BridgeFile::deliver_record(FCD3* fcd) {
     put_u32(fcd->curRecLen, length);
 }
 
+std::string BridgeFile::duplicates_difference_with_file() {
+    struct stat about {};
+    if (!indexed() || ::stat(name_.c_str(), &about) != 0)
+        return "";
+    // The library compares no duplicates rule: its runtime's programs do
+    // not ask it to. Asked to open the file INPUT for a program of no keys,
+    // it refuses and lists the file's keys, each with its rule.
+    vmq_file_description& d = block_.description;
+    const uint32_t key_count = d.key_count;
+    const uint8_t file_flags = d.file_flags;
+    d.key_count = 0;
+    d.file_flags = static_cast<uint8_t>(file_flags & ~VMQ_FILE_OPTIONAL);
+    fcb_.open_request = VMQ_OPEN_INPUT;
+    std::memset(message_, ' ', sizeof message_ - 1);
+    fcb_.open_entry(&fcb_, &context_);
+    d.key_count = key_count;
+    d.file_flags = file_flags;
+    if (is_open()) {
+        // An indexed file without keys is none the library makes; it is let
+        // go, and the FCB made closed again for the OPEN to come.
+        fcb_.close_options = VMQ_CLOSE_RELEASE_ONLY;
+        fcb_.close_entry(&fcb_, &context_);
+        install_closed_vector();
+        return "";
+    }
+    return duplicates_difference(parse_library_message(message()), d, block_.keys);
+}
+
 void BridgeFile::open(FCD3* fcd, uint16_t request) {
     open_failure_.clear();
+    // A program whose keys allow duplicates where the file's do not, or
+    // the other way round, is refused as one whose keys lie elsewhere.
+    if ((request & VMQ_OPEN_OUTPUT) == 0) {
+        if (std::string why = duplicates_difference_with_file(); !why.empty()) {
+            set_status(fcd, 39);
+            open_failure_ = std::move(why);
+            return;
+        }
+    }
     fcb_.open_request = request;
     run(fcd, &vmq_fcb::open_entry);
     if (is_open())

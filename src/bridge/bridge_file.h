@@ -92,6 +92,12 @@ private:
     bool sequential_access() const {
         return (block_.description.access_flags & VMQ_ACCESS_SEQUENTIAL) != 0;
     }
+    // The verb vector of a closed file, OPEN from _IO_Init.
+    void install_closed_vector();
+    // How the duplicates rules of the program's keys differ from those of
+    // the indexed file it names, if it exists: the reason for a 39; empty
+    // when they agree or cannot be learnt (OPEN then says what it finds).
+    std::string duplicates_difference_with_file();
     // Points the FCB at the record to WRITE or REWRITE (the relative buffer
     // gets a copy) and takes its length from the FCD.
     void take_record(FCD3* fcd);

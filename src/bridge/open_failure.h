@@ -45,6 +45,19 @@ struct FailedOpen {
 // The reason, to follow "cannot open NAME: ".
 std::string explain_open_failure(const FailedOpen& open);
 
+// The code with which the library refuses a program whose number of keys
+// is not the file's; the message then lists the file's keys.
+inline constexpr int kCodeKeyCount = 1004;
+
+// From such a message: how the first key whose duplicates rule differs
+// from the program's differs ("alternate key 1 allows duplicates in the
+// program, not in the file"); empty when the file's keys lie where the
+// program's do and have their rules, or lie elsewhere (the OPEN itself
+// says that).
+std::string duplicates_difference(const LibraryMessage& file_keys,
+                                  const vmq_file_description& program,
+                                  const vmq_key_description* keys);
+
 // True when OPEN OUTPUT was refused only for what the existing file holds:
 // a record layout or keys other than the program's, another organization,
 // or contents that are no KVR file at all. OUTPUT throws the contents away,

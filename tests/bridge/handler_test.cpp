@@ -188,6 +188,7 @@ protected:
         kPartOutside,    // a key's parts past the block's end
         kLongBlock,      // 65535 bytes, a part where the program has none
         kKeyPastRecord,  // a key running past the record's end
+        kCityUnique,     // customers whose city allows no duplicates
     };
     ProgramFile program(Layout layout, const std::string& name) {
         const uint32_t length = length_of(layout);
@@ -232,12 +233,14 @@ protected:
                 return {{{{0xFFFFFFF0u, 0x20}}}};
             case kKeyPastRecord:
                 return {{{{0, 6}}}, {{{18, 6}}}};
+            case kCityUnique:
+                return {{{{0, 6}}}, {{{16, 6}}}};
             default:
                 return {{{{0, 6}}}, {{{layout == kCityElsewhere ? 10u : 16u, 6}}, true}};
         }
     }
     static uint32_t length_of(Layout layout) {
-        static constexpr uint32_t kLengths[] = {10, 20, 10, 10, 12, 22, 22, 22, 30,
+        static constexpr uint32_t kLengths[] = {10, 20, 10, 10, 12, 22, 22, 22, 30, 22,
                                                 22, 22, 22, 22, 22, 22, 22, 22, 22};
         return kLengths[layout];
     }
@@ -282,6 +285,9 @@ platform::FaultPlan disk_full() {
 // record number of 2^32 or more names no record: 24 for a WRITE, 23 for
 // the verbs that look one up.
 TEST_F(HandlerTest, IndexedFileThroughEveryKeyedVerb) {
+    // OUTPUT makes the file the program describes, whatever rule for
+    // duplicates the file had.
+    make(kCityUnique, "customers.dat");
     ProgramFile file = program(kCustomers, "customers.dat");
     // The third record's city is there already.
     EXPECT_EQ(in_order({file.call(OP_OPEN_OUTPUT), file.write("100300CLARA     OSLO  "),
@@ -450,6 +456,13 @@ TEST_F(HandlerTest, OpenSaysWhyItFailsAndOutputMakesAnyFileAnew) {
         {kCustomers, kCityElsewhere, OP_OPEN_IO,
          "(OPEN I-O, status 39): alternate key 1 is bytes 11 to 16 in the program, "
          "bytes 17 to 22 in the file"},
+        {kCityUnique, kCustomers, OP_OPEN_EXTEND,
+         "(OPEN EXTEND, status 39): alternate key 1 allows duplicates in the program, not in "
+         "the file"},
+        {kCustomers, kCityUnique, OP_OPEN_INPUT,
+         "(OPEN INPUT, status 39): alternate key 1 allows duplicates in the file, not in the "
+         "program"},
+        {kCityUnique, kCustomers, OP_OPEN_OUTPUT, ""},
         {kSequential10, kCustomers, OP_OPEN_INPUT,
          "(OPEN INPUT, status 39): it is a sequential file; the program has an indexed file"},
         {kSequential10, kRelative10, OP_OPEN_INPUT,

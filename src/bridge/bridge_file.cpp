@@ -1,5 +1,7 @@
 #include "bridge/bridge_file.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -21,10 +23,14 @@ constexpr uint32_t kReadNoLock = COB_READ_NO_LOCK;
 // The longest key the library keeps.
 constexpr uint32_t kMaxKeyLength = 255;
 
-// Reads the key definition block into key descriptions. Each key must be
-// one run of bytes of the record: a key of several parts that do not touch
-// would be ordered by its first part alone, and a sparse key would index
-// records the program expects it to skip, so both are refused.
+// Reads the key definition block into key descriptions. The block is the
+// program's, unchecked: it holds its header, one entry per key, then the
+// keys' parts, and is exactly as long as those (kdbLen); a block whose
+// length or parts point elsewhere is refused before anything past its
+// header and entries is read. Each key must be one run of bytes of the
+// record: a key of several parts that do not touch would be ordered by its
+// first part alone, and a sparse key would index records the program
+// expects it to skip, so both are refused.
 bool describe_keys(const FCD3* fcd, vmq_key_description* keys, uint32_t* count, std::string* why) {
     const KDB* kdb = fcd->kdbPtr;
     if (kdb == nullptr) {
@@ -39,8 +45,18 @@ bool describe_keys(const FCD3* fcd, vmq_key_description* keys, uint32_t* count, 
                " keys (1 to 64 can be kept)";
         return false;
     }
-    if (kdb_length < kKdbHeaderSize + key_count * sizeof(KDB_KEY)) {
+    const uint32_t parts_at = kKdbHeaderSize + key_count * sizeof(KDB_KEY);
+    uint32_t part_count = 0;
+    for (uint32_t k = 0; k < key_count && kdb_length >= parts_at; ++k)
+        part_count += get_u16(kdb->key[k].count);
+    const uint32_t needed = parts_at + part_count * sizeof(EXTKEY);
+    if (kdb_length < needed) {
         *why = "the key definition block is shorter than its keys";
+        return false;
+    }
+    if (kdb_length > needed) {
+        *why = "the key definition block says it is " + std::to_string(kdb_length) +
+               " bytes long; its keys take " + std::to_string(needed);
         return false;
     }
     const uint32_t record_length = get_u32(fcd->maxRecLen);
@@ -49,7 +65,7 @@ bool describe_keys(const FCD3* fcd, vmq_key_description* keys, uint32_t* count, 
         const uint32_t parts = get_u16(key.count);
         const uint32_t offset = get_u16(key.offset);
         const std::string which = k == 0 ? "the record key" : "alternate key " + std::to_string(k);
-        if (parts == 0 || offset < kKdbHeaderSize || offset + parts * sizeof(EXTKEY) > kdb_length) {
+        if (parts == 0 || offset < parts_at || offset + parts * sizeof(EXTKEY) > kdb_length) {
             *why = which + " is not described in the key definition block";
             return false;
         }
@@ -162,17 +178,21 @@ std::unique_ptr<BridgeFile> BridgeFile::describe(const FCD3* fcd, std::string na
         file->relative_area_.assign(4 + static_cast<size_t>(max_length), 0);
         fcb.record_area = file->relative_area_.data() + 4;
     }
-    fcb.read_entry = _vmqReadError;
-    fcb.write_entry = _vmqWriteError;
-    fcb.rewrite_entry = _vmqRewriteError;
-    fcb.start_entry = _vmqStartError;
-    fcb.delete_entry = _vmqDeleteError;
-    fcb.close_entry = _vmqCloseError;
-    if (file->shared_)
-        _IO_InitShared(&fcb, &file->context_);
-    else
-        _IO_Init(&fcb, &file->context_);
+    file->install_closed_vector();
     return file;
+}
+
+void BridgeFile::install_closed_vector() {
+    fcb_.read_entry = _vmqReadError;
+    fcb_.write_entry = _vmqWriteError;
+    fcb_.rewrite_entry = _vmqRewriteError;
+    fcb_.start_entry = _vmqStartError;
+    fcb_.delete_entry = _vmqDeleteError;
+    fcb_.close_entry = _vmqCloseError;
+    if (shared_)
+        _IO_InitShared(&fcb_, &context_);
+    else
+        _IO_Init(&fcb_, &context_);
 }
 
 BridgeFile::~BridgeFile() {
@@ -200,8 +220,16 @@ void BridgeFile::run(FCD3* fcd, vmq_verb_entry vmq_fcb::*slot) {
         set_status(fcd, static_cast<char>(status_[0]), static_cast<char>(status_[1]));
 }
 
-void BridgeFile::take_relative_key(const FCD3* fcd) {
+bool BridgeFile::take_relative_key(FCD3* fcd, unsigned beyond_status) {
+    if (!relative_key_fits(fcd)) {
+        // 2^32 or more: no record of this system has that number, and cut
+        // to 32 bits it would name one that may.
+        std::memset(message_, ' ', sizeof message_ - 1);
+        set_status(fcd, beyond_status);
+        return false;
+    }
     fcb_.relative_number = relative_key(fcd);
+    return true;
 }
 
 void BridgeFile::give_relative_key(FCD3* fcd) const {
@@ -229,8 +257,45 @@ void BridgeFile::deliver_record(FCD3* fcd) {
     put_u32(fcd->curRecLen, length);
 }
 
+std::string BridgeFile::duplicates_difference_with_file() {
+    struct stat about {};
+    if (!indexed() || ::stat(name_.c_str(), &about) != 0)
+        return "";
+    // The library compares no duplicates rule: its runtime's programs do
+    // not ask it to. Asked to open the file INPUT for a program of no keys,
+    // it refuses and lists the file's keys, each with its rule.
+    vmq_file_description& d = block_.description;
+    const uint32_t key_count = d.key_count;
+    const uint8_t file_flags = d.file_flags;
+    d.key_count = 0;
+    d.file_flags = static_cast<uint8_t>(file_flags & ~VMQ_FILE_OPTIONAL);
+    fcb_.open_request = VMQ_OPEN_INPUT;
+    std::memset(message_, ' ', sizeof message_ - 1);
+    fcb_.open_entry(&fcb_, &context_);
+    d.key_count = key_count;
+    d.file_flags = file_flags;
+    if (is_open()) {
+        // An indexed file without keys is none the library makes; it is let
+        // go, and the FCB made closed again for the OPEN to come.
+        fcb_.close_options = VMQ_CLOSE_RELEASE_ONLY;
+        fcb_.close_entry(&fcb_, &context_);
+        install_closed_vector();
+        return "";
+    }
+    return duplicates_difference(parse_library_message(message()), d, block_.keys);
+}
+
 void BridgeFile::open(FCD3* fcd, uint16_t request) {
     open_failure_.clear();
+    // A program whose keys allow duplicates where the file's do not, or
+    // the other way round, is refused as one whose keys lie elsewhere.
+    if ((request & VMQ_OPEN_OUTPUT) == 0) {
+        if (std::string why = duplicates_difference_with_file(); !why.empty()) {
+            set_status(fcd, 39);
+            open_failure_ = std::move(why);
+            return;
+        }
+    }
     fcb_.open_request = request;
     run(fcd, &vmq_fcb::open_entry);
     if (is_open())
@@ -321,12 +386,11 @@ void BridgeFile::read(FCD3* fcd, ReadKind kind) {
         case ReadKind::Random:
             fcb_.verb_options = 0;
             if (indexed()) {
-                const uint32_t k = get_u16(fcd->refKey);
+                // A key the file does not have is the library's to refuse.
                 fcb_.verb_options = VMQ_KEY_IS;
-                fcb_.key_of_reference =
-                    static_cast<uint16_t>(k < block_.description.key_count ? k + 1 : 1);
-            } else if (relative()) {
-                take_relative_key(fcd);
+                fcb_.key_of_reference = key_of_reference(fcd);
+            } else if (relative() && !take_relative_key(fcd, 23)) {
+                return;
             }
             break;
     }
@@ -361,16 +425,21 @@ void BridgeFile::start(FCD3* fcd, Relation relation) {
             fcb_.relative_number = 1;
         else if (last)
             fcb_.relative_number = 0xFFFFFFFFu;
-        else
-            take_relative_key(fcd);
+        else if (!take_relative_key(fcd, 23))
+            return;
         run(fcd, &vmq_fcb::start_entry);
         return;
     }
     const uint32_t k = get_u16(fcd->refKey);
-    const uint32_t key_index = k < block_.description.key_count ? k : 0;
-    const vmq_key_description& key = block_.keys[key_index];
     fcb_.verb_options |= VMQ_KEY_IS;
-    fcb_.key_of_reference = static_cast<uint16_t>(key_index + 1);
+    fcb_.key_of_reference = key_of_reference(fcd);
+    if (k >= block_.description.key_count) {
+        // A key the file does not have: the library refuses it.
+        fcb_.record_area = fcd->recPtr;
+        run(fcd, &vmq_fcb::start_entry);
+        return;
+    }
+    const vmq_key_description& key = block_.keys[k];
     const uint32_t given = get_u16(fcd->effKeyLen);
     fcb_.start_key_length =
         static_cast<uint16_t>(given == 0 || given > key.length ? key.length : given);
@@ -392,27 +461,37 @@ void BridgeFile::start(FCD3* fcd, Relation relation) {
 
 void BridgeFile::write(FCD3* fcd, uint8_t advance_options, uint32_t advance_lines) {
     take_record(fcd);
-    if (relative() && !sequential_access())
-        take_relative_key(fcd);
+    if (relative() && !sequential_access() && !take_relative_key(fcd, 24))
+        return;
     fcb_.advance_options = advance_options;
     fcb_.advance_lines = advance_lines;
     run(fcd, &vmq_fcb::write_entry);
     if (relative() && fcb_.status < 10)
         give_relative_key(fcd);
+    // A sequential file with no room for the record is at its boundary:
+    // COBOL's 34, where the library gives its runtime's callers 30.
+    if (!indexed() && !relative() && fcb_.status == 30 &&
+        parse_library_message(message()).code == kCodeNoSpace)
+        set_status(fcd, 34);
 }
 
 void BridgeFile::rewrite(FCD3* fcd) {
     take_record(fcd);
-    if (relative() && !sequential_access())
-        take_relative_key(fcd);
+    if (relative() && !sequential_access() && !take_relative_key(fcd, 23))
+        return;
     run(fcd, &vmq_fcb::rewrite_entry);
 }
 
 void BridgeFile::remove(FCD3* fcd) {
     fcb_.record_area = relative() ? relative_area_.data() + 4 : fcd->recPtr;
-    if (relative() && !sequential_access())
-        take_relative_key(fcd);
+    if (relative() && !sequential_access() && !take_relative_key(fcd, 23))
+        return;
     run(fcd, &vmq_fcb::delete_entry);
+}
+
+uint16_t BridgeFile::key_of_reference(const FCD3* fcd) {
+    // 1-based; past 65535 stays past every key.
+    return static_cast<uint16_t>(std::min<uint32_t>(get_u16(fcd->refKey) + 1, 0xFFFF));
 }
 
 }  // namespace kvr::bridge

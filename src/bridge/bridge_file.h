@@ -95,10 +95,21 @@ private:
     bool sequential_access() const {
         return (block_.description.access_flags & VMQ_ACCESS_SEQUENTIAL) != 0;
     }
+    // The verb vector of a closed file, OPEN from _IO_Init.
+    void install_closed_vector();
+    // How the duplicates rules of the program's keys differ from those of
+    // the indexed file it names, if it exists: the reason for a 39; empty
+    // when they agree or cannot be learnt (OPEN then says what it finds).
+    std::string duplicates_difference_with_file();
     // Points the FCB at the record to WRITE or REWRITE (the relative buffer
     // gets a copy) and takes its length from the FCD.
     void take_record(FCD3* fcd);
-    void take_relative_key(const FCD3* fcd);
+    // The FCD's relative record number into the FCB. False for a number of
+    // 2^32 or more, which the FCD then gets `beyond_status` for (24 for a
+    // WRITE, 23 for the verbs that look a record up).
+    bool take_relative_key(FCD3* fcd, unsigned beyond_status);
+    // The FCD's key of reference as the FCB's 1-based number.
+    static uint16_t key_of_reference(const FCD3* fcd);
     // Runs the verb in the given vector slot and copies its status back.
     void run(FCD3* fcd, vmq_verb_entry vmq_fcb::*slot);
     void deliver_record(FCD3* fcd);

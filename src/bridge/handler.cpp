@@ -67,8 +67,10 @@ bool tracing() {
     return std::getenv("KVRFH_TRACE") != nullptr;
 }
 
+// The open file of the FCD's handle, looked up: an FCD may carry the handle
+// of a file closed meanwhile through another FCD.
 BridgeFile* open_file_of(const FCD3* fcd) {
-    return static_cast<BridgeFile*>(fcd->fileHandle);
+    return OpenFiles::instance().find(fcd->fileHandle);
 }
 
 unsigned char fcd_open_mode(const BridgeFile& file) {
@@ -91,9 +93,10 @@ BridgeFile* file_of(FCD3* fcd) {
     OpenFiles& files = OpenFiles::instance();
     if (!files.any_kept())
         return nullptr;
-    BridgeFile* file = files.kept(fcd->recPtr, resolve_file_name(fcd));
+    void* handle = files.kept(fcd->recPtr, resolve_file_name(fcd));
+    BridgeFile* file = files.find(handle);
     if (file != nullptr) {
-        fcd->fileHandle = file;
+        fcd->fileHandle = handle;
         fcd->openMode = fcd_open_mode(*file);
     }
     return file;

@@ -18,7 +18,7 @@ namespace {
 // 21, which the message shows as 24.
 enum MessageCode : int {
     kIoError = 2,
-    kNoSpace = 11,
+    kNoSpace = kCodeNoSpace,
     kAccessDenied = 15,
     kLockViolation = 17,
     kSharingViolation = kCodeFileInUse,
@@ -31,7 +31,7 @@ enum MessageCode : int {
     kIndexedFile = 1001,
     kRelativeFile = 1002,
     kMissing = 1003,
-    kKeyCount = 1004,
+    kKeyCount = kCodeKeyCount,
     kRecordLength = 1005,
     kRecordType = 1006,
     kKeyPlace = 1007,
@@ -48,6 +48,7 @@ struct FileLayout {
     unsigned long max_length = 0;
     unsigned long key_count = 0;
     std::vector<std::pair<unsigned long, unsigned long>> keys;  // 1-based position, length
+    std::vector<bool> duplicates;                               // DUPOK, per key
 };
 
 FileLayout file_layout(const std::vector<std::string>& pieces) {
@@ -71,6 +72,7 @@ FileLayout file_layout(const std::vector<std::string>& pieces) {
         if (std::sscanf(pieces[next].c_str(), "(%lu %lu", &position, &length) != 2)
             break;
         layout.keys.emplace_back(position, length);
+        layout.duplicates.push_back(pieces[next].find("DUPOK") != std::string::npos);
     }
     layout.known = true;
     return layout;
@@ -260,6 +262,27 @@ std::string explain_open_failure(const FailedOpen& open) {
         return "the library says \"" + open.message.pieces[0] + "\" (code " +
                number(static_cast<unsigned long>(open.message.code)) + ")";
     return "status " + number(open.status);
+}
+
+std::string duplicates_difference(const LibraryMessage& file_keys,
+                                  const vmq_file_description& program,
+                                  const vmq_key_description* keys) {
+    if (file_keys.code != kKeyCount)
+        return "";
+    const FileLayout file = file_layout(file_keys.pieces);
+    if (!file.known || file.keys.size() != program.key_count)
+        return "";
+    for (size_t k = 0; k < file.keys.size(); ++k) {
+        if (keys[k].position + 1 != file.keys[k].first || keys[k].length != file.keys[k].second)
+            return "";
+    }
+    for (size_t k = 0; k < file.keys.size(); ++k) {
+        const bool in_program = (keys[k].flags & VMQ_KEY_DUPLICATES) != 0;
+        if (in_program != file.duplicates[k])
+            return key_name(k) + " allows duplicates in the " +
+                   (in_program ? "program, not in the file" : "file, not in the program");
+    }
+    return "";
 }
 
 bool output_may_replace(unsigned status, int code, const std::string& name) {

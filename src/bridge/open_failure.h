@@ -21,6 +21,8 @@ namespace kvr::bridge {
 // The code with which the library reports a file that another user holds
 // (status 98).
 inline constexpr int kCodeFileInUse = 18;
+// The code with which it reports no room on the disk (or in memory).
+inline constexpr int kCodeNoSpace = 11;
 
 // The library's diagnostic message taken apart.
 struct LibraryMessage {
@@ -42,6 +44,19 @@ struct FailedOpen {
 
 // The reason, to follow "cannot open NAME: ".
 std::string explain_open_failure(const FailedOpen& open);
+
+// The code with which the library refuses a program whose number of keys
+// is not the file's; the message then lists the file's keys.
+inline constexpr int kCodeKeyCount = 1004;
+
+// From such a message: how the first key whose duplicates rule differs
+// from the program's differs ("alternate key 1 allows duplicates in the
+// program, not in the file"); empty when the file's keys lie where the
+// program's do and have their rules, or lie elsewhere (the OPEN itself
+// says that).
+std::string duplicates_difference(const LibraryMessage& file_keys,
+                                  const vmq_file_description& program,
+                                  const vmq_key_description* keys);
 
 // True when OPEN OUTPUT was refused only for what the existing file holds:
 // a record layout or keys other than the program's, another organization,

@@ -29,12 +29,23 @@ OpenFiles& OpenFiles::instance() {
     return *files;
 }
 
-BridgeFile* OpenFiles::add(std::unique_ptr<BridgeFile> file) {
+void* OpenFiles::add(std::unique_ptr<BridgeFile> file) {
     std::call_once(exit_handler_, [] { std::atexit(close_open_files_at_exit); });
     std::lock_guard<std::mutex> guard(mutex_);
-    BridgeFile* added = file.get();
-    entries_.push_back({std::move(file), ::getpid(), false});
-    return added;
+    const uintptr_t handle = ++last_handle_;
+    entries_.push_back({std::move(file), ::getpid(), false, handle});
+    return reinterpret_cast<void*>(handle);
+}
+
+BridgeFile* OpenFiles::find(const void* handle) {
+    if (handle == nullptr)
+        return nullptr;
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (const Entry& entry : entries_) {
+        if (reinterpret_cast<const void*>(entry.handle) == handle)
+            return entry.file.get();
+    }
+    return nullptr;
 }
 
 void OpenFiles::remove(BridgeFile* file) {
@@ -58,12 +69,12 @@ void OpenFiles::keep_after_close(BridgeFile* file) {
     }
 }
 
-BridgeFile* OpenFiles::kept(const void* connector, const std::string& name) {
+void* OpenFiles::kept(const void* connector, const std::string& name) {
     std::lock_guard<std::mutex> guard(mutex_);
     for (const Entry& entry : entries_) {
         if (entry.kept_after_close && entry.file->is_open() &&
             entry.file->connector() == connector && entry.file->name() == name)
-            return entry.file.get();
+            return reinterpret_cast<void*>(entry.handle);
     }
     return nullptr;
 }

@@ -50,6 +50,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdint>
 #include <iterator>
 #include <memory>
 #include <mutex>
@@ -64,14 +65,21 @@ class OpenFiles {
 public:
     static OpenFiles& instance();
 
-    // Takes an open file; the first one registers the close at exit.
-    BridgeFile* add(std::unique_ptr<BridgeFile> file);
+    // Takes an open file; the first one registers the close at exit. The
+    // result is the handle an FCD carries for it: a number no other file
+    // of the process gets, never the file's address, so that an FCD still
+    // carrying it after the file is gone names nothing.
+    void* add(std::unique_ptr<BridgeFile> file);
+    // The file an FCD's handle names, or null: a file closed (through this
+    // FCD or another carrying its handle) is no longer here.
+    BridgeFile* find(const void* handle);
     // A file that is closed: it is destroyed.
     void remove(BridgeFile* file);
     // A file still open after a CLOSE: it stays, marked for its connector.
     void keep_after_close(BridgeFile* file);
-    // The open file of a connector whose FCD was thrown away, or null.
-    BridgeFile* kept(const void* connector, const std::string& name);
+    // The handle of the open file of a connector whose FCD was thrown away,
+    // or null.
+    void* kept(const void* connector, const std::string& name);
     bool any_kept();
     // True when a file this process has open is the one at `path`.
     bool holds(const std::string& path);
@@ -97,11 +105,13 @@ private:
         std::unique_ptr<BridgeFile> file;
         pid_t owner;
         bool kept_after_close;
+        uintptr_t handle;
     };
 
     std::mutex mutex_;
     std::once_flag exit_handler_;
     std::vector<Entry> entries_;
+    uintptr_t last_handle_ = 0;
 
     // What the signal handler reads and writes: lock-free, so that it may.
     static constexpr int kEndingSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};

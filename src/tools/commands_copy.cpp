@@ -2,12 +2,15 @@
 // temporary name and give it its final name only once it is complete and,
 // for indexed files, checked.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
+#include <filesystem>
 
 #include "engine/isam/file_checker.h"
 #include "engine/isam/ix_handle.h"
@@ -32,6 +35,32 @@ bool is_success(int result) {
 uint64_t size_of(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+}
+
+// Why a file of `needed` bytes cannot be written beside `path`: too little
+// free space on its file system, or a smaller limit on the size of a file
+// this process may write (ulimit -f). Empty when there is room.
+std::string room_shortage(const std::string& path, uint64_t needed) {
+    uint64_t room = UINT64_MAX;
+    const char* where = "";
+    const std::string folder = std::filesystem::path(path).parent_path().string();
+    struct statvfs disk {};
+    if (::statvfs(folder.empty() ? "." : folder.c_str(), &disk) == 0) {
+        room = static_cast<uint64_t>(disk.f_bavail) * disk.f_frsize;
+        where = "free on its file system";
+    }
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        limit.rlim_cur < room) {
+        room = limit.rlim_cur;
+        where = "the largest file this process may write";
+    }
+    if (room >= needed)
+        return "";
+    return "rebuilding writes a new copy beside the file before it replaces it and needs room "
+           "for about " +
+           std::to_string(needed) + " bytes; there is room for " + std::to_string(room) + " (" +
+           where + ")";
 }
 
 // The prime key of a record as text, for messages.
@@ -717,6 +746,11 @@ int command_rebuild(const CommandLine& line, const Streams& io) {
     }
     if (!target.check_target(&reason)) {
         io.error(path, reason + "; nothing was changed");
+        return kExitFailed;
+    }
+    // The new copy takes about as many bytes as the file it replaces.
+    if (const std::string shortage = room_shortage(path, size_of(path)); !shortage.empty()) {
+        io.error(path, shortage + "; nothing was changed");
         return kExitFailed;
     }
     const isam::StoreFormat format =

@@ -3,6 +3,7 @@
 #ifndef KVR_VERBS_CLOSED_FILE_H
 #define KVR_VERBS_CLOSED_FILE_H
 
+#include "verbs/engine_slot.h"
 #include "vmqrmkvr/fcb.h"
 #include "vmqrmkvr/vmqrtlib.h"
 
@@ -24,18 +25,17 @@ inline void install_closed_vector(vmq_fcb* fcb, vmq_verb_entry open, uint16_t cl
 }
 
 // The file is closed: its engine handle slot and work buffer go back to the
-// runtime. The slot pointer is cleared first, so later verbs of an FCB whose
-// CLOSE failed find no handle and get "file not open" from the engine.
+// runtime. The slot pointer is cleared, so later verbs of an FCB whose
+// CLOSE failed find no handle and get "file not open" from the engine. An
+// FCB that held another FCB's slot (engine_slot.h) gives back neither: they
+// are that one's.
 inline void release_file_storage(vmq_fcb* fcb) {
     fcb->open_mode = 0;
     fcb->state_flags &= ~VMQ_RECORD_READ;
-    void* slot = fcb->engine_handle;
-    fcb->engine_handle = nullptr;
-    _vmqCheckFree(slot);
-    if (fcb->work_buffer != nullptr) {
+    const bool own = give_back_engine_slot(fcb);
+    if (own && fcb->work_buffer != nullptr)
         _vmqCheckFree(fcb->work_buffer);
-        fcb->work_buffer = nullptr;
-    }
+    fcb->work_buffer = nullptr;
     fcb->last_verb = VMQ_VERB_CLOSE;
 }
 

@@ -134,7 +134,10 @@ public:
         put_u32(fcd_.curRecLen,
                 fixed ? max : static_cast<uint32_t>(std::min<size_t>(text.size(), max)));
     }
-    void relative_key(uint32_t number) { kvr::bridge::set_relative_key(&fcd_, number); }
+    void relative_key(uint64_t number) {
+        put_u32(fcd_.relKey, static_cast<uint32_t>(number >> 32));
+        put_u32(fcd_.relKey + 4, static_cast<uint32_t>(number));
+    }
     std::string record() const {
         return std::string(reinterpret_cast<const char*>(fcd_.recPtr), get_u32(fcd_.curRecLen));
     }
@@ -179,7 +182,13 @@ protected:
         kSplitKey,
         kSparseKey,
         kWrappedKey,  // a position far beyond the record must not wrap round
-        kKeyless
+        kKeyless,
+        // Key definition blocks that lie.
+        kTooManyKeys,    // 200 keys
+        kPartOutside,    // a key's parts past the block's end
+        kLongBlock,      // 65535 bytes, a part where the program has none
+        kKeyPastRecord,  // a key running past the record's end
+        kCityUnique,     // customers whose city allows no duplicates
     };
     ProgramFile program(Layout layout, const std::string& name) {
         const uint32_t length = length_of(layout);
@@ -196,8 +205,18 @@ protected:
                 break;
         }
         ProgramFile file(ORG_INDEXED, path(name), length, length);
-        if (layout != kKeyless)
-            file.keys(keys_of(layout));
+        if (layout == kKeyless)
+            return file;
+        file.keys(keys_of(layout));
+        KDB* kdb = file.fcd().kdbPtr;
+        if (layout == kTooManyKeys)
+            put_u16(kdb->nkeys, 200);
+        if (layout == kPartOutside)
+            put_u16(kdb->key[1].offset, kvr::bridge::get_u16(kdb->kdbLen));
+        if (layout == kLongBlock) {
+            put_u16(kdb->kdbLen, 0xFFFF);
+            put_u16(kdb->key[1].offset, 0x8000);
+        }
         return file;
     }
     static std::vector<KeySpec> keys_of(Layout layout) {
@@ -212,13 +231,17 @@ protected:
                 return {{{{0, 6}}}, {{{16, 6}}, true, true}};
             case kWrappedKey:
                 return {{{{0xFFFFFFF0u, 0x20}}}};
+            case kKeyPastRecord:
+                return {{{{0, 6}}}, {{{18, 6}}}};
+            case kCityUnique:
+                return {{{{0, 6}}}, {{{16, 6}}}};
             default:
                 return {{{{0, 6}}}, {{{layout == kCityElsewhere ? 10u : 16u, 6}}, true}};
         }
     }
     static uint32_t length_of(Layout layout) {
-        static constexpr uint32_t kLengths[] = {10, 20, 10, 10, 12, 22, 22,
-                                                22, 30, 22, 22, 22, 22, 22};
+        static constexpr uint32_t kLengths[] = {10, 20, 10, 10, 12, 22, 22, 22, 30, 22,
+                                                22, 22, 22, 22, 22, 22, 22, 22, 22};
         return kLengths[layout];
     }
     // A whole record of the layout; a relative one is record 1.
@@ -257,8 +280,14 @@ platform::FaultPlan disk_full() {
 }
 
 // A START > with part of a key passes every key it begins; FIRST and LAST
-// leave the program's record as it was.
+// leave the program's record as it was. A key of reference the file does
+// not have is refused (20), as the library refuses it, and a relative
+// record number of 2^32 or more names no record: 24 for a WRITE, 23 for
+// the verbs that look one up.
 TEST_F(HandlerTest, IndexedFileThroughEveryKeyedVerb) {
+    // OUTPUT makes the file the program describes, whatever rule for
+    // duplicates the file had.
+    make(kCityUnique, "customers.dat");
     ProgramFile file = program(kCustomers, "customers.dat");
     // The third record's city is there already.
     EXPECT_EQ(in_order({file.call(OP_OPEN_OUTPUT), file.write("100300CLARA     OSLO  "),
@@ -272,9 +301,25 @@ TEST_F(HandlerTest, IndexedFileThroughEveryKeyedVerb) {
               "00 00 100200");
     EXPECT_EQ(file.got(file.start(OP_START_LA, "100200XYZ", 1, 0)), "00 100200XYZ             ");
     EXPECT_EQ(file.got(file.call(OP_READ_PREV)), "00 100200BJORN     OSLO  ");
-    EXPECT_EQ(in_order({file.start(OP_START_FI, "", 0, 0), file.next().substr(0, 9), file.close()}),
-              "00 00 100100 00");
+    EXPECT_EQ(in_order({file.start(OP_START_FI, "", 0, 0), file.next().substr(0, 9),
+                        file.read_key("100100", 2), file.start(OP_START_GE, "1", 2, 1),
+                        file.start(OP_START_FI, "", 65535, 0), file.close()}),
+              "00 00 100100 20 20 20 00");
     EXPECT_TRUE(file.guards_intact());
+
+    ProgramFile numbers = program(kRelative10, "numbers.rel");
+    const uint64_t beyond = (uint64_t{1} << 32) + 1;
+    numbers.relative_key(1);
+    ASSERT_EQ(in_order({numbers.call(OP_OPEN_OUTPUT), numbers.write("ONE"), numbers.close()}),
+              "00 00 00");
+    numbers.relative_key(beyond);
+    EXPECT_EQ(
+        in_order({numbers.call(OP_OPEN_IO), numbers.write("BEYOND"), numbers.call(OP_READ_RAN),
+                  numbers.call(OP_START_EQ), numbers.rewrite("BEYOND"), numbers.call(OP_DELETE)}),
+        "00 24 23 23 23 23");
+    numbers.relative_key(1);
+    EXPECT_EQ(in_order({numbers.got(numbers.call(OP_READ_RAN)), numbers.close()}),
+              "00 ONE        00");
 }
 
 TEST_F(HandlerTest, DeleteFileRemovesAClosedFileOnly) {
@@ -313,18 +358,24 @@ TEST_F(HandlerTest, NamesAreMappedAsGnuCobolMapsThem) {
 }
 
 // Variable-length records keep their lengths; advancing puts blank lines,
-// each a record of the shortest length, in front of the record. A CLOSE
-// that cannot write reports 30 and keeps the file open for the connector's
-// next FCD; once there is room a CLOSE writes every record.
+// each a record of the shortest length, in front of the record. A WRITE
+// with no room is at the file's boundary (34). A CLOSE that cannot write
+// reports 30 and keeps the file open for the connector's next FCD; once
+// there is room a CLOSE writes every record.
 TEST_F(HandlerTest, AFailedCloseReportsItAndKeepsTheFileForAnotherClose) {
     ProgramFile file(ORG_SEQ, path("lines.dat"), 5, 20, ACCESS_SEQ);
     EXPECT_EQ(in_order({file.call(OP_OPEN_OUTPUT), file.write("FIVE5"),
                         file.write("TWENTY CHARACTERS 20"), file.write("TOO"),
                         file.write("AFTER", COB_WRITE_AFTER | COB_WRITE_LINES | 2)}),
               "00 00 00 44 00");
+    std::vector<std::string> written = {"FIVE5", "TWENTY CHARACTERS 20", "     ", "AFTER"};
     {
         platform::FaultPlan plan = disk_full();
         platform::ScopedFaultPlan scope(plan);
+        std::string status;
+        while ((status = file.write("MORE!")) == "00" && written.size() < 100000)
+            written.push_back("MORE!");
+        EXPECT_EQ(status, "34");
         EXPECT_EQ(file.close(), "30");
     }
     EXPECT_EQ(file.fcd().openMode, OPEN_OUTPUT);
@@ -334,8 +385,7 @@ TEST_F(HandlerTest, AFailedCloseReportsItAndKeepsTheFileForAnotherClose) {
     file.renew_fcd();
     EXPECT_EQ(in_order({file.close(), file.close()}), "00 42");
     EXPECT_EQ(file.fcd().openMode, OPEN_NOT_OPEN);
-    EXPECT_EQ(read_all(file),
-              (std::vector<std::string>{"FIVE5", "TWENTY CHARACTERS 20", "     ", "AFTER"}));
+    EXPECT_EQ(read_all(file), written);
     EXPECT_TRUE(file.guards_intact());
 }
 
@@ -406,6 +456,13 @@ TEST_F(HandlerTest, OpenSaysWhyItFailsAndOutputMakesAnyFileAnew) {
         {kCustomers, kCityElsewhere, OP_OPEN_IO,
          "(OPEN I-O, status 39): alternate key 1 is bytes 11 to 16 in the program, "
          "bytes 17 to 22 in the file"},
+        {kCityUnique, kCustomers, OP_OPEN_EXTEND,
+         "(OPEN EXTEND, status 39): alternate key 1 allows duplicates in the program, not in "
+         "the file"},
+        {kCustomers, kCityUnique, OP_OPEN_INPUT,
+         "(OPEN INPUT, status 39): alternate key 1 allows duplicates in the file, not in the "
+         "program"},
+        {kCityUnique, kCustomers, OP_OPEN_OUTPUT, ""},
         {kSequential10, kCustomers, OP_OPEN_INPUT,
          "(OPEN INPUT, status 39): it is a sequential file; the program has an indexed file"},
         {kSequential10, kRelative10, OP_OPEN_INPUT,
@@ -444,6 +501,18 @@ TEST_F(HandlerTest, OpenSaysWhyItFailsAndOutputMakesAnyFileAnew) {
          "(OPEN OUTPUT, status 91): the record key lies outside the record"},
         {kNothing, kKeyless, OP_OPEN_OUTPUT,
          "(OPEN OUTPUT, status 91): the program gave no record key"},
+        {kCustomers, kKeyless, OP_OPEN_INPUT,
+         "(OPEN INPUT, status 91): the program gave no record key"},
+        {kCustomers, kTooManyKeys, OP_OPEN_IO,
+         "(OPEN I-O, status 91): the key definition block names 200 keys (1 to 64 can be kept)"},
+        {kCustomers, kPartOutside, OP_OPEN_INPUT,
+         "(OPEN INPUT, status 91): alternate key 1 is not described in the key definition "
+         "block"},
+        {kCustomers, kLongBlock, OP_OPEN_EXTEND,
+         "(OPEN EXTEND, status 91): the key definition block says it is 65535 bytes long; its "
+         "keys take 66"},
+        {kCustomers, kKeyPastRecord, OP_OPEN_INPUT,
+         "(OPEN INPUT, status 91): alternate key 1 lies outside the record"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message()
@@ -583,6 +652,17 @@ TEST_F(HandlerTest, TraceNamesEachStatement) {
     EXPECT_EQ(file.fcd().openMode, OPEN_NOT_OPEN);
     ProgramFile other = program(kCustomers, "traced.dat");
     EXPECT_EQ(read_all(other), std::vector<std::string>{});
+
+    // An FCD still carrying the handle of a file closed through another FCD
+    // names no file: it is not open.
+    ProgramFile first = program(kRelative10, "handed.dat");
+    ProgramFile second = program(kRelative10, "handed.dat");
+    ASSERT_EQ(first.call(OP_OPEN_OUTPUT), "00");
+    second.fcd().fileHandle = first.fcd().fileHandle;
+    first.relative_key(1);
+    EXPECT_EQ(in_order({second.close(), first.call(OP_READ_SEQ),
+                        first.write(record_of(kRelative10)), first.call(OP_DELETE), first.close()}),
+              "00 47 48 49 42");
 }
 
 }  // namespace

@@ -725,6 +725,14 @@ TEST_F(KvrTool, RebuildRecoversEveryRecordOfAFileCopiedWhileOpen) {
 
         expect_run({"check", crashed}, kExitDamaged, {}, {"never closed"});
         expect_run({"dump", crashed}, kExitFailed);
+        // Without room for a second copy, it says so, and how much.
+        const std::string size = std::to_string(std::filesystem::file_size(crashed));
+        {
+            const kvr::test::FileSizeLimit full(32 * 1024);
+            expect_run({"rebuild", crashed}, kExitFailed,
+                       {"needs room for about " + size + " bytes; there is room for 32768",
+                        "nothing was changed"});
+        }
         expect_run({"rebuild", crashed}, kExitOk, {}, {"rebuilt with"});
         expect_run({"check", crashed}, kExitOk);
         // The same records as the file closed cleanly, by every key.

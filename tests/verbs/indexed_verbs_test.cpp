@@ -120,6 +120,19 @@ TEST_F(IndexedVerbs, RefusedOpensSayWhyAndTouchNothing) {
     shorter_minimum->description().min_record_length = 13;
     EXPECT_EQ(in_order({shorter_minimum->open(VMQ_OPEN_INPUT), shorter_minimum->close()}), "00 00");
 
+    // Nor a different duplicates rule: the file keeps its own. OUTPUT makes
+    // the file anew with the program's: its region allows duplicates again.
+    auto unique_region = customers();
+    unique_region->program().key(2).flags = 0;
+    EXPECT_EQ(in_order({unique_region->open(VMQ_OPEN_OUTPUT), unique_region->write("000001JOHNNYC"),
+                        unique_region->write("000002MARYNYC"), unique_region->close()}),
+              "00 00 22 00");
+    EXPECT_EQ(in_order({file().open(VMQ_OPEN_IO), file().write("000002MARYNYC"), file().close()}),
+              "00 22 00");
+    EXPECT_EQ(in_order({file().open(VMQ_OPEN_OUTPUT), file().write("000001JOHNNYC"),
+                        file().write("000002MARYNYC"), file().close()}),
+              "00 00 02 00");
+
     // Access denied by the system.
     platform::FaultPlan plan;
     plan.kinds = platform::FaultPlan::kOpen;
@@ -180,7 +193,9 @@ TEST_F(IndexedVerbs, RecordLengths) {
 }
 
 // A release-only CLOSE reports nothing but closes the engine file: it
-// opens for update; a verb through the stale vector is refused safely.
+// opens for update; a verb through the stale vector is refused safely, as
+// is one through a copy of an open FCB, whose slot is not its own, before
+// and after the FCB it was copied from closes.
 TEST_F(IndexedVerbs, ReleaseOnlyClose) {
     load({"000001JOHNNYC"});
     auto other = customers();
@@ -191,8 +206,17 @@ TEST_F(IndexedVerbs, ReleaseOnlyClose) {
     EXPECT_EQ(other->fcb().close_entry, _vmqBIndexClose);
     EXPECT_EQ(other->fcb().engine_handle, nullptr);
     auto writer = customers();
-    EXPECT_EQ(in_order({writer->open(VMQ_OPEN_IO), writer->close(), other->read(VMQ_READ_NEXT)}),
-              "00 00 47");
+    ASSERT_EQ(writer->open(VMQ_OPEN_IO), "00");
+    vmq_fcb copy = writer->fcb();
+    copy.write_length = 30;
+    auto status_of = [&](vmq_verb_entry vmq_fcb::*entry) {
+        (copy.*entry)(&copy, &writer->program().context);
+        return std::to_string(copy.status);
+    };
+    EXPECT_EQ(in_order({status_of(&vmq_fcb::read_entry), writer->close(),
+                        status_of(&vmq_fcb::read_entry), status_of(&vmq_fcb::write_entry),
+                        status_of(&vmq_fcb::close_entry), other->read(VMQ_READ_NEXT)}),
+              "47 00 47 48 42 47");
 }
 
 // The file system fills up under a program. A WRITE whose record cannot
@@ -238,6 +262,63 @@ TEST_F(IndexedVerbs, AFullDiskLosesNoAcknowledgedRecord) {
     EXPECT_EQ(in_order({file().close(), file().open(VMQ_OPEN_INPUT), file().read(VMQ_READ_NEXT),
                         file().read(VMQ_READ_NEXT), file().close()}),
               "00 00 00 10 00");
+}
+
+// A WRITE whose key needs a new index page where the disk has no room for
+// one gives 30 and changes nothing, at any level of the trees; a CLOSE
+// that cannot write what it holds gives 30, and the CLOSE after it, once
+// there is room, writes it and gives 00. Every record that gave 00 is in
+// the file. Indexed (the split in an alternate tree) and relative.
+TEST_F(IndexedVerbs, AFullDiskAtASplitLosesNothingAndTheSecondCloseWritesIt) {
+    for (const bool relative : {false, true}) {
+        SCOPED_TRACE(relative ? "relative" : "indexed");
+        const std::string name = path(relative ? "counters.rel" : "customers.idx");
+        auto program = [&] {
+            return relative ? std::make_unique<VerbFile>(VMQ_ORG_RELATIVE, name, 8) : customers();
+        };
+        auto record = [&](VerbFile& f, int n) {
+            char r[16];
+            std::snprintf(r, sizeof r, "%06dC%03dR%02d", n, n % 1000, n % 100);
+            f.fcb().relative_number = static_cast<uint32_t>(n);
+            return std::string(r, relative ? 8 : 13);
+        };
+        // The WRITEs that take a new index page: the file grows by a page.
+        std::vector<int> splits;
+        auto f = program();
+        ASSERT_EQ(f->open(VMQ_OPEN_OUTPUT), "00");
+        for (int n = 1; splits.size() < 4; ++n) {
+            const auto before = std::filesystem::file_size(name);
+            ASSERT_LE(f->write(record(*f, n)), "02");
+            if (std::filesystem::file_size(name) - before > 200)
+                splits.push_back(n);
+        }
+        ASSERT_EQ(f->close(), "00");
+        for (const int split : splits) {
+            std::filesystem::remove(name);
+            ASSERT_EQ(f->open(VMQ_OPEN_OUTPUT), "00");
+            for (int n = 1; n < split; ++n)
+                ASSERT_LE(f->write(record(*f, n)), "02");
+            {
+                FileSizeLimit full(std::filesystem::file_size(name) + 100);
+                EXPECT_EQ(f->write(record(*f, split)), "30") << split;
+            }
+            {
+                platform::FaultPlan plan;
+                plan.kinds = platform::FaultPlan::kWrite;
+                plan.fail_at = 1;
+                plan.sticky = true;
+                plan.error = platform::ERROR_DISK_FULL;
+                platform::ScopedFaultPlan scope(plan);
+                EXPECT_EQ(f->close(), "30");
+            }
+            EXPECT_EQ(in_order({f->close(), f->open(VMQ_OPEN_INPUT)}), "00 00");
+            int count = 0;
+            while (f->read(VMQ_READ_NEXT) == "00")
+                ++count;
+            EXPECT_EQ(count, split - 1);
+            EXPECT_EQ(f->close(), "00");
+        }
+    }
 }
 
 // Calls no runtime should make get a status and a message, never a crash

@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "verbs/verb_fixture.h"
+#include "vmqrmkvr/isam.h"
 
 namespace kvr::test {
 namespace {
@@ -111,8 +112,10 @@ TEST_F(RelativeVerbs, RandomAccessByNumber) {
                         next_number(file()), read_at(2), file().rewrite(number_record(1))}),
               "00 00 4 00 00 5 23 00");
 
-    // Record number 0 is no record: nothing to rewrite or delete.
-    EXPECT_EQ(in_order({file().rewrite(number_record(0)), remove_at(0)}), "23 23");
+    // This library writes no record 0: none to rewrite or delete.
+    EXPECT_EQ(in_order({file().write(number_record(0)), file().rewrite(number_record(0)),
+                        remove_at(0), start_at(VMQ_START_EQUAL, 0)}),
+              "24 23 23 23");
 
     // Without a record area (the record number goes in front of the record)
     // every verb but START, which needs only the number, is refused.
@@ -127,6 +130,29 @@ TEST_F(RelativeVerbs, RandomAccessByNumber) {
     for (const std::function<std::string()>& verb : after_start)
         EXPECT_THAT(file().without_area(verb), StartsWith(refused));
     EXPECT_EQ(in_order({read_at(4), file().record(), file().close()}), "00 REC00004 00");
+}
+
+// A record 0 another writer put in the file is found by READ, START,
+// REWRITE and DELETE, as READ NEXT finds it; a program still cannot WRITE
+// one.
+TEST_F(RelativeVerbs, RecordZeroOfAnotherWriter) {
+    ASSERT_EQ(
+        in_order({file().open(VMQ_OPEN_OUTPUT), file().write(number_record(1)), file().close()}),
+        "00 00 00");
+    void* slot = nullptr;
+    ASSERT_EQ(_vmqpIsam(IX_OPEN, &slot, nullptr, nullptr, file().fcb().file_name, 3), 0);
+    unsigned char zero[12] = {0, 0, 0, 0, 'Z', 'E', 'R', 'O', '.', '.', '.', '.'};
+    uint32_t length = sizeof zero;
+    unsigned char key[4];
+    ASSERT_EQ(_vmqpIsam(IX_WRITE, &slot, zero, &length, key, 0), 0);
+    ASSERT_EQ(_vmqpIsam(IX_CLOSE, &slot, nullptr, nullptr, nullptr, 0), 0);
+
+    ASSERT_EQ(file().open(VMQ_OPEN_IO), "00");
+    EXPECT_EQ(in_order({next_number(file()), read_at(0), file().record(),
+                        start_at(VMQ_START_EQUAL, 0), next_number(file()),
+                        file().rewrite(number_record(0)), read_at(0), file().record(),
+                        file().write(number_record(0)), remove_at(0), read_at(0), file().close()}),
+              "00 0 00 ZERO.... 00 00 0 00 00 REC00000 24 00 23 00");
 }
 
 // An indexed file is not opened as a relative one, even one shaped like it

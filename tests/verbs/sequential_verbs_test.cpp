@@ -85,10 +85,10 @@ TEST_F(SequentialVerbs, AFailedCloseCanBeGivenUp) {
     EXPECT_EQ(in_order({again->open(VMQ_OPEN_INPUT), again->close()}), "00 00");
 }
 
-// A full disk under a WRITE is the boundary of a sequential file (34).
-// The records written before, still in memory, reach the file at a CLOSE
-// once there is room: none of those that gave 00 is lost.
-TEST_F(SequentialVerbs, AFullDiskGives34AndLosesNoRecordThatGave00) {
+// A full disk under a WRITE gives 30 with the message "No space". The
+// records written before, still in memory, reach the file at a CLOSE once
+// there is room: none of those that gave 00 is lost.
+TEST_F(SequentialVerbs, AFullDiskGives30AndLosesNoRecordThatGave00) {
     ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
     const uint64_t used = std::filesystem::file_size(path("report.seq"));
     Records written;
@@ -98,7 +98,7 @@ TEST_F(SequentialVerbs, AFullDiskGives34AndLosesNoRecordThatGave00) {
             const std::string r = "R" + std::to_string(1000000 + n);
             const std::string status = file().write(r);
             if (status != "00") {
-                EXPECT_THAT(file().told(status), StartsWith("34 000011,No space"));
+                EXPECT_THAT(file().told(status), StartsWith("30 000011,No space"));
                 break;
             }
             written.push_back(r);

@@ -490,12 +490,17 @@ engine::Result write_record(ix_handle* handle, const unsigned char* record, uint
     int duplicate = 0;
     int inserted = 1;
     tree::Status status = tree::kTreeOk;
+    // A tree that had no room for the pages its split needs refused the
+    // entry without changing anything.
+    bool refused_by_tree = false;
     for (; inserted < key_count; ++inserted) {
         const TreeKey key = record_key(header, inserted, record);
         status =
             tree::status_of_code(_vmq_insert(handle->tree(inserted), key.bytes, prime, &duplicate));
-        if (status != tree::kTreeOk)
+        if (status != tree::kTreeOk) {
+            refused_by_tree = handle->tree(inserted)->refused_for_room();
             break;
+        }
     }
     uint32_t address = hint;
     bool stored = false;
@@ -512,6 +517,7 @@ engine::Result write_record(ix_handle* handle, const unsigned char* record, uint
             const TreeKey key = tree_key(header, 0, prime);
             status =
                 tree::status_of_code(_vmq_insert(handle->tree(0), key.bytes, value, &duplicate));
+            refused_by_tree = status != tree::kTreeOk && handle->tree(0)->refused_for_room();
         }
     }
     if (status != tree::kTreeOk)
@@ -523,10 +529,11 @@ engine::Result write_record(ix_handle* handle, const unsigned char* record, uint
         for (int i = 1; i < inserted; ++i)
             undone = tree::status_of_code(_vmq_delete(handle->tree(i))) == tree::kTreeOk && undone;
         // A slot-format store that could not take the record (a full disk,
-        // a file at its largest) has written nothing of it; once the
-        // alternate entries are out again the file is as it was. A tree
-        // that failed part-way through an insert may not be.
-        *untouched = refused_by_store && undone && !header.block_format();
+        // a file at its largest) has written nothing of it, nor has a tree
+        // that had no room for a split; once the entries made and the
+        // record stored are out again the file is as it was. A tree that
+        // failed part-way through an insert may not be.
+        *untouched = (refused_by_store || refused_by_tree) && undone && !header.block_format();
         return result;
     }
     if (key_area != nullptr)

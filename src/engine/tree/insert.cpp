@@ -238,6 +238,77 @@ Status number_duplicate(Tree* tree, unsigned char* search, uint32_t first_page, 
     return kTreeOk;
 }
 
+// Takes from the store the pages an insert into the full leaf at `level`
+// of `path` needs: one for the leaf's new half, one for each full branch
+// above it that the separator must split, and one for a new root when
+// every page up to the root is full.
+Status reserve_split_pages(Tree* tree, const Path& path, int level) {
+    int needed = 1;
+    bool root_splits = true;
+    Status result = kTreeOk;
+    for (int up = level - 1; up >= 0; --up) {
+        const unsigned char* branch = get_page(tree, path.page[up], &result);
+        if (branch == nullptr)
+            return result;
+        if (page_count(branch) < tree->branch_max()) {
+            root_splits = false;
+            break;
+        }
+        ++needed;
+    }
+    return reserve_pages(tree, root_splits ? needed + 1 : needed);
+}
+
+// Puts the entry into the full leaf at *level of `path` by splitting it,
+// and the separators that come up into the branches above, splitting those
+// that are full; a root that splits gets a new root above it (*level grows
+// by one). The cursor ends on the new entry.
+Status insert_with_split(Tree* tree, const Path& path, int* level, int index,
+                         const unsigned char* search, const unsigned char* data) {
+    const int key_len = tree->key_len();
+    Split split;
+    Status result = split_leaf_page(tree, path.page[*level], index, search, data, &split);
+    if (result != kTreeOk)
+        return result;
+    const Cursor placed = tree->cursor();
+    bool placed_above = false;
+    for (int up = *level - 1; up >= 0 && !placed_above; --up) {
+        unsigned char* branch = get_page(tree, path.page[up], &result);
+        if (branch == nullptr)
+            return result;
+        int at = 0;
+        if (search_page(*tree, branch_key(*tree, branch, 0), page_count(branch), split.separator,
+                        key_len, &at) == 0)
+            return kDamagedPage;  // that separator is there already
+        if (page_count(branch) < tree->branch_max()) {
+            insert_branch_entry(*tree, branch, at, split.separator, split.page);
+            set_page_modified(branch, true);
+            placed_above = true;
+        } else {
+            Split above;
+            result =
+                split_branch_page(tree, path.page[up], at, split.separator, split.page, &above);
+            if (result != kTreeOk)
+                return result;
+            split = above;
+        }
+    }
+    if (!placed_above) {
+        // The root split: a new root above it.
+        uint32_t root_address = 0;
+        unsigned char* root = new_page(tree, &root_address, &result);
+        if (root == nullptr)
+            return result;
+        set_page_type(root, kBranchPage);
+        set_branch_child(root, 0, tree->root());
+        insert_branch_entry(*tree, root, 0, split.separator, split.page);
+        tree->set_root(root_address);
+        ++*level;
+    }
+    tree->cursor() = placed;
+    return kTreeOk;
+}
+
 }  // namespace
 
 }  // namespace kvr::tree
@@ -249,6 +320,7 @@ extern "C" int _vmq_insert(Tree* tree, const unsigned char* key, const unsigned 
     int ignored_duplicate = 0;
     if (duplicate == nullptr)
         duplicate = &ignored_duplicate;
+    tree->set_refused_for_room(false);
     Status result = begin_update(tree);
     if (result != kTreeOk)
         return code(result);
@@ -302,46 +374,17 @@ extern "C" int _vmq_insert(Tree* tree, const unsigned char* key, const unsigned 
         set_page_modified(leaf, true);
         set_cursor_position(tree, path.page[level], index);
     } else {
-        Split split;
-        result = split_leaf_page(tree, path.page[level], index, search, data, &split);
+        // Every page the splits need is taken before anything changes; a
+        // store without room for them refuses the insert untouched.
+        result = reserve_split_pages(tree, path, level);
+        if (result != kTreeOk) {
+            tree->set_refused_for_room(true);
+            return code(result);
+        }
+        result = insert_with_split(tree, path, &level, index, search, data);
+        release_reserved_pages(tree);
         if (result != kTreeOk)
             return code(result);
-        const Cursor placed = tree->cursor();
-        bool placed_above = false;
-        for (int up = level - 1; up >= 0 && !placed_above; --up) {
-            unsigned char* branch = get_page(tree, path.page[up], &result);
-            if (branch == nullptr)
-                return code(result);
-            int at = 0;
-            if (search_page(*tree, branch_key(*tree, branch, 0), page_count(branch),
-                            split.separator, key_len, &at) == 0)
-                return code(kDamagedPage);  // that separator is there already
-            if (page_count(branch) < tree->branch_max()) {
-                insert_branch_entry(*tree, branch, at, split.separator, split.page);
-                set_page_modified(branch, true);
-                placed_above = true;
-            } else {
-                Split above;
-                result =
-                    split_branch_page(tree, path.page[up], at, split.separator, split.page, &above);
-                if (result != kTreeOk)
-                    return code(result);
-                split = above;
-            }
-        }
-        if (!placed_above) {
-            // The root split: a new root above it.
-            uint32_t root_address = 0;
-            unsigned char* root = new_page(tree, &root_address, &result);
-            if (root == nullptr)
-                return code(result);
-            set_page_type(root, kBranchPage);
-            set_branch_child(root, 0, tree->root());
-            insert_branch_entry(*tree, root, 0, split.separator, split.page);
-            tree->set_root(root_address);
-            ++level;
-        }
-        tree->cursor() = placed;
     }
 
     Cursor& cursor = tree->cursor();

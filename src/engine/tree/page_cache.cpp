@@ -256,6 +256,49 @@ unsigned char* get_page(Tree* tree, uint32_t address, Status* result) {
     return page;
 }
 
+namespace {
+
+// A page from the data store.
+Status take_store_page(Tree* tree, uint32_t* address) {
+    const store::Status status = store::status_of_code(
+        tree->block_pages() ? _vmq_get_block(tree->store(), address, 0)
+                            : _vmq_get_index_block(tree->store(), address, 0));
+    return store_to_tree_status(status);
+}
+
+void give_back_store_page(Tree* tree, uint32_t address) {
+    if (tree->block_pages())
+        _vmq_release_block(tree->store(), address);
+    else
+        _vmq_release_index_block(tree->store(), address);
+}
+
+}  // namespace
+
+Status reserve_pages(Tree* tree, int count) {
+    release_reserved_pages(tree);
+    if (tree->store_ == nullptr)
+        return kTreeIoError;
+    if (count > kMaxReservedPages)
+        return kDamagedPage;  // deeper than any tree a path can walk
+    while (tree->reserved_count_ < count) {
+        uint32_t at = 0;
+        const Status status = take_store_page(tree, &at);
+        if (status != kTreeOk) {
+            release_reserved_pages(tree);
+            return status;
+        }
+        tree->reserved_[static_cast<size_t>(tree->reserved_count_++)] = at;
+    }
+    return kTreeOk;
+}
+
+void release_reserved_pages(Tree* tree) {
+    // Last taken, first given back: the store's free lists are kept so.
+    while (tree->reserved_count_ > 0)
+        give_back_store_page(tree, tree->reserved_[static_cast<size_t>(--tree->reserved_count_)]);
+}
+
 unsigned char* new_page(Tree* tree, uint32_t* address, Status* result) {
     *address = 0;
     if (tree->store_ == nullptr) {
@@ -263,10 +306,12 @@ unsigned char* new_page(Tree* tree, uint32_t* address, Status* result) {
         return nullptr;
     }
     uint32_t at = 0;
-    const store::Status status =
-        store::status_of_code(tree->block_pages_ ? _vmq_get_block(tree->store_, &at, 0)
-                                                 : _vmq_get_index_block(tree->store_, &at, 0));
-    *result = store_to_tree_status(status);
+    if (tree->reserved_count_ > 0) {
+        at = tree->reserved_[static_cast<size_t>(--tree->reserved_count_)];
+        *result = kTreeOk;
+    } else {
+        *result = take_store_page(tree, &at);
+    }
     if (*result != kTreeOk)
         return nullptr;
 
@@ -275,10 +320,7 @@ unsigned char* new_page(Tree* tree, uint32_t* address, Status* result) {
     tree->fresh_page_ = false;
     if (page == nullptr) {
         // The store handed the page out; it goes back unused.
-        if (tree->block_pages_)
-            _vmq_release_block(tree->store_, at);
-        else
-            _vmq_release_index_block(tree->store_, at);
+        give_back_store_page(tree, at);
         return nullptr;
     }
     tree->format_new_page(page, at);

@@ -48,6 +48,15 @@ unsigned char* get_page(Tree* tree, uint32_t address, Status* result);
 // is 0 and the result null.
 unsigned char* new_page(Tree* tree, uint32_t* address, Status* result);
 
+// Takes `count` pages from the data store for the new_page calls to come,
+// which use them before asking the store again: an insert takes every page
+// its splits need before it changes anything, so that a store with no room
+// refuses it while the tree is as it was. 0, or what the store said (106,
+// 107), with nothing kept.
+Status reserve_pages(Tree* tree, int count);
+// Gives the pages reserved and not used back to the data store.
+void release_reserved_pages(Tree* tree);
+
 // Drops the page from the cache unwritten (its buffer stays for reuse) and
 // gives it back to the data store: 0, 106, or 107 when out of memory.
 Status free_page(Tree* tree, uint32_t address);

@@ -25,6 +25,9 @@
 namespace kvr::tree {
 
 inline constexpr int kCacheSlots = 32;
+// Pages an insert may need at once: one per level of the deepest tree a
+// path can walk (navigation.h's kMaxLevels) and a new root.
+inline constexpr int kMaxReservedPages = 11;
 inline constexpr int kUsableCacheSlots = 31;
 // The address of an empty cache slot; no page can start there.
 inline constexpr uint32_t kNoPage = 0xFFFFFFFF;
@@ -133,6 +136,11 @@ public:
     uint32_t root_on_disk() const { return root_on_disk_; }
     const engine::FileChannel& io() const { return io_; }
     store::StoreHandle* store() const { return store_; }
+    // True when the last _vmq_insert was refused because the store had no
+    // room for the pages its splits need (a full disk): it changed nothing.
+    bool refused_for_room() const { return refused_for_room_; }
+    void set_refused_for_room(bool refused) { refused_for_room_ = refused; }
+
     Cursor& cursor() { return cursor_; }
     const Cursor& cursor() const { return cursor_; }
 
@@ -151,6 +159,8 @@ private:
     // The page cache (page_cache.h) keeps its state here.
     friend unsigned char* get_page(Tree* tree, uint32_t address, Status* result);
     friend unsigned char* new_page(Tree* tree, uint32_t* address, Status* result);
+    friend Status reserve_pages(Tree* tree, int count);
+    friend void release_reserved_pages(Tree* tree);
     friend Status free_page(Tree* tree, uint32_t address);
     friend Status reload_root(Tree* tree);
     friend Status flush_tree(Tree* tree);
@@ -213,6 +223,12 @@ private:
     std::array<int8_t, 64> slot_hint_{};
 
     Cursor cursor_;
+
+    // Pages taken from the store for a running insert (reserve_pages): at
+    // most one per level and one for a new root.
+    std::array<uint32_t, kMaxReservedPages> reserved_{};
+    int reserved_count_ = 0;
+    bool refused_for_room_ = false;
 };
 
 // What the engine knows a key's tree header must say; used at open to refuse

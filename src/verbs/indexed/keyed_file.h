@@ -12,6 +12,7 @@
 
 #include <cstdint>
 
+#include "verbs/engine_slot.h"
 #include "vmqrmkvr/attributes.h"
 #include "vmqrmkvr/fcb.h"
 
@@ -56,9 +57,11 @@ struct KeyedWorkers {
 // Shared by the workers.
 namespace keyed {
 
-// The engine handle slot of the FCB, as the engine takes it.
+// The engine handle slot of the FCB, as the engine takes it: null, which
+// the engine answers with "file not open", when the FCB holds no slot of
+// its own (engine_slot.h).
 inline void* slot(vmq_fcb* fcb) {
-    return fcb->engine_handle;
+    return engine_slot(fcb);
 }
 
 // The key of reference as an engine key number.

@@ -23,8 +23,6 @@ namespace kvr::verbs {
 
 namespace {
 
-constexpr uint32_t kEngineSlotSize = 128;
-
 // The attribute block of the program's file.
 uint32_t setup_file(const vmq_file_description* description, const KeyedOrganization& org,
                     unsigned char* block) {
@@ -96,6 +94,21 @@ int attribute_difference(const unsigned char* block, const vmq_file_description*
     return 0;
 }
 
+// OUTPUT makes the file anew as the program describes it: each key of the
+// file's attribute block takes the program's duplicates rule (the attribute
+// check compares no such rule).
+void take_duplicates_rules(unsigned char* block, const vmq_file_description* description) {
+    ix_attributes file{};
+    ix_attributes_decode(block, &file);
+    for (int i = 0; i < file.key_count && static_cast<uint32_t>(i) < description->key_count; ++i) {
+        ix_key_spec spec{};
+        ix_key_spec_decode(block, i, &spec);
+        const bool duplicates = (keyed::key(description, i).flags & VMQ_KEY_DUPLICATES) != 0;
+        spec.key_flags = static_cast<int16_t>((spec.key_flags & ~1) | (duplicates ? 1 : 0));
+        ix_key_spec_encode(block, i, &spec);
+    }
+}
+
 void install_vector(vmq_fcb* fcb, const vmq_file_description* description,
                     const KeyedOrganization& org) {
     const uint16_t request = fcb->open_request;
@@ -124,9 +137,7 @@ void install_vector(vmq_fcb* fcb, const vmq_file_description* description,
 }  // namespace
 
 void keyed_open(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganization& org) {
-    void* slot = _vmqMalloc(kEngineSlotSize, 907, 0);
-    std::memset(slot, 0, kEngineSlotSize);
-    fcb->engine_handle = slot;
+    void* slot = take_engine_slot(fcb);
     runtime::VerbTarget target = runtime::begin_verb(fcb, context, VMQ_VERB_OPEN);
     const vmq_file_description* description = target.description;
 
@@ -155,6 +166,10 @@ void keyed_open(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganizat
         // No mode a runtime asks for: nothing is opened or made.
         fcb->status = 30;
         code = runtime::kInvalidOpenMode;
+        stop = true;
+    } else if (slot == nullptr) {
+        fcb->status = 30;
+        code = IX_NO_SPACE;
         stop = true;
     } else if (!existed) {
         const MissingFile missing = open_missing_file(fcb, description, org.close, &code);
@@ -206,7 +221,10 @@ void keyed_open(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganizat
             _vmqpIsam(IX_CLOSE, slot, nullptr, nullptr, nullptr, 0);
             stop = true;
         } else if (output) {
-            // Replace the file by an empty one of its own attributes.
+            // Replace the file by an empty one of its own attributes, with
+            // the program's duplicates rules.
+            if (!org.relative)
+                take_duplicates_rules(block, description);
             _vmqpIsam(IX_CLOSE, slot, nullptr, nullptr, nullptr, 0);
             engine::remove_file(name);
             uint32_t size = kAttributeBlockSize;
@@ -262,8 +280,7 @@ void keyed_open(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganizat
     }
     if (!opened && !absent_input) {
         // A failed OPEN leaves the file closed: nothing will close this slot.
-        fcb->engine_handle = nullptr;
-        _vmqCheckFree(slot);
+        give_back_engine_slot(fcb);
     }
     runtime::report(target, code, block, detail);
 }

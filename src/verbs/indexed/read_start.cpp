@@ -112,10 +112,9 @@ void keyed_read(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganizat
         opcode = IX_READ_EQ;
         stepping = false;
     }
-    // Relative record number 0 names no record.
-    if (result == 0 && opcode == IX_READ_EQ && org.relative && fcb->relative_number == 0)
-        result = IX_NOT_FOUND;
-    else if (result == 0) {
+    // Relative record number 0 is found when the file holds it: this
+    // library never writes it, but another writer may have.
+    if (result == 0) {
         if (opcode == IX_READ_EQ && org.relative) {
             std::memcpy(buffer, &fcb->relative_number, kRelativeNumberSize);
             std::memcpy(key_area, &fcb->relative_number, kRelativeNumberSize);
@@ -204,10 +203,8 @@ void keyed_start(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganiza
     unsigned char wanted[kMaxKeyLength + 1];
     std::memcpy(wanted, key_area, given);
 
-    // Relative record number 0 names no record: nothing is equal to it or
-    // below it.
-    if (result == 0 && org.relative && fcb->relative_number == 0 &&
-        (opcode == IX_READ_EQ || opcode == IX_READ_LT || opcode == IX_READ_LE))
+    // No relative record number is below 0.
+    if (result == 0 && org.relative && fcb->relative_number == 0 && opcode == IX_READ_LT)
         result = IX_NOT_FOUND;
 
     uint32_t length = 0;

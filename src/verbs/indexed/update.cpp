@@ -96,7 +96,8 @@ void keyed_write(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganiza
     int result = 0;
     if (org.relative && !sequential && fcb->record_area != nullptr && fcb->relative_number == 0) {
         // Relative record number 0 lies outside the file: a boundary
-        // violation, nothing written.
+        // violation, nothing written. (A file another writer made may hold
+        // a record 0; READ, REWRITE and DELETE find it.)
         fcb->status = 24;
     } else if (!refuse_call(fcb, description, org, VMQ_VERB_WRITE, true, by_key_of_reference,
                             &result)) {
@@ -163,10 +164,8 @@ void keyed_rewrite(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrgani
         }
         save_position(fcb);
         uint32_t length = 0;
-        // Relative record number 0 names no record.
-        result = org.relative && fcb->relative_number == 0
-                     ? static_cast<int>(IX_NOT_FOUND)
-                     : _vmqpIsam(IX_READ_EQ, keyed::slot(fcb), fcb->work_buffer, &length, prime, 0);
+        // A relative record 0 another writer made is found too.
+        result = _vmqpIsam(IX_READ_EQ, keyed::slot(fcb), fcb->work_buffer, &length, prime, 0);
         if (result == IX_OK) {
             length = fcb->write_length + extra;
             result = _vmqpIsam(rewrite, keyed::slot(fcb), record, &length, prime, 0);
@@ -218,10 +217,7 @@ void keyed_delete(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganiz
         std::memcpy(key_area, prime, prime_length);
         if (org.relative)
             std::memcpy(record, &fcb->relative_number, kRelativeNumberSize);
-        // Relative record number 0 names no record.
-        result = org.relative && fcb->relative_number == 0
-                     ? static_cast<int>(IX_NOT_FOUND)
-                     : _vmqpIsam(IX_READ_EQ, keyed::slot(fcb), record, &length, key_area, 0);
+        result = _vmqpIsam(IX_READ_EQ, keyed::slot(fcb), record, &length, key_area, 0);
         if (result == IX_OK)
             result = _vmqpIsam(static_cast<uint16_t>(erase | IX_KEEP_POSITION), keyed::slot(fcb),
                                record, &length, key_area, 0);

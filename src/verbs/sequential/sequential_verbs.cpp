@@ -28,12 +28,11 @@ namespace kvr::verbs {
 
 namespace {
 
-constexpr uint32_t kEngineSlotSize = 128;
 constexpr uint32_t kAttributeBlockSize = 2048;
 
 int seq(uint16_t op, vmq_fcb* fcb, void* data = nullptr, uint32_t* length = nullptr,
         const void* aux = nullptr, uint8_t selector = 0) {
-    return _vmqpSeqFS(op, fcb->engine_handle, data, length, const_cast<void*>(aux), selector);
+    return _vmqpSeqFS(op, engine_slot(fcb), data, length, const_cast<void*>(aux), selector);
 }
 
 bool has_linage(const vmq_file_description* description) {
@@ -87,9 +86,7 @@ void refuse_without_record_area(vmq_fcb* fcb, int* code) {
 }  // namespace
 
 void sequential_open(vmq_fcb* fcb, vmq_program_context* context) {
-    void* slot = _vmqMalloc(kEngineSlotSize, 907, 0);
-    std::memset(slot, 0, kEngineSlotSize);
-    fcb->engine_handle = slot;
+    void* slot = take_engine_slot(fcb);
     runtime::VerbTarget target = runtime::begin_verb(fcb, context, VMQ_VERB_OPEN);
     const vmq_file_description* description = target.description;
     const uint16_t request = fcb->open_request;
@@ -126,6 +123,8 @@ void sequential_open(vmq_fcb* fcb, vmq_program_context* context) {
         fcb->status = 30;
         code = runtime::kInvalidOpenMode;
         stop = true;
+    } else if (slot == nullptr) {
+        fail(SQ_NO_SPACE);
     }
     if (!stop && !existed) {
         const MissingFile missing = open_missing_file(fcb, description, _vmqBSeqClose, &code);
@@ -207,8 +206,7 @@ void sequential_open(vmq_fcb* fcb, vmq_program_context* context) {
         }
     } else if (!absent_input) {
         // A failed OPEN leaves the file closed: nothing will close this slot.
-        fcb->engine_handle = nullptr;
-        _vmqCheckFree(slot);
+        give_back_engine_slot(fcb);
     }
     runtime::report(target, code, block);
 }
@@ -390,9 +388,10 @@ void sequential_write(vmq_fcb* fcb, vmq_program_context* context) {
         }
         if (linage && fcb->linage_footing != 0 && fcb->linage_counter > fcb->linage_footing)
             fcb->state_flags |= VMQ_END_OF_PAGE;
-        // A full disk is the boundary of a sequential file: 34.
+        // A full disk gives the runtime's callers 30, as every other
+        // failure; the message says "No space".
         if (result != 0)
-            fcb->status = result == SQ_NOT_OPEN ? 48 : result == SQ_NO_SPACE ? 34 : 30;
+            fcb->status = result == SQ_NOT_OPEN ? 48 : 30;
     }
     runtime::report(target, result, nullptr);
     fcb->advance_lines = 1;

@@ -4,6 +4,8 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -280,8 +282,11 @@ Result examine(HANDLE journal, const std::string& boot, const FileIdentity& data
                 break;
             const uint32_t offset = load_u32(entry + 12);
             const uint32_t length = load_u32(entry + 16);
+            // Entries lie within the journal and within 32-bit offsets, so
+            // that the walk never wraps back to an entry it has read.
             if (offset >= head->size || length > head->size - offset ||
-                uint64_t{at} + kEntryHeadSize + length > journal_size)
+                uint64_t{at} + kEntryHeadSize + length >
+                    std::min<uint64_t>(journal_size, UINT32_MAX))
                 break;
             Saved one{offset, std::vector<unsigned char>(length)};
             if (!read_bytes(journal, at + kEntryHeadSize, one.bytes.data(), length, &got) ||

@@ -19,16 +19,6 @@ constexpr char kHeaderEnd[] = "HEADER=END";
 constexpr char kEmptyRecord = '-';
 constexpr char kHexDigits[] = "0123456789abcdef";
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Pairs of hex digits, or "-" for no bytes, appended to *out; false when the
 // text is neither.
 bool decode_bytes(const std::string& text, size_t from, std::vector<unsigned char>* out) {
@@ -38,8 +28,8 @@ bool decode_bytes(const std::string& text, size_t from, std::vector<unsigned cha
         return false;
     out->reserve(out->size() + (text.size() - from) / 2);
     for (size_t i = from; i < text.size(); i += 2) {
-        const int high = hex_value(text[i]);
-        const int low = hex_value(text[i + 1]);
+        const int high = hex_digit(text[i]);
+        const int low = hex_digit(text[i + 1]);
         if (high < 0 || low < 0)
             return false;
         out->push_back(static_cast<unsigned char>(high << 4 | low));

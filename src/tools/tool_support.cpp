@@ -271,8 +271,6 @@ std::string escape_bytes(const unsigned char* bytes, size_t length) {
     return text;
 }
 
-namespace {
-
 int hex_digit(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -282,8 +280,6 @@ int hex_digit(char c) {
         return c - 'A' + 10;
     return -1;
 }
-
-}  // namespace
 
 bool unescape_text(const std::string& text, std::vector<unsigned char>* out) {
     out->clear();

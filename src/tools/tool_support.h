@@ -84,6 +84,8 @@ std::string escape_bytes(const unsigned char* bytes, size_t length);
 // The reverse, for key values given on the command line; false when an
 // escape is malformed.
 bool unescape_text(const std::string& text, std::vector<unsigned char>* out);
+// The value of one hex digit, either case; -1 for any other character.
+int hex_digit(char c);
 // Bytes as hex, two digits each, a space between groups of four bytes.
 std::string hex_bytes(const unsigned char* bytes, size_t length);
 // Bytes in columns, as hexdump -C shows them: lines of 16 bytes, each the

@@ -101,11 +101,11 @@ void take_duplicates_rules(unsigned char* block, const vmq_file_description* des
     ix_attributes file{};
     ix_attributes_decode(block, &file);
     for (int i = 0; i < file.key_count && static_cast<uint32_t>(i) < description->key_count; ++i) {
-        ix_key_spec spec{};
-        ix_key_spec_decode(block, i, &spec);
+        ix_key_spec key{};
+        ix_key_spec_decode(block, i, &key);
         const bool duplicates = (keyed::key(description, i).flags & VMQ_KEY_DUPLICATES) != 0;
-        spec.key_flags = static_cast<int16_t>((spec.key_flags & ~1) | (duplicates ? 1 : 0));
-        ix_key_spec_encode(block, i, &spec);
+        key.key_flags = static_cast<int16_t>((key.key_flags & ~1) | (duplicates ? 1 : 0));
+        ix_key_spec_encode(block, i, &key);
     }
 }
 

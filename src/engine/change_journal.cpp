@@ -49,6 +49,19 @@ uint32_t fnv1a(const unsigned char* bytes, size_t count, uint32_t hash = 0x811C9
     return hash;
 }
 
+// The check of the file's start, taken at every change: FNV-1a's steps over
+// 8-byte little-endian words (and the bytes past the last whole word), an
+// eighth of the bytewise steps, folded to 32 bits.
+uint32_t start_check(const unsigned char* bytes, size_t count) {
+    uint64_t hash = 0xCBF29CE484222325u;
+    size_t i = 0;
+    for (; i + 8 <= count; i += 8)
+        hash = (hash ^ load_u64(bytes + i)) * 0x100000001B3u;
+    for (; i < count; ++i)
+        hash = (hash ^ bytes[i]) * 0x100000001B3u;
+    return static_cast<uint32_t>(hash ^ (hash >> 32));
+}
+
 // The check of an entry's head: FNV-1a over its first 20 bytes.
 uint32_t head_check(const unsigned char* head) {
     return fnv1a(head, kEntryHeadSize - 4);
@@ -305,7 +318,8 @@ Result examine(HANDLE journal, const std::string& boot, const FileIdentity& data
     } catch (const std::bad_alloc&) {
         return kNoSpace;
     }
-    if (start.size() != head->checked || fnv1a(start.data(), start.size()) != head->start_check)
+    if (start.size() != head->checked ||
+        start_check(start.data(), start.size()) != head->start_check)
         *why = "the file has changed since the journal was written";
     return kOk;
 }
@@ -499,7 +513,7 @@ Result ChangeJournal::begin(const FileChannel& file, uint32_t change, uint32_t f
         return store_status(read);
     if (got != checked)
         return kIoError;
-    if (!write_head(change, file_size, checked, fnv1a(start, checked)))
+    if (!write_head(change, file_size, checked, start_check(start, checked)))
         return map_windows_error(GetLastError());
     size_ = file_size;
     next_at_ = kHeadSize;

@@ -22,8 +22,9 @@
 //   24 32 the machine's boot id
 //   56  8 the data file's device
 //   64  8 the data file's inode
-//   72  4 FNV-1a of the file's first bytes (as many as at 12) when the
-//         change began
+//   72  4 check of the file's first bytes (as many as at 12) when the
+//         change began: 64-bit FNV-1a steps over 8-byte little-endian
+//         words, then over the bytes left, high half xor low half
 //   76  4 FNV-1a of bytes 0..75
 //
 // The head is written when the journal is made (naming no change) and again

@@ -5,11 +5,13 @@
 // gives up with a status, and the holder is named where it can be known.
 //
 // The limit is KVR_LOCK_WAIT seconds from the environment (a fraction
-// allowed, at most an hour), 5 by default. A wait asks again and again, a
-// moment apart at first and at most 2 ms apart later.
+// allowed, at most an hour), 5 by default. A wait asks again and again:
+// giving the processor up between tries for its first 2 ms, then sleeping
+// between them, at most 2 ms at a time.
 #ifndef KVR_PLATFORM_LOCK_WAIT_H
 #define KVR_PLATFORM_LOCK_WAIT_H
 
+#include <sched.h>
 #include <time.h>
 
 #include <cstdint>
@@ -39,11 +41,23 @@ inline int64_t monotonic_now() noexcept {
 // Calls attempt() until it gives true, or false after the limit. attempt()
 // returns true when it got what it waits for, or when it failed for
 // another reason than the holder (it tells its caller which itself).
+inline constexpr int64_t kYieldingWait = 2'000'000;
+
 template <typename Attempt>
 bool wait_for_lock(Attempt attempt) noexcept {
     if (attempt())
         return true;
-    const int64_t deadline = monotonic_now() + lock_wait_limit();
+    const int64_t start = monotonic_now();
+    const int64_t deadline = start + lock_wait_limit();
+    // Most holders are operations of some microseconds: for the first
+    // milliseconds the waiter only gives the processor up between tries, so
+    // that it takes the lock as soon as the holder lets it go; a sleep is
+    // never shorter than the timer's slack, tens of microseconds.
+    while (monotonic_now() - start < kYieldingWait) {
+        sched_yield();
+        if (attempt())
+            return true;
+    }
     int64_t pause = 20'000;
     for (;;) {
         const int64_t now = monotonic_now();

@@ -47,12 +47,6 @@ constexpr int code(Result result) {
     return static_cast<int>(result);
 }
 
-// The result an integer of _vmqpIsam (or of the engine's shift hook) stands
-// for.
-constexpr Result result_of_code(int code) {
-    return static_cast<Result>(code);
-}
-
 }  // namespace kvr::engine
 
 namespace kvr::store {
@@ -84,16 +78,13 @@ enum class Status : int {
 };
 using enum Status;
 
-// The integer a C entry point of the store returns for a status. A bad put
-// mode shares -1 with a missing block there: no caller tells them apart,
-// since each comes from a different call.
+// The integer a C entry point of the store returns for a status. Two
+// statuses share -1 there, as the entry points have always had it: no free
+// block (from _vmq_get_block) and a bad put mode (from
+// _vmq_put_sequence_set). Inside, each keeps its own name: a bad mode can
+// only come in through an integer, so only the C entry point finds one.
 constexpr int code(Status status) {
     return status == Status::kBadMode ? -1 : static_cast<int>(status);
-}
-
-// The status a C entry point's integer stands for (-1 read as no block).
-constexpr Status status_of_code(int code) {
-    return static_cast<Status>(code);
 }
 
 }  // namespace kvr::store
@@ -120,11 +111,6 @@ using enum Status;
 // The integer a C entry point of the tree returns for a status.
 constexpr int code(Status status) {
     return static_cast<int>(status);
-}
-
-// The status a C entry point's integer stands for.
-constexpr Status status_of_code(int code) {
-    return static_cast<Status>(code);
 }
 
 }  // namespace kvr::tree

@@ -298,7 +298,7 @@ engine::Result create_indexed_file(const unsigned char* attributes, uint32_t blo
             if (block_format)
                 flags = flags | tree::kCreateBlockPages;
             const int page_size =
-                _vmq_create_tree(image.get() + tree_at, flags, header.key_length(i),
+                _vmq_create_tree(image.get() + tree_at, flags.bits, header.key_length(i),
                                  tree_data_length(header, i), tree_at);
             if (page_size == 0) {
                 result = engine::kNoSpace;
@@ -470,7 +470,7 @@ engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
     handle->io = io;
     handle->shift_tree = [](store::StoreHandle* store, const unsigned char* record, int count,
                             int32_t delta) {
-        return _vmq_shift_tree(static_cast<ix_handle*>(store), record, count, delta);
+        return shift_tree(static_cast<ix_handle*>(store), record, count, delta);
     };
     std::memcpy(handle->image.get(), first, kFirstHeaderRead);
 
@@ -522,9 +522,8 @@ engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
         open_flags |= engine::kOpenCrtIo;
     header.set_open_flags(open_flags);
 
-    store::Status store_status =
-        store::status_of_code(block_format ? _vmq_allocate_sequence_sets(handle.get())
-                                           : _vmq_open_data_records(handle.get()));
+    store::Status store_status = block_format ? store::allocate_sequence_sets(handle.get())
+                                              : store::open_data_records(handle.get());
     // Pages of a new tree in the block format take a whole block (the store
     // has made index_block_size the set size).
     const uint32_t page_size = header.index_block_size();
@@ -548,8 +547,7 @@ engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
         tree::OpenFlags flags = update ? tree::kOpenForUpdate : tree::OpenFlags{};
         if (shared)
             flags = flags | tree::kOpenShared;
-        tree_status = tree::status_of_code(_vmq_open_tree(handle->tree(i), handle.get(), io,
-                                                          page_size, flags, block_format ? 1 : 0));
+        tree_status = handle->tree(i)->open(handle.get(), io, page_size, flags, block_format);
         // The change count tells a shared handle's trees when to take their
         // roots afresh.
         if (shared)
@@ -677,9 +675,8 @@ engine::Result ix_close_file(ix_handle* handle, bool* kept) {
     std::unique_ptr<ix_handle> owned(handle);
     {
         // Changed sequence sets reach the file here.
-        const store::Status status =
-            store::status_of_code(header.block_format() ? _vmq_free_all_sequence_sets(handle)
-                                                        : _vmq_close_data_records(handle));
+        const store::Status status = header.block_format() ? store::free_all_sequence_sets(handle)
+                                                           : store::close_data_records(handle);
         if (status != store::kOk)
             result = store_result(status);
     }

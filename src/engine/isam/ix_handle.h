@@ -196,6 +196,11 @@ void end_shared_operation(ix_handle* handle);
 // keeps.
 void forget_what_it_keeps(ix_handle* handle);
 
+// What _vmq_shift_tree does: the data store moved `count` records starting
+// with the one whose bytes are `record` by `delta` bytes, and the prime-key
+// tree's addresses follow them. The store's shift hook.
+engine::Result shift_tree(ix_handle* handle, const unsigned char* record, int count, int32_t delta);
+
 // Puts the update marker on disk before the first change of a session.
 engine::Result mark_update(ix_handle* handle);
 // Routes WRITE, REWRITE and DELETE, keeping the marker and the soundness.

@@ -58,20 +58,18 @@ bool same_key(const FileHeader& header, int k, const unsigned char* a, const uns
 // slots otherwise. Both take the same arguments.
 store::Status store_get(ix_handle* handle, uint32_t address, unsigned char** data,
                         uint32_t* length) {
-    return store::status_of_code(handle->header().block_format()
-                                     ? _vmq_get_sequence_set(handle, address, data, length)
-                                     : _vmq_get_record(handle, address, data, length));
+    return handle->header().block_format() ? store::get_sequence_set(handle, address, data, length)
+                                           : store::get_record(handle, address, data, length);
 }
 store::Status store_put(ix_handle* handle, uint32_t* address, const unsigned char* data,
-                        uint32_t length, uint8_t mode) {
-    return store::status_of_code(handle->header().block_format()
-                                     ? _vmq_put_sequence_set(handle, address, data, length, mode)
-                                     : _vmq_put_record(handle, address, data, length, mode));
+                        uint32_t length, store::PutMode mode) {
+    return handle->header().block_format()
+               ? store::put_sequence_set(handle, address, data, length, mode)
+               : store::put_record(handle, address, data, length, mode);
 }
 store::Status store_delete(ix_handle* handle, uint32_t address) {
-    return store::status_of_code(handle->header().block_format()
-                                     ? _vmq_delete_sequence_set(handle, address)
-                                     : _vmq_delete_record(handle, address));
+    return handle->header().block_format() ? store::delete_sequence_set(handle, address)
+                                           : store::delete_record(handle, address);
 }
 
 // A tree status, ok or not, as an engine result.
@@ -109,9 +107,9 @@ tree::Status position_prime(ix_handle* handle, const unsigned char* prime_key, u
     FileHeader header = handle->header();
     TreeKey key = tree_key(header, 0, prime_key);
     unsigned char* data = nullptr;
-    int equal_seen = 0;
-    const tree::Status status = tree::status_of_code(
-        _vmq_getkey(handle->tree(0), key.bytes, &data, kSearchEqual, &equal_seen, nullptr));
+    bool equal_seen = false;
+    const tree::Status status =
+        tree::find_key(handle->tree(0), key.bytes, &data, tree::kFindEqual, &equal_seen, nullptr);
     if (status != tree::kTreeOk)
         return status;
     *address = platform::load_u32(data);
@@ -173,9 +171,9 @@ engine::Result find_predecessor(ix_handle* handle, const unsigned char* prime, u
     *address = 0;
     const TreeKey key = tree_key(handle->header(), 0, prime);
     unsigned char* entry_data = nullptr;
-    int equal_seen = 0;
-    const tree::Status status = tree::status_of_code(_vmq_getkey(
-        handle->tree(0), key.bytes, &entry_data, kSearchBackwards, &equal_seen, nullptr));
+    bool equal_seen = false;
+    const tree::Status status = tree::find_key(handle->tree(0), key.bytes, &entry_data,
+                                               tree::kFindBackwards, &equal_seen, nullptr);
     if (equal_seen)
         return engine::kDuplicate;
     if (status == tree::kTreeOk)
@@ -193,7 +191,7 @@ KeptPosition keep_position(ix_handle* handle, int i) {
         return kept;
     unsigned char* entry_key = nullptr;
     unsigned char* entry_data = nullptr;
-    if (tree::status_of_code(_vmq_getcur(tree, &entry_key, &entry_data)) != tree::kTreeOk) {
+    if (tree::current_entry(tree, &entry_key, &entry_data) != tree::kTreeOk) {
         kept.state = 0;
         return kept;
     }
@@ -230,11 +228,10 @@ void put_back_position(ix_handle* handle, int i, const KeptPosition& kept) {
     // addresses move in the block format).
     tree::Status status;
     if (tree->duplicates()) {
-        status = tree::status_of_code(_vmq_getdup(tree, kept.key, kept.value, nullptr));
+        status = tree::find_duplicate(tree, kept.key, kept.value, nullptr);
     } else {
-        int equal_seen = 0;
-        status = tree::status_of_code(
-            _vmq_getkey(tree, kept.key, nullptr, kSearchEqual, &equal_seen, nullptr));
+        bool equal_seen = false;
+        status = tree::find_key(tree, kept.key, nullptr, tree::kFindEqual, &equal_seen, nullptr);
     }
     if (status == tree::kTreeOk)
         tree->cursor().state = kept.state;
@@ -279,22 +276,22 @@ engine::Result ix_read_keyed(ix_handle* handle, unsigned char* buffer, uint32_t*
         return engine::kNotOpen;
     if (k < 0 || k >= header.key_count())
         return engine::kBadKeyNumber;
-    int mode = 0;
+    tree::SearchMode mode;
     switch (op & 0xFF) {
         case IX_READ_EQ:
-            mode = kSearchEqual;
+            mode = tree::kFindEqual;
             break;
         case IX_READ_GT:
-            mode = kSearchGreater;
+            mode = tree::kFindGreater;
             break;
         case IX_READ_GE:
-            mode = kSearchGreater | kSearchEqual;
+            mode = tree::kFindGreater | tree::kFindEqual;
             break;
         case IX_READ_LE:
-            mode = kSearchBackwards | kSearchEqual;
+            mode = tree::kFindBackwards | tree::kFindEqual;
             break;
         case IX_READ_LT:
-            mode = kSearchBackwards;
+            mode = tree::kFindBackwards;
             break;
         case IX_READ_DUP:
             break;
@@ -308,21 +305,20 @@ engine::Result ix_read_keyed(ix_handle* handle, unsigned char* buffer, uint32_t*
     const TreeKey search = tree_key(header, k, key_area);
     unsigned char* entry_data = nullptr;
     unsigned char* entry_key = nullptr;
-    int equal_seen = 0;
+    bool equal_seen = false;
     tree::Status status;
     if (exact) {
         unsigned char prime[kMaxKeyLen];
         std::memcpy(prime, prime_key_of(header, buffer), key_length(header, 0));
-        status = tree::status_of_code(_vmq_getdup(tree, search.bytes, prime, &entry_data));
+        status = tree::find_duplicate(tree, search.bytes, prime, &entry_data);
         if (status == tree::kTreeOk)
             entry_key = tree->cursor().key;
     } else {
-        status = tree::status_of_code(
-            _vmq_getkey(tree, search.bytes, &entry_data, mode, &equal_seen, &entry_key));
+        status = tree::find_key(tree, search.bytes, &entry_data, mode, &equal_seen, &entry_key);
     }
     header.set_current_key(static_cast<uint32_t>(k));
-    const bool includes_equal = exact || (mode & kSearchEqual) != 0;
-    const bool relation_is_equal = exact || mode == kSearchEqual;
+    const bool includes_equal = exact || mode.has(tree::kFindEqual);
+    const bool relation_is_equal = exact || mode == tree::kFindEqual;
 
     if (*length == 0) {
         if (status != tree::kTreeOk)
@@ -355,26 +351,26 @@ engine::Result ix_read_positional(ix_handle* handle, unsigned char* buffer, uint
         return engine::kNotOpen;
     if (k < 0 || k >= header.key_count())
         return engine::kBadKeyNumber;
-    using Step = int (*)(Tree*, unsigned char**, unsigned char**);
+    using Step = tree::Status (*)(Tree*, unsigned char**, unsigned char**);
     Step step = nullptr;
     Step undo = nullptr;
     switch (op & 0xFF) {
         case IX_READ_FIRST:
-            step = _vmq_getfirst;
+            step = tree::first_entry;
             break;
         case IX_READ_LAST:
-            step = _vmq_getlast;
+            step = tree::last_entry;
             break;
         case IX_READ_NEXT:
-            step = _vmq_getnext;
-            undo = _vmq_getprev;
+            step = tree::next_entry;
+            undo = tree::previous_entry;
             break;
         case IX_READ_CURRENT:
-            step = _vmq_getcur;
+            step = tree::current_entry;
             break;
         case IX_READ_PREV:
-            step = _vmq_getprev;
-            undo = _vmq_getnext;
+            step = tree::previous_entry;
+            undo = tree::next_entry;
             break;
         default:
             return engine::kBadOpcode;
@@ -382,7 +378,7 @@ engine::Result ix_read_positional(ix_handle* handle, unsigned char* buffer, uint
     Tree* tree = handle->tree(k);
     unsigned char* entry_key = nullptr;
     unsigned char* entry_data = nullptr;
-    const tree::Status status = tree::status_of_code(step(tree, &entry_key, &entry_data));
+    const tree::Status status = step(tree, &entry_key, &entry_data);
     header.set_current_key(static_cast<uint32_t>(k));
     if (status != tree::kTreeOk)
         return tree_result(status);
@@ -391,7 +387,7 @@ engine::Result ix_read_positional(ix_handle* handle, unsigned char* buffer, uint
     const bool remembered = undo != nullptr && (op & IX_HOLD_RECORD) != 0;
     if (key_area != nullptr)
         std::memcpy(key_area, entry_key, key_length(header, k));
-    const bool duplicate_follows = k > 0 && _vmq_isdup(tree) == 1;
+    const bool duplicate_follows = k > 0 && tree::duplicate_follows(tree);
 
     if (*length == 0)
         return duplicate_follows ? engine::kDuplicateFollows : engine::kOk;
@@ -443,10 +439,9 @@ engine::Result write_record(ix_handle* handle, const unsigned char* record, uint
         Tree* tree = handle->tree(k);
         unsigned char* entry_key = nullptr;
         unsigned char* entry_data = nullptr;
-        const tree::Status status =
-            (open_flags & engine::kOpenExtendCheck) != 0
-                ? tree::status_of_code(_vmq_getlast(tree, &entry_key, &entry_data))
-                : tree::status_of_code(_vmq_getcur(tree, &entry_key, &entry_data));
+        const tree::Status status = (open_flags & engine::kOpenExtendCheck) != 0
+                                        ? tree::last_entry(tree, &entry_key, &entry_data)
+                                        : tree::current_entry(tree, &entry_key, &entry_data);
         if (status == tree::kTreeOk) {
             const int order = tree::compare_keys(*tree, record + header.key_offset(k), entry_key,
                                                  header.key_length(k));
@@ -469,9 +464,9 @@ engine::Result write_record(ix_handle* handle, const unsigned char* record, uint
         if (header.key_allows_duplicates(i))
             continue;
         const TreeKey key = record_key(header, i, record);
-        int equal_seen = 0;
-        if (tree::status_of_code(_vmq_getkey(handle->tree(i), key.bytes, nullptr, kSearchEqual,
-                                             &equal_seen, nullptr)) == tree::kTreeOk)
+        bool equal_seen = false;
+        if (tree::find_key(handle->tree(i), key.bytes, nullptr, tree::kFindEqual, &equal_seen,
+                           nullptr) == tree::kTreeOk)
             return engine::kDuplicate;
     }
 
@@ -487,7 +482,7 @@ engine::Result write_record(ix_handle* handle, const unsigned char* record, uint
     // Alternate entries first, then the record, then its prime entry; a
     // failure takes back what was done.
     *untouched = false;
-    int duplicate = 0;
+    bool duplicate = false;
     int inserted = 1;
     tree::Status status = tree::kTreeOk;
     // A tree that had no room for the pages its split needs refused the
@@ -495,8 +490,7 @@ engine::Result write_record(ix_handle* handle, const unsigned char* record, uint
     bool refused_by_tree = false;
     for (; inserted < key_count; ++inserted) {
         const TreeKey key = record_key(header, inserted, record);
-        status =
-            tree::status_of_code(_vmq_insert(handle->tree(inserted), key.bytes, prime, &duplicate));
+        status = tree::insert_key(handle->tree(inserted), key.bytes, prime, &duplicate);
         if (status != tree::kTreeOk) {
             refused_by_tree = handle->tree(inserted)->refused_for_room();
             break;
@@ -506,7 +500,8 @@ engine::Result write_record(ix_handle* handle, const unsigned char* record, uint
     bool stored = false;
     bool refused_by_store = false;
     if (status == tree::kTreeOk) {
-        const store::Status put = store_put(handle, &address, record, length, 0);
+        const store::Status put =
+            store_put(handle, &address, record, length, store::PutMode::kWrite);
         if (put != store::kOk) {
             result = store_result(put);
             refused_by_store = true;
@@ -515,8 +510,7 @@ engine::Result write_record(ix_handle* handle, const unsigned char* record, uint
             unsigned char value[4];
             platform::store_u32(value, address);
             const TreeKey key = tree_key(header, 0, prime);
-            status =
-                tree::status_of_code(_vmq_insert(handle->tree(0), key.bytes, value, &duplicate));
+            status = tree::insert_key(handle->tree(0), key.bytes, value, &duplicate);
             refused_by_tree = status != tree::kTreeOk && handle->tree(0)->refused_for_room();
         }
     }
@@ -527,7 +521,7 @@ engine::Result write_record(ix_handle* handle, const unsigned char* record, uint
         if (stored)
             undone = store_delete(handle, address) == store::kOk;
         for (int i = 1; i < inserted; ++i)
-            undone = tree::status_of_code(_vmq_delete(handle->tree(i))) == tree::kTreeOk && undone;
+            undone = tree::remove_current(handle->tree(i)) == tree::kTreeOk && undone;
         // A slot-format store that could not take the record (a full disk,
         // a file at its largest) has written nothing of it, nor has a tree
         // that had no room for a split; once the entries made and the
@@ -571,15 +565,14 @@ engine::Result save_cursor(ix_handle* handle, int i, const unsigned char* old_re
     Tree* tree = handle->tree(i);
     unsigned char* entry_key = nullptr;
     unsigned char* entry_data = nullptr;
-    if (tree::status_of_code(_vmq_getcur(tree, &entry_key, &entry_data)) != tree::kTreeOk)
+    if (tree::current_entry(tree, &entry_key, &entry_data) != tree::kTreeOk)
         return engine::kOk;  // no current entry: nothing to put back
     const unsigned char* prime = prime_key_of(header, old_record);
     saved->state = SavedCursor::kAtEntry;
     if (same_key(header, i, entry_key, old_record + header.key_offset(i)) &&
         same_key(header, 0, entry_data, prime)) {
         // On the old record's own entry: remember the one after it.
-        const tree::Status status =
-            tree::status_of_code(_vmq_getnext(tree, &entry_key, &entry_data));
+        const tree::Status status = tree::next_entry(tree, &entry_key, &entry_data);
         if (status == tree::kTreeEndOfFile) {
             saved->state = SavedCursor::kWasLast;
             return engine::kOk;
@@ -600,13 +593,13 @@ engine::Result restore_cursor(ix_handle* handle, int i, const SavedCursor& saved
         case SavedCursor::kNone:
             return engine::kOk;
         case SavedCursor::kWasLast:
-            status = tree::status_of_code(_vmq_getlast(tree, nullptr, nullptr));
+            status = tree::last_entry(tree, nullptr, nullptr);
             break;
         case SavedCursor::kAtEntry:
         case SavedCursor::kBeforeNext:
-            status = tree::status_of_code(_vmq_getdup(tree, saved.key.bytes, saved.value, nullptr));
+            status = tree::find_duplicate(tree, saved.key.bytes, saved.value, nullptr);
             if (status == tree::kTreeOk && saved.state == SavedCursor::kBeforeNext) {
-                status = tree::status_of_code(_vmq_getprev(tree, nullptr, nullptr));
+                status = tree::previous_entry(tree, nullptr, nullptr);
                 if (status == tree::kKeyNotFound) {
                     // The entry that followed is now the first of all.
                     tree::place_before_first(tree);
@@ -634,8 +627,7 @@ engine::Result ix_rewrite_record(ix_handle* handle, const unsigned char* record,
     // The current record of key k.
     unsigned char* entry_key = nullptr;
     unsigned char* entry_data = nullptr;
-    tree::Status status =
-        tree::status_of_code(_vmq_getcur(handle->tree(k), &entry_key, &entry_data));
+    tree::Status status = tree::current_entry(handle->tree(k), &entry_key, &entry_data);
     if (status == tree::kTreeEndOfFile)
         return engine::kNotFound;  // an empty file has no record to rewrite
     if (status != tree::kTreeOk)
@@ -671,14 +663,13 @@ engine::Result ix_rewrite_record(ix_handle* handle, const unsigned char* record,
     for (int i = 1; i < key_count; ++i) {
         if (!changes(i) || header.key_allows_duplicates(i))
             continue;
-        int equal_seen = 0;
+        bool equal_seen = false;
         TreeKey key = record_key(header, i, record);
-        if (tree::status_of_code(_vmq_getkey(handle->tree(i), key.bytes, nullptr, kSearchEqual,
-                                             &equal_seen, nullptr)) == tree::kTreeOk)
+        if (tree::find_key(handle->tree(i), key.bytes, nullptr, tree::kFindEqual, &equal_seen,
+                           nullptr) == tree::kTreeOk)
             return engine::kDuplicate;
         key = record_key(header, i, old_record);
-        tree::status_of_code(
-            _vmq_getkey(handle->tree(i), key.bytes, nullptr, kSearchEqual, &equal_seen, nullptr));
+        tree::find_key(handle->tree(i), key.bytes, nullptr, tree::kFindEqual, &equal_seen, nullptr);
     }
 
     // A changed alternate key whose new value other records have already
@@ -695,21 +686,22 @@ engine::Result ix_rewrite_record(ix_handle* handle, const unsigned char* record,
         Tree* tree = handle->tree(i);
         const TreeKey old_key = record_key(header, i, old_record);
         const TreeKey new_key = record_key(header, i, record);
-        int duplicate = 0;
-        status = tree::status_of_code(_vmq_getdup(tree, old_key.bytes, prime, nullptr));
+        bool duplicate = false;
+        status = tree::find_duplicate(tree, old_key.bytes, prime, nullptr);
         if (status == tree::kTreeOk)
-            status = tree::status_of_code(_vmq_delete(tree));
+            status = tree::remove_current(tree);
         if (status == tree::kTreeOk)
-            status = tree::status_of_code(_vmq_insert(tree, new_key.bytes, prime, &duplicate));
+            status = tree::insert_key(tree, new_key.bytes, prime, &duplicate);
         result = tree_result(status);
-        duplicate_made = duplicate_made || (result == engine::kOk && duplicate != 0);
+        duplicate_made = duplicate_made || (result == engine::kOk && duplicate);
         // A cursor that cannot be put back loses its place; the change
         // itself stands, and the record must follow it.
         if (result == engine::kOk)
             restore_cursor(handle, i, saved);
     }
     if (result == engine::kOk) {
-        result = store_result(store_put(handle, &address, record, length, 1));
+        result =
+            store_result(store_put(handle, &address, record, length, store::PutMode::kRewrite));
         // The slot store refuses a record it has no room for before it
         // writes anything; any other failure may have written part of it.
         if (result != engine::kOk && (result != engine::kNoSpace || header.block_format()))
@@ -736,8 +728,8 @@ engine::Result ix_delete_current(ix_handle* handle, bool keep_positions, bool* u
 
     unsigned char* entry_key = nullptr;
     unsigned char* entry_data = nullptr;
-    tree::Status status = tree::status_of_code(
-        _vmq_getcur(handle->tree(static_cast<int>(k)), &entry_key, &entry_data));
+    tree::Status status =
+        tree::current_entry(handle->tree(static_cast<int>(k)), &entry_key, &entry_data);
     if (status != tree::kTreeOk) {
         *untouched = true;
         return tree_result(status);
@@ -782,14 +774,14 @@ engine::Result ix_delete_current(ix_handle* handle, bool keep_positions, bool* u
         }
         for (int i = 1; i < key_count; ++i) {
             const TreeKey key = record_key(header, i, record);
-            status = tree::status_of_code(_vmq_getdup(handle->tree(i), key.bytes, prime, nullptr));
+            status = tree::find_duplicate(handle->tree(i), key.bytes, prime, nullptr);
             if (status == tree::kTreeOk)
-                status = tree::status_of_code(_vmq_delete(handle->tree(i)));
+                status = tree::remove_current(handle->tree(i));
             if (status != tree::kTreeOk)
                 return tree_result(status);
         }
     }
-    status = tree::status_of_code(_vmq_delete(handle->tree(0)));
+    status = tree::remove_current(handle->tree(0));
     if (status != tree::kTreeOk)
         return tree_result(status);
     for (size_t i = 1; i < kept.size(); ++i)
@@ -803,12 +795,15 @@ engine::Result ix_delete_current(ix_handle* handle, bool keep_positions, bool* u
     return store_result(store_delete(handle, address));
 }
 
+engine::Result shift_tree(ix_handle* handle, const unsigned char* record, int count,
+                          int32_t delta) {
+    const TreeKey key = record_key(handle->header(), 0, record);
+    return map_tree_status(tree::shift_values(handle->tree(0), key.bytes, count, delta));
+}
+
 }  // namespace kvr::isam
 
 extern "C" int _vmq_shift_tree(ix_handle* handle, const unsigned char* record, int count,
                                int32_t delta) {
-    const kvr::engine::FileHeader header = handle->header();
-    const kvr::isam::TreeKey key = kvr::isam::record_key(header, 0, record);
-    return kvr::engine::code(kvr::isam::map_tree_status(
-        kvr::tree::status_of_code(_vmq_shift_val(handle->tree(0), key.bytes, count, delta))));
+    return kvr::engine::code(kvr::isam::shift_tree(handle, record, count, delta));
 }

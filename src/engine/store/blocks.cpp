@@ -48,57 +48,70 @@ bool block_address_valid(const StoreHandle* handle, uint32_t address) {
 
 }  // namespace
 
-extern "C" int _vmq_get_block(StoreHandle* handle, uint32_t* address, int32_t no_extend) {
+namespace kvr::store {
+
+Status get_block(StoreHandle* handle, uint32_t* address, BlockSource source) {
     FileHeader header = handle->header();
     const uint32_t head = header.avail_list_head();
     if (head == 0) {
-        if (no_extend != 0)
-            return code(kNoBlock);
+        if (source == BlockSource::kAvailListOnly)
+            return kNoBlock;
         const uint32_t block_size = header.sequence_set_size();
         if (block_size < kBlockHeaderSize)
-            return code(kIoError);  // a damaged header: no block could hold its own header
+            return kIoError;  // a damaged header: no block could hold its own header
         std::unique_ptr<unsigned char[]> zeros(new (std::nothrow) unsigned char[block_size]());
         if (!zeros)
-            return code(kNoMemory);
+            return kNoMemory;
         uint32_t end = 0;
         const Status status = io_status(handle->io.seek_end(&end));
         if (status != kOk)
-            return code(status);
+            return status;
         if (end < handle->header_size)
-            return code(kIoError);  // a file shorter than its header
+            return kIoError;  // a file shorter than its header
         if (uint64_t{end} + block_size > kMaxBlockFileEnd)
-            return code(kNoSpace);
+            return kNoSpace;
         // The address is the caller's also when the write fails.
         *address = end;
-        return code(io_status(handle->io.write(zeros.get(), block_size)));
+        return io_status(handle->io.write(zeros.get(), block_size));
     }
 
     if (!block_address_valid(handle, head))
-        return code(kIoError);
+        return kIoError;
     unsigned char bytes[kBlockHeaderSize];
     const Status status = read_exact(handle, head, bytes, kBlockHeaderSize, kEndOfFile);
     if (status != kOk)
-        return code(status);
+        return status;
     const uint32_t next = kvr::platform::load_u32(bytes + kLinkAt);
     if (kvr::platform::load_u16(bytes) != kFreeBlockType || next == head ||
         (next != 0 && !block_address_valid(handle, next)))
-        return code(kIoError);  // not a free block: a damaged avail list
+        return kIoError;  // not a free block: a damaged avail list
     header.set_avail_list_head(next);
     *address = head;
-    return code(kOk);
+    return kOk;
 }
 
-extern "C" int _vmq_release_block(StoreHandle* handle, uint32_t address) {
+Status release_block(StoreHandle* handle, uint32_t address) {
     FileHeader header = handle->header();
     if (!block_address_valid(handle, address) || address == header.avail_list_head())
-        return code(kIoError);  // never the header area, never a block twice in a row
+        return kIoError;  // never the header area, never a block twice in a row
     unsigned char bytes[kBlockHeaderSize] = {};
     kvr::platform::store_u16(bytes, kFreeBlockType);
     kvr::platform::store_u32(bytes + kLinkAt, header.avail_list_head());
     // The head changes before the write: a failed write still has the block
     // at the head of the list in memory.
     header.set_avail_list_head(address);
-    return code(write_exact(handle, address, bytes, kBlockHeaderSize));
+    return write_exact(handle, address, bytes, kBlockHeaderSize);
+}
+
+}  // namespace kvr::store
+
+extern "C" int _vmq_get_block(StoreHandle* handle, uint32_t* address, int32_t no_extend) {
+    return code(get_block(handle, address,
+                          no_extend != 0 ? BlockSource::kAvailListOnly : BlockSource::kAnywhere));
+}
+
+extern "C" int _vmq_release_block(StoreHandle* handle, uint32_t address) {
+    return code(release_block(handle, address));
 }
 
 extern "C" int _vmq_free_all_avail_list(StoreHandle*) {

@@ -28,11 +28,13 @@ bool block_size_valid(uint32_t block_size) {
 
 }  // namespace
 
-extern "C" int _vmq_get_index_block(StoreHandle* handle, uint32_t* address, int) {
+namespace kvr::store {
+
+Status get_index_block(StoreHandle* handle, uint32_t* address) {
     FileHeader header = handle->header();
     const uint32_t block_size = header.index_block_size();
     if (!block_size_valid(block_size))
-        return code(kIoError);  // a damaged header
+        return kIoError;  // a damaged header
     const uint32_t head = header.index_block_list();
     if (head == 0) {
         // The block goes behind the records of the append buffer, which are
@@ -41,53 +43,53 @@ extern "C" int _vmq_get_index_block(StoreHandle* handle, uint32_t* address, int)
         uint32_t end = 0;
         Status status = io_status(handle->io.seek_end(&end));
         if (status != kOk)
-            return code(status);
+            return status;
         if (end < handle->header_size)
-            return code(kIoError);  // a file shorter than its header
+            return kIoError;  // a file shorter than its header
         if (!kvr::engine::fits_in_file(end, block_size))
-            return code(kNoSpace);
+            return kNoSpace;
         std::unique_ptr<unsigned char[]> zeros(new (std::nothrow) unsigned char[block_size]());
         if (!zeros)
-            return code(kNoMemory);
+            return kNoMemory;
         status = io_status(handle->io.write(zeros.get(), block_size));
         if (status != kOk) {
             handle->io.truncate(end);  // no block cut short at the end
-            return code(status);
+            return status;
         }
         *address = end;
-        return code(status);
+        return status;
     }
 
     if (head < handle->header_size)
-        return code(kIoError);  // a free list pointing into the header
+        return kIoError;  // a free list pointing into the header
     unsigned char free_header[kFreeHeaderSize];
     // A head past the end of the file is a damaged list, not the end.
     const Status status = read_exact(handle, head, free_header, kFreeHeaderSize, kIoError);
     if (status != kOk)
-        return code(status);
+        return status;
     const FreeHeader free = decode_free_header(free_header);
     const uint32_t next = free.next;
     if (free.flags != kSlotTypeFree || free.size != block_size || next == head ||
         (next != 0 && next < handle->header_size))
-        return code(kIoError);  // not a free index block: damaged list
+        return kIoError;  // not a free index block: damaged list
     header.set_index_block_list(next);
     *address = head;
     if (header.immediate_free_space())
-        return code(write_free_space_table(handle));
-    return code(kOk);
+        return write_free_space_table(handle);
+    return kOk;
 }
 
-extern "C" int _vmq_release_index_block(StoreHandle* handle, uint32_t address) {
+Status release_index_block(StoreHandle* handle, uint32_t address) {
     FileHeader header = handle->header();
     if (!block_size_valid(header.index_block_size()))
-        return code(kIoError);
+        return kIoError;
     // Never a block of the header area, never the same block twice in a row
     // (it would link to itself).
     if (address < handle->header_size || address == header.index_block_list())
-        return code(kIoError);
+        return kIoError;
     Status status = io_status(handle->io.seek(address));
     if (status != kOk)
-        return code(status);
+        return status;
     unsigned char free_header[kFreeHeaderSize];
     FreeHeader free;
     free.size = header.index_block_size();
@@ -97,5 +99,15 @@ extern "C" int _vmq_release_index_block(StoreHandle* handle, uint32_t address) {
     status = io_status(handle->io.write(free_header, kFreeHeaderSize));
     if (status == kOk && header.immediate_free_space())
         status = write_free_space_table(handle);
-    return code(status);
+    return status;
+}
+
+}  // namespace kvr::store
+
+extern "C" int _vmq_get_index_block(StoreHandle* handle, uint32_t* address, int) {
+    return code(get_index_block(handle, address));
+}
+
+extern "C" int _vmq_release_index_block(StoreHandle* handle, uint32_t address) {
+    return code(release_index_block(handle, address));
 }

@@ -157,8 +157,8 @@ Status rewrite_record(StoreHandle* handle, const unsigned char* data, uint32_t l
         return status;
     // The record buffer still holds the new slot; its data follows the header.
     const int32_t delta = static_cast<int32_t>(new_address - old_address);
-    status = status_of_result(engine::result_of_code(
-        handle->shift_tree(handle, handle->record_buffer.get() + kSlotHeaderSize, 1, delta)));
+    status = status_of_result(
+        handle->shift_tree(handle, handle->record_buffer.get() + kSlotHeaderSize, 1, delta));
     if (status != kOk) {
         // The index still names the old slot, which still holds the record.
         release_slot(handle, new_address);
@@ -260,15 +260,24 @@ Status read_filed_slot(StoreHandle* handle, uint32_t address, SlotHeader* slot, 
 
 using namespace kvr::store;
 
-extern "C" int _vmq_open_data_records(StoreHandle* handle) {
+extern "C" void _vmq_prefetch_record(StoreHandle* handle, uint32_t address) {
+    // The slot header and the record, as far as one read takes them.
+    if (address >= handle->header_size && handle->record_buffer)
+        handle->io.prefetch(address,
+                            handle->record_buffer_size < 256 ? handle->record_buffer_size : 256);
+}
+
+namespace kvr::store {
+
+Status open_data_records(StoreHandle* handle) {
     FileHeader header = handle->header();
     const uint32_t longest = header.max_record_length();
     if (longest > kMaxSlotDataLength)
-        return code(kRecordTooLong);  // no slot could hold such a record
+        return kRecordTooLong;  // no slot could hold such a record
     handle->record_buffer.reset(new (std::nothrow) unsigned char[longest + kRecordBufferExtra]);
     if (!handle->record_buffer) {
         handle->record_buffer_size = 0;
-        return code(kNoMemory);
+        return kNoMemory;
     }
     handle->record_buffer_size = longest + kRecordBufferExtra;
     handle->buffered_record_address = 0;
@@ -281,10 +290,10 @@ extern "C" int _vmq_open_data_records(StoreHandle* handle) {
     handle->write_buffer.reset();
     if (header.open_for_update() && longest <= kAppendBufferRecordLimit)
         handle->write_buffer.reset(new (std::nothrow) unsigned char[kAppendBufferSize]);
-    return code(kOk);
+    return kOk;
 }
 
-extern "C" int _vmq_close_data_records(StoreHandle* handle) {
+Status close_data_records(StoreHandle* handle) {
     // Every record is in the file already: nothing is left to write.
     restart_append_buffer(handle);
     handle->write_buffer.reset();
@@ -293,35 +302,34 @@ extern "C" int _vmq_close_data_records(StoreHandle* handle) {
     handle->buffered_record_address = 0;
     handle->last_record_address = 0;
     handle->last_slot_size = 0;
-    return code(kOk);
+    return kOk;
 }
 
-extern "C" int _vmq_get_record(StoreHandle* handle, uint32_t address, unsigned char** data,
-                               uint32_t* length) {
+Status get_record(StoreHandle* handle, uint32_t address, unsigned char** data, uint32_t* length) {
     if (handle->record_buffer && address != 0 && address == handle->buffered_record_address) {
         handle->last_record_address = address;
         handle->last_slot_size = handle->buffered_slot_size;
         *data = handle->record_buffer.get();
         if (length != nullptr)
             *length = handle->buffered_record_length;
-        return code(kOk);
+        return kOk;
     }
     handle->buffered_record_address = 0;
     handle->last_record_address = 0;
     handle->last_slot_size = 0;
     if (!handle->record_buffer)
-        return code(kNotOpen);
+        return kNotOpen;
     if (address < handle->header_size)
-        return code(kIoError);
+        return kIoError;
     SlotHeader slot;
     uint32_t slack = 0;
     const Status status = in_append_buffer(handle, address)
                               ? read_buffered_slot(handle, address, &slot, &slack)
                               : read_filed_slot(handle, address, &slot, &slack);
     if (status != kOk)
-        return code(status);
+        return status;
     if (uint64_t{slot.length} + slack > kMaxSlotSize)
-        return code(kIoError);  // no slot is larger than its length field can name
+        return kIoError;  // no slot is larger than its length field can name
     handle->last_record_address = address;
     handle->last_slot_size = slot.length + slack;
     handle->buffered_record_address = address;
@@ -330,31 +338,24 @@ extern "C" int _vmq_get_record(StoreHandle* handle, uint32_t address, unsigned c
     *data = handle->record_buffer.get();
     if (length != nullptr)
         *length = slot.length - kSlotHeaderSize;
-    return code(kOk);
+    return kOk;
 }
 
-extern "C" int _vmq_put_record(StoreHandle* handle, uint32_t* address, const unsigned char* data,
-                               uint32_t length, uint8_t mode) {
+Status put_record(StoreHandle* handle, uint32_t* address, const unsigned char* data,
+                  uint32_t length, PutMode mode) {
     if (!handle->record_buffer)
-        return code(kNotOpen);
+        return kNotOpen;
     if (length > handle->header().max_record_length())
-        return code(kRecordTooLong);
-    if (mode != 0)
-        return code(rewrite_record(handle, data, length, address));
+        return kRecordTooLong;
+    if (mode == PutMode::kRewrite)
+        return rewrite_record(handle, data, length, address);
     uint32_t slot_size = 0;
-    return code(store_in_new_space(handle, data, length, address, &slot_size));
+    return store_in_new_space(handle, data, length, address, &slot_size);
 }
 
-extern "C" void _vmq_prefetch_record(StoreHandle* handle, uint32_t address) {
-    // The slot header and the record, as far as one read takes them.
-    if (address >= handle->header_size && handle->record_buffer)
-        handle->io.prefetch(address,
-                            handle->record_buffer_size < 256 ? handle->record_buffer_size : 256);
-}
-
-extern "C" int _vmq_delete_record(StoreHandle* handle, uint32_t address) {
+Status delete_record(StoreHandle* handle, uint32_t address) {
     if (!handle->record_buffer)
-        return code(kNotOpen);
+        return kNotOpen;
     KnownSlot known;
     const bool is_known = address == handle->buffered_record_address && address != 0;
     if (is_known) {
@@ -367,5 +368,30 @@ extern "C" int _vmq_delete_record(StoreHandle* handle, uint32_t address) {
         handle->last_record_address = 0;
         handle->last_slot_size = 0;
     }
-    return code(release_slot(handle, address, is_known ? &known : nullptr));
+    return release_slot(handle, address, is_known ? &known : nullptr);
+}
+
+}  // namespace kvr::store
+
+extern "C" int _vmq_open_data_records(StoreHandle* handle) {
+    return code(open_data_records(handle));
+}
+
+extern "C" int _vmq_close_data_records(StoreHandle* handle) {
+    return code(close_data_records(handle));
+}
+
+extern "C" int _vmq_get_record(StoreHandle* handle, uint32_t address, unsigned char** data,
+                               uint32_t* length) {
+    return code(get_record(handle, address, data, length));
+}
+
+extern "C" int _vmq_put_record(StoreHandle* handle, uint32_t* address, const unsigned char* data,
+                               uint32_t length, uint8_t mode) {
+    return code(
+        put_record(handle, address, data, length, mode != 0 ? PutMode::kRewrite : PutMode::kWrite));
+}
+
+extern "C" int _vmq_delete_record(StoreHandle* handle, uint32_t address) {
+    return code(delete_record(handle, address));
 }

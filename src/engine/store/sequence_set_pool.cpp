@@ -354,7 +354,7 @@ Status add_to_avail_list(StoreHandle* handle, uint32_t block, int buffer) {
     // its block is given up there.
     Status status = handle->sequence_sets ? write_changed_sets(handle) : kOk;
     if (status == kOk)
-        status = status_of_code(_vmq_release_block(handle, block));
+        status = release_block(handle, block);
     if (buffer >= 0 && handle->sequence_sets)
         discard_set_buffer(handle->sequence_sets.get(), buffer);
     return status;
@@ -376,39 +376,40 @@ void use_set_buffer(SequenceSetPool* pool, int buffer) {
 
 using namespace kvr::store;
 
-extern "C" int _vmq_allocate_sequence_sets(StoreHandle* handle) {
-    using namespace kvr::store;
+namespace kvr::store {
+
+Status allocate_sequence_sets(StoreHandle* handle) {
     handle->sequence_sets.reset();
     kvr::engine::FileHeader header = handle->header();
     SetShape shape;
     if (!sequence_set_shape(header.max_record_length(), header.index_block_size(), &shape))
-        return code(kRecordsTooLong);
+        return kRecordsTooLong;
     // Blocks cut in another size cannot be read in this one: a file that
     // holds records, or blocks on the avail list, keeps its size.
     const bool has_blocks = header.record_count() > 0 || header.avail_list_head() != 0 ||
                             names_set(header.first_sequence_set());
     if (has_blocks && header.sequence_set_size() != shape.set_size)
-        return code(kSetSizeChanged);
+        return kSetSizeChanged;
     std::unique_ptr<SequenceSetPool> pool(new (std::nothrow) SequenceSetPool);
     if (!pool)
-        return code(kNoMemory);
+        return kNoMemory;
     pool->set_size = shape.set_size;
     pool->buffer_count = shape.buffer_count;
     pool->buffers.reset(new (std::nothrow) SetBuffer[static_cast<size_t>(shape.buffer_count)]);
     pool->images.reset(
         new (std::nothrow) unsigned char[static_cast<size_t>(shape.set_size) * shape.buffer_count]);
     if (!pool->buffers || !pool->images)
-        return code(kNoMemory);
+        return kNoMemory;
     header.set_sequence_set_size(shape.set_size);
     header.set_index_block_size(shape.set_size);
     handle->sequence_sets = std::move(pool);
-    return code(kOk);
+    return kOk;
 }
 
-extern "C" int _vmq_free_all_sequence_sets(StoreHandle* handle) {
+Status free_all_sequence_sets(StoreHandle* handle) {
     SequenceSetPool* pool = handle->sequence_sets.get();
     if (pool == nullptr)
-        return code(kOk);
+        return kOk;
     Status status = kOk;
     for (int i = 0; i < pool->buffers_in_use; ++i) {
         if (pool->buffers[i].first == 0)
@@ -418,5 +419,15 @@ extern "C" int _vmq_free_all_sequence_sets(StoreHandle* handle) {
             break;
     }
     handle->sequence_sets.reset();
-    return code(status);
+    return status;
+}
+
+}  // namespace kvr::store
+
+extern "C" int _vmq_allocate_sequence_sets(StoreHandle* handle) {
+    return code(allocate_sequence_sets(handle));
+}
+
+extern "C" int _vmq_free_all_sequence_sets(StoreHandle* handle) {
+    return code(free_all_sequence_sets(handle));
 }

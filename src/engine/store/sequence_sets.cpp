@@ -98,8 +98,7 @@ void set_owners(unsigned char* image, uint32_t at, int32_t count, uint32_t block
 Status report_move(StoreHandle* handle, const unsigned char* record, int32_t count, int32_t delta) {
     if (count <= 0 || delta == 0)
         return kOk;
-    return status_of_result(
-        engine::result_of_code(handle->shift_tree(handle, record, count, delta)));
+    return status_of_result(handle->shift_tree(handle, record, count, delta));
 }
 
 void keep_first_failure(Status* status, Status next) {
@@ -150,7 +149,7 @@ Status new_sequence_set(StoreHandle* handle, HeldSet* set) {
     if (status != kOk)
         return status;
     uint32_t block = 0;
-    status = status_of_code(_vmq_get_block(handle, &block, 1));
+    status = get_block(handle, &block, BlockSource::kAvailListOnly);
     if (status == kNoBlock)
         status = append_set_block(handle, i, &block);
     if (status != kOk) {
@@ -251,7 +250,7 @@ Status write_first_record(StoreHandle* handle, const unsigned char* data, uint32
     if (status != kOk)
         return status;
     uint32_t block = 0;
-    status = status_of_code(_vmq_get_block(handle, &block, 0));
+    status = get_block(handle, &block, BlockSource::kAnywhere);
     if (status == kOk && !set_block_address_valid(block, pool->set_size, handle->header_size))
         status = kIoError;
     if (status != kOk) {
@@ -541,34 +540,34 @@ Status put_record(StoreHandle* handle, uint32_t* address, const unsigned char* d
 
 using namespace kvr::store;
 
-extern "C" int _vmq_get_sequence_set(StoreHandle* handle, uint32_t address, unsigned char** data,
-                                     uint32_t* length) {
+namespace kvr::store {
+
+Status get_sequence_set(StoreHandle* handle, uint32_t address, unsigned char** data,
+                        uint32_t* length) {
     if (!handle->sequence_sets)
-        return code(kNotOpen);
+        return kNotOpen;
     HeldSet set;
     int32_t index = -1;
     uint32_t offset = 0;
     const Status status = hold_record(handle, address, &set, &index, &offset);
     if (status != kOk)
-        return code(status);
+        return status;
     *data = set.image + offset + kSetRecordHeaderSize;
     if (length != nullptr)
         *length = record_length_at(set.image, offset);
-    return code(kOk);
+    return kOk;
 }
 
-extern "C" int _vmq_put_sequence_set(StoreHandle* handle, uint32_t* address,
-                                     const unsigned char* data, uint32_t length, uint8_t mode) {
+Status put_sequence_set(StoreHandle* handle, uint32_t* address, const unsigned char* data,
+                        uint32_t length, PutMode mode) {
     SequenceSetPool* pool = handle->sequence_sets.get();
     if (pool == nullptr)
-        return code(kNotOpen);
-    if (mode > 1)
-        return code(kBadMode);
+        return kNotOpen;
     if (length > handle->header().max_record_length() || length > pool->set_size - kFirstRecordAt)
-        return code(kRecordTooLong);
+        return kRecordTooLong;
     // Records move: without a hook the index could not follow them.
     if (handle->shift_tree == nullptr)
-        return code(kIoError);
+        return kIoError;
     // Data that lies in the pool (a record just fetched) may move while the
     // sets change: it is copied aside first.
     std::unique_ptr<unsigned char[]> copy;
@@ -577,25 +576,25 @@ extern "C" int _vmq_put_sequence_set(StoreHandle* handle, uint32_t* address,
     if (data >= images && data < images + pool_bytes) {
         copy.reset(new (std::nothrow) unsigned char[length + 1]);
         if (!copy)
-            return code(kNoMemory);
+            return kNoMemory;
         std::memcpy(copy.get(), data, length);
         data = copy.get();
     }
-    const Status status = put_record(handle, address, data, length, mode == 1);
-    return code(status == kOk ? write_changed_sets(handle) : status);
+    const Status status = put_record(handle, address, data, length, mode == PutMode::kRewrite);
+    return status == kOk ? write_changed_sets(handle) : status;
 }
 
-extern "C" int _vmq_delete_sequence_set(StoreHandle* handle, uint32_t address) {
+Status delete_sequence_set(StoreHandle* handle, uint32_t address) {
     if (!handle->sequence_sets)
-        return code(kNotOpen);
+        return kNotOpen;
     if (handle->shift_tree == nullptr)
-        return code(kIoError);
+        return kIoError;
     HeldSet set;
     int32_t index = -1;
     uint32_t offset = 0;
     Status status = hold_record(handle, address, &set, &index, &offset);
     if (status != kOk)
-        return code(status);
+        return status;
     const int32_t count = set.count();
     HeldSet before;
     HeldSet after;
@@ -604,7 +603,7 @@ extern "C" int _vmq_delete_sequence_set(StoreHandle* handle, uint32_t address) {
         if (status == kOk)
             status = load_neighbour(handle, set_next(set.image), &after);
         if (status != kOk)
-            return code(status);
+            return status;
     }
     const uint32_t size = kSetRecordHeaderSize + record_length_at(set.image, offset);
     const uint32_t tail = set.used_end() - offset - size;
@@ -612,14 +611,34 @@ extern "C" int _vmq_delete_sequence_set(StoreHandle* handle, uint32_t address) {
     std::memset(set.image + offset + tail, 0, size);
     status = settle(handle, set, count - 1);
     if (status != kOk)
-        return code(status);
+        return status;
     status = report_move(handle, set.image + offset + kSetRecordHeaderSize, count - 1 - index,
                          -static_cast<int32_t>(size));
     if (status != kOk)
-        return code(status);
+        return status;
     if (count == 1)
         status = free_empty_set(handle, set, before, after);
     else if (set_free(set.image) > (handle->sequence_sets->set_size - kSetHeaderSize) / 2)
         status = rebalance(handle, set);
-    return code(status == kOk ? write_changed_sets(handle) : status);
+    return status == kOk ? write_changed_sets(handle) : status;
+}
+
+}  // namespace kvr::store
+
+extern "C" int _vmq_get_sequence_set(StoreHandle* handle, uint32_t address, unsigned char** data,
+                                     uint32_t* length) {
+    return code(get_sequence_set(handle, address, data, length));
+}
+
+extern "C" int _vmq_put_sequence_set(StoreHandle* handle, uint32_t* address,
+                                     const unsigned char* data, uint32_t length, uint8_t mode) {
+    // Only write (0) and rewrite (1) are modes.
+    if (mode > 1)
+        return code(kBadMode);
+    return code(put_sequence_set(handle, address, data, length,
+                                 mode == 1 ? PutMode::kRewrite : PutMode::kWrite));
+}
+
+extern "C" int _vmq_delete_sequence_set(StoreHandle* handle, uint32_t address) {
+    return code(delete_sequence_set(handle, address));
 }

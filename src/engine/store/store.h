@@ -105,6 +105,40 @@ int _vmq_delete_sequence_set(kvr::store::StoreHandle* handle, uint32_t address);
 
 namespace kvr::store {
 
+// The operations as the engine and the tree call them: what the C entry
+// points above do, with the store's Status and typed modes. Each C entry
+// point calls its twin here and turns the status into its integer once.
+
+// What a put does with the record.
+enum class PutMode : uint8_t {
+    kWrite,    // a new record
+    kRewrite,  // replaces the record last read (slots) or at *address (sets)
+};
+// Where a block may come from: the avail list only (kNoBlock when it is
+// empty, nothing touched), or the end of the file when the list is empty.
+enum class BlockSource { kAvailListOnly, kAnywhere };
+
+Status open_data_records(StoreHandle* handle);
+Status close_data_records(StoreHandle* handle);
+Status get_record(StoreHandle* handle, uint32_t address, unsigned char** data, uint32_t* length);
+Status put_record(StoreHandle* handle, uint32_t* address, const unsigned char* data,
+                  uint32_t length, PutMode mode);
+Status delete_record(StoreHandle* handle, uint32_t address);
+
+Status get_index_block(StoreHandle* handle, uint32_t* address);
+Status release_index_block(StoreHandle* handle, uint32_t address);
+
+Status get_block(StoreHandle* handle, uint32_t* address, BlockSource source);
+Status release_block(StoreHandle* handle, uint32_t address);
+
+Status allocate_sequence_sets(StoreHandle* handle);
+Status free_all_sequence_sets(StoreHandle* handle);
+Status get_sequence_set(StoreHandle* handle, uint32_t address, unsigned char** data,
+                        uint32_t* length);
+Status put_sequence_set(StoreHandle* handle, uint32_t* address, const unsigned char* data,
+                        uint32_t length, PutMode mode);
+Status delete_sequence_set(StoreHandle* handle, uint32_t address);
+
 // Writes the 56-byte free-space table from the image to the file header.
 Status write_free_space_table(StoreHandle* handle);
 

@@ -22,9 +22,9 @@ namespace kvr::store {
 struct StoreHandle;
 
 // Reports that `count` records starting with the one whose bytes are
-// `record` moved by `delta` bytes; returns 0 or an engine result.
-using ShiftHook = int (*)(StoreHandle* handle, const unsigned char* record, int count,
-                          int32_t delta);
+// `record` moved by `delta` bytes; returns the engine's result.
+using ShiftHook = engine::Result (*)(StoreHandle* handle, const unsigned char* record, int count,
+                                     int32_t delta);
 
 inline constexpr uint32_t kAppendBufferSize = 65536;
 // Files with longer records get no append buffer.

@@ -303,112 +303,163 @@ Status raise_left_bound(Tree* tree, const Path& path, int level, const unsigned 
     return kTreeOk;
 }
 
+// The parent of page `right` at `level`, found by descending with the
+// page's first key, and where the parent keeps the separator of `right`:
+// the key before its child (-1 when `right` is the parent's first child).
+struct ParentEntry {
+    Path path;
+    uint32_t address = 0;
+    int separator_at = -1;
+};
+
+Status find_parent_entry(Tree* tree, int level, uint32_t right_address,
+                         const unsigned char* right_first, ParentEntry* parent_entry) {
+    Status result = kTreeOk;
+    Path& path = parent_entry->path;
+    if (descend_path(tree, right_first, &path, level, &result) < 0)
+        return result;
+    if (path.leaf_level != level)
+        return kDamagedPage;
+    parent_entry->address = path.page[level];
+    const unsigned char* parent = get_page(tree, parent_entry->address, &result);
+    if (parent == nullptr || is_leaf(parent))
+        return parent == nullptr ? result : kDamagedPage;
+    const int path_index = path.index[level];
+    int separator_at = path_index;
+    if (path_index >= page_count(parent) ||
+        compare_keys(*tree, branch_key(*tree, parent, path_index), right_first, tree->key_len()) >
+            0)
+        separator_at = path_index - 1;
+    if (branch_child(parent, separator_at + 1) != right_address)
+        return kDamagedPage;  // the parent does not name the page
+    parent_entry->separator_at = separator_at;
+    return kTreeOk;
+}
+
+// Moves the entries of `right` into `left`: leaves as they are, branches
+// joined by the separator between them (from the parent, or from higher up
+// when `right` is the parent's first child).
+Status join_pages(Tree* tree, const ParentEntry& at, int level, uint32_t left_address,
+                  uint32_t right_address, const unsigned char* right_first, bool leaves) {
+    if (leaves)
+        return join_leaf_pages(tree, left_address, right_address);
+    Status result = kTreeOk;
+    unsigned char separator[kMaxKeyLen];
+    if (at.separator_at >= 0) {
+        const unsigned char* parent = get_page(tree, at.address, &result);
+        if (parent == nullptr)
+            return result;
+        std::memcpy(separator, branch_key(*tree, parent, at.separator_at),
+                    static_cast<size_t>(tree->key_len()));
+    } else {
+        result = separator_above(tree, at.path, level, right_first, separator);
+        if (result != kTreeOk)
+            return result;
+    }
+    return join_branch_pages(tree, left_address, right_address, separator);
+}
+
+// Removes the separator of the joined page, and the pointer to it, from the
+// parent. A parent that lost its first key starts with what followed it:
+// the separator that bounds it from the left becomes that key.
+Status drop_separator(Tree* tree, const ParentEntry& at, int level) {
+    Status result = kTreeOk;
+    unsigned char* parent = get_page(tree, at.address, &result);
+    if (parent == nullptr)
+        return result;
+    unsigned char parent_first[kMaxKeyLen];
+    std::memcpy(parent_first, branch_key(*tree, parent, 0), static_cast<size_t>(tree->key_len()));
+    remove_branch_entry(*tree, parent, at.separator_at);
+    set_page_modified(parent, true);
+    if (at.separator_at == -1 && prev_page(parent) != 0)
+        return raise_left_bound(tree, at.path, level, parent_first);
+    return kTreeOk;
+}
+
+// A root left with one child and no key gives way to that child: the tree
+// loses a level.
+Status shrink_root(Tree* tree, uint32_t root_address) {
+    Status result = kTreeOk;
+    const unsigned char* root = get_page(tree, root_address, &result);
+    if (root == nullptr)
+        return result;
+    if (page_count(root) != 0)
+        return kTreeOk;
+    const uint32_t only_child = branch_child(root, 0);
+    result = free_page(tree, root_address);
+    if (result == kTreeOk)
+        tree->set_root(only_child);
+    return result;
+}
+
+// A pair of neighbours on one level, to be merged.
+struct Pair {
+    uint32_t left = 0;
+    uint32_t right = 0;
+};
+
+// The parent at `level` after it lost a key: done when it keeps its
+// minimum; else it borrows a child from a neighbour that can spare one, or
+// *merge names it and the neighbour, to be merged one level up.
+Status balance_parent(Tree* tree, int level, uint32_t parent_address, Pair* merge, bool* done) {
+    *done = true;
+    Status result = kTreeOk;
+    const unsigned char* parent = get_page(tree, parent_address, &result);
+    if (parent == nullptr)
+        return result;
+    if (page_count(parent) >= tree->branch_min())
+        return kTreeOk;
+    const uint32_t neighbour_address =
+        next_page(parent) != 0 ? next_page(parent) : prev_page(parent);
+    if (neighbour_address == 0)
+        return kDamagedPage;
+    const bool neighbour_is_next = neighbour_address == next_page(parent);
+    const unsigned char* neighbour = get_page(tree, neighbour_address, &result);
+    if (neighbour == nullptr)
+        return result;
+    if (is_leaf(neighbour))
+        return kDamagedPage;
+    if (page_count(neighbour) > tree->branch_min()) {
+        // Borrow one child through the separator above the two pages.
+        return neighbour_is_next
+                   ? borrow_from_next_branch(tree, level, parent_address, neighbour_address)
+                   : borrow_from_previous_branch(tree, level, parent_address, neighbour_address);
+    }
+    *merge = neighbour_is_next ? Pair{parent_address, neighbour_address}
+                               : Pair{neighbour_address, parent_address};
+    *done = false;
+    return kTreeOk;
+}
+
 // Merges `right` into `left` (neighbours on the level below `level`, which
 // is the level of their parent), removes the separator of `right` from the
 // parent, and goes on upwards while the parent underflows.
 Status join_upward(Tree* tree, int level, uint32_t left_address, uint32_t right_address) {
-    const size_t key_len = static_cast<size_t>(tree->key_len());
-    Status result = kTreeOk;
+    Pair pair{left_address, right_address};
     for (;;) {
         tree->begin_operation();
-        unsigned char* right = get_page(tree, right_address, &result);
+        Status result = kTreeOk;
+        const unsigned char* right = get_page(tree, pair.right, &result);
         if (right == nullptr)
             return result;
         const bool leaves = is_leaf(right);
         unsigned char right_first[kMaxKeyLen];
-        std::memcpy(right_first, first_key(*tree, right), key_len);
+        std::memcpy(right_first, first_key(*tree, right), static_cast<size_t>(tree->key_len()));
 
-        Path path;
-        if (descend_path(tree, right_first, &path, level, &result) < 0)
-            return result;
-        if (path.leaf_level != level)
-            return kDamagedPage;
-        const uint32_t parent_address = path.page[level];
-        unsigned char* parent = get_page(tree, parent_address, &result);
-        if (parent == nullptr || is_leaf(parent))
-            return parent == nullptr ? result : kDamagedPage;
-        // The parent's separator of `right`: the key before its child
-        // (-1 when `right` is the parent's first child).
-        const int path_index = path.index[level];
-        int separator_at = path_index;
-        if (path_index >= page_count(parent) ||
-            compare_keys(*tree, branch_key(*tree, parent, path_index), right_first,
-                         tree->key_len()) > 0)
-            separator_at = path_index - 1;
-        if (branch_child(parent, separator_at + 1) != right_address)
-            return kDamagedPage;  // the parent does not name the page
-
-        if (leaves) {
-            result = join_leaf_pages(tree, left_address, right_address);
-        } else {
-            unsigned char separator[kMaxKeyLen];
-            if (separator_at >= 0)
-                std::memcpy(separator, branch_key(*tree, parent, separator_at), key_len);
-            else
-                result = separator_above(tree, path, level, right_first, separator);
-            if (result == kTreeOk)
-                result = join_branch_pages(tree, left_address, right_address, separator);
-        }
+        ParentEntry at;
+        result = find_parent_entry(tree, level, pair.right, right_first, &at);
+        if (result == kTreeOk)
+            result = join_pages(tree, at, level, pair.left, pair.right, right_first, leaves);
+        if (result == kTreeOk)
+            result = drop_separator(tree, at, level);
         if (result != kTreeOk)
             return result;
-
-        parent = get_page(tree, parent_address, &result);
-        if (parent == nullptr)
+        if (level == 0)
+            return shrink_root(tree, at.address);
+        bool done = true;
+        result = balance_parent(tree, level, at.address, &pair, &done);
+        if (result != kTreeOk || done)
             return result;
-        unsigned char parent_first[kMaxKeyLen];
-        std::memcpy(parent_first, branch_key(*tree, parent, 0), key_len);
-        remove_branch_entry(*tree, parent, separator_at);
-        set_page_modified(parent, true);
-        if (separator_at == -1 && prev_page(parent) != 0) {
-            // The parent now starts with what followed its first key: the
-            // separator that bounds it from the left becomes that key.
-            result = raise_left_bound(tree, path, level, parent_first);
-            if (result != kTreeOk)
-                return result;
-            parent = get_page(tree, parent_address, &result);
-            if (parent == nullptr)
-                return result;
-        }
-
-        if (level == 0) {
-            if (page_count(parent) == 0) {
-                // The root has one child left: it becomes the root.
-                const uint32_t only_child = branch_child(parent, 0);
-                result = free_page(tree, parent_address);
-                if (result != kTreeOk)
-                    return result;
-                tree->set_root(only_child);
-            }
-            return kTreeOk;
-        }
-        if (page_count(parent) >= tree->branch_min())
-            return kTreeOk;
-
-        const uint32_t neighbour_address =
-            next_page(parent) != 0 ? next_page(parent) : prev_page(parent);
-        if (neighbour_address == 0)
-            return kDamagedPage;
-        const bool neighbour_is_next = neighbour_address == next_page(parent);
-        unsigned char* neighbour = get_page(tree, neighbour_address, &result);
-        if (neighbour == nullptr)
-            return result;
-        if (is_leaf(neighbour))
-            return kDamagedPage;
-        if (page_count(neighbour) > tree->branch_min()) {
-            // Borrow one child through the separator above the two pages.
-            return neighbour_is_next
-                       ? borrow_from_next_branch(tree, level, parent_address, neighbour_address)
-                       : borrow_from_previous_branch(tree, level, parent_address,
-                                                     neighbour_address);
-        }
-        // Merge the parent with its neighbour, one level up.
-        if (neighbour_is_next) {
-            left_address = parent_address;
-            right_address = neighbour_address;
-        } else {
-            left_address = neighbour_address;
-            right_address = parent_address;
-        }
         if (--level < 0)
             return kTreeOk;
     }
@@ -418,107 +469,127 @@ Status join_upward(Tree* tree, int level, uint32_t left_address, uint32_t right_
 void stand_on(Tree* tree, const unsigned char* key) {
     if (tree->shared())
         flush_tree(tree);
-    int equal_seen = 0;
-    _vmq_getkey(tree, key, nullptr, kSearchExact | kSearchEqual, &equal_seen, nullptr);
+    bool equal_seen = false;
+    find_key(tree, key, nullptr, kFindExact | kFindEqual, &equal_seen, nullptr);
     tree->set_mark_dirty(true);
 }
 
-}  // namespace
-
-}  // namespace kvr::tree
-
-using namespace kvr::tree;
-
-extern "C" int _vmq_delete(Tree* tree) {
-    Status result = begin_update(tree);
-    if (result != kTreeOk)
-        return code(result);
-    Cursor& cursor = tree->cursor();
-    if ((cursor.state & kCursorOnEntry) == 0)
-        return code(kNoCurrentEntry);
-    cursor.state = 0;
-    unsigned char* root = get_page(tree, tree->root(), &result);
-    if (root == nullptr)
-        return code(result);
-    if (page_count(root) == 0)
-        return code(kTreeEndOfFile);
-
+// Takes entry `index` out of its leaf, keeping its key in `deleted`. When it
+// was the leaf's first, the separator that copies that key follows the new
+// first key.
+Status take_out_entry(Tree* tree, uint32_t leaf_address, int index, unsigned char* deleted) {
     const size_t key_len = static_cast<size_t>(tree->key_len());
-    const int index = cursor.index;
-    const uint32_t leaf_address = cursor.page;
+    Status result = kTreeOk;
     unsigned char* leaf = get_page(tree, leaf_address, &result);
     if (leaf == nullptr)
-        return code(result);
+        return result;
     if (!is_leaf(leaf) || index < 0 || index >= page_count(leaf))
-        return code(kDamagedPage);
-
-    unsigned char deleted[kMaxKeyLen];
+        return kDamagedPage;
     std::memcpy(deleted, leaf_key(*tree, leaf, index), key_len);
     remove_leaf_entry(*tree, leaf, index);
     set_page_modified(leaf, true);
-
     if (index == 0 && prev_page(leaf) != 0 && page_count(leaf) > 0) {
-        // The leaf's first key changed: so does the separator that copies it.
         unsigned char first[kMaxKeyLen];
         std::memcpy(first, leaf_key(*tree, leaf, 0), key_len);
         result = replace_separator(tree, deleted, first);
         if (result != kTreeOk)
-            return code(result);
+            return result;
         tree->begin_operation();
-        leaf = get_page(tree, leaf_address, &result);
-        if (leaf == nullptr)
-            return code(result);
     }
+    return kTreeOk;
+}
 
-    // The entry before the deleted one, where the cursor will stand.
-    unsigned char previous[kMaxKeyLen];
-    bool has_previous = false;
+// The key of the entry before the deleted one at `index` (in the leaf, or
+// the last of the previous leaf), where the cursor will stand.
+Status key_before(Tree* tree, uint32_t leaf_address, int index, unsigned char* previous,
+                  bool* has_previous) {
+    const size_t key_len = static_cast<size_t>(tree->key_len());
+    *has_previous = false;
+    Status result = kTreeOk;
+    const unsigned char* leaf = get_page(tree, leaf_address, &result);
+    if (leaf == nullptr)
+        return result;
     if (index > 0) {
         std::memcpy(previous, leaf_key(*tree, leaf, index - 1), key_len);
-        has_previous = true;
-    } else if (prev_page(leaf) != 0) {
-        unsigned char* before = get_page(tree, prev_page(leaf), &result);
-        if (before == nullptr)
-            return code(result);
-        if (page_count(before) > 0) {
-            std::memcpy(previous, leaf_key(*tree, before, page_count(before) - 1), key_len);
-            has_previous = true;
-        }
-        leaf = get_page(tree, leaf_address, &result);
-        if (leaf == nullptr)
-            return code(result);
+        *has_previous = true;
+        return kTreeOk;
     }
+    if (prev_page(leaf) == 0)
+        return kTreeOk;
+    const unsigned char* before = get_page(tree, prev_page(leaf), &result);
+    if (before == nullptr)
+        return result;
+    if (page_count(before) > 0) {
+        std::memcpy(previous, leaf_key(*tree, before, page_count(before) - 1), key_len);
+        *has_previous = true;
+    }
+    return kTreeOk;
+}
 
-    const bool is_root = leaf_address == tree->root();
-    if (page_count(leaf) < tree->leaf_min() && !is_root) {
-        const uint32_t neighbour_address = next_page(leaf) != 0 ? next_page(leaf) : prev_page(leaf);
-        if (neighbour_address == 0)
-            return code(kDamagedPage);
-        const bool neighbour_is_next = neighbour_address == next_page(leaf);
-        unsigned char* neighbour = get_page(tree, neighbour_address, &result);
-        if (neighbour == nullptr)
-            return code(result);
-        const int parent_level = cursor.descent_depth - 1;
-        if (page_count(neighbour) <= tree->leaf_min()) {
-            result = neighbour_is_next
-                         ? join_upward(tree, parent_level, leaf_address, neighbour_address)
-                         : join_upward(tree, parent_level, neighbour_address, leaf_address);
-        } else if (neighbour_is_next) {
-            result = borrow_from_next_leaf(tree, leaf_address, neighbour_address, deleted);
-        } else {
-            result = borrow_from_previous_leaf(tree, leaf_address, neighbour_address, deleted);
-        }
+// A leaf below its minimum merges with a neighbour that has no entry to
+// spare, or borrows one from it.
+Status rebalance_leaf(Tree* tree, uint32_t leaf_address, const unsigned char* deleted) {
+    Status result = kTreeOk;
+    const unsigned char* leaf = get_page(tree, leaf_address, &result);
+    if (leaf == nullptr)
+        return result;
+    const uint32_t neighbour_address = next_page(leaf) != 0 ? next_page(leaf) : prev_page(leaf);
+    if (neighbour_address == 0)
+        return kDamagedPage;
+    const bool neighbour_is_next = neighbour_address == next_page(leaf);
+    const unsigned char* neighbour = get_page(tree, neighbour_address, &result);
+    if (neighbour == nullptr)
+        return result;
+    const int parent_level = tree->cursor().descent_depth - 1;
+    if (page_count(neighbour) <= tree->leaf_min()) {
+        return neighbour_is_next ? join_upward(tree, parent_level, leaf_address, neighbour_address)
+                                 : join_upward(tree, parent_level, neighbour_address, leaf_address);
+    }
+    return neighbour_is_next
+               ? borrow_from_next_leaf(tree, leaf_address, neighbour_address, deleted)
+               : borrow_from_previous_leaf(tree, leaf_address, neighbour_address, deleted);
+}
+
+}  // namespace
+
+Status remove_current(Tree* tree) {
+    Status result = begin_update(tree);
+    if (result != kTreeOk)
+        return result;
+    Cursor& cursor = tree->cursor();
+    if ((cursor.state & kCursorOnEntry) == 0)
+        return kNoCurrentEntry;
+    cursor.state = 0;
+    const unsigned char* root = get_page(tree, tree->root(), &result);
+    if (root == nullptr)
+        return result;
+    if (page_count(root) == 0)
+        return kTreeEndOfFile;
+
+    const int index = cursor.index;
+    const uint32_t leaf_address = cursor.page;
+    unsigned char deleted[kMaxKeyLen];
+    result = take_out_entry(tree, leaf_address, index, deleted);
+    unsigned char previous[kMaxKeyLen];
+    bool has_previous = false;
+    if (result == kTreeOk)
+        result = key_before(tree, leaf_address, index, previous, &has_previous);
+    const unsigned char* leaf = result == kTreeOk ? get_page(tree, leaf_address, &result) : nullptr;
+    if (leaf == nullptr)
+        return result;
+
+    const bool underflow = page_count(leaf) < tree->leaf_min() && leaf_address != tree->root();
+    if (underflow) {
+        result = rebalance_leaf(tree, leaf_address, deleted);
         if (result != kTreeOk)
-            return code(result);
-        if (has_previous)
-            stand_on(tree, previous);
-        else
-            place_before_first(tree);
-    } else if (index > 0) {
+            return result;
+    }
+    if (!underflow && index > 0) {
+        // The entry before stands in the same leaf, unmoved.
         cursor.page = leaf_address;
         cursor.index = index - 1;
         cursor.state = kCursorValid;
-        std::memcpy(cursor.key, previous, key_len);
+        std::memcpy(cursor.key, previous, static_cast<size_t>(tree->key_len()));
     } else if (has_previous) {
         stand_on(tree, previous);
     } else {
@@ -526,5 +597,11 @@ extern "C" int _vmq_delete(Tree* tree) {
     }
     if (has_previous)
         cursor.state |= kCursorAfterDeleted;
-    return code(tree->shared() ? flush_tree(tree) : kTreeOk);
+    return tree->shared() ? flush_tree(tree) : kTreeOk;
+}
+
+}  // namespace kvr::tree
+
+extern "C" int _vmq_delete(kvr::tree::Tree* tree) {
+    return code(kvr::tree::remove_current(tree));
 }

@@ -311,19 +311,12 @@ Status insert_with_split(Tree* tree, const Path& path, int* level, int index,
 
 }  // namespace
 
-}  // namespace kvr::tree
-
-using namespace kvr::tree;
-
-extern "C" int _vmq_insert(Tree* tree, const unsigned char* key, const unsigned char* data,
-                           int* duplicate) {
-    int ignored_duplicate = 0;
-    if (duplicate == nullptr)
-        duplicate = &ignored_duplicate;
+Status insert_key(Tree* tree, const unsigned char* key, const unsigned char* data,
+                  bool* duplicate) {
     tree->set_refused_for_room(false);
     Status result = begin_update(tree);
     if (result != kTreeOk)
-        return code(result);
+        return result;
     const int key_len = tree->key_len();
     const int part = key_part_length(*tree);
     unsigned char search[kMaxKeyLen];
@@ -334,10 +327,10 @@ extern "C" int _vmq_insert(Tree* tree, const unsigned char* key, const unsigned 
     Path path;
     int level = descend_path(tree, search, &path, -1, &result);
     if (level < 0)
-        return code(result);
+        return result;
     unsigned char* leaf = get_page(tree, path.page[level], &result);
     if (leaf == nullptr)
-        return code(result);
+        return result;
     int index = path.index[level];
     // The key part's first entry, when it has one, is at index, or first in
     // the next leaf when index is past this one's end.
@@ -347,25 +340,25 @@ extern "C" int _vmq_insert(Tree* tree, const unsigned char* key, const unsigned 
     } else if (tree->duplicates() && next_page(leaf) != 0) {
         unsigned char* next = next_leaf(tree, leaf, &result);
         if (next == nullptr)
-            return code(result);
+            return result;
         following = leaf_key(*tree, next, 0);
     }
     if (following != nullptr && compare_keys(*tree, following, search, part) == 0) {
         if (!tree->duplicates())
-            return code(kDuplicateKey);
-        *duplicate = 1;
+            return kDuplicateKey;
+        *duplicate = true;
         // A new entry takes the next number after the run's last, also when
         // the entry numbered 0 has gone: records with one key value come
         // back in the order they were written.
         result = number_duplicate(tree, search, path.page[level], index);
         if (result != kTreeOk)
-            return code(result);
+            return result;
         level = descend_path(tree, search, &path, -1, &result);
         if (level < 0)
-            return code(result);
+            return result;
         leaf = get_page(tree, path.page[level], &result);
         if (leaf == nullptr)
-            return code(result);
+            return result;
         index = path.index[level];
     }
 
@@ -379,38 +372,38 @@ extern "C" int _vmq_insert(Tree* tree, const unsigned char* key, const unsigned 
         result = reserve_split_pages(tree, path, level);
         if (result != kTreeOk) {
             tree->set_refused_for_room(true);
-            return code(result);
+            return result;
         }
         result = insert_with_split(tree, path, &level, index, search, data);
         release_reserved_pages(tree);
         if (result != kTreeOk)
-            return code(result);
+            return result;
     }
 
     Cursor& cursor = tree->cursor();
     cursor.descent_depth = level;
     cursor.state = kCursorOnEntry | kCursorValid;
     std::memcpy(cursor.key, search, static_cast<size_t>(key_len));
-    return code(tree->shared() ? flush_tree(tree) : kTreeOk);
+    return tree->shared() ? flush_tree(tree) : kTreeOk;
 }
 
-extern "C" int _vmq_shift_val(Tree* tree, const unsigned char* key, int count, int32_t delta) {
+Status shift_values(Tree* tree, const unsigned char* key, int count, int32_t delta) {
     if (count <= 0)
-        return code(kTreeOk);
+        return kTreeOk;
     Status result = begin_read(tree);
     if (result != kTreeOk)
-        return code(result);
+        return result;
     // The cursor belongs to the caller's reading; the shift leaves it alone.
     const Cursor saved = tree->cursor();
     Path path;
     const int level = descend_path(tree, key, &path, -1, &result);
     tree->cursor() = saved;
     if (level < 0)
-        return code(result);
+        return result;
     tree->set_mark_dirty(true);
     unsigned char* page = get_page(tree, path.page[level], &result);
     if (page == nullptr)
-        return code(result);
+        return result;
     int index = path.index[level];
     tree->begin_operation();
     for (int done = 0; done < count; ++done, ++index) {
@@ -418,13 +411,29 @@ extern "C" int _vmq_shift_val(Tree* tree, const unsigned char* key, int count, i
             tree->begin_operation();
             page = next_leaf(tree, page, &result);
             if (page == nullptr)
-                return code(result != kTreeOk ? result : kTreeEndOfFile);
+                return result != kTreeOk ? result : kTreeEndOfFile;
             index = 0;
         }
         unsigned char* word = leaf_data(*tree, page, index);
-        kvr::platform::store_u32(word,
-                                 kvr::platform::load_u32(word) + static_cast<uint32_t>(delta));
+        platform::store_u32(word, platform::load_u32(word) + static_cast<uint32_t>(delta));
         set_page_modified(page, true);
     }
-    return code(tree->shared() ? flush_tree(tree) : kTreeOk);
+    return tree->shared() ? flush_tree(tree) : kTreeOk;
+}
+
+}  // namespace kvr::tree
+
+using namespace kvr::tree;
+
+extern "C" int _vmq_insert(Tree* tree, const unsigned char* key, const unsigned char* data,
+                           int* duplicate) {
+    bool existed = false;
+    const Status result = insert_key(tree, key, data, &existed);
+    if (existed && duplicate != nullptr)
+        *duplicate = 1;
+    return code(result);
+}
+
+extern "C" int _vmq_shift_val(Tree* tree, const unsigned char* key, int count, int32_t delta) {
+    return code(shift_values(tree, key, count, delta));
 }

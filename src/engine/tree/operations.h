@@ -72,6 +72,32 @@ int _vmq_shift_val(kvr::tree::Tree* tree, const unsigned char* key, int count, i
 
 namespace kvr::tree {
 
+// The relation of a key search, the bits of _vmq_getkey's mode as a type of
+// their own: a search mode is no tree flag and no integer.
+using SearchMode = TreeFlags<struct SearchPlace>;
+inline constexpr SearchMode kFindBackwards{kSearchBackwards};
+inline constexpr SearchMode kFindEqual{kSearchEqual};
+inline constexpr SearchMode kFindGreater{kSearchGreater};
+inline constexpr SearchMode kFindExact{kSearchExact};
+
+// The operations as the engine calls them: what the C entry points above
+// do, with the tree's Status, a typed search mode and bool indications.
+// Each C entry point calls its twin here and turns the status into its
+// integer once.
+Status find_key(Tree* tree, const unsigned char* key, unsigned char** data, SearchMode mode,
+                bool* equal_seen, unsigned char** key_found);
+Status first_entry(Tree* tree, unsigned char** key_found, unsigned char** data);
+Status last_entry(Tree* tree, unsigned char** key_found, unsigned char** data);
+Status next_entry(Tree* tree, unsigned char** key_found, unsigned char** data);
+Status previous_entry(Tree* tree, unsigned char** key_found, unsigned char** data);
+Status current_entry(Tree* tree, unsigned char** key_found, unsigned char** data);
+Status find_duplicate(Tree* tree, const unsigned char* key, const unsigned char* data_value,
+                      unsigned char** data);
+bool duplicate_follows(Tree* tree);
+Status insert_key(Tree* tree, const unsigned char* key, const unsigned char* data, bool* duplicate);
+Status remove_current(Tree* tree);
+Status shift_values(Tree* tree, const unsigned char* key, int count, int32_t delta);
+
 // Orders two stored keys (or key parts) of n bytes by the tree's key type:
 // -1, 0 or 1.
 int compare_keys(const Tree& tree, const unsigned char* a, const unsigned char* b, int n);

@@ -127,13 +127,15 @@ Status write_page(const Tree& tree, uint32_t address, const unsigned char* page)
     return tree_io_status(tree.io().write(page, tree.page_size()));
 }
 
-unsigned char* get_page(Tree* tree, uint32_t address, Status* result) {
-    *result = kTreeOk;
-    if (!is_page_address(*tree, address)) {
-        *result = kDamagedPage;
-        return nullptr;
-    }
-    if (tree->cache_clock_ > kClockLimit) {
+// The steps of get_page, which work on the cache Tree keeps for them.
+struct PageCacheSteps {
+    using Slot = Tree::CacheSlot;
+
+    // Past the clock's limit the clock and every stamp are lowered alike,
+    // keeping their order.
+    static void rebase_clock(Tree* tree) {
+        if (tree->cache_clock_ <= kClockLimit)
+            return;
         for (int s = 0; s < tree->cache_used_; ++s) {
             uint32_t& stamp = tree->slots_[s].stamp;
             stamp = stamp < kClockRebase ? 0 : stamp - kClockRebase;
@@ -141,30 +143,9 @@ unsigned char* get_page(Tree* tree, uint32_t address, Status* result) {
         tree->cache_clock_ -= kClockRebase;
     }
 
-    const uint32_t hint_at = (address / tree->page_size_) & 63;
-    {
-        const int s = tree->slot_hint_[hint_at];
-        if (s < tree->cache_used_ && tree->slots_[s].page == address) {
-            Tree::CacheSlot& slot = tree->slots_[s];
-            slot.stamp = tree->cache_clock_;
-            unsigned char* page = page_of(*tree, slot);
-            if (page_self(page) != address) {
-                *result = kDamagedPage;
-                return nullptr;
-            }
-            return page;
-        }
-    }
-    int empty = -1;
-    for (int s = 0; s < tree->cache_used_; ++s) {
-        Tree::CacheSlot& slot = tree->slots_[s];
-        if (slot.page == kNoPage) {
-            empty = s;
-            continue;
-        }
-        if (slot.page != address)
-            continue;
-        tree->slot_hint_[hint_at] = static_cast<int8_t>(s);
+    // A slot holding the page is used again: its stamp is the clock's, and
+    // its page must still name itself.
+    static unsigned char* use_slot(Tree* tree, Slot& slot, uint32_t address, Status* result) {
         slot.stamp = tree->cache_clock_;
         unsigned char* page = page_of(*tree, slot);
         if (page_self(page) != address) {
@@ -174,27 +155,55 @@ unsigned char* get_page(Tree* tree, uint32_t address, Status* result) {
         return page;
     }
 
-    int chosen = empty;
-    if (chosen < 0 && tree->cache_used_ < kUsableCacheSlots) {
-        Tree::CacheSlot& slot = tree->slots_[tree->cache_used_];
+    // The slot that holds `address` (the hint first, then a scan), or -1;
+    // *empty receives the last empty slot the scan saw.
+    static int find_slot(Tree* tree, uint32_t address, uint32_t hint_at, int* empty) {
+        *empty = -1;
+        const int hinted = tree->slot_hint_[hint_at];
+        if (hinted < tree->cache_used_ && tree->slots_[hinted].page == address)
+            return hinted;
+        for (int s = 0; s < tree->cache_used_; ++s) {
+            const uint32_t page = tree->slots_[s].page;
+            if (page == kNoPage)
+                *empty = s;
+            else if (page == address) {
+                tree->slot_hint_[hint_at] = static_cast<int8_t>(s);
+                return s;
+            }
+        }
+        return -1;
+    }
+
+    // A new slot with a buffer of its own, while fewer than the usable
+    // slots are in use: its index, -1 when all are in use, -2 (with 107)
+    // when there is no memory for its buffer.
+    static int add_slot(Tree* tree, Status* result) {
+        if (tree->cache_used_ >= kUsableCacheSlots)
+            return -1;
+        Slot& slot = tree->slots_[tree->cache_used_];
         slot.buffer.reset(new (std::nothrow) unsigned char[tree->page_size_]());
         if (!slot.buffer) {
             *result = kTreeNoMemory;
-            return nullptr;
+            return -2;
         }
         slot.page = kNoPage;
-        chosen = tree->cache_used_++;
+        return tree->cache_used_++;
     }
-    if (chosen < 0) {
-        chosen = 0;
+
+    // Empties the least recently used slot, writing its page first when it
+    // is modified: its index, or -1 with 102 (every slot is in use by the
+    // running operation, or the page names another address) or the write's
+    // failure (the page stays to be written by a later flush or close).
+    static int evict(Tree* tree, Status* result) {
+        int chosen = 0;
         for (int s = 1; s < tree->cache_used_; ++s)
             if (tree->slots_[s].stamp < tree->slots_[chosen].stamp)
                 chosen = s;
         if (tree->slots_[chosen].stamp == tree->cache_clock_) {
             *result = kDamagedPage;  // every page is in use by this operation
-            return nullptr;
+            return -1;
         }
-        Tree::CacheSlot& victim = tree->slots_[chosen];
+        Slot& victim = tree->slots_[chosen];
         unsigned char* page = victim.buffer.get();
         if (victim.view != nullptr) {
             drop_view(victim);  // seen in place: nothing to write
@@ -202,13 +211,12 @@ unsigned char* get_page(Tree* tree, uint32_t address, Status* result) {
             set_page_modified(page, false);
             if (page_self(page) != victim.page) {
                 *result = kDamagedPage;
-                return nullptr;
+                return -1;
             }
             *result = write_page(*tree, victim.page, page);
             if (*result != kTreeOk) {
-                // Still to be written: a later flush or close tries again.
                 set_page_modified(page, true);
-                return nullptr;
+                return -1;
             }
         }
 #ifndef NDEBUG
@@ -219,24 +227,21 @@ unsigned char* get_page(Tree* tree, uint32_t address, Status* result) {
         if (unsigned char* fresh = new (std::nothrow) unsigned char[tree->page_size_]())
             victim.buffer.reset(fresh);
 #endif
+        return chosen;
     }
 
-    Tree::CacheSlot& slot = tree->slots_[chosen];
-    unsigned char* page = slot.buffer.get();
-    slot.stamp = tree->cache_clock_;
-    slot.page = address;
-    slot.view = nullptr;
-    tree->slot_hint_[hint_at] = static_cast<int8_t>(chosen);
-    if (!tree->fresh_page_) {
-        // A page only looked at is looked at in place, where the file is
-        // mapped: no copy.
+    // Reads the page into the slot: in place where the file is mapped and
+    // nothing is to change it, else into the slot's buffer without the
+    // modified mark the file should not hold; then checks it. Nothing of a
+    // page that failed is kept.
+    static unsigned char* read_into_slot(Tree* tree, Slot& slot, uint32_t address, Status* result) {
+        unsigned char* page = slot.buffer.get();
         const unsigned char* view = nullptr;
         *result = read_page(*tree, address, page, tree->mark_dirty_ ? nullptr : &view);
         if (view != nullptr && !page_modified(view)) {
             slot.view = view;
             page = slot.bytes();
         } else {
-            // A mark the file should not hold is dropped from a copy.
             if (view != nullptr)
                 std::memcpy(page, view, tree->page_size_);
             set_page_modified(page, false);
@@ -244,33 +249,66 @@ unsigned char* get_page(Tree* tree, uint32_t address, Status* result) {
         if (*result == kTreeOk && !page_read_is_sound(*tree, page, address))
             *result = kDamagedPage;
         if (*result != kTreeOk) {
-            // Nothing of a page that failed is kept.
             slot.page = kNoPage;
             slot.stamp = 0;
             drop_view(slot);
             return nullptr;
         }
+        return page;
     }
-    if (tree->fresh_page_)
-        set_page_modified(page, true);
-    return page;
+};
+
+unsigned char* get_page(Tree* tree, uint32_t address, Status* result) {
+    using Steps = PageCacheSteps;
+    *result = kTreeOk;
+    if (!is_page_address(*tree, address)) {
+        *result = kDamagedPage;
+        return nullptr;
+    }
+    Steps::rebase_clock(tree);
+    const uint32_t hint_at = (address / tree->page_size_) & 63;
+    int empty = -1;
+    const int found = Steps::find_slot(tree, address, hint_at, &empty);
+    if (found >= 0)
+        return Steps::use_slot(tree, tree->slots_[found], address, result);
+
+    int chosen = empty;
+    if (chosen < 0)
+        chosen = Steps::add_slot(tree, result);
+    if (chosen == -1)
+        chosen = Steps::evict(tree, result);
+    if (chosen < 0)
+        return nullptr;
+
+    Tree::CacheSlot& slot = tree->slots_[chosen];
+    slot.stamp = tree->cache_clock_;
+    slot.page = address;
+    slot.view = nullptr;
+    tree->slot_hint_[hint_at] = static_cast<int8_t>(chosen);
+    if (tree->fresh_page_) {
+        set_page_modified(slot.buffer.get(), true);
+        return slot.buffer.get();
+    }
+    // A page only looked at is looked at in place, where the file is
+    // mapped: no copy.
+    return Steps::read_into_slot(tree, slot, address, result);
 }
 
 namespace {
 
 // A page from the data store.
 Status take_store_page(Tree* tree, uint32_t* address) {
-    const store::Status status = store::status_of_code(
-        tree->block_pages() ? _vmq_get_block(tree->store(), address, 0)
-                            : _vmq_get_index_block(tree->store(), address, 0));
-    return store_to_tree_status(status);
+    return store_to_tree_status(
+        tree->block_pages()
+            ? store::get_block(tree->store(), address, store::BlockSource::kAnywhere)
+            : store::get_index_block(tree->store(), address));
 }
 
 void give_back_store_page(Tree* tree, uint32_t address) {
     if (tree->block_pages())
-        _vmq_release_block(tree->store(), address);
+        store::release_block(tree->store(), address);
     else
-        _vmq_release_index_block(tree->store(), address);
+        store::release_index_block(tree->store(), address);
 }
 
 }  // namespace
@@ -340,10 +378,9 @@ Status free_page(Tree* tree, uint32_t address) {
     }
     if (tree->store_ == nullptr)
         return kTreeIoError;
-    const store::Status status =
-        store::status_of_code(tree->block_pages_ ? _vmq_release_block(tree->store_, address)
-                                                 : _vmq_release_index_block(tree->store_, address));
-    return store_to_tree_status(status);
+    return store_to_tree_status(tree->block_pages_
+                                    ? store::release_block(tree->store_, address)
+                                    : store::release_index_block(tree->store_, address));
 }
 
 void Tree::drop_cached_pages() {

@@ -70,17 +70,16 @@ Status Tree::make_unwritten_root() {
 }
 
 Status Tree::open(store::StoreHandle* store, engine::FileChannel file, uint32_t page_size,
-                  uint32_t flags, bool old_format) {
+                  OpenFlags flags, bool old_format) {
     if (header_ == nullptr)
         return kTreeIoError;
     reset();
     TreeHeader image = header();
     store_ = store;
     io_ = file;
-    const OpenFlags asked{flags};
-    writable_ = asked.has(kOpenForUpdate);
+    writable_ = flags.has(kOpenForUpdate);
     mark_dirty_ = writable_;
-    shared_ = asked.has(kOpenShared);
+    shared_ = flags.has(kOpenShared);
     block_pages_ = old_format || image.block_pages();
     key_len_ = image.key_len();
     data_len_ = image.data_len();
@@ -189,7 +188,7 @@ extern "C" int _vmq_open_tree(kvr::tree::Tree* tree, kvr::store::StoreHandle* st
                               int old_format) {
     if (tree == nullptr)
         return code(kvr::tree::kTreeIoError);
-    return code(tree->open(store, file, page_size, flags, old_format != 0));
+    return code(tree->open(store, file, page_size, kvr::tree::OpenFlags{flags}, old_format != 0));
 }
 
 extern "C" int _vmq_close_tree(kvr::tree::Tree* tree) {

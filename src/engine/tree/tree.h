@@ -73,7 +73,7 @@ public:
 
     // What _vmq_open_tree and _vmq_close_tree do.
     Status open(store::StoreHandle* store, engine::FileChannel file, uint32_t page_size,
-                uint32_t flags, bool old_format);
+                OpenFlags flags, bool old_format);
     int close();
     // Writes every changed page of a tree open for update and empties the
     // cache, so that close has nothing left to write: 0, 102 (a page whose
@@ -164,6 +164,7 @@ private:
     friend Status free_page(Tree* tree, uint32_t address);
     friend Status reload_root(Tree* tree);
     friend Status flush_tree(Tree* tree);
+    friend struct PageCacheSteps;
 
     struct CacheSlot {
         uint32_t page = kNoPage;

@@ -100,7 +100,7 @@ void TreeHeader::clear_run_time_fields(int cur_key_len) {
     std::memset(image_ + 68, 0, kKeyNumberAt - 68);  // cache, cursor, state bytes
     std::memset(image_ + 476, 0, 4);                 // root_on_disk
     std::memset(image_ + kCurKeyAt, 0, static_cast<size_t>(std::clamp(cur_key_len, 0, kMaxKeyLen)));
-    set_tree_flags(tree_flags() & ~(kTreeFreshPage | kTreeShared).bits);
+    set_tree_flags(key_type(), stored_flags().without(kTreeFreshPage | kTreeShared));
 }
 
 bool tree_header_is_sound(const unsigned char* header, const TreeShape& expected) {
@@ -148,7 +148,8 @@ extern "C" int _vmq_create_tree(unsigned char* header, uint32_t flags, int key_l
     view.set_data_len(data_len);
     view.set_writable(1);
     const CreateFlags asked{flags};
-    StoredFlags stored{flags & kKeyTypeMask};
+    const auto key_type = static_cast<uint8_t>(flags & kKeyTypeMask);
+    StoredFlags stored;
     int key_len = key_length;
     if (asked.has(kCreateDuplicates)) {
         stored = stored | kTreeDups;
@@ -158,7 +159,7 @@ extern "C" int _vmq_create_tree(unsigned char* header, uint32_t flags, int key_l
         stored = stored | kTreeBlockPages;
     if (asked.has(kCreateCrtIo))
         stored = stored | kTreeCrtIo;
-    view.set_tree_flags(stored);
+    view.set_tree_flags(key_type, stored);
     view.set_key_len(key_len);
 
     // The smallest page on which both page types keep at least the wanted

@@ -90,16 +90,19 @@ inline constexpr uint32_t kCurKeyAt = 484;
 // Tree flag bits live in three places, where the same bit means different
 // things (0x200 asks for duplicates at create but marks a fresh page when
 // stored; 0x400 opens for update but marks block pages when stored): each
-// place has its own type. A flag converts to its bits for the C entry
-// points and the header, and flags of one place combine with |; flags of
-// two places do not combine.
+// place has its own type, and flags of two places do not combine. Flags of
+// one place combine with |. Nothing converts silently: a flag's bits are
+// taken (bits) only where they meet an integer, in the header image and at
+// the C entry points, and an integer becomes a flag only by naming its
+// place.
 template <typename Place>
 struct TreeFlags {
     uint32_t bits = 0;
 
-    constexpr operator uint32_t() const { return bits; }
     constexpr TreeFlags operator|(TreeFlags other) const { return {bits | other.bits}; }
+    constexpr TreeFlags without(TreeFlags other) const { return {bits & ~other.bits}; }
     constexpr bool has(TreeFlags flag) const { return (bits & flag.bits) == flag.bits; }
+    constexpr bool operator==(const TreeFlags&) const = default;
 };
 template <typename A, typename B>
 void operator|(TreeFlags<A>, TreeFlags<B>) = delete;
@@ -209,8 +212,10 @@ public:
     uint32_t page_size() const { return u32(kPageSizeAt); }
     uint32_t tree_flags() const { return u32(kTreeFlagsAt); }
     uint8_t key_type() const { return static_cast<uint8_t>(tree_flags() & kKeyTypeMask); }
-    bool duplicates() const { return StoredFlags{tree_flags()}.has(kTreeDups); }
-    bool block_pages() const { return StoredFlags{tree_flags()}.has(kTreeBlockPages); }
+    // The bits of tree_flags above the key type.
+    StoredFlags stored_flags() const { return StoredFlags{tree_flags() & ~kKeyTypeMask}; }
+    bool duplicates() const { return stored_flags().has(kTreeDups); }
+    bool block_pages() const { return stored_flags().has(kTreeBlockPages); }
     int key_len() const { return s32(kKeyLenAt); }
     uint8_t writable() const { return image_[kWritableAt]; }
     uint8_t key_number() const { return image_[kKeyNumberAt]; }
@@ -235,7 +240,10 @@ public:
     void set_data_len(int v) { set_s32(kDataLenAt, v); }
     void set_limits(const PageLimits& limits);
     void set_page_size(uint32_t v) { set_u32(kPageSizeAt, v); }
-    void set_tree_flags(uint32_t v) { set_u32(kTreeFlagsAt, v); }
+    // The key type in bits 0-7, the stored flags above.
+    void set_tree_flags(uint8_t key_type, StoredFlags flags) {
+        set_u32(kTreeFlagsAt, key_type | flags.bits);
+    }
     void set_key_len(int v) { set_s32(kKeyLenAt, v); }
     void set_writable(uint8_t v) { image_[kWritableAt] = v; }
     void set_key_number(uint8_t v) { image_[kKeyNumberAt] = v; }

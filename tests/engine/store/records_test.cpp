@@ -50,12 +50,13 @@ TEST_F(StoreRecords, RewriteStaysWhenItFitsAndMovesWhenLonger) {
     handle->shift_tree = nullptr;  // the index could not follow a move
     EXPECT_EQ(rewrite(a, record(8, 60), &now), 2);
     handle->shift_tree = record_shift;
-    handle->shift_result = 17;  // the index refuses: the new slot is freed again
+    handle->shift_result =
+        engine::kLockViolation;  // the index refuses: the new slot is freed again
     EXPECT_EQ(rewrite(a, record(8, 60), &now), 17);
     EXPECT_EQ(get(a), record(7, 14));
     EXPECT_EQ(list_sizes(3), std::vector<uint32_t>{64});
 
-    handle->shift_result = 0;
+    handle->shift_result = engine::kOk;
     handle->shifts.clear();
     ASSERT_EQ(rewrite(a, record(9, 60), &now), 0);
     EXPECT_EQ(now, b + 24);

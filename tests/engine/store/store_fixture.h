@@ -28,10 +28,11 @@ struct TestHandle : StoreHandle {
         int32_t delta;
     };
     std::vector<Shift> shifts;
-    int shift_result = 0;
+    engine::Result shift_result = engine::kOk;
 };
 
-inline int record_shift(StoreHandle* base, const unsigned char* record, int count, int32_t delta) {
+inline engine::Result record_shift(StoreHandle* base, const unsigned char* record, int count,
+                                   int32_t delta) {
     auto* handle = static_cast<TestHandle*>(base);
     const std::string key(reinterpret_cast<const char*>(record), 8);
     handle->shifts.push_back({key, count, delta});

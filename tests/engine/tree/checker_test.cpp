@@ -22,7 +22,7 @@ protected:
     // opened on it: one empty root leaf.
     void make_tree(int key_length, uint32_t create_flags = 0) {
         const int page_size = new_tree(create_flags, key_length, 4);
-        ASSERT_EQ(open_tree(kOpenForUpdate, static_cast<uint32_t>(page_size)), 0);
+        ASSERT_EQ(open_tree(kOpenForUpdate.bits, static_cast<uint32_t>(page_size)), 0);
     }
 
     // The stored key of entry n: its decimal digits, space-padded (with
@@ -217,7 +217,7 @@ TEST_F(TreeChecker, KeysOrderAsNumbersAndByDuplicateNumber) {
     ASSERT_FALSE(check(&problem));
     EXPECT_EQ(problem.index, 1);
 
-    make_tree(10, kCreateDuplicates);
+    make_tree(10, kCreateDuplicates.bits);
     const Levels levels = build(3, tree().leaf_min(), 3);
     ASSERT_TRUE(check(&problem)) << describe(problem);
     unsigned char* leaf = fetch_now(levels[1][1]);

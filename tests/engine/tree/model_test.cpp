@@ -702,8 +702,8 @@ class TreeModel : public TreeFile, public ::testing::WithParamInterface<Config> 
 protected:
     // A new tree of the configuration on an emptied file.
     void start_tree(const Config& config) {
-        page_size_ = new_tree(config.key_type | (config.dups ? kCreateDuplicates : 0) |
-                                  (config.block_pages ? kCreateBlockPages : 0),
+        page_size_ = new_tree(config.key_type | (config.dups ? kCreateDuplicates.bits : 0) |
+                                  (config.block_pages ? kCreateBlockPages.bits : 0),
                               config.key_length, config.data_len);
         ASSERT_GE(page_size_, 4096);
         ASSERT_EQ(reopen(), 0);
@@ -720,8 +720,9 @@ protected:
     // after writing its header area back.
     int reopen() {
         const int closed = tree().close();
-        const int opened = open_tree(kOpenForUpdate | (GetParam().shared ? kOpenShared : 0),
-                                     static_cast<uint32_t>(page_size_), GetParam().block_pages);
+        const int opened =
+            open_tree(kOpenForUpdate.bits | (GetParam().shared ? kOpenShared.bits : 0),
+                      static_cast<uint32_t>(page_size_), GetParam().block_pages);
         return closed != 0 ? closed : opened;
     }
 

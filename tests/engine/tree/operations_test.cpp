@@ -35,7 +35,7 @@ protected:
 // A run whose last duplicate number is the largest there may be is numbered
 // afresh from 0 when another entry joins it.
 TEST_F(TreeOperations, DuplicateNumbersPastTheLimitAreRenumbered) {
-    make_tree(8, kCreateDuplicates);
+    make_tree(8, kCreateDuplicates.bits);
     for (uint32_t value : {1, 2, 3})
         ASSERT_EQ(insert(5, value), 0);
     ASSERT_EQ(_vmq_getlast(&tree(), nullptr, nullptr), 0);

@@ -111,7 +111,7 @@ TEST_F(PageCache, OneOperationCannotUseMoreThan31Pages) {
     EXPECT_EQ(last_result_, 102);  // refused
     const auto file_end = static_cast<uint32_t>(bytes().size());
     uint32_t address = 99;
-    Status result = status_of_code(-1);
+    Status result = static_cast<Status>(-1);
     EXPECT_EQ(new_page(&tree(), &address, &result), nullptr);
     EXPECT_EQ(code(result), 102);
     EXPECT_EQ(address, 0u);

@@ -72,7 +72,7 @@ TEST_F(TreeFaults, FailedAllocationsReadsAndWriteBacks) {
     uint32_t address = 99;
     auto allocate = [&] {
         tree().begin_operation();
-        Status result = status_of_code(-1);
+        Status result = static_cast<Status>(-1);
         return new_page(&tree(), &address, &result) ? 0 : code(result);
     };
     EXPECT_EQ(failing(FaultPlan::kSeek, allocate), 106);

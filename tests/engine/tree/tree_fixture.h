@@ -62,7 +62,7 @@ protected:
     void write_header() {
         ASSERT_TRUE(store_.io.write_at(0, store_.image.get(), kHeaderSize).ok());
     }
-    int open_tree(uint32_t flags = kOpenForUpdate, uint32_t page_size = 4096, int blocks = 0) {
+    int open_tree(uint32_t flags = kOpenForUpdate.bits, uint32_t page_size = 4096, int blocks = 0) {
         return _vmq_open_tree(tree_.get(), &store_, store_.io, page_size, flags, blocks);
     }
     int close_tree() { return _vmq_close_tree(tree_.get()); }
@@ -112,7 +112,7 @@ protected:
     uint32_t make_leaf() {
         tree().begin_operation();
         uint32_t address = 0;
-        Status result = status_of_code(-1);
+        Status result = static_cast<Status>(-1);
         if (unsigned char* page = new_page(&tree(), &address, &result))
             set_page_type(page, kLeafPage);
         EXPECT_EQ(code(result), 0);

@@ -47,7 +47,7 @@ TEST(TreeCreate, WorkedCapacityTable) {
     for (const Row& r : rows) {
         Image image(kTreeHeaderSize);
         const int size =
-            _vmq_create_tree(image.data(), r.dups ? kCreateDuplicates : 0, r.key, r.data, 368);
+            _vmq_create_tree(image.data(), r.dups ? kCreateDuplicates.bits : 0, r.key, r.data, 368);
         const TreeHeaderView view(image.data());
         const PageLimits l = view.limits();
         const PageShape shape = page_shape(view.page_size(), r.key_len, r.data, false);
@@ -59,12 +59,13 @@ TEST(TreeCreate, WorkedCapacityTable) {
 
 TEST(TreeCreate, HeaderBytesAndRefusals) {
     Image image(kTreeHeaderSize, 0xAB);
-    ASSERT_EQ(_vmq_create_tree(image.data(), 0x01 | kCreateDuplicates | kCreateCrtIo | (7u << 16),
-                               4, 10, 2376),
+    ASSERT_EQ(_vmq_create_tree(image.data(),
+                               0x01 | kCreateDuplicates.bits | kCreateCrtIo.bits | (7u << 16), 4,
+                               10, 2376),
               4096);
     EXPECT_EQ(std::memcmp(image.data(), "KVR_FILX", 8), 0);
     EXPECT_EQ(load_u32(&image[kDataLenAt]), 10u);
-    EXPECT_EQ(load_u32(&image[kTreeFlagsAt]), 0x01u | kTreeDups | kTreeCrtIo);
+    EXPECT_EQ(load_u32(&image[kTreeFlagsAt]), 0x01u | kTreeDups.bits | kTreeCrtIo.bits);
     EXPECT_EQ(load_u32(&image[kKeyLenAt]), 8u);
     EXPECT_EQ(image[kWritableAt], 1);
     EXPECT_EQ(image[kKeyNumberAt], 7);
@@ -90,7 +91,7 @@ TEST(TreeCreate, EveryShapeGivesLimitsThatFitThePage) {
                 SCOPED_TRACE(testing::Message() << key << "/" << data << "/" << kind);
                 Image image(kTreeHeaderSize);
                 const uint32_t flags =
-                    (dups ? kCreateDuplicates : 0) | (block ? kCreateBlockPages : 0);
+                    (dups ? kCreateDuplicates.bits : 0) | (block ? kCreateBlockPages.bits : 0);
                 const auto size =
                     static_cast<uint32_t>(_vmq_create_tree(image.data(), flags, key, data, 368));
                 const uint32_t key_len = key + (dups ? 4 : 0);
@@ -174,7 +175,8 @@ TEST(TreeHeaderCheck, BareRuleLimitsOfBlockPagesWorkWithinThePage) {
 
 TEST(TreeHeaderCheck, RefusesEachKindOfDamage) {
     Image good(kTreeHeaderSize);
-    ASSERT_EQ(_vmq_create_tree(good.data(), kCreateDuplicates | (2u << 16), 10, 20, 2360), 4096);
+    ASSERT_EQ(_vmq_create_tree(good.data(), kCreateDuplicates.bits | (2u << 16), 10, 20, 2360),
+              4096);
     store_u32(&good[kRootAt], 8192);  // the tree has pages, so its limits count
     const TreeShape expected{2360, 2, 10, true, 20, 0, 4096, false};
     EXPECT_TRUE(tree_header_is_sound(good.data(), expected));
@@ -188,8 +190,9 @@ TEST(TreeHeaderCheck, RefusesEachKindOfDamage) {
         {"key number", kKeyNumberAt, 3, 1},
         {"key_len", kKeyLenAt, 10, 4},
         {"duplicates bit", kTreeFlagsAt, 0, 4},
-        {"key type", kTreeFlagsAt, kTreeDups | 1, 4},
-        {"block pages in a slot-format file", kTreeFlagsAt, kTreeDups | kTreeBlockPages, 4},
+        {"key type", kTreeFlagsAt, kTreeDups.bits | 1, 4},
+        {"block pages in a slot-format file", kTreeFlagsAt, kTreeDups.bits | kTreeBlockPages.bits,
+         4},
         {"data_len", kDataLenAt, 21, 4},
         {"page size not a power of two", kPageSizeAt, 6000, 4},
         {"page size too small", kPageSizeAt, 2048, 4},

@@ -52,16 +52,16 @@ TEST_F(TreeOpenClose, OpenRefusesAHeaderItCannotUse) {
         store_u32(image() + kKeyLenAt, key_len);
         store_u32(image() + kRootAt, root);
         store_u32(image() + at, value);
-        const int result = open_tree(root == 0 ? kOpenForUpdate : 0);
+        const int result = open_tree(root == 0 ? kOpenForUpdate.bits : 0);
         EXPECT_EQ(close_tree(), 0);
         return result;
     };
     for (uint32_t size : {5000u, 2048u, 65536u, 65568u, 1u << 30})
-        EXPECT_EQ(open_tree(kOpenForUpdate, size), 102);
+        EXPECT_EQ(open_tree(kOpenForUpdate.bits, size), 102);
     EXPECT_EQ(open_damaged(kKeyLenAt, 300), 102);
     EXPECT_EQ(open_damaged(kKeyLenAt, 0xFFFFFFFF), 102);
     EXPECT_EQ(open_damaged(kDataLenAt, 0), 102);
-    EXPECT_EQ(open_damaged(kTreeFlagsAt, kTreeDups, 0, 2), 102);        // no room for the number
+    EXPECT_EQ(open_damaged(kTreeFlagsAt, kTreeDups.bits, 0, 2), 102);   // no room for the number
     EXPECT_EQ(open_damaged(kTreeFlagsAt, kNumericKeyType, 0, 2), 102);  // nor for a number key
     EXPECT_EQ(open_damaged(kHeaderAtAt, 2000), 102);  // reaching past the header area
     // With a root, the stored page size and limits are the ones used.

@@ -118,7 +118,13 @@ enum {
     IX_HOLD_RECORD = 0x400,   /* reads: remember the record read; in a
                                  shared open for update also lock it (17
                                  while another handle holds its lock) */
-    IX_LOCK_RECORD = 0x800,   /* set by the verbs under LOCK MODE; ignored */
+    IX_LOCK_RECORD = 0x800,   /* set by the verbs on START, WRITE,
+                                 REWRITE and DELETE of a file open I-O whose
+                                 description asks for record locking; the
+                                 engine does not read it: a shared update
+                                 handle's REWRITE and DELETE take the
+                                 record's lock with or without it, and a
+                                 read locks only with IX_HOLD_RECORD */
     IX_KEEP_POSITION = 0x1000 /* WRITE: key index's position stays where it
                                  was; DELETE: so do the other alternate keys'
                                  (but one on the record deleted) */

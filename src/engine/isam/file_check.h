@@ -8,10 +8,10 @@
 #define KVR_ENGINE_ISAM_FILE_CHECK_H
 
 #include <algorithm>
-#include <memory>
-#include <string>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -227,8 +227,7 @@ private:
     }
     // The free piece a list's link (from `from`) names at `at`; null, the
     // problem told, when the walk found something else there.
-    Piece* listed_free_piece(uint32_t at, uint32_t from, const std::string& list,
-                             const char* kind);
+    Piece* listed_free_piece(uint32_t at, uint32_t from, const std::string& list, const char* kind);
 
     // The start both formats share: the handle's trees against its key
     // count, the block size (named size_field in a message), the file's end.

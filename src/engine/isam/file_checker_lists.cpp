@@ -17,8 +17,7 @@ Piece* FileCheck::listed_free_piece(uint32_t at, uint32_t from, const std::strin
                                     const char* kind) {
     Piece* piece = piece_at(at);
     if (piece == nullptr || piece->kind != Kind::kFree) {
-        fail(link_text(from, list, kind) + " names " + at_text(at) + ", which is " +
-                 what_is_at(at),
+        fail(link_text(from, list, kind) + " names " + at_text(at) + ", which is " + what_is_at(at),
              piece != nullptr ? piece->tree : -1, from);
         return nullptr;
     }
@@ -28,22 +27,21 @@ Piece* FileCheck::listed_free_piece(uint32_t at, uint32_t from, const std::strin
 bool FileCheck::check_index_block_list() {
     const std::string list = "the index-block list";
     const char* kind = "free index block";
-    return walk_list(header_.index_block_list(), list, kind, "",
-                     [&](uint32_t at, uint32_t from, uint32_t* next) {
-                         Piece* piece = listed_free_piece(at, from, list, kind);
-                         store::FreeHeader free;
-                         if (piece == nullptr || !read_free_header(at, &free))
-                             return false;
-                         if (free.flags != store::kSlotTypeFree || free.size != block_size_ ||
-                             piece->size != block_size_ || free.next_size != 0)
-                             return fail("free index block at " + at_text(at) +
-                                             " is not marked as one",
-                                         -1, at);
-                         piece->listed = true;
-                         ++summary_->free_index_blocks;
-                         *next = free.next;
-                         return true;
-                     });
+    return walk_list(
+        header_.index_block_list(), list, kind, "",
+        [&](uint32_t at, uint32_t from, uint32_t* next) {
+            Piece* piece = listed_free_piece(at, from, list, kind);
+            store::FreeHeader free;
+            if (piece == nullptr || !read_free_header(at, &free))
+                return false;
+            if (free.flags != store::kSlotTypeFree || free.size != block_size_ ||
+                piece->size != block_size_ || free.next_size != 0)
+                return fail("free index block at " + at_text(at) + " is not marked as one", -1, at);
+            piece->listed = true;
+            ++summary_->free_index_blocks;
+            *next = free.next;
+            return true;
+        });
 }
 
 // The rules of one free slot on record list k beyond its kind: its free
@@ -90,21 +88,21 @@ bool FileCheck::check_record_list(int k, uint32_t classes) {
         return fail(list + " is used, but every record has the same length", -1, head);
     uint32_t previous_size = std::numeric_limits<uint32_t>::max();
     const char* kind = "free slot";
-    return walk_list(head, list, kind, " (a loop, or a slot on two lists)",
-                     [&](uint32_t at, uint32_t from, uint32_t* next) {
-                         Piece* piece = listed_free_piece(at, from, list, kind);
-                         store::FreeHeader free;
-                         if (piece == nullptr || !read_free_header(at, &free) ||
-                             !check_listed_slot(k, classes, at, from, free, *piece, expected,
-                                                previous_size))
-                             return false;
-                         piece->listed = true;
-                         ++summary_->listed_free_slots;
-                         previous_size = free.size;
-                         expected = free.next_size;
-                         *next = free.next;
-                         return true;
-                     });
+    return walk_list(
+        head, list, kind, " (a loop, or a slot on two lists)",
+        [&](uint32_t at, uint32_t from, uint32_t* next) {
+            Piece* piece = listed_free_piece(at, from, list, kind);
+            store::FreeHeader free;
+            if (piece == nullptr || !read_free_header(at, &free) ||
+                !check_listed_slot(k, classes, at, from, free, *piece, expected, previous_size))
+                return false;
+            piece->listed = true;
+            ++summary_->listed_free_slots;
+            previous_size = free.size;
+            expected = free.next_size;
+            *next = free.next;
+            return true;
+        });
 }
 
 bool FileCheck::check_record_lists() {

@@ -56,6 +56,15 @@ engine::Result read_record_at_entry(ix_handle* handle, int k, const unsigned cha
     return result;
 }
 
+// The checks both reads make first: an open file, a key that exists.
+engine::Result check_read(const FileHeader& header, int k) {
+    if (!is_open(header))
+        return engine::kNotOpen;
+    if (k < 0 || k >= header.key_count())
+        return engine::kBadKeyNumber;
+    return engine::kOk;
+}
+
 }  // namespace
 
 engine::Result ix_save_position(ix_handle* handle) {
@@ -89,10 +98,8 @@ engine::Result ix_restore_position(ix_handle* handle) {
 engine::Result ix_read_keyed(ix_handle* handle, unsigned char* buffer, uint32_t* length,
                              unsigned char* key_area, int k, uint16_t op) {
     FileHeader header = handle->header();
-    if (!is_open(header))
-        return engine::kNotOpen;
-    if (k < 0 || k >= header.key_count())
-        return engine::kBadKeyNumber;
+    if (const engine::Result checked = check_read(header, k); checked != engine::kOk)
+        return checked;
     tree::SearchMode mode;
     switch (op & 0xFF) {
         case IX_READ_EQ:
@@ -191,10 +198,8 @@ constexpr int kReadAhead = 16;
 engine::Result ix_read_positional(ix_handle* handle, unsigned char* buffer, uint32_t* length,
                                   unsigned char* key_area, int k, uint16_t op) {
     FileHeader header = handle->header();
-    if (!is_open(header))
-        return engine::kNotOpen;
-    if (k < 0 || k >= header.key_count())
-        return engine::kBadKeyNumber;
+    if (const engine::Result checked = check_read(header, k); checked != engine::kOk)
+        return checked;
     const PositionalRead* read = positional_read(op & 0xFF);
     if (read == nullptr)
         return engine::kBadOpcode;

@@ -146,6 +146,7 @@ private:
 
     engine::Result walk_slots();
     engine::Result walk_blocks();
+    bool walk_set_records(uint64_t at, const unsigned char* block, uint64_t set_end, int32_t count);
 
     ix_handle* handle_;
     engine::FileHeader header_;
@@ -245,6 +246,45 @@ engine::Result StoreWalk::walk_slots() {
     return engine::kOk;
 }
 
+// Hands the records of the set at `at` to the visitor. They are read as
+// far as the end address, whatever the count says: a damaged count hides
+// no record. Nothing past the end address is read, since what lies there
+// is stale (records moved or deleted). False when the visitor stopped the
+// walk.
+bool StoreWalk::walk_set_records(uint64_t at, const unsigned char* block, uint64_t set_end,
+                                 int32_t count) {
+    uint64_t p = store::kSetHeaderSize;
+    int64_t found = 0;
+    while (p < set_end) {
+        if (set_end - p < store::kSetRecordHeaderSize) {
+            note(at + p, "a record header runs past the set's end");
+            return true;
+        }
+        const uint32_t length = platform::load_u32(block + p);
+        const uint32_t owner = platform::load_u32(block + p + 4);
+        if (owner != at) {
+            note(at + p, "a record names the set at " + std::to_string(owner) +
+                             " as its owner; the set's records from here are left out");
+            return true;
+        }
+        if (length > set_end - p - store::kSetRecordHeaderSize) {
+            note(at + p,
+                 "a record runs past the set's end; the set's records from here "
+                 "are left out");
+            return true;
+        }
+        space_->record_bytes += length + store::kSetRecordHeaderSize;
+        if (!deliver(at + p + store::kSetRecordHeaderSize, length))
+            return false;
+        p += store::kSetRecordHeaderSize + length;
+        ++found;
+    }
+    if (found != count)
+        note(at, "the sequence set's header counts " + std::to_string(count) +
+                     " records, it holds " + std::to_string(found) + " up to its end address");
+    return true;
+}
+
 engine::Result StoreWalk::walk_blocks() {
     const uint32_t set_size = header_.sequence_set_size();
     if (set_size < store::kFirstRecordAt || set_size > store::kLargestSetSize)
@@ -291,42 +331,8 @@ engine::Result StoreWalk::walk_blocks() {
                          " lies outside it; its records are left out");
             continue;
         }
-        // The records are read as far as the end address, whatever the count
-        // says: a damaged count hides no record. Nothing past the end address
-        // is read, since what lies there is stale (records moved or deleted).
-        uint64_t p = store::kSetHeaderSize;
-        int64_t found = 0;
-        bool broken = false;
-        while (p < set_end) {
-            if (set_end - p < store::kSetRecordHeaderSize) {
-                note(at + p, "a record header runs past the set's end");
-                broken = true;
-                break;
-            }
-            const uint32_t length = platform::load_u32(block.data() + p);
-            const uint32_t owner = platform::load_u32(block.data() + p + 4);
-            if (owner != at) {
-                note(at + p, "a record names the set at " + std::to_string(owner) +
-                                 " as its owner; the set's records from here are left out");
-                broken = true;
-                break;
-            }
-            if (length > set_end - p - store::kSetRecordHeaderSize) {
-                note(at + p,
-                     "a record runs past the set's end; the set's records from here "
-                     "are left out");
-                broken = true;
-                break;
-            }
-            space_->record_bytes += length + store::kSetRecordHeaderSize;
-            if (!deliver(at + p + store::kSetRecordHeaderSize, length))
-                return engine::kOk;
-            p += store::kSetRecordHeaderSize + length;
-            ++found;
-        }
-        if (!broken && found != count)
-            note(at, "the sequence set's header counts " + std::to_string(count) +
-                         " records, it holds " + std::to_string(found) + " up to its end address");
+        if (!walk_set_records(at, block.data(), set_end, count))
+            return engine::kOk;
     }
     return engine::kOk;
 }

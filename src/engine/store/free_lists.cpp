@@ -212,6 +212,23 @@ Status find_free_slot(StoreHandle* handle, uint32_t size, SlotSpace* space) {
     return status;
 }
 
+namespace {
+
+// Puts the slot of `full` bytes at address on the list of its class: at
+// the head when it is the list's largest, else in its place by size.
+Status list_free_slot(StoreHandle* handle, uint32_t address, uint64_t full) {
+    const FreeHeader free{kSlotTypeFree, static_cast<uint32_t>(full), 0, 0};
+    const FileHeader header = handle->header();
+    if (header.size_class_count() == 1)
+        return push_free_slot(handle, 1, address, free);
+    const int list = size_class(header, full);
+    if (full >= header.free_list_size(list) || header.free_list_head(list) == 0)
+        return push_free_slot(handle, list, address, free);
+    return insert_free_slot(handle, list, address, free);
+}
+
+}  // namespace
+
 Status free_slot(StoreHandle* handle, uint32_t address, const KnownSlot* known) {
     if (address < handle->header_size)
         return kIoError;
@@ -232,14 +249,7 @@ Status free_slot(StoreHandle* handle, uint32_t address, const KnownSlot* known) 
             if (end_needed > end)
                 return kIoError;
         }
-        const FreeHeader free{kSlotTypeFree, static_cast<uint32_t>(full), 0, 0};
-        const FileHeader header = handle->header();
-        if (header.size_class_count() == 1)
-            return push_free_slot(handle, 1, address, free);
-        const int list = size_class(header, full);
-        if (full >= header.free_list_size(list) || header.free_list_head(list) == 0)
-            return push_free_slot(handle, list, address, free);
-        return insert_free_slot(handle, list, address, free);
+        return list_free_slot(handle, address, full);
     }
     status = read_exact(handle, address, bytes, kSlotHeaderSize, kEndOfFile);
     if (status != kOk)
@@ -277,14 +287,7 @@ Status free_slot(StoreHandle* handle, uint32_t address, const KnownSlot* known) 
     if (address + full > end)
         return kIoError;  // the slot's slack runs past the end of the file
 
-    const FreeHeader free{kSlotTypeFree, static_cast<uint32_t>(full), 0, 0};
-    const FileHeader header = handle->header();
-    if (header.size_class_count() == 1)
-        return push_free_slot(handle, 1, address, free);
-    const int list = size_class(header, full);
-    if (full >= header.free_list_size(list) || header.free_list_head(list) == 0)
-        return push_free_slot(handle, list, address, free);
-    return insert_free_slot(handle, list, address, free);
+    return list_free_slot(handle, address, full);
 }
 
 }  // namespace kvr::store

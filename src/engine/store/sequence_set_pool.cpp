@@ -116,20 +116,45 @@ bool set_block_address_valid(uint32_t block, uint32_t set_size, uint32_t header_
     return block >= header_size && uint64_t{block} + set_size <= kMaxBlockFileEnd;
 }
 
-bool settle_set_header(unsigned char* image, uint32_t block, uint32_t set_size, int32_t count) {
-    if (count < 0)
-        return false;
-    uint32_t at = kSetHeaderSize;
+namespace {
+
+// Where the records of a set image lie: the last one's header, and the end
+// of the records.
+struct SetRecords {
     uint32_t last = kSetHeaderSize;
+    uint32_t end = kSetHeaderSize;
+};
+
+// Walks the first `count` records of a set image: each must lie inside the
+// set and hold at most max_length bytes, and (when owner is not null) name
+// *owner as its set. False when one does not.
+bool walk_set_records(const unsigned char* image, uint32_t set_size, int32_t count,
+                      uint32_t max_length, const uint32_t* owner, SetRecords* records) {
+    uint32_t at = kSetHeaderSize;
     for (int32_t n = 0; n < count; ++n) {
         if (set_size - at < kSetRecordHeaderSize)
             return false;
         const uint32_t length = record_length_at(image, at);
-        if (length > set_size - at - kSetRecordHeaderSize)
+        if (length > max_length || length > set_size - at - kSetRecordHeaderSize ||
+            (owner != nullptr && platform::load_u32(image + at + 4) != *owner))
             return false;
-        last = at;
+        records->last = at;
         at += kSetRecordHeaderSize + length;
     }
+    records->end = at;
+    return true;
+}
+
+}  // namespace
+
+bool settle_set_header(unsigned char* image, uint32_t block, uint32_t set_size, int32_t count) {
+    if (count < 0)
+        return false;
+    SetRecords records;
+    if (!walk_set_records(image, set_size, count, set_size, nullptr, &records))
+        return false;
+    const uint32_t at = records.end;
+    const uint32_t last = records.last;
     platform::store_u16(image, kSequenceSetType);
     platform::store_u16(image + 2, 0);
     platform::store_u32(image + kSetCountAt, static_cast<uint32_t>(count));
@@ -147,18 +172,11 @@ bool set_image_is_sound(const unsigned char* image, uint32_t block, uint32_t set
         static_cast<uint32_t>(count) > (set_size - kSetHeaderSize) / kSetRecordHeaderSize ||
         platform::load_u32(image + kSetFirstAt) != block + kFirstRecordAt)
         return false;
-    uint32_t at = kSetHeaderSize;
-    uint32_t last = kSetHeaderSize;
-    for (int32_t n = 0; n < count; ++n) {
-        if (set_size - at < kSetRecordHeaderSize)
-            return false;
-        const uint32_t length = record_length_at(image, at);
-        if (length > max_record_length || length > set_size - at - kSetRecordHeaderSize ||
-            platform::load_u32(image + at + 4) != block)
-            return false;
-        last = at;
-        at += kSetRecordHeaderSize + length;
-    }
+    SetRecords records;
+    if (!walk_set_records(image, set_size, count, max_record_length, &block, &records))
+        return false;
+    const uint32_t at = records.end;
+    const uint32_t last = records.last;
     return platform::load_u32(image + kSetLastAt) == block + last + kSetRecordHeaderSize &&
            set_end(image) == block + at && set_free(image) == set_size - at &&
            link_is_sound(set_next(image), block, set_size, header_size) &&

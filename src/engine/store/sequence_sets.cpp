@@ -140,30 +140,44 @@ Status append_set_block(StoreHandle* handle, int i, uint32_t* block) {
     return status;
 }
 
-// A new, empty set in a buffer: a block from the avail list, else one
-// appended to the file. Its links are the caller's to set.
-Status new_sequence_set(StoreHandle* handle, HeldSet* set) {
+// A buffer for a new set and the block it goes to: with kAvailListOnly a
+// block from the avail list, else one appended to the file; with kAnywhere
+// the block get_block hands out, its address checked. The image starts
+// from zeros (a block from the avail list keeps its old bytes on disk),
+// linked to no set. Nothing is built on a block that was not handed out.
+Status take_new_set(StoreHandle* handle, BlockSource source, int* buffer, uint32_t* block) {
     SequenceSetPool* pool = handle->sequence_sets.get();
     int i = -1;
     Status status = take_set_buffer(handle, &i);
     if (status != kOk)
         return status;
-    uint32_t block = 0;
-    status = get_block(handle, &block, BlockSource::kAvailListOnly);
-    if (status == kNoBlock)
-        status = append_set_block(handle, i, &block);
+    status = get_block(handle, block, source);
+    if (source == BlockSource::kAvailListOnly && status == kNoBlock)
+        status = append_set_block(handle, i, block);
+    if (source == BlockSource::kAnywhere && status == kOk &&
+        !set_block_address_valid(*block, pool->set_size, handle->header_size))
+        status = kIoError;
     if (status != kOk) {
         discard_set_buffer(pool, i);
         return status;
     }
-    forget_set_block(pool, block, i);
-    // A block from the avail list keeps its old bytes on disk: its image
-    // starts from zeros.
+    forget_set_block(pool, *block, i);
     std::memset(pool->image(i), 0, pool->set_size);
-    pool->buffers[i].block = block;
+    set_next_link(pool->image(i), kNoSet);
+    set_previous_link(pool->image(i), kNoSet);
+    *buffer = i;
+    return kOk;
+}
+
+// A new, empty set in a buffer. Its links are the caller's to set.
+Status new_sequence_set(StoreHandle* handle, HeldSet* set) {
+    int i = -1;
+    uint32_t block = 0;
+    const Status status = take_new_set(handle, BlockSource::kAvailListOnly, &i, &block);
+    if (status != kOk)
+        return status;
+    handle->sequence_sets->buffers[i].block = block;
     *set = hold(handle, i);
-    set_next_link(set->image, kNoSet);
-    set_previous_link(set->image, kNoSet);
     return settle(handle, *set, 0);
 }
 
@@ -246,23 +260,11 @@ Status write_first_record(StoreHandle* handle, const unsigned char* data, uint32
                           uint32_t* address) {
     SequenceSetPool* pool = handle->sequence_sets.get();
     int i = -1;
-    Status status = take_set_buffer(handle, &i);
+    uint32_t block = 0;
+    Status status = take_new_set(handle, BlockSource::kAnywhere, &i, &block);
     if (status != kOk)
         return status;
-    uint32_t block = 0;
-    status = get_block(handle, &block, BlockSource::kAnywhere);
-    if (status == kOk && !set_block_address_valid(block, pool->set_size, handle->header_size))
-        status = kIoError;
-    if (status != kOk) {
-        // Nothing is built on a block that was not handed out.
-        discard_set_buffer(pool, i);
-        return status;
-    }
-    forget_set_block(pool, block, i);
     unsigned char* image = pool->image(i);
-    std::memset(image, 0, pool->set_size);
-    set_next_link(image, kNoSet);
-    set_previous_link(image, kNoSet);
     platform::store_u32(image + kSetHeaderSize, length);
     platform::store_u32(image + kSetHeaderSize + 4, block);
     std::memcpy(image + kFirstRecordAt, data, length);

@@ -48,15 +48,24 @@ Status unlink_right_page(Tree* tree, unsigned char* left, uint32_t left_address,
     return free_page(tree, right_address);
 }
 
+// Fetches two neighbouring pages of one operation.
+Status fetch_pair(Tree* tree, uint32_t left_address, uint32_t right_address, unsigned char** left,
+                  unsigned char** right) {
+    Status result = kTreeOk;
+    *left = get_page(tree, left_address, &result);
+    if (*left == nullptr)
+        return result;
+    *right = get_page(tree, right_address, &result);
+    return *right == nullptr ? result : kTreeOk;
+}
+
 // Moves every entry of leaf `right` to the end of leaf `left` and takes the
 // right page out of the chain and the file.
 Status join_leaf_pages(Tree* tree, uint32_t left_address, uint32_t right_address) {
-    Status result = kTreeOk;
-    unsigned char* left = get_page(tree, left_address, &result);
-    if (left == nullptr)
-        return result;
-    unsigned char* right = get_page(tree, right_address, &result);
-    if (right == nullptr)
+    unsigned char* left = nullptr;
+    unsigned char* right = nullptr;
+    const Status result = fetch_pair(tree, left_address, right_address, &left, &right);
+    if (result != kTreeOk)
         return result;
     const int n = page_count(left);
     const int moved = page_count(right);
@@ -72,12 +81,10 @@ Status join_leaf_pages(Tree* tree, uint32_t left_address, uint32_t right_address
 // the separator between them as the key that joins the two.
 Status join_branch_pages(Tree* tree, uint32_t left_address, uint32_t right_address,
                          const unsigned char* separator) {
-    Status result = kTreeOk;
-    unsigned char* left = get_page(tree, left_address, &result);
-    if (left == nullptr)
-        return result;
-    unsigned char* right = get_page(tree, right_address, &result);
-    if (right == nullptr)
+    unsigned char* left = nullptr;
+    unsigned char* right = nullptr;
+    const Status result = fetch_pair(tree, left_address, right_address, &left, &right);
+    if (result != kTreeOk)
         return result;
     const size_t key_len = static_cast<size_t>(tree->key_len());
     const int n = page_count(left);
@@ -150,9 +157,9 @@ Status borrow_from_next_leaf(Tree* tree, uint32_t leaf_address, uint32_t neighbo
     result = replace_separator(tree, old_key, new_key);
     if (result != kTreeOk)
         return result;
-    unsigned char* leaf = get_page(tree, leaf_address, &result);
-    neighbour = leaf != nullptr ? get_page(tree, neighbour_address, &result) : nullptr;
-    if (neighbour == nullptr)
+    unsigned char* leaf = nullptr;
+    result = fetch_pair(tree, leaf_address, neighbour_address, &leaf, &neighbour);
+    if (result != kTreeOk)
         return result;
     const bool was_empty = page_count(leaf) == 0;
     insert_leaf_entry(*tree, leaf, page_count(leaf), leaf_key(*tree, neighbour, 0),
@@ -173,11 +180,10 @@ Status borrow_from_next_leaf(Tree* tree, uint32_t leaf_address, uint32_t neighbo
 Status borrow_from_previous_leaf(Tree* tree, uint32_t leaf_address, uint32_t neighbour_address,
                                  const unsigned char* deleted) {
     const size_t key_len = static_cast<size_t>(tree->key_len());
-    Status result = kTreeOk;
-    unsigned char* leaf = get_page(tree, leaf_address, &result);
-    unsigned char* neighbour =
-        leaf != nullptr ? get_page(tree, neighbour_address, &result) : nullptr;
-    if (neighbour == nullptr)
+    unsigned char* leaf = nullptr;
+    unsigned char* neighbour = nullptr;
+    Status result = fetch_pair(tree, leaf_address, neighbour_address, &leaf, &neighbour);
+    if (result != kTreeOk)
         return result;
     const int last = page_count(neighbour) - 1;
     unsigned char old_key[kMaxKeyLen];
@@ -189,9 +195,8 @@ Status borrow_from_previous_leaf(Tree* tree, uint32_t leaf_address, uint32_t nei
     result = replace_separator(tree, old_key, new_key);
     if (result != kTreeOk)
         return result;
-    leaf = get_page(tree, leaf_address, &result);
-    neighbour = leaf != nullptr ? get_page(tree, neighbour_address, &result) : nullptr;
-    if (neighbour == nullptr)
+    result = fetch_pair(tree, leaf_address, neighbour_address, &leaf, &neighbour);
+    if (result != kTreeOk)
         return result;
     insert_leaf_entry(*tree, leaf, 0, leaf_key(*tree, neighbour, last),
                       leaf_data(*tree, neighbour, last));
@@ -214,9 +219,9 @@ Status borrow_from_next_branch(Tree* tree, int level, uint32_t page_address,
     result = rotate_separator(tree, branch_key(*tree, neighbour, 0), level, -1);
     if (result != kTreeOk)
         return result;
-    unsigned char* page = get_page(tree, page_address, &result);
-    neighbour = page != nullptr ? get_page(tree, neighbour_address, &result) : nullptr;
-    if (neighbour == nullptr)
+    unsigned char* page = nullptr;
+    result = fetch_pair(tree, page_address, neighbour_address, &page, &neighbour);
+    if (result != kTreeOk)
         return result;
     const int n = page_count(page);
     std::memcpy(branch_key(*tree, page, n), branch_key(*tree, neighbour, 0), key_len);
@@ -241,9 +246,9 @@ Status borrow_from_previous_branch(Tree* tree, int level, uint32_t page_address,
     result = rotate_separator(tree, branch_key(*tree, neighbour, last), level, +1);
     if (result != kTreeOk)
         return result;
-    unsigned char* page = get_page(tree, page_address, &result);
-    neighbour = page != nullptr ? get_page(tree, neighbour_address, &result) : nullptr;
-    if (neighbour == nullptr)
+    unsigned char* page = nullptr;
+    result = fetch_pair(tree, page_address, neighbour_address, &page, &neighbour);
+    if (result != kTreeOk)
         return result;
     insert_branch_entry(*tree, page, -1, branch_key(*tree, neighbour, last),
                         branch_child(neighbour, last + 1));

@@ -71,20 +71,42 @@ unsigned char* new_page_after(Tree* tree, uint32_t a_address, uint16_t type, uin
     return fresh;
 }
 
+// The two pages of a split: A, and the new page N of its type linked after
+// it; A keeps its first h entries, h being half of them, one more when
+// their count is odd and the new entry (at index i) goes to the right half.
+struct SplitPages {
+    unsigned char* a = nullptr;
+    unsigned char* n = nullptr;
+    uint32_t n_address = 0;
+    int h = 0;
+};
+
+Status start_split(Tree* tree, uint32_t a_address, uint16_t type, int i, SplitPages* pages) {
+    Status result = kTreeOk;
+    pages->n = new_page_after(tree, a_address, type, &pages->n_address, &result);
+    if (pages->n == nullptr)
+        return result;
+    pages->a = get_page(tree, a_address, &result);
+    if (pages->a == nullptr)
+        return result;
+    const int count = page_count(pages->a);
+    pages->h = count / 2;
+    if (count % 2 == 1 && i >= pages->h)
+        ++pages->h;
+    return kTreeOk;
+}
+
 Status split_leaf_page(Tree* tree, uint32_t a_address, int i, const unsigned char* key,
                        const unsigned char* data, Split* split) {
-    Status result = kTreeOk;
-    uint32_t n_address = 0;
-    unsigned char* n = new_page_after(tree, a_address, kLeafPage, &n_address, &result);
-    if (n == nullptr)
+    SplitPages pages;
+    const Status result = start_split(tree, a_address, kLeafPage, i, &pages);
+    if (result != kTreeOk)
         return result;
-    unsigned char* a = get_page(tree, a_address, &result);
-    if (a == nullptr)
-        return result;
+    unsigned char* a = pages.a;
+    unsigned char* n = pages.n;
+    const uint32_t n_address = pages.n_address;
     const int count = page_count(a);
-    int h = count / 2;
-    if (count % 2 == 1 && i >= h)
-        ++h;
+    const int h = pages.h;
     const size_t moved = static_cast<size_t>(count - h);
     std::memcpy(leaf_data(*tree, n, 0), leaf_data(*tree, a, h), moved * tree->data_len());
     std::memcpy(leaf_key(*tree, n, 0), leaf_key(*tree, a, h), moved * tree->key_len());
@@ -106,19 +128,16 @@ Status split_leaf_page(Tree* tree, uint32_t a_address, int i, const unsigned cha
 // goes up and the new page come back in *split (K may not live in *split).
 Status split_branch_page(Tree* tree, uint32_t a_address, int i, const unsigned char* k, uint32_t x,
                          Split* split) {
-    Status result = kTreeOk;
-    uint32_t n_address = 0;
-    unsigned char* n = new_page_after(tree, a_address, kBranchPage, &n_address, &result);
-    if (n == nullptr)
+    SplitPages pages;
+    const Status result = start_split(tree, a_address, kBranchPage, i, &pages);
+    if (result != kTreeOk)
         return result;
-    unsigned char* a = get_page(tree, a_address, &result);
-    if (a == nullptr)
-        return result;
+    unsigned char* a = pages.a;
+    unsigned char* n = pages.n;
+    const uint32_t n_address = pages.n_address;
     const size_t key_len = static_cast<size_t>(tree->key_len());
     const int count = page_count(a);
-    int h = count / 2;
-    if (count % 2 == 1 && i >= h)
-        ++h;
+    const int h = pages.h;
     unsigned char* a_children = a + kPageHeaderSize;
     unsigned char* n_children = n + kPageHeaderSize;
     if (i < h) {

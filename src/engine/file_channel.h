@@ -37,6 +37,11 @@ class FileChannel {
 public:
     FileChannel() = default;
     static FileChannel windows(platform::HANDLE handle) { return FileChannel(handle, -1); }
+    // The C-runtime path: I/O through fd, a descriptor on `handle`'s file;
+    // the handle serves what the C runtime has no call for (byte locks).
+    static FileChannel descriptor(platform::HANDLE handle, int fd) {
+        return FileChannel(handle, fd);
+    }
     static FileChannel descriptor(int fd) { return FileChannel(nullptr, fd); }
 
     bool uses_descriptor() const { return fd_ >= 0; }

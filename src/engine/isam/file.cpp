@@ -133,6 +133,7 @@ bool header_is_sound(const FileHeader& header, bool check_trees = true) {
 // open gives up, kept when it hands them to the handle.
 class OpenedFile {
 public:
+    OpenedFile() = default;
     explicit OpenedFile(HANDLE file) : file_(file) {}
     OpenedFile(const OpenedFile&) = delete;
     OpenedFile& operator=(const OpenedFile&) = delete;
@@ -142,6 +143,7 @@ public:
         if (file_ != nullptr)
             CloseHandle(file_);
     }
+    void set_file(HANDLE file) { file_ = file; }
     void set_descriptor(int descriptor) { descriptor_ = descriptor; }
     // The handle owns them from now on.
     void hand_to(ix_handle* handle) {
@@ -152,7 +154,7 @@ public:
     }
 
 private:
-    HANDLE file_;
+    HANDLE file_ = nullptr;
     int descriptor_ = -1;
 };
 
@@ -377,80 +379,38 @@ engine::Result store_open_result(store::Status status) {
     }
 }
 
-engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
-                         const OpenPurpose& purpose) {
-    *slot = nullptr;
-    const int access_mode = mode & 0x03;
-    if (access_mode == 1)
-        return engine::kBadOpcode;
-    const bool update = access_mode != 0;
+// The operating system's file of an open, and the channel its I/O goes
+// through: the Windows path, or with IX_MODE_CRT_IO a C-runtime descriptor
+// on the same file. A missing file is made empty (and then refused), but
+// for an open that accepts a file left unfinished, which makes nothing.
+engine::Result open_os_file(const char* file_name, uint8_t mode, const OpenPurpose& purpose,
+                            OpenedFile* opened, engine::FileChannel* io) {
+    const bool update = (mode & 0x03) != 0;
     const bool shared = (mode & IX_MODE_SHARED) != 0;
     const DWORD share = shared ? FILE_SHARE_READ | FILE_SHARE_WRITE : update ? 0 : FILE_SHARE_READ;
-    // A process that died part-way through a change of a shared file left
-    // the file marked and the change in the journal beside it: whichever
-    // program opens the file next takes the change back first, through a
-    // handle of its own, as a sharer would (a shared update open does it
-    // below, through its own journal). When the journal does not hold the
-    // change, the marker refuses the open as before.
-    if (!(shared && update) && !purpose.accept_unfinished &&
-        platform::_access((std::string(file_name) + ".kvrj").c_str(), 0) == 0) {
-        unsigned char words[8];
-        take_back_dead_change(file_name, words);
-    }
     HANDLE file = CreateFileA(
         file_name, update ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ, share, nullptr,
         purpose.accept_unfinished ? OPEN_EXISTING : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return engine::map_windows_error(GetLastError());
-    OpenedFile opened(file);
-    if (shared) {
-        // The header is read, and a new tree's first page made, while no
-        // other shared handle changes the file.
-        if (const engine::Result locked = wait_for_operations(file, update); locked != engine::kOk)
-            return locked;
-    }
-    int descriptor = -1;
-    engine::FileChannel io = engine::FileChannel::windows(file);
+    opened->set_file(file);
+    *io = engine::FileChannel::windows(file);
     if ((mode & IX_MODE_CRT_IO) != 0) {
-        descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), 0);
+        const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), 0);
         if (descriptor < 0)
             return engine::kIoError;
-        opened.set_descriptor(descriptor);
-        io = engine::FileChannel::descriptor(descriptor);
+        opened->set_descriptor(descriptor);
+        *io = engine::FileChannel::descriptor(file, descriptor);
     }
-    // A shared update handle journals its changes, so that the others can
-    // take back a change it dies in. A journal made for an open that fails
-    // goes again, unless it holds a change this open could not take back.
-    std::unique_ptr<engine::ChangeJournal> journal;
-    struct DropJournal {
-        std::unique_ptr<engine::ChangeJournal>& journal;
-        bool keep = false;
-        ~DropJournal() {
-            if (journal && !keep)
-                journal->remove();
-        }
-    } drop_journal{journal};
-    if (shared && update) {
-        engine::Result journal_result = engine::kOk;
-        std::string refused;
-        journal = engine::ChangeJournal::open(file_name, file, true, &journal_result, &refused);
-        if (!journal)
-            return journal_result;
-        io.set_journal(journal.get());
-        // A process that died part-way through a change is the last to
-        // have used the file: the change is taken back before the header is
-        // read. A journal that does not hold it leaves the file refused, as
-        // the header's marker says.
-        unsigned char words[8];
-        uint32_t got_words = 0;
-        if (io.read_at(engine::kUpdateMarkerAt, words, sizeof words, &got_words).ok() &&
-            got_words == sizeof words && platform::load_u32(words) == engine::kUpdateMarker) {
-            bool undone = false;
-            journal->undo(io, platform::load_u32(words + 4), &undone);
-            drop_journal.keep = !undone;
-        }
-    }
+    return engine::kOk;
+}
 
+// Reads the header area into a new handle (*made) and checks it: the mark,
+// the size, the version (one too old is also reported on standard output)
+// and the update marker, which refuses the file unless the purpose accepts
+// it.
+engine::Result read_header(const engine::FileChannel& io, const char* file_name, bool update,
+                           const OpenPurpose& purpose, std::unique_ptr<ix_handle>* made) {
     unsigned char first[kFirstHeaderRead] = {};
     uint32_t got = 0;
     if (!io.read_at(0, first, kFirstHeaderRead, &got).ok() || got == 0)
@@ -467,22 +427,15 @@ engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
     if (!handle || !handle->image)
         return engine::kNoSpace;
     handle->header_size = header_size;
-    handle->io = io;
-    handle->shift_tree = [](store::StoreHandle* store, const unsigned char* record, int count,
-                            int32_t delta) {
-        return _vmq_shift_tree(static_cast<ix_handle*>(store), record, count, delta);
-    };
     std::memcpy(handle->image.get(), first, kFirstHeaderRead);
-
     // Bytes 12 to 15 are never loaded.
     const uint32_t rest = header_size - 16;
-    engine::IoOutcome outcome = io.read_at(16, handle->image.get() + 16, rest, &got);
-    if (!outcome.ok())
+    if (!io.read_at(16, handle->image.get() + 16, rest, &got).ok())
         return engine::kAccessDenied;
     if (got < rest)
         return engine::kNotIndexedFile;  // the file ends inside its header
 
-    FileHeader header = handle->header();
+    const FileHeader header = handle->header();
     engine::Result result = classify_header(header, !purpose.skip_trees).result;
     if (!engine::is_readable_version(header.version())) {
         std::printf("file %s has wrong version: is %x, should be %x\n", file_name, header.version(),
@@ -496,102 +449,112 @@ engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
         if (purpose.accept_unfinished && !update)
             result = engine::kOk;
     }
-    if (result != engine::kOk)
-        return result;
-    // An update open that holds the file alone removes a journal of this
-    // library left beside it: no sharer uses it, and the file holds no
-    // change it could take back. Anything else of that name stays.
-    if (update && !shared) {
-        if (const engine::Result removed = engine::ChangeJournal::remove_stale(file_name);
-            removed != engine::kOk)
-            return removed;
-    }
-    header.set_open_flags(0);
-    header.set_options(header.options() & engine::kOptionVariable);
+    if (result == engine::kOk)
+        *made = std::move(handle);
+    return result;
+}
 
+// The header's run-time fields for this open: no record held, the open
+// flags of the mode, and of the options the variable-length bit the file
+// keeps and the block-format bit its version gives.
+void set_session_fields(FileHeader header, uint8_t mode, bool crt_io) {
     header.set_held_record(0);
-    const bool block_format = header.version() == engine::kVersionBlockFormat;
-    if (block_format)
-        header.set_options(header.options() | engine::kOptionBlockFormat);
-    uint32_t open_flags = update ? engine::kOpenUpdate : engine::kOpenInput;
+    uint32_t options = header.options() & engine::kOptionVariable;
+    if (header.version() == engine::kVersionBlockFormat)
+        options |= engine::kOptionBlockFormat;
+    header.set_options(options);
+    uint32_t open_flags = (mode & 0x03) != 0 ? engine::kOpenUpdate : engine::kOpenInput;
     if (mode & IX_MODE_SEQUENTIAL)
         open_flags |= engine::kOpenSequentialCheck;
     if (mode & IX_MODE_EXTEND)
         open_flags |= engine::kOpenExtendCheck;
-    if (descriptor >= 0)
+    if (crt_io)
         open_flags |= engine::kOpenCrtIo;
     header.set_open_flags(open_flags);
+}
 
-    store::Status store_status =
-        store::status_of_code(block_format ? _vmq_allocate_sequence_sets(handle.get())
-                                           : _vmq_open_data_records(handle.get()));
+// Opens the data store and every tree (none with skip_trees) on the
+// handle's file. A shared open's trees write every page they change at once
+// and watch the change count. On failure what was opened is closed again.
+engine::Result open_store_and_trees(ix_handle& handle, bool update, bool shared, bool skip_trees) {
+    const FileHeader header = handle.header();
+    const bool block_format = header.block_format();
+    store::Status store_status = store::status_of_code(
+        block_format ? _vmq_allocate_sequence_sets(&handle) : _vmq_open_data_records(&handle));
     // Pages of a new tree in the block format take a whole block (the store
     // has made index_block_size the set size).
     const uint32_t page_size = header.index_block_size();
     const int key_count = header.key_count();
     if (store_status == store::kOk) {
-        handle->trees.reset(new (std::nothrow) std::unique_ptr<tree::Tree>[key_count]);
-        if (!handle->trees)
+        handle.trees.reset(new (std::nothrow) std::unique_ptr<tree::Tree>[key_count]);
+        if (!handle.trees)
             store_status = store::kNoMemory;
     }
+    tree::OpenFlags flags = update ? tree::kOpenForUpdate : tree::OpenFlags{};
+    if (shared)
+        flags = flags | tree::kOpenShared;
     tree::Status tree_status = tree::kTreeOk;
-    for (int i = 0; i < key_count && store_status == store::kOk && tree_status == tree::kTreeOk &&
-                    !purpose.skip_trees;
+    for (int i = 0;
+         i < key_count && store_status == store::kOk && tree_status == tree::kTreeOk && !skip_trees;
          ++i) {
-        handle->trees[i].reset(new (std::nothrow)
-                                   tree::Tree(handle->image.get() + header.tree_at(i)));
-        if (!handle->trees[i]) {
+        handle.trees[i].reset(new (std::nothrow)
+                                  tree::Tree(handle.image.get() + header.tree_at(i)));
+        if (!handle.trees[i]) {
             store_status = store::kNoMemory;
             break;
         }
-        ++handle->open_trees;
-        tree::OpenFlags flags = update ? tree::kOpenForUpdate : tree::OpenFlags{};
-        if (shared)
-            flags = flags | tree::kOpenShared;
-        tree_status = tree::status_of_code(_vmq_open_tree(handle->tree(i), handle.get(), io,
+        ++handle.open_trees;
+        tree_status = tree::status_of_code(_vmq_open_tree(handle.tree(i), &handle, handle.io,
                                                           page_size, flags, block_format ? 1 : 0));
         // The change count tells a shared handle's trees when to take their
         // roots afresh.
         if (shared)
-            handle->tree(i)->watch_for_changes();
+            handle.tree(i)->watch_for_changes();
     }
-    if (store_status != store::kOk || tree_status != tree::kTreeOk) {
-        result = store_status != store::kOk ? store_open_result(store_status)
-                                            : map_tree_status(tree_status);
-        for (int i = 0; i < handle->open_trees; ++i)
-            _vmq_close_tree(handle->tree(i));
-        if (block_format)
-            handle->sequence_sets.reset();  // no set has been changed yet
-        else
-            _vmq_close_data_records(handle.get());
+    if (store_status == store::kOk && tree_status == tree::kTreeOk)
+        return engine::kOk;
+    for (int i = 0; i < handle.open_trees; ++i)
+        _vmq_close_tree(handle.tree(i));
+    if (block_format)
+        handle.sequence_sets.reset();  // no set has been changed yet
+    else
+        _vmq_close_data_records(&handle);
+    return store_status != store::kOk ? store_open_result(store_status)
+                                      : map_tree_status(tree_status);
+}
+
+engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
+                         const OpenPurpose& purpose) {
+    *slot = nullptr;
+    if ((mode & 0x03) == 1)
+        return engine::kBadOpcode;
+    const bool update = (mode & 0x03) != 0;
+    OpenSharing sharing(file_name, (mode & IX_MODE_SHARED) != 0, update, purpose.accept_unfinished);
+    sharing.before_open();
+    OpenedFile opened;
+    engine::FileChannel io;
+    engine::Result result = open_os_file(file_name, mode, purpose, &opened, &io);
+    if (result == engine::kOk)
+        result = sharing.file_opened(&io);
+    std::unique_ptr<ix_handle> handle;
+    if (result == engine::kOk)
+        result = read_header(io, file_name, update, purpose, &handle);
+    if (result == engine::kOk)
+        result = sharing.header_accepted();
+    if (result != engine::kOk)
         return result;
-    }
-    if (shared) {
-        handle->shared = true;
-        handle->journal = std::move(journal);
-        // The whole path, so that a program that changes its directory
-        // still finds the file when it must take a dead change back.
-        if (char* whole = ::realpath(file_name, nullptr)) {
-            handle->path = whole;
-            std::free(whole);
-        } else {
-            handle->path = file_name;
-        }
-        handle->change_count = header.change_count();
-        if (update) {
-            // A tree's first page may have been made: the others take the
-            // header afresh.
-            header.set_change_count(handle->change_count + 1);
-            const engine::Result written =
-                engine::store_status(io.write_at(0, handle->image.get(), handle->header_size));
-            if (written != engine::kOk) {
-                header.set_change_count(handle->change_count);
-                return written;
-            }
-            ++handle->change_count;
-        }
-        unlock_byte(file, kSharedOperationLockAt);
-    }
+
+    handle->io = io;
+    handle->shift_tree = [](store::StoreHandle* store, const unsigned char* record, int count,
+                            int32_t delta) {
+        return _vmq_shift_tree(static_cast<ix_handle*>(store), record, count, delta);
+    };
+    set_session_fields(handle->header(), mode, io.uses_descriptor());
+    result = open_store_and_trees(*handle, update, sharing.shared(), purpose.skip_trees);
+    if (result == engine::kOk)
+        result = sharing.attach(*handle);
+    if (result != engine::kOk)
+        return result;
     opened.hand_to(handle.get());
     *slot = handle.release();
     return engine::kOk;
@@ -692,7 +655,7 @@ engine::Result ix_close_file(ix_handle* handle, bool* kept) {
 
     // Each change of a shared handle was whole in the file when it ended,
     // or has been taken back, or is left for another handle to take back.
-    if (header.open_for_update() && !header_written && !handle->shared) {
+    if (header.open_for_update() && !header_written && !handle->sharing) {
         // A clean close takes the update marker away; after any failure it
         // stays, and the next open refuses the file.
         header.set_update_marker(result == engine::kOk ? 0 : engine::kUpdateMarker);
@@ -701,13 +664,8 @@ engine::Result ix_close_file(ix_handle* handle, bool* kept) {
         if (status != engine::kOk && result == engine::kOk)
             result = status;
     }
-    // The last shared update handle to close removes the journal, while it
-    // still holds the operation lock, so that no other opens it meanwhile;
-    // but not while its own change, which it could not take back, stays
-    // marked in the file: the journal is what the next handle takes it back
-    // from.
-    if (handle->journal && !handle->marked)
-        handle->journal->remove();
+    if (handle->sharing)
+        handle->sharing->close(*handle);
     bool closed = true;
     if (handle->descriptor >= 0 && _close(handle->descriptor) != 0)
         closed = false;
@@ -721,13 +679,9 @@ engine::Result ix_close_file(ix_handle* handle, bool* kept) {
 engine::Result mark_update(ix_handle* handle) {
     if (handle->marked)
         return engine::kOk;
-    if (handle->journal) {
-        // The change journalled begins here, with the file as it is now.
-        uint32_t end = 0;
-        engine::Result begun = engine::store_status(handle->io.seek_end(&end));
-        if (begun == engine::kOk)
-            begun = handle->journal->begin(handle->io, handle->change_count, end);
-        if (begun != engine::kOk)
+    if (handle->sharing) {
+        if (const engine::Result begun = handle->sharing->begin_change(*handle);
+            begun != engine::kOk)
             return begun;
     }
     FileHeader header = handle->header();

@@ -223,6 +223,109 @@ engine::Result ix_create_file(const unsigned char* attributes, uint32_t block_si
     return create_indexed_file(attributes, block_size, file_name, selector, StoreFormat::kSlots);
 }
 
+namespace {
+
+// The fixed part of the attribute block (*fixed), and whether it describes
+// a file this engine can make: 1 to 255 keys, a block long enough for them,
+// record lengths a slot (or, in the block format, a set) can hold.
+bool attributes_usable(const unsigned char* attributes, uint32_t block_size, bool block_format,
+                       ix_attributes* fixed) {
+    if (attributes != nullptr && (block_size == 0 || block_size >= IX_ATTRIBUTES_FIXED_SIZE))
+        ix_attributes_decode(attributes, fixed);
+    const int key_count = fixed->key_count;
+    return attributes != nullptr && key_count >= 1 && key_count <= engine::kMaxKeys &&
+           (block_size == 0 || block_size >= ix_attributes_size(key_count)) &&
+           fixed->max_record_length <= kMaxRecordLength &&
+           fixed->min_record_length <= fixed->max_record_length &&
+           (!block_format ||
+            fixed->max_record_length <= store::kLargestSetSize - store::kFirstRecordAt);
+}
+
+// The file fields of a new header and its key table, from the attribute
+// block; false when a key is not one a record can hold and a tree keep.
+bool fill_fields_and_keys(FileHeader header, const unsigned char* attributes,
+                          const ix_attributes& fixed, bool block_format) {
+    const int key_count = fixed.key_count;
+    header.set_header_size(engine::header_size_for(key_count));
+    std::memcpy(header.image() + engine::kFileMarkAt, engine::kIndexedMark, engine::kFileMarkSize);
+    header.set_version(block_format ? engine::kVersionBlockFormat : engine::kVersionSlotFormat);
+    header.set_byte_order(engine::kByteOrderMark);
+    header.set_open_flags(1);
+    header.set_record_count(0);
+    header.set_min_record_length(fixed.min_record_length);
+    header.set_max_record_length(fixed.max_record_length);
+    header.set_area_length(fixed.area_length);
+    header.set_key_count(key_count);
+    header.set_options(static_cast<uint16_t>(fixed.options) & ~engine::kOptionBlockFormat);
+    header.set_key_table_offset(engine::kKeyTableOffset);
+
+    bool usable = true;
+    for (int i = 0; i < key_count && usable; ++i) {
+        ix_key_spec key;
+        ix_key_spec_decode(attributes, i, &key);
+        usable = key_is_usable(key.key_offset - 1, key.key_length, key.key_type);
+        header.set_key_offset(i, static_cast<int16_t>(key.key_offset - 1));
+        header.set_key_length(i, key.key_length);
+        header.set_key_flags(i, key.key_flags);
+        header.set_key_type(i, key.key_type);
+    }
+    const int32_t keys_end = usable ? compute_keys_end(header, key_count) : 0;
+    header.set_keys_end(keys_end);
+    return usable && static_cast<uint32_t>(keys_end) <= fixed.max_record_length;
+}
+
+// Creates every key's tree header in the image and sets index_block_size to
+// the largest page; 11 when a tree cannot be created. In the block format
+// the set size follows from the longest record and the largest page, and
+// index pages are blocks of that size too: *usable is false when no set
+// holds the records.
+engine::Result create_trees(FileHeader header, bool block_format, bool* usable) {
+    const int key_count = header.key_count();
+    const uint32_t trees_at = engine::tree_headers_at(key_count);
+    engine::Result result = engine::kOk;
+    uint32_t largest_page = 0;
+    for (int i = 0; i < key_count; ++i) {
+        const uint32_t tree_at = trees_at + engine::kTreeHeaderSize * i;
+        header.set_tree_at(i, tree_at);
+        tree::CreateFlags flags =
+            tree_create_flags_of(header, i) | tree::CreateFlags{static_cast<uint32_t>(i) << 16};
+        if (block_format)
+            flags = flags | tree::kCreateBlockPages;
+        const int page_size =
+            _vmq_create_tree(header.image() + tree_at, flags, header.key_length(i),
+                             tree_data_length(header, i), tree_at);
+        if (page_size == 0) {
+            result = engine::kNoSpace;
+            break;
+        }
+        if (static_cast<uint32_t>(page_size) > largest_page)
+            largest_page = static_cast<uint32_t>(page_size);
+    }
+    header.set_index_block_size(largest_page);
+    if (block_format) {
+        store::SetShape shape;
+        *usable = store::sequence_set_shape(header.max_record_length(), largest_page, &shape);
+        header.set_sequence_set_size(shape.set_size);
+        header.set_index_block_size(shape.set_size);
+        header.set_first_sequence_set(store::kNoSet);
+    }
+    return result;
+}
+
+// Writes the new header area at the start of the file and closes it: the
+// first failure is the result, a failed write replacing an earlier 11.
+engine::Result write_and_close(HANDLE file, const unsigned char* image, uint32_t size,
+                               engine::Result result) {
+    DWORD written = 0;
+    if (!WriteFile(file, image, size, &written, nullptr))
+        result = engine::map_windows_error(GetLastError());
+    if (!CloseHandle(file) && result == engine::kOk)
+        result = engine::map_windows_error(GetLastError());
+    return result;
+}
+
+}  // namespace
+
 engine::Result create_indexed_file(const unsigned char* attributes, uint32_t block_size,
                                    const char* file_name, uint8_t selector, StoreFormat format) {
     const bool block_format = format == StoreFormat::kBlocks;
@@ -241,18 +344,8 @@ engine::Result create_indexed_file(const unsigned char* attributes, uint32_t blo
     // From here on an existing file is empty; attributes that describe no
     // usable file leave it so.
     ix_attributes fixed{};
-    if (attributes != nullptr && (block_size == 0 || block_size >= IX_ATTRIBUTES_FIXED_SIZE))
-        ix_attributes_decode(attributes, &fixed);
-    const int key_count = fixed.key_count;
-    bool usable = attributes != nullptr && key_count >= 1 && key_count <= engine::kMaxKeys &&
-                  (block_size == 0 || block_size >= ix_attributes_size(key_count)) &&
-                  fixed.max_record_length <= kMaxRecordLength &&
-                  fixed.min_record_length <= fixed.max_record_length &&
-                  (!block_format ||
-                   fixed.max_record_length <= store::kLargestSetSize - store::kFirstRecordAt);
-
-    const uint32_t trees_at = usable ? engine::tree_headers_at(key_count) : 0;
-    const uint32_t header_size = usable ? engine::header_size_for(key_count) : 0;
+    bool usable = attributes_usable(attributes, block_size, block_format, &fixed);
+    const uint32_t header_size = usable ? engine::header_size_for(fixed.key_count) : 0;
     std::unique_ptr<unsigned char[]> image;
     if (usable) {
         image.reset(new (std::nothrow) unsigned char[header_size]());
@@ -261,76 +354,18 @@ engine::Result create_indexed_file(const unsigned char* attributes, uint32_t blo
             return engine::kNoSpace;
         }
     }
-
     engine::Result result = engine::kOk;
     if (usable) {
-        FileHeader header(image.get());
-        header.set_header_size(header_size);
-        std::memcpy(image.get() + engine::kFileMarkAt, engine::kIndexedMark, engine::kFileMarkSize);
-        header.set_version(block_format ? engine::kVersionBlockFormat : engine::kVersionSlotFormat);
-        header.set_byte_order(engine::kByteOrderMark);
-        header.set_open_flags(1);
-        header.set_record_count(0);
-        header.set_min_record_length(fixed.min_record_length);
-        header.set_max_record_length(fixed.max_record_length);
-        header.set_area_length(fixed.area_length);
-        header.set_key_count(key_count);
-        header.set_options(static_cast<uint16_t>(fixed.options) & ~engine::kOptionBlockFormat);
-        header.set_key_table_offset(engine::kKeyTableOffset);
-
-        for (int i = 0; i < key_count && usable; ++i) {
-            ix_key_spec key;
-            ix_key_spec_decode(attributes, i, &key);
-            usable = key_is_usable(key.key_offset - 1, key.key_length, key.key_type);
-            header.set_key_offset(i, static_cast<int16_t>(key.key_offset - 1));
-            header.set_key_length(i, key.key_length);
-            header.set_key_flags(i, key.key_flags);
-            header.set_key_type(i, key.key_type);
-        }
-        const int32_t keys_end = usable ? compute_keys_end(header, key_count) : 0;
-        usable = usable && static_cast<uint32_t>(keys_end) <= fixed.max_record_length;
-        header.set_keys_end(keys_end);
-
-        uint32_t largest_page = 0;
-        for (int i = 0; i < key_count && usable; ++i) {
-            const uint32_t tree_at = trees_at + engine::kTreeHeaderSize * i;
-            header.set_tree_at(i, tree_at);
-            tree::CreateFlags flags =
-                tree_create_flags_of(header, i) | tree::CreateFlags{static_cast<uint32_t>(i) << 16};
-            if (block_format)
-                flags = flags | tree::kCreateBlockPages;
-            const int page_size =
-                _vmq_create_tree(image.get() + tree_at, flags, header.key_length(i),
-                                 tree_data_length(header, i), tree_at);
-            if (page_size == 0) {
-                result = engine::kNoSpace;
-                break;
-            }
-            if (static_cast<uint32_t>(page_size) > largest_page)
-                largest_page = static_cast<uint32_t>(page_size);
-        }
-        header.set_index_block_size(largest_page);
-        store::SetShape shape;
-        if (usable && block_format) {
-            // The set size follows from the longest record and the largest
-            // page; index pages are blocks of that size too.
-            usable = store::sequence_set_shape(fixed.max_record_length, largest_page, &shape);
-            header.set_sequence_set_size(shape.set_size);
-            header.set_index_block_size(shape.set_size);
-            header.set_first_sequence_set(store::kNoSet);
-        }
+        const FileHeader header(image.get());
+        usable = fill_fields_and_keys(header, attributes, fixed, block_format);
+        if (usable)
+            result = create_trees(header, block_format, &usable);
     }
     if (!usable) {
         CloseHandle(file);
         return engine::kBadKeyCount;
     }
-
-    DWORD written = 0;
-    if (!WriteFile(file, image.get(), header_size, &written, nullptr))
-        result = engine::map_windows_error(GetLastError());
-    if (!CloseHandle(file) && result == engine::kOk)
-        result = engine::map_windows_error(GetLastError());
-    return result;
+    return write_and_close(file, image.get(), header_size, result);
 }
 
 namespace {

@@ -128,34 +128,26 @@ bool header_is_sound(const FileHeader& header, bool check_trees = true) {
     return header.keys_end() == compute_keys_end(header, key_count);
 }
 
-// The operating system's file an open works on, and the C-runtime
-// descriptor on it when the I/O goes through one: closed again when the
-// open gives up, kept when it hands them to the handle.
+// The channel of the file an open works on: closed again when the open
+// gives up, kept open once the handle has it.
 class OpenedFile {
 public:
     OpenedFile() = default;
-    explicit OpenedFile(HANDLE file) : file_(file) {}
     OpenedFile(const OpenedFile&) = delete;
     OpenedFile& operator=(const OpenedFile&) = delete;
     ~OpenedFile() {
-        if (descriptor_ >= 0)
-            _close(descriptor_);
-        if (file_ != nullptr)
-            CloseHandle(file_);
+        if (io_.is_open())
+            io_.close();
     }
-    void set_file(HANDLE file) { file_ = file; }
-    void set_descriptor(int descriptor) { descriptor_ = descriptor; }
-    // The handle owns them from now on.
+    engine::FileChannel& io() { return io_; }
+    // The handle's copy of the channel owns the file from now on.
     void hand_to(ix_handle* handle) {
-        handle->os_handle = file_;
-        handle->descriptor = descriptor_;
-        file_ = nullptr;
-        descriptor_ = -1;
+        handle->io = io_;
+        io_ = engine::FileChannel();
     }
 
 private:
-    HANDLE file_ = nullptr;
-    int descriptor_ = -1;
+    engine::FileChannel io_;
 };
 
 // What open makes of a header, with the reason in words for the tools that
@@ -314,13 +306,12 @@ engine::Result create_trees(FileHeader header, bool block_format, bool* usable) 
 
 // Writes the new header area at the start of the file and closes it: the
 // first failure is the result, a failed write replacing an earlier 11.
-engine::Result write_and_close(HANDLE file, const unsigned char* image, uint32_t size,
+engine::Result write_and_close(engine::FileChannel io, const unsigned char* image, uint32_t size,
                                engine::Result result) {
-    DWORD written = 0;
-    if (!WriteFile(file, image, size, &written, nullptr))
-        result = engine::map_windows_error(GetLastError());
-    if (!CloseHandle(file) && result == engine::kOk)
-        result = engine::map_windows_error(GetLastError());
+    if (const engine::IoOutcome written = io.write_at(0, image, size); !written.ok())
+        result = engine::store_status(written);
+    if (const engine::IoOutcome closed = io.close(); !closed.ok() && result == engine::kOk)
+        result = engine::store_status(closed);
     return result;
 }
 
@@ -331,13 +322,14 @@ engine::Result create_indexed_file(const unsigned char* attributes, uint32_t blo
     const bool block_format = format == StoreFormat::kBlocks;
     if (selector == IX_CREATE_NEW_ONLY && file_name != nullptr && _access(file_name, 0) == 0)
         return engine::kFileExists;
-    HANDLE file = CreateFileA(file_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return engine::map_windows_error(GetLastError());
+    engine::FileChannel io;
+    if (const engine::IoOutcome opened = engine::FileChannel::open(
+            file_name, GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, &io);
+        !opened.ok())
+        return engine::store_status(opened);
     if (const engine::Result removed = engine::ChangeJournal::remove_stale(file_name);
         removed != engine::kOk) {
-        CloseHandle(file);
+        io.close();
         return removed;
     }
 
@@ -350,7 +342,7 @@ engine::Result create_indexed_file(const unsigned char* attributes, uint32_t blo
     if (usable) {
         image.reset(new (std::nothrow) unsigned char[header_size]());
         if (!image) {
-            CloseHandle(file);
+            io.close();
             return engine::kNoSpace;
         }
     }
@@ -362,10 +354,10 @@ engine::Result create_indexed_file(const unsigned char* attributes, uint32_t blo
             result = create_trees(header, block_format, &usable);
     }
     if (!usable) {
-        CloseHandle(file);
+        io.close();
         return engine::kBadKeyCount;
     }
-    return write_and_close(file, image.get(), header_size, result);
+    return write_and_close(io, image.get(), header_size, result);
 }
 
 namespace {
@@ -419,24 +411,17 @@ engine::Result store_open_result(store::Status status) {
 // on the same file. A missing file is made empty (and then refused), but
 // for an open that accepts a file left unfinished, which makes nothing.
 engine::Result open_os_file(const char* file_name, uint8_t mode, const OpenPurpose& purpose,
-                            OpenedFile* opened, engine::FileChannel* io) {
+                            engine::FileChannel* io) {
     const bool update = (mode & 0x03) != 0;
     const bool shared = (mode & IX_MODE_SHARED) != 0;
     const DWORD share = shared ? FILE_SHARE_READ | FILE_SHARE_WRITE : update ? 0 : FILE_SHARE_READ;
-    HANDLE file = CreateFileA(
-        file_name, update ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ, share, nullptr,
-        purpose.accept_unfinished ? OPEN_EXISTING : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return engine::map_windows_error(GetLastError());
-    opened->set_file(file);
-    *io = engine::FileChannel::windows(file);
-    if ((mode & IX_MODE_CRT_IO) != 0) {
-        const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), 0);
-        if (descriptor < 0)
-            return engine::kIoError;
-        opened->set_descriptor(descriptor);
-        *io = engine::FileChannel::descriptor(file, descriptor);
-    }
+    if (const engine::IoOutcome opened = engine::FileChannel::open(
+            file_name, update ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ, share,
+            purpose.accept_unfinished ? OPEN_EXISTING : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, io);
+        !opened.ok())
+        return engine::store_status(opened);
+    if ((mode & IX_MODE_CRT_IO) != 0 && !io->use_descriptor().ok())
+        return engine::kIoError;
     return engine::kOk;
 }
 
@@ -567,8 +552,8 @@ engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
     OpenSharing sharing(file_name, (mode & IX_MODE_SHARED) != 0, update, purpose.accept_unfinished);
     sharing.before_open();
     OpenedFile opened;
-    engine::FileChannel io;
-    engine::Result result = open_os_file(file_name, mode, purpose, &opened, &io);
+    engine::FileChannel& io = opened.io();
+    engine::Result result = open_os_file(file_name, mode, purpose, &io);
     if (result == engine::kOk)
         result = sharing.file_opened(&io);
     std::unique_ptr<ix_handle> handle;
@@ -579,18 +564,19 @@ engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
     if (result != engine::kOk)
         return result;
 
-    handle->io = io;
+    opened.hand_to(handle.get());
     handle->shift_tree = [](store::StoreHandle* store, const unsigned char* record, int count,
                             int32_t delta) {
         return _vmq_shift_tree(static_cast<ix_handle*>(store), record, count, delta);
     };
-    set_session_fields(handle->header(), mode, io.uses_descriptor());
+    set_session_fields(handle->header(), mode, handle->io.uses_descriptor());
     result = open_store_and_trees(*handle, update, sharing.shared(), purpose.skip_trees);
     if (result == engine::kOk)
         result = sharing.attach(*handle);
-    if (result != engine::kOk)
+    if (result != engine::kOk) {
+        handle->io.close();
         return result;
-    opened.hand_to(handle.get());
+    }
     *slot = handle.release();
     return engine::kOk;
 }
@@ -598,12 +584,12 @@ engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
 }  // namespace
 
 std::string ix_header_problem(const char* file_name) {
-    HANDLE file = CreateFileA(file_name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    OpenedFile opened;
+    if (!engine::FileChannel::open(file_name, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, &opened.io())
+             .ok())
         return "the file cannot be opened";
-    const OpenedFile opened(file);
-    const engine::FileChannel io = engine::FileChannel::windows(file);
+    const engine::FileChannel& io = opened.io();
     uint32_t end = 0;
     unsigned char first[kFirstHeaderRead] = {};
     uint32_t got = 0;
@@ -701,12 +687,7 @@ engine::Result ix_close_file(ix_handle* handle, bool* kept) {
     }
     if (handle->sharing)
         handle->sharing->close(*handle);
-    bool closed = true;
-    if (handle->descriptor >= 0 && _close(handle->descriptor) != 0)
-        closed = false;
-    if (!CloseHandle(handle->os_handle))
-        closed = false;
-    if (!closed && result == engine::kOk)
+    if (!handle->io.close().ok() && result == engine::kOk)
         result = engine::kIoError;
     return result;
 }

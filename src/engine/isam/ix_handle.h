@@ -3,9 +3,8 @@
 //
 // The header image is exactly header_size bytes; its key table and tree
 // headers stay where the file has them, and each key's Tree works on its
-// 996 bytes in place. The operating system's handle (and, when the file's
-// I/O goes through C-runtime descriptors, the descriptor) are kept here so
-// that close can release them.
+// 996 bytes in place. The file is the store's channel (io), which close
+// releases.
 #ifndef KVR_ENGINE_ISAM_IX_HANDLE_H
 #define KVR_ENGINE_ISAM_IX_HANDLE_H
 
@@ -44,8 +43,6 @@ struct ix_handle : kvr::store::StoreHandle {
 
     std::unique_ptr<std::unique_ptr<kvr::tree::Tree>[]> trees;  // one per key
     int open_trees = 0;  // trees 0 .. open_trees - 1 are open
-    kvr::platform::HANDLE os_handle = nullptr;
-    int descriptor = -1;  // the descriptor the I/O goes through, or -1
 
     // The update marker is on disk: this session has begun to change the
     // file. An operation that failed part-way leaves the file unsound, and

@@ -19,7 +19,6 @@
 #include "platform/coding.h"
 #include "platform/crt_file.h"
 #include "platform/lock_wait.h"
-#include "platform/share_locks.h"
 #include "platform/windows_file.h"
 #include "vmqrmkvr/isam.h"
 
@@ -106,13 +105,12 @@ uint64_t record_lock_of(const ix_handle& handle, const unsigned char* prime) {
 // The operation lock of the file open as `file`, shared or exclusive,
 // waited for at most the lock wait limit (platform/lock_wait.h): 18 when
 // another handle held it all that time.
-engine::Result wait_for_operations(platform::HANDLE file, bool exclusive) {
+engine::Result wait_for_operations(const engine::FileChannel& file, bool exclusive) {
     const platform::DWORD flags =
         (exclusive ? platform::LOCKFILE_EXCLUSIVE_LOCK : 0) | platform::LOCKFILE_FAIL_IMMEDIATELY;
     platform::DWORD error = platform::ERROR_SUCCESS;
     const bool ended = platform::wait_for_lock([&] {
-        error = platform::lock_byte(file, kOperationLockAt, flags) ? platform::ERROR_SUCCESS
-                                                                   : platform::GetLastError();
+        error = file.lock_byte(kOperationLockAt, flags).windows_error;
         return error != platform::ERROR_LOCK_VIOLATION;
     });
     if (!ended)
@@ -157,12 +155,12 @@ engine::Result SharedSession::claim_record(const ix_handle& handle, const unsign
     if (locked_record_ == at)
         return engine::kOk;
     release_record(handle);
-    if (!platform::lock_byte(
-            handle.os_handle, at,
-            platform::LOCKFILE_EXCLUSIVE_LOCK | platform::LOCKFILE_FAIL_IMMEDIATELY)) {
-        return platform::GetLastError() == platform::ERROR_LOCK_VIOLATION
+    const engine::IoOutcome locked = handle.io.lock_byte(
+        at, platform::LOCKFILE_EXCLUSIVE_LOCK | platform::LOCKFILE_FAIL_IMMEDIATELY);
+    if (!locked.ok()) {
+        return locked.windows_error == platform::ERROR_LOCK_VIOLATION
                    ? engine::kLockViolation
-                   : engine::map_windows_error(platform::GetLastError());
+                   : engine::map_windows_error(locked.windows_error);
     }
     locked_record_ = at;
     return engine::kOk;
@@ -175,7 +173,7 @@ bool SharedSession::holds_record(const ix_handle& handle, const unsigned char* p
 void SharedSession::release_record(const ix_handle& handle) {
     if (locked_record_ == 0)
         return;
-    platform::unlock_byte(handle.os_handle, locked_record_);
+    handle.io.unlock_byte(locked_record_);
     locked_record_ = 0;
 }
 
@@ -184,50 +182,50 @@ engine::Result SharedSession::lock_operations(const ix_handle& handle, bool excl
     // An operation holds the lock for some microseconds: asking again a few
     // times, a moment apart, is cheaper than being put to sleep and woken.
     for (int attempt = 0; attempt < kLockAttemptsBeforeWaiting; ++attempt) {
-        if (platform::lock_byte(handle.os_handle, kOperationLockAt,
-                                flags | platform::LOCKFILE_FAIL_IMMEDIATELY))
+        const engine::IoOutcome locked =
+            handle.io.lock_byte(kOperationLockAt, flags | platform::LOCKFILE_FAIL_IMMEDIATELY);
+        if (locked.ok())
             return engine::kOk;
-        if (platform::GetLastError() != platform::ERROR_LOCK_VIOLATION)
-            return engine::map_windows_error(platform::GetLastError());
+        if (locked.windows_error != platform::ERROR_LOCK_VIOLATION)
+            return engine::map_windows_error(locked.windows_error);
         for (int pause = 0; pause < 64; ++pause)
             cpu_pause();
     }
     // Then, for an operation stopped or a lock held on purpose, a bounded
     // wait.
-    return wait_for_operations(handle.os_handle, exclusive);
+    return wait_for_operations(handle.io, exclusive);
 }
 
 void SharedSession::end_operation(const ix_handle& handle) {
-    platform::unlock_byte(handle.os_handle, kOperationLockAt);
+    handle.io.unlock_byte(kOperationLockAt);
 }
 
 engine::Result SharedSession::take_back_dead_change(const char* file_name,
                                                     unsigned char (&words)[8]) {
     engine::Result result = engine::kUnfinishedUpdate;
-    const platform::HANDLE file =
-        platform::CreateFileA(file_name, platform::GENERIC_READ | platform::GENERIC_WRITE,
-                              platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, nullptr,
-                              platform::OPEN_EXISTING, platform::FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == platform::INVALID_HANDLE_VALUE)
+    engine::FileChannel io;
+    if (!engine::FileChannel::open(file_name, platform::GENERIC_READ | platform::GENERIC_WRITE,
+                                   platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE,
+                                   platform::OPEN_EXISTING, platform::FILE_ATTRIBUTE_NORMAL, &io)
+             .ok())
         return result;
-    const engine::Result locked = wait_for_operations(file, true);
+    const engine::Result locked = wait_for_operations(io, true);
     if (locked == engine::kOk) {
-        const engine::FileChannel io = engine::FileChannel::windows(file);
         if (read_marker_and_count(io, words) == engine::kOk) {
             engine::Result opened = engine::kOk;
             std::string why;
             if (!is_marked(words)) {
                 result = engine::kOk;  // another handle took it back meanwhile
-            } else if (auto journal =
-                           engine::ChangeJournal::open(file_name, file, false, &opened, &why)) {
+            } else if (auto journal = engine::ChangeJournal::open(file_name, io.handle(), false,
+                                                                  &opened, &why)) {
                 result = undo_change(journal.get(), io, words);
             }
         }
-        platform::unlock_byte(file, kOperationLockAt);
+        io.unlock_byte(kOperationLockAt);
     } else if (locked == engine::kSharingViolation) {
         result = locked;
     }
-    platform::CloseHandle(file);
+    io.close();
     return result;
 }
 
@@ -446,14 +444,13 @@ void OpenSharing::before_open() const {
 engine::Result OpenSharing::file_opened(engine::FileChannel* io) {
     if (!shared_)
         return engine::kOk;
-    const platform::HANDLE file = io->handle();
-    if (const engine::Result locked = wait_for_operations(file, update_); locked != engine::kOk)
+    if (const engine::Result locked = wait_for_operations(*io, update_); locked != engine::kOk)
         return locked;
     std::unique_ptr<engine::ChangeJournal> journal;
     if (update_) {
         engine::Result result = engine::kOk;
         std::string refused;
-        journal = engine::ChangeJournal::open(file_name_, file, true, &result, &refused);
+        journal = engine::ChangeJournal::open(file_name_, io->handle(), true, &result, &refused);
         if (!journal)
             return result;
         io->set_journal(journal.get());
@@ -507,7 +504,7 @@ engine::Result OpenSharing::attach(ix_handle& handle) {
         }
         ++session.change_count_;
     }
-    platform::unlock_byte(handle.io.handle(), kOperationLockAt);
+    handle.io.unlock_byte(kOperationLockAt);
     handle.sharing = std::move(session_);
     return engine::kOk;
 }

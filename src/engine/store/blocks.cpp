@@ -70,7 +70,7 @@ extern "C" int _vmq_get_block(StoreHandle* handle, uint32_t* address, int32_t no
             return code(kNoSpace);
         // The address is the caller's also when the write fails.
         *address = end;
-        return code(io_status(handle->io.write(zeros.get(), block_size)));
+        return code(io_status(handle->io.write_on_at(end, zeros.get(), block_size)));
     }
 
     if (!block_address_valid(handle, head))

@@ -236,24 +236,22 @@ bool start_as_saved(const FileChannel& file, const Head& head, const std::vector
     return true;
 }
 
-// Whether the journal open as `journal` holds the change of the data file
-// `data` (read through `file`) that began at change count `change`, and
-// the file is still as that change left it: *why empty, and *head and
-// *saved what undo puts back. Otherwise *why says why in words.
-Result examine(HANDLE journal, const std::string& boot, const FileIdentity& data,
-               const FileChannel& file, uint32_t change, Head* head, std::vector<Saved>* saved,
-               std::string* why) {
+// The head of the journal open as `journal`, when it names the change of
+// the data file `data` that began at change count `change`, on this boot;
+// otherwise *why says why in words.
+void read_head(HANDLE journal, const std::string& boot, const FileIdentity& data, uint32_t change,
+               Head* head, std::string* why) {
     unsigned char bytes[kHeadSize];
     uint32_t got = 0;
     if (!read_bytes(journal, 0, bytes, kHeadSize, &got)) {
         *why = "it cannot be read";
-        return kOk;
+        return;
     }
     if (*why = unsound_head(bytes, got); !why->empty())
-        return kOk;
+        return;
     if (got == 0) {
         *why = "it holds no change";
-        return kOk;
+        return;
     }
     head->change = load_u32(bytes + kChangeAt);
     head->size = load_u32(bytes + kSizeAt);
@@ -271,12 +269,48 @@ Result examine(HANDLE journal, const std::string& boot, const FileIdentity& data
                ", not the file's " + std::to_string(change);
     else if (head->checked > kCheckedBytes || head->checked > head->size)
         *why = "it is a damaged journal";
+}
+
+// The entries saved whole for the change `head` names, in the order they
+// were saved, up to the first that is not (the journal's end, or one its
+// writer died before it finished). No entry reaches past the journal's end
+// (`journal_size` bytes): a length read from it is never trusted further.
+void read_entries(HANDLE journal, uint64_t journal_size, const Head& head,
+                  std::vector<Saved>* saved) {
+    uint32_t got = 0;
+    for (uint32_t at = kHeadSize;;) {
+        unsigned char entry[kEntryHeadSize];
+        if (!read_bytes(journal, at, entry, kEntryHeadSize, &got) || got != kEntryHeadSize ||
+            load_u32(entry) != kEntryMark ||
+            (load_u32(entry + 4) | (uint64_t{load_u32(entry + 8)} << 32)) != head.number ||
+            head_check(entry) != load_u32(entry + 20))
+            return;
+        const uint32_t offset = load_u32(entry + 12);
+        const uint32_t length = load_u32(entry + 16);
+        // Entries lie within the journal and within 32-bit offsets, so that
+        // the walk never wraps back to an entry it has read.
+        if (offset >= head.size || length > head.size - offset ||
+            uint64_t{at} + kEntryHeadSize + length > std::min<uint64_t>(journal_size, UINT32_MAX))
+            return;
+        Saved one{offset, std::vector<unsigned char>(length)};
+        if (!read_bytes(journal, at + kEntryHeadSize, one.bytes.data(), length, &got) ||
+            got != length)
+            return;
+        saved->push_back(std::move(one));
+        at += kEntryHeadSize + length;
+    }
+}
+
+// Whether the journal open as `journal` holds the change of the data file
+// `data` (read through `file`) that began at change count `change`, and
+// the file is still as that change left it: *why empty, and *head and
+// *saved what undo puts back. Otherwise *why says why in words.
+Result examine(HANDLE journal, const std::string& boot, const FileIdentity& data,
+               const FileChannel& file, uint32_t change, Head* head, std::vector<Saved>* saved,
+               std::string* why) {
+    read_head(journal, boot, data, change, head, why);
     if (!why->empty())
         return kOk;
-
-    // The entries saved whole for this change, in the order they were saved.
-    // No entry reaches past the journal's end: a length read from it is
-    // never trusted further than that.
     LONG end_high = 0;
     const DWORD journal_end = SetFilePointer(journal, 0, &end_high, FILE_END);
     if (journal_end == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS) {
@@ -286,28 +320,7 @@ Result examine(HANDLE journal, const std::string& boot, const FileIdentity& data
     const uint64_t journal_size = (uint64_t{static_cast<uint32_t>(end_high)} << 32) | journal_end;
     std::vector<unsigned char> start;
     try {
-        for (uint32_t at = kHeadSize;;) {
-            unsigned char entry[kEntryHeadSize];
-            if (!read_bytes(journal, at, entry, kEntryHeadSize, &got) || got != kEntryHeadSize ||
-                load_u32(entry) != kEntryMark ||
-                (load_u32(entry + 4) | (uint64_t{load_u32(entry + 8)} << 32)) != head->number ||
-                head_check(entry) != load_u32(entry + 20))
-                break;
-            const uint32_t offset = load_u32(entry + 12);
-            const uint32_t length = load_u32(entry + 16);
-            // Entries lie within the journal and within 32-bit offsets, so
-            // that the walk never wraps back to an entry it has read.
-            if (offset >= head->size || length > head->size - offset ||
-                uint64_t{at} + kEntryHeadSize + length >
-                    std::min<uint64_t>(journal_size, UINT32_MAX))
-                break;
-            Saved one{offset, std::vector<unsigned char>(length)};
-            if (!read_bytes(journal, at + kEntryHeadSize, one.bytes.data(), length, &got) ||
-                got != length)
-                break;
-            saved->push_back(std::move(one));
-            at += kEntryHeadSize + length;
-        }
+        read_entries(journal, journal_size, *head, saved);
         // The file must be as the change left it: its start, with what the
         // change saved put back, is what it was when the change began. A
         // file changed since by another program is left alone.
@@ -324,6 +337,72 @@ Result examine(HANDLE journal, const std::string& boot, const FileIdentity& data
     return kOk;
 }
 
+// Opens the journal at `path` for reading and writing, or makes it new when
+// there is none and `make` is set (*made): never through a symbolic link,
+// readable by its maker alone until it has the data file's group and
+// permissions. INVALID_HANDLE_VALUE with *result 0 when there is none;
+// with 15 and *why when what is there may not be used; else with the
+// mapped error.
+HANDLE open_or_make(const std::string& path, bool make, bool* made, Result* result,
+                    std::string* why) {
+    for (int attempt = 0;; ++attempt) {
+        HANDLE file = open_existing(path, GENERIC_READ | GENERIC_WRITE, why);
+        if (file != INVALID_HANDLE_VALUE)
+            return file;
+        const DWORD error = GetLastError();
+        if (!why->empty()) {
+            *result = kAccessDenied;
+            return INVALID_HANDLE_VALUE;
+        }
+        const bool none = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+        if (!none || !make) {
+            *result = none ? kOk : map_windows_error(error);
+            return INVALID_HANDLE_VALUE;
+        }
+        file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                           FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_OWNER_ONLY, nullptr);
+        *made = file != INVALID_HANDLE_VALUE;
+        if (*made)
+            return file;
+        // Made by another meanwhile: it is opened as found, a few times.
+        if (GetLastError() != ERROR_FILE_EXISTS || attempt == 3) {
+            *result = map_windows_error(GetLastError());
+            return INVALID_HANDLE_VALUE;
+        }
+    }
+}
+
+// Gives a journal just made the data file's group, and its owner where
+// this process may give a file away; group bits that the journal's group
+// would give to others than the data file's go.
+void take_data_files_ownership(HANDLE file, const FileIdentity& data) {
+    const bool superuser = geteuid() == 0;
+    if (!SetFileOwnership(file, superuser ? data.owner : kNobody, data.group, data.mode & 0666)) {
+        FileIdentity now;
+        const uint32_t group = GetFileIdentity(file, &now) ? now.group : kNobody;
+        SetFileOwnership(file, kNobody, kNobody, widest_mode(data, group) & 0666);
+    }
+}
+
+// Why a journal found at its name may not be used for the data file
+// (`data`), in words in *why: empty when it may. *empty tells whether it
+// has no bytes yet. The result is the mapped error when the system cannot
+// say who owns it.
+Result check_found(HANDLE file, const FileIdentity& data, bool* empty, std::string* why) {
+    FileIdentity identity;
+    if (!GetFileIdentity(file, &identity))
+        return map_windows_error(GetLastError());
+    unsigned char head[kHeadSize];
+    uint32_t got = 0;
+    *why =
+        read_bytes(file, 0, head, kHeadSize, &got) ? unsound_head(head, got) : "it cannot be read";
+    if (why->empty())
+        *why = untrusted(identity, data);
+    *empty = got == 0;
+    return kOk;
+}
+
 }  // namespace
 
 std::unique_ptr<ChangeJournal> ChangeJournal::open(const char* data_file, HANDLE data, bool make,
@@ -336,34 +415,10 @@ std::unique_ptr<ChangeJournal> ChangeJournal::open(const char* data_file, HANDLE
         return nullptr;
     }
     std::string path = journal_name(data_file);
-    // Made new, never through a symbolic link, readable by its maker alone
-    // until it has the data file's group and permissions.
     bool made = false;
-    HANDLE file = INVALID_HANDLE_VALUE;
-    for (int attempt = 0; file == INVALID_HANDLE_VALUE; ++attempt) {
-        file = open_existing(path, GENERIC_READ | GENERIC_WRITE, why);
-        if (file != INVALID_HANDLE_VALUE)
-            break;
-        const DWORD error = GetLastError();
-        if (!why->empty()) {
-            *result = kAccessDenied;
-            return nullptr;
-        }
-        const bool none = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-        if (!none || !make) {
-            *result = none ? kOk : map_windows_error(error);
-            return nullptr;
-        }
-        file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
-                           FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_OWNER_ONLY, nullptr);
-        made = file != INVALID_HANDLE_VALUE;
-        // Made by another meanwhile: it is opened as found, a few times.
-        if (!made && (GetLastError() != ERROR_FILE_EXISTS || attempt == 3)) {
-            *result = map_windows_error(GetLastError());
-            return nullptr;
-        }
-    }
+    const HANDLE file = open_or_make(path, make, &made, result, why);
+    if (file == INVALID_HANDLE_VALUE)
+        return nullptr;
     std::unique_ptr<ChangeJournal> journal(
         new (std::nothrow) ChangeJournal(file, path, read_boot_id(), data_identity));
     if (!journal) {
@@ -372,16 +427,7 @@ std::unique_ptr<ChangeJournal> ChangeJournal::open(const char* data_file, HANDLE
         return nullptr;
     }
     if (made) {
-        // The data file's group, and its owner where this process may give
-        // a file away; group bits that the journal's group would give to
-        // others than the data file's go.
-        const bool superuser = geteuid() == 0;
-        if (!SetFileOwnership(file, superuser ? data_identity.owner : kNobody, data_identity.group,
-                              data_identity.mode & 0666)) {
-            FileIdentity now;
-            const uint32_t group = GetFileIdentity(file, &now) ? now.group : kNobody;
-            SetFileOwnership(file, kNobody, kNobody, widest_mode(data_identity, group) & 0666);
-        }
+        take_data_files_ownership(file, data_identity);
         if (!journal->write_head(0, 0, 0, 0)) {
             *result = map_windows_error(GetLastError());
             journal->remove();
@@ -389,23 +435,17 @@ std::unique_ptr<ChangeJournal> ChangeJournal::open(const char* data_file, HANDLE
         }
         return journal;
     }
-    FileIdentity identity;
-    if (!GetFileIdentity(file, &identity)) {
-        *result = map_windows_error(GetLastError());
+    bool empty = false;
+    if (const Result checked = check_found(file, data_identity, &empty, why); checked != kOk) {
+        *result = checked;
         return nullptr;
     }
-    unsigned char head[kHeadSize];
-    uint32_t got = 0;
-    *why =
-        read_bytes(file, 0, head, kHeadSize, &got) ? unsound_head(head, got) : "it cannot be read";
-    if (why->empty())
-        *why = untrusted(identity, data_identity);
     if (!why->empty()) {
         *result = kAccessDenied;
         return nullptr;
     }
     // An empty one gets its head now, so that it is known for a journal.
-    if (got == 0 && !journal->write_head(0, 0, 0, 0)) {
+    if (empty && !journal->write_head(0, 0, 0, 0)) {
         *result = map_windows_error(GetLastError());
         return nullptr;
     }

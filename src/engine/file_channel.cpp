@@ -5,6 +5,7 @@
 #include "engine/change_journal.h"
 #include "engine/results.h"
 #include "platform/crt_file.h"
+#include "platform/share_locks.h"
 
 namespace kvr::engine {
 
@@ -19,6 +20,43 @@ IoOutcome windows_failure() {
 constexpr IoOutcome kDescriptorFailure{IoOutcome::kFailed, 0};
 
 }  // namespace
+
+IoOutcome FileChannel::open(const char* name, DWORD access, DWORD share, DWORD disposition,
+                            DWORD flags, FileChannel* opened) {
+    *opened = FileChannel();
+    const HANDLE file = CreateFileA(name, access, share, nullptr, disposition, flags, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return windows_failure();
+    *opened = windows(file);
+    return {};
+}
+
+IoOutcome FileChannel::use_descriptor() {
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle_), 0);
+    if (fd < 0)
+        return kDescriptorFailure;
+    fd_ = fd;
+    return {};
+}
+
+IoOutcome FileChannel::close() {
+    IoOutcome outcome;
+    if (fd_ >= 0 && _close(fd_) != 0)
+        outcome = kDescriptorFailure;
+    if (handle_ != nullptr && !CloseHandle(handle_) && outcome.ok())
+        outcome = windows_failure();
+    handle_ = nullptr;
+    fd_ = -1;
+    return outcome;
+}
+
+IoOutcome FileChannel::lock_byte(uint64_t at, DWORD flags) const {
+    return platform::lock_byte(handle_, at, flags) ? IoOutcome{} : windows_failure();
+}
+
+void FileChannel::unlock_byte(uint64_t at) const {
+    platform::unlock_byte(handle_, at);
+}
 
 IoOutcome FileChannel::seek(uint32_t offset) const {
     if (uses_descriptor()) {
@@ -91,46 +129,43 @@ void FileChannel::prefetch(uint32_t offset, uint32_t count) const {
         PrefetchFile(handle_, offset, count);
 }
 
-IoOutcome FileChannel::save_for_journal(uint32_t at, uint32_t count) const {
-    const IoOutcome saved = journal_->save(*this, at, count);
-    return saved.ok() ? seek(at) : saved;
+IoOutcome FileChannel::save_for_journal(uint32_t offset, uint32_t count, bool* moved) const {
+    *moved = false;
+    if (journal_ == nullptr || !journal_->active())
+        return {};
+    *moved = true;
+    return journal_->save(*this, offset, count);
 }
 
-IoOutcome FileChannel::write(const void* buffer, uint32_t count) const {
-    if (journal_ != nullptr && journal_->active()) {
-        uint32_t at = 0;
-        if (uses_descriptor()) {
-            const long position = _lseek(fd_, 0, SEEK_CUR);
-            if (position < 0)
-                return kDescriptorFailure;
-            at = static_cast<uint32_t>(position);
-        } else {
-            LONG high = 0;
-            at = SetFilePointer(handle_, 0, &high, FILE_CURRENT);
-            if (at == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS)
-                return windows_failure();
-        }
-        const IoOutcome saved = save_for_journal(at, count);
-        if (!saved.ok())
-            return saved;
-    }
-    if (uses_descriptor()) {
-        if (_write(fd_, buffer, count) < 0)
-            return kDescriptorFailure;
-        return {};
-    }
+IoOutcome FileChannel::write_here(const void* buffer, uint32_t count) const {
+    if (uses_descriptor())
+        return _write(fd_, buffer, count) < 0 ? kDescriptorFailure : IoOutcome{};
     DWORD n = 0;
     if (!WriteFile(handle_, buffer, count, &n, nullptr))
         return windows_failure();
     return {};
 }
 
+IoOutcome FileChannel::write_at(uint32_t offset, const void* buffer, uint32_t count) const {
+    bool moved = false;
+    if (const IoOutcome saved = save_for_journal(offset, count, &moved); !saved.ok())
+        return saved;
+    const IoOutcome outcome = seek(offset);
+    return outcome.ok() ? write_here(buffer, count) : outcome;
+}
+
+IoOutcome FileChannel::write_on_at(uint32_t offset, const void* buffer, uint32_t count) const {
+    bool moved = false;
+    if (const IoOutcome saved = save_for_journal(offset, count, &moved); !saved.ok())
+        return saved;
+    const IoOutcome outcome = moved ? seek(offset) : IoOutcome{};
+    return outcome.ok() ? write_here(buffer, count) : outcome;
+}
+
 IoOutcome FileChannel::truncate(uint32_t length) const {
-    if (journal_ != nullptr && journal_->active()) {
-        const IoOutcome saved = save_for_journal(length, kMaxFileEnd - length);
-        if (!saved.ok())
-            return saved;
-    }
+    bool moved = false;
+    if (const IoOutcome saved = save_for_journal(length, kMaxFileEnd - length, &moved); !saved.ok())
+        return saved;
     if (uses_descriptor())
         return _chsize(fd_, static_cast<long>(length)) == 0 ? IoOutcome{} : kDescriptorFailure;
     IoOutcome outcome = seek(length);
@@ -143,11 +178,6 @@ IoOutcome FileChannel::read_at(uint32_t offset, void* buffer, uint32_t count, ui
     *got = 0;
     IoOutcome outcome = seek(offset);
     return outcome.ok() ? read(buffer, count, got) : outcome;
-}
-
-IoOutcome FileChannel::write_at(uint32_t offset, const void* buffer, uint32_t count) const {
-    IoOutcome outcome = seek(offset);
-    return outcome.ok() ? write(buffer, count) : outcome;
 }
 
 WindowsFailure windows_failure_of(DWORD error) {

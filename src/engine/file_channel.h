@@ -1,8 +1,12 @@
 // The two paths the indexed engine, its trees and its data store use for
 // file I/O: the Windows file calls on a HANDLE, or the C-runtime calls on a
 // descriptor. A FileChannel is a small value naming the open file and the
-// path; it does not own the file. Each call reports what happened in an
-// IoOutcome, which every layer turns into its own status with one mapping.
+// path; it does not own the file (open makes one, close ends it, and the
+// copies the trees and the store hold are only used in between). Each call
+// reports what happened in an IoOutcome, which every layer turns into its
+// own status with one mapping. The engine's I/O on its data files goes
+// through here and nowhere else: opening, positioned reads and writes,
+// cutting, the byte locks of shared files, and closing.
 #ifndef KVR_ENGINE_FILE_CHANNEL_H
 #define KVR_ENGINE_FILE_CHANNEL_H
 
@@ -37,11 +41,29 @@ class FileChannel {
 public:
     FileChannel() = default;
     static FileChannel windows(platform::HANDLE handle) { return FileChannel(handle, -1); }
+    // The C-runtime path: I/O through fd, a descriptor on `handle`'s file;
+    // the handle serves what the C runtime has no call for (byte locks).
+    static FileChannel descriptor(platform::HANDLE handle, int fd) {
+        return FileChannel(handle, fd);
+    }
     static FileChannel descriptor(int fd) { return FileChannel(nullptr, fd); }
 
+    // Opens `name` as CreateFileA does (access, share mode, disposition,
+    // flags) on the Windows path; a failure is kFailed with its error.
+    static IoOutcome open(const char* name, platform::DWORD access, platform::DWORD share,
+                          platform::DWORD disposition, platform::DWORD flags, FileChannel* opened);
+    // Moves the channel to the C-runtime path: a descriptor on its file.
+    // kFailed (error 0) when none can be made.
+    IoOutcome use_descriptor();
+    // Closes the descriptor (C-runtime path) and the handle; both are
+    // released whatever happens, and the first failure is the outcome.
+    IoOutcome close();
+
+    bool is_open() const { return handle_ != nullptr || fd_ >= 0; }
     bool uses_descriptor() const { return fd_ >= 0; }
     // While the journal is active, each write and truncation first saves
-    // there the bytes it is about to overwrite or cut off.
+    // there the bytes it is about to overwrite or cut off: every write
+    // names its offset, so the journal is told where it writes.
     void set_journal(ChangeJournal* journal) { journal_ = journal; }
     platform::HANDLE handle() const { return handle_; }
     int fd() const { return fd_; }
@@ -62,22 +84,33 @@ public:
     // A hint that count bytes at offset will be read soon (file_channel.h's
     // mapping only); no I/O, no result.
     void prefetch(uint32_t offset, uint32_t count) const;
-    // Writes count bytes at the file position.
-    IoOutcome write(const void* buffer, uint32_t count) const;
+    // A lock on the byte at `at`, with LockFileEx's flags, and its end. The
+    // locks are the handle's on both paths.
+    IoOutcome lock_byte(uint64_t at, platform::DWORD flags) const;
+    void unlock_byte(uint64_t at) const;
 
     // Makes the file end at `length`, cutting off what lies past it.
     IoOutcome truncate(uint32_t length) const;
 
-    // seek then read or write, stopping at the first failure.
+    // seek then read, stopping at the first failure.
     IoOutcome read_at(uint32_t offset, void* buffer, uint32_t count, uint32_t* got) const;
+    // Writes count bytes at offset (a seek, then the write). While the
+    // journal is active, what [offset, offset + count) holds is saved there
+    // first.
     IoOutcome write_at(uint32_t offset, const void* buffer, uint32_t count) const;
+    // As write_at, where the file position already stands at offset (a
+    // seek_end, or a write that ended there, put it there): no seek of its
+    // own, unless the journal's save moved the position meanwhile.
+    IoOutcome write_on_at(uint32_t offset, const void* buffer, uint32_t count) const;
 
 private:
     FileChannel(platform::HANDLE handle, int fd) : handle_(handle), fd_(fd) {}
 
-    // Saves, in an active journal, what [at, at + count) holds now, and
-    // leaves the file position at `at`.
-    IoOutcome save_for_journal(uint32_t at, uint32_t count) const;
+    // Saves in an active journal what [offset, offset + count) holds; true
+    // in *moved when that moved the file position.
+    IoOutcome save_for_journal(uint32_t offset, uint32_t count, bool* moved) const;
+    // Writes count bytes at the file position.
+    IoOutcome write_here(const void* buffer, uint32_t count) const;
 
     platform::HANDLE handle_ = nullptr;
     int fd_ = -1;

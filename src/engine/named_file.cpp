@@ -4,6 +4,7 @@
 #include <string>
 
 #include "engine/change_journal.h"
+#include "engine/file_channel.h"
 #include "engine/isam/ix_handle.h"
 #include "platform/crt_file.h"
 #include "platform/windows_file.h"
@@ -17,14 +18,14 @@ bool file_exists(const char* name) {
 }
 
 bool is_empty_file(const char* name) {
-    HANDLE file = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    FileChannel file;
+    if (!FileChannel::open(name, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, &file)
+             .ok())
         return false;
-    LONG high = 0;
-    const DWORD low = SetFilePointer(file, 0, &high, FILE_END);
-    const bool empty = low == 0 && high == 0 && GetLastError() == ERROR_SUCCESS;
-    CloseHandle(file);
+    uint32_t end = 0;
+    const bool empty = file.seek_end(&end).ok() && end == 0;
+    file.close();
     return empty;
 }
 

@@ -11,6 +11,10 @@
 // Readers that did not ask to share with writers hold a read lock on
 // kReadersByte, writing sharers on kWritersByte, each taken after checking
 // that nobody holds the other's, under kShareMutexByte.
+//
+// Below kLockableLimit lie the byte locks the indexed engine takes through
+// LockFileEx on a handle for its own sharing (one byte for the operations on
+// a shared file, one per record held): lock_byte and unlock_byte.
 #ifndef KVR_PLATFORM_SHARE_LOCKS_H
 #define KVR_PLATFORM_SHARE_LOCKS_H
 
@@ -18,6 +22,8 @@
 
 #include <cerrno>
 #include <cstdint>
+
+#include "platform/windows_file.h"
 
 namespace kvr::platform::share_locks {
 
@@ -64,5 +70,27 @@ inline int others_hold(int fd, bool* held) {
 }
 
 }  // namespace kvr::platform::share_locks
+
+namespace kvr::platform {
+
+// Locks the one byte at `at` for `file`, with LockFileEx's flags
+// (LOCKFILE_EXCLUSIVE_LOCK, LOCKFILE_FAIL_IMMEDIATELY); false with the error
+// in GetLastError.
+inline bool lock_byte(HANDLE file, std::uint64_t at, DWORD flags) {
+    OVERLAPPED where;
+    where.Offset = static_cast<std::uint32_t>(at);
+    where.OffsetHigh = static_cast<std::uint32_t>(at >> 32);
+    return LockFileEx(file, flags, 0, 1, 0, &where) != 0;
+}
+
+// Gives up the handle's lock on the byte at `at`.
+inline void unlock_byte(HANDLE file, std::uint64_t at) {
+    OVERLAPPED where;
+    where.Offset = static_cast<std::uint32_t>(at);
+    where.OffsetHigh = static_cast<std::uint32_t>(at >> 32);
+    UnlockFileEx(file, 0, 1, 0, &where);
+}
+
+}  // namespace kvr::platform
 
 #endif  // KVR_PLATFORM_SHARE_LOCKS_H

@@ -202,51 +202,14 @@ engine::Result dispatch(uint16_t op, void* handle_slot, void* data, uint32_t* le
     ix_handle* handle = *slot;
     if (handle == nullptr && opcode != IX_CREATE && opcode != IX_OPEN)
         return engine::kNotOpen;
-    // Keeping the position reads nothing from the file.
-    if (handle == nullptr || !handle->shared || opcode == IX_OPEN || opcode == IX_CREATE ||
-        opcode == IX_SAVE_POSITION)
-        return run(op, slot, handle, data, length, aux, selector);
-
-    if (opcode == IX_END_GROUP) {
-        if (handle->group_held) {
-            handle->group_held = false;
-            end_shared_operation(handle);
-        }
-        return engine::kOk;
-    }
-    // A change of this shared handle's failed and could not be taken back:
-    // the next handle to take the lock does that, and this one is done for.
-    // It has forgotten what it kept, so its close writes nothing.
-    if (handle->unsound)
-        return opcode == IX_CLOSE ? run(op, slot, handle, data, length, aux, selector)
-                                  : engine::kUnfinishedUpdate;
-    if (opcode == IX_BEGIN_GROUP) {
-        if (handle->group_held)
-            return engine::kBadOpcode;
-        const engine::Result result = begin_shared_operation(handle, selector == 1);
-        handle->group_held = result == engine::kOk;
-        handle->group_for_changes = selector == 1;
-        return result;
-    }
-    // A shared handle's operation runs under the file's operation lock;
-    // close writes the header too, so it takes the lock as a change does
-    // (and gives it up with the handle). Inside a group the group's hold
-    // serves.
-    const bool changing = opcode == IX_WRITE || opcode == IX_REWRITE || opcode == IX_DELETE ||
-                          (opcode == IX_CLOSE && handle->header().open_for_update());
-    const bool grouped = handle->group_held;
-    if (grouped && changing && !handle->group_for_changes)
-        return engine::kBadOpcode;
-    engine::Result result = grouped ? engine::kOk : begin_shared_operation(handle, changing);
-    if (result != engine::kOk)
-        return result;
-    result = run(op, slot, handle, data, length, aux, selector);
-    if (opcode == IX_CLOSE && *slot == nullptr)
-        return result;
-    result = finish_shared_change(handle, changing && opcode != IX_CLOSE, result);
-    if (!grouped)
-        end_shared_operation(handle);
-    return result;
+    // A shared handle's operations run under the file's operation lock
+    // (shared_session.h); keeping the position reads nothing from the file.
+    if (handle != nullptr && handle->sharing && opcode != IX_OPEN && opcode != IX_CREATE &&
+        opcode != IX_SAVE_POSITION)
+        return SharedSession::run(slot, opcode, selector, [&] {
+            return run(op, slot, handle, data, length, aux, selector);
+        });
+    return run(op, slot, handle, data, length, aux, selector);
 }
 
 }  // namespace

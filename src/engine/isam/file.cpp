@@ -128,32 +128,26 @@ bool header_is_sound(const FileHeader& header, bool check_trees = true) {
     return header.keys_end() == compute_keys_end(header, key_count);
 }
 
-// The operating system's file an open works on, and the C-runtime
-// descriptor on it when the I/O goes through one: closed again when the
-// open gives up, kept when it hands them to the handle.
+// The channel of the file an open works on: closed again when the open
+// gives up, kept open once the handle has it.
 class OpenedFile {
 public:
-    explicit OpenedFile(HANDLE file) : file_(file) {}
+    OpenedFile() = default;
     OpenedFile(const OpenedFile&) = delete;
     OpenedFile& operator=(const OpenedFile&) = delete;
     ~OpenedFile() {
-        if (descriptor_ >= 0)
-            _close(descriptor_);
-        if (file_ != nullptr)
-            CloseHandle(file_);
+        if (io_.is_open())
+            io_.close();
     }
-    void set_descriptor(int descriptor) { descriptor_ = descriptor; }
-    // The handle owns them from now on.
+    engine::FileChannel& io() { return io_; }
+    // The handle's copy of the channel owns the file from now on.
     void hand_to(ix_handle* handle) {
-        handle->os_handle = file_;
-        handle->descriptor = descriptor_;
-        file_ = nullptr;
-        descriptor_ = -1;
+        handle->io = io_;
+        io_ = engine::FileChannel();
     }
 
 private:
-    HANDLE file_;
-    int descriptor_ = -1;
+    engine::FileChannel io_;
 };
 
 // What open makes of a header, with the reason in words for the tools that
@@ -221,114 +215,149 @@ engine::Result ix_create_file(const unsigned char* attributes, uint32_t block_si
     return create_indexed_file(attributes, block_size, file_name, selector, StoreFormat::kSlots);
 }
 
+namespace {
+
+// The fixed part of the attribute block (*fixed), and whether it describes
+// a file this engine can make: 1 to 255 keys, a block long enough for them,
+// record lengths a slot (or, in the block format, a set) can hold.
+bool attributes_usable(const unsigned char* attributes, uint32_t block_size, bool block_format,
+                       ix_attributes* fixed) {
+    if (attributes != nullptr && (block_size == 0 || block_size >= IX_ATTRIBUTES_FIXED_SIZE))
+        ix_attributes_decode(attributes, fixed);
+    const int key_count = fixed->key_count;
+    return attributes != nullptr && key_count >= 1 && key_count <= engine::kMaxKeys &&
+           (block_size == 0 || block_size >= ix_attributes_size(key_count)) &&
+           fixed->max_record_length <= kMaxRecordLength &&
+           fixed->min_record_length <= fixed->max_record_length &&
+           (!block_format ||
+            fixed->max_record_length <= store::kLargestSetSize - store::kFirstRecordAt);
+}
+
+// The file fields of a new header and its key table, from the attribute
+// block; false when a key is not one a record can hold and a tree keep.
+bool fill_fields_and_keys(FileHeader header, const unsigned char* attributes,
+                          const ix_attributes& fixed, bool block_format) {
+    const int key_count = fixed.key_count;
+    header.set_header_size(engine::header_size_for(key_count));
+    std::memcpy(header.image() + engine::kFileMarkAt, engine::kIndexedMark, engine::kFileMarkSize);
+    header.set_version(block_format ? engine::kVersionBlockFormat : engine::kVersionSlotFormat);
+    header.set_byte_order(engine::kByteOrderMark);
+    header.set_open_flags(1);
+    header.set_record_count(0);
+    header.set_min_record_length(fixed.min_record_length);
+    header.set_max_record_length(fixed.max_record_length);
+    header.set_area_length(fixed.area_length);
+    header.set_key_count(key_count);
+    header.set_options(static_cast<uint16_t>(fixed.options) & ~engine::kOptionBlockFormat);
+    header.set_key_table_offset(engine::kKeyTableOffset);
+
+    bool usable = true;
+    for (int i = 0; i < key_count && usable; ++i) {
+        ix_key_spec key;
+        ix_key_spec_decode(attributes, i, &key);
+        usable = key_is_usable(key.key_offset - 1, key.key_length, key.key_type);
+        header.set_key_offset(i, static_cast<int16_t>(key.key_offset - 1));
+        header.set_key_length(i, key.key_length);
+        header.set_key_flags(i, key.key_flags);
+        header.set_key_type(i, key.key_type);
+    }
+    const int32_t keys_end = usable ? compute_keys_end(header, key_count) : 0;
+    header.set_keys_end(keys_end);
+    return usable && static_cast<uint32_t>(keys_end) <= fixed.max_record_length;
+}
+
+// Creates every key's tree header in the image and sets index_block_size to
+// the largest page; 11 when a tree cannot be created. In the block format
+// the set size follows from the longest record and the largest page, and
+// index pages are blocks of that size too: *usable is false when no set
+// holds the records.
+engine::Result create_trees(FileHeader header, bool block_format, bool* usable) {
+    const int key_count = header.key_count();
+    const uint32_t trees_at = engine::tree_headers_at(key_count);
+    engine::Result result = engine::kOk;
+    uint32_t largest_page = 0;
+    for (int i = 0; i < key_count; ++i) {
+        const uint32_t tree_at = trees_at + engine::kTreeHeaderSize * i;
+        header.set_tree_at(i, tree_at);
+        tree::CreateFlags flags =
+            tree_create_flags_of(header, i) | tree::CreateFlags{static_cast<uint32_t>(i) << 16};
+        if (block_format)
+            flags = flags | tree::kCreateBlockPages;
+        const int page_size =
+            _vmq_create_tree(header.image() + tree_at, flags.bits, header.key_length(i),
+                             tree_data_length(header, i), tree_at);
+        if (page_size == 0) {
+            result = engine::kNoSpace;
+            break;
+        }
+        if (static_cast<uint32_t>(page_size) > largest_page)
+            largest_page = static_cast<uint32_t>(page_size);
+    }
+    header.set_index_block_size(largest_page);
+    if (block_format) {
+        store::SetShape shape;
+        *usable = store::sequence_set_shape(header.max_record_length(), largest_page, &shape);
+        header.set_sequence_set_size(shape.set_size);
+        header.set_index_block_size(shape.set_size);
+        header.set_first_sequence_set(store::kNoSet);
+    }
+    return result;
+}
+
+// Writes the new header area at the start of the file and closes it: the
+// first failure is the result, a failed write replacing an earlier 11.
+engine::Result write_and_close(engine::FileChannel io, const unsigned char* image, uint32_t size,
+                               engine::Result result) {
+    if (const engine::IoOutcome written = io.write_at(0, image, size); !written.ok())
+        result = engine::store_status(written);
+    if (const engine::IoOutcome closed = io.close(); !closed.ok() && result == engine::kOk)
+        result = engine::store_status(closed);
+    return result;
+}
+
+}  // namespace
+
 engine::Result create_indexed_file(const unsigned char* attributes, uint32_t block_size,
                                    const char* file_name, uint8_t selector, StoreFormat format) {
     const bool block_format = format == StoreFormat::kBlocks;
     if (selector == IX_CREATE_NEW_ONLY && file_name != nullptr && _access(file_name, 0) == 0)
         return engine::kFileExists;
-    HANDLE file = CreateFileA(file_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return engine::map_windows_error(GetLastError());
+    engine::FileChannel io;
+    if (const engine::IoOutcome opened = engine::FileChannel::open(
+            file_name, GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, &io);
+        !opened.ok())
+        return engine::store_status(opened);
     if (const engine::Result removed = engine::ChangeJournal::remove_stale(file_name);
         removed != engine::kOk) {
-        CloseHandle(file);
+        io.close();
         return removed;
     }
 
     // From here on an existing file is empty; attributes that describe no
     // usable file leave it so.
     ix_attributes fixed{};
-    if (attributes != nullptr && (block_size == 0 || block_size >= IX_ATTRIBUTES_FIXED_SIZE))
-        ix_attributes_decode(attributes, &fixed);
-    const int key_count = fixed.key_count;
-    bool usable = attributes != nullptr && key_count >= 1 && key_count <= engine::kMaxKeys &&
-                  (block_size == 0 || block_size >= ix_attributes_size(key_count)) &&
-                  fixed.max_record_length <= kMaxRecordLength &&
-                  fixed.min_record_length <= fixed.max_record_length &&
-                  (!block_format ||
-                   fixed.max_record_length <= store::kLargestSetSize - store::kFirstRecordAt);
-
-    const uint32_t trees_at = usable ? engine::tree_headers_at(key_count) : 0;
-    const uint32_t header_size = usable ? engine::header_size_for(key_count) : 0;
+    bool usable = attributes_usable(attributes, block_size, block_format, &fixed);
+    const uint32_t header_size = usable ? engine::header_size_for(fixed.key_count) : 0;
     std::unique_ptr<unsigned char[]> image;
     if (usable) {
         image.reset(new (std::nothrow) unsigned char[header_size]());
         if (!image) {
-            CloseHandle(file);
+            io.close();
             return engine::kNoSpace;
         }
     }
-
     engine::Result result = engine::kOk;
     if (usable) {
-        FileHeader header(image.get());
-        header.set_header_size(header_size);
-        std::memcpy(image.get() + engine::kFileMarkAt, engine::kIndexedMark, engine::kFileMarkSize);
-        header.set_version(block_format ? engine::kVersionBlockFormat : engine::kVersionSlotFormat);
-        header.set_byte_order(engine::kByteOrderMark);
-        header.set_open_flags(1);
-        header.set_record_count(0);
-        header.set_min_record_length(fixed.min_record_length);
-        header.set_max_record_length(fixed.max_record_length);
-        header.set_area_length(fixed.area_length);
-        header.set_key_count(key_count);
-        header.set_options(static_cast<uint16_t>(fixed.options) & ~engine::kOptionBlockFormat);
-        header.set_key_table_offset(engine::kKeyTableOffset);
-
-        for (int i = 0; i < key_count && usable; ++i) {
-            ix_key_spec key;
-            ix_key_spec_decode(attributes, i, &key);
-            usable = key_is_usable(key.key_offset - 1, key.key_length, key.key_type);
-            header.set_key_offset(i, static_cast<int16_t>(key.key_offset - 1));
-            header.set_key_length(i, key.key_length);
-            header.set_key_flags(i, key.key_flags);
-            header.set_key_type(i, key.key_type);
-        }
-        const int32_t keys_end = usable ? compute_keys_end(header, key_count) : 0;
-        usable = usable && static_cast<uint32_t>(keys_end) <= fixed.max_record_length;
-        header.set_keys_end(keys_end);
-
-        uint32_t largest_page = 0;
-        for (int i = 0; i < key_count && usable; ++i) {
-            const uint32_t tree_at = trees_at + engine::kTreeHeaderSize * i;
-            header.set_tree_at(i, tree_at);
-            tree::CreateFlags flags =
-                tree_create_flags_of(header, i) | tree::CreateFlags{static_cast<uint32_t>(i) << 16};
-            if (block_format)
-                flags = flags | tree::kCreateBlockPages;
-            const int page_size =
-                _vmq_create_tree(image.get() + tree_at, flags.bits, header.key_length(i),
-                                 tree_data_length(header, i), tree_at);
-            if (page_size == 0) {
-                result = engine::kNoSpace;
-                break;
-            }
-            if (static_cast<uint32_t>(page_size) > largest_page)
-                largest_page = static_cast<uint32_t>(page_size);
-        }
-        header.set_index_block_size(largest_page);
-        store::SetShape shape;
-        if (usable && block_format) {
-            // The set size follows from the longest record and the largest
-            // page; index pages are blocks of that size too.
-            usable = store::sequence_set_shape(fixed.max_record_length, largest_page, &shape);
-            header.set_sequence_set_size(shape.set_size);
-            header.set_index_block_size(shape.set_size);
-            header.set_first_sequence_set(store::kNoSet);
-        }
+        const FileHeader header(image.get());
+        usable = fill_fields_and_keys(header, attributes, fixed, block_format);
+        if (usable)
+            result = create_trees(header, block_format, &usable);
     }
     if (!usable) {
-        CloseHandle(file);
+        io.close();
         return engine::kBadKeyCount;
     }
-
-    DWORD written = 0;
-    if (!WriteFile(file, image.get(), header_size, &written, nullptr))
-        result = engine::map_windows_error(GetLastError());
-    if (!CloseHandle(file) && result == engine::kOk)
-        result = engine::map_windows_error(GetLastError());
-    return result;
+    return write_and_close(io, image.get(), header_size, result);
 }
 
 namespace {
@@ -377,80 +406,31 @@ engine::Result store_open_result(store::Status status) {
     }
 }
 
-engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
-                         const OpenPurpose& purpose) {
-    *slot = nullptr;
-    const int access_mode = mode & 0x03;
-    if (access_mode == 1)
-        return engine::kBadOpcode;
-    const bool update = access_mode != 0;
+// The operating system's file of an open, and the channel its I/O goes
+// through: the Windows path, or with IX_MODE_CRT_IO a C-runtime descriptor
+// on the same file. A missing file is made empty (and then refused), but
+// for an open that accepts a file left unfinished, which makes nothing.
+engine::Result open_os_file(const char* file_name, uint8_t mode, const OpenPurpose& purpose,
+                            engine::FileChannel* io) {
+    const bool update = (mode & 0x03) != 0;
     const bool shared = (mode & IX_MODE_SHARED) != 0;
     const DWORD share = shared ? FILE_SHARE_READ | FILE_SHARE_WRITE : update ? 0 : FILE_SHARE_READ;
-    // A process that died part-way through a change of a shared file left
-    // the file marked and the change in the journal beside it: whichever
-    // program opens the file next takes the change back first, through a
-    // handle of its own, as a sharer would (a shared update open does it
-    // below, through its own journal). When the journal does not hold the
-    // change, the marker refuses the open as before.
-    if (!(shared && update) && !purpose.accept_unfinished &&
-        platform::_access((std::string(file_name) + ".kvrj").c_str(), 0) == 0) {
-        unsigned char words[8];
-        take_back_dead_change(file_name, words);
-    }
-    HANDLE file = CreateFileA(
-        file_name, update ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ, share, nullptr,
-        purpose.accept_unfinished ? OPEN_EXISTING : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return engine::map_windows_error(GetLastError());
-    OpenedFile opened(file);
-    if (shared) {
-        // The header is read, and a new tree's first page made, while no
-        // other shared handle changes the file.
-        if (const engine::Result locked = wait_for_operations(file, update); locked != engine::kOk)
-            return locked;
-    }
-    int descriptor = -1;
-    engine::FileChannel io = engine::FileChannel::windows(file);
-    if ((mode & IX_MODE_CRT_IO) != 0) {
-        descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), 0);
-        if (descriptor < 0)
-            return engine::kIoError;
-        opened.set_descriptor(descriptor);
-        io = engine::FileChannel::descriptor(descriptor);
-    }
-    // A shared update handle journals its changes, so that the others can
-    // take back a change it dies in. A journal made for an open that fails
-    // goes again, unless it holds a change this open could not take back.
-    std::unique_ptr<engine::ChangeJournal> journal;
-    struct DropJournal {
-        std::unique_ptr<engine::ChangeJournal>& journal;
-        bool keep = false;
-        ~DropJournal() {
-            if (journal && !keep)
-                journal->remove();
-        }
-    } drop_journal{journal};
-    if (shared && update) {
-        engine::Result journal_result = engine::kOk;
-        std::string refused;
-        journal = engine::ChangeJournal::open(file_name, file, true, &journal_result, &refused);
-        if (!journal)
-            return journal_result;
-        io.set_journal(journal.get());
-        // A process that died part-way through a change is the last to
-        // have used the file: the change is taken back before the header is
-        // read. A journal that does not hold it leaves the file refused, as
-        // the header's marker says.
-        unsigned char words[8];
-        uint32_t got_words = 0;
-        if (io.read_at(engine::kUpdateMarkerAt, words, sizeof words, &got_words).ok() &&
-            got_words == sizeof words && platform::load_u32(words) == engine::kUpdateMarker) {
-            bool undone = false;
-            journal->undo(io, platform::load_u32(words + 4), &undone);
-            drop_journal.keep = !undone;
-        }
-    }
+    if (const engine::IoOutcome opened = engine::FileChannel::open(
+            file_name, update ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ, share,
+            purpose.accept_unfinished ? OPEN_EXISTING : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, io);
+        !opened.ok())
+        return engine::store_status(opened);
+    if ((mode & IX_MODE_CRT_IO) != 0 && !io->use_descriptor().ok())
+        return engine::kIoError;
+    return engine::kOk;
+}
 
+// Reads the header area into a new handle (*made) and checks it: the mark,
+// the size, the version (one too old is also reported on standard output)
+// and the update marker, which refuses the file unless the purpose accepts
+// it.
+engine::Result read_header(const engine::FileChannel& io, const char* file_name, bool update,
+                           const OpenPurpose& purpose, std::unique_ptr<ix_handle>* made) {
     unsigned char first[kFirstHeaderRead] = {};
     uint32_t got = 0;
     if (!io.read_at(0, first, kFirstHeaderRead, &got).ok() || got == 0)
@@ -467,22 +447,15 @@ engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
     if (!handle || !handle->image)
         return engine::kNoSpace;
     handle->header_size = header_size;
-    handle->io = io;
-    handle->shift_tree = [](store::StoreHandle* store, const unsigned char* record, int count,
-                            int32_t delta) {
-        return shift_tree(static_cast<ix_handle*>(store), record, count, delta);
-    };
     std::memcpy(handle->image.get(), first, kFirstHeaderRead);
-
     // Bytes 12 to 15 are never loaded.
     const uint32_t rest = header_size - 16;
-    engine::IoOutcome outcome = io.read_at(16, handle->image.get() + 16, rest, &got);
-    if (!outcome.ok())
+    if (!io.read_at(16, handle->image.get() + 16, rest, &got).ok())
         return engine::kAccessDenied;
     if (got < rest)
         return engine::kNotIndexedFile;  // the file ends inside its header
 
-    FileHeader header = handle->header();
+    const FileHeader header = handle->header();
     engine::Result result = classify_header(header, !purpose.skip_trees).result;
     if (!engine::is_readable_version(header.version())) {
         std::printf("file %s has wrong version: is %x, should be %x\n", file_name, header.version(),
@@ -496,101 +469,113 @@ engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
         if (purpose.accept_unfinished && !update)
             result = engine::kOk;
     }
-    if (result != engine::kOk)
-        return result;
-    // An update open that holds the file alone removes a journal of this
-    // library left beside it: no sharer uses it, and the file holds no
-    // change it could take back. Anything else of that name stays.
-    if (update && !shared) {
-        if (const engine::Result removed = engine::ChangeJournal::remove_stale(file_name);
-            removed != engine::kOk)
-            return removed;
-    }
-    header.set_open_flags(0);
-    header.set_options(header.options() & engine::kOptionVariable);
+    if (result == engine::kOk)
+        *made = std::move(handle);
+    return result;
+}
 
+// The header's run-time fields for this open: no record held, the open
+// flags of the mode, and of the options the variable-length bit the file
+// keeps and the block-format bit its version gives.
+void set_session_fields(FileHeader header, uint8_t mode, bool crt_io) {
     header.set_held_record(0);
-    const bool block_format = header.version() == engine::kVersionBlockFormat;
-    if (block_format)
-        header.set_options(header.options() | engine::kOptionBlockFormat);
-    uint32_t open_flags = update ? engine::kOpenUpdate : engine::kOpenInput;
+    uint32_t options = header.options() & engine::kOptionVariable;
+    if (header.version() == engine::kVersionBlockFormat)
+        options |= engine::kOptionBlockFormat;
+    header.set_options(options);
+    uint32_t open_flags = (mode & 0x03) != 0 ? engine::kOpenUpdate : engine::kOpenInput;
     if (mode & IX_MODE_SEQUENTIAL)
         open_flags |= engine::kOpenSequentialCheck;
     if (mode & IX_MODE_EXTEND)
         open_flags |= engine::kOpenExtendCheck;
-    if (descriptor >= 0)
+    if (crt_io)
         open_flags |= engine::kOpenCrtIo;
     header.set_open_flags(open_flags);
+}
 
-    store::Status store_status = block_format ? store::allocate_sequence_sets(handle.get())
-                                              : store::open_data_records(handle.get());
+// Opens the data store and every tree (none with skip_trees) on the
+// handle's file. A shared open's trees write every page they change at once
+// and watch the change count. On failure what was opened is closed again.
+engine::Result open_store_and_trees(ix_handle& handle, bool update, bool shared, bool skip_trees) {
+    const FileHeader header = handle.header();
+    const bool block_format = header.block_format();
+    store::Status store_status = block_format ? store::allocate_sequence_sets(&handle)
+                                              : store::open_data_records(&handle);
     // Pages of a new tree in the block format take a whole block (the store
     // has made index_block_size the set size).
     const uint32_t page_size = header.index_block_size();
     const int key_count = header.key_count();
     if (store_status == store::kOk) {
-        handle->trees.reset(new (std::nothrow) std::unique_ptr<tree::Tree>[key_count]);
-        if (!handle->trees)
+        handle.trees.reset(new (std::nothrow) std::unique_ptr<tree::Tree>[key_count]);
+        if (!handle.trees)
             store_status = store::kNoMemory;
     }
+    tree::OpenFlags flags = update ? tree::kOpenForUpdate : tree::OpenFlags{};
+    if (shared)
+        flags = flags | tree::kOpenShared;
     tree::Status tree_status = tree::kTreeOk;
-    for (int i = 0; i < key_count && store_status == store::kOk && tree_status == tree::kTreeOk &&
-                    !purpose.skip_trees;
+    for (int i = 0;
+         i < key_count && store_status == store::kOk && tree_status == tree::kTreeOk && !skip_trees;
          ++i) {
-        handle->trees[i].reset(new (std::nothrow)
-                                   tree::Tree(handle->image.get() + header.tree_at(i)));
-        if (!handle->trees[i]) {
+        handle.trees[i].reset(new (std::nothrow)
+                                  tree::Tree(handle.image.get() + header.tree_at(i)));
+        if (!handle.trees[i]) {
             store_status = store::kNoMemory;
             break;
         }
-        ++handle->open_trees;
-        tree::OpenFlags flags = update ? tree::kOpenForUpdate : tree::OpenFlags{};
-        if (shared)
-            flags = flags | tree::kOpenShared;
-        tree_status = handle->tree(i)->open(handle.get(), io, page_size, flags, block_format);
+        ++handle.open_trees;
+        tree_status = handle.tree(i)->open(&handle, handle.io, page_size, flags, block_format);
         // The change count tells a shared handle's trees when to take their
         // roots afresh.
         if (shared)
-            handle->tree(i)->watch_for_changes();
+            handle.tree(i)->watch_for_changes();
     }
-    if (store_status != store::kOk || tree_status != tree::kTreeOk) {
-        result = store_status != store::kOk ? store_open_result(store_status)
-                                            : map_tree_status(tree_status);
-        for (int i = 0; i < handle->open_trees; ++i)
-            _vmq_close_tree(handle->tree(i));
-        if (block_format)
-            handle->sequence_sets.reset();  // no set has been changed yet
-        else
-            _vmq_close_data_records(handle.get());
+    if (store_status == store::kOk && tree_status == tree::kTreeOk)
+        return engine::kOk;
+    for (int i = 0; i < handle.open_trees; ++i)
+        _vmq_close_tree(handle.tree(i));
+    if (block_format)
+        handle.sequence_sets.reset();  // no set has been changed yet
+    else
+        _vmq_close_data_records(&handle);
+    return store_status != store::kOk ? store_open_result(store_status)
+                                      : map_tree_status(tree_status);
+}
+
+engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
+                         const OpenPurpose& purpose) {
+    *slot = nullptr;
+    if ((mode & 0x03) == 1)
+        return engine::kBadOpcode;
+    const bool update = (mode & 0x03) != 0;
+    OpenSharing sharing(file_name, (mode & IX_MODE_SHARED) != 0, update, purpose.accept_unfinished);
+    sharing.before_open();
+    OpenedFile opened;
+    engine::FileChannel& io = opened.io();
+    engine::Result result = open_os_file(file_name, mode, purpose, &io);
+    if (result == engine::kOk)
+        result = sharing.file_opened(&io);
+    std::unique_ptr<ix_handle> handle;
+    if (result == engine::kOk)
+        result = read_header(io, file_name, update, purpose, &handle);
+    if (result == engine::kOk)
+        result = sharing.header_accepted();
+    if (result != engine::kOk)
+        return result;
+
+    opened.hand_to(handle.get());
+    handle->shift_tree = [](store::StoreHandle* store, const unsigned char* record, int count,
+                            int32_t delta) {
+        return shift_tree(static_cast<ix_handle*>(store), record, count, delta);
+    };
+    set_session_fields(handle->header(), mode, handle->io.uses_descriptor());
+    result = open_store_and_trees(*handle, update, sharing.shared(), purpose.skip_trees);
+    if (result == engine::kOk)
+        result = sharing.attach(*handle);
+    if (result != engine::kOk) {
+        handle->io.close();
         return result;
     }
-    if (shared) {
-        handle->shared = true;
-        handle->journal = std::move(journal);
-        // The whole path, so that a program that changes its directory
-        // still finds the file when it must take a dead change back.
-        if (char* whole = ::realpath(file_name, nullptr)) {
-            handle->path = whole;
-            std::free(whole);
-        } else {
-            handle->path = file_name;
-        }
-        handle->change_count = header.change_count();
-        if (update) {
-            // A tree's first page may have been made: the others take the
-            // header afresh.
-            header.set_change_count(handle->change_count + 1);
-            const engine::Result written =
-                engine::store_status(io.write_at(0, handle->image.get(), handle->header_size));
-            if (written != engine::kOk) {
-                header.set_change_count(handle->change_count);
-                return written;
-            }
-            ++handle->change_count;
-        }
-        unlock_byte(file, kSharedOperationLockAt);
-    }
-    opened.hand_to(handle.get());
     *slot = handle.release();
     return engine::kOk;
 }
@@ -598,12 +583,12 @@ engine::Result open_file(ix_handle** slot, const char* file_name, uint8_t mode,
 }  // namespace
 
 std::string ix_header_problem(const char* file_name) {
-    HANDLE file = CreateFileA(file_name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    OpenedFile opened;
+    if (!engine::FileChannel::open(file_name, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, &opened.io())
+             .ok())
         return "the file cannot be opened";
-    const OpenedFile opened(file);
-    const engine::FileChannel io = engine::FileChannel::windows(file);
+    const engine::FileChannel& io = opened.io();
     uint32_t end = 0;
     unsigned char first[kFirstHeaderRead] = {};
     uint32_t got = 0;
@@ -675,8 +660,9 @@ engine::Result ix_close_file(ix_handle* handle, bool* kept) {
     std::unique_ptr<ix_handle> owned(handle);
     {
         // Changed sequence sets reach the file here.
-        const store::Status status = header.block_format() ? store::free_all_sequence_sets(handle)
-                                                           : store::close_data_records(handle);
+        const store::Status status =
+            header.block_format() ? store::free_all_sequence_sets(handle)
+                                  : store::close_data_records(handle);
         if (status != store::kOk)
             result = store_result(status);
     }
@@ -689,7 +675,7 @@ engine::Result ix_close_file(ix_handle* handle, bool* kept) {
 
     // Each change of a shared handle was whole in the file when it ended,
     // or has been taken back, or is left for another handle to take back.
-    if (header.open_for_update() && !header_written && !handle->shared) {
+    if (header.open_for_update() && !header_written && !handle->sharing) {
         // A clean close takes the update marker away; after any failure it
         // stays, and the next open refuses the file.
         header.set_update_marker(result == engine::kOk ? 0 : engine::kUpdateMarker);
@@ -698,19 +684,9 @@ engine::Result ix_close_file(ix_handle* handle, bool* kept) {
         if (status != engine::kOk && result == engine::kOk)
             result = status;
     }
-    // The last shared update handle to close removes the journal, while it
-    // still holds the operation lock, so that no other opens it meanwhile;
-    // but not while its own change, which it could not take back, stays
-    // marked in the file: the journal is what the next handle takes it back
-    // from.
-    if (handle->journal && !handle->marked)
-        handle->journal->remove();
-    bool closed = true;
-    if (handle->descriptor >= 0 && _close(handle->descriptor) != 0)
-        closed = false;
-    if (!CloseHandle(handle->os_handle))
-        closed = false;
-    if (!closed && result == engine::kOk)
+    if (handle->sharing)
+        handle->sharing->close(*handle);
+    if (!handle->io.close().ok() && result == engine::kOk)
         result = engine::kIoError;
     return result;
 }
@@ -718,13 +694,9 @@ engine::Result ix_close_file(ix_handle* handle, bool* kept) {
 engine::Result mark_update(ix_handle* handle) {
     if (handle->marked)
         return engine::kOk;
-    if (handle->journal) {
-        // The change journalled begins here, with the file as it is now.
-        uint32_t end = 0;
-        engine::Result begun = engine::store_status(handle->io.seek_end(&end));
-        if (begun == engine::kOk)
-            begun = handle->journal->begin(handle->io, handle->change_count, end);
-        if (begun != engine::kOk)
+    if (handle->sharing) {
+        if (const engine::Result begun = handle->sharing->begin_change(*handle);
+            begun != engine::kOk)
             return begun;
     }
     FileHeader header = handle->header();

@@ -3,16 +3,15 @@
 //
 // The header image is exactly header_size bytes; its key table and tree
 // headers stay where the file has them, and each key's Tree works on its
-// 996 bytes in place. The operating system's handle (and, when the file's
-// I/O goes through C-runtime descriptors, the descriptor) are kept here so
-// that close can release them.
+// 996 bytes in place. The file is the store's channel (io), which close
+// releases.
 #ifndef KVR_ENGINE_ISAM_IX_HANDLE_H
 #define KVR_ENGINE_ISAM_IX_HANDLE_H
 
 #include <memory>
 #include <string>
 
-#include "engine/change_journal.h"
+#include "engine/isam/shared_session.h"
 #include "engine/store/store_handle.h"
 #include "engine/tree/tree.h"
 #include "platform/windows_file.h"
@@ -44,8 +43,6 @@ struct ix_handle : kvr::store::StoreHandle {
 
     std::unique_ptr<std::unique_ptr<kvr::tree::Tree>[]> trees;  // one per key
     int open_trees = 0;  // trees 0 .. open_trees - 1 are open
-    kvr::platform::HANDLE os_handle = nullptr;
-    int descriptor = -1;  // the descriptor the I/O goes through, or -1
 
     // The update marker is on disk: this session has begun to change the
     // file. An operation that failed part-way leaves the file unsound, and
@@ -55,23 +52,9 @@ struct ix_handle : kvr::store::StoreHandle {
 
     kvr::isam::SavedReference saved_reference;
 
-    // Opened with IX_MODE_SHARED: every operation runs under the file's
-    // operation lock, and change_count is the header's count as this
-    // handle last saw it.
-    bool shared = false;
-    uint32_t change_count = 0;
-    // The lock this handle holds on one record (see claim_record_lock); 0
-    // when none.
-    uint64_t locked_record = 0;
-    // A shared update handle's change journal (every write of a change
-    // saves what it overwrites there first); null otherwise.
-    std::unique_ptr<kvr::engine::ChangeJournal> journal;
-    // A shared handle's file name: a reader opens the file once more, to
-    // write, when it must take back a change whose process died.
-    std::string path;
-    // IX_BEGIN_GROUP holds the operation lock until IX_END_GROUP.
-    bool group_held = false;
-    bool group_for_changes = false;
+    // Opened with IX_MODE_SHARED: what sharing adds (shared_session.h);
+    // null for a handle opened without it.
+    std::unique_ptr<kvr::isam::SharedSession> sharing;
 };
 
 namespace kvr::isam {
@@ -149,52 +132,12 @@ engine::Result ix_delete_current(ix_handle* handle, bool keep_positions, bool* u
 engine::Result ix_save_position(ix_handle* handle);
 engine::Result ix_restore_position(ix_handle* handle);
 
-// A shared handle's operation: begin takes the file's operation lock
-// (exclusive for a change) and, when another handle changed the file since
-// this one last looked, takes the header and the data store's view of the
-// file afresh; end puts a change on disk, counts it and gives the lock up.
-// The byte whose lock stands for a shared file's operations.
-inline constexpr uint64_t kSharedOperationLockAt = uint64_t{1} << 61;
-engine::Result begin_shared_operation(ix_handle* handle, bool changing);
-// Record locks of shared handles open for update, one record at a time: a
-// lock on a byte of its own for each prime key, which other handles' reads
-// with IX_HOLD_RECORD, REWRITEs and DELETEs cannot take (17) while it is
-// held. Claiming gives up the handle's lock on any other record first; a
-// handle that holds the record's lock already keeps it. Handles that are
-// not shared, or open for input, claim nothing.
+// Record locks of shared handles open for update (SharedSession): a handle
+// that is not shared, or open for input, claims nothing.
 engine::Result claim_record_lock(ix_handle* handle, const unsigned char* prime);
 void release_record_lock(ix_handle* handle);
 // Whether the handle holds the lock of the record with this prime key.
 bool holds_record_lock(const ix_handle* handle, const unsigned char* prime);
-
-// A lock on the byte at `at` of the file (LockFileEx flags), and its end.
-bool lock_byte(platform::HANDLE file, uint64_t at, platform::DWORD flags);
-void unlock_byte(platform::HANDLE file, uint64_t at);
-
-// Takes back, through a handle of its own opened for writing and under the
-// exclusive operation lock, the change a process died in part-way through
-// (the file's update marker is set), from the file's journal, and counts it
-// as a change; `words` receives the marker and the count as they are then.
-// 0 when no such change is left in the file; 30 when the file cannot be
-// opened for writing or its journal does not hold that change (or may not
-// be used: ChangeJournal says why); 18 when another handle held the
-// operation lock for longer than the lock wait limit.
-engine::Result take_back_dead_change(const char* file_name, unsigned char (&words)[8]);
-
-// The operation lock alone (open holds it while it reads the header).
-engine::Result lock_shared_operations(ix_handle* handle, bool exclusive);
-// The operation lock of the file open as `file`, shared or exclusive,
-// waited for at most the lock wait limit (platform/lock_wait.h): 18 when
-// another handle held it all that time.
-engine::Result wait_for_operations(platform::HANDLE file, bool exclusive);
-// Puts a change on disk and counts it (a change that failed is taken back);
-// the result is the operation's, or the failure to finish it.
-engine::Result finish_shared_change(ix_handle* handle, bool changing, engine::Result result);
-// Gives the operation lock up.
-void end_shared_operation(ix_handle* handle);
-// Forgets, unwritten, every page, set and buffered record a shared handle
-// keeps.
-void forget_what_it_keeps(ix_handle* handle);
 
 // What _vmq_shift_tree does: the data store moved `count` records starting
 // with the one whose bytes are `record` by `delta` bytes, and the prime-key

@@ -72,7 +72,7 @@ Status get_block(StoreHandle* handle, uint32_t* address, BlockSource source) {
             return kNoSpace;
         // The address is the caller's also when the write fails.
         *address = end;
-        return io_status(handle->io.write(zeros.get(), block_size));
+        return io_status(handle->io.write_on_at(end, zeros.get(), block_size));
     }
 
     if (!block_address_valid(handle, head))

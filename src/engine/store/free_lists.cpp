@@ -85,7 +85,7 @@ Status write_free_slot(const StoreHandle* handle, uint32_t address, const FreeHe
     const Status status = write_exact(handle, address, bytes, kFreeHeaderSize + here);
     if (status != kOk)
         return status;
-    return write_spaces(handle, rest - here);
+    return write_spaces(handle, address + kFreeHeaderSize + here, rest - here);
 }
 
 // Puts the free slot at the head of `list`. The table changes only once the

@@ -51,7 +51,7 @@ Status get_index_block(StoreHandle* handle, uint32_t* address) {
         std::unique_ptr<unsigned char[]> zeros(new (std::nothrow) unsigned char[block_size]());
         if (!zeros)
             return kNoMemory;
-        status = io_status(handle->io.write(zeros.get(), block_size));
+        status = io_status(handle->io.write_on_at(end, zeros.get(), block_size));
         if (status != kOk) {
             handle->io.truncate(end);  // no block cut short at the end
             return status;
@@ -87,6 +87,8 @@ Status release_index_block(StoreHandle* handle, uint32_t address) {
     // (it would link to itself).
     if (address < handle->header_size || address == header.index_block_list())
         return kIoError;
+    // A seek that fails leaves the list as it was; a write that fails
+    // leaves the block at its head.
     Status status = io_status(handle->io.seek(address));
     if (status != kOk)
         return status;
@@ -96,7 +98,7 @@ Status release_index_block(StoreHandle* handle, uint32_t address) {
     free.next = header.index_block_list();
     encode_free_header(free_header, free);
     header.set_index_block_list(address);
-    status = io_status(handle->io.write(free_header, kFreeHeaderSize));
+    status = io_status(handle->io.write_on_at(address, free_header, kFreeHeaderSize));
     if (status == kOk && header.immediate_free_space())
         status = write_free_space_table(handle);
     return status;

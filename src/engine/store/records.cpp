@@ -76,7 +76,7 @@ Status write_slot(StoreHandle* handle, uint32_t address, const LaidOutSlot& slot
         return kIoError;
     Status status = write_exact(handle, address, bytes, slot.laid_out);
     if (status == kOk)
-        status = write_spaces(handle, slot.spaces);
+        status = write_spaces(handle, address + slot.laid_out, slot.spaces);
     if (status != kOk) {
         // What the file holds there is no longer known: the copy goes.
         if (buffered)

@@ -82,12 +82,13 @@ Status append_exact(const StoreHandle* handle, uint32_t at, const void* buffer, 
     return status;
 }
 
-Status write_spaces(const StoreHandle* handle, uint64_t count) {
+Status write_spaces(const StoreHandle* handle, uint32_t at, uint64_t count) {
     while (count > 0) {
         const uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(count, kSpaceChunk));
-        const Status status = io_status(handle->io.write(kSpaces.data(), chunk));
+        const Status status = io_status(handle->io.write_on_at(at, kSpaces.data(), chunk));
         if (status != kOk)
             return status;
+        at += chunk;
         count -= chunk;
     }
     return kOk;

@@ -39,8 +39,9 @@ Status write_exact(const StoreHandle* handle, uint32_t at, const void* buffer, u
 // next, so the file is cut back to `at` (as far as the system allows).
 Status append_exact(const StoreHandle* handle, uint32_t at, const void* buffer, uint32_t count);
 
-// Writes `count` spaces at the file position, in chunks.
-Status write_spaces(const StoreHandle* handle, uint64_t count);
+// Writes `count` spaces at `at`, where the file position stands after the
+// write before, in chunks.
+Status write_spaces(const StoreHandle* handle, uint32_t at, uint64_t count);
 
 // Where the file ends once the append buffer's bytes are in it.
 Status logical_file_end(const StoreHandle* handle, uint64_t* end);

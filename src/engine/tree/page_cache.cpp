@@ -122,9 +122,7 @@ Status tree_io_status(IoOutcome outcome) {
 }
 
 Status write_page(const Tree& tree, uint32_t address, const unsigned char* page) {
-    if (seek_to(tree, address) != kTreeOk)
-        return kTreeIoError;
-    return tree_io_status(tree.io().write(page, tree.page_size()));
+    return tree_io_status(tree.io().write_at(address, page, tree.page_size()));
 }
 
 // The steps of get_page, which work on the cache Tree keeps for them.
@@ -412,8 +410,8 @@ Status reload_root(Tree* tree) {
 
 Status flush_tree(Tree* tree) {
     if (tree->root() != tree->root_on_disk_) {
-        if (seek_to(*tree, tree->header_at_ + kRootAt) != kTreeOk ||
-            tree_io_status(tree->io_.write(tree->header_ + kRootAt, 4)) != kTreeOk)
+        if (tree_io_status(tree->io_.write_at(tree->header_at_ + kRootAt, tree->header_ + kRootAt,
+                                              4)) != kTreeOk)
             return kTreeIoError;
     }
     for (int s = 0; s < tree->cache_used_; ++s) {

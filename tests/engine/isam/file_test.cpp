@@ -24,6 +24,7 @@
 #include "engine/named_file.h"
 #include "platform/coding.h"
 #include "platform/fault_injection.h"
+#include "platform/share_locks.h"
 #include "platform/windows_file.h"
 #include "support/attribute_block.h"
 #include "support/kvr_program.h"
@@ -547,10 +548,10 @@ TEST_F(IsamFile, SharedOpensSeeEachOthersChanges) {
                          win::FILE_SHARE_READ | win::FILE_SHARE_WRITE, nullptr, win::OPEN_EXISTING,
                          win::FILE_ATTRIBUTE_NORMAL, nullptr);
     const auto others_may_read = [&] {
-        if (!kvr::isam::lock_byte(probe, kvr::isam::kSharedOperationLockAt,
-                                  win::LOCKFILE_FAIL_IMMEDIATELY))
+        if (!win::lock_byte(probe, kvr::isam::kSharedOperationLockAt,
+                            win::LOCKFILE_FAIL_IMMEDIATELY))
             return false;
-        kvr::isam::unlock_byte(probe, kvr::isam::kSharedOperationLockAt);
+        win::unlock_byte(probe, kvr::isam::kSharedOperationLockAt);
         return true;
     };
     ASSERT_EQ(group(IX_BEGIN_GROUP, &a, 1), 0);

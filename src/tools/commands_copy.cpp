@@ -23,6 +23,7 @@
 #include "tools/kvr_tool.h"
 #include "tools/tool_support.h"
 #include "vmqrmkvr/isam.h"
+#include "vmqrmkvr/seqfs.h"
 
 namespace kvr::tools {
 
@@ -116,7 +117,7 @@ bool verify_new_sequential(const std::string& path, uint64_t expected, const Str
     uint32_t length = 0;
     while (result == 0 && (result = check.read_length(&length)) == 0)
         ++records;
-    if (result != 9) {
+    if (result != SQ_END_OF_FILE) {
         io.error(name, "the new file cannot be read again: " + io.sequential_text(result));
         return false;
     }
@@ -160,7 +161,7 @@ int read_all(const std::string& path, int k, const Streams& io, FileAttributes* 
         uint64_t bytes = 0;
         for (;;) {
             const int result = file.read_next(&record);
-            if (result == 9)
+            if (result == SQ_END_OF_FILE)
                 return kExitOk;
             if (result != 0) {
                 io.error(path,
@@ -678,7 +679,7 @@ int command_load(const CommandLine& line, const Streams& io) {
             bytes += r.size() + 8;
             progress.update(bytes);
         }
-        if (result != 9 && failure.empty()) {
+        if (result != SQ_END_OF_FILE && failure.empty()) {
             io.error(input,
                      "record " + std::to_string(count + 1) + ": " + io.sequential_text(result));
             return kExitFailed;

@@ -19,6 +19,7 @@
 #include "tools/kvr_tool.h"
 #include "tools/tool_support.h"
 #include "vmqrmkvr/isam.h"
+#include "vmqrmkvr/seqfs.h"
 #include "vmqrmkvr/vmqrmkvr.h"
 
 namespace kvr::tools {
@@ -105,7 +106,7 @@ int scan_sequential(SequentialFile& file, uint64_t* count, Visit visit) {
     std::vector<unsigned char> record;
     for (;;) {
         const int result = file.read_next(&record);
-        if (result == 9)
+        if (result == SQ_END_OF_FILE)
             return 0;
         if (result != 0)
             return result;
@@ -134,7 +135,7 @@ int info_sequential(const std::string& path, const Streams& io) {
         shortest = std::min(shortest, length);
         longest = std::max(longest, length);
     }
-    if (result == 9)
+    if (result == SQ_END_OF_FILE)
         result = 0;
     std::FILE* out = io.out;
     std::fprintf(out, "library         vmqrmkvr %s\n", VMQRMKVR_VERSION);
@@ -317,7 +318,7 @@ int command_check(const CommandLine& line, const Streams& io) {
                                    std::to_string(a.min_length) + " to " +
                                    std::to_string(a.max_length));
         }
-        if (result != 0 && result != 9 && result != kSequentialRecordTooLong)
+        if (result != 0 && result != SQ_END_OF_FILE && result != kSequentialRecordTooLong)
             problems.push_back("record " + std::to_string(count + 1) + ": " +
                                io.sequential_text(result));
         for (const std::string& problem : problems)

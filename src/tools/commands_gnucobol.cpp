@@ -8,6 +8,7 @@
 
 #include "platform/coding.h"
 #include "tools/commands.h"
+#include "tools/copying.h"
 #include "tools/gnucobol_files.h"
 #include "tools/kvr_tool.h"
 #include "tools/tool_support.h"
@@ -247,16 +248,8 @@ bool GnucobolUnload::make_targets() {
     for (size_t k = 0; k < parts_; ++k) {
         targets_.push_back(
             std::make_unique<PendingFile>(k == 0 ? out_ : out_ + "." + std::to_string(k)));
-        const PendingFile& target = *targets_.back();
-        std::string why;
-        if (same_file(path_, target.final_path())) {
-            io_.error(target.final_path(), "is the file being unloaded; give another name");
+        if (!unload_target_fits(path_, *targets_.back(), io_))
             return false;
-        }
-        if (!target.check_target(&why)) {
-            io_.error(target.final_path(), why);
-            return false;
-        }
     }
     return true;
 }

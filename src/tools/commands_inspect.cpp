@@ -360,19 +360,8 @@ void check_store(ix_handle* handle, bool trees_sound, const Streams& io,
         problems->push_back("the data store cannot be read: " + io.engine_text(walked));
 }
 
-}  // namespace
-
-int command_info(const CommandLine& line, const Streams& io) {
-    const std::string& path = line.operands[0];
-    Organization organization{};
-    if (!identify_file(path, io, &organization))
-        return kExitFailed;
-    if (organization == Organization::kSequential)
-        return info_sequential(path, io);
-    IndexedFile file;
-    std::string trees_not_open;
-    if (const int status = open_to_inspect(path, io, &file, &trees_not_open); status != kExitOk)
-        return status;
+int info_keyed(const std::string& path, const Streams& io, const IndexedFile& file,
+               const std::string& trees_not_open) {
     print_identity(path, file, io.out);
     const Measures m = measure(file, io);
     print_space(file, m, trees_not_open.empty(), io.out);
@@ -390,17 +379,8 @@ int command_info(const CommandLine& line, const Streams& io) {
                : kExitDamaged;
 }
 
-int command_check(const CommandLine& line, const Streams& io) {
-    const std::string& path = line.operands[0];
-    Organization organization{};
-    if (!identify_file(path, io, &organization))
-        return kExitFailed;
-    if (organization == Organization::kSequential)
-        return check_sequential(path, io);
-    IndexedFile file;
-    std::string trees_not_open;
-    if (const int status = open_to_inspect(path, io, &file, &trees_not_open); status != kExitOk)
-        return status;
+int check_keyed(const std::string& path, const Streams& io, const IndexedFile& file,
+                const std::string& trees_not_open) {
     std::vector<std::string> problems;
     if (!trees_not_open.empty())
         problems.push_back("the trees cannot be opened: " + trees_not_open);
@@ -428,6 +408,34 @@ int command_check(const CommandLine& line, const Streams& io) {
                  count_text(summary.records, "record").c_str(),
                  count_text(summary.index_pages, "index page").c_str(), extra.c_str());
     return kExitOk;
+}
+
+// What info and check do first: a sequential file goes to `sequential`; an
+// indexed or relative one is opened to inspect and goes to `keyed`.
+int inspect(const std::string& path, const Streams& io,
+            int (*sequential)(const std::string&, const Streams&),
+            int (*keyed)(const std::string&, const Streams&, const IndexedFile&,
+                         const std::string& trees_not_open)) {
+    Organization organization{};
+    if (!identify_file(path, io, &organization))
+        return kExitFailed;
+    if (organization == Organization::kSequential)
+        return sequential(path, io);
+    IndexedFile file;
+    std::string trees_not_open;
+    if (const int status = open_to_inspect(path, io, &file, &trees_not_open); status != kExitOk)
+        return status;
+    return keyed(path, io, file, trees_not_open);
+}
+
+}  // namespace
+
+int command_info(const CommandLine& line, const Streams& io) {
+    return inspect(line.operands[0], io, info_sequential, info_keyed);
+}
+
+int command_check(const CommandLine& line, const Streams& io) {
+    return inspect(line.operands[0], io, check_sequential, check_keyed);
 }
 
 namespace {

@@ -229,14 +229,11 @@ bool Load::create() {
         }
         return true;
     }
-    const isam::StoreFormat format =
-        a_.block_format ? isam::StoreFormat::kBlocks : isam::StoreFormat::kSlots;
-    if (const int result = create_file(target_->path(), a_, format); result != IX_OK) {
-        io_.error(path_, "cannot be created: " + io_.engine_text(result));
-        return false;
-    }
-    if (const int opened = file_.open_update(target_->path()); opened != IX_OK) {
-        io_.error(path_, "cannot be opened: " + io_.engine_text(opened));
+    bool opening = false;
+    if (const int result = make_new_file(target_->path(), a_, format_of(a_), &file_, &opening);
+        result != IX_OK) {
+        io_.error(path_, (opening ? "cannot be opened: " : "cannot be created: ") +
+                             io_.engine_text(result));
         return false;
     }
     return true;

@@ -98,13 +98,8 @@ private:
 };
 
 int Rebuild::open_source() {
-    Organization organization{};
-    if (!identify_file(path_, io_, &organization))
+    if (!is_keyed_file(path_, io_, "a sequential file has no indexes to rebuild"))
         return kExitFailed;
-    if (organization == Organization::kSequential) {
-        io_.error(path_, "a sequential file has no indexes to rebuild");
-        return kExitFailed;
-    }
     if (const int result = source_.open_for_inspection(path_, true); result != IX_OK) {
         std::string problem;
         if (result == IX_NOT_INDEXED_FILE)
@@ -138,14 +133,11 @@ int Rebuild::prepare() {
         io_.error(path_, shortage + "; nothing was changed");
         return kExitFailed;
     }
-    const isam::StoreFormat format =
-        a_.block_format ? isam::StoreFormat::kBlocks : isam::StoreFormat::kSlots;
-    if (const int result = create_file(target_->path(), a_, format); result != IX_OK) {
-        io_.error(path_, "the new file cannot be created: " + io_.engine_text(result));
-        return kExitFailed;
-    }
-    if (const int result = rebuilt_.open_update(target_->path()); result != IX_OK) {
-        io_.error(path_, "the new file cannot be opened: " + io_.engine_text(result));
+    bool opening = false;
+    if (const int result = make_new_file(target_->path(), a_, format_of(a_), &rebuilt_, &opening);
+        result != IX_OK) {
+        io_.error(path_, std::string("the new file cannot be ") +
+                             (opening ? "opened: " : "created: ") + io_.engine_text(result));
         return kExitFailed;
     }
     return kExitOk;
@@ -290,13 +282,8 @@ int Rebuild::run() {
 // already (said), 2 when it cannot be read as an indexed or relative file.
 bool needs_converting(const std::string& path, const Streams& io, int* status) {
     *status = kExitFailed;
-    Organization organization{};
-    if (!identify_file(path, io, &organization))
+    if (!is_keyed_file(path, io, "a sequential file has only one format"))
         return false;
-    if (organization == Organization::kSequential) {
-        io.error(path, "a sequential file has only one format");
-        return false;
-    }
     IndexedFile probe;
     if (const int result = probe.open_for_inspection(path, true); result != IX_OK) {
         io.error(path, io.engine_text(result));
@@ -322,9 +309,9 @@ int copy_to_slot_format(const std::string& path, int order, const std::string& t
     std::string failure;
     const auto create = [&] {
         created = true;
-        int result = create_file(target, a, isam::StoreFormat::kSlots);
-        if (result == IX_OK)
-            result = converted.open_update(target);
+        bool opening = false;
+        const int result =
+            make_new_file(target, a, isam::StoreFormat::kSlots, &converted, &opening);
         if (result != IX_OK)
             failure = "the new file cannot be made: " + io.engine_text(result);
         return result == IX_OK;

@@ -49,7 +49,6 @@ public:
     int run();
 
 private:
-    bool target_fits();
     // Opens the output at the first record (or at the end of an empty
     // file), once the file's attributes are known.
     bool open_output();
@@ -76,19 +75,6 @@ private:
     uint32_t last_number_ = 0;
     bool gaps_ = false;
 };
-
-bool Unload::target_fits() {
-    std::string why;
-    if (same_file(path_, target_.final_path())) {
-        io_.error(target_.final_path(), "is the file being unloaded; give another name");
-        return false;
-    }
-    if (!target_.check_target(&why)) {
-        io_.error(target_.final_path(), why);
-        return false;
-    }
-    return true;
-}
 
 bool Unload::open_output() {
     opened_ = true;
@@ -183,7 +169,7 @@ void Unload::tell() const {
 }
 
 int Unload::run() {
-    if (!target_fits())
+    if (!unload_target_fits(path_, target_, io_))
         return kExitFailed;
     const int status =
         read_records(path_, unload_order(path_, dump_), io_, &attributes_,

@@ -37,6 +37,39 @@ int create_file(const std::string& path, const FileAttributes& a, isam::StoreFor
                                                   path.c_str(), 0, format));
 }
 
+int make_new_file(const std::string& path, const FileAttributes& a, isam::StoreFormat format,
+                  IndexedFile* file, bool* opening) {
+    *opening = false;
+    if (const int result = create_file(path, a, format); result != IX_OK)
+        return result;
+    *opening = true;
+    return file->open_update(path);
+}
+
+bool is_keyed_file(const std::string& path, const Streams& io, const char* sequential) {
+    Organization organization{};
+    if (!identify_file(path, io, &organization))
+        return false;
+    if (organization == Organization::kSequential) {
+        io.error(path, sequential);
+        return false;
+    }
+    return true;
+}
+
+bool unload_target_fits(const std::string& path, const PendingFile& target, const Streams& io) {
+    std::string why;
+    if (same_file(path, target.final_path())) {
+        io.error(target.final_path(), "is the file being unloaded; give another name");
+        return false;
+    }
+    if (!target.check_target(&why)) {
+        io.error(target.final_path(), why);
+        return false;
+    }
+    return true;
+}
+
 bool verify_new_file(const std::string& path, uint64_t expected, const Streams& io,
                      const std::string& name) {
     IndexedFile check;

@@ -11,6 +11,7 @@
 #include "engine/isam/ix_handle.h"
 #include "tools/commands.h"
 #include "tools/kvr_file.h"
+#include "tools/tool_support.h"
 
 namespace kvr::tools {
 
@@ -37,6 +38,24 @@ bool verify_new_file(const std::string& path, uint64_t expected, const Streams& 
 // written.
 bool verify_new_sequential(const std::string& path, uint64_t expected, const Streams& io,
                            const std::string& name);
+
+// Creates an indexed or relative file at path in the given format and opens
+// it for update: IX_OK, or the engine's result, *opening telling whether it
+// was the open that failed.
+int make_new_file(const std::string& path, const FileAttributes& a, isam::StoreFormat format,
+                  IndexedFile* file, bool* opening);
+// The format a new copy of a file with these attributes keeps.
+inline isam::StoreFormat format_of(const FileAttributes& a) {
+    return a.block_format ? isam::StoreFormat::kBlocks : isam::StoreFormat::kSlots;
+}
+
+// Whether the file at path is an indexed or relative file; false after
+// saying why not (for a sequential file, `sequential`).
+bool is_keyed_file(const std::string& path, const Streams& io, const char* sequential);
+
+// Whether unload may write target: it is not the file being unloaded, and
+// it can be written where it is to go. False after saying why.
+bool unload_target_fits(const std::string& path, const PendingFile& target, const Streams& io);
 
 // Why an input open of an indexed or relative file failed, in words.
 std::string open_failure(const std::string& path, int result, const Streams& io);

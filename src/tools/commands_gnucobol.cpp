@@ -226,10 +226,8 @@ int GnucobolUnload::open_source() {
         return kExitFailed;
     if (organization == Organization::kSequential) {
         SequentialFile probe;
-        if (const int result = probe.open_input(path_); result != 0) {
-            io_.error(path_, io_.sequential_text(result));
+        if (!open_sequential_input(path_, io_, &probe))
             return kExitFailed;
-        }
         a_ = probe.attributes();
     } else {
         if (const int result = hold_.open_input(path_); result != 0) {

@@ -120,10 +120,8 @@ int scan_sequential(SequentialFile& file, uint64_t* count, Visit visit) {
 
 int info_sequential(const std::string& path, const Streams& io) {
     SequentialFile file;
-    if (const int result = file.open_input(path); result != 0) {
-        io.error(path, io.sequential_text(result));
+    if (!open_sequential_input(path, io, &file))
         return kExitFailed;
-    }
     const FileAttributes& a = file.attributes();
     uint64_t count = 0;
     uint64_t bytes = 0;
@@ -288,10 +286,8 @@ void print_trees(const IndexedFile& file, const Measures& m, const std::string& 
 // records after it are still read.
 int check_sequential(const std::string& path, const Streams& io) {
     SequentialFile file;
-    if (const int result = file.open_input(path); result != 0) {
-        io.error(path, io.sequential_text(result));
+    if (!open_sequential_input(path, io, &file))
         return kExitFailed;
-    }
     const FileAttributes& a = file.attributes();
     uint64_t count = 0;
     std::vector<std::string> problems;
@@ -521,10 +517,8 @@ int dump_sequential(const std::string& path, const CommandLine& line, View view,
         return kExitFailed;
     }
     SequentialFile file;
-    if (const int result = file.open_input(path); result != 0) {
-        io.error(path, io.sequential_text(result));
+    if (!open_sequential_input(path, io, &file))
         return kExitFailed;
-    }
     uint64_t count = 0;
     const int result = scan_sequential(file, &count, [&](const std::vector<unsigned char>& r) {
         print_record(io, file.attributes(), r, view, nullptr, count);

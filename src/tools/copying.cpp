@@ -124,10 +124,8 @@ std::string open_failure(const std::string& path, int result, const Streams& io)
 int read_sequential_records(const std::string& path, const char* label, const Streams& io,
                             FileAttributes* attributes, const NumberedVisit& visit) {
     SequentialFile file;
-    if (const int result = file.open_input(path); result != 0) {
-        io.error(path, io.sequential_text(result));
+    if (!open_sequential_input(path, io, &file))
         return kExitFailed;
-    }
     if (attributes != nullptr)
         *attributes = file.attributes();
     Progress progress(io.err, label, size_of(path));

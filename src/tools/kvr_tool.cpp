@@ -288,6 +288,14 @@ bool identify_file(const std::string& path, const Streams& io, Organization* org
     return false;
 }
 
+bool open_sequential_input(const std::string& path, const Streams& io, SequentialFile* file) {
+    if (const int result = file->open_input(path); result != 0) {
+        io.error(path, io.sequential_text(result));
+        return false;
+    }
+    return true;
+}
+
 namespace {
 
 // What parse_command_line gives when the command is to run.

@@ -281,6 +281,10 @@ void print_trees(const IndexedFile& file, const Measures& m, const std::string& 
     }
 }
 
+// How many damaged records check tells of a sequential file before it
+// stops reading.
+constexpr size_t kMostProblemsTold = 1000;
+
 // kvr check of a sequential file, by the records' lengths alone, as info
 // reads them. A record too long for the header does not end the file: the
 // records after it are still read.
@@ -292,7 +296,7 @@ int check_sequential(const std::string& path, const Streams& io) {
     uint64_t count = 0;
     std::vector<std::string> problems;
     int result = 0;
-    for (uint32_t length = 0; problems.size() < 1000; ++count) {
+    for (uint32_t length = 0; problems.size() < kMostProblemsTold; ++count) {
         result = file.read_length(&length);
         if (result == kSequentialRecordTooLong)
             problems.push_back("record " + std::to_string(count + 1) + ": " +

@@ -34,6 +34,7 @@
 #include "bridge/file_name.h"
 #include "bridge/file_removal.h"
 #include "bridge/open_files.h"
+#include "bridge/operations.h"
 #include "bridge/verb_names.h"
 
 namespace kvr::bridge {
@@ -102,10 +103,6 @@ BridgeFile* file_of(FCD3* fcd) {
     return file;
 }
 
-uint32_t fcd_options(const FCD3* fcd) {
-    return get_u32(reinterpret_cast<const unsigned char*>(fcd->opt));
-}
-
 // One line for an OPEN that failed, with the status it left in the FCD.
 void say_open_failed(unsigned op, const FCD3* fcd, const std::string& name,
                      const std::string& why) {
@@ -146,23 +143,31 @@ void open_file(FCD3* fcd, unsigned op, uint16_t request, unsigned char mode) {
     }
 }
 
-void close_file(FCD3* fcd, unsigned op) {
+// The kind of a CLOSE: from its code, or from the phrase GnuCOBOL passes
+// in the options of a plain OP_CLOSE.
+CloseKind close_kind(const Operation& operation, const FCD3* fcd) {
+    if (operation.naming != Naming::InOptions)
+        return operation.close;
+    switch (fcd_options(fcd)) {
+        case COB_CLOSE_LOCK:
+            return CloseKind::WithLock;
+        case COB_CLOSE_NO_REWIND:
+            return CloseKind::NoRewind;
+        case COB_CLOSE_UNIT:
+        case COB_CLOSE_UNIT_REMOVAL:
+            return CloseKind::ReelOrUnit;
+        default:
+            return CloseKind::Normal;
+    }
+}
+
+void close_file(FCD3* fcd, const Operation& operation) {
     BridgeFile* file = file_of(fcd);
     if (file == nullptr) {
         set_status(fcd, 42);
         return;
     }
-    // GnuCOBOL passes every CLOSE as OP_CLOSE with its phrase in the
-    // options; other callers use the operation codes.
-    const uint32_t options = op == OP_CLOSE ? fcd_options(fcd) : COB_CLOSE_NORMAL;
-    CloseKind kind = CloseKind::Normal;
-    if (op == OP_CLOSE_LOCK || options == COB_CLOSE_LOCK)
-        kind = CloseKind::WithLock;
-    else if (op == OP_CLOSE_NO_REWIND || op == OP_CLOSE_NOREWIND || options == COB_CLOSE_NO_REWIND)
-        kind = CloseKind::NoRewind;
-    else if (op == OP_CLOSE_REEL || op == OP_CLOSE_REMOVE || options == COB_CLOSE_UNIT ||
-             options == COB_CLOSE_UNIT_REMOVAL)
-        kind = CloseKind::ReelOrUnit;
+    const CloseKind kind = close_kind(operation, fcd);
     file->close(fcd, kind);
     if (file->is_open()) {
         // Still open, for the verbs to come on this FCD or, from GnuCOBOL,
@@ -211,28 +216,13 @@ void delete_file(FCD3* fcd) {
 
 // WRITE's ADVANCING phrase, from the operation code or from the options
 // GnuCOBOL passes with a plain WRITE.
-void advancing(unsigned op, const FCD3* fcd, uint8_t* options, uint32_t* lines) {
-    *options = 0;
+void advancing(const Operation& operation, const FCD3* fcd, uint8_t* options, uint32_t* lines) {
+    *options = operation.advancing;
     *lines = 1;
-    switch (op) {
-        case OP_WRITE_BEFORE:
-        case OP_WRITE_BEFORE_TAB:
-            *options = VMQ_ADVANCE_BEFORE;
+    if (operation.advancing != 0) {
+        if ((operation.advancing & VMQ_ADVANCE_PAGE) == 0)
             *lines = get_u16(fcd->lineCount);
-            return;
-        case OP_WRITE_AFTER:
-        case OP_WRITE_AFTER_TAB:
-            *options = VMQ_ADVANCE_AFTER;
-            *lines = get_u16(fcd->lineCount);
-            return;
-        case OP_WRITE_BEFORE_PAGE:
-            *options = VMQ_ADVANCE_BEFORE | VMQ_ADVANCE_PAGE;
-            return;
-        case OP_WRITE_AFTER_PAGE:
-            *options = VMQ_ADVANCE_AFTER | VMQ_ADVANCE_PAGE;
-            return;
-        default:
-            break;
+        return;
     }
     const uint32_t given = fcd_options(fcd);
     if ((given & (COB_WRITE_BEFORE | COB_WRITE_AFTER)) == 0)
@@ -244,142 +234,61 @@ void advancing(unsigned op, const FCD3* fcd, uint8_t* options, uint32_t* lines) 
         *lines = given & COB_WRITE_MASK;
 }
 
-// What a record verb's operation code asks for: the one list of them. An
-// operation code not in it is no record verb at all.
-enum class RecordVerb {
-    None,
-    ReadNext,
-    ReadPrevious,
-    ReadRandom,
-    ReadFirst,
-    Start,
-    Write,
-    Rewrite,
-    Delete
-};
-
-struct RecordOperation {
-    RecordVerb verb = RecordVerb::None;
-    Relation relation = Relation::First;  // of a START
-};
-
-RecordOperation record_operation(unsigned op) {
-    switch (op) {
-        case OP_READ_SEQ:
-        case OP_READ_SEQ_NO_LOCK:
-        case OP_READ_SEQ_LOCK:
-        case OP_READ_SEQ_KEPT_LOCK:
-        case OP_STEP_NEXT:
-        case OP_STEP_NEXT_NO_LOCK:
-        case OP_STEP_NEXT_LOCK:
-        case OP_STEP_NEXT_KEPT_LOCK:
-            return {RecordVerb::ReadNext};
-        case OP_READ_PREV:
-        case OP_READ_PREV_NO_LOCK:
-        case OP_READ_PREV_LOCK:
-        case OP_READ_PREV_KEPT_LOCK:
-            return {RecordVerb::ReadPrevious};
-        case OP_READ_RAN:
-        case OP_READ_RAN_NO_LOCK:
-        case OP_READ_RAN_LOCK:
-        case OP_READ_RAN_KEPT_LOCK:
-        case OP_READ_DIR:
-        case OP_READ_DIR_NO_LOCK:
-        case OP_READ_DIR_LOCK:
-        case OP_READ_DIR_KEPT_LOCK:
-            return {RecordVerb::ReadRandom};
-        case OP_STEP_FIRST:
-        case OP_STEP_FIRST_NO_LOCK:
-        case OP_STEP_FIRST_LOCK:
-        case OP_STEP_FIRST_KEPT_LOCK:
-            return {RecordVerb::ReadFirst};
-        case OP_START_EQ:
-        case OP_START_EQ_ANY:
-            return {RecordVerb::Start, Relation::Equal};
-        case OP_START_GT:
-            return {RecordVerb::Start, Relation::Greater};
-        case OP_START_GE:
-            return {RecordVerb::Start, Relation::NotLess};
-        case OP_START_LT:
-            return {RecordVerb::Start, Relation::Less};
-        case OP_START_LE:
-            return {RecordVerb::Start, Relation::NotGreater};
-        case OP_START_FI:
-            return {RecordVerb::Start, Relation::First};
-        case OP_START_LA:
-            return {RecordVerb::Start, Relation::Last};
-        case OP_WRITE:
-        case OP_WRITE_BEFORE:
-        case OP_WRITE_BEFORE_TAB:
-        case OP_WRITE_BEFORE_PAGE:
-        case OP_WRITE_AFTER:
-        case OP_WRITE_AFTER_TAB:
-        case OP_WRITE_AFTER_PAGE:
-            return {RecordVerb::Write};
-        case OP_REWRITE:
-            return {RecordVerb::Rewrite};
-        case OP_DELETE:
-            return {RecordVerb::Delete};
-        default:
-            return {};
-    }
-}
-
 // Verbs on a file that is not open: the statuses COBOL gives them.
-unsigned status_when_closed(RecordVerb verb) {
-    switch (verb) {
-        case RecordVerb::Write:
+unsigned status_when_closed(Action action) {
+    switch (action) {
+        case Action::Write:
             return 48;
-        case RecordVerb::Rewrite:
-        case RecordVerb::Delete:
+        case Action::Rewrite:
+        case Action::Delete:
             return 49;
         default:
             return 47;
     }
 }
 
-void record_verb(FCD3* fcd, unsigned op, RecordOperation operation) {
+void record_verb(FCD3* fcd, const Operation& operation) {
     BridgeFile* file = file_of(fcd);
     if (file == nullptr) {
-        set_status(fcd, status_when_closed(operation.verb));
+        set_status(fcd, status_when_closed(operation.action));
         return;
     }
     if (fcd->recPtr == nullptr) {
         set_status(fcd, '9', '1');
         return;
     }
-    switch (operation.verb) {
-        case RecordVerb::ReadNext:
+    switch (operation.action) {
+        case Action::ReadNext:
             file->read(fcd, ReadKind::Next);
             return;
-        case RecordVerb::ReadPrevious:
+        case Action::ReadPrevious:
             file->read(fcd, ReadKind::Previous);
             return;
-        case RecordVerb::ReadRandom:
+        case Action::ReadRandom:
             file->read(fcd, ReadKind::Random);
             return;
-        case RecordVerb::ReadFirst:
+        case Action::ReadFirst:
             file->start(fcd, Relation::First);
             if (file->status() == 0)
                 file->read(fcd, ReadKind::Next);
             return;
-        case RecordVerb::Start:
+        case Action::Start:
             file->start(fcd, operation.relation);
             return;
-        case RecordVerb::Write: {
+        case Action::Write: {
             uint8_t options = 0;
             uint32_t lines = 1;
-            advancing(op, fcd, &options, &lines);
+            advancing(operation, fcd, &options, &lines);
             file->write(fcd, options, lines);
             return;
         }
-        case RecordVerb::Rewrite:
+        case Action::Rewrite:
             file->rewrite(fcd);
             return;
-        case RecordVerb::Delete:
+        case Action::Delete:
             file->remove(fcd);
             return;
-        case RecordVerb::None:
+        default:
             break;
     }
     // Never reached: handle() passes record verbs only.
@@ -408,49 +317,21 @@ int handle(unsigned op, FCD3* fcd) {
     // shows it): none when the library is not reached.
     if (BridgeFile* file = open_file_of(fcd))
         file->clear_message();
-    switch (op) {
-        case OP_OPEN_INPUT:
-        case OP_OPEN_INPUT_NOREWIND:
-        case OP_OPEN_INPUT_REVERSED:
-            open_file(fcd, op, VMQ_OPEN_INPUT, OPEN_INPUT);
-            break;
-        case OP_OPEN_OUTPUT:
-        case OP_OPEN_OUTPUT_NOREWIND:
-            open_file(fcd, op, VMQ_OPEN_OUTPUT, OPEN_OUTPUT);
-            break;
-        case OP_OPEN_IO:
-            open_file(fcd, op, VMQ_OPEN_IO, OPEN_IO);
-            break;
-        case OP_OPEN_EXTEND:
-            open_file(fcd, op, VMQ_OPEN_EXTEND, OPEN_EXTEND);
-            break;
-        case OP_CLOSE:
-        case OP_CLOSE_LOCK:
-        case OP_CLOSE_NO_REWIND:
-        case OP_CLOSE_REEL:
-        case OP_CLOSE_REMOVE:
-        case OP_CLOSE_NOREWIND:
-            close_file(fcd, op);
-            break;
-        case OP_DELETE_FILE:
-            delete_file(fcd);
-            break;
-        case OP_UNLOCK:
-        case OP_UNLOCK_REC:
-        case OP_FLUSH:
-        case OP_COMMIT:
-        case OP_ROLLBACK:
-            // Every verb has reached the file when it returns and records are
-            // not locked across verbs: nothing is left to do.
-            set_status(fcd, 0);
-            break;
-        default:
-            if (const RecordOperation operation = record_operation(op);
-                operation.verb != RecordVerb::None)
-                record_verb(fcd, op, operation);
-            else
-                set_status(fcd, '9', '1');  // an operation this file system does not offer
-            break;
+    const Operation* operation = find_operation(op);
+    if (operation == nullptr) {
+        set_status(fcd, '9', '1');  // an operation this file system does not offer
+    } else if (operation->action == Action::Open) {
+        open_file(fcd, op, operation->open_request, operation->open_mode);
+    } else if (operation->action == Action::Close) {
+        close_file(fcd, *operation);
+    } else if (operation->action == Action::DeleteFile) {
+        delete_file(fcd);
+    } else if (operation->action == Action::Nothing) {
+        // Every verb has reached the file when it returns and records are
+        // not locked across verbs: nothing is left to do.
+        set_status(fcd, 0);
+    } else {
+        record_verb(fcd, *operation);
     }
     if (tracing())
         trace(op, fcd);

@@ -42,6 +42,8 @@ struct Streams {
 // Which organization the file has (kvr_file.h identify); false when it is
 // none, after saying why.
 bool identify_file(const std::string& path, const Streams& io, Organization* organization);
+// Opens a sequential file for input; false after saying why it cannot be.
+bool open_sequential_input(const std::string& path, const Streams& io, SequentialFile* file);
 
 int command_info(const CommandLine& line, const Streams& io);
 int command_check(const CommandLine& line, const Streams& io);

@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #include "engine/change_journal.h"
@@ -19,6 +20,7 @@
 #include "tools/kvr_tool.h"
 #include "tools/tool_support.h"
 #include "vmqrmkvr/isam.h"
+#include "vmqrmkvr/seqfs.h"
 #include "vmqrmkvr/vmqrmkvr.h"
 
 namespace kvr::tools {
@@ -72,11 +74,11 @@ std::string trees_problem(const std::string& path, const IndexedFile& file, int 
 
 // Opens an indexed or relative file for info and check: also one an update
 // session never closed, and one whose trees cannot be opened (then without
-// them, that problem in *trees_problem_text). A header that is damaged is
-// said in *header_problem, as a finding of the file; 0 then, or when open.
-// Otherwise the reason is given and the exit status returned.
+// them, that problem in *trees_problem_text); 0 then. A header that is
+// damaged is said on the output, as a finding of the file: 1. Otherwise the
+// reason is given: 2.
 int open_to_inspect(const std::string& path, const Streams& io, IndexedFile* file,
-                    std::string* header_problem, std::string* trees_problem_text) {
+                    std::string* trees_problem_text) {
     const int result = file->open_for_inspection(path, false);
     if (result == IX_OK)
         return kExitOk;
@@ -86,8 +88,9 @@ int open_to_inspect(const std::string& path, const Streams& io, IndexedFile* fil
             io.error(path, problem.empty() ? io.engine_text(result) : problem);
             return kExitFailed;
         }
-        *header_problem = problem;
-        return kExitOk;
+        // A header that cannot be read leaves nothing to show but the damage.
+        std::fprintf(io.out, "%s: header: %s\n", path.c_str(), problem.c_str());
+        return kExitDamaged;
     }
     // A tree that cannot even be opened; the rest may still be readable.
     if (result == IX_IO_ERROR && file->open_for_inspection(path, true) == IX_OK) {
@@ -105,7 +108,7 @@ int scan_sequential(SequentialFile& file, uint64_t* count, Visit visit) {
     std::vector<unsigned char> record;
     for (;;) {
         const int result = file.read_next(&record);
-        if (result == 9)
+        if (result == SQ_END_OF_FILE)
             return 0;
         if (result != 0)
             return result;
@@ -117,10 +120,8 @@ int scan_sequential(SequentialFile& file, uint64_t* count, Visit visit) {
 
 int info_sequential(const std::string& path, const Streams& io) {
     SequentialFile file;
-    if (const int result = file.open_input(path); result != 0) {
-        io.error(path, io.sequential_text(result));
+    if (!open_sequential_input(path, io, &file))
         return kExitFailed;
-    }
     const FileAttributes& a = file.attributes();
     uint64_t count = 0;
     uint64_t bytes = 0;
@@ -134,7 +135,7 @@ int info_sequential(const std::string& path, const Streams& io) {
         shortest = std::min(shortest, length);
         longest = std::max(longest, length);
     }
-    if (result == 9)
+    if (result == SQ_END_OF_FILE)
         result = 0;
     std::FILE* out = io.out;
     std::fprintf(out, "library         vmqrmkvr %s\n", VMQRMKVR_VERSION);
@@ -152,31 +153,9 @@ int info_sequential(const std::string& path, const Streams& io) {
     return kExitOk;
 }
 
-}  // namespace
-
-int command_info(const CommandLine& line, const Streams& io) {
-    const std::string& path = line.operands[0];
-    Organization organization{};
-    if (!identify_file(path, io, &organization))
-        return kExitFailed;
-    if (organization == Organization::kSequential)
-        return info_sequential(path, io);
-
-    IndexedFile file;
-    std::string header_problem;
-    std::string trees_not_open;
-    if (const int status = open_to_inspect(path, io, &file, &header_problem, &trees_not_open);
-        status != kExitOk)
-        return status;
-    // A header that cannot be read leaves nothing to show but the damage,
-    // as check tells it.
-    if (!header_problem.empty()) {
-        std::fprintf(io.out, "%s: header: %s\n", path.c_str(), header_problem.c_str());
-        return kExitDamaged;
-    }
+// The lines info begins with: what the file is, its records and its keys.
+void print_identity(const std::string& path, const IndexedFile& file, std::FILE* out) {
     const FileAttributes& a = file.attributes();
-    const engine::FileHeader header = file.handle()->header();
-    std::FILE* out = io.out;
     std::fprintf(out, "library         vmqrmkvr %s\n", VMQRMKVR_VERSION);
     std::fprintf(out, "file            %s\n", path.c_str());
     std::fprintf(out, "organization    %s, %s format (version %x)\n",
@@ -202,34 +181,58 @@ int command_info(const CommandLine& line, const Streams& io) {
                      key.duplicates ? "duplicates" : "unique",
                      key.type == IX_KEY_TYPE_NUMBER ? "number" : "bytes");
     }
+}
 
+// How a file's space divides and how full its trees are, as info measures
+// them: the data store walked, every open tree counted.
+struct Measures {
     isam::StoreSpace space;
     std::vector<isam::WalkNote> notes;
-    Progress progress(io.err, "measuring", 1);
-    const int walked = engine::code(isam::walk_data_store(
-        file.handle(), [](uint32_t, const unsigned char*, uint32_t) { return true; }, &notes,
-        &space));
-    progress.done();
+    int walked = IX_OK;
     uint64_t tree_pages = 0;
-    std::vector<tree::TreeSummary> summaries(a.keys.size());
-    std::vector<std::string> tree_notes(a.keys.size());
-    for (size_t i = 0; i < a.keys.size() && i < static_cast<size_t>(file.handle()->open_trees);
-         ++i) {
-        tree::TreeProblem problem;
-        if (!tree::count_entries(file.handle()->tree(static_cast<int>(i)), &summaries[i], &problem))
-            tree_notes[i] = tree::describe(problem);
-        tree_pages += summaries[i].pages;
-    }
+    std::vector<tree::TreeSummary> summaries;
+    std::vector<std::string> tree_notes;  // where counting a tree stopped
 
+    bool trees_stopped() const {
+        return std::any_of(tree_notes.begin(), tree_notes.end(),
+                           [](const std::string& n) { return !n.empty(); });
+    }
+};
+
+Measures measure(const IndexedFile& file, const Streams& io) {
+    Measures m;
+    const size_t keys = file.attributes().keys.size();
+    Progress progress(io.err, "measuring", 1);
+    m.walked = engine::code(isam::walk_data_store(
+        file.handle(), [](uint32_t, const unsigned char*, uint32_t) { return true; }, &m.notes,
+        &m.space));
+    progress.done();
+    m.summaries.resize(keys);
+    m.tree_notes.resize(keys);
+    for (size_t i = 0; i < keys && i < static_cast<size_t>(file.handle()->open_trees); ++i) {
+        tree::TreeProblem problem;
+        if (!tree::count_entries(file.handle()->tree(static_cast<int>(i)), &m.summaries[i],
+                                 &problem))
+            m.tree_notes[i] = tree::describe(problem);
+        m.tree_pages += m.summaries[i].pages;
+    }
+    return m;
+}
+
+void print_space(const IndexedFile& file, const Measures& m, bool trees_open, std::FILE* out) {
+    const FileAttributes& a = file.attributes();
+    const engine::FileHeader header = file.handle()->header();
+    const isam::StoreSpace& space = m.space;
     std::fprintf(out, "file size       %s\n", bytes_text(space.file_size).c_str());
     std::fprintf(out, "  header          %s\n", bytes_text(space.header_bytes).c_str());
     const uint64_t block = a.block_format ? header.sequence_set_size() : header.index_block_size();
-    if (trees_not_open.empty())
+    if (trees_open)
         std::fprintf(out,
                      "  index pages     %s (%" PRIu64 " in the trees, %" PRIu64
                      " free, blocks of %" PRIu64 ")\n",
-                     bytes_text(space.index_bytes).c_str(), tree_pages,
-                     space.index_blocks > tree_pages ? space.index_blocks - tree_pages : 0, block);
+                     bytes_text(space.index_bytes).c_str(), m.tree_pages,
+                     space.index_blocks > m.tree_pages ? space.index_blocks - m.tree_pages : 0,
+                     block);
     else
         std::fprintf(out, "  index pages     %s (blocks of %" PRIu64 ")\n",
                      bytes_text(space.index_bytes).c_str(), block);
@@ -251,12 +254,17 @@ int command_info(const CommandLine& line, const Streams& io) {
         std::fprintf(out, "  never written   %s\n", bytes_text(space.unwritten_bytes).c_str());
     if (space.unreadable_bytes != 0)
         std::fprintf(out, "  unreadable      %s\n", bytes_text(space.unreadable_bytes).c_str());
-    if (!trees_not_open.empty())
+}
+
+void print_trees(const IndexedFile& file, const Measures& m, const std::string& trees_not_open,
+                 std::FILE* out) {
+    if (!trees_not_open.empty()) {
         std::fprintf(out, "trees           cannot be opened: %s\n", trees_not_open.c_str());
-    else
-        std::fprintf(out, "trees\n");
-    for (size_t i = 0; i < a.keys.size() && trees_not_open.empty(); ++i) {
-        const tree::TreeSummary& s = summaries[i];
+        return;
+    }
+    std::fprintf(out, "trees\n");
+    for (size_t i = 0; i < m.summaries.size(); ++i) {
+        const tree::TreeSummary& s = m.summaries[i];
         const int k = static_cast<int>(i);
         std::string fill;
         if (!s.pages_per_level.empty() && k < file.handle()->open_trees) {
@@ -268,117 +276,123 @@ int command_info(const CommandLine& line, const Streams& io) {
         }
         std::fprintf(out, "  key %-3zu height %d, %" PRIu64 " page%s, %" PRIu64 " entries%s\n", i,
                      s.height, s.pages, s.pages == 1 ? "" : "s", s.entries, fill.c_str());
-        if (!tree_notes[i].empty())
-            std::fprintf(out, "          counting stopped: %s\n", tree_notes[i].c_str());
+        if (!m.tree_notes[i].empty())
+            std::fprintf(out, "          counting stopped: %s\n", m.tree_notes[i].c_str());
     }
+}
+
+// How many damaged records check tells of a sequential file before it
+// stops reading.
+constexpr size_t kMostProblemsTold = 1000;
+
+// kvr check of a sequential file, by the records' lengths alone, as info
+// reads them. A record too long for the header does not end the file: the
+// records after it are still read.
+int check_sequential(const std::string& path, const Streams& io) {
+    SequentialFile file;
+    if (!open_sequential_input(path, io, &file))
+        return kExitFailed;
+    const FileAttributes& a = file.attributes();
+    uint64_t count = 0;
+    std::vector<std::string> problems;
+    int result = 0;
+    for (uint32_t length = 0; problems.size() < kMostProblemsTold; ++count) {
+        result = file.read_length(&length);
+        if (result == kSequentialRecordTooLong)
+            problems.push_back("record " + std::to_string(count + 1) + ": " +
+                               io.sequential_text(result));
+        else if (result != 0)
+            break;
+        else if (length < a.min_length)
+            problems.push_back("record " + std::to_string(count + 1) + " is " +
+                               std::to_string(length) + " bytes long, outside " +
+                               std::to_string(a.min_length) + " to " +
+                               std::to_string(a.max_length));
+    }
+    if (result != 0 && result != SQ_END_OF_FILE && result != kSequentialRecordTooLong)
+        problems.push_back("record " + std::to_string(count + 1) + ": " +
+                           io.sequential_text(result));
+    for (const std::string& problem : problems)
+        std::fprintf(io.out, "%s: %s\n", path.c_str(), problem.c_str());
+    if (!problems.empty())
+        return kExitDamaged;
+    std::fprintf(io.out, "%s: sound, sequential, %s\n", path.c_str(),
+                 count_text(count, "record").c_str());
+    return kExitOk;
+}
+
+// Every tree checked; false when one is not sound or not open.
+bool check_trees(ix_handle* handle, size_t keys, Progress& progress,
+                 std::vector<std::string>* problems) {
+    bool trees_sound = handle->open_trees == static_cast<int>(keys);
+    for (int k = 0; k < handle->open_trees; ++k) {
+        tree::TreeProblem problem;
+        if (!tree::check_tree(handle->tree(k), &problem)) {
+            problems->push_back("key " + std::to_string(k) + ": " + tree::describe(problem));
+            trees_sound = false;
+        }
+        progress.update(static_cast<uint64_t>(k) + 1);
+    }
+    return trees_sound;
+}
+
+// The data store against sound trees, or by itself when the trees are not:
+// the file checker needs sound trees, but the store can still be walked and
+// where it is damaged said too.
+void check_store(ix_handle* handle, bool trees_sound, const Streams& io,
+                 std::vector<std::string>* problems, isam::FileSummary* summary) {
+    if (trees_sound) {
+        isam::FileProblem problem;
+        if (!isam::check_file(handle, &problem, summary))
+            problems->push_back(isam::describe(problem));
+        else if (summary->orphan_records != 0)
+            problems->push_back(count_text(summary->orphan_records, "record") +
+                                " in the data store that no prime entry names: lost to the "
+                                "indexes (kvr rebuild recovers them)");
+        return;
+    }
+    std::vector<isam::WalkNote> notes;
+    const int walked = engine::code(isam::walk_data_store(
+        handle, [](uint32_t, const unsigned char*, uint32_t) { return true; }, &notes, nullptr));
     for (const isam::WalkNote& note : notes)
-        std::fprintf(out, "note            offset %" PRIu64 ": %s\n", note.offset,
+        problems->push_back("offset " + std::to_string(note.offset) + ": " + note.what);
+    if (walked != IX_OK)
+        problems->push_back("the data store cannot be read: " + io.engine_text(walked));
+}
+
+int info_keyed(const std::string& path, const Streams& io, const IndexedFile& file,
+               const std::string& trees_not_open) {
+    print_identity(path, file, io.out);
+    const Measures m = measure(file, io);
+    print_space(file, m, trees_not_open.empty(), io.out);
+    print_trees(file, m, trees_not_open, io.out);
+    for (const isam::WalkNote& note : m.notes)
+        std::fprintf(io.out, "note            offset %" PRIu64 ": %s\n", note.offset,
                      note.what.c_str());
-    if (walked != IX_OK) {
-        io.error(path, "the data store cannot be read: " + io.engine_text(walked));
+    if (m.walked != IX_OK) {
+        io.error(path, "the data store cannot be read: " + io.engine_text(m.walked));
         return kExitFailed;
     }
     // What info met on the way is damage, shown above: the status says so.
-    const bool trees_stopped = std::any_of(tree_notes.begin(), tree_notes.end(),
-                                           [](const std::string& n) { return !n.empty(); });
-    return notes.empty() && !trees_stopped && trees_not_open.empty() && !file.unfinished()
+    return m.notes.empty() && !m.trees_stopped() && trees_not_open.empty() && !file.unfinished()
                ? kExitOk
                : kExitDamaged;
 }
 
-int command_check(const CommandLine& line, const Streams& io) {
-    const std::string& path = line.operands[0];
-    Organization organization{};
-    if (!identify_file(path, io, &organization))
-        return kExitFailed;
-    if (organization == Organization::kSequential) {
-        SequentialFile file;
-        if (const int result = file.open_input(path); result != 0) {
-            io.error(path, io.sequential_text(result));
-            return kExitFailed;
-        }
-        const FileAttributes& a = file.attributes();
-        uint64_t count = 0;
-        std::vector<std::string> problems;
-        // By the records' lengths alone, as info reads them. A record too
-        // long for the header does not end the file: the records after it
-        // are still read.
-        int result = 0;
-        for (uint32_t length = 0; problems.size() < 1000; ++count) {
-            result = file.read_length(&length);
-            if (result == kSequentialRecordTooLong)
-                problems.push_back("record " + std::to_string(count + 1) + ": " +
-                                   io.sequential_text(result));
-            else if (result != 0)
-                break;
-            else if (length < a.min_length)
-                problems.push_back("record " + std::to_string(count + 1) + " is " +
-                                   std::to_string(length) + " bytes long, outside " +
-                                   std::to_string(a.min_length) + " to " +
-                                   std::to_string(a.max_length));
-        }
-        if (result != 0 && result != 9 && result != kSequentialRecordTooLong)
-            problems.push_back("record " + std::to_string(count + 1) + ": " +
-                               io.sequential_text(result));
-        for (const std::string& problem : problems)
-            std::fprintf(io.out, "%s: %s\n", path.c_str(), problem.c_str());
-        if (!problems.empty())
-            return kExitDamaged;
-        std::fprintf(io.out, "%s: sound, sequential, %s\n", path.c_str(),
-                     count_text(count, "record").c_str());
-        return kExitOk;
-    }
-
-    IndexedFile file;
+int check_keyed(const std::string& path, const Streams& io, const IndexedFile& file,
+                const std::string& trees_not_open) {
     std::vector<std::string> problems;
-    std::string header_problem;
-    std::string trees_not_open;
-    if (const int status = open_to_inspect(path, io, &file, &header_problem, &trees_not_open);
-        status != kExitOk)
-        return status;
-    if (!header_problem.empty()) {
-        std::fprintf(io.out, "%s: header: %s\n", path.c_str(), header_problem.c_str());
-        return kExitDamaged;
-    }
     if (!trees_not_open.empty())
         problems.push_back("the trees cannot be opened: " + trees_not_open);
     if (file.unfinished())
         problems.push_back(
             "an update session never closed the file: its header and indexes may be stale "
             "(kvr rebuild recovers the records)");
-
-    ix_handle* handle = file.handle();
-    bool trees_sound = handle->open_trees == static_cast<int>(file.attributes().keys.size());
-    Progress progress(io.err, "checking", static_cast<uint64_t>(handle->open_trees) + 1);
-    for (int k = 0; k < handle->open_trees; ++k) {
-        tree::TreeProblem problem;
-        if (!tree::check_tree(handle->tree(k), &problem)) {
-            problems.push_back("key " + std::to_string(k) + ": " + tree::describe(problem));
-            trees_sound = false;
-        }
-        progress.update(static_cast<uint64_t>(k) + 1);
-    }
+    Progress progress(io.err, "checking", static_cast<uint64_t>(file.handle()->open_trees) + 1);
+    const bool trees_sound =
+        check_trees(file.handle(), file.attributes().keys.size(), progress, &problems);
     isam::FileSummary summary;
-    if (trees_sound) {
-        isam::FileProblem problem;
-        if (!isam::check_file(handle, &problem, &summary))
-            problems.push_back(isam::describe(problem));
-        else if (summary.orphan_records != 0)
-            problems.push_back(count_text(summary.orphan_records, "record") +
-                               " in the data store that no prime entry names: lost to the "
-                               "indexes (kvr rebuild recovers them)");
-    } else {
-        // The file checker needs sound trees; the data store can still be
-        // walked by itself, and where it is damaged said too.
-        std::vector<isam::WalkNote> notes;
-        const int walked = engine::code(isam::walk_data_store(
-            handle, [](uint32_t, const unsigned char*, uint32_t) { return true; }, &notes,
-            nullptr));
-        for (const isam::WalkNote& note : notes)
-            problems.push_back("offset " + std::to_string(note.offset) + ": " + note.what);
-        if (walked != IX_OK)
-            problems.push_back("the data store cannot be read: " + io.engine_text(walked));
-    }
+    check_store(file.handle(), trees_sound, io, &problems, &summary);
     progress.done();
     if (const std::string journal = journal_note(path); !journal.empty())
         std::fprintf(io.out, "%s: journal %s\n", path.c_str(), journal.c_str());
@@ -394,6 +408,34 @@ int command_check(const CommandLine& line, const Streams& io) {
                  count_text(summary.records, "record").c_str(),
                  count_text(summary.index_pages, "index page").c_str(), extra.c_str());
     return kExitOk;
+}
+
+// What info and check do first: a sequential file goes to `sequential`; an
+// indexed or relative one is opened to inspect and goes to `keyed`.
+int inspect(const std::string& path, const Streams& io,
+            int (*sequential)(const std::string&, const Streams&),
+            int (*keyed)(const std::string&, const Streams&, const IndexedFile&,
+                         const std::string& trees_not_open)) {
+    Organization organization{};
+    if (!identify_file(path, io, &organization))
+        return kExitFailed;
+    if (organization == Organization::kSequential)
+        return sequential(path, io);
+    IndexedFile file;
+    std::string trees_not_open;
+    if (const int status = open_to_inspect(path, io, &file, &trees_not_open); status != kExitOk)
+        return status;
+    return keyed(path, io, file, trees_not_open);
+}
+
+}  // namespace
+
+int command_info(const CommandLine& line, const Streams& io) {
+    return inspect(line.operands[0], io, info_sequential, info_keyed);
+}
+
+int command_check(const CommandLine& line, const Streams& io) {
+    return inspect(line.operands[0], io, check_sequential, check_keyed);
 }
 
 namespace {
@@ -472,6 +514,98 @@ void print_record(const Streams& io, const FileAttributes& a, const std::vector<
     std::fwrite(text.data(), 1, text.size(), io.out);
 }
 
+int dump_sequential(const std::string& path, const CommandLine& line, View view,
+                    const Streams& io) {
+    if (line.value("--key") || line.value("--from") || line.value("--to")) {
+        io.error(path, "a sequential file has no keys: --key, --from and --to do not apply");
+        return kExitFailed;
+    }
+    SequentialFile file;
+    if (!open_sequential_input(path, io, &file))
+        return kExitFailed;
+    uint64_t count = 0;
+    const int result = scan_sequential(file, &count, [&](const std::vector<unsigned char>& r) {
+        print_record(io, file.attributes(), r, view, nullptr, count);
+        return true;
+    });
+    if (result != 0) {
+        io.error(path, "record " + std::to_string(count + 1) + ": " + io.sequential_text(result));
+        return kExitDamaged;
+    }
+    return kExitOk;
+}
+
+// Which records dump shows: the key whose order it follows, and the values
+// --from and --to bound it by (absent: no bound).
+struct DumpRange {
+    int k = 0;
+    std::optional<std::vector<unsigned char>> from;
+    std::optional<std::vector<unsigned char>> to;
+};
+
+bool parse_range(const std::string& path, const CommandLine& line, const FileAttributes& a,
+                 const Streams& io, DumpRange* range) {
+    uint64_t k = 0;
+    if (const std::string* text = line.value("--key");
+        text != nullptr && (!parse_number(*text, &k) || k >= a.keys.size())) {
+        io.error(path, "--key " + *text + ": the file's keys are numbered 0 to " +
+                           std::to_string(a.keys.size() - 1));
+        return false;
+    }
+    range->k = static_cast<int>(k);
+    const KeySpec& key = a.keys[k];
+    std::string reason;
+    for (const auto& [option, bound] : {std::pair{"--from", &range->from}, {"--to", &range->to}}) {
+        const std::string* text = line.value(option);
+        if (text != nullptr && !parse_key_value(*text, key, &bound->emplace(), &reason)) {
+            io.error(path, reason);
+            return false;
+        }
+    }
+    return true;
+}
+
+int dump_indexed(const std::string& path, const CommandLine& line, View view, const Streams& io) {
+    IndexedFile file;
+    if (const int status = open_indexed(path, io, false, &file); status != kExitOk)
+        return status;
+    if (file.unfinished()) {
+        io.error(path,
+                 "an update session never closed the file, so its indexes cannot be "
+                 "trusted; run kvr rebuild first");
+        return kExitFailed;
+    }
+    const FileAttributes& a = file.attributes();
+    DumpRange range;
+    if (!parse_range(path, line, a, io, &range))
+        return kExitFailed;
+    const KeySpec& key = a.keys[static_cast<size_t>(range.k)];
+    std::vector<unsigned char> record;
+    int result = range.from ? file.read_at_or_after(range.k, *range.from, &record)
+                            : file.read(IX_READ_FIRST, range.k, &record);
+    // The records go to the output as they are read: a bar drawn on the
+    // same terminal would cut into them.
+    Progress progress(::isatty(::fileno(io.out)) == 1 ? nullptr : io.err, "dumping",
+                      a.record_count);
+    uint64_t count = 0;
+    while (result == IX_OK || result == IX_DUPLICATE_FOLLOWS) {
+        if (range.to && past_bound(record, key, *range.to))
+            break;
+        print_record(io, a, record, view, &key, ++count);
+        if (std::ferror(io.out) != 0)
+            break;  // the output is lost: reading on is of no use
+        progress.update(count);
+        result = file.read(IX_READ_NEXT, range.k, &record);
+    }
+    progress.done();
+    if (result != IX_OK && result != IX_DUPLICATE_FOLLOWS && result != IX_END_OF_FILE &&
+        result != IX_NOT_FOUND) {
+        io.error(path, "after " + count_text(count, "record") + ": " + io.engine_text(result));
+        return kExitDamaged;
+    }
+    return kExitOk;
+}
+
 }  // namespace
 
 int command_dump(const CommandLine& line, const Streams& io) {
@@ -486,81 +620,9 @@ int command_dump(const CommandLine& line, const Streams& io) {
     Organization organization{};
     if (!identify_file(path, io, &organization))
         return kExitFailed;
-    if (organization == Organization::kSequential) {
-        if (line.value("--key") || line.value("--from") || line.value("--to")) {
-            io.error(path, "a sequential file has no keys: --key, --from and --to do not apply");
-            return kExitFailed;
-        }
-        SequentialFile file;
-        if (const int result = file.open_input(path); result != 0) {
-            io.error(path, io.sequential_text(result));
-            return kExitFailed;
-        }
-        uint64_t count = 0;
-        const int result = scan_sequential(file, &count, [&](const std::vector<unsigned char>& r) {
-            print_record(io, file.attributes(), r, view, nullptr, count);
-            return true;
-        });
-        if (result != 0) {
-            io.error(path,
-                     "record " + std::to_string(count + 1) + ": " + io.sequential_text(result));
-            return kExitDamaged;
-        }
-        return kExitOk;
-    }
-
-    IndexedFile file;
-    if (const int status = open_indexed(path, io, false, &file); status != kExitOk)
-        return status;
-    if (file.unfinished()) {
-        io.error(path,
-                 "an update session never closed the file, so its indexes cannot be "
-                 "trusted; run kvr rebuild first");
-        return kExitFailed;
-    }
-    const FileAttributes& a = file.attributes();
-    uint64_t k = 0;
-    if (const std::string* text = line.value("--key");
-        text != nullptr && (!parse_number(*text, &k) || k >= a.keys.size())) {
-        io.error(path, "--key " + *text + ": the file's keys are numbered 0 to " +
-                           std::to_string(a.keys.size() - 1));
-        return kExitFailed;
-    }
-    const KeySpec& key = a.keys[k];
-    std::vector<unsigned char> from;
-    std::vector<unsigned char> to;
-    const std::string* from_text = line.value("--from");
-    const std::string* to_text = line.value("--to");
-    std::string reason;
-    if ((from_text != nullptr && !parse_key_value(*from_text, key, &from, &reason)) ||
-        (to_text != nullptr && !parse_key_value(*to_text, key, &to, &reason))) {
-        io.error(path, reason);
-        return kExitFailed;
-    }
-    std::vector<unsigned char> record;
-    int result = from_text != nullptr ? file.read_at_or_after(static_cast<int>(k), from, &record)
-                                      : file.read(IX_READ_FIRST, static_cast<int>(k), &record);
-    // The records go to the output as they are read: a bar drawn on the
-    // same terminal would cut into them.
-    Progress progress(::isatty(::fileno(io.out)) == 1 ? nullptr : io.err, "dumping",
-                      a.record_count);
-    uint64_t count = 0;
-    while (result == IX_OK || result == IX_DUPLICATE_FOLLOWS) {
-        if (to_text != nullptr && past_bound(record, key, to))
-            break;
-        print_record(io, a, record, view, &key, ++count);
-        if (std::ferror(io.out) != 0)
-            break;  // the output is lost: reading on is of no use
-        progress.update(count);
-        result = file.read(IX_READ_NEXT, static_cast<int>(k), &record);
-    }
-    progress.done();
-    if (result != IX_OK && result != IX_DUPLICATE_FOLLOWS && result != IX_END_OF_FILE &&
-        result != IX_NOT_FOUND) {
-        io.error(path, "after " + count_text(count, "record") + ": " + io.engine_text(result));
-        return kExitDamaged;
-    }
-    return kExitOk;
+    if (organization == Organization::kSequential)
+        return dump_sequential(path, line, view, io);
+    return dump_indexed(path, line, view, io);
 }
 
 }  // namespace kvr::tools

@@ -135,12 +135,16 @@ std::string Reader::at_line(const std::string& what) const {
     return "line " + std::to_string(line_) + ": " + what;
 }
 
-bool Reader::open(const std::string& path, std::string* reason) {
-    file_ = std::fopen(path.c_str(), "rb");
-    if (file_ == nullptr) {
-        *reason = std::strerror(errno);
-        return false;
-    }
+// What the header has given so far: which lines, and the keys with the
+// lines they stand on.
+struct Reader::Header {
+    bool organization = false;
+    bool store = false;
+    bool records = false;
+    std::vector<std::pair<uint64_t, KeySpec>> keys;
+};
+
+bool Reader::read_mark(std::string* reason) {
     std::string text;
     if (!read_line(&text) || text.rfind(kMark, 0) != 0) {
         *reason = read_failed_ ? std::string("cannot be read")
@@ -152,77 +156,73 @@ bool Reader::open(const std::string& path, std::string* reason) {
                           ", which this kvr does not read (it reads version " + kVersion + ")");
         return false;
     }
-    bool organization = false;
-    bool store = false;
-    bool records = false;
+    return true;
+}
+
+bool Reader::read_attribute(const std::string& text, Header* header, std::string* reason) {
     FileAttributes& a = attributes_;
-    std::vector<std::pair<uint64_t, KeySpec>> keys;  // with their lines
-    for (;;) {
-        if (!read_line(&text)) {
-            *reason = read_failed_ ? "cannot be read"
-                                   : "the dump ends inside its header: it was cut short";
-            return false;
-        }
-        if (text == kHeaderEnd)
-            break;
-        const size_t equals = text.find('=');
-        const std::string name = text.substr(0, equals);
-        const std::string value = equals == std::string::npos ? "" : text.substr(equals + 1);
-        bool* seen = name == "organization" ? &organization
-                     : name == "store"      ? &store
-                     : name == "records"    ? &records
-                                            : nullptr;
-        if (equals == std::string::npos || (seen == nullptr && name != "key")) {
-            *reason = at_line("'" + text + "' is no line of a dump's header");
-            return false;
-        }
-        if (seen != nullptr && *seen) {
-            *reason = at_line(name + " is given twice");
-            return false;
-        }
-        if (seen != nullptr)
-            *seen = true;
-        bool fits = true;
-        if (name == "organization") {
-            fits = value == "indexed" || value == "relative" || value == "sequential";
-            a.organization = value == "relative"     ? Organization::kRelative
-                             : value == "sequential" ? Organization::kSequential
-                                                     : Organization::kIndexed;
-        } else if (name == "store") {
-            fits = value == "slot" || value == "block";
-            a.block_format = value == "block";
-        } else if (name == "records") {
-            fits = parse_records(value, &a);
-        } else {
-            KeySpec key;
-            fits = parse_key_spec(value, true, &key);
-            keys.emplace_back(line_, key);
-        }
-        if (!fits) {
-            *reason = at_line("'" + text + "' does not fit: see kvr load --help");
-            return false;
-        }
-    }
-    if (!organization || !records) {
-        *reason = at_line(std::string("the header gives no ") +
-                          (organization ? "records=" : "organization=") + " line");
+    const size_t equals = text.find('=');
+    const std::string name = text.substr(0, equals);
+    const std::string value = equals == std::string::npos ? "" : text.substr(equals + 1);
+    bool* seen = name == "organization" ? &header->organization
+                 : name == "store"      ? &header->store
+                 : name == "records"    ? &header->records
+                                        : nullptr;
+    if (equals == std::string::npos || (seen == nullptr && name != "key")) {
+        *reason = at_line("'" + text + "' is no line of a dump's header");
         return false;
     }
-    if (a.organization == Organization::kSequential && store) {
+    if (seen != nullptr && *seen) {
+        *reason = at_line(name + " is given twice");
+        return false;
+    }
+    if (seen != nullptr)
+        *seen = true;
+    bool fits = true;
+    if (name == "organization") {
+        fits = value == "indexed" || value == "relative" || value == "sequential";
+        a.organization = value == "relative"     ? Organization::kRelative
+                         : value == "sequential" ? Organization::kSequential
+                                                 : Organization::kIndexed;
+    } else if (name == "store") {
+        fits = value == "slot" || value == "block";
+        a.block_format = value == "block";
+    } else if (name == "records") {
+        fits = parse_records(value, &a);
+    } else {
+        KeySpec key;
+        fits = parse_key_spec(value, true, &key);
+        header->keys.emplace_back(line_, key);
+    }
+    if (!fits) {
+        *reason = at_line("'" + text + "' does not fit: see kvr load --help");
+        return false;
+    }
+    return true;
+}
+
+bool Reader::check_header(const Header& header, std::string* reason) {
+    FileAttributes& a = attributes_;
+    if (!header.organization || !header.records) {
+        *reason = at_line(std::string("the header gives no ") +
+                          (header.organization ? "records=" : "organization=") + " line");
+        return false;
+    }
+    if (a.organization == Organization::kSequential && header.store) {
         *reason = "a sequential file has no store= line; give it for indexed and relative files";
         return false;
     }
-    if (a.organization != Organization::kIndexed && !keys.empty()) {
-        line_ = keys.front().first;
+    if (a.organization != Organization::kIndexed && !header.keys.empty()) {
+        line_ = header.keys.front().first;
         *reason = at_line(std::string("a ") + organization_name(a.organization) +
                           " file has no key= lines");
         return false;
     }
-    if (a.organization == Organization::kIndexed && keys.empty()) {
+    if (a.organization == Organization::kIndexed && header.keys.empty()) {
         *reason = at_line("an indexed file's header gives its keys, the prime key first: key=");
         return false;
     }
-    if (keys.size() > static_cast<size_t>(IX_MAX_KEYS)) {
+    if (header.keys.size() > static_cast<size_t>(IX_MAX_KEYS)) {
         *reason = "a file has at most " + std::to_string(IX_MAX_KEYS) + " keys";
         return false;
     }
@@ -232,7 +232,7 @@ bool Reader::open(const std::string& path, std::string* reason) {
         a.keys = {KeySpec{0, static_cast<int>(kRecordNumberSize), false, IX_KEY_TYPE_NUMBER}};
     }
     const uint64_t header_end = line_;
-    for (const auto& [at, key] : keys) {
+    for (const auto& [at, key] : header.keys) {
         line_ = at;
         std::string problem = key_fit_problem(a, key);
         if (problem.empty() && a.keys.empty() && key.duplicates)
@@ -245,6 +245,29 @@ bool Reader::open(const std::string& path, std::string* reason) {
     }
     line_ = header_end;
     return true;
+}
+
+bool Reader::open(const std::string& path, std::string* reason) {
+    file_ = std::fopen(path.c_str(), "rb");
+    if (file_ == nullptr) {
+        *reason = std::strerror(errno);
+        return false;
+    }
+    if (!read_mark(reason))
+        return false;
+    Header header;
+    std::string text;
+    for (;;) {
+        if (!read_line(&text)) {
+            *reason = read_failed_ ? "cannot be read"
+                                   : "the dump ends inside its header: it was cut short";
+            return false;
+        }
+        if (text == kHeaderEnd)
+            return check_header(header, reason);
+        if (!read_attribute(text, &header, reason))
+            return false;
+    }
 }
 
 int Reader::next(std::vector<unsigned char>* record, std::string* reason) {

@@ -70,6 +70,12 @@ private:
     // The next line without its line end; false at the end of the file.
     bool read_line(std::string* text);
     std::string at_line(const std::string& what) const;
+    // The header, as open reads it: its first line, each attribute line,
+    // then what the lines give together. False with *reason.
+    struct Header;
+    bool read_mark(std::string* reason);
+    bool read_attribute(const std::string& text, Header* header, std::string* reason);
+    bool check_header(const Header& header, std::string* reason);
 
     std::FILE* file_ = nullptr;
     char* buffer_ = nullptr;

@@ -240,28 +240,28 @@ std::string engine_text(int result, bool with_code) {
 std::string sequential_text(int result, bool with_code) {
     const char* text = nullptr;
     switch (result) {
-        case 2:
+        case SQ_IO_ERROR:
             text = "the file is damaged or could not be read or written";
             break;
-        case 9:
+        case SQ_END_OF_FILE:
             text = "end of file";
             break;
-        case 11:
+        case SQ_NO_SPACE:
             text = "out of memory";
             break;
-        case 15:
+        case SQ_ACCESS_DENIED:
             text = "access denied, or the file is shorter than its header";
             break;
-        case 17:
+        case SQ_LOCK_VIOLATION:
             text = "the file is locked";
             break;
-        case 18:
+        case SQ_SHARING_VIOLATION:
             text = "another process has the file open";
             break;
-        case 21:
+        case SQ_NOT_SEQUENTIAL_FILE:
             text = "not a file of this system";
             break;
-        case 1000:
+        case SQ_INDEXED_FILE:
             text = "an indexed file";
             break;
         case kSequentialFileCutShort:

@@ -152,10 +152,10 @@ public:
     int close();
 
     const FileAttributes& attributes() const { return attributes_; }
-    // The next record (the first one on the first call); 9 at the end. A
-    // record is never longer than the file that holds it, whatever its
-    // header claims, so the reads' buffer is no longer than the file. It is
-    // made at the first call.
+    // The next record (the first one on the first call); SQ_END_OF_FILE at
+    // the end. A record is never longer than the file that holds it,
+    // whatever its header claims, so the reads' buffer is no longer than the
+    // file. It is made at the first call.
     int read_next(std::vector<unsigned char>* record);
     // The next record's length alone, as read_next goes on: its data is
     // passed over, so records of any length cost no memory and long ones

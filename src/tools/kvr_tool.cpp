@@ -288,6 +288,100 @@ bool identify_file(const std::string& path, const Streams& io, Organization* org
     return false;
 }
 
+bool open_sequential_input(const std::string& path, const Streams& io, SequentialFile* file) {
+    if (const int result = file->open_input(path); result != 0) {
+        io.error(path, io.sequential_text(result));
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+// What parse_command_line gives when the command is to run.
+constexpr int kParsed = -1;
+
+// One option of the command (arg, at argv[*i]), into line: a flag, or an
+// option with its value after "=" or in the next argument (then *i moves
+// on). False after saying why it does not fit.
+bool take_option(const CommandInfo& command, const std::string& arg, int argc,
+                 const char* const* argv, int* i, Streams* io, CommandLine* line) {
+    const std::string name = command.name;
+    std::string option = arg;
+    std::string value;
+    bool has_value = false;
+    if (const size_t eq = arg.find('='); eq != std::string::npos) {
+        option = arg.substr(0, eq);
+        value = arg.substr(eq + 1);
+        has_value = true;
+    }
+    const bool flag = option == "--verbose" || command.flag_options.count(option) != 0;
+    if (flag && has_value) {
+        io->error("", "kvr " + name + ": option " + option + " takes no value");
+        return false;
+    }
+    if (option == "--verbose") {
+        io->verbose = true;
+        return true;
+    }
+    if (flag) {
+        line->flags.push_back(option);
+        return true;
+    }
+    if (command.value_options.count(option) == 0) {
+        io->error("", "kvr " + name + ": unknown option '" + arg + "'; kvr " + name +
+                          " --help lists its options");
+        return false;
+    }
+    if (!has_value) {
+        if (*i + 1 >= argc) {
+            io->error("", "kvr " + name + ": option " + option + " needs a value");
+            return false;
+        }
+        value = argv[++*i];
+    }
+    // Only load's --key may be given more than once; any other option given
+    // twice would have one of its values ignored.
+    if (line->values.count(option) != 0 && !(name == "load" && option == "--key")) {
+        io->error("", "kvr " + name + ": option " + option + " is given more than once");
+        return false;
+    }
+    line->values.emplace(option, value);
+    return true;
+}
+
+// The command's operands and options, from the arguments after argv[first].
+// kParsed, or the exit status to end with: 0 after the command's help.
+int parse_command_line(const CommandInfo& command, int argc, const char* const* argv, int first,
+                       Streams* io, CommandLine* line) {
+    line->command = command.name;
+    bool options_end = false;
+    for (int i = first + 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (!options_end && (arg == "--help" || arg == "-h")) {
+            print_help(command, io->out);
+            return kExitOk;
+        }
+        if (!options_end && arg == "--") {
+            options_end = true;
+            continue;
+        }
+        if (options_end || arg.size() < 2 || arg.compare(0, 2, "--") != 0)
+            line->operands.push_back(arg);
+        else if (!take_option(command, arg, argc, argv, &i, io, line))
+            return kExitFailed;
+    }
+    const int operands = static_cast<int>(line->operands.size());
+    if (operands < command.min_operands || operands > command.max_operands) {
+        io->error("", "kvr " + line->command + ": wrong number of operands");
+        print_help(command, io->err);
+        return kExitFailed;
+    }
+    return kParsed;
+}
+
+}  // namespace
+
 int run(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
     Streams io{out, err};
     // --verbose may stand before the command as well as among its options.
@@ -313,66 +407,9 @@ int run(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
         return kExitFailed;
     }
     CommandLine line;
-    line.command = name;
-    bool options_end = false;
-    for (int i = first + 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (!options_end && (arg == "--help" || arg == "-h")) {
-            print_help(*command, out);
-            return kExitOk;
-        }
-        if (!options_end && arg == "--") {
-            options_end = true;
-            continue;
-        }
-        if (options_end || arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
-            line.operands.push_back(arg);
-            continue;
-        }
-        std::string option = arg;
-        std::string value;
-        bool has_value = false;
-        if (const size_t eq = arg.find('='); eq != std::string::npos) {
-            option = arg.substr(0, eq);
-            value = arg.substr(eq + 1);
-            has_value = true;
-        }
-        const bool flag = option == "--verbose" || command->flag_options.count(option) != 0;
-        if (flag && has_value) {
-            io.error("", "kvr " + name + ": option " + option + " takes no value");
-            return kExitFailed;
-        }
-        if (option == "--verbose") {
-            io.verbose = true;
-        } else if (flag) {
-            line.flags.push_back(option);
-        } else if (command->value_options.count(option) != 0) {
-            if (!has_value) {
-                if (i + 1 >= argc) {
-                    io.error("", "kvr " + name + ": option " + option + " needs a value");
-                    return kExitFailed;
-                }
-                value = argv[++i];
-            }
-            // Only load's --key may be given more than once; any other
-            // option given twice would have one of its values ignored.
-            if (line.values.count(option) != 0 && !(name == "load" && option == "--key")) {
-                io.error("", "kvr " + name + ": option " + option + " is given more than once");
-                return kExitFailed;
-            }
-            line.values.emplace(option, value);
-        } else {
-            io.error("", "kvr " + name + ": unknown option '" + arg + "'; kvr " + name +
-                             " --help lists its options");
-            return kExitFailed;
-        }
-    }
-    const int operands = static_cast<int>(line.operands.size());
-    if (operands < command->min_operands || operands > command->max_operands) {
-        io.error("", "kvr " + name + ": wrong number of operands");
-        print_help(*command, err);
-        return kExitFailed;
-    }
+    if (const int parsed = parse_command_line(*command, argc, argv, first, &io, &line);
+        parsed != kParsed)
+        return parsed;
     const int status = command->run(line, io);
     // Output that never arrived (a full disk, a closed pipe) is a failure
     // like any other, not a success with nothing to show.

@@ -112,6 +112,21 @@ void read_done(vmq_fcb* fcb, const vmq_file_description* description, const Keye
     }
 }
 
+// The relation a START asks for (EQUAL when it names none).
+engine::Find start_relation(uint32_t options) {
+    if ((options & VMQ_START_EQUAL) != 0)
+        return engine::Find::kEqual;
+    if ((options & VMQ_START_GREATER) != 0)
+        return engine::Find::kGreater;
+    if ((options & VMQ_START_NOT_LESS) != 0)
+        return engine::Find::kNotLess;
+    if ((options & VMQ_START_LESS) != 0)
+        return engine::Find::kLess;
+    if ((options & VMQ_START_NOT_GREATER) != 0)
+        return engine::Find::kNotGreater;
+    return engine::Find::kEqual;
+}
+
 }  // namespace
 
 void keyed_read(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganization& org) {
@@ -184,20 +199,10 @@ void keyed_start(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganiza
     const vmq_file_description* description = target.description;
     const uint32_t options = fcb->verb_options;
 
-    engine::Find find = engine::Find::kEqual;
-    unsigned char fill = 0x00;
-    if ((options & VMQ_START_EQUAL) != 0) {
-        find = engine::Find::kEqual;
-    } else if ((options & VMQ_START_GREATER) != 0) {
-        find = engine::Find::kGreater;
-        fill = 0xFF;
-    } else if ((options & VMQ_START_NOT_LESS) != 0) {
-        find = engine::Find::kNotLess;
-    } else if ((options & VMQ_START_LESS) != 0) {
-        find = engine::Find::kLess;
-    } else if ((options & VMQ_START_NOT_GREATER) != 0) {
-        find = engine::Find::kNotGreater;
-    }
+    engine::Find find = start_relation(options);
+    // A partial key is filled up to the whole key: with 0xFF for GREATER,
+    // which must pass every key that begins with the value, else with 0x00.
+    const unsigned char fill = find == engine::Find::kGreater ? 0xFF : 0x00;
 
     unsigned char key_area[kMaxKeyLength + 1] = {};
     const bool by_key_of_reference = !org.relative && (options & VMQ_KEY_IS) != 0;

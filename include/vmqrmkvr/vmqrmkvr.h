@@ -1,7 +1,8 @@
 /*
  * The record-file library libvmqrmkvr as a COBOL runtime calls it: its
  * version and its exported functions, _IO_Init and, for a runtime whose
- * programs share files, _IO_InitShared.
+ * programs share files, _IO_InitShared; _IO_LastDiagnostic gives a caller
+ * what the message area says as values.
  *
  * A runtime keeps, for each file of a program, an FCB and a file
  * description laid out as fcb.h gives them (organization, record lengths,
@@ -58,6 +59,27 @@ VMQRMKVR_API void _IO_Init(vmq_fcb* fcb, vmq_program_context* context);
  * OPEN of _IO_Init. Nothing in the blocks the runtime owns asks for
  * sharing: a file is shared because its FCB was set up here. */
 VMQRMKVR_API void _IO_InitShared(vmq_fcb* fcb, vmq_program_context* context);
+
+/* What the last verb this thread ran reported, as values rather than the
+ * message area's text: the diagnostic code the message shows (21, a file
+ * that is no KVR file, before the message turns it into 24), the FILE
+ * STATUS, the code's text as the message shows it ("" when it has none),
+ * for codes 1004 to 1007 the existing file's attribute block (attributes.h;
+ * null and size 0 otherwise), and the piece the message adds after the
+ * code's text ("" when none). The pointers stay good until the thread's
+ * next verb. */
+typedef struct vmq_diagnostic {
+    int32_t code;
+    uint16_t status;
+    const char* text;
+    uint32_t attributes_size;
+    const unsigned char* attributes;
+    const char* detail;
+} vmq_diagnostic;
+
+/* Fills *diagnostic and returns 1 when the thread's last verb ran on this
+ * FCB; returns 0 and leaves it alone otherwise, or for a null argument. */
+VMQRMKVR_API int _IO_LastDiagnostic(const vmq_fcb* fcb, vmq_diagnostic* diagnostic);
 
 #ifdef __cplusplus
 }

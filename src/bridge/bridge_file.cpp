@@ -263,7 +263,7 @@ std::string BridgeFile::duplicates_difference_with_file() {
         return "";
     // The library compares no duplicates rule: its runtime's programs do
     // not ask it to. Asked to open the file INPUT for a program of no keys,
-    // it refuses and lists the file's keys, each with its rule.
+    // it refuses and reports the file's attribute block, each key with its rule.
     vmq_file_description& d = block_.description;
     const uint32_t key_count = d.key_count;
     const uint8_t file_flags = d.file_flags;
@@ -282,7 +282,7 @@ std::string BridgeFile::duplicates_difference_with_file() {
         install_closed_vector();
         return "";
     }
-    return duplicates_difference(parse_library_message(message()), d, block_.keys);
+    return duplicates_difference(library_report(fcb_), d, block_.keys);
 }
 
 void BridgeFile::open(FCD3* fcd, uint16_t request) {
@@ -301,7 +301,7 @@ void BridgeFile::open(FCD3* fcd, uint16_t request) {
     if (is_open())
         return;
     unsigned status = fcb_.status;
-    LibraryMessage said = parse_library_message(message());
+    LibraryReport said = library_report(fcb_);
     std::string removal_failure;
     // The library's own OUTPUT keeps a file of another layout (39): its
     // runtime's callers rely on that. A GnuCOBOL program relies on OUTPUT
@@ -314,11 +314,12 @@ void BridgeFile::open(FCD3* fcd, uint16_t request) {
                 if (is_open())
                     return;
                 status = fcb_.status;
-                said = parse_library_message(message());
+                said = library_report(fcb_);
                 break;
             case Removal::InUse:
                 status = 98;
-                said = LibraryMessage{kCodeFileInUse, {}};
+                said = LibraryReport{};
+                said.code = Diagnostic::kFileInUse;
                 break;
             case Removal::Failed:
                 status = error == EACCES || error == EPERM || error == EROFS ? 37 : 30;
@@ -328,7 +329,8 @@ void BridgeFile::open(FCD3* fcd, uint16_t request) {
         }
         set_status(fcd, status);
     }
-    const bool held_here = said.code == kCodeFileInUse && OpenFiles::instance().holds(name_);
+    const bool held_here =
+        said.code == Diagnostic::kFileInUse && OpenFiles::instance().holds(name_);
     const FailedOpen failed{name_,       request,  status, said, &block_.description,
                             block_.keys, held_here};
     open_failure_ = explain_open_failure(failed) + removal_failure;
@@ -471,7 +473,7 @@ void BridgeFile::write(FCD3* fcd, uint8_t advance_options, uint32_t advance_line
     // A sequential file with no room for the record is at its boundary:
     // COBOL's 34, where the library gives its runtime's callers 30.
     if (!indexed() && !relative() && fcb_.status == 30 &&
-        parse_library_message(message()).code == kCodeNoSpace)
+        library_report(fcb_).code == Diagnostic::kNoSpace)
         set_status(fcd, 34);
 }
 

@@ -9,72 +9,45 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "vmqrmkvr/attributes.h"
+#include "vmqrmkvr/vmqrmkvr.h"
+
 namespace kvr::bridge {
 
 namespace {
 
-// The diagnostic codes an OPEN may leave in the message area. An engine
-// that finds no KVR file, a damaged header or too old a version reports
-// 21, which the message shows as 24.
-enum MessageCode : int {
-    kIoError = 2,
-    kNoSpace = kCodeNoSpace,
-    kAccessDenied = 15,
-    kLockViolation = 17,
-    kSharingViolation = kCodeFileInUse,
-    kFileTableFull = 19,
-    kHandleTableFull = 20,
-    kInvalidFile = 24,
-    kSequentialFile = 25,
-    kUnfinishedUpdate = 30,
-    kNotSequential = 1000,
-    kIndexedFile = 1001,
-    kRelativeFile = 1002,
-    kMissing = 1003,
-    kKeyCount = kCodeKeyCount,
-    kRecordLength = 1005,
-    kRecordType = 1006,
-    kKeyPlace = 1007,
-    kEmptyFile = 1009,
-};
-
-// The existing file's layout, as codes 1004 to 1007 append it: "fixed
-// length 34 34", then "1 key" or "2 keys" (none for a sequential or
-// relative file), then "(1 10)" or "(1 10 DUPOK)" per key.
-struct FileLayout {
-    bool known = false;
-    bool variable = false;
-    unsigned long min_length = 0;
-    unsigned long max_length = 0;
-    unsigned long key_count = 0;
-    std::vector<std::pair<unsigned long, unsigned long>> keys;  // 1-based position, length
-    std::vector<bool> duplicates;                               // DUPOK, per key
-};
-
-FileLayout file_layout(const std::vector<std::string>& pieces) {
+// The layout of an attribute block. A relative file's records carry the
+// 4-byte record number, which is no key of the program's.
+FileLayout layout_of(const unsigned char* block) {
     FileLayout layout;
-    // pieces[0] is the code's text.
-    if (pieces.size() < 2)
-        return layout;
-    char kind[16] = {};
-    if (std::sscanf(pieces[1].c_str(), "%15s length %lu %lu", kind, &layout.min_length,
-                    &layout.max_length) != 3)
-        return layout;
-    layout.variable = std::strcmp(kind, "variable") == 0;
-    size_t next = 2;
-    if (next < pieces.size() && std::isdigit(static_cast<unsigned char>(pieces[next][0])) != 0) {
-        layout.key_count = std::strtoul(pieces[next].c_str(), nullptr, 10);
-        ++next;
-    }
-    for (; next < pieces.size(); ++next) {
-        unsigned long position = 0;
-        unsigned long length = 0;
-        if (std::sscanf(pieces[next].c_str(), "(%lu %lu", &position, &length) != 2)
-            break;
-        layout.keys.emplace_back(position, length);
-        layout.duplicates.push_back(pieces[next].find("DUPOK") != std::string::npos);
-    }
+    ix_attributes attributes{};
+    ix_attributes_decode(block, &attributes);
+    int key_count = attributes.key_count < 0 ? 0 : attributes.key_count;
+    if (key_count > IX_MAX_KEYS)
+        key_count = IX_MAX_KEYS;
     layout.known = true;
+    layout.variable = (attributes.options & IX_ATTR_VARIABLE) != 0;
+    long long min_length = attributes.min_record_length;
+    long long max_length = attributes.max_record_length;
+    ix_key_spec first{};
+    if (key_count != 0)
+        ix_key_spec_decode(block, 0, &first);
+    if (key_count != 0 && first.key_type == IX_KEY_TYPE_NUMBER) {
+        min_length -= 4;
+        max_length -= 4;
+        key_count = 0;
+    }
+    layout.min_length = static_cast<unsigned long>(min_length < 0 ? 0 : min_length);
+    layout.max_length = static_cast<unsigned long>(max_length < 0 ? 0 : max_length);
+    layout.key_count = static_cast<unsigned long>(key_count);
+    for (int i = 0; i < key_count; ++i) {
+        ix_key_spec key{};
+        ix_key_spec_decode(block, i, &key);
+        layout.keys.emplace_back(
+            static_cast<unsigned long>(key.key_offset < 0 ? 0 : key.key_offset),
+            static_cast<unsigned long>(key.key_length < 0 ? 0 : key.key_length));
+        layout.duplicates.push_back((key.key_flags & IX_KEY_DUPS_ALLOWED) != 0);
+    }
     return layout;
 }
 
@@ -112,12 +85,12 @@ std::string bytes(unsigned long first, unsigned long length) {
 std::string layout_difference(const FailedOpen& open, const FileLayout& file) {
     const vmq_file_description& program = *open.description;
     const bool variable = (program.record_flags & VMQ_RECORD_VARIABLE) != 0;
-    switch (open.message.code) {
-        case kKeyCount:
+    switch (open.report.code) {
+        case Diagnostic::kKeyCountDiffers:
             return count_of(program.key_count, "key") + " in the program, " +
                    number(file.key_count) + " in the file";
-        case kRecordLength:
-        case kRecordType:
+        case Diagnostic::kRecordLengthsDiffer:
+        case Diagnostic::kRecordTypesDiffer:
             if (!variable && !file.variable)
                 return "record length " + number(program.max_record_length) + " in the program, " +
                        number(file.max_length) + " in the file";
@@ -152,13 +125,10 @@ std::string access_denied(const FailedOpen& open) {
     return "it is too short to be a KVR file";
 }
 
-// What the library says after the code's text (its pieces but the first),
-// as one text; empty when it says nothing more.
-std::string detail_of(const FailedOpen& open) {
-    std::string detail;
-    for (size_t i = 1; i < open.message.pieces.size(); ++i)
-        detail += (i == 1 ? "" : ",") + open.message.pieces[i];
-    return detail;
+// What the library says after the code's text; empty when it says nothing
+// more.
+const std::string& detail_of(const FailedOpen& open) {
+    return open.report.detail;
 }
 
 // The library's "its journal is left alone: ..." with the journal's name.
@@ -182,94 +152,88 @@ std::string in_use(const FailedOpen& open) {
 
 }  // namespace
 
-LibraryMessage parse_library_message(const std::string& text) {
-    LibraryMessage message;
-    if (text.size() < 6)
-        return message;
-    for (size_t i = 0; i < 6; ++i) {
-        if (std::isdigit(static_cast<unsigned char>(text[i])) == 0)
-            return message;
-    }
-    message.code = std::stoi(text.substr(0, 6));
-    if (text.size() <= 7)
-        return message;
-    for (size_t start = 7;;) {
-        const size_t comma = text.find(',', start);
-        message.pieces.push_back(text.substr(start, comma - start));
-        if (comma == std::string::npos)
-            break;
-        start = comma + 1;
-    }
-    return message;
+LibraryReport library_report(const vmq_fcb& fcb) {
+    LibraryReport report;
+    vmq_diagnostic said{};
+    if (_IO_LastDiagnostic(&fcb, &said) == 0)
+        return report;
+    report.reported = true;
+    report.code = static_cast<Diagnostic>(said.code);
+    report.text = said.text != nullptr ? said.text : "";
+    report.detail = said.detail != nullptr ? said.detail : "";
+    if (said.attributes != nullptr && said.attributes_size >= IX_ATTRIBUTES_FIXED_SIZE)
+        report.layout = layout_of(said.attributes);
+    return report;
 }
 
 std::string explain_open_failure(const FailedOpen& open) {
     const vmq_file_description& program = *open.description;
-    switch (open.message.code) {
-        case kMissing:
+    switch (open.report.code) {
+        case Diagnostic::kFileMissing:
             return "the file does not exist";
-        case kUnfinishedUpdate: {
+        case Diagnostic::kUnfinishedUpdate: {
             const std::string journal = journal_detail(open);
             return "was left open by a program that ended without closing it" +
                    (journal.empty() ? "" : ", and " + journal) + "; run kvr rebuild " + open.name;
         }
-        case kEmptyFile:
+        case Diagnostic::kEmptyFile:
             return "the file is empty, not a KVR file";
-        case kInvalidFile:
+        case Diagnostic::kNotKvrFile:
+        case Diagnostic::kInvalidFile:
             return "it is not a KVR file, or its header is damaged";
-        case kSequentialFile:
+        case Diagnostic::kSequentialFile:
             return "it is a sequential file; the program has " + organization_of(program);
-        case kNotSequential:
+        case Diagnostic::kNotSequential:
             return "it is an indexed or relative file; the program has a sequential file";
-        case kIndexedFile:
+        case Diagnostic::kIndexedFile:
             return "it is an indexed file; the program has a relative file";
-        case kRelativeFile:
+        case Diagnostic::kRelativeFile:
             return "it is a relative file; the program has an indexed file";
-        case kKeyCount:
-        case kRecordLength:
-        case kRecordType:
-        case kKeyPlace: {
-            const FileLayout file = file_layout(open.message.pieces);
+        case Diagnostic::kKeyCountDiffers:
+        case Diagnostic::kRecordLengthsDiffer:
+        case Diagnostic::kRecordTypesDiffer:
+        case Diagnostic::kKeyPlaceDiffers: {
+            const FileLayout& file = open.report.layout;
             if (!file.known)
                 break;
-            // The message counts no keys for a relative file: one with keys
-            // is an indexed file the library took for a relative one.
+            // A relative file's layout counts no keys: one with keys is an
+            // indexed file the library took for a relative one.
             if ((program.organization & VMQ_ORG_RELATIVE) != 0 && file.key_count != 0)
                 return "it is an indexed file; the program has a relative file";
             return layout_difference(open, file);
         }
-        case kSharingViolation: {
+        case Diagnostic::kFileInUse: {
             const std::string holder = open.held_here ? "" : detail_of(open);
             return in_use(open) + (holder.empty() ? "" : " (" + holder + ")");
         }
-        case kLockViolation:
+        case Diagnostic::kRecordLocked:
             return "it is locked by another process";
-        case kAccessDenied: {
+        case Diagnostic::kAccessDenied: {
             const std::string journal = journal_detail(open);
             return journal.empty() ? access_denied(open) : "it cannot be shared: " + journal;
         }
-        case kFileTableFull:
-        case kHandleTableFull:
+        case Diagnostic::kFileTableFull:
+        case Diagnostic::kHandleTableFull:
             return "too many files are open";
-        case kNoSpace:
+        case Diagnostic::kNoSpace:
             return "not enough memory";
-        case kIoError:
+        case Diagnostic::kIoError:
             return "an input-output error";
         default:
             break;
     }
-    if (!open.message.pieces.empty() && !open.message.pieces[0].empty())
-        return "the library says \"" + open.message.pieces[0] + "\" (code " +
-               number(static_cast<unsigned long>(open.message.code)) + ")";
+    if (!open.report.text.empty())
+        return "the library says \"" + open.report.text + "\" (code " +
+               number(static_cast<unsigned long>(runtime::code(open.report.code))) + ")";
     return "status " + number(open.status);
 }
 
-std::string duplicates_difference(const LibraryMessage& file_keys,
+std::string duplicates_difference(const LibraryReport& file_keys,
                                   const vmq_file_description& program,
                                   const vmq_key_description* keys) {
-    if (file_keys.code != kKeyCount)
+    if (file_keys.code != Diagnostic::kKeyCountDiffers)
         return "";
-    const FileLayout file = file_layout(file_keys.pieces);
+    const FileLayout& file = file_keys.layout;
     if (!file.known || file.keys.size() != program.key_count)
         return "";
     for (size_t k = 0; k < file.keys.size(); ++k) {
@@ -285,18 +249,19 @@ std::string duplicates_difference(const LibraryMessage& file_keys,
     return "";
 }
 
-bool output_may_replace(unsigned status, int code, const std::string& name) {
+bool output_may_replace(unsigned status, Diagnostic code, const std::string& name) {
     if (status == 39) {
         switch (code) {
-            case kInvalidFile:
-            case kSequentialFile:
-            case kNotSequential:
-            case kIndexedFile:
-            case kRelativeFile:
-            case kKeyCount:
-            case kRecordLength:
-            case kRecordType:
-            case kKeyPlace:
+            case Diagnostic::kNotKvrFile:
+            case Diagnostic::kInvalidFile:
+            case Diagnostic::kSequentialFile:
+            case Diagnostic::kNotSequential:
+            case Diagnostic::kIndexedFile:
+            case Diagnostic::kRelativeFile:
+            case Diagnostic::kKeyCountDiffers:
+            case Diagnostic::kRecordLengthsDiffer:
+            case Diagnostic::kRecordTypesDiffer:
+            case Diagnostic::kKeyPlaceDiffers:
                 return true;
             default:
                 return false;
@@ -304,7 +269,7 @@ bool output_may_replace(unsigned status, int code, const std::string& name) {
     }
     // "Access denied" for a regular file we may read and write: too short
     // for a KVR header, so none of ours.
-    if (status == 91 && code == kAccessDenied) {
+    if (status == 91 && code == Diagnostic::kAccessDenied) {
         struct stat file;
         return ::stat(name.c_str(), &file) == 0 && S_ISREG(file.st_mode) &&
                ::access(name.c_str(), R_OK | W_OK) == 0;

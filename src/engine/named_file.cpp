@@ -33,16 +33,16 @@ bool remove_file(const char* name) {
     return platform::remove(name) == 0;
 }
 
-void open_refusal_detail(const char* name, int result, char* text, unsigned size) {
+void open_refusal_detail(const char* name, Result result, char* text, unsigned size) {
     if (size == 0)
         return;
     text[0] = '\0';
     std::string detail;
-    if (result == IX_UNFINISHED_UPDATE || result == IX_ACCESS_DENIED) {
+    if (result == kUnfinishedUpdate || result == kAccessDenied) {
         const std::string why = ChangeJournal::problem(name);
         if (!why.empty())
             detail = "its journal is left alone: " + why;
-    } else if (result == IX_SHARING_VIOLATION) {
+    } else if (result == kSharingViolation) {
         const long holder = FileLockHolder(name, isam::kSharedOperationLockAt);
         if (holder > 0)
             detail = "process " + std::to_string(holder) + " holds it";

@@ -4,6 +4,8 @@
 #ifndef KVR_ENGINE_NAMED_FILE_H
 #define KVR_ENGINE_NAMED_FILE_H
 
+#include "engine/results.h"
+
 namespace kvr::engine {
 
 // True when a file of that name exists.
@@ -21,7 +23,7 @@ bool remove_file(const char* name);
 // for a file another handle holds (18), the process that holds it, where
 // that can be known. Written into text[0 .. size), NUL-terminated, empty
 // when there is nothing to add.
-void open_refusal_detail(const char* name, int result, char* text, unsigned size);
+void open_refusal_detail(const char* name, Result result, char* text, unsigned size);
 
 }  // namespace kvr::engine
 

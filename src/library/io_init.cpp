@@ -1,10 +1,11 @@
 // _IO_Init, the library's export: the runtime calls it for a file; it
 // stores the OPEN entry point of the file's organization in the FCB, and
-// nothing else happens until OPEN. _IO_InitShared, the one other export,
-// does the same with the OPEN entries that share indexed and relative
-// files with other programs.
+// nothing else happens until OPEN. _IO_InitShared does the same with the
+// OPEN entries that share indexed and relative files with other programs;
+// _IO_LastDiagnostic hands a caller the last verb's report as values.
 #include "vmqrmkvr/vmqrmkvr.h"
 
+#include "runtime/reporting.h"
 #include "verbs/entry_points.h"
 #include "vmqrmkvr/vmqrtlib.h"
 
@@ -33,4 +34,10 @@ extern "C" void _IO_Init(vmq_fcb* fcb, vmq_program_context*) {
 
 extern "C" void _IO_InitShared(vmq_fcb* fcb, vmq_program_context*) {
     init(fcb, _vmqBIndexOpenShared, _vmqBRelativeOpenShared);
+}
+
+extern "C" int _IO_LastDiagnostic(const vmq_fcb* fcb, vmq_diagnostic* diagnostic) {
+    if (diagnostic == nullptr)
+        return 0;
+    return kvr::runtime::last_diagnostic(fcb, diagnostic) ? 1 : 0;
 }

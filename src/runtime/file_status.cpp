@@ -4,67 +4,67 @@
 
 namespace kvr::runtime {
 
-uint16_t record_verb_status(int result, uint8_t verb) {
-    switch (result) {
-        case 0:
+uint16_t record_verb_status(Diagnostic outcome, uint8_t verb) {
+    switch (outcome) {
+        case Diagnostic::kNone:
             return 0;
-        case 12:
-            return 2;  // valid duplicate key
-        case 9:
-            return 10;  // end of file
-        case 13:
-        case 10:
+        case Diagnostic::kDuplicateFollows:
+            return 2;
+        case Diagnostic::kEndOfFile:
+            return 10;
+        case Diagnostic::kOutOfOrder:
+        case Diagnostic::kNoPosition:
             return 21;  // key out of sequence, or no current position
-        case 5:
+        case Diagnostic::kDuplicate:
             return 22;
-        case 4:
+        case Diagnostic::kNotFound:
             return 23;
-        case 6:
+        case Diagnostic::kBadKeyNumber:
             return 20;
-        case 3:
+        case Diagnostic::kNotOpen:
             if (verb == VMQ_VERB_READ)
                 return 47;
             if (verb == VMQ_VERB_WRITE || verb == VMQ_VERB_REWRITE)
                 return 48;
             return 30;
-        case 7:
+        case Diagnostic::kKeyNumbersDiffer:
             return 92;
-        case 17:
-            return 99;  // record locked
-        case 18:
+        case Diagnostic::kRecordLocked:
+            return 99;
+        case Diagnostic::kFileInUse:
             return 99;  // the whole file held by another past the lock wait
         default:
             return 30;
     }
 }
 
-uint16_t open_status(int result) {
-    switch (result) {
-        case 0:
+uint16_t open_status(Diagnostic outcome) {
+    switch (outcome) {
+        case Diagnostic::kNone:
             return 0;
-        case 15:
-            return 91;  // access denied
-        case 17:
+        case Diagnostic::kAccessDenied:
+            return 91;
+        case Diagnostic::kRecordLocked:
             return 99;
-        case 18:
-            return 98;  // another program holds the file
-        case 19:
-        case 20:
+        case Diagnostic::kFileInUse:
+            return 98;
+        case Diagnostic::kFileTableFull:
+        case Diagnostic::kHandleTableFull:
             return 94;
-        case 21:
-        case 25:
-        case 30:    // left mid-update: refused until it is rebuilt
-        case 1000:  // not a file of this organization
+        case Diagnostic::kNotKvrFile:
+        case Diagnostic::kSequentialFile:
+        case Diagnostic::kUnfinishedUpdate:  // left mid-update: refused until it is rebuilt
+        case Diagnostic::kNotSequential:
             return 39;
         default:
             return 30;
     }
 }
 
-uint16_t close_status(int result) {
-    if (result == 0)
+uint16_t close_status(Diagnostic outcome) {
+    if (outcome == Diagnostic::kNone)
         return 0;
-    return result == 3 ? 42 : 30;
+    return outcome == Diagnostic::kNotOpen ? 42 : 30;
 }
 
 }  // namespace kvr::runtime

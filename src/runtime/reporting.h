@@ -9,18 +9,11 @@
 
 #include <cstdint>
 
+#include "runtime/diagnostics.h"
 #include "vmqrmkvr/fcb.h"
+#include "vmqrmkvr/vmqrmkvr.h"
 
 namespace kvr::runtime {
-
-// The diagnostic code of a record verb refused because the FCB has no record
-// area; the status is 30.
-inline constexpr int kNoRecordArea = 1008;
-// OPEN of a file of no bytes, which a run that died before its first write
-// leaves; the status is 30.
-inline constexpr int kEmptyFile = 1009;
-// OPEN with an open request that names no mode; the status is 30.
-inline constexpr int kInvalidOpenMode = 1010;
 
 struct VerbTarget {
     vmq_fcb* fcb;
@@ -37,14 +30,20 @@ struct VerbTarget {
 VerbTarget begin_verb(vmq_fcb* fcb, vmq_program_context* context, uint8_t verb);
 
 // Reports the FCB's status: the digits into the status item, the message for
-// diagnostic_code into the message area (attributes: the file-attribute
+// the diagnostic into the message area (attributes: the file-attribute
 // block at OPEN, else null; detail, when not null or empty, a piece added
 // after the code's text), the USE procedure for a status of 10 or more,
 // then last_verb (not for a READ that ends with 99), and for WRITE, REWRITE,
 // DELETE and START the end of record_read. The USE procedure may abandon the
-// verb; nothing after it is then done.
-void report(const VerbTarget& target, int diagnostic_code, const unsigned char* attributes,
+// verb; nothing after it is then done. The diagnostic, the attributes and
+// the detail are also kept as values for last_diagnostic.
+void report(const VerbTarget& target, Diagnostic diagnostic, const unsigned char* attributes,
             const char* detail = nullptr);
+
+// What the last report of this thread said of the FCB, as values (see
+// _IO_LastDiagnostic); false when that report was of another FCB or none
+// was made.
+bool last_diagnostic(const vmq_fcb* fcb, vmq_diagnostic* diagnostic);
 
 }  // namespace kvr::runtime
 

@@ -7,6 +7,7 @@
 #ifndef KVR_VERBS_OPENING_H
 #define KVR_VERBS_OPENING_H
 
+#include "runtime/diagnostics.h"
 #include "vmqrmkvr/fcb.h"
 #include "vmqrmkvr/vmqrtlib.h"
 
@@ -32,13 +33,13 @@ enum class MissingFile {
 // file, its READs at end of file, and `close` is the verb that closes it.
 // `code` receives the diagnostic code of a refusal.
 inline MissingFile open_missing_file(vmq_fcb* fcb, const vmq_file_description* description,
-                                     vmq_verb_entry close, int* code) {
+                                     vmq_verb_entry close, runtime::Diagnostic* code) {
     const uint16_t request = fcb->open_request;
     if ((request & VMQ_OPEN_OUTPUT) != 0)
         return MissingFile::kCreate;
     if ((description->file_flags & VMQ_FILE_OPTIONAL) == 0) {
         fcb->status = 35;
-        *code = 1003;
+        *code = runtime::Diagnostic::kFileMissing;
         return MissingFile::kRefused;
     }
     fcb->status = 5;

@@ -24,13 +24,14 @@ using kvr::test::CobolProgram;
 
 TEST(FileStatus, FileNotOpenDependsOnTheVerb) {
     using kvr::runtime::record_verb_status;
-    EXPECT_EQ(record_verb_status(3, VMQ_VERB_READ), 47);
-    EXPECT_EQ(record_verb_status(3, VMQ_VERB_WRITE), 48);
-    EXPECT_EQ(record_verb_status(3, VMQ_VERB_REWRITE), 48);
-    EXPECT_EQ(record_verb_status(3, VMQ_VERB_DELETE), 30);
-    EXPECT_EQ(record_verb_status(3, VMQ_VERB_START), 30);
+    using enum kvr::runtime::Diagnostic;
+    EXPECT_EQ(record_verb_status(kNotOpen, VMQ_VERB_READ), 47);
+    EXPECT_EQ(record_verb_status(kNotOpen, VMQ_VERB_WRITE), 48);
+    EXPECT_EQ(record_verb_status(kNotOpen, VMQ_VERB_REWRITE), 48);
+    EXPECT_EQ(record_verb_status(kNotOpen, VMQ_VERB_DELETE), 30);
+    EXPECT_EQ(record_verb_status(kNotOpen, VMQ_VERB_START), 30);
     // Another program held the whole file past the lock wait: try again.
-    EXPECT_EQ(record_verb_status(18, VMQ_VERB_READ), 99);
+    EXPECT_EQ(record_verb_status(kFileInUse, VMQ_VERB_READ), 99);
 }
 
 // Six digits, the text and, for a mismatch, the existing file's attributes,
@@ -84,7 +85,7 @@ TEST(Message, DigitsTextAndAttributesCutToTheArea) {
 struct Script {
     uint8_t verb = VMQ_VERB_READ;
     uint16_t status = 0;
-    int diagnostic_code = 0;
+    kvr::runtime::Diagnostic diagnostic = kvr::runtime::Diagnostic::kNone;
     size_t allocate = 0;  // bytes to take from the runtime first
     int reports_completed = 0;
 };
@@ -95,7 +96,7 @@ void scripted_worker(vmq_fcb* fcb, vmq_program_context* context) {
         _vmqCheckFree(_vmqMalloc(script->allocate, 907, 0));
     kvr::runtime::VerbTarget target = begin_verb(fcb, context, script->verb);
     fcb->status = script->status;
-    kvr::runtime::report(target, script->diagnostic_code, nullptr);
+    kvr::runtime::report(target, script->diagnostic, nullptr);
     ++script->reports_completed;
 }
 
@@ -115,7 +116,7 @@ TEST_F(VerbFrame, StatusMessageUseProcedureAndLastVerb) {
     run();
     EXPECT_EQ(program.use_procedure_calls(), 0);  // only from status 10 on
     script.status = 10;
-    script.diagnostic_code = 9;
+    script.diagnostic = kvr::runtime::Diagnostic::kEndOfFile;
     run();
     EXPECT_EQ(program.use_procedure_calls(), 1);
     EXPECT_EQ(program.status_item(), "10");
@@ -141,7 +142,7 @@ TEST_F(VerbFrame, StatusMessageUseProcedureAndLastVerb) {
     program.remove_status_item();
     program.remove_message_area();
     script.status = 30;
-    script.diagnostic_code = 2;
+    script.diagnostic = kvr::runtime::Diagnostic::kIoError;
     run();
     EXPECT_EQ(program.status_item(), "35");
     EXPECT_EQ(program.message(), before);

@@ -2,6 +2,7 @@
 // tree and the data store to engine results.
 #include <cstdio>
 
+#include "engine/isam/dispatcher.h"
 #include "engine/isam/ix_handle.h"
 #include "engine/results.h"
 #include "vmqrmkvr/isam.h"
@@ -214,10 +215,15 @@ engine::Result dispatch(uint16_t op, void* handle_slot, void* data, uint32_t* le
 
 }  // namespace
 
+engine::Result call(uint16_t op, void* handle_slot, void* data, uint32_t* length, void* aux,
+                    uint8_t selector) {
+    return dispatch(op, handle_slot, data, length, aux, selector);
+}
+
 }  // namespace kvr::isam
 
 extern "C" int16_t _vmqpIsam(uint16_t op, void* handle_slot, void* data, uint32_t* length,
                              void* aux, uint8_t selector) {
     return static_cast<int16_t>(
-        kvr::engine::code(kvr::isam::dispatch(op, handle_slot, data, length, aux, selector)));
+        kvr::engine::code(kvr::isam::call(op, handle_slot, data, length, aux, selector)));
 }

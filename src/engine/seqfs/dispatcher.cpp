@@ -82,10 +82,15 @@ Result dispatch(uint16_t op, sq_handle** slot, void* data, uint32_t* length, voi
 
 }  // namespace
 
+kvr::seqfs::Result kvr::seqfs::call(uint16_t op, void* handle_slot, void* data, uint32_t* length,
+                                    void* aux, uint8_t selector) {
+    return dispatch(op, static_cast<sq_handle**>(handle_slot), data, length, aux, selector);
+}
+
 extern "C" int16_t _vmqpSeqFS(uint16_t op, void* handle_slot, void* data, uint32_t* length,
                               void* aux, uint8_t selector) {
     return static_cast<int16_t>(
-        dispatch(op, static_cast<sq_handle**>(handle_slot), data, length, aux, selector));
+        kvr::seqfs::code(kvr::seqfs::call(op, handle_slot, data, length, aux, selector)));
 }
 
 // The utility's length-only read: the same checks as a read through

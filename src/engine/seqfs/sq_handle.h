@@ -55,6 +55,7 @@
 #include <optional>
 
 #include "engine/file_header.h"
+#include "engine/seqfs/sequential_engine.h"
 #include "platform/windows_file.h"
 #include "vmqrmkvr/seqfs.h"
 
@@ -84,26 +85,6 @@ enum HeaderOffset : uint32_t {
 };
 // The header bytes open keeps: everything but the last record length.
 inline constexpr uint32_t kHeaderBytesKept = kLastLengthAt;
-
-// The sequential engine's results: its own type, so that they cannot be
-// mixed with the indexed engine's; _vmqpSeqFS hands them out as the
-// integers seqfs.h publishes.
-enum class Result : int {
-    kOk = SQ_OK,
-    kBadRequest = SQ_BAD_REQUEST,  // unknown opcode, invalid open mode, not available in mode 2
-    kIoError = SQ_IO_ERROR,        // I/O failure, a refused request, a damaged record
-    kNotOpen = SQ_NOT_OPEN,        // no handle, not open, invalid handle
-    kEndOfFile = SQ_END_OF_FILE,
-    kNoMemory = SQ_NO_SPACE,
-    kNoSpace = SQ_NO_SPACE,            // no room: a full disk, a size limit, the largest offset
-    kAccessDenied = SQ_ACCESS_DENIED,  // also: a file too short for its header
-    kLockViolation = SQ_LOCK_VIOLATION,
-    kSharingViolation = SQ_SHARING_VIOLATION,
-    kNotSequentialFile = SQ_NOT_SEQUENTIAL_FILE,
-    kNameTooLong = SQ_NAME_TOO_LONG,
-    kIndexedFile = SQ_INDEXED_FILE,
-};
-using enum Result;
 
 // open_state bits.
 inline constexpr uint32_t kStateOpen = 0x02;

@@ -12,6 +12,8 @@
 
 #include <cstdint>
 
+#include "engine/keyed_engine.h"
+#include "runtime/diagnostics.h"
 #include "verbs/engine_slot.h"
 #include "vmqrmkvr/attributes.h"
 #include "vmqrmkvr/fcb.h"
@@ -59,9 +61,27 @@ namespace keyed {
 
 // The engine handle slot of the FCB, as the engine takes it: null, which
 // the engine answers with "file not open", when the FCB holds no slot of
-// its own (engine_slot.h).
+// its own (engine_slot.h). Its first word is the engine's handle, its
+// second the engine OPEN chose for the file.
 inline void* slot(vmq_fcb* fcb) {
     return engine_slot(fcb);
+}
+
+// The engine that serves the FCB's file: the one OPEN kept in the slot, or
+// the file engine, which answers "file not open", when there is none.
+inline const engine::KeyedEngine& engine_of(vmq_fcb* fcb) {
+    const void* kept =
+        fcb != nullptr && slot(fcb) != nullptr ? static_cast<void**>(slot(fcb))[1] : nullptr;
+    return kept != nullptr ? *static_cast<const engine::KeyedEngine*>(kept) : engine::file_engine();
+}
+
+inline void keep_engine(void* slot, const engine::KeyedEngine& engine) {
+    static_cast<const void**>(slot)[1] = &engine;
+}
+
+// What a verb reports for an engine result: the same number, named.
+constexpr runtime::Diagnostic outcome(engine::Result result) {
+    return runtime::diagnostic_of(engine::code(result));
 }
 
 // The key of reference as an engine key number.
@@ -93,13 +113,10 @@ inline uint32_t keys_end(const vmq_file_description* description) {
     return end > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(end);
 }
 
-// The flag a verb adds to its engine opcode when the file is open I-O with
-// record locking.
-inline uint16_t lock_flag(const vmq_fcb* fcb, const vmq_file_description* description,
-                          uint16_t flag) {
-    return (fcb->open_mode & VMQ_OPEN_IO) != 0 && (description->lock_flags & VMQ_LOCK_RECORDS) != 0
-               ? flag
-               : 0;
+// Whether the file is open I-O with record locking: its reads hold the
+// record they read, and its changes go by record locks.
+inline bool locks_records(const vmq_fcb* fcb, const vmq_file_description* description) {
+    return (fcb->open_mode & VMQ_OPEN_IO) != 0 && (description->lock_flags & VMQ_LOCK_RECORDS) != 0;
 }
 
 inline bool sequential_access(const vmq_file_description* description) {

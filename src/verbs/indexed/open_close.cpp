@@ -8,7 +8,7 @@
 // engine file and empties the vector again.
 #include <cstring>
 
-#include "engine/named_file.h"
+#include "engine/keyed_engine.h"
 #include "engine/results.h"
 #include "runtime/file_name.h"
 #include "runtime/file_status.h"
@@ -57,9 +57,11 @@ uint32_t setup_file(const vmq_file_description* description, const KeyedOrganiza
 }
 
 // The first difference between an existing file's attribute block and the
-// program's description, as a diagnostic code; 0 when they agree.
-int attribute_difference(const unsigned char* block, const vmq_file_description* description,
-                         const KeyedOrganization& org) {
+// program's description; none when they agree.
+runtime::Diagnostic attribute_difference(const unsigned char* block,
+                                         const vmq_file_description* description,
+                                         const KeyedOrganization& org) {
+    using enum runtime::Diagnostic;
     ix_attributes file{};
     ix_attributes_decode(block, &file);
     const bool variable = (description->record_flags & VMQ_RECORD_VARIABLE) != 0;
@@ -70,28 +72,28 @@ int attribute_difference(const unsigned char* block, const vmq_file_description*
     if (org.relative) {
         if (file.key_count != 1 || first.key_offset != 1 || first.key_length != 4 ||
             first.key_type != IX_KEY_TYPE_NUMBER)
-            return 1001;  // an indexed file, whatever its key looks like
+            return kIndexedFile;  // an indexed file, whatever its key looks like
         if (file.max_record_length != description->max_record_length + kRelativeNumberSize)
-            return 1005;
-        return file_variable != variable ? 1006 : 0;
+            return kRecordLengthsDiffer;
+        return file_variable != variable ? kRecordTypesDiffer : kNone;
     }
     if (file.key_count > 0 && first.key_type == IX_KEY_TYPE_NUMBER)
-        return 1002;
+        return kRelativeFile;
     if (file.key_count < 0 || static_cast<uint32_t>(file.key_count) != description->key_count)
-        return 1004;
+        return kKeyCountDiffers;
     if (file.max_record_length != description->max_record_length)
-        return 1005;
+        return kRecordLengthsDiffer;
     if (file_variable != variable)
-        return 1006;
+        return kRecordTypesDiffer;
     for (int i = 0; i < file.key_count; ++i) {
         ix_key_spec existing{};
         ix_key_spec_decode(block, i, &existing);
         const vmq_key_description& key = keyed::key(description, i);
         if (static_cast<uint32_t>(existing.key_offset) != key.position + 1 ||
             static_cast<uint32_t>(existing.key_length) != key.length)
-            return 1007;
+            return kKeyPlaceDiffers;
     }
-    return 0;
+    return kNone;
 }
 
 // OUTPUT makes the file anew as the program describes it: each key of the
@@ -134,182 +136,223 @@ void install_vector(vmq_fcb* fcb, const vmq_file_description* description,
     fcb->key_of_reference = 1;
 }
 
+// One OPEN on its way: what it was asked, what it found, how it ends. Plain
+// data, as the verb frame wants.
+struct Opening {
+    vmq_fcb* fcb;
+    const vmq_file_description* description;
+    const KeyedOrganization* org;
+    const engine::KeyedEngine* engine;
+    void* slot;
+    const char* name;
+    engine::OpenRequest request;
+    bool output;
+    bool existed;
+    bool absent_input = false;  // an OPTIONAL file opened INPUT, left without a file
+    runtime::Diagnostic outcome = runtime::Diagnostic::kNone;
+    engine::Result refused = engine::kOk;  // the engine result of a refusal
+    uint32_t block_size;
+    unsigned char block[kAttributeBlockSize];
+};
+
+// Records an engine result; true when it failed, with the status set.
+bool engine_failed(Opening& o, engine::Result result) {
+    o.refused = result;
+    o.outcome = keyed::outcome(result);
+    if (result == engine::kOk)
+        return false;
+    o.fcb->status = runtime::open_status(o.outcome);
+    return true;
+}
+
+bool create_and_open(Opening& o, uint32_t size) {
+    return !engine_failed(o, o.engine->create(o.slot, o.name, o.block, size)) &&
+           !engine_failed(o, o.engine->open(o.slot, o.name, o.request));
+}
+
+// What is refused before the engine opens anything: no open mode, no room
+// for the slot, a missing file that is not OPTIONAL. A missing file OPEN
+// makes is made here. True when the OPEN ends here.
+bool refuse_or_make(Opening& o) {
+    if (!names_an_open_mode(o.fcb->open_request)) {
+        // No mode a runtime asks for: nothing is opened or made.
+        o.fcb->status = 30;
+        o.outcome = runtime::Diagnostic::kInvalidOpenMode;
+        return true;
+    }
+    if (o.slot == nullptr) {
+        o.fcb->status = 30;
+        o.outcome = runtime::Diagnostic::kNoSpace;
+        return true;
+    }
+    if (o.existed)
+        return false;
+    const MissingFile missing = open_missing_file(o.fcb, o.description, o.org->close, &o.outcome);
+    o.absent_input = missing == MissingFile::kAbsentInput;
+    if (missing != MissingFile::kCreate)
+        return true;
+    return engine_failed(o, o.engine->create(o.slot, o.name, o.block, o.block_size));
+}
+
+// Opens the file in the engine. A file of no bytes (left by a run that died
+// before its first write) OUTPUT makes anew, and other modes refuse; a file
+// an update session never closed OUTPUT opens only for its attributes,
+// since it throws the contents away. True when the OPEN ends here.
+bool open_in_engine(Opening& o) {
+    engine::Result result = o.engine->open(o.slot, o.name, o.request);
+    if (result != engine::kOk && o.existed && o.engine->is_empty(o.name)) {
+        if (!o.output) {
+            o.fcb->status = 30;
+            o.outcome = runtime::Diagnostic::kEmptyFile;
+            return true;
+        }
+        o.existed = false;
+        return !create_and_open(o, o.block_size);
+    }
+    if (result == engine::kUnfinishedUpdate && o.output) {
+        engine::OpenRequest attributes_only{};
+        attributes_only.unfinished_ok = true;
+        result = o.engine->open(o.slot, o.name, attributes_only);
+    }
+    return engine_failed(o, result);
+}
+
+// OUTPUT replaces the file by an empty one of its own attributes, with the
+// program's duplicates rules. True when that failed.
+bool make_anew(Opening& o) {
+    if (!o.org->relative)
+        take_duplicates_rules(o.block, o.description);
+    o.engine->close(o.slot, false);
+    o.engine->remove(o.name);
+    const engine::Result created = o.engine->create(o.slot, o.name, o.block, kAttributeBlockSize);
+    if (created != engine::kOk)
+        engine_failed(o, created);
+    const engine::Result reopened = o.engine->open(o.slot, o.name, o.request);
+    if (reopened != engine::kOk)
+        engine_failed(o, reopened);
+    if (created == engine::kOk && reopened == engine::kOk)
+        return false;
+    if (reopened == engine::kOk)
+        o.engine->close(o.slot, false);
+    return true;
+}
+
+// An existing file must have the program's record lengths, record type and
+// keys (39 otherwise). True when the OPEN ends here.
+bool check_existing(Opening& o) {
+    if (!o.existed)
+        return false;
+    const engine::Result got = o.engine->attributes(o.slot, o.block, kAttributeBlockSize);
+    o.outcome = got != engine::kOk ? keyed::outcome(got)
+                                   : attribute_difference(o.block, o.description, *o.org);
+    if (o.outcome != runtime::Diagnostic::kNone) {
+        o.fcb->status = 39;
+        o.engine->close(o.slot, false);
+        return true;
+    }
+    return o.output && make_anew(o);
+}
+
+// After the OPEN: sequential writes of a relative file opened EXTEND go on
+// from the last record's number; an indexed file opened OUTPUT or EXTEND is
+// positioned at its first or last record.
+void position_opened(Opening& o) {
+    vmq_fcb* fcb = o.fcb;
+    const uint16_t request = fcb->open_request;
+    const engine::RecordCall plain{};
+    uint32_t length = 0;
+    if (o.org->relative) {
+        if ((request & VMQ_OPEN_EXTEND) == 0)
+            return;
+        unsigned char number[kRelativeNumberSize] = {};
+        const engine::Result last = o.engine->read(o.slot, engine::Find::kLast, plain,
+                                                   fcb->work_buffer, &length, number, 0);
+        if (last == engine::kOk || last == engine::kEndOfFile) {
+            std::memcpy(&fcb->relative_number, number, kRelativeNumberSize);
+        } else {
+            fcb->status = 30;
+            o.outcome = keyed::outcome(last);
+        }
+    } else if ((request & (VMQ_OPEN_OUTPUT | VMQ_OPEN_EXTEND)) != 0) {
+        unsigned char key_area[256];
+        o.outcome = keyed::outcome(
+            o.engine->read(o.slot, o.output ? engine::Find::kFirst : engine::Find::kLast, plain,
+                           fcb->work_buffer, &length, key_area, 0));
+    }
+}
+
+void start_opening(Opening& o, vmq_fcb* fcb, const vmq_file_description* description,
+                   const KeyedOrganization& org, void* slot, const char* name) {
+    const uint16_t request = fcb->open_request;
+    o.fcb = fcb;
+    o.description = description;
+    o.org = &org;
+    o.engine = &engine::engine_for(name);
+    o.slot = slot;
+    o.name = name;
+    o.output = (request & VMQ_OPEN_OUTPUT) != 0;
+    o.request.update = (request & VMQ_OPEN_INPUT) == 0;
+    o.request.relative = org.relative;
+    o.request.sequential = keyed::sequential_access(description);
+    o.request.extend = (request & VMQ_OPEN_EXTEND) != 0;
+    o.request.shared = org.shared;
+    o.existed = o.engine->exists(name);
+    o.block_size = setup_file(description, org, o.block);
+    if (slot != nullptr)
+        keyed::keep_engine(slot, *o.engine);
+}
+
 }  // namespace
 
 void keyed_open(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganization& org) {
     void* slot = take_engine_slot(fcb);
     runtime::VerbTarget target = runtime::begin_verb(fcb, context, VMQ_VERB_OPEN);
-    const vmq_file_description* description = target.description;
-
     char* name_copy = nullptr;
-    const char* name = runtime::open_file_name(fcb, description, &name_copy);
-    unsigned char block[kAttributeBlockSize];
-    const uint32_t block_size = setup_file(description, org, block);
-    const uint16_t request = fcb->open_request;
-    const bool output = (request & VMQ_OPEN_OUTPUT) != 0;
-    bool existed = engine::file_exists(name);
-
-    int code = 0;
-    bool opened = false;  // the vector is filled
-    bool absent_input = false;
-    uint8_t mode =
-        (request & VMQ_OPEN_INPUT) != 0 ? IX_MODE_INPUT : (org.relative ? 3 : IX_MODE_UPDATE);
-    if (keyed::sequential_access(description))
-        mode |= IX_MODE_SEQUENTIAL;
-    if ((request & VMQ_OPEN_EXTEND) != 0)
-        mode |= IX_MODE_EXTEND;
-    if (org.shared)
-        mode |= IX_MODE_SHARED;
-
-    bool stop = false;
-    if (!names_an_open_mode(request)) {
-        // No mode a runtime asks for: nothing is opened or made.
-        fcb->status = 30;
-        code = runtime::kInvalidOpenMode;
-        stop = true;
-    } else if (slot == nullptr) {
-        fcb->status = 30;
-        code = IX_NO_SPACE;
-        stop = true;
-    } else if (!existed) {
-        const MissingFile missing = open_missing_file(fcb, description, org.close, &code);
-        absent_input = missing == MissingFile::kAbsentInput;
-        stop = missing != MissingFile::kCreate;
-        if (!stop) {
-            uint32_t size = block_size;
-            code = _vmqpIsam(IX_CREATE, slot, block, &size, const_cast<char*>(name), 0);
-            if (code != 0) {
-                fcb->status = runtime::open_status(code);
-                stop = true;
-            }
-        }
-    }
-    if (!stop) {
-        code = _vmqpIsam(IX_OPEN, slot, nullptr, nullptr, const_cast<char*>(name), mode);
-        if (code != 0 && existed && engine::is_empty_file(name)) {
-            if (output) {
-                // Left empty by a run that died before its first write:
-                // OUTPUT makes it anew.
-                existed = false;
-                uint32_t size = block_size;
-                code = _vmqpIsam(IX_CREATE, slot, block, &size, const_cast<char*>(name), 0);
-                if (code == 0)
-                    code =
-                        _vmqpIsam(IX_OPEN, slot, nullptr, nullptr, const_cast<char*>(name), mode);
-            } else {
-                code = runtime::kEmptyFile;
-            }
-        }
-        if (code == IX_UNFINISHED_UPDATE && output) {
-            // OUTPUT throws the contents away: a file an update session
-            // never closed is read only for its attributes, then replaced.
-            code = _vmqpIsam(IX_OPEN, slot, nullptr, nullptr, const_cast<char*>(name),
-                             IX_MODE_INPUT | IX_MODE_UNFINISHED_OK);
-        }
-        if (code != 0) {
-            fcb->status = code == runtime::kEmptyFile ? 30 : runtime::open_status(code);
-            stop = true;
-        }
-    }
-    if (!stop && existed) {
-        uint32_t capacity = kAttributeBlockSize;
-        code = _vmqpIsam(IX_GET_ATTRIBUTES, slot, block, &capacity, nullptr, 0);
-        if (code == 0)
-            code = attribute_difference(block, description, org);
-        if (code != 0) {
-            fcb->status = 39;
-            _vmqpIsam(IX_CLOSE, slot, nullptr, nullptr, nullptr, 0);
-            stop = true;
-        } else if (output) {
-            // Replace the file by an empty one of its own attributes, with
-            // the program's duplicates rules.
-            if (!org.relative)
-                take_duplicates_rules(block, description);
-            _vmqpIsam(IX_CLOSE, slot, nullptr, nullptr, nullptr, 0);
-            engine::remove_file(name);
-            uint32_t size = kAttributeBlockSize;
-            const int created =
-                _vmqpIsam(IX_CREATE, slot, block, &size, const_cast<char*>(name), 0);
-            if (created != 0) {
-                code = created;
-                fcb->status = runtime::open_status(created);
-            }
-            const int reopened =
-                _vmqpIsam(IX_OPEN, slot, nullptr, nullptr, const_cast<char*>(name), mode);
-            if (reopened != 0) {
-                code = reopened;
-                fcb->status = runtime::open_status(reopened);
-            }
-            if (created != 0 || reopened != 0) {
-                if (reopened == 0)
-                    _vmqpIsam(IX_CLOSE, slot, nullptr, nullptr, nullptr, 0);
-                stop = true;
-            }
-        }
-    }
+    const char* name = runtime::open_file_name(fcb, target.description, &name_copy);
+    Opening o;
+    start_opening(o, fcb, target.description, org, slot, name);
+    const bool stop = refuse_or_make(o) || open_in_engine(o) || check_existing(o);
     // Why the engine refused, where it can say more than the code's text.
     char detail[160] = "";
-    if (stop && code != 0)
-        engine::open_refusal_detail(name, code, detail, sizeof detail);
+    if (stop && o.outcome != runtime::Diagnostic::kNone)
+        o.engine->refusal_detail(name, o.refused, detail, sizeof detail);
     if (name_copy != nullptr)
         _vmqCheckFree(name_copy);
-
     if (!stop) {
-        install_vector(fcb, description, org);
-        opened = true;
-        if (org.relative) {
-            if ((request & VMQ_OPEN_EXTEND) != 0) {
-                // Sequential writes go on from the last record's number.
-                unsigned char number[kRelativeNumberSize] = {};
-                uint32_t length = 0;
-                const int last =
-                    _vmqpIsam(IX_READ_LAST, slot, fcb->work_buffer, &length, number, 0);
-                if (last == 0 || last == IX_END_OF_FILE) {
-                    std::memcpy(&fcb->relative_number, number, kRelativeNumberSize);
-                } else {
-                    fcb->status = 30;
-                    code = last;
-                }
-            }
-        } else if ((request & (VMQ_OPEN_OUTPUT | VMQ_OPEN_EXTEND)) != 0) {
-            uint32_t length = 0;
-            unsigned char key_area[256];
-            code = _vmqpIsam(output ? IX_READ_FIRST : IX_READ_LAST, slot, fcb->work_buffer, &length,
-                             key_area, 0);
-        }
-    }
-    if (!opened && !absent_input) {
+        install_vector(fcb, target.description, org);
+        position_opened(o);
+    } else if (!o.absent_input) {
         // A failed OPEN leaves the file closed: nothing will close this slot.
         give_back_engine_slot(fcb);
     }
-    runtime::report(target, code, block, detail);
+    runtime::report(target, o.outcome, o.block, detail);
 }
 
 void keyed_close(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganization& org) {
     runtime::VerbTarget target = runtime::begin_verb(fcb, context, VMQ_VERB_CLOSE);
-    int result = 0;
+    engine::Result result = engine::kOk;
     const bool never_opened =
         (fcb->state_flags & VMQ_OPTIONAL_ABSENT) != 0 && (fcb->open_mode & VMQ_OPEN_INPUT) != 0;
     const uint16_t options = fcb->close_options;
     const bool release_only = (options & VMQ_CLOSE_RELEASE_ONLY) != 0;
     void* slot = keyed::slot(fcb);
+    const engine::KeyedEngine& engine = keyed::engine_of(fcb);
     if (!never_opened)
-        result = _vmqpIsam(IX_CLOSE, slot, nullptr, nullptr, nullptr,
-                           release_only ? IX_CLOSE_GIVE_UP : 0);
+        result = engine.close(slot, release_only);
     // A file that could not write what it holds (a full disk) stays open in
     // the engine, and so in the FCB: the program may CLOSE it again once
     // there is room, and nothing it was told was written is lost.
-    const bool kept = slot != nullptr && *static_cast<void**>(slot) != nullptr;
+    const bool kept = engine.is_open(slot);
     if (!release_only) {
-        if (result != 0) {
-            fcb->status = runtime::close_status(result);
+        if (result != engine::kOk) {
+            fcb->status = runtime::close_status(keyed::outcome(result));
         } else {
             install_closed_vector(fcb, org.open, options);
             fcb->status = 0;
         }
         // A failing CLOSE is reported like any other verb: the program's
         // status item must not keep the 00 or 02 of the verb before.
-        runtime::report(target, result, nullptr);
+        runtime::report(target, keyed::outcome(result), nullptr);
     }
     if (!kept)
         release_file_storage(fcb);

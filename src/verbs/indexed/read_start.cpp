@@ -14,11 +14,11 @@
 // the engine's "invalid key number".
 #include <cstring>
 
+#include "engine/keyed_engine.h"
 #include "engine/results.h"
 #include "runtime/file_status.h"
 #include "runtime/reporting.h"
 #include "verbs/indexed/keyed_file.h"
-#include "vmqrmkvr/isam.h"
 
 namespace kvr::verbs {
 
@@ -47,6 +47,88 @@ uint32_t relative_key_limit(const vmq_file_description* description) {
 
 }  // namespace keyed
 
+namespace {
+
+// The READ refused before the engine: the runtime found the RELATIVE KEY
+// unusable (14), or the file has no position to read on from (46).
+void refuse_read(const runtime::VerbTarget& target, uint16_t status) {
+    target.fcb->status = status;
+    target.fcb->state_flags &= ~VMQ_RECORD_READ;
+    runtime::report(target, runtime::Diagnostic::kNone, nullptr);
+}
+
+// Which record a READ asks for, from the request and the position state.
+// stepping: a sequential step, which delivers a relative record's number.
+engine::Find read_direction(const vmq_fcb* fcb, const KeyedOrganization& org, bool sequential,
+                            bool* stepping) {
+    const uint32_t options = fcb->verb_options;
+    const bool next = (options & VMQ_READ_NEXT) != 0;
+    *stepping = true;
+    if ((options & VMQ_READ_PREVIOUS) != 0) {
+        // Right after START the record START found comes first, in either
+        // direction; stepping back from it would skip it.
+        return fcb->last_position_verb == VMQ_VERB_START ? engine::Find::kCurrent
+                                                         : engine::Find::kPrevious;
+    }
+    if ((org.relative || (options & VMQ_KEY_IS) == 0) && (next || sequential)) {
+        if (fcb->last_verb == VMQ_VERB_OPEN || fcb->last_position_verb == VMQ_VERB_OPEN)
+            return engine::Find::kFirst;
+        if (fcb->last_position_verb == VMQ_VERB_START)
+            return engine::Find::kCurrent;
+        return engine::Find::kNext;
+    }
+    *stepping = false;
+    return engine::Find::kEqual;
+}
+
+// The statuses and position state after a READ the engine answered.
+void read_done(vmq_fcb* fcb, const vmq_file_description* description, const KeyedOrganization& org,
+               engine::Result result, uint32_t length, const unsigned char* buffer, bool stepping) {
+    const uint32_t extra = org.relative ? kRelativeNumberSize : 0;
+    if (result != engine::kOk && result != engine::kDuplicateFollows) {
+        fcb->status = runtime::record_verb_status(keyed::outcome(result), VMQ_VERB_READ);
+        if (result == engine::kEndOfFile)
+            fcb->state_flags |= VMQ_AT_END;
+        fcb->state_flags &= ~VMQ_RECORD_READ;
+        if (fcb->status != 99)
+            fcb->state_flags &= ~VMQ_POSITION_VALID;
+        return;
+    }
+    fcb->status = result == engine::kDuplicateFollows ? 2 : 0;
+    fcb->read_length = length - extra;
+    if (delivered_length_outside_area(description, fcb->read_length))
+        fcb->status = 4;
+    fcb->state_flags |= VMQ_RECORD_READ | VMQ_POSITION_VALID;
+    fcb->last_position_verb = VMQ_VERB_READ;
+    if (org.relative && stepping) {
+        uint32_t number = 0;
+        std::memcpy(&number, buffer, kRelativeNumberSize);
+        const uint32_t limit = keyed::relative_key_limit(description);
+        if (limit != 0 && number > limit)
+            fcb->status = 14;
+        fcb->relative_number = number;
+        if (fcb->status == 14)
+            fcb->state_flags &= ~(VMQ_RECORD_READ | VMQ_POSITION_VALID);
+    }
+}
+
+// The relation a START asks for (EQUAL when it names none).
+engine::Find start_relation(uint32_t options) {
+    if ((options & VMQ_START_EQUAL) != 0)
+        return engine::Find::kEqual;
+    if ((options & VMQ_START_GREATER) != 0)
+        return engine::Find::kGreater;
+    if ((options & VMQ_START_NOT_LESS) != 0)
+        return engine::Find::kNotLess;
+    if ((options & VMQ_START_LESS) != 0)
+        return engine::Find::kLess;
+    if ((options & VMQ_START_NOT_GREATER) != 0)
+        return engine::Find::kNotGreater;
+    return engine::Find::kEqual;
+}
+
+}  // namespace
+
 void keyed_read(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganization& org) {
     const vmq_file_description* description = vmq_find_description(fcb, context);
     if (org.relative && fcb->relative_key_error != 0) {
@@ -59,98 +141,57 @@ void keyed_read(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganizat
         target.message_area =
             vmq_item_address(description->message_base, description->message_offset);
         target.verb = VMQ_VERB_READ;
-        fcb->status = 14;
-        fcb->state_flags &= ~VMQ_RECORD_READ;
-        runtime::report(target, 0, nullptr);
+        refuse_read(target, 14);
         return;
     }
     runtime::VerbTarget target = runtime::begin_verb(fcb, context, VMQ_VERB_READ);
     const uint32_t extra = org.relative ? kRelativeNumberSize : 0;
     uint32_t length = description->max_record_length + extra;
-    const uint16_t hold = keyed::lock_flag(fcb, description, IX_HOLD_RECORD);
     const uint32_t options = fcb->verb_options;
-    const bool next = (options & VMQ_READ_NEXT) != 0;
-    const bool previous = (options & VMQ_READ_PREVIOUS) != 0;
+    const bool stepping_request = (options & (VMQ_READ_NEXT | VMQ_READ_PREVIOUS)) != 0;
     const bool sequential = keyed::sequential_access(description);
     // Every READ of an indexed file but a random one without KEY IS goes by
     // the key of reference; a relative file has only its number.
     const bool by_key_of_reference =
-        !org.relative && (next || previous || sequential || (options & VMQ_KEY_IS) != 0);
+        !org.relative && (stepping_request || sequential || (options & VMQ_KEY_IS) != 0);
     const int key_index = by_key_of_reference ? keyed::key_number(fcb) : 0;
-
-    if ((fcb->state_flags & VMQ_POSITION_VALID) == 0 && (next || sequential || previous)) {
-        fcb->status = 46;
-        fcb->state_flags &= ~VMQ_RECORD_READ;
-        runtime::report(target, 0, nullptr);
+    if ((fcb->state_flags & VMQ_POSITION_VALID) == 0 && (stepping_request || sequential)) {
+        refuse_read(target, 46);
         return;
     }
-
     // A call the engine cannot be given: no area to read into, or a key of
     // reference the file does not have. It fails as an engine refusal would.
-    int result = 0;
-    if (fcb->record_area == nullptr)
-        result = runtime::kNoRecordArea;
-    else if (by_key_of_reference && !keyed::key_of_reference_known(fcb, description))
-        result = IX_BAD_KEY_NUMBER;
-    unsigned char* buffer = result == 0 ? fcb->record_area - extra : nullptr;
-
-    unsigned char key_area[kMaxKeyLength + 1] = {};
-    int opcode;
-    bool stepping = true;
-    if (previous) {
-        // Right after START the record START found comes first, in either
-        // direction; stepping back from it would skip it.
-        opcode = fcb->last_position_verb == VMQ_VERB_START ? IX_READ_CURRENT : IX_READ_PREV;
-    } else if ((org.relative || (options & VMQ_KEY_IS) == 0) && (next || sequential)) {
-        if (fcb->last_verb == VMQ_VERB_OPEN || fcb->last_position_verb == VMQ_VERB_OPEN)
-            opcode = IX_READ_FIRST;
-        else if (fcb->last_position_verb == VMQ_VERB_START)
-            opcode = IX_READ_CURRENT;
-        else
-            opcode = IX_READ_NEXT;
-    } else {
-        opcode = IX_READ_EQ;
-        stepping = false;
+    runtime::Diagnostic code = runtime::Diagnostic::kNone;
+    if (fcb->record_area == nullptr) {
+        code = runtime::Diagnostic::kNoRecordArea;
+    } else if (by_key_of_reference && !keyed::key_of_reference_known(fcb, description)) {
+        code = runtime::Diagnostic::kBadKeyNumber;
     }
+    if (code != runtime::Diagnostic::kNone) {
+        fcb->status = runtime::record_verb_status(code, VMQ_VERB_READ);
+        fcb->state_flags &= ~(VMQ_RECORD_READ | VMQ_POSITION_VALID);
+        runtime::report(target, code, nullptr);
+        return;
+    }
+    unsigned char* buffer = fcb->record_area - extra;
+    unsigned char key_area[kMaxKeyLength + 1] = {};
+    bool stepping = true;
+    const engine::Find find = read_direction(fcb, org, sequential, &stepping);
     // Relative record number 0 is found when the file holds it: this
     // library never writes it, but another writer may have.
-    if (result == 0) {
-        if (opcode == IX_READ_EQ && org.relative) {
-            std::memcpy(buffer, &fcb->relative_number, kRelativeNumberSize);
-            std::memcpy(key_area, &fcb->relative_number, kRelativeNumberSize);
-        } else if (opcode == IX_READ_EQ) {
-            const vmq_key_description& key = keyed::key(description, key_index);
-            std::memcpy(key_area, fcb->record_area + key.position, key.length);
-        }
-        result = _vmqpIsam(static_cast<uint16_t>(opcode | hold), keyed::slot(fcb), buffer, &length,
-                           key_area, static_cast<uint8_t>(key_index));
+    if (find == engine::Find::kEqual && org.relative) {
+        std::memcpy(buffer, &fcb->relative_number, kRelativeNumberSize);
+        std::memcpy(key_area, &fcb->relative_number, kRelativeNumberSize);
+    } else if (find == engine::Find::kEqual) {
+        const vmq_key_description& key = keyed::key(description, key_index);
+        std::memcpy(key_area, fcb->record_area + key.position, key.length);
     }
-    if (result == IX_OK || result == IX_DUPLICATE_FOLLOWS) {
-        fcb->status = result == IX_DUPLICATE_FOLLOWS ? 2 : 0;
-        fcb->read_length = length - extra;
-        if (delivered_length_outside_area(description, fcb->read_length))
-            fcb->status = 4;
-        fcb->state_flags |= VMQ_RECORD_READ | VMQ_POSITION_VALID;
-        fcb->last_position_verb = VMQ_VERB_READ;
-        if (org.relative && stepping) {
-            uint32_t number = 0;
-            std::memcpy(&number, buffer, kRelativeNumberSize);
-            const uint32_t limit = keyed::relative_key_limit(description);
-            if (limit != 0 && number > limit)
-                fcb->status = 14;
-            fcb->relative_number = number;
-            if (fcb->status == 14)
-                fcb->state_flags &= ~(VMQ_RECORD_READ | VMQ_POSITION_VALID);
-        }
-    } else {
-        fcb->status = runtime::record_verb_status(result, VMQ_VERB_READ);
-        if (result == IX_END_OF_FILE)
-            fcb->state_flags |= VMQ_AT_END;
-        fcb->state_flags &= ~VMQ_RECORD_READ;
-        if (fcb->status != 99)
-            fcb->state_flags &= ~VMQ_POSITION_VALID;
-    }
-    runtime::report(target, result, nullptr);
+    engine::RecordCall call{};
+    call.hold = keyed::locks_records(fcb, description);
+    const engine::Result result = keyed::engine_of(fcb).read(
+        keyed::slot(fcb), find, call, buffer, &length, key_area, static_cast<uint8_t>(key_index));
+    read_done(fcb, description, org, result, length, buffer, stepping);
+    runtime::report(target, keyed::outcome(result), nullptr);
 }
 
 void keyed_start(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganization& org) {
@@ -158,20 +199,10 @@ void keyed_start(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganiza
     const vmq_file_description* description = target.description;
     const uint32_t options = fcb->verb_options;
 
-    int opcode = IX_READ_EQ;
-    unsigned char fill = 0x00;
-    if ((options & VMQ_START_EQUAL) != 0) {
-        opcode = IX_READ_EQ;
-    } else if ((options & VMQ_START_GREATER) != 0) {
-        opcode = IX_READ_GT;
-        fill = 0xFF;
-    } else if ((options & VMQ_START_NOT_LESS) != 0) {
-        opcode = IX_READ_GE;
-    } else if ((options & VMQ_START_LESS) != 0) {
-        opcode = IX_READ_LT;
-    } else if ((options & VMQ_START_NOT_GREATER) != 0) {
-        opcode = IX_READ_LE;
-    }
+    engine::Find find = start_relation(options);
+    // A partial key is filled up to the whole key: with 0xFF for GREATER,
+    // which must pass every key that begins with the value, else with 0x00.
+    const unsigned char fill = find == engine::Find::kGreater ? 0xFF : 0x00;
 
     unsigned char key_area[kMaxKeyLength + 1] = {};
     const bool by_key_of_reference = !org.relative && (options & VMQ_KEY_IS) != 0;
@@ -180,14 +211,14 @@ void keyed_start(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganiza
     uint32_t given = 0;
     // The key comes from the record area of an indexed file, from the FCB
     // of a relative one.
-    int result = 0;
+    runtime::Diagnostic refused = runtime::Diagnostic::kNone;
     if (!org.relative && fcb->record_area == nullptr)
-        result = runtime::kNoRecordArea;
+        refused = runtime::Diagnostic::kNoRecordArea;
     else if (by_key_of_reference && !keyed::key_of_reference_known(fcb, description))
-        result = IX_BAD_KEY_NUMBER;
-    if (result == 0 && org.relative) {
+        refused = runtime::Diagnostic::kBadKeyNumber;
+    if (refused == runtime::Diagnostic::kNone && org.relative) {
         std::memcpy(key_area, &fcb->relative_number, kRelativeNumberSize);
-    } else if (result == 0) {
+    } else if (refused == runtime::Diagnostic::kNone) {
         const vmq_key_description& key = keyed::key(description, k);
         // A key length beyond the key is taken as the whole key: the key
         // buffer is never overrun.
@@ -196,40 +227,43 @@ void keyed_start(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganiza
         if (given != key.length) {
             partial = true;
             std::memset(key_area + given, fill, key.length - given);
-            if (opcode == IX_READ_EQ)
-                opcode = IX_READ_GE;
+            if (find == engine::Find::kEqual)
+                find = engine::Find::kNotLess;
         }
     }
     unsigned char wanted[kMaxKeyLength + 1];
     std::memcpy(wanted, key_area, given);
 
-    // No relative record number is below 0.
-    if (result == 0 && org.relative && fcb->relative_number == 0 && opcode == IX_READ_LT)
-        result = IX_NOT_FOUND;
-
-    uint32_t length = 0;
-    const uint16_t lock = keyed::lock_flag(fcb, description, IX_LOCK_RECORD);
-    if (result == 0)
-        result = _vmqpIsam(static_cast<uint16_t>(opcode | lock), keyed::slot(fcb), fcb->work_buffer,
-                           &length, key_area, static_cast<uint8_t>(k));
-    if (partial && (options & VMQ_START_EQUAL) != 0 &&
-        (result == IX_OK || result == IX_DUPLICATE_FOLLOWS) &&
-        std::memcmp(key_area, wanted, given) != 0)
-        result = IX_NOT_FOUND;  // no key begins with the value given
-    if (!org.relative && result == IX_DUPLICATE_FOLLOWS)
-        result = IX_OK;
-    if (result == IX_OK) {
+    runtime::Diagnostic code = refused;
+    if (code == runtime::Diagnostic::kNone) {
+        engine::Result result = engine::kNotFound;  // no relative record number is below 0
+        if (!org.relative || fcb->relative_number != 0 || find != engine::Find::kLess) {
+            uint32_t length = 0;
+            engine::RecordCall call{};
+            call.lock = keyed::locks_records(fcb, description);
+            result = keyed::engine_of(fcb).read(keyed::slot(fcb), find, call, fcb->work_buffer,
+                                                &length, key_area, static_cast<uint8_t>(k));
+        }
+        if (partial && (options & VMQ_START_EQUAL) != 0 &&
+            (result == engine::kOk || result == engine::kDuplicateFollows) &&
+            std::memcmp(key_area, wanted, given) != 0)
+            result = engine::kNotFound;  // no key begins with the value given
+        if (!org.relative && result == engine::kDuplicateFollows)
+            result = engine::kOk;
+        code = keyed::outcome(result);
+    }
+    if (code == runtime::Diagnostic::kNone) {
         fcb->read_length = 0;
         fcb->status = 0;
         fcb->state_flags |= VMQ_POSITION_VALID;
         fcb->last_position_verb = VMQ_VERB_START;
     } else {
-        fcb->status = runtime::record_verb_status(result, VMQ_VERB_START);
-        if (result == IX_END_OF_FILE)
+        fcb->status = runtime::record_verb_status(code, VMQ_VERB_START);
+        if (code == runtime::Diagnostic::kEndOfFile)
             fcb->state_flags |= VMQ_AT_END;
         fcb->state_flags &= ~VMQ_POSITION_VALID;
     }
-    runtime::report(target, result, nullptr);
+    runtime::report(target, code, nullptr);
 }
 
 }  // namespace kvr::verbs

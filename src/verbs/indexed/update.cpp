@@ -12,11 +12,11 @@
 // number").
 #include <cstring>
 
+#include "engine/keyed_engine.h"
 #include "engine/results.h"
 #include "runtime/file_status.h"
 #include "runtime/reporting.h"
 #include "verbs/indexed/keyed_file.h"
-#include "vmqrmkvr/isam.h"
 
 namespace kvr::verbs {
 
@@ -29,9 +29,9 @@ bool length_outside_record(const vmq_fcb* fcb, const vmq_file_description* descr
            fcb->write_length > description->max_record_length;
 }
 
-void set_status(vmq_fcb* fcb, int result, uint8_t verb) {
-    fcb->status = runtime::record_verb_status(result, verb);
-    if (result == IX_END_OF_FILE)
+void set_status(vmq_fcb* fcb, engine::Result result, uint8_t verb) {
+    fcb->status = runtime::record_verb_status(keyed::outcome(result), verb);
+    if (result == engine::kEndOfFile)
         fcb->state_flags |= VMQ_AT_END;
 }
 
@@ -39,41 +39,52 @@ void set_status(vmq_fcb* fcb, int result, uint8_t verb) {
 // WRITE and REWRITE (with_record), a record within the file's lengths that
 // holds every key (44 otherwise); and, when the verb goes by it, a key of
 // reference the file has. True when the call is refused, with the status
-// set and *code the diagnostic code.
+// set and *code the diagnostic.
 bool refuse_call(vmq_fcb* fcb, const vmq_file_description* description,
                  const KeyedOrganization& org, uint8_t verb, bool with_record,
-                 bool by_key_of_reference, int* code) {
-    *code = 0;
+                 bool by_key_of_reference, runtime::Diagnostic* code) {
+    using enum runtime::Diagnostic;
+    *code = kNone;
     if (fcb->record_area == nullptr) {
-        *code = runtime::kNoRecordArea;
+        *code = kNoRecordArea;
+        fcb->status = 30;
     } else if (with_record && length_outside_record(fcb, description)) {
         fcb->status = 44;
-        return true;
     } else if (with_record && !org.relative && fcb->write_length < keyed::keys_end(description)) {
         fcb->status = 44;
-        *code = IX_RECORD_TOO_SHORT;
-        return true;
+        *code = kRecordTooShort;
     } else if (by_key_of_reference && !keyed::key_of_reference_known(fcb, description)) {
-        *code = IX_BAD_KEY_NUMBER;
+        *code = kBadKeyNumber;
+        fcb->status = runtime::record_verb_status(kBadKeyNumber, verb);
     } else {
         return false;
     }
-    set_status(fcb, *code, verb);
     return true;
 }
 
-// The engine keeps the key of reference and where it stands across the
-// keyed READ and the REWRITE or DELETE, and puts them back afterwards. A
-// shared file is held for the whole of it (nothing to do otherwise); when
-// that fails, each call takes the file on its own and reports what it meets.
-void save_position(vmq_fcb* fcb) {
-    _vmqpIsam(IX_BEGIN_GROUP, keyed::slot(fcb), nullptr, nullptr, nullptr, 1);
-    _vmqpIsam(IX_SAVE_POSITION, keyed::slot(fcb), nullptr, nullptr, nullptr, 0);
+// The prime key of the record in the record area (for a relative file, its
+// number) into key; its length.
+uint32_t prime_key(const vmq_fcb* fcb, const vmq_file_description* description,
+                   const KeyedOrganization& org, unsigned char* key) {
+    if (org.relative) {
+        std::memcpy(key, &fcb->relative_number, kRelativeNumberSize);
+        return kRelativeNumberSize;
+    }
+    const vmq_key_description& prime = keyed::key(description, 0);
+    std::memcpy(key, fcb->record_area + prime.position, prime.length);
+    return prime.length;
 }
 
-void restore_position(vmq_fcb* fcb) {
-    _vmqpIsam(IX_RESTORE_POSITION, keyed::slot(fcb), nullptr, nullptr, nullptr, 0);
-    _vmqpIsam(IX_END_GROUP, keyed::slot(fcb), nullptr, nullptr, nullptr, 0);
+// A relative file written sequentially: the RELATIVE KEY gets the number
+// the record was given, when it can hold it (24 otherwise).
+void take_written_number(vmq_fcb* fcb, const vmq_file_description* description,
+                         const unsigned char* key_area) {
+    uint32_t number = 0;
+    std::memcpy(&number, key_area, kRelativeNumberSize);
+    const uint32_t limit = keyed::relative_key_limit(description);
+    if (limit != 0 && number > limit)
+        fcb->status = 24;  // written, but the RELATIVE KEY cannot hold its number
+    fcb->relative_number = number;
 }
 
 }  // namespace
@@ -93,37 +104,32 @@ void keyed_write(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganiza
     }
     runtime::VerbTarget target = runtime::begin_verb(fcb, context, VMQ_VERB_WRITE);
     const bool by_key_of_reference = !org.relative && !sequential;
-    int result = 0;
+    runtime::Diagnostic code = runtime::Diagnostic::kNone;
     if (org.relative && !sequential && fcb->record_area != nullptr && fcb->relative_number == 0) {
         // Relative record number 0 lies outside the file: a boundary
         // violation, nothing written. (A file another writer made may hold
         // a record 0; READ, REWRITE and DELETE find it.)
         fcb->status = 24;
     } else if (!refuse_call(fcb, description, org, VMQ_VERB_WRITE, true, by_key_of_reference,
-                            &result)) {
+                            &code)) {
         const uint32_t extra = org.relative ? kRelativeNumberSize : 0;
-        uint32_t length = fcb->write_length + extra;
         unsigned char key_area[kMaxKeyLength + 1] = {};
         const int k = by_key_of_reference ? keyed::key_number(fcb) : 0;
-        const uint16_t lock = keyed::lock_flag(fcb, description, IX_LOCK_RECORD);
+        engine::RecordCall call{};
+        call.lock = keyed::locks_records(fcb, description);
         // A WRITE leaves the file position where it was: READ NEXT goes on
         // from the record the program last read, not from the one written.
-        const uint16_t keep =
-            (fcb->open_mode & VMQ_OPEN_IO) != 0 && !sequential ? IX_KEEP_POSITION : 0;
-        result = _vmqpIsam(static_cast<uint16_t>(IX_WRITE | lock | keep), keyed::slot(fcb),
-                           fcb->record_area - extra, &length, key_area, static_cast<uint8_t>(k));
+        call.keep_position = (fcb->open_mode & VMQ_OPEN_IO) != 0 && !sequential;
+        const engine::Result result = keyed::engine_of(fcb).write(
+            keyed::slot(fcb), call, fcb->record_area - extra, fcb->write_length + extra, key_area,
+            static_cast<uint8_t>(k));
+        code = keyed::outcome(result);
         set_status(fcb, result, VMQ_VERB_WRITE);
-        if (org.relative && sequential && result == IX_OK &&
-            description->relative_key_offset != 0) {
-            uint32_t number = 0;
-            std::memcpy(&number, key_area, kRelativeNumberSize);
-            const uint32_t limit = keyed::relative_key_limit(description);
-            if (limit != 0 && number > limit)
-                fcb->status = 24;  // written, but the RELATIVE KEY cannot hold its number
-            fcb->relative_number = number;
-        }
+        if (org.relative && sequential && result == engine::kOk &&
+            description->relative_key_offset != 0)
+            take_written_number(fcb, description, key_area);
     }
-    runtime::report(target, result, nullptr);
+    runtime::report(target, code, nullptr);
 }
 
 void keyed_rewrite(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganization& org) {
@@ -132,101 +138,94 @@ void keyed_rewrite(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrgani
     if (org.relative && fcb->record_area != nullptr)
         std::memcpy(fcb->record_area - extra, &fcb->relative_number, kRelativeNumberSize);
     runtime::VerbTarget target = runtime::begin_verb(fcb, context, VMQ_VERB_REWRITE);
-    const uint16_t lock = keyed::lock_flag(fcb, description, IX_LOCK_RECORD);
-    const uint16_t rewrite = static_cast<uint16_t>(IX_REWRITE | lock);
+    engine::RecordCall call{};
+    call.lock = keyed::locks_records(fcb, description);
     const bool sequential = keyed::sequential_access(description);
     // Under sequential access the engine is told the key of reference.
     const bool by_key_of_reference = !org.relative && sequential;
-    int result = 0;
-    if (refuse_call(fcb, description, org, VMQ_VERB_REWRITE, true, by_key_of_reference, &result)) {
-        runtime::report(target, result, nullptr);
+    runtime::Diagnostic code = runtime::Diagnostic::kNone;
+    if (refuse_call(fcb, description, org, VMQ_VERB_REWRITE, true, by_key_of_reference, &code)) {
+        runtime::report(target, code, nullptr);
         return;
     }
+    const engine::KeyedEngine& engine = keyed::engine_of(fcb);
+    void* slot = keyed::slot(fcb);
     unsigned char* record = fcb->record_area - extra;
-    if (sequential) {
-        if ((fcb->state_flags & VMQ_RECORD_READ) == 0) {
-            fcb->status = 43;
-        } else {
-            uint32_t length = fcb->write_length + extra;
-            unsigned char key_area[kMaxKeyLength + 1] = {};
-            const int k = by_key_of_reference ? keyed::key_number(fcb) : 0;
-            result = _vmqpIsam(rewrite, keyed::slot(fcb), record, &length, key_area,
-                               static_cast<uint8_t>(k));
-            set_status(fcb, result, VMQ_VERB_REWRITE);
-        }
+    const uint32_t length = fcb->write_length + extra;
+    if (sequential && (fcb->state_flags & VMQ_RECORD_READ) == 0) {
+        fcb->status = 43;
+    } else if (sequential) {
+        unsigned char key_area[kMaxKeyLength + 1] = {};
+        const int k = by_key_of_reference ? keyed::key_number(fcb) : 0;
+        const engine::Result result =
+            engine.rewrite(slot, call, record, length, key_area, static_cast<uint8_t>(k));
+        code = keyed::outcome(result);
+        set_status(fcb, result, VMQ_VERB_REWRITE);
     } else {
         unsigned char prime[kMaxKeyLength + 1] = {};
-        if (org.relative) {
-            std::memcpy(prime, &fcb->relative_number, kRelativeNumberSize);
-        } else {
-            const vmq_key_description& key = keyed::key(description, 0);
-            std::memcpy(prime, fcb->record_area + key.position, key.length);
-        }
-        save_position(fcb);
-        uint32_t length = 0;
+        prime_key(fcb, description, org, prime);
+        engine.hold_position(slot);
+        uint32_t found = 0;
         // A relative record 0 another writer made is found too.
-        result = _vmqpIsam(IX_READ_EQ, keyed::slot(fcb), fcb->work_buffer, &length, prime, 0);
-        if (result == IX_OK) {
-            length = fcb->write_length + extra;
-            result = _vmqpIsam(rewrite, keyed::slot(fcb), record, &length, prime, 0);
-        }
-        restore_position(fcb);
+        engine::Result result = engine.read(slot, engine::Find::kEqual, engine::RecordCall{},
+                                            fcb->work_buffer, &found, prime, 0);
+        if (result == engine::kOk)
+            result = engine.rewrite(slot, call, record, length, prime, 0);
+        engine.restore_position(slot);
+        code = keyed::outcome(result);
         set_status(fcb, result, VMQ_VERB_REWRITE);
     }
-    runtime::report(target, result, nullptr);
+    runtime::report(target, code, nullptr);
 }
 
 void keyed_delete(vmq_fcb* fcb, vmq_program_context* context, const KeyedOrganization& org) {
     runtime::VerbTarget target = runtime::begin_verb(fcb, context, VMQ_VERB_DELETE);
     const vmq_file_description* description = target.description;
     const uint32_t extra = org.relative ? kRelativeNumberSize : 0;
-    const uint16_t erase =
-        static_cast<uint16_t>(IX_DELETE | keyed::lock_flag(fcb, description, IX_LOCK_RECORD));
-    int result = 0;
+    engine::RecordCall call{};
+    call.lock = keyed::locks_records(fcb, description);
+    runtime::Diagnostic code = runtime::Diagnostic::kNone;
     unsigned char key_area[kMaxKeyLength + 1] = {};
-    const bool by_key_of_reference = !org.relative && keyed::sequential_access(description);
-    if (refuse_call(fcb, description, org, VMQ_VERB_DELETE, false, by_key_of_reference, &result)) {
-        runtime::report(target, result, nullptr);
+    const bool sequential = keyed::sequential_access(description);
+    const bool by_key_of_reference = !org.relative && sequential;
+    if (refuse_call(fcb, description, org, VMQ_VERB_DELETE, false, by_key_of_reference, &code)) {
+        runtime::report(target, code, nullptr);
         return;
     }
+    const engine::KeyedEngine& engine = keyed::engine_of(fcb);
+    void* slot = keyed::slot(fcb);
     unsigned char* record = fcb->record_area - extra;
-    if (keyed::sequential_access(description)) {
+    engine::Result result = engine::kOk;
+    if (sequential) {
         if ((fcb->last_verb & VMQ_VERB_READ) == 0 || (fcb->state_flags & VMQ_RECORD_READ) == 0) {
             fcb->status = 43;
-        } else {
-            uint32_t length = description->max_record_length + extra;
-            result = _vmqpIsam(erase, keyed::slot(fcb), record, &length, key_area,
-                               static_cast<uint8_t>(org.relative ? 0 : keyed::key_number(fcb)));
-            set_status(fcb, result, VMQ_VERB_DELETE);
+            runtime::report(target, code, nullptr);
+            return;
         }
+        uint32_t length = description->max_record_length + extra;
+        result = engine.erase(slot, call, record, &length, key_area,
+                              static_cast<uint8_t>(org.relative ? 0 : keyed::key_number(fcb)));
     } else {
         // The record to delete is the one whose prime key is in the record
         // area, whatever the key of reference; that key's position (and
         // every other's) is kept.
-        unsigned char prime[kMaxKeyLength + 1] = {};
-        uint32_t prime_length = kRelativeNumberSize;
-        if (org.relative) {
-            std::memcpy(prime, &fcb->relative_number, kRelativeNumberSize);
-        } else {
-            const vmq_key_description& key = keyed::key(description, 0);
-            prime_length = key.length;
-            std::memcpy(prime, fcb->record_area + key.position, key.length);
-        }
-        save_position(fcb);
+        prime_key(fcb, description, org, key_area);
+        engine.hold_position(slot);
         uint32_t length = 0;
-        std::memcpy(key_area, prime, prime_length);
         if (org.relative)
             std::memcpy(record, &fcb->relative_number, kRelativeNumberSize);
-        result = _vmqpIsam(IX_READ_EQ, keyed::slot(fcb), record, &length, key_area, 0);
-        if (result == IX_OK)
-            result = _vmqpIsam(static_cast<uint16_t>(erase | IX_KEEP_POSITION), keyed::slot(fcb),
-                               record, &length, key_area, 0);
+        result = engine.read(slot, engine::Find::kEqual, engine::RecordCall{}, record, &length,
+                             key_area, 0);
+        call.keep_position = true;
+        if (result == engine::kOk)
+            result = engine.erase(slot, call, record, &length, key_area, 0);
         // The program's place comes back; when the record deleted was the
         // one it stood on, it stays just after the gap.
-        restore_position(fcb);
-        set_status(fcb, result, VMQ_VERB_DELETE);
+        engine.restore_position(slot);
     }
-    runtime::report(target, result, nullptr);
+    code = keyed::outcome(result);
+    set_status(fcb, result, VMQ_VERB_DELETE);
+    runtime::report(target, code, nullptr);
 }
 
 }  // namespace kvr::verbs

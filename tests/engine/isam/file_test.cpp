@@ -655,7 +655,8 @@ TEST_F(IsamFile, RecordLocksOfSharedOpens) {
     ::setenv("KVR_LOCK_WAIT", "0.2", 1);
     const auto holder_named = [&] {
         char text[64];
-        kvr::engine::open_refusal_detail(name.c_str(), IX_SHARING_VIOLATION, text, sizeof text);
+        kvr::engine::open_refusal_detail(name.c_str(), kvr::engine::kSharingViolation, text,
+                                         sizeof text);
         return std::string(text);
     };
     const int outsider = ::open(name.c_str(), O_RDONLY);

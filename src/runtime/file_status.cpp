@@ -1,6 +1,7 @@
 #include "runtime/file_status.h"
 
 #include "vmqrmkvr/fcb.h"
+#include "vmqrmkvr/isam.h"
 
 namespace kvr::runtime {
 
@@ -8,7 +9,7 @@ uint16_t record_verb_status(int result, uint8_t verb) {
     switch (result) {
         case 0:
             return 0;
-        case 12:
+        case IX_DUPLICATE_FOLLOWS:
             return 2;  // valid duplicate key
         case 9:
             return 10;  // end of file

@@ -166,15 +166,16 @@ std::string unsound_head(const unsigned char* head, uint32_t got) {
 }
 
 // Opens the file at `path` without following a symbolic link, sharing it
-// with every sharer; INVALID_HANDLE_VALUE and *why in words when what is
-// there may not be used, or an empty *why and the last error when there is
+// with every sharer (*file); false and *why in words when what is there
+// may not be used, or an empty *why and the last error when there is
 // nothing or the system failed.
-HANDLE open_existing(const std::string& path, DWORD access, std::string* why) {
-    const HANDLE file = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file != INVALID_HANDLE_VALUE)
-        return file;
-    switch (GetLastError()) {
+bool open_existing(const std::string& path, DWORD access, FileChannel* file, std::string* why) {
+    const IoOutcome opened =
+        FileChannel::open(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                          FILE_FLAG_OPEN_REPARSE_POINT, file);
+    if (opened.ok())
+        return true;
+    switch (opened.windows_error) {
         case ERROR_CANT_RESOLVE_FILENAME:
             *why = "it is a symbolic link";
             break;
@@ -188,17 +189,13 @@ HANDLE open_existing(const std::string& path, DWORD access, std::string* why) {
             why->clear();
             break;
     }
-    return INVALID_HANDLE_VALUE;
+    return false;
 }
 
-bool read_bytes(HANDLE file, uint32_t offset, void* bytes, uint32_t count, uint32_t* got) {
-    DWORD n = 0;
-    *got = 0;
-    if (SetFilePointer(file, static_cast<LONG>(offset), nullptr, FILE_BEGIN) != offset ||
-        !ReadFile(file, bytes, count, &n, nullptr))
-        return false;
-    *got = n;
-    return true;
+// Reads up to count bytes at offset (*got of them; none at the end).
+bool read_bytes(const FileChannel& file, uint32_t offset, void* bytes, uint32_t count,
+                uint32_t* got) {
+    return file.read_at(offset, bytes, count, got).kind != IoOutcome::kFailed;
 }
 
 // A range the journal saved, as it read it back.
@@ -239,8 +236,8 @@ bool start_as_saved(const FileChannel& file, const Head& head, const std::vector
 // The head of the journal open as `journal`, when it names the change of
 // the data file `data` that began at change count `change`, on this boot;
 // otherwise *why says why in words.
-void read_head(HANDLE journal, const std::string& boot, const FileIdentity& data, uint32_t change,
-               Head* head, std::string* why) {
+void read_head(const FileChannel& journal, const std::string& boot, const FileIdentity& data,
+               uint32_t change, Head* head, std::string* why) {
     unsigned char bytes[kHeadSize];
     uint32_t got = 0;
     if (!read_bytes(journal, 0, bytes, kHeadSize, &got)) {
@@ -275,7 +272,7 @@ void read_head(HANDLE journal, const std::string& boot, const FileIdentity& data
 // were saved, up to the first that is not (the journal's end, or one its
 // writer died before it finished). No entry reaches past the journal's end
 // (`journal_size` bytes): a length read from it is never trusted further.
-void read_entries(HANDLE journal, uint64_t journal_size, const Head& head,
+void read_entries(const FileChannel& journal, uint64_t journal_size, const Head& head,
                   std::vector<Saved>* saved) {
     uint32_t got = 0;
     for (uint32_t at = kHeadSize;;) {
@@ -305,19 +302,17 @@ void read_entries(HANDLE journal, uint64_t journal_size, const Head& head,
 // `data` (read through `file`) that began at change count `change`, and
 // the file is still as that change left it: *why empty, and *head and
 // *saved what undo puts back. Otherwise *why says why in words.
-Result examine(HANDLE journal, const std::string& boot, const FileIdentity& data,
+Result examine(const FileChannel& journal, const std::string& boot, const FileIdentity& data,
                const FileChannel& file, uint32_t change, Head* head, std::vector<Saved>* saved,
                std::string* why) {
     read_head(journal, boot, data, change, head, why);
     if (!why->empty())
         return kOk;
-    LONG end_high = 0;
-    const DWORD journal_end = SetFilePointer(journal, 0, &end_high, FILE_END);
-    if (journal_end == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS) {
+    uint64_t journal_size = 0;
+    if (!journal.size(&journal_size).ok()) {
         *why = "it cannot be read";
         return kOk;
     }
-    const uint64_t journal_size = (uint64_t{static_cast<uint32_t>(end_high)} << 32) | journal_end;
     std::vector<unsigned char> start;
     try {
         read_entries(journal, journal_size, *head, saved);
@@ -337,38 +332,36 @@ Result examine(HANDLE journal, const std::string& boot, const FileIdentity& data
     return kOk;
 }
 
-// Opens the journal at `path` for reading and writing, or makes it new when
-// there is none and `make` is set (*made): never through a symbolic link,
-// readable by its maker alone until it has the data file's group and
-// permissions. INVALID_HANDLE_VALUE with *result 0 when there is none;
-// with 15 and *why when what is there may not be used; else with the
-// mapped error.
-HANDLE open_or_make(const std::string& path, bool make, bool* made, Result* result,
-                    std::string* why) {
+// Opens the journal at `path` for reading and writing (*file), or makes it
+// new when there is none and `make` is set (*made): never through a
+// symbolic link, readable by its maker alone until it has the data file's
+// group and permissions. False with *result 0 when there is none; with 15
+// and *why when what is there may not be used; else with the mapped error.
+bool open_or_make(const std::string& path, bool make, FileChannel* file, bool* made, Result* result,
+                  std::string* why) {
     for (int attempt = 0;; ++attempt) {
-        HANDLE file = open_existing(path, GENERIC_READ | GENERIC_WRITE, why);
-        if (file != INVALID_HANDLE_VALUE)
-            return file;
+        if (open_existing(path, GENERIC_READ | GENERIC_WRITE, file, why))
+            return true;
         const DWORD error = GetLastError();
         if (!why->empty()) {
             *result = kAccessDenied;
-            return INVALID_HANDLE_VALUE;
+            return false;
         }
         const bool none = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
         if (!none || !make) {
             *result = none ? kOk : map_windows_error(error);
-            return INVALID_HANDLE_VALUE;
+            return false;
         }
-        file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
-                           FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_OWNER_ONLY, nullptr);
-        *made = file != INVALID_HANDLE_VALUE;
+        const IoOutcome created = FileChannel::open(
+            path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+            CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_OWNER_ONLY, file);
+        *made = created.ok();
         if (*made)
-            return file;
+            return true;
         // Made by another meanwhile: it is opened as found, a few times.
-        if (GetLastError() != ERROR_FILE_EXISTS || attempt == 3) {
-            *result = map_windows_error(GetLastError());
-            return INVALID_HANDLE_VALUE;
+        if (created.windows_error != ERROR_FILE_EXISTS || attempt == 3) {
+            *result = map_windows_error(created.windows_error);
+            return false;
         }
     }
 }
@@ -376,12 +369,12 @@ HANDLE open_or_make(const std::string& path, bool make, bool* made, Result* resu
 // Gives a journal just made the data file's group, and its owner where
 // this process may give a file away; group bits that the journal's group
 // would give to others than the data file's go.
-void take_data_files_ownership(HANDLE file, const FileIdentity& data) {
+void take_data_files_ownership(const FileChannel& file, const FileIdentity& data) {
     const bool superuser = geteuid() == 0;
-    if (!SetFileOwnership(file, superuser ? data.owner : kNobody, data.group, data.mode & 0666)) {
+    if (!file.set_ownership(superuser ? data.owner : kNobody, data.group, data.mode & 0666).ok()) {
         FileIdentity now;
-        const uint32_t group = GetFileIdentity(file, &now) ? now.group : kNobody;
-        SetFileOwnership(file, kNobody, kNobody, widest_mode(data, group) & 0666);
+        const uint32_t group = file.identity(&now).ok() ? now.group : kNobody;
+        file.set_ownership(kNobody, kNobody, widest_mode(data, group) & 0666);
     }
 }
 
@@ -389,10 +382,11 @@ void take_data_files_ownership(HANDLE file, const FileIdentity& data) {
 // (`data`), in words in *why: empty when it may. *empty tells whether it
 // has no bytes yet. The result is the mapped error when the system cannot
 // say who owns it.
-Result check_found(HANDLE file, const FileIdentity& data, bool* empty, std::string* why) {
+Result check_found(const FileChannel& file, const FileIdentity& data, bool* empty,
+                   std::string* why) {
     FileIdentity identity;
-    if (!GetFileIdentity(file, &identity))
-        return map_windows_error(GetLastError());
+    if (const IoOutcome known = file.identity(&identity); !known.ok())
+        return map_windows_error(known.windows_error);
     unsigned char head[kHeadSize];
     uint32_t got = 0;
     *why =
@@ -405,24 +399,24 @@ Result check_found(HANDLE file, const FileIdentity& data, bool* empty, std::stri
 
 }  // namespace
 
-std::unique_ptr<ChangeJournal> ChangeJournal::open(const char* data_file, HANDLE data, bool make,
-                                                   Result* result, std::string* why) {
+std::unique_ptr<ChangeJournal> ChangeJournal::open(const char* data_file, const FileChannel& data,
+                                                   bool make, Result* result, std::string* why) {
     *result = kOk;
     why->clear();
     FileIdentity data_identity;
-    if (!GetFileIdentity(data, &data_identity)) {
-        *result = map_windows_error(GetLastError());
+    if (const IoOutcome known = data.identity(&data_identity); !known.ok()) {
+        *result = map_windows_error(known.windows_error);
         return nullptr;
     }
     std::string path = journal_name(data_file);
     bool made = false;
-    const HANDLE file = open_or_make(path, make, &made, result, why);
-    if (file == INVALID_HANDLE_VALUE)
+    FileChannel file;
+    if (!open_or_make(path, make, &file, &made, result, why))
         return nullptr;
     std::unique_ptr<ChangeJournal> journal(
         new (std::nothrow) ChangeJournal(file, path, read_boot_id(), data_identity));
     if (!journal) {
-        CloseHandle(file);
+        file.close();
         *result = kNoSpace;
         return nullptr;
     }
@@ -453,24 +447,23 @@ std::unique_ptr<ChangeJournal> ChangeJournal::open(const char* data_file, HANDLE
 }
 
 ChangeJournal::~ChangeJournal() {
-    if (file_ != nullptr)
-        CloseHandle(file_);
+    if (file_.is_open())
+        file_.close();
 }
 
 void ChangeJournal::remove() {
     FileIdentity mine;
-    const bool known = GetFileIdentity(file_, &mine);
-    CloseHandle(file_);
-    file_ = nullptr;
+    const bool known = file_.identity(&mine).ok();
+    file_.close();
     // Only while the name still leads to this journal; and another process
     // sharing the file that still has it open keeps it (remove refuses).
     std::string why;
-    const HANDLE named = open_existing(path_, GENERIC_READ, &why);
-    if (named == INVALID_HANDLE_VALUE)
+    FileChannel named;
+    if (!open_existing(path_, GENERIC_READ, &named, &why))
         return;
     FileIdentity now;
-    const bool same = known && GetFileIdentity(named, &now) && same_file(mine, now);
-    CloseHandle(named);
+    const bool same = known && named.identity(&now).ok() && same_file(mine, now);
+    named.close();
     if (same)
         platform::remove(path_.c_str());
 }
@@ -478,8 +471,8 @@ void ChangeJournal::remove() {
 Result ChangeJournal::remove_stale(const char* data_file) {
     const std::string path = journal_name(data_file);
     std::string why;
-    const HANDLE file = open_existing(path, GENERIC_READ, &why);
-    if (file == INVALID_HANDLE_VALUE) {
+    FileChannel file;
+    if (!open_existing(path, GENERIC_READ, &file, &why)) {
         // Nothing there, or nothing of this library's that could be used.
         switch (GetLastError()) {
             case ERROR_FILE_NOT_FOUND:
@@ -496,17 +489,15 @@ Result ChangeJournal::remove_stale(const char* data_file) {
     uint32_t got = 0;
     const bool read = read_bytes(file, 0, head, kHeadSize, &got);
     const DWORD error = GetLastError();
-    if (!CloseHandle(file) || !read)
-        return map_windows_error(read ? GetLastError() : error);
+    if (const IoOutcome closed = file.close(); !closed.ok() || !read)
+        return map_windows_error(read ? closed.windows_error : error);
     if (unsound_head(head, got).empty())
         platform::remove(path.c_str());
     return kOk;
 }
 
 bool ChangeJournal::write_at(uint32_t offset, const void* bytes, uint32_t count) {
-    DWORD written = 0;
-    return SetFilePointer(file_, static_cast<LONG>(offset), nullptr, FILE_BEGIN) == offset &&
-           WriteFile(file_, bytes, count, &written, nullptr) && written == count;
+    return file_.write_at(offset, bytes, count).ok();
 }
 
 bool ChangeJournal::read_at(uint32_t offset, void* bytes, uint32_t count) {
@@ -623,18 +614,19 @@ Result ChangeJournal::undo(const FileChannel& file, uint32_t change, bool* undon
 
 std::string ChangeJournal::problem(const char* data_file) {
     std::string why;
-    const HANDLE journal = open_existing(journal_name(data_file), GENERIC_READ, &why);
-    if (journal == INVALID_HANDLE_VALUE)
+    FileChannel journal;
+    if (!open_existing(journal_name(data_file), GENERIC_READ, &journal, &why))
         return why;
-    const HANDLE data = CreateFileA(data_file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    FileChannel data;
     FileIdentity journal_identity;
     FileIdentity data_identity;
-    if (data == INVALID_HANDLE_VALUE || !GetFileIdentity(journal, &journal_identity) ||
-        !GetFileIdentity(data, &data_identity)) {
-        if (data != INVALID_HANDLE_VALUE)
-            CloseHandle(data);
-        CloseHandle(journal);
+    if (!FileChannel::open(data_file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, &data)
+             .ok() ||
+        !journal.identity(&journal_identity).ok() || !data.identity(&data_identity).ok()) {
+        if (data.is_open())
+            data.close();
+        journal.close();
         return {};
     }
     unsigned char head[kHeadSize];
@@ -644,17 +636,16 @@ std::string ChangeJournal::problem(const char* data_file) {
     if (why.empty())
         why = untrusted(journal_identity, data_identity);
     // A change left in the file that the journal would not take back.
-    const FileChannel io = FileChannel::windows(data);
     unsigned char words[8];
-    if (why.empty() && io.read_at(kUpdateMarkerAt, words, sizeof words, &got).ok() &&
+    if (why.empty() && data.read_at(kUpdateMarkerAt, words, sizeof words, &got).ok() &&
         got == sizeof words && load_u32(words) == kUpdateMarker) {
         Head examined;
         std::vector<Saved> saved;
-        examine(journal, read_boot_id(), data_identity, io, load_u32(words + 4), &examined, &saved,
-                &why);
+        examine(journal, read_boot_id(), data_identity, data, load_u32(words + 4), &examined,
+                &saved, &why);
     }
-    CloseHandle(data);
-    CloseHandle(journal);
+    data.close();
+    journal.close();
     return why;
 }
 

@@ -66,21 +66,19 @@
 #include <string>
 #include <vector>
 
+#include "engine/file_channel.h"
 #include "engine/results.h"
 #include "platform/windows_file.h"
 
 namespace kvr::engine {
 
-class FileChannel;
-struct IoOutcome;
-
 class ChangeJournal {
 public:
-    // Opens the journal of data_file, whose open handle is `data`, making it
+    // Opens the journal of data_file, open as `data`, making it
     // when there is none and `make` is set. Null when there is none, or when
     // the file there may not be used (*result 15, *why says why in words),
     // or when the system refuses (*result says why).
-    static std::unique_ptr<ChangeJournal> open(const char* data_file, platform::HANDLE data,
+    static std::unique_ptr<ChangeJournal> open(const char* data_file, const FileChannel& data,
                                                bool make, Result* result, std::string* why);
     ~ChangeJournal();
     ChangeJournal(const ChangeJournal&) = delete;
@@ -118,7 +116,7 @@ public:
     static std::string problem(const char* data_file);
 
 private:
-    ChangeJournal(platform::HANDLE file, std::string path, std::string boot,
+    ChangeJournal(const FileChannel& file, std::string path, std::string boot,
                   const platform::FileIdentity& data)
         : file_(file), path_(std::move(path)), boot_(std::move(boot)), data_(data) {}
     bool write_at(uint32_t offset, const void* bytes, uint32_t count);
@@ -126,7 +124,7 @@ private:
     // Writes a head naming the change `number` (0: none).
     bool write_head(uint32_t change, uint32_t file_size, uint32_t checked, uint32_t check);
 
-    platform::HANDLE file_;
+    FileChannel file_;
     std::string path_;
     bool active_ = false;
     uint32_t size_ = 0;  // the data file's size when the change began

@@ -50,6 +50,23 @@ IoOutcome FileChannel::close() {
     return outcome;
 }
 
+IoOutcome FileChannel::identity(FileIdentity* identity) const {
+    return GetFileIdentity(handle_, identity) ? IoOutcome{} : windows_failure();
+}
+
+IoOutcome FileChannel::set_ownership(uint32_t owner, uint32_t group, uint32_t mode) const {
+    return SetFileOwnership(handle_, owner, group, mode) ? IoOutcome{} : windows_failure();
+}
+
+IoOutcome FileChannel::size(uint64_t* size) const {
+    LONG high = 0;
+    const DWORD low = SetFilePointer(handle_, 0, &high, FILE_END);
+    if (low == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS)
+        return windows_failure();
+    *size = (uint64_t{static_cast<uint32_t>(high)} << 32) | low;
+    return {};
+}
+
 IoOutcome FileChannel::lock_byte(uint64_t at, DWORD flags) const {
     return platform::lock_byte(handle_, at, flags) ? IoOutcome{} : windows_failure();
 }

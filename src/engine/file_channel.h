@@ -60,6 +60,13 @@ public:
     IoOutcome close();
 
     bool is_open() const { return handle_ != nullptr || fd_ >= 0; }
+
+    // Which file is open and who may use it (GetFileIdentity); a file just
+    // made is given an owner, group and permission bits (SetFileOwnership).
+    IoOutcome identity(platform::FileIdentity* identity) const;
+    IoOutcome set_ownership(uint32_t owner, uint32_t group, uint32_t mode) const;
+    // The file's size, all 64 bits of it.
+    IoOutcome size(uint64_t* size) const;
     bool uses_descriptor() const { return fd_ >= 0; }
     // While the journal is active, each write and truncation first saves
     // there the bytes it is about to overwrite or cut off: every write

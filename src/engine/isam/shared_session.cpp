@@ -216,8 +216,8 @@ engine::Result SharedSession::take_back_dead_change(const char* file_name,
             std::string why;
             if (!is_marked(words)) {
                 result = engine::kOk;  // another handle took it back meanwhile
-            } else if (auto journal = engine::ChangeJournal::open(file_name, io.handle(), false,
-                                                                  &opened, &why)) {
+            } else if (auto journal =
+                           engine::ChangeJournal::open(file_name, io, false, &opened, &why)) {
                 result = undo_change(journal.get(), io, words);
             }
         }
@@ -450,7 +450,7 @@ engine::Result OpenSharing::file_opened(engine::FileChannel* io) {
     if (update_) {
         engine::Result result = engine::kOk;
         std::string refused;
-        journal = engine::ChangeJournal::open(file_name_, io->handle(), true, &result, &refused);
+        journal = engine::ChangeJournal::open(file_name_, *io, true, &result, &refused);
         if (!journal)
             return result;
         io->set_journal(journal.get());

@@ -1,4 +1,5 @@
-// I/O failures during a scripted workload: every I/O call of the workload
+// I/O failures during a scripted workload (create, open, writes, reads,
+// rewrites, deletes, close): every I/O call of the workload
 // is failed in turn, once per run. Every failure must come back as a result
 // code, and afterwards the file must open and pass the file checker, or be
 // refused at open as damaged.
@@ -221,6 +222,14 @@ void IsamFaults::fail_every_call() {
             EXPECT_EQ(plan.failures, 1u);
             for (const int result : outcome.results)
                 EXPECT_TRUE(is_engine_result(result)) << result;
+            // The call that met the failed write reports an I/O error, or a
+            // header that cannot be read.
+            const auto failed =
+                std::find_if(outcome.results.begin(), outcome.results.end(),
+                             [](int r) { return r != IX_OK && r != IX_DUPLICATE_FOLLOWS; });
+            if (error == 29 && failed != outcome.results.end()) {
+                EXPECT_TRUE(*failed == IX_IO_ERROR || *failed == IX_ACCESS_DENIED) << *failed;
+            }
             // A close that was repeated wrote everything in the end.
             if (outcome.close_repeated) {
                 EXPECT_EQ(outcome.reopen, 0);

@@ -1214,51 +1214,6 @@ TEST_F(IsamFile, DispatchWithoutHandle) {
     EXPECT_EQ(slot, nullptr);
 }
 
-// Every I/O call of create, open and close, failed in turn: whatever
-// failed, the file now opens cleanly or is refused (a root whose page never
-// reached the file is a damaged page).
-TEST_F(IsamFile, InjectedFailuresBecomeResults) {
-    auto workload = [&] {
-        int result = create(attributes(10, 30, {{1, 10}, {11, 8, true}}));
-        void* slot = nullptr;
-        if (result == 0)
-            result = open(&slot, IX_MODE_UPDATE);
-        if (result == 0)
-            result = close(&slot);
-        // A close that could not write keeps the file open; the next one
-        // finishes it.
-        if (slot != nullptr) {
-            EXPECT_EQ(close(&slot), IX_OK) << "after " << result;
-        }
-        return result;
-    };
-    FaultPlan counting;
-    {
-        ScopedFaultPlan scope(counting);
-        ASSERT_EQ(workload(), 0);
-    }
-    for (uint64_t k = 1; k <= counting.calls_seen; ++k) {
-        SCOPED_TRACE("call " + std::to_string(k));
-        FaultPlan plan;
-        plan.fail_at = k;
-        plan.error = 29;
-        int result;
-        {
-            ScopedFaultPlan scope(plan);
-            result = workload();
-        }
-        ASSERT_EQ(plan.failures, 1u);
-        // IX_ACCESS_DENIED: a header that cannot be read
-        EXPECT_TRUE(result == IX_IO_ERROR || result == IX_ACCESS_DENIED) << result;
-        testing::internal::CaptureStdout();
-        const int reopened = open_and_close(IX_MODE_UPDATE);
-        testing::internal::GetCapturedStdout();
-        EXPECT_TRUE(reopened == IX_OK || reopened == IX_NOT_INDEXED_FILE ||
-                    reopened == IX_UNFINISHED_UPDATE || reopened == IX_IO_ERROR)
-            << reopened;
-    }
-}
-
 // Block-format files as another maker of the format leaves them, built here
 // byte by byte: the header area and key table; per key a tree header whose
 // page is a whole block and whose limits are the bare capacity rule's (cap =

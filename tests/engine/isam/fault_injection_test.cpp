@@ -82,7 +82,7 @@ protected:
 
     // Create, write enough to split pages more than once, close; open
     // again, read by the key with duplicates, rewrite records so that they
-    // move, delete most records so that pages merge, close.
+    // move, delete most records so that pages merge, close; open and close.
     void workload() {
         std::vector<unsigned char> block = kvr::test::attribute_block(
             134, longest(), {{1, 120}, {121, 8}, {129, 6, true}}, IX_ATTR_VARIABLE);
@@ -122,6 +122,9 @@ protected:
             length = 0;
             call(IX_READ_NEXT, nullptr, &length, nullptr, 0);
         }
+        close();
+        // An update open that changes nothing, whose close must still write.
+        call(IX_OPEN, nullptr, nullptr, name_.data(), IX_MODE_UPDATE);
         close();
     }
 

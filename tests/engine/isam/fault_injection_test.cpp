@@ -1,4 +1,5 @@
-// I/O failures during a scripted workload: every I/O call of the workload
+// I/O failures during a scripted workload (create, open, writes, reads,
+// rewrites, deletes, close): every I/O call of the workload
 // is failed in turn, once per run. Every failure must come back as a result
 // code, and afterwards the file must open and pass the file checker, or be
 // refused at open as damaged.
@@ -81,7 +82,7 @@ protected:
 
     // Create, write enough to split pages more than once, close; open
     // again, read by the key with duplicates, rewrite records so that they
-    // move, delete most records so that pages merge, close.
+    // move, delete most records so that pages merge, close; open and close.
     void workload() {
         std::vector<unsigned char> block = kvr::test::attribute_block(
             134, longest(), {{1, 120}, {121, 8}, {129, 6, true}}, IX_ATTR_VARIABLE);
@@ -121,6 +122,9 @@ protected:
             length = 0;
             call(IX_READ_NEXT, nullptr, &length, nullptr, 0);
         }
+        close();
+        // An update open that changes nothing, whose close must still write.
+        call(IX_OPEN, nullptr, nullptr, name_.data(), IX_MODE_UPDATE);
         close();
     }
 
@@ -221,6 +225,14 @@ void IsamFaults::fail_every_call() {
             EXPECT_EQ(plan.failures, 1u);
             for (const int result : outcome.results)
                 EXPECT_TRUE(is_engine_result(result)) << result;
+            // The call that met the failed write reports an I/O error, or a
+            // header that cannot be read.
+            const auto failed =
+                std::find_if(outcome.results.begin(), outcome.results.end(),
+                             [](int r) { return r != IX_OK && r != IX_DUPLICATE_FOLLOWS; });
+            if (error == 29 && failed != outcome.results.end()) {
+                EXPECT_TRUE(*failed == IX_IO_ERROR || *failed == IX_ACCESS_DENIED) << *failed;
+            }
             // A close that was repeated wrote everything in the end.
             if (outcome.close_repeated) {
                 EXPECT_EQ(outcome.reopen, 0);

@@ -186,18 +186,18 @@ public:
     Expected keyed_read(int relation, int k, const std::string& search, const std::string& prime,
                         bool fetch) {
         if (k >= key_count())
-            return {6};
+            return {IX_BAD_KEY_NUMBER};
         current_key_ = k;
         const Index& x = index(k);
         if (x.empty())
-            return {4};
+            return {IX_NOT_FOUND};
         if (relation == IX_READ_DUP) {
             for (It it = x.lower_bound(Entry{search, 0, {}}); it != x.end() && it->part == search;
                  ++it)
                 if (it->prime == prime)
                     return fetched(k, it, fetch, false, {});
             place_none(k);
-            return {4};
+            return {IX_NOT_FOUND};
         }
         const It lower = x.lower_bound(Entry{search, 0, {}});
         const bool equal = lower != x.end() && compare_part(lower->part, search, numeric(k)) == 0;
@@ -212,41 +212,43 @@ public:
             found = std::prev(lower);
         if (found == x.end()) {
             place_none(k);
-            return {below ? 9 : 4};  // nothing below: the step back runs off the first entry
+            return {below ? IX_END_OF_FILE
+                          : IX_NOT_FOUND};  // nothing below: the step back runs off the first entry
         }
         const bool twelve = with_equal && equal && found == lower && duplicate_follows(k, found);
-        return fetched(k, found, fetch, relation != IX_READ_EQ, {twelve ? 12 : 0});
+        return fetched(k, found, fetch, relation != IX_READ_EQ,
+                       {twelve ? IX_DUPLICATE_FOLLOWS : IX_OK});
     }
 
     Expected positional_read(int move, int k, bool fetch) {
         if (k >= key_count())
-            return {6};
+            return {IX_BAD_KEY_NUMBER};
         current_key_ = k;
         const Index& x = index(k);
         if (x.empty())
-            return {9};
+            return {IX_END_OF_FILE};
         const Cursor& c = cursors_[static_cast<size_t>(k)];
         It found = move == IX_READ_LAST ? std::prev(x.end()) : x.begin();
         if (move != IX_READ_FIRST && move != IX_READ_LAST) {
             if (c.state == Cursor::kNone)
-                return {10};
+                return {IX_NO_POSITION};
             if (c.state == Cursor::kBeforeFirst && move == IX_READ_PREV) {
                 place(k, x.begin());  // stepping back from the first entry
-                return {9};
+                return {IX_END_OF_FILE};
             }
             if (c.state != Cursor::kBeforeFirst)
                 found = find(k, c.at);
             if (c.state != Cursor::kBeforeFirst && move == IX_READ_NEXT && ++found == x.end()) {
                 place_none(k);
-                return {9};
+                return {IX_END_OF_FILE};
             }
             if (c.state == Cursor::kOn && move == IX_READ_PREV) {
                 if (found == x.begin())
-                    return {9};  // the cursor stays on the first entry
+                    return {IX_END_OF_FILE};  // the cursor stays on the first entry
                 --found;
             }
         }
-        const int result = k > 0 && duplicate_follows(k, found) ? 12 : 0;
+        const int result = k > 0 && duplicate_follows(k, found) ? IX_DUPLICATE_FOLLOWS : IX_OK;
         Expected e = fetched(k, found, fetch, false, {result});
         e.key_area = found->part;
         return e;
@@ -265,7 +267,7 @@ public:
             else
                 place(0, std::prev(at));
             if (at != index(0).end() && compare_part(at->part, prime, numeric(0)) == 0)
-                return {5};
+                return {IX_DUPLICATE};
         }
         for (int i = 1; i < key_count(); ++i) {
             if (dups(i) || index(i).empty())
@@ -273,7 +275,7 @@ public:
             const It at = index(i).find(Entry{part_of(r, i), 0, {}});
             if (at != index(i).end()) {
                 place(i, at);
-                return {5};
+                return {IX_DUPLICATE};
             }
             place_none(i);
         }
@@ -282,7 +284,7 @@ public:
             place(i, insert(i, part_of(r, i), prime, &duplicate));
         place(0, insert(0, prime, prime, &duplicate));
         records_[prime] = r;
-        return {duplicate ? 12 : 0, part_of(r, k)};
+        return {duplicate ? IX_DUPLICATE_FOLLOWS : IX_OK, part_of(r, k)};
     }
 
     Expected rewrite(const std::string& r, int k) {
@@ -290,15 +292,15 @@ public:
             return {refusal};
         const std::optional<Entry> at = current(k);
         if (index(k).empty())
-            return {4};
+            return {IX_NOT_FOUND};
         if (!at)
-            return {10};
+            return {IX_NO_POSITION};
         place(k, find(k, *at));
         const std::string prime = at->prime;
         if (k > 0)
             place(0, entry_of(0, prime));
         if (part_of(r, 0) != prime)
-            return {10};
+            return {IX_NO_POSITION};
         const std::string old = records_.at(prime);
         auto changes = [&](int i) { return part_of(r, i) != part_of(old, i); };
         for (int i = 1; i < key_count(); ++i) {
@@ -307,7 +309,7 @@ public:
             const It taken = index(i).find(Entry{part_of(r, i), 0, {}});
             if (taken != index(i).end()) {
                 place(i, taken);
-                return {5};
+                return {IX_DUPLICATE};
             }
             place(i, entry_of(i, prime));
         }
@@ -331,7 +333,7 @@ public:
             bool duplicate = false;
             const It added = insert(i, part_of(r, i), prime, &duplicate);
             if (duplicate)
-                e.result = 12;  // the new value was there already
+                e.result = IX_DUPLICATE_FOLLOWS;  // the new value was there already
             if (saved == kNothing)
                 place(i, added);
             else if (saved == kWasLast)
@@ -348,12 +350,12 @@ public:
 
     Expected erase() {
         if (!update_)
-            return {2};
+            return {IX_IO_ERROR};
         if (index(current_key_).empty())
-            return {9};
+            return {IX_END_OF_FILE};
         const std::optional<Entry> at = current(current_key_);
         if (!at)
-            return {10};
+            return {IX_NO_POSITION};
         const std::string prime = at->prime;
         for (int i = 1; i <= key_count(); ++i) {
             const int k = i % key_count();  // the prime key last
@@ -394,12 +396,12 @@ private:
     // What refuses a WRITE or REWRITE before any key is looked at; 0 if nothing.
     int refused(const std::string& r, int k) const {
         if (!update_)
-            return 2;
+            return IX_IO_ERROR;
         if (r.size() < keys_end_)
-            return 14;
+            return IX_RECORD_TOO_SHORT;
         if (r.size() > config_.max_length)
-            return 23;
-        return k >= key_count() ? 6 : 0;
+            return IX_RECORD_TOO_LONG;
+        return k >= key_count() ? IX_BAD_KEY_NUMBER : IX_OK;
     }
     // Adds the entry of a record with key k's part `part`: a duplicate takes
     // the number after the last of its run, so runs keep the order of writing.
@@ -708,7 +710,7 @@ private:
         uint32_t length = size;
         const int result =
             _vmqpIsam(op, &slot_, buffer.data(), &length, key_area.data(), static_cast<uint8_t>(k));
-        const bool success = result == 0 || result == 12;
+        const bool success = result == IX_OK || result == IX_DUPLICATE_FOLLOWS;
         const size_t key_length =
             k < model_.key_count() ? static_cast<size_t>(model_.key(k).length) : 4;
         note(op_name(op) + " key " + std::to_string(k) + " size " + std::to_string(size) +

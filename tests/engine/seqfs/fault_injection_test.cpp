@@ -11,8 +11,9 @@ namespace kvr::test {
 namespace {
 
 constexpr std::pair<DWORD, int> kMappings[] = {
-    {ERROR_ACCESS_DENIED, 15},  {ERROR_INVALID_HANDLE, 3},        {ERROR_SHARING_VIOLATION, 18},
-    {ERROR_LOCK_VIOLATION, 17}, {ERROR_FILENAME_EXCED_RANGE, 29}, {ERROR_WRITE_FAULT, 2}};
+    {ERROR_ACCESS_DENIED, SQ_ACCESS_DENIED},         {ERROR_INVALID_HANDLE, SQ_NOT_OPEN},
+    {ERROR_SHARING_VIOLATION, SQ_SHARING_VIOLATION}, {ERROR_LOCK_VIOLATION, SQ_LOCK_VIOLATION},
+    {ERROR_FILENAME_EXCED_RANGE, SQ_NAME_TOO_LONG},  {ERROR_WRITE_FAULT, SQ_IO_ERROR}};
 
 class SeqFaults : public SeqTest {
 protected:
@@ -23,7 +24,7 @@ protected:
         const int result = _vmqpSeqFS(code, &slot_, const_cast<char*>(r.data()),
                                       length ? length : &own, name_.data(), mode_);
         if (plan_.failures == before) {
-            EXPECT_TRUE(result == 0 || result == 9) << code << " gave " << result;
+            EXPECT_TRUE(result == SQ_OK || result == SQ_END_OF_FILE) << code << " gave " << result;
         } else {
             EXPECT_EQ(result, expected_) << "op " << code;
         }
@@ -129,7 +130,7 @@ TEST_F(SeqFaults, FailedAppendLeavesNoPartialRecord) {
         {
             FaultPlan plan{FaultPlan::kWrite | FaultPlan::kTruncate, 2, ERROR_WRITE_FAULT, true};
             ScopedFaultPlan scope(plan);
-            EXPECT_EQ(write(make_record(10000, 1)), 2);
+            EXPECT_EQ(write(make_record(10000, 1)), SQ_IO_ERROR);
             EXPECT_EQ(plan.failures, 2u) << "the cut was not tried";
         }
         EXPECT_EQ(std::filesystem::file_size(name_), kept_end + 4096);

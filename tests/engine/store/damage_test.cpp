@@ -31,7 +31,7 @@ TEST_F(StoreDamage, FreeListLinksMustLeadToFreeSlotsInsideTheFile) {
     }
     // A walk that meets a link into the header stops there.
     patch(a, slot_header(0x08, 24) + le32(100) + le32(20));
-    EXPECT_EQ(remove(b), 2);
+    EXPECT_EQ(remove(b), code(kIoError));
 }
 
 // The avail list of the block format and the index-block list of the slot
@@ -47,8 +47,17 @@ TEST_F(StoreDamage, BlockListsMustLeadToFreeBlocksInsideTheFile) {
         uint32_t head_at, link_at;  // in the header, in a free block
         std::vector<Head> heads;    // past the end, in the header, not free, negative
     } lists[] = {
-        {true, 20, 24, {{4096, true, 9}, {16, false, 2}, {0, true, 2}, {0x80000000, false, 2}}},
-        {false, 0xC0, 4, {{8192, true, 2}, {100, false, 2}, {0, true, 2}}},
+        {true,
+         20,
+         24,
+         {{4096, true, code(kEndOfFile)},
+          {16, false, code(kIoError)},
+          {0, true, code(kIoError)},
+          {0x80000000, false, code(kIoError)}}},
+        {false,
+         0xC0,
+         4,
+         {{8192, true, code(kIoError)}, {100, false, code(kIoError)}, {0, true, code(kIoError)}}},
     };
     for (const List& list : lists) {
         create({.block_format = list.blocks});
@@ -64,8 +73,8 @@ TEST_F(StoreDamage, BlockListsMustLeadToFreeBlocksInsideTheFile) {
         platform::store_u32(handle->image.get() + list.head_at, 0);
         ASSERT_EQ(release(handle.get(), a), 0);
         patch(a + list.link_at, le32(a));  // links to itself
-        EXPECT_EQ(get(handle.get(), &got, 0), 2);
-        EXPECT_EQ(release(handle.get(), 1024), 2);
+        EXPECT_EQ(get(handle.get(), &got, 0), code(kIoError));
+        EXPECT_EQ(release(handle.get(), 1024), code(kIoError));
     }
 }
 
@@ -91,13 +100,13 @@ TEST_F(StoreDamage, RecordSlotsAreCheckedBeforeUse) {
         EXPECT_EQ(remove(at), 2) << testing::PrintToString(bytes);
         patch(kHeaderSize, intact);
     }
-    EXPECT_EQ(get(100, &data), 2);                 // inside the header
-    EXPECT_EQ(get(kHeaderSize + 4096, &data), 9);  // past the end
+    EXPECT_EQ(get(100, &data), code(kIoError));                   // inside the header
+    EXPECT_EQ(get(kHeaderSize + 4096, &data), code(kEndOfFile));  // past the end
     EXPECT_EQ(header().free_list_head(1), 0u);
 
     const uint32_t c = put(record(3, 20));  // in the append buffer
     handle->write_buffer[1] = 50;           // longer than what the buffer holds
-    EXPECT_EQ(get(c, &data), 2);
+    EXPECT_EQ(get(c, &data), code(kIoError));
 }
 
 // A slot whose slack word claims far more than any record: its class is held
@@ -110,7 +119,7 @@ TEST_F(StoreDamage, HugeSlotsStayInsideTheTableAndTheBuffer) {
     resize_file(file_size() + 10000);
     std::string data;
     patch(a, slot_header(0x04, 120));  // more data than the record buffer holds
-    EXPECT_EQ(get(a, &data), 2);
+    EXPECT_EQ(get(a, &data), code(kIoError));
     patch(a, slot_header(0x14, 24));
     patch(a + 24, le32(9000));
     ASSERT_EQ(remove(a), 0);
@@ -128,9 +137,9 @@ TEST_F(StoreDamage, FilesStayBelowWhatTheirOffsetsName) {
         resize_file(0xFFFFFFFFu - 30);  // a sparse file with room for one slot of 24
         EXPECT_EQ(put(record(1, 20)), 0xFFFFFFFFu - 30);
         uint32_t address = 0;
-        EXPECT_EQ(put(record(2, 20), &address), 11);
+        EXPECT_EQ(put(record(2, 20), &address), code(kNoSpace));
         EXPECT_EQ(address, 0u);
-        EXPECT_EQ(_vmq_get_index_block(handle.get(), &address, 0), 11);
+        EXPECT_EQ(_vmq_get_index_block(handle.get(), &address, 0), code(kNoSpace));
         reopen();
         EXPECT_EQ(file_size(), 0xFFFFFFFFu - 6);
         EXPECT_EQ(get(0xFFFFFFFFu - 30), record(1, 20));
@@ -141,7 +150,7 @@ TEST_F(StoreDamage, FilesStayBelowWhatTheirOffsetsName) {
     ASSERT_EQ(_vmq_get_block(handle.get(), &address, 0), 0);
     EXPECT_EQ(address, 0x7FFFFFFFu - 4096);
     address = 0;
-    EXPECT_EQ(_vmq_get_block(handle.get(), &address, 0), 11);
+    EXPECT_EQ(_vmq_get_block(handle.get(), &address, 0), code(kNoSpace));
     EXPECT_EQ(address, 0u);
     EXPECT_EQ(file_size(), 0x7FFFFFFFu);
 }

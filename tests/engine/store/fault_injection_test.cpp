@@ -54,8 +54,13 @@ TEST_F(StoreFaults, EveryFailedCallGivesItsResult) {
     EXPECT_EQ(counting_descriptor.calls_seen, counting.calls_seen);
 
     const std::pair<platform::DWORD, int> errors[] = {
-        {5, 15},  {6, 3},  {32, 18},
-        {33, 17}, {29, 2}, {158, 2},  // "not locked" maps to success, but the call moved nothing
+        {platform::ERROR_ACCESS_DENIED, code(kAccessDenied)},
+        {platform::ERROR_INVALID_HANDLE, code(kNotOpen)},
+        {platform::ERROR_SHARING_VIOLATION, code(kSharingViolation)},
+        {platform::ERROR_LOCK_VIOLATION, code(kLockViolation)},
+        {platform::ERROR_WRITE_FAULT, code(kIoError)},
+        // "not locked" maps to success, but the call moved nothing
+        {platform::ERROR_NOT_LOCKED, code(kIoError)},
     };
     for (bool descriptor : {false, true}) {
         for (const auto& [error, result] : errors) {

@@ -19,7 +19,7 @@ TEST_F(StoreRecords, SlotsRecordTheirSlack) {
     EXPECT_EQ(raw(at_b, 34), slot_header(0x04, 34) + b);
     EXPECT_EQ(get(at_b), b);
     std::string none;  // just past the last slot
-    EXPECT_EQ(get(kHeaderSize + 82, &none), 9);
+    EXPECT_EQ(get(kHeaderSize + 82, &none), code(kEndOfFile));
     ASSERT_EQ(remove(at_a), 0);
 
     const std::string shorter = record(4, 18);  // two bytes of slack
@@ -48,11 +48,10 @@ TEST_F(StoreRecords, RewriteStaysWhenItFitsAndMovesWhenLonger) {
     EXPECT_EQ(get(a), record(7, 14));
 
     handle->shift_tree = nullptr;  // the index could not follow a move
-    EXPECT_EQ(rewrite(a, record(8, 60), &now), 2);
+    EXPECT_EQ(rewrite(a, record(8, 60), &now), code(kIoError));
     handle->shift_tree = record_shift;
-    handle->shift_result =
-        engine::kLockViolation;  // the index refuses: the new slot is freed again
-    EXPECT_EQ(rewrite(a, record(8, 60), &now), 17);
+    handle->shift_result = engine::kLockViolation;  // the index refuses: the new slot is freed again
+    EXPECT_EQ(rewrite(a, record(8, 60), &now), code(kLockViolation));
     EXPECT_EQ(get(a), record(7, 14));
     EXPECT_EQ(list_sizes(3), std::vector<uint32_t>{64});
 
@@ -115,7 +114,7 @@ TEST_F(StoreRecords, SlotsUnderTwelveBytesAreOnlyMarkedFree) {
     EXPECT_EQ(raw(at, 10), slot_header(0x08, 10) + record(1, 6));
     for (int list = 1; list <= 6; ++list)
         EXPECT_EQ(header().free_list_head(list), 0u);
-    EXPECT_EQ(remove(at), 2);  // no longer a record
+    EXPECT_EQ(remove(at), code(kIoError));  // no longer a record
 }
 
 // With immediate free space there is no append buffer, and the free-space

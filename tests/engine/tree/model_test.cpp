@@ -4,8 +4,9 @@
 // After each batch the checker walks the tree and it is closed and reopened.
 // With duplicates, entries order by key part, then by duplicate number, a new
 // one taking one more than its run's largest. After a delete the cursor rests
-// on the entry before (state 2, or 3 when it had to be found again by key) or
-// before the first (state 6); a step back from the first entry gives 105.
+// on the entry before (valid, and on the entry too when it had to be found
+// again by key) or before the first; a step back from the first entry gives
+// kKeyNotFound.
 // Replay a failure with KVR_MODEL_CONFIG=name KVR_MODEL_SEED=n; KVR_SOAK=1
 // (KVR_SOAK_OPS=N) runs longer, KVR_MODEL_CHECK_EVERY=1 checks every step.
 #include <cstdlib>
@@ -259,8 +260,8 @@ private:
                        const unsigned char* data, Entry at) {
         if (!expect_result(op, result, 0))
             return false;
-        cursor_ = {3, true, at};
-        return expect_entry(op, key, data, at) && expect_state(op, 3);
+        cursor_ = {kCursorOnEntry | kCursorValid, true, at};
+        return expect_entry(op, key, data, at) && expect_state(op, kCursorOnEntry | kCursorValid);
     }
     // A failed search or a step past the end: the cursor is cleared.
     bool expect_cleared(const char* op, int result, int want) {
@@ -295,11 +296,11 @@ private:
                                                  (config_.dups && same_part(p->first, search)));
         if (!hit) {
             if ((mode & kSearchGreater) != 0)
-                return {p == entries_.end() ? 2 : 0, p, 0};
+                return {p == entries_.end() ? code(kNoEntrySatisfies) : 0, p, 0};
             if ((mode & kSearchBackwards) != 0)
                 return p == entries_.begin() ? Found{code(kKeyNotFound), entries_.end(), 0}
                                              : Found{0, std::prev(p), 0};
-            return {2, entries_.end(), 0};
+            return {code(kNoEntrySatisfies), entries_.end(), 0};
         }
         if ((mode & kSearchEqual) != 0) {
             const Entry next = std::next(p);
@@ -314,7 +315,7 @@ private:
         for (Entry q = std::next(p); q != entries_.end(); ++q)
             if (order_.compare_parts(q->first, search) > 0)
                 return {0, q, 1};
-        return {2, entries_.end(), 1};
+        return {code(kNoEntrySatisfies), entries_.end(), 1};
     }
 
     bool op_insert() {
@@ -345,11 +346,12 @@ private:
             return false;
         if (!expect("insert", "gave duplicate", duplicate, want_duplicate))
             return false;
-        cursor_ = {3, true, entries_.emplace(stored(part, number), data).first};
+        cursor_ = {kCursorOnEntry | kCursorValid, true,
+                   entries_.emplace(stored(part, number), data).first};
         // A shared tree finds its cursor again by the key the caller passed,
         // whose duplicate number is not the one the entry was given.
         cursor_.known = !(config_.dups && config_.shared);
-        return expect_state("insert", 3);
+        return expect_state("insert", kCursorOnEntry | kCursorValid);
     }
 
     // A search with one of the relations the engine uses. Without mode bit
@@ -409,19 +411,19 @@ private:
         Entry at = entries_.end();
         const Found start = expected_search(stored(part, 0), kSearchEqual | kSearchGreater);
         if (entries_.empty() || start.result != 0)
-            want = 2;
+            want = code(kNoEntrySatisfies);
         else if (!same_part(start.at->first, stored(part, 0)))
-            want = 1;
+            want = code(kNoSuchDuplicate);
         for (at = start.at; want == 0 && at->second != value;)
             if (++at == entries_.end())
                 want = code(kTreeEndOfFile);
             else if (!same_part(at->first, stored(part, 0)))
-                want = 1;
+                want = code(kNoSuchDuplicate);
         // A walk that runs off the last entry ends in the step's end of
         // file; it is as much "no entry with that key and data" as a walk
         // that meets another key part, and either result is taken.
-        if (want == code(kTreeEndOfFile) && result == 1)
-            want = 1;
+        if (want == code(kTreeEndOfFile) && result == code(kNoSuchDuplicate))
+            want = code(kNoSuchDuplicate);
         return want != 0 ? expect_cleared("getdup", result, want)
                          : expect_landed("getdup", result, nullptr, data, at);
     }
@@ -471,10 +473,10 @@ private:
         if (from != entries_.begin())
             return expect_landed(name, result, key, data, std::prev(from));
         // It stays on the first entry, but a shared tree forgets its key.
-        cursor_ = {2, !config_.shared, from};
+        cursor_ = {kCursorValid, !config_.shared, from};
         if (!expect_result(name, result, code(kKeyNotFound)))
             return false;
-        return key == nullptr ? expect_state(name, 2)
+        return key == nullptr ? expect_state(name, kCursorValid)
                               : fail("prev before the first entry gave a key");
     }
 
@@ -660,9 +662,9 @@ private:
         }
         if (!backwards)
             return expect_cleared(name, _vmq_getnext(tree_, &key, &data), code(kTreeEndOfFile));
-        cursor_ = {2, !config_.shared, entries_.begin()};  // as the step back leaves it
+        cursor_ = {kCursorValid, !config_.shared, entries_.begin()};  // as the step back leaves it
         return expect_result(name, _vmq_getprev(tree_, &key, &data), code(kKeyNotFound)) &&
-               expect_state(name, 2);
+               expect_state(name, kCursorValid);
     }
 
     bool end_batch() {

@@ -108,17 +108,17 @@ TEST_F(PageCache, OneOperationCannotUseMoreThan31Pages) {
     for (uint32_t page : pages)
         ASSERT_NE(fetch(page), nullptr);
     EXPECT_EQ(fetch(outside), nullptr);
-    EXPECT_EQ(last_result_, 102);  // refused
+    EXPECT_EQ(last_result_, code(kDamagedPage));  // refused
     const auto file_end = static_cast<uint32_t>(bytes().size());
     uint32_t address = 99;
     Status result = static_cast<Status>(-1);
     EXPECT_EQ(new_page(&tree(), &address, &result), nullptr);
-    EXPECT_EQ(code(result), 102);
+    EXPECT_EQ(code(result), code(kDamagedPage));
     EXPECT_EQ(address, 0u);
     EXPECT_EQ(store_.header().index_block_list(), file_end);  // given back
     EXPECT_EQ(bytes().substr(file_end + 12), std::string(4096 - 12, '\0'));
     EXPECT_EQ(fetch(0), nullptr);
-    EXPECT_EQ(last_result_, 102);
+    EXPECT_EQ(last_result_, code(kDamagedPage));
     for (uint32_t page : pages)
         EXPECT_NE(slot_of(page), -1);
     tree().begin_operation();
@@ -147,7 +147,7 @@ TEST_F(PageCache, DamagedPagesAreRefused) {
         testing::internal::CaptureStdout();
         EXPECT_EQ(fetch_now(page), nullptr) << damage.what;
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-        EXPECT_EQ(std::pair(last_result_, slot_of(page)), std::pair(102, -1));
+        EXPECT_EQ(std::pair(last_result_, slot_of(page)), std::pair(code(kDamagedPage), -1));
         patch_u32(page + damage.at, good);
     }
     patch_u32(page, 289u << 16 | kLeafPage);  // leaf_max + 1 is accepted
@@ -156,7 +156,7 @@ TEST_F(PageCache, DamagedPagesAreRefused) {
     // Past the file's end: an I/O error. Cut short by the file's end: read
     // as far as it goes, the rest zero, whatever the buffer held before.
     EXPECT_EQ(fetch(page + 4096), nullptr);
-    EXPECT_EQ(last_result_, 106);
+    EXPECT_EQ(last_result_, code(kTreeIoError));
     for (int s = 0; s < tree().cache_used(); ++s)
         std::memset(tree().cache_buffer(s) + 100, 0xEE, 4096 - 100);
     ASSERT_EQ(code(free_page(&tree(), page)), 0);

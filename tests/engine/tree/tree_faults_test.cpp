@@ -1,4 +1,4 @@
-// Failed I/O calls on the tree's paths: each becomes 106 (107 when the file
+// Failed I/O calls on the tree's paths: each becomes kTreeIoError (kTreeNoMemory when the file
 // is full), nothing is formatted at an address the store did not hand out,
 // and a modified page is kept until it reaches the file.
 #include <filesystem>
@@ -33,7 +33,7 @@ protected:
 };
 
 // Open of a tree without pages, two new pages, close: every call failed in
-// turn gives 106. "Not locked", which the engine's own mapping takes for
+// turn gives kTreeIoError. "Not locked", which the engine's own mapping takes for
 // success, is a call that moved nothing, and fails the same way.
 TEST_F(TreeFaults, EveryFailedCallOfOpenNewPageAndCloseIsAnIoError) {
     auto workload = [&] {
@@ -58,14 +58,14 @@ TEST_F(TreeFaults, EveryFailedCallOfOpenNewPageAndCloseIsAnIoError) {
         for (uint64_t k = 1; k <= count.calls_seen; ++k) {
             std::filesystem::resize_file(name_, kHeaderSize);
             ASSERT_EQ(_vmq_create_tree(image(), 3u << 16, 10, 4, kTreeAt), 4096);
-            EXPECT_EQ(failing(FaultPlan::kAll, workload, error, k), 106)
+            EXPECT_EQ(failing(FaultPlan::kAll, workload, error, k), code(kTreeIoError))
                 << "call " << k << " error " << error;
         }
     }
 }
 
 // A store that cannot hand out a page leaves nothing formatted or cached
-// (107 when the file is full); a failed read keeps nothing; a failed
+// (kTreeNoMemory when the file is full); a failed read keeps nothing; a failed
 // write-back keeps the evicted page cached and modified until it is written.
 TEST_F(TreeFaults, FailedAllocationsReadsAndWriteBacks) {
     ASSERT_EQ(open_tree(), 0);
@@ -75,23 +75,23 @@ TEST_F(TreeFaults, FailedAllocationsReadsAndWriteBacks) {
         Status result = static_cast<Status>(-1);
         return new_page(&tree(), &address, &result) ? 0 : code(result);
     };
-    EXPECT_EQ(failing(FaultPlan::kSeek, allocate), 106);
-    EXPECT_EQ(failing(FaultPlan::kWrite, allocate), 106);
+    EXPECT_EQ(failing(FaultPlan::kSeek, allocate), code(kTreeIoError));
+    EXPECT_EQ(failing(FaultPlan::kWrite, allocate), code(kTreeIoError));
     EXPECT_EQ(std::pair(address, tree().cache_used()), std::pair(0u, 1));
 
     const uint32_t on_disk = make_leaf();
     ASSERT_EQ(code(flush_tree(&tree())), 0);
     auto fetch_on_disk = [&] { return fetch_status(on_disk); };
     for (DWORD error : {ERROR_READ_FAULT, ERROR_NOT_LOCKED}) {
-        EXPECT_EQ(failing(FaultPlan::kSeek, fetch_on_disk, error), 106);
-        EXPECT_EQ(failing(FaultPlan::kRead, fetch_on_disk, error), 106);
+        EXPECT_EQ(failing(FaultPlan::kSeek, fetch_on_disk, error), code(kTreeIoError));
+        EXPECT_EQ(failing(FaultPlan::kRead, fetch_on_disk, error), code(kTreeIoError));
         EXPECT_EQ(slot_of(on_disk), -1);
     }
     std::vector<uint32_t> pages;
     for (int i = 0; i < 31; ++i)
         pages.push_back(make_leaf());
     const int victim = slot_of(pages[0]);
-    EXPECT_EQ(failing(FaultPlan::kWrite, fetch_on_disk), 106);
+    EXPECT_EQ(failing(FaultPlan::kWrite, fetch_on_disk), code(kTreeIoError));
     EXPECT_EQ(tree().cached_page(victim), pages[0]);
     EXPECT_TRUE(page_modified(tree().cache_buffer(victim)));
     EXPECT_EQ(fetch_status(on_disk), 0);
@@ -100,7 +100,7 @@ TEST_F(TreeFaults, FailedAllocationsReadsAndWriteBacks) {
     if (!store_.io.write_at(0xFFFFF000, "x", 1).ok())
         GTEST_SKIP() << "no sparse files here";
     const int used = tree().cache_used();
-    EXPECT_EQ(allocate(), 107);
+    EXPECT_EQ(allocate(), code(kTreeNoMemory));
     EXPECT_EQ(tree().cache_used(), used);
     std::filesystem::resize_file(name_, kHeaderSize);
 }
@@ -110,21 +110,21 @@ TEST_F(TreeFaults, FlushAndReloadFailures) {
     const uint32_t page = make_leaf();
     tree().set_root(page);
     auto flush = [&] { return code(flush_tree(&tree())); };
-    EXPECT_EQ(failing(FaultPlan::kSeek, flush), 106);  // the root's
-    EXPECT_EQ(failing(FaultPlan::kWrite, flush), 106);
+    EXPECT_EQ(failing(FaultPlan::kSeek, flush), code(kTreeIoError));  // the root's
+    EXPECT_EQ(failing(FaultPlan::kWrite, flush), code(kTreeIoError));
     EXPECT_EQ(disk_u32(kTreeAt + 12), 0u);
     tree().set_root(tree().root_on_disk());
-    EXPECT_EQ(failing(FaultPlan::kWrite, flush), 106);   // the first page's
-    EXPECT_TRUE(page_modified(tree().cache_buffer(0)));  // still to be written
+    EXPECT_EQ(failing(FaultPlan::kWrite, flush), code(kTreeIoError));  // the first page's
+    EXPECT_TRUE(page_modified(tree().cache_buffer(0)));                // still to be written
     EXPECT_EQ(flush(), 0);
     EXPECT_EQ(disk_u32(kFirstPage + 8), kFirstPage);
     EXPECT_EQ(disk_u32(page + 8), page);
 
     auto reload = [&] { return code(reload_root(&tree())); };
-    EXPECT_EQ(failing(FaultPlan::kSeek, reload), 106);
-    EXPECT_EQ(failing(FaultPlan::kRead, reload), 106);
+    EXPECT_EQ(failing(FaultPlan::kSeek, reload), code(kTreeIoError));
+    EXPECT_EQ(failing(FaultPlan::kRead, reload), code(kTreeIoError));
     std::filesystem::resize_file(name_, kTreeAt + 14);  // the root field cut short
-    EXPECT_EQ(reload(), 106);
+    EXPECT_EQ(reload(), code(kTreeIoError));
     EXPECT_EQ(tree().root(), kFirstPage);
 }
 

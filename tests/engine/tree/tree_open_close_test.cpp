@@ -57,24 +57,28 @@ TEST_F(TreeOpenClose, OpenRefusesAHeaderItCannotUse) {
         return result;
     };
     for (uint32_t size : {5000u, 2048u, 65536u, 65568u, 1u << 30})
-        EXPECT_EQ(open_tree(kOpenForUpdate.bits, size), 102);
-    EXPECT_EQ(open_damaged(kKeyLenAt, 300), 102);
-    EXPECT_EQ(open_damaged(kKeyLenAt, 0xFFFFFFFF), 102);
-    EXPECT_EQ(open_damaged(kDataLenAt, 0), 102);
-    EXPECT_EQ(open_damaged(kTreeFlagsAt, kTreeDups.bits, 0, 2), 102);   // no room for the number
-    EXPECT_EQ(open_damaged(kTreeFlagsAt, kNumericKeyType, 0, 2), 102);  // nor for a number key
-    EXPECT_EQ(open_damaged(kHeaderAtAt, 2000), 102);  // reaching past the header area
+        EXPECT_EQ(open_tree(kOpenForUpdate.bits, size), code(kDamagedPage));
+    EXPECT_EQ(open_damaged(kKeyLenAt, 300), code(kDamagedPage));
+    EXPECT_EQ(open_damaged(kKeyLenAt, 0xFFFFFFFF), code(kDamagedPage));
+    EXPECT_EQ(open_damaged(kDataLenAt, 0), code(kDamagedPage));
+    EXPECT_EQ(open_damaged(kTreeFlagsAt, kTreeDups.bits, 0, 2),
+              code(kDamagedPage));  // no room for the number
+    EXPECT_EQ(open_damaged(kTreeFlagsAt, kNumericKeyType, 0, 2),
+              code(kDamagedPage));  // nor for a number key
+    EXPECT_EQ(open_damaged(kHeaderAtAt, 2000),
+              code(kDamagedPage));  // reaching past the header area
     // With a root, the stored page size and limits are the ones used.
-    EXPECT_EQ(open_damaged(kPageSizeAt, 6000, kFirstPage), 102);
-    EXPECT_EQ(open_damaged(kPageSizeAt, 8192, kFirstPage), 102);  // larger than a block
-    EXPECT_EQ(open_damaged(kLeafMaxAt, 50000, kFirstPage), 102);
-    EXPECT_EQ(open_damaged(kBranchMinAt, 0, kFirstPage), 102);
+    EXPECT_EQ(open_damaged(kPageSizeAt, 6000, kFirstPage), code(kDamagedPage));
+    EXPECT_EQ(open_damaged(kPageSizeAt, 8192, kFirstPage),
+              code(kDamagedPage));  // larger than a block
+    EXPECT_EQ(open_damaged(kLeafMaxAt, 50000, kFirstPage), code(kDamagedPage));
+    EXPECT_EQ(open_damaged(kBranchMinAt, 0, kFirstPage), code(kDamagedPage));
     // A root that is no page: inside the header area, or past the file's end.
-    EXPECT_EQ(open_damaged(kRootAt, 1024, kFirstPage), 102);
-    EXPECT_EQ(open_damaged(kRootAt, 1u << 20, kFirstPage), 106);
+    EXPECT_EQ(open_damaged(kRootAt, 1024, kFirstPage), code(kDamagedPage));
+    EXPECT_EQ(open_damaged(kRootAt, 1u << 20, kFirstPage), code(kTreeIoError));
     EXPECT_EQ(bytes(), file);
-    EXPECT_EQ(_vmq_open_tree(nullptr, &store_, store_.io, 4096, 0, 0), 106);
-    EXPECT_EQ(_vmq_close_tree(nullptr), 106);
+    EXPECT_EQ(_vmq_open_tree(nullptr, &store_, store_.io, 4096, 0, 0), code(kTreeIoError));
+    EXPECT_EQ(_vmq_close_tree(nullptr), code(kTreeIoError));
 }
 
 // Close writes every cached page of an update tree, clean or not, except
@@ -94,7 +98,7 @@ TEST_F(TreeOpenClose, CloseWritesEveryPageAndCountsMismatches) {
     set_page_self(wrong, a);
     set_prev_page(wrong, 77);
     EXPECT_EQ(fetch(b), nullptr);  // found in the cache, still refused
-    EXPECT_EQ(last_result_, 102);
+    EXPECT_EQ(last_result_, code(kDamagedPage));
 
     EXPECT_EQ(close_tree(), 1);
     EXPECT_EQ(disk_u32(a + 16), b);

@@ -16,6 +16,7 @@ Layout customers_in_sequence() {
     layout.sequential_access = true;
     return layout;
 }
+const Layout kReport{Organization::kSequential, 8, 8, {}, true};
 const Layout kNumbers{Organization::kRelative, 8, 8};
 Layout numbers_in_sequence() {
     Layout layout = kNumbers;
@@ -181,6 +182,31 @@ const std::vector<Scenario>& verb_scenarios() {
              {kRewrite, "REC00000", k23},
              {kDelete, "", k23},
              {kStartEqual, "", k23},
+             {kClose, "", k00},
+         }},
+        // READ starts at the first record whatever the mode; REWRITE
+        // replaces the record just read; EXTEND appends.
+        {"SequentialVerbs",
+         {kReport},
+         {
+             {kOpenOutput, "", k00},
+             {kWrite, "FIRST...", k00},
+             {kWrite, "SECOND..", k00},
+             {kClose, "", k00},
+             {kOpenExtend, "", k00},
+             {kWrite, "THIRD...", k00},
+             {kClose, "", k00},
+             {kOpenIo, "", k00},
+             {kRead, "", k00, "FIRST..."},
+             {kRead, "", k00, "SECOND.."},
+             {kRewrite, "CHANGED.", k00},
+             {kRead, "", k00, "THIRD..."},
+             {kRead, "", k10},
+             {kRead, "", k46},
+             {kClose, "", k00},
+             {kOpenInput, "", k00},
+             {kRead, "", k00, "FIRST..."},
+             {kRead, "", k00, "CHANGED."},
              {kClose, "", k00},
          }},
     };

@@ -65,19 +65,13 @@ public:
         static constexpr uint32_t kRelations[] = {VMQ_START_EQUAL, VMQ_START_GREATER,
                                                   VMQ_START_NOT_LESS, VMQ_START_LESS,
                                                   VMQ_START_NOT_GREATER};
+        static constexpr uint16_t kOpens[] = {VMQ_OPEN_INPUT, VMQ_OPEN_OUTPUT, VMQ_OPEN_IO,
+                                              VMQ_OPEN_EXTEND};
+        if (step.verb <= Verb::kOpenExtend)
+            return open(kOpens[static_cast<int>(step.verb)]);
+        if (step.verb <= Verb::kCloseLock)
+            return close(step.verb == Verb::kCloseLock ? VMQ_CLOSE_WITH_LOCK : 0);
         switch (step.verb) {
-            case Verb::kOpenInput:
-                return open(VMQ_OPEN_INPUT);
-            case Verb::kOpenOutput:
-                return open(VMQ_OPEN_OUTPUT);
-            case Verb::kOpenIo:
-                return open(VMQ_OPEN_IO);
-            case Verb::kOpenExtend:
-                return open(VMQ_OPEN_EXTEND);
-            case Verb::kClose:
-                return close();
-            case Verb::kCloseLock:
-                return close(VMQ_CLOSE_WITH_LOCK);
             case Verb::kWrite:
                 return write(std::string(step.data));
             case Verb::kRewrite:

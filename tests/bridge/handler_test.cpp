@@ -194,7 +194,8 @@ public:
                 return;
             set("");
             const uint32_t at = key < places_.size() ? places_[key].at : 0;
-            std::memcpy(fcd_.recPtr + at, step.data.data(), step.data.size());
+            std::memcpy(fcd_.recPtr + at, step.data.data(),
+                        std::min<size_t>(step.data.size(), get_u32(fcd_.maxRecLen) - at));
             put_u16(fcd_.refKey, key);
             put_u16(fcd_.effKeyLen, step.length != 0 ? step.length
                                     : key < places_.size()

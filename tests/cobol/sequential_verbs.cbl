@@ -34,25 +34,17 @@
            OPEN OUTPUT FX
            MOVE "OPEN OUTPUT" TO WHAT PERFORM SHOW
            MOVE "FIRST" TO FX-REC WRITE FX-REC
-           MOVE "WRITE" TO WHAT PERFORM SHOW
            MOVE "SECOND" TO FX-REC WRITE FX-REC
-           MOVE "WRITE" TO WHAT PERFORM SHOW
            READ FX
            MOVE "READ on a file open OUTPUT" TO WHAT PERFORM SHOW
            CLOSE FX
            OPEN EXTEND FX
-           MOVE "OPEN EXTEND" TO WHAT PERFORM SHOW
            MOVE "THIRD" TO FX-REC WRITE FX-REC
-           MOVE "WRITE" TO WHAT PERFORM SHOW
            CLOSE FX
            OPEN I-O FX
-           MOVE "OPEN I-O" TO WHAT PERFORM SHOW
            READ FX
-           MOVE "READ" TO WHAT PERFORM SHOW-FX
            READ FX
-           MOVE "READ" TO WHAT PERFORM SHOW-FX
            MOVE "SECOND NEW" TO FX-REC REWRITE FX-REC
-           MOVE "REWRITE" TO WHAT PERFORM SHOW
            WRITE FX-REC
            MOVE "WRITE on a file open I-O" TO WHAT PERFORM SHOW
            CLOSE FX
@@ -123,6 +115,3 @@
 
        SHOW.
            DISPLAY WHAT " " FS.
-
-       SHOW-FX.
-           DISPLAY WHAT " " FS " " FX-REC.

@@ -49,29 +49,29 @@ protected:
     std::unique_ptr<VerbFile> file_;
 };
 
-// Sequential access numbers the records it writes; EXTEND goes on from the
-// last number (0 in an empty file); a WRITE refused for want of a record
-// area numbers no record.
-TEST_F(RelativeVerbs, SequentialAccessNumbersTheRecords) {
+// Without a record area (the record number goes in front of the record)
+// every verb but START, which needs only the number, is refused, and a
+// WRITE refused so under sequential access numbers no record.
+TEST_F(RelativeVerbs, WithoutARecordArea) {
     auto sequential = make(VMQ_ACCESS_SEQUENTIAL);
     VerbFile& s = *sequential;
-    auto write = [&] {
-        const std::string status = s.write("RECORD..");
-        return status + " " + std::to_string(s.fcb().relative_number);
-    };
-    ASSERT_EQ(in_order({s.open(VMQ_OPEN_OUTPUT), s.close()}), "00 00");
-    s.fcb().relative_number = 77;
-    EXPECT_EQ(in_order({s.open(VMQ_OPEN_EXTEND), std::to_string(s.fcb().relative_number), write(),
-                        write(), s.close()}),
-              "00 0 00 1 00 2 00");
-    EXPECT_THAT(in_order({s.open(VMQ_OPEN_EXTEND), std::to_string(s.fcb().relative_number),
-                          s.without_area([&] { return s.write("RECORD.."); })}),
-                StartsWith("00 2 30 001008,No record area"));
-    EXPECT_EQ(in_order({std::to_string(s.fcb().relative_number), write(), s.close()}), "2 00 3 00");
-
-    ASSERT_EQ(s.open(VMQ_OPEN_INPUT), "00");
-    EXPECT_EQ(in_order({next_number(s), next_number(s), next_number(s), s.read(), s.close()}),
-              "00 1 00 2 00 3 10 00");
+    const std::string refused = "30 001008,No record area";
+    ASSERT_EQ(in_order({s.open(VMQ_OPEN_OUTPUT), s.write("RECORD.."), s.write("RECORD..")}),
+              "00 00 00");
+    EXPECT_THAT(s.without_area([&] { return s.write("RECORD.."); }), StartsWith(refused));
+    EXPECT_EQ(in_order({std::to_string(s.fcb().relative_number), s.write("RECORD.."), s.close()}),
+              "2 00 00");
+    ASSERT_EQ(in_order({file().open(VMQ_OPEN_IO), read_at(3), file().record()}), "00 00 RECORD..");
+    file().fcb().relative_number = 3;
+    EXPECT_THAT(file().without_area([&] { return file().read(); }), StartsWith(refused));
+    EXPECT_THAT(file().without_area([&] { return start_at(VMQ_START_EQUAL, 3); }),
+                StartsWith("00"));
+    const std::function<std::string()> after_start[] = {
+        [&] { return file().read(VMQ_READ_NEXT); }, [&] { return file().write("RECORD.."); },
+        [&] { return file().rewrite("RECORD.."); }, [&] { return file().remove(); }};
+    for (const std::function<std::string()>& verb : after_start)
+        EXPECT_THAT(file().without_area(verb), StartsWith(refused));
+    EXPECT_EQ(in_order({read_at(3), file().record(), file().close()}), "00 RECORD.. 00");
 }
 
 TEST_F(RelativeVerbs, RelativeKeyDigitLimits) {
@@ -99,37 +99,6 @@ TEST_F(RelativeVerbs, RelativeKeyDigitLimits) {
     EXPECT_EQ(file().read(), "14");
     file().fcb().relative_key_error = 0;
     EXPECT_EQ(file().close(), "00");
-}
-
-TEST_F(RelativeVerbs, RandomAccessByNumber) {
-    ASSERT_EQ(file().open(VMQ_OPEN_OUTPUT), "00");
-    for (uint32_t n : {1u, 2u, 4u, 5u})
-        ASSERT_EQ(file().write(number_record(n)), "00");
-    ASSERT_EQ(in_order({file().close(), file().open(VMQ_OPEN_IO)}), "00 00");
-    // START NOT LESS THAN 3 lands on 4; deleting record 2 there leaves the
-    // position.
-    EXPECT_EQ(in_order({start_at(VMQ_START_NOT_LESS, 3), next_number(file()), remove_at(2),
-                        next_number(file()), read_at(2), file().rewrite(number_record(1))}),
-              "00 00 4 00 00 5 23 00");
-
-    // This library writes no record 0: none to rewrite or delete.
-    EXPECT_EQ(in_order({file().write(number_record(0)), file().rewrite(number_record(0)),
-                        remove_at(0), start_at(VMQ_START_EQUAL, 0)}),
-              "24 23 23 23");
-
-    // Without a record area (the record number goes in front of the record)
-    // every verb but START, which needs only the number, is refused.
-    const std::string refused = "30 001008,No record area";
-    file().fcb().relative_number = 4;
-    EXPECT_THAT(file().without_area([&] { return file().read(); }), StartsWith(refused));
-    EXPECT_THAT(file().without_area([&] { return start_at(VMQ_START_EQUAL, 4); }),
-                StartsWith("00"));
-    const std::function<std::string()> after_start[] = {
-        [&] { return file().read(VMQ_READ_NEXT); }, [&] { return file().write("RECORD.."); },
-        [&] { return file().rewrite("RECORD.."); }, [&] { return file().remove(); }};
-    for (const std::function<std::string()>& verb : after_start)
-        EXPECT_THAT(file().without_area(verb), StartsWith(refused));
-    EXPECT_EQ(in_order({read_at(4), file().record(), file().close()}), "00 REC00004 00");
 }
 
 // A record 0 another writer put in the file is found by READ, START,

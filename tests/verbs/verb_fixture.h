@@ -14,6 +14,7 @@
 #include <string>
 
 #include "support/cobol_program.h"
+#include "support/scenario.h"
 #include "support/temp_dir.h"
 #include "verbs/entry_points.h"
 #include "vmqrmkvr/vmqrtlib.h"
@@ -22,7 +23,7 @@ namespace kvr::test {
 
 using ::testing::StartsWith;
 
-class VerbFile {
+class VerbFile : public ScenarioFile {
 public:
     VerbFile(uint8_t organization, std::string name, uint32_t record_length)
         : program_(organization, 80), name_(std::move(name)), record_length_(record_length) {
@@ -35,6 +36,73 @@ public:
                                                                 : _vmqBIndexOpen;
         record_ = program_.make_record_area(record_length + 16);
     }
+
+    // The file a scenario's layout describes, reached through the FCB.
+    VerbFile(const Layout& layout, const std::string& name)
+        : VerbFile(layout.organization == Organization::kIndexed    ? VMQ_ORG_INDEXED
+                   : layout.organization == Organization::kRelative ? VMQ_ORG_RELATIVE
+                                                                    : VMQ_ORG_SEQUENTIAL,
+                   name, layout.max_length) {
+        vmq_file_description& d = description();
+        d.min_record_length = d.min_area_length = layout.min_length;
+        if (layout.min_length != layout.max_length)
+            d.record_flags = VMQ_RECORD_VARIABLE;
+        d.access_flags = layout.sequential_access ? VMQ_ACCESS_SEQUENTIAL : 0;
+        d.file_flags = layout.optional ? VMQ_FILE_OPTIONAL : 0;
+        for (const Key& key : layout.keys)
+            add_key(key.at, key.length, key.duplicates);
+        program_.set_relative_key_digits(layout.relative_key_digits);
+    }
+    static std::unique_ptr<ScenarioFile> make(const Layout& layout, const std::string& name) {
+        return std::make_unique<VerbFile>(layout, name);
+    }
+
+    std::string perform(const Step& step) override {
+        const bool relative = description().organization == VMQ_ORG_RELATIVE;
+        if (step.key != kSame && relative)
+            fcb().relative_number = static_cast<uint32_t>(step.key);
+        const uint32_t key = step.key == kSame || relative ? 0 : static_cast<uint32_t>(step.key);
+        static constexpr uint32_t kRelations[] = {VMQ_START_EQUAL, VMQ_START_GREATER,
+                                                  VMQ_START_NOT_LESS, VMQ_START_LESS,
+                                                  VMQ_START_NOT_GREATER};
+        static constexpr uint16_t kOpens[] = {VMQ_OPEN_INPUT, VMQ_OPEN_OUTPUT, VMQ_OPEN_IO,
+                                              VMQ_OPEN_EXTEND};
+        if (step.verb <= Verb::kOpenExtend)
+            return open(kOpens[static_cast<int>(step.verb)]);
+        if (step.verb <= Verb::kCloseLock)
+            return close(step.verb == Verb::kCloseLock ? VMQ_CLOSE_WITH_LOCK : 0);
+        switch (step.verb) {
+            case Verb::kWrite:
+                return write(std::string(step.data));
+            case Verb::kRewrite:
+                return rewrite(std::string(step.data));
+            case Verb::kDelete:
+                if (!step.data.empty())
+                    set_record(std::string(step.data));
+                return remove();
+            case Verb::kRead:
+                if (!step.data.empty())
+                    set_key(key, step.data);
+                if (step.key != kSame && !relative)
+                    fcb().key_of_reference = static_cast<uint16_t>(key + 1);
+                return read(key != 0 ? VMQ_KEY_IS : 0);
+            case Verb::kReadNext:
+                return read(VMQ_READ_NEXT);
+            case Verb::kReadPrevious:
+                return read(VMQ_READ_PREVIOUS);
+            default:
+                if (!step.data.empty())
+                    set_key(key, step.data);
+                fcb().key_of_reference = static_cast<uint16_t>(key + 1);
+                fcb().start_key_length = static_cast<uint16_t>(
+                    step.length != 0 ? step.length : key_length(key, step.data));
+                fcb().verb_options =
+                    VMQ_KEY_IS |
+                    kRelations[static_cast<int>(step.verb) - static_cast<int>(Verb::kStartEqual)];
+                return call(fcb().start_entry);
+        }
+    }
+    uint64_t relative_number() const override { return program_.fcb.relative_number; }
 
     vmq_fcb& fcb() { return program_.fcb; }
     vmq_file_description& description() { return program_.description(); }
@@ -92,7 +160,7 @@ public:
         std::memset(record_, ' ', record_length_ + 16);
         std::memcpy(record_, record.data(), std::min<size_t>(record.size(), record_length_ + 16));
     }
-    std::string record() const {
+    std::string record() const override {
         return std::string(reinterpret_cast<const char*>(record_), program_.fcb.read_length);
     }
     std::string message() const { return program_.message(); }
@@ -103,6 +171,19 @@ public:
     std::string next(uint32_t options = VMQ_READ_NEXT) { return got(read(options)); }
 
 private:
+    // The key value at the key's place in a blank record area (a key the
+    // file does not have: at the start).
+    void set_key(uint32_t key, std::string_view value) {
+        std::memset(record_, ' ', record_length_ + 16);
+        const uint32_t at =
+            key < description().key_count ? program_.key(static_cast<int>(key)).position : 0;
+        std::memcpy(record_ + at, value.data(),
+                    std::min<size_t>(value.size(), record_length_ + 16 - at));
+    }
+    uint32_t key_length(uint32_t key, std::string_view value) {
+        return key < description().key_count ? program_.key(static_cast<int>(key)).length
+                                             : static_cast<uint32_t>(value.size());
+    }
     std::string put(const std::string& record, vmq_verb_entry entry) {
         set_record(record);
         fcb().write_length = std::max(static_cast<uint32_t>(record.size()), record_length_);

@@ -40,11 +40,11 @@ enum class Find : uint8_t {
 
 // What an OPEN asks for.
 struct OpenRequest {
-    bool update = false;      // I-O, OUTPUT or EXTEND; else INPUT
-    bool relative = false;    // a relative file
-    bool sequential = false;  // WRITE keys must follow the current one
-    bool extend = false;      // WRITE keys must follow the last one
-    bool shared = false;      // share the file with other shared opens
+    bool update = false;         // I-O, OUTPUT or EXTEND; else INPUT
+    bool relative = false;       // a relative file
+    bool sequential = false;     // WRITE keys must follow the current one
+    bool extend = false;         // WRITE keys must follow the last one
+    bool shared = false;         // share the file with other shared opens
     bool unfinished_ok = false;  // input only: open a file an update never closed, for
                                  // its attributes
 };

@@ -19,7 +19,7 @@ enum class Diagnostic : int {
     kKeyNumbersDiffer = 7,
     kEndOfFile = 9,
     kNoPosition = 10,
-    kNoSpace = 11,  // no room on the disk or in memory
+    kNoSpace = 11,           // no room on the disk or in memory
     kDuplicateFollows = 12,  // read: the next record has the same key
     kOutOfOrder = 13,
     kRecordTooShort = 14,

@@ -499,8 +499,8 @@ void set_session_fields(FileHeader header, uint8_t mode, bool crt_io) {
 engine::Result open_store_and_trees(ix_handle& handle, bool update, bool shared, bool skip_trees) {
     const FileHeader header = handle.header();
     const bool block_format = header.block_format();
-    store::Status store_status = block_format ? store::allocate_sequence_sets(&handle)
-                                              : store::open_data_records(&handle);
+    store::Status store_status =
+        block_format ? store::allocate_sequence_sets(&handle) : store::open_data_records(&handle);
     // Pages of a new tree in the block format take a whole block (the store
     // has made index_block_size the set size).
     const uint32_t page_size = header.index_block_size();
@@ -660,9 +660,8 @@ engine::Result ix_close_file(ix_handle* handle, bool* kept) {
     std::unique_ptr<ix_handle> owned(handle);
     {
         // Changed sequence sets reach the file here.
-        const store::Status status =
-            header.block_format() ? store::free_all_sequence_sets(handle)
-                                  : store::close_data_records(handle);
+        const store::Status status = header.block_format() ? store::free_all_sequence_sets(handle)
+                                                           : store::close_data_records(handle);
         if (status != store::kOk)
             result = store_result(status);
     }

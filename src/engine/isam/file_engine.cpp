@@ -75,14 +75,14 @@ public:
         return isam::call(with_flags(opcode, call), slot, buffer, length, key, key_number);
     }
 
-    Result write(void* slot, const RecordCall& call, const unsigned char* record,
-                 uint32_t length, unsigned char* key, uint8_t key_number) const override {
+    Result write(void* slot, const RecordCall& call, const unsigned char* record, uint32_t length,
+                 unsigned char* key, uint8_t key_number) const override {
         return isam::call(with_flags(IX_WRITE, call), slot, const_cast<unsigned char*>(record),
                           &length, key, key_number);
     }
 
-    Result rewrite(void* slot, const RecordCall& call, const unsigned char* record,
-                   uint32_t length, unsigned char* key, uint8_t key_number) const override {
+    Result rewrite(void* slot, const RecordCall& call, const unsigned char* record, uint32_t length,
+                   unsigned char* key, uint8_t key_number) const override {
         return isam::call(with_flags(IX_REWRITE, call), slot, const_cast<unsigned char*>(record),
                           &length, key, key_number);
     }

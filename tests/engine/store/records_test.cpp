@@ -50,7 +50,8 @@ TEST_F(StoreRecords, RewriteStaysWhenItFitsAndMovesWhenLonger) {
     handle->shift_tree = nullptr;  // the index could not follow a move
     EXPECT_EQ(rewrite(a, record(8, 60), &now), code(kIoError));
     handle->shift_tree = record_shift;
-    handle->shift_result = engine::kLockViolation;  // the index refuses: the new slot is freed again
+    handle->shift_result =
+        engine::kLockViolation;  // the index refuses: the new slot is freed again
     EXPECT_EQ(rewrite(a, record(8, 60), &now), code(kLockViolation));
     EXPECT_EQ(get(a), record(7, 14));
     EXPECT_EQ(list_sizes(3), std::vector<uint32_t>{64});

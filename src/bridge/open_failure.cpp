@@ -18,13 +18,15 @@ namespace {
 
 // The layout of an attribute block. A relative file's records carry the
 // 4-byte record number, which is no key of the program's.
-FileLayout layout_of(const unsigned char* block) {
+FileLayout layout_of(const unsigned char* block, uint32_t size) {
     FileLayout layout;
     ix_attributes attributes{};
     ix_attributes_decode(block, &attributes);
+    // Never a key spec past the block the library handed over.
+    const int room = static_cast<int>((size - IX_ATTRIBUTES_FIXED_SIZE) / IX_KEY_SPEC_SIZE);
     int key_count = attributes.key_count < 0 ? 0 : attributes.key_count;
-    if (key_count > IX_MAX_KEYS)
-        key_count = IX_MAX_KEYS;
+    if (key_count > room)
+        key_count = room;
     layout.known = true;
     layout.variable = (attributes.options & IX_ATTR_VARIABLE) != 0;
     long long min_length = attributes.min_record_length;
@@ -162,7 +164,7 @@ LibraryReport library_report(const vmq_fcb& fcb) {
     report.text = said.text != nullptr ? said.text : "";
     report.detail = said.detail != nullptr ? said.detail : "";
     if (said.attributes != nullptr && said.attributes_size >= IX_ATTRIBUTES_FIXED_SIZE)
-        report.layout = layout_of(said.attributes);
+        report.layout = layout_of(said.attributes, said.attributes_size);
     return report;
 }
 

@@ -146,20 +146,8 @@ int _read(int fd, void* buffer, unsigned count) noexcept {
         return fail(EINVAL);
     if (fault_injected(FaultPlan::kRead))
         return -1;
-    auto* bytes = static_cast<unsigned char*>(buffer);
-    unsigned done = 0;
-    while (done < count) {
-        const ssize_t n = ::read(fd, bytes + done, count - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        if (n == 0)
-            break;  // end of file
-        done += static_cast<unsigned>(n);
-    }
-    return static_cast<int>(done);
+    const Transfer moved = File::read_here(fd, buffer, count);
+    return moved.error != 0 ? fail(moved.error) : static_cast<int>(moved.done);
 }
 
 int _write(int fd, const void* buffer, unsigned count) noexcept {
@@ -167,20 +155,8 @@ int _write(int fd, const void* buffer, unsigned count) noexcept {
         return fail(EINVAL);
     if (fault_injected(FaultPlan::kWrite))
         return -1;
-    const auto* bytes = static_cast<const unsigned char*>(buffer);
-    unsigned done = 0;
-    while (done < count) {
-        const ssize_t n = ::write(fd, bytes + done, count - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        if (n == 0)
-            return fail(ENOSPC);  // no progress: nothing more fits
-        done += static_cast<unsigned>(n);
-    }
-    return static_cast<int>(done);
+    const Transfer moved = File::write_here(fd, buffer, count);
+    return moved.error != 0 ? fail(moved.error) : static_cast<int>(moved.done);
 }
 
 int _chsize(int fd, long size) noexcept {
@@ -188,12 +164,10 @@ int _chsize(int fd, long size) noexcept {
         return fail(EINVAL);
     if (fault_injected(FaultPlan::kTruncate))
         return -1;
-    int result;
-    do {
-        result = ::ftruncate(fd, size);
-    } while (result != 0 && errno == EINTR);
-    if (result == 0)
+    const int error = File::truncate(fd, static_cast<std::uint64_t>(size));
+    if (error == 0)
         return 0;
+    errno = error;
     if (errno == EINVAL || errno == EBADF) {
         // POSIX says EINVAL or EBADF for a descriptor not open for writing.
         const int status = ::fcntl(fd, F_GETFL);
@@ -220,7 +194,7 @@ int _open_osfhandle(std::intptr_t handle, int /*flags*/) noexcept {
     FileObject* object = file_object_from_handle(reinterpret_cast<HANDLE>(handle));
     if (object == nullptr)
         return fail(EBADF);
-    const int fd = ::fcntl(object->fd, F_DUPFD_CLOEXEC, 0);
+    const int fd = ::fcntl(object->file.fd(), F_DUPFD_CLOEXEC, 0);
     if (fd < 0)
         return -1;
     // The duplicate shares the kernel's position with the handle's own

@@ -262,13 +262,12 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, void* /*security*/, D
             }
         }
 
-        object->fd = fd.release();
+        object->file.attach(fd.release(), disposition == CREATE_ALWAYS && opened.existed
+                                              ? 0
+                                              : static_cast<std::uint64_t>(opened_file.st_size));
         object->access = access;
-        object->known_size = disposition == CREATE_ALWAYS && opened.existed
-                                 ? 0
-                                 : static_cast<std::uint64_t>(opened_file.st_size);
         if ((access & GENERIC_READ) != 0)
-            map_file(object->fd, (access & GENERIC_WRITE) != 0, &object->mapping);
+            object->file.map((access & GENERIC_WRITE) != 0);
         const bool reports_existing = disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
         last_error = reports_existing && opened.existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS;
         return object.release();
@@ -292,41 +291,12 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* transferred,
         return fail(*error);
 
     // Bytes the file is known to hold come from the mapping: no system call.
-    const std::uint64_t start = object->position;
-    if (count != 0 && start + count <= object->known_size &&
-        copy_from_mapping(object->mapping, start, buffer, count)) {
-        object->position = start + count;
-        if (transferred != nullptr)
-            *transferred = count;
-        return kTrue;
-    }
-
-    auto* bytes = static_cast<unsigned char*>(buffer);
-    DWORD done = 0;
-    int read_errno = 0;
-    while (done < count) {
-        const ssize_t n = ::pread(object->fd, bytes + done, count - done,
-                                  static_cast<off_t>(object->position + done));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            read_errno = errno;
-            break;
-        }
-        if (n == 0)
-            break;  // end of file
-        done += static_cast<DWORD>(n);
-    }
-    object->position += done;
+    const Transfer moved = object->file.read_at(object->position, buffer, count);
+    object->position += moved.done;
     if (transferred != nullptr)
-        *transferred = done;
-    if (read_errno != 0) {
-        return fail(windows_error_from_errno(read_errno, ErrnoContext::kRead));
-    }
-    // What the read saw of the file's size: at least this much, and exactly
-    // this much when it met the end.
-    if (done < count || object->position > object->known_size)
-        object->known_size = object->position;
+        *transferred = static_cast<DWORD>(moved.done);
+    if (moved.error != 0)
+        return fail(windows_error_from_errno(moved.error, ErrnoContext::kRead));
     return kTrue;
 }
 
@@ -334,10 +304,8 @@ BOOL ReadFileView(HANDLE file, void* buffer, DWORD count, DWORD* transferred,
                   const unsigned char** view) noexcept {
     *view = nullptr;
     FileObject* object = file_object_from_handle(file);
-    if (object != nullptr && (object->access & GENERIC_READ) != 0 && count != 0 &&
-        object->position + count <= object->known_size) {
-        if (const unsigned char* bytes =
-                view_of_mapping(object->mapping, object->position, count)) {
+    if (object != nullptr && (object->access & GENERIC_READ) != 0) {
+        if (const unsigned char* bytes = object->file.view_at(object->position, count)) {
             if (auto error = injected_fault(FaultPlan::kRead)) {
                 if (transferred != nullptr)
                     *transferred = 0;
@@ -354,16 +322,8 @@ BOOL ReadFileView(HANDLE file, void* buffer, DWORD count, DWORD* transferred,
 }
 
 void PrefetchFile(HANDLE file, std::uint64_t offset, DWORD count) noexcept {
-    FileObject* object = file_object_from_handle(file);
-    if (object == nullptr || count == 0 || offset + count > object->known_size)
-        return;
-    const unsigned char* bytes = view_of_mapping(object->mapping, offset, count);
-    if (bytes == nullptr)
-        return;
-    // A prefetch never faults: a page that is gone is simply not fetched.
-    constexpr DWORD kLine = 64;
-    for (DWORD at = 0; at < count; at += kLine)
-        __builtin_prefetch(bytes + at);
+    if (FileObject* object = file_object_from_handle(file))
+        object->file.prefetch(offset, count);
 }
 
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD* transferred,
@@ -381,43 +341,12 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD* transferred,
     if (auto error = injected_fault(FaultPlan::kWrite))
         return fail(*error);
 
-    // Over bytes the file holds, the write goes into the mapping: the page
-    // cache has them then, as after a pwrite, with no system call.
-    const std::uint64_t start = object->position;
-    if (count != 0 && start + count <= object->known_size &&
-        copy_to_mapping(object->mapping, start, buffer, count)) {
-        object->position = start + count;
-        if (transferred != nullptr)
-            *transferred = count;
-        return kTrue;
-    }
-
-    const auto* bytes = static_cast<const unsigned char*>(buffer);
-    DWORD done = 0;
-    int write_errno = 0;
-    while (done < count) {
-        const ssize_t n = ::pwrite(object->fd, bytes + done, count - done,
-                                   static_cast<off_t>(object->position + done));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            write_errno = errno;
-            break;
-        }
-        if (n == 0) {  // no progress: nothing more fits
-            write_errno = ENOSPC;
-            break;
-        }
-        done += static_cast<DWORD>(n);
-    }
-    object->position += done;
-    if (object->position > object->known_size)
-        object->known_size = object->position;
+    const Transfer moved = object->file.write_at(object->position, buffer, count);
+    object->position += moved.done;
     if (transferred != nullptr)
-        *transferred = done;
-    if (write_errno != 0) {
-        return fail(windows_error_from_errno(write_errno, ErrnoContext::kWrite));
-    }
+        *transferred = static_cast<DWORD>(moved.done);
+    if (moved.error != 0)
+        return fail(windows_error_from_errno(moved.error, ErrnoContext::kWrite));
     return kTrue;
 }
 
@@ -439,12 +368,10 @@ DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD meth
     if (method == FILE_CURRENT) {
         base = static_cast<std::int64_t>(object->position);
     } else if (method == FILE_END) {
-        struct stat status;
-        if (::fstat(object->fd, &status) != 0) {
-            return fail_seek(windows_error_from_errno(errno, ErrnoContext::kOther));
-        }
-        base = status.st_size;
-        object->known_size = static_cast<std::uint64_t>(status.st_size);
+        std::uint64_t size = 0;
+        if (const int error = object->file.size(&size))
+            return fail_seek(windows_error_from_errno(error, ErrnoContext::kOther));
+        base = static_cast<std::int64_t>(size);
     }
     std::int64_t target;
     if (__builtin_add_overflow(base, offset, &target)) {
@@ -471,13 +398,8 @@ BOOL SetEndOfFile(HANDLE file) noexcept {
         return fail(ERROR_ACCESS_DENIED);
     if (auto error = injected_fault(FaultPlan::kTruncate))
         return fail(*error);
-    int result;
-    do {
-        result = ::ftruncate(object->fd, static_cast<off_t>(object->position));
-    } while (result != 0 && errno == EINTR);
-    if (result != 0)
-        return fail(windows_error_from_errno(errno, ErrnoContext::kWrite));
-    object->known_size = object->position;
+    if (const int error = object->file.truncate(object->position))
+        return fail(windows_error_from_errno(error, ErrnoContext::kWrite));
     return kTrue;
 }
 
@@ -487,14 +409,11 @@ BOOL CloseHandle(HANDLE file) noexcept {
         return fail(ERROR_INVALID_HANDLE);
     const auto injected = injected_fault(FaultPlan::kClose);
 
-    const int fd = object->fd;
-    unmap_file(&object->mapping);
     object->magic = 0;
+    const int error = object->file.close();
     delete object;
-    // Linux releases the descriptor even when close() reports EINTR.
-    if (::close(fd) != 0 && errno != EINTR) {
-        return fail(windows_error_from_errno(errno, ErrnoContext::kWrite));
-    }
+    if (error != 0)
+        return fail(windows_error_from_errno(error, ErrnoContext::kWrite));
     if (injected)
         return fail(*injected);
     return kTrue;
@@ -545,11 +464,11 @@ BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD bytes_low, DWORD
     if (auto error = injected_fault(FaultPlan::kLock))
         return fail(*error);
     const bool wait = (flags & LOCKFILE_FAIL_IMMEDIATELY) == 0;
-    if (range_lock(object->fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, exclusive ? F_WRLCK : F_RDLCK,
-                   start, length) != 0) {
-        return fail(errno == EAGAIN || errno == EACCES
+    if (const int error = object->file.lock(static_cast<std::uint64_t>(start),
+                                            static_cast<std::uint64_t>(length), exclusive, wait)) {
+        return fail(error == EAGAIN || error == EACCES
                         ? ERROR_LOCK_VIOLATION
-                        : windows_error_from_errno(errno, ErrnoContext::kOther));
+                        : windows_error_from_errno(error, ErrnoContext::kOther));
     }
     return kTrue;
 }
@@ -562,8 +481,9 @@ BOOL UnlockFileEx(HANDLE file, DWORD reserved, DWORD bytes_low, DWORD bytes_high
     if (const DWORD error = lock_target(file, reserved, bytes_low, bytes_high, overlapped, &object,
                                         &start, &length))
         return fail(error);
-    if (range_lock(object->fd, F_OFD_SETLK, F_UNLCK, start, length) != 0)
-        return fail(windows_error_from_errno(errno, ErrnoContext::kOther));
+    if (const int error = object->file.unlock(static_cast<std::uint64_t>(start),
+                                              static_cast<std::uint64_t>(length)))
+        return fail(windows_error_from_errno(error, ErrnoContext::kOther));
     return kTrue;
 }
 
@@ -574,7 +494,7 @@ BOOL GetFileIdentity(HANDLE file, FileIdentity* identity) noexcept {
     if (identity == nullptr)
         return fail(ERROR_INVALID_PARAMETER);
     struct stat status;
-    if (::fstat(object->fd, &status) != 0)
+    if (::fstat(object->file.fd(), &status) != 0)
         return fail(windows_error_from_errno(errno, ErrnoContext::kOther));
     identity->device = static_cast<std::uint64_t>(status.st_dev);
     identity->inode = static_cast<std::uint64_t>(status.st_ino);
@@ -592,9 +512,9 @@ BOOL SetFileOwnership(HANDLE file, std::uint32_t owner, std::uint32_t group,
     if (object == nullptr)
         return fail(ERROR_INVALID_HANDLE);
     if ((owner != 0xFFFFFFFFu || group != 0xFFFFFFFFu) &&
-        ::fchown(object->fd, static_cast<uid_t>(owner), static_cast<gid_t>(group)) != 0)
+        ::fchown(object->file.fd(), static_cast<uid_t>(owner), static_cast<gid_t>(group)) != 0)
         return fail(windows_error_from_errno(errno, ErrnoContext::kOther));
-    if (::fchmod(object->fd, static_cast<mode_t>(mode & 07777)) != 0)
+    if (::fchmod(object->file.fd(), static_cast<mode_t>(mode & 07777)) != 0)
         return fail(windows_error_from_errno(errno, ErrnoContext::kOther));
     return kTrue;
 }
@@ -705,7 +625,7 @@ long LockHolder(HANDLE file, std::uint64_t offset, DWORD flags) noexcept {
     FileObject* object = file_object_from_handle(file);
     if (object == nullptr)
         return 0;
-    return holder_of_lock(object->fd, offset, (flags & LOCKFILE_EXCLUSIVE_LOCK) != 0);
+    return holder_of_lock(object->file.fd(), offset, (flags & LOCKFILE_EXCLUSIVE_LOCK) != 0);
 }
 
 long FileLockHolder(LPCSTR name, std::uint64_t offset) noexcept {

@@ -75,14 +75,15 @@ void FileChannel::unlock_byte(uint64_t at) const {
     platform::unlock_byte(handle_, at);
 }
 
-IoOutcome FileChannel::seek(uint32_t offset) const {
+IoOutcome FileChannel::seek(uint64_t offset) const {
     if (uses_descriptor()) {
         if (_lseek(fd_, static_cast<long>(offset), SEEK_SET) < 0)
             return kDescriptorFailure;
         return {};
     }
-    LONG high = 0;
-    DWORD low = SetFilePointer(handle_, static_cast<LONG>(offset), &high, FILE_BEGIN);
+    LONG high = static_cast<LONG>(offset >> 32);
+    DWORD low = SetFilePointer(handle_, static_cast<LONG>(static_cast<uint32_t>(offset)), &high,
+                               FILE_BEGIN);
     if (low == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS)
         return windows_failure();
     return {};
@@ -154,7 +155,7 @@ IoOutcome FileChannel::save_for_journal(uint32_t offset, uint32_t count, bool* m
     return journal_->save(*this, offset, count);
 }
 
-IoOutcome FileChannel::write_here(const void* buffer, uint32_t count) const {
+IoOutcome FileChannel::write(const void* buffer, uint32_t count) const {
     if (uses_descriptor())
         return _write(fd_, buffer, count) < 0 ? kDescriptorFailure : IoOutcome{};
     DWORD n = 0;
@@ -168,7 +169,7 @@ IoOutcome FileChannel::write_at(uint32_t offset, const void* buffer, uint32_t co
     if (const IoOutcome saved = save_for_journal(offset, count, &moved); !saved.ok())
         return saved;
     const IoOutcome outcome = seek(offset);
-    return outcome.ok() ? write_here(buffer, count) : outcome;
+    return outcome.ok() ? write(buffer, count) : outcome;
 }
 
 IoOutcome FileChannel::write_on_at(uint32_t offset, const void* buffer, uint32_t count) const {
@@ -176,7 +177,7 @@ IoOutcome FileChannel::write_on_at(uint32_t offset, const void* buffer, uint32_t
     if (const IoOutcome saved = save_for_journal(offset, count, &moved); !saved.ok())
         return saved;
     const IoOutcome outcome = moved ? seek(offset) : IoOutcome{};
-    return outcome.ok() ? write_here(buffer, count) : outcome;
+    return outcome.ok() ? write(buffer, count) : outcome;
 }
 
 IoOutcome FileChannel::truncate(uint32_t length) const {
@@ -185,10 +186,12 @@ IoOutcome FileChannel::truncate(uint32_t length) const {
         return saved;
     if (uses_descriptor())
         return _chsize(fd_, static_cast<long>(length)) == 0 ? IoOutcome{} : kDescriptorFailure;
-    IoOutcome outcome = seek(length);
-    if (outcome.ok() && !SetEndOfFile(handle_))
-        return windows_failure();
-    return outcome;
+    const IoOutcome outcome = seek(length);
+    return outcome.ok() ? end_here() : outcome;
+}
+
+IoOutcome FileChannel::end_here() const {
+    return SetEndOfFile(handle_) ? IoOutcome{} : windows_failure();
 }
 
 IoOutcome FileChannel::read_at(uint32_t offset, void* buffer, uint32_t count, uint32_t* got) const {

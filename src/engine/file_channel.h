@@ -75,8 +75,9 @@ public:
     platform::HANDLE handle() const { return handle_; }
     int fd() const { return fd_; }
 
-    // Moves the file position to offset from the start of the file.
-    IoOutcome seek(uint32_t offset) const;
+    // Moves the file position to offset from the start of the file; the
+    // Windows path takes all 64 bits (sequential files grow past 4 GiB).
+    IoOutcome seek(uint64_t offset) const;
     // Moves the file position to the end of the file and reports the offset
     // there; a file that has grown past 32 bits is a failure.
     IoOutcome seek_end(uint32_t* end) const;
@@ -98,6 +99,10 @@ public:
 
     // Makes the file end at `length`, cutting off what lies past it.
     IoOutcome truncate(uint32_t length) const;
+    // Writes count bytes at the file position; no journal.
+    IoOutcome write(const void* buffer, uint32_t count) const;
+    // Makes the file end at the file position (Windows path); no journal.
+    IoOutcome end_here() const;
 
     // seek then read, stopping at the first failure.
     IoOutcome read_at(uint32_t offset, void* buffer, uint32_t count, uint32_t* got) const;
@@ -116,9 +121,6 @@ private:
     // Saves in an active journal what [offset, offset + count) holds; true
     // in *moved when that moved the file position.
     IoOutcome save_for_journal(uint32_t offset, uint32_t count, bool* moved) const;
-    // Writes count bytes at the file position.
-    IoOutcome write_here(const void* buffer, uint32_t count) const;
-
     platform::HANDLE handle_ = nullptr;
     int fd_ = -1;
     ChangeJournal* journal_ = nullptr;

@@ -60,8 +60,8 @@ std::unique_ptr<unsigned char[]> new_block() {
 }
 
 // Closes the file an open has given up on and passes its result on.
-Result give_up(HANDLE file, Result result) {
-    CloseHandle(file);
+Result give_up(engine::FileChannel& file, Result result) {
+    file.close();
     return result;
 }
 
@@ -152,16 +152,17 @@ Result sq_create_file(const unsigned char* attributes, const char* file_name) {
     unsigned char image[kHeaderSize];
     build_header(fields, image);
 
-    HANDLE file = CreateFileA(file_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return map_windows_error(GetLastError());
+    engine::FileChannel file;
+    if (const engine::IoOutcome opened =
+            engine::FileChannel::open(file_name, GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, &file);
+        !opened.ok())
+        return map_windows_error(opened.windows_error);
     Result result = kOk;
-    DWORD written = 0;
-    if (!WriteFile(file, image, kHeaderSize, &written, nullptr))
-        result = map_windows_error(GetLastError());
-    if (!CloseHandle(file) && result == kOk)
-        result = map_windows_error(GetLastError());
+    if (const engine::IoOutcome written = file.write(image, kHeaderSize); !written.ok())
+        result = map_windows_error(written.windows_error);
+    if (const engine::IoOutcome closed = file.close(); !closed.ok() && result == kOk)
+        result = map_windows_error(closed.windows_error);
     return result;
 }
 
@@ -174,17 +175,19 @@ Result sq_open_file(sq_handle** slot, const char* file_name, uint8_t mode) {
     const bool read_only = access_mode == SQ_MODE_INPUT;
     const DWORD access = read_only ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
     const DWORD share = read_only ? FILE_SHARE_READ : 0;
-    HANDLE file =
-        CreateFileA(file_name, access, share, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return map_windows_error(GetLastError());
+    engine::FileChannel file;
+    if (const engine::IoOutcome opened = engine::FileChannel::open(
+            file_name, access, share, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, &file);
+        !opened.ok())
+        return map_windows_error(opened.windows_error);
 
     // The whole header must be there: a file that ends inside it (an empty
     // one too) is refused before its bytes are looked at.
     unsigned char image[kHeaderSize] = {};
-    DWORD got = 0;
-    if (!ReadFile(file, image, kHeaderSize, &got, nullptr))
-        return give_up(file, map_windows_error(GetLastError()));
+    uint32_t got = 0;
+    if (const engine::IoOutcome read = file.read(image, kHeaderSize, &got);
+        read.kind == engine::IoOutcome::kFailed)
+        return give_up(file, map_windows_error(read.windows_error));
     if (got < kHeaderSize)
         return give_up(file, kAccessDenied);
     if (Result result = check_mark(image); result != kOk)
@@ -194,7 +197,7 @@ Result sq_open_file(sq_handle** slot, const char* file_name, uint8_t mode) {
     if (handle == nullptr)
         return give_up(file, kNoMemory);
     std::memcpy(handle->header, image, kHeaderBytesKept);
-    handle->os_handle = file;
+    handle->channel = file;
     handle->open_state = kStateOpen;
     handle->writable = !read_only;
     handle->file_position = kHeaderSize;
@@ -280,8 +283,8 @@ Result sq_close_file(sq_handle* handle, bool give_up, bool* released) {
     }
     // CloseHandle gives the handle up whatever it reports, so a failure here
     // still ends the open file; the failure is passed on.
-    if (!CloseHandle(handle->os_handle) && result == kOk)
-        result = map_windows_error(GetLastError());
+    if (const engine::IoOutcome closed = handle->channel.close(); !closed.ok() && result == kOk)
+        result = map_windows_error(closed.windows_error);
     delete handle;
     *released = true;
     return result;

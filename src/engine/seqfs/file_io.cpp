@@ -1,5 +1,5 @@
-// Positioned transfers on an open sequential file, and how failed calls
-// become results.
+// Positioned transfers on an open sequential file, through its file
+// channel, and how failed calls become results.
 //
 // The handle remembers where the operating system's file pointer stands, so
 // a transfer at the offset where the last one ended needs no seek. A failed
@@ -36,9 +36,10 @@ Result map_windows_error(DWORD error) {
 
 namespace {
 
-Result lost_position(sq_handle& handle) {
+// A failed transfer may have moved the file pointer by an unknown amount.
+Result lost_position(sq_handle& handle, engine::IoOutcome outcome) {
     handle.position_known = false;
-    return map_windows_error(GetLastError());
+    return map_windows_error(outcome.windows_error);
 }
 
 }  // namespace
@@ -46,22 +47,16 @@ Result lost_position(sq_handle& handle) {
 Result seek_to(sq_handle& handle, uint64_t offset) {
     if (handle.position_known && handle.file_position == offset)
         return kOk;
-    LONG high = static_cast<LONG>(offset >> 32);
-    const DWORD low = SetFilePointer(
-        handle.os_handle, static_cast<LONG>(static_cast<uint32_t>(offset)), &high, FILE_BEGIN);
-    if (low == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS)
-        return lost_position(handle);
+    if (const engine::IoOutcome outcome = handle.channel.seek(offset); !outcome.ok())
+        return lost_position(handle, outcome);
     handle.file_position = offset;
     handle.position_known = true;
     return kOk;
 }
 
 Result seek_to_end(sq_handle& handle, uint64_t* end) {
-    LONG high = 0;
-    const DWORD low = SetFilePointer(handle.os_handle, 0, &high, FILE_END);
-    if (low == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS)
-        return lost_position(handle);
-    handle.file_position = (static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32) | low;
+    if (const engine::IoOutcome outcome = handle.channel.size(&handle.file_position); !outcome.ok())
+        return lost_position(handle, outcome);
     handle.position_known = true;
     *end = handle.file_position;
     return kOk;
@@ -72,15 +67,11 @@ Result read_at(sq_handle& handle, uint64_t offset, unsigned char* buffer, uint32
     *got = 0;
     if (Result result = seek_to(handle, offset); result != kOk)
         return result;
-    DWORD transferred = 0;
-    if (!ReadFile(handle.os_handle, buffer, count, &transferred, nullptr))
-        return lost_position(handle);
-    // ReadFile never delivers more than asked; the check keeps a broken
-    // platform from making the caller trust a larger count.
-    if (transferred > count) {
-        handle.position_known = false;
-        return kIoError;
-    }
+    uint32_t transferred = 0;
+    const engine::IoOutcome outcome = handle.channel.read(buffer, count, &transferred);
+    // Nothing left to read is no failure here: the caller counts the bytes.
+    if (outcome.kind == engine::IoOutcome::kFailed)
+        return lost_position(handle, outcome);
     handle.file_position += transferred;
     *got = transferred;
     return kOk;
@@ -91,20 +82,19 @@ Result write_at(sq_handle& handle, uint64_t offset, const unsigned char* buffer,
         return kOk;
     if (Result result = seek_to(handle, offset); result != kOk)
         return result;
-    DWORD transferred = 0;
-    if (!WriteFile(handle.os_handle, buffer, count, &transferred, nullptr))
-        return lost_position(handle);
+    if (const engine::IoOutcome outcome = handle.channel.write(buffer, count); !outcome.ok())
+        return lost_position(handle, outcome);
     handle.file_position += count;
     return kOk;
 }
 
-// SetEndOfFile takes the whole 64-bit position, so a file is cut as exactly
-// past 4 GiB as below it.
+// The file pointer carries all 64 bits, so a file is cut as exactly past
+// 4 GiB as below it.
 Result cut_file_at(sq_handle& handle, uint64_t offset) {
     if (Result result = seek_to(handle, offset); result != kOk)
         return result;
-    if (!SetEndOfFile(handle.os_handle))
-        return map_windows_error(GetLastError());
+    if (const engine::IoOutcome outcome = handle.channel.end_here(); !outcome.ok())
+        return map_windows_error(outcome.windows_error);
     return kOk;
 }
 

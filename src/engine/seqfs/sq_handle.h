@@ -54,6 +54,7 @@
 #include <memory>
 #include <optional>
 
+#include "engine/file_channel.h"
 #include "engine/file_header.h"
 #include "engine/seqfs/sequential_engine.h"
 #include "platform/windows_file.h"
@@ -106,8 +107,8 @@ Result map_windows_error(platform::DWORD error);
 struct sq_handle {
     unsigned char header[kvr::seqfs::kHeaderSize] = {};
     uint32_t open_state = 0;
-    bool writable = false;  // opened for reading and writing
-    kvr::platform::HANDLE os_handle = nullptr;
+    bool writable = false;             // opened for reading and writing
+    kvr::engine::FileChannel channel;  // the Windows path, 64-bit positions
     // Null in mode 2, which has no buffers.
     std::unique_ptr<unsigned char[]> previous_buffer;
     std::unique_ptr<unsigned char[]> current_buffer;

@@ -275,29 +275,53 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, void* /*security*/, D
     return fail_open(ERROR_SHARING_VIOLATION);
 }
 
-BOOL ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* transferred,
-              void* overlapped) noexcept {
+namespace {
+
+FileObject* refuse(DWORD error) {
+    last_error = error;
+    return nullptr;
+}
+
+// The checks a ReadFile or WriteFile call passes before it moves a byte: a
+// live handle, no overlapped I/O, a buffer, the right (`needed`) and the
+// thread's fault plan. Null, with the call failed, when one does not hold.
+FileObject* transfer_object(HANDLE file, const void* buffer, DWORD count, DWORD* transferred,
+                            void* overlapped, DWORD needed, FaultPlan::Kind kind) {
     if (transferred != nullptr)
         *transferred = 0;
     FileObject* object = file_object_from_handle(file);
     if (object == nullptr)
-        return fail(ERROR_INVALID_HANDLE);
-    if (overlapped != nullptr || (buffer == nullptr && count != 0)) {
-        return fail(ERROR_INVALID_PARAMETER);
-    }
-    if ((object->access & GENERIC_READ) == 0)
-        return fail(ERROR_ACCESS_DENIED);
-    if (auto error = injected_fault(FaultPlan::kRead))
-        return fail(*error);
+        return refuse(ERROR_INVALID_HANDLE);
+    if (overlapped != nullptr || (buffer == nullptr && count != 0))
+        return refuse(ERROR_INVALID_PARAMETER);
+    if ((object->access & needed) == 0)
+        return refuse(ERROR_ACCESS_DENIED);
+    if (auto error = injected_fault(kind))
+        return refuse(*error);
+    return object;
+}
 
-    // Bytes the file is known to hold come from the mapping: no system call.
-    const Transfer moved = object->file.read_at(object->position, buffer, count);
+// Moves the handle's position past what a transfer moved and reports it.
+BOOL transfer_done(FileObject* object, Transfer moved, DWORD* transferred, ErrnoContext context) {
     object->position += moved.done;
     if (transferred != nullptr)
         *transferred = static_cast<DWORD>(moved.done);
     if (moved.error != 0)
-        return fail(windows_error_from_errno(moved.error, ErrnoContext::kRead));
+        return fail(windows_error_from_errno(moved.error, context));
     return kTrue;
+}
+
+}  // namespace
+
+BOOL ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* transferred,
+              void* overlapped) noexcept {
+    FileObject* object = transfer_object(file, buffer, count, transferred, overlapped, GENERIC_READ,
+                                         FaultPlan::kRead);
+    if (object == nullptr)
+        return kFalse;
+    // Bytes the file is known to hold come from the mapping: no system call.
+    return transfer_done(object, object->file.read_at(object->position, buffer, count), transferred,
+                         ErrnoContext::kRead);
 }
 
 BOOL ReadFileView(HANDLE file, void* buffer, DWORD count, DWORD* transferred,
@@ -328,26 +352,12 @@ void PrefetchFile(HANDLE file, std::uint64_t offset, DWORD count) noexcept {
 
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD* transferred,
                void* overlapped) noexcept {
-    if (transferred != nullptr)
-        *transferred = 0;
-    FileObject* object = file_object_from_handle(file);
+    FileObject* object = transfer_object(file, buffer, count, transferred, overlapped,
+                                         GENERIC_WRITE, FaultPlan::kWrite);
     if (object == nullptr)
-        return fail(ERROR_INVALID_HANDLE);
-    if (overlapped != nullptr || (buffer == nullptr && count != 0)) {
-        return fail(ERROR_INVALID_PARAMETER);
-    }
-    if ((object->access & GENERIC_WRITE) == 0)
-        return fail(ERROR_ACCESS_DENIED);
-    if (auto error = injected_fault(FaultPlan::kWrite))
-        return fail(*error);
-
-    const Transfer moved = object->file.write_at(object->position, buffer, count);
-    object->position += moved.done;
-    if (transferred != nullptr)
-        *transferred = static_cast<DWORD>(moved.done);
-    if (moved.error != 0)
-        return fail(windows_error_from_errno(moved.error, ErrnoContext::kWrite));
-    return kTrue;
+        return kFalse;
+    return transfer_done(object, object->file.write_at(object->position, buffer, count),
+                         transferred, ErrnoContext::kWrite);
 }
 
 DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD method) noexcept {

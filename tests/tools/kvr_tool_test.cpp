@@ -195,10 +195,9 @@ protected:
     void put_unindexed(const std::string& file, const std::string& record) {
         open(file);
         uint32_t address = 0;
-        ASSERT_EQ(_vmq_put_record(handle(), &address,
-                                  reinterpret_cast<const unsigned char*>(record.data()),
-                                  static_cast<uint32_t>(record.size()), 0),
-                  0);
+        const auto* bytes = reinterpret_cast<const unsigned char*>(record.data());
+        const auto size = static_cast<uint32_t>(record.size());
+        ASSERT_EQ(_vmq_put_record(handle(), &address, bytes, size, 0), 0);
         close();
     }
 
@@ -301,22 +300,20 @@ TEST_F(KvrTool, HelpUsageAndErrorsNameTheFileAndTheReason) {
          "bytes"},
     });
     // A missing file is named with the reason, and no file appears; a
-    // folder is said to be one.
+    // folder is said to be one. What happened is said in words; the
+    // engines' result codes follow only with --verbose, given before the
+    // command or among its options.
     std::filesystem::create_directory("folder");
-    for (const std::string command : {"info", "check", "dump", "rebuild", "convert"}) {
-        expect(command + " " + path("missing.dat"), kExitFailed,
-               {path("missing.dat") + ": No such file or directory"});
-        EXPECT_FALSE(std::filesystem::exists("missing.dat")) << command;
-        expect(command + " folder", kExitFailed, {"kvr: folder: a folder, not a file"});
-    }
-
-    // What happened is said in words; the engines' result codes follow only
-    // with --verbose, given before the command or among its options.
     const std::string busy = "busy.dat: another process has the file open";
     open("busy.dat");  // for update: no other open may share the file
     for (const std::string command : {"info", "check", "dump", "unload", "rebuild", "convert"}) {
         SCOPED_TRACE(command);
-        const std::string line = command + " busy.dat" + (command == "unload" ? " busy.seq" : "");
+        const std::string out = command == "unload" ? " out.seq" : "";
+        expect(command + " " + path("missing.dat") + out, kExitFailed,
+               {path("missing.dat") + ": No such file or directory"});
+        EXPECT_FALSE(std::filesystem::exists("missing.dat"));
+        expect(command + " folder" + out, kExitFailed, {"kvr: folder: a folder, not a file"});
+        const std::string line = command + " busy.dat" + out;
         const Result held = expect(line, kExitFailed, {busy});
         EXPECT_THAT(held.err, Not(HasSubstr("(18)")));
         EXPECT_EQ(held.out, "");  // nothing of the file is shown
@@ -479,15 +476,12 @@ TEST_F(KvrTool, ProgressBarOnlyOnATerminalThatCarriesNoRecords) {
         std::atomic<bool> finished{false};
         std::thread reader([&] {
             char buffer[4096];
-            for (;;) {
-                pollfd ready{master, POLLIN, 0};
-                if (::poll(&ready, 1, 100) <= 0) {
-                    if (finished)
-                        break;
-                    continue;
-                }
-                const ssize_t n = ::read(master, buffer, sizeof buffer);
-                if (n <= 0)
+            // Until the run has finished and nothing more comes, or the
+            // terminal is gone.
+            pollfd ready{master, POLLIN, 0};
+            for (int got; (got = ::poll(&ready, 1, 100)) > 0 || !finished;) {
+                const ssize_t n = got > 0 ? ::read(master, buffer, sizeof buffer) : 0;
+                if (n < 0 || (got > 0 && n == 0))
                     break;
                 text.append(buffer, static_cast<size_t>(n));
             }
@@ -824,8 +818,18 @@ TEST_F(KvrTool, RebuildKeepsTheOldFileWhenItCannotTakeEveryRecord) {
     patch_u32("blocks.dat", sets[0] + 4, 1);
     patch_u32("blocks.dat", sets[1] + 4, static_cast<uint32_t>(-5));
     const std::string damaged_image = read_file("blocks.dat");
+    // Without room for a second copy, it says so, and how much.
+    {
+        const std::string size = std::to_string(damaged_image.size());
+        const kvr::test::FileSizeLimit full(32 * 1024);
+        expect("rebuild blocks.dat", kExitFailed,
+               {"needs room for about " + size + " bytes; there is room for 32768",
+                "nothing was changed"});
+    }
+    EXPECT_EQ(read_file("blocks.dat"), damaged_image);
     expect("rebuild blocks.dat", kExitDamaged, {"header counts 1 records, it holds"},
            {"rebuilt with 480 records"});
+    expect("info blocks.dat", kExitOk, {}, {"indexed, block format"});
     EXPECT_TRUE(dump("blocks.dat --key 2") == sound_dump);
     EXPECT_EQ(read_file("blocks.dat.damaged"), damaged_image);
 
@@ -1032,7 +1036,7 @@ TEST_F(KvrTool, OutputsReplaceOnlyRegularFilesAndNeverTheInput) {
 // removes the temporary of a live process or one a process holds open.
 TEST_F(KvrTool, TemporaryFilesOfARunEndedBySignalsGo) {
     make_customers("customers.dat", 40);
-    auto temporary_of = [&](pid_t pid) {
+    auto temporary_of = [](pid_t pid) {
         return ".customers.dat.kvr-" + std::to_string(pid) + ".tmp";
     };
     std::fflush(nullptr);
@@ -1280,8 +1284,7 @@ TEST_F(KvrTool, GnuCobolIndexedFilesKeepEveryKeyAndTheDuplicateOrder) {
     ASSERT_EQ(db->open(db, nullptr, (gc + ".1").c_str(), nullptr, DB_BTREE, 0, 0), 0);
     DBC* cursor = nullptr;
     ASSERT_EQ(db->cursor(db, nullptr, &cursor, 0), 0);
-    DBT key{};
-    DBT data{};
+    DBT key{}, data{};
     ASSERT_EQ(cursor->get(cursor, &key, &data, DB_NEXT), 0);  // the first Aarau
     ASSERT_EQ(cursor->del(cursor, 0), 0);
     cursor->close(cursor);

@@ -633,6 +633,10 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
         }
         std::filesystem::remove("damaged.dat.kvrj");
     }
+    // dump refuses a file an update left unfinished: its indexes may miss
+    // records.
+    patch_file("sound.dat", marker.first, marker.second.data(), marker.second.size());
+    expect("dump sound.dat", kExitFailed, {"its indexes cannot be trusted; run kvr rebuild first"});
 
     // Keys as the program has them (a record number, escaped bytes): the
     // second entry of the one leaf is made to name the first entry's record.

@@ -58,16 +58,16 @@
            CLOSE FX
 
            OPEN OUTPUT RL-SEQ
-           MOVE "OPEN OUTPUT relative" TO WHAT PERFORM SHOW
            PERFORM VARYING N FROM 1 BY 1 UNTIL N > 3
                MOVE SPACES TO SQ-REC
                STRING "RECORD " N DELIMITED BY SIZE INTO SQ-REC
                WRITE SQ-REC
                MOVE "WRITE relative" TO WHAT PERFORM SHOW
            END-PERFORM
+           CLOSE RL-SEQ REEL
+           MOVE "CLOSE REEL relative" TO WHAT PERFORM SHOW
            CLOSE RL-SEQ
            OPEN I-O RL-SEQ
-           MOVE "OPEN I-O relative" TO WHAT PERFORM SHOW
            REWRITE SQ-REC
            MOVE "REWRITE before a READ" TO WHAT PERFORM SHOW
            READ RL-SEQ
@@ -105,7 +105,6 @@
            MOVE "CLOSE indexed optional" TO WHAT PERFORM SHOW
 
            OPEN OUTPUT TX
-           MOVE "OPEN OUTPUT line sequential" TO WHAT PERFORM SHOW
            MOVE "A LINE OF TEXT" TO TX-REC WRITE TX-REC
            MOVE "WRITE line" TO WHAT PERFORM SHOW
            CLOSE TX

@@ -15,12 +15,13 @@
            SELECT IX ASSIGN TO "wf_indexed.dat"
                ORGANIZATION INDEXED ACCESS DYNAMIC RECORD KEY IX-KEY
                FILE STATUS FS.
-      * One work file, two layouts.
+      * One work file, two layouts; the second's alternate key lies
+      * before its prime key.
            SELECT WK-SHORT ASSIGN TO "wf_work.dat"
                ORGANIZATION SEQUENTIAL FILE STATUS FS.
-           SELECT WK-BY-CODE ASSIGN TO "wf_work.dat"
-               ORGANIZATION INDEXED ACCESS DYNAMIC RECORD KEY BC-CODE
-               FILE STATUS FS.
+           SELECT WK-BY-NAME ASSIGN TO "wf_work.dat"
+               ORGANIZATION INDEXED ACCESS DYNAMIC RECORD KEY BN-NAME
+               ALTERNATE RECORD KEY BN-CODE FILE STATUS FS.
        DATA DIVISION.
        FILE SECTION.
        FD SQ.
@@ -31,10 +32,10 @@
           05 IX-TEXT        PIC X(8).
        FD WK-SHORT.
        01 SH-REC            PIC X(8).
-       FD WK-BY-CODE.
-       01 BC-REC.
-          05 BC-CODE        PIC X(4).
-          05 BC-NAME        PIC X(8).
+       FD WK-BY-NAME.
+       01 BN-REC.
+          05 BN-CODE        PIC X(4).
+          05 BN-NAME        PIC X(8).
        WORKING-STORAGE SECTION.
        01 FS                PIC XX.
        01 ACTION            PIC X(8).
@@ -101,13 +102,14 @@
            MOVE "SHORT" TO SH-REC WRITE SH-REC
            CLOSE WK-SHORT
            OPEN I-O WK-SHORT
-           MOVE "OPEN I-O" TO WHAT PERFORM SHOW
-           OPEN OUTPUT WK-BY-CODE
+           OPEN OUTPUT WK-BY-NAME
            MOVE "OPEN OUTPUT of the held file" TO WHAT PERFORM SHOW
            CLOSE WK-SHORT
-           OPEN OUTPUT WK-BY-CODE
+           OPEN OUTPUT WK-BY-NAME
            MOVE "OPEN OUTPUT once it is free" TO WHAT PERFORM SHOW
-           CLOSE WK-BY-CODE.
+           MOVE "C001ALPHA" TO BN-REC WRITE BN-REC
+           MOVE "WRITE, the alternate key first" TO WHAT PERFORM SHOW
+           CLOSE WK-BY-NAME.
 
        DIE.
            OPEN I-O IX

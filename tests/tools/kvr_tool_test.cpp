@@ -56,8 +56,7 @@ using Key = kvr::test::KeySpec;
 
 struct Result {
     int status = -1;
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 std::string slurp(std::FILE* file) {
@@ -340,6 +339,13 @@ TEST_F(KvrTool, InfoDescribesIndexedRelativeAndSequentialFiles) {
            {"customers.dat: journal customers.dat.kvrj is left alone: it is a damaged "
             "journal\ncustomers.dat: sound"});
     std::filesystem::remove("customers.dat.kvrj");
+    // A record slot the size of an index block, freed, is slot space.
+    make_indexed("wide.dat", 4092, 4092, {{1, 8}},
+                 {std::string(4092, 'a'), std::string(4092, 'b')});
+    open("wide.dat");
+    ASSERT_EQ(write(std::string(4092, 'a'), IX_DELETE), 0);
+    close();
+    expect("info wide.dat", kExitOk, {}, {"free slots      4096 bytes"});
 
     const std::string c10(10, 'c');
     make_indexed("counters.rel", 14, 14, {{1, 4, false, IX_KEY_TYPE_NUMBER}},

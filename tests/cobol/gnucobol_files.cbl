@@ -62,20 +62,15 @@
        01 WHOLE             PIC -(12)9.
        01 COUNTER           PIC Z(4)9.
        01 OK                PIC X(2).
-       01 N                 PIC 99.
        PROCEDURE DIVISION.
        MAIN.
            ACCEPT MODE-ARG FROM COMMAND-LINE
            IF MODE-ARG = "write"
-               PERFORM WRITE-CUSTOMERS
-               PERFORM WRITE-ACCOUNTS
-               PERFORM WRITE-LEDGER
-               PERFORM WRITE-NOTES
+               PERFORM WRITE-CUSTOMERS PERFORM WRITE-ACCOUNTS
+               PERFORM WRITE-LEDGER PERFORM WRITE-NOTES
            ELSE
-               PERFORM READ-CUSTOMERS
-               PERFORM READ-ACCOUNTS
-               PERFORM READ-LEDGER
-               PERFORM READ-NOTES
+               PERFORM READ-CUSTOMERS PERFORM READ-ACCOUNTS
+               PERFORM READ-LEDGER PERFORM READ-NOTES
            END-IF
            STOP RUN.
 
@@ -134,16 +129,11 @@
 
        WRITE-ACCOUNTS.
            OPEN OUTPUT ACCOUNTS
-           MOVE 1 TO AC-KEY MOVE "ALFA" TO AC-NAME
-           PERFORM PUT-ACCOUNT
-           MOVE 2 TO AC-KEY MOVE "BRAVO" TO AC-NAME
-           PERFORM PUT-ACCOUNT
-           MOVE 4 TO AC-KEY MOVE "DELTA" TO AC-NAME
-           PERFORM PUT-ACCOUNT
-           MOVE 7 TO AC-KEY MOVE "GOLF" TO AC-NAME
-           PERFORM PUT-ACCOUNT
-           MOVE 5 TO AC-KEY MOVE "ECHO" TO AC-NAME
-           PERFORM PUT-ACCOUNT
+           MOVE 1 TO AC-KEY MOVE "ALFA" TO AC-NAME PERFORM PUT-ACCOUNT
+           MOVE 2 TO AC-KEY MOVE "BRAVO" TO AC-NAME PERFORM PUT-ACCOUNT
+           MOVE 4 TO AC-KEY MOVE "DELTA" TO AC-NAME PERFORM PUT-ACCOUNT
+           MOVE 7 TO AC-KEY MOVE "GOLF" TO AC-NAME PERFORM PUT-ACCOUNT
+           MOVE 5 TO AC-KEY MOVE "ECHO" TO AC-NAME PERFORM PUT-ACCOUNT
            CLOSE ACCOUNTS
            OPEN I-O ACCOUNTS
            MOVE 2 TO AC-KEY
@@ -208,40 +198,15 @@
            MOVE LOW-VALUES TO CU-CODE
            START CUSTOMERS KEY IS NOT LESS THAN CU-CODE
            PERFORM LIST-CUSTOMERS
-           DISPLAY "customers read by key"
-           MOVE "150400" TO CU-NUMBER
-           READ CUSTOMERS KEY IS CU-NUMBER
-           PERFORM SHOW-CUSTOMER-READ
-           MOVE "250500" TO CU-NUMBER
-           READ CUSTOMERS KEY IS CU-NUMBER
-           PERFORM SHOW-CUSTOMER-READ
-           MOVE "OSLO" TO CU-CITY
-           READ CUSTOMERS KEY IS CU-CITY
-           PERFORM SHOW-CUSTOMER-READ
-           MOVE "ROME" TO CU-CITY
-           READ CUSTOMERS KEY IS CU-CITY
-           PERFORM SHOW-CUSTOMER-READ
-           MOVE "C003" TO CU-CODE
-           READ CUSTOMERS KEY IS CU-CODE
-           PERFORM SHOW-CUSTOMER-READ
            CLOSE CUSTOMERS.
 
        LIST-CUSTOMERS.
            MOVE "00" TO FS
            PERFORM UNTIL FS NOT = "00" AND FS NOT = "02"
                READ CUSTOMERS NEXT
-               IF FS = "00" OR FS = "02"
-                   PERFORM SHOW-CUSTOMER
-               END-IF
+               IF FS = "00" OR FS = "02" PERFORM SHOW-CUSTOMER END-IF
            END-PERFORM
            DISPLAY "  end " FS.
-
-       SHOW-CUSTOMER-READ.
-           IF FS = "00" OR FS = "02"
-               PERFORM SHOW-CUSTOMER
-           ELSE
-               DISPLAY "  status " FS
-           END-IF.
 
        SHOW-CUSTOMER.
            MOVE CU-BALANCE TO MONEY
@@ -261,21 +226,9 @@
            MOVE "00" TO FS
            PERFORM UNTIL FS NOT = "00"
                READ ACCOUNTS NEXT
-               IF FS = "00"
-                   PERFORM SHOW-ACCOUNT
-               END-IF
+               IF FS = "00" PERFORM SHOW-ACCOUNT END-IF
            END-PERFORM
            DISPLAY "  end " FS
-           DISPLAY "accounts read by number"
-           PERFORM VARYING N FROM 1 BY 1 UNTIL N > 8
-               MOVE N TO AC-KEY
-               READ ACCOUNTS
-               IF FS = "00"
-                   PERFORM SHOW-ACCOUNT
-               ELSE
-                   DISPLAY "  " AC-KEY " status " FS
-               END-IF
-           END-PERFORM
            CLOSE ACCOUNTS.
 
        SHOW-ACCOUNT.
@@ -309,9 +262,7 @@
            PERFORM UNTIL FS NOT = "00"
                MOVE ALL "*" TO NT-REC
                READ NOTES
-               IF FS = "00"
-                   DISPLAY "  " NT-REC(1:NT-SIZE)
-               END-IF
+               IF FS = "00" DISPLAY "  " NT-REC(1:NT-SIZE) END-IF
            END-PERFORM
            DISPLAY "  end " FS
            CLOSE NOTES.

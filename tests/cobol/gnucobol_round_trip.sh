@@ -9,11 +9,8 @@
 set -eu
 direction=$1 native=$2 kvrfh=$3 kvr=$4 expected=$5 work=$6
 rm -rf "$work" && mkdir -p "$work/written" "$work/moved" && cd "$work"
-if [ "$direction" = in ]; then
-    writer=$native reader=$kvrfh
-else
-    writer=$kvrfh reader=$native
-fi
+writer=$native reader=$kvrfh
+[ "$direction" = in ] || { writer=$kvrfh reader=$native; }
 
 # Writing prints only what it did not expect.
 (cd written && "$writer" write) >write.out 2>&1 || true

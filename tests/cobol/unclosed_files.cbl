@@ -96,18 +96,11 @@
            ACCEPT COMMAND-TEXT FROM COMMAND-LINE
            UNSTRING COMMAND-TEXT DELIMITED BY ALL SPACE
                INTO ACTION ENDING
-           IF ACTION = "read"
-               PERFORM READ-BACK
-               STOP RUN
-           END-IF
-           IF ACTION = "churn"
-               PERFORM CHURN
-               STOP RUN
-           END-IF
-           IF ACTION = "probe"
-               PERFORM PROBE
-               STOP RUN
-           END-IF
+           EVALUATE ACTION
+               WHEN "read"  PERFORM READ-BACK STOP RUN
+               WHEN "churn" PERFORM CHURN STOP RUN
+               WHEN "probe" PERFORM PROBE STOP RUN
+           END-EVALUATE
            EVALUATE ENDING
                WHEN "stop"   MOVE 1 TO RUN-NUMBER
                WHEN "goback" MOVE 2 TO RUN-NUMBER
@@ -160,9 +153,7 @@
            MOVE "OPEN INPUT indexed" TO WHAT PERFORM SHOW
            PERFORM UNTIL FS NOT = "00"
                READ IX NEXT
-               IF FS = "00"
-                   DISPLAY "  " IX-REC
-               END-IF
+               IF FS = "00" DISPLAY "  " IX-REC END-IF
            END-PERFORM
            MOVE "READ indexed to the end" TO WHAT PERFORM SHOW
            CLOSE IX
@@ -172,9 +163,7 @@
            MOVE "OPEN INPUT relative" TO WHAT PERFORM SHOW
            PERFORM UNTIL FS NOT = "00"
                READ RL NEXT
-               IF FS = "00"
-                   DISPLAY "  " RL-REC
-               END-IF
+               IF FS = "00" DISPLAY "  " RL-REC END-IF
            END-PERFORM
            MOVE "READ relative to the end" TO WHAT PERFORM SHOW
            CLOSE RL
@@ -184,9 +173,7 @@
            MOVE "OPEN INPUT sequential" TO WHAT PERFORM SHOW
            PERFORM UNTIL FS NOT = "00"
                READ SQ
-               IF FS = "00"
-                   DISPLAY "  " SQ-REC
-               END-IF
+               IF FS = "00" DISPLAY "  " SQ-REC END-IF
            END-PERFORM
            MOVE "READ sequential to the end" TO WHAT PERFORM SHOW
            CLOSE SQ
@@ -212,20 +199,11 @@
            END-PERFORM.
 
        CHURN-WRITE.
+           PERFORM CHURN-RECORD
            EVALUATE ENDING
-               WHEN "indexed"
-                   PERFORM CHURN-RECORD
-                   MOVE CH-REC TO CX-REC
-                   WRITE CX-REC
-               WHEN "shared"
-                   PERFORM CHURN-RECORD
-                   MOVE CH-REC TO SX-REC
-                   WRITE SX-REC
-               WHEN OTHER
-                   COMPUTE CRK =
-                       FUNCTION MOD(RUN-ID, 1000) * 1000000 + J
-                   MOVE RUN-ID TO CR-REC
-                   WRITE CR-REC
+               WHEN "indexed"  WRITE CX-REC FROM CH-REC
+               WHEN "shared"   WRITE SX-REC FROM CH-REC
+               WHEN OTHER      WRITE CR-REC FROM RUN-ID
            END-EVALUATE
            IF FS NOT = "00" AND FS NOT = "02" AND FS NOT = "22"
                MOVE "WRITE" TO WHAT PERFORM SHOW
@@ -233,43 +211,30 @@
            END-IF.
 
        CHURN-DELETE.
+           PERFORM CHURN-RECORD
            EVALUATE ENDING
-               WHEN "indexed"
-                   PERFORM CHURN-RECORD
-                   MOVE CH-KEY TO CX-KEY
-                   DELETE CX
-               WHEN "shared"
-                   PERFORM CHURN-RECORD
-                   MOVE CH-KEY TO SX-KEY
-                   DELETE SX
-               WHEN OTHER
-                   COMPUTE CRK =
-                       FUNCTION MOD(RUN-ID, 1000) * 1000000 + J
-                   DELETE CR
+               WHEN "indexed"  MOVE CH-KEY TO CX-KEY DELETE CX
+               WHEN "shared"   MOVE CH-KEY TO SX-KEY DELETE SX
+               WHEN OTHER      DELETE CR
            END-EVALUATE
            IF FS NOT = "00" AND FS NOT = "23"
                MOVE "DELETE" TO WHAT PERFORM SHOW
                STOP RUN
            END-IF.
 
-      * Record J of this run.
+      * Record J of this run, and its number in the relative file.
        CHURN-RECORD.
            MOVE SPACES TO CH-REC
            STRING RUN-ID "-" J DELIMITED BY SIZE INTO CH-KEY
            MOVE FUNCTION MOD(J, 5) TO CH-GROUP
            STRING J RUN-ID DELIMITED BY SIZE INTO CH-SERIAL
-           MOVE ALL "d" TO CH-DATA.
+           MOVE ALL "d" TO CH-DATA
+           COMPUTE CRK = FUNCTION MOD(RUN-ID, 1000) * 1000000 + J.
 
        PROBE.
            EVALUATE ENDING
-               WHEN "relative"
-                   OPEN INPUT CR
-                   DISPLAY FS
-                   CLOSE CR
-               WHEN OTHER
-                   OPEN INPUT CX
-                   DISPLAY FS
-                   CLOSE CX
+               WHEN "relative" OPEN INPUT CR DISPLAY FS CLOSE CR
+               WHEN OTHER      OPEN INPUT CX DISPLAY FS CLOSE CX
            END-EVALUATE.
 
        SHOW.

@@ -18,13 +18,6 @@ class TreeChecker : public TreeFile {
 protected:
     using Levels = std::vector<std::vector<uint32_t>>;  // root first, each in key order
 
-    // An emptied file, a header for keys of key_length bytes, and the tree
-    // opened on it: one empty root leaf.
-    void make_tree(int key_length, uint32_t create_flags = 0) {
-        const int page_size = new_tree(create_flags, key_length, 4);
-        ASSERT_EQ(open_tree(kOpenForUpdate.bits, static_cast<uint32_t>(page_size)), 0);
-    }
-
     // The stored key of entry n: its decimal digits, space-padded (with
     // duplicates, key part n / 3 and duplicate number n % 3).
     std::vector<unsigned char> key_of(int n) {

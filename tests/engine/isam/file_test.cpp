@@ -166,10 +166,7 @@ protected:
     bool dies_writing(uint64_t k, const std::string& record) {
         const pid_t child = fork();
         if (child == 0) {
-            FaultPlan plan;
-            plan.kinds = FaultPlan::kWrite;
-            plan.fail_at = k;
-            plan.die = true;
+            FaultPlan plan{.kinds = FaultPlan::kWrite, .fail_at = k, .die = true};
             ScopedFaultPlan scope(plan);
             void* c = nullptr;
             bool written = open(&c, IX_MODE_UPDATE | IX_MODE_SHARED) == 0;
@@ -507,9 +504,7 @@ TEST_F(IsamFile, OrderedWritesAndAHeldReadThatFails) {
                      {&slot, IX_CLOSE, "", IX_OK},
                      {&slot, IX_OPEN, "", IX_OK, "", IX_MODE_UPDATE},  // the records are in now
                      {&slot, IX_READ_FIRST, "", IX_OK}}));
-    FaultPlan plan;
-    plan.kinds = FaultPlan::kRead;
-    plan.fail_at = 1;
+    FaultPlan plan{.kinds = FaultPlan::kRead, .fail_at = 1};
     {
         ScopedFaultPlan scope(plan);
         EXPECT_EQ(io(IX_READ_NEXT | IX_HOLD_RECORD, &slot, ""), IX_IO_ERROR);
@@ -770,10 +765,9 @@ TEST_F(IsamFile, ASharedChangeThatFailsIsTakenBackWhole) {
                 return step % 3 == 1 ? io(IX_REWRITE, &a, rec(n, 40)) : io(IX_DELETE, &a, "");
             };
             for (uint64_t k = 1;; ++k) {
-                FaultPlan plan;
-                plan.kinds = FaultPlan::kWrite;
-                plan.fail_at = k;
-                plan.error = kvr::platform::ERROR_DISK_FULL;
+                FaultPlan plan{.kinds = FaultPlan::kWrite,
+                               .fail_at = k,
+                               .error = kvr::platform::ERROR_DISK_FULL};
                 int result;
                 {
                     ScopedFaultPlan scope(plan);
@@ -851,10 +845,7 @@ TEST_F(IsamFile, AChangeAProcessDiedInIsTakenBackByAnyOpen) {
     // it when that handle closes, for the next open to take the change back.
     write_file(name, before);
     ASSERT_EQ(open(&slot, IX_MODE_UPDATE | IX_MODE_SHARED), IX_OK);
-    FaultPlan plan;
-    plan.kinds = FaultPlan::kWrite;
-    plan.fail_at = 6;
-    plan.sticky = true;
+    FaultPlan plan{.kinds = FaultPlan::kWrite, .fail_at = 6, .sticky = true};
     {
         ScopedFaultPlan scope(plan);
         EXPECT_NE(io(IX_WRITE, &slot, "10000099newrecrd"), IX_OK);
@@ -989,10 +980,10 @@ TEST_F(IsamFile, SharedUpdatesFromSeveralProcessesLoseNothing) {
     const auto worker = [&](int p, int processes, bool dies) {
         const int log = ::open(path("log" + std::to_string(p)).c_str(),
                                O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
-        FaultPlan dying;
-        dying.kinds = FaultPlan::kWrite;
-        dying.fail_at = dies ? 50 + static_cast<uint64_t>(p * 7919 + processes) % 400 : 0;
-        dying.die = true;
+        FaultPlan dying{
+            .kinds = FaultPlan::kWrite,
+            .fail_at = dies ? 50 + static_cast<uint64_t>(p * 7919 + processes) % 400 : 0,
+            .die = true};
         ScopedFaultPlan scope(dying);
         void* slot = nullptr;
         if (log < 0 || open(&slot, IX_MODE_UPDATE | IX_MODE_SHARED) != 0)

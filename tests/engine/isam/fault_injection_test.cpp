@@ -204,8 +204,7 @@ void IsamFaults::fail_every_call() {
     // The workload makes calls of each kind, so each kind fails somewhere.
     for (const unsigned kind : {FaultPlan::kOpen, FaultPlan::kSeek, FaultPlan::kRead,
                                 FaultPlan::kWrite, FaultPlan::kClose}) {
-        FaultPlan one;
-        one.kinds = kind;
+        FaultPlan one{.kinds = kind};
         run(&one);
         EXPECT_GT(one.calls_seen, 0u) << kind;
     }
@@ -218,9 +217,7 @@ void IsamFaults::fail_every_call() {
     for (const auto& [error, every] : passes) {
         for (uint64_t k = 1; k <= calls; k += every) {
             SCOPED_TRACE("error " + std::to_string(error) + " at call " + std::to_string(k));
-            FaultPlan plan;
-            plan.fail_at = k;
-            plan.error = error;
+            FaultPlan plan{.fail_at = k, .error = error};
             const Outcome outcome = run(&plan);
             EXPECT_EQ(plan.failures, 1u);
             for (const int result : outcome.results)

@@ -69,16 +69,14 @@ const Config kConfigs[] = {
     {"blocks_long", 5, 6000, kRelativeNumber, 600, 1500, true, true},
 };
 
+uint32_t number_in(const std::string& part) {
+    return kvr::platform::load_u32(reinterpret_cast<const unsigned char*>(part.data()));
+}
 int compare_part(const std::string& a, const std::string& b, bool numeric) {
-    if (numeric) {
-        const uint32_t x =
-            kvr::platform::load_u32(reinterpret_cast<const unsigned char*>(a.data()));
-        const uint32_t y =
-            kvr::platform::load_u32(reinterpret_cast<const unsigned char*>(b.data()));
-        return x < y ? -1 : x > y ? 1 : 0;
-    }
+    if (numeric)
+        return (number_in(a) > number_in(b)) - (number_in(a) < number_in(b));
     const int c = std::memcmp(a.data(), b.data(), a.size());
-    return c < 0 ? -1 : c > 0 ? 1 : 0;
+    return (c > 0) - (c < 0);
 }
 
 // One entry of a tree: the key part, its duplicate number (0 in trees
@@ -119,15 +117,9 @@ std::string hex(const std::string& bytes) {
     return out;
 }
 
+// A read's opcode as vmqrmkvr/isam.h numbers it, and whether it holds the record.
 std::string op_name(int op) {
-    static const std::map<int, const char*> kNames = {
-        {IX_READ_EQ, "READ_EQ"},           {IX_READ_GT, "READ_GT"},     {IX_READ_GE, "READ_GE"},
-        {IX_READ_LE, "READ_LE"},           {IX_READ_LT, "READ_LT"},     {IX_READ_DUP, "READ_DUP"},
-        {IX_READ_FIRST, "READ_FIRST"},     {IX_READ_LAST, "READ_LAST"}, {IX_READ_NEXT, "READ_NEXT"},
-        {IX_READ_CURRENT, "READ_CURRENT"}, {IX_READ_PREV, "READ_PREV"}};
-    const auto name = kNames.find(op & 0xFF);
-    return (name != kNames.end() ? name->second : "op " + std::to_string(op)) +
-           std::string(op & IX_HOLD_RECORD ? "+hold" : "");
+    return "READ op " + std::to_string(op & 0xFF) + (op & IX_HOLD_RECORD ? "+hold" : "");
 }
 
 // What the model expects of one operation.

@@ -5,9 +5,8 @@
 #define KVR_TESTS_ENGINE_STORE_STORE_FIXTURE_H
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <fstream>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -91,10 +90,9 @@ protected:
     // Closes the store, writes the header back as the engine's close does,
     // and opens both again.
     void reopen() {
-        if (setup_.block_format)
-            ASSERT_EQ(_vmq_free_all_sequence_sets(handle.get()), 0);
-        else
-            ASSERT_EQ(_vmq_close_data_records(handle.get()), 0);
+        ASSERT_EQ(setup_.block_format ? _vmq_free_all_sequence_sets(handle.get())
+                                      : _vmq_close_data_records(handle.get()),
+                  0);
         auto image = std::move(handle->image);
         patch(0, std::string(reinterpret_cast<char*>(image.get()), kHeaderSize));
         close_file();
@@ -121,10 +119,9 @@ protected:
     }
 
     void close_file() {
-        if (handle && handle->image && !setup_.block_format)
-            _vmq_close_data_records(handle.get());
-        if (handle && handle->image && setup_.block_format)
-            _vmq_free_all_sequence_sets(handle.get());
+        if (handle && handle->image)
+            setup_.block_format ? _vmq_free_all_sequence_sets(handle.get())
+                                : _vmq_close_data_records(handle.get());
         if (fd_ >= 0)
             platform::_close(fd_);
         if (os_handle_ != nullptr)
@@ -135,24 +132,18 @@ protected:
 
     // The file's bytes, read and written past the store.
     std::string raw(uint64_t at, size_t count) const {
-        std::ifstream in(name_, std::ios::binary);
-        in.seekg(static_cast<std::streamoff>(at));
-        std::string bytes(count, '\0');
-        in.read(bytes.data(), static_cast<std::streamsize>(count));
-        bytes.resize(static_cast<size_t>(in.gcount()));
-        return bytes;
+        const std::string file = read_file(name_);
+        return at < file.size() ? file.substr(at, count) : "";
     }
     uint32_t raw_u32(uint64_t at) const {
-        const std::string bytes = raw(at, 4) + std::string(4, '\0');
-        return platform::load_u32(reinterpret_cast<const unsigned char*>(bytes.data()));
+        return platform::load_u32(
+            reinterpret_cast<const unsigned char*>((raw(at, 4) + std::string(4, '\0')).data()));
     }
     void patch(uint64_t at, const std::string& bytes) const {
         patch_file(name_, at, bytes.data(), bytes.size());
     }
     uint64_t file_size() const { return std::filesystem::file_size(name_); }
-    void resize_file(uint64_t size) const {
-        ASSERT_EQ(::truncate(name_.c_str(), static_cast<off_t>(size)), 0);
-    }
+    void resize_file(uint64_t size) const { std::filesystem::resize_file(name_, size); }
 
     // A record of `length` (at least 8) bytes whose first 8 bytes name it.
     static std::string record(int id, size_t length) {

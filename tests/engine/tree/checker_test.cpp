@@ -18,13 +18,6 @@ class TreeChecker : public TreeFile {
 protected:
     using Levels = std::vector<std::vector<uint32_t>>;  // root first, each in key order
 
-    // An emptied file, a header for keys of key_length bytes, and the tree
-    // opened on it: one empty root leaf.
-    void make_tree(int key_length, uint32_t create_flags = 0) {
-        const int page_size = new_tree(create_flags, key_length, 4);
-        ASSERT_EQ(open_tree(kOpenForUpdate.bits, static_cast<uint32_t>(page_size)), 0);
-    }
-
     // The stored key of entry n: its decimal digits, space-padded (with
     // duplicates, key part n / 3 and duplicate number n % 3).
     std::vector<unsigned char> key_of(int n) {
@@ -200,23 +193,12 @@ TEST_F(TreeChecker, EachKindOfDamageIsReportedWhereItIs) {
     }
 }
 
-// Keys order by their type: numeric keys as numbers (1, 256, 65536 is
-// sound, their byte order is not) and, with duplicates, a run of one key
-// part by ascending numbers, reported as such rather than plain disorder.
-TEST_F(TreeChecker, KeysOrderAsNumbersAndByDuplicateNumber) {
-    make_tree(4, kNumericKeyType);
-    unsigned char* root = fetch_now(tree().root());
-    const uint32_t numbers[] = {1, 256, 65536};
-    for (int i = 0; i < 3; ++i)
-        store_u32(leaf_key(tree(), root, i), numbers[i]);
-    set_page_count(root, 3);
+// With duplicates, a run of one key part orders by ascending numbers, and
+// a number out of order is reported as such rather than plain disorder.
+// (Numeric keys order as numbers, not by their bytes: the numeric trees of
+// TreeModel pass this checker after every batch.)
+TEST_F(TreeChecker, KeysOrderByDuplicateNumber) {
     TreeProblem problem;
-    ASSERT_TRUE(check(&problem)) << describe(problem);
-    store_u32(leaf_key(tree(), fetch_now(tree().root()), 0), 65536);
-    store_u32(leaf_key(tree(), fetch_now(tree().root()), 2), 1);
-    ASSERT_FALSE(check(&problem));
-    EXPECT_EQ(problem.index, 1);
-
     make_tree(10, kCreateDuplicates.bits);
     const Levels levels = build(3, tree().leaf_min(), 3);
     ASSERT_TRUE(check(&problem)) << describe(problem);

@@ -14,10 +14,6 @@ namespace {
 
 class TreeOperations : public TreeFile {
 protected:
-    void make_tree(int key_length, uint32_t flags = 0) {
-        ASSERT_EQ(new_tree(flags, key_length, 4), 4096);
-        ASSERT_EQ(open_tree(), 0);
-    }
     // A key of the tree's length starting with n in eight decimal digits.
     std::vector<unsigned char> key(int n) {
         std::vector<unsigned char> k(static_cast<size_t>(tree().key_len()) + 1, 0);

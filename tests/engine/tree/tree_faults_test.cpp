@@ -20,10 +20,7 @@ protected:
     // fail_at'th of all) failing with error.
     template <typename F>
     int failing(unsigned kinds, F f, DWORD error = ERROR_WRITE_FAULT, uint64_t fail_at = 1) {
-        FaultPlan plan;
-        plan.kinds = kinds;
-        plan.fail_at = fail_at;
-        plan.error = error;
+        FaultPlan plan{.kinds = kinds, .fail_at = fail_at, .error = error};
         platform::ScopedFaultPlan guard(plan);
         const int result = f();
         EXPECT_EQ(plan.failures, 1u);

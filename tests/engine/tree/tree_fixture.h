@@ -81,6 +81,11 @@ protected:
         write_header();
         return size;
     }
+    // An emptied file and a new tree of that key length (4 data bytes), open for update.
+    void make_tree(int key_length, uint32_t create_flags = 0) {
+        const int page_size = new_tree(create_flags, key_length, 4);
+        ASSERT_EQ(open_tree(kOpenForUpdate.bits, static_cast<uint32_t>(page_size)), 0);
+    }
 
     std::string bytes() const { return read_file(name_); }
     uint32_t disk_u32(size_t at) const {

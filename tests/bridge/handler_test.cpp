@@ -56,37 +56,33 @@ struct KeySpec {
 // guard bytes on both sides of the record that no verb may touch.
 class ProgramFile : public kvr::test::ScenarioFile {
 public:
-    ProgramFile(unsigned char organization, std::string name, uint32_t min_length,
-                uint32_t max_length, unsigned char access = ACCESS_DYNAMIC)
-        : name_(std::move(name)), area_(kGuard + max_length + kGuard, kGuardByte) {
-        fcd_.fileOrg = organization;
-        fcd_.accessFlags = access;
+    // The file a layout describes, as GnuCOBOL hands it over.
+    ProgramFile(const Layout& layout, std::string name)
+        : name_(std::move(name)),
+          area_(kGuard + layout.max_length + kGuard, kGuardByte),
+          places_(layout.keys),
+          in_sequence_(layout.sequential_access) {
+        const bool indexed = layout.organization == Organization::kIndexed;
+        fcd_.fileOrg = indexed                                          ? ORG_INDEXED
+                       : layout.organization == Organization::kRelative ? ORG_RELATIVE
+                                                                        : ORG_SEQ;
+        fcd_.accessFlags = layout.sequential_access ? ACCESS_SEQ : ACCESS_DYNAMIC;
         fcd_.openMode = OPEN_NOT_OPEN;
-        fcd_.recordMode = min_length == max_length ? REC_MODE_FIXED : REC_MODE_VARIABLE;
-        put_u32(fcd_.minRecLen, min_length);
-        put_u32(fcd_.maxRecLen, max_length);
-        put_u32(fcd_.curRecLen, max_length);
+        fcd_.recordMode =
+            layout.min_length == layout.max_length ? REC_MODE_FIXED : REC_MODE_VARIABLE;
+        fcd_.otherFlags = layout.optional ? OTH_OPTIONAL : 0;
+        put_u32(fcd_.minRecLen, layout.min_length);
+        put_u32(fcd_.maxRecLen, layout.max_length);
+        put_u32(fcd_.curRecLen, layout.max_length);
         fcd_.fnamePtr = name_.data();
         put_u16(fcd_.fnameLen, static_cast<uint32_t>(name_.size()));
         fcd_.recPtr = area_.data() + kGuard;
-        std::memset(fcd_.recPtr, ' ', max_length);
-    }
-    // The file a scenario's layout describes, as GnuCOBOL hands it over.
-    ProgramFile(const Layout& layout, std::string name)
-        : ProgramFile(layout.organization == Organization::kIndexed    ? ORG_INDEXED
-                      : layout.organization == Organization::kRelative ? ORG_RELATIVE
-                                                                       : ORG_SEQ,
-                      std::move(name), layout.min_length, layout.max_length,
-                      layout.sequential_access ? ACCESS_SEQ : ACCESS_DYNAMIC) {
+        std::memset(fcd_.recPtr, ' ', layout.max_length);
         std::vector<KeySpec> keys;
         for (const kvr::test::Key& key : layout.keys)
             keys.push_back({{{key.at, key.length}}, key.duplicates});
-        if (!keys.empty())
+        if (indexed)
             this->keys(keys);
-        if (layout.optional)
-            fcd_.otherFlags = OTH_OPTIONAL;
-        places_ = layout.keys;
-        in_sequence_ = layout.sequential_access;
     }
 
     void keys(const std::vector<KeySpec>& keys) {
@@ -138,12 +134,7 @@ public:
         set(text);
         return call(OP_REWRITE);
     }
-    // READ ... KEY IS key number k, or START with a key length.
-    std::string read_key(const std::string& text, unsigned k) {
-        set(text);
-        put_u16(fcd_.refKey, k);
-        return call(OP_READ_RAN);
-    }
+    // START with a key number and length.
     std::string start(unsigned op, const std::string& text, unsigned k, unsigned length) {
         set(text);
         put_u16(fcd_.refKey, k);
@@ -166,9 +157,6 @@ public:
     std::string record() const override {
         return std::string(reinterpret_cast<const char*>(fcd_.recPtr), get_u32(fcd_.curRecLen));
     }
-    // A read's status and the record it leaves, "00 100200BJORN...".
-    std::string got(const std::string& status) const { return status + " " + record(); }
-    std::string next() { return got(call(OP_READ_SEQ)); }
     bool guards_intact() const {
         const uint32_t max = get_u32(fcd_.maxRecLen);
         for (size_t i = 0; i < kGuard; ++i) {
@@ -317,11 +305,13 @@ TEST_F(HandlerTest, IndexedFileThroughEveryKeyedVerb) {
     EXPECT_EQ(file.fcd().fileHandle, nullptr);
 
     ASSERT_EQ(file.call(OP_OPEN_IO), "00");
-    EXPECT_EQ(file.got(file.start(OP_START_LA, "100200XYZ", 1, 0)), "00 100200XYZ             ");
-    EXPECT_EQ(file.got(file.call(OP_READ_PREV)), "00 100200BJORN     OSLO  ");
-    EXPECT_EQ(in_order({file.start(OP_START_FI, "", 0, 0), file.next().substr(0, 9),
-                        file.start(OP_START_FI, "", 65535, 0), file.close()}),
-              "00 00 100100 20 00");
+    EXPECT_EQ(in_order({file.start(OP_START_LA, "100200XYZ", 1, 0), file.record(),
+                        file.call(OP_READ_PREV), file.record()}),
+              "00 100200XYZ              00 100200BJORN     OSLO  ");
+    EXPECT_EQ(
+        in_order({file.start(OP_START_FI, "", 0, 0), file.call(OP_READ_SEQ),
+                  file.record().substr(0, 6), file.start(OP_START_FI, "", 65535, 0), file.close()}),
+        "00 00 100100 20 00");
     EXPECT_TRUE(file.guards_intact());
 
     ProgramFile numbers(kRelative10, path("numbers.rel"));
@@ -335,7 +325,7 @@ TEST_F(HandlerTest, IndexedFileThroughEveryKeyedVerb) {
                   numbers.call(OP_START_EQ), numbers.rewrite("BEYOND"), numbers.call(OP_DELETE)}),
         "00 24 23 23 23 23");
     numbers.relative_key(1);
-    EXPECT_EQ(in_order({numbers.got(numbers.call(OP_READ_RAN)), numbers.close()}),
+    EXPECT_EQ(in_order({numbers.call(OP_READ_RAN), numbers.record(), numbers.close()}),
               "00 ONE        00");
 }
 
@@ -361,14 +351,15 @@ TEST_F(HandlerTest, DeleteFileRemovesAClosedFileOnly) {
 }
 
 TEST_F(HandlerTest, NamesAreMappedAsGnuCobolMapsThem) {
-    ProgramFile file(ORG_SEQ, "  MASTERX  ", 4, 4, ACCESS_SEQ);
+    const Layout lines{Organization::kSequential, 4, 4, {}, true};
+    ProgramFile file(lines, "  MASTERX  ");
     ::setenv("DD_MASTERX", path("mapped.dat").c_str(), 1);
     EXPECT_EQ(in_order({file.call(OP_OPEN_OUTPUT), file.close()}), "00 00");
     ::unsetenv("DD_MASTERX");
     EXPECT_TRUE(std::filesystem::exists(path("mapped.dat")));
 
     ::setenv("COB_FILE_PATH", dir_.c_str(), 1);
-    ProgramFile under(ORG_SEQ, "under.dat", 4, 4, ACCESS_SEQ);
+    ProgramFile under(lines, "under.dat");
     EXPECT_EQ(in_order({under.call(OP_OPEN_OUTPUT), under.close()}), "00 00");
     ::unsetenv("COB_FILE_PATH");
     EXPECT_TRUE(std::filesystem::exists(path("under.dat")));
@@ -380,7 +371,7 @@ TEST_F(HandlerTest, NamesAreMappedAsGnuCobolMapsThem) {
 // reports 30 and keeps the file open for the connector's next FCD; once
 // there is room a CLOSE writes every record.
 TEST_F(HandlerTest, AFailedCloseReportsItAndKeepsTheFileForAnotherClose) {
-    ProgramFile file(ORG_SEQ, path("lines.dat"), 5, 20, ACCESS_SEQ);
+    ProgramFile file({Organization::kSequential, 5, 20, {}, true}, path("lines.dat"));
     EXPECT_EQ(in_order({file.call(OP_OPEN_OUTPUT), file.write("FIVE5"),
                         file.write("TWENTY CHARACTERS 20"), file.write("TOO"),
                         file.write("AFTER", COB_WRITE_AFTER | COB_WRITE_LINES | 2)}),
@@ -658,11 +649,11 @@ TEST_F(HandlerTest, TraceNamesEachStatement) {
     file.renew_fcd();
     file.close();
     file.call(OP_OPEN_IO);
-    file.start(OP_START_GE, "1", 0, 1);
+    file.perform({Verb::kStartNotLess, "1", {}, {}, 0, 1});
     file.call(OP_READ_SEQ);
     file.call(OP_READ_PREV);
     file.call(OP_READ_PREV);
-    file.read_key("100100", 0);
+    file.perform({Verb::kRead, "100100", {}, {}, 0});
     file.call(OP_DELETE);
     file.close(COB_CLOSE_NO_REWIND);
     file.call(OP_OPEN_INPUT);

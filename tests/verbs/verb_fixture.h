@@ -176,8 +176,9 @@ private:
                 fcb().key_of_reference = static_cast<uint16_t>(key + 1);
                 fcb().start_key_length = static_cast<uint16_t>(
                     step.length != 0 ? step.length : key_length(key, step.data));
+                // Without a key of reference named, no KEY IS: the prime key.
                 fcb().verb_options =
-                    VMQ_KEY_IS |
+                    (step.key == kSame ? 0 : VMQ_KEY_IS) |
                     kRelations[static_cast<int>(step.verb) - static_cast<int>(Verb::kStartEqual)];
                 return call(fcb().start_entry);
         }

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <regex>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "bridge/fcd_access.h"
@@ -55,20 +56,33 @@ struct KeySpec {
 // guard bytes on both sides of the record that no verb may touch.
 class ProgramFile : public kvr::test::ScenarioFile {
 public:
-    ProgramFile(unsigned char organization, std::string name, uint32_t min_length,
-                uint32_t max_length, unsigned char access = ACCESS_DYNAMIC)
-        : name_(std::move(name)), area_(kGuard + max_length + kGuard, kGuardByte) {
-        fcd_.fileOrg = organization;
-        fcd_.accessFlags = access;
+    // The file a layout describes, as GnuCOBOL hands it over.
+    ProgramFile(const Layout& layout, std::string name)
+        : name_(std::move(name)),
+          area_(kGuard + layout.max_length + kGuard, kGuardByte),
+          places_(layout.keys),
+          in_sequence_(layout.sequential_access) {
+        const bool indexed = layout.organization == Organization::kIndexed;
+        fcd_.fileOrg = indexed                                          ? ORG_INDEXED
+                       : layout.organization == Organization::kRelative ? ORG_RELATIVE
+                                                                        : ORG_SEQ;
+        fcd_.accessFlags = layout.sequential_access ? ACCESS_SEQ : ACCESS_DYNAMIC;
         fcd_.openMode = OPEN_NOT_OPEN;
-        fcd_.recordMode = min_length == max_length ? REC_MODE_FIXED : REC_MODE_VARIABLE;
-        put_u32(fcd_.minRecLen, min_length);
-        put_u32(fcd_.maxRecLen, max_length);
-        put_u32(fcd_.curRecLen, max_length);
+        fcd_.recordMode =
+            layout.min_length == layout.max_length ? REC_MODE_FIXED : REC_MODE_VARIABLE;
+        fcd_.otherFlags = layout.optional ? OTH_OPTIONAL : 0;
+        put_u32(fcd_.minRecLen, layout.min_length);
+        put_u32(fcd_.maxRecLen, layout.max_length);
+        put_u32(fcd_.curRecLen, layout.max_length);
         fcd_.fnamePtr = name_.data();
         put_u16(fcd_.fnameLen, static_cast<uint32_t>(name_.size()));
         fcd_.recPtr = area_.data() + kGuard;
-        std::memset(fcd_.recPtr, ' ', max_length);
+        std::memset(fcd_.recPtr, ' ', layout.max_length);
+        std::vector<KeySpec> keys;
+        for (const kvr::test::Key& key : layout.keys)
+            keys.push_back({{{key.at, key.length}}, key.duplicates});
+        if (indexed)
+            this->keys(keys);
     }
 
     void keys(const std::vector<KeySpec>& keys) {
@@ -120,12 +134,7 @@ public:
         set(text);
         return call(OP_REWRITE);
     }
-    // READ ... KEY IS key number k, or START with a key length.
-    std::string read_key(const std::string& text, unsigned k) {
-        set(text);
-        put_u16(fcd_.refKey, k);
-        return call(OP_READ_RAN);
-    }
+    // START with a key number and length.
     std::string start(unsigned op, const std::string& text, unsigned k, unsigned length) {
         set(text);
         put_u16(fcd_.refKey, k);
@@ -148,9 +157,6 @@ public:
     std::string record() const override {
         return std::string(reinterpret_cast<const char*>(fcd_.recPtr), get_u32(fcd_.curRecLen));
     }
-    // A read's status and the record it leaves, "00 100200BJORN...".
-    std::string got(const std::string& status) const { return status + " " + record(); }
-    std::string next() { return got(call(OP_READ_SEQ)); }
     bool guards_intact() const {
         const uint32_t max = get_u32(fcd_.maxRecLen);
         for (size_t i = 0; i < kGuard; ++i) {
@@ -163,26 +169,12 @@ public:
         return (uint64_t{get_u32(fcd_.relKey)} << 32) | get_u32(fcd_.relKey + 4);
     }
     FCD3& fcd() { return fcd_; }
+    // KVRFH gives the program nothing but the status; what it says goes to
+    // the standard error.
+    std::string said() const override { return ""; }
 
-    // The file a scenario's layout describes, as GnuCOBOL hands it over.
     static std::unique_ptr<ScenarioFile> make(const Layout& layout, const std::string& name) {
-        const bool indexed = layout.organization == Organization::kIndexed;
-        auto file = std::make_unique<ProgramFile>(
-            indexed                                          ? ORG_INDEXED
-            : layout.organization == Organization::kRelative ? ORG_RELATIVE
-                                                             : ORG_SEQ,
-            name, layout.min_length, layout.max_length,
-            layout.sequential_access ? ACCESS_SEQ : ACCESS_DYNAMIC);
-        std::vector<KeySpec> keys;
-        for (const kvr::test::Key& key : layout.keys)
-            keys.push_back({{{key.at, key.length}}, key.duplicates});
-        if (indexed)
-            file->keys(keys);
-        if (layout.optional)
-            file->fcd().otherFlags = OTH_OPTIONAL;
-        file->places_ = layout.keys;
-        file->in_sequence_ = layout.sequential_access;
-        return file;
+        return std::make_unique<ProgramFile>(layout, name);
     }
     std::string perform(const Step& step) override {
         const bool relative = fcd_.fileOrg == ORG_RELATIVE;
@@ -211,6 +203,8 @@ public:
                 return close();
             case Verb::kCloseLock:
                 return close(COB_CLOSE_LOCK);
+            case Verb::kCloseUnit:
+                return close(COB_CLOSE_UNIT);
             case Verb::kWrite:
                 return write(std::string(step.data));
             case Verb::kRewrite:
@@ -225,6 +219,10 @@ public:
                 place();
                 return call(OP_READ_RAN);
             default:
+                if (step.verb > Verb::kStartNotGreater) {
+                    ADD_FAILURE() << "no KVRFH statement";
+                    return "";
+                }
                 if (step.verb >= Verb::kStartEqual)
                     place();
                 return call(kOps[static_cast<int>(step.verb)]);
@@ -243,93 +241,29 @@ private:
     bool in_sequence_ = false;
 };
 
+// Programs that describe one file name in different ways. Customers:
+// number (6), name (10), city (6, duplicates).
+const Layout kSequential10{Organization::kSequential, 10, 10, {}, true};
+const Layout kSequential20{Organization::kSequential, 20, 20, {}, true};
+const Layout kSequentialVariable{Organization::kSequential, 5, 10, {}, true};
+const Layout kRelative10{Organization::kRelative, 10, 10};
+const Layout kRelative12{Organization::kRelative, 12, 12};
+const Layout kCustomers{Organization::kIndexed, 22, 22, {{0, 6}, {16, 6, true}}};
+const Layout kOneKey{Organization::kIndexed, 22, 22, {{0, 6}}};
+const Layout kCityElsewhere{Organization::kIndexed, 22, 22, {{0, 6}, {10, 6, true}}};
+const Layout kLongerCustomers{Organization::kIndexed, 30, 30, {{0, 6}, {16, 6, true}}};
+const Layout kCityUnique{Organization::kIndexed, 22, 22, {{0, 6}, {16, 6}}};
+const Layout kKeyPastRecord{Organization::kIndexed, 22, 22, {{0, 6}, {18, 6}}};
+
 class HandlerTest : public kvr::test::TempDirTest {
 protected:
-    // Programs that describe one file name in different ways. Customers:
-    // number (6), name (10), city (6, duplicates).
-    enum Layout {
-        kSequential10,
-        kSequential20,
-        kSequentialVariable,
-        kRelative10,
-        kRelative12,
-        kCustomers,
-        kOneKey,
-        kCityElsewhere,
-        kLongerCustomers,
-        kJoinedKey,  // of two parts that follow each other: one run of bytes
-        kSplitKey,
-        kSparseKey,
-        kWrappedKey,  // a position far beyond the record must not wrap round
-        kKeyless,
-        // Key definition blocks that lie.
-        kTooManyKeys,    // 200 keys
-        kPartOutside,    // a key's parts past the block's end
-        kLongBlock,      // 65535 bytes, a part where the program has none
-        kKeyPastRecord,  // a key running past the record's end
-        kCityUnique,     // customers whose city allows no duplicates
-    };
-    ProgramFile program(Layout layout, const std::string& name) {
-        const uint32_t length = length_of(layout);
-        switch (layout) {
-            case kSequential10:
-            case kSequential20:
-            case kSequentialVariable:
-                return ProgramFile(ORG_SEQ, path(name), layout == kSequentialVariable ? 5 : length,
-                                   length, ACCESS_SEQ);
-            case kRelative10:
-            case kRelative12:
-                return ProgramFile(ORG_RELATIVE, path(name), length, length);
-            default:
-                break;
-        }
-        ProgramFile file(ORG_INDEXED, path(name), length, length);
-        if (layout == kKeyless)
-            return file;
-        file.keys(keys_of(layout));
-        KDB* kdb = file.fcd().kdbPtr;
-        if (layout == kTooManyKeys)
-            put_u16(kdb->nkeys, 200);
-        if (layout == kPartOutside)
-            put_u16(kdb->key[1].offset, kvr::bridge::get_u16(kdb->kdbLen));
-        if (layout == kLongBlock) {
-            put_u16(kdb->kdbLen, 0xFFFF);
-            put_u16(kdb->key[1].offset, 0x8000);
-        }
-        return file;
-    }
-    static std::vector<KeySpec> keys_of(Layout layout) {
-        switch (layout) {
-            case kOneKey:
-                return {{{{0, 6}}}};
-            case kJoinedKey:
-                return {{{{0, 3}, {3, 3}}}};
-            case kSplitKey:
-                return {{{{0, 6}}}, {{{16, 3}, {10, 3}}}};
-            case kSparseKey:
-                return {{{{0, 6}}}, {{{16, 6}}, true, true}};
-            case kWrappedKey:
-                return {{{{0xFFFFFFF0u, 0x20}}}};
-            case kKeyPastRecord:
-                return {{{{0, 6}}}, {{{18, 6}}}};
-            case kCityUnique:
-                return {{{{0, 6}}}, {{{16, 6}}}};
-            default:
-                return {{{{0, 6}}}, {{{layout == kCityElsewhere ? 10u : 16u, 6}}, true}};
-        }
-    }
-    static uint32_t length_of(Layout layout) {
-        static constexpr uint32_t kLengths[] = {10, 20, 10, 10, 12, 22, 22, 22, 30, 22,
-                                                22, 22, 22, 22, 22, 22, 22, 22, 22};
-        return kLengths[layout];
-    }
     // A whole record of the layout; a relative one is record 1.
-    static std::string record_of(Layout layout) {
-        return std::string("100100ANNA      BERGEN  AND MORE").substr(0, length_of(layout));
+    static std::string record_of(const Layout& layout) {
+        return std::string("100100ANNA      BERGEN  AND MORE").substr(0, layout.max_length);
     }
     // The file `name` as a program of the layout leaves it: one record.
-    void make(Layout layout, const std::string& name) {
-        ProgramFile file = program(layout, name);
+    void make(const Layout& layout, const std::string& name) {
+        ProgramFile file(layout, path(name));
         file.relative_key(1);
         ASSERT_EQ(
             in_order({file.call(OP_OPEN_OUTPUT), file.write(record_of(layout)), file.close()}),
@@ -363,7 +297,7 @@ platform::FaultPlan disk_full() {
 // record number of 2^32 or more names no record: 24 for a WRITE, 23 for
 // the verbs that look one up.
 TEST_F(HandlerTest, IndexedFileThroughEveryKeyedVerb) {
-    ProgramFile file = program(kCustomers, "customers.dat");
+    ProgramFile file(kCustomers, path("customers.dat"));
     EXPECT_EQ(in_order({file.call(OP_OPEN_OUTPUT), file.write("100300CLARA     OSLO  "),
                         file.write("100100ANNA      BERGEN"), file.write("100200BJORN     OSLO  "),
                         file.close()}),
@@ -371,14 +305,16 @@ TEST_F(HandlerTest, IndexedFileThroughEveryKeyedVerb) {
     EXPECT_EQ(file.fcd().fileHandle, nullptr);
 
     ASSERT_EQ(file.call(OP_OPEN_IO), "00");
-    EXPECT_EQ(file.got(file.start(OP_START_LA, "100200XYZ", 1, 0)), "00 100200XYZ             ");
-    EXPECT_EQ(file.got(file.call(OP_READ_PREV)), "00 100200BJORN     OSLO  ");
-    EXPECT_EQ(in_order({file.start(OP_START_FI, "", 0, 0), file.next().substr(0, 9),
-                        file.start(OP_START_FI, "", 65535, 0), file.close()}),
-              "00 00 100100 20 00");
+    EXPECT_EQ(in_order({file.start(OP_START_LA, "100200XYZ", 1, 0), file.record(),
+                        file.call(OP_READ_PREV), file.record()}),
+              "00 100200XYZ              00 100200BJORN     OSLO  ");
+    EXPECT_EQ(
+        in_order({file.start(OP_START_FI, "", 0, 0), file.call(OP_READ_SEQ),
+                  file.record().substr(0, 6), file.start(OP_START_FI, "", 65535, 0), file.close()}),
+        "00 00 100100 20 00");
     EXPECT_TRUE(file.guards_intact());
 
-    ProgramFile numbers = program(kRelative10, "numbers.rel");
+    ProgramFile numbers(kRelative10, path("numbers.rel"));
     const uint64_t beyond = (uint64_t{1} << 32) + 1;
     numbers.relative_key(1);
     ASSERT_EQ(in_order({numbers.call(OP_OPEN_OUTPUT), numbers.write("ONE"), numbers.close()}),
@@ -389,12 +325,12 @@ TEST_F(HandlerTest, IndexedFileThroughEveryKeyedVerb) {
                   numbers.call(OP_START_EQ), numbers.rewrite("BEYOND"), numbers.call(OP_DELETE)}),
         "00 24 23 23 23 23");
     numbers.relative_key(1);
-    EXPECT_EQ(in_order({numbers.got(numbers.call(OP_READ_RAN)), numbers.close()}),
+    EXPECT_EQ(in_order({numbers.call(OP_READ_RAN), numbers.record(), numbers.close()}),
               "00 ONE        00");
 }
 
 TEST_F(HandlerTest, DeleteFileRemovesAClosedFileOnly) {
-    ProgramFile file = program(kCustomers, "gone.dat");
+    ProgramFile file(kCustomers, path("gone.dat"));
     EXPECT_EQ(in_order({file.call(OP_OPEN_OUTPUT), file.call(OP_DELETE_FILE), file.close(),
                         file.call(OP_DELETE_FILE)}),
               "00 41 00 00");
@@ -405,8 +341,8 @@ TEST_F(HandlerTest, DeleteFileRemovesAClosedFileOnly) {
 
     // A file another connector (or another program) has open is not taken
     // from under it: its writes would go to a file no name reaches.
-    ProgramFile holder = program(kCustomers, "held.dat");
-    ProgramFile other = program(kCustomers, "held.dat");
+    ProgramFile holder(kCustomers, path("held.dat"));
+    ProgramFile other(kCustomers, path("held.dat"));
     ASSERT_EQ(holder.call(OP_OPEN_OUTPUT), "00");
     EXPECT_EQ(other.call(OP_DELETE_FILE), "98");
     EXPECT_TRUE(std::filesystem::exists(path("held.dat")));
@@ -415,14 +351,15 @@ TEST_F(HandlerTest, DeleteFileRemovesAClosedFileOnly) {
 }
 
 TEST_F(HandlerTest, NamesAreMappedAsGnuCobolMapsThem) {
-    ProgramFile file(ORG_SEQ, "  MASTERX  ", 4, 4, ACCESS_SEQ);
+    const Layout lines{Organization::kSequential, 4, 4, {}, true};
+    ProgramFile file(lines, "  MASTERX  ");
     ::setenv("DD_MASTERX", path("mapped.dat").c_str(), 1);
     EXPECT_EQ(in_order({file.call(OP_OPEN_OUTPUT), file.close()}), "00 00");
     ::unsetenv("DD_MASTERX");
     EXPECT_TRUE(std::filesystem::exists(path("mapped.dat")));
 
     ::setenv("COB_FILE_PATH", dir_.c_str(), 1);
-    ProgramFile under(ORG_SEQ, "under.dat", 4, 4, ACCESS_SEQ);
+    ProgramFile under(lines, "under.dat");
     EXPECT_EQ(in_order({under.call(OP_OPEN_OUTPUT), under.close()}), "00 00");
     ::unsetenv("COB_FILE_PATH");
     EXPECT_TRUE(std::filesystem::exists(path("under.dat")));
@@ -434,7 +371,7 @@ TEST_F(HandlerTest, NamesAreMappedAsGnuCobolMapsThem) {
 // reports 30 and keeps the file open for the connector's next FCD; once
 // there is room a CLOSE writes every record.
 TEST_F(HandlerTest, AFailedCloseReportsItAndKeepsTheFileForAnotherClose) {
-    ProgramFile file(ORG_SEQ, path("lines.dat"), 5, 20, ACCESS_SEQ);
+    ProgramFile file({Organization::kSequential, 5, 20, {}, true}, path("lines.dat"));
     EXPECT_EQ(in_order({file.call(OP_OPEN_OUTPUT), file.write("FIVE5"),
                         file.write("TWENTY CHARACTERS 20"), file.write("TOO"),
                         file.write("AFTER", COB_WRITE_AFTER | COB_WRITE_LINES | 2)}),
@@ -465,7 +402,7 @@ TEST_F(HandlerTest, AFailedCloseReportsItAndKeepsTheFileForAnotherClose) {
 // but not the files: its exit must not close them under the parent.
 TEST_F(HandlerTest, FilesLeftOpenAreClosedWhenTheProcessExits) {
     make(kCustomers, "left.dat");
-    ProgramFile customers = program(kCustomers, "left.dat");
+    ProgramFile customers(kCustomers, path("left.dat"));
     EXPECT_EXIT(
         {
             if (customers.call(OP_OPEN_EXTEND) == "00")
@@ -478,7 +415,7 @@ TEST_F(HandlerTest, FilesLeftOpenAreClosedWhenTheProcessExits) {
         testing::ExitedWithCode(0),
         "^KVRFH: cannot close .*/left\\.dat at the end of the run: status 30.*\n$");
 
-    ProgramFile file = program(kSequential10, "parent.dat");
+    ProgramFile file(kSequential10, path("parent.dat"));
     const std::string record = record_of(kSequential10);
     ASSERT_EQ(in_order({file.call(OP_OPEN_OUTPUT), file.write(record)}), "00 00");
     const auto size_before = std::filesystem::file_size(path("parent.dat"));  // still buffered
@@ -499,19 +436,24 @@ TEST_F(HandlerTest, FilesLeftOpenAreClosedWhenTheProcessExits) {
 // there, as COBOL does, saying nothing; every failed OPEN prints one line:
 // the file, the statement, the status and the reason in words.
 TEST_F(HandlerTest, OpenSaysWhyItFailsAndOutputMakesAnyFileAnew) {
-    enum Existing { kNothing = 100, kText, kShortText, kEmpty, kDirectory, kLeftOpen };
+    enum Existing { kNothing, kText, kShortText, kEmpty, kDirectory, kLeftOpen };
     struct Case {
-        int existing;  // a Layout, or one of the above
+        std::variant<Existing, Layout> existing;  // or the layout of the program that made it
         Layout layout;
         unsigned op;
-        std::string said;  // nothing: opened and used
+        std::string said;                     // nothing: opened and used
+        void (*lie)(ProgramFile&) = nullptr;  // what the key definition block says instead
     };
+    const auto keyless = [](ProgramFile& f) { f.fcd().kdbPtr = nullptr; };
     const Case cases[] = {
         {kSequential10, kCustomers, OP_OPEN_OUTPUT, ""},
         {kCustomers, kSequential10, OP_OPEN_OUTPUT, ""},
         {kText, kCustomers, OP_OPEN_OUTPUT, ""},
         {kShortText, kSequential10, OP_OPEN_OUTPUT, ""},
-        {kNothing, kJoinedKey, OP_OPEN_OUTPUT, ""},
+        {kNothing, kOneKey, OP_OPEN_OUTPUT, "",
+         [](ProgramFile& f) {
+             f.keys({{{{0, 3}, {3, 3}}}});
+         }},
         {kNothing, kCustomers, OP_OPEN_INPUT, "(OPEN INPUT, status 35): the file does not exist"},
         {kSequential10, kSequential20, OP_OPEN_INPUT,
          "(OPEN INPUT, status 39): record length 20 in the program, 10 in the file"},
@@ -562,48 +504,68 @@ TEST_F(HandlerTest, OpenSaysWhyItFailsAndOutputMakesAnyFileAnew) {
              "rebuild " +
              path("why.dat")},
         // Keys this file system cannot keep; no file is made.
-        {kNothing, kSplitKey, OP_OPEN_OUTPUT,
+        {kNothing, kCustomers, OP_OPEN_OUTPUT,
          "(OPEN OUTPUT, status 91): alternate key 1 is made of 2 separate parts; a key must be "
-         "one run of bytes of the record"},
-        {kNothing, kSparseKey, OP_OPEN_OUTPUT,
+         "one run of bytes of the record",
+         [](ProgramFile& f) {
+             f.keys({{{{0, 6}}}, {{{16, 3}, {10, 3}}}});
+         }},
+        {kNothing, kCustomers, OP_OPEN_OUTPUT,
          "(OPEN OUTPUT, status 91): alternate key 1 has SUPPRESS WHEN, which this file system "
-         "cannot keep"},
-        {kNothing, kWrappedKey, OP_OPEN_OUTPUT,
-         "(OPEN OUTPUT, status 91): the record key lies outside the record"},
-        {kNothing, kKeyless, OP_OPEN_OUTPUT,
-         "(OPEN OUTPUT, status 91): the program gave no record key"},
-        {kCustomers, kKeyless, OP_OPEN_INPUT,
-         "(OPEN INPUT, status 91): the program gave no record key"},
-        {kCustomers, kTooManyKeys, OP_OPEN_IO,
-         "(OPEN I-O, status 91): the key definition block names 200 keys (1 to 64 can be kept)"},
-        {kCustomers, kPartOutside, OP_OPEN_INPUT,
+         "cannot keep",
+         [](ProgramFile& f) {
+             f.keys({{{{0, 6}}}, {{{16, 6}}, true, true}});
+         }},
+        {kNothing, kCustomers, OP_OPEN_OUTPUT,
+         "(OPEN OUTPUT, status 91): the record key lies outside the record",
+         [](ProgramFile& f) {
+             f.keys({{{{0xFFFFFFF0u, 0x20}}}});
+         }},
+        {kNothing, kCustomers, OP_OPEN_OUTPUT,
+         "(OPEN OUTPUT, status 91): the program gave no record key", keyless},
+        {kCustomers, kCustomers, OP_OPEN_INPUT,
+         "(OPEN INPUT, status 91): the program gave no record key", keyless},
+        {kCustomers, kCustomers, OP_OPEN_IO,
+         "(OPEN I-O, status 91): the key definition block names 200 keys (1 to 64 can be kept)",
+         [](ProgramFile& f) { put_u16(f.fcd().kdbPtr->nkeys, 200); }},
+        {kCustomers, kCustomers, OP_OPEN_INPUT,
          "(OPEN INPUT, status 91): alternate key 1 is not described in the key definition "
-         "block"},
-        {kCustomers, kLongBlock, OP_OPEN_EXTEND,
+         "block",
+         [](ProgramFile& f) {
+             put_u16(f.fcd().kdbPtr->key[1].offset, kvr::bridge::get_u16(f.fcd().kdbPtr->kdbLen));
+         }},
+        {kCustomers, kCustomers, OP_OPEN_EXTEND,
          "(OPEN EXTEND, status 91): the key definition block says it is 65535 bytes long; its "
-         "keys take 66"},
+         "keys take 66",
+         [](ProgramFile& f) {
+             put_u16(f.fcd().kdbPtr->kdbLen, 0xFFFF);
+             put_u16(f.fcd().kdbPtr->key[1].offset, 0x8000);
+         }},
         {kCustomers, kKeyPastRecord, OP_OPEN_INPUT,
          "(OPEN INPUT, status 91): alternate key 1 lies outside the record"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message()
-                     << c.existing << " opened as " << c.layout << " " << c.said);
-        if (c.existing < kNothing)
-            make(static_cast<Layout>(c.existing), "why.dat");
-        else if (c.existing == kText)
+        SCOPED_TRACE(c.said);
+        const auto* existing = std::get_if<Existing>(&c.existing);
+        const auto is = [&](Existing kind) { return existing != nullptr && *existing == kind; };
+        if (existing == nullptr)
+            make(std::get<Layout>(c.existing), "why.dat");
+        else if (is(kText))
             write_file(path("why.dat"), std::string(200, 'x'));
-        else if (c.existing == kShortText)
+        else if (is(kShortText))
             write_file(path("why.dat"), "hello\n");
-        else if (c.existing == kEmpty)
+        else if (is(kEmpty))
             write_file(path("why.dat"), "");
-        else if (c.existing == kDirectory)
+        else if (is(kDirectory))
             std::filesystem::create_directory(path("why.dat"));
-        if (c.existing == kLeftOpen) {
+        else if (is(kLeftOpen)) {
             make(kCustomers, "why.dat");
             patch_file(path("why.dat"), 36, "KVRU", 4);
             write_file(path("why.dat.kvrj"), "my own notes\n");
         }
-        ProgramFile file = program(c.layout, "why.dat");
+        ProgramFile file(c.layout, path("why.dat"));
+        if (c.lie != nullptr)
+            c.lie(file);
         testing::internal::CaptureStderr();
         const std::string status = file.call(c.op);
         const std::string said = testing::internal::GetCapturedStderr();
@@ -616,9 +578,9 @@ TEST_F(HandlerTest, OpenSaysWhyItFailsAndOutputMakesAnyFileAnew) {
         } else {
             EXPECT_EQ(said, "KVRFH: cannot open " + path("why.dat") + " " + c.said + "\n");
             EXPECT_EQ(file.fcd().openMode, OPEN_NOT_OPEN);
-            EXPECT_EQ(std::filesystem::exists(path("why.dat")), c.existing != kNothing);
+            EXPECT_EQ(std::filesystem::exists(path("why.dat")), !is(kNothing));
         }
-        if (c.existing == kLeftOpen) {
+        if (is(kLeftOpen)) {
             EXPECT_EQ(read_file(path("why.dat.kvrj")), "my own notes\n");
         }
         std::filesystem::remove(path("why.dat"));
@@ -632,8 +594,8 @@ TEST_F(HandlerTest, OpenSaysWhyItFailsAndOutputMakesAnyFileAnew) {
 TEST_F(HandlerTest, OpenOutputNeverRemovesAFileInUse) {
     using kvr::bridge::Removal;
     make(kSequential10, "held.dat");
-    ProgramFile reader = program(kSequential10, "held.dat");
-    ProgramFile writer = program(kCustomers, "held.dat");
+    ProgramFile reader(kSequential10, path("held.dat"));
+    ProgramFile writer(kCustomers, path("held.dat"));
     int error = 0;
     // Another process writing it, until it is killed.
     int ready[2];
@@ -642,7 +604,7 @@ TEST_F(HandlerTest, OpenOutputNeverRemovesAFileInUse) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        ProgramFile extender = program(kSequential10, "held.dat");
+        ProgramFile extender(kSequential10, path("held.dat"));
         const char byte = extender.call(OP_OPEN_EXTEND) == "00" ? 'y' : 'n';
         (void)!::write(ready[1], &byte, 1);
         ::pause();
@@ -672,7 +634,7 @@ TEST_F(HandlerTest, OpenOutputNeverRemovesAFileInUse) {
 // give theirs, operations this system does not offer are refused open or
 // not, and CLOSE WITH LOCK locks out that connector only.
 TEST_F(HandlerTest, TraceNamesEachStatement) {
-    ProgramFile file = program(kCustomers, "traced.dat");
+    ProgramFile file(kCustomers, path("traced.dat"));
     ::setenv("KVRFH_TRACE", "1", 1);
     testing::internal::CaptureStderr();
     const unsigned out_of_place[] = {OP_READ_SEQ,   OP_START_GE, OP_WRITE,         OP_REWRITE,
@@ -687,11 +649,11 @@ TEST_F(HandlerTest, TraceNamesEachStatement) {
     file.renew_fcd();
     file.close();
     file.call(OP_OPEN_IO);
-    file.start(OP_START_GE, "1", 0, 1);
+    file.perform({Verb::kStartNotLess, "1", {}, {}, 0, 1});
     file.call(OP_READ_SEQ);
     file.call(OP_READ_PREV);
     file.call(OP_READ_PREV);
-    file.read_key("100100", 0);
+    file.perform({Verb::kRead, "100100", {}, {}, 0});
     file.call(OP_DELETE);
     file.close(COB_CLOSE_NO_REWIND);
     file.call(OP_OPEN_INPUT);
@@ -721,13 +683,13 @@ TEST_F(HandlerTest, TraceNamesEachStatement) {
             "CLOSE WITH LOCK 00", "OPEN INPUT 38"}))
         << trace;
     EXPECT_EQ(file.fcd().openMode, OPEN_NOT_OPEN);
-    ProgramFile other = program(kCustomers, "traced.dat");
+    ProgramFile other(kCustomers, path("traced.dat"));
     EXPECT_EQ(read_all(other), std::vector<std::string>{});
 
     // An FCD still carrying the handle of a file closed through another FCD
     // names no file: it is not open.
-    ProgramFile first = program(kRelative10, "handed.dat");
-    ProgramFile second = program(kRelative10, "handed.dat");
+    ProgramFile first(kRelative10, path("handed.dat"));
+    ProgramFile second(kRelative10, path("handed.dat"));
     ASSERT_EQ(first.call(OP_OPEN_OUTPUT), "00");
     second.fcd().fileHandle = first.fcd().fileHandle;
     first.relative_key(1);

@@ -349,33 +349,6 @@ TEST_F(WindowsFileTest, DescriptorsFromHandlesAndTheirErrors) {
     EXPECT_EQ(errno, EBADF);
 }
 
-// With mappings on and off alike, a reader sees every write at once, also
-// past the size at open; a file cut short behind the handle reads short.
-TEST_F(WindowsFileTest, MappedReadsGiveWhatReadsGive) {
-    for (const bool mapped : {true, false}) {
-        SCOPED_TRACE(mapped ? "mapped" : "through pread");
-        set_file_mappings(mapped);
-        const std::string name = path(mapped ? "mapped" : "plain");
-        HANDLE writer = open(name, kReadWrite, 0, CREATE_NEW);
-        ASSERT_NE(writer, INVALID_HANDLE_VALUE);
-        write(writer, std::string(4 * 4096, 'p'));
-        EXPECT_EQ(read_at(writer, 4090, 12), std::string(12, 'p'));
-        EXPECT_EQ(seek(writer, 4092, FILE_BEGIN), 4092u);
-        write(writer, "changed");  // over bytes read before: seen at once
-        EXPECT_EQ(read_at(writer, 4090, 12), "ppchangedppp");
-        EXPECT_EQ(seek(writer, 0, FILE_END), 16384u);
-        write(writer, "grown");  // past the size the handle opened with
-        EXPECT_EQ(read_at(writer, 16380, 100), "ppppgrown");
-
-        // Cut at a page boundary: a read of what lies past it is short.
-        std::filesystem::resize_file(name, 8192);
-        EXPECT_EQ(read_at(writer, 8190, 100), "pp");
-        EXPECT_EQ(read_at(writer, 12288, 10), "");
-        EXPECT_TRUE(CloseHandle(writer));
-    }
-    set_file_mappings(true);
-}
-
 // A page viewed in place through ReadFileView and cut off behind the
 // reader's back reads as zeros instead of ending the process, and the
 // handle's reads go through pread from then on, which reports the cut.

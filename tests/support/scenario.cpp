@@ -2,13 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+
 namespace kvr::test {
 namespace {
 
 const char* const kVerbNames[] = {
-    "OPEN INPUT", "OPEN OUTPUT", "OPEN I-O", "OPEN EXTEND", "CLOSE",     "CLOSE WITH LOCK",
-    "WRITE",      "REWRITE",     "DELETE",   "READ",        "READ NEXT", "READ PREVIOUS",
-    "START =",    "START >",     "START >=", "START <",     "START <=",  "program"};
+    "OPEN INPUT",      "OPEN OUTPUT",   "OPEN I-O", "OPEN EXTEND", "CLOSE",
+    "CLOSE WITH LOCK", "WRITE",         "REWRITE",  "DELETE",      "READ",
+    "READ NEXT",       "READ PREVIOUS", "START =",  "START >",     "START >=",
+    "START <",         "START <=",      "program",  "OPEN",        "CLOSE UNIT",
+    "without area",    "save file",     "put file", "same file",   "no file"};
 
 // What the program sees of the record area: a fixed-length record without
 // the blanks that fill it, a relative one behind its number.
@@ -23,36 +30,53 @@ std::string shown(const ScenarioFile& file, const Layout& layout) {
     return record;
 }
 
-void run_step(ScenarioFile& file, const Layout& layout, const Step& step, size_t number) {
-    const std::string status = file.perform(step);
-    SCOPED_TRACE(testing::Message()
-                 << "step " << number << ": " << kVerbNames[static_cast<int>(step.verb)] << " "
-                 << step.data << (step.key == kSame ? "" : " key " + std::to_string(step.key)));
-    EXPECT_EQ(status, step.status);
-    if (!step.record.empty()) {
-        EXPECT_EQ(shown(file, layout), step.record);
-    }
+std::string bytes_of(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 }  // namespace
 
-void run_steps(ScenarioFile& file, const Layout& layout, const std::vector<Step>& steps) {
-    for (size_t i = 0; i < steps.size(); ++i)
-        run_step(file, layout, steps[i], i + 1);
-}
-
 void run_scenario(const Opener& open, const Scenario& scenario, const std::string& path) {
     SCOPED_TRACE(scenario.name);
     std::vector<std::unique_ptr<ScenarioFile>> files(scenario.programs.size());
+    std::map<std::string_view, std::string> saved;
     size_t current = 0;
     for (size_t i = 0; i < scenario.steps.size(); ++i) {
-        if (scenario.steps[i].verb == Verb::kUse) {
-            current = static_cast<size_t>(scenario.steps[i].key);
-            continue;
+        const Step& step = scenario.steps[i];
+        SCOPED_TRACE(testing::Message()
+                     << "step " << i + 1 << ": " << kVerbNames[static_cast<int>(step.verb)] << " "
+                     << step.data << (step.key == kSame ? "" : " key " + std::to_string(step.key)));
+        const auto it = saved.find(step.data);
+        const std::string bytes(it != saved.end() ? std::string_view(it->second) : step.data);
+        switch (step.verb) {
+            case Verb::kUse:
+                current = static_cast<size_t>(step.key);
+                continue;
+            case Verb::kSaveFile:
+                saved[step.data] = bytes_of(path);
+                continue;
+            case Verb::kPutFile:
+                std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+                continue;
+            case Verb::kSameFile:
+                EXPECT_TRUE(std::filesystem::exists(path));
+                EXPECT_EQ(bytes_of(path), bytes);
+                continue;
+            case Verb::kNoFile:
+                EXPECT_FALSE(std::filesystem::exists(path));
+                continue;
+            default:
+                break;
         }
         if (!files[current])
             files[current] = open(scenario.programs[current], path);
-        run_step(*files[current], scenario.programs[current], scenario.steps[i], i + 1);
+        ScenarioFile& file = *files[current];
+        EXPECT_EQ(file.perform(step), step.status);
+        if (!step.shows.empty()) {
+            EXPECT_EQ(step.status[0] == '0' ? shown(file, scenario.programs[current]) : file.said(),
+                      step.shows);
+        }
     }
 }
 

@@ -37,6 +37,7 @@ struct Layout {
     bool sequential_access = false;
     bool optional = false;
     uint16_t relative_key_digits = 0;  // the RELATIVE KEY item's digits; 0: none
+    uint32_t area_length = 0;          // the record area's, when shorter than the record
 };
 
 enum class Verb {
@@ -57,25 +58,40 @@ enum class Verb {
     kStartNotLess,
     kStartLess,
     kStartNotGreater,
-    kUse,  // the program of the scenario's layout `key` (a connector of its own) goes on
+    kUse,          // another program (a connector of its own) goes on: use()
+    kOpenNothing,  // an OPEN that asks for no mode
+    kCloseUnit,    // a CLOSE that reports 07 and leaves the file open
+    kWithoutArea,  // the next statement finds no record area
+    // The file's bytes, not the program's: `data` names bytes kSaveFile
+    // kept, or is the bytes themselves.
+    kSaveFile,
+    kPutFile,
+    kSameFile,
+    kNoFile,
 };
 
 // One statement. `data` is the record WRITE and REWRITE write, and the key
 // value READ, START and DELETE look up (placed at the key's position). `key`
 // is the key of reference of an indexed file, the record number of a
 // relative one; kSame leaves it as the last statement left it. `length` is
-// the key length a START gives (0: the whole key). `record`, when not
-// empty, is what the record area must hold after the statement: for a
-// relative file "N:data", with its record number.
+// the key length a START gives (0: the whole key), the record length a
+// WRITE or REWRITE gives (0: the data's). `shows`, when not empty, is what
+// the program must see after the statement: the record area after one that
+// succeeded (for a relative file "N:data", with its record number), the
+// message after one that failed.
 inline constexpr int64_t kSame = -1;
 struct Step {
     Verb verb;
     std::string_view data;
-    FileStatus status;
-    std::string_view record = {};
+    FileStatus status = {};
+    std::string_view shows = {};
     int64_t key = kSame;
     uint32_t length = 0;
 };
+// The program of the scenario's layout `program` goes on.
+constexpr Step use(int64_t program) {
+    return {Verb::kUse, "", {}, {}, program};
+}
 
 // One program's connector to one file, served by one engine.
 class ScenarioFile {
@@ -88,14 +104,12 @@ public:
     virtual std::string record() const = 0;
     // The relative record number the program's RELATIVE KEY holds.
     virtual uint64_t relative_number() const = 0;
+    // What the last statement told the program, without padding.
+    virtual std::string said() const = 0;
 };
 
 // How an engine makes a connector for a file of the layout at `path`.
 using Opener = std::function<std::unique_ptr<ScenarioFile>(const Layout&, const std::string& path)>;
-
-// Runs the steps in order on `file`, one failure per step that differs,
-// naming the step by its line in the table.
-void run_steps(ScenarioFile& file, const Layout& layout, const std::vector<Step>& steps);
 
 // A table: the programs that use one file, and what they do to it. The
 // steps start with the first program; kUse goes on with another.
@@ -109,7 +123,8 @@ inline void PrintTo(const Scenario& scenario, std::ostream* out) {
     *out << scenario.name;
 }
 
-// Runs the table on connectors the engine makes for a file at `path`.
+// Runs the table on connectors the engine makes for a file at `path`, one
+// failure per step that differs, naming the step by its line in the table.
 void run_scenario(const Opener& open, const Scenario& scenario, const std::string& path);
 
 }  // namespace kvr::test

@@ -47,6 +47,8 @@ public:
         d.min_record_length = d.min_area_length = layout.min_length;
         if (layout.min_length != layout.max_length)
             d.record_flags = VMQ_RECORD_VARIABLE;
+        if (layout.area_length != 0)
+            d.min_area_length = d.max_area_length = layout.area_length;
         d.access_flags = layout.sequential_access ? VMQ_ACCESS_SEQUENTIAL : 0;
         d.file_flags = layout.optional ? VMQ_FILE_OPTIONAL : 0;
         for (const Key& key : layout.keys)
@@ -58,51 +60,19 @@ public:
     }
 
     std::string perform(const Step& step) override {
-        const bool relative = description().organization == VMQ_ORG_RELATIVE;
-        if (step.key != kSame && relative)
-            fcb().relative_number = static_cast<uint32_t>(step.key);
-        const uint32_t key = step.key == kSame || relative ? 0 : static_cast<uint32_t>(step.key);
-        static constexpr uint32_t kRelations[] = {VMQ_START_EQUAL, VMQ_START_GREATER,
-                                                  VMQ_START_NOT_LESS, VMQ_START_LESS,
-                                                  VMQ_START_NOT_GREATER};
-        static constexpr uint16_t kOpens[] = {VMQ_OPEN_INPUT, VMQ_OPEN_OUTPUT, VMQ_OPEN_IO,
-                                              VMQ_OPEN_EXTEND};
-        if (step.verb <= Verb::kOpenExtend)
-            return open(kOpens[static_cast<int>(step.verb)]);
-        if (step.verb <= Verb::kCloseLock)
-            return close(step.verb == Verb::kCloseLock ? VMQ_CLOSE_WITH_LOCK : 0);
-        switch (step.verb) {
-            case Verb::kWrite:
-                return write(std::string(step.data));
-            case Verb::kRewrite:
-                return rewrite(std::string(step.data));
-            case Verb::kDelete:
-                if (!step.data.empty())
-                    set_record(std::string(step.data));
-                return remove();
-            case Verb::kRead:
-                if (!step.data.empty())
-                    set_key(key, step.data);
-                if (step.key != kSame && !relative)
-                    fcb().key_of_reference = static_cast<uint16_t>(key + 1);
-                return read(key != 0 ? VMQ_KEY_IS : 0);
-            case Verb::kReadNext:
-                return read(VMQ_READ_NEXT);
-            case Verb::kReadPrevious:
-                return read(VMQ_READ_PREVIOUS);
-            default:
-                if (!step.data.empty())
-                    set_key(key, step.data);
-                fcb().key_of_reference = static_cast<uint16_t>(key + 1);
-                fcb().start_key_length = static_cast<uint16_t>(
-                    step.length != 0 ? step.length : key_length(key, step.data));
-                fcb().verb_options =
-                    VMQ_KEY_IS |
-                    kRelations[static_cast<int>(step.verb) - static_cast<int>(Verb::kStartEqual)];
-                return call(fcb().start_entry);
+        if (step.verb == Verb::kWithoutArea) {
+            fcb().record_area = nullptr;
+            return "";
         }
+        const std::string status = dispatch(step);
+        fcb().record_area = record_;
+        return status;
     }
     uint64_t relative_number() const override { return program_.fcb.relative_number; }
+    std::string said() const override {
+        std::string text = program_.message();
+        return text.erase(text.find_last_not_of(std::string(" \0", 2)) + 1);
+    }
 
     vmq_fcb& fcb() { return program_.fcb; }
     vmq_file_description& description() { return program_.description(); }
@@ -128,7 +98,7 @@ public:
         return call(fcb().close_entry);
     }
     // WRITE and REWRITE of a record padded with blanks to the record length
-    // (a longer one keeps its length).
+    // (a longer one, or one of a variable-length file, keeps its length).
     std::string write(const std::string& record) { return put(record, fcb().write_entry); }
     std::string rewrite(const std::string& record) { return put(record, fcb().rewrite_entry); }
     std::string remove() { return call(fcb().delete_entry); }
@@ -141,36 +111,78 @@ public:
         set_record(record);
         return read(options);
     }
-    std::string start(uint32_t relation, const std::string& record, uint16_t key_length) {
-        set_record(record);
-        fcb().start_key_length = key_length;
-        fcb().verb_options = relation;
-        return call(fcb().start_entry);
-    }
-    // A verb called with no record area, as a runtime never should; told().
-    std::string without_area(const std::function<std::string()>& verb) {
-        unsigned char* area = fcb().record_area;
-        fcb().record_area = nullptr;
-        const std::string status = verb();
-        fcb().record_area = area;
-        return told(status);
-    }
 
-    void set_record(const std::string& record) {
+    void set_record(std::string_view record) {
         std::memset(record_, ' ', record_length_ + 16);
         std::memcpy(record_, record.data(), std::min<size_t>(record.size(), record_length_ + 16));
     }
     std::string record() const override {
         return std::string(reinterpret_cast<const char*>(record_), program_.fcb.read_length);
     }
-    std::string message() const { return program_.message(); }
     // A verb's status followed by the record it leaves or by the message
     // the program sees: "00 000010ANNABOS", "35 001003,File does not exist".
     std::string got(const std::string& status) const { return status + " " + record(); }
-    std::string told(const std::string& status) const { return status + " " + message(); }
+    std::string told(const std::string& status) const { return status + " " + said(); }
     std::string next(uint32_t options = VMQ_READ_NEXT) { return got(read(options)); }
 
 private:
+    std::string dispatch(const Step& step) {
+        const bool relative = description().organization == VMQ_ORG_RELATIVE;
+        if (step.key != kSame && relative)
+            fcb().relative_number = static_cast<uint32_t>(step.key);
+        const uint32_t key = step.key == kSame || relative ? 0 : static_cast<uint32_t>(step.key);
+        static constexpr uint32_t kRelations[] = {VMQ_START_EQUAL, VMQ_START_GREATER,
+                                                  VMQ_START_NOT_LESS, VMQ_START_LESS,
+                                                  VMQ_START_NOT_GREATER};
+        static constexpr uint16_t kOpens[] = {VMQ_OPEN_INPUT, VMQ_OPEN_OUTPUT, VMQ_OPEN_IO,
+                                              VMQ_OPEN_EXTEND};
+        if (step.verb <= Verb::kOpenExtend)
+            return open(kOpens[static_cast<int>(step.verb)]);
+        const bool start = step.verb >= Verb::kStartEqual && step.verb <= Verb::kStartNotGreater;
+        if (!step.data.empty() && (step.verb == Verb::kRead || start))
+            set_key(key, step.data);
+        switch (step.verb) {
+            case Verb::kOpenNothing:
+                return open(0);
+            case Verb::kClose:
+            case Verb::kCloseLock:
+            case Verb::kCloseUnit:
+                return close(step.verb == Verb::kClose       ? 0
+                             : step.verb == Verb::kCloseLock ? VMQ_CLOSE_WITH_LOCK
+                                                             : VMQ_CLOSE_REPORT_07);
+            case Verb::kWrite:
+            case Verb::kRewrite: {
+                const auto size = static_cast<uint32_t>(step.data.size());
+                set_record(step.data);
+                fcb().write_length = step.length != 0 ? step.length
+                                     : description().record_flags == VMQ_RECORD_VARIABLE
+                                         ? size
+                                         : std::max(size, record_length_);
+                return call(step.verb == Verb::kWrite ? fcb().write_entry : fcb().rewrite_entry);
+            }
+            case Verb::kDelete:
+                if (!step.data.empty())
+                    set_record(step.data);
+                return remove();
+            case Verb::kRead:
+                if (step.key != kSame && !relative)
+                    fcb().key_of_reference = static_cast<uint16_t>(key + 1);
+                return read(key != 0 ? VMQ_KEY_IS : 0);
+            case Verb::kReadNext:
+                return read(VMQ_READ_NEXT);
+            case Verb::kReadPrevious:
+                return read(VMQ_READ_PREVIOUS);
+            default:
+                fcb().key_of_reference = static_cast<uint16_t>(key + 1);
+                fcb().start_key_length = static_cast<uint16_t>(
+                    step.length != 0 ? step.length : key_length(key, step.data));
+                // Without a key of reference named, no KEY IS: the prime key.
+                fcb().verb_options =
+                    (step.key == kSame ? 0 : VMQ_KEY_IS) |
+                    kRelations[static_cast<int>(step.verb) - static_cast<int>(Verb::kStartEqual)];
+                return call(fcb().start_entry);
+        }
+    }
     // The key value at the key's place in a blank record area (a key the
     // file does not have: at the start).
     void set_key(uint32_t key, std::string_view value) {

@@ -66,31 +66,21 @@ TEST_F(SeqFileTest, RequestsEachModeRefusesAndShareModes) {
     // a writer shares with nobody.
     std::string r;
     void* other = nullptr;
-    ASSERT_EQ(open(SQ_MODE_INPUT), 0);
-    EXPECT_EQ(open(SQ_MODE_INPUT, &other), 0);
-    EXPECT_EQ(close(&other), 0);
-    EXPECT_EQ(open(SQ_MODE_APPEND | SQ_MODE_OUTPUT, &other), 18);
-    EXPECT_EQ(write("new"), 2);
-    EXPECT_EQ(op(SQ_REPLACE_LAST, "new"), 2);
-    ASSERT_EQ(read(&r, 100, true), 0);
-    EXPECT_EQ(op(SQ_REWRITE, "ONE"), 2);
-    ASSERT_EQ(read(&r), 0);
+    EXPECT_EQ(results({open(SQ_MODE_INPUT), open(SQ_MODE_INPUT, &other), close(&other),
+                       open(SQ_MODE_APPEND | SQ_MODE_OUTPUT, &other), write("new"),
+                       op(SQ_REPLACE_LAST, "new"), read(&r, 100, true), op(SQ_REWRITE, "ONE"),
+                       read(&r), close(), close()}),
+              "0 0 0 18 2 2 0 2 0 0 3");
     EXPECT_EQ(r, "two");
-    EXPECT_EQ(close(), 0);
-    EXPECT_EQ(close(), 3);
     // Mode 2 has no buffers for records.
-    ASSERT_EQ(open(SQ_MODE_UNBUFFERED), 0);
-    EXPECT_EQ(write("new"), 1);
-    EXPECT_EQ(read(&r, 100, true), 1);
-    EXPECT_EQ(close(), 0);
+    EXPECT_EQ(results({open(SQ_MODE_UNBUFFERED), write("new"), read(&r, 100, true), close()}),
+              "0 1 1 0");
     EXPECT_EQ(read_file(name_), before);
 
-    ASSERT_EQ(open(SQ_MODE_APPEND), 0);
-    EXPECT_EQ(open(SQ_MODE_APPEND | SQ_MODE_OUTPUT, &other), 18);
-    EXPECT_EQ(open(SQ_MODE_INPUT, &other), 18);
-    ASSERT_EQ(write("abc"), 0);
-    EXPECT_EQ(create(), 18) << "create must not truncate a file in use";
-    EXPECT_EQ(close(), 0);
+    // A file in use: create must not truncate it.
+    EXPECT_EQ(results({open(SQ_MODE_APPEND), open(SQ_MODE_APPEND | SQ_MODE_OUTPUT, &other),
+                       open(SQ_MODE_INPUT, &other), write("abc"), create(), close()}),
+              "0 18 18 0 18 0");
     EXPECT_EQ(file_records(), (Records{"one", "two", "abc"}));
 }
 

@@ -44,9 +44,8 @@ TEST_F(SeqRecordTest, FileEndingInsideARecord) {
         SCOPED_TRACE(cut);
         write_file(name_, header + long_one.substr(0, cut));
         std::string r;
-        ASSERT_EQ(open(SQ_MODE_INPUT), 0);
-        EXPECT_EQ(read(&r, 100, true), cut == long_one.size() - 4 ? 0 : 2);
-        ASSERT_EQ(close(), 0);
+        EXPECT_EQ(results({open(SQ_MODE_INPUT), read(&r, 100, true), close()}),
+                  cut == long_one.size() - 4 ? "0 0 0" : "0 2 0");
     }
 }
 
@@ -66,15 +65,13 @@ TEST_F(SeqRecordTest, DamagedLengthWords) {
     };
     for (const std::string& bytes : cases) {
         write_file(name_, header + bytes);
-        ASSERT_EQ(open(SQ_MODE_APPEND), 0);
         std::string r, guarded(200, '#');
-        ASSERT_EQ(read(&r, 100, true), 0);
         uint32_t length = 100;
-        EXPECT_EQ(_vmqpSeqFS(SQ_READ_NEXT, &slot_, guarded.data(), &length, nullptr, 0), 2);
+        EXPECT_EQ(results({open(SQ_MODE_APPEND), read(&r, 100, true),
+                           _vmqpSeqFS(SQ_READ_NEXT, &slot_, guarded.data(), &length, nullptr, 0),
+                           read(&r), op(SQ_REWRITE, std::string(10, 'z')), read(&r, 100, true)}),
+                  "0 0 2 2 2 0");
         EXPECT_EQ(guarded.substr(100), std::string(100, '#'));
-        EXPECT_EQ(read(&r), 2);
-        EXPECT_EQ(op(SQ_REWRITE, std::string(10, 'z')), 2);
-        ASSERT_EQ(read(&r, 100, true), 0);
         EXPECT_EQ(r, "good");
         ASSERT_EQ(close(), 0);
     }
@@ -82,28 +79,24 @@ TEST_F(SeqRecordTest, DamagedLengthWords) {
 
 TEST_F(SeqRecordTest, ReplaceLast) {
     write_records({"one"});
-    ASSERT_EQ(open(SQ_MODE_APPEND), 0);
-    EXPECT_EQ(op(SQ_REPLACE_LAST, "x"), 2) << "nothing appended on this handle";
-    // In the buffer, again and again.
-    ASSERT_EQ(write("A"), 0);
-    ASSERT_EQ(op(SQ_REPLACE_LAST, "B"), 0);
-    ASSERT_EQ(op(SQ_REPLACE_LAST, ""), 0);
-    // A record that fills the buffer exactly (8 bytes are used) stays in it.
-    ASSERT_EQ(write(make_record(4096 - 8 - 8, 6)), 0);
-    ASSERT_EQ(op(SQ_REPLACE_LAST, "C"), 0);
+    // Nothing appended on this handle yet; then in the buffer, again and
+    // again; a record that fills the buffer exactly (8 bytes are used)
+    // stays in it.
+    ASSERT_EQ(results({open(SQ_MODE_APPEND), op(SQ_REPLACE_LAST, "x"), write("A"),
+                       op(SQ_REPLACE_LAST, "B"), op(SQ_REPLACE_LAST, ""),
+                       write(make_record(4096 - 8 - 8, 6)), op(SQ_REPLACE_LAST, "C")}),
+              "0 2 0 0 0 0 0");
     // A record whose first chunk is written: the file is cut where it began.
     const std::string big = make_record(6000, 7);
     ASSERT_EQ(write(big), 0);
     EXPECT_EQ(std::filesystem::file_size(name_), 80u + 11 + 4096);
     ASSERT_EQ(op(SQ_REPLACE_LAST, "D"), 0);
     EXPECT_EQ(std::filesystem::file_size(name_), 80u + 11 + 8 + 9);
-    ASSERT_EQ(write(big), 0);
-    ASSERT_EQ(op(SQ_REPLACE_LAST, big + "E"), 0);
     // Reading in between gives the appended record up.
     std::string r;
-    ASSERT_EQ(read(&r, 100, true), 0);
-    EXPECT_EQ(op(SQ_REPLACE_LAST, "x"), 2);
-    ASSERT_EQ(close(), 0);
+    ASSERT_EQ(results({write(big), op(SQ_REPLACE_LAST, big + "E"), read(&r, 100, true),
+                       op(SQ_REPLACE_LAST, "x"), close()}),
+              "0 0 0 2 0");
     EXPECT_EQ(file_records(), (Records{"one", "", "C", "D", big + "E"}));
 }
 
@@ -158,23 +151,16 @@ TEST_F(SeqRecordTest, RewrittenDataReachesTheFileWhereverTheRecordLies) {
 TEST_F(SeqRecordTest, RewritesAndAppendsOnAReadingHandle) {
     const std::string big = make_record(5000, 3);  // keeps reading short of the end
     write_records({"alpha", "beta", make_record(6000, 1), big});
-    ASSERT_EQ(open(SQ_MODE_APPEND), 0);
     std::string r;
-    EXPECT_EQ(op(SQ_REWRITE, "ALPHA"), 2) << "nothing read";
-    ASSERT_EQ(read(&r), 0) << "the first read starts at the first record";
+    // Nothing read; the first read starts at the first record.
+    ASSERT_EQ(results({open(SQ_MODE_APPEND), op(SQ_REWRITE, "ALPHA"), read(&r)}), "0 2 0");
     EXPECT_EQ(r, "alpha");
-    EXPECT_EQ(op(SQ_REWRITE, "ALPH"), 2);
-    EXPECT_EQ(op(SQ_REWRITE, "ALPHA!"), 2);
-    ASSERT_EQ(write("four"), 0);
-    ASSERT_EQ(read(&r, 100, true), 0);
-    ASSERT_EQ(read(&r, 2), 0);
-    EXPECT_EQ(op(SQ_REWRITE, "BE"), 2) << "a record delivered in part";
-    ASSERT_EQ(read(&r), 0);
-    ASSERT_EQ(op(SQ_REWRITE, make_record(6000, 2)), 0);
-    ASSERT_EQ(write("five"), 0);
-    EXPECT_EQ(read(&r), 9);
-    EXPECT_EQ(op(SQ_REWRITE, "FIVE"), 2) << "the last read met the end";
-    ASSERT_EQ(close(), 0);
+    // Wrong lengths; a record delivered in part; the last read met the end.
+    EXPECT_EQ(results({op(SQ_REWRITE, "ALPH"), op(SQ_REWRITE, "ALPHA!"), write("four"),
+                       read(&r, 100, true), read(&r, 2), op(SQ_REWRITE, "BE"), read(&r),
+                       op(SQ_REWRITE, make_record(6000, 2)), write("five"), read(&r),
+                       op(SQ_REWRITE, "FIVE"), close()}),
+              "2 2 0 0 0 2 0 0 0 9 2 0");
     EXPECT_EQ(file_records(),
               (Records{"alpha", "beta", make_record(6000, 2), big, "four", "five"}));
 }
@@ -199,12 +185,10 @@ TEST_F(SeqRecordTest, FilesGoPastFourGiBAsFarAsTheFileSystemAllows) {
             ASSERT_EQ(op(SQ_REWRITE, expected[i]), 0) << i;
         }
     }
-    EXPECT_EQ(read(&r), 9);
-    ASSERT_EQ(write("appended"), 0);
-    ASSERT_EQ(write(make_record(6000, 3)), 0);
-    ASSERT_EQ(op(SQ_REPLACE_LAST, "replaced"), 0);
+    ASSERT_EQ(results({read(&r), write("appended"), write(make_record(6000, 3)),
+                       op(SQ_REPLACE_LAST, "replaced"), close()}),
+              "9 0 0 0 0");
     expected.insert(expected.end(), {"appended", "replaced"});
-    ASSERT_EQ(close(), 0);
     EXPECT_EQ(file_records(kHoleEnd), expected);
 
     // At the file system's limit a refused write (11) leaves nothing of itself

@@ -57,6 +57,14 @@ inline std::optional<Records> parse_records(const std::string& bytes, size_t at)
     return records;
 }
 
+// The results of a run of calls, taken in order: "0 0 2".
+inline std::string results(std::initializer_list<int> all) {
+    std::string text;
+    for (const int result : all)
+        text += (text.empty() ? "" : " ") + std::to_string(result);
+    return text;
+}
+
 // A file past 4 GiB starts with a record of zeros that ends here, kept as a
 // hole by the file system: the records after it, the 4096-byte chunks they
 // travel in and their length words fall across 2^32.

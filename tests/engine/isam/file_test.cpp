@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -164,20 +163,13 @@ protected:
     // `record`, dying at its k-th write: true when it died, false when it
     // made all its writes and ended well.
     bool dies_writing(uint64_t k, const std::string& record) {
-        const pid_t child = fork();
-        if (child == 0) {
+        const int status = in_child([&] {
             FaultPlan plan{.kinds = FaultPlan::kWrite, .fail_at = k, .die = true};
             ScopedFaultPlan scope(plan);
             void* c = nullptr;
-            bool written = open(&c, IX_MODE_UPDATE | IX_MODE_SHARED) == 0;
-            if (written) {
-                const int result = io(IX_WRITE, &c, record);
-                written = (result == 0 || result == IX_DUPLICATE_FOLLOWS) && close(&c) == 0;
-            }
-            _exit(written ? 0 : 1);
-        }
-        int status = 0;
-        waitpid(child, &status, 0);
+            return open(&c, IX_MODE_UPDATE | IX_MODE_SHARED) != 0 ||
+                   !done(io(IX_WRITE, &c, record)) || close(&c) != 0;
+        });
         EXPECT_TRUE(WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) == 0))
             << "write " << k << ": " << status;
         return WIFSIGNALED(status);
@@ -515,28 +507,10 @@ TEST_F(IsamFile, OrderedWritesAndAHeldReadThatFails) {
                      {&slot, IX_CLOSE, "", IX_OK}}));
 }
 
-// Readers share a file; an update open, in this process or another, has it alone.
-TEST_F(IsamFile, UpdateOpensAreExclusive) {
-    ASSERT_EQ(create(attributes(10, 10, {{1, 10}})), IX_OK);
-    void *reader = nullptr, *second_reader = nullptr, *writer = nullptr;
-    ASSERT_TRUE(run({{&reader, IX_OPEN, "", IX_OK, "", IX_MODE_INPUT},
-                     {&second_reader, IX_OPEN, "", IX_OK, "", IX_MODE_INPUT},
-                     {&writer, IX_OPEN, "", IX_SHARING_VIOLATION, "", IX_MODE_UPDATE},
-                     {&second_reader, IX_CLOSE, "", IX_OK},
-                     {&reader, IX_CLOSE, "", IX_OK},
-                     {&writer, IX_OPEN, "", IX_OK, "", IX_MODE_UPDATE},
-                     {&reader, IX_OPEN, "", IX_SHARING_VIOLATION, "", IX_MODE_INPUT}}));
-    const int status = in_child([&] {
-        void* other = nullptr;
-        return open(&other, IX_MODE_UPDATE);
-    });
-    EXPECT_EQ(WEXITSTATUS(status), IX_SHARING_VIOLATION);
-    EXPECT_EQ(close(&writer), IX_OK);
-}
-
-// Shared opens, in one process or several, see every change the others
-// complete, keep exclusive opens and plain readers out, and leave a file
-// that opens exclusively afterwards.
+// Readers share a file; an update open, in this process or another, has it
+// alone. Shared opens, in one process or several, see every change the
+// others complete, keep exclusive opens and plain readers out, and leave a
+// file that opens exclusively afterwards.
 TEST_F(IsamFile, SharedOpensSeeEachOthersChanges) {
     ASSERT_EQ(create(attributes(16, 16, {{1, 8}, {9, 4, true}})), IX_OK);
     const auto rec = [](int n, const char* city) {
@@ -554,9 +528,17 @@ TEST_F(IsamFile, SharedOpensSeeEachOthersChanges) {
     if (root) {
         ASSERT_EQ(::chown(name.c_str(), 65534, 65534), 0);
     }
-    void* a = nullptr;
-    void* b = nullptr;
-    void* reader = nullptr;
+    void *a = nullptr, *b = nullptr, *reader = nullptr, *writer = nullptr, *other = nullptr;
+    ASSERT_TRUE(run({{&reader, IX_OPEN, "", IX_OK, "", IX_MODE_INPUT},
+                     {&other, IX_OPEN, "", IX_OK, "", IX_MODE_INPUT},
+                     {&writer, IX_OPEN, "", IX_SHARING_VIOLATION, "", IX_MODE_UPDATE},
+                     {&other, IX_CLOSE, "", IX_OK},
+                     {&reader, IX_CLOSE, "", IX_OK},
+                     {&writer, IX_OPEN, "", IX_OK, "", IX_MODE_UPDATE},
+                     {&reader, IX_OPEN, "", IX_SHARING_VIOLATION, "", IX_MODE_INPUT}}));
+    EXPECT_EQ(WEXITSTATUS(in_child([&] { return open(&other, IX_MODE_UPDATE); })),
+              IX_SHARING_VIOLATION);
+    ASSERT_EQ(close(&writer), IX_OK);
     ASSERT_EQ(open(&a, kShared), IX_OK);
     struct stat journal {};
     ASSERT_EQ(::stat((name + ".kvrj").c_str(), &journal), 0);
@@ -565,16 +547,12 @@ TEST_F(IsamFile, SharedOpensSeeEachOthersChanges) {
         EXPECT_EQ(std::to_string(journal.st_uid) + ":" + std::to_string(journal.st_gid),
                   "65534:65534");
         EXPECT_EQ(in_child([&] {
-                      return ::setuid(65533) == 0 &&
-                                     ::open((name + ".kvrj").c_str(), O_RDONLY) < 0 &&
-                                     errno == EACCES
-                                 ? 0
-                                 : 1;
+                      return ::setuid(65533) != 0 ||
+                             ::open((name + ".kvrj").c_str(), O_RDONLY) >= 0 || errno != EACCES;
                   }),
                   0)
             << "another user read the journal";
     }
-    void* other = nullptr;
     ASSERT_TRUE(run({{&b, IX_OPEN, "", IX_OK, "", kShared},
                      {&reader, IX_OPEN, "", IX_OK, "", IX_MODE_INPUT | IX_MODE_SHARED},
                      {&other, IX_OPEN, "", IX_SHARING_VIOLATION, "", IX_MODE_UPDATE},
@@ -962,124 +940,6 @@ TEST_F(IsamFile, AChangeAProcessDiedInIsTakenBackByAnyOpen) {
     EXPECT_FALSE(std::filesystem::exists(journal));
     if (!root)
         GTEST_SKIP() << "all but the journal of another user checked: that needs root";
-}
-
-// Processes writing, rewriting and deleting records of their own in one
-// shared file at once, each logging every operation before it starts ("+")
-// and once it is acknowledged ("="); a record of the key alone stands for
-// its deletion. At the end the file holds exactly what the logs say and
-// checks sound. (Counters that several processes rewrite under their record
-// locks are counted by tests/cobol/shared_counts.sh.) In the rounds with a
-// kill, one process dies at one of its writes, inside a change: the next
-// process to take the file takes the change back, and the others go on. The
-// file then holds every record acknowledged, the dead process's last
-// operation done or not; when the dead process was the last to use the
-// file, the exclusive open that follows takes the change back. The last
-// process to close removes the journal.
-TEST_F(IsamFile, SharedUpdatesFromSeveralProcessesLoseNothing) {
-    const auto worker = [&](int p, int processes, bool dies) {
-        const int log = ::open(path("log" + std::to_string(p)).c_str(),
-                               O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
-        FaultPlan dying{
-            .kinds = FaultPlan::kWrite,
-            .fail_at = dies ? 50 + static_cast<uint64_t>(p * 7919 + processes) % 400 : 0,
-            .die = true};
-        ScopedFaultPlan scope(dying);
-        void* slot = nullptr;
-        if (log < 0 || open(&slot, IX_MODE_UPDATE | IX_MODE_SHARED) != 0)
-            _exit(100);
-        std::map<int, std::string> mine;
-        uint32_t seed = static_cast<uint32_t>(p * 7919 + processes);
-        for (int i = 0; i < 300; ++i) {
-            seed = seed * 1103515245 + 12345;
-            const int n = static_cast<int>((seed >> 8) % 150);
-            char key[16];
-            std::snprintf(key, sizeof key, "%d%07d", p % 10, n);
-            std::string record = std::string(key, 8) + (i % 2 ? "BERN" : "ROME");
-            record.resize(16 + (seed >> 20) % 24, static_cast<char>('a' + i % 26));
-            const bool mine_now = mine.count(n) != 0, erase = mine_now && (seed >> 4) % 3 == 0;
-            const auto note = [&](char mark) {
-                const std::string line = mark + (erase ? record.substr(0, 8) : record) + "\n";
-                if (::write(log, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
-                    _exit(104);
-            };
-            note('+');
-            int result = mine_now ? io(IX_READ_EQ, &slot, "", key) : io(IX_WRITE, &slot, record);
-            if (mine_now && result == 0)
-                result = erase ? io(IX_DELETE, &slot, "") : io(IX_REWRITE, &slot, record);
-            if (!done(result))
-                _exit(result == IX_UNFINISHED_UPDATE ? 3 : 101);  // 3: another died in a change
-            note('=');
-            if (erase)
-                mine.erase(n);
-            else
-                mine[n] = record;
-        }
-        _exit(close(&slot) == 0 ? 0 : 102);
-    };
-    for (const bool blocks : {false, true}) {
-        const auto block = attributes(16, 40, {{1, 8}, {9, 4, true}});
-        ASSERT_EQ(blocks ? create_blocks(block) : create(block), IX_OK);
-        for (const int processes : {2, 4, 8}) {
-            for (const bool kill : {false, true}) {
-                SCOPED_TRACE(std::to_string(processes) + (kill ? " processes, one killed" : "") +
-                             (blocks ? ", block format" : ""));
-                std::vector<pid_t> children;
-                for (int p = 0; p < processes; ++p) {
-                    children.push_back(fork());
-                    if (children.back() == 0)
-                        worker(p, processes, kill && p == processes / 2);
-                }
-                for (int c = 0; c < processes; ++c) {
-                    int status = 0;
-                    waitpid(children[static_cast<size_t>(c)], &status, 0);
-                    EXPECT_TRUE(kill && c == processes / 2
-                                    ? WIFSIGNALED(status)
-                                    : WIFEXITED(status) && WEXITSTATUS(status) == 0)
-                        << c << ": " << status;
-                }
-                EXPECT_TRUE(kill || !std::filesystem::exists(name + ".kvrj"));
-
-                // What each key must hold: its last state acknowledged, or the
-                // state its last operation left it in, when that operation was
-                // under way (only the killed process can leave one done).
-                std::map<std::string, std::string> acknowledged, under_way;
-                for (int p = 0; p < processes; ++p) {
-                    std::istringstream log(read_file(path("log" + std::to_string(p))));
-                    std::string line, pending;
-                    while (std::getline(log, line)) {
-                        if (line[0] == '=')
-                            acknowledged[line.substr(1, 8)] = line.substr(1);
-                        pending = line[0] == '+' ? line.substr(1) : "";
-                    }
-                    if (!pending.empty())
-                        under_way[pending.substr(0, 8)] = pending;
-                }
-                const auto held = [](std::map<std::string, std::string>& m, const std::string& k) {
-                    return m.count(k) != 0 && m[k].size() > 8 ? m[k] : "";
-                };
-                void* slot = nullptr;
-                ASSERT_EQ(open(&slot, IX_MODE_UPDATE), IX_OK);  // exclusive again
-                std::map<std::string, std::string> found = contents(&slot);
-                for (const auto& [key, unused] : under_way) {
-                    const std::string now = held(found, key);
-                    EXPECT_TRUE(now == held(acknowledged, key) ||
-                                (kill && now == held(under_way, key)))
-                        << key << " holds " << now;
-                    found.erase(key);
-                    acknowledged.erase(key);
-                }
-                std::erase_if(acknowledged,
-                              [](const auto& entry) { return entry.second.size() == 8; });
-                EXPECT_EQ(found, acknowledged);
-                // Emptied for the next round.
-                for (int r = io(IX_READ_FIRST, &slot, ""); r == 0; r = io(IX_READ_FIRST, &slot, ""))
-                    ASSERT_EQ(io(IX_DELETE, &slot, ""), IX_OK);
-                EXPECT_EQ(close(&slot), IX_OK);
-                EXPECT_EQ(checked(), "sound");
-            }
-        }
-    }
 }
 
 TEST_F(IsamFile, GetAttributesNeedsRoomForTheFixedPartAndEveryKey) {

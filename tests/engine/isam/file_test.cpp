@@ -945,22 +945,21 @@ TEST_F(IsamFile, AChangeAProcessDiedInIsTakenBackByAnyOpen) {
 TEST_F(IsamFile, GetAttributesNeedsRoomForTheFixedPartAndEveryKey) {
     ASSERT_EQ(create(attributes(12, 60, {{3, 10}, {20, 8, true}}, 1)), IX_OK);
     void* slot = nullptr;
-    ASSERT_EQ(open(&slot, IX_MODE_INPUT), IX_OK);
     std::vector<unsigned char> block(64, 0xEE);
-    uint32_t size = 23;
-    EXPECT_EQ(_vmqpIsam(IX_GET_ATTRIBUTES, &slot, block.data(), &size, nullptr, 0), IX_NO_SPACE);
+    uint32_t size = 0;
+    const auto get = [&](uint32_t room, uint16_t op = IX_GET_ATTRIBUTES, void* aux = nullptr) {
+        size = room;
+        return _vmqpIsam(op, &slot, block.data(), &size, aux, 0);
+    };
+    ASSERT_EQ(open(&slot, IX_MODE_INPUT), IX_OK);
+    EXPECT_EQ(get(23), IX_NO_SPACE);
     EXPECT_EQ(block, std::vector<unsigned char>(64, 0xEE));
-    size = 24;
-    EXPECT_EQ(_vmqpIsam(IX_GET_ATTRIBUTES | IX_HOLD_RECORD, &slot, block.data(), &size, nullptr, 0),
-              IX_NO_SPACE);
-    EXPECT_EQ(size, 24u);
+    EXPECT_EQ(get(24, IX_GET_ATTRIBUTES | IX_HOLD_RECORD), IX_NO_SPACE);
     const ix_attributes fixed = kvr::test::decode_attributes(block);
-    EXPECT_EQ(std::tuple(fixed.min_record_length, fixed.max_record_length, fixed.key_count,
-                         fixed.options),
-              std::tuple(12u, 60u, 2, 1));
-    EXPECT_EQ(block[24], 0xEE);  // no key spec written
-    size = 40;
-    EXPECT_EQ(_vmqpIsam(IX_GET_ATTRIBUTES, &slot, block.data(), &size, nullptr, 0), IX_OK);
+    EXPECT_EQ(std::tuple(size, fixed.min_record_length, fixed.max_record_length, fixed.key_count,
+                         fixed.options, block[24]),  // no key spec written
+              std::tuple(24u, 12u, 60u, 2, 1, 0xEE));
+    EXPECT_EQ(get(40), IX_OK);
     ix_key_spec second{};
     ix_key_spec_decode(block.data(), 1, &second);
     EXPECT_EQ(std::tuple(second.key_offset, second.key_length, second.key_flags),
@@ -974,22 +973,23 @@ TEST_F(IsamFile, GetAttributesNeedsRoomForTheFixedPartAndEveryKey) {
     ASSERT_EQ(create(attributes(300, 300, keys)), IX_OK);
     ASSERT_EQ(open(&slot, IX_MODE_INPUT), IX_OK);
     block.assign(24 + 8 * 255, 0);
-    size = static_cast<uint32_t>(block.size());
     unsigned char aux = 0xEE;
-    ASSERT_EQ(_vmqpIsam(IX_GET_ATTRIBUTES, &slot, block.data(), &size, &aux, 0), IX_OK);
+    ASSERT_EQ(get(static_cast<uint32_t>(block.size()), IX_GET_ATTRIBUTES, &aux), IX_OK);
     ix_key_spec_decode(block.data(), 254, &second);
     EXPECT_EQ(std::tuple(aux, second.key_offset, second.key_flags), std::tuple(0, 255, 0));
     EXPECT_EQ(close(&slot), IX_OK);
 }
 
+// Calls without an open handle, and opcodes no operation has.
 TEST_F(IsamFile, DispatchWithoutHandle) {
     void* slot = nullptr;
     uint32_t length = 10;
     unsigned char buffer[10];
     EXPECT_EQ(_vmqpIsam(IX_READ_EQ, &slot, buffer, &length, buffer, 0), IX_NOT_OPEN);
-    EXPECT_EQ(_vmqpIsam(IX_CLOSE, &slot, nullptr, nullptr, nullptr, 0), IX_NOT_OPEN);
+    for (const int opcode : {IX_CLOSE, 8})
+        EXPECT_EQ(_vmqpIsam(static_cast<uint16_t>(opcode), &slot, nullptr, nullptr, nullptr, 0),
+                  IX_NOT_OPEN);
     EXPECT_EQ(slot, nullptr);
-    EXPECT_EQ(_vmqpIsam(8, &slot, nullptr, nullptr, nullptr, 0), IX_NOT_OPEN);
 
     ASSERT_EQ(create(attributes(10, 10, {{1, 10}})), IX_OK);
     ASSERT_EQ(open(&slot, IX_MODE_INPUT), IX_OK);

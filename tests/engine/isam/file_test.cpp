@@ -214,6 +214,17 @@ protected:
         return sound ? "sound" : kvr::isam::describe(problem);
     }
 
+    // Little-endian words into f: at `at` (width bytes), or at base + offset
+    // for each (offset, value) pair.
+    static void put(std::string& f, size_t at, uint32_t v, int width = 4) {
+        for (int i = 0; i < width; ++i)
+            f[at + static_cast<size_t>(i)] = static_cast<char>(v >> (8 * i));
+    }
+    static void put_all(std::string& f, size_t base, std::initializer_list<uint32_t> pairs) {
+        for (auto p = pairs.begin(); p != pairs.end(); p += 2)
+            put(f, base + p[0], p[1]);
+    }
+
     std::string bytes() const { return read_file(name); }
     void patch_u32(uint32_t at, uint32_t value) { TempDirTest::patch_u32(name, at, value); }
 
@@ -227,22 +238,9 @@ TEST_F(IsamFile, OneKeyFileIsTheHeaderAreaByteForByte) {
     const std::string file = bytes();
     ASSERT_EQ(file.size(), 2048u);
     std::string expected(2048, '\0');
-    auto put = [&](uint32_t at, uint32_t v) {
-        store_u32(reinterpret_cast<unsigned char*>(expected.data()) + at, v);
-    };
-    for (auto [at, v] : {std::pair{0u, 2048u},
-                         {4, 0x199609},
-                         {68, 0x01020304},
-                         {72, 1},
-                         {84, 4096},
-                         {88, 1},
-                         {92, 20},
-                         {96, 80},
-                         {100, 80},
-                         {104, 10},
-                         {132, 332},
-                         {332, 368}})
-        put(at, v);  // 72: open_flags of a new file; 104: keys_end; 332: key 0's tree_at
+    // 72: open_flags of a new file; 104: keys_end; 332: key 0's tree_at
+    put_all(expected, 0, {0,  2048, 4,  0x199609, 68,  0x01020304, 72,  1,  84,  4096, 88,  1,
+                          92, 20,   96, 80,       100, 80,         104, 10, 132, 332,  332, 368});
     std::memcpy(expected.data() + 8, "KVRI", 4);
     expected[332 + 10] = 10;  // key 0: offset 0, length 10, no flags, type 0
     // the tree header at 368 is the tree's own; compare it as written
@@ -986,7 +984,7 @@ TEST_F(IsamFile, DispatchWithoutHandle) {
     uint32_t length = 10;
     unsigned char buffer[10];
     EXPECT_EQ(_vmqpIsam(IX_READ_EQ, &slot, buffer, &length, buffer, 0), IX_NOT_OPEN);
-    for (const int opcode : {IX_CLOSE, 8})
+    for (const int opcode : {int{IX_CLOSE}, 8})
         EXPECT_EQ(_vmqpIsam(static_cast<uint16_t>(opcode), &slot, nullptr, nullptr, nullptr, 0),
                   IX_NOT_OPEN);
     EXPECT_EQ(slot, nullptr);
@@ -1038,33 +1036,20 @@ protected:
         }
     };
 
-    static void put(Bytes& f, size_t at, uint32_t v, int width = 4) {
-        for (int i = 0; i < width; ++i)
-            f[at + i] = static_cast<char>(v >> (8 * i));
-    }
-
     // The whole file for `records`, given in prime-key order.
     static Bytes build(const Layout& l, const std::vector<Bytes>& records) {
         const int keys = static_cast<int>(l.keys.size());
-        const uint32_t block = l.block();
-        Bytes f(1024 * ((l.tree_at(keys)) / 1024) + 1024, '\0');
+        const uint32_t block = l.block(), area = 1024 * (l.tree_at(keys) / 1024) + 1024,
+                       stored = static_cast<uint32_t>(records.size()), key_count = l.keys.size();
+        Bytes f(area, '\0');
         auto new_block = [&] {
             f.resize(f.size() + block, '\0');
             return static_cast<uint32_t>(f.size() - block);
         };
         // 108: variable length, and the block format's run-time bit
-        for (auto [at, v] : {std::pair{0u, static_cast<uint32_t>(f.size())},
-                             {4u, 0x199605u},
-                             {16u, static_cast<uint32_t>(records.size())},
-                             {68u, 0x01020304u},
-                             {84u, block},
-                             {88u, static_cast<uint32_t>(keys)},
-                             {96u, l.max_length},
-                             {100u, l.max_length},
-                             {108u, 0x03u},
-                             {112u, block},
-                             {132u, 332u}})
-            put(f, at, v);
+        put_all(f, 0, {0,   area,  4,   0x199605,  16,  stored,       68,  0x01020304,
+                       84,  block, 88,  key_count, 96,  l.max_length, 100, l.max_length,
+                       108, 3,     112, block,     132, 332});
         f.replace(8, 4, "KVRI");
         for (uint32_t at : {12u, 32u, 72u, 80u, 128u, 176u, 180u, 188u, 240u})
             put(f, at, 0xA4 + at);  // run time, or never read
@@ -1081,10 +1066,12 @@ protected:
         put(f, 104, keys_end);
 
         std::vector<uint32_t> address(records.size());
-        for (size_t r = 0, previous = 0xFFFFFFFF; r < records.size(); r += l.per_set) {
+        uint32_t previous = 0xFFFFFFFF;
+        for (size_t r = 0; r < records.size(); r += l.per_set) {
             const uint32_t b = new_block();
             put(f, previous == 0xFFFFFFFF ? 24 : previous + 24, b);
             const size_t end = std::min(records.size(), r + l.per_set);
+            const uint32_t in_set = static_cast<uint32_t>(end - r);
             uint32_t at = b + 32;
             for (size_t n = r; n < end; at += 8 + static_cast<uint32_t>(records[n++].size())) {
                 put(f, at, static_cast<uint32_t>(records[n].size()));
@@ -1093,19 +1080,15 @@ protected:
                 address[n] = at + 8;
             }
             put(f, b, 4, 2);
-            for (auto [at_in_set, v] : {std::pair{4u, static_cast<uint32_t>(end - r)},
-                                        {8u, b + 40},
-                                        {12u, address[end - 1]},
-                                        {16u, b + block - at},
-                                        {20u, at},
-                                        {24u, 0xFFFFFFFFu},
-                                        {28u, static_cast<uint32_t>(previous)}})
-                put(f, b + at_in_set, v);
+            put_all(f, b,
+                    {4, in_set, 8, b + 40, 12, address[end - 1], 16, b + block - at, 20, at, 24,
+                     0xFFFFFFFF, 28, previous});
             previous = b;
         }
 
         for (int i = 0; i < keys; ++i) {
-            const size_t key_len = l.key_len(i), data_len = l.data_len(i);
+            const uint32_t key_len = l.key_len(i), data_len = l.data_len(i);
+            const uint32_t flags = (l.keys[i].duplicates ? 0x100u : 0u) | 0x400u;
             std::vector<std::pair<Bytes, Bytes>> entries;
             std::map<Bytes, uint32_t> duplicates;
             for (size_t n = 0; n < records.size(); ++n) {
@@ -1120,7 +1103,7 @@ protected:
             }
             std::sort(entries.begin(), entries.end());
             const std::vector<uint32_t> limits = l.limits(i);
-            const uint32_t leaf_keys_at = 20 + (limits[2] + 2) * static_cast<uint32_t>(data_len);
+            const uint32_t leaf_keys_at = 20 + (limits[2] + 2) * data_len;
             const uint32_t branch_keys_at = 24 + 4 * (limits[0] + 1);
             auto new_page = [&](uint16_t type, size_t count) {
                 const uint32_t p = new_block();
@@ -1162,17 +1145,9 @@ protected:
                 put(f, t + at, 0xA4 + at);  // run time
             f.replace(t, 8, "KVR_FILX");
             // 60: the flags, duplicates (0x100) and block pages (0x400)
-            for (auto [at, v] : {std::pair{12u, root},
-                                 {20u, static_cast<uint32_t>(data_len)},
-                                 {24u, limits[0]},
-                                 {28u, limits[1]},
-                                 {32u, limits[2]},
-                                 {36u, limits[3]},
-                                 {56u, block},
-                                 {60u, (l.keys[i].duplicates ? 0x100u : 0u) | 0x400u},
-                                 {64u, static_cast<uint32_t>(key_len)},
-                                 {480u, t}})
-                put(f, t + at, v);
+            put_all(f, t,
+                    {12, root,      20, data_len, 24, limits[0], 28, limits[1], 32,  limits[2],
+                     36, limits[3], 56, block,    60, flags,     64, key_len,   480, t});
             put(f, t + 475, static_cast<uint32_t>(i), 1);
         }
         return f;
@@ -1182,20 +1157,19 @@ protected:
     void expect_records(const Layout& l, const std::map<Bytes, Bytes>& model) {
         void* slot = nullptr;
         ASSERT_EQ(open(&slot, IX_MODE_INPUT), IX_OK);
-        auto found = [](int result) { return result == IX_OK || result == IX_DUPLICATE_FOLLOWS; };
         for (int k = 0; k < static_cast<int>(l.keys.size()); ++k) {
             std::multimap<Bytes, Bytes> by_key;
             for (const auto& [prime, r] : model)
                 by_key.emplace(l.key(k, r), r);
             for (const auto& [value, r] : by_key) {
-                ASSERT_TRUE(found(io(IX_READ_EQ, &slot, "", value, k))) << k << " " << value;
+                ASSERT_TRUE(done(io(IX_READ_EQ, &slot, "", value, k))) << k << " " << value;
                 if (!l.keys[k].duplicates) {
                     ASSERT_EQ(read_record(), r);
                 }
             }
             int result = io(IX_READ_FIRST, &slot, "", "", k);
             for (const auto& [value, r] : by_key) {
-                ASSERT_TRUE(found(result)) << k << " " << value;
+                ASSERT_TRUE(done(result)) << k << " " << value;
                 ASSERT_EQ(l.key(k, buffer_), value);
                 result = io(IX_READ_NEXT, &slot, "", "", k);
             }

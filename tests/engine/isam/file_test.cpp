@@ -18,14 +18,11 @@
 #include <vector>
 
 #include "engine/change_journal.h"
-#include "engine/file_header.h"
 #include "engine/isam/file_checker.h"
 #include "engine/isam/ix_handle.h"
 #include "engine/named_file.h"
 #include "platform/coding.h"
 #include "platform/fault_injection.h"
-#include "platform/share_locks.h"
-#include "platform/windows_file.h"
 #include "support/attribute_block.h"
 #include "support/kvr_program.h"
 #include "support/temp_dir.h"
@@ -196,6 +193,17 @@ protected:
         ::close(ready[0]);
         ::close(ready[1]);
         return child;
+    }
+    // An OFD lock of `type` through fd on the byte the operation lock takes:
+    // set (F_OFD_SETLK), or asked after (F_OFD_GETLK: true when it is free).
+    static bool operation_byte(int fd, int command, short type) {
+        struct flock lock = {.l_type = type,
+                             .l_whence = SEEK_SET,
+                             .l_start = static_cast<off_t>(kvr::isam::kSharedOperationLockAt),
+                             .l_len = 1,
+                             .l_pid = 0};
+        return ::fcntl(fd, command, &lock) == 0 &&
+               (command != F_OFD_GETLK || lock.l_type == F_UNLCK);
     }
     static void end(pid_t child) {
         kill(child, SIGKILL);
@@ -578,18 +586,8 @@ TEST_F(IsamFile, SharedOpensSeeEachOthersChanges) {
     // A group holds the file from IX_BEGIN_GROUP to IX_END_GROUP: nobody
     // else takes the operation lock meanwhile. A group begun for reading
     // refuses a change, and groups do not nest.
-    namespace win = kvr::platform;
-    const win::HANDLE probe =
-        win::CreateFileA(name.c_str(), win::GENERIC_READ | win::GENERIC_WRITE,
-                         win::FILE_SHARE_READ | win::FILE_SHARE_WRITE, nullptr, win::OPEN_EXISTING,
-                         win::FILE_ATTRIBUTE_NORMAL, nullptr);
-    const auto others_may_read = [&] {
-        if (!win::lock_byte(probe, kvr::isam::kSharedOperationLockAt,
-                            win::LOCKFILE_FAIL_IMMEDIATELY))
-            return false;
-        win::unlock_byte(probe, kvr::isam::kSharedOperationLockAt);
-        return true;
-    };
+    const int probe = ::open(name.c_str(), O_RDONLY);
+    const auto others_may_read = [&] { return operation_byte(probe, F_OFD_GETLK, F_RDLCK); };
     ASSERT_TRUE(run({{&a, IX_BEGIN_GROUP, "", IX_OK, "", 1}}));
     EXPECT_FALSE(others_may_read());
     ASSERT_TRUE(run({{&a, IX_BEGIN_GROUP, "", IX_BAD_OPCODE, "", 1},
@@ -603,7 +601,7 @@ TEST_F(IsamFile, SharedOpensSeeEachOthersChanges) {
                      {&b, IX_READ_EQ, key(500), IX_NOT_FOUND},
                      {&b, IX_END_GROUP, "", IX_OK},
                      {&b, IX_END_GROUP, "", IX_OK}}));  // no group: nothing to do
-    win::CloseHandle(probe);
+    ::close(probe);
 
     // A handle keeps its own key of reference when another changes the
     // file: a reads by city, then by number; b reads by city and writes;
@@ -677,11 +675,7 @@ TEST_F(IsamFile, RecordLocksOfSharedOpens) {
         return std::string(text);
     };
     const int outsider = ::open(name.c_str(), O_RDONLY);
-    struct flock hold = {};
-    hold.l_type = F_RDLCK;
-    hold.l_start = static_cast<off_t>(kvr::isam::kSharedOperationLockAt);
-    hold.l_len = 1;
-    ASSERT_EQ(::fcntl(outsider, F_OFD_SETLK, &hold), 0);
+    ASSERT_TRUE(operation_byte(outsider, F_OFD_SETLK, F_RDLCK));
     EXPECT_EQ(io(IX_WRITE, &a, "0004record.."), IX_SHARING_VIOLATION);
     EXPECT_EQ(io(IX_READ_EQ, &a, "", "0001"), IX_OK);
     EXPECT_EQ(holder_named(), "process " + std::to_string(getpid()) + " holds it");
@@ -1198,22 +1192,16 @@ TEST_F(ForeignBlockFiles, OpenAndTakeUpdates) {
         int alternates;         // alternate keys modulo this
         int built;              // records 0 to built - 1 are in the file as built
         int written;            // the records up to here are written later
-        int write_result;       // of writes and rewrites
         uint32_t length, step;  // of record n as built: length + step * n, below the maximum
     } cases[] = {
-        {{60, {{1, 10}, {11, 4}}, 50, 200}, "%010d%04d", 10000, 400, 1400, IX_OK, 20, 1},
-        {{20000, {{1, 10}, {11, 6, true}}, 3, 1000},
-         "%010dGROUP%d",
-         3,
-         10,
-         30,
-         IX_DUPLICATE_FOLLOWS,
-         16,
-         2213},
+        {{60, {{1, 10}, {11, 4}}, 50, 200}, "%010d%04d", 10000, 400, 1400, 20, 1},
+        {{20000, {{1, 10}, {11, 6, true}}, 3, 1000}, "%010dGROUP%d", 3, 10, 30, 16, 2213},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.layout.max_length);
         const Layout& l = c.layout;
+        // Of writes and rewrites: the alternate key's duplicates follow.
+        const int write_result = l.keys[1].duplicates ? IX_DUPLICATE_FOLLOWS : IX_OK;
         // Record n: the built ones take every tenth prime key, later ones fall
         // between those and then go on past them.
         auto make = [&](int n, size_t length) {
@@ -1238,7 +1226,7 @@ TEST_F(ForeignBlockFiles, OpenAndTakeUpdates) {
         void* slot = nullptr;
         ASSERT_EQ(open(&slot, IX_MODE_UPDATE), IX_OK);
         for (int n = c.built; n < c.written; ++n) {
-            ASSERT_EQ(io(IX_WRITE, &slot, make(n, l.max_length)), c.write_result) << n;
+            ASSERT_EQ(io(IX_WRITE, &slot, make(n, l.max_length)), write_result) << n;
             model[make(n, 10)] = make(n, l.max_length);
         }
         // Every third record: deleted, or rewritten with a new alternate key
@@ -1251,7 +1239,7 @@ TEST_F(ForeignBlockFiles, OpenAndTakeUpdates) {
             } else {
                 const size_t length = length_ > l.max_length / 2 ? 30 : l.max_length * 9 / 10;
                 const Bytes changed = make(n, 10) + make(n + 5000, length).substr(10);
-                ASSERT_EQ(io(IX_REWRITE, &slot, changed), c.write_result);
+                ASSERT_EQ(io(IX_REWRITE, &slot, changed), write_result);
                 model[make(n, 10)] = changed;
             }
         }

@@ -12,7 +12,6 @@
 #include <tuple>
 #include <vector>
 
-#include "engine/file_header.h"
 #include "engine/isam/ix_handle.h"
 #include "engine/store/slot.h"
 #include "engine/store/store.h"

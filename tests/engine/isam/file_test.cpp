@@ -113,6 +113,11 @@ protected:
             found[read_record().substr(0, 8)] = read_record();
         return found;
     }
+    // f's result with the faults of `plan` injected.
+    static int under(FaultPlan& plan, const std::function<int()>& f) {
+        ScopedFaultPlan scope(plan);
+        return f();
+    }
     // The wait status of a process of its own that ends with f's result.
     static int in_child(const std::function<int()>& f) {
         const pid_t child = fork();
@@ -503,10 +508,8 @@ TEST_F(IsamFile, OrderedWritesAndAHeldReadThatFails) {
                      {&slot, IX_OPEN, "", IX_OK, "", IX_MODE_UPDATE},  // the records are in now
                      {&slot, IX_READ_FIRST, "", IX_OK}}));
     FaultPlan plan{.kinds = FaultPlan::kRead, .fail_at = 1};
-    {
-        ScopedFaultPlan scope(plan);
-        EXPECT_EQ(io(IX_READ_NEXT | IX_HOLD_RECORD, &slot, ""), IX_IO_ERROR);
-    }
+    EXPECT_EQ(under(plan, [&] { return io(IX_READ_NEXT | IX_HOLD_RECORD, &slot, ""); }),
+              IX_IO_ERROR);
     EXPECT_EQ(plan.failures, 1u);
     EXPECT_TRUE(run({{&slot, IX_READ_CURRENT, "", IX_OK, record(1, 6)},
                      {&slot, IX_READ_NEXT, "", IX_OK, record(10, 1)},
@@ -634,8 +637,7 @@ TEST_F(IsamFile, RecordLocksOfSharedOpens) {
     ASSERT_EQ(create(attributes(12, 12, {{1, 4}})), IX_OK);
     constexpr int kShared = IX_MODE_UPDATE | IX_MODE_SHARED;
     constexpr uint16_t kLocking = IX_READ_EQ | IX_HOLD_RECORD;
-    void* a = nullptr;
-    void* b = nullptr;
+    void *a = nullptr, *b = nullptr;
     ASSERT_TRUE(run({
         {&a, IX_OPEN, "", IX_OK, "", kShared},
         {&b, IX_OPEN, "", IX_OK, "", kShared},
@@ -712,8 +714,7 @@ TEST_F(IsamFile, ASharedChangeThatFailsIsTakenBackWhole) {
         SCOPED_TRACE(blocks ? "block format" : "slot format");
         const auto block = attributes(16, 40, {{1, 8}, {9, 4, true}});
         ASSERT_EQ(blocks ? create_blocks(block) : create(block), IX_OK);
-        void* a = nullptr;
-        void* b = nullptr;
+        void *a = nullptr, *b = nullptr;
         ASSERT_EQ(open(&a, IX_MODE_UPDATE | IX_MODE_SHARED), IX_OK);
         ASSERT_EQ(open(&b, IX_MODE_UPDATE | IX_MODE_SHARED), IX_OK);
         std::map<std::string, std::string> held;
@@ -738,11 +739,7 @@ TEST_F(IsamFile, ASharedChangeThatFailsIsTakenBackWhole) {
                 FaultPlan plan{.kinds = FaultPlan::kWrite,
                                .fail_at = k,
                                .error = kvr::platform::ERROR_DISK_FULL};
-                int result;
-                {
-                    ScopedFaultPlan scope(plan);
-                    result = change();
-                }
+                const int result = under(plan, change);
                 if (plan.failures == 0) {
                     ASSERT_TRUE(done(result)) << result;
                     break;
@@ -816,10 +813,7 @@ TEST_F(IsamFile, AChangeAProcessDiedInIsTakenBackByAnyOpen) {
     write_file(name, before);
     ASSERT_EQ(open(&slot, IX_MODE_UPDATE | IX_MODE_SHARED), IX_OK);
     FaultPlan plan{.kinds = FaultPlan::kWrite, .fail_at = 6, .sticky = true};
-    {
-        ScopedFaultPlan scope(plan);
-        EXPECT_NE(io(IX_WRITE, &slot, "10000099newrecrd"), IX_OK);
-    }
+    EXPECT_NE(under(plan, [&] { return io(IX_WRITE, &slot, "10000099newrecrd"); }), IX_OK);
     ASSERT_GT(plan.failures, 1u);
     EXPECT_EQ(word_at(bytes(), 36), word_at("KVRU", 0));
     EXPECT_NE(close(&slot), IX_OK);

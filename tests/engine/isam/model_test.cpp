@@ -190,9 +190,8 @@ public:
         else if (below && lower != x.begin())
             found = std::prev(lower);
         if (found == x.end()) {
-            place_none(k);
-            return {below ? IX_END_OF_FILE
-                          : IX_NOT_FOUND};  // nothing below: the step back runs off the first entry
+            place_none(k);  // nothing below: the step back runs off the first entry
+            return {below ? IX_END_OF_FILE : IX_NOT_FOUND};
         }
         const bool twelve = with_equal && equal && found == lower && duplicate_follows(k, found);
         return fetched(k, found, fetch, relation != IX_READ_EQ,
@@ -228,9 +227,7 @@ public:
             }
         }
         const int result = k > 0 && duplicate_follows(k, found) ? IX_DUPLICATE_FOLLOWS : IX_OK;
-        Expected e = fetched(k, found, fetch, false, {result});
-        e.key_area = found->part;
-        return e;
+        return fetched(k, found, fetch, true, {result});
     }
 
     Expected write(const std::string& r, int k) {

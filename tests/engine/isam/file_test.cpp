@@ -353,12 +353,8 @@ TEST_F(IsamFile, DamagedHeadersAreRefusedWithoutHarm) {
     ASSERT_EQ(open_and_close(IX_MODE_UPDATE), IX_OK);
     const std::string good = bytes();
 
-    struct Damage {
-        const char* what;
-        uint32_t at;
-        uint32_t value;
-        int width;
-    } damages[] = {
+    // What is damaged, where, the value written there and its width in bytes.
+    const std::tuple<const char*, uint32_t, uint32_t, int> damages[] = {
         {"header size below the fixed fields", 0, 40, 4},
         {"header size inside the fixed fields", 0, 100, 4},
         {"header size short of one tree header", 0, 1300, 4},
@@ -385,12 +381,11 @@ TEST_F(IsamFile, DamagedHeadersAreRefusedWithoutHarm) {
         {"tree leaf limit beyond its page", 368 + 32, 5000, 4},
         {"tree data length", 368 + 20, 0, 4},
     };
-    for (const Damage& damage : damages) {
-        SCOPED_TRACE(damage.what);
-        write_file(name, good);
-        unsigned char value[4];
-        store_u32(value, damage.value);
-        patch_file(name, damage.at, value, damage.width);
+    for (const auto& [what, at, value, width] : damages) {
+        SCOPED_TRACE(what);
+        std::string damaged = good;
+        put(damaged, at, value, width);
+        write_file(name, damaged);
         EXPECT_EQ(open_and_close(IX_MODE_INPUT), IX_NOT_INDEXED_FILE);
         EXPECT_EQ(open_and_close(IX_MODE_UPDATE), IX_NOT_INDEXED_FILE);
     }

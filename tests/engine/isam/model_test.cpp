@@ -418,17 +418,7 @@ private:
 
 // One run of one seed: batches of random operations between an open and a
 // close, each compared with the model.
-class ModelRun {
-public:
-    ModelRun(const Config& config, uint64_t seed, int operations, bool trace, std::string file)
-        : config_(config),
-          seed_(seed),
-          operations_(operations),
-          trace_(trace),
-          file_(std::move(file)),
-          model_(config),
-          rng_(seed) {}
-
+struct ModelRun {
     // "" when the engine followed the model throughout; otherwise what
     // differed, where, and the operations before it.
     std::string run() {
@@ -464,7 +454,6 @@ public:
         return "";
     }
 
-private:
     static constexpr int kBatch = 500;
 
     int random(int n) { return static_cast<int>(rng_() % static_cast<uint64_t>(n)); }
@@ -760,13 +749,13 @@ private:
     const int operations_;
     const bool trace_;
     std::string file_;
-    Model model_;
-    std::mt19937_64 rng_;
+    Model model_{config_};
+    std::mt19937_64 rng_{seed_};
     void* slot_ = nullptr;
     int operation_ = 0;
     int batch_number_ = 0;
-    std::string failure_;
-    std::deque<std::string> recent_;
+    std::string failure_{};
+    std::deque<std::string> recent_{};
 };
 
 uint64_t env_number(const char* name, uint64_t fallback) {
@@ -788,8 +777,8 @@ TEST_P(IsamModel, FollowsTheModel) {
         seeds = {env_number("KVR_MODEL_SEED", 1)};
     for (const uint64_t seed : seeds) {
         const std::string file = path(std::string(config.name) + "_" + std::to_string(seed));
-        ModelRun run(config, seed, soak > 1 ? 100000 : 25000, env_number("KVR_MODEL_TRACE", 0) != 0,
-                     file);
+        ModelRun run{config, seed, soak > 1 ? 100000 : 25000, env_number("KVR_MODEL_TRACE", 0) != 0,
+                     file};
         const std::string failure = run.run();
         if (!failure.empty()) {
             ADD_FAILURE() << failure;

@@ -113,6 +113,15 @@ protected:
             found[read_record().substr(0, 8)] = read_record();
         return found;
     }
+    // A record: what printf makes of format and args, cut or filled to `length`.
+    template <typename... Args>
+    static std::string filled(size_t length, int fill, const char* format, Args... args) {
+        char text[64];
+        std::snprintf(text, sizeof text, format, args...);
+        std::string r = text;
+        r.resize(length, static_cast<char>(fill));
+        return r;
+    }
     // f's result with the faults of `plan` injected.
     static int under(FaultPlan& plan, const std::function<int()>& f) {
         ScopedFaultPlan scope(plan);
@@ -445,11 +454,7 @@ TEST_F(IsamFile, BlockFormatFilesAreMadeOnRequestAndOpenInTheirFormat) {
 // changes; a set split whose new block lies past the file's end fails.
 TEST_F(IsamFile, FailedBlockFormatUpdatesLeaveNoWrongIndex) {
     auto record = [](int n, char alternate, size_t length) {
-        char head[16];
-        std::snprintf(head, sizeof head, "%010d", n);
-        std::string r = head + std::string(5, alternate);
-        r.resize(length, 'x');
-        return r;
+        return filled(length, 'x', "%010d%s", n, std::string(5, alternate).c_str());
     };
     ASSERT_EQ(create_blocks(attributes(15, 4064, {{1, 10}, {11, 5}})), IX_OK);
     void* slot = nullptr;
@@ -481,9 +486,7 @@ TEST_F(IsamFile, FailedBlockFormatUpdatesLeaveNoWrongIndex) {
 // a held read whose record cannot be fetched leaves the cursor.
 TEST_F(IsamFile, OrderedWritesAndAHeldReadThatFails) {
     auto record = [](int prime, int unique) {
-        char buffer[32];
-        std::snprintf(buffer, sizeof buffer, "%06d%04dAAA", prime, unique);
-        return std::string(buffer) + std::string(17, ' ');
+        return filled(30, ' ', "%06d%04dAAA", prime, unique);
     };
     ASSERT_EQ(create(attributes(13, 30, {{1, 6}, {7, 4}, {11, 3, true}})), IX_OK);
     void* slot = nullptr;
@@ -518,9 +521,7 @@ TEST_F(IsamFile, OrderedWritesAndAHeldReadThatFails) {
 TEST_F(IsamFile, SharedOpensSeeEachOthersChanges) {
     ASSERT_EQ(create(attributes(16, 16, {{1, 8}, {9, 4, true}})), IX_OK);
     const auto rec = [](int n, const char* city) {
-        char text[17];
-        std::snprintf(text, sizeof text, "%08d%-4s....", n, city);
-        return std::string(text, 16);
+        return filled(16, ' ', "%08d%-4s....", n, city);
     };
     constexpr int kShared = IX_MODE_UPDATE | IX_MODE_SHARED;
     // The journal is no wider than the file: made with the file's
@@ -699,11 +700,8 @@ TEST_F(IsamFile, RecordLocksOfSharedOpens) {
 // the first to use the file after it, takes the change back.
 TEST_F(IsamFile, ASharedChangeThatFailsIsTakenBackWhole) {
     const auto rec = [](int n, int length) {
-        char text[12];
-        std::snprintf(text, sizeof text, "%08d", n);
-        std::string record = std::string(text, 8) + (n % 2 ? "BERN" : "ROME");
-        record.resize(static_cast<size_t>(length), static_cast<char>('a' + n % 26));
-        return record;
+        return filled(static_cast<size_t>(length), 'a' + n % 26, "%08d%s", n,
+                      n % 2 ? "BERN" : "ROME");
     };
     for (const bool blocks : {false, true}) {
         SCOPED_TRACE(blocks ? "block format" : "slot format");
@@ -1194,12 +1192,8 @@ TEST_F(ForeignBlockFiles, OpenAndTakeUpdates) {
         // Record n: the built ones take every tenth prime key, later ones fall
         // between those and then go on past them.
         auto make = [&](int n, size_t length) {
-            char head[24];
-            std::snprintf(head, sizeof head, c.head, n < c.built ? 10 * n : 10 * (n - c.built) + 5,
-                          n * 7919 % c.alternates);
-            Bytes r = head;
-            r.resize(length, static_cast<char>('a' + n % 26));
-            return r;
+            return filled(length, 'a' + n % 26, c.head,
+                          n < c.built ? 10 * n : 10 * (n - c.built) + 5, n * 7919 % c.alternates);
         };
         std::map<Bytes, Bytes> model;
         std::vector<Bytes> records;

@@ -638,8 +638,7 @@ struct ModelRun {
     // length and the buffer's bytes.
     bool read(uint16_t op, int k, std::string key_area, std::string buffer, uint32_t size,
               const Expected& expected) {
-        const std::string key_before = key_area;
-        const std::string buffer_before = buffer;
+        std::string want_key = key_area, want_buffer = buffer;  // as they were, then as expected
         uint32_t length = size;
         const int result =
             _vmqpIsam(op, &slot_, buffer.data(), &length, key_area.data(), static_cast<uint8_t>(k));
@@ -648,23 +647,21 @@ struct ModelRun {
             k < model_.key_count() ? static_cast<size_t>(model_.key(k).length) : 4;
         note("READ op " + std::to_string(op & 0xFF) + (op & IX_HOLD_RECORD ? "+hold" : "") +
              " key " + std::to_string(k) + " size " + std::to_string(size) + " search " +
-             hex(key_before.substr(0, key_length)) + " -> " + std::to_string(result) +
+             hex(want_key.substr(0, key_length)) + " -> " + std::to_string(result) +
              (success ? " got " + hex(buffer.substr(0, std::min<uint32_t>(length, 40))) : ""));
         if (!same("result", std::to_string(result), std::to_string(expected.result)))
             return false;
-        std::string want_key = key_before;
         if (success && expected.key_area)
             want_key.replace(0, expected.key_area->size(), *expected.key_area);
-        std::string want_buffer = buffer_before;
         uint32_t want_length = size;
         if (success && size != 0) {
             const std::string& r = *expected.record;
             want_length = static_cast<uint32_t>(r.size());
             want_buffer.replace(0, std::min<size_t>(size, r.size()), r.substr(0, size));
         }
-        size_t at = 0;
-        while (at < buffer.size() && buffer[at] == want_buffer[at])
-            ++at;
+        const size_t at = static_cast<size_t>(
+            std::mismatch(buffer.begin(), buffer.end(), want_buffer.begin()).first -
+            buffer.begin());
         if (key_area != want_key)
             return fail("key area " + hex(key_area.substr(0, 40)) + ", expected " +
                         hex(want_key.substr(0, 40)));

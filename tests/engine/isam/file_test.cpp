@@ -835,13 +835,10 @@ TEST_F(IsamFile, AChangeAProcessDiedInIsTakenBackByAnyOpen) {
     const std::string dead_journal = read_file(journal);
     const std::string precious = path("precious.txt");
     const bool root = ::geteuid() == 0;
-    const struct {
-        const char* beside;
-        std::function<void()> make;
-        std::string why;  // empty: taken back
-        int shared_open;  // IX_ACCESS_DENIED: the journal may not be used; IX_UNFINISHED_UPDATE:
-                          // it holds no such change
-    } cases[] = {
+    // What lies there, how it is made, why it is not taken back ("": it is), and
+    // what a shared update open gives: IX_ACCESS_DENIED when the journal may not
+    // be used, IX_UNFINISHED_UPDATE when it holds no such change.
+    const std::tuple<const char*, std::function<void()>, std::string, int> cases[] = {
         {"its journal", [] {}, "", IX_OK},
         {"a user's own file", [&] { write_file(journal, "my own notes\n"); },
          "it is not a journal of this system", IX_ACCESS_DENIED},
@@ -876,24 +873,24 @@ TEST_F(IsamFile, AChangeAProcessDiedInIsTakenBackByAnyOpen) {
          },
          "it is the journal of another file", IX_UNFINISHED_UPDATE},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.beside);
-        if (!root && c.beside == std::string("another user's journal"))
+    for (const auto& [what, make, why, shared_open] : cases) {
+        SCOPED_TRACE(what);
+        if (!root && what == std::string("another user's journal"))
             continue;
         write_file(name, dead);
         std::filesystem::remove(journal);
         write_file(journal, dead_journal);
         ::chmod(journal.c_str(), 0600);
         write_file(precious, "precious");
-        c.make();
+        make();
         const std::string file_then = bytes();
         const auto beside = [&] {
             return std::filesystem::is_regular_file(journal) ? read_file(journal) : "(not a file)";
         };
         const std::string beside_then = beside();
-        EXPECT_EQ(kvr::engine::ChangeJournal::problem(name.c_str()), c.why);
-        EXPECT_EQ(open_and_close(IX_MODE_UPDATE | IX_MODE_SHARED), c.shared_open);
-        if (c.why.empty()) {
+        EXPECT_EQ(kvr::engine::ChangeJournal::problem(name.c_str()), why);
+        EXPECT_EQ(open_and_close(IX_MODE_UPDATE | IX_MODE_SHARED), shared_open);
+        if (why.empty()) {
             EXPECT_EQ(checked(), "sound");
             EXPECT_FALSE(std::filesystem::exists(journal));
             continue;
@@ -1173,32 +1170,28 @@ protected:
 // writes, rewrites and deletes, and keeps the limits and page size it was
 // given; limits that no rule gives are refused.
 TEST_F(ForeignBlockFiles, OpenAndTakeUpdates) {
-    struct Case {
-        Layout layout;
-        const char* head;       // the prime key, then the alternate key of n * 7919
-        int alternates;         // alternate keys modulo this
-        int built;              // records 0 to built - 1 are in the file as built
-        int written;            // the records up to here are written later
-        uint32_t length, step;  // of record n as built: length + step * n, below the maximum
-    } cases[] = {
+    // The layout; the head of record n (its prime key, then the alternate key
+    // of n * 7919 modulo `alternates`); records 0 to in_file - 1 are in the file
+    // as built, with length + step * n bytes below the maximum, the records
+    // up to `written` are written later.
+    const std::tuple<Layout, const char*, int, int, int, uint32_t, uint32_t> cases[] = {
         {{60, {{1, 10}, {11, 4}}, 50, 200}, "%010d%04d", 10000, 400, 1400, 20, 1},
         {{20000, {{1, 10}, {11, 6, true}}, 3, 1000}, "%010dGROUP%d", 3, 10, 30, 16, 2213},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.layout.max_length);
-        const Layout& l = c.layout;
+    for (const auto& [l, head, alternates, in_file, written, length, step] : cases) {
+        SCOPED_TRACE(l.max_length);
         // Of writes and rewrites: the alternate key's duplicates follow.
         const int write_result = l.keys[1].duplicates ? IX_DUPLICATE_FOLLOWS : IX_OK;
         // Record n: the built ones take every tenth prime key, later ones fall
         // between those and then go on past them.
-        auto make = [&](int n, size_t length) {
-            return filled(length, 'a' + n % 26, c.head,
-                          n < c.built ? 10 * n : 10 * (n - c.built) + 5, n * 7919 % c.alternates);
+        auto make = [&](int n, size_t size) {
+            return filled(size, 'a' + n % 26, head, n < in_file ? 10 * n : 10 * (n - in_file) + 5,
+                          n * 7919 % alternates);
         };
         std::map<Bytes, Bytes> model;
         std::vector<Bytes> records;
-        for (int n = 0; n < c.built; ++n) {
-            records.push_back(make(n, c.length + c.step * n % (l.max_length - c.length)));
+        for (int n = 0; n < in_file; ++n) {
+            records.push_back(make(n, length + step * n % (l.max_length - length)));
             model[records.back().substr(0, 10)] = records.back();
         }
         const Bytes built = build(l, records);
@@ -1208,20 +1201,20 @@ TEST_F(ForeignBlockFiles, OpenAndTakeUpdates) {
 
         void* slot = nullptr;
         ASSERT_EQ(open(&slot, IX_MODE_UPDATE), IX_OK);
-        for (int n = c.built; n < c.written; ++n) {
+        for (int n = in_file; n < written; ++n) {
             ASSERT_EQ(io(IX_WRITE, &slot, make(n, l.max_length)), write_result) << n;
             model[make(n, 10)] = make(n, l.max_length);
         }
         // Every third record: deleted, or rewritten with a new alternate key
         // and a length far from its own.
-        for (int n = 0; n < c.written; n += 3) {
+        for (int n = 0; n < written; n += 3) {
             ASSERT_EQ(io(IX_READ_EQ, &slot, "", make(n, 10)), IX_OK);
             if (n % 2 == 1) {
                 ASSERT_EQ(io(IX_DELETE, &slot, make(n, 10)), IX_OK);
                 model.erase(make(n, 10));
             } else {
-                const size_t length = length_ > l.max_length / 2 ? 30 : l.max_length * 9 / 10;
-                const Bytes changed = make(n, 10) + make(n + 5000, length).substr(10);
+                const size_t size = length_ > l.max_length / 2 ? 30 : l.max_length * 9 / 10;
+                const Bytes changed = make(n, 10) + make(n + 5000, size).substr(10);
                 ASSERT_EQ(io(IX_REWRITE, &slot, changed), write_result);
                 model[make(n, 10)] = changed;
             }

@@ -268,11 +268,10 @@ TEST_F(IsamFile, OneKeyFileIsTheHeaderAreaByteForByte) {
     // the tree header at 368 is the tree's own; compare it as written
     std::memcpy(expected.data() + 368, file.data() + 368, 996);
     EXPECT_EQ(file, expected);
-    EXPECT_EQ(file.substr(368, 8), "KVR_FILX");
-    EXPECT_EQ(word_at(file, 368 + 12), 0u);                  // no root yet
-    EXPECT_EQ(word_at(file, 368 + 480), 368u);               // header_at
-    EXPECT_EQ(static_cast<uint8_t>(file[368 + 474]), 1);     // writable
-    EXPECT_EQ(file.substr(348, 16), std::string(16, '\0'));  // the spare key entry
+    // The tree's magic, no root yet, header_at, writable; the spare key entry.
+    EXPECT_EQ(std::tuple(file.substr(368, 8), word_at(file, 368 + 12), word_at(file, 368 + 480),
+                         static_cast<uint8_t>(file[368 + 474]), file.substr(348, 16)),
+              std::tuple("KVR_FILX", 0u, 368u, 1, std::string(16, '\0')));
 }
 
 // The first write marks the file; a clean close takes the mark away. A file
@@ -286,13 +285,12 @@ TEST_F(IsamFile, AFileLeftAfterAnUnfinishedUpdateIsRefused) {
     ASSERT_EQ(close(&slot), IX_OK);
     EXPECT_EQ(as_a_crash_leaves_it.substr(36, 4) + std::to_string(word_at(bytes(), 36)), "KVRU0");
     write_file(name, as_a_crash_leaves_it);
-    std::vector<int> results;
-    const int modes[] = {IX_MODE_INPUT, IX_MODE_UPDATE, IX_MODE_INPUT | IX_MODE_UNFINISHED_OK,
-                         IX_MODE_UPDATE | IX_MODE_UNFINISHED_OK};
-    for (const int mode : modes)
-        results.push_back(open_and_close(mode));
-    EXPECT_EQ(results, (std::vector<int>{IX_UNFINISHED_UPDATE, IX_UNFINISHED_UPDATE, IX_OK,
-                                         IX_UNFINISHED_UPDATE}));
+    for (const auto& [mode, result] :
+         {std::pair{int{IX_MODE_INPUT}, int{IX_UNFINISHED_UPDATE}},
+          {IX_MODE_UPDATE, IX_UNFINISHED_UPDATE},
+          {IX_MODE_INPUT | IX_MODE_UNFINISHED_OK, IX_OK},
+          {IX_MODE_UPDATE | IX_MODE_UNFINISHED_OK, IX_UNFINISHED_UPDATE}})
+        EXPECT_EQ(open_and_close(mode), result) << mode;
 }
 
 TEST_F(IsamFile, CreateRefusals) {

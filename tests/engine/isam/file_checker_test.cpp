@@ -12,7 +12,6 @@
 #include <tuple>
 #include <vector>
 
-#include "engine/file_header.h"
 #include "engine/isam/ix_handle.h"
 #include "engine/store/slot.h"
 #include "engine/store/store.h"
@@ -46,9 +45,7 @@ std::string record(int prime, int unique, const char* group, size_t length) {
 }
 
 std::string prime_key(int prime) {
-    char key[8];
-    std::snprintf(key, sizeof key, "%06d", prime);
-    return key;
+    return record(prime, 0, "", 6);
 }
 
 // Where a report places the damage: key, file offset, page entry.
@@ -70,10 +67,6 @@ protected:
         if (slot_ != nullptr)
             _vmqpIsam(IX_CLOSE, &slot_, nullptr, nullptr, nullptr, 0);
         TempDirTest::TearDown();
-    }
-    void reopen(uint8_t mode) {
-        ASSERT_EQ(_vmqpIsam(IX_CLOSE, &slot_, nullptr, nullptr, nullptr, 0), 0);
-        ASSERT_EQ(_vmqpIsam(IX_OPEN, &slot_, nullptr, nullptr, name_.data(), mode), 0);
     }
 
     ix_handle* handle() const { return static_cast<ix_handle*>(slot_); }
@@ -258,7 +251,8 @@ TEST_F(FileChecker, ReportsBrokenFreeListsAndAnIndexBlockBothFreeAndInUse) {
 }
 
 TEST_F(FileChecker, ReportsDamagedSlotsWithoutCrashing) {
-    reopen(IX_MODE_UPDATE);
+    ASSERT_EQ(_vmqpIsam(IX_CLOSE, &slot_, nullptr, nullptr, nullptr, 0), 0);
+    ASSERT_EQ(_vmqpIsam(IX_OPEN, &slot_, nullptr, nullptr, name_.data(), IX_MODE_UPDATE), 0);
     const uint32_t at = address_of(6);
     // Garbage where a slot header should be, then a length running past the
     // longest record or past the end of the file.

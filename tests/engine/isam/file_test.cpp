@@ -13,20 +13,16 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "engine/change_journal.h"
-#include "engine/file_header.h"
 #include "engine/isam/file_checker.h"
 #include "engine/isam/ix_handle.h"
 #include "engine/named_file.h"
 #include "platform/coding.h"
 #include "platform/fault_injection.h"
-#include "platform/share_locks.h"
-#include "platform/windows_file.h"
 #include "support/attribute_block.h"
 #include "support/kvr_program.h"
 #include "support/temp_dir.h"
@@ -117,6 +113,20 @@ protected:
             found[read_record().substr(0, 8)] = read_record();
         return found;
     }
+    // A record: what printf makes of format and args, cut or filled to `length`.
+    template <typename... Args>
+    static std::string filled(size_t length, int fill, const char* format, Args... args) {
+        char text[64];
+        std::snprintf(text, sizeof text, format, args...);
+        std::string r = text;
+        r.resize(length, static_cast<char>(fill));
+        return r;
+    }
+    // f's result with the faults of `plan` injected.
+    static int under(FaultPlan& plan, const std::function<int()>& f) {
+        ScopedFaultPlan scope(plan);
+        return f();
+    }
     // The wait status of a process of its own that ends with f's result.
     static int in_child(const std::function<int()>& f) {
         const pid_t child = fork();
@@ -164,20 +174,13 @@ protected:
     // `record`, dying at its k-th write: true when it died, false when it
     // made all its writes and ended well.
     bool dies_writing(uint64_t k, const std::string& record) {
-        const pid_t child = fork();
-        if (child == 0) {
+        const int status = in_child([&] {
             FaultPlan plan{.kinds = FaultPlan::kWrite, .fail_at = k, .die = true};
             ScopedFaultPlan scope(plan);
             void* c = nullptr;
-            bool written = open(&c, IX_MODE_UPDATE | IX_MODE_SHARED) == 0;
-            if (written) {
-                const int result = io(IX_WRITE, &c, record);
-                written = (result == 0 || result == IX_DUPLICATE_FOLLOWS) && close(&c) == 0;
-            }
-            _exit(written ? 0 : 1);
-        }
-        int status = 0;
-        waitpid(child, &status, 0);
+            return open(&c, IX_MODE_UPDATE | IX_MODE_SHARED) != 0 ||
+                   !done(io(IX_WRITE, &c, record)) || close(&c) != 0;
+        });
         EXPECT_TRUE(WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) == 0))
             << "write " << k << ": " << status;
         return WIFSIGNALED(status);
@@ -205,6 +208,17 @@ protected:
         ::close(ready[1]);
         return child;
     }
+    // An OFD lock of `type` through fd on the byte the operation lock takes:
+    // set (F_OFD_SETLK), or asked after (F_OFD_GETLK: true when it is free).
+    static bool operation_byte(int fd, int command, short type) {
+        struct flock lock = {.l_type = type,
+                             .l_whence = SEEK_SET,
+                             .l_start = static_cast<off_t>(kvr::isam::kSharedOperationLockAt),
+                             .l_len = 1,
+                             .l_pid = 0};
+        return ::fcntl(fd, command, &lock) == 0 &&
+               (command != F_OFD_GETLK || lock.l_type == F_UNLCK);
+    }
     static void end(pid_t child) {
         kill(child, SIGKILL);
         waitpid(child, nullptr, 0);
@@ -222,6 +236,17 @@ protected:
         return sound ? "sound" : kvr::isam::describe(problem);
     }
 
+    // Little-endian words into f: at `at` (width bytes), or at base + offset
+    // for each (offset, value) pair.
+    static void put(std::string& f, size_t at, uint32_t v, int width = 4) {
+        for (int i = 0; i < width; ++i)
+            f[at + static_cast<size_t>(i)] = static_cast<char>(v >> (8 * i));
+    }
+    static void put_all(std::string& f, size_t base, std::initializer_list<uint32_t> pairs) {
+        for (auto p = pairs.begin(); p != pairs.end(); p += 2)
+            put(f, base + p[0], p[1]);
+    }
+
     std::string bytes() const { return read_file(name); }
     void patch_u32(uint32_t at, uint32_t value) { TempDirTest::patch_u32(name, at, value); }
 
@@ -235,32 +260,18 @@ TEST_F(IsamFile, OneKeyFileIsTheHeaderAreaByteForByte) {
     const std::string file = bytes();
     ASSERT_EQ(file.size(), 2048u);
     std::string expected(2048, '\0');
-    auto put = [&](uint32_t at, uint32_t v) {
-        store_u32(reinterpret_cast<unsigned char*>(expected.data()) + at, v);
-    };
-    for (auto [at, v] : {std::pair{0u, 2048u},
-                         {4, 0x199609},
-                         {68, 0x01020304},
-                         {72, 1},
-                         {84, 4096},
-                         {88, 1},
-                         {92, 20},
-                         {96, 80},
-                         {100, 80},
-                         {104, 10},
-                         {132, 332},
-                         {332, 368}})
-        put(at, v);  // 72: open_flags of a new file; 104: keys_end; 332: key 0's tree_at
+    // 72: open_flags of a new file; 104: keys_end; 332: key 0's tree_at
+    put_all(expected, 0, {0,  2048, 4,  0x199609, 68,  0x01020304, 72,  1,  84,  4096, 88,  1,
+                          92, 20,   96, 80,       100, 80,         104, 10, 132, 332,  332, 368});
     std::memcpy(expected.data() + 8, "KVRI", 4);
     expected[332 + 10] = 10;  // key 0: offset 0, length 10, no flags, type 0
     // the tree header at 368 is the tree's own; compare it as written
     std::memcpy(expected.data() + 368, file.data() + 368, 996);
     EXPECT_EQ(file, expected);
-    EXPECT_EQ(file.substr(368, 8), "KVR_FILX");
-    EXPECT_EQ(word_at(file, 368 + 12), 0u);                  // no root yet
-    EXPECT_EQ(word_at(file, 368 + 480), 368u);               // header_at
-    EXPECT_EQ(static_cast<uint8_t>(file[368 + 474]), 1);     // writable
-    EXPECT_EQ(file.substr(348, 16), std::string(16, '\0'));  // the spare key entry
+    // The tree's magic, no root yet, header_at, writable; the spare key entry.
+    EXPECT_EQ(std::tuple(file.substr(368, 8), word_at(file, 368 + 12), word_at(file, 368 + 480),
+                         static_cast<uint8_t>(file[368 + 474]), file.substr(348, 16)),
+              std::tuple("KVR_FILX", 0u, 368u, 1, std::string(16, '\0')));
 }
 
 // The first write marks the file; a clean close takes the mark away. A file
@@ -274,13 +285,12 @@ TEST_F(IsamFile, AFileLeftAfterAnUnfinishedUpdateIsRefused) {
     ASSERT_EQ(close(&slot), IX_OK);
     EXPECT_EQ(as_a_crash_leaves_it.substr(36, 4) + std::to_string(word_at(bytes(), 36)), "KVRU0");
     write_file(name, as_a_crash_leaves_it);
-    std::vector<int> results;
-    const int modes[] = {IX_MODE_INPUT, IX_MODE_UPDATE, IX_MODE_INPUT | IX_MODE_UNFINISHED_OK,
-                         IX_MODE_UPDATE | IX_MODE_UNFINISHED_OK};
-    for (const int mode : modes)
-        results.push_back(open_and_close(mode));
-    EXPECT_EQ(results, (std::vector<int>{IX_UNFINISHED_UPDATE, IX_UNFINISHED_UPDATE, IX_OK,
-                                         IX_UNFINISHED_UPDATE}));
+    for (const auto& [mode, result] :
+         {std::pair{int{IX_MODE_INPUT}, int{IX_UNFINISHED_UPDATE}},
+          {IX_MODE_UPDATE, IX_UNFINISHED_UPDATE},
+          {IX_MODE_INPUT | IX_MODE_UNFINISHED_OK, IX_OK},
+          {IX_MODE_UPDATE | IX_MODE_UNFINISHED_OK, IX_UNFINISHED_UPDATE}})
+        EXPECT_EQ(open_and_close(mode), result) << mode;
 }
 
 TEST_F(IsamFile, CreateRefusals) {
@@ -350,12 +360,8 @@ TEST_F(IsamFile, DamagedHeadersAreRefusedWithoutHarm) {
     ASSERT_EQ(open_and_close(IX_MODE_UPDATE), IX_OK);
     const std::string good = bytes();
 
-    struct Damage {
-        const char* what;
-        uint32_t at;
-        uint32_t value;
-        int width;
-    } damages[] = {
+    // What is damaged, where, the value written there and its width in bytes.
+    const std::tuple<const char*, uint32_t, uint32_t, int> damages[] = {
         {"header size below the fixed fields", 0, 40, 4},
         {"header size inside the fixed fields", 0, 100, 4},
         {"header size short of one tree header", 0, 1300, 4},
@@ -382,12 +388,11 @@ TEST_F(IsamFile, DamagedHeadersAreRefusedWithoutHarm) {
         {"tree leaf limit beyond its page", 368 + 32, 5000, 4},
         {"tree data length", 368 + 20, 0, 4},
     };
-    for (const Damage& damage : damages) {
-        SCOPED_TRACE(damage.what);
-        write_file(name, good);
-        unsigned char value[4];
-        store_u32(value, damage.value);
-        patch_file(name, damage.at, value, damage.width);
+    for (const auto& [what, at, value, width] : damages) {
+        SCOPED_TRACE(what);
+        std::string damaged = good;
+        put(damaged, at, value, width);
+        write_file(name, damaged);
         EXPECT_EQ(open_and_close(IX_MODE_INPUT), IX_NOT_INDEXED_FILE);
         EXPECT_EQ(open_and_close(IX_MODE_UPDATE), IX_NOT_INDEXED_FILE);
     }
@@ -447,11 +452,7 @@ TEST_F(IsamFile, BlockFormatFilesAreMadeOnRequestAndOpenInTheirFormat) {
 // changes; a set split whose new block lies past the file's end fails.
 TEST_F(IsamFile, FailedBlockFormatUpdatesLeaveNoWrongIndex) {
     auto record = [](int n, char alternate, size_t length) {
-        char head[16];
-        std::snprintf(head, sizeof head, "%010d", n);
-        std::string r = head + std::string(5, alternate);
-        r.resize(length, 'x');
-        return r;
+        return filled(length, 'x', "%010d%s", n, std::string(5, alternate).c_str());
     };
     ASSERT_EQ(create_blocks(attributes(15, 4064, {{1, 10}, {11, 5}})), IX_OK);
     void* slot = nullptr;
@@ -483,9 +484,7 @@ TEST_F(IsamFile, FailedBlockFormatUpdatesLeaveNoWrongIndex) {
 // a held read whose record cannot be fetched leaves the cursor.
 TEST_F(IsamFile, OrderedWritesAndAHeldReadThatFails) {
     auto record = [](int prime, int unique) {
-        char buffer[32];
-        std::snprintf(buffer, sizeof buffer, "%06d%04dAAA", prime, unique);
-        return std::string(buffer) + std::string(17, ' ');
+        return filled(30, ' ', "%06d%04dAAA", prime, unique);
     };
     ASSERT_EQ(create(attributes(13, 30, {{1, 6}, {7, 4}, {11, 3, true}})), IX_OK);
     void* slot = nullptr;
@@ -505,44 +504,22 @@ TEST_F(IsamFile, OrderedWritesAndAHeldReadThatFails) {
                      {&slot, IX_OPEN, "", IX_OK, "", IX_MODE_UPDATE},  // the records are in now
                      {&slot, IX_READ_FIRST, "", IX_OK}}));
     FaultPlan plan{.kinds = FaultPlan::kRead, .fail_at = 1};
-    {
-        ScopedFaultPlan scope(plan);
-        EXPECT_EQ(io(IX_READ_NEXT | IX_HOLD_RECORD, &slot, ""), IX_IO_ERROR);
-    }
+    EXPECT_EQ(under(plan, [&] { return io(IX_READ_NEXT | IX_HOLD_RECORD, &slot, ""); }),
+              IX_IO_ERROR);
     EXPECT_EQ(plan.failures, 1u);
     EXPECT_TRUE(run({{&slot, IX_READ_CURRENT, "", IX_OK, record(1, 6)},
                      {&slot, IX_READ_NEXT, "", IX_OK, record(10, 1)},
                      {&slot, IX_CLOSE, "", IX_OK}}));
 }
 
-// Readers share a file; an update open, in this process or another, has it alone.
-TEST_F(IsamFile, UpdateOpensAreExclusive) {
-    ASSERT_EQ(create(attributes(10, 10, {{1, 10}})), IX_OK);
-    void *reader = nullptr, *second_reader = nullptr, *writer = nullptr;
-    ASSERT_TRUE(run({{&reader, IX_OPEN, "", IX_OK, "", IX_MODE_INPUT},
-                     {&second_reader, IX_OPEN, "", IX_OK, "", IX_MODE_INPUT},
-                     {&writer, IX_OPEN, "", IX_SHARING_VIOLATION, "", IX_MODE_UPDATE},
-                     {&second_reader, IX_CLOSE, "", IX_OK},
-                     {&reader, IX_CLOSE, "", IX_OK},
-                     {&writer, IX_OPEN, "", IX_OK, "", IX_MODE_UPDATE},
-                     {&reader, IX_OPEN, "", IX_SHARING_VIOLATION, "", IX_MODE_INPUT}}));
-    const int status = in_child([&] {
-        void* other = nullptr;
-        return open(&other, IX_MODE_UPDATE);
-    });
-    EXPECT_EQ(WEXITSTATUS(status), IX_SHARING_VIOLATION);
-    EXPECT_EQ(close(&writer), IX_OK);
-}
-
-// Shared opens, in one process or several, see every change the others
-// complete, keep exclusive opens and plain readers out, and leave a file
-// that opens exclusively afterwards.
+// Readers share a file; an update open, in this process or another, has it
+// alone. Shared opens, in one process or several, see every change the
+// others complete, keep exclusive opens and plain readers out, and leave a
+// file that opens exclusively afterwards.
 TEST_F(IsamFile, SharedOpensSeeEachOthersChanges) {
     ASSERT_EQ(create(attributes(16, 16, {{1, 8}, {9, 4, true}})), IX_OK);
     const auto rec = [](int n, const char* city) {
-        char text[17];
-        std::snprintf(text, sizeof text, "%08d%-4s....", n, city);
-        return std::string(text, 16);
+        return filled(16, ' ', "%08d%-4s....", n, city);
     };
     constexpr int kShared = IX_MODE_UPDATE | IX_MODE_SHARED;
     // The journal is no wider than the file: made with the file's
@@ -551,12 +528,18 @@ TEST_F(IsamFile, SharedOpensSeeEachOthersChanges) {
     const bool root = ::geteuid() == 0;
     ::chmod(name.c_str(), 0640);
     ::chmod(dir_.c_str(), 0755);
-    if (root) {
-        ASSERT_EQ(::chown(name.c_str(), 65534, 65534), 0);
-    }
-    void* a = nullptr;
-    void* b = nullptr;
-    void* reader = nullptr;
+    ASSERT_TRUE(!root || ::chown(name.c_str(), 65534, 65534) == 0);
+    void *a = nullptr, *b = nullptr, *reader = nullptr, *writer = nullptr, *other = nullptr;
+    ASSERT_TRUE(run({{&reader, IX_OPEN, "", IX_OK, "", IX_MODE_INPUT},
+                     {&other, IX_OPEN, "", IX_OK, "", IX_MODE_INPUT},
+                     {&writer, IX_OPEN, "", IX_SHARING_VIOLATION, "", IX_MODE_UPDATE},
+                     {&other, IX_CLOSE, "", IX_OK},
+                     {&reader, IX_CLOSE, "", IX_OK},
+                     {&writer, IX_OPEN, "", IX_OK, "", IX_MODE_UPDATE},
+                     {&reader, IX_OPEN, "", IX_SHARING_VIOLATION, "", IX_MODE_INPUT}}));
+    EXPECT_EQ(WEXITSTATUS(in_child([&] { return open(&other, IX_MODE_UPDATE); })),
+              IX_SHARING_VIOLATION);
+    ASSERT_EQ(close(&writer), IX_OK);
     ASSERT_EQ(open(&a, kShared), IX_OK);
     struct stat journal {};
     ASSERT_EQ(::stat((name + ".kvrj").c_str(), &journal), 0);
@@ -565,16 +548,12 @@ TEST_F(IsamFile, SharedOpensSeeEachOthersChanges) {
         EXPECT_EQ(std::to_string(journal.st_uid) + ":" + std::to_string(journal.st_gid),
                   "65534:65534");
         EXPECT_EQ(in_child([&] {
-                      return ::setuid(65533) == 0 &&
-                                     ::open((name + ".kvrj").c_str(), O_RDONLY) < 0 &&
-                                     errno == EACCES
-                                 ? 0
-                                 : 1;
+                      return ::setuid(65533) != 0 ||
+                             ::open((name + ".kvrj").c_str(), O_RDONLY) >= 0 || errno != EACCES;
                   }),
                   0)
             << "another user read the journal";
     }
-    void* other = nullptr;
     ASSERT_TRUE(run({{&b, IX_OPEN, "", IX_OK, "", kShared},
                      {&reader, IX_OPEN, "", IX_OK, "", IX_MODE_INPUT | IX_MODE_SHARED},
                      {&other, IX_OPEN, "", IX_SHARING_VIOLATION, "", IX_MODE_UPDATE},
@@ -602,18 +581,8 @@ TEST_F(IsamFile, SharedOpensSeeEachOthersChanges) {
     // A group holds the file from IX_BEGIN_GROUP to IX_END_GROUP: nobody
     // else takes the operation lock meanwhile. A group begun for reading
     // refuses a change, and groups do not nest.
-    namespace win = kvr::platform;
-    const win::HANDLE probe =
-        win::CreateFileA(name.c_str(), win::GENERIC_READ | win::GENERIC_WRITE,
-                         win::FILE_SHARE_READ | win::FILE_SHARE_WRITE, nullptr, win::OPEN_EXISTING,
-                         win::FILE_ATTRIBUTE_NORMAL, nullptr);
-    const auto others_may_read = [&] {
-        if (!win::lock_byte(probe, kvr::isam::kSharedOperationLockAt,
-                            win::LOCKFILE_FAIL_IMMEDIATELY))
-            return false;
-        win::unlock_byte(probe, kvr::isam::kSharedOperationLockAt);
-        return true;
-    };
+    const int probe = ::open(name.c_str(), O_RDONLY);
+    const auto others_may_read = [&] { return operation_byte(probe, F_OFD_GETLK, F_RDLCK); };
     ASSERT_TRUE(run({{&a, IX_BEGIN_GROUP, "", IX_OK, "", 1}}));
     EXPECT_FALSE(others_may_read());
     ASSERT_TRUE(run({{&a, IX_BEGIN_GROUP, "", IX_BAD_OPCODE, "", 1},
@@ -627,7 +596,7 @@ TEST_F(IsamFile, SharedOpensSeeEachOthersChanges) {
                      {&b, IX_READ_EQ, key(500), IX_NOT_FOUND},
                      {&b, IX_END_GROUP, "", IX_OK},
                      {&b, IX_END_GROUP, "", IX_OK}}));  // no group: nothing to do
-    win::CloseHandle(probe);
+    ::close(probe);
 
     // A handle keeps its own key of reference when another changes the
     // file: a reads by city, then by number; b reads by city and writes;
@@ -660,8 +629,7 @@ TEST_F(IsamFile, RecordLocksOfSharedOpens) {
     ASSERT_EQ(create(attributes(12, 12, {{1, 4}})), IX_OK);
     constexpr int kShared = IX_MODE_UPDATE | IX_MODE_SHARED;
     constexpr uint16_t kLocking = IX_READ_EQ | IX_HOLD_RECORD;
-    void* a = nullptr;
-    void* b = nullptr;
+    void *a = nullptr, *b = nullptr;
     ASSERT_TRUE(run({
         {&a, IX_OPEN, "", IX_OK, "", kShared},
         {&b, IX_OPEN, "", IX_OK, "", kShared},
@@ -701,11 +669,7 @@ TEST_F(IsamFile, RecordLocksOfSharedOpens) {
         return std::string(text);
     };
     const int outsider = ::open(name.c_str(), O_RDONLY);
-    struct flock hold = {};
-    hold.l_type = F_RDLCK;
-    hold.l_start = static_cast<off_t>(kvr::isam::kSharedOperationLockAt);
-    hold.l_len = 1;
-    ASSERT_EQ(::fcntl(outsider, F_OFD_SETLK, &hold), 0);
+    ASSERT_TRUE(operation_byte(outsider, F_OFD_SETLK, F_RDLCK));
     EXPECT_EQ(io(IX_WRITE, &a, "0004record.."), IX_SHARING_VIOLATION);
     EXPECT_EQ(io(IX_READ_EQ, &a, "", "0001"), IX_OK);
     EXPECT_EQ(holder_named(), "process " + std::to_string(getpid()) + " holds it");
@@ -732,18 +696,14 @@ TEST_F(IsamFile, RecordLocksOfSharedOpens) {
 // the first to use the file after it, takes the change back.
 TEST_F(IsamFile, ASharedChangeThatFailsIsTakenBackWhole) {
     const auto rec = [](int n, int length) {
-        char text[12];
-        std::snprintf(text, sizeof text, "%08d", n);
-        std::string record = std::string(text, 8) + (n % 2 ? "BERN" : "ROME");
-        record.resize(static_cast<size_t>(length), static_cast<char>('a' + n % 26));
-        return record;
+        return filled(static_cast<size_t>(length), 'a' + n % 26, "%08d%s", n,
+                      n % 2 ? "BERN" : "ROME");
     };
     for (const bool blocks : {false, true}) {
         SCOPED_TRACE(blocks ? "block format" : "slot format");
         const auto block = attributes(16, 40, {{1, 8}, {9, 4, true}});
         ASSERT_EQ(blocks ? create_blocks(block) : create(block), IX_OK);
-        void* a = nullptr;
-        void* b = nullptr;
+        void *a = nullptr, *b = nullptr;
         ASSERT_EQ(open(&a, IX_MODE_UPDATE | IX_MODE_SHARED), IX_OK);
         ASSERT_EQ(open(&b, IX_MODE_UPDATE | IX_MODE_SHARED), IX_OK);
         std::map<std::string, std::string> held;
@@ -768,11 +728,7 @@ TEST_F(IsamFile, ASharedChangeThatFailsIsTakenBackWhole) {
                 FaultPlan plan{.kinds = FaultPlan::kWrite,
                                .fail_at = k,
                                .error = kvr::platform::ERROR_DISK_FULL};
-                int result;
-                {
-                    ScopedFaultPlan scope(plan);
-                    result = change();
-                }
+                const int result = under(plan, change);
                 if (plan.failures == 0) {
                     ASSERT_TRUE(done(result)) << result;
                     break;
@@ -846,10 +802,7 @@ TEST_F(IsamFile, AChangeAProcessDiedInIsTakenBackByAnyOpen) {
     write_file(name, before);
     ASSERT_EQ(open(&slot, IX_MODE_UPDATE | IX_MODE_SHARED), IX_OK);
     FaultPlan plan{.kinds = FaultPlan::kWrite, .fail_at = 6, .sticky = true};
-    {
-        ScopedFaultPlan scope(plan);
-        EXPECT_NE(io(IX_WRITE, &slot, "10000099newrecrd"), IX_OK);
-    }
+    EXPECT_NE(under(plan, [&] { return io(IX_WRITE, &slot, "10000099newrecrd"); }), IX_OK);
     ASSERT_GT(plan.failures, 1u);
     EXPECT_EQ(word_at(bytes(), 36), word_at("KVRU", 0));
     EXPECT_NE(close(&slot), IX_OK);
@@ -878,13 +831,10 @@ TEST_F(IsamFile, AChangeAProcessDiedInIsTakenBackByAnyOpen) {
     const std::string dead_journal = read_file(journal);
     const std::string precious = path("precious.txt");
     const bool root = ::geteuid() == 0;
-    const struct {
-        const char* beside;
-        std::function<void()> make;
-        std::string why;  // empty: taken back
-        int shared_open;  // IX_ACCESS_DENIED: the journal may not be used; IX_UNFINISHED_UPDATE:
-                          // it holds no such change
-    } cases[] = {
+    // What lies there, how it is made, why it is not taken back ("": it is), and
+    // what a shared update open gives: IX_ACCESS_DENIED when the journal may not
+    // be used, IX_UNFINISHED_UPDATE when it holds no such change.
+    const std::tuple<const char*, std::function<void()>, std::string, int> cases[] = {
         {"its journal", [] {}, "", IX_OK},
         {"a user's own file", [&] { write_file(journal, "my own notes\n"); },
          "it is not a journal of this system", IX_ACCESS_DENIED},
@@ -919,24 +869,24 @@ TEST_F(IsamFile, AChangeAProcessDiedInIsTakenBackByAnyOpen) {
          },
          "it is the journal of another file", IX_UNFINISHED_UPDATE},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.beside);
-        if (!root && c.beside == std::string("another user's journal"))
+    for (const auto& [what, make, why, shared_open] : cases) {
+        SCOPED_TRACE(what);
+        if (!root && what == std::string("another user's journal"))
             continue;
         write_file(name, dead);
         std::filesystem::remove(journal);
         write_file(journal, dead_journal);
         ::chmod(journal.c_str(), 0600);
         write_file(precious, "precious");
-        c.make();
+        make();
         const std::string file_then = bytes();
         const auto beside = [&] {
             return std::filesystem::is_regular_file(journal) ? read_file(journal) : "(not a file)";
         };
         const std::string beside_then = beside();
-        EXPECT_EQ(kvr::engine::ChangeJournal::problem(name.c_str()), c.why);
-        EXPECT_EQ(open_and_close(IX_MODE_UPDATE | IX_MODE_SHARED), c.shared_open);
-        if (c.why.empty()) {
+        EXPECT_EQ(kvr::engine::ChangeJournal::problem(name.c_str()), why);
+        EXPECT_EQ(open_and_close(IX_MODE_UPDATE | IX_MODE_SHARED), shared_open);
+        if (why.empty()) {
             EXPECT_EQ(checked(), "sound");
             EXPECT_FALSE(std::filesystem::exists(journal));
             continue;
@@ -964,143 +914,24 @@ TEST_F(IsamFile, AChangeAProcessDiedInIsTakenBackByAnyOpen) {
         GTEST_SKIP() << "all but the journal of another user checked: that needs root";
 }
 
-// Processes writing, rewriting and deleting records of their own in one
-// shared file at once, each logging every operation before it starts ("+")
-// and once it is acknowledged ("="); a record of the key alone stands for
-// its deletion. At the end the file holds exactly what the logs say and
-// checks sound. (Counters that several processes rewrite under their record
-// locks are counted by tests/cobol/shared_counts.sh.) In the rounds with a
-// kill, one process dies at one of its writes, inside a change: the next
-// process to take the file takes the change back, and the others go on. The
-// file then holds every record acknowledged, the dead process's last
-// operation done or not; when the dead process was the last to use the
-// file, the exclusive open that follows takes the change back. The last
-// process to close removes the journal.
-TEST_F(IsamFile, SharedUpdatesFromSeveralProcessesLoseNothing) {
-    const auto worker = [&](int p, int processes, bool dies) {
-        const int log = ::open(path("log" + std::to_string(p)).c_str(),
-                               O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
-        FaultPlan dying{
-            .kinds = FaultPlan::kWrite,
-            .fail_at = dies ? 50 + static_cast<uint64_t>(p * 7919 + processes) % 400 : 0,
-            .die = true};
-        ScopedFaultPlan scope(dying);
-        void* slot = nullptr;
-        if (log < 0 || open(&slot, IX_MODE_UPDATE | IX_MODE_SHARED) != 0)
-            _exit(100);
-        std::map<int, std::string> mine;
-        uint32_t seed = static_cast<uint32_t>(p * 7919 + processes);
-        for (int i = 0; i < 300; ++i) {
-            seed = seed * 1103515245 + 12345;
-            const int n = static_cast<int>((seed >> 8) % 150);
-            char key[16];
-            std::snprintf(key, sizeof key, "%d%07d", p % 10, n);
-            std::string record = std::string(key, 8) + (i % 2 ? "BERN" : "ROME");
-            record.resize(16 + (seed >> 20) % 24, static_cast<char>('a' + i % 26));
-            const bool mine_now = mine.count(n) != 0, erase = mine_now && (seed >> 4) % 3 == 0;
-            const auto note = [&](char mark) {
-                const std::string line = mark + (erase ? record.substr(0, 8) : record) + "\n";
-                if (::write(log, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
-                    _exit(104);
-            };
-            note('+');
-            int result = mine_now ? io(IX_READ_EQ, &slot, "", key) : io(IX_WRITE, &slot, record);
-            if (mine_now && result == 0)
-                result = erase ? io(IX_DELETE, &slot, "") : io(IX_REWRITE, &slot, record);
-            if (!done(result))
-                _exit(result == IX_UNFINISHED_UPDATE ? 3 : 101);  // 3: another died in a change
-            note('=');
-            if (erase)
-                mine.erase(n);
-            else
-                mine[n] = record;
-        }
-        _exit(close(&slot) == 0 ? 0 : 102);
-    };
-    for (const bool blocks : {false, true}) {
-        const auto block = attributes(16, 40, {{1, 8}, {9, 4, true}});
-        ASSERT_EQ(blocks ? create_blocks(block) : create(block), IX_OK);
-        for (const int processes : {2, 4, 8}) {
-            for (const bool kill : {false, true}) {
-                SCOPED_TRACE(std::to_string(processes) + (kill ? " processes, one killed" : "") +
-                             (blocks ? ", block format" : ""));
-                std::vector<pid_t> children;
-                for (int p = 0; p < processes; ++p) {
-                    children.push_back(fork());
-                    if (children.back() == 0)
-                        worker(p, processes, kill && p == processes / 2);
-                }
-                for (int c = 0; c < processes; ++c) {
-                    int status = 0;
-                    waitpid(children[static_cast<size_t>(c)], &status, 0);
-                    EXPECT_TRUE(kill && c == processes / 2
-                                    ? WIFSIGNALED(status)
-                                    : WIFEXITED(status) && WEXITSTATUS(status) == 0)
-                        << c << ": " << status;
-                }
-                EXPECT_TRUE(kill || !std::filesystem::exists(name + ".kvrj"));
-
-                // What each key must hold: its last state acknowledged, or the
-                // state its last operation left it in, when that operation was
-                // under way (only the killed process can leave one done).
-                std::map<std::string, std::string> acknowledged, under_way;
-                for (int p = 0; p < processes; ++p) {
-                    std::istringstream log(read_file(path("log" + std::to_string(p))));
-                    std::string line, pending;
-                    while (std::getline(log, line)) {
-                        if (line[0] == '=')
-                            acknowledged[line.substr(1, 8)] = line.substr(1);
-                        pending = line[0] == '+' ? line.substr(1) : "";
-                    }
-                    if (!pending.empty())
-                        under_way[pending.substr(0, 8)] = pending;
-                }
-                const auto held = [](std::map<std::string, std::string>& m, const std::string& k) {
-                    return m.count(k) != 0 && m[k].size() > 8 ? m[k] : "";
-                };
-                void* slot = nullptr;
-                ASSERT_EQ(open(&slot, IX_MODE_UPDATE), IX_OK);  // exclusive again
-                std::map<std::string, std::string> found = contents(&slot);
-                for (const auto& [key, unused] : under_way) {
-                    const std::string now = held(found, key);
-                    EXPECT_TRUE(now == held(acknowledged, key) ||
-                                (kill && now == held(under_way, key)))
-                        << key << " holds " << now;
-                    found.erase(key);
-                    acknowledged.erase(key);
-                }
-                std::erase_if(acknowledged,
-                              [](const auto& entry) { return entry.second.size() == 8; });
-                EXPECT_EQ(found, acknowledged);
-                // Emptied for the next round.
-                for (int r = io(IX_READ_FIRST, &slot, ""); r == 0; r = io(IX_READ_FIRST, &slot, ""))
-                    ASSERT_EQ(io(IX_DELETE, &slot, ""), IX_OK);
-                EXPECT_EQ(close(&slot), IX_OK);
-                EXPECT_EQ(checked(), "sound");
-            }
-        }
-    }
-}
-
 TEST_F(IsamFile, GetAttributesNeedsRoomForTheFixedPartAndEveryKey) {
     ASSERT_EQ(create(attributes(12, 60, {{3, 10}, {20, 8, true}}, 1)), IX_OK);
     void* slot = nullptr;
-    ASSERT_EQ(open(&slot, IX_MODE_INPUT), IX_OK);
     std::vector<unsigned char> block(64, 0xEE);
-    uint32_t size = 23;
-    EXPECT_EQ(_vmqpIsam(IX_GET_ATTRIBUTES, &slot, block.data(), &size, nullptr, 0), IX_NO_SPACE);
+    uint32_t size = 0;
+    const auto get = [&](uint32_t room, uint16_t op = IX_GET_ATTRIBUTES, void* aux = nullptr) {
+        size = room;
+        return _vmqpIsam(op, &slot, block.data(), &size, aux, 0);
+    };
+    ASSERT_EQ(open(&slot, IX_MODE_INPUT), IX_OK);
+    EXPECT_EQ(get(23), IX_NO_SPACE);
     EXPECT_EQ(block, std::vector<unsigned char>(64, 0xEE));
-    size = 24;
-    EXPECT_EQ(_vmqpIsam(IX_GET_ATTRIBUTES | IX_HOLD_RECORD, &slot, block.data(), &size, nullptr, 0),
-              IX_NO_SPACE);
-    EXPECT_EQ(size, 24u);
+    EXPECT_EQ(get(24, IX_GET_ATTRIBUTES | IX_HOLD_RECORD), IX_NO_SPACE);
     const ix_attributes fixed = kvr::test::decode_attributes(block);
-    EXPECT_EQ(std::tuple(fixed.min_record_length, fixed.max_record_length, fixed.key_count,
-                         fixed.options),
-              std::tuple(12u, 60u, 2, 1));
-    EXPECT_EQ(block[24], 0xEE);  // no key spec written
-    size = 40;
-    EXPECT_EQ(_vmqpIsam(IX_GET_ATTRIBUTES, &slot, block.data(), &size, nullptr, 0), IX_OK);
+    EXPECT_EQ(std::tuple(size, fixed.min_record_length, fixed.max_record_length, fixed.key_count,
+                         fixed.options, block[24]),  // no key spec written
+              std::tuple(24u, 12u, 60u, 2, 1, 0xEE));
+    EXPECT_EQ(get(40), IX_OK);
     ix_key_spec second{};
     ix_key_spec_decode(block.data(), 1, &second);
     EXPECT_EQ(std::tuple(second.key_offset, second.key_length, second.key_flags),
@@ -1114,22 +945,23 @@ TEST_F(IsamFile, GetAttributesNeedsRoomForTheFixedPartAndEveryKey) {
     ASSERT_EQ(create(attributes(300, 300, keys)), IX_OK);
     ASSERT_EQ(open(&slot, IX_MODE_INPUT), IX_OK);
     block.assign(24 + 8 * 255, 0);
-    size = static_cast<uint32_t>(block.size());
     unsigned char aux = 0xEE;
-    ASSERT_EQ(_vmqpIsam(IX_GET_ATTRIBUTES, &slot, block.data(), &size, &aux, 0), IX_OK);
+    ASSERT_EQ(get(static_cast<uint32_t>(block.size()), IX_GET_ATTRIBUTES, &aux), IX_OK);
     ix_key_spec_decode(block.data(), 254, &second);
     EXPECT_EQ(std::tuple(aux, second.key_offset, second.key_flags), std::tuple(0, 255, 0));
     EXPECT_EQ(close(&slot), IX_OK);
 }
 
+// Calls without an open handle, and opcodes no operation has.
 TEST_F(IsamFile, DispatchWithoutHandle) {
     void* slot = nullptr;
     uint32_t length = 10;
     unsigned char buffer[10];
     EXPECT_EQ(_vmqpIsam(IX_READ_EQ, &slot, buffer, &length, buffer, 0), IX_NOT_OPEN);
-    EXPECT_EQ(_vmqpIsam(IX_CLOSE, &slot, nullptr, nullptr, nullptr, 0), IX_NOT_OPEN);
+    for (const int opcode : {int{IX_CLOSE}, 8})
+        EXPECT_EQ(_vmqpIsam(static_cast<uint16_t>(opcode), &slot, nullptr, nullptr, nullptr, 0),
+                  IX_NOT_OPEN);
     EXPECT_EQ(slot, nullptr);
-    EXPECT_EQ(_vmqpIsam(8, &slot, nullptr, nullptr, nullptr, 0), IX_NOT_OPEN);
 
     ASSERT_EQ(create(attributes(10, 10, {{1, 10}})), IX_OK);
     ASSERT_EQ(open(&slot, IX_MODE_INPUT), IX_OK);
@@ -1178,33 +1010,20 @@ protected:
         }
     };
 
-    static void put(Bytes& f, size_t at, uint32_t v, int width = 4) {
-        for (int i = 0; i < width; ++i)
-            f[at + i] = static_cast<char>(v >> (8 * i));
-    }
-
     // The whole file for `records`, given in prime-key order.
     static Bytes build(const Layout& l, const std::vector<Bytes>& records) {
         const int keys = static_cast<int>(l.keys.size());
-        const uint32_t block = l.block();
-        Bytes f(1024 * ((l.tree_at(keys)) / 1024) + 1024, '\0');
+        const uint32_t block = l.block(), area = 1024 * (l.tree_at(keys) / 1024) + 1024,
+                       stored = static_cast<uint32_t>(records.size()), key_count = l.keys.size();
+        Bytes f(area, '\0');
         auto new_block = [&] {
             f.resize(f.size() + block, '\0');
             return static_cast<uint32_t>(f.size() - block);
         };
         // 108: variable length, and the block format's run-time bit
-        for (auto [at, v] : {std::pair{0u, static_cast<uint32_t>(f.size())},
-                             {4u, 0x199605u},
-                             {16u, static_cast<uint32_t>(records.size())},
-                             {68u, 0x01020304u},
-                             {84u, block},
-                             {88u, static_cast<uint32_t>(keys)},
-                             {96u, l.max_length},
-                             {100u, l.max_length},
-                             {108u, 0x03u},
-                             {112u, block},
-                             {132u, 332u}})
-            put(f, at, v);
+        put_all(f, 0, {0,   area,  4,   0x199605,  16,  stored,       68,  0x01020304,
+                       84,  block, 88,  key_count, 96,  l.max_length, 100, l.max_length,
+                       108, 3,     112, block,     132, 332});
         f.replace(8, 4, "KVRI");
         for (uint32_t at : {12u, 32u, 72u, 80u, 128u, 176u, 180u, 188u, 240u})
             put(f, at, 0xA4 + at);  // run time, or never read
@@ -1221,10 +1040,12 @@ protected:
         put(f, 104, keys_end);
 
         std::vector<uint32_t> address(records.size());
-        for (size_t r = 0, previous = 0xFFFFFFFF; r < records.size(); r += l.per_set) {
+        uint32_t previous = 0xFFFFFFFF;
+        for (size_t r = 0; r < records.size(); r += l.per_set) {
             const uint32_t b = new_block();
             put(f, previous == 0xFFFFFFFF ? 24 : previous + 24, b);
             const size_t end = std::min(records.size(), r + l.per_set);
+            const uint32_t in_set = static_cast<uint32_t>(end - r);
             uint32_t at = b + 32;
             for (size_t n = r; n < end; at += 8 + static_cast<uint32_t>(records[n++].size())) {
                 put(f, at, static_cast<uint32_t>(records[n].size()));
@@ -1233,19 +1054,15 @@ protected:
                 address[n] = at + 8;
             }
             put(f, b, 4, 2);
-            for (auto [at_in_set, v] : {std::pair{4u, static_cast<uint32_t>(end - r)},
-                                        {8u, b + 40},
-                                        {12u, address[end - 1]},
-                                        {16u, b + block - at},
-                                        {20u, at},
-                                        {24u, 0xFFFFFFFFu},
-                                        {28u, static_cast<uint32_t>(previous)}})
-                put(f, b + at_in_set, v);
+            put_all(f, b,
+                    {4, in_set, 8, b + 40, 12, address[end - 1], 16, b + block - at, 20, at, 24,
+                     0xFFFFFFFF, 28, previous});
             previous = b;
         }
 
         for (int i = 0; i < keys; ++i) {
-            const size_t key_len = l.key_len(i), data_len = l.data_len(i);
+            const uint32_t key_len = l.key_len(i), data_len = l.data_len(i);
+            const uint32_t flags = (l.keys[i].duplicates ? 0x100u : 0u) | 0x400u;
             std::vector<std::pair<Bytes, Bytes>> entries;
             std::map<Bytes, uint32_t> duplicates;
             for (size_t n = 0; n < records.size(); ++n) {
@@ -1260,7 +1077,7 @@ protected:
             }
             std::sort(entries.begin(), entries.end());
             const std::vector<uint32_t> limits = l.limits(i);
-            const uint32_t leaf_keys_at = 20 + (limits[2] + 2) * static_cast<uint32_t>(data_len);
+            const uint32_t leaf_keys_at = 20 + (limits[2] + 2) * data_len;
             const uint32_t branch_keys_at = 24 + 4 * (limits[0] + 1);
             auto new_page = [&](uint16_t type, size_t count) {
                 const uint32_t p = new_block();
@@ -1302,17 +1119,9 @@ protected:
                 put(f, t + at, 0xA4 + at);  // run time
             f.replace(t, 8, "KVR_FILX");
             // 60: the flags, duplicates (0x100) and block pages (0x400)
-            for (auto [at, v] : {std::pair{12u, root},
-                                 {20u, static_cast<uint32_t>(data_len)},
-                                 {24u, limits[0]},
-                                 {28u, limits[1]},
-                                 {32u, limits[2]},
-                                 {36u, limits[3]},
-                                 {56u, block},
-                                 {60u, (l.keys[i].duplicates ? 0x100u : 0u) | 0x400u},
-                                 {64u, static_cast<uint32_t>(key_len)},
-                                 {480u, t}})
-                put(f, t + at, v);
+            put_all(f, t,
+                    {12, root,      20, data_len, 24, limits[0], 28, limits[1], 32,  limits[2],
+                     36, limits[3], 56, block,    60, flags,     64, key_len,   480, t});
             put(f, t + 475, static_cast<uint32_t>(i), 1);
         }
         return f;
@@ -1322,20 +1131,19 @@ protected:
     void expect_records(const Layout& l, const std::map<Bytes, Bytes>& model) {
         void* slot = nullptr;
         ASSERT_EQ(open(&slot, IX_MODE_INPUT), IX_OK);
-        auto found = [](int result) { return result == IX_OK || result == IX_DUPLICATE_FOLLOWS; };
         for (int k = 0; k < static_cast<int>(l.keys.size()); ++k) {
             std::multimap<Bytes, Bytes> by_key;
             for (const auto& [prime, r] : model)
                 by_key.emplace(l.key(k, r), r);
             for (const auto& [value, r] : by_key) {
-                ASSERT_TRUE(found(io(IX_READ_EQ, &slot, "", value, k))) << k << " " << value;
+                ASSERT_TRUE(done(io(IX_READ_EQ, &slot, "", value, k))) << k << " " << value;
                 if (!l.keys[k].duplicates) {
                     ASSERT_EQ(read_record(), r);
                 }
             }
             int result = io(IX_READ_FIRST, &slot, "", "", k);
             for (const auto& [value, r] : by_key) {
-                ASSERT_TRUE(found(result)) << k << " " << value;
+                ASSERT_TRUE(done(result)) << k << " " << value;
                 ASSERT_EQ(l.key(k, buffer_), value);
                 result = io(IX_READ_NEXT, &slot, "", "", k);
             }
@@ -1358,42 +1166,28 @@ protected:
 // writes, rewrites and deletes, and keeps the limits and page size it was
 // given; limits that no rule gives are refused.
 TEST_F(ForeignBlockFiles, OpenAndTakeUpdates) {
-    struct Case {
-        Layout layout;
-        const char* head;       // the prime key, then the alternate key of n * 7919
-        int alternates;         // alternate keys modulo this
-        int built;              // records 0 to built - 1 are in the file as built
-        int written;            // the records up to here are written later
-        int write_result;       // of writes and rewrites
-        uint32_t length, step;  // of record n as built: length + step * n, below the maximum
-    } cases[] = {
-        {{60, {{1, 10}, {11, 4}}, 50, 200}, "%010d%04d", 10000, 400, 1400, IX_OK, 20, 1},
-        {{20000, {{1, 10}, {11, 6, true}}, 3, 1000},
-         "%010dGROUP%d",
-         3,
-         10,
-         30,
-         IX_DUPLICATE_FOLLOWS,
-         16,
-         2213},
+    // The layout; the head of record n (its prime key, then the alternate key
+    // of n * 7919 modulo `alternates`); records 0 to in_file - 1 are in the file
+    // as built, with length + step * n bytes below the maximum, the records
+    // up to `written` are written later.
+    const std::tuple<Layout, const char*, int, int, int, uint32_t, uint32_t> cases[] = {
+        {{60, {{1, 10}, {11, 4}}, 50, 200}, "%010d%04d", 10000, 400, 1400, 20, 1},
+        {{20000, {{1, 10}, {11, 6, true}}, 3, 1000}, "%010dGROUP%d", 3, 10, 30, 16, 2213},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.layout.max_length);
-        const Layout& l = c.layout;
+    for (const auto& [l, head, alternates, in_file, written, length, step] : cases) {
+        SCOPED_TRACE(l.max_length);
+        // Of writes and rewrites: the alternate key's duplicates follow.
+        const int write_result = l.keys[1].duplicates ? IX_DUPLICATE_FOLLOWS : IX_OK;
         // Record n: the built ones take every tenth prime key, later ones fall
         // between those and then go on past them.
-        auto make = [&](int n, size_t length) {
-            char head[24];
-            std::snprintf(head, sizeof head, c.head, n < c.built ? 10 * n : 10 * (n - c.built) + 5,
-                          n * 7919 % c.alternates);
-            Bytes r = head;
-            r.resize(length, static_cast<char>('a' + n % 26));
-            return r;
+        auto make = [&](int n, size_t size) {
+            return filled(size, 'a' + n % 26, head, n < in_file ? 10 * n : 10 * (n - in_file) + 5,
+                          n * 7919 % alternates);
         };
         std::map<Bytes, Bytes> model;
         std::vector<Bytes> records;
-        for (int n = 0; n < c.built; ++n) {
-            records.push_back(make(n, c.length + c.step * n % (l.max_length - c.length)));
+        for (int n = 0; n < in_file; ++n) {
+            records.push_back(make(n, length + step * n % (l.max_length - length)));
             model[records.back().substr(0, 10)] = records.back();
         }
         const Bytes built = build(l, records);
@@ -1403,21 +1197,21 @@ TEST_F(ForeignBlockFiles, OpenAndTakeUpdates) {
 
         void* slot = nullptr;
         ASSERT_EQ(open(&slot, IX_MODE_UPDATE), IX_OK);
-        for (int n = c.built; n < c.written; ++n) {
-            ASSERT_EQ(io(IX_WRITE, &slot, make(n, l.max_length)), c.write_result) << n;
+        for (int n = in_file; n < written; ++n) {
+            ASSERT_EQ(io(IX_WRITE, &slot, make(n, l.max_length)), write_result) << n;
             model[make(n, 10)] = make(n, l.max_length);
         }
         // Every third record: deleted, or rewritten with a new alternate key
         // and a length far from its own.
-        for (int n = 0; n < c.written; n += 3) {
+        for (int n = 0; n < written; n += 3) {
             ASSERT_EQ(io(IX_READ_EQ, &slot, "", make(n, 10)), IX_OK);
             if (n % 2 == 1) {
                 ASSERT_EQ(io(IX_DELETE, &slot, make(n, 10)), IX_OK);
                 model.erase(make(n, 10));
             } else {
-                const size_t length = length_ > l.max_length / 2 ? 30 : l.max_length * 9 / 10;
-                const Bytes changed = make(n, 10) + make(n + 5000, length).substr(10);
-                ASSERT_EQ(io(IX_REWRITE, &slot, changed), c.write_result);
+                const size_t size = length_ > l.max_length / 2 ? 30 : l.max_length * 9 / 10;
+                const Bytes changed = make(n, 10) + make(n + 5000, size).substr(10);
+                ASSERT_EQ(io(IX_REWRITE, &slot, changed), write_result);
                 model[make(n, 10)] = changed;
             }
         }

@@ -32,12 +32,7 @@
 
 namespace {
 
-struct KeyDef {
-    int offset;  // 0-based
-    int length;
-    bool duplicates;
-    uint8_t type;
-};
+using KeyDef = kvr::test::KeySpec;  // offsets 1-based, as the attribute block has them
 
 struct Config {
     const char* name;
@@ -50,9 +45,9 @@ struct Config {
     bool long_records = false;  // lengths spread evenly up to the maximum
 };
 
-const std::vector<KeyDef> kPrimeFirst = {{0, 24, false, 0}, {24, 12, false, 0}, {36, 16, true, 0}};
-const std::vector<KeyDef> kPrimeInside = {{16, 24, false, 0}, {40, 12, false, 0}, {0, 16, true, 0}};
-const std::vector<KeyDef> kRelativeNumber = {{0, 4, false, 1}};
+const std::vector<KeyDef> kPrimeFirst = {{1, 24}, {25, 12}, {37, 16, true}};
+const std::vector<KeyDef> kPrimeInside = {{17, 24}, {41, 12}, {1, 16, true}};
+const std::vector<KeyDef> kRelativeNumber = {{1, 4, false, 1}};
 
 const Config kConfigs[] = {
     // One size class, free slots reused last-in first-out.
@@ -69,13 +64,12 @@ const Config kConfigs[] = {
     {"blocks_long", 5, 6000, kRelativeNumber, 600, 1500, true, true},
 };
 
-uint32_t number_in(const std::string& part) {
-    return kvr::platform::load_u32(reinterpret_cast<const unsigned char*>(part.data()));
-}
 int compare_part(const std::string& a, const std::string& b, bool numeric) {
-    if (numeric)
-        return (number_in(a) > number_in(b)) - (number_in(a) < number_in(b));
-    const int c = std::memcmp(a.data(), b.data(), a.size());
+    const auto number = [](const std::string& part) {
+        return kvr::platform::load_u32(reinterpret_cast<const unsigned char*>(part.data()));
+    };
+    const int c = numeric ? (number(a) > number(b)) - (number(a) < number(b))
+                          : std::memcmp(a.data(), b.data(), a.size());
     return (c > 0) - (c < 0);
 }
 
@@ -106,29 +100,22 @@ struct Cursor {
 };
 
 std::string hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
     std::string out;
+    char escaped[8];
     for (unsigned char c : bytes) {
-        if (c >= 0x20 && c < 0x7F && c != '\\')
-            out += static_cast<char>(c);
-        else
-            out += std::string("\\x") + digits[c >> 4] + digits[c & 15];
+        std::snprintf(escaped, sizeof escaped,
+                      c >= 0x20 && c < 0x7F && c != '\\' ? "%c" : "\\x%02x", c);
+        out += escaped;
     }
     return out;
 }
 
-// A read's opcode as vmqrmkvr/isam.h numbers it, and whether it holds the record.
-std::string op_name(int op) {
-    return "READ op " + std::to_string(op & 0xFF) + (op & IX_HOLD_RECORD ? "+hold" : "");
-}
-
-// What the model expects of one operation.
+// What the model expects of one operation: the result, the bytes of the key
+// area afterwards, and the bytes delivered (the whole record).
 struct Expected {
-    Expected(int result_ = 0, std::optional<std::string> key_area_ = std::nullopt)
-        : result(result_), key_area(std::move(key_area_)) {}
-    int result;
-    std::optional<std::string> record;    // bytes delivered (whole record)
-    std::optional<std::string> key_area;  // bytes of the key area afterwards
+    int result = 0;
+    std::optional<std::string> key_area = std::nullopt;
+    std::optional<std::string> record = std::nullopt;
 };
 
 // The model of one open file: per key the ordered entries of its tree and
@@ -138,7 +125,7 @@ public:
     explicit Model(const Config& config) : config_(config) {
         for (const KeyDef& key : config.keys) {
             indexes_.emplace_back(EntryOrder{key.type == 1});
-            keys_end_ = std::max(keys_end_, static_cast<uint32_t>(key.offset + key.length));
+            keys_end_ = std::max(keys_end_, static_cast<uint32_t>(key.offset - 1 + key.length));
         }
         cursors_.resize(config.keys.size());
     }
@@ -147,7 +134,7 @@ public:
     uint32_t keys_end() const { return keys_end_; }
     const KeyDef& key(int k) const { return config_.keys[static_cast<size_t>(k)]; }
     std::string part_of(const std::string& record, int k) const {
-        return record.substr(static_cast<size_t>(key(k).offset),
+        return record.substr(static_cast<size_t>(key(k).offset - 1),
                              static_cast<size_t>(key(k).length));
     }
     size_t size() const { return indexes_[0].size(); }
@@ -203,9 +190,8 @@ public:
         else if (below && lower != x.begin())
             found = std::prev(lower);
         if (found == x.end()) {
-            place_none(k);
-            return {below ? IX_END_OF_FILE
-                          : IX_NOT_FOUND};  // nothing below: the step back runs off the first entry
+            place_none(k);  // nothing below: the step back runs off the first entry
+            return {below ? IX_END_OF_FILE : IX_NOT_FOUND};
         }
         const bool twelve = with_equal && equal && found == lower && duplicate_follows(k, found);
         return fetched(k, found, fetch, relation != IX_READ_EQ,
@@ -241,9 +227,7 @@ public:
             }
         }
         const int result = k > 0 && duplicate_follows(k, found) ? IX_DUPLICATE_FOLLOWS : IX_OK;
-        Expected e = fetched(k, found, fetch, false, {result});
-        e.key_area = found->part;
-        return e;
+        return fetched(k, found, fetch, true, {result});
     }
 
     Expected write(const std::string& r, int k) {
@@ -432,83 +416,14 @@ private:
     bool update_ = true;
 };
 
-// The values records are made of.
-class Values {
-public:
-    explicit Values(const Config& config) : config_(config) {}
-
-    std::string prime(int v) const {
-        const KeyDef& key = config_.keys[0];
-        std::string bytes(static_cast<size_t>(key.length), '\0');
-        if (key.type == 1) {
-            // Numbers whose little-endian bytes do not sort as the numbers do.
-            const uint32_t n = v % 3 == 0 ? static_cast<uint32_t>(v) * 65537u
-                                          : static_cast<uint32_t>(v) * 257u + 1u;
-            kvr::platform::store_u32(reinterpret_cast<unsigned char*>(bytes.data()), n);
-            return bytes;
-        }
-        static const unsigned char kFirst[] = {0x00, 0x41, 0x7F, 0x80, 0xFF};
-        bytes[0] = static_cast<char>(kFirst[v % 5]);
-        const std::string digits = std::to_string(v);
-        for (size_t i = 1; i < bytes.size(); ++i)
-            bytes[i] =
-                i + digits.size() >= bytes.size() ? digits[i + digits.size() - bytes.size()] : '0';
-        return bytes;
-    }
-    std::string unique(int v) const {
-        std::string bytes(static_cast<size_t>(config_.keys[1].length), '0');
-        const std::string digits = std::to_string(v);
-        bytes.replace(bytes.size() - digits.size(), digits.size(), digits);
-        return bytes;
-    }
-    std::string group(int v) const {
-        static const char* const kGroups[] = {"AAA", "AAB",      "B",   "\x80group", "ZZZ",
-                                              "zz",  "\xff\xff", "mid", "M",         "0"};
-        std::string bytes(kGroups[v % 10]);
-        bytes.resize(static_cast<size_t>(config_.keys[2].length), ' ');
-        return bytes;
-    }
-
-    // A record of `length` bytes (at least keys_end) with these keys.
-    std::string record(const std::string& prime, const std::string& unique,
-                       const std::string& group, size_t length, std::mt19937_64& rng) const {
-        std::string r(length, ' ');
-        for (char& c : r)
-            c = static_cast<char>('a' + rng() % 26);
-        r.replace(static_cast<size_t>(config_.keys[0].offset), prime.size(), prime);
-        if (config_.keys.size() > 1) {
-            r.replace(static_cast<size_t>(config_.keys[1].offset), unique.size(), unique);
-            r.replace(static_cast<size_t>(config_.keys[2].offset), group.size(), group);
-        }
-        return r;
-    }
-
-private:
-    const Config& config_;
-};
-
 // One run of one seed: batches of random operations between an open and a
 // close, each compared with the model.
-class ModelRun {
-public:
-    ModelRun(const Config& config, uint64_t seed, int operations, bool trace, std::string file)
-        : config_(config),
-          seed_(seed),
-          operations_(operations),
-          trace_(trace),
-          file_(std::move(file)),
-          model_(config),
-          values_(config),
-          rng_(seed) {}
-
+struct ModelRun {
     // "" when the engine followed the model throughout; otherwise what
     // differed, where, and the operations before it.
     std::string run() {
-        std::vector<kvr::test::KeySpec> specs;
-        for (const KeyDef& key : config_.keys)
-            specs.push_back({key.offset + 1, key.length, key.duplicates, key.type});
         std::vector<unsigned char> block =
-            kvr::test::attribute_block(config_.min_length, config_.max_length, specs);
+            kvr::test::attribute_block(config_.min_length, config_.max_length, config_.keys);
         uint32_t size = static_cast<uint32_t>(block.size());
         void* none = nullptr;
         const int created =
@@ -516,10 +431,8 @@ public:
                 ? kvr::engine::code(kvr::isam::create_indexed_file(
                       block.data(), size, file_.c_str(), 0, kvr::isam::StoreFormat::kBlocks))
                 : _vmqpIsam(IX_CREATE, &none, block.data(), &size, file_.data(), 0);
-        if (created != 0) {
-            fail("create gave " + std::to_string(created));
+        if (!same("create gave", std::to_string(created), "0"))
             return failure_;
-        }
         while (operation_ < operations_) {
             ++batch_number_;
             uint8_t mode = batch_number_ % 7 == 0 ? IX_MODE_INPUT : IX_MODE_UPDATE;
@@ -541,7 +454,6 @@ public:
         return "";
     }
 
-private:
     static constexpr int kBatch = 500;
 
     int random(int n) { return static_cast<int>(rng_() % static_cast<uint64_t>(n)); }
@@ -613,19 +525,48 @@ private:
     }
     // A random value of key k: prime keys from a domain about twice the records
     // the file holds, so that writes collide; unique keys from a wider one.
+    // Prime numbers' little-endian bytes do not sort as the numbers do; prime
+    // texts begin with bytes from all over the range.
     std::string value(int k) {
+        const size_t length = static_cast<size_t>(model_.key(k).length);
+        if (k == 2) {
+            static const char* const kGroups[] = {"AAA", "AAB",      "B",   "\x80group", "ZZZ",
+                                                  "zz",  "\xff\xff", "mid", "M",         "0"};
+            std::string bytes(kGroups[random(10) % 10]);
+            bytes.resize(length, ' ');
+            return bytes;
+        }
+        const int v = random(k == 0 ? config_.prime_domain : config_.prime_domain * 4);
+        std::string bytes(length, '0');
+        if (k == 0 && model_.key(0).type == 1) {
+            const uint32_t n = v % 3 == 0 ? static_cast<uint32_t>(v) * 65537u
+                                          : static_cast<uint32_t>(v) * 257u + 1u;
+            kvr::platform::store_u32(reinterpret_cast<unsigned char*>(bytes.data()), n);
+            return bytes;
+        }
+        const std::string digits = std::to_string(v);
+        bytes.replace(length - digits.size(), digits.size(), digits);
+        static const unsigned char kFirst[] = {0x00, 0x41, 0x7F, 0x80, 0xFF};
         if (k == 0)
-            return values_.prime(random(config_.prime_domain));
-        if (k == 1)
-            return values_.unique(random(config_.prime_domain * 4));
-        return values_.group(random(10));
+            bytes[0] = static_cast<char>(kFirst[v % 5]);
+        return bytes;
+    }
+    // A record of `length` bytes (at least keys_end) with these keys.
+    std::string record(const std::string& prime, const std::string& unique,
+                       const std::string& group, size_t length) {
+        std::string r(length, ' ');
+        for (char& c : r)
+            c = static_cast<char>('a' + rng_() % 26);
+        const std::string parts[] = {prime, unique, group};
+        for (int i = 0; i < model_.key_count(); ++i)
+            r.replace(static_cast<size_t>(model_.key(i).offset - 1), parts[i].size(), parts[i]);
+        return r;
     }
     std::string new_record() {
         const std::string prime = value(0);
-        const bool alternates = config_.keys.size() > 1;
-        const std::string unique = alternates ? value(1) : "";
-        const std::string group = alternates ? value(2) : "";
-        return values_.record(prime, unique, group, record_length(), rng_);
+        const std::string unique = model_.key_count() > 1 ? value(1) : "";
+        const std::string group = model_.key_count() > 1 ? value(2) : "";
+        return record(prime, unique, group, record_length());
     }
     // A key value to search with: mostly one the file has.
     std::string search_value(int k) {
@@ -677,7 +618,7 @@ private:
                 length =
                     std::min<uint32_t>(config_.max_length, static_cast<uint32_t>(old.size()) + 1 +
                                                                static_cast<uint32_t>(random(60)));
-            r = values_.record(at->prime, unique, group, length, rng_);
+            r = record(at->prime, unique, group, length);
         } else {
             r = new_record();
         }
@@ -697,38 +638,44 @@ private:
     // length and the buffer's bytes.
     bool read(uint16_t op, int k, std::string key_area, std::string buffer, uint32_t size,
               const Expected& expected) {
-        const std::string key_before = key_area;
-        const std::string buffer_before = buffer;
+        std::string want_key = key_area, want_buffer = buffer;  // as they were, then as expected
         uint32_t length = size;
         const int result =
             _vmqpIsam(op, &slot_, buffer.data(), &length, key_area.data(), static_cast<uint8_t>(k));
         const bool success = result == IX_OK || result == IX_DUPLICATE_FOLLOWS;
         const size_t key_length =
             k < model_.key_count() ? static_cast<size_t>(model_.key(k).length) : 4;
-        note(op_name(op) + " key " + std::to_string(k) + " size " + std::to_string(size) +
-             " search " + hex(key_before.substr(0, key_length)) + " -> " + std::to_string(result) +
+        note("READ op " + std::to_string(op & 0xFF) + (op & IX_HOLD_RECORD ? "+hold" : "") +
+             " key " + std::to_string(k) + " size " + std::to_string(size) + " search " +
+             hex(want_key.substr(0, key_length)) + " -> " + std::to_string(result) +
              (success ? " got " + hex(buffer.substr(0, std::min<uint32_t>(length, 40))) : ""));
         if (!same("result", std::to_string(result), std::to_string(expected.result)))
             return false;
-        std::string want_key = key_before;
         if (success && expected.key_area)
             want_key.replace(0, expected.key_area->size(), *expected.key_area);
-        std::string want_buffer = buffer_before;
         uint32_t want_length = size;
         if (success && size != 0) {
             const std::string& r = *expected.record;
             want_length = static_cast<uint32_t>(r.size());
             want_buffer.replace(0, std::min<size_t>(size, r.size()), r.substr(0, size));
         }
-        size_t at = 0;
-        while (at < buffer.size() && buffer[at] == want_buffer[at])
-            ++at;
+        const size_t at = static_cast<size_t>(
+            std::mismatch(buffer.begin(), buffer.end(), want_buffer.begin()).first -
+            buffer.begin());
         if (key_area != want_key)
             return fail("key area " + hex(key_area.substr(0, 40)) + ", expected " +
                         hex(want_key.substr(0, 40)));
         return same("length", std::to_string(length), std::to_string(want_length)) &&
                same("record bytes from " + std::to_string(at), hex(buffer.substr(at, 24)),
                     hex(want_buffer.substr(at, 24)));
+    }
+    // The buffer's size offered to a read: none, some or all of the longest record.
+    uint32_t offered(int none, int some) {
+        if (chance(none))
+            return 0;
+        return chance(some)
+                   ? static_cast<uint32_t>(1 + random(static_cast<int>(config_.max_length)))
+                   : config_.max_length;
     }
     bool do_keyed_read() {
         static const int kRelations[] = {IX_READ_EQ, IX_READ_GT, IX_READ_GE, IX_READ_LE,
@@ -743,7 +690,7 @@ private:
             k = 1 + random(model_.key_count() - 1);
             const std::optional<std::string> some = model_.some_prime(rng_);
             prime = some && chance(80) ? *some : value(0);
-            std::memcpy(buffer.data() + model_.key(0).offset, prime.data(), prime.size());
+            std::memcpy(buffer.data() + model_.key(0).offset - 1, prime.data(), prime.size());
         }
         std::string search = search_value(k);
         if (relation == IX_READ_DUP && chance(80) && model_.size() > 0 &&
@@ -751,27 +698,20 @@ private:
             search = model_.part_of(model_.record(prime), k);
         std::string key_area(300, '\xee');
         key_area.replace(0, search.size(), search);
-        const uint32_t size =
-            chance(15)   ? 0
-            : chance(10) ? static_cast<uint32_t>(1 + random(static_cast<int>(config_.max_length)))
-                         : config_.max_length;
+        const uint32_t size = offered(15, 10);
         const uint16_t op = static_cast<uint16_t>(relation | (chance(20) ? IX_HOLD_RECORD : 0));
-        const Expected expected = model_.keyed_read(relation, k, search, prime, size != 0);
-        return read(op, k, key_area, buffer, size, expected);
+        return read(op, k, key_area, buffer, size,
+                    model_.keyed_read(relation, k, search, prime, size != 0));
     }
     bool do_positional_read() {
         static const int kMoves[] = {IX_READ_NEXT, IX_READ_NEXT,    IX_READ_NEXT,  IX_READ_PREV,
                                      IX_READ_PREV, IX_READ_CURRENT, IX_READ_FIRST, IX_READ_LAST};
         const int move = kMoves[random(8)];
         const int k = any_key(2);
-        const uint32_t size =
-            chance(12)  ? 0
-            : chance(8) ? static_cast<uint32_t>(1 + random(static_cast<int>(config_.max_length)))
-                        : config_.max_length;
+        const uint32_t size = offered(12, 8);
         const uint16_t op = static_cast<uint16_t>(move | (chance(20) ? IX_HOLD_RECORD : 0));
-        const Expected expected = model_.positional_read(move, k, size != 0);
         return read(op, k, std::string(300, '\xee'), std::string(config_.max_length + 16, '\xee'),
-                    size, expected);
+                    size, model_.positional_read(move, k, size != 0));
     }
     bool do_attributes() {
         std::vector<unsigned char> block(24 + 8 * 4);
@@ -806,14 +746,13 @@ private:
     const int operations_;
     const bool trace_;
     std::string file_;
-    Model model_;
-    Values values_;
-    std::mt19937_64 rng_;
+    Model model_{config_};
+    std::mt19937_64 rng_{seed_};
     void* slot_ = nullptr;
     int operation_ = 0;
     int batch_number_ = 0;
-    std::string failure_;
-    std::deque<std::string> recent_;
+    std::string failure_{};
+    std::deque<std::string> recent_{};
 };
 
 uint64_t env_number(const char* name, uint64_t fallback) {
@@ -835,20 +774,18 @@ TEST_P(IsamModel, FollowsTheModel) {
         seeds = {env_number("KVR_MODEL_SEED", 1)};
     for (const uint64_t seed : seeds) {
         const std::string file = path(std::string(config.name) + "_" + std::to_string(seed));
-        ModelRun run(config, seed, soak > 1 ? 100000 : 25000, env_number("KVR_MODEL_TRACE", 0) != 0,
-                     file);
+        ModelRun run{config, seed, soak > 1 ? 100000 : 25000, env_number("KVR_MODEL_TRACE", 0) != 0,
+                     file};
         const std::string failure = run.run();
         if (!failure.empty()) {
             ADD_FAILURE() << failure;
             continue;
         }
-        using kvr::test::run_kvr_program;
-        EXPECT_EQ(run_kvr_program({"check", file}), 0) << file;
-        EXPECT_EQ(run_kvr_program({"info", file}), 0) << file;
-        if (config.blocks) {
-            EXPECT_EQ(run_kvr_program({"convert", file}), 0) << file;
-            EXPECT_EQ(run_kvr_program({"check", file}), 0) << file;
-        }
+        std::vector<const char*> commands = {"check", "info"};
+        if (config.blocks)
+            commands.insert(commands.end(), {"convert", "check"});
+        for (const char* command : commands)
+            EXPECT_EQ(kvr::test::run_kvr_program({command, file}), 0) << command << " " << file;
     }
 }
 

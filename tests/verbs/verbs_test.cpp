@@ -475,33 +475,6 @@ TEST_F(SequentialVerbs, AFailedCloseCanBeGivenUp) {
     EXPECT_EQ(in_order({again.open(VMQ_OPEN_INPUT), again.close()}), "00 00");
 }
 
-// A full disk under a WRITE gives 30 with the message "No space". The
-// records written before, still in memory, reach the file at a CLOSE once
-// there is room: none of those that gave 00 is lost.
-TEST_F(SequentialVerbs, AFullDiskGives30AndLosesNoRecordThatGave00) {
-    const std::string name = path("report.seq");
-    VerbFile file(kLines, name);
-    ASSERT_EQ(file.open(VMQ_OPEN_OUTPUT), "00");
-    Records written;
-    {
-        FileSizeLimit full(std::filesystem::file_size(name) + 1000);
-        for (int n = 0; n < 1000; ++n) {
-            const std::string r = "R" + std::to_string(1000000 + n);
-            const std::string status = file.write(r);
-            if (status != "00") {
-                EXPECT_EQ(file.told(status), "30 000011,No space");
-                break;
-            }
-            written.push_back(r);
-        }
-        ASSERT_GT(written.size(), 62u);  // more than the room: some wait in memory
-        ASSERT_LT(written.size(), 1000u);
-        EXPECT_EQ(file.close(), "30");
-    }
-    EXPECT_EQ(file.close(), "00");
-    EXPECT_EQ(records(kLines, name), written);
-}
-
 // A file cut short inside its last record, as a writer killed before its
 // buffer reached the file leaves it: the READ at the tear reports damage
 // (30 and a message), not the end of the file, wherever in the record the

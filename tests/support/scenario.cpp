@@ -15,7 +15,7 @@ const char* const kVerbNames[] = {
     "CLOSE WITH LOCK", "WRITE",         "REWRITE",  "DELETE",      "READ",
     "READ NEXT",       "READ PREVIOUS", "START =",  "START >",     "START >=",
     "START <",         "START <=",      "program",  "OPEN",        "CLOSE UNIT",
-    "without area",    "save file",     "put file", "same file",   "no file"};
+    "save file",       "put file",      "same file", "no file"};
 
 // What the program sees of the record area: a fixed-length record without
 // the blanks that fill it, a relative one behind its number.

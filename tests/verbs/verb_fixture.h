@@ -60,10 +60,8 @@ public:
     }
 
     std::string perform(const Step& step) override {
-        if (step.verb == Verb::kWithoutArea) {
+        if (step.without_area)
             fcb().record_area = nullptr;
-            return "";
-        }
         const std::string status = dispatch(step);
         fcb().record_area = record_;
         return status;

@@ -8,7 +8,6 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,24 +19,14 @@
 #include "platform/lock_wait.h"
 #include "platform/mapped_file.h"
 #include "platform/share_locks.h"
+#include "support/child.h"
 #include "support/temp_dir.h"
 
 namespace kvr::platform {
 namespace {
 
+using kvr::test::in_child;
 using kvr::test::kReadWrite;
-
-// Runs `body` in a child process: its exit status, or minus the signal that
-// ended it.
-template <typename Body>
-int in_child(Body body) {
-    const pid_t pid = ::fork();
-    if (pid == 0)
-        ::_exit(body());
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-}
 
 class WindowsFileTest : public kvr::test::TempDirTest {
 protected:
@@ -281,30 +270,17 @@ TEST_F(WindowsFileTest, RangeLocksBetweenHandlesAndProcesses) {
 
     // A lock a process took goes when it dies, and one a handle took when
     // the handle is closed.
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    const pid_t holder = ::fork();
-    if (holder == 0) {
-        HANDLE c = open(file, kReadWrite, kShare, OPEN_EXISTING);
-        const char done = lock(c, record + 8, kExclusive) == 0 ? 'y' : 'n';
-        (void)!::write(ready[1], &done, 1);
-        ::pause();
-        ::_exit(0);
-    }
-    char done = 0;
-    ASSERT_EQ(::read(ready[0], &done, 1), 1);
-    EXPECT_EQ(done, 'y');
+    kvr::test::Holder holder([&] {
+        return lock(open(file, kReadWrite, kShare, OPEN_EXISTING), record + 8, kExclusive) == 0;
+    });
     EXPECT_EQ(lock(a, record + 8, 0), kBusy);
     // The holder is named, though its lock belongs to no process.
-    EXPECT_EQ(LockHolder(a, record + 8, 0), holder);
+    EXPECT_EQ(LockHolder(a, record + 8, 0), holder.pid);
     EXPECT_EQ(LockHolder(a, record + 12, kExclusive), 0);
-    ::kill(holder, SIGKILL);
-    ::waitpid(holder, nullptr, 0);
+    holder.end();
     EXPECT_EQ(lock(a, record + 8, kExclusive), 0);
     ASSERT_TRUE(CloseHandle(a));
     EXPECT_EQ(lock(b, record + 8, kExclusive), 0);
-    ::close(ready[0]);
-    ::close(ready[1]);
 
     // Ranges the share modes keep, an empty range, and locks the access does
     // not allow are refused.

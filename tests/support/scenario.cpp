@@ -11,11 +11,10 @@ namespace kvr::test {
 namespace {
 
 const char* const kVerbNames[] = {
-    "OPEN INPUT",      "OPEN OUTPUT",   "OPEN I-O", "OPEN EXTEND", "CLOSE",
-    "CLOSE WITH LOCK", "WRITE",         "REWRITE",  "DELETE",      "READ",
-    "READ NEXT",       "READ PREVIOUS", "START =",  "START >",     "START >=",
-    "START <",         "START <=",      "program",  "OPEN",        "CLOSE UNIT",
-    "without area",    "save file",     "put file", "same file",   "no file"};
+    "OPEN INPUT", "OPEN OUTPUT", "OPEN I-O",  "OPEN EXTEND", "CLOSE",     "CLOSE WITH LOCK",
+    "WRITE",      "REWRITE",     "DELETE",    "READ",        "READ NEXT", "READ PREVIOUS",
+    "START =",    "START >",     "START >=",  "START <",     "START <=",  "program",
+    "OPEN",       "CLOSE UNIT",  "save file", "put file",    "same file", "no file"};
 
 // What the program sees of the record area: a fixed-length record without
 // the blanks that fill it, a relative one behind its number.

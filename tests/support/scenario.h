@@ -61,7 +61,6 @@ enum class Verb {
     kUse,          // another program (a connector of its own) goes on: use()
     kOpenNothing,  // an OPEN that asks for no mode
     kCloseUnit,    // a CLOSE that reports 07 and leaves the file open
-    kWithoutArea,  // the next statement finds no record area
     // The file's bytes, not the program's: `data` names bytes kSaveFile
     // kept, or is the bytes themselves.
     kSaveFile,
@@ -87,7 +86,13 @@ struct Step {
     std::string_view shows = {};
     int64_t key = kSame;
     uint32_t length = 0;
+    bool without_area = false;  // the statement finds no record area
 };
+// The step made where the program has no record area.
+constexpr Step no_area(Step step) {
+    step.without_area = true;
+    return step;
+}
 // The program of the scenario's layout `program` goes on.
 constexpr Step use(int64_t program) {
     return {Verb::kUse, "", {}, {}, program};

@@ -60,10 +60,8 @@ public:
     }
 
     std::string perform(const Step& step) override {
-        if (step.verb == Verb::kWithoutArea) {
+        if (step.without_area)
             fcb().record_area = nullptr;
-            return "";
-        }
         const std::string status = dispatch(step);
         fcb().record_area = record_;
         return status;
@@ -97,21 +95,14 @@ public:
         fcb().close_options = options;
         return call(fcb().close_entry);
     }
-    // WRITE and REWRITE of a record padded with blanks to the record length
-    // (a longer one, or one of a variable-length file, keeps its length).
-    std::string write(const std::string& record) { return put(record, fcb().write_entry); }
-    std::string rewrite(const std::string& record) { return put(record, fcb().rewrite_entry); }
+    // WRITE of a record padded with blanks to the record length (a longer
+    // one, or one of a variable-length file, keeps its length).
+    std::string write(const std::string& record) { return dispatch({Verb::kWrite, record}); }
     std::string remove() { return call(fcb().delete_entry); }
     std::string read(uint32_t options = 0) {
         fcb().verb_options = options;
         return call(fcb().read_entry);
     }
-    // A random READ by the key in `record` (KEY IS with key_of_reference).
-    std::string read_key(const std::string& record, uint32_t options = 0) {
-        set_record(record);
-        return read(options);
-    }
-
     void set_record(std::string_view record) {
         std::memset(record_, ' ', record_length_ + 16);
         std::memcpy(record_, record.data(), std::min<size_t>(record.size(), record_length_ + 16));
@@ -119,11 +110,13 @@ public:
     std::string record() const override {
         return std::string(reinterpret_cast<const char*>(record_), program_.fcb.read_length);
     }
-    // A verb's status followed by the record it leaves or by the message
-    // the program sees: "00 000010ANNABOS", "35 001003,File does not exist".
-    std::string got(const std::string& status) const { return status + " " + record(); }
+    // A verb's status followed by the message the program sees: "35
+    // 001003,File does not exist"; or READ NEXT's and the record it leaves.
     std::string told(const std::string& status) const { return status + " " + said(); }
-    std::string next(uint32_t options = VMQ_READ_NEXT) { return got(read(options)); }
+    std::string next() {
+        const std::string status = read(VMQ_READ_NEXT);
+        return status + " " + record();
+    }
 
 private:
     std::string dispatch(const Step& step) {
@@ -195,11 +188,6 @@ private:
     uint32_t key_length(uint32_t key, std::string_view value) {
         return key < description().key_count ? program_.key(static_cast<int>(key)).length
                                              : static_cast<uint32_t>(value.size());
-    }
-    std::string put(const std::string& record, vmq_verb_entry entry) {
-        set_record(record);
-        fcb().write_length = std::max(static_cast<uint32_t>(record.size()), record_length_);
-        return call(entry);
     }
 
     CobolProgram program_;

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <regex>
 #include <string>
 #include <variant>
@@ -284,12 +285,10 @@ protected:
 
 // Every write fails, as on a full disk.
 platform::FaultPlan disk_full() {
-    platform::FaultPlan plan;
-    plan.kinds = platform::FaultPlan::kWrite;
-    plan.fail_at = 1;
-    plan.sticky = true;
-    plan.error = platform::ERROR_DISK_FULL;
-    return plan;
+    return {.kinds = platform::FaultPlan::kWrite,
+            .fail_at = 1,
+            .error = platform::ERROR_DISK_FULL,
+            .sticky = true};
 }
 
 // START FIRST and LAST leave the program's record as it was; a key of
@@ -454,95 +453,77 @@ TEST_F(HandlerTest, OpenSaysWhyItFailsAndOutputMakesAnyFileAnew) {
          [](ProgramFile& f) {
              f.keys({{{{0, 3}, {3, 3}}}});
          }},
-        {kNothing, kCustomers, OP_OPEN_INPUT, "(OPEN INPUT, status 35): the file does not exist"},
+        {kNothing, kCustomers, OP_OPEN_INPUT, "35: the file does not exist"},
         {kSequential10, kSequential20, OP_OPEN_INPUT,
-         "(OPEN INPUT, status 39): record length 20 in the program, 10 in the file"},
+         "39: record length 20 in the program, 10 in the file"},
         {kSequential10, kSequentialVariable, OP_OPEN_EXTEND,
-         "(OPEN EXTEND, status 39): variable-length records of 5 to 10 bytes in the program, "
-         "fixed-length records of 10 bytes in the file"},
+         "39: variable-length records of 5 to 10 bytes in the program, fixed-length records of 10 "
+         "bytes in the file"},
         {kRelative10, kRelative12, OP_OPEN_IO,
-         "(OPEN I-O, status 39): record length 12 in the program, 10 in the file"},
+         "39: record length 12 in the program, 10 in the file"},
         {kCustomers, kLongerCustomers, OP_OPEN_INPUT,
-         "(OPEN INPUT, status 39): record length 30 in the program, 22 in the file"},
-        {kCustomers, kOneKey, OP_OPEN_INPUT,
-         "(OPEN INPUT, status 39): 1 key in the program, 2 in the file"},
+         "39: record length 30 in the program, 22 in the file"},
+        {kCustomers, kOneKey, OP_OPEN_INPUT, "39: 1 key in the program, 2 in the file"},
         {kCustomers, kCityElsewhere, OP_OPEN_IO,
-         "(OPEN I-O, status 39): alternate key 1 is bytes 11 to 16 in the program, "
-         "bytes 17 to 22 in the file"},
+         "39: alternate key 1 is bytes 11 to 16 in the program, bytes 17 to 22 in the file"},
         {kCityUnique, kCustomers, OP_OPEN_EXTEND,
-         "(OPEN EXTEND, status 39): alternate key 1 allows duplicates in the program, not in "
-         "the file"},
+         "39: alternate key 1 allows duplicates in the program, not in the file"},
         {kCustomers, kCityUnique, OP_OPEN_INPUT,
-         "(OPEN INPUT, status 39): alternate key 1 allows duplicates in the file, not in the "
-         "program"},
+         "39: alternate key 1 allows duplicates in the file, not in the program"},
         {kCityUnique, kCustomers, OP_OPEN_OUTPUT, ""},
         {kSequential10, kCustomers, OP_OPEN_INPUT,
-         "(OPEN INPUT, status 39): it is a sequential file; the program has an indexed file"},
+         "39: it is a sequential file; the program has an indexed file"},
         {kSequential10, kRelative10, OP_OPEN_INPUT,
-         "(OPEN INPUT, status 39): it is a sequential file; the program has a relative file"},
+         "39: it is a sequential file; the program has a relative file"},
         {kCustomers, kSequential10, OP_OPEN_INPUT,
-         "(OPEN INPUT, status 39): it is an indexed or relative file; the program has a "
-         "sequential file"},
+         "39: it is an indexed or relative file; the program has a sequential file"},
         {kRelative10, kCustomers, OP_OPEN_INPUT,
-         "(OPEN INPUT, status 39): it is a relative file; the program has an indexed file"},
+         "39: it is a relative file; the program has an indexed file"},
         {kCustomers, kRelative10, OP_OPEN_INPUT,
-         "(OPEN INPUT, status 39): it is an indexed file; the program has a relative file"},
-        {kText, kCustomers, OP_OPEN_IO,
-         "(OPEN I-O, status 39): it is not a KVR file, or its header is damaged"},
-        {kShortText, kSequential10, OP_OPEN_INPUT,
-         "(OPEN INPUT, status 91): it is too short to be a KVR file"},
-        {kEmpty, kSequential10, OP_OPEN_INPUT,
-         "(OPEN INPUT, status 30): the file is empty, not a KVR file"},
-        {kDirectory, kCustomers, OP_OPEN_OUTPUT,
-         "(OPEN OUTPUT, status 91): it is not a regular file"},
+         "39: it is an indexed file; the program has a relative file"},
+        {kText, kCustomers, OP_OPEN_IO, "39: it is not a KVR file, or its header is damaged"},
+        {kShortText, kSequential10, OP_OPEN_INPUT, "91: it is too short to be a KVR file"},
+        {kEmpty, kSequential10, OP_OPEN_INPUT, "30: the file is empty, not a KVR file"},
+        {kDirectory, kCustomers, OP_OPEN_OUTPUT, "91: it is not a regular file"},
         // Left mid-update, with a user's own file of the journal's name.
         {kLeftOpen, kCustomers, OP_OPEN_IO,
-         "(OPEN I-O, status 39): was left open by a program that ended without closing it, and "
-         "its journal " +
+         "39: was left open by a program that ended without closing it, and its journal " +
              path("why.dat") +
-             ".kvrj is left alone: it is not a journal of this system; run kvr "
-             "rebuild " +
+             ".kvrj is left alone: it is not a journal of this system; run kvr rebuild " +
              path("why.dat")},
         // Keys this file system cannot keep; no file is made.
         {kNothing, kCustomers, OP_OPEN_OUTPUT,
-         "(OPEN OUTPUT, status 91): alternate key 1 is made of 2 separate parts; a key must be "
-         "one run of bytes of the record",
+         "91: alternate key 1 is made of 2 separate parts; a key must be one run of bytes of the "
+         "record",
          [](ProgramFile& f) {
              f.keys({{{{0, 6}}}, {{{16, 3}, {10, 3}}}});
          }},
         {kNothing, kCustomers, OP_OPEN_OUTPUT,
-         "(OPEN OUTPUT, status 91): alternate key 1 has SUPPRESS WHEN, which this file system "
-         "cannot keep",
+         "91: alternate key 1 has SUPPRESS WHEN, which this file system cannot keep",
          [](ProgramFile& f) {
              f.keys({{{{0, 6}}}, {{{16, 6}}, true, true}});
          }},
-        {kNothing, kCustomers, OP_OPEN_OUTPUT,
-         "(OPEN OUTPUT, status 91): the record key lies outside the record",
+        {kNothing, kCustomers, OP_OPEN_OUTPUT, "91: the record key lies outside the record",
          [](ProgramFile& f) {
              f.keys({{{{0xFFFFFFF0u, 0x20}}}});
          }},
-        {kNothing, kCustomers, OP_OPEN_OUTPUT,
-         "(OPEN OUTPUT, status 91): the program gave no record key", keyless},
-        {kCustomers, kCustomers, OP_OPEN_INPUT,
-         "(OPEN INPUT, status 91): the program gave no record key", keyless},
+        {kNothing, kCustomers, OP_OPEN_OUTPUT, "91: the program gave no record key", keyless},
+        {kCustomers, kCustomers, OP_OPEN_INPUT, "91: the program gave no record key", keyless},
         {kCustomers, kCustomers, OP_OPEN_IO,
-         "(OPEN I-O, status 91): the key definition block names 200 keys (1 to 64 can be kept)",
+         "91: the key definition block names 200 keys (1 to 64 can be kept)",
          [](ProgramFile& f) { put_u16(f.fcd().kdbPtr->nkeys, 200); }},
         {kCustomers, kCustomers, OP_OPEN_INPUT,
-         "(OPEN INPUT, status 91): alternate key 1 is not described in the key definition "
-         "block",
+         "91: alternate key 1 is not described in the key definition block",
          [](ProgramFile& f) {
              put_u16(f.fcd().kdbPtr->key[1].offset, kvr::bridge::get_u16(f.fcd().kdbPtr->kdbLen));
          }},
         {kCustomers, kCustomers, OP_OPEN_EXTEND,
-         "(OPEN EXTEND, status 91): the key definition block says it is 65535 bytes long; its "
-         "keys take 66",
+         "91: the key definition block says it is 65535 bytes long; its keys take 66",
          [](ProgramFile& f) {
              put_u16(f.fcd().kdbPtr->kdbLen, 0xFFFF);
              put_u16(f.fcd().kdbPtr->key[1].offset, 0x8000);
          }},
-        {kCustomers, kKeyPastRecord, OP_OPEN_INPUT,
-         "(OPEN INPUT, status 91): alternate key 1 lies outside the record"},
+        {kCustomers, kKeyPastRecord, OP_OPEN_INPUT, "91: alternate key 1 lies outside the record"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.said);
@@ -576,7 +557,12 @@ TEST_F(HandlerTest, OpenSaysWhyItFailsAndOutputMakesAnyFileAnew) {
             EXPECT_EQ(read_all(file), std::vector<std::string>{record_of(c.layout)});
             EXPECT_TRUE(file.guards_intact());
         } else {
-            EXPECT_EQ(said, "KVRFH: cannot open " + path("why.dat") + " " + c.said + "\n");
+            const std::map<unsigned, std::string> opens = {{OP_OPEN_INPUT, "INPUT"},
+                                                           {OP_OPEN_OUTPUT, "OUTPUT"},
+                                                           {OP_OPEN_IO, "I-O"},
+                                                           {OP_OPEN_EXTEND, "EXTEND"}};
+            EXPECT_EQ(said, "KVRFH: cannot open " + path("why.dat") + " (OPEN " + opens.at(c.op) +
+                                ", status " + c.said.substr(0, 2) + ")" + c.said.substr(2) + "\n");
             EXPECT_EQ(file.fcd().openMode, OPEN_NOT_OPEN);
             EXPECT_EQ(std::filesystem::exists(path("why.dat")), !is(kNothing));
         }

@@ -26,7 +26,6 @@
        WORKING-STORAGE SECTION.
        01 FS                PIC XX.
        01 RK                PIC 9(4).
-       01 WHAT              PIC X(36).
        PROCEDURE DIVISION.
        MAIN.
            OPEN OUTPUT IX
@@ -38,86 +37,62 @@
            CLOSE IX
            OPEN I-O IX
            READ IX NEXT
-           READ IX NEXT
-           MOVE "READ NEXT, READ NEXT" TO WHAT PERFORM SHOW-RECORD
+           READ IX NEXT DISPLAY "READ NEXT, READ NEXT " FS " " IX-REC
            MOVE "0045FRED" TO IX-REC WRITE IX-REC
-           MOVE "WRITE 0045" TO WHAT PERFORM SHOW
+           DISPLAY "WRITE 0045 " FS
            READ IX NEXT
-           MOVE "READ NEXT after the WRITE" TO WHAT PERFORM SHOW-RECORD
+           DISPLAY "READ NEXT after the WRITE " FS " " IX-REC
            MOVE "0020GINA" TO IX-REC WRITE IX-REC
-           MOVE "WRITE 0020 again" TO WHAT PERFORM SHOW
+           DISPLAY "WRITE 0020 again " FS
            READ IX NEXT
-           MOVE "READ NEXT after the refused WRITE" TO WHAT
-           PERFORM SHOW-RECORD
+           DISPLAY "READ NEXT after the refused WRITE " FS " " IX-REC
            MOVE "0040" TO IX-KEY READ IX
-           DELETE IX
-           MOVE "READ 0040, DELETE" TO WHAT PERFORM SHOW
+           DELETE IX DISPLAY "READ 0040, DELETE " FS
            READ IX PREVIOUS
-           MOVE "READ PREVIOUS after the DELETE" TO WHAT
-           PERFORM SHOW-RECORD
-           READ IX NEXT
-           MOVE "READ NEXT" TO WHAT PERFORM SHOW-RECORD
+           DISPLAY "READ PREVIOUS after the DELETE " FS " " IX-REC
+           READ IX NEXT DISPLAY "READ NEXT " FS " " IX-REC
            MOVE "BERT" TO IX-NAME
            START IX KEY = IX-NAME
            READ IX NEXT
-           MOVE "START BERT by name, READ NEXT" TO WHAT
-           PERFORM SHOW-RECORD
+           DISPLAY "START BERT by name, READ NEXT " FS " " IX-REC
            MOVE "0050" TO IX-KEY
-           DELETE IX
-           MOVE "DELETE 0050 (prime key in the area)" TO WHAT
-           PERFORM SHOW
-           READ IX NEXT
-           MOVE "READ NEXT by name" TO WHAT PERFORM SHOW-RECORD
+           DELETE IX DISPLAY "DELETE 0050 (prime key in the area) " FS
+           READ IX NEXT DISPLAY "READ NEXT by name " FS " " IX-REC
            MOVE "0050" TO IX-KEY READ IX KEY IX-KEY
-           MOVE "READ 0050" TO WHAT PERFORM SHOW
+           DISPLAY "READ 0050 " FS
            MOVE "CARL" TO IX-NAME
            START IX KEY = IX-NAME
            READ IX NEXT
-           MOVE "START CARL by name, READ NEXT" TO WHAT
-           PERFORM SHOW-RECORD
+           DISPLAY "START CARL by name, READ NEXT " FS " " IX-REC
            MOVE "0010ZORA" TO IX-REC REWRITE IX-REC
-           MOVE "REWRITE 0010 as ZORA" TO WHAT PERFORM SHOW
-           READ IX NEXT
-           MOVE "READ NEXT by name" TO WHAT PERFORM SHOW-RECORD
-           READ IX NEXT
-           MOVE "READ NEXT by name" TO WHAT PERFORM SHOW-RECORD
+           DISPLAY "REWRITE 0010 as ZORA " FS
+           READ IX NEXT DISPLAY "READ NEXT by name " FS " " IX-REC
+           READ IX NEXT DISPLAY "READ NEXT by name " FS " " IX-REC
            MOVE "0030" TO IX-KEY READ IX KEY IX-KEY
-           READ IX NEXT
-           MOVE "READ 0030, READ NEXT" TO WHAT PERFORM SHOW-RECORD
-           DELETE IX
-           MOVE "DELETE 0045" TO WHAT PERFORM SHOW
+           READ IX NEXT DISPLAY "READ 0030, READ NEXT " FS " " IX-REC
+           DELETE IX DISPLAY "DELETE 0045 " FS
            MOVE "0020BOBO" TO IX-REC REWRITE IX-REC
-           MOVE "REWRITE 0020 as BOBO" TO WHAT PERFORM SHOW
-           READ IX PREVIOUS
-           MOVE "READ PREVIOUS" TO WHAT PERFORM SHOW-RECORD
+           DISPLAY "REWRITE 0020 as BOBO " FS
+           READ IX PREVIOUS DISPLAY "READ PREVIOUS " FS " " IX-REC
            MOVE "0020" TO IX-KEY READ IX KEY IX-KEY
            DELETE IX
            MOVE "0030" TO IX-KEY
-           DELETE IX
-           MOVE "READ 0020, DELETE it, DELETE 0030" TO WHAT PERFORM SHOW
-           READ IX PREVIOUS
-           MOVE "READ PREVIOUS" TO WHAT PERFORM SHOW-RECORD
+           DELETE IX DISPLAY "READ 0020, DELETE it, DELETE 0030 " FS
+           READ IX PREVIOUS DISPLAY "READ PREVIOUS " FS " " IX-REC
            CLOSE IX
 
            OPEN OUTPUT REL
            MOVE 1 TO RK MOVE "ONE" TO REL-REC WRITE REL-REC
            MOVE 2 TO RK MOVE "TWO" TO REL-REC WRITE REL-REC
            MOVE 0 TO RK MOVE "ZERO" TO REL-REC WRITE REL-REC
-           MOVE "WRITE relative record 0" TO WHAT PERFORM SHOW
+           DISPLAY "WRITE relative record 0 " FS
            CLOSE REL
            OPEN I-O REL
-           MOVE 0 TO RK READ REL
-           MOVE "READ relative record 0" TO WHAT PERFORM SHOW
-           MOVE 0 TO RK START REL KEY = RK
-           MOVE "START = 0" TO WHAT PERFORM SHOW
+           MOVE 0 TO RK READ REL DISPLAY "READ relative record 0 " FS
+           MOVE 0 TO RK START REL KEY = RK DISPLAY "START = 0 " FS
            MOVE 0 TO RK START REL KEY NOT LESS THAN RK
-           MOVE "START >= 0" TO WHAT PERFORM SHOW
-           READ REL NEXT
-           MOVE "READ NEXT" TO WHAT PERFORM SHOW
+           DISPLAY "START >= 0 " FS
+           READ REL NEXT DISPLAY "READ NEXT " FS
            DISPLAY "  record " REL-REC
            CLOSE REL
            STOP RUN.
-       SHOW.
-           DISPLAY WHAT " " FS.
-       SHOW-RECORD.
-           DISPLAY WHAT " " FS " " IX-REC.

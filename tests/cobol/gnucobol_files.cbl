@@ -76,55 +76,46 @@
 
        WRITE-CUSTOMERS.
            OPEN OUTPUT CUSTOMERS
-           MOVE "300100PARIS   C001" TO CU-REC
-           MOVE 1234.56 TO CU-BALANCE MOVE 7 TO CU-VISITS
-           MOVE "FIRST" TO CU-NOTE MOVE 5 TO CU-NOTE-LENGTH
+      *    The note's length is that of its text up to a space.
+           MOVE "300100PARIS   C001" TO CU-REC MOVE 7 TO CU-VISITS
+           MOVE 1234.56 TO CU-BALANCE MOVE "FIRST" TO CU-NOTE
            PERFORM PUT-CUSTOMER
-           MOVE "100200PARIS   C002" TO CU-REC
-           MOVE -42.10 TO CU-BALANCE MOVE 0 TO CU-VISITS
-           MOVE 0 TO CU-NOTE-LENGTH
+           MOVE "100200PARIS   C002" TO CU-REC MOVE 0 TO CU-VISITS
+           MOVE -42.10 TO CU-BALANCE PERFORM PUT-CUSTOMER
+           MOVE "200300ROME    C003" TO CU-REC MOVE 2570 TO CU-VISITS
+           MOVE 0 TO CU-BALANCE MOVE "LF" TO CU-NOTE
            PERFORM PUT-CUSTOMER
-           MOVE "200300ROME    C003" TO CU-REC
-           MOVE 0 TO CU-BALANCE MOVE 2570 TO CU-VISITS
-           MOVE "LF" TO CU-NOTE MOVE 2 TO CU-NOTE-LENGTH
+           MOVE "150400PARIS   C004" TO CU-REC MOVE 13 TO CU-VISITS
+           MOVE 99999.99 TO CU-BALANCE MOVE "ABCDEFGHIJKLMN" TO CU-NOTE
            PERFORM PUT-CUSTOMER
-           MOVE "150400PARIS   C004" TO CU-REC
-           MOVE 99999.99 TO CU-BALANCE MOVE 13 TO CU-VISITS
-           MOVE "ABCDEFGHIJKLMN" TO CU-NOTE MOVE 14 TO CU-NOTE-LENGTH
+           MOVE "250500BERN    C005" TO CU-REC MOVE 1 TO CU-VISITS
+           MOVE -0.01 TO CU-BALANCE MOVE "GONE" TO CU-NOTE
            PERFORM PUT-CUSTOMER
-           MOVE "250500BERN    C005" TO CU-REC
-           MOVE -0.01 TO CU-BALANCE MOVE 1 TO CU-VISITS
-           MOVE "GONE" TO CU-NOTE MOVE 4 TO CU-NOTE-LENGTH
-           PERFORM PUT-CUSTOMER
-           MOVE "050600OSLO    C006" TO CU-REC
-           MOVE 10 TO CU-BALANCE MOVE 10 TO CU-VISITS
-           MOVE "NORTH" TO CU-NOTE MOVE 5 TO CU-NOTE-LENGTH
+           MOVE "050600OSLO    C006" TO CU-REC MOVE 10 TO CU-VISITS
+           MOVE 10 TO CU-BALANCE MOVE "NORTH" TO CU-NOTE
            PERFORM PUT-CUSTOMER
            CLOSE CUSTOMERS
       *    ROME moves to the end of the PARIS duplicates; a REWRITE
       *    that keeps the city keeps the record's place among them.
            OPEN I-O CUSTOMERS
-           MOVE "200300" TO CU-NUMBER
-           READ CUSTOMERS
-           MOVE "PARIS" TO CU-CITY
-           REWRITE CU-REC
+           MOVE "200300" TO CU-NUMBER READ CUSTOMERS
+           MOVE "PARIS" TO CU-CITY REWRITE CU-REC
            IF FS NOT = "02" DISPLAY "REWRITE 200300 " FS END-IF
-           MOVE "100200" TO CU-NUMBER
-           READ CUSTOMERS
+           MOVE "100200" TO CU-NUMBER READ CUSTOMERS
            MOVE "CHANGED" TO CU-NOTE MOVE 7 TO CU-NOTE-LENGTH
-           MOVE 34 TO CU-LENGTH
-           REWRITE CU-REC
+           MOVE 34 TO CU-LENGTH REWRITE CU-REC
            IF FS NOT = "00" DISPLAY "REWRITE 100200 " FS END-IF
-           MOVE "250500" TO CU-NUMBER
-           DELETE CUSTOMERS
+           MOVE "250500" TO CU-NUMBER DELETE CUSTOMERS
            IF FS NOT = "00" DISPLAY "DELETE 250500 " FS END-IF
            CLOSE CUSTOMERS.
 
        PUT-CUSTOMER.
+           MOVE 0 TO CU-NOTE-LENGTH
+           INSPECT CU-NOTE TALLYING CU-NOTE-LENGTH
+               FOR CHARACTERS BEFORE " "
            COMPUTE CU-LENGTH = 27 + CU-NOTE-LENGTH
            WRITE CU-REC
-           IF FS NOT = "00" AND FS NOT = "02"
-               DISPLAY "WRITE " CU-NUMBER " " FS
+           IF FS NOT = "00" AND "02" DISPLAY "WRITE " CU-NUMBER " " FS
            END-IF.
 
        WRITE-ACCOUNTS.
@@ -136,24 +127,18 @@
            MOVE 5 TO AC-KEY MOVE "ECHO" TO AC-NAME PERFORM PUT-ACCOUNT
            CLOSE ACCOUNTS
            OPEN I-O ACCOUNTS
-           MOVE 2 TO AC-KEY
-           DELETE ACCOUNTS
+           MOVE 2 TO AC-KEY DELETE ACCOUNTS
            IF FS NOT = "00" DISPLAY "DELETE 2 " FS END-IF
-           MOVE 5 TO AC-KEY
-           READ ACCOUNTS
-           MOVE -777 TO AC-AMOUNT
-           REWRITE AC-REC
+           MOVE 5 TO AC-KEY READ ACCOUNTS
+           MOVE -777 TO AC-AMOUNT REWRITE AC-REC
            IF FS NOT = "00" DISPLAY "REWRITE 5 " FS END-IF
            CLOSE ACCOUNTS.
 
        PUT-ACCOUNT.
            MOVE AC-KEY TO AC-NUMBER
            COMPUTE AC-AMOUNT = AC-KEY * 100000 + 10
-           MOVE X"0A" TO AC-FLAG
-           WRITE AC-REC
-           IF FS NOT = "00"
-               DISPLAY "WRITE " AC-KEY " " FS
-           END-IF.
+           MOVE X"0A" TO AC-FLAG WRITE AC-REC
+           IF FS NOT = "00" DISPLAY "WRITE " AC-KEY " " FS END-IF.
 
        WRITE-LEDGER.
            OPEN OUTPUT LEDGER
@@ -178,14 +163,11 @@
        PUT-NOTE.
            MOVE NT-LENGTH TO NT-SIZE
            MOVE ALL "NOTE-" TO NT-TEXT
-           IF NT-LENGTH > 3
-               MOVE "!" TO NT-REC(NT-LENGTH:1)
-           END-IF
+           IF NT-LENGTH > 3 MOVE "!" TO NT-REC(NT-LENGTH:1) END-IF
            WRITE NT-REC.
 
        READ-CUSTOMERS.
-           OPEN INPUT CUSTOMERS
-           DISPLAY "OPEN customers.dat " FS
+           OPEN INPUT CUSTOMERS DISPLAY "OPEN customers.dat " FS
            DISPLAY "customers by number"
            MOVE LOW-VALUES TO CU-NUMBER
            START CUSTOMERS KEY IS NOT LESS THAN CU-NUMBER
@@ -204,13 +186,12 @@
            MOVE "00" TO FS
            PERFORM UNTIL FS NOT = "00" AND FS NOT = "02"
                READ CUSTOMERS NEXT
-               IF FS = "00" OR FS = "02" PERFORM SHOW-CUSTOMER END-IF
+               IF FS = "00" OR "02" PERFORM SHOW-CUSTOMER END-IF
            END-PERFORM
            DISPLAY "  end " FS.
 
        SHOW-CUSTOMER.
-           MOVE CU-BALANCE TO MONEY
-           MOVE CU-VISITS TO COUNTER
+           MOVE CU-BALANCE TO MONEY MOVE CU-VISITS TO COUNTER
            IF CU-NOTE-LENGTH > 0
                DISPLAY "  " CU-NUMBER " " CU-CITY " " CU-CODE " "
                    MONEY " " COUNTER " " CU-NOTE(1:CU-NOTE-LENGTH)
@@ -220,10 +201,8 @@
            END-IF.
 
        READ-ACCOUNTS.
-           OPEN INPUT ACCOUNTS
-           DISPLAY "OPEN accounts.rel " FS
+           OPEN INPUT ACCOUNTS DISPLAY "OPEN accounts.rel " FS
            DISPLAY "accounts in order"
-           MOVE "00" TO FS
            PERFORM UNTIL FS NOT = "00"
                READ ACCOUNTS NEXT
                IF FS = "00" PERFORM SHOW-ACCOUNT END-IF
@@ -233,22 +212,16 @@
 
        SHOW-ACCOUNT.
            MOVE AC-AMOUNT TO MONEY
-           IF AC-FLAG = X"0A"
-               MOVE "LF" TO OK
-           ELSE
-               MOVE "??" TO OK
-           END-IF
+           MOVE "??" TO OK
+           IF AC-FLAG = X"0A" MOVE "LF" TO OK END-IF
            DISPLAY "  " AC-NUMBER " " AC-NAME " " MONEY " " OK.
 
        READ-LEDGER.
-           OPEN INPUT LEDGER
-           DISPLAY "OPEN ledger.seq " FS
-           MOVE "00" TO FS
+           OPEN INPUT LEDGER DISPLAY "OPEN ledger.seq " FS
            PERFORM UNTIL FS NOT = "00"
                READ LEDGER
                IF FS = "00"
-                   MOVE LG-AMOUNT TO WHOLE
-                   MOVE LG-COUNT TO COUNTER
+                   MOVE LG-AMOUNT TO WHOLE MOVE LG-COUNT TO COUNTER
                    DISPLAY "  " LG-ID " " WHOLE " " COUNTER
                END-IF
            END-PERFORM
@@ -256,12 +229,9 @@
            CLOSE LEDGER.
 
        READ-NOTES.
-           OPEN INPUT NOTES
-           DISPLAY "OPEN notes.seq " FS
-           MOVE "00" TO FS
+           OPEN INPUT NOTES DISPLAY "OPEN notes.seq " FS
            PERFORM UNTIL FS NOT = "00"
-               MOVE ALL "*" TO NT-REC
-               READ NOTES
+               MOVE ALL "*" TO NT-REC READ NOTES
                IF FS = "00" DISPLAY "  " NT-REC(1:NT-SIZE) END-IF
            END-PERFORM
            DISPLAY "  end " FS

@@ -37,86 +37,53 @@
        01 TX-REC            PIC X(20).
        WORKING-STORAGE SECTION.
        01 FS                PIC XX.
-       01 WHAT              PIC X(30).
        01 N                 PIC 99.
        PROCEDURE DIVISION.
        MAIN.
            OPEN OUTPUT FX
            MOVE "FIRST" TO FX-REC WRITE FX-REC
-           READ FX
-           MOVE "READ on a file open OUTPUT" TO WHAT PERFORM SHOW
-           CLOSE FX
-           OPEN I-O FX
-           READ FX
-           WRITE FX-REC
-           MOVE "WRITE on a file open I-O" TO WHAT PERFORM SHOW
-           CLOSE FX
-           OPEN INPUT FX
-           READ FX
-           REWRITE FX-REC
-           MOVE "REWRITE on a file open INPUT" TO WHAT PERFORM SHOW
+           READ FX DISPLAY "READ on a file open OUTPUT " FS
+           CLOSE FX OPEN I-O FX READ FX
+           WRITE FX-REC DISPLAY "WRITE on a file open I-O " FS
+           CLOSE FX OPEN INPUT FX READ FX
+           REWRITE FX-REC DISPLAY "REWRITE on a file open INPUT " FS
            CLOSE FX
 
            OPEN OUTPUT RL-SEQ
            PERFORM VARYING N FROM 1 BY 1 UNTIL N > 3
-               MOVE SPACES TO SQ-REC
-               STRING "RECORD " N DELIMITED BY SIZE INTO SQ-REC
-               WRITE SQ-REC
-               MOVE "WRITE relative" TO WHAT PERFORM SHOW
+               MOVE "RECORD" TO SQ-REC MOVE N TO SQ-REC(8:2)
+               WRITE SQ-REC DISPLAY "WRITE relative " FS
            END-PERFORM
-           CLOSE RL-SEQ REEL
-           MOVE "CLOSE REEL relative" TO WHAT PERFORM SHOW
-           CLOSE RL-SEQ
-           OPEN I-O RL-SEQ
-           REWRITE SQ-REC
-           MOVE "REWRITE before a READ" TO WHAT PERFORM SHOW
-           READ RL-SEQ
-           MOVE "READ" TO WHAT PERFORM SHOW-SEQ
-           READ RL-SEQ
-           MOVE "READ" TO WHAT PERFORM SHOW-SEQ
-           DELETE RL-SEQ
-           MOVE "DELETE the record read" TO WHAT PERFORM SHOW
-           READ RL-SEQ
-           MOVE "READ" TO WHAT PERFORM SHOW-SEQ
+           CLOSE RL-SEQ REEL DISPLAY "CLOSE REEL relative " FS
+           CLOSE RL-SEQ OPEN I-O RL-SEQ
+           REWRITE SQ-REC DISPLAY "REWRITE before a READ " FS
+           READ RL-SEQ DISPLAY "READ " FS " " SQ-REC
+           READ RL-SEQ DISPLAY "READ " FS " " SQ-REC
+           DELETE RL-SEQ DISPLAY "DELETE the record read " FS
+           READ RL-SEQ DISPLAY "READ " FS " " SQ-REC
            MOVE "RECORD 03 NEW" TO SQ-REC
-           REWRITE SQ-REC
-           MOVE "REWRITE the record read" TO WHAT PERFORM SHOW
-           READ RL-SEQ
-           MOVE "READ" TO WHAT PERFORM SHOW
-           CLOSE RL-SEQ
-           OPEN INPUT RL-SEQ
+           REWRITE SQ-REC DISPLAY "REWRITE the record read " FS
+           READ RL-SEQ DISPLAY "READ " FS
+           CLOSE RL-SEQ OPEN INPUT RL-SEQ
            PERFORM UNTIL FS NOT = "00"
-               READ RL-SEQ
-               IF FS = "00" DISPLAY "  " SQ-REC END-IF
+               READ RL-SEQ IF FS = "00" DISPLAY "  " SQ-REC END-IF
            END-PERFORM
-           MOVE "READ relative to the end" TO WHAT PERFORM SHOW
+           DISPLAY "READ relative to the end " FS
            CLOSE RL-SEQ
 
-           OPEN INPUT OPT
-           MOVE "OPEN INPUT optional, absent" TO WHAT PERFORM SHOW
-           READ OPT
-           MOVE "READ optional, absent" TO WHAT PERFORM SHOW
+           OPEN INPUT OPT DISPLAY "OPEN INPUT optional, absent " FS
+           READ OPT DISPLAY "READ optional, absent " FS
            CLOSE OPT
            OPEN INPUT IX-OPT
-           MOVE "OPEN INPUT indexed optional" TO WHAT PERFORM SHOW
-           READ IX-OPT NEXT
-           MOVE "READ NEXT indexed optional" TO WHAT PERFORM SHOW
-           CLOSE IX-OPT
-           MOVE "CLOSE indexed optional" TO WHAT PERFORM SHOW
+           DISPLAY "OPEN INPUT indexed optional " FS
+           READ IX-OPT NEXT DISPLAY "READ NEXT indexed optional " FS
+           CLOSE IX-OPT DISPLAY "CLOSE indexed optional " FS
 
            OPEN OUTPUT TX
-           MOVE "A LINE OF TEXT" TO TX-REC WRITE TX-REC
-           MOVE "WRITE line" TO WHAT PERFORM SHOW
-           CLOSE TX
-           OPEN INPUT TX
-           READ TX
-           MOVE "READ line" TO WHAT PERFORM SHOW
+           MOVE "A LINE OF TEXT" TO TX-REC
+           WRITE TX-REC DISPLAY "WRITE line " FS
+           CLOSE TX OPEN INPUT TX
+           READ TX DISPLAY "READ line " FS
            DISPLAY "  " TX-REC
            CLOSE TX
            STOP RUN.
-
-       SHOW.
-           DISPLAY WHAT " " FS.
-
-       SHOW-SEQ.
-           DISPLAY WHAT " " FS " " SQ-REC.

@@ -37,7 +37,6 @@
        WORKING-STORAGE SECTION.
        01 FS     PIC XX.
        01 ACTION PIC X(10).
-       01 WHAT   PIC X(36).
        PROCEDURE DIVISION.
            ACCEPT ACTION FROM COMMAND-LINE
            EVALUATE ACTION
@@ -47,63 +46,49 @@
            END-EVALUATE
            STOP RUN.
 
-       SHOW.
-           DISPLAY ACTION(1:5) " " WHAT " " FS.
-
-       SHOW-RECORD.
-           DISPLAY ACTION(1:5) " " WHAT " " FS " " CU-REC.
-
        FIRST-PROGRAM.
-           OPEN OUTPUT CU
-           MOVE "OPEN OUTPUT" TO WHAT PERFORM SHOW
-           CLOSE CU
-           OPEN I-O CU
-           MOVE "OPEN I-O" TO WHAT PERFORM SHOW
+           OPEN OUTPUT CU DISPLAY "main  OPEN OUTPUT " FS
+           CLOSE CU OPEN I-O CU DISPLAY "main  OPEN I-O " FS
            MOVE "0001BERN    first" TO CU-REC WRITE CU-REC
            MOVE "0002ROME    second" TO CU-REC WRITE CU-REC
            MOVE "0003BERN    third" TO CU-REC WRITE CU-REC
-           MOVE "WRITE 0001 0002 0003" TO WHAT PERFORM SHOW
+           DISPLAY "main  WRITE 0001 0002 0003 " FS
            MOVE "0002" TO CU-ID READ CU WITH LOCK
-           MOVE "READ 0002 WITH LOCK" TO WHAT PERFORM SHOW-RECORD
+           DISPLAY "main  READ 0002 WITH LOCK " FS " " CU-REC
            CALL "SYSTEM" USING "/proc/$PPID/exe other"
            MOVE "0003" TO CU-ID READ CU
-           MOVE "READ 0003 as the other left it" TO WHAT
-           PERFORM SHOW-RECORD
+           DISPLAY "main  READ 0003 as the other left it " FS " " CU-REC
            MOVE "0004" TO CU-ID READ CU
-           MOVE "READ 0004, the other's" TO WHAT PERFORM SHOW-RECORD
+           DISPLAY "main  READ 0004, the other's " FS " " CU-REC
            MOVE "0002" TO CU-ID READ CU
            MOVE "last" TO CU-NOTE REWRITE CU-REC
-           MOVE "REWRITE 0002" TO WHAT PERFORM SHOW
-           CLOSE CU
-           MOVE "CLOSE" TO WHAT PERFORM SHOW
+           DISPLAY "main  REWRITE 0002 " FS
+           CLOSE CU DISPLAY "main  CLOSE " FS
            OPEN INPUT PLAIN
-           MOVE "OPEN INPUT without sharing, after" TO WHAT PERFORM SHOW
+           DISPLAY "main  OPEN INPUT without sharing, after " FS
            MOVE LOW-VALUES TO PL-ID START PLAIN KEY > PL-ID
            PERFORM UNTIL FS NOT = "00"
                READ PLAIN NEXT
-               IF FS = "00"
-                   MOVE PL-REC TO CU-REC
-                   MOVE "READ NEXT" TO WHAT PERFORM SHOW-RECORD
-               END-IF
+               IF FS = "00" DISPLAY "main  READ NEXT 00 " PL-REC END-IF
            END-PERFORM
            CLOSE PLAIN.
 
        SECOND-PROGRAM.
            OPEN INPUT PLAIN
-           MOVE "OPEN INPUT without sharing" TO WHAT PERFORM SHOW
+           DISPLAY "other OPEN INPUT without sharing " FS
            OPEN I-O CU
-           MOVE "OPEN I-O while the first has it" TO WHAT PERFORM SHOW
+           DISPLAY "other OPEN I-O while the first has it " FS
            MOVE "0001" TO CU-ID READ CU
-           MOVE "READ 0001" TO WHAT PERFORM SHOW-RECORD
+           DISPLAY "other READ 0001 " FS " " CU-REC
            MOVE "0002" TO CU-ID READ CU WITH LOCK
-           MOVE "READ 0002 WITH LOCK, the first's" TO WHAT PERFORM SHOW
+           DISPLAY "other READ 0002 WITH LOCK, the first's " FS
            MOVE "0002" TO CU-ID READ CU
-           MOVE "READ 0002" TO WHAT PERFORM SHOW-RECORD
+           DISPLAY "other READ 0002 " FS " " CU-REC
            MOVE "changed" TO CU-NOTE REWRITE CU-REC
-           MOVE "REWRITE 0002" TO WHAT PERFORM SHOW
+           DISPLAY "other REWRITE 0002 " FS
            MOVE "0003" TO CU-ID READ CU
            MOVE "changed by other" TO CU-NOTE REWRITE CU-REC
-           MOVE "REWRITE 0003" TO WHAT PERFORM SHOW
+           DISPLAY "other REWRITE 0003 " FS
            MOVE "0004ROME    added by other" TO CU-REC WRITE CU-REC
-           MOVE "WRITE 0004" TO WHAT PERFORM SHOW
+           DISPLAY "other WRITE 0004 " FS
            CLOSE CU.

@@ -39,7 +39,6 @@
        WORKING-STORAGE SECTION.
        01 FS                PIC XX.
        01 ACTION            PIC X(8).
-       01 WHAT              PIC X(32).
        PROCEDURE DIVISION.
        MAIN.
            ACCEPT ACTION FROM COMMAND-LINE
@@ -57,42 +56,31 @@
        REELS.
            OPEN OUTPUT SQ
            MOVE "ONE" TO SQ-REC WRITE SQ-REC
-           CLOSE SQ REEL
-           MOVE "CLOSE REEL sequential output" TO WHAT PERFORM SHOW
+           CLOSE SQ REEL DISPLAY "CLOSE REEL sequential output " FS
            MOVE "TWO" TO SQ-REC WRITE SQ-REC
-           MOVE "WRITE after CLOSE REEL" TO WHAT PERFORM SHOW
-           CLOSE SQ UNIT
-           MOVE "CLOSE UNIT" TO WHAT PERFORM SHOW
+           DISPLAY "WRITE after CLOSE REEL " FS
+           CLOSE SQ UNIT DISPLAY "CLOSE UNIT " FS
            MOVE "THREE" TO SQ-REC WRITE SQ-REC
-           MOVE "WRITE after CLOSE UNIT" TO WHAT PERFORM SHOW
-           CLOSE SQ NO REWIND
-           MOVE "CLOSE NO REWIND" TO WHAT PERFORM SHOW
-           WRITE SQ-REC
-           MOVE "WRITE after CLOSE NO REWIND" TO WHAT PERFORM SHOW
+           DISPLAY "WRITE after CLOSE UNIT " FS
+           CLOSE SQ NO REWIND DISPLAY "CLOSE NO REWIND " FS
+           WRITE SQ-REC DISPLAY "WRITE after CLOSE NO REWIND " FS
            OPEN INPUT SQ
-           READ SQ
-           MOVE "READ" TO WHAT PERFORM SHOW-SQ
-           CLOSE SQ REEL
-           MOVE "CLOSE REEL sequential input" TO WHAT PERFORM SHOW
-           READ SQ
-           MOVE "READ after CLOSE REEL" TO WHAT PERFORM SHOW-SQ
+           READ SQ DISPLAY "READ " FS " " SQ-REC
+           CLOSE SQ REEL DISPLAY "CLOSE REEL sequential input " FS
+           READ SQ DISPLAY "READ after CLOSE REEL " FS " " SQ-REC
            CLOSE SQ UNIT FOR REMOVAL
-           MOVE "CLOSE UNIT FOR REMOVAL" TO WHAT PERFORM SHOW
-           READ SQ
-           MOVE "READ after it" TO WHAT PERFORM SHOW-SQ
+           DISPLAY "CLOSE UNIT FOR REMOVAL " FS
+           READ SQ DISPLAY "READ after it " FS " " SQ-REC
            CLOSE SQ
 
            OPEN OUTPUT IX
            MOVE "K001FIRST" TO IX-REC WRITE IX-REC
-           CLOSE IX UNIT
-           MOVE "CLOSE UNIT indexed" TO WHAT PERFORM SHOW
+           CLOSE IX UNIT DISPLAY "CLOSE UNIT indexed " FS
            MOVE "K002SECOND" TO IX-REC WRITE IX-REC
-           MOVE "WRITE after CLOSE UNIT" TO WHAT PERFORM SHOW
-           CLOSE IX
-           OPEN INPUT IX
+           DISPLAY "WRITE after CLOSE UNIT " FS
+           CLOSE IX OPEN INPUT IX
            PERFORM UNTIL FS NOT = "00"
-               READ IX NEXT
-               IF FS = "00" DISPLAY "  " IX-REC END-IF
+               READ IX NEXT IF FS = "00" DISPLAY "  " IX-REC END-IF
            END-PERFORM
            CLOSE IX.
 
@@ -100,39 +88,26 @@
        REFUSED.
            OPEN OUTPUT WK-SHORT
            MOVE "SHORT" TO SH-REC WRITE SH-REC
-           CLOSE WK-SHORT
-           OPEN I-O WK-SHORT
+           CLOSE WK-SHORT OPEN I-O WK-SHORT
            OPEN OUTPUT WK-BY-NAME
-           MOVE "OPEN OUTPUT of the held file" TO WHAT PERFORM SHOW
-           CLOSE WK-SHORT
-           OPEN OUTPUT WK-BY-NAME
-           MOVE "OPEN OUTPUT once it is free" TO WHAT PERFORM SHOW
+           DISPLAY "OPEN OUTPUT of the held file " FS
+           CLOSE WK-SHORT OPEN OUTPUT WK-BY-NAME
+           DISPLAY "OPEN OUTPUT once it is free " FS
            MOVE "C001ALPHA" TO BN-REC WRITE BN-REC
-           MOVE "WRITE, the alternate key first" TO WHAT PERFORM SHOW
+           DISPLAY "WRITE, the alternate key first " FS
            CLOSE WK-BY-NAME.
 
        DIE.
-           OPEN I-O IX
-           MOVE "OPEN I-O indexed" TO WHAT PERFORM SHOW
+           OPEN I-O IX DISPLAY "OPEN I-O indexed " FS
            MOVE "K003THIRD" TO IX-REC WRITE IX-REC
-           MOVE "WRITE" TO WHAT PERFORM SHOW
+           DISPLAY "WRITE " FS
            CALL "SYSTEM" USING "kill -9 $PPID".
 
        AFTER-DEATH.
-           OPEN INPUT IX
-           MOVE "OPEN INPUT after the kill" TO WHAT PERFORM SHOW
-           OPEN OUTPUT IX
-           MOVE "OPEN OUTPUT after the kill" TO WHAT PERFORM SHOW
+           OPEN INPUT IX DISPLAY "OPEN INPUT after the kill " FS
+           OPEN OUTPUT IX DISPLAY "OPEN OUTPUT after the kill " FS
            MOVE "K009RELOADED" TO IX-REC WRITE IX-REC
-           CLOSE IX
-           OPEN INPUT IX
-           READ IX NEXT
-           MOVE "READ NEXT" TO WHAT PERFORM SHOW
+           CLOSE IX OPEN INPUT IX
+           READ IX NEXT DISPLAY "READ NEXT " FS
            DISPLAY "  " IX-REC
            CLOSE IX.
-
-       SHOW.
-           DISPLAY WHAT " " FS.
-
-       SHOW-SQ.
-           DISPLAY WHAT " " FS " " SQ-REC.

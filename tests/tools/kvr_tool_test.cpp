@@ -53,6 +53,7 @@ using kvr::tools::kExitFailed;
 using kvr::tools::kExitOk;
 using Args = std::vector<std::string>;
 using Key = kvr::test::KeySpec;
+namespace fs = std::filesystem;
 
 struct Result {
     int status = -1;
@@ -93,28 +94,36 @@ Result kvr_run(const std::string& line, std::FILE* out = std::tmpfile()) {
     return {status, slurp(out), slurp(err)};
 }
 
+// The names in the current folder, sorted.
+Args names_here() {
+    Args names;
+    for (const auto& entry : fs::directory_iterator("."))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 // Runs kvr and expects its exit status, its messages holding each of `err`
-// and its output each of `out`.
+// and its output each of `out`. A run that fails, or a load that refuses
+// records, leaves the folder as it was.
 Result expect(const std::string& line, int status, const Args& err = {}, const Args& out = {}) {
+    const Args before = names_here();
     const Result r = kvr_run(line);
     EXPECT_EQ(r.status, status) << "kvr " << line << "\n" << r.out << r.err;
     for (const std::string& part : err)
         EXPECT_THAT(r.err, HasSubstr(part)) << "kvr " << line;
     for (const std::string& part : out)
         EXPECT_THAT(r.out, HasSubstr(part)) << "kvr " << line;
+    if (status == kExitFailed || (status == kExitDamaged && line.starts_with("load"))) {
+        EXPECT_EQ(names_here(), before) << "kvr " << line;
+    }
     return r;
 }
 
-// One run of kvr in a table: its command line, exit status, and a text its
-// messages hold.
-struct Run {
-    std::string line;
-    int status;
-    std::string err = "";
-};
-void expect_runs(const std::vector<Run>& runs) {
-    for (const Run& run : runs)
-        expect(run.line, run.status, {run.err});
+// Runs in a table: command line, exit status, and a text the messages hold.
+void expect_runs(const std::vector<std::tuple<std::string, int, std::string>>& runs) {
+    for (const auto& [line, status, err] : runs)
+        expect(line, status, {err});
 }
 
 std::string dump(const std::string& line) {
@@ -156,12 +165,12 @@ class KvrTool : public kvr::test::TempDirTest {
 protected:
     void SetUp() override {
         TempDirTest::SetUp();
-        home_ = std::filesystem::current_path();
-        std::filesystem::current_path(dir_);
+        home_ = fs::current_path();
+        fs::current_path(dir_);
     }
     void TearDown() override {
         close();
-        std::filesystem::current_path(home_);
+        fs::current_path(home_);
         TempDirTest::TearDown();
     }
 
@@ -255,18 +264,17 @@ protected:
     }
 
     void* slot_ = nullptr;
-    std::filesystem::path home_;
+    fs::path home_;
 };
 
 TEST_F(KvrTool, HelpUsageAndErrorsNameTheFileAndTheReason) {
     const std::string overview = expect("--help", kExitOk, {}, {"\nexit status"}).out;
     for (const std::string command :
          {"info", "check", "dump", "unload", "load", "rebuild", "convert"}) {
-        SCOPED_TRACE(command);
         EXPECT_THAT(overview, HasSubstr("  " + command + " "));
-        const std::string help = expect(command + " --help", kExitOk, {}, {"--verbose"}).out;
-        EXPECT_THAT(help,
-                    AllOf(StartsWith("Usage: kvr " + command), HasSubstr("\nExit status: 0 ")));
+        EXPECT_THAT(
+            expect(command + " --help", kExitOk, {}, {"--verbose", "\nExit status: 0 "}).out,
+            StartsWith("Usage: kvr " + command));
     }
     // The version, the library's, as help2man reads it for the man page.
     EXPECT_EQ(expect("--version", kExitOk).out,
@@ -286,7 +294,7 @@ TEST_F(KvrTool, HelpUsageAndErrorsNameTheFileAndTheReason) {
         {"check text.txt", kExitFailed, "not a file of this system"},
         {"dump busy.dat --columns --hex", kExitFailed,
          "--hex and --columns are two views of the records; give one"},
-        {"dump busy.dat --key 3", kExitFailed},
+        {"dump busy.dat --key 3", kExitFailed, ""},
         {"dump busy.dat --from \\x4", kExitFailed, "malformed"},
         {"load new.dat text.txt --record 20 --key 1:5", kExitFailed,
          "not a file of this system (no KVR mark); a text file loads with --text"},
@@ -297,25 +305,25 @@ TEST_F(KvrTool, HelpUsageAndErrorsNameTheFileAndTheReason) {
         {"load new.dat text.txt --text --record 10-20 --key 1:5 --key 18:4:dups", kExitFailed,
          "--key 18:4:dups: the key ends at byte 21, past the end of the longest record, 20 "
          "bytes"},
+        {"load o.dat text.txt --varseq-format 1 --sequential --record 5", kExitFailed,
+         "--varseq-format goes with --format gnucobol"},
+        {"unload text.txt x --format cobol", kExitFailed, "--format cobol: give gnucobol"},
     });
     // A missing file is named with the reason, and no file appears; a
     // folder is said to be one. What happened is said in words; the
     // engines' result codes follow only with --verbose, given before the
     // command or among its options.
-    std::filesystem::create_directory("folder");
+    fs::create_directory("folder");
     const std::string busy = "busy.dat: another process has the file open";
     open("busy.dat");  // for update: no other open may share the file
     for (const std::string command : {"info", "check", "dump", "unload", "rebuild", "convert"}) {
-        SCOPED_TRACE(command);
         const std::string out = command == "unload" ? " out.seq" : "";
         expect(command + " " + path("missing.dat") + out, kExitFailed,
                {path("missing.dat") + ": No such file or directory"});
-        EXPECT_FALSE(std::filesystem::exists("missing.dat"));
         expect(command + " folder" + out, kExitFailed, {"kvr: folder: a folder, not a file"});
         const std::string line = command + " busy.dat" + out;
-        const Result held = expect(line, kExitFailed, {busy});
-        EXPECT_THAT(held.err, Not(HasSubstr("(18)")));
-        EXPECT_EQ(held.out, "");  // nothing of the file is shown
+        const Result held = expect(line, kExitFailed);  // nothing of the file is shown
+        EXPECT_THAT(held.out + held.err, AllOf(StartsWith("kvr: " + busy), Not(HasSubstr("(18)"))));
         expect("--verbose " + line, kExitFailed, {busy + " (18)"});
         expect(line + " --verbose", kExitFailed, {busy + " (18)"});
     }
@@ -338,7 +346,7 @@ TEST_F(KvrTool, InfoDescribesIndexedRelativeAndSequentialFiles) {
     expect("check customers.dat", kExitOk, {},
            {"customers.dat: journal customers.dat.kvrj is left alone: it is a damaged "
             "journal\ncustomers.dat: sound"});
-    std::filesystem::remove("customers.dat.kvrj");
+    fs::remove("customers.dat.kvrj");
     // A record slot the size of an index block, freed, is slot space.
     make_indexed("wide.dat", 4092, 4092, {{1, 8}},
                  {std::string(4092, 'a'), std::string(4092, 'b')});
@@ -403,11 +411,9 @@ TEST_F(KvrTool, DumpFollowsAKeyBetweenBoundsAsTextOrHex) {
                                HasSubstr("\nrecord 32, ")));
 
     // Records that cannot be written out make a failure, not a success.
-    if (std::FILE* full = std::fopen("/dev/full", "w")) {
-        const Result r = kvr_run("dump customers.dat", full);
-        EXPECT_EQ(r.status, kExitFailed);
-        EXPECT_THAT(r.err, HasSubstr("the output cannot be written"));
-    }
+    const Result full = kvr_run("dump customers.dat", std::fopen("/dev/full", "w"));
+    EXPECT_EQ(full.status, kExitFailed);
+    EXPECT_THAT(full.err, HasSubstr("the output cannot be written"));
 }
 
 // A sequential file whose header allows shorter records than it holds, or
@@ -425,15 +431,12 @@ TEST_F(KvrTool, SequentialRecordsLongerThanTheHeaderAllowsAreReported) {
     EXPECT_NE(kvr_run("dump out.seq").status, kExitOk);
     expect("unload out.seq again.seq", kExitFailed);
     expect("load again.dat out.seq --like customers.dat", kExitFailed);
-    EXPECT_FALSE(std::filesystem::exists("again.seq"));
-    EXPECT_FALSE(std::filesystem::exists("again.dat"));
 
     // Cut short inside its last record: the engine ends there quietly.
     expect("unload customers.dat out.seq", kExitOk);
-    std::filesystem::resize_file("out.seq", std::filesystem::file_size("out.seq") - 10);
+    fs::resize_file("out.seq", fs::file_size("out.seq") - 10);
     expect("check out.seq", kExitDamaged, {}, {"record 24: the file ends inside a record"});
     expect("unload out.seq again.seq", kExitFailed);
-    EXPECT_FALSE(std::filesystem::exists("again.seq"));
 
     // A header may claim records of any length: each record read costs its
     // own length, not the longest one's.
@@ -461,7 +464,7 @@ TEST_F(KvrTool, SequentialRecordsLongerThanTheHeaderAllowsAreReported) {
            {"record count    6\n", "record lengths  1500 to " + std::to_string(hole) + " bytes, " +
                                        std::to_string(uint64_t{hole} + 22500) + " bytes of data"});
     EXPECT_LT(peak_memory_kib() - peak_before, 64 * 1024) << "KiB more at the peak";
-    std::filesystem::resize_file("big.seq", std::filesystem::file_size("big.seq") - 10);
+    fs::resize_file("big.seq", fs::file_size("big.seq") - 10);
     expect("check big.seq", kExitDamaged, {}, {"record 6: the file ends inside a record"});
 }
 
@@ -614,12 +617,11 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
         {{},
          ": the trees cannot be opened: key 0: its root page at " + std::to_string(root) +
              " runs past the file's end at 5000",
-         [](auto& f) { std::filesystem::resize_file(f, 5000); }},
+         [](auto& f) { fs::resize_file(f, 5000); }},
     };
     for (const Damage& damage : damages) {
         SCOPED_TRACE(damage.reported);
-        std::filesystem::copy_file("sound.dat", "damaged.dat",
-                                   std::filesystem::copy_options::overwrite_existing);
+        fs::copy_file("sound.dat", "damaged.dat", fs::copy_options::overwrite_existing);
         for (const auto& [at, bytes] : damage.patches)
             patch_file("damaged.dat", at, bytes.data(), bytes.size());
         if (damage.also)
@@ -637,7 +639,7 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
                 EXPECT_THAT(shown.out, HasSubstr(damage.reported.substr(at)));
             }
         }
-        std::filesystem::remove("damaged.dat.kvrj");
+        fs::remove("damaged.dat.kvrj");
     }
     // dump refuses a file an update left unfinished: its indexes may miss
     // records.
@@ -747,7 +749,7 @@ TEST_P(KilledWriter, LosesNoRecordThatWasAcknowledged) {
     const auto ops = operations();
 
     kvr::platform::FaultPlan counting{.kinds = kvr::platform::FaultPlan::kWrite};
-    std::filesystem::copy_file("start.dat", "killed.dat");
+    fs::copy_file("start.dat", "killed.dat");
     {
         kvr::platform::ScopedFaultPlan scope(counting);
         writer("killed.dat", -1);
@@ -757,8 +759,7 @@ TEST_P(KilledWriter, LosesNoRecordThatWasAcknowledged) {
     int rebuilt = 0;
     for (uint64_t k = 1; k <= writes; k += std::max<uint64_t>(1, writes / 160)) {
         SCOPED_TRACE("killed at write " + std::to_string(k) + " of " + std::to_string(writes));
-        std::filesystem::copy_file("start.dat", "killed.dat",
-                                   std::filesystem::copy_options::overwrite_existing);
+        fs::copy_file("start.dat", "killed.dat", fs::copy_options::overwrite_existing);
         const int report = ::open("returned", O_RDWR | O_CREAT | O_TRUNC, 0600);
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
@@ -780,10 +781,10 @@ TEST_P(KilledWriter, LosesNoRecordThatWasAcknowledged) {
             ++rebuilt;
             // A record caught in two places comes back once, the other aside.
             const Result r = kvr_run("rebuild killed.dat");
-            ASSERT_TRUE(r.status == kExitOk || std::filesystem::exists("killed.dat.collisions"))
+            ASSERT_TRUE(r.status == kExitOk || fs::exists("killed.dat.collisions"))
                 << r.out << r.err;
             ASSERT_EQ(kvr_run("check killed.dat").status, kExitOk);
-            std::filesystem::remove("killed.dat.collisions");
+            fs::remove("killed.dat.collisions");
         }
         Model expected = before;
         for (size_t i = 0; i < done; ++i)
@@ -828,13 +829,21 @@ TEST_F(KvrTool, RebuildKeepsTheOldFileWhenItCannotTakeEveryRecord) {
     patch_u32("blocks.dat", sets[0] + 4, 1);
     patch_u32("blocks.dat", sets[1] + 4, static_cast<uint32_t>(-5));
     const std::string damaged_image = read_file("blocks.dat");
-    // Without room for a second copy, it says so, and how much.
+    // Without room for a second copy, it says so, and how much; a load
+    // that cannot write stops with one message, not a refusal per record.
+    std::string text;
+    for (int i = 0; i < 3000; ++i)
+        text += record(i, 60) + "\n";
+    write_file("in.txt", text);
     {
         const std::string size = std::to_string(damaged_image.size());
         const kvr::test::FileSizeLimit full(32 * 1024);
         expect("rebuild blocks.dat", kExitFailed,
                {"needs room for about " + size + " bytes; there is room for 32768",
                 "nothing was changed"});
+        const Result r = expect("load full.dat in.txt --text --record 60 --key 1:8", kExitFailed,
+                                {"cannot be written"});
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     }
     EXPECT_EQ(read_file("blocks.dat"), damaged_image);
     expect("rebuild blocks.dat", kExitDamaged, {"header counts 1 records, it holds"},
@@ -870,7 +879,7 @@ TEST_F(KvrTool, RebuildKeepsTheOldFileWhenItCannotTakeEveryRecord) {
                sound_image.substr(0, kvr::platform::load_u32(reinterpret_cast<const unsigned char*>(
                                          sound_image.data()))));
     expect("rebuild cut.dat", kExitDamaged);
-    EXPECT_TRUE(std::filesystem::exists("cut.dat.damaged"));
+    EXPECT_TRUE(fs::exists("cut.dat.damaged"));
 
     // A second record with the prime key of customer 1, in the store only,
     // is set aside beside the file.
@@ -883,7 +892,7 @@ TEST_F(KvrTool, RebuildKeepsTheOldFileWhenItCannotTakeEveryRecord) {
     expect("check collide.dat", kExitOk);
 
     // A damaged tree header does not keep rebuild from the records.
-    std::filesystem::copy_file("collide.dat", "tree_header.dat");
+    fs::copy_file("collide.dat", "tree_header.dat");
     patch_u32("tree_header.dat", kvr::engine::tree_headers_at(3) + 2 * kvr::engine::kTreeHeaderSize,
               0xDEADBEEF);
     expect("rebuild tree_header.dat", kExitOk);
@@ -980,8 +989,8 @@ TEST_F(KvrTool, FailedCommandsLeaveNoFileBehind) {
     expect_runs({
         {"load customers.dat dups.txt --text --like customers.dat", kExitFailed, "the file exists"},
         {"load u.dat dups.txt --text", kExitFailed, "--like OTHER, or --record and --key"},
-        {"load u.dat dups.txt --text --record 9 --key 0:5", kExitFailed},
-        {"unload t2.dat x.txt --text", kExitFailed},
+        {"load u.dat dups.txt --text --record 9 --key 0:5", kExitFailed, ""},
+        {"unload t2.dat x.txt --text", kExitFailed, ""},
         {"unload lf.dat lf.txt --text", kExitFailed, "record 1 (key \"AAAA\") holds a line feed"},
         {"unload lf.seq lf.txt --text", kExitFailed, "kvr: lf.txt: record 2 holds a line feed"},
         {"load t.dat cut.dump --format dump", kExitFailed,
@@ -992,8 +1001,6 @@ TEST_F(KvrTool, FailedCommandsLeaveNoFileBehind) {
         {"load t.dat dups.txt --format dump", kExitFailed,
          "dups.txt: line 1: not a dump of kvr unload --format dump"},
     });
-    EXPECT_EQ(names_in_dir(), (Args{"bad.dump", "c.dump", "customers.dat", "cut.dump", "dups.txt",
-                                    "keys.dump", "lf.dat", "lf.seq"}));
 }
 
 // What takes an output's name is a regular file, never the input itself,
@@ -1003,9 +1010,9 @@ TEST_F(KvrTool, OutputsReplaceOnlyRegularFilesAndNeverTheInput) {
     const std::string file = path("customers.dat");
     make_customers(file, 60);
     const std::string before = read_file(file);
-    std::filesystem::create_symlink(file, path("alias.dat"));
+    fs::create_symlink(file, path("alias.dat"));
     ASSERT_EQ(::mkfifo("pipe", 0600), 0);
-    std::filesystem::create_directory("folder");
+    fs::create_directory("folder");
     for (const std::string& out :
          {file, path("alias.dat"), path("pipe"), std::string("folder"), path("missing/out.seq")}) {
         const std::string line = "unload " + file + " " + out;
@@ -1013,12 +1020,11 @@ TEST_F(KvrTool, OutputsReplaceOnlyRegularFilesAndNeverTheInput) {
         expect(line + " --text", kExitFailed);
     }
     EXPECT_EQ(read_file(file), before);
-    EXPECT_TRUE(std::filesystem::is_fifo("pipe"));
+    EXPECT_TRUE(fs::is_fifo("pipe"));
     expect("load missing/new.dat x --like " + file, kExitFailed);
     // A missing input is reported as missing, and is not made.
     expect("load new.dat absent.seq --like " + file, kExitFailed,
            {"absent.seq: No such file or directory"});
-    EXPECT_FALSE(std::filesystem::exists("absent.seq"));
 
     // Rebuild and convert through a link replace the file it leads to,
     // keeping every record and the order of the duplicates.
@@ -1026,17 +1032,16 @@ TEST_F(KvrTool, OutputsReplaceOnlyRegularFilesAndNeverTheInput) {
     move_to_aarau("blocks.dat", {41, 3, 22}, false);
     const std::string by_city = dump("blocks.dat --key 1");
     EXPECT_EQ(by_city.substr(0, 8), "00000123");
-    const auto perms = std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
-                       std::filesystem::perms::group_read;
-    std::filesystem::permissions("blocks.dat", perms);
-    std::filesystem::create_symlink(path("blocks.dat"), "link.dat");
+    const auto perms = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+    fs::permissions("blocks.dat", perms);
+    fs::create_symlink(path("blocks.dat"), "link.dat");
     expect("convert link.dat", kExitOk, {}, {"converted to the slot format, 48 records"});
     EXPECT_EQ(dump("blocks.dat --key 1"), by_city);
     expect("convert link.dat", kExitOk, {}, {"already in the slot format"});
     expect("rebuild link.dat", kExitOk);
-    EXPECT_TRUE(std::filesystem::is_symlink("link.dat"));
+    EXPECT_TRUE(fs::is_symlink("link.dat"));
     expect("info blocks.dat", kExitOk, {}, {"indexed, slot format"});
-    EXPECT_EQ(std::filesystem::status("blocks.dat").permissions(), perms);
+    EXPECT_EQ(fs::status("blocks.dat").permissions(), perms);
     for (const std::string& name : names_in_dir())
         EXPECT_THAT(name, Not(HasSubstr(".tmp")));
 }
@@ -1092,29 +1097,11 @@ TEST_F(KvrTool, TemporaryFilesOfARunEndedBySignalsGo) {
     ASSERT_EQ(kvr::platform::share_locks::hold_alone(fd), 0);
 
     expect("rebuild " + path("customers.dat"), kExitOk);
-    EXPECT_FALSE(std::filesystem::exists(temporary_of(killed)));
+    EXPECT_FALSE(fs::exists(temporary_of(killed)));
     EXPECT_EQ(read_file(temporary_of(alive)), "a live run's file");
     EXPECT_EQ(read_file(held), "held");
     expect("check customers.dat", kExitOk);
     ::close(fd);
-}
-
-// A write that fails (here the file size limit stands for a full disk)
-// ends load with one message, not a refusal per record, and no file.
-TEST_F(KvrTool, LoadStopsAtTheFirstRecordThatCannotBeWritten) {
-    std::string text;
-    for (int i = 0; i < 3000; ++i)
-        text += record(i, 60) + "\n";
-    write_file("in.txt", text);
-    Result r;
-    {
-        const kvr::test::FileSizeLimit full(64 * 1024);
-        r = kvr_run("load full.dat in.txt --text --record 60 --key 1:8");
-    }
-    EXPECT_EQ(r.status, kExitFailed) << r.err;
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-    EXPECT_THAT(r.err, HasSubstr("cannot be written"));
-    EXPECT_EQ(names_in_dir(), Args{"in.txt"});
 }
 
 // GnuCOBOL's own files as its runtime writes them: a variable-length
@@ -1200,11 +1187,8 @@ TEST_F(KvrTool, GnuCobolSequentialAndRelativeFilesGoInAndComeOutAsWritten) {
         write_file(name, c.bytes);
         const std::string load = "load " + name + ".kvr " + name + " --format gnucobol ";
         if (c.status != kExitOk) {
-            const Result r = expect(load + c.options, c.status, {c.shown});
-            if (c.status == kExitDamaged) {
-                EXPECT_THAT(r.err, HasSubstr("no file was created"));
-            }
-            EXPECT_FALSE(std::filesystem::exists(name + ".kvr"));
+            expect(load + c.options, c.status,
+                   {c.shown, c.status == kExitDamaged ? "no file was created" : ""});
             continue;
         }
         expect(load + c.options, kExitOk);
@@ -1227,11 +1211,6 @@ TEST_F(KvrTool, GnuCobolSequentialAndRelativeFilesGoInAndComeOutAsWritten) {
     make_sequential("odd.seq", 5, 5, 0, {"fives", "abc"});
     expect("unload odd.seq odd.out --format gnucobol", kExitFailed,
            {"record 2: 3 bytes; every record of a fixed-length GnuCOBOL file has 5"});
-    EXPECT_FALSE(std::filesystem::exists("odd.out"));
-    write_file("in", "AAAAA");
-    expect("load out.dat in --varseq-format 1 " + fixed, kExitFailed,
-           {"--varseq-format goes with --format gnucobol"});
-    expect("unload in x --format cobol", kExitFailed, {"--format cobol: give gnucobol"});
 }
 
 // An indexed file goes out as GnuCOBOL's Berkeley DB files, one per key,
@@ -1244,7 +1223,7 @@ TEST_F(KvrTool, GnuCobolIndexedFilesKeepEveryKeyAndTheDuplicateOrder) {
     for (const char* key : {"0", "1", "2"})
         dumps.push_back(dump("customers.dat --key " + std::string(key)));
     EXPECT_EQ(dumps[1].substr(0, 8), "00000603");
-    std::filesystem::create_directory("gc");
+    fs::create_directory("gc");
     const std::string gc = path("gc/customers");
     expect("unload customers.dat " + gc + " --format gnucobol", kExitOk, {},
            {"240 records unloaded to " + gc + ", a GnuCOBOL indexed file (Berkeley DB: " + gc +
@@ -1252,7 +1231,7 @@ TEST_F(KvrTool, GnuCobolIndexedFilesKeepEveryKeyAndTheDuplicateOrder) {
     const std::string load = "load back.dat " + gc + " --format gnucobol ";
     const std::string keys = "--record 40-120 --key 1:8 --key 9:12:dups --key 21:6";
     for (const std::string& attributes : {std::string("--like customers.dat"), keys}) {
-        std::filesystem::remove("back.dat");
+        fs::remove("back.dat");
         expect(load + attributes, kExitOk, {}, {"240 records loaded"});
         for (size_t k = 0; k < 3; ++k)
             EXPECT_EQ(dump("back.dat --key " + std::to_string(k)), dumps[k]) << k;
@@ -1279,10 +1258,8 @@ TEST_F(KvrTool, GnuCobolIndexedFilesKeepEveryKeyAndTheDuplicateOrder) {
         {"--sequential --record 40-120", kExitFailed,
          "a GnuCOBOL indexed file (Berkeley DB): give its keys"},
     };
-    for (const auto& [options, status, message] : cases) {
+    for (const auto& [options, status, message] : cases)
         expect("load no.dat " + gc + " --format gnucobol " + options, status, {message});
-        EXPECT_FALSE(std::filesystem::exists("no.dat"));
-    }
     expect("load no.dat customers.dat --format gnucobol --like customers.dat", kExitFailed,
            {"already a file of this system"});
 
@@ -1299,7 +1276,7 @@ TEST_F(KvrTool, GnuCobolIndexedFilesKeepEveryKeyAndTheDuplicateOrder) {
     ASSERT_EQ(cursor->del(cursor, 0), 0);
     cursor->close(cursor);
     ASSERT_EQ(db->close(db, 0), 0);
-    std::filesystem::remove("back.dat");
+    fs::remove("back.dat");
     expect(load + keys, kExitOk, {gc + ".1 has no entry for 1 of the 240 records"});
     EXPECT_EQ(dump("back.dat"), dumps[0]);
     const std::string by_city = dump("back.dat --key 1");

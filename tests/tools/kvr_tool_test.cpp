@@ -198,7 +198,14 @@ protected:
             _vmqpIsam(op, &slot_, const_cast<char*>(record.data()), &length, key_area, 0);
         return result == 12 ? 0 : result;
     }
-    int rewrite(const std::string& record) { return write(record, IX_REWRITE); }
+    // Each record written, or the record of its prime key rewritten or
+    // deleted, in the closed file.
+    void change(const std::string& file, uint16_t op, const std::vector<std::string>& records) {
+        open(file);
+        for (const std::string& r : records)
+            ASSERT_EQ(write(r, op), 0) << r;
+        close();
+    }
     // A record that reaches the store, and that no index learns of.
     void put_unindexed(const std::string& file, const std::string& record) {
         open(file);
@@ -235,32 +242,26 @@ protected:
                       block.data(), static_cast<uint32_t>(block.size()), file.c_str(), 0,
                       blocks ? kvr::isam::StoreFormat::kBlocks : kvr::isam::StoreFormat::kSlots)),
                   0);
-        open(file);
-        for (const std::string& rec : records)
-            ASSERT_EQ(write(rec), 0) << rec;
-        close();
+        change(file, IX_WRITE, records);
     }
 
     // A closed file of n customers, every fifth deleted.
     void make_customers(const std::string& file, int n, bool blocks = false) {
-        std::vector<std::string> records;
+        std::vector<std::string> records, fifths;
         for (int i = 1; i <= n; ++i)
             records.push_back(customer(i));
-        make_indexed(file, 40, 120, customer_keys(), records, blocks);
-        open(file);
         for (int i = 5; i <= n; i += 5)
-            ASSERT_EQ(write(record(i), IX_DELETE), 0);
-        close();
+            fifths.push_back(record(i));
+        make_indexed(file, 40, 120, customer_keys(), records, blocks);
+        change(file, IX_DELETE, fifths);
     }
     // Customers who moved to Aarau, in this order: their city's duplicates
     // are out of prime-key order. Each keeps its length, or becomes 60 bytes.
     void move_to_aarau(const std::string& file, std::initializer_list<int> customers,
                        bool same_length) {
-        open(file);
         for (int i : customers)
-            ASSERT_EQ(
-                rewrite((same_length ? customer(i) : record(i)).replace(8, 12, "Aarau       ")), 0);
-        close();
+            change(file, IX_REWRITE,
+                   {(same_length ? customer(i) : record(i)).replace(8, 12, "Aarau       ")});
     }
 
     void* slot_ = nullptr;
@@ -350,9 +351,7 @@ TEST_F(KvrTool, InfoDescribesIndexedRelativeAndSequentialFiles) {
     // A record slot the size of an index block, freed, is slot space.
     make_indexed("wide.dat", 4092, 4092, {{1, 8}},
                  {std::string(4092, 'a'), std::string(4092, 'b')});
-    open("wide.dat");
-    ASSERT_EQ(write(std::string(4092, 'a'), IX_DELETE), 0);
-    close();
+    change("wide.dat", IX_DELETE, {std::string(4092, 'a')});
     expect("info wide.dat", kExitOk, {}, {"free slots      4096 bytes"});
 
     const std::string c10(10, 'c');

@@ -94,38 +94,6 @@ Result kvr_run(const std::string& line, std::FILE* out = std::tmpfile()) {
     return {status, slurp(out), slurp(err)};
 }
 
-// The names in the current folder, sorted.
-Args names_here() {
-    Args names;
-    for (const auto& entry : fs::directory_iterator("."))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-// Runs kvr and expects its exit status, its messages holding each of `err`
-// and its output each of `out`. A run that fails, or a load that refuses
-// records, leaves the folder as it was.
-Result expect(const std::string& line, int status, const Args& err = {}, const Args& out = {}) {
-    const Args before = names_here();
-    const Result r = kvr_run(line);
-    EXPECT_EQ(r.status, status) << "kvr " << line << "\n" << r.out << r.err;
-    for (const std::string& part : err)
-        EXPECT_THAT(r.err, HasSubstr(part)) << "kvr " << line;
-    for (const std::string& part : out)
-        EXPECT_THAT(r.out, HasSubstr(part)) << "kvr " << line;
-    if (status == kExitFailed || (status == kExitDamaged && line.starts_with("load"))) {
-        EXPECT_EQ(names_here(), before) << "kvr " << line;
-    }
-    return r;
-}
-
-// Runs in a table: command line, exit status, and a text the messages hold.
-void expect_runs(const std::vector<std::tuple<std::string, int, std::string>>& runs) {
-    for (const auto& [line, status, err] : runs)
-        expect(line, status, {err});
-}
-
 std::string dump(const std::string& line) {
     return kvr_run("dump " + line).out;
 }
@@ -138,25 +106,21 @@ std::string numbered(uint32_t n, const std::string& tail = "") {
     return word + tail;
 }
 
-// Records appended to a sequential file; below, to a new one whose header
-// allows lengths min to max.
-void append_sequential(const std::string& file, std::vector<std::string> records) {
-    void* seq = nullptr;
+// Records written to a new sequential file whose header allows lengths min
+// to max, or appended to the file there is.
+void make_sequential(const std::string& file, uint32_t min_length, uint32_t max_length, int options,
+                     std::vector<std::string> records, bool append = false) {
     char* name = const_cast<char*>(file.c_str());
+    std::vector<unsigned char> block =
+        kvr::test::attribute_block(min_length, max_length, {}, options);
+    ASSERT_TRUE(append || _vmqpSeqFS(SQ_CREATE, nullptr, block.data(), nullptr, name, 0) == 0);
+    void* seq = nullptr;
     ASSERT_EQ(_vmqpSeqFS(SQ_OPEN, &seq, nullptr, nullptr, name, SQ_MODE_APPEND), 0);
     for (std::string& r : records) {
         uint32_t length = static_cast<uint32_t>(r.size());
         ASSERT_EQ(_vmqpSeqFS(SQ_WRITE, &seq, r.data(), &length, nullptr, 0), 0);
     }
     ASSERT_EQ(_vmqpSeqFS(SQ_CLOSE, &seq, nullptr, nullptr, nullptr, 0), 0);
-}
-void make_sequential(const std::string& file, uint32_t min_length, uint32_t max_length, int options,
-                     const std::vector<std::string>& records) {
-    std::vector<unsigned char> block =
-        kvr::test::attribute_block(min_length, max_length, {}, options);
-    char* name = const_cast<char*>(file.c_str());
-    ASSERT_EQ(_vmqpSeqFS(SQ_CREATE, nullptr, block.data(), nullptr, name, 0), 0);
-    append_sequential(file, records);
 }
 
 // Files are named as a person at a shell names them, in the test's own
@@ -172,6 +136,29 @@ protected:
         close();
         fs::current_path(home_);
         TempDirTest::TearDown();
+    }
+
+    // Runs kvr and expects its exit status, its messages holding each of `err`
+    // and its output each of `out`. A run that fails, or a load that refuses
+    // records, leaves the folder as it was.
+    Result expect(const std::string& line, int status, const Args& err = {}, const Args& out = {}) {
+        const Args before = names_in_dir();
+        const Result r = kvr_run(line);
+        EXPECT_EQ(r.status, status) << "kvr " << line << "\n" << r.out << r.err;
+        for (const std::string& part : err)
+            EXPECT_THAT(r.err, HasSubstr(part)) << "kvr " << line;
+        for (const std::string& part : out)
+            EXPECT_THAT(r.out, HasSubstr(part)) << "kvr " << line;
+        if (status == kExitFailed || (status == kExitDamaged && line.starts_with("load"))) {
+            EXPECT_EQ(names_in_dir(), before) << "kvr " << line;
+        }
+        return r;
+    }
+
+    // Runs in a table: command line, exit status, and a text the messages hold.
+    void expect_runs(const std::vector<std::tuple<std::string, int, std::string>>& runs) {
+        for (const auto& [line, status, err] : runs)
+            expect(line, status, {err});
     }
 
     void open(const std::string& file, uint8_t mode = IX_MODE_UPDATE) {
@@ -455,7 +442,7 @@ TEST_F(KvrTool, SequentialRecordsLongerThanTheHeaderAllowsAreReported) {
     std::vector<std::string> records;
     for (size_t i = 1; i <= 5; ++i)
         records.emplace_back(1500 * i, static_cast<char>('a' + i));
-    append_sequential("big.seq", records);
+    make_sequential("big.seq", 1, 0xFFFFFFF0u, IX_ATTR_VARIABLE, records, true);
 
     peak_before = peak_memory_kib();
     EXPECT_EQ(expect("check big.seq", kExitOk).out, "big.seq: sound, sequential, 6 records\n");

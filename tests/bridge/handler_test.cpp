@@ -7,12 +7,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <regex>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -43,12 +45,10 @@ namespace platform = kvr::platform;
 constexpr size_t kGuard = 8;
 constexpr unsigned char kGuardByte = 0xAB;
 
-struct KeyPart {
-    uint32_t position;
-    uint32_t length;
-};
+// A key: its parts (position and length), and whether it allows duplicates
+// or has SUPPRESS WHEN.
 struct KeySpec {
-    std::vector<KeyPart> parts;
+    std::vector<std::pair<uint32_t, uint32_t>> parts;
     bool duplicates = false;
     bool sparse = false;
 };
@@ -63,10 +63,8 @@ public:
           area_(kGuard + layout.max_length + kGuard, kGuardByte),
           places_(layout.keys),
           in_sequence_(layout.sequential_access) {
-        const bool indexed = layout.organization == Organization::kIndexed;
-        fcd_.fileOrg = indexed                                          ? ORG_INDEXED
-                       : layout.organization == Organization::kRelative ? ORG_RELATIVE
-                                                                        : ORG_SEQ;
+        static constexpr unsigned char kOrganizations[] = {ORG_INDEXED, ORG_RELATIVE, ORG_SEQ};
+        fcd_.fileOrg = kOrganizations[static_cast<int>(layout.organization)];
         fcd_.accessFlags = layout.sequential_access ? ACCESS_SEQ : ACCESS_DYNAMIC;
         fcd_.openMode = OPEN_NOT_OPEN;
         fcd_.recordMode =
@@ -82,58 +80,49 @@ public:
         std::vector<KeySpec> keys;
         for (const kvr::test::Key& key : layout.keys)
             keys.push_back({{{key.at, key.length}}, key.duplicates});
-        if (indexed)
+        if (layout.organization == Organization::kIndexed)
             this->keys(keys);
     }
 
     void keys(const std::vector<KeySpec>& keys) {
-        size_t parts = 0;
+        size_t offset = offsetof(KDB, key) + keys.size() * sizeof(KDB_KEY);
+        kdb_.assign(offset, 0);
         for (const KeySpec& key : keys)
-            parts += key.parts.size();
-        const size_t header = offsetof(KDB, key);
-        kdb_.assign(header + keys.size() * sizeof(KDB_KEY) + parts * sizeof(EXTKEY), 0);
+            kdb_.resize(kdb_.size() + key.parts.size() * sizeof(EXTKEY));
         auto* kdb = reinterpret_cast<KDB*>(kdb_.data());
         put_u16(kdb->kdbLen, static_cast<uint32_t>(kdb_.size()));
         put_u16(kdb->nkeys, static_cast<uint32_t>(keys.size()));
-        size_t offset = header + keys.size() * sizeof(KDB_KEY);
         for (size_t k = 0; k < keys.size(); ++k) {
-            KDB_KEY& key = kdb->key[k];
-            put_u16(key.count, static_cast<uint32_t>(keys[k].parts.size()));
-            put_u16(key.offset, static_cast<uint32_t>(offset));
-            key.keyFlags = static_cast<unsigned char>((keys[k].duplicates ? KEY_DUPS : 0) |
-                                                      (keys[k].sparse ? KEY_SPARSE : 0));
-            for (const KeyPart& part : keys[k].parts) {
+            put_u16(kdb->key[k].count, static_cast<uint32_t>(keys[k].parts.size()));
+            put_u16(kdb->key[k].offset, static_cast<uint32_t>(offset));
+            kdb->key[k].keyFlags = static_cast<unsigned char>((keys[k].duplicates ? KEY_DUPS : 0) |
+                                                              (keys[k].sparse ? KEY_SPARSE : 0));
+            for (const auto& [position, length] : keys[k].parts) {
                 auto* component = reinterpret_cast<EXTKEY*>(kdb_.data() + offset);
-                put_u32(component->pos, part.position);
-                put_u32(component->len, part.length);
+                put_u32(component->pos, position);
+                put_u32(component->len, length);
                 offset += sizeof(EXTKEY);
             }
         }
         fcd_.kdbPtr = kdb;
     }
 
-    // Each verb returns the FILE STATUS the program sees.
-    std::string call(unsigned op) {
+    // Each verb returns the FILE STATUS the program sees; `option` goes in
+    // the FCD's option word.
+    std::string call(unsigned op, uint32_t option = 0) {
         unsigned char code[2] = {static_cast<unsigned char>(op >> 8),
                                  static_cast<unsigned char>(op)};
+        put_u32(reinterpret_cast<unsigned char*>(fcd_.opt), option);
         KVRFH(code, &fcd_);
         return status();
     }
     std::string status() const {
         return std::string(reinterpret_cast<const char*>(fcd_.fileStatus), 2);
     }
-    std::string close(uint32_t option = COB_CLOSE_NORMAL) {
-        put_u32(reinterpret_cast<unsigned char*>(fcd_.opt), option);
-        return call(OP_CLOSE);
-    }
+    std::string close(uint32_t option = COB_CLOSE_NORMAL) { return call(OP_CLOSE, option); }
     std::string write(const std::string& text, uint32_t option = 0) {
         set(text);
-        put_u32(reinterpret_cast<unsigned char*>(fcd_.opt), option);
-        return call(OP_WRITE);
-    }
-    std::string rewrite(const std::string& text) {
-        set(text);
-        return call(OP_REWRITE);
+        return call(OP_WRITE, option);
     }
     // START with a key number and length.
     std::string start(unsigned op, const std::string& text, unsigned k, unsigned length) {
@@ -142,7 +131,7 @@ public:
         put_u16(fcd_.effKeyLen, length);
         return call(op);
     }
-    void set(const std::string& text) {
+    void set(std::string_view text) {
         const uint32_t max = get_u32(fcd_.maxRecLen);
         std::memset(fcd_.recPtr, ' ', max);
         std::memcpy(fcd_.recPtr, text.data(), std::min<size_t>(text.size(), max));
@@ -159,12 +148,9 @@ public:
         return std::string(reinterpret_cast<const char*>(fcd_.recPtr), get_u32(fcd_.curRecLen));
     }
     bool guards_intact() const {
-        const uint32_t max = get_u32(fcd_.maxRecLen);
-        for (size_t i = 0; i < kGuard; ++i) {
-            if (area_[i] != kGuardByte || area_[kGuard + max + i] != kGuardByte)
-                return false;
-        }
-        return true;
+        return std::count(area_.begin(), area_.begin() + kGuard, kGuardByte) +
+                   std::count(area_.end() - kGuard, area_.end(), kGuardByte) ==
+               2 * kGuard;
     }
     uint64_t relative_number() const override {
         return (uint64_t{get_u32(fcd_.relKey)} << 32) | get_u32(fcd_.relKey + 4);
@@ -178,13 +164,45 @@ public:
         return std::make_unique<ProgramFile>(layout, name);
     }
     std::string perform(const Step& step) override {
+        // Each verb's operation, up to CLOSE UNIT (0: none).
+        static constexpr unsigned kOps[] = {OP_OPEN_INPUT,
+                                            OP_OPEN_OUTPUT,
+                                            OP_OPEN_IO,
+                                            OP_OPEN_EXTEND,
+                                            OP_CLOSE,
+                                            OP_CLOSE,
+                                            OP_WRITE,
+                                            OP_REWRITE,
+                                            OP_DELETE,
+                                            OP_READ_RAN,
+                                            OP_READ_SEQ,
+                                            OP_READ_PREV,
+                                            OP_START_EQ,
+                                            OP_START_GT,
+                                            OP_START_GE,
+                                            OP_START_LT,
+                                            OP_START_LE,
+                                            0,
+                                            0,
+                                            OP_CLOSE};
+        const auto verb = static_cast<size_t>(step.verb);
+        if (verb >= std::size(kOps) || kOps[verb] == 0) {
+            ADD_FAILURE() << "no KVRFH statement";
+            return "";
+        }
         const bool relative = fcd_.fileOrg == ORG_RELATIVE;
         if (step.key != kSame && relative)
             relative_key(static_cast<uint64_t>(step.key));
         const unsigned key = step.key == kSame || relative ? 0 : static_cast<unsigned>(step.key);
-        const auto place = [&] {
-            if (step.data.empty())
-                return;
+        if (step.verb == Verb::kRead && in_sequence_)
+            return call(OP_READ_SEQ);
+        if (step.verb == Verb::kWrite || step.verb == Verb::kRewrite ||
+            (step.verb == Verb::kDelete && !step.data.empty())) {
+            set(step.data);
+        } else if ((step.verb == Verb::kRead || step.verb >= Verb::kStartEqual) &&
+                   !step.data.empty()) {
+            // The key value at the key's place, as long as the key or the
+            // length the step gives.
             set("");
             const uint32_t at = key < places_.size() ? places_[key].at : 0;
             std::memcpy(fcd_.recPtr + at, step.data.data(),
@@ -194,40 +212,11 @@ public:
                                     : key < places_.size()
                                         ? places_[key].length
                                         : static_cast<unsigned>(step.data.size()));
-        };
-        static constexpr unsigned kOps[] = {
-            OP_OPEN_INPUT, OP_OPEN_OUTPUT, OP_OPEN_IO,  OP_OPEN_EXTEND, OP_CLOSE,    OP_CLOSE,
-            OP_WRITE,      OP_REWRITE,     OP_DELETE,   OP_READ_RAN,    OP_READ_SEQ, OP_READ_PREV,
-            OP_START_EQ,   OP_START_GT,    OP_START_GE, OP_START_LT,    OP_START_LE};
-        switch (step.verb) {
-            case Verb::kClose:
-                return close();
-            case Verb::kCloseLock:
-                return close(COB_CLOSE_LOCK);
-            case Verb::kCloseUnit:
-                return close(COB_CLOSE_UNIT);
-            case Verb::kWrite:
-                return write(std::string(step.data));
-            case Verb::kRewrite:
-                return rewrite(std::string(step.data));
-            case Verb::kDelete:
-                if (!step.data.empty())
-                    set(std::string(step.data));
-                return call(OP_DELETE);
-            case Verb::kRead:
-                if (in_sequence_)
-                    return call(OP_READ_SEQ);
-                place();
-                return call(OP_READ_RAN);
-            default:
-                if (step.verb > Verb::kStartNotGreater) {
-                    ADD_FAILURE() << "no KVRFH statement";
-                    return "";
-                }
-                if (step.verb >= Verb::kStartEqual)
-                    place();
-                return call(kOps[static_cast<int>(step.verb)]);
         }
+        const uint32_t closing = step.verb == Verb::kCloseLock   ? COB_CLOSE_LOCK
+                                 : step.verb == Verb::kCloseUnit ? COB_CLOSE_UNIT
+                                                                 : 0;
+        return call(kOps[verb], closing);
     }
     // GnuCOBOL frees the FCD after every CLOSE, a failed one too, and gives
     // the connector's next verb a new one: the same fields, no file handle.
@@ -319,10 +308,10 @@ TEST_F(HandlerTest, IndexedFileThroughEveryKeyedVerb) {
     ASSERT_EQ(in_order({numbers.call(OP_OPEN_OUTPUT), numbers.write("ONE"), numbers.close()}),
               "00 00 00");
     numbers.relative_key(beyond);
-    EXPECT_EQ(
-        in_order({numbers.call(OP_OPEN_IO), numbers.write("BEYOND"), numbers.call(OP_READ_RAN),
-                  numbers.call(OP_START_EQ), numbers.rewrite("BEYOND"), numbers.call(OP_DELETE)}),
-        "00 24 23 23 23 23");
+    EXPECT_EQ(in_order({numbers.call(OP_OPEN_IO), numbers.write("BEYOND"),
+                        numbers.call(OP_READ_RAN), numbers.call(OP_START_EQ),
+                        numbers.perform({Verb::kRewrite, "BEYOND"}), numbers.call(OP_DELETE)}),
+              "00 24 23 23 23 23");
     numbers.relative_key(1);
     EXPECT_EQ(in_order({numbers.call(OP_READ_RAN), numbers.record(), numbers.close()}),
               "00 ONE        00");

@@ -328,29 +328,19 @@ TEST_F(HandlerTest, DeleteFileRemovesAClosedFileOnly) {
     EXPECT_EQ(file.call(OP_DELETE_FILE), "05");
 
     // A file another connector (or another program) has open is not taken
-    // from under it: its writes would go to a file no name reaches.
-    ProgramFile holder(kCustomers, path("held.dat"));
-    ProgramFile other(kCustomers, path("held.dat"));
+    // from under it: its writes would go to a file no name reaches. The
+    // two name it as GnuCOBOL maps names: DD_NAME, and COB_FILE_PATH.
+    ::setenv("DD_HELD", path("held.dat").c_str(), 1);
+    ::setenv("COB_FILE_PATH", dir_.c_str(), 1);
+    ProgramFile holder(kCustomers, "  HELD  ");
+    ProgramFile other(kCustomers, "held.dat");
     ASSERT_EQ(holder.call(OP_OPEN_OUTPUT), "00");
     EXPECT_EQ(other.call(OP_DELETE_FILE), "98");
     EXPECT_TRUE(std::filesystem::exists(path("held.dat")));
     EXPECT_EQ(in_order({holder.close(), other.call(OP_DELETE_FILE)}), "00 00");
-    EXPECT_FALSE(std::filesystem::exists(path("held.dat")));
-}
-
-TEST_F(HandlerTest, NamesAreMappedAsGnuCobolMapsThem) {
-    const Layout lines{Organization::kSequential, 4, 4, {}, true};
-    ProgramFile file(lines, "  MASTERX  ");
-    ::setenv("DD_MASTERX", path("mapped.dat").c_str(), 1);
-    EXPECT_EQ(in_order({file.call(OP_OPEN_OUTPUT), file.close()}), "00 00");
-    ::unsetenv("DD_MASTERX");
-    EXPECT_TRUE(std::filesystem::exists(path("mapped.dat")));
-
-    ::setenv("COB_FILE_PATH", dir_.c_str(), 1);
-    ProgramFile under(lines, "under.dat");
-    EXPECT_EQ(in_order({under.call(OP_OPEN_OUTPUT), under.close()}), "00 00");
+    ::unsetenv("DD_HELD");
     ::unsetenv("COB_FILE_PATH");
-    EXPECT_TRUE(std::filesystem::exists(path("under.dat")));
+    EXPECT_FALSE(std::filesystem::exists(path("held.dat")));
 }
 
 // Variable-length records keep their lengths; advancing puts blank lines,
@@ -612,28 +602,23 @@ TEST_F(HandlerTest, TraceNamesEachStatement) {
     ProgramFile file(kCustomers, path("traced.dat"));
     ::setenv("KVRFH_TRACE", "1", 1);
     testing::internal::CaptureStderr();
-    const unsigned out_of_place[] = {OP_READ_SEQ,   OP_START_GE, OP_WRITE,         OP_REWRITE,
-                                     OP_DELETE,     OP_CLOSE,    OP_READ_POSITION, OP_OPEN_OUTPUT,
-                                     OP_OPEN_INPUT, 0x0006u,     0xFAF2u};
-    for (unsigned op : out_of_place)
-        file.call(op);
-    file.write("100100ANNA      BERGEN");
-    file.close(COB_CLOSE_UNIT);
-    file.renew_fcd();
-    file.call(OP_CLOSE_REEL);
-    file.renew_fcd();
-    file.close();
-    file.call(OP_OPEN_IO);
-    file.perform({Verb::kStartNotLess, "1", {}, {}, 0, 1});
-    file.call(OP_READ_SEQ);
-    file.call(OP_READ_PREV);
-    file.call(OP_READ_PREV);
-    file.perform({Verb::kRead, "100100", {}, {}, 0});
-    file.call(OP_DELETE);
-    file.close(COB_CLOSE_NO_REWIND);
-    file.call(OP_OPEN_INPUT);
-    file.close(COB_CLOSE_LOCK);
-    file.call(OP_OPEN_INPUT);
+    file.set("100100ANNA      BERGEN");
+    put_u16(file.fcd().effKeyLen, 6);
+    // Each operation, the options of the CLOSEs in turn; after a CLOSE,
+    // GnuCOBOL gives the next verb a new FCD.
+    const unsigned ops[] = {
+        OP_READ_SEQ,      OP_START_GE,    OP_WRITE,      OP_REWRITE, OP_DELETE,   OP_CLOSE,
+        OP_READ_POSITION, OP_OPEN_OUTPUT, OP_OPEN_INPUT, 0x0006u,    0xFAF2u,     OP_WRITE,
+        OP_CLOSE,         OP_CLOSE_REEL,  OP_CLOSE,      OP_OPEN_IO, OP_START_GE, OP_READ_SEQ,
+        OP_READ_PREV,     OP_READ_PREV,   OP_READ_RAN,   OP_DELETE,  OP_CLOSE,    OP_OPEN_INPUT,
+        OP_CLOSE,         OP_OPEN_INPUT};
+    const uint32_t options[] = {0, COB_CLOSE_UNIT, 0, COB_CLOSE_NO_REWIND, COB_CLOSE_LOCK};
+    size_t closes = 0;
+    for (unsigned op : ops) {
+        file.call(op, op == OP_CLOSE ? options[closes++] : 0);
+        if (op == OP_CLOSE || op == OP_CLOSE_REEL)
+            file.renew_fcd();
+    }
     const std::string trace = testing::internal::GetCapturedStderr();
     ::unsetenv("KVRFH_TRACE");
 

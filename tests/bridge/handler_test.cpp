@@ -2,7 +2,6 @@
 // definition block per file, one operation code per verb.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,7 +18,6 @@
 #include <vector>
 
 #include "bridge/fcd_access.h"
-#include "bridge/file_removal.h"
 #include "platform/fault_injection.h"
 #include "support/scenario.h"
 #include "support/temp_dir.h"
@@ -551,48 +549,6 @@ TEST_F(HandlerTest, OpenSaysWhyItFailsAndOutputMakesAnyFileAnew) {
         std::filesystem::remove(path("why.dat"));
         std::filesystem::remove(path("why.dat.kvrj"));
     }
-}
-
-// A file another process has open is never removed: OUTPUT gives 98 and
-// leaves it as it was. The lock the handler takes before it removes a file
-// is the one every KVR user holds while it is open.
-TEST_F(HandlerTest, OpenOutputNeverRemovesAFileInUse) {
-    using kvr::bridge::Removal;
-    make(kSequential10, "held.dat");
-    ProgramFile reader(kSequential10, path("held.dat"));
-    ProgramFile writer(kCustomers, path("held.dat"));
-    int error = 0;
-    // Another process writing it, until it is killed.
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    std::fflush(nullptr);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ProgramFile extender(kSequential10, path("held.dat"));
-        const char byte = extender.call(OP_OPEN_EXTEND) == "00" ? 'y' : 'n';
-        (void)!::write(ready[1], &byte, 1);
-        ::pause();
-    }
-    char byte = 0;
-    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-    EXPECT_EQ(byte, 'y');
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(writer.call(OP_OPEN_OUTPUT), "98");
-    EXPECT_THAT(testing::internal::GetCapturedStderr(),
-                HasSubstr("(OPEN OUTPUT, status 98): it is in use by another process"));
-    EXPECT_EQ(kvr::bridge::remove_unless_in_use(path("held.dat"), &error), Removal::InUse);
-    ::kill(child, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ::close(ready[0]);
-    ::close(ready[1]);
-    EXPECT_EQ(read_all(reader), std::vector<std::string>{record_of(kSequential10)});
-
-    // Free again: removed, and a name already gone is no failure.
-    EXPECT_EQ(kvr::bridge::remove_unless_in_use(path("held.dat"), &error), Removal::Removed);
-    EXPECT_FALSE(std::filesystem::exists(path("held.dat")));
-    EXPECT_EQ(kvr::bridge::remove_unless_in_use(path("held.dat"), &error), Removal::Removed);
 }
 
 // Each statement is traced with its name and status: verbs out of place

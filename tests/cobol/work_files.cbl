@@ -19,8 +19,9 @@
       * LOCK locks its record until the program's next READ, REWRITE,
       * DELETE or CLOSE. "main" makes the file, locks a record and runs
       * a second copy of itself ("other") while it holds it. The other
-      * reads what the first wrote, gets 51 for the locked record,
-      * changes another and adds one; the first then sees both.
+      * cannot make the file anew, reads what the first wrote, gets 51
+      * for the locked record, changes another and adds one; the first
+      * then sees both, and every record it wrote.
        ENVIRONMENT DIVISION.
        INPUT-OUTPUT SECTION.
        FILE-CONTROL.
@@ -249,6 +250,7 @@
        SECOND-PROGRAM.
            OPEN INPUT PLAIN
            DISPLAY "other OPEN INPUT without sharing " FS
+           OPEN OUTPUT PLAIN DISPLAY "other OPEN OUTPUT " FS
            OPEN I-O CU
            DISPLAY "other OPEN I-O while the first has it " FS
            MOVE "0001" TO CU-ID READ CU

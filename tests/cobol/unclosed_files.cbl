@@ -115,9 +115,8 @@
            OPEN I-O RL DISPLAY "OPEN I-O relative " FS
            OPEN EXTEND SQ DISPLAY "OPEN EXTEND sequential " FS
            PERFORM VARYING N FROM 1 BY 1 UNTIL N > 2
-               MOVE SPACES TO REC-TEXT
-               STRING ENDING DELIMITED BY SPACE "-" N
-                   DELIMITED BY SIZE INTO REC-TEXT
+               MOVE SPACES TO REC-TEXT STRING ENDING DELIMITED BY SPACE
+                   "-" N DELIMITED BY SIZE INTO REC-TEXT
                MOVE REC-TEXT TO IX-KEY MOVE ENDING TO IX-ENDING
                WRITE IX-REC DISPLAY "WRITE indexed " REC-TEXT " " FS
                COMPUTE RK = RUN-NUMBER * 10 + N
@@ -128,14 +127,10 @@
            END-PERFORM
 
            EVALUATE ENDING
-               WHEN "stop"
-                   STOP RUN
-               WHEN "goback"
-                   GOBACK
-               WHEN "error"
-                   OPEN INPUT MISSING
-               WHEN "exit"
-                   CALL "exit" USING BY VALUE 3
+               WHEN "stop"   STOP RUN
+               WHEN "goback" GOBACK
+               WHEN "error"  OPEN INPUT MISSING
+               WHEN "exit"   CALL "exit" USING BY VALUE 3
            END-EVALUATE
            DISPLAY "still running after " ENDING
            STOP RUN.
@@ -167,14 +162,12 @@
                WHEN "shared"   OPEN I-O SX
                WHEN OTHER      OPEN I-O CR
            END-EVALUATE
-           IF FS NOT = "00" AND FS NOT = "05"
-               DISPLAY "OPEN I-O " FS STOP RUN
+           IF FS NOT = "00" AND "05" DISPLAY "OPEN I-O " FS STOP RUN
            END-IF
            PERFORM VARYING I FROM 1 BY 1 UNTIL I > 999999
                MOVE I TO J PERFORM CHURN-WRITE
                IF FUNCTION MOD(I, 3) = 0
-                   COMPUTE J = I - 2
-                   PERFORM CHURN-DELETE
+                   COMPUTE J = I - 2 PERFORM CHURN-DELETE
                END-IF
            END-PERFORM.
 
@@ -185,7 +178,7 @@
                WHEN "shared"   WRITE SX-REC FROM CH-REC
                WHEN OTHER      WRITE CR-REC FROM RUN-ID
            END-EVALUATE
-           IF FS NOT = "00" AND FS NOT = "02" AND FS NOT = "22"
+           IF FS NOT = "00" AND "02" AND "22"
                DISPLAY "WRITE " FS STOP RUN
            END-IF.
 
@@ -196,8 +189,7 @@
                WHEN "shared"   MOVE CH-KEY TO SX-KEY DELETE SX
                WHEN OTHER      DELETE CR
            END-EVALUATE
-           IF FS NOT = "00" AND FS NOT = "23"
-               DISPLAY "DELETE " FS STOP RUN
+           IF FS NOT = "00" AND "23" DISPLAY "DELETE " FS STOP RUN
            END-IF.
 
       * Record J of this run, and its number in the relative file.

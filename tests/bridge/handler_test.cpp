@@ -412,20 +412,22 @@ TEST_F(HandlerTest, FilesLeftOpenAreClosedWhenTheProcessExits) {
 // there, as COBOL does, saying nothing; every failed OPEN prints one line:
 // the file, the statement, the status and the reason in words.
 TEST_F(HandlerTest, OpenSaysWhyItFailsAndOutputMakesAnyFileAnew) {
-    enum Existing { kNothing, kText, kShortText, kEmpty, kDirectory, kLeftOpen };
+    enum Existing { kNothing, kDirectory, kLeftOpen };
     struct Case {
-        std::variant<Existing, Layout> existing;  // or the layout of the program that made it
+        // What is there: the file a program of the layout made, or these bytes.
+        std::variant<Existing, Layout, std::string> existing;
         Layout layout;
         unsigned op;
         std::string said;                     // nothing: opened and used
         void (*lie)(ProgramFile&) = nullptr;  // what the key definition block says instead
     };
+    const std::string kText(200, 'x');
     const auto keyless = [](ProgramFile& f) { f.fcd().kdbPtr = nullptr; };
     const Case cases[] = {
         {kSequential10, kCustomers, OP_OPEN_OUTPUT, ""},
         {kCustomers, kSequential10, OP_OPEN_OUTPUT, ""},
         {kText, kCustomers, OP_OPEN_OUTPUT, ""},
-        {kShortText, kSequential10, OP_OPEN_OUTPUT, ""},
+        {"hello\n", kSequential10, OP_OPEN_OUTPUT, ""},
         {kNothing, kOneKey, OP_OPEN_OUTPUT, "",
          [](ProgramFile& f) {
              f.keys({{{{0, 3}, {3, 3}}}});
@@ -459,8 +461,8 @@ TEST_F(HandlerTest, OpenSaysWhyItFailsAndOutputMakesAnyFileAnew) {
         {kCustomers, kRelative10, OP_OPEN_INPUT,
          "39: it is an indexed file; the program has a relative file"},
         {kText, kCustomers, OP_OPEN_IO, "39: it is not a KVR file, or its header is damaged"},
-        {kShortText, kSequential10, OP_OPEN_INPUT, "91: it is too short to be a KVR file"},
-        {kEmpty, kSequential10, OP_OPEN_INPUT, "30: the file is empty, not a KVR file"},
+        {"hello\n", kSequential10, OP_OPEN_INPUT, "91: it is too short to be a KVR file"},
+        {"", kSequential10, OP_OPEN_INPUT, "30: the file is empty, not a KVR file"},
         {kDirectory, kCustomers, OP_OPEN_OUTPUT, "91: it is not a regular file"},
         // Left mid-update, with a user's own file of the journal's name.
         {kLeftOpen, kCustomers, OP_OPEN_IO,
@@ -506,14 +508,10 @@ TEST_F(HandlerTest, OpenSaysWhyItFailsAndOutputMakesAnyFileAnew) {
         SCOPED_TRACE(c.said);
         const auto* existing = std::get_if<Existing>(&c.existing);
         const auto is = [&](Existing kind) { return existing != nullptr && *existing == kind; };
-        if (existing == nullptr)
-            make(std::get<Layout>(c.existing), "why.dat");
-        else if (is(kText))
-            write_file(path("why.dat"), std::string(200, 'x'));
-        else if (is(kShortText))
-            write_file(path("why.dat"), "hello\n");
-        else if (is(kEmpty))
-            write_file(path("why.dat"), "");
+        if (const auto* layout = std::get_if<Layout>(&c.existing))
+            make(*layout, "why.dat");
+        else if (const auto* bytes = std::get_if<std::string>(&c.existing))
+            write_file(path("why.dat"), *bytes);
         else if (is(kDirectory))
             std::filesystem::create_directory(path("why.dat"));
         else if (is(kLeftOpen)) {

@@ -641,10 +641,7 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
          "entry 1: prime entry record number 3 names the record at "},
         {"binary.dat",
          {1, 4},
-         {std::string("\x00\x04\x9f"
-                      "A----",
-                      8),
-          "AB\\C----"},
+         {std::string("\0\4\237A----", 8), "AB\\C----"},
          "entry 1: prime entry \"AB\\\\C\" names the record at "},
     };
     std::string reported;
@@ -1117,10 +1114,7 @@ TEST_F(KvrTool, GnuCobolSequentialAndRelativeFilesGoInAndComeOutAsWritten) {
         std::string back = "";  // what unload writes, when not the bytes themselves
     };
     const std::string qs(300, 'Q');
-    const std::string binary(
-        "B\x00\x0a\xff"
-        "C",
-        5);
+    const std::string binary("B\0\n\377C", 5);  // B, 0x00, 0x0a, 0xff, C
     const std::string escaped = "B\\x00\\x0a\\xffC";
     const std::string fixed = "--sequential --record 5";
     const std::string variable = "--sequential --record 1-5";

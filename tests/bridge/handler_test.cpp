@@ -3,8 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -395,14 +393,7 @@ TEST_F(HandlerTest, FilesLeftOpenAreClosedWhenTheProcessExits) {
     const std::string record = record_of(kSequential10);
     ASSERT_EQ(in_order({file.call(OP_OPEN_OUTPUT), file.write(record)}), "00 00");
     const auto size_before = std::filesystem::file_size(path("parent.dat"));  // still buffered
-    std::fflush(nullptr);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0)
-        std::exit(0);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EXIT(std::exit(0), testing::ExitedWithCode(0), "^$");              // a forked child
     EXPECT_EQ(std::filesystem::file_size(path("parent.dat")), size_before);
     EXPECT_EQ(file.close(), "00");
     EXPECT_EQ(read_all(file), std::vector<std::string>{record});

@@ -403,6 +403,7 @@ TEST_F(HandlerTest, FilesLeftOpenAreClosedWhenTheProcessExits) {
 // there, as COBOL does, saying nothing; every failed OPEN prints one line:
 // the file, the statement, the status and the reason in words.
 TEST_F(HandlerTest, OpenSaysWhyItFailsAndOutputMakesAnyFileAnew) {
+    const std::string why = path("why.dat");
     enum Existing { kNothing, kDirectory, kLeftOpen };
     struct Case {
         // What is there: the file a program of the layout made, or these bytes.
@@ -457,10 +458,8 @@ TEST_F(HandlerTest, OpenSaysWhyItFailsAndOutputMakesAnyFileAnew) {
         {kDirectory, kCustomers, OP_OPEN_OUTPUT, "91: it is not a regular file"},
         // Left mid-update, with a user's own file of the journal's name.
         {kLeftOpen, kCustomers, OP_OPEN_IO,
-         "39: was left open by a program that ended without closing it, and its journal " +
-             path("why.dat") +
-             ".kvrj is left alone: it is not a journal of this system; run kvr rebuild " +
-             path("why.dat")},
+         "39: was left open by a program that ended without closing it, and its journal " + why +
+             ".kvrj is left alone: it is not a journal of this system; run kvr rebuild " + why},
         // Keys this file system cannot keep; no file is made.
         {kNothing, kCustomers, OP_OPEN_OUTPUT,
          "91: alternate key 1 is made of 2 separate parts; a key must be one run of bytes of the "
@@ -502,15 +501,15 @@ TEST_F(HandlerTest, OpenSaysWhyItFailsAndOutputMakesAnyFileAnew) {
         if (const auto* layout = std::get_if<Layout>(&c.existing))
             make(*layout, "why.dat");
         else if (const auto* bytes = std::get_if<std::string>(&c.existing))
-            write_file(path("why.dat"), *bytes);
+            write_file(why, *bytes);
         else if (is(kDirectory))
-            std::filesystem::create_directory(path("why.dat"));
+            std::filesystem::create_directory(why);
         else if (is(kLeftOpen)) {
             make(kCustomers, "why.dat");
-            patch_file(path("why.dat"), 36, "KVRU", 4);
+            patch_file(why, 36, "KVRU", 4);
             write_file(path("why.dat.kvrj"), "my own notes\n");
         }
-        ProgramFile file(c.layout, path("why.dat"));
+        ProgramFile file(c.layout, why);
         if (c.lie != nullptr)
             c.lie(file);
         testing::internal::CaptureStderr();
@@ -527,15 +526,15 @@ TEST_F(HandlerTest, OpenSaysWhyItFailsAndOutputMakesAnyFileAnew) {
                                                            {OP_OPEN_OUTPUT, "OUTPUT"},
                                                            {OP_OPEN_IO, "I-O"},
                                                            {OP_OPEN_EXTEND, "EXTEND"}};
-            EXPECT_EQ(said, "KVRFH: cannot open " + path("why.dat") + " (OPEN " + opens.at(c.op) +
-                                ", status " + c.said.substr(0, 2) + ")" + c.said.substr(2) + "\n");
+            EXPECT_EQ(said, "KVRFH: cannot open " + why + " (OPEN " + opens.at(c.op) + ", status " +
+                                c.said.substr(0, 2) + ")" + c.said.substr(2) + "\n");
             EXPECT_EQ(file.fcd().openMode, OPEN_NOT_OPEN);
-            EXPECT_EQ(std::filesystem::exists(path("why.dat")), !is(kNothing));
+            EXPECT_EQ(std::filesystem::exists(why), !is(kNothing));
         }
         if (is(kLeftOpen)) {
             EXPECT_EQ(read_file(path("why.dat.kvrj")), "my own notes\n");
         }
-        std::filesystem::remove(path("why.dat"));
+        std::filesystem::remove(why);
         std::filesystem::remove(path("why.dat.kvrj"));
     }
 }

@@ -260,12 +260,10 @@
            OPEN I-O IX
            READ IX NEXT
            READ IX NEXT DISPLAY "READ NEXT, READ NEXT " FS " " IX-REC
-           MOVE "0045FRED" TO IX-REC WRITE IX-REC
-           DISPLAY "WRITE 0045 " FS
+           WRITE IX-REC FROM "0045FRED" DISPLAY "WRITE 0045 " FS
            READ IX NEXT
            DISPLAY "READ NEXT after the WRITE " FS " " IX-REC
-           MOVE "0020GINA" TO IX-REC WRITE IX-REC
-           DISPLAY "WRITE 0020 again " FS
+           WRITE IX-REC FROM "0020GINA" DISPLAY "WRITE 0020 again " FS
            READ IX NEXT
            DISPLAY "READ NEXT after the refused WRITE " FS " " IX-REC
            MOVE "0040" TO IX-KEY READ IX

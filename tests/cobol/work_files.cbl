@@ -126,8 +126,7 @@
            OPEN OUTPUT SQ
            MOVE "ONE" TO SQ-REC WRITE SQ-REC
            CLOSE SQ REEL DISPLAY "CLOSE REEL sequential output " FS
-           MOVE "TWO" TO SQ-REC WRITE SQ-REC
-           DISPLAY "WRITE after CLOSE REEL " FS
+           WRITE SQ-REC FROM "TWO" DISPLAY "WRITE after CLOSE REEL " FS
            CLOSE SQ UNIT DISPLAY "CLOSE UNIT " FS
            MOVE "THREE" TO SQ-REC WRITE SQ-REC
            DISPLAY "WRITE after CLOSE UNIT " FS
@@ -168,8 +167,7 @@
 
        DIE.
            OPEN I-O IX DISPLAY "OPEN I-O indexed " FS
-           MOVE "K003THIRD" TO IX-REC WRITE IX-REC
-           DISPLAY "WRITE " FS
+           WRITE IX-REC FROM "K003THIRD" DISPLAY "WRITE " FS
            CALL "SYSTEM" USING "kill -9 $PPID".
 
        AFTER-DEATH.

@@ -948,14 +948,10 @@ TEST_F(KvrTool, FailedCommandsLeaveNoFileBehind) {
     make_indexed("lf.dat", 10, 10, {{1, 4}}, {"AAAAline\nx"});
     // A dump cut short, or with a line that is no record, loads nothing.
     expect("unload customers.dat c.dump --format dump", kExitOk);
-    const std::string whole = read_file("c.dump");
+    std::string whole = read_file("c.dump"), bad = whole;
     write_file("cut.dump", whole.substr(0, whole.rfind("DATA=END")));
-    std::string bad = whole;
-    bad[bad.find("HEADER=END\n") + 13] = 'g';
-    write_file("bad.dump", bad);
-    bad = whole;
-    bad.replace(bad.find("key=9:12:dups\n"), 14, "key=9:12\n");
-    write_file("keys.dump", bad);
+    write_file("bad.dump", bad.replace(bad.find("HEADER=END\n") + 13, 1, "g"));
+    write_file("keys.dump", whole.replace(whole.find("key=9:12:dups\n"), 14, "key=9:12\n"));
     make_sequential("lf.seq", 1, 20, IX_ATTR_VARIABLE, {"one line", "two\nlines"});
     expect("load t.dat dups.txt --text --record 20 --key 1:5", kExitDamaged,
            {"line 2 (key \"A0001\") is refused: another record already has that key", "line 4",

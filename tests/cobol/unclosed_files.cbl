@@ -81,7 +81,6 @@
        01 N                 PIC 9.
        01 RK                PIC 99.
        01 REC-TEXT          PIC X(8).
-       01 WHAT              PIC X(30).
        01 RUN-ID            PIC 9(8).
        01 I                 PIC 9(8).
        01 J                 PIC 9(8).
@@ -112,72 +111,49 @@
                    STOP RUN
            END-EVALUATE
 
-           OPEN I-O IX
-           MOVE "OPEN I-O indexed" TO WHAT PERFORM SHOW
-           OPEN I-O RL
-           MOVE "OPEN I-O relative" TO WHAT PERFORM SHOW
-           OPEN EXTEND SQ
-           MOVE "OPEN EXTEND sequential" TO WHAT PERFORM SHOW
+           OPEN I-O IX DISPLAY "OPEN I-O indexed " FS
+           OPEN I-O RL DISPLAY "OPEN I-O relative " FS
+           OPEN EXTEND SQ DISPLAY "OPEN EXTEND sequential " FS
            PERFORM VARYING N FROM 1 BY 1 UNTIL N > 2
-               MOVE SPACES TO REC-TEXT
-               STRING ENDING DELIMITED BY SPACE "-" N
-                   DELIMITED BY SIZE INTO REC-TEXT
-               MOVE REC-TEXT TO IX-KEY
-               MOVE ENDING TO IX-ENDING
-               WRITE IX-REC
-               MOVE "WRITE indexed" TO WHAT PERFORM SHOW-WRITE
+               MOVE SPACES TO REC-TEXT STRING ENDING DELIMITED BY SPACE
+                   "-" N DELIMITED BY SIZE INTO REC-TEXT
+               MOVE REC-TEXT TO IX-KEY MOVE ENDING TO IX-ENDING
+               WRITE IX-REC DISPLAY "WRITE indexed " REC-TEXT " " FS
                COMPUTE RK = RUN-NUMBER * 10 + N
-               MOVE REC-TEXT TO RL-REC
-               WRITE RL-REC
-               MOVE "WRITE relative" TO WHAT PERFORM SHOW-WRITE
-               MOVE REC-TEXT TO SQ-REC
-               WRITE SQ-REC
-               MOVE "WRITE sequential" TO WHAT PERFORM SHOW-WRITE
+               WRITE RL-REC FROM REC-TEXT
+               DISPLAY "WRITE relative " REC-TEXT " " FS
+               WRITE SQ-REC FROM REC-TEXT
+               DISPLAY "WRITE sequential " REC-TEXT " " FS
            END-PERFORM
 
            EVALUATE ENDING
-               WHEN "stop"
-                   STOP RUN
-               WHEN "goback"
-                   GOBACK
-               WHEN "error"
-                   OPEN INPUT MISSING
-               WHEN "exit"
-                   CALL "exit" USING BY VALUE 3
+               WHEN "stop"   STOP RUN
+               WHEN "goback" GOBACK
+               WHEN "error"  OPEN INPUT MISSING
+               WHEN "exit"   CALL "exit" USING BY VALUE 3
            END-EVALUATE
            DISPLAY "still running after " ENDING
            STOP RUN.
 
        READ-BACK.
-           OPEN INPUT IX
-           MOVE "OPEN INPUT indexed" TO WHAT PERFORM SHOW
+           OPEN INPUT IX DISPLAY "OPEN INPUT indexed " FS
            PERFORM UNTIL FS NOT = "00"
-               READ IX NEXT
-               IF FS = "00" DISPLAY "  " IX-REC END-IF
+               READ IX NEXT IF FS = "00" DISPLAY "  " IX-REC END-IF
            END-PERFORM
-           MOVE "READ indexed to the end" TO WHAT PERFORM SHOW
-           CLOSE IX
-           MOVE "CLOSE indexed" TO WHAT PERFORM SHOW
-
-           OPEN INPUT RL
-           MOVE "OPEN INPUT relative" TO WHAT PERFORM SHOW
+           DISPLAY "READ indexed to the end " FS
+           CLOSE IX DISPLAY "CLOSE indexed " FS
+           OPEN INPUT RL DISPLAY "OPEN INPUT relative " FS
            PERFORM UNTIL FS NOT = "00"
-               READ RL NEXT
-               IF FS = "00" DISPLAY "  " RL-REC END-IF
+               READ RL NEXT IF FS = "00" DISPLAY "  " RL-REC END-IF
            END-PERFORM
-           MOVE "READ relative to the end" TO WHAT PERFORM SHOW
-           CLOSE RL
-           MOVE "CLOSE relative" TO WHAT PERFORM SHOW
-
-           OPEN INPUT SQ
-           MOVE "OPEN INPUT sequential" TO WHAT PERFORM SHOW
+           DISPLAY "READ relative to the end " FS
+           CLOSE RL DISPLAY "CLOSE relative " FS
+           OPEN INPUT SQ DISPLAY "OPEN INPUT sequential " FS
            PERFORM UNTIL FS NOT = "00"
-               READ SQ
-               IF FS = "00" DISPLAY "  " SQ-REC END-IF
+               READ SQ IF FS = "00" DISPLAY "  " SQ-REC END-IF
            END-PERFORM
-           MOVE "READ sequential to the end" TO WHAT PERFORM SHOW
-           CLOSE SQ
-           MOVE "CLOSE sequential" TO WHAT PERFORM SHOW.
+           DISPLAY "READ sequential to the end " FS
+           CLOSE SQ DISPLAY "CLOSE sequential " FS.
 
        CHURN.
            MOVE FUNCTION CURRENT-DATE(9:8) TO RUN-ID
@@ -186,15 +162,12 @@
                WHEN "shared"   OPEN I-O SX
                WHEN OTHER      OPEN I-O CR
            END-EVALUATE
-           IF FS NOT = "00" AND FS NOT = "05"
-               MOVE "OPEN I-O" TO WHAT PERFORM SHOW
-               STOP RUN
+           IF FS NOT = "00" AND "05" DISPLAY "OPEN I-O " FS STOP RUN
            END-IF
            PERFORM VARYING I FROM 1 BY 1 UNTIL I > 999999
                MOVE I TO J PERFORM CHURN-WRITE
                IF FUNCTION MOD(I, 3) = 0
-                   COMPUTE J = I - 2
-                   PERFORM CHURN-DELETE
+                   COMPUTE J = I - 2 PERFORM CHURN-DELETE
                END-IF
            END-PERFORM.
 
@@ -205,9 +178,8 @@
                WHEN "shared"   WRITE SX-REC FROM CH-REC
                WHEN OTHER      WRITE CR-REC FROM RUN-ID
            END-EVALUATE
-           IF FS NOT = "00" AND FS NOT = "02" AND FS NOT = "22"
-               MOVE "WRITE" TO WHAT PERFORM SHOW
-               STOP RUN
+           IF FS NOT = "00" AND "02" AND "22"
+               DISPLAY "WRITE " FS STOP RUN
            END-IF.
 
        CHURN-DELETE.
@@ -217,9 +189,7 @@
                WHEN "shared"   MOVE CH-KEY TO SX-KEY DELETE SX
                WHEN OTHER      DELETE CR
            END-EVALUATE
-           IF FS NOT = "00" AND FS NOT = "23"
-               MOVE "DELETE" TO WHAT PERFORM SHOW
-               STOP RUN
+           IF FS NOT = "00" AND "23" DISPLAY "DELETE " FS STOP RUN
            END-IF.
 
       * Record J of this run, and its number in the relative file.
@@ -236,9 +206,3 @@
                WHEN "relative" OPEN INPUT CR DISPLAY FS CLOSE CR
                WHEN OTHER      OPEN INPUT CX DISPLAY FS CLOSE CX
            END-EVALUATE.
-
-       SHOW.
-           DISPLAY WHAT " " FS.
-
-       SHOW-WRITE.
-           DISPLAY WHAT " " REC-TEXT " " FS.

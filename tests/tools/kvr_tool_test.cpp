@@ -8,7 +8,6 @@
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,6 +43,7 @@
 namespace {
 
 using ::testing::AllOf;
+using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
@@ -53,6 +53,7 @@ using kvr::tools::kExitFailed;
 using kvr::tools::kExitOk;
 using Args = std::vector<std::string>;
 using Key = kvr::test::KeySpec;
+namespace fs = std::filesystem;
 
 struct Result {
     int status = -1;
@@ -93,30 +94,6 @@ Result kvr_run(const std::string& line, std::FILE* out = std::tmpfile()) {
     return {status, slurp(out), slurp(err)};
 }
 
-// Runs kvr and expects its exit status, its messages holding each of `err`
-// and its output each of `out`.
-Result expect(const std::string& line, int status, const Args& err = {}, const Args& out = {}) {
-    const Result r = kvr_run(line);
-    EXPECT_EQ(r.status, status) << "kvr " << line << "\n" << r.out << r.err;
-    for (const std::string& part : err)
-        EXPECT_THAT(r.err, HasSubstr(part)) << "kvr " << line;
-    for (const std::string& part : out)
-        EXPECT_THAT(r.out, HasSubstr(part)) << "kvr " << line;
-    return r;
-}
-
-// One run of kvr in a table: its command line, exit status, and a text its
-// messages hold.
-struct Run {
-    std::string line;
-    int status;
-    std::string err = "";
-};
-void expect_runs(const std::vector<Run>& runs) {
-    for (const Run& run : runs)
-        expect(run.line, run.status, {run.err});
-}
-
 std::string dump(const std::string& line) {
     return kvr_run("dump " + line).out;
 }
@@ -129,25 +106,21 @@ std::string numbered(uint32_t n, const std::string& tail = "") {
     return word + tail;
 }
 
-// Records appended to a sequential file; below, to a new one whose header
-// allows lengths min to max.
-void append_sequential(const std::string& file, std::vector<std::string> records) {
-    void* seq = nullptr;
+// Records written to a new sequential file whose header allows lengths min
+// to max, or appended to the file there is.
+void make_sequential(const std::string& file, uint32_t min_length, uint32_t max_length, int options,
+                     std::vector<std::string> records, bool append = false) {
     char* name = const_cast<char*>(file.c_str());
+    std::vector<unsigned char> block =
+        kvr::test::attribute_block(min_length, max_length, {}, options);
+    ASSERT_TRUE(append || _vmqpSeqFS(SQ_CREATE, nullptr, block.data(), nullptr, name, 0) == 0);
+    void* seq = nullptr;
     ASSERT_EQ(_vmqpSeqFS(SQ_OPEN, &seq, nullptr, nullptr, name, SQ_MODE_APPEND), 0);
     for (std::string& r : records) {
         uint32_t length = static_cast<uint32_t>(r.size());
         ASSERT_EQ(_vmqpSeqFS(SQ_WRITE, &seq, r.data(), &length, nullptr, 0), 0);
     }
     ASSERT_EQ(_vmqpSeqFS(SQ_CLOSE, &seq, nullptr, nullptr, nullptr, 0), 0);
-}
-void make_sequential(const std::string& file, uint32_t min_length, uint32_t max_length, int options,
-                     const std::vector<std::string>& records) {
-    std::vector<unsigned char> block =
-        kvr::test::attribute_block(min_length, max_length, {}, options);
-    char* name = const_cast<char*>(file.c_str());
-    ASSERT_EQ(_vmqpSeqFS(SQ_CREATE, nullptr, block.data(), nullptr, name, 0), 0);
-    append_sequential(file, records);
 }
 
 // Files are named as a person at a shell names them, in the test's own
@@ -156,13 +129,36 @@ class KvrTool : public kvr::test::TempDirTest {
 protected:
     void SetUp() override {
         TempDirTest::SetUp();
-        home_ = std::filesystem::current_path();
-        std::filesystem::current_path(dir_);
+        home_ = fs::current_path();
+        fs::current_path(dir_);
     }
     void TearDown() override {
         close();
-        std::filesystem::current_path(home_);
+        fs::current_path(home_);
         TempDirTest::TearDown();
+    }
+
+    // Runs kvr and expects its exit status, its messages holding each of `err`
+    // and its output each of `out`. A run that fails, or a load that refuses
+    // records, leaves the folder as it was.
+    Result expect(const std::string& line, int status, const Args& err = {}, const Args& out = {}) {
+        const Args before = names_in_dir();
+        const Result r = kvr_run(line);
+        EXPECT_EQ(r.status, status) << "kvr " << line << "\n" << r.out << r.err;
+        for (const std::string& part : err)
+            EXPECT_THAT(r.err, HasSubstr(part)) << "kvr " << line;
+        for (const std::string& part : out)
+            EXPECT_THAT(r.out, HasSubstr(part)) << "kvr " << line;
+        if (status == kExitFailed || (status == kExitDamaged && line.starts_with("load"))) {
+            EXPECT_EQ(names_in_dir(), before) << "kvr " << line;
+        }
+        return r;
+    }
+
+    // Runs in a table: command line, exit status, and a text the messages hold.
+    void expect_runs(const std::vector<std::tuple<std::string, int, std::string>>& runs) {
+        for (const auto& [line, status, err] : runs)
+            expect(line, status, {err});
     }
 
     void open(const std::string& file, uint8_t mode = IX_MODE_UPDATE) {
@@ -189,7 +185,14 @@ protected:
             _vmqpIsam(op, &slot_, const_cast<char*>(record.data()), &length, key_area, 0);
         return result == 12 ? 0 : result;
     }
-    int rewrite(const std::string& record) { return write(record, IX_REWRITE); }
+    // Each record written, or the record of its prime key rewritten or
+    // deleted, in the closed file.
+    void change(const std::string& file, uint16_t op, const std::vector<std::string>& records) {
+        open(file);
+        for (const std::string& r : records)
+            ASSERT_EQ(write(r, op), 0) << r;
+        close();
+    }
     // A record that reaches the store, and that no index learns of.
     void put_unindexed(const std::string& file, const std::string& record) {
         open(file);
@@ -226,47 +229,40 @@ protected:
                       block.data(), static_cast<uint32_t>(block.size()), file.c_str(), 0,
                       blocks ? kvr::isam::StoreFormat::kBlocks : kvr::isam::StoreFormat::kSlots)),
                   0);
-        open(file);
-        for (const std::string& rec : records)
-            ASSERT_EQ(write(rec), 0) << rec;
-        close();
+        change(file, IX_WRITE, records);
     }
 
     // A closed file of n customers, every fifth deleted.
     void make_customers(const std::string& file, int n, bool blocks = false) {
-        std::vector<std::string> records;
+        std::vector<std::string> records, fifths;
         for (int i = 1; i <= n; ++i)
             records.push_back(customer(i));
-        make_indexed(file, 40, 120, customer_keys(), records, blocks);
-        open(file);
         for (int i = 5; i <= n; i += 5)
-            ASSERT_EQ(write(record(i), IX_DELETE), 0);
-        close();
+            fifths.push_back(record(i));
+        make_indexed(file, 40, 120, customer_keys(), records, blocks);
+        change(file, IX_DELETE, fifths);
     }
     // Customers who moved to Aarau, in this order: their city's duplicates
     // are out of prime-key order. Each keeps its length, or becomes 60 bytes.
     void move_to_aarau(const std::string& file, std::initializer_list<int> customers,
                        bool same_length) {
-        open(file);
         for (int i : customers)
-            ASSERT_EQ(
-                rewrite((same_length ? customer(i) : record(i)).replace(8, 12, "Aarau       ")), 0);
-        close();
+            change(file, IX_REWRITE,
+                   {(same_length ? customer(i) : record(i)).replace(8, 12, "Aarau       ")});
     }
 
     void* slot_ = nullptr;
-    std::filesystem::path home_;
+    fs::path home_;
 };
 
 TEST_F(KvrTool, HelpUsageAndErrorsNameTheFileAndTheReason) {
     const std::string overview = expect("--help", kExitOk, {}, {"\nexit status"}).out;
     for (const std::string command :
          {"info", "check", "dump", "unload", "load", "rebuild", "convert"}) {
-        SCOPED_TRACE(command);
         EXPECT_THAT(overview, HasSubstr("  " + command + " "));
-        const std::string help = expect(command + " --help", kExitOk, {}, {"--verbose"}).out;
-        EXPECT_THAT(help,
-                    AllOf(StartsWith("Usage: kvr " + command), HasSubstr("\nExit status: 0 ")));
+        EXPECT_THAT(
+            expect(command + " --help", kExitOk, {}, {"--verbose", "\nExit status: 0 "}).out,
+            StartsWith("Usage: kvr " + command));
     }
     // The version, the library's, as help2man reads it for the man page.
     EXPECT_EQ(expect("--version", kExitOk).out,
@@ -286,7 +282,7 @@ TEST_F(KvrTool, HelpUsageAndErrorsNameTheFileAndTheReason) {
         {"check text.txt", kExitFailed, "not a file of this system"},
         {"dump busy.dat --columns --hex", kExitFailed,
          "--hex and --columns are two views of the records; give one"},
-        {"dump busy.dat --key 3", kExitFailed},
+        {"dump busy.dat --key 3", kExitFailed, ""},
         {"dump busy.dat --from \\x4", kExitFailed, "malformed"},
         {"load new.dat text.txt --record 20 --key 1:5", kExitFailed,
          "not a file of this system (no KVR mark); a text file loads with --text"},
@@ -297,25 +293,25 @@ TEST_F(KvrTool, HelpUsageAndErrorsNameTheFileAndTheReason) {
         {"load new.dat text.txt --text --record 10-20 --key 1:5 --key 18:4:dups", kExitFailed,
          "--key 18:4:dups: the key ends at byte 21, past the end of the longest record, 20 "
          "bytes"},
+        {"load o.dat text.txt --varseq-format 1 --sequential --record 5", kExitFailed,
+         "--varseq-format goes with --format gnucobol"},
+        {"unload text.txt x --format cobol", kExitFailed, "--format cobol: give gnucobol"},
     });
     // A missing file is named with the reason, and no file appears; a
     // folder is said to be one. What happened is said in words; the
     // engines' result codes follow only with --verbose, given before the
     // command or among its options.
-    std::filesystem::create_directory("folder");
+    fs::create_directory("folder");
     const std::string busy = "busy.dat: another process has the file open";
     open("busy.dat");  // for update: no other open may share the file
     for (const std::string command : {"info", "check", "dump", "unload", "rebuild", "convert"}) {
-        SCOPED_TRACE(command);
         const std::string out = command == "unload" ? " out.seq" : "";
         expect(command + " " + path("missing.dat") + out, kExitFailed,
                {path("missing.dat") + ": No such file or directory"});
-        EXPECT_FALSE(std::filesystem::exists("missing.dat"));
         expect(command + " folder" + out, kExitFailed, {"kvr: folder: a folder, not a file"});
         const std::string line = command + " busy.dat" + out;
-        const Result held = expect(line, kExitFailed, {busy});
-        EXPECT_THAT(held.err, Not(HasSubstr("(18)")));
-        EXPECT_EQ(held.out, "");  // nothing of the file is shown
+        const Result held = expect(line, kExitFailed);  // nothing of the file is shown
+        EXPECT_THAT(held.out + held.err, AllOf(StartsWith("kvr: " + busy), Not(HasSubstr("(18)"))));
         expect("--verbose " + line, kExitFailed, {busy + " (18)"});
         expect(line + " --verbose", kExitFailed, {busy + " (18)"});
     }
@@ -338,13 +334,11 @@ TEST_F(KvrTool, InfoDescribesIndexedRelativeAndSequentialFiles) {
     expect("check customers.dat", kExitOk, {},
            {"customers.dat: journal customers.dat.kvrj is left alone: it is a damaged "
             "journal\ncustomers.dat: sound"});
-    std::filesystem::remove("customers.dat.kvrj");
+    fs::remove("customers.dat.kvrj");
     // A record slot the size of an index block, freed, is slot space.
     make_indexed("wide.dat", 4092, 4092, {{1, 8}},
                  {std::string(4092, 'a'), std::string(4092, 'b')});
-    open("wide.dat");
-    ASSERT_EQ(write(std::string(4092, 'a'), IX_DELETE), 0);
-    close();
+    change("wide.dat", IX_DELETE, {std::string(4092, 'a')});
     expect("info wide.dat", kExitOk, {}, {"free slots      4096 bytes"});
 
     const std::string c10(10, 'c');
@@ -403,11 +397,9 @@ TEST_F(KvrTool, DumpFollowsAKeyBetweenBoundsAsTextOrHex) {
                                HasSubstr("\nrecord 32, ")));
 
     // Records that cannot be written out make a failure, not a success.
-    if (std::FILE* full = std::fopen("/dev/full", "w")) {
-        const Result r = kvr_run("dump customers.dat", full);
-        EXPECT_EQ(r.status, kExitFailed);
-        EXPECT_THAT(r.err, HasSubstr("the output cannot be written"));
-    }
+    const Result full = kvr_run("dump customers.dat", std::fopen("/dev/full", "w"));
+    EXPECT_EQ(full.status, kExitFailed);
+    EXPECT_THAT(full.err, HasSubstr("the output cannot be written"));
 }
 
 // A sequential file whose header allows shorter records than it holds, or
@@ -425,15 +417,12 @@ TEST_F(KvrTool, SequentialRecordsLongerThanTheHeaderAllowsAreReported) {
     EXPECT_NE(kvr_run("dump out.seq").status, kExitOk);
     expect("unload out.seq again.seq", kExitFailed);
     expect("load again.dat out.seq --like customers.dat", kExitFailed);
-    EXPECT_FALSE(std::filesystem::exists("again.seq"));
-    EXPECT_FALSE(std::filesystem::exists("again.dat"));
 
     // Cut short inside its last record: the engine ends there quietly.
     expect("unload customers.dat out.seq", kExitOk);
-    std::filesystem::resize_file("out.seq", std::filesystem::file_size("out.seq") - 10);
+    fs::resize_file("out.seq", fs::file_size("out.seq") - 10);
     expect("check out.seq", kExitDamaged, {}, {"record 24: the file ends inside a record"});
     expect("unload out.seq again.seq", kExitFailed);
-    EXPECT_FALSE(std::filesystem::exists("again.seq"));
 
     // A header may claim records of any length: each record read costs its
     // own length, not the longest one's.
@@ -453,7 +442,7 @@ TEST_F(KvrTool, SequentialRecordsLongerThanTheHeaderAllowsAreReported) {
     std::vector<std::string> records;
     for (size_t i = 1; i <= 5; ++i)
         records.emplace_back(1500 * i, static_cast<char>('a' + i));
-    append_sequential("big.seq", records);
+    make_sequential("big.seq", 1, 0xFFFFFFF0u, IX_ATTR_VARIABLE, records, true);
 
     peak_before = peak_memory_kib();
     EXPECT_EQ(expect("check big.seq", kExitOk).out, "big.seq: sound, sequential, 6 records\n");
@@ -461,7 +450,7 @@ TEST_F(KvrTool, SequentialRecordsLongerThanTheHeaderAllowsAreReported) {
            {"record count    6\n", "record lengths  1500 to " + std::to_string(hole) + " bytes, " +
                                        std::to_string(uint64_t{hole} + 22500) + " bytes of data"});
     EXPECT_LT(peak_memory_kib() - peak_before, 64 * 1024) << "KiB more at the peak";
-    std::filesystem::resize_file("big.seq", std::filesystem::file_size("big.seq") - 10);
+    fs::resize_file("big.seq", fs::file_size("big.seq") - 10);
     expect("check big.seq", kExitDamaged, {}, {"record 6: the file ends inside a record"});
 }
 
@@ -614,12 +603,11 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
         {{},
          ": the trees cannot be opened: key 0: its root page at " + std::to_string(root) +
              " runs past the file's end at 5000",
-         [](auto& f) { std::filesystem::resize_file(f, 5000); }},
+         [](auto& f) { fs::resize_file(f, 5000); }},
     };
     for (const Damage& damage : damages) {
         SCOPED_TRACE(damage.reported);
-        std::filesystem::copy_file("sound.dat", "damaged.dat",
-                                   std::filesystem::copy_options::overwrite_existing);
+        fs::copy_file("sound.dat", "damaged.dat", fs::copy_options::overwrite_existing);
         for (const auto& [at, bytes] : damage.patches)
             patch_file("damaged.dat", at, bytes.data(), bytes.size());
         if (damage.also)
@@ -637,7 +625,7 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
                 EXPECT_THAT(shown.out, HasSubstr(damage.reported.substr(at)));
             }
         }
-        std::filesystem::remove("damaged.dat.kvrj");
+        fs::remove("damaged.dat.kvrj");
     }
     // dump refuses a file an update left unfinished: its indexes may miss
     // records.
@@ -653,15 +641,11 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
          "entry 1: prime entry record number 3 names the record at "},
         {"binary.dat",
          {1, 4},
-         {std::string("\x00\x04\x9f"
-                      "A----",
-                      8),
-          "AB\\C----"},
+         {std::string("\0\4\237A----", 8), "AB\\C----"},
          "entry 1: prime entry \"AB\\\\C\" names the record at "},
     };
     std::string reported;
     for (const auto& [file, key, records, entry] : keyed) {
-        SCOPED_TRACE(file);
         make_indexed(file, 8, 8, {key}, records);
         open(file, IX_MODE_INPUT);
         kvr::tree::Tree* tree = handle()->tree(0);
@@ -747,7 +731,7 @@ TEST_P(KilledWriter, LosesNoRecordThatWasAcknowledged) {
     const auto ops = operations();
 
     kvr::platform::FaultPlan counting{.kinds = kvr::platform::FaultPlan::kWrite};
-    std::filesystem::copy_file("start.dat", "killed.dat");
+    fs::copy_file("start.dat", "killed.dat");
     {
         kvr::platform::ScopedFaultPlan scope(counting);
         writer("killed.dat", -1);
@@ -757,33 +741,28 @@ TEST_P(KilledWriter, LosesNoRecordThatWasAcknowledged) {
     int rebuilt = 0;
     for (uint64_t k = 1; k <= writes; k += std::max<uint64_t>(1, writes / 160)) {
         SCOPED_TRACE("killed at write " + std::to_string(k) + " of " + std::to_string(writes));
-        std::filesystem::copy_file("start.dat", "killed.dat",
-                                   std::filesystem::copy_options::overwrite_existing);
+        fs::copy_file("start.dat", "killed.dat", fs::copy_options::overwrite_existing);
         const int report = ::open("returned", O_RDWR | O_CREAT | O_TRUNC, 0600);
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            kvr::platform::FaultPlan plan{
-                .kinds = kvr::platform::FaultPlan::kWrite, .fail_at = k, .die = true};
-            kvr::platform::ScopedFaultPlan scope(plan);
-            writer("killed.dat", report);
-            _exit(0);
-        }
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        kvr::platform::FaultPlan plan{
+            .kinds = kvr::platform::FaultPlan::kWrite, .fail_at = k, .die = true};
+        EXPECT_EXIT(
+            {
+                kvr::platform::ScopedFaultPlan scope(plan);
+                writer("killed.dat", report);
+            },
+            testing::KilledBySignal(SIGKILL), "");
         size_t done = 0;  // operations that returned
         EXPECT_GE(::pread(report, &done, sizeof done, 0), 0);
         ::close(report);
-        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
 
         if (kvr_run("check killed.dat").status != kExitOk) {
             ++rebuilt;
             // A record caught in two places comes back once, the other aside.
             const Result r = kvr_run("rebuild killed.dat");
-            ASSERT_TRUE(r.status == kExitOk || std::filesystem::exists("killed.dat.collisions"))
+            ASSERT_TRUE(r.status == kExitOk || fs::exists("killed.dat.collisions"))
                 << r.out << r.err;
             ASSERT_EQ(kvr_run("check killed.dat").status, kExitOk);
-            std::filesystem::remove("killed.dat.collisions");
+            fs::remove("killed.dat.collisions");
         }
         Model expected = before;
         for (size_t i = 0; i < done; ++i)
@@ -828,13 +807,21 @@ TEST_F(KvrTool, RebuildKeepsTheOldFileWhenItCannotTakeEveryRecord) {
     patch_u32("blocks.dat", sets[0] + 4, 1);
     patch_u32("blocks.dat", sets[1] + 4, static_cast<uint32_t>(-5));
     const std::string damaged_image = read_file("blocks.dat");
-    // Without room for a second copy, it says so, and how much.
+    // Without room for a second copy, it says so, and how much; a load
+    // that cannot write stops with one message, not a refusal per record.
+    std::string text;
+    for (int i = 0; i < 3000; ++i)
+        text += record(i, 60) + "\n";
+    write_file("in.txt", text);
     {
         const std::string size = std::to_string(damaged_image.size());
         const kvr::test::FileSizeLimit full(32 * 1024);
         expect("rebuild blocks.dat", kExitFailed,
                {"needs room for about " + size + " bytes; there is room for 32768",
                 "nothing was changed"});
+        const Result r = expect("load full.dat in.txt --text --record 60 --key 1:8", kExitFailed,
+                                {"cannot be written"});
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     }
     EXPECT_EQ(read_file("blocks.dat"), damaged_image);
     expect("rebuild blocks.dat", kExitDamaged, {"header counts 1 records, it holds"},
@@ -870,7 +857,7 @@ TEST_F(KvrTool, RebuildKeepsTheOldFileWhenItCannotTakeEveryRecord) {
                sound_image.substr(0, kvr::platform::load_u32(reinterpret_cast<const unsigned char*>(
                                          sound_image.data()))));
     expect("rebuild cut.dat", kExitDamaged);
-    EXPECT_TRUE(std::filesystem::exists("cut.dat.damaged"));
+    EXPECT_TRUE(fs::exists("cut.dat.damaged"));
 
     // A second record with the prime key of customer 1, in the store only,
     // is set aside beside the file.
@@ -883,7 +870,7 @@ TEST_F(KvrTool, RebuildKeepsTheOldFileWhenItCannotTakeEveryRecord) {
     expect("check collide.dat", kExitOk);
 
     // A damaged tree header does not keep rebuild from the records.
-    std::filesystem::copy_file("collide.dat", "tree_header.dat");
+    fs::copy_file("collide.dat", "tree_header.dat");
     patch_u32("tree_header.dat", kvr::engine::tree_headers_at(3) + 2 * kvr::engine::kTreeHeaderSize,
               0xDEADBEEF);
     expect("rebuild tree_header.dat", kExitOk);
@@ -961,14 +948,10 @@ TEST_F(KvrTool, FailedCommandsLeaveNoFileBehind) {
     make_indexed("lf.dat", 10, 10, {{1, 4}}, {"AAAAline\nx"});
     // A dump cut short, or with a line that is no record, loads nothing.
     expect("unload customers.dat c.dump --format dump", kExitOk);
-    const std::string whole = read_file("c.dump");
+    std::string whole = read_file("c.dump"), bad = whole;
     write_file("cut.dump", whole.substr(0, whole.rfind("DATA=END")));
-    std::string bad = whole;
-    bad[bad.find("HEADER=END\n") + 13] = 'g';
-    write_file("bad.dump", bad);
-    bad = whole;
-    bad.replace(bad.find("key=9:12:dups\n"), 14, "key=9:12\n");
-    write_file("keys.dump", bad);
+    write_file("bad.dump", bad.replace(bad.find("HEADER=END\n") + 13, 1, "g"));
+    write_file("keys.dump", whole.replace(whole.find("key=9:12:dups\n"), 14, "key=9:12\n"));
     make_sequential("lf.seq", 1, 20, IX_ATTR_VARIABLE, {"one line", "two\nlines"});
     expect("load t.dat dups.txt --text --record 20 --key 1:5", kExitDamaged,
            {"line 2 (key \"A0001\") is refused: another record already has that key", "line 4",
@@ -980,8 +963,8 @@ TEST_F(KvrTool, FailedCommandsLeaveNoFileBehind) {
     expect_runs({
         {"load customers.dat dups.txt --text --like customers.dat", kExitFailed, "the file exists"},
         {"load u.dat dups.txt --text", kExitFailed, "--like OTHER, or --record and --key"},
-        {"load u.dat dups.txt --text --record 9 --key 0:5", kExitFailed},
-        {"unload t2.dat x.txt --text", kExitFailed},
+        {"load u.dat dups.txt --text --record 9 --key 0:5", kExitFailed, ""},
+        {"unload t2.dat x.txt --text", kExitFailed, ""},
         {"unload lf.dat lf.txt --text", kExitFailed, "record 1 (key \"AAAA\") holds a line feed"},
         {"unload lf.seq lf.txt --text", kExitFailed, "kvr: lf.txt: record 2 holds a line feed"},
         {"load t.dat cut.dump --format dump", kExitFailed,
@@ -992,8 +975,6 @@ TEST_F(KvrTool, FailedCommandsLeaveNoFileBehind) {
         {"load t.dat dups.txt --format dump", kExitFailed,
          "dups.txt: line 1: not a dump of kvr unload --format dump"},
     });
-    EXPECT_EQ(names_in_dir(), (Args{"bad.dump", "c.dump", "customers.dat", "cut.dump", "dups.txt",
-                                    "keys.dump", "lf.dat", "lf.seq"}));
 }
 
 // What takes an output's name is a regular file, never the input itself,
@@ -1003,9 +984,9 @@ TEST_F(KvrTool, OutputsReplaceOnlyRegularFilesAndNeverTheInput) {
     const std::string file = path("customers.dat");
     make_customers(file, 60);
     const std::string before = read_file(file);
-    std::filesystem::create_symlink(file, path("alias.dat"));
+    fs::create_symlink(file, path("alias.dat"));
     ASSERT_EQ(::mkfifo("pipe", 0600), 0);
-    std::filesystem::create_directory("folder");
+    fs::create_directory("folder");
     for (const std::string& out :
          {file, path("alias.dat"), path("pipe"), std::string("folder"), path("missing/out.seq")}) {
         const std::string line = "unload " + file + " " + out;
@@ -1013,12 +994,11 @@ TEST_F(KvrTool, OutputsReplaceOnlyRegularFilesAndNeverTheInput) {
         expect(line + " --text", kExitFailed);
     }
     EXPECT_EQ(read_file(file), before);
-    EXPECT_TRUE(std::filesystem::is_fifo("pipe"));
+    EXPECT_TRUE(fs::is_fifo("pipe"));
     expect("load missing/new.dat x --like " + file, kExitFailed);
     // A missing input is reported as missing, and is not made.
     expect("load new.dat absent.seq --like " + file, kExitFailed,
            {"absent.seq: No such file or directory"});
-    EXPECT_FALSE(std::filesystem::exists("absent.seq"));
 
     // Rebuild and convert through a link replace the file it leads to,
     // keeping every record and the order of the duplicates.
@@ -1026,17 +1006,16 @@ TEST_F(KvrTool, OutputsReplaceOnlyRegularFilesAndNeverTheInput) {
     move_to_aarau("blocks.dat", {41, 3, 22}, false);
     const std::string by_city = dump("blocks.dat --key 1");
     EXPECT_EQ(by_city.substr(0, 8), "00000123");
-    const auto perms = std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
-                       std::filesystem::perms::group_read;
-    std::filesystem::permissions("blocks.dat", perms);
-    std::filesystem::create_symlink(path("blocks.dat"), "link.dat");
+    const auto perms = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+    fs::permissions("blocks.dat", perms);
+    fs::create_symlink(path("blocks.dat"), "link.dat");
     expect("convert link.dat", kExitOk, {}, {"converted to the slot format, 48 records"});
     EXPECT_EQ(dump("blocks.dat --key 1"), by_city);
     expect("convert link.dat", kExitOk, {}, {"already in the slot format"});
     expect("rebuild link.dat", kExitOk);
-    EXPECT_TRUE(std::filesystem::is_symlink("link.dat"));
+    EXPECT_TRUE(fs::is_symlink("link.dat"));
     expect("info blocks.dat", kExitOk, {}, {"indexed, slot format"});
-    EXPECT_EQ(std::filesystem::status("blocks.dat").permissions(), perms);
+    EXPECT_EQ(fs::status("blocks.dat").permissions(), perms);
     for (const std::string& name : names_in_dir())
         EXPECT_THAT(name, Not(HasSubstr(".tmp")));
 }
@@ -1049,36 +1028,33 @@ TEST_F(KvrTool, TemporaryFilesOfARunEndedBySignalsGo) {
     auto temporary_of = [](pid_t pid) {
         return ".customers.dat.kvr-" + std::to_string(pid) + ".tmp";
     };
-    std::fflush(nullptr);
-    const pid_t terminated = ::fork();
-    ASSERT_GE(terminated, 0);
-    if (terminated == 0) {
-        kvr::tools::remove_pending_files_on_signals();
-        kvr::tools::PendingFile done("done.seq");
-        write_file(done.path(), "finished");
-        std::string reason;
-        if (!done.commit(&reason))
-            ::_exit(3);
-        kvr::tools::PendingFile pending("out.seq");
-        write_file(pending.path(), "half of a file");
-        ::raise(SIGTERM);
-        ::_exit(4);
-    }
-    const pid_t killed = ::fork();
-    ASSERT_GE(killed, 0);
-    if (killed == 0) {
-        kvr::tools::PendingFile pending("customers.dat");
-        write_file(pending.path(), "half of a rebuild");
-        ::raise(SIGKILL);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(terminated, &status, 0), terminated);
-    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    EXPECT_EXIT(
+        {
+            kvr::tools::remove_pending_files_on_signals();
+            kvr::tools::PendingFile done("done.seq");
+            write_file(done.path(), "finished");
+            std::string reason;
+            if (!done.commit(&reason))
+                ::_exit(3);
+            kvr::tools::PendingFile pending("out.seq");
+            write_file(pending.path(), "half of a file");
+            ::raise(SIGTERM);
+        },
+        testing::KilledBySignal(SIGTERM), "");
+    EXPECT_EXIT(
+        {
+            kvr::tools::PendingFile pending("customers.dat");
+            write_file(pending.path(), "half of a rebuild");
+            ::raise(SIGKILL);
+        },
+        testing::KilledBySignal(SIGKILL), "");
     EXPECT_EQ(read_file("done.seq"), "finished");
-    ASSERT_EQ(::waitpid(killed, &status, 0), killed);
-    ASSERT_TRUE(WIFSIGNALED(status));
-    ASSERT_EQ(read_file(temporary_of(killed)), "half of a rebuild");
-    EXPECT_EQ(names_in_dir(), (Args{temporary_of(killed), "customers.dat", "done.seq"}));
+    // The killed run's temporary, named by a process that is gone.
+    const std::string killed = names_in_dir()[0];
+    EXPECT_THAT(killed, AllOf(StartsWith(".customers.dat.kvr-"), EndsWith(".tmp"),
+                              Not(temporary_of(::getpid()))));
+    ASSERT_EQ(read_file(killed), "half of a rebuild");
+    EXPECT_EQ(names_in_dir(), (Args{killed, "customers.dat", "done.seq"}));
 
     // The process that started this test is alive.
     const pid_t alive = ::getppid();
@@ -1092,29 +1068,11 @@ TEST_F(KvrTool, TemporaryFilesOfARunEndedBySignalsGo) {
     ASSERT_EQ(kvr::platform::share_locks::hold_alone(fd), 0);
 
     expect("rebuild " + path("customers.dat"), kExitOk);
-    EXPECT_FALSE(std::filesystem::exists(temporary_of(killed)));
+    EXPECT_FALSE(fs::exists(killed));
     EXPECT_EQ(read_file(temporary_of(alive)), "a live run's file");
     EXPECT_EQ(read_file(held), "held");
     expect("check customers.dat", kExitOk);
     ::close(fd);
-}
-
-// A write that fails (here the file size limit stands for a full disk)
-// ends load with one message, not a refusal per record, and no file.
-TEST_F(KvrTool, LoadStopsAtTheFirstRecordThatCannotBeWritten) {
-    std::string text;
-    for (int i = 0; i < 3000; ++i)
-        text += record(i, 60) + "\n";
-    write_file("in.txt", text);
-    Result r;
-    {
-        const kvr::test::FileSizeLimit full(64 * 1024);
-        r = kvr_run("load full.dat in.txt --text --record 60 --key 1:8");
-    }
-    EXPECT_EQ(r.status, kExitFailed) << r.err;
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-    EXPECT_THAT(r.err, HasSubstr("cannot be written"));
-    EXPECT_EQ(names_in_dir(), Args{"in.txt"});
 }
 
 // GnuCOBOL's own files as its runtime writes them: a variable-length
@@ -1145,10 +1103,7 @@ TEST_F(KvrTool, GnuCobolSequentialAndRelativeFilesGoInAndComeOutAsWritten) {
         std::string back = "";  // what unload writes, when not the bytes themselves
     };
     const std::string qs(300, 'Q');
-    const std::string binary(
-        "B\x00\x0a\xff"
-        "C",
-        5);
+    const std::string binary("B\0\n\377C", 5);  // B, 0x00, 0x0a, 0xff, C
     const std::string escaped = "B\\x00\\x0a\\xffC";
     const std::string fixed = "--sequential --record 5";
     const std::string variable = "--sequential --record 1-5";
@@ -1199,15 +1154,11 @@ TEST_F(KvrTool, GnuCobolSequentialAndRelativeFilesGoInAndComeOutAsWritten) {
         SCOPED_TRACE(name + " " + c.options);
         write_file(name, c.bytes);
         const std::string load = "load " + name + ".kvr " + name + " --format gnucobol ";
-        if (c.status != kExitOk) {
-            const Result r = expect(load + c.options, c.status, {c.shown});
-            if (c.status == kExitDamaged) {
-                EXPECT_THAT(r.err, HasSubstr("no file was created"));
-            }
-            EXPECT_FALSE(std::filesystem::exists(name + ".kvr"));
+        expect(load + c.options, c.status,
+               {c.status == kExitOk ? "" : c.shown,
+                c.status == kExitDamaged ? "no file was created" : ""});
+        if (c.status != kExitOk)
             continue;
-        }
-        expect(load + c.options, kExitOk);
         EXPECT_EQ(dump(name + ".kvr"), c.shown);
         const size_t varseq = c.options.find(" --varseq-format");
         const std::string unload_varseq =
@@ -1227,11 +1178,6 @@ TEST_F(KvrTool, GnuCobolSequentialAndRelativeFilesGoInAndComeOutAsWritten) {
     make_sequential("odd.seq", 5, 5, 0, {"fives", "abc"});
     expect("unload odd.seq odd.out --format gnucobol", kExitFailed,
            {"record 2: 3 bytes; every record of a fixed-length GnuCOBOL file has 5"});
-    EXPECT_FALSE(std::filesystem::exists("odd.out"));
-    write_file("in", "AAAAA");
-    expect("load out.dat in --varseq-format 1 " + fixed, kExitFailed,
-           {"--varseq-format goes with --format gnucobol"});
-    expect("unload in x --format cobol", kExitFailed, {"--format cobol: give gnucobol"});
 }
 
 // An indexed file goes out as GnuCOBOL's Berkeley DB files, one per key,
@@ -1240,11 +1186,10 @@ TEST_F(KvrTool, GnuCobolSequentialAndRelativeFilesGoInAndComeOutAsWritten) {
 TEST_F(KvrTool, GnuCobolIndexedFilesKeepEveryKeyAndTheDuplicateOrder) {
     make_customers("customers.dat", 300);
     move_to_aarau("customers.dat", {201, 3, 102}, true);
-    Args dumps;
-    for (const char* key : {"0", "1", "2"})
-        dumps.push_back(dump("customers.dat --key " + std::string(key)));
+    const Args dumps = {dump("customers.dat --key 0"), dump("customers.dat --key 1"),
+                        dump("customers.dat --key 2")};
     EXPECT_EQ(dumps[1].substr(0, 8), "00000603");
-    std::filesystem::create_directory("gc");
+    fs::create_directory("gc");
     const std::string gc = path("gc/customers");
     expect("unload customers.dat " + gc + " --format gnucobol", kExitOk, {},
            {"240 records unloaded to " + gc + ", a GnuCOBOL indexed file (Berkeley DB: " + gc +
@@ -1252,7 +1197,7 @@ TEST_F(KvrTool, GnuCobolIndexedFilesKeepEveryKeyAndTheDuplicateOrder) {
     const std::string load = "load back.dat " + gc + " --format gnucobol ";
     const std::string keys = "--record 40-120 --key 1:8 --key 9:12:dups --key 21:6";
     for (const std::string& attributes : {std::string("--like customers.dat"), keys}) {
-        std::filesystem::remove("back.dat");
+        fs::remove("back.dat");
         expect(load + attributes, kExitOk, {}, {"240 records loaded"});
         for (size_t k = 0; k < 3; ++k)
             EXPECT_EQ(dump("back.dat --key " + std::to_string(k)), dumps[k]) << k;
@@ -1279,10 +1224,8 @@ TEST_F(KvrTool, GnuCobolIndexedFilesKeepEveryKeyAndTheDuplicateOrder) {
         {"--sequential --record 40-120", kExitFailed,
          "a GnuCOBOL indexed file (Berkeley DB): give its keys"},
     };
-    for (const auto& [options, status, message] : cases) {
+    for (const auto& [options, status, message] : cases)
         expect("load no.dat " + gc + " --format gnucobol " + options, status, {message});
-        EXPECT_FALSE(std::filesystem::exists("no.dat"));
-    }
     expect("load no.dat customers.dat --format gnucobol --like customers.dat", kExitFailed,
            {"already a file of this system"});
 
@@ -1299,7 +1242,7 @@ TEST_F(KvrTool, GnuCobolIndexedFilesKeepEveryKeyAndTheDuplicateOrder) {
     ASSERT_EQ(cursor->del(cursor, 0), 0);
     cursor->close(cursor);
     ASSERT_EQ(db->close(db, 0), 0);
-    std::filesystem::remove("back.dat");
+    fs::remove("back.dat");
     expect(load + keys, kExitOk, {gc + ".1 has no entry for 1 of the 240 records"});
     EXPECT_EQ(dump("back.dat"), dumps[0]);
     const std::string by_city = dump("back.dat --key 1");

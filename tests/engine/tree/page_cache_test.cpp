@@ -1,5 +1,5 @@
 // The page cache: eviction of the slot used longest ago, the clock, the
-// pages of one operation, damaged pages, freeing, flush and reload.
+// pages of one operation, damaged pages, flush and reload.
 #include <cstring>
 #include <filesystem>
 #include <vector>
@@ -62,39 +62,6 @@ TEST_F(PageCache, EvictionTakesTheLeastRecentlyUsedSlot) {
     make_leaf();
     EXPECT_EQ(slot_of(pages[0]), -1);
     EXPECT_EQ(disk_u32(pages[0] + 16), 0xDDDDDDDDu);
-}
-
-// Past 65535 the clock and the stamps drop by 255 (stamps below 255 become
-// 0), and the slot used longest ago is still the one evicted.
-TEST_F(PageCache, ClockRebaseKeepsTheOrderOfUse) {
-    const std::vector<uint32_t> pages = leaves_on_disk(31);
-    ASSERT_NE(fetch_now(pages[0]), nullptr);
-    for (int i = 0; i < 300; ++i)
-        tree().begin_operation();
-    ASSERT_NE(fetch(pages[1]), nullptr);
-    const uint32_t early = tree().cache_clock();
-    while (tree().cache_clock() < 65500)
-        tree().begin_operation();
-    for (int i = 2; i < 31; ++i)
-        ASSERT_NE(fetch_now(pages[i]), nullptr);
-    while (tree().cache_clock() <= 65535)
-        tree().begin_operation();
-    std::vector<uint32_t> before;
-    for (int s = 0; s < 31; ++s)
-        before.push_back(tree().cache_stamp(s));
-    const uint32_t clock = tree().cache_clock();
-
-    const uint32_t newest = make_leaf();  // rebases, then evicts pages[0]
-    EXPECT_EQ(tree().cache_clock(), clock + 1 - 255);
-    EXPECT_EQ(slot_of(pages[0]), -1);
-    for (int s = 0; s < 31; ++s) {
-        if (tree().cached_page(s) != newest) {
-            EXPECT_EQ(tree().cache_stamp(s), before[s] < 255 ? 0 : before[s] - 255);
-        }
-    }
-    EXPECT_EQ(tree().cache_stamp(slot_of(pages[1])), early - 255);
-    make_leaf();
-    EXPECT_EQ(slot_of(pages[1]), -1);  // next in line
 }
 
 // Pages in use by the running operation are never evicted: a 32nd is
@@ -168,20 +135,6 @@ TEST_F(PageCache, DamagedPagesAreRefused) {
     ASSERT_NE(cut, nullptr);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(cut) + 100, 4096 - 100),
               std::string(4096 - 100, '\0'));
-}
-
-TEST_F(PageCache, AFreedPageIsDroppedUnwrittenAndItsBufferReused) {
-    const uint32_t page = make_leaf();
-    unsigned char* buffer = tree().cache_buffer(slot_of(page));
-    EXPECT_EQ(code(free_page(&tree(), page)), 0);
-    EXPECT_EQ(slot_of(page), -1);
-    const std::string freed = bytes().substr(page);
-    EXPECT_EQ(freed[0], 0x08);  // the store's free-block mark, not our page
-
-    EXPECT_EQ(make_leaf(), page);  // the store hands it out again
-    EXPECT_EQ(tree().cache_buffer(slot_of(page)), buffer);
-    EXPECT_EQ(bytes().substr(page), freed);
-    EXPECT_EQ(tree().cache_used(), 2);
 }
 
 TEST_F(PageCache, FlushAndReloadOfTheRoot) {

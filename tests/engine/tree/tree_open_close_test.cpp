@@ -1,5 +1,5 @@
-// Open and close: stored marks, read-only trees, headers that cannot be
-// used, and what close writes.
+// Open and close: stored marks, headers that cannot be used, and what
+// close writes.
 #include <cstring>
 #include <vector>
 
@@ -22,24 +22,6 @@ TEST_F(TreeOpenClose, AStoredModifiedMarkIsDroppedOnRead) {
     EXPECT_FALSE(page_modified(tree().cache_buffer(0)));
     ASSERT_EQ(close_tree(), 0);
     EXPECT_EQ(bytes(), file);
-}
-
-// The store cannot hand out a page on a file open for reading, so the empty
-// root leaf of a tree without pages lives in the cache only.
-TEST_F(TreeOpenClose, ReadOnlyTreeWithoutPages) {
-    CloseHandle(handle_);
-    handle_ = open(name_, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
-    store_.io = FileChannel::windows(handle_);
-    const std::string file = bytes();
-    ASSERT_EQ(open_tree(0), 0);
-    tree().begin_operation();
-    unsigned char* root = fetch(tree().root());
-    ASSERT_NE(root, nullptr);
-    EXPECT_EQ(page_type(root), kLeafPage);
-    EXPECT_EQ(page_count(root), 0);
-    ASSERT_EQ(close_tree(), 0);
-    EXPECT_EQ(bytes(), file);
-    EXPECT_EQ(TreeHeaderView(image()).root(), 0u);  // no address of a page never written
 }
 
 // A header that did not go through the engine's check: open refuses what

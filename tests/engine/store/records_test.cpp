@@ -69,44 +69,6 @@ TEST_F(StoreRecords, RewriteStaysWhenItFitsAndMovesWhenLonger) {
     EXPECT_EQ(raw(a, 4), slot_header(0x08, 24));
 }
 
-// Variable-length files keep each list in descending order of size and take
-// the largest slot of a class; fixed-length files reuse slots last in,
-// first out.
-TEST_F(StoreRecords, FreeListsKeepTheirOrder) {
-    // Slots of 12 to 30 bytes fall in class 1 (keys_end 8, maximum 100).
-    create();
-    std::map<uint32_t, uint32_t> by_size;
-    for (uint32_t size = 12; size <= 31; ++size)
-        by_size[size] = put(record(static_cast<int>(size), size - 4));
-    for (uint32_t size : {22u, 26u, 24u, 30u, 25u, 23u})
-        ASSERT_EQ(remove(by_size[size]), 0);
-    EXPECT_EQ(list_sizes(1), (std::vector<uint32_t>{30, 26, 25, 24, 23, 22}));
-    // With ten larger slots ahead of it a slot is written free, linked nowhere.
-    for (uint32_t size : {21u, 29u, 28u, 27u, 20u})
-        ASSERT_EQ(remove(by_size[size]), 0);
-    EXPECT_EQ(list_sizes(1), (std::vector<uint32_t>{30, 29, 28, 27, 26, 25, 24, 23, 22, 21}));
-    EXPECT_EQ(raw(by_size[20], 20), slot_header(0x08, 20) + le32(0) + le32(0) + "        ");
-    ASSERT_EQ(remove(by_size[31]), 0);  // class 2
-    EXPECT_EQ(header().free_list_head(2), by_size[31]);
-    EXPECT_EQ(put(record(1, 8)), by_size[30]);  // the largest of the class, not the best fit
-    EXPECT_EQ(header().free_list_size(1), 29u);
-
-    create({.min_length = 20, .max_length = 20});
-    uint32_t at[4];
-    for (int i = 0; i < 4; ++i)
-        at[i] = put(record(i, 20));
-    for (int i : {0, 2, 1})
-        ASSERT_EQ(remove(at[i]), 0);
-    EXPECT_EQ(list_sizes(1), (std::vector<uint32_t>{24, 24, 24}));
-    for (int i : {1, 2, 0})
-        EXPECT_EQ(put(record(5 + i, 20)), at[i]);
-    // A record longer than the head's slot goes to the end, never into it.
-    const uint32_t small = put(record(8, 12));
-    ASSERT_EQ(remove(small), 0);
-    EXPECT_EQ(put(record(9, 20)), small + 16);
-    EXPECT_EQ(list_sizes(1), (std::vector<uint32_t>{16}));
-}
-
 TEST_F(StoreRecords, SlotsUnderTwelveBytesAreOnlyMarkedFree) {
     create();
     const uint32_t at = put(record(1, 6));

@@ -1,5 +1,5 @@
-// The page cache: eviction of the slot used longest ago, the clock, the
-// pages of one operation, damaged pages, flush and reload.
+// The page cache: the pages of one operation, damaged pages, flush and
+// reload.
 #include <cstring>
 #include <filesystem>
 #include <vector>
@@ -28,41 +28,6 @@ protected:
         return pages;
     }
 };
-
-// 31 slots hold pages of different ages; a 32nd page takes the slot used
-// longest ago, writing it first only when it is modified.
-TEST_F(PageCache, EvictionTakesTheLeastRecentlyUsedSlot) {
-    std::vector<uint32_t> pages{kFirstPage};  // and 30 new leaves, all modified
-    for (int i = 0; i < 30; ++i)
-        pages.push_back(make_leaf());
-    const int victim_slot = slot_of(pages[5]);
-    const unsigned char* victim = tree().cache_buffer(victim_slot);
-    tree().begin_operation();
-    for (uint32_t page : pages) {
-        if (page != pages[5]) {
-            ASSERT_NE(fetch(page), nullptr);
-        }
-    }
-    EXPECT_EQ(slot_of(make_leaf()), victim_slot);
-#if defined(__SANITIZE_ADDRESS__) && !defined(NDEBUG)
-    // A pointer into the victim, kept past the operation that fetched it,
-    // is stale: with assertions on, using it is a use after free.
-    EXPECT_DEATH((void)*static_cast<const volatile unsigned char*>(victim), "use-after-free");
-#else
-    (void)victim;
-#endif
-    EXPECT_EQ(disk_u32(pages[5] + 8), pages[5]);  // the victim reached the file
-    EXPECT_EQ(disk_u32(pages[6] + 8), 0u);        // the others did not
-
-    ASSERT_EQ(code(flush_tree(&tree())), 0);
-    tree().set_mark_dirty(false);
-    for (uint32_t page : pages)
-        ASSERT_NE(fetch_now(page), nullptr);
-    patch_u32(pages[0] + 16, 0xDDDDDDDD);  // the oldest, clean: dropped unwritten
-    make_leaf();
-    EXPECT_EQ(slot_of(pages[0]), -1);
-    EXPECT_EQ(disk_u32(pages[0] + 16), 0xDDDDDDDDu);
-}
 
 // Pages in use by the running operation are never evicted: a 32nd is
 // refused, a new page the cache cannot take goes back to the store

@@ -1,14 +1,19 @@
 // The tree checker: sound trees built page by page pass with their counts,
 // and each kind of damage, made one at a time, is reported where it is.
+// And what the model cannot reach: duplicate numbers renumbered at their
+// limit, and a branch that names itself.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
+#include "engine/results.h"
 #include "engine/tree/checker.h"
+#include "engine/tree/operations.h"
 #include "engine/tree/tree_fixture.h"
 
 namespace kvr::test {
@@ -101,6 +106,11 @@ protected:
         return build(62, 30, 31);
     }
 
+    int insert(int n, uint32_t value) {
+        unsigned char data[4];
+        store_u32(data, value);
+        return _vmq_insert(&tree(), key_of(n).data(), data, nullptr);
+    }
     bool check(TreeProblem* problem, TreeSummary* summary = nullptr) {
         return check_tree(&tree(), problem, summary);
     }
@@ -208,6 +218,43 @@ TEST_F(TreeChecker, KeysOrderByDuplicateNumber) {
     ASSERT_FALSE(check(&problem));
     EXPECT_EQ(std::tie(problem.page, problem.index), std::tuple(levels[1][1], 5));
     EXPECT_NE(problem.what.find("duplicate number"), std::string::npos) << describe(problem);
+}
+
+using TreeOperations = TreeChecker;
+
+// A run whose last duplicate number is the largest there may be is numbered
+// afresh from 0 when another entry joins it.
+TEST_F(TreeOperations, DuplicateNumbersPastTheLimitAreRenumbered) {
+    make_tree(10, kCreateDuplicates.bits);  // key part n / 3
+    for (uint32_t value : {1, 2, 3})
+        ASSERT_EQ(insert(15, value), 0);
+    ASSERT_EQ(_vmq_getlast(&tree(), nullptr, nullptr), 0);
+    unsigned char* leaf = fetch_now(tree().cursor().page);
+    platform::store_u32_be(leaf_key(tree(), leaf, tree().cursor().index) + 10, 0xFFFFFFF0);
+    set_page_modified(leaf, true);
+    ASSERT_EQ(insert(15, 4), 0);
+    std::vector<std::pair<uint32_t, uint32_t>> run;  // duplicate number, data
+    unsigned char *k = nullptr, *d = nullptr;
+    for (int r = _vmq_getfirst(&tree(), &k, &d); r == 0; r = _vmq_getnext(&tree(), &k, &d))
+        run.emplace_back(platform::load_u32_be(k + 10), load_u32(d));
+    EXPECT_EQ(run, (std::vector<std::pair<uint32_t, uint32_t>>{{0, 1}, {1, 2}, {2, 3}, {3, 4}}));
+    TreeProblem problem;
+    EXPECT_TRUE(check_tree(&tree(), &problem)) << describe(problem);
+}
+
+TEST_F(TreeOperations, BranchNamingItselfIsDamageNotALoop) {
+    make_tree(10);
+    for (int i = 0; i <= tree().leaf_max(); ++i)
+        ASSERT_EQ(insert(i, i), 0);
+    set_branch_child(fetch_now(tree().root()), 0, tree().root());
+    int equal_seen = 0;
+    unsigned char* data = nullptr;
+    EXPECT_EQ(_vmq_getkey(&tree(), key_of(0).data(), &data, kSearchEqual, &equal_seen, nullptr),
+              code(kDamagedPage));
+    EXPECT_EQ(insert(0, 1), code(kDamagedPage));
+    EXPECT_EQ(_vmq_getfirst(&tree(), nullptr, nullptr), code(kDamagedPage));
+    TreeProblem problem;
+    EXPECT_FALSE(check_tree(&tree(), &problem));
 }
 
 }  // namespace

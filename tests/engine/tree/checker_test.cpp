@@ -111,6 +111,10 @@ protected:
         store_u32(data, value);
         return _vmq_insert(&tree(), key_of(n).data(), data, nullptr);
     }
+    void flush_and_patch(uint32_t at, uint32_t value) {
+        ASSERT_EQ(code(flush_tree(&tree())), 0);
+        patch_u32(at, value);
+    }
     bool check(TreeProblem* problem, TreeSummary* summary = nullptr) {
         return check_tree(&tree(), problem, summary);
     }
@@ -143,51 +147,43 @@ TEST_F(TreeChecker, SoundTreesPassWithTheirCountsAndChainsEnd) {
 
 TEST_F(TreeChecker, EachKindOfDamageIsReportedWhereItIs) {
     Levels l;  // the same pages each time the tree is built
-    const size_t key_len = 255;
     auto page = [&](int level, int i) { return fetch_now(l[size_t(level)][size_t(i)]); };
     auto copy_key = [&](unsigned char* leaf, int entry, int level, int i, int slot) {
         const std::vector<unsigned char> key(leaf_key(tree(), leaf, entry),
-                                             leaf_key(tree(), leaf, entry) + key_len);
-        std::memcpy(branch_key(tree(), page(level, i), slot), key.data(), key_len);
+                                             leaf_key(tree(), leaf, entry) + 255);
+        std::memcpy(branch_key(tree(), page(level, i), slot), key.data(), key.size());
+    };
+    auto swap_keys = [&](unsigned char* leaf, int a, int b) {
+        unsigned char* key = leaf_key(tree(), leaf, a);
+        std::swap_ranges(key, key + 255, leaf_key(tree(), leaf, b));
     };
     // Branch 1 of level 1 holds leaves 31..61; its key i leads to leaf 32 + i.
     const struct {
-        const char* message;  // a part of the report's text
-        std::function<void()> damage;
+        const char* message;                   // a part of the report's text
         int level, page, index, report_level;  // where the report points
+        std::function<void()> damage;
     } damages[] = {
-        {"differs from the first key", [&] { branch_key(tree(), page(1, 1), 5)[200] = '!'; }, 1, 1,
-         5, 1},
-        {"is not above key", [&] { copy_key(page(2, 35), 29, 1, 1, 4); }, 1, 1, 4, 1},
-        {"is not below the separator", [&] { copy_key(page(2, 29), 3, 0, 0, 0); }, 1, 0, 29, 1},
-        {"is not above the key before it",
-         [&] {
-             unsigned char* leaf = page(2, 40);
-             unsigned char* key = leaf_key(tree(), leaf, 3);
-             std::swap_ranges(key, key + key_len, leaf_key(tree(), leaf, 4));
-         },
-         2, 40, 4, 2},
-        {"below the minimum 30", [&] { set_page_count(page(2, 12), 29); }, 2, 12, -1, 2},
-        {"outside 0..60", [&] { set_page_count(page(1, 0), 61); }, 1, 0, -1, 1},
-        {"root branch without keys", [&] { set_page_count(page(0, 0), 0); }, 0, 0, -1, 0},
-        {"next_page is", [&] { set_next_page(page(2, 20), l[2][22]); }, 2, 20, -1, 2},
-        {"prev_page is 0", [&] { set_prev_page(page(1, 1), 0); }, 1, 1, -1, 1},
-        {"prev_page is", [&] { set_prev_page(page(2, 0), l[2][61]); }, 2, 0, -1, 2},
-        {"leaves at different depths", [&] { set_branch_child(page(0, 0), 1, l[2][45]); }, 2, 45,
-         -1, 1},
-        {"names itself", [&] { set_branch_child(page(1, 0), 3, l[1][0]); }, 1, 0, 3, 1},
-        {"reached before", [&] { set_branch_child(page(1, 1), 30, l[0][0]); }, 1, 1, 30, 1},
-        {"child 7 is 0", [&] { set_branch_child(page(1, 1), 7, 0); }, 1, 1, 7, 1},
+        {"differs from the first key", 1, 1, 5, 1,
+         [&] { branch_key(tree(), page(1, 1), 5)[200] = '!'; }},
+        {"is not above key", 1, 1, 4, 1, [&] { copy_key(page(2, 35), 29, 1, 1, 4); }},
+        {"is not below the separator", 1, 0, 29, 1, [&] { copy_key(page(2, 29), 3, 0, 0, 0); }},
+        {"is not above the key before it", 2, 40, 4, 2, [&] { swap_keys(page(2, 40), 3, 4); }},
+        {"below the minimum 30", 2, 12, -1, 2, [&] { set_page_count(page(2, 12), 29); }},
+        {"outside 0..60", 1, 0, -1, 1, [&] { set_page_count(page(1, 0), 61); }},
+        {"root branch without keys", 0, 0, -1, 0, [&] { set_page_count(page(0, 0), 0); }},
+        {"next_page is", 2, 20, -1, 2, [&] { set_next_page(page(2, 20), l[2][22]); }},
+        {"prev_page is 0", 1, 1, -1, 1, [&] { set_prev_page(page(1, 1), 0); }},
+        {"prev_page is", 2, 0, -1, 2, [&] { set_prev_page(page(2, 0), l[2][61]); }},
+        {"leaves at different depths", 2, 45, -1, 1,
+         [&] { set_branch_child(page(0, 0), 1, l[2][45]); }},
+        {"names itself", 1, 0, 3, 1, [&] { set_branch_child(page(1, 0), 3, l[1][0]); }},
+        {"reached before", 1, 1, 30, 1, [&] { set_branch_child(page(1, 1), 30, l[0][0]); }},
+        {"child 7 is 0", 1, 1, 7, 1, [&] { set_branch_child(page(1, 1), 7, 0); }},
         // Found in the cache, before the walk.
-        {"page_self is", [&] { set_page_self(page(2, 50), l[2][51]); }, 2, 50, -1, -1},
+        {"page_self is", 2, 50, -1, -1, [&] { set_page_self(page(2, 50), l[2][51]); }},
         // In the file, the page not marked modified.
-        {"page_key_number is 5",
-         [&] {
-             ASSERT_EQ(code(flush_tree(&tree())), 0);
-             patch_u32(l[2][9] + 4, 5u << 16);
-         },
-         2, 9, -1, 2},
-        {"neither branch nor leaf", [&] { set_page_type(page(1, 0), 0); }, 1, 0, -1, 1},
+        {"page_key_number is 5", 2, 9, -1, 2, [&] { flush_and_patch(l[2][9] + 4, 5u << 16); }},
+        {"neither branch nor leaf", 1, 0, -1, 1, [&] { set_page_type(page(1, 0), 0); }},
     };
     for (const auto& damage : damages) {
         SCOPED_TRACE(damage.message);

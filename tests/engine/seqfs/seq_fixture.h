@@ -105,21 +105,13 @@ protected:
             ASSERT_EQ(write(r), 0);
         ASSERT_EQ(close(), 0);
     }
-    // Every record through a fresh reading handle; *end gets the result that
-    // stopped the reading.
-    Records read_all(int* end = nullptr) {
-        void* reader = nullptr;
-        std::swap(reader, slot_);
+    // The records read on the open handle up to the end, from the first one
+    // or from where it is.
+    Records read_on(bool from_first) {
         Records records;
         std::string r;
-        EXPECT_EQ(open(SQ_MODE_INPUT), 0);
-        int result = read(&r, 10000, true);
-        for (; result == 0; result = read(&r))
+        for (int result = read(&r, 10000, from_first); result == 0; result = read(&r))
             records.push_back(r);
-        if (end != nullptr)
-            *end = result;
-        EXPECT_EQ(close(), 0);
-        std::swap(reader, slot_);
         return records;
     }
     // The records by the file's bytes, read by their framing: all of them,

@@ -126,26 +126,6 @@ TEST_F(SeqRecordTest, RewrittenDataReachesTheFileWhereverTheRecordLies) {
     }
 }
 
-// A rewrite needs the record just read, whole and at its length. Appends on
-// a reading handle go to the end and leave the reading there; pending
-// records reach the file before a read.
-TEST_F(SeqRecordTest, RewritesAndAppendsOnAReadingHandle) {
-    const std::string big = make_record(5000, 3);  // keeps reading short of the end
-    write_records({"alpha", "beta", make_record(6000, 1), big});
-    std::string r;
-    // Nothing read; the first read starts at the first record.
-    ASSERT_EQ(results({open(SQ_MODE_APPEND), op(SQ_REWRITE, "ALPHA"), read(&r)}), "0 2 0");
-    EXPECT_EQ(r, "alpha");
-    // Wrong lengths; a record delivered in part; the last read met the end.
-    EXPECT_EQ(results({op(SQ_REWRITE, "ALPH"), op(SQ_REWRITE, "ALPHA!"), write("four"),
-                       read(&r, 100, true), read(&r, 2), op(SQ_REWRITE, "BE"), read(&r),
-                       op(SQ_REWRITE, make_record(6000, 2)), write("five"), read(&r),
-                       op(SQ_REWRITE, "FIVE"), close()}),
-              "2 2 0 0 0 2 0 0 0 9 2 0");
-    EXPECT_EQ(file_records(),
-              (Records{"alpha", "beta", make_record(6000, 2), big, "four", "five"}));
-}
-
 // Nothing stops a file at 4 GiB: the records across 2^32 are read,
 // rewritten, appended to and replaced.
 TEST_F(SeqRecordTest, FilesGoPastFourGiBAsFarAsTheFileSystemAllows) {

@@ -50,16 +50,13 @@ TEST_F(TreeOpenClose, OpenRefusesAHeaderItCannotUse) {
     EXPECT_EQ(open_damaged(kKeyLenAt, 300), code(kDamagedPage));
     EXPECT_EQ(open_damaged(kKeyLenAt, 0xFFFFFFFF), code(kDamagedPage));
     EXPECT_EQ(open_damaged(kDataLenAt, 0), code(kDamagedPage));
-    EXPECT_EQ(open_damaged(kTreeFlagsAt, kTreeDups.bits, 0, 2),
-              code(kDamagedPage));  // no room for the number
-    EXPECT_EQ(open_damaged(kTreeFlagsAt, kNumericKeyType, 0, 2),
-              code(kDamagedPage));  // nor for a number key
-    EXPECT_EQ(open_damaged(kHeaderAtAt, 2000),
-              code(kDamagedPage));  // reaching past the header area
+    // No room for the number, nor for a number key; reaching past the header area.
+    EXPECT_EQ(open_damaged(kTreeFlagsAt, kTreeDups.bits, 0, 2), code(kDamagedPage));
+    EXPECT_EQ(open_damaged(kTreeFlagsAt, kNumericKeyType, 0, 2), code(kDamagedPage));
+    EXPECT_EQ(open_damaged(kHeaderAtAt, 2000), code(kDamagedPage));
     // With a root, the stored page size and limits are the ones used.
     EXPECT_EQ(open_damaged(kPageSizeAt, 6000, kFirstPage), code(kDamagedPage));
-    EXPECT_EQ(open_damaged(kPageSizeAt, 8192, kFirstPage),
-              code(kDamagedPage));  // larger than a block
+    EXPECT_EQ(open_damaged(kPageSizeAt, 8192, kFirstPage), code(kDamagedPage));  // > a block
     EXPECT_EQ(open_damaged(kLeafMaxAt, 50000, kFirstPage), code(kDamagedPage));
     EXPECT_EQ(open_damaged(kBranchMinAt, 0, kFirstPage), code(kDamagedPage));
     // A root that is no page: inside the header area, or past the file's end.
@@ -86,8 +83,7 @@ TEST_F(TreeOpenClose, CloseWritesEveryPageAndCountsMismatches) {
     unsigned char* wrong = fetch(b);
     set_page_self(wrong, a);
     set_prev_page(wrong, 77);
-    EXPECT_EQ(fetch(b), nullptr);  // found in the cache, still refused
-    EXPECT_EQ(last_result_, code(kDamagedPage));
+    EXPECT_EQ(fetch_result(b), code(kDamagedPage));  // found in the cache, still refused
 
     EXPECT_EQ(close_tree(), 1);
     EXPECT_EQ(disk_u32(a + 16), b);
@@ -107,9 +103,7 @@ protected:
         std::vector<uint32_t> pages;
         for (int i = 1; i <= n; ++i) {
             pages.push_back(make_leaf());
-            if (i % 20 == 0 || i == n) {
-                EXPECT_EQ(code(flush_tree(&tree())), 0);
-            }
+            EXPECT_TRUE((i % 20 != 0 && i != n) || code(flush_tree(&tree())) == 0);
         }
         return pages;
     }
@@ -125,8 +119,7 @@ TEST_F(PageCache, OneOperationCannotUseMoreThan31Pages) {
     tree().begin_operation();
     for (uint32_t page : pages)
         ASSERT_NE(fetch(page), nullptr);
-    EXPECT_EQ(fetch(outside), nullptr);
-    EXPECT_EQ(last_result_, code(kDamagedPage));  // refused
+    EXPECT_EQ(fetch_result(outside), code(kDamagedPage));  // refused
     const auto file_end = static_cast<uint32_t>(bytes().size());
     uint32_t address = 99;
     Status result = static_cast<Status>(-1);
@@ -135,8 +128,7 @@ TEST_F(PageCache, OneOperationCannotUseMoreThan31Pages) {
     EXPECT_EQ(address, 0u);
     EXPECT_EQ(store_.header().index_block_list(), file_end);  // given back
     EXPECT_EQ(bytes().substr(file_end + 12), std::string(4096 - 12, '\0'));
-    EXPECT_EQ(fetch(0), nullptr);
-    EXPECT_EQ(last_result_, code(kDamagedPage));
+    EXPECT_EQ(fetch_result(0), code(kDamagedPage));
     for (uint32_t page : pages)
         EXPECT_NE(slot_of(page), -1);
     tree().begin_operation();
@@ -173,8 +165,7 @@ TEST_F(PageCache, DamagedPagesAreRefused) {
 
     // Past the file's end: an I/O error. Cut short by the file's end: read
     // as far as it goes, the rest zero, whatever the buffer held before.
-    EXPECT_EQ(fetch(page + 4096), nullptr);
-    EXPECT_EQ(last_result_, code(kTreeIoError));
+    EXPECT_EQ(fetch_result(page + 4096), code(kTreeIoError));
     for (int s = 0; s < tree().cache_used(); ++s)
         std::memset(tree().cache_buffer(s) + 100, 0xEE, 4096 - 100);
     ASSERT_EQ(code(free_page(&tree(), page)), 0);
@@ -203,7 +194,6 @@ protected:
         EXPECT_EQ(plan.failures, 1u);
         return result;
     }
-    int fetch_status(uint32_t address) { return fetch_now(address) ? 0 : last_result_; }
 };
 
 // Open of a tree without pages, two new pages, close: every call failed in

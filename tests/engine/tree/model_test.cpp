@@ -384,13 +384,11 @@ private:
         Bytes value = new_data();
         Entry first = entries_.lower_bound(stored(part, 0));
         if (first != entries_.end() && same_part(first->first, stored(part, 0)) && chance(80)) {
-            Entry pick = first;
-            for (uint32_t k = below(40); k > 0; --k) {
-                Entry next = std::next(pick);
-                if (next == entries_.end() || !same_part(next->first, pick->first))
-                    break;
-                pick = next;
-            }
+            Entry pick = first;  // some entry of the run
+            for (uint32_t k = below(40); k > 0 && std::next(pick) != entries_.end() &&
+                                         same_part(std::next(pick)->first, pick->first);
+                 --k)
+                ++pick;
             value = pick->second;
         }
         const Bytes key = caller_key(part);
@@ -418,29 +416,20 @@ private:
                          : expect_landed("getdup", result, nullptr, data, at);
     }
 
-    bool op_end(bool last) {
-        op_text_ = kStepNames[last ? 4 : 3];
-        unsigned char *key = nullptr, *data = nullptr;
-        const uint8_t state_before = tree_->cursor().state;
-        const int result = kSteps[last ? 4 : 3](tree_, &key, &data);
-        if (entries_.empty())
-            return expect_in_empty_tree(op_text_.c_str(), result, code(kTreeEndOfFile),
-                                        state_before);
-        return expect_landed(op_text_.c_str(), result, key, data,
-                             last ? std::prev(entries_.end()) : entries_.begin());
-    }
-
-    bool op_step(int kind) {  // 0 next, 1 prev, 2 current
+    bool op_step(int kind) {  // 0 next, 1 prev, 2 current, 3 first, 4 last
         const char* name = kStepNames[kind];
-        if (!cursor_.known && (cursor_.state & kCursorValid) != 0)
+        if (kind < 3 && !cursor_.known && (cursor_.state & kCursorValid) != 0)
             return position_somewhere();
         op_text_ = name;
         unsigned char *key = nullptr, *data = nullptr;
         const uint8_t state_before = tree_->cursor().state;
-        const bool pass_data = !chance(10);
+        const bool pass_data = kind >= 3 || !chance(10);
         const int result = kSteps[kind](tree_, &key, pass_data ? &data : nullptr);
         if (entries_.empty())
             return expect_in_empty_tree(name, result, code(kTreeEndOfFile), state_before);
+        if (kind >= 3)
+            return expect_landed(name, result, key, data,
+                                 kind == 4 ? std::prev(entries_.end()) : entries_.begin());
         if (cursor_.state == 0)
             return expect_cleared(name, result, code(kNoCurrentEntry));
         // Before the first entry, the next and current steps take the first
@@ -482,7 +471,7 @@ private:
         static const int kModes[] = {kSearchEqual, kSearchEqual | kSearchGreater,
                                      kSearchExact | kSearchEqual | kSearchGreater};
         const uint32_t way = below(5);
-        return way < 3 ? op_search(kModes[way]) : op_end(way == 4);
+        return way < 3 ? op_search(kModes[way]) : op_step(way == 4 ? 4 : 3);
     }
 
     bool op_delete(bool position_first) {
@@ -613,7 +602,7 @@ private:
         if (pick == 7)
             return op_getdup();
         if (pick == 8)
-            return op_end(chance(50));
+            return op_step(chance(50) ? 4 : 3);
         if (pick == 9 || pick == 10)
             return pick == 10 && !config_.dups ? op_shift() : op_isdup();
         // A short walk in one direction, now and then turning.

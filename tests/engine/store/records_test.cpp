@@ -82,6 +82,15 @@ TEST_F(StoreRecords, SlotsUnderTwelveBytesAreOnlyMarkedFree) {
     for (int list = 1; list <= 6; ++list)
         EXPECT_EQ(header().free_list_head(list), 0u);
     EXPECT_EQ(remove(at), code(kIoError));  // no longer a record
+
+    // Fixed-length files reuse slots last in, first out, each one listed.
+    create({.min_length = 20, .max_length = 20});
+    uint32_t slots[4];
+    for (uint32_t& slot : slots)
+        slot = put(record(1, 20));
+    for (int i : {0, 2, 1})
+        ASSERT_EQ(remove(slots[i]), 0);
+    EXPECT_EQ(list(1), (std::vector<uint32_t>{slots[1], slots[2], slots[0]}));
 }
 
 // With immediate free space there is no append buffer, and the free-space

@@ -475,11 +475,11 @@ private:
     }
 
     bool op_delete(bool position_first) {
-        if (position_first || (!cursor_.known && (cursor_.state & kCursorOnEntry) != 0)) {
-            if (!position_somewhere())
-                return false;
-            ++op_;
-        }
+        const bool position =
+            position_first || (!cursor_.known && (cursor_.state & kCursorOnEntry) != 0);
+        if (position && !position_somewhere())
+            return false;
+        op_ += position;
         op_text_ = "delete";
         if ((cursor_.state & kCursorOnEntry) != 0)
             op_text_ += " " + hex(cursor_.at->first);
@@ -491,17 +491,15 @@ private:
         if ((cursor_.state & kCursorOnEntry) == 0)
             return expect_result("delete", result, code(kNoCurrentEntry)) &&
                    expect_state("delete", state_before);
-        if (!expect_result("delete", result, 0))
-            return false;
         const Entry victim = cursor_.at;
         const Entry follower = std::next(victim);
         const bool has_before = victim != entries_.begin();
         const Entry before = has_before ? std::prev(victim) : entries_.end();
-        entries_.erase(victim);
         const uint8_t want = !has_before ? kCursorValid | kCursorBeforeFirst
                                          : (refind ? 3 : 2) | kCursorAfterDeleted;
-        if (!expect_state("delete", want))
+        if (!expect_result("delete", result, 0) || !expect_state("delete", want))
             return false;
+        entries_.erase(victim);
         cursor_ = {want, true, has_before ? before : cursor_.at};
         if (!chance(50))
             return true;
@@ -559,17 +557,12 @@ private:
                    std::to_string(delta);
         const int result = _vmq_shift_val(tree_, raw(key), count, delta);
         cursor_.known = false;
-        int want = 0;
-        auto at = entries_.lower_bound(key);
-        for (int i = 0; i < count; ++i, ++at) {
-            if (at == entries_.end()) {
-                want = code(kTreeEndOfFile);
-                break;
-            }
+        int i = 0;
+        for (auto at = entries_.lower_bound(key); i < count && at != entries_.end(); ++i, ++at) {
             auto* word = reinterpret_cast<unsigned char*>(at->second.data());
             store_u32(word, load_u32(word) + static_cast<uint32_t>(delta));
         }
-        return expect_result("shift", result, want);
+        return expect_result("shift", result, i < count ? code(kTreeEndOfFile) : 0);
     }
 
     bool one_operation() {
@@ -589,13 +582,8 @@ private:
             return op_insert();
         if ((roll -= inserts) < deletes)
             return chance(8) ? op_delete_run() : op_delete(!chance(15));
-        static const int kSearches[] = {kSearchEqual,
-                                        kSearchGreater,
-                                        kSearchEqual | kSearchGreater,
-                                        kSearchEqual | kSearchBackwards,
-                                        kSearchBackwards,
-                                        kSearchExact | kSearchEqual | kSearchGreater,
-                                        kSearchExact | kSearchEqual};
+        constexpr int E = kSearchEqual, G = kSearchGreater, B = kSearchBackwards, X = kSearchExact;
+        static const int kSearches[] = {E, G, E | G, E | B, B, X | E | G, X | E};
         const uint32_t pick = below(16);
         if (pick < 7)
             return op_search(kSearches[pick]);

@@ -40,62 +40,59 @@ protected:
     // keys of entries 0, 1, 2, ..., with branches of up to `fanout`
     // children; the first leaf is the root leaf open made.
     Levels build(int leaves, int per_leaf, int fanout) {
-        std::vector<uint32_t> level;
-        std::vector<int> first_entry;  // of each page of the level
+        Levels levels{{}};
+        std::vector<int> first;  // the first entry under each page of the level
         for (int l = 0, n = 0; l < leaves; ++l) {
-            unsigned char* page = nullptr;
-            const uint32_t address =
-                l == 0 ? tree().root() : new_linked_page(level, kLeafPage, &page);
-            page = page != nullptr ? page : fetch_now(address);
-            first_entry.push_back(n);
+            unsigned char* leaf = add_page(&levels[0], kLeafPage);
+            first.push_back(n);
             for (int i = 0; i < per_leaf; ++i, ++n) {
-                const std::vector<unsigned char> key = key_of(n);
-                std::memcpy(leaf_key(tree(), page, i), key.data(), key.size());
-                store_u32(leaf_data(tree(), page, i), 0x1000u + static_cast<uint32_t>(n));
+                put_key(leaf_key(tree(), leaf, i), n);
+                store_u32(leaf_data(tree(), leaf, i), 0x1000u + static_cast<uint32_t>(n));
             }
-            set_page_count(page, per_leaf);
-            level.push_back(address);
+            set_page_count(leaf, per_leaf);
         }
-        Levels levels{level};
         while (levels.front().size() > 1) {
-            const std::vector<uint32_t>& below = levels.front();
-            std::vector<uint32_t> above;
-            std::vector<int> above_first;
-            for (size_t start = 0; start < below.size(); start += static_cast<size_t>(fanout)) {
-                const size_t end = std::min(below.size(), start + static_cast<size_t>(fanout));
-                unsigned char* page = nullptr;
-                above.push_back(new_linked_page(above, kBranchPage, &page));
-                above_first.push_back(first_entry[start]);
-                set_branch_child(page, 0, below[start]);
-                for (size_t c = start + 1; c < end; ++c) {
-                    const int i = static_cast<int>(c - start);
-                    const std::vector<unsigned char> key = key_of(first_entry[c]);
-                    std::memcpy(branch_key(tree(), page, i - 1), key.data(), key.size());
-                    set_branch_child(page, i, below[c]);
+            const std::vector<uint32_t> below = levels.front();
+            const std::vector<int> below_first = std::exchange(first, {});
+            levels.insert(levels.begin(), std::vector<uint32_t>{});
+            unsigned char* page = nullptr;
+            for (size_t c = 0; c < below.size(); ++c) {
+                const int i = static_cast<int>(c % static_cast<size_t>(fanout));
+                if (i == 0) {
+                    page = add_page(&levels[0], kBranchPage);
+                    first.push_back(below_first[c]);
+                } else {
+                    put_key(branch_key(tree(), page, i - 1), below_first[c]);
                 }
-                set_page_count(page, static_cast<int>(end - start - 1));
+                set_branch_child(page, i, below[c]);
+                set_page_count(page, i);
             }
-            levels.insert(levels.begin(), above);
-            first_entry = above_first;
         }
         tree().set_root(levels.front().front());
         return levels;
     }
 
-    // A new page of the given type linked after the last page of `level`.
-    uint32_t new_linked_page(const std::vector<uint32_t>& level, uint16_t type,
-                             unsigned char** page) {
+    // A new page of the given type linked after the last page of the level,
+    // in an operation of its own; the first leaf is the root leaf open made.
+    unsigned char* add_page(std::vector<uint32_t>* level, uint16_t type) {
         tree().begin_operation();
-        uint32_t address = 0;
+        uint32_t address = tree().root();
         Status result = kTreeOk;
-        *page = new_page(&tree(), &address, &result);
+        unsigned char* page = type == kLeafPage && level->empty()
+                                  ? fetch(address)
+                                  : new_page(&tree(), &address, &result);
         EXPECT_EQ(code(result), 0);
-        set_page_type(*page, type);
-        if (!level.empty()) {
-            set_prev_page(*page, level.back());
-            set_next_page(fetch(level.back()), address);
+        set_page_type(page, type);
+        if (!level->empty()) {
+            set_prev_page(page, level->back());
+            set_next_page(fetch(level->back()), address);
         }
-        return address;
+        level->push_back(address);
+        return page;
+    }
+    void put_key(unsigned char* at, int n) {
+        const std::vector<unsigned char> key = key_of(n);
+        std::memcpy(at, key.data(), key.size());
     }
 
     // Three levels over 255-byte keys (30..60 per page): a root with two

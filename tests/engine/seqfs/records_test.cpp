@@ -1,5 +1,7 @@
-// Records across chunk boundaries, damaged or cut short, replaced, rewritten
-// wherever they lie, and past 4 GiB.
+// Create, open, close, get-attributes: the header's bytes, the files open
+// refuses, share modes, and what each open mode allows. Records across
+// chunk boundaries, damaged or cut short, replaced, rewritten wherever they
+// lie, and past 4 GiB.
 #include "seq_fixture.h"
 
 namespace kvr::test {
@@ -17,60 +19,42 @@ TEST_F(SeqRecordTest, LengthWordsStraddlingChunkBoundaries) {
             const Records records = {make_record(filler, 1), make_record(target, 2), "end"};
             write_records(records);
             ASSERT_EQ(file_records(), records) << filler << " " << target;
-            ASSERT_EQ(read_all(), records) << filler << " " << target;
+            ASSERT_EQ(open(SQ_MODE_INPUT), 0);
+            ASSERT_EQ(read_on(true), records) << filler << " " << target;
+            ASSERT_EQ(close(), 0);
         }
     }
 }
 
-// A file that ends right after a record's data (here a zero-length record
-// whose leading word ends the first chunk) still delivers the record. One
-// cut short inside a record's data or trailing word ends with a damaged
-// record (2), never with a quiet end of file, even where a short area
-// passes over the data unread.
-TEST_F(SeqRecordTest, FileEndingInsideARecord) {
-    ASSERT_EQ(create(), 0);
-    int end = 0;
-    EXPECT_EQ(read_all(&end), Records{});
-    EXPECT_EQ(end, 9);
-    const std::string header = read_file(name_);
-    const std::string filler = make_record(4084, 3);
-    const std::string bytes = header + frame(filler) + le32(0);
-    ASSERT_EQ(bytes.size(), 80u + 4096u);
-    write_file(name_, bytes);
-    EXPECT_EQ(read_all(&end), (Records{filler, ""}));
-    EXPECT_EQ(end, 9);
-    const std::string long_one = frame(make_record(10000, 6));
-    for (size_t cut : {size_t{5000}, long_one.size() - 5, long_one.size() - 4}) {
-        SCOPED_TRACE(cut);
-        write_file(name_, header + long_one.substr(0, cut));
-        std::string r;
-        EXPECT_EQ(results({open(SQ_MODE_INPUT), read(&r, 100, true), close()}),
-                  cut == long_one.size() - 4 ? "0 0 0" : "0 2 0");
-    }
-}
-
-// A length beyond the end of the file, or a trailing word that differs, is a
-// damaged record (2), after a copy bounded by the area. The next read answers
-// the same; a rewind starts over.
-TEST_F(SeqRecordTest, DamagedLengthWords) {
+// A length beyond the end of the file, a trailing word that differs, or a
+// file cut short inside a record's data is a damaged record (2), after a copy
+// bounded by the area, even where a short area passes over the data unread.
+// The next read answers the same; a rewind starts over. A file that ends
+// right after a record's data (here an empty record whose leading word ends
+// the first chunk) still delivers the record.
+TEST_F(SeqRecordTest, DamagedAndCutRecords) {
     ASSERT_EQ(create(), 0);
     const std::string header = read_file(name_) + frame("good");
     const std::string tail = make_record(9000, 5);
-    const std::string cases[] = {
-        le32(0xFFFFFFF0) + tail,
-        le32(0x80000000) + tail,
-        le32(9001) + tail + le32(9001),
-        std::string("\x10\0", 2),
-        le32(10) + "0123456789" + le32(11) + frame("later"),
+    const std::pair<std::string, const char*> cases[] = {
+        {le32(0xFFFFFFF0) + tail, "0 0 2 2 2 0"},
+        {le32(0x80000000) + tail, "0 0 2 2 2 0"},
+        {le32(9001) + tail + le32(9001), "0 0 2 2 2 0"},
+        {std::string("\x10\0", 2), "0 0 2 2 2 0"},
+        {le32(10) + "0123456789" + le32(11) + frame("later"), "0 0 2 2 2 0"},
+        {frame(tail).substr(0, 5000), "0 0 2 2 2 0"},
+        {frame(tail).substr(0, 9003), "0 0 2 2 2 0"},
+        {frame(make_record(4072, 3)) + le32(0), "0 0 0 0 2 0"},
     };
-    for (const std::string& bytes : cases) {
+    for (const auto& [bytes, expected] : cases) {
         write_file(name_, header + bytes);
         std::string r, guarded(200, '#');
         uint32_t length = 100;
         EXPECT_EQ(results({open(SQ_MODE_APPEND), read(&r, 100, true),
                            _vmqpSeqFS(SQ_READ_NEXT, &slot_, guarded.data(), &length, nullptr, 0),
                            read(&r), op(SQ_REWRITE, std::string(10, 'z')), read(&r, 100, true)}),
-                  "0 0 2 2 2 0");
+                  expected)
+            << bytes.size();
         EXPECT_EQ(guarded.substr(100), std::string(100, '#'));
         EXPECT_EQ(r, "good");
         ASSERT_EQ(close(), 0);
@@ -132,37 +116,12 @@ TEST_F(SeqRecordTest, RewrittenDataReachesTheFileWhereverTheRecordLies) {
             for (size_t i = 0; i <= target; ++i)
                 ASSERT_EQ(read(&r, 10000, i == 0), 0);
             ASSERT_EQ(op(SQ_REWRITE, expected[target]), 0);
-            Records seen;
-            for (int result = variant == 0 ? 9 : read(&r, 10000, variant == 2); result == 0;
-                 result = read(&r))
-                seen.push_back(r);
-            if (variant == 2) {
-                EXPECT_EQ(seen, expected);
-            }
+            const Records seen = variant == 0 ? Records{} : read_on(variant == 2);
+            EXPECT_EQ(variant == 2 ? seen : expected, expected);
             ASSERT_EQ(close(), 0);
             EXPECT_EQ(file_records(), expected);
         }
     }
-}
-
-// A rewrite needs the record just read, whole and at its length. Appends on
-// a reading handle go to the end and leave the reading there; pending
-// records reach the file before a read.
-TEST_F(SeqRecordTest, RewritesAndAppendsOnAReadingHandle) {
-    const std::string big = make_record(5000, 3);  // keeps reading short of the end
-    write_records({"alpha", "beta", make_record(6000, 1), big});
-    std::string r;
-    // Nothing read; the first read starts at the first record.
-    ASSERT_EQ(results({open(SQ_MODE_APPEND), op(SQ_REWRITE, "ALPHA"), read(&r)}), "0 2 0");
-    EXPECT_EQ(r, "alpha");
-    // Wrong lengths; a record delivered in part; the last read met the end.
-    EXPECT_EQ(results({op(SQ_REWRITE, "ALPH"), op(SQ_REWRITE, "ALPHA!"), write("four"),
-                       read(&r, 100, true), read(&r, 2), op(SQ_REWRITE, "BE"), read(&r),
-                       op(SQ_REWRITE, make_record(6000, 2)), write("five"), read(&r),
-                       op(SQ_REWRITE, "FIVE"), close()}),
-              "2 2 0 0 0 2 0 0 0 9 2 0");
-    EXPECT_EQ(file_records(),
-              (Records{"alpha", "beta", make_record(6000, 2), big, "four", "five"}));
 }
 
 // Nothing stops a file at 4 GiB: the records across 2^32 are read,
@@ -190,18 +149,85 @@ TEST_F(SeqRecordTest, FilesGoPastFourGiBAsFarAsTheFileSystemAllows) {
               "9 0 0 0 0");
     expected.insert(expected.end(), {"appended", "replaced"});
     EXPECT_EQ(file_records(kHoleEnd), expected);
+}
 
-    // At the file system's limit a refused write (11) leaves nothing of itself
-    // there, and the record before it, still in memory, reaches the file.
-    FileSizeLimit limit(std::filesystem::file_size(name_) + 4096 + 2000);
-    ASSERT_EQ(open(SQ_MODE_APPEND), 0);
-    const Records fit = {make_record(4096 - 8, 10), make_record(92, 11)};
-    for (const std::string& record : fit)
-        ASSERT_EQ(write(record), 0);
-    EXPECT_EQ(write(make_record(5000, 12)), 11);
+using SeqFileTest = SeqTest;
+
+TEST_F(SeqFileTest, CreateWritesTheHeaderAndTruncates) {
+    write_records({"first", std::string(5000, 'x')});
+    ASSERT_EQ(create(3), 0);
+    const std::string expected = le32(80) + le32(0) + "KVRS" + le32(0x01020304) + le32(1) +
+                                 le32(0) + std::string(28, '\0') + std::string("\0\x10\3\0", 4) +
+                                 le32(10) + le32(300) + le32(300) + le32(0) + le32(1) + le32(0);
+    EXPECT_EQ(read_file(name_), expected);
+
+    ASSERT_EQ(open(SQ_MODE_INPUT), 0);
+    std::vector<unsigned char> back(64, 0xEE);
+    ASSERT_EQ(_vmqpSeqFS(SQ_GET_ATTRIBUTES, &slot_, back.data(), nullptr, nullptr, 0), 0);
+    ix_attributes a{};
+    ix_attributes_decode(back.data(), &a);
+    EXPECT_EQ(std::vector<int64_t>({a.record_count, a.min_record_length, a.max_record_length,
+                                    a.area_length, a.block_size, a.key_count, a.options, back[24]}),
+              std::vector<int64_t>({0, 10, 300, 300, 4096, 3, 1, 0xEE}));
     EXPECT_EQ(close(), 0);
-    expected.insert(expected.end(), fit.begin(), fit.end());
-    EXPECT_EQ(file_records(kHoleEnd), expected);
+    EXPECT_EQ(slot_, nullptr);
+    EXPECT_EQ(read_file(name_), expected) << "close rewrote the header";
+}
+
+TEST_F(SeqFileTest, OpenRefusesWhatIsNotASequentialFile) {
+    ASSERT_EQ(create(), 0);
+    const std::string header = read_file(name_);
+    const std::pair<std::string, int> cases[] = {
+        {header.substr(0, 11) + "I" + header.substr(12), 1000},
+        {header.substr(0, 11) + "X" + header.substr(12), 21},
+        {header.substr(0, 8) + "ABCD" + header.substr(12), 21},
+        {"", 15},
+        {header.substr(0, 79), 15},
+    };
+    for (const auto& [bytes, result] : cases) {
+        write_file(name_, bytes);
+        for (uint8_t mode : {SQ_MODE_INPUT, SQ_MODE_APPEND, SQ_MODE_UNBUFFERED})
+            EXPECT_EQ(open(mode), result) << "mode " << int{mode} << ", " << bytes.size();
+        EXPECT_EQ(slot_, nullptr);
+        EXPECT_EQ(read_file(name_), bytes);
+    }
+    std::filesystem::remove(name_);
+    EXPECT_EQ(open(SQ_MODE_APPEND), 15) << "a missing file is created empty";
+    EXPECT_EQ(std::filesystem::file_size(name_), 0u);
+}
+
+TEST_F(SeqFileTest, RequestsEachModeRefusesAndShareModes) {
+    write_records({"one", "two"});
+    const std::string before = read_file(name_);
+    uint32_t length = 3;
+    char data[4] = "abc";
+    for (int code : {0, 3, 9, 22, 0x105})
+        EXPECT_EQ(_vmqpSeqFS(code, &slot_, data, &length, nullptr, 0), 1);
+    for (int code : {SQ_CLOSE, SQ_GET_ATTRIBUTES, SQ_WRITE, SQ_READ_NEXT, SQ_REPLACE_LAST})
+        EXPECT_EQ(_vmqpSeqFS(code, &slot_, nullptr, &length, nullptr, 0), 3);
+    EXPECT_EQ(open(1), 1);
+    EXPECT_EQ(open(1 | SQ_MODE_OUTPUT), 1);
+
+    // Read only: writing is refused before anything changes. Readers share;
+    // a writer shares with nobody.
+    std::string r;
+    void* other = nullptr;
+    EXPECT_EQ(results({open(SQ_MODE_INPUT), open(SQ_MODE_INPUT, &other), close(&other),
+                       open(SQ_MODE_APPEND | SQ_MODE_OUTPUT, &other), write("new"),
+                       op(SQ_REPLACE_LAST, "new"), read(&r, 100, true), op(SQ_REWRITE, "ONE"),
+                       read(&r), close(), close()}),
+              "0 0 0 18 2 2 0 2 0 0 3");
+    EXPECT_EQ(r, "two");
+    // Mode 2 has no buffers for records.
+    EXPECT_EQ(results({open(SQ_MODE_UNBUFFERED), write("new"), read(&r, 100, true), close()}),
+              "0 1 1 0");
+    EXPECT_EQ(read_file(name_), before);
+
+    // A file in use: create must not truncate it.
+    EXPECT_EQ(results({open(SQ_MODE_APPEND), open(SQ_MODE_APPEND | SQ_MODE_OUTPUT, &other),
+                       open(SQ_MODE_INPUT, &other), write("abc"), create(), close()}),
+              "0 18 18 0 18 0");
+    EXPECT_EQ(file_records(), (Records{"one", "two", "abc"}));
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,22 +38,6 @@ inline std::string le32(uint32_t v) {
 inline std::string frame(const std::string& data) {
     return le32(static_cast<uint32_t>(data.size())) + data +
            le32(static_cast<uint32_t>(data.size()));
-}
-
-// The framed records that fill bytes from `at` to the end; nothing when the
-// framing is broken.
-inline std::optional<Records> parse_records(const std::string& bytes, size_t at) {
-    Records records;
-    auto word = [&](size_t i) {
-        return platform::load_u32(reinterpret_cast<const unsigned char*>(bytes.data()) + i);
-    };
-    for (; at < bytes.size(); at += 8 + records.back().size()) {
-        if (bytes.size() - at < 8 || bytes.size() - at - 8 < word(at) ||
-            word(at + 4 + word(at)) != word(at))
-            return std::nullopt;
-        records.push_back(bytes.substr(at + 4, word(at)));
-    }
-    return records;
 }
 
 // The results of a run of calls, taken in order: "0 0 2".
@@ -122,32 +105,35 @@ protected:
             ASSERT_EQ(write(r), 0);
         ASSERT_EQ(close(), 0);
     }
-    // Every record through a fresh reading handle; *end gets the result that
-    // stopped the reading.
-    Records read_all(int* end = nullptr) {
-        void* reader = nullptr;
-        std::swap(reader, slot_);
+    // The records read on the open handle up to the end, from the first one
+    // or from where it is.
+    Records read_on(bool from_first) {
         Records records;
         std::string r;
-        EXPECT_EQ(open(SQ_MODE_INPUT), 0);
-        int result = read(&r, 10000, true);
-        for (; result == 0; result = read(&r))
+        for (int result = read(&r, 10000, from_first); result == 0; result = read(&r))
             records.push_back(r);
-        if (end != nullptr)
-            *end = result;
-        EXPECT_EQ(close(), 0);
-        std::swap(reader, slot_);
         return records;
     }
-    // The records by the file's bytes: all of them, or those from `from` on.
+    // The records by the file's bytes, read by their framing: all of them,
+    // or those from `from` on; a broken framing fails the test.
     Records file_records(uint64_t from = 0) {
         std::ifstream in(name_, std::ios::binary);
         in.seekg(static_cast<std::streamoff>(from));
         const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+        auto word = [&](size_t i) {
+            return load_u32(reinterpret_cast<const unsigned char*>(bytes.data()) + i);
+        };
         const bool header = from != 0 || (bytes.size() >= 80 && bytes.compare(8, 4, "KVRS") == 0);
-        auto records = header ? parse_records(bytes, from == 0 ? 80 : 0) : std::nullopt;
-        EXPECT_TRUE(records) << "the file's framing is broken";
-        return records.value_or(Records{});
+        Records records;
+        size_t at = from == 0 ? 80 : 0;
+        for (; header && at < bytes.size(); at += 8 + records.back().size()) {
+            if (bytes.size() - at < 8 || bytes.size() - at - 8 < word(at) ||
+                word(at + 4 + word(at)) != word(at))
+                break;
+            records.push_back(bytes.substr(at + 4, word(at)));
+        }
+        EXPECT_TRUE(header && at == bytes.size()) << "the file's framing is broken";
+        return records;
     }
 
     std::string name_;

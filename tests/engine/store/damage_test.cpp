@@ -37,42 +37,32 @@ TEST_F(StoreDamage, FreeListLinksMustLeadToFreeSlotsInsideTheFile) {
 // The avail list of the block format and the index-block list of the slot
 // format: a head or a link that names no free block of the file.
 TEST_F(StoreDamage, BlockListsMustLeadToFreeBlocksInsideTheFile) {
-    struct Head {
-        uint32_t at;
-        bool past_a;  // at counts from the block in use, a
-        int result;
-    };
-    struct List {
+    // Heads past the end, in the header, at the block in use (a), negative.
+    const struct {
         bool blocks;
-        uint32_t head_at, link_at;  // in the header, in a free block
-        std::vector<Head> heads;    // past the end, in the header, not free, negative
-    } lists[] = {
-        {true,
-         20,
-         24,
-         {{4096, true, code(kEndOfFile)},
-          {16, false, code(kIoError)},
-          {0, true, code(kIoError)},
-          {0x80000000, false, code(kIoError)}}},
-        {false,
-         0xC0,
-         4,
-         {{8192, true, code(kIoError)}, {100, false, code(kIoError)}, {0, true, code(kIoError)}}},
-    };
-    for (const List& list : lists) {
-        create({.block_format = list.blocks});
-        auto get = list.blocks ? _vmq_get_block : _vmq_get_index_block;
-        auto release = list.blocks ? _vmq_release_block : _vmq_release_index_block;
+        uint32_t at;
+        bool past_a;  // at counts from a
+        Status result;
+    } heads[] = {{true, 4096, true, kEndOfFile}, {true, 16, false, kIoError},
+                 {true, 0, true, kIoError},      {true, 0x80000000, false, kIoError},
+                 {false, 8192, true, kIoError},  {false, 100, false, kIoError},
+                 {false, 0, true, kIoError}};
+    for (const bool blocks : {true, false}) {
+        create({.block_format = blocks});
+        auto get = blocks ? _vmq_get_block : _vmq_get_index_block;
+        auto release = blocks ? _vmq_release_block : _vmq_release_index_block;
+        unsigned char* head_at = handle->image.get() + (blocks ? 20 : 0xC0);
         uint32_t a = 0, got = 0;
         ASSERT_EQ(get(handle.get(), &a, 0), 0);
-        for (const Head& head : list.heads) {
-            platform::store_u32(handle->image.get() + list.head_at,
-                                head.at + (head.past_a ? a : 0));
-            EXPECT_EQ(get(handle.get(), &got, 0), head.result) << head.at;
+        for (const auto& head : heads) {
+            if (head.blocks == blocks) {
+                platform::store_u32(head_at, head.at + (head.past_a ? a : 0));
+                EXPECT_EQ(get(handle.get(), &got, 0), code(head.result)) << head.at;
+            }
         }
-        platform::store_u32(handle->image.get() + list.head_at, 0);
+        platform::store_u32(head_at, 0);
         ASSERT_EQ(release(handle.get(), a), 0);
-        patch(a + list.link_at, le32(a));  // links to itself
+        patch(a + (blocks ? 24 : 4), le32(a));  // a free block that links to itself
         EXPECT_EQ(get(handle.get(), &got, 0), code(kIoError));
         EXPECT_EQ(release(handle.get(), 1024), code(kIoError));
     }

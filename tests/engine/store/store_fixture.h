@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "engine/store/store.h"
@@ -21,20 +22,15 @@ namespace kvr::store::test {
 using engine::FileHeader;
 
 struct TestHandle : StoreHandle {
-    struct Shift {
-        std::string key;  // the record's first 8 bytes
-        int count;
-        int32_t delta;
-    };
-    std::vector<Shift> shifts;
+    std::vector<std::tuple<std::string, int, int32_t>> shifts;  // key's first 8 bytes, count, delta
     engine::Result shift_result = engine::kOk;
 };
 
 inline engine::Result record_shift(StoreHandle* base, const unsigned char* record, int count,
                                    int32_t delta) {
     auto* handle = static_cast<TestHandle*>(base);
-    const std::string key(reinterpret_cast<const char*>(record), 8);
-    handle->shifts.push_back({key, count, delta});
+    handle->shifts.emplace_back(std::string(reinterpret_cast<const char*>(record), 8), count,
+                                delta);
     return handle->shift_result;
 }
 

@@ -1,14 +1,19 @@
 // The tree checker: sound trees built page by page pass with their counts,
 // and each kind of damage, made one at a time, is reported where it is.
+// And what the model cannot reach: duplicate numbers renumbered at their
+// limit, and a branch that names itself.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
+#include "engine/results.h"
 #include "engine/tree/checker.h"
+#include "engine/tree/operations.h"
 #include "engine/tree/tree_fixture.h"
 
 namespace kvr::test {
@@ -35,62 +40,59 @@ protected:
     // keys of entries 0, 1, 2, ..., with branches of up to `fanout`
     // children; the first leaf is the root leaf open made.
     Levels build(int leaves, int per_leaf, int fanout) {
-        std::vector<uint32_t> level;
-        std::vector<int> first_entry;  // of each page of the level
+        Levels levels{{}};
+        std::vector<int> first;  // the first entry under each page of the level
         for (int l = 0, n = 0; l < leaves; ++l) {
-            unsigned char* page = nullptr;
-            const uint32_t address =
-                l == 0 ? tree().root() : new_linked_page(level, kLeafPage, &page);
-            page = page != nullptr ? page : fetch_now(address);
-            first_entry.push_back(n);
+            unsigned char* leaf = add_page(&levels[0], kLeafPage);
+            first.push_back(n);
             for (int i = 0; i < per_leaf; ++i, ++n) {
-                const std::vector<unsigned char> key = key_of(n);
-                std::memcpy(leaf_key(tree(), page, i), key.data(), key.size());
-                store_u32(leaf_data(tree(), page, i), 0x1000u + static_cast<uint32_t>(n));
+                put_key(leaf_key(tree(), leaf, i), n);
+                store_u32(leaf_data(tree(), leaf, i), 0x1000u + static_cast<uint32_t>(n));
             }
-            set_page_count(page, per_leaf);
-            level.push_back(address);
+            set_page_count(leaf, per_leaf);
         }
-        Levels levels{level};
         while (levels.front().size() > 1) {
-            const std::vector<uint32_t>& below = levels.front();
-            std::vector<uint32_t> above;
-            std::vector<int> above_first;
-            for (size_t start = 0; start < below.size(); start += static_cast<size_t>(fanout)) {
-                const size_t end = std::min(below.size(), start + static_cast<size_t>(fanout));
-                unsigned char* page = nullptr;
-                above.push_back(new_linked_page(above, kBranchPage, &page));
-                above_first.push_back(first_entry[start]);
-                set_branch_child(page, 0, below[start]);
-                for (size_t c = start + 1; c < end; ++c) {
-                    const int i = static_cast<int>(c - start);
-                    const std::vector<unsigned char> key = key_of(first_entry[c]);
-                    std::memcpy(branch_key(tree(), page, i - 1), key.data(), key.size());
-                    set_branch_child(page, i, below[c]);
+            const std::vector<uint32_t> below = levels.front();
+            const std::vector<int> below_first = std::exchange(first, {});
+            levels.insert(levels.begin(), std::vector<uint32_t>{});
+            unsigned char* page = nullptr;
+            for (size_t c = 0; c < below.size(); ++c) {
+                const int i = static_cast<int>(c % static_cast<size_t>(fanout));
+                if (i == 0) {
+                    page = add_page(&levels[0], kBranchPage);
+                    first.push_back(below_first[c]);
+                } else {
+                    put_key(branch_key(tree(), page, i - 1), below_first[c]);
                 }
-                set_page_count(page, static_cast<int>(end - start - 1));
+                set_branch_child(page, i, below[c]);
+                set_page_count(page, i);
             }
-            levels.insert(levels.begin(), above);
-            first_entry = above_first;
         }
         tree().set_root(levels.front().front());
         return levels;
     }
 
-    // A new page of the given type linked after the last page of `level`.
-    uint32_t new_linked_page(const std::vector<uint32_t>& level, uint16_t type,
-                             unsigned char** page) {
+    // A new page of the given type linked after the last page of the level,
+    // in an operation of its own; the first leaf is the root leaf open made.
+    unsigned char* add_page(std::vector<uint32_t>* level, uint16_t type) {
         tree().begin_operation();
-        uint32_t address = 0;
+        uint32_t address = tree().root();
         Status result = kTreeOk;
-        *page = new_page(&tree(), &address, &result);
+        unsigned char* page = type == kLeafPage && level->empty()
+                                  ? fetch(address)
+                                  : new_page(&tree(), &address, &result);
         EXPECT_EQ(code(result), 0);
-        set_page_type(*page, type);
-        if (!level.empty()) {
-            set_prev_page(*page, level.back());
-            set_next_page(fetch(level.back()), address);
+        set_page_type(page, type);
+        if (!level->empty()) {
+            set_prev_page(page, level->back());
+            set_next_page(fetch(level->back()), address);
         }
-        return address;
+        level->push_back(address);
+        return page;
+    }
+    void put_key(unsigned char* at, int n) {
+        const std::vector<unsigned char> key = key_of(n);
+        std::memcpy(at, key.data(), key.size());
     }
 
     // Three levels over 255-byte keys (30..60 per page): a root with two
@@ -101,6 +103,15 @@ protected:
         return build(62, 30, 31);
     }
 
+    int insert(int n, uint32_t value) {
+        unsigned char data[4];
+        store_u32(data, value);
+        return _vmq_insert(&tree(), key_of(n).data(), data, nullptr);
+    }
+    void flush_and_patch(uint32_t at, uint32_t value) {
+        ASSERT_EQ(code(flush_tree(&tree())), 0);
+        patch_u32(at, value);
+    }
     bool check(TreeProblem* problem, TreeSummary* summary = nullptr) {
         return check_tree(&tree(), problem, summary);
     }
@@ -133,51 +144,43 @@ TEST_F(TreeChecker, SoundTreesPassWithTheirCountsAndChainsEnd) {
 
 TEST_F(TreeChecker, EachKindOfDamageIsReportedWhereItIs) {
     Levels l;  // the same pages each time the tree is built
-    const size_t key_len = 255;
     auto page = [&](int level, int i) { return fetch_now(l[size_t(level)][size_t(i)]); };
     auto copy_key = [&](unsigned char* leaf, int entry, int level, int i, int slot) {
         const std::vector<unsigned char> key(leaf_key(tree(), leaf, entry),
-                                             leaf_key(tree(), leaf, entry) + key_len);
-        std::memcpy(branch_key(tree(), page(level, i), slot), key.data(), key_len);
+                                             leaf_key(tree(), leaf, entry) + 255);
+        std::memcpy(branch_key(tree(), page(level, i), slot), key.data(), key.size());
+    };
+    auto swap_keys = [&](unsigned char* leaf, int a, int b) {
+        unsigned char* key = leaf_key(tree(), leaf, a);
+        std::swap_ranges(key, key + 255, leaf_key(tree(), leaf, b));
     };
     // Branch 1 of level 1 holds leaves 31..61; its key i leads to leaf 32 + i.
     const struct {
-        const char* message;  // a part of the report's text
-        std::function<void()> damage;
+        const char* message;                   // a part of the report's text
         int level, page, index, report_level;  // where the report points
+        std::function<void()> damage;
     } damages[] = {
-        {"differs from the first key", [&] { branch_key(tree(), page(1, 1), 5)[200] = '!'; }, 1, 1,
-         5, 1},
-        {"is not above key", [&] { copy_key(page(2, 35), 29, 1, 1, 4); }, 1, 1, 4, 1},
-        {"is not below the separator", [&] { copy_key(page(2, 29), 3, 0, 0, 0); }, 1, 0, 29, 1},
-        {"is not above the key before it",
-         [&] {
-             unsigned char* leaf = page(2, 40);
-             unsigned char* key = leaf_key(tree(), leaf, 3);
-             std::swap_ranges(key, key + key_len, leaf_key(tree(), leaf, 4));
-         },
-         2, 40, 4, 2},
-        {"below the minimum 30", [&] { set_page_count(page(2, 12), 29); }, 2, 12, -1, 2},
-        {"outside 0..60", [&] { set_page_count(page(1, 0), 61); }, 1, 0, -1, 1},
-        {"root branch without keys", [&] { set_page_count(page(0, 0), 0); }, 0, 0, -1, 0},
-        {"next_page is", [&] { set_next_page(page(2, 20), l[2][22]); }, 2, 20, -1, 2},
-        {"prev_page is 0", [&] { set_prev_page(page(1, 1), 0); }, 1, 1, -1, 1},
-        {"prev_page is", [&] { set_prev_page(page(2, 0), l[2][61]); }, 2, 0, -1, 2},
-        {"leaves at different depths", [&] { set_branch_child(page(0, 0), 1, l[2][45]); }, 2, 45,
-         -1, 1},
-        {"names itself", [&] { set_branch_child(page(1, 0), 3, l[1][0]); }, 1, 0, 3, 1},
-        {"reached before", [&] { set_branch_child(page(1, 1), 30, l[0][0]); }, 1, 1, 30, 1},
-        {"child 7 is 0", [&] { set_branch_child(page(1, 1), 7, 0); }, 1, 1, 7, 1},
+        {"differs from the first key", 1, 1, 5, 1,
+         [&] { branch_key(tree(), page(1, 1), 5)[200] = '!'; }},
+        {"is not above key", 1, 1, 4, 1, [&] { copy_key(page(2, 35), 29, 1, 1, 4); }},
+        {"is not below the separator", 1, 0, 29, 1, [&] { copy_key(page(2, 29), 3, 0, 0, 0); }},
+        {"is not above the key before it", 2, 40, 4, 2, [&] { swap_keys(page(2, 40), 3, 4); }},
+        {"below the minimum 30", 2, 12, -1, 2, [&] { set_page_count(page(2, 12), 29); }},
+        {"outside 0..60", 1, 0, -1, 1, [&] { set_page_count(page(1, 0), 61); }},
+        {"root branch without keys", 0, 0, -1, 0, [&] { set_page_count(page(0, 0), 0); }},
+        {"next_page is", 2, 20, -1, 2, [&] { set_next_page(page(2, 20), l[2][22]); }},
+        {"prev_page is 0", 1, 1, -1, 1, [&] { set_prev_page(page(1, 1), 0); }},
+        {"prev_page is", 2, 0, -1, 2, [&] { set_prev_page(page(2, 0), l[2][61]); }},
+        {"leaves at different depths", 2, 45, -1, 1,
+         [&] { set_branch_child(page(0, 0), 1, l[2][45]); }},
+        {"names itself", 1, 0, 3, 1, [&] { set_branch_child(page(1, 0), 3, l[1][0]); }},
+        {"reached before", 1, 1, 30, 1, [&] { set_branch_child(page(1, 1), 30, l[0][0]); }},
+        {"child 7 is 0", 1, 1, 7, 1, [&] { set_branch_child(page(1, 1), 7, 0); }},
         // Found in the cache, before the walk.
-        {"page_self is", [&] { set_page_self(page(2, 50), l[2][51]); }, 2, 50, -1, -1},
+        {"page_self is", 2, 50, -1, -1, [&] { set_page_self(page(2, 50), l[2][51]); }},
         // In the file, the page not marked modified.
-        {"page_key_number is 5",
-         [&] {
-             ASSERT_EQ(code(flush_tree(&tree())), 0);
-             patch_u32(l[2][9] + 4, 5u << 16);
-         },
-         2, 9, -1, 2},
-        {"neither branch nor leaf", [&] { set_page_type(page(1, 0), 0); }, 1, 0, -1, 1},
+        {"page_key_number is 5", 2, 9, -1, 2, [&] { flush_and_patch(l[2][9] + 4, 5u << 16); }},
+        {"neither branch nor leaf", 1, 0, -1, 1, [&] { set_page_type(page(1, 0), 0); }},
     };
     for (const auto& damage : damages) {
         SCOPED_TRACE(damage.message);
@@ -208,6 +211,43 @@ TEST_F(TreeChecker, KeysOrderByDuplicateNumber) {
     ASSERT_FALSE(check(&problem));
     EXPECT_EQ(std::tie(problem.page, problem.index), std::tuple(levels[1][1], 5));
     EXPECT_NE(problem.what.find("duplicate number"), std::string::npos) << describe(problem);
+}
+
+using TreeOperations = TreeChecker;
+
+// A run whose last duplicate number is the largest there may be is numbered
+// afresh from 0 when another entry joins it.
+TEST_F(TreeOperations, DuplicateNumbersPastTheLimitAreRenumbered) {
+    make_tree(10, kCreateDuplicates.bits);  // key part n / 3
+    for (uint32_t value : {1, 2, 3})
+        ASSERT_EQ(insert(15, value), 0);
+    ASSERT_EQ(_vmq_getlast(&tree(), nullptr, nullptr), 0);
+    unsigned char* leaf = fetch_now(tree().cursor().page);
+    platform::store_u32_be(leaf_key(tree(), leaf, tree().cursor().index) + 10, 0xFFFFFFF0);
+    set_page_modified(leaf, true);
+    ASSERT_EQ(insert(15, 4), 0);
+    std::vector<std::pair<uint32_t, uint32_t>> run;  // duplicate number, data
+    unsigned char *k = nullptr, *d = nullptr;
+    for (int r = _vmq_getfirst(&tree(), &k, &d); r == 0; r = _vmq_getnext(&tree(), &k, &d))
+        run.emplace_back(platform::load_u32_be(k + 10), load_u32(d));
+    EXPECT_EQ(run, (std::vector<std::pair<uint32_t, uint32_t>>{{0, 1}, {1, 2}, {2, 3}, {3, 4}}));
+    TreeProblem problem;
+    EXPECT_TRUE(check_tree(&tree(), &problem)) << describe(problem);
+}
+
+TEST_F(TreeOperations, BranchNamingItselfIsDamageNotALoop) {
+    make_tree(10);
+    for (int i = 0; i <= tree().leaf_max(); ++i)
+        ASSERT_EQ(insert(i, i), 0);
+    set_branch_child(fetch_now(tree().root()), 0, tree().root());
+    int equal_seen = 0;
+    unsigned char* data = nullptr;
+    EXPECT_EQ(_vmq_getkey(&tree(), key_of(0).data(), &data, kSearchEqual, &equal_seen, nullptr),
+              code(kDamagedPage));
+    EXPECT_EQ(insert(0, 1), code(kDamagedPage));
+    EXPECT_EQ(_vmq_getfirst(&tree(), nullptr, nullptr), code(kDamagedPage));
+    TreeProblem problem;
+    EXPECT_FALSE(check_tree(&tree(), &problem));
 }
 
 }  // namespace

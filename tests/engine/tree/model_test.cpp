@@ -64,15 +64,17 @@ const Config kConfigs[] = {
 
 std::optional<uint64_t> env_number(const char* name) {
     const char* text = std::getenv(name);
-    if (text == nullptr || *text == 0)
-        return std::nullopt;
-    return std::strtoull(text, nullptr, 10);
+    return text == nullptr || *text == 0 ? std::nullopt
+                                         : std::optional(std::strtoull(text, nullptr, 10));
 }
 
 // Bytes that spell key ids: chosen to test unsigned order.
 constexpr unsigned char kKeyDigits[] = {0x00, 0x01, 0x41, 0x7F, 0x80, 0xFE, 0xFF};
 constexpr uint32_t kNumericScale[] = {1, 256, 65536, 16777216};
-constexpr const char* kStepNames[] = {"next", "prev", "current"};
+constexpr const char* kStepNames[] = {"next", "prev", "current", "first", "last"};
+// The cursor steps by kind: 0 next, 1 prev, 2 current, 3 first, 4 last.
+int (*const kSteps[])(Tree*, unsigned char**, unsigned char**) = {
+    _vmq_getnext, _vmq_getprev, _vmq_getcur, _vmq_getfirst, _vmq_getlast};
 
 std::string hex(const Bytes& bytes) {
     static constexpr char kDigits[] = "0123456789abcdef";
@@ -135,11 +137,7 @@ public:
           seed_(seed),
           tree_(tree),
           reopen_(std::move(reopen)),
-          order_{&config_},
-          entries_(order_),
-          rng_(seed * 0x9E3779B97F4A7C15ull + 12345),
-          key_len_(config.key_length + (config.dups ? 4 : 0)),
-          check_every_(env_number("KVR_MODEL_CHECK_EVERY").value_or(0) != 0) {}
+          rng_(seed * 0x9E3779B97F4A7C15ull + 12345) {}
 
     // Runs `ops` operations in batches; false with failure() set at the
     // first difference. Batches are long enough that the walk of a big tree
@@ -258,10 +256,9 @@ private:
     // A result of 0 with the cursor landed on `at` in state 3.
     bool expect_landed(const char* op, int result, const unsigned char* key,
                        const unsigned char* data, Entry at) {
-        if (!expect_result(op, result, 0))
-            return false;
         cursor_ = {kCursorOnEntry | kCursorValid, true, at};
-        return expect_entry(op, key, data, at) && expect_state(op, kCursorOnEntry | kCursorValid);
+        return expect_result(op, result, 0) && expect_entry(op, key, data, at) &&
+               expect_state(op, kCursorOnEntry | kCursorValid);
     }
     // A failed search or a step past the end: the cursor is cleared.
     bool expect_cleared(const char* op, int result, int want) {
@@ -272,13 +269,9 @@ private:
     // or clear it: nothing that follows can tell the two apart, so either
     // is taken and the model follows the tree.
     bool expect_in_empty_tree(const char* op, int result, int want, uint8_t before) {
-        if (!expect_result(op, result, want))
-            return false;
-        const uint8_t state = tree_->cursor().state;
-        if (state != before && state != 0)
-            return expect_state(op, before);
-        cursor_.state = state;
-        return true;
+        cursor_.state = tree_->cursor().state;
+        return expect_result(op, result, want) &&
+               (cursor_.state == before || cursor_.state == 0 || expect_state(op, before));
     }
 
     // What a search with this key and mode must find: the result, the entry
@@ -342,9 +335,8 @@ private:
             number =
                 order_.number_of(std::prev(entries_.upper_bound(stored(part, ~0u)))->first) + 1;
         }
-        if (!expect_result("insert", result, 0))
-            return false;
-        if (!expect("insert", "gave duplicate", duplicate, want_duplicate))
+        if (!expect_result("insert", result, 0) ||
+            !expect("insert", "gave duplicate", duplicate, want_duplicate))
             return false;
         cursor_ = {kCursorOnEntry | kCursorValid, true,
                    entries_.emplace(stored(part, number), data).first};
@@ -371,8 +363,7 @@ private:
         }
         op_text_ = "search mode " + std::to_string(mode) + " " + hex(key);
         const bool want_pointers = !chance(10);
-        unsigned char* data = nullptr;
-        unsigned char* found = nullptr;
+        unsigned char *data = nullptr, *found = nullptr;
         int equal_seen = 0;
         const uint8_t state_before = tree_->cursor().state;
         const int result = _vmq_getkey(tree_, raw(key), want_pointers ? &data : nullptr, mode,
@@ -380,9 +371,8 @@ private:
         if (entries_.empty())
             return expect_in_empty_tree("getkey", result, 2, state_before);
         const Found want = expected_search(key, mode);
-        if (!expect_result("getkey", result, want.result))
-            return false;
-        if (!expect("getkey", "equal_seen", equal_seen, want.equal_seen))
+        if (!expect_result("getkey", result, want.result) ||
+            !expect("getkey", "equal_seen", equal_seen, want.equal_seen))
             return false;
         return want.result != 0 ? expect_cleared("getkey", result, want.result)
                                 : expect_landed("getkey", result, found, data, want.at);
@@ -394,13 +384,11 @@ private:
         Bytes value = new_data();
         Entry first = entries_.lower_bound(stored(part, 0));
         if (first != entries_.end() && same_part(first->first, stored(part, 0)) && chance(80)) {
-            Entry pick = first;
-            for (uint32_t k = below(40); k > 0; --k) {
-                Entry next = std::next(pick);
-                if (next == entries_.end() || !same_part(next->first, pick->first))
-                    break;
-                pick = next;
-            }
+            Entry pick = first;  // some entry of the run
+            for (uint32_t k = below(40); k > 0 && std::next(pick) != entries_.end() &&
+                                         same_part(std::next(pick)->first, pick->first);
+                 --k)
+                ++pick;
             value = pick->second;
         }
         const Bytes key = caller_key(part);
@@ -428,34 +416,20 @@ private:
                          : expect_landed("getdup", result, nullptr, data, at);
     }
 
-    bool op_end(bool last) {
-        op_text_ = last ? "last" : "first";
-        unsigned char* key = nullptr;
-        unsigned char* data = nullptr;
-        const uint8_t state_before = tree_->cursor().state;
-        const int result =
-            last ? _vmq_getlast(tree_, &key, &data) : _vmq_getfirst(tree_, &key, &data);
-        if (entries_.empty())
-            return expect_in_empty_tree(op_text_.c_str(), result, code(kTreeEndOfFile),
-                                        state_before);
-        return expect_landed(op_text_.c_str(), result, key, data,
-                             last ? std::prev(entries_.end()) : entries_.begin());
-    }
-
-    bool op_step(int kind) {  // 0 next, 1 prev, 2 current
+    bool op_step(int kind) {  // 0 next, 1 prev, 2 current, 3 first, 4 last
         const char* name = kStepNames[kind];
-        if (!cursor_.known && (cursor_.state & kCursorValid) != 0)
+        if (kind < 3 && !cursor_.known && (cursor_.state & kCursorValid) != 0)
             return position_somewhere();
         op_text_ = name;
-        unsigned char* key = nullptr;
-        unsigned char* data = nullptr;
+        unsigned char *key = nullptr, *data = nullptr;
         const uint8_t state_before = tree_->cursor().state;
-        const bool pass_data = !chance(10);
-        const int result = kind == 0   ? _vmq_getnext(tree_, &key, pass_data ? &data : nullptr)
-                           : kind == 1 ? _vmq_getprev(tree_, &key, pass_data ? &data : nullptr)
-                                       : _vmq_getcur(tree_, &key, pass_data ? &data : nullptr);
+        const bool pass_data = kind >= 3 || !chance(10);
+        const int result = kSteps[kind](tree_, &key, pass_data ? &data : nullptr);
         if (entries_.empty())
             return expect_in_empty_tree(name, result, code(kTreeEndOfFile), state_before);
+        if (kind >= 3)
+            return expect_landed(name, result, key, data,
+                                 kind == 4 ? std::prev(entries_.end()) : entries_.begin());
         if (cursor_.state == 0)
             return expect_cleared(name, result, code(kNoCurrentEntry));
         // Before the first entry, the next and current steps take the first
@@ -474,10 +448,9 @@ private:
             return expect_landed(name, result, key, data, std::prev(from));
         // It stays on the first entry, but a shared tree forgets its key.
         cursor_ = {kCursorValid, !config_.shared, from};
-        if (!expect_result(name, result, code(kKeyNotFound)))
-            return false;
-        return key == nullptr ? expect_state(name, kCursorValid)
-                              : fail("prev before the first entry gave a key");
+        return expect_result(name, result, code(kKeyNotFound)) &&
+               (key == nullptr ? expect_state(name, kCursorValid)
+                               : fail("prev before the first entry gave a key"));
     }
 
     bool op_isdup() {
@@ -498,15 +471,15 @@ private:
         static const int kModes[] = {kSearchEqual, kSearchEqual | kSearchGreater,
                                      kSearchExact | kSearchEqual | kSearchGreater};
         const uint32_t way = below(5);
-        return way < 3 ? op_search(kModes[way]) : op_end(way == 4);
+        return way < 3 ? op_search(kModes[way]) : op_step(way == 4 ? 4 : 3);
     }
 
     bool op_delete(bool position_first) {
-        if (position_first || (!cursor_.known && (cursor_.state & kCursorOnEntry) != 0)) {
-            if (!position_somewhere())
-                return false;
-            ++op_;
-        }
+        const bool position =
+            position_first || (!cursor_.known && (cursor_.state & kCursorOnEntry) != 0);
+        if (position && !position_somewhere())
+            return false;
+        op_ += position;
         op_text_ = "delete";
         if ((cursor_.state & kCursorOnEntry) != 0)
             op_text_ += " " + hex(cursor_.at->first);
@@ -518,25 +491,22 @@ private:
         if ((cursor_.state & kCursorOnEntry) == 0)
             return expect_result("delete", result, code(kNoCurrentEntry)) &&
                    expect_state("delete", state_before);
-        if (!expect_result("delete", result, 0))
-            return false;
         const Entry victim = cursor_.at;
         const Entry follower = std::next(victim);
         const bool has_before = victim != entries_.begin();
         const Entry before = has_before ? std::prev(victim) : entries_.end();
-        entries_.erase(victim);
         const uint8_t want = !has_before ? kCursorValid | kCursorBeforeFirst
                                          : (refind ? 3 : 2) | kCursorAfterDeleted;
-        if (!expect_state("delete", want))
+        if (!expect_result("delete", result, 0) || !expect_state("delete", want))
             return false;
+        entries_.erase(victim);
         cursor_ = {want, true, has_before ? before : cursor_.at};
         if (!chance(50))
             return true;
         // The next step returns the entry that followed the deleted one.
         ++op_;
         op_text_ = "next after delete";
-        unsigned char* key = nullptr;
-        unsigned char* data = nullptr;
+        unsigned char *key = nullptr, *data = nullptr;
         const int next = _vmq_getnext(tree_, &key, &data);
         if (entries_.empty())
             return expect_in_empty_tree("next", next, code(kTreeEndOfFile), cursor_.state);
@@ -587,17 +557,12 @@ private:
                    std::to_string(delta);
         const int result = _vmq_shift_val(tree_, raw(key), count, delta);
         cursor_.known = false;
-        int want = 0;
-        auto at = entries_.lower_bound(key);
-        for (int i = 0; i < count; ++i, ++at) {
-            if (at == entries_.end()) {
-                want = code(kTreeEndOfFile);
-                break;
-            }
+        int i = 0;
+        for (auto at = entries_.lower_bound(key); i < count && at != entries_.end(); ++i, ++at) {
             auto* word = reinterpret_cast<unsigned char*>(at->second.data());
             store_u32(word, load_u32(word) + static_cast<uint32_t>(delta));
         }
-        return expect_result("shift", result, want);
+        return expect_result("shift", result, i < count ? code(kTreeEndOfFile) : 0);
     }
 
     bool one_operation() {
@@ -617,20 +582,15 @@ private:
             return op_insert();
         if ((roll -= inserts) < deletes)
             return chance(8) ? op_delete_run() : op_delete(!chance(15));
-        static const int kSearches[] = {kSearchEqual,
-                                        kSearchGreater,
-                                        kSearchEqual | kSearchGreater,
-                                        kSearchEqual | kSearchBackwards,
-                                        kSearchBackwards,
-                                        kSearchExact | kSearchEqual | kSearchGreater,
-                                        kSearchExact | kSearchEqual};
+        constexpr int E = kSearchEqual, G = kSearchGreater, B = kSearchBackwards, X = kSearchExact;
+        static const int kSearches[] = {E, G, E | G, E | B, B, X | E | G, X | E};
         const uint32_t pick = below(16);
         if (pick < 7)
             return op_search(kSearches[pick]);
         if (pick == 7)
             return op_getdup();
         if (pick == 8)
-            return op_end(chance(50));
+            return op_step(chance(50) ? 4 : 3);
         if (pick == 9 || pick == 10)
             return pick == 10 && !config_.dups ? op_shift() : op_isdup();
         // A short walk in one direction, now and then turning.
@@ -645,10 +605,8 @@ private:
     bool full_walk(bool backwards) {
         op_text_ = backwards ? "walk backwards" : "walk forwards";
         const char* name = op_text_.c_str();
-        unsigned char* key = nullptr;
-        unsigned char* data = nullptr;
-        int result =
-            backwards ? _vmq_getlast(tree_, &key, &data) : _vmq_getfirst(tree_, &key, &data);
+        unsigned char *key = nullptr, *data = nullptr;
+        int result = kSteps[backwards ? 4 : 3](tree_, &key, &data);
         if (entries_.empty())
             return expect_result(name, result, code(kTreeEndOfFile));
         for (Entry at = backwards ? std::prev(entries_.end()) : entries_.begin();;) {
@@ -657,8 +615,7 @@ private:
             if (backwards ? at == entries_.begin() : std::next(at) == entries_.end())
                 break;
             at = backwards ? std::prev(at) : std::next(at);
-            result =
-                backwards ? _vmq_getprev(tree_, &key, &data) : _vmq_getnext(tree_, &key, &data);
+            result = kSteps[backwards ? 1 : 0](tree_, &key, &data);
         }
         if (!backwards)
             return expect_cleared(name, _vmq_getnext(tree_, &key, &data), code(kTreeEndOfFile));
@@ -687,11 +644,11 @@ private:
     const uint64_t seed_;
     Tree* tree_;
     std::function<int()> reopen_;
-    KeyOrder order_;
-    Entries entries_;
+    KeyOrder order_{&config_};
+    Entries entries_ = Entries(order_);
     std::mt19937_64 rng_;
-    const int key_len_;
-    const bool check_every_;
+    const int key_len_ = config_.key_length + (config_.dups ? 4 : 0);
+    const bool check_every_ = env_number("KVR_MODEL_CHECK_EVERY").value_or(0) != 0;
     ModelCursor cursor_;
     uint64_t op_ = 0, batch_ = 0, serial_ = 0;
     bool growing_ = true;

@@ -94,11 +94,7 @@ protected:
                                      : 0xBAD;
     }
     // Changes the file behind the tree's back.
-    void patch_u32(uint32_t at, uint32_t value) {
-        unsigned char word[4];
-        store_u32(word, value);
-        ASSERT_TRUE(store_.io.write_at(at, word, 4).ok());
-    }
+    void patch_u32(uint32_t at, uint32_t value) { TempDirTest::patch_u32(name_, at, value); }
 
     // The page at address in the running operation; the status in last_result_.
     unsigned char* fetch(uint32_t address) {
@@ -113,6 +109,9 @@ protected:
         tree().begin_operation();
         return fetch(address);
     }
+    // The status of a fetch in the running operation, or in one of its own.
+    int fetch_result(uint32_t address) { return fetch(address) ? 0 : last_result_; }
+    int fetch_status(uint32_t address) { return fetch_now(address) ? 0 : last_result_; }
     // A new leaf, made in an operation of its own.
     uint32_t make_leaf() {
         tree().begin_operation();

@@ -872,41 +872,41 @@ TEST_F(IsamFile, AChangeAProcessDiedInIsTakenBackByAnyOpen) {
         GTEST_SKIP() << "all but the journal of another user checked: that needs root";
 }
 
+// Without room for the fixed part GET ATTRIBUTES writes nothing; without
+// room for every key, the fixed part only. A file of 255 keys gives back
+// every one.
 TEST_F(IsamFile, GetAttributesNeedsRoomForTheFixedPartAndEveryKey) {
-    ASSERT_EQ(create(attributes(12, 60, {{3, 10}, {20, 8, true}}, 1)), IX_OK);
     void* slot = nullptr;
-    std::vector<unsigned char> block(64, 0xEE);
+    std::vector<unsigned char> block(24 + 8 * 255, 0xEE);
     uint32_t size = 0;
-    const auto get = [&](uint32_t room, uint16_t op = IX_GET_ATTRIBUTES, void* aux = nullptr) {
+    unsigned char aux = 0xEE;
+    ix_key_spec spec{};
+    const auto get = [&](uint32_t room, uint16_t op = IX_GET_ATTRIBUTES, void* aux_at = nullptr) {
         size = room;
-        return _vmqpIsam(op, &slot, block.data(), &size, aux, 0);
+        return _vmqpIsam(op, &slot, block.data(), &size, aux_at, 0);
     };
+    ASSERT_EQ(create(attributes(12, 60, {{3, 10}, {20, 8, true}}, 1)), IX_OK);
     ASSERT_EQ(open(&slot, IX_MODE_INPUT), IX_OK);
     EXPECT_EQ(get(23), IX_NO_SPACE);
-    EXPECT_EQ(block, std::vector<unsigned char>(64, 0xEE));
+    EXPECT_EQ(block, std::vector<unsigned char>(block.size(), 0xEE));
     EXPECT_EQ(get(24, IX_GET_ATTRIBUTES | IX_HOLD_RECORD), IX_NO_SPACE);
     const ix_attributes fixed = kvr::test::decode_attributes(block);
     EXPECT_EQ(std::tuple(size, fixed.min_record_length, fixed.max_record_length, fixed.key_count,
                          fixed.options, block[24]),  // no key spec written
               std::tuple(24u, 12u, 60u, 2, 1, 0xEE));
     EXPECT_EQ(get(40), IX_OK);
-    ix_key_spec second{};
-    ix_key_spec_decode(block.data(), 1, &second);
-    EXPECT_EQ(std::tuple(second.key_offset, second.key_length, second.key_flags),
-              std::tuple(20, 8, 1));
+    ix_key_spec_decode(block.data(), 1, &spec);
+    EXPECT_EQ(std::tuple(spec.key_offset, spec.key_length, spec.key_flags), std::tuple(20, 8, 1));
     EXPECT_EQ(close(&slot), IX_OK);
 
-    // A file of 255 keys gives back every one.
     std::vector<Key> keys;
     for (int i = 0; i < 255; ++i)
         keys.push_back({1 + i, 4, i % 2 == 1});
     ASSERT_EQ(create(attributes(300, 300, keys)), IX_OK);
     ASSERT_EQ(open(&slot, IX_MODE_INPUT), IX_OK);
-    block.assign(24 + 8 * 255, 0);
-    unsigned char aux = 0xEE;
     ASSERT_EQ(get(static_cast<uint32_t>(block.size()), IX_GET_ATTRIBUTES, &aux), IX_OK);
-    ix_key_spec_decode(block.data(), 254, &second);
-    EXPECT_EQ(std::tuple(aux, second.key_offset, second.key_flags), std::tuple(0, 255, 0));
+    ix_key_spec_decode(block.data(), 254, &spec);
+    EXPECT_EQ(std::tuple(aux, spec.key_offset, spec.key_flags), std::tuple(0, 255, 0));
     EXPECT_EQ(close(&slot), IX_OK);
 }
 

@@ -32,9 +32,7 @@
                FILE STATUS FS.
       * One work file, two layouts; the second's alternate key lies
       * before its prime key.
-           SELECT WK-SHORT ASSIGN TO "wf_work.dat"
-               ORGANIZATION SEQUENTIAL FILE STATUS FS.
-           SELECT WK-BY-NAME ASSIGN TO "wf_work.dat"
+           SELECT WK-BY-NAME ASSIGN TO "wf_sequential.dat"
                ORGANIZATION INDEXED ACCESS DYNAMIC RECORD KEY BN-NAME
                ALTERNATE RECORD KEY BN-CODE FILE STATUS FS.
            SELECT RL-SEQ ASSIGN TO "rl_seq.dat"
@@ -67,8 +65,6 @@
        01 IX-REC.
           05 IX-KEY         PIC X(4).
           05 IX-TEXT        PIC X(8).
-       FD WK-SHORT.
-       01 SH-REC            PIC X(8).
        FD WK-BY-NAME.
        01 BN-REC.
           05 BN-CODE        PIC X(4).
@@ -154,12 +150,12 @@
 
       * An OPEN that fails says why on stderr: the work file is held.
        REFUSED.
-           OPEN OUTPUT WK-SHORT
-           MOVE "SHORT" TO SH-REC WRITE SH-REC
-           CLOSE WK-SHORT OPEN I-O WK-SHORT
+           OPEN OUTPUT SQ
+           MOVE "SHORT" TO SQ-REC WRITE SQ-REC
+           CLOSE SQ OPEN I-O SQ
            OPEN OUTPUT WK-BY-NAME
            DISPLAY "OPEN OUTPUT of the held file " FS
-           CLOSE WK-SHORT OPEN OUTPUT WK-BY-NAME
+           CLOSE SQ OPEN OUTPUT WK-BY-NAME
            DISPLAY "OPEN OUTPUT once it is free " FS
            MOVE "C001ALPHA" TO BN-REC WRITE BN-REC
            DISPLAY "WRITE, the alternate key first " FS

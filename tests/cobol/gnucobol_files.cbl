@@ -204,13 +204,8 @@
 
        SHOW-CUSTOMER.
            MOVE CU-BALANCE TO MONEY MOVE CU-VISITS TO COUNTER
-           IF CU-NOTE-LENGTH > 0
-               DISPLAY "  " CU-NUMBER " " CU-CITY " " CU-CODE " "
-                   MONEY " " COUNTER " " CU-NOTE(1:CU-NOTE-LENGTH)
-           ELSE
-               DISPLAY "  " CU-NUMBER " " CU-CITY " " CU-CODE " "
-                   MONEY " " COUNTER
-           END-IF.
+           DISPLAY "  " CU-NUMBER " " CU-CITY " " CU-CODE " "
+               MONEY " " COUNTER " " CU-NOTE(1:CU-NOTE-LENGTH).
 
        READ-ACCOUNTS.
            OPEN INPUT ACCOUNTS DISPLAY "OPEN accounts.rel " FS
@@ -251,11 +246,9 @@
 
        FILE-POSITION.
            OPEN OUTPUT IX
-           MOVE "0010ANNA" TO IX-REC WRITE IX-REC
-           MOVE "0020BERT" TO IX-REC WRITE IX-REC
-           MOVE "0030CARL" TO IX-REC WRITE IX-REC
-           MOVE "0040DORA" TO IX-REC WRITE IX-REC
-           MOVE "0050EMIL" TO IX-REC WRITE IX-REC
+           WRITE IX-REC FROM "0010ANNA" WRITE IX-REC FROM "0020BERT"
+           WRITE IX-REC FROM "0030CARL" WRITE IX-REC FROM "0040DORA"
+           WRITE IX-REC FROM "0050EMIL"
            CLOSE IX
            OPEN I-O IX
            READ IX NEXT

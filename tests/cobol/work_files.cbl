@@ -167,8 +167,7 @@
            OPEN OUTPUT IX DISPLAY "OPEN OUTPUT after the kill " FS
            MOVE "K009RELOADED" TO IX-REC WRITE IX-REC
            CLOSE IX OPEN INPUT IX
-           READ IX NEXT DISPLAY "READ NEXT " FS
-           DISPLAY "  " IX-REC
+           READ IX NEXT DISPLAY "READ NEXT " FS DISPLAY "  " IX-REC
            CLOSE IX.
 
        SEQUENTIAL-ACCESS.
@@ -197,8 +196,7 @@
            OPEN INPUT OPT DISPLAY "OPEN INPUT optional, absent " FS
            READ OPT DISPLAY "READ optional, absent " FS
            CLOSE OPT
-           OPEN INPUT IX-OPT
-           DISPLAY "OPEN INPUT indexed optional " FS
+           OPEN INPUT IX-OPT DISPLAY "OPEN INPUT indexed optional " FS
            READ IX-OPT NEXT DISPLAY "READ NEXT indexed optional " FS
            CLOSE IX-OPT DISPLAY "CLOSE indexed optional " FS
 
@@ -206,8 +204,7 @@
            MOVE "A LINE OF TEXT" TO TX-REC
            WRITE TX-REC DISPLAY "WRITE line " FS
            CLOSE TX OPEN INPUT TX
-           READ TX DISPLAY "READ line " FS
-           DISPLAY "  " TX-REC
+           READ TX DISPLAY "READ line " FS DISPLAY "  " TX-REC
            CLOSE TX.
 
        FIRST-PROGRAM.

@@ -396,13 +396,14 @@ TEST_F(HandlerTest, OpenSaysWhyItFailsAndOutputMakesAnyFileAnew) {
         std::variant<Existing, Layout, std::string> existing;
         Layout layout;
         unsigned op;
-        std::string said;                       // nothing: opened and used
-        std::function<void(ProgramFile&)> lie;  // what the key definition block says instead
+        std::string said;  // nothing: opened and used
+        // What the key definition block says instead.
+        std::function<void(ProgramFile&)> lie = nullptr;
     };
     const std::string kText(200, 'x');
     const auto keyless = [](ProgramFile& f) { f.fcd().kdbPtr = nullptr; };
-    const auto keys = [](std::vector<KeySpec> keys) {
-        return [=](ProgramFile& f) { f.keys(keys); };
+    const auto keys = [](std::vector<KeySpec> spec) {
+        return [=](ProgramFile& f) { f.keys(spec); };
     };
     const Case cases[] = {
         {kSequential10, kCustomers, OP_OPEN_OUTPUT, ""},

@@ -196,8 +196,7 @@
            PERFORM UNTIL FS NOT = "00" AND FS NOT = "02"
                READ CUSTOMERS NEXT
                IF FS = "00" OR "02" PERFORM SHOW-CUSTOMER END-IF
-           END-PERFORM
-           DISPLAY "  end " FS.
+           END-PERFORM DISPLAY "  end " FS.
 
        SHOW-CUSTOMER.
            MOVE CU-BALANCE TO MONEY MOVE CU-VISITS TO COUNTER
@@ -210,8 +209,7 @@
            PERFORM UNTIL FS NOT = "00"
                READ ACCOUNTS NEXT
                IF FS = "00" PERFORM SHOW-ACCOUNT END-IF
-           END-PERFORM
-           DISPLAY "  end " FS
+           END-PERFORM DISPLAY "  end " FS
            CLOSE ACCOUNTS.
 
        SHOW-ACCOUNT.
@@ -228,8 +226,7 @@
                    MOVE LG-AMOUNT TO WHOLE MOVE LG-COUNT TO COUNTER
                    DISPLAY "  " LG-ID " " WHOLE " " COUNTER
                END-IF
-           END-PERFORM
-           DISPLAY "  end " FS
+           END-PERFORM DISPLAY "  end " FS
            CLOSE LEDGER.
 
        READ-NOTES.
@@ -237,8 +234,7 @@
            PERFORM UNTIL FS NOT = "00"
                MOVE ALL "*" TO NT-REC READ NOTES
                IF FS = "00" DISPLAY "  " NT-REC(1:NT-SIZE) END-IF
-           END-PERFORM
-           DISPLAY "  end " FS
+           END-PERFORM DISPLAY "  end " FS
            CLOSE NOTES.
 
        FILE-POSITION.

@@ -131,20 +131,17 @@
            OPEN INPUT IX DISPLAY "OPEN INPUT indexed " FS
            PERFORM UNTIL FS NOT = "00"
                READ IX NEXT IF FS = "00" DISPLAY "  " IX-REC END-IF
-           END-PERFORM
-           DISPLAY "READ indexed to the end " FS
+           END-PERFORM DISPLAY "READ indexed to the end " FS
            CLOSE IX DISPLAY "CLOSE indexed " FS
            OPEN INPUT RL DISPLAY "OPEN INPUT relative " FS
            PERFORM UNTIL FS NOT = "00"
                READ RL NEXT IF FS = "00" DISPLAY "  " RL-REC END-IF
-           END-PERFORM
-           DISPLAY "READ relative to the end " FS
+           END-PERFORM DISPLAY "READ relative to the end " FS
            CLOSE RL DISPLAY "CLOSE relative " FS
            OPEN INPUT SQ DISPLAY "OPEN INPUT sequential " FS
            PERFORM UNTIL FS NOT = "00"
                READ SQ IF FS = "00" DISPLAY "  " SQ-REC END-IF
-           END-PERFORM
-           DISPLAY "READ sequential to the end " FS
+           END-PERFORM DISPLAY "READ sequential to the end " FS
            CLOSE SQ DISPLAY "CLOSE sequential " FS.
 
        CHURN.

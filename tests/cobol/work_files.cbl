@@ -189,8 +189,7 @@
            CLOSE RL-SEQ OPEN INPUT RL-SEQ
            PERFORM UNTIL FS NOT = "00"
                READ RL-SEQ IF FS = "00" DISPLAY "  " RL-REC END-IF
-           END-PERFORM
-           DISPLAY "READ relative to the end " FS
+           END-PERFORM DISPLAY "READ relative to the end " FS
            CLOSE RL-SEQ
 
            OPEN INPUT OPT DISPLAY "OPEN INPUT optional, absent " FS

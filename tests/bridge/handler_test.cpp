@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <map>
+#include <functional>
 #include <regex>
 #include <string>
 #include <string_view>
@@ -161,26 +161,12 @@ public:
     }
     std::string perform(const Step& step) override {
         // Each verb's operation, up to CLOSE UNIT (0: none).
-        static constexpr unsigned kOps[] = {OP_OPEN_INPUT,
-                                            OP_OPEN_OUTPUT,
-                                            OP_OPEN_IO,
-                                            OP_OPEN_EXTEND,
-                                            OP_CLOSE,
-                                            OP_CLOSE,
-                                            OP_WRITE,
-                                            OP_REWRITE,
-                                            OP_DELETE,
-                                            OP_READ_RAN,
-                                            OP_READ_SEQ,
-                                            OP_READ_PREV,
-                                            OP_START_EQ,
-                                            OP_START_GT,
-                                            OP_START_GE,
-                                            OP_START_LT,
-                                            OP_START_LE,
-                                            0,
-                                            0,
-                                            OP_CLOSE};
+        // clang-format off
+        static constexpr unsigned kOps[] = {
+            OP_OPEN_INPUT, OP_OPEN_OUTPUT, OP_OPEN_IO,  OP_OPEN_EXTEND, OP_CLOSE,    OP_CLOSE,
+            OP_WRITE,      OP_REWRITE,     OP_DELETE,   OP_READ_RAN,    OP_READ_SEQ, OP_READ_PREV,
+            OP_START_EQ,   OP_START_GT,    OP_START_GE, OP_START_LT,    OP_START_LE, 0, 0, OP_CLOSE};
+        // clang-format on
         const auto verb = static_cast<size_t>(step.verb);
         if (verb >= std::size(kOps) || kOps[verb] == 0) {
             ADD_FAILURE() << "no KVRFH statement";
@@ -410,20 +396,21 @@ TEST_F(HandlerTest, OpenSaysWhyItFailsAndOutputMakesAnyFileAnew) {
         std::variant<Existing, Layout, std::string> existing;
         Layout layout;
         unsigned op;
-        std::string said;                     // nothing: opened and used
-        void (*lie)(ProgramFile&) = nullptr;  // what the key definition block says instead
+        std::string said;  // nothing: opened and used
+        // What the key definition block says instead.
+        std::function<void(ProgramFile&)> lie = nullptr;
     };
     const std::string kText(200, 'x');
     const auto keyless = [](ProgramFile& f) { f.fcd().kdbPtr = nullptr; };
+    const auto keys = [](std::vector<KeySpec> spec) {
+        return [=](ProgramFile& f) { f.keys(spec); };
+    };
     const Case cases[] = {
         {kSequential10, kCustomers, OP_OPEN_OUTPUT, ""},
         {kCustomers, kSequential10, OP_OPEN_OUTPUT, ""},
         {kText, kCustomers, OP_OPEN_OUTPUT, ""},
         {"hello\n", kSequential10, OP_OPEN_OUTPUT, ""},
-        {kNothing, kOneKey, OP_OPEN_OUTPUT, "",
-         [](ProgramFile& f) {
-             f.keys({{{{0, 3}, {3, 3}}}});
-         }},
+        {kNothing, kOneKey, OP_OPEN_OUTPUT, "", keys({{{{0, 3}, {3, 3}}}})},
         {kNothing, kCustomers, OP_OPEN_INPUT, "35: the file does not exist"},
         {kSequential10, kSequential20, OP_OPEN_INPUT,
          "39: record length 20 in the program, 10 in the file"},
@@ -464,18 +451,12 @@ TEST_F(HandlerTest, OpenSaysWhyItFailsAndOutputMakesAnyFileAnew) {
         {kNothing, kCustomers, OP_OPEN_OUTPUT,
          "91: alternate key 1 is made of 2 separate parts; a key must be one run of bytes of the "
          "record",
-         [](ProgramFile& f) {
-             f.keys({{{{0, 6}}}, {{{16, 3}, {10, 3}}}});
-         }},
+         keys({{{{0, 6}}}, {{{16, 3}, {10, 3}}}})},
         {kNothing, kCustomers, OP_OPEN_OUTPUT,
          "91: alternate key 1 has SUPPRESS WHEN, which this file system cannot keep",
-         [](ProgramFile& f) {
-             f.keys({{{{0, 6}}}, {{{16, 6}}, true, true}});
-         }},
+         keys({{{{0, 6}}}, {{{16, 6}}, true, true}})},
         {kNothing, kCustomers, OP_OPEN_OUTPUT, "91: the record key lies outside the record",
-         [](ProgramFile& f) {
-             f.keys({{{{0xFFFFFFF0u, 0x20}}}});
-         }},
+         keys({{{{0xFFFFFFF0u, 0x20}}}})},
         {kNothing, kCustomers, OP_OPEN_OUTPUT, "91: the program gave no record key", keyless},
         {kCustomers, kCustomers, OP_OPEN_INPUT, "91: the program gave no record key", keyless},
         {kCustomers, kCustomers, OP_OPEN_IO,
@@ -522,12 +503,10 @@ TEST_F(HandlerTest, OpenSaysWhyItFailsAndOutputMakesAnyFileAnew) {
             EXPECT_EQ(read_all(file), std::vector<std::string>{record_of(c.layout)});
             EXPECT_TRUE(file.guards_intact());
         } else {
-            const std::map<unsigned, std::string> opens = {{OP_OPEN_INPUT, "INPUT"},
-                                                           {OP_OPEN_OUTPUT, "OUTPUT"},
-                                                           {OP_OPEN_IO, "I-O"},
-                                                           {OP_OPEN_EXTEND, "EXTEND"}};
-            EXPECT_EQ(said, "KVRFH: cannot open " + why + " (OPEN " + opens.at(c.op) + ", status " +
-                                c.said.substr(0, 2) + ")" + c.said.substr(2) + "\n");
+            // The OPENs' operation codes follow one another from OPEN INPUT.
+            const std::string opens[] = {"INPUT", "OUTPUT", "I-O", "EXTEND"};
+            EXPECT_EQ(said, "KVRFH: cannot open " + why + " (OPEN " + opens[c.op - OP_OPEN_INPUT] +
+                                ", status " + c.said.substr(0, 2) + ")" + c.said.substr(2) + "\n");
             EXPECT_EQ(file.fcd().openMode, OPEN_NOT_OPEN);
             EXPECT_EQ(std::filesystem::exists(why), !is(kNothing));
         }

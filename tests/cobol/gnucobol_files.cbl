@@ -16,14 +16,11 @@
        INPUT-OUTPUT SECTION.
        FILE-CONTROL.
            SELECT CUSTOMERS ASSIGN TO "customers.dat"
-               ORGANIZATION INDEXED ACCESS DYNAMIC
-               RECORD KEY CU-NUMBER
+               ORGANIZATION INDEXED ACCESS DYNAMIC RECORD KEY CU-NUMBER
                ALTERNATE RECORD KEY CU-CITY WITH DUPLICATES
-               ALTERNATE RECORD KEY CU-CODE
-               FILE STATUS FS.
+               ALTERNATE RECORD KEY CU-CODE FILE STATUS FS.
            SELECT ACCOUNTS ASSIGN TO "accounts.rel"
-               ORGANIZATION RELATIVE ACCESS DYNAMIC
-               RELATIVE KEY AC-KEY
+               ORGANIZATION RELATIVE ACCESS DYNAMIC RELATIVE KEY AC-KEY
                FILE STATUS FS.
            SELECT LEDGER ASSIGN TO "ledger.seq"
                ORGANIZATION SEQUENTIAL FILE STATUS FS.
@@ -199,18 +196,12 @@
            PERFORM UNTIL FS NOT = "00" AND FS NOT = "02"
                READ CUSTOMERS NEXT
                IF FS = "00" OR "02" PERFORM SHOW-CUSTOMER END-IF
-           END-PERFORM
-           DISPLAY "  end " FS.
+           END-PERFORM DISPLAY "  end " FS.
 
        SHOW-CUSTOMER.
            MOVE CU-BALANCE TO MONEY MOVE CU-VISITS TO COUNTER
-           IF CU-NOTE-LENGTH > 0
-               DISPLAY "  " CU-NUMBER " " CU-CITY " " CU-CODE " "
-                   MONEY " " COUNTER " " CU-NOTE(1:CU-NOTE-LENGTH)
-           ELSE
-               DISPLAY "  " CU-NUMBER " " CU-CITY " " CU-CODE " "
-                   MONEY " " COUNTER
-           END-IF.
+           DISPLAY "  " CU-NUMBER " " CU-CITY " " CU-CODE " "
+               MONEY " " COUNTER " " CU-NOTE(1:CU-NOTE-LENGTH).
 
        READ-ACCOUNTS.
            OPEN INPUT ACCOUNTS DISPLAY "OPEN accounts.rel " FS
@@ -218,8 +209,7 @@
            PERFORM UNTIL FS NOT = "00"
                READ ACCOUNTS NEXT
                IF FS = "00" PERFORM SHOW-ACCOUNT END-IF
-           END-PERFORM
-           DISPLAY "  end " FS
+           END-PERFORM DISPLAY "  end " FS
            CLOSE ACCOUNTS.
 
        SHOW-ACCOUNT.
@@ -236,8 +226,7 @@
                    MOVE LG-AMOUNT TO WHOLE MOVE LG-COUNT TO COUNTER
                    DISPLAY "  " LG-ID " " WHOLE " " COUNTER
                END-IF
-           END-PERFORM
-           DISPLAY "  end " FS
+           END-PERFORM DISPLAY "  end " FS
            CLOSE LEDGER.
 
        READ-NOTES.
@@ -245,17 +234,14 @@
            PERFORM UNTIL FS NOT = "00"
                MOVE ALL "*" TO NT-REC READ NOTES
                IF FS = "00" DISPLAY "  " NT-REC(1:NT-SIZE) END-IF
-           END-PERFORM
-           DISPLAY "  end " FS
+           END-PERFORM DISPLAY "  end " FS
            CLOSE NOTES.
 
        FILE-POSITION.
            OPEN OUTPUT IX
-           MOVE "0010ANNA" TO IX-REC WRITE IX-REC
-           MOVE "0020BERT" TO IX-REC WRITE IX-REC
-           MOVE "0030CARL" TO IX-REC WRITE IX-REC
-           MOVE "0040DORA" TO IX-REC WRITE IX-REC
-           MOVE "0050EMIL" TO IX-REC WRITE IX-REC
+           WRITE IX-REC FROM "0010ANNA" WRITE IX-REC FROM "0020BERT"
+           WRITE IX-REC FROM "0030CARL" WRITE IX-REC FROM "0040DORA"
+           WRITE IX-REC FROM "0050EMIL"
            CLOSE IX
            OPEN I-O IX
            READ IX NEXT

@@ -12,35 +12,27 @@
        INPUT-OUTPUT SECTION.
        FILE-CONTROL.
            SELECT OPTIONAL IX ASSIGN TO "uc_indexed.dat"
-               ORGANIZATION INDEXED ACCESS DYNAMIC
-               RECORD KEY IX-KEY
+               ORGANIZATION INDEXED ACCESS DYNAMIC RECORD KEY IX-KEY
                ALTERNATE RECORD KEY IX-ENDING WITH DUPLICATES
                FILE STATUS FS.
            SELECT OPTIONAL RL ASSIGN TO "uc_relative.dat"
-               ORGANIZATION RELATIVE ACCESS DYNAMIC
-               RELATIVE KEY RK
+               ORGANIZATION RELATIVE ACCESS DYNAMIC RELATIVE KEY RK
                FILE STATUS FS.
            SELECT OPTIONAL SQ ASSIGN TO "uc_sequential.dat"
-               ORGANIZATION SEQUENTIAL
-               FILE STATUS FS.
+               ORGANIZATION SEQUENTIAL FILE STATUS FS.
       * One indexed file held alone or shared, and a relative file, for
       * the runs that signals end.
            SELECT OPTIONAL CX ASSIGN TO "uc_churn.dat"
-               ORGANIZATION INDEXED ACCESS DYNAMIC
-               RECORD KEY CX-KEY
+               ORGANIZATION INDEXED ACCESS DYNAMIC RECORD KEY CX-KEY
                ALTERNATE RECORD KEY CX-GROUP WITH DUPLICATES
-               ALTERNATE RECORD KEY CX-SERIAL
-               FILE STATUS FS.
+               ALTERNATE RECORD KEY CX-SERIAL FILE STATUS FS.
            SELECT OPTIONAL SX ASSIGN TO "uc_churn.dat"
-               ORGANIZATION INDEXED ACCESS DYNAMIC
-               RECORD KEY SX-KEY
+               ORGANIZATION INDEXED ACCESS DYNAMIC RECORD KEY SX-KEY
                ALTERNATE RECORD KEY SX-GROUP WITH DUPLICATES
-               ALTERNATE RECORD KEY SX-SERIAL
-               LOCK MODE IS AUTOMATIC
+               ALTERNATE RECORD KEY SX-SERIAL LOCK MODE IS AUTOMATIC
                FILE STATUS FS.
            SELECT OPTIONAL CR ASSIGN TO "uc_churn_rel.dat"
-               ORGANIZATION RELATIVE ACCESS DYNAMIC
-               RELATIVE KEY CRK
+               ORGANIZATION RELATIVE ACCESS DYNAMIC RELATIVE KEY CRK
                FILE STATUS FS.
       * No FILE STATUS: a failing OPEN is a runtime error that ends the
       * run.
@@ -139,20 +131,17 @@
            OPEN INPUT IX DISPLAY "OPEN INPUT indexed " FS
            PERFORM UNTIL FS NOT = "00"
                READ IX NEXT IF FS = "00" DISPLAY "  " IX-REC END-IF
-           END-PERFORM
-           DISPLAY "READ indexed to the end " FS
+           END-PERFORM DISPLAY "READ indexed to the end " FS
            CLOSE IX DISPLAY "CLOSE indexed " FS
            OPEN INPUT RL DISPLAY "OPEN INPUT relative " FS
            PERFORM UNTIL FS NOT = "00"
                READ RL NEXT IF FS = "00" DISPLAY "  " RL-REC END-IF
-           END-PERFORM
-           DISPLAY "READ relative to the end " FS
+           END-PERFORM DISPLAY "READ relative to the end " FS
            CLOSE RL DISPLAY "CLOSE relative " FS
            OPEN INPUT SQ DISPLAY "OPEN INPUT sequential " FS
            PERFORM UNTIL FS NOT = "00"
                READ SQ IF FS = "00" DISPLAY "  " SQ-REC END-IF
-           END-PERFORM
-           DISPLAY "READ sequential to the end " FS
+           END-PERFORM DISPLAY "READ sequential to the end " FS
            CLOSE SQ DISPLAY "CLOSE sequential " FS.
 
        CHURN.

@@ -32,14 +32,11 @@
                FILE STATUS FS.
       * One work file, two layouts; the second's alternate key lies
       * before its prime key.
-           SELECT WK-SHORT ASSIGN TO "wf_work.dat"
-               ORGANIZATION SEQUENTIAL FILE STATUS FS.
-           SELECT WK-BY-NAME ASSIGN TO "wf_work.dat"
+           SELECT WK-BY-NAME ASSIGN TO "wf_sequential.dat"
                ORGANIZATION INDEXED ACCESS DYNAMIC RECORD KEY BN-NAME
                ALTERNATE RECORD KEY BN-CODE FILE STATUS FS.
            SELECT RL-SEQ ASSIGN TO "rl_seq.dat"
-               ORGANIZATION RELATIVE ACCESS SEQUENTIAL
-               FILE STATUS FS.
+               ORGANIZATION RELATIVE ACCESS SEQUENTIAL FILE STATUS FS.
            SELECT OPTIONAL OPT ASSIGN TO "sq_optional.dat"
                ORGANIZATION SEQUENTIAL FILE STATUS FS.
            SELECT OPTIONAL IX-OPT ASSIGN TO "ix_optional.dat"
@@ -49,14 +46,11 @@
                ORGANIZATION LINE SEQUENTIAL FILE STATUS FS.
       * One indexed file, shared and not.
            SELECT CU ASSIGN TO "shared.dat"
-               ORGANIZATION INDEXED ACCESS DYNAMIC
-               RECORD KEY CU-ID
+               ORGANIZATION INDEXED ACCESS DYNAMIC RECORD KEY CU-ID
                ALTERNATE RECORD KEY CU-CITY WITH DUPLICATES
-               LOCK MODE IS MANUAL
-               FILE STATUS FS.
+               LOCK MODE IS MANUAL FILE STATUS FS.
            SELECT PLAIN ASSIGN TO "shared.dat"
-               ORGANIZATION INDEXED ACCESS DYNAMIC
-               RECORD KEY PL-ID
+               ORGANIZATION INDEXED ACCESS DYNAMIC RECORD KEY PL-ID
                ALTERNATE RECORD KEY PL-CITY WITH DUPLICATES
                FILE STATUS FS.
        DATA DIVISION.
@@ -67,8 +61,6 @@
        01 IX-REC.
           05 IX-KEY         PIC X(4).
           05 IX-TEXT        PIC X(8).
-       FD WK-SHORT.
-       01 SH-REC            PIC X(8).
        FD WK-BY-NAME.
        01 BN-REC.
           05 BN-CODE        PIC X(4).
@@ -154,12 +146,12 @@
 
       * An OPEN that fails says why on stderr: the work file is held.
        REFUSED.
-           OPEN OUTPUT WK-SHORT
-           MOVE "SHORT" TO SH-REC WRITE SH-REC
-           CLOSE WK-SHORT OPEN I-O WK-SHORT
+           OPEN OUTPUT SQ
+           MOVE "SHORT" TO SQ-REC WRITE SQ-REC
+           CLOSE SQ OPEN I-O SQ
            OPEN OUTPUT WK-BY-NAME
            DISPLAY "OPEN OUTPUT of the held file " FS
-           CLOSE WK-SHORT OPEN OUTPUT WK-BY-NAME
+           CLOSE SQ OPEN OUTPUT WK-BY-NAME
            DISPLAY "OPEN OUTPUT once it is free " FS
            MOVE "C001ALPHA" TO BN-REC WRITE BN-REC
            DISPLAY "WRITE, the alternate key first " FS
@@ -175,8 +167,7 @@
            OPEN OUTPUT IX DISPLAY "OPEN OUTPUT after the kill " FS
            MOVE "K009RELOADED" TO IX-REC WRITE IX-REC
            CLOSE IX OPEN INPUT IX
-           READ IX NEXT DISPLAY "READ NEXT " FS
-           DISPLAY "  " IX-REC
+           READ IX NEXT DISPLAY "READ NEXT " FS DISPLAY "  " IX-REC
            CLOSE IX.
 
        SEQUENTIAL-ACCESS.
@@ -198,15 +189,13 @@
            CLOSE RL-SEQ OPEN INPUT RL-SEQ
            PERFORM UNTIL FS NOT = "00"
                READ RL-SEQ IF FS = "00" DISPLAY "  " RL-REC END-IF
-           END-PERFORM
-           DISPLAY "READ relative to the end " FS
+           END-PERFORM DISPLAY "READ relative to the end " FS
            CLOSE RL-SEQ
 
            OPEN INPUT OPT DISPLAY "OPEN INPUT optional, absent " FS
            READ OPT DISPLAY "READ optional, absent " FS
            CLOSE OPT
-           OPEN INPUT IX-OPT
-           DISPLAY "OPEN INPUT indexed optional " FS
+           OPEN INPUT IX-OPT DISPLAY "OPEN INPUT indexed optional " FS
            READ IX-OPT NEXT DISPLAY "READ NEXT indexed optional " FS
            CLOSE IX-OPT DISPLAY "CLOSE indexed optional " FS
 
@@ -214,8 +203,7 @@
            MOVE "A LINE OF TEXT" TO TX-REC
            WRITE TX-REC DISPLAY "WRITE line " FS
            CLOSE TX OPEN INPUT TX
-           READ TX DISPLAY "READ line " FS
-           DISPLAY "  " TX-REC
+           READ TX DISPLAY "READ line " FS DISPLAY "  " TX-REC
            CLOSE TX.
 
        FIRST-PROGRAM.

@@ -459,9 +459,7 @@ TEST_F(KvrTool, SequentialRecordsLongerThanTheHeaderAllowsAreReported) {
 // a run starts on a line of its own, not after the bar.
 TEST_F(KvrTool, ProgressBarOnlyOnATerminalThatCarriesNoRecords) {
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(::grantpt(master), 0);
-    ASSERT_EQ(::unlockpt(master), 0);
+    ASSERT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
     std::FILE* terminal = std::fopen(::ptsname(master), "w");
     ASSERT_NE(terminal, nullptr);
     make_customers("customers.dat", 20);
@@ -526,8 +524,7 @@ TEST_F(KvrTool, CheckFindsEachKindOfDamage) {
     kvr::tree::Status status = kvr::tree::kTreeOk;
     prime->begin_operation();
     const unsigned char* page = kvr::tree::get_page(prime, root, &status);
-    ASSERT_NE(page, nullptr);
-    ASSERT_FALSE(kvr::tree::is_leaf(page));
+    ASSERT_TRUE(page != nullptr && !kvr::tree::is_leaf(page));
     const uint32_t separator_at =
         root + static_cast<uint32_t>(kvr::tree::branch_key(*prime, page, 0) - page);
     const uint32_t first_leaf = kvr::tree::branch_child(page, 0);
@@ -792,15 +789,12 @@ TEST_F(KvrTool, RebuildKeepsTheOldFileWhenItCannotTakeEveryRecord) {
     // The end address still bounds their records; all of them are taken.
     make_customers("blocks.dat", 600, true);
     const std::string sound_dump = dump("blocks.dat --key 2");
-    open("blocks.dat", IX_MODE_INPUT);
-    const uint32_t header_size = handle()->header_size;
-    const uint32_t set_size = kvr::engine::FileHeader(handle()->image.get()).sequence_set_size();
-    close();
-    const std::string image = read_file("blocks.dat");
-    const auto* bytes = reinterpret_cast<const unsigned char*>(image.data());
+    std::string image = read_file("blocks.dat");
+    auto* bytes = reinterpret_cast<unsigned char*>(image.data());
+    const uint32_t set_size = kvr::engine::FileHeader(bytes).sequence_set_size();
     std::vector<uint32_t> sets;
-    for (uint32_t at = header_size; at + set_size <= image.size() && sets.size() < 2;
-         at += set_size)
+    for (uint32_t at = kvr::platform::load_u32(bytes);
+         at + set_size <= image.size() && sets.size() < 2; at += set_size)
         if (kvr::platform::load_u16(bytes + at) == 4 && kvr::platform::load_u32(bytes + at + 4) > 3)
             sets.push_back(at);
     ASSERT_EQ(sets.size(), 2u);

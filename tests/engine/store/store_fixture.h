@@ -190,12 +190,6 @@ protected:
         }
         return slots;
     }
-    std::vector<uint32_t> list_sizes(int k) const {
-        std::vector<uint32_t> sizes;
-        for (uint32_t at : list(k))
-            sizes.push_back(raw_u32(at) >> 8);
-        return sizes;
-    }
 
     std::unique_ptr<TestHandle> handle;
 

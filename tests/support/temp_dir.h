@@ -106,6 +106,13 @@ inline std::string in_order(std::initializer_list<std::string> statuses) {
     return all;
 }
 
+// A 32-bit word as the files store it, little-endian.
+inline std::string le32(uint32_t value) {
+    std::string bytes(4, '\0');
+    store_u32(reinterpret_cast<unsigned char*>(bytes.data()), value);
+    return bytes;
+}
+
 }  // namespace kvr::test
 
 #endif  // KVR_TESTS_SUPPORT_TEMP_DIR_H

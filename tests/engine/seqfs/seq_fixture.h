@@ -29,12 +29,6 @@ inline std::string make_record(size_t length, uint32_t seed) {
     return r;
 }
 
-inline std::string le32(uint32_t v) {
-    std::string s(4, '\0');
-    platform::store_u32(reinterpret_cast<unsigned char*>(s.data()), v);
-    return s;
-}
-
 inline std::string frame(const std::string& data) {
     return le32(static_cast<uint32_t>(data.size())) + data +
            le32(static_cast<uint32_t>(data.size()));

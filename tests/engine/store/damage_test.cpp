@@ -113,7 +113,8 @@ TEST_F(StoreDamage, HugeSlotsStayInsideTheTableAndTheBuffer) {
     patch(a, slot_header(0x14, 24));
     patch(a + 24, le32(9000));
     ASSERT_EQ(remove(a), 0);
-    EXPECT_EQ(list_sizes(6), std::vector<uint32_t>{9024});
+    EXPECT_EQ(list(6), std::vector<uint32_t>{a});
+    EXPECT_EQ(raw(a, 4), slot_header(0x08, 9024));
     EXPECT_EQ(put(record(2, 100)), a);
     EXPECT_EQ(get(a), record(2, 100));
     EXPECT_EQ(handle->last_slot_size, 9024u);

@@ -60,7 +60,8 @@ TEST_F(StoreRecords, RewriteStaysWhenItFitsAndMovesWhenLonger) {
     handle->shift_result = engine::kLockViolation;
     EXPECT_EQ(rewrite(a, record(8, 60), &now), code(kLockViolation));
     EXPECT_EQ(get(a), record(7, 14));
-    EXPECT_EQ(list_sizes(3), std::vector<uint32_t>{64});
+    EXPECT_EQ(list(3), std::vector<uint32_t>{b + 24});  // the new slot, behind b
+    EXPECT_EQ(raw(b + 24, 4), slot_header(0x08, 64));
 
     handle->shift_result = engine::kOk;
     handle->shifts.clear();

@@ -45,11 +45,7 @@ struct FileSetup {
 
 inline constexpr uint32_t kHeaderSize = 2048;
 
-inline std::string le32(uint32_t value) {
-    unsigned char bytes[4];
-    platform::store_u32(bytes, value);
-    return std::string(reinterpret_cast<char*>(bytes), 4);
-}
+using kvr::test::le32;
 inline std::string slot_header(unsigned char flags, uint32_t length) {
     return le32(length << 8 | flags);
 }
@@ -189,12 +185,6 @@ protected:
             slots.push_back(at);
         }
         return slots;
-    }
-    std::vector<uint32_t> list_sizes(int k) const {
-        std::vector<uint32_t> sizes;
-        for (uint32_t at : list(k))
-            sizes.push_back(raw_u32(at) >> 8);
-        return sizes;
     }
 
     std::unique_ptr<TestHandle> handle;

@@ -108,10 +108,6 @@ protected:
         store_u32(data, value);
         return _vmq_insert(&tree(), key_of(n).data(), data, nullptr);
     }
-    void flush_and_patch(uint32_t at, uint32_t value) {
-        ASSERT_EQ(code(flush_tree(&tree())), 0);
-        patch_u32(at, value);
-    }
     bool check(TreeProblem* problem, TreeSummary* summary = nullptr) {
         return check_tree(&tree(), problem, summary);
     }
@@ -179,7 +175,11 @@ TEST_F(TreeChecker, EachKindOfDamageIsReportedWhereItIs) {
         // Found in the cache, before the walk.
         {"page_self is", 2, 50, -1, -1, [&] { set_page_self(page(2, 50), l[2][51]); }},
         // In the file, the page not marked modified.
-        {"page_key_number is 5", 2, 9, -1, 2, [&] { flush_and_patch(l[2][9] + 4, 5u << 16); }},
+        {"page_key_number is 5", 2, 9, -1, 2,
+         [&] {
+             ASSERT_EQ(code(flush_tree(&tree())), 0);
+             patch_u32(l[2][9] + 4, 5u << 16);
+         }},
         {"neither branch nor leaf", 1, 0, -1, 1, [&] { set_page_type(page(1, 0), 0); }},
     };
     for (const auto& damage : damages) {

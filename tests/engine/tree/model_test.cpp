@@ -245,13 +245,11 @@ private:
     }
     bool expect_entry(const char* op, const unsigned char* key, const unsigned char* data,
                       Entry want) {
-        if (key != nullptr && bytes_at(key, key_len_) != want->first)
-            return fail(std::string(op) + " found key " + hex(bytes_at(key, key_len_)) +
-                        ", expected " + hex(want->first));
-        if (data != nullptr && bytes_at(data, config_.data_len) != want->second)
-            return fail(std::string(op) + " found data " + hex(bytes_at(data, config_.data_len)) +
-                        ", expected " + hex(want->second));
-        return true;
+        const Bytes k = key ? bytes_at(key, key_len_) : want->first;
+        const Bytes d = data ? bytes_at(data, config_.data_len) : want->second;
+        return (k == want->first && d == want->second) ||
+               fail(std::string(op) + " found " + hex(k) + " / " + hex(d) + ", expected " +
+                    hex(want->first) + " / " + hex(want->second));
     }
     // A result of 0 with the cursor landed on `at` in state 3.
     bool expect_landed(const char* op, int result, const unsigned char* key,
@@ -715,11 +713,8 @@ void PrintTo(const Config& config, std::ostream* out) {
     *out << config.name;
 }
 
-std::string config_name(const ::testing::TestParamInfo<Config>& param) {
-    return param.param.name;
-}
-
-INSTANTIATE_TEST_SUITE_P(Configurations, TreeModel, ::testing::ValuesIn(kConfigs), config_name);
+INSTANTIATE_TEST_SUITE_P(Configurations, TreeModel, ::testing::ValuesIn(kConfigs),
+                         [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace
 }  // namespace kvr::test

@@ -109,9 +109,8 @@ protected:
         tree().begin_operation();
         return fetch(address);
     }
-    // The status of a fetch in the running operation, or in one of its own.
+    // The status of a fetch in the running operation.
     int fetch_result(uint32_t address) { return fetch(address) ? 0 : last_result_; }
-    int fetch_status(uint32_t address) { return fetch_now(address) ? 0 : last_result_; }
     // A new leaf, made in an operation of its own.
     uint32_t make_leaf() {
         tree().begin_operation();

@@ -245,7 +245,7 @@ TEST_F(TreeFaults, FailedAllocationsReadsAndWriteBacks) {
 
     const uint32_t on_disk = make_leaf();
     ASSERT_EQ(code(flush_tree(&tree())), 0);
-    auto fetch_on_disk = [&] { return fetch_status(on_disk); };
+    auto fetch_on_disk = [&] { return fetch_now(on_disk) ? 0 : last_result_; };
     for (DWORD error : {ERROR_READ_FAULT, ERROR_NOT_LOCKED}) {
         EXPECT_EQ(failing(FaultPlan::kSeek, fetch_on_disk, error), code(kTreeIoError));
         EXPECT_EQ(failing(FaultPlan::kRead, fetch_on_disk, error), code(kTreeIoError));
@@ -258,7 +258,7 @@ TEST_F(TreeFaults, FailedAllocationsReadsAndWriteBacks) {
     EXPECT_EQ(failing(FaultPlan::kWrite, fetch_on_disk), code(kTreeIoError));
     EXPECT_EQ(tree().cached_page(victim), pages[0]);
     EXPECT_TRUE(page_modified(tree().cache_buffer(victim)));
-    EXPECT_EQ(fetch_status(on_disk), 0);
+    EXPECT_EQ(fetch_on_disk(), 0);
     EXPECT_EQ(disk_u32(pages[0] + 8), pages[0]);
 
     if (!store_.io.write_at(0xFFFFF000, "x", 1).ok())

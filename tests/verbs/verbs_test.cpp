@@ -511,6 +511,13 @@ TEST_F(SequentialVerbs, AdvancingAndLinageWriteBlankLines) {
         fcb.advance_options = 0;
         return status;
     };
+    // With no line written yet, a record printed over the current line is
+    // the first line, after OPEN OUTPUT and OPEN EXTEND alike.
+    EXPECT_EQ(in_order({file.open(VMQ_OPEN_OUTPUT), advancing("OVER1...", VMQ_ADVANCE_AFTER, 0),
+                        file.close(), file.open(VMQ_OPEN_EXTEND),
+                        advancing("OVER2...", VMQ_ADVANCE_AFTER, 0), file.close()}),
+              "00 00 00 00 00 00");
+    EXPECT_EQ(records(kLines, name), (Records{"OVER1...", "OVER2..."}));
     ASSERT_EQ(file.open(VMQ_OPEN_OUTPUT), "00");
     EXPECT_EQ(in_order({advancing("AFTER3..", VMQ_ADVANCE_AFTER, 3),
                         advancing("AFTER1..", VMQ_ADVANCE_AFTER, 1),

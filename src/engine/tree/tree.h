@@ -149,10 +149,8 @@ public:
     void begin_operation() { ++cache_clock_; }
 
     // The page cache, for inspection.
-    uint32_t cache_clock() const { return cache_clock_; }
     int cache_used() const { return cache_used_; }
     uint32_t cached_page(int slot) const { return slots_[slot].page; }
-    uint32_t cache_stamp(int slot) const { return slots_[slot].stamp; }
     unsigned char* cache_buffer(int slot) const { return slots_[slot].bytes(); }
 
 private:

@@ -282,8 +282,9 @@ Result advance_before_record(vmq_fcb* fcb, const vmq_file_description* descripti
     } else if (fcb->advance_lines > 0) {
         n = fcb->advance_lines - 1;
         advance = fcb->advance_lines;
-    } else {
-        // Printing over the line just written.
+    } else if (fcb->last_verb != VMQ_VERB_OPEN || linage) {
+        // Printing over the line just written. Right after an OPEN without
+        // a page no line is written yet, and the record starts the first.
         result = write_record(fcb, SQ_REPLACE_LAST);
         *written = true;
     }

@@ -22,7 +22,7 @@ FileLayout layout_of(const unsigned char* block, uint32_t size) {
     FileLayout layout;
     ix_attributes attributes{};
     ix_attributes_decode(block, &attributes);
-    // Never a key spec past the block the library handed over.
+    // Never a key entry past the block the library handed over.
     const int room = static_cast<int>((size - IX_ATTRIBUTES_FIXED_SIZE) / IX_KEY_SPEC_SIZE);
     int key_count = attributes.key_count < 0 ? 0 : attributes.key_count;
     if (key_count > room)

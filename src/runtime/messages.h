@@ -10,7 +10,7 @@
 extern "C" {
 
 // Fills area[0 .. length) with the message for a result code. attributes is
-// a file-attribute block holding its key specs, or null; it is read only for
+// a file-attribute block holding its key entries, or null; it is read only for
 // the codes 1004 to 1007.
 void _vmq_filestat2(unsigned char* area, int32_t length, int code, const unsigned char* attributes);
 }

@@ -402,8 +402,8 @@ TEST_F(HandlerTest, OpenSaysWhyItFailsAndOutputMakesAnyFileAnew) {
     };
     const std::string kText(200, 'x');
     const auto keyless = [](ProgramFile& f) { f.fcd().kdbPtr = nullptr; };
-    const auto keys = [](std::vector<KeySpec> spec) {
-        return [=](ProgramFile& f) { f.keys(spec); };
+    const auto keys = [](std::vector<KeySpec> layout) {
+        return [=](ProgramFile& f) { f.keys(layout); };
     };
     const Case cases[] = {
         {kSequential10, kCustomers, OP_OPEN_OUTPUT, ""},

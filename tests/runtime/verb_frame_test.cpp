@@ -40,10 +40,10 @@ TEST(Message, DigitsTextAndAttributesCutToTheArea) {
     const auto fixed = attribute_block(80, 80, {{1, 10}});
     const auto variable = attribute_block(5, 300, {{1, 8}, {20, 4, true}});
     const auto relative = attribute_block(14, 104, {{1, 4, false, IX_KEY_TYPE_NUMBER}}, 0);
-    // Claims two keys but holds one key spec: the area fills up inside the
-    // first key piece, so the second spec is never read.
-    auto one_spec = attribute_block(1, 1, {{1, 1}});
-    one_spec[18] = 2;
+    // Claims two keys but holds one key entry: the area fills up inside the
+    // first key piece, so the second entry is never read.
+    auto one_key = attribute_block(1, 1, {{1, 1}});
+    one_key[18] = 2;
     const struct {
         int length;
         int code;
@@ -66,7 +66,7 @@ TEST(Message, DigitsTextAndAttributesCutToTheArea) {
         {28, 1004, fixed.data(), "001004,Number of keys differ"},
         {29, 1004, fixed.data(), "001004,Number of keys differ,"},
         {58, 1004, fixed.data(), "001004,Number of keys differ,fixed length 80 80,1 key,(1 1"},
-        {57, 1004, one_spec.data(), "001004,Number of keys differ,fixed length 1 1,2 keys,(1 1"},
+        {57, 1004, one_key.data(), "001004,Number of keys differ,fixed length 1 1,2 keys,(1 1"},
         {40, 18, nullptr, "000018,File locked,process 42 holds it", "process 42 holds it"},
         {26, 18, nullptr, "000018,File locked,process", "process 42 holds it"},
     };

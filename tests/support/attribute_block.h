@@ -1,5 +1,5 @@
 // The attribute block a program hands to CREATE (and gets back from GET
-// ATTRIBUTES): record lengths, options and one spec per key, built from a
+// ATTRIBUTES): record lengths, options and one entry per key, built from a
 // line of test code instead of byte by byte.
 #ifndef KVR_TESTS_SUPPORT_ATTRIBUTE_BLOCK_H
 #define KVR_TESTS_SUPPORT_ATTRIBUTE_BLOCK_H
@@ -24,7 +24,7 @@ struct KeySpec {
 // the shortest and the longest differ.
 inline constexpr int kOptionsFromLengths = -1;
 
-// A block of at least `room` bytes (zeros past the key specs).
+// A block of at least `room` bytes (zeros past the key entries).
 inline std::vector<unsigned char> attribute_block(uint32_t min_length, uint32_t max_length,
                                                   const std::vector<KeySpec>& keys = {},
                                                   int options = kOptionsFromLengths,
@@ -42,10 +42,10 @@ inline std::vector<unsigned char> attribute_block(uint32_t min_length, uint32_t 
     ix_attributes_encode(block.data(), &fixed);
     for (int i = 0; i < key_count; ++i) {
         const KeySpec& key = keys[static_cast<size_t>(i)];
-        const ix_key_spec spec{static_cast<int16_t>(key.offset), static_cast<int16_t>(key.length),
-                               static_cast<int16_t>(key.duplicates ? IX_KEY_DUPS_ALLOWED : 0),
-                               key.type};
-        ix_key_spec_encode(block.data(), i, &spec);
+        const ix_key_spec entry{static_cast<int16_t>(key.offset), static_cast<int16_t>(key.length),
+                                static_cast<int16_t>(key.duplicates ? IX_KEY_DUPS_ALLOWED : 0),
+                                key.type};
+        ix_key_spec_encode(block.data(), i, &entry);
     }
     return block;
 }

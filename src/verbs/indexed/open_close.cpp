@@ -48,10 +48,10 @@ uint32_t setup_file(const vmq_file_description* description, const KeyedOrganiza
     const int keys = description->key_count <= 255 ? static_cast<int>(description->key_count) : 0;
     for (int i = 0; i < keys; ++i) {
         const vmq_key_description& key = keyed::key(description, i);
-        const ix_key_spec spec{
+        const ix_key_spec entry{
             static_cast<int16_t>(key.position + 1), static_cast<int16_t>(key.length),
             static_cast<int16_t>((key.flags & VMQ_KEY_DUPLICATES) ? 1 : 0), IX_KEY_TYPE_BYTES};
-        ix_key_spec_encode(block, i, &spec);
+        ix_key_spec_encode(block, i, &entry);
     }
     return ix_attributes_size(keys);
 }

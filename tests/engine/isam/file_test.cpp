@@ -294,7 +294,7 @@ TEST_F(IsamFile, Refusals) {
         EXPECT_EQ(create(block), IX_BAD_KEY_COUNT);
         EXPECT_EQ(bytes().size(), 0u);
     }
-    // The attribute block must hold the key specs it announces.
+    // The attribute block must hold the key entries it announces.
     auto block = attributes(10, 10, {{1, 4}, {5, 4}});
     length = 24 + 8;
     EXPECT_EQ(_vmqpIsam(IX_CREATE, &slot, block.data(), &length, name.data(), 0), IX_BAD_KEY_COUNT);
@@ -983,7 +983,7 @@ TEST_F(IsamFile, GetAttributesNeedsRoomForTheFixedPartAndEveryKey) {
     std::vector<unsigned char> block(24 + 8 * 255, 0xEE);
     uint32_t size = 0;
     unsigned char aux = 0xEE;
-    ix_key_spec spec{};
+    ix_key_spec entry{};
     const auto get = [&](uint32_t room, uint16_t op = IX_GET_ATTRIBUTES, void* aux_at = nullptr) {
         size = room;
         return _vmqpIsam(op, &slot, block.data(), &size, aux_at, 0);
@@ -995,11 +995,12 @@ TEST_F(IsamFile, GetAttributesNeedsRoomForTheFixedPartAndEveryKey) {
     EXPECT_EQ(get(24, IX_GET_ATTRIBUTES | IX_HOLD_RECORD), IX_NO_SPACE);
     const ix_attributes fixed = kvr::test::decode_attributes(block);
     EXPECT_EQ(std::tuple(size, fixed.min_record_length, fixed.max_record_length, fixed.key_count,
-                         fixed.options, block[24]),  // no key spec written
+                         fixed.options, block[24]),  // no key entry written
               std::tuple(24u, 12u, 60u, 2, 1, 0xEE));
     EXPECT_EQ(get(40), IX_OK);
-    ix_key_spec_decode(block.data(), 1, &spec);
-    EXPECT_EQ(std::tuple(spec.key_offset, spec.key_length, spec.key_flags), std::tuple(20, 8, 1));
+    ix_key_spec_decode(block.data(), 1, &entry);
+    EXPECT_EQ(std::tuple(entry.key_offset, entry.key_length, entry.key_flags),
+              std::tuple(20, 8, 1));
     EXPECT_EQ(close(&slot), IX_OK);
 
     std::vector<Key> keys;
@@ -1008,8 +1009,8 @@ TEST_F(IsamFile, GetAttributesNeedsRoomForTheFixedPartAndEveryKey) {
     ASSERT_EQ(create(attributes(300, 300, keys)), IX_OK);
     ASSERT_EQ(open(&slot, IX_MODE_INPUT), IX_OK);
     ASSERT_EQ(get(static_cast<uint32_t>(block.size()), IX_GET_ATTRIBUTES, &aux), IX_OK);
-    ix_key_spec_decode(block.data(), 254, &spec);
-    EXPECT_EQ(std::tuple(aux, spec.key_offset, spec.key_flags), std::tuple(0, 255, 0));
+    ix_key_spec_decode(block.data(), 254, &entry);
+    EXPECT_EQ(std::tuple(aux, entry.key_offset, entry.key_flags), std::tuple(0, 255, 0));
     EXPECT_EQ(close(&slot), IX_OK);
 }
 
